@@ -1,0 +1,180 @@
+#include "platform/async.h"
+
+#include <QNetworkReply>
+#include <QTimer>
+
+namespace hf {
+namespace detail {
+
+QObject* threadContext()
+{
+    thread_local std::unique_ptr<QObject> context;
+    if (!context)
+        context = std::make_unique<QObject>();
+    return context.get();
+}
+
+void post(QObject* context, std::function<void()> fn)
+{
+    QMetaObject::invokeMethod(context, std::move(fn), Qt::QueuedConnection);
+}
+
+void Suspension::resumeLater()
+{
+    runThenResume({});
+}
+
+void Suspension::runThenResume(std::function<void()> fn)
+{
+    if (!m_context)
+        return;
+    std::weak_ptr<Suspension> weak = weak_from_this();
+    post(m_context, [weak, fn = std::move(fn)] {
+        auto self = weak.lock();
+        if (!self || self->m_resumed)
+            return;
+        if (fn)
+            fn();
+        self->m_resumed = true;
+        // The awaiter owns `self`; resuming may destroy it, so nothing touches `self` after.
+        auto handle = self->m_handle;
+        self.reset();
+        handle.resume();
+    });
+}
+
+} // namespace detail
+
+struct ReplyAwaiter::Hold {
+    QMetaObject::Connection finished;
+    std::unique_ptr<std::stop_callback<std::function<void()>>> stop;
+    ~Hold() { QObject::disconnect(finished); }
+};
+
+ReplyAwaiter::ReplyAwaiter(QNetworkReply* reply, std::stop_token token)
+    : m_reply(reply), m_token(std::move(token))
+{
+}
+
+ReplyAwaiter::~ReplyAwaiter() = default;
+
+bool ReplyAwaiter::await_ready() const
+{
+    return !m_reply || m_reply->isFinished() || m_token.stop_requested();
+}
+
+void ReplyAwaiter::await_suspend(std::coroutine_handle<> handle)
+{
+    m_suspension = std::make_shared<detail::Suspension>(handle);
+    m_hold = std::make_unique<Hold>();
+    std::weak_ptr<detail::Suspension> weak = m_suspension;
+    m_hold->finished = QObject::connect(m_reply, &QNetworkReply::finished, detail::threadContext(), [weak] {
+        if (auto s = weak.lock())
+            s->resumeLater();
+    });
+    QPointer<QNetworkReply> reply = m_reply;
+    m_hold->stop = std::make_unique<std::stop_callback<std::function<void()>>>(m_token, [weak, reply] {
+        // May run on any thread, possibly inside request_stop(): only mark and queue.
+        if (auto s = weak.lock()) {
+            s->stopped = true;
+            s->runThenResume([reply] {
+                if (reply && reply->isRunning())
+                    reply->abort();
+            });
+        }
+    });
+}
+
+void ReplyAwaiter::await_resume()
+{
+    m_hold.reset();
+    if (m_token.stop_requested()) {
+        if (m_reply && m_reply->isRunning())
+            m_reply->abort();
+        throw Cancelled();
+    }
+}
+
+QCoro::Task<void> sleepFor(std::chrono::milliseconds duration, std::stop_token token)
+{
+    struct SleepAwaiter {
+        std::chrono::milliseconds duration;
+        std::stop_token token;
+        std::shared_ptr<detail::Suspension> suspension;
+        std::unique_ptr<QTimer> timer;
+        std::unique_ptr<std::stop_callback<std::function<void()>>> stop;
+
+        bool await_ready() const { return token.stop_requested(); }
+        void await_suspend(std::coroutine_handle<> handle)
+        {
+            suspension = std::make_shared<detail::Suspension>(handle);
+            std::weak_ptr<detail::Suspension> weak = suspension;
+            timer = std::make_unique<QTimer>();
+            timer->setSingleShot(true);
+            timer->setTimerType(Qt::PreciseTimer);
+            QObject::connect(timer.get(), &QTimer::timeout, timer.get(), [weak] {
+                if (auto s = weak.lock())
+                    s->resumeLater();
+            });
+            timer->start(duration);
+            stop = std::make_unique<std::stop_callback<std::function<void()>>>(token, [weak] {
+                if (auto s = weak.lock()) {
+                    s->stopped = true;
+                    s->resumeLater();
+                }
+            });
+        }
+        void await_resume()
+        {
+            stop.reset();
+            timer.reset();
+            throwIfStopped(token);
+        }
+    };
+    co_await SleepAwaiter{duration, token, {}, {}, {}};
+}
+
+namespace {
+
+QCoro::Task<void> guarded(QCoro::Task<void> task, const QLoggingCategory& category, QString what,
+                          std::function<void()> onEnd)
+{
+    try {
+        co_await std::move(task);
+    } catch (const Cancelled&) {
+    } catch (const std::exception& e) {
+        qCWarning(category).noquote() << what << "failed:" << describe(e);
+    } catch (...) {
+        qCWarning(category).noquote() << what << "failed with an unknown error";
+    }
+    if (onEnd)
+        onEnd();
+}
+
+} // namespace
+
+void spawn(QCoro::Task<void> task, const QLoggingCategory& category, QString what)
+{
+    guarded(std::move(task), category, std::move(what), {});
+}
+
+void TaskSlot::start(Body body)
+{
+    cancel();
+    m_source = std::stop_source();
+    const quint64 generation = ++m_state->generation;
+    m_state->running = true;
+    std::weak_ptr<State> weak = m_state;
+    guarded(body(m_source.get_token()), m_category, m_name, [weak, generation] {
+        if (auto state = weak.lock(); state && state->generation == generation)
+            state->running = false;
+    });
+}
+
+void TaskSlot::cancel()
+{
+    m_source.request_stop();
+    m_state->running = false;
+}
+
+} // namespace hf

@@ -1,0 +1,259 @@
+#pragma once
+
+// Asynchronous building blocks shared by every component:
+//  - hf::Cancelled (platform/errors.h) is what a stopped operation throws;
+//  - awaitReply / sleepFor / SharedResult suspend a coroutine and resume it through a queued call
+//    on the thread that awaited, never from inside request_stop() or a signal emission;
+//  - runOffThread runs CPU or media work on the thread pool and comes back with its result;
+//  - TaskSlot keeps one task at a time; spawn starts a detached coroutine that logs its failure.
+//
+// Lifetime rule: a coroutine must never touch a destroyed object after a suspension. Owners stop
+// their tasks in their destructors, and every awaiter here throws hf::Cancelled on resumption
+// once its token was stopped. Work handed to runOffThread captures values, never `this`.
+
+#include "platform/errors.h"
+
+#include <QCoreApplication>
+#include <QLoggingCategory>
+#include <QObject>
+#include <QPointer>
+#include <QThread>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <qcoro/qcorofuture.h>
+#include <qcoro/qcorotask.h>
+
+#include <atomic>
+#include <chrono>
+#include <coroutine>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <type_traits>
+#include <variant>
+
+class QNetworkReply;
+
+namespace hf {
+
+// Throws hf::Cancelled when `token` was asked to stop. Call it after every co_await whose awaiter
+// does not check the token itself.
+inline void throwIfStopped(const std::stop_token& token)
+{
+    if (token.stop_requested())
+        throw Cancelled();
+}
+
+namespace detail {
+
+// An object living in the calling thread, used as the target of queued calls back to it.
+QObject* threadContext();
+
+// Posts `fn` to run later on `context`'s thread, through its event loop.
+void post(QObject* context, std::function<void()> fn);
+
+// The shared state of one suspension: resumes its coroutine exactly once, always through a
+// queued call. Callbacks hold it weakly, so a destroyed coroutine frame leaves nothing dangling.
+class Suspension : public std::enable_shared_from_this<Suspension> {
+public:
+    explicit Suspension(std::coroutine_handle<> handle)
+        : m_handle(handle), m_context(threadContext()) {}
+
+    // Queues the resumption; later calls (and calls after the awaiter is gone) do nothing.
+    void resumeLater();
+    // Queues `fn` on the coroutine's thread, then the resumption.
+    void runThenResume(std::function<void()> fn);
+
+    std::atomic<bool> stopped{false};
+
+private:
+    std::coroutine_handle<> m_handle;
+    QPointer<QObject> m_context;
+    bool m_resumed = false;
+};
+
+} // namespace detail
+
+// Awaits the end of a network reply. A stop of `token` aborts the reply and the await throws
+// hf::Cancelled; anything else (including Qt's own timeout abort) simply ends the await, and the
+// caller reads the reply's status and error.
+class ReplyAwaiter {
+public:
+    ReplyAwaiter(QNetworkReply* reply, std::stop_token token);
+    ReplyAwaiter(ReplyAwaiter&&) = default;
+    ~ReplyAwaiter();
+
+    bool await_ready() const;
+    void await_suspend(std::coroutine_handle<> handle);
+    void await_resume();
+
+private:
+    struct Hold;
+    QPointer<QNetworkReply> m_reply;
+    std::stop_token m_token;
+    std::shared_ptr<detail::Suspension> m_suspension;
+    std::unique_ptr<Hold> m_hold;
+};
+
+inline ReplyAwaiter awaitReply(QNetworkReply* reply, std::stop_token token = {})
+{
+    return ReplyAwaiter(reply, std::move(token));
+}
+
+// Suspends for `duration` on a precise timer; throws hf::Cancelled as soon as `token` stops.
+QCoro::Task<void> sleepFor(std::chrono::milliseconds duration, std::stop_token token = {});
+
+// A result that many coroutines can await (a QCoro task can be awaited by one coroutine only).
+// Waiters are resumed together, in the order they started waiting, each through a queued call.
+template<class T>
+class SharedResult {
+    struct Waiter {
+        std::weak_ptr<detail::Suspension> suspension;
+    };
+
+public:
+    bool isReady() const { return m_state->outcome.index() != 0; }
+
+    void resolve(T value) { finish(Outcome(std::in_place_index<1>, std::move(value))); }
+    void fail(std::exception_ptr error) { finish(Outcome(std::in_place_index<2>, error)); }
+
+    class Awaiter {
+    public:
+        Awaiter(std::shared_ptr<typename SharedResult::State> state, std::stop_token token)
+            : m_state(std::move(state)), m_token(std::move(token)) {}
+        Awaiter(Awaiter&&) = default;
+        ~Awaiter() = default;
+
+        bool await_ready() const { return m_state->outcome.index() != 0 || m_token.stop_requested(); }
+        void await_suspend(std::coroutine_handle<> handle)
+        {
+            m_suspension = std::make_shared<detail::Suspension>(handle);
+            m_state->waiters.push_back(Waiter{m_suspension});
+            std::weak_ptr<detail::Suspension> weak = m_suspension;
+            m_stop = std::make_unique<std::stop_callback<std::function<void()>>>(m_token, [weak] {
+                if (auto s = weak.lock()) {
+                    s->stopped = true;
+                    s->resumeLater();
+                }
+            });
+        }
+        T await_resume()
+        {
+            m_stop.reset();
+            if (m_token.stop_requested())
+                throw Cancelled();
+            if (m_state->outcome.index() == 2)
+                std::rethrow_exception(std::get<2>(m_state->outcome));
+            return std::get<1>(m_state->outcome);
+        }
+
+    private:
+        std::shared_ptr<typename SharedResult::State> m_state;
+        std::stop_token m_token;
+        std::shared_ptr<detail::Suspension> m_suspension;
+        std::unique_ptr<std::stop_callback<std::function<void()>>> m_stop;
+    };
+
+    // co_await result.wait(token): the value, or the error it failed with; hf::Cancelled when
+    // `token` stops first.
+    Awaiter wait(std::stop_token token = {}) const { return Awaiter(m_state, std::move(token)); }
+
+private:
+    using Outcome = std::variant<std::monostate, T, std::exception_ptr>;
+    struct State {
+        Outcome outcome;
+        std::deque<Waiter> waiters;
+    };
+
+    void finish(Outcome outcome)
+    {
+        if (isReady())
+            return;
+        m_state->outcome = std::move(outcome);
+        auto waiters = std::move(m_state->waiters);
+        for (auto& waiter : waiters)
+            if (auto s = waiter.suspension.lock())
+                s->resumeLater();
+    }
+
+    std::shared_ptr<State> m_state = std::make_shared<State>();
+};
+
+// Runs `work` on the thread pool and awaits its result; exceptions thrown by `work` come back to
+// the awaiting coroutine. When `token` was stopped by the time the work ends, throws
+// hf::Cancelled instead (the work itself should check the token per buffer or chunk).
+template<class F>
+auto runOffThread(std::stop_token token, F work) -> QCoro::Task<std::invoke_result_t<F>>
+{
+    using R = std::invoke_result_t<F>;
+    using Carrier = std::conditional_t<std::is_void_v<R>, std::monostate, R>;
+    auto future = QtConcurrent::run([work = std::move(work)]() mutable
+                                        -> std::variant<std::monostate, Carrier, std::exception_ptr> {
+        try {
+            if constexpr (std::is_void_v<R>) {
+                work();
+                return std::variant<std::monostate, Carrier, std::exception_ptr>(std::in_place_index<1>);
+            } else {
+                return std::variant<std::monostate, Carrier, std::exception_ptr>(std::in_place_index<1>,
+                                                                                 work());
+            }
+        } catch (...) {
+            return std::variant<std::monostate, Carrier, std::exception_ptr>(std::in_place_index<2>,
+                                                                             std::current_exception());
+        }
+    });
+    auto outcome = co_await future;
+    throwIfStopped(token);
+    if (outcome.index() == 2)
+        std::rethrow_exception(std::get<2>(outcome));
+    if constexpr (!std::is_void_v<R>)
+        co_return std::move(std::get<1>(outcome));
+}
+
+// Starts a detached coroutine. hf::Cancelled ends it silently; any other exception is logged
+// on `category` as "<what> failed: <description>".
+void spawn(QCoro::Task<void> task, const QLoggingCategory& category, QString what);
+
+// One task at a time: starting a new task stops the previous one (its token is stopped; it ends
+// at its next suspension). Destroying the slot stops its task.
+class TaskSlot {
+public:
+    using Body = std::function<QCoro::Task<void>(std::stop_token)>;
+
+    TaskSlot(const QLoggingCategory& category, QString name)
+        : m_category(category), m_name(std::move(name)) {}
+    ~TaskSlot() { cancel(); }
+    TaskSlot(const TaskSlot&) = delete;
+    TaskSlot& operator=(const TaskSlot&) = delete;
+
+    // Stops the running task, if any, and starts `body` with a fresh token.
+    void start(Body body);
+    // Stops the running task, if any.
+    void cancel();
+    // True from start() until the task ends or is stopped.
+    bool isRunning() const { return m_state->running && !m_source.stop_requested(); }
+    // The current task's token (a stopped one when none runs).
+    std::stop_token token() const { return m_source.get_token(); }
+
+private:
+    const QLoggingCategory& m_category;
+    QString m_name;
+    std::stop_source m_source = stoppedSource();
+    struct State {
+        quint64 generation = 0;
+        bool running = false;
+    };
+    std::shared_ptr<State> m_state = std::make_shared<State>();
+
+    static std::stop_source stoppedSource()
+    {
+        std::stop_source s;
+        s.request_stop();
+        return s;
+    }
+};
+
+} // namespace hf

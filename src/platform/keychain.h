@@ -1,0 +1,79 @@
+#pragma once
+
+// The keychain seam under the session token store. The store's algorithm speaks in the keychain
+// statuses below and in two keychain forms; a backend carries the calls out. Tests use a fake
+// backend that records every call.
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+namespace hf {
+
+namespace KeychainStatus {
+constexpr int success = 0;
+constexpr int itemNotFound = -25300;
+constexpr int duplicateItem = -25299;
+constexpr int missingEntitlement = -34018;
+constexpr int notAvailable = -25291;
+} // namespace KeychainStatus
+
+// Where an item lives. `dataProtection` is the desktop's secret store (the freedesktop Secret
+// Service); `legacy` is the fallback used where that store is missing.
+enum class KeychainForm { dataProtection, legacy };
+
+struct KeychainItemQuery {
+    KeychainForm form = KeychainForm::dataProtection;
+    QString service;
+    QString account;
+};
+
+class KeychainBackend {
+public:
+    virtual ~KeychainBackend() = default;
+
+    struct ReadResult {
+        int status = KeychainStatus::itemNotFound;
+        std::optional<QByteArray> data;
+    };
+
+    virtual ReadResult copyMatching(const KeychainItemQuery& query) = 0;
+    // Replaces the data of an existing item; itemNotFound when there is none.
+    virtual int update(const KeychainItemQuery& query, const QByteArray& data) = 0;
+    // Creates an item; `accessibleAfterFirstUnlockThisDeviceOnly` asks the store to keep it on this
+    // machine only (the Secret Service never syncs, so the flag needs no action there).
+    virtual int add(const KeychainItemQuery& query, const QByteArray& data,
+                    bool accessibleAfterFirstUnlockThisDeviceOnly) = 0;
+    virtual int remove(const KeychainItemQuery& query) = 0;
+};
+
+// The desktop's keychain. The data-protection form goes to the freedesktop Secret Service
+// (GNOME Keyring, KWallet, KeePassXC, ...) through QtKeychain; when no such service answers, its
+// calls report missingEntitlement so that the store falls back to the legacy form: one file per
+// item under `legacyFolder`, readable by the user only (mode 0600 in a 0700 folder).
+// Calls block the caller; the Secret Service is spoken to on a worker thread of this object.
+class DesktopKeychain final : public KeychainBackend {
+public:
+    explicit DesktopKeychain(QString legacyFolder);
+    ~DesktopKeychain() override;
+
+    ReadResult copyMatching(const KeychainItemQuery& query) override;
+    int update(const KeychainItemQuery& query, const QByteArray& data) override;
+    int add(const KeychainItemQuery& query, const QByteArray& data,
+            bool accessibleAfterFirstUnlockThisDeviceOnly) override;
+    int remove(const KeychainItemQuery& query) override;
+
+    // The default legacy folder: "keychain" in the application's data folder.
+    static QString defaultLegacyFolder();
+
+private:
+    struct Worker;
+    QString m_legacyFolder;
+    std::unique_ptr<Worker> m_worker;
+
+    QString legacyPath(const KeychainItemQuery& query) const;
+};
+
+} // namespace hf

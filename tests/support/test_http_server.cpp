@@ -1,0 +1,107 @@
+#include "support/test_http_server.h"
+
+#include <stdexcept>
+
+namespace hf::test {
+
+std::string TestHttpServer::Received::header(const std::string& name) const
+{
+    auto it = headers.find(name);
+    return it == headers.end() ? std::string() : it->second;
+}
+
+TestHttpServer::TestHttpServer()
+{
+    auto handler = [this](const httplib::Request& request, httplib::Response& response) {
+        dispatch(request, response);
+    };
+    m_server.Get(".*", handler);
+    m_server.Post(".*", handler);
+    m_server.Put(".*", handler);
+    m_server.Delete(".*", handler);
+    m_server.Patch(".*", handler);
+    m_port = m_server.bind_to_any_port("127.0.0.1");
+    if (m_port <= 0)
+        throw std::runtime_error("test server could not bind a port");
+    m_thread = std::thread([this] { m_server.listen_after_bind(); });
+    m_server.wait_until_ready();
+}
+
+TestHttpServer::~TestHttpServer()
+{
+    m_server.stop();
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+QUrl TestHttpServer::baseUrl() const
+{
+    return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_port));
+}
+
+void TestHttpServer::on(const std::string& method, const std::string& path, Handler handler)
+{
+    std::lock_guard lock(m_mutex);
+    for (auto& [m, p, h] : m_routes) {
+        if (m == method && p == path) {
+            h = std::move(handler);
+            return;
+        }
+    }
+    m_routes.emplace_back(method, path, std::move(handler));
+}
+
+void TestHttpServer::reply(const std::string& method, const std::string& path, int status, std::string body,
+                           httplib::Headers headers)
+{
+    on(method, path, [status, body = std::move(body), headers = std::move(headers)](const httplib::Request&,
+                                                                                     httplib::Response& response) {
+        response.status = status;
+        for (const auto& [name, value] : headers)
+            response.set_header(name, value);
+        if (!body.empty())
+            response.set_content(body, "application/json");
+    });
+}
+
+std::vector<TestHttpServer::Received> TestHttpServer::received() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_received;
+}
+
+int TestHttpServer::count(const std::string& method, const std::string& path) const
+{
+    std::lock_guard lock(m_mutex);
+    int n = 0;
+    for (const auto& r : m_received)
+        n += (r.method == method && r.path == path) ? 1 : 0;
+    return n;
+}
+
+void TestHttpServer::clearReceived()
+{
+    std::lock_guard lock(m_mutex);
+    m_received.clear();
+}
+
+void TestHttpServer::dispatch(const httplib::Request& request, httplib::Response& response)
+{
+    Handler handler;
+    {
+        std::lock_guard lock(m_mutex);
+        m_received.push_back({request.method, request.path, request.body, request.headers});
+        for (const auto& [m, p, h] : m_routes) {
+            if (m == request.method && p == request.path) {
+                handler = h;
+                break;
+            }
+        }
+    }
+    if (handler)
+        handler(request, response);
+    else
+        response.status = 404;
+}
+
+} // namespace hf::test

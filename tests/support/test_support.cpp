@@ -1,0 +1,49 @@
+#include "support/test_support.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QStandardPaths>
+#include <QTest>
+
+namespace hf::test {
+
+QString outputFolder()
+{
+    QString folder = qEnvironmentVariable("HF_TEST_OUTPUT");
+    if (folder.isEmpty())
+        folder = QDir::current().absoluteFilePath(QStringLiteral("test-output"));
+    QDir().mkpath(folder);
+    return folder;
+}
+
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs)
+{
+    return QTest::qWaitFor(condition, timeoutMs);
+}
+
+void runTask(QCoro::Task<void> task, int timeoutMs)
+{
+    std::exception_ptr error;
+    bool done = false;
+    auto wrapper = [&](QCoro::Task<void> t) -> QCoro::Task<void> {
+        try {
+            co_await std::move(t);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        done = true;
+    };
+    auto running = wrapper(std::move(task));
+    if (!waitUntil([&] { return done; }, timeoutMs))
+        throw std::runtime_error("task did not finish in time");
+    if (error)
+        std::rethrow_exception(error);
+}
+
+bool haveProgram(const QString& name)
+{
+    return !QStandardPaths::findExecutable(name).isEmpty();
+}
+
+} // namespace hf::test

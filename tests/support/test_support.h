@@ -1,0 +1,52 @@
+#pragma once
+
+// Small helpers shared by the tests.
+
+#include <QString>
+
+#include <qcoro/qcorotask.h>
+
+#include <exception>
+#include <functional>
+#include <optional>
+
+namespace hf::test {
+
+// Where tests leave files for a person to look at (screenshots, measured figures):
+// $HF_TEST_OUTPUT, else "test-output" in the working folder. Created on first use.
+QString outputFolder();
+
+// Runs a coroutine to its end on the current thread's event loop (waiting at most `timeoutMs`)
+// and returns its value or rethrows its exception. For tests only: application code never blocks.
+template<class T>
+T runTask(QCoro::Task<T> task, int timeoutMs = 20000);
+void runTask(QCoro::Task<void> task, int timeoutMs = 20000);
+
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 20000);
+
+// True when the program is on the PATH.
+bool haveProgram(const QString& name);
+
+template<class T>
+T runTask(QCoro::Task<T> task, int timeoutMs)
+{
+    std::optional<T> value;
+    std::exception_ptr error;
+    bool done = false;
+    auto wrapper = [&](QCoro::Task<T> t) -> QCoro::Task<void> {
+        try {
+            value.emplace(co_await std::move(t));
+        } catch (...) {
+            error = std::current_exception();
+        }
+        done = true;
+    };
+    auto running = wrapper(std::move(task));
+    if (!waitUntil([&] { return done; }, timeoutMs))
+        throw std::runtime_error("task did not finish in time");
+    if (error)
+        std::rethrow_exception(error);
+    return std::move(*value);
+}
+
+} // namespace hf::test
