@@ -59,3 +59,27 @@ function(hf_check_no_widgets)
     endwhile()
   endforeach()
 endfunction()
+
+# hf_add_folder_library(name LINKS ...): a library of every .cpp/.h in the calling folder.
+function(hf_add_folder_library name)
+  cmake_parse_arguments(ARG "" "" "LINKS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
+  hf_add_library(${name} SOURCES ${sources} LINKS ${ARG_LINKS})
+endfunction()
+
+# hf_add_folder_tests(LINKS ... [LABELS_keyring test_a test_b]): one test executable for every
+# test_*.cpp in the calling folder, named after the file; helpers_*.cpp/.h files of the folder are
+# compiled into each of them.
+function(hf_add_folder_tests)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "LINKS;KEYRING" ${ARGN})
+  file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/test_*.cpp)
+  file(GLOB helpers CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/helpers_*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/helpers_*.h)
+  foreach(test ${tests})
+    get_filename_component(name ${test} NAME_WE)
+    set(labels "")
+    if(name IN_LIST ARG_KEYRING)
+      set(labels keyring)
+    endif()
+    hf_add_test(${name} SOURCES ${test} ${helpers} LINKS ${ARG_LINKS} LABELS "${labels}" TIMEOUT "${ARG_TIMEOUT}")
+  endforeach()
+endfunction()
