@@ -56,6 +56,7 @@ ReplyAwaiter::ReplyAwaiter(QNetworkReply* reply, std::stop_token token)
 {
 }
 
+ReplyAwaiter::ReplyAwaiter(ReplyAwaiter&&) noexcept = default;
 ReplyAwaiter::~ReplyAwaiter() = default;
 
 bool ReplyAwaiter::await_ready() const

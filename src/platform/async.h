@@ -83,7 +83,7 @@ private:
 class ReplyAwaiter {
 public:
     ReplyAwaiter(QNetworkReply* reply, std::stop_token token);
-    ReplyAwaiter(ReplyAwaiter&&) = default;
+    ReplyAwaiter(ReplyAwaiter&&) noexcept;
     ~ReplyAwaiter();
 
     bool await_ready() const;

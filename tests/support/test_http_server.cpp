@@ -1,5 +1,6 @@
 #include "support/test_http_server.h"
 
+#include <chrono>
 #include <stdexcept>
 
 namespace hf::test {
@@ -24,7 +25,8 @@ TestHttpServer::TestHttpServer()
     if (m_port <= 0)
         throw std::runtime_error("test server could not bind a port");
     m_thread = std::thread([this] { m_server.listen_after_bind(); });
-    m_server.wait_until_ready();
+    while (!m_server.is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 TestHttpServer::~TestHttpServer()

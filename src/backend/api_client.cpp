@@ -1,0 +1,219 @@
+#include "backend/api_client.h"
+
+#include "platform/async.h"
+#include "platform/logging.h"
+
+#include <QNetworkReply>
+#include <QNetworkRequest>
+
+namespace hf {
+
+HF_LOGGING_CATEGORY(lcAPIClient, "APIClient")
+
+namespace {
+
+// The renewal header's value: trimmed of spaces and tabs (not newlines); none when absent or blank.
+std::optional<QString> renewedToken(const APIResponse& response)
+{
+    const auto raw = response.header("set-auth-token");
+    if (!raw)
+        return std::nullopt;
+    QByteArray value = *raw;
+    qsizetype start = 0;
+    qsizetype end = value.size();
+    auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    while (start < end && blank(value[start]))
+        ++start;
+    while (end > start && blank(value[end - 1]))
+        --end;
+    if (start == end)
+        return std::nullopt;
+    return QString::fromUtf8(value.mid(start, end - start));
+}
+
+QUrl appendPath(const QUrl& base, const QString& path)
+{
+    QUrl url = base;
+    QString basePath = url.path(QUrl::FullyEncoded);
+    while (basePath.endsWith(u'/'))
+        basePath.chop(1);
+    url.setPath(basePath + path, QUrl::TolerantMode);
+    return url;
+}
+
+} // namespace
+
+std::optional<QByteArray> APIResponse::header(QByteArrayView name) const
+{
+    for (const auto& [key, value] : headers)
+        if (key.compare(name, Qt::CaseInsensitive) == 0)
+            return value;
+    return std::nullopt;
+}
+
+APIClient::APIClient(QUrl baseURL, QNetworkAccessManager* session, SessionTokenStore* tokenStore, QObject* parent)
+    : QObject(parent), m_baseURL(std::move(baseURL)), m_session(session), m_tokenStore(tokenStore)
+{
+}
+
+APIClient::~APIClient() = default;
+
+void APIClient::logDecodingFailure(const QString& path, const QString& description)
+{
+    qCCritical(lcAPIClient, "Decoding %s failed: %s", qUtf8Printable(path), qUtf8Printable(description));
+}
+
+QCoro::Task<APIResponse> APIClient::send(QString method, QString path, std::optional<QByteArray> body,
+                                         bool authenticated, bool allowReauth, bool attachTokenIfPresent,
+                                         std::stop_token stop)
+{
+    co_return co_await attempt(std::move(method), std::move(path), std::move(body), authenticated, allowReauth,
+                               attachTokenIfPresent, std::move(stop), false);
+}
+
+QCoro::Task<APIResponse> APIClient::attempt(QString method, QString path, std::optional<QByteArray> body,
+                                            bool authenticated, bool allowReauth, bool attachTokenIfPresent,
+                                            std::stop_token stop, bool isRetry)
+{
+    QPointer<APIClient> self(this);
+    if (authenticated && !m_tokenStore->token()) {
+        if (!allowReauth)
+            throw APIError::signInRequired();
+        const bool started = co_await reauthenticate(stop);
+        if (!self)
+            throw Cancelled();
+        if (!started)
+            throw APIError::signInRequired();
+    }
+
+    QNetworkRequest request(appendPath(m_baseURL, path));
+    request.setTransferTimeout(static_cast<int>(m_requestTimeout.count()));
+    request.setRawHeader("Accept", "application/json");
+    request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
+    request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+    if (body)
+        request.setRawHeader("Content-Type", "application/json");
+    std::optional<QString> sentToken;
+    if (authenticated || attachTokenIfPresent) {
+        sentToken = m_tokenStore->token();
+        if (sentToken)
+            request.setRawHeader("Authorization", "Bearer " + sentToken->toUtf8());
+    }
+
+    QNetworkReply* reply = nullptr;
+    if (method == u"GET" && !body)
+        reply = m_session->get(request);
+    else if (body)
+        reply = m_session->sendCustomRequest(request, method.toLatin1(), *body);
+    else
+        reply = m_session->sendCustomRequest(request, method.toLatin1());
+    std::unique_ptr<QNetworkReply, void (*)(QNetworkReply*)> holder(reply, [](QNetworkReply* r) { r->deleteLater(); });
+
+    co_await awaitReply(reply, stop);
+    if (!self)
+        throw Cancelled();
+
+    const QVariant statusAttribute = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!statusAttribute.isValid()) {
+        // No HTTP answer arrived. Our own stop surfaced above as Cancelled, so an aborted request
+        // here is Qt's inactivity timeout.
+        if (reply->error() == QNetworkReply::OperationCanceledError)
+            throw APIError::network(QStringLiteral("The request timed out."));
+        if (reply->error() != QNetworkReply::NoError)
+            throw APIError::network(reply->errorString());
+        throw APIError::invalidResponse();
+    }
+
+    APIResponse response;
+    response.status = statusAttribute.toInt();
+    response.body = reply->readAll();
+    response.headers = reply->rawHeaderPairs();
+    holder.reset();
+
+    if (response.status == 401 && authenticated) {
+        const auto current = m_tokenStore->token();
+        if (current && current != sentToken) {
+            // A newer session was stored while this request was out: the refusal speaks of the old
+            // token, so keep the new one and try once more with it.
+            if (isRetry)
+                throw APIError::signInRequired();
+            co_return co_await attempt(method, path, body, true, false, attachTokenIfPresent, stop, true);
+        }
+        m_tokenStore->clear();
+        if (allowReauth && !isRetry) {
+            bool started = false;
+            try {
+                started = co_await reauthenticate(stop);
+            } catch (const Cancelled&) {
+                throw;
+            } catch (...) {
+                started = false;
+            }
+            if (!self)
+                throw Cancelled();
+            if (started)
+                co_return co_await attempt(method, path, body, true, false, attachTokenIfPresent, stop, true);
+        }
+        if (onSessionInvalidated)
+            onSessionInvalidated();
+        throw APIError::signInRequired();
+    }
+
+    if (response.status >= 200 && response.status <= 299) {
+        if (authenticated) {
+            if (const auto renewed = renewedToken(response)) {
+                const auto stored = m_tokenStore->token();
+                // Only a renewal of the token this request carried may replace the stored one.
+                if (stored != renewed && stored == sentToken)
+                    m_tokenStore->save(*renewed);
+            }
+        }
+        co_return response;
+    }
+
+    const auto parsed = APIErrorBodyParser::parse(response.body, response.status);
+    throw APIError::server(parsed.code, parsed.message, response.status);
+}
+
+namespace {
+
+QCoro::Task<void> runReauthentication(std::shared_ptr<SharedResult<bool>> shared,
+                                      std::function<QCoro::Task<bool>()> operation,
+                                      std::function<void()> onEnd)
+{
+    try {
+        const bool started = co_await operation();
+        onEnd();
+        shared->resolve(started);
+    } catch (...) {
+        onEnd();
+        shared->fail(std::current_exception());
+    }
+}
+
+} // namespace
+
+QCoro::Task<bool> APIClient::reauthenticate(std::stop_token stop)
+{
+    if (m_reauth) {
+        auto joined = m_reauth;
+        co_return co_await joined->wait(stop);
+    }
+    if (!silentReauthenticator)
+        co_return false;
+
+    auto shared = std::make_shared<SharedResult<bool>>();
+    m_reauth = shared;
+    QPointer<APIClient> self(this);
+    // Its own task, not a child of this caller: a caller that goes away does not stop it.
+    runReauthentication(shared, silentReauthenticator, [self, shared] {
+        if (self && self->m_reauth == shared)
+            self->m_reauth.reset();
+    });
+    const bool started = co_await shared->wait(stop);
+    if (!self)
+        throw Cancelled();
+    co_return started && m_tokenStore->token().has_value();
+}
+
+} // namespace hf

@@ -1,0 +1,80 @@
+#pragma once
+
+#include "platform/errors.h"
+#include "platform/json.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+namespace hf {
+
+// The backend's error code, read from an error body; raw values are matched exactly.
+enum class APIErrorCode {
+    unauthorized,
+    forbidden,
+    notFound,
+    invalidRequest,
+    rateLimited,
+    conflict,
+    internal,
+    signInRequired,
+    unavailable,
+    unknown,
+};
+
+std::optional<APIErrorCode> apiErrorCodeFromRaw(QStringView raw);
+QString rawValue(APIErrorCode code);
+
+// The one error every backend call fails with. Its localized description is the text shown to
+// the user as it stands.
+class APIError : public Error {
+public:
+    enum class Case { server, network, decoding, signInRequired, accountLimitReached, invalidResponse };
+
+    static APIError server(APIErrorCode code, std::optional<QString> message, int status);
+    static APIError network(QString description);
+    static APIError decoding(QString description);
+    static APIError signInRequired() { return APIError(Case::signInRequired); }
+    static APIError accountLimitReached() { return APIError(Case::accountLimitReached); }
+    static APIError invalidResponse() { return APIError(Case::invalidResponse); }
+
+    Case kind() const { return m_case; }
+    // The payload of `server`.
+    APIErrorCode code() const { return m_code; }
+    const std::optional<QString>& message() const { return m_message; }
+    int status() const { return m_status; }
+    // The payload of `network` and `decoding`.
+    const QString& description() const { return m_description; }
+
+    QString localizedDescription() const override;
+
+    bool operator==(const APIError& other) const;
+
+private:
+    explicit APIError(Case c) : m_case(c) {}
+
+    Case m_case;
+    APIErrorCode m_code = APIErrorCode::unknown;
+    std::optional<QString> m_message;
+    int m_status = 0;
+    QString m_description;
+};
+
+// Reads the backend's error bodies: {"error": {"code": ..., "message": ...}} or the flat
+// {"code": ..., "message": ...}. Never fails: an unreadable body gives the status fallback and no
+// message.
+namespace APIErrorBodyParser {
+
+struct Parsed {
+    APIErrorCode code = APIErrorCode::unknown;
+    std::optional<QString> message;
+};
+
+Parsed parse(const QByteArray& body, int status);
+APIErrorCode statusFallback(int status);
+
+} // namespace APIErrorBodyParser
+
+} // namespace hf

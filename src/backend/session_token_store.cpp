@@ -1,0 +1,72 @@
+#include "backend/session_token_store.h"
+
+#include "platform/logging.h"
+
+#include <QStringDecoder>
+
+namespace hf {
+
+HF_LOGGING_CATEGORY(lcSessionTokenStore, "SessionTokenStore")
+
+namespace {
+
+std::optional<QString> decodeUtf8(const QByteArray& bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = decoder.decode(bytes);
+    if (decoder.hasError())
+        return std::nullopt;
+    return text;
+}
+
+} // namespace
+
+KeychainTokenStore::KeychainTokenStore(QString service, QString account, std::shared_ptr<KeychainBackend> backend)
+    : m_service(std::move(service)), m_account(std::move(account)), m_backend(std::move(backend))
+{
+}
+
+std::optional<QString> KeychainTokenStore::token()
+{
+    if (m_didLoad)
+        return m_cached;
+    std::optional<QString> found;
+    for (KeychainForm form : {KeychainForm::dataProtection, KeychainForm::legacy}) {
+        const auto read = m_backend->copyMatching(query(form));
+        if (read.status != KeychainStatus::success || !read.data)
+            continue;
+        if (auto text = decodeUtf8(*read.data)) {
+            found = std::move(text);
+            break;
+        }
+    }
+    m_cached = std::move(found);
+    m_didLoad = true;
+    return m_cached;
+}
+
+void KeychainTokenStore::save(const QString& token)
+{
+    m_cached = token;
+    m_didLoad = true;
+    const QByteArray bytes = token.toUtf8();
+    int status = m_backend->update(query(KeychainForm::dataProtection), bytes);
+    if (status == KeychainStatus::itemNotFound)
+        status = m_backend->add(query(KeychainForm::dataProtection), bytes, true);
+    if (status == KeychainStatus::missingEntitlement) {
+        m_backend->remove(query(KeychainForm::legacy));
+        status = m_backend->add(query(KeychainForm::legacy), bytes, false);
+    }
+    if (status != KeychainStatus::success)
+        qCCritical(lcSessionTokenStore, "Keychain save failed with status %d", status);
+}
+
+void KeychainTokenStore::clear()
+{
+    m_cached.reset();
+    m_didLoad = true;
+    m_backend->remove(query(KeychainForm::dataProtection));
+    m_backend->remove(query(KeychainForm::legacy));
+}
+
+} // namespace hf
