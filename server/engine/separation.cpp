@@ -1,0 +1,462 @@
+// Stem separation by soft spectral masks.
+//
+// The soundtrack is cut into overlapping frames (about 46 ms, a quarter of a frame apart) and
+// transformed. For every time-frequency bin three magnitude estimates are formed from the mix:
+//   music    - the median of the bin over about half a second: what holds steady (sustained notes);
+//   effects  - the median across about 400 Hz within the frame: what is broadband (noise, hits);
+//   dialogue - what holds steady over about 100 ms but not over half a second, weighted by how
+//              centred the bin is between the first two channels (speech is mixed to the centre)
+//              and by the speech band.
+// Each stem takes the share estimate^2 / sum of estimates^2 of the bin (Wiener-style soft masks).
+// The three shares of a bin add up to one, and the dialogue is formed as the input minus music and
+// effects, so the stems add back to the input up to rounding. Frames are processed as they arrive
+// with half a second of look-ahead, so memory does not grow with the length of the input.
+
+#include "engine/audio_io.h"
+#include "engine/dsp.h"
+#include "engine/engine.h"
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <cstdio>
+#include <random>
+#include <system_error>
+
+namespace hf::engine {
+
+namespace {
+
+using Complex = std::complex<float>;
+
+int oddAtLeast(double value, int minimum)
+{
+    int n = std::max(minimum, int(std::lround(value)));
+    return n | 1;
+}
+
+class StemSplitter {
+public:
+    using Sink = std::function<void(const std::array<Planes, 3>& stems, std::size_t count)>;
+
+    StemSplitter(int sampleRate, int channels, Sink sink);
+    void push(const Planes& input);
+    void finish();
+
+private:
+    struct Frame {
+        std::vector<float> magnitude;          // K
+        std::vector<float> sumPower;           // K: |L+R|^2 (two channels or more)
+        std::vector<float> channelPower;       // K: |L|^2 + |R|^2
+        std::vector<std::vector<Complex>> bins; // channels x K
+        std::vector<std::vector<float>> samples; // channels x N: the frame as read
+    };
+
+    void analyze();
+    void synthesize(std::int64_t t);
+    Frame& slot(std::int64_t frame) { return m_ring[std::size_t(frame % std::int64_t(m_ring.size()))]; }
+    std::int64_t frameStart(std::int64_t frame) const { return frame * m_hop - (m_n - m_hop); }
+    void emitUpTo(std::int64_t end);
+
+    int m_channels;
+    int m_n;
+    int m_hop;
+    int m_bins;
+    int m_longHalf;
+    int m_shortHalf;
+    int m_verticalHalf;
+    Sink m_sink;
+    RealFft m_forward;
+    RealFft m_inverse;
+    std::vector<float> m_window;
+    std::vector<float> m_bandWeight;
+    std::vector<Frame> m_ring;
+
+    Planes m_input;              // samples from m_inputStart on
+    std::int64_t m_inputStart;   // sample index of m_input[c][0]
+    std::int64_t m_received = 0; // samples pushed
+    std::int64_t m_analyzed = 0; // frames analyzed
+    std::int64_t m_synthesized = 0;
+    bool m_finishing = false;
+
+    std::array<Planes, 3> m_accumulator; // stems x channels x N, starting at frameStart(m_synthesized)
+    std::array<Planes, 3> m_ready;       // complete samples waiting for the sink
+    std::int64_t m_emitted = 0;
+
+    // Scratch.
+    std::vector<float> m_column, m_long, m_short, m_vertical, m_maskMusic, m_maskEffects;
+    std::vector<float> m_timeBuffer;
+    std::vector<Complex> m_binBuffer;
+};
+
+StemSplitter::StemSplitter(int sampleRate, int channels, Sink sink)
+    : m_channels(channels)
+    , m_n(sampleRate >= 64000 ? 4096 : sampleRate >= 32000 ? 2048 : sampleRate >= 16000 ? 1024 : 512)
+    , m_hop(m_n / 4)
+    , m_bins(m_n / 2 + 1)
+    , m_sink(std::move(sink))
+    , m_forward(m_n, false)
+    , m_inverse(m_n, true)
+    , m_window(hannWindow(m_n, true))
+{
+    const double framesPerSecond = double(sampleRate) / m_hop;
+    const double binHz = double(sampleRate) / m_n;
+    m_longHalf = oddAtLeast(0.5 * framesPerSecond, 5) / 2;
+    m_shortHalf = oddAtLeast(0.1 * framesPerSecond, 3) / 2;
+    m_verticalHalf = oddAtLeast(400.0 / binHz, 5) / 2;
+
+    // Speech lives between about 100 Hz and 6 kHz.
+    m_bandWeight.resize(m_bins);
+    for (int k = 0; k < m_bins; ++k) {
+        const double hz = k * binHz;
+        double w = 1.0;
+        if (hz < 60)
+            w = 0.0;
+        else if (hz < 120)
+            w = (hz - 60) / 60;
+        else if (hz > 6000)
+            w = std::max(0.3, 1.0 - (hz - 6000) / 6000);
+        m_bandWeight[k] = float(w);
+    }
+
+    m_ring.resize(std::size_t(2 * m_longHalf + 2));
+    for (Frame& f : m_ring) {
+        f.magnitude.resize(m_bins);
+        f.sumPower.resize(m_bins);
+        f.channelPower.resize(m_bins);
+        f.bins.assign(m_channels, std::vector<Complex>(m_bins));
+        f.samples.assign(m_channels, std::vector<float>(m_n));
+    }
+    m_input.assign(m_channels, std::vector<float>(std::size_t(m_n - m_hop), 0.0f));
+    m_inputStart = -(m_n - m_hop);
+    for (auto& stem : m_accumulator)
+        stem.assign(m_channels, std::vector<float>(m_n, 0.0f));
+    for (auto& stem : m_ready)
+        stem.assign(m_channels, {});
+    m_column.resize(2 * m_longHalf + 1);
+    m_long.resize(m_bins);
+    m_short.resize(m_bins);
+    m_vertical.resize(m_bins);
+    m_maskMusic.resize(m_bins);
+    m_maskEffects.resize(m_bins);
+    m_timeBuffer.resize(m_n);
+    m_binBuffer.resize(m_bins);
+}
+
+void StemSplitter::push(const Planes& input)
+{
+    const std::size_t count = input.empty() ? 0 : input[0].size();
+    for (int c = 0; c < m_channels; ++c)
+        m_input[c].insert(m_input[c].end(), input[c].begin(), input[c].end());
+    m_received += std::int64_t(count);
+    analyze();
+}
+
+void StemSplitter::finish()
+{
+    m_finishing = true;
+    // Frames cover every sample: the last one starts before the end of the input.
+    const std::int64_t total = (m_received + (m_n - m_hop) + m_hop - 1) / m_hop;
+    const std::int64_t needed = frameStart(total - 1) + m_n;
+    const std::int64_t have = m_inputStart + std::int64_t(m_input[0].size());
+    if (needed > have)
+        for (auto& plane : m_input)
+            plane.resize(plane.size() + std::size_t(needed - have), 0.0f);
+    analyze();
+    while (m_synthesized < m_analyzed)
+        synthesize(m_synthesized);
+    emitUpTo(m_received);
+}
+
+void StemSplitter::analyze()
+{
+    const std::int64_t totalFrames = m_finishing
+        ? (m_received + (m_n - m_hop) + m_hop - 1) / m_hop
+        : std::numeric_limits<std::int64_t>::max();
+    while (m_analyzed < totalFrames) {
+        const std::int64_t start = frameStart(m_analyzed);
+        const std::int64_t offset = start - m_inputStart;
+        if (offset + m_n > std::int64_t(m_input[0].size()))
+            break;
+        // Keep the ring from overwriting a frame that still waits for synthesis.
+        while (m_analyzed - m_synthesized >= std::int64_t(m_ring.size()) - 1)
+            synthesize(m_synthesized);
+        Frame& f = slot(m_analyzed);
+        std::fill(f.magnitude.begin(), f.magnitude.end(), 0.0f);
+        for (int c = 0; c < m_channels; ++c) {
+            const float* src = m_input[c].data() + offset;
+            std::copy(src, src + m_n, f.samples[c].begin());
+            for (int i = 0; i < m_n; ++i)
+                m_timeBuffer[i] = src[i] * m_window[i];
+            m_forward.forward(m_timeBuffer.data(), f.bins[c].data());
+            for (int k = 0; k < m_bins; ++k)
+                f.magnitude[k] += std::norm(f.bins[c][k]);
+        }
+        for (int k = 0; k < m_bins; ++k)
+            f.magnitude[k] = std::sqrt(f.magnitude[k] / float(m_channels));
+        if (m_channels >= 2) {
+            for (int k = 0; k < m_bins; ++k) {
+                f.sumPower[k] = std::norm(f.bins[0][k] + f.bins[1][k]);
+                f.channelPower[k] = std::norm(f.bins[0][k]) + std::norm(f.bins[1][k]);
+            }
+        }
+        ++m_analyzed;
+
+        // Drop input that no later frame reads.
+        const std::int64_t keepFrom = frameStart(m_analyzed);
+        if (keepFrom - m_inputStart > 1 << 16) {
+            const std::size_t drop = std::size_t(keepFrom - m_inputStart);
+            for (auto& plane : m_input)
+                plane.erase(plane.begin(), plane.begin() + std::ptrdiff_t(drop));
+            m_inputStart = keepFrom;
+        }
+
+        while (m_synthesized + m_longHalf < m_analyzed)
+            synthesize(m_synthesized);
+    }
+}
+
+void StemSplitter::synthesize(std::int64_t t)
+{
+    const std::int64_t first = std::max<std::int64_t>(0, t - m_longHalf);
+    const std::int64_t last = std::min<std::int64_t>(m_analyzed - 1, t + m_longHalf);
+    const std::int64_t shortFirst = std::max<std::int64_t>(0, t - m_shortHalf);
+    const std::int64_t shortLast = std::min<std::int64_t>(m_analyzed - 1, t + m_shortHalf);
+    Frame& frame = slot(t);
+
+    auto medianOver = [&](std::int64_t from, std::int64_t to, int k) {
+        std::size_t n = 0;
+        for (std::int64_t j = from; j <= to; ++j)
+            m_column[n++] = slot(j).magnitude[k];
+        auto mid = m_column.begin() + std::ptrdiff_t(n / 2);
+        std::nth_element(m_column.begin(), mid, m_column.begin() + std::ptrdiff_t(n));
+        return *mid;
+    };
+    for (int k = 0; k < m_bins; ++k) {
+        m_long[k] = medianOver(first, last, k);
+        m_short[k] = medianOver(shortFirst, shortLast, k);
+    }
+    for (int k = 0; k < m_bins; ++k) {
+        const int from = std::max(0, k - m_verticalHalf);
+        const int to = std::min(m_bins - 1, k + m_verticalHalf);
+        std::size_t n = 0;
+        if (m_column.size() < std::size_t(to - from + 1))
+            m_column.resize(std::size_t(to - from + 1));
+        for (int i = from; i <= to; ++i)
+            m_column[n++] = frame.magnitude[i];
+        auto mid = m_column.begin() + std::ptrdiff_t(n / 2);
+        std::nth_element(m_column.begin(), mid, m_column.begin() + std::ptrdiff_t(n));
+        m_vertical[k] = *mid;
+    }
+
+    for (int k = 0; k < m_bins; ++k) {
+        float centre = 1.0f;
+        if (m_channels >= 2) {
+            double sum = 0, power = 0;
+            for (std::int64_t j = shortFirst; j <= shortLast; ++j) {
+                sum += slot(j).sumPower[k];
+                power += slot(j).channelPower[k];
+            }
+            // 1 for identical channels, about 0.5 for unrelated or one-sided ones.
+            const double coherence = power > 0 ? sum / (2 * power) : 0.5;
+            const double w = std::clamp((coherence - 0.5) * 2, 0.0, 1.0);
+            centre = float(w * w * w * w);
+        }
+        const float music = m_long[k];
+        const float effects = m_vertical[k];
+        const float dialogue = std::max(0.0f, m_short[k] - m_long[k]) * centre * m_bandWeight[k];
+        const float m2 = music * music, e2 = effects * effects, d2 = dialogue * dialogue;
+        const float total = m2 + e2 + d2;
+        if (total > 1e-20f) {
+            m_maskMusic[k] = m2 / total;
+            m_maskEffects[k] = e2 / total;
+        } else {
+            m_maskMusic[k] = 0;
+            m_maskEffects[k] = 1;
+        }
+    }
+
+    // Music and effects by their masks; dialogue is the rest of the frame, so the stems add up.
+    for (int c = 0; c < m_channels; ++c) {
+        float* music = m_accumulator[1][c].data();
+        float* effects = m_accumulator[2][c].data();
+        float* dialogue = m_accumulator[0][c].data();
+        const float* x = frame.samples[c].data();
+        for (int stem = 1; stem <= 2; ++stem) {
+            const std::vector<float>& mask = stem == 1 ? m_maskMusic : m_maskEffects;
+            for (int k = 0; k < m_bins; ++k)
+                m_binBuffer[k] = frame.bins[c][k] * mask[k];
+            m_inverse.inverse(m_binBuffer.data(), m_timeBuffer.data());
+            float* out = stem == 1 ? music : effects;
+            for (int i = 0; i < m_n; ++i) {
+                const float y = m_timeBuffer[i] * m_window[i] * 0.5f;
+                out[i] += y;
+                dialogue[i] -= y;
+            }
+        }
+        for (int i = 0; i < m_n; ++i)
+            dialogue[i] += x[i] * m_window[i] * m_window[i] * 0.5f;
+    }
+    ++m_synthesized;
+
+    // Samples before the next frame's start are complete.
+    const std::int64_t start = frameStart(t);
+    const std::int64_t completeEnd = start + m_hop;
+    for (int stem = 0; stem < 3; ++stem) {
+        for (int c = 0; c < m_channels; ++c) {
+            auto& acc = m_accumulator[stem][c];
+            if (completeEnd > 0) {
+                const std::int64_t from = std::max<std::int64_t>(start, 0);
+                m_ready[stem][c].insert(m_ready[stem][c].end(), acc.begin() + std::ptrdiff_t(from - start),
+                                        acc.begin() + m_hop);
+            }
+            std::copy(acc.begin() + m_hop, acc.end(), acc.begin());
+            std::fill(acc.end() - m_hop, acc.end(), 0.0f);
+        }
+    }
+    if (m_ready[0][0].size() >= 16384)
+        emitUpTo(m_emitted + std::int64_t(m_ready[0][0].size()));
+}
+
+void StemSplitter::emitUpTo(std::int64_t end)
+{
+    const std::int64_t available = std::int64_t(m_ready[0].empty() ? 0 : m_ready[0][0].size());
+    const std::int64_t count = std::min(available, std::max<std::int64_t>(0, end - m_emitted));
+    if (count <= 0)
+        return;
+    if (count < available)
+        for (auto& stem : m_ready)
+            for (auto& plane : stem)
+                plane.resize(std::size_t(count));
+    m_sink(m_ready, std::size_t(count));
+    m_emitted += count;
+    for (auto& stem : m_ready)
+        for (auto& plane : stem)
+            plane.clear();
+}
+
+// Removes the temporary files unless they were renamed into place.
+struct TemporaryFiles {
+    std::vector<std::filesystem::path> paths;
+    ~TemporaryFiles()
+    {
+        std::error_code ec;
+        for (const auto& path : paths)
+            std::filesystem::remove(path, ec);
+    }
+};
+
+std::string randomSuffix()
+{
+    static thread_local std::mt19937_64 generator{std::random_device{}()};
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(generator()));
+    return text;
+}
+
+void checkStop(const std::stop_token& stop)
+{
+    if (stop.stop_requested())
+        throw Cancelled();
+}
+
+} // namespace
+
+AudioInfo probeAudio(const std::filesystem::path& path, std::stop_token stop)
+{
+    AudioReader reader(path);
+    Planes planes;
+    AudioInfo info;
+    info.sampleRate = reader.sampleRate();
+    info.channels = reader.channels();
+    while (reader.read(planes)) {
+        checkStop(stop);
+        info.frames += std::int64_t(planes[0].size());
+        for (auto& plane : planes)
+            plane.clear();
+    }
+    if (info.frames == 0)
+        throw EngineError(EngineError::Kind::emptyInput, "\"" + path.string() + "\" holds no audio samples");
+    info.durationSeconds = double(info.frames) / info.sampleRate;
+    return info;
+}
+
+AudioInfo separateStems(const std::filesystem::path& input, const std::filesystem::path& outputFolder,
+                        const ProgressCallback& progress, std::stop_token stop)
+{
+    checkStop(stop);
+    AudioReader reader(input);
+    AudioInfo info;
+    info.sampleRate = reader.sampleRate();
+    info.channels = reader.channels();
+
+    std::error_code ec;
+    std::filesystem::create_directories(outputFolder, ec);
+    if (ec)
+        throw EngineError(EngineError::Kind::outputFailed,
+                          "Cannot create the folder \"" + outputFolder.string() + "\": " + ec.message());
+    std::array<std::filesystem::path, 3> finals;
+    TemporaryFiles temporaries;
+    const std::string suffix = ".partial-" + randomSuffix();
+    for (std::size_t s = 0; s < 3; ++s) {
+        finals[s] = outputFolder / std::string(kStemFileNames[s]);
+        std::filesystem::remove(finals[s], ec); // a stale stem must not pass for this run's
+        temporaries.paths.push_back(outputFolder / (std::string(kStemFileNames[s]) + suffix));
+    }
+
+    std::array<std::unique_ptr<FlacWriter>, 3> writers;
+    for (std::size_t s = 0; s < 3; ++s)
+        writers[s] = std::make_unique<FlacWriter>(temporaries.paths[s], info.sampleRate, info.channels);
+
+    StemSplitter splitter(info.sampleRate, info.channels, [&](const std::array<Planes, 3>& stems, std::size_t count) {
+        for (std::size_t s = 0; s < 3; ++s)
+            writers[s]->write(stems[s], 0, count);
+    });
+
+    const double expectedFrames = reader.durationHint() * info.sampleRate;
+    double reported = -1;
+    Planes chunk;
+    while (reader.read(chunk)) {
+        checkStop(stop);
+        if (chunk[0].size() < 8192)
+            continue; // gather a few decoded frames before working on them
+        info.frames += std::int64_t(chunk[0].size());
+        splitter.push(chunk);
+        for (auto& plane : chunk)
+            plane.clear();
+        if (progress && expectedFrames > 0) {
+            const double fraction = std::min(0.99, double(info.frames) / expectedFrames);
+            if (fraction - reported >= 0.01) {
+                reported = fraction;
+                progress(fraction);
+            }
+        }
+    }
+    if (!chunk.empty() && !chunk[0].empty()) {
+        info.frames += std::int64_t(chunk[0].size());
+        splitter.push(chunk);
+    }
+    checkStop(stop);
+    if (info.frames == 0)
+        throw EngineError(EngineError::Kind::emptyInput, "\"" + input.string() + "\" holds no audio samples");
+    splitter.finish();
+    for (auto& writer : writers)
+        writer->finish();
+    checkStop(stop);
+    for (std::size_t s = 0; s < 3; ++s) {
+        std::filesystem::rename(temporaries.paths[s], finals[s], ec);
+        if (ec) {
+            for (std::size_t r = 0; r < s; ++r)
+                std::filesystem::remove(finals[r], ec);
+            throw EngineError(EngineError::Kind::outputFailed, "Cannot move the " + std::string(kStemFileNames[s]) +
+                                                                   " stem into place: " + ec.message());
+        }
+    }
+    temporaries.paths.clear();
+    info.durationSeconds = double(info.frames) / info.sampleRate;
+    if (progress)
+        progress(1.0);
+    return info;
+}
+
+} // namespace hf::engine
