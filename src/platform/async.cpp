@@ -43,8 +43,6 @@ void Suspension::runThenResume(std::function<void()> fn)
     });
 }
 
-} // namespace detail
-
 struct ReplyAwaiter::Hold {
     QMetaObject::Connection finished;
     std::unique_ptr<std::stop_callback<std::function<void()>>> stop;
@@ -56,7 +54,6 @@ ReplyAwaiter::ReplyAwaiter(QNetworkReply* reply, std::stop_token token)
 {
 }
 
-ReplyAwaiter::ReplyAwaiter(ReplyAwaiter&&) noexcept = default;
 ReplyAwaiter::~ReplyAwaiter() = default;
 
 bool ReplyAwaiter::await_ready() const
@@ -66,10 +63,10 @@ bool ReplyAwaiter::await_ready() const
 
 void ReplyAwaiter::await_suspend(std::coroutine_handle<> handle)
 {
-    m_suspension = std::make_shared<detail::Suspension>(handle);
+    m_suspension = std::make_shared<Suspension>(handle);
     m_hold = std::make_unique<Hold>();
-    std::weak_ptr<detail::Suspension> weak = m_suspension;
-    m_hold->finished = QObject::connect(m_reply, &QNetworkReply::finished, detail::threadContext(), [weak] {
+    std::weak_ptr<Suspension> weak = m_suspension;
+    m_hold->finished = QObject::connect(m_reply, &QNetworkReply::finished, threadContext(), [weak] {
         if (auto s = weak.lock())
             s->resumeLater();
     });
@@ -86,14 +83,27 @@ void ReplyAwaiter::await_suspend(std::coroutine_handle<> handle)
     });
 }
 
-void ReplyAwaiter::await_resume()
+bool ReplyAwaiter::await_resume()
 {
     m_hold.reset();
-    if (m_token.stop_requested()) {
-        if (m_reply && m_reply->isRunning())
-            m_reply->abort();
-        throw Cancelled();
+    if (!m_token.stop_requested())
+        return false;
+    if (m_reply && m_reply->isRunning())
+        m_reply->abort();
+    return true;
+}
+
+} // namespace detail
+
+QCoro::Task<void> awaitReply(QNetworkReply* reply, std::stop_token token)
+{
+    bool stopped = false;
+    {
+        detail::ReplyAwaiter awaiter(reply, token);
+        stopped = co_await detail::AwaitRef<detail::ReplyAwaiter>{&awaiter};
     }
+    if (stopped)
+        throw Cancelled();
 }
 
 QCoro::Task<void> sleepFor(std::chrono::milliseconds duration, std::stop_token token)
@@ -129,10 +139,13 @@ QCoro::Task<void> sleepFor(std::chrono::milliseconds duration, std::stop_token t
         {
             stop.reset();
             timer.reset();
-            throwIfStopped(token);
         }
     };
-    co_await SleepAwaiter{duration, token, {}, {}, {}};
+    {
+        SleepAwaiter awaiter{duration, token, {}, {}, {}};
+        co_await detail::AwaitRef<SleepAwaiter>{&awaiter};
+    }
+    throwIfStopped(token);
 }
 
 namespace {
@@ -166,7 +179,9 @@ void TaskSlot::start(Body body)
     const quint64 generation = ++m_state->generation;
     m_state->running = true;
     std::weak_ptr<State> weak = m_state;
-    guarded(body(m_source.get_token()), m_category, m_name, [weak, generation] {
+    // The body (a lambda whose captures its coroutine refers to) lives until its task ends.
+    auto keep = std::make_shared<Body>(std::move(body));
+    guarded((*keep)(m_source.get_token()), m_category, m_name, [weak, generation, keep] {
         if (auto state = weak.lock(); state && state->generation == generation)
             state->running = false;
     });

@@ -77,31 +77,46 @@ private:
 
 } // namespace detail
 
-// Awaits the end of a network reply. A stop of `token` aborts the reply and the await throws
-// hf::Cancelled; anything else (including Qt's own timeout abort) simply ends the await, and the
-// caller reads the reply's status and error.
+namespace detail {
+
+// Awaits a named awaiter through a trivially copyable reference, since GCC 12 copies (and may
+// destroy twice) the object a co_await expression names.
+template<class A>
+struct AwaitRef {
+    A* awaiter;
+    bool await_ready() const { return awaiter->await_ready(); }
+    auto await_suspend(std::coroutine_handle<> h) { return awaiter->await_suspend(h); }
+    decltype(auto) await_resume() { return awaiter->await_resume(); }
+};
+
+// The awaiter behind awaitReply. Its await_resume reports a stop instead of throwing: GCC 12
+// destroys a temporary awaiter twice when await_resume throws, so every awaiter here is a named
+// local of a small coroutine that throws afterwards.
 class ReplyAwaiter {
 public:
     ReplyAwaiter(QNetworkReply* reply, std::stop_token token);
-    ReplyAwaiter(ReplyAwaiter&&) noexcept;
+    ReplyAwaiter(const ReplyAwaiter&) = delete;
     ~ReplyAwaiter();
 
     bool await_ready() const;
     void await_suspend(std::coroutine_handle<> handle);
-    void await_resume();
+    // True when the await ended because the token stopped (the reply is aborted then).
+    bool await_resume();
 
 private:
     struct Hold;
     QPointer<QNetworkReply> m_reply;
     std::stop_token m_token;
-    std::shared_ptr<detail::Suspension> m_suspension;
+    std::shared_ptr<Suspension> m_suspension;
     std::unique_ptr<Hold> m_hold;
 };
 
-inline ReplyAwaiter awaitReply(QNetworkReply* reply, std::stop_token token = {})
-{
-    return ReplyAwaiter(reply, std::move(token));
-}
+} // namespace detail
+
+// Awaits the end of a network reply. A stop of `token` aborts the reply and the await throws
+// hf::Cancelled; anything else (including Qt's own timeout abort) simply ends the await, and the
+// caller reads the reply's status and error.
+QCoro::Task<void> awaitReply(QNetworkReply* reply, std::stop_token token = {});
 
 // Suspends for `duration` on a precise timer; throws hf::Cancelled as soon as `token` stops.
 QCoro::Task<void> sleepFor(std::chrono::milliseconds duration, std::stop_token token = {});
@@ -124,8 +139,7 @@ public:
     public:
         Awaiter(std::shared_ptr<typename SharedResult::State> state, std::stop_token token)
             : m_state(std::move(state)), m_token(std::move(token)) {}
-        Awaiter(Awaiter&&) = default;
-        ~Awaiter() = default;
+        Awaiter(const Awaiter&) = delete;
 
         bool await_ready() const { return m_state->outcome.index() != 0 || m_token.stop_requested(); }
         void await_suspend(std::coroutine_handle<> handle)
@@ -140,15 +154,7 @@ public:
                 }
             });
         }
-        T await_resume()
-        {
-            m_stop.reset();
-            if (m_token.stop_requested())
-                throw Cancelled();
-            if (m_state->outcome.index() == 2)
-                std::rethrow_exception(std::get<2>(m_state->outcome));
-            return std::get<1>(m_state->outcome);
-        }
+        void await_resume() { m_stop.reset(); }
 
     private:
         std::shared_ptr<typename SharedResult::State> m_state;
@@ -158,8 +164,19 @@ public:
     };
 
     // co_await result.wait(token): the value, or the error it failed with; hf::Cancelled when
-    // `token` stops first.
-    Awaiter wait(std::stop_token token = {}) const { return Awaiter(m_state, std::move(token)); }
+    // `token` stops first. The result object itself may go away while a waiter waits.
+    QCoro::Task<T> wait(std::stop_token token = {}) const
+    {
+        auto state = m_state;
+        {
+            Awaiter awaiter(state, token);
+            co_await detail::AwaitRef<Awaiter>{&awaiter};
+        }
+        throwIfStopped(token);
+        if (state->outcome.index() == 2)
+            std::rethrow_exception(std::get<2>(state->outcome));
+        co_return std::get<1>(state->outcome);
+    }
 
 private:
     using Outcome = std::variant<std::monostate, T, std::exception_ptr>;
@@ -229,7 +246,8 @@ public:
     TaskSlot(const TaskSlot&) = delete;
     TaskSlot& operator=(const TaskSlot&) = delete;
 
-    // Stops the running task, if any, and starts `body` with a fresh token.
+    // Stops the running task, if any, and starts `body` with a fresh token. The slot keeps `body`
+    // alive until its task ends, so a coroutine lambda may use its captures throughout.
     void start(Body body);
     // Stops the running task, if any.
     void cancel();

@@ -23,8 +23,11 @@ int statusFor(QKeychain::Error error)
     switch (error) {
     case QKeychain::NoError: return KeychainStatus::success;
     case QKeychain::EntryNotFound: return KeychainStatus::itemNotFound;
+    // No Secret Service on this desktop (no session bus, no keyring daemon): the store falls back
+    // to the private file. A user's refusal is respected and never worked around.
     case QKeychain::NoBackendAvailable:
-    case QKeychain::NotImplemented: return KeychainStatus::missingEntitlement;
+    case QKeychain::NotImplemented:
+    case QKeychain::OtherError: return KeychainStatus::missingEntitlement;
     default: return KeychainStatus::notAvailable;
     }
 }
