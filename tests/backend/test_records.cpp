@@ -6,6 +6,7 @@
 #include <QTimeZone>
 
 #include <functional>
+#include <map>
 
 using namespace hf;
 
