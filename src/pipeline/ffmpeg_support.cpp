@@ -1,0 +1,465 @@
+#include "pipeline/ffmpeg_support.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryFile>
+
+extern "C" {
+#include <libavutil/opt.h>
+}
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+
+namespace hf::media {
+
+namespace {
+
+// The demuxers an input may be read with: ordinary media containers only (no playlists,
+// concatenation scripts or image sequences that would open further files).
+constexpr const char* allowedFormats =
+    "mov,mp4,m4a,3gp,3g2,mj2,matroska,webm,avi,mpegts,mpeg,flv,asf,wav,w64,flac,mp3,aac,ogg,"
+    "aiff,caf,ac3,eac3,dts,truehd,mlp,mxf,dv,wv,ape,tta,amr,au,nut";
+
+struct DictDeleter {
+    void operator()(AVDictionary* d) const { av_dict_free(&d); }
+};
+
+} // namespace
+
+QString errorText(int code)
+{
+    char buffer[AV_ERROR_MAX_STRING_SIZE] = {};
+    if (av_strerror(code, buffer, sizeof buffer) < 0)
+        std::snprintf(buffer, sizeof buffer, "Error number %d", code);
+    return QString::fromUtf8(buffer);
+}
+
+FFmpegError::FFmpegError(int code, QString context) : m_code(code)
+{
+    m_message = context.isEmpty() ? errorText(code) : context + QStringLiteral(": ") + errorText(code);
+}
+
+int check(int code, const char* context)
+{
+    if (code < 0)
+        throw FFmpegError(code, context ? QString::fromUtf8(context) : QString());
+    return code;
+}
+
+void InputDeleter::operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+void OutputDeleter::operator()(AVFormatContext* c) const
+{
+    if (c->pb && !(c->oformat->flags & AVFMT_NOFILE))
+        avio_closep(&c->pb);
+    avformat_free_context(c);
+}
+void CodecDeleter::operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+void FrameDeleter::operator()(AVFrame* f) const { av_frame_free(&f); }
+void PacketDeleter::operator()(AVPacket* p) const { av_packet_free(&p); }
+void SwrDeleter::operator()(SwrContext* s) const { swr_free(&s); }
+void FifoDeleter::operator()(AVAudioFifo* f) const { av_audio_fifo_free(f); }
+
+Frame makeFrame()
+{
+    Frame f(av_frame_alloc());
+    if (!f)
+        throw FFmpegError(AVERROR(ENOMEM));
+    return f;
+}
+
+Packet makePacket()
+{
+    Packet p(av_packet_alloc());
+    if (!p)
+        throw FFmpegError(AVERROR(ENOMEM));
+    return p;
+}
+
+InputContext openInput(const QString& localPath)
+{
+    if (localPath.isEmpty())
+        throw FFmpegError(AVERROR(ENOENT));
+    const QString absolute = QFileInfo(localPath).absoluteFilePath();
+    if (!QFileInfo(absolute).isFile())
+        throw FFmpegError(AVERROR(ENOENT));
+    AVDictionary* raw = nullptr;
+    av_dict_set(&raw, "protocol_whitelist", "file", 0);
+    av_dict_set(&raw, "format_whitelist", allowedFormats, 0);
+    std::unique_ptr<AVDictionary, DictDeleter> options(raw);
+    AVFormatContext* context = nullptr;
+    // The "file:" prefix keeps a name such as "http:..." a local path.
+    const QByteArray url = QByteArrayLiteral("file:") + QFile::encodeName(absolute);
+    raw = options.release();
+    const int opened = avformat_open_input(&context, url.constData(), nullptr, &raw);
+    options.reset(raw);
+    check(opened);
+    InputContext input(context);
+    check(avformat_find_stream_info(input.get(), nullptr));
+    return input;
+}
+
+double durationSeconds(const AVFormatContext* input)
+{
+    if (input->duration == AV_NOPTS_VALUE || input->duration < 0)
+        return std::nan("");
+    return double(input->duration) / AV_TIME_BASE;
+}
+
+double streamEndSeconds(const AVFormatContext* input, const AVStream* stream)
+{
+    const double tb = av_q2d(stream->time_base);
+    if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0) {
+        const double start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time * tb : 0.0;
+        return start + stream->duration * tb;
+    }
+    const double total = durationSeconds(input);
+    if (std::isnan(total))
+        return total;
+    const double start = input->start_time != AV_NOPTS_VALUE ? double(input->start_time) / AV_TIME_BASE : 0.0;
+    return start + total;
+}
+
+std::vector<AVStream*> videoStreams(const AVFormatContext* input)
+{
+    std::vector<AVStream*> out;
+    for (unsigned i = 0; i < input->nb_streams; ++i) {
+        AVStream* s = input->streams[i];
+        if (s->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !(s->disposition & AV_DISPOSITION_ATTACHED_PIC))
+            out.push_back(s);
+    }
+    return out;
+}
+
+std::vector<AVStream*> audioStreams(const AVFormatContext* input)
+{
+    std::vector<AVStream*> out;
+    for (unsigned i = 0; i < input->nb_streams; ++i)
+        if (input->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
+            out.push_back(input->streams[i]);
+    return out;
+}
+
+OutputContext makeOutput(const QString& nameForFormat, const char* muxerName)
+{
+    AVFormatContext* context = nullptr;
+    const QByteArray name = QFile::encodeName(QFileInfo(nameForFormat).fileName());
+    check(avformat_alloc_output_context2(&context, nullptr, muxerName, name.constData()));
+    return OutputContext(context);
+}
+
+void openOutputFile(AVFormatContext* output, const QString& writePath)
+{
+    if (output->oformat->flags & AVFMT_NOFILE)
+        return;
+    AVDictionary* raw = nullptr;
+    av_dict_set(&raw, "protocol_whitelist", "file", 0);
+    const QByteArray url = QByteArrayLiteral("file:") + QFile::encodeName(QFileInfo(writePath).absoluteFilePath());
+    const int opened = avio_open2(&output->pb, url.constData(), AVIO_FLAG_WRITE, nullptr, &raw);
+    av_dict_free(&raw);
+    check(opened);
+}
+
+bool containerAccepts(const AVFormatContext* output, AVCodecID codec)
+{
+    return avformat_query_codec(output->oformat, codec, FF_COMPLIANCE_NORMAL) == 1;
+}
+
+PendingFile::PendingFile(const QString& destination)
+    : m_destination(QFileInfo(destination).absoluteFilePath())
+{
+    const QFileInfo info(m_destination);
+    QTemporaryFile reserve(info.absolutePath() + QStringLiteral("/.") + info.fileName()
+                           + QStringLiteral(".XXXXXX.part"));
+    reserve.setAutoRemove(false);
+    if (!reserve.open())
+        throw FFmpegError(reserve.errorString());
+    m_temporary = reserve.fileName();
+    reserve.close();
+}
+
+PendingFile::~PendingFile()
+{
+    if (!m_committed)
+        QFile::remove(m_temporary);
+}
+
+void PendingFile::commit()
+{
+    std::error_code error;
+    std::filesystem::rename(QFile::encodeName(m_temporary).toStdString(),
+                            QFile::encodeName(m_destination).toStdString(), error);
+    if (error)
+        throw FFmpegError(QString::fromStdString(error.message()));
+    m_committed = true;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+AudioDecoder::AudioDecoder(const QString& localPath, Options options) : m_options(options)
+{
+    m_input = openInput(localPath);
+    const int index = av_find_best_stream(m_input.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    if (index < 0) {
+        if (index == AVERROR_STREAM_NOT_FOUND)
+            throw NoAudio();
+        check(index);
+    }
+    // The first audio stream, as the file orders them.
+    for (AVStream* s : audioStreams(m_input.get())) {
+        m_stream = s;
+        break;
+    }
+    for (unsigned i = 0; i < m_input->nb_streams; ++i)
+        if (m_input->streams[i] != m_stream)
+            m_input->streams[i]->discard = AVDISCARD_ALL;
+
+    const AVCodec* codec = avcodec_find_decoder(m_stream->codecpar->codec_id);
+    if (!codec)
+        throw FFmpegError(AVERROR_DECODER_NOT_FOUND);
+    m_codec.reset(avcodec_alloc_context3(codec));
+    if (!m_codec)
+        throw FFmpegError(AVERROR(ENOMEM));
+    check(avcodec_parameters_to_context(m_codec.get(), m_stream->codecpar));
+    m_codec->pkt_timebase = m_stream->time_base;
+    check(avcodec_open2(m_codec.get(), codec, nullptr));
+    if (m_codec->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC || m_codec->ch_layout.nb_channels == 0) {
+        const int n = std::max(1, m_codec->ch_layout.nb_channels);
+        av_channel_layout_uninit(&m_codec->ch_layout);
+        av_channel_layout_default(&m_codec->ch_layout, n);
+    }
+    if (m_codec->sample_rate <= 0)
+        throw FFmpegError(AVERROR_INVALIDDATA);
+
+    m_outRate = options.sampleRate > 0 ? options.sampleRate : m_codec->sample_rate;
+    if (options.channels > 0)
+        av_channel_layout_default(&m_outLayout, options.channels);
+    else
+        check(av_channel_layout_copy(&m_outLayout, &m_codec->ch_layout));
+
+    SwrContext* swr = nullptr;
+    check(swr_alloc_set_opts2(&swr, &m_outLayout, AV_SAMPLE_FMT_FLTP, m_outRate, &m_codec->ch_layout,
+                              m_codec->sample_fmt, m_codec->sample_rate, 0, nullptr));
+    m_swr.reset(swr);
+    check(swr_init(m_swr.get()));
+    m_fifo.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, m_outLayout.nb_channels, 4096));
+    if (!m_fifo)
+        throw FFmpegError(AVERROR(ENOMEM));
+    m_packet = makePacket();
+    m_frame = makeFrame();
+}
+
+AudioDecoder::~AudioDecoder()
+{
+    av_channel_layout_uninit(&m_outLayout);
+}
+
+qint64 AudioDecoder::statedFrames() const
+{
+    const double end = streamEndSeconds(m_input.get(), m_stream);
+    if (!std::isfinite(end) || end <= 0)
+        return -1;
+    const double start = m_stream->start_time != AV_NOPTS_VALUE ? m_stream->start_time * av_q2d(m_stream->time_base) : 0.0;
+    return llround((end - std::max(start, 0.0)) * m_outRate);
+}
+
+void AudioDecoder::convert(const AVFrame* frame)
+{
+    const int room = swr_get_out_samples(m_swr.get(), frame ? frame->nb_samples : 0);
+    if (room <= 0)
+        return;
+    const int channels = m_outLayout.nb_channels;
+    m_convertBuffer.resize(size_t(room) * channels);
+    m_convertPlanes.resize(channels);
+    for (int c = 0; c < channels; ++c)
+        m_convertPlanes[c] = reinterpret_cast<uint8_t*>(m_convertBuffer.data() + size_t(c) * room);
+    const int got = check(swr_convert(m_swr.get(), m_convertPlanes.data(), room,
+                                      frame ? const_cast<const uint8_t**>(frame->extended_data) : nullptr,
+                                      frame ? frame->nb_samples : 0));
+    if (got > 0 && av_audio_fifo_write(m_fifo.get(), reinterpret_cast<void**>(m_convertPlanes.data()), got) < got)
+        throw FFmpegError(AVERROR(ENOMEM));
+}
+
+// Decodes more samples into the FIFO; false once everything is decoded and flushed.
+bool AudioDecoder::pump()
+{
+    if (m_flushed)
+        return false;
+    for (;;) {
+        const int received = avcodec_receive_frame(m_codec.get(), m_frame.get());
+        if (received == 0) {
+            convert(m_frame.get());
+            av_frame_unref(m_frame.get());
+            return true;
+        }
+        if (received == AVERROR_EOF) {
+            convert(nullptr);
+            m_flushed = true;
+            return av_audio_fifo_size(m_fifo.get()) > 0;
+        }
+        if (received != AVERROR(EAGAIN))
+            throw FFmpegError(received);
+        if (m_inputDone)
+            continue;
+
+        const int read = av_read_frame(m_input.get(), m_packet.get());
+        if (read == AVERROR_EOF) {
+            m_inputDone = true;
+            if (m_options.strict) {
+                const double stated = streamEndSeconds(m_input.get(), m_stream);
+                if (std::isfinite(stated) && m_lastEnd < stated - truncationTolerance)
+                    throw FFmpegError(AVERROR_EOF, QStringLiteral("The file ends before its stated length"));
+            }
+            check(avcodec_send_packet(m_codec.get(), nullptr));
+            continue;
+        }
+        check(read);
+        if (m_packet->stream_index == m_stream->index) {
+            if (m_options.strict && (m_packet->flags & AV_PKT_FLAG_CORRUPT)) {
+                av_packet_unref(m_packet.get());
+                throw FFmpegError(AVERROR_INVALIDDATA);
+            }
+            if (m_packet->pts != AV_NOPTS_VALUE)
+                m_lastEnd = std::max(m_lastEnd, (m_packet->pts + m_packet->duration) * av_q2d(m_stream->time_base));
+            const int sent = avcodec_send_packet(m_codec.get(), m_packet.get());
+            av_packet_unref(m_packet.get());
+            if (sent < 0 && sent != AVERROR(EAGAIN))
+                throw FFmpegError(sent);
+        } else {
+            av_packet_unref(m_packet.get());
+        }
+    }
+}
+
+qint64 AudioDecoder::read(float* const* planes, qint64 maxFrames)
+{
+    while (av_audio_fifo_size(m_fifo.get()) < maxFrames && pump()) {
+    }
+    const int n = int(std::min<qint64>(maxFrames, av_audio_fifo_size(m_fifo.get())));
+    if (n <= 0)
+        return 0;
+    return av_audio_fifo_read(m_fifo.get(), reinterpret_cast<void**>(const_cast<float**>(planes)), n);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+AudioFileWriter::AudioFileWriter(const QString& nameForFormat, const QString& writePath, Encoding encoding,
+                                 int sampleRate, const AVChannelLayout& layout, int64_t bitRate)
+    : m_encoding(encoding)
+{
+    try {
+        m_output = makeOutput(nameForFormat);
+    } catch (const FFmpegError&) {
+        throw UnsupportedFormat();
+    }
+    const AVCodecID id = encoding == Encoding::aac ? AV_CODEC_ID_AAC : AV_CODEC_ID_PCM_S24LE;
+    if (!containerAccepts(m_output.get(), id))
+        throw UnsupportedFormat();
+    const AVCodec* codec = avcodec_find_encoder(id);
+    if (!codec)
+        throw UnsupportedFormat();
+    m_codec.reset(avcodec_alloc_context3(codec));
+    if (!m_codec)
+        throw FFmpegError(AVERROR(ENOMEM));
+    m_codec->sample_rate = sampleRate;
+    check(av_channel_layout_copy(&m_codec->ch_layout, &layout));
+    m_codec->sample_fmt = encoding == Encoding::aac ? AV_SAMPLE_FMT_FLTP : AV_SAMPLE_FMT_S32;
+    m_codec->time_base = AVRational{1, sampleRate};
+    if (encoding == Encoding::aac)
+        m_codec->bit_rate = bitRate;
+    else
+        m_codec->bits_per_raw_sample = 24;
+    if (m_output->oformat->flags & AVFMT_GLOBALHEADER)
+        m_codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    check(avcodec_open2(m_codec.get(), codec, nullptr));
+
+    m_stream = avformat_new_stream(m_output.get(), nullptr);
+    if (!m_stream)
+        throw FFmpegError(AVERROR(ENOMEM));
+    m_stream->time_base = m_codec->time_base;
+    check(avcodec_parameters_from_context(m_stream->codecpar, m_codec.get()));
+
+    openOutputFile(m_output.get(), writePath);
+    AVDictionary* muxerOptions = nullptr;
+    if (std::strcmp(m_output->oformat->name, "wav") == 0)
+        av_dict_set(&muxerOptions, "rf64", "auto", 0);   // past 4 GB
+    const int header = avformat_write_header(m_output.get(), &muxerOptions);
+    av_dict_free(&muxerOptions);
+    check(header);
+
+    m_frameSize = m_codec->frame_size > 0 ? m_codec->frame_size : 4096;
+    m_fifo.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, layout.nb_channels, m_frameSize * 2));
+    if (!m_fifo)
+        throw FFmpegError(AVERROR(ENOMEM));
+    m_frame = makeFrame();
+    m_packet = makePacket();
+}
+
+AudioFileWriter::~AudioFileWriter() = default;
+
+void AudioFileWriter::write(const float* const* planes, int frames)
+{
+    if (frames <= 0)
+        return;
+    if (av_audio_fifo_write(m_fifo.get(), reinterpret_cast<void**>(const_cast<float**>(planes)), frames) < frames)
+        throw FFmpegError(AVERROR(ENOMEM));
+    sendFrames(false);
+}
+
+void AudioFileWriter::sendFrames(bool flush)
+{
+    const int channels = m_codec->ch_layout.nb_channels;
+    while (av_audio_fifo_size(m_fifo.get()) >= m_frameSize || (flush && av_audio_fifo_size(m_fifo.get()) > 0)) {
+        const int n = std::min(m_frameSize, av_audio_fifo_size(m_fifo.get()));
+        av_frame_unref(m_frame.get());
+        m_frame->nb_samples = n;
+        m_frame->format = m_codec->sample_fmt;
+        m_frame->sample_rate = m_codec->sample_rate;
+        check(av_channel_layout_copy(&m_frame->ch_layout, &m_codec->ch_layout));
+        check(av_frame_get_buffer(m_frame.get(), 0));
+        if (m_encoding == Encoding::aac) {
+            av_audio_fifo_read(m_fifo.get(), reinterpret_cast<void**>(m_frame->extended_data), n);
+        } else {
+            std::vector<float> planar(size_t(n) * channels);
+            std::vector<float*> ptrs(channels);
+            for (int c = 0; c < channels; ++c)
+                ptrs[c] = planar.data() + size_t(c) * n;
+            av_audio_fifo_read(m_fifo.get(), reinterpret_cast<void**>(ptrs.data()), n);
+            auto* out = reinterpret_cast<int32_t*>(m_frame->data[0]);
+            for (int i = 0; i < n; ++i)
+                for (int c = 0; c < channels; ++c) {
+                    const double v = std::clamp(double(ptrs[c][i]) * 8388608.0, -8388608.0, 8388607.0);
+                    out[size_t(i) * channels + c] = int32_t(std::lrint(v)) * 256;
+                }
+        }
+        m_frame->pts = m_pts;
+        m_pts += n;
+        encode(m_frame.get());
+    }
+}
+
+void AudioFileWriter::encode(AVFrame* frame)
+{
+    check(avcodec_send_frame(m_codec.get(), frame));
+    for (;;) {
+        const int got = avcodec_receive_packet(m_codec.get(), m_packet.get());
+        if (got == AVERROR(EAGAIN) || got == AVERROR_EOF)
+            return;
+        check(got);
+        av_packet_rescale_ts(m_packet.get(), m_codec->time_base, m_stream->time_base);
+        m_packet->stream_index = m_stream->index;
+        check(av_interleaved_write_frame(m_output.get(), m_packet.get()));
+    }
+}
+
+void AudioFileWriter::finish()
+{
+    sendFrames(true);
+    encode(nullptr);
+    check(av_write_trailer(m_output.get()));
+    check(avio_closep(&m_output->pb));
+}
+
+} // namespace hf::media

@@ -1,0 +1,208 @@
+#pragma once
+
+// RAII holders and small shared pieces over FFmpeg's libraries, used by every media operation of
+// the pipeline. Nothing here is shown to the user directly: errors carry FFmpeg's own message.
+
+#include "platform/errors.h"
+
+#include <QString>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/audio_fifo.h>
+#include <libswresample/swresample.h>
+}
+
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <vector>
+
+namespace hf::media {
+
+// A failure reported by FFmpeg, with its message text (av_strerror).
+class FFmpegError : public Error {
+public:
+    FFmpegError(int code, QString context = {});
+    explicit FFmpegError(QString message) : m_code(AVERROR_UNKNOWN), m_message(std::move(message)) {}
+    int code() const { return m_code; }
+    QString localizedDescription() const override { return m_message; }
+
+private:
+    int m_code;
+    QString m_message;
+};
+
+QString errorText(int code);
+// Throws FFmpegError when `code` is negative; returns it otherwise.
+int check(int code, const char* context = nullptr);
+
+struct InputDeleter {
+    void operator()(AVFormatContext* c) const;
+};
+struct OutputDeleter {
+    void operator()(AVFormatContext* c) const;
+};
+struct CodecDeleter {
+    void operator()(AVCodecContext* c) const;
+};
+struct FrameDeleter {
+    void operator()(AVFrame* f) const;
+};
+struct PacketDeleter {
+    void operator()(AVPacket* p) const;
+};
+struct SwrDeleter {
+    void operator()(SwrContext* s) const;
+};
+struct FifoDeleter {
+    void operator()(AVAudioFifo* f) const;
+};
+
+using InputContext = std::unique_ptr<AVFormatContext, InputDeleter>;
+using OutputContext = std::unique_ptr<AVFormatContext, OutputDeleter>;
+using CodecContext = std::unique_ptr<AVCodecContext, CodecDeleter>;
+using Frame = std::unique_ptr<AVFrame, FrameDeleter>;
+using Packet = std::unique_ptr<AVPacket, PacketDeleter>;
+using Resampler = std::unique_ptr<SwrContext, SwrDeleter>;
+using AudioFifo = std::unique_ptr<AVAudioFifo, FifoDeleter>;
+
+Frame makeFrame();
+Packet makePacket();
+
+// Opens a local media file for reading and reads its stream information. Only the "file"
+// protocol and ordinary media containers are allowed, so a crafted file (a playlist, a
+// concatenation script) cannot make FFmpeg open anything else. Throws FFmpegError.
+InputContext openInput(const QString& localPath);
+
+// The duration of an opened file in seconds; NaN when unknown.
+double durationSeconds(const AVFormatContext* input);
+// The stated end of a stream (start plus duration) in seconds; NaN when unknown.
+double streamEndSeconds(const AVFormatContext* input, const AVStream* stream);
+
+// Video streams in file order, attached pictures (cover art) excluded.
+std::vector<AVStream*> videoStreams(const AVFormatContext* input);
+std::vector<AVStream*> audioStreams(const AVFormatContext* input);
+
+// A stream that stops this long before its stated end was cut short (a truncated download still
+// states its full length).
+inline constexpr double truncationTolerance = 0.25;
+
+// Opens an output for `writePath` in the container that fits `nameForFormat`'s extension, or the
+// named muxer when `muxerName` is given. The file itself is opened by openOutputFile().
+OutputContext makeOutput(const QString& nameForFormat, const char* muxerName = nullptr);
+void openOutputFile(AVFormatContext* output, const QString& writePath);
+
+// Whether `output`'s container can hold a stream of `codec` as it is.
+bool containerAccepts(const AVFormatContext* output, AVCodecID codec);
+
+// A file written beside its destination under a temporary name, renamed over the destination by
+// commit(); removed when destroyed uncommitted. Whatever stood at the destination stays untouched
+// until the rename.
+class PendingFile {
+public:
+    explicit PendingFile(const QString& destination);
+    ~PendingFile();
+    PendingFile(const PendingFile&) = delete;
+    PendingFile& operator=(const PendingFile&) = delete;
+
+    const QString& path() const { return m_temporary; }
+    const QString& destination() const { return m_destination; }
+    void commit();
+
+private:
+    QString m_destination;
+    QString m_temporary;
+    bool m_committed = false;
+};
+
+// Decodes the first audio stream of a file into 32-bit float planar samples, optionally
+// resampled and remixed, streaming with bounded memory.
+class AudioDecoder {
+public:
+    struct Options {
+        int sampleRate = 0;   // 0: the file's own rate
+        int channels = 0;     // 0: the file's own channels
+        // Fail when the stream ends clearly before its stated end, or on a damaged packet.
+        bool strict = false;
+    };
+
+    // Throws FFmpegError when the file cannot be opened; NoAudio when it has no audio stream.
+    explicit AudioDecoder(const QString& localPath, Options options);
+    explicit AudioDecoder(const QString& localPath) : AudioDecoder(localPath, Options{}) {}
+    ~AudioDecoder();
+
+    struct NoAudio : std::exception {
+        const char* what() const noexcept override { return "no audio stream"; }
+    };
+
+    int sampleRate() const { return m_outRate; }
+    int channels() const { return m_outLayout.nb_channels; }
+    const AVChannelLayout& channelLayout() const { return m_outLayout; }
+    int sourceSampleRate() const { return m_codec->sample_rate; }
+    int sourceChannels() const { return m_codec->ch_layout.nb_channels; }
+    AVCodecID sourceCodec() const { return m_stream->codecpar->codec_id; }
+    // The stream's stated length in frames of the output rate; -1 when unknown.
+    qint64 statedFrames() const;
+
+    // Reads up to `maxFrames` frames into `planes` (one per output channel); returns the number
+    // read, 0 only at the end. Throws FFmpegError on a read or decode error.
+    qint64 read(float* const* planes, qint64 maxFrames);
+
+private:
+    bool pump();
+    void convert(const AVFrame* frame);
+
+    Options m_options;
+    InputContext m_input;
+    AVStream* m_stream = nullptr;
+    CodecContext m_codec;
+    Resampler m_swr;
+    AudioFifo m_fifo;
+    Packet m_packet;
+    Frame m_frame;
+    AVChannelLayout m_outLayout{};
+    int m_outRate = 0;
+    bool m_inputDone = false;
+    bool m_flushed = false;
+    double m_lastEnd = 0;   // seconds, end of the last packet read
+    std::vector<uint8_t*> m_convertPlanes;
+    std::vector<float> m_convertBuffer;
+};
+
+// Encodes 32-bit float planar samples into an audio file: AAC at a given bit rate, or 24-bit
+// little-endian signed PCM. The container follows `nameForFormat`'s extension.
+class AudioFileWriter {
+public:
+    enum class Encoding { aac, pcm24 };
+
+    // Throws FFmpegError; UnsupportedFormat when the container cannot hold the encoding.
+    AudioFileWriter(const QString& nameForFormat, const QString& writePath, Encoding encoding,
+                    int sampleRate, const AVChannelLayout& layout, int64_t bitRate);
+    ~AudioFileWriter();
+
+    struct UnsupportedFormat : std::exception {
+        const char* what() const noexcept override { return "unsupported audio format"; }
+    };
+
+    void write(const float* const* planes, int frames);
+    // Drains the encoder and completes the file.
+    void finish();
+
+private:
+    void encode(AVFrame* frame);
+    void sendFrames(bool flush);
+
+    Encoding m_encoding;
+    OutputContext m_output;
+    AVStream* m_stream = nullptr;
+    CodecContext m_codec;
+    AudioFifo m_fifo;
+    Frame m_frame;
+    Packet m_packet;
+    int64_t m_pts = 0;
+    int m_frameSize = 0;
+};
+
+} // namespace hf::media

@@ -1,0 +1,156 @@
+#include "pipeline/stem_mixer.h"
+
+#include "pipeline/ffmpeg_support.h"
+#include "platform/async.h"
+#include "platform/texts.h"
+
+#include <cmath>
+#include <new>
+
+namespace hf {
+
+using namespace media;
+
+QString StemMixerError::localizedDescription() const
+{
+    switch (m_case) {
+    case Case::unreadableStem:
+        if (m_payload == QLatin1String("dialogue"))
+            return text("error.mix.unreadableDialogue", "The dialogue stem couldn't be read.");
+        return text("error.mix.unreadableEffects", "The effects stem couldn't be read.");
+    case Case::writeFailed:
+        return text("error.mix.writeFailed", "Couldn't write the clean soundtrack: %@", {m_payload});
+    case Case::sampleRateMismatch:
+        return text("error.mix.sampleRateMismatch", "The downloaded stems don't share a sample rate.");
+    }
+    return {};
+}
+
+QString StemMixerError::unsupportedFormatMessage()
+{
+    return text("error.mix.unsupportedFormat", "Unsupported audio format.");
+}
+
+QString StemMixerError::outOfMemoryMessage()
+{
+    return text("error.mix.outOfMemory", "Out of memory.");
+}
+
+namespace {
+
+std::unique_ptr<AudioDecoder> openStem(const QUrl& url, const char* stem)
+{
+    try {
+        if (!url.isLocalFile())
+            throw FFmpegError(AVERROR(ENOENT));
+        return std::make_unique<AudioDecoder>(url.toLocalFile());
+    } catch (...) {
+        throw StemMixerError::unreadableStem(QString::fromLatin1(stem));
+    }
+}
+
+struct ChannelBuffer {
+    std::vector<float> storage;
+    std::vector<float*> planes;
+
+    void allocate(int channels, qint64 frames)
+    {
+        storage.assign(size_t(channels) * size_t(frames), 0.0f);
+        planes.resize(size_t(channels));
+        for (int c = 0; c < channels; ++c)
+            planes[size_t(c)] = storage.data() + size_t(c) * size_t(frames);
+    }
+};
+
+} // namespace
+
+QUrl StemMixer::mixNow(const QUrl& dialogue, const QUrl& effects, const QUrl& output, AudioQuality quality,
+                       double ambience, std::stop_token stop)
+{
+    auto d = openStem(dialogue, "dialogue");
+    auto e = openStem(effects, "effects");
+    if (d->sourceSampleRate() != e->sourceSampleRate())
+        throw StemMixerError::sampleRateMismatch();
+    const int rate = d->sampleRate();
+    const int dc = d->channels();
+    const int ec = e->channels();
+    const int oc = std::max(dc, ec);
+    if (dc < 1 || ec < 1 || oc > 64 || rate <= 0)
+        throw StemMixerError::writeFailed(StemMixerError::unsupportedFormatMessage());
+
+    AVChannelLayout layout{};
+    av_channel_layout_default(&layout, oc);
+    const QString outputPath = output.isLocalFile() ? output.toLocalFile() : QString();
+    if (outputPath.isEmpty())
+        throw StemMixerError::writeFailed(errorText(AVERROR(ENOENT)));
+
+    std::optional<PendingFile> pending;
+    std::optional<AudioFileWriter> writer;
+    try {
+        pending.emplace(outputPath);
+        writer.emplace(outputPath, pending->path(),
+                       quality == AudioQuality::aac ? AudioFileWriter::Encoding::aac : AudioFileWriter::Encoding::pcm24,
+                       rate, layout, oc < 2 ? 160000 : 256000);
+    } catch (const AudioFileWriter::UnsupportedFormat&) {
+        throw StemMixerError::writeFailed(StemMixerError::unsupportedFormatMessage());
+    } catch (const Error& error) {
+        throw StemMixerError::writeFailed(error.localizedDescription());
+    }
+
+    ChannelBuffer db, eb, ob;
+    try {
+        db.allocate(dc, chunkFrames);
+        eb.allocate(ec, chunkFrames);
+        ob.allocate(oc, chunkFrames);
+    } catch (const std::bad_alloc&) {
+        throw StemMixerError::writeFailed(StemMixerError::outOfMemoryMessage());
+    }
+
+    const float g = std::isnan(ambience) || ambience < 0 ? 0.0f : float(std::min(ambience, 1.0));
+    bool dDone = false, eDone = false;
+    for (;;) {
+        if (stop.stop_requested())
+            throw Cancelled();
+        const qint64 dn = dDone ? 0 : d->read(db.planes.data(), chunkFrames);
+        const qint64 en = eDone ? 0 : e->read(eb.planes.data(), chunkFrames);
+        dDone = dDone || dn < chunkFrames;
+        eDone = eDone || en < chunkFrames;
+        // The shorter stem is silent after its end; the output is as long as the longer one.
+        const qint64 n = std::max(dn, en);
+        if (n == 0)
+            break;
+        for (int c = 0; c < oc; ++c) {
+            float* out = ob.planes[size_t(c)];
+            const float* dp = db.planes[size_t(std::min(c, dc - 1))];
+            const float* ep = eb.planes[size_t(std::min(c, ec - 1))];
+            const qint64 both = std::min(dn, en);
+            for (qint64 i = 0; i < both; ++i)
+                out[i] = std::clamp(dp[i] + g * ep[i], -1.0f, 1.0f);
+            for (qint64 i = both; i < dn; ++i)
+                out[i] = std::clamp(dp[i], -1.0f, 1.0f);
+            for (qint64 i = both; i < en; ++i)
+                out[i] = std::clamp(g * ep[i], -1.0f, 1.0f);
+        }
+        try {
+            writer->write(ob.planes.data(), int(n));
+        } catch (const Error& error) {
+            throw StemMixerError::writeFailed(error.localizedDescription());
+        }
+    }
+    try {
+        writer->finish();
+        writer.reset();
+        pending->commit();
+    } catch (const Error& error) {
+        throw StemMixerError::writeFailed(error.localizedDescription());
+    }
+    return output;
+}
+
+QCoro::Task<QUrl> StemMixer::mix(QUrl dialogue, QUrl effects, QUrl output, AudioQuality quality, double ambience,
+                                 std::stop_token stop)
+{
+    co_return co_await runOffThread(stop, [=] { return mixNow(dialogue, effects, output, quality, ambience, stop); });
+}
+
+} // namespace hf

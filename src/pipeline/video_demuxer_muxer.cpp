@@ -1,0 +1,556 @@
+#include "pipeline/video_demuxer_muxer.h"
+
+#include "pipeline/ffmpeg_support.h"
+#include "platform/logging.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMimeDatabase>
+#include <QStandardPaths>
+#include <QUuid>
+
+#include <cmath>
+#include <cstring>
+
+HF_LOGGING_CATEGORY(lcVideoDemuxerMuxer, "VideoDemuxerMuxer")
+
+namespace hf {
+
+using namespace media;
+
+namespace {
+
+QString localPath(const QUrl& url)
+{
+    return url.isLocalFile() ? url.toLocalFile() : QString();
+}
+
+QString describeNumber(double x)
+{
+    if (std::isnan(x))
+        return QStringLiteral("nan");
+    if (std::isinf(x))
+        return x < 0 ? QStringLiteral("-inf") : QStringLiteral("inf");
+    QString s = QString::number(x, 'g', QLocale::FloatingPointShortest);
+    if (!s.contains(u'.') && !s.contains(u'e'))
+        s += QStringLiteral(".0");
+    return s;
+}
+
+// The native AAC encoder's channel layouts and rates; other sources are brought to stereo or
+// 48 kHz first.
+bool aacTakesLayout(const AVChannelLayout& layout)
+{
+    const AVCodec* aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
+    if (!aac || !aac->ch_layouts)
+        return layout.nb_channels <= 2;
+    for (const AVChannelLayout* l = aac->ch_layouts; l->nb_channels; ++l)
+        if (av_channel_layout_compare(l, &layout) == 0)
+            return true;
+    return false;
+}
+
+bool aacTakesRate(int rate)
+{
+    const AVCodec* aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
+    if (!aac || !aac->supported_samplerates)
+        return true;
+    for (const int* r = aac->supported_samplerates; *r; ++r)
+        if (*r == rate)
+            return true;
+    return false;
+}
+
+int64_t aacBitRate(int channels)
+{
+    if (channels < 2)
+        return 160000;
+    if (channels == 2)
+        return 256000;
+    return 64000LL * channels;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Source intake
+
+SourceVideo SourceVideo::load(const QUrl& url)
+{
+    const double duration = VideoDemuxerMuxer::inspect(url);
+    return SourceVideo{url, url.fileName(), duration, false};
+}
+
+const QStringList& SourceVideo::supportedTypes()
+{
+    static const QStringList types{QStringLiteral("video/*"), QStringLiteral("video/quicktime"),
+                                   QStringLiteral("video/mp4")};
+    return types;
+}
+
+bool SourceVideo::isSupported(const QUrl& url)
+{
+    const QString name = url.fileName();
+    if (QFileInfo(name).suffix().isEmpty())
+        return false;
+    static const QMimeDatabase database;
+    const QMimeType type = database.mimeTypeForFile(name, QMimeDatabase::MatchExtension);
+    if (!type.isValid() || type.isDefault())
+        return false;
+    QStringList names = type.allAncestors();
+    names.prepend(type.name());
+    for (const QString& n : names)
+        if (n.startsWith(QLatin1String("video/")))
+            return true;
+    return false;
+}
+
+QString PickedMovie::importsFolder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + QStringLiteral("/Imports");
+}
+
+QUrl PickedMovie::copyIntoImports(const QUrl& received)
+{
+    const QString source = localPath(received);
+    const QString folder = importsFolder() + u'/' + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    if (!QDir().mkpath(folder))
+        throw FileSystemError(QStringLiteral("Couldn't create the folder %1.").arg(folder));
+    const QString destination = folder + u'/' + received.fileName();
+    QFile file(source);
+    if (!file.copy(destination))
+        throw FileSystemError(file.errorString());
+    return QUrl::fromLocalFile(destination);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Inspection and extraction
+
+double VideoDemuxerMuxer::inspect(const QUrl& video)
+{
+    InputContext input;
+    try {
+        input = openInput(localPath(video));
+    } catch (const FFmpegError&) {
+        throw MediaError(MediaError::Case::unreadable);
+    }
+    if (audioStreams(input.get()).empty())
+        throw MediaError(MediaError::Case::noAudioTrack);
+    const double duration = durationSeconds(input.get());
+    if (!std::isfinite(duration) || duration <= 0)
+        throw MediaError(MediaError::Case::unreadable);
+    return duration;
+}
+
+ExtractedAudio VideoDemuxerMuxer::extractSoundtrack(const QUrl& video, const QUrl& folder,
+                                                    std::optional<double> maxDuration, std::stop_token stop)
+{
+    const double sourceDuration = inspect(video);
+
+    const QString folderPath = localPath(folder);
+    if (folderPath.isEmpty() || !QDir().mkpath(folderPath))
+        throw FileSystemError(QStringLiteral("Couldn't create the folder %1.").arg(folder.toString()));
+    const QString name = QStringLiteral("source-")
+        + QUuid::createUuid().toString(QUuid::WithoutBraces).left(8).toUpper() + QStringLiteral(".m4a");
+    const QString outputPath = QDir(folderPath).filePath(name);
+
+    const bool limited = maxDuration && sourceDuration > *maxDuration;
+    double written = 0;
+    try {
+        AudioDecoder::Options options;
+        options.strict = true;
+        auto decoder = std::make_unique<AudioDecoder>(localPath(video), options);
+        if (!aacTakesLayout(decoder->channelLayout()) || !aacTakesRate(decoder->sampleRate())) {
+            options.channels = decoder->channels() == 1 ? 1 : 2;
+            options.sampleRate = aacTakesRate(decoder->sampleRate()) ? decoder->sampleRate() : 48000;
+            decoder = std::make_unique<AudioDecoder>(localPath(video), options);
+        }
+        const int rate = decoder->sampleRate();
+        const int channels = decoder->channels();
+
+        PendingFile pending(outputPath);
+        AudioFileWriter writer(outputPath, pending.path(), AudioFileWriter::Encoding::aac, rate,
+                               decoder->channelLayout(), aacBitRate(channels));
+
+        const qint64 limit = limited ? std::max<qint64>(0, llround(*maxDuration * rate)) : -1;
+        constexpr qint64 chunk = 16384;
+        std::vector<float> buffer(size_t(chunk) * channels);
+        std::vector<float*> planes(channels);
+        for (int c = 0; c < channels; ++c)
+            planes[c] = buffer.data() + size_t(c) * chunk;
+        qint64 frames = 0;
+        for (;;) {
+            if (stop.stop_requested())
+                throw Cancelled();
+            const qint64 want = limit >= 0 ? std::min(chunk, limit - frames) : chunk;
+            if (want <= 0)
+                break;
+            const qint64 got = decoder->read(planes.data(), want);
+            if (got == 0)
+                break;
+            writer.write(planes.data(), int(got));
+            frames += got;
+        }
+        writer.finish();
+        pending.commit();
+        written = double(frames) / rate;
+    } catch (const AudioDecoder::NoAudio&) {
+        throw MediaError(MediaError::Case::noAudioTrack);
+    } catch (const AudioFileWriter::UnsupportedFormat&) {
+        throw MediaError::exportFailed(MediaError::audioExportUnavailableMessage());
+    } catch (const FFmpegError& error) {
+        if (error.code() == AVERROR_EOF)
+            throw MediaError::exportFailed(MediaError::truncatedMessage());
+        throw MediaError::exportFailed(error.localizedDescription());
+    }
+
+    const double expected = limited ? *maxDuration : sourceDuration;
+    double duration = expected;
+    if (std::isfinite(written) && written > 0)
+        duration = std::min(written, maxDuration.value_or(written));
+    qCInfo(lcVideoDemuxerMuxer, "Extracted %fs of audio to %s", duration, qUtf8Printable(name));
+    return ExtractedAudio{QUrl::fromLocalFile(outputPath), duration, sourceDuration};
+}
+
+// ---------------------------------------------------------------------------------------------
+// Remux
+
+VideoDemuxerMuxer::FileType VideoDemuxerMuxer::outputFileType(const QUrl& url, bool forceQuickTime)
+{
+    if (forceQuickTime)
+        return FileType::quickTimeMovie;
+    const QString ext = QFileInfo(url.fileName()).suffix().toLower();
+    if (ext == QLatin1String("mov") || ext == QLatin1String("qt"))
+        return FileType::quickTimeMovie;
+    if (ext == QLatin1String("m4v"))
+        return FileType::appleM4V;
+    return FileType::mpeg4;
+}
+
+QString VideoDemuxerMuxer::fileExtension(FileType type)
+{
+    switch (type) {
+    case FileType::quickTimeMovie:
+        return QStringLiteral("mov");
+    case FileType::appleM4V:
+        return QStringLiteral("m4v");
+    case FileType::mpeg4:
+        break;
+    }
+    return QStringLiteral("mp4");
+}
+
+namespace {
+
+const char* muxerName(VideoDemuxerMuxer::FileType type)
+{
+    switch (type) {
+    case VideoDemuxerMuxer::FileType::quickTimeMovie:
+        return "mov";
+    case VideoDemuxerMuxer::FileType::appleM4V:
+        return "ipod";
+    case VideoDemuxerMuxer::FileType::mpeg4:
+        break;
+    }
+    return "mp4";
+}
+
+// Adds a stream carrying `in` as it is: codec parameters, timing base, frame rate, side data
+// (the display matrix that rotates the picture among them).
+AVStream* addCopiedStream(AVFormatContext* output, const AVStream* in)
+{
+    AVStream* out = avformat_new_stream(output, nullptr);
+    if (!out)
+        return nullptr;
+    check(avcodec_parameters_copy(out->codecpar, in->codecpar));
+    // Keep the stored codec tag when the container knows it for this codec; else let it choose.
+    const uint32_t tag = in->codecpar->codec_tag;
+    uint32_t chosen = 0;
+    if (output->oformat->codec_tag
+        && !(av_codec_get_id(output->oformat->codec_tag, tag) == in->codecpar->codec_id
+             || !av_codec_get_tag2(output->oformat->codec_tag, in->codecpar->codec_id, &chosen)))
+        out->codecpar->codec_tag = 0;
+    out->time_base = in->time_base;
+    out->avg_frame_rate = in->avg_frame_rate;
+    out->r_frame_rate = in->r_frame_rate;
+    out->sample_aspect_ratio = in->sample_aspect_ratio;
+    out->disposition = in->disposition & AV_DISPOSITION_DEFAULT;
+    for (int i = 0; i < in->nb_side_data; ++i) {
+        const AVPacketSideData& side = in->side_data[i];
+        uint8_t* data = av_stream_new_side_data(out, side.type, side.size);
+        if (!data)
+            throw FFmpegError(AVERROR(ENOMEM));
+        std::memcpy(data, side.data, side.size);
+    }
+    return out;
+}
+
+double packetTime(const AVPacket* packet, const AVStream* stream)
+{
+    const int64_t t = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
+    return t == AV_NOPTS_VALUE ? 0.0 : t * av_q2d(stream->time_base);
+}
+
+} // namespace
+
+QUrl VideoDemuxerMuxer::remux(const QUrl& video, const QUrl& cleanSoundtrack, const QUrl& destination,
+                              FileType fileType, std::stop_token stop)
+{
+    InputContext source = openInput(localPath(video));
+    InputContext clean = openInput(localPath(cleanSoundtrack));
+    const auto pictures = videoStreams(source.get());
+    if (pictures.empty())
+        throw MediaError(MediaError::Case::noVideoTrack);
+    const auto cleanAudio = audioStreams(clean.get());
+    if (cleanAudio.empty())
+        throw MediaError(MediaError::Case::noAudioTrack);
+    AVStream* audioIn = cleanAudio.front();
+
+    const double videoDuration = durationSeconds(source.get());
+    const double cleanDuration = durationSeconds(clean.get());
+    double cut = std::fmin(videoDuration, cleanDuration);   // NaN only when both are unknown
+    if (std::isnan(cut))
+        cut = INFINITY;
+
+    const QString destinationPath = localPath(destination);
+    OutputContext output = makeOutput(destinationPath, muxerName(fileType));
+    const QString refusal = MediaError::needsReencodingMessage(fileExtension(fileType));
+
+    // Where each source stream goes in the output; -1 for streams left behind.
+    std::vector<int> mapping(source->nb_streams, -1);
+    for (AVStream* in : pictures) {
+        if (!containerAccepts(output.get(), in->codecpar->codec_id))
+            throw MediaError::exportFailed(refusal);
+        AVStream* out = addCopiedStream(output.get(), in);
+        if (!out)
+            throw MediaError::exportFailed(MediaError::addVideoTrackMessage());
+        mapping[in->index] = out->index;
+    }
+    if (!containerAccepts(output.get(), audioIn->codecpar->codec_id))
+        throw MediaError::exportFailed(refusal);
+    AVStream* audioOut = addCopiedStream(output.get(), audioIn);
+    if (!audioOut)
+        throw MediaError::exportFailed(MediaError::addAudioTrackMessage());
+    audioOut->disposition = AV_DISPOSITION_DEFAULT;
+    for (unsigned i = 0; i < source->nb_streams; ++i)
+        if (mapping[i] < 0)
+            source->streams[i]->discard = AVDISCARD_ALL;
+    for (unsigned i = 0; i < clean->nb_streams; ++i)
+        if (clean->streams[i] != audioIn)
+            clean->streams[i]->discard = AVDISCARD_ALL;
+
+    PendingFile pending(destinationPath);
+    try {
+        openOutputFile(output.get(), pending.path());
+        const int header = avformat_write_header(output.get(), nullptr);
+        if (header == AVERROR(EINVAL))
+            throw MediaError::exportFailed(refusal);
+        check(header);
+
+        std::vector<double> lastEnd(source->nb_streams, -INFINITY);
+        Packet picturePacket = makePacket();
+        Packet audioPacket = makePacket();
+        bool pictureReady = false, pictureDone = false, audioReady = false, audioDone = false;
+        unsigned long long written = 0;
+
+        auto nextPicture = [&] {
+            for (;;) {
+                const int read = av_read_frame(source.get(), picturePacket.get());
+                if (read == AVERROR_EOF) {
+                    pictureDone = true;
+                    return;
+                }
+                check(read);
+                if (mapping[picturePacket->stream_index] < 0) {
+                    av_packet_unref(picturePacket.get());
+                    continue;
+                }
+                if (picturePacket->flags & AV_PKT_FLAG_CORRUPT)
+                    throw FFmpegError(AVERROR_INVALIDDATA);
+                const AVStream* in = source->streams[picturePacket->stream_index];
+                if (picturePacket->pts != AV_NOPTS_VALUE) {
+                    const double end = (picturePacket->pts + picturePacket->duration) * av_q2d(in->time_base);
+                    lastEnd[in->index] = std::max(lastEnd[in->index], end);
+                }
+                pictureReady = true;
+                return;
+            }
+        };
+        auto nextAudio = [&] {
+            for (;;) {
+                const int read = av_read_frame(clean.get(), audioPacket.get());
+                if (read == AVERROR_EOF) {
+                    audioDone = true;
+                    return;
+                }
+                check(read);
+                if (audioPacket->stream_index != audioIn->index) {
+                    av_packet_unref(audioPacket.get());
+                    continue;
+                }
+                // The clean soundtrack starts at time zero; its length is cut at `cut`.
+                const int64_t pts = audioPacket->pts != AV_NOPTS_VALUE ? audioPacket->pts : audioPacket->dts;
+                const double t = pts == AV_NOPTS_VALUE ? 0.0 : pts * av_q2d(audioIn->time_base);
+                if (t >= cut - 1e-9) {
+                    av_packet_unref(audioPacket.get());
+                    audioDone = true;
+                    return;
+                }
+                audioReady = true;
+                return;
+            }
+        };
+        auto write = [&](AVPacket* packet, const AVStream* in, int outIndex) {
+            AVStream* out = output->streams[outIndex];
+            av_packet_rescale_ts(packet, in->time_base, out->time_base);
+            packet->stream_index = outIndex;
+            packet->pos = -1;
+            check(av_interleaved_write_frame(output.get(), packet));
+        };
+
+        for (;;) {
+            if ((++written & 255) == 0 && stop.stop_requested())
+                throw Cancelled();
+            if (!pictureReady && !pictureDone)
+                nextPicture();
+            if (!audioReady && !audioDone)
+                nextAudio();
+            if (!pictureReady && !audioReady)
+                break;
+            const bool takePicture = pictureReady
+                && (!audioReady
+                    || packetTime(picturePacket.get(), source->streams[picturePacket->stream_index])
+                        <= packetTime(audioPacket.get(), audioIn));
+            if (takePicture) {
+                const AVStream* in = source->streams[picturePacket->stream_index];
+                write(picturePacket.get(), in, mapping[in->index]);
+                pictureReady = false;
+            } else {
+                write(audioPacket.get(), audioIn, audioOut->index);
+                audioReady = false;
+            }
+        }
+        if (stop.stop_requested())
+            throw Cancelled();
+
+        // A truncated download still states its full length: a picture that stops short of it
+        // is a broken source, never a shorter video.
+        for (AVStream* in : pictures) {
+            const double stated = streamEndSeconds(source.get(), in);
+            if (std::isfinite(stated) && lastEnd[in->index] < stated - truncationTolerance)
+                throw MediaError::exportFailed(MediaError::truncatedMessage());
+        }
+        check(av_write_trailer(output.get()));
+        check(avio_closep(&output->pb));
+        pending.commit();
+    } catch (const FFmpegError& error) {
+        throw MediaError::exportFailed(error.localizedDescription());
+    }
+    qCInfo(lcVideoDemuxerMuxer, "Remuxed %s with passthrough video", qUtf8Printable(destination.fileName()));
+    return destination;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Verification
+
+namespace {
+
+struct VerificationMismatch {
+    QString detail;
+};
+
+// Packets of a stream: the container's own count when it states one, else counted by reading
+// (packets only, nothing decoded).
+int64_t packetCount(const QString& path, const AVFormatContext* probed, int streamIndex)
+{
+    const int64_t stated = probed->streams[streamIndex]->nb_frames;
+    if (stated > 0)
+        return stated;
+    InputContext input = openInput(path);
+    for (unsigned i = 0; i < input->nb_streams; ++i)
+        if (int(i) != streamIndex)
+            input->streams[i]->discard = AVDISCARD_ALL;
+    Packet packet = makePacket();
+    int64_t count = 0;
+    for (;;) {
+        const int read = av_read_frame(input.get(), packet.get());
+        if (read == AVERROR_EOF)
+            break;
+        check(read);
+        if (packet->stream_index == streamIndex)
+            ++count;
+        av_packet_unref(packet.get());
+    }
+    return count;
+}
+
+QString sizeText(const AVStream* s)
+{
+    return QStringLiteral("(%1, %2)").arg(describeNumber(s->codecpar->width), describeNumber(s->codecpar->height));
+}
+
+} // namespace
+
+void VideoDemuxerMuxer::verifyExport(const QUrl& video, const QUrl& source, const QUrl& cleanSoundtrack)
+{
+    const QString name = video.fileName();
+    try {
+        const QString writtenPath = localPath(video);
+        const QString sourcePath = localPath(source);
+        InputContext written = openInput(writtenPath);
+        InputContext original = openInput(sourcePath);
+        InputContext clean = openInput(localPath(cleanSoundtrack));
+
+        const auto writtenVideo = videoStreams(written.get());
+        const auto sourceVideo = videoStreams(original.get());
+        const size_t n = writtenVideo.size(), m = sourceVideo.size();
+        if (n == 0 || n != m)
+            throw VerificationMismatch{QStringLiteral("video track count %1, expected %2").arg(n).arg(m)};
+        for (size_t i = 0; i < n; ++i) {
+            const AVStream* w = writtenVideo[i];
+            const AVStream* s = sourceVideo[i];
+            if (w->codecpar->codec_id != s->codecpar->codec_id)
+                throw VerificationMismatch{QStringLiteral("video was re-encoded")};
+            if (w->codecpar->width != s->codecpar->width || w->codecpar->height != s->codecpar->height)
+                throw VerificationMismatch{QStringLiteral("video size %1, expected %2").arg(sizeText(w), sizeText(s))};
+            const int64_t wc = packetCount(writtenPath, written.get(), w->index);
+            const int64_t sc = packetCount(sourcePath, original.get(), s->index);
+            if (wc != sc)
+                throw VerificationMismatch{QStringLiteral("video packet count %1, expected %2").arg(wc).arg(sc)};
+            const double we = streamEndSeconds(written.get(), w);
+            const double se = streamEndSeconds(original.get(), s);
+            if (std::isfinite(se) && !(std::fabs(we - se) <= truncationTolerance))
+                throw VerificationMismatch{QStringLiteral("video ends at %1s, expected %2s")
+                                               .arg(describeNumber(we), describeNumber(se))};
+        }
+
+        const auto writtenAudio = audioStreams(written.get());
+        if (writtenAudio.size() != 1)
+            throw VerificationMismatch{QStringLiteral("audio track count %1, expected 1").arg(writtenAudio.size())};
+        const auto cleanAudio = audioStreams(clean.get());
+        if (cleanAudio.empty() || writtenAudio.front()->codecpar->codec_id != cleanAudio.front()->codecpar->codec_id)
+            throw VerificationMismatch{QStringLiteral("soundtrack is not the clean track's format")};
+
+        const double v = durationSeconds(original.get());
+        const double c = durationSeconds(clean.get());
+        const double d = durationSeconds(written.get());
+        const AVStream* a = writtenAudio.front();
+        const double s = a->duration != AV_NOPTS_VALUE ? a->duration * av_q2d(a->time_base) : NAN;
+        const double e = c < v ? c : v;
+        const bool pass = std::isfinite(d) && std::isfinite(s) && e <= d + 0.25 && std::fabs(s - e) <= 0.25;
+        if (!pass)
+            throw VerificationMismatch{QStringLiteral("duration %1s, soundtrack %2s, expected %3s")
+                                           .arg(describeNumber(d), describeNumber(s), describeNumber(e))};
+    } catch (const VerificationMismatch& mismatch) {
+        qCCritical(lcVideoDemuxerMuxer, "Export verification failed for %s: %s", qUtf8Printable(name),
+                   qUtf8Printable(mismatch.detail));
+        throw MediaError(MediaError::Case::verificationFailed);
+    } catch (const std::exception& error) {
+        qCCritical(lcVideoDemuxerMuxer, "Export verification could not read %s: %s", qUtf8Printable(name),
+                   qUtf8Printable(describe(error)));
+        throw MediaError(MediaError::Case::verificationFailed);
+    }
+}
+
+} // namespace hf

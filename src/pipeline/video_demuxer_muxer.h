@@ -1,0 +1,100 @@
+#pragma once
+
+// The media operations on whole videos: inspection and soundtrack extraction, the source intake
+// (opened videos, movie-type recognition, the imports copy), the remux that writes a clean video
+// and the verification of what it wrote. All are synchronous and keep no state between calls;
+// callers run them off the main thread with hf::runOffThread.
+
+#include "pipeline/media_error.h"
+
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+#include <optional>
+#include <stop_token>
+
+namespace hf {
+
+// An opened video.
+struct SourceVideo {
+    QUrl url;              // the file as the user gave it (or its copy in the imports folder)
+    QString displayName;   // its file name, extension included
+    double duration = 0;   // seconds, finite and above 0
+    // Always false here: files are read with the user's own permissions, so there is no access
+    // grant to end when the video is closed.
+    bool isSecurityScoped = false;
+
+    bool operator==(const SourceVideo&) const = default;
+
+    // Inspects the file; throws what VideoDemuxerMuxer::inspect throws.
+    static SourceVideo load(const QUrl& url);
+
+    // The accepted kinds of movie, as MIME types: any "video/*" type and its descendants.
+    static const QStringList& supportedTypes();
+    // Whether the file's name (its extension, through the shared MIME database) is a movie.
+    // Never opens the file.
+    static bool isSupported(const QUrl& url);
+};
+
+// A movie handed over by drag and drop or the file picker, copied into the imports folder.
+struct PickedMovie {
+    QUrl url;
+
+    bool operator==(const PickedMovie&) const = default;
+
+    // Copies `received` to <cache>/Imports/<UUID>/<file name> and returns the copy's URL.
+    // Throws FileSystemError.
+    static QUrl copyIntoImports(const QUrl& received);
+    // The imports folder, <cache>/Imports.
+    static QString importsFolder();
+};
+
+// The result of a soundtrack extraction.
+struct ExtractedAudio {
+    QUrl url;                  // the written M4A file
+    double duration = 0;       // seconds of audio written
+    double sourceDuration = 0; // the whole video's duration, even when only its start was taken
+
+    bool operator==(const ExtractedAudio&) const = default;
+};
+
+namespace VideoDemuxerMuxer {
+
+// The video's duration in seconds. Throws MediaError unreadable (not a local file, not a media
+// file, no usable duration) or noAudioTrack.
+double inspect(const QUrl& video);
+
+// Writes the video's soundtrack (all of it, or its first `maxDuration` seconds when the video is
+// longer, sample-accurate) as AAC in an M4A file named "source-XXXXXXXX.m4a" inside `folder`,
+// which is created when missing. Throws what inspect() throws, FileSystemError for the folder,
+// MediaError exportFailed (a read or decode error, a source cut short before its stated end),
+// or hf::Cancelled when `stop` is requested.
+ExtractedAudio extractSoundtrack(const QUrl& video, const QUrl& folder, std::optional<double> maxDuration,
+                                 std::stop_token stop = {});
+
+enum class FileType { quickTimeMovie, appleM4V, mpeg4 };
+
+// "mov"/"qt" (any case) or forceQuickTime: QuickTime movie; "m4v": M4V; anything else: MPEG-4.
+FileType outputFileType(const QUrl& url, bool forceQuickTime);
+// "mov", "m4v" or "mp4".
+QString fileExtension(FileType type);
+
+// Writes `destination`: every video stream of `video` copied packet for packet with its timing and
+// rotation, and the first audio stream of `cleanSoundtrack` copied as the only audio, cut at the
+// shorter of the two durations. The file is written beside the destination and renamed over it
+// when complete, so a failure leaves whatever stood there untouched. Throws MediaError
+// noVideoTrack, noAudioTrack or exportFailed (including the re-encoding message when the
+// container cannot hold a stream as it is, and a source cut short before its stated end),
+// FFmpegError when an input cannot be opened, or hf::Cancelled.
+QUrl remux(const QUrl& video, const QUrl& cleanSoundtrack, const QUrl& destination, FileType fileType,
+           std::stop_token stop = {});
+
+// Checks a written video against its source and clean soundtrack: the same video streams (count,
+// codec, stored size, packet count, end), exactly one audio stream in the clean soundtrack's codec,
+// durations within a quarter of a second. Logs the reason and throws MediaError
+// verificationFailed when a check fails or a file cannot be read.
+void verifyExport(const QUrl& video, const QUrl& source, const QUrl& cleanSoundtrack);
+
+} // namespace VideoDemuxerMuxer
+} // namespace hf

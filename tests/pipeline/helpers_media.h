@@ -1,0 +1,37 @@
+#pragma once
+
+// Fixtures made with the ffmpeg program, and independent checks with ffprobe.
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+namespace hf::test {
+
+// Runs ffmpeg quietly with `args` (after "-y"); QFAIL-worthy false on failure.
+bool ffmpeg(const QStringList& args);
+// The output of a program, empty on failure.
+QByteArray runProgram(const QString& program, const QStringList& args);
+
+// ffprobe's view of a file: its "streams" and "format" objects.
+QJsonObject probe(const QString& path);
+QJsonArray probeStreams(const QString& path, const QString& type = {});   // "video", "audio" or all
+double probeDuration(const QString& path);
+// Packets of one stream (e.g. "v:0"), as ffprobe counts them.
+qint64 packetCount(const QString& path, const QString& stream);
+// The MD5 of one stream's packets, copied without decoding.
+QByteArray packetHash(const QString& path, const QString& stream);
+// Decoded samples of the first audio stream as 32-bit float, interleaved.
+std::vector<float> decodeSamples(const QString& path, int* channels = nullptr, int* rate = nullptr);
+
+// A movie with a test picture (H.264) and a sine soundtrack (AAC).
+bool makeMovie(const QString& path, double seconds, const QStringList& extraArgs = {});
+// A tone: `expression` as in aevalsrc (e.g. "0.5" for a constant, "sin(2*PI*440*t)").
+bool makeTone(const QString& path, double seconds, int rate, int channels, const QString& expression,
+              const QStringList& codecArgs = {});
+
+inline QUrl fileUrl(const QString& path) { return QUrl::fromLocalFile(path); }
+
+} // namespace hf::test
