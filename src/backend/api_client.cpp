@@ -12,25 +12,6 @@ HF_LOGGING_CATEGORY(lcAPIClient, "APIClient")
 
 namespace {
 
-// The renewal header's value: trimmed of spaces and tabs (not newlines); none when absent or blank.
-std::optional<QString> renewedToken(const APIResponse& response)
-{
-    const auto raw = response.header("set-auth-token");
-    if (!raw)
-        return std::nullopt;
-    QByteArray value = *raw;
-    qsizetype start = 0;
-    qsizetype end = value.size();
-    auto blank = [](char c) { return c == ' ' || c == '\t'; };
-    while (start < end && blank(value[start]))
-        ++start;
-    while (end > start && blank(value[end - 1]))
-        --end;
-    if (start == end)
-        return std::nullopt;
-    return QString::fromUtf8(value.mid(start, end - start));
-}
-
 QUrl appendPath(const QUrl& base, const QString& path)
 {
     QUrl url = base;
@@ -42,6 +23,24 @@ QUrl appendPath(const QUrl& base, const QString& path)
 }
 
 } // namespace
+
+std::optional<QString> APIResponse::renewedToken() const
+{
+    const auto raw = header("set-auth-token");
+    if (!raw)
+        return std::nullopt;
+    const QString value = QString::fromUtf8(*raw);
+    qsizetype start = 0;
+    qsizetype end = value.size();
+    auto blank = [](QChar c) { return c == u' ' || c == u'\t'; };
+    while (start < end && blank(value[start]))
+        ++start;
+    while (end > start && blank(value[end - 1]))
+        --end;
+    if (start == end)
+        return std::nullopt;
+    return value.mid(start, end - start);
+}
 
 std::optional<QByteArray> APIResponse::header(QByteArrayView name) const
 {
@@ -161,7 +160,7 @@ QCoro::Task<APIResponse> APIClient::attempt(QString method, QString path, std::o
 
     if (response.status >= 200 && response.status <= 299) {
         if (authenticated) {
-            if (const auto renewed = renewedToken(response)) {
+            if (const auto renewed = response.renewedToken()) {
                 const auto stored = m_tokenStore->token();
                 // Only a renewal of the token this request carried may replace the stored one.
                 if (stored != renewed && stored == sentToken)

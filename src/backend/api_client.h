@@ -1,6 +1,8 @@
 #pragma once
 
+#include "backend/account_records.h"
 #include "backend/api_error.h"
+#include "backend/job_records.h"
 #include "backend/session_token_store.h"
 #include "platform/json.h"
 
@@ -33,6 +35,9 @@ struct APIResponse {
 
     // A header's value, looked up case-insensitively; none when absent.
     std::optional<QByteArray> header(QByteArrayView name) const;
+    // The session token in the "set-auth-token" header: trimmed of spaces and tabs (not
+    // newlines); none when absent or blank.
+    std::optional<QString> renewedToken() const;
 };
 
 // The application's one client of its HTTP JSON backend. Every call goes through one request core
@@ -75,6 +80,34 @@ public:
     // Told that the session was lost for good. Installed by the account state.
     std::function<void()> onSessionInvalidated;
 
+    // ---- Backend operations ----
+    // Session endpoints live under "/api/auth", the application's under "/v1". Job ids are
+    // percent-encoded into their paths, and only safe identifiers are accepted.
+
+    // The stored session, or none: no token (nothing is sent), a rejected session, or an answer
+    // that does not decode.
+    QCoro::Task<std::optional<AuthSession>> getSession(std::stop_token stop = {});
+    // A new anonymous account; HTTP 429 becomes APIError::accountLimitReached.
+    QCoro::Task<std::optional<APIUser>> signInAnonymously(std::stop_token stop = {});
+    // Sign-in with a provider's identity token; a stored anonymous token rides along.
+    QCoro::Task<std::optional<APIUser>> signInSocial(SocialSignInRequest request, std::stop_token stop = {});
+    // Ends the session on the server when there is one, and always clears the stored token.
+    // Never throws (but for the caller's own cancellation).
+    QCoro::Task<void> signOut(std::stop_token stop = {});
+    QCoro::Task<AccountUsage> account(std::stop_token stop = {});
+    QCoro::Task<void> deleteAccount(std::stop_token stop = {});
+
+    QCoro::Task<CreateJobResponse> createJob(CreateJobRequest request, std::stop_token stop = {});
+    QCoro::Task<CloudJob> startJob(QString id, std::stop_token stop = {});
+    QCoro::Task<CloudJob> cancelJob(QString id, std::stop_token stop = {});
+    QCoro::Task<CloudJob> startClaimCheck(QString id, std::stop_token stop = {});
+    QCoro::Task<CloudJob> job(QString id, std::stop_token stop = {});
+    QCoro::Task<CloudJob> promoteJob(QString id, PromoteJobRequest request, std::stop_token stop = {});
+
+    // The web sign-in's code exchange: the page to open, then the redeem that stores the token.
+    QCoro::Task<QUrl> startHandoff(AuthProvider provider, QString codeChallenge, std::stop_token stop = {});
+    QCoro::Task<std::optional<APIUser>> redeemHandoff(QString code, QString codeVerifier, std::stop_token stop = {});
+
     // Decodes an answer body as the generic call does, logging and mapping a failure to
     // APIError::decoding.
     template<class T>
@@ -88,6 +121,9 @@ private:
                                      bool authenticated, bool allowReauth, bool attachTokenIfPresent,
                                      std::stop_token stop, bool isRetry);
     static void logDecodingFailure(const QString& path, const QString& description);
+    // Stores the session token of a sign-in answer and returns its user.
+    std::optional<APIUser> acceptSignInAnswer(const APIResponse& response);
+    static QString jobPath(const QString& id, const char* action = nullptr);
 
     QUrl m_baseURL;
     QNetworkAccessManager* m_session;
