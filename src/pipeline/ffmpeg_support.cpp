@@ -80,6 +80,12 @@ Packet makePacket()
 
 InputContext openInput(const QString& localPath)
 {
+    // FFmpeg's own chatter (encoder statistics, probing notes) stays out of the application's log.
+    static const bool quiet = [] {
+        av_log_set_level(AV_LOG_ERROR);
+        return true;
+    }();
+    (void)quiet;
     if (localPath.isEmpty())
         throw FFmpegError(AVERROR(ENOENT));
     const QString absolute = QFileInfo(localPath).absoluteFilePath();

@@ -38,17 +38,26 @@ QString describeNumber(double x)
     return s;
 }
 
-// The native AAC encoder's channel layouts and rates; other sources are brought to stereo or
-// 48 kHz first.
-bool aacTakesLayout(const AVChannelLayout& layout)
+// The native AAC encoder's layout for a source layout: the same one, else the encoder's layout
+// with as many channels (5.1 with side channels is written as 5.1); none when it has no such.
+std::optional<AVChannelLayout> aacLayoutFor(const AVChannelLayout& layout)
 {
     const AVCodec* aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
-    if (!aac || !aac->ch_layouts)
-        return layout.nb_channels <= 2;
+    if (!aac || !aac->ch_layouts) {
+        // The encoder takes its standard configurations by channel count.
+        if (layout.nb_channels < 1 || layout.nb_channels == 7 || layout.nb_channels > 8)
+            return std::nullopt;
+        AVChannelLayout out{};
+        av_channel_layout_default(&out, layout.nb_channels);
+        return out;
+    }
     for (const AVChannelLayout* l = aac->ch_layouts; l->nb_channels; ++l)
         if (av_channel_layout_compare(l, &layout) == 0)
-            return true;
-    return false;
+            return *l;
+    for (const AVChannelLayout* l = aac->ch_layouts; l->nb_channels; ++l)
+        if (l->nb_channels == layout.nb_channels)
+            return *l;
+    return std::nullopt;
 }
 
 bool aacTakesRate(int rate)
@@ -161,7 +170,7 @@ ExtractedAudio VideoDemuxerMuxer::extractSoundtrack(const QUrl& video, const QUr
         AudioDecoder::Options options;
         options.strict = true;
         auto decoder = std::make_unique<AudioDecoder>(localPath(video), options);
-        if (!aacTakesLayout(decoder->channelLayout()) || !aacTakesRate(decoder->sampleRate())) {
+        if (!aacLayoutFor(decoder->channelLayout()) || !aacTakesRate(decoder->sampleRate())) {
             options.channels = decoder->channels() == 1 ? 1 : 2;
             options.sampleRate = aacTakesRate(decoder->sampleRate()) ? decoder->sampleRate() : 48000;
             decoder = std::make_unique<AudioDecoder>(localPath(video), options);
@@ -171,9 +180,11 @@ ExtractedAudio VideoDemuxerMuxer::extractSoundtrack(const QUrl& video, const QUr
 
         PendingFile pending(outputPath);
         AudioFileWriter writer(outputPath, pending.path(), AudioFileWriter::Encoding::aac, rate,
-                               decoder->channelLayout(), aacBitRate(channels));
+                               *aacLayoutFor(decoder->channelLayout()), aacBitRate(channels));
 
-        const qint64 limit = limited ? std::max<qint64>(0, llround(*maxDuration * rate)) : -1;
+        // The whole soundtrack ends where its stream says it ends (not at the encoder padding of
+        // its last frame); the first seconds end at exactly that many samples.
+        const qint64 limit = limited ? std::max<qint64>(0, llround(*maxDuration * rate)) : decoder->statedFrames();
         constexpr qint64 chunk = 16384;
         std::vector<float> buffer(size_t(chunk) * channels);
         std::vector<float*> planes(channels);
