@@ -1,12 +1,13 @@
 // Stem separation by soft spectral masks.
 //
-// The soundtrack is cut into overlapping frames (about 46 ms, a quarter of a frame apart) and
+// The soundtrack is cut into overlapping frames (about 90 ms, a quarter of a frame apart) and
 // transformed. For every time-frequency bin three magnitude estimates are formed from the mix:
 //   music    - the median of the bin over about half a second: what holds steady (sustained notes);
 //   effects  - the median across about 400 Hz within the frame: what is broadband (noise, hits);
-//   dialogue - what holds steady over about 100 ms but not over half a second, weighted by how
-//              centred the bin is between the first two channels (speech is mixed to the centre)
-//              and by the speech band.
+//   dialogue - what holds steady over about 100 ms more than over half a second, weighted by how
+//              centred the bin is between the first two channels over those 100 ms (speech is
+//              mixed to the centre) and by the speech band.
+// A centred bin also lowers the music and effects estimates: both are usually spread wider.
 // Each stem takes the share estimate^2 / sum of estimates^2 of the bin (Wiener-style soft masks).
 // The three shares of a bin add up to one, and the dialogue is formed as the input minus music and
 // effects, so the stems add back to the input up to rounding. Frames are processed as they arrive
@@ -20,6 +21,7 @@
 #include <cmath>
 #include <complex>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <system_error>
 
@@ -35,6 +37,11 @@ int oddAtLeast(double value, int minimum)
     return n | 1;
 }
 
+// How much a centred bin lowers the music and effects estimates, and how much of the steady part
+// is taken out of the dialogue estimate.
+constexpr float kCentreLowersMusic = 0.5f;
+constexpr float kCentreLowersEffects = 0.7f;
+constexpr float kSteadyInDialogue = 0.5f;
 class StemSplitter {
 public:
     using Sink = std::function<void(const std::array<Planes, 3>& stems, std::size_t count)>;
@@ -91,7 +98,7 @@ private:
 
 StemSplitter::StemSplitter(int sampleRate, int channels, Sink sink)
     : m_channels(channels)
-    , m_n(sampleRate >= 64000 ? 4096 : sampleRate >= 32000 ? 2048 : sampleRate >= 16000 ? 1024 : 512)
+    , m_n(sampleRate >= 64000 ? 8192 : sampleRate >= 32000 ? 4096 : sampleRate >= 16000 ? 2048 : 1024)
     , m_hop(m_n / 4)
     , m_bins(m_n / 2 + 1)
     , m_sink(std::move(sink))
@@ -262,9 +269,9 @@ void StemSplitter::synthesize(std::int64_t t)
             const double w = std::clamp((coherence - 0.5) * 2, 0.0, 1.0);
             centre = float(w * w * w * w);
         }
-        const float music = m_long[k];
-        const float effects = m_vertical[k];
-        const float dialogue = std::max(0.0f, m_short[k] - m_long[k]) * centre * m_bandWeight[k];
+        const float music = m_long[k] * (1 - kCentreLowersMusic * centre);
+        const float effects = m_vertical[k] * (1 - kCentreLowersEffects * centre);
+        const float dialogue = std::max(0.0f, m_short[k] - kSteadyInDialogue * m_long[k]) * centre * m_bandWeight[k];
         const float m2 = music * music, e2 = effects * effects, d2 = dialogue * dialogue;
         const float total = m2 + e2 + d2;
         if (total > 1e-20f) {
