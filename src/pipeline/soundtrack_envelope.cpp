@@ -147,7 +147,9 @@ std::optional<SoundtrackEnvelope> SoundtrackEnvelope::compute(const QUrl& file, 
 QCoro::Task<std::optional<SoundtrackEnvelope>> SoundtrackEnvelope::load(QUrl file, std::stop_token stop)
 {
     try {
-        co_return co_await runOffThread(stop, [file, stop] { return compute(file, stop); });
+        auto work = [file, stop] { return compute(file, stop); };
+        std::optional<SoundtrackEnvelope> envelope = co_await runOffThread(stop, std::move(work));
+        co_return envelope;
     } catch (const Cancelled&) {
         co_return std::nullopt;
     }
@@ -282,7 +284,9 @@ std::vector<float> computeWaveformBars(const QUrl& file, int count, std::stop_to
 QCoro::Task<std::vector<float>> loadWaveformBars(QUrl file, int count, std::stop_token stop)
 {
     try {
-        co_return co_await runOffThread(stop, [file, count, stop] { return computeWaveformBars(file, count, stop); });
+        auto work = [file, count, stop] { return computeWaveformBars(file, count, stop); };
+        std::vector<float> bars = co_await runOffThread(stop, std::move(work));
+        co_return bars;
     } catch (const Cancelled&) {
         co_return std::vector<float>(size_t(std::max(count, 0)), 0.0f);
     }

@@ -150,7 +150,11 @@ QUrl StemMixer::mixNow(const QUrl& dialogue, const QUrl& effects, const QUrl& ou
 QCoro::Task<QUrl> StemMixer::mix(QUrl dialogue, QUrl effects, QUrl output, AudioQuality quality, double ambience,
                                  std::stop_token stop)
 {
-    co_return co_await runOffThread(stop, [=] { return mixNow(dialogue, effects, output, quality, ambience, stop); });
+    // Named steps rather than one `co_return co_await` expression: g++ 12 destroys temporaries of
+    // such an expression twice.
+    auto work = [=] { return mixNow(dialogue, effects, output, quality, ambience, stop); };
+    QUrl written = co_await runOffThread(stop, std::move(work));
+    co_return written;
 }
 
 } // namespace hf

@@ -74,7 +74,8 @@ std::vector<float> decodeSamples(const QString& path, int* channels, int* rate)
     const QByteArray raw = runProgram(QStringLiteral("ffmpeg"), {"-v", "error", "-nostdin", "-i", path, "-map", "0:a:0",
                                                                  "-f", "f32le", "-c:a", "pcm_f32le", "-"});
     std::vector<float> samples(size_t(raw.size()) / sizeof(float));
-    std::memcpy(samples.data(), raw.constData(), samples.size() * sizeof(float));
+    if (!samples.empty())
+        std::memcpy(samples.data(), raw.constData(), samples.size() * sizeof(float));
     return samples;
 }
 
