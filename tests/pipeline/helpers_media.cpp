@@ -1,6 +1,8 @@
 #include "helpers_media.h"
 
+#include <QFile>
 #include <QJsonDocument>
+#include <QtEndian>
 #include <QProcess>
 
 #include <cstring>
@@ -97,6 +99,24 @@ bool makeTone(const QString& path, double seconds, int rate, int channels, const
     return ffmpeg(QStringList{"-f", "lavfi", "-i",
                               QStringLiteral("aevalsrc=%1:s=%2:d=%3").arg(exprs.join('|')).arg(rate).arg(seconds)}
                   + codecArgs + QStringList{path});
+}
+
+bool rotateFirstTrack(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite))
+        return false;
+    QByteArray data = file.readAll();
+    const qsizetype type = data.indexOf("tkhd");
+    if (type < 4 || data.at(type + 4) != 0)   // version 0 headers only
+        return false;
+    const qint32 matrix[9] = {0, 0x10000, 0, -0x10000, 0, 0, 0, 0, 0x40000000};
+    qsizetype at = type - 4 + 48;
+    for (qint32 v : matrix) {
+        qToBigEndian(v, data.data() + at);
+        at += 4;
+    }
+    return file.seek(0) && file.write(data) == data.size();
 }
 
 } // namespace hf::test

@@ -32,6 +32,10 @@ bool makeMovie(const QString& path, double seconds, const QStringList& extraArgs
 bool makeTone(const QString& path, double seconds, int rate, int channels, const QString& expression,
               const QStringList& codecArgs = {});
 
+// Writes a 90-degree display matrix into the first track header of a QuickTime/MPEG-4 file (as a
+// phone stores a portrait video: landscape samples, rotated on display).
+bool rotateFirstTrack(const QString& path);
+
 inline QUrl fileUrl(const QString& path) { return QUrl::fromLocalFile(path); }
 
 } // namespace hf::test
