@@ -23,9 +23,9 @@ namespace hf::engine {
 namespace {
 
 constexpr std::int64_t kSegmentFrames = 160; // 5.12 s
-constexpr int kMinVotes = 12;                 // landmarks agreeing on one offset within a segment
+constexpr int kMinVotes = 8;                                  // landmarks agreeing on one offset within a segment
 constexpr int kOffsetTolerance = 1;           // frames: landmarks of the same moment may land one frame apart
-constexpr std::int64_t kJoinOffset = 3;       // frames: segments of one stretch agree this closely
+constexpr std::int64_t kStretchGap = 94;      // frames (3 s) without an agreeing landmark end a stretch
 constexpr char kCacheMagic[8] = {'H', 'F', 'F', 'P', 'R', 'I', 'N', 'T'};
 constexpr const char* kCacheExtension = ".hffp";
 
@@ -37,11 +37,9 @@ struct Posting {
 
 struct SegmentHit {
     std::int64_t segment;
-    std::int64_t offset;
+    std::int64_t offset; // reference frame minus soundtrack frame
     int votes;
     int landmarks;
-    std::int64_t firstFrame;
-    std::int64_t lastFrame;
 };
 
 std::string randomSuffix()
@@ -175,20 +173,7 @@ struct Catalogue::Index {
             for (const auto& [s, b] : best) {
                 if (b.first < kMinVotes)
                     continue;
-                SegmentHit hit{segmentStart / kSegmentFrames, b.second, b.first, int(end - begin), -1, -1};
-                for (auto l = begin; l != end; ++l) {
-                    auto range = std::equal_range(postings.begin(), postings.end(), Posting{l->hash, 0, 0},
-                                                  [](const Posting& a, const Posting& c) { return a.hash < c.hash; });
-                    for (auto p = range.first; p != range.second; ++p) {
-                        const std::int64_t offset = std::int64_t(p->frame) - std::int64_t(l->frame);
-                        if (p->song == s && std::abs(offset - b.second) <= kOffsetTolerance) {
-                            if (hit.firstFrame < 0)
-                                hit.firstFrame = l->frame;
-                            hit.lastFrame = l->frame;
-                            break;
-                        }
-                    }
-                }
+                SegmentHit hit{segmentStart / kSegmentFrames, b.second, b.first, int(end - begin)};
                 hits.push_back({s, hit});
             }
             begin = end;
@@ -252,33 +237,85 @@ std::shared_ptr<const Catalogue> Catalogue::load(const std::filesystem::path& fo
 
 namespace {
 
-// Joins segment hits of one song into stretches.
-std::vector<Stretch> stretchesOf(std::vector<SegmentHit> hits)
+// The stretches where `song` plays: every landmark that agrees with the song at one of the offsets
+// its segments were heard at counts, so a stretch reaches from the first agreeing landmark to the
+// last one, also into segments too short or too drowned to be heard on their own. Agreeing
+// landmarks more than kStretchGap apart start a new stretch; a stretch must hold a heard segment.
+std::vector<Stretch> stretchesOf(const Catalogue::Index& index, std::uint32_t song, const std::vector<SegmentHit>& hits,
+                                 const std::vector<Landmark>& landmarks)
 {
-    std::sort(hits.begin(), hits.end(), [](const SegmentHit& a, const SegmentHit& b) { return a.segment < b.segment; });
-    std::vector<Stretch> stretches;
-    std::vector<SegmentHit> run;
-    auto close = [&] {
-        if (run.empty())
-            return;
-        int votes = 0, landmarks = 0;
-        for (const auto& h : run) {
-            votes += h.votes;
-            landmarks += h.landmarks;
-        }
-        Stretch stretch;
-        stretch.start = double(run.front().firstFrame) * kFingerprintFrameSeconds;
-        stretch.end = double(run.back().lastFrame + 1) * kFingerprintFrameSeconds + 0.128; // through the last frame
-        stretch.score = landmarks > 0 ? std::min(1.0, double(votes) / landmarks) : 0.0;
-        stretches.push_back(stretch);
-        run.clear();
+    std::vector<std::int64_t> offsets;
+    for (const auto& hit : hits)
+        offsets.push_back(hit.offset);
+    std::sort(offsets.begin(), offsets.end());
+    offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
+
+    struct Agreeing {
+        std::int64_t offset;
+        std::int64_t frame;
+        std::int64_t end; // the landmark's target frame
     };
-    for (const auto& hit : hits) {
-        if (!run.empty() && (hit.segment - run.back().segment > 2 || std::abs(hit.offset - run.back().offset) > kJoinOffset))
-            close();
-        run.push_back(hit);
+    std::vector<Agreeing> agreeing;
+    for (const Landmark& l : landmarks) {
+        auto range = std::equal_range(index.postings.begin(), index.postings.end(), Posting{l.hash, song, 0},
+                                      [](const Posting& a, const Posting& b) { return a.hash < b.hash || (a.hash == b.hash && a.song < b.song); });
+        for (auto p = range.first; p != range.second; ++p) {
+            const std::int64_t offset = std::int64_t(p->frame) - std::int64_t(l.frame);
+            auto near = std::lower_bound(offsets.begin(), offsets.end(), offset - kOffsetTolerance);
+            if (near != offsets.end() && *near <= offset + kOffsetTolerance) {
+                agreeing.push_back({*near, std::int64_t(l.frame), std::int64_t(l.frame) + std::int64_t(l.hash & 63u)});
+                break;
+            }
+        }
     }
-    close();
+    std::sort(agreeing.begin(), agreeing.end(), [](const Agreeing& a, const Agreeing& b) {
+        return a.offset < b.offset || (a.offset == b.offset && a.frame < b.frame);
+    });
+
+    auto countIn = [&](std::int64_t from, std::int64_t to) {
+        auto lo = std::lower_bound(landmarks.begin(), landmarks.end(), from, [](const Landmark& l, std::int64_t f) { return std::int64_t(l.frame) < f; });
+        auto hi = std::upper_bound(landmarks.begin(), landmarks.end(), to, [](std::int64_t f, const Landmark& l) { return f < std::int64_t(l.frame); });
+        return std::max<std::ptrdiff_t>(1, hi - lo);
+    };
+    struct Run {
+        std::int64_t first, last, end;
+        int count;
+    };
+    std::vector<Run> runs;
+    for (std::size_t i = 0; i < agreeing.size();) {
+        std::size_t j = i + 1;
+        while (j < agreeing.size() && agreeing[j].offset == agreeing[i].offset && agreeing[j].frame - agreeing[j - 1].frame <= kStretchGap)
+            ++j;
+        Run run{agreeing[i].frame, agreeing[j - 1].frame, 0, int(j - i)};
+        for (std::size_t k = i; k < j; ++k)
+            run.end = std::max(run.end, agreeing[k].end);
+        const bool heard = std::any_of(hits.begin(), hits.end(), [&](const SegmentHit& h) {
+            return h.offset == agreeing[i].offset && h.segment * kSegmentFrames <= run.last && (h.segment + 1) * kSegmentFrames > run.first;
+        });
+        if (heard)
+            runs.push_back(run);
+        i = j;
+    }
+    // Runs at different offsets (a phrase that repeats) may overlap: join them.
+    std::sort(runs.begin(), runs.end(), [](const Run& a, const Run& b) { return a.first < b.first; });
+    std::vector<Run> joined;
+    for (const Run& run : runs) {
+        if (!joined.empty() && run.first <= joined.back().end + kStretchGap / 2) {
+            joined.back().last = std::max(joined.back().last, run.last);
+            joined.back().end = std::max(joined.back().end, run.end);
+            joined.back().count += run.count;
+        } else {
+            joined.push_back(run);
+        }
+    }
+    std::vector<Stretch> stretches;
+    for (const Run& run : joined) {
+        Stretch stretch;
+        stretch.start = double(run.first) * kFingerprintFrameSeconds;
+        stretch.end = double(run.end) * kFingerprintFrameSeconds + kFingerprintFrameLength;
+        stretch.score = std::min(1.0, double(run.count) / double(countIn(run.first, run.last)));
+        stretches.push_back(stretch);
+    }
     return stretches;
 }
 
@@ -297,7 +334,9 @@ Identification Catalogue::identify(const std::filesystem::path& original, std::s
         FoundSong found;
         found.artist = m_entries[song].artist;
         found.title = m_entries[song].title;
-        found.stretches = stretchesOf(std::move(songHits));
+        found.stretches = stretchesOf(*m_index, song, songHits, landmarks);
+        if (found.stretches.empty())
+            continue;
         for (const auto& s : found.stretches)
             found.score = std::max(found.score, s.score);
         result.songs.push_back(std::move(found));

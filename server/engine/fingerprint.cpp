@@ -16,9 +16,11 @@ constexpr int kPeakFrames = 5;   // a peak is the largest within +-5 frames (160
 constexpr int kPeakBins = 12;    // ...and +-12 bins (94 Hz)
 constexpr float kFloorDb = -60;  // and louder than this, in dB below a full-scale sine
 constexpr int kMinBin = 8;       // 62 Hz up
-constexpr int kFanOut = 5;       // targets per anchor
+constexpr int kFanOut = 8;       // targets per anchor
+// Targets follow their anchor within 2 s and +-30 bins (234 Hz): a narrow zone keeps other sounds
+// from crowding a song's own targets out.
 constexpr int kMaxDeltaFrames = 63;
-constexpr int kMaxDeltaBins = 127;
+constexpr int kMaxDeltaBins = 30;
 constexpr int kRing = 2 * kPeakFrames + 1;
 
 } // namespace

@@ -21,8 +21,9 @@ struct Landmark {
 inline constexpr int kFingerprintRate = 8000;
 inline constexpr int kFingerprintHop = 256; // 32 ms frames
 inline constexpr double kFingerprintFrameSeconds = double(kFingerprintHop) / kFingerprintRate;
+inline constexpr double kFingerprintFrameLength = 1024.0 / kFingerprintRate; // seconds one frame spans
 // Changes whenever the landmarks change, so cached fingerprints of an older kind are rebuilt.
-inline constexpr std::uint32_t kFingerprintVersion = 3;
+inline constexpr std::uint32_t kFingerprintVersion = 4;
 
 // Turns mono samples at kFingerprintRate into landmarks, as they arrive.
 class Fingerprinter {

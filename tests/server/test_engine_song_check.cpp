@@ -1,0 +1,210 @@
+// The engine's song check: a catalogue of generated songs, one of them mixed under speech; it
+// must be found where it plays, no other song may be reported, and after separation the verdicts
+// must follow what is left in the stems.
+
+#include "engine/engine.h"
+#include "support/test_support.h"
+#include "test_engine_fixtures.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+using namespace hf::engine;
+namespace fx = hf::test::fixtures;
+
+namespace {
+
+std::filesystem::path fsPath(const QString& path) { return std::filesystem::path(path.toStdString()); }
+
+constexpr int kRate = 44100;
+constexpr double kSongStart = 6.0;   // where the song begins in the mix
+constexpr double kSongFrom = 2.0;    // from where in the song
+constexpr double kSongLength = 14.0; // for how long
+constexpr double kMixLength = 24.0;
+
+} // namespace
+
+class TestEngineSongCheck : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QString m_catalogueFolder;
+    std::shared_ptr<const Catalogue> m_catalogue;
+    bool m_haveSpeech = false;
+    fx::Signal m_song;
+
+    QString path(const QString& name) const { return m_dir.filePath(name); }
+
+private slots:
+    void initTestCase()
+    {
+        if (!hf::test::haveProgram("ffmpeg"))
+            QSKIP("ffmpeg is needed");
+        m_catalogueFolder = path("catalogue");
+        QVERIFY(QDir().mkpath(m_catalogueFolder));
+        for (unsigned seed = 1; seed <= 5; ++seed) {
+            fx::Signal tune = fx::melody(kRate, 22.0, seed);
+            fx::scaleTo(tune, 0.1);
+            QVERIFY(fx::writeWav(m_catalogueFolder + QStringLiteral("/Band %1 - Tune %1.wav").arg(seed), tune, kRate));
+            if (seed == 3)
+                m_song = tune;
+        }
+        // A compressed reference too, as catalogues usually hold.
+        QVERIFY(fx::run("ffmpeg", {"-v", "error", "-nostdin", "-i", m_catalogueFolder + "/Band 5 - Tune 5.wav", "-c:a", "aac",
+                                   "-b:a", "160k", m_catalogueFolder + "/Band 5 - Tune 5.m4a"}));
+        QVERIFY(QFile::remove(m_catalogueFolder + "/Band 5 - Tune 5.wav"));
+        std::ofstream((m_catalogueFolder + "/Liner Notes - Not A Song.mp3").toStdString()) << "Recorded live, mostly.\n";
+
+        m_haveSpeech = hf::test::haveProgram("espeak-ng");
+        if (!m_haveSpeech)
+            return;
+        std::vector<float> voice = fx::speech(m_dir.path(), kMixLength, kRate);
+        QVERIFY(!voice.empty());
+        fx::Signal dialogue{voice, voice};
+        fx::scaleTo(dialogue, 0.05);
+        fx::Signal music = fx::silence(2, dialogue[0].size());
+        fx::Signal excerpt = m_song;
+        for (auto& ch : excerpt)
+            ch.resize(std::size_t((kSongFrom + kSongLength) * kRate));
+        fx::addInto(music, excerpt, std::size_t(kSongStart * kRate), std::size_t(kSongFrom * kRate));
+        fx::scaleTo(music, 0.02); // under the speech
+        fx::Signal effects = fx::noiseBursts(kRate, kMixLength, 9);
+        fx::scaleTo(effects, 0.02);
+        fx::Signal mix = fx::silence(2, dialogue[0].size());
+        for (const auto* part : {&dialogue, &music, &effects})
+            fx::addInto(mix, *part);
+        QVERIFY(fx::writeWav(path("mix.wav"), mix, kRate));
+        QVERIFY(fx::writeWav(path("speech.wav"), dialogue, kRate));
+        QVERIFY(fx::writeWav(path("music.wav"), music, kRate));
+        QVERIFY(fx::writeWav(path("effects.wav"), effects, kRate));
+        QVERIFY(fx::writeWav(path("silence.wav"), fx::silence(2, mix[0].size()), kRate));
+    }
+
+    void catalogueReadsNamesCachesFingerprintsAndSkipsNonAudio()
+    {
+        m_catalogue = Catalogue::load(fsPath(m_catalogueFolder));
+        QCOMPARE(m_catalogue->entries().size(), std::size_t(5));
+        for (int i = 0; i < 5; ++i) {
+            const auto& entry = m_catalogue->entries()[std::size_t(i)];
+            QCOMPARE(QString::fromStdString(entry.artist), QStringLiteral("Band %1").arg(i + 1));
+            QCOMPARE(QString::fromStdString(entry.title), QStringLiteral("Tune %1").arg(i + 1));
+            QVERIFY(std::filesystem::exists(entry.file.string() + ".hffp"));
+        }
+        QVERIFY(!QFile::exists(m_catalogueFolder + "/Liner Notes - Not A Song.mp3.hffp"));
+
+        // A damaged cache is rebuilt, not trusted: the catalogue still finds the song in itself.
+        const QString cache = m_catalogueFolder + "/Band 2 - Tune 2.wav.hffp";
+        QFile damaged(cache);
+        QVERIFY(damaged.open(QIODevice::ReadWrite));
+        QVERIFY(damaged.resize(damaged.size() / 2));
+        damaged.close();
+        auto reloaded = Catalogue::load(fsPath(m_catalogueFolder));
+        QCOMPARE(reloaded->entries().size(), std::size_t(5));
+        const Identification self = reloaded->identify(fsPath(m_catalogueFolder + "/Band 2 - Tune 2.wav"));
+        QCOMPARE(self.songs.size(), std::size_t(1));
+        QCOMPARE(self.songs[0].title, std::string("Tune 2"));
+        QVERIFY(self.songs[0].stretches.front().start < 1.0);
+        QVERIFY(self.songs[0].stretches.back().end > 21.0);
+
+        QVERIFY_THROWS_EXCEPTION(EngineError, Catalogue::load(fsPath(path("no such folder"))));
+    }
+
+    void findsTheSongUnderSpeechWhereItPlays()
+    {
+        if (!m_haveSpeech)
+            QSKIP("espeak-ng is needed for the speech of the fixture");
+        QVERIFY(m_catalogue);
+        QElapsedTimer timer;
+        timer.start();
+        const Identification found = m_catalogue->identify(fsPath(path("mix.wav")));
+        const double elapsed = timer.nsecsElapsed() / 1e9;
+
+        QCOMPARE(found.songs.size(), std::size_t(1)); // no song that is not in the mix
+        const FoundSong& song = found.songs[0];
+        QCOMPARE(song.artist, std::string("Band 3"));
+        QCOMPARE(song.title, std::string("Tune 3"));
+        QVERIFY(song.score > 0 && song.score <= 1);
+        const double start = song.stretches.front().start;
+        const double end = song.stretches.back().end;
+        QVERIFY2(std::abs(start - kSongStart) <= 1.0, qPrintable(QString::number(start)));
+        QVERIFY2(std::abs(end - (kSongStart + kSongLength)) <= 1.0, qPrintable(QString::number(end)));
+        QVERIFY(found.checkedSegments >= 4);
+
+        const QString figures = QStringLiteral("Song check of a %1 s mix (song under speech from %2 s to %3 s): found at "
+                                               "%4-%5 s, score %6, %7 stretch(es), %8 segments, %9 s\n")
+                                    .arg(kMixLength)
+                                    .arg(kSongStart)
+                                    .arg(kSongStart + kSongLength)
+                                    .arg(start, 0, 'f', 2)
+                                    .arg(end, 0, 'f', 2)
+                                    .arg(song.score, 0, 'f', 3)
+                                    .arg(song.stretches.size())
+                                    .arg(found.checkedSegments)
+                                    .arg(elapsed, 0, 'f', 2);
+        qInfo().noquote() << figures;
+        QFile record(QDir(hf::test::outputFolder()).filePath("engine-song-check.txt"));
+        if (record.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            record.write(figures.toUtf8());
+
+        QVERIFY(m_catalogue->identify(fsPath(path("speech.wav"))).songs.empty());
+        QVERIFY(m_catalogue->identify(fsPath(path("effects.wav"))).songs.empty());
+    }
+
+    void verdictsFollowWhatTheStemsStillHold()
+    {
+        if (!m_haveSpeech)
+            QSKIP("espeak-ng is needed for the speech of the fixture");
+        const std::vector<FoundSong> songs = m_catalogue->identify(fsPath(path("mix.wav"))).songs;
+        QCOMPARE(songs.size(), std::size_t(1));
+
+        // The engine's own stems: the music stem took the song away.
+        separateStems(fsPath(path("mix.wav")), fsPath(path("stems")), {}, {});
+        VerdictReport report = m_catalogue->verdicts(songs, fsPath(path("stems/dialogue.flac")), fsPath(path("stems/effects.flac")));
+        QCOMPARE(report.songs.size(), std::size_t(1));
+        QCOMPARE(verdictName(report.songs[0].verdict), std::string_view("gone"));
+        QCOMPARE(report.songs[0].song.title, std::string("Tune 3"));
+        QVERIFY(report.clearWithoutAmbience);
+        QVERIFY(report.checkedSegments > 0);
+
+        // The song left in the effects only: removed with the ambience at 0.
+        report = m_catalogue->verdicts(songs, fsPath(path("speech.wav")), fsPath(path("music.wav")));
+        QCOMPARE(verdictName(report.songs[0].verdict), std::string_view("ambienceZero"));
+        QVERIFY(report.clearWithoutAmbience);
+
+        // The song left in the dialogue.
+        report = m_catalogue->verdicts(songs, fsPath(path("mix.wav")), fsPath(path("silence.wav")));
+        QCOMPARE(verdictName(report.songs[0].verdict), std::string_view("stillThere"));
+        QVERIFY(!report.clearWithoutAmbience);
+
+        QVERIFY(m_catalogue->verdicts({}, fsPath(path("nothing.flac")), fsPath(path("nothing.flac"))).clearWithoutAmbience);
+        QVERIFY_THROWS_EXCEPTION(EngineError, m_catalogue->verdicts(songs, fsPath(path("nothing.flac")), fsPath(path("effects.wav"))));
+    }
+
+    void sharedCatalogueAnswersThreadsAlikeAndStops()
+    {
+        if (!m_haveSpeech)
+            QSKIP("espeak-ng is needed for the speech of the fixture");
+        std::vector<std::size_t> counts(3);
+        std::vector<std::jthread> threads;
+        for (std::size_t i = 0; i < counts.size(); ++i)
+            threads.emplace_back([&, i] { counts[i] = m_catalogue->identify(fsPath(path("mix.wav"))).songs.size(); });
+        threads.clear();
+        QCOMPARE(counts, (std::vector<std::size_t>{1, 1, 1}));
+
+        std::stop_source stopped;
+        stopped.request_stop();
+        QVERIFY_THROWS_EXCEPTION(Cancelled, m_catalogue->identify(fsPath(path("mix.wav")), stopped.get_token()));
+        QVERIFY_THROWS_EXCEPTION(Cancelled, Catalogue::load(fsPath(m_catalogueFolder), stopped.get_token()));
+        QVERIFY_THROWS_EXCEPTION(EngineError, m_catalogue->identify(fsPath(m_catalogueFolder + "/Liner Notes - Not A Song.mp3")));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestEngineSongCheck)
+#include "test_engine_song_check.moc"
