@@ -77,7 +77,9 @@ void sendJson(httplib::Response& res, int status, const QJsonObject& object)
 std::string errorCodeForStatus(int status)
 {
     switch (status) {
-    case 400: return "invalid_request";
+    case 400:
+    case 411:
+    case 413: return "invalid_request";
     case 401: return "unauthorized";
     case 403: return "forbidden";
     case 404: return "not_found";

@@ -1,0 +1,245 @@
+// The job road over loopback: create, upload, start, poll, download; promotion, cancellation,
+// expiry, refusals of bad input, and a restart on the same data folder.
+
+#include "test_http_support.h"
+
+#include <QDir>
+#include <QtTest>
+
+using namespace hf::test::http;
+using hf::test::waitUntil;
+
+class HttpJobsTest : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_fixtures;
+    QString m_tone4;
+    QString m_tone1;
+
+    QTemporaryDir m_data;
+    std::unique_ptr<LocalServer> m_server;
+
+private slots:
+    void initTestCase()
+    {
+        if (!hf::test::haveProgram("ffmpeg"))
+            QSKIP("ffmpeg is needed to make the audio fixtures");
+        m_tone4 = m_fixtures.filePath("tone4.m4a");
+        m_tone1 = m_fixtures.filePath("tone1.m4a");
+        QVERIFY(makeAudio(m_tone4, "sine=frequency=440:duration=4", {"-ac", "2", "-c:a", "aac"}));
+        QVERIFY(makeAudio(m_tone1, "sine=frequency=330:duration=1", {"-c:a", "aac"}));
+        auto options = optionsIn(m_data);
+        options.workers = 2;
+        m_server = std::make_unique<LocalServer>(options);
+    }
+
+    void cleanupTestCase() { m_server.reset(); }
+
+    void jobRunsToThreeStems()
+    {
+        httplib::Client client(m_server->url());
+        std::string token = signInAnonymously(client);
+        QVERIFY(!token.empty());
+
+        auto created = postJson(client, "/v1/jobs", token,
+                                {{"kind", "full"}, {"durationSeconds", 4.0}, {"contentType", "audio/mp4"}});
+        QCOMPARE(created->status, 201);
+        auto answer = json(created);
+        auto job = answer.value("job").toObject();
+        QCOMPARE(job.value("status").toString(), QString("awaiting_upload"));
+        QCOMPARE(job.value("kind").toString(), QString("full"));
+        QVERIFY(!job.contains("claimCheck"));
+        auto upload = answer.value("upload").toObject();
+        QCOMPARE(upload.value("method").toString(), QString("PUT"));
+        QCOMPARE(upload.value("headers").toObject().value("Content-Type").toString(), QString("audio/mp4"));
+
+        // The storage target takes the file as the instruction says, without a session.
+        std::string id = job.value("id").toString().toStdString();
+        auto put = client.Put(pathOf(upload.value("url").toString()), {}, readFile(m_tone4), "audio/mp4");
+        QCOMPARE(put->status, 200);
+        auto started = postJson(client, "/v1/jobs/" + id + "/start", token);
+        QCOMPARE(started->status, 200);
+        QVERIFY(QStringList({"queued", "processing"}).contains(json(started)["job"][u"status"].toString()));
+        QCOMPARE(postJson(client, "/v1/jobs/" + id + "/start", token)->status, 409);
+
+        bool progressInRange = true;
+        auto done = waitForJob(client, token, id, [&](const QJsonObject& j) {
+            if (hasStatus(j, "processing")) {
+                double p = j.value("progress").toDouble(-1);
+                progressInRange = progressInRange && p >= 0 && p <= 1;
+            }
+            return !QStringList({"queued", "processing"}).contains(j.value("status").toString());
+        });
+        QVERIFY(progressInRange);
+        QCOMPARE(done.value("status").toString(), QString("succeeded"));
+        QVERIFY(done.contains("completedAt") && done.contains("expiresAt"));
+
+        // Stems download without a session, as FLAC of the uploaded length.
+        auto outputs = done.value("outputs").toObject();
+        for (const char* stem : {"dialogue", "music", "effects"}) {
+            httplib::Client plain(m_server->url());
+            auto r = plain.Get(pathOf(outputs.value(stem).toString()));
+            QVERIFY2(r && r->status == 200, stem);
+            QCOMPARE(r->get_header_value("Content-Type"), std::string("audio/flac"));
+            QCOMPARE(r->body.substr(0, 4), std::string("fLaC"));
+        }
+        QCOMPARE(client.Get(pathOf(outputs.value("music").toString()) + "x")->status, 403);
+
+        // Another account sees none of it.
+        httplib::Client other(m_server->url());
+        std::string stranger = signInAnonymously(other);
+        QCOMPARE(other.Get("/v1/jobs/" + id, bearer(stranger))->status, 404);
+        QCOMPARE(postJson(other, "/v1/jobs/" + id + "/cancel", stranger)->status, 404);
+        QCOMPARE(errorCode(other.Get("/v1/jobs/" + id, bearer(stranger))), QString("not_found"));
+        // A finished job cannot be canceled.
+        QCOMPARE(postJson(client, "/v1/jobs/" + id + "/cancel", token)->status, 409);
+    }
+
+    void promotionNeedsCoveringAudio()
+    {
+        httplib::Client client(m_server->url());
+        std::string token = signInAnonymously(client);
+        std::string id = runJob(client, token, m_tone4, 4, "preview");
+        QVERIFY(!id.empty());
+        QVERIFY(hasStatus(waitForJob(client, token, id, [](auto& j) { return hasStatus(j, "succeeded"); }), "succeeded"));
+
+        auto refused = postJson(client, "/v1/jobs/" + id + "/promote", token, {{"durationSeconds", 10.0}});
+        QCOMPARE(refused->status, 409);
+        QCOMPARE(errorCode(refused), QString("conflict"));
+        QCOMPARE(json(client.Get("/v1/jobs/" + id, bearer(token)))["job"][u"kind"].toString(), QString("preview"));
+
+        auto promoted = postJson(client, "/v1/jobs/" + id + "/promote", token,
+                                 {{"durationSeconds", 4.0}, {"claimCheck", true}});
+        QCOMPARE(promoted->status, 200);
+        auto job = json(promoted).value("job").toObject();
+        QCOMPARE(job.value("id").toString().toStdString(), id);
+        QCOMPARE(job.value("kind").toString(), QString("full"));
+        QCOMPARE(job.value("status").toString(), QString("succeeded"));
+        QVERIFY(job.contains("outputs"));
+        // Without a catalogue the check reports that nothing was checked.
+        auto checked = waitForJob(client, token, id,
+                                  [](auto& j) { return j["claimCheck"][u"status"].toString() != "checking"; });
+        QCOMPARE(checked["claimCheck"][u"status"].toString(), QString("not_checked"));
+        QCOMPARE(postJson(client, "/v1/jobs/" + id + "/promote", token, {{"durationSeconds", 4.0}})->status, 409);
+    }
+
+    void cancelAndStartRules()
+    {
+        httplib::Client client(m_server->url());
+        std::string token = signInAnonymously(client);
+        QJsonObject body{{"kind", "full"}, {"durationSeconds", 1.0}, {"contentType", "audio/mp4"}};
+
+        // Started with nothing uploaded: the job fails as missing its input.
+        auto bare = json(postJson(client, "/v1/jobs", token, body));
+        std::string bareId = bare["job"][u"id"].toString().toStdString();
+        auto failed = json(postJson(client, "/v1/jobs/" + bareId + "/start", token))["job"].toObject();
+        QCOMPARE(failed["status"].toString(), QString("failed"));
+        QCOMPARE(failed["error"][u"code"].toString(), QString("input_missing"));
+
+        // Canceled after its upload: stays canceled, answers a repeated cancel, refuses the rest.
+        auto answer = json(postJson(client, "/v1/jobs", token, body));
+        std::string id = answer["job"][u"id"].toString().toStdString();
+        std::string uploadPath = pathOf(answer["upload"][u"url"].toString());
+        QCOMPARE(client.Put(uploadPath, {}, readFile(m_tone1), "audio/mp4")->status, 200);
+        auto canceled = postJson(client, "/v1/jobs/" + id + "/cancel", token);
+        QCOMPARE(json(canceled)["job"][u"status"].toString(), QString("canceled"));
+        QCOMPARE(json(postJson(client, "/v1/jobs/" + id + "/cancel", token))["job"][u"status"].toString(),
+                 QString("canceled"));
+        QCOMPARE(postJson(client, "/v1/jobs/" + id + "/start", token)->status, 409);
+        QCOMPARE(client.Put(uploadPath, {}, readFile(m_tone1), "audio/mp4")->status, 409);
+        QVERIFY(!QDir(m_data.filePath("jobs/" + QString::fromStdString(id))).exists());
+    }
+
+    void badInputChangesNothing()
+    {
+        httplib::Client client(m_server->url());
+        std::string token = signInAnonymously(client);
+
+        auto malformed = client.Post("/v1/jobs", bearer(token), "{\"kind\": ", "application/json");
+        QCOMPARE(malformed->status, 400);
+        QCOMPARE(errorCode(malformed), QString("invalid_request"));
+        QCOMPARE(postJson(client, "/v1/jobs", token, {{"kind", "huge"}, {"durationSeconds", 4.0}, {"contentType", "audio/mp4"}})->status, 400);
+        QCOMPARE(postJson(client, "/v1/jobs", token, {{"kind", "full"}, {"durationSeconds", 10800.5}, {"contentType", "audio/mp4"}})->status, 400);
+        QCOMPARE(postJson(client, "/v1/jobs", token, {{"kind", "full"}, {"durationSeconds", "4"}, {"contentType", "audio/mp4"}})->status, 400);
+        auto anonymous = client.Post("/v1/jobs", "{}", "application/json");
+        QCOMPARE(anonymous->status, 401);
+        QCOMPARE(errorCode(anonymous), QString("unauthorized"));
+        QCOMPARE(client.Get("/v1/jobs/bad$id", bearer(token))->status, 404);
+        QCOMPARE(client.Get("/v1/jobs/" + std::string(129, 'a'), bearer(token))->status, 404);
+        QCOMPARE(client.Get("/v1/jobs", bearer(token))->status, 404);
+
+        auto answer = json(postJson(client, "/v1/jobs", token,
+                                    {{"kind", "full"}, {"durationSeconds", 1.0}, {"contentType", "audio/mp4"}}));
+        std::string id = answer["job"][u"id"].toString().toStdString();
+        std::string uploadPath = pathOf(answer["upload"][u"url"].toString());
+        std::string wrongKey = uploadPath.substr(0, uploadPath.find("key=") + 4) + "nope";
+        QCOMPARE(client.Put(wrongKey, {}, readFile(m_tone1), "audio/mp4")->status, 403);
+        QCOMPARE(client.Put(uploadPath, {}, readFile(m_tone1), "audio/wav")->status, 400);
+        QCOMPARE(client.Put(uploadPath, {}, std::string(), "audio/mp4")->status, 400);
+
+        // Larger than a 1-second job's audio can be: refused before the body is read.
+        std::string head = "PUT " + uploadPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: audio/mp4\r\n";
+        QCOMPARE(rawExchange(m_server->port(), head + "Content-Length: 1000000000000\r\n\r\n", "", false),
+                 std::string("HTTP/1.1 413 Payload Too Large"));
+        // Cut off half-way: the connection ends (after the server dealt with it) and nothing was kept.
+        QCOMPARE(rawExchange(m_server->port(), head + "Content-Length: 100000\r\n\r\n", std::string(1000, 'x'), true),
+                 std::string());
+        auto started = json(postJson(client, "/v1/jobs/" + id + "/start", token))["job"].toObject();
+        QCOMPARE(started["error"][u"code"].toString(), QString("input_missing"));
+    }
+
+    void expiredJobsLoseTheirStems()
+    {
+        QTemporaryDir data;
+        auto options = optionsIn(data);
+        options.jobTtlSeconds = 3;
+        LocalServer server(options);
+        httplib::Client client(server.url());
+        std::string token = signInAnonymously(client);
+        std::string id = runJob(client, token, m_tone1, 1);
+        auto done = waitForJob(client, token, id, [](auto& j) { return !hasStatus(j, "queued") && !hasStatus(j, "processing"); });
+        QCOMPARE(done["status"].toString(), QString("succeeded"));
+        std::string stem = pathOf(done["outputs"][u"dialogue"].toString());
+        QCOMPARE(client.Get(stem)->status, 200);
+
+        auto expired = waitForJob(client, token, id, [](auto& j) { return hasStatus(j, "expired"); }, 10000);
+        QCOMPARE(expired["status"].toString(), QString("expired"));
+        QVERIFY(!expired.contains("outputs"));
+        QCOMPARE(client.Get(stem)->status, 404);
+        QVERIFY(!QDir(data.filePath("jobs/" + QString::fromStdString(id))).exists());
+    }
+
+    void restartKeepsSessionsAndJobs()
+    {
+        QTemporaryDir data;
+        LocalServer server(optionsIn(data));
+        std::string token, waiting, interrupted;
+        {
+            httplib::Client client(server.url());
+            token = signInAnonymously(client);
+            auto answer = json(postJson(client, "/v1/jobs", token,
+                                        {{"kind", "full"}, {"durationSeconds", 4.0}, {"contentType", "audio/mp4"}}));
+            waiting = answer["job"][u"id"].toString().toStdString();
+            QCOMPARE(client.Put(pathOf(answer["upload"][u"url"].toString()), {}, readFile(m_tone4), "audio/mp4")->status,
+                     200);
+            interrupted = runJob(client, token, m_tone4, 4);
+            QVERIFY(!interrupted.empty());
+        }
+        server.stop(); // most likely while the second job is queued or separating
+        server.start();
+
+        httplib::Client client(server.url());
+        QCOMPARE(client.Get("/api/auth/get-session", bearer(token))->status, 200);
+        QCOMPARE(json(client.Get("/v1/jobs/" + waiting, bearer(token)))["job"][u"status"].toString(),
+                 QString("awaiting_upload"));
+        QCOMPARE(postJson(client, "/v1/jobs/" + waiting + "/start", token)->status, 200);
+        for (const auto& id : {waiting, interrupted}) {
+            auto done = waitForJob(client, token, id, [](auto& j) { return hasStatus(j, "succeeded"); });
+            QVERIFY2(hasStatus(done, "succeeded"), id.c_str());
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(HttpJobsTest)
+#include "test_http_jobs.moc"

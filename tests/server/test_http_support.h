@@ -1,0 +1,181 @@
+#pragma once
+
+// Shared pieces of the HTTP service's tests: a server on a free loopback port over a temporary
+// data folder, JSON helpers, sign-in, audio fixtures made with ffmpeg, and raw-socket requests
+// for bodies a well-behaved client would never send.
+
+#include "http/http_server.h"
+#include "support/test_support.h"
+
+#include <httplib.h>
+
+#include <QCryptographicHash>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+
+namespace hf::test::http {
+
+struct LocalServer {
+    hf::server::ServerOptions options;
+    std::unique_ptr<hf::server::HttpServer> server;
+
+    explicit LocalServer(hf::server::ServerOptions o) : options(std::move(o)) { start(); }
+    ~LocalServer() { stop(); }
+
+    void start()
+    {
+        server = std::make_unique<hf::server::HttpServer>(options);
+        server->start();
+    }
+    void stop()
+    {
+        if (server)
+            server->stop();
+        server.reset();
+    }
+    int port() const { return server->port(); }
+    std::string url() const { return server->baseUrl(); }
+};
+
+inline hf::server::ServerOptions optionsIn(const QTemporaryDir& dir)
+{
+    hf::server::ServerOptions o;
+    o.dataDir = dir.path().toStdString();
+    return o;
+}
+
+inline QJsonObject json(const httplib::Result& r)
+{
+    return r ? QJsonDocument::fromJson(QByteArray::fromStdString(r->body)).object() : QJsonObject{};
+}
+
+inline QString errorCode(const httplib::Result& r)
+{
+    return json(r).value("error").toObject().value("code").toString();
+}
+
+inline httplib::Headers bearer(const std::string& token)
+{
+    return {{"Authorization", "Bearer " + token}};
+}
+
+inline std::string signInAnonymously(httplib::Client& client)
+{
+    auto r = client.Post("/api/auth/sign-in/anonymous", "{}", "application/json");
+    return r && r->status == 200 ? r->get_header_value("set-auth-token") : std::string();
+}
+
+inline httplib::Result postJson(httplib::Client& client, const std::string& path, const std::string& token,
+                                const QJsonObject& body = {})
+{
+    return client.Post(path, bearer(token), QJsonDocument(body).toJson(QJsonDocument::Compact).toStdString(),
+                       "application/json");
+}
+
+// The path and query of a URL handed out by the server.
+inline std::string pathOf(const QString& url)
+{
+    QUrl u(url);
+    return (u.path(QUrl::FullyEncoded) + (u.hasQuery() ? "?" + u.query(QUrl::FullyEncoded) : QString())).toStdString();
+}
+
+inline std::string challengeOf(const std::string& verifier)
+{
+    return QCryptographicHash::hash(QByteArray::fromStdString(verifier), QCryptographicHash::Sha256)
+        .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals)
+        .toStdString();
+}
+
+// Runs ffmpeg with a lavfi source into `path`; true on success.
+inline bool makeAudio(const QString& path, const QString& source, const QStringList& extra = {"-c:a", "aac"})
+{
+    QProcess ffmpeg;
+    ffmpeg.start("ffmpeg", QStringList{"-v", "error", "-nostdin", "-y", "-f", "lavfi", "-i", source} + extra
+                               + QStringList{path});
+    return ffmpeg.waitForFinished(60000) && ffmpeg.exitCode() == 0;
+}
+
+inline std::string readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : std::string();
+}
+
+// Creates a job, uploads `file` by the instruction, starts it; returns the job id ("" on failure).
+inline std::string runJob(httplib::Client& client, const std::string& token, const QString& file, double seconds,
+                          const QString& kind = "full", bool claimCheck = false)
+{
+    QJsonObject body{{"kind", kind}, {"durationSeconds", seconds}, {"contentType", "audio/mp4"}};
+    if (claimCheck)
+        body["claimCheck"] = true;
+    auto created = postJson(client, "/v1/jobs", token, body);
+    if (!created || created->status != 201)
+        return {};
+    auto answer = json(created);
+    auto upload = answer.value("upload").toObject();
+    auto put = client.Put(pathOf(upload.value("url").toString()), {}, readFile(file),
+                          upload.value("headers").toObject().value("Content-Type").toString().toStdString());
+    std::string id = answer.value("job").toObject().value("id").toString().toStdString();
+    auto started = postJson(client, "/v1/jobs/" + id + "/start", token);
+    return put && put->status == 200 && started && started->status == 200 ? id : std::string();
+}
+
+// Polls the job until `done` holds for it (or the time runs out); returns the last record.
+inline QJsonObject waitForJob(httplib::Client& client, const std::string& token, const std::string& id,
+                              const std::function<bool(const QJsonObject&)>& done, int timeoutMs = 30000)
+{
+    QJsonObject job;
+    waitUntil(
+        [&] {
+            job = json(client.Get("/v1/jobs/" + id, bearer(token))).value("job").toObject();
+            return done(job);
+        },
+        timeoutMs);
+    return job;
+}
+
+inline bool hasStatus(const QJsonObject& job, const char* status)
+{
+    return job.value("status").toString() == status;
+}
+
+// Sends `head` and then `body` on a plain socket, half-closes it when told (so the server meets the
+// end of a short body), and returns the status line of the answer ("" when none comes).
+inline std::string rawExchange(int port, const std::string& head, const std::string& body, bool halfClose)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(std::uint16_t(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return {};
+    }
+    std::string out = head + body;
+    (void)!::send(fd, out.data(), out.size(), MSG_NOSIGNAL);
+    if (halfClose)
+        ::shutdown(fd, SHUT_WR);
+    timeval timeout{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    std::string answer;
+    char buffer[4096];
+    ssize_t n;
+    while (answer.find("\r\n") == std::string::npos && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+        answer.append(buffer, size_t(n));
+    ::close(fd);
+    return answer.substr(0, answer.find("\r\n"));
+}
+
+} // namespace hf::test::http
