@@ -249,12 +249,16 @@ AudioDecoder::AudioDecoder(const QString& localPath, Options options) : m_option
     check(swr_alloc_set_opts2(&swr, &m_outLayout, AV_SAMPLE_FMT_FLTP, m_outRate, &m_codec->ch_layout,
                               m_codec->sample_fmt, m_codec->sample_rate, 0, nullptr));
     m_swr.reset(swr);
+    // A down-mix averages its channels, so full scale stays full scale (stereo to mono: half
+    // of each side, not the louder constant-power fold).
+    check(av_opt_set_double(m_swr.get(), "rematrix_maxval", 1.0, 0));
     check(swr_init(m_swr.get()));
     m_fifo.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, m_outLayout.nb_channels, 4096));
     if (!m_fifo)
         throw FFmpegError(AVERROR(ENOMEM));
     m_packet = makePacket();
     m_frame = makeFrame();
+    m_remaining = statedFrames();
 }
 
 AudioDecoder::~AudioDecoder()
@@ -341,12 +345,17 @@ bool AudioDecoder::pump()
 
 qint64 AudioDecoder::read(float* const* planes, qint64 maxFrames)
 {
+    if (m_remaining >= 0)
+        maxFrames = std::min(maxFrames, m_remaining);
     while (av_audio_fifo_size(m_fifo.get()) < maxFrames && pump()) {
     }
     const int n = int(std::min<qint64>(maxFrames, av_audio_fifo_size(m_fifo.get())));
     if (n <= 0)
         return 0;
-    return av_audio_fifo_read(m_fifo.get(), reinterpret_cast<void**>(const_cast<float**>(planes)), n);
+    const int got = av_audio_fifo_read(m_fifo.get(), reinterpret_cast<void**>(const_cast<float**>(planes)), n);
+    if (m_remaining >= 0)
+        m_remaining -= got;
+    return got;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -147,7 +147,8 @@ public:
     qint64 statedFrames() const;
 
     // Reads up to `maxFrames` frames into `planes` (one per output channel); returns the number
-    // read, 0 only at the end. Throws FFmpegError on a read or decode error.
+    // read, 0 only at the end. A stream that states its length ends there (the encoder padding
+    // of a last AAC frame is not sound). Throws FFmpegError on a read or decode error.
     qint64 read(float* const* planes, qint64 maxFrames);
 
 private:
@@ -167,6 +168,7 @@ private:
     bool m_inputDone = false;
     bool m_flushed = false;
     double m_lastEnd = 0;   // seconds, end of the last packet read
+    qint64 m_remaining = -1;   // frames up to the stated end; -1 when unknown
     std::vector<uint8_t*> m_convertPlanes;
     std::vector<float> m_convertBuffer;
 };
