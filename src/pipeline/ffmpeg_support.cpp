@@ -128,6 +128,21 @@ double streamEndSeconds(const AVFormatContext* input, const AVStream* stream)
     return start + total;
 }
 
+double statedStreamEnd(const AVStream* stream)
+{
+    const double tb = av_q2d(stream->time_base);
+    const double start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time * tb : 0.0;
+    if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0)
+        return start + stream->duration * tb;
+    if (const AVDictionaryEntry* tag = av_dict_get(stream->metadata, "DURATION", nullptr, 0)) {
+        int h = 0, m = 0;
+        double sec = 0;
+        if (std::sscanf(tag->value, "%d:%d:%lf", &h, &m, &sec) == 3)
+            return start + h * 3600.0 + m * 60.0 + sec;
+    }
+    return std::nan("");
+}
+
 std::vector<AVStream*> videoStreams(const AVFormatContext* input)
 {
     std::vector<AVStream*> out;
@@ -318,7 +333,7 @@ bool AudioDecoder::pump()
         if (read == AVERROR_EOF) {
             m_inputDone = true;
             if (m_options.strict) {
-                const double stated = streamEndSeconds(m_input.get(), m_stream);
+                const double stated = statedStreamEnd(m_stream);
                 if (std::isfinite(stated) && m_lastEnd < stated - truncationTolerance)
                     throw FFmpegError(AVERROR_EOF, QStringLiteral("The file ends before its stated length"));
             }

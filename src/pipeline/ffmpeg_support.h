@@ -81,6 +81,11 @@ double durationSeconds(const AVFormatContext* input);
 // The stated end of a stream (start plus duration) in seconds; NaN when unknown.
 double streamEndSeconds(const AVFormatContext* input, const AVStream* stream);
 
+// The end a stream states for itself (its own duration, or the DURATION tag that Matroska files
+// carry), in seconds; NaN when it states none. Used to tell a cut-off file from a stream that
+// simply ends before the others.
+double statedStreamEnd(const AVStream* stream);
+
 // Video streams in file order, attached pictures (cover art) excluded.
 std::vector<AVStream*> videoStreams(const AVFormatContext* input);
 std::vector<AVStream*> audioStreams(const AVFormatContext* input);

@@ -448,7 +448,7 @@ QUrl VideoDemuxerMuxer::remux(const QUrl& video, const QUrl& cleanSoundtrack, co
         // A truncated download still states its full length: a picture that stops short of it
         // is a broken source, never a shorter video.
         for (AVStream* in : pictures) {
-            const double stated = streamEndSeconds(source.get(), in);
+            const double stated = statedStreamEnd(in);
             if (std::isfinite(stated) && lastEnd[in->index] < stated - truncationTolerance)
                 throw MediaError::exportFailed(MediaError::truncatedMessage());
         }
@@ -529,8 +529,8 @@ void VideoDemuxerMuxer::verifyExport(const QUrl& video, const QUrl& source, cons
             const int64_t sc = packetCount(sourcePath, original.get(), s->index);
             if (wc != sc)
                 throw VerificationMismatch{QStringLiteral("video packet count %1, expected %2").arg(wc).arg(sc)};
-            const double we = streamEndSeconds(written.get(), w);
-            const double se = streamEndSeconds(original.get(), s);
+            const double we = statedStreamEnd(w);
+            const double se = statedStreamEnd(s);
             if (std::isfinite(se) && !(std::fabs(we - se) <= truncationTolerance))
                 throw VerificationMismatch{QStringLiteral("video ends at %1s, expected %2s")
                                                .arg(describeNumber(we), describeNumber(se))};

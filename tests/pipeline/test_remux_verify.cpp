@@ -151,6 +151,12 @@ private slots:
 
         VideoDemuxerMuxer::remux(url("movie.mp4"), url("short.m4a"), url("clip.m4v"), FileType::appleM4V);
         QCOMPARE(probeStreams(path("clip.m4v")).size(), 2);
+
+        // A Matroska source states no packet count: verification counts the packets it copied.
+        QVERIFY(ffmpeg({"-i", path("movie.mp4"), "-c", "copy", path("movie.mkv")}));
+        VideoDemuxerMuxer::remux(url("movie.mkv"), url("long.m4a"), url("from-mkv.mp4"), FileType::mpeg4);
+        QCOMPARE(packetHash(path("from-mkv.mp4"), "v:0"), packetHash(path("movie.mkv"), "v:0"));
+        VideoDemuxerMuxer::verifyExport(url("from-mkv.mp4"), url("movie.mkv"), url("long.m4a"));
     }
 
     void refusalsKeepTheDestination()
