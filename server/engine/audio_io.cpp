@@ -4,7 +4,6 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
-#include <libavutil/opt.h>
 #include <libswresample/swresample.h>
 }
 
@@ -126,8 +125,6 @@ void AudioReader::openConverter(const AVFrame* frame)
     m_swr.reset(raw);
     if (rc < 0)
         unreadable(m_path, ffmpegMessage(rc));
-    if (!m_conversion.mono)
-        av_opt_set_int(m_swr.get(), "rematrix_maxval", 0, 0); // never rescale a plain format conversion
     if (rc = swr_init(m_swr.get()); rc < 0)
         unreadable(m_path, ffmpegMessage(rc));
     m_swrInRate = frame->sample_rate;

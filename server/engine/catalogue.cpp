@@ -23,7 +23,7 @@ namespace hf::engine {
 namespace {
 
 constexpr std::int64_t kSegmentFrames = 160; // 5.12 s
-constexpr int kMinVotes = 8;                                  // landmarks agreeing on one offset within a segment
+constexpr int kMinVotes = 8;                  // landmarks agreeing on one offset within a segment
 constexpr int kOffsetTolerance = 1;           // frames: landmarks of the same moment may land one frame apart
 constexpr std::int64_t kStretchGap = 94;      // frames (3 s) without an agreeing landmark end a stretch
 constexpr char kCacheMagic[8] = {'H', 'F', 'F', 'P', 'R', 'I', 'N', 'T'};

@@ -392,24 +392,25 @@ AudioInfo separateStems(const std::filesystem::path& input, const std::filesyste
                         const ProgressCallback& progress, std::stop_token stop)
 {
     checkStop(stop);
+    std::error_code ec;
+    std::array<std::filesystem::path, 3> finals;
+    for (std::size_t s = 0; s < 3; ++s) {
+        finals[s] = outputFolder / std::string(kStemFileNames[s]);
+        std::filesystem::remove(finals[s], ec); // a stale stem must not pass for this run's
+    }
     AudioReader reader(input);
     AudioInfo info;
     info.sampleRate = reader.sampleRate();
     info.channels = reader.channels();
 
-    std::error_code ec;
     std::filesystem::create_directories(outputFolder, ec);
     if (ec)
         throw EngineError(EngineError::Kind::outputFailed,
                           "Cannot create the folder \"" + outputFolder.string() + "\": " + ec.message());
-    std::array<std::filesystem::path, 3> finals;
     TemporaryFiles temporaries;
     const std::string suffix = ".partial-" + randomSuffix();
-    for (std::size_t s = 0; s < 3; ++s) {
-        finals[s] = outputFolder / std::string(kStemFileNames[s]);
-        std::filesystem::remove(finals[s], ec); // a stale stem must not pass for this run's
+    for (std::size_t s = 0; s < 3; ++s)
         temporaries.paths.push_back(outputFolder / (std::string(kStemFileNames[s]) + suffix));
-    }
 
     std::array<std::unique_ptr<FlacWriter>, 3> writers;
     for (std::size_t s = 0; s < 3; ++s)

@@ -222,6 +222,8 @@ private slots:
             QVERIFY(fx::run("ffmpeg", {"-v", "error", "-nostdin", "-f", "lavfi", "-i", "testsrc=duration=1:size=64x64", "-f", "matroska", input}));
         }
         const QString out = dir.filePath("stems");
+        QVERIFY(QDir().mkpath(out));
+        std::ofstream((out + "/music.flac").toStdString()) << "a stem of an earlier run";
 
         try {
             separateStems(fsPath(input), fsPath(out), {}, {});
