@@ -169,10 +169,11 @@ void Service::afterRoute(const httplib::Request& req, httplib::Response& res)
         }
     }
     if (state.malformed) {
-        res.body = "{\"job\": {\"id\": [truncated";
         res.content_provider_ = nullptr;
         res.content_length_ = 0;
-        res.set_header("Content-Type", "application/json");
+        res.headers.erase("Content-Length");
+        res.headers.erase("Content-Type");
+        res.set_content("{\"job\": {\"id\": [truncated", "application/json");
     }
     state = {};
     logLine(req.method + " " + loggablePath(req.path) + " " + std::to_string(res.status));
