@@ -143,9 +143,12 @@ QCoro::Task<CloudJob> APIClient::promoteJob(QString id, PromoteJobRequest reques
 
 QCoro::Task<QUrl> APIClient::startHandoff(AuthProvider provider, QString codeChallenge, std::stop_token stop)
 {
-    const auto response = co_await send(QStringLiteral("POST"), QStringLiteral("/v1/auth/handoff"),
-                                        json::encodeDocument(HandoffRequest{provider, codeChallenge}), false, false,
-                                        true, stop);
+    // Bodies are built before the co_await: GCC 12 destroys a braced temporary twice when the
+    // awaited call throws.
+    const HandoffRequest request{provider, codeChallenge};
+    const QByteArray body = json::encodeDocument(request);
+    const auto response = co_await send(QStringLiteral("POST"), QStringLiteral("/v1/auth/handoff"), body, false,
+                                        false, true, stop);
     try {
         co_return json::decodeDocument<HandoffResponse>(response.body).url;
     } catch (const DecodingError& e) {
@@ -155,9 +158,10 @@ QCoro::Task<QUrl> APIClient::startHandoff(AuthProvider provider, QString codeCha
 
 QCoro::Task<std::optional<APIUser>> APIClient::redeemHandoff(QString code, QString codeVerifier, std::stop_token stop)
 {
-    const auto response = co_await send(QStringLiteral("POST"), QStringLiteral("/v1/auth/handoff/redeem"),
-                                        json::encodeDocument(HandoffRedeemRequest{code, codeVerifier}), false, false,
-                                        false, stop);
+    const HandoffRedeemRequest request{code, codeVerifier};
+    const QByteArray body = json::encodeDocument(request);
+    const auto response = co_await send(QStringLiteral("POST"), QStringLiteral("/v1/auth/handoff/redeem"), body,
+                                        false, false, false, stop);
     co_return acceptSignInAnswer(response);
 }
 
