@@ -49,7 +49,8 @@ QString durationPart(double value, DurationUnit unit, const QLocale& locale)
 
 QString durationText(double minutes, const QLocale& locale)
 {
-    const double m = std::max(finiteOrZero(minutes), 0.0);
+    // Past a thousand billion minutes the whole-number arithmetic below would overflow.
+    const double m = std::clamp(finiteOrZero(minutes), 0.0, 1.0e15);
     if (m >= 60) {
         const qint64 whole = static_cast<qint64>(std::floor(m));
         const qint64 h = whole / 60;

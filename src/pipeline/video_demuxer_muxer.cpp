@@ -325,6 +325,8 @@ QUrl VideoDemuxerMuxer::remux(const QUrl& video, const QUrl& cleanSoundtrack, co
         cut = INFINITY;
 
     const QString destinationPath = localPath(destination);
+    if (destinationPath.isEmpty())
+        throw MediaError::exportFailed(errorText(AVERROR(EINVAL)));
     OutputContext output = makeOutput(destinationPath, muxerName(fileType));
     const QString refusal = MediaError::needsReencodingMessage(fileExtension(fileType));
 
@@ -351,9 +353,10 @@ QUrl VideoDemuxerMuxer::remux(const QUrl& video, const QUrl& cleanSoundtrack, co
         if (clean->streams[i] != audioIn)
             clean->streams[i]->discard = AVDISCARD_ALL;
 
-    PendingFile pending(destinationPath);
+    std::optional<PendingFile> pending;
     try {
-        openOutputFile(output.get(), pending.path());
+        pending.emplace(destinationPath);
+        openOutputFile(output.get(), pending->path());
         const int header = avformat_write_header(output.get(), nullptr);
         if (header == AVERROR(EINVAL))
             throw MediaError::exportFailed(refusal);
@@ -454,7 +457,7 @@ QUrl VideoDemuxerMuxer::remux(const QUrl& video, const QUrl& cleanSoundtrack, co
         }
         check(av_write_trailer(output.get()));
         check(avio_closep(&output->pb));
-        pending.commit();
+        pending->commit();
     } catch (const FFmpegError& error) {
         throw MediaError::exportFailed(error.localizedDescription());
     }

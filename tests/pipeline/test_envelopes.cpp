@@ -59,6 +59,8 @@ private slots:
         text.write("not audio at all");
     }
 
+    void cleanupTestCase() { qInstallMessageHandler(g_previous); }
+
     void bucketsAndStatistics()
     {
         struct Case {
