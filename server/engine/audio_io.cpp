@@ -91,6 +91,11 @@ AudioReader::AudioReader(const std::filesystem::path& path, Conversion conversio
 
     m_outRate = conversion.sampleRate > 0 ? conversion.sampleRate : m_codec->sample_rate;
     m_outChannels = conversion.mono ? 1 : m_codec->ch_layout.nb_channels;
+    if (m_outChannels >= 3) {
+        AVChannelLayout layout = orderedLayout(m_codec->ch_layout);
+        m_centreChannel = std::max(-1, av_channel_layout_index_from_channel(&layout, AV_CHAN_FRONT_CENTER));
+        av_channel_layout_uninit(&layout);
+    }
     if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0)
         m_durationHint = double(stream->duration) * av_q2d(stream->time_base);
     else if (m_format->duration > 0)

@@ -54,6 +54,8 @@ public:
 
     int sampleRate() const { return m_outRate; }
     int channels() const { return m_outChannels; }
+    // The index of the front-centre channel of a layout of three channels or more, else -1.
+    int centreChannel() const { return m_centreChannel; }
     // The container's idea of the length in seconds, or 0 when it has none (for progress only).
     double durationHint() const { return m_durationHint; }
 
@@ -75,6 +77,7 @@ private:
     int m_stream = -1;
     int m_outRate = 0;
     int m_outChannels = 0;
+    int m_centreChannel = -1;
     int m_swrInRate = 0;
     int m_swrInFormat = -1;
     double m_durationHint = 0;

@@ -8,6 +8,9 @@
 //              centred the bin is between the first two channels over those 100 ms (speech is
 //              mixed to the centre) and by the speech band.
 // A centred bin also lowers the music and effects estimates: both are usually spread wider.
+// In a surround layout the front-centre channel carries the dialogue: it gets masks of its own
+// (every bin counts as centred there), and the other channels judge centredness by their front
+// left and right.
 // Each stem takes the share estimate^2 / sum of estimates^2 of the bin (Wiener-style soft masks).
 // The three shares of a bin add up to one, and the dialogue is formed as the input minus music and
 // effects, so the stems add back to the input up to rounding. Frames are processed as they arrive
@@ -46,26 +49,41 @@ class StemSplitter {
 public:
     using Sink = std::function<void(const std::array<Planes, 3>& stems, std::size_t count)>;
 
-    StemSplitter(int sampleRate, int channels, Sink sink);
+    // `centreChannel`: the index of a surround layout's front-centre channel, or -1.
+    StemSplitter(int sampleRate, int channels, int centreChannel, Sink sink);
     void push(const Planes& input);
     void finish();
 
 private:
+    // Channels that share one set of masks. A surround layout's front-centre channel, where the
+    // dialogue is mixed, forms a group of its own; the other channels judge centredness by the
+    // likeness of their front left and right.
+    struct Group {
+        std::vector<int> channels;
+        int left = -1, right = -1; // -1: every bin counts as centred
+    };
+    struct GroupFrame {
+        std::vector<float> magnitude;    // K
+        std::vector<float> sumPower;     // K: |L+R|^2
+        std::vector<float> channelPower; // K: |L|^2 + |R|^2
+    };
     struct Frame {
-        std::vector<float> magnitude;          // K
-        std::vector<float> sumPower;           // K: |L+R|^2 (two channels or more)
-        std::vector<float> channelPower;       // K: |L|^2 + |R|^2
-        std::vector<std::vector<Complex>> bins; // channels x K
+        std::vector<GroupFrame> groups;
+        std::vector<std::vector<Complex>> bins;  // channels x K
         std::vector<std::vector<float>> samples; // channels x N: the frame as read
     };
 
     void analyze();
     void synthesize(std::int64_t t);
+    void computeMasks(std::int64_t t, std::size_t group);
+    void synthesizeChannel(const Frame& frame, int channel);
+    void emitFrame(std::int64_t t);
     Frame& slot(std::int64_t frame) { return m_ring[std::size_t(frame % std::int64_t(m_ring.size()))]; }
     std::int64_t frameStart(std::int64_t frame) const { return frame * m_hop - (m_n - m_hop); }
     void emitUpTo(std::int64_t end);
 
     int m_channels;
+    std::vector<Group> m_groups;
     int m_n;
     int m_hop;
     int m_bins;
@@ -96,7 +114,7 @@ private:
     std::vector<Complex> m_binBuffer;
 };
 
-StemSplitter::StemSplitter(int sampleRate, int channels, Sink sink)
+StemSplitter::StemSplitter(int sampleRate, int channels, int centreChannel, Sink sink)
     : m_channels(channels)
     , m_n(sampleRate >= 64000 ? 8192 : sampleRate >= 32000 ? 4096 : sampleRate >= 16000 ? 2048 : 1024)
     , m_hop(m_n / 4)
@@ -126,11 +144,34 @@ StemSplitter::StemSplitter(int sampleRate, int channels, Sink sink)
         m_bandWeight[k] = float(w);
     }
 
+    if (channels >= 3 && centreChannel >= 0 && centreChannel < channels) {
+        Group centre{{centreChannel}};
+        Group rest;
+        for (int c = 0; c < channels; ++c)
+            if (c != centreChannel)
+                rest.channels.push_back(c);
+        rest.left = rest.channels[0];
+        rest.right = rest.channels[1];
+        m_groups = {centre, rest};
+    } else {
+        Group all;
+        for (int c = 0; c < channels; ++c)
+            all.channels.push_back(c);
+        if (channels >= 2) {
+            all.left = 0;
+            all.right = 1;
+        }
+        m_groups = {all};
+    }
+
     m_ring.resize(std::size_t(2 * m_longHalf + 2));
     for (Frame& f : m_ring) {
-        f.magnitude.resize(m_bins);
-        f.sumPower.resize(m_bins);
-        f.channelPower.resize(m_bins);
+        f.groups.resize(m_groups.size());
+        for (GroupFrame& g : f.groups) {
+            g.magnitude.resize(m_bins);
+            g.sumPower.resize(m_bins);
+            g.channelPower.resize(m_bins);
+        }
         f.bins.assign(m_channels, std::vector<Complex>(m_bins));
         f.samples.assign(m_channels, std::vector<float>(m_n));
     }
@@ -189,22 +230,29 @@ void StemSplitter::analyze()
         while (m_analyzed - m_synthesized >= std::int64_t(m_ring.size()) - 1)
             synthesize(m_synthesized);
         Frame& f = slot(m_analyzed);
-        std::fill(f.magnitude.begin(), f.magnitude.end(), 0.0f);
         for (int c = 0; c < m_channels; ++c) {
             const float* src = m_input[c].data() + offset;
             std::copy(src, src + m_n, f.samples[c].begin());
             for (int i = 0; i < m_n; ++i)
                 m_timeBuffer[i] = src[i] * m_window[i];
             m_forward.forward(m_timeBuffer.data(), f.bins[c].data());
-            for (int k = 0; k < m_bins; ++k)
-                f.magnitude[k] += std::norm(f.bins[c][k]);
         }
-        for (int k = 0; k < m_bins; ++k)
-            f.magnitude[k] = std::sqrt(f.magnitude[k] / float(m_channels));
-        if (m_channels >= 2) {
-            for (int k = 0; k < m_bins; ++k) {
-                f.sumPower[k] = std::norm(f.bins[0][k] + f.bins[1][k]);
-                f.channelPower[k] = std::norm(f.bins[0][k]) + std::norm(f.bins[1][k]);
+        for (std::size_t g = 0; g < m_groups.size(); ++g) {
+            const Group& group = m_groups[g];
+            GroupFrame& gf = f.groups[g];
+            std::fill(gf.magnitude.begin(), gf.magnitude.end(), 0.0f);
+            for (int c : group.channels)
+                for (int k = 0; k < m_bins; ++k)
+                    gf.magnitude[k] += std::norm(f.bins[c][k]);
+            for (int k = 0; k < m_bins; ++k)
+                gf.magnitude[k] = std::sqrt(gf.magnitude[k] / float(group.channels.size()));
+            if (group.left >= 0) {
+                const auto& l = f.bins[group.left];
+                const auto& r = f.bins[group.right];
+                for (int k = 0; k < m_bins; ++k) {
+                    gf.sumPower[k] = std::norm(l[k] + r[k]);
+                    gf.channelPower[k] = std::norm(l[k]) + std::norm(r[k]);
+                }
             }
         }
         ++m_analyzed;
@@ -223,18 +271,19 @@ void StemSplitter::analyze()
     }
 }
 
-void StemSplitter::synthesize(std::int64_t t)
+void StemSplitter::computeMasks(std::int64_t t, std::size_t group)
 {
     const std::int64_t first = std::max<std::int64_t>(0, t - m_longHalf);
     const std::int64_t last = std::min<std::int64_t>(m_analyzed - 1, t + m_longHalf);
     const std::int64_t shortFirst = std::max<std::int64_t>(0, t - m_shortHalf);
     const std::int64_t shortLast = std::min<std::int64_t>(m_analyzed - 1, t + m_shortHalf);
-    Frame& frame = slot(t);
+    const GroupFrame& frame = slot(t).groups[group];
+    const bool paired = m_groups[group].left >= 0;
 
     auto medianOver = [&](std::int64_t from, std::int64_t to, int k) {
         std::size_t n = 0;
         for (std::int64_t j = from; j <= to; ++j)
-            m_column[n++] = slot(j).magnitude[k];
+            m_column[n++] = slot(j).groups[group].magnitude[k];
         auto mid = m_column.begin() + std::ptrdiff_t(n / 2);
         std::nth_element(m_column.begin(), mid, m_column.begin() + std::ptrdiff_t(n));
         return *mid;
@@ -258,11 +307,11 @@ void StemSplitter::synthesize(std::int64_t t)
 
     for (int k = 0; k < m_bins; ++k) {
         float centre = 1.0f;
-        if (m_channels >= 2) {
+        if (paired) {
             double sum = 0, power = 0;
             for (std::int64_t j = shortFirst; j <= shortLast; ++j) {
-                sum += slot(j).sumPower[k];
-                power += slot(j).channelPower[k];
+                sum += slot(j).groups[group].sumPower[k];
+                power += slot(j).groups[group].channelPower[k];
             }
             // 1 for identical channels, about 0.5 for unrelated or one-sided ones.
             const double coherence = power > 0 ? sum / (2 * power) : 0.5;
@@ -282,30 +331,45 @@ void StemSplitter::synthesize(std::int64_t t)
             m_maskEffects[k] = 1;
         }
     }
+}
 
-    // Music and effects by their masks; dialogue is the rest of the frame, so the stems add up.
-    for (int c = 0; c < m_channels; ++c) {
-        float* music = m_accumulator[1][c].data();
-        float* effects = m_accumulator[2][c].data();
-        float* dialogue = m_accumulator[0][c].data();
-        const float* x = frame.samples[c].data();
-        for (int stem = 1; stem <= 2; ++stem) {
-            const std::vector<float>& mask = stem == 1 ? m_maskMusic : m_maskEffects;
-            for (int k = 0; k < m_bins; ++k)
-                m_binBuffer[k] = frame.bins[c][k] * mask[k];
-            m_inverse.inverse(m_binBuffer.data(), m_timeBuffer.data());
-            float* out = stem == 1 ? music : effects;
-            for (int i = 0; i < m_n; ++i) {
-                const float y = m_timeBuffer[i] * m_window[i] * 0.5f;
-                out[i] += y;
-                dialogue[i] -= y;
-            }
-        }
-        for (int i = 0; i < m_n; ++i)
-            dialogue[i] += x[i] * m_window[i] * m_window[i] * 0.5f;
+void StemSplitter::synthesize(std::int64_t t)
+{
+    Frame& frame = slot(t);
+    for (std::size_t g = 0; g < m_groups.size(); ++g) {
+        computeMasks(t, g);
+        // Music and effects by their masks; dialogue is the rest of the frame, so the stems add up.
+        for (int c : m_groups[g].channels)
+            synthesizeChannel(frame, c);
     }
     ++m_synthesized;
+    emitFrame(t);
+}
 
+void StemSplitter::synthesizeChannel(const Frame& frame, int c)
+{
+    float* music = m_accumulator[1][c].data();
+    float* effects = m_accumulator[2][c].data();
+    float* dialogue = m_accumulator[0][c].data();
+    const float* x = frame.samples[c].data();
+    for (int stem = 1; stem <= 2; ++stem) {
+        const std::vector<float>& mask = stem == 1 ? m_maskMusic : m_maskEffects;
+        for (int k = 0; k < m_bins; ++k)
+            m_binBuffer[k] = frame.bins[c][k] * mask[k];
+        m_inverse.inverse(m_binBuffer.data(), m_timeBuffer.data());
+        float* out = stem == 1 ? music : effects;
+        for (int i = 0; i < m_n; ++i) {
+            const float y = m_timeBuffer[i] * m_window[i] * 0.5f;
+            out[i] += y;
+            dialogue[i] -= y;
+        }
+    }
+    for (int i = 0; i < m_n; ++i)
+        dialogue[i] += x[i] * m_window[i] * m_window[i] * 0.5f;
+}
+
+void StemSplitter::emitFrame(std::int64_t t)
+{
     // Samples before the next frame's start are complete.
     const std::int64_t start = frameStart(t);
     const std::int64_t completeEnd = start + m_hop;
@@ -416,7 +480,7 @@ AudioInfo separateStems(const std::filesystem::path& input, const std::filesyste
     for (std::size_t s = 0; s < 3; ++s)
         writers[s] = std::make_unique<FlacWriter>(temporaries.paths[s], info.sampleRate, info.channels);
 
-    StemSplitter splitter(info.sampleRate, info.channels, [&](const std::array<Planes, 3>& stems, std::size_t count) {
+    StemSplitter splitter(info.sampleRate, info.channels, reader.centreChannel(), [&](const std::array<Planes, 3>& stems, std::size_t count) {
         for (std::size_t s = 0; s < 3; ++s)
             writers[s]->write(stems[s], 0, count);
     });

@@ -116,6 +116,43 @@ private slots:
         QVERIFY2(reconstruction < -60, qPrintable(figures));
     }
 
+    // In a 5.1 mix the dialogue sits in the front-centre channel, on its own.
+    void keepsSurroundDialogueOfTheCentreChannel()
+    {
+        if (!hf::test::haveProgram("espeak-ng"))
+            QSKIP("espeak-ng is needed for the speech of the fixture");
+        QTemporaryDir dir;
+        constexpr int rate = 44100;
+        constexpr double seconds = 10;
+        const std::size_t frames = std::size_t(seconds * rate);
+        fx::Signal voice{fx::speech(dir.path(), seconds, rate)};
+        QVERIFY(!voice[0].empty());
+        fx::scaleTo(voice, 0.05);
+        fx::Signal chords = fx::chords(rate, seconds, 4);
+        fx::scaleTo(chords, 0.03);
+        fx::Signal bursts = fx::noiseBursts(rate, seconds, 6);
+        fx::scaleTo(bursts, 0.025);
+        // FL FR FC LFE BL BR
+        fx::Signal dialogue = fx::silence(6, frames), music = fx::silence(6, frames), effects = fx::silence(6, frames);
+        dialogue[2] = voice[0];
+        music[0] = chords[0];
+        music[1] = chords[1];
+        effects[4] = bursts[0];
+        effects[5] = bursts[1];
+        fx::Signal mix = fx::silence(6, frames);
+        for (const auto* part : {&dialogue, &music, &effects})
+            fx::addInto(mix, *part);
+        const QString input = dir.filePath("surround.wav");
+        QVERIFY(fx::writeWav(input, mix, rate));
+
+        separateStems(fsPath(input), fsPath(dir.filePath("stems")), {}, {});
+        const double dialogueSdr = fx::sdr(dialogue, fx::decode(dir.filePath("stems/dialogue.flac"), 6));
+        const double musicSdr = fx::sdr(music, fx::decode(dir.filePath("stems/music.flac"), 6));
+        qInfo("5.1 mixture: SDR dialogue %.1f dB, music %.1f dB", dialogueSdr, musicSdr);
+        QVERIFY(dialogueSdr >= 6);
+        QVERIFY(musicSdr >= 3);
+    }
+
     // Compressed input, other rates and channel counts: the stems follow the decoded input exactly.
     void stemsFollowTheDecodedInput_data()
     {
