@@ -152,6 +152,14 @@ private slots:
         VideoDemuxerMuxer::remux(url("movie.mp4"), url("short.m4a"), url("clip.m4v"), FileType::appleM4V);
         QCOMPARE(probeStreams(path("clip.m4v")).size(), 2);
 
+        // Reordered frames (B-frames): decode and presentation times differ, and survive the copy.
+        QVERIFY(ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25:duration=3", "-c:v", "libx264", "-preset",
+                        "fast", "-bf", "3", path("bframes.mov")}));
+        VideoDemuxerMuxer::remux(url("bframes.mov"), url("short.m4a"), url("bframes-clean.mov"), FileType::quickTimeMovie);
+        QCOMPARE(packetHash(path("bframes-clean.mov"), "v:0"), packetHash(path("bframes.mov"), "v:0"));
+        QCOMPARE(packetCount(path("bframes-clean.mov"), "v:0"), qint64(75));
+        VideoDemuxerMuxer::verifyExport(url("bframes-clean.mov"), url("bframes.mov"), url("short.m4a"));
+
         // A Matroska source states no packet count: verification counts the packets it copied.
         QVERIFY(ffmpeg({"-i", path("movie.mp4"), "-c", "copy", path("movie.mkv")}));
         VideoDemuxerMuxer::remux(url("movie.mkv"), url("long.m4a"), url("from-mkv.mp4"), FileType::mpeg4);
