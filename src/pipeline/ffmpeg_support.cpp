@@ -3,7 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTemporaryFile>
+#include <QRandomGenerator>
 
 extern "C" {
 #include <libavutil/opt.h>
@@ -191,14 +191,21 @@ bool containerAccepts(const AVFormatContext* output, AVCodecID codec)
 PendingFile::PendingFile(const QString& destination)
     : m_destination(QFileInfo(destination).absoluteFilePath())
 {
+    // Created exclusively with the ordinary permissions (the user's umask applies), so the file
+    // that is finally renamed into place is like any other file the user saves.
     const QFileInfo info(m_destination);
-    QTemporaryFile reserve(info.absolutePath() + QStringLiteral("/.") + info.fileName()
-                           + QStringLiteral(".XXXXXX.part"));
-    reserve.setAutoRemove(false);
-    if (!reserve.open())
-        throw FFmpegError(reserve.errorString());
-    m_temporary = reserve.fileName();
-    reserve.close();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const QString candidate = info.absolutePath() + QStringLiteral("/.") + info.fileName() + u'.'
+            + QString::number(QRandomGenerator::global()->generate(), 36) + QStringLiteral(".part");
+        QFile file(candidate);
+        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+            m_temporary = candidate;
+            return;
+        }
+        if (file.error() != QFileDevice::OpenError || QFileInfo::exists(candidate) == false)
+            throw FFmpegError(file.errorString());
+    }
+    throw FFmpegError(AVERROR(EEXIST));
 }
 
 PendingFile::~PendingFile()

@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 using namespace hf;
 using namespace hf::test;
 
@@ -40,6 +42,7 @@ private slots:
     void initTestCase()
     {
         QStandardPaths::setTestModeEnabled(true);
+        umask(022);
         QVERIFY(haveProgram("ffmpeg") && haveProgram("ffprobe"));
         QVERIFY(makeMovie(path("movie.mp4"), 4, {"-movflags", "+faststart"}));
         QVERIFY(ffmpeg({"-f", "lavfi", "-i", "testsrc=size=160x120:rate=24:duration=2", "-c:v", "libx264", "-preset",
@@ -144,6 +147,8 @@ private slots:
         const QString out = result.url.toLocalFile();
         QVERIFY(QFileInfo(out).fileName().contains(QRegularExpression("^source-[0-9A-F]{8}\\.m4a$")));
         QCOMPARE(filesIn(folder), QStringList{QFileInfo(out).fileName()});
+        // Saved like any other file of the user's, not private to the process that wrote it.
+        QVERIFY(QFileInfo(out).permissions().testFlag(QFileDevice::ReadOther));
         QVERIFY(qAbs(result.sourceDuration - VideoDemuxerMuxer::inspect(fileUrl(path(source)))) < 1e-9);
         QVERIFY2(qAbs(result.duration - expected) < 0.03, qPrintable(QString::number(result.duration)));
 
