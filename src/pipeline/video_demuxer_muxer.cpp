@@ -91,6 +91,14 @@ SourceVideo SourceVideo::load(const QUrl& url)
     return SourceVideo{url, url.fileName(), duration, false};
 }
 
+SourceVideo SourceVideo::loadWithinLimit(const QUrl& url)
+{
+    SourceVideo video = load(url);
+    if (video.duration > maximumDuration)
+        throw MediaError(MediaError::Case::tooLong);
+    return video;
+}
+
 const QStringList& SourceVideo::supportedTypes()
 {
     static const QStringList types{QStringLiteral("video/*"), QStringLiteral("video/quicktime"),

@@ -27,8 +27,13 @@ struct SourceVideo {
 
     bool operator==(const SourceVideo&) const = default;
 
+    // The longest video the application takes: 3 hours.
+    static constexpr double maximumDuration = 10800.0;
+
     // Inspects the file; throws what VideoDemuxerMuxer::inspect throws.
     static SourceVideo load(const QUrl& url);
+    // The same, and MediaError tooLong for a video longer than maximumDuration.
+    static SourceVideo loadWithinLimit(const QUrl& url);
 
     // The accepted kinds of movie, as MIME types: any "video/*" type and its descendants.
     static const QStringList& supportedTypes();

@@ -74,6 +74,7 @@ private slots:
         QCOMPARE(v.displayName, QString("movie.mp4"));
         QCOMPARE(v.duration, d);
         QVERIFY(!v.isSecurityScoped);
+        QCOMPARE(SourceVideo::loadWithinLimit(fileUrl(path("movie.mp4"))), v);
 
         using C = MediaError::Case;
         QCOMPARE(mediaErrorOf([&] { VideoDemuxerMuxer::inspect(fileUrl(path("silent.mp4"))); }), C::noAudioTrack);
@@ -81,6 +82,10 @@ private slots:
         QCOMPARE(mediaErrorOf([&] { VideoDemuxerMuxer::inspect(fileUrl(path("playlist.mp4"))); }), C::unreadable);
         QCOMPARE(mediaErrorOf([&] { VideoDemuxerMuxer::inspect(fileUrl(path("missing.mp4"))); }), C::unreadable);
         QCOMPARE(mediaErrorOf([&] { VideoDemuxerMuxer::inspect(QUrl("http://127.0.0.1:1/movie.mp4")); }), C::unreadable);
+        // Three hours and a second, stated by a header and nothing else.
+        QVERIFY(ffmpeg({"-f", "lavfi", "-i", "anullsrc=r=1000:cl=mono", "-t", "10801", "-c:a", "pcm_u8",
+                        path("long.wav")}));
+        QCOMPARE(mediaErrorOf([&] { SourceVideo::loadWithinLimit(fileUrl(path("long.wav"))); }), C::tooLong);
         QCOMPARE(MediaError(C::noVideoTrack).localizedDescription(), QString("This file has no video track."));
         QCOMPARE(MediaError::exportFailed(MediaError::needsReencodingMessage("mp4")).localizedDescription(),
                  QString("Exporting failed: This video's format can't be saved as .mp4 without re-encoding."));
