@@ -288,7 +288,8 @@ void FlacWriter::write(const Planes& planes, std::size_t offset, std::size_t fra
         auto* out = reinterpret_cast<int32_t*>(m_frame->data[0]) + std::size_t(m_filled) * m_channels;
         for (std::size_t i = 0; i < take; ++i) {
             for (int c = 0; c < m_channels; ++c) {
-                double v = std::nearbyint(double(planes[c][offset + done + i]) * scale);
+                const float sample = planes[c][offset + done + i];
+                double v = std::isfinite(sample) ? std::nearbyint(double(sample) * scale) : 0.0;
                 v = std::clamp(v, -scale, scale - 1);
                 *out++ = int32_t(v) * 256; // 24 significant bits, left-aligned
             }

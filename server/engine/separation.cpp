@@ -45,6 +45,21 @@ int oddAtLeast(double value, int minimum)
 constexpr float kCentreLowersMusic = 0.5f;
 constexpr float kCentreLowersEffects = 0.7f;
 constexpr float kSteadyInDialogue = 0.5f;
+// The median of a window of values that comes and goes one value at a time.
+class SlidingMedian {
+public:
+    void add(float value) { m_sorted.insert(std::upper_bound(m_sorted.begin(), m_sorted.end(), value), value); }
+    void remove(float value)
+    {
+        if (auto it = std::lower_bound(m_sorted.begin(), m_sorted.end(), value); it != m_sorted.end())
+            m_sorted.erase(it);
+    }
+    float median() const { return m_sorted.empty() ? 0.0f : m_sorted[m_sorted.size() / 2]; }
+
+private:
+    std::vector<float> m_sorted;
+};
+
 class StemSplitter {
 public:
     using Sink = std::function<void(const std::array<Planes, 3>& stems, std::size_t count)>;
@@ -66,6 +81,11 @@ private:
         std::vector<float> magnitude;    // K
         std::vector<float> sumPower;     // K: |L+R|^2
         std::vector<float> channelPower; // K: |L|^2 + |R|^2
+    };
+    // The time windows of one group, one median per bin, sliding along with the frames.
+    struct GroupWindows {
+        std::vector<SlidingMedian> wide, narrow; // about 0.5 s and 0.1 s
+        std::int64_t wideFirst = 0, wideLast = -1, narrowFirst = 0, narrowLast = -1;
     };
     struct Frame {
         std::vector<GroupFrame> groups;
@@ -109,7 +129,8 @@ private:
     std::int64_t m_emitted = 0;
 
     // Scratch.
-    std::vector<float> m_column, m_long, m_short, m_vertical, m_maskMusic, m_maskEffects;
+    std::vector<GroupWindows> m_windows;
+    std::vector<float> m_long, m_short, m_vertical, m_maskMusic, m_maskEffects;
     std::vector<float> m_timeBuffer;
     std::vector<Complex> m_binBuffer;
 };
@@ -181,7 +202,11 @@ StemSplitter::StemSplitter(int sampleRate, int channels, int centreChannel, Sink
         stem.assign(m_channels, std::vector<float>(m_n, 0.0f));
     for (auto& stem : m_ready)
         stem.assign(m_channels, {});
-    m_column.resize(2 * m_longHalf + 1);
+    m_windows.resize(m_groups.size());
+    for (auto& w : m_windows) {
+        w.wide.resize(std::size_t(m_bins));
+        w.narrow.resize(std::size_t(m_bins));
+    }
     m_long.resize(m_bins);
     m_short.resize(m_bins);
     m_vertical.resize(m_bins);
@@ -194,8 +219,13 @@ StemSplitter::StemSplitter(int sampleRate, int channels, int centreChannel, Sink
 void StemSplitter::push(const Planes& input)
 {
     const std::size_t count = input.empty() ? 0 : input[0].size();
-    for (int c = 0; c < m_channels; ++c)
+    for (int c = 0; c < m_channels; ++c) {
+        const std::size_t at = m_input[c].size();
         m_input[c].insert(m_input[c].end(), input[c].begin(), input[c].end());
+        for (std::size_t i = at; i < m_input[c].size(); ++i)
+            if (!std::isfinite(m_input[c][i]))
+                m_input[c][i] = 0.0f; // a damaged float sample would spoil every mask it touches
+    }
     m_received += std::int64_t(count);
     analyze();
 }
@@ -280,29 +310,34 @@ void StemSplitter::computeMasks(std::int64_t t, std::size_t group)
     const GroupFrame& frame = slot(t).groups[group];
     const bool paired = m_groups[group].left >= 0;
 
-    auto medianOver = [&](std::int64_t from, std::int64_t to, int k) {
-        std::size_t n = 0;
-        for (std::int64_t j = from; j <= to; ++j)
-            m_column[n++] = slot(j).groups[group].magnitude[k];
-        auto mid = m_column.begin() + std::ptrdiff_t(n / 2);
-        std::nth_element(m_column.begin(), mid, m_column.begin() + std::ptrdiff_t(n));
-        return *mid;
+    // Frames come in order, so each window only takes in new frames and lets go of old ones.
+    GroupWindows& w = m_windows[group];
+    auto slide = [&](std::vector<SlidingMedian>& medians, std::int64_t& from, std::int64_t& to, std::int64_t newFrom,
+                     std::int64_t newTo) {
+        while (to < newTo) {
+            const auto& magnitude = slot(++to).groups[group].magnitude;
+            for (int k = 0; k < m_bins; ++k)
+                medians[k].add(magnitude[k]);
+        }
+        while (from < newFrom) {
+            const auto& magnitude = slot(from++).groups[group].magnitude;
+            for (int k = 0; k < m_bins; ++k)
+                medians[k].remove(magnitude[k]);
+        }
     };
+    slide(w.wide, w.wideFirst, w.wideLast, first, last);
+    slide(w.narrow, w.narrowFirst, w.narrowLast, shortFirst, shortLast);
     for (int k = 0; k < m_bins; ++k) {
-        m_long[k] = medianOver(first, last, k);
-        m_short[k] = medianOver(shortFirst, shortLast, k);
+        m_long[k] = w.wide[k].median();
+        m_short[k] = w.narrow[k].median();
     }
-    for (int k = 0; k < m_bins; ++k) {
-        const int from = std::max(0, k - m_verticalHalf);
-        const int to = std::min(m_bins - 1, k + m_verticalHalf);
-        std::size_t n = 0;
-        if (m_column.size() < std::size_t(to - from + 1))
-            m_column.resize(std::size_t(to - from + 1));
-        for (int i = from; i <= to; ++i)
-            m_column[n++] = frame.magnitude[i];
-        auto mid = m_column.begin() + std::ptrdiff_t(n / 2);
-        std::nth_element(m_column.begin(), mid, m_column.begin() + std::ptrdiff_t(n));
-        m_vertical[k] = *mid;
+    SlidingMedian across;
+    for (int k = 0, from = 0, to = -1; k < m_bins; ++k) {
+        while (to < std::min(m_bins - 1, k + m_verticalHalf))
+            across.add(frame.magnitude[++to]);
+        while (from < k - m_verticalHalf)
+            across.remove(frame.magnitude[from++]);
+        m_vertical[k] = across.median();
     }
 
     for (int k = 0; k < m_bins; ++k) {

@@ -165,6 +165,8 @@ private slots:
         QTest::newRow("wav, 22.05 kHz mono")
             << QStringList{"-f", "lavfi", "-i", "anoisesrc=sample_rate=22050:duration=2.5:amplitude=0.3", "-c:a", "pcm_s16le", "in.wav"}
             << 22050 << 1;
+        QTest::newRow("wav, four samples")
+            << QStringList{"-f", "lavfi", "-i", "sine=sample_rate=44100:duration=0.0001", "-ac", "2", "in.wav"} << 44100 << 2;
         QTest::newRow("flac, 8 kHz, 6 channels")
             << QStringList{"-f", "lavfi", "-i", "sine=frequency=300:sample_rate=8000:duration=1.7", "-ac", "6", "in.flac"}
             << 8000 << 6;
