@@ -1,0 +1,383 @@
+#include "coordinator/audio_player_service.h"
+
+#include "coordinator/audition_mixer.h"
+#include "coordinator/audition_picture.h"
+#include "coordinator/audition_track_decoder.h"
+#include "pipeline/separation_result.h"
+#include "platform/audio_output.h"
+#include "platform/errors.h"
+#include "platform/logging.h"
+
+#include <QPointer>
+
+#include <cmath>
+
+HF_LOGGING_CATEGORY(lcAudioPlayer, "AudioPlayerService")
+
+namespace hf {
+
+namespace {
+
+constexpr int tickMilliseconds = 50;
+// Playing this close to the end starts over from the beginning.
+constexpr double restartMargin = 0.05;
+// The clean mix counts as finished this close to its end.
+constexpr double endMargin = 0.02;
+const QSize pictureBounds(1920, 1080);
+
+AuditionMixer::Slot slotFor(AuditionTrackMode mode)
+{
+    switch (mode) {
+    case AuditionTrackMode::hushframed: return AuditionMixer::clean;
+    case AuditionTrackMode::original: return AuditionMixer::original;
+    case AuditionTrackMode::isolatedMusic: return AuditionMixer::music;
+    case AuditionTrackMode::isolatedDialogue: return AuditionMixer::dialogue;
+    case AuditionTrackMode::isolatedEffects: return AuditionMixer::effects;
+    }
+    return AuditionMixer::clean;
+}
+
+QString localPath(const QUrl& url) { return url.isLocalFile() ? url.toLocalFile() : url.toString(); }
+
+} // namespace
+
+AudioPlayerService::AudioPlayerService(std::unique_ptr<AudioOutput> output, QObject* parent)
+    : QObject(parent), m_output(output ? std::move(output) : AudioOutput::createDefault())
+{
+    m_mixer = std::make_unique<AuditionMixer>(m_output->sampleRate(), m_output->channels());
+    m_ticker.setInterval(tickMilliseconds);
+    m_ticker.setTimerType(Qt::PreciseTimer);
+    connect(&m_ticker, &QTimer::timeout, this, &AudioPlayerService::tick);
+}
+
+AudioPlayerService::~AudioPlayerService()
+{
+    m_ticker.stop();
+    m_picture.reset();
+    m_output->stop();
+    m_mixer->clearTracks();
+}
+
+AudioPlayerService& AudioPlayerService::shared()
+{
+    // Never destroyed: it lives as long as the process.
+    static auto* instance = new AudioPlayerService;
+    return *instance;
+}
+
+// --- observed state
+
+void AudioPlayerService::setPlaying(bool playing)
+{
+    if (m_isPlaying == playing)
+        return;
+    m_isPlaying = playing;
+    emit isPlayingChanged(playing);
+}
+
+void AudioPlayerService::setCurrentTime(double seconds)
+{
+    if (m_currentTime == seconds)
+        return;
+    m_currentTime = seconds;
+    emit currentTimeChanged(seconds);
+}
+
+void AudioPlayerService::setTotalDuration(double seconds)
+{
+    if (m_totalDuration == seconds)
+        return;
+    m_totalDuration = seconds;
+    emit totalDurationChanged(seconds);
+}
+
+void AudioPlayerService::setSelectedTrackMode(AuditionTrackMode mode)
+{
+    if (m_selectedTrackMode == mode)
+        return;
+    m_selectedTrackMode = mode;
+    emit selectedTrackModeChanged(mode);
+}
+
+void AudioPlayerService::setComparingFlag(bool comparing)
+{
+    if (m_isComparing == comparing)
+        return;
+    m_isComparing = comparing;
+    emit isComparingChanged(comparing);
+}
+
+void AudioPlayerService::setLooping(bool looping)
+{
+    if (m_isLooping == looping)
+        return;
+    m_isLooping = looping;
+    emit isLoopingChanged(looping);
+}
+
+void AudioPlayerService::setScrubbing(bool scrubbing)
+{
+    if (m_isScrubbing == scrubbing)
+        return;
+    m_isScrubbing = scrubbing;
+    emit isScrubbingChanged(scrubbing);
+}
+
+void AudioPlayerService::setHasPicture(bool hasPicture)
+{
+    if (m_hasPicture == hasPicture)
+        return;
+    m_hasPicture = hasPicture;
+    emit hasPictureChanged(hasPicture);
+}
+
+void AudioPlayerService::showFrame(const QImage& image, double seconds)
+{
+    m_currentFrameTime = seconds;
+    if (image.isNull() && m_currentFrame.isNull())
+        return;
+    m_currentFrame = image;
+    emit currentFrameChanged(m_currentFrame);
+}
+
+// --- loading
+
+void AudioPlayerService::dropEverything()
+{
+    if (m_picture) {
+        m_picture.reset();
+        ++m_pictureSerial;
+    }
+    setHasPicture(false);
+    showFrame(QImage(), 0.0);
+    m_mixer->clearTracks();
+}
+
+void AudioPlayerService::load(const AuditionFiles& files)
+{
+    stop();
+    dropEverything();
+    setComparingFlag(false);
+
+    if (!files.video.isEmpty()) {
+        const uint64_t serial = ++m_pictureSerial;
+        QPointer<AudioPlayerService> self(this);
+        AuditionMixer* mixer = m_mixer.get();
+        AudioOutput* output = m_output.get();
+        const int rate = m_mixer->sampleRate();
+        try {
+            m_picture = std::make_unique<AuditionPicture>(
+                files.video, pictureBounds,
+                [mixer, output, rate] { return double(mixer->audibleFrame(output->latencyFrames())) / rate; },
+                [self, serial](const QImage& image, double seconds, uint64_t generation) {
+                    QMetaObject::invokeMethod(
+                        self.data(),
+                        [self, serial, image, seconds, generation] {
+                            if (self && self->m_pictureSerial == serial && generation >= self->m_pictureGeneration)
+                                self->showFrame(image, seconds);
+                        },
+                        Qt::QueuedConnection);
+                });
+            setHasPicture(true);
+        } catch (const std::exception& error) {
+            qCWarning(lcAudioPlayer, "No picture for %s: %s", qUtf8Printable(files.video),
+                      qUtf8Printable(describe(error)));
+        }
+    }
+
+    // Every track starts silent; volumes are applied once, after the last file.
+    const std::pair<AuditionMixer::Slot, const QString*> order[] = {
+        {AuditionMixer::original, &files.original}, {AuditionMixer::clean, &files.clean},
+        {AuditionMixer::music, &files.music},       {AuditionMixer::dialogue, &files.dialogue},
+        {AuditionMixer::effects, &files.effects},
+    };
+    for (const auto& [slot, path] : order) {
+        if (path->isEmpty() && slot != AuditionMixer::clean)
+            continue;
+        try {
+            m_mixer->setTrack(slot, std::make_unique<AuditionTrackDecoder>(*path, m_mixer->sampleRate(),
+                                                                           m_mixer->channels()));
+        } catch (const std::exception& error) {
+            qCCritical(lcAudioPlayer, "Error initializing audio players: %s", qUtf8Printable(describe(error)));
+            break;
+        }
+    }
+
+    // The length is the clean mix's; after a failure, that of the longest file that did load.
+    double duration = m_mixer->trackDuration(AuditionMixer::clean);
+    if (!m_mixer->hasTrack(AuditionMixer::clean)) {
+        duration = std::nan("");
+        for (int s = 0; s < AuditionMixer::slotCount; ++s) {
+            const double d = m_mixer->trackDuration(AuditionMixer::Slot(s));
+            if (std::isfinite(d) && !(d <= duration))
+                duration = d;
+        }
+    } else if (!std::isfinite(duration) || duration <= 0) {
+        duration = files.duration;
+    }
+    if (std::isfinite(duration) && duration > 0)
+        setTotalDuration(duration);
+    setCurrentTime(0.0);
+    applyVolumes();
+    if (m_picture)
+        m_pictureGeneration = m_picture->show(0.0);
+}
+
+void AudioPlayerService::load(const SeparationResult& result)
+{
+    AuditionFiles files;
+    files.video = localPath(result.sourceVideoURL);
+    files.original = localPath(result.originalAudioURL);
+    files.clean = localPath(result.cleanAudioURL);
+    files.music = localPath(result.musicStemURL);
+    files.dialogue = localPath(result.dialogueStemURL);
+    files.effects = localPath(result.effectsStemURL);
+    files.duration = result.duration;
+    load(files);
+}
+
+bool AudioPlayerService::reloadCleanAudio(const QString& path)
+{
+    const bool wasPlaying = m_isPlaying;
+    const double position = m_currentTime;
+    if (wasPlaying)
+        pause();
+    std::unique_ptr<AuditionTrackDecoder> track;
+    try {
+        track = std::make_unique<AuditionTrackDecoder>(path, m_mixer->sampleRate(), m_mixer->channels());
+    } catch (const std::exception& error) {
+        qCCritical(lcAudioPlayer, "Could not load re-mixed audio: %s", qUtf8Printable(describe(error)));
+        return false;
+    }
+    const double duration = track->duration();
+    // The previous decoder is stopped and its file closed before this returns.
+    m_mixer->setTrack(AuditionMixer::clean, std::move(track));
+    if (std::isfinite(duration) && duration > 0)
+        setTotalDuration(duration);
+    applyVolumes();
+    seek(position);
+    if (wasPlaying)
+        play();
+    return true;
+}
+
+void AudioPlayerService::unload()
+{
+    stop();
+    dropEverything();
+    setComparingFlag(false);
+}
+
+// --- transport
+
+void AudioPlayerService::stop()
+{
+    m_ticker.stop();
+    if (m_picture)
+        m_picture->follow(false);
+    m_mixer->setPlaying(false);
+    m_output->stop();
+    m_mixer->seek(0);
+    setPlaying(false);
+    setCurrentTime(0.0);
+}
+
+double AudioPlayerService::audibleSeconds() const
+{
+    return double(m_mixer->audibleFrame(m_output->latencyFrames())) / m_mixer->sampleRate();
+}
+
+void AudioPlayerService::play()
+{
+    if (m_isPlaying || !m_mixer->hasTrack(AuditionMixer::clean))
+        return;
+    if (m_currentTime >= m_totalDuration - restartMargin)
+        seek(0.0);
+    m_mixer->setPlaying(true);
+    m_output->start(m_mixer.get());
+    if (m_picture)
+        m_picture->follow(true);
+    setPlaying(true);
+    m_ticker.start();
+}
+
+void AudioPlayerService::pause()
+{
+    if (!m_isPlaying)
+        return;
+    m_ticker.stop();
+    if (m_picture)
+        m_picture->follow(false);
+    m_mixer->setPlaying(false);
+    m_output->stop();
+    // The playhead as heard right now, so a pause does not jump back by up to one tick.
+    if (!m_isScrubbing)
+        setCurrentTime(std::clamp(audibleSeconds(), 0.0, m_totalDuration));
+    setPlaying(false);
+    seek(m_currentTime);
+}
+
+void AudioPlayerService::seek(double seconds)
+{
+    const double t = std::max(std::min(seconds, m_totalDuration), 0.0);
+    setCurrentTime(t);
+    m_mixer->seek(std::llround(t * m_mixer->sampleRate()));
+    if (m_picture)
+        m_pictureGeneration = m_picture->show(t);
+}
+
+void AudioPlayerService::tick()
+{
+    if (!m_isPlaying || !m_mixer->hasTrack(AuditionMixer::clean))
+        return;
+    const int64_t frame = m_mixer->audibleFrame(m_output->latencyFrames());
+    const double position = double(frame) / m_mixer->sampleRate();
+    if (!m_isScrubbing)
+        setCurrentTime(std::min(position, m_totalDuration));
+    const bool ended = m_mixer->trackEnded(AuditionMixer::clean, frame) || position >= m_totalDuration - endMargin;
+    if (!ended)
+        return;
+    const bool looping = m_isLooping;
+    pause();
+    seek(0.0);
+    if (looping)
+        play();
+}
+
+// --- what is heard
+
+void AudioPlayerService::toggleSolo(Stem stem)
+{
+    const AuditionTrackMode mode = soloMode(stem);
+    setSelectedTrackMode(m_selectedTrackMode == mode ? AuditionTrackMode::hushframed : mode);
+    applyVolumes();
+}
+
+void AudioPlayerService::setComparing(bool comparing)
+{
+    if (comparing == m_isComparing)
+        return;
+    setComparingFlag(comparing);
+    applyVolumes();
+}
+
+void AudioPlayerService::applyVolumes()
+{
+    const AuditionMixer::Slot audible = slotFor(m_isComparing ? AuditionTrackMode::original : m_selectedTrackMode);
+    for (AuditionMixer::Slot slot : {AuditionMixer::clean, AuditionMixer::original, AuditionMixer::music,
+                                     AuditionMixer::dialogue, AuditionMixer::effects}) {
+        if (m_mixer->hasTrack(slot))
+            m_mixer->setGain(slot, slot == audible ? m_volume : 0.0f);
+    }
+}
+
+bool AudioPlayerService::hasTrack(AuditionTrackMode mode) const { return m_mixer->hasTrack(slotFor(mode)); }
+
+float AudioPlayerService::trackGain(AuditionTrackMode mode) const
+{
+    return m_mixer->hasTrack(slotFor(mode)) ? m_mixer->targetGain(slotFor(mode)) : 0.0f;
+}
+
+int AudioPlayerService::sampleRate() const { return m_mixer->sampleRate(); }
+
+} // namespace hf

@@ -1,0 +1,300 @@
+#include "platform/audio_output.h"
+
+#include "platform/logging.h"
+
+#include <QAudioDevice>
+#include <QAudioFormat>
+#include <QAudioSink>
+#include <QIODevice>
+#include <QMediaDevices>
+#include <QPointer>
+#include <QThread>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <thread>
+
+HF_LOGGING_CATEGORY(lcAudioOutput, "AudioOutput")
+
+namespace hf {
+
+// ---------------------------------------------------------------------------------------------
+// Null output
+
+// Pulls from the output at the pace of a real device: every few milliseconds it renders what a
+// device would have consumed since the start.
+struct NullAudioOutput::Pacer {
+    std::thread thread;
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool stopping = false;
+};
+
+NullAudioOutput::NullAudioOutput(Mode mode, int sampleRate, int channels)
+    : m_mode(mode), m_rate(sampleRate), m_channels(channels)
+{
+}
+
+NullAudioOutput::~NullAudioOutput() { stop(); }
+
+bool NullAudioOutput::isStarted() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_renderer != nullptr;
+}
+
+void NullAudioOutput::start(AudioRenderer* renderer)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_renderer)
+            return;
+        m_renderer = renderer;
+    }
+    if (m_mode != Mode::paced)
+        return;
+    m_pacer = std::make_unique<Pacer>();
+    Pacer* pacer = m_pacer.get();
+    pacer->thread = std::thread([this, pacer] {
+        using clock = std::chrono::steady_clock;
+        constexpr qint64 block = 1024;
+        std::vector<float> buffer(size_t(block) * m_channels);
+        const auto started = clock::now();
+        qint64 done = 0;
+        std::unique_lock lock(pacer->mutex);
+        while (!pacer->stopping) {
+            const double elapsed = std::chrono::duration<double>(clock::now() - started).count();
+            qint64 due = qint64(elapsed * m_rate) - done;
+            lock.unlock();
+            while (due > 0) {
+                const qint64 n = std::min(due, block);
+                renderLocked(buffer.data(), n);
+                done += n;
+                due -= n;
+            }
+            lock.lock();
+            pacer->wake.wait_for(lock, std::chrono::milliseconds(5), [pacer] { return pacer->stopping; });
+        }
+    });
+}
+
+void NullAudioOutput::stop()
+{
+    if (m_pacer) {
+        {
+            std::lock_guard lock(m_pacer->mutex);
+            m_pacer->stopping = true;
+        }
+        m_pacer->wake.notify_all();
+        m_pacer->thread.join();
+        m_pacer.reset();
+    }
+    std::lock_guard lock(m_mutex);
+    m_renderer = nullptr;
+}
+
+qint64 NullAudioOutput::renderLocked(float* out, qint64 frames)
+{
+    std::lock_guard lock(m_mutex);
+    qint64 played = 0;
+    if (m_renderer)
+        played = m_renderer->render(out, frames);
+    else
+        std::fill(out, out + frames * m_channels, 0.0f);
+    m_rendered += frames;
+    return played;
+}
+
+std::vector<float> NullAudioOutput::pull(qint64 frames, qint64* played)
+{
+    std::vector<float> out(size_t(std::max<qint64>(frames, 0)) * m_channels);
+    const qint64 n = frames > 0 ? renderLocked(out.data(), frames) : 0;
+    if (played)
+        *played = n;
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Device output
+
+namespace {
+
+// The QIODevice the sink reads from in pull mode; it asks the renderer for exactly what the
+// sink wants. Lives on the sink's thread.
+class RenderDevice : public QIODevice {
+public:
+    RenderDevice(AudioRenderer* renderer, const QAudioFormat& format, std::atomic<qint64>* latency)
+        : m_renderer(renderer), m_format(format), m_latency(latency)
+    {
+    }
+
+    void setSink(QAudioSink* sink) { m_sink = sink; }
+    bool isSequential() const override { return true; }
+    qint64 bytesAvailable() const override { return (1 << 20) + QIODevice::bytesAvailable(); }
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override
+    {
+        const int channels = m_format.channelCount();
+        const int bytesPerFrame = m_format.bytesPerFrame();
+        const qint64 frames = maxSize / bytesPerFrame;
+        if (frames <= 0)
+            return 0;
+        if (m_format.sampleFormat() == QAudioFormat::Float) {
+            m_renderer->render(reinterpret_cast<float*>(data), frames);
+        } else {
+            m_scratch.resize(size_t(frames) * channels);
+            m_renderer->render(m_scratch.data(), frames);
+            auto* out = reinterpret_cast<qint16*>(data);
+            for (size_t i = 0; i < m_scratch.size(); ++i)
+                out[i] = qint16(std::clamp(m_scratch[i], -1.0f, 1.0f) * 32767.0f);
+        }
+        m_rendered += frames;
+        if (m_sink) {
+            const qint64 played = m_sink->processedUSecs() * m_format.sampleRate() / 1000000;
+            const qint64 buffered = m_sink->bufferSize() / bytesPerFrame;
+            m_latency->store(std::clamp<qint64>(m_rendered - played, 0, std::max<qint64>(buffered, frames)));
+        }
+        return frames * bytesPerFrame;
+    }
+    qint64 writeData(const char*, qint64) override { return -1; }
+
+private:
+    AudioRenderer* m_renderer;
+    QAudioFormat m_format;
+    std::atomic<qint64>* m_latency;
+    QPointer<QAudioSink> m_sink;
+    qint64 m_rendered = 0;
+    std::vector<float> m_scratch;
+};
+
+class DeviceAudioOutput : public AudioOutput {
+public:
+    DeviceAudioOutput(QAudioDevice device, QAudioFormat format)
+        : m_device(std::move(device)), m_format(format),
+          m_fallback(NullAudioOutput::Mode::paced, format.sampleRate(), format.channelCount())
+    {
+    }
+    ~DeviceAudioOutput() override { stop(); }
+
+    int sampleRate() const override { return m_format.sampleRate(); }
+    int channels() const override { return m_format.channelCount(); }
+    bool isDevice() const override { return !m_usingFallback; }
+    bool isStarted() const override { return m_thread != nullptr || m_fallback.isStarted(); }
+    qint64 latencyFrames() const override { return m_usingFallback ? 0 : m_latency.load(); }
+
+    void start(AudioRenderer* renderer) override
+    {
+        if (isStarted())
+            return;
+        m_latency = 0;
+        m_thread = new QThread;
+        m_thread->setObjectName(QStringLiteral("audio output"));
+        m_context = new QObject;
+        m_context->moveToThread(m_thread);
+        m_thread->start(QThread::TimeCriticalPriority);
+        bool ok = false;
+        // The sink and its device live on the output thread, so their pulls never wait for the
+        // main thread.
+        QMetaObject::invokeMethod(
+            m_context,
+            [&] {
+                m_io = new RenderDevice(renderer, m_format, &m_latency);
+                m_io->open(QIODevice::ReadOnly);
+                m_sink = new QAudioSink(m_device, m_format);
+                // About 100 ms of buffer: short enough for a seek to be heard at once.
+                m_sink->setBufferSize(m_format.bytesForDuration(100000));
+                m_io->setSink(m_sink);
+                m_sink->start(m_io);
+                ok = m_sink->error() == QAudio::NoError;
+                if (!ok) {
+                    qCWarning(lcAudioOutput, "The audio device could not be opened (error %d); playing silently",
+                              int(m_sink->error()));
+                    delete m_sink;
+                    m_sink = nullptr;
+                    delete m_io;
+                    m_io = nullptr;
+                }
+            },
+            Qt::BlockingQueuedConnection);
+        if (!ok) {
+            stopThread();
+            m_usingFallback = true;
+            m_fallback.start(renderer);
+        } else {
+            m_usingFallback = false;
+        }
+    }
+
+    void stop() override
+    {
+        if (m_thread) {
+            QMetaObject::invokeMethod(
+                m_context,
+                [this] {
+                    if (m_sink)
+                        m_sink->stop();
+                    delete m_sink;
+                    m_sink = nullptr;
+                    delete m_io;
+                    m_io = nullptr;
+                },
+                Qt::BlockingQueuedConnection);
+            stopThread();
+        }
+        m_fallback.stop();
+        m_latency = 0;
+    }
+
+private:
+    void stopThread()
+    {
+        m_thread->quit();
+        m_thread->wait();
+        delete m_context;
+        m_context = nullptr;
+        delete m_thread;
+        m_thread = nullptr;
+    }
+
+    QAudioDevice m_device;
+    QAudioFormat m_format;
+    NullAudioOutput m_fallback;
+    bool m_usingFallback = false;
+    QThread* m_thread = nullptr;
+    QObject* m_context = nullptr;   // lives on m_thread: the target of calls into it
+    QAudioSink* m_sink = nullptr;
+    RenderDevice* m_io = nullptr;
+    std::atomic<qint64> m_latency{0};
+};
+
+} // namespace
+
+std::unique_ptr<AudioOutput> AudioOutput::createDefault(int preferredRate)
+{
+    const QAudioDevice device = QMediaDevices::defaultAudioOutput();
+    if (device.isNull()) {
+        qCInfo(lcAudioOutput, "No audio device; playing silently");
+        return std::make_unique<NullAudioOutput>(NullAudioOutput::Mode::paced, preferredRate, 2);
+    }
+    QAudioFormat format;
+    format.setSampleRate(preferredRate);
+    format.setChannelCount(2);
+    format.setChannelConfig(QAudioFormat::ChannelConfigStereo);
+    format.setSampleFormat(QAudioFormat::Float);
+    if (!device.isFormatSupported(format)) {
+        format.setSampleFormat(QAudioFormat::Int16);
+        if (!device.isFormatSupported(format)) {
+            format.setSampleRate(device.preferredFormat().sampleRate());
+            if (!device.isFormatSupported(format)) {
+                qCInfo(lcAudioOutput, "The audio device takes no stereo format we can write; playing silently");
+                return std::make_unique<NullAudioOutput>(NullAudioOutput::Mode::paced, preferredRate, 2);
+            }
+        }
+    }
+    return std::make_unique<DeviceAudioOutput>(device, format);
+}
+
+} // namespace hf

@@ -1,0 +1,90 @@
+#pragma once
+
+// The sound output: something that pulls interleaved 32-bit float frames from a renderer on its
+// own thread. Two outputs share one interface:
+//  - the device output plays through Qt Multimedia's QAudioSink (pull mode);
+//  - the null output plays into nothing. It either paces itself at the speed of a real device
+//    (so a machine without sound still moves the playhead) or is pulled by hand (tests).
+// AudioOutput::createDefault() picks the device output when there is an audio device.
+
+#include <QtGlobal>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace hf {
+
+// Fills output buffers; render() runs on the output's thread and must not block for long.
+class AudioRenderer {
+public:
+    virtual ~AudioRenderer() = default;
+    // Writes `frames` interleaved frames (the output's channel count) to `out`. Returns how many
+    // of them, from the start, carry what the renderer played; the rest is silence because it
+    // had nothing ready (an underrun) or is not playing.
+    virtual qint64 render(float* out, qint64 frames) noexcept = 0;
+};
+
+class AudioOutput {
+public:
+    virtual ~AudioOutput() = default;
+
+    virtual int sampleRate() const = 0;
+    virtual int channels() const = 0;
+    // Whether sound reaches a device (false for the null output).
+    virtual bool isDevice() const = 0;
+
+    // Starts pulling from `renderer`, which must outlive stop(). Starting again while started
+    // replaces nothing and does nothing.
+    virtual void start(AudioRenderer* renderer) = 0;
+    // Stops pulling; returns only once render() is no longer running and will not be called.
+    virtual void stop() = 0;
+    virtual bool isStarted() const = 0;
+
+    // Frames rendered but not yet heard (the device's buffer); readable from any thread.
+    virtual qint64 latencyFrames() const = 0;
+
+    // The device output for the default audio device, or a paced null output when there is none.
+    static std::unique_ptr<AudioOutput> createDefault(int preferredRate = 48000);
+};
+
+// An output that plays into nothing.
+class NullAudioOutput : public AudioOutput {
+public:
+    enum class Mode {
+        paced,    // a thread pulls at the speed of a real device
+        manual,   // nothing pulls until pull() is called
+    };
+
+    explicit NullAudioOutput(Mode mode = Mode::paced, int sampleRate = 48000, int channels = 2);
+    ~NullAudioOutput() override;
+
+    int sampleRate() const override { return m_rate; }
+    int channels() const override { return m_channels; }
+    bool isDevice() const override { return false; }
+    void start(AudioRenderer* renderer) override;
+    void stop() override;
+    bool isStarted() const override;
+    qint64 latencyFrames() const override { return 0; }
+
+    // Renders `frames` frames by hand (interleaved); silence while stopped. Manual mode only.
+    // `played` receives how many of them, from the start, the renderer played.
+    std::vector<float> pull(qint64 frames, qint64* played = nullptr);
+    // Frames rendered since construction.
+    qint64 framesRendered() const { return m_rendered.load(); }
+
+private:
+    struct Pacer;
+    qint64 renderLocked(float* out, qint64 frames);
+
+    Mode m_mode;
+    int m_rate;
+    int m_channels;
+    mutable std::mutex m_mutex;   // guards m_renderer against stop() during a render
+    AudioRenderer* m_renderer = nullptr;
+    std::atomic<qint64> m_rendered{0};
+    std::unique_ptr<Pacer> m_pacer;
+};
+
+} // namespace hf
