@@ -256,8 +256,9 @@ void StemSplitter::analyze()
         const std::int64_t offset = start - m_inputStart;
         if (offset + m_n > std::int64_t(m_input[0].size()))
             break;
-        // Keep the ring from overwriting a frame that still waits for synthesis.
-        while (m_analyzed - m_synthesized >= std::int64_t(m_ring.size()) - 1)
+        // A frame is synthesised as soon as the half second after it is analysed, so the ring
+        // (2 x half + 2 frames) still holds the frame that its time windows let go of next.
+        while (m_synthesized + m_longHalf < m_analyzed)
             synthesize(m_synthesized);
         Frame& f = slot(m_analyzed);
         for (int c = 0; c < m_channels; ++c) {
@@ -295,9 +296,6 @@ void StemSplitter::analyze()
                 plane.erase(plane.begin(), plane.begin() + std::ptrdiff_t(drop));
             m_inputStart = keepFrom;
         }
-
-        while (m_synthesized + m_longHalf < m_analyzed)
-            synthesize(m_synthesized);
     }
 }
 
