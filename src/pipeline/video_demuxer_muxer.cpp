@@ -80,6 +80,95 @@ int64_t aacBitRate(int channels)
     return 64000LL * channels;
 }
 
+// Adds a stream carrying `in` as it is: codec parameters, timing base, frame rate, side data
+// (the display matrix that rotates the picture among them).
+AVStream* addCopiedStream(AVFormatContext* output, const AVStream* in)
+{
+    AVStream* out = avformat_new_stream(output, nullptr);
+    if (!out)
+        return nullptr;
+    check(avcodec_parameters_copy(out->codecpar, in->codecpar));
+    // Keep the stored codec tag when the container knows it for this codec; else let it choose.
+    const uint32_t tag = in->codecpar->codec_tag;
+    uint32_t chosen = 0;
+    if (output->oformat->codec_tag
+        && !(av_codec_get_id(output->oformat->codec_tag, tag) == in->codecpar->codec_id
+             || !av_codec_get_tag2(output->oformat->codec_tag, in->codecpar->codec_id, &chosen)))
+        out->codecpar->codec_tag = 0;
+    out->time_base = in->time_base;
+    out->avg_frame_rate = in->avg_frame_rate;
+    out->r_frame_rate = in->r_frame_rate;
+    out->sample_aspect_ratio = in->sample_aspect_ratio;
+    out->disposition = in->disposition & AV_DISPOSITION_DEFAULT;
+    for (int i = 0; i < in->nb_side_data; ++i) {
+        const AVPacketSideData& side = in->side_data[i];
+        uint8_t* data = av_stream_new_side_data(out, side.type, side.size);
+        if (!data)
+            throw FFmpegError(AVERROR(ENOMEM));
+        std::memcpy(data, side.data, side.size);
+    }
+    return out;
+}
+
+
+// A whole AAC soundtrack in a container that carries its decoder configuration is copied packet
+// for packet, priming and end trim included, instead of being decoded and encoded again. False
+// (nothing written) when the soundtrack is not such.
+bool copyAacSoundtrack(const QString& source, const QString& writePath, const QString& nameForFormat,
+                       const std::stop_token& stop)
+{
+    InputContext input = openInput(source);
+    const auto audio = audioStreams(input.get());
+    if (audio.empty())
+        return false;
+    AVStream* in = audio.front();
+    if (in->codecpar->codec_id != AV_CODEC_ID_AAC || in->codecpar->extradata_size <= 0)
+        return false;
+    for (unsigned i = 0; i < input->nb_streams; ++i)
+        if (input->streams[i] != in)
+            input->streams[i]->discard = AVDISCARD_ALL;
+
+    OutputContext output = makeOutput(nameForFormat);
+    AVStream* out = addCopiedStream(output.get(), in);
+    if (!out)
+        throw FFmpegError(AVERROR(ENOMEM));
+    out->disposition = AV_DISPOSITION_DEFAULT;
+    av_dict_free(&out->metadata);
+    openOutputFile(output.get(), writePath);
+    check(avformat_write_header(output.get(), nullptr));
+
+    Packet packet = makePacket();
+    double lastEnd = -INFINITY;
+    for (unsigned long long n = 0;; ++n) {
+        if ((n & 255) == 0 && stop.stop_requested())
+            throw Cancelled();
+        const int read = av_read_frame(input.get(), packet.get());
+        if (read == AVERROR_EOF)
+            break;
+        check(read);
+        if (packet->stream_index != in->index) {
+            av_packet_unref(packet.get());
+            continue;
+        }
+        if (packet->flags & AV_PKT_FLAG_CORRUPT)
+            throw FFmpegError(AVERROR_INVALIDDATA);
+        if (packet->pts != AV_NOPTS_VALUE)
+            lastEnd = std::max(lastEnd, (packet->pts + packet->duration) * av_q2d(in->time_base));
+        av_packet_rescale_ts(packet.get(), in->time_base, out->time_base);
+        packet->stream_index = out->index;
+        packet->pos = -1;
+        check(av_interleaved_write_frame(output.get(), packet.get()));
+    }
+    if (stop.stop_requested())
+        throw Cancelled();
+    const double stated = statedStreamEnd(in);
+    if (std::isfinite(stated) && lastEnd < stated - truncationTolerance)
+        throw FFmpegError(AVERROR_EOF, QStringLiteral("The file ends before its stated length"));
+    check(av_write_trailer(output.get()));
+    check(avio_closep(&output->pb));
+    return true;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -175,6 +264,16 @@ ExtractedAudio VideoDemuxerMuxer::extractSoundtrack(const QUrl& video, const QUr
     const bool limited = maxDuration && sourceDuration > *maxDuration;
     double written = 0;
     try {
+        if (!limited) {
+            PendingFile pending(outputPath);
+            if (copyAacSoundtrack(localPath(video), pending.path(), outputPath, stop)) {
+                pending.commit();
+                written = durationSeconds(openInput(outputPath).get());
+                const double duration = std::isfinite(written) && written > 0 ? written : sourceDuration;
+                qCInfo(lcVideoDemuxerMuxer, "Extracted %fs of audio to %s", duration, qUtf8Printable(name));
+                return ExtractedAudio{QUrl::fromLocalFile(outputPath), duration, sourceDuration};
+            }
+        }
         AudioDecoder::Options options;
         options.strict = true;
         auto decoder = std::make_unique<AudioDecoder>(localPath(video), options);
@@ -273,36 +372,6 @@ const char* muxerName(VideoDemuxerMuxer::FileType type)
         break;
     }
     return "mp4";
-}
-
-// Adds a stream carrying `in` as it is: codec parameters, timing base, frame rate, side data
-// (the display matrix that rotates the picture among them).
-AVStream* addCopiedStream(AVFormatContext* output, const AVStream* in)
-{
-    AVStream* out = avformat_new_stream(output, nullptr);
-    if (!out)
-        return nullptr;
-    check(avcodec_parameters_copy(out->codecpar, in->codecpar));
-    // Keep the stored codec tag when the container knows it for this codec; else let it choose.
-    const uint32_t tag = in->codecpar->codec_tag;
-    uint32_t chosen = 0;
-    if (output->oformat->codec_tag
-        && !(av_codec_get_id(output->oformat->codec_tag, tag) == in->codecpar->codec_id
-             || !av_codec_get_tag2(output->oformat->codec_tag, in->codecpar->codec_id, &chosen)))
-        out->codecpar->codec_tag = 0;
-    out->time_base = in->time_base;
-    out->avg_frame_rate = in->avg_frame_rate;
-    out->r_frame_rate = in->r_frame_rate;
-    out->sample_aspect_ratio = in->sample_aspect_ratio;
-    out->disposition = in->disposition & AV_DISPOSITION_DEFAULT;
-    for (int i = 0; i < in->nb_side_data; ++i) {
-        const AVPacketSideData& side = in->side_data[i];
-        uint8_t* data = av_stream_new_side_data(out, side.type, side.size);
-        if (!data)
-            throw FFmpegError(AVERROR(ENOMEM));
-        std::memcpy(data, side.data, side.size);
-    }
-    return out;
 }
 
 double packetTime(const AVPacket* packet, const AVStream* stream)
