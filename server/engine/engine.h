@@ -132,7 +132,9 @@ public:
 
     // What became of `songs` (found in the original) after cleaning: each is looked for within its
     // own stretches in dialogue + effects (summed) and in dialogue alone. Not found in the sum:
-    // gone; found in the sum only: ambienceZero; found in the dialogue: stillThere.
+    // gone; found in the sum only: ambienceZero; found in the dialogue: stillThere. A song this
+    // catalogue does not hold cannot be shown gone and counts as stillThere. Throws EngineError
+    // when a stem cannot be read (only when there are songs to check), Cancelled when stopped.
     VerdictReport verdicts(const std::vector<FoundSong>& songs, const std::filesystem::path& dialogue,
                            const std::filesystem::path& effects, std::stop_token stop = {}) const;
 
