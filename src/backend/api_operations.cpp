@@ -106,7 +106,7 @@ QCoro::Task<AccountUsage> APIClient::account(std::stop_token stop)
 
 QCoro::Task<void> APIClient::deleteAccount(std::stop_token stop)
 {
-    co_await send(QStringLiteral("DELETE"), QStringLiteral("/v1/account"), std::nullopt, true, true, false, stop);
+    co_await send(QStringLiteral("DELETE"), QStringLiteral("/v1/account"), std::nullopt, true, false, false, stop);
 }
 
 QCoro::Task<CreateJobResponse> APIClient::createJob(CreateJobRequest request, std::stop_token stop)

@@ -1,0 +1,115 @@
+#include "platform/single_instance.h"
+
+#include "platform/logging.h"
+
+#include <QDir>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QStandardPaths>
+
+#include <memory>
+
+namespace hf {
+
+HF_LOGGING_CATEGORY(lcSingleInstance, "SingleInstance")
+
+namespace {
+
+constexpr qsizetype maxMessageBytes = 8 * 1024;
+constexpr qsizetype maxBufferedBytes = 64 * 1024;
+
+} // namespace
+
+QString SingleInstance::defaultChannel()
+{
+    const QString overridden = qEnvironmentVariable("HF_INSTANCE_CHANNEL");
+    if (!overridden.isEmpty())
+        return overridden;
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (folder.isEmpty())
+        folder = QDir::tempPath();
+    return QDir(folder).filePath(QStringLiteral("dev.lanternworkshop.Hushframe.instance"));
+}
+
+bool SingleInstance::forward(const QString& channel, const QStringList& messages, int timeoutMs)
+{
+    QLocalSocket socket;
+    socket.connectToServer(channel);
+    if (!socket.waitForConnected(timeoutMs))
+        return false;
+    QByteArray payload;
+    for (const QString& message : messages) {
+        QByteArray line = message.toUtf8();
+        if (line.contains('\n') || line.size() > maxMessageBytes)
+            continue;
+        payload += line + '\n';
+    }
+    socket.write(payload);
+    if (!payload.isEmpty() && !socket.waitForBytesWritten(timeoutMs))
+        return false;
+    socket.disconnectFromServer();
+    if (socket.state() != QLocalSocket::UnconnectedState)
+        socket.waitForDisconnected(timeoutMs);
+    return true;
+}
+
+SingleInstance::SingleInstance(QString channel, QObject* parent)
+    : QObject(parent), m_channel(std::move(channel))
+{
+}
+
+SingleInstance::~SingleInstance() = default;
+
+bool SingleInstance::listen()
+{
+    if (m_server && m_server->isListening())
+        return true;
+    delete m_server;
+    m_server = new QLocalServer(this);
+    m_server->setSocketOptions(QLocalServer::UserAccessOption);
+    if (!m_server->listen(m_channel)) {
+        if (m_server->serverError() != QAbstractSocket::AddressInUseError)
+            return false;
+        // Someone answers: another instance runs. Nobody answers: a socket file left behind.
+        QLocalSocket probe;
+        probe.connectToServer(m_channel);
+        if (probe.waitForConnected(1000))
+            return false;
+        QLocalServer::removeServer(m_channel);
+        if (!m_server->listen(m_channel)) {
+            qCWarning(lcSingleInstance, "Could not listen for other starts: %s",
+                      qUtf8Printable(m_server->errorString()));
+            return false;
+        }
+    }
+    connect(m_server, &QLocalServer::newConnection, this, &SingleInstance::accept);
+    return true;
+}
+
+void SingleInstance::accept()
+{
+    while (QLocalSocket* socket = m_server->nextPendingConnection()) {
+        auto buffer = std::make_shared<QByteArray>();
+        auto drain = [this, socket, buffer] {
+            buffer->append(socket->readAll());
+            if (buffer->size() > maxBufferedBytes) {
+                buffer->clear();
+                socket->abort();
+                return;
+            }
+            qsizetype newline;
+            while ((newline = buffer->indexOf('\n')) >= 0) {
+                const QByteArray line = buffer->left(newline);
+                buffer->remove(0, newline + 1);
+                if (!line.isEmpty() && line.size() <= maxMessageBytes)
+                    Q_EMIT messageReceived(QString::fromUtf8(line));
+            }
+        };
+        connect(socket, &QLocalSocket::readyRead, this, drain);
+        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        if (socket->bytesAvailable() > 0)
+            drain();
+    }
+}
+
+} // namespace hf
