@@ -52,7 +52,7 @@ qint64 AuditionMixer::render(float* out, qint64 frames) noexcept
             if ((signedStep > 0 && gain >= target) || (signedStep < 0 && gain <= target))
                 gain = target;
         }
-        ring->mixInto(out, position + ramp, n - ramp, gain, 0.0f);
+        ring->mixInto(out + ramp * m_channels, position + ramp, n - ramp, gain, 0.0f);
         m_current[s] = gain;
     }
     for (int64_t f = 0; f < n && m_master < 1.0f; ++f) {

@@ -1,0 +1,174 @@
+// The audition player on a 2-hour result (original and clean mix in AAC, three 24-bit FLAC stems):
+//  1. CPU time per second of playback of all five tracks through the null output, beside the CPU
+//     time `ffmpeg -i <track> -f null -` takes to decode the same span of the same five files;
+//  2. the time from a seek to the first new sample played.
+// Usage: bench_player [folder for the fixtures (kept between runs)] [seconds of playback]
+
+#include "coordinator/audio_player_service.h"
+#include "platform/audio_output.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QProcess>
+#include <QThread>
+#include <QStandardPaths>
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+
+using namespace hf;
+
+namespace {
+
+constexpr double resultSeconds = 2 * 3600;
+
+double cpuSeconds(int who)
+{
+    rusage usage{};
+    getrusage(who, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+           + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+bool run(const QString& program, const QStringList& args)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(program, args);
+    return process.waitForFinished(-1) && process.exitCode() == 0;
+}
+
+// Makes one fixture unless it exists from an earlier run.
+bool fixture(const QString& path, const QString& source, const QStringList& codec)
+{
+    if (QFileInfo(path).size() > 0)
+        return true;
+    std::printf("making %s ...\n", qPrintable(QFileInfo(path).fileName()));
+    std::fflush(stdout);
+    const QString part = path + QStringLiteral(".part.") + QFileInfo(path).suffix();
+    const bool ok = run("ffmpeg", QStringList{"-v", "error", "-nostdin", "-y", "-f", "lavfi", "-i", source, "-t",
+                                              QString::number(resultSeconds)}
+                                      + codec + QStringList{part});
+    return ok && QFile::rename(part, path);
+}
+
+QString signal(double frequency, double noise)
+{
+    return QStringLiteral("sine=f=%1:r=48000,aformat=channel_layouts=stereo[s];anoisesrc=r=48000:a=%2,"
+                          "aformat=channel_layouts=stereo[n];[s][n]amix=inputs=2")
+        .arg(frequency)
+        .arg(noise);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QGuiApplication app(argc, argv);
+    const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1])
+                                    : QDir::temp().filePath(QStringLiteral("hf-bench-player"));
+    const double playSeconds = argc > 2 ? std::atof(argv[2]) : 60.0;
+    QDir().mkpath(folder);
+    if (QStandardPaths::findExecutable("ffmpeg").isEmpty()) {
+        std::printf("ffmpeg is not available\n");
+        return 1;
+    }
+
+    AuditionFiles files;
+    files.original = folder + "/original.m4a";
+    files.clean = folder + "/clean.m4a";
+    files.dialogue = folder + "/dialogue.flac";
+    files.music = folder + "/music.flac";
+    files.effects = folder + "/effects.flac";
+    const QStringList flac{"-c:a", "flac", "-sample_fmt", "s32"};
+    if (!fixture(files.original, signal(220, 0.1), {"-c:a", "aac", "-b:a", "256k"})
+        || !fixture(files.clean, signal(330, 0.05), {"-c:a", "aac", "-b:a", "256k"})
+        || !fixture(files.dialogue, signal(440, 0.05), flac) || !fixture(files.music, signal(550, 0.05), flac)
+        || !fixture(files.effects, signal(660, 0.02), flac)) {
+        std::printf("could not make the fixtures in %s\n", qPrintable(folder));
+        return 1;
+    }
+    const QStringList tracks{files.original, files.clean, files.dialogue, files.music, files.effects};
+
+    auto output = std::make_unique<NullAudioOutput>(NullAudioOutput::Mode::manual, 48000, 2);
+    NullAudioOutput* out = output.get();
+    AudioPlayerService player(std::move(output));
+    QElapsedTimer loadTimer;
+    loadTimer.start();
+    player.load(files);
+    const double loadMs = loadTimer.nsecsElapsed() / 1e6;
+    std::printf("loaded 5 tracks of %.0f s in %.1f ms\n", player.totalDuration(), loadMs);
+
+    // 1. Playback cost: pull `playSeconds` of audio from the middle of the result.
+    const double start = 3600.0;
+    player.seek(start);
+    player.play();
+    const qint64 wanted = qint64(playSeconds * 48000);
+    qint64 got = 0;
+    const double cpuBefore = cpuSeconds(RUSAGE_SELF);
+    QElapsedTimer wall;
+    wall.start();
+    while (got < wanted) {
+        qint64 played = 0;
+        out->pull(std::min<qint64>(1024, wanted - got), &played);
+        got += played;
+        if (played == 0)
+            QThread::usleep(200);   // the decoders are behind: let them work
+    }
+    const double ours = cpuSeconds(RUSAGE_SELF) - cpuBefore;
+    const double wallSeconds = wall.nsecsElapsed() / 1e9;
+    player.pause();
+
+    const double childBefore = cpuSeconds(RUSAGE_CHILDREN);
+    for (const QString& track : tracks)
+        run("ffmpeg", {"-v", "error", "-nostdin", "-ss", QString::number(start), "-t", QString::number(playSeconds),
+                       "-i", track, "-f", "null", "-"});
+    const double reference = cpuSeconds(RUSAGE_CHILDREN) - childBefore;
+
+    std::printf("\nplayback of all five tracks, %.0f s from %.0f s (null output, pulled as fast as decoded):\n",
+                playSeconds, start);
+    std::printf("  player : %.3f s CPU = %.2f%% of one core in real time (%.0fx real time on the wall)\n", ours,
+                100.0 * ours / playSeconds, playSeconds / wallSeconds);
+    std::printf("  ffmpeg : %.3f s CPU = %.2f%% of one core (five `ffmpeg -ss -t -i <track> -f null -`, "
+                "process start included)\n",
+                reference, 100.0 * reference / playSeconds);
+    std::printf("  ratio player / ffmpeg: %.2f\n", reference > 0 ? ours / reference : 0.0);
+
+    // 2. Seek latency while playing: from seek() to the first new frame played.
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> anywhere(0.0, resultSeconds - 10);
+    player.play();
+    std::vector<double> latencies;
+    for (int i = 0; i < 30; ++i) {
+        const double target = anywhere(random);
+        QElapsedTimer timer;
+        timer.start();
+        player.seek(target);
+        qint64 played = 0;
+        while (played == 0) {
+            out->pull(256, &played);
+            if (played == 0)
+                QThread::usleep(100);
+        }
+        latencies.push_back(timer.nsecsElapsed() / 1e6);
+        // Play on a little, as a user listening would.
+        qint64 more = 0;
+        while (more < 4800) {
+            qint64 n = 0;
+            out->pull(1024, &n);
+            more += n;
+        }
+    }
+    player.unload();
+    std::sort(latencies.begin(), latencies.end());
+    std::printf("\nseek to first new sample, 30 random seeks while playing:\n");
+    std::printf("  median %.1f ms, 90th percentile %.1f ms, worst %.1f ms (aim: under 50 ms)\n",
+                latencies[latencies.size() / 2], latencies[latencies.size() * 9 / 10], latencies.back());
+    return 0;
+}

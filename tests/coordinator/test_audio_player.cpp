@@ -1,0 +1,439 @@
+// The audition player through the null output: what is heard, at which frame, and when.
+
+#include "coordinator/audio_player_service.h"
+#include "helpers_audition.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace hf;
+using namespace hf::test;
+
+namespace {
+
+constexpr qint64 ramp = fixtureRate / 200;   // the player's fade after a start or a jump
+
+struct Player {
+    NullAudioOutput* output;
+    std::unique_ptr<AudioPlayerService> service;
+};
+
+Player makePlayer()
+{
+    auto output = std::make_unique<NullAudioOutput>(NullAudioOutput::Mode::manual, fixtureRate, 2);
+    NullAudioOutput* raw = output.get();
+    return Player{raw, std::make_unique<AudioPlayerService>(std::move(output))};
+}
+
+bool near(double a, double b, double tolerance = 1e-3) { return std::abs(a - b) <= tolerance; }
+
+void checkOnlyAudible(const AudioPlayerService& service, std::optional<AuditionTrackMode> audible)
+{
+    for (AuditionTrackMode mode : allAuditionTrackModes) {
+        const float expected = mode == audible ? 1.0f : 0.0f;
+        if (service.trackGain(mode) != expected)
+            QFAIL(qPrintable(QStringLiteral("%1 has gain %2, expected %3")
+                                 .arg(rawValue(mode))
+                                 .arg(service.trackGain(mode))
+                                 .arg(expected)));
+    }
+}
+
+} // namespace
+
+class TestAudioPlayer : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        m_files = makeTrackFiles(m_dir.path(), 3.0);
+        QVERIFY(!m_files.clean.isEmpty() && !m_files.effects.isEmpty());
+        QDir().mkpath(m_dir.filePath("short"));
+        m_short = makeTrackFiles(m_dir.filePath("short"), 1.0);
+    }
+
+    void emptyPlayer()
+    {
+        auto [output, service] = makePlayer();
+        QCOMPARE(service->totalDuration(), 1.0);
+        service->play();
+        QVERIFY(!service->isPlaying());
+        service->seek(-3);
+        QCOMPARE(service->currentTime(), 0.0);
+        service->seek(5);
+        QCOMPARE(service->currentTime(), 1.0);
+        qint64 played = -1;
+        output->pull(512, &played);
+        QCOMPARE(played, 0);
+    }
+
+    // The volume rule for every mode, heard: each switch changes which track is heard and never
+    // the frame, because every track plays the same frame all the time.
+    void volumeRuleForEveryMode()
+    {
+        auto [output, service] = makePlayer();
+        service->load(m_files);
+        QCOMPARE(service->totalDuration(), 3.0);
+        checkOnlyAudible(*service, AuditionTrackMode::hushframed);
+
+        service->play();
+        QVERIFY(service->isPlaying());
+        auto heard = collect(*output, 4800);
+        QCOMPARE(frameCount(heard), 4800);
+        QString why;
+        QVERIFY2(consecutive(heard, ramp, ramp, &why), qPrintable(why));
+        QVERIFY(near(heardAt(heard, 4799).level, 0.1));
+        int64_t next = 4800;
+
+        for (AuditionTrackMode mode : {AuditionTrackMode::original, AuditionTrackMode::isolatedMusic,
+                                       AuditionTrackMode::isolatedDialogue, AuditionTrackMode::isolatedEffects,
+                                       AuditionTrackMode::hushframed}) {
+            service->setSelectedTrackMode(mode);
+            service->applyVolumes();
+            checkOnlyAudible(*service, mode);
+            heard = collect(*output, 2400);
+            QVERIFY2(consecutive(heard, 0, next, &why), qPrintable(rawValue(mode) + ": " + why));
+            QVERIFY2(near(heardAt(heard, 2399).level, fixtureLevel(mode)), qPrintable(rawValue(mode)));
+            next += 2400;
+        }
+
+        // Choosing a track without applying volumes changes nothing audible.
+        service->setSelectedTrackMode(AuditionTrackMode::original);
+        heard = collect(*output, 2400);
+        QVERIFY(near(heardAt(heard, 2399).level, fixtureLevel(AuditionTrackMode::hushframed)));
+    }
+
+    void compareOverridesSelection()
+    {
+        auto [output, service] = makePlayer();
+        service->load(m_files);
+        service->setSelectedTrackMode(AuditionTrackMode::isolatedMusic);
+        service->applyVolumes();
+        QSignalSpy comparing(service.get(), &AudioPlayerService::isComparingChanged);
+
+        service->setComparing(true);
+        service->setComparing(true);
+        QCOMPARE(comparing.count(), 1);
+        checkOnlyAudible(*service, AuditionTrackMode::original);
+        service->play();
+        auto heard = collect(*output, 2400);
+        QVERIFY(near(heardAt(heard, 2399).level, fixtureLevel(AuditionTrackMode::original)));
+
+        // Applying volumes again (a solo, a menu choice) keeps the original while comparing.
+        service->toggleSolo(Stem::dialogue);
+        checkOnlyAudible(*service, AuditionTrackMode::original);
+
+        service->setComparing(false);
+        QCOMPARE(comparing.count(), 2);
+        checkOnlyAudible(*service, AuditionTrackMode::isolatedDialogue);
+        heard = collect(*output, 2400);
+        QVERIFY(near(heardAt(heard, 2399).level, fixtureLevel(AuditionTrackMode::isolatedDialogue)));
+    }
+
+    void soloToggling()
+    {
+        auto [output, service] = makePlayer();
+        service->load(m_files);
+        QSignalSpy changes(service.get(), &AudioPlayerService::selectedTrackModeChanged);
+        service->toggleSolo(Stem::music);
+        QCOMPARE(service->selectedTrackMode(), AuditionTrackMode::isolatedMusic);
+        checkOnlyAudible(*service, AuditionTrackMode::isolatedMusic);
+        service->toggleSolo(Stem::dialogue);
+        QCOMPARE(service->selectedTrackMode(), AuditionTrackMode::isolatedDialogue);
+        service->toggleSolo(Stem::effects);
+        QCOMPARE(service->selectedTrackMode(), AuditionTrackMode::isolatedEffects);
+        service->toggleSolo(Stem::effects);
+        QCOMPARE(service->selectedTrackMode(), AuditionTrackMode::hushframed);
+        checkOnlyAudible(*service, AuditionTrackMode::hushframed);
+        QCOMPARE(changes.count(), 4);
+    }
+
+    // A seek while playing moves every track to the same new frame at once; a switch right
+    // after it crossfades two tracks that carry the same frame.
+    void seekWhilePlaying()
+    {
+        auto [output, service] = makePlayer();
+        service->load(m_files);
+        service->play();
+        QCOMPARE(frameCount(collect(*output, 4800)), 4800);
+
+        service->seek(1.5);
+        QCOMPARE(service->currentTime(), 1.5);
+        QVERIFY(service->isPlaying());
+        service->setSelectedTrackMode(AuditionTrackMode::isolatedEffects);
+        service->applyVolumes();
+        auto heard = collect(*output, 4800);
+        QCOMPARE(frameCount(heard), 4800);
+        QString why;
+        QVERIFY2(consecutive(heard, ramp, 72000 + ramp, &why), qPrintable(why));
+        QVERIFY(near(heardAt(heard, 4799).level, fixtureLevel(AuditionTrackMode::isolatedEffects)));
+
+        service->seek(0.25);
+        service->setSelectedTrackMode(AuditionTrackMode::original);
+        service->applyVolumes();
+        heard = collect(*output, 2400);
+        QVERIFY2(consecutive(heard, ramp, 12000 + ramp, &why), qPrintable(why));
+
+        // The ticker follows what was played.
+        QVERIFY(QTest::qWaitFor([&] { return near(service->currentTime(), 0.3); }, 2000));
+        service->seek(-3);
+        QCOMPARE(service->currentTime(), 0.0);
+        service->seek(99);
+        QCOMPARE(service->currentTime(), 3.0);
+    }
+
+    void pauseRealignsToThePlayhead()
+    {
+        auto [output, service] = makePlayer();
+        service->load(m_files);
+        QSignalSpy times(service.get(), &AudioPlayerService::currentTimeChanged);
+        service->pause();   // paused already: no seek
+        QCOMPARE(times.count(), 0);
+        service->play();
+        collect(*output, 24000);
+        service->pause();
+        QVERIFY(!service->isPlaying());
+        QCOMPARE(service->currentTime(), 0.5);
+        qint64 played = -1;
+        output->pull(1024, &played);
+        QCOMPARE(played, 0);
+        service->play();
+        const auto heard = collect(*output, 2400);
+        QString why;
+        QVERIFY2(consecutive(heard, ramp, 24000 + ramp, &why), qPrintable(why));
+    }
+
+    void endOfPlayback()
+    {
+        auto [output, service] = makePlayer();
+        service->load(m_short);
+        service->play();
+        QCOMPARE(frameCount(collect(*output, 48000)), 48000);
+        QVERIFY(QTest::qWaitFor([&] { return !service->isPlaying(); }, 2000));
+        QCOMPARE(service->currentTime(), 0.0);
+
+        // Within 0.05 s of the end, playing starts over; 0.06 s before it, it starts there.
+        service->seek(0.96);
+        service->play();
+        QCOMPARE(service->currentTime(), 0.0);
+        service->pause();
+        service->seek(0.94);
+        service->play();
+        QCOMPARE(service->currentTime(), 0.94);
+    }
+
+    void loopingRestartsFromTheBeginning()
+    {
+        auto [output, service] = makePlayer();
+        service->load(m_short);
+        service->setLooping(true);
+        service->seek(0.5);
+        service->play();
+        QSignalSpy playing(service.get(), &AudioPlayerService::isPlayingChanged);
+        QCOMPARE(frameCount(collect(*output, 24000)), 24000);
+        QVERIFY(QTest::qWaitFor([&] { return playing.count() >= 2; }, 2000));
+        QVERIFY(service->isPlaying());
+        const auto heard = collect(*output, 2400);
+        QString why;
+        QVERIFY2(consecutive(heard, ramp, ramp, &why), qPrintable(why));
+    }
+
+    void scrubbingHoldsThePlayhead()
+    {
+        auto [output, service] = makePlayer();
+        service->load(m_files);
+        service->play();
+        service->setScrubbing(true);
+        service->seek(2.0);
+        collect(*output, 9600);
+        // Several ticks pass without moving the dragged playhead.
+        QVERIFY(!QTest::qWaitFor([&] { return service->currentTime() != 2.0; }, 150));
+        service->setScrubbing(false);
+        QVERIFY(QTest::qWaitFor([&] { return near(service->currentTime(), 2.2); }, 2000));
+    }
+
+    void reloadKeepsThePosition()
+    {
+        QTemporaryDir dir;
+        const QString remix = dir.filePath("remix.wav");
+        QVERIFY(writeTrackWav(remix, 3.0, 0.7f));
+        auto [output, service] = makePlayer();
+        service->load(m_files);
+        service->play();
+        collect(*output, 24000);
+        QVERIFY(QTest::qWaitFor([&] { return near(service->currentTime(), 0.5); }, 2000));
+
+        QVERIFY(service->reloadCleanAudio(remix));
+        QVERIFY(service->isPlaying());
+        QCOMPARE(service->currentTime(), 0.5);
+        auto heard = collect(*output, 4800);
+        QString why;
+        QVERIFY2(consecutive(heard, ramp, 24000 + ramp, &why), qPrintable(why));
+        QVERIFY(near(heardAt(heard, 4799).level, 0.7));
+
+        // A file that cannot be opened keeps the loaded clean mix and leaves playback paused.
+        QVERIFY(QTest::qWaitFor([&] { return near(service->currentTime(), 0.6); }, 2000));
+        QVERIFY(!service->reloadCleanAudio(dir.filePath("missing.wav")));
+        QVERIFY(!service->isPlaying());
+        QCOMPARE(service->currentTime(), 0.6);
+        service->play();
+        heard = collect(*output, 2400);
+        QVERIFY2(consecutive(heard, ramp, 28800 + ramp, &why), qPrintable(why));
+        QVERIFY(near(heardAt(heard, 2399).level, 0.7));
+    }
+
+    void loadClearsCompareAndKeepsChoices()
+    {
+        auto [output, service] = makePlayer();
+        service->load(m_files);
+        service->setSelectedTrackMode(AuditionTrackMode::isolatedDialogue);
+        service->setLooping(true);
+        service->setComparing(true);
+        service->play();
+        collect(*output, 4800);
+
+        service->load(m_short);
+        QVERIFY(!service->isComparing());
+        QVERIFY(!service->isPlaying());
+        QCOMPARE(service->currentTime(), 0.0);
+        QCOMPARE(service->totalDuration(), 1.0);
+        QCOMPARE(service->selectedTrackMode(), AuditionTrackMode::isolatedDialogue);
+        QVERIFY(service->isLooping());
+        checkOnlyAudible(*service, AuditionTrackMode::isolatedDialogue);
+
+        service->unload();
+        QVERIFY(!service->hasTrack(AuditionTrackMode::hushframed));
+        QCOMPARE(service->totalDuration(), 1.0);
+        service->play();
+        QVERIFY(!service->isPlaying());
+    }
+
+    // A file that fails part-way leaves the files before it loaded, all silent but the
+    // selected one, and the length of what did load.
+    void partialLoad()
+    {
+        QTemporaryDir dir;
+        const QString broken = dir.filePath("broken.flac");
+        QFile file(broken);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(4096, 'x'));
+        file.close();
+        QVERIFY(writeTrackWav(dir.filePath("long-original.wav"), 2.0, fixtureLevel(AuditionTrackMode::original)));
+
+        auto [output, service] = makePlayer();
+        AuditionFiles files = m_short;
+        files.original = dir.filePath("long-original.wav");
+        files.music = broken;
+        service->load(files);
+        QVERIFY(service->hasTrack(AuditionTrackMode::original));
+        QVERIFY(service->hasTrack(AuditionTrackMode::hushframed));
+        QVERIFY(!service->hasTrack(AuditionTrackMode::isolatedMusic));
+        QVERIFY(!service->hasTrack(AuditionTrackMode::isolatedEffects));
+        QCOMPARE(service->totalDuration(), 1.0);
+        checkOnlyAudible(*service, AuditionTrackMode::hushframed);
+        service->play();
+        const auto heard = collect(*output, 2400);
+        QVERIFY(near(heardAt(heard, 2399).level, fixtureLevel(AuditionTrackMode::hushframed)));
+
+        // Without a clean mix nothing plays, and the length is the original's.
+        files.clean = broken;
+        service->load(files);
+        QVERIFY(service->hasTrack(AuditionTrackMode::original));
+        QVERIFY(!service->hasTrack(AuditionTrackMode::hushframed));
+        QCOMPARE(service->totalDuration(), 2.0);
+        checkOnlyAudible(*service, std::nullopt);
+        service->play();
+        QVERIFY(!service->isPlaying());
+    }
+
+    void pictureFollowsThePlayhead()
+    {
+        if (!runFfmpeg({"-version"}))
+            QSKIP("ffmpeg is not available");
+        const QString movie = m_dir.filePath("counting.mp4");
+        QVERIFY(makeCountingMovie(movie, 3.0, 10));
+        AuditionFiles files = m_files;
+        files.video = movie;
+        auto [output, service] = makePlayer();
+        service->load(files);
+        QVERIFY(service->hasPicture());
+        const auto grey = [&] { return qGray(service->currentFrame().pixel(32, 24)); };
+        const auto showing = [&](double seconds, int frame) {
+            return QTest::qWaitFor(
+                [&] {
+                    return !service->currentFrame().isNull() && near(service->currentFrameTime(), seconds)
+                           && std::abs(grey() - (16 + 8 * frame)) <= 3;
+                },
+                5000);
+        };
+        QVERIFY(showing(0.0, 0));
+        QCOMPARE(service->currentFrame().size(), QSize(64, 48));
+
+        service->seek(1.25);
+        QVERIFY2(showing(1.2, 12), qPrintable(QString::number(grey())));
+        service->seek(0.3);
+        QVERIFY2(showing(0.3, 3), qPrintable(QString::number(grey())));
+        service->seek(2.99);
+        QVERIFY2(showing(2.9, 29), qPrintable(QString::number(grey())));
+
+        // Playing, the picture shows the frame of what was played last.
+        service->seek(0.0);
+        service->play();
+        collect(*output, 48000);
+        QVERIFY2(showing(1.0, 10), qPrintable(QString::number(service->currentFrameTime())));
+        service->pause();
+        QVERIFY(showing(1.0, 10));
+
+        service->unload();
+        QVERIFY(!service->hasPicture());
+        QVERIFY(service->currentFrame().isNull());
+    }
+
+    void pictureIsTurnedUpright()
+    {
+        if (!runFfmpeg({"-version"}))
+            QSKIP("ffmpeg is not available");
+        const QString plain = m_dir.filePath("plain.mp4");
+        const QString movie = m_dir.filePath("turned.mp4");
+        QVERIFY(makeCountingMovie(plain, 1.0, 10));
+        // A stream copy with a rotation stores the display matrix that phones write.
+        QVERIFY(runFfmpeg({"-i", plain, "-c", "copy", "-metadata:s:v:0", "rotate=90", movie}));
+        AuditionFiles files = m_short;
+        files.video = movie;
+        auto [output, service] = makePlayer();
+        service->load(files);
+        QVERIFY(QTest::qWaitFor([&] { return !service->currentFrame().isNull(); }, 5000));
+        QCOMPARE(service->currentFrame().size(), QSize(48, 64));
+    }
+
+    // Without an audio device the player plays silently at the speed of a device.
+    void noAudioDevice()
+    {
+        AudioPlayerService service(std::make_unique<NullAudioOutput>(NullAudioOutput::Mode::paced));
+        service.load(m_files);
+        service.play();
+        QVERIFY(QTest::qWaitFor([&] { return service.currentTime() > 0.3; }, 5000));
+        service.pause();
+        const double paused = service.currentTime();
+        QVERIFY(!QTest::qWaitFor([&] { return service.currentTime() != paused; }, 150));
+
+        // Whatever this machine has, the default output neither crashes nor stalls.
+        AudioPlayerService fallback;
+        fallback.load(m_files);
+        fallback.play();
+        QVERIFY(QTest::qWaitFor([&] { return fallback.currentTime() > 0.2; }, 5000));
+        fallback.unload();
+    }
+
+private:
+    QTemporaryDir m_dir;
+    AuditionFiles m_files;
+    AuditionFiles m_short;
+};
+
+QTEST_MAIN(TestAudioPlayer)
+#include "test_audio_player.moc"
