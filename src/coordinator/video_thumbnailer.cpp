@@ -12,6 +12,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace hf {
 
@@ -182,14 +183,23 @@ std::optional<QImage> toImage(const AVFrame* frame, const AVStream* stream, int 
                                  scaledWidth, scaledHeight, AV_PIX_FMT_RGB32, SWS_AREA, nullptr, nullptr, nullptr));
     if (!scaler)
         return std::nullopt;
-    // AV_PIX_FMT_RGB32 and QImage::Format_RGB32 are both 0xAARRGGBB in native byte order.
+    // Scaled into FFmpeg's own aligned buffer (its vector code may write past a row's end), then
+    // copied row by row. AV_PIX_FMT_RGB32 and QImage::Format_RGB32 are both 0xAARRGGBB in native
+    // byte order.
+    Frame scaled = makeFrame();
+    scaled->format = AV_PIX_FMT_RGB32;
+    scaled->width = scaledWidth;
+    scaled->height = scaledHeight;
+    if (av_frame_get_buffer(scaled.get(), 0) < 0)
+        return std::nullopt;
+    if (sws_scale(scaler.get(), frame->data, frame->linesize, 0, frame->height, scaled->data, scaled->linesize) <= 0)
+        return std::nullopt;
     QImage image(scaledWidth, scaledHeight, QImage::Format_RGB32);
     if (image.isNull())
         return std::nullopt;
-    uint8_t* planes[4] = {image.bits(), nullptr, nullptr, nullptr};
-    int strides[4] = {static_cast<int>(image.bytesPerLine()), 0, 0, 0};
-    if (sws_scale(scaler.get(), frame->data, frame->linesize, 0, frame->height, planes, strides) <= 0)
-        return std::nullopt;
+    for (int y = 0; y < scaledHeight; ++y)
+        std::memcpy(image.scanLine(y), scaled->data[0] + static_cast<ptrdiff_t>(y) * scaled->linesize[0],
+                    static_cast<size_t>(scaledWidth) * 4);
     if (rotation != 0)
         image = image.transformed(QTransform().rotate(rotation));
     return image;
@@ -219,8 +229,9 @@ std::optional<QImage> VideoThumbnailer::thumbnailNow(const QUrl& url, const QSiz
 
 QCoro::Task<std::optional<QImage>> VideoThumbnailer::thumbnail(QUrl url, QSize maxSize)
 {
-    std::optional<QImage> image =
-        co_await runOffThread(std::stop_token{}, [url, maxSize] { return thumbnailNow(url, maxSize); });
+    // The work is a named local: g++ 12 destroys a temporary of a co_await expression twice.
+    auto work = [url, maxSize] { return thumbnailNow(url, maxSize); };
+    std::optional<QImage> image = co_await runOffThread(std::stop_token{}, std::move(work));
     co_return image;
 }
 
