@@ -31,6 +31,14 @@ QCoro::Task<void> signInSocialOperation(QPointer<APIClient> api, SocialSignInReq
     co_await api->signInSocial(request);
 }
 
+// Resumes after the calls already queued on this thread have run.
+QCoro::Task<void> afterQueuedCalls()
+{
+    const auto turn = std::make_shared<SharedResult<bool>>();
+    detail::post(detail::threadContext(), [turn] { turn->resolve(true); });
+    co_await turn->wait();
+}
+
 } // namespace
 
 AccountStore::AccountStore(APIClient* api, SettingsStore* defaults, QObject* parent)
@@ -399,6 +407,10 @@ QCoro::Task<void> AccountStore::signIn(AuthProvider provider, std::function<QCor
     setSignInPresented(false);
     resumeSignInWaiters(true);
     if (onSignedIn) {
+        // The waiters resume through queued calls; queue behind them so that they run first.
+        co_await afterQueuedCalls();
+        if (!self)
+            co_return;
         const auto hook = onSignedIn;
         try {
             co_await hook();

@@ -1,0 +1,371 @@
+// The account state against the local server: launch and relaunch, ended provider sessions, a
+// deferred start, the mid-session silent start, the sign-in waiters, sign-out and deletion.
+
+#include "backend/account_store.h"
+#include "backend/api_client.h"
+#include "platform/async.h"
+#include "platform/network.h"
+#include "platform/settings_store.h"
+#include "support/local_server.h"
+#include "support/test_support.h"
+
+#include "http/http_server.h"
+
+#include <QCryptographicHash>
+#include <QJsonDocument>
+#include <QSignalSpy>
+#include <QTest>
+#include <QUrlQuery>
+
+#include <httplib.h>
+
+using namespace hf;
+using hf::test::LocalServer;
+using hf::test::runTask;
+
+namespace {
+
+const QString providerKey = QStringLiteral("hf_last_auth_provider");
+
+// An identity token from the server's identity provider (authorize, then token).
+QString identityToken(const LocalServer& server, const QString& email)
+{
+    const QString verifier = QString(43, u'v');
+    const QString challenge = QString::fromLatin1(QCryptographicHash::hash(verifier.toUtf8(), QCryptographicHash::Sha256)
+                                                      .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+    httplib::Client client("127.0.0.1", server.port());
+    const std::string redirect = "http://127.0.0.1:9/callback";
+    httplib::Params params{{"client_id", "desktop"},          {"redirect_uri", redirect},
+                           {"response_type", "code"},          {"state", "s"},
+                           {"code_challenge", challenge.toStdString()}, {"code_challenge_method", "S256"},
+                           {"login_hint", email.toStdString()}};
+    auto authorize = client.Get("/oauth/authorize", params, httplib::Headers{});
+    if (!authorize || authorize->status != 302)
+        return {};
+    const QUrl location(QString::fromStdString(authorize->get_header_value("Location")));
+    const QString code = QUrlQuery(location).queryItemValue(QStringLiteral("code"));
+    httplib::Params form{{"grant_type", "authorization_code"}, {"code", code.toStdString()},
+                         {"client_id", "desktop"},             {"redirect_uri", redirect},
+                         {"code_verifier", verifier.toStdString()}};
+    auto token = client.Post("/oauth/token", form);
+    if (!token || token->status != 200)
+        return {};
+    return QJsonDocument::fromJson(QByteArray::fromStdString(token->body)).object().value(QStringLiteral("id_token")).toString();
+}
+
+QCoro::Task<void> googleSocialSignIn(APIClient* api, QString idToken)
+{
+    SocialSignInRequest request;
+    request.provider = AuthProvider::google;
+    request.idToken.token = idToken;
+    co_await api->signInSocial(request);
+}
+
+QCoro::Task<void> recordOutcome(AccountStore* account, int id, std::vector<std::pair<int, bool>>* outcomes,
+                                std::vector<bool>* signedInAtResume)
+{
+    const bool outcome = co_await account->requireSignIn();
+    outcomes->emplace_back(id, outcome);
+    signedInAtResume->push_back(account->user() && account->user()->isAnonymous == std::optional<bool>(false));
+}
+
+} // namespace
+
+class TestAccountStore : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<LocalServer> server;
+    std::unique_ptr<QNetworkAccessManager> network;
+    InMemoryTokenStore tokens;
+    MemorySettingsStore defaults;
+    std::unique_ptr<APIClient> api;
+    std::unique_ptr<AccountStore> account;
+
+    // A new process: a new client and account state on the same token store and defaults.
+    void relaunch()
+    {
+        account.reset();
+        api = std::make_unique<APIClient>(server->baseUrl(), network.get(), &tokens);
+        account = std::make_unique<AccountStore>(api.get(), &defaults);
+    }
+
+    // The account behind a token, asked of the server with a separate client.
+    std::optional<APIUser> serverUserOf(const QString& token)
+    {
+        InMemoryTokenStore other;
+        other.save(token);
+        APIClient probe(server->baseUrl(), network.get(), &other);
+        const auto session = runTask(probe.getSession());
+        return session ? std::optional<APIUser>(session->user) : std::nullopt;
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        server = std::make_unique<LocalServer>();
+        network.reset(makeEphemeralNetworkSession(nullptr));
+        tokens.clear();
+        defaults = MemorySettingsStore();
+        relaunch();
+    }
+
+    void cleanup()
+    {
+        account.reset();
+        api.reset();
+        network.reset();
+        server.reset();
+    }
+
+    void launchMakesOneAnonymousAccountAndRelaunchRestoresIt()
+    {
+        QSignalSpy sessionSpy(account.get(), &AccountStore::hasSessionChanged);
+        int signedInHooks = 0;
+        account->onSignedIn = [&signedInHooks]() -> QCoro::Task<void> {
+            ++signedInHooks;
+            co_return;
+        };
+        runTask(account->restoreSession());
+        QVERIFY(account->hasSession());
+        QVERIFY(!account->isSignedIn());
+        QVERIFY(account->user());
+        QCOMPARE(account->user()->isAnonymous, std::optional<bool>(true));
+        QVERIFY(account->usage());
+        QCOMPARE(sessionSpy.count(), 1);
+        const QString firstId = account->user()->id;
+        const QString firstToken = *tokens.token();
+        QCOMPARE(serverUserOf(firstToken)->id, firstId);
+        // A start inside the restore runs no follow-up of its own.
+        QTest::qWait(0);
+        QCOMPARE(signedInHooks, 0);
+
+        // The relaunch restores the stored session and makes no new account.
+        server->addFault({{"method", "POST"}, {"path", "/api/auth/sign-in/anonymous"}, {"status", 500}});
+        defaults.setValue(providerKey, QStringLiteral("apple"));
+        relaunch();
+        QVERIFY(account->isSignedIn()); // a stored token with a stored provider, before any request
+        runTask(account->restoreSession());
+        QCOMPARE(account->user()->id, firstId);
+        QCOMPARE(*tokens.token(), firstToken);
+        QVERIFY(!account->isSignedIn()); // corrected by the server's answer
+        QVERIFY(!account->sessionEnded());
+
+        // Equal values notify nobody.
+        QSignalSpy messageSpy(account.get(), &AccountStore::errorMessageChanged);
+        account->setErrorMessage(QStringLiteral("x"));
+        account->setErrorMessage(QStringLiteral("x"));
+        QCOMPARE(messageSpy.count(), 1);
+    }
+
+    void rejectedProviderSessionEndsInANewAnonymousAccount_data()
+    {
+        QTest::addColumn<QString>("provider");
+        QTest::addColumn<bool>("ended");
+        QTest::newRow("apple") << QStringLiteral("apple") << true;
+        QTest::newRow("google without Google configured") << QStringLiteral("google") << true;
+        QTest::newRow("unknown value") << QStringLiteral("elsewhere") << false;
+    }
+
+    void rejectedProviderSessionEndsInANewAnonymousAccount()
+    {
+        QFETCH(QString, provider);
+        QFETCH(bool, ended);
+        tokens.save(QStringLiteral("a-session-the-server-never-issued"));
+        defaults.setValue(providerKey, provider);
+        relaunch();
+        QSignalSpy endedSpy(account.get(), &AccountStore::sessionEndedChanged);
+        runTask(account->restoreSession());
+        QCOMPARE(account->sessionEnded(), ended);
+        QCOMPARE(endedSpy.count(), ended ? 1 : 0);
+        QCOMPARE(defaults.contains(providerKey), !ended);
+        QVERIFY(account->hasSession());
+        QVERIFY(!account->isSignedIn());
+        QCOMPARE(account->user()->isAnonymous, std::optional<bool>(true));
+        QCOMPARE(serverUserOf(*tokens.token())->id, account->user()->id);
+    }
+
+    void accountLimitDefersTheStart()
+    {
+        server->addFault({{"method", "POST"}, {"path", "/api/auth/sign-in/anonymous"}, {"status", 429}});
+        runTask(account->restoreSession());
+        QVERIFY(!account->hasSession());
+        QVERIFY(!account->user());
+        QVERIFY(!tokens.token());
+        try {
+            runTask(account->ensureSession());
+            QFAIL("ensureSession should have failed");
+        } catch (const APIError& e) {
+            QCOMPARE(e.kind(), APIError::Case::accountLimitReached);
+        }
+
+        // Once the server gives accounts again, the next need of a session makes one.
+        server->clearFaults();
+        runTask(account->ensureSession());
+        QVERIFY(tokens.token());
+        QVERIFY(account->hasSession());
+    }
+
+    void midSessionRejectionStartsAnAccountAndRefreshes()
+    {
+        runTask(account->restoreSession());
+        const QString firstId = account->user()->id;
+        int signedInHooks = 0;
+        account->onSignedIn = [&signedInHooks]() -> QCoro::Task<void> {
+            ++signedInHooks;
+            co_return;
+        };
+        // The server forgets the session: the next request is answered 401 and repaired silently.
+        tokens.save(QStringLiteral("lapsed"));
+        runTask(account->refreshUsage());
+        QVERIFY(QTest::qWaitFor([&] { return signedInHooks == 1; }, 10000));
+        QVERIFY(account->hasSession());
+        QVERIFY(account->user());
+        QVERIFY(account->user()->id != firstId);
+        QCOMPARE(account->usage()->user, *account->user());
+
+        // The client outlives the account state: the hooks find it gone.
+        account.reset();
+        tokens.clear();
+        QCOMPARE(runTask(api->reauthenticate()), false);
+    }
+
+    void waitersResumeTogetherInOrder()
+    {
+        runTask(account->restoreSession());
+        std::vector<std::pair<int, bool>> outcomes;
+        std::vector<bool> signedIn;
+
+        // The sheet closes while an anonymous session exists, then with none.
+        for (const bool withToken : {true, false}) {
+            outcomes.clear();
+            if (!withToken)
+                tokens.clear();
+            spawn(recordOutcome(account.get(), 1, &outcomes, &signedIn), lcTest(), QStringLiteral("waiter"));
+            spawn(recordOutcome(account.get(), 2, &outcomes, &signedIn), lcTest(), QStringLiteral("waiter"));
+            QVERIFY(account->isSignInPresented());
+            QCOMPARE(account->signInReason(), SignInReason::required);
+            QVERIFY(outcomes.empty());
+            account->signInSheetDismissed();
+            QVERIFY(QTest::qWaitFor([&] { return outcomes.size() == 2; }, 5000));
+            const std::vector<std::pair<int, bool>> expected{{1, withToken}, {2, withToken}};
+            QCOMPARE(outcomes, expected);
+        }
+        runTask(account->ensureSession());
+
+        // A completed sign-in: the waiters resume with true, after the user was refreshed and
+        // before the signed-in hook runs.
+        outcomes.clear();
+        signedIn.clear();
+        std::vector<std::pair<int, bool>> order;
+        account->onSignedIn = [&]() -> QCoro::Task<void> {
+            order = outcomes;
+            co_return;
+        };
+        spawn(recordOutcome(account.get(), 1, &outcomes, &signedIn), lcTest(), QStringLiteral("waiter"));
+        spawn(recordOutcome(account.get(), 2, &outcomes, &signedIn), lcTest(), QStringLiteral("waiter"));
+        account->presentSignIn(SignInReason::sync); // shown again: no new waiter, the message cleared
+        QCOMPARE(account->signInReason(), SignInReason::sync);
+        account->setErrorMessage(QStringLiteral("an earlier failure"));
+        account->sessionEnded(); // untouched so far
+        const QString idToken = identityToken(*server, QStringLiteral("waiter@example.com"));
+        QVERIFY(!idToken.isEmpty());
+        APIClient* client = api.get();
+        runTask(account->signIn(AuthProvider::google, [client, idToken] { return googleSocialSignIn(client, idToken); }));
+        const std::vector<std::pair<int, bool>> expected{{1, true}, {2, true}};
+        QCOMPARE(outcomes, expected);
+        QCOMPARE(order, expected);
+        QCOMPARE(signedIn, (std::vector<bool>{true, true}));
+        QVERIFY(account->isSignedIn());
+        QVERIFY(!account->isSignInPresented());
+        QVERIFY(!account->isAuthenticating());
+        QVERIFY(!account->errorMessage());
+        QCOMPARE(account->user()->email, std::optional<QString>(QStringLiteral("waiter@example.com")));
+        QCOMPARE(defaults.string(providerKey), std::optional<QString>(QStringLiteral("google")));
+    }
+
+    void failedSignInKeepsTheSheetAndTheWaiters()
+    {
+        runTask(account->restoreSession());
+        std::vector<std::pair<int, bool>> outcomes;
+        std::vector<bool> signedIn;
+        spawn(recordOutcome(account.get(), 1, &outcomes, &signedIn), lcTest(), QStringLiteral("waiter"));
+        APIClient* client = api.get();
+        runTask(account->signIn(AuthProvider::google,
+                                [client] { return googleSocialSignIn(client, QStringLiteral("not.a.token")); }));
+        QVERIFY(account->errorMessage());
+        QVERIFY(!account->isAuthenticating());
+        QVERIFY(account->isSignInPresented());
+        QVERIFY(!account->isSignedIn());
+        QVERIFY(!defaults.contains(providerKey));
+        QTest::qWait(0);
+        QVERIFY(outcomes.empty());
+        account->signInSheetDismissed();
+        QVERIFY(QTest::qWaitFor([&] { return outcomes.size() == 1; }, 5000));
+    }
+
+    void signOutWithTheServerDownStillClearsTheToken()
+    {
+        runTask(account->restoreSession());
+        defaults.setValue(providerKey, QStringLiteral("google"));
+        server->stop();
+        runTask(account->signOut());
+        QVERIFY(!tokens.token());
+        QVERIFY(!defaults.contains(providerKey));
+        QVERIFY(!account->hasSession());
+        QVERIFY(!account->isSignedIn());
+        QVERIFY(!account->user());
+    }
+
+    void deletion()
+    {
+        runTask(account->restoreSession());
+        const QString oldId = account->user()->id;
+        const QString oldToken = *tokens.token();
+
+        // Refused by the server: nothing changes here, the caller gets the error.
+        server->addFault({{"method", "DELETE"}, {"path", "/v1/account"}, {"status", 500}});
+        defaults.setValue(providerKey, QStringLiteral("apple"));
+        QVERIFY_THROWS_EXCEPTION(APIError, runTask(account->deleteAccount()));
+        QCOMPARE(*tokens.token(), oldToken);
+        QVERIFY(defaults.contains(providerKey));
+        QCOMPARE(account->user()->id, oldId);
+        server->clearFaults();
+
+        // Deleted: a new anonymous account takes its place and the old session is gone.
+        runTask(account->deleteAccount());
+        QVERIFY(tokens.token());
+        QVERIFY(*tokens.token() != oldToken);
+        QVERIFY(account->user()->id != oldId);
+        QVERIFY(!defaults.contains(providerKey));
+        QVERIFY(!serverUserOf(oldToken));
+
+        // A lapsed session deletes nothing: no fresh account is made (and deleted) in its place.
+        const QString liveId = account->user()->id;
+        const QString liveToken = *tokens.token();
+        tokens.save(QStringLiteral("lapsed"));
+        try {
+            runTask(account->deleteAccount());
+            QFAIL("the deletion should have failed");
+        } catch (const APIError& e) {
+            QCOMPARE(e.kind(), APIError::Case::signInRequired);
+        }
+        QVERIFY(!tokens.token());
+        QVERIFY(!account->hasSession());
+        QVERIFY(!account->user());
+        QCOMPARE(serverUserOf(liveToken)->id, liveId);
+
+        // No session at all: nothing is sent.
+        server->addFault({{"method", "DELETE"}, {"path", "/v1/account"}, {"drop", true}});
+        QVERIFY_THROWS_EXCEPTION(APIError, runTask(account->deleteAccount()));
+    }
+
+private:
+    static const QLoggingCategory& lcTest()
+    {
+        static const QLoggingCategory category("dev.lanternworkshop.Hushframe.Test");
+        return category;
+    }
+};
+
+QTEST_MAIN(TestAccountStore)
+#include "test_account_store.moc"
