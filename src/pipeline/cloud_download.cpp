@@ -1,0 +1,102 @@
+#include "pipeline/cloud_download.h"
+
+#include "backend/api_error.h"
+#include "pipeline/media_error.h"
+#include "platform/async.h"
+#include "platform/texts.h"
+
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSaveFile>
+
+#include <memory>
+
+namespace hf {
+
+namespace {
+
+constexpr qint64 chunkBytes = 256 * 1024;
+constexpr qint64 readBufferBytes = 1024 * 1024;
+
+bool isSuccess(int status)
+{
+    return status >= 200 && status <= 299;
+}
+
+// Where the body goes. Only a 2xx body is written; anything else is read and dropped.
+struct Sink {
+    explicit Sink(const QString& destination) : file(destination) {}
+    QSaveFile file;
+    bool writeFailed = false;
+    QString writeError;
+
+    void drain(QNetworkReply* reply)
+    {
+        const bool keep = isSuccess(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt());
+        while (reply->bytesAvailable() > 0) {
+            const QByteArray chunk = reply->read(chunkBytes);
+            if (chunk.isEmpty())
+                break;
+            if (!keep || writeFailed)
+                continue;
+            if (file.write(chunk) != chunk.size()) {
+                writeFailed = true;
+                writeError = file.errorString();
+                reply->abort();
+                return;
+            }
+        }
+    }
+};
+
+QString timedOutText()
+{
+    return text("error.network.timedOut", "The request timed out.");
+}
+
+} // namespace
+
+QCoro::Task<int> downloadToFile(QNetworkAccessManager* session, QUrl url, QString destination, std::stop_token stop,
+                                std::chrono::milliseconds timeout)
+{
+    throwIfStopped(stop);
+    auto sink = std::make_shared<Sink>(destination);
+    // Never write into the destination itself: a failure must not leave half a file there.
+    sink->file.setDirectWriteFallback(false);
+    if (!sink->file.open(QIODevice::WriteOnly))
+        throw FileSystemError(sink->file.errorString());
+
+    QNetworkRequest request(url);
+    request.setTransferTimeout(static_cast<int>(timeout.count()));
+    request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
+    request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+    QNetworkReply* reply = session->get(request);
+    // The transfer pauses while this much is unread.
+    reply->setReadBufferSize(readBufferBytes);
+    std::unique_ptr<QNetworkReply, void (*)(QNetworkReply*)> holder(reply, [](QNetworkReply* r) {
+        QObject::disconnect(r, nullptr, nullptr, nullptr);
+        r->deleteLater();
+    });
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, [sink, reply] { sink->drain(reply); });
+
+    // A stop aborts the transfer; the unfinished temporary file goes with `sink`.
+    co_await awaitReply(reply, stop);
+    sink->drain(reply);
+
+    if (sink->writeFailed)
+        throw FileSystemError(sink->writeError);
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid() && !isSuccess(status.toInt()))
+        co_return status.toInt();
+    if (reply->error() == QNetworkReply::OperationCanceledError)
+        throw APIError::network(timedOutText());
+    if (reply->error() != QNetworkReply::NoError)
+        throw APIError::network(reply->errorString());
+    if (!status.isValid())
+        co_return 0;
+    if (!sink->file.commit())
+        throw FileSystemError(sink->file.errorString());
+    co_return status.toInt();
+}
+
+} // namespace hf

@@ -1,0 +1,27 @@
+#pragma once
+
+// Streams one file from a web address to disk.
+
+#include <QNetworkAccessManager>
+#include <QString>
+#include <QUrl>
+
+#include <qcoro/qcorotask.h>
+
+#include <chrono>
+#include <stop_token>
+
+namespace hf {
+
+// Fetches `url` with a plain GET (no token, no cookies, no header of ours) into `destination`.
+// The body streams into a temporary file beside the destination that replaces it only when all
+// of it arrived with a 2xx status; otherwise the destination is left as it was and nothing else
+// remains. Memory stays bounded whatever the size.
+// Returns the HTTP status (0 when the answer was not HTTP). Throws APIError::network for a
+// transport failure (also a 2xx body cut short), FileSystemError when the file cannot be written,
+// hf::Cancelled when `stop` is requested.
+QCoro::Task<int> downloadToFile(QNetworkAccessManager* session, QUrl url, QString destination,
+                                std::stop_token stop = {},
+                                std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+} // namespace hf

@@ -1,0 +1,383 @@
+#include "pipeline/cloud_separation_engine.h"
+
+#include "pipeline/cloud_download.h"
+#include "pipeline/formatting.h"
+#include "pipeline/media_error.h"
+#include "pipeline/stem.h"
+#include "platform/async.h"
+#include "platform/logging.h"
+#include "platform/texts.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QThread>
+
+#include <algorithm>
+#include <cmath>
+
+namespace hf {
+
+HF_LOGGING_CATEGORY(lcCloudSeparationEngine, "CloudSeparationEngine")
+
+namespace {
+
+constexpr double previewSeconds = 30;
+
+double clamp01(double x)
+{
+    if (!(x >= 0))
+        return 0;   // below 0, or not a number
+    return std::min(x, 1.0);
+}
+
+bool isTerminal(JobStatus status)
+{
+    return status == JobStatus::succeeded || status == JobStatus::failed || status == JobStatus::canceled
+        || status == JobStatus::expired;
+}
+
+// Asks the backend to cancel a job; only the log hears how it went. Holds the client, not the
+// engine, so it outlives the call (and the engine) that started it.
+QCoro::Task<void> cancelJobOnBackend(QPointer<APIClient> api, QString jobID)
+{
+    if (!api)
+        co_return;
+    try {
+        const CloudJob ignored = co_await api->cancelJob(jobID);
+        Q_UNUSED(ignored);
+        qCInfo(lcCloudSeparationEngine, "Canceled job %s", qUtf8Printable(jobID));
+    } catch (const Cancelled&) {
+        // The client went away meanwhile: nothing left to tell.
+    } catch (const std::exception& e) {
+        qCInfo(lcCloudSeparationEngine, "Cancel for %s failed: %s", qUtf8Printable(jobID),
+               qUtf8Printable(describe(e)));
+    }
+}
+
+} // namespace
+
+QString SeparationError::localizedDescription() const
+{
+    switch (m_case) {
+    case Case::jobFailed:
+        if (!m_message.isEmpty())
+            return text("error.job.serverMessage", "%@", {m_message});
+        if (m_code == u"decode_failed")
+            return text("error.job.decodeFailed",
+                        "The soundtrack couldn't be decoded. Try exporting the video as MP4 or MOV.");
+        if (m_code == u"too_long")
+            return text("error.job.tooLong", "The soundtrack was longer than expected. Please try again.");
+        if (m_code == u"input_missing")
+            return text("error.job.inputMissing", "The upload didn't reach the server. Please try again.");
+        if (m_code == u"timeout")
+            return text("error.job.timeout", "Separation took too long and was stopped. Please try again.");
+        if (m_code == u"dispatch_failed")
+            return text("error.job.dispatchFailed",
+                        "The separation service is unavailable right now. Please try again later.");
+        return text("error.job.failed", "Separation failed. Please try again.");
+    case Case::downloadFailed:
+        if (m_stem == u"dialogue")
+            return text("error.download.dialogue",
+                        "Downloading the dialogue stem failed (HTTP %lld). Please try again.", {m_status});
+        if (m_stem == u"music")
+            return text("error.download.music", "Downloading the music stem failed (HTTP %lld). Please try again.",
+                        {m_status});
+        return text("error.download.effects", "Downloading the effects stem failed (HTTP %lld). Please try again.",
+                    {m_status});
+    case Case::jobExpired:
+        return text("error.job.expired", "This job expired before it finished. Please try again.");
+    case Case::jobCanceled:
+        return text("error.job.canceled", "This job was canceled.");
+    case Case::missingOutputs:
+        return text("error.job.missingOutputs", "The job finished without any audio. Please try again.");
+    case Case::tooLong:
+        return text("error.media.tooLong", "Videos can be up to 3 hours long.");
+    }
+    return {};
+}
+
+// Everything about one separate() call. Reports go out on the main thread, in order; the fraction
+// never goes back, and upload events are taken only while the upload runs.
+struct CloudSeparationEngine::Call {
+    ProgressCallback progress;
+    JobStatus lastKnown = JobStatus::unknown;
+    bool uploading = false;
+    double lastFraction = 0;
+
+    void report(ProcessingStage stage, double fraction, QString message)
+    {
+        lastFraction = std::max(clamp01(fraction), lastFraction);
+        if (progress)
+            progress(ProcessingProgress{std::move(stage), lastFraction, std::move(message)});
+    }
+
+    void reportUpload(double sent)
+    {
+        if (!uploading)
+            return;
+        report(ProcessingStage::Kind::uploading, clamp01(0.05 + 0.25 * sent),
+               text("status.cloud.uploading", "Uploading audio (%@)", {percentText(sent)}));
+    }
+
+    // What a job record says about the work: waiting or separating; nothing once it ended.
+    void reportJob(const CloudJob& job)
+    {
+        switch (job.status) {
+        case JobStatus::awaitingUpload:
+        case JobStatus::queued:
+        case JobStatus::unknown:
+            report(ProcessingStage::Kind::queued, 0.32,
+                   text("status.stage.queued", "Waiting for a separation server"));
+            break;
+        case JobStatus::processing: {
+            const double p = clamp01(job.progress.value_or(0));
+            report(ProcessingStage::Kind::separating, clamp01(0.35 + 0.55 * p),
+                   text("status.cloud.separating", "Separating (%@)", {percentText(p)}));
+            break;
+        }
+        case JobStatus::succeeded:
+        case JobStatus::failed:
+        case JobStatus::canceled:
+        case JobStatus::expired:
+            break;
+        }
+    }
+};
+
+CloudSeparationEngine::CloudSeparationEngine(APIClient* api, AudioUploading* uploader,
+                                             QNetworkAccessManager* downloadSession, QString workingDirectory,
+                                             QObject* parent)
+    : QObject(parent), m_api(api), m_uploader(uploader), m_downloadSession(downloadSession),
+      m_workingDirectory(std::move(workingDirectory))
+{
+}
+
+CloudSeparationEngine::~CloudSeparationEngine() = default;
+
+QCoro::Task<SeparatedStems> CloudSeparationEngine::separate(QUrl audioFile, double duration, JobKind kind,
+                                                            bool claimCheck, ProgressCallback progress,
+                                                            std::stop_token stop)
+{
+    // Also refuses a duration that is not a number.
+    if (!(duration <= maxDurationSeconds))
+        throw SeparationError::tooLong();
+
+    auto call = std::make_shared<Call>();
+    call->progress = std::move(progress);
+    call->report(ProcessingStage::Kind::uploading, 0.02, text("status.cloud.creatingJob", "Creating job"));
+
+    CreateJobRequest request;
+    request.kind = kind;
+    request.durationSeconds = (kind == JobKind::preview && duration > previewSeconds) ? previewSeconds : duration;
+    request.contentType = QStringLiteral("audio/mp4");
+    if (claimCheck && kind == JobKind::full)
+        request.claimCheck = true;
+
+    QPointer<CloudSeparationEngine> self(this);
+    QPointer<APIClient> api = m_api;
+    if (!api)
+        throw Cancelled();
+    const CreateJobResponse created = co_await api->createJob(request, stop);
+    if (!self)
+        throw Cancelled();
+    qCInfo(lcCloudSeparationEngine, "Created %s job %s", kind == JobKind::full ? "full" : "preview",
+           qUtf8Printable(created.job.id));
+    call->lastKnown = created.job.status;
+
+    // From here on a job exists: when this call is stopped before the job ended, the backend is
+    // asked to cancel it, in a task of its own that the stop does not reach.
+    const QString jobID = created.job.id;
+    auto abandon = [&](bool cancelled) {
+        if (cancelled && !isTerminal(call->lastKnown))
+            spawn(cancelJobOnBackend(api, jobID), lcCloudSeparationEngine(), QStringLiteral("Cancel of a job"));
+    };
+    std::optional<SeparatedStems> stems;
+    try {
+        stems = co_await runJob(call, audioFile, created, stop);
+    } catch (const Cancelled&) {
+        abandon(true);
+        throw;
+    } catch (...) {
+        abandon(stop.stop_requested());
+        throw;
+    }
+    co_return std::move(*stems);
+}
+
+QCoro::Task<SeparatedStems> CloudSeparationEngine::runJob(std::shared_ptr<Call> call, QUrl audioFile,
+                                                          CreateJobResponse created, std::stop_token stop)
+{
+    QPointer<CloudSeparationEngine> self(this);
+    QPointer<APIClient> api = m_api;
+
+    // Upload events may come from any thread; each is handed to the main thread and dropped once
+    // the upload has returned, so no late event can move the progress back.
+    std::weak_ptr<Call> weak = call;
+    AudioUploading::Progress onUpload = [weak](double sent) {
+        auto deliver = [weak, sent] {
+            if (auto c = weak.lock())
+                c->reportUpload(sent);
+        };
+        QCoreApplication* app = QCoreApplication::instance();
+        if (!app || QThread::currentThread() == app->thread())
+            deliver();
+        else
+            QMetaObject::invokeMethod(app, deliver, Qt::QueuedConnection);
+    };
+    struct UploadWindow {
+        std::shared_ptr<Call> call;
+        explicit UploadWindow(std::shared_ptr<Call> c) : call(std::move(c)) { call->uploading = true; }
+        ~UploadWindow() { call->uploading = false; }
+    };
+    {
+        UploadWindow window(call);
+        co_await m_uploader->upload(audioFile, created.upload, onUpload, stop);
+    }
+    if (!self || !api)
+        throw Cancelled();
+    throwIfStopped(stop);
+
+    const CloudJob started = co_await api->startJob(created.job.id, stop);
+    if (!self)
+        throw Cancelled();
+    call->lastKnown = started.status;
+    call->reportJob(started);
+
+    const CloudJob ended = co_await waitForEnd(call, started, stop);
+    switch (ended.status) {
+    case JobStatus::succeeded: {
+        SeparatedStems stems = co_await downloadStems(call, ended, stop);
+        co_return stems;
+    }
+    case JobStatus::failed:
+        if (ended.error)
+            throw SeparationError::jobFailed(ended.error->code, ended.error->message);
+        throw SeparationError::jobFailed(QStringLiteral("unknown"), QString());
+    case JobStatus::canceled:
+        throw SeparationError::jobCanceled();
+    default:
+        throw SeparationError::jobExpired();
+    }
+}
+
+QCoro::Task<CloudJob> CloudSeparationEngine::waitForEnd(std::shared_ptr<Call> call, CloudJob current,
+                                                        std::stop_token stop)
+{
+    QPointer<CloudSeparationEngine> self(this);
+    int failures = 0;
+    while (!isTerminal(current.status)) {
+        // The wait comes before every poll; a failed poll does not shorten it.
+        co_await sleepFor(m_pollInterval, stop);
+        if (!self || !m_api)
+            throw Cancelled();
+        throwIfStopped(stop);
+        const QString id = current.id;
+        std::optional<CloudJob> polled;
+        try {
+            polled = co_await m_api->job(id, stop);
+        } catch (const APIError& e) {
+            if (e.kind() != APIError::Case::network)
+                throw;
+            ++failures;
+            qCInfo(lcCloudSeparationEngine, "Poll failed (%ld): %s", long(failures),
+                   qUtf8Printable(e.description()));
+            if (failures >= maxConsecutivePollFailures)
+                throw;
+        }
+        if (!self)
+            throw Cancelled();
+        if (!polled)
+            continue;
+        current = std::move(*polled);
+        call->lastKnown = current.status;
+        failures = 0;
+        call->reportJob(current);
+    }
+    co_return current;
+}
+
+QCoro::Task<SeparatedStems> CloudSeparationEngine::downloadStems(std::shared_ptr<Call> call, CloudJob job,
+                                                                 std::stop_token stop)
+{
+    QPointer<CloudSeparationEngine> self(this);
+    if (!job.outputs) {
+        // One more read: the outputs may be listed a moment after the job ended.
+        if (!m_api)
+            throw Cancelled();
+        const QString id = job.id;
+        CloudJob reread = co_await m_api->job(id, stop);
+        if (!self)
+            throw Cancelled();
+        job = std::move(reread);
+        if (!job.outputs)
+            throw SeparationError::missingOutputs();
+    }
+
+    // The job's id names its folder: only an opaque identifier may do that.
+    if (!isSafeIdentifier(job.id))
+        throw APIError::invalidResponse();
+    const QString folder = QDir(m_workingDirectory).filePath(job.id);
+    if (!QDir().mkpath(folder))
+        throw FileSystemError(text("error.file.createFolder", "Couldn't create the folder %@.", {folder}));
+
+    struct Item {
+        Stem stem;
+        QUrl url;
+        const char* key;
+        const char* english;
+    };
+    const Item items[] = {
+        {Stem::dialogue, job.outputs->dialogue, "status.cloud.downloadingDialogue", "Downloading dialogue"},
+        {Stem::music, job.outputs->music, "status.cloud.downloadingMusic", "Downloading music"},
+        {Stem::effects, job.outputs->effects, "status.cloud.downloadingEffects", "Downloading effects"},
+    };
+    QUrl files[3];
+    for (int i = 0; i < 3; ++i) {
+        call->report(ProcessingStage::Kind::downloading, std::min(0.9 + 0.03 * i, 1.0),
+                     text(items[i].key, items[i].english));
+        const QString raw = rawValue(items[i].stem);
+        const QString destination = QDir(folder).filePath(raw + QStringLiteral(".flac"));
+        const QUrl url = items[i].url;
+        co_await downloadStem(url, raw, destination, stop);
+        if (!self)
+            throw Cancelled();
+        files[i] = QUrl::fromLocalFile(destination);
+    }
+    co_return SeparatedStems{files[0], files[1], files[2], job};
+}
+
+QCoro::Task<void> CloudSeparationEngine::downloadStem(QUrl url, QString stem, QString destination,
+                                                      std::stop_token stop)
+{
+    // Only web addresses from the server are fetched.
+    if (!isWebUrl(url))
+        throw SeparationError::downloadFailed(stem, 0);
+    QNetworkAccessManager* session = m_downloadSession;
+    if (!session)
+        throw Cancelled();
+    const int status = co_await downloadToFile(session, url, destination, stop);
+    if (status < 200 || status > 299)
+        throw SeparationError::downloadFailed(stem, status);
+}
+
+QCoro::Task<CloudJob> CloudSeparationEngine::promote(QString jobID, double duration, bool claimCheck,
+                                                     std::stop_token stop)
+{
+    PromoteJobRequest request;
+    request.durationSeconds = duration;
+    if (claimCheck)
+        request.claimCheck = true;
+    QPointer<APIClient> api = m_api;
+    if (!api)
+        throw Cancelled();
+    CloudJob job = co_await api->promoteJob(jobID, request, stop);
+    qCInfo(lcCloudSeparationEngine, "Promoted preview %s to the full clean", qUtf8Printable(jobID));
+    co_return job;
+}
+
+QCoro::Task<void> CloudSeparationEngine::cancel(QString jobID)
+{
+    co_await cancelJobOnBackend(m_api, jobID);
+}
+
+} // namespace hf
