@@ -71,8 +71,10 @@ bool isInsideFolder(const QString& path, const QString& folder)
 
 FileReference fileReference(const QUrl& location, const QString& cachesFolder)
 {
-    const QString path = resolvedFilePath(location.toLocalFile());
     FileReference reference;
+    if (!location.isLocalFile())
+        return reference;   // leads nowhere
+    const QString path = resolvedFilePath(location.toLocalFile());
     if (!cachesFolder.isEmpty()) {
         const QString root = folderRoot(cachesFolder);
         if (path.size() > root.size() && path.startsWith(root)) {

@@ -36,7 +36,7 @@ QString resolvedFilePath(const QString& path);
 bool isInsideFolder(const QString& path, const QString& folder);
 
 // The reference of a file location: `cachesPath` when the file lies inside `cachesFolder`,
-// otherwise `absolutePath`. Exactly one field is set.
+// otherwise `absolutePath`. Exactly one field is set (none for a location that is not a file).
 FileReference fileReference(const QUrl& location, const QString& cachesFolder);
 
 // The location a reference leads to, or none. Does not check that a file exists there.
