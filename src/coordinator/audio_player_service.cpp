@@ -8,8 +8,6 @@
 #include "platform/errors.h"
 #include "platform/logging.h"
 
-#include <QPointer>
-
 #include <cmath>
 
 HF_LOGGING_CATEGORY(lcAudioPlayer, "AudioPlayerService")
@@ -161,7 +159,9 @@ void AudioPlayerService::load(const AuditionFiles& files)
 
     if (!files.video.isEmpty()) {
         const uint64_t serial = ++m_pictureSerial;
-        QPointer<AudioPlayerService> self(this);
+        // The picture's thread ends before this object does, so `self` outlives every delivery;
+        // a delivery still queued when this object goes is dropped with it.
+        AudioPlayerService* self = this;
         AuditionMixer* mixer = m_mixer.get();
         AudioOutput* output = m_output.get();
         const int rate = m_mixer->sampleRate();
@@ -171,9 +171,9 @@ void AudioPlayerService::load(const AuditionFiles& files)
                 [mixer, output, rate] { return double(mixer->audibleFrame(output->latencyFrames())) / rate; },
                 [self, serial](const QImage& image, double seconds, uint64_t generation) {
                     QMetaObject::invokeMethod(
-                        self.data(),
+                        self,
                         [self, serial, image, seconds, generation] {
-                            if (self && self->m_pictureSerial == serial && generation >= self->m_pictureGeneration)
+                            if (self->m_pictureSerial == serial && generation >= self->m_pictureGeneration)
                                 self->showFrame(image, seconds);
                         },
                         Qt::QueuedConnection);

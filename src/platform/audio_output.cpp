@@ -207,6 +207,17 @@ public:
                 // About 100 ms of buffer: short enough for a seek to be heard at once.
                 m_sink->setBufferSize(m_format.bytesForDuration(100000));
                 m_io->setSink(m_sink);
+                // A device that goes away while playing: play on silently at its pace, so the
+                // playhead keeps moving.
+                QObject::connect(m_sink, &QAudioSink::stateChanged, m_sink, [this, renderer](QAudio::State state) {
+                    if (state != QAudio::StoppedState || !m_sink || m_sink->error() == QAudio::NoError
+                        || m_usingFallback)
+                        return;
+                    qCWarning(lcAudioOutput, "The audio device stopped (error %d); playing silently",
+                              int(m_sink->error()));
+                    m_usingFallback = true;
+                    m_fallback.start(renderer);
+                });
                 m_sink->start(m_io);
                 ok = m_sink->error() == QAudio::NoError;
                 if (!ok) {
@@ -262,7 +273,7 @@ private:
     QAudioDevice m_device;
     QAudioFormat m_format;
     NullAudioOutput m_fallback;
-    bool m_usingFallback = false;
+    std::atomic<bool> m_usingFallback{false};
     QThread* m_thread = nullptr;
     QObject* m_context = nullptr;   // lives on m_thread: the target of calls into it
     QAudioSink* m_sink = nullptr;
