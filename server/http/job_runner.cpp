@@ -173,7 +173,11 @@ void Service::runSeparation(const std::string& jobId, std::stop_token stop)
         if (done && done->claimRequested)
             enqueue(jobId, Task::check);
     } catch (const hf::engine::Cancelled&) {
-        // Canceled, expired or the server is stopping: whoever stopped it has set the state.
+        // Canceled, expired, deleted or the server is stopping: whoever stopped it has set the
+        // state. A job that ended must not keep what the engine wrote after its files were removed.
+        auto now = loadJob(jobId);
+        if (!now || (now->status != "processing" && now->status != "queued"))
+            removeJobFiles(jobId);
     } catch (const hf::engine::EngineError& e) {
         logLine("Separation of job " + jobId + " failed: " + e.what());
         if (stop.stop_requested())
@@ -256,6 +260,12 @@ void Service::runCheck(const std::string& jobId, std::stop_token stop)
 
 void Service::recoverJobs()
 {
+    double now = nowSeconds();
+    m_db->exec("DELETE FROM sessions WHERE expires_at <= ?", {now});
+    m_db->exec("DELETE FROM handoffs WHERE expires_at <= ? AND (code_expires_at IS NULL OR code_expires_at <= ?)",
+               {now, now});
+    m_db->exec("DELETE FROM oauth_codes WHERE expires_at <= ?", {now});
+
     // Separations cut off by the last stop start again from their upload.
     int restarted = m_db->exec("UPDATE jobs SET status = 'queued', progress = NULL WHERE status = 'processing'");
     if (restarted)

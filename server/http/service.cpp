@@ -183,7 +183,7 @@ void Service::installHooks()
 {
     m_http.new_task_queue = [] { return new httplib::ThreadPool(32); };
     m_http.set_payload_max_length(m_options.maxUploadBytes + 1);
-    m_http.set_keep_alive_timeout(30);
+    m_http.set_keep_alive_timeout(5);
     m_http.set_read_timeout(60);
     m_http.set_write_timeout(60);
     m_http.set_pre_routing_handler([this](const auto& req, auto& res) { return beforeRoute(req, res); });
