@@ -4,6 +4,9 @@
 #include "test_http_support.h"
 
 #include <QDir>
+
+#include <set>
+#include <thread>
 #include <QtTest>
 
 using namespace hf::test::http;
@@ -187,6 +190,33 @@ private slots:
                  std::string());
         auto started = json(postJson(client, "/v1/jobs/" + id + "/start", token))["job"].toObject();
         QCOMPARE(started["error"][u"code"].toString(), QString("input_missing"));
+    }
+
+    void concurrentClientsGetDistinctJobs()
+    {
+        // Several clients at once, each on its own connection, creating and reading jobs.
+        std::vector<std::string> ids[8];
+        std::vector<std::thread> threads;
+        for (auto& mine : ids)
+            threads.emplace_back([&, url = m_server->url()] {
+                httplib::Client client(url);
+                std::string token = signInAnonymously(client);
+                for (int i = 0; i < 10; ++i) {
+                    auto created = postJson(client, "/v1/jobs", token,
+                                            {{"kind", "preview"}, {"durationSeconds", 2.0}, {"contentType", "audio/mp4"}});
+                    std::string id = json(created)["job"].toObject()["id"].toString().toStdString();
+                    if (created && created->status == 201 && client.Get("/v1/jobs/" + id, bearer(token))->status == 200)
+                        mine.push_back(id);
+                }
+            });
+        for (auto& thread : threads)
+            thread.join();
+        std::set<std::string> distinct;
+        for (const auto& mine : ids) {
+            QCOMPARE(mine.size(), size_t(10));
+            distinct.insert(mine.begin(), mine.end());
+        }
+        QCOMPARE(distinct.size(), size_t(80));
     }
 
     void expiredJobsLoseTheirStems()
