@@ -200,6 +200,9 @@ int main(int argc, char** argv)
     }
     player.unload();
     std::sort(latencies.begin(), latencies.end());
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    std::printf("\npeak resident memory of the whole run: %.0f MB\n", usage.ru_maxrss / 1024.0);
     std::printf("\nseek to first new sample, 30 random seeks while playing:\n");
     std::printf("  median %.1f ms, 90th percentile %.1f ms, worst %.1f ms (aim: under 50 ms)\n",
                 latencies[latencies.size() / 2], latencies[latencies.size() * 9 / 10], latencies.back());
