@@ -1,0 +1,172 @@
+// The batch queue's processing loop: one job at a time, in queue order, each cleaned in full into
+// a verified video inside its own folder.
+
+#include "coordinator/batch_queue_manager.h"
+
+#include "backend/account_store.h"
+#include "coordinator/review_prompter.h"
+#include "pipeline/media_error.h"
+#include "platform/logging.h"
+#include "platform/texts.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <algorithm>
+
+namespace hf {
+
+HF_DECLARE_LOGGING_CATEGORY(lcBatchQueue)
+
+void BatchQueueManager::start()
+{
+    if (m_isProcessingQueue || pendingJobs() == 0)
+        return;
+    setIsProcessingQueue(true);
+    setErrorMessage(std::nullopt);
+    // A stopped run may still be inside its last step; the new run waits for it (see runQueue).
+    std::shared_ptr<Run> previous = m_run;
+    auto run = std::make_shared<Run>();
+    run->generation = ++m_runGeneration;
+    m_run = run;
+    m_queueTask.start([this, run, previous](std::stop_token stop) { return runQueue(run, previous, stop); });
+}
+
+void BatchQueueManager::stop()
+{
+    m_queueTask.cancel();
+    setIsProcessingQueue(false);
+    if (m_activeJobId) {
+        updateJob(*m_activeJobId, [](BatchJob& j) {
+            if (j.status.isWorking())
+                j.status = BatchJobStatus::pending();
+        });
+    }
+    setActiveJobId(std::nullopt);
+    updateOverallProgress();
+}
+
+QCoro::Task<void> BatchQueueManager::runQueue(std::shared_ptr<Run> run, std::shared_ptr<Run> previous,
+                                              std::stop_token stop)
+{
+    QPointer<BatchQueueManager> self(this);
+    try {
+        // A stopped run's step in flight still writes into its job's folder until it returns;
+        // that job is pending again, so this run must not begin before the old one let go.
+        if (previous && !previous->stepsEnded.isReady())
+            co_await previous->stepsEnded.wait(stop);
+        while (self && !stop.stop_requested()) {
+            const auto next = std::ranges::find_if(m_jobs, [](const BatchJob& j) { return j.status.isPending(); });
+            if (next == m_jobs.end())
+                break;
+            const BatchJob job = *next;
+            setActiveJobId(job.id);
+            try {
+                const QUrl output = co_await process(job, stop);
+                if (!self || stop.stop_requested())
+                    break;
+                updateJob(job.id, [&output](BatchJob& j) { j.status = BatchJobStatus::completed(output); });
+            } catch (const Cancelled&) {
+                break;
+            } catch (const std::exception& error) {
+                if (!self)
+                    break;
+                handleFailure(job, error);
+            }
+        }
+    } catch (const Cancelled&) {
+    }
+    // Stopped while waiting for the run before: the run after this one must still wait for it.
+    if (previous && !previous->stepsEnded.isReady()) {
+        const std::stop_token unstoppable;
+        co_await previous->stepsEnded.wait(unstoppable);
+    }
+    run->stepsEnded.resolve(true);
+
+    if (!self)
+        co_return;
+    if (QPointer<AccountStore> account = m_account)
+        co_await account->refreshUsage();
+    if (!self)
+        co_return;
+    // After a stop and a new start, the flags belong to the new run.
+    if (m_run == run) {
+        setIsProcessingQueue(false);
+        setActiveJobId(std::nullopt);
+    }
+    updateOverallProgress();
+}
+
+QCoro::Task<QUrl> BatchQueueManager::process(BatchJob job, std::stop_token stop)
+{
+    QPointer<BatchQueueManager> self(this);
+    const QUuid id = job.id;
+    const SeparationSettings settings = m_settingsProvider ? m_settingsProvider() : SeparationSettings{};
+    std::shared_ptr<BatchMediaOperations> media = m_media;
+
+    const QString folderPath = QDir(m_workingDirectory).filePath(id.toString(QUuid::WithoutBraces).toUpper());
+    if (!QDir().mkpath(folderPath))
+        throw FileSystemError(text("error.file.createFolder", "Couldn't create the folder %@.", {folderPath}));
+    const QDir folder(folderPath);
+    const QString baseName = QFileInfo(job.sourceVideoURL.fileName()).completeBaseName() + outputSuffix;
+
+    updateJob(id, [](BatchJob& j) {
+        j.status = BatchJobStatus::working({ProcessingStage::Kind::extractingAudio, 0.02, QString()});
+    });
+
+    const QUrl folderURL = QUrl::fromLocalFile(folderPath);
+    const ExtractedAudio extracted = co_await media->extractSoundtrack(job.sourceVideoURL, folderURL, stop);
+    throwIfStopped(stop);
+    if (!self)
+        throw Cancelled();
+
+    // Reports belong to this run: once it is stopped they are dropped, whatever the job became.
+    SeparationEngineProtocol::ProgressCallback report = [self, id, stop](const ProcessingProgress& progress) {
+        if (!self || stop.stop_requested())
+            return;
+        self->updateJob(id, [&progress](BatchJob& j) { j.status = BatchJobStatus::working(progress); });
+    };
+    const SeparatedStems stems =
+        co_await m_engine->separate(extracted.url, extracted.duration, JobKind::full, false, report, stop);
+    throwIfStopped(stop);
+    if (!self)
+        throw Cancelled();
+
+    updateJob(id, [](BatchJob& j) {
+        j.status = BatchJobStatus::working({ProcessingStage::Kind::mixing, 0.97, QString()});
+    });
+    const QString audioExtension =
+        settings.audioQuality == AudioQuality::aac ? QStringLiteral("m4a") : QStringLiteral("wav");
+    const QUrl mixTarget = QUrl::fromLocalFile(folder.filePath(baseName + u'.' + audioExtension));
+    const QUrl clean = co_await media->mix(stems.dialogueURL, stems.effectsURL, mixTarget, settings.audioQuality,
+                                           settings.ambience, stop);
+    throwIfStopped(stop);
+    if (!self)
+        throw Cancelled();
+
+    updateJob(id, [](BatchJob& j) {
+        j.status = BatchJobStatus::working({ProcessingStage::Kind::remuxingVideo, 0.99, QString()});
+    });
+    const VideoDemuxerMuxer::FileType fileType =
+        VideoDemuxerMuxer::outputFileType(job.sourceVideoURL, settings.audioQuality != AudioQuality::aac);
+    const QUrl videoTarget =
+        QUrl::fromLocalFile(folder.filePath(baseName + u'.' + VideoDemuxerMuxer::fileExtension(fileType)));
+    const QUrl written = co_await media->remux(job.sourceVideoURL, clean, videoTarget, fileType, stop);
+    throwIfStopped(stop);
+
+    co_await media->verifyExport(written, job.sourceVideoURL, clean, stop);
+    throwIfStopped(stop);
+    co_return written;
+}
+
+void BatchQueueManager::handleFailure(const BatchJob& job, const std::exception& error)
+{
+    const QString message = describe(error);
+    qCCritical(lcBatchQueue, "Batch item %s failed: %s", qUtf8Printable(job.sourceVideoURL.fileName()),
+               qUtf8Printable(message));
+    updateJob(job.id, [&message](BatchJob& j) { j.status = BatchJobStatus::failed(message); });
+    if (m_reviewPrompter)
+        m_reviewPrompter->sessionIsSuppressed = true;
+}
+
+} // namespace hf

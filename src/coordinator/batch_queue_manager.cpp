@@ -1,0 +1,293 @@
+#include "coordinator/batch_queue_manager.h"
+
+#include "backend/account_store.h"
+#include "coordinator/recent_videos.h"
+#include "coordinator/review_prompter.h"
+#include "pipeline/media_error.h"
+#include "pipeline/video_demuxer_muxer.h"
+#include "platform/logging.h"
+#include "platform/texts.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+
+namespace hf {
+
+HF_LOGGING_CATEGORY(lcBatchQueue, "BatchQueueManager")
+
+BatchQueueManager::BatchQueueManager(SeparationEngineProtocol* engine, AccountStore* account,
+                                     ReviewPrompter* reviewPrompter, QString workingDirectory,
+                                     SettingsProvider settingsProvider,
+                                     std::shared_ptr<BatchMediaOperations> media, QObject* parent)
+    : QObject(parent),
+      m_engine(engine),
+      m_account(account),
+      m_reviewPrompter(reviewPrompter),
+      m_workingDirectory(std::move(workingDirectory)),
+      m_settingsProvider(std::move(settingsProvider)),
+      m_media(std::move(media)),
+      m_queueTask(lcBatchQueue(), QStringLiteral("Batch queue"))
+{
+}
+
+BatchQueueManager::~BatchQueueManager()
+{
+    m_queueTask.cancel();
+}
+
+QString BatchQueueManager::defaultWorkingDirectory()
+{
+    return RecentVideos::defaultCachesFolder() + QStringLiteral("/Batch");
+}
+
+int BatchQueueManager::pendingJobs() const
+{
+    return int(std::ranges::count_if(m_jobs, [](const BatchJob& j) { return j.status.isPending(); }));
+}
+
+int BatchQueueManager::completedJobs() const
+{
+    return int(std::ranges::count_if(m_jobs, [](const BatchJob& j) { return j.status.isCompleted(); }));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Observed fields
+
+void BatchQueueManager::setJobs(std::vector<BatchJob> jobs)
+{
+    if (jobs == m_jobs)
+        return;
+    m_jobs = std::move(jobs);
+    emit jobsChanged();
+}
+
+void BatchQueueManager::setIsProcessingQueue(bool value)
+{
+    if (value == m_isProcessingQueue)
+        return;
+    m_isProcessingQueue = value;
+    emit isProcessingQueueChanged();
+}
+
+void BatchQueueManager::setActiveJobId(std::optional<QUuid> value)
+{
+    if (value == m_activeJobId)
+        return;
+    m_activeJobId = value;
+    emit activeJobIdChanged();
+}
+
+void BatchQueueManager::setOverallProgressFraction(double value)
+{
+    if (value == m_overallProgressFraction)
+        return;
+    m_overallProgressFraction = value;
+    emit overallProgressFractionChanged();
+}
+
+void BatchQueueManager::setErrorMessage(std::optional<QString> value)
+{
+    if (value == m_errorMessage)
+        return;
+    m_errorMessage = std::move(value);
+    emit errorMessageChanged();
+}
+
+BatchJob* BatchQueueManager::job(const QUuid& id)
+{
+    auto it = std::ranges::find_if(m_jobs, [&](const BatchJob& j) { return j.id == id; });
+    return it == m_jobs.end() ? nullptr : &*it;
+}
+
+void BatchQueueManager::updateJob(const QUuid& id, const std::function<void(BatchJob&)>& mutate)
+{
+    BatchJob* found = job(id);
+    if (!found)
+        return;
+    const BatchJob before = *found;
+    mutate(*found);
+    if (!(*found == before))
+        emit jobsChanged();
+    updateOverallProgress();
+}
+
+void BatchQueueManager::updateOverallProgress()
+{
+    if (m_jobs.empty()) {
+        setOverallProgressFraction(0);
+        return;
+    }
+    double sum = 0;
+    for (const BatchJob& j : m_jobs) {
+        switch (j.status.kind()) {
+        case BatchJobStatus::Kind::pending:
+            break;
+        case BatchJobStatus::Kind::working:
+            sum += j.status.progress().fractionCompleted;
+            break;
+        case BatchJobStatus::Kind::completed:
+        case BatchJobStatus::Kind::failed:
+            sum += 1;
+            break;
+        }
+    }
+    setOverallProgressFraction(std::clamp(sum / double(m_jobs.size()), 0.0, 1.0));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The queue
+
+void BatchQueueManager::enqueue(const QList<QUrl>& urls)
+{
+    std::vector<BatchJob> jobs = m_jobs;
+    std::vector<BatchJob> added;
+    for (const QUrl& url : urls) {
+        if (!SourceVideo::isSupported(url))
+            continue;
+        const auto queued = [&](const BatchJob& j) { return j.sourceVideoURL == url; };
+        if (std::ranges::any_of(jobs, queued))
+            continue;
+        BatchJob job;
+        job.id = QUuid::createUuid();
+        job.sourceVideoURL = url;
+        job.addedAt = QDateTime::currentDateTimeUtc();
+        jobs.push_back(job);
+        added.push_back(job);
+    }
+    setJobs(std::move(jobs));
+    QPointer<BatchQueueManager> self(this);
+    for (const BatchJob& job : added)
+        spawn(probeDuration(self, m_media, job.id, job.sourceVideoURL), lcBatchQueue(),
+              QStringLiteral("Duration probe"));
+    if (self)
+        updateOverallProgress();
+}
+
+QCoro::Task<void> BatchQueueManager::probeDuration(QPointer<BatchQueueManager> queue,
+                                                   std::shared_ptr<BatchMediaOperations> media, QUuid id, QUrl url)
+{
+    std::optional<double> duration;
+    QString failure;
+    try {
+        const double seconds = co_await media->inspect(url);
+        duration = seconds;
+    } catch (const Cancelled&) {
+        co_return;
+    } catch (const std::exception& e) {
+        failure = describe(e);
+    }
+    if (!queue)
+        co_return;
+    if (duration) {
+        const double seconds = *duration;
+        queue->updateJob(id, [seconds](BatchJob& j) { j.duration = seconds; });
+    } else {
+        queue->applyProbeFailure(id, failure);
+    }
+}
+
+void BatchQueueManager::applyProbeFailure(const QUuid& id, const QString& message)
+{
+    // A probe may end long after it started: the job may have been picked up, finished or failed
+    // meanwhile, and then the loop's outcome is the one that counts.
+    const BatchJob* found = job(id);
+    if (!found || !found->status.isPending())
+        return;
+    if (m_isProcessingQueue && m_activeJobId == id)
+        return;
+    updateJob(id, [&](BatchJob& j) { j.status = BatchJobStatus::failed(message); });
+}
+
+void BatchQueueManager::remove(const QUuid& id)
+{
+    if (m_activeJobId == id)
+        stop();
+    std::vector<BatchJob> jobs = m_jobs;
+    std::erase_if(jobs, [&](const BatchJob& j) { return j.id == id; });
+    setJobs(std::move(jobs));
+    updateOverallProgress();
+}
+
+void BatchQueueManager::clearCompleted()
+{
+    std::vector<BatchJob> jobs = m_jobs;
+    std::erase_if(jobs, [](const BatchJob& j) { return j.status.isCompleted(); });
+    setJobs(std::move(jobs));
+    updateOverallProgress();
+}
+
+void BatchQueueManager::clearAll()
+{
+    stop();
+    setJobs({});
+    setOverallProgressFraction(0);
+}
+
+void BatchQueueManager::retryFailed()
+{
+    std::vector<BatchJob> jobs = m_jobs;
+    for (BatchJob& j : jobs)
+        if (j.status.isFailed())
+            j.status = BatchJobStatus::pending();
+    setJobs(std::move(jobs));
+    updateOverallProgress();
+    start();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Export
+
+namespace {
+
+// Copies `source` to `destination` through a temporary file beside it, renamed over whatever
+// stood there only once the copy is complete.
+void copyReplacing(const QString& source, const QString& destination)
+{
+    const QFileInfo target(destination);
+    const QString temporary = target.dir().filePath(
+        u'.' + target.fileName() + u'.' + QUuid::createUuid().toString(QUuid::Id128).left(8) + QStringLiteral(".part"));
+    const auto fail = [&](const QString& reason) {
+        QFile::remove(temporary);
+        return FileSystemError(text("error.file.copy", "Couldn't copy %@: %@", {target.fileName(), reason}));
+    };
+    QFile file(source);
+    if (!file.copy(temporary))
+        throw fail(file.errorString());
+    std::error_code error;
+    std::filesystem::rename(std::filesystem::path(temporary.toStdString()),
+                            std::filesystem::path(destination.toStdString()), error);
+    if (error)
+        throw fail(QString::fromStdString(error.message()));
+}
+
+} // namespace
+
+int BatchQueueManager::exportOutputs(const QString& folder)
+{
+    const QDir destinationFolder(folder);
+    QSet<QString> written;   // names written by this export, case-folded for case-blind file systems
+    int count = 0;
+    const std::vector<BatchJob> jobs = m_jobs;
+    for (const BatchJob& job : jobs) {
+        if (!job.status.isCompleted())
+            continue;
+        const QString source = job.status.videoURL().toLocalFile();
+        const QFileInfo info(job.status.videoURL().fileName());
+        QString name = info.fileName();
+        for (int n = 2; written.contains(name.toCaseFolded()); ++n)
+            name = info.completeBaseName() + u' ' + QString::number(n)
+                + (info.suffix().isEmpty() ? QString() : u'.' + info.suffix());
+        copyReplacing(source, destinationFolder.filePath(name));
+        written.insert(name.toCaseFolded());
+        ++count;
+    }
+    return count;
+}
+
+} // namespace hf

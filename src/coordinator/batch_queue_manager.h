@@ -1,0 +1,156 @@
+#pragma once
+
+// The batch queue: videos cleaned one after another into new verified videos, without opening
+// them in the editor. The queue lives in memory only and never starts by itself; start() runs the
+// processing loop, which takes the pending jobs one at a time in queue order, writes each job's
+// files into its own folder under the working folder ("Batch" in the caches folder) and goes on
+// after a failure. Outputs stay there until exportOutputs() copies them where the user wants.
+// Main thread only.
+
+#include "coordinator/batch_job.h"
+#include "coordinator/batch_media.h"
+#include "pipeline/cloud_separation_engine.h"
+#include "pipeline/separation_settings.h"
+#include "platform/async.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QUrl>
+#include <QUuid>
+
+#include <qcoro/qcorotask.h>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <vector>
+
+namespace hf {
+
+class AccountStore;
+class ReviewPrompter;
+
+class BatchQueueManager : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(std::vector<hf::BatchJob> jobs READ jobs NOTIFY jobsChanged)
+    Q_PROPERTY(bool isProcessingQueue READ isProcessingQueue NOTIFY isProcessingQueueChanged)
+    Q_PROPERTY(std::optional<QUuid> activeJobId READ activeJobId NOTIFY activeJobIdChanged)
+    Q_PROPERTY(double overallProgressFraction READ overallProgressFraction NOTIFY overallProgressFractionChanged)
+    Q_PROPERTY(std::optional<QString> errorMessage READ errorMessage NOTIFY errorMessageChanged)
+    Q_PROPERTY(int pendingJobs READ pendingJobs NOTIFY jobsChanged)
+    Q_PROPERTY(int completedJobs READ completedJobs NOTIFY jobsChanged)
+
+public:
+    // The settings a job is cleaned with, read as each job starts.
+    using SettingsProvider = std::function<SeparationSettings()>;
+
+    // The suffix of every file the queue writes for the user: "Holiday (Hushframe).mov".
+    static inline const QString outputSuffix = QStringLiteral(" (Hushframe)");
+
+    // Neither `engine`, `account` nor `reviewPrompter` is owned; `account` and `reviewPrompter`
+    // may be null (no usage refresh at the end of a run, no failure mark). An empty provider
+    // gives the default settings.
+    BatchQueueManager(SeparationEngineProtocol* engine, AccountStore* account, ReviewPrompter* reviewPrompter,
+                      QString workingDirectory, SettingsProvider settingsProvider,
+                      std::shared_ptr<BatchMediaOperations> media = std::make_shared<PipelineBatchMedia>(),
+                      QObject* parent = nullptr);
+    // Stops a running loop without touching the jobs; the files written so far stay.
+    ~BatchQueueManager() override;
+
+    // "Batch" in the user's caches folder.
+    static QString defaultWorkingDirectory();
+
+    const std::vector<BatchJob>& jobs() const { return m_jobs; }
+    bool isProcessingQueue() const { return m_isProcessingQueue; }
+    const std::optional<QUuid>& activeJobId() const { return m_activeJobId; }
+    double overallProgressFraction() const { return m_overallProgressFraction; }
+    // A queue-level message for the footer; start() clears it and nothing sets it yet.
+    const std::optional<QString>& errorMessage() const { return m_errorMessage; }
+    const QString& workingDirectory() const { return m_workingDirectory; }
+
+    int pendingJobs() const;
+    int completedJobs() const;
+
+    // ---- The queue
+
+    // Adds every movie file not queued yet as a pending job and probes its duration (a file that
+    // can't be cleaned shows as failed). Other files are skipped silently. Never starts processing.
+    void enqueue(const QList<QUrl>& urls);
+    // Removes the job; stops the loop first when it is the active job. Files stay.
+    void remove(const QUuid& id);
+    void clearCompleted();
+    // Stops the loop and removes every job.
+    void clearAll();
+    // Makes every failed job pending again and starts the loop.
+    void retryFailed();
+    // Copies the output video of every completed job, in queue order, into `folder` and returns
+    // the number of files written. A file already in the folder under an output's name is
+    // replaced; two outputs of the same name never replace each other (the later one is written
+    // as "clip (Hushframe) 2.mp4"). Each copy is written under a temporary name and renamed into
+    // place. Throws FileSystemError at the first copy that fails; the copies before it stay.
+    int exportOutputs(const QString& folder);
+
+    // ---- The processing loop
+
+    // Starts the loop when it is not running and a job is pending.
+    void start();
+    // Stops the loop at once: the job in progress goes back to pending and the flags drop; the
+    // step in flight ends in the background, and a new start waits for it before processing.
+    void stop();
+
+    void updateOverallProgress();
+
+signals:
+    void jobsChanged();
+    void isProcessingQueueChanged();
+    void activeJobIdChanged();
+    void overallProgressFractionChanged();
+    void errorMessageChanged();
+
+private:
+    // One run of the loop, from start() to its end.
+    struct Run {
+        quint64 generation = 0;
+        // Resolved when the run no longer works on any job (before its end step).
+        SharedResult<bool> stepsEnded;
+    };
+
+    void setJobs(std::vector<BatchJob> jobs);
+    void setIsProcessingQueue(bool value);
+    void setActiveJobId(std::optional<QUuid> value);
+    void setOverallProgressFraction(double value);
+    void setErrorMessage(std::optional<QString> value);
+    BatchJob* job(const QUuid& id);
+    // Applies `mutate` to the first job with `id` (one notification) and recomputes the fraction;
+    // nothing happens when there is no such job.
+    void updateJob(const QUuid& id, const std::function<void(BatchJob&)>& mutate);
+
+    static QCoro::Task<void> probeDuration(QPointer<BatchQueueManager> queue,
+                                           std::shared_ptr<BatchMediaOperations> media, QUuid id, QUrl url);
+    void applyProbeFailure(const QUuid& id, const QString& message);
+
+    QCoro::Task<void> runQueue(std::shared_ptr<Run> run, std::shared_ptr<Run> previous, std::stop_token stop);
+    QCoro::Task<QUrl> process(BatchJob job, std::stop_token stop);
+    void handleFailure(const BatchJob& job, const std::exception& error);
+
+    std::vector<BatchJob> m_jobs;
+    bool m_isProcessingQueue = false;
+    std::optional<QUuid> m_activeJobId;
+    double m_overallProgressFraction = 0;
+    std::optional<QString> m_errorMessage;
+
+    SeparationEngineProtocol* m_engine;
+    QPointer<AccountStore> m_account;
+    ReviewPrompter* m_reviewPrompter;
+    QString m_workingDirectory;
+    SettingsProvider m_settingsProvider;
+    std::shared_ptr<BatchMediaOperations> m_media;
+
+    TaskSlot m_queueTask;
+    std::shared_ptr<Run> m_run;
+    quint64 m_runGeneration = 0;
+};
+
+} // namespace hf
