@@ -1,0 +1,58 @@
+// Applying a finished result to the open video, and the analysis of its files.
+
+#include "coordinator/engine_coordinator.h"
+
+namespace hf {
+
+void EngineCoordinator::applyResult(const SeparationResult& result)
+{
+    setCurrentResult(result);
+    m_recents->record(result);
+    startSongCheckFollow(result);
+    m_player->load(result);
+    spawn(computeResultGraphics(result, m_alive.get_token()), lcEngineCoordinator(),
+          QStringLiteral("Result graphics"));
+}
+
+QCoro::Task<void> EngineCoordinator::computeResultGraphics(SeparationResult result, std::stop_token alive)
+{
+    // Everything is stored only while the result is still the current one, so a slow task of an
+    // earlier result never replaces what a later result (or a newly opened video) shows.
+    auto isCurrent = [this, &result] { return m_currentResult && m_currentResult->id == result.id; };
+
+    auto loadingClean = m_media->waveformBars(result.cleanAudioURL, waveformBarCount);
+    std::vector<float> cleanBars = co_await std::move(loadingClean);
+    if (alive.stop_requested())
+        co_return;
+    if (isCurrent())
+        setCleanWaveform(std::move(cleanBars));
+
+    if (result.kind == JobKind::full) {
+        auto loadingOriginal = m_media->waveformBars(result.originalAudioURL, waveformBarCount);
+        std::vector<float> originalBars = co_await std::move(loadingOriginal);
+        if (alive.stop_requested())
+            co_return;
+        if (isCurrent())
+            setOriginalWaveform(std::move(originalBars));
+    }
+
+    auto loadingStems = m_media->stemEnvelopes(result.dialogueStemURL, result.musicStemURL, result.effectsStemURL);
+    std::optional<StemEnvelopes> envelopes = co_await std::move(loadingStems);
+    if (alive.stop_requested())
+        co_return;
+    if (isCurrent())
+        setStemEnvelopes(std::move(envelopes));
+}
+
+void EngineCoordinator::startSongCheckFollow(const SeparationResult& result)
+{
+    m_songCheckTask.cancel();
+    const bool stillChecking = result.kind == JobKind::full && result.claimCheck
+                               && result.claimCheck->status == ClaimCheckStatus::checking;
+    if (!stillChecking)
+        return;
+    // The follow of a running check (polling the job until the check is decided) is not built
+    // yet: the slot stays empty and the result keeps the check as the job reported it.
+}
+
+} // namespace hf

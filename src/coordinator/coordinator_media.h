@@ -1,0 +1,75 @@
+#pragma once
+
+// The media work the coordinator of the open video asks for, behind one small interface so that
+// the coordinator can run against stand-ins as well as against the real media functions.
+// Every operation is started on the main thread and comes back to it; the heavy work runs on the
+// thread pool. An implementation must not touch its own object after a suspension: the
+// coordinator may be gone (and with it a media object it owns) by the time the work ends.
+
+#include "pipeline/separation_settings.h"
+#include "pipeline/soundtrack_envelope.h"
+#include "pipeline/video_demuxer_muxer.h"
+
+#include <QImage>
+#include <QSize>
+#include <QUrl>
+
+#include <qcoro/qcorotask.h>
+
+#include <optional>
+#include <stop_token>
+#include <vector>
+
+namespace hf {
+
+class CoordinatorMedia {
+public:
+    virtual ~CoordinatorMedia() = default;
+
+    // The video's duration in seconds. Throws MediaError unreadable or noAudioTrack.
+    virtual QCoro::Task<double> inspect(QUrl video, std::stop_token stop = {}) = 0;
+
+    // The soundtrack as an M4A file inside `folder`: all of it with no `maxDuration`, else at most
+    // its first `maxDuration` seconds. Throws MediaError, FileSystemError or hf::Cancelled.
+    virtual QCoro::Task<ExtractedAudio> extractSoundtrack(QUrl video, QUrl folder, std::optional<double> maxDuration,
+                                                          std::stop_token stop = {}) = 0;
+
+    // dialogue + ambience x effects into `output`; returns the written file. Throws StemMixerError,
+    // a read error of a stem, or hf::Cancelled.
+    virtual QCoro::Task<QUrl> mix(QUrl dialogue, QUrl effects, QUrl output, AudioQuality quality, double ambience,
+                                  std::stop_token stop = {}) = 0;
+
+    // A copy of `video` with `cleanSoundtrack` as its only audio, and the check of what was written.
+    virtual QCoro::Task<QUrl> remux(QUrl video, QUrl cleanSoundtrack, QUrl destination,
+                                    VideoDemuxerMuxer::FileType fileType, std::stop_token stop = {}) = 0;
+    virtual QCoro::Task<void> verifyExport(QUrl video, QUrl source, QUrl cleanSoundtrack,
+                                           std::stop_token stop = {}) = 0;
+
+    // `count` loudness bars of a file (zeros for a file that cannot be read). Never throws.
+    virtual QCoro::Task<std::vector<float>> waveformBars(QUrl file, int count) = 0;
+    // The envelope of one file; none when it cannot be read or `stop` is requested. Never throws.
+    virtual QCoro::Task<std::optional<SoundtrackEnvelope>> soundtrackEnvelope(QUrl file, std::stop_token stop = {}) = 0;
+    // The three stems' envelopes; none unless all three could be read. Never throws.
+    virtual QCoro::Task<std::optional<StemEnvelopes>> stemEnvelopes(QUrl dialogue, QUrl music, QUrl effects) = 0;
+    // A picture near the start of the video, scaled to fit `maxSize`; none without one. Never throws.
+    virtual QCoro::Task<std::optional<QImage>> thumbnail(QUrl video, QSize maxSize) = 0;
+};
+
+// The real media functions of the pipeline and the thumbnailer. Holds no state.
+class DefaultCoordinatorMedia final : public CoordinatorMedia {
+public:
+    QCoro::Task<double> inspect(QUrl video, std::stop_token stop = {}) override;
+    QCoro::Task<ExtractedAudio> extractSoundtrack(QUrl video, QUrl folder, std::optional<double> maxDuration,
+                                                  std::stop_token stop = {}) override;
+    QCoro::Task<QUrl> mix(QUrl dialogue, QUrl effects, QUrl output, AudioQuality quality, double ambience,
+                          std::stop_token stop = {}) override;
+    QCoro::Task<QUrl> remux(QUrl video, QUrl cleanSoundtrack, QUrl destination, VideoDemuxerMuxer::FileType fileType,
+                            std::stop_token stop = {}) override;
+    QCoro::Task<void> verifyExport(QUrl video, QUrl source, QUrl cleanSoundtrack, std::stop_token stop = {}) override;
+    QCoro::Task<std::vector<float>> waveformBars(QUrl file, int count) override;
+    QCoro::Task<std::optional<SoundtrackEnvelope>> soundtrackEnvelope(QUrl file, std::stop_token stop = {}) override;
+    QCoro::Task<std::optional<StemEnvelopes>> stemEnvelopes(QUrl dialogue, QUrl music, QUrl effects) override;
+    QCoro::Task<std::optional<QImage>> thumbnail(QUrl video, QSize maxSize) override;
+};
+
+} // namespace hf

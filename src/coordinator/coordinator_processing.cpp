@@ -1,0 +1,257 @@
+// Requesting, running and cancelling a clean of the open video.
+
+#include "coordinator/engine_coordinator.h"
+
+#include "backend/api_error.h"
+#include "platform/texts.h"
+
+#include <QDir>
+#include <QPointer>
+
+namespace hf {
+
+namespace {
+
+// The first 8 characters of a new UUID's text form, for working file names.
+QString shortUuid()
+{
+    return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().left(8);
+}
+
+ProcessingProgress readingProgress()
+{
+    return ProcessingProgress{ProcessingStage::Kind::extractingAudio, 0.01,
+                              text("status.coordinator.reading", "Reading the soundtrack")};
+}
+
+ProcessingProgress mixingProgress()
+{
+    return ProcessingProgress{ProcessingStage::Kind::mixing, 0.98,
+                              text("status.coordinator.mixing", "Mixing dialogue and ambience")};
+}
+
+} // namespace
+
+ProcessingProgress EngineCoordinator::doneProgress()
+{
+    return ProcessingProgress{ProcessingStage::Kind::completed, 1.0, text("status.coordinator.done", "Done")};
+}
+
+// ---- Requesting and cancelling
+
+void EngineCoordinator::startAutomaticPreview()
+{
+    if (!m_source || m_isProcessing)
+        return;
+    const SourceVideo video = *m_source;
+    startProcessing(JobKind::preview, [this, video](std::stop_token stop) { return extractPreview(video, stop); });
+}
+
+void EngineCoordinator::startProcessing(JobKind kind, ExtractionOperation operation)
+{
+    m_activeTask.cancel();
+    setErrorMessage(std::nullopt);
+    m_activeTask.start([this, kind, operation = std::move(operation)](std::stop_token stop) {
+        return runProcessing(kind, operation, stop);
+    });
+}
+
+QUrl EngineCoordinator::makeJobDirectory()
+{
+    const QString path = QDir(m_workingDirectory).filePath(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper());
+    if (!QDir().mkpath(path))
+        throw FileSystemError(text("error.file.createFolder", "Couldn't create the folder %@.", {path}));
+    return QUrl::fromLocalFile(path);
+}
+
+QCoro::Task<EngineCoordinator::Extraction> EngineCoordinator::extractPreview(SourceVideo video, std::stop_token stop)
+{
+    const QUrl folder = makeJobDirectory();
+    const std::optional<double> maxDuration = m_previewSeconds;
+    auto extracting = m_media->extractSoundtrack(video.url, folder, maxDuration, stop);
+    ExtractedAudio audio = co_await std::move(extracting);
+    co_return Extraction{std::move(audio), folder};
+}
+
+QCoro::Task<EngineCoordinator::Extraction> EngineCoordinator::extractFullSoundtrack(SourceVideo video,
+                                                                                     std::stop_token stop)
+{
+    const QUrl folder = makeJobDirectory();
+    auto extracting = m_media->extractSoundtrack(video.url, folder, std::nullopt, stop);
+    ExtractedAudio audio = co_await std::move(extracting);
+    co_return Extraction{std::move(audio), folder};
+}
+
+std::optional<SeparationResult> EngineCoordinator::promotablePreview() const
+{
+    if (!m_source || !m_currentResult)
+        return std::nullopt;
+    const SeparationResult& result = *m_currentResult;
+    if (result.kind != JobKind::preview || !result.coversWholeVideo || result.sourceVideoURL != m_source->url)
+        return std::nullopt;
+    return result;
+}
+
+void EngineCoordinator::cleanFullVideo()
+{
+    if (!m_source || m_isProcessing || m_isPromoting || hasFullResult())
+        return;
+    spawn(requestFullClean(*m_source, m_alive.get_token()), lcEngineCoordinator(), QStringLiteral("Full clean"));
+}
+
+QCoro::Task<void> EngineCoordinator::requestFullClean(SourceVideo video, std::stop_token alive)
+{
+    if (alive.stop_requested())
+        co_return;
+    if (std::optional<SeparationResult> preview = promotablePreview()) {
+        auto promoting = promotePreview(*preview, video.duration);
+        co_await std::move(promoting);
+        co_return;
+    }
+    startProcessing(JobKind::full, [this, video](std::stop_token stop) { return extractFullSoundtrack(video, stop); });
+}
+
+void EngineCoordinator::cancelProcessing()
+{
+    m_activeTask.cancel();
+    m_songCheckTask.cancel();
+    setProcessing(false);
+    setProcessingKind(std::nullopt);
+    setProgress(ProcessingProgress{});
+}
+
+// ---- The run
+
+QCoro::Task<void> EngineCoordinator::runProcessing(JobKind kind, ExtractionOperation operation, std::stop_token stop)
+{
+    if (stop.stop_requested())
+        co_return;
+    setProcessing(true);
+    setProcessingKind(kind);
+    setProgress(readingProgress());
+
+    bool cancelled = false;
+    std::optional<QString> failure;
+    try {
+        auto attempt = performProcessing(kind, std::move(operation), true, stop);
+        co_await std::move(attempt);
+    } catch (const Cancelled&) {
+        cancelled = true;
+    } catch (const std::exception& e) {
+        failure = describe(e);
+    } catch (...) {
+        failure = describe(std::current_exception());
+    }
+
+    // A stopped run leaves everything to whoever stopped it (the coordinator may be gone): even
+    // a failure that raced with the stop is not reported over the idle state or a newer run.
+    if (stop.stop_requested()) {
+        qCInfo(lcEngineCoordinator, "Processing cancelled");
+        co_return;
+    }
+    if (cancelled)
+        qCInfo(lcEngineCoordinator, "Processing cancelled");
+    else if (failure)
+        handleProcessingFailure(*failure, kind);
+    finishProcessing(stop);
+}
+
+QCoro::Task<void> EngineCoordinator::performProcessing(JobKind kind, ExtractionOperation operation,
+                                                       bool retriesAfterSignIn, std::stop_token stop)
+{
+    if (!m_source)
+        co_return;
+    const QUrl sourceURL = m_source->url;
+
+    bool signInNeeded = false;
+    try {
+        auto extracting = operation(stop);
+        const Extraction extraction = co_await std::move(extracting);
+        throwIfStopped(stop);
+
+        const bool claimCheck = kind == JobKind::full && m_settings.checkSongsAutomatically;
+        // Reports of a stopped run are dropped: they would overwrite the idle state or the
+        // progress of the run that replaced this one.
+        QPointer<EngineCoordinator> self(this);
+        SeparationEngineProtocol::ProgressCallback report = [self, stop](const ProcessingProgress& progress) {
+            if (self && !stop.stop_requested())
+                self->setProgress(progress);
+        };
+        auto separating = m_engine->separate(extraction.audio.url, extraction.audio.duration, kind, claimCheck,
+                                             report, stop);
+        const SeparatedStems stems = co_await std::move(separating);
+        throwIfStopped(stop);
+
+        setProgress(mixingProgress());
+        const double ambience = m_settings.ambience;
+        const QUrl cleanURL = QUrl::fromLocalFile(
+            QDir(extraction.jobFolder.toLocalFile()).filePath(QStringLiteral("clean-%1.m4a").arg(shortUuid())));
+        auto mixing = m_media->mix(stems.dialogueURL, stems.effectsURL, cleanURL, AudioQuality::aac, ambience, stop);
+        const QUrl written = co_await std::move(mixing);
+        // A run stopped during the mix, or while its mix came back to the main thread, must not
+        // publish its result; nor may a run whose video is no longer the open one.
+        throwIfStopped(stop);
+        if (!m_source || m_source->url != sourceURL)
+            throw Cancelled();
+
+        SeparationResult result;
+        result.id = QUuid::createUuid();
+        result.kind = kind;
+        result.jobID = stems.job.id;
+        result.sourceVideoURL = sourceURL;
+        result.originalAudioURL = extraction.audio.url;
+        result.cleanAudioURL = written;
+        result.dialogueStemURL = stems.dialogueURL;
+        result.musicStemURL = stems.musicURL;
+        result.effectsStemURL = stems.effectsURL;
+        result.duration = extraction.audio.duration;
+        result.ambience = ambience;
+        result.claimCheck = stems.job.claimCheck;
+        result.expiresAt = stems.job.expiresAt;
+        result.coversWholeVideo = kind == JobKind::full || extraction.audio.sourceDuration <= extraction.audio.duration;
+
+        applyResult(result);
+        setProgress(doneProgress());
+        startUsageRefresh();
+        if (kind == JobKind::full && presentsExportAfterFullClean)
+            setShowExportSheet(true);
+    } catch (const APIError& e) {
+        if (e.kind() != APIError::Case::accountLimitReached || !retriesAfterSignIn)
+            throw;
+        signInNeeded = true;
+    }
+    if (!signInNeeded)
+        co_return;
+
+    auto asking = m_account->requireSignIn();
+    const bool signedIn = co_await std::move(asking);
+    throwIfStopped(stop);
+    if (!signedIn)
+        throw Cancelled();
+    auto retry = performProcessing(kind, std::move(operation), false, stop);
+    co_await std::move(retry);
+}
+
+void EngineCoordinator::handleProcessingFailure(const QString& description, JobKind kind)
+{
+    qCCritical(lcEngineCoordinator, "%s job failed: %s", kind == JobKind::full ? "full" : "preview",
+               qUtf8Printable(description));
+    m_reviewPrompter->sessionIsSuppressed = true;
+    setProgress(ProcessingProgress{ProcessingStage::failed(description), 0.0, description});
+    setErrorMessage(description);
+}
+
+void EngineCoordinator::finishProcessing(const std::stop_token& stop)
+{
+    if (stop.stop_requested())
+        return;
+    setProcessing(false);
+    setProcessingKind(std::nullopt);
+}
+
+void EngineCoordinator::startUsageRefresh()
+{
+    spawn(m_account->refreshUsage(), lcEngineCoordinator(), QStringLiteral("Usage refresh"));
+}
+
+} // namespace hf

@@ -1,0 +1,354 @@
+#pragma once
+
+// The coordinator of the one open video: the video itself, the progress of a running clean, the
+// current result with its waveforms, envelopes and picture, the processing settings, the
+// user-facing error, the flags that present sheets, and the tasks that do the long work.
+//
+// Main thread only. Every observed field is a property that signals only on a real change, except
+// `pendingReplacement` (every write signals) and the in-place changes made through
+// modifyCurrentResult() and modifySettings() (always signal). `settings` is stored in the user
+// defaults on every write, equal or not.
+//
+// The operations are spread over several files: engine_coordinator.cpp (state and construction),
+// coordinator_open.cpp (opening, importing, clearing), coordinator_processing.cpp (requesting,
+// running and cancelling a clean), coordinator_apply.cpp (applying a result, the analysis of an
+// opened video) and coordinator_promotion.cpp (promoting a preview to the full clean).
+
+#include "backend/account_store.h"
+#include "backend/job_records.h"
+#include "coordinator/audio_player_service.h"
+#include "coordinator/coordinator_media.h"
+#include "coordinator/recent_videos.h"
+#include "coordinator/review_prompter.h"
+#include "pipeline/cloud_separation_engine.h"
+#include "pipeline/processing.h"
+#include "pipeline/separation_result.h"
+#include "pipeline/separation_settings.h"
+#include "pipeline/soundtrack_envelope.h"
+#include "pipeline/video_demuxer_muxer.h"
+#include "platform/async.h"
+#include "platform/logging.h"
+#include "platform/settings_store.h"
+
+#include <QImage>
+#include <QObject>
+#include <QSet>
+#include <QSize>
+#include <QString>
+#include <QUrl>
+#include <QUuid>
+
+#include <qcoro/qcorotask.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <vector>
+
+namespace hf {
+
+HF_DECLARE_LOGGING_CATEGORY(lcEngineCoordinator)
+
+// Where the files picked in the main window's file importer go.
+enum class ImportTarget { editor, queue };
+
+class EngineCoordinator : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(std::optional<hf::SourceVideo> source READ source NOTIFY sourceChanged)
+    Q_PROPERTY(hf::ProcessingProgress progress READ progress NOTIFY progressChanged)
+    Q_PROPERTY(bool isProcessing READ isProcessing NOTIFY isProcessingChanged)
+    Q_PROPERTY(std::optional<hf::JobKind> processingKind READ processingKind NOTIFY processingKindChanged)
+    Q_PROPERTY(bool isImporting READ isImporting WRITE setImporting NOTIFY isImportingChanged)
+    Q_PROPERTY(std::optional<hf::SeparationResult> currentResult READ currentResult NOTIFY currentResultChanged)
+    Q_PROPERTY(std::vector<float> originalWaveform READ originalWaveform NOTIFY originalWaveformChanged)
+    Q_PROPERTY(std::vector<float> cleanWaveform READ cleanWaveform NOTIFY cleanWaveformChanged)
+    Q_PROPERTY(std::optional<hf::SoundtrackEnvelope> originalEnvelope READ originalEnvelope NOTIFY originalEnvelopeChanged)
+    Q_PROPERTY(std::optional<hf::StemEnvelopes> stemEnvelopes READ stemEnvelopes NOTIFY stemEnvelopesChanged)
+    Q_PROPERTY(QImage thumbnail READ thumbnail NOTIFY thumbnailChanged)
+    Q_PROPERTY(bool isRemixing READ isRemixing NOTIFY isRemixingChanged)
+    Q_PROPERTY(bool isPromoting READ isPromoting NOTIFY isPromotingChanged)
+    Q_PROPERTY(bool isRequestingSongCheck READ isRequestingSongCheck NOTIFY isRequestingSongCheckChanged)
+    Q_PROPERTY(std::optional<QUuid> songCheckRefusedResultID READ songCheckRefusedResultID NOTIFY
+                   songCheckRefusedResultIDChanged)
+    Q_PROPERTY(hf::SeparationSettings settings READ settings WRITE setSettings NOTIFY settingsChanged)
+    Q_PROPERTY(std::optional<QString> errorMessage READ errorMessage WRITE setErrorMessage NOTIFY errorMessageChanged)
+    Q_PROPERTY(hf::ImportTarget importTarget READ importTarget WRITE setImportTarget NOTIFY importTargetChanged)
+    Q_PROPERTY(bool isQueuePresented READ isQueuePresented WRITE setQueuePresented NOTIFY isQueuePresentedChanged)
+    Q_PROPERTY(bool showExportSheet READ showExportSheet WRITE setShowExportSheet NOTIFY showExportSheetChanged)
+    Q_PROPERTY(bool isFileImporterPresented READ isFileImporterPresented WRITE setFileImporterPresented NOTIFY
+                   isFileImporterPresentedChanged)
+    Q_PROPERTY(bool hasPendingReplacement READ hasPendingReplacement NOTIFY pendingReplacementChanged)
+    Q_PROPERTY(std::optional<QUuid> exportedResultID READ exportedResultID NOTIFY exportedResultIDChanged)
+    Q_PROPERTY(bool verifiedExportAwaitingReview READ verifiedExportAwaitingReview WRITE
+                   setVerifiedExportAwaitingReview NOTIFY verifiedExportAwaitingReviewChanged)
+    Q_PROPERTY(bool hasPreviewResult READ hasPreviewResult NOTIFY currentResultChanged)
+    Q_PROPERTY(bool hasFullResult READ hasFullResult NOTIFY currentResultChanged)
+    Q_PROPERTY(bool hasUnexportedFullResult READ hasUnexportedFullResult NOTIFY hasUnexportedFullResultChanged)
+
+public:
+    // A replacement of the open video waiting for the user's confirmation.
+    struct PendingReplacement {
+        QString videoName;             // the open video's display name, the one that would go
+        std::function<void()> perform; // carries out the replacement
+    };
+
+    // What an extraction operation yields: the extracted soundtrack and the job folder it is in.
+    struct Extraction {
+        ExtractedAudio audio;
+        QUrl jobFolder;
+    };
+
+    // Produces the video an import opens.
+    using Loader = std::function<QCoro::Task<SourceVideo>()>;
+    // Makes a job folder and extracts the soundtrack a run cleans.
+    using ExtractionOperation = std::function<QCoro::Task<Extraction>(std::stop_token)>;
+
+    // The longest video that opens: 3 hours (exactly 3 hours opens).
+    static constexpr double maximumDuration = 10800;
+    static constexpr int waveformBarCount = 100;
+    static constexpr QSize thumbnailMaxSize{1600, 1600};
+    // A finished full clean, whether run or promoted, raises showExportSheet.
+    static constexpr bool presentsExportAfterFullClean = true;
+
+    // None of the pointers is owned; `media` may be null for the real media functions.
+    // `defaults` is where `settings` is stored ("hf_separation_settings"); `workingDirectory` is
+    // the folder under which every job folder of the open video is made (the cache's "Work").
+    EngineCoordinator(SeparationEngineProtocol* engine, RecentVideos* recents, ReviewPrompter* reviewPrompter,
+                      AccountStore* account, AudioPlayerService* player, QString workingDirectory,
+                      SeparationSettings settings, SettingsStore* defaults, CoordinatorMedia* media = nullptr,
+                      QObject* parent = nullptr);
+    ~EngineCoordinator() override;
+
+    // ---- Observed state
+
+    const std::optional<SourceVideo>& source() const { return m_source; }
+    const ProcessingProgress& progress() const { return m_progress; }
+    bool isProcessing() const { return m_isProcessing; }
+    std::optional<JobKind> processingKind() const { return m_processingKind; }
+    bool isImporting() const { return m_isImporting; }
+    const std::optional<SeparationResult>& currentResult() const { return m_currentResult; }
+    const std::vector<float>& originalWaveform() const { return m_originalWaveform; }
+    const std::vector<float>& cleanWaveform() const { return m_cleanWaveform; }
+    const std::optional<SoundtrackEnvelope>& originalEnvelope() const { return m_originalEnvelope; }
+    const std::optional<StemEnvelopes>& stemEnvelopes() const { return m_stemEnvelopes; }
+    // A picture of the open video; null for none.
+    const QImage& thumbnail() const { return m_thumbnail; }
+    bool isRemixing() const { return m_isRemixing; }
+    bool isPromoting() const { return m_isPromoting; }
+    bool isRequestingSongCheck() const { return m_isRequestingSongCheck; }
+    const std::optional<QUuid>& songCheckRefusedResultID() const { return m_songCheckRefusedResultID; }
+    const SeparationSettings& settings() const { return m_settings; }
+    const std::optional<QString>& errorMessage() const { return m_errorMessage; }
+    ImportTarget importTarget() const { return m_importTarget; }
+    bool isQueuePresented() const { return m_isQueuePresented; }
+    bool showExportSheet() const { return m_showExportSheet; }
+    bool isFileImporterPresented() const { return m_isFileImporterPresented; }
+    const std::optional<PendingReplacement>& pendingReplacement() const { return m_pendingReplacement; }
+    bool hasPendingReplacement() const { return m_pendingReplacement.has_value(); }
+    const std::optional<QUuid>& exportedResultID() const { return m_exportedResultID; }
+    bool verifiedExportAwaitingReview() const { return m_verifiedExportAwaitingReview; }
+
+    // Setters signal only on a real change (pendingReplacement: on every write).
+    void setSource(std::optional<SourceVideo> source);
+    void setProgress(ProcessingProgress progress);
+    void setProcessing(bool processing);
+    void setProcessingKind(std::optional<JobKind> kind);
+    void setImporting(bool importing);
+    void setCurrentResult(std::optional<SeparationResult> result);
+    void setOriginalWaveform(std::vector<float> bars);
+    void setCleanWaveform(std::vector<float> bars);
+    void setOriginalEnvelope(std::optional<SoundtrackEnvelope> envelope);
+    void setStemEnvelopes(std::optional<StemEnvelopes> envelopes);
+    void setThumbnail(QImage image);
+    void setRemixing(bool remixing);
+    void setPromoting(bool promoting);
+    void setRequestingSongCheck(bool requesting);
+    void setSongCheckRefusedResultID(std::optional<QUuid> id);
+    // Stores the settings on every call; signals only when they changed.
+    void setSettings(SeparationSettings settings);
+    void setErrorMessage(std::optional<QString> message);
+    void setImportTarget(ImportTarget target);
+    void setQueuePresented(bool presented);
+    void setShowExportSheet(bool show);
+    void setFileImporterPresented(bool presented);
+    void setPendingReplacement(std::optional<PendingReplacement> replacement);
+    void setExportedResultID(std::optional<QUuid> id);
+    void setVerifiedExportAwaitingReview(bool awaiting);
+
+    // Changes a part of the current result in place and always signals; nothing without a result.
+    void modifyCurrentResult(const std::function<void(SeparationResult&)>& change);
+    // Changes a part of the settings in place, stores them and always signals.
+    void modifySettings(const std::function<void(SeparationSettings&)>& change);
+
+    // ---- Derived flags
+
+    bool hasPreviewResult() const;
+    bool hasFullResult() const;
+    // A full result whose id is not the exported one: work that replacing the video would lose.
+    bool hasUnexportedFullResult() const;
+    // True once per source video per run of the application, for its first preview result.
+    bool claimSplitMoment();
+
+    // ---- Held services and constants
+
+    SeparationEngineProtocol& engine() const { return *m_engine; }
+    RecentVideos& recents() const { return *m_recents; }
+    ReviewPrompter& reviewPrompter() const { return *m_reviewPrompter; }
+    AccountStore& account() const { return *m_account; }
+    AudioPlayerService& player() const { return *m_player; }
+    CoordinatorMedia& media() const { return *m_media; }
+    const QString& workingDirectory() const { return m_workingDirectory; }
+
+    // Seconds of soundtrack a preview cleans (30); tests shorten it.
+    double previewSeconds() const { return m_previewSeconds; }
+    void setPreviewSeconds(double seconds) { m_previewSeconds = seconds; }
+    std::chrono::milliseconds songCheckPollInterval() const { return m_songCheckPollInterval; }
+    std::chrono::milliseconds songCheckPollLimit() const { return m_songCheckPollLimit; }
+
+    // ---- Opening, importing and clearing (coordinator_open.cpp)
+
+    // Opens a file the user chose or dropped; a file that is not a movie only sets the message.
+    void openVideo(const QUrl& url);
+    // Closes the open video and opens the one `loader` produces (in a task of its own).
+    void beginImport(Loader loader);
+    // The loader of a movie copied into the imports folder.
+    QCoro::Task<SourceVideo> sourceVideo(PickedMovie movie);
+    // Closes the open video and drops everything derived from it; deletes no file.
+    void clearSource();
+    // Starts the picture and the original soundtrack's envelope of a newly opened video.
+    void startSourceAnalysis(const SourceVideo& video);
+
+    // ---- Requesting, running and cancelling a clean (coordinator_processing.cpp)
+
+    void startAutomaticPreview();
+    void startProcessing(JobKind kind, ExtractionOperation operation);
+    QCoro::Task<Extraction> extractPreview(SourceVideo video, std::stop_token stop = {});
+    QCoro::Task<Extraction> extractFullSoundtrack(SourceVideo video, std::stop_token stop = {});
+    // A new folder named by a new UUID inside the working folder. Throws FileSystemError.
+    QUrl makeJobDirectory();
+    // The current result when it is a preview covering the whole open video.
+    std::optional<SeparationResult> promotablePreview() const;
+    // The user's request for the full clean; ignored when it does not apply.
+    void cleanFullVideo();
+    // Stops the running clean and the song-check follow and returns to idle.
+    void cancelProcessing();
+    // Whether a processing task is going (not stopped, not ended).
+    bool hasActiveTask() const { return m_activeTask.isRunning(); }
+
+    // ---- Promotion (coordinator_promotion.cpp)
+
+    QCoro::Task<void> promotePreview(SeparationResult preview, double videoDuration);
+
+    // ---- Applying a result (coordinator_apply.cpp)
+
+    // Makes the result current, remembers it, loads the audition player and starts its graphics.
+    void applyResult(const SeparationResult& result);
+    // Cancels the running song-check follow; the follow of a full result still being checked.
+    void startSongCheckFollow(const SeparationResult& result);
+
+Q_SIGNALS:
+    void sourceChanged();
+    void progressChanged();
+    void isProcessingChanged();
+    void processingKindChanged();
+    void isImportingChanged();
+    void currentResultChanged();
+    void originalWaveformChanged();
+    void cleanWaveformChanged();
+    void originalEnvelopeChanged();
+    void stemEnvelopesChanged();
+    void thumbnailChanged();
+    void isRemixingChanged();
+    void isPromotingChanged();
+    void isRequestingSongCheckChanged();
+    void songCheckRefusedResultIDChanged();
+    void settingsChanged();
+    void errorMessageChanged();
+    void importTargetChanged();
+    void isQueuePresentedChanged();
+    void showExportSheetChanged();
+    void isFileImporterPresentedChanged();
+    void pendingReplacementChanged();
+    void exportedResultIDChanged();
+    void verifiedExportAwaitingReviewChanged();
+    void hasUnexportedFullResultChanged();
+
+private:
+    // The bodies of the untracked tasks and the processing run. Each receives the token it checks
+    // after every suspension: the coordinator's lifetime token for untracked tasks, the slot's
+    // token for kept ones.
+    QCoro::Task<void> runImport(Loader loader, quint64 generation, std::stop_token alive);
+    QCoro::Task<SourceVideo> loadOpenedVideo(QUrl url, std::stop_token alive);
+    QCoro::Task<void> makeThumbnail(SourceVideo video, std::stop_token alive);
+    QCoro::Task<void> computeOriginalEnvelope(SourceVideo video, std::stop_token stop);
+    QCoro::Task<void> computeResultGraphics(SeparationResult result, std::stop_token alive);
+    QCoro::Task<void> requestFullClean(SourceVideo video, std::stop_token alive);
+    QCoro::Task<void> runProcessing(JobKind kind, ExtractionOperation operation, std::stop_token stop);
+    QCoro::Task<void> performProcessing(JobKind kind, ExtractionOperation operation, bool retriesAfterSignIn,
+                                        std::stop_token stop);
+    QCoro::Task<void> loadOriginalWaveform(SeparationResult result, std::stop_token alive);
+    // Records a failed clean: the log line, the failed progress and the message.
+    void handleProcessingFailure(const QString& description, JobKind kind);
+    void finishProcessing(const std::stop_token& stop);
+    void startUsageRefresh();
+    // (completed, 1.0, "Done")
+    static ProcessingProgress doneProgress();
+    void noteUnexportedChange(bool before);
+
+    SeparationEngineProtocol* m_engine;
+    RecentVideos* m_recents;
+    ReviewPrompter* m_reviewPrompter;
+    AccountStore* m_account;
+    AudioPlayerService* m_player;
+    QString m_workingDirectory;
+    SettingsStore* m_defaults;
+    std::unique_ptr<CoordinatorMedia> m_ownMedia;
+    CoordinatorMedia* m_media;
+
+    std::optional<SourceVideo> m_source;
+    ProcessingProgress m_progress;
+    bool m_isProcessing = false;
+    std::optional<JobKind> m_processingKind;
+    bool m_isImporting = false;
+    std::optional<SeparationResult> m_currentResult;
+    std::vector<float> m_originalWaveform;
+    std::vector<float> m_cleanWaveform;
+    std::optional<SoundtrackEnvelope> m_originalEnvelope;
+    std::optional<StemEnvelopes> m_stemEnvelopes;
+    QImage m_thumbnail;
+    bool m_isRemixing = false;
+    bool m_isPromoting = false;
+    bool m_isRequestingSongCheck = false;
+    std::optional<QUuid> m_songCheckRefusedResultID;
+    SeparationSettings m_settings;
+    std::optional<QString> m_errorMessage;
+    ImportTarget m_importTarget = ImportTarget::editor;
+    bool m_isQueuePresented = false;
+    bool m_showExportSheet = false;
+    bool m_isFileImporterPresented = false;
+    std::optional<PendingReplacement> m_pendingReplacement;
+    std::optional<QUuid> m_exportedResultID;
+    bool m_verifiedExportAwaitingReview = false;
+    std::optional<QUuid> m_lastVerifiedResultID;
+    QSet<QString> m_splitMomentSources;   // source video URLs, as text
+
+    double m_previewSeconds = 30;
+    std::chrono::milliseconds m_songCheckPollInterval{std::chrono::seconds(3)};
+    std::chrono::milliseconds m_songCheckPollLimit{std::chrono::seconds(1200)};
+
+    // Counts imports, so that only the latest one opens its video and ends isImporting.
+    quint64 m_importGeneration = 0;
+
+    // Stopped when the coordinator goes: the untracked tasks end at their next check.
+    std::stop_source m_alive;
+
+    // The task slots, one task of each kind at a time.
+    TaskSlot m_activeTask;
+    TaskSlot m_remixTask;
+    TaskSlot m_envelopeTask;
+    TaskSlot m_songCheckTask;
+};
+
+} // namespace hf
