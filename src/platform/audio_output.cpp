@@ -7,8 +7,8 @@
 #include <QAudioSink>
 #include <QIODevice>
 #include <QMediaDevices>
-#include <QPointer>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -125,14 +125,12 @@ namespace {
 // sink wants. Lives on the sink's thread.
 class RenderDevice : public QIODevice {
 public:
-    RenderDevice(AudioRenderer* renderer, const QAudioFormat& format, std::atomic<qint64>* latency)
-        : m_renderer(renderer), m_format(format), m_latency(latency)
-    {
-    }
+    RenderDevice(AudioRenderer* renderer, const QAudioFormat& format) : m_renderer(renderer), m_format(format) {}
 
-    void setSink(QAudioSink* sink) { m_sink = sink; }
     bool isSequential() const override { return true; }
     qint64 bytesAvailable() const override { return (1 << 20) + QIODevice::bytesAvailable(); }
+    // Frames handed to the sink so far.
+    qint64 rendered() const { return m_rendered; }
 
 protected:
     qint64 readData(char* data, qint64 maxSize) override
@@ -152,11 +150,6 @@ protected:
                 out[i] = qint16(std::clamp(m_scratch[i], -1.0f, 1.0f) * 32767.0f);
         }
         m_rendered += frames;
-        if (m_sink) {
-            const qint64 played = m_sink->processedUSecs() * m_format.sampleRate() / 1000000;
-            const qint64 buffered = m_sink->bufferSize() / bytesPerFrame;
-            m_latency->store(std::clamp<qint64>(m_rendered - played, 0, std::max<qint64>(buffered, frames)));
-        }
         return frames * bytesPerFrame;
     }
     qint64 writeData(const char*, qint64) override { return -1; }
@@ -164,8 +157,6 @@ protected:
 private:
     AudioRenderer* m_renderer;
     QAudioFormat m_format;
-    std::atomic<qint64>* m_latency;
-    QPointer<QAudioSink> m_sink;
     qint64 m_rendered = 0;
     std::vector<float> m_scratch;
 };
@@ -201,12 +192,24 @@ public:
         QMetaObject::invokeMethod(
             m_context,
             [&] {
-                m_io = new RenderDevice(renderer, m_format, &m_latency);
+                m_io = new RenderDevice(renderer, m_format);
                 m_io->open(QIODevice::ReadOnly);
                 m_sink = new QAudioSink(m_device, m_format);
                 // About 100 ms of buffer: short enough for a seek to be heard at once.
                 m_sink->setBufferSize(m_format.bytesForDuration(100000));
-                m_io->setSink(m_sink);
+                // What was rendered but is not heard yet: handed over but not yet processed, plus
+                // what waits in the device's buffer. Sampled on this thread between pulls.
+                m_latencyTimer = new QTimer;
+                m_latencyTimer->setInterval(20);
+                QObject::connect(m_latencyTimer, &QTimer::timeout, m_latencyTimer, [this] {
+                    if (!m_sink || !m_io)
+                        return;
+                    const int bytesPerFrame = m_format.bytesPerFrame();
+                    const qint64 processed = m_sink->processedUSecs() * m_format.sampleRate() / 1000000;
+                    const qint64 queued = std::max<qint64>(m_sink->bufferSize() - m_sink->bytesFree(), 0) / bytesPerFrame;
+                    m_latency = std::max<qint64>(m_io->rendered() - processed, 0) + queued;
+                });
+                m_latencyTimer->start();
                 // A device that goes away while playing: play on silently at its pace, so the
                 // playhead keeps moving.
                 QObject::connect(m_sink, &QAudioSink::stateChanged, m_sink, [this, renderer](QAudio::State state) {
@@ -223,6 +226,8 @@ public:
                 if (!ok) {
                     qCWarning(lcAudioOutput, "The audio device could not be opened (error %d); playing silently",
                               int(m_sink->error()));
+                    delete m_latencyTimer;
+                    m_latencyTimer = nullptr;
                     delete m_sink;
                     m_sink = nullptr;
                     delete m_io;
@@ -245,6 +250,8 @@ public:
             QMetaObject::invokeMethod(
                 m_context,
                 [this] {
+                    delete m_latencyTimer;
+                    m_latencyTimer = nullptr;
                     if (m_sink)
                         m_sink->stop();
                     delete m_sink;
@@ -277,6 +284,7 @@ private:
     QThread* m_thread = nullptr;
     QObject* m_context = nullptr;   // lives on m_thread: the target of calls into it
     QAudioSink* m_sink = nullptr;
+    QTimer* m_latencyTimer = nullptr;
     RenderDevice* m_io = nullptr;
     std::atomic<qint64> m_latency{0};
 };
