@@ -1,0 +1,390 @@
+// The cloud separation engine against the local server over loopback, with its fault knobs, and
+// against a scripted peer where only the requests themselves matter.
+
+#include "helpers_media.h"
+
+#include "backend/api_client.h"
+#include "pipeline/cloud_separation_engine.h"
+#include "pipeline/video_demuxer_muxer.h"
+#include "platform/network.h"
+#include "support/local_server.h"
+#include "support/test_http_server.h"
+#include "support/test_support.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cmath>
+#include <thread>
+
+using namespace hf;
+using namespace std::chrono_literals;
+using hf::test::LocalServer;
+using hf::test::runTask;
+
+namespace {
+
+template<class E, class F>
+std::optional<E> thrown(F&& f)
+{
+    try {
+        f();
+    } catch (const E& e) {
+        return e;
+    } catch (const std::exception& e) {
+        qWarning("unexpected failure: %s", qUtf8Printable(describe(e)));
+    }
+    return std::nullopt;
+}
+
+// Counts the requests the local server receives on one route, through a fault that only waits a
+// millisecond and says how often it fired.
+class RequestCounter {
+public:
+    static constexpr int budget = 100000;
+
+    RequestCounter(LocalServer& server, const char* method, const char* path) : m_port(server.port())
+    {
+        m_id = server.addFault(QJsonObject{{"method", method}, {"path", path}, {"delayMs", 1}, {"times", budget}});
+    }
+
+    int count() const
+    {
+        httplib::Client client("127.0.0.1", m_port);
+        auto result = client.Get("/_test/faults");
+        if (!result)
+            return -1;
+        const QJsonObject answer = QJsonDocument::fromJson(QByteArray::fromStdString(result->body)).object();
+        for (const auto& f : answer.value(QStringLiteral("faults")).toArray())
+            if (f.toObject().value(QStringLiteral("id")).toInt() == m_id)
+                return budget - f.toObject().value(QStringLiteral("times")).toInt();
+        return budget;
+    }
+
+private:
+    int m_port;
+    int m_id;
+};
+
+// Reports 40% on the calling thread, then 90% from a thread of its own just before it returns:
+// that last event can only reach the main thread after the upload has ended.
+class LateReportingUploader final : public AudioUploading {
+public:
+    QCoro::Task<void> upload(QUrl, UploadInstruction, Progress progress, std::stop_token) override
+    {
+        progress(0.4);
+        std::thread([progress] { progress(0.9); }).join();
+        co_return;
+    }
+};
+
+} // namespace
+
+class TestCloudEngine : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    std::unique_ptr<LocalServer> server;
+    std::unique_ptr<QNetworkAccessManager> apiSession;
+    std::unique_ptr<QNetworkAccessManager> transferSession;
+    InMemoryTokenStore tokens;
+    std::unique_ptr<APIClient> api;
+    std::unique_ptr<URLSessionUploader> uploader;
+    std::unique_ptr<CloudSeparationEngine> engine;
+    QUrl soundtrack;
+    double duration = 0;
+    std::vector<ProcessingProgress> reports;
+    std::stop_source stop;
+
+    QString jobsFolder() const { return dir.filePath(QStringLiteral("Jobs")); }
+
+    // Runs a full separation of the soundtrack; `onReport` may stop it.
+    SeparatedStems separate(std::function<void(const ProcessingProgress&)> onReport = {},
+                            JobKind kind = JobKind::full)
+    {
+        auto record = [this, onReport](const ProcessingProgress& p) {
+            reports.push_back(p);
+            if (onReport)
+                onReport(p);
+        };
+        return runTask(engine->separate(soundtrack, duration, kind, false, record, stop.get_token()), 90000);
+    }
+
+    QStringList filesUnder(const QString& folder) const
+    {
+        QStringList names;
+        for (const auto& job : QDir(folder).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+            for (const auto& f : QDir(folder + u'/' + job).entryList(QDir::Files | QDir::Hidden))
+                names << job + u'/' + f;
+        return names;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        if (!hf::test::haveProgram(QStringLiteral("ffmpeg")))
+            QSKIP("needs ffmpeg");
+        server = std::make_unique<LocalServer>();
+        apiSession.reset(makeEphemeralNetworkSession(nullptr));
+        transferSession.reset(makeEphemeralNetworkSession(nullptr));
+        api = std::make_unique<APIClient>(server->baseUrl(), apiSession.get(), &tokens);
+        uploader = std::make_unique<URLSessionUploader>(transferSession.get());
+        runTask(api->signInAnonymously());
+
+        // A real soundtrack: a short movie, its soundtrack extracted as the application does.
+        const QString movie = dir.filePath(QStringLiteral("movie.mp4"));
+        QVERIFY(hf::test::makeMovie(movie, 6));
+        const ExtractedAudio extracted = VideoDemuxerMuxer::extractSoundtrack(
+            QUrl::fromLocalFile(movie), QUrl::fromLocalFile(dir.filePath(QStringLiteral("Work"))), std::nullopt);
+        soundtrack = extracted.url;
+        duration = extracted.duration;
+    }
+
+    void init()
+    {
+        server->clearFaults();
+        // An injected refusal leaves its unread body on a kept-alive connection; start afresh.
+        transferSession->clearConnectionCache();
+        QDir(jobsFolder()).removeRecursively();
+        engine = std::make_unique<CloudSeparationEngine>(api.get(), uploader.get(), transferSession.get(),
+                                                         jobsFolder());
+        engine->setPollInterval(50ms);
+        reports.clear();
+        stop = std::stop_source();
+    }
+
+    void soundtrackToThreeStems()
+    {
+        const SeparatedStems stems = separate();
+
+        QCOMPARE(stems.job.status, JobStatus::succeeded);
+        const QString folder = QDir(jobsFolder()).filePath(stems.job.id);
+        QCOMPARE(stems.dialogueURL, QUrl::fromLocalFile(folder + "/dialogue.flac"));
+        QCOMPARE(stems.musicURL, QUrl::fromLocalFile(folder + "/music.flac"));
+        QCOMPARE(stems.effectsURL, QUrl::fromLocalFile(folder + "/effects.flac"));
+        QCOMPARE(filesUnder(jobsFolder()).size(), 3);   // no temporary file left behind
+        for (const QUrl& stem : {stems.dialogueURL, stems.musicURL, stems.effectsURL}) {
+            const QJsonArray audio = hf::test::probeStreams(stem.toLocalFile(), "audio");
+            QCOMPARE(audio.size(), 1);
+            QCOMPARE(audio[0]["codec_name"].toString(), QStringLiteral("flac"));
+            QVERIFY(std::abs(hf::test::probeDuration(stem.toLocalFile()) - duration) < 0.5);
+        }
+
+        // The reports: in order, never backwards, never 1.0, from creation to the last download.
+        QVERIFY(reports.size() >= 6);
+        QCOMPARE(reports.front(), (ProcessingProgress{ProcessingStage::Kind::uploading, 0.02, "Creating job"}));
+        for (size_t i = 1; i < reports.size(); ++i)
+            QVERIFY(reports[i].fractionCompleted >= reports[i - 1].fractionCompleted);
+        for (const auto& r : reports)
+            QVERIFY(r.fractionCompleted < 1.0);
+        const auto uploaded = std::find_if(reports.begin(), reports.end(), [](const ProcessingProgress& r) {
+            return r.currentStatusMessage == u"Uploading audio (100%)";
+        });
+        QVERIFY(uploaded != reports.end());
+        QCOMPARE(uploaded->fractionCompleted, 0.30);
+        const size_t n = reports.size();
+        QCOMPARE(reports[n - 3], (ProcessingProgress{ProcessingStage::Kind::downloading, 0.90, "Downloading dialogue"}));
+        QCOMPARE(reports[n - 2], (ProcessingProgress{ProcessingStage::Kind::downloading, 0.93, "Downloading music"}));
+        QCOMPARE(reports[n - 1], (ProcessingProgress{ProcessingStage::Kind::downloading, 0.96, "Downloading effects"}));
+    }
+
+    void pollFailuresInARow()
+    {
+        // A poll that gets no answer in time is a transport failure (a dropped connection would
+        // be retried once by the network stack, which blurs the count).
+        api->setRequestTimeout(400ms);
+        auto unanswered = [&](int times) {
+            server->addFault(QJsonObject{{"method", "GET"}, {"path", "/v1/jobs/*"}, {"delayMs", 1000}, {"times", times}});
+        };
+
+        // Four failures in a row are survived...
+        unanswered(4);
+        QCOMPARE(separate().job.status, JobStatus::succeeded);
+
+        // ...the fifth ends the call with it.
+        init();
+        unanswered(5);
+        auto e = thrown<APIError>([&] { separate(); });
+        QVERIFY(e);
+        QCOMPARE(e->kind(), APIError::Case::network);
+
+        // Any answer that is not a transport failure ends it at once.
+        init();
+        server->addFault(QJsonObject{{"method", "GET"}, {"path", "/v1/jobs/*"}, {"status", 500}, {"times", 1}});
+        e = thrown<APIError>([&] { separate(); });
+        api->setRequestTimeout(60s);
+        QVERIFY(e);
+        QCOMPARE(e->kind(), APIError::Case::server);
+        QCOMPARE(e->status(), 500);
+    }
+
+    void stoppingCancelsAJobStillUnderWay()
+    {
+        RequestCounter cancels(*server, "POST", "/v1/jobs/*/cancel");
+
+        // Stopped while the job waits or runs: one cancel request, and the call ends silently.
+        QVERIFY_THROWS_EXCEPTION(Cancelled, separate([&](const ProcessingProgress& p) {
+            if (p.stage.kind() == ProcessingStage::Kind::queued || p.stage.kind() == ProcessingStage::Kind::separating)
+                stop.request_stop();
+        }));
+        QVERIFY(hf::test::waitUntil([&] { return cancels.count() == 1; }));
+
+        // Stopped during the download: the job has succeeded, so nothing is cancelled, and the
+        // stem being fetched leaves nothing behind.
+        init();
+        RequestCounter laterCancels(*server, "POST", "/v1/jobs/*/cancel");
+        server->addFault(QJsonObject{{"method", "GET"}, {"path", "/stems/*/dialogue.flac"}, {"delayMs", 1500}});
+        QVERIFY_THROWS_EXCEPTION(Cancelled, separate([&](const ProcessingProgress& p) {
+            if (p.stage.kind() == ProcessingStage::Kind::downloading)
+                stop.request_stop();
+        }));
+        QVERIFY(filesUnder(jobsFolder()).isEmpty());
+        QTest::qWait(300);
+        QCOMPARE(laterCancels.count(), 0);
+    }
+
+    void failuresThatSendNothingOrKeepWhatArrived()
+    {
+        // Longer than 3 hours (or not a number): refused before any report or request.
+        RequestCounter creates(*server, "POST", "/v1/jobs");
+        for (double tooLong : {10800.5, std::nan("")}) {
+            auto e = thrown<SeparationError>([&] {
+                runTask(engine->separate(soundtrack, tooLong, JobKind::full, false,
+                                         [&](const ProcessingProgress& p) { reports.push_back(p); }));
+            });
+            QVERIFY(e);
+            QCOMPARE(*e, SeparationError::tooLong());
+            QCOMPARE(e->localizedDescription(), QStringLiteral("Videos can be up to 3 hours long."));
+        }
+        QVERIFY(reports.empty());
+        QCOMPARE(creates.count(), 0);
+
+        // The storage target refuses: the uploader's error, and the job is not cancelled. (The
+        // refusal comes before the body is read, so the file is small enough to be sent whole.)
+        RequestCounter cancels(*server, "POST", "/v1/jobs/*/cancel");
+        server->addFault(QJsonObject{{"method", "PUT"}, {"path", "/storage/*"}, {"status", 403}, {"times", 1}});
+        const QString small = dir.filePath(QStringLiteral("small.m4a"));
+        QFile::remove(small);
+        QVERIFY(QFile::copy(soundtrack.toLocalFile(), small));
+        QVERIFY(QFile(small).resize(8 * 1024));
+        auto upload = thrown<UploadError>([&] {
+            runTask(engine->separate(QUrl::fromLocalFile(small), duration, JobKind::full, false, {}));
+        });
+        QVERIFY(upload);
+        QCOMPARE(*upload, UploadError::rejected(403));
+        QCOMPARE(cancels.count(), 0);
+
+        // The music stem is missing: the dialogue stays, no music file appears.
+        init();
+        server->addFault(QJsonObject{{"method", "GET"}, {"path", "/stems/*/music.flac"}, {"status", 404}, {"times", 1}});
+        auto e = thrown<SeparationError>([&] { separate(); });
+        QVERIFY(e);
+        QCOMPARE(*e, SeparationError::downloadFailed("music", 404));
+        QCOMPARE(e->localizedDescription(),
+                 QStringLiteral("Downloading the music stem failed (HTTP 404). Please try again."));
+        const QStringList files = filesUnder(jobsFolder());
+        QCOMPARE(files.size(), 1);
+        QVERIFY(files.first().endsWith(u"/dialogue.flac"));
+    }
+
+    void requestBodiesOfCreateAndPromote()
+    {
+        hf::test::TestHttpServer peer;
+        peer.reply("POST", "/v1/jobs", 500, "");
+        const std::string job =
+            R"({"job":{"id":"job_1","kind":"full","status":"succeeded","durationSeconds":95.5}})";
+        peer.reply("POST", "/v1/jobs/job_1/promote", 200, job);
+        InMemoryTokenStore peerTokens;
+        peerTokens.save(QStringLiteral("tok"));
+        APIClient peerApi(peer.baseUrl(), apiSession.get(), &peerTokens);
+        CloudSeparationEngine peerEngine(&peerApi, uploader.get(), transferSession.get(), jobsFolder());
+
+        // A preview is cut to 30 seconds and never asks for a song check.
+        QVERIFY(thrown<APIError>([&] {
+            runTask(peerEngine.separate(soundtrack, 45, JobKind::preview, true, {}));
+        }));
+        QVERIFY(thrown<APIError>([&] {
+            runTask(peerEngine.separate(soundtrack, 45, JobKind::full, true, {}));
+        }));
+
+        // A promotion sends the duration as given and the song check only when asked.
+        const CloudJob promoted = runTask(peerEngine.promote(QStringLiteral("job_1"), 95.5, false));
+        QCOMPARE(promoted.kind, JobKind::full);
+        runTask(peerEngine.promote(QStringLiteral("job_1"), 95.5, true));
+
+        const auto got = peer.received();
+        QCOMPARE(got.size(), size_t(4));
+        auto body = [&](size_t i) { return QJsonDocument::fromJson(QByteArray::fromStdString(got[i].body)).object(); };
+        QCOMPARE(body(0), (QJsonObject{{"kind", "preview"}, {"durationSeconds", 30}, {"contentType", "audio/mp4"}}));
+        QCOMPARE(body(1), (QJsonObject{{"kind", "full"}, {"durationSeconds", 45}, {"contentType", "audio/mp4"},
+                                       {"claimCheck", true}}));
+        QCOMPARE(got[2].path, std::string("/v1/jobs/job_1/promote"));
+        QCOMPARE(body(2), (QJsonObject{{"durationSeconds", 95.5}}));
+        QCOMPARE(body(3), (QJsonObject{{"durationSeconds", 95.5}, {"claimCheck", true}}));
+        apiSession->clearConnectionCache();
+    }
+
+    void jobThatEndsAtItsStart()
+    {
+        hf::test::TestHttpServer peer;
+        auto json = [](const QJsonObject& o) { return QJsonDocument(o).toJson().toStdString(); };
+        const QJsonObject job{{"id", "job_2"}, {"kind", "full"}, {"status", "awaiting_upload"}, {"durationSeconds", 10}};
+        QJsonObject failed = job;
+        failed["status"] = "failed";
+        failed["error"] = QJsonObject{{"code", "too_long"}, {"message", ""}};
+        const QJsonObject upload{{"url", "http://127.0.0.1:9/up"}, {"method", "PUT"}, {"headers", QJsonObject{}}};
+        peer.reply("POST", "/v1/jobs", 201, json({{"job", job}, {"upload", upload}}));
+        peer.reply("POST", "/v1/jobs/job_2/start", 200, json({{"job", failed}}));
+        InMemoryTokenStore peerTokens;
+        peerTokens.save(QStringLiteral("tok"));
+        APIClient peerApi(peer.baseUrl(), apiSession.get(), &peerTokens);
+        LateReportingUploader late;
+        CloudSeparationEngine peerEngine(&peerApi, &late, transferSession.get(), jobsFolder());
+
+        auto e = thrown<SeparationError>([&] {
+            runTask(peerEngine.separate(soundtrack, 10, JobKind::full, false,
+                                        [&](const ProcessingProgress& p) { reports.push_back(p); }));
+        });
+        QVERIFY(e);
+        QCOMPARE(*e, SeparationError::jobFailed("too_long", ""));
+        QCOMPARE(e->localizedDescription(), QStringLiteral("The soundtrack was longer than expected. Please try again."));
+        // No poll after an end state, and the upload event that came after the upload was dropped.
+        QCOMPARE(peer.count("GET", "/v1/jobs/job_2"), 0);
+        QCOMPARE(peer.count("POST", "/v1/jobs/job_2/cancel"), 0);
+        QCOMPARE(reports.size(), size_t(2));
+        QCOMPARE(reports[0], (ProcessingProgress{ProcessingStage::Kind::uploading, 0.02, "Creating job"}));
+        QCOMPARE(reports[1].currentStatusMessage, QStringLiteral("Uploading audio (40%)"));
+        QCOMPARE(reports[1].fractionCompleted, 0.05 + 0.25 * 0.4);
+        apiSession->clearConnectionCache();
+    }
+
+    void pollsEveryTwoSeconds()
+    {
+        engine = std::make_unique<CloudSeparationEngine>(api.get(), uploader.get(), transferSession.get(),
+                                                         jobsFolder());
+        QCOMPARE(engine->pollInterval(), std::chrono::milliseconds(2000));
+        // Time from the start's report to the next one, which only a poll can bring.
+        QElapsedTimer clock;
+        std::vector<qint64> at;
+        separate([&](const ProcessingProgress&) {
+            if (!clock.isValid())
+                clock.start();
+            at.push_back(clock.elapsed());
+        });
+        const auto started = std::find_if(reports.begin(), reports.end(), [](const ProcessingProgress& r) {
+            return r.stage.kind() == ProcessingStage::Kind::queued || r.stage.kind() == ProcessingStage::Kind::separating;
+        });
+        QVERIFY(started != reports.end());
+        const size_t i = size_t(started - reports.begin());
+        QVERIFY(i + 1 < at.size());
+        const qint64 wait = at[i + 1] - at[i];
+        QVERIFY2(wait >= 1950 && wait < 3500, qPrintable(QString::number(wait)));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCloudEngine)
+#include "test_cloud_engine.moc"
