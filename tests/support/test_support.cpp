@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QStandardPaths>
 #include <QTest>
+#include <QTimer>
 
 namespace hf::test {
 
@@ -35,10 +36,20 @@ void runTask(QCoro::Task<void> task, int timeoutMs)
         done = true;
     };
     auto running = wrapper(std::move(task));
-    if (!waitUntil([&] { return done; }, timeoutMs))
+    if (!spinUntil(done, timeoutMs))
         throw std::runtime_error("task did not finish in time");
     if (error)
         std::rethrow_exception(error);
+}
+
+bool spinUntil(const bool& done, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    QTimer wake; // so that the wait below returns now and then to look at the deadline
+    wake.start(50);
+    while (!done && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    return done;
 }
 
 bool haveProgram(const QString& name)

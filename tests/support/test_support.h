@@ -24,6 +24,10 @@ void runTask(QCoro::Task<void> task, int timeoutMs = 20000);
 
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 20000);
 
+// Spins the event loop until `done` is true or `timeoutMs` passes, without QTest::qWaitFor's pauses
+// between rounds (they slow streaming work down). Returns whether `done` became true.
+bool spinUntil(const bool& done, int timeoutMs);
+
 // True when the program is on the PATH.
 bool haveProgram(const QString& name);
 
@@ -42,7 +46,7 @@ T runTask(QCoro::Task<T> task, int timeoutMs)
         done = true;
     };
     auto running = wrapper(std::move(task));
-    if (!waitUntil([&] { return done; }, timeoutMs))
+    if (!spinUntil(done, timeoutMs))
         throw std::runtime_error("task did not finish in time");
     if (error)
         std::rethrow_exception(error);
