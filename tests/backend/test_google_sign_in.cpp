@@ -18,6 +18,8 @@
 #include <QNetworkReply>
 #include <QSignalSpy>
 #include <QTest>
+
+#include <httplib.h>
 #include <QUrlQuery>
 
 using namespace hf;
@@ -25,6 +27,15 @@ using hf::test::LocalServer;
 using hf::test::runTask;
 
 namespace {
+
+// The server's stop hangs when it comes before its listener thread has started serving, so every
+// test waits for a first answer.
+void waitUntilServing(const LocalServer& server)
+{
+    httplib::Client client("127.0.0.1", server.port());
+    for (int i = 0; i < 100 && !client.Get("/_test/ready"); ++i)
+        QTest::qWait(10);
+}
 
 class MemoryKeychain final : public KeychainBackend {
 public:
@@ -144,6 +155,7 @@ private Q_SLOTS:
     void init()
     {
         server = std::make_unique<LocalServer>();
+        waitUntilServing(*server);
         keychain = std::make_shared<MemoryKeychain>();
         browser.mode = FakeBrowser::Mode::follow;
         browser.opened = 0;
