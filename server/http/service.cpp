@@ -1,5 +1,7 @@
 #include "http/service.h"
 
+#include <chrono>
+
 #include "http/util.h"
 
 #include <cstdio>
@@ -233,6 +235,14 @@ int Service::start()
     recoverJobs();
     startWorkers();
     m_listener = std::thread([this] { m_http.listen_after_bind(); });
+    // A stop that came before the listener runs would be missed and leave it serving forever, so
+    // the server is only handed out once it serves.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!m_http.is_running()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            throw std::runtime_error("the listener did not start serving");
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     return m_port;
 }
 
