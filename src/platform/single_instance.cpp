@@ -64,23 +64,22 @@ bool SingleInstance::listen()
 {
     if (m_server && m_server->isListening())
         return true;
-    delete m_server;
-    m_server = new QLocalServer(this);
-    m_server->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!m_server->listen(m_channel)) {
-        if (m_server->serverError() != QAbstractSocket::AddressInUseError)
-            return false;
-        // Someone answers: another instance runs. Nobody answers: a socket file left behind.
+    // Someone answers: another instance runs. (Listening with access options replaces an existing
+    // socket file instead of failing, so ask first.)
+    {
         QLocalSocket probe;
         probe.connectToServer(m_channel);
         if (probe.waitForConnected(1000))
             return false;
-        QLocalServer::removeServer(m_channel);
-        if (!m_server->listen(m_channel)) {
-            qCWarning(lcSingleInstance, "Could not listen for other starts: %s",
-                      qUtf8Printable(m_server->errorString()));
-            return false;
-        }
+    }
+    // Nobody answers: whatever is left at the channel is a leftover of an instance that ended.
+    QLocalServer::removeServer(m_channel);
+    delete m_server;
+    m_server = new QLocalServer(this);
+    m_server->setSocketOptions(QLocalServer::UserAccessOption);
+    if (!m_server->listen(m_channel)) {
+        qCWarning(lcSingleInstance, "Could not listen for other starts: %s", qUtf8Printable(m_server->errorString()));
+        return false;
     }
     connect(m_server, &QLocalServer::newConnection, this, &SingleInstance::accept);
     return true;
