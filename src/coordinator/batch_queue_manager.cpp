@@ -260,8 +260,9 @@ void copyReplacing(const QString& source, const QString& destination)
     if (!file.copy(temporary))
         throw fail(file.errorString());
     std::error_code error;
-    std::filesystem::rename(std::filesystem::path(temporary.toStdString()),
-                            std::filesystem::path(destination.toStdString()), error);
+    const QByteArray from = QFile::encodeName(temporary);
+    const QByteArray to = QFile::encodeName(destination);
+    std::filesystem::rename(std::filesystem::path(from.constData()), std::filesystem::path(to.constData()), error);
     if (error)
         throw fail(QString::fromStdString(error.message()));
 }
