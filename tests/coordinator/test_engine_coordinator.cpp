@@ -281,16 +281,8 @@ private Q_SLOTS:
         defaults.reset();
     }
 
-    void freshStateSettingsAndFlags()
+    void settingsAndDerivedFlags()
     {
-        QVERIFY(!coordinator->source());
-        QCOMPARE(coordinator->progress(), ProcessingProgress{});
-        QCOMPARE(coordinator->importTarget(), ImportTarget::editor);
-        QVERIFY(!coordinator->isProcessing() && !coordinator->isImporting() && !coordinator->isPromoting()
-                && !coordinator->showExportSheet() && !coordinator->isRemixing());
-        QVERIFY(EngineCoordinator::presentsExportAfterFullClean);
-        QCOMPARE(coordinator->previewSeconds(), 30.0);
-
         // Settings: every write is stored, only a change is signalled.
         QSignalSpy settingsSpy(coordinator.get(), &EngineCoordinator::settingsChanged);
         defaults->remove(QString::fromLatin1(SeparationSettings::storageKey));
@@ -318,12 +310,6 @@ private Q_SLOTS:
         coordinator->setExportedResultID(coordinator->currentResult()->id);
         QVERIFY(!coordinator->hasUnexportedFullResult());
         QCOMPARE(unexportedSpy.count(), 1);
-
-        // pendingReplacement signals on every write.
-        QSignalSpy replacementSpy(coordinator.get(), &EngineCoordinator::pendingReplacementChanged);
-        coordinator->setPendingReplacement(std::nullopt);
-        coordinator->setPendingReplacement(std::nullopt);
-        QCOMPARE(replacementSpy.count(), 2);
     }
 
     void openingAndImportFailures()
@@ -377,8 +363,7 @@ private Q_SLOTS:
         QCOMPARE(coordinator->source()->displayName, QString("b.mp4"));
         QCOMPARE(coordinator->currentResult()->sourceVideoURL.fileName(), QString("b.mp4"));
 
-        // Clearing with nothing running still resets everything.
-        coordinator->clearSource();
+        // Clearing drops everything derived from the video.
         coordinator->clearSource();
         QVERIFY(!coordinator->source() && !coordinator->currentResult() && coordinator->thumbnail().isNull()
                 && coordinator->cleanWaveform().empty() && !coordinator->stemEnvelopes() && isIdle());
@@ -386,7 +371,6 @@ private Q_SLOTS:
 
     void previewRunAndAppliedResult()
     {
-        QSignalSpy progressSpy(coordinator.get(), &EngineCoordinator::progressChanged);
         std::vector<ProcessingProgress> reports;
         connect(coordinator.get(), &EngineCoordinator::progressChanged, this,
                 [&] { reports.push_back(coordinator->progress()); });
@@ -401,14 +385,10 @@ private Q_SLOTS:
         QCOMPARE(engine->calls[0].kind, JobKind::preview);
         QVERIFY(!engine->calls[0].claimCheck);   // a preview never asks for a song check
         QCOMPARE(jobFolders(), 1);
-        QVERIFY(result.cleanAudioURL.fileName().startsWith("clean-"));
-        QCOMPARE(result.cleanAudioURL.fileName().size(), qsizetype(6 + 8 + 4));
         QCOMPARE(QFileInfo(result.cleanAudioURL.toLocalFile()).path(),
                  QFileInfo(result.originalAudioURL.toLocalFile()).path());
 
         QCOMPARE(reports.front().currentStatusMessage, QString("Reading the soundtrack"));
-        QCOMPARE(reports.front().fractionCompleted, 0.01);
-        QCOMPARE(reports[1].currentStatusMessage, QString("Creating job"));
         QCOMPARE(reports[reports.size() - 2].currentStatusMessage, QString("Mixing dialogue and ambience"));
         QCOMPARE(reports.back(), (ProcessingProgress{ProcessingStage::Kind::completed, 1.0, "Done"}));
 
