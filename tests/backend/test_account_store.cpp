@@ -276,7 +276,6 @@ private Q_SLOTS:
         account->presentSignIn(SignInReason::sync); // shown again: no new waiter, the message cleared
         QCOMPARE(account->signInReason(), SignInReason::sync);
         account->setErrorMessage(QStringLiteral("an earlier failure"));
-        account->sessionEnded(); // untouched so far
         const QString idToken = identityToken(*server, QStringLiteral("waiter@example.com"));
         QVERIFY(!idToken.isEmpty());
         APIClient* client = api.get();
@@ -291,26 +290,6 @@ private Q_SLOTS:
         QVERIFY(!account->errorMessage());
         QCOMPARE(account->user()->email, std::optional<QString>(QStringLiteral("waiter@example.com")));
         QCOMPARE(defaults.string(providerKey), std::optional<QString>(QStringLiteral("google")));
-    }
-
-    void failedSignInKeepsTheSheetAndTheWaiters()
-    {
-        runTask(account->restoreSession());
-        std::vector<std::pair<int, bool>> outcomes;
-        std::vector<bool> signedIn;
-        spawn(recordOutcome(account.get(), 1, &outcomes, &signedIn), lcTest(), QStringLiteral("waiter"));
-        APIClient* client = api.get();
-        runTask(account->signIn(AuthProvider::google,
-                                [client] { return googleSocialSignIn(client, QStringLiteral("not.a.token")); }));
-        QVERIFY(account->errorMessage());
-        QVERIFY(!account->isAuthenticating());
-        QVERIFY(account->isSignInPresented());
-        QVERIFY(!account->isSignedIn());
-        QVERIFY(!defaults.contains(providerKey));
-        QTest::qWait(0);
-        QVERIFY(outcomes.empty());
-        account->signInSheetDismissed();
-        QVERIFY(QTest::qWaitFor([&] { return outcomes.size() == 1; }, 5000));
     }
 
     void signOutWithTheServerDownStillClearsTheToken()
