@@ -51,8 +51,11 @@ void EngineCoordinator::startSongCheckFollow(const SeparationResult& result)
                                && result.claimCheck->status == ClaimCheckStatus::checking;
     if (!stillChecking)
         return;
-    // The follow of a running check (polling the job until the check is decided) is not built
-    // yet: the slot stays empty and the result keeps the check as the job reported it.
+    const auto deadline = std::chrono::steady_clock::now() + m_songCheckPollLimit;
+    const std::stop_token alive = m_alive.get_token();
+    m_songCheckTask.start([this, result, deadline, alive](std::stop_token stop) {
+        return followSongCheck(result, deadline, stop, alive);
+    });
 }
 
 } // namespace hf

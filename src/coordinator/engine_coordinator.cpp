@@ -22,7 +22,7 @@ EngineCoordinator::EngineCoordinator(SeparationEngineProtocol* engine, RecentVid
                                      ReviewPrompter* reviewPrompter, AccountStore* account,
                                      AudioPlayerService* player, QString workingDirectory,
                                      SeparationSettings settings, SettingsStore* defaults, CoordinatorMedia* media,
-                                     QObject* parent)
+                                     APIClient* api, QObject* parent)
     : QObject(parent),
       m_engine(engine),
       m_recents(recents),
@@ -33,12 +33,17 @@ EngineCoordinator::EngineCoordinator(SeparationEngineProtocol* engine, RecentVid
       m_defaults(defaults),
       m_ownMedia(media ? nullptr : std::make_unique<DefaultCoordinatorMedia>()),
       m_media(media ? media : m_ownMedia.get()),
+      m_api(api),
       m_settings(settings),
       m_activeTask(lcEngineCoordinator(), QStringLiteral("Processing")),
       m_remixTask(lcEngineCoordinator(), QStringLiteral("Re-mix")),
       m_envelopeTask(lcEngineCoordinator(), QStringLiteral("Original envelope")),
       m_songCheckTask(lcEngineCoordinator(), QStringLiteral("Copyright check follow"))
 {
+    for (auto changed : {&EngineCoordinator::currentResultChanged, &EngineCoordinator::settingsChanged,
+                         &EngineCoordinator::isRequestingSongCheckChanged,
+                         &EngineCoordinator::songCheckRefusedResultIDChanged})
+        connect(this, changed, this, &EngineCoordinator::copyrightCheckCardChanged);
 }
 
 EngineCoordinator::~EngineCoordinator()

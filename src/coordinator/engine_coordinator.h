@@ -12,12 +12,17 @@
 // The operations are spread over several files: engine_coordinator.cpp (state and construction),
 // coordinator_open.cpp (opening, importing, clearing), coordinator_processing.cpp (requesting,
 // running and cancelling a clean), coordinator_apply.cpp (applying a result, the analysis of an
-// opened video) and coordinator_promotion.cpp (promoting a preview to the full clean).
+// opened video), coordinator_promotion.cpp (promoting a preview to the full clean),
+// coordinator_song_check.cpp (requesting and following the song check), coordinator_remix.cpp
+// (re-mixing at a new ambience level), coordinator_export.cpp (the files of an export) and
+// coordinator_replace.cpp (replacing the open video, reopening a recent one).
 
 #include "backend/account_store.h"
 #include "backend/job_records.h"
 #include "coordinator/audio_player_service.h"
 #include "coordinator/coordinator_media.h"
+#include "coordinator/copyright_check_card.h"
+#include "coordinator/export_bundle.h"
 #include "coordinator/recent_videos.h"
 #include "coordinator/review_prompter.h"
 #include "pipeline/cloud_separation_engine.h"
@@ -32,6 +37,7 @@
 
 #include <QImage>
 #include <QObject>
+#include <QPointer>
 #include <QSet>
 #include <QSize>
 #include <QString>
@@ -48,6 +54,8 @@
 #include <vector>
 
 namespace hf {
+
+class APIClient;
 
 HF_DECLARE_LOGGING_CATEGORY(lcEngineCoordinator)
 
@@ -86,6 +94,7 @@ class EngineCoordinator : public QObject {
     Q_PROPERTY(bool hasPreviewResult READ hasPreviewResult NOTIFY currentResultChanged)
     Q_PROPERTY(bool hasFullResult READ hasFullResult NOTIFY currentResultChanged)
     Q_PROPERTY(bool hasUnexportedFullResult READ hasUnexportedFullResult NOTIFY hasUnexportedFullResultChanged)
+    Q_PROPERTY(hf::CopyrightCheckCard copyrightCheckCard READ copyrightCheckCard NOTIFY copyrightCheckCardChanged)
 
 public:
     // A replacement of the open video waiting for the user's confirmation.
@@ -115,10 +124,12 @@ public:
     // None of the pointers is owned; `media` may be null for the real media functions.
     // `defaults` is where `settings` is stored ("hf_separation_settings"); `workingDirectory` is
     // the folder under which every job folder of the open video is made (the cache's "Work").
+    // `api` is the backend client the separation engine uses, through which the song check is
+    // requested and followed; without one the song check cannot be requested.
     EngineCoordinator(SeparationEngineProtocol* engine, RecentVideos* recents, ReviewPrompter* reviewPrompter,
                       AccountStore* account, AudioPlayerService* player, QString workingDirectory,
                       SeparationSettings settings, SettingsStore* defaults, CoordinatorMedia* media = nullptr,
-                      QObject* parent = nullptr);
+                      APIClient* api = nullptr, QObject* parent = nullptr);
     ~EngineCoordinator() override;
 
     // ---- Observed state
@@ -206,6 +217,12 @@ public:
     void setPreviewSeconds(double seconds) { m_previewSeconds = seconds; }
     std::chrono::milliseconds songCheckPollInterval() const { return m_songCheckPollInterval; }
     std::chrono::milliseconds songCheckPollLimit() const { return m_songCheckPollLimit; }
+    // Tests shorten the song check's pace and bound.
+    void setSongCheckPolling(std::chrono::milliseconds interval, std::chrono::milliseconds limit)
+    {
+        m_songCheckPollInterval = interval;
+        m_songCheckPollLimit = limit;
+    }
 
     // ---- Opening, importing and clearing (coordinator_open.cpp)
 
@@ -248,6 +265,51 @@ public:
     // Cancels the running song-check follow; the follow of a full result still being checked.
     void startSongCheckFollow(const SeparationResult& result);
 
+    // ---- Song check (coordinator_song_check.cpp)
+
+    // The card of the current result at the current ambience.
+    CopyrightCheckCard copyrightCheckCard() const;
+    // Asks the service to check the current full result; ignored without one, or while a request
+    // is on its way.
+    void requestSongCheck();
+    // Stores a check in the current result when it is still the one with `resultID`.
+    void updateClaimCheck(std::optional<ClaimCheck> check, const QUuid& resultID);
+
+    // ---- Ambience re-mix (coordinator_remix.cpp)
+
+    // Clamps the level to 0...1 (NaN gives 0), stores it in the settings and re-mixes the current
+    // result when its level differs by more than 0.001. The latest level wins.
+    void setAmbience(double level);
+    // Re-mixes the current result at the ambience setting after 0.25 s, unless it is within 0.001.
+    void scheduleRemix();
+
+    // ---- Export preparation (coordinator_export.cpp)
+
+    // Renders and verifies one export of the current full result: a fresh clean soundtrack in
+    // `quality`, the source video remuxed with it, and the result's stems. Throws MediaError
+    // exportFailed without a full result, the file system's, mixer's or remuxer's error,
+    // MediaError verificationFailed, or hf::Cancelled when `stop` is requested.
+    QCoro::Task<ExportBundle> prepareExport(AudioQuality quality, std::stop_token stop = {});
+    // Counts a verified export, once per result per process.
+    void noteVerifiedExport(const QUuid& resultID);
+    // The exporter saved the export: the current full result no longer counts as unexported.
+    void noteExported();
+
+    // ---- Replacing the open video, reopening a recent one (coordinator_replace.cpp)
+
+    // When replacing the open video would lose an unexported full clean, parks `perform` in
+    // pendingReplacement and returns true; otherwise returns false and does nothing.
+    bool askBeforeReplacing(std::function<void()> perform);
+    // Shows the file importer for the editor, asking first when an unexported full clean would go.
+    void presentFileImporter();
+    // The confirmation's replace answer: runs the pending replacement 0.35 s later.
+    void confirmReplacement();
+    // The confirmation's export-first answer: drops the pending replacement, opens the export sheet.
+    void exportBeforeReplacing();
+    // Reopens a recent video: with its stored result and no processing when its files are all
+    // there, else as a newly chosen file; a video that is gone leaves the list with a message.
+    void openRecent(const RecentVideos::Entry& entry);
+
 Q_SIGNALS:
     void sourceChanged();
     void progressChanged();
@@ -274,6 +336,8 @@ Q_SIGNALS:
     void exportedResultIDChanged();
     void verifiedExportAwaitingReviewChanged();
     void hasUnexportedFullResultChanged();
+    // Any of the fields the card is derived from changed.
+    void copyrightCheckCardChanged();
 
 private:
     // The bodies of the untracked tasks and the processing run. Each receives the token it checks
@@ -296,6 +360,13 @@ private:
     // (completed, 1.0, "Done")
     static ProcessingProgress doneProgress();
     void noteUnexportedChange(bool before);
+    QCoro::Task<void> runSongCheckRequest(SeparationResult result, std::stop_token alive);
+    QCoro::Task<void> followSongCheck(SeparationResult result, std::chrono::steady_clock::time_point deadline,
+                                      std::stop_token stop, std::stop_token alive);
+    QCoro::Task<void> runRemix(SeparationResult result, double target, std::stop_token stop, std::stop_token alive);
+    QCoro::Task<void> runReplacement(std::function<void()> perform, std::stop_token alive);
+    QCoro::Task<void> restoreRecent(SeparationResult result, bool exported, QUrl url, quint64 generation,
+                                    std::stop_token alive);
 
     SeparationEngineProtocol* m_engine;
     RecentVideos* m_recents;
@@ -306,6 +377,7 @@ private:
     SettingsStore* m_defaults;
     std::unique_ptr<CoordinatorMedia> m_ownMedia;
     CoordinatorMedia* m_media;
+    QPointer<APIClient> m_api;
 
     std::optional<SourceVideo> m_source;
     ProcessingProgress m_progress;
@@ -340,6 +412,8 @@ private:
 
     // Counts imports, so that only the latest one opens its video and ends isImporting.
     quint64 m_importGeneration = 0;
+    // Re-mixes rendering now: a stopped one may still be finishing while its successor renders.
+    int m_remixesRendering = 0;
 
     // Stopped when the coordinator goes: the untracked tasks end at their next check.
     std::stop_source m_alive;
