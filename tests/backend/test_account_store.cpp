@@ -25,15 +25,6 @@ using hf::test::runTask;
 
 namespace {
 
-// The server's stop hangs when it comes before its listener thread has started serving, so every
-// test waits for a first answer.
-void waitUntilServing(const LocalServer& server)
-{
-    httplib::Client client("127.0.0.1", server.port());
-    for (int i = 0; i < 100 && !client.Get("/_test/ready"); ++i)
-        QTest::qWait(10);
-}
-
 const QString providerKey = QStringLiteral("hf_last_auth_provider");
 
 // An identity token from the server's identity provider (authorize, then token).
@@ -112,7 +103,6 @@ private Q_SLOTS:
     void init()
     {
         server = std::make_unique<LocalServer>();
-        waitUntilServing(*server);
         network.reset(makeEphemeralNetworkSession(nullptr));
         tokens.clear();
         defaults = MemorySettingsStore();

@@ -28,15 +28,6 @@ using hf::test::runTask;
 
 namespace {
 
-// The server's stop hangs when it comes before its listener thread has started serving, so every
-// test waits for a first answer.
-void waitUntilServing(const LocalServer& server)
-{
-    httplib::Client client("127.0.0.1", server.port());
-    for (int i = 0; i < 100 && !client.Get("/_test/ready"); ++i)
-        QTest::qWait(10);
-}
-
 class MemoryKeychain final : public KeychainBackend {
 public:
     QMap<QString, QByteArray> items;
@@ -157,7 +148,6 @@ private Q_SLOTS:
     void init()
     {
         server = std::make_unique<LocalServer>();
-        waitUntilServing(*server);
         keychain = std::make_shared<MemoryKeychain>();
         browser.mode = FakeBrowser::Mode::follow;
         browser.opened = 0;

@@ -26,15 +26,6 @@ using hf::test::runTask;
 
 namespace {
 
-// The server's stop hangs when it comes before its listener thread has started serving, so every
-// test waits for a first answer.
-void waitUntilServing(const LocalServer& server)
-{
-    httplib::Client client("127.0.0.1", server.port());
-    for (int i = 0; i < 100 && !client.Get("/_test/ready"); ++i)
-        QTest::qWait(10);
-}
-
 // Follows the sign-in page's http redirects, as a browser does, and hands the first link of
 // another scheme to `onAppLink`.
 class FakeBrowser {
@@ -107,7 +98,6 @@ private Q_SLOTS:
     void init()
     {
         server = std::make_unique<LocalServer>();
-        waitUntilServing(*server);
         network.reset(makeEphemeralNetworkSession(nullptr));
         tokens.clear();
         defaults = MemorySettingsStore();
