@@ -1,6 +1,7 @@
 #include "helpers_coordinator.h"
 
 #include "backend/api_error.h"
+#include "platform/network.h"
 
 #include <QDir>
 #include <QFile>
@@ -191,6 +192,54 @@ QCoro::Task<std::optional<QImage>> FakeMedia::thumbnail(QUrl, QSize)
 bool waitFor(const std::function<bool()>& condition, int timeoutMs)
 {
     return QTest::qWaitFor(condition, timeoutMs);
+}
+
+CoordinatorRig::CoordinatorRig(const QUrl& apiBase)
+{
+    session.reset(makeEphemeralNetworkSession(nullptr));
+    api = std::make_unique<APIClient>(apiBase, session.get(), &tokens);
+    defaults = std::make_unique<MemorySettingsStore>();
+    account = std::make_unique<AccountStore>(api.get(), defaults.get());
+    recents = std::make_unique<RecentVideos>(defaults.get(), caches());
+    prompter = std::make_unique<ReviewPrompter>(*defaults);
+    player = std::make_unique<AudioPlayerService>(std::make_unique<NullAudioOutput>(NullAudioOutput::Mode::manual));
+    engine = std::make_unique<FakeEngine>();
+    engine->stemsFolder = caches() + QStringLiteral("/Jobs");
+    media = std::make_unique<FakeMedia>();
+    coordinator = std::make_unique<EngineCoordinator>(engine.get(), recents.get(), prompter.get(), account.get(),
+                                                      player.get(), work(), SeparationSettings{}, defaults.get(),
+                                                      media.get(), api.get());
+}
+
+CoordinatorRig::~CoordinatorRig()
+{
+    coordinator.reset();
+    // Let the stopped tasks end before their fakes go.
+    QTest::qWait(20);
+}
+
+QUrl CoordinatorRig::video(const QString& name, double seconds)
+{
+    media->durations.insert(name, seconds);
+    QFile file(dir.filePath(name));
+    file.open(QIODevice::WriteOnly);
+    return QUrl::fromLocalFile(dir.filePath(name));
+}
+
+bool CoordinatorRig::openAndPreview(const QUrl& url)
+{
+    coordinator->openVideo(url);
+    return waitFor([&] { return coordinator->hasPreviewResult() && !coordinator->isProcessing(); });
+}
+
+bool CoordinatorRig::openFullResult(const QUrl& url)
+{
+    if (!openAndPreview(url))
+        return false;
+    coordinator->cleanFullVideo();
+    return waitFor([&] {
+        return coordinator->hasFullResult() && !coordinator->isPromoting() && !coordinator->isProcessing();
+    });
 }
 
 } // namespace hf::test

@@ -5,8 +5,14 @@
 
 #include "coordinator/engine_coordinator.h"
 
+#include "backend/api_client.h"
+#include "backend/session_token_store.h"
+#include "platform/audio_output.h"
+
 #include <QHash>
+#include <QNetworkAccessManager>
 #include <QString>
+#include <QTemporaryDir>
 #include <QUrl>
 
 #include <functional>
@@ -101,5 +107,36 @@ public:
 };
 
 bool waitFor(const std::function<bool()>& condition, int timeoutMs = 5000);
+
+// A coordinator on the fakes, with the services around it as the application builds them: the
+// settings in memory, the caches folder (with "Work" and the engine's "Jobs") in a temporary
+// folder, the backend client at `apiBase` (nothing listens at the default one).
+class CoordinatorRig {
+public:
+    explicit CoordinatorRig(const QUrl& apiBase = QUrl(QStringLiteral("http://127.0.0.1:1")));
+    ~CoordinatorRig();
+
+    QTemporaryDir dir;
+    std::unique_ptr<QNetworkAccessManager> session;
+    InMemoryTokenStore tokens;
+    std::unique_ptr<APIClient> api;
+    std::unique_ptr<MemorySettingsStore> defaults;
+    std::unique_ptr<AccountStore> account;
+    std::unique_ptr<RecentVideos> recents;
+    std::unique_ptr<ReviewPrompter> prompter;
+    std::unique_ptr<AudioPlayerService> player;
+    std::unique_ptr<FakeEngine> engine;
+    std::unique_ptr<FakeMedia> media;
+    std::unique_ptr<EngineCoordinator> coordinator;
+
+    QString caches() const { return dir.filePath(QStringLiteral("Caches")); }
+    QString work() const { return caches() + QStringLiteral("/Work"); }
+
+    // A video file (empty: the fake media reads only its name) of `seconds`.
+    QUrl video(const QString& name, double seconds = 20.0);
+    // Opens the video and waits for its preview result; then promotes it to a full result.
+    bool openAndPreview(const QUrl& url);
+    bool openFullResult(const QUrl& url);
+};
 
 } // namespace hf::test
