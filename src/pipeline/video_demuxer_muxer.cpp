@@ -342,7 +342,7 @@ VideoDemuxerMuxer::FileType VideoDemuxerMuxer::outputFileType(const QUrl& url, b
     if (ext == QLatin1String("mov") || ext == QLatin1String("qt"))
         return FileType::quickTimeMovie;
     if (ext == QLatin1String("m4v"))
-        return FileType::appleM4V;
+        return FileType::m4v;
     return FileType::mpeg4;
 }
 
@@ -351,7 +351,7 @@ QString VideoDemuxerMuxer::fileExtension(FileType type)
     switch (type) {
     case FileType::quickTimeMovie:
         return QStringLiteral("mov");
-    case FileType::appleM4V:
+    case FileType::m4v:
         return QStringLiteral("m4v");
     case FileType::mpeg4:
         break;
@@ -366,7 +366,7 @@ const char* muxerName(VideoDemuxerMuxer::FileType type)
     switch (type) {
     case VideoDemuxerMuxer::FileType::quickTimeMovie:
         return "mov";
-    case VideoDemuxerMuxer::FileType::appleM4V:
+    case VideoDemuxerMuxer::FileType::m4v:
         return "ipod";
     case VideoDemuxerMuxer::FileType::mpeg4:
         break;

@@ -78,7 +78,7 @@ double inspect(const QUrl& video);
 ExtractedAudio extractSoundtrack(const QUrl& video, const QUrl& folder, std::optional<double> maxDuration,
                                  std::stop_token stop = {});
 
-enum class FileType { quickTimeMovie, appleM4V, mpeg4 };
+enum class FileType { quickTimeMovie, m4v, mpeg4 };
 
 // "mov"/"qt" (any case) or forceQuickTime: QuickTime movie; "m4v": M4V; anything else: MPEG-4.
 FileType outputFileType(const QUrl& url, bool forceQuickTime);

@@ -75,12 +75,12 @@ private slots:
     {
         QCOMPARE(VideoDemuxerMuxer::outputFileType(fileUrl("/v/Clip.MOV"), false), FileType::quickTimeMovie);
         QCOMPARE(VideoDemuxerMuxer::outputFileType(fileUrl("/v/clip.qt"), false), FileType::quickTimeMovie);
-        QCOMPARE(VideoDemuxerMuxer::outputFileType(fileUrl("/v/clip.M4V"), false), FileType::appleM4V);
+        QCOMPARE(VideoDemuxerMuxer::outputFileType(fileUrl("/v/clip.M4V"), false), FileType::m4v);
         QCOMPARE(VideoDemuxerMuxer::outputFileType(fileUrl("/v/clip.avi"), false), FileType::mpeg4);
         QCOMPARE(VideoDemuxerMuxer::outputFileType(fileUrl("/v/clip"), false), FileType::mpeg4);
         QCOMPARE(VideoDemuxerMuxer::outputFileType(fileUrl("/v/clip.mp4"), true), FileType::quickTimeMovie);
         QCOMPARE(VideoDemuxerMuxer::fileExtension(FileType::quickTimeMovie), QString("mov"));
-        QCOMPARE(VideoDemuxerMuxer::fileExtension(FileType::appleM4V), QString("m4v"));
+        QCOMPARE(VideoDemuxerMuxer::fileExtension(FileType::m4v), QString("m4v"));
         QCOMPARE(VideoDemuxerMuxer::fileExtension(FileType::mpeg4), QString("mp4"));
     }
 
@@ -149,7 +149,7 @@ private slots:
                  QString("This video's format can't be saved as .mp4 without re-encoding."));
         QCOMPARE(packetHash(out, "v:0"), packetHash(path("movie.mp4"), "v:0"));   // the earlier file stays
 
-        VideoDemuxerMuxer::remux(url("movie.mp4"), url("short.m4a"), url("clip.m4v"), FileType::appleM4V);
+        VideoDemuxerMuxer::remux(url("movie.mp4"), url("short.m4a"), url("clip.m4v"), FileType::m4v);
         QCOMPARE(probeStreams(path("clip.m4v")).size(), 2);
 
         // Reordered frames (B-frames): decode and presentation times differ, and survive the copy.
