@@ -102,7 +102,7 @@ QCoro::Task<QUrl> BatchQueueManager::process(BatchJob job, std::stop_token stop)
     QPointer<BatchQueueManager> self(this);
     const QUuid id = job.id;
     const SeparationSettings settings = m_settingsProvider ? m_settingsProvider() : SeparationSettings{};
-    std::shared_ptr<BatchMediaOperations> media = m_media;
+    std::shared_ptr<MediaOperations> media = m_media;
 
     const QString folderPath = QDir(m_workingDirectory).filePath(id.toString(QUuid::WithoutBraces).toUpper());
     if (!QDir().mkpath(folderPath))
@@ -115,7 +115,7 @@ QCoro::Task<QUrl> BatchQueueManager::process(BatchJob job, std::stop_token stop)
     });
 
     const QUrl folderURL = QUrl::fromLocalFile(folderPath);
-    const ExtractedAudio extracted = co_await media->extractSoundtrack(job.sourceVideoURL, folderURL, stop);
+    const ExtractedAudio extracted = co_await media->extractSoundtrack(job.sourceVideoURL, folderURL, std::nullopt, stop);
     throwIfStopped(stop);
     if (!self)
         throw Cancelled();

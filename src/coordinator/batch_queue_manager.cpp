@@ -24,7 +24,7 @@ HF_LOGGING_CATEGORY(lcBatchQueue, "BatchQueueManager")
 BatchQueueManager::BatchQueueManager(SeparationEngineProtocol* engine, AccountStore* account,
                                      ReviewPrompter* reviewPrompter, QString workingDirectory,
                                      SettingsProvider settingsProvider,
-                                     std::shared_ptr<BatchMediaOperations> media, QObject* parent)
+                                     std::shared_ptr<MediaOperations> media, QObject* parent)
     : QObject(parent),
       m_engine(engine),
       m_account(account),
@@ -170,7 +170,7 @@ void BatchQueueManager::enqueue(const QList<QUrl>& urls)
 }
 
 QCoro::Task<void> BatchQueueManager::probeDuration(QPointer<BatchQueueManager> queue,
-                                                   std::shared_ptr<BatchMediaOperations> media, QUuid id, QUrl url)
+                                                   std::shared_ptr<MediaOperations> media, QUuid id, QUrl url)
 {
     std::optional<double> duration;
     QString failure;

@@ -8,7 +8,7 @@
 // Main thread only.
 
 #include "coordinator/batch_job.h"
-#include "coordinator/batch_media.h"
+#include "coordinator/coordinator_media.h"
 #include "pipeline/cloud_separation_engine.h"
 #include "pipeline/separation_settings.h"
 #include "platform/async.h"
@@ -54,7 +54,7 @@ public:
     // gives the default settings.
     BatchQueueManager(SeparationEngineProtocol* engine, AccountStore* account, ReviewPrompter* reviewPrompter,
                       QString workingDirectory, SettingsProvider settingsProvider,
-                      std::shared_ptr<BatchMediaOperations> media = std::make_shared<PipelineBatchMedia>(),
+                      std::shared_ptr<MediaOperations> media = std::make_shared<DefaultCoordinatorMedia>(),
                       QObject* parent = nullptr);
     // Stops a running loop without touching the jobs; the files written so far stay.
     ~BatchQueueManager() override;
@@ -128,7 +128,7 @@ private:
     void updateJob(const QUuid& id, const std::function<void(BatchJob&)>& mutate);
 
     static QCoro::Task<void> probeDuration(QPointer<BatchQueueManager> queue,
-                                           std::shared_ptr<BatchMediaOperations> media, QUuid id, QUrl url);
+                                           std::shared_ptr<MediaOperations> media, QUuid id, QUrl url);
     void applyProbeFailure(const QUuid& id, const QString& message);
 
     QCoro::Task<void> runQueue(std::shared_ptr<Run> run, std::shared_ptr<Run> previous, std::stop_token stop);
@@ -146,7 +146,7 @@ private:
     ReviewPrompter* m_reviewPrompter;
     QString m_workingDirectory;
     SettingsProvider m_settingsProvider;
-    std::shared_ptr<BatchMediaOperations> m_media;
+    std::shared_ptr<MediaOperations> m_media;
 
     TaskSlot m_queueTask;
     std::shared_ptr<Run> m_run;

@@ -1,7 +1,7 @@
 #pragma once
 
-// The media work the coordinator of the open video asks for, behind one small interface so that
-// the coordinator can run against stand-ins as well as against the real media functions.
+// The media work the coordinator of the open video and the batch queue ask for, behind small
+// interfaces so that both can run against stand-ins as well as against the real media functions.
 // Every operation is started on the main thread and comes back to it; the heavy work runs on the
 // thread pool. An implementation must not touch its own object after a suspension: the
 // coordinator may be gone (and with it a media object it owns) by the time the work ends.
@@ -22,9 +22,10 @@
 
 namespace hf {
 
-class CoordinatorMedia {
+// What cleaning a video into a new one takes besides the cloud job; all the batch queue uses.
+class MediaOperations {
 public:
-    virtual ~CoordinatorMedia() = default;
+    virtual ~MediaOperations() = default;
 
     // The video's duration in seconds. Throws MediaError unreadable or noAudioTrack.
     virtual QCoro::Task<double> inspect(QUrl video, std::stop_token stop = {}) = 0;
@@ -44,6 +45,11 @@ public:
                                     VideoDemuxerMuxer::FileType fileType, std::stop_token stop = {}) = 0;
     virtual QCoro::Task<void> verifyExport(QUrl video, QUrl source, QUrl cleanSoundtrack,
                                            std::stop_token stop = {}) = 0;
+};
+
+// The open video's media work: the above, and what the editor draws.
+class CoordinatorMedia : public MediaOperations {
+public:
 
     // `count` loudness bars of a file (zeros for a file that cannot be read). Never throws.
     virtual QCoro::Task<std::vector<float>> waveformBars(QUrl file, int count) = 0;

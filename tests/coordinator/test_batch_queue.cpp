@@ -107,7 +107,7 @@ public:
 
 // Media work that writes small marker files, notices two steps working in one folder at once, and
 // can hold a probe or the remux (the latter the way work on the thread pool runs on after a stop).
-class FakeMedia final : public BatchMediaOperations {
+class FakeMedia final : public MediaOperations {
 public:
     std::map<QString, MediaError> probeFailures;   // by file name
     std::map<QString, Gate> probeHolds;
@@ -117,7 +117,7 @@ public:
     QStringList busyFolders;
     bool overlapped = false;
 
-    QCoro::Task<double> inspect(QUrl video) override
+    QCoro::Task<double> inspect(QUrl video, std::stop_token) override
     {
         co_await sleepFor(1ms);
         if (auto hold = probeHolds.find(video.fileName()); hold != probeHolds.end()) {
@@ -130,7 +130,8 @@ public:
         co_return 5.0;
     }
 
-    QCoro::Task<ExtractedAudio> extractSoundtrack(QUrl video, QUrl folder, std::stop_token stop) override
+    QCoro::Task<ExtractedAudio> extractSoundtrack(QUrl video, QUrl folder, std::optional<double>,
+                                                  std::stop_token stop) override
     {
         const QString path = folder.toLocalFile();
         enter(path);
