@@ -36,34 +36,15 @@ AuditionPicture::AuditionPicture(const QString& path, QSize maxSize, Clock clock
     if (streams.empty())
         throw FFmpegError(AVERROR_STREAM_NOT_FOUND);
     m_stream = streams.front();
-    for (unsigned i = 0; i < m_input->nb_streams; ++i)
-        if (m_input->streams[i] != m_stream)
-            m_input->streams[i]->discard = AVDISCARD_ALL;
-    const AVCodec* codec = avcodec_find_decoder(m_stream->codecpar->codec_id);
-    if (!codec)
-        throw FFmpegError(AVERROR_DECODER_NOT_FOUND);
-    m_codec.reset(avcodec_alloc_context3(codec));
-    if (!m_codec)
-        throw FFmpegError(AVERROR(ENOMEM));
-    check(avcodec_parameters_to_context(m_codec.get(), m_stream->codecpar));
-    m_codec->pkt_timebase = m_stream->time_base;
-    m_codec->thread_count = 0;
-    check(avcodec_open2(m_codec.get(), codec, nullptr));
+    media::keepOnly(m_input.get(), m_stream);
+    m_codec = media::openDecoder(m_stream, 0);
     if (m_codec->width <= 0 || m_codec->height <= 0)
         throw FFmpegError(AVERROR_INVALIDDATA);
     m_packet = media::makePacket();
     m_next = media::makeFrame();
     m_work = media::makeFrame();
 
-    size_t sideSize = 0;
-    if (const uint8_t* matrix = av_stream_get_side_data(m_stream, AV_PKT_DATA_DISPLAYMATRIX, &sideSize);
-        matrix && sideSize >= 9 * sizeof(int32_t)) {
-        const double counterClockwise = av_display_rotation_get(reinterpret_cast<const int32_t*>(matrix));
-        if (std::isfinite(counterClockwise)) {
-            int clockwise = int(std::lround(-counterClockwise / 90.0)) * 90 % 360;
-            m_rotation = clockwise < 0 ? clockwise + 360 : clockwise;
-        }
-    }
+    m_rotation = media::displayRotation(m_stream);
 
     // The display size: pixels stretched by their aspect ratio, turned upright, fitted (never
     // enlarged) into the maximum size.

@@ -25,26 +25,8 @@ AuditionTrackDecoder::AuditionTrackDecoder(const QString& path, int outputRate, 
     if (streams.empty())
         throw FFmpegError(AVERROR_STREAM_NOT_FOUND);
     m_stream = streams.front();
-    for (unsigned i = 0; i < m_input->nb_streams; ++i)
-        if (m_input->streams[i] != m_stream)
-            m_input->streams[i]->discard = AVDISCARD_ALL;
-
-    const AVCodec* codec = avcodec_find_decoder(m_stream->codecpar->codec_id);
-    if (!codec)
-        throw FFmpegError(AVERROR_DECODER_NOT_FOUND);
-    m_codec.reset(avcodec_alloc_context3(codec));
-    if (!m_codec)
-        throw FFmpegError(AVERROR(ENOMEM));
-    check(avcodec_parameters_to_context(m_codec.get(), m_stream->codecpar));
-    m_codec->pkt_timebase = m_stream->time_base;
-    check(avcodec_open2(m_codec.get(), codec, nullptr));
-    if (m_codec->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC || m_codec->ch_layout.nb_channels == 0) {
-        const int n = std::max(1, m_codec->ch_layout.nb_channels);
-        av_channel_layout_uninit(&m_codec->ch_layout);
-        av_channel_layout_default(&m_codec->ch_layout, n);
-    }
-    if (m_codec->sample_rate <= 0)
-        throw FFmpegError(AVERROR_INVALIDDATA);
+    media::keepOnly(m_input.get(), m_stream);
+    m_codec = media::openDecoder(m_stream);
     av_channel_layout_default(&m_outLayout, m_channels);
     m_packet = media::makePacket();
     m_frame = media::makeFrame();

@@ -28,20 +28,6 @@ using Scaler = std::unique_ptr<SwsContext, ScalerDeleter>;
 // The frame may come up to this long after the requested time.
 constexpr double toleranceAfter = 1.0;
 
-// Clockwise degrees (0, 90, 180 or 270) that turn the stored picture upright.
-int displayRotation(const AVStream* stream)
-{
-    const auto* matrix = reinterpret_cast<const int32_t*>(
-        av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, nullptr));
-    if (!matrix)
-        return 0;
-    const double counterClockwise = av_display_rotation_get(matrix);
-    if (std::isnan(counterClockwise))
-        return 0;
-    const int quarter = static_cast<int>(std::lround(-counterClockwise / 90.0));
-    return ((quarter % 4) + 4) % 4 * 90;
-}
-
 // A decoder positioned on one video stream of an opened file.
 struct VideoSource {
     InputContext input;
@@ -54,18 +40,8 @@ struct VideoSource {
         if (streams.empty())
             throw FFmpegError(AVERROR_STREAM_NOT_FOUND);
         stream = streams.front();
-        for (unsigned i = 0; i < input->nb_streams; ++i)
-            if (input->streams[i] != stream)
-                input->streams[i]->discard = AVDISCARD_ALL;
-        const AVCodec* decoder = avcodec_find_decoder(stream->codecpar->codec_id);
-        if (!decoder)
-            throw FFmpegError(AVERROR_DECODER_NOT_FOUND);
-        codec.reset(avcodec_alloc_context3(decoder));
-        if (!codec)
-            throw FFmpegError(AVERROR(ENOMEM));
-        check(avcodec_parameters_to_context(codec.get(), stream->codecpar));
-        codec->pkt_timebase = stream->time_base;
-        check(avcodec_open2(codec.get(), decoder, nullptr));
+        keepOnly(input.get(), stream);
+        codec = openDecoder(stream);
     }
 
     int64_t origin() const { return stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0; }

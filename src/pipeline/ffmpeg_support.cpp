@@ -6,6 +6,7 @@
 #include <QRandomGenerator>
 
 extern "C" {
+#include <libavutil/display.h>
 #include <libavutil/opt.h>
 }
 
@@ -224,6 +225,50 @@ void PendingFile::commit()
     m_committed = true;
 }
 
+void keepOnly(AVFormatContext* input, const AVStream* keep)
+{
+    for (unsigned i = 0; i < input->nb_streams; ++i)
+        if (input->streams[i] != keep)
+            input->streams[i]->discard = AVDISCARD_ALL;
+}
+
+CodecContext openDecoder(const AVStream* stream, int threads)
+{
+    const AVCodec* decoder = avcodec_find_decoder(stream->codecpar->codec_id);
+    if (!decoder)
+        throw FFmpegError(AVERROR_DECODER_NOT_FOUND);
+    CodecContext codec(avcodec_alloc_context3(decoder));
+    if (!codec)
+        throw FFmpegError(AVERROR(ENOMEM));
+    check(avcodec_parameters_to_context(codec.get(), stream->codecpar));
+    codec->pkt_timebase = stream->time_base;
+    codec->thread_count = threads;
+    check(avcodec_open2(codec.get(), decoder, nullptr));
+    if (codec->codec_type == AVMEDIA_TYPE_AUDIO) {
+        if (codec->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC || codec->ch_layout.nb_channels == 0) {
+            const int n = std::max(1, codec->ch_layout.nb_channels);
+            av_channel_layout_uninit(&codec->ch_layout);
+            av_channel_layout_default(&codec->ch_layout, n);
+        }
+        if (codec->sample_rate <= 0)
+            throw FFmpegError(AVERROR_INVALIDDATA);
+    }
+    return codec;
+}
+
+int displayRotation(const AVStream* stream)
+{
+    size_t size = 0;
+    const uint8_t* matrix = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+    if (!matrix || size < 9 * sizeof(int32_t))
+        return 0;
+    const double counterClockwise = av_display_rotation_get(reinterpret_cast<const int32_t*>(matrix));
+    if (!std::isfinite(counterClockwise))
+        return 0;
+    const int quarter = static_cast<int>(std::lround(-counterClockwise / 90.0));
+    return ((quarter % 4) + 4) % 4 * 90;
+}
+
 // ---------------------------------------------------------------------------------------------
 
 AudioDecoder::AudioDecoder(const QString& localPath, Options options) : m_options(options)
@@ -240,26 +285,8 @@ AudioDecoder::AudioDecoder(const QString& localPath, Options options) : m_option
         m_stream = s;
         break;
     }
-    for (unsigned i = 0; i < m_input->nb_streams; ++i)
-        if (m_input->streams[i] != m_stream)
-            m_input->streams[i]->discard = AVDISCARD_ALL;
-
-    const AVCodec* codec = avcodec_find_decoder(m_stream->codecpar->codec_id);
-    if (!codec)
-        throw FFmpegError(AVERROR_DECODER_NOT_FOUND);
-    m_codec.reset(avcodec_alloc_context3(codec));
-    if (!m_codec)
-        throw FFmpegError(AVERROR(ENOMEM));
-    check(avcodec_parameters_to_context(m_codec.get(), m_stream->codecpar));
-    m_codec->pkt_timebase = m_stream->time_base;
-    check(avcodec_open2(m_codec.get(), codec, nullptr));
-    if (m_codec->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC || m_codec->ch_layout.nb_channels == 0) {
-        const int n = std::max(1, m_codec->ch_layout.nb_channels);
-        av_channel_layout_uninit(&m_codec->ch_layout);
-        av_channel_layout_default(&m_codec->ch_layout, n);
-    }
-    if (m_codec->sample_rate <= 0)
-        throw FFmpegError(AVERROR_INVALIDDATA);
+    keepOnly(m_input.get(), m_stream);
+    m_codec = openDecoder(m_stream);
 
     m_outRate = options.sampleRate > 0 ? options.sampleRate : m_codec->sample_rate;
     if (options.channels > 0)

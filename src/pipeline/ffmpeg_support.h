@@ -90,6 +90,18 @@ double statedStreamEnd(const AVStream* stream);
 std::vector<AVStream*> videoStreams(const AVFormatContext* input);
 std::vector<AVStream*> audioStreams(const AVFormatContext* input);
 
+// Leaves every stream but `keep` unread, so demuxing hands over only its packets.
+void keepOnly(AVFormatContext* input, const AVStream* keep);
+
+// A decoder opened for `stream`; `threads` 0 lets FFmpeg choose. An audio decoder gets the default
+// layout of its channel count when the file states none, and must know its sample rate.
+// Throws FFmpegError.
+CodecContext openDecoder(const AVStream* stream, int threads = 1);
+
+// Clockwise degrees (0, 90, 180 or 270) that turn the stream's stored picture upright, from its
+// display matrix; 0 without one.
+int displayRotation(const AVStream* stream);
+
 // A stream that stops this long before its stated end was cut short (a truncated download still
 // states its full length).
 inline constexpr double truncationTolerance = 0.25;

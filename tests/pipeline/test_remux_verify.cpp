@@ -102,9 +102,9 @@ private slots:
         QCOMPARE(probeStreams(out, "audio").size(), 1);
         QCOMPARE(probeStreams(out).size(), 3);
         for (int i = 0; i < 2; ++i) {
-            const QString spec = QStringLiteral("v:%1").arg(i);
-            QCOMPARE(packetHash(out, spec), packetHash(path("two.mov"), spec));
-            QVERIFY(!packetHash(out, spec).isEmpty());
+            const QString selector = QStringLiteral("v:%1").arg(i);
+            QCOMPARE(packetHash(out, selector), packetHash(path("two.mov"), selector));
+            QVERIFY(!packetHash(out, selector).isEmpty());
             const double start = video[i].toObject().value("start_time").toString().toDouble();
             QVERIFY2(qAbs(start - (i == 0 ? 0.0 : 2.0)) < 0.01, qPrintable(QString::number(start)));
         }
