@@ -27,32 +27,6 @@ namespace {
 
 const QString providerKey = QStringLiteral("hf_last_auth_provider");
 
-// An identity token from the server's identity provider (authorize, then token).
-QString identityToken(const LocalServer& server, const QString& email)
-{
-    const QString verifier = QString(43, u'v');
-    const QString challenge = QString::fromLatin1(QCryptographicHash::hash(verifier.toUtf8(), QCryptographicHash::Sha256)
-                                                      .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
-    httplib::Client client("127.0.0.1", server.port());
-    const std::string redirect = "http://127.0.0.1:9/callback";
-    httplib::Params params{{"client_id", "desktop"},          {"redirect_uri", redirect},
-                           {"response_type", "code"},          {"state", "s"},
-                           {"code_challenge", challenge.toStdString()}, {"code_challenge_method", "S256"},
-                           {"login_hint", email.toStdString()}};
-    auto authorize = client.Get("/oauth/authorize", params, httplib::Headers{});
-    if (!authorize || authorize->status != 302)
-        return {};
-    const QUrl location(QString::fromStdString(authorize->get_header_value("Location")));
-    const QString code = QUrlQuery(location).queryItemValue(QStringLiteral("code"));
-    httplib::Params form{{"grant_type", "authorization_code"}, {"code", code.toStdString()},
-                         {"client_id", "desktop"},             {"redirect_uri", redirect},
-                         {"code_verifier", verifier.toStdString()}};
-    auto token = client.Post("/oauth/token", form);
-    if (!token || token->status != 200)
-        return {};
-    return QJsonDocument::fromJson(QByteArray::fromStdString(token->body)).object().value(QStringLiteral("id_token")).toString();
-}
-
 QCoro::Task<void> googleSocialSignIn(APIClient* api, QString idToken)
 {
     SocialSignInRequest request;
@@ -266,7 +240,7 @@ private Q_SLOTS:
         account->presentSignIn(SignInReason::sync); // shown again: no new waiter, the message cleared
         QCOMPARE(account->signInReason(), SignInReason::sync);
         account->setErrorMessage(QStringLiteral("an earlier failure"));
-        const QString idToken = identityToken(*server, QStringLiteral("waiter@example.com"));
+        const QString idToken = server->identityToken(QStringLiteral("waiter@example.com"));
         QVERIFY(!idToken.isEmpty());
         APIClient* client = api.get();
         runTask(account->signIn(AuthProvider::google, [client, idToken] { return googleSocialSignIn(client, idToken); }));

@@ -5,6 +5,7 @@
 #include "platform/network.h"
 #include "support/test_http_server.h"
 #include "support/test_support.h"
+#include "helpers_backend.h"
 
 #include <QElapsedTimer>
 #include <QTest>
@@ -16,6 +17,7 @@
 using namespace hf;
 using hf::test::TestHttpServer;
 using hf::test::runTask;
+using hf::test::expectAPIError;
 
 namespace {
 
@@ -47,18 +49,6 @@ std::string bearer(const httplib::Request& r)
 {
     auto it = r.headers.find("Authorization");
     return it == r.headers.end() ? std::string() : it->second;
-}
-
-template<class F>
-APIError expectAPIError(F&& f)
-{
-    try {
-        f();
-    } catch (const APIError& e) {
-        return e;
-    }
-    QTest::qFail("expected an APIError", __FILE__, __LINE__);
-    return APIError::invalidResponse();
 }
 
 } // namespace

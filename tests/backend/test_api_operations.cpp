@@ -6,6 +6,7 @@
 #include "platform/network.h"
 #include "support/local_server.h"
 #include "support/test_support.h"
+#include "helpers_backend.h"
 
 #include "http/http_server.h"
 
@@ -21,20 +22,9 @@
 using namespace hf;
 using hf::test::LocalServer;
 using hf::test::runTask;
+using hf::test::expectAPIError;
 
 namespace {
-
-template<class F>
-APIError expectAPIError(F&& f)
-{
-    try {
-        f();
-    } catch (const APIError& e) {
-        return e;
-    }
-    QTest::qFail("expected an APIError", __FILE__, __LINE__);
-    return APIError::invalidResponse();
-}
 
 QString base64Url(const QByteArray& bytes)
 {
@@ -50,37 +40,6 @@ QString locationOf(const QUrl& page)
     if (!result || result->status != 302)
         return {};
     return QString::fromStdString(result->get_header_value("Location"));
-}
-
-// An identity token from the server's identity provider, through its authorize and token steps.
-QString identityToken(const LocalServer& server)
-{
-    const QString verifier = base64Url(QByteArray(32, 'v'));
-    const QString challenge =
-        base64Url(QCryptographicHash::hash(verifier.toUtf8(), QCryptographicHash::Sha256));
-    QUrl authorize = server.baseUrl();
-    authorize.setPath(QStringLiteral("/oauth/authorize"));
-    QUrlQuery query;
-    query.addQueryItem(QStringLiteral("client_id"), QStringLiteral("desktop"));
-    query.addQueryItem(QStringLiteral("redirect_uri"), QStringLiteral("http://127.0.0.1:9/callback"));
-    query.addQueryItem(QStringLiteral("response_type"), QStringLiteral("code"));
-    query.addQueryItem(QStringLiteral("state"), QStringLiteral("s"));
-    query.addQueryItem(QStringLiteral("code_challenge"), challenge);
-    query.addQueryItem(QStringLiteral("code_challenge_method"), QStringLiteral("S256"));
-    query.addQueryItem(QStringLiteral("scope"), QStringLiteral("openid email profile"));
-    authorize.setQuery(query);
-    const QUrl redirect(locationOf(authorize));
-    const QString code = QUrlQuery(redirect).queryItemValue(QStringLiteral("code"));
-    httplib::Client client("127.0.0.1", server.port());
-    httplib::Params form{{"grant_type", "authorization_code"},
-                         {"code", code.toStdString()},
-                         {"client_id", "desktop"},
-                         {"redirect_uri", "http://127.0.0.1:9/callback"},
-                         {"code_verifier", verifier.toStdString()}};
-    auto result = client.Post("/oauth/token", form);
-    if (!result || result->status != 200)
-        return {};
-    return QJsonDocument::fromJson(QByteArray::fromStdString(result->body)).object().value(QStringLiteral("id_token")).toString();
 }
 
 } // namespace
@@ -135,7 +94,7 @@ private Q_SLOTS:
         QCOMPARE(runTask(client->account()).user.id, anonymous->id);
 
         // A social sign-in carries the anonymous account over (its token rides along).
-        const QString idToken = identityToken(*server);
+        const QString idToken = server->identityToken();
         QVERIFY(!idToken.isEmpty());
         SocialSignInRequest request;
         request.provider = AuthProvider::google;

@@ -2,7 +2,9 @@
 
 #include "http/http_server.h"
 
+#include <QCryptographicHash>
 #include <QJsonDocument>
+#include <QUrlQuery>
 
 #include <httplib.h>
 
@@ -82,6 +84,40 @@ void LocalServer::clearFaults()
 void LocalServer::rejectTokens(bool reject)
 {
     post("/_test/faults", QJsonObject{{QStringLiteral("rejectTokens"), reject}});
+}
+
+QString LocalServer::identityToken(const QString& email) const
+{
+    const QString verifier = QString(43, u'v');
+    const QString challenge = QString::fromLatin1(
+        QCryptographicHash::hash(verifier.toUtf8(), QCryptographicHash::Sha256)
+            .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+    httplib::Client client("127.0.0.1", m_port);
+    const std::string redirect = "http://127.0.0.1:9/callback";
+    httplib::Params params{{"client_id", "desktop"},
+                           {"redirect_uri", redirect},
+                           {"response_type", "code"},
+                           {"state", "s"},
+                           {"code_challenge", challenge.toStdString()},
+                           {"code_challenge_method", "S256"},
+                           {"login_hint", email.toStdString()}};
+    auto authorize = client.Get("/oauth/authorize", params, httplib::Headers{});
+    if (!authorize || authorize->status != 302)
+        return {};
+    const QUrl location(QString::fromStdString(authorize->get_header_value("Location")));
+    const QString code = QUrlQuery(location).queryItemValue(QStringLiteral("code"));
+    httplib::Params form{{"grant_type", "authorization_code"},
+                         {"code", code.toStdString()},
+                         {"client_id", "desktop"},
+                         {"redirect_uri", redirect},
+                         {"code_verifier", verifier.toStdString()}};
+    auto token = client.Post("/oauth/token", form);
+    if (!token || token->status != 200)
+        return {};
+    return QJsonDocument::fromJson(QByteArray::fromStdString(token->body))
+        .object()
+        .value(QStringLiteral("id_token"))
+        .toString();
 }
 
 } // namespace hf::test

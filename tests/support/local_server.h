@@ -41,6 +41,10 @@ public:
     void clearFaults();
     void rejectTokens(bool reject);
 
+    // An ID token of the server's identity provider for `email`, through its authorize and token
+    // steps (the authorize page approves at once under test controls); empty on failure.
+    QString identityToken(const QString& email = QStringLiteral("tester@example.com")) const;
+
 private:
     QTemporaryDir m_data;
     Configure m_configure;
