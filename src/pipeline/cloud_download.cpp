@@ -32,12 +32,15 @@ struct Sink {
 
     void drain(QNetworkReply* reply)
     {
+        // After a failed write the reply was aborted and closed: nothing more to read.
+        if (writeFailed || !reply->isOpen())
+            return;
         const bool keep = isSuccess(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt());
         while (reply->bytesAvailable() > 0) {
             const QByteArray chunk = reply->read(chunkBytes);
             if (chunk.isEmpty())
                 break;
-            if (!keep || writeFailed)
+            if (!keep)
                 continue;
             if (file.write(chunk) != chunk.size()) {
                 writeFailed = true;
