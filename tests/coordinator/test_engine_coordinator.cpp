@@ -26,33 +26,22 @@ using namespace std::chrono_literals;
 class TestEngineCoordinator : public QObject {
     Q_OBJECT
 
-    QTemporaryDir dir;
-    std::unique_ptr<QNetworkAccessManager> session;
-    InMemoryTokenStore tokens;
-    std::unique_ptr<APIClient> api;
-    std::unique_ptr<MemorySettingsStore> defaults;
-    std::unique_ptr<AccountStore> account;
-    std::unique_ptr<RecentVideos> recents;
-    std::unique_ptr<ReviewPrompter> prompter;
-    std::unique_ptr<AudioPlayerService> player;
-    std::unique_ptr<FakeEngine> engine;
-    std::unique_ptr<FakeMedia> media;
-    std::unique_ptr<EngineCoordinator> coordinator;
+    // A fresh rig per test; the names below point into it.
+    std::unique_ptr<CoordinatorRig> rig;
+    MemorySettingsStore* defaults = nullptr;
+    AccountStore* account = nullptr;
+    ReviewPrompter* prompter = nullptr;
+    RecentVideos* recents = nullptr;
+    AudioPlayerService* player = nullptr;
+    FakeEngine* engine = nullptr;
+    FakeMedia* media = nullptr;
+    EngineCoordinator* coordinator = nullptr;
 
-    QString workFolder() const { return dir.filePath(QStringLiteral("Work")); }
-
-    QUrl video(const QString& name, double seconds = 20.0)
-    {
-        media->durations.insert(name, seconds);
-        return QUrl::fromLocalFile(dir.filePath(name));
-    }
+    QString workFolder() const { return rig->work(); }
+    QUrl video(const QString& name, double seconds = 20.0) { return rig->video(name, seconds); }
 
     // Opens a video and waits until its automatic preview has a result.
-    void openAndPreview(const QUrl& url)
-    {
-        coordinator->openVideo(url);
-        QVERIFY(waitFor([&] { return coordinator->hasPreviewResult() && !coordinator->isProcessing(); }));
-    }
+    void openAndPreview(const QUrl& url) { QVERIFY(rig->openAndPreview(url)); }
 
     int jobFolders() const
     {
@@ -66,46 +55,25 @@ class TestEngineCoordinator : public QObject {
     }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        session.reset(makeEphemeralNetworkSession(nullptr));
-        // Nothing listens there: the usage refreshes after each run fail quietly.
-        api = std::make_unique<APIClient>(QUrl(QStringLiteral("http://127.0.0.1:1")), session.get(), &tokens);
-    }
-
     void init()
     {
-        QDir(workFolder()).removeRecursively();
-        defaults = std::make_unique<MemorySettingsStore>();
-        account = std::make_unique<AccountStore>(api.get(), defaults.get());
-        recents = std::make_unique<RecentVideos>(defaults.get(), dir.filePath(QStringLiteral("Caches")));
-        prompter = std::make_unique<ReviewPrompter>(*defaults);
-        player = std::make_unique<AudioPlayerService>(std::make_unique<NullAudioOutput>(NullAudioOutput::Mode::manual));
-        engine = std::make_unique<FakeEngine>();
-        media = std::make_unique<FakeMedia>();
-        coordinator = std::make_unique<EngineCoordinator>(engine.get(), recents.get(), prompter.get(), account.get(),
-                                                          player.get(), workFolder(), SeparationSettings{},
-                                                          defaults.get(), media.get());
+        rig = std::make_unique<CoordinatorRig>();
+        defaults = rig->defaults.get();
+        account = rig->account.get();
+        prompter = rig->prompter.get();
+        recents = rig->recents.get();
+        player = rig->player.get();
+        engine = rig->engine.get();
+        media = rig->media.get();
+        coordinator = rig->coordinator.get();
     }
 
-    void cleanup()
-    {
-        coordinator.reset();
-        // Let the stopped tasks end before their fakes go.
-        QTest::qWait(20);
-        media.reset();
-        engine.reset();
-        player.reset();
-        prompter.reset();
-        recents.reset();
-        account.reset();
-        defaults.reset();
-    }
+    void cleanup() { rig.reset(); }
 
     void settingsAndDerivedFlags()
     {
         // Settings: every write is stored, only a change is signalled.
-        QSignalSpy settingsSpy(coordinator.get(), &EngineCoordinator::settingsChanged);
+        QSignalSpy settingsSpy(coordinator, &EngineCoordinator::settingsChanged);
         defaults->remove(QString::fromLatin1(SeparationSettings::storageKey));
         coordinator->setSettings(coordinator->settings());
         QVERIFY(defaults->contains(QString::fromLatin1(SeparationSettings::storageKey)));
@@ -127,7 +95,7 @@ private Q_SLOTS:
         QVERIFY(waitFor([&] { return coordinator->hasFullResult() && !coordinator->isPromoting(); }));
         QVERIFY(coordinator->hasUnexportedFullResult());
         QVERIFY(!coordinator->claimSplitMoment());
-        QSignalSpy unexportedSpy(coordinator.get(), &EngineCoordinator::hasUnexportedFullResultChanged);
+        QSignalSpy unexportedSpy(coordinator, &EngineCoordinator::hasUnexportedFullResultChanged);
         coordinator->setExportedResultID(coordinator->currentResult()->id);
         QVERIFY(!coordinator->hasUnexportedFullResult());
         QCOMPARE(unexportedSpy.count(), 1);
@@ -139,7 +107,7 @@ private Q_SLOTS:
         engine->gate = makeGate();
         coordinator->openVideo(video("first.mp4"));
         QVERIFY(waitFor([&] { return engine->calls.size() == 1; }));
-        coordinator->openVideo(QUrl::fromLocalFile(dir.filePath("notes.txt")));
+        coordinator->openVideo(QUrl::fromLocalFile(rig->dir.filePath("notes.txt")));
         QCOMPARE(coordinator->errorMessage(), QString("That file isn't a video Hushframe can open."));
         QCOMPARE(coordinator->source()->displayName, QString("first.mp4"));
         QVERIFY(coordinator->isProcessing());
@@ -147,7 +115,7 @@ private Q_SLOTS:
 
         // A second video closes the first (its run stopped) before it is inspected; isImporting
         // spans the inspection, and the source is set by the time the preview starts.
-        QSignalSpy importingSpy(coordinator.get(), &EngineCoordinator::isImportingChanged);
+        QSignalSpy importingSpy(coordinator, &EngineCoordinator::isImportingChanged);
         coordinator->openVideo(video("second.mov", 10800.0));
         QVERIFY(engine->calls[0].stop.stop_requested());
         QVERIFY(!coordinator->source() && !coordinator->isProcessing() && coordinator->isImporting());
@@ -193,7 +161,7 @@ private Q_SLOTS:
     void previewRunAndAppliedResult()
     {
         std::vector<ProcessingProgress> reports;
-        connect(coordinator.get(), &EngineCoordinator::progressChanged, this,
+        connect(coordinator, &EngineCoordinator::progressChanged, this,
                 [&] { reports.push_back(coordinator->progress()); });
         openAndPreview(video("short.mp4", 20.0));
 
@@ -326,7 +294,7 @@ private Q_SLOTS:
 
         // A new start replaces the running one at once.
         const SourceVideo source = *coordinator->source();
-        EngineCoordinator* c = coordinator.get();
+        EngineCoordinator* c = coordinator;
         coordinator->startProcessing(JobKind::full,
                                      [c, source](std::stop_token stop) { return c->extractFullSoundtrack(source, stop); });
         QVERIFY(engine->calls[0].stop.stop_requested());
