@@ -4,7 +4,11 @@
 
 #include "backend/api_error.h"
 
+#include <QNetworkAccessManager>
 #include <QTest>
+#include <QUrl>
+
+#include <functional>
 
 namespace hf::test {
 
@@ -20,5 +24,9 @@ APIError expectAPIError(F&& f)
     QTest::qFail("expected an APIError", __FILE__, __LINE__);
     return APIError::invalidResponse();
 }
+
+// Loads `url` and follows its http(s) redirects as a browser does; a redirect to another scheme
+// (the application's own link) goes to `onAppLink`.
+void followPage(QNetworkAccessManager& network, const QUrl& url, std::function<void(const QUrl&)> onAppLink = {});
 
 } // namespace hf::test

@@ -11,6 +11,7 @@
 #include "platform/settings_store.h"
 #include "support/local_server.h"
 #include "support/test_support.h"
+#include "helpers_backend.h"
 
 #include "http/http_server.h"
 
@@ -25,6 +26,7 @@
 using namespace hf;
 using hf::test::LocalServer;
 using hf::test::runTask;
+using hf::test::followPage;
 
 namespace {
 
@@ -94,18 +96,7 @@ public:
         };
     }
 
-    void visit(const QUrl& url)
-    {
-        QNetworkRequest request(url);
-        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-        QNetworkReply* reply = network.get(request);
-        QObject::connect(reply, &QNetworkReply::finished, reply, [this, reply, url] {
-            reply->deleteLater();
-            const QByteArray location = reply->rawHeader("Location");
-            if (!location.isEmpty())
-                visit(url.resolved(QUrl::fromEncoded(location)));
-        });
-    }
+    void visit(const QUrl& url) { followPage(network, url); }
 };
 
 } // namespace

@@ -10,6 +10,7 @@
 #include "platform/settings_store.h"
 #include "support/local_server.h"
 #include "support/test_support.h"
+#include "helpers_backend.h"
 
 #include "http/http_server.h"
 
@@ -23,6 +24,7 @@
 using namespace hf;
 using hf::test::LocalServer;
 using hf::test::runTask;
+using hf::test::followPage;
 
 namespace {
 
@@ -50,23 +52,7 @@ public:
         };
     }
 
-    void visit(const QUrl& url)
-    {
-        QNetworkRequest request(url);
-        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-        QNetworkReply* reply = network.get(request);
-        QObject::connect(reply, &QNetworkReply::finished, reply, [this, reply, url] {
-            reply->deleteLater();
-            const QByteArray location = reply->rawHeader("Location");
-            if (location.isEmpty())
-                return;
-            const QUrl next = url.resolved(QUrl::fromEncoded(location));
-            if (next.scheme() == u"http" || next.scheme() == u"https")
-                visit(next);
-            else if (onAppLink)
-                onAppLink(next);
-        });
-    }
+    void visit(const QUrl& url) { followPage(network, url, onAppLink); }
 };
 
 // Answers every page with a fixed link, as a page that ended that way would.
