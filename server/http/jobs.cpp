@@ -114,6 +114,14 @@ std::optional<Job> Service::loadJob(const std::string& id)
     return job;
 }
 
+std::optional<Job> Service::jobForAction(const httplib::Request& req, httplib::Response& res)
+{
+    auto session = requireSession(req, res);
+    if (!session || !parseObject(req, res))
+        return std::nullopt;
+    return ownedJob(req, res, *session);
+}
+
 std::optional<Job> Service::ownedJob(const httplib::Request& req, httplib::Response& res, const Session& session)
 {
     std::string id = req.matches[1];
@@ -237,10 +245,7 @@ void Service::addJobRoutes()
     });
 
     m_http.Post(R"(/v1/jobs/([^/]+)/start)", [this, envelope](const httplib::Request& req, httplib::Response& res) {
-        auto session = requireSession(req, res);
-        if (!session || !parseObject(req, res))
-            return;
-        auto job = ownedJob(req, res, *session);
+        auto job = jobForAction(req, res);
         if (!job)
             return;
         bool queued = false;
@@ -269,10 +274,7 @@ void Service::addJobRoutes()
     });
 
     m_http.Post(R"(/v1/jobs/([^/]+)/cancel)", [this, envelope](const httplib::Request& req, httplib::Response& res) {
-        auto session = requireSession(req, res);
-        if (!session || !parseObject(req, res))
-            return;
-        auto job = ownedJob(req, res, *session);
+        auto job = jobForAction(req, res);
         if (!job)
             return;
         {
@@ -339,10 +341,7 @@ void Service::addJobRoutes()
 
     m_http.Post(R"(/v1/jobs/([^/]+)/claim-check)", [this, envelope](const httplib::Request& req,
                                                                     httplib::Response& res) {
-        auto session = requireSession(req, res);
-        if (!session || !parseObject(req, res))
-            return;
-        auto job = ownedJob(req, res, *session);
+        auto job = jobForAction(req, res);
         if (!job)
             return;
         bool runNow = false;

@@ -108,6 +108,9 @@ private:
     void addJobRoutes();
     std::optional<Job> loadJob(const std::string& id);
     std::optional<Job> ownedJob(const httplib::Request& req, httplib::Response& res, const Session& session);
+    // The caller's own job for a POST that acts on it: a session, a JSON object body, the id in the
+    // path. Answers the error itself and gives none when any is missing.
+    std::optional<Job> jobForAction(const httplib::Request& req, httplib::Response& res);
     QJsonObject jobJson(const Job& job, const std::string& base);
     void expireDueJobs();
     void expireJob(const std::string& id);
