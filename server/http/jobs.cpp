@@ -16,7 +16,8 @@ namespace hf::server {
 namespace {
 
 constexpr double kMaxDuration = 10800;
-constexpr double kPromoteTolerance = 0.25; // seconds of audio a promotion may lack (codec padding)
+constexpr double kPromoteTolerance = 0.25;
+constexpr std::uint64_t kRefusedBodyDrainLimit = std::uint64_t(256) << 20; // seconds of audio a promotion may lack (codec padding)
 const char* kStems[] = {"dialogue", "music", "effects"};
 
 const std::string kJobColumns =
@@ -372,7 +373,14 @@ void Service::addJobRoutes()
                                              const httplib::ContentReader& reader) {
         auto refuse = [&](int status, const std::string& message) {
             sendError(res, status, errorCodeForStatus(status), message);
-            res.set_header("Connection", "close"); // the unread body must not be taken for a request
+            res.set_header("Connection", "close");
+            // Read and drop what the client still sends, so that its bytes are never taken for the
+            // next request and it gets to read this answer; past the bound the connection ends.
+            std::uint64_t drained = 0;
+            reader([&](const char*, size_t length) {
+                drained += length;
+                return drained <= kRefusedBodyDrainLimit;
+            });
         };
         auto job = loadJob(req.matches[1]);
         if (!job) {
