@@ -374,13 +374,15 @@ void Service::addJobRoutes()
         auto refuse = [&](int status, const std::string& message) {
             sendError(res, status, errorCodeForStatus(status), message);
             res.set_header("Connection", "close");
-            // Read and drop what the client still sends, so that its bytes are never taken for the
-            // next request and it gets to read this answer; past the bound the connection ends.
-            std::uint64_t drained = 0;
-            reader([&](const char*, size_t length) {
-                drained += length;
-                return drained <= kRefusedBodyDrainLimit;
-            });
+            // Read and drop a body of a bounded, stated length, so that its bytes are never taken
+            // for the next request and the client gets to read this answer. A larger or unstated
+            // one is left unread and the connection ends.
+            if (!req.has_header("Content-Length"))
+                return;
+            const auto stated = std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10);
+            if (stated > kRefusedBodyDrainLimit)
+                return;
+            reader([](const char*, size_t) { return true; });
         };
         auto job = loadJob(req.matches[1]);
         if (!job) {
