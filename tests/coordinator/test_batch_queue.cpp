@@ -250,7 +250,7 @@ private Q_SLOTS:
     {
         queue.reset();
         // Let stopped steps wind down before the fakes are reset.
-        QTest::qWaitFor([&] { return engine.running == 0 && media->busyFolders.isEmpty(); }, 5000);
+        (void)QTest::qWaitFor([&] { return engine.running == 0 && media->busyFolders.isEmpty(); }, 5000);
     }
 
     void enqueueTakesEachMovieOnce()
