@@ -5,6 +5,7 @@
 //   bench_upload [size in MB, default 500]
 
 #include "backend/api_client.h"
+#include "support/test_support.h"
 #include "pipeline/audio_uploader.h"
 #include "pipeline/cloud_download.h"
 #include "platform/network.h"
@@ -30,35 +31,11 @@ using namespace hf;
 
 namespace {
 
+// Runs a coroutine to its end; transfers of large files may take minutes.
 template<class T>
-T run(QCoro::Task<T> task)
+auto run(QCoro::Task<T> task)
 {
-    std::optional<T> value;
-    std::exception_ptr error;
-    bool done = false;
-    auto wrapper = [&](QCoro::Task<T> t) -> QCoro::Task<void> {
-        try {
-            value.emplace(co_await std::move(t));
-        } catch (...) {
-            error = std::current_exception();
-        }
-        done = true;
-    };
-    auto running = wrapper(std::move(task));
-    while (!done)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    if (error)
-        std::rethrow_exception(error);
-    return std::move(*value);
-}
-
-void run(QCoro::Task<void> task)
-{
-    auto wrapped = [](QCoro::Task<void> t) -> QCoro::Task<int> {
-        co_await std::move(t);
-        co_return 0;
-    };
-    run(wrapped(std::move(task)));
+    return hf::test::runTask(std::move(task), 30 * 60 * 1000);
 }
 
 double peakResidentMB()
