@@ -18,7 +18,7 @@ function(hf_add_test name)
     set(ARG_TIMEOUT 300)
   endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT}
-    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;HF_TEST_OUTPUT=${CMAKE_BINARY_DIR}/test-output")
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;HF_TEST_OUTPUT=${CMAKE_BINARY_DIR}/test-output;HF_SCREENSHOTS=${CMAKE_BINARY_DIR}/screenshots")
   if(ARG_LABELS)
     set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}")
   endif()

@@ -18,6 +18,19 @@ QString outputFolder()
     return folder;
 }
 
+QString saveScreenshot(const QImage& image, const QString& area, const QString& state)
+{
+    QString root = qEnvironmentVariable("HF_SCREENSHOTS");
+    if (root.isEmpty())
+        root = QDir(outputFolder()).absoluteFilePath(QStringLiteral("../screenshots"));
+    const QString folder = QDir(root).absoluteFilePath(area);
+    QDir().mkpath(folder);
+    const QString path = QDir(folder).absoluteFilePath(state + QStringLiteral(".png"));
+    if (!image.save(path, "PNG"))
+        qWarning("Could not save the screenshot %s", qPrintable(path));
+    return QDir::cleanPath(path);
+}
+
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs)
 {
     return QTest::qWaitFor(condition, timeoutMs);

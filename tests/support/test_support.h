@@ -2,6 +2,7 @@
 
 // Small helpers shared by the tests.
 
+#include <QImage>
 #include <QString>
 
 #include <qcoro/qcorotask.h>
@@ -27,6 +28,10 @@ bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 20000);
 // Spins the event loop until `done` is true or `timeoutMs` passes, without QTest::qWaitFor's pauses
 // between rounds (they slow streaming work down). Returns whether `done` became true.
 bool spinUntil(const bool& done, int timeoutMs);
+
+// Saves a screen test's picture to <build folder>/screenshots/<area>/<state>.png for a person to
+// look at ($HF_SCREENSHOTS overrides the folder). Returns the file's path.
+QString saveScreenshot(const QImage& image, const QString& area, const QString& state);
 
 // True when the program is on the PATH.
 bool haveProgram(const QString& name);
