@@ -64,7 +64,14 @@ endfunction()
 function(hf_add_folder_library name)
   cmake_parse_arguments(ARG "" "" "LINKS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
-  hf_add_library(${name} SOURCES ${sources} LINKS ${ARG_LINKS})
+  if(sources)
+    hf_add_library(${name} SOURCES ${sources} LINKS ${ARG_LINKS})
+  else()
+    # A folder without sources yet still gives its dependants the libraries it stands on.
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(${name} INTERFACE ${ARG_LINKS})
+  endif()
 endfunction()
 
 # hf_add_folder_tests(LINKS ... [LABELS_keyring test_a test_b]): one test executable for every
