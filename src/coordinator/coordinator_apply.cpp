@@ -12,6 +12,9 @@ void EngineCoordinator::applyResult(const SeparationResult& result)
     m_player->load(result);
     spawn(computeResultGraphics(result, m_alive.get_token()), lcEngineCoordinator(),
           QStringLiteral("Result graphics"));
+    // The level may have changed while the result was being mixed: bring it to the setting, so
+    // the player and the export use the level the control shows.
+    scheduleRemix();
 }
 
 QCoro::Task<void> EngineCoordinator::computeResultGraphics(SeparationResult result, std::stop_token alive)
