@@ -1,0 +1,303 @@
+#include "ui_kit/buttons.h"
+
+#include "ui_kit/environment.h"
+#include "ui_kit/text_styles.h"
+
+#include <QEvent>
+#include <QFontMetricsF>
+#include <QPainter>
+#include <QPointer>
+#include <QResizeEvent>
+
+#include <cmath>
+
+namespace hf::ui {
+
+namespace {
+
+constexpr double edgeWidth = 1.5;
+constexpr double iconGap = 6;
+constexpr int textFlags = Qt::AlignCenter | Qt::TextWordWrap;
+
+// Draws its target's contrast edge over it; follows the target's size.
+class ContrastEdgeOverlay : public QWidget {
+public:
+    ContrastEdgeOverlay(QWidget* target, double radius, ColorName colorName)
+        : QWidget(target), m_radius(radius), m_colorName(colorName)
+    {
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        setAttribute(Qt::WA_NoSystemBackground);
+        setFocusPolicy(Qt::NoFocus);
+        setGeometry(target->rect());
+        target->installEventFilter(this);
+        connect(&Environment::instance(), &Environment::changed, this, [this] { update(); });
+        raise();
+        show();
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (watched == parent() && event->type() == QEvent::Resize) {
+            setGeometry(parentWidget()->rect());
+            raise();
+        }
+        return false;
+    }
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter p(this);
+        paintContrastEdge(p, rect(), m_radius, color(m_colorName));
+    }
+
+private:
+    double m_radius;
+    ColorName m_colorName;
+};
+
+QPixmap tinted(const QIcon& icon, const QSize& size, double dpr, const QColor& color, bool enabled)
+{
+    QPixmap pixmap = icon.pixmap(size, dpr, enabled ? QIcon::Normal : QIcon::Disabled);
+    if (pixmap.isNull())
+        return pixmap;
+    QPainter p(&pixmap);
+    p.setCompositionMode(QPainter::CompositionMode_SourceIn);
+    p.fillRect(pixmap.rect(), color);
+    return pixmap;
+}
+
+} // namespace
+
+void strokeInside(QPainter& painter, const QRectF& rect, double radius, double width, const QColor& color)
+{
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing);
+    QPen pen(color, width, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin);
+    pen.setMiterLimit(10);
+    painter.setPen(pen);
+    painter.setBrush(Qt::NoBrush);
+    const double inset = width / 2.0;
+    const QRectF inner = rect.adjusted(inset, inset, -inset, -inset);
+    if (radius * 2 >= std::min(rect.width(), rect.height()))
+        painter.drawEllipse(inner);
+    else
+        painter.drawPath(roundedRectPath(inner, std::max(0.0, radius - inset)));
+    painter.restore();
+}
+
+void paintContrastEdge(QPainter& painter, const QRectF& rect, double radius, const QColor& color)
+{
+    if (Environment::instance().increasedContrast())
+        strokeInside(painter, rect, radius, edgeWidth, color);
+}
+
+QWidget* attachContrastEdge(QWidget* target, double radius, ColorName colorName)
+{
+    return new ContrastEdgeOverlay(target, radius, colorName);
+}
+
+QSizeF KitButton::labelSize(const QFont& font, double maxWidth) const
+{
+    const QFontMetricsF metrics(font);
+    QSizeF size;
+    if (!text().isEmpty()) {
+        const double limit = maxWidth < 0 ? 1e6 : std::max(1.0, maxWidth);
+        size = metrics.boundingRect(QRectF(0, 0, limit, 1e6), textFlags, text()).size();
+    }
+    if (!icon().isNull()) {
+        const double side = iconSize().isValid() && iconSize() != QSize(16, 16)
+                                ? iconSize().height()
+                                : std::ceil(metrics.height());
+        size.setWidth(size.width() + side + (text().isEmpty() ? 0 : iconGap));
+        size.setHeight(std::max(size.height(), side));
+    }
+    return size;
+}
+
+void KitButton::paintLabel(QPainter& painter, const QRectF& box, const QFont& font, const QColor& color) const
+{
+    painter.save();
+    painter.setFont(font);
+    painter.setPen(color);
+    const QFontMetricsF metrics(font);
+    QRectF textBox = box;
+    if (!icon().isNull()) {
+        const double side = iconSize().isValid() && iconSize() != QSize(16, 16)
+                                ? iconSize().height()
+                                : std::ceil(metrics.height());
+        const QSizeF whole = labelSize(font, box.width());
+        const double left = box.center().x() - whole.width() / 2.0;
+        const QRectF iconBox(left, box.center().y() - side / 2.0, side, side);
+        const QPixmap pixmap = tinted(icon(), QSize(int(side), int(side)), devicePixelRatioF(), color, isEnabled());
+        painter.drawPixmap(iconBox.toRect(), pixmap);
+        textBox.setLeft(iconBox.right() + iconGap);
+        textBox.setWidth(whole.width() - side - iconGap);
+    }
+    if (!text().isEmpty())
+        painter.drawText(textBox, textFlags, text());
+    painter.restore();
+}
+
+// Ink button.
+
+InkButton::InkButton(const QString& text, QWidget* parent)
+    : KitButton(parent)
+{
+    setText(text);
+    QSizePolicy policy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    policy.setHeightForWidth(true);
+    setSizePolicy(policy);
+}
+
+void InkButton::setMinHeight(double height)
+{
+    m_minHeight = height;
+    updateGeometry();
+    update();
+}
+
+QSize InkButton::sizeHint() const
+{
+    const QSizeF label = labelSize(hf::ui::font(TextStyle::body, QFont::DemiBold), -1);
+    return QSize(int(std::ceil(label.width() + 32)), int(std::ceil(std::max(m_minHeight, label.height() + 20))));
+}
+
+QSize InkButton::minimumSizeHint() const
+{
+    return QSize(32, int(std::ceil(m_minHeight)));
+}
+
+int InkButton::heightForWidth(int width) const
+{
+    const QSizeF label = labelSize(hf::ui::font(TextStyle::body, QFont::DemiBold), width - 32);
+    return int(std::ceil(std::max(m_minHeight, label.height() + 20)));
+}
+
+void InkButton::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setOpacity(isDown() ? 0.82 : 1.0);
+    const bool enabled = isEnabled();
+    p.fillPath(roundedRectPath(rect(), 14), color(enabled ? ColorName::Ink : ColorName::ControlFill));
+    paintLabel(p, QRectF(rect()).adjusted(16, 10, -16, -10), hf::ui::font(TextStyle::body, QFont::DemiBold),
+               color(enabled ? ColorName::InkOnInk : ColorName::DisabledText));
+}
+
+bool InkButton::hitButton(const QPoint& pos) const
+{
+    return roundedRectPath(rect(), 14).contains(QPointF(pos) + QPointF(0.5, 0.5));
+}
+
+// Quiet button.
+
+QuietButton::QuietButton(const QString& text, QWidget* parent)
+    : KitButton(parent)
+{
+    setText(text);
+    setFillsWidth(true);
+}
+
+void QuietButton::setMinHeight(double height)
+{
+    m_minHeight = height;
+    updateGeometry();
+    update();
+}
+
+void QuietButton::setFillsWidth(bool fills)
+{
+    m_fillsWidth = fills;
+    QSizePolicy policy(fills ? QSizePolicy::Expanding : QSizePolicy::Fixed, QSizePolicy::Fixed);
+    policy.setHeightForWidth(true);
+    setSizePolicy(policy);
+    updateGeometry();
+}
+
+QSize QuietButton::sizeHint() const
+{
+    const QSizeF label = labelSize(hf::ui::font(TextStyle::body, QFont::DemiBold), -1);
+    return QSize(int(std::ceil(label.width() + 28)), int(std::ceil(std::max(m_minHeight, label.height() + 16))));
+}
+
+QSize QuietButton::minimumSizeHint() const
+{
+    return QSize(28, int(std::ceil(m_minHeight)));
+}
+
+int QuietButton::heightForWidth(int width) const
+{
+    const QSizeF label = labelSize(hf::ui::font(TextStyle::body, QFont::DemiBold), width - 28);
+    return int(std::ceil(std::max(m_minHeight, label.height() + 16)));
+}
+
+void QuietButton::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.fillPath(roundedRectPath(rect(), 12), color(isDown() ? ColorName::ControlSelected : ColorName::ControlFill));
+    paintLabel(p, QRectF(rect()).adjusted(14, 8, -14, -8), hf::ui::font(TextStyle::body, QFont::DemiBold),
+               color(isEnabled() ? ColorName::Ink : ColorName::DisabledText));
+    paintContrastEdge(p, rect(), 12, color(ColorName::ControlStroke));
+}
+
+bool QuietButton::hitButton(const QPoint& pos) const
+{
+    return roundedRectPath(rect(), 12).contains(QPointF(pos) + QPointF(0.5, 0.5));
+}
+
+// Round control.
+
+RoundControl::RoundControl(bool floating, double diameter, QWidget* parent)
+    : KitButton(parent), m_floating(floating), m_diameter(diameter)
+{
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+}
+
+void RoundControl::setFloating(bool floating)
+{
+    m_floating = floating;
+    update();
+}
+
+void RoundControl::setDiameter(double diameter)
+{
+    m_diameter = diameter;
+    updateGeometry();
+    update();
+}
+
+QSize RoundControl::sizeHint() const
+{
+    const int side = int(std::ceil(m_diameter));
+    return QSize(side, side);
+}
+
+void RoundControl::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const double side = std::min(width(), height());
+    const QRectF circle(QPointF(width() / 2.0 - side / 2.0, height() / 2.0 - side / 2.0), QSizeF(side, side));
+    QPainterPath path;
+    path.addEllipse(circle);
+    if (m_floating) {
+        paintGlassBackground(p, path);
+    } else {
+        p.fillPath(path, color(isDown() ? ColorName::ControlSelected : ColorName::ControlFill));
+    }
+    paintLabel(p, QRectF(rect()), cappedFont(TextStyle::body, QFont::DemiBold, TextSize::xxxLarge),
+               color(ColorName::Ink));
+    if (!m_floating)
+        paintContrastEdge(p, circle, side / 2.0, color(ColorName::ControlStroke));
+}
+
+bool RoundControl::hitButton(const QPoint& pos) const
+{
+    const QPointF centre(width() / 2.0, height() / 2.0);
+    const QPointF d = QPointF(pos) + QPointF(0.5, 0.5) - centre;
+    const double r = std::min(width(), height()) / 2.0;
+    return d.x() * d.x() + d.y() * d.y() <= r * r;
+}
+
+} // namespace hf::ui

@@ -1,0 +1,129 @@
+#pragma once
+
+// The kit's buttons and the contrast edge.
+//
+//     auto* export = new hf::ui::InkButton(hf::text("ui.export", "Export"));   // main action, full width
+//     auto* cancel = new hf::ui::QuietButton(hf::text("ui.cancel", "Cancel")); // secondary
+//     cancel->setFillsWidth(false);                                            // as wide as its label
+//     auto* play = new hf::ui::RoundControl(/*floating*/ false, /*diameter*/ 36);
+//     play->setIcon(...) or play->setText(QStringLiteral("▶")); play->setAccessibleName(...);
+//
+// They are QAbstractButtons: connect to clicked(), use setEnabled(), setObjectName(identifier).
+// Icons are tinted with the label colour. None shows hover or a focus ring; clicks count only
+// inside the drawn face (the rounded rectangle or the circle).
+//
+// The contrast edge is a 1.5 px line inside a shape's outline, drawn only while the desktop asks
+// for increased contrast: paintContrastEdge() inside a paintEvent, or attachContrastEdge() on any
+// widget to overlay it.
+
+#include "ui_kit/palette.h"
+
+#include <QAbstractButton>
+#include <QColor>
+#include <QRectF>
+
+class QPainter;
+
+namespace hf::ui {
+
+// Strokes the inside edge of a rounded rectangle (a circle when `radius` reaches half the
+// shorter side) with a line of `width` in `color`, whatever the contrast setting.
+void strokeInside(QPainter& painter, const QRectF& rect, double radius, double width, const QColor& color);
+
+// The contrast edge: strokeInside() with 1.5 px, only at increased contrast.
+void paintContrastEdge(QPainter& painter, const QRectF& rect, double radius, const QColor& color);
+
+// Overlays `target` with its contrast edge (a rounded rectangle of `radius` covering the
+// widget, in "ControlStroke" unless another colour is given). Returns the overlay, a child of
+// `target` that takes no input and follows its size.
+QWidget* attachContrastEdge(QWidget* target, double radius, ColorName colorName = ColorName::ControlStroke);
+
+// Common part of the kit's buttons: the label (text and tinted icon) with word wrap.
+class KitButton : public QAbstractButton {
+    Q_OBJECT
+public:
+    using QAbstractButton::QAbstractButton;
+
+protected:
+    // The label's size when laid out within `maxWidth` (no limit when negative).
+    QSizeF labelSize(const QFont& font, double maxWidth) const;
+    void paintLabel(QPainter& painter, const QRectF& box, const QFont& font, const QColor& color) const;
+};
+
+// Main action: a full-width face filled with "Ink", label in "InkOnInk"; disabled: a
+// "ControlFill" face with a "DisabledText" label; pressed: the whole button at 82 % opacity.
+class InkButton : public KitButton {
+    Q_OBJECT
+public:
+    explicit InkButton(const QString& text = {}, QWidget* parent = nullptr);
+
+    double minHeight() const { return m_minHeight; }
+    void setMinHeight(double height);
+
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+    bool hasHeightForWidth() const override { return true; }
+    int heightForWidth(int width) const override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    bool hitButton(const QPoint& pos) const override;
+
+private:
+    double m_minHeight = 40;
+};
+
+// Secondary action: a "ControlFill" face ("ControlSelected" while pressed), label in "Ink"
+// ("DisabledText" when disabled), the contrast edge at increased contrast. Fills the width
+// offered, or with setFillsWidth(false) hugs its label (label width plus 28).
+class QuietButton : public KitButton {
+    Q_OBJECT
+public:
+    explicit QuietButton(const QString& text = {}, QWidget* parent = nullptr);
+
+    double minHeight() const { return m_minHeight; }
+    void setMinHeight(double height);
+    bool fillsWidth() const { return m_fillsWidth; }
+    void setFillsWidth(bool fills);
+
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+    bool hasHeightForWidth() const override { return true; }
+    int heightForWidth(int width) const override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    bool hitButton(const QPoint& pos) const override;
+
+private:
+    double m_minHeight = 32;
+    bool m_fillsWidth = true;
+};
+
+// A circular icon button of a fixed diameter with the label in "Ink" centred. Not floating:
+// a "ControlFill" circle ("ControlSelected" while pressed) with the contrast edge. Floating
+// (laid over other content): the glass background, no pressed fill, no contrast edge.
+// The label's text size stops growing at xxxLarge.
+class RoundControl : public KitButton {
+    Q_OBJECT
+public:
+    explicit RoundControl(bool floating = false, double diameter = 36, QWidget* parent = nullptr);
+
+    bool floating() const { return m_floating; }
+    void setFloating(bool floating);
+    double diameter() const { return m_diameter; }
+    void setDiameter(double diameter);
+
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override { return sizeHint(); }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    bool hitButton(const QPoint& pos) const override;
+
+private:
+    bool m_floating;
+    double m_diameter;
+};
+
+} // namespace hf::ui

@@ -1,0 +1,357 @@
+#include "ui_kit/environment.h"
+
+#include "platform/logging.h"
+#include "ui_kit/text_styles.h"
+
+#include <QApplication>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDBusVariant>
+#include <QPalette>
+#include <QPointer>
+#include <QStyleFactory>
+#include <QWidget>
+
+#include <cmath>
+
+HF_LOGGING_CATEGORY(lcKitEnvironment, "KitEnvironment")
+
+namespace hf::ui {
+
+namespace {
+
+constexpr const char* sizeNames[] = {
+    "xSmall",         "small",          "medium",         "large",
+    "xLarge",         "xxLarge",        "xxxLarge",       "accessibility1",
+    "accessibility2", "accessibility3", "accessibility4", "accessibility5",
+};
+
+std::optional<bool> boolVariable(const char* name)
+{
+    const QByteArray value = qgetenv(name).trimmed().toLower();
+    if (value.isEmpty())
+        return std::nullopt;
+    if (value == "1" || value == "true" || value == "yes" || value == "on")
+        return true;
+    if (value == "0" || value == "false" || value == "no" || value == "off")
+        return false;
+    qCWarning(lcKitEnvironment) << "ignoring" << name << "=" << value;
+    return std::nullopt;
+}
+
+QVariant unwrap(QVariant value)
+{
+    // Older portals wrap the value of Read in a second variant.
+    while (value.userType() == qMetaTypeId<QDBusVariant>())
+        value = value.value<QDBusVariant>().variant();
+    return value;
+}
+
+struct Key {
+    const char* group;
+    const char* key;
+};
+
+constexpr Key portalKeys[] = {
+    {portal::gnomeInterface, "text-scaling-factor"},
+    {portal::gnomeInterface, "enable-animations"},
+    {portal::gnomeA11yInterface, "high-contrast"},
+    {portal::appearance, "contrast"},
+    {portal::appearance, "color-scheme"},
+};
+
+template<class T>
+T pick(const std::optional<T>& a, const std::optional<T>& b, const std::optional<T>& c, T fallback)
+{
+    if (a)
+        return *a;
+    if (b)
+        return *b;
+    if (c)
+        return *c;
+    return fallback;
+}
+
+QPalette kitPalette()
+{
+    QPalette p;
+    const auto set = [&](QPalette::ColorRole role, ColorName name) {
+        p.setColor(QPalette::All, role, color(name));
+    };
+    set(QPalette::Window, ColorName::Surface);
+    set(QPalette::WindowText, ColorName::Ink);
+    set(QPalette::Base, ColorName::Surface);
+    set(QPalette::AlternateBase, ColorName::Paper);
+    set(QPalette::Text, ColorName::Ink);
+    set(QPalette::Button, ColorName::ControlFill);
+    set(QPalette::ButtonText, ColorName::Ink);
+    set(QPalette::BrightText, ColorName::InkOnInk);
+    set(QPalette::Highlight, ColorName::Ink);
+    set(QPalette::HighlightedText, ColorName::InkOnInk);
+    set(QPalette::PlaceholderText, ColorName::Muted);
+    set(QPalette::ToolTipBase, ColorName::Surface);
+    set(QPalette::ToolTipText, ColorName::Ink);
+    set(QPalette::Mid, ColorName::Rule);
+    set(QPalette::Midlight, ColorName::ControlFill);
+    set(QPalette::Dark, ColorName::ControlStroke);
+    set(QPalette::Light, ColorName::Surface);
+    set(QPalette::Shadow, ColorName::ControlStroke);
+    set(QPalette::Link, ColorName::Dialogue);
+    p.setColor(QPalette::Disabled, QPalette::WindowText, color(ColorName::DisabledText));
+    p.setColor(QPalette::Disabled, QPalette::Text, color(ColorName::DisabledText));
+    p.setColor(QPalette::Disabled, QPalette::ButtonText, color(ColorName::DisabledText));
+    return p;
+}
+
+void refreshAllWidgets()
+{
+    if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
+        return;
+    const auto widgets = QApplication::allWidgets();
+    for (QWidget* widget : widgets)
+        refreshStyledWidget(widget);
+    for (QWidget* widget : widgets) {
+        widget->updateGeometry();
+        widget->update();
+    }
+}
+
+} // namespace
+
+bool isAccessibilitySize(TextSize size)
+{
+    return size >= TextSize::accessibility1;
+}
+
+QString textSizeName(TextSize size)
+{
+    return QString::fromLatin1(sizeNames[static_cast<int>(size)]);
+}
+
+std::optional<TextSize> textSizeFromName(QStringView name)
+{
+    for (TextSize size : allTextSizes)
+        if (name.compare(QLatin1String(sizeNames[static_cast<int>(size)]), Qt::CaseInsensitive) == 0)
+            return size;
+    return std::nullopt;
+}
+
+TextSize textSizeForScalingFactor(double factor)
+{
+    if (!(factor > 0.0) || !std::isfinite(factor))
+        return TextSize::large;
+    TextSize best = TextSize::large;
+    double bestDistance = INFINITY;
+    for (TextSize size : allTextSizes) {
+        const double distance = std::abs(std::log(textScale(TextStyle::body, size) / factor));
+        if (distance < bestDistance) {
+            bestDistance = distance;
+            best = size;
+        }
+    }
+    return best;
+}
+
+Environment& Environment::instance()
+{
+    static QPointer<Environment> shared;
+    if (!shared) {
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        shared = new Environment(QCoreApplication::instance());
+        shared->readVariables();
+        if (bus.isConnected())
+            shared->connectPortal(bus);
+        shared->recompute();
+        connect(shared, &Environment::changed, shared, [] { refreshAllWidgets(); });
+    }
+    return *shared;
+}
+
+Environment::Environment(const QDBusConnection& bus, QObject* parent)
+    : QObject(parent)
+{
+    readVariables();
+    if (bus.isConnected())
+        connectPortal(bus);
+    recompute();
+}
+
+Environment::Environment(QObject* parent)
+    : QObject(parent)
+{
+}
+
+Environment::~Environment() = default;
+
+double Environment::scale() const
+{
+    return textScale(TextStyle::body, m_textSize);
+}
+
+double Environment::scaled(double length) const
+{
+    return length * scale();
+}
+
+void Environment::setTextSize(TextSize size)
+{
+    m_override.textSize = size;
+    recompute();
+}
+
+void Environment::setIncreasedContrast(bool on)
+{
+    m_override.increasedContrast = on;
+    recompute();
+}
+
+void Environment::setReduceMotion(bool on)
+{
+    m_override.reduceMotion = on;
+    recompute();
+}
+
+void Environment::setAppearance(Appearance appearance)
+{
+    m_override.appearance = appearance;
+    recompute();
+}
+
+void Environment::clearOverrides()
+{
+    m_override = {};
+    recompute();
+}
+
+void Environment::readVariables()
+{
+    m_variables = {};
+    const QString size = qEnvironmentVariable("HF_TEXT_SIZE").trimmed();
+    if (!size.isEmpty()) {
+        m_variables.textSize = textSizeFromName(size);
+        if (!m_variables.textSize)
+            qCWarning(lcKitEnvironment) << "ignoring HF_TEXT_SIZE =" << size;
+    }
+    m_variables.increasedContrast = boolVariable("HF_INCREASED_CONTRAST");
+    m_variables.reduceMotion = boolVariable("HF_REDUCE_MOTION");
+    const QString appearance = qEnvironmentVariable("HF_APPEARANCE").trimmed().toLower();
+    if (appearance == QLatin1String("dark"))
+        m_variables.appearance = Appearance::dark;
+    else if (appearance == QLatin1String("light"))
+        m_variables.appearance = Appearance::light;
+}
+
+void Environment::connectPortal(const QDBusConnection& bus)
+{
+    m_bus = bus;
+    m_bus->connect(QString::fromLatin1(portal::service), QString::fromLatin1(portal::path),
+                   QString::fromLatin1(portal::interface), QStringLiteral("SettingChanged"), this,
+                   SLOT(onPortalSettingChanged(QString, QString, QDBusVariant)));
+    m_pendingReads = static_cast<int>(std::size(portalKeys));
+    for (const Key& key : portalKeys) {
+        QDBusMessage message = QDBusMessage::createMethodCall(
+            QString::fromLatin1(portal::service), QString::fromLatin1(portal::path),
+            QString::fromLatin1(portal::interface), QStringLiteral("Read"));
+        message << QString::fromLatin1(key.group) << QString::fromLatin1(key.key);
+        auto* watcher = new QDBusPendingCallWatcher(m_bus->asyncCall(message, 5000), this);
+        const QString group = QString::fromLatin1(key.group);
+        const QString name = QString::fromLatin1(key.key);
+        connect(watcher, &QDBusPendingCallWatcher::finished, this,
+                [this, group, name](QDBusPendingCallWatcher* call) {
+                    call->deleteLater();
+                    const QDBusMessage reply = call->reply();
+                    if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()) {
+                        m_portalAnswered = true;
+                        applyPortalValue(group, name, unwrap(reply.arguments().first()));
+                    }
+                    if (--m_pendingReads == 0) {
+                        recompute();
+                        emit portalRead();
+                    }
+                });
+    }
+}
+
+void Environment::onPortalSettingChanged(const QString& group, const QString& key, const QDBusVariant& value)
+{
+    applyPortalValue(group, key, unwrap(value.variant()));
+    recompute();
+}
+
+void Environment::applyPortalValue(const QString& group, const QString& key, const QVariant& value)
+{
+    bool ok = false;
+    if (group == QLatin1String(portal::gnomeInterface) && key == QLatin1String("text-scaling-factor")) {
+        const double factor = value.toDouble(&ok);
+        if (ok)
+            m_portal.textSize = textSizeForScalingFactor(factor);
+    } else if (group == QLatin1String(portal::gnomeInterface) && key == QLatin1String("enable-animations")) {
+        if (value.canConvert<bool>())
+            m_portal.reduceMotion = !value.toBool();
+    } else if (group == QLatin1String(portal::gnomeA11yInterface) && key == QLatin1String("high-contrast")) {
+        if (value.canConvert<bool>()) {
+            m_portalHighContrast = value.toBool();
+            m_portal.increasedContrast = m_portalHighContrast || m_portalContrastKey;
+        }
+    } else if (group == QLatin1String(portal::appearance) && key == QLatin1String("contrast")) {
+        const uint contrast = value.toUInt(&ok);
+        if (ok) {
+            m_portalContrastKey = contrast == 1;
+            m_portal.increasedContrast = m_portalHighContrast || m_portalContrastKey;
+        }
+    } else if (group == QLatin1String(portal::appearance) && key == QLatin1String("color-scheme")) {
+        const uint scheme = value.toUInt(&ok);
+        if (ok)
+            m_portal.appearance = scheme == 1 ? Appearance::dark : Appearance::light;
+    }
+}
+
+void Environment::recompute()
+{
+    const TextSize size = pick(m_override.textSize, m_variables.textSize, m_portal.textSize, TextSize::large);
+    const bool contrast = pick(m_override.increasedContrast, m_variables.increasedContrast,
+                               m_portal.increasedContrast, false);
+    const bool motion = pick(m_override.reduceMotion, m_variables.reduceMotion, m_portal.reduceMotion, false);
+    const Appearance appearance =
+        pick(m_override.appearance, m_variables.appearance, m_portal.appearance, Appearance::light);
+
+    bool any = false;
+    if (size != m_textSize) {
+        m_textSize = size;
+        any = true;
+        emit textSizeChanged(size);
+    }
+    if (contrast != m_increasedContrast) {
+        m_increasedContrast = contrast;
+        any = true;
+        emit contrastChanged(contrast);
+    }
+    if (motion != m_reduceMotion) {
+        m_reduceMotion = motion;
+        any = true;
+        emit reduceMotionChanged(motion);
+    }
+    if (appearance != m_appearance) {
+        m_appearance = appearance;
+        any = true;
+        emit appearanceChanged(appearance);
+    }
+    if (any)
+        emit changed();
+}
+
+void Environment::applyToApplication(QApplication& app)
+{
+    if (QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion")))
+        QApplication::setStyle(fusion);
+    const auto apply = [] {
+        QApplication::setFont(font(TextStyle::body));
+        QApplication::setPalette(kitPalette());
+    };
+    apply();
+    Environment& env = instance();
+    connect(&env, &Environment::changed, &app, apply);
+}
+
+} // namespace hf::ui

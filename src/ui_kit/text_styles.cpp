@@ -1,0 +1,227 @@
+#include "ui_kit/text_styles.h"
+
+#include <QFontDatabase>
+#include <QLocale>
+#include <QPalette>
+#include <QVariant>
+#include <QWidget>
+
+#include <mutex>
+
+namespace hf::ui {
+
+namespace {
+
+// Sizes of each text style along the text-size ladder, xSmall .. accessibility5. Only their
+// ratios to the `large` column are used: each style grows at its own pace, titles less than
+// body text at the accessibility sizes.
+constexpr double ladder[][12] = {
+    /* largeTitle  */ {31, 32, 33, 34, 36, 38, 40, 44, 48, 52, 56, 60},
+    /* title       */ {25, 26, 27, 28, 30, 32, 34, 38, 43, 48, 53, 58},
+    /* title2      */ {19, 20, 21, 22, 24, 26, 28, 34, 39, 44, 50, 56},
+    /* title3      */ {17, 18, 19, 20, 22, 24, 26, 31, 37, 43, 49, 55},
+    /* headline    */ {14, 15, 16, 17, 19, 21, 23, 28, 33, 40, 47, 53},
+    /* subheadline */ {12, 13, 14, 15, 17, 19, 21, 25, 30, 36, 42, 48},
+    /* body        */ {14, 15, 16, 17, 19, 21, 23, 28, 33, 40, 47, 53},
+    /* callout     */ {13, 14, 15, 16, 18, 20, 22, 26, 32, 38, 44, 51},
+    /* footnote    */ {12, 12, 12, 13, 15, 17, 19, 23, 27, 33, 38, 44},
+    /* caption     */ {11, 11, 11, 12, 14, 16, 18, 22, 26, 32, 37, 43},
+    /* caption2    */ {11, 11, 11, 11, 13, 15, 17, 20, 24, 29, 34, 40},
+};
+
+// Desktop sizes of the styles at the default text size, in device-independent pixels.
+constexpr double baseSizes[] = {26, 22, 17, 15, 13, 11, 13, 12, 10, 10, 10};
+
+constexpr const char* styleProperty = "hfKitTextStyle";
+constexpr const char* weightProperty = "hfKitFontWeight";
+constexpr const char* headingProperty = "hfKitHeadingStyle";
+constexpr const char* displayProperty = "hfKitDisplaySize";
+constexpr const char* foregroundProperty = "hfKitForeground";
+constexpr const char* backgroundProperty = "hfKitBackground";
+
+TextSize currentSize()
+{
+    return Environment::instance().textSize();
+}
+
+} // namespace
+
+QString fontFamily()
+{
+    static QString family;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // One family everywhere, so screens look the same on every desktop and offscreen.
+        const QString preferred = QStringLiteral("DejaVu Sans");
+        family = QFontDatabase::hasFamily(preferred)
+                     ? preferred
+                     : QFontDatabase::systemFont(QFontDatabase::GeneralFont).family();
+    });
+    return family;
+}
+
+double baseFontSize(TextStyle style)
+{
+    return baseSizes[static_cast<int>(style)];
+}
+
+double textScale(TextStyle style, TextSize size)
+{
+    const auto& row = ladder[static_cast<int>(style)];
+    return row[static_cast<int>(size)] / row[static_cast<int>(TextSize::large)];
+}
+
+double fontSize(TextStyle style, TextSize size)
+{
+    return baseFontSize(style) * textScale(style, size);
+}
+
+QFont fontOfSize(double pixelSize, QFont::Weight weight)
+{
+    QFont f(fontFamily());
+    f.setPixelSize(std::max(1, qRound(pixelSize)));
+    f.setWeight(weight);
+    f.setHintingPreference(QFont::PreferNoHinting);
+    f.setStyleStrategy(QFont::PreferAntialias);
+    return f;
+}
+
+QFont font(TextStyle style, QFont::Weight weight, TextSize size)
+{
+    return fontOfSize(fontSize(style, size), weight);
+}
+
+QFont font(TextStyle style, QFont::Weight weight)
+{
+    return font(style, weight, currentSize());
+}
+
+QFont cappedFont(TextStyle style, QFont::Weight weight, TextSize capAt)
+{
+    return font(style, weight, std::min(currentSize(), capAt));
+}
+
+double headingTracking(TextStyle style)
+{
+    switch (style) {
+    case TextStyle::largeTitle:
+        return -0.8;
+    case TextStyle::title:
+    case TextStyle::title2:
+        return -0.45;
+    case TextStyle::title3:
+        return -0.3;
+    default:
+        return -0.1;
+    }
+}
+
+QFont headingFont(TextStyle style, TextSize size)
+{
+    QFont f = font(style, QFont::DemiBold, size);
+    f.setLetterSpacing(QFont::AbsoluteSpacing, headingTracking(style));
+    return f;
+}
+
+QFont headingFont(TextStyle style)
+{
+    return headingFont(style, currentSize());
+}
+
+double displaySize(double size, TextSize textSize)
+{
+    return size * textScale(TextStyle::largeTitle, textSize);
+}
+
+QFont displayFont(double size, TextSize textSize)
+{
+    const double s = displaySize(size, textSize);
+    QFont f = fontOfSize(s, QFont::DemiBold);
+    f.setLetterSpacing(QFont::AbsoluteSpacing, s * -0.035);
+    return f;
+}
+
+QFont displayFont(double size)
+{
+    return displayFont(size, currentSize());
+}
+
+void refreshStyledWidget(QWidget* widget)
+{
+    const QVariant style = widget->property(styleProperty);
+    if (style.isValid())
+        widget->setFont(font(static_cast<TextStyle>(style.toInt()),
+                             static_cast<QFont::Weight>(widget->property(weightProperty).toInt())));
+    const QVariant heading = widget->property(headingProperty);
+    if (heading.isValid())
+        widget->setFont(headingFont(static_cast<TextStyle>(heading.toInt())));
+    const QVariant display = widget->property(displayProperty);
+    if (display.isValid())
+        widget->setFont(displayFont(display.toDouble()));
+    const QVariant foreground = widget->property(foregroundProperty);
+    const QVariant background = widget->property(backgroundProperty);
+    if (foreground.isValid() || background.isValid()) {
+        QPalette p = widget->palette();
+        if (foreground.isValid()) {
+            const QColor c = color(static_cast<ColorName>(foreground.toInt()));
+            for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+                p.setColor(role, c);
+        }
+        if (background.isValid()) {
+            const QColor c = color(static_cast<ColorName>(background.toInt()));
+            p.setColor(QPalette::Window, c);
+            p.setColor(QPalette::Base, c);
+        }
+        widget->setPalette(p);
+    }
+}
+
+void setTextStyle(QWidget* widget, TextStyle style, QFont::Weight weight)
+{
+    widget->setProperty(styleProperty, static_cast<int>(style));
+    widget->setProperty(weightProperty, static_cast<int>(weight));
+    refreshStyledWidget(widget);
+}
+
+void applyHeadingStyle(QWidget* widget, TextStyle style)
+{
+    widget->setProperty(headingProperty, static_cast<int>(style));
+    refreshStyledWidget(widget);
+}
+
+void applyDisplayStyle(QWidget* widget, double size)
+{
+    widget->setProperty(displayProperty, size);
+    refreshStyledWidget(widget);
+}
+
+void setForeground(QWidget* widget, ColorName name)
+{
+    widget->setProperty(foregroundProperty, static_cast<int>(name));
+    refreshStyledWidget(widget);
+}
+
+void setBackground(QWidget* widget, ColorName name)
+{
+    widget->setProperty(backgroundProperty, static_cast<int>(name));
+    widget->setAutoFillBackground(true);
+    refreshStyledWidget(widget);
+}
+
+bool prefersEnglishTypesetting(const QStringList& preferredLanguages)
+{
+    if (preferredLanguages.isEmpty())
+        return false;
+    const QString first = preferredLanguages.first().left(2);
+    return first == QLatin1String("ru") || first == QLatin1String("uk");
+}
+
+void localizedTypesetting(QWidget* root)
+{
+    // Qt shapes every script with the same line metrics whatever the language, so the choice
+    // is recorded on the root for the views under it to read; nothing else changes.
+    const bool english = prefersEnglishTypesetting(QLocale().uiLanguages());
+    root->setProperty("typesettingLanguage", english ? QStringLiteral("en") : QVariant());
+}
+
+} // namespace hf::ui
