@@ -1,0 +1,344 @@
+#include "editor/ambience_control.h"
+
+#include "pipeline/formatting.h"
+#include "platform/texts.h"
+#include "ui_kit/environment.h"
+#include "ui_kit/palette.h"
+#include "ui_kit/text_styles.h"
+
+#include <QAccessible>
+#include <QAccessibleWidget>
+#include <QFontMetricsF>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+
+namespace hf {
+
+namespace ambience {
+
+double quantized(double proposed)
+{
+    double q = std::round(proposed * 20.0) / 20.0;   // std::round rounds halves away from zero
+    if (!(q >= 0.0))
+        q = 0.0;
+    return std::min(q, 1.0);
+}
+
+std::optional<double> commit(double current, double proposed)
+{
+    const double q = quantized(proposed);
+    if (std::abs(q - current) > smallestChange)
+        return q;
+    return std::nullopt;
+}
+
+double snapped(double fraction)
+{
+    const double f = std::isnan(fraction) ? 0.0 : std::clamp(fraction, 0.0, 1.0);
+    for (double detent : detents)
+        if (std::abs(f - detent) < snapRadius)
+            return detent;
+    return std::round(f * 20.0) / 20.0;
+}
+
+QString phrase(double value)
+{
+    if (value < 0.01)
+        return text("ui.ambience.none", "voice only");
+    if (value < 0.35)
+        return text("ui.ambience.little", "a little room sound");
+    if (value < 0.7)
+        return text("ui.ambience.some", "some room sound");
+    if (value < 0.99)
+        return text("ui.ambience.most", "most room sound");
+    return text("ui.ambience.all", "all room sound");
+}
+
+QString readout(double value)
+{
+    return text("ui.ambience.readout", "%@, %@", {percentText(value), phrase(value)});
+}
+
+} // namespace ambience
+
+namespace {
+
+constexpr double minimumTrackHeight = 44;
+constexpr double trackAbove = 12;
+constexpr double trackBelow = 10;
+
+// The control as a standard slider for assistive technologies.
+class AmbienceAccessible final : public QAccessibleWidget, public QAccessibleValueInterface {
+public:
+    explicit AmbienceAccessible(AmbienceControl* control) : QAccessibleWidget(control, QAccessible::Slider) {}
+
+    AmbienceControl* control() const { return static_cast<AmbienceControl*>(widget()); }
+
+    void* interface_cast(QAccessible::InterfaceType type) override
+    {
+        if (type == QAccessible::ValueInterface)
+            return static_cast<QAccessibleValueInterface*>(this);
+        return QAccessibleWidget::interface_cast(type);
+    }
+
+    QString text(QAccessible::Text t) const override
+    {
+        switch (t) {
+        case QAccessible::Name: return control()->title();
+        case QAccessible::Value: return ambience::readout(control()->value());
+        case QAccessible::Description:
+            return hf::text("ui.ambience.hint", "How much background sound to keep. Changing it is instant.");
+        default: return QAccessibleWidget::text(t);
+        }
+    }
+
+    QVariant currentValue() const override { return control()->value(); }
+    void setCurrentValue(const QVariant& value) override { control()->propose(value.toDouble()); }
+    QVariant maximumValue() const override { return 1.0; }
+    QVariant minimumValue() const override { return 0.0; }
+    QVariant minimumStepSize() const override { return ambience::keyStep; }
+
+    QStringList actionNames() const override
+    {
+        return {QAccessibleActionInterface::increaseAction(), QAccessibleActionInterface::decreaseAction()};
+    }
+    void doAction(const QString& name) override
+    {
+        if (name == QAccessibleActionInterface::increaseAction())
+            control()->propose(control()->value() + ambience::keyStep);
+        else if (name == QAccessibleActionInterface::decreaseAction())
+            control()->propose(control()->value() - ambience::keyStep);
+    }
+};
+
+QAccessibleInterface* ambienceAccessibleFactory(const QString& className, QObject* object)
+{
+    if (className == QLatin1String("hf::AmbienceControl") && object && object->isWidgetType())
+        return new AmbienceAccessible(static_cast<AmbienceControl*>(object));
+    return nullptr;
+}
+
+} // namespace
+
+AmbienceControl::AmbienceControl(QString title, QWidget* parent) : QWidget(parent), m_title(std::move(title))
+{
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(ambienceAccessibleFactory);
+        return true;
+    }();
+    Q_UNUSED(factoryInstalled);
+    setObjectName(QStringLiteral("result.ambience"));
+    setFocusPolicy(Qt::StrongFocus);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    setAccessibleName(m_title);
+    m_spin = new QTimer(this);
+    m_spin->setInterval(80);
+    connect(m_spin, &QTimer::timeout, this, [this] {
+        m_spinStep = (m_spinStep + 1) % 12;
+        update();
+    });
+    connect(&ui::Environment::instance(), &ui::Environment::changed, this, [this] {
+        updateGeometry();
+        update();
+    });
+}
+
+AmbienceControl::~AmbienceControl() = default;
+
+void AmbienceControl::setValue(double value)
+{
+    if (m_value == value)
+        return;
+    m_value = value;
+    update();
+    QAccessibleValueChangeEvent event(this, value);
+    QAccessible::updateAccessibility(&event);
+}
+
+void AmbienceControl::setWorking(bool working)
+{
+    if (m_working == working)
+        return;
+    m_working = working;
+    if (working)
+        m_spin->start();
+    else
+        m_spin->stop();
+    update();
+}
+
+void AmbienceControl::setTitle(const QString& title)
+{
+    if (m_title == title)
+        return;
+    m_title = title;
+    setAccessibleName(title);
+    update();
+}
+
+double AmbienceControl::thumbDiameter() const
+{
+    return ui::Environment::instance().scaled(24);
+}
+
+double AmbienceControl::headerHeight() const
+{
+    const QFontMetricsF title(ui::font(ui::TextStyle::body, QFont::DemiBold));
+    return std::ceil(title.height());
+}
+
+double AmbienceControl::labelsHeight() const
+{
+    return std::ceil(QFontMetricsF(ui::font(ui::TextStyle::callout)).height());
+}
+
+QRectF AmbienceControl::trackArea() const
+{
+    const double h = std::max(thumbDiameter(), minimumTrackHeight);
+    return QRectF(0, headerHeight() + trackAbove, width(), h);
+}
+
+double AmbienceControl::thumbCentre(double level) const
+{
+    const double t = thumbDiameter();
+    const double w = std::max(width() - t, 1.0);
+    return t / 2 + w * level;
+}
+
+QSize AmbienceControl::sizeHint() const
+{
+    const double h = headerHeight() + trackAbove + std::max(thumbDiameter(), minimumTrackHeight) + trackBelow
+                     + labelsHeight();
+    return QSize(296, int(std::ceil(h)));
+}
+
+QSize AmbienceControl::minimumSizeHint() const
+{
+    return QSize(int(std::ceil(thumbDiameter())), sizeHint().height());
+}
+
+void AmbienceControl::propose(double level)
+{
+    if (const auto next = ambience::commit(m_value, level))
+        Q_EMIT changeRequested(*next);
+}
+
+void AmbienceControl::dragTo(double x)
+{
+    const double t = thumbDiameter();
+    const double w = std::max(width() - t, 1.0);
+    propose(ambience::snapped((x - t / 2) / w));
+}
+
+void AmbienceControl::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton || !trackArea().contains(event->position())) {
+        QWidget::mousePressEvent(event);
+        return;
+    }
+    m_dragging = true;
+    dragTo(event->position().x());
+}
+
+void AmbienceControl::mouseMoveEvent(QMouseEvent* event)
+{
+    if (m_dragging && (event->buttons() & Qt::LeftButton))
+        dragTo(event->position().x());
+    else
+        m_dragging = false;
+}
+
+void AmbienceControl::keyPressEvent(QKeyEvent* event)
+{
+    switch (event->key()) {
+    case Qt::Key_Up:
+    case Qt::Key_Right: propose(m_value + ambience::keyStep); break;
+    case Qt::Key_Down:
+    case Qt::Key_Left: propose(m_value - ambience::keyStep); break;
+    default: QWidget::keyPressEvent(event); return;
+    }
+    event->accept();
+}
+
+void AmbienceControl::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const double width = this->width();
+    const double t = thumbDiameter();
+    const double w = std::max(width - t, 1.0);
+
+    // Header: title, the spinner while working, the readout at the trailing edge.
+    const QFont titleFont = ui::font(ui::TextStyle::body, QFont::DemiBold);
+    const QFont readoutFont = ui::font(ui::TextStyle::body, QFont::Medium);
+    const double header = headerHeight();
+    const QString readout = ambience::readout(m_value);
+    const double readoutWidth = QFontMetricsF(readoutFont).horizontalAdvance(readout);
+    p.setFont(readoutFont);
+    p.setPen(ui::color(ui::ColorName::Muted));
+    p.drawText(QRectF(width - readoutWidth - 1, 0, readoutWidth + 1, header), Qt::AlignRight | Qt::AlignVCenter,
+               readout);
+    p.setFont(titleFont);
+    p.setPen(ui::color(ui::ColorName::Ink));
+    const double titleRoom = std::max(width - readoutWidth - 8, 0.0);
+    const QString title = QFontMetricsF(titleFont).elidedText(m_title, Qt::ElideRight, titleRoom);
+    p.drawText(QRectF(0, 0, titleRoom, header), Qt::AlignLeft | Qt::AlignVCenter, title);
+    if (m_working) {
+        const double titleWidth = QFontMetricsF(titleFont).horizontalAdvance(title);
+        const double size = std::round(header * 0.6);
+        const double cx = std::min(titleWidth + 8 + size / 2, width - readoutWidth - 8 - size / 2);
+        const QPointF centre(cx, header / 2);
+        // Twelve spokes, the leading one darkest, turning one step per tick.
+        for (int i = 0; i < 12; ++i) {
+            QColor c = ui::color(ui::ColorName::Muted);
+            c.setAlphaF(0.15 + 0.85 * ((i + 12 - m_spinStep) % 12) / 11.0);
+            p.setPen(QPen(c, std::max(1.5, size / 8), Qt::SolidLine, Qt::RoundCap));
+            const double angle = (i * 30.0 - 90) * M_PI / 180.0;
+            const QPointF dir(std::cos(angle), std::sin(angle));
+            p.drawLine(centre + dir * (size * 0.25), centre + dir * (size * 0.5));
+        }
+    }
+
+    // Track area.
+    const QRectF area = trackArea();
+    const double cy = area.center().y();
+    const double x = t / 2 + w * m_value;
+    p.setPen(Qt::NoPen);
+    p.setBrush(ui::color(ui::ColorName::SliderTrack));
+    p.drawRoundedRect(QRectF(t / 2, cy - 2, std::max(width - t, 0.0), 4), 2, 2);
+    p.setBrush(ui::color(ui::ColorName::Ink));
+    p.drawRoundedRect(QRectF(t / 2, cy - 2, std::max(x - t / 2, 0.0), 4), 2, 2);
+    p.setBrush(ui::color(ui::ColorName::ControlStroke));
+    for (double d : ambience::detents)
+        p.drawRoundedRect(QRectF(w * d + t / 2 - 1, cy + 9 - 3, 2, 6), 1, 1);
+    // The thumb: white, with a soft shadow one point below.
+    const QRectF thumb(x - t / 2, cy - t / 2, t, t);
+    for (int i = 3; i >= 1; --i) {
+        p.setBrush(QColor(0, 0, 0, int(255 * 0.45 / (i * 2.5))));
+        p.drawEllipse(thumb.translated(0, 1).adjusted(-i * 0.8, -i * 0.8, i * 0.8, i * 0.8));
+    }
+    p.setBrush(Qt::white);
+    p.drawEllipse(thumb);
+    if (hasFocus()) {
+        p.setBrush(Qt::NoBrush);
+        p.setPen(QPen(ui::color(ui::ColorName::Ink), 1.5));
+        p.drawEllipse(thumb.adjusted(-2.5, -2.5, 2.5, 2.5));
+    }
+
+    // End labels.
+    const QFont labelFont = ui::font(ui::TextStyle::callout);
+    const double labels = labelsHeight();
+    const QRectF labelRow(0, area.bottom() + trackBelow, width, labels);
+    p.setFont(labelFont);
+    p.setPen(ui::color(ui::ColorName::Muted));
+    p.drawText(labelRow, Qt::AlignLeft | Qt::AlignVCenter, text("ui.result.ambience.min", "Voice only"));
+    p.drawText(labelRow, Qt::AlignRight | Qt::AlignVCenter, text("ui.result.ambience.max", "Full ambience"));
+}
+
+} // namespace hf

@@ -1,0 +1,280 @@
+#include "editor/export_options.h"
+
+#include "coordinator/engine_coordinator.h"
+#include "platform/texts.h"
+#include "ui_kit/accessibility.h"
+#include "ui_kit/environment.h"
+#include "ui_kit/marks.h"
+#include "ui_kit/palette.h"
+#include "ui_kit/sections.h"
+#include "ui_kit/text_styles.h"
+
+#include <QAbstractButton>
+#include <QBoxLayout>
+#include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QPainter>
+#include <QStandardPaths>
+
+#include <cmath>
+
+namespace hf {
+
+namespace ExportPreferences {
+
+QString rawValue(Folder folder)
+{
+    switch (folder) {
+    case Folder::movies: return QStringLiteral("movies");
+    case Folder::desktop: return QStringLiteral("desktop");
+    case Folder::downloads: return QStringLiteral("downloads");
+    }
+    return {};
+}
+
+std::optional<Folder> folderFromRawValue(const QString& raw)
+{
+    for (Folder folder : allFolders)
+        if (rawValue(folder) == raw)
+            return folder;
+    return std::nullopt;
+}
+
+QString title(Folder folder)
+{
+    switch (folder) {
+    case Folder::movies: return text("ui.export.folder.movies", "Videos");
+    case Folder::desktop: return text("ui.export.folder.desktop", "Desktop");
+    case Folder::downloads: return text("ui.export.folder.downloads", "Downloads");
+    }
+    return {};
+}
+
+std::optional<QString> directory(Folder folder)
+{
+    QStandardPaths::StandardLocation location = QStandardPaths::MoviesLocation;
+    if (folder == Folder::desktop)
+        location = QStandardPaths::DesktopLocation;
+    else if (folder == Folder::downloads)
+        location = QStandardPaths::DownloadLocation;
+    const QString path = QStandardPaths::writableLocation(location);
+    // Without a user folder of its own, a desktop answers with the home folder itself: that is
+    // not the folder asked for.
+    if (path.isEmpty() || !QFileInfo(path).isDir() || QDir(path) == QDir::home())
+        return std::nullopt;
+    return path;
+}
+
+QString storedFolder(const SettingsStore& defaults)
+{
+    return defaults.string(QString::fromLatin1(folderKey)).value_or(QStringLiteral("movies"));
+}
+
+QString folderPath(const SettingsStore& defaults)
+{
+    const QString stored = defaults.string(QString::fromLatin1(folderKey)).value_or(QString());
+    if (const auto folder = folderFromRawValue(stored))
+        if (const auto path = directory(*folder))
+            return *path;
+    if (const auto videos = directory(Folder::movies))
+        return *videos;
+    return QDir::homePath();
+}
+
+bool includeStems(const SettingsStore& defaults)
+{
+    return defaults.boolean(QString::fromLatin1(includeStemsKey)).value_or(false);
+}
+
+bool includeAudio(const SettingsStore& defaults)
+{
+    return defaults.boolean(QString::fromLatin1(includeAudioKey)).value_or(false);
+}
+
+} // namespace ExportPreferences
+
+// One choice of the export block: a radio or check mark, a title and a one-line explanation;
+// a click anywhere on the row runs it.
+class OptionRow : public QAbstractButton {
+public:
+    enum class Kind { radio, check };
+
+    OptionRow(Kind kind, const QString& title, const QString& detail, QWidget* parent)
+        : QAbstractButton(parent), m_kind(kind)
+    {
+        setCheckable(true);
+        setAutoExclusive(false);
+        setFocusPolicy(Qt::StrongFocus);
+        setAccessibleName(title);
+        setAccessibleDescription(detail);
+        setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+        auto* row = new QHBoxLayout(this);
+        row->setContentsMargins(0, 0, 0, 0);
+        row->setSpacing(10);
+        m_mark = new QWidget(this);
+        m_mark->setFixedSize(markSize(), markSize());
+        m_mark->setAttribute(Qt::WA_TransparentForMouseEvents);
+        ui::hideFromAccessibility(m_mark);
+        auto* texts = new QVBoxLayout;
+        texts->setSpacing(2);
+        m_title = new QLabel(title, this);
+        m_detail = new QLabel(detail, this);
+        for (QLabel* label : {m_title, m_detail}) {
+            label->setWordWrap(true);
+            label->setAttribute(Qt::WA_TransparentForMouseEvents);
+            texts->addWidget(label);
+        }
+        ui::setTextStyle(m_title, ui::TextStyle::body);
+        ui::setTextStyle(m_detail, ui::TextStyle::callout);
+        row->addWidget(m_mark, 0, Qt::AlignTop);
+        row->addLayout(texts, 1);
+        setMinimumHeight(44);
+        applyColours();
+        // The mark's centre sits level with the middle of the title's first line.
+        m_markTop = std::max(0, (m_title->fontMetrics().height() - markSize()) / 2);
+        m_mark->setFixedSize(markSize(), markSize() + m_markTop);
+    }
+
+    void setOn(bool on)
+    {
+        setChecked(on);
+        update();
+    }
+    QLabel* titleLabel() const { return m_title; }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        const double size = markSize();
+        const QRectF mark(m_mark->x(), m_mark->y() + m_markTop, size, size);
+        if (m_kind == Kind::radio)
+            ui::RadioMark::paint(p, mark, isChecked(), isEnabled());
+        else
+            ui::CheckMark::paint(p, mark, isChecked(), isEnabled());
+        if (hasFocus()) {
+            p.setPen(QPen(ui::color(ui::ColorName::Rule), 1));
+            p.setBrush(Qt::NoBrush);
+            p.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 6, 6);
+        }
+    }
+
+    void changeEvent(QEvent* event) override
+    {
+        if (event->type() == QEvent::EnabledChange)
+            applyColours();
+        QAbstractButton::changeEvent(event);
+    }
+
+    // A click toggles nothing by itself: the owner decides the on state.
+    void nextCheckState() override {}
+
+private:
+    int markSize() const { return int(std::round(ui::RadioMark::side())); }
+    void applyColours()
+    {
+        ui::setForeground(m_title, isEnabled() ? ui::ColorName::Ink : ui::ColorName::DisabledText);
+        ui::setForeground(m_detail, isEnabled() ? ui::ColorName::Muted : ui::ColorName::DisabledText);
+    }
+
+    Kind m_kind;
+    QWidget* m_mark;
+    QLabel* m_title;
+    QLabel* m_detail;
+    int m_markTop = 0;
+};
+
+ExportOptionsView::ExportOptionsView(EngineCoordinator* coordinator, SettingsStore* defaults, QWidget* parent)
+    : QWidget(parent), m_coordinator(coordinator), m_defaults(defaults)
+{
+    setObjectName(QStringLiteral("export.options"));
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(12);
+    column->addWidget(new ui::SectionLabel(text("ui.export.title", "Export"), this));
+
+    m_sourceRow = new OptionRow(OptionRow::Kind::radio, text("ui.export.option.source", "Same as source"),
+                                text("ui.export.option.source.detail", "Picture copied as is, soundtrack replaced"),
+                                this);
+    m_sourceRow->setObjectName(QStringLiteral("export.option.source"));
+    m_losslessRow = new OptionRow(OptionRow::Kind::radio, text("ui.export.option.lossless", "Lossless PCM .mov"),
+                                  text("ui.export.option.lossless.detail", "Uncompressed soundtrack, same picture"),
+                                  this);
+    m_losslessRow->setObjectName(QStringLiteral("export.option.lossless"));
+    m_stemsRow = new OptionRow(OptionRow::Kind::check, text("ui.export.option.stems", "Also save stems as FLAC"),
+                               text("ui.export.option.stems.detail", "Dialogue, music, and effects and ambience"),
+                               this);
+    m_stemsRow->setObjectName(QStringLiteral("export.option.stems"));
+    column->addWidget(m_sourceRow);
+    column->addWidget(m_losslessRow);
+    column->addWidget(m_stemsRow);
+
+    auto* folderLine = new QHBoxLayout;
+    auto* saveTo = new QLabel(text("ui.export.saveTo", "Save to"), this);
+    ui::setTextStyle(saveTo, ui::TextStyle::body);
+    ui::setForeground(saveTo, ui::ColorName::Ink);
+    m_folderPicker = new QComboBox(this);
+    m_folderPicker->setObjectName(QStringLiteral("export.folder"));
+    m_folderPicker->setAccessibleName(saveTo->text());
+    m_folderPicker->setFont(ui::font(ui::TextStyle::body));
+    for (ExportPreferences::Folder folder : ExportPreferences::allFolders)
+        m_folderPicker->addItem(ExportPreferences::title(folder), ExportPreferences::rawValue(folder));
+    m_folderPicker->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    folderLine->addWidget(saveTo);
+    folderLine->addStretch(1);
+    folderLine->addWidget(m_folderPicker);
+    column->addLayout(folderLine);
+
+    auto* note = new QLabel(
+        text("ui.export.alwaysClean",
+             "The export is always the clean mix at this ambience. What you listen to never changes it."),
+        this);
+    note->setWordWrap(true);
+    ui::setTextStyle(note, ui::TextStyle::body);
+    ui::setForeground(note, ui::ColorName::Muted);
+    column->addWidget(note);
+
+    connect(m_sourceRow, &QAbstractButton::clicked, this, [this] { setQuality(AudioQuality::aac); });
+    connect(m_losslessRow, &QAbstractButton::clicked, this, [this] { setQuality(AudioQuality::losslessPCM); });
+    connect(m_stemsRow, &QAbstractButton::clicked, this, &ExportOptionsView::toggleStems);
+    connect(m_folderPicker, &QComboBox::activated, this, [this](int index) {
+        if (index >= 0 && index < int(ExportPreferences::allFolders.size()))
+            chooseFolder(ExportPreferences::allFolders[index]);
+    });
+    connect(coordinator, &EngineCoordinator::settingsChanged, this, &ExportOptionsView::refresh);
+    refresh();
+}
+
+void ExportOptionsView::setQuality(AudioQuality quality)
+{
+    // Stored on every choice, the same one included.
+    m_coordinator->modifySettings([quality](SeparationSettings& settings) { settings.audioQuality = quality; });
+}
+
+void ExportOptionsView::toggleStems()
+{
+    m_defaults->setValue(QString::fromLatin1(ExportPreferences::includeStemsKey),
+                         !ExportPreferences::includeStems(*m_defaults));
+    refresh();
+}
+
+void ExportOptionsView::chooseFolder(ExportPreferences::Folder folder)
+{
+    m_defaults->setValue(QString::fromLatin1(ExportPreferences::folderKey), ExportPreferences::rawValue(folder));
+    refresh();
+}
+
+void ExportOptionsView::refresh()
+{
+    const AudioQuality quality = m_coordinator->settings().audioQuality;
+    m_sourceRow->setOn(quality == AudioQuality::aac);
+    m_losslessRow->setOn(quality == AudioQuality::losslessPCM);
+    m_stemsRow->setOn(ExportPreferences::includeStems(*m_defaults));
+    const int index = m_folderPicker->findData(ExportPreferences::storedFolder(*m_defaults));
+    m_folderPicker->setCurrentIndex(index >= 0 ? index : 0);
+}
+
+} // namespace hf

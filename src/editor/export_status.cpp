@@ -1,0 +1,159 @@
+#include "editor/export_status.h"
+
+#include "coordinator/engine_coordinator.h"
+#include "editor/exporter.h"
+#include "platform/texts.h"
+#include "ui_kit/buttons.h"
+#include "ui_kit/palette.h"
+#include "ui_kit/text_styles.h"
+
+#include <QBoxLayout>
+#include <QFileInfo>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QPainter>
+#include <QTimer>
+
+#include <cmath>
+
+namespace hf {
+
+namespace {
+
+// A wrapping label of at most three lines.
+QLabel* threeLineLabel(QWidget* parent)
+{
+    auto* label = new QLabel(parent);
+    label->setWordWrap(true);
+    label->setTextFormat(Qt::PlainText);
+    ui::setTextStyle(label, ui::TextStyle::body);
+    ui::setForeground(label, ui::ColorName::Ink);
+    label->setMaximumHeight(QFontMetrics(ui::font(ui::TextStyle::body)).lineSpacing() * 3 + 2);
+    return label;
+}
+
+} // namespace
+
+BusyIndicator::BusyIndicator(double diameter, QWidget* parent)
+    : QWidget(parent), m_diameter(diameter), m_timer(new QTimer(this))
+{
+    setAccessibleName(QString());
+    setFixedSize(sizeHint());
+    m_timer->setInterval(80);
+    connect(m_timer, &QTimer::timeout, this, [this] {
+        m_step = (m_step + 1) % 12;
+        update();
+    });
+}
+
+QSize BusyIndicator::sizeHint() const
+{
+    const int side = int(std::ceil(m_diameter));
+    return QSize(side, side);
+}
+
+void BusyIndicator::showEvent(QShowEvent*)
+{
+    m_timer->start();
+}
+
+void BusyIndicator::hideEvent(QHideEvent*)
+{
+    m_timer->stop();
+}
+
+void BusyIndicator::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QPointF centre = QRectF(rect()).center();
+    const double size = m_diameter;
+    for (int i = 0; i < 12; ++i) {
+        QColor c = ui::color(ui::ColorName::Muted);
+        c.setAlphaF(0.15 + 0.85 * ((i + 12 - m_step) % 12) / 11.0);
+        p.setPen(QPen(c, std::max(1.5, size / 9), Qt::SolidLine, Qt::RoundCap));
+        const double angle = (i * 30.0 - 90) * M_PI / 180.0;
+        const QPointF dir(std::cos(angle), std::sin(angle));
+        p.drawLine(centre + dir * (size * 0.25), centre + dir * (size * 0.47));
+    }
+}
+
+ExportStatusView::ExportStatusView(Exporter* exporter, EngineCoordinator* coordinator, QWidget* parent)
+    : QWidget(parent), m_exporter(exporter), m_coordinator(coordinator)
+{
+    setObjectName(QStringLiteral("export.status"));
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+
+    m_rendering = new QWidget(this);
+    auto* renderingRow = new QHBoxLayout(m_rendering);
+    renderingRow->setContentsMargins(0, 0, 0, 0);
+    renderingRow->setSpacing(10);
+    renderingRow->addWidget(new BusyIndicator(18, m_rendering), 0, Qt::AlignVCenter);
+    auto* preparing = new QLabel(text("ui.export.preparing", "Preparing your clean video"), m_rendering);
+    preparing->setWordWrap(true);
+    ui::setTextStyle(preparing, ui::TextStyle::body);
+    ui::setForeground(preparing, ui::ColorName::Ink);
+    renderingRow->addWidget(preparing, 1, Qt::AlignVCenter);
+    column->addWidget(m_rendering);
+
+    m_saved = new QWidget(this);
+    auto* savedColumn = new QVBoxLayout(m_saved);
+    savedColumn->setContentsMargins(0, 0, 0, 0);
+    savedColumn->setSpacing(6);
+    m_savedText = threeLineLabel(m_saved);
+    savedColumn->addWidget(m_savedText);
+    auto* buttons = new QHBoxLayout;
+    buttons->setSpacing(8);
+    m_show = new ui::QuietButton(text("ui.batch.row.showInFinder", "Show in Folder"), m_saved);
+    m_show->setObjectName(QStringLiteral("export.saved"));
+    m_show->setMinHeight(30);
+    m_show->setFillsWidth(false);
+    m_openNext = new ui::QuietButton(text("ui.export.openNext", "Open Next Video..."), m_saved);
+    m_openNext->setObjectName(QStringLiteral("export.openNext"));
+    m_openNext->setMinHeight(30);
+    m_openNext->setFillsWidth(false);
+    buttons->addWidget(m_show);
+    buttons->addWidget(m_openNext);
+    buttons->addStretch(1);
+    savedColumn->addLayout(buttons);
+    column->addWidget(m_saved);
+
+    m_failedText = threeLineLabel(this);
+    m_failedText->setObjectName(QStringLiteral("export.failure"));
+    column->addWidget(m_failedText);
+
+    connect(m_show, &QAbstractButton::clicked, exporter, &Exporter::showSaved);
+    connect(m_openNext, &QAbstractButton::clicked, this, [this] { m_coordinator->presentFileImporter(); });
+    connect(exporter, &Exporter::stateChanged, this, &ExportStatusView::refresh);
+    refresh();
+}
+
+QString ExportStatusView::message() const
+{
+    switch (m_exporter->state().kind) {
+    case Exporter::State::Kind::idle: return {};
+    case Exporter::State::Kind::rendering: return text("ui.export.preparing", "Preparing your clean video");
+    case Exporter::State::Kind::saved:
+        return text("ui.export.savedFile", "Saved %@", {QFileInfo(m_exporter->state().savedPath).fileName()});
+    case Exporter::State::Kind::failed: return m_exporter->state().message;
+    }
+    return {};
+}
+
+void ExportStatusView::refresh()
+{
+    using Kind = Exporter::State::Kind;
+    const Kind kind = m_exporter->state().kind;
+    m_rendering->setVisible(kind == Kind::rendering);
+    m_saved->setVisible(kind == Kind::saved);
+    m_failedText->setVisible(kind == Kind::failed);
+    if (kind == Kind::saved)
+        m_savedText->setText(message());
+    if (kind == Kind::failed)
+        m_failedText->setText(message());
+    setVisible(kind != Kind::idle);
+}
+
+} // namespace hf

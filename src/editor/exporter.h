@@ -1,0 +1,149 @@
+#pragma once
+
+// Saves the open video's full clean where the user chooses: the verified video, and optionally
+// the clean soundtrack and the stems beside it, then shows the video in the file manager. One
+// export at a time; its progress, result or failure is the observed `state`.
+//
+// Main thread only. The application creates one Exporter for the main window's lifetime and
+// calls exportResult() from the window (when the coordinator asks for the export sheet) and from
+// the sidebar, and cancel() whenever the open video changes. It needs only the settings store
+// (the two "Also save" options are read and written there); the save dialog and the file
+// manager call have working defaults and can be replaced (tests script them).
+
+#include "editor/desktop_reveal.h"
+#include "platform/async.h"
+#include "platform/settings_store.h"
+
+#include <QFileDialog>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <vector>
+
+
+namespace hf {
+
+class EngineCoordinator;
+struct ExportBundle;
+
+// Where an export is saved: shown without blocking, it answers once through a callback.
+class ExportSaveDialog {
+public:
+    struct Request {
+        QString directory;          // the folder to start in
+        QString fileName;           // the suggested name of the video
+        QString extension;          // the video's extension, without the dot
+        bool includeAudio = false;  // the two options' initial states
+        bool includeStems = false;
+    };
+    struct Choice {
+        QString path;               // the video's path
+        bool includeAudio = false;
+        bool includeStems = false;
+    };
+    using Answer = std::function<void(std::optional<Choice>)>;
+
+    virtual ~ExportSaveDialog() = default;
+    // Shows the dialog; `answer` runs once with the choice, or with none when the user cancels.
+    virtual void open(const Request& request, Answer answer) = 0;
+    // Closes a shown dialog without answering; nothing when none is shown.
+    virtual void dismiss() = 0;
+};
+
+// The save dialog of the desktop, drawn by Qt so that it can carry the two options.
+class FileExportSaveDialog final : public ExportSaveDialog {
+public:
+    // `parent` is the window the dialog belongs to (may be null, or set later).
+    explicit FileExportSaveDialog(QWidget* parent = nullptr);
+    ~FileExportSaveDialog() override;
+    void setParentWindow(QWidget* parent) { m_parent = parent; }
+
+    void open(const Request& request, Answer answer) override;
+    void dismiss() override;
+
+    // The dialog while it is shown (tests and screenshots).
+    QFileDialog* dialog() const { return m_dialog; }
+
+private:
+    QPointer<QWidget> m_parent;
+    QPointer<QFileDialog> m_dialog;
+};
+
+class Exporter : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(hf::Exporter::State state READ state NOTIFY stateChanged)
+
+public:
+    struct State {
+        enum class Kind { idle, rendering, saved, failed };
+        Kind kind = Kind::idle;
+        QString savedPath;   // saved: the video's path
+        QString message;     // failed: the text shown as it stands
+
+        static State idle() { return {}; }
+        static State rendering() { return {Kind::rendering, {}, {}}; }
+        static State saved(QString path) { return {Kind::saved, std::move(path), {}}; }
+        static State failed(QString message) { return {Kind::failed, {}, std::move(message)}; }
+        bool operator==(const State&) const = default;
+    };
+
+    // `defaults` is not owned and must outlive the exporter.
+    explicit Exporter(SettingsStore* defaults, QObject* parent = nullptr);
+    ~Exporter() override;
+
+    const State& state() const { return m_state; }
+    // Signals only on a real change.
+    void setState(State state);
+
+    // Replaces the save dialog (the default is a FileExportSaveDialog without a parent window).
+    void setSaveDialog(std::unique_ptr<ExportSaveDialog> dialog);
+    ExportSaveDialog* saveDialog() const { return m_dialog.get(); }
+    // Replaces the file manager call made after a save and by showSaved().
+    void setRevealer(FileRevealer revealer) { m_reveal = std::move(revealer); }
+
+    // Starts an export of the coordinator's current full result; `onSaved` runs once after a
+    // successful save. Ignored while an export is rendering. Returns at once.
+    void exportResult(EngineCoordinator* coordinator, std::function<void()> onSaved = {});
+    // Stops the running export (its dialog closes, its partial copy is removed, nothing more is
+    // written) and returns to idle.
+    void cancel();
+    // Shows the saved video in the file manager; nothing unless the state is saved.
+    void showSaved();
+
+    // Copies `source` to `destination` through a temporary file in the destination's folder that
+    // is renamed over it only when complete; nothing is left behind when the copy fails or
+    // `stop` is requested (hf::Cancelled). Copying a file onto itself does nothing. Throws
+    // FileSystemError with the system's description. Blocking: run it off the main thread.
+    static void copyReplacing(const QString& source, const QString& destination, std::stop_token stop = {});
+
+Q_SIGNALS:
+    void stateChanged();
+
+private:
+    struct Copy {
+        QString source;
+        QString destination;
+    };
+    QCoro::Task<void> run(QPointer<EngineCoordinator> coordinator, std::function<void()> onSaved,
+                          quint64 generation, std::stop_token stop);
+    // The video, then the audio and the stems as chosen, in that order.
+    static std::vector<Copy> plannedCopies(const ExportBundle& bundle, const ExportSaveDialog::Choice& choice,
+                                           const QString& baseName);
+
+    SettingsStore* m_defaults;
+    std::unique_ptr<ExportSaveDialog> m_dialog;
+    FileRevealer m_reveal;
+    State m_state;
+    // Counts exports; a task whose number is not the latest writes nothing more.
+    quint64 m_generation = 0;
+    TaskSlot m_task;
+};
+
+} // namespace hf
+
+Q_DECLARE_METATYPE(hf::Exporter::State)
