@@ -144,7 +144,7 @@ InkButton::InkButton(const QString& text, QWidget* parent)
     : KitButton(parent)
 {
     setText(text);
-    QSizePolicy policy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    QSizePolicy policy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     policy.setHeightForWidth(true);
     setSizePolicy(policy);
 }
@@ -208,7 +208,7 @@ void QuietButton::setMinHeight(double height)
 void QuietButton::setFillsWidth(bool fills)
 {
     m_fillsWidth = fills;
-    QSizePolicy policy(fills ? QSizePolicy::Expanding : QSizePolicy::Fixed, QSizePolicy::Fixed);
+    QSizePolicy policy(fills ? QSizePolicy::Expanding : QSizePolicy::Maximum, QSizePolicy::Preferred);
     policy.setHeightForWidth(true);
     setSizePolicy(policy);
     updateGeometry();

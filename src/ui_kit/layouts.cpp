@@ -166,9 +166,17 @@ void AdaptiveStack::arrange()
 {
     const bool column = Environment::instance().isAccessibilitySize();
     m_layout->setDirection(column ? QBoxLayout::TopToBottom : QBoxLayout::LeftToRight);
-    for (int i = 0; i < m_layout->count(); ++i)
-        if (QWidget* w = m_layout->itemAt(i)->widget())
-            m_layout->setAlignment(w, column ? Qt::AlignLeft : Qt::AlignVCenter);
+    // Items that want to spread along the cross axis fill it (a full-width button stays full
+    // width in the column); the others are aligned left in a column, centred in a row.
+    for (int i = 0; i < m_layout->count(); ++i) {
+        QWidget* w = m_layout->itemAt(i)->widget();
+        if (!w)
+            continue;
+        const QSizePolicy policy = w->sizePolicy();
+        const bool spreads = column ? (policy.horizontalPolicy() & QSizePolicy::ExpandFlag)
+                                    : (policy.verticalPolicy() & QSizePolicy::ExpandFlag);
+        m_layout->setAlignment(w, spreads ? Qt::Alignment() : (column ? Qt::AlignLeft : Qt::AlignVCenter));
+    }
 }
 
 } // namespace hf::ui

@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFontDatabase>
 #include <QFontMetricsF>
+#include <QPaintEngine>
 #include <QPainter>
 #include <QPixmap>
 
@@ -137,7 +138,7 @@ void paintProviderLogo(QPainter& painter, SignInProvider provider, const QRectF&
     painter.setPen(Qt::NoPen);
     if (provider == SignInProvider::apple) {
         // The glyph takes the middle of its frame, like the provider's own artwork.
-        const double glyphHeight = box.height() * 0.38;
+        const double glyphHeight = box.height() * 0.42;
         const double scale = glyphHeight / 100.0;
         const QPointF origin(box.center().x() - 41 * scale, box.center().y() - glyphHeight / 2.0 - 2 * scale);
         QTransform t;
@@ -172,7 +173,7 @@ ProviderSignInButton::ProviderSignInButton(SignInProvider provider, QWidget* par
     setObjectName(signInProviderIdentifier(provider));
     // Keyboard focus only: a click does not leave the ring behind.
     setFocusPolicy(Qt::TabFocus);
-    QSizePolicy policy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    QSizePolicy policy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     policy.setHeightForWidth(true);
     setSizePolicy(policy);
 }
@@ -239,7 +240,9 @@ void ProviderSignInButton::paintEvent(QPaintEvent*)
     const double h = labelHeight();
     const double s = h * 12.0 / 11.0;
     const QRectF face = faceRect();
-    const double dpr = devicePixelRatioF();
+    QPainter painter(this);
+    const QPaintDevice* target = painter.paintEngine() ? painter.paintEngine()->paintDevice() : nullptr;
+    const double dpr = target ? target->devicePixelRatioF() : devicePixelRatioF();
 
     // The face is drawn into a layer so that the disabled look fades it as a whole.
     QPixmap layer((size() * dpr));
@@ -281,7 +284,6 @@ void ProviderSignInButton::paintEvent(QPaintEvent*)
             strokeInside(p, face, faceRadius, 1.0, borderColor());
     }
 
-    QPainter painter(this);
     painter.setOpacity(isEnabled() ? 1.0 : 0.7);
     painter.drawPixmap(0, 0, layer);
     painter.setOpacity(1.0);
