@@ -128,8 +128,10 @@ TelluSurveyView::TelluSurveyView(TelluConfig config, QString title, std::vector<
     setAutoFillBackground(true);
     setMinimumWidth(320);
 
-    m_pages = new QStackedLayout(this);
-    m_pages->setContentsMargins(TelluLook::padding, TelluLook::padding, TelluLook::padding, TelluLook::padding);
+    auto* root = new QVBoxLayout(this);
+    root->setContentsMargins(TelluLook::padding, TelluLook::padding, TelluLook::padding, TelluLook::padding);
+    m_pages = new QStackedLayout;
+    root->addLayout(m_pages);
 
     auto* form = new QWidget(this);
     auto* column = new QVBoxLayout(form);
@@ -182,27 +184,25 @@ QWidget* TelluSurveyView::makeQuestionRow(int index, const TelluSurveyQuestion& 
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(8);
 
+    // The label, and for questions that need an answer a red "*" after its last word, wrapping
+    // together as one text.
     const QString label = question.label();
-    auto* header = new QHBoxLayout;
-    header->setSpacing(4);
-    auto* caption = new QLabel(label, row);
+    auto* caption = new QLabel(row);
+    caption->setObjectName(QStringLiteral("tellu.survey.label"));
     QFont captionFont = TelluLook::subheadline(font());
     captionFont.setWeight(QFont::Medium);
     caption->setFont(captionFont);
     caption->setWordWrap(true);
-    header->addWidget(caption);
+    caption->setTextFormat(Qt::RichText);
+    caption->setAccessibleName(label);
+    QString html = label.toHtmlEscaped();
     if (!std::holds_alternative<TelluSurveyQuestion::Text>(question.kind)) {
-        auto* mark = new QLabel(QStringLiteral("*"), row);
-        mark->setObjectName(QStringLiteral("tellu.survey.required"));
-        mark->setFont(TelluLook::subheadline(font()));
-        mark->setAccessibleName(telluText("tellu.survey.required.accessibilityLabel", "Required"));
-        QPalette markPalette = mark->palette();
-        markPalette.setColor(QPalette::WindowText, TelluLook::red());
-        mark->setPalette(markPalette);
-        header->addWidget(mark);
+        html += QStringLiteral("&nbsp;<span style=\"color:%1; font-weight:400\">*</span>").arg(TelluLook::red().name());
+        caption->setAccessibleDescription(telluText("tellu.survey.required.accessibilityLabel", "Required"));
+        caption->setProperty("required", true);
     }
-    header->addStretch(1);
-    column->addLayout(header);
+    caption->setText(html);
+    column->addWidget(caption);
 
     if (const auto* rating = std::get_if<TelluSurveyQuestion::Rating>(&question.kind)) {
         auto* chips = new TelluRatingRow(rating->max, row);

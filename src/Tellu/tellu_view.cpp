@@ -28,8 +28,10 @@ TelluView::TelluView(TelluConfig config, std::function<void()> onDismiss, QWidge
     setAutoFillBackground(true);
     setMinimumWidth(320);
 
-    m_pages = new QStackedLayout(this);
-    m_pages->setContentsMargins(TelluLook::padding, TelluLook::padding, TelluLook::padding, TelluLook::padding);
+    auto* root = new QVBoxLayout(this);
+    root->setContentsMargins(TelluLook::padding, TelluLook::padding, TelluLook::padding, TelluLook::padding);
+    m_pages = new QStackedLayout;
+    root->addLayout(m_pages);
 
     auto* form = new QWidget(this);
     auto* column = new QVBoxLayout(form);
