@@ -1,0 +1,61 @@
+#pragma once
+
+// The compare key: holding the key at the backslash position makes the original soundtrack
+// audible until it is released. The monitor watches the application's key events aimed at the
+// window of the view it serves; it draws nothing.
+//
+// The key is found by its position, whatever the layout prints on it: the XKB keycode of the
+// backslash key (51, the evdev code 43 plus 8) where the platform gives a native scan code, and
+// Qt::Key_Backslash where it gives none (the offscreen platform, synthesized events).
+//
+// A press is ignored with Control, Alt or Super down and while a text field has the keyboard
+// focus, so shortcuts and typing keep working; Shift does not prevent it. Auto-repeats are
+// swallowed. A compare the key started always ends: on the key's release whatever the
+// modifiers or the focus then, and when the window or the application loses the focus, the view
+// is hidden, or the monitor goes, while the key is down.
+
+#include <QObject>
+#include <QPointer>
+#include <QWidget>
+
+class QKeyEvent;
+
+namespace hf {
+
+class CompareKeyMonitor : public QObject {
+    Q_OBJECT
+
+public:
+    // Serves `view` (a child of it): the key acts while the view is visible in its window.
+    explicit CompareKeyMonitor(QWidget* view);
+    ~CompareKeyMonitor() override;
+
+    // Off: presses pass through untouched (a release still ends a compare the key started).
+    void setEnabled(bool enabled);
+    bool isEnabled() const { return m_enabled; }
+    // Whether a compare started by the key is going on.
+    bool isHeld() const { return m_held; }
+
+    // Whether the event is of the key at the backslash position.
+    static bool isCompareKey(const QKeyEvent& event);
+    // Whether the focused widget takes typed text.
+    static bool textHasFocus();
+
+signals:
+    // True when the key goes down, false when it comes up (or the compare is ended for it).
+    void changed(bool comparing);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    bool handleKey(QObject* receiver, QKeyEvent* event);
+    bool isInViewWindow(QObject* receiver) const;
+    void endHeld();
+
+    QPointer<QWidget> m_view;
+    bool m_enabled = false;
+    bool m_held = false;
+};
+
+} // namespace hf

@@ -1,0 +1,326 @@
+#include "editor/empty_state_view.h"
+
+#include "coordinator/engine_coordinator.h"
+#include "editor/lanes_view.h"
+#include "platform/texts.h"
+#include "ui_kit/accessibility.h"
+#include "ui_kit/buttons.h"
+#include "ui_kit/environment.h"
+#include "ui_kit/palette.h"
+#include "ui_kit/text_styles.h"
+
+#include <QAccessible>
+#include <QAccessibleWidget>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QPixmap>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <cmath>
+
+namespace hf {
+
+// ---- Grain
+
+const QImage& grainImage()
+{
+    static const QImage image = [] {
+        QImage grain(128, 128, QImage::Format_RGBA8888_Premultiplied);
+        quint32 s = 0x9E3779B9u;
+        for (int y = 0; y < grain.height(); ++y) {
+            uchar* row = grain.scanLine(y);
+            for (int x = 0; x < grain.width(); ++x) {
+                s ^= s << 13;
+                s ^= s >> 17;
+                s ^= s << 5;
+                const quint32 t = s >> 24;
+                const uchar v = t > 150 ? uchar((((s >> 23) & 0x1FEu) - 44u) & 0xFFu) : uchar(0);
+                std::fill(row + 4 * x, row + 4 * x + 4, v);
+            }
+        }
+        return grain;
+    }();
+    return image;
+}
+
+void paintGrain(QPainter& painter, const QRectF& rect)
+{
+    static const QPixmap tile = [] {
+        QPixmap pixmap = QPixmap::fromImage(grainImage());
+        pixmap.setDevicePixelRatio(2.0);
+        return pixmap;
+    }();
+    painter.save();
+    painter.setOpacity(0.035);
+    painter.setCompositionMode(QPainter::CompositionMode_Plus);
+    painter.drawTiledPixmap(rect, tile);
+    painter.restore();
+}
+
+namespace {
+
+constexpr double grainBandHeight = 280;
+
+// The headline is announced as a heading.
+class HeadlineLabel : public QLabel {
+    Q_OBJECT
+public:
+    using QLabel::QLabel;
+};
+
+QAccessibleInterface* headlineFactory(const QString&, QObject* object)
+{
+    if (auto* label = qobject_cast<HeadlineLabel*>(object)) {
+        class Heading : public QAccessibleWidget {
+        public:
+            explicit Heading(QLabel* label) : QAccessibleWidget(label, QAccessible::Heading) {}
+            QString text(QAccessible::Text t) const override
+            {
+                if (t == QAccessible::Name)
+                    return static_cast<QLabel*>(widget())->text();
+                return QAccessibleWidget::text(t);
+            }
+        };
+        return new Heading(label);
+    }
+    return nullptr;
+}
+
+// A small indeterminate progress indicator: an arc turning while shown.
+class Spinner : public QWidget {
+public:
+    explicit Spinner(QWidget* parent) : QWidget(parent)
+    {
+        setFixedSize(16, 16);
+        m_timer.setInterval(50);
+        connect(&m_timer, &QTimer::timeout, this, [this] {
+            m_angle = (m_angle + 30) % 360;
+            update();
+        });
+        ui::hideFromAccessibility(this);
+    }
+
+protected:
+    void showEvent(QShowEvent*) override { m_timer.start(); }
+    void hideEvent(QHideEvent*) override { m_timer.stop(); }
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const QRectF box = QRectF(rect()).adjusted(2, 2, -2, -2);
+        painter.setPen(QPen(ui::color(ui::ColorName::Rule), 2));
+        painter.drawEllipse(box);
+        painter.setPen(QPen(ui::color(ui::ColorName::Ink), 2, Qt::SolidLine, Qt::RoundCap));
+        painter.drawArc(box, -m_angle * 16, 100 * 16);
+    }
+
+private:
+    QTimer m_timer;
+    int m_angle = 0;
+};
+
+QWidget* transparent(QWidget* widget)
+{
+    widget->setAutoFillBackground(false);
+    widget->setAttribute(Qt::WA_TranslucentBackground);
+    return widget;
+}
+
+} // namespace
+
+EmptyStateView::EmptyStateView(EngineCoordinator* coordinator, QWidget* parent)
+    : QWidget(parent), m_coordinator(coordinator)
+{
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(headlineFactory);
+        return true;
+    }();
+    Q_UNUSED(factoryInstalled);
+
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    m_scroll = new QScrollArea(this);
+    m_scroll->setFrameShape(QFrame::NoFrame);
+    m_scroll->setWidgetResizable(true);
+    m_scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    transparent(m_scroll);
+    transparent(m_scroll->viewport());
+    outer->addWidget(m_scroll);
+
+    m_column = transparent(new QWidget);
+    m_columnLayout = new QVBoxLayout(m_column);
+    m_columnLayout->setContentsMargins(0, 0, 0, 0);
+    m_columnLayout->setSpacing(0);
+
+    m_topSpacer = new QSpacerItem(0, 40, QSizePolicy::Minimum, QSizePolicy::Fixed);
+    m_columnLayout->addSpacerItem(m_topSpacer);
+
+    // The text block, at most 640 wide, 48 in from either side.
+    auto* textRow = new QHBoxLayout;
+    textRow->setContentsMargins(48, 0, 48, 0);
+    auto* block = new QWidget(m_column);
+    block->setMaximumWidth(640);
+    auto* blockLayout = new QVBoxLayout(block);
+    blockLayout->setContentsMargins(0, 0, 0, 0);
+    blockLayout->setSpacing(16);
+
+    m_headline = new HeadlineLabel(block);
+    m_headline->setObjectName(QStringLiteral("import.headline"));
+    m_headline->setWordWrap(true);
+    ui::applyDisplayStyle(m_headline, 44);
+    ui::setForeground(m_headline, ui::ColorName::Ink);
+    blockLayout->addWidget(m_headline);
+
+    m_detail = new QLabel(block);
+    m_detail->setWordWrap(true);
+    m_detail->setMaximumWidth(560);
+    ui::setTextStyle(m_detail, ui::TextStyle::title3);
+    ui::setForeground(m_detail, ui::ColorName::Muted);
+    blockLayout->addWidget(m_detail);
+
+    m_chooseRow = new QWidget(block);
+    auto* chooseLayout = new QHBoxLayout(m_chooseRow);
+    chooseLayout->setContentsMargins(0, 8, 0, 0);
+    chooseLayout->setSpacing(16);
+    m_choose = new ui::InkButton(QString(), m_chooseRow);
+    m_choose->setObjectName(QStringLiteral("import.choose"));
+    m_choose->setMinHeight(44);
+    m_choose->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    m_dragSeveral = new QLabel(m_chooseRow);
+    ui::setTextStyle(m_dragSeveral, ui::TextStyle::body);
+    ui::setForeground(m_dragSeveral, ui::ColorName::Muted);
+    chooseLayout->addWidget(m_choose);
+    chooseLayout->addWidget(m_dragSeveral);
+    chooseLayout->addStretch(1);
+    blockLayout->addWidget(m_chooseRow);
+
+    m_openingRow = new QWidget(block);
+    auto* openingLayout = new QHBoxLayout(m_openingRow);
+    openingLayout->setContentsMargins(0, 8, 0, 0);
+    openingLayout->setSpacing(10);
+    m_openingRow->setMinimumHeight(44 + 8);
+    openingLayout->addWidget(new Spinner(m_openingRow));
+    m_opening = new QLabel(m_openingRow);
+    ui::setTextStyle(m_opening, ui::TextStyle::body);
+    ui::setForeground(m_opening, ui::ColorName::Ink);
+    openingLayout->addWidget(m_opening);
+    openingLayout->addStretch(1);
+    blockLayout->addWidget(m_openingRow);
+
+    textRow->addWidget(block, 1, Qt::AlignLeft);
+    m_columnLayout->addLayout(textRow);
+
+    // The second spacer takes whatever height is left.
+    m_columnLayout->addSpacerItem(new QSpacerItem(0, 40, QSizePolicy::Minimum, QSizePolicy::Expanding));
+
+    // The idle lanes: the separated rows with their names, nothing drawn in them, no playhead.
+    m_lanesBox = transparent(new QWidget(m_column));
+    auto* lanesLayout = new QVBoxLayout(m_lanesBox);
+    lanesLayout->setSpacing(0);
+    m_lanes = new LanesView(LaneLayout::regular, m_lanesBox);
+    m_lanes->setTimeline(LaneTimeline{.visibleStart = 0, .visibleEnd = 30, .separatedEnd = 0, .videoDuration = 30,
+                                      .playable = 0});
+    m_lanes->setEnvelopes(nullptr, nullptr);
+    m_lanes->setMode(AuditionTrackMode::hushframed);
+    m_lanes->setAmbience(0);
+    m_lanes->setSplitProgress(1);
+    m_lanes->setSplitCrossfades(false);
+    m_lanes->setPlayhead(std::nullopt);
+    m_lanes->setWorkingStatus(std::nullopt);
+    m_lanes->setResting(true);
+    m_lanes->setAllowsSolo(true);
+    m_lanes->setAttribute(Qt::WA_TransparentForMouseEvents);
+    ui::hideFromAccessibility(m_lanes);
+    lanesLayout->addWidget(m_lanes);
+    m_columnLayout->addWidget(m_lanesBox);
+
+    m_scroll->setWidget(m_column);
+
+    connect(m_choose, &QAbstractButton::clicked, this, [this] {
+        if (m_coordinator)
+            m_coordinator->presentFileImporter();
+    });
+    if (coordinator)
+        connect(coordinator, &EngineCoordinator::isImportingChanged, this, &EmptyStateView::refreshImporting);
+    connect(&ui::Environment::instance(), &ui::Environment::changed, this, &EmptyStateView::refreshLayout);
+
+    refreshTexts();
+    refreshImporting();
+    refreshLayout();
+}
+
+void EmptyStateView::setDropCount(std::optional<int> count)
+{
+    if (m_dropCount == count)
+        return;
+    m_dropCount = count;
+    refreshTexts();
+}
+
+void EmptyStateView::refreshTexts()
+{
+    m_headline->setText(m_dropCount ? text("ui.import.release", "Release to add %lld videos", {*m_dropCount})
+                                    : text("ui.import.headline.drop", "Drop a video anywhere here."));
+    m_detail->setText(text("ui.import.detail", "Only the soundtrack is uploaded. The picture is never re-encoded, "
+                                               "and the first 30 seconds are a preview."));
+    // The label sits 6 px further in on either side than the kit's own inset.
+    m_choose->setText(text("ui.import.chooseVideo", "Choose Video..."));
+    m_choose->setMinimumWidth(0);
+    m_choose->setFixedWidth(m_choose->sizeHint().width() + 12);
+    m_dragSeveral->setText(text("ui.import.dragSeveral", "or drag several for a batch"));
+    m_opening->setText(text("ui.import.opening", "Opening video"));
+}
+
+void EmptyStateView::refreshImporting()
+{
+    const bool importing = m_coordinator && m_coordinator->isImporting();
+    m_chooseRow->setVisible(!importing);
+    m_openingRow->setVisible(importing);
+}
+
+void EmptyStateView::refreshLayout()
+{
+    const bool accessibility = ui::Environment::instance().isAccessibilitySize();
+    refreshTexts();
+    m_lanes->setLaneLayout(accessibility ? LaneLayout::stacked : LaneLayout::regular);
+    const int inset = 24 + (accessibility ? 20 : 0);
+    m_lanesBox->layout()->setContentsMargins(inset, 0, inset, 24);
+    placeSpacers();
+}
+
+// The column fills at least the visible height; the first spacer takes up to a fifth of it and
+// the second the rest, so the lanes end 24 px above the bottom edge.
+void EmptyStateView::placeSpacers()
+{
+    const int height = this->height();
+    m_topSpacer->changeSize(0, 40, QSizePolicy::Minimum, QSizePolicy::Fixed);
+    m_columnLayout->invalidate();
+    const int natural = m_column->layout()->minimumSize().height();
+    const double free = std::max(0, height - natural);
+    const double top = std::max(40.0, std::min(0.2 * height, 40 + free / 2));
+    m_topSpacer->changeSize(0, int(std::round(top)), QSizePolicy::Minimum, QSizePolicy::Fixed);
+    m_columnLayout->invalidate();
+}
+
+void EmptyStateView::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    placeSpacers();
+}
+
+void EmptyStateView::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    painter.fillRect(rect(), ui::color(ui::ColorName::Paper));
+    const double band = std::min<double>(grainBandHeight, height());
+    paintGrain(painter, QRectF(0, height() - band, width(), band));
+}
+
+} // namespace hf
+
+#include "empty_state_view.moc"
