@@ -1,24 +1,14 @@
 // The application's entry point. A later start hands its links to the running instance and
-// exits; the first start builds the services, restores or starts the account session, and takes
-// the links that later starts hand over (the web sign-in's way back into the application).
+// exits; the first start builds the services, opens the main window (which runs the launch
+// sequence) and takes the links that later starts hand over (the web sign-in's way back).
 
-#include "backend/account_store.h"
-#include "backend/api_client.h"
-#include "backend/bundle_configuration.h"
-#include "backend/google_sign_in_service.h"
-#include "backend/session_token_store.h"
-#include "backend/web_sign_in.h"
-#include "platform/async.h"
-#include "platform/keychain.h"
-#include "platform/logging.h"
-#include "platform/network.h"
-#include "platform/settings_store.h"
+#include "app/app_services.h"
+#include "app/hushframe_app.h"
 #include "platform/single_instance.h"
+#include "ui_kit/environment.h"
 
 #include <QApplication>
 #include <QUrl>
-
-HF_LOGGING_CATEGORY(lcApp, "App")
 
 namespace {
 
@@ -34,24 +24,17 @@ QStringList linksIn(const QStringList& arguments)
     return links;
 }
 
-QCoro::Task<void> launch(QPointer<hf::AccountStore> account)
-{
-    hf::GoogleSignInService::configure();
-    if (account)
-        co_await account->restoreSession();
-}
-
 } // namespace
 
 int main(int argc, char** argv)
 {
-    QApplication app(argc, argv);
+    QApplication application(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Lantern Workshop"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("lanternworkshop.dev"));
     QCoreApplication::setApplicationName(QStringLiteral("Hushframe"));
-    QGuiApplication::setDesktopFileName(QStringLiteral("hushframe"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("dev.lanternworkshop.Hushframe"));
 
-    const QStringList links = linksIn(app.arguments());
+    const QStringList links = linksIn(application.arguments());
     const QString channel = hf::SingleInstance::defaultChannel();
     if (hf::SingleInstance::forward(channel, links))
         return 0;
@@ -60,21 +43,18 @@ int main(int argc, char** argv)
         // Another start won the race to the channel.
         if (hf::SingleInstance::forward(channel, links))
             return 0;
-        qCWarning(lcApp, "Links from later starts will not reach this instance");
+        qCWarning(hf::lcApp, "Links from later starts will not reach this instance");
     }
 
-    auto keychain = std::make_shared<hf::DesktopKeychain>(hf::DesktopKeychain::defaultLegacyFolder());
-    hf::KeychainTokenStore tokenStore(QStringLiteral("dev.lanternworkshop.Hushframe.session"),
-                                      QStringLiteral("session-token"), keychain);
-    QNetworkAccessManager* network = hf::makeEphemeralNetworkSession(&app);
-    hf::APIClient api(hf::apiBaseURL(), network, &tokenStore);
-    hf::QSettingsStore defaults;
-    hf::AccountStore account(&api, &defaults);
+    hf::ui::Environment::applyToApplication(application);
 
-    // Only a web sign-in that waits takes a link; anything else is dropped.
+    // Owned here, so every service is gone before the QApplication.
+    hf::AppServices services;
+    hf::HushframeApp app(services);
     QObject::connect(&instance, &hf::SingleInstance::messageReceived, &app,
-                     [](const QString& link) { hf::BrowserSheetAuthenticator::deliverCallback(QUrl(link)); });
-
-    hf::spawn(launch(&account), lcApp(), QStringLiteral("Launch"));
-    return app.exec();
+                     [&app](const QString& link) { app.handleOpenURL(QUrl(link)); });
+    app.openWindow(QStringLiteral("main"));
+    for (const QString& link : links)
+        app.handleOpenURL(QUrl(link));
+    return application.exec();
 }

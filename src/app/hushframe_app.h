@@ -1,0 +1,48 @@
+#pragma once
+
+// The application: its four windows by identifier ("main", "settings", "help", "feedback"),
+// each made by one factory function and opened or raised through one registry; the launch
+// sequence started when the main window is first shown; and the links that later starts of the
+// program hand over. Made by main() after the QApplication and the service container.
+
+#include "app/window_registry.h"
+
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+namespace hf {
+
+class AppServices;
+class FilePicker;
+
+class HushframeApp : public QObject {
+    Q_OBJECT
+
+public:
+    // `picker` is the main window's file chooser (not owned; the desktop's when null).
+    explicit HushframeApp(AppServices& services, FilePicker* picker = nullptr, QObject* parent = nullptr);
+    ~HushframeApp() override;
+
+    AppServices& services() const { return m_services; }
+    WindowRegistry& windows() { return m_windows; }
+
+    // Opens or raises the window with this identifier.
+    QWidget* openWindow(const QString& id);
+
+    // A link opened in the application: the web sign-in's way back, or Google's.
+    void handleOpenURL(const QUrl& url);
+
+    // The window factories, one per identifier.
+    QWidget* makeMainWindow();
+    QWidget* makeSettingsWindow();
+    QWidget* makeHelpWindow();
+    QWidget* makeFeedbackWindow();
+
+private:
+    AppServices& m_services;
+    FilePicker* m_picker;
+    WindowRegistry m_windows;
+};
+
+} // namespace hf

@@ -1,0 +1,316 @@
+#include "app/shell_controls.h"
+
+#include "platform/texts.h"
+#include "ui_kit/palette.h"
+#include "ui_kit/text_styles.h"
+
+#include <QAccessible>
+#include <QEvent>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPixmap>
+
+namespace hf {
+
+namespace {
+
+// The main window is always drawn dark.
+QColor dark(ui::ColorName name)
+{
+    return ui::color(name, ui::Appearance::dark);
+}
+
+} // namespace
+
+QIcon toolbarIcon(ToolbarGlyph glyph)
+{
+    const int side = 18;
+    QIcon icon;
+    for (const qreal ratio : {1.0, 2.0}) {
+        QPixmap pixmap(QSize(side, side) * ratio);
+        pixmap.setDevicePixelRatio(ratio);
+        pixmap.fill(Qt::transparent);
+        QPainter p(&pixmap);
+        p.setRenderHint(QPainter::Antialiasing);
+        // Drawn black: the buttons tint their icons with the label's colour.
+        QPen pen(Qt::black, 1.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+        p.setPen(pen);
+        p.setBrush(Qt::NoBrush);
+        switch (glyph) {
+        case ToolbarGlyph::plus:
+            p.drawLine(QPointF(9, 3.5), QPointF(9, 14.5));
+            p.drawLine(QPointF(3.5, 9), QPointF(14.5, 9));
+            break;
+        case ToolbarGlyph::sidebarLeft:
+        case ToolbarGlyph::sidebarRight: {
+            const QRectF frame(2, 3.5, 14, 11);
+            p.drawRoundedRect(frame, 2.5, 2.5);
+            const double x = glyph == ToolbarGlyph::sidebarLeft ? 6.5 : 11.5;
+            p.drawLine(QPointF(x, 3.5), QPointF(x, 14.5));
+            break;
+        }
+        }
+        p.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
+// ---- ToolbarInkButton
+
+ToolbarInkButton::ToolbarInkButton(const QString& text, QWidget* parent) : QAbstractButton(parent)
+{
+    setText(text);
+    setCursor(Qt::PointingHandCursor);
+    setFocusPolicy(Qt::StrongFocus);
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+}
+
+QSize ToolbarInkButton::sizeHint() const
+{
+    const QFontMetrics metrics(ui::font(ui::TextStyle::body, QFont::DemiBold));
+    return QSize(metrics.horizontalAdvance(text()) + 32, 32);
+}
+
+bool ToolbarInkButton::hitButton(const QPoint& pos) const
+{
+    return ui::roundedRectPath(QRectF(rect()), height() / 2.0).contains(pos);
+}
+
+void ToolbarInkButton::changeEvent(QEvent* event)
+{
+    if (event->type() == QEvent::EnabledChange)
+        update();
+    QAbstractButton::changeEvent(event);
+}
+
+void ToolbarInkButton::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    if (isDown())
+        p.setOpacity(0.82);
+    const QRectF face(0, (height() - 32) / 2.0, width(), 32);
+    QPainterPath capsule;
+    capsule.addRoundedRect(face, 16, 16);
+    p.fillPath(capsule, dark(isEnabled() ? ui::ColorName::Ink : ui::ColorName::ControlFill));
+    p.setFont(ui::font(ui::TextStyle::body, QFont::DemiBold));
+    p.setPen(dark(isEnabled() ? ui::ColorName::InkOnInk : ui::ColorName::DisabledText));
+    p.drawText(face.adjusted(16, 0, -16, 0), Qt::AlignCenter, text());
+}
+
+// ---- SegmentedPicker
+
+SegmentedPicker::SegmentedPicker(QStringList titles, QWidget* parent) : QWidget(parent), m_titles(std::move(titles))
+{
+    setFocusPolicy(Qt::StrongFocus);
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    setCursor(Qt::PointingHandCursor);
+}
+
+void SegmentedPicker::setSelected(int index)
+{
+    if (index < -1 || index >= m_titles.size() || index == m_selected)
+        return;
+    m_selected = index;
+    const QString value = index >= 0 ? m_titles.at(index) : QString();
+    setAccessibleDescription(value);
+    QAccessibleValueChangeEvent event(this, value);
+    QAccessible::updateAccessibility(&event);
+    update();
+}
+
+QSize SegmentedPicker::sizeHint() const
+{
+    const QFontMetrics metrics(ui::font(ui::TextStyle::callout, QFont::Medium));
+    int widest = 0;
+    for (const QString& title : m_titles)
+        widest = std::max(widest, metrics.horizontalAdvance(title));
+    return QSize(static_cast<int>(m_titles.size()) * (widest + 28) + 4, 30);
+}
+
+QRect SegmentedPicker::segmentRect(int index) const
+{
+    const int count = std::max<int>(1, static_cast<int>(m_titles.size()));
+    const double segment = (width() - 4) / static_cast<double>(count);
+    return QRectF(2 + index * segment, 2, segment, height() - 4).toAlignedRect();
+}
+
+void SegmentedPicker::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.fillPath(ui::roundedRectPath(QRectF(rect()), 9), dark(ui::ColorName::ControlFill));
+    p.setFont(ui::font(ui::TextStyle::callout, QFont::Medium));
+    for (int i = 0; i < m_titles.size(); ++i) {
+        const QRectF segment = segmentRect(i);
+        if (i == m_selected) {
+            p.fillPath(ui::roundedRectPath(segment, 7), dark(ui::ColorName::ControlSelected));
+            p.setPen(dark(ui::ColorName::Ink));
+        } else {
+            p.setPen(dark(ui::ColorName::SecondaryText));
+        }
+        p.drawText(segment, Qt::AlignCenter, m_titles.at(i));
+    }
+    if (hasFocus()) {
+        p.setPen(QPen(dark(ui::ColorName::ControlStroke), 1));
+        p.setBrush(Qt::NoBrush);
+        p.drawPath(ui::roundedRectPath(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 9));
+    }
+}
+
+void SegmentedPicker::mouseReleaseEvent(QMouseEvent* event)
+{
+    for (int i = 0; i < m_titles.size(); ++i)
+        if (segmentRect(i).contains(event->position().toPoint())) {
+            Q_EMIT chosen(i);
+            return;
+        }
+}
+
+void SegmentedPicker::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Left && m_selected > 0)
+        Q_EMIT chosen(m_selected - 1);
+    else if (event->key() == Qt::Key_Right && m_selected + 1 < m_titles.size())
+        Q_EMIT chosen(m_selected + 1);
+    else
+        QWidget::keyPressEvent(event);
+}
+
+// ---- DropEdge
+
+DropEdge::DropEdge(QWidget* parent) : QWidget(parent)
+{
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    setAttribute(Qt::WA_NoSystemBackground);
+    setFocusPolicy(Qt::NoFocus);
+    setObjectName(QStringLiteral("import.dropEdge"));
+}
+
+void DropEdge::setState(int count, bool showsLabel)
+{
+    count = std::max(1, count);
+    if (count == m_count && showsLabel == m_showsLabel)
+        return;
+    m_count = count;
+    m_showsLabel = showsLabel;
+    update();
+}
+
+QString DropEdge::labelText() const
+{
+    return text("ui.import.release", "Release to add %lld videos", {m_count});
+}
+
+void DropEdge::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(dark(ui::ColorName::Ink), 3));
+    p.setBrush(Qt::NoBrush);
+    p.drawRect(QRectF(rect()).adjusted(1.5, 1.5, -1.5, -1.5));
+    if (!m_showsLabel)
+        return;
+    const QFont font = ui::headingFont(ui::TextStyle::title2);
+    const QFontMetricsF metrics(font);
+    const QString label = labelText();
+    const QSizeF size(metrics.horizontalAdvance(label) + 40, metrics.height() + 24);
+    const QRectF plate(QPointF((width() - size.width()) / 2, (height() - size.height()) / 2), size);
+    p.fillPath(ui::roundedRectPath(plate, 14), dark(ui::ColorName::Ink));
+    p.setFont(font);
+    p.setPen(dark(ui::ColorName::InkOnInk));
+    p.drawText(plate, Qt::AlignCenter, label);
+}
+
+// ---- SheetHost
+
+SheetHost::SheetHost(QWidget* window) : QWidget(window)
+{
+    setFocusPolicy(Qt::StrongFocus);
+    hide();
+    window->installEventFilter(this);
+}
+
+void SheetHost::present(QWidget* content, int width)
+{
+    if (m_content && m_content != content)
+        m_content->deleteLater();
+    m_content = content;
+    m_width = width;
+    content->setParent(this);
+    content->show();
+    layOut();
+    show();
+    raise();
+    setFocus();
+}
+
+void SheetHost::dismiss()
+{
+    if (m_content) {
+        m_content->hide();
+        m_content->deleteLater();
+        m_content = nullptr;
+    }
+    hide();
+}
+
+QRect SheetHost::cardRect() const
+{
+    if (!m_content)
+        return {};
+    const int width = std::min(m_width, this->width() - 40);
+    const int inner = width - 48;
+    int height = m_content->hasHeightForWidth() ? m_content->heightForWidth(inner) : m_content->sizeHint().height();
+    height = std::min(height + 48, this->height() - 40);
+    return QRect((this->width() - width) / 2, std::max(20, (this->height() - height) / 3), width, height);
+}
+
+void SheetHost::layOut()
+{
+    if (parentWidget())
+        setGeometry(parentWidget()->rect());
+    if (m_content)
+        m_content->setGeometry(cardRect().adjusted(24, 24, -24, -24));
+}
+
+bool SheetHost::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == parentWidget() && event->type() == QEvent::Resize)
+        layOut();
+    return QWidget::eventFilter(watched, event);
+}
+
+void SheetHost::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.fillRect(rect(), QColor(0, 0, 0, 110));
+    const QRectF card = cardRect();
+    if (card.isEmpty())
+        return;
+    p.fillPath(ui::roundedRectPath(card.translated(0, 4), 14), QColor(0, 0, 0, 60));
+    p.fillPath(ui::roundedRectPath(card, 14), dark(ui::ColorName::Surface));
+    p.setPen(QPen(dark(ui::ColorName::Rule), 1));
+    p.drawPath(ui::roundedRectPath(card.adjusted(0.5, 0.5, -0.5, -0.5), 14));
+}
+
+void SheetHost::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Escape) {
+        Q_EMIT dismissedByUser();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void SheetHost::mousePressEvent(QMouseEvent* event)
+{
+    // Clicks beside the card go nowhere: the window underneath waits for the sheet.
+    event->accept();
+}
+
+} // namespace hf

@@ -1,0 +1,48 @@
+#include "app/window_registry.h"
+
+namespace hf {
+
+WindowRegistry::~WindowRegistry()
+{
+    for (const QPointer<QWidget>& window : std::as_const(m_windows))
+        delete window.data();
+}
+
+void WindowRegistry::setFactory(const QString& id, Factory factory)
+{
+    m_factories.insert(id, std::move(factory));
+}
+
+QWidget* WindowRegistry::window(const QString& id) const
+{
+    return m_windows.value(id).data();
+}
+
+QWidget* WindowRegistry::open(const QString& id)
+{
+    QWidget* existing = window(id);
+    if (!existing) {
+        const auto factory = m_factories.constFind(id);
+        if (factory == m_factories.cend() || !*factory)
+            return nullptr;
+        existing = (*factory)();
+        if (!existing)
+            return nullptr;
+        existing->setAttribute(Qt::WA_DeleteOnClose);
+        if (existing->objectName().isEmpty())
+            existing->setObjectName(id);
+        m_windows.insert(id, existing);
+        existing->show();
+        Q_EMIT windowOpened(id, existing);
+    } else {
+        if (existing->isMinimized())
+            existing->showNormal();
+        else
+            existing->show();
+    }
+    existing->raise();
+    existing->activateWindow();
+    return existing;
+}
+
+} // namespace hf

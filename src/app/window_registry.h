@@ -1,0 +1,44 @@
+#pragma once
+
+// The application's windows by identifier ("main", "settings", "help", "feedback"). Each
+// identifier has one factory; open() raises the window when it exists and otherwise makes it with
+// its factory and shows it, so there is never more than one window of an identifier. A window
+// closed by the user is destroyed and made anew by the next open(). Main thread only.
+
+#include <QHash>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+
+#include <functional>
+
+namespace hf {
+
+class WindowRegistry : public QObject {
+    Q_OBJECT
+
+public:
+    using Factory = std::function<QWidget*()>;
+
+    explicit WindowRegistry(QObject* parent = nullptr) : QObject(parent) {}
+    ~WindowRegistry() override;
+
+    void setFactory(const QString& id, Factory factory);
+    bool hasFactory(const QString& id) const { return m_factories.contains(id); }
+
+    // Shows and raises the window of `id`, making it first when there is none; null for an
+    // identifier without a factory.
+    QWidget* open(const QString& id);
+    // The window of `id` while it exists.
+    QWidget* window(const QString& id) const;
+
+Q_SIGNALS:
+    void windowOpened(const QString& id, QWidget* window);
+
+private:
+    QHash<QString, Factory> m_factories;
+    QHash<QString, QPointer<QWidget>> m_windows;
+};
+
+} // namespace hf

@@ -1,0 +1,79 @@
+// The whole application against the local server: the services as main() builds them, the main
+// window opened through the registry, a generated movie chosen with Open Video..., its preview
+// cleaned by the server and loaded in the player, and a picture of the whole window.
+// Registered twice: offscreen, and under Xvfb as a real X client.
+
+#include "app/content_view.h"
+#include "app/hushframe_app.h"
+#include "backend/account_store.h"
+#include "coordinator/audio_player_service.h"
+#include "coordinator/engine_coordinator.h"
+#include "helpers_app.h"
+#include "helpers_audition.h"
+#include "pipeline/cloud_separation_engine.h"
+#include "support/local_server.h"
+#include "support/test_support.h"
+
+#include <QAbstractButton>
+#include <QGuiApplication>
+#include <QTest>
+
+using namespace hf;
+using namespace std::chrono_literals;
+
+class TestAppEndToEnd : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void opensAVideoAndShowsItsPreview()
+    {
+        if (!test::haveProgram(QStringLiteral("ffmpeg")))
+            QSKIP("needs ffmpeg");
+        QTemporaryDir home;
+        const QString movie = home.filePath(QStringLiteral("Holiday.mp4"));
+        QVERIFY(test::runFfmpeg({"-f", "lavfi", "-i", "testsrc=size=320x180:rate=25", "-f", "lavfi", "-i",
+                                 "aevalsrc=0.3*sin(2*PI*220*t)+0.2*sin(2*PI*2*t)*sin(2*PI*880*t):s=44100:c=stereo",
+                                 "-t", "6", "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac", movie}));
+
+        test::LocalServer server;
+        auto services = test::makeServices(home, server.baseUrl());
+        services->engine().setPollInterval(100ms);
+        test::ScriptedFilePicker picker;
+        HushframeApp app(*services, &picker);
+        auto* window = qobject_cast<ContentView*>(app.openWindow(QStringLiteral("main")));
+        QVERIFY(window);
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        QVERIFY(QTest::qWaitFor([&] { return services->account().hasSession(); }, 30000));
+
+        QTest::mouseClick(window->findChild<QAbstractButton*>("chrome.openVideo"), Qt::LeftButton, {},
+                          QPoint(20, 16));
+        QVERIFY(picker.answer(QList<QUrl>{QUrl::fromLocalFile(movie)}));
+
+        EngineCoordinator& coordinator = services->coordinator();
+        AudioPlayerService& player = services->player();
+        QVERIFY(QTest::qWaitFor([&] { return coordinator.source().has_value(); }, 20000));
+        QCOMPARE(window->title(), QString("Holiday.mp4"));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return (coordinator.hasPreviewResult() && !coordinator.isProcessing()) || coordinator.errorMessage(); },
+            120000));
+        QVERIFY2(!coordinator.errorMessage(), qPrintable(coordinator.errorMessage().value_or(QString())));
+        QVERIFY(QTest::qWaitFor([&] { return !player.currentFrame().isNull(); }, 20000));
+
+        // The preview plays.
+        player.play();
+        QVERIFY(QTest::qWaitFor([&] { return player.currentTime() > 0.3; }, 10000));
+        player.pause();
+
+        auto* clean = window->findChild<QWidget*>("result.cleanFull");
+        QVERIFY(clean->isVisible() && clean->isEnabled());
+        QVERIFY(window->findChild<QWidget*>("toolbar.listen")->isVisible());
+        QVERIFY(window->isInspectorShown());
+        QTest::qWait(100);   // the last frame reaches the picture
+        const QString shot = test::saveScreenshot(window->grab().toImage(), "app",
+                                                  QStringLiteral("preview-%1").arg(QGuiApplication::platformName()));
+        QVERIFY(QFileInfo::exists(shot));
+    }
+};
+
+QTEST_MAIN(TestAppEndToEnd)
+#include "test_app_end_to_end.moc"
