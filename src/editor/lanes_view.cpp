@@ -10,6 +10,7 @@
 #include <QAccessibleValueInterface>
 #include <QAccessibleWidget>
 #include <QEasingCurve>
+#include <QFocusEvent>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
@@ -158,7 +159,11 @@ private:
 class LaneScrubStrip : public QWidget {
     Q_OBJECT
 public:
-    explicit LaneScrubStrip(LanesView* view) : QWidget(view), m_view(view) { setCursor(Qt::PointingHandCursor); }
+    explicit LaneScrubStrip(LanesView* view) : QWidget(view), m_view(view)
+    {
+        setCursor(Qt::PointingHandCursor);
+        setMouseTracking(true);   // a move with no button held tells that a release was lost
+    }
 
 protected:
     void mousePressEvent(QMouseEvent* event) override
@@ -199,6 +204,7 @@ public:
         setObjectName(QStringLiteral("lanes.playhead"));
         setCursor(Qt::SizeHorCursor);
         setFocusPolicy(Qt::TabFocus);
+        setMouseTracking(true);
     }
 
     // x of the line inside the handle, and whether the mark is drawn.
@@ -413,13 +419,25 @@ void LaneSoloButton::paintEvent(QPaintEvent*)
         painter.fillPath(shape, ui::color(ui::ColorName::Ink));
     painter.setPen(QPen(ui::color(on ? ui::ColorName::Ink : ui::ColorName::ControlStroke), 1));
     painter.drawPath(shape);
-    if (hasFocus()) {
+    if (hasFocus() && m_keyboardFocus) {
         painter.setPen(QPen(ui::color(ui::ColorName::Ink), 2));
         painter.drawPath(ui::roundedRectPath(square.adjusted(-2, -2, 2, 2), 9));
     }
     painter.setFont(ui::font(ui::TextStyle::callout, QFont::Bold));
     painter.setPen(ui::color(on ? ui::ColorName::InkOnInk : ui::ColorName::Ink));
     painter.drawText(square, Qt::AlignCenter, QStringLiteral("S"));
+}
+
+void LaneSoloButton::focusInEvent(QFocusEvent* event)
+{
+    m_keyboardFocus = event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason;
+    QAbstractButton::focusInEvent(event);
+}
+
+void LaneSoloButton::focusOutEvent(QFocusEvent* event)
+{
+    m_keyboardFocus = false;
+    QAbstractButton::focusOutEvent(event);
 }
 
 // ---- The strip

@@ -164,9 +164,12 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
 
 private:
     Stem m_stem;
+    bool m_keyboardFocus = false;   // the focus ring shows only for focus reached by the keyboard
     double m_soloSize = 28;
     double m_opacity = 1;
 };

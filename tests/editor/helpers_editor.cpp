@@ -109,12 +109,14 @@ QUrl EditorRig::movie(double seconds)
 
 bool EditorRig::openAndPreview(const QUrl& video, double previewSeconds, int timeoutMs)
 {
+    const std::optional<QUuid> before =
+        coordinator->currentResult() ? std::optional(coordinator->currentResult()->id) : std::nullopt;
     coordinator->setPreviewSeconds(previewSeconds);
     coordinator->openVideo(video);
     const bool done = QTest::qWaitFor(
         [&] {
-            return coordinator->currentResult() && !coordinator->isProcessing() && coordinator->stemEnvelopes()
-                   && coordinator->originalEnvelope();
+            return coordinator->currentResult() && coordinator->currentResult()->id != before
+                   && !coordinator->isProcessing() && coordinator->stemEnvelopes() && coordinator->originalEnvelope();
         },
         timeoutMs);
     if (!done || coordinator->errorMessage()) {
