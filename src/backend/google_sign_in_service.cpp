@@ -73,6 +73,13 @@ void GoogleSignInService::setSharedSignIn(OAuthLoopbackClient* client)
 void GoogleSignInService::configure()
 {
     configure(googleClientID(), googleServerClientID());
+    // Google's token endpoint wants an installed application's client secret; the local
+    // identity provider needs none.
+    if (const auto secret = infoPlistString(QStringLiteral("GIDClientSecret")); secret && isConfigured()) {
+        auto configuration = sharedSignIn().configuration();
+        configuration->clientSecret = *secret;
+        sharedSignIn().setConfiguration(*configuration);
+    }
 }
 
 void GoogleSignInService::configure(std::optional<QString> clientID, std::optional<QString> serverClientID)

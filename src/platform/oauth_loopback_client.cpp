@@ -195,6 +195,8 @@ QCoro::Task<OAuthUser> OAuthLoopbackClient::signIn()
     form.addQueryItem(QStringLiteral("client_id"), m_configuration->clientID);
     form.addQueryItem(QStringLiteral("redirect_uri"), redirectURI);
     form.addQueryItem(QStringLiteral("code_verifier"), key->verifier);
+    if (m_configuration->clientSecret)
+        form.addQueryItem(QStringLiteral("client_secret"), *m_configuration->clientSecret);
     if (m_configuration->serverClientID)
         form.addQueryItem(QStringLiteral("audience"), *m_configuration->serverClientID);
     const QJsonObject tokens = co_await postForm(m_endpoints.token, form);
@@ -298,6 +300,8 @@ QCoro::Task<OAuthUser> OAuthLoopbackClient::restorePreviousSignIn()
     form.addQueryItem(QStringLiteral("grant_type"), QStringLiteral("refresh_token"));
     form.addQueryItem(QStringLiteral("refresh_token"), *refreshToken);
     form.addQueryItem(QStringLiteral("client_id"), m_configuration->clientID);
+    if (m_configuration->clientSecret)
+        form.addQueryItem(QStringLiteral("client_secret"), *m_configuration->clientSecret);
     if (m_configuration->serverClientID)
         form.addQueryItem(QStringLiteral("audience"), *m_configuration->serverClientID);
     QPointer<OAuthLoopbackClient> self(this);

@@ -79,6 +79,8 @@ public:
         QString clientID;
         // When set, ID tokens are asked for this audience (the backend's client).
         std::optional<QString> serverClientID;
+        // An installed application's client secret, sent to the token endpoint when set.
+        std::optional<QString> clientSecret;
     };
 
     // The refresh token is kept in the keychain item (`keychainService`, "refresh-token").
