@@ -245,9 +245,13 @@ void Environment::readVariables()
 void Environment::connectPortal(const QDBusConnection& bus)
 {
     m_bus = bus;
-    m_bus->connect(QString::fromLatin1(portal::service), QString::fromLatin1(portal::path),
-                   QString::fromLatin1(portal::interface), QStringLiteral("SettingChanged"), this,
-                   SLOT(onPortalSettingChanged(QString, QString, QDBusVariant)));
+    // The slot's argument type is looked up by name, so it must be known before connecting.
+    qRegisterMetaType<QDBusVariant>();
+    const bool subscribed = m_bus->connect(
+        QString::fromLatin1(portal::service), QString::fromLatin1(portal::path), QString::fromLatin1(portal::interface),
+        QStringLiteral("SettingChanged"), this, SLOT(onPortalSettingChanged(QString, QString, QDBusVariant)));
+    if (!subscribed)
+        qCWarning(lcKitEnvironment) << "cannot follow the desktop portal's setting changes";
     m_pendingReads = static_cast<int>(std::size(portalKeys));
     for (const Key& key : portalKeys) {
         QDBusMessage message = QDBusMessage::createMethodCall(
