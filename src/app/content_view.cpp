@@ -8,6 +8,7 @@
 #include "coordinator/audio_player_service.h"
 #include "coordinator/engine_coordinator.h"
 #include "editor/exporter.h"
+#include "editor/soundtrack_band.h"
 #include "platform/async.h"
 #include "platform/texts.h"
 #include "ui_kit/buttons.h"
@@ -69,6 +70,7 @@ ContentView::ContentView(AppServices& services, FilePicker* picker, QWidget* par
     m_router = std::make_unique<ImportRouter>(services.coordinator(), services.batch(),
                                               [this] { setSidebarShown(true); });
     m_exporter = new Exporter(&services.defaults(), this);
+    m_zoom = new LaneZoom(this);
     m_exporter->setSaveDialog(std::make_unique<FileExportSaveDialog>(this));
 
     setObjectName(QStringLiteral("main"));
@@ -305,7 +307,7 @@ void ContentView::updateDetail()
         return;
     if (m_detail)
         m_detail->deleteLater();
-    m_detail = wantsEditor ? makeEditor(m_services, m_actions) : makeEmptyState(m_services);
+    m_detail = wantsEditor ? makeEditor(m_services, m_actions, *m_zoom) : makeEmptyState(m_services);
     m_detailIsEditor = wantsEditor;
     if (m_detail->objectName().isEmpty())
         m_detail->setObjectName(wantsEditor ? QStringLiteral("editor") : QStringLiteral("emptyState"));

@@ -24,6 +24,7 @@ namespace hf {
 class AppServices;
 class DropEdge;
 class Exporter;
+class LaneZoom;
 class FilePicker;
 class SegmentedPicker;
 class SheetHost;
@@ -91,6 +92,7 @@ private:
     FilePicker* m_picker;
     std::unique_ptr<ImportRouter> m_router;
     Exporter* m_exporter;
+    LaneZoom* m_zoom;
     WindowActions m_actions;
 
     QSplitter* m_split = nullptr;

@@ -6,8 +6,11 @@
 #include "backend/web_sign_in.h"
 #include "coordinator/audio_player_service.h"
 #include "coordinator/engine_coordinator.h"
+#include "editor/editor_state.h"
+#include "editor/empty_state_view.h"
 #include "editor/inspector_view.h"
-#include "pipeline/formatting.h"
+#include "editor/regular_editor_view.h"
+#include "editor/soundtrack_band.h"
 #include "platform/async.h"
 #include "platform/texts.h"
 #include "ui_kit/buttons.h"
@@ -53,75 +56,6 @@ private:
     ui::ColorName m_fill;
 };
 
-// PLACEHOLDER of the empty import screen.
-class PlaceholderEmptyState : public QWidget {
-public:
-    std::optional<int> dropCount;
-
-protected:
-    void paintEvent(QPaintEvent*) override
-    {
-        QPainter p(this);
-        p.setRenderHint(QPainter::Antialiasing);
-        p.fillRect(rect(), dark(ui::ColorName::Paper));
-        p.setFont(ui::headingFont(ui::TextStyle::title2));
-        p.setPen(dark(ui::ColorName::Ink));
-        const QString title = dropCount ? text("ui.import.release", "Release to add %lld videos", {*dropCount})
-                                        : text("ui.empty.title", "Drop a video here");
-        p.drawText(rect().adjusted(0, 0, 0, -30), Qt::AlignCenter, title);
-        p.setFont(ui::font(ui::TextStyle::callout));
-        p.setPen(dark(ui::ColorName::SecondaryText));
-        p.drawText(rect().adjusted(0, 40, 0, 0), Qt::AlignCenter,
-                   text("ui.empty.subtitle", "or choose Open Video..."));
-    }
-};
-
-// PLACEHOLDER of the editor: the picture at the playhead and the state of the open video.
-class PlaceholderEditor : public QWidget {
-public:
-    explicit PlaceholderEditor(AppServices& services) : m_services(services)
-    {
-        EngineCoordinator& coordinator = services.coordinator();
-        for (auto signal : {&EngineCoordinator::sourceChanged, &EngineCoordinator::progressChanged,
-                            &EngineCoordinator::currentResultChanged, &EngineCoordinator::thumbnailChanged,
-                            &EngineCoordinator::isProcessingChanged})
-            connect(&coordinator, signal, this, qOverload<>(&QWidget::update));
-        connect(&services.player(), &AudioPlayerService::currentFrameChanged, this, qOverload<>(&QWidget::update));
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override
-    {
-        QPainter p(this);
-        p.setRenderHint(QPainter::SmoothPixmapTransform);
-        p.fillRect(rect(), dark(ui::ColorName::Paper));
-        const EngineCoordinator& coordinator = m_services.coordinator();
-        QImage picture = m_services.player().currentFrame();
-        if (picture.isNull())
-            picture = coordinator.thumbnail();
-        const QRect pane = rect().adjusted(24, 24, -24, -90);
-        p.fillRect(pane, dark(ui::ColorName::Picture));
-        if (!picture.isNull()) {
-            QSize size = picture.size().scaled(pane.size(), Qt::KeepAspectRatio);
-            p.drawImage(QRect(pane.center() - QPoint(size.width() / 2, size.height() / 2), size), picture);
-        }
-        QString status;
-        if (coordinator.isProcessing())
-            status = coordinator.progress().currentStatusMessage + QStringLiteral("  ")
-                     + percentText(coordinator.progress().fractionCompleted);
-        else if (coordinator.hasFullResult())
-            status = text("ui.placeholder.full", "Full clean ready");
-        else if (coordinator.hasPreviewResult())
-            status = text("ui.placeholder.preview", "Preview ready");
-        p.setFont(ui::font(ui::TextStyle::body, QFont::DemiBold));
-        p.setPen(dark(ui::ColorName::Ink));
-        p.drawText(QRect(24, height() - 80, width() - 48, 56), Qt::AlignLeft | Qt::AlignVCenter, status);
-    }
-
-private:
-    AppServices& m_services;
-};
-
 } // namespace
 
 // ---- columns
@@ -131,22 +65,20 @@ QWidget* makeSidebar(AppServices&)
     return new PlaceholderPanel(QString(), ui::ColorName::Surface);
 }
 
-QWidget* makeEmptyState(AppServices&)
+QWidget* makeEmptyState(AppServices& services)
 {
-    return new PlaceholderEmptyState;
+    return new EmptyStateView(&services.coordinator());
 }
 
 void setEmptyStateDropCount(QWidget* emptyState, std::optional<int> dropCount)
 {
-    if (auto* placeholder = dynamic_cast<PlaceholderEmptyState*>(emptyState)) {
-        placeholder->dropCount = dropCount;
-        placeholder->update();
-    }
+    if (auto* view = qobject_cast<EmptyStateView*>(emptyState))
+        view->setDropCount(dropCount);
 }
 
-QWidget* makeEditor(AppServices& services, const WindowActions&)
+QWidget* makeEditor(AppServices& services, const WindowActions&, LaneZoom& zoom)
 {
-    return new PlaceholderEditor(services);
+    return new RegularEditorView(&zoom, &services.coordinator(), &services.player(), &services.account());
 }
 
 QWidget* makeInspector(AppServices& services, Exporter& exporter)
@@ -154,10 +86,9 @@ QWidget* makeInspector(AppServices& services, Exporter& exporter)
     return new InspectorView(&services.coordinator(), &services.player(), &exporter, &services.defaults());
 }
 
-QString windowSubtitle(AppServices&)
+QString windowSubtitle(AppServices& services)
 {
-    // PLACEHOLDER: the editor's subtitle of the open video.
-    return QString();
+    return EditorState{&services.coordinator(), &services.player(), &services.account()}.windowSubtitle();
 }
 
 // ---- sign-in sheet
