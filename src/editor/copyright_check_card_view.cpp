@@ -232,6 +232,7 @@ void CopyrightCheckCardView::rebuild()
     case Kind::hidden: break;
     }
     m_frame->addWidget(m_content);
+    m_content->show();
     setVisible(true);
     updateGeometry();
 }
