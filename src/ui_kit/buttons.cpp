@@ -17,7 +17,6 @@ namespace {
 
 constexpr double edgeWidth = 1.5;
 constexpr double iconGap = 6;
-constexpr int textFlags = Qt::AlignCenter | Qt::TextWordWrap;
 
 // Draws its target's contrast edge over it; follows the target's size.
 class ContrastEdgeOverlay : public QWidget {
@@ -101,8 +100,7 @@ QSizeF KitButton::labelSize(const QFont& font, double maxWidth) const
     const QFontMetricsF metrics(font);
     QSizeF size;
     if (!text().isEmpty()) {
-        const double limit = maxWidth < 0 ? 1e6 : std::max(1.0, maxWidth);
-        size = metrics.boundingRect(QRectF(0, 0, limit, 1e6), textFlags, text()).size();
+        size = wrappedTextSize(font, text(), maxWidth);
     }
     if (!icon().isNull()) {
         const double side = iconSize().isValid() && iconSize() != QSize(16, 16)
@@ -134,7 +132,7 @@ void KitButton::paintLabel(QPainter& painter, const QRectF& box, const QFont& fo
         textBox.setWidth(whole.width() - side - iconGap);
     }
     if (!text().isEmpty())
-        painter.drawText(textBox, textFlags, text());
+        drawWrappedText(painter, textBox, font, text(), Qt::AlignCenter);
     painter.restore();
 }
 

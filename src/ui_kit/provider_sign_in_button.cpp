@@ -26,7 +26,6 @@ constexpr double baseHeight = 36;
 constexpr double faceRadius = 12;
 constexpr double ringRadius = 15;
 constexpr double ringWidth = 2;
-constexpr int wrappedFlags = Qt::AlignLeft | Qt::AlignVCenter | Qt::TextWordWrap;
 
 QString titleFontFamily; // set once by the registration
 
@@ -185,10 +184,12 @@ double ProviderSignInButton::labelHeight()
 
 QSizeF ProviderSignInButton::titleSize(double width) const
 {
-    const QFontMetricsF metrics(providerTitleFont(labelHeight()));
-    if (width < 0)
+    const QFont font = providerTitleFont(labelHeight());
+    if (width < 0) {
+        const QFontMetricsF metrics(font);
         return QSizeF(metrics.horizontalAdvance(text()), metrics.height());
-    return metrics.boundingRect(QRectF(0, 0, std::max(1.0, width), 1e6), wrappedFlags, text()).size();
+    }
+    return wrappedTextSize(font, text(), std::max(1.0, width));
 }
 
 bool ProviderSignInButton::usesCentredLayout(int width) const
@@ -273,7 +274,7 @@ void ProviderSignInButton::paintEvent(QPaintEvent*)
         } else {
             const QRectF title(face.left() + s, face.top() + h * 0.2, face.width() - s - h * 4.0 / 11.0,
                                face.height() - 2 * h * 0.2);
-            p.drawText(title, wrappedFlags, text());
+            drawWrappedText(p, title, providerTitleFont(h), text(), Qt::AlignLeft | Qt::AlignVCenter);
         }
 
         if (isDown())

@@ -18,7 +18,6 @@ namespace hf::ui {
 
 namespace {
 
-constexpr int textFlags = Qt::AlignCenter | Qt::TextWordWrap;
 constexpr double horizontalInset = 10;
 constexpr double verticalInset = 6;
 constexpr double minSegmentHeight = 38;
@@ -77,18 +76,15 @@ protected:
     void paintEvent(QPaintEvent*) override
     {
         QPainter p(this);
-        p.setFont(hf::ui::font(TextStyle::body, QFont::DemiBold));
         p.setPen(color(ColorName::Ink));
-        p.drawText(QRectF(rect()).adjusted(horizontalInset, verticalInset, -horizontalInset, -verticalInset),
-                   textFlags, text());
+        drawWrappedText(p, QRectF(rect()).adjusted(horizontalInset, verticalInset, -horizontalInset, -verticalInset),
+                        hf::ui::font(TextStyle::body, QFont::DemiBold), text(), Qt::AlignCenter);
     }
 
 private:
     QSizeF textSize(double maxWidth) const
     {
-        const QFontMetricsF metrics(hf::ui::font(TextStyle::body, QFont::DemiBold));
-        const double limit = maxWidth < 0 ? 1e6 : std::max(1.0, maxWidth);
-        return metrics.boundingRect(QRectF(0, 0, limit, 1e6), textFlags, text()).size();
+        return wrappedTextSize(hf::ui::font(TextStyle::body, QFont::DemiBold), text(), maxWidth);
     }
     static int heightFor(const QSizeF& text)
     {

@@ -2,7 +2,9 @@
 
 #include <QFontDatabase>
 #include <QLocale>
+#include <QPainter>
 #include <QPalette>
+#include <QTextLayout>
 #include <QVariant>
 #include <QWidget>
 
@@ -144,6 +146,59 @@ QFont displayFont(double size, TextSize textSize)
 QFont displayFont(double size)
 {
     return displayFont(size, currentSize());
+}
+
+namespace {
+
+// Lays `text` out in lines of `width`; returns the block's size.
+QSizeF layOut(QTextLayout& layout, double width, Qt::Alignment alignment)
+{
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    option.setAlignment(alignment & Qt::AlignHorizontal_Mask);
+    layout.setTextOption(option);
+    layout.setCacheEnabled(true);
+    const double lineWidth = width < 0 ? 1e6 : std::max(1.0, width);
+    double height = 0;
+    double widest = 0;
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(lineWidth);
+        line.setPosition(QPointF(0, height));
+        height += line.height();
+        widest = std::max(widest, line.naturalTextWidth());
+    }
+    layout.endLayout();
+    return QSizeF(std::ceil(widest), std::ceil(height));
+}
+
+} // namespace
+
+QSizeF wrappedTextSize(const QFont& font, const QString& text, double width)
+{
+    if (text.isEmpty())
+        return {};
+    QTextLayout layout(text, font);
+    return layOut(layout, width, Qt::AlignLeft);
+}
+
+void drawWrappedText(QPainter& painter, const QRectF& box, const QFont& font, const QString& text,
+                     Qt::Alignment alignment)
+{
+    if (text.isEmpty())
+        return;
+    QTextLayout layout(text, font);
+    const QSizeF size = layOut(layout, box.width(), alignment);
+    double top = box.top();
+    if (alignment & Qt::AlignVCenter)
+        top = box.top() + (box.height() - size.height()) / 2.0;
+    else if (alignment & Qt::AlignBottom)
+        top = box.bottom() - size.height();
+    painter.save();
+    painter.setFont(font);
+    // Lines align within the box's width (the layout's own width), so draw from its left edge.
+    layout.draw(&painter, QPointF(box.left(), top));
+    painter.restore();
 }
 
 void refreshStyledWidget(QWidget* widget)

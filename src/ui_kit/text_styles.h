@@ -16,9 +16,11 @@
 #include "ui_kit/palette.h"
 
 #include <QFont>
+#include <QRectF>
 #include <QString>
 #include <QStringList>
 
+class QPainter;
 class QWidget;
 
 namespace hf::ui {
@@ -65,6 +67,13 @@ QFont headingFont(TextStyle style, TextSize size);
 double displaySize(double size, TextSize textSize);
 QFont displayFont(double size);
 QFont displayFont(double size, TextSize textSize);
+
+// Text that wraps at word boundaries, and inside a word only where the word alone is wider
+// than the line. Sizes are of the laid-out lines (no limit when `width` is negative); drawing
+// aligns the block in `box` (horizontal and vertical flags of `alignment`) in the painter's pen.
+QSizeF wrappedTextSize(const QFont& font, const QString& text, double width);
+void drawWrappedText(QPainter& painter, const QRectF& box, const QFont& font, const QString& text,
+                     Qt::Alignment alignment);
 
 // Widget helpers: set now and kept in step with the environment.
 void setTextStyle(QWidget* widget, TextStyle style, QFont::Weight weight = QFont::Normal);
