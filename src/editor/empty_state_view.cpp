@@ -91,6 +91,26 @@ QAccessibleInterface* headlineFactory(const QString&, QObject* object)
     return nullptr;
 }
 
+} // namespace
+
+class GrainOverlay : public QWidget {
+public:
+    explicit GrainOverlay(QWidget* parent) : QWidget(parent)
+    {
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        ui::hideFromAccessibility(this);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter painter(this);
+        paintGrain(painter, rect());
+    }
+};
+
+namespace {
+
 // A small indeterminate progress indicator: an arc turning while shown.
 class Spinner : public QWidget {
 public:
@@ -124,10 +144,10 @@ private:
     int m_angle = 0;
 };
 
+// The view paints the paper and the grain; the layers above it let them show through.
 QWidget* transparent(QWidget* widget)
 {
     widget->setAutoFillBackground(false);
-    widget->setAttribute(Qt::WA_TranslucentBackground);
     return widget;
 }
 
@@ -212,7 +232,8 @@ EmptyStateView::EmptyStateView(EngineCoordinator* coordinator, QWidget* parent)
     openingLayout->addStretch(1);
     blockLayout->addWidget(m_openingRow);
 
-    textRow->addWidget(block, 1, Qt::AlignLeft);
+    textRow->addWidget(block, 1);
+    textRow->addStretch(0);
     m_columnLayout->addLayout(textRow);
 
     // The second spacer takes whatever height is left.
@@ -240,6 +261,11 @@ EmptyStateView::EmptyStateView(EngineCoordinator* coordinator, QWidget* parent)
     m_columnLayout->addWidget(m_lanesBox);
 
     m_scroll->setWidget(m_column);
+    m_column->setAutoFillBackground(false);   // setWidget() turned it on
+
+    // The grain lies over everything along the bottom; it only adds a little light, so it reads
+    // the same as a grain under the idle lanes.
+    m_grain = new GrainOverlay(this);
 
     connect(m_choose, &QAbstractButton::clicked, this, [this] {
         if (m_coordinator)
@@ -311,14 +337,15 @@ void EmptyStateView::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
     placeSpacers();
+    const int band = std::min(int(grainBandHeight), height());
+    m_grain->setGeometry(0, height() - band, width(), band);
+    m_grain->raise();
 }
 
 void EmptyStateView::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     painter.fillRect(rect(), ui::color(ui::ColorName::Paper));
-    const double band = std::min<double>(grainBandHeight, height());
-    paintGrain(painter, QRectF(0, height() - band, width(), band));
 }
 
 } // namespace hf

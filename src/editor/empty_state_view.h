@@ -27,6 +27,7 @@ class QVBoxLayout;
 namespace hf {
 
 class EngineCoordinator;
+class GrainOverlay;
 class LanesView;
 
 namespace ui {
@@ -38,7 +39,7 @@ class InkButton;
 // channels, the others stay transparent. Made once and kept.
 const QImage& grainImage();
 
-// Paints the grain tiled over `rect` (one tile covers 64 by 64 px), faintly, adding light.
+// Paints the grain tiled over `rect` (one tile covers 64 by 64 px) at 3.5 % opacity, adding light.
 void paintGrain(class QPainter& painter, const QRectF& rect);
 
 class EmptyStateView : public QWidget {
@@ -84,6 +85,7 @@ private:
     QLabel* m_opening = nullptr;
     QWidget* m_lanesBox = nullptr;
     LanesView* m_lanes = nullptr;
+    GrainOverlay* m_grain = nullptr;
 };
 
 } // namespace hf

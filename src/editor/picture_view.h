@@ -47,6 +47,7 @@ public:
     bool canCompare() const { return m_canCompare; }
     bool isComparing() const { return m_isComparing; }
     QString hearing() const { return m_hearing; }
+    std::optional<QString> shortHearing() const { return m_shortHearing; }
     // Whether a press on the pane started a compare that has not ended yet.
     bool isPressComparing() const { return m_pressComparing; }
 
@@ -88,7 +89,7 @@ private:
 
     bool m_pressComparing = false;
     QPointF m_pressOrigin;
-    QTimer m_holdLimit;
+    QTimer m_holdLimit{this};
 };
 
 } // namespace hf
