@@ -149,11 +149,7 @@ QList<QAbstractButton*> SegmentedChoice::segments() const
 void SegmentedChoice::setSelection(const QVariant& value)
 {
     m_selection = value;
-    int index = -1;
-    for (int i = 0; i < m_options.size(); ++i)
-        if (m_options[i].value == value)
-            index = i;
-    moveSelection(index, false);
+    moveSelection(selectedIndex(), QRectF());
 }
 
 int SegmentedChoice::selectedIndex() const
@@ -169,21 +165,21 @@ void SegmentedChoice::choose(int index)
     const QVariant value = m_options[index].value;
     const bool changed = value != m_selection;
     if (changed) {
+        const QRectF from = pillRect(); // where the pill is now, mid-slide included
         m_selection = value;
-        moveSelection(index, !Environment::instance().reduceMotion());
+        moveSelection(index, Environment::instance().reduceMotion() ? QRectF() : from);
     }
     emit activated(value);
     if (changed)
         emit selectionChanged(value);
 }
 
-void SegmentedChoice::moveSelection(int index, bool animate)
+void SegmentedChoice::moveSelection(int index, const QRectF& from)
 {
-    const QRectF from = pillRect();
     for (int i = 0; i < m_segments.size(); ++i)
         m_segments[i]->setChecked(i == index);
     m_animation->stop();
-    if (animate && !from.isEmpty() && index >= 0) {
+    if (!from.isEmpty() && index >= 0) {
         m_pillStart = from;
         m_progress = 0.0;
         m_animation->start();

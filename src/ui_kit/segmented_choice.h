@@ -66,7 +66,8 @@ protected:
 private:
     class Segment;
     void choose(int index);
-    void moveSelection(int index, bool animate);
+    // Checks the segment at `index` and slides the pill there from `from` (no slide when empty).
+    void moveSelection(int index, const QRectF& from);
     void arrange();
     int selectedIndex() const;
     QRectF segmentRect(int index) const;
