@@ -195,7 +195,12 @@ void TimeReadout::refresh()
     const double current = m_player ? m_player->currentTime() : 0;
     const double total = m_player ? m_player->totalDuration() : 0;
     setAccessibleName(hf::text("ui.lane.playhead.value", "%@ of %@", {clockText(current), clockText(total)}));
-    updateGeometry();
+    // The width changes only when the longest time gains a digit.
+    const QSize hint = sizeHint();
+    if (hint != m_lastHint) {
+        m_lastHint = hint;
+        updateGeometry();
+    }
     update();
 }
 
@@ -306,6 +311,13 @@ QString CompareHint::shownText() const
         if (std::ceil(metrics.horizontalAdvance(candidate)) <= width())
             return candidate;
     return {};
+}
+
+// Assistive technologies read what is shown.
+void CompareHint::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    setAccessibleName(shownText());
 }
 
 void CompareHint::paintEvent(QPaintEvent*)

@@ -102,6 +102,7 @@ private:
     QPointer<AudioPlayerService> m_player;
     bool m_showsTenths;
     std::optional<ui::TextSize> m_cap;
+    QSize m_lastHint;
 };
 
 // "Hold \ to hear the original", or "Hold to compare" where that does not fit, or nothing.
@@ -119,6 +120,7 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     QFont hintFont() const;

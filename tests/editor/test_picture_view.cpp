@@ -160,7 +160,6 @@ private Q_SLOTS:
         QTest::mousePress(&pane, Qt::LeftButton, {}, QPoint(100, 100));
         auto* limit = pane.findChild<QTimer*>();
         QVERIFY(limit && limit->isActive());
-        QCOMPARE(limit->interval(), PictureView::holdLimitMs);
         limit->start(1);
         QTRY_COMPARE(calls(spy), QList<bool>({true, false}));
         QTest::mouseRelease(&pane, Qt::LeftButton, {}, QPoint(100, 100));
@@ -179,7 +178,6 @@ private Q_SLOTS:
         QCOMPARE(element->text(QAccessible::Name), QString("Video"));
         QCOMPARE(element->text(QAccessible::Value), QString());
         QVERIFY(element->actionInterface()->actionNames().isEmpty());
-        QCOMPARE(pane.objectName(), QString("result.picture"));
 
         pane.setCanCompare(true);
         QCOMPARE(element->text(QAccessible::Value), QString("Hearing: Clean"));
