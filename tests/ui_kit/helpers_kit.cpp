@@ -26,6 +26,7 @@ void KitHost::addWidget(QWidget* widget)
 void KitHost::settle()
 {
     show();
+    QCoreApplication::processEvents(); // pending layout requests of the children
     m_column->activate();
     resize(width(), std::max(heightForWidth(width()), sizeHint().height()));
     QApplication::setActiveWindow(this);

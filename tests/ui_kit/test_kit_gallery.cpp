@@ -226,6 +226,8 @@ class KitGallery : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase() { Environment::applyToApplication(*qApp); }
+
     void gallery_data()
     {
         QTest::addColumn<Appearance>("appearance");
