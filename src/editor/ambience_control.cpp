@@ -135,7 +135,9 @@ AmbienceControl::AmbienceControl(QString title, QWidget* parent) : QWidget(paren
     Q_UNUSED(factoryInstalled);
     setObjectName(QStringLiteral("result.ambience"));
     setFocusPolicy(Qt::StrongFocus);
-    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    QSizePolicy policy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    policy.setHeightForWidth(true);
+    setSizePolicy(policy);
     setAccessibleName(m_title);
     m_spin = new QTimer(this);
     m_spin->setInterval(80);
@@ -156,6 +158,7 @@ void AmbienceControl::setValue(double value)
     if (m_value == value)
         return;
     m_value = value;
+    updateGeometry();
     update();
     QAccessibleValueChangeEvent event(this, value);
     QAccessible::updateAccessibility(&event);
@@ -187,21 +190,33 @@ double AmbienceControl::thumbDiameter() const
     return ui::Environment::instance().scaled(24);
 }
 
-double AmbienceControl::headerHeight() const
+AmbienceControl::Rows AmbienceControl::rowsFor(double width) const
 {
     const QFontMetricsF title(ui::font(ui::TextStyle::body, QFont::DemiBold));
-    return std::ceil(title.height());
-}
-
-double AmbienceControl::labelsHeight() const
-{
-    return std::ceil(QFontMetricsF(ui::font(ui::TextStyle::callout)).height());
+    const QFontMetricsF readout(ui::font(ui::TextStyle::body, QFont::Medium));
+    const QFontMetricsF labels(ui::font(ui::TextStyle::callout));
+    Rows rows;
+    const QString readoutText = ambience::readout(m_value);
+    // Room for the spinner is kept whether it shows or not, so the header never jumps.
+    const double spinner = std::round(title.height() * 0.6) + 8;
+    const double oneLine = title.horizontalAdvance(m_title) + spinner + 8 + readout.horizontalAdvance(readoutText);
+    rows.headerWraps = oneLine > width;
+    rows.header = std::ceil(title.height());
+    if (rows.headerWraps)
+        rows.header += std::ceil(
+            readout.boundingRect(QRectF(0, 0, std::max(width, 1.0), 10000), Qt::TextWordWrap, readoutText).height());
+    const QString min = text("ui.result.ambience.min", "Voice only");
+    const QString max = text("ui.result.ambience.max", "Full ambience");
+    rows.labelsWrap = labels.horizontalAdvance(min) + 8 + labels.horizontalAdvance(max) > width;
+    rows.labels = std::ceil(labels.height()) * (rows.labelsWrap ? 2 : 1);
+    rows.height = rows.header + trackAbove + std::max(thumbDiameter(), minimumTrackHeight) + trackBelow + rows.labels;
+    return rows;
 }
 
 QRectF AmbienceControl::trackArea() const
 {
     const double h = std::max(thumbDiameter(), minimumTrackHeight);
-    return QRectF(0, headerHeight() + trackAbove, width(), h);
+    return QRectF(0, rowsFor(width()).header + trackAbove, width(), h);
 }
 
 double AmbienceControl::thumbCentre(double level) const
@@ -213,14 +228,18 @@ double AmbienceControl::thumbCentre(double level) const
 
 QSize AmbienceControl::sizeHint() const
 {
-    const double h = headerHeight() + trackAbove + std::max(thumbDiameter(), minimumTrackHeight) + trackBelow
-                     + labelsHeight();
-    return QSize(296, int(std::ceil(h)));
+    const int w = width() > 0 ? width() : 296;
+    return QSize(296, heightForWidth(w));
 }
 
 QSize AmbienceControl::minimumSizeHint() const
 {
-    return QSize(int(std::ceil(thumbDiameter())), sizeHint().height());
+    return QSize(int(std::ceil(thumbDiameter())), heightForWidth(std::max(width(), 1)));
+}
+
+int AmbienceControl::heightForWidth(int width) const
+{
+    return int(std::ceil(rowsFor(width).height));
 }
 
 void AmbienceControl::propose(double level)
@@ -274,26 +293,34 @@ void AmbienceControl::paintEvent(QPaintEvent*)
     const double t = thumbDiameter();
     const double w = std::max(width - t, 1.0);
 
-    // Header: title, the spinner while working, the readout at the trailing edge.
+    // Header: title, the spinner while working, the readout at the trailing edge (or on a line
+    // of its own below the title when one line cannot hold both).
+    const Rows rows = rowsFor(width);
     const QFont titleFont = ui::font(ui::TextStyle::body, QFont::DemiBold);
     const QFont readoutFont = ui::font(ui::TextStyle::body, QFont::Medium);
-    const double header = headerHeight();
+    const double titleLine = std::ceil(QFontMetricsF(titleFont).height());
     const QString readout = ambience::readout(m_value);
-    const double readoutWidth = QFontMetricsF(readoutFont).horizontalAdvance(readout);
+    const double spinnerSize = std::round(titleLine * 0.6);
+    double readoutWidth = 0;
     p.setFont(readoutFont);
     p.setPen(ui::color(ui::ColorName::Muted));
-    p.drawText(QRectF(width - readoutWidth - 1, 0, readoutWidth + 1, header), Qt::AlignRight | Qt::AlignVCenter,
-               readout);
+    if (rows.headerWraps) {
+        p.drawText(QRectF(0, titleLine, width, rows.header - titleLine), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
+                   readout);
+    } else {
+        readoutWidth = QFontMetricsF(readoutFont).horizontalAdvance(readout);
+        p.drawText(QRectF(width - readoutWidth - 1, 0, readoutWidth + 1, titleLine), Qt::AlignRight | Qt::AlignVCenter,
+                   readout);
+    }
     p.setFont(titleFont);
     p.setPen(ui::color(ui::ColorName::Ink));
-    const double titleRoom = std::max(width - readoutWidth - 8, 0.0);
+    const double titleRoom = std::max(width - (readoutWidth > 0 ? readoutWidth + 8 : 0) - spinnerSize - 8, 0.0);
     const QString title = QFontMetricsF(titleFont).elidedText(m_title, Qt::ElideRight, titleRoom);
-    p.drawText(QRectF(0, 0, titleRoom, header), Qt::AlignLeft | Qt::AlignVCenter, title);
+    p.drawText(QRectF(0, 0, titleRoom, titleLine), Qt::AlignLeft | Qt::AlignVCenter, title);
     if (m_working) {
         const double titleWidth = QFontMetricsF(titleFont).horizontalAdvance(title);
-        const double size = std::round(header * 0.6);
-        const double cx = std::min(titleWidth + 8 + size / 2, width - readoutWidth - 8 - size / 2);
-        const QPointF centre(cx, header / 2);
+        const QPointF centre(titleWidth + 8 + spinnerSize / 2, titleLine / 2);
+        const double size = spinnerSize;
         // Twelve spokes, the leading one darkest, turning one step per tick.
         for (int i = 0; i < 12; ++i) {
             QColor c = ui::color(ui::ColorName::Muted);
@@ -331,14 +358,16 @@ void AmbienceControl::paintEvent(QPaintEvent*)
         p.drawEllipse(thumb.adjusted(-2.5, -2.5, 2.5, 2.5));
     }
 
-    // End labels.
+    // End labels, on two lines when one cannot hold both.
     const QFont labelFont = ui::font(ui::TextStyle::callout);
-    const double labels = labelsHeight();
-    const QRectF labelRow(0, area.bottom() + trackBelow, width, labels);
+    const double line = std::ceil(QFontMetricsF(labelFont).height());
+    const double top = area.bottom() + trackBelow;
     p.setFont(labelFont);
     p.setPen(ui::color(ui::ColorName::Muted));
-    p.drawText(labelRow, Qt::AlignLeft | Qt::AlignVCenter, text("ui.result.ambience.min", "Voice only"));
-    p.drawText(labelRow, Qt::AlignRight | Qt::AlignVCenter, text("ui.result.ambience.max", "Full ambience"));
+    p.drawText(QRectF(0, top, width, line), Qt::AlignLeft | Qt::AlignVCenter,
+               text("ui.result.ambience.min", "Voice only"));
+    p.drawText(QRectF(0, rows.labelsWrap ? top + line : top, width, line), Qt::AlignRight | Qt::AlignVCenter,
+               text("ui.result.ambience.max", "Full ambience"));
 }
 
 } // namespace hf

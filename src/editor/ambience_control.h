@@ -71,6 +71,8 @@ public:
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
+    bool hasHeightForWidth() const override { return true; }
+    int heightForWidth(int width) const override;
 
 Q_SIGNALS:
     // A new quantized level, at most once per user action.
@@ -84,8 +86,16 @@ protected:
 
 private:
     void dragTo(double x);
-    double headerHeight() const;
-    double labelsHeight() const;
+    // Where the rows go at a width: the header and the end labels each take a second line when
+    // one line cannot hold them (at large text sizes).
+    struct Rows {
+        bool headerWraps = false;
+        double header = 0;
+        bool labelsWrap = false;
+        double labels = 0;
+        double height = 0;
+    };
+    Rows rowsFor(double width) const;
 
     QString m_title;
     double m_value = 0;

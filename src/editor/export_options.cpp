@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
+#include <QFontMetrics>
 #include <QPainter>
 #include <QStandardPaths>
 
@@ -132,9 +133,8 @@ public:
         row->addLayout(texts, 1);
         setMinimumHeight(44);
         applyColours();
-        // The mark's centre sits level with the middle of the title's first line.
-        m_markTop = std::max(0, (m_title->fontMetrics().height() - markSize()) / 2);
-        m_mark->setFixedSize(markSize(), markSize() + m_markTop);
+        sizeMark();
+        connect(&ui::Environment::instance(), &ui::Environment::changed, this, [this] { sizeMark(); });
     }
 
     void setOn(bool on)
@@ -173,6 +173,13 @@ protected:
     void nextCheckState() override {}
 
 private:
+    // The mark's centre sits level with the middle of the title's first line.
+    void sizeMark()
+    {
+        m_markTop = std::max(0, (QFontMetrics(ui::font(ui::TextStyle::body)).height() - markSize()) / 2);
+        m_mark->setFixedSize(markSize(), markSize() + m_markTop);
+        update();
+    }
     int markSize() const { return int(std::round(ui::RadioMark::side())); }
     void applyColours()
     {

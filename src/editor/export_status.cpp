@@ -3,7 +3,9 @@
 #include "coordinator/engine_coordinator.h"
 #include "editor/exporter.h"
 #include "platform/texts.h"
+#include "ui_kit/accessibility.h"
 #include "ui_kit/buttons.h"
+#include "ui_kit/layouts.h"
 #include "ui_kit/palette.h"
 #include "ui_kit/text_styles.h"
 
@@ -37,7 +39,7 @@ QLabel* threeLineLabel(QWidget* parent)
 BusyIndicator::BusyIndicator(double diameter, QWidget* parent)
     : QWidget(parent), m_diameter(diameter), m_timer(new QTimer(this))
 {
-    setAccessibleName(QString());
+    ui::hideFromAccessibility(this);
     setFixedSize(sizeHint());
     m_timer->setInterval(80);
     connect(m_timer, &QTimer::timeout, this, [this] {
@@ -104,20 +106,21 @@ ExportStatusView::ExportStatusView(Exporter* exporter, EngineCoordinator* coordi
     savedColumn->setSpacing(6);
     m_savedText = threeLineLabel(m_saved);
     savedColumn->addWidget(m_savedText);
-    auto* buttons = new QHBoxLayout;
-    buttons->setSpacing(8);
-    m_show = new ui::QuietButton(text("ui.batch.row.showInFinder", "Show in Folder"), m_saved);
+    // The two buttons wrap onto a second line when the column is too narrow for both.
+    auto* buttonRow = new QWidget(m_saved);
+    auto* buttons = new ui::FlowLayout(8, 8, buttonRow);
+    buttons->setContentsMargins(0, 0, 0, 0);
+    m_show = new ui::QuietButton(text("ui.batch.row.showInFinder", "Show in Folder"), buttonRow);
     m_show->setObjectName(QStringLiteral("export.saved"));
     m_show->setMinHeight(30);
     m_show->setFillsWidth(false);
-    m_openNext = new ui::QuietButton(text("ui.export.openNext", "Open Next Video..."), m_saved);
+    m_openNext = new ui::QuietButton(text("ui.export.openNext", "Open Next Video..."), buttonRow);
     m_openNext->setObjectName(QStringLiteral("export.openNext"));
     m_openNext->setMinHeight(30);
     m_openNext->setFillsWidth(false);
     buttons->addWidget(m_show);
     buttons->addWidget(m_openNext);
-    buttons->addStretch(1);
-    savedColumn->addLayout(buttons);
+    savedColumn->addWidget(buttonRow);
     column->addWidget(m_saved);
 
     m_failedText = threeLineLabel(this);
