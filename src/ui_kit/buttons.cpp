@@ -103,9 +103,7 @@ QSizeF KitButton::labelSize(const QFont& font, double maxWidth) const
         size = wrappedTextSize(font, text(), maxWidth);
     }
     if (!icon().isNull()) {
-        const double side = iconSize().isValid() && iconSize() != QSize(16, 16)
-                                ? iconSize().height()
-                                : std::ceil(metrics.height());
+        const double side = std::ceil(metrics.height());
         size.setWidth(size.width() + side + (text().isEmpty() ? 0 : iconGap));
         size.setHeight(std::max(size.height(), side));
     }
@@ -120,9 +118,7 @@ void KitButton::paintLabel(QPainter& painter, const QRectF& box, const QFont& fo
     const QFontMetricsF metrics(font);
     QRectF textBox = box;
     if (!icon().isNull()) {
-        const double side = iconSize().isValid() && iconSize() != QSize(16, 16)
-                                ? iconSize().height()
-                                : std::ceil(metrics.height());
+        const double side = std::ceil(metrics.height());
         const QSizeF whole = labelSize(font, box.width());
         const double left = box.center().x() - whole.width() / 2.0;
         const QRectF iconBox(left, box.center().y() - side / 2.0, side, side);

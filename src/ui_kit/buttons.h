@@ -9,7 +9,8 @@
 //     play->setIcon(...) or play->setText(QStringLiteral("▶")); play->setAccessibleName(...);
 //
 // They are QAbstractButtons: connect to clicked(), use setEnabled(), setObjectName(identifier).
-// Icons are tinted with the label colour. None shows hover or a focus ring; clicks count only
+// Icons are tinted with the label colour and drawn as tall as a line of the label's text, so
+// they follow the text size. None shows hover or a focus ring; clicks count only
 // inside the drawn face (the rounded rectangle or the circle).
 //
 // The contrast edge is a 1.5 px line inside a shape's outline, drawn only while the desktop asks

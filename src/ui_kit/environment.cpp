@@ -4,6 +4,7 @@
 #include "ui_kit/text_styles.h"
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
@@ -157,11 +158,17 @@ Environment& Environment::instance()
 {
     static QPointer<Environment> shared;
     if (!shared) {
-        QDBusConnection bus = QDBusConnection::sessionBus();
         shared = new Environment(QCoreApplication::instance());
         shared->readVariables();
-        if (bus.isConnected())
-            shared->connectPortal(bus);
+        // Offscreen (tests, screenshots) the desktop's own settings would make pictures differ
+        // from machine to machine, so only the variables and setters count there.
+        const QString platform = QGuiApplication::platformName();
+        const bool headless = platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+        if (!headless) {
+            QDBusConnection bus = QDBusConnection::sessionBus();
+            if (bus.isConnected())
+                shared->connectPortal(bus);
+        }
         shared->recompute();
         connect(shared, &Environment::changed, shared, [] { refreshAllWidgets(); });
     }

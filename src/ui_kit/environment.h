@@ -11,7 +11,8 @@
 // environment variables HF_TEXT_SIZE ("xSmall" .. "xxxLarge", "accessibility1" ..
 // "accessibility5"), HF_INCREASED_CONTRAST, HF_REDUCE_MOTION ("1"/"0") and HF_APPEARANCE
 // ("light"/"dark"), the XDG desktop portal's Settings interface on the session bus (followed
-// live), and finally the defaults (large, standard contrast, motion, light).
+// live; not on the offscreen platform, so tests and screenshots are the same everywhere), and
+// finally the defaults (large, standard contrast, motion, light).
 // When a value changes, kit widgets and every open window are laid out again.
 
 #include "ui_kit/palette.h"

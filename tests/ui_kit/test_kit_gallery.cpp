@@ -15,6 +15,7 @@
 
 #include <QApplication>
 #include <QHBoxLayout>
+#include <QIcon>
 #include <QLabel>
 #include <QPainter>
 #include <QTest>
@@ -79,6 +80,21 @@ protected:
     }
 };
 
+// A plain black symbol, as an icon theme would give: the buttons tint it.
+QIcon symbolIcon()
+{
+    QPixmap pixmap(32, 32);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(Qt::black, 4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.drawLine(QPointF(16, 5), QPointF(16, 22));
+    p.drawLine(QPointF(8, 15), QPointF(16, 23));
+    p.drawLine(QPointF(24, 15), QPointF(16, 23));
+    p.drawLine(QPointF(6, 28), QPointF(26, 28));
+    return QIcon(pixmap);
+}
+
 QWidget* buildGallery()
 {
     auto* root = new QWidget;
@@ -131,6 +147,10 @@ QWidget* buildGallery()
     auto* hug = new QuietButton("Hugging");
     hug->setFillsWidth(false);
     quietRow->addWidget(hug);
+    auto* withIcon = new QuietButton("Save");
+    withIcon->setIcon(symbolIcon());
+    withIcon->setFillsWidth(false);
+    quietRow->addWidget(withIcon);
     auto* quietPressed = new QuietButton("Pressed");
     quietPressed->setFillsWidth(false);
     quietPressed->setDown(true);
@@ -150,6 +170,9 @@ QWidget* buildGallery()
     pressed->setText(QString::fromUtf8("\u275A\u275A"));
     pressed->setDown(true);
     roundRow->addWidget(pressed);
+    auto* iconRound = new RoundControl(false, 36);
+    iconRound->setIcon(symbolIcon());
+    roundRow->addWidget(iconRound);
     auto* picture = new QWidget;
     setBackground(picture, ColorName::Picture);
     picture->setFixedSize(120, 52);
