@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace hf {
 
@@ -41,9 +42,8 @@ struct Pass {
     QRectF band;
     double start;
     double secondsPerPoint;
-    double step;
-    std::vector<QRectF> outer;
-    std::vector<QRectF> inner;
+    double step;     // one device pixel, in points
+    QImage scratch;  // the columns of one envelope, reused by the pass
 };
 
 struct EnvelopeStyle {
@@ -56,30 +56,57 @@ struct EnvelopeStyle {
     double innerOpacity;
 };
 
+QRgb premultiplied(const QColor& colour, double opacity)
+{
+    return qPremultiply(withOpacity(colour, opacity).rgba());
+}
+
 // One column per device pixel from xStart to xEnd: the excursions above and below the centre line,
-// never thinner than a pixel, with the loudness core inside; two fills per envelope.
+// never thinner than a pixel, with the loudness core inside. The columns are written straight into
+// an image on the device pixel grid and laid over the band at once: a fill per column would cost
+// far more (every fill of a tall, one-pixel-wide shape is a job of its own for the raster engine).
 void drawEnvelope(Pass& pass, const SoundtrackEnvelope& envelope, double xStart, double xEnd, const EnvelopeStyle& s)
 {
-    pass.outer.clear();
-    pass.inner.clear();
-    const double secondsPerColumn = pass.step * pass.secondsPerPoint;
-    for (double x = xStart; x < xEnd; x += pass.step) {
+    const double step = pass.step;
+    const double scale = 1.0 / step;
+    const int columns = int(std::ceil((xEnd - xStart) / step - 1e-9));
+    if (columns <= 0)
+        return;
+    const double top = s.centreY - s.half - step;   // a column reaches at most 0.7 half, and at least a pixel
+    const int rows = int(std::ceil((2 * s.half + 2 * step) * scale)) + 1;
+    QImage& image = pass.scratch;
+    if (image.width() < columns || image.height() < rows)
+        image = QImage(std::max(columns, image.width()), std::max(rows, image.height()),
+                       QImage::Format_ARGB32_Premultiplied);
+    for (int r = 0; r < rows; ++r)
+        std::memset(image.scanLine(r), 0, size_t(columns) * sizeof(QRgb));
+
+    const QRgb outer = premultiplied(s.colour, s.outerOpacity);
+    // Where the core lies over the outer fill, the two are seen together.
+    const double outerAlpha = s.colour.alphaF() * std::clamp(s.outerOpacity, 0.0, 1.0);
+    const double innerAlpha = s.colour.alphaF() * std::clamp(s.innerOpacity, 0.0, 1.0);
+    QColor both = s.colour;
+    both.setAlphaF(float(innerAlpha + outerAlpha * (1 - innerAlpha)));
+    const QRgb inner = qPremultiply(both.rgba());
+
+    uchar* bits = image.bits();
+    const qsizetype stride = image.bytesPerLine();
+    const auto rowOf = [&](double y) { return std::clamp(int(std::floor((y - top) * scale + 0.5)), 0, rows); };
+    const auto fill = [&](int column, int from, int to, QRgb value) {
+        for (int r = from; r < to; ++r)
+            reinterpret_cast<QRgb*>(bits + r * stride)[column] = value;
+    };
+    const double secondsPerColumn = step * pass.secondsPerPoint;
+    for (int i = 0; i < columns; ++i) {
+        const double x = xStart + i * step;
         const double t0 = pass.start + (x - pass.band.left()) * pass.secondsPerPoint;
         const EnvelopeColumn c =
-            envelopeColumn(envelope.maxima(t0, t0 + secondsPerColumn), s.gain, s.reference, s.half, pass.step);
-        pass.outer.emplace_back(x, s.centreY - c.up, pass.step, c.up + c.down);
-        if (pass.step < c.body) {
-            const double up = std::min(c.up, c.body);
-            pass.inner.emplace_back(x, s.centreY - up, pass.step, up + std::min(c.down, c.body));
-        }
+            envelopeColumn(envelope.maxima(t0, t0 + secondsPerColumn), s.gain, s.reference, s.half, step);
+        fill(i, rowOf(s.centreY - c.up), rowOf(s.centreY + c.down), outer);
+        if (step < c.body)
+            fill(i, rowOf(s.centreY - std::min(c.up, c.body)), rowOf(s.centreY + std::min(c.down, c.body)), inner);
     }
-    pass.painter.setPen(Qt::NoPen);
-    pass.painter.setBrush(withOpacity(s.colour, s.outerOpacity));
-    pass.painter.drawRects(pass.outer.data(), int(pass.outer.size()));
-    if (!pass.inner.empty()) {
-        pass.painter.setBrush(withOpacity(s.colour, s.innerOpacity));
-        pass.painter.drawRects(pass.inner.data(), int(pass.inner.size()));
-    }
+    pass.painter.drawImage(QRectF(xStart, top, columns * step, rows * step), image, QRectF(0, 0, columns, rows));
 }
 
 } // namespace
@@ -109,16 +136,20 @@ void paintLanes(QPainter& painter, const LanesDrawing& d, double displayScale)
     }
 
     const SoundtrackEnvelope* original = d.original && !d.original->peaks.empty() ? d.original.get() : nullptr;
-    float reference = original ? largestPeak(*original) : 0;
+    std::array<float, 3> stemPeaks{0, 0, 0};
+    float reference = original ? (d.originalPeak >= 0 ? d.originalPeak : largestPeak(*original)) : 0;
     if (d.stems)
-        for (Stem stem : allStems)
-            reference = std::max(reference, largestPeak((*d.stems)[stem]));
+        for (Stem stem : allStems) {
+            const size_t i = size_t(stem);
+            stemPeaks[i] = d.stemPeaks[i] >= 0 ? d.stemPeaks[i] : largestPeak((*d.stems)[stem]);
+            reference = std::max(reference, stemPeaks[i]);
+        }
     reference = std::max(reference, 0.02f);
 
     const double start = d.timeline.visibleStart;
     const double span = std::max(d.timeline.span(), 0.001);
     const double step = displayScale < 1 ? 1.0 : 1.0 / displayScale;
-    Pass pass{painter, band, start, span / band.width(), step, {}, {}};
+    Pass pass{painter, band, start, span / band.width(), step, {}};
     const double separatedEnd = d.stems ? d.timeline.separatedEnd : 0;
     const double separatedX = band.left() + band.width() * clamp01((separatedEnd - start) / span);
     const double videoEndX = band.left() + band.width() * clamp01((d.timeline.videoDuration - start) / span);
@@ -155,7 +186,7 @@ void paintLanes(QPainter& painter, const LanesDrawing& d, double displayScale)
                 strokeLine(painter, band.left(), endS, lane.centreY, withOpacity(colour, 0.55 * opacity), 1);
             const SoundtrackEnvelope& envelope = (*d.stems)[stem];
             if (gain > 0.002 && !envelope.peaks.empty() && opacity > 0.001) {
-                const float stemReference = std::max(largestPeak(envelope), 0.2f * reference);
+                const float stemReference = std::max(stemPeaks[size_t(stem)], 0.2f * reference);
                 drawEnvelope(pass, envelope, band.left(), endS,
                              {lane.centreY, lane.half, gain, stemReference, colour, 0.55 * opacity, opacity});
             }
@@ -179,6 +210,13 @@ void paintLanes(QPainter& painter, const LanesDrawing& d, double displayScale)
         }
     }
     painter.restore();
+}
+
+void measurePeaks(LanesDrawing& drawing)
+{
+    drawing.originalPeak = drawing.original ? largestPeak(*drawing.original) : -1;
+    for (Stem stem : allStems)
+        drawing.stemPeaks[size_t(stem)] = drawing.stems ? largestPeak((*drawing.stems)[stem]) : -1;
 }
 
 LanesCanvas::LanesCanvas(QWidget* parent) : QWidget(parent)

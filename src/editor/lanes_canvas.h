@@ -15,6 +15,7 @@
 #include <QImage>
 #include <QWidget>
 
+#include <array>
 #include <memory>
 
 class QPainter;
@@ -30,10 +31,17 @@ struct LanesDrawing {
     double split = 1;
     bool crossfade = false;
     bool resting = false;
+    // The largest peak of each envelope, measured once per envelope by measurePeaks(); negative
+    // when not measured (the pass then measures it, which on a 3-hour envelope costs milliseconds).
+    float originalPeak = -1;
+    std::array<float, 3> stemPeaks{-1, -1, -1};
 
     // Envelopes compare by identity: a new envelope is always a new object.
     bool operator==(const LanesDrawing&) const = default;
 };
+
+// Measures the largest peak of the drawing's envelopes.
+void measurePeaks(LanesDrawing& drawing);
 
 // Draws one pass with columns one device pixel wide (`displayScale` device pixels per point).
 void paintLanes(QPainter& painter, const LanesDrawing& drawing, double displayScale);

@@ -507,6 +507,9 @@ void LanesView::setEnvelopes(std::shared_ptr<const SoundtrackEnvelope> original,
         return;
     m_original = std::move(original);
     m_stems = std::move(stems);
+    m_peaks.original = m_original;
+    m_peaks.stems = m_stems;
+    measurePeaks(m_peaks);
     refreshHeaders();
     refreshCanvas();
 }
@@ -690,6 +693,8 @@ void LanesView::refreshCanvas()
     drawing.split = m_split;
     drawing.crossfade = m_crossfades;
     drawing.resting = m_resting;
+    drawing.originalPeak = m_peaks.originalPeak;
+    drawing.stemPeaks = m_peaks.stemPeaks;
     m_canvas->setDrawing(drawing);
 }
 

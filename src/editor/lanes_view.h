@@ -121,6 +121,7 @@ private:
     LaneTimeline m_timeline;
     std::shared_ptr<const SoundtrackEnvelope> m_original;
     std::shared_ptr<const StemEnvelopes> m_stems;
+    LanesDrawing m_peaks;   // the envelopes' largest peaks, measured when they arrive
     AuditionTrackMode m_mode = AuditionTrackMode::hushframed;
     double m_ambience = 0.75;
     double m_split = 1;
