@@ -8,11 +8,13 @@
 
 #include "support/test_support.h"
 
+#include <QCheckBox>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QLineEdit>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -272,6 +274,48 @@ private Q_SLOTS:
         QCOMPARE(exporter().state(), Exporter::State::saved(rendered));
         QCOMPARE(streamsOf(rendered).value("audio"), QStringList{"aac"});
         QVERIFY(leftovers(QFileInfo(rendered).path()).isEmpty());
+    }
+
+    // The desktop's dialog carries the two options and answers through its callback, once.
+    void desktopDialog()
+    {
+        QTemporaryDir folder;
+        FileExportSaveDialog desktop;
+        std::vector<std::optional<ExportSaveDialog::Choice>> answers;
+        const auto record = [&answers](std::optional<ExportSaveDialog::Choice> choice) { answers.push_back(choice); };
+        desktop.open({folder.path(), QStringLiteral("Walk (Hushframe).mp4"), QStringLiteral("mp4"), true, false},
+                     record);
+        QFileDialog* shown = desktop.dialog();
+        QVERIFY(shown);
+        QVERIFY(QTest::qWaitForWindowExposed(shown));
+        auto* audio = shown->findChild<QCheckBox*>(QStringLiteral("export.option.audio"));
+        auto* stems = shown->findChild<QCheckBox*>(QStringLiteral("export.option.stems"));
+        QVERIFY(audio && stems);
+        QVERIFY(audio->isChecked() && !stems->isChecked());
+        QCOMPARE(audio->text(), QStringLiteral("Also save the clean audio"));
+        QCOMPARE(stems->text(), QStringLiteral("Also save stems as FLAC"));
+        shown->resize(760, 480);
+        test::saveScreenshot(shown->grab().toImage(), QStringLiteral("inspector"), QStringLiteral("export-dialog"));
+        stems->setChecked(true);
+        auto* name = shown->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        QVERIFY(name);
+        QCOMPARE(name->text(), QStringLiteral("Walk (Hushframe).mp4"));
+        name->setText(QStringLiteral("Walk clean.mp4"));
+        static_cast<QDialog*>(shown)->accept();
+        QCOMPARE(answers.size(), size_t(1));
+        QVERIFY(answers.front());
+        QCOMPARE(answers.front()->path, folder.filePath("Walk clean.mp4"));
+        QVERIFY(answers.front()->includeAudio && answers.front()->includeStems);
+
+        // Dismissed, it answers nothing; cancelled, it answers none.
+        desktop.open({folder.path(), QStringLiteral("a.mp4"), QStringLiteral("mp4"), false, false}, record);
+        desktop.dismiss();
+        QVERIFY(!desktop.dialog());
+        QCOMPARE(answers.size(), size_t(1));
+        desktop.open({folder.path(), QStringLiteral("a.mp4"), QStringLiteral("mp4"), false, false}, record);
+        desktop.dialog()->reject();
+        QCOMPARE(answers.size(), size_t(2));
+        QVERIFY(!answers.back());
     }
 
     void copyReplacing()
