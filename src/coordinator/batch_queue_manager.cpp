@@ -271,10 +271,14 @@ void copyReplacing(const QString& source, const QString& destination)
 
 int BatchQueueManager::exportOutputs(const QString& folder)
 {
+    return exportCompletedOutputs(m_jobs, folder);
+}
+
+int BatchQueueManager::exportCompletedOutputs(const std::vector<BatchJob>& jobs, const QString& folder)
+{
     const QDir destinationFolder(folder);
     QSet<QString> written;   // names written by this export, case-folded for case-blind file systems
     int count = 0;
-    const std::vector<BatchJob> jobs = m_jobs;
     for (const BatchJob& job : jobs) {
         if (!job.status.isCompleted())
             continue;

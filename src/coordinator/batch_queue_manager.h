@@ -91,6 +91,9 @@ public:
     // as "clip (Hushframe) 2.mp4"). Each copy is written under a temporary name and renamed into
     // place. Throws FileSystemError at the first copy that fails; the copies before it stay.
     int exportOutputs(const QString& folder);
+    // The same copies for a snapshot of the jobs. Touches no queue state, so it may run on a
+    // worker thread while the queue goes on (the main window stays responsive for large files).
+    static int exportCompletedOutputs(const std::vector<BatchJob>& jobs, const QString& folder);
 
     // ---- The processing loop
 
