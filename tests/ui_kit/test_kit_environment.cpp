@@ -115,10 +115,6 @@ private slots:
         QCOMPARE(textSizeForScalingFactor(10.0), TextSize::accessibility5);
         QCOMPARE(textSizeForScalingFactor(0.0), TextSize::large);
         QCOMPARE(textSizeForScalingFactor(std::nan("")), TextSize::large);
-        for (TextSize size : allTextSizes)
-            QCOMPARE(textSizeFromName(textSizeName(size)), size);
-        QCOMPARE(textSizeFromName(u"ACCESSIBILITY3"), TextSize::accessibility3);
-        QVERIFY(!textSizeFromName(u"huge"));
         // Sizes grow along the ladder for every style.
         for (int i = 1; i < int(allTextSizes.size()); ++i)
             QVERIFY(fontSize(TextStyle::caption2, allTextSizes[i]) >= fontSize(TextStyle::caption2, allTextSizes[i - 1]));
