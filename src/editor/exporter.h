@@ -8,7 +8,8 @@
 // calls exportResult() from the window (when the coordinator asks for the export sheet) and from
 // the sidebar, and cancel() whenever the open video changes. It needs only the settings store
 // (the two "Also save" options are read and written there); the save dialog and the file
-// manager call have working defaults and can be replaced (tests script them).
+// manager call have working defaults and can be replaced (tests script them). The window gives
+// the dialog its parent with setSaveDialog(std::make_unique<FileExportSaveDialog>(window)).
 
 #include "editor/desktop_reveal.h"
 #include "platform/async.h"
