@@ -203,7 +203,7 @@ public:
     {
         setObjectName(QStringLiteral("lanes.playhead"));
         setCursor(Qt::SizeHorCursor);
-        setFocusPolicy(Qt::TabFocus);
+        setFocusPolicy(Qt::NoFocus);   // assistive technologies move it through its slider interface
         setMouseTracking(true);
     }
 
