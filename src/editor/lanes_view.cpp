@@ -2,6 +2,7 @@
 
 #include "pipeline/formatting.h"
 #include "platform/texts.h"
+#include "ui_kit/accessibility.h"
 #include "ui_kit/environment.h"
 #include "ui_kit/palette.h"
 #include "ui_kit/text_styles.h"
@@ -272,18 +273,6 @@ private:
 
 namespace {
 
-// Pieces that only draw: not shown to assistive technologies.
-class HiddenAccessible : public QAccessibleWidget {
-public:
-    explicit HiddenAccessible(QWidget* w) : QAccessibleWidget(w, QAccessible::NoRole) {}
-    QAccessible::State state() const override
-    {
-        QAccessible::State s = QAccessibleWidget::state();
-        s.invisible = true;
-        return s;
-    }
-};
-
 // The playhead handle as a slider over 0...playable in steps of 5 seconds.
 class PlayheadAccessible : public QAccessibleWidget, public QAccessibleValueInterface {
 public:
@@ -375,8 +364,6 @@ QAccessibleInterface* lanesAccessibleFactory(const QString& className, QObject* 
         return new PlayheadAccessible(widget);
     if (className == QLatin1String("hf::LaneHeader"))
         return new HeaderAccessible(widget);
-    if (className == QLatin1String("hf::LanesCanvas") || className == QLatin1String("hf::LaneScrubStrip"))
-        return new HiddenAccessible(widget);
     return nullptr;
 }
 
@@ -457,6 +444,10 @@ LanesView::LanesView(LaneLayout layout, QWidget* parent)
         m_headers[size_t(stem)] = new LaneHeader(stem, this);
     m_strip = new LaneScrubStrip(this);
     m_handle = new LanePlayheadHandle(this);
+    // The drawing and the ruler's drag strip are not shown to assistive technologies; the
+    // playhead's slider stands for both.
+    ui::hideFromAccessibility(m_canvas);
+    ui::hideFromAccessibility(m_strip);
     m_strip->hide();
     m_handle->hide();
 

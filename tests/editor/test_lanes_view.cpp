@@ -199,6 +199,8 @@ private Q_SLOTS:
         value->setCurrentValue(500.0);
         slider->actionInterface()->doAction(QAccessibleActionInterface::increaseAction());
         QCOMPARE(recorder.events, (QStringList{"seek 42.0", "seek 60.0", "seek 15.0"}));
+        // The drawing itself is not shown to assistive technologies.
+        QVERIFY(QAccessible::queryAccessibleInterface(view->canvas())->state().invisible);
         // With nothing playable the range is still 0...1.
         view->setTimeline(LaneTimeline{0, 30, 0, 60, 0});
         QCOMPARE(value->maximumValue().toDouble(), 1.0);
