@@ -60,17 +60,19 @@ std::vector<double> rulerTicks(double start, double end);
 
 // ---- Geometry of the strip
 
-// Sizes that follow the text size (scale 1 at the default text size).
+// Sizes that follow the text size (scale 1 at the default text size): the gutter and rows with the
+// subheadline text, the ruler and the solo button with the footnote text.
 struct LaneMetrics {
     double scale = 1.0;
+    double footnoteScale = 1.0;
     double regularGutter() const { return 214 * scale; }
     double regularRow() const { return 58 * scale; }
     double compactRow() const { return 46 * scale; }
-    double rulerHeight(LaneLayout layout) const { return layout == LaneLayout::regular ? 28 * scale : 16; }
+    double rulerHeight(LaneLayout layout) const { return layout == LaneLayout::regular ? 28 * footnoteScale : 16; }
     double gutter(LaneLayout layout) const { return layout == LaneLayout::regular ? regularGutter() : 0; }
     double laneHeight(LaneLayout layout) const { return layout == LaneLayout::regular ? regularRow() : compactRow(); }
     static double trailingInset(LaneLayout layout) { return layout == LaneLayout::regular ? 20 : 0; }
-    double soloSize() const { return 28 * scale; }
+    double soloSize() const { return 28 * footnoteScale; }
 };
 
 // Where everything of the strip lies, in the strip's own coordinates.

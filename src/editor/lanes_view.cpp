@@ -593,7 +593,9 @@ QString LanesView::statusText(Stem stem) const
 LaneMetrics LanesView::metrics() const
 {
     LaneMetrics metrics;
-    metrics.scale = ui::textScale(ui::TextStyle::subheadline, ui::Environment::instance().textSize());
+    const ui::TextSize size = ui::Environment::instance().textSize();
+    metrics.scale = ui::textScale(ui::TextStyle::subheadline, size);
+    metrics.footnoteScale = ui::textScale(ui::TextStyle::footnote, size);
     return metrics;
 }
 

@@ -144,8 +144,8 @@ private Q_SLOTS:
         QCOMPARE(tall.lane(Stem::dialogue), QRectF(214, 34, 766, 58));
         QCOMPARE(tall.height, 28 + 3 * 70 + 2.0);
         // Larger text scales the gutter and rows, and a strip narrower than its gutter has empty lanes.
-        const LaneGeometry scaled = laneGeometry(LaneLayout::regular, 100, LaneMetrics{1.5}, 10);
-        QCOMPARE(scaled.head, QRectF(321, 0, 0, 42));
+        const LaneGeometry scaled = laneGeometry(LaneLayout::regular, 100, LaneMetrics{1.5, 1.25}, 10);
+        QCOMPARE(scaled.head, QRectF(321, 0, 0, 35));
         QCOMPARE(scaled.lane(Stem::music).height(), 87.0);
     }
 
