@@ -5,6 +5,7 @@
 
 #include <QEvent>
 #include <QFontMetricsF>
+#include <QPaintEngine>
 #include <QPainter>
 #include <QPointer>
 #include <QResizeEvent>
@@ -97,38 +98,33 @@ QWidget* attachContrastEdge(QWidget* target, double radius, ColorName colorName)
 
 QSizeF KitButton::labelSize(const QFont& font, double maxWidth) const
 {
-    const QFontMetricsF metrics(font);
-    QSizeF size;
-    if (!text().isEmpty()) {
-        size = wrappedTextSize(font, text(), maxWidth);
-    }
-    if (!icon().isNull()) {
-        const double side = std::ceil(metrics.height());
-        size.setWidth(size.width() + side + (text().isEmpty() ? 0 : iconGap));
-        size.setHeight(std::max(size.height(), side));
-    }
-    return size;
+    // An icon stands before the text, as tall as one line of it.
+    const double side = icon().isNull() ? 0.0 : std::ceil(QFontMetricsF(font).height());
+    const double extra = icon().isNull() ? 0.0 : side + (text().isEmpty() ? 0.0 : iconGap);
+    const QSizeF textSize = text().isEmpty() ? QSizeF()
+                            : wrappedTextSize(font, text(), maxWidth < 0 ? -1.0 : std::max(1.0, maxWidth - extra));
+    return QSizeF(textSize.width() + extra, std::max(textSize.height(), side));
 }
 
 void KitButton::paintLabel(QPainter& painter, const QRectF& box, const QFont& font, const QColor& color) const
 {
     painter.save();
-    painter.setFont(font);
     painter.setPen(color);
-    const QFontMetricsF metrics(font);
-    QRectF textBox = box;
+    const QSizeF whole = labelSize(font, box.width());
+    double left = box.center().x() - whole.width() / 2.0;
     if (!icon().isNull()) {
-        const double side = std::ceil(metrics.height());
-        const QSizeF whole = labelSize(font, box.width());
-        const double left = box.center().x() - whole.width() / 2.0;
+        const double side = std::ceil(QFontMetricsF(font).height());
         const QRectF iconBox(left, box.center().y() - side / 2.0, side, side);
-        const QPixmap pixmap = tinted(icon(), QSize(int(side), int(side)), devicePixelRatioF(), color, isEnabled());
-        painter.drawPixmap(iconBox.toRect(), pixmap);
-        textBox.setLeft(iconBox.right() + iconGap);
-        textBox.setWidth(whole.width() - side - iconGap);
+        const QPaintDevice* target = painter.paintEngine() ? painter.paintEngine()->paintDevice() : nullptr;
+        const double dpr = target ? target->devicePixelRatioF() : devicePixelRatioF();
+        const QPixmap pixmap = tinted(icon(), QSize(int(side), int(side)), dpr, color, isEnabled());
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawPixmap(iconBox, pixmap, QRectF(pixmap.rect()));
+        left += side + iconGap;
     }
     if (!text().isEmpty())
-        drawWrappedText(painter, textBox, font, text(), Qt::AlignCenter);
+        drawWrappedText(painter, QRectF(left, box.top(), box.center().x() + whole.width() / 2.0 - left, box.height()),
+                        font, text(), Qt::AlignCenter);
     painter.restore();
 }
 
