@@ -14,6 +14,7 @@
 
 #include <QDir>
 #include <QJsonDocument>
+#include <QNetworkAccessManager>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -33,6 +34,16 @@ QUrl feedbackURL(const LocalServer& server)
 {
     return server.baseUrl().resolved(QUrl(QStringLiteral("/feedback")));
 }
+
+// Closes the connections the kit's network session keeps alive, so that a local server stops at
+// once instead of waiting for them to time out. Declared after the servers it serves.
+struct DropKeptConnections {
+    ~DropKeptConnections()
+    {
+        for (auto* session : QCoreApplication::instance()->findChildren<QNetworkAccessManager*>())
+            session->clearConnectionCache();
+    }
+};
 
 // Sends and waits for the outcome; fails the test when none comes.
 std::optional<TelluError> sendAndWait(const TelluClient& client, const TelluFeedback& feedback)
@@ -141,6 +152,7 @@ private Q_SLOTS:
     void theBodyHoldsExactlyTheMembersGiven()
     {
         LocalServer server;
+        const DropKeptConnections drop;
         QCoreApplication::setApplicationVersion(QString());
 
         // A message alone, without system information: app, message and timestamp only.
@@ -242,6 +254,7 @@ private Q_SLOTS:
 
         // A service that wants a token refuses a missing, empty or wrong one.
         LocalServer guarded([](hf::server::ServerOptions& options) { options.feedbackToken = "kit-secret"; });
+        const DropKeptConnections drop;
         const QUrl url = feedbackURL(guarded);
         for (const std::optional<QString>& token : {std::optional<QString>(), std::optional<QString>(QString("")),
                                                     std::optional<QString>(QStringLiteral("kit-wrong"))}) {
@@ -257,6 +270,7 @@ private Q_SLOTS:
     void statusesAndDroppedConnectionsBecomeTheirErrorsAndTexts()
     {
         LocalServer server;
+        const DropKeptConnections drop;
         TelluClient client(configFor(feedbackURL(server)));
         const TelluFeedback feedback(QStringLiteral("Status check"));
 
@@ -304,6 +318,7 @@ private Q_SLOTS:
     void theEndpointIsPostedToUnchanged()
     {
         TestHttpServer recorder;
+        const DropKeptConnections drop;
         recorder.reply("POST", "/api/v2/feedback", 201, "{}");
         const QUrl endpoint(recorder.baseUrl().toString() + QStringLiteral("/api/v2/feedback?source=desktop"));
         QVERIFY(!sendAndWait(TelluClient(configFor(endpoint)), TelluFeedback(QStringLiteral("a"))));
@@ -314,6 +329,7 @@ private Q_SLOTS:
     {
         LocalServer first;
         LocalServer second;
+        const DropKeptConnections drop;
         first.addFault(QJsonObject{{"path", "/feedback"}, {"delayMs", 400}, {"times", 1}});
         Tellu::configure(configFor(feedbackURL(first)));
         const TelluFeedback feedback(QStringLiteral("Which one"));

@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QNetworkAccessManager>
 #include <QPlainTextEdit>
 #include <QTest>
 
@@ -101,6 +102,9 @@ private Q_SLOTS:
 
     void cleanupTestCase()
     {
+        // Connections kept alive would hold the server's stop until they time out.
+        for (auto* session : QCoreApplication::instance()->findChildren<QNetworkAccessManager*>())
+            session->clearConnectionCache();
         server.reset();
     }
 

@@ -13,6 +13,7 @@
 #include <QAbstractButton>
 #include <QDir>
 #include <QJsonDocument>
+#include <QNetworkAccessManager>
 #include <QPlainTextEdit>
 #include <QTest>
 
@@ -85,6 +86,9 @@ private Q_SLOTS:
         QCOMPARE(stored.value("version").toString(), QStringLiteral("1.4.0"));
         QVERIFY(!stored.value("platform").toString().isEmpty());
         QCOMPARE(stored.value("message").toString(), QStringLiteral("The queue footer is great."));
+        // Connections kept alive would hold the server's stop until they time out.
+        for (auto* session : QCoreApplication::instance()->findChildren<QNetworkAccessManager*>())
+            session->clearConnectionCache();
     }
 };
 
