@@ -125,7 +125,7 @@ signals:
     void appearanceChanged(hf::ui::Appearance appearance);
     // After any of the above.
     void changed();
-    // The portal's first answers arrived (tests wait for it).
+    // The first reads from the portal finished, answered or not.
     void portalRead();
 
 private slots:
