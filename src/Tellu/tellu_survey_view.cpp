@@ -5,6 +5,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QFocusEvent>
 #include <QLocale>
 #include <QPainter>
 #include <QStackedLayout>
@@ -45,7 +46,7 @@ protected:
         painter.setPen(Qt::NoPen);
         painter.setBrush(fill);
         painter.drawEllipse(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5));
-        if (hasFocus()) {
+        if (hasFocus() && m_keyboardFocus) {
             QColor ring = palette().color(QPalette::Highlight);
             ring.setAlphaF(0.5f);
             painter.setPen(QPen(ring, 2));
@@ -55,6 +56,17 @@ protected:
         painter.setPen(ink);
         painter.drawText(rect(), Qt::AlignCenter, text());
     }
+
+    // The focus ring shows only when the focus came from the keyboard, so the first chip of a
+    // newly shown survey does not look chosen.
+    void focusInEvent(QFocusEvent* event) override
+    {
+        m_keyboardFocus = event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason;
+        QAbstractButton::focusInEvent(event);
+    }
+
+private:
+    bool m_keyboardFocus = false;
 };
 
 void makeTransparent(QWidget* field)
