@@ -64,8 +64,8 @@ SoundtrackBand::SoundtrackBand(LaneLayout layout, LaneZoom* zoom, bool allowsSol
     connect(coordinator, &EngineCoordinator::settingsChanged, this, refreshNow);
     connect(coordinator, &EngineCoordinator::isProcessingChanged, this, refreshNow);
     connect(coordinator, &EngineCoordinator::progressChanged, this, refreshNow);
-    connect(coordinator, &EngineCoordinator::originalEnvelopeChanged, this, [this] { refreshEnvelopes(); });
-    connect(coordinator, &EngineCoordinator::stemEnvelopesChanged, this, [this] { refreshEnvelopes(); });
+    connect(coordinator, &EngineCoordinator::originalEnvelopeChanged, this, [this] { refreshEnvelopes(true, false); });
+    connect(coordinator, &EngineCoordinator::stemEnvelopesChanged, this, [this] { refreshEnvelopes(false, true); });
     connect(player, &AudioPlayerService::currentTimeChanged, this, refreshNow);
     connect(player, &AudioPlayerService::totalDurationChanged, this, refreshNow);
     connect(player, &AudioPlayerService::selectedTrackModeChanged, this, refreshNow);
@@ -76,7 +76,7 @@ SoundtrackBand::SoundtrackBand(LaneLayout layout, LaneZoom* zoom, bool allowsSol
 
     m_splitTimer.setInterval(16);
     connect(&m_splitTimer, &QTimer::timeout, this, &SoundtrackBand::advanceAnimations);
-    refreshEnvelopes();
+    refreshEnvelopes(true, true);
 }
 
 SoundtrackBand::~SoundtrackBand()
@@ -113,18 +113,23 @@ void SoundtrackBand::showEvent(QShowEvent* event)
     refresh();
 }
 
-void SoundtrackBand::refreshEnvelopes()
+void SoundtrackBand::refreshEnvelopes(bool original, bool stems)
 {
     if (!m_coordinator || !m_lanes)
         return;
-    // Copied once per new envelope; the lanes then share it without copying on every tick.
-    std::shared_ptr<const SoundtrackEnvelope> original;
-    if (const auto& envelope = m_coordinator->originalEnvelope())
-        original = std::make_shared<const SoundtrackEnvelope>(*envelope);
-    std::shared_ptr<const StemEnvelopes> stems;
-    if (const auto& envelopes = m_coordinator->stemEnvelopes())
-        stems = std::make_shared<const StemEnvelopes>(*envelopes);
-    m_lanes->setEnvelopes(std::move(original), std::move(stems));
+    // Copied once per new envelope (a 3-hour one is megabytes); the lanes then share it without
+    // copying on every tick.
+    if (original) {
+        m_original.reset();
+        if (const auto& envelope = m_coordinator->originalEnvelope())
+            m_original = std::make_shared<const SoundtrackEnvelope>(*envelope);
+    }
+    if (stems) {
+        m_stems.reset();
+        if (const auto& envelopes = m_coordinator->stemEnvelopes())
+            m_stems = std::make_shared<const StemEnvelopes>(*envelopes);
+    }
+    m_lanes->setEnvelopes(m_original, m_stems);
     refresh();
 }
 

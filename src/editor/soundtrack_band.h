@@ -65,7 +65,7 @@ protected:
 
 private:
     void refresh();
-    void refreshEnvelopes();
+    void refreshEnvelopes(bool original, bool stems);
     QString splitKey() const;
     void startSplitIfNeeded();
     bool reduceMotion() const;
@@ -76,6 +76,8 @@ private:
     QPointer<AudioPlayerService> m_player;
     QPointer<AccountStore> m_account;
 
+    std::shared_ptr<const SoundtrackEnvelope> m_original;
+    std::shared_ptr<const StemEnvelopes> m_stems;
     double m_splitProgress = 1.0;
     std::optional<double> m_splitStart;   // clock time the running split began
     bool m_splitReduceMotion = false;
