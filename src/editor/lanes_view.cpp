@@ -69,12 +69,13 @@ public:
     std::optional<QString> status() const { return m_status; }
     bool showsSolo() const { return m_showsSolo; }
 
-    void setState(std::optional<QString> title, std::optional<QString> status, bool dimmed, bool showsSolo,
+    // `dim` runs from 0 (full) to 1 (dimmed: another stem plays alone), following the drawn mix.
+    void setState(std::optional<QString> title, std::optional<QString> status, double dim, bool showsSolo,
                   bool soloed, bool large, double opacity)
     {
         m_title = std::move(title);
         m_status = std::move(status);
-        m_dimmed = dimmed;
+        m_dim = dim;
         m_showsSolo = showsSolo;
         m_large = large;
         m_opacity = opacity;
@@ -127,12 +128,17 @@ protected:
 
         const QColor swatch = m_title ? ui::color(ui::ColorName::Unseparated) : ui::stemColor(m_stem);
         painter.setPen(Qt::NoPen);
-        painter.setBrush(withOpacity(swatch, m_dimmed ? 0.5 : 1));
+        painter.setBrush(withOpacity(swatch, 1 - 0.5 * m_dim));
         painter.drawPath(ui::roundedRectPath(QRectF(leading, top, 3, block), 1.5));
 
         // Texts from outside the program (a status from the service) are drawn as plain text.
         painter.setFont(titleFont(m_large));
-        painter.setPen(ui::color(m_dimmed ? ui::ColorName::Muted : ui::ColorName::Ink));
+        const QColor ink = ui::color(ui::ColorName::Ink);
+        const QColor muted = ui::color(ui::ColorName::Muted);
+        const auto towards = [this](double a, double b) { return a + (b - a) * m_dim; };
+        painter.setPen(QColor::fromRgbF(float(towards(ink.redF(), muted.redF())), float(towards(ink.greenF(), muted.greenF())),
+                                        float(towards(ink.blueF(), muted.blueF())),
+                                        float(towards(ink.alphaF(), muted.alphaF()))));
         const QRectF titleRect = painter.boundingRect(QRectF(leading + 12, top + 2, textW, 10000),
                                                       Qt::TextWordWrap, title());
         painter.drawText(titleRect, Qt::TextWordWrap, title());
@@ -150,7 +156,7 @@ private:
     LaneSoloButton* m_solo = nullptr;
     std::optional<QString> m_title;
     std::optional<QString> m_status;
-    bool m_dimmed = false;
+    double m_dim = 0;
     bool m_showsSolo = false;
     bool m_large = false;
     double m_opacity = 1;
@@ -646,13 +652,11 @@ void LanesView::refreshHeaders()
 {
     const bool separated = isSeparated();
     const double headerTall = headerHeight(width());
-    if (std::abs(m_geometry.headers[0].height() - std::max(headerTall, metrics().laneHeight(m_layout)))
-            > 0.5
-        && m_layout == LaneLayout::regular)
+    // New texts may need another header height (a wrapped status, say).
+    const double rowHeader =
+        m_layout == LaneLayout::regular ? std::max(headerTall, metrics().laneHeight(m_layout)) : headerTall;
+    if (std::abs(m_geometry.headers[0].height() - rowHeader) > 0.5)
         relayout();
-    else if (m_layout == LaneLayout::stacked && std::abs(m_geometry.headers[0].height() - headerTall) > 0.5)
-        relayout();
-    const LaneMix targetMix = laneMix(m_mode, m_ambience);
     for (Stem stem : allStems) {
         LaneHeader* header = m_headers[size_t(stem)];
         std::optional<QString> title;
@@ -661,14 +665,15 @@ void LanesView::refreshHeaders()
         std::optional<QString> status;
         if (!m_resting)
             status = statusText(stem);
-        const bool dimmed = separated && targetMix.alpha(stem) < 1;
+        // Dimmed while another stem plays alone; the drawn mix carries the change's animation.
+        const double dim = separated ? std::clamp((1 - m_mix.alpha(stem)) / 0.7, 0.0, 1.0) : 0.0;
         double opacity = 1;
         bool visible = true;
         if (separated)
             opacity = splitHeaderOpacity(m_split);
         else if (title)
             visible = stem == Stem::music;
-        header->setState(title, status, dimmed, separated && m_allowsSolo, m_mode == soloMode(stem),
+        header->setState(title, status, dim, separated && m_allowsSolo, m_mode == soloMode(stem),
                          m_layout == LaneLayout::stacked, opacity);
         header->setVisible(visible);
     }
@@ -754,6 +759,7 @@ void LanesView::advanceAnimations()
         m_animationTimer.stop();
     }
     refreshCanvas();
+    refreshHeaders();
 }
 
 // ---- Drags
