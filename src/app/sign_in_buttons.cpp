@@ -13,6 +13,7 @@
 #include "ui_kit/text_styles.h"
 
 #include <QHBoxLayout>
+#include <QHideEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QTimer>
@@ -166,6 +167,13 @@ SignInButtons::SignInButtons(AccountStore* account, WebSignInService service, do
 SignInButtons::~SignInButtons()
 {
     cancelBrowserWait();
+}
+
+void SignInButtons::hideEvent(QHideEvent* event)
+{
+    if (!event->spontaneous())
+        cancelBrowserWait();
+    QWidget::hideEvent(event);
 }
 
 void SignInButtons::refresh()

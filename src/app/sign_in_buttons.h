@@ -5,7 +5,7 @@
 // hand-off with the backend, the provider's page, the link back through the application's own
 // scheme, the code exchange); Google runs the account state's Google sign-in, which also opens
 // the browser. Only one such browser sign-in waits at a time: starting one ends the other's wait,
-// and closing the buttons (destroying them) ends a wait still open, so nothing waits forever for
+// and closing the buttons (hiding or destroying them) ends a wait still open, so nothing waits forever for
 // a browser the user has left. A sign-in exchange already under way is left to finish.
 //
 // The buttons are inert while the account state is authenticating; the busy line ("Signing in")
@@ -59,6 +59,10 @@ public:
 
     ui::ProviderSignInButton* appleButton() const { return m_apple; }
     ui::ProviderSignInButton* googleButton() const { return m_google; }
+
+protected:
+    // Closed (hidden by the program, not minimised) while a browser sign-in waits: it ends.
+    void hideEvent(QHideEvent* event) override;
 
 private:
     void refresh();

@@ -330,13 +330,23 @@ private Q_SLOTS:
         QVERIFY(!account->errorMessage());
         QVERIFY(!account->isAuthenticating());
 
+        // A shown sheet that is closed without being destroyed ends its wait as well.
+        sheet = makeSheet();
+        picture(sheet.get());
+        QTest::mouseClick(sheet->buttons()->appleButton(), Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([&] { return browser->opened.size() == 2; }));
+        QVERIFY(sheet->buttons()->isWaitingForBrowser());
+        sheet->hide();
+        QVERIFY(!sheet->buttons()->isWaitingForBrowser());
+        QVERIFY(QTest::qWaitFor([&] { return !BrowserSheetAuthenticator::deliverCallback(callback(QStringLiteral("code=late"))); }));
+
         // A sheet closed while the hand-off request is still out never opens the browser.
         server->addFault(QJsonObject{{"path", "/v1/auth/handoff"}, {"delayMs", 300}, {"times", 1}});
         sheet = makeSheet();
         QTest::mouseClick(sheet->buttons()->appleButton(), Qt::LeftButton);
         sheet.reset();
         QTest::qWait(600);
-        QCOMPARE(browser->opened.size(), 1);
+        QCOMPARE(browser->opened.size(), 2);
         QVERIFY(!account->errorMessage());
     }
 
