@@ -18,6 +18,7 @@
 #include "support/test_support.h"
 #include "ui_kit/provider_sign_in_button.h"
 
+#include <QAccessible>
 #include <QLabel>
 #include <QLoggingCategory>
 #include <QMap>
@@ -183,6 +184,9 @@ private Q_SLOTS:
         account->presentSignIn(SignInReason::required);
         auto sheet = makeSheet();
         QCOMPARE(label(sheet.get(), "signIn.title")->text(), QStringLiteral("Sign in to keep going"));
+        QAccessibleInterface* title = QAccessible::queryAccessibleInterface(label(sheet.get(), "signIn.title"));
+        QCOMPARE(title->role(), QAccessible::Heading);
+        QCOMPARE(title->text(QAccessible::Name), QStringLiteral("Sign in to keep going"));
         QVERIFY(label(sheet.get(), "signIn.detail")->text().startsWith(
             QStringLiteral("Hushframe couldn't start a new account on this network today.")));
         QCOMPARE(sheet->findChild<QAbstractButton*>(QStringLiteral("signIn.notNow"))->text(), QStringLiteral("Not now"));
