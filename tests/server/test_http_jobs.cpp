@@ -192,6 +192,25 @@ private slots:
         QCOMPARE(started["error"][u"code"].toString(), QString("input_missing"));
     }
 
+    void declaredDurationBoundsTheJob()
+    {
+        httplib::Client client(m_server->url());
+        std::string token = signInAnonymously(client);
+        // The longest job there is: exactly three hours.
+        auto longest = postJson(client, "/v1/jobs", token,
+                                {{"kind", "full"}, {"durationSeconds", 10800.0}, {"contentType", "audio/mp4"}});
+        QCOMPARE(longest->status, 201);
+        QCOMPARE(json(longest)["job"][u"durationSeconds"].toDouble(), 10800.0);
+
+        // Four seconds of audio uploaded for a job declared as one.
+        std::string id = runJob(client, token, m_tone4, 1);
+        QVERIFY(!id.empty());
+        auto ended = waitForJob(client, token, id, [](auto& j) { return !hasStatus(j, "queued") && !hasStatus(j, "processing"); });
+        QCOMPARE(ended["status"].toString(), QString("failed"));
+        QCOMPARE(ended["error"][u"code"].toString(), QString("too_long"));
+        QVERIFY(!ended.contains("outputs"));
+    }
+
     void concurrentClientsGetDistinctJobs()
     {
         // Several clients at once, each on its own connection, creating and reading jobs.
