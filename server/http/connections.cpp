@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <cstdlib>
 #include <limits>
 
 namespace hf::server {
@@ -131,15 +132,20 @@ public:
     }
     socket_t socket() const override { return m_fd; }
 
-    // The head is read: what follows is the body, with its bound.
-    void startBody(std::uint64_t limit, bool timed)
+    // The head is read: what follows is the body, with its bound, as the head states it.
+    void startBody(std::uint64_t limit, bool timed, std::uint64_t declared, bool chunked)
     {
+        m_declared = declared;
+        m_chunked = chunked;
         m_inBody = true;
         m_bodyLimit = limit;
         m_bodyRead = 0;
         if (timed)
             m_bodyDeadline = Clock::now() + m_limits.boundedBodyTime;
     }
+
+    // Whether the body was read to its end (a chunked one is never known to be).
+    bool bodyConsumed() const { return !m_chunked && m_bodyRead >= m_declared; }
 
     // Bytes already received that belong to the next request.
     std::string leftover() const { return m_buffer.substr(m_offset); }
@@ -179,6 +185,8 @@ private:
     const ConnectionLimits& m_limits;
     const std::atomic<bool>& m_stopping;
     bool m_inBody = false;
+    std::uint64_t m_declared = 0;
+    bool m_chunked = false;
     std::uint64_t m_bodyLimit = std::numeric_limits<std::uint64_t>::max();
     std::uint64_t m_bodyRead = 0;
     Clock::time_point m_bodyDeadline = Clock::time_point::max();
@@ -373,7 +381,11 @@ void BoundedServer::serve(int fd, std::string buffered, int served)
     bool ok = process_request(stream, last, closedByClient, [&](httplib::Request& req) {
         headParsed = true;
         std::uint64_t limit = bodyLimit ? bodyLimit(req) : std::numeric_limits<std::uint64_t>::max();
-        stream.startBody(limit, limit != std::numeric_limits<std::uint64_t>::max());
+        stream.startBody(limit, limit != std::numeric_limits<std::uint64_t>::max(),
+                         req.has_header("Content-Length")
+                             ? std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10)
+                             : 0,
+                         req.has_header("Transfer-Encoding"));
     });
     t_current = nullptr;
 
@@ -381,8 +393,10 @@ void BoundedServer::serve(int fd, std::string buffered, int served)
         ::close(fd);
         return;
     }
-    // A head the parser refused may not have been read to its end: nothing after it is trusted.
-    if (ok && headParsed && !last && !closedByClient && !stream.failed && !stream.endAfterAnswer) {
+    // A head the parser refused may not have been read to its end, and a body the handler left
+    // unread (answered before it was needed) would be taken for the next request: after either,
+    // nothing more on the connection is trusted.
+    if (ok && headParsed && stream.bodyConsumed() && !last && !closedByClient && !stream.failed && !stream.endAfterAnswer) {
         adopt(Waiting{fd, stream.leftover(), Clock::now() + m_limits.headTime, served + 1});
         return;
     }
@@ -407,7 +421,7 @@ void endConnectionAfterAnswer()
 
 bool connectionEnding()
 {
-    return t_current && (t_current->endAfterAnswer || t_current->failed);
+    return t_current && (t_current->endAfterAnswer || t_current->failed || !t_current->bodyConsumed());
 }
 
 bool bodyOverLimit()

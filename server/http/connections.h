@@ -79,6 +79,7 @@ private:
 // For route handlers, on the thread that serves the request:
 // the connection ends once the current answer is sent (its unread body is never taken for a request);
 void endConnectionAfterAnswer();
+// true when it ends after this answer: told to, a read failed, or the body was left unread.
 bool connectionEnding();
 // the current request's body ran past its bound;
 bool bodyOverLimit();

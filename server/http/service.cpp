@@ -290,7 +290,7 @@ void Service::installHooks()
             what = e.what();
         } catch (...) {
         }
-        logLine("Handler for " + req.method + " " + loggablePath(req.path) + " failed: " + what);
+        logLine("Handler for " + escapedForLog(req.method) + " " + loggablePath(req.path) + " failed: " + what);
         sendError(res, 500, "internal", "The server ran into a problem.");
     });
 }
