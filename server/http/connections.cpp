@@ -346,12 +346,19 @@ void BoundedServer::gatherLoop()
             std::lock_guard lock(m_mutex);
             for (auto& w : m_incoming) {
                 // A kept-alive connection may hold its next request already.
-                if (!w.draining && headComplete(w.buffer))
+                if (!w.draining && headComplete(w.buffer)) {
                     ready.push_back(std::move(w));
-                else if (waiting.size() < m_limits.maxWaiting)
-                    waiting.push_back(std::move(w));
-                else
-                    ::close(w.fd);
+                    continue;
+                }
+                if (waiting.size() >= m_limits.maxWaiting) {
+                    // Full: the connection closest to its deadline (the slowest) makes room.
+                    auto oldest = std::min_element(waiting.begin(), waiting.end(), [](const auto& a, const auto& b) {
+                        return a.deadline < b.deadline;
+                    });
+                    ::close(oldest->fd);
+                    waiting.erase(oldest);
+                }
+                waiting.push_back(std::move(w));
             }
             m_incoming.clear();
         }

@@ -36,7 +36,9 @@ struct ConnectionLimits {
     std::chrono::milliseconds stallTime{60000};
     int workers = 32;
     int requestsPerConnection = 100;
-    std::size_t maxWaiting = 4096; // connections gathering a head; more are closed at once
+    // Connections gathering a head (or draining) at once; a new one past this closes the one
+    // nearest its deadline.
+    std::size_t maxWaiting = 1024;
     // Before a connection closes, what its client still sends is read and dropped for at most
     // this long and this much.
     std::chrono::milliseconds drainTime{2000};
