@@ -1,6 +1,6 @@
-// What a careless or hostile local client can do to the service over loopback: bodies past their
-// limit however they are framed, clients that send their headers slowly, uploads refused while
-// they run, bytes sent after a refusal, and the modes of the files the service keeps.
+// What a careless or hostile local client can do to the service over loopback: clients that send
+// their headers slowly, uploads refused while they run, bytes sent after a refusal, and the modes
+// of the files the service keeps. (Bodies past their limit: test_http_program.)
 
 #include "test_http_support.h"
 
@@ -20,16 +20,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string spaces(std::uint64_t, size_t size)
-{
-    return std::string(size, ' ');
-}
-
-std::string head(const std::string& requestLine, const std::string& headers)
-{
-    return requestLine + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers + "\r\n";
-}
-
 // A request that must never run when it arrives as the unread body of a refused one.
 const std::string kSmuggled = "POST /api/auth/sign-in/anonymous HTTP/1.1\r\nHost: 127.0.0.1\r\n"
                               "Content-Type: application/json\r\nContent-Length: 2\r\n\r\n{}";
@@ -45,63 +35,6 @@ class HttpLimitsTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void bodiesPastTheLimitAreRefusedHoweverFramed()
-    {
-        QTemporaryDir data;
-        LocalServer server(optionsIn(data));
-        const std::uint64_t past = std::uint64_t(3) << 20;
-
-        // No length: the body would run to the connection's end.
-        {
-            RawConnection c(server.port());
-            c.send(head("POST /api/auth/sign-in/anonymous", "Content-Type: application/json\r\nConnection: close\r\n"));
-            c.sendUntilAnswered(past, spaces);
-            QVERIFY(c.waitForAnswer(5000));
-            QCOMPARE(c.statusLine(), std::string("HTTP/1.1 413 Payload Too Large"));
-            QVERIFY(c.received().find("invalid_request") != std::string::npos);
-            QVERIFY(c.waitForClose(5000));
-        }
-        // Chunked, spelled with a capital C.
-        {
-            RawConnection c(server.port());
-            c.send(head("POST /feedback", "Content-Type: application/json\r\nTransfer-Encoding: Chunked\r\n"));
-            c.sendUntilAnswered(past, [&](std::uint64_t offset, size_t size) { return chunkedPiece(offset, size, past); });
-            QVERIFY(c.waitForAnswer(5000));
-            QCOMPARE(c.statusLine(), std::string("HTTP/1.1 413 Payload Too Large"));
-            QVERIFY(c.waitForClose(5000));
-        }
-        // A stated length past the limit is refused before the body is read.
-        {
-            RawConnection c(server.port());
-            c.send(head("POST /v1/jobs", "Content-Type: application/json\r\nContent-Length: 3145728\r\n"));
-            QVERIFY(c.waitForAnswer(5000));
-            QCOMPARE(c.statusLine(), std::string("HTTP/1.1 413 Payload Too Large"));
-        }
-        // A compressed body could unpack to any size.
-        {
-            RawConnection c(server.port());
-            c.send(head("POST /api/auth/sign-in/anonymous",
-                        "Content-Type: application/json\r\nContent-Encoding: gzip\r\nContent-Length: 2\r\n")
-                   + "{}");
-            QVERIFY(c.waitForAnswer(5000));
-            QCOMPARE(c.statusLine(), std::string("HTTP/1.1 415 Unsupported Media Type"));
-        }
-        // Within the limit, in each framing the body is taken as usual.
-        httplib::Client client(server.url());
-        const std::string feedback = QJsonDocument(QJsonObject{{"app", "Hushframe"},
-                                                               {"message", QString(900 * 1024, 'a')},
-                                                               {"timestamp", "2026-12-07T10:00:00Z"}})
-                                         .toJson(QJsonDocument::Compact)
-                                         .toStdString();
-        QCOMPARE(client.Post("/feedback", feedback, "application/json")->status, 201);
-        RawConnection unframed(server.port());
-        unframed.send(head("POST /api/auth/sign-in/anonymous", "Content-Type: application/json\r\nConnection: close\r\n")
-                      + "{}");
-        unframed.finishSending();
-        QVERIFY(unframed.waitForAnswer(5000));
-        QCOMPARE(unframed.statusLine(), std::string("HTTP/1.1 200 OK"));
-    }
-
     void slowClientsHoldNoWorker()
     {
         QTemporaryDir data;
@@ -144,7 +77,7 @@ private slots:
         }
         done = true;
         trickle.join();
-        QVERIFY2(slowest < 1000, QByteArray::number(slowest));
+        QVERIFY2(slowest < 2000, QByteArray::number(slowest));
 
         // Each slow client was let go after the bounded time, though it kept sending.
         for (auto& c : slow)
@@ -200,7 +133,7 @@ private slots:
             beside.start();
             auto r = postJson(other, "/v1/jobs/" + otherJob + action, otherToken, {{"durationSeconds", 30.0}});
             QVERIFY(r);
-            QVERIFY2(beside.elapsed() < 1000, action);
+            QVERIFY2(beside.elapsed() < 2000, action);
         }
         second.sendUntilAnswered(total, spaces, 16 * 1024, 20);
         QCOMPARE(second.statusLine(), std::string("HTTP/1.1 409 Conflict"));

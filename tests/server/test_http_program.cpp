@@ -91,16 +91,6 @@ private:
     int m_port = 0;
 };
 
-std::string spaces(std::uint64_t, size_t size)
-{
-    return std::string(size, ' ');
-}
-
-std::string head(const std::string& requestLine, const std::string& headers)
-{
-    return requestLine + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers + "\r\n";
-}
-
 std::string feedbackOf(int messageBytes)
 {
     return QJsonDocument(QJsonObject{{"app", "Hushframe"},
@@ -151,9 +141,26 @@ private slots:
                 c.sendUntilAnswered(body, spaces);
             QVERIFY(c.waitForAnswer(5000));
             QCOMPARE(c.statusLine(), std::string("HTTP/1.1 413 Payload Too Large"));
+            QVERIFY(c.waitForClose(5000));
         }
         const long grown = server.peakKiB() - before;
         QVERIFY2(grown < 8 * 1024, qPrintable(QString("the peak grew by %1 KiB").arg(grown)));
+
+        // A compressed body could unpack to any size.
+        RawConnection compressed(server.port());
+        compressed.send(head("POST /feedback", "Content-Type: application/json\r\nContent-Encoding: gzip\r\n"
+                                               "Content-Length: 2\r\n")
+                        + "{}");
+        QVERIFY(compressed.waitForAnswer(5000));
+        QCOMPARE(compressed.statusLine(), std::string("HTTP/1.1 415 Unsupported Media Type"));
+        // Within the limit, a body is taken as usual, with its length or without one.
+        QCOMPARE(client.Post("/feedback", feedbackOf(900 * 1024), "application/json")->status, 201);
+        RawConnection unframed(server.port());
+        unframed.send(head("POST /api/auth/sign-in/anonymous", "Content-Type: application/json\r\nConnection: close\r\n")
+                      + "{}");
+        unframed.finishSending();
+        QVERIFY(unframed.waitForAnswer(5000));
+        QCOMPARE(unframed.statusLine(), std::string("HTTP/1.1 200 OK"));
     }
 
     // With the process's file size limit standing in for a full disk (lowered once the database is

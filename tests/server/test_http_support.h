@@ -320,6 +320,18 @@ private:
     bool m_closed = false;
 };
 
+// The head of a request to the server: `headers` are lines ending in CRLF.
+inline std::string head(const std::string& requestLine, const std::string& headers)
+{
+    return requestLine + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers + "\r\n";
+}
+
+// Body filler for RawConnection::sendUntilAnswered.
+inline std::string spaces(std::uint64_t, size_t size)
+{
+    return std::string(size, ' ');
+}
+
 // The chunks of a chunked body of `total` bytes of JSON-looking filler, `step` bytes a chunk.
 inline std::string chunkedPiece(std::uint64_t offset, size_t size, std::uint64_t total)
 {
