@@ -386,6 +386,10 @@ void Service::addJobRoutes()
             refuse(403, "The upload key is not valid.");
             return;
         }
+        if (job->status != "awaiting_upload") {
+            refuse(409, "This job no longer takes an upload.");
+            return;
+        }
         if (req.get_header_value("Content-Type") != job->contentType) {
             refuse(400, "The upload must be sent with \"Content-Type: " + job->contentType + "\".");
             return;

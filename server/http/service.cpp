@@ -78,14 +78,11 @@ std::string loggablePath(const std::string& path)
     return escapedForLog(path);
 }
 
-bool containsNoCase(const std::string& text, const std::string& word)
+std::string lowered(std::string text)
 {
-    auto lower = [](std::string s) {
-        for (auto& c : s)
-            c = char(std::tolower(static_cast<unsigned char>(c)));
-        return s;
-    };
-    return lower(text).find(word) != std::string::npos;
+    for (auto& c : text)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    return text;
 }
 
 } // namespace
@@ -215,7 +212,7 @@ httplib::Server::HandlerResponse Service::beforeRoute(const httplib::Request& re
             endConnectionAfterAnswer();
             return HR::Handled;
         }
-        if (!encoding.empty() && !containsNoCase(encoding, "identity")) {
+        if (!encoding.empty() && lowered(encoding) != "identity") {
             sendError(res, 415, "invalid_request", "Request bodies must not be compressed.");
             endConnectionAfterAnswer();
             return HR::Handled;
