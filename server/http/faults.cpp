@@ -2,11 +2,6 @@
 
 #include "http/util.h"
 
-#include <filesystem>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 namespace hf::server {
 
@@ -116,35 +111,6 @@ bool pathMatches(std::string_view pattern, std::string_view path)
         }
     }
     return !path.empty() && pattern.front() == path.front() && pathMatches(pattern.substr(1), path.substr(1));
-}
-
-void dropConnection(const httplib::Request& req)
-{
-    // The request does not carry its socket; find it among our descriptors by its two ports.
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        int fd = 0;
-        try {
-            fd = std::stoi(entry.path().filename().string());
-        } catch (...) {
-            continue;
-        }
-        sockaddr_storage local{}, peer{};
-        socklen_t localLength = sizeof local, peerLength = sizeof peer;
-        if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) != 0
-            || getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0)
-            continue;
-        auto portOf = [](const sockaddr_storage& a) {
-            if (a.ss_family == AF_INET)
-                return int(ntohs(reinterpret_cast<const sockaddr_in&>(a).sin_port));
-            if (a.ss_family == AF_INET6)
-                return int(ntohs(reinterpret_cast<const sockaddr_in6&>(a).sin6_port));
-            return -1;
-        };
-        if (portOf(local) == req.local_port && portOf(peer) == req.remote_port) {
-            ::shutdown(fd, SHUT_RDWR);
-            return;
-        }
-    }
 }
 
 } // namespace hf::server

@@ -53,7 +53,4 @@ private:
 
 bool pathMatches(std::string_view pattern, std::string_view path);
 
-// Shuts the server side of the request's connection down so the client gets no answer at all.
-void dropConnection(const httplib::Request& req);
-
 } // namespace hf::server

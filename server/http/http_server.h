@@ -26,6 +26,7 @@ struct ServerOptions {
     double sessionRefreshSeconds = 24 * 3600; // older sessions are renewed ("set-auth-token")
     int workers = 1;                     // separations and song checks running at once
     std::uint64_t maxUploadBytes = std::uint64_t(16) << 30;
+    double headSeconds = 10;             // a request's line and headers must arrive within this
 };
 
 class Service;

@@ -152,7 +152,8 @@ void Service::addIdentityRoutes()
         };
         if (a.responseType != "code")
             return fail("unsupported_response_type");
-        if (!a.challenge.empty() && (a.method != "S256" || a.challenge.size() != 43))
+        // PKCE with S256 is required: a code is only ever redeemed with its verifier.
+        if (a.method != "S256" || a.challenge.size() != 43)
             return fail("invalid_request");
         return true;
     };
@@ -239,8 +240,9 @@ void Service::addIdentityRoutes()
                 oauthError(res, 400, "invalid_grant", "The code was issued to another client or redirect URI.");
                 return;
             }
-            if (!dbText(r[2]).empty()
-                && !constantTimeEqual(sha256Base64Url(req.get_param_value("code_verifier")), dbText(r[2]))) {
+            const std::string verifier = req.get_param_value("code_verifier");
+            if (dbText(r[2]).size() != 43 || verifier.size() < 43 || verifier.size() > 128
+                || !constantTimeEqual(sha256Base64Url(verifier), dbText(r[2]))) {
                 oauthError(res, 400, "invalid_grant", "The code verifier does not match.");
                 return;
             }

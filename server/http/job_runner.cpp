@@ -74,9 +74,28 @@ void Service::enqueue(const std::string& jobId, Task task)
 
 void Service::stopJob(const std::string& jobId)
 {
+    abortUploads(jobId);
     std::lock_guard lock(m_queueMutex);
     if (auto it = m_running.find(jobId); it != m_running.end())
         it->second.request_stop();
+}
+
+Service::UploadFlag Service::watchUpload(const std::string& jobId)
+{
+    auto flag = std::make_shared<std::atomic<bool>>(false);
+    std::lock_guard lock(m_uploadsMutex);
+    std::erase_if(m_uploads, [](const auto& entry) { return entry.second.expired(); });
+    m_uploads.emplace(jobId, flag);
+    return flag;
+}
+
+void Service::abortUploads(const std::string& jobId)
+{
+    std::lock_guard lock(m_uploadsMutex);
+    auto [first, last] = m_uploads.equal_range(jobId);
+    for (auto it = first; it != last; ++it)
+        if (auto flag = it->second.lock())
+            flag->store(true);
 }
 
 void Service::workerLoop()
@@ -160,6 +179,12 @@ void Service::runSeparation(const std::string& jobId, std::stop_token stop)
                            {std::clamp(fraction, 0.0, 1.0), jobId});
             },
             stop);
+        // The engine writes under the process's umask: the stems are made private like the rest.
+        using std::filesystem::perms;
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(folder / "stems", ec))
+            std::filesystem::permissions(entry.path(), perms::owner_read | perms::owner_write, ec);
+        std::filesystem::permissions(folder / "stems", perms::owner_all, ec);
         double now = nowSeconds();
         int changed = m_db->exec("UPDATE jobs SET status = 'succeeded', progress = NULL, completed_at = ?,"
                                  " expires_at = ? WHERE id = ? AND status = 'processing'",

@@ -2,6 +2,7 @@
 // storage target itself (streamed to disk), start, read, cancel, promotion, the song check request,
 // expiry and the stem downloads.
 
+#include "http/files.h"
 #include "http/service.h"
 #include "http/util.h"
 
@@ -16,8 +17,7 @@ namespace hf::server {
 namespace {
 
 constexpr double kMaxDuration = 10800;
-constexpr double kPromoteTolerance = 0.25;
-constexpr std::uint64_t kRefusedBodyDrainLimit = std::uint64_t(256) << 20; // seconds of audio a promotion may lack (codec padding)
+constexpr double kPromoteTolerance = 0.25; // seconds of audio a promotion may lack (codec padding)
 const char* kStems[] = {"dialogue", "music", "effects"};
 
 const std::string kJobColumns =
@@ -226,7 +226,7 @@ void Service::addJobRoutes()
                    {job.id, session->accountId, toStd(kind), *duration, contentType, std::int64_t(claimRequested),
                     claimRequested ? DbValue{kCheckingRecord} : DbValue{}, now, now + m_options.jobTtlSeconds,
                     uploadKey, randomToken(24)});
-        std::filesystem::create_directories(jobFolder(job.id));
+        makePrivateFolder(jobFolder(job.id));
         logLine("Created " + toStd(kind) + " job " + job.id);
 
         std::string base = baseUrlOf(req, baseUrl());
@@ -258,6 +258,7 @@ void Service::addJobRoutes()
                 return;
             }
             double now = nowSeconds();
+            abortUploads(job->id); // an upload still under way no longer counts
             if (job->uploaded) {
                 m_db->exec("UPDATE jobs SET status = 'queued' WHERE id = ?", {job->id});
                 queued = true;
@@ -368,21 +369,13 @@ void Service::addJobRoutes()
     });
 
     // The storage target. The upload URL's key stands in for a signature; the body streams to a
-    // temporary file that replaces the input only when it arrived whole.
+    // temporary file that replaces the input only when it arrived whole. A refusal is answered at
+    // once and ends the connection: the rest of the body is never read, nor taken for a request.
     m_http.Put(R"(/storage/([^/]+))", [this](const httplib::Request& req, httplib::Response& res,
                                              const httplib::ContentReader& reader) {
         auto refuse = [&](int status, const std::string& message) {
             sendError(res, status, errorCodeForStatus(status), message);
-            res.set_header("Connection", "close");
-            // Read and drop a body of a bounded, stated length, so that its bytes are never taken
-            // for the next request and the client gets to read this answer. A larger or unstated
-            // one is left unread and the connection ends.
-            if (!req.has_header("Content-Length"))
-                return;
-            const auto stated = std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10);
-            if (stated > kRefusedBodyDrainLimit)
-                return;
-            reader([](const char*, size_t) { return true; });
+            endConnectionAfterAnswer();
         };
         auto job = loadJob(req.matches[1]);
         if (!job) {
@@ -405,8 +398,7 @@ void Service::addJobRoutes()
             m_options.maxUploadBytes, (std::uint64_t(8) << 20) + std::uint64_t(std::ceil(job->duration)) * (1 << 20));
         bool hasLength = req.has_header("Content-Length");
         std::uint64_t declared = hasLength ? std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10) : 0;
-        bool chunked = req.get_header_value("Transfer-Encoding").find("chunked") != std::string::npos;
-        if (!hasLength && !chunked) {
+        if (!hasLength && !req.has_header("Transfer-Encoding")) {
             refuse(411, "The upload needs a Content-Length.");
             return;
         }
@@ -414,36 +406,53 @@ void Service::addJobRoutes()
             refuse(413, "The upload is larger than this job's audio can be.");
             return;
         }
+        // Registered before the state is looked at, so that a start, cancel, expiry or deletion
+        // from now on stops the upload where it stands.
+        auto upload = watchUpload(job->id);
+        job = loadJob(job->id);
+        if (!job || job->status != "awaiting_upload") {
+            refuse(409, "This job no longer takes an upload.");
+            return;
+        }
 
         auto folder = jobFolder(job->id);
-        std::filesystem::create_directories(folder);
-        auto partial = folder / ("input.part-" + randomToken(6));
+        makePrivateFolder(folder);
+        auto partial = temporaryBeside(folder / "input");
         std::uint64_t received = 0;
         bool tooLarge = false;
-        bool writeFailed = false;
-        bool complete;
+        bool stopped = false;
+        int writeError = 0;
+        bool complete = false;
         {
-            std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-            complete = out && reader([&](const char* data, size_t length) {
+            PrivateFile out(partial);
+            complete = out.isOpen() && reader([&](const char* data, size_t length) {
+                if (upload->load()) {
+                    stopped = true;
+                    return false;
+                }
                 received += length;
                 if (received > limit) {
                     tooLarge = true;
                     return false;
                 }
-                out.write(data, std::streamsize(length));
-                writeFailed = !out;
-                return !writeFailed;
+                return out.write(data, length);
             });
             out.close();
-            writeFailed = writeFailed || !out;
+            writeError = out.error();
         }
         std::error_code ec;
-        if (!complete || tooLarge || writeFailed || (hasLength && received != declared) || received == 0) {
+        if (stopped || upload->load()) {
+            std::filesystem::remove(partial, ec);
+            refuse(409, "This job no longer takes an upload.");
+            logLine("Upload for job " + job->id + " stopped: the job moved on");
+            return;
+        }
+        if (!complete || tooLarge || writeError || (hasLength && received != declared) || received == 0) {
             std::filesystem::remove(partial, ec);
             if (tooLarge)
                 refuse(413, "The upload is larger than this job's audio can be.");
-            else if (writeFailed)
-                refuse(500, "The upload could not be stored.");
+            else if (writeError)
+                refuse(statusForWriteError(writeError), "The upload could not be stored.");
             else if (received == 0 && complete)
                 refuse(400, "The upload is empty.");
             else

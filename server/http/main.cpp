@@ -11,6 +11,8 @@
 #include <iostream>
 #include <string>
 
+#include <sys/stat.h>
+
 namespace {
 
 int usage(const char* message)
@@ -80,6 +82,8 @@ int main(int argc, char** argv)
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    // Whatever the server or its libraries create is its user's alone.
+    ::umask(0077);
 
     hf::server::HttpServer server(options);
     try {

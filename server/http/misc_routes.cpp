@@ -1,5 +1,6 @@
 // The feedback endpoint, the update feed and the test controls.
 
+#include "http/files.h"
 #include "http/service.h"
 #include "http/util.h"
 
@@ -44,10 +45,8 @@ bool isStringMap(const QJsonValue& value)
 void Service::addMiscRoutes()
 {
     auto feed = m_options.dataDir / "appcast.xml";
-    if (!std::filesystem::exists(feed)) {
-        std::ofstream out(feed);
-        out << kDefaultFeed;
-    }
+    if (!std::filesystem::exists(feed))
+        writeFileDurably(feed, kDefaultFeed);
 
     m_http.Post("/feedback", [this](const httplib::Request& req, httplib::Response& res) {
         if (!m_options.feedbackToken.empty()
@@ -88,20 +87,11 @@ void Service::addMiscRoutes()
             return;
         }
         std::string id = toStd(QDateTime::currentDateTimeUtc().toString("yyyyMMdd'T'HHmmss")) + "-" + randomToken(6);
-        auto folder = m_options.dataDir / "feedback";
-        auto partial = folder / (id + ".part");
-        {
-            std::ofstream out(partial, std::ios::binary);
-            out << req.body;
-            if (!out) {
-                sendError(res, 500, "internal", "The feedback could not be stored.");
-                return;
-            }
-        }
-        std::error_code ec;
-        std::filesystem::rename(partial, folder / (id + ".json"), ec);
-        if (ec) {
-            sendError(res, 500, "internal", "The feedback could not be stored.");
+        // Answered 201 only once the submission is completely on disk.
+        if (int error = writeFileDurably(m_options.dataDir / "feedback" / (id + ".json"), req.body)) {
+            int status = statusForWriteError(error);
+            sendError(res, status, errorCodeForStatus(status), "The feedback could not be stored.");
+            logLine("Feedback could not be stored: " + std::generic_category().message(error));
             return;
         }
         logLine("Stored feedback " + id);

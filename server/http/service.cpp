@@ -1,12 +1,18 @@
 #include "http/service.h"
 
-#include <chrono>
-
+#include "http/connections.h"
+#include "http/files.h"
 #include "http/util.h"
 
+#include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <limits>
 #include <fstream>
+
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace hf::server {
 
@@ -14,7 +20,9 @@ namespace {
 thread_local RequestState t_requestState;
 std::mutex g_logMutex;
 
-constexpr size_t kMaxJsonBody = 1 << 20;
+// Bodies other than uploads are read whole into memory: they may not run past the JSON limit by
+// more than a little framing (chunk sizes) before the read stops.
+constexpr std::uint64_t kBodyReadLimit = kMaxJsonBody + 64 * 1024;
 
 const char* kSchema[] = {
     "CREATE TABLE IF NOT EXISTS accounts(id TEXT PRIMARY KEY, email TEXT, name TEXT,"
@@ -43,13 +51,38 @@ const char* kSchema[] = {
     "CREATE INDEX IF NOT EXISTS sessions_by_account ON sessions(account_id)",
 };
 
+// Text from a request as it may stand in a log line: control characters, spaces and bytes
+// outside ASCII are escaped, so that no request can write a line of its own.
+std::string escapedForLog(const std::string& text)
+{
+    static const char* hex = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if (c <= 0x20 || c >= 0x7f || c == '%') {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += char(c);
+        }
+    }
+    return out;
+}
+
 // Paths whose segments are capabilities are logged without them.
 std::string loggablePath(const std::string& path)
 {
     for (const char* prefix : {"/auth/handoff/"})
         if (path.rfind(prefix, 0) == 0)
             return std::string(prefix) + "...";
-    return path;
+    return escapedForLog(path);
+}
+
+std::string lowered(std::string text)
+{
+    for (auto& c : text)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    return text;
 }
 
 } // namespace
@@ -87,12 +120,23 @@ void Service::openStore()
 {
     if (m_options.dataDir.empty())
         throw std::runtime_error("a data folder is required");
-    std::error_code ec;
-    std::filesystem::create_directories(m_options.dataDir / "jobs", ec);
-    std::filesystem::create_directories(m_options.dataDir / "feedback", ec);
-    if (ec)
-        throw std::runtime_error("cannot create the data folder " + m_options.dataDir.string() + ": " + ec.message());
-    m_db = std::make_unique<Database>(m_options.dataDir / "server.sqlite");
+    // The folder holds the job keys, e-mails and names, uploads, stems and feedback: only its
+    // owner may enter it, whatever the umask.
+    makePrivateFolder(m_options.dataDir);
+    makePrivateFolder(m_options.dataDir / "jobs");
+    makePrivateFolder(m_options.dataDir / "feedback");
+
+    // SQLite creates its files under the umask, and its journal files with the database's mode:
+    // the database is made private before SQLite first opens it.
+    auto database = m_options.dataDir / "server.sqlite";
+    int fd = ::open(database.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        throw std::runtime_error("cannot open the database " + database.string());
+    ::fchmod(fd, 0600);
+    ::close(fd);
+    for (const char* suffix : {"-wal", "-shm"})
+        ::chmod((database.string() + suffix).c_str(), 0600);
+    m_db = std::make_unique<Database>(database);
     for (const char* statement : kSchema)
         m_db->exec(statement);
 
@@ -101,12 +145,29 @@ void Service::openStore()
     std::getline(in, m_secret);
     if (m_secret.size() < 32) {
         m_secret = randomToken(32);
-        std::ofstream out(secretFile, std::ios::trunc);
-        out << m_secret << "\n";
-        out.close();
-        ::chmod(secretFile.c_str(), 0600);
-        if (!out)
-            throw std::runtime_error("cannot write " + secretFile.string());
+        if (int error = writeFileDurably(secretFile, m_secret + "\n"))
+            throw std::runtime_error("cannot write " + secretFile.string() + ": "
+                                     + std::generic_category().message(error));
+    }
+}
+
+void Service::removeTemporaryFiles()
+{
+    // Left by a stop that cut an upload, a separation or a write short (a kill, a power cut).
+    auto sweep = [](const std::filesystem::path& folder) {
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
+            if (isTemporaryName(entry.path().filename().string()) && entry.is_regular_file(ec))
+                std::filesystem::remove(entry.path(), ec);
+    };
+    sweep(m_options.dataDir);
+    sweep(m_options.dataDir / "feedback");
+    std::error_code ec;
+    for (const auto& job : std::filesystem::directory_iterator(m_options.dataDir / "jobs", ec)) {
+        if (!job.is_directory(ec))
+            continue;
+        sweep(job.path());
+        sweep(job.path() / "stems");
     }
 }
 
@@ -120,9 +181,8 @@ httplib::Server::HandlerResponse Service::beforeRoute(const httplib::Request& re
             if (fault->delayMs > 0)
                 std::this_thread::sleep_for(std::chrono::milliseconds(fault->delayMs));
             if (fault->drop) {
-                dropConnection(req);
+                dropCurrentConnection();
                 res.status = 500;
-                res.set_header("Connection", "close");
                 return HR::Handled;
             }
             if (fault->status) {
@@ -139,15 +199,22 @@ httplib::Server::HandlerResponse Service::beforeRoute(const httplib::Request& re
         }
     }
 
-    // Only the storage target takes large bodies (streamed); JSON and form bodies stay small.
+    // Only the storage target takes large bodies (streamed); JSON and form bodies stay small, are
+    // sent whole with their length, and are not compressed (a small compressed body can unpack to
+    // any size). The read itself is bounded too (kBodyReadLimit), for a body sent without a length.
     if (req.path.rfind("/storage/", 0) != 0) {
-        bool chunked = req.get_header_value("Transfer-Encoding").find("chunked") != std::string::npos;
         auto length = req.get_header_value_count("Content-Length")
                           ? std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10)
                           : 0ull;
-        if (chunked || length > kMaxJsonBody) {
+        std::string encoding = req.get_header_value("Content-Encoding");
+        if (req.has_header("Transfer-Encoding") || length > kMaxJsonBody) {
             sendError(res, 413, "invalid_request", "The request body is too large.");
-            res.set_header("Connection", "close");
+            endConnectionAfterAnswer();
+            return HR::Handled;
+        }
+        if (!encoding.empty() && lowered(encoding) != "identity") {
+            sendError(res, 415, "invalid_request", "Request bodies must not be compressed.");
+            endConnectionAfterAnswer();
             return HR::Handled;
         }
     }
@@ -177,20 +244,32 @@ void Service::afterRoute(const httplib::Request& req, httplib::Response& res)
         res.headers.erase("Content-Type");
         res.set_content("{\"job\": {\"id\": [truncated", "application/json");
     }
+    if (connectionEnding()) {
+        res.headers.erase("Keep-Alive");
+        res.headers.erase("Connection");
+        res.set_header("Connection", "close");
+    }
     state = {};
-    logLine(req.method + " " + loggablePath(req.path) + " " + std::to_string(res.status));
+    logLine(escapedForLog(req.method) + " " + loggablePath(req.path) + " " + std::to_string(res.status));
 }
 
 void Service::installHooks()
 {
-    m_http.new_task_queue = [] { return new httplib::ThreadPool(32); };
     m_http.set_payload_max_length(m_options.maxUploadBytes + 1);
-    m_http.set_keep_alive_timeout(5);
+    m_http.set_keep_alive_timeout(std::max<time_t>(1, time_t(m_options.headSeconds)));
+    m_http.set_keep_alive_max_count(100);
     m_http.set_read_timeout(60);
     m_http.set_write_timeout(60);
+    m_http.bodyLimit = [](const httplib::Request& req) {
+        return req.path.rfind("/storage/", 0) == 0 ? std::numeric_limits<std::uint64_t>::max() : kBodyReadLimit;
+    };
     m_http.set_pre_routing_handler([this](const auto& req, auto& res) { return beforeRoute(req, res); });
     m_http.set_post_routing_handler([this](const auto& req, auto& res) { afterRoute(req, res); });
     m_http.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
+        if (bodyOverLimit()) {
+            sendError(res, 413, "invalid_request", "The request body is too large.");
+            return httplib::Server::HandlerResponse::Handled;
+        }
         if (!res.body.empty() || res.content_provider_)
             return httplib::Server::HandlerResponse::Unhandled;
         std::string message = res.status == 404 ? "There is no such endpoint."
@@ -208,7 +287,7 @@ void Service::installHooks()
             what = e.what();
         } catch (...) {
         }
-        logLine("Handler for " + req.method + " " + loggablePath(req.path) + " failed: " + what);
+        logLine("Handler for " + escapedForLog(req.method) + " " + loggablePath(req.path) + " failed: " + what);
         sendError(res, 500, "internal", "The server ran into a problem.");
     });
 }
@@ -232,8 +311,12 @@ int Service::start()
     if (m_port <= 0)
         throw std::runtime_error("cannot listen on " + m_options.host + ":" + std::to_string(m_options.port));
 
+    removeTemporaryFiles();
     recoverJobs();
     startWorkers();
+    ConnectionLimits limits;
+    limits.headTime = std::chrono::milliseconds(std::llround(m_options.headSeconds * 1000));
+    m_http.startConnections(limits);
     m_listener = std::thread([this] { m_http.listen_after_bind(); });
     // A stop that came before the listener runs would be missed and leave it serving forever, so
     // the server is only handed out once it serves.

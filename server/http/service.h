@@ -3,6 +3,7 @@
 // The inner workings of HttpServer: one object that owns the database, the HTTP server, the fault
 // table and the job workers. Its route handlers live in several files, one per area.
 
+#include "http/connections.h"
 #include "http/database.h"
 #include "http/faults.h"
 #include "http/http_server.h"
@@ -11,6 +12,7 @@
 
 #include <QJsonObject>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -78,6 +80,7 @@ private:
 
     // --- set-up (service.cpp)
     void openStore();
+    void removeTemporaryFiles();
     void installHooks();
     httplib::Server::HandlerResponse beforeRoute(const httplib::Request& req, httplib::Response& res);
     void afterRoute(const httplib::Request& req, httplib::Response& res);
@@ -116,6 +119,10 @@ private:
     void expireJob(const std::string& id);
     std::filesystem::path jobFolder(const std::string& id) const;
     void removeJobFiles(const std::string& id, bool keepInput = false);
+    // An upload in progress for the job; its flag turns true when the job stops taking it.
+    using UploadFlag = std::shared_ptr<std::atomic<bool>>;
+    UploadFlag watchUpload(const std::string& jobId);
+    void abortUploads(const std::string& jobId);
 
     // --- workers (job_runner.cpp)
     enum class Task { separate, check };
@@ -135,12 +142,14 @@ private:
 
     ServerOptions m_options;
     std::unique_ptr<Database> m_db;
-    httplib::Server m_http;
+    BoundedServer m_http;
     std::thread m_listener;
     int m_port = 0;
     std::string m_secret; // signs identity tokens
     Faults m_faults;
     std::mutex m_jobStateMutex; // upload completion, start, cancel and promote of jobs
+    std::mutex m_uploadsMutex;
+    std::multimap<std::string, std::weak_ptr<std::atomic<bool>>> m_uploads;
 
     // workers
     std::mutex m_queueMutex;

@@ -100,6 +100,10 @@ std::optional<QJsonObject> parseObject(const httplib::Request& req, httplib::Res
 {
     if (req.body.empty())
         return QJsonObject{};
+    if (req.body.size() > kMaxJsonBody) {
+        sendError(res, 413, "invalid_request", "The request body is too large.");
+        return std::nullopt;
+    }
     QJsonParseError error;
     auto document = QJsonDocument::fromJson(QByteArray::fromStdString(req.body), &error);
     if (error.error != QJsonParseError::NoError || !document.isObject()) {

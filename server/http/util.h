@@ -32,8 +32,11 @@ void sendJson(httplib::Response& res, int status, const QJsonObject& object);
 void sendError(httplib::Response& res, int status, const std::string& code, const std::string& message);
 std::string errorCodeForStatus(int status);
 
+// The largest JSON or form body a request may carry.
+constexpr std::size_t kMaxJsonBody = 1 << 20;
+
 // The request body as a JSON object; an empty body counts as {}. Answers 400 and returns none
-// when it is not a JSON object.
+// when it is not a JSON object (413 when it is larger than kMaxJsonBody).
 std::optional<QJsonObject> parseObject(const httplib::Request& req, httplib::Response& res);
 
 // "http://" + the Host the client used, so that URLs handed out reach this server the same way.

@@ -106,7 +106,7 @@ QCoro::Task<APIResponse> APIClient::attempt(QString method, QString path, std::o
         reply = m_session->sendCustomRequest(request, method.toLatin1(), *body);
     else
         reply = m_session->sendCustomRequest(request, method.toLatin1());
-    std::unique_ptr<QNetworkReply, void (*)(QNetworkReply*)> holder(reply, [](QNetworkReply* r) { r->deleteLater(); });
+    ReplyHolder holder(reply);
 
     co_await awaitReply(reply, stop);
     if (!self)

@@ -38,8 +38,13 @@ std::optional<QImage> ThumbnailCache::image(const QUrl& location)
 QCoro::Task<void> ThumbnailCache::generate(QPointer<ThumbnailCache> cache, Generator generator, QUrl location)
 {
     std::optional<QImage> image = co_await generator(location, maxSize);
+    // A generator may finish without ever suspending (off-thread work that was done before it was
+    // awaited, under load): the picture still arrives later, from the event loop, never inside the
+    // image() call that asked for it.
     if (cache && image)
-        cache->store(location, *image);
+        QMetaObject::invokeMethod(
+            cache.data(), [cache, location, picture = *image] { cache->store(location, picture); },
+            Qt::QueuedConnection);
 }
 
 void ThumbnailCache::store(const QUrl& location, const QImage& image)

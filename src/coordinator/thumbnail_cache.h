@@ -2,7 +2,7 @@
 
 // Pictures of videos by file location, for the rows of the batch queue. The first request for a
 // location starts its picture in the background and gives nothing; `imagesChanged` tells the rows
-// when a picture arrives. Each location is tried once in the life of the cache, whether or not a
+// when a picture arrives, always later from the event loop (never inside image()). Each location is tried once in the life of the cache, whether or not a
 // picture comes of it; nothing is ever evicted. Main thread only.
 
 #include <QHash>

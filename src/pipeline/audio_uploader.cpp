@@ -54,10 +54,7 @@ QCoro::Task<void> URLSessionUploader::upload(QUrl fileURL, UploadInstruction ins
     QNetworkReply* reply = m_session->sendCustomRequest(request, instruction.method.toUtf8(), file);
     // The file lives exactly as long as the request that reads it.
     file->setParent(reply);
-    std::unique_ptr<QNetworkReply, void (*)(QNetworkReply*)> holder(reply, [](QNetworkReply* r) {
-        QObject::disconnect(r, nullptr, nullptr, nullptr);
-        r->deleteLater();
-    });
+    ReplyHolder holder(reply);
     // Fractions below 1 only: 1.0 is the success report, made once the target has accepted.
     QObject::connect(reply, &QNetworkReply::uploadProgress, reply, [progress](qint64 sent, qint64 total) {
         if (total >= 1 && sent < total && progress)

@@ -76,10 +76,7 @@ QCoro::Task<int> downloadToFile(QNetworkAccessManager* session, QUrl url, QStrin
     QNetworkReply* reply = session->get(request);
     // The transfer pauses while this much is unread.
     reply->setReadBufferSize(readBufferBytes);
-    std::unique_ptr<QNetworkReply, void (*)(QNetworkReply*)> holder(reply, [](QNetworkReply* r) {
-        QObject::disconnect(r, nullptr, nullptr, nullptr);
-        r->deleteLater();
-    });
+    ReplyHolder holder(reply);
     QObject::connect(reply, &QNetworkReply::readyRead, reply, [sink, reply] { sink->drain(reply); });
 
     // A stop aborts the transfer; the unfinished temporary file goes with `sink`.

@@ -1,5 +1,7 @@
 #include "platform/async.h"
 
+#include "platform/texts.h"
+
 #include <QNetworkReply>
 #include <QTimer>
 
@@ -45,8 +47,13 @@ void Suspension::runThenResume(std::function<void()> fn)
 
 struct ReplyAwaiter::Hold {
     QMetaObject::Connection finished;
+    QMetaObject::Connection destroyed;
     std::unique_ptr<std::stop_callback<std::function<void()>>> stop;
-    ~Hold() { QObject::disconnect(finished); }
+    ~Hold()
+    {
+        QObject::disconnect(finished);
+        QObject::disconnect(destroyed);
+    }
 };
 
 ReplyAwaiter::ReplyAwaiter(QNetworkReply* reply, std::stop_token token)
@@ -70,6 +77,11 @@ void ReplyAwaiter::await_suspend(std::coroutine_handle<> handle)
         if (auto s = weak.lock())
             s->resumeLater();
     });
+    // A reply deleted without finishing (its manager went away) never says `finished`.
+    m_hold->destroyed = QObject::connect(m_reply, &QObject::destroyed, threadContext(), [weak] {
+        if (auto s = weak.lock())
+            s->resumeLater();
+    });
     QPointer<QNetworkReply> reply = m_reply;
     m_hold->stop = std::make_unique<std::stop_callback<std::function<void()>>>(m_token, [weak, reply] {
         // May run on any thread, possibly inside request_stop(): only mark and queue.
@@ -83,27 +95,51 @@ void ReplyAwaiter::await_suspend(std::coroutine_handle<> handle)
     });
 }
 
-bool ReplyAwaiter::await_resume()
+ReplyAwaiter::Outcome ReplyAwaiter::await_resume()
 {
     m_hold.reset();
-    if (!m_token.stop_requested())
-        return false;
-    if (m_reply && m_reply->isRunning())
-        m_reply->abort();
-    return true;
+    if (m_token.stop_requested()) {
+        if (m_reply && m_reply->isRunning())
+            m_reply->abort();
+        return Outcome::stopped;
+    }
+    return m_reply ? Outcome::finished : Outcome::lost;
 }
 
 } // namespace detail
 
+QString ReplyLostError::localizedDescription() const
+{
+    return text("error.network.replyLost", "The connection was closed before the answer arrived.");
+}
+
 QCoro::Task<void> awaitReply(QNetworkReply* reply, std::stop_token token)
 {
-    bool stopped = false;
+    auto outcome = detail::ReplyAwaiter::Outcome::finished;
     {
         detail::ReplyAwaiter awaiter(reply, token);
-        stopped = co_await detail::AwaitRef<detail::ReplyAwaiter>{&awaiter};
+        outcome = co_await detail::AwaitRef<detail::ReplyAwaiter>{&awaiter};
     }
-    if (stopped)
+    if (outcome == detail::ReplyAwaiter::Outcome::stopped)
         throw Cancelled();
+    if (outcome == detail::ReplyAwaiter::Outcome::lost)
+        throw ReplyLostError();
+}
+
+ReplyHolder::ReplyHolder(QNetworkReply* reply) : m_reply(reply) {}
+
+ReplyHolder::~ReplyHolder()
+{
+    reset();
+}
+
+void ReplyHolder::reset()
+{
+    if (m_reply) {
+        QObject::disconnect(m_reply, nullptr, nullptr, nullptr);
+        m_reply->deleteLater();
+    }
+    m_reply = nullptr;
 }
 
 QCoro::Task<void> sleepFor(std::chrono::milliseconds duration, std::stop_token token)

@@ -100,8 +100,10 @@ public:
 
     bool await_ready() const;
     void await_suspend(std::coroutine_handle<> handle);
-    // True when the await ended because the token stopped (the reply is aborted then).
-    bool await_resume();
+    enum class Outcome { finished, stopped, lost };
+    // `stopped` when the token stopped (the reply is aborted then), `lost` when the reply was
+    // destroyed before it finished.
+    Outcome await_resume();
 
 private:
     struct Hold;
@@ -113,10 +115,33 @@ private:
 
 } // namespace detail
 
+// Thrown by awaitReply when the reply was destroyed before it finished (its network manager was
+// deleted while the request was out): there is no answer to read.
+class ReplyLostError : public Error {
+public:
+    QString localizedDescription() const override;
+};
+
 // Awaits the end of a network reply. A stop of `token` aborts the reply and the await throws
-// hf::Cancelled; anything else (including Qt's own timeout abort) simply ends the await, and the
-// caller reads the reply's status and error.
+// hf::Cancelled; a reply destroyed before it finished throws ReplyLostError; anything else
+// (including Qt's own timeout abort) simply ends the await, and the caller reads the reply's
+// status and error.
 QCoro::Task<void> awaitReply(QNetworkReply* reply, std::stop_token token = {});
+
+// Holds a reply for the scope of a request and deletes it later when the scope ends (or at
+// reset()), its signals disconnected first; a reply that its network manager already destroyed
+// is left alone.
+class ReplyHolder {
+public:
+    explicit ReplyHolder(QNetworkReply* reply);
+    ~ReplyHolder();
+    ReplyHolder(const ReplyHolder&) = delete;
+    ReplyHolder& operator=(const ReplyHolder&) = delete;
+    void reset();
+
+private:
+    QPointer<QNetworkReply> m_reply;
+};
 
 // Suspends for `duration` on a precise timer; throws hf::Cancelled as soon as `token` stops.
 QCoro::Task<void> sleepFor(std::chrono::milliseconds duration, std::stop_token token = {});

@@ -258,7 +258,7 @@ QCoro::Task<QJsonObject> OAuthLoopbackClient::postForm(QUrl url, QUrlQuery form)
     if (!m_network)
         throw Cancelled();
     QNetworkReply* reply = m_network->post(request, form.toString(QUrl::FullyEncoded).toUtf8());
-    std::unique_ptr<QNetworkReply, void (*)(QNetworkReply*)> holder(reply, [](QNetworkReply* r) { r->deleteLater(); });
+    ReplyHolder holder(reply);
     co_await awaitReply(reply);
 
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);

@@ -59,6 +59,38 @@ private Q_SLOTS:
         delete fast;
     }
 
+    // A reply that its network manager deletes while it is awaited ends the await with an error
+    // instead of leaving the coroutine suspended for ever.
+    void aReplyDestroyedWhileAwaitedEndsTheAwait()
+    {
+        hf::test::TestHttpServer server;
+        server.on("GET", "/slow", [](const httplib::Request&, httplib::Response& res) {
+            std::this_thread::sleep_for(1000ms);
+            res.status = 200;
+        });
+        auto* nam = makeEphemeralNetworkSession(nullptr);
+        QNetworkReply* reply = nam->get(QNetworkRequest(QUrl(server.baseUrl().toString() + "/slow")));
+        ReplyHolder holder(reply);
+        enum { waiting, lost, other } outcome = waiting;
+        auto body = [&]() -> QCoro::Task<void> {
+            try {
+                co_await awaitReply(reply);
+                outcome = other;
+            } catch (const ReplyLostError&) {
+                outcome = lost;
+            } catch (...) {
+                outcome = other;
+            }
+        };
+        auto task = body();
+        QTest::qWait(50);
+        delete nam; // takes the reply with it
+        QVERIFY(QTest::qWaitFor([&] { return outcome != waiting; }, 1000));
+        QCOMPARE(outcome, lost);
+        holder.reset(); // leaves the destroyed reply alone
+        QVERIFY(!ReplyLostError().localizedDescription().isEmpty());
+    }
+
     void sleepEndsEarlyWhenStopped()
     {
         QElapsedTimer clock;

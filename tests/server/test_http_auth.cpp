@@ -87,6 +87,22 @@ private slots:
         QCOMPARE(client.Get("/v1/me")->status, 401);
     }
 
+    void expiredSessionsAreRefused()
+    {
+        QTemporaryDir data;
+        auto options = optionsIn(data);
+        options.sessionTtlSeconds = 1;
+        LocalServer server(options);
+        httplib::Client client(server.url());
+        std::string token = signInAnonymously(client);
+        QCOMPARE(client.Get("/v1/me", bearer(token))->status, 200);
+        QVERIFY(hf::test::waitUntil([&] { return client.Get("/v1/me", bearer(token))->status == 401; }, 5000));
+        auto refused = client.Get("/api/auth/get-session", bearer(token));
+        QCOMPARE(refused->status, 401);
+        QCOMPARE(errorCode(refused), QString("unauthorized"));
+        QVERIFY(!refused->has_header("set-auth-token"));
+    }
+
     void handoffRedeemsOnceWithTheVerifier()
     {
         QTemporaryDir data;
@@ -168,6 +184,15 @@ private slots:
         };
         QCOMPARE(authorize("https://elsewhere.example/callback")->status, 400);
         QVERIFY(!authorize("https://elsewhere.example/callback")->has_header("Location"));
+        // The proof key is required, and only as S256: no code is issued without it.
+        for (const std::string& proof : {std::string(), "&code_challenge=" + challengeOf(kVerifier),
+                                         "&code_challenge=" + kVerifier + "&code_challenge_method=plain"}) {
+            auto refused = client.Get("/oauth/authorize?response_type=code&client_id=desktop&redirect_uri="
+                                      + enc(redirect) + "&state=xyz" + proof);
+            QCOMPARE(refused->status, 302);
+            QCOMPARE(queryOf(refused->get_header_value("Location")).queryItemValue("error"), QString("invalid_request"));
+            QVERIFY(!queryOf(refused->get_header_value("Location")).hasQueryItem("code"));
+        }
 
         auto approved = authorize(redirect);
         QCOMPARE(approved->status, 302);
@@ -183,6 +208,7 @@ private slots:
                                "application/x-www-form-urlencoded");
         };
         QCOMPARE(json(exchange(std::string(43, 'b')))["error"].toString(), QString("invalid_grant"));
+        QCOMPARE(json(exchange(""))["error"].toString(), QString("invalid_grant"));
         auto tokens = exchange(kVerifier);
         QCOMPARE(tokens->status, 200);
         auto grant = json(tokens);

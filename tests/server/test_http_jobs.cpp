@@ -185,11 +185,30 @@ private slots:
         std::string head = "PUT " + uploadPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: audio/mp4\r\n";
         QCOMPARE(rawExchange(m_server->port(), head + "Content-Length: 1000000000000\r\n\r\n", "", false),
                  std::string("HTTP/1.1 413 Payload Too Large"));
-        // Cut off half-way: the connection ends (after the server dealt with it) and nothing was kept.
+        // Cut off half-way: refused, and nothing was kept.
         QCOMPARE(rawExchange(m_server->port(), head + "Content-Length: 100000\r\n\r\n", std::string(1000, 'x'), true),
-                 std::string());
+                 std::string("HTTP/1.1 400 Bad Request"));
         auto started = json(postJson(client, "/v1/jobs/" + id + "/start", token))["job"].toObject();
         QCOMPARE(started["error"][u"code"].toString(), QString("input_missing"));
+    }
+
+    void declaredDurationBoundsTheJob()
+    {
+        httplib::Client client(m_server->url());
+        std::string token = signInAnonymously(client);
+        // The longest job there is: exactly three hours.
+        auto longest = postJson(client, "/v1/jobs", token,
+                                {{"kind", "full"}, {"durationSeconds", 10800.0}, {"contentType", "audio/mp4"}});
+        QCOMPARE(longest->status, 201);
+        QCOMPARE(json(longest)["job"][u"durationSeconds"].toDouble(), 10800.0);
+
+        // Four seconds of audio uploaded for a job declared as one.
+        std::string id = runJob(client, token, m_tone4, 1);
+        QVERIFY(!id.empty());
+        auto ended = waitForJob(client, token, id, [](auto& j) { return !hasStatus(j, "queued") && !hasStatus(j, "processing"); });
+        QCOMPARE(ended["status"].toString(), QString("failed"));
+        QCOMPARE(ended["error"][u"code"].toString(), QString("too_long"));
+        QVERIFY(!ended.contains("outputs"));
     }
 
     void concurrentClientsGetDistinctJobs()

@@ -1,0 +1,235 @@
+// What a careless or hostile local client can do to the service over loopback: clients that send
+// their headers slowly, uploads refused while they run, bytes sent after a refusal, and the modes
+// of the files the service keeps. (Bodies past their limit: test_http_program.)
+
+#include "test_http_support.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QtTest>
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <thread>
+
+using namespace hf::test::http;
+using hf::test::waitUntil;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A request that must never run when it arrives as the unread body of a refused one.
+const std::string kSmuggled = "POST /api/auth/sign-in/anonymous HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                              "Content-Type: application/json\r\nContent-Length: 2\r\n\r\n{}";
+
+bool hasPartialUpload(const QString& folder)
+{
+    return !QDir(folder).entryList({"input.part-*"}, QDir::Files).isEmpty();
+}
+
+} // namespace
+
+class HttpLimitsTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void slowClientsHoldNoWorker()
+    {
+        QTemporaryDir data;
+        auto options = optionsIn(data);
+        options.headSeconds = 2;
+        LocalServer server(options);
+        httplib::Client client(server.url());
+        client.set_read_timeout(5);
+        std::string token = signInAnonymously(client);
+        QVERIFY(!token.empty());
+
+        // 100 clients that send one header line every quarter second and never finish.
+        std::vector<std::unique_ptr<RawConnection>> slow;
+        for (int i = 0; i < 100; ++i) {
+            slow.push_back(std::make_unique<RawConnection>(server.port()));
+            QVERIFY(slow.back()->isOpen());
+            slow.back()->send("GET /v1/me HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+        }
+        std::atomic<bool> done{false};
+        QElapsedTimer sinceStart;
+        sinceStart.start();
+        std::thread trickle([&] {
+            for (int round = 0; round < 20 && !done; ++round) {
+                for (auto& c : slow)
+                    if (!c->closed())
+                        c->send("X-Slow-" + std::to_string(round) + ": 1\r\n", 100);
+                std::this_thread::sleep_for(250ms);
+            }
+        });
+
+        // Everyone else is answered as usual meanwhile.
+        qint64 slowest = 0;
+        for (int i = 0; i < 20; ++i) {
+            QElapsedTimer timer;
+            timer.start();
+            auto me = client.Get("/v1/me", bearer(token));
+            QVERIFY(me && me->status == 200);
+            slowest = std::max(slowest, timer.elapsed());
+            std::this_thread::sleep_for(100ms);
+        }
+        done = true;
+        trickle.join();
+        QVERIFY2(slowest < 2000, QByteArray::number(slowest));
+
+        // Each slow client was let go after the bounded time, though it kept sending.
+        for (auto& c : slow)
+            QVERIFY(c->closed() || c->waitForClose(2000));
+        QVERIFY2(sinceStart.elapsed() < 8000, QByteArray::number(sinceStart.elapsed()));
+        QCOMPARE(slow.front()->statusLine(), std::string("HTTP/1.1 408 Request Timeout"));
+    }
+
+    void refusedUploadsAreAnsweredAtOnce()
+    {
+        QTemporaryDir data;
+        LocalServer server(optionsIn(data));
+        httplib::Client owner(server.url());
+        httplib::Client other(server.url());
+        std::string ownerToken = signInAnonymously(owner);
+        std::string otherToken = signInAnonymously(other);
+        QJsonObject body{{"kind", "full"}, {"durationSeconds", 30.0}, {"contentType", "audio/mp4"}};
+        auto answer = json(postJson(owner, "/v1/jobs", ownerToken, body));
+        std::string id = answer["job"][u"id"].toString().toStdString();
+        std::string uploadPath = pathOf(answer["upload"][u"url"].toString());
+        QString folder = data.filePath("jobs/" + QString::fromStdString(id));
+
+        // A throttled upload under way...
+        RawConnection upload(server.port());
+        const std::uint64_t total = std::uint64_t(8) << 20;
+        upload.send(head("PUT " + uploadPath, "Content-Type: audio/mp4\r\nContent-Length: " + std::to_string(total) + "\r\n"));
+        std::uint64_t sent = upload.sendUntilAnswered(256 * 1024, spaces);
+        QVERIFY(waitUntil([&] { return hasPartialUpload(folder); }, 5000));
+
+        // ...is canceled: its client hears 409 at once, while still sending, and the connection ends.
+        QElapsedTimer timer;
+        timer.start();
+        auto canceled = postJson(owner, "/v1/jobs/" + id + "/cancel", ownerToken);
+        QCOMPARE(json(canceled)["job"][u"status"].toString(), QString("canceled"));
+        upload.sendUntilAnswered(total - sent, spaces, 16 * 1024, 50);
+        QVERIFY(upload.answered());
+        QCOMPARE(upload.statusLine(), std::string("HTTP/1.1 409 Conflict"));
+        QVERIFY2(timer.elapsed() < 3000, QByteArray::number(timer.elapsed()));
+        QVERIFY(upload.waitForClose(5000));
+        QCOMPARE(upload.answerCount(), 1);
+        QVERIFY(!QDir(folder).exists());
+
+        // Another account's job actions go on meanwhile without waiting for the upload.
+        auto otherJob = json(postJson(other, "/v1/jobs", otherToken, body))["job"][u"id"].toString().toStdString();
+        RawConnection second(server.port());
+        auto secondAnswer = json(postJson(owner, "/v1/jobs", ownerToken, body));
+        second.send(head("PUT " + pathOf(secondAnswer["upload"][u"url"].toString()),
+                         "Content-Type: audio/mp4\r\nContent-Length: " + std::to_string(total) + "\r\n"));
+        second.sendUntilAnswered(256 * 1024, spaces);
+        postJson(owner, "/v1/jobs/" + secondAnswer["job"][u"id"].toString().toStdString() + "/cancel", ownerToken);
+        for (const char* action : {"/start", "/cancel", "/promote"}) {
+            QElapsedTimer beside;
+            beside.start();
+            auto r = postJson(other, "/v1/jobs/" + otherJob + action, otherToken, {{"durationSeconds", 30.0}});
+            QVERIFY(r);
+            QVERIFY2(beside.elapsed() < 2000, action);
+        }
+        second.sendUntilAnswered(total, spaces, 16 * 1024, 20);
+        QCOMPARE(second.statusLine(), std::string("HTTP/1.1 409 Conflict"));
+    }
+
+    void nothingAfterARefusalRunsAsARequest()
+    {
+        QTemporaryDir data;
+        auto options = optionsIn(data);
+        options.anonymousLimit = 1;
+        LocalServer server(options);
+        httplib::Client client(server.url());
+        std::string token = signInAnonymously(client); // uses up this address's one anonymous sign-in
+        auto answer = json(postJson(client, "/v1/jobs", token,
+                                    {{"kind", "full"}, {"durationSeconds", 5.0}, {"contentType", "audio/mp4"}}));
+        std::string uploadPath = pathOf(answer["upload"][u"url"].toString());
+        std::string wrongKey = uploadPath.substr(0, uploadPath.find("key=") + 4) + "nope";
+
+        struct Case {
+            const char* name;
+            std::string request;
+            const char* status;
+        };
+        const Case cases[] = {
+            {"chunked upload with a wrong key",
+             head("PUT " + wrongKey, "Content-Type: audio/mp4\r\nTransfer-Encoding: chunked\r\n") + kSmuggled,
+             "HTTP/1.1 403 Forbidden"},
+            {"upload with a wrong key and its whole body",
+             head("PUT " + wrongKey, "Content-Type: audio/mp4\r\nContent-Length: "
+                                         + std::to_string(kSmuggled.size()) + "\r\n")
+                 + kSmuggled + kSmuggled,
+             "HTTP/1.1 403 Forbidden"},
+            {"JSON body stated past the limit",
+             head("POST /v1/jobs", "Content-Type: application/json\r\nContent-Length: 2000000\r\n") + kSmuggled,
+             "HTTP/1.1 413 Payload Too Large"},
+        };
+        for (const auto& c : cases) {
+            RawConnection connection(server.port());
+            connection.send(c.request);
+            QVERIFY2(connection.waitForClose(5000), c.name);
+            QCOMPARE(connection.statusLine(), std::string(c.status));
+            QVERIFY2(connection.answerCount() == 1, c.name);
+        }
+        // Had a smuggled sign-in run, it would have been refused by the limit, not missing: the
+        // address still has no sign-in to spare and no other account was made.
+        QCOMPARE(client.Post("/api/auth/sign-in/anonymous", "{}", "application/json")->status, 429);
+    }
+
+    void filesArePrivateUnderAnOpenUmask()
+    {
+        if (!hf::test::haveProgram("ffmpeg"))
+            QSKIP("ffmpeg is needed to make the audio fixture");
+        QTemporaryDir fixtures;
+        QString tone = fixtures.filePath("tone.m4a");
+        QVERIFY(makeAudio(tone, "sine=frequency=440:duration=1", {"-c:a", "aac"}));
+
+        const mode_t previous = ::umask(022);
+        struct Restore {
+            mode_t mask;
+            ~Restore() { ::umask(mask); }
+        } restore{previous};
+        QTemporaryDir parent;
+        hf::server::ServerOptions options;
+        options.dataDir = parent.filePath("data").toStdString();
+        LocalServer server(options);
+        httplib::Client client(server.url());
+        std::string token = signInAnonymously(client);
+        std::string id = runJob(client, token, tone, 1);
+        QVERIFY(!id.empty());
+        QVERIFY(hasStatus(waitForJob(client, token, id, [](auto& j) { return hasStatus(j, "succeeded"); }), "succeeded"));
+        QCOMPARE(client.Post("/feedback", R"({"app":"Hushframe","message":"hi","timestamp":"2026-12-07T10:00:00Z"})",
+                             "application/json")
+                     ->status,
+                 201);
+
+        QString root = QString::fromStdString(options.dataDir.string());
+        QStringList seen;
+        QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                        QDirIterator::Subdirectories);
+        QStringList entries{root};
+        while (it.hasNext())
+            entries << it.next();
+        for (const auto& path : entries) {
+            struct stat info {};
+            QVERIFY(::lstat(path.toLocal8Bit().constData(), &info) == 0);
+            const mode_t mode = info.st_mode & 0777;
+            const mode_t expected = S_ISDIR(info.st_mode) ? 0700 : 0600;
+            QVERIFY2(mode == expected, qPrintable(QString("%1 has mode %2").arg(path).arg(mode, 0, 8)));
+            seen << QDir(root).relativeFilePath(path);
+        }
+        for (const char* name : {"server.sqlite", "identity-secret", "appcast.xml", "feedback"})
+            QVERIFY2(seen.contains(name), name);
+        QVERIFY(seen.contains(QString::fromStdString("jobs/" + id + "/input")));
+        QVERIFY(seen.contains(QString::fromStdString("jobs/" + id + "/stems/music.flac")));
+    }
+};
+
+QTEST_GUILESS_MAIN(HttpLimitsTest)
+#include "test_http_limits.moc"
