@@ -16,6 +16,7 @@
 #include "platform/settings_store.h"
 #include "support/local_server.h"
 #include "support/test_support.h"
+#include "ui_kit/environment.h"
 #include "ui_kit/provider_sign_in_button.h"
 
 #include <QAccessible>
@@ -205,6 +206,16 @@ private Q_SLOTS:
         QVERIFY(label(sheet.get(), "signIn.detail")->text().startsWith(QStringLiteral("Keep your history")));
         QCOMPARE(sheet->minimumWidth(), 420);
         saveScreenshot(picture(sheet.get()), "signin", "sync");
+
+        // At the largest text size the legal links wrap onto a line each; the sheet stays 420 wide.
+        ui::Environment::instance().setTextSize(ui::TextSize::accessibility5);
+        QCoreApplication::processEvents();
+        const QImage large = picture(sheet.get());
+        saveScreenshot(large, "signin", "sync-largest-text");
+        auto* terms = sheet->findChild<QWidget*>(QStringLiteral("signIn.terms"));
+        auto* privacy = sheet->findChild<QWidget*>(QStringLiteral("signIn.privacy"));
+        QVERIFY(privacy->y() > terms->y());
+        ui::Environment::instance().clearOverrides();
 
         // The legal links open their pages in the browser.
         browser->mode = FakeBrowser::Mode::hold;
