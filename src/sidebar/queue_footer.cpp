@@ -1,0 +1,318 @@
+#include "sidebar/queue_footer.h"
+
+#include "coordinator/batch_queue_manager.h"
+#include "coordinator/engine_coordinator.h"
+#include "editor/export_options.h"
+#include "platform/async.h"
+#include "platform/errors.h"
+#include "platform/logging.h"
+#include "platform/texts.h"
+#include "ui_kit/buttons.h"
+#include "ui_kit/layouts.h"
+#include "ui_kit/text_styles.h"
+
+#include <QBoxLayout>
+#include <QDir>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMenu>
+#include <QPainter>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+namespace hf {
+
+HF_LOGGING_CATEGORY(lcQueueFooter, "QueueFooter")
+
+namespace {
+
+enum class Glyph { plus, ellipsis };
+
+// Drawn black: the kit's buttons tint their icons with the label's colour.
+QIcon glyphIcon(Glyph glyph)
+{
+    const int side = 20;
+    QIcon icon;
+    for (const qreal ratio : {1.0, 2.0}) {
+        QPixmap pixmap(QSize(side, side) * ratio);
+        pixmap.setDevicePixelRatio(ratio);
+        pixmap.fill(Qt::transparent);
+        QPainter p(&pixmap);
+        p.setRenderHint(QPainter::Antialiasing);
+        if (glyph == Glyph::plus) {
+            p.setPen(QPen(Qt::black, 1.8, Qt::SolidLine, Qt::RoundCap));
+            p.drawLine(QPointF(10, 4), QPointF(10, 16));
+            p.drawLine(QPointF(4, 10), QPointF(16, 10));
+        } else {
+            p.setPen(Qt::NoPen);
+            p.setBrush(Qt::black);
+            for (const double x : {4.5, 10.0, 15.5})
+                p.drawEllipse(QPointF(x, 10), 1.6, 1.6);
+        }
+        p.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
+ui::QuietButton* iconButton(Glyph glyph, const QString& label)
+{
+    auto* button = new ui::QuietButton;
+    button->setIcon(glyphIcon(glyph));
+    button->setIconSize(QSize(20, 20));
+    button->setMinHeight(36);
+    button->setFillsWidth(false);
+    button->setToolTip(label);
+    button->setAccessibleName(label);
+    return button;
+}
+
+QLabel* messageLine()
+{
+    auto* label = new QLabel;
+    label->setWordWrap(true);
+    label->setTextFormat(Qt::PlainText);
+    label->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Minimum);
+    ui::setTextStyle(label, ui::TextStyle::callout);
+    ui::setForeground(label, ui::ColorName::Ink);
+    label->hide();
+    return label;
+}
+
+QString addVideosTitle()
+{
+    return text("ui.batch.addVideosEllipsis", "Add videos...");
+}
+
+} // namespace
+
+// ---- The folder chooser
+
+DialogFolderChooser::~DialogFolderChooser()
+{
+    delete m_dialog.data();
+}
+
+void DialogFolderChooser::choose(QWidget* parent, const Request& request, Answer answer)
+{
+    delete m_dialog.data();
+    auto* dialog = new QFileDialog(parent ? parent->window() : nullptr);
+    m_dialog = dialog;
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setObjectName(QStringLiteral("batch.exportFolderChooser"));
+    dialog->setWindowTitle(request.title);
+    dialog->setFileMode(QFileDialog::Directory);
+    dialog->setOption(QFileDialog::ShowDirsOnly);
+    dialog->setAcceptMode(QFileDialog::AcceptOpen);
+    dialog->setLabelText(QFileDialog::Accept, request.acceptLabel);
+    if (!request.startFolder.isEmpty())
+        dialog->setDirectory(request.startFolder);
+
+    // The answer comes once, whichever way the chooser closes.
+    auto pending = std::make_shared<Answer>(std::move(answer));
+    QObject::connect(dialog, &QFileDialog::fileSelected, dialog, [pending](const QString& folder) {
+        if (auto done = std::exchange(*pending, nullptr))
+            done(folder.isEmpty() ? std::nullopt : std::optional<QString>(folder));
+    });
+    QObject::connect(dialog, &QDialog::finished, dialog, [pending](int) {
+        if (auto done = std::exchange(*pending, nullptr))
+            done(std::nullopt);
+    });
+    dialog->open();
+}
+
+// ---- The footer
+
+QueueFooter::QueueFooter(EngineCoordinator* coordinator, BatchQueueManager* queue, SettingsStore* defaults,
+                         QWidget* parent)
+    : QWidget(parent),
+      m_coordinator(coordinator),
+      m_queue(queue),
+      m_defaults(defaults),
+      m_chooser(std::make_unique<DialogFolderChooser>()),
+      m_reveal(systemFileRevealer())
+{
+    setObjectName(QStringLiteral("batch.footer"));
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(10);
+
+    m_error = messageLine();
+    m_error->setObjectName(QStringLiteral("batch.error"));
+    m_message = messageLine();
+    m_message->setObjectName(QStringLiteral("batch.exportMessage"));
+    column->addWidget(m_error);
+    column->addWidget(m_message);
+
+    m_controls = new ui::AdaptiveStack(8);
+    m_add = new ui::QuietButton(addVideosTitle());
+    m_add->setObjectName(QStringLiteral("batch.add"));
+    m_add->setMinHeight(36);
+    m_stop = new ui::QuietButton(text("ui.batch.stop", "Stop"));
+    m_stop->setObjectName(QStringLiteral("batch.stop"));
+    m_stop->setMinHeight(36);
+    m_start = new ui::InkButton(text("ui.batch.start", "Start"));
+    m_start->setObjectName(QStringLiteral("batch.start"));
+    m_start->setMinHeight(36);
+    m_addIcon = iconButton(Glyph::plus, addVideosTitle());
+    m_addIcon->setObjectName(QStringLiteral("batch.add"));
+    m_more = iconButton(Glyph::ellipsis, text("ui.batch.more", "More"));
+    m_more->setObjectName(QStringLiteral("batch.more"));
+    for (ui::KitButton* wide : std::initializer_list<ui::KitButton*>{m_add, m_stop, m_start}) {
+        wide->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+        m_controls->addWidget(wide, 1);
+    }
+    m_controls->addWidget(m_addIcon);
+    m_controls->addWidget(m_more);
+    column->addWidget(m_controls);
+
+    connect(m_add, &QAbstractButton::clicked, this, &QueueFooter::addVideos);
+    connect(m_addIcon, &QAbstractButton::clicked, this, &QueueFooter::addVideos);
+    connect(m_start, &QAbstractButton::clicked, this, [this] {
+        if (m_queue)
+            m_queue->start();
+    });
+    connect(m_stop, &QAbstractButton::clicked, this, [this] {
+        if (m_queue)
+            m_queue->stop();
+    });
+    connect(m_more, &QAbstractButton::clicked, this, &QueueFooter::showMoreMenu);
+
+    connect(queue, &BatchQueueManager::jobsChanged, this, &QueueFooter::refresh);
+    connect(queue, &BatchQueueManager::isProcessingQueueChanged, this, &QueueFooter::refresh);
+    connect(queue, &BatchQueueManager::errorMessageChanged, this, &QueueFooter::refresh);
+    refresh();
+}
+
+QueueFooter::~QueueFooter()
+{
+    *m_alive = false;
+}
+
+void QueueFooter::setFolderChooser(std::unique_ptr<FolderChooser> chooser)
+{
+    m_chooser = std::move(chooser);
+}
+
+void QueueFooter::refresh()
+{
+    if (!m_queue)
+        return;
+    const BatchQueueManager& queue = *m_queue;
+    const bool hasJobs = !queue.jobs().empty();
+    const bool running = queue.isProcessingQueue();
+
+    m_error->setText(queue.errorMessage().value_or(QString()));
+    m_error->setVisible(queue.errorMessage().has_value());
+    if (m_exporting) {
+        m_message->setText(text("ui.batch.exporting", "Exporting cleaned videos…"));
+        m_message->show();
+    } else {
+        m_message->setText(m_exportMessage.value_or(QString()));
+        m_message->setVisible(m_exportMessage.has_value());
+    }
+
+    m_add->setVisible(!hasJobs);
+    m_stop->setVisible(hasJobs && running);
+    m_start->setVisible(hasJobs && !running);
+    m_start->setEnabled(queue.pendingJobs() > 0);
+    m_addIcon->setVisible(hasJobs);
+    m_addIcon->setEnabled(!running);
+    const bool anyFailed = queue.completedJobs() == 0
+        && std::ranges::any_of(queue.jobs(), [](const BatchJob& job) { return job.status.isFailed(); });
+    m_more->setVisible(queue.completedJobs() > 0 || anyFailed);
+}
+
+void QueueFooter::addVideos()
+{
+    if (!m_coordinator)
+        return;
+    m_coordinator->setImportTarget(ImportTarget::queue);
+    m_coordinator->setFileImporterPresented(true);
+}
+
+QMenu* QueueFooter::moreMenu()
+{
+    auto* menu = new QMenu(this);
+    menu->setObjectName(QStringLiteral("batch.moreMenu"));
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    QPointer<BatchQueueManager> queue = m_queue;
+    menu->addAction(text("ui.batch.retryFailed", "Retry failed"), menu, [queue] {
+        if (queue)
+            queue->retryFailed();
+    });
+    menu->addAction(text("ui.batch.clearCompleted", "Clear completed"), menu, [queue] {
+        if (queue)
+            queue->clearCompleted();
+    });
+    menu->addAction(text("ui.batch.clearAll", "Clear all"), menu, [queue] {
+        if (queue)
+            queue->clearAll();
+    });
+    menu->addSeparator();
+    QAction* exportAll = menu->addAction(text("ui.batch.exportAll", "Export all completed..."), this,
+                                         &QueueFooter::exportAllCompleted);
+    exportAll->setEnabled(queue && queue->completedJobs() > 0 && !m_exporting);
+    return menu;
+}
+
+void QueueFooter::showMoreMenu()
+{
+    QMenu* menu = moreMenu();
+    menu->popup(m_more->mapToGlobal(QPoint(0, m_more->height())));
+}
+
+void QueueFooter::exportAllCompleted()
+{
+    if (m_exporting || !m_chooser)
+        return;
+    FolderChooser::Request request;
+    request.title = text("ui.batch.exportAll.title", "Export All Completed");
+    request.acceptLabel = text("ui.batch.exportHere", "Export here");
+    if (m_defaults)
+        request.startFolder = ExportPreferences::folderPath(*m_defaults);
+    QPointer<QueueFooter> self(this);
+    m_chooser->choose(this, request, [self](std::optional<QString> folder) {
+        if (!self || !folder || folder->isEmpty() || self->m_exporting)
+            return;
+        spawn(self->copyInto(*folder), lcQueueFooter(), QStringLiteral("Export all completed"));
+    });
+}
+
+QCoro::Task<void> QueueFooter::copyInto(QString folder)
+{
+    if (!m_queue)
+        co_return;
+    std::shared_ptr<bool> alive = m_alive;
+    QPointer<QueueFooter> self(this);
+    m_exporting = true;
+    refresh();
+
+    // The copies work on a snapshot of the jobs, so the queue may go on (or be cleared) meanwhile.
+    const std::vector<BatchJob> jobs = m_queue->jobs();
+    std::optional<int> copied;
+    QString failure;
+    try {
+        auto copying = runOffThread({}, [jobs, folder] { return BatchQueueManager::exportCompletedOutputs(jobs, folder); });
+        copied = co_await std::move(copying);
+    } catch (const Error& error) {
+        failure = error.localizedDescription();
+    } catch (const std::exception& error) {
+        failure = QString::fromUtf8(error.what());
+    }
+    if (!*alive || !self)
+        co_return;
+    m_exporting = false;
+    if (copied) {
+        m_exportMessage = text("ui.batch.exported", "Exported %lld cleaned videos to %@.",
+                               {*copied, QDir(folder).dirName()});
+        if (m_reveal)
+            m_reveal(folder);
+    } else {
+        m_exportMessage = text("ui.batch.exportFailed", "Export failed: %@", {failure});
+    }
+    refresh();
+}
+
+} // namespace hf

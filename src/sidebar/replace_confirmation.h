@@ -1,0 +1,62 @@
+#pragma once
+
+// The question asked before the open video is replaced while its full clean has not been
+// exported: "Replace the current video?" with "Export First", "Replace" and "Cancel". It shows
+// over the whole window while the coordinator holds a pending replacement, keeps the window
+// underneath out of reach, and never runs an event loop of its own: the answers are the
+// coordinator's operations. Escape answers "Cancel".
+//
+//     new hf::ReplaceConfirmation(&coordinator, mainWindow);   // once per main window
+
+#include <QPointer>
+#include <QWidget>
+
+class QLabel;
+
+namespace hf {
+
+class EngineCoordinator;
+
+namespace ui {
+class InkButton;
+class QuietButton;
+} // namespace ui
+
+class ReplaceConfirmation : public QWidget {
+    Q_OBJECT
+
+public:
+    // Covers `window` (its parent) while a replacement is pending.
+    ReplaceConfirmation(EngineCoordinator* coordinator, QWidget* window);
+
+    bool isPresented() const { return isVisible(); }
+    QString title() const;
+    QString message() const;
+    ui::InkButton* exportFirstButton() const { return m_exportFirst; }
+    ui::QuietButton* replaceButton() const { return m_replace; }
+    ui::QuietButton* cancelButton() const { return m_cancel; }
+    // The card the question is drawn on.
+    QWidget* card() const { return m_card; }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+
+private:
+    void follow();
+    void layOut();
+    // Closing by any route leaves nothing pending.
+    void dismiss();
+
+    QPointer<EngineCoordinator> m_coordinator;
+    QWidget* m_card;
+    QLabel* m_title;
+    QLabel* m_message;
+    ui::InkButton* m_exportFirst;
+    ui::QuietButton* m_replace;
+    ui::QuietButton* m_cancel;
+};
+
+} // namespace hf

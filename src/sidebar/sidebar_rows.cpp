@@ -1,0 +1,319 @@
+#include "sidebar/sidebar_rows.h"
+
+#include "coordinator/batch_queue_manager.h"
+#include "coordinator/engine_coordinator.h"
+#include "pipeline/formatting.h"
+#include "platform/texts.h"
+#include "sidebar/status_mark.h"
+#include "ui_kit/accessibility.h"
+#include "ui_kit/environment.h"
+#include "ui_kit/palette.h"
+#include "ui_kit/text_styles.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenu>
+#include <QMimeData>
+#include <QPainter>
+#include <QVBoxLayout>
+
+namespace hf {
+
+// ---- Texts
+
+QString openVideoSubtitle(const EngineCoordinator& coordinator)
+{
+    if (!coordinator.source())
+        return {};
+    const QString clock = clockText(coordinator.source()->duration);
+    if (coordinator.isProcessing())
+        return text("ui.sidebar.working", "%@, working, %@",
+                    {clock, percentText(coordinator.progress().fractionCompleted)});
+    if (coordinator.hasFullResult())
+        return text("ui.subtitle.cleaned", "%@, cleaned", {clock});
+    if (coordinator.hasPreviewResult())
+        return text("ui.subtitle.previewReady", "%@, preview ready", {clock});
+    return clock;
+}
+
+QString recentVideoSubtitle(const RecentVideos::Entry& entry)
+{
+    const QString clock = clockText(entry.duration);
+    return entry.result ? text("ui.subtitle.cleaned", "%@, cleaned", {clock}) : clock;
+}
+
+QString queueJobStatusText(const BatchJob& job)
+{
+    QString word;
+    switch (job.status.kind()) {
+    case BatchJobStatus::Kind::working: word = job.status.progress().stage.shortStatus(); break;
+    case BatchJobStatus::Kind::completed: word = text("status.short.cleaned", "cleaned"); break;
+    case BatchJobStatus::Kind::failed: word = text("status.short.failed", "failed"); break;
+    case BatchJobStatus::Kind::pending: word = text("status.short.waiting", "waiting"); break;
+    }
+    if (job.duration > 0)
+        return text("ui.batch.row.accessibilityValue", "%@, %@", {clockText(job.duration), word});
+    return word;
+}
+
+QString queueSectionTitle(int jobCount)
+{
+    if (jobCount > 0)
+        return text("ui.sidebar.queueCount", "Queue, %lld videos", {jobCount});
+    return text("ui.more.queue", "Batch queue");
+}
+
+QString spokenVideoName(const QString& fileName)
+{
+    const int dot = fileName.lastIndexOf(u'.');
+    return dot > 0 ? fileName.left(dot) : fileName;
+}
+
+void copyFileToClipboard(const QString& path)
+{
+    const QUrl url = QUrl::fromLocalFile(path);
+    auto* data = new QMimeData;
+    data->setUrls({url});
+    // GNOME's file managers read this list; KDE's and most others read the URI list.
+    data->setData(QStringLiteral("x-special/gnome-copied-files"), "copy\n" + url.toEncoded());
+    QApplication::clipboard()->setMimeData(data);
+}
+
+// ---- Labels and the common row
+
+MiddleElidedLabel::MiddleElidedLabel(QWidget* parent) : QWidget(parent)
+{
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    ui::setTextStyle(this, ui::TextStyle::body, QFont::DemiBold);
+    ui::hideFromAccessibility(this);
+}
+
+void MiddleElidedLabel::setText(const QString& text)
+{
+    if (text == m_text)
+        return;
+    m_text = text;
+    updateGeometry();
+    update();
+}
+
+QSize MiddleElidedLabel::sizeHint() const
+{
+    const QFontMetrics metrics(font());
+    return QSize(metrics.horizontalAdvance(m_text), metrics.height());
+}
+
+QSize MiddleElidedLabel::minimumSizeHint() const
+{
+    return QSize(0, QFontMetrics(font()).height());
+}
+
+void MiddleElidedLabel::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    p.setFont(font());
+    p.setPen(ui::color(ui::ColorName::Ink));
+    const QString shown = QFontMetrics(font()).elidedText(m_text, Qt::ElideMiddle, width());
+    p.drawText(rect(), Qt::AlignLeft | Qt::AlignVCenter, shown);
+}
+
+SidebarRowContent::SidebarRowContent(bool hasMark, bool subtitleWraps, QWidget* parent) : QWidget(parent)
+{
+    auto* row = new QHBoxLayout(this);
+    row->setContentsMargins(0, 3, 0, 3);
+    row->setSpacing(10);
+    m_thumb = new Thumb;
+    row->addWidget(m_thumb, 0, Qt::AlignVCenter);
+
+    auto* texts = new QVBoxLayout;
+    texts->setSpacing(2);
+    texts->setContentsMargins(0, 0, 0, 0);
+    m_name = new MiddleElidedLabel;
+    m_subtitle = new QLabel;
+    m_subtitle->setAttribute(Qt::WA_TransparentForMouseEvents);
+    // The policy first: setting it afterwards would drop the height-for-width that wrapping needs.
+    m_subtitle->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    m_subtitle->setWordWrap(subtitleWraps);
+    ui::setTextStyle(m_subtitle, ui::TextStyle::callout);
+    ui::setForeground(m_subtitle, ui::ColorName::Muted);
+    ui::hideFromAccessibility(m_subtitle);
+    texts->addWidget(m_name);
+    texts->addWidget(m_subtitle);
+    row->addLayout(texts, 1);
+
+    if (hasMark) {
+        row->addSpacing(4);
+        m_mark = new StatusMark;
+        row->addWidget(m_mark, 0, Qt::AlignVCenter);
+    }
+}
+
+QString SidebarRowContent::name() const
+{
+    return m_name->text();
+}
+
+QString SidebarRowContent::subtitle() const
+{
+    return m_subtitle->text();
+}
+
+void SidebarRowContent::setTexts(const QString& name, const QString& subtitle)
+{
+    m_name->setText(name);
+    m_subtitle->setText(subtitle);
+    setAccessibleName(spokenVideoName(name));
+    setAccessibleDescription(subtitle);
+}
+
+// ---- The open video
+
+OpenVideoRow::OpenVideoRow(EngineCoordinator* coordinator, QWidget* parent)
+    : SidebarRowContent(true, true, parent), m_coordinator(coordinator)
+{
+    setObjectName(QStringLiteral("sidebar.openVideo"));
+    for (auto signal : {&EngineCoordinator::sourceChanged, &EngineCoordinator::thumbnailChanged,
+                        &EngineCoordinator::isProcessingChanged, &EngineCoordinator::progressChanged,
+                        &EngineCoordinator::currentResultChanged})
+        connect(coordinator, signal, this, &OpenVideoRow::refresh);
+    refresh();
+}
+
+void OpenVideoRow::refresh()
+{
+    if (!m_coordinator || !m_coordinator->source())
+        return;
+    const EngineCoordinator& c = *m_coordinator;
+    setTexts(c.source()->displayName, openVideoSubtitle(c));
+    thumb()->setImage(c.thumbnail());
+    StatusMarkState state;
+    if (c.isProcessing())
+        state.progress = c.progress().fractionCompleted;
+    state.done = c.hasFullResult();
+    mark()->setState(state);
+}
+
+// ---- A recent video
+
+RecentVideoRow::RecentVideoRow(EngineCoordinator* coordinator, RecentVideos::Entry entry, QWidget* parent)
+    : QAbstractButton(parent), m_coordinator(coordinator), m_entry(std::move(entry))
+{
+    setObjectName(QStringLiteral("sidebar.recentVideo"));
+    setFocusPolicy(Qt::TabFocus);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    m_content = new SidebarRowContent(false, true);
+    m_content->setAttribute(Qt::WA_TransparentForMouseEvents);
+    ui::hideFromAccessibility(m_content);
+    layout->addWidget(m_content);
+    setMinimumHeight(44);
+
+    const QString subtitle = recentVideoSubtitle(m_entry);
+    m_content->setTexts(m_entry.displayName, subtitle);
+    if (std::optional<QImage> image = coordinator->recents().thumbnail(m_entry.id))
+        m_content->thumb()->setImage(*image);
+    setAccessibleName(spokenVideoName(m_entry.displayName));
+    setAccessibleDescription(subtitle);
+    setWhatsThis(hf::text("ui.recents.hint", "Opens this video"));
+    connect(this, &QAbstractButton::clicked, this, &RecentVideoRow::open);
+}
+
+QSize RecentVideoRow::sizeHint() const
+{
+    QSize size = m_content->sizeHint();
+    size.setHeight(std::max(size.height(), 44));
+    return size;
+}
+
+void RecentVideoRow::open()
+{
+    if (!m_coordinator)
+        return;
+    QPointer<EngineCoordinator> coordinator = m_coordinator;
+    const RecentVideos::Entry entry = m_entry;
+    auto reopen = [coordinator, entry] {
+        if (coordinator)
+            coordinator->openRecent(entry);
+    };
+    if (!coordinator->askBeforeReplacing(reopen))
+        reopen();
+}
+
+QMenu* RecentVideoRow::contextMenu()
+{
+    auto* menu = new QMenu(window());
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    QPointer<EngineCoordinator> coordinator = m_coordinator;
+    const QUuid id = m_entry.id;
+    menu->addAction(hf::text("ui.batch.row.remove", "Remove"), menu, [coordinator, id] {
+        if (coordinator)
+            coordinator->recents().remove(id);
+    });
+    return menu;
+}
+
+void RecentVideoRow::paintEvent(QPaintEvent*)
+{
+    if (!isDown())
+        return;
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.fillPath(ui::roundedRectPath(QRectF(rect()).adjusted(-6, 0, 6, 0), 6), ui::color(ui::ColorName::ControlFill));
+}
+
+void RecentVideoRow::contextMenuEvent(QContextMenuEvent* event)
+{
+    contextMenu()->popup(event->globalPos());
+}
+
+// ---- A batch job
+
+QueueRow::QueueRow(BatchQueueManager* queue, BatchJob job, QImage thumbnail, FileRevealer revealer, QWidget* parent)
+    : SidebarRowContent(true, true, parent), m_queue(queue), m_job(std::move(job)), m_reveal(std::move(revealer))
+{
+    setObjectName(QStringLiteral("sidebar.queueJob"));
+    setTexts(m_job.sourceVideoURL.fileName(), queueJobStatusText(m_job));
+    thumb()->setImage(std::move(thumbnail));
+    StatusMarkState state;
+    if (m_job.status.isWorking())
+        state.progress = m_job.status.progress().fractionCompleted;
+    state.done = m_job.status.isCompleted();
+    state.failed = m_job.status.isFailed();
+    state.waiting = true;
+    mark()->setState(state);
+}
+
+QMenu* QueueRow::contextMenu()
+{
+    auto* menu = new QMenu(window());
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    if (m_job.status.isCompleted()) {
+        const QString output = m_job.status.videoURL().toLocalFile();
+        menu->addAction(text("ui.batch.row.copyFile", "Copy File"), menu, [output] { copyFileToClipboard(output); });
+        FileRevealer reveal = m_reveal;
+        menu->addAction(text("ui.batch.row.showInFinder", "Show in Folder"), menu, [reveal, output] {
+            if (reveal)
+                reveal(output);
+        });
+    }
+    QPointer<BatchQueueManager> queue = m_queue;
+    const QUuid id = m_job.id;
+    QAction* remove = menu->addAction(text("ui.batch.row.remove", "Remove"), menu, [queue, id] {
+        if (queue)
+            queue->remove(id);
+    });
+    remove->setEnabled(!m_job.status.isWorking());
+    return menu;
+}
+
+void QueueRow::contextMenuEvent(QContextMenuEvent* event)
+{
+    contextMenu()->popup(event->globalPos());
+}
+
+} // namespace hf

@@ -1,0 +1,141 @@
+#pragma once
+
+// The rows of the video sidebar and the texts they show: the open video, a recent video and a
+// batch job. Each row is a thumbnail, a name on one line (shortened in the middle), a subtitle
+// and, for the open video and the jobs, a status mark. A row is one element for assistive
+// technologies: its name without the extension, and its subtitle as the description.
+//
+// Context menus are made by contextMenu(), which returns the menu without showing it, so tests
+// read its items and trigger them; a right click shows it with popup(), never in a loop of its own.
+
+#include "coordinator/batch_job.h"
+#include "coordinator/recent_videos.h"
+#include "editor/desktop_reveal.h"
+
+#include <QAbstractButton>
+#include <QPointer>
+#include <QWidget>
+
+#include <functional>
+
+class QLabel;
+class QMenu;
+
+namespace hf {
+
+class BatchQueueManager;
+class EngineCoordinator;
+class StatusMark;
+class Thumb;
+
+// ---- Texts
+
+// "1:30, working, 42%", "1:30, cleaned", "1:30, preview ready" or "1:30".
+QString openVideoSubtitle(const EngineCoordinator& coordinator);
+// "1:30, cleaned" when a full clean is stored for the video, else "1:30".
+QString recentVideoSubtitle(const RecentVideos::Entry& entry);
+// The job's status word, after its length when the length is known: "1:15, waiting".
+QString queueJobStatusText(const BatchJob& job);
+// "Queue, 3 videos", or "Batch queue" when empty.
+QString queueSectionTitle(int jobCount);
+// The file name without its extension: what assistive technologies read as a row's name.
+QString spokenVideoName(const QString& fileName);
+
+// Copies the file to the clipboard as a file list, the way file managers paste files.
+void copyFileToClipboard(const QString& path);
+
+// A single line of text shortened in the middle when it does not fit.
+class MiddleElidedLabel : public QWidget {
+    Q_OBJECT
+public:
+    explicit MiddleElidedLabel(QWidget* parent = nullptr);
+    const QString& text() const { return m_text; }
+    void setText(const QString& text);
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QString m_text;
+};
+
+// The thumbnail, the name over the subtitle, and a mark at the trailing edge (when given).
+class SidebarRowContent : public QWidget {
+    Q_OBJECT
+public:
+    SidebarRowContent(bool hasMark, bool subtitleWraps, QWidget* parent = nullptr);
+
+    Thumb* thumb() const { return m_thumb; }
+    StatusMark* mark() const { return m_mark; }
+    QString name() const;
+    QString subtitle() const;
+    void setTexts(const QString& name, const QString& subtitle);
+
+private:
+    Thumb* m_thumb;
+    MiddleElidedLabel* m_name;
+    QLabel* m_subtitle;
+    StatusMark* m_mark = nullptr;
+};
+
+// The open video: not a button, no context menu. Follows the coordinator by itself.
+class OpenVideoRow : public SidebarRowContent {
+    Q_OBJECT
+public:
+    explicit OpenVideoRow(EngineCoordinator* coordinator, QWidget* parent = nullptr);
+    void refresh();
+
+private:
+    QPointer<EngineCoordinator> m_coordinator;
+};
+
+// A remembered video: a click reopens it (asking first when that would replace unexported
+// work); its context menu removes it from the list.
+class RecentVideoRow : public QAbstractButton {
+    Q_OBJECT
+public:
+    RecentVideoRow(EngineCoordinator* coordinator, RecentVideos::Entry entry, QWidget* parent = nullptr);
+
+    const RecentVideos::Entry& entry() const { return m_entry; }
+    SidebarRowContent* content() const { return m_content; }
+    // "Remove".
+    QMenu* contextMenu();
+    // What a click does: reopen the entry, or park the reopening for the replace confirmation.
+    void open();
+
+    QSize sizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    QPointer<EngineCoordinator> m_coordinator;
+    RecentVideos::Entry m_entry;
+    SidebarRowContent* m_content;
+};
+
+// One batch job; its context menu copies or shows a finished video, and removes the job.
+class QueueRow : public SidebarRowContent {
+    Q_OBJECT
+public:
+    QueueRow(BatchQueueManager* queue, BatchJob job, QImage thumbnail, FileRevealer revealer,
+             QWidget* parent = nullptr);
+
+    const BatchJob& job() const { return m_job; }
+    // For a completed job "Copy File" and "Show in Folder", then always "Remove" (disabled while
+    // the job is working).
+    QMenu* contextMenu();
+
+protected:
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    QPointer<BatchQueueManager> m_queue;
+    BatchJob m_job;
+    FileRevealer m_reveal;
+};
+
+} // namespace hf

@@ -1,0 +1,138 @@
+// Two queued movies cleaned by the local server and exported from the sidebar's footer into one
+// folder, read back with ffprobe.
+
+#include "helpers_audition.h"
+#include "helpers_sidebar.h"
+
+#include "backend/account_store.h"
+#include "backend/api_client.h"
+#include "backend/session_token_store.h"
+#include "coordinator/batch_queue_manager.h"
+#include "coordinator/review_prompter.h"
+#include "pipeline/audio_uploader.h"
+#include "pipeline/cloud_separation_engine.h"
+#include "platform/network.h"
+#include "platform/settings_store.h"
+#include "sidebar/queue_footer.h"
+#include "sidebar/video_sidebar.h"
+#include "support/local_server.h"
+#include "support/test_support.h"
+#include "ui_kit/buttons.h"
+#include "ui_kit/environment.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cmath>
+
+using namespace hf;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr double movieSeconds = 3;
+
+QJsonObject probe(const QString& path)
+{
+    QProcess process;
+    process.start(QStringLiteral("ffprobe"), {"-v", "error", "-show_streams", "-show_format", "-of", "json", path});
+    if (!process.waitForFinished(30000) || process.exitCode() != 0)
+        return {};
+    return QJsonDocument::fromJson(process.readAllStandardOutput()).object();
+}
+
+QStringList streamTypes(const QJsonObject& probed)
+{
+    QStringList types;
+    for (const auto& s : probed["streams"].toArray())
+        types << s.toObject()["codec_type"].toString() + u':' + s.toObject()["codec_name"].toString();
+    return types;
+}
+
+bool makeMovie(const QString& path)
+{
+    const QString d = QString::number(movieSeconds);
+    return hf::test::runFfmpeg({"-f", "lavfi", "-i", "testsrc=size=160x120:rate=24:duration=" + d, "-f", "lavfi",
+                                "-i", "sine=frequency=440:sample_rate=48000:duration=" + d, "-c:a", "aac", "-c:v",
+                                "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", path});
+}
+
+} // namespace
+
+class TestSidebarExportEndToEnd : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void twoCleanedMoviesIntoOneFolder()
+    {
+        if (!hf::test::haveProgram(QStringLiteral("ffmpeg")) || !hf::test::haveProgram(QStringLiteral("ffprobe")))
+            QSKIP("needs ffmpeg and ffprobe");
+        ui::Environment::instance().setAppearance(ui::Appearance::dark);
+        QTemporaryDir dir;
+        hf::test::LocalServer server;
+        std::unique_ptr<QNetworkAccessManager> apiSession(makeEphemeralNetworkSession(nullptr));
+        std::unique_ptr<QNetworkAccessManager> transferSession(makeEphemeralNetworkSession(nullptr));
+        InMemoryTokenStore tokens;
+        MemorySettingsStore defaults;
+        APIClient api(server.baseUrl(), apiSession.get(), &tokens);
+        AccountStore account(&api, &defaults);
+        URLSessionUploader uploader(transferSession.get());
+        CloudSeparationEngine engine(&api, &uploader, transferSession.get(), dir.filePath(QStringLiteral("Jobs")));
+        engine.setPollInterval(50ms);
+        ReviewPrompter prompter(defaults);
+        hf::test::runTask(api.signInAnonymously());
+        BatchQueueManager queue(&engine, &account, &prompter, dir.filePath(QStringLiteral("Batch")),
+                                [] { return SeparationSettings{}; });
+        hf::test::CoordinatorRig rig;
+        ThumbnailCache thumbnails;
+
+        VideoSidebar sidebar(rig.coordinator.get(), &queue, &thumbnails, &defaults);
+        auto* chooser = new hf::test::ScriptedFolderChooser;
+        sidebar.setFolderChooser(std::unique_ptr<FolderChooser>(chooser));
+        QStringList revealed;
+        sidebar.setRevealer([&](const QString& path) { revealed << path; });
+        sidebar.resize(300, 560);
+        sidebar.show();
+
+        const QString beach = dir.filePath(QStringLiteral("beach.mp4"));
+        const QString holiday = dir.filePath(QStringLiteral("Holiday.mov"));
+        QVERIFY(makeMovie(beach));
+        QVERIFY(makeMovie(holiday));
+        queue.enqueue({QUrl::fromLocalFile(beach), QUrl::fromLocalFile(holiday)});
+        QTest::mouseClick(sidebar.footer()->startButton(), Qt::LeftButton);
+        QVERIFY(queue.isProcessingQueue());
+        QVERIFY(QTest::qWaitFor([&] { return !queue.isProcessingQueue(); }, 120000));
+        QCOMPARE(queue.completedJobs(), 2);
+        // The rows show the real thumbnails once the cache has made them.
+        QVERIFY(QTest::qWaitFor([&] { return thumbnails.images().size() == 2; }, 20000));
+        QApplication::processEvents();
+        hf::test::saveScreenshot(sidebar.grab().toImage(), QStringLiteral("sidebar"), QStringLiteral("queue-cleaned"));
+
+        QTemporaryDir out;
+        sidebar.footer()->exportAllCompleted();
+        QVERIFY(chooser->answer(out.path()));
+        QVERIFY(QTest::qWaitFor([&] { return !sidebar.footer()->isExporting(); }, 30000));
+        QCOMPARE(sidebar.footer()->exportMessage(),
+                 QStringLiteral("Exported 2 cleaned videos to %1.").arg(QDir(out.path()).dirName()));
+        QCOMPARE(revealed, QStringList{out.path()});
+
+        QStringList exported = QDir(out.path()).entryList(QDir::Files | QDir::Hidden);
+        exported.sort();
+        QCOMPARE(exported, (QStringList{"Holiday (Hushframe).mov", "beach (Hushframe).mp4"}));
+        for (const QString& name : exported) {
+            const QJsonObject probed = probe(out.filePath(name));
+            QCOMPARE(streamTypes(probed), (QStringList{"video:h264", "audio:aac"}));
+            QVERIFY(std::abs(probed["format"]["duration"].toString().toDouble() - movieSeconds) < 0.25);
+        }
+        hf::test::saveScreenshot(sidebar.grab().toImage(), QStringLiteral("sidebar"), QStringLiteral("queue-exported"));
+    }
+};
+
+QTEST_MAIN(TestSidebarExportEndToEnd)
+#include "test_sidebar_export_end_to_end.moc"
