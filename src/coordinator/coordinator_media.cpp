@@ -33,6 +33,13 @@ QCoro::Task<QUrl> DefaultCoordinatorMedia::mix(QUrl dialogue, QUrl effects, QUrl
     co_return written;
 }
 
+QCoro::Task<QUrl> DefaultCoordinatorMedia::mixSeparated(QUrl dialogue, QUrl effects, QUrl separatedFrom, QUrl output,
+                                                        AudioQuality quality, double ambience, std::stop_token stop)
+{
+    QUrl written = co_await StemMixer::mix(dialogue, effects, separatedFrom, output, quality, ambience, stop);
+    co_return written;
+}
+
 QCoro::Task<QUrl> DefaultCoordinatorMedia::remux(QUrl video, QUrl cleanSoundtrack, QUrl destination,
                                                  VideoDemuxerMuxer::FileType fileType, std::stop_token stop)
 {

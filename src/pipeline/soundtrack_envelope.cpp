@@ -98,8 +98,8 @@ std::optional<SoundtrackEnvelope> SoundtrackEnvelope::compute(const QUrl& file, 
 {
     std::unique_ptr<AudioDecoder> decoder;
     try {
-        decoder = std::make_unique<AudioDecoder>(file.isLocalFile() ? file.toLocalFile() : QString(),
-                                                 AudioDecoder::Options{analysisRate, 1, false});
+        // Drawn on the video's timeline: a sound that starts late is preceded by silence.
+        decoder = std::make_unique<AudioDecoder>(file, AudioDecoder::Options{analysisRate, 1, false, 0.0});
     } catch (const AudioDecoder::NoAudio&) {
         return std::nullopt;
     } catch (const std::exception& error) {
@@ -213,7 +213,9 @@ std::vector<float> computeWaveformBars(const QUrl& file, int count, std::stop_to
         return {};
     std::vector<float> bars(size_t(count), 0.0f);
     try {
-        AudioDecoder decoder(file.isLocalFile() ? file.toLocalFile() : QString());
+        AudioDecoder::Options options;
+        options.timelineFrom = 0.0;   // bars on the video's timeline, like the envelopes
+        AudioDecoder decoder(file, options);
         const qint64 length = decoder.statedFrames();
         if (length <= 0)
             return bars;

@@ -60,6 +60,9 @@ struct ExtractedAudio {
     QUrl url;                  // the written M4A file
     double duration = 0;       // seconds of audio written
     double sourceDuration = 0; // the whole video's duration, even when only its start was taken
+    // Where the sound starts on the video's timeline, seconds: a soundtrack that begins after the
+    // picture keeps that delay, and the M4A file states it too.
+    double start = 0;
 
     bool operator==(const ExtractedAudio&) const = default;
 };
@@ -70,8 +73,8 @@ namespace VideoDemuxerMuxer {
 // file, no usable duration) or noAudioTrack.
 double inspect(const QUrl& video);
 
-// Writes the video's soundtrack (all of it, or its first `maxDuration` seconds when the video is
-// longer, sample-accurate) as AAC in an M4A file named "source-XXXXXXXX.m4a" inside `folder`,
+// Writes the video's soundtrack (all of it, or what sounds in its first `maxDuration` seconds when
+// the video is longer, sample-accurate), at its place on the video's timeline, as AAC in an M4A file named "source-XXXXXXXX.m4a" inside `folder`,
 // which is created when missing. Throws what inspect() throws, FileSystemError for the folder,
 // MediaError exportFailed (a read or decode error, a source cut short before its stated end),
 // or hf::Cancelled when `stop` is requested.
