@@ -573,8 +573,6 @@ bool AudioDecoder::pump()
             continue;
 
         const int read = av_read_frame(m_input.get(), m_packet.get());
-        // Whatever the demuxer makes of a file that stops short of what its container declares
-        // (an early end, invalid data), the file is incomplete.
         if (read < 0 && m_options.strict)
             requireWholeFile(m_path);
         if (read == AVERROR_EOF) {
@@ -618,7 +616,15 @@ qint64 AudioDecoder::read(float* const* planes, qint64 maxFrames)
             m_remaining -= n;
         return n;
     }
-    while (av_audio_fifo_size(m_fifo.get()) < maxFrames && pump()) {
+    try {
+        while (av_audio_fifo_size(m_fifo.get()) < maxFrames && pump()) {
+        }
+    } catch (const FFmpegError&) {
+        // Whatever the demuxer or decoder makes of a file that stops short of what its container
+        // declares (an early end, invalid data, a partial last packet), the file is incomplete.
+        if (m_options.strict)
+            requireWholeFile(m_path);
+        throw;
     }
     const int n = int(std::min<qint64>(maxFrames, av_audio_fifo_size(m_fifo.get())));
     if (n <= 0)

@@ -265,7 +265,7 @@ QUrl PickedMovie::copyIntoImports(const QUrl& received)
     if (error)
         throw FileSystemError(QString::fromStdString(error.message()));
     QUrl copy = QUrl::fromLocalFile(folder + u'/');
-    copy.setPath(copy.path(QUrl::FullyEncoded) + QString::fromLatin1(name.toPercentEncoding("/")));
+    copy.setPath(copy.path(QUrl::FullyEncoded) + QString::fromLatin1(name.toPercentEncoding("/")), QUrl::TolerantMode);
     return copy;
 }
 

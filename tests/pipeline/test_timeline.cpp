@@ -12,8 +12,12 @@
 
 #include <QDir>
 #include <QFile>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace hf;
 using namespace hf::test;
@@ -86,6 +90,7 @@ class TimelineTest : public QObject {
 private slots:
     void initTestCase()
     {
+        QStandardPaths::setTestModeEnabled(true);
         QVERIFY(haveProgram("ffmpeg") && haveProgram("ffprobe"));
         QVERIFY(makePicture(path("picture.mp4"), 4));
         QVERIFY(makeBeeps(path("beeps.m4a"), 3));
@@ -105,6 +110,12 @@ private slots:
         // The picture starts a second after the sound.
         QVERIFY(ffmpeg({"-itsoffset", "1", "-i", path("picture.mp4"), "-i", path("beeps.m4a"), "-map", "0:v", "-map",
                         "1:a", "-c", "copy", path("late-picture.mp4")}));
+        // Sources to cut short: other soundtrack codecs, and MPEG-4 with its index up front.
+        QVERIFY(ffmpeg(picture + QStringList{"-i", path("beeps.wav")} + pair
+                       + QStringList{"-c:v", "copy", "-c:a", "ac3", path("ac3.mkv")}));
+        QVERIFY(ffmpeg(picture + QStringList{"-i", path("beeps.wav")} + pair
+                       + QStringList{"-c", "copy", "-movflags", "+faststart", path("pcm.mov")}));
+        QVERIFY(ffmpeg({"-i", path("synced.mp4"), "-c", "copy", "-movflags", "+faststart", path("faststart.mp4")}));
     }
 
     void chainKeepsTheSoundInPlace_data()
@@ -164,6 +175,95 @@ private slots:
         VideoDemuxerMuxer::verifyExport(movie, url(source), wav);
         const std::vector<double> pcm = beepTimes(movie.toLocalFile());
         QVERIFY2(beepMismatch(expected, pcm).isEmpty(), qPrintable(beepMismatch(expected, pcm)));
+    }
+
+    // A file that holds less than its container declares is incomplete wherever it is read whole,
+    // even when the frames lost fit inside the tolerance of a stream's stated end; the first
+    // seconds of it can still be previewed.
+    void cutSourcesAreIncomplete_data()
+    {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<double>("share");
+        QTest::newRow("Matroska at 99.9%") << "delayed.mkv" << 0.999;
+        QTest::newRow("Matroska at 99%") << "delayed.mkv" << 0.99;
+        QTest::newRow("Matroska at 60%") << "offset.mkv" << 0.6;
+        QTest::newRow("AC-3 in Matroska at 80%") << "ac3.mkv" << 0.8;
+        QTest::newRow("PCM in QuickTime at 80%") << "pcm.mov" << 0.8;
+        QTest::newRow("faststart MPEG-4 at 99%") << "faststart.mp4" << 0.99;
+        QTest::newRow("faststart MPEG-4 at 70%") << "faststart.mp4" << 0.7;
+    }
+
+    void cutSourcesAreIncomplete()
+    {
+        QFETCH(QString, source);
+        QFETCH(double, share);
+        const QString name = QStringLiteral("cut-%1-%2").arg(share).arg(source);
+        QVERIFY(cut(source, name, share));
+        QVERIFY(VideoDemuxerMuxer::inspect(url(name)) > 3.9);
+        const QString folder = path("work-" + name);
+        QCOMPARE(exportFailureOf([&] { VideoDemuxerMuxer::extractSoundtrack(url(name), fileUrl(folder), std::nullopt); }),
+                 MediaError::truncatedMessage());
+        QVERIFY(QDir(folder).entryList(QDir::Files | QDir::Hidden).isEmpty());
+        const QString out = folder + "/out.mp4";
+        QCOMPARE(exportFailureOf([&] {
+                     VideoDemuxerMuxer::remux(url(name), url("beeps.m4a"), fileUrl(out), VideoDemuxerMuxer::FileType::mpeg4);
+                 }),
+                 MediaError::truncatedMessage());
+        QVERIFY(QDir(folder).entryList(QDir::Files | QDir::Hidden).isEmpty());
+        const ExtractedAudio preview = VideoDemuxerMuxer::extractSoundtrack(url(name), fileUrl(folder), 2.0);
+        QVERIFY2(preview.start + preview.duration > 1.9, qPrintable(QString::number(preview.duration)));
+    }
+
+    // A name that is not valid UTF-8 reaches the file as its bytes, from opening to the copy
+    // into the imports folder.
+    void namesAreTheFileSystemsBytes()
+    {
+        const QByteArray bytes = QFile::encodeName(m_dir.path()) + "/clip-\xff\xfe.mp4";
+        {
+            QFile in(path("delayed.mp4"));
+            QVERIFY(in.open(QIODevice::ReadOnly));
+            const QByteArray data = in.readAll();
+            const int fd = ::open(bytes.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            QVERIFY(fd >= 0);
+            QCOMPARE(::write(fd, data.constData(), size_t(data.size())), ssize_t(data.size()));
+            ::close(fd);
+        }
+        const QUrl video = QUrl::fromEncoded("file://" + bytes.toPercentEncoding("/"));
+        QCOMPARE(media::nativePath(video), bytes);
+
+        const SourceVideo loaded = SourceVideo::load(video);
+        QVERIFY(qAbs(loaded.duration - 4.0) < 0.05);
+        const QString folder = path("work-bytes");
+        const ExtractedAudio extracted = VideoDemuxerMuxer::extractSoundtrack(video, fileUrl(folder), std::nullopt);
+        QVERIFY(qAbs(extracted.start - 1.0) < 0.03);
+        const QUrl written = VideoDemuxerMuxer::remux(video, extracted.url, fileUrl(folder + "/out.mp4"),
+                                                      VideoDemuxerMuxer::FileType::mpeg4);
+        VideoDemuxerMuxer::verifyExport(written, video, extracted.url);
+        QVERIFY(beepMismatch(beepTimes(path("delayed.mp4")), beepTimes(written.toLocalFile())).isEmpty());
+
+        const QUrl copy = PickedMovie::copyIntoImports(video);
+        QVERIFY(media::nativePath(copy).endsWith("/clip-\xff\xfe.mp4"));
+        QVERIFY(media::nativePath(copy).startsWith(QFile::encodeName(PickedMovie::importsFolder())));
+        QVERIFY(qAbs(SourceVideo::load(copy).duration - 4.0) < 0.05);
+    }
+
+    // The original soundtrack is drawn on the picture's timeline: silence until its sound starts.
+    void envelopesOfADelayedSoundtrack()
+    {
+        const auto envelope = SoundtrackEnvelope::compute(url("delayed.mp4"));
+        QVERIFY(envelope);
+        QVERIFY2(qAbs(int(envelope->peaks.size()) - 200) <= 2, qPrintable(QString::number(envelope->peaks.size())));
+        QCOMPARE(envelope->maxima(0.0, 0.95)[0], 0.0f);
+        QVERIFY(envelope->maxima(1.0, 1.04)[0] > 0.5);
+        QVERIFY(envelope->maxima(2.0, 2.04)[0] > 0.5);
+
+        const ExtractedAudio extracted =
+            VideoDemuxerMuxer::extractSoundtrack(url("delayed.mp4"), fileUrl(path("work-bars")), std::nullopt);
+        const std::vector<float> bars = computeWaveformBars(extracted.url, 40);
+        QCOMPARE(bars.size(), size_t(40));
+        for (int i = 0; i < 9; ++i)
+            QVERIFY2(bars[size_t(i)] < 0.01f, qPrintable(QString::number(i)));
+        QVERIFY(bars[10] > 0.5f);   // the first beep, at 1 s of 4
     }
 };
 
