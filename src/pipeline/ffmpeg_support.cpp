@@ -607,17 +607,18 @@ qint64 AudioDecoder::read(float* const* planes, qint64 maxFrames)
 {
     if (m_remaining >= 0)
         maxFrames = std::min(maxFrames, m_remaining);
-    if (m_silence > 0 && maxFrames > 0) {
-        const qint64 n = std::min(maxFrames, m_silence);
-        for (int c = 0; c < m_outLayout.nb_channels; ++c)
-            std::fill(planes[c], planes[c] + n, 0.0f);
-        m_silence -= n;
-        if (m_remaining >= 0)
-            m_remaining -= n;
-        return n;
+    if (maxFrames <= 0)
+        return 0;
+    const int channels = m_outLayout.nb_channels;
+    qint64 done = 0;
+    if (m_silence > 0) {
+        done = std::min(maxFrames, m_silence);
+        for (int c = 0; c < channels; ++c)
+            std::fill(planes[c], planes[c] + done, 0.0f);
+        m_silence -= done;
     }
     try {
-        while (av_audio_fifo_size(m_fifo.get()) < maxFrames && pump()) {
+        while (av_audio_fifo_size(m_fifo.get()) < maxFrames - done && pump()) {
         }
     } catch (const FFmpegError&) {
         // Whatever the demuxer or decoder makes of a file that stops short of what its container
@@ -626,13 +627,16 @@ qint64 AudioDecoder::read(float* const* planes, qint64 maxFrames)
             requireWholeFile(m_path);
         throw;
     }
-    const int n = int(std::min<qint64>(maxFrames, av_audio_fifo_size(m_fifo.get())));
-    if (n <= 0)
-        return 0;
-    const int got = av_audio_fifo_read(m_fifo.get(), reinterpret_cast<void**>(const_cast<float**>(planes)), n);
+    const int n = int(std::min<qint64>(maxFrames - done, av_audio_fifo_size(m_fifo.get())));
+    if (n > 0) {
+        std::vector<float*> rest(static_cast<size_t>(channels), nullptr);
+        for (int c = 0; c < channels; ++c)
+            rest[size_t(c)] = planes[c] + done;
+        done += av_audio_fifo_read(m_fifo.get(), reinterpret_cast<void**>(rest.data()), n);
+    }
     if (m_remaining >= 0)
-        m_remaining -= got;
-    return got;
+        m_remaining -= done;
+    return done;
 }
 
 // ---------------------------------------------------------------------------------------------
