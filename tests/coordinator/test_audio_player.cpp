@@ -20,6 +20,14 @@ struct Player {
     std::unique_ptr<AudioPlayerService> service;
 };
 
+// A device whose buffer holds a tenth of a second: what was rendered is heard that much later.
+class LaggingOutput final : public NullAudioOutput {
+public:
+    static constexpr qint64 lag = fixtureRate / 10;
+    LaggingOutput() : NullAudioOutput(NullAudioOutput::Mode::manual, fixtureRate, 2) {}
+    qint64 latencyFrames() const override { return lag; }
+};
+
 Player makePlayer()
 {
     auto output = std::make_unique<NullAudioOutput>(NullAudioOutput::Mode::manual, fixtureRate, 2);
@@ -391,6 +399,39 @@ private slots:
         service->unload();
         QVERIFY(!service->hasPicture());
         QVERIFY(service->currentFrame().isNull());
+    }
+
+    // Through an output that reports latency, the playhead and the picture follow what is heard,
+    // not what was rendered; a pause keeps the heard position.
+    void positionAndPictureFollowTheSoundThroughLatency()
+    {
+        if (!runFfmpeg({"-version"}))
+            QSKIP("ffmpeg is not available");
+        const QString movie = m_dir.filePath("counting-lag.mp4");
+        QVERIFY(makeCountingMovie(movie, 3.0, 10));
+        AuditionFiles files = m_files;
+        files.video = movie;
+        auto lagging = std::make_unique<LaggingOutput>();
+        LaggingOutput* output = lagging.get();
+        AudioPlayerService service(std::move(lagging));
+        service.load(files);
+        QVERIFY(service.hasPicture());
+
+        service.play();
+        collect(*output, 48000);   // one second rendered, 0.9 s of it heard
+        QVERIFY2(QTest::qWaitFor([&] { return near(service.currentTime(), 0.9, 0.002); }, 3000),
+                 qPrintable(QString::number(service.currentTime())));
+        QVERIFY2(QTest::qWaitFor([&] { return near(service.currentFrameTime(), 0.9); }, 5000),
+                 qPrintable(QString::number(service.currentFrameTime())));
+        QVERIFY(std::abs(qGray(service.currentFrame().pixel(32, 24)) - (16 + 8 * 9)) <= 3);
+        service.pause();
+        QVERIFY(near(service.currentTime(), 0.9, 0.002));
+
+        // Playing on from there, the first frame heard is the one at the heard position.
+        service.play();
+        const auto played = collect(*output, LaggingOutput::lag + ramp + 10);
+        QCOMPARE(heardAt(played, ramp + 5).index, 43200 + ramp + 5);
+        service.pause();
     }
 
     void pictureIsTurnedUpright()
