@@ -153,8 +153,9 @@ std::vector<double> beepTimes(const QString& path)
         return times;
     AVPacket* packet = av_packet_alloc();
     AVFrame* frame = av_frame_alloc();
-    double quietSince = -1e9;
-    bool loud = false;
+    // Every sample's time and loudness (the files are a few seconds long); then the beeps are
+    // found against the loudest sample, so a softer mix still shows them.
+    std::vector<std::pair<double, float>> samples;
     auto scan = [&] {
         while (avcodec_receive_frame(decoder, frame) == 0) {
             const int64_t ts = frame->best_effort_timestamp;
@@ -175,16 +176,7 @@ std::vector<double> beepTimes(const QString& path)
                     }
                     v = std::max(v, std::fabs(x));
                 }
-                const double t = t0 + double(i) / frame->sample_rate;
-                if (v > 0.4) {
-                    if (!loud && t - quietSince > 0.3)
-                        times.push_back(t - zero);
-                    loud = true;
-                } else if (v < 0.05) {
-                    if (loud)
-                        quietSince = t;
-                    loud = false;
-                }
+                samples.emplace_back(t0 + double(i) / frame->sample_rate, float(v));
             }
             av_frame_unref(frame);
         }
@@ -198,6 +190,18 @@ std::vector<double> beepTimes(const QString& path)
     scan();
     av_frame_free(&frame);
     av_packet_free(&packet);
+
+    float peak = 0;
+    for (const auto& s : samples)
+        peak = std::max(peak, s.second);
+    double lastLoud = -1e9;
+    for (const auto& [t, v] : samples) {
+        if (v > 0.5f * peak) {
+            if (t - lastLoud > 0.3)
+                times.push_back(t - zero);
+            lastLoud = t;
+        }
+    }
     return times;
 }
 

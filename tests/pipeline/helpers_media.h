@@ -43,7 +43,8 @@ bool makePicture(const QString& path, double seconds);
 
 // When the beeps of a file's first audio stream sound, in seconds of the picture's timeline (from
 // the start of its first video stream; from the file's zero without one): the first sample
-// above half scale after a quiet gap. Decoded with the file's own timestamps, edit lists applied.
+// above half the file's peak after 0.3 s without one. Decoded with the file's own timestamps,
+// edit lists applied.
 std::vector<double> beepTimes(const QString& path);
 
 inline QUrl fileUrl(const QString& path) { return QUrl::fromLocalFile(path); }
