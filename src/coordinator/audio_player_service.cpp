@@ -185,6 +185,19 @@ void AudioPlayerService::load(const AuditionFiles& files)
         }
     }
 
+    // Stems (and a clean mix made from them) that start at zero belong where the original
+    // soundtrack starts on the video's timeline.
+    m_unplacedStart = 0.0;
+    if (!files.original.isEmpty()) {
+        try {
+            const media::InputContext original = media::openInput(files.original);
+            const auto audio = media::audioStreams(original.get());
+            if (!audio.empty())
+                m_unplacedStart = media::streamStart(original.get(), audio.front());
+        } catch (const std::exception&) {
+        }
+    }
+
     // Every track starts silent; volumes are applied once, after the last file.
     const std::pair<AuditionMixer::Slot, const QString*> order[] = {
         {AuditionMixer::original, &files.original}, {AuditionMixer::clean, &files.clean},
@@ -196,7 +209,8 @@ void AudioPlayerService::load(const AuditionFiles& files)
             continue;
         try {
             m_mixer->setTrack(slot, std::make_unique<AuditionTrackDecoder>(*path, m_mixer->sampleRate(),
-                                                                           m_mixer->channels()));
+                                                                           m_mixer->channels(), 16384,
+                                                                           m_unplacedStart));
         } catch (const std::exception& error) {
             qCCritical(lcAudioPlayer, "Error initializing audio players: %s", qUtf8Printable(describe(error)));
             break;
@@ -244,7 +258,8 @@ bool AudioPlayerService::reloadCleanAudio(const QString& path)
         pause();
     std::unique_ptr<AuditionTrackDecoder> track;
     try {
-        track = std::make_unique<AuditionTrackDecoder>(path, m_mixer->sampleRate(), m_mixer->channels());
+        track = std::make_unique<AuditionTrackDecoder>(path, m_mixer->sampleRate(), m_mixer->channels(), 16384,
+                                                       m_unplacedStart);
     } catch (const std::exception& error) {
         qCCritical(lcAudioPlayer, "Could not load re-mixed audio: %s", qUtf8Printable(describe(error)));
         return false;

@@ -140,6 +140,7 @@ private:
 
     bool m_isPlaying = false;
     double m_currentTime = 0.0;
+    double m_unplacedStart = 0.0;        // where tracks that start at zero belong (the original's start)
     double m_totalDuration = 1.0;
     AuditionTrackMode m_selectedTrackMode = AuditionTrackMode::hushframed;
     bool m_isComparing = false;

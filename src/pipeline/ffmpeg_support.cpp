@@ -267,11 +267,9 @@ double durationSeconds(const AVFormatContext* input)
 
 double streamEndSeconds(const AVFormatContext* input, const AVStream* stream)
 {
-    const double tb = av_q2d(stream->time_base);
-    if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0) {
-        const double start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time * tb : 0.0;
-        return start + stream->duration * tb;
-    }
+    const double stated = statedStreamEnd(stream);
+    if (std::isfinite(stated))
+        return stated;
     const double total = durationSeconds(input);
     if (std::isnan(total))
         return total;

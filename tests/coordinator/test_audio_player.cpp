@@ -194,6 +194,46 @@ private slots:
         QCOMPARE(service->currentTime(), 3.0);
     }
 
+    // Tracks on the video's timeline: a clean mix and original that start a second late are
+    // preceded by silence, and stems that start at zero are placed where the original starts.
+    void tracksSitOnTheVideosTimeline()
+    {
+        if (!runFfmpeg({"-version"}))
+            QSKIP("ffmpeg is not available");
+        AuditionFiles files = m_files;
+        for (QString* track : {&files.clean, &files.original}) {
+            const QString late = *track + ".late.mkv";
+            QVERIFY(runFfmpeg({"-itsoffset", "1", "-i", *track, "-c", "copy", late}));
+            *track = late;
+        }
+        auto [output, service] = makePlayer();
+        service->load(files);
+        QVERIFY2(near(service->totalDuration(), 4.0), qPrintable(QString::number(service->totalDuration())));
+
+        service->play();
+        auto heard = collect(*output, 48000 + 4800);
+        QCOMPARE(frameCount(heard), 48000 + 4800);
+        QCOMPARE(heardAt(heard, 24000).level, 0.0f);
+        QCOMPARE(heardAt(heard, 47990).level, 0.0f);
+        QVERIFY(near(heardAt(heard, 48000 + 100).level, fixtureLevel(AuditionTrackMode::hushframed)));
+        QString why;
+        QVERIFY2(consecutive(heard, 48000, 0, &why), qPrintable(why));
+
+        // At 2 s of the video the dialogue stem is one second in, as the clean mix is.
+        service->seek(2.0);
+        service->setSelectedTrackMode(AuditionTrackMode::isolatedDialogue);
+        service->applyVolumes();
+        heard = collect(*output, 2400);
+        QVERIFY2(consecutive(heard, ramp, 48000 + ramp, &why), qPrintable(why));
+        QVERIFY(near(heardAt(heard, 2399).level, fixtureLevel(AuditionTrackMode::isolatedDialogue)));
+        service->seek(0.5);
+        service->setSelectedTrackMode(AuditionTrackMode::original);
+        service->applyVolumes();
+        heard = collect(*output, 2400);
+        QCOMPARE(heardAt(heard, 2000).level, 0.0f);
+        service->pause();
+    }
+
     void pauseRealignsToThePlayhead()
     {
         auto [output, service] = makePlayer();
