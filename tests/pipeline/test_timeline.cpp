@@ -12,6 +12,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -175,6 +176,34 @@ private slots:
         VideoDemuxerMuxer::verifyExport(movie, url(source), wav);
         const std::vector<double> pcm = beepTimes(movie.toLocalFile());
         QVERIFY2(beepMismatch(expected, pcm).isEmpty(), qPrintable(beepMismatch(expected, pcm)));
+    }
+
+    // A preview takes what sounds in the video's first seconds, at its place; a written video
+    // whose soundtrack sits elsewhere than the source's fails verification.
+    void previewAndVerificationOfADelayedSoundtrack()
+    {
+        const ExtractedAudio preview =
+            VideoDemuxerMuxer::extractSoundtrack(url("delayed.mp4"), fileUrl(path("work-preview")), 2.5);
+        QVERIFY2(qAbs(preview.start - 0.978) < 0.01, qPrintable(QString::number(preview.start)));
+        QVERIFY2(qAbs(preview.start + preview.duration - 2.5) < 0.01, qPrintable(QString::number(preview.duration)));
+        QCOMPARE(preview.sourceDuration, 4.0);
+        const std::vector<double> heard = beepTimes(preview.url.toLocalFile());
+        QVERIFY2(beepMismatch({1.0, 2.0}, heard).isEmpty(), qPrintable(beepMismatch({1.0, 2.0}, heard)));
+
+        const ExtractedAudio whole =
+            VideoDemuxerMuxer::extractSoundtrack(url("delayed.mp4"), fileUrl(path("work-verify")), std::nullopt);
+        const QString wrong = path("work-verify/half-a-second-early.mp4");
+        QVERIFY(ffmpeg({"-i", path("picture.mp4"), "-itsoffset", "0.5", "-i", whole.url.toLocalFile(), "-map", "0:v",
+                        "-map", "1:a", "-c", "copy", wrong}));
+        QTest::ignoreMessage(QtCriticalMsg,
+                             QRegularExpression("Export verification failed for half-a-second-early.mp4: soundtrack "
+                                                "starts at 0\\.5\\d*s, expected 0\\.978s"));
+        try {
+            VideoDemuxerMuxer::verifyExport(fileUrl(wrong), url("delayed.mp4"), whole.url);
+            QFAIL("a soundtrack half a second early passed verification");
+        } catch (const MediaError& e) {
+            QCOMPARE(e.errorCase(), MediaError::Case::verificationFailed);
+        }
     }
 
     // A file that holds less than its container declares is incomplete wherever it is read whole,
