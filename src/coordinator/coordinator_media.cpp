@@ -77,6 +77,13 @@ QCoro::Task<std::optional<StemEnvelopes>> DefaultCoordinatorMedia::stemEnvelopes
     co_return envelopes;
 }
 
+QCoro::Task<std::optional<StemEnvelopes>> DefaultCoordinatorMedia::placedStemEnvelopes(QUrl dialogue, QUrl music,
+                                                                                      QUrl effects, QUrl separatedFrom)
+{
+    std::optional<StemEnvelopes> envelopes = co_await StemEnvelopes::load(dialogue, music, effects, separatedFrom);
+    co_return envelopes;
+}
+
 QCoro::Task<std::optional<QImage>> DefaultCoordinatorMedia::thumbnail(QUrl video, QSize maxSize)
 {
     std::optional<QImage> image = co_await VideoThumbnailer::thumbnail(video, maxSize);

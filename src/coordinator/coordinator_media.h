@@ -66,6 +66,14 @@ public:
     virtual QCoro::Task<std::optional<SoundtrackEnvelope>> soundtrackEnvelope(QUrl file, std::stop_token stop = {}) = 0;
     // The three stems' envelopes; none unless all three could be read. Never throws.
     virtual QCoro::Task<std::optional<StemEnvelopes>> stemEnvelopes(QUrl dialogue, QUrl music, QUrl effects) = 0;
+    // The same for stems separated from `separatedFrom`, drawn from where its sound starts on the
+    // video's timeline. A stand-in that keeps no timeline may leave it to stemEnvelopes().
+    virtual QCoro::Task<std::optional<StemEnvelopes>> placedStemEnvelopes(QUrl dialogue, QUrl music, QUrl effects,
+                                                                          QUrl separatedFrom)
+    {
+        (void)separatedFrom;
+        return stemEnvelopes(std::move(dialogue), std::move(music), std::move(effects));
+    }
     // A picture near the start of the video, scaled to fit `maxSize`; none without one. Never throws.
     virtual QCoro::Task<std::optional<QImage>> thumbnail(QUrl video, QSize maxSize) = 0;
 };
@@ -86,6 +94,8 @@ public:
     QCoro::Task<std::vector<float>> waveformBars(QUrl file, int count) override;
     QCoro::Task<std::optional<SoundtrackEnvelope>> soundtrackEnvelope(QUrl file, std::stop_token stop = {}) override;
     QCoro::Task<std::optional<StemEnvelopes>> stemEnvelopes(QUrl dialogue, QUrl music, QUrl effects) override;
+    QCoro::Task<std::optional<StemEnvelopes>> placedStemEnvelopes(QUrl dialogue, QUrl music, QUrl effects,
+                                                                  QUrl separatedFrom) override;
     QCoro::Task<std::optional<QImage>> thumbnail(QUrl video, QSize maxSize) override;
 };
 

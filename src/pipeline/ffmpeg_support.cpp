@@ -310,6 +310,19 @@ double streamStart(const AVFormatContext* input, const AVStream* stream)
     return std::max(0.0, stream->start_time * av_q2d(stream->time_base) - timelineOrigin(input));
 }
 
+double soundStart(const QUrl& file)
+{
+    if (file.isEmpty())
+        return 0.0;
+    try {
+        const InputContext input = openInput(file);
+        const auto audio = audioStreams(input.get());
+        return audio.empty() ? 0.0 : streamStart(input.get(), audio.front());
+    } catch (const std::exception&) {
+        return 0.0;
+    }
+}
+
 double timelineLength(const AVFormatContext* input)
 {
     double end = NAN;

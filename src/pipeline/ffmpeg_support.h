@@ -102,6 +102,9 @@ void requireWholeFile(const QByteArray& nativePath);
 double timelineOrigin(const AVFormatContext* input);
 // Where a stream starts on its file's timeline, in seconds from timelineOrigin(); 0 when unknown.
 double streamStart(const AVFormatContext* input, const AVStream* stream);
+// Where the sound of a file's first audio stream starts on its timeline (see streamStart());
+// 0 when the file cannot be read or has no sound.
+double soundStart(const QUrl& file);
 // The length of the file's timeline, seconds from its origin to the latest stated end of a stream
 // (the container's duration when no stream states its end); NaN when unknown.
 double timelineLength(const AVFormatContext* input);

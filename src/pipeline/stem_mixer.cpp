@@ -65,20 +65,6 @@ struct ChannelBuffer {
 };
 
 
-// Where the sound of `soundtrack` starts on its timeline; 0 when it cannot be read.
-double soundStart(const QUrl& soundtrack)
-{
-    if (soundtrack.isEmpty())
-        return 0.0;
-    try {
-        InputContext input = openInput(soundtrack);
-        const auto audio = audioStreams(input.get());
-        return audio.empty() ? 0.0 : streamStart(input.get(), audio.front());
-    } catch (const std::exception&) {
-        return 0.0;
-    }
-}
-
 } // namespace
 
 QUrl StemMixer::mixNow(const QUrl& dialogue, const QUrl& effects, const QUrl& output, AudioQuality quality,

@@ -293,6 +293,15 @@ private slots:
         for (int i = 0; i < 9; ++i)
             QVERIFY2(bars[size_t(i)] < 0.01f, qPrintable(QString::number(i)));
         QVERIFY(bars[10] > 0.5f);   // the first beep, at 1 s of 4
+
+        // Stems that come back starting at zero are drawn where the soundtrack they came from starts.
+        const QString stem = path("work-bars/stem.wav"), silent = path("work-bars/silent.wav");
+        separate(extracted.url.toLocalFile(), stem, silent);
+        const auto stems = runTask(StemEnvelopes::load(fileUrl(stem), fileUrl(silent), fileUrl(silent), extracted.url));
+        QVERIFY(stems);
+        QCOMPARE(stems->dialogue.maxima(0.0, 0.95)[0], 0.0f);
+        QVERIFY(stems->dialogue.maxima(1.0, 1.04)[0] > 0.5f);
+        QVERIFY(stems->dialogue.maxima(3.0, 3.04)[0] > 0.5f);
     }
 };
 
