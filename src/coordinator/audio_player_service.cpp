@@ -157,7 +157,7 @@ void AudioPlayerService::load(const AuditionFiles& files)
     dropEverything();
     setComparingFlag(false);
 
-    if (!files.video.isEmpty()) {
+    if (!files.video.isEmpty() || !files.videoURL.isEmpty()) {
         const uint64_t serial = ++m_pictureSerial;
         // The picture's thread ends before this object does, so `self` outlives every delivery;
         // a delivery still queued when this object goes is dropped with it.
@@ -166,8 +166,9 @@ void AudioPlayerService::load(const AuditionFiles& files)
         AudioOutput* output = m_output.get();
         const int rate = m_mixer->sampleRate();
         try {
+            const QUrl video = files.videoURL.isEmpty() ? QUrl::fromLocalFile(files.video) : files.videoURL;
             m_picture = std::make_unique<AuditionPicture>(
-                files.video, pictureBounds,
+                video, pictureBounds,
                 [mixer, output, rate] { return double(mixer->audibleFrame(output->latencyFrames())) / rate; },
                 [self, serial](const QImage& image, double seconds, uint64_t generation) {
                     QMetaObject::invokeMethod(
@@ -241,6 +242,7 @@ void AudioPlayerService::load(const SeparationResult& result)
 {
     AuditionFiles files;
     files.video = localPath(result.sourceVideoURL);
+    files.videoURL = result.sourceVideoURL.isLocalFile() ? result.sourceVideoURL : QUrl();
     files.original = localPath(result.originalAudioURL);
     files.clean = localPath(result.cleanAudioURL);
     files.music = localPath(result.musicStemURL);

@@ -12,6 +12,7 @@
 #include <QImage>
 #include <QObject>
 #include <QString>
+#include <QUrl>
 #include <QTimer>
 
 #include <memory>
@@ -31,6 +32,9 @@ struct AuditionFiles {
     QString dialogue;
     QString effects;
     double duration = 0;   // seconds; used when the clean file states no length of its own
+    // The source video as a file URL, taken before `video` when set: it keeps a name that is not
+    // valid UTF-8 as its bytes.
+    QUrl videoURL;
 };
 
 class AudioPlayerService : public QObject {

@@ -232,6 +232,22 @@ private slots:
         heard = collect(*output, 2400);
         QCOMPARE(heardAt(heard, 2000).level, 0.0f);
         service->pause();
+
+        // A picture that starts a second after the sound shows its first frames a second in.
+        const QString counting = m_dir.filePath("counting-late-src.mp4");
+        const QString late = m_dir.filePath("counting-late.mp4");
+        QVERIFY(makeCountingMovie(counting, 2.0, 10));
+        QVERIFY(runFfmpeg({"-itsoffset", "1", "-i", counting, "-f", "lavfi", "-i", "anullsrc=r=48000:cl=stereo",
+                           "-t", "3", "-map", "0:v", "-map", "1:a", "-c:v", "copy", "-c:a", "aac", late}));
+        files = m_files;
+        files.videoURL = QUrl::fromLocalFile(late);
+        service->load(files);
+        QVERIFY(service->hasPicture());
+        service->seek(1.5);
+        QVERIFY2(QTest::qWaitFor([&] { return near(service->currentFrameTime(), 1.5); }, 5000),
+                 qPrintable(QString::number(service->currentFrameTime())));
+        QVERIFY2(std::abs(qGray(service->currentFrame().pixel(32, 24)) - (16 + 8 * 5)) <= 3,
+                 qPrintable(QString::number(qGray(service->currentFrame().pixel(32, 24)))));
     }
 
     void pauseRealignsToThePlayhead()
