@@ -690,8 +690,7 @@ void VideoDemuxerMuxer::verifyExport(const QUrl& video, const QUrl& source, cons
             throw VerificationMismatch{QStringLiteral("soundtrack is not the clean track's format")};
 
         // The clean soundtrack sits where it states, or (starting at zero) where the source's
-        // sound starts; the written soundtrack must start there and last as long, up to the
-        // source's end.
+        // sound starts; the written soundtrack lasts as long, up to the source's end.
         const auto sourceAudio = audioStreams(original.get());
         const double sourceSoundStart = sourceAudio.empty() ? 0.0 : streamStart(original.get(), sourceAudio.front());
         const SoundSpan cleanSpan = soundSpan(clean.get(), cleanAudio.front());
@@ -707,10 +706,12 @@ void VideoDemuxerMuxer::verifyExport(const QUrl& video, const QUrl& source, cons
         if (!pass)
             throw VerificationMismatch{QStringLiteral("duration %1s, soundtrack %2s, expected %3s")
                                            .arg(describeNumber(d), describeNumber(s), describeNumber(e))};
+        // Wherever the clean soundtrack said it starts, the written one must start with the
+        // source's sound.
         const double w = streamStart(written.get(), a);
-        if (!(std::fabs(w - placement) <= soundStartTolerance))
+        if (!(std::fabs(w - sourceSoundStart) <= soundStartTolerance))
             throw VerificationMismatch{QStringLiteral("soundtrack starts at %1s, expected %2s")
-                                           .arg(describeNumber(w), describeNumber(placement))};
+                                           .arg(describeNumber(w), describeNumber(sourceSoundStart))};
     } catch (const VerificationMismatch& mismatch) {
         qCCritical(lcVideoDemuxerMuxer, "Export verification failed for %s: %s", qUtf8Printable(name),
                    qUtf8Printable(mismatch.detail));
