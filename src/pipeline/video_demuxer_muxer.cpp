@@ -47,9 +47,16 @@ SoundSpan soundSpan(const AVFormatContext* input, const AVStream* stream)
 
 // A clean soundtrack that starts this close to zero states no start of its own.
 constexpr double soundStartEpsilon = 0.001;
-// How far the written soundtrack's start may lie from where it belongs: about two audio frames,
-// room for the millisecond timestamps of Matroska and an encoder's priming.
-constexpr double soundStartTolerance = 0.05;
+// How far the written soundtrack's stated start may lie from the source's sound. An AAC encoder's
+// priming (near-silent samples before the first real one) counts as sound that starts a frame
+// early, once for the extraction and once for the mix when both encode; Matroska timestamps are
+// rounded to milliseconds.
+double soundStartTolerance(const AVStream* written)
+{
+    const AVCodecParameters* p = written->codecpar;
+    const double frame = p->frame_size > 0 && p->sample_rate > 0 ? double(p->frame_size) / p->sample_rate : 0.0;
+    return std::max(0.05, 2 * frame + 0.01);
+}
 
 QString describeNumber(double x)
 {
@@ -709,7 +716,7 @@ void VideoDemuxerMuxer::verifyExport(const QUrl& video, const QUrl& source, cons
         // Wherever the clean soundtrack said it starts, the written one must start with the
         // source's sound.
         const double w = streamStart(written.get(), a);
-        if (!(std::fabs(w - sourceSoundStart) <= soundStartTolerance))
+        if (!(std::fabs(w - sourceSoundStart) <= soundStartTolerance(a)))
             throw VerificationMismatch{QStringLiteral("soundtrack starts at %1s, expected %2s")
                                            .arg(describeNumber(w), describeNumber(sourceSoundStart))};
     } catch (const VerificationMismatch& mismatch) {

@@ -106,7 +106,7 @@ QUrl remux(const QUrl& video, const QUrl& cleanSoundtrack, const QUrl& destinati
 // Checks a written video against its source and clean soundtrack: the same video streams (count,
 // codec, stored size, packet count, end), exactly one audio stream in the clean soundtrack's codec,
 // durations within a quarter of a second, and a soundtrack that starts where the source's sound
-// starts on its timeline (within two audio frames). Logs the reason and throws MediaError
+// starts on its timeline (within two audio frames: encoders' priming). Logs the reason and throws MediaError
 // verificationFailed when a check fails or a file cannot be read.
 void verifyExport(const QUrl& video, const QUrl& source, const QUrl& cleanSoundtrack);
 
