@@ -157,7 +157,7 @@ void AudioPlayerService::load(const AuditionFiles& files)
     dropEverything();
     setComparingFlag(false);
 
-    if (!files.video.isEmpty()) {
+    if (!files.video.isEmpty() || !files.videoURL.isEmpty()) {
         const uint64_t serial = ++m_pictureSerial;
         // The picture's thread ends before this object does, so `self` outlives every delivery;
         // a delivery still queued when this object goes is dropped with it.
@@ -166,8 +166,9 @@ void AudioPlayerService::load(const AuditionFiles& files)
         AudioOutput* output = m_output.get();
         const int rate = m_mixer->sampleRate();
         try {
+            const QUrl video = files.videoURL.isEmpty() ? QUrl::fromLocalFile(files.video) : files.videoURL;
             m_picture = std::make_unique<AuditionPicture>(
-                files.video, pictureBounds,
+                video, pictureBounds,
                 [mixer, output, rate] { return double(mixer->audibleFrame(output->latencyFrames())) / rate; },
                 [self, serial](const QImage& image, double seconds, uint64_t generation) {
                     QMetaObject::invokeMethod(
@@ -185,6 +186,19 @@ void AudioPlayerService::load(const AuditionFiles& files)
         }
     }
 
+    // Stems (and a clean mix made from them) that start at zero belong where the original
+    // soundtrack starts on the video's timeline.
+    m_unplacedStart = 0.0;
+    if (!files.original.isEmpty()) {
+        try {
+            const media::InputContext original = media::openInput(files.original);
+            const auto audio = media::audioStreams(original.get());
+            if (!audio.empty())
+                m_unplacedStart = media::streamStart(original.get(), audio.front());
+        } catch (const std::exception&) {
+        }
+    }
+
     // Every track starts silent; volumes are applied once, after the last file.
     const std::pair<AuditionMixer::Slot, const QString*> order[] = {
         {AuditionMixer::original, &files.original}, {AuditionMixer::clean, &files.clean},
@@ -196,7 +210,8 @@ void AudioPlayerService::load(const AuditionFiles& files)
             continue;
         try {
             m_mixer->setTrack(slot, std::make_unique<AuditionTrackDecoder>(*path, m_mixer->sampleRate(),
-                                                                           m_mixer->channels()));
+                                                                           m_mixer->channels(), 16384,
+                                                                           m_unplacedStart));
         } catch (const std::exception& error) {
             qCCritical(lcAudioPlayer, "Error initializing audio players: %s", qUtf8Printable(describe(error)));
             break;
@@ -227,6 +242,7 @@ void AudioPlayerService::load(const SeparationResult& result)
 {
     AuditionFiles files;
     files.video = localPath(result.sourceVideoURL);
+    files.videoURL = result.sourceVideoURL.isLocalFile() ? result.sourceVideoURL : QUrl();
     files.original = localPath(result.originalAudioURL);
     files.clean = localPath(result.cleanAudioURL);
     files.music = localPath(result.musicStemURL);
@@ -244,7 +260,8 @@ bool AudioPlayerService::reloadCleanAudio(const QString& path)
         pause();
     std::unique_ptr<AuditionTrackDecoder> track;
     try {
-        track = std::make_unique<AuditionTrackDecoder>(path, m_mixer->sampleRate(), m_mixer->channels());
+        track = std::make_unique<AuditionTrackDecoder>(path, m_mixer->sampleRate(), m_mixer->channels(), 16384,
+                                                       m_unplacedStart);
     } catch (const std::exception& error) {
         qCCritical(lcAudioPlayer, "Could not load re-mixed audio: %s", qUtf8Printable(describe(error)));
         return false;

@@ -12,6 +12,7 @@
 #include <QImage>
 #include <QObject>
 #include <QString>
+#include <QUrl>
 #include <QTimer>
 
 #include <memory>
@@ -31,6 +32,9 @@ struct AuditionFiles {
     QString dialogue;
     QString effects;
     double duration = 0;   // seconds; used when the clean file states no length of its own
+    // The source video as a file URL, taken before `video` when set: it keeps a name that is not
+    // valid UTF-8 as its bytes.
+    QUrl videoURL;
 };
 
 class AudioPlayerService : public QObject {
@@ -140,6 +144,7 @@ private:
 
     bool m_isPlaying = false;
     double m_currentTime = 0.0;
+    double m_unplacedStart = 0.0;        // where tracks that start at zero belong (the original's start)
     double m_totalDuration = 1.0;
     AuditionTrackMode m_selectedTrackMode = AuditionTrackMode::hushframed;
     bool m_isComparing = false;

@@ -29,13 +29,19 @@ constexpr double maxWait = 0.02;
 } // namespace
 
 AuditionPicture::AuditionPicture(const QString& path, QSize maxSize, Clock clock, Deliver deliver)
-    : m_path(path), m_clock(std::move(clock)), m_deliver(std::move(deliver))
+    : AuditionPicture(QUrl::fromLocalFile(path), maxSize, std::move(clock), std::move(deliver))
 {
-    m_input = media::openInput(path);
+}
+
+AuditionPicture::AuditionPicture(const QUrl& video, QSize maxSize, Clock clock, Deliver deliver)
+    : m_path(video.toLocalFile()), m_clock(std::move(clock)), m_deliver(std::move(deliver))
+{
+    m_input = media::openInput(video);
     const auto streams = media::videoStreams(m_input.get());
     if (streams.empty())
         throw FFmpegError(AVERROR_STREAM_NOT_FOUND);
     m_stream = streams.front();
+    m_origin = media::secondsToStream(media::timelineOrigin(m_input.get()), m_stream);
     media::keepOnly(m_input.get(), m_stream);
     m_codec = media::openDecoder(m_stream, 0);
     if (m_codec->width <= 0 || m_codec->height <= 0)
@@ -99,8 +105,7 @@ double AuditionPicture::frameTime(const AVFrame* frame) const
     const int64_t pts = frame->best_effort_timestamp != AV_NOPTS_VALUE ? frame->best_effort_timestamp : frame->pts;
     if (pts == AV_NOPTS_VALUE)
         return 0.0;
-    const int64_t start = m_stream->start_time != AV_NOPTS_VALUE ? m_stream->start_time : 0;
-    return double(pts - start) * av_q2d(m_stream->time_base);
+    return double(pts - m_origin) * av_q2d(m_stream->time_base);
 }
 
 bool AuditionPicture::decodeNext(AVFrame* frame)
@@ -158,8 +163,7 @@ QImage AuditionPicture::convert(const AVFrame* frame)
 
 void AuditionPicture::seekExactly(double seconds, uint64_t generation)
 {
-    const int64_t start = m_stream->start_time != AV_NOPTS_VALUE ? m_stream->start_time : 0;
-    const int64_t ts = start + int64_t(std::floor(seconds / av_q2d(m_stream->time_base) + timeEpsilon));
+    const int64_t ts = m_origin + int64_t(std::floor(seconds / av_q2d(m_stream->time_base) + timeEpsilon));
     if (avformat_seek_file(m_input.get(), m_stream->index, INT64_MIN, ts, ts, 0) < 0)
         check(avformat_seek_file(m_input.get(), m_stream->index, INT64_MIN, INT64_MIN, INT64_MIN, 0), "seek");
     avcodec_flush_buffers(m_codec.get());

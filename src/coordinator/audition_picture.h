@@ -11,6 +11,7 @@
 #include <QImage>
 #include <QSize>
 #include <QString>
+#include <QUrl>
 
 #include <condition_variable>
 #include <functional>
@@ -35,7 +36,10 @@ public:
     using Deliver = std::function<void(const QImage& image, double seconds, uint64_t generation)>;
 
     // Opens the video and its decoder; throws media::FFmpegError when there is no readable video.
+    // Times are seconds of the video's timeline, as the audition tracks count them: a picture that
+    // starts after the sound starts that much later. The URL form keeps a file name's bytes.
     AuditionPicture(const QString& path, QSize maxSize, Clock clock, Deliver deliver);
+    AuditionPicture(const QUrl& video, QSize maxSize, Clock clock, Deliver deliver);
     ~AuditionPicture();
     AuditionPicture(const AuditionPicture&) = delete;
     AuditionPicture& operator=(const AuditionPicture&) = delete;
@@ -64,6 +68,7 @@ private:
     Deliver m_deliver;
     media::InputContext m_input;
     AVStream* m_stream = nullptr;
+    int64_t m_origin = 0;   // the timestamp of the timeline's start
     media::CodecContext m_codec;
     media::Packet m_packet;
     media::Frame m_next;        // the decoded frame waiting for its time, when m_hasNext

@@ -17,7 +17,8 @@ namespace {
 constexpr double maxGapSeconds = 10.0;
 } // namespace
 
-AuditionTrackDecoder::AuditionTrackDecoder(const QString& path, int outputRate, int outputChannels, int64_t ringFrames)
+AuditionTrackDecoder::AuditionTrackDecoder(const QString& path, int outputRate, int outputChannels, int64_t ringFrames,
+                                           double unplacedStart)
     : m_path(path), m_rate(outputRate), m_channels(outputChannels), m_ring(outputChannels, ringFrames)
 {
     m_input = media::openInput(path);
@@ -34,7 +35,14 @@ AuditionTrackDecoder::AuditionTrackDecoder(const QString& path, int outputRate, 
 
     const double end = media::streamEndSeconds(m_input.get(), m_stream);
     const double start = m_stream->start_time != AV_NOPTS_VALUE ? m_stream->start_time * av_q2d(m_stream->time_base) : 0.0;
-    m_duration = std::isfinite(end) ? end - std::max(start, 0.0) : std::nan("");
+    // Where the first sample sits on the timeline, and so which timestamp is frame 0.
+    const double own = media::streamStart(m_input.get(), m_stream);
+    const double position = own > 0.001 ? own : std::max(unplacedStart, 0.0);
+    m_leadFrames = std::llround(position * m_rate);
+    const int64_t firstTimestamp = m_stream->start_time != AV_NOPTS_VALUE ? m_stream->start_time : 0;
+    m_firstPts = firstTimestamp - media::secondsToStream(position, m_stream);
+    m_needTimestamp = true;
+    m_duration = std::isfinite(end) ? position + end - std::max(start, 0.0) : std::nan("");
 
     // The first samples: proves the file decodes and fixes the timestamp of frame 0.
     while (m_pending.empty() && decodeMore()) {
@@ -89,7 +97,9 @@ void AuditionTrackDecoder::convert(const AVFrame* frame)
         skip = m_target - first;
     } else if (first > m_target) {
         const int64_t gap = first - m_target;
-        if (gap <= int64_t(maxGapSeconds * m_rate))
+        // The silence before a late start is filled whatever its length.
+        const bool leadIn = first <= m_leadFrames + m_rate / 10;
+        if (gap <= int64_t(maxGapSeconds * m_rate) || leadIn)
             m_pending.insert(m_pending.end(), size_t(gap) * m_channels, 0.0f);
     }
     m_pending.insert(m_pending.end(), m_scratch.begin() + skip * m_channels, m_scratch.begin() + size_t(got) * m_channels);

@@ -20,13 +20,17 @@ public:
     // Opens the file and decodes its first samples, so a file that cannot be read fails here
     // (media::FFmpegError, or media::AudioDecoder::NoAudio-like FFmpegError for a file without
     // sound). Decoding on the thread starts with start().
-    AuditionTrackDecoder(const QString& path, int outputRate, int outputChannels, int64_t ringFrames = 16384);
+    // Frame 0 is the start of the video's timeline: a file that states a later start is preceded
+    // by silence, and one that starts at zero is placed at `unplacedStart` seconds (stems come
+    // back from separation starting at zero; they belong where the original soundtrack starts).
+    AuditionTrackDecoder(const QString& path, int outputRate, int outputChannels, int64_t ringFrames = 16384,
+                         double unplacedStart = 0);
     ~AuditionTrackDecoder();
     AuditionTrackDecoder(const AuditionTrackDecoder&) = delete;
     AuditionTrackDecoder& operator=(const AuditionTrackDecoder&) = delete;
 
     const QString& path() const { return m_path; }
-    // The file's stated length in seconds; NaN when it states none.
+    // Where the file's sound ends on the timeline, seconds; NaN when it states no length.
     double duration() const { return m_duration; }
 
     AuditionRing& ring() { return m_ring; }
@@ -58,6 +62,7 @@ private:
     AVChannelLayout m_outLayout{};
 
     int64_t m_firstPts = AV_NOPTS_VALUE;   // the timestamp of output frame 0
+    int64_t m_leadFrames = 0;               // output frames of silence before the first sample
     int64_t m_cursor = 0;                   // the output frame the next converted sample is
     int64_t m_target = 0;                   // the first frame wanted after a seek
     bool m_needTimestamp = false;           // the next decoded frame sets m_cursor from its pts

@@ -138,8 +138,8 @@ QCoro::Task<QUrl> BatchQueueManager::process(BatchJob job, std::stop_token stop)
     const QString audioExtension =
         settings.audioQuality == AudioQuality::aac ? QStringLiteral("m4a") : QStringLiteral("wav");
     const QUrl mixTarget = QUrl::fromLocalFile(folder.filePath(baseName + u'.' + audioExtension));
-    const QUrl clean = co_await media->mix(stems.dialogueURL, stems.effectsURL, mixTarget, settings.audioQuality,
-                                           settings.ambience, stop);
+    const QUrl clean = co_await media->mixSeparated(stems.dialogueURL, stems.effectsURL, extracted.url, mixTarget,
+                                                    settings.audioQuality, settings.ambience, stop);
     throwIfStopped(stop);
     if (!self)
         throw Cancelled();

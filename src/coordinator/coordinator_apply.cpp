@@ -39,7 +39,8 @@ QCoro::Task<void> EngineCoordinator::computeResultGraphics(SeparationResult resu
             setOriginalWaveform(std::move(originalBars));
     }
 
-    auto loadingStems = m_media->stemEnvelopes(result.dialogueStemURL, result.musicStemURL, result.effectsStemURL);
+    auto loadingStems = m_media->placedStemEnvelopes(result.dialogueStemURL, result.musicStemURL,
+                                                     result.effectsStemURL, result.originalAudioURL);
     std::optional<StemEnvelopes> envelopes = co_await std::move(loadingStems);
     if (alive.stop_requested())
         co_return;

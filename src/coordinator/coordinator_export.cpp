@@ -32,8 +32,8 @@ QCoro::Task<ExportBundle> EngineCoordinator::prepareExport(AudioQuality quality,
         const QString audioName =
             baseName + (quality == AudioQuality::losslessPCM ? QStringLiteral(".wav") : QStringLiteral(".m4a"));
         const QUrl audioTarget = QUrl::fromLocalFile(QDir(folder).filePath(audioName));
-        auto mixing = media->mix(result.dialogueStemURL, result.effectsStemURL, audioTarget, quality, result.ambience,
-                                 stop);
+        auto mixing = media->mixSeparated(result.dialogueStemURL, result.effectsStemURL, result.originalAudioURL,
+                                          audioTarget, quality, result.ambience, stop);
         const QUrl audio = co_await std::move(mixing);
         throwIfStopped(stop);
         throwIfStopped(alive);

@@ -33,6 +33,13 @@ QCoro::Task<QUrl> DefaultCoordinatorMedia::mix(QUrl dialogue, QUrl effects, QUrl
     co_return written;
 }
 
+QCoro::Task<QUrl> DefaultCoordinatorMedia::mixSeparated(QUrl dialogue, QUrl effects, QUrl separatedFrom, QUrl output,
+                                                        AudioQuality quality, double ambience, std::stop_token stop)
+{
+    QUrl written = co_await StemMixer::mix(dialogue, effects, separatedFrom, output, quality, ambience, stop);
+    co_return written;
+}
+
 QCoro::Task<QUrl> DefaultCoordinatorMedia::remux(QUrl video, QUrl cleanSoundtrack, QUrl destination,
                                                  VideoDemuxerMuxer::FileType fileType, std::stop_token stop)
 {
@@ -67,6 +74,13 @@ QCoro::Task<std::optional<StemEnvelopes>> DefaultCoordinatorMedia::stemEnvelopes
                                                                                 QUrl effects)
 {
     std::optional<StemEnvelopes> envelopes = co_await StemEnvelopes::load(dialogue, music, effects);
+    co_return envelopes;
+}
+
+QCoro::Task<std::optional<StemEnvelopes>> DefaultCoordinatorMedia::placedStemEnvelopes(QUrl dialogue, QUrl music,
+                                                                                      QUrl effects, QUrl separatedFrom)
+{
+    std::optional<StemEnvelopes> envelopes = co_await StemEnvelopes::load(dialogue, music, effects, separatedFrom);
     co_return envelopes;
 }
 

@@ -39,6 +39,15 @@ public:
     // a read error of a stem, or hf::Cancelled.
     virtual QCoro::Task<QUrl> mix(QUrl dialogue, QUrl effects, QUrl output, AudioQuality quality, double ambience,
                                   std::stop_token stop = {}) = 0;
+    // The same for stems separated from `separatedFrom`, the extracted soundtrack that was
+    // uploaded: the mix sits on the video's timeline where that soundtrack's sound starts. A
+    // stand-in that keeps no timeline may leave it to mix().
+    virtual QCoro::Task<QUrl> mixSeparated(QUrl dialogue, QUrl effects, QUrl separatedFrom, QUrl output,
+                                           AudioQuality quality, double ambience, std::stop_token stop = {})
+    {
+        (void)separatedFrom;
+        return mix(std::move(dialogue), std::move(effects), std::move(output), quality, ambience, std::move(stop));
+    }
 
     // A copy of `video` with `cleanSoundtrack` as its only audio, and the check of what was written.
     virtual QCoro::Task<QUrl> remux(QUrl video, QUrl cleanSoundtrack, QUrl destination,
@@ -57,6 +66,14 @@ public:
     virtual QCoro::Task<std::optional<SoundtrackEnvelope>> soundtrackEnvelope(QUrl file, std::stop_token stop = {}) = 0;
     // The three stems' envelopes; none unless all three could be read. Never throws.
     virtual QCoro::Task<std::optional<StemEnvelopes>> stemEnvelopes(QUrl dialogue, QUrl music, QUrl effects) = 0;
+    // The same for stems separated from `separatedFrom`, drawn from where its sound starts on the
+    // video's timeline. A stand-in that keeps no timeline may leave it to stemEnvelopes().
+    virtual QCoro::Task<std::optional<StemEnvelopes>> placedStemEnvelopes(QUrl dialogue, QUrl music, QUrl effects,
+                                                                          QUrl separatedFrom)
+    {
+        (void)separatedFrom;
+        return stemEnvelopes(std::move(dialogue), std::move(music), std::move(effects));
+    }
     // A picture near the start of the video, scaled to fit `maxSize`; none without one. Never throws.
     virtual QCoro::Task<std::optional<QImage>> thumbnail(QUrl video, QSize maxSize) = 0;
 };
@@ -69,12 +86,16 @@ public:
                                                   std::stop_token stop = {}) override;
     QCoro::Task<QUrl> mix(QUrl dialogue, QUrl effects, QUrl output, AudioQuality quality, double ambience,
                           std::stop_token stop = {}) override;
+    QCoro::Task<QUrl> mixSeparated(QUrl dialogue, QUrl effects, QUrl separatedFrom, QUrl output, AudioQuality quality,
+                                   double ambience, std::stop_token stop = {}) override;
     QCoro::Task<QUrl> remux(QUrl video, QUrl cleanSoundtrack, QUrl destination, VideoDemuxerMuxer::FileType fileType,
                             std::stop_token stop = {}) override;
     QCoro::Task<void> verifyExport(QUrl video, QUrl source, QUrl cleanSoundtrack, std::stop_token stop = {}) override;
     QCoro::Task<std::vector<float>> waveformBars(QUrl file, int count) override;
     QCoro::Task<std::optional<SoundtrackEnvelope>> soundtrackEnvelope(QUrl file, std::stop_token stop = {}) override;
     QCoro::Task<std::optional<StemEnvelopes>> stemEnvelopes(QUrl dialogue, QUrl music, QUrl effects) override;
+    QCoro::Task<std::optional<StemEnvelopes>> placedStemEnvelopes(QUrl dialogue, QUrl music, QUrl effects,
+                                                                  QUrl separatedFrom) override;
     QCoro::Task<std::optional<QImage>> thumbnail(QUrl video, QSize maxSize) override;
 };
 

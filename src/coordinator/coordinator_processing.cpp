@@ -186,7 +186,8 @@ QCoro::Task<void> EngineCoordinator::performProcessing(JobKind kind, ExtractionO
         const double ambience = m_settings.ambience;
         const QUrl cleanURL = QUrl::fromLocalFile(
             QDir(extraction.jobFolder.toLocalFile()).filePath(QStringLiteral("clean-%1.m4a").arg(shortUuid())));
-        auto mixing = m_media->mix(stems.dialogueURL, stems.effectsURL, cleanURL, AudioQuality::aac, ambience, stop);
+        auto mixing = m_media->mixSeparated(stems.dialogueURL, stems.effectsURL, extraction.audio.url, cleanURL,
+                                            AudioQuality::aac, ambience, stop);
         const QUrl written = co_await std::move(mixing);
         // A run stopped during the mix, or while its mix came back to the main thread, must not
         // publish its result; nor may a run whose video is no longer the open one.
@@ -208,7 +209,9 @@ QCoro::Task<void> EngineCoordinator::performProcessing(JobKind kind, ExtractionO
         result.ambience = ambience;
         result.claimCheck = stems.job.claimCheck;
         result.expiresAt = stems.job.expiresAt;
-        result.coversWholeVideo = kind == JobKind::full || extraction.audio.sourceDuration <= extraction.audio.duration;
+        // A soundtrack that starts after the picture still covers the video when it reaches its end.
+        result.coversWholeVideo = kind == JobKind::full
+            || extraction.audio.sourceDuration <= extraction.audio.start + extraction.audio.duration + 0.001;
 
         applyResult(result);
         setProgress(doneProgress());

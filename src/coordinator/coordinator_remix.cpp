@@ -72,8 +72,8 @@ QCoro::Task<void> EngineCoordinator::runRemix(SeparationResult result, double ta
     std::optional<QString> failure;
     bool cancelled = false;
     try {
-        auto mixing = m_media->mix(result.dialogueStemURL, result.effectsStemURL, output, AudioQuality::aac, target,
-                                   stop);
+        auto mixing = m_media->mixSeparated(result.dialogueStemURL, result.effectsStemURL, result.originalAudioURL,
+                                            output, AudioQuality::aac, target, stop);
         written = co_await std::move(mixing);
     } catch (const Cancelled&) {
         cancelled = true;

@@ -13,6 +13,10 @@ extern "C" {
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <optional>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace hf::media {
 
@@ -79,7 +83,33 @@ Packet makePacket()
     return p;
 }
 
+QByteArray nativePath(const QUrl& url)
+{
+    if (!url.isLocalFile())
+        return {};
+    // QUrl keeps a percent-encoded byte that is not part of UTF-8 as it is, so decoding the
+    // encoded path gives back the name's bytes exactly.
+    return QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
+}
+
+QByteArray nativePath(const QString& localPath)
+{
+    if (localPath.isEmpty())
+        return {};
+    return QFile::encodeName(QFileInfo(localPath).absoluteFilePath());
+}
+
 InputContext openInput(const QString& localPath)
+{
+    return openNativeInput(nativePath(localPath));
+}
+
+InputContext openInput(const QUrl& file)
+{
+    return openNativeInput(nativePath(file));
+}
+
+InputContext openNativeInput(const QByteArray& path)
 {
     // FFmpeg's own chatter (encoder statistics, probing notes) stays out of the application's log.
     static const bool quiet = [] {
@@ -87,10 +117,13 @@ InputContext openInput(const QString& localPath)
         return true;
     }();
     (void)quiet;
-    if (localPath.isEmpty())
+    if (path.isEmpty())
         throw FFmpegError(AVERROR(ENOENT));
-    const QString absolute = QFileInfo(localPath).absoluteFilePath();
-    if (!QFileInfo(absolute).isFile())
+    QByteArray absolute = path;
+    if (!absolute.startsWith('/'))
+        absolute = QFile::encodeName(QDir::currentPath()) + '/' + absolute;
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(std::filesystem::path(absolute.toStdString()), error))
         throw FFmpegError(AVERROR(ENOENT));
     AVDictionary* raw = nullptr;
     av_dict_set(&raw, "protocol_whitelist", "file", 0);
@@ -98,7 +131,7 @@ InputContext openInput(const QString& localPath)
     std::unique_ptr<AVDictionary, DictDeleter> options(raw);
     AVFormatContext* context = nullptr;
     // The "file:" prefix keeps a name such as "http:..." a local path.
-    const QByteArray url = QByteArrayLiteral("file:") + QFile::encodeName(absolute);
+    const QByteArray url = QByteArrayLiteral("file:") + absolute;
     raw = options.release();
     const int opened = avformat_open_input(&context, url.constData(), nullptr, &raw);
     options.reset(raw);
@@ -106,6 +139,123 @@ InputContext openInput(const QString& localPath)
     InputContext input(context);
     check(avformat_find_stream_info(input.get(), nullptr));
     return input;
+}
+
+QString cutShortText()
+{
+    return QStringLiteral("The file ends before its stated length");
+}
+
+namespace {
+
+uint64_t bigEndian(const unsigned char* p, int n)
+{
+    uint64_t v = 0;
+    for (int i = 0; i < n; ++i)
+        v = (v << 8) | p[i];
+    return v;
+}
+
+// Reads an EBML variable-length number at `offset`: its value (marker bit removed) and length;
+// nullopt at a malformed one. `unknown` is set for the reserved all-ones size.
+std::optional<std::pair<uint64_t, int>> readVint(QFile& file, qint64 offset, bool keepMarker, bool* unknown = nullptr)
+{
+    unsigned char bytes[8];
+    if (!file.seek(offset) || file.read(reinterpret_cast<char*>(bytes), 1) != 1 || bytes[0] == 0)
+        return std::nullopt;
+    int length = 1;
+    while (!(bytes[0] & (0x80 >> (length - 1))))
+        ++length;
+    if (length > 1 && file.read(reinterpret_cast<char*>(bytes + 1), length - 1) != length - 1)
+        return std::nullopt;
+    uint64_t value = bytes[0] & (keepMarker ? 0xFF : (0xFF >> length));
+    bool allOnes = value == uint64_t(0xFF >> length);
+    for (int i = 1; i < length; ++i) {
+        value = (value << 8) | bytes[i];
+        allOnes = allOnes && bytes[i] == 0xFF;
+    }
+    if (unknown)
+        *unknown = allOnes;
+    return std::pair{value, length};
+}
+
+bool matroskaCutShort(QFile& file, qint64 size)
+{
+    // The EBML header, then the Segment, whose size covers the rest of the file.
+    qint64 offset = 0;
+    for (int element = 0; element < 2; ++element) {
+        const auto id = readVint(file, offset, true);
+        if (!id)
+            return false;
+        bool unknown = false;
+        const auto length = readVint(file, offset + id->second, false, &unknown);
+        if (!length)
+            return false;
+        const qint64 dataStart = offset + id->second + length->second;
+        if (element == 1)
+            return id->first == 0x18538067 && !unknown && uint64_t(dataStart) + length->first > uint64_t(size);
+        if (unknown)
+            return false;
+        offset = dataStart + qint64(length->first);
+    }
+    return false;
+}
+
+bool boxesCutShort(QFile& file, qint64 size)
+{
+    static const QList<QByteArray> topLevel{"ftyp", "moov", "mdat", "free", "skip", "wide", "pnot", "uuid",
+                                            "moof", "mfra", "sidx", "styp", "meta", "junk", "PICT"};
+    qint64 offset = 0;
+    for (int n = 0; offset + 8 <= size && n < 100000; ++n) {
+        unsigned char header[16];
+        if (!file.seek(offset) || file.read(reinterpret_cast<char*>(header), 8) != 8)
+            return false;
+        const QByteArray type(reinterpret_cast<const char*>(header + 4), 4);
+        if (n == 0 && !topLevel.contains(type))
+            return false;   // not a box structure this knows
+        uint64_t length = bigEndian(header, 4);
+        if (length == 0)
+            return false;   // the last box, to the end of the file
+        if (length == 1) {
+            if (file.read(reinterpret_cast<char*>(header + 8), 8) != 8)
+                return true;
+            length = bigEndian(header + 8, 8);
+        }
+        if (length < 8)
+            return false;
+        if (uint64_t(offset) + length > uint64_t(size))
+            return true;
+        offset += qint64(length);
+    }
+    return false;
+}
+
+} // namespace
+
+bool endsBeforeDeclaredSize(const QByteArray& path)
+{
+    QFile file;
+    const QByteArray absolute = path.startsWith('/') ? path : QFile::encodeName(QDir::currentPath()) + '/' + path;
+    const int fd = ::open(absolute.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
+    const qint64 size = file.size();
+    unsigned char magic[4];
+    if (file.read(reinterpret_cast<char*>(magic), 4) != 4)
+        return false;
+    if (bigEndian(magic, 4) == 0x1A45DFA3)
+        return matroskaCutShort(file, size);
+    return boxesCutShort(file, size);
+}
+
+void requireWholeFile(const QByteArray& path)
+{
+    if (endsBeforeDeclaredSize(path))
+        throw FFmpegError(AVERROR_EOF, cutShortText());
 }
 
 double durationSeconds(const AVFormatContext* input)
@@ -117,11 +267,9 @@ double durationSeconds(const AVFormatContext* input)
 
 double streamEndSeconds(const AVFormatContext* input, const AVStream* stream)
 {
-    const double tb = av_q2d(stream->time_base);
-    if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0) {
-        const double start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time * tb : 0.0;
-        return start + stream->duration * tb;
-    }
+    const double stated = statedStreamEnd(stream);
+    if (std::isfinite(stated))
+        return stated;
     const double total = durationSeconds(input);
     if (std::isnan(total))
         return total;
@@ -135,13 +283,66 @@ double statedStreamEnd(const AVStream* stream)
     const double start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time * tb : 0.0;
     if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0)
         return start + stream->duration * tb;
+    // Matroska's DURATION tag is the time of the stream's end, not its length after its start.
     if (const AVDictionaryEntry* tag = av_dict_get(stream->metadata, "DURATION", nullptr, 0)) {
         int h = 0, m = 0;
         double sec = 0;
         if (std::sscanf(tag->value, "%d:%d:%lf", &h, &m, &sec) == 3)
-            return start + h * 3600.0 + m * 60.0 + sec;
+            return h * 3600.0 + m * 60.0 + sec;
     }
     return std::nan("");
+}
+
+double timelineOrigin(const AVFormatContext* input)
+{
+    if (input->start_time == AV_NOPTS_VALUE)
+        return 0.0;
+    const double start = double(input->start_time) / AV_TIME_BASE;
+    if (input->iformat && (input->iformat->flags & AVFMT_TS_DISCONT))
+        return start;
+    return videoStreams(input).empty() ? 0.0 : std::max(0.0, start);
+}
+
+double streamStart(const AVFormatContext* input, const AVStream* stream)
+{
+    if (stream->start_time == AV_NOPTS_VALUE)
+        return 0.0;
+    return std::max(0.0, stream->start_time * av_q2d(stream->time_base) - timelineOrigin(input));
+}
+
+double soundStart(const QUrl& file)
+{
+    if (file.isEmpty())
+        return 0.0;
+    try {
+        const InputContext input = openInput(file);
+        const auto audio = audioStreams(input.get());
+        return audio.empty() ? 0.0 : streamStart(input.get(), audio.front());
+    } catch (const std::exception&) {
+        return 0.0;
+    }
+}
+
+double timelineLength(const AVFormatContext* input)
+{
+    double end = NAN;
+    for (unsigned i = 0; i < input->nb_streams; ++i) {
+        const AVStream* s = input->streams[i];
+        const AVMediaType type = s->codecpar->codec_type;
+        if ((type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) || (s->disposition & AV_DISPOSITION_ATTACHED_PIC))
+            continue;
+        const double e = statedStreamEnd(s);
+        if (std::isfinite(e))
+            end = std::fmax(end, e);
+    }
+    if (std::isfinite(end))
+        return end - timelineOrigin(input);
+    return durationSeconds(input);
+}
+
+int64_t secondsToStream(double seconds, const AVStream* stream)
+{
+    return av_rescale_q(llround(seconds * AV_TIME_BASE), AV_TIME_BASE_Q, stream->time_base);
 }
 
 std::vector<AVStream*> videoStreams(const AVFormatContext* input)
@@ -273,7 +474,19 @@ int displayRotation(const AVStream* stream)
 
 AudioDecoder::AudioDecoder(const QString& localPath, Options options) : m_options(options)
 {
-    m_input = openInput(localPath);
+    open(nativePath(localPath));
+}
+
+AudioDecoder::AudioDecoder(const QUrl& file, Options options) : m_options(options)
+{
+    open(nativePath(file));
+}
+
+void AudioDecoder::open(const QByteArray& path)
+{
+    const Options options = m_options;
+    m_input = openNativeInput(path);
+    m_path = path;
     const int index = av_find_best_stream(m_input.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
     if (index < 0) {
         if (index == AVERROR_STREAM_NOT_FOUND)
@@ -307,6 +520,10 @@ AudioDecoder::AudioDecoder(const QString& localPath, Options options) : m_option
         throw FFmpegError(AVERROR(ENOMEM));
     m_packet = makePacket();
     m_frame = makeFrame();
+    m_start = streamStart(m_input.get(), m_stream);
+    if (std::isfinite(options.timelineFrom) && m_start > options.timelineFrom)
+        m_silence = llround((m_start - options.timelineFrom) * m_outRate);
+    m_leading = m_silence;
     m_remaining = statedFrames();
 }
 
@@ -317,11 +534,14 @@ AudioDecoder::~AudioDecoder()
 
 qint64 AudioDecoder::statedFrames() const
 {
+    // A stream format without an index (MPEG-TS, MPEG-PS) only estimates its streams' lengths.
+    if (m_input->iformat && (m_input->iformat->flags & AVFMT_TS_DISCONT))
+        return -1;
     const double end = streamEndSeconds(m_input.get(), m_stream);
     if (!std::isfinite(end) || end <= 0)
         return -1;
     const double start = m_stream->start_time != AV_NOPTS_VALUE ? m_stream->start_time * av_q2d(m_stream->time_base) : 0.0;
-    return llround((end - std::max(start, 0.0)) * m_outRate);
+    return m_leading + llround((end - std::max(start, 0.0)) * m_outRate);
 }
 
 void AudioDecoder::convert(const AVFrame* frame)
@@ -364,12 +584,14 @@ bool AudioDecoder::pump()
             continue;
 
         const int read = av_read_frame(m_input.get(), m_packet.get());
+        if (read < 0 && m_options.strict)
+            requireWholeFile(m_path);
         if (read == AVERROR_EOF) {
             m_inputDone = true;
             if (m_options.strict) {
                 const double stated = statedStreamEnd(m_stream);
                 if (std::isfinite(stated) && m_lastEnd < stated - truncationTolerance)
-                    throw FFmpegError(AVERROR_EOF, QStringLiteral("The file ends before its stated length"));
+                    throw FFmpegError(AVERROR_EOF, cutShortText());
             }
             check(avcodec_send_packet(m_codec.get(), nullptr));
             continue;
@@ -396,21 +618,42 @@ qint64 AudioDecoder::read(float* const* planes, qint64 maxFrames)
 {
     if (m_remaining >= 0)
         maxFrames = std::min(maxFrames, m_remaining);
-    while (av_audio_fifo_size(m_fifo.get()) < maxFrames && pump()) {
-    }
-    const int n = int(std::min<qint64>(maxFrames, av_audio_fifo_size(m_fifo.get())));
-    if (n <= 0)
+    if (maxFrames <= 0)
         return 0;
-    const int got = av_audio_fifo_read(m_fifo.get(), reinterpret_cast<void**>(const_cast<float**>(planes)), n);
+    const int channels = m_outLayout.nb_channels;
+    qint64 done = 0;
+    if (m_silence > 0) {
+        done = std::min(maxFrames, m_silence);
+        for (int c = 0; c < channels; ++c)
+            std::fill(planes[c], planes[c] + done, 0.0f);
+        m_silence -= done;
+    }
+    try {
+        while (av_audio_fifo_size(m_fifo.get()) < maxFrames - done && pump()) {
+        }
+    } catch (const FFmpegError&) {
+        // Whatever the demuxer or decoder makes of a file that stops short of what its container
+        // declares (an early end, invalid data, a partial last packet), the file is incomplete.
+        if (m_options.strict)
+            requireWholeFile(m_path);
+        throw;
+    }
+    const int n = int(std::min<qint64>(maxFrames - done, av_audio_fifo_size(m_fifo.get())));
+    if (n > 0) {
+        std::vector<float*> rest(static_cast<size_t>(channels), nullptr);
+        for (int c = 0; c < channels; ++c)
+            rest[size_t(c)] = planes[c] + done;
+        done += av_audio_fifo_read(m_fifo.get(), reinterpret_cast<void**>(rest.data()), n);
+    }
     if (m_remaining >= 0)
-        m_remaining -= got;
-    return got;
+        m_remaining -= done;
+    return done;
 }
 
 // ---------------------------------------------------------------------------------------------
 
 AudioFileWriter::AudioFileWriter(const QString& nameForFormat, const QString& writePath, Encoding encoding,
-                                 int sampleRate, const AVChannelLayout& layout, int64_t bitRate)
+                                 int sampleRate, const AVChannelLayout& layout, int64_t bitRate, double startSeconds)
     : m_encoding(encoding)
 {
     try {
@@ -459,6 +702,12 @@ AudioFileWriter::AudioFileWriter(const QString& nameForFormat, const QString& wr
         throw FFmpegError(AVERROR(ENOMEM));
     m_frame = makeFrame();
     m_packet = makePacket();
+    // Only containers that keep timestamps can state a delay before the first sample.
+    static const char* const timed[] = {"mov", "mp4", "ipod", "matroska", "webm"};
+    if (startSeconds > 0 && std::isfinite(startSeconds))
+        for (const char* name : timed)
+            if (std::strcmp(m_output->oformat->name, name) == 0)
+                m_pts = llround(startSeconds * sampleRate);
 }
 
 AudioFileWriter::~AudioFileWriter() = default;

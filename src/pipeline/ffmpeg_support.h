@@ -5,7 +5,9 @@
 
 #include "platform/errors.h"
 
+#include <QByteArray>
 #include <QString>
+#include <QUrl>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -14,6 +16,7 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include <cmath>
 #include <memory>
 #include <optional>
 #include <stop_token>
@@ -71,18 +74,51 @@ using AudioFifo = std::unique_ptr<AVAudioFifo, FifoDeleter>;
 Frame makeFrame();
 Packet makePacket();
 
+// A local file's name as the file system stores it: the bytes of a file URL's path (a name that is
+// not valid UTF-8 keeps its bytes), or the encoded form of a path. Empty for a URL that is not a
+// local file.
+QByteArray nativePath(const QUrl& url);
+QByteArray nativePath(const QString& localPath);
+
 // Opens a local media file for reading and reads its stream information. Only the "file"
 // protocol and ordinary media containers are allowed, so a crafted file (a playlist, a
 // concatenation script) cannot make FFmpeg open anything else. Throws FFmpegError.
 InputContext openInput(const QString& localPath);
+InputContext openInput(const QUrl& file);
+InputContext openNativeInput(const QByteArray& nativePath);
+
+// The message of the FFmpegError (code AVERROR_EOF) that stands for a file cut short.
+QString cutShortText();
+// Whether the container's own declared sizes (the Matroska segment size, the sizes of the MP4 or
+// QuickTime top-level boxes) reach past the end of the file: a download or copy that stopped early.
+// False when the container declares nothing that tells, or the file cannot be read.
+bool endsBeforeDeclaredSize(const QByteArray& nativePath);
+// Throws FFmpegError(AVERROR_EOF, cutShortText()) when endsBeforeDeclaredSize() holds.
+void requireWholeFile(const QByteArray& nativePath);
+
+// The time, in the file's own clock, that a player shows as the file's start: the earliest
+// stream's start for a video, or for a stream format whose clock starts anywhere (MPEG-TS,
+// MPEG-PS); 0 for an audio file, where a later start is part of the sound's timing.
+double timelineOrigin(const AVFormatContext* input);
+// Where a stream starts on its file's timeline, in seconds from timelineOrigin(); 0 when unknown.
+double streamStart(const AVFormatContext* input, const AVStream* stream);
+// Where the sound of a file's first audio stream starts on its timeline (see streamStart());
+// 0 when the file cannot be read or has no sound.
+double soundStart(const QUrl& file);
+// The length of the file's timeline, seconds from its origin to the latest stated end of a stream
+// (the container's duration when no stream states its end); NaN when unknown.
+double timelineLength(const AVFormatContext* input);
+// A time of the file's clock in seconds, as a timestamp of `stream`'s time base.
+int64_t secondsToStream(double seconds, const AVStream* stream);
 
 // The duration of an opened file in seconds; NaN when unknown.
 double durationSeconds(const AVFormatContext* input);
 // The stated end of a stream (start plus duration) in seconds; NaN when unknown.
 double streamEndSeconds(const AVFormatContext* input, const AVStream* stream);
 
-// The end a stream states for itself (its own duration, or the DURATION tag that Matroska files
-// carry), in seconds; NaN when it states none. Used to tell a cut-off file from a stream that
+// The end a stream states for itself in the file's clock (its start plus its own duration, or the
+// DURATION tag that Matroska files carry, which is already the end), in seconds; NaN when it
+// states none. Used to tell a cut-off file from a stream that
 // simply ends before the others.
 double statedStreamEnd(const AVStream* stream);
 
@@ -141,13 +177,19 @@ public:
     struct Options {
         int sampleRate = 0;   // 0: the file's own rate
         int channels = 0;     // 0: the file's own channels
-        // Fail when the stream ends clearly before its stated end, or on a damaged packet.
+        // Fail when the stream ends clearly before its stated end, on a damaged packet, and when
+        // the reading ends at a file that holds less than its container declares.
         bool strict = false;
+        // When finite: the sound is preceded by silence from this time of the file's timeline
+        // (seconds from its origin) up to the stream's start, so sample 0 is that time.
+        double timelineFrom = NAN;
     };
 
     // Throws FFmpegError when the file cannot be opened; NoAudio when it has no audio stream.
     explicit AudioDecoder(const QString& localPath, Options options);
     explicit AudioDecoder(const QString& localPath) : AudioDecoder(localPath, Options{}) {}
+    explicit AudioDecoder(const QUrl& file, Options options);
+    explicit AudioDecoder(const QUrl& file) : AudioDecoder(file, Options{}) {}
     ~AudioDecoder();
 
     struct NoAudio : std::exception {
@@ -160,8 +202,11 @@ public:
     int sourceSampleRate() const { return m_codec->sample_rate; }
     int sourceChannels() const { return m_codec->ch_layout.nb_channels; }
     AVCodecID sourceCodec() const { return m_stream->codecpar->codec_id; }
-    // The stream's stated length in frames of the output rate; -1 when unknown.
+    // The stream's stated length in frames of the output rate (leading silence included); -1 when
+    // unknown.
     qint64 statedFrames() const;
+    // Where the stream's first sample sits on the file's timeline, seconds (see streamStart()).
+    double startSeconds() const { return m_start; }
 
     // Reads up to `maxFrames` frames into `planes` (one per output channel); returns the number
     // read, 0 only at the end. A stream that states its length ends there (the encoder padding
@@ -169,10 +214,12 @@ public:
     qint64 read(float* const* planes, qint64 maxFrames);
 
 private:
+    void open(const QByteArray& nativePath);
     bool pump();
     void convert(const AVFrame* frame);
 
     Options m_options;
+    QByteArray m_path;
     InputContext m_input;
     AVStream* m_stream = nullptr;
     CodecContext m_codec;
@@ -186,6 +233,9 @@ private:
     bool m_flushed = false;
     double m_lastEnd = 0;   // seconds, end of the last packet read
     qint64 m_remaining = -1;   // frames up to the stated end; -1 when unknown
+    qint64 m_silence = 0;      // frames of leading silence still to give
+    qint64 m_leading = 0;      // frames of leading silence in all
+    double m_start = 0;
     std::vector<uint8_t*> m_convertPlanes;
     std::vector<float> m_convertBuffer;
 };
@@ -197,8 +247,10 @@ public:
     enum class Encoding { aac, pcm24 };
 
     // Throws FFmpegError; UnsupportedFormat when the container cannot hold the encoding.
+    // `startSeconds` places the first sample on the file's timeline (the container states the
+    // delay before it).
     AudioFileWriter(const QString& nameForFormat, const QString& writePath, Encoding encoding,
-                    int sampleRate, const AVChannelLayout& layout, int64_t bitRate);
+                    int sampleRate, const AVChannelLayout& layout, int64_t bitRate, double startSeconds = 0);
     ~AudioFileWriter();
 
     struct UnsupportedFormat : std::exception {

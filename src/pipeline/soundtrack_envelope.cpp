@@ -96,10 +96,18 @@ std::array<float, 4> SoundtrackEnvelope::maxima(double start, double end) const
 
 std::optional<SoundtrackEnvelope> SoundtrackEnvelope::compute(const QUrl& file, std::stop_token stop)
 {
+    return compute(file, 0.0, std::move(stop));
+}
+
+std::optional<SoundtrackEnvelope> SoundtrackEnvelope::compute(const QUrl& file, double unplacedStart,
+                                                              std::stop_token stop)
+{
     std::unique_ptr<AudioDecoder> decoder;
     try {
-        decoder = std::make_unique<AudioDecoder>(file.isLocalFile() ? file.toLocalFile() : QString(),
-                                                 AudioDecoder::Options{analysisRate, 1, false});
+        decoder = std::make_unique<AudioDecoder>(file, AudioDecoder::Options{analysisRate, 1, false, 0.0});
+        if (decoder->startSeconds() < 0.001 && unplacedStart > 0)
+            decoder = std::make_unique<AudioDecoder>(file,
+                                                     AudioDecoder::Options{analysisRate, 1, false, -unplacedStart});
     } catch (const AudioDecoder::NoAudio&) {
         return std::nullopt;
     } catch (const std::exception& error) {
@@ -171,12 +179,29 @@ const SoundtrackEnvelope& StemEnvelopes::operator[](Stem stem) const
 QCoro::Task<std::optional<StemEnvelopes>> StemEnvelopes::load(QUrl dialogue, QUrl music, QUrl effects,
                                                               std::stop_token stop)
 {
+    auto loading = load(dialogue, music, effects, QUrl(), stop);
+    std::optional<StemEnvelopes> envelopes = co_await std::move(loading);
+    co_return envelopes;
+}
+
+QCoro::Task<std::optional<StemEnvelopes>> StemEnvelopes::load(QUrl dialogue, QUrl music, QUrl effects,
+                                                              QUrl separatedFrom, std::stop_token stop)
+{
     // The children stop with the caller, and when a sibling comes back empty.
     auto children = std::make_shared<std::stop_source>();
     std::stop_callback forward(stop, [children] { children->request_stop(); });
     const std::stop_token token = children->get_token();
-    auto run = [token](QUrl file) {
-        return runOffThread(token, [file, token] { return SoundtrackEnvelope::compute(file, token); });
+    auto probe = [separatedFrom] { return soundStart(separatedFrom); };
+    double unplacedStart = 0;
+    try {
+        unplacedStart = co_await runOffThread(token, std::move(probe));
+    } catch (const Cancelled&) {
+        co_return std::nullopt;
+    }
+    auto run = [token, unplacedStart](QUrl file) {
+        return runOffThread(token, [file, token, unplacedStart] {
+            return SoundtrackEnvelope::compute(file, unplacedStart, token);
+        });
     };
     std::array<QCoro::Task<std::optional<SoundtrackEnvelope>>, 3> tasks{run(dialogue), run(music), run(effects)};
 
@@ -213,7 +238,9 @@ std::vector<float> computeWaveformBars(const QUrl& file, int count, std::stop_to
         return {};
     std::vector<float> bars(size_t(count), 0.0f);
     try {
-        AudioDecoder decoder(file.isLocalFile() ? file.toLocalFile() : QString());
+        AudioDecoder::Options options;
+        options.timelineFrom = 0.0;   // bars on the video's timeline, like the envelopes
+        AudioDecoder decoder(file, options);
         const qint64 length = decoder.statedFrames();
         if (length <= 0)
             return bars;

@@ -34,7 +34,11 @@ struct SoundtrackEnvelope {
 
     // Streams the file once; none when it cannot be read, has no audio, or `stop` is requested.
     // Never throws.
+    // Never throws. Drawn on the video's timeline: a sound that starts late is preceded by
+    // silence, and one that starts at zero is placed at `unplacedStart` seconds.
     static std::optional<SoundtrackEnvelope> compute(const QUrl& file, std::stop_token stop = {});
+    static std::optional<SoundtrackEnvelope> compute(const QUrl& file, double unplacedStart,
+                                                     std::stop_token stop = {});
     // The same on the thread pool.
     static QCoro::Task<std::optional<SoundtrackEnvelope>> load(QUrl file, std::stop_token stop = {});
 };
@@ -52,6 +56,10 @@ struct StemEnvelopes {
     // awaited first), or when `stop` is requested.
     static QCoro::Task<std::optional<StemEnvelopes>> load(QUrl dialogue, QUrl music, QUrl effects,
                                                           std::stop_token stop = {});
+    // The same for stems separated from `separatedFrom`: stems that start at zero are drawn from
+    // where its sound starts on the video's timeline, as the original soundtrack is.
+    static QCoro::Task<std::optional<StemEnvelopes>> load(QUrl dialogue, QUrl music, QUrl effects,
+                                                          QUrl separatedFrom, std::stop_token stop = {});
 };
 
 // `count` loudness bars of a file, normalized so the largest is exactly 1 (all zeros for silence

@@ -38,12 +38,14 @@ QString StemMixerError::outOfMemoryMessage()
 
 namespace {
 
-std::unique_ptr<AudioDecoder> openStem(const QUrl& url, const char* stem)
+std::unique_ptr<AudioDecoder> openStem(const QUrl& url, const char* stem, double timelineFrom = NAN)
 {
     try {
         if (!url.isLocalFile())
             throw FFmpegError(AVERROR(ENOENT));
-        return std::make_unique<AudioDecoder>(url.toLocalFile());
+        AudioDecoder::Options options;
+        options.timelineFrom = timelineFrom;
+        return std::make_unique<AudioDecoder>(url, options);
     } catch (...) {
         throw StemMixerError::unreadableStem(QString::fromLatin1(stem));
     }
@@ -62,13 +64,28 @@ struct ChannelBuffer {
     }
 };
 
+
 } // namespace
 
 QUrl StemMixer::mixNow(const QUrl& dialogue, const QUrl& effects, const QUrl& output, AudioQuality quality,
                        double ambience, std::stop_token stop)
 {
+    return mixNow(dialogue, effects, QUrl(), output, quality, ambience, std::move(stop));
+}
+
+QUrl StemMixer::mixNow(const QUrl& dialogue, const QUrl& effects, const QUrl& separatedFrom, const QUrl& output,
+                       AudioQuality quality, double ambience, std::stop_token stop)
+{
     auto d = openStem(dialogue, "dialogue");
     auto e = openStem(effects, "effects");
+    // Both stems on one timeline: the later one is preceded by silence from the earlier's start.
+    const double first = std::min(d->startSeconds(), e->startSeconds());
+    if (d->startSeconds() > first)
+        d = openStem(dialogue, "dialogue", first);
+    if (e->startSeconds() > first)
+        e = openStem(effects, "effects", first);
+    constexpr double unplaced = 0.001;
+    const double start = first < unplaced ? first + soundStart(separatedFrom) : first;
     if (d->sourceSampleRate() != e->sourceSampleRate())
         throw StemMixerError::sampleRateMismatch();
     const int rate = d->sampleRate();
@@ -90,7 +107,7 @@ QUrl StemMixer::mixNow(const QUrl& dialogue, const QUrl& effects, const QUrl& ou
         pending.emplace(outputPath);
         writer.emplace(outputPath, pending->path(),
                        quality == AudioQuality::aac ? AudioFileWriter::Encoding::aac : AudioFileWriter::Encoding::pcm24,
-                       rate, layout, oc < 2 ? 160000 : 256000);
+                       rate, layout, oc < 2 ? 160000 : 256000, start);
     } catch (const AudioFileWriter::UnsupportedFormat&) {
         throw StemMixerError::writeFailed(StemMixerError::unsupportedFormatMessage());
     } catch (const Error& error) {
@@ -145,6 +162,14 @@ QUrl StemMixer::mixNow(const QUrl& dialogue, const QUrl& effects, const QUrl& ou
         throw StemMixerError::writeFailed(error.localizedDescription());
     }
     return output;
+}
+
+QCoro::Task<QUrl> StemMixer::mix(QUrl dialogue, QUrl effects, QUrl separatedFrom, QUrl output, AudioQuality quality,
+                                 double ambience, std::stop_token stop)
+{
+    auto work = [=] { return mixNow(dialogue, effects, separatedFrom, output, quality, ambience, stop); };
+    QUrl written = co_await runOffThread(stop, std::move(work));
+    co_return written;
 }
 
 QCoro::Task<QUrl> StemMixer::mix(QUrl dialogue, QUrl effects, QUrl output, AudioQuality quality, double ambience,

@@ -50,6 +50,16 @@ QUrl mixNow(const QUrl& dialogue, const QUrl& effects, const QUrl& output, Audio
 QCoro::Task<QUrl> mix(QUrl dialogue, QUrl effects, QUrl output, AudioQuality quality, double ambience,
                       std::stop_token stop = {});
 
+// The same for stems separated from the soundtrack `separatedFrom` (the extracted soundtrack that
+// was uploaded): stems that start at zero are placed where its sound starts, so the clean
+// soundtrack sits on the video's timeline as the original sound did. Stems that state a start of
+// their own keep it. The output states its start where its container can (MPEG-4, QuickTime,
+// Matroska).
+QUrl mixNow(const QUrl& dialogue, const QUrl& effects, const QUrl& separatedFrom, const QUrl& output,
+            AudioQuality quality, double ambience, std::stop_token stop = {});
+QCoro::Task<QUrl> mix(QUrl dialogue, QUrl effects, QUrl separatedFrom, QUrl output, AudioQuality quality,
+                      double ambience, std::stop_token stop = {});
+
 inline constexpr qint64 chunkFrames = 65536;
 
 } // namespace StemMixer

@@ -12,6 +12,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 
 HF_LOGGING_CATEGORY(lcVideoDemuxerMuxer, "VideoDemuxerMuxer")
 
@@ -24,6 +25,37 @@ namespace {
 QString localPath(const QUrl& url)
 {
     return url.isLocalFile() ? url.toLocalFile() : QString();
+}
+
+// The sound of the first audio stream: where it starts on the timeline and how long it lasts.
+struct SoundSpan {
+    double start = 0;
+    double length = NAN;
+};
+
+SoundSpan soundSpan(const AVFormatContext* input, const AVStream* stream)
+{
+    SoundSpan span;
+    span.start = streamStart(input, stream);
+    const double end = statedStreamEnd(stream);
+    if (std::isfinite(end))
+        span.length = end - timelineOrigin(input) - span.start;
+    else
+        span.length = timelineLength(input) - span.start;
+    return span;
+}
+
+// A clean soundtrack that starts this close to zero states no start of its own.
+constexpr double soundStartEpsilon = 0.001;
+// How far the written soundtrack's stated start may lie from the source's sound. An AAC encoder's
+// priming (near-silent samples before the first real one) counts as sound that starts a frame
+// early, once for the extraction and once for the mix when both encode; Matroska timestamps are
+// rounded to milliseconds.
+double soundStartTolerance(const AVStream* written)
+{
+    const AVCodecParameters* p = written->codecpar;
+    const double frame = p->frame_size > 0 && p->sample_rate > 0 ? double(p->frame_size) / p->sample_rate : 0.0;
+    return std::max(0.05, 2 * frame + 0.01);
 }
 
 QString describeNumber(double x)
@@ -114,7 +146,7 @@ AVStream* addCopiedStream(AVFormatContext* output, const AVStream* in)
 // A whole AAC soundtrack in a container that carries its decoder configuration is copied packet
 // for packet, priming and end trim included, instead of being decoded and encoded again. False
 // (nothing written) when the soundtrack is not such.
-bool copyAacSoundtrack(const QString& source, const QString& writePath, const QString& nameForFormat,
+bool copyAacSoundtrack(const QUrl& source, const QString& writePath, const QString& nameForFormat,
                        const std::stop_token& stop)
 {
     InputContext input = openInput(source);
@@ -124,9 +156,8 @@ bool copyAacSoundtrack(const QString& source, const QString& writePath, const QS
     AVStream* in = audio.front();
     if (in->codecpar->codec_id != AV_CODEC_ID_AAC || in->codecpar->extradata_size <= 0)
         return false;
-    for (unsigned i = 0; i < input->nb_streams; ++i)
-        if (input->streams[i] != in)
-            input->streams[i]->discard = AVDISCARD_ALL;
+    requireWholeFile(nativePath(source));
+    keepOnly(input.get(), in);
 
     OutputContext output = makeOutput(nameForFormat);
     AVStream* out = addCopiedStream(output.get(), in);
@@ -137,6 +168,9 @@ bool copyAacSoundtrack(const QString& source, const QString& writePath, const QS
     openOutputFile(output.get(), writePath);
     check(avformat_write_header(output.get(), nullptr));
 
+    // The copy keeps the sound where it sits on the source's timeline: a soundtrack that starts
+    // after the picture starts as late in the copy.
+    const int64_t shift = secondsToStream(timelineOrigin(input.get()), in);
     Packet packet = makePacket();
     double lastEnd = -INFINITY;
     for (unsigned long long n = 0;; ++n) {
@@ -154,6 +188,10 @@ bool copyAacSoundtrack(const QString& source, const QString& writePath, const QS
             throw FFmpegError(AVERROR_INVALIDDATA);
         if (packet->pts != AV_NOPTS_VALUE)
             lastEnd = std::max(lastEnd, (packet->pts + packet->duration) * av_q2d(in->time_base));
+        if (packet->pts != AV_NOPTS_VALUE)
+            packet->pts -= shift;
+        if (packet->dts != AV_NOPTS_VALUE)
+            packet->dts -= shift;
         av_packet_rescale_ts(packet.get(), in->time_base, out->time_base);
         packet->stream_index = out->index;
         packet->pos = -1;
@@ -163,7 +201,7 @@ bool copyAacSoundtrack(const QString& source, const QString& writePath, const QS
         throw Cancelled();
     const double stated = statedStreamEnd(in);
     if (std::isfinite(stated) && lastEnd < stated - truncationTolerance)
-        throw FFmpegError(AVERROR_EOF, QStringLiteral("The file ends before its stated length"));
+        throw FFmpegError(AVERROR_EOF, cutShortText());
     check(av_write_trailer(output.get()));
     check(avio_closep(&output->pb));
     return true;
@@ -219,15 +257,23 @@ QString PickedMovie::importsFolder()
 
 QUrl PickedMovie::copyIntoImports(const QUrl& received)
 {
-    const QString source = localPath(received);
     const QString folder = importsFolder() + u'/' + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
     if (!QDir().mkpath(folder))
         throw FileSystemError(QStringLiteral("Couldn't create the folder %1.").arg(folder));
-    const QString destination = folder + u'/' + received.fileName();
-    QFile file(source);
-    if (!file.copy(destination))
-        throw FileSystemError(file.errorString());
-    return QUrl::fromLocalFile(destination);
+    // The copy keeps the received name's bytes, so a name that is not valid UTF-8 is copied too.
+    const QByteArray sourceBytes = nativePath(received);
+    const QByteArray name = sourceBytes.mid(sourceBytes.lastIndexOf('/') + 1);
+    const QByteArray destination = QFile::encodeName(folder) + '/' + name;
+    std::error_code error;
+    if (sourceBytes.isEmpty() || name.isEmpty())
+        error = std::make_error_code(std::errc::no_such_file_or_directory);
+    else
+        std::filesystem::copy_file(sourceBytes.toStdString(), destination.toStdString(), error);
+    if (error)
+        throw FileSystemError(QString::fromStdString(error.message()));
+    QUrl copy = QUrl::fromLocalFile(folder + u'/');
+    copy.setPath(copy.path(QUrl::FullyEncoded) + QString::fromLatin1(name.toPercentEncoding("/")), QUrl::TolerantMode);
+    return copy;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -237,13 +283,13 @@ double VideoDemuxerMuxer::inspect(const QUrl& video)
 {
     InputContext input;
     try {
-        input = openInput(localPath(video));
+        input = openInput(video);
     } catch (const FFmpegError&) {
         throw MediaError(MediaError::Case::unreadable);
     }
     if (audioStreams(input.get()).empty())
         throw MediaError(MediaError::Case::noAudioTrack);
-    const double duration = durationSeconds(input.get());
+    const double duration = timelineLength(input.get());
     if (!std::isfinite(duration) || duration <= 0)
         throw MediaError(MediaError::Case::unreadable);
     return duration;
@@ -260,38 +306,46 @@ ExtractedAudio VideoDemuxerMuxer::extractSoundtrack(const QUrl& video, const QUr
     const QString name = QStringLiteral("source-")
         + QUuid::createUuid().toString(QUuid::WithoutBraces).left(8).toUpper() + QStringLiteral(".m4a");
     const QString outputPath = QDir(folderPath).filePath(name);
+    const QUrl outputUrl = QUrl::fromLocalFile(outputPath);
 
     const bool limited = maxDuration && sourceDuration > *maxDuration;
-    double written = 0;
+    ExtractedAudio result{outputUrl, 0, sourceDuration};
     try {
         if (!limited) {
             PendingFile pending(outputPath);
-            if (copyAacSoundtrack(localPath(video), pending.path(), outputPath, stop)) {
+            if (copyAacSoundtrack(video, pending.path(), outputPath, stop)) {
                 pending.commit();
-                written = durationSeconds(openInput(outputPath).get());
-                const double duration = std::isfinite(written) && written > 0 ? written : sourceDuration;
-                qCInfo(lcVideoDemuxerMuxer, "Extracted %fs of audio to %s", duration, qUtf8Printable(name));
-                return ExtractedAudio{QUrl::fromLocalFile(outputPath), duration, sourceDuration};
+                InputContext copy = openInput(outputPath);
+                const auto span = soundSpan(copy.get(), audioStreams(copy.get()).front());
+                result.start = span.start;
+                result.duration = std::isfinite(span.length) && span.length > 0 ? span.length
+                                                                                 : sourceDuration - span.start;
+                qCInfo(lcVideoDemuxerMuxer, "Extracted %fs of audio from %fs to %s", result.duration, result.start,
+                       qUtf8Printable(name));
+                return result;
             }
         }
         AudioDecoder::Options options;
         options.strict = true;
-        auto decoder = std::make_unique<AudioDecoder>(localPath(video), options);
+        auto decoder = std::make_unique<AudioDecoder>(video, options);
         if (!aacLayoutFor(decoder->channelLayout()) || !aacTakesRate(decoder->sampleRate())) {
             options.channels = decoder->channels() == 1 ? 1 : 2;
             options.sampleRate = aacTakesRate(decoder->sampleRate()) ? decoder->sampleRate() : 48000;
-            decoder = std::make_unique<AudioDecoder>(localPath(video), options);
+            decoder = std::make_unique<AudioDecoder>(video, options);
         }
         const int rate = decoder->sampleRate();
         const int channels = decoder->channels();
+        // The written sound starts where the source's does, on the picture's timeline.
+        result.start = decoder->startSeconds();
 
         PendingFile pending(outputPath);
         AudioFileWriter writer(outputPath, pending.path(), AudioFileWriter::Encoding::aac, rate,
-                               *aacLayoutFor(decoder->channelLayout()), aacBitRate(channels));
+                               *aacLayoutFor(decoder->channelLayout()), aacBitRate(channels), result.start);
 
         // The whole soundtrack ends where its stream says it ends (not at the encoder padding of
-        // its last frame); the first seconds end at exactly that many samples.
-        const qint64 limit = limited ? std::max<qint64>(0, llround(*maxDuration * rate)) : decoder->statedFrames();
+        // its last frame); the first seconds of the video end at exactly that many samples.
+        const qint64 limit = limited ? std::max<qint64>(0, llround((*maxDuration - result.start) * rate))
+                                     : decoder->statedFrames();
         constexpr qint64 chunk = 16384;
         std::vector<float> buffer(size_t(chunk) * channels);
         std::vector<float*> planes(channels);
@@ -312,7 +366,7 @@ ExtractedAudio VideoDemuxerMuxer::extractSoundtrack(const QUrl& video, const QUr
         }
         writer.finish();
         pending.commit();
-        written = double(frames) / rate;
+        result.duration = double(frames) / rate;
     } catch (const AudioDecoder::NoAudio&) {
         throw MediaError(MediaError::Case::noAudioTrack);
     } catch (const AudioFileWriter::UnsupportedFormat&) {
@@ -323,12 +377,11 @@ ExtractedAudio VideoDemuxerMuxer::extractSoundtrack(const QUrl& video, const QUr
         throw MediaError::exportFailed(error.localizedDescription());
     }
 
-    const double expected = limited ? *maxDuration : sourceDuration;
-    double duration = expected;
-    if (std::isfinite(written) && written > 0)
-        duration = std::min(written, maxDuration.value_or(written));
-    qCInfo(lcVideoDemuxerMuxer, "Extracted %fs of audio to %s", duration, qUtf8Printable(name));
-    return ExtractedAudio{QUrl::fromLocalFile(outputPath), duration, sourceDuration};
+    if (limited)
+        result.duration = std::min(result.duration, std::max(0.0, *maxDuration - result.start));
+    qCInfo(lcVideoDemuxerMuxer, "Extracted %fs of audio from %fs to %s", result.duration, result.start,
+           qUtf8Printable(name));
+    return result;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -385,8 +438,8 @@ double packetTime(const AVPacket* packet, const AVStream* stream)
 QUrl VideoDemuxerMuxer::remux(const QUrl& video, const QUrl& cleanSoundtrack, const QUrl& destination,
                               FileType fileType, std::stop_token stop)
 {
-    InputContext source = openInput(localPath(video));
-    InputContext clean = openInput(localPath(cleanSoundtrack));
+    InputContext source = openInput(video);
+    InputContext clean = openInput(cleanSoundtrack);
     const auto pictures = videoStreams(source.get());
     if (pictures.empty())
         throw MediaError(MediaError::Case::noVideoTrack);
@@ -395,9 +448,17 @@ QUrl VideoDemuxerMuxer::remux(const QUrl& video, const QUrl& cleanSoundtrack, co
         throw MediaError(MediaError::Case::noAudioTrack);
     AVStream* audioIn = cleanAudio.front();
 
-    const double videoDuration = durationSeconds(source.get());
-    const double cleanDuration = durationSeconds(clean.get());
-    double cut = std::fmin(videoDuration, cleanDuration);   // NaN only when both are unknown
+    // Everything is written on the source's timeline, which starts at zero in the output. The
+    // clean soundtrack keeps the start it states; one that starts at zero (stems come back from
+    // separation that way) begins where the source's own sound begins. Its length is cut at the
+    // source's end.
+    const double origin = timelineOrigin(source.get());
+    const auto sourceAudio = audioStreams(source.get());
+    const double sourceSoundStart = sourceAudio.empty() ? 0.0 : streamStart(source.get(), sourceAudio.front());
+    const double cleanStart = streamStart(clean.get(), audioIn);
+    const double placement = cleanStart > soundStartEpsilon ? cleanStart : sourceSoundStart;
+    const int64_t audioShift = secondsToStream(timelineOrigin(clean.get()) + cleanStart - placement, audioIn);
+    double cut = timelineLength(source.get());
     if (std::isnan(cut))
         cut = INFINITY;
 
@@ -432,6 +493,7 @@ QUrl VideoDemuxerMuxer::remux(const QUrl& video, const QUrl& cleanSoundtrack, co
 
     std::optional<PendingFile> pending;
     try {
+        requireWholeFile(nativePath(video));
         pending.emplace(destinationPath);
         openOutputFile(output.get(), pending->path());
         const int header = avformat_write_header(output.get(), nullptr);
@@ -464,6 +526,11 @@ QUrl VideoDemuxerMuxer::remux(const QUrl& video, const QUrl& cleanSoundtrack, co
                     const double end = (picturePacket->pts + picturePacket->duration) * av_q2d(in->time_base);
                     lastEnd[in->index] = std::max(lastEnd[in->index], end);
                 }
+                const int64_t shift = secondsToStream(origin, in);
+                if (picturePacket->pts != AV_NOPTS_VALUE)
+                    picturePacket->pts -= shift;
+                if (picturePacket->dts != AV_NOPTS_VALUE)
+                    picturePacket->dts -= shift;
                 pictureReady = true;
                 return;
             }
@@ -480,7 +547,10 @@ QUrl VideoDemuxerMuxer::remux(const QUrl& video, const QUrl& cleanSoundtrack, co
                     av_packet_unref(audioPacket.get());
                     continue;
                 }
-                // The clean soundtrack starts at time zero; its length is cut at `cut`.
+                if (audioPacket->pts != AV_NOPTS_VALUE)
+                    audioPacket->pts -= audioShift;
+                if (audioPacket->dts != AV_NOPTS_VALUE)
+                    audioPacket->dts -= audioShift;
                 const int64_t pts = audioPacket->pts != AV_NOPTS_VALUE ? audioPacket->pts : audioPacket->dts;
                 const double t = pts == AV_NOPTS_VALUE ? 0.0 : pts * av_q2d(audioIn->time_base);
                 if (t >= cut - 1e-9) {
@@ -536,6 +606,8 @@ QUrl VideoDemuxerMuxer::remux(const QUrl& video, const QUrl& cleanSoundtrack, co
         check(avio_closep(&output->pb));
         pending->commit();
     } catch (const FFmpegError& error) {
+        if (error.code() == AVERROR_EOF)
+            throw MediaError::exportFailed(MediaError::truncatedMessage());
         throw MediaError::exportFailed(error.localizedDescription());
     }
     qCInfo(lcVideoDemuxerMuxer, "Remuxed %s with passthrough video", qUtf8Printable(destination.fileName()));
@@ -589,9 +661,9 @@ void VideoDemuxerMuxer::verifyExport(const QUrl& video, const QUrl& source, cons
     try {
         const QString writtenPath = localPath(video);
         const QString sourcePath = localPath(source);
-        InputContext written = openInput(writtenPath);
-        InputContext original = openInput(sourcePath);
-        InputContext clean = openInput(localPath(cleanSoundtrack));
+        InputContext written = openInput(video);
+        InputContext original = openInput(source);
+        InputContext clean = openInput(cleanSoundtrack);
 
         const auto writtenVideo = videoStreams(written.get());
         const auto sourceVideo = videoStreams(original.get());
@@ -609,8 +681,9 @@ void VideoDemuxerMuxer::verifyExport(const QUrl& video, const QUrl& source, cons
             const int64_t sc = packetCount(sourcePath, original.get(), s->index);
             if (wc != sc)
                 throw VerificationMismatch{QStringLiteral("video packet count %1, expected %2").arg(wc).arg(sc)};
-            const double we = statedStreamEnd(w);
-            const double se = statedStreamEnd(s);
+            // Ends on each file's own timeline: the written video starts at zero.
+            const double we = statedStreamEnd(w) - timelineOrigin(written.get());
+            const double se = statedStreamEnd(s) - timelineOrigin(original.get());
             if (std::isfinite(se) && !(std::fabs(we - se) <= truncationTolerance))
                 throw VerificationMismatch{QStringLiteral("video ends at %1s, expected %2s")
                                                .arg(describeNumber(we), describeNumber(se))};
@@ -623,16 +696,29 @@ void VideoDemuxerMuxer::verifyExport(const QUrl& video, const QUrl& source, cons
         if (cleanAudio.empty() || writtenAudio.front()->codecpar->codec_id != cleanAudio.front()->codecpar->codec_id)
             throw VerificationMismatch{QStringLiteral("soundtrack is not the clean track's format")};
 
-        const double v = durationSeconds(original.get());
-        const double c = durationSeconds(clean.get());
+        // The clean soundtrack sits where it states, or (starting at zero) where the source's
+        // sound starts; the written soundtrack lasts as long, up to the source's end.
+        const auto sourceAudio = audioStreams(original.get());
+        const double sourceSoundStart = sourceAudio.empty() ? 0.0 : streamStart(original.get(), sourceAudio.front());
+        const SoundSpan cleanSpan = soundSpan(clean.get(), cleanAudio.front());
+        const double placement = cleanSpan.start > soundStartEpsilon ? cleanSpan.start : sourceSoundStart;
+
+        const double v = timelineLength(original.get());
+        const double c = cleanSpan.length;
         const double d = durationSeconds(written.get());
         const AVStream* a = writtenAudio.front();
         const double s = a->duration != AV_NOPTS_VALUE ? a->duration * av_q2d(a->time_base) : NAN;
-        const double e = c < v ? c : v;
-        const bool pass = std::isfinite(d) && std::isfinite(s) && e <= d + 0.25 && std::fabs(s - e) <= 0.25;
+        const double e = c < v - placement ? c : v - placement;
+        const bool pass = std::isfinite(d) && std::isfinite(s) && placement + e <= d + 0.25 && std::fabs(s - e) <= 0.25;
         if (!pass)
             throw VerificationMismatch{QStringLiteral("duration %1s, soundtrack %2s, expected %3s")
                                            .arg(describeNumber(d), describeNumber(s), describeNumber(e))};
+        // Wherever the clean soundtrack said it starts, the written one must start with the
+        // source's sound.
+        const double w = streamStart(written.get(), a);
+        if (!(std::fabs(w - sourceSoundStart) <= soundStartTolerance(a)))
+            throw VerificationMismatch{QStringLiteral("soundtrack starts at %1s, expected %2s")
+                                           .arg(describeNumber(w), describeNumber(sourceSoundStart))};
     } catch (const VerificationMismatch& mismatch) {
         qCCritical(lcVideoDemuxerMuxer, "Export verification failed for %s: %s", qUtf8Printable(name),
                    qUtf8Printable(mismatch.detail));

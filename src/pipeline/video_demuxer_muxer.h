@@ -60,21 +60,27 @@ struct ExtractedAudio {
     QUrl url;                  // the written M4A file
     double duration = 0;       // seconds of audio written
     double sourceDuration = 0; // the whole video's duration, even when only its start was taken
+    // Where the sound starts on the video's timeline, seconds: a soundtrack that begins after the
+    // picture keeps that delay, and the M4A file states it too.
+    double start = 0;
 
     bool operator==(const ExtractedAudio&) const = default;
 };
 
 namespace VideoDemuxerMuxer {
 
-// The video's duration in seconds. Throws MediaError unreadable (not a local file, not a media
-// file, no usable duration) or noAudioTrack.
+// The video's duration in seconds: the length of its timeline, from its start (which a stream
+// format such as MPEG-TS places anywhere on its clock) to the latest stream's end. Throws
+// MediaError unreadable (not a local file, not a media file, no usable duration) or noAudioTrack.
 double inspect(const QUrl& video);
 
-// Writes the video's soundtrack (all of it, or its first `maxDuration` seconds when the video is
-// longer, sample-accurate) as AAC in an M4A file named "source-XXXXXXXX.m4a" inside `folder`,
-// which is created when missing. Throws what inspect() throws, FileSystemError for the folder,
-// MediaError exportFailed (a read or decode error, a source cut short before its stated end),
-// or hf::Cancelled when `stop` is requested.
+// Writes the video's soundtrack (all of it, or what sounds in its first `maxDuration` seconds when
+// the video is longer, sample-accurate) as AAC in an M4A file named "source-XXXXXXXX.m4a" inside
+// `folder`, which is created when missing. The file keeps the sound's place on the video's
+// timeline: a soundtrack that starts after the picture states that delay. Throws what inspect()
+// throws, FileSystemError for the folder, MediaError exportFailed (a read or decode error, a
+// source cut short before its stated end or holding less than its container declares), or
+// hf::Cancelled when `stop` is requested.
 ExtractedAudio extractSoundtrack(const QUrl& video, const QUrl& folder, std::optional<double> maxDuration,
                                  std::stop_token stop = {});
 
@@ -87,17 +93,20 @@ QString fileExtension(FileType type);
 
 // Writes `destination`: every video stream of `video` copied packet for packet with its timing and
 // rotation, and the first audio stream of `cleanSoundtrack` copied as the only audio, cut at the
-// shorter of the two durations. The file is written beside the destination and renamed over it
-// when complete, so a failure leaves whatever stood there untouched. Throws MediaError
-// noVideoTrack, noAudioTrack or exportFailed (including the re-encoding message when the
-// container cannot hold a stream as it is, and a source cut short before its stated end),
-// FFmpegError when an input cannot be opened, or hf::Cancelled.
+// video's end. Everything keeps its place on the source's timeline, which starts at zero in the
+// output: the clean soundtrack sits where it states it starts, or, when it starts at zero (as
+// stems come back from separation), where the source's own sound starts. The file is written
+// beside the destination and renamed over it when complete, so a failure leaves whatever stood
+// there untouched. Throws MediaError noVideoTrack, noAudioTrack or exportFailed (including the
+// re-encoding message when the container cannot hold a stream as it is, and the incomplete-file
+// message for a source cut short), FFmpegError when an input cannot be opened, or hf::Cancelled.
 QUrl remux(const QUrl& video, const QUrl& cleanSoundtrack, const QUrl& destination, FileType fileType,
            std::stop_token stop = {});
 
 // Checks a written video against its source and clean soundtrack: the same video streams (count,
 // codec, stored size, packet count, end), exactly one audio stream in the clean soundtrack's codec,
-// durations within a quarter of a second. Logs the reason and throws MediaError
+// durations within a quarter of a second, and a soundtrack that starts where the source's sound
+// starts on its timeline (within two audio frames: encoders' priming). Logs the reason and throws MediaError
 // verificationFailed when a check fails or a file cannot be read.
 void verifyExport(const QUrl& video, const QUrl& source, const QUrl& cleanSoundtrack);
 

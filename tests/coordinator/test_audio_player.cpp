@@ -20,6 +20,14 @@ struct Player {
     std::unique_ptr<AudioPlayerService> service;
 };
 
+// A device whose buffer holds a tenth of a second: what was rendered is heard that much later.
+class LaggingOutput final : public NullAudioOutput {
+public:
+    static constexpr qint64 lag = fixtureRate / 10;
+    LaggingOutput() : NullAudioOutput(NullAudioOutput::Mode::manual, fixtureRate, 2) {}
+    qint64 latencyFrames() const override { return lag; }
+};
+
 Player makePlayer()
 {
     auto output = std::make_unique<NullAudioOutput>(NullAudioOutput::Mode::manual, fixtureRate, 2);
@@ -184,6 +192,62 @@ private slots:
         QCOMPARE(service->currentTime(), 0.0);
         service->seek(99);
         QCOMPARE(service->currentTime(), 3.0);
+    }
+
+    // Tracks on the video's timeline: a clean mix and original that start a second late are
+    // preceded by silence, and stems that start at zero are placed where the original starts.
+    void tracksSitOnTheVideosTimeline()
+    {
+        if (!runFfmpeg({"-version"}))
+            QSKIP("ffmpeg is not available");
+        AuditionFiles files = m_files;
+        for (QString* track : {&files.clean, &files.original}) {
+            const QString late = *track + ".late.mkv";
+            QVERIFY(runFfmpeg({"-itsoffset", "1", "-i", *track, "-c", "copy", late}));
+            *track = late;
+        }
+        auto [output, service] = makePlayer();
+        service->load(files);
+        QVERIFY2(near(service->totalDuration(), 4.0), qPrintable(QString::number(service->totalDuration())));
+
+        service->play();
+        auto heard = collect(*output, 48000 + 4800);
+        QCOMPARE(frameCount(heard), 48000 + 4800);
+        QCOMPARE(heardAt(heard, 24000).level, 0.0f);
+        QCOMPARE(heardAt(heard, 47990).level, 0.0f);
+        QVERIFY(near(heardAt(heard, 48000 + 100).level, fixtureLevel(AuditionTrackMode::hushframed)));
+        QString why;
+        QVERIFY2(consecutive(heard, 48000, 0, &why), qPrintable(why));
+
+        // At 2 s of the video the dialogue stem is one second in, as the clean mix is.
+        service->seek(2.0);
+        service->setSelectedTrackMode(AuditionTrackMode::isolatedDialogue);
+        service->applyVolumes();
+        heard = collect(*output, 2400);
+        QVERIFY2(consecutive(heard, ramp, 48000 + ramp, &why), qPrintable(why));
+        QVERIFY(near(heardAt(heard, 2399).level, fixtureLevel(AuditionTrackMode::isolatedDialogue)));
+        service->seek(0.5);
+        service->setSelectedTrackMode(AuditionTrackMode::original);
+        service->applyVolumes();
+        heard = collect(*output, 2400);
+        QCOMPARE(heardAt(heard, 2000).level, 0.0f);
+        service->pause();
+
+        // A picture that starts a second after the sound shows its first frames a second in.
+        const QString counting = m_dir.filePath("counting-late-src.mp4");
+        const QString late = m_dir.filePath("counting-late.mp4");
+        QVERIFY(makeCountingMovie(counting, 2.0, 10));
+        QVERIFY(runFfmpeg({"-itsoffset", "1", "-i", counting, "-f", "lavfi", "-i", "anullsrc=r=48000:cl=stereo",
+                           "-t", "3", "-map", "0:v", "-map", "1:a", "-c:v", "copy", "-c:a", "aac", late}));
+        files = m_files;
+        files.videoURL = QUrl::fromLocalFile(late);
+        service->load(files);
+        QVERIFY(service->hasPicture());
+        service->seek(1.5);
+        QVERIFY2(QTest::qWaitFor([&] { return near(service->currentFrameTime(), 1.5); }, 5000),
+                 qPrintable(QString::number(service->currentFrameTime())));
+        QVERIFY2(std::abs(qGray(service->currentFrame().pixel(32, 24)) - (16 + 8 * 5)) <= 3,
+                 qPrintable(QString::number(qGray(service->currentFrame().pixel(32, 24)))));
     }
 
     void pauseRealignsToThePlayhead()
@@ -391,6 +455,39 @@ private slots:
         service->unload();
         QVERIFY(!service->hasPicture());
         QVERIFY(service->currentFrame().isNull());
+    }
+
+    // Through an output that reports latency, the playhead and the picture follow what is heard,
+    // not what was rendered; a pause keeps the heard position.
+    void positionAndPictureFollowTheSoundThroughLatency()
+    {
+        if (!runFfmpeg({"-version"}))
+            QSKIP("ffmpeg is not available");
+        const QString movie = m_dir.filePath("counting-lag.mp4");
+        QVERIFY(makeCountingMovie(movie, 3.0, 10));
+        AuditionFiles files = m_files;
+        files.video = movie;
+        auto lagging = std::make_unique<LaggingOutput>();
+        LaggingOutput* output = lagging.get();
+        AudioPlayerService service(std::move(lagging));
+        service.load(files);
+        QVERIFY(service.hasPicture());
+
+        service.play();
+        collect(*output, 48000);   // one second rendered, 0.9 s of it heard
+        QVERIFY2(QTest::qWaitFor([&] { return near(service.currentTime(), 0.9, 0.002); }, 3000),
+                 qPrintable(QString::number(service.currentTime())));
+        QVERIFY2(QTest::qWaitFor([&] { return near(service.currentFrameTime(), 0.9); }, 5000),
+                 qPrintable(QString::number(service.currentFrameTime())));
+        QVERIFY(std::abs(qGray(service.currentFrame().pixel(32, 24)) - (16 + 8 * 9)) <= 3);
+        service.pause();
+        QVERIFY(near(service.currentTime(), 0.9, 0.002));
+
+        // Playing on from there, the first frame heard is the one at the heard position.
+        service.play();
+        const auto played = collect(*output, LaggingOutput::lag + ramp + 10);
+        QCOMPARE(heardAt(played, ramp + 5).index, 43200 + ramp + 5);
+        service.pause();
     }
 
     void pictureIsTurnedUpright()

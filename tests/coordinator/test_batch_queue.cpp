@@ -499,6 +499,23 @@ private Q_SLOTS:
         QVERIFY(threw);
         QCOMPARE(readFile(out.filePath("clip (Hushframe).mp4")), QByteArray("keep"));
         QCOMPARE(QDir(out.path()).entryList(QDir::Files | QDir::Hidden), expected);
+
+        // A folder under an output's name: the final rename fails, and no temporary copy stays
+        // in the user's folder.
+        QVERIFY(writeFile(jobNamed("clip.mp4").status.videoURL().toLocalFile(), source("x/clip.mp4").toLocalFile().toUtf8()));
+        QVERIFY(QFile::remove(out.filePath("other (Hushframe).mov")));
+        QVERIFY(QDir().mkpath(out.filePath("other (Hushframe).mov/inside")));
+        threw = false;
+        try {
+            queue->exportOutputs(out.path());
+        } catch (const FileSystemError& e) {
+            threw = true;
+            QVERIFY(e.localizedDescription().startsWith("Couldn't copy other (Hushframe).mov"));
+        }
+        QVERIFY(threw);
+        QCOMPARE(QDir(out.path()).entryList(QDir::Files | QDir::Hidden),
+                 (QStringList{"clip (Hushframe) 2.mp4", "clip (Hushframe).mp4"}));
+        QVERIFY(QFileInfo(out.filePath("other (Hushframe).mov")).isDir());
     }
 };
 

@@ -3,6 +3,7 @@
 
 #include "coordinator/engine_coordinator.h"
 #include "helpers_audition.h"
+#include "helpers_media.h"
 
 #include "backend/api_client.h"
 #include "backend/session_token_store.h"
@@ -280,6 +281,45 @@ private Q_SLOTS:
             QVERIFY(reports[i].fractionCompleted >= reports[i - 1].fractionCompleted);
         QCOMPARE(reports[reports.size() - 2].stage.kind(), ProcessingStage::Kind::mixing);
         QCOMPARE(reports.back().stage.kind(), ProcessingStage::Kind::completed);
+    }
+
+    // A soundtrack that starts a second after the picture: the result, its export and the
+    // original's envelope keep every beep where the source plays it, though the service's stems
+    // start at zero.
+    void delayedSoundtrackThroughTheExport()
+    {
+        const QString picture = dir.filePath(QStringLiteral("picture.mp4"));
+        const QString beeps = dir.filePath(QStringLiteral("beeps.m4a"));
+        const QString delayed = dir.filePath(QStringLiteral("Delayed.mp4"));
+        QVERIFY(test::makePicture(picture, 4));
+        QVERIFY(test::makeBeeps(beeps, 3));
+        QVERIFY(test::ffmpeg({"-i", picture, "-itsoffset", "1", "-i", beeps, "-map", "0:v", "-map", "1:a", "-c", "copy",
+                              delayed}));
+        const std::vector<double> expected = test::beepTimes(delayed);
+        QCOMPARE(expected.size(), size_t(3));
+
+        coordinator->openVideo(QUrl::fromLocalFile(delayed));
+        QVERIFY(QTest::qWaitFor([&] { return coordinator->hasPreviewResult() && !coordinator->isProcessing(); },
+                                90000));
+        QVERIFY2(!coordinator->errorMessage(), qPrintable(coordinator->errorMessage().value_or(QString())));
+        QVERIFY(coordinator->currentResult()->coversWholeVideo);
+        QVERIFY(QTest::qWaitFor([&] { return coordinator->originalEnvelope().has_value(); }, 30000));
+        QCOMPARE(coordinator->originalEnvelope()->maxima(0.0, 0.9)[0], 0.0f);
+        QVERIFY(coordinator->originalEnvelope()->maxima(1.0, 1.04)[0] > 0.3f);
+
+        coordinator->cleanFullVideo();
+        QVERIFY(QTest::qWaitFor([&] { return coordinator->hasFullResult() && !coordinator->isPromoting(); }, 30000));
+        for (AudioQuality quality : {AudioQuality::aac, AudioQuality::losslessPCM}) {
+            const ExportBundle bundle = test::runTask(coordinator->prepareExport(quality), 60000);
+            const std::vector<double> heard = test::beepTimes(bundle.videoURL.toLocalFile());
+            bool same = heard.size() == expected.size();
+            for (size_t i = 0; same && i < heard.size(); ++i)
+                same = std::abs(heard[i] - expected[i]) <= 0.025;
+            QStringList got;
+            for (double t : heard)
+                got << QString::number(t, 'f', 4);
+            QVERIFY2(same, qPrintable(bundle.videoURL.fileName() + ": beeps at " + got.join(u' ')));
+        }
     }
 };
 

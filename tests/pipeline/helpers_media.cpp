@@ -5,7 +5,14 @@
 #include <QtEndian>
 #include <QProcess>
 
+#include <cmath>
 #include <cstring>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libswresample/swresample.h>
+}
 
 namespace hf::test {
 
@@ -99,6 +106,103 @@ bool makeTone(const QString& path, double seconds, int rate, int channels, const
     return ffmpeg(QStringList{"-f", "lavfi", "-i",
                               QStringLiteral("aevalsrc=%1:s=%2:d=%3").arg(exprs.join('|')).arg(rate).arg(seconds)}
                   + codecArgs + QStringList{path});
+}
+
+bool makeBeeps(const QString& path, double seconds, const QStringList& codecArgs)
+{
+    return ffmpeg(QStringList{"-f", "lavfi", "-i",
+                              QStringLiteral("aevalsrc='if(lt(mod(t,1),0.05),0.8*sin(2*PI*1000*t),0)':s=48000:d=%1")
+                                  .arg(seconds)}
+                  + codecArgs + QStringList{path});
+}
+
+bool makePicture(const QString& path, double seconds)
+{
+    return ffmpeg({"-f", "lavfi", "-i", QStringLiteral("testsrc=size=160x120:rate=25:duration=%1").arg(seconds),
+                   "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-g", "25", path});
+}
+
+std::vector<double> beepTimes(const QString& path)
+{
+    std::vector<double> times;
+    AVFormatContext* input = nullptr;
+    if (avformat_open_input(&input, QFile::encodeName(path).constData(), nullptr, nullptr) < 0)
+        return times;
+    std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> closer(input, [](AVFormatContext* c) {
+        avformat_close_input(&c);
+    });
+    if (avformat_find_stream_info(input, nullptr) < 0)
+        return times;
+    const int audio = av_find_best_stream(input, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    const int video = av_find_best_stream(input, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (audio < 0)
+        return times;
+    double zero = 0;
+    if (video >= 0 && input->streams[video]->start_time != AV_NOPTS_VALUE)
+        zero = input->streams[video]->start_time * av_q2d(input->streams[video]->time_base);
+
+    AVStream* stream = input->streams[audio];
+    const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+    AVCodecContext* decoder = avcodec_alloc_context3(codec);
+    std::unique_ptr<AVCodecContext, void (*)(AVCodecContext*)> decoderCloser(decoder, [](AVCodecContext* c) {
+        avcodec_free_context(&c);
+    });
+    avcodec_parameters_to_context(decoder, stream->codecpar);
+    decoder->pkt_timebase = stream->time_base;
+    if (avcodec_open2(decoder, codec, nullptr) < 0)
+        return times;
+    AVPacket* packet = av_packet_alloc();
+    AVFrame* frame = av_frame_alloc();
+    // Every sample's time and loudness (the files are a few seconds long); then the beeps are
+    // found against the loudest sample, so a softer mix still shows them.
+    std::vector<std::pair<double, float>> samples;
+    auto scan = [&] {
+        while (avcodec_receive_frame(decoder, frame) == 0) {
+            const int64_t ts = frame->best_effort_timestamp;
+            const double t0 = ts == AV_NOPTS_VALUE ? 0.0 : ts * av_q2d(stream->time_base);
+            const int channels = frame->ch_layout.nb_channels;
+            for (int i = 0; i < frame->nb_samples; ++i) {
+                double v = 0;
+                for (int c = 0; c < channels; ++c) {
+                    double x = 0;
+                    switch (frame->format) {
+                    case AV_SAMPLE_FMT_FLTP: x = reinterpret_cast<const float*>(frame->extended_data[c])[i]; break;
+                    case AV_SAMPLE_FMT_FLT: x = reinterpret_cast<const float*>(frame->data[0])[i * channels + c]; break;
+                    case AV_SAMPLE_FMT_S16P: x = reinterpret_cast<const int16_t*>(frame->extended_data[c])[i] / 32768.0; break;
+                    case AV_SAMPLE_FMT_S16: x = reinterpret_cast<const int16_t*>(frame->data[0])[i * channels + c] / 32768.0; break;
+                    case AV_SAMPLE_FMT_S32P: x = reinterpret_cast<const int32_t*>(frame->extended_data[c])[i] / 2147483648.0; break;
+                    case AV_SAMPLE_FMT_S32: x = reinterpret_cast<const int32_t*>(frame->data[0])[i * channels + c] / 2147483648.0; break;
+                    default: break;
+                    }
+                    v = std::max(v, std::fabs(x));
+                }
+                samples.emplace_back(t0 + double(i) / frame->sample_rate, float(v));
+            }
+            av_frame_unref(frame);
+        }
+    };
+    while (av_read_frame(input, packet) >= 0) {
+        if (packet->stream_index == audio && avcodec_send_packet(decoder, packet) >= 0)
+            scan();
+        av_packet_unref(packet);
+    }
+    avcodec_send_packet(decoder, nullptr);
+    scan();
+    av_frame_free(&frame);
+    av_packet_free(&packet);
+
+    float peak = 0;
+    for (const auto& s : samples)
+        peak = std::max(peak, s.second);
+    double lastLoud = -1e9;
+    for (const auto& [t, v] : samples) {
+        if (v > 0.5f * peak) {
+            if (t - lastLoud > 0.3)
+                times.push_back(t - zero);
+            lastLoud = t;
+        }
+    }
+    return times;
 }
 
 bool rotateFirstTrack(const QString& path)

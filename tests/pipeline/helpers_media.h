@@ -36,6 +36,17 @@ bool makeTone(const QString& path, double seconds, int rate, int channels, const
 // phone stores a portrait video: landscape samples, rotated on display).
 bool rotateFirstTrack(const QString& path);
 
+// A soundtrack of short beeps (50 ms of 1 kHz) at every whole second from 0 s, `seconds` long.
+bool makeBeeps(const QString& path, double seconds, const QStringList& codecArgs = {"-c:a", "aac"});
+// A moving test picture without sound, `seconds` long.
+bool makePicture(const QString& path, double seconds);
+
+// When the beeps of a file's first audio stream sound, in seconds of the picture's timeline (from
+// the start of its first video stream; from the file's zero without one): the first sample
+// above half the file's peak after 0.3 s without one. Decoded with the file's own timestamps,
+// edit lists applied.
+std::vector<double> beepTimes(const QString& path);
+
 inline QUrl fileUrl(const QString& path) { return QUrl::fromLocalFile(path); }
 
 } // namespace hf::test

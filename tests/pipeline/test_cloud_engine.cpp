@@ -18,6 +18,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
 #include <cmath>
 #include <thread>
 
@@ -360,6 +361,51 @@ private Q_SLOTS:
         QCOMPARE(reports[1].currentStatusMessage, QStringLiteral("Uploading audio (40%)"));
         QCOMPARE(reports[1].fractionCompleted, 0.05 + 0.25 * 0.4);
         apiSession->clearConnectionCache();
+    }
+
+    // Exactly three hours is within the limit: the job is asked for with that length. Only
+    // failures in a row end the wait: four, an answer, four more are survived.
+    void threeHoursAndFailuresBetweenAnswers()
+    {
+        hf::test::TestHttpServer peer;
+        auto json = [](const QJsonObject& o) { return QJsonDocument(o).toJson().toStdString(); };
+        const QJsonObject job{{"id", "job_3"}, {"kind", "full"}, {"status", "awaiting_upload"}, {"durationSeconds", 10800}};
+        QJsonObject running = job, failed = job;
+        running["status"] = "running";
+        failed["status"] = "failed";
+        failed["error"] = QJsonObject{{"code", "internal"}, {"message", "stopped here"}};
+        const QJsonObject upload{{"url", "http://127.0.0.1:9/up"}, {"method", "PUT"}, {"headers", QJsonObject{}}};
+        peer.reply("POST", "/v1/jobs", 201, json({{"job", job}, {"upload", upload}}));
+        peer.reply("POST", "/v1/jobs/job_3/start", 200, json({{"job", running}}));
+        auto polls = std::make_shared<std::atomic<int>>(0);
+        peer.on("GET", "/v1/jobs/job_3", [=](const httplib::Request&, httplib::Response& response) {
+            const int n = ++*polls;
+            if (n == 5 || n == 10) {
+                response.set_content(json({{"job", n == 5 ? running : failed}}), "application/json");
+                return;
+            }
+            std::this_thread::sleep_for(450ms);   // past the client's patience: a transport failure
+            response.set_content(json({{"job", running}}), "application/json");
+        });
+        InMemoryTokenStore peerTokens;
+        peerTokens.save(QStringLiteral("tok"));
+        QNetworkAccessManager* session = makeEphemeralNetworkSession(this);
+        APIClient peerApi(peer.baseUrl(), session, &peerTokens);
+        peerApi.setRequestTimeout(200ms);
+        LateReportingUploader late;
+        CloudSeparationEngine peerEngine(&peerApi, &late, transferSession.get(), jobsFolder());
+        peerEngine.setPollInterval(20ms);
+
+        auto e = thrown<SeparationError>([&] {
+            runTask(peerEngine.separate(soundtrack, 10800.0, JobKind::full, false, {}), 60000);
+        });
+        QVERIFY(e);
+        QCOMPARE(*e, SeparationError::jobFailed("internal", "stopped here"));
+        QCOMPARE(polls->load(), 10);
+        const auto got = peer.received();
+        QVERIFY(!got.empty());
+        QCOMPARE(QJsonDocument::fromJson(QByteArray::fromStdString(got.front().body)).object().value("durationSeconds"),
+                 QJsonValue(10800));
     }
 
     void pollsEveryTwoSeconds()

@@ -57,6 +57,7 @@ private slots:
         QVERIFY(makeTone(path("loud.wav"), 1.0, 48000, 1, "0.8", pcm()));
         QVERIFY(makeTone(path("quiet.wav"), 1.0, 48000, 1, "-0.8", pcm()));
         QVERIFY(makeTone(path("effects.wav"), 0.5, 48000, 2, "0.4", pcm()));
+        QVERIFY(makeTone(path("long-effects.wav.in.wav"), 2.0, 48000, 2, "0.4", pcm()));
         QVERIFY(makeTone(path("negative.wav"), 1.0, 48000, 2, "-0.4", pcm()));
         QVERIFY(makeTone(path("cd.wav"), 1.0, 44100, 2, "0.1", pcm()));
         QVERIFY(makeTone(path("noise.flac"), 2.0, 48000, 1, "0.3*sin(2*PI*440*t)+0.4*(random(0)-0.5)"));
@@ -110,6 +111,45 @@ private slots:
         StemMixer::mixNow(url("quiet.wav"), url("negative.wav"), fileUrl(out), AudioQuality::losslessPCM, 1.0);
         channels = channelsOf(out);
         QCOMPARE(channels[1][10], -1.0f);
+    }
+
+    // Effects that outlast the dialogue go on at the ambience level to their own end.
+    void effectsLongerThanTheDialogue()
+    {
+        const QString out = path("long-effects.wav");
+        StemMixer::mixNow(url("loud.wav"), url("long-effects.wav.in.wav"), fileUrl(out), AudioQuality::losslessPCM, 0.5);
+        const auto channels = channelsOf(out);
+        QCOMPARE(int(channels.size()), 2);
+        for (const auto& c : channels) {
+            QCOMPARE(qint64(c.size()), qint64(96000));
+            QVERIFY(qAbs(c[100] - 1.0f) < 1e-5);   // 0.8 + 0.5 x 0.4
+            QVERIFY(qAbs(c[48000] - 0.2f) < 1e-5);
+            QVERIFY2(qAbs(c[95999] - 0.2f) < 1e-5, qPrintable(QString::number(c[95999])));
+        }
+    }
+
+    // Stems with starts of their own keep them, on one timeline; stems that start at zero are
+    // placed where the soundtrack they were separated from starts.
+    void stemsOnTheSoundtracksTimeline()
+    {
+        QVERIFY(ffmpeg({"-itsoffset", "1", "-i", path("dialogue.wav"), "-c:a", "aac", path("late.m4a")}));
+        const double lateStart = probeStreams(path("late.m4a"), "audio").at(0).toObject().value("start_time").toString().toDouble();
+        QVERIFY2(qAbs(lateStart - 1.0) < 0.03, qPrintable(QString::number(lateStart)));
+
+        const QString together = path("together.wav");
+        StemMixer::mixNow(url("loud.wav"), url("late.m4a"), fileUrl(together), AudioQuality::losslessPCM, 1.0);
+        const auto mixed = channelsOf(together);
+        // From 0 to the late stem's end, within the AAC file's millisecond of rounding.
+        QVERIFY2(qAbs(qint64(mixed[0].size()) - 120000) < 480, qPrintable(QString::number(mixed[0].size())));
+        QVERIFY(qAbs(mixed[0][24000] - 0.8f) < 1e-4);
+        QVERIFY(qAbs(mixed[0][60000] - 0.5f) < 0.01);
+
+        const QString placed = path("placed.m4a");
+        StemMixer::mixNow(url("loud.wav"), url("effects.wav"), url("late.m4a"), fileUrl(placed), AudioQuality::aac, 1.0);
+        const QJsonObject stream = probeStreams(placed, "audio").at(0).toObject();
+        QVERIFY2(qAbs(stream.value("start_time").toString().toDouble() - lateStart) < 0.025,
+                 qPrintable(stream.value("start_time").toString()));
+        QVERIFY(qAbs(stream.value("duration").toString().toDouble() - 1.0) < 0.03);
     }
 
     void aacBitRates()
