@@ -3,6 +3,7 @@
 #include "app/app_services.h"
 #include "app/dropped_items.h"
 #include "app/file_picker.h"
+#include "app/hushframe_commands.h"
 #include "app/shell_controls.h"
 #include "backend/account_store.h"
 #include "coordinator/audio_player_service.h"
@@ -11,6 +12,8 @@
 #include "editor/soundtrack_band.h"
 #include "platform/async.h"
 #include "platform/texts.h"
+#include "sidebar/replace_confirmation.h"
+#include "sidebar/video_sidebar.h"
 #include "ui_kit/buttons.h"
 #include "ui_kit/palette.h"
 #include "ui_kit/text_styles.h"
@@ -90,7 +93,7 @@ ContentView::ContentView(AppServices& services, FilePicker* picker, QWidget* par
     m_split->setChildrenCollapsible(false);
     m_split->setHandleWidth(1);
     m_split->setStyleSheet(QString());
-    m_sidebar = makeSidebar(services);
+    m_sidebar = new VideoSidebar(&services.coordinator(), &services.batch(), &services.thumbnails(), &services.defaults());
     m_sidebar->setObjectName(m_sidebar->objectName().isEmpty() ? QStringLiteral("sidebar") : m_sidebar->objectName());
     m_sidebar->setMinimumWidth(230);
     m_sidebar->setMaximumWidth(340);
@@ -117,6 +120,8 @@ ContentView::ContentView(AppServices& services, FilePicker* picker, QWidget* par
     m_signInHost->setObjectName(QStringLiteral("signIn.host"));
     m_alertHost = new SheetHost(this);
     m_alertHost->setObjectName(QStringLiteral("alert.host"));
+    new ReplaceConfirmation(&services.coordinator(), this);
+    HushframeCommands::install(services, this);
 
     EngineCoordinator& coordinator = services.coordinator();
     AccountStore& account = services.account();

@@ -200,17 +200,34 @@ HushframeCommands::~HushframeCommands()
     delete m_account;
 }
 
-HushframeCommands* HushframeCommands::install(AppServices& services, QWidget* window)
+QMenuBar* HushframeCommands::menuBarOf(QWidget* window)
 {
     auto* bar = window->findChild<QMenuBar*>(QString(), Qt::FindDirectChildrenOnly);
     if (!bar) {
         bar = new QMenuBar(window);
         bar->setObjectName(QStringLiteral("menuBar"));
+        // Drawn in the window's own bar (when the desktop shows no global menu), which is dark
+        // like the rest of the main window.
+        QPalette palette = bar->palette();
+        const auto dark = [](ui::ColorName name) { return ui::color(name, ui::Appearance::dark); };
+        palette.setColor(QPalette::Window, dark(ui::ColorName::Surface));
+        palette.setColor(QPalette::Button, dark(ui::ColorName::Surface));
+        palette.setColor(QPalette::WindowText, dark(ui::ColorName::Ink));
+        palette.setColor(QPalette::ButtonText, dark(ui::ColorName::Ink));
+        palette.setColor(QPalette::Highlight, dark(ui::ColorName::ControlSelected));
+        palette.setColor(QPalette::HighlightedText, dark(ui::ColorName::Ink));
+        bar->setPalette(palette);
+        bar->setAutoFillBackground(true);
         if (window->layout())
             window->layout()->setMenuBar(bar);
     }
+    return bar;
+}
+
+HushframeCommands* HushframeCommands::install(AppServices& services, QWidget* window)
+{
     auto* commands = new HushframeCommands(services.coordinator(), services.player(), services.account(), window);
-    commands->addTo(bar);
+    commands->addTo(menuBarOf(window));
     return commands;
 }
 

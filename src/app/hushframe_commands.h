@@ -42,6 +42,9 @@ public:
     // as the window.
     static HushframeCommands* install(AppServices& services, QWidget* window);
 
+    // The window's menu bar: its own, or a new one set on the window's layout.
+    static QMenuBar* menuBarOf(QWidget* window);
+
     // Puts the three menus on `bar`, before the menus it already holds.
     void addTo(QMenuBar* bar);
 
