@@ -34,7 +34,7 @@ struct VideoSource {
     AVStream* stream = nullptr;
     CodecContext codec;
 
-    explicit VideoSource(const QString& path) : input(openInput(path))
+    explicit VideoSource(const QUrl& file) : input(openInput(file))
     {
         const auto streams = videoStreams(input.get());
         if (streams.empty())
@@ -189,7 +189,7 @@ std::optional<QImage> VideoThumbnailer::thumbnailNow(const QUrl& url, const QSiz
         return std::nullopt;
     for (double target : {0.5, 0.0}) {
         try {
-            VideoSource source(url.toLocalFile());
+            VideoSource source(url);
             Frame frame = source.frameAt(target);
             if (!frame)
                 continue;

@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <unistd.h>
+
 using namespace hf;
 
 namespace {
@@ -113,6 +115,14 @@ private slots:
 
         QVERIFY(!thumbnail(m_broken, {240, 240}));
         QVERIFY(!thumbnail(m_dir.filePath("missing.mp4"), {240, 240}));
+
+        // A name that is not valid UTF-8 is opened by its bytes.
+        const QByteArray bytes = QFile::encodeName(m_dir.path()) + "/clip-\xff\xfe.mp4";
+        QVERIFY(::symlink(QFile::encodeName(m_short).constData(), bytes.constData()) == 0);
+        const QUrl byteNamed = QUrl::fromEncoded("file://" + bytes.toPercentEncoding("/"));
+        const auto fromBytes = test::runTask(VideoThumbnailer::thumbnail(byteNamed, {240, 240}));
+        QVERIFY(fromBytes);
+        QCOMPARE(colourAt(*fromBytes, 120, 90), Colour::yellow);
     }
 
     // The stream's display rotation is applied the way ffmpeg itself turns the picture.
