@@ -1,5 +1,6 @@
 #include "app/app_services.h"
 
+#include "app/app_updater.h"
 #include "backend/account_store.h"
 #include "backend/api_client.h"
 #include "backend/bundle_configuration.h"
@@ -57,11 +58,20 @@ AppServices::AppServices(Options options, QObject* parent) : QObject(parent)
         m_cachesFolder + QStringLiteral("/Work"), settings, m_defaults.get(), nullptr, m_api.get());
     m_batch = std::make_unique<BatchQueueManager>(m_engine.get(), m_account.get(), m_reviewPrompter.get(),
                                                   m_cachesFolder + QStringLiteral("/Batch"), settingsProvider());
+
+    // Update checks read the build's feed; the dialogs open over the active window.
+    m_updatePresenter = std::make_unique<DialogUpdatePresenter>();
+    m_updater = std::make_unique<AppUpdater>(m_transferSession, AppUpdater::configuredFeed(),
+                                             QStringLiteral(HF_APP_VERSION), m_defaults.get(),
+                                             m_updatePresenter.get());
+    launchHooks.startUpdater = [this] { m_updater->start(); };
 }
 
 AppServices::~AppServices()
 {
     // Those who hold others go first; the running tasks stop with their owners.
+    m_updater.reset();
+    m_updatePresenter.reset();
     m_batch.reset();
     m_coordinator.reset();
     m_player.reset();

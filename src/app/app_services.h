@@ -27,6 +27,7 @@ namespace hf {
 
 class APIClient;
 class AccountStore;
+class AppUpdater;
 class AudioPlayerService;
 class BatchQueueManager;
 class CloudSeparationEngine;
@@ -36,6 +37,7 @@ class ReviewPrompter;
 class SeparationEngineProtocol;
 class ThumbnailCache;
 class URLSessionUploader;
+class UpdatePresenter;
 struct SeparationSettings;
 
 HF_DECLARE_LOGGING_CATEGORY(lcApp)
@@ -83,6 +85,8 @@ public:
     // The session of uploads and stem downloads.
     QNetworkAccessManager& transferSession() const { return *m_transferSession; }
     const QString& cachesFolder() const { return m_cachesFolder; }
+    // The one updater; the launch sequence starts it (launchHooks.startUpdater).
+    AppUpdater& updater() const { return *m_updater; }
 
     // The batch queue's source of settings: the coordinator's, or the defaults once it is gone.
     std::function<SeparationSettings()> settingsProvider() const;
@@ -114,6 +118,8 @@ private:
     std::unique_ptr<AudioPlayerService> m_player;
     std::unique_ptr<EngineCoordinator> m_coordinator;
     std::unique_ptr<BatchQueueManager> m_batch;
+    std::unique_ptr<UpdatePresenter> m_updatePresenter;
+    std::unique_ptr<AppUpdater> m_updater;
 };
 
 } // namespace hf

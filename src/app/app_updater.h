@@ -15,11 +15,11 @@
 #include <QString>
 #include <QTimer>
 #include <QUrl>
+#include <QWidget>
 
 #include <optional>
 
 class QNetworkAccessManager;
-class QWidget;
 
 namespace hf {
 

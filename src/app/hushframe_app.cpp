@@ -2,13 +2,17 @@
 
 #include "app/app_services.h"
 #include "app/content_view.h"
+#include "app/feedback_setup.h"
+#include "app/feedback_window.h"
+#include "app/help_view.h"
+#include "app/settings_view.h"
+#include "backend/bundle_configuration.h"
 #include "backend/google_sign_in_service.h"
 #include "backend/web_sign_in.h"
 #include "platform/async.h"
 #include "platform/texts.h"
 #include "ui_kit/environment.h"
 
-#include <QLabel>
 #include <QPointer>
 #include <QVBoxLayout>
 
@@ -16,17 +20,12 @@ namespace hf {
 
 namespace {
 
-// PLACEHOLDER of a window whose content is not part of the application yet.
-QWidget* placeholderWindow(const QString& title, QSize size)
+// The feedback form's configuration while the kit has a token.
+std::optional<TelluConfig> feedbackFormConfig()
 {
-    auto* window = new QWidget;
-    window->setWindowTitle(title);
-    auto* layout = new QVBoxLayout(window);
-    auto* label = new QLabel(title);
-    label->setAlignment(Qt::AlignCenter);
-    layout->addWidget(label);
-    window->resize(size);
-    return window;
+    if (const auto token = feedbackKitToken())
+        return feedbackKitConfig(*token, bundleInfo());
+    return std::nullopt;
 }
 
 } // namespace
@@ -75,21 +74,37 @@ QWidget* HushframeApp::makeMainWindow()
 
 QWidget* HushframeApp::makeSettingsWindow()
 {
-    QWidget* window = placeholderWindow(text("ui.settings.window.title", "Settings"), QSize(480, 760));
+    SettingsEnvironment environment;
+    environment.account = &m_services.account();
+    environment.coordinator = &m_services.coordinator();
+    environment.updater = &m_services.updater();
+    environment.signIn = WebSignInService{&m_services.api()};
+    environment.openHelp = [this] { openWindow(QStringLiteral("help")); };
+    auto* window = new SettingsView(std::move(environment));
+    window->setWindowTitle(text("ui.settings.window.title", "Settings"));
     window->setFixedSize(480, 760);
     return window;
 }
 
 QWidget* HushframeApp::makeHelpWindow()
 {
-    QWidget* window = placeholderWindow(text("ui.help.window.title", "Hushframe Help Topics"), QSize(640, 640));
+    HelpEnvironment environment;
+    environment.feedback = feedbackFormConfig();
+    auto* window = new HelpView(std::nullopt, std::move(environment));
+    window->setWindowTitle(text("ui.help.window.title", "Hushframe Help Topics"));
     window->setMinimumSize(520, 480);
+    window->resize(640, 640);
     return window;
 }
 
 QWidget* HushframeApp::makeFeedbackWindow()
 {
-    QWidget* window = placeholderWindow(text("ui.feedback.window.title", "Send Feedback"), QSize(420, 360));
+    auto* window = new FeedbackWindowContent(feedbackFormConfig(), [this] {
+        if (QWidget* feedback = m_windows.window(QStringLiteral("feedback")))
+            feedback->close();
+    });
+    window->setWindowTitle(text("ui.feedback.window.title", "Send Feedback"));
+    // The window takes its content's size.
     window->layout()->setSizeConstraint(QLayout::SetFixedSize);
     return window;
 }

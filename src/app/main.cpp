@@ -32,6 +32,7 @@ int main(int argc, char** argv)
     QCoreApplication::setOrganizationName(QStringLiteral("Lantern Workshop"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("lanternworkshop.dev"));
     QCoreApplication::setApplicationName(QStringLiteral("Hushframe"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(HF_APP_VERSION));
     QGuiApplication::setDesktopFileName(QStringLiteral("dev.lanternworkshop.Hushframe"));
 
     const QStringList links = linksIn(application.arguments());

@@ -1,6 +1,7 @@
 #include "editor/export_options.h"
 
 #include "coordinator/engine_coordinator.h"
+#include "editor/option_row.h"
 #include "platform/texts.h"
 #include "ui_kit/accessibility.h"
 #include "ui_kit/environment.h"
@@ -95,104 +96,6 @@ bool includeAudio(const SettingsStore& defaults)
 }
 
 } // namespace ExportPreferences
-
-// One choice of the export block: a radio or check mark, a title and a one-line explanation;
-// a click anywhere on the row runs it.
-class OptionRow : public QAbstractButton {
-public:
-    enum class Kind { radio, check };
-
-    OptionRow(Kind kind, const QString& title, const QString& detail, QWidget* parent)
-        : QAbstractButton(parent), m_kind(kind)
-    {
-        setCheckable(true);
-        setAutoExclusive(false);
-        setFocusPolicy(Qt::StrongFocus);
-        setAccessibleName(title);
-        setAccessibleDescription(detail);
-        setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-        auto* row = new QHBoxLayout(this);
-        row->setContentsMargins(0, 0, 0, 0);
-        row->setSpacing(10);
-        m_mark = new QWidget(this);
-        m_mark->setFixedSize(markSize(), markSize());
-        m_mark->setAttribute(Qt::WA_TransparentForMouseEvents);
-        ui::hideFromAccessibility(m_mark);
-        auto* texts = new QVBoxLayout;
-        texts->setSpacing(2);
-        m_title = new QLabel(title, this);
-        m_detail = new QLabel(detail, this);
-        for (QLabel* label : {m_title, m_detail}) {
-            label->setWordWrap(true);
-            label->setAttribute(Qt::WA_TransparentForMouseEvents);
-            texts->addWidget(label);
-        }
-        ui::setTextStyle(m_title, ui::TextStyle::body);
-        ui::setTextStyle(m_detail, ui::TextStyle::callout);
-        row->addWidget(m_mark, 0, Qt::AlignTop);
-        row->addLayout(texts, 1);
-        setMinimumHeight(44);
-        applyColours();
-        sizeMark();
-        connect(&ui::Environment::instance(), &ui::Environment::changed, this, [this] { sizeMark(); });
-    }
-
-    void setOn(bool on)
-    {
-        setChecked(on);
-        update();
-    }
-    QLabel* titleLabel() const { return m_title; }
-
-protected:
-    void paintEvent(QPaintEvent*) override
-    {
-        QPainter p(this);
-        p.setRenderHint(QPainter::Antialiasing);
-        const double size = markSize();
-        const QRectF mark(m_mark->x(), m_mark->y() + m_markTop, size, size);
-        if (m_kind == Kind::radio)
-            ui::RadioMark::paint(p, mark, isChecked(), isEnabled());
-        else
-            ui::CheckMark::paint(p, mark, isChecked(), isEnabled());
-        if (hasFocus()) {
-            p.setPen(QPen(ui::color(ui::ColorName::Rule), 1));
-            p.setBrush(Qt::NoBrush);
-            p.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 6, 6);
-        }
-    }
-
-    void changeEvent(QEvent* event) override
-    {
-        if (event->type() == QEvent::EnabledChange)
-            applyColours();
-        QAbstractButton::changeEvent(event);
-    }
-
-    // A click toggles nothing by itself: the owner decides the on state.
-    void nextCheckState() override {}
-
-private:
-    // The mark's centre sits level with the middle of the title's first line.
-    void sizeMark()
-    {
-        m_markTop = std::max(0, (QFontMetrics(ui::font(ui::TextStyle::body)).height() - markSize()) / 2);
-        m_mark->setFixedSize(markSize(), markSize() + m_markTop);
-        update();
-    }
-    int markSize() const { return int(std::round(ui::RadioMark::side())); }
-    void applyColours()
-    {
-        ui::setForeground(m_title, isEnabled() ? ui::ColorName::Ink : ui::ColorName::DisabledText);
-        ui::setForeground(m_detail, isEnabled() ? ui::ColorName::Muted : ui::ColorName::DisabledText);
-    }
-
-    Kind m_kind;
-    QWidget* m_mark;
-    QLabel* m_title;
-    QLabel* m_detail;
-    int m_markTop = 0;
-};
 
 ExportOptionsView::ExportOptionsView(EngineCoordinator* coordinator, SettingsStore* defaults, QWidget* parent)
     : QWidget(parent), m_coordinator(coordinator), m_defaults(defaults)

@@ -1,0 +1,44 @@
+#include "app/feedback_window.h"
+
+#include "Tellu/tellu_view.h"
+#include "app/help_view.h"
+#include "app/wrapping_label.h"
+#include "platform/texts.h"
+#include "ui_kit/palette.h"
+#include "ui_kit/text_styles.h"
+
+#include <QVBoxLayout>
+
+namespace hf {
+
+FeedbackWindowContent::FeedbackWindowContent(std::optional<TelluConfig> feedback, std::function<void()> close,
+                                             QWidget* parent)
+    : QWidget(parent)
+{
+    setObjectName(QStringLiteral("feedback.window"));
+    setMinimumSize(420, 460);
+    ui::setBackground(this, ui::ColorName::Surface);
+    auto* column = new QVBoxLayout(this);
+    if (feedback) {
+        column->setContentsMargins(24, 24, 24, 24);
+        m_form = new TelluView(*feedback, std::move(close), this);
+        m_form->setObjectName(QStringLiteral("feedback.form"));
+        // The least size is the child's, so that a window sized by its content keeps it.
+        m_form->setMinimumSize(420 - 48, 460 - 48);
+        column->addWidget(m_form);
+    } else {
+        column->setContentsMargins(0, 0, 0, 0);
+        auto* notice = new ContentUnavailableView(
+            text("ui.feedback.unavailable.title", "Feedback is unavailable"),
+            QStringLiteral("bubble.left.and.exclamationmark.bubble.right"),
+            text("ui.feedback.unavailable.detail", "Please email your feedback to %@ instead.",
+                 {QString::fromLatin1(kSupportEmail)}),
+            this);
+        notice->setObjectName(QStringLiteral("feedback.unavailable"));
+        notice->setMinimumSize(420, 460);
+        column->addWidget(notice);
+    }
+    ui::localizedTypesetting(this);
+}
+
+} // namespace hf

@@ -1,0 +1,59 @@
+#include "app/help_commands.h"
+
+#include "app/app_updater.h"
+#include "platform/texts.h"
+
+#include <QAction>
+#include <QMenu>
+#include <QMenuBar>
+
+namespace hf {
+
+QMenu* helpMenu(QMenuBar* bar)
+{
+    const QString name = QStringLiteral("menu.help");
+    if (auto* existing = bar->findChild<QMenu*>(name, Qt::FindDirectChildrenOnly))
+        return existing;
+    QMenu* menu = bar->addMenu(text("ui.menu.help", "Help"));
+    menu->setObjectName(name);
+    return menu;
+}
+
+void installHelpCommands(QMenu* menu, const HelpMenuActions& actions)
+{
+    QAction* topics = menu->addAction(text("ui.help.menu.topics", "Browse Help Topics"));
+    topics->setObjectName(QStringLiteral("menu.help.topics"));
+    QObject::connect(topics, &QAction::triggered, menu, [open = actions.openHelp] {
+        if (open)
+            open();
+    });
+    if (actions.openFeedback) {
+        QAction* feedback = menu->addAction(text("ui.help.menu.sendFeedback", "Send Feedback..."));
+        feedback->setObjectName(QStringLiteral("menu.help.sendFeedback"));
+        QObject::connect(feedback, &QAction::triggered, menu, [open = actions.openFeedback] { open(); });
+    }
+}
+
+QAction* installCheckForUpdatesCommand(QMenu* menu, AppUpdater* updater)
+{
+    QAction* check = menu->addAction(text("ui.menu.checkForUpdates", "Check for Updates...", TextTable::Direct));
+    check->setObjectName(QStringLiteral("menu.checkForUpdates"));
+    check->setMenuRole(QAction::ApplicationSpecificRole);
+    check->setEnabled(updater && updater->canCheckForUpdates());
+    if (updater) {
+        QObject::connect(updater, &AppUpdater::canCheckForUpdatesChanged, check, &QAction::setEnabled);
+        QObject::connect(check, &QAction::triggered, updater, &AppUpdater::checkForUpdates);
+    }
+    return check;
+}
+
+QMenu* installHelpMenu(QMenuBar* bar, const HelpMenuActions& actions, AppUpdater* updater)
+{
+    QMenu* menu = helpMenu(bar);
+    installHelpCommands(menu, actions);
+    menu->addSeparator();
+    installCheckForUpdatesCommand(menu, updater);
+    return menu;
+}
+
+} // namespace hf
