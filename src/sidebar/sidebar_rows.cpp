@@ -274,9 +274,15 @@ void RecentVideoRow::contextMenuEvent(QContextMenuEvent* event)
 // ---- A batch job
 
 QueueRow::QueueRow(BatchQueueManager* queue, BatchJob job, QImage thumbnail, FileRevealer revealer, QWidget* parent)
-    : SidebarRowContent(true, true, parent), m_queue(queue), m_job(std::move(job)), m_reveal(std::move(revealer))
+    : SidebarRowContent(true, true, parent), m_queue(queue), m_reveal(std::move(revealer))
 {
     setObjectName(QStringLiteral("sidebar.queueJob"));
+    setJob(std::move(job), std::move(thumbnail));
+}
+
+void QueueRow::setJob(BatchJob job, QImage thumbnail)
+{
+    m_job = std::move(job);
     setTexts(m_job.sourceVideoURL.fileName(), queueJobStatusText(m_job));
     thumb()->setImage(std::move(thumbnail));
     StatusMarkState state;

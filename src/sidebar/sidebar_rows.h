@@ -125,6 +125,8 @@ public:
              QWidget* parent = nullptr);
 
     const BatchJob& job() const { return m_job; }
+    // Shows the job's new state (the same job, or another in this place of the list).
+    void setJob(BatchJob job, QImage thumbnail);
     // For a completed job "Copy File" and "Show in Folder", then always "Remove" (disabled while
     // the job is working).
     QMenu* contextMenu();

@@ -107,6 +107,7 @@ void VideoSidebar::setRevealer(FileRevealer revealer)
 {
     m_reveal = revealer;
     m_footer->setRevealer(std::move(revealer));
+    m_shape = {};
     rebuild();
 }
 
@@ -149,8 +150,41 @@ void VideoSidebar::rebuild()
         return;
     }
     m_rebuilding = true;
-    rebuildRows();
+    // When only the jobs' states changed (a running job's progress, most often), the rows stay
+    // and show the new states, so a click or a menu on a row is never cut short by a redraw.
+    Shape shape = currentShape();
+    if (shape == m_shape && m_queueRows.size() == m_queue->jobs().size())
+        refreshQueueRows();
+    else
+        rebuildRows();
+    m_shape = std::move(shape);
     m_rebuilding = false;
+}
+
+VideoSidebar::Shape VideoSidebar::currentShape() const
+{
+    Shape shape;
+    if (!m_coordinator || !m_queue)
+        return shape;
+    const std::optional<SourceVideo>& source = m_coordinator->source();
+    shape.open = source.has_value();
+    shape.recents = m_coordinator->recents().entries(source ? std::optional<QUrl>(source->url) : std::nullopt);
+    shape.thumbnailRevision = m_coordinator->recents().thumbnailRevision();
+    for (const BatchJob& job : m_queue->jobs())
+        shape.jobs.push_back(job.id);
+    return shape;
+}
+
+QImage VideoSidebar::thumbnail(const QUrl& video) const
+{
+    return m_thumbnails ? m_thumbnails->image(video).value_or(QImage()) : QImage();
+}
+
+void VideoSidebar::refreshQueueRows()
+{
+    const std::vector<BatchJob>& jobs = m_queue->jobs();
+    for (size_t i = 0; i < jobs.size(); ++i)
+        m_queueRows[i]->setJob(jobs[i], thumbnail(jobs[i].sourceVideoURL));
 }
 
 void VideoSidebar::rebuildRows()
@@ -208,10 +242,7 @@ void VideoSidebar::rebuildRows()
         add(empty);
     }
     for (const BatchJob& job : jobs) {
-        QImage thumbnail;
-        if (m_thumbnails)
-            thumbnail = m_thumbnails->image(job.sourceVideoURL).value_or(QImage());
-        auto* row = new QueueRow(m_queue, job, thumbnail, m_reveal);
+        auto* row = new QueueRow(m_queue, job, thumbnail(job.sourceVideoURL), m_reveal);
         m_queueRows.push_back(row);
         add(row);
     }

@@ -9,12 +9,16 @@
 // A click on a recent video reopens it (asking first when unexported work would go); context
 // menus remove a recent video, and copy, show or remove a batch job.
 
+#include "coordinator/recent_videos.h"
 #include "editor/desktop_reveal.h"
 
+#include <QImage>
 #include <QPointer>
+#include <QUuid>
 #include <QWidget>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 class QScrollArea;
@@ -62,8 +66,20 @@ public:
     QScrollArea* scrollArea() const { return m_scroll; }
 
 private:
+    // What decides which rows there are; anything else only changes what the rows show.
+    struct Shape {
+        bool open = false;
+        std::vector<RecentVideos::Entry> recents;
+        qint64 thumbnailRevision = -1;
+        std::vector<QUuid> jobs;
+        bool operator==(const Shape&) const = default;
+    };
+
     void rebuild();
     void rebuildRows();
+    Shape currentShape() const;
+    void refreshQueueRows();
+    QImage thumbnail(const QUrl& video) const;
     void addHeader(const QString& text, const QString& name);
 
     QPointer<EngineCoordinator> m_coordinator;
@@ -83,6 +99,7 @@ private:
     std::vector<QueueRow*> m_queueRows;
     QWidget* m_queueEmpty = nullptr;
     bool m_rebuilding = false;
+    std::optional<Shape> m_shape;
 };
 
 } // namespace hf

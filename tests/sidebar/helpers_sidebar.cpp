@@ -67,7 +67,8 @@ bool SidebarRig::makeMixedQueue()
     if (!waitFor([&] { return queue->jobs().size() == 5 && queue->jobs()[3].duration > 0; }))
         return false;
     queue->start();
-    return waitFor([&] { return queue->jobs()[3].status.isWorking(); });
+    // Working, held inside the separation.
+    return waitFor([&] { return queueEngine.calls.size() == 4 && queue->jobs()[3].status.isWorking(); });
 }
 
 void SidebarRig::release()
