@@ -71,9 +71,10 @@ ui::QuietButton* iconButton(Glyph glyph, const QString& label)
 QLabel* messageLine()
 {
     auto* label = new QLabel;
+    // The policy before the wrapping, which adds height-for-width to it.
+    label->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Minimum);
     label->setWordWrap(true);
     label->setTextFormat(Qt::PlainText);
-    label->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Minimum);
     ui::setTextStyle(label, ui::TextStyle::callout);
     ui::setForeground(label, ui::ColorName::Ink);
     label->hide();

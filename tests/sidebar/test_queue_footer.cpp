@@ -93,6 +93,7 @@ struct Panel {
     }
     void shoot(const QString& state)
     {
+        QApplication::processEvents();
         panel.resize(280, panel.heightForWidth(280) > 0 ? panel.heightForWidth(280) : panel.sizeHint().height());
         QApplication::processEvents();
         saveScreenshot(panel.grab().toImage(), QStringLiteral("sidebar"), QStringLiteral("footer-") + state);
