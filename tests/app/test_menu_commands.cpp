@@ -156,14 +156,6 @@ private Q_SLOTS:
         commands.action("soloMusic")->trigger();
         QCOMPARE(services->player().selectedTrackMode(), AuditionTrackMode::hushframed);
 
-        // Command becomes Control, Option-Command Control-Alt.
-        QCOMPARE(commands.action("openVideo")->shortcut(), QKeySequence("Ctrl+O"));
-        QCOMPARE(commands.action("addToBatch")->shortcut(), QKeySequence("Ctrl+Shift+O"));
-        QCOMPARE(commands.action("cleanFull")->shortcut(), QKeySequence("Ctrl+Return"));
-        QCOMPARE(commands.action("closeVideo")->shortcut(), QKeySequence("Ctrl+Shift+W"));
-        QCOMPARE(commands.action("soloEffects")->shortcut(), QKeySequence("Ctrl+Alt+3"));
-        QCOMPARE(commands.action("compare")->shortcut(), QKeySequence(Qt::Key_Backslash));
-
         // Not signed in: "Sign In..." asks for the sheet; signed in, the menu is empty.
         QCOMPARE(titles(commands.accountMenu()), QStringList{"Sign In..."});
         commands.action("signIn")->trigger();
