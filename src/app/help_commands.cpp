@@ -5,6 +5,7 @@
 
 #include <QAction>
 #include <QMenu>
+#include <QKeySequence>
 #include <QMenuBar>
 
 namespace hf {
@@ -54,6 +55,27 @@ QMenu* installHelpMenu(QMenuBar* bar, const HelpMenuActions& actions, AppUpdater
     menu->addSeparator();
     installCheckForUpdatesCommand(menu, updater);
     return menu;
+}
+
+QAction* installSettingsCommand(QMenuBar* bar, std::function<void()> openSettings)
+{
+    QMenu* menu = nullptr;
+    for (QAction* entry : bar->actions())
+        if (entry->menu() && entry->menu()->objectName() == QLatin1String("menu.file"))
+            menu = entry->menu();
+    if (!menu)
+        menu = helpMenu(bar);
+    if (!menu->actions().isEmpty() && !menu->actions().last()->isSeparator())
+        menu->addSeparator();
+    QAction* settings = menu->addAction(text("ui.menu.settings", "Settings..."));
+    settings->setObjectName(QStringLiteral("menu.settings"));
+    settings->setMenuRole(QAction::PreferencesRole);
+    settings->setShortcut(QKeySequence::Preferences);
+    QObject::connect(settings, &QAction::triggered, menu, [open = std::move(openSettings)] {
+        if (open)
+            open();
+    });
+    return settings;
 }
 
 } // namespace hf

@@ -1,6 +1,7 @@
 #pragma once
 
-// The Help menu's items and the update command, installed on a window's menu bar:
+// The Help menu's items, the update command and the settings command, installed on a window's
+// menu bar:
 //
 //     installHelpMenu(menuBar, HelpMenuActions{openHelp, openFeedbackOrNull}, &services.updater());
 //
@@ -9,6 +10,8 @@
 // for a check and is enabled only while the updater can check. None has a keyboard shortcut. The
 // items go into the bar's Help menu (object name "menu.help"), which is made, last on the bar,
 // when the bar has none yet.
+//
+//     installSettingsCommand(menuBar, openSettings);
 
 #include <functional>
 
@@ -37,5 +40,9 @@ QAction* installCheckForUpdatesCommand(QMenu* menu, AppUpdater* updater);
 
 // Both on the bar's Help menu, the update command after a separator.
 QMenu* installHelpMenu(QMenuBar* bar, const HelpMenuActions& actions, AppUpdater* updater);
+
+// "Settings..." (with the desktop's preferences shortcut) at the end of the bar's File menu
+// (object name "menu.file"), or of its Help menu when it has no File menu.
+QAction* installSettingsCommand(QMenuBar* bar, std::function<void()> openSettings);
 
 } // namespace hf

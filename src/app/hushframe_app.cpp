@@ -4,6 +4,8 @@
 #include "app/content_view.h"
 #include "app/feedback_setup.h"
 #include "app/feedback_window.h"
+#include "app/help_commands.h"
+#include "app/hushframe_commands.h"
 #include "app/help_view.h"
 #include "app/settings_view.h"
 #include "backend/bundle_configuration.h"
@@ -67,8 +69,17 @@ QWidget* HushframeApp::makeMainWindow()
     window->setWindowActions(WindowActions{[this] { openWindow(QStringLiteral("settings")); },
                                            [this] { openWindow(QStringLiteral("help")); }});
     window->resize(1440, 900);
-    // Every showing of the main window starts the launch sequence; it runs once per process.
-    spawn(m_services.launch(), lcApp(), QStringLiteral("Launch"));
+    // The Help menu, the update command and Settings join the window's menu bar.
+    QMenuBar* bar = HushframeCommands::menuBarOf(window);
+    HelpMenuActions help{[this] { openWindow(QStringLiteral("help")); }, {}};
+    if (feedbackKitToken())
+        help.openFeedback = [this] { openWindow(QStringLiteral("feedback")); };
+    installHelpMenu(bar, help, &m_services.updater());
+    installSettingsCommand(bar, [this] { openWindow(QStringLiteral("settings")); });
+    // Every showing of the main window starts the launch sequence once the window is on screen
+    // (its keychain read and network requests wait for the first frame); it runs once per process.
+    connect(window, &ContentView::firstPainted, this,
+            [this] { spawn(m_services.launch(), lcApp(), QStringLiteral("Launch")); });
     return window;
 }
 

@@ -23,6 +23,8 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QLoggingCategory>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QNetworkAccessManager>
 #include <QPushButton>
@@ -288,21 +290,48 @@ private slots:
         QTemporaryDir home;
         auto services = test::makeServices(home);
         HushframeApp app(*services);
-        QWidget* window = app.openWindow(QStringLiteral("settings"));
+        // The main window's menu bar leads to the settings and the help.
+        QWidget* main = app.openWindow(QStringLiteral("main"));
+        auto* bar = main->findChild<QMenuBar*>();
+        QVERIFY(bar);
+        QStringList menus;
+        for (QAction* entry : bar->actions())
+            menus << entry->text();
+        QCOMPARE(menus.last(), QStringLiteral("Help"));
+        QMenu* help = bar->actions().last()->menu();
+        QStringList items;
+        for (QAction* action : help->actions())
+            items << (action->isSeparator() ? QStringLiteral("-") : action->text());
+        QCOMPARE(items, (QStringList{"Browse Help Topics", "-", "Check for Updates..."}));
+        QVERIFY(!help->actions().last()->isEnabled());   // this build names no feed
+        QAction* settings = nullptr;
+        QString settingsMenu;
+        for (QAction* entry : bar->actions())
+            for (QAction* action : entry->menu() ? entry->menu()->actions() : QList<QAction*>{})
+                if (action->objectName() == QLatin1String("menu.settings")) {
+                    settings = action;
+                    settingsMenu = entry->menu()->objectName();
+                }
+        QVERIFY(settings);
+        QCOMPARE(settingsMenu, QStringLiteral("menu.file"));
+        QCOMPARE(settings->shortcut(), QKeySequence(QKeySequence::Preferences));
+        settings->trigger();
+        QWidget* window = app.windows().window(QStringLiteral("settings"));
         QVERIFY(qobject_cast<SettingsView*>(window));
         QCOMPARE(window->size(), QSize(480, 760));
         QCOMPARE(window->minimumSize(), window->maximumSize());
         // Its help button opens the help window.
         QTest::mouseClick(find(window, "settings.help"), Qt::LeftButton, {}, QPoint(10, 10));
-        QWidget* help = app.windows().window(QStringLiteral("help"));
-        QVERIFY(help && help->isVisible());
-        QCOMPARE(help->windowTitle(), QStringLiteral("Hushframe Help Topics"));
-        QCOMPARE(help->minimumSize(), QSize(520, 480));
+        QWidget* helpWindow = app.windows().window(QStringLiteral("help"));
+        QVERIFY(helpWindow && helpWindow->isVisible());
+        QCOMPARE(helpWindow->windowTitle(), QStringLiteral("Hushframe Help Topics"));
+        QCOMPARE(helpWindow->minimumSize(), QSize(520, 480));
         QWidget* feedback = app.openWindow(QStringLiteral("feedback"));
         QVERIFY(feedback && feedback->width() >= 420 && feedback->height() >= 460);
         window->close();
-        help->close();
+        helpWindow->close();
         feedback->close();
+        main->close();
     }
 };
 
