@@ -119,6 +119,7 @@ private slots:
         QVERIFY(view.topicPage());
         QCOMPARE(view.navigationTitle(), view.topicPage()->topic().title);
         QVERIFY(!view.searchField()->isVisible());
+        saveScreenshot(view.grab().toImage(), QStringLiteral("help"), QStringLiteral("topic-in-browser"));
         view.goBack();
         QVERIFY(!view.topicPage());
         QCOMPARE(view.searchField()->text(), QStringLiteral("EXPORT"));
