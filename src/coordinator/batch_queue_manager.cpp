@@ -256,11 +256,15 @@ void copyReplacing(const QString& source, const QString& destination)
         QFile::remove(temporary);
         return FileSystemError(text("error.file.copy", "Couldn't copy %@: %@", {target.fileName(), reason}));
     };
-    QFile file(source);
-    if (!file.copy(temporary))
-        throw fail(file.errorString());
     std::error_code error;
+    // The kernel copies the bytes (sendfile): several times faster on large videos than a loop of
+    // small reads and writes.
+    const QByteArray original = QFile::encodeName(source);
     const QByteArray from = QFile::encodeName(temporary);
+    std::filesystem::copy_file(std::filesystem::path(original.constData()), std::filesystem::path(from.constData()),
+                               std::filesystem::copy_options::none, error);
+    if (error)
+        throw fail(QString::fromStdString(error.message()));
     const QByteArray to = QFile::encodeName(destination);
     std::filesystem::rename(std::filesystem::path(from.constData()), std::filesystem::path(to.constData()), error);
     if (error)
