@@ -11,6 +11,7 @@
 #include "coordinator/batch_queue_manager.h"
 #include "coordinator/engine_coordinator.h"
 #include "coordinator/recent_videos.h"
+#include "editor/compare_key.h"
 #include "platform/settings_store.h"
 
 #include <QAction>
@@ -263,6 +264,19 @@ private Q_SLOTS:
         QCOMPARE(compare.count(), 1);
         QTest::keyClick(window.field, Qt::Key_L, Qt::ControlModifier);
         QCOMPARE(loop.count(), 2);
+
+        // While the editor's compare key listens, backslash holds the original there instead.
+        auto* monitor = new CompareKeyMonitor(window.area);
+        monitor->setEnabled(true);
+        QSignalSpy held(monitor, &CompareKeyMonitor::changed);
+        window.area->setFocus();
+        QTest::keyPress(window.area, Qt::Key_Backslash);
+        QTest::keyRelease(window.area, Qt::Key_Backslash);
+        QCOMPARE(compare.count(), 1);
+        QCOMPARE(held.count(), 2);
+        monitor->setEnabled(false);
+        QTest::keyClick(window.area, Qt::Key_Backslash);
+        QCOMPARE(compare.count(), 2);
     }
 };
 
