@@ -130,6 +130,7 @@ private Q_SLOTS:
             QCOMPARE(streamTypes(probed), (QStringList{"video:h264", "audio:aac"}));
             QVERIFY(std::abs(probed["format"]["duration"].toString().toDouble() - movieSeconds) < 0.25);
         }
+        QApplication::processEvents();
         hf::test::saveScreenshot(sidebar.grab().toImage(), QStringLiteral("sidebar"), QStringLiteral("queue-exported"));
     }
 };
