@@ -100,18 +100,12 @@ ContentView::ContentView(AppServices& services, FilePicker* picker, QWidget* par
     m_detailSlot = new QWidget;
     auto* detailLayout = new QVBoxLayout(m_detailSlot);
     detailLayout->setContentsMargins(0, 0, 0, 0);
-    m_inspector = makeInspector(services, *m_exporter);
-    if (m_inspector->objectName().isEmpty())
-        m_inspector->setObjectName(QStringLiteral("inspector"));
-    m_inspector->setMinimumWidth(336);
-    m_inspector->setMaximumWidth(380);
+    // The inspector is made when the first video opens (see updateInspector).
     m_split->addWidget(m_sidebar);
     m_split->addWidget(m_detailSlot);
-    m_split->addWidget(m_inspector);
     m_split->setStretchFactor(0, 0);
     m_split->setStretchFactor(1, 1);
-    m_split->setStretchFactor(2, 0);
-    m_split->setSizes({270, 800, 336});
+    m_split->setSizes({270, 1170});
     layout->addWidget(m_split, 1);
 
     m_dropEdge = new DropEdge(this);
@@ -323,7 +317,23 @@ void ContentView::updateDetail()
 
 void ContentView::updateInspector()
 {
-    m_inspector->setVisible(isInspectorShown());
+    const bool shown = isInspectorShown();
+    if (shown && !m_inspector) {
+        // Made on first use, so the window's first frame does not wait for it.
+        m_inspector = makeInspector(m_services, *m_exporter);
+        if (m_inspector->objectName().isEmpty())
+            m_inspector->setObjectName(QStringLiteral("inspector"));
+        m_inspector->setMinimumWidth(336);
+        m_inspector->setMaximumWidth(380);
+        const QList<int> sizes = m_split->sizes();
+        m_split->addWidget(m_inspector);
+        m_split->setStretchFactor(2, 0);
+        const int detail = sizes.value(1) - 336;
+        if (detail > 0)
+            m_split->setSizes({sizes.value(0), detail, 336});
+    }
+    if (m_inspector)
+        m_inspector->setVisible(shown);
 }
 
 bool ContentView::isInspectorShown() const
