@@ -124,6 +124,8 @@ void MiddleElidedLabel::paintEvent(QPaintEvent*)
 
 SidebarRowContent::SidebarRowContent(bool hasMark, bool subtitleWraps, QWidget* parent) : QWidget(parent)
 {
+    // The list's rows are at least 44 high.
+    setMinimumHeight(44);
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(0, 3, 0, 3);
     row->setSpacing(10);
