@@ -12,6 +12,7 @@
 #include "editor/ambience_control.h"
 #include "editor/option_row.h"
 #include "helpers_app.h"
+#include "pipeline/video_demuxer_muxer.h"
 #include "platform/async.h"
 #include "platform/settings_store.h"
 #include "support/local_server.h"
@@ -222,6 +223,9 @@ private slots:
         view.show();
         QVERIFY(QTest::qWaitForWindowExposed(&view));
         auto* deleteButton = find<QAbstractButton>(&view, "settings.deleteAccount");
+        // A video open in the main window.
+        services->coordinator().setSource(
+            SourceVideo{QUrl::fromLocalFile(home.filePath(QStringLiteral("clip.mp4"))), QStringLiteral("clip.mp4"), 12});
 
         // Cancelling the confirmation does nothing.
         QTest::mouseClick(deleteButton, Qt::LeftButton);
@@ -250,6 +254,7 @@ private slots:
         QCOMPARE(find<QLabel>(&view, "settings.message.text")->text(), *view.message());
         QVERIFY(services->account().isSignedIn());
         QCOMPARE(services->account().user()->id, signedInID);
+        QVERIFY(services->coordinator().source());
         snapshot(view, QStringLiteral("deletion-failed"));
 
         // Deleted: a new anonymous account, the message gone.
