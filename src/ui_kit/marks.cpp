@@ -24,7 +24,7 @@ QRectF centredSquare(const QRect& rect, double side)
 
 } // namespace
 
-CheckMark::CheckMark(bool on, QWidget* parent)
+Mark::Mark(bool on, QWidget* parent)
     : QWidget(parent), m_on(on)
 {
     hideFromAccessibility(this);
@@ -32,7 +32,7 @@ CheckMark::CheckMark(bool on, QWidget* parent)
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
 }
 
-void CheckMark::setOn(bool on)
+void Mark::setOn(bool on)
 {
     if (m_on == on)
         return;
@@ -40,15 +40,35 @@ void CheckMark::setOn(bool on)
     update();
 }
 
-double CheckMark::side()
+double Mark::side()
 {
     return Environment::instance().scaled(baseSide);
 }
 
-QSize CheckMark::sizeHint() const
+QSize Mark::sizeHint() const
 {
     const int s = int(std::ceil(side()));
     return {s, s};
+}
+
+void Mark::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    paintMark(p, centredSquare(rect(), std::min<double>(side(), std::min(width(), height()))));
+}
+
+void Mark::changeEvent(QEvent* event)
+{
+    if (event->type() == QEvent::EnabledChange)
+        update();
+    QWidget::changeEvent(event);
+}
+
+CheckMark::CheckMark(bool on, QWidget* parent) : Mark(on, parent) {}
+
+void CheckMark::paintMark(QPainter& painter, const QRectF& square) const
+{
+    paint(painter, square, isOn(), isEnabled());
 }
 
 void CheckMark::paint(QPainter& painter, const QRectF& square, bool on, bool enabled)
@@ -76,44 +96,11 @@ void CheckMark::paint(QPainter& painter, const QRectF& square, bool on, bool ena
     painter.restore();
 }
 
-void CheckMark::paintEvent(QPaintEvent*)
-{
-    QPainter p(this);
-    paint(p, centredSquare(rect(), std::min<double>(side(), std::min(width(), height()))), m_on, isEnabled());
-}
+RadioMark::RadioMark(bool on, QWidget* parent) : Mark(on, parent) {}
 
-void CheckMark::changeEvent(QEvent* event)
+void RadioMark::paintMark(QPainter& painter, const QRectF& square) const
 {
-    if (event->type() == QEvent::EnabledChange)
-        update();
-    QWidget::changeEvent(event);
-}
-
-RadioMark::RadioMark(bool on, QWidget* parent)
-    : QWidget(parent), m_on(on)
-{
-    hideFromAccessibility(this);
-    setFocusPolicy(Qt::NoFocus);
-    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
-}
-
-void RadioMark::setOn(bool on)
-{
-    if (m_on == on)
-        return;
-    m_on = on;
-    update();
-}
-
-double RadioMark::side()
-{
-    return Environment::instance().scaled(baseSide);
-}
-
-QSize RadioMark::sizeHint() const
-{
-    const int s = int(std::ceil(side()));
-    return {s, s};
+    paint(painter, square, isOn(), isEnabled());
 }
 
 void RadioMark::paint(QPainter& painter, const QRectF& square, bool on, bool enabled)
@@ -123,19 +110,6 @@ void RadioMark::paint(QPainter& painter, const QRectF& square, bool on, bool ena
         strokeInside(painter, square, s / 2.0, s * 0.3, color(ColorName::Ink));
     else
         strokeInside(painter, square, s / 2.0, markLine, color(enabled ? ColorName::Muted : ColorName::ControlStroke));
-}
-
-void RadioMark::paintEvent(QPaintEvent*)
-{
-    QPainter p(this);
-    paint(p, centredSquare(rect(), std::min<double>(side(), std::min(width(), height()))), m_on, isEnabled());
-}
-
-void RadioMark::changeEvent(QEvent* event)
-{
-    if (event->type() == QEvent::EnabledChange)
-        update();
-    QWidget::changeEvent(event);
 }
 
 } // namespace hf::ui

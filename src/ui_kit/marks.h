@@ -11,11 +11,11 @@
 
 namespace hf::ui {
 
-class CheckMark : public QWidget {
+// What the two marks share: the on state, a side that follows the text size, and a repaint when
+// the enabled state changes. Each mark draws itself with its own paint().
+class Mark : public QWidget {
     Q_OBJECT
 public:
-    explicit CheckMark(bool on = false, QWidget* parent = nullptr);
-
     bool isOn() const { return m_on; }
     void setOn(bool on);
     // The side at the current text size (18 at the default size).
@@ -23,9 +23,10 @@ public:
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override { return sizeHint(); }
-    static void paint(QPainter& painter, const QRectF& square, bool on, bool enabled);
 
 protected:
+    Mark(bool on, QWidget* parent);
+    virtual void paintMark(QPainter& painter, const QRectF& square) const = 0;
     void paintEvent(QPaintEvent* event) override;
     void changeEvent(QEvent* event) override;
 
@@ -33,25 +34,24 @@ private:
     bool m_on;
 };
 
-class RadioMark : public QWidget {
+class CheckMark : public Mark {
     Q_OBJECT
 public:
-    explicit RadioMark(bool on = false, QWidget* parent = nullptr);
-
-    bool isOn() const { return m_on; }
-    void setOn(bool on);
-    static double side();
-
-    QSize sizeHint() const override;
-    QSize minimumSizeHint() const override { return sizeHint(); }
+    explicit CheckMark(bool on = false, QWidget* parent = nullptr);
     static void paint(QPainter& painter, const QRectF& square, bool on, bool enabled);
 
 protected:
-    void paintEvent(QPaintEvent* event) override;
-    void changeEvent(QEvent* event) override;
+    void paintMark(QPainter& painter, const QRectF& square) const override;
+};
 
-private:
-    bool m_on;
+class RadioMark : public Mark {
+    Q_OBJECT
+public:
+    explicit RadioMark(bool on = false, QWidget* parent = nullptr);
+    static void paint(QPainter& painter, const QRectF& square, bool on, bool enabled);
+
+protected:
+    void paintMark(QPainter& painter, const QRectF& square) const override;
 };
 
 } // namespace hf::ui
