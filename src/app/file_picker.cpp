@@ -46,15 +46,18 @@ void DialogFilePicker::pick(QWidget* parent, bool multiple, Completion completio
     if (!movies.isEmpty())
         dialog->setDirectory(movies.first());
 
-    // The completion runs once, whichever way the chooser closes.
+    // The completion runs once, when the chooser closes: with its selection when accepted. The
+    // selection is read from the dialog itself; the widget dialog does not always send urlsSelected.
     auto pending = std::make_shared<Completion>(std::move(completion));
-    QObject::connect(dialog, &QFileDialog::urlsSelected, dialog, [pending](const QList<QUrl>& urls) {
-        if (auto done = std::exchange(*pending, nullptr))
-            done(PickOutcome{urls, std::nullopt});
-    });
-    QObject::connect(dialog, &QDialog::finished, dialog, [pending](int) {
-        if (auto done = std::exchange(*pending, nullptr))
+    QObject::connect(dialog, &QDialog::finished, dialog, [pending, dialog](int result) {
+        auto done = std::exchange(*pending, nullptr);
+        if (!done)
+            return;
+        const QList<QUrl> urls = result == QDialog::Accepted ? dialog->selectedUrls() : QList<QUrl>{};
+        if (urls.isEmpty())
             done(PickOutcome{std::nullopt, std::nullopt});
+        else
+            done(PickOutcome{urls, std::nullopt});
     });
     dialog->open();
 }

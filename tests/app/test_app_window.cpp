@@ -3,6 +3,7 @@
 // it existed, the file chooser by target).
 
 #include "app/content_view.h"
+#include "app/file_picker.h"
 #include "app/hushframe_app.h"
 #include "app/shell_controls.h"
 #include "backend/account_store.h"
@@ -17,6 +18,8 @@
 #include "support/test_support.h"
 
 #include <QAbstractButton>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QDragEnterEvent>
 #include <QLabel>
 #include <QMimeData>
@@ -266,6 +269,42 @@ private Q_SLOTS:
         QCOMPARE(services->batch().jobs().size(), size_t(2));
         QVERIFY(window->isSidebarShown());
         QCOMPARE(coordinator.importTarget(), ImportTarget::editor);
+    }
+
+    // The desktop's chooser, used as a person does: a path typed into its name field and Enter;
+    // then Escape on a second chooser.
+    void desktopChooserHandsBackTheTypedFile()
+    {
+        QTemporaryDir home;
+        const QString movie = home.filePath(QStringLiteral("Typed.mp4"));
+        QFile file(movie);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        QWidget parent;
+        parent.show();
+        DialogFilePicker picker;
+        std::vector<PickOutcome> outcomes;
+        const auto record = [&](PickOutcome outcome) { outcomes.push_back(std::move(outcome)); };
+
+        picker.pick(&parent, false, record);
+        auto* chooser = parent.findChild<QFileDialog*>(QStringLiteral("import.fileChooser"));
+        QVERIFY(chooser);
+        QVERIFY(QTest::qWaitForWindowExposed(chooser));
+        auto* name = chooser->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        QVERIFY(name);
+        name->setFocus();
+        QTest::keyClicks(name, movie);
+        QTest::keyClick(name, Qt::Key_Return);
+        QTRY_COMPARE(outcomes.size(), size_t(1));
+        QVERIFY(outcomes[0].urls);
+        QCOMPARE(*outcomes[0].urls, QList<QUrl>{QUrl::fromLocalFile(movie)});
+
+        picker.pick(&parent, false, record);
+        chooser = parent.findChild<QFileDialog*>(QStringLiteral("import.fileChooser"));
+        QVERIFY(chooser && QTest::qWaitForWindowExposed(chooser));
+        QTest::keyClick(chooser, Qt::Key_Escape);
+        QTRY_COMPARE(outcomes.size(), size_t(2));
+        QVERIFY(!outcomes[1].urls && !outcomes[1].error);
     }
 };
 
