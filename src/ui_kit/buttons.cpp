@@ -128,39 +128,64 @@ void KitButton::paintLabel(QPainter& painter, const QRectF& box, const QFont& fo
     painter.restore();
 }
 
-// Ink button.
+// Face button.
 
-InkButton::InkButton(const QString& text, QWidget* parent)
-    : KitButton(parent)
+FaceButton::FaceButton(QSizeF padding, double radius, double minHeight, QWidget* parent)
+    : KitButton(parent), m_padding(padding), m_radius(radius), m_minHeight(minHeight)
 {
-    setText(text);
-    QSizePolicy policy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-    policy.setHeightForWidth(true);
-    setSizePolicy(policy);
 }
 
-void InkButton::setMinHeight(double height)
+void FaceButton::setMinHeight(double height)
 {
     m_minHeight = height;
     updateGeometry();
     update();
 }
 
-QSize InkButton::sizeHint() const
+QFont FaceButton::labelFont()
 {
-    const QSizeF label = labelSize(hf::ui::font(TextStyle::body, QFont::DemiBold), -1);
-    return QSize(int(std::ceil(label.width() + 32)), int(std::ceil(std::max(m_minHeight, label.height() + 20))));
+    return hf::ui::font(TextStyle::body, QFont::DemiBold);
 }
 
-QSize InkButton::minimumSizeHint() const
+QSize FaceButton::sizeHint() const
 {
-    return QSize(32, int(std::ceil(m_minHeight)));
+    const QSizeF label = labelSize(labelFont(), -1);
+    return QSize(int(std::ceil(label.width() + 2 * m_padding.width())), heightForWidth(-1));
 }
 
-int InkButton::heightForWidth(int width) const
+QSize FaceButton::minimumSizeHint() const
 {
-    const QSizeF label = labelSize(hf::ui::font(TextStyle::body, QFont::DemiBold), width - 32);
-    return int(std::ceil(std::max(m_minHeight, label.height() + 20)));
+    return QSize(int(std::ceil(2 * m_padding.width())), int(std::ceil(m_minHeight)));
+}
+
+int FaceButton::heightForWidth(int width) const
+{
+    // A negative width lays the label out on one line.
+    const QSizeF label = labelSize(labelFont(), width < 0 ? -1.0 : width - 2 * m_padding.width());
+    return int(std::ceil(std::max(m_minHeight, label.height() + 2 * m_padding.height())));
+}
+
+QRectF FaceButton::labelBox() const
+{
+    const double dx = m_padding.width();
+    const double dy = m_padding.height();
+    return QRectF(rect()).adjusted(dx, dy, -dx, -dy);
+}
+
+bool FaceButton::hitButton(const QPoint& pos) const
+{
+    return roundedRectPath(rect(), m_radius).contains(QPointF(pos) + QPointF(0.5, 0.5));
+}
+
+// Ink button.
+
+InkButton::InkButton(const QString& text, QWidget* parent)
+    : FaceButton(QSizeF(16, 10), 14, 40, parent)
+{
+    setText(text);
+    QSizePolicy policy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    policy.setHeightForWidth(true);
+    setSizePolicy(policy);
 }
 
 void InkButton::paintEvent(QPaintEvent*)
@@ -169,30 +194,17 @@ void InkButton::paintEvent(QPaintEvent*)
     p.setRenderHint(QPainter::Antialiasing);
     p.setOpacity(isDown() ? 0.82 : 1.0);
     const bool enabled = isEnabled();
-    p.fillPath(roundedRectPath(rect(), 14), color(enabled ? ColorName::Ink : ColorName::ControlFill));
-    paintLabel(p, QRectF(rect()).adjusted(16, 10, -16, -10), hf::ui::font(TextStyle::body, QFont::DemiBold),
-               color(enabled ? ColorName::InkOnInk : ColorName::DisabledText));
-}
-
-bool InkButton::hitButton(const QPoint& pos) const
-{
-    return roundedRectPath(rect(), 14).contains(QPointF(pos) + QPointF(0.5, 0.5));
+    p.fillPath(roundedRectPath(rect(), radius()), color(enabled ? ColorName::Ink : ColorName::ControlFill));
+    paintLabel(p, labelBox(), labelFont(), color(enabled ? ColorName::InkOnInk : ColorName::DisabledText));
 }
 
 // Quiet button.
 
 QuietButton::QuietButton(const QString& text, QWidget* parent)
-    : KitButton(parent)
+    : FaceButton(QSizeF(14, 8), 12, 32, parent)
 {
     setText(text);
     setFillsWidth(true);
-}
-
-void QuietButton::setMinHeight(double height)
-{
-    m_minHeight = height;
-    updateGeometry();
-    update();
 }
 
 void QuietButton::setFillsWidth(bool fills)
@@ -204,36 +216,14 @@ void QuietButton::setFillsWidth(bool fills)
     updateGeometry();
 }
 
-QSize QuietButton::sizeHint() const
-{
-    const QSizeF label = labelSize(hf::ui::font(TextStyle::body, QFont::DemiBold), -1);
-    return QSize(int(std::ceil(label.width() + 28)), int(std::ceil(std::max(m_minHeight, label.height() + 16))));
-}
-
-QSize QuietButton::minimumSizeHint() const
-{
-    return QSize(28, int(std::ceil(m_minHeight)));
-}
-
-int QuietButton::heightForWidth(int width) const
-{
-    const QSizeF label = labelSize(hf::ui::font(TextStyle::body, QFont::DemiBold), width - 28);
-    return int(std::ceil(std::max(m_minHeight, label.height() + 16)));
-}
-
 void QuietButton::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
-    p.fillPath(roundedRectPath(rect(), 12), color(isDown() ? ColorName::ControlSelected : ColorName::ControlFill));
-    paintLabel(p, QRectF(rect()).adjusted(14, 8, -14, -8), hf::ui::font(TextStyle::body, QFont::DemiBold),
-               color(isEnabled() ? ColorName::Ink : ColorName::DisabledText));
-    paintContrastEdge(p, rect(), 12, color(ColorName::ControlStroke));
-}
-
-bool QuietButton::hitButton(const QPoint& pos) const
-{
-    return roundedRectPath(rect(), 12).contains(QPointF(pos) + QPointF(0.5, 0.5));
+    p.fillPath(roundedRectPath(rect(), radius()),
+               color(isDown() ? ColorName::ControlSelected : ColorName::ControlFill));
+    paintLabel(p, labelBox(), labelFont(), color(isEnabled() ? ColorName::Ink : ColorName::DisabledText));
+    paintContrastEdge(p, rect(), radius(), color(ColorName::ControlStroke));
 }
 
 // Round control.

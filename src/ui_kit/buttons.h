@@ -21,6 +21,7 @@
 
 #include <QAbstractButton>
 #include <QColor>
+#include <QFont>
 #include <QRectF>
 
 class QPainter;
@@ -51,13 +52,11 @@ protected:
     void paintLabel(QPainter& painter, const QRectF& box, const QFont& font, const QColor& color) const;
 };
 
-// Main action: a full-width face filled with "Ink", label in "InkOnInk"; disabled: a
-// "ControlFill" face with a "DisabledText" label; pressed: the whole button at 82 % opacity.
-class InkButton : public KitButton {
+// What the ink and quiet buttons share: a rounded face of `radius` around the label, kept
+// `padding` from it on each side, at least minHeight() tall, the label wrapping to the width given.
+class FaceButton : public KitButton {
     Q_OBJECT
 public:
-    explicit InkButton(const QString& text = {}, QWidget* parent = nullptr);
-
     double minHeight() const { return m_minHeight; }
     void setMinHeight(double height);
 
@@ -67,37 +66,46 @@ public:
     int heightForWidth(int width) const override;
 
 protected:
-    void paintEvent(QPaintEvent* event) override;
+    FaceButton(QSizeF padding, double radius, double minHeight, QWidget* parent);
+
+    static QFont labelFont();
+    // Where the label goes: the widget's rectangle less the padding.
+    QRectF labelBox() const;
+    double radius() const { return m_radius; }
     bool hitButton(const QPoint& pos) const override;
 
 private:
-    double m_minHeight = 40;
+    QSizeF m_padding;
+    double m_radius;
+    double m_minHeight;
+};
+
+// Main action: a full-width face filled with "Ink", label in "InkOnInk"; disabled: a
+// "ControlFill" face with a "DisabledText" label; pressed: the whole button at 82 % opacity.
+class InkButton : public FaceButton {
+    Q_OBJECT
+public:
+    explicit InkButton(const QString& text = {}, QWidget* parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
 };
 
 // Secondary action: a "ControlFill" face ("ControlSelected" while pressed), label in "Ink"
 // ("DisabledText" when disabled), the contrast edge at increased contrast. Fills the width
 // offered, or with setFillsWidth(false) hugs its label (label width plus 28).
-class QuietButton : public KitButton {
+class QuietButton : public FaceButton {
     Q_OBJECT
 public:
     explicit QuietButton(const QString& text = {}, QWidget* parent = nullptr);
 
-    double minHeight() const { return m_minHeight; }
-    void setMinHeight(double height);
     bool fillsWidth() const { return m_fillsWidth; }
     void setFillsWidth(bool fills);
 
-    QSize sizeHint() const override;
-    QSize minimumSizeHint() const override;
-    bool hasHeightForWidth() const override { return true; }
-    int heightForWidth(int width) const override;
-
 protected:
     void paintEvent(QPaintEvent* event) override;
-    bool hitButton(const QPoint& pos) const override;
 
 private:
-    double m_minHeight = 32;
     bool m_fillsWidth = true;
 };
 
