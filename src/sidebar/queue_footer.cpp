@@ -29,17 +29,9 @@ namespace {
 
 enum class Glyph { plus, ellipsis };
 
-// Drawn black: the kit's buttons tint their icons with the label's colour.
 QIcon glyphIcon(Glyph glyph)
 {
-    const int side = 20;
-    QIcon icon;
-    for (const qreal ratio : {1.0, 2.0}) {
-        QPixmap pixmap(QSize(side, side) * ratio);
-        pixmap.setDevicePixelRatio(ratio);
-        pixmap.fill(Qt::transparent);
-        QPainter p(&pixmap);
-        p.setRenderHint(QPainter::Antialiasing);
+    return ui::drawnIcon(20, [glyph](QPainter& p) {
         if (glyph == Glyph::plus) {
             p.setPen(QPen(Qt::black, 1.8, Qt::SolidLine, Qt::RoundCap));
             p.drawLine(QPointF(10, 4), QPointF(10, 16));
@@ -50,10 +42,7 @@ QIcon glyphIcon(Glyph glyph)
             for (const double x : {4.5, 10.0, 15.5})
                 p.drawEllipse(QPointF(x, 10), 1.6, 1.6);
         }
-        p.end();
-        icon.addPixmap(pixmap);
-    }
-    return icon;
+    });
 }
 
 ui::QuietButton* iconButton(Glyph glyph, const QString& label)

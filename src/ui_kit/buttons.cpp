@@ -96,6 +96,22 @@ QWidget* attachContrastEdge(QWidget* target, double radius, ColorName colorName)
     return new ContrastEdgeOverlay(target, radius, colorName);
 }
 
+QIcon drawnIcon(int side, const std::function<void(QPainter&)>& draw)
+{
+    QIcon icon;
+    for (const qreal ratio : {1.0, 2.0}) {
+        QPixmap pixmap(QSize(side, side) * ratio);
+        pixmap.setDevicePixelRatio(ratio);
+        pixmap.fill(Qt::transparent);
+        QPainter p(&pixmap);
+        p.setRenderHint(QPainter::Antialiasing);
+        draw(p);
+        p.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
 QSizeF KitButton::labelSize(const QFont& font, double maxWidth) const
 {
     // An icon stands before the text, as tall as one line of it.

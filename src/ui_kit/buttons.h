@@ -22,7 +22,10 @@
 #include <QAbstractButton>
 #include <QColor>
 #include <QFont>
+#include <QIcon>
 #include <QRectF>
+
+#include <functional>
 
 class QPainter;
 
@@ -39,6 +42,10 @@ void paintContrastEdge(QPainter& painter, const QRectF& rect, double radius, con
 // widget, in "ControlStroke" unless another colour is given). Returns the overlay, a child of
 // `target` that takes no input and follows its size.
 QWidget* attachContrastEdge(QWidget* target, double radius, ColorName colorName = ColorName::ControlStroke);
+
+// An icon for the kit's buttons: `draw` paints it in black, antialiased, on a transparent square of
+// `side` (in points), at 1x and 2x; the buttons tint it with their label's colour.
+QIcon drawnIcon(int side, const std::function<void(QPainter&)>& draw);
 
 // Common part of the kit's buttons: the label (text and tinted icon) with word wrap.
 class KitButton : public QAbstractButton {
