@@ -7,6 +7,7 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPainterPath>
+#include <QStackedLayout>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -242,6 +243,9 @@ TelluFieldFrame::TelluFieldFrame(QWidget* field, int inset, QWidget* parent) : Q
     layout->addWidget(field);
     field->setParent(this);
     setFocusProxy(field);
+    QPalette palette = field->palette();
+    palette.setColor(QPalette::Base, Qt::transparent);
+    field->setPalette(palette);
 }
 
 void TelluFieldFrame::paintEvent(QPaintEvent*)
@@ -303,4 +307,47 @@ TelluSuccessView::TelluSuccessView(std::optional<QColor> tint, std::function<voi
         layout->addWidget(done, 0, Qt::AlignHCenter);
     }
     layout->addStretch(1);
+}
+
+// ---- the forms' shared parts
+
+QStackedLayout* makeTelluPages(QWidget* view, std::optional<QColor> tint, std::function<void()> onDismiss,
+                               QWidget** form, QVBoxLayout** column)
+{
+    view->setAutoFillBackground(true);
+    view->setMinimumWidth(320);
+    auto* root = new QVBoxLayout(view);
+    root->setContentsMargins(TelluLook::padding, TelluLook::padding, TelluLook::padding, TelluLook::padding);
+    auto* pages = new QStackedLayout;
+    root->addLayout(pages);
+    *form = new QWidget(view);
+    *column = new QVBoxLayout(*form);
+    (*column)->setContentsMargins(0, 0, 0, 0);
+    pages->addWidget(*form);
+    pages->addWidget(new TelluSuccessView(tint, std::move(onDismiss), view));
+    return pages;
+}
+
+QLabel* makeTelluErrorLabel(const QString& objectName, QWidget* parent)
+{
+    auto* label = new QLabel(parent);
+    label->setObjectName(objectName);
+    label->setFont(TelluLook::caption(parent->font()));
+    label->setWordWrap(true);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, TelluLook::red());
+    label->setPalette(palette);
+    label->hide();
+    return label;
+}
+
+QHBoxLayout* makeTelluSendRow(TelluSpinner* spinner, QAbstractButton* send)
+{
+    auto* row = new QHBoxLayout;
+    row->addStretch(1);
+    spinner->hide();
+    row->addWidget(spinner);
+    row->addSpacing(4);
+    row->addWidget(send);
+    return row;
 }

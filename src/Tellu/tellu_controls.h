@@ -12,9 +12,12 @@
 #include <functional>
 #include <optional>
 
+class QHBoxLayout;
 class QLabel;
 class QMenu;
+class QStackedLayout;
 class QTimer;
+class QVBoxLayout;
 
 namespace TelluLook {
 QFont headline(const QFont& base);    // semibold, a little larger than body text
@@ -96,7 +99,8 @@ private:
     QMenu* m_menu;
 };
 
-// A rounded outline around one text field or editor, which it holds with a small inset.
+// A rounded outline around one text field or editor, which it holds with a small inset. The field
+// draws on the frame's background (its own is made transparent) so that the rounded corners show.
 class TelluFieldFrame : public QWidget {
     Q_OBJECT
 
@@ -115,6 +119,18 @@ class TelluSuccessView : public QWidget {
 public:
     TelluSuccessView(std::optional<QColor> tint, std::function<void()> onDismiss, QWidget* parent = nullptr);
 };
+
+// The frame both forms share: `view` gets its background, its least width, the padding and a stack
+// of two pages, the form (returned in `form`, with `column` laid out in it from the top) and the
+// thank-you view. Returns the stack; page 0 is the form, page 1 the thank-you view.
+QStackedLayout* makeTelluPages(QWidget* view, std::optional<QColor> tint, std::function<void()> onDismiss,
+                               QWidget** form, QVBoxLayout** column);
+
+// A form's error line: caption-sized red text that wraps, hidden until there is an error.
+QLabel* makeTelluErrorLabel(const QString& objectName, QWidget* parent);
+
+// A form's bottom row, right-aligned: the spinner (hidden until the form sends) and the send button.
+QHBoxLayout* makeTelluSendRow(TelluSpinner* spinner, QAbstractButton* send);
 
 // The check mark of the success view.
 class TelluCheckMark : public QWidget {

@@ -69,13 +69,6 @@ private:
     bool m_keyboardFocus = false;
 };
 
-void makeTransparent(QWidget* field)
-{
-    QPalette palette = field->palette();
-    palette.setColor(QPalette::Base, Qt::transparent);
-    field->setPalette(palette);
-}
-
 // A rating or choice question must be answered; a rating without any number to choose cannot be,
 // so it does not hold the survey back.
 bool isRequired(const TelluSurveyQuestion& question)
@@ -137,17 +130,9 @@ TelluSurveyView::TelluSurveyView(TelluConfig config, QString title, std::vector<
       m_onDismiss(std::move(onDismiss))
 {
     setObjectName(QStringLiteral("tellu.survey"));
-    setAutoFillBackground(true);
-    setMinimumWidth(320);
-
-    auto* root = new QVBoxLayout(this);
-    root->setContentsMargins(TelluLook::padding, TelluLook::padding, TelluLook::padding, TelluLook::padding);
-    m_pages = new QStackedLayout;
-    root->addLayout(m_pages);
-
-    auto* form = new QWidget(this);
-    auto* column = new QVBoxLayout(form);
-    column->setContentsMargins(0, 0, 0, 0);
+    QWidget* form = nullptr;
+    QVBoxLayout* column = nullptr;
+    m_pages = makeTelluPages(this, m_config.tintColor, m_onDismiss, &form, &column);
     column->setSpacing(20);
 
     auto* heading = new QLabel(m_title, form);
@@ -159,31 +144,15 @@ TelluSurveyView::TelluSurveyView(TelluConfig config, QString title, std::vector<
     for (int i = 0; i < int(m_questions.size()); ++i)
         column->addWidget(makeQuestionRow(i, m_questions[i], form));
 
-    m_error = new QLabel(form);
-    m_error->setObjectName(QStringLiteral("tellu.survey.error"));
-    m_error->setFont(TelluLook::caption(font()));
-    m_error->setWordWrap(true);
-    QPalette errorPalette = m_error->palette();
-    errorPalette.setColor(QPalette::WindowText, TelluLook::red());
-    m_error->setPalette(errorPalette);
-    m_error->hide();
+    m_error = makeTelluErrorLabel(QStringLiteral("tellu.survey.error"), form);
     column->addWidget(m_error);
 
-    auto* submitRow = new QHBoxLayout;
-    submitRow->addStretch(1);
     m_spinner = new TelluSpinner(form);
-    m_spinner->hide();
-    submitRow->addWidget(m_spinner);
-    submitRow->addSpacing(4);
     m_submit = new TelluProminentButton(telluText("tellu.survey.submit", "Submit"), m_config.tintColor, form);
     m_submit->setObjectName(QStringLiteral("tellu.survey.submit"));
     connect(m_submit, &QAbstractButton::clicked, this, &TelluSurveyView::submit);
-    submitRow->addWidget(m_submit);
-    column->addLayout(submitRow);
+    column->addLayout(makeTelluSendRow(m_spinner, m_submit));
     column->addStretch(1);
-
-    m_pages->addWidget(form);
-    m_pages->addWidget(new TelluSuccessView(m_config.tintColor, m_onDismiss, this));
     showAnswers();
     refresh();
 }
@@ -253,7 +222,6 @@ QWidget* TelluSurveyView::makeQuestionRow(int index, const TelluSurveyQuestion& 
         field->setPlaceholderText(text.placeholder);
         field->setAccessibleName(label);
         field->setFrame(false);
-        makeTransparent(field);
         // Stored exactly as typed, blanks included.
         connect(field, &QLineEdit::textEdited, this, [this, label](const QString& typed) { setAnswer(label, typed); });
         m_showAnswer.push_back([this, field, label] {

@@ -9,33 +9,13 @@
 #include <QStackedLayout>
 #include <QVBoxLayout>
 
-namespace {
-
-// Fields draw on the frame's background, so that its rounded corners show.
-void makeTransparent(QWidget* field)
-{
-    QPalette palette = field->palette();
-    palette.setColor(QPalette::Base, Qt::transparent);
-    field->setPalette(palette);
-}
-
-} // namespace
-
 TelluView::TelluView(TelluConfig config, std::function<void()> onDismiss, QWidget* parent)
     : QWidget(parent), m_config(std::move(config)), m_onDismiss(std::move(onDismiss))
 {
     setObjectName(QStringLiteral("tellu.feedback"));
-    setAutoFillBackground(true);
-    setMinimumWidth(320);
-
-    auto* root = new QVBoxLayout(this);
-    root->setContentsMargins(TelluLook::padding, TelluLook::padding, TelluLook::padding, TelluLook::padding);
-    m_pages = new QStackedLayout;
-    root->addLayout(m_pages);
-
-    auto* form = new QWidget(this);
-    auto* column = new QVBoxLayout(form);
-    column->setContentsMargins(0, 0, 0, 0);
+    QWidget* form = nullptr;
+    QVBoxLayout* column = nullptr;
+    m_pages = makeTelluPages(this, m_config.tintColor, m_onDismiss, &form, &column);
     column->setSpacing(14);
 
     auto* title = new QLabel(telluText("tellu.feedback.title", "Send Feedback"), form);
@@ -72,7 +52,6 @@ TelluView::TelluView(TelluConfig config, std::function<void()> onDismiss, QWidge
     m_message->setMinimumHeight(100);
     m_message->setTabChangesFocus(true);
     m_message->document()->setDocumentMargin(6);
-    makeTransparent(m_message);
     auto* messageFrame = new TelluFieldFrame(m_message, 2, form);
     column->addWidget(messageFrame, 1);
 
@@ -81,33 +60,16 @@ TelluView::TelluView(TelluConfig config, std::function<void()> onDismiss, QWidge
     m_email->setPlaceholderText(telluText("tellu.feedback.email.placeholder", "Email (optional)"));
     m_email->setAccessibleName(m_email->placeholderText());
     m_email->setFrame(false);
-    makeTransparent(m_email);
     column->addWidget(new TelluFieldFrame(m_email, 4, form));
 
-    m_error = new QLabel(form);
-    m_error->setObjectName(QStringLiteral("tellu.feedback.error"));
-    m_error->setFont(TelluLook::caption(font()));
-    m_error->setWordWrap(true);
-    QPalette errorPalette = m_error->palette();
-    errorPalette.setColor(QPalette::WindowText, TelluLook::red());
-    m_error->setPalette(errorPalette);
-    m_error->hide();
+    m_error = makeTelluErrorLabel(QStringLiteral("tellu.feedback.error"), form);
     column->addWidget(m_error);
 
-    auto* sendRow = new QHBoxLayout;
-    sendRow->addStretch(1);
     m_spinner = new TelluSpinner(form);
-    m_spinner->hide();
-    sendRow->addWidget(m_spinner);
-    sendRow->addSpacing(4);
     m_send = new TelluProminentButton(telluText("tellu.feedback.send", "Send"), m_config.tintColor, form);
     m_send->setObjectName(QStringLiteral("tellu.feedback.send"));
     connect(m_send, &QAbstractButton::clicked, this, &TelluView::submit);
-    sendRow->addWidget(m_send);
-    column->addLayout(sendRow);
-
-    m_pages->addWidget(form);
-    m_pages->addWidget(new TelluSuccessView(m_config.tintColor, m_onDismiss, this));
+    column->addLayout(makeTelluSendRow(m_spinner, m_send));
 
     connect(m_message, &QPlainTextEdit::textChanged, this, &TelluView::refresh);
     refresh();
