@@ -2,6 +2,7 @@
 // the local server, on generated movies, checked with ffprobe.
 
 #include "helpers_audition.h"
+#include "helpers_media.h"
 
 #include "backend/account_store.h"
 #include "backend/api_client.h"
@@ -18,9 +19,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -33,34 +32,6 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr double movieSeconds = 4;
-
-QJsonObject probe(const QString& path)
-{
-    QProcess process;
-    process.start(QStringLiteral("ffprobe"),
-                  {"-v", "error", "-show_streams", "-show_format", "-of", "json", path});
-    if (!process.waitForFinished(30000) || process.exitCode() != 0)
-        return {};
-    return QJsonDocument::fromJson(process.readAllStandardOutput()).object();
-}
-
-QStringList streamTypes(const QJsonObject& probed)
-{
-    QStringList types;
-    for (const auto& s : probed["streams"].toArray())
-        types << s.toObject()["codec_type"].toString() + u':' + s.toObject()["codec_name"].toString();
-    return types;
-}
-
-bool makeMovie(const QString& path, bool withSound)
-{
-    const QString d = QString::number(movieSeconds);
-    QStringList args{"-f", "lavfi", "-i", "testsrc=size=160x120:rate=24:duration=" + d};
-    if (withSound)
-        args << QStringList{"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=" + d, "-c:a", "aac"};
-    args << QStringList{"-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", path};
-    return hf::test::runFfmpeg(args);
-}
 
 } // namespace
 
@@ -104,9 +75,9 @@ private Q_SLOTS:
         const QString beach = sources + QStringLiteral("/beach.mp4");
         const QString holiday = sources + QStringLiteral("/Holiday.mov");
         const QString silent = sources + QStringLiteral("/silent.mp4");
-        QVERIFY(makeMovie(beach, true));
-        QVERIFY(makeMovie(holiday, true));
-        QVERIFY(makeMovie(silent, false));
+        QVERIFY(hf::test::makeMovie(beach, movieSeconds));
+        QVERIFY(hf::test::makeMovie(holiday, movieSeconds));
+        QVERIFY(hf::test::makePicture(silent, movieSeconds));
 
         BatchQueueManager queue(engine.get(), account.get(), prompter.get(), dir.filePath(QStringLiteral("Batch")),
                                 [] { return SeparationSettings{}; });
@@ -130,11 +101,11 @@ private Q_SLOTS:
             const QString output = job.status.videoURL().toLocalFile();
             QCOMPARE(QFileInfo(output).fileName(), name);
             QCOMPARE(QFileInfo(output).dir().dirName(), job.id.toString(QUuid::WithoutBraces).toUpper());
-            const QJsonObject probed = probe(output);
-            QCOMPARE(streamTypes(probed), (QStringList{"video:h264", "audio:aac"}));
+            const QJsonObject probed = hf::test::probe(output);
+            QCOMPARE(hf::test::streamTypes(probed), (QStringList{"video:h264", "audio:aac"}));
             QVERIFY(std::abs(probed["format"]["duration"].toString().toDouble() - movieSeconds) < 0.25);
             // The source is left as it was.
-            QCOMPARE(streamTypes(probe(job.sourceVideoURL.toLocalFile())), (QStringList{"video:h264", "audio:aac"}));
+            QCOMPARE(hf::test::streamTypes(hf::test::probe(job.sourceVideoURL.toLocalFile())), (QStringList{"video:h264", "audio:aac"}));
         }
         QVERIFY(prompter->sessionIsSuppressed == false);
 

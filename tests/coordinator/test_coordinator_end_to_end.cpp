@@ -15,9 +15,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -52,20 +50,10 @@ private:
     SeparationEngineProtocol& m_inner;
 };
 
-// ffprobe's view of a file's streams and format.
-QJsonObject probe(const QString& path)
-{
-    QProcess process;
-    process.start(QStringLiteral("ffprobe"), {"-v", "error", "-show_streams", "-show_format", "-of", "json", path});
-    if (!process.waitForFinished(30000) || process.exitCode() != 0)
-        return {};
-    return QJsonDocument::fromJson(process.readAllStandardOutput()).object();
-}
-
 // The codec of the file's only audio stream and its duration; empty when ffprobe cannot read it.
 std::pair<QString, double> audioOf(const QUrl& file)
 {
-    const QJsonObject info = probe(file.toLocalFile());
+    const QJsonObject info = test::probe(file.toLocalFile());
     QString codec;
     int audioStreams = 0;
     for (const auto& stream : info.value("streams").toArray())

@@ -1,5 +1,7 @@
 #include "helpers_media.h"
 
+#include "pipeline/media_error.h"
+
 #include <QFile>
 #include <QJsonDocument>
 #include <QtEndian>
@@ -39,6 +41,26 @@ QJsonObject probe(const QString& path)
     const QByteArray out = runProgram(QStringLiteral("ffprobe"),
                                       {"-v", "error", "-print_format", "json", "-show_streams", "-show_format", path});
     return QJsonDocument::fromJson(out).object();
+}
+
+QStringList streamTypes(const QJsonObject& probed)
+{
+    QStringList types;
+    for (const auto& s : probed.value("streams").toArray())
+        types << s.toObject().value("codec_type").toString() + u':' + s.toObject().value("codec_name").toString();
+    return types;
+}
+
+QString exportFailureOf(const std::function<void()>& f)
+{
+    try {
+        f();
+    } catch (const MediaError& e) {
+        if (e.errorCase() == MediaError::Case::exportFailed)
+            return e.message();
+        return QStringLiteral("case %1").arg(int(e.errorCase()));
+    }
+    return QStringLiteral("no error");
 }
 
 QJsonArray probeStreams(const QString& path, const QString& type)

@@ -8,6 +8,8 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <functional>
+
 namespace hf::test {
 
 // Runs ffmpeg quietly with `args` (after "-y"); QFAIL-worthy false on failure.
@@ -18,6 +20,8 @@ QByteArray runProgram(const QString& program, const QStringList& args);
 // ffprobe's view of a file: its "streams" and "format" objects.
 QJsonObject probe(const QString& path);
 QJsonArray probeStreams(const QString& path, const QString& type = {});   // "video", "audio" or all
+// Each stream of a probe() answer as "<type>:<codec>", e.g. "video:h264", in order.
+QStringList streamTypes(const QJsonObject& probed);
 double probeDuration(const QString& path);
 // Packets of one stream (e.g. "v:0"), as ffprobe counts them.
 qint64 packetCount(const QString& path, const QString& stream);
@@ -46,6 +50,10 @@ bool makePicture(const QString& path, double seconds);
 // above half the file's peak after 0.3 s without one. Decoded with the file's own timestamps,
 // edit lists applied.
 std::vector<double> beepTimes(const QString& path);
+
+// How `f` fails: the message of an export failure, "case N" for a media error of another case,
+// "no error" when it does not throw.
+QString exportFailureOf(const std::function<void()>& f);
 
 inline QUrl fileUrl(const QString& path) { return QUrl::fromLocalFile(path); }
 

@@ -21,18 +21,6 @@ class RemuxVerifyTest : public QObject {
     QString path(const QString& name) const { return m_dir.filePath(name); }
     QUrl url(const QString& name) const { return fileUrl(path(name)); }
 
-    QString exportFailureOf(const std::function<void()>& f)
-    {
-        try {
-            f();
-        } catch (const MediaError& e) {
-            if (e.errorCase() == MediaError::Case::exportFailed)
-                return e.message();
-            return QStringLiteral("case %1").arg(int(e.errorCase()));
-        }
-        return QStringLiteral("no error");
-    }
-
     QByteArray contents(const QString& name)
     {
         QFile f(path(name));

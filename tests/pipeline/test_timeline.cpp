@@ -57,18 +57,6 @@ class TimelineTest : public QObject {
     QString path(const QString& name) const { return m_dir.filePath(name); }
     QUrl url(const QString& name) const { return fileUrl(path(name)); }
 
-    QString exportFailureOf(const std::function<void()>& f)
-    {
-        try {
-            f();
-        } catch (const MediaError& e) {
-            if (e.errorCase() == MediaError::Case::exportFailed)
-                return e.message();
-            return QStringLiteral("case %1").arg(int(e.errorCase()));
-        }
-        return QStringLiteral("no error");
-    }
-
     bool cut(const QString& from, const QString& to, double share)
     {
         QFile::remove(path(to));

@@ -2,6 +2,7 @@
 // folder, read back with ffprobe.
 
 #include "helpers_audition.h"
+#include "helpers_media.h"
 #include "helpers_sidebar.h"
 
 #include "backend/account_store.h"
@@ -23,9 +24,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -37,31 +36,6 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr double movieSeconds = 3;
-
-QJsonObject probe(const QString& path)
-{
-    QProcess process;
-    process.start(QStringLiteral("ffprobe"), {"-v", "error", "-show_streams", "-show_format", "-of", "json", path});
-    if (!process.waitForFinished(30000) || process.exitCode() != 0)
-        return {};
-    return QJsonDocument::fromJson(process.readAllStandardOutput()).object();
-}
-
-QStringList streamTypes(const QJsonObject& probed)
-{
-    QStringList types;
-    for (const auto& s : probed["streams"].toArray())
-        types << s.toObject()["codec_type"].toString() + u':' + s.toObject()["codec_name"].toString();
-    return types;
-}
-
-bool makeMovie(const QString& path)
-{
-    const QString d = QString::number(movieSeconds);
-    return hf::test::runFfmpeg({"-f", "lavfi", "-i", "testsrc=size=160x120:rate=24:duration=" + d, "-f", "lavfi",
-                                "-i", "sine=frequency=440:sample_rate=48000:duration=" + d, "-c:a", "aac", "-c:v",
-                                "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", path});
-}
 
 } // namespace
 
@@ -102,8 +76,8 @@ private Q_SLOTS:
 
         const QString beach = dir.filePath(QStringLiteral("beach.mp4"));
         const QString holiday = dir.filePath(QStringLiteral("Holiday.mov"));
-        QVERIFY(makeMovie(beach));
-        QVERIFY(makeMovie(holiday));
+        QVERIFY(hf::test::makeMovie(beach, movieSeconds));
+        QVERIFY(hf::test::makeMovie(holiday, movieSeconds));
         queue.enqueue({QUrl::fromLocalFile(beach), QUrl::fromLocalFile(holiday)});
         QTest::mouseClick(sidebar.footer()->startButton(), Qt::LeftButton);
         QVERIFY(queue.isProcessingQueue());
@@ -126,8 +100,8 @@ private Q_SLOTS:
         exported.sort();
         QCOMPARE(exported, (QStringList{"Holiday (Hushframe).mov", "beach (Hushframe).mp4"}));
         for (const QString& name : exported) {
-            const QJsonObject probed = probe(out.filePath(name));
-            QCOMPARE(streamTypes(probed), (QStringList{"video:h264", "audio:aac"}));
+            const QJsonObject probed = hf::test::probe(out.filePath(name));
+            QCOMPARE(hf::test::streamTypes(probed), (QStringList{"video:h264", "audio:aac"}));
             QVERIFY(std::abs(probed["format"]["duration"].toString().toDouble() - movieSeconds) < 0.25);
         }
         QApplication::processEvents();
