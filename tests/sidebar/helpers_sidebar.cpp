@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMenu>
 #include <QPainter>
 
 namespace hf::test {
@@ -75,6 +76,22 @@ void SidebarRig::release()
 {
     if (queueEngine.gate && !queueEngine.gate->isReady())
         queueEngine.gate->resolve(true);
+}
+
+QStringList menuTexts(QMenu* menu)
+{
+    QStringList texts;
+    for (QAction* action : menu->actions())
+        texts << (action->isSeparator() ? QStringLiteral("-") : action->text());
+    return texts;
+}
+
+QAction* menuItem(QMenu* menu, const QString& title)
+{
+    for (QAction* action : menu->actions())
+        if (action->text() == title)
+            return action;
+    return nullptr;
 }
 
 bool near(const QColor& a, const QColor& b, int tolerance)

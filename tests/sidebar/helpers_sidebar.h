@@ -1,7 +1,7 @@
 #pragma once
 
 // A coordinator and a batch queue on scripted engines and media work, a thumbnail cache that
-// answers at once, a folder chooser and a file manager that tests answer, and pixel helpers.
+// answers at once, a folder chooser and a file manager that tests answer, and menu and pixel helpers.
 
 #include "coordinator/batch_queue_manager.h"
 #include "coordinator/thumbnail_cache.h"
@@ -11,6 +11,9 @@
 #include <QColor>
 #include <QImage>
 #include <QStringList>
+
+class QAction;
+class QMenu;
 
 #include <memory>
 #include <optional>
@@ -64,6 +67,11 @@ public:
     bool makeMixedQueue();
     void release();
 };
+
+// A menu's entries as their texts, "-" for a separator.
+QStringList menuTexts(QMenu* menu);
+// The entry of `menu` titled `title`, or null.
+QAction* menuItem(QMenu* menu, const QString& title);
 
 // Whether two colours are within `tolerance` in every channel (alpha included).
 bool near(const QColor& a, const QColor& b, int tolerance = 40);

@@ -51,22 +51,6 @@ Shown shown(const QueueFooter& f)
             f.moreButton()->isVisible()};
 }
 
-QStringList menuTexts(QMenu* menu)
-{
-    QStringList texts;
-    for (QAction* action : menu->actions())
-        texts << (action->isSeparator() ? QStringLiteral("-") : action->text());
-    return texts;
-}
-
-QAction* menuItem(QMenu* menu, const QString& title)
-{
-    for (QAction* action : menu->actions())
-        if (action->text() == title)
-            return action;
-    return nullptr;
-}
-
 QByteArray readFile(const QString& path)
 {
     QFile file(path);

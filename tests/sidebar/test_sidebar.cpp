@@ -31,22 +31,6 @@ using namespace hf::test;
 
 namespace {
 
-QStringList menuTexts(QMenu* menu)
-{
-    QStringList texts;
-    for (QAction* action : menu->actions())
-        texts << (action->isSeparator() ? QStringLiteral("-") : action->text());
-    return texts;
-}
-
-QAction* menuItem(QMenu* menu, const QString& title)
-{
-    for (QAction* action : menu->actions())
-        if (action->text() == title)
-            return action;
-    return nullptr;
-}
-
 QColor ink()
 {
     return ui::color(ui::ColorName::Ink);
