@@ -262,7 +262,8 @@ QRect SheetHost::cardRect() const
 {
     if (!m_content)
         return {};
-    const int width = std::min(m_width, this->width() - 40);
+    // Never narrower than the content allows, so nothing spills over the card's edge.
+    const int width = std::min(std::max(m_width, m_content->minimumWidth() + 48), this->width() - 40);
     const int inner = width - 48;
     int height = m_content->hasHeightForWidth() ? m_content->heightForWidth(inner) : m_content->sizeHint().height();
     height = std::min(height + 48, this->height() - 40);

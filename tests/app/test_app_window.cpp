@@ -200,6 +200,10 @@ private Q_SLOTS:
         auto waiting = wait(&account, &outcome);
         QVERIFY(account.isSignInPresented());
         QVERIFY(window->isSignInSheetShown());
+        // The sheet sits whole on its card, in the middle of the window: none of it spills over.
+        auto* sheet = child<QWidget>(window, "signIn.sheet");
+        const QRect onWindow(sheet->mapTo(window, QPoint(0, 0)), sheet->size());
+        QVERIFY(qAbs(onWindow.center().x() - window->rect().center().x()) <= 1);
         test::saveScreenshot(window->grab().toImage(), "app", "sign-in-sheet");
 
         QTest::mouseClick(child<QAbstractButton>(window, "signIn.notNow"), Qt::LeftButton, {}, QPoint(20, 16));
