@@ -5,6 +5,7 @@
 #include "pipeline/media_error.h"
 #include "platform/logging.h"
 #include "platform/texts.h"
+#include "ui_kit/palette.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -143,6 +144,13 @@ void FileExportSaveDialog::open(const Request& request, Answer answer)
     auto* stems = new QCheckBox(text("ui.export.option.stems", "Also save stems as FLAC"), options);
     stems->setObjectName(QStringLiteral("export.option.stems"));
     stems->setChecked(request.includeStems);
+    // The desktop style draws a check box's outline from the window colour, which on the dark
+    // palette leaves the box all but invisible; a lighter window colour gives it an outline.
+    for (QCheckBox* box : {audio, stems}) {
+        QPalette palette = box->palette();
+        palette.setColor(QPalette::Window, ui::color(ui::ColorName::SecondaryText));
+        box->setPalette(palette);
+    }
     column->addWidget(audio);
     column->addWidget(stems);
     if (auto* grid = qobject_cast<QGridLayout*>(dialog->layout()))
