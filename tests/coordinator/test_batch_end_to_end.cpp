@@ -2,6 +2,7 @@
 // the local server, on generated movies, checked with ffprobe.
 
 #include "helpers_audition.h"
+#include "helpers_cloud.h"
 #include "helpers_media.h"
 
 #include "backend/account_store.h"
@@ -27,7 +28,6 @@
 #include <cmath>
 
 using namespace hf;
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -39,14 +39,9 @@ class TestBatchEndToEnd : public QObject {
     Q_OBJECT
 
     QTemporaryDir dir;
-    std::unique_ptr<hf::test::LocalServer> server;
-    std::unique_ptr<QNetworkAccessManager> apiSession;
-    std::unique_ptr<QNetworkAccessManager> transferSession;
-    InMemoryTokenStore tokens;
+    std::unique_ptr<hf::test::LocalCloud> local;
     MemorySettingsStore defaults;
-    std::unique_ptr<APIClient> api;
     std::unique_ptr<AccountStore> account;
-    std::unique_ptr<URLSessionUploader> uploader;
     std::unique_ptr<CloudSeparationEngine> engine;
     std::unique_ptr<ReviewPrompter> prompter;
 
@@ -55,17 +50,11 @@ private Q_SLOTS:
     {
         if (!hf::test::haveProgram(QStringLiteral("ffmpeg")) || !hf::test::haveProgram(QStringLiteral("ffprobe")))
             QSKIP("needs ffmpeg and ffprobe");
-        server = std::make_unique<hf::test::LocalServer>();
-        apiSession.reset(makeEphemeralNetworkSession(nullptr));
-        transferSession.reset(makeEphemeralNetworkSession(nullptr));
-        api = std::make_unique<APIClient>(server->baseUrl(), apiSession.get(), &tokens);
-        account = std::make_unique<AccountStore>(api.get(), &defaults);
-        uploader = std::make_unique<URLSessionUploader>(transferSession.get());
-        engine = std::make_unique<CloudSeparationEngine>(api.get(), uploader.get(), transferSession.get(),
-                                                         dir.filePath(QStringLiteral("Jobs")));
-        engine->setPollInterval(50ms);
+        local = std::make_unique<hf::test::LocalCloud>();
+        account = std::make_unique<AccountStore>(local->api.get(), &defaults);
+        engine = local->makeEngine(dir.filePath(QStringLiteral("Jobs")));
         prompter = std::make_unique<ReviewPrompter>(defaults);
-        hf::test::runTask(api->signInAnonymously());
+        hf::test::runTask(local->api->signInAnonymously());
     }
 
     void threeMoviesOneWithoutSound()

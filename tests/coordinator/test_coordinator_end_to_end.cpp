@@ -3,6 +3,7 @@
 
 #include "coordinator/engine_coordinator.h"
 #include "helpers_audition.h"
+#include "helpers_cloud.h"
 #include "helpers_media.h"
 
 #include "backend/api_client.h"
@@ -22,7 +23,6 @@
 #include <cmath>
 
 using namespace hf;
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -72,12 +72,7 @@ class TestCoordinatorEndToEnd : public QObject {
     Q_OBJECT
 
     QTemporaryDir dir;
-    std::unique_ptr<test::LocalServer> server;
-    std::unique_ptr<QNetworkAccessManager> apiSession;
-    std::unique_ptr<QNetworkAccessManager> transferSession;
-    InMemoryTokenStore tokens;
-    std::unique_ptr<APIClient> api;
-    std::unique_ptr<URLSessionUploader> uploader;
+    std::unique_ptr<test::LocalCloud> local;
     std::unique_ptr<CloudSeparationEngine> cloud;
     std::unique_ptr<CountingEngine> engine;
     std::unique_ptr<QSettingsStore> defaults;
@@ -95,7 +90,7 @@ class TestCoordinatorEndToEnd : public QObject {
     void build()
     {
         defaults = std::make_unique<QSettingsStore>(settingsFile());
-        account = std::make_unique<AccountStore>(api.get(), defaults.get());
+        account = std::make_unique<AccountStore>(local->api.get(), defaults.get());
         recents = std::make_unique<RecentVideos>(defaults.get(), caches());
         prompter = std::make_unique<ReviewPrompter>(*defaults);
         player = std::make_unique<AudioPlayerService>(std::make_unique<NullAudioOutput>(NullAudioOutput::Mode::manual));
@@ -140,14 +135,8 @@ private Q_SLOTS:
     {
         if (!test::haveProgram(QStringLiteral("ffmpeg")) || !test::haveProgram(QStringLiteral("ffprobe")))
             QSKIP("needs ffmpeg and ffprobe");
-        server = std::make_unique<test::LocalServer>();
-        apiSession.reset(makeEphemeralNetworkSession(nullptr));
-        transferSession.reset(makeEphemeralNetworkSession(nullptr));
-        api = std::make_unique<APIClient>(server->baseUrl(), apiSession.get(), &tokens);
-        uploader = std::make_unique<URLSessionUploader>(transferSession.get());
-        cloud = std::make_unique<CloudSeparationEngine>(api.get(), uploader.get(), transferSession.get(),
-                                                        caches() + "/Jobs");
-        cloud->setPollInterval(50ms);
+        local = std::make_unique<test::LocalCloud>();
+        cloud = local->makeEngine(caches() + "/Jobs");
 
         // Six seconds of a test picture with a tone and a beat under it.
         movie = QUrl::fromLocalFile(dir.filePath(QStringLiteral("Holiday.mp4")));
@@ -169,7 +158,7 @@ private Q_SLOTS:
     void cleanupTestCase()
     {
         cloud.reset();
-        server.reset();
+        local.reset();
     }
 
     void previewPromotionAndRestart()

@@ -2,15 +2,12 @@
 
 #include "helpers_audition.h"
 
-#include "platform/network.h"
-#include "support/local_server.h"
 #include "support/test_support.h"
 
 #include <QFile>
 #include <QProcess>
 #include <QTest>
 
-using namespace std::chrono_literals;
 
 namespace hf::test {
 
@@ -62,16 +59,10 @@ EditorRig::EditorRig()
         || !haveProgram(QStringLiteral("espeak-ng")))
         return;
     const QString caches = dir.filePath(QStringLiteral("Caches"));
-    server = std::make_unique<LocalServer>();
-    apiSession.reset(makeEphemeralNetworkSession(nullptr));
-    transferSession.reset(makeEphemeralNetworkSession(nullptr));
-    api = std::make_unique<APIClient>(server->baseUrl(), apiSession.get(), &tokens);
-    uploader = std::make_unique<URLSessionUploader>(transferSession.get());
-    cloud = std::make_unique<CloudSeparationEngine>(api.get(), uploader.get(), transferSession.get(),
-                                                    caches + "/Jobs");
-    cloud->setPollInterval(50ms);
+    local = std::make_unique<LocalCloud>();
+    cloud = local->makeEngine(caches + "/Jobs");
     defaults = std::make_unique<MemorySettingsStore>();
-    account = std::make_unique<AccountStore>(api.get(), defaults.get());
+    account = std::make_unique<AccountStore>(local->api.get(), defaults.get());
     recents = std::make_unique<RecentVideos>(defaults.get(), caches);
     prompter = std::make_unique<ReviewPrompter>(*defaults);
     player = std::make_unique<AudioPlayerService>(std::make_unique<NullAudioOutput>(NullAudioOutput::Mode::manual));
@@ -92,9 +83,7 @@ EditorRig::~EditorRig()
     account.reset();
     defaults.reset();
     cloud.reset();
-    uploader.reset();
-    api.reset();
-    server.reset();
+    local.reset();
 }
 
 QUrl EditorRig::movie(double seconds)

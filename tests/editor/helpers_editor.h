@@ -5,18 +5,15 @@
 // player on a silent output; plus a short movie of speech over music and noise that ffmpeg and
 // espeak-ng make, so the editor shows the waveforms of a real cleaned result.
 
+#include "helpers_cloud.h"
+
 #include "backend/account_store.h"
-#include "backend/api_client.h"
-#include "backend/session_token_store.h"
 #include "coordinator/audio_player_service.h"
 #include "coordinator/engine_coordinator.h"
 #include "coordinator/recent_videos.h"
 #include "coordinator/review_prompter.h"
-#include "pipeline/audio_uploader.h"
-#include "pipeline/cloud_separation_engine.h"
 #include "platform/settings_store.h"
 
-#include <QNetworkAccessManager>
 #include <QString>
 #include <QTemporaryDir>
 #include <QUrl>
@@ -25,7 +22,6 @@
 
 namespace hf::test {
 
-class LocalServer;
 
 // Writes a movie of `seconds`: a moving test picture; spoken sentences in the centre; sustained
 // chords that change every two seconds, spread across the two channels; bursts of noise.
@@ -41,12 +37,7 @@ public:
     bool ready() const { return m_ready; }
 
     QTemporaryDir dir;
-    std::unique_ptr<LocalServer> server;
-    std::unique_ptr<QNetworkAccessManager> apiSession;
-    std::unique_ptr<QNetworkAccessManager> transferSession;
-    InMemoryTokenStore tokens;
-    std::unique_ptr<APIClient> api;
-    std::unique_ptr<URLSessionUploader> uploader;
+    std::unique_ptr<LocalCloud> local;
     std::unique_ptr<CloudSeparationEngine> cloud;
     std::unique_ptr<MemorySettingsStore> defaults;
     std::unique_ptr<AccountStore> account;

@@ -1,6 +1,7 @@
 // The cloud separation engine against the local server over loopback, with its fault knobs, and
 // against a scripted peer where only the requests themselves matter.
 
+#include "helpers_cloud.h"
 #include "helpers_media.h"
 
 #include "backend/api_client.h"
@@ -89,12 +90,7 @@ class TestCloudEngine : public QObject {
     Q_OBJECT
 
     QTemporaryDir dir;
-    std::unique_ptr<LocalServer> server;
-    std::unique_ptr<QNetworkAccessManager> apiSession;
-    std::unique_ptr<QNetworkAccessManager> transferSession;
-    InMemoryTokenStore tokens;
-    std::unique_ptr<APIClient> api;
-    std::unique_ptr<URLSessionUploader> uploader;
+    std::unique_ptr<hf::test::LocalCloud> local;
     std::unique_ptr<CloudSeparationEngine> engine;
     QUrl soundtrack;
     double duration = 0;
@@ -129,12 +125,8 @@ private Q_SLOTS:
     {
         if (!hf::test::haveProgram(QStringLiteral("ffmpeg")))
             QSKIP("needs ffmpeg");
-        server = std::make_unique<LocalServer>();
-        apiSession.reset(makeEphemeralNetworkSession(nullptr));
-        transferSession.reset(makeEphemeralNetworkSession(nullptr));
-        api = std::make_unique<APIClient>(server->baseUrl(), apiSession.get(), &tokens);
-        uploader = std::make_unique<URLSessionUploader>(transferSession.get());
-        runTask(api->signInAnonymously());
+        local = std::make_unique<hf::test::LocalCloud>();
+        runTask(local->api->signInAnonymously());
 
         // A real soundtrack: a short movie, its soundtrack extracted as the application does.
         const QString movie = dir.filePath(QStringLiteral("movie.mp4"));
@@ -147,13 +139,11 @@ private Q_SLOTS:
 
     void init()
     {
-        server->clearFaults();
+        local->server->clearFaults();
         // An injected refusal leaves its unread body on a kept-alive connection; start afresh.
-        transferSession->clearConnectionCache();
+        local->transferSession->clearConnectionCache();
         QDir(jobsFolder()).removeRecursively();
-        engine = std::make_unique<CloudSeparationEngine>(api.get(), uploader.get(), transferSession.get(),
-                                                         jobsFolder());
-        engine->setPollInterval(50ms);
+        engine = local->makeEngine(jobsFolder());
         reports.clear();
         stop = std::stop_source();
     }
@@ -197,9 +187,9 @@ private Q_SLOTS:
     {
         // A poll that gets no answer in time is a transport failure (a dropped connection would
         // be retried once by the network stack, which blurs the count).
-        api->setRequestTimeout(400ms);
+        local->api->setRequestTimeout(400ms);
         auto unanswered = [&](int times) {
-            server->addFault(QJsonObject{{"method", "GET"}, {"path", "/v1/jobs/*"}, {"delayMs", 1000}, {"times", times}});
+            local->server->addFault(QJsonObject{{"method", "GET"}, {"path", "/v1/jobs/*"}, {"delayMs", 1000}, {"times", times}});
         };
 
         // Four failures in a row are survived...
@@ -215,9 +205,9 @@ private Q_SLOTS:
 
         // Any answer that is not a transport failure ends it at once.
         init();
-        server->addFault(QJsonObject{{"method", "GET"}, {"path", "/v1/jobs/*"}, {"status", 500}, {"times", 1}});
+        local->server->addFault(QJsonObject{{"method", "GET"}, {"path", "/v1/jobs/*"}, {"status", 500}, {"times", 1}});
         e = thrown<APIError>([&] { separate(); });
-        api->setRequestTimeout(60s);
+        local->api->setRequestTimeout(60s);
         QVERIFY(e);
         QCOMPARE(e->kind(), APIError::Case::server);
         QCOMPARE(e->status(), 500);
@@ -225,7 +215,7 @@ private Q_SLOTS:
 
     void stoppingCancelsAJobStillUnderWay()
     {
-        RequestCounter cancels(*server, "POST", "/v1/jobs/*/cancel");
+        RequestCounter cancels(*local->server, "POST", "/v1/jobs/*/cancel");
 
         // Stopped while the job waits or runs: one cancel request, and the call ends silently.
         QVERIFY_THROWS_EXCEPTION(Cancelled, separate([&](const ProcessingProgress& p) {
@@ -237,8 +227,8 @@ private Q_SLOTS:
         // Stopped during the download: the job has succeeded, so nothing is cancelled, and the
         // stem being fetched leaves nothing behind.
         init();
-        RequestCounter laterCancels(*server, "POST", "/v1/jobs/*/cancel");
-        server->addFault(QJsonObject{{"method", "GET"}, {"path", "/stems/*/dialogue.flac"}, {"delayMs", 1500}});
+        RequestCounter laterCancels(*local->server, "POST", "/v1/jobs/*/cancel");
+        local->server->addFault(QJsonObject{{"method", "GET"}, {"path", "/stems/*/dialogue.flac"}, {"delayMs", 1500}});
         QVERIFY_THROWS_EXCEPTION(Cancelled, separate([&](const ProcessingProgress& p) {
             if (p.stage.kind() == ProcessingStage::Kind::downloading)
                 stop.request_stop();
@@ -251,7 +241,7 @@ private Q_SLOTS:
     void failuresThatSendNothingOrKeepWhatArrived()
     {
         // Longer than 3 hours (or not a number): refused before any report or request.
-        RequestCounter creates(*server, "POST", "/v1/jobs");
+        RequestCounter creates(*local->server, "POST", "/v1/jobs");
         for (double tooLong : {10800.5, std::nan("")}) {
             auto e = thrown<SeparationError>([&] {
                 runTask(engine->separate(soundtrack, tooLong, JobKind::full, false,
@@ -266,8 +256,8 @@ private Q_SLOTS:
 
         // The storage target refuses: the uploader's error, and the job is not cancelled. (The
         // refusal comes before the body is read, so the file is small enough to be sent whole.)
-        RequestCounter cancels(*server, "POST", "/v1/jobs/*/cancel");
-        server->addFault(QJsonObject{{"method", "PUT"}, {"path", "/storage/*"}, {"status", 403}, {"times", 1}});
+        RequestCounter cancels(*local->server, "POST", "/v1/jobs/*/cancel");
+        local->server->addFault(QJsonObject{{"method", "PUT"}, {"path", "/storage/*"}, {"status", 403}, {"times", 1}});
         const QString small = dir.filePath(QStringLiteral("small.m4a"));
         QFile::remove(small);
         QVERIFY(QFile::copy(soundtrack.toLocalFile(), small));
@@ -281,7 +271,7 @@ private Q_SLOTS:
 
         // The music stem is missing: the dialogue stays, no music file appears.
         init();
-        server->addFault(QJsonObject{{"method", "GET"}, {"path", "/stems/*/music.flac"}, {"status", 404}, {"times", 1}});
+        local->server->addFault(QJsonObject{{"method", "GET"}, {"path", "/stems/*/music.flac"}, {"status", 404}, {"times", 1}});
         auto e = thrown<SeparationError>([&] { separate(); });
         QVERIFY(e);
         QCOMPARE(*e, SeparationError::downloadFailed("music", 404));
@@ -301,8 +291,8 @@ private Q_SLOTS:
         peer.reply("POST", "/v1/jobs/job_1/promote", 200, job);
         InMemoryTokenStore peerTokens;
         peerTokens.save(QStringLiteral("tok"));
-        APIClient peerApi(peer.baseUrl(), apiSession.get(), &peerTokens);
-        CloudSeparationEngine peerEngine(&peerApi, uploader.get(), transferSession.get(), jobsFolder());
+        APIClient peerApi(peer.baseUrl(), local->apiSession.get(), &peerTokens);
+        CloudSeparationEngine peerEngine(&peerApi, local->uploader.get(), local->transferSession.get(), jobsFolder());
 
         // A preview is cut to 30 seconds and never asks for a song check.
         QVERIFY(thrown<APIError>([&] {
@@ -326,7 +316,7 @@ private Q_SLOTS:
         QCOMPARE(got[2].path, std::string("/v1/jobs/job_1/promote"));
         QCOMPARE(body(2), (QJsonObject{{"durationSeconds", 95.5}}));
         QCOMPARE(body(3), (QJsonObject{{"durationSeconds", 95.5}, {"claimCheck", true}}));
-        apiSession->clearConnectionCache();
+        local->apiSession->clearConnectionCache();
     }
 
     void jobThatEndsAtItsStart()
@@ -342,9 +332,9 @@ private Q_SLOTS:
         peer.reply("POST", "/v1/jobs/job_2/start", 200, json({{"job", failed}}));
         InMemoryTokenStore peerTokens;
         peerTokens.save(QStringLiteral("tok"));
-        APIClient peerApi(peer.baseUrl(), apiSession.get(), &peerTokens);
+        APIClient peerApi(peer.baseUrl(), local->apiSession.get(), &peerTokens);
         LateReportingUploader late;
-        CloudSeparationEngine peerEngine(&peerApi, &late, transferSession.get(), jobsFolder());
+        CloudSeparationEngine peerEngine(&peerApi, &late, local->transferSession.get(), jobsFolder());
 
         auto e = thrown<SeparationError>([&] {
             runTask(peerEngine.separate(soundtrack, 10, JobKind::full, false,
@@ -360,7 +350,7 @@ private Q_SLOTS:
         QCOMPARE(reports[0], (ProcessingProgress{ProcessingStage::Kind::uploading, 0.02, "Creating job"}));
         QCOMPARE(reports[1].currentStatusMessage, QStringLiteral("Uploading audio (40%)"));
         QCOMPARE(reports[1].fractionCompleted, 0.05 + 0.25 * 0.4);
-        apiSession->clearConnectionCache();
+        local->apiSession->clearConnectionCache();
     }
 
     // Exactly three hours is within the limit: the job is asked for with that length. Only
@@ -393,7 +383,7 @@ private Q_SLOTS:
         APIClient peerApi(peer.baseUrl(), session, &peerTokens);
         peerApi.setRequestTimeout(200ms);
         LateReportingUploader late;
-        CloudSeparationEngine peerEngine(&peerApi, &late, transferSession.get(), jobsFolder());
+        CloudSeparationEngine peerEngine(&peerApi, &late, local->transferSession.get(), jobsFolder());
         peerEngine.setPollInterval(20ms);
 
         auto e = thrown<SeparationError>([&] {
@@ -410,8 +400,8 @@ private Q_SLOTS:
 
     void pollsEveryTwoSeconds()
     {
-        engine = std::make_unique<CloudSeparationEngine>(api.get(), uploader.get(), transferSession.get(),
-                                                         jobsFolder());
+        engine = std::make_unique<CloudSeparationEngine>(local->api.get(), local->uploader.get(),
+                                                         local->transferSession.get(), jobsFolder());
         QCOMPARE(engine->pollInterval(), std::chrono::milliseconds(2000));
         // Time from the start's report to the next one, which only a poll can bring.
         QElapsedTimer clock;

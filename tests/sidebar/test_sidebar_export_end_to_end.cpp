@@ -2,6 +2,7 @@
 // folder, read back with ffprobe.
 
 #include "helpers_audition.h"
+#include "helpers_cloud.h"
 #include "helpers_media.h"
 #include "helpers_sidebar.h"
 
@@ -31,7 +32,6 @@
 #include <cmath>
 
 using namespace hf;
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -49,19 +49,13 @@ private Q_SLOTS:
             QSKIP("needs ffmpeg and ffprobe");
         ui::Environment::instance().setAppearance(ui::Appearance::dark);
         QTemporaryDir dir;
-        hf::test::LocalServer server;
-        std::unique_ptr<QNetworkAccessManager> apiSession(makeEphemeralNetworkSession(nullptr));
-        std::unique_ptr<QNetworkAccessManager> transferSession(makeEphemeralNetworkSession(nullptr));
-        InMemoryTokenStore tokens;
+        hf::test::LocalCloud local;
         MemorySettingsStore defaults;
-        APIClient api(server.baseUrl(), apiSession.get(), &tokens);
-        AccountStore account(&api, &defaults);
-        URLSessionUploader uploader(transferSession.get());
-        CloudSeparationEngine engine(&api, &uploader, transferSession.get(), dir.filePath(QStringLiteral("Jobs")));
-        engine.setPollInterval(50ms);
+        AccountStore account(local.api.get(), &defaults);
+        const std::unique_ptr<CloudSeparationEngine> engine = local.makeEngine(dir.filePath(QStringLiteral("Jobs")));
         ReviewPrompter prompter(defaults);
-        hf::test::runTask(api.signInAnonymously());
-        BatchQueueManager queue(&engine, &account, &prompter, dir.filePath(QStringLiteral("Batch")),
+        hf::test::runTask(local.api->signInAnonymously());
+        BatchQueueManager queue(engine.get(), &account, &prompter, dir.filePath(QStringLiteral("Batch")),
                                 [] { return SeparationSettings{}; });
         hf::test::CoordinatorRig rig;
         ThumbnailCache thumbnails;

@@ -1,0 +1,35 @@
+#pragma once
+
+// The client side of the cloud as the application builds it, talking to the local server started
+// in-process: separate network sessions for the API and for the transfers, the session token in
+// memory, the API client and the uploader. Nobody is signed in yet.
+
+#include "backend/api_client.h"
+#include "backend/session_token_store.h"
+#include "pipeline/audio_uploader.h"
+#include "pipeline/cloud_separation_engine.h"
+#include "support/local_server.h"
+
+#include <QNetworkAccessManager>
+
+#include <memory>
+
+namespace hf::test {
+
+class LocalCloud {
+public:
+    LocalCloud();
+
+    std::unique_ptr<LocalServer> server;
+    std::unique_ptr<QNetworkAccessManager> apiSession;
+    std::unique_ptr<QNetworkAccessManager> transferSession;
+    InMemoryTokenStore tokens;
+    std::unique_ptr<APIClient> api;
+    std::unique_ptr<URLSessionUploader> uploader;
+
+    // A cloud engine on this client keeping its jobs in `jobsFolder` and polling every 50 ms, so
+    // that a test's jobs finish quickly.
+    std::unique_ptr<CloudSeparationEngine> makeEngine(const QString& jobsFolder) const;
+};
+
+} // namespace hf::test
