@@ -116,6 +116,7 @@ private Q_SLOTS:
         app.openWindow("main");
         ContentView* window = mainWindow(app);
         QVERIFY(window);
+        QVERIFY(QTest::qWaitForWindowExposed(window));
         QVERIFY(window->minimumSize() == QSize(1080, 680));
         QCOMPARE(window->title(), QString("Hushframe"));
         QCOMPARE(window->windowTitle(), QString("Hushframe"));
