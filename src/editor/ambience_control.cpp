@@ -2,6 +2,7 @@
 
 #include "pipeline/formatting.h"
 #include "platform/texts.h"
+#include "ui_kit/accessibility.h"
 #include "ui_kit/environment.h"
 #include "ui_kit/palette.h"
 #include "ui_kit/text_styles.h"
@@ -74,18 +75,11 @@ constexpr double trackAbove = 12;
 constexpr double trackBelow = 10;
 
 // The control as a standard slider for assistive technologies.
-class AmbienceAccessible final : public QAccessibleWidget, public QAccessibleValueInterface {
+class AmbienceAccessible final : public ui::AccessibleSlider {
 public:
-    explicit AmbienceAccessible(AmbienceControl* control) : QAccessibleWidget(control, QAccessible::Slider) {}
+    explicit AmbienceAccessible(AmbienceControl* control) : ui::AccessibleSlider(control) {}
 
     AmbienceControl* control() const { return static_cast<AmbienceControl*>(widget()); }
-
-    void* interface_cast(QAccessible::InterfaceType type) override
-    {
-        if (type == QAccessible::ValueInterface)
-            return static_cast<QAccessibleValueInterface*>(this);
-        return QAccessibleWidget::interface_cast(type);
-    }
 
     QString text(QAccessible::Text t) const override
     {
@@ -103,18 +97,6 @@ public:
     QVariant maximumValue() const override { return 1.0; }
     QVariant minimumValue() const override { return 0.0; }
     QVariant minimumStepSize() const override { return ambience::keyStep; }
-
-    QStringList actionNames() const override
-    {
-        return {QAccessibleActionInterface::increaseAction(), QAccessibleActionInterface::decreaseAction()};
-    }
-    void doAction(const QString& name) override
-    {
-        if (name == QAccessibleActionInterface::increaseAction())
-            control()->propose(control()->value() + ambience::keyStep);
-        else if (name == QAccessibleActionInterface::decreaseAction())
-            control()->propose(control()->value() - ambience::keyStep);
-    }
 };
 
 QAccessibleInterface* ambienceAccessibleFactory(const QString& className, QObject* object)

@@ -280,19 +280,13 @@ private:
 namespace {
 
 // The playhead handle as a slider over 0...playable in steps of 5 seconds.
-class PlayheadAccessible : public QAccessibleWidget, public QAccessibleValueInterface {
+class PlayheadAccessible : public ui::AccessibleSlider {
 public:
-    explicit PlayheadAccessible(QWidget* w) : QAccessibleWidget(w, QAccessible::Slider) {}
+    explicit PlayheadAccessible(QWidget* w) : ui::AccessibleSlider(w) {}
 
     LanesView* view() const { return static_cast<LanePlayheadHandle*>(widget())->view(); }
     double upper() const { return std::max(view()->timeline().playable, 1.0); }
 
-    void* interface_cast(QAccessible::InterfaceType type) override
-    {
-        if (type == QAccessible::ValueInterface)
-            return static_cast<QAccessibleValueInterface*>(this);
-        return QAccessibleWidget::interface_cast(type);
-    }
     QString text(QAccessible::Text t) const override
     {
         switch (t) {
@@ -313,16 +307,6 @@ public:
     QVariant maximumValue() const override { return upper(); }
     QVariant minimumValue() const override { return 0.0; }
     QVariant minimumStepSize() const override { return 5.0; }
-
-    QStringList actionNames() const override { return {increaseAction(), decreaseAction()}; }
-    void doAction(const QString& action) override
-    {
-        const double now = view()->playhead().value_or(0);
-        if (action == increaseAction())
-            setCurrentValue(now + 5);
-        else if (action == decreaseAction())
-            setCurrentValue(now - 5);
-    }
     QStringList keyBindingsForAction(const QString&) const override { return {}; }
 
 private:

@@ -1,6 +1,5 @@
 #include "ui_kit/accessibility.h"
 
-#include <QAccessibleWidget>
 #include <QLabel>
 #include <QVariant>
 #include <QWidget>
@@ -66,6 +65,28 @@ void hideFromAccessibility(QWidget* widget)
 {
     installKitAccessibility();
     widget->setProperty(hiddenProperty, true);
+}
+
+void* AccessibleSlider::interface_cast(QAccessible::InterfaceType type)
+{
+    if (type == QAccessible::ValueInterface)
+        return static_cast<QAccessibleValueInterface*>(this);
+    return QAccessibleWidget::interface_cast(type);
+}
+
+QStringList AccessibleSlider::actionNames() const
+{
+    return {increaseAction(), decreaseAction()};
+}
+
+void AccessibleSlider::doAction(const QString& name)
+{
+    const double now = currentValue().toDouble();
+    const double step = minimumStepSize().toDouble();
+    if (name == increaseAction())
+        setCurrentValue(now + step);
+    else if (name == decreaseAction())
+        setCurrentValue(now - step);
 }
 
 } // namespace hf::ui

@@ -5,6 +5,7 @@
 // call installKitAccessibility() themselves; calling it again does nothing.
 
 #include <QAccessible>
+#include <QAccessibleWidget>
 
 class QWidget;
 
@@ -14,5 +15,17 @@ void installKitAccessibility();
 
 // Hides a widget from assistive technologies (it reports itself invisible and nameless).
 void hideFromAccessibility(QWidget* widget);
+
+// A widget presented as a slider: its value through the value interface, and increase and decrease
+// actions that move it by minimumStepSize() through setCurrentValue(). Subclasses give the texts,
+// the value, its bounds and step, and apply a new value in setCurrentValue().
+class AccessibleSlider : public QAccessibleWidget, public QAccessibleValueInterface {
+public:
+    explicit AccessibleSlider(QWidget* widget) : QAccessibleWidget(widget, QAccessible::Slider) {}
+
+    void* interface_cast(QAccessible::InterfaceType type) override;
+    QStringList actionNames() const override;
+    void doAction(const QString& name) override;
+};
 
 } // namespace hf::ui

@@ -146,6 +146,12 @@ private Q_SLOTS:
         QVERIFY(value);
         QCOMPARE(value->minimumStepSize().toDouble(), 0.05);
         QCOMPARE(reported(control, [&] { value->setCurrentValue(0.33); }), std::vector<double>{0.35});
+        // Its decrease action moves one step down; increase at the top asks for nothing.
+        QAccessibleActionInterface* actions = a11y->actionInterface();
+        QVERIFY(actions);
+        QCOMPARE(reported(control, [&] { actions->doAction(QAccessibleActionInterface::decreaseAction()); }),
+                 std::vector<double>{0.95});
+        QVERIFY(reported(control, [&] { actions->doAction(QAccessibleActionInterface::increaseAction()); }).empty());
 
         // Disabled, it takes no input.
         control.setEnabled(false);
