@@ -125,6 +125,9 @@ namespace TelluStrings {
 QString defaultSurveyTitle();
 QString textPlaceholder();
 QString serverError(qint64 status);
+// What a form says when sending failed: the network and server texts, or `encodingFailure` when
+// the submission could not be prepared.
+QString sendError(const TelluError& error, const QString& encodingFailure);
 } // namespace TelluStrings
 
 // Looks a kit text up by key in the kit's own string table for the current locale; the English

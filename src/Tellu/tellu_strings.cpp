@@ -82,3 +82,16 @@ QString TelluStrings::serverError(qint64 status)
     QString format = telluText("tellu.error.server", "Server error (%lld). Please try again later.");
     return format.replace(QStringLiteral("%lld"), QString::number(status));
 }
+
+QString TelluStrings::sendError(const TelluError& error, const QString& encodingFailure)
+{
+    switch (error.kind()) {
+    case TelluError::Kind::networkError:
+        return telluText("tellu.error.network", "Network error. Please check your connection and try again.");
+    case TelluError::Kind::badResponse:
+        return serverError(error.status());
+    case TelluError::Kind::encodingError:
+        return encodingFailure;
+    }
+    return {};
+}

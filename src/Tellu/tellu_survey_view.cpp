@@ -303,13 +303,6 @@ void TelluSurveyView::finish(const std::optional<TelluError>& outcome)
 
 QString TelluSurveyView::errorText(const TelluError& error)
 {
-    switch (error.kind()) {
-    case TelluError::Kind::networkError:
-        return telluText("tellu.error.network", "Network error. Please check your connection and try again.");
-    case TelluError::Kind::badResponse:
-        return TelluStrings::serverError(error.status());
-    case TelluError::Kind::encodingError:
-        return telluText("tellu.survey.error.encoding", "Failed to send survey. Please try again.");
-    }
-    return {};
+    return TelluStrings::sendError(error,
+                                   telluText("tellu.survey.error.encoding", "Failed to send survey. Please try again."));
 }

@@ -131,13 +131,6 @@ void TelluView::finish(const std::optional<TelluError>& outcome)
 
 QString TelluView::errorText(const TelluError& error)
 {
-    switch (error.kind()) {
-    case TelluError::Kind::networkError:
-        return telluText("tellu.error.network", "Network error. Please check your connection and try again.");
-    case TelluError::Kind::badResponse:
-        return TelluStrings::serverError(error.status());
-    case TelluError::Kind::encodingError:
-        return telluText("tellu.feedback.error.encoding", "Failed to prepare feedback. Please try again.");
-    }
-    return {};
+    return TelluStrings::sendError(
+        error, telluText("tellu.feedback.error.encoding", "Failed to prepare feedback. Please try again."));
 }
