@@ -9,8 +9,6 @@
 #include "ui_kit/palette.h"
 #include "ui_kit/text_styles.h"
 
-#include <QAccessible>
-#include <QAccessibleWidget>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
@@ -65,31 +63,6 @@ void paintGrain(QPainter& painter, const QRectF& rect)
 namespace {
 
 constexpr double grainBandHeight = 280;
-
-// The headline is announced as a heading.
-class HeadlineLabel : public QLabel {
-    Q_OBJECT
-public:
-    using QLabel::QLabel;
-};
-
-QAccessibleInterface* headlineFactory(const QString&, QObject* object)
-{
-    if (auto* label = qobject_cast<HeadlineLabel*>(object)) {
-        class Heading : public QAccessibleWidget {
-        public:
-            explicit Heading(QLabel* label) : QAccessibleWidget(label, QAccessible::Heading) {}
-            QString text(QAccessible::Text t) const override
-            {
-                if (t == QAccessible::Name)
-                    return static_cast<QLabel*>(widget())->text();
-                return QAccessibleWidget::text(t);
-            }
-        };
-        return new Heading(label);
-    }
-    return nullptr;
-}
 
 } // namespace
 
@@ -156,11 +129,6 @@ QWidget* transparent(QWidget* widget)
 EmptyStateView::EmptyStateView(EngineCoordinator* coordinator, QWidget* parent)
     : QWidget(parent), m_coordinator(coordinator)
 {
-    static const bool factoryInstalled = [] {
-        QAccessible::installFactory(headlineFactory);
-        return true;
-    }();
-    Q_UNUSED(factoryInstalled);
 
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
@@ -189,8 +157,9 @@ EmptyStateView::EmptyStateView(EngineCoordinator* coordinator, QWidget* parent)
     blockLayout->setContentsMargins(0, 0, 0, 0);
     blockLayout->setSpacing(16);
 
-    m_headline = new HeadlineLabel(block);
+    m_headline = new QLabel(block);
     m_headline->setObjectName(QStringLiteral("import.headline"));
+    ui::presentAsHeading(m_headline);
     m_headline->setWordWrap(true);
     ui::applyDisplayStyle(m_headline, 44);
     ui::setForeground(m_headline, ui::ColorName::Ink);
@@ -350,4 +319,3 @@ void EmptyStateView::paintEvent(QPaintEvent*)
 
 } // namespace hf
 
-#include "empty_state_view.moc"

@@ -11,6 +11,7 @@ namespace hf::ui {
 namespace {
 
 constexpr const char* hiddenProperty = "hfAccessibleHidden";
+constexpr const char* headingProperty = "hfAccessibleHeading";
 
 class HiddenInterface : public QAccessibleWidget {
 public:
@@ -46,7 +47,7 @@ QAccessibleInterface* kitFactory(const QString& key, QObject* object)
     auto* widget = static_cast<QWidget*>(object);
     if (widget->property(hiddenProperty).toBool())
         return new HiddenInterface(widget);
-    if (key == QLatin1String("hf::ui::SectionLabel"))
+    if (key == QLatin1String("hf::ui::SectionLabel") || widget->property(headingProperty).toBool())
         return new HeadingInterface(widget);
     if (key == QLatin1String("hf::ui::SegmentedChoice"))
         return new QAccessibleWidget(widget, QAccessible::Grouping);
@@ -65,6 +66,12 @@ void hideFromAccessibility(QWidget* widget)
 {
     installKitAccessibility();
     widget->setProperty(hiddenProperty, true);
+}
+
+void presentAsHeading(QWidget* widget)
+{
+    installKitAccessibility();
+    widget->setProperty(headingProperty, true);
 }
 
 void* AccessibleSlider::interface_cast(QAccessible::InterfaceType type)

@@ -10,6 +10,7 @@
 #include "ui_kit/buttons.h"
 #include "ui_kit/environment.h"
 
+#include <QAccessible>
 #include <QLabel>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -52,6 +53,10 @@ private Q_SLOTS:
         view.show();
         QVERIFY(QTest::qWaitForWindowExposed(&view));
         QCOMPARE(view.headline()->text(), QString("Drop a video anywhere here."));
+        // Assistive technologies announce the headline as a heading named by its sentence.
+        QAccessibleInterface* heading = QAccessible::queryAccessibleInterface(view.headline());
+        QCOMPARE(heading->role(), QAccessible::Heading);
+        QCOMPARE(heading->text(QAccessible::Name), QString("Drop a video anywhere here."));
         test::saveScreenshot(view.grab().toImage(), "editor", "empty-regular");
 
         // Any count, 0 and 1 included, is the release sentence.
