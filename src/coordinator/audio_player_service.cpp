@@ -343,6 +343,17 @@ void AudioPlayerService::seek(double seconds)
         m_pictureGeneration = m_picture->show(t);
 }
 
+void AudioPlayerService::goToBeginning()
+{
+    if (m_isPlaying) {
+        pause();
+        seek(0.0);
+        play();
+    } else {
+        seek(0.0);
+    }
+}
+
 void AudioPlayerService::tick()
 {
     if (!m_isPlaying || !m_mixer->hasTrack(AuditionMixer::clean))

@@ -98,6 +98,8 @@ public:
     void pause();
     // Moves the playhead, clamped to 0...totalDuration.
     void seek(double seconds);
+    // Back to 0, playing on from there when it was playing.
+    void goToBeginning();
     // Hears `stem` alone, or the clean mix again when it already was.
     void toggleSolo(Stem stem);
     // Hold-to-compare: while on, the original is audible whatever the selection.

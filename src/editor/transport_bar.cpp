@@ -139,15 +139,8 @@ GoToBeginningButton::GoToBeginningButton(AudioPlayerService* player, QWidget* pa
     setAccessibleName(name);
     setToolTip(name);
     connect(this, &QAbstractButton::clicked, this, [this] {
-        if (!m_player)
-            return;
-        if (m_player->isPlaying()) {
-            m_player->pause();
-            m_player->seek(0);
-            m_player->play();
-        } else {
-            m_player->seek(0);
-        }
+        if (m_player)
+            m_player->goToBeginning();
     });
 }
 

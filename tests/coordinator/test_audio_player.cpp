@@ -194,6 +194,27 @@ private slots:
         QCOMPARE(service->currentTime(), 3.0);
     }
 
+    // Going to the beginning while playing plays on from frame 0; while paused it only moves.
+    void goToBeginning()
+    {
+        auto [output, service] = makePlayer();
+        service->load(m_files);
+        service->seek(1.5);
+        service->goToBeginning();
+        QCOMPARE(service->currentTime(), 0.0);
+        QVERIFY(!service->isPlaying());
+
+        service->seek(1.5);
+        service->play();
+        QCOMPARE(frameCount(collect(*output, 4800)), 4800);
+        service->goToBeginning();
+        QCOMPARE(service->currentTime(), 0.0);
+        QVERIFY(service->isPlaying());
+        const auto heard = collect(*output, 2400);
+        QString why;
+        QVERIFY2(consecutive(heard, ramp, ramp, &why), qPrintable(why));
+    }
+
     // Tracks on the video's timeline: a clean mix and original that start a second late are
     // preceded by silence, and stems that start at zero are placed where the original starts.
     void tracksSitOnTheVideosTimeline()
