@@ -6,10 +6,7 @@
 #include "ui_kit/palette.h"
 #include "ui_kit/text_styles.h"
 
-#include <QEvent>
-#include <QKeyEvent>
 #include <QLabel>
-#include <QPainter>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -20,17 +17,13 @@ namespace {
 
 constexpr int cardWidth = 380;
 constexpr int cardPadding = 22;
-constexpr double cardRadius = 14;
 
 } // namespace
 
 ReplaceConfirmation::ReplaceConfirmation(EngineCoordinator* coordinator, QWidget* window)
-    : QWidget(window), m_coordinator(coordinator)
+    : ui::CardOverlay(window), m_coordinator(coordinator)
 {
     setObjectName(QStringLiteral("replace.confirmation"));
-    setFocusPolicy(Qt::StrongFocus);
-    hide();
-    window->installEventFilter(this);
 
     m_card = new QWidget(this);
     m_card->setObjectName(QStringLiteral("replace.card"));
@@ -117,49 +110,19 @@ void ReplaceConfirmation::dismiss()
         m_coordinator->setPendingReplacement(std::nullopt);
 }
 
-void ReplaceConfirmation::layOut()
+QRect ReplaceConfirmation::cardRect() const
 {
-    if (parentWidget())
-        setGeometry(parentWidget()->rect());
     const int width = std::min(cardWidth, this->width() - 40);
     const int height = std::min(m_card->heightForWidth(width) > 0 ? m_card->heightForWidth(width)
                                                                  : m_card->sizeHint().height(),
                                 this->height() - 40);
-    m_card->setGeometry((this->width() - width) / 2, std::max(20, (this->height() - height) / 3), width, height);
+    return QRect((this->width() - width) / 2, std::max(20, (this->height() - height) / 3), width, height);
 }
 
-bool ReplaceConfirmation::eventFilter(QObject* watched, QEvent* event)
+void ReplaceConfirmation::layOut()
 {
-    if (watched == parentWidget() && event->type() == QEvent::Resize)
-        layOut();
-    return QWidget::eventFilter(watched, event);
-}
-
-void ReplaceConfirmation::paintEvent(QPaintEvent*)
-{
-    QPainter p(this);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.fillRect(rect(), QColor(0, 0, 0, 110));
-    const QRectF card = m_card->geometry();
-    p.fillPath(ui::roundedRectPath(card.translated(0, 4), cardRadius), QColor(0, 0, 0, 60));
-    p.fillPath(ui::roundedRectPath(card, cardRadius), ui::color(ui::ColorName::Surface));
-    p.setPen(QPen(ui::color(ui::ColorName::Rule), 1));
-    p.drawPath(ui::roundedRectPath(card.adjusted(0.5, 0.5, -0.5, -0.5), cardRadius));
-}
-
-void ReplaceConfirmation::keyPressEvent(QKeyEvent* event)
-{
-    if (event->key() == Qt::Key_Escape) {
-        dismiss();
-        return;
-    }
-    QWidget::keyPressEvent(event);
-}
-
-void ReplaceConfirmation::mousePressEvent(QMouseEvent* event)
-{
-    // Clicks beside the card go nowhere: the window waits for the answer.
-    event->accept();
+    ui::CardOverlay::layOut();
+    m_card->setGeometry(cardRect());
 }
 
 } // namespace hf

@@ -8,6 +8,8 @@
 //
 //     new hf::ReplaceConfirmation(&coordinator, mainWindow);   // once per main window
 
+#include "ui_kit/card_overlay.h"
+
 #include <QPointer>
 #include <QWidget>
 
@@ -22,7 +24,7 @@ class InkButton;
 class QuietButton;
 } // namespace ui
 
-class ReplaceConfirmation : public QWidget {
+class ReplaceConfirmation : public ui::CardOverlay {
     Q_OBJECT
 
 public:
@@ -39,14 +41,13 @@ public:
     QWidget* card() const { return m_card; }
 
 protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
-    void paintEvent(QPaintEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
-    void mousePressEvent(QMouseEvent* event) override;
+    QRect cardRect() const override;
+    void layOut() override;
+    // Escape answers "Cancel".
+    void escapePressed() override { dismiss(); }
 
 private:
     void follow();
-    void layOut();
     // Closing by any route leaves nothing pending.
     void dismiss();
 

@@ -299,6 +299,13 @@ private Q_SLOTS:
         QCOMPARE(window.confirmation->title(), QStringLiteral("Replace the current video?"));
         QCOMPARE(window.confirmation->message(), QStringLiteral("The cleaned result for Holiday.mov hasn't been exported."));
         window.shoot(QStringLiteral("replace-confirmation"));
+        // It covers the window as the window grows, the card staying centred.
+        window.host.resize(500, 700);
+        QApplication::processEvents();
+        QCOMPARE(window.confirmation->geometry(), window.host.rect());
+        QCOMPARE(window.confirmation->card()->geometry().center().x(), window.host.rect().center().x());
+        window.host.resize(300, 640);
+        QApplication::processEvents();
 
         // Cancel keeps everything; Escape is the same answer.
         QTest::mouseClick(window.confirmation->cancelButton(), Qt::LeftButton);
