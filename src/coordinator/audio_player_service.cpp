@@ -354,6 +354,14 @@ void AudioPlayerService::goToBeginning()
     }
 }
 
+void AudioPlayerService::togglePlayback()
+{
+    if (m_isPlaying)
+        pause();
+    else
+        play();
+}
+
 void AudioPlayerService::tick()
 {
     if (!m_isPlaying || !m_mixer->hasTrack(AuditionMixer::clean))

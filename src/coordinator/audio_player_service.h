@@ -100,6 +100,8 @@ public:
     void seek(double seconds);
     // Back to 0, playing on from there when it was playing.
     void goToBeginning();
+    // Pauses when playing, else plays.
+    void togglePlayback();
     // Hears `stem` alone, or the clean mix again when it already was.
     void toggleSolo(Stem stem);
     // Hold-to-compare: while on, the original is audible whatever the selection.

@@ -112,12 +112,8 @@ PlayPauseButton::PlayPauseButton(AudioPlayerService* player, QWidget* parent)
 {
     setObjectName(QStringLiteral("player.playPause"));
     connect(this, &QAbstractButton::clicked, this, [this] {
-        if (!m_player)
-            return;
-        if (m_player->isPlaying())
-            m_player->pause();
-        else
-            m_player->play();
+        if (m_player)
+            m_player->togglePlayback();
     });
     if (player)
         connect(player, &AudioPlayerService::isPlayingChanged, this, &PlayPauseButton::refresh);

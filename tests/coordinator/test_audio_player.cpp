@@ -195,17 +195,22 @@ private slots:
     }
 
     // Going to the beginning while playing plays on from frame 0; while paused it only moves.
-    void goToBeginning()
+    // The play/pause toggle flips between the two.
+    void goToBeginningAndToggle()
     {
         auto [output, service] = makePlayer();
         service->load(m_files);
+        service->togglePlayback();
+        QVERIFY(service->isPlaying());
+        service->togglePlayback();
+        QVERIFY(!service->isPlaying());
         service->seek(1.5);
         service->goToBeginning();
         QCOMPARE(service->currentTime(), 0.0);
         QVERIFY(!service->isPlaying());
 
         service->seek(1.5);
-        service->play();
+        service->togglePlayback();
         QCOMPARE(frameCount(collect(*output, 4800)), 4800);
         service->goToBeginning();
         QCOMPARE(service->currentTime(), 0.0);
