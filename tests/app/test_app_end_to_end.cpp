@@ -68,6 +68,10 @@ private Q_SLOTS:
         QVERIFY(clean->isVisible() && clean->isEnabled());
         QVERIFY(window->findChild<QWidget*>("toolbar.listen")->isVisible());
         QVERIFY(window->isInspectorShown());
+        // Made when the video opened, it still takes its column's width.
+        auto* inspector = window->findChild<QWidget*>("inspector");
+        QVERIFY(inspector && inspector->isVisible());
+        QVERIFY2(inspector->width() >= 336 && inspector->width() <= 380, qPrintable(QString::number(inspector->width())));
         QTest::qWait(100);   // the last frame reaches the picture
         const QString shot = test::saveScreenshot(window->grab().toImage(), "app",
                                                   QStringLiteral("preview-%1").arg(QGuiApplication::platformName()));
