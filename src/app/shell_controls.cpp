@@ -227,12 +227,7 @@ void DropEdge::paintEvent(QPaintEvent*)
 
 // ---- SheetHost
 
-SheetHost::SheetHost(QWidget* window) : QWidget(window)
-{
-    setFocusPolicy(Qt::StrongFocus);
-    hide();
-    window->installEventFilter(this);
-}
+SheetHost::SheetHost(QWidget* window) : ui::CardOverlay(window) {}
 
 void SheetHost::present(QWidget* content, int width)
 {
@@ -272,46 +267,14 @@ QRect SheetHost::cardRect() const
 
 void SheetHost::layOut()
 {
-    if (parentWidget())
-        setGeometry(parentWidget()->rect());
+    ui::CardOverlay::layOut();
     if (m_content)
         m_content->setGeometry(cardRect().adjusted(24, 24, -24, -24));
 }
 
-bool SheetHost::eventFilter(QObject* watched, QEvent* event)
+void SheetHost::escapePressed()
 {
-    if (watched == parentWidget() && event->type() == QEvent::Resize)
-        layOut();
-    return QWidget::eventFilter(watched, event);
-}
-
-void SheetHost::paintEvent(QPaintEvent*)
-{
-    QPainter p(this);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.fillRect(rect(), QColor(0, 0, 0, 110));
-    const QRectF card = cardRect();
-    if (card.isEmpty())
-        return;
-    p.fillPath(ui::roundedRectPath(card.translated(0, 4), 14), QColor(0, 0, 0, 60));
-    p.fillPath(ui::roundedRectPath(card, 14), dark(ui::ColorName::Surface));
-    p.setPen(QPen(dark(ui::ColorName::Rule), 1));
-    p.drawPath(ui::roundedRectPath(card.adjusted(0.5, 0.5, -0.5, -0.5), 14));
-}
-
-void SheetHost::keyPressEvent(QKeyEvent* event)
-{
-    if (event->key() == Qt::Key_Escape) {
-        Q_EMIT dismissedByUser();
-        return;
-    }
-    QWidget::keyPressEvent(event);
-}
-
-void SheetHost::mousePressEvent(QMouseEvent* event)
-{
-    // Clicks beside the card go nowhere: the window underneath waits for the sheet.
-    event->accept();
+    Q_EMIT dismissedByUser();
 }
 
 } // namespace hf

@@ -3,6 +3,8 @@
 // The main window's own controls: the toolbar's primary button and Listen picker, the drop
 // highlight, and the host that lays a sheet or an alert over the window.
 
+#include "ui_kit/card_overlay.h"
+
 #include <QAbstractButton>
 #include <QIcon>
 #include <QPointer>
@@ -85,7 +87,7 @@ private:
 
 // Lays one card over the window (the rest dimmed and out of reach) and closes it on Escape.
 // The card's content is any widget; the host owns it while shown.
-class SheetHost : public QWidget {
+class SheetHost : public ui::CardOverlay {
     Q_OBJECT
 public:
     explicit SheetHost(QWidget* window);
@@ -102,15 +104,11 @@ Q_SIGNALS:
     void dismissedByUser();
 
 protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
-    void paintEvent(QPaintEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
-    void mousePressEvent(QMouseEvent* event) override;
+    QRect cardRect() const override;
+    void layOut() override;
+    void escapePressed() override;
 
 private:
-    void layOut();
-    QRect cardRect() const;
-
     QPointer<QWidget> m_content;
     int m_width = 420;
 };
