@@ -73,6 +73,9 @@ private Q_SLOTS:
         HushframeApp app(*services);
         QWidget* first = app.openWindow(QStringLiteral("main"));
         QVERIFY(first);
+        // The launch waits for the window's first frame.
+        QVERIFY(!services->didLaunch());
+        QVERIFY(QTest::qWaitFor([&] { return services->didLaunch(); }, 5000));
         QCOMPARE(app.openWindow(QStringLiteral("main")), first);   // raised, not made again
         QVERIFY(QTest::qWaitFor([&] { return services->account().hasSession(); }, 20000));
         QVERIFY(services->didLaunch());
