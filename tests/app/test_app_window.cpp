@@ -163,6 +163,7 @@ private Q_SLOTS:
         HushframeApp app(*services);
         app.openWindow("main");
         ContentView* window = mainWindow(app);
+        QVERIFY(QTest::qWaitForWindowExposed(window));
         QFile notes(home.filePath("notes.txt"));
         QVERIFY(notes.open(QIODevice::WriteOnly));
         notes.close();
@@ -195,6 +196,7 @@ private Q_SLOTS:
         HushframeApp app(*services);
         app.openWindow("main");
         ContentView* window = mainWindow(app);
+        QVERIFY(QTest::qWaitForWindowExposed(window));
         AccountStore& account = services->account();
 
         std::optional<bool> outcome;
