@@ -12,6 +12,9 @@
 
 namespace {
 
+// What a later start without links sends; never a link, having no scheme.
+const QString showMainWindowMessage = QStringLiteral("show-main-window");
+
 // The arguments that are links (the desktop entry passes one with %u).
 QStringList linksIn(const QStringList& arguments)
 {
@@ -36,13 +39,16 @@ int main(int argc, char** argv)
     QGuiApplication::setDesktopFileName(QStringLiteral("dev.lanternworkshop.Hushframe"));
 
     const QStringList links = linksIn(application.arguments());
+    // A later start without links asks the running one to show its main window (made anew when
+    // it was closed), as starting an application that already runs does on this desktop.
+    const QStringList messages = links.isEmpty() ? QStringList{showMainWindowMessage} : links;
     const QString channel = hf::SingleInstance::defaultChannel();
-    if (hf::SingleInstance::forward(channel, links))
+    if (hf::SingleInstance::forward(channel, messages))
         return 0;
     hf::SingleInstance instance(channel);
     if (!instance.listen()) {
         // Another start won the race to the channel.
-        if (hf::SingleInstance::forward(channel, links))
+        if (hf::SingleInstance::forward(channel, messages))
             return 0;
         qCWarning(hf::lcApp, "Links from later starts will not reach this instance");
     }
@@ -52,8 +58,12 @@ int main(int argc, char** argv)
     // Owned here, so every service is gone before the QApplication.
     hf::AppServices services;
     hf::HushframeApp app(services);
-    QObject::connect(&instance, &hf::SingleInstance::messageReceived, &app,
-                     [&app](const QString& link) { app.handleOpenURL(QUrl(link)); });
+    QObject::connect(&instance, &hf::SingleInstance::messageReceived, &app, [&app](const QString& message) {
+        if (message == showMainWindowMessage)
+            app.openWindow(QStringLiteral("main"));
+        else
+            app.handleOpenURL(QUrl(message));
+    });
     app.openWindow(QStringLiteral("main"));
     for (const QString& link : links)
         app.handleOpenURL(QUrl(link));
