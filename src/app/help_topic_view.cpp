@@ -33,35 +33,13 @@ QString trimSpacesAndTabs(const QString& s)
 }
 
 // A topic heading, announced as a heading.
-class HelpHeading : public QLabel {
-    Q_OBJECT
-
-public:
-    explicit HelpHeading(const QString& text, QWidget* parent) : QLabel(text, parent)
-    {
-        static std::once_flag once;
-        std::call_once(once, [] { QAccessible::installFactory(&HelpHeading::accessible); });
-    }
-
-private:
-    static QAccessibleInterface* accessible(const QString&, QObject* object)
-    {
-        auto* heading = qobject_cast<HelpHeading*>(object);
-        if (!heading)
-            return nullptr;
-        class Heading : public QAccessibleWidget {
-        public:
-            explicit Heading(QWidget* widget) : QAccessibleWidget(widget, QAccessible::Heading) {}
-            QString text(QAccessible::Text t) const override
-            {
-                if (t == QAccessible::Name)
-                    return static_cast<QLabel*>(widget())->text();
-                return QAccessibleWidget::text(t);
-            }
-        };
-        return new Heading(heading);
-    }
-};
+// A block's heading, announced as a heading.
+QLabel* makeHelpHeading(const QString& text, QWidget* parent)
+{
+    auto* heading = new QLabel(text, parent);
+    ui::presentAsHeading(heading);
+    return heading;
+}
 
 // A list item's marker; a class of its own so that its accessibility follows the kit's rules
 // before QLabel's.
@@ -210,7 +188,7 @@ QWidget* HelpTopicView::viewFor(const HelpBlock& block, QWidget* parent)
 
     switch (block.kind) {
     case HelpBlock::Kind::heading: {
-        auto* heading = new HelpHeading(block.text, parent);
+        auto* heading = makeHelpHeading(block.text, parent);
         heading->setObjectName(QStringLiteral("help.topic.heading"));
         heading->setTextFormat(Qt::PlainText);
         heading->setWordWrap(true);

@@ -100,12 +100,8 @@ HushframeCommands::HushframeCommands(EngineCoordinator& coordinator, AudioPlayer
     QAction* playPause = add(m_playback, QStringLiteral("playPause"), QString());
     playPause->setShortcut(QKeySequence(Qt::Key_Space));
     connect(playPause, &QAction::triggered, this, [this] {
-        if (!m_player)
-            return;
-        if (m_player->isPlaying())
-            m_player->pause();
-        else
-            m_player->play();
+        if (m_player)
+            m_player->togglePlayback();
     });
     QAction* compare = add(m_playback, QStringLiteral("compare"), QString());
     compare->setShortcut(QKeySequence(Qt::Key_Backslash));
@@ -324,13 +320,7 @@ void HushframeCommands::goToBeginning()
 {
     if (!m_player)
         return;
-    if (m_player->isPlaying()) {
-        m_player->pause();
-        m_player->seek(0);
-        m_player->play();
-    } else {
-        m_player->seek(0);
-    }
+    m_player->goToBeginning();
 }
 
 bool HushframeCommands::eventFilter(QObject* watched, QEvent* event)

@@ -1,6 +1,7 @@
 #include "app/shell_controls.h"
 
 #include "platform/texts.h"
+#include "ui_kit/buttons.h"
 #include "ui_kit/palette.h"
 #include "ui_kit/text_styles.h"
 
@@ -26,17 +27,9 @@ QColor dark(ui::ColorName name)
 
 QIcon toolbarIcon(ToolbarGlyph glyph)
 {
-    const int side = 18;
-    QIcon icon;
-    for (const qreal ratio : {1.0, 2.0}) {
-        QPixmap pixmap(QSize(side, side) * ratio);
-        pixmap.setDevicePixelRatio(ratio);
-        pixmap.fill(Qt::transparent);
-        QPainter p(&pixmap);
-        p.setRenderHint(QPainter::Antialiasing);
+    return ui::drawnIcon(18, [glyph](QPainter& p) {
         // Drawn black: the buttons tint their icons with the label's colour.
-        QPen pen(Qt::black, 1.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
-        p.setPen(pen);
+        p.setPen(QPen(Qt::black, 1.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
         p.setBrush(Qt::NoBrush);
         switch (glyph) {
         case ToolbarGlyph::plus:
@@ -45,17 +38,13 @@ QIcon toolbarIcon(ToolbarGlyph glyph)
             break;
         case ToolbarGlyph::sidebarLeft:
         case ToolbarGlyph::sidebarRight: {
-            const QRectF frame(2, 3.5, 14, 11);
-            p.drawRoundedRect(frame, 2.5, 2.5);
+            p.drawRoundedRect(QRectF(2, 3.5, 14, 11), 2.5, 2.5);
             const double x = glyph == ToolbarGlyph::sidebarLeft ? 6.5 : 11.5;
             p.drawLine(QPointF(x, 3.5), QPointF(x, 14.5));
             break;
         }
         }
-        p.end();
-        icon.addPixmap(pixmap);
-    }
-    return icon;
+    });
 }
 
 // ---- ToolbarInkButton

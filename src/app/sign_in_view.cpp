@@ -4,13 +4,12 @@
 #include "backend/account_store.h"
 #include "backend/bundle_configuration.h"
 #include "platform/texts.h"
+#include "ui_kit/accessibility.h"
 #include "ui_kit/buttons.h"
 #include "ui_kit/layouts.h"
 #include "ui_kit/palette.h"
 #include "ui_kit/text_styles.h"
 
-#include <QAccessible>
-#include <QAccessibleWidget>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QKeyEvent>
@@ -20,40 +19,6 @@
 
 namespace hf {
 
-namespace {
-
-// The sheet's title, announced as a heading.
-class SheetTitle : public QLabel {
-    Q_OBJECT
-
-public:
-    explicit SheetTitle(QWidget* parent) : QLabel(parent)
-    {
-        static std::once_flag once;
-        std::call_once(once, [] { QAccessible::installFactory(&SheetTitle::accessible); });
-    }
-
-private:
-    static QAccessibleInterface* accessible(const QString&, QObject* object)
-    {
-        auto* title = qobject_cast<SheetTitle*>(object);
-        if (!title)
-            return nullptr;
-        class Heading : public QAccessibleWidget {
-        public:
-            explicit Heading(QWidget* widget) : QAccessibleWidget(widget, QAccessible::Heading) {}
-            QString text(QAccessible::Text t) const override
-            {
-                if (t == QAccessible::Name)
-                    return static_cast<QLabel*>(widget())->text();
-                return QAccessibleWidget::text(t);
-            }
-        };
-        return new Heading(title);
-    }
-};
-
-} // namespace
 
 SignInView::SignInView(AccountStore* account, WebSignInService service, QWidget* parent)
     : QWidget(parent), m_account(account)
@@ -72,7 +37,8 @@ SignInView::SignInView(AccountStore* account, WebSignInService service, QWidget*
     auto* header = new QVBoxLayout;
     header->setContentsMargins(0, 8, 0, 0);
     header->setSpacing(8);
-    m_title = new SheetTitle(column);
+    m_title = new QLabel(column);
+    ui::presentAsHeading(m_title);
     m_title->setObjectName(QStringLiteral("signIn.title"));
     m_title->setWordWrap(true);
     ui::applyHeadingStyle(m_title, ui::TextStyle::title2);
@@ -154,4 +120,3 @@ void SignInView::showReason()
 
 } // namespace hf
 
-#include "sign_in_view.moc"

@@ -14,6 +14,7 @@
 #include "platform/network.h"
 #include "platform/oauth_loopback_client.h"
 #include "platform/settings_store.h"
+#include "helpers_backend.h"
 #include "support/local_server.h"
 #include "support/test_support.h"
 #include "ui_kit/environment.h"
@@ -83,23 +84,7 @@ public:
         };
     }
 
-    void visit(const QUrl& url)
-    {
-        QNetworkRequest request(url);
-        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-        QNetworkReply* reply = network.get(request);
-        QObject::connect(reply, &QNetworkReply::finished, reply, [this, reply, url] {
-            reply->deleteLater();
-            const QByteArray location = reply->rawHeader("Location");
-            if (location.isEmpty())
-                return;
-            const QUrl next = url.resolved(QUrl::fromEncoded(location));
-            if (next.scheme() == u"http" || next.scheme() == u"https")
-                visit(next);
-            else
-                BrowserSheetAuthenticator::deliverCallback(next);
-        });
-    }
+    void visit(const QUrl& url) { test::followPage(network, url, BrowserSheetAuthenticator::deliverCallback); }
 };
 
 QLabel* label(QWidget* root, const char* name)
