@@ -10,53 +10,10 @@
 #include "editor/inspector_view.h"
 #include "editor/regular_editor_view.h"
 #include "editor/soundtrack_band.h"
-#include "ui_kit/palette.h"
-#include "ui_kit/text_styles.h"
-
-#include <QPainter>
 
 namespace hf {
 
-namespace {
-
-QColor dark(ui::ColorName name)
-{
-    return ui::color(name, ui::Appearance::dark);
-}
-
-// PLACEHOLDER of a column: a dark panel with a caption.
-class PlaceholderPanel : public QWidget {
-public:
-    PlaceholderPanel(QString caption, ui::ColorName fill) : m_caption(std::move(caption)), m_fill(fill) {}
-    void setCaption(QString caption)
-    {
-        m_caption = std::move(caption);
-        update();
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override
-    {
-        QPainter p(this);
-        p.fillRect(rect(), dark(m_fill));
-        p.setPen(dark(ui::ColorName::SecondaryText));
-        p.setFont(ui::font(ui::TextStyle::callout));
-        p.drawText(rect().adjusted(16, 16, -16, -16), Qt::AlignCenter | Qt::TextWordWrap, m_caption);
-    }
-
-private:
-    QString m_caption;
-    ui::ColorName m_fill;
-};
-
-} // namespace
-
 // ---- columns
-
-QWidget* makeSidebar(AppServices&)
-{
-    return new PlaceholderPanel(QString(), ui::ColorName::Surface);
-}
 
 QWidget* makeEmptyState(AppServices& services)
 {

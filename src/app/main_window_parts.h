@@ -1,12 +1,7 @@
 #pragma once
 
-// The pieces the main window shows in its columns, each made by one function: the sidebar, the
-// empty import screen, the editor, the inspector, the sign-in sheet's content, and the exporter
-// the window owns.
-//
-// PLACEHOLDERS: until the sidebar and the sign-in sheet are
-// part of the application, these functions make minimal stand-ins, so the window works and can
-// be tried as a whole. Each stand-in is replaced by swapping the body of its function.
+// The pieces the main window shows, each made by one function: the empty import screen, the
+// editor, the inspector and the sign-in sheet's content.
 
 #include <QString>
 
@@ -27,7 +22,6 @@ struct WindowActions {
     std::function<void()> openHelp;
 };
 
-QWidget* makeSidebar(AppServices& services);
 // The empty import screen; `setDropCount` tells it how many items are dragged over the window.
 QWidget* makeEmptyState(AppServices& services);
 void setEmptyStateDropCount(QWidget* emptyState, std::optional<int> dropCount);
