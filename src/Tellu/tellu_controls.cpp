@@ -84,7 +84,8 @@ void TelluProminentButton::paintEvent(QPaintEvent*)
     painter.setRenderHint(QPainter::Antialiasing);
     const QRectF box = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
     QColor fill = TelluLook::tint(this, m_tint);
-    QColor ink = Qt::white;
+    // The title stays readable on a light tint (a dark window's accent is often near white).
+    QColor ink = qGray(fill.rgb()) > 150 ? QColor(28, 28, 30) : QColor(Qt::white);
     if (!isEnabled()) {
         fill = TelluLook::secondary(this);
         fill.setAlphaF(0.18f);

@@ -1,6 +1,7 @@
 #include "app/app_services.h"
 
 #include "app/app_updater.h"
+#include "app/feedback_setup.h"
 #include "backend/account_store.h"
 #include "backend/api_client.h"
 #include "backend/bundle_configuration.h"
@@ -65,6 +66,8 @@ AppServices::AppServices(Options options, QObject* parent) : QObject(parent)
                                              QStringLiteral(HF_APP_VERSION), m_defaults.get(),
                                              m_updatePresenter.get());
     launchHooks.startUpdater = [this] { m_updater->start(); };
+    // The feedback kit is set up from the build's configuration, when it holds a kit token.
+    launchHooks.configureFeedbackKit = [] { configureFeedbackKit(); };
 }
 
 AppServices::~AppServices()

@@ -330,6 +330,24 @@ private Q_SLOTS:
         QCOMPARE(latest().value("metadata").toObject(), (QJsonObject{{"Score", "four"}}));
     }
 
+    // The send and done buttons' titles are readable on any tint, dark or light.
+    void buttonTitlesContrastWithTheirTint()
+    {
+        for (const QColor& tint : {QColor(245, 245, 240), QColor(20, 90, 200)}) {
+            TelluProminentButton button(QStringLiteral("MMMMMMMM"), tint);
+            button.resize(160, 32);
+            const QImage image = button.grab().toImage();
+            int far = 0;
+            for (int x = 0; x < image.width(); ++x)
+                for (int y = 0; y < image.height(); ++y) {
+                    const QColor pixel = image.pixelColor(x, y);
+                    if (std::abs(qGray(pixel.rgb()) - qGray(tint.rgb())) > 90)
+                        ++far;
+                }
+            QVERIFY2(far > 40, qPrintable(tint.name()));
+        }
+    }
+
     void ratingScalesOutsideTheUsualRange()
     {
         // A maximum below 1 has nothing to choose: no chips, and it does not hold the survey back.
