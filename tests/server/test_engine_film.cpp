@@ -1,0 +1,190 @@
+// The engine's separation on film-like soundtracks: a score with drum kit, bass, brass and strings,
+// dialogue lines with pauses (centred, off-centre, or in the centre channel of a 5.1 mix), and
+// everyday effects. The pieces, voices, lines and effects here are generated from their own seeds
+// and never used to tune the engine (HF_FILM_SET=dev runs the set that was).
+
+#include "engine/engine.h"
+#include "test_engine_fixtures.h"
+#include "support/test_support.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <filesystem>
+
+using namespace hf::engine;
+namespace fx = hf::test::fixtures;
+
+namespace {
+
+struct FilmSet {
+    QString voice;
+    int lines;
+    unsigned seed;
+};
+
+FilmSet filmSet()
+{
+    if (qEnvironmentVariable("HF_FILM_SET") == "dev")
+        return {"en-us", 0, 1};
+    return {"en-gb-scotland+f2", 1, 7};
+}
+
+struct Figures {
+    double dialogueSdr = 0, musicSdr = 0, effectsSdr = 0;
+    double musicLeft = 0;       // dB: the music's power in dialogue + effects against the music
+    double dialogueOutside = 0; // dB: the dialogue stem's power outside the centre channel against the dialogue (5.1)
+    double speed = 0;           // seconds of audio per second
+    std::vector<std::vector<double>> shares;
+};
+
+QString describe(const QString& name, const Figures& f)
+{
+    QString text = QStringLiteral("%1: SDR dialogue %2 dB, music %3 dB, effects %4 dB; music left in dialogue + effects %5 dB; "
+                                  "%6 s of audio per second\n")
+                       .arg(name)
+                       .arg(f.dialogueSdr, 0, 'f', 1)
+                       .arg(f.musicSdr, 0, 'f', 1)
+                       .arg(f.effectsSdr, 0, 'f', 1)
+                       .arg(f.musicLeft, 0, 'f', 1)
+                       .arg(f.speed, 0, 'f', 1);
+    if (f.dialogueOutside != 0)
+        text += QStringLiteral("  dialogue stem outside the centre channel: %1 dB\n").arg(f.dialogueOutside, 0, 'f', 1);
+    const char* rows[] = {"dialogue", "music", "effects"};
+    for (std::size_t i = 0; i < f.shares.size(); ++i)
+        text += QStringLiteral("  %1 went to dialogue %2 %, music %3 %, effects %4 %\n")
+                    .arg(rows[i], -8)
+                    .arg(100 * f.shares[i][0], 4, 'f', 1)
+                    .arg(100 * f.shares[i][1], 4, 'f', 1)
+                    .arg(100 * f.shares[i][2], 4, 'f', 1);
+    return text;
+}
+
+void record(const QString& text)
+{
+    qInfo().noquote() << text;
+    QFile file(QDir(hf::test::outputFolder()).filePath("engine-film.txt"));
+    if (file.open(QIODevice::Append))
+        file.write(text.toUtf8());
+}
+
+// Separates `mix` and scores the stems against the parts.
+Figures separateAndScore(const QString& folder, int rate, const fx::Signal& mix, const std::array<fx::Signal, 3>& parts)
+{
+    Figures f;
+    const QString input = folder + "/film.wav";
+    if (!fx::writeWav(input, mix, rate))
+        return f;
+    QElapsedTimer timer;
+    timer.start();
+    separateStems(input.toStdString(), (folder + "/stems").toStdString(), {}, {});
+    f.speed = double(mix[0].size()) / rate / (timer.nsecsElapsed() / 1e9);
+    const int channels = int(mix.size());
+    std::array<fx::Signal, 3> stems;
+    for (int s = 0; s < 3; ++s)
+        stems[s] = fx::decode(folder + "/stems/" + QString::fromLatin1(kStemFileNames[s].data(), int(kStemFileNames[s].size())), channels);
+    f.dialogueSdr = fx::sdr(parts[0], stems[0]);
+    f.musicSdr = fx::sdr(parts[1], stems[1]);
+    f.effectsSdr = fx::sdr(parts[2], stems[2]);
+    const auto shares = fx::StemShares::measure(mix, {stems[0], stems[1], stems[2], fx::sum(stems[0], stems[2])},
+                                               {parts[0], parts[1], parts[2]});
+    f.musicLeft = 10 * std::log10(std::max(shares[1][3], 1e-12));
+    for (const auto& row : shares)
+        f.shares.push_back({row[0], row[1], row[2]});
+    return f;
+}
+
+} // namespace
+
+class TestEngineFilm : public QObject {
+    Q_OBJECT
+
+    static constexpr int kRate = 44100;
+    static constexpr double kSeconds = 24;
+    QTemporaryDir m_dir;
+    std::vector<float> m_voice;
+    fx::Signal m_score, m_effects;
+
+private slots:
+    void initTestCase()
+    {
+        if (!hf::test::haveProgram("ffmpeg") || !hf::test::haveProgram("espeak-ng"))
+            QSKIP("ffmpeg and espeak-ng are needed");
+        const FilmSet set = filmSet();
+        m_voice = fx::dialogueLines(m_dir.path(), kSeconds, kRate, set.voice, set.lines, set.seed);
+        QVERIFY(!m_voice.empty());
+        m_score = fx::filmScore(kRate, kSeconds, set.seed);
+        m_effects = fx::filmEffects(kRate, kSeconds, set.seed);
+        fx::scaleTo(m_score, 0.035);
+        fx::scaleTo(m_effects, 0.03);
+        QFile::remove(QDir(hf::test::outputFolder()).filePath("engine-film.txt"));
+    }
+
+    // Dialogue in the centre, and panned to one side as a character off-centre would be.
+    void stereoFilm_data()
+    {
+        QTest::addColumn<double>("left");
+        QTest::addColumn<double>("right");
+        QTest::addColumn<double>("dialogueAim");
+        QTest::newRow("centred dialogue") << 1.0 << 1.0 << 0.0;
+        QTest::newRow("off-centre dialogue") << 1.0 << 0.45 << 0.0;
+    }
+
+    void stereoFilm()
+    {
+        QFETCH(double, left);
+        QFETCH(double, right);
+        QFETCH(double, dialogueAim);
+        QTemporaryDir dir;
+        fx::Signal dialogue{m_voice, m_voice};
+        for (float& v : dialogue[0])
+            v = float(v * left);
+        for (float& v : dialogue[1])
+            v = float(v * right);
+        fx::scaleTo(dialogue, 0.05);
+        fx::Signal mix = fx::silence(2, m_voice.size());
+        for (const auto* part : {&dialogue, &m_score, &m_effects})
+            fx::addInto(mix, *part);
+        const Figures f = separateAndScore(dir.path(), kRate, mix, {dialogue, m_score, m_effects});
+        record(describe(QTest::currentDataTag(), f));
+        QVERIFY(f.dialogueSdr >= dialogueAim);
+    }
+
+    // 5.1: the dialogue in the centre channel only; the score in the front and back pairs with its
+    // bass in the LFE channel; the effects around.
+    void surroundFilm()
+    {
+        QTemporaryDir dir;
+        const std::size_t frames = m_voice.size();
+        std::array<fx::Signal, 3> parts = {fx::silence(6, frames), fx::silence(6, frames), fx::silence(6, frames)};
+        fx::Signal voice{m_voice};
+        fx::scaleTo(voice, 0.05);
+        parts[0][2] = voice[0];
+        for (std::size_t i = 0; i < frames; ++i) {
+            parts[1][0][i] = m_score[0][i];
+            parts[1][1][i] = m_score[1][i];
+            parts[1][4][i] = 0.4f * m_score[0][i];
+            parts[1][5][i] = 0.4f * m_score[1][i];
+            parts[2][0][i] = 0.7f * m_effects[0][i];
+            parts[2][1][i] = 0.7f * m_effects[1][i];
+            parts[2][4][i] = 0.7f * m_effects[0][i];
+            parts[2][5][i] = 0.7f * m_effects[1][i];
+        }
+        fx::Signal mix = fx::silence(6, frames);
+        for (const auto& part : parts)
+            fx::addInto(mix, part);
+        Figures f = separateAndScore(dir.path(), kRate, mix, parts);
+        const fx::Signal dialogueStem = fx::decode(dir.filePath("stems/dialogue.flac"), 6);
+        double outside = 0;
+        for (int c = 0; c < 6; ++c)
+            if (c != 2)
+                outside += fx::rms(dialogueStem[c]) * fx::rms(dialogueStem[c]);
+        f.dialogueOutside = 10 * std::log10(std::max(outside, 1e-20) / (fx::rms(voice[0]) * fx::rms(voice[0])));
+        record(describe("5.1, dialogue in the centre channel", f));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestEngineFilm)
+#include "test_engine_film.moc"
