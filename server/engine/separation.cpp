@@ -4,17 +4,20 @@
 // transformed. For every time-frequency bin three magnitude estimates are formed from the mix:
 //   music    - the median of the bin over about half a second: what holds steady (sustained notes);
 //   effects  - the median across about 400 Hz within the frame: what is broadband (noise, hits);
-//   dialogue - what holds steady over about 100 ms more than over half a second, weighted by how
-//              centred the bin is between the first two channels over those 100 ms (speech is
-//              mixed to the centre) and by the speech band.
-// A centred bin also lowers the music and effects estimates: both are usually spread wider.
+//   dialogue - what stands out over about 100 ms above the steady part, in the speech band,
+//              weighted by how likely the bin comes from the dialogue's direction: one source in
+//              both channels (alike up to a gain over those 100 ms), not far to one side.
+// A bin from the dialogue's direction also lowers the music and effects estimates. The dialogue
+// estimate then counts only while someone speaks: a frame's speech activity is the dialogue
+// estimate's share of its speech band, averaged over 0.1 s and held for 0.4 s either side, so a
+// centred bass or drum kit between lines stays out of the dialogue.
 // In a surround layout the front-centre channel carries the dialogue: it gets masks of its own
-// (every bin counts as centred there), and the other channels judge centredness by their front
-// left and right.
+// (every bin counts as the dialogue's direction there) and the other channels get no dialogue.
 // Each stem takes the share estimate^2 / sum of estimates^2 of the bin (Wiener-style soft masks).
 // The three shares of a bin add up to one, and the dialogue is formed as the input minus music and
 // effects, so the stems add back to the input up to rounding. Frames are processed as they arrive
-// with half a second of look-ahead, so memory does not grow with the length of the input.
+// with about a second of look-ahead, so memory does not grow with the length of the input. Every
+// estimate depends only on the frames within a bounded window around it.
 
 #include "engine/audio_io.h"
 #include "engine/dsp.h"
@@ -44,7 +47,20 @@ int oddAtLeast(double value, int minimum)
 // is taken out of the dialogue estimate.
 constexpr float kCentreLowersMusic = 0.5f;
 constexpr float kCentreLowersEffects = 0.7f;
-constexpr float kSteadyInDialogue = 0.5f;
+constexpr float kSteadyInDialogue = 0.75f;
+// Below this, a bin's channels count as unrelated (no single source), and beyond this share of
+// its power on one side it is too far out for dialogue, fading out over kSideFade.
+constexpr double kCoherenceFloor = 0.5;
+constexpr double kSideLimit = 0.85;
+constexpr double kSideFade = 0.2;
+// Speech activity: the dialogue estimate's share of the speech band, averaged over
+// kSpeechAverageSeconds and held for kSpeechHoldSeconds; no dialogue below kSpeechFloor, all of
+// it from kSpeechFull.
+constexpr double kSpeechAverageSeconds = 0.1;
+constexpr double kSpeechHoldSeconds = 0.4;
+constexpr float kSpeechFloor = 0.2f;
+constexpr float kSpeechFull = 0.35f;
+constexpr double kSpeechLowHz = 60.0;
 // The median of a window of values that comes and goes one value at a time.
 class SlidingMedian {
 public:
@@ -71,16 +87,21 @@ public:
 
 private:
     // Channels that share one set of masks. A surround layout's front-centre channel, where the
-    // dialogue is mixed, forms a group of its own; the other channels judge centredness by the
-    // likeness of their front left and right.
+    // dialogue is mixed, forms a group of its own; the other channels judge direction by their
+    // front left and right, and carry no dialogue.
     struct Group {
         std::vector<int> channels;
-        int left = -1, right = -1; // -1: every bin counts as centred
+        int left = -1, right = -1; // -1: every bin counts as the dialogue's direction
+        bool dialogue = true;
     };
     struct GroupFrame {
         std::vector<float> magnitude;    // K
-        std::vector<float> sumPower;     // K: |L+R|^2
-        std::vector<float> channelPower; // K: |L|^2 + |R|^2
+        std::vector<Complex> cross;      // K: L R*
+        std::vector<float> leftPower;    // K: |L|^2
+        std::vector<float> rightPower;   // K: |R|^2
+        // The estimates of the bin's magnitude per stem, before the dialogue is gated by speech.
+        std::vector<float> dialogue, music, effects;
+        float speech = 0; // how much of the frame's speech band the dialogue estimate holds, 0...1
     };
     // The time windows of one group, one median per bin, sliding along with the frames.
     struct GroupWindows {
@@ -94,6 +115,8 @@ private:
     };
 
     void analyze();
+    void advance(bool all);
+    void estimate(std::int64_t t, std::size_t group);
     void synthesize(std::int64_t t);
     void computeMasks(std::int64_t t, std::size_t group);
     void synthesizeChannel(const Frame& frame, int channel);
@@ -110,6 +133,9 @@ private:
     int m_longHalf;
     int m_shortHalf;
     int m_verticalHalf;
+    int m_speechHalf;  // frames averaged into a frame's speech activity
+    int m_holdHalf;    // frames over which speech activity holds
+    int m_speechFrom, m_speechTo; // bins of the speech band used for activity
     Sink m_sink;
     RealFft m_forward;
     RealFft m_inverse;
@@ -121,6 +147,7 @@ private:
     std::int64_t m_inputStart;   // sample index of m_input[c][0]
     std::int64_t m_received = 0; // samples pushed
     std::int64_t m_analyzed = 0; // frames analyzed
+    std::int64_t m_estimated = 0;
     std::int64_t m_synthesized = 0;
     bool m_finishing = false;
 
@@ -150,16 +177,20 @@ StemSplitter::StemSplitter(int sampleRate, int channels, int centreChannel, Sink
     m_longHalf = oddAtLeast(0.5 * framesPerSecond, 5) / 2;
     m_shortHalf = oddAtLeast(0.1 * framesPerSecond, 3) / 2;
     m_verticalHalf = oddAtLeast(400.0 / binHz, 5) / 2;
+    m_speechHalf = oddAtLeast(kSpeechAverageSeconds * framesPerSecond, 3) / 2;
+    m_holdHalf = oddAtLeast(kSpeechHoldSeconds * framesPerSecond, 3) / 2;
+    m_speechFrom = std::clamp(int(150 / binHz), 1, m_bins - 1);
+    m_speechTo = std::clamp(int(4000 / binHz), m_speechFrom + 1, m_bins);
 
     // Speech lives between about 100 Hz and 6 kHz.
     m_bandWeight.resize(m_bins);
     for (int k = 0; k < m_bins; ++k) {
         const double hz = k * binHz;
         double w = 1.0;
-        if (hz < 60)
+        if (hz < kSpeechLowHz)
             w = 0.0;
-        else if (hz < 120)
-            w = (hz - 60) / 60;
+        else if (hz < 2 * kSpeechLowHz)
+            w = (hz - kSpeechLowHz) / kSpeechLowHz;
         else if (hz > 6000)
             w = std::max(0.3, 1.0 - (hz - 6000) / 6000);
         m_bandWeight[k] = float(w);
@@ -173,6 +204,7 @@ StemSplitter::StemSplitter(int sampleRate, int channels, int centreChannel, Sink
                 rest.channels.push_back(c);
         rest.left = rest.channels[0];
         rest.right = rest.channels[1];
+        rest.dialogue = false;
         m_groups = {centre, rest};
     } else {
         Group all;
@@ -185,13 +217,15 @@ StemSplitter::StemSplitter(int sampleRate, int channels, int centreChannel, Sink
         m_groups = {all};
     }
 
-    m_ring.resize(std::size_t(2 * m_longHalf + 2));
+    // The ring holds every frame that a time window still needs: the half second around the frame
+    // being estimated, and the speech windows around the frame being synthesised.
+    m_ring.resize(std::size_t(2 * m_longHalf + 2 * (m_speechHalf + m_holdHalf) + 4));
     for (Frame& f : m_ring) {
         f.groups.resize(m_groups.size());
         for (GroupFrame& g : f.groups) {
-            g.magnitude.resize(m_bins);
-            g.sumPower.resize(m_bins);
-            g.channelPower.resize(m_bins);
+            for (auto* v : {&g.magnitude, &g.leftPower, &g.rightPower, &g.dialogue, &g.music, &g.effects})
+                v->resize(m_bins);
+            g.cross.resize(m_bins);
         }
         f.bins.assign(m_channels, std::vector<Complex>(m_bins));
         f.samples.assign(m_channels, std::vector<float>(m_n));
@@ -207,11 +241,8 @@ StemSplitter::StemSplitter(int sampleRate, int channels, int centreChannel, Sink
         w.wide.resize(std::size_t(m_bins));
         w.narrow.resize(std::size_t(m_bins));
     }
-    m_long.resize(m_bins);
-    m_short.resize(m_bins);
-    m_vertical.resize(m_bins);
-    m_maskMusic.resize(m_bins);
-    m_maskEffects.resize(m_bins);
+    for (auto* v : {&m_long, &m_short, &m_vertical, &m_maskMusic, &m_maskEffects})
+        v->resize(m_bins);
     m_timeBuffer.resize(m_n);
     m_binBuffer.resize(m_bins);
 }
@@ -241,9 +272,21 @@ void StemSplitter::finish()
         for (auto& plane : m_input)
             plane.resize(plane.size() + std::size_t(needed - have), 0.0f);
     analyze();
-    while (m_synthesized < m_analyzed)
-        synthesize(m_synthesized);
+    advance(true);
     emitUpTo(m_received);
+}
+
+// Estimates every frame whose half second ahead is analysed, and synthesises every frame whose
+// speech windows ahead are estimated (all of them once the input has ended).
+void StemSplitter::advance(bool all)
+{
+    while (m_estimated < m_analyzed && (all || m_estimated + m_longHalf < m_analyzed)) {
+        for (std::size_t g = 0; g < m_groups.size(); ++g)
+            estimate(m_estimated, g);
+        ++m_estimated;
+    }
+    while (m_synthesized < m_estimated && (all || m_synthesized + m_speechHalf + m_holdHalf < m_estimated))
+        synthesize(m_synthesized);
 }
 
 void StemSplitter::analyze()
@@ -256,10 +299,8 @@ void StemSplitter::analyze()
         const std::int64_t offset = start - m_inputStart;
         if (offset + m_n > std::int64_t(m_input[0].size()))
             break;
-        // A frame is synthesised as soon as the half second after it is analysed, so the ring
-        // (2 x half + 2 frames) still holds the frame that its time windows let go of next.
-        while (m_synthesized + m_longHalf < m_analyzed)
-            synthesize(m_synthesized);
+        // Frames leave the ring only once no window needs them.
+        advance(false);
         Frame& f = slot(m_analyzed);
         for (int c = 0; c < m_channels; ++c) {
             const float* src = m_input[c].data() + offset;
@@ -281,8 +322,9 @@ void StemSplitter::analyze()
                 const auto& l = f.bins[group.left];
                 const auto& r = f.bins[group.right];
                 for (int k = 0; k < m_bins; ++k) {
-                    gf.sumPower[k] = std::norm(l[k] + r[k]);
-                    gf.channelPower[k] = std::norm(l[k]) + std::norm(r[k]);
+                    gf.cross[k] = l[k] * std::conj(r[k]);
+                    gf.leftPower[k] = std::norm(l[k]);
+                    gf.rightPower[k] = std::norm(r[k]);
                 }
             }
         }
@@ -299,14 +341,15 @@ void StemSplitter::analyze()
     }
 }
 
-void StemSplitter::computeMasks(std::int64_t t, std::size_t group)
+// The three magnitude estimates of frame t from the frames around it.
+void StemSplitter::estimate(std::int64_t t, std::size_t group)
 {
     const std::int64_t first = std::max<std::int64_t>(0, t - m_longHalf);
     const std::int64_t last = std::min<std::int64_t>(m_analyzed - 1, t + m_longHalf);
     const std::int64_t shortFirst = std::max<std::int64_t>(0, t - m_shortHalf);
     const std::int64_t shortLast = std::min<std::int64_t>(m_analyzed - 1, t + m_shortHalf);
-    const GroupFrame& frame = slot(t).groups[group];
-    const bool paired = m_groups[group].left >= 0;
+    GroupFrame& frame = slot(t).groups[group];
+    const Group& g = m_groups[group];
 
     // Frames come in order, so each window only takes in new frames and lets go of old ones.
     GroupWindows& w = m_windows[group];
@@ -338,23 +381,58 @@ void StemSplitter::computeMasks(std::int64_t t, std::size_t group)
         m_vertical[k] = across.median();
     }
 
+    double speech = 0, all = 0;
     for (int k = 0; k < m_bins; ++k) {
-        float centre = 1.0f;
-        if (paired) {
-            double sum = 0, power = 0;
+        // How likely the bin comes from the dialogue's direction: one source (the channels alike
+        // up to a gain), not too far to one side.
+        float direction = 1.0f;
+        if (g.left >= 0) {
+            Complex cross = 0;
+            double left = 0, right = 0;
             for (std::int64_t j = shortFirst; j <= shortLast; ++j) {
-                sum += slot(j).groups[group].sumPower[k];
-                power += slot(j).groups[group].channelPower[k];
+                const GroupFrame& other = slot(j).groups[group];
+                cross += other.cross[k];
+                left += other.leftPower[k];
+                right += other.rightPower[k];
             }
-            // 1 for identical channels, about 0.5 for unrelated or one-sided ones.
-            const double coherence = power > 0 ? sum / (2 * power) : 0.5;
-            const double w = std::clamp((coherence - 0.5) * 2, 0.0, 1.0);
-            centre = float(w * w * w * w);
+            const double power = left + right;
+            const double coherence = power > 0 ? std::norm(cross) / std::max(left * right, 1e-30) : 0.0;
+            const double side = power > 0 ? std::abs(left - right) / power : 0.0;
+            const double c = std::clamp((coherence - kCoherenceFloor) / (1 - kCoherenceFloor), 0.0, 1.0);
+            const double s = std::clamp((kSideLimit - side) / kSideFade, 0.0, 1.0);
+            direction = float(c * c * s);
         }
-        const float music = m_long[k] * (1 - kCentreLowersMusic * centre);
-        const float effects = m_vertical[k] * (1 - kCentreLowersEffects * centre);
-        const float dialogue = std::max(0.0f, m_short[k] - kSteadyInDialogue * m_long[k]) * centre * m_bandWeight[k];
-        const float m2 = music * music, e2 = effects * effects, d2 = dialogue * dialogue;
+        const float music = m_long[k] * (1 - kCentreLowersMusic * direction);
+        const float effects = m_vertical[k] * (1 - kCentreLowersEffects * direction);
+        const float dialogue = g.dialogue ? std::max(0.0f, m_short[k] - kSteadyInDialogue * m_long[k]) * direction * m_bandWeight[k] : 0.0f;
+        frame.music[k] = music;
+        frame.effects[k] = effects;
+        frame.dialogue[k] = dialogue;
+        if (k >= m_speechFrom && k < m_speechTo) {
+            speech += double(dialogue) * dialogue;
+            all += double(music) * music + double(effects) * effects + double(dialogue) * dialogue;
+        }
+    }
+    frame.speech = all > 0 ? float(speech / all) : 0.0f;
+}
+
+// Soft masks of frame t: the dialogue estimate counts only where speech goes on around the frame.
+void StemSplitter::computeMasks(std::int64_t t, std::size_t group)
+{
+    const std::int64_t last = m_estimated - 1;
+    float activity = 0;
+    for (std::int64_t j = std::max<std::int64_t>(0, t - m_holdHalf); j <= std::min(last, t + m_holdHalf); ++j) {
+        double sum = 0;
+        int count = 0;
+        for (std::int64_t i = std::max<std::int64_t>(0, j - m_speechHalf); i <= std::min(last, j + m_speechHalf); ++i, ++count)
+            sum += slot(i).groups[group].speech;
+        activity = std::max(activity, float(sum / std::max(count, 1)));
+    }
+    const float gate = std::clamp((activity - kSpeechFloor) / (kSpeechFull - kSpeechFloor), 0.0f, 1.0f);
+    const GroupFrame& frame = slot(t).groups[group];
+    for (int k = 0; k < m_bins; ++k) {
+        const float dialogue = frame.dialogue[k] * gate;
+        const float m2 = frame.music[k] * frame.music[k], e2 = frame.effects[k] * frame.effects[k], d2 = dialogue * dialogue;
         const float total = m2 + e2 + d2;
         if (total > 1e-20f) {
             m_maskMusic[k] = m2 / total;

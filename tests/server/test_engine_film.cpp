@@ -38,6 +38,7 @@ struct Figures {
     double dialogueOutside = 0; // dB: the dialogue stem's power outside the centre channel against the dialogue (5.1)
     double speed = 0;           // seconds of audio per second
     std::vector<std::vector<double>> shares;
+    QString perSound; // shares of each instrument and effect (HF_FILM_SET=dev only)
 };
 
 QString describe(const QString& name, const Figures& f)
@@ -59,7 +60,7 @@ QString describe(const QString& name, const Figures& f)
                     .arg(100 * f.shares[i][0], 4, 'f', 1)
                     .arg(100 * f.shares[i][1], 4, 'f', 1)
                     .arg(100 * f.shares[i][2], 4, 'f', 1);
-    return text;
+    return text + f.perSound;
 }
 
 void record(const QString& text)
@@ -71,7 +72,8 @@ void record(const QString& text)
 }
 
 // Separates `mix` and scores the stems against the parts.
-Figures separateAndScore(const QString& folder, int rate, const fx::Signal& mix, const std::array<fx::Signal, 3>& parts)
+Figures separateAndScore(const QString& folder, int rate, const fx::Signal& mix, const std::array<fx::Signal, 3>& parts,
+                         const std::vector<std::pair<QString, fx::Signal>>& sounds = {})
 {
     Figures f;
     const QString input = folder + "/film.wav";
@@ -93,6 +95,18 @@ Figures separateAndScore(const QString& folder, int rate, const fx::Signal& mix,
     f.musicLeft = 10 * std::log10(std::max(shares[1][3], 1e-12));
     for (const auto& row : shares)
         f.shares.push_back({row[0], row[1], row[2]});
+    if (!sounds.empty()) {
+        std::vector<fx::Signal> tracks;
+        for (const auto& sound : sounds)
+            tracks.push_back(sound.second);
+        const auto each = fx::StemShares::measure(mix, {stems[0], stems[1], stems[2]}, tracks);
+        for (std::size_t i = 0; i < sounds.size(); ++i)
+            f.perSound += QStringLiteral("    %1 to dialogue %2 %, music %3 %, effects %4 %\n")
+                              .arg(sounds[i].first, -9)
+                              .arg(100 * each[i][0], 4, 'f', 1)
+                              .arg(100 * each[i][1], 4, 'f', 1)
+                              .arg(100 * each[i][2], 4, 'f', 1);
+    }
     return f;
 }
 
@@ -106,6 +120,7 @@ class TestEngineFilm : public QObject {
     QTemporaryDir m_dir;
     std::vector<float> m_voice;
     fx::Signal m_score, m_effects;
+    std::vector<std::pair<QString, fx::Signal>> m_sounds;
 
 private slots:
     void initTestCase()
@@ -117,8 +132,28 @@ private slots:
         QVERIFY(!m_voice.empty());
         m_score = fx::filmScore(kRate, kSeconds, set.seed);
         m_effects = fx::filmEffects(kRate, kSeconds, set.seed);
+        const double scoreGain = 0.035 / std::sqrt(0.5 * (std::pow(fx::rms(m_score[0]), 2) + std::pow(fx::rms(m_score[1]), 2)));
+        const double effectsGain = 0.03 / std::sqrt(0.5 * (std::pow(fx::rms(m_effects[0]), 2) + std::pow(fx::rms(m_effects[1]), 2)));
         fx::scaleTo(m_score, 0.035);
         fx::scaleTo(m_effects, 0.03);
+        if (qEnvironmentVariable("HF_FILM_SET") == "dev") {
+            const char* instruments[] = {"drums", "bass", "brass", "strings"};
+            const char* effects[] = {"rain", "steps", "doors", "car", "wind", "phone"};
+            for (int i = 0; i < 4; ++i) {
+                fx::Signal part = fx::filmScore(kRate, kSeconds, set.seed, 1u << i);
+                for (auto& plane : part)
+                    for (float& v : plane)
+                        v = float(v * scoreGain);
+                m_sounds.emplace_back(instruments[i], part);
+            }
+            for (int i = 0; i < 6; ++i) {
+                fx::Signal part = fx::filmEffects(kRate, kSeconds, set.seed, 1u << i);
+                for (auto& plane : part)
+                    for (float& v : plane)
+                        v = float(v * effectsGain);
+                m_sounds.emplace_back(effects[i], part);
+            }
+        }
         QFile::remove(QDir(hf::test::outputFolder()).filePath("engine-film.txt"));
     }
 
@@ -147,7 +182,7 @@ private slots:
         fx::Signal mix = fx::silence(2, m_voice.size());
         for (const auto* part : {&dialogue, &m_score, &m_effects})
             fx::addInto(mix, *part);
-        const Figures f = separateAndScore(dir.path(), kRate, mix, {dialogue, m_score, m_effects});
+        const Figures f = separateAndScore(dir.path(), kRate, mix, {dialogue, m_score, m_effects}, m_sounds);
         record(describe(QTest::currentDataTag(), f));
         QVERIFY(f.dialogueSdr >= dialogueAim);
     }

@@ -321,9 +321,11 @@ void addSound(Signal& out, int rate, double start, double length, std::initializ
 // A film score of its own for each seed: a drum kit, a bass line, a brass melody in the middle of
 // the speech band and sustained strings, all on one tempo. Drums, bass and brass sit in the centre,
 // the strings are spread to the sides.
-inline Signal filmScore(int rate, double seconds, unsigned seed)
+// `only` picks instruments (bits: drums, bass, brass, strings) for measuring them one by one.
+inline Signal filmScore(int rate, double seconds, unsigned seed, unsigned only = ~0u)
 {
     Signal out = silence(2, std::size_t(seconds * rate));
+    Signal scratch = out; // where the instruments left out play, so that the others stay the same
     std::mt19937 random(seed * 7717u + 3u);
     std::normal_distribution<double> noise(0.0, 1.0);
     const double beat = 60.0 / (88 + random() % 40);
@@ -332,8 +334,9 @@ inline Signal filmScore(int rate, double seconds, unsigned seed)
     // Drum kit: kick on 1 and 3, snare on 2 and 4, closed hi-hat on every half beat.
     for (int b = 0; b * beat < seconds; ++b) {
         const double t = b * beat;
+        Signal& drums = only & 1 ? out : scratch;
         if (b % 2 == 0)
-            addSound(out, rate, t, 0.35, {0.9, 0.9}, [&, phase = 0.0](double s, std::size_t) mutable {
+            addSound(drums, rate, t, 0.35, {0.9, 0.9}, [&, phase = 0.0](double s, std::size_t) mutable {
                 phase += pi2 * (45 + 75 * std::exp(-s / 0.03)) / rate;
                 return std::sin(phase) * std::exp(-s / 0.12);
             });
@@ -342,13 +345,13 @@ inline Signal filmScore(int rate, double seconds, unsigned seed)
             for (float& v : burst)
                 v = float(noise(random));
             lowPass(burst, rate, 5000);
-            addSound(out, rate, t, 0.25, {0.55, 0.55}, [&](double s, std::size_t i) {
+            addSound(drums, rate, t, 0.25, {0.55, 0.55}, [&](double s, std::size_t i) {
                 return (burst[i] * 0.8 + std::sin(pi2 * 185 * s)) * std::exp(-s / 0.07);
             });
         }
         for (int h = 0; h < 2; ++h) {
             double last = 0;
-            addSound(out, rate, t + h * beat / 2, 0.08, {0.18, 0.22}, [&](double s, std::size_t) {
+            addSound(drums, rate, t + h * beat / 2, 0.08, {0.18, 0.22}, [&](double s, std::size_t) {
                 const double x = noise(random), y = x - last; // a crude high-pass
                 last = x;
                 return y * std::exp(-s / 0.02);
@@ -360,7 +363,7 @@ inline Signal filmScore(int rate, double seconds, unsigned seed)
     const int pattern = int(random() % 3);
     for (int b = 0; b * beat < seconds; ++b) {
         const double hz = bassNotes[(b + pattern) % 8] * key;
-        addSound(out, rate, b * beat, beat, {0.7, 0.7}, [&](double s, std::size_t) {
+        addSound(only & 2 ? out : scratch, rate, b * beat, beat, {0.7, 0.7}, [&](double s, std::size_t) {
             double v = 0;
             for (int h = 1; h <= 6; ++h)
                 v += std::sin(pi2 * hz * h * s) / (h * h * 0.5 + 0.5);
@@ -373,7 +376,7 @@ inline Signal filmScore(int rate, double seconds, unsigned seed)
         const double length = beat * (1 + random() % 3);
         const double hz = 220 * key * steps[random() % 8] * (random() % 4 == 0 ? 1.2 : 1.0);
         if (random() % 5 != 0)
-            addSound(out, rate, t, length, {0.35, 0.35}, [&, phase = 0.0](double s, std::size_t) mutable {
+            addSound(only & 4 ? out : scratch, rate, t, length, {0.35, 0.35}, [&, phase = 0.0](double s, std::size_t) mutable {
                 phase += pi2 * hz * (1 + 0.006 * std::sin(pi2 * 5.2 * s) * std::min(1.0, s / 0.3)) / rate;
                 double v = 0;
                 for (int h = 1; h <= 10; ++h)
@@ -391,7 +394,7 @@ inline Signal filmScore(int rate, double seconds, unsigned seed)
         for (int v = 0; v < 4; ++v) {
             const double left = v % 2 ? 0.25 : 1.0, right = v % 2 ? 1.0 : 0.25;
             const double rateHz = 5 + 0.4 * v;
-            addSound(out, rate, t, length, {left * 0.25, right * 0.25}, [&, phase = 0.0](double s, std::size_t) mutable {
+            addSound(only & 8 ? out : scratch, rate, t, length, {left * 0.25, right * 0.25}, [&, phase = 0.0](double s, std::size_t) mutable {
                 phase += pi2 * voices[v] * (1 + 0.004 * std::sin(pi2 * rateHz * s)) / rate;
                 double x = 0;
                 for (int h = 1; h <= 8; ++h)
@@ -405,9 +408,11 @@ inline Signal filmScore(int rate, double seconds, unsigned seed)
 
 // Everyday effects for each seed: footsteps in the centre, door slams, a passing car, rain, gusts
 // of wind and a ringing phone, each at its own moments.
-inline Signal filmEffects(int rate, double seconds, unsigned seed)
+// `only` picks sounds (bits: rain, footsteps, doors, car, wind, phone) for measuring them one by one.
+inline Signal filmEffects(int rate, double seconds, unsigned seed, unsigned only = ~0u)
 {
-    Signal out = silence(2, std::size_t(seconds * rate));
+    Signal all = silence(2, std::size_t(seconds * rate)), scratch = all;
+    Signal* out = &all;
     std::mt19937 random(seed * 104729u + 11u);
     std::normal_distribution<double> noise(0.0, 1.0);
     const double pi2 = 2 * std::numbers::pi;
@@ -419,70 +424,76 @@ inline Signal filmEffects(int rate, double seconds, unsigned seed)
             lowPass(b, rate, lowPassHz);
         return b;
     };
+    out = &(only & 1 ? all : scratch);
     // Rain throughout: soft hiss, different in each channel, with droplets.
     {
         std::vector<float> l = noiseBuffer(seconds, 0), r = noiseBuffer(seconds, 0);
-        for (std::size_t i = 1; i < l.size() && i < out[0].size(); ++i) {
-            out[0][i] += 0.05f * (l[i] - l[i - 1]);
-            out[1][i] += 0.05f * (r[i] - r[i - 1]);
+        for (std::size_t i = 1; i < l.size() && i < (*out)[0].size(); ++i) {
+            (*out)[0][i] += 0.05f * (l[i] - l[i - 1]);
+            (*out)[1][i] += 0.05f * (r[i] - r[i - 1]);
         }
         for (double t = 0; t < seconds; t += 0.02 + (random() % 100) / 1000.0) {
             const double pan = (random() % 100) / 100.0;
             const double hz = 2500 + random() % 3000;
-            addSound(out, rate, t, 0.01, {0.08 * (1 - pan), 0.08 * pan},
+            addSound(*out, rate, t, 0.01, {0.08 * (1 - pan), 0.08 * pan},
                      [&](double s, std::size_t) { return std::sin(pi2 * hz * s) * std::exp(-s / 0.002); });
         }
     }
+    out = &(only & 2 ? all : scratch);
     // Footsteps: a walk of eight steps every few seconds, in the centre.
     for (double t = 1.0 + random() % 3; t < seconds - 4; t += 9 + random() % 4) {
         for (int step = 0; step < 8; ++step) {
             const std::vector<float> b = noiseBuffer(0.12, 1500);
-            addSound(out, rate, t + step * 0.52, 0.12, {1.2, 1.2}, [&](double s, std::size_t i) {
+            addSound(*out, rate, t + step * 0.52, 0.12, {1.2, 1.2}, [&](double s, std::size_t i) {
                 return (b[i] * 2 + 0.6 * std::sin(pi2 * 90 * s)) * std::exp(-s / 0.025);
             });
         }
     }
+    out = &(only & 4 ? all : scratch);
     // Door slams.
     for (double t = 3.0 + random() % 4; t < seconds - 1; t += 7 + random() % 5) {
         const std::vector<float> b = noiseBuffer(0.6, 3000);
-        addSound(out, rate, t, 0.6, {0.9, 0.6}, [&](double s, std::size_t i) {
+        addSound(*out, rate, t, 0.6, {0.9, 0.6}, [&](double s, std::size_t i) {
             return (b[i] * 1.6 * std::exp(-s / 0.05) + std::sin(pi2 * 62 * s) * std::exp(-s / 0.15));
         });
     }
+    out = &(only & 8 ? all : scratch);
     // A passing car: engine hum and tyre noise that swell and fade as it pans across.
     for (double t = 2.0 + random() % 5; t < seconds - 6; t += 14 + random() % 6) {
         const std::vector<float> b = noiseBuffer(6, 700);
         const double fromLeft = random() % 2;
-        for (std::size_t i = 0; i < std::size_t(6 * rate) && std::size_t(t * rate) + i < out[0].size(); ++i) {
+        for (std::size_t i = 0; i < std::size_t(6 * rate) && std::size_t(t * rate) + i < (*out)[0].size(); ++i) {
             const double s = double(i) / rate, closeness = std::exp(-std::pow((s - 3) / 1.2, 2));
             const double hz = 38 * (s < 3 ? 1.06 : 0.94);
             const double v = (b[i] * 3 + 0.3 * std::sin(pi2 * hz * s) + 0.15 * std::sin(pi2 * 2 * hz * s)) * closeness;
             const double pan = std::clamp((s - 1.5) / 3, 0.0, 1.0);
             const double toLeft = fromLeft ? 1 - pan : pan;
-            out[0][std::size_t(t * rate) + i] += float(v * (0.2 + 0.8 * toLeft) * 0.5);
-            out[1][std::size_t(t * rate) + i] += float(v * (1.0 - 0.8 * toLeft) * 0.5);
+            (*out)[0][std::size_t(t * rate) + i] += float(v * (0.2 + 0.8 * toLeft) * 0.5);
+            (*out)[1][std::size_t(t * rate) + i] += float(v * (1.0 - 0.8 * toLeft) * 0.5);
         }
     }
+    out = &(only & 16 ? all : scratch);
     // Gusts of wind: low rumbling noise that rises and falls over a few seconds.
     for (double t = random() % 4; t < seconds - 4; t += 8 + random() % 8) {
         const std::vector<float> l = noiseBuffer(4, 300), r = noiseBuffer(4, 300);
-        for (std::size_t i = 0; i < l.size() - 1 && std::size_t(t * rate) + i < out[0].size(); ++i) {
+        for (std::size_t i = 0; i < l.size() - 1 && std::size_t(t * rate) + i < (*out)[0].size(); ++i) {
             const double s = double(i) / rate, gust = std::pow(std::sin(std::numbers::pi * s / 4), 2);
-            out[0][std::size_t(t * rate) + i] += float(l[i] * 4 * gust);
-            out[1][std::size_t(t * rate) + i] += float(r[i] * 4 * gust);
+            (*out)[0][std::size_t(t * rate) + i] += float(l[i] * 4 * gust);
+            (*out)[1][std::size_t(t * rate) + i] += float(r[i] * 4 * gust);
         }
     }
+    out = &(only & 32 ? all : scratch);
     // A ringing phone: two bursts of a bell struck twenty times a second, off to one side.
     for (double t = 4.0 + random() % 6; t < seconds - 4; t += 12 + random() % 6) {
         const double f1 = 1100 + random() % 300, f2 = f1 * 1.47;
         for (int ring = 0; ring < 2 && t + ring * 3 < seconds - 2; ++ring)
-            addSound(out, rate, t + ring * 3, 1.6, {0.25, 0.7}, [&](double s, std::size_t) {
+            addSound(*out, rate, t + ring * 3, 1.6, {0.25, 0.7}, [&](double s, std::size_t) {
                 const double strike = std::fmod(s, 0.05);
                 return (std::sin(pi2 * f1 * s) + 0.7 * std::sin(pi2 * f2 * s)) * (0.4 + 0.6 * std::exp(-strike / 0.012)) *
                        std::min({1.0, s / 0.01, (1.6 - s) / 0.01});
             });
     }
-    return out;
+    return all;
 }
 
 // Shares of each source's power that went to each stem: a separation by time-frequency masks
