@@ -28,8 +28,14 @@
 #include <complex>
 #include <cstdio>
 #include <cstdlib>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <limits>
+#include <mutex>
 #include <random>
 #include <system_error>
+#include <thread>
 
 namespace hf::engine {
 
@@ -76,14 +82,51 @@ private:
     std::vector<float> m_sorted;
 };
 
+// Frame length, hop and the reach of the time windows for a sample rate. Frame f covers the
+// samples from f * hop - (n - hop) on; a frame's masks depend on the frames up to `context`
+// before and after it, no further.
+struct Geometry {
+    int n = 0;
+    int hop = 0;
+    int longHalf = 0, shortHalf = 0, speechHalf = 0, holdHalf = 0;
+    int context() const { return longHalf + speechHalf + holdHalf; }
+    std::int64_t frameStart(std::int64_t frame) const { return frame * hop - (n - hop); }
+
+    explicit Geometry(int sampleRate)
+        : n(sampleRate >= 64000 ? 8192 : sampleRate >= 32000 ? 4096 : sampleRate >= 16000 ? 2048 : 1024)
+        , hop(n / 4)
+    {
+        const double framesPerSecond = double(sampleRate) / hop;
+        longHalf = oddAtLeast(0.5 * framesPerSecond, 5) / 2;
+        shortHalf = oddAtLeast(0.1 * framesPerSecond, 3) / 2;
+        speechHalf = oddAtLeast(kSpeechAverageSeconds * framesPerSecond, 3) / 2;
+        holdHalf = oddAtLeast(kSpeechHoldSeconds * framesPerSecond, 3) / 2;
+    }
+};
+
+// Which part of the soundtrack a splitter works on: frames from `firstFrame` on (its input starts
+// at that frame's first sample; frame 0 starts before the soundtrack, in silence), and the
+// samples [emitFrom, emitTo) that it hands to its sink. A span that starts later than frame 0
+// must be given `context` frames more than the frames it emits, so that every estimate sees the
+// same frames as in a run over the whole soundtrack: its stems are then the same, sample for
+// sample.
+struct Span {
+    std::int64_t firstFrame = 0;
+    std::int64_t emitFrom = 0;
+    std::int64_t emitTo = std::numeric_limits<std::int64_t>::max();
+};
+
 class StemSplitter {
 public:
     using Sink = std::function<void(const std::array<Planes, 3>& stems, std::size_t count)>;
 
     // `centreChannel`: the index of a surround layout's front-centre channel, or -1.
-    StemSplitter(int sampleRate, int channels, int centreChannel, Sink sink);
+    StemSplitter(int sampleRate, int channels, int centreChannel, Sink sink, Span span = {});
     void push(const Planes& input);
+    // The input has ended: the last frames are padded with silence.
     void finish();
+    // The span's input is all there but the soundtrack goes on: emits what the span asked for.
+    void drain();
 
 private:
     // Channels that share one set of masks. A surround layout's front-centre channel, where the
@@ -135,6 +178,7 @@ private:
     int m_verticalHalf;
     int m_speechHalf;  // frames averaged into a frame's speech activity
     int m_holdHalf;    // frames over which speech activity holds
+    Span m_span;
     int m_speechFrom, m_speechTo; // bins of the speech band used for activity
     Sink m_sink;
     RealFft m_forward;
@@ -145,7 +189,7 @@ private:
 
     Planes m_input;              // samples from m_inputStart on
     std::int64_t m_inputStart;   // sample index of m_input[c][0]
-    std::int64_t m_received = 0; // samples pushed
+    std::int64_t m_received = 0; // the end of the samples pushed
     std::int64_t m_analyzed = 0; // frames analyzed
     std::int64_t m_estimated = 0;
     std::int64_t m_synthesized = 0;
@@ -162,23 +206,24 @@ private:
     std::vector<Complex> m_binBuffer;
 };
 
-StemSplitter::StemSplitter(int sampleRate, int channels, int centreChannel, Sink sink)
+StemSplitter::StemSplitter(int sampleRate, int channels, int centreChannel, Sink sink, Span span)
     : m_channels(channels)
-    , m_n(sampleRate >= 64000 ? 8192 : sampleRate >= 32000 ? 4096 : sampleRate >= 16000 ? 2048 : 1024)
+    , m_n(Geometry(sampleRate).n)
     , m_hop(m_n / 4)
     , m_bins(m_n / 2 + 1)
+    , m_span(span)
     , m_sink(std::move(sink))
     , m_forward(m_n, false)
     , m_inverse(m_n, true)
     , m_window(hannWindow(m_n, true))
 {
-    const double framesPerSecond = double(sampleRate) / m_hop;
+    const Geometry geometry(sampleRate);
     const double binHz = double(sampleRate) / m_n;
-    m_longHalf = oddAtLeast(0.5 * framesPerSecond, 5) / 2;
-    m_shortHalf = oddAtLeast(0.1 * framesPerSecond, 3) / 2;
+    m_longHalf = geometry.longHalf;
+    m_shortHalf = geometry.shortHalf;
     m_verticalHalf = oddAtLeast(400.0 / binHz, 5) / 2;
-    m_speechHalf = oddAtLeast(kSpeechAverageSeconds * framesPerSecond, 3) / 2;
-    m_holdHalf = oddAtLeast(kSpeechHoldSeconds * framesPerSecond, 3) / 2;
+    m_speechHalf = geometry.speechHalf;
+    m_holdHalf = geometry.holdHalf;
     m_speechFrom = std::clamp(int(150 / binHz), 1, m_bins - 1);
     m_speechTo = std::clamp(int(4000 / binHz), m_speechFrom + 1, m_bins);
 
@@ -230,14 +275,24 @@ StemSplitter::StemSplitter(int sampleRate, int channels, int centreChannel, Sink
         f.bins.assign(m_channels, std::vector<Complex>(m_bins));
         f.samples.assign(m_channels, std::vector<float>(m_n));
     }
-    m_input.assign(m_channels, std::vector<float>(std::size_t(m_n - m_hop), 0.0f));
-    m_inputStart = -(m_n - m_hop);
+    // Frame 0 starts before the soundtrack, in silence; a later span starts at its first frame,
+    // and its first estimate and synthesis wait for the frames their windows reach back to.
+    const std::int64_t first = span.firstFrame;
+    m_inputStart = frameStart(first);
+    m_input.assign(m_channels, std::vector<float>(first == 0 ? std::size_t(m_n - m_hop) : 0, 0.0f));
+    m_received = std::max<std::int64_t>(0, m_inputStart);
+    m_analyzed = first;
+    m_estimated = first == 0 ? 0 : first + m_longHalf;
+    m_synthesized = first == 0 ? 0 : m_estimated + m_speechHalf + m_holdHalf;
+    m_emitted = span.emitFrom;
     for (auto& stem : m_accumulator)
         stem.assign(m_channels, std::vector<float>(m_n, 0.0f));
     for (auto& stem : m_ready)
         stem.assign(m_channels, {});
     m_windows.resize(m_groups.size());
     for (auto& w : m_windows) {
+        w.wideFirst = w.narrowFirst = first;
+        w.wideLast = w.narrowLast = first - 1;
         w.wide.resize(std::size_t(m_bins));
         w.narrow.resize(std::size_t(m_bins));
     }
@@ -273,7 +328,13 @@ void StemSplitter::finish()
             plane.resize(plane.size() + std::size_t(needed - have), 0.0f);
     analyze();
     advance(true);
-    emitUpTo(m_received);
+    emitUpTo(std::min(m_received, m_span.emitTo));
+}
+
+void StemSplitter::drain()
+{
+    advance(false);
+    emitUpTo(m_span.emitTo);
 }
 
 // Estimates every frame whose half second ahead is analysed, and synthesises every frame whose
@@ -481,17 +542,17 @@ void StemSplitter::synthesizeChannel(const Frame& frame, int c)
 
 void StemSplitter::emitFrame(std::int64_t t)
 {
-    // Samples before the next frame's start are complete.
+    // Samples before the next frame's start are complete (from the span's fourth frame on, when
+    // every frame over them has been added); those the span asked for go to the sink.
     const std::int64_t start = frameStart(t);
-    const std::int64_t completeEnd = start + m_hop;
+    const std::int64_t from = std::max(start, m_emitted + std::int64_t(m_ready[0][0].size()));
+    const std::int64_t to = std::min(start + m_hop, m_span.emitTo);
     for (int stem = 0; stem < 3; ++stem) {
         for (int c = 0; c < m_channels; ++c) {
             auto& acc = m_accumulator[stem][c];
-            if (completeEnd > 0) {
-                const std::int64_t from = std::max<std::int64_t>(start, 0);
+            if (to > from)
                 m_ready[stem][c].insert(m_ready[stem][c].end(), acc.begin() + std::ptrdiff_t(from - start),
-                                        acc.begin() + m_hop);
-            }
+                                        acc.begin() + std::ptrdiff_t(to - start));
             std::copy(acc.begin() + m_hop, acc.end(), acc.begin());
             std::fill(acc.end() - m_hop, acc.end(), 0.0f);
         }
@@ -566,6 +627,139 @@ AudioInfo probeAudio(const std::filesystem::path& path, std::stop_token stop)
 AudioInfo separateStems(const std::filesystem::path& input, const std::filesystem::path& outputFolder,
                         const ProgressCallback& progress, std::stop_token stop)
 {
+    return separateStems(input, outputFolder, progress, stop, SeparationOptions{});
+}
+
+namespace {
+
+// Separates stretches of the soundtrack on a few threads. Stretch k emits the samples
+// [k * length, (k + 1) * length) and is given the frames its windows reach on either side, so
+// each is separated exactly as in one pass over the whole soundtrack; the results are written
+// in order. At most `threads + 1` stretches are in flight.
+class StretchPool {
+public:
+    struct Result {
+        std::array<Planes, 3> stems;
+        std::exception_ptr error;
+        bool done = false;
+    };
+    struct Task {
+        Planes input;
+        Span span;
+        bool last = false;
+        std::shared_ptr<Result> result;
+    };
+
+    StretchPool(int threads, int sampleRate, int channels, int centreChannel, std::stop_token stop)
+        : m_sampleRate(sampleRate), m_channels(channels), m_centre(centreChannel), m_stop(stop)
+    {
+        for (int i = 0; i < threads; ++i)
+            m_threads.emplace_back([this](std::stop_token own) { work(own); });
+    }
+    ~StretchPool()
+    {
+        for (auto& thread : m_threads)
+            thread.request_stop();
+        m_wake.notify_all();
+    }
+
+    // Runs the task on a thread of the pool, or here when the pool has none.
+    std::shared_ptr<Result> submit(Task task)
+    {
+        auto result = std::make_shared<Result>();
+        task.result = result;
+        if (m_threads.empty()) {
+            run(task);
+            result->done = true;
+            return result;
+        }
+        {
+            std::lock_guard lock(m_mutex);
+            m_tasks.push_back(std::move(task));
+        }
+        m_wake.notify_one();
+        return result;
+    }
+
+    void wait(const std::shared_ptr<Result>& result)
+    {
+        std::unique_lock lock(m_mutex);
+        m_finished.wait(lock, [&] { return result->done; });
+    }
+
+    // A stretch's work, on any thread.
+    void run(Task& task) const
+    {
+        Result& result = *task.result;
+        try {
+            for (auto& stem : result.stems)
+                stem.assign(std::size_t(m_channels), {});
+            StemSplitter splitter(m_sampleRate, m_channels, m_centre,
+                                  [&](const std::array<Planes, 3>& stems, std::size_t count) {
+                                      for (std::size_t s = 0; s < 3; ++s)
+                                          for (int c = 0; c < m_channels; ++c)
+                                              result.stems[s][c].insert(result.stems[s][c].end(), stems[s][c].begin(),
+                                                                        stems[s][c].begin() + std::ptrdiff_t(count));
+                                  },
+                                  task.span);
+            // In pieces, so that a cancellation is noticed within a fraction of a second.
+            const std::size_t total = task.input.empty() ? 0 : task.input[0].size();
+            constexpr std::size_t piece = 1 << 15;
+            Planes chunk(static_cast<std::size_t>(m_channels));
+            for (std::size_t at = 0; at < total; at += piece) {
+                checkStop(m_stop);
+                const std::size_t count = std::min(piece, total - at);
+                for (int c = 0; c < m_channels; ++c)
+                    chunk[c].assign(task.input[c].begin() + std::ptrdiff_t(at), task.input[c].begin() + std::ptrdiff_t(at + count));
+                splitter.push(chunk);
+            }
+            task.input.clear();
+            checkStop(m_stop);
+            if (task.last)
+                splitter.finish();
+            else
+                splitter.drain();
+        } catch (...) {
+            result.error = std::current_exception();
+        }
+    }
+
+private:
+    void work(std::stop_token own)
+    {
+        for (;;) {
+            Task task;
+            {
+                std::unique_lock lock(m_mutex);
+                m_wake.wait(lock, own, [&] { return !m_tasks.empty(); });
+                if (own.stop_requested())
+                    return;
+                task = std::move(m_tasks.front());
+                m_tasks.pop_front();
+            }
+            run(task);
+            {
+                std::lock_guard lock(m_mutex);
+                task.result->done = true;
+            }
+            m_finished.notify_all();
+        }
+    }
+
+    int m_sampleRate, m_channels, m_centre;
+    std::stop_token m_stop;
+    std::mutex m_mutex;
+    std::condition_variable_any m_wake;
+    std::condition_variable m_finished;
+    std::deque<Task> m_tasks;
+    std::vector<std::jthread> m_threads; // last: joined before the rest goes
+};
+
+} // namespace
+
+AudioInfo separateStems(const std::filesystem::path& input, const std::filesystem::path& outputFolder,
+                        const ProgressCallback& progress, std::stop_token stop, const SeparationOptions& options)
+{
     checkStop(stop);
     std::error_code ec;
     std::array<std::filesystem::path, 3> finals;
@@ -591,38 +785,106 @@ AudioInfo separateStems(const std::filesystem::path& input, const std::filesyste
     for (std::size_t s = 0; s < 3; ++s)
         writers[s] = std::make_unique<FlacWriter>(temporaries.paths[s], info.sampleRate, info.channels);
 
-    StemSplitter splitter(info.sampleRate, info.channels, reader.centreChannel(), [&](const std::array<Planes, 3>& stems, std::size_t count) {
-        for (std::size_t s = 0; s < 3; ++s)
-            writers[s]->write(stems[s], 0, count);
-    });
+    // Stretches of about 20 s of stereo (as many samples across the channels), whole hops long.
+    const Geometry geometry(info.sampleRate);
+    const double seconds = options.stretchSeconds > 0 ? options.stretchSeconds
+                                                       : std::max(4.0, 40.0 / std::max(2, info.channels));
+    const std::int64_t length = std::max<std::int64_t>(1, std::llround(seconds * info.sampleRate / geometry.hop)) * geometry.hop;
+    const int threads = std::max(1, options.threads);
+    StretchPool pool(threads > 1 ? threads : 0, info.sampleRate, info.channels, reader.centreChannel(), stop);
+
+    // Stretch k: its first frame and the end of the input it needs unless the soundtrack ends first.
+    auto spanOf = [&](std::int64_t k) {
+        const std::int64_t firstSynthesised = k * length / geometry.hop;
+        std::int64_t first = firstSynthesised - geometry.context();
+        if (first < 3)
+            first = 0; // the soundtrack's start, where frames begin in silence
+        return Span{first, k * length, (k + 1) * length};
+    };
+    auto inputEnd = [&](std::int64_t k) {
+        const std::int64_t lastFrame = ((k + 1) * length - 1 + (geometry.n - geometry.hop)) / geometry.hop;
+        return geometry.frameStart(lastFrame + geometry.context()) + geometry.n;
+    };
+    auto inputStart = [&](std::int64_t k) { return std::max<std::int64_t>(0, geometry.frameStart(spanOf(k).firstFrame)); };
 
     const double expectedFrames = reader.durationHint() * info.sampleRate;
     double reported = -1;
-    Planes chunk;
-    while (reader.read(chunk)) {
+    std::int64_t written = 0;
+    std::deque<std::shared_ptr<StretchPool::Result>> inFlight;
+    auto writeOldest = [&] {
+        auto result = inFlight.front();
+        inFlight.pop_front();
+        pool.wait(result);
+        if (result->error)
+            std::rethrow_exception(result->error);
         checkStop(stop);
-        if (chunk[0].size() < 8192)
-            continue; // gather a few decoded frames before working on them
-        info.frames += std::int64_t(chunk[0].size());
-        splitter.push(chunk);
-        for (auto& plane : chunk)
-            plane.clear();
+        const std::size_t count = result->stems[0].empty() ? 0 : result->stems[0][0].size();
+        for (std::size_t s = 0; s < 3; ++s)
+            writers[s]->write(result->stems[s], 0, count);
+        written += std::int64_t(count);
         if (progress && expectedFrames > 0) {
-            const double fraction = std::min(0.99, double(info.frames) / expectedFrames);
+            const double fraction = std::min(0.99, double(written) / expectedFrames);
             if (fraction - reported >= 0.01) {
                 reported = fraction;
                 progress(fraction);
             }
         }
+    };
+    auto dispatch = [&](std::int64_t k, Planes slice, bool last) {
+        while (std::int64_t(inFlight.size()) > threads)
+            writeOldest();
+        Span span = spanOf(k);
+        if (last)
+            span.emitTo = std::numeric_limits<std::int64_t>::max();
+        inFlight.push_back(pool.submit(StretchPool::Task{std::move(slice), span, last, nullptr}));
+    };
+
+    // Decoded input from `bufferStart` on; stretch k waits until its input is all there.
+    Planes buffer(static_cast<std::size_t>(info.channels));
+    std::int64_t bufferStart = 0;
+    std::int64_t k = 0;
+    Planes chunk;
+    bool more = true;
+    while (more) {
+        more = reader.read(chunk);
+        checkStop(stop);
+        if (more && chunk[0].size() < 8192)
+            continue; // gather a few decoded frames before working on them
+        for (int c = 0; c < info.channels; ++c) {
+            for (float& v : chunk[c])
+                if (!std::isfinite(v))
+                    v = 0.0f; // a damaged float sample would spoil every mask it touches
+            buffer[c].insert(buffer[c].end(), chunk[c].begin(), chunk[c].end());
+            chunk[c].clear();
+        }
+        const std::int64_t have = bufferStart + std::int64_t(buffer[0].size());
+        info.frames = have;
+        while (have >= inputEnd(k) || (!more && have > 0)) {
+            const bool last = !more && have < inputEnd(k);
+            const std::int64_t from = inputStart(k) - bufferStart;
+            const std::int64_t to = last ? std::int64_t(buffer[0].size()) : inputEnd(k) - bufferStart;
+            Planes slice(static_cast<std::size_t>(info.channels));
+            for (int c = 0; c < info.channels; ++c)
+                slice[c].assign(buffer[c].begin() + std::ptrdiff_t(from), buffer[c].begin() + std::ptrdiff_t(to));
+            dispatch(k, std::move(slice), last);
+            if (last)
+                break;
+            // The next stretch reads from its own first frame on.
+            ++k;
+            const std::int64_t drop = inputStart(k) - bufferStart;
+            if (drop > 0) {
+                for (auto& plane : buffer)
+                    plane.erase(plane.begin(), plane.begin() + std::ptrdiff_t(drop));
+                bufferStart += drop;
+            }
+            if (!more && have <= k * length)
+                break; // the soundtrack ended exactly where the previous stretch stopped
+        }
     }
-    if (!chunk.empty() && !chunk[0].empty()) {
-        info.frames += std::int64_t(chunk[0].size());
-        splitter.push(chunk);
-    }
-    checkStop(stop);
     if (info.frames == 0)
         throw EngineError(EngineError::Kind::emptyInput, "\"" + input.string() + "\" holds no audio samples");
-    splitter.finish();
+    while (!inFlight.empty())
+        writeOldest();
     for (auto& writer : writers)
         writer->finish();
     checkStop(stop);
