@@ -11,10 +11,20 @@
 #include <QJsonDocument>
 
 #include <cmath>
+#include <thread>
 
 namespace hf::server {
 
 namespace {
+
+// One separation uses its share of the machine's cores unless told otherwise.
+hf::engine::SeparationOptions separationOptions(const ServerOptions& options)
+{
+    hf::engine::SeparationOptions result;
+    const int cores = int(std::max(1u, std::thread::hardware_concurrency()));
+    result.threads = options.threads > 0 ? options.threads : std::max(1, cores / std::max(1, options.workers));
+    return result;
+}
 const char* kProvider = "hushframe-local";
 }
 
@@ -159,7 +169,7 @@ void Service::runSeparation(const std::string& jobId, std::stop_token stop)
                 m_db->exec("UPDATE jobs SET progress = ? WHERE id = ? AND status = 'processing'",
                            {std::clamp(fraction, 0.0, 1.0), jobId});
             },
-            stop);
+            stop, separationOptions(m_options));
         double now = nowSeconds();
         int changed = m_db->exec("UPDATE jobs SET status = 'succeeded', progress = NULL, completed_at = ?,"
                                  " expires_at = ? WHERE id = ? AND status = 'processing'",
