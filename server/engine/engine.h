@@ -76,7 +76,7 @@ struct SeparationOptions {
     // Threads that separate stretches of the soundtrack side by side. The stems are the same,
     // sample for sample, whatever the number.
     int threads = 1;
-    // The length of a stretch; 0: about 20 s of stereo (as many samples across the channels),
+    // The length of a stretch; 0: about 10 s of stereo (as many samples across the channels),
     // at least 4 s. Memory grows with it times the threads.
     double stretchSeconds = 0;
 };

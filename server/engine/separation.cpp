@@ -31,7 +31,9 @@
 #include <condition_variable>
 #include <deque>
 #include <exception>
+#include <future>
 #include <limits>
+#include <malloc.h>
 #include <mutex>
 #include <random>
 #include <system_error>
@@ -597,6 +599,8 @@ std::string randomSuffix()
     return text;
 }
 
+constexpr std::int64_t kPiece = 1 << 15; // samples per channel handed to a splitter at a time
+
 void checkStop(const std::stop_token& stop)
 {
     if (stop.stop_requested())
@@ -644,7 +648,7 @@ public:
         bool done = false;
     };
     struct Task {
-        Planes input;
+        std::deque<Planes> input; // in pieces, each let go of once the splitter has it
         Span span;
         bool last = false;
         std::shared_ptr<Result> result;
@@ -692,8 +696,17 @@ public:
     {
         Result& result = *task.result;
         try {
-            for (auto& stem : result.stems)
+            std::size_t expected = std::size_t(task.span.emitTo - task.span.emitFrom);
+            if (task.last) {
+                expected = 0;
+                for (const Planes& piece : task.input)
+                    expected += piece[0].size();
+            }
+            for (auto& stem : result.stems) {
                 stem.assign(std::size_t(m_channels), {});
+                for (auto& plane : stem)
+                    plane.reserve(expected);
+            }
             StemSplitter splitter(m_sampleRate, m_channels, m_centre,
                                   [&](const std::array<Planes, 3>& stems, std::size_t count) {
                                       for (std::size_t s = 0; s < 3; ++s)
@@ -702,18 +715,12 @@ public:
                                                                         stems[s][c].begin() + std::ptrdiff_t(count));
                                   },
                                   task.span);
-            // In pieces, so that a cancellation is noticed within a fraction of a second.
-            const std::size_t total = task.input.empty() ? 0 : task.input[0].size();
-            constexpr std::size_t piece = 1 << 15;
-            Planes chunk(static_cast<std::size_t>(m_channels));
-            for (std::size_t at = 0; at < total; at += piece) {
+            // Piece by piece, so that a cancellation is noticed within a fraction of a second.
+            while (!task.input.empty()) {
                 checkStop(m_stop);
-                const std::size_t count = std::min(piece, total - at);
-                for (int c = 0; c < m_channels; ++c)
-                    chunk[c].assign(task.input[c].begin() + std::ptrdiff_t(at), task.input[c].begin() + std::ptrdiff_t(at + count));
-                splitter.push(chunk);
+                splitter.push(task.input.front());
+                task.input.pop_front();
             }
-            task.input.clear();
             checkStop(m_stop);
             if (task.last)
                 splitter.finish();
@@ -761,6 +768,11 @@ AudioInfo separateStems(const std::filesystem::path& input, const std::filesyste
                         const ProgressCallback& progress, std::stop_token stop, const SeparationOptions& options)
 {
     checkStop(stop);
+    // Stretches come and go on several threads; without a fixed threshold, glibc raises the size
+    // from which it maps large blocks of its own (up to 32 MB) as they are freed, and keeps freed
+    // stretches in each thread's heap instead of returning them.
+    static std::once_flag mapLargeBlocks;
+    std::call_once(mapLargeBlocks, [] { mallopt(M_MMAP_THRESHOLD, 1 << 20); });
     std::error_code ec;
     std::array<std::filesystem::path, 3> finals;
     for (std::size_t s = 0; s < 3; ++s) {
@@ -785,10 +797,11 @@ AudioInfo separateStems(const std::filesystem::path& input, const std::filesyste
     for (std::size_t s = 0; s < 3; ++s)
         writers[s] = std::make_unique<FlacWriter>(temporaries.paths[s], info.sampleRate, info.channels);
 
-    // Stretches of about 20 s of stereo (as many samples across the channels), whole hops long.
+    // Stretches of about 10 s of stereo (as many samples across the channels, at least 4 s), whole
+    // hops long.
     const Geometry geometry(info.sampleRate);
     const double seconds = options.stretchSeconds > 0 ? options.stretchSeconds
-                                                       : std::max(4.0, 40.0 / std::max(2, info.channels));
+                                                       : std::max(4.0, 20.0 / std::max(2, info.channels));
     const std::int64_t length = std::max<std::int64_t>(1, std::llround(seconds * info.sampleRate / geometry.hop)) * geometry.hop;
     const int threads = std::max(1, options.threads);
     StretchPool pool(threads > 1 ? threads : 0, info.sampleRate, info.channels, reader.centreChannel(), stop);
@@ -811,17 +824,15 @@ AudioInfo separateStems(const std::filesystem::path& input, const std::filesyste
     double reported = -1;
     std::int64_t written = 0;
     std::deque<std::shared_ptr<StretchPool::Result>> inFlight;
-    auto writeOldest = [&] {
-        auto result = inFlight.front();
-        inFlight.pop_front();
-        pool.wait(result);
-        if (result->error)
-            std::rethrow_exception(result->error);
-        checkStop(stop);
-        const std::size_t count = result->stems[0].empty() ? 0 : result->stems[0][0].size();
-        for (std::size_t s = 0; s < 3; ++s)
-            writers[s]->write(result->stems[s], 0, count);
-        written += std::int64_t(count);
+    // The stems of one stretch are encoded side by side, while the next stretches are decoded and
+    // separated; a stretch is written only once the one before it is.
+    std::future<void> writing;
+    std::int64_t writingCount = 0;
+    auto finishWriting = [&] {
+        if (!writing.valid())
+            return;
+        writing.get();
+        written += writingCount;
         if (progress && expectedFrames > 0) {
             const double fraction = std::min(0.99, double(written) / expectedFrames);
             if (fraction - reported >= 0.01) {
@@ -830,8 +841,30 @@ AudioInfo separateStems(const std::filesystem::path& input, const std::filesyste
             }
         }
     };
-    auto dispatch = [&](std::int64_t k, Planes slice, bool last) {
-        while (std::int64_t(inFlight.size()) > threads)
+    auto writeOldest = [&] {
+        auto result = inFlight.front();
+        inFlight.pop_front();
+        pool.wait(result);
+        if (result->error)
+            std::rethrow_exception(result->error);
+        checkStop(stop);
+        const std::size_t count = result->stems[0].empty() ? 0 : result->stems[0][0].size();
+        if (!inFlight.empty() && std::int64_t(count) != length) // a stretch before the last one fell short
+            throw EngineError(EngineError::Kind::outputFailed, "A stretch of the separation came out " +
+                                                                   std::to_string(count) + " samples long instead of " +
+                                                                   std::to_string(length));
+        finishWriting();
+        writingCount = std::int64_t(count);
+        writing = std::async(std::launch::async, [result, count, &writers] {
+            auto music = std::async(std::launch::async, [&] { writers[1]->write(result->stems[1], 0, count); });
+            auto effects = std::async(std::launch::async, [&] { writers[2]->write(result->stems[2], 0, count); });
+            writers[0]->write(result->stems[0], 0, count);
+            music.get();
+            effects.get();
+        });
+    };
+    auto dispatch = [&](std::int64_t k, std::deque<Planes> slice, bool last) {
+        while (std::int64_t(inFlight.size()) >= threads)
             writeOldest();
         Span span = spanOf(k);
         if (last)
@@ -863,9 +896,13 @@ AudioInfo separateStems(const std::filesystem::path& input, const std::filesyste
             const bool last = !more && have < inputEnd(k);
             const std::int64_t from = inputStart(k) - bufferStart;
             const std::int64_t to = last ? std::int64_t(buffer[0].size()) : inputEnd(k) - bufferStart;
-            Planes slice(static_cast<std::size_t>(info.channels));
-            for (int c = 0; c < info.channels; ++c)
-                slice[c].assign(buffer[c].begin() + std::ptrdiff_t(from), buffer[c].begin() + std::ptrdiff_t(to));
+            std::deque<Planes> slice;
+            for (std::int64_t at = from; at < to; at += kPiece) {
+                Planes& piece = slice.emplace_back(static_cast<std::size_t>(info.channels));
+                const std::int64_t end = std::min(to, at + kPiece);
+                for (int c = 0; c < info.channels; ++c)
+                    piece[c].assign(buffer[c].begin() + std::ptrdiff_t(at), buffer[c].begin() + std::ptrdiff_t(end));
+            }
             dispatch(k, std::move(slice), last);
             if (last)
                 break;
@@ -885,6 +922,7 @@ AudioInfo separateStems(const std::filesystem::path& input, const std::filesyste
         throw EngineError(EngineError::Kind::emptyInput, "\"" + input.string() + "\" holds no audio samples");
     while (!inFlight.empty())
         writeOldest();
+    finishWriting();
     for (auto& writer : writers)
         writer->finish();
     checkStop(stop);
