@@ -72,11 +72,27 @@ constexpr double kSpeechLowHz = 60.0;
 // The median of a window of values that comes and goes one value at a time.
 class SlidingMedian {
 public:
-    void add(float value) { m_sorted.insert(std::upper_bound(m_sorted.begin(), m_sorted.end(), value), value); }
+    // The windows hold a few dozen values at most: shifting them one by one beats a search and
+    // a move of the block.
+    void add(float value)
+    {
+        m_sorted.push_back(value);
+        std::size_t i = m_sorted.size() - 1;
+        for (; i > 0 && m_sorted[i - 1] > value; --i)
+            m_sorted[i] = m_sorted[i - 1];
+        m_sorted[i] = value;
+    }
     void remove(float value)
     {
-        if (auto it = std::lower_bound(m_sorted.begin(), m_sorted.end(), value); it != m_sorted.end())
-            m_sorted.erase(it);
+        const std::size_t size = m_sorted.size();
+        std::size_t i = 0;
+        while (i < size && m_sorted[i] < value)
+            ++i;
+        if (i == size)
+            return;
+        for (; i + 1 < size; ++i)
+            m_sorted[i] = m_sorted[i + 1];
+        m_sorted.pop_back();
     }
     float median() const { return m_sorted.empty() ? 0.0f : m_sorted[m_sorted.size() / 2]; }
 
@@ -206,6 +222,8 @@ private:
     std::vector<float> m_long, m_short, m_vertical, m_maskMusic, m_maskEffects;
     std::vector<float> m_timeBuffer;
     std::vector<Complex> m_binBuffer;
+    std::vector<Complex> m_crossSum;
+    std::vector<double> m_leftSum, m_rightSum;
 };
 
 StemSplitter::StemSplitter(int sampleRate, int channels, int centreChannel, Sink sink, Span span)
@@ -302,6 +320,9 @@ StemSplitter::StemSplitter(int sampleRate, int channels, int centreChannel, Sink
         v->resize(m_bins);
     m_timeBuffer.resize(m_n);
     m_binBuffer.resize(m_bins);
+    m_crossSum.resize(m_bins);
+    m_leftSum.resize(m_bins);
+    m_rightSum.resize(m_bins);
 }
 
 void StemSplitter::push(const Planes& input)
@@ -444,20 +465,28 @@ void StemSplitter::estimate(std::int64_t t, std::size_t group)
         m_vertical[k] = across.median();
     }
 
+    if (g.left >= 0) {
+        // Frame by frame over the short window, each bin's sums in frame order.
+        std::fill(m_crossSum.begin(), m_crossSum.end(), Complex(0));
+        std::fill(m_leftSum.begin(), m_leftSum.end(), 0.0);
+        std::fill(m_rightSum.begin(), m_rightSum.end(), 0.0);
+        for (std::int64_t j = shortFirst; j <= shortLast; ++j) {
+            const GroupFrame& other = slot(j).groups[group];
+            for (int k = 0; k < m_bins; ++k) {
+                m_crossSum[k] += other.cross[k];
+                m_leftSum[k] += other.leftPower[k];
+                m_rightSum[k] += other.rightPower[k];
+            }
+        }
+    }
     double speech = 0, all = 0;
     for (int k = 0; k < m_bins; ++k) {
         // How likely the bin comes from the dialogue's direction: one source (the channels alike
         // up to a gain), not too far to one side.
         float direction = 1.0f;
         if (g.left >= 0) {
-            Complex cross = 0;
-            double left = 0, right = 0;
-            for (std::int64_t j = shortFirst; j <= shortLast; ++j) {
-                const GroupFrame& other = slot(j).groups[group];
-                cross += other.cross[k];
-                left += other.leftPower[k];
-                right += other.rightPower[k];
-            }
+            const Complex cross = m_crossSum[k];
+            const double left = m_leftSum[k], right = m_rightSum[k];
             const double power = left + right;
             const double coherence = power > 0 ? std::norm(cross) / std::max(left * right, 1e-30) : 0.0;
             const double side = power > 0 ? std::abs(left - right) / power : 0.0;
