@@ -31,13 +31,13 @@
 #include <condition_variable>
 #include <deque>
 #include <exception>
-#include <future>
 #include <limits>
 #include <malloc.h>
 #include <mutex>
 #include <random>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 namespace hf::engine {
 
@@ -791,17 +791,98 @@ private:
     std::vector<std::jthread> m_threads; // last: joined before the rest goes
 };
 
+// Three threads that encode the three stems of one stretch side by side. They live as long as
+// the separation, so that their allocations stay in three heaps.
+class StemWriters {
+public:
+    explicit StemWriters(std::array<std::unique_ptr<FlacWriter>, 3>& writers) : m_writers(writers)
+    {
+        for (int s = 0; s < 3; ++s)
+            m_threads.emplace_back([this, s](std::stop_token stop) { work(s, stop); });
+    }
+    ~StemWriters()
+    {
+        for (auto& thread : m_threads)
+            thread.request_stop();
+        m_wake.notify_all();
+    }
+
+    void start(std::shared_ptr<StretchPool::Result> result, std::size_t count)
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_result = std::move(result);
+            m_count = count;
+            m_done = 0;
+            ++m_generation;
+        }
+        m_wake.notify_all();
+    }
+
+    // Waits for the three stems of the stretch last started; rethrows the first failure.
+    void wait()
+    {
+        std::unique_lock lock(m_mutex);
+        m_finished.wait(lock, [&] { return m_done == 3; });
+        m_result.reset();
+        if (auto error = std::exchange(m_error, nullptr))
+            std::rethrow_exception(error);
+    }
+
+private:
+    void work(int stem, std::stop_token stop)
+    {
+        std::uint64_t seen = 0;
+        for (;;) {
+            std::shared_ptr<StretchPool::Result> result;
+            std::size_t count = 0;
+            {
+                std::unique_lock lock(m_mutex);
+                if (!m_wake.wait(lock, stop, [&] { return m_generation != seen; }))
+                    return;
+                seen = m_generation;
+                result = m_result;
+                count = m_count;
+            }
+            std::exception_ptr error;
+            try {
+                m_writers[std::size_t(stem)]->write(result->stems[std::size_t(stem)], 0, count);
+            } catch (...) {
+                error = std::current_exception();
+            }
+            {
+                std::lock_guard lock(m_mutex);
+                if (error && !m_error)
+                    m_error = error;
+                ++m_done;
+            }
+            m_finished.notify_all();
+        }
+    }
+
+    std::array<std::unique_ptr<FlacWriter>, 3>& m_writers;
+    std::mutex m_mutex;
+    std::condition_variable_any m_wake;
+    std::condition_variable m_finished;
+    std::shared_ptr<StretchPool::Result> m_result;
+    std::size_t m_count = 0;
+    int m_done = 3;
+    std::uint64_t m_generation = 0;
+    std::exception_ptr m_error;
+    std::vector<std::jthread> m_threads; // last: joined before the rest goes
+};
+
 } // namespace
 
 AudioInfo separateStems(const std::filesystem::path& input, const std::filesystem::path& outputFolder,
                         const ProgressCallback& progress, std::stop_token stop, const SeparationOptions& options)
 {
     checkStop(stop);
-    // Stretches come and go on several threads; without a fixed threshold, glibc raises the size
-    // from which it maps large blocks of its own (up to 32 MB) as they are freed, and keeps freed
-    // stretches in each thread's heap instead of returning them.
+    // Stretches come and go on several threads; without a fixed threshold (128 KB, glibc's own
+    // starting value), glibc raises the size from which it maps blocks of their own (up to 32 MB)
+    // as they are freed, and keeps freed stretches in each thread's heap instead of returning them.
     static std::once_flag mapLargeBlocks;
-    std::call_once(mapLargeBlocks, [] { mallopt(M_MMAP_THRESHOLD, 1 << 20); });
+    std::call_once(mapLargeBlocks, [] { mallopt(M_MMAP_THRESHOLD, 1 << 17); });
     std::error_code ec;
     std::array<std::filesystem::path, 3> finals;
     for (std::size_t s = 0; s < 3; ++s) {
@@ -855,12 +936,14 @@ AudioInfo separateStems(const std::filesystem::path& input, const std::filesyste
     std::deque<std::shared_ptr<StretchPool::Result>> inFlight;
     // The stems of one stretch are encoded side by side, while the next stretches are decoded and
     // separated; a stretch is written only once the one before it is.
-    std::future<void> writing;
+    StemWriters crew(writers);
+    bool writing = false;
     std::int64_t writingCount = 0;
     auto finishWriting = [&] {
-        if (!writing.valid())
+        if (!writing)
             return;
-        writing.get();
+        writing = false;
+        crew.wait();
         written += writingCount;
         if (progress && expectedFrames > 0) {
             const double fraction = std::min(0.99, double(written) / expectedFrames);
@@ -884,13 +967,8 @@ AudioInfo separateStems(const std::filesystem::path& input, const std::filesyste
                                                                    std::to_string(length));
         finishWriting();
         writingCount = std::int64_t(count);
-        writing = std::async(std::launch::async, [result, count, &writers] {
-            auto music = std::async(std::launch::async, [&] { writers[1]->write(result->stems[1], 0, count); });
-            auto effects = std::async(std::launch::async, [&] { writers[2]->write(result->stems[2], 0, count); });
-            writers[0]->write(result->stems[0], 0, count);
-            music.get();
-            effects.get();
-        });
+        crew.start(std::move(result), count);
+        writing = true;
     };
     auto dispatch = [&](std::int64_t k, std::deque<Planes> slice, bool last) {
         while (std::int64_t(inFlight.size()) >= threads)
