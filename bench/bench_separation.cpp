@@ -1,6 +1,7 @@
 // The separation of one long soundtrack on 1, 2, 4 and 8 threads, in one invocation: time, speed
-// against real time, speed-up over one thread and the peak resident memory of each run (each run
-// is a child process of its own, so that one run's peak does not hide the next one's).
+// against real time, speed-up over one thread, the peak resident memory and the CPU time of each
+// run (each run is a child process of its own, so that one run's peak does not hide the next
+// one's).
 // Usage: bench_separation [fixture folder] [minutes] [thread counts...]
 // The soundtrack (48 kHz stereo AAC at 192 kbit/s: noise that swells and fades, a chord and a
 // tune of short notes, made by the ffmpeg program) is kept in the fixture folder for later runs.
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -80,7 +82,7 @@ int main(int argc, char** argv)
         }
     }
 
-    std::printf("%-8s %10s %14s %9s %10s\n", "threads", "time (s)", "x real time", "speed-up", "peak MB");
+    std::printf("%-8s %10s %14s %9s %10s %12s\n", "threads", "time (s)", "x real time", "speed-up", "peak MB", "CPU time (s)");
     double oneThread = 0;
     for (int threads : threadCounts) {
         const fs::path output = folder / ("stems-" + std::to_string(threads));
@@ -102,7 +104,10 @@ int main(int argc, char** argv)
             text.append(buffer, std::size_t(n));
         ::close(pipe[0]);
         int status = 0;
-        waitpid(child, &status, 0);
+        rusage usage{};
+        wait4(child, &status, 0, &usage);
+        const double cpu = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
         double seconds = 0, audio = 0;
         long peak = 0;
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || std::sscanf(text.c_str(), "%lf %ld %lf", &seconds, &peak, &audio) != 3) {
@@ -111,7 +116,7 @@ int main(int argc, char** argv)
         }
         if (threads == threadCounts.front())
             oneThread = seconds;
-        std::printf("%-8d %10.1f %14.1f %9.2f %10.0f\n", threads, seconds, audio / seconds, oneThread / seconds, peak / 1024.0);
+        std::printf("%-8d %10.1f %14.1f %9.2f %10.0f %12.1f\n", threads, seconds, audio / seconds, oneThread / seconds, peak / 1024.0, cpu);
         std::fflush(stdout);
         fs::remove_all(output);
     }
