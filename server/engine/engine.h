@@ -72,6 +72,20 @@ using ProgressCallback = std::function<void(double fraction)>; // 0...1, called 
 AudioInfo separateStems(const std::filesystem::path& input, const std::filesystem::path& outputFolder,
                         const ProgressCallback& progress, std::stop_token stop);
 
+struct SeparationOptions {
+    // Threads that separate stretches of the soundtrack side by side. The stems are the same,
+    // sample for sample, whatever the number.
+    int threads = 1;
+    // The length of a stretch; 0: about 10 s of stereo (as many samples across the channels),
+    // at least 4 s. Memory grows with it times the threads.
+    double stretchSeconds = 0;
+};
+
+// The same on `options.threads` threads: a few stretches in flight at a time, each separated
+// with the frames around it that its estimates reach, joined without seams.
+AudioInfo separateStems(const std::filesystem::path& input, const std::filesystem::path& outputFolder,
+                        const ProgressCallback& progress, std::stop_token stop, const SeparationOptions& options);
+
 // ---- Song check ----
 
 struct Stretch {

@@ -4,17 +4,20 @@
 // transformed. For every time-frequency bin three magnitude estimates are formed from the mix:
 //   music    - the median of the bin over about half a second: what holds steady (sustained notes);
 //   effects  - the median across about 400 Hz within the frame: what is broadband (noise, hits);
-//   dialogue - what holds steady over about 100 ms more than over half a second, weighted by how
-//              centred the bin is between the first two channels over those 100 ms (speech is
-//              mixed to the centre) and by the speech band.
-// A centred bin also lowers the music and effects estimates: both are usually spread wider.
+//   dialogue - what stands out over about 100 ms above the steady part, in the speech band,
+//              weighted by how likely the bin comes from the dialogue's direction: one source in
+//              both channels (alike up to a gain over those 100 ms), not far to one side.
+// A bin from the dialogue's direction also lowers the music and effects estimates. The dialogue
+// estimate then counts only while someone speaks: a frame's speech activity is the dialogue
+// estimate's share of its speech band, averaged over 0.1 s and held for 0.4 s either side, so a
+// centred bass or drum kit between lines stays out of the dialogue.
 // In a surround layout the front-centre channel carries the dialogue: it gets masks of its own
-// (every bin counts as centred there), and the other channels judge centredness by their front
-// left and right.
+// (every bin counts as the dialogue's direction there) and the other channels get no dialogue.
 // Each stem takes the share estimate^2 / sum of estimates^2 of the bin (Wiener-style soft masks).
 // The three shares of a bin add up to one, and the dialogue is formed as the input minus music and
 // effects, so the stems add back to the input up to rounding. Frames are processed as they arrive
-// with half a second of look-ahead, so memory does not grow with the length of the input.
+// with about a second of look-ahead, so memory does not grow with the length of the input. Every
+// estimate depends only on the frames within a bounded window around it.
 
 #include "engine/audio_io.h"
 #include "engine/dsp.h"
@@ -25,8 +28,16 @@
 #include <complex>
 #include <cstdio>
 #include <cstdlib>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <limits>
+#include <malloc.h>
+#include <mutex>
 #include <random>
 #include <system_error>
+#include <thread>
+#include <utility>
 
 namespace hf::engine {
 
@@ -44,15 +55,44 @@ int oddAtLeast(double value, int minimum)
 // is taken out of the dialogue estimate.
 constexpr float kCentreLowersMusic = 0.5f;
 constexpr float kCentreLowersEffects = 0.7f;
-constexpr float kSteadyInDialogue = 0.5f;
+constexpr float kSteadyInDialogue = 0.75f;
+// Below this, a bin's channels count as unrelated (no single source), and beyond this share of
+// its power on one side it is too far out for dialogue, fading out over kSideFade.
+constexpr double kCoherenceFloor = 0.5;
+constexpr double kSideLimit = 0.85;
+constexpr double kSideFade = 0.2;
+// Speech activity: the dialogue estimate's share of the speech band, averaged over
+// kSpeechAverageSeconds and held for kSpeechHoldSeconds; no dialogue below kSpeechFloor, all of
+// it from kSpeechFull.
+constexpr double kSpeechAverageSeconds = 0.1;
+constexpr double kSpeechHoldSeconds = 0.4;
+constexpr float kSpeechFloor = 0.2f;
+constexpr float kSpeechFull = 0.35f;
+constexpr double kSpeechLowHz = 60.0;
 // The median of a window of values that comes and goes one value at a time.
 class SlidingMedian {
 public:
-    void add(float value) { m_sorted.insert(std::upper_bound(m_sorted.begin(), m_sorted.end(), value), value); }
+    // The windows hold a few dozen values at most: shifting them one by one beats a search and
+    // a move of the block.
+    void add(float value)
+    {
+        m_sorted.push_back(value);
+        std::size_t i = m_sorted.size() - 1;
+        for (; i > 0 && m_sorted[i - 1] > value; --i)
+            m_sorted[i] = m_sorted[i - 1];
+        m_sorted[i] = value;
+    }
     void remove(float value)
     {
-        if (auto it = std::lower_bound(m_sorted.begin(), m_sorted.end(), value); it != m_sorted.end())
-            m_sorted.erase(it);
+        const std::size_t size = m_sorted.size();
+        std::size_t i = 0;
+        while (i < size && m_sorted[i] < value)
+            ++i;
+        if (i == size)
+            return;
+        for (; i + 1 < size; ++i)
+            m_sorted[i] = m_sorted[i + 1];
+        m_sorted.pop_back();
     }
     float median() const { return m_sorted.empty() ? 0.0f : m_sorted[m_sorted.size() / 2]; }
 
@@ -60,27 +100,69 @@ private:
     std::vector<float> m_sorted;
 };
 
+// Frame length, hop and the reach of the time windows for a sample rate. Frame f covers the
+// samples from f * hop - (n - hop) on; a frame's masks depend on the frames up to `context`
+// before and after it, no further.
+struct Geometry {
+    int n = 0;
+    int hop = 0;
+    int longHalf = 0, shortHalf = 0, speechHalf = 0, holdHalf = 0;
+    int context() const { return longHalf + speechHalf + holdHalf; }
+    std::int64_t frameStart(std::int64_t frame) const { return frame * hop - (n - hop); }
+
+    explicit Geometry(int sampleRate)
+        : n(sampleRate >= 64000 ? 8192 : sampleRate >= 32000 ? 4096 : sampleRate >= 16000 ? 2048 : 1024)
+        , hop(n / 4)
+    {
+        const double framesPerSecond = double(sampleRate) / hop;
+        longHalf = oddAtLeast(0.5 * framesPerSecond, 5) / 2;
+        shortHalf = oddAtLeast(0.1 * framesPerSecond, 3) / 2;
+        speechHalf = oddAtLeast(kSpeechAverageSeconds * framesPerSecond, 3) / 2;
+        holdHalf = oddAtLeast(kSpeechHoldSeconds * framesPerSecond, 3) / 2;
+    }
+};
+
+// Which part of the soundtrack a splitter works on: frames from `firstFrame` on (its input starts
+// at that frame's first sample; frame 0 starts before the soundtrack, in silence), and the
+// samples [emitFrom, emitTo) that it hands to its sink. A span that starts later than frame 0
+// must be given `context` frames more than the frames it emits, so that every estimate sees the
+// same frames as in a run over the whole soundtrack: its stems are then the same, sample for
+// sample.
+struct Span {
+    std::int64_t firstFrame = 0;
+    std::int64_t emitFrom = 0;
+    std::int64_t emitTo = std::numeric_limits<std::int64_t>::max();
+};
+
 class StemSplitter {
 public:
     using Sink = std::function<void(const std::array<Planes, 3>& stems, std::size_t count)>;
 
     // `centreChannel`: the index of a surround layout's front-centre channel, or -1.
-    StemSplitter(int sampleRate, int channels, int centreChannel, Sink sink);
+    StemSplitter(int sampleRate, int channels, int centreChannel, Sink sink, Span span = {});
     void push(const Planes& input);
+    // The input has ended: the last frames are padded with silence.
     void finish();
+    // The span's input is all there but the soundtrack goes on: emits what the span asked for.
+    void drain();
 
 private:
     // Channels that share one set of masks. A surround layout's front-centre channel, where the
-    // dialogue is mixed, forms a group of its own; the other channels judge centredness by the
-    // likeness of their front left and right.
+    // dialogue is mixed, forms a group of its own; the other channels judge direction by their
+    // front left and right, and carry no dialogue.
     struct Group {
         std::vector<int> channels;
-        int left = -1, right = -1; // -1: every bin counts as centred
+        int left = -1, right = -1; // -1: every bin counts as the dialogue's direction
+        bool dialogue = true;
     };
     struct GroupFrame {
         std::vector<float> magnitude;    // K
-        std::vector<float> sumPower;     // K: |L+R|^2
-        std::vector<float> channelPower; // K: |L|^2 + |R|^2
+        std::vector<Complex> cross;      // K: L R*
+        std::vector<float> leftPower;    // K: |L|^2
+        std::vector<float> rightPower;   // K: |R|^2
+        // The estimates of the bin's magnitude per stem, before the dialogue is gated by speech.
+        std::vector<float> dialogue, music, effects;
+        float speech = 0; // how much of the frame's speech band the dialogue estimate holds, 0...1
     };
     // The time windows of one group, one median per bin, sliding along with the frames.
     struct GroupWindows {
@@ -94,6 +176,8 @@ private:
     };
 
     void analyze();
+    void advance(bool all);
+    void estimate(std::int64_t t, std::size_t group);
     void synthesize(std::int64_t t);
     void computeMasks(std::int64_t t, std::size_t group);
     void synthesizeChannel(const Frame& frame, int channel);
@@ -110,6 +194,10 @@ private:
     int m_longHalf;
     int m_shortHalf;
     int m_verticalHalf;
+    int m_speechHalf;  // frames averaged into a frame's speech activity
+    int m_holdHalf;    // frames over which speech activity holds
+    Span m_span;
+    int m_speechFrom, m_speechTo; // bins of the speech band used for activity
     Sink m_sink;
     RealFft m_forward;
     RealFft m_inverse;
@@ -119,8 +207,9 @@ private:
 
     Planes m_input;              // samples from m_inputStart on
     std::int64_t m_inputStart;   // sample index of m_input[c][0]
-    std::int64_t m_received = 0; // samples pushed
+    std::int64_t m_received = 0; // the end of the samples pushed
     std::int64_t m_analyzed = 0; // frames analyzed
+    std::int64_t m_estimated = 0;
     std::int64_t m_synthesized = 0;
     bool m_finishing = false;
 
@@ -133,33 +222,40 @@ private:
     std::vector<float> m_long, m_short, m_vertical, m_maskMusic, m_maskEffects;
     std::vector<float> m_timeBuffer;
     std::vector<Complex> m_binBuffer;
+    std::vector<Complex> m_crossSum;
+    std::vector<double> m_leftSum, m_rightSum;
 };
 
-StemSplitter::StemSplitter(int sampleRate, int channels, int centreChannel, Sink sink)
+StemSplitter::StemSplitter(int sampleRate, int channels, int centreChannel, Sink sink, Span span)
     : m_channels(channels)
-    , m_n(sampleRate >= 64000 ? 8192 : sampleRate >= 32000 ? 4096 : sampleRate >= 16000 ? 2048 : 1024)
+    , m_n(Geometry(sampleRate).n)
     , m_hop(m_n / 4)
     , m_bins(m_n / 2 + 1)
+    , m_span(span)
     , m_sink(std::move(sink))
     , m_forward(m_n, false)
     , m_inverse(m_n, true)
     , m_window(hannWindow(m_n, true))
 {
-    const double framesPerSecond = double(sampleRate) / m_hop;
+    const Geometry geometry(sampleRate);
     const double binHz = double(sampleRate) / m_n;
-    m_longHalf = oddAtLeast(0.5 * framesPerSecond, 5) / 2;
-    m_shortHalf = oddAtLeast(0.1 * framesPerSecond, 3) / 2;
+    m_longHalf = geometry.longHalf;
+    m_shortHalf = geometry.shortHalf;
     m_verticalHalf = oddAtLeast(400.0 / binHz, 5) / 2;
+    m_speechHalf = geometry.speechHalf;
+    m_holdHalf = geometry.holdHalf;
+    m_speechFrom = std::clamp(int(150 / binHz), 1, m_bins - 1);
+    m_speechTo = std::clamp(int(4000 / binHz), m_speechFrom + 1, m_bins);
 
     // Speech lives between about 100 Hz and 6 kHz.
     m_bandWeight.resize(m_bins);
     for (int k = 0; k < m_bins; ++k) {
         const double hz = k * binHz;
         double w = 1.0;
-        if (hz < 60)
+        if (hz < kSpeechLowHz)
             w = 0.0;
-        else if (hz < 120)
-            w = (hz - 60) / 60;
+        else if (hz < 2 * kSpeechLowHz)
+            w = (hz - kSpeechLowHz) / kSpeechLowHz;
         else if (hz > 6000)
             w = std::max(0.3, 1.0 - (hz - 6000) / 6000);
         m_bandWeight[k] = float(w);
@@ -173,6 +269,7 @@ StemSplitter::StemSplitter(int sampleRate, int channels, int centreChannel, Sink
                 rest.channels.push_back(c);
         rest.left = rest.channels[0];
         rest.right = rest.channels[1];
+        rest.dialogue = false;
         m_groups = {centre, rest};
     } else {
         Group all;
@@ -185,35 +282,47 @@ StemSplitter::StemSplitter(int sampleRate, int channels, int centreChannel, Sink
         m_groups = {all};
     }
 
-    m_ring.resize(std::size_t(2 * m_longHalf + 2));
+    // The ring holds every frame that a time window still needs: the half second around the frame
+    // being estimated, and the speech windows around the frame being synthesised.
+    m_ring.resize(std::size_t(2 * m_longHalf + 2 * (m_speechHalf + m_holdHalf) + 4));
     for (Frame& f : m_ring) {
         f.groups.resize(m_groups.size());
         for (GroupFrame& g : f.groups) {
-            g.magnitude.resize(m_bins);
-            g.sumPower.resize(m_bins);
-            g.channelPower.resize(m_bins);
+            for (auto* v : {&g.magnitude, &g.leftPower, &g.rightPower, &g.dialogue, &g.music, &g.effects})
+                v->resize(m_bins);
+            g.cross.resize(m_bins);
         }
         f.bins.assign(m_channels, std::vector<Complex>(m_bins));
         f.samples.assign(m_channels, std::vector<float>(m_n));
     }
-    m_input.assign(m_channels, std::vector<float>(std::size_t(m_n - m_hop), 0.0f));
-    m_inputStart = -(m_n - m_hop);
+    // Frame 0 starts before the soundtrack, in silence; a later span starts at its first frame,
+    // and its first estimate and synthesis wait for the frames their windows reach back to.
+    const std::int64_t first = span.firstFrame;
+    m_inputStart = frameStart(first);
+    m_input.assign(m_channels, std::vector<float>(first == 0 ? std::size_t(m_n - m_hop) : 0, 0.0f));
+    m_received = std::max<std::int64_t>(0, m_inputStart);
+    m_analyzed = first;
+    m_estimated = first == 0 ? 0 : first + m_longHalf;
+    m_synthesized = first == 0 ? 0 : m_estimated + m_speechHalf + m_holdHalf;
+    m_emitted = span.emitFrom;
     for (auto& stem : m_accumulator)
         stem.assign(m_channels, std::vector<float>(m_n, 0.0f));
     for (auto& stem : m_ready)
         stem.assign(m_channels, {});
     m_windows.resize(m_groups.size());
     for (auto& w : m_windows) {
+        w.wideFirst = w.narrowFirst = first;
+        w.wideLast = w.narrowLast = first - 1;
         w.wide.resize(std::size_t(m_bins));
         w.narrow.resize(std::size_t(m_bins));
     }
-    m_long.resize(m_bins);
-    m_short.resize(m_bins);
-    m_vertical.resize(m_bins);
-    m_maskMusic.resize(m_bins);
-    m_maskEffects.resize(m_bins);
+    for (auto* v : {&m_long, &m_short, &m_vertical, &m_maskMusic, &m_maskEffects})
+        v->resize(m_bins);
     m_timeBuffer.resize(m_n);
     m_binBuffer.resize(m_bins);
+    m_crossSum.resize(m_bins);
+    m_leftSum.resize(m_bins);
+    m_rightSum.resize(m_bins);
 }
 
 void StemSplitter::push(const Planes& input)
@@ -241,9 +350,27 @@ void StemSplitter::finish()
         for (auto& plane : m_input)
             plane.resize(plane.size() + std::size_t(needed - have), 0.0f);
     analyze();
-    while (m_synthesized < m_analyzed)
+    advance(true);
+    emitUpTo(std::min(m_received, m_span.emitTo));
+}
+
+void StemSplitter::drain()
+{
+    advance(false);
+    emitUpTo(m_span.emitTo);
+}
+
+// Estimates every frame whose half second ahead is analysed, and synthesises every frame whose
+// speech windows ahead are estimated (all of them once the input has ended).
+void StemSplitter::advance(bool all)
+{
+    while (m_estimated < m_analyzed && (all || m_estimated + m_longHalf < m_analyzed)) {
+        for (std::size_t g = 0; g < m_groups.size(); ++g)
+            estimate(m_estimated, g);
+        ++m_estimated;
+    }
+    while (m_synthesized < m_estimated && (all || m_synthesized + m_speechHalf + m_holdHalf < m_estimated))
         synthesize(m_synthesized);
-    emitUpTo(m_received);
 }
 
 void StemSplitter::analyze()
@@ -256,10 +383,8 @@ void StemSplitter::analyze()
         const std::int64_t offset = start - m_inputStart;
         if (offset + m_n > std::int64_t(m_input[0].size()))
             break;
-        // A frame is synthesised as soon as the half second after it is analysed, so the ring
-        // (2 x half + 2 frames) still holds the frame that its time windows let go of next.
-        while (m_synthesized + m_longHalf < m_analyzed)
-            synthesize(m_synthesized);
+        // Frames leave the ring only once no window needs them.
+        advance(false);
         Frame& f = slot(m_analyzed);
         for (int c = 0; c < m_channels; ++c) {
             const float* src = m_input[c].data() + offset;
@@ -281,8 +406,9 @@ void StemSplitter::analyze()
                 const auto& l = f.bins[group.left];
                 const auto& r = f.bins[group.right];
                 for (int k = 0; k < m_bins; ++k) {
-                    gf.sumPower[k] = std::norm(l[k] + r[k]);
-                    gf.channelPower[k] = std::norm(l[k]) + std::norm(r[k]);
+                    gf.cross[k] = l[k] * std::conj(r[k]);
+                    gf.leftPower[k] = std::norm(l[k]);
+                    gf.rightPower[k] = std::norm(r[k]);
                 }
             }
         }
@@ -299,14 +425,15 @@ void StemSplitter::analyze()
     }
 }
 
-void StemSplitter::computeMasks(std::int64_t t, std::size_t group)
+// The three magnitude estimates of frame t from the frames around it.
+void StemSplitter::estimate(std::int64_t t, std::size_t group)
 {
     const std::int64_t first = std::max<std::int64_t>(0, t - m_longHalf);
     const std::int64_t last = std::min<std::int64_t>(m_analyzed - 1, t + m_longHalf);
     const std::int64_t shortFirst = std::max<std::int64_t>(0, t - m_shortHalf);
     const std::int64_t shortLast = std::min<std::int64_t>(m_analyzed - 1, t + m_shortHalf);
-    const GroupFrame& frame = slot(t).groups[group];
-    const bool paired = m_groups[group].left >= 0;
+    GroupFrame& frame = slot(t).groups[group];
+    const Group& g = m_groups[group];
 
     // Frames come in order, so each window only takes in new frames and lets go of old ones.
     GroupWindows& w = m_windows[group];
@@ -338,23 +465,66 @@ void StemSplitter::computeMasks(std::int64_t t, std::size_t group)
         m_vertical[k] = across.median();
     }
 
-    for (int k = 0; k < m_bins; ++k) {
-        float centre = 1.0f;
-        if (paired) {
-            double sum = 0, power = 0;
-            for (std::int64_t j = shortFirst; j <= shortLast; ++j) {
-                sum += slot(j).groups[group].sumPower[k];
-                power += slot(j).groups[group].channelPower[k];
+    if (g.left >= 0) {
+        // Frame by frame over the short window, each bin's sums in frame order.
+        std::fill(m_crossSum.begin(), m_crossSum.end(), Complex(0));
+        std::fill(m_leftSum.begin(), m_leftSum.end(), 0.0);
+        std::fill(m_rightSum.begin(), m_rightSum.end(), 0.0);
+        for (std::int64_t j = shortFirst; j <= shortLast; ++j) {
+            const GroupFrame& other = slot(j).groups[group];
+            for (int k = 0; k < m_bins; ++k) {
+                m_crossSum[k] += other.cross[k];
+                m_leftSum[k] += other.leftPower[k];
+                m_rightSum[k] += other.rightPower[k];
             }
-            // 1 for identical channels, about 0.5 for unrelated or one-sided ones.
-            const double coherence = power > 0 ? sum / (2 * power) : 0.5;
-            const double w = std::clamp((coherence - 0.5) * 2, 0.0, 1.0);
-            centre = float(w * w * w * w);
         }
-        const float music = m_long[k] * (1 - kCentreLowersMusic * centre);
-        const float effects = m_vertical[k] * (1 - kCentreLowersEffects * centre);
-        const float dialogue = std::max(0.0f, m_short[k] - kSteadyInDialogue * m_long[k]) * centre * m_bandWeight[k];
-        const float m2 = music * music, e2 = effects * effects, d2 = dialogue * dialogue;
+    }
+    double speech = 0, all = 0;
+    for (int k = 0; k < m_bins; ++k) {
+        // How likely the bin comes from the dialogue's direction: one source (the channels alike
+        // up to a gain), not too far to one side.
+        float direction = 1.0f;
+        if (g.left >= 0) {
+            const Complex cross = m_crossSum[k];
+            const double left = m_leftSum[k], right = m_rightSum[k];
+            const double power = left + right;
+            const double coherence = power > 0 ? std::norm(cross) / std::max(left * right, 1e-30) : 0.0;
+            const double side = power > 0 ? std::abs(left - right) / power : 0.0;
+            const double c = std::clamp((coherence - kCoherenceFloor) / (1 - kCoherenceFloor), 0.0, 1.0);
+            const double s = std::clamp((kSideLimit - side) / kSideFade, 0.0, 1.0);
+            direction = float(c * c * s);
+        }
+        const float music = m_long[k] * (1 - kCentreLowersMusic * direction);
+        const float effects = m_vertical[k] * (1 - kCentreLowersEffects * direction);
+        const float dialogue = g.dialogue ? std::max(0.0f, m_short[k] - kSteadyInDialogue * m_long[k]) * direction * m_bandWeight[k] : 0.0f;
+        frame.music[k] = music;
+        frame.effects[k] = effects;
+        frame.dialogue[k] = dialogue;
+        if (k >= m_speechFrom && k < m_speechTo) {
+            speech += double(dialogue) * dialogue;
+            all += double(music) * music + double(effects) * effects + double(dialogue) * dialogue;
+        }
+    }
+    frame.speech = all > 0 ? float(speech / all) : 0.0f;
+}
+
+// Soft masks of frame t: the dialogue estimate counts only where speech goes on around the frame.
+void StemSplitter::computeMasks(std::int64_t t, std::size_t group)
+{
+    const std::int64_t last = m_estimated - 1;
+    float activity = 0;
+    for (std::int64_t j = std::max<std::int64_t>(0, t - m_holdHalf); j <= std::min(last, t + m_holdHalf); ++j) {
+        double sum = 0;
+        int count = 0;
+        for (std::int64_t i = std::max<std::int64_t>(0, j - m_speechHalf); i <= std::min(last, j + m_speechHalf); ++i, ++count)
+            sum += slot(i).groups[group].speech;
+        activity = std::max(activity, float(sum / std::max(count, 1)));
+    }
+    const float gate = std::clamp((activity - kSpeechFloor) / (kSpeechFull - kSpeechFloor), 0.0f, 1.0f);
+    const GroupFrame& frame = slot(t).groups[group];
+    for (int k = 0; k < m_bins; ++k) {
+        const float dialogue = frame.dialogue[k] * gate;
+        const float m2 = frame.music[k] * frame.music[k], e2 = frame.effects[k] * frame.effects[k], d2 = dialogue * dialogue;
         const float total = m2 + e2 + d2;
         if (total > 1e-20f) {
             m_maskMusic[k] = m2 / total;
@@ -403,17 +573,17 @@ void StemSplitter::synthesizeChannel(const Frame& frame, int c)
 
 void StemSplitter::emitFrame(std::int64_t t)
 {
-    // Samples before the next frame's start are complete.
+    // Samples before the next frame's start are complete (from the span's fourth frame on, when
+    // every frame over them has been added); those the span asked for go to the sink.
     const std::int64_t start = frameStart(t);
-    const std::int64_t completeEnd = start + m_hop;
+    const std::int64_t from = std::max(start, m_emitted + std::int64_t(m_ready[0][0].size()));
+    const std::int64_t to = std::min(start + m_hop, m_span.emitTo);
     for (int stem = 0; stem < 3; ++stem) {
         for (int c = 0; c < m_channels; ++c) {
             auto& acc = m_accumulator[stem][c];
-            if (completeEnd > 0) {
-                const std::int64_t from = std::max<std::int64_t>(start, 0);
+            if (to > from)
                 m_ready[stem][c].insert(m_ready[stem][c].end(), acc.begin() + std::ptrdiff_t(from - start),
-                                        acc.begin() + m_hop);
-            }
+                                        acc.begin() + std::ptrdiff_t(to - start));
             std::copy(acc.begin() + m_hop, acc.end(), acc.begin());
             std::fill(acc.end() - m_hop, acc.end(), 0.0f);
         }
@@ -458,6 +628,8 @@ std::string randomSuffix()
     return text;
 }
 
+constexpr std::int64_t kPiece = 1 << 15; // samples per channel handed to a splitter at a time
+
 void checkStop(const std::stop_token& stop)
 {
     if (stop.stop_requested())
@@ -488,7 +660,229 @@ AudioInfo probeAudio(const std::filesystem::path& path, std::stop_token stop)
 AudioInfo separateStems(const std::filesystem::path& input, const std::filesystem::path& outputFolder,
                         const ProgressCallback& progress, std::stop_token stop)
 {
+    return separateStems(input, outputFolder, progress, stop, SeparationOptions{});
+}
+
+namespace {
+
+// Separates stretches of the soundtrack on a few threads. Stretch k emits the samples
+// [k * length, (k + 1) * length) and is given the frames its windows reach on either side, so
+// each is separated exactly as in one pass over the whole soundtrack; the results are written
+// in order. At most `threads + 1` stretches are in flight.
+class StretchPool {
+public:
+    struct Result {
+        std::array<Planes, 3> stems;
+        std::exception_ptr error;
+        bool done = false;
+    };
+    struct Task {
+        std::deque<Planes> input; // in pieces, each let go of once the splitter has it
+        Span span;
+        bool last = false;
+        std::shared_ptr<Result> result;
+    };
+
+    StretchPool(int threads, int sampleRate, int channels, int centreChannel, std::stop_token stop)
+        : m_sampleRate(sampleRate), m_channels(channels), m_centre(centreChannel), m_stop(stop)
+    {
+        for (int i = 0; i < threads; ++i)
+            m_threads.emplace_back([this](std::stop_token own) { work(own); });
+    }
+    ~StretchPool()
+    {
+        for (auto& thread : m_threads)
+            thread.request_stop();
+        m_wake.notify_all();
+    }
+
+    // Runs the task on a thread of the pool, or here when the pool has none.
+    std::shared_ptr<Result> submit(Task task)
+    {
+        auto result = std::make_shared<Result>();
+        task.result = result;
+        if (m_threads.empty()) {
+            run(task);
+            result->done = true;
+            return result;
+        }
+        {
+            std::lock_guard lock(m_mutex);
+            m_tasks.push_back(std::move(task));
+        }
+        m_wake.notify_one();
+        return result;
+    }
+
+    void wait(const std::shared_ptr<Result>& result)
+    {
+        std::unique_lock lock(m_mutex);
+        m_finished.wait(lock, [&] { return result->done; });
+    }
+
+    // A stretch's work, on any thread.
+    void run(Task& task) const
+    {
+        Result& result = *task.result;
+        try {
+            std::size_t expected = std::size_t(task.span.emitTo - task.span.emitFrom);
+            if (task.last) {
+                expected = 0;
+                for (const Planes& piece : task.input)
+                    expected += piece[0].size();
+            }
+            for (auto& stem : result.stems) {
+                stem.assign(std::size_t(m_channels), {});
+                for (auto& plane : stem)
+                    plane.reserve(expected);
+            }
+            StemSplitter splitter(m_sampleRate, m_channels, m_centre,
+                                  [&](const std::array<Planes, 3>& stems, std::size_t count) {
+                                      for (std::size_t s = 0; s < 3; ++s)
+                                          for (int c = 0; c < m_channels; ++c)
+                                              result.stems[s][c].insert(result.stems[s][c].end(), stems[s][c].begin(),
+                                                                        stems[s][c].begin() + std::ptrdiff_t(count));
+                                  },
+                                  task.span);
+            // Piece by piece, so that a cancellation is noticed within a fraction of a second.
+            while (!task.input.empty()) {
+                checkStop(m_stop);
+                splitter.push(task.input.front());
+                task.input.pop_front();
+            }
+            checkStop(m_stop);
+            if (task.last)
+                splitter.finish();
+            else
+                splitter.drain();
+        } catch (...) {
+            result.error = std::current_exception();
+        }
+    }
+
+private:
+    void work(std::stop_token own)
+    {
+        for (;;) {
+            Task task;
+            {
+                std::unique_lock lock(m_mutex);
+                m_wake.wait(lock, own, [&] { return !m_tasks.empty(); });
+                if (own.stop_requested())
+                    return;
+                task = std::move(m_tasks.front());
+                m_tasks.pop_front();
+            }
+            run(task);
+            {
+                std::lock_guard lock(m_mutex);
+                task.result->done = true;
+            }
+            m_finished.notify_all();
+        }
+    }
+
+    int m_sampleRate, m_channels, m_centre;
+    std::stop_token m_stop;
+    std::mutex m_mutex;
+    std::condition_variable_any m_wake;
+    std::condition_variable m_finished;
+    std::deque<Task> m_tasks;
+    std::vector<std::jthread> m_threads; // last: joined before the rest goes
+};
+
+// Three threads that encode the three stems of one stretch side by side. They live as long as
+// the separation, so that their allocations stay in three heaps.
+class StemWriters {
+public:
+    explicit StemWriters(std::array<std::unique_ptr<FlacWriter>, 3>& writers) : m_writers(writers)
+    {
+        for (int s = 0; s < 3; ++s)
+            m_threads.emplace_back([this, s](std::stop_token stop) { work(s, stop); });
+    }
+    ~StemWriters()
+    {
+        for (auto& thread : m_threads)
+            thread.request_stop();
+        m_wake.notify_all();
+    }
+
+    void start(std::shared_ptr<StretchPool::Result> result, std::size_t count)
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_result = std::move(result);
+            m_count = count;
+            m_done = 0;
+            ++m_generation;
+        }
+        m_wake.notify_all();
+    }
+
+    // Waits for the three stems of the stretch last started; rethrows the first failure.
+    void wait()
+    {
+        std::unique_lock lock(m_mutex);
+        m_finished.wait(lock, [&] { return m_done == 3; });
+        m_result.reset();
+        if (auto error = std::exchange(m_error, nullptr))
+            std::rethrow_exception(error);
+    }
+
+private:
+    void work(int stem, std::stop_token stop)
+    {
+        std::uint64_t seen = 0;
+        for (;;) {
+            std::shared_ptr<StretchPool::Result> result;
+            std::size_t count = 0;
+            {
+                std::unique_lock lock(m_mutex);
+                if (!m_wake.wait(lock, stop, [&] { return m_generation != seen; }))
+                    return;
+                seen = m_generation;
+                result = m_result;
+                count = m_count;
+            }
+            std::exception_ptr error;
+            try {
+                m_writers[std::size_t(stem)]->write(result->stems[std::size_t(stem)], 0, count);
+            } catch (...) {
+                error = std::current_exception();
+            }
+            {
+                std::lock_guard lock(m_mutex);
+                if (error && !m_error)
+                    m_error = error;
+                ++m_done;
+            }
+            m_finished.notify_all();
+        }
+    }
+
+    std::array<std::unique_ptr<FlacWriter>, 3>& m_writers;
+    std::mutex m_mutex;
+    std::condition_variable_any m_wake;
+    std::condition_variable m_finished;
+    std::shared_ptr<StretchPool::Result> m_result;
+    std::size_t m_count = 0;
+    int m_done = 3;
+    std::uint64_t m_generation = 0;
+    std::exception_ptr m_error;
+    std::vector<std::jthread> m_threads; // last: joined before the rest goes
+};
+
+} // namespace
+
+AudioInfo separateStems(const std::filesystem::path& input, const std::filesystem::path& outputFolder,
+                        const ProgressCallback& progress, std::stop_token stop, const SeparationOptions& options)
+{
     checkStop(stop);
+    // Stretches come and go on several threads; without a fixed threshold (128 KB, glibc's own
+    // starting value), glibc raises the size from which it maps blocks of their own (up to 32 MB)
+    // as they are freed, and keeps freed stretches in each thread's heap instead of returning them.
+    static std::once_flag mapLargeBlocks;
+    std::call_once(mapLargeBlocks, [] { mallopt(M_MMAP_THRESHOLD, 1 << 17); });
     std::error_code ec;
     std::array<std::filesystem::path, 3> finals;
     for (std::size_t s = 0; s < 3; ++s) {
@@ -513,38 +907,129 @@ AudioInfo separateStems(const std::filesystem::path& input, const std::filesyste
     for (std::size_t s = 0; s < 3; ++s)
         writers[s] = std::make_unique<FlacWriter>(temporaries.paths[s], info.sampleRate, info.channels);
 
-    StemSplitter splitter(info.sampleRate, info.channels, reader.centreChannel(), [&](const std::array<Planes, 3>& stems, std::size_t count) {
-        for (std::size_t s = 0; s < 3; ++s)
-            writers[s]->write(stems[s], 0, count);
-    });
+    // Stretches of about 10 s of stereo (as many samples across the channels, at least 4 s), whole
+    // hops long.
+    const Geometry geometry(info.sampleRate);
+    const double seconds = options.stretchSeconds > 0 ? options.stretchSeconds
+                                                       : std::max(4.0, 20.0 / std::max(2, info.channels));
+    const std::int64_t length = std::max<std::int64_t>(1, std::llround(seconds * info.sampleRate / geometry.hop)) * geometry.hop;
+    const int threads = std::max(1, options.threads);
+    StretchPool pool(threads > 1 ? threads : 0, info.sampleRate, info.channels, reader.centreChannel(), stop);
+
+    // Stretch k: its first frame and the end of the input it needs unless the soundtrack ends first.
+    auto spanOf = [&](std::int64_t k) {
+        const std::int64_t firstSynthesised = k * length / geometry.hop;
+        std::int64_t first = firstSynthesised - geometry.context();
+        if (first < 3)
+            first = 0; // the soundtrack's start, where frames begin in silence
+        return Span{first, k * length, (k + 1) * length};
+    };
+    auto inputEnd = [&](std::int64_t k) {
+        const std::int64_t lastFrame = ((k + 1) * length - 1 + (geometry.n - geometry.hop)) / geometry.hop;
+        return geometry.frameStart(lastFrame + geometry.context()) + geometry.n;
+    };
+    auto inputStart = [&](std::int64_t k) { return std::max<std::int64_t>(0, geometry.frameStart(spanOf(k).firstFrame)); };
 
     const double expectedFrames = reader.durationHint() * info.sampleRate;
     double reported = -1;
-    Planes chunk;
-    while (reader.read(chunk)) {
-        checkStop(stop);
-        if (chunk[0].size() < 8192)
-            continue; // gather a few decoded frames before working on them
-        info.frames += std::int64_t(chunk[0].size());
-        splitter.push(chunk);
-        for (auto& plane : chunk)
-            plane.clear();
+    std::int64_t written = 0;
+    std::deque<std::shared_ptr<StretchPool::Result>> inFlight;
+    // The stems of one stretch are encoded side by side, while the next stretches are decoded and
+    // separated; a stretch is written only once the one before it is.
+    StemWriters crew(writers);
+    bool writing = false;
+    std::int64_t writingCount = 0;
+    auto finishWriting = [&] {
+        if (!writing)
+            return;
+        writing = false;
+        crew.wait();
+        written += writingCount;
         if (progress && expectedFrames > 0) {
-            const double fraction = std::min(0.99, double(info.frames) / expectedFrames);
+            const double fraction = std::min(0.99, double(written) / expectedFrames);
             if (fraction - reported >= 0.01) {
                 reported = fraction;
                 progress(fraction);
             }
         }
+    };
+    auto writeOldest = [&] {
+        auto result = inFlight.front();
+        inFlight.pop_front();
+        pool.wait(result);
+        if (result->error)
+            std::rethrow_exception(result->error);
+        checkStop(stop);
+        const std::size_t count = result->stems[0].empty() ? 0 : result->stems[0][0].size();
+        if (!inFlight.empty() && std::int64_t(count) != length) // a stretch before the last one fell short
+            throw EngineError(EngineError::Kind::outputFailed, "A stretch of the separation came out " +
+                                                                   std::to_string(count) + " samples long instead of " +
+                                                                   std::to_string(length));
+        finishWriting();
+        writingCount = std::int64_t(count);
+        crew.start(std::move(result), count);
+        writing = true;
+    };
+    auto dispatch = [&](std::int64_t k, std::deque<Planes> slice, bool last) {
+        while (std::int64_t(inFlight.size()) >= threads)
+            writeOldest();
+        Span span = spanOf(k);
+        if (last)
+            span.emitTo = std::numeric_limits<std::int64_t>::max();
+        inFlight.push_back(pool.submit(StretchPool::Task{std::move(slice), span, last, nullptr}));
+    };
+
+    // Decoded input from `bufferStart` on; stretch k waits until its input is all there.
+    Planes buffer(static_cast<std::size_t>(info.channels));
+    std::int64_t bufferStart = 0;
+    std::int64_t k = 0;
+    Planes chunk;
+    bool more = true;
+    while (more) {
+        more = reader.read(chunk);
+        checkStop(stop);
+        if (more && chunk[0].size() < 8192)
+            continue; // gather a few decoded frames before working on them
+        for (int c = 0; c < info.channels; ++c) {
+            for (float& v : chunk[c])
+                if (!std::isfinite(v))
+                    v = 0.0f; // a damaged float sample would spoil every mask it touches
+            buffer[c].insert(buffer[c].end(), chunk[c].begin(), chunk[c].end());
+            chunk[c].clear();
+        }
+        const std::int64_t have = bufferStart + std::int64_t(buffer[0].size());
+        info.frames = have;
+        while (have >= inputEnd(k) || (!more && have > 0)) {
+            const bool last = !more && have < inputEnd(k);
+            const std::int64_t from = inputStart(k) - bufferStart;
+            const std::int64_t to = last ? std::int64_t(buffer[0].size()) : inputEnd(k) - bufferStart;
+            std::deque<Planes> slice;
+            for (std::int64_t at = from; at < to; at += kPiece) {
+                Planes& piece = slice.emplace_back(static_cast<std::size_t>(info.channels));
+                const std::int64_t end = std::min(to, at + kPiece);
+                for (int c = 0; c < info.channels; ++c)
+                    piece[c].assign(buffer[c].begin() + std::ptrdiff_t(at), buffer[c].begin() + std::ptrdiff_t(end));
+            }
+            dispatch(k, std::move(slice), last);
+            if (last)
+                break;
+            // The next stretch reads from its own first frame on.
+            ++k;
+            const std::int64_t drop = inputStart(k) - bufferStart;
+            if (drop > 0) {
+                for (auto& plane : buffer)
+                    plane.erase(plane.begin(), plane.begin() + std::ptrdiff_t(drop));
+                bufferStart += drop;
+            }
+            if (!more && have <= k * length)
+                break; // the soundtrack ended exactly where the previous stretch stopped
+        }
     }
-    if (!chunk.empty() && !chunk[0].empty()) {
-        info.frames += std::int64_t(chunk[0].size());
-        splitter.push(chunk);
-    }
-    checkStop(stop);
     if (info.frames == 0)
         throw EngineError(EngineError::Kind::emptyInput, "\"" + input.string() + "\" holds no audio samples");
-    splitter.finish();
+    while (!inFlight.empty())
+        writeOldest();
+    finishWriting();
     for (auto& writer : writers)
         writer->finish();
     checkStop(stop);

@@ -25,6 +25,7 @@ struct ServerOptions {
     double sessionTtlSeconds = 30 * 24 * 3600;
     double sessionRefreshSeconds = 24 * 3600; // older sessions are renewed ("set-auth-token")
     int workers = 1;                     // separations and song checks running at once
+    int threads = 0;                     // threads per separation; 0: the machine's cores / workers
     std::uint64_t maxUploadBytes = std::uint64_t(16) << 30;
     double headSeconds = 10;             // a request's line and headers must arrive within this
 };

@@ -11,10 +11,20 @@
 #include <QJsonDocument>
 
 #include <cmath>
+#include <thread>
 
 namespace hf::server {
 
 namespace {
+
+// One separation uses its share of the machine's cores unless told otherwise.
+hf::engine::SeparationOptions separationOptions(const ServerOptions& options)
+{
+    hf::engine::SeparationOptions result;
+    const int cores = int(std::max(1u, std::thread::hardware_concurrency()));
+    result.threads = options.threads > 0 ? options.threads : std::max(1, cores / std::max(1, options.workers));
+    return result;
+}
 const char* kProvider = "hushframe-local";
 }
 
@@ -178,7 +188,7 @@ void Service::runSeparation(const std::string& jobId, std::stop_token stop)
                 m_db->exec("UPDATE jobs SET progress = ? WHERE id = ? AND status = 'processing'",
                            {std::clamp(fraction, 0.0, 1.0), jobId});
             },
-            stop);
+            stop, separationOptions(m_options));
         // The engine writes under the process's umask: the stems are made private like the rest.
         using std::filesystem::perms;
         std::error_code ec;

@@ -1,6 +1,6 @@
 // hushframe-server: the local backend on 127.0.0.1.
 //   hushframe-server --port N --data DIR [--catalogue DIR] [--host ADDR] [--test-controls]
-//                    [--feedback-token TOKEN] [--workers N] [--job-ttl SECONDS]
+//                    [--feedback-token TOKEN] [--workers N] [--threads N] [--job-ttl SECONDS]
 //                    [--anonymous-limit N] [--session-refresh SECONDS]
 
 #include "http/http_server.h"
@@ -20,7 +20,7 @@ int usage(const char* message)
     std::fprintf(stderr,
                  "hushframe-server: %s\n"
                  "usage: hushframe-server --port N --data DIR [--catalogue DIR] [--host ADDR] [--test-controls]\n"
-                 "                        [--feedback-token TOKEN] [--workers N] [--job-ttl SECONDS]\n"
+                 "                        [--feedback-token TOKEN] [--workers N] [--threads N] [--job-ttl SECONDS]\n"
                  "                        [--anonymous-limit N] [--session-refresh SECONDS]\n",
                  message);
     return 2;
@@ -63,6 +63,8 @@ int main(int argc, char** argv)
             options.feedbackToken = value;
         else if (arg == "--workers" && toNumber(value, number) && number >= 1)
             options.workers = int(number);
+        else if (arg == "--threads" && toNumber(value, number) && number >= 1)
+            options.threads = int(number);
         else if (arg == "--job-ttl" && toNumber(value, number) && number > 0)
             options.jobTtlSeconds = number;
         else if (arg == "--anonymous-limit" && toNumber(value, number))

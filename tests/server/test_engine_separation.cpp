@@ -202,6 +202,58 @@ private slots:
         QVERIFY(fx::sdr(decoded, sum) > 60);
     }
 
+    // Stretches of one second, so that notes, bursts and the tune's phrases straddle their
+    // boundaries: one thread, several threads and one long stretch give the same stems.
+    void sameStemsOnAnyNumberOfThreads_data()
+    {
+        QTest::addColumn<int>("channels");
+        QTest::addColumn<int>("rate");
+        QTest::newRow("stereo, 44.1 kHz") << 2 << 44100;
+        QTest::newRow("5.1, 48 kHz") << 6 << 48000;
+    }
+
+    void sameStemsOnAnyNumberOfThreads()
+    {
+        QFETCH(int, channels);
+        QFETCH(int, rate);
+        QTemporaryDir dir;
+        constexpr double seconds = 7.3;
+        const std::size_t frames = std::size_t(seconds * rate);
+        fx::Signal tune = fx::melody(rate, seconds, 2), chords = fx::chords(rate, seconds, 8), bursts = fx::noiseBursts(rate, seconds, 9);
+        fx::Signal mix = fx::silence(channels, frames);
+        for (int c = 0; c < channels; ++c)
+            for (std::size_t i = 0; i < frames; ++i)
+                mix[c][i] = 0.1f * tune[c % 2][i] + 0.05f * chords[(c + 1) % 2][i] + (c >= 4 || channels == 2 ? 0.05f * bursts[c % 2][i] : 0.0f);
+        const QString input = dir.filePath("mix.wav");
+        QVERIFY(fx::writeWav(input, mix, rate));
+
+        auto separate = [&](const QString& name, int threads, double stretchSeconds) {
+            std::vector<double> reports;
+            const AudioInfo info = separateStems(fsPath(input), fsPath(dir.filePath(name)), [&](double f) { reports.push_back(f); }, {},
+                                                 SeparationOptions{threads, stretchSeconds});
+            [&] {
+                QCOMPARE(info.frames, std::int64_t(frames));
+                QVERIFY(std::is_sorted(reports.begin(), reports.end()));
+                QCOMPARE(reports.back(), 1.0);
+            }();
+            std::array<fx::Signal, 3> stems;
+            for (int s = 0; s < 3; ++s)
+                stems[s] = fx::decode(dir.filePath(name + "/" + QString::fromLatin1(kStemFileNames[s].data(), int(kStemFileNames[s].size()))), channels);
+            return stems;
+        };
+        const auto one = separate("one", 1, 1.0);
+        const auto several = separate("several", 4, 1.0);
+        const auto whole = separate("whole", 1, 60.0);
+        fx::Signal sum = fx::silence(channels, frames);
+        for (int s = 0; s < 3; ++s) {
+            QCOMPARE(one[s][0].size(), frames);
+            QVERIFY2(one[s] == several[s], kStemFileNames[s].data());
+            QVERIFY2(one[s] == whole[s], kStemFileNames[s].data());
+            fx::addInto(sum, one[s]);
+        }
+        QVERIFY(fx::sdr(mix, sum) > 60);
+    }
+
     void cancellationStopsAndLeavesNoStems()
     {
         QTemporaryDir dir;
@@ -217,6 +269,20 @@ private slots:
             source.request_stop();
         }, source.get_token()));
         QVERIFY(reportsAfterStop <= 1);
+        QVERIFY(filesIn(out).isEmpty());
+
+        // In the middle of a run on several threads, with stretches in flight: it stops within
+        // a stretch's work and leaves nothing behind.
+        std::stop_source parallel;
+        QElapsedTimer sinceStop;
+        QVERIFY_THROWS_EXCEPTION(Cancelled, separateStems(fsPath(input), fsPath(out), [&](double f) {
+            if (f >= 0.3 && !parallel.stop_requested()) {
+                parallel.request_stop();
+                sinceStop.start();
+            }
+        }, parallel.get_token(), SeparationOptions{4, 2.0}));
+        QVERIFY(parallel.stop_requested());
+        QVERIFY2(sinceStop.elapsed() < 5000, qPrintable(QString::number(sinceStop.elapsed())));
         QVERIFY(filesIn(out).isEmpty());
 
         std::stop_source stopped;
