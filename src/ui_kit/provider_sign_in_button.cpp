@@ -182,9 +182,28 @@ double ProviderSignInButton::labelHeight()
     return Environment::instance().scaled(baseHeight);
 }
 
+namespace {
+
+// The title's font for a line `width` wide: the provider size, made smaller only as far as the
+// longest word needs to fit on one line, so a word is never broken at the largest text sizes.
+QFont fittedTitleFont(double h, const QString& title, double width)
+{
+    QFont font = providerTitleFont(h);
+    const QFontMetricsF metrics(font);
+    double longest = 0;
+    for (const QString& word : title.split(u' ', Qt::SkipEmptyParts))
+        longest = std::max(longest, metrics.horizontalAdvance(word));
+    if (width > 0 && longest > width)
+        font.setPixelSize(std::max(1, int(std::floor(font.pixelSize() * width / longest))));
+    return font;
+}
+
+} // namespace
+
 QSizeF ProviderSignInButton::titleSize(double width) const
 {
-    const QFont font = providerTitleFont(labelHeight());
+    const QFont font = width < 0 ? providerTitleFont(labelHeight())
+                                 : fittedTitleFont(labelHeight(), text(), std::max(1.0, width));
     if (width < 0) {
         const QFontMetricsF metrics(font);
         return QSizeF(metrics.horizontalAdvance(text()), metrics.height());
@@ -274,7 +293,8 @@ void ProviderSignInButton::paintEvent(QPaintEvent*)
         } else {
             const QRectF title(face.left() + s, face.top() + h * 0.2, face.width() - s - h * 4.0 / 11.0,
                                face.height() - 2 * h * 0.2);
-            drawWrappedText(p, title, providerTitleFont(h), text(), Qt::AlignLeft | Qt::AlignVCenter);
+            drawWrappedText(p, title, fittedTitleFont(h, text(), title.width()), text(),
+                            Qt::AlignLeft | Qt::AlignVCenter);
         }
 
         if (isDown())
