@@ -2,7 +2,6 @@
 
 #include "http/util.h"
 
-
 namespace hf::server {
 
 QJsonObject Fault::toJson() const

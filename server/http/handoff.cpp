@@ -72,8 +72,7 @@ void Service::addHandoffRoutes()
     auto approve = [this](const std::string& id, std::string email, const std::string& name,
                           httplib::Response& res) {
         std::string code = randomToken(32);
-        for (auto& c : email)
-            c = char(std::tolower(static_cast<unsigned char>(c)));
+        email = asciiLower(std::move(email));
         int changed = m_db->exec("UPDATE handoffs SET state = 'approved', code_hash = ?, code_expires_at = ?,"
                                  " email = ?, name = ? WHERE id = ? AND state = 'pending' AND expires_at > ?",
                                  {sha256Hex(code), nowSeconds() + kCodeLifetime, email, name, id, nowSeconds()});

@@ -63,13 +63,6 @@ void oauthError(httplib::Response& res, int status, const std::string& error, co
     sendJson(res, status, QJsonObject{{"error", toQ(error)}, {"error_description", toQ(description)}});
 }
 
-std::string lower(std::string s)
-{
-    for (auto& c : s)
-        c = char(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 struct AuthorizeRequest {
     std::string clientId, redirectUri, responseType, state, challenge, method, scope, nonce;
 
@@ -161,7 +154,7 @@ void Service::addIdentityRoutes()
     auto approve = [this](const AuthorizeRequest& a, const std::string& email, const std::string& name,
                           httplib::Response& res) {
         std::string code = randomToken(32);
-        std::string normalized = lower(email);
+        std::string normalized = asciiLower(email);
         m_db->exec("INSERT INTO oauth_codes(code_hash, client_id, redirect_uri, challenge, nonce, scope, subject, email,"
                    " name, expires_at) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                    {sha256Hex(code), a.clientId, a.redirectUri, a.challenge, a.nonce, a.scope,

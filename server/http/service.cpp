@@ -78,13 +78,6 @@ std::string loggablePath(const std::string& path)
     return escapedForLog(path);
 }
 
-std::string lowered(std::string text)
-{
-    for (auto& c : text)
-        c = char(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
 } // namespace
 
 RequestState& requestState()
@@ -212,7 +205,7 @@ httplib::Server::HandlerResponse Service::beforeRoute(const httplib::Request& re
             endConnectionAfterAnswer();
             return HR::Handled;
         }
-        if (!encoding.empty() && lowered(encoding) != "identity") {
+        if (!encoding.empty() && asciiLower(encoding) != "identity") {
             sendError(res, 415, "invalid_request", "Request bodies must not be compressed.");
             endConnectionAfterAnswer();
             return HR::Handled;

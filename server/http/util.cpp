@@ -7,6 +7,7 @@
 #include <QRandomGenerator>
 
 #include <chrono>
+#include <cctype>
 #include <cmath>
 
 namespace hf::server {
@@ -132,6 +133,13 @@ bool isValidId(std::string_view id)
         if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '-'))
             return false;
     return true;
+}
+
+std::string asciiLower(std::string text)
+{
+    for (auto& c : text)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    return text;
 }
 
 std::string htmlEscape(std::string_view text)

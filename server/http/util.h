@@ -45,6 +45,7 @@ std::string baseUrlOf(const httplib::Request& req, const std::string& fallback);
 // Opaque URL-safe identifiers: letters, digits, ".", "_", "-"; 1 to 128 characters.
 bool isValidId(std::string_view id);
 
+std::string asciiLower(std::string text);
 std::string htmlEscape(std::string_view text);
 std::string urlEncode(std::string_view text);
 

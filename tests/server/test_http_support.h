@@ -154,34 +154,6 @@ inline bool hasStatus(const QJsonObject& job, const char* status)
     return job.value("status").toString() == status;
 }
 
-// Sends `head` and then `body` on a plain socket, half-closes it when told (so the server meets the
-// end of a short body), and returns the status line of the answer ("" when none comes).
-inline std::string rawExchange(int port, const std::string& head, const std::string& body, bool halfClose)
-{
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(std::uint16_t(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return {};
-    }
-    std::string out = head + body;
-    (void)!::send(fd, out.data(), out.size(), MSG_NOSIGNAL);
-    if (halfClose)
-        ::shutdown(fd, SHUT_WR);
-    timeval timeout{10, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    std::string answer;
-    char buffer[4096];
-    ssize_t n;
-    while (answer.find("\r\n") == std::string::npos && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
-        answer.append(buffer, size_t(n));
-    ::close(fd);
-    return answer.substr(0, answer.find("\r\n"));
-}
-
 // A plain loopback connection for requests a well-behaved client would never send: bodies past
 // their limit, throttled uploads, bytes after a refusal. Every wait is bounded.
 class RawConnection {
@@ -222,7 +194,6 @@ public:
             ssize_t n = ::send(m_fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
             if (n > 0) {
                 sent += size_t(n);
-                m_sent += std::uint64_t(n);
                 continue;
             }
             if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
@@ -287,7 +258,6 @@ public:
 
     bool answered() const { return m_received.find("\r\n\r\n") != std::string::npos; }
     std::string statusLine() const { return m_received.substr(0, m_received.find("\r\n")); }
-    const std::string& received() const { return m_received; }
     bool closed() const { return m_closed; }
     int answerCount() const
     {
@@ -315,10 +285,23 @@ private:
 
     int m_fd = -1;
     std::string m_received;
-    std::uint64_t m_sent = 0;
     bool m_sendFailed = false;
     bool m_closed = false;
 };
+
+// Sends `head` and then `body` on a plain socket, half-closes it when told (so the server meets the
+// end of a short body), and returns the status line of the answer ("" when none comes).
+inline std::string rawExchange(int port, const std::string& head, const std::string& body, bool halfClose)
+{
+    RawConnection connection(port);
+    if (!connection.isOpen())
+        return {};
+    connection.send(head + body);
+    if (halfClose)
+        connection.finishSending();
+    connection.waitForAnswer(10000);
+    return connection.statusLine();
+}
 
 // The head of a request to the server: `headers` are lines ending in CRLF.
 inline std::string head(const std::string& requestLine, const std::string& headers)
