@@ -188,16 +188,7 @@ void AudioPlayerService::load(const AuditionFiles& files)
 
     // Stems (and a clean mix made from them) that start at zero belong where the original
     // soundtrack starts on the video's timeline.
-    m_unplacedStart = 0.0;
-    if (!files.original.isEmpty()) {
-        try {
-            const media::InputContext original = media::openInput(files.original);
-            const auto audio = media::audioStreams(original.get());
-            if (!audio.empty())
-                m_unplacedStart = media::streamStart(original.get(), audio.front());
-        } catch (const std::exception&) {
-        }
-    }
+    m_unplacedStart = files.original.isEmpty() ? 0.0 : media::soundStart(QUrl::fromLocalFile(files.original));
 
     // Every track starts silent; volumes are applied once, after the last file.
     const std::pair<AuditionMixer::Slot, const QString*> order[] = {

@@ -235,8 +235,7 @@ bool boxesCutShort(QFile& file, qint64 size)
 bool endsBeforeDeclaredSize(const QByteArray& path)
 {
     QFile file;
-    const QByteArray absolute = path.startsWith('/') ? path : QFile::encodeName(QDir::currentPath()) + '/' + path;
-    const int fd = ::open(absolute.constData(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
     if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
@@ -544,6 +543,16 @@ qint64 AudioDecoder::statedFrames() const
     return m_leading + llround((end - std::max(start, 0.0)) * m_outRate);
 }
 
+void AudioDecoder::requireWholeFileOnce()
+{
+    // The container's declared sizes are read once per decoder: an error after the end was
+    // checked is not a second reason to read them.
+    if (!m_options.strict || m_checkedWhole)
+        return;
+    m_checkedWhole = true;
+    requireWholeFile(m_path);
+}
+
 void AudioDecoder::convert(const AVFrame* frame)
 {
     const int room = swr_get_out_samples(m_swr.get(), frame ? frame->nb_samples : 0);
@@ -584,8 +593,8 @@ bool AudioDecoder::pump()
             continue;
 
         const int read = av_read_frame(m_input.get(), m_packet.get());
-        if (read < 0 && m_options.strict)
-            requireWholeFile(m_path);
+        if (read < 0)
+            requireWholeFileOnce();
         if (read == AVERROR_EOF) {
             m_inputDone = true;
             if (m_options.strict) {
@@ -634,8 +643,7 @@ qint64 AudioDecoder::read(float* const* planes, qint64 maxFrames)
     } catch (const FFmpegError&) {
         // Whatever the demuxer or decoder makes of a file that stops short of what its container
         // declares (an early end, invalid data, a partial last packet), the file is incomplete.
-        if (m_options.strict)
-            requireWholeFile(m_path);
+        requireWholeFileOnce();
         throw;
     }
     const int n = int(std::min<qint64>(maxFrames - done, av_audio_fifo_size(m_fifo.get())));

@@ -217,6 +217,8 @@ private:
     void open(const QByteArray& nativePath);
     bool pump();
     void convert(const AVFrame* frame);
+    // In strict mode, throws when the file holds less than its container declares.
+    void requireWholeFileOnce();
 
     Options m_options;
     QByteArray m_path;
@@ -231,6 +233,7 @@ private:
     int m_outRate = 0;
     bool m_inputDone = false;
     bool m_flushed = false;
+    bool m_checkedWhole = false;   // the container's declared sizes were read
     double m_lastEnd = 0;   // seconds, end of the last packet read
     qint64 m_remaining = -1;   // frames up to the stated end; -1 when unknown
     qint64 m_silence = 0;      // frames of leading silence still to give

@@ -191,12 +191,14 @@ QCoro::Task<std::optional<StemEnvelopes>> StemEnvelopes::load(QUrl dialogue, QUr
     auto children = std::make_shared<std::stop_source>();
     std::stop_callback forward(stop, [children] { children->request_stop(); });
     const std::stop_token token = children->get_token();
-    auto probe = [separatedFrom] { return soundStart(separatedFrom); };
     double unplacedStart = 0;
-    try {
-        unplacedStart = co_await runOffThread(token, std::move(probe));
-    } catch (const Cancelled&) {
-        co_return std::nullopt;
+    if (!separatedFrom.isEmpty()) {
+        auto probe = [separatedFrom] { return soundStart(separatedFrom); };
+        try {
+            unplacedStart = co_await runOffThread(token, std::move(probe));
+        } catch (const Cancelled&) {
+            co_return std::nullopt;
+        }
     }
     auto run = [token, unplacedStart](QUrl file) {
         return runOffThread(token, [file, token, unplacedStart] {

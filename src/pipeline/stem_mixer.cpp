@@ -64,7 +64,6 @@ struct ChannelBuffer {
     }
 };
 
-
 } // namespace
 
 QUrl StemMixer::mixNow(const QUrl& dialogue, const QUrl& effects, const QUrl& output, AudioQuality quality,
