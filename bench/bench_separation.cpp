@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -23,23 +22,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-long peakKilobytes()
-{
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmHWM:", 0) == 0)
-            return std::atol(line.c_str() + 6);
-    return -1;
-}
-
-// One run, in this process: prints "seconds peak-kB audio-seconds" on stdout.
+// One run, in this process: prints "seconds audio-seconds" on stdout.
 int runOnce(const fs::path& input, const fs::path& output, int threads)
 {
     const auto start = std::chrono::steady_clock::now();
     const auto info = hf::engine::separateStems(input, output, {}, {}, hf::engine::SeparationOptions{threads, 0});
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("%.3f %ld %.3f\n", seconds, peakKilobytes(), info.durationSeconds);
+    std::printf("%.3f %.3f\n", seconds, info.durationSeconds);
     return 0;
 }
 
@@ -109,8 +98,8 @@ int main(int argc, char** argv)
         const double cpu = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
         double seconds = 0, audio = 0;
-        long peak = 0;
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || std::sscanf(text.c_str(), "%lf %ld %lf", &seconds, &peak, &audio) != 3) {
+        const long peak = usage.ru_maxrss; // kilobytes
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || std::sscanf(text.c_str(), "%lf %lf", &seconds, &audio) != 2) {
             std::fprintf(stderr, "the run on %d threads failed\n", threads);
             return 1;
         }
