@@ -232,6 +232,9 @@ BoundedServer::~BoundedServer()
 void BoundedServer::startConnections(const ConnectionLimits& limits)
 {
     m_limits = limits;
+    // The answers' Keep-Alive header tells clients the same bounds.
+    set_keep_alive_max_count(size_t(std::max(1, limits.requestsPerConnection)));
+    set_keep_alive_timeout(std::max<time_t>(1, time_t(limits.headTime.count() / 1000)));
     m_stopping = false;
     m_wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     m_workers = std::make_unique<httplib::ThreadPool>(size_t(std::max(1, limits.workers)));

@@ -249,8 +249,6 @@ void Service::afterRoute(const httplib::Request& req, httplib::Response& res)
 void Service::installHooks()
 {
     m_http.set_payload_max_length(m_options.maxUploadBytes + 1);
-    m_http.set_keep_alive_timeout(std::max<time_t>(1, time_t(m_options.headSeconds)));
-    m_http.set_keep_alive_max_count(100);
     m_http.set_read_timeout(60);
     m_http.set_write_timeout(60);
     m_http.bodyLimit = [](const httplib::Request& req) {
