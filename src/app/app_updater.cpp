@@ -240,8 +240,7 @@ AppUpdater::AppUpdater(QNetworkAccessManager* network, std::optional<QUrl> feed,
       m_currentVersion(std::move(currentVersion)),
       m_settings(settings),
       m_presenter(presenter),
-      m_task(lcUpdater(), QStringLiteral("Update check")),
-      m_clock([] { return QDateTime::currentDateTimeUtc(); })
+      m_task(lcUpdater(), QStringLiteral("Update check"))
 {
     m_schedule.setSingleShot(true);
     connect(&m_schedule, &QTimer::timeout, this, [this] { check(false); });
@@ -286,7 +285,7 @@ void AppUpdater::scheduleNext()
         const QDateTime lastCheck = QDateTime::fromString(*last, Qt::ISODateWithMs);
         if (lastCheck.isValid()) {
             const QDateTime due = lastCheck.addSecs(qint64(kCheckIntervalHours) * 3600);
-            waitMs = std::max<qint64>(0, m_clock().msecsTo(due));
+            waitMs = std::max<qint64>(0, QDateTime::currentDateTimeUtc().msecsTo(due));
         }
     }
     // A check that is due now still waits for the launch to settle.
@@ -343,7 +342,7 @@ QCoro::Task<void> AppUpdater::runCheck(bool userInitiated, std::stop_token stop)
 
     m_checking = false;
     if (failure.isEmpty() && m_settings)
-        m_settings->setValue(QLatin1String(kLastCheckKey), m_clock().toString(Qt::ISODateWithMs));
+        m_settings->setValue(QLatin1String(kLastCheckKey), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
     setCanCheck(true);
     if (!failure.isEmpty()) {
         qCWarning(lcUpdater, "Update check failed: %s", qPrintable(failure));

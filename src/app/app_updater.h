@@ -108,9 +108,6 @@ public:
     bool canCheckForUpdates() const { return m_canCheck; }
     bool isStarted() const { return m_started; }
 
-    // For tests: the clock used for the schedule.
-    void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
-
     // The feed from the build's configuration ("SUFeedURL"), when it is an http(s) URL.
     static std::optional<QUrl> configuredFeed();
 
@@ -135,7 +132,6 @@ private:
     bool m_checking = false;
     QTimer m_schedule;
     TaskSlot m_task;
-    std::function<QDateTime()> m_clock;
 };
 
 } // namespace hf

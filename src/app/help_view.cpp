@@ -233,10 +233,8 @@ void HelpView::refresh()
     m_back->setVisible(onTopic);
     m_search->setVisible(shown == Content::list && !onTopic);
     const QString title = navigationTitle();
-    if (m_title->text() != title) {
+    if (m_title->text() != title)
         m_title->setText(title);
-        Q_EMIT navigationTitleChanged(title);
-    }
 }
 
 QString HelpView::navigationTitle() const

@@ -82,9 +82,6 @@ public:
     QLineEdit* searchField() const { return m_search; }
     QScrollArea* list() const { return m_list; }
 
-Q_SIGNALS:
-    void navigationTitleChanged(const QString& title);
-
 protected:
     void showEvent(QShowEvent* event) override;
 

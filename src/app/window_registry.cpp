@@ -33,7 +33,6 @@ QWidget* WindowRegistry::open(const QString& id)
             existing->setObjectName(id);
         m_windows.insert(id, existing);
         existing->show();
-        Q_EMIT windowOpened(id, existing);
     } else {
         if (existing->isMinimized())
             existing->showNormal();

@@ -25,16 +25,12 @@ public:
     ~WindowRegistry() override;
 
     void setFactory(const QString& id, Factory factory);
-    bool hasFactory(const QString& id) const { return m_factories.contains(id); }
 
     // Shows and raises the window of `id`, making it first when there is none; null for an
     // identifier without a factory.
     QWidget* open(const QString& id);
     // The window of `id` while it exists.
     QWidget* window(const QString& id) const;
-
-Q_SIGNALS:
-    void windowOpened(const QString& id, QWidget* window);
 
 private:
     QHash<QString, Factory> m_factories;

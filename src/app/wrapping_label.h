@@ -22,7 +22,6 @@
 #include <QString>
 #include <QWidget>
 
-class QLabel;
 class QPainter;
 
 namespace hf {
@@ -64,13 +63,6 @@ class ContentUnavailableView : public QWidget {
 public:
     ContentUnavailableView(const QString& title, QString systemImage, const QString& description,
                            QWidget* parent = nullptr);
-
-    QLabel* titleLabel() const { return m_title; }
-    QLabel* descriptionLabel() const { return m_description; }
-
-private:
-    QLabel* m_title;
-    QLabel* m_description;
 };
 
 } // namespace hf
