@@ -36,6 +36,13 @@ ContentView* mainWindow(HushframeApp& app)
     return qobject_cast<ContentView*>(app.windows().window(QStringLiteral("main")));
 }
 
+// Opens the main window and waits until it is on screen; null when it never shows.
+ContentView* showMainWindow(HushframeApp& app)
+{
+    auto* window = qobject_cast<ContentView*>(app.openWindow(QStringLiteral("main")));
+    return window && QTest::qWaitForWindowExposed(window) ? window : nullptr;
+}
+
 template<class T = QWidget>
 T* child(QWidget* window, const char* name)
 {
@@ -116,10 +123,8 @@ private Q_SLOTS:
         QTemporaryDir home;
         auto services = test::makeServices(home);
         HushframeApp app(*services);
-        app.openWindow("main");
-        ContentView* window = mainWindow(app);
+        ContentView* window = showMainWindow(app);
         QVERIFY(window);
-        QVERIFY(QTest::qWaitForWindowExposed(window));
         QVERIFY(window->minimumSize() == QSize(1080, 680));
         QCOMPARE(window->title(), QString("Hushframe"));
         QCOMPARE(window->windowTitle(), QString("Hushframe"));
@@ -161,9 +166,8 @@ private Q_SLOTS:
         QTemporaryDir home;
         auto services = test::makeServices(home);
         HushframeApp app(*services);
-        app.openWindow("main");
-        ContentView* window = mainWindow(app);
-        QVERIFY(QTest::qWaitForWindowExposed(window));
+        ContentView* window = showMainWindow(app);
+        QVERIFY(window);
         QFile notes(home.filePath("notes.txt"));
         QVERIFY(notes.open(QIODevice::WriteOnly));
         notes.close();
@@ -194,9 +198,8 @@ private Q_SLOTS:
         QTemporaryDir home;
         auto services = test::makeServices(home);
         HushframeApp app(*services);
-        app.openWindow("main");
-        ContentView* window = mainWindow(app);
-        QVERIFY(QTest::qWaitForWindowExposed(window));
+        ContentView* window = showMainWindow(app);
+        QVERIFY(window);
         AccountStore& account = services->account();
 
         std::optional<bool> outcome;
