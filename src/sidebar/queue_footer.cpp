@@ -175,11 +175,6 @@ QueueFooter::QueueFooter(EngineCoordinator* coordinator, BatchQueueManager* queu
     refresh();
 }
 
-QueueFooter::~QueueFooter()
-{
-    *m_alive = false;
-}
-
 void QueueFooter::setFolderChooser(std::unique_ptr<FolderChooser> chooser)
 {
     m_chooser = std::move(chooser);
@@ -209,9 +204,8 @@ void QueueFooter::refresh()
     m_start->setEnabled(queue.pendingJobs() > 0);
     m_addIcon->setVisible(hasJobs);
     m_addIcon->setEnabled(!running);
-    const bool anyFailed = queue.completedJobs() == 0
-        && std::ranges::any_of(queue.jobs(), [](const BatchJob& job) { return job.status.isFailed(); });
-    m_more->setVisible(queue.completedJobs() > 0 || anyFailed);
+    m_more->setVisible(queue.completedJobs() > 0
+                       || std::ranges::any_of(queue.jobs(), [](const BatchJob& job) { return job.status.isFailed(); }));
 }
 
 void QueueFooter::addVideos()
@@ -274,7 +268,6 @@ QCoro::Task<void> QueueFooter::copyInto(QString folder)
 {
     if (!m_queue)
         co_return;
-    std::shared_ptr<bool> alive = m_alive;
     QPointer<QueueFooter> self(this);
     m_exporting = true;
     refresh();
@@ -291,7 +284,7 @@ QCoro::Task<void> QueueFooter::copyInto(QString folder)
     } catch (const std::exception& error) {
         failure = QString::fromUtf8(error.what());
     }
-    if (!*alive || !self)
+    if (!self)
         co_return;
     m_exporting = false;
     if (copied) {

@@ -69,7 +69,6 @@ public:
     // None of the pointers is owned. `defaults` gives the folder the chooser starts in.
     QueueFooter(EngineCoordinator* coordinator, BatchQueueManager* queue, SettingsStore* defaults,
                 QWidget* parent = nullptr);
-    ~QueueFooter() override;
 
     // Replaces the folder chooser (the default is the desktop's).
     void setFolderChooser(std::unique_ptr<FolderChooser> chooser);
@@ -118,7 +117,6 @@ private:
 
     std::optional<QString> m_exportMessage;
     bool m_exporting = false;
-    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 };
 
 } // namespace hf

@@ -113,9 +113,8 @@ void ReplaceConfirmation::dismiss()
 QRect ReplaceConfirmation::cardRect() const
 {
     const int width = std::min(cardWidth, this->width() - 40);
-    const int height = std::min(m_card->heightForWidth(width) > 0 ? m_card->heightForWidth(width)
-                                                                 : m_card->sizeHint().height(),
-                                this->height() - 40);
+    const int wrapped = m_card->heightForWidth(width);
+    const int height = std::min(wrapped > 0 ? wrapped : m_card->sizeHint().height(), this->height() - 40);
     return QRect((this->width() - width) / 2, std::max(20, (this->height() - height) / 3), width, height);
 }
 

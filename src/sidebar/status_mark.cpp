@@ -1,7 +1,6 @@
 #include "sidebar/status_mark.h"
 
 #include "ui_kit/accessibility.h"
-#include "ui_kit/environment.h"
 #include "ui_kit/palette.h"
 #include "ui_kit/text_styles.h"
 
@@ -84,10 +83,6 @@ StatusMark::StatusMark(QWidget* parent) : QWidget(parent)
     setAttribute(Qt::WA_TransparentForMouseEvents);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     ui::hideFromAccessibility(this);
-    connect(&ui::Environment::instance(), &ui::Environment::changed, this, [this] {
-        updateGeometry();
-        update();
-    });
 }
 
 void StatusMark::setState(StatusMarkState state)

@@ -153,10 +153,10 @@ void VideoSidebar::rebuild()
     // When only the jobs' states changed (a running job's progress, most often), the rows stay
     // and show the new states, so a click or a menu on a row is never cut short by a redraw.
     Shape shape = currentShape();
-    if (shape == m_shape && m_queueRows.size() == m_queue->jobs().size())
+    if (shape == m_shape)
         refreshQueueRows();
     else
-        rebuildRows();
+        rebuildRows(shape);
     m_shape = std::move(shape);
     m_rebuilding = false;
 }
@@ -182,12 +182,15 @@ QImage VideoSidebar::thumbnail(const QUrl& video) const
 
 void VideoSidebar::refreshQueueRows()
 {
+    if (!m_queue)
+        return;
+    // The same shape means one row per job, in the jobs' order.
     const std::vector<BatchJob>& jobs = m_queue->jobs();
-    for (size_t i = 0; i < jobs.size(); ++i)
+    for (size_t i = 0; i < m_queueRows.size(); ++i)
         m_queueRows[i]->setJob(jobs[i], thumbnail(jobs[i].sourceVideoURL));
 }
 
-void VideoSidebar::rebuildRows()
+void VideoSidebar::rebuildRows(const Shape& shape)
 {
     // The old rows go later: a row may be inside its own click or menu action right now.
     for (QWidget* item : m_items) {
@@ -210,18 +213,15 @@ void VideoSidebar::rebuildRows()
         m_items.push_back(row);
     };
 
-    const std::optional<SourceVideo>& source = m_coordinator->source();
-    if (source) {
+    if (shape.open) {
         addHeader(text("ui.sidebar.open", "Open"), QStringLiteral("sidebar.header.open"));
         m_openRow = new OpenVideoRow(m_coordinator);
         add(m_openRow);
     }
 
-    const std::vector<RecentVideos::Entry> entries =
-        m_coordinator->recents().entries(source ? std::optional<QUrl>(source->url) : std::nullopt);
-    if (!entries.empty()) {
+    if (!shape.recents.empty()) {
         addHeader(text("ui.recents.title", "Recent videos"), QStringLiteral("sidebar.header.recents"));
-        for (const RecentVideos::Entry& entry : entries) {
+        for (const RecentVideos::Entry& entry : shape.recents) {
             auto* row = new RecentVideoRow(m_coordinator, entry);
             m_recentRows.push_back(row);
             add(row);

@@ -76,7 +76,7 @@ private:
     };
 
     void rebuild();
-    void rebuildRows();
+    void rebuildRows(const Shape& shape);
     Shape currentShape() const;
     void refreshQueueRows();
     QImage thumbnail(const QUrl& video) const;
