@@ -47,7 +47,7 @@ QAccessibleInterface* kitFactory(const QString& key, QObject* object)
     auto* widget = static_cast<QWidget*>(object);
     if (widget->property(hiddenProperty).toBool())
         return new HiddenInterface(widget);
-    if (key == QLatin1String("hf::ui::SectionLabel") || widget->property(headingProperty).toBool())
+    if (widget->property(headingProperty).toBool())
         return new HeadingInterface(widget);
     if (key == QLatin1String("hf::ui::SegmentedChoice"))
         return new QAccessibleWidget(widget, QAccessible::Grouping);

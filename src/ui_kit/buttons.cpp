@@ -30,7 +30,6 @@ public:
         setFocusPolicy(Qt::NoFocus);
         setGeometry(target->rect());
         target->installEventFilter(this);
-        connect(&Environment::instance(), &Environment::changed, this, [this] { update(); });
         raise();
         show();
     }

@@ -1,6 +1,5 @@
 #include "ui_kit/card_overlay.h"
 
-#include "ui_kit/buttons.h"
 #include "ui_kit/palette.h"
 
 #include <QEvent>

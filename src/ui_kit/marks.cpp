@@ -5,7 +5,6 @@
 #include "ui_kit/environment.h"
 #include "ui_kit/palette.h"
 
-#include <QEvent>
 #include <QPainter>
 
 #include <cmath>
@@ -55,13 +54,6 @@ void Mark::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
     paintMark(p, centredSquare(rect(), std::min<double>(side(), std::min(width(), height()))));
-}
-
-void Mark::changeEvent(QEvent* event)
-{
-    if (event->type() == QEvent::EnabledChange)
-        update();
-    QWidget::changeEvent(event);
 }
 
 CheckMark::CheckMark(bool on, QWidget* parent) : Mark(on, parent) {}

@@ -28,7 +28,6 @@ protected:
     Mark(bool on, QWidget* parent);
     virtual void paintMark(QPainter& painter, const QRectF& square) const = 0;
     void paintEvent(QPaintEvent* event) override;
-    void changeEvent(QEvent* event) override;
 
 private:
     bool m_on;

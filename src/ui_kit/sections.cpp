@@ -12,7 +12,7 @@ namespace hf::ui {
 SectionLabel::SectionLabel(const QString& text, QWidget* parent)
     : QLabel(parent)
 {
-    installKitAccessibility();
+    presentAsHeading(this);
     setTextFormat(Qt::PlainText);
     setWordWrap(true);
     setText(text);

@@ -132,7 +132,6 @@ SegmentedChoice::SegmentedChoice(const QString& label, const QList<Option>& opti
 
     Environment& env = Environment::instance();
     connect(&env, &Environment::textSizeChanged, this, [this] { arrange(); });
-    connect(&env, &Environment::changed, this, [this] { update(); });
     arrange();
 }
 
