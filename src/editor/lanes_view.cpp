@@ -696,10 +696,10 @@ void LanesView::placePlayhead()
     m_handle->setGeometry(handleRect);
     const bool inside = *m_playhead >= m_timeline.visibleStart && *m_playhead <= m_timeline.visibleEnd;
     m_handle->setMark(x - handleRect.left(), inside);
+    // Made after the canvas and the headers, the strip and the handle already lie above them; a
+    // raise here would restack both and repaint them on every tick of the playhead.
     m_strip->show();
     m_handle->show();
-    m_strip->raise();
-    m_handle->raise();
 }
 
 void LanesView::animateMixTo(const LaneMix& target, double duration, bool easeInOut)

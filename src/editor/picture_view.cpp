@@ -228,16 +228,23 @@ std::optional<QString> PictureView::hearingLabelText(double maxWidth) const
     return std::nullopt;
 }
 
-QRectF PictureView::hearingLabelRect() const
+std::optional<PictureView::HearingLabel> PictureView::hearingLabel() const
 {
     if (!m_canCompare || !m_showsHearingLabel)
-        return {};
+        return std::nullopt;
     const QRectF content = contentRect(size(), pictureSizeForLabel());
-    const auto text = hearingLabelText(std::max(content.width() - 2 * labelInset, 0.0));
+    auto text = hearingLabelText(std::max(content.width() - 2 * labelInset, 0.0));
     if (!text)
-        return {};
+        return std::nullopt;
     const double height = QFontMetricsF(labelFont()).height() + 2 * capsulePadV;
-    return QRectF(content.x() + labelInset, content.y() + labelInset, capsuleWidth(*text), height);
+    const QRectF rect(content.x() + labelInset, content.y() + labelInset, capsuleWidth(*text), height);
+    return HearingLabel{rect, std::move(*text)};
+}
+
+QRectF PictureView::hearingLabelRect() const
+{
+    const auto label = hearingLabel();
+    return label ? label->rect : QRectF();
 }
 
 void PictureView::paintCapsule(QPainter& painter, const QRectF& rect, const QString& text) const
@@ -270,11 +277,10 @@ void PictureView::paintEvent(QPaintEvent*)
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    painter.fillRect(rect(), ui::color(ui::ColorName::Picture));
+    // The player's picture sits on black, like a video layer, until its first frame arrives.
+    painter.fillRect(rect(), m_hasPlayer ? QColor(Qt::black) : ui::color(ui::ColorName::Picture));
 
     if (m_hasPlayer) {
-        // The player's picture sits on black, like a video layer, until its first frame arrives.
-        painter.fillRect(rect(), Qt::black);
         const QImage& shown = m_frame.isNull() ? m_still : m_frame;
         if (!shown.isNull())
             painter.drawImage(aspectFit(shown.size(), rect()), shown);
@@ -282,13 +288,8 @@ void PictureView::paintEvent(QPaintEvent*)
         painter.drawImage(aspectFit(m_still.size(), rect()), m_still);
     }
 
-    const QRectF label = hearingLabelRect();
-    if (!label.isEmpty()) {
-        const QRectF content = contentRect(size(), pictureSizeForLabel());
-        const auto text = hearingLabelText(std::max(content.width() - 2 * labelInset, 0.0));
-        if (text)
-            paintCapsule(painter, label, *text);
-    }
+    if (const auto label = hearingLabel())
+        paintCapsule(painter, label->rect, label->text);
 }
 
 void PictureView::mousePressEvent(QMouseEvent* event)

@@ -72,6 +72,12 @@ protected:
     void changeEvent(QEvent* event) override;
 
 private:
+    struct HearingLabel {
+        QRectF rect;
+        QString text;
+    };
+    // The capsule drawn now, if any.
+    std::optional<HearingLabel> hearingLabel() const;
     void endPress();
     QSize pictureSizeForLabel() const;
     QFont labelFont() const;
