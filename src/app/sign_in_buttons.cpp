@@ -7,6 +7,7 @@
 #include "platform/async.h"
 #include "platform/logging.h"
 #include "platform/texts.h"
+#include "ui_kit/busy_indicator.h"
 #include "ui_kit/environment.h"
 #include "ui_kit/palette.h"
 #include "ui_kit/provider_sign_in_button.h"
@@ -16,7 +17,6 @@
 #include <QHideEvent>
 #include <QLabel>
 #include <QPainter>
-#include <QTimer>
 #include <QVBoxLayout>
 
 namespace hf {
@@ -63,46 +63,6 @@ QCoro::Task<void> runWebSignIn(std::shared_ptr<PendingWebSignIn> pending, QPoint
     co_await std::move(signingIn);
 }
 
-// A small indeterminate spinner in "Muted".
-class BusySpinner : public QWidget {
-public:
-    explicit BusySpinner(QWidget* parent) : QWidget(parent), m_timer(new QTimer(this))
-    {
-        setFixedSize(16, 16);
-        m_timer->setInterval(80);
-        connect(m_timer, &QTimer::timeout, this, [this] {
-            m_step = (m_step + 1) % 12;
-            update();
-        });
-    }
-
-protected:
-    void showEvent(QShowEvent*) override
-    {
-        if (!ui::Environment::instance().reduceMotion())
-            m_timer->start();
-    }
-    void hideEvent(QHideEvent*) override { m_timer->stop(); }
-    void paintEvent(QPaintEvent*) override
-    {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.translate(width() / 2.0, height() / 2.0);
-        painter.rotate(m_step * 30.0);
-        for (int i = 0; i < 12; ++i) {
-            QColor spoke = ui::color(ui::ColorName::Muted);
-            spoke.setAlphaF(0.2f + 0.8f * float(i) / 11.0f);
-            painter.setPen(QPen(spoke, 1.6, Qt::SolidLine, Qt::RoundCap));
-            painter.drawLine(QPointF(0, -3.5), QPointF(0, -7));
-            painter.rotate(30.0);
-        }
-    }
-
-private:
-    QTimer* m_timer;
-    int m_step = 0;
-};
-
 } // namespace
 
 SignInButtons::SignInButtons(AccountStore* account, WebSignInService service, double spacing, double maxWidth,
@@ -138,7 +98,7 @@ SignInButtons::SignInButtons(AccountStore* account, WebSignInService service, do
     auto* busyRow = new QHBoxLayout(m_busy);
     busyRow->setContentsMargins(0, 0, 0, 0);
     busyRow->setSpacing(8);
-    busyRow->addWidget(new BusySpinner(m_busy));
+    busyRow->addWidget(new ui::BusyIndicator(16, m_busy));
     auto* busyLabel = new QLabel(text("ui.signIn.progress", "Signing in"), m_busy);
     ui::setTextStyle(busyLabel, ui::TextStyle::callout);
     ui::setForeground(busyLabel, ui::ColorName::Muted);

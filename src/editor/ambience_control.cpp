@@ -2,6 +2,7 @@
 
 #include "pipeline/formatting.h"
 #include "platform/texts.h"
+#include "ui_kit/busy_indicator.h"
 #include "ui_kit/accessibility.h"
 #include "ui_kit/environment.h"
 #include "ui_kit/palette.h"
@@ -302,16 +303,7 @@ void AmbienceControl::paintEvent(QPaintEvent*)
     if (m_working) {
         const double titleWidth = QFontMetricsF(titleFont).horizontalAdvance(title);
         const QPointF centre(titleWidth + 8 + spinnerSize / 2, titleLine / 2);
-        const double size = spinnerSize;
-        // Twelve spokes, the leading one darkest, turning one step per tick.
-        for (int i = 0; i < 12; ++i) {
-            QColor c = ui::color(ui::ColorName::Muted);
-            c.setAlphaF(0.15 + 0.85 * ((i + 12 - m_spinStep) % 12) / 11.0);
-            p.setPen(QPen(c, std::max(1.5, size / 8), Qt::SolidLine, Qt::RoundCap));
-            const double angle = (i * 30.0 - 90) * M_PI / 180.0;
-            const QPointF dir(std::cos(angle), std::sin(angle));
-            p.drawLine(centre + dir * (size * 0.25), centre + dir * (size * 0.5));
-        }
+        ui::paintBusySpokes(p, centre, spinnerSize, m_spinStep);
     }
 
     // Track area.

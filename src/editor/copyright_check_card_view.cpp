@@ -4,6 +4,7 @@
 #include "coordinator/engine_coordinator.h"
 #include "editor/export_status.h"
 #include "platform/texts.h"
+#include "ui_kit/busy_indicator.h"
 #include "ui_kit/accessibility.h"
 #include "ui_kit/buttons.h"
 #include "ui_kit/layouts.h"
@@ -183,7 +184,7 @@ void CopyrightCheckCardView::rebuild()
         auto* line = new QHBoxLayout(row);
         line->setContentsMargins(0, 0, 0, 0);
         line->setSpacing(10);
-        auto* spinner = new BusyIndicator(16, row);
+        auto* spinner = new ui::BusyIndicator(16, row);
         ui::hideFromAccessibility(spinner);
         line->addWidget(spinner, 0, Qt::AlignVCenter);
         const QString checking = text("ui.copyright.checking", "Checking for songs\u2026");

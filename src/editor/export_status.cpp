@@ -4,6 +4,7 @@
 #include "editor/exporter.h"
 #include "platform/texts.h"
 #include "ui_kit/accessibility.h"
+#include "ui_kit/busy_indicator.h"
 #include "ui_kit/buttons.h"
 #include "ui_kit/layouts.h"
 #include "ui_kit/palette.h"
@@ -14,7 +15,6 @@
 #include <QFontMetrics>
 #include <QLabel>
 #include <QPainter>
-#include <QTimer>
 
 #include <cmath>
 
@@ -36,50 +36,6 @@ QLabel* threeLineLabel(QWidget* parent)
 
 } // namespace
 
-BusyIndicator::BusyIndicator(double diameter, QWidget* parent)
-    : QWidget(parent), m_diameter(diameter), m_timer(new QTimer(this))
-{
-    ui::hideFromAccessibility(this);
-    setFixedSize(sizeHint());
-    m_timer->setInterval(80);
-    connect(m_timer, &QTimer::timeout, this, [this] {
-        m_step = (m_step + 1) % 12;
-        update();
-    });
-}
-
-QSize BusyIndicator::sizeHint() const
-{
-    const int side = int(std::ceil(m_diameter));
-    return QSize(side, side);
-}
-
-void BusyIndicator::showEvent(QShowEvent*)
-{
-    m_timer->start();
-}
-
-void BusyIndicator::hideEvent(QHideEvent*)
-{
-    m_timer->stop();
-}
-
-void BusyIndicator::paintEvent(QPaintEvent*)
-{
-    QPainter p(this);
-    p.setRenderHint(QPainter::Antialiasing);
-    const QPointF centre = QRectF(rect()).center();
-    const double size = m_diameter;
-    for (int i = 0; i < 12; ++i) {
-        QColor c = ui::color(ui::ColorName::Muted);
-        c.setAlphaF(0.15 + 0.85 * ((i + 12 - m_step) % 12) / 11.0);
-        p.setPen(QPen(c, std::max(1.5, size / 9), Qt::SolidLine, Qt::RoundCap));
-        const double angle = (i * 30.0 - 90) * M_PI / 180.0;
-        const QPointF dir(std::cos(angle), std::sin(angle));
-        p.drawLine(centre + dir * (size * 0.25), centre + dir * (size * 0.47));
-    }
-}
-
 ExportStatusView::ExportStatusView(Exporter* exporter, EngineCoordinator* coordinator, QWidget* parent)
     : QWidget(parent), m_exporter(exporter), m_coordinator(coordinator)
 {
@@ -92,7 +48,7 @@ ExportStatusView::ExportStatusView(Exporter* exporter, EngineCoordinator* coordi
     auto* renderingRow = new QHBoxLayout(m_rendering);
     renderingRow->setContentsMargins(0, 0, 0, 0);
     renderingRow->setSpacing(10);
-    renderingRow->addWidget(new BusyIndicator(18, m_rendering), 0, Qt::AlignVCenter);
+    renderingRow->addWidget(new ui::BusyIndicator(18, m_rendering), 0, Qt::AlignVCenter);
     auto* preparing = new QLabel(text("ui.export.preparing", "Preparing your clean video"), m_rendering);
     preparing->setWordWrap(true);
     ui::setTextStyle(preparing, ui::TextStyle::body);

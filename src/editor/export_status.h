@@ -8,33 +8,12 @@
 #include <QWidget>
 
 class QLabel;
-class QTimer;
 
 namespace hf {
 
 class EngineCoordinator;
 class Exporter;
 namespace ui { class QuietButton; }
-
-// An indeterminate spinner of twelve fading spokes in "Muted"; hidden from assistive
-// technologies. It turns only while shown.
-class BusyIndicator : public QWidget {
-    Q_OBJECT
-
-public:
-    explicit BusyIndicator(double diameter, QWidget* parent = nullptr);
-    QSize sizeHint() const override;
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-    void showEvent(QShowEvent* event) override;
-    void hideEvent(QHideEvent* event) override;
-
-private:
-    double m_diameter;
-    int m_step = 0;
-    QTimer* m_timer;
-};
 
 class ExportStatusView : public QWidget {
     Q_OBJECT
