@@ -22,6 +22,7 @@
 #include "engine/audio_io.h"
 #include "engine/dsp.h"
 #include "engine/engine.h"
+#include "engine/mask_model.h"
 
 #include <algorithm>
 #include <cmath>
@@ -107,7 +108,10 @@ struct Geometry {
     int n = 0;
     int hop = 0;
     int longHalf = 0, shortHalf = 0, speechHalf = 0, holdHalf = 0;
-    int context() const { return longHalf + speechHalf + holdHalf; }
+    int modelReach = 0;
+    // The spectral estimates reach longHalf frames on either side of the frames whose speech
+    // activity a mask uses; the network's shares reach modelReach frames.
+    int context() const { return std::max(longHalf + speechHalf + holdHalf, modelReach); }
     std::int64_t frameStart(std::int64_t frame) const { return frame * hop - (n - hop); }
 
     explicit Geometry(int sampleRate)
@@ -119,6 +123,7 @@ struct Geometry {
         shortHalf = oddAtLeast(0.1 * framesPerSecond, 3) / 2;
         speechHalf = oddAtLeast(kSpeechAverageSeconds * framesPerSecond, 3) / 2;
         holdHalf = oddAtLeast(kSpeechHoldSeconds * framesPerSecond, 3) / 2;
+        modelReach = MaskModel::builtIn().reach();
     }
 };
 
@@ -163,6 +168,7 @@ private:
         // The estimates of the bin's magnitude per stem, before the dialogue is gated by speech.
         std::vector<float> dialogue, music, effects;
         float speech = 0; // how much of the frame's speech band the dialogue estimate holds, 0...1
+        MaskModel::FrameBands bands; // what the network reads of the frame
     };
     // The time windows of one group, one median per bin, sliding along with the frames.
     struct GroupWindows {
@@ -196,11 +202,15 @@ private:
     int m_verticalHalf;
     int m_speechHalf;  // frames averaged into a frame's speech activity
     int m_holdHalf;    // frames over which speech activity holds
+    int m_context;     // frames either side of a frame that its masks depend on
     Span m_span;
     int m_speechFrom, m_speechTo; // bins of the speech band used for activity
     Sink m_sink;
     RealFft m_forward;
     RealFft m_inverse;
+    const MaskModel& m_model;
+    ModelBands m_modelBands;
+    MaskModel::FrameBands m_silence; // what the network reads before the soundtrack and after its end
     std::vector<float> m_window;
     std::vector<float> m_bandWeight;
     std::vector<Frame> m_ring;
@@ -220,6 +230,9 @@ private:
     // Scratch.
     std::vector<GroupWindows> m_windows;
     std::vector<float> m_long, m_short, m_vertical, m_maskMusic, m_maskEffects;
+    std::vector<const MaskModel::FrameBands*> m_around;
+    std::vector<float> m_modelScratch, m_shares, m_netMusic, m_netEffects;
+    std::vector<const Complex*> m_spectra;
     std::vector<float> m_timeBuffer;
     std::vector<Complex> m_binBuffer;
     std::vector<Complex> m_crossSum;
@@ -235,6 +248,8 @@ StemSplitter::StemSplitter(int sampleRate, int channels, int centreChannel, Sink
     , m_sink(std::move(sink))
     , m_forward(m_n, false)
     , m_inverse(m_n, true)
+    , m_model(MaskModel::builtIn())
+    , m_modelBands(m_model, m_bins, double(sampleRate) / m_n, m_n)
     , m_window(hannWindow(m_n, true))
 {
     const Geometry geometry(sampleRate);
@@ -244,6 +259,7 @@ StemSplitter::StemSplitter(int sampleRate, int channels, int centreChannel, Sink
     m_verticalHalf = oddAtLeast(400.0 / binHz, 5) / 2;
     m_speechHalf = geometry.speechHalf;
     m_holdHalf = geometry.holdHalf;
+    m_context = geometry.context();
     m_speechFrom = std::clamp(int(150 / binHz), 1, m_bins - 1);
     m_speechTo = std::clamp(int(4000 / binHz), m_speechFrom + 1, m_bins);
 
@@ -284,7 +300,7 @@ StemSplitter::StemSplitter(int sampleRate, int channels, int centreChannel, Sink
 
     // The ring holds every frame that a time window still needs: the half second around the frame
     // being estimated, and the speech windows around the frame being synthesised.
-    m_ring.resize(std::size_t(2 * m_longHalf + 2 * (m_speechHalf + m_holdHalf) + 4));
+    m_ring.resize(std::size_t(2 * m_context + 4));
     for (Frame& f : m_ring) {
         f.groups.resize(m_groups.size());
         for (GroupFrame& g : f.groups) {
@@ -303,7 +319,7 @@ StemSplitter::StemSplitter(int sampleRate, int channels, int centreChannel, Sink
     m_received = std::max<std::int64_t>(0, m_inputStart);
     m_analyzed = first;
     m_estimated = first == 0 ? 0 : first + m_longHalf;
-    m_synthesized = first == 0 ? 0 : m_estimated + m_speechHalf + m_holdHalf;
+    m_synthesized = first == 0 ? 0 : first + m_context;
     m_emitted = span.emitFrom;
     for (auto& stem : m_accumulator)
         stem.assign(m_channels, std::vector<float>(m_n, 0.0f));
@@ -323,6 +339,11 @@ StemSplitter::StemSplitter(int sampleRate, int channels, int centreChannel, Sink
     m_crossSum.resize(m_bins);
     m_leftSum.resize(m_bins);
     m_rightSum.resize(m_bins);
+    m_model.silence(m_silence);
+    m_around.resize(std::size_t(2 * m_model.reach() + 1));
+    m_shares.resize(std::size_t(3 * m_model.bands()));
+    m_netMusic.resize(m_bins);
+    m_netEffects.resize(m_bins);
 }
 
 void StemSplitter::push(const Planes& input)
@@ -369,7 +390,8 @@ void StemSplitter::advance(bool all)
             estimate(m_estimated, g);
         ++m_estimated;
     }
-    while (m_synthesized < m_estimated && (all || m_synthesized + m_speechHalf + m_holdHalf < m_estimated))
+    while (m_synthesized < m_estimated &&
+           (all || (m_synthesized + m_speechHalf + m_holdHalf < m_estimated && m_synthesized + m_context < m_analyzed)))
         synthesize(m_synthesized);
 }
 
@@ -411,6 +433,11 @@ void StemSplitter::analyze()
                     gf.rightPower[k] = std::norm(r[k]);
                 }
             }
+            m_spectra.clear();
+            for (int c : group.channels)
+                m_spectra.push_back(f.bins[c].data());
+            // The network judges direction by the group's first two channels.
+            m_modelBands.measure(m_spectra, group.left >= 0 ? 0 : -1, group.left >= 0 ? 1 : -1, gf.bands);
         }
         ++m_analyzed;
 
@@ -508,7 +535,8 @@ void StemSplitter::estimate(std::int64_t t, std::size_t group)
     frame.speech = all > 0 ? float(speech / all) : 0.0f;
 }
 
-// Soft masks of frame t: the dialogue estimate counts only where speech goes on around the frame.
+// Soft masks of frame t: the dialogue estimate counts only where speech goes on around the frame;
+// the estimates' shares are then weighed against the network's.
 void StemSplitter::computeMasks(std::int64_t t, std::size_t group)
 {
     const std::int64_t last = m_estimated - 1;
@@ -521,18 +549,44 @@ void StemSplitter::computeMasks(std::int64_t t, std::size_t group)
         activity = std::max(activity, float(sum / std::max(count, 1)));
     }
     const float gate = std::clamp((activity - kSpeechFloor) / (kSpeechFull - kSpeechFloor), 0.0f, 1.0f);
+
+    const int reach = m_model.reach();
+    for (std::int64_t j = t - reach; j <= t + reach; ++j)
+        m_around[std::size_t(j - (t - reach))] = j < 0 || j >= m_analyzed ? &m_silence : &slot(j).groups[group].bands;
+    m_model.shares(m_around, m_modelScratch, m_shares.data());
+    const int nb = m_model.bands();
+    float* music = m_shares.data() + nb;
+    float* effects = m_shares.data() + 2 * nb;
+    const bool dialogueHere = m_groups[group].dialogue;
+    if (!dialogueHere)
+        for (int b = 0; b < nb; ++b) {
+            // Channels without dialogue: what the network heard as dialogue is shared out.
+            const float both = music[b] + effects[b];
+            music[b] = both > 1e-6f ? music[b] / both : 0.5f;
+            effects[b] = 1.0f - music[b];
+        }
+    m_modelBands.toBins(music, m_netMusic.data());
+    m_modelBands.toBins(effects, m_netEffects.data());
+
+    // Music takes the larger of the two shares: music left in the clean soundtrack is the fault
+    // heard most. Dialogue and effects share the rest as both judge them together.
     const GroupFrame& frame = slot(t).groups[group];
     for (int k = 0; k < m_bins; ++k) {
         const float dialogue = frame.dialogue[k] * gate;
         const float m2 = frame.music[k] * frame.music[k], e2 = frame.effects[k] * frame.effects[k], d2 = dialogue * dialogue;
         const float total = m2 + e2 + d2;
+        float music = 0, effectsShare = 1, dialogueShare = 0;
         if (total > 1e-20f) {
-            m_maskMusic[k] = m2 / total;
-            m_maskEffects[k] = e2 / total;
-        } else {
-            m_maskMusic[k] = 0;
-            m_maskEffects[k] = 1;
+            music = m2 / total;
+            effectsShare = e2 / total;
+            dialogueShare = d2 / total;
         }
+        const float netMusic = m_netMusic[k], netEffects = m_netEffects[k];
+        music = std::max(music, netMusic);
+        const float e = effectsShare * netEffects;
+        const float d = dialogueHere ? dialogueShare * std::max(0.0f, 1.0f - netMusic - netEffects) : 0.0f;
+        m_maskMusic[k] = music;
+        m_maskEffects[k] = e + d > 1e-30f ? (1 - music) * e / (e + d) : 1 - music;
     }
 }
 

@@ -1,0 +1,306 @@
+#include "engine/mask_model.h"
+
+#include "engine/engine.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+// The weights file, built into the program's read-only data.
+#ifndef HF_SEPARATION_WEIGHTS
+#error "HF_SEPARATION_WEIGHTS must name the separation model's weights file"
+#endif
+asm(".pushsection .rodata\n"
+    ".balign 16\n"
+    "hf_separation_weights_begin:\n"
+    ".incbin \"" HF_SEPARATION_WEIGHTS "\"\n"
+    "hf_separation_weights_end:\n"
+    ".popsection\n");
+extern "C" const std::byte hf_separation_weights_begin[];
+extern "C" const std::byte hf_separation_weights_end[];
+
+namespace hf::engine {
+
+namespace {
+
+constexpr double kFloor = 1e-10; // power floor of the log band powers
+
+EngineError damaged(const std::string& what)
+{
+    return EngineError(EngineError::Kind::outputFailed, "The separation model is damaged: " + what);
+}
+
+class Reader {
+public:
+    explicit Reader(std::span<const std::byte> bytes) : m_bytes(bytes) {}
+    void take(void* out, std::size_t size)
+    {
+        if (size > m_bytes.size() - m_at)
+            throw damaged("it ends early");
+        std::memcpy(out, m_bytes.data() + m_at, size);
+        m_at += size;
+    }
+    std::uint32_t u32()
+    {
+        std::uint8_t b[4];
+        take(b, 4);
+        return std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 | std::uint32_t(b[3]) << 24;
+    }
+    float f32() { return std::bit_cast<float>(u32()); }
+    float f16()
+    {
+        std::uint8_t b[2];
+        take(b, 2);
+        const std::uint32_t h = std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8;
+        const std::uint32_t sign = (h & 0x8000u) << 16, exponent = (h >> 10) & 0x1f, mantissa = h & 0x3ff;
+        float value;
+        if (exponent == 0)
+            value = std::ldexp(float(mantissa), -24); // zero or subnormal
+        else if (exponent == 31)
+            throw damaged("a weight is not a number");
+        else
+            value = std::bit_cast<float>(((exponent + 112) << 23) | (mantissa << 13));
+        return std::bit_cast<float>(std::bit_cast<std::uint32_t>(value) | sign);
+    }
+    bool atEnd() const { return m_at == m_bytes.size(); }
+
+private:
+    std::span<const std::byte> m_bytes;
+    std::size_t m_at = 0;
+};
+
+} // namespace
+
+const MaskModel& MaskModel::builtIn()
+{
+    static const MaskModel model(std::span<const std::byte>(
+        hf_separation_weights_begin, std::size_t(hf_separation_weights_end - hf_separation_weights_begin)));
+    return model;
+}
+
+MaskModel::MaskModel(std::span<const std::byte> bytes)
+{
+    Reader in(bytes);
+    char magic[4];
+    in.take(magic, 4);
+    if (std::memcmp(magic, "HFSM", 4) != 0 || in.u32() != 2)
+        throw damaged("it is not a model of this version");
+    const std::uint32_t bands = in.u32();
+    for (int* value : {&m_context, &m_fine, &m_direction, &m_pool, &m_far, &m_farStep, &m_farPool, &m_steady})
+        *value = int(std::min<std::uint32_t>(in.u32(), 1024));
+    const std::uint32_t layers = in.u32();
+    m_reach = std::max({m_context, m_far, m_steady});
+    if (bands < 1 || bands > 4096 || m_reach > 256 || m_fine > m_context || m_direction > m_context || m_pool < 1 ||
+        m_farStep < 1 || m_farPool < 1 || layers < 1 || layers > 8)
+        throw damaged("its sizes are out of range");
+    m_edgesHz.resize(bands + 1);
+    for (float& edge : m_edgesHz)
+        edge = in.f32();
+    if (!std::is_sorted(m_edgesHz.begin(), m_edgesHz.end()))
+        throw damaged("its bands are out of order");
+    std::size_t expected = std::size_t(inputSize());
+    for (std::uint32_t l = 0; l < layers; ++l) {
+        Layer layer;
+        layer.inputs = int(in.u32());
+        layer.outputs = int(in.u32());
+        if (std::size_t(layer.inputs) != expected || layer.outputs < 1 || layer.outputs > 1 << 14)
+            throw damaged("its layers do not fit together");
+        // Stored output by output; kept input by input, so that a layer adds up one input at a time.
+        layer.weights.resize(std::size_t(layer.inputs) * std::size_t(layer.outputs));
+        for (int o = 0; o < layer.outputs; ++o)
+            for (int i = 0; i < layer.inputs; ++i)
+                layer.weights[std::size_t(i) * std::size_t(layer.outputs) + std::size_t(o)] = in.f16();
+        layer.biases.resize(std::size_t(layer.outputs));
+        for (float& b : layer.biases)
+            if (!std::isfinite(b = in.f32()))
+                throw damaged("a bias is not a number");
+        expected = std::size_t(layer.outputs);
+        m_widest = std::max(m_widest, expected);
+        m_layers.push_back(std::move(layer));
+    }
+    if (expected != 3 * bands || !in.atEnd())
+        throw damaged("its last layer does not give three shares per band");
+}
+
+int MaskModel::inputSize() const
+{
+    return (2 * m_context + 1) * pooledBands() + (2 * m_fine + 1) * bands() + 2 * bands() +
+           (2 * (m_far / m_farStep) + 1) * farBands() + bands();
+}
+
+void MaskModel::silence(FrameBands& out) const
+{
+    const auto b = std::size_t(bands());
+    out.logPower.assign(b, float(std::log(kFloor)));
+    out.cross.assign(b, 0.0);
+    out.leftPower.assign(b, 0.0);
+    out.rightPower.assign(b, 0.0);
+    out.meanLogPower = float(std::log(kFloor));
+}
+
+void MaskModel::shares(std::span<const FrameBands* const> around, std::vector<float>& scratch, float* out) const
+{
+    const int nb = bands();
+    const std::size_t inputs = std::size_t(inputSize());
+    scratch.resize(inputs + 2 * m_widest + std::size_t(2 * m_steady + 1));
+    float* x = scratch.data();
+    float* a = x + inputs;
+    float* b = a + m_widest;
+    float* window = b + m_widest;
+    // around[m_reach] is the frame itself.
+    auto frame = [&](int offset) { return around[std::size_t(m_reach + offset)]; };
+
+    // Band powers relative to their mean over the nearer frames around.
+    double level = 0;
+    for (int j = -m_context; j <= m_context; ++j)
+        level += frame(j)->meanLogPower;
+    level /= double(2 * m_context + 1);
+    float* at = x;
+    auto addPooled = [&](const FrameBands* f, int pool) {
+        for (int from = 0; from < nb; from += pool) {
+            const int to = std::min(nb, from + pool);
+            double sum = 0;
+            for (int band = from; band < to; ++band)
+                sum += f->logPower[std::size_t(band)];
+            *at++ = float(sum / (to - from) - level);
+        }
+    };
+    for (int j = -m_context; j <= m_context; ++j)
+        addPooled(frame(j), m_pool);
+    for (int j = -m_fine; j <= m_fine; ++j)
+        for (int band = 0; band < nb; ++band)
+            *at++ = float(double(frame(j)->logPower[std::size_t(band)]) - level);
+    // How alike the channels are and how far the band leans to one side, over the nearest frames.
+    float* coherence = at;
+    float* side = at + nb;
+    for (int band = 0; band < nb; ++band) {
+        std::complex<double> cross = 0;
+        double left = 0, right = 0;
+        for (int j = -m_direction; j <= m_direction; ++j) {
+            const FrameBands* f = frame(j);
+            cross += f->cross[std::size_t(band)];
+            left += f->leftPower[std::size_t(band)];
+            right += f->rightPower[std::size_t(band)];
+        }
+        coherence[band] = float(std::clamp(std::norm(cross) / (left * right + 1e-30), 0.0, 1.0));
+        side[band] = float(std::abs(left - right) / (left + right + 1e-30));
+    }
+    at += 2 * nb;
+    // Every few frames about a second either side, coarsely.
+    for (int j = -(m_far / m_farStep) * m_farStep; j <= m_far; j += m_farStep)
+        addPooled(frame(j), m_farPool);
+    // What holds steady: each band's median over the frames around.
+    const int count = 2 * m_steady + 1;
+    for (int band = 0; band < nb; ++band) {
+        for (int j = -m_steady; j <= m_steady; ++j)
+            window[j + m_steady] = frame(j)->logPower[std::size_t(band)];
+        std::nth_element(window, window + m_steady, window + count);
+        *at++ = float(double(window[m_steady]) - level);
+    }
+
+    // The layers: every input adds its row of weights to the outputs; inputs at zero add nothing.
+    const float* input = x;
+    for (std::size_t l = 0; l < m_layers.size(); ++l) {
+        const Layer& layer = m_layers[l];
+        float* output = l % 2 == 0 ? a : b;
+        const std::size_t outputs = std::size_t(layer.outputs);
+        std::copy(layer.biases.begin(), layer.biases.end(), output);
+        for (int i = 0; i < layer.inputs; ++i) {
+            const float v = input[i];
+            if (v == 0.0f)
+                continue;
+            const float* w = layer.weights.data() + std::size_t(i) * outputs;
+            for (std::size_t o = 0; o < outputs; ++o)
+                output[o] += v * w[o];
+        }
+        if (l + 1 < m_layers.size())
+            for (std::size_t o = 0; o < outputs; ++o)
+                output[o] = std::max(0.0f, output[o]);
+        input = output;
+    }
+    // Each band's three shares by a softmax.
+    for (int band = 0; band < nb; ++band) {
+        const float z[3] = {input[band], input[nb + band], input[2 * nb + band]};
+        const float top = std::max({z[0], z[1], z[2]});
+        float e[3], total = 0;
+        for (int s = 0; s < 3; ++s)
+            total += e[s] = std::exp(z[s] - top);
+        for (int s = 0; s < 3; ++s)
+            out[s * nb + band] = e[s] / total;
+    }
+}
+
+ModelBands::ModelBands(const MaskModel& model, int bins, double binHz, int n)
+    : m_model(model), m_bins(bins), m_scale(1.0 / n), m_band(std::size_t(bins), -1),
+      m_count(std::size_t(model.bands()), 0), m_below(std::size_t(bins), 0), m_weight(std::size_t(bins), 0.0f)
+{
+    const auto& edges = model.edgesHz();
+    const int nb = model.bands();
+    for (int k = 0, band = 0; k < bins; ++k) {
+        const double hz = k * binHz;
+        while (band < nb && hz >= edges[std::size_t(band) + 1])
+            ++band;
+        if (band < nb && hz >= edges[std::size_t(band)]) {
+            m_band[std::size_t(k)] = band;
+            ++m_count[std::size_t(band)];
+        }
+    }
+    std::vector<double> centre(static_cast<std::size_t>(nb));
+    for (int band = 0; band < nb; ++band)
+        centre[std::size_t(band)] = 0.5 * (double(edges[std::size_t(band)]) + edges[std::size_t(band) + 1]);
+    for (int k = 0, below = 0; k < bins; ++k) {
+        const double hz = k * binHz;
+        while (below + 1 < nb && centre[std::size_t(below) + 1] <= hz)
+            ++below;
+        m_below[std::size_t(k)] = below;
+        if (below + 1 < nb && hz > centre[std::size_t(below)])
+            m_weight[std::size_t(k)] = float((hz - centre[std::size_t(below)]) / (centre[std::size_t(below) + 1] - centre[std::size_t(below)]));
+    }
+}
+
+void ModelBands::measure(const std::vector<const std::complex<float>*>& spectra, int left, int right,
+                         MaskModel::FrameBands& out) const
+{
+    const std::size_t nb = std::size_t(m_model.bands());
+    std::vector<double> power(nb, 0.0);
+    out.cross.assign(nb, 0.0);
+    out.leftPower.assign(nb, 0.0);
+    out.rightPower.assign(nb, 0.0);
+    const double perChannel = m_scale / double(spectra.size());
+    for (int k = 0; k < m_bins; ++k) {
+        const int band = m_band[std::size_t(k)];
+        if (band < 0)
+            continue;
+        double sum = 0;
+        for (const std::complex<float>* s : spectra)
+            sum += std::norm(std::complex<double>(s[k]));
+        power[std::size_t(band)] += sum * perChannel;
+        const std::complex<double> l = left >= 0 ? std::complex<double>(spectra[std::size_t(left)][k]) : std::complex<double>(spectra[0][k]);
+        const std::complex<double> r = right >= 0 ? std::complex<double>(spectra[std::size_t(right)][k]) : l;
+        out.cross[std::size_t(band)] += l * std::conj(r);
+        out.leftPower[std::size_t(band)] += std::norm(l);
+        out.rightPower[std::size_t(band)] += std::norm(r);
+    }
+    out.logPower.resize(nb);
+    double mean = 0;
+    for (std::size_t b = 0; b < nb; ++b) {
+        const double p = m_count[b] > 0 ? power[b] / m_count[b] : 0.0;
+        out.logPower[b] = float(std::log(p + kFloor));
+        mean += std::log(p + kFloor);
+    }
+    out.meanLogPower = float(mean / double(nb));
+}
+
+void ModelBands::toBins(const float* bandShares, float* binShares) const
+{
+    const int nb = m_model.bands();
+    for (int k = 0; k < m_bins; ++k) {
+        const int below = m_below[std::size_t(k)];
+        const float w = m_weight[std::size_t(k)];
+        binShares[k] = w > 0 ? bandShares[below] * (1 - w) + bandShares[std::min(nb - 1, below + 1)] * w : bandShares[below];
+    }
+}
+
+} // namespace hf::engine
