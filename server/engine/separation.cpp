@@ -13,11 +13,14 @@
 // centred bass or drum kit between lines stays out of the dialogue.
 // In a surround layout the front-centre channel carries the dialogue: it gets masks of its own
 // (every bin counts as the dialogue's direction there) and the other channels get no dialogue.
-// Each stem takes the share estimate^2 / sum of estimates^2 of the bin (Wiener-style soft masks).
-// The three shares of a bin add up to one, and the dialogue is formed as the input minus music and
-// effects, so the stems add back to the input up to rounding. Frames are processed as they arrive
-// with about a second of look-ahead, so memory does not grow with the length of the input. Every
-// estimate depends only on the frames within a bounded window around it.
+// Each stem takes the share estimate^2 / sum of estimates^2 of the bin (Wiener-style soft shares).
+// A trained network (engine/mask_model.h) judges the same frame again from the bands of the frames
+// about a second either side; music takes the larger of its two shares, and dialogue and effects
+// split the rest as both judge them together. The three shares of a bin add up to one, and the
+// dialogue is formed as the input minus music and effects, so the stems add back to the input up
+// to rounding. Frames are processed as they arrive with about a second of look-ahead, so memory
+// does not grow with the length of the input. Every mask depends only on the frames within a
+// bounded window around it.
 
 #include "engine/audio_io.h"
 #include "engine/dsp.h"
@@ -168,7 +171,6 @@ private:
         // The estimates of the bin's magnitude per stem, before the dialogue is gated by speech.
         std::vector<float> dialogue, music, effects;
         float speech = 0; // how much of the frame's speech band the dialogue estimate holds, 0...1
-        MaskModel::FrameBands bands; // what the network reads of the frame
     };
     // The time windows of one group, one median per bin, sliding along with the frames.
     struct GroupWindows {
@@ -189,6 +191,11 @@ private:
     void synthesizeChannel(const Frame& frame, int channel);
     void emitFrame(std::int64_t t);
     Frame& slot(std::int64_t frame) { return m_ring[std::size_t(frame % std::int64_t(m_ring.size()))]; }
+    // What the network reads of a frame of a group, kept longer than the rest of the frame.
+    MaskModel::FrameBands& bandsOf(std::int64_t frame, std::size_t group)
+    {
+        return m_bandsRing[std::size_t(frame % std::int64_t(m_bandsRing.size()))][group];
+    }
     std::int64_t frameStart(std::int64_t frame) const { return frame * m_hop - (m_n - m_hop); }
     void emitUpTo(std::int64_t end);
 
@@ -214,6 +221,7 @@ private:
     std::vector<float> m_window;
     std::vector<float> m_bandWeight;
     std::vector<Frame> m_ring;
+    std::vector<std::vector<MaskModel::FrameBands>> m_bandsRing;
 
     Planes m_input;              // samples from m_inputStart on
     std::int64_t m_inputStart;   // sample index of m_input[c][0]
@@ -298,9 +306,11 @@ StemSplitter::StemSplitter(int sampleRate, int channels, int centreChannel, Sink
         m_groups = {all};
     }
 
-    // The ring holds every frame that a time window still needs: the half second around the frame
-    // being estimated, and the speech windows around the frame being synthesised.
-    m_ring.resize(std::size_t(2 * m_context + 4));
+    // A frame's spectra wait for its synthesis, up to `m_context` frames behind the analysis; its
+    // estimates serve the speech activity of the frames around it and the medians of the frames
+    // after it. The network reads the frames up to its reach before and after the one synthesised.
+    m_ring.resize(std::size_t(std::max(2 * m_longHalf, m_context + m_speechHalf + m_holdHalf) + 4));
+    m_bandsRing.assign(std::size_t(2 * m_context + 4), std::vector<MaskModel::FrameBands>(m_groups.size()));
     for (Frame& f : m_ring) {
         f.groups.resize(m_groups.size());
         for (GroupFrame& g : f.groups) {
@@ -437,7 +447,7 @@ void StemSplitter::analyze()
             for (int c : group.channels)
                 m_spectra.push_back(f.bins[c].data());
             // The network judges direction by the group's first two channels.
-            m_modelBands.measure(m_spectra, group.left >= 0 ? 0 : -1, group.left >= 0 ? 1 : -1, gf.bands);
+            m_modelBands.measure(m_spectra, group.left >= 0 ? 0 : -1, group.left >= 0 ? 1 : -1, bandsOf(m_analyzed, g));
         }
         ++m_analyzed;
 
@@ -552,7 +562,7 @@ void StemSplitter::computeMasks(std::int64_t t, std::size_t group)
 
     const int reach = m_model.reach();
     for (std::int64_t j = t - reach; j <= t + reach; ++j)
-        m_around[std::size_t(j - (t - reach))] = j < 0 || j >= m_analyzed ? &m_silence : &slot(j).groups[group].bands;
+        m_around[std::size_t(j - (t - reach))] = j < 0 || j >= m_analyzed ? &m_silence : &bandsOf(j, group);
     m_model.shares(m_around, m_modelScratch, m_shares.data());
     const int nb = m_model.bands();
     float* music = m_shares.data() + nb;

@@ -165,9 +165,9 @@ private slots:
         QTest::addColumn<double>("right");
         QTest::addColumn<double>("dialogueAim");
         QTest::addColumn<double>("musicLeftAim");
-        // Held-out figures: centred 9.7 dB and -10.2 dB, off-centre 8.2 dB and -10.6 dB.
-        QTest::newRow("centred dialogue") << 1.0 << 1.0 << 8.5 << -9.0;
-        QTest::newRow("off-centre dialogue") << 1.0 << 0.45 << 7.0 << -9.5;
+        // Held-out figures: centred 10.2 dB and -12.2 dB, off-centre 8.7 dB and -12.6 dB.
+        QTest::newRow("centred dialogue") << 1.0 << 1.0 << 9.0 << -11.0;
+        QTest::newRow("off-centre dialogue") << 1.0 << 0.45 << 7.5 << -11.5;
     }
 
     void stereoFilm()
@@ -195,8 +195,8 @@ private slots:
             return;
         QVERIFY2(f.dialogueSdr >= dialogueAim, qPrintable(text));
         QVERIFY2(f.musicLeft <= musicLeftAim, qPrintable(text));
-        QVERIFY2(f.musicSdr >= 2.5, qPrintable(text));  // 3.6 and 3.2 dB
-        QVERIFY2(f.effectsSdr >= 2, qPrintable(text));  // 3.1 and 2.9 dB
+        QVERIFY2(f.musicSdr >= 2.5, qPrintable(text));   // 3.4 and 3.0 dB
+        QVERIFY2(f.effectsSdr >= 2.5, qPrintable(text)); // 3.3 and 3.2 dB
     }
 
     // 5.1: the dialogue in the centre channel only; the score in the front and back pairs with its
@@ -233,9 +233,9 @@ private slots:
         record(text);
         if (qEnvironmentVariable("HF_FILM_SET") == "dev")
             return;
-        // Held out: dialogue 15.4 dB, music left -15.1 dB, nothing outside the centre channel.
-        QVERIFY2(f.dialogueSdr >= 13, qPrintable(text));
-        QVERIFY2(f.musicLeft <= -13, qPrintable(text));
+        // Held out: dialogue 15.9 dB, music left -16.8 dB, nothing outside the centre channel.
+        QVERIFY2(f.dialogueSdr >= 14.5, qPrintable(text));
+        QVERIFY2(f.musicLeft <= -15, qPrintable(text));
         QVERIFY2(f.dialogueOutside < -60, qPrintable(text));
         // Per channel at least as fast as stereo (about 1.5 times as fast when measured; timing
         // on a busy machine is noisy, hence the margin).
