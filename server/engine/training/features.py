@@ -93,23 +93,24 @@ def stft(x):
     return torch.fft.rfft(chunks, dim=-1)
 
 
+def pooling(nb, width):
+    """bands x pooled bands: each pooled band the mean of `width` bands in a row (fewer at the top)."""
+    pooled = (nb + width - 1) // width
+    m = torch.zeros(nb, pooled, dtype=torch.float64)
+    for p in range(pooled):
+        members = range(p * width, min(nb, (p + 1) * width))
+        for b in members:
+            m[b, p] = 1.0 / len(members)
+    return m
+
+
 class Featurizer:
     def __init__(self):
         self.matrix = torch.from_numpy(band_matrix())
         self.sums = (self.matrix > 0).double()
         self.nb = self.matrix.shape[1]
-        self.pool = torch.zeros(self.nb, pooled_bands(), dtype=torch.float64)
-        counts = np.zeros(pooled_bands())
-        for b in range(self.nb):
-            counts[b // POOL] += 1
-        for b in range(self.nb):
-            self.pool[b, b // POOL] = 1.0 / counts[b // POOL]
-        self.far_pool = torch.zeros(self.nb, far_bands(), dtype=torch.float64)
-        counts = np.zeros(far_bands())
-        for b in range(self.nb):
-            counts[b // FAR_POOL] += 1
-        for b in range(self.nb):
-            self.far_pool[b, b // FAR_POOL] = 1.0 / counts[b // FAR_POOL]
+        self.pool = pooling(self.nb, POOL)
+        self.far_pool = pooling(self.nb, FAR_POOL)
 
     def band_power(self, spectra):
         """(channels, frames, BINS) -> (frames, bands): mean power over the group's channels."""
