@@ -29,6 +29,7 @@ struct Sink {
     QSaveFile file;
     bool writeFailed = false;
     QString writeError;
+    qint64 written = 0;
 
     void drain(QNetworkReply* reply)
     {
@@ -48,6 +49,7 @@ struct Sink {
                 reply->abort();
                 return;
             }
+            written += chunk.size();
         }
     }
 };
@@ -94,6 +96,12 @@ QCoro::Task<int> downloadToFile(QNetworkAccessManager* session, QUrl url, QStrin
         throw APIError::network(reply->errorString());
     if (!status.isValid())
         co_return 0;
+    // A body shorter than its announced length was cut off, even where the transport let the
+    // early close pass as the end (a compressed body announces its compressed length).
+    bool announced = false;
+    const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&announced);
+    if (announced && reply->rawHeader("Content-Encoding").isEmpty() && sink->written != length)
+        throw APIError::network(text("error.network.cutOff", "The connection closed before the download was complete."));
     if (!sink->file.commit())
         throw FileSystemError(sink->file.errorString());
     co_return status.toInt();
