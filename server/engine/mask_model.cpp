@@ -260,11 +260,11 @@ ModelBands::ModelBands(const MaskModel& model, int bins, double binHz, int n)
     }
 }
 
-void ModelBands::measure(const std::vector<const std::complex<float>*>& spectra, int left, int right,
-                         MaskModel::FrameBands& out) const
+void ModelBands::measure(const std::vector<const std::complex<float>*>& spectra, bool pair, MaskModel::FrameBands& out)
 {
     const std::size_t nb = std::size_t(m_model.bands());
-    std::vector<double> power(nb, 0.0);
+    std::vector<double>& power = m_power;
+    power.assign(nb, 0.0);
     out.cross.assign(nb, 0.0);
     out.leftPower.assign(nb, 0.0);
     out.rightPower.assign(nb, 0.0);
@@ -277,8 +277,8 @@ void ModelBands::measure(const std::vector<const std::complex<float>*>& spectra,
         for (const std::complex<float>* s : spectra)
             sum += std::norm(std::complex<double>(s[k]));
         power[std::size_t(band)] += sum * perChannel;
-        const std::complex<double> l = left >= 0 ? std::complex<double>(spectra[std::size_t(left)][k]) : std::complex<double>(spectra[0][k]);
-        const std::complex<double> r = right >= 0 ? std::complex<double>(spectra[std::size_t(right)][k]) : l;
+        const std::complex<double> l(spectra[0][k]);
+        const std::complex<double> r = pair ? std::complex<double>(spectra[1][k]) : l;
         out.cross[std::size_t(band)] += l * std::conj(r);
         out.leftPower[std::size_t(band)] += std::norm(l);
         out.rightPower[std::size_t(band)] += std::norm(r);

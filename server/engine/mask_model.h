@@ -63,10 +63,9 @@ private:
 class ModelBands {
 public:
     ModelBands(const MaskModel& model, int bins, double binHz, int n);
-    // The band values of a frame: `spectra` of the group's channels (bins each); `left` and `right`
-    // index the two of them that give the direction, or -1 for one channel counted as centred.
-    void measure(const std::vector<const std::complex<float>*>& spectra, int left, int right,
-                 MaskModel::FrameBands& out) const;
+    // The band values of a frame: `spectra` of the group's channels (bins each). With `pair`, the
+    // first two of them give the direction; without, the first counts as centred.
+    void measure(const std::vector<const std::complex<float>*>& spectra, bool pair, MaskModel::FrameBands& out);
     // A bin's share from the band shares: linear between the centres of the bands around it.
     void toBins(const float* bandShares, float* binShares) const;
 
@@ -78,6 +77,7 @@ private:
     std::vector<int> m_count;     // bins per band
     std::vector<int> m_below;     // per bin: the band whose centre is at or below it
     std::vector<float> m_weight;  // per bin: the weight of the band above that one
+    std::vector<double> m_power;  // scratch: per band, the sum of its bins' power
 };
 
 } // namespace hf::engine

@@ -447,7 +447,7 @@ void StemSplitter::analyze()
             for (int c : group.channels)
                 m_spectra.push_back(f.bins[c].data());
             // The network judges direction by the group's first two channels.
-            m_modelBands.measure(m_spectra, group.left >= 0 ? 0 : -1, group.left >= 0 ? 1 : -1, bandsOf(m_analyzed, g));
+            m_modelBands.measure(m_spectra, group.left >= 0, bandsOf(m_analyzed, g));
         }
         ++m_analyzed;
 

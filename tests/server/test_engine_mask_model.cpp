@@ -43,7 +43,7 @@ private slots:
         QVERIFY(model.bands() > 100);
         QVERIFY(model.reach() > 0);
         const int n = 4096, bins = n / 2 + 1;
-        const ModelBands bands(model, bins, 44100.0 / n, n);
+        ModelBands bands(model, bins, 44100.0 / n, n);
         std::mt19937 random(3);
         std::normal_distribution<float> noise;
         std::vector<MaskModel::FrameBands> frames(std::size_t(2 * model.reach() + 1));
@@ -56,7 +56,7 @@ private slots:
             for (auto& spectrum : spectra)
                 for (auto& bin : spectrum)
                     bin = {noise(random) * 30.0f * float(j), noise(random)};
-            bands.measure({spectra[0].data(), spectra[1].data()}, 0, 1, frames[j]);
+            bands.measure({spectra[0].data(), spectra[1].data()}, true, frames[j]);
         }
         std::vector<const MaskModel::FrameBands*> around;
         for (const auto& f : frames)
