@@ -84,9 +84,17 @@ def load(seed, clips, mono_share, jobs):
     """Every frame of the clips; a share of the clips is mixed down to one channel."""
     rng = np.random.default_rng(seed)
     work = [(seed, i, bool(rng.random() < mono_share)) for i in range(clips)]
+    # Every clip has as many frames as the others: the arrays are made once and filled clip by clip,
+    # so that the features are never held twice.
+    out = None
     with multiprocessing.Pool(jobs) as pool:
-        parts = pool.map(clip_frames, work, chunksize=4)
-    return tuple(torch.cat([part[i] for part in parts]) for i in range(4))
+        for n, part in enumerate(pool.imap(clip_frames, work, chunksize=4)):
+            frames = part[0].shape[0]
+            if out is None:
+                out = tuple(torch.empty((clips * frames,) + p.shape[1:], dtype=p.dtype) for p in part)
+            for whole, p in zip(out, part):
+                whole[n * frames:(n + 1) * frames] = p
+    return out
 
 
 def loss_of(model, x, mag, target, weight):
