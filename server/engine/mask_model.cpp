@@ -263,8 +263,7 @@ ModelBands::ModelBands(const MaskModel& model, int bins, double binHz, int n)
 void ModelBands::measure(const std::vector<const std::complex<float>*>& spectra, bool pair, MaskModel::FrameBands& out)
 {
     const std::size_t nb = std::size_t(m_model.bands());
-    std::vector<double>& power = m_power;
-    power.assign(nb, 0.0);
+    m_power.assign(nb, 0.0);
     out.cross.assign(nb, 0.0);
     out.leftPower.assign(nb, 0.0);
     out.rightPower.assign(nb, 0.0);
@@ -276,7 +275,7 @@ void ModelBands::measure(const std::vector<const std::complex<float>*>& spectra,
         double sum = 0;
         for (const std::complex<float>* s : spectra)
             sum += std::norm(std::complex<double>(s[k]));
-        power[std::size_t(band)] += sum * perChannel;
+        m_power[std::size_t(band)] += sum * perChannel;
         const std::complex<double> l(spectra[0][k]);
         const std::complex<double> r = pair ? std::complex<double>(spectra[1][k]) : l;
         out.cross[std::size_t(band)] += l * std::conj(r);
@@ -286,7 +285,7 @@ void ModelBands::measure(const std::vector<const std::complex<float>*>& spectra,
     out.logPower.resize(nb);
     double mean = 0;
     for (std::size_t b = 0; b < nb; ++b) {
-        const double p = m_count[b] > 0 ? power[b] / m_count[b] : 0.0;
+        const double p = m_count[b] > 0 ? m_power[b] / m_count[b] : 0.0;
         out.logPower[b] = float(std::log(p + kFloor));
         mean += std::log(p + kFloor);
     }

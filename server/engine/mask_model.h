@@ -2,8 +2,8 @@
 
 // The trained network behind the separation: for one frame of a group of channels it reads the
 // band powers of the frames around it (about a second either side), what holds steady in each band
-// and how alike the two channels are, and gives every band's shares of dialogue, music and effects. Its weights are built into the program
-// (separation.weights, made by training/train.sh).
+// and how alike the two channels are, and gives every band's shares of dialogue, music and
+// effects. Its weights are built into the program (separation.weights, made by training/train.sh).
 
 #include <complex>
 #include <cstddef>
