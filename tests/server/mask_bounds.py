@@ -1,0 +1,136 @@
+#!/usr/bin/python3
+"""What the best masks could do on a film-like case, given its true parts.
+
+A mask separation gives each stem a share of every time-frequency bin of the mix. Knowing the
+parts, the best shares are known too: a part's power over the weighted power of all three
+(Wiener-style), where weighting music more trades dialogue and effects for less music left. This
+script scores those shares, the engine's own stems and the true parts themselves with the film
+test's measures (SDR per stem; music left in dialogue + effects, read off the stems' gains against
+the mix in frames of 4096 samples half a frame apart), so the engine's figures can be set against
+the bound of any mask separation at its frame length.
+
+Usage: run the film test with HF_FILM_DUMP=<folder> (it writes each case's mix, parts and stems
+there), then  mask_bounds.py <folder>/<case> [...]
+"""
+
+import sys
+from pathlib import Path
+
+import numpy as np
+
+N = 4096       # the engine's frame, a quarter of a frame apart
+HOP = N // 4
+MEASURE = 4096 # the test's frames for reading the stems' gains, half a frame apart
+PARTS = ("dialogue", "music", "effects")
+
+
+def read_wav(path):
+    """A float WAV as channels x samples, and its rate."""
+    data = Path(path).read_bytes()
+    if data[:4] != b"RIFF" or data[8:12] != b"WAVE":
+        raise ValueError("%s: not a WAV file" % path)
+    pos, channels, rate, fmt = 12, 0, 0, None
+    while pos + 8 <= len(data):
+        kind, size = data[pos:pos + 4], int.from_bytes(data[pos + 4:pos + 8], "little")
+        body = data[pos + 8:pos + 8 + size]
+        if kind == b"fmt ":
+            fmt = (int.from_bytes(body[0:2], "little"), int.from_bytes(body[14:16], "little"))
+            channels = int.from_bytes(body[2:4], "little")
+            rate = int.from_bytes(body[4:8], "little")
+        elif kind == b"data":
+            if fmt not in ((3, 32), (0xFFFE, 32)):
+                raise ValueError("%s: only 32-bit float WAV is read" % path)
+            samples = np.frombuffer(body[:len(body) // (4 * channels) * 4 * channels], "<f4")
+            return samples.astype(np.float64).reshape(-1, channels).T, rate
+        pos += 8 + size + (size & 1)
+    raise ValueError("%s: no audio data" % path)
+
+
+def engine_frames(x):
+    """Spectra as the engine frames them: square-root Hann, frame f starting at f * HOP - (N - HOP)."""
+    window = np.sqrt(0.5 - 0.5 * np.cos(2 * np.pi * np.arange(N) / N))
+    padded = np.pad(x, ((0, 0), (N - HOP, N)))
+    count = (padded.shape[1] - N) // HOP + 1
+    index = np.arange(N)[None, :] + HOP * np.arange(count)[:, None]
+    return np.fft.rfft(padded[:, index] * window, axis=-1)
+
+
+def from_engine_frames(spectra, length):
+    """Overlap-add back to `length` samples (the square-root Hann windows sum to 2 at this hop)."""
+    window = np.sqrt(0.5 - 0.5 * np.cos(2 * np.pi * np.arange(N) / N))
+    frames = np.fft.irfft(spectra, n=N, axis=-1) * window
+    out = np.zeros((spectra.shape[0], (spectra.shape[1] - 1) * HOP + N))
+    for f in range(spectra.shape[1]):
+        out[:, f * HOP:f * HOP + N] += frames[:, f]
+    return out[:, N - HOP:N - HOP + length] / 2.0
+
+
+def measure_frames(x):
+    window = 0.5 - 0.5 * np.cos(2 * np.pi * np.arange(MEASURE) / MEASURE)
+    count = (x.shape[1] - MEASURE) // (MEASURE // 2) + 1
+    index = np.arange(MEASURE)[None, :] + (MEASURE // 2) * np.arange(count)[:, None]
+    return np.fft.rfft(x[:, index] * window, axis=-1)
+
+
+def music_left(mix, rest, music):
+    """The music's power in `rest` (dialogue + effects) against the music, in dB, as the test reads
+    it: each bin's gain of `rest` against the mix, applied to the music."""
+    x = measure_frames(mix)
+    power = np.abs(x) ** 2
+    gain = np.clip((measure_frames(rest) * np.conj(x)).real / np.maximum(power, 1e-300), 0.0, 1.0)
+    gain[power < 1e-12] = 0.0
+    p = np.abs(measure_frames(music)) ** 2
+    return 10 * np.log10(max((gain ** 2 * p).sum() / p.sum(), 1e-30))
+
+
+def sdr(reference, estimate):
+    error = ((estimate - reference) ** 2).sum()
+    return 10 * np.log10((reference ** 2).sum() / max(error, 1e-30))
+
+
+def score(parts, stems):
+    mix = sum(parts)
+    return ([sdr(p, s) for p, s in zip(parts, stems)], music_left(mix, stems[0] + stems[2], parts[1]))
+
+
+def bounds(folder, weights=(1, 4, 16, 64, 256)):
+    folder = Path(folder)
+    parts = [read_wav(folder / ("%s.wav" % p))[0] for p in PARTS]
+    mix = sum(parts)
+    length = mix.shape[1]
+    rows = [("true parts", score(parts, parts), None)]
+    if (folder / "stem-dialogue.wav").exists():
+        stems = [read_wav(folder / ("stem-%s.wav" % p))[0][:, :length] for p in PARTS]
+        rows.append(("the engine's stems", score(parts, stems), None))
+    spectra = [engine_frames(p) for p in parts]
+    x = engine_frames(mix)
+    power = [np.abs(s) ** 2 for s in spectra]
+    assert np.allclose(from_engine_frames(x, length), mix, atol=1e-6), "the frames do not add back"
+    for w in weights:
+        total = power[0] + w * power[1] + power[2]
+        total = np.where(total > 0, total, 1.0)
+        masks = [power[0] / total, w * power[1] / total, power[2] / total]
+        stems = [from_engine_frames(m * x, length) for m in masks]
+        # Music left computed on the masks themselves, where no frame smears into another.
+        exact = ((1 - masks[1]) ** 2 * power[1]).sum() / power[1].sum()
+        rows.append(("best masks, music x%d" % w, score(parts, stems), 10 * np.log10(exact)))
+    return rows
+
+
+def main(argv):
+    if not argv:
+        print(__doc__.strip())
+        return 2
+    for folder in argv:
+        print("%s" % folder)
+        print("  %-24s %9s %9s %9s %11s %13s" % ("", "dialogue", "music", "effects", "music left", "(on the masks)"))
+        for name, (sdrs, left), exact in bounds(folder):
+            # A part that no other shares (5.1's centre channel) comes back whole.
+            shown = ["%6.1f dB" % v if v < 100 else "%9s" % "whole" for v in sdrs]
+            print("  %-24s %s %s %s %8.1f dB %11s" % (
+                name, shown[0], shown[1], shown[2], left, "" if exact is None else "%.1f dB" % exact))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
