@@ -46,19 +46,20 @@ def read_wav(path):
     raise ValueError("%s: no audio data" % path)
 
 
+WINDOW = np.sqrt(0.5 - 0.5 * np.cos(2 * np.pi * np.arange(N) / N))
+
+
 def engine_frames(x):
     """Spectra as the engine frames them: square-root Hann, frame f starting at f * HOP - (N - HOP)."""
-    window = np.sqrt(0.5 - 0.5 * np.cos(2 * np.pi * np.arange(N) / N))
     padded = np.pad(x, ((0, 0), (N - HOP, N)))
     count = (padded.shape[1] - N) // HOP + 1
     index = np.arange(N)[None, :] + HOP * np.arange(count)[:, None]
-    return np.fft.rfft(padded[:, index] * window, axis=-1)
+    return np.fft.rfft(padded[:, index] * WINDOW, axis=-1)
 
 
 def from_engine_frames(spectra, length):
     """Overlap-add back to `length` samples (the square-root Hann windows sum to 2 at this hop)."""
-    window = np.sqrt(0.5 - 0.5 * np.cos(2 * np.pi * np.arange(N) / N))
-    frames = np.fft.irfft(spectra, n=N, axis=-1) * window
+    frames = np.fft.irfft(spectra, n=N, axis=-1) * WINDOW
     out = np.zeros((spectra.shape[0], (spectra.shape[1] - 1) * HOP + N))
     for f in range(spectra.shape[1]):
         out[:, f * HOP:f * HOP + N] += frames[:, f]
@@ -72,25 +73,29 @@ def measure_frames(x):
     return np.fft.rfft(x[:, index] * window, axis=-1)
 
 
-def music_left(mix, rest, music):
-    """The music's power in `rest` (dialogue + effects) against the music, in dB, as the test reads
-    it: each bin's gain of `rest` against the mix, applied to the music."""
-    x = measure_frames(mix)
-    power = np.abs(x) ** 2
-    gain = np.clip((measure_frames(rest) * np.conj(x)).real / np.maximum(power, 1e-300), 0.0, 1.0)
-    gain[power < 1e-12] = 0.0
-    p = np.abs(measure_frames(music)) ** 2
-    return 10 * np.log10(max((gain ** 2 * p).sum() / p.sum(), 1e-30))
-
-
 def sdr(reference, estimate):
     error = ((estimate - reference) ** 2).sum()
     return 10 * np.log10((reference ** 2).sum() / max(error, 1e-30))
 
 
-def score(parts, stems):
-    mix = sum(parts)
-    return ([sdr(p, s) for p, s in zip(parts, stems)], music_left(mix, stems[0] + stems[2], parts[1]))
+class Scoring:
+    """The test's measures for one case; the mix's and the music's frames are read once."""
+
+    def __init__(self, parts):
+        self.parts = parts
+        self.mix = measure_frames(sum(parts))
+        self.power = np.abs(self.mix) ** 2
+        self.music = np.abs(measure_frames(parts[1])) ** 2
+
+    def music_left(self, rest):
+        """The music's power in `rest` (dialogue + effects) against the music, in dB, as the test
+        reads it: each bin's gain of `rest` against the mix, applied to the music."""
+        gain = np.clip((measure_frames(rest) * np.conj(self.mix)).real / np.maximum(self.power, 1e-300), 0.0, 1.0)
+        gain[self.power < 1e-12] = 0.0
+        return 10 * np.log10(max((gain ** 2 * self.music).sum() / self.music.sum(), 1e-30))
+
+    def __call__(self, stems):
+        return ([sdr(p, s) for p, s in zip(self.parts, stems)], self.music_left(stems[0] + stems[2]))
 
 
 def bounds(folder, weights=(1, 4, 16, 64, 256)):
@@ -98,13 +103,11 @@ def bounds(folder, weights=(1, 4, 16, 64, 256)):
     parts = [read_wav(folder / ("%s.wav" % p))[0] for p in PARTS]
     mix = sum(parts)
     length = mix.shape[1]
-    rows = [("true parts", score(parts, parts), None)]
-    if (folder / "stem-dialogue.wav").exists():
-        stems = [read_wav(folder / ("stem-%s.wav" % p))[0][:, :length] for p in PARTS]
-        rows.append(("the engine's stems", score(parts, stems), None))
-    spectra = [engine_frames(p) for p in parts]
+    score = Scoring(parts)
+    stems = [read_wav(folder / ("stem-%s.wav" % p))[0][:, :length] for p in PARTS]
+    rows = [("true parts", score(parts), None), ("the engine's stems", score(stems), None)]
     x = engine_frames(mix)
-    power = [np.abs(s) ** 2 for s in spectra]
+    power = [np.abs(engine_frames(p)) ** 2 for p in parts]
     assert np.allclose(from_engine_frames(x, length), mix, atol=1e-6), "the frames do not add back"
     for w in weights:
         total = power[0] + w * power[1] + power[2]
@@ -113,7 +116,7 @@ def bounds(folder, weights=(1, 4, 16, 64, 256)):
         stems = [from_engine_frames(m * x, length) for m in masks]
         # Music left computed on the masks themselves, where no frame smears into another.
         exact = ((1 - masks[1]) ** 2 * power[1]).sum() / power[1].sum()
-        rows.append(("best masks, music x%d" % w, score(parts, stems), 10 * np.log10(exact)))
+        rows.append(("best masks, music x%d" % w, score(stems), 10 * np.log10(exact)))
     return rows
 
 
