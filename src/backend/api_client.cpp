@@ -2,6 +2,8 @@
 
 #include "platform/async.h"
 #include "platform/logging.h"
+#include "platform/network.h"
+#include "platform/texts.h"
 
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -107,10 +109,22 @@ QCoro::Task<APIResponse> APIClient::attempt(QString method, QString path, std::o
     else
         reply = m_session->sendCustomRequest(request, method.toLatin1());
     ReplyHolder holder(reply);
+    const auto watch = watchReply(reply, ReplyLimits{m_requestDeadline, m_maxAnswerBytes});
 
     co_await awaitReply(reply, stop);
     if (!self)
         throw Cancelled();
+    switch (watch->breach()) {
+    case ReplyWatch::Breach::none:
+        break;
+    case ReplyWatch::Breach::tooLarge:
+        qCWarning(lcAPIClient, "The answer to %s was larger than %lld bytes", qUtf8Printable(path),
+                  static_cast<long long>(m_maxAnswerBytes));
+        throw APIError::invalidResponse();
+    case ReplyWatch::Breach::deadline:
+    case ReplyWatch::Breach::tooSlow:
+        throw APIError::network(text("error.network.timedOut", "The request timed out."));
+    }
 
     const QVariant statusAttribute = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!statusAttribute.isValid()) {

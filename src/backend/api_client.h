@@ -115,6 +115,13 @@ public:
 
     // The inactivity limit of one request (60 seconds by default).
     void setRequestTimeout(std::chrono::milliseconds timeout) { m_requestTimeout = timeout; }
+    // The overall deadline of one request, however steadily its answer trickles in (2 minutes by
+    // default); past it the request fails as a network failure.
+    void setRequestDeadline(std::chrono::milliseconds deadline) { m_requestDeadline = deadline; }
+    // The largest answer body read (8 MiB by default); a larger one is refused as an invalid
+    // response without being read further.
+    void setMaxAnswerBytes(qint64 bytes) { m_maxAnswerBytes = bytes; }
+    static constexpr qint64 defaultMaxAnswerBytes = 8 * 1024 * 1024;
 
 private:
     QCoro::Task<APIResponse> attempt(QString method, QString path, std::optional<QByteArray> body,
@@ -130,6 +137,8 @@ private:
     SessionTokenStore* m_tokenStore;
     std::shared_ptr<SharedResult<bool>> m_reauth;
     std::chrono::milliseconds m_requestTimeout{std::chrono::seconds(60)};
+    std::chrono::milliseconds m_requestDeadline{std::chrono::minutes(2)};
+    qint64 m_maxAnswerBytes = defaultMaxAnswerBytes;
 };
 
 template<class T>

@@ -62,7 +62,7 @@ QString timedOutText()
 } // namespace
 
 QCoro::Task<int> downloadToFile(QNetworkAccessManager* session, QUrl url, QString destination, std::stop_token stop,
-                                std::chrono::milliseconds timeout)
+                                std::chrono::milliseconds timeout, ReplyLimits limits)
 {
     throwIfStopped(stop);
     auto sink = std::make_shared<Sink>(destination);
@@ -80,10 +80,15 @@ QCoro::Task<int> downloadToFile(QNetworkAccessManager* session, QUrl url, QStrin
     reply->setReadBufferSize(readBufferBytes);
     ReplyHolder holder(reply);
     QObject::connect(reply, &QNetworkReply::readyRead, reply, [sink, reply] { sink->drain(reply); });
+    const auto watch = watchReply(reply, limits);
 
     // A stop aborts the transfer; the unfinished temporary file goes with `sink`.
     co_await awaitReply(reply, stop);
     sink->drain(reply);
+    if (watch->breach() == ReplyWatch::Breach::tooSlow)
+        throw APIError::network(text("error.network.tooSlow", "The download was too slow to go on."));
+    if (watch->breach() != ReplyWatch::Breach::none)
+        throw APIError::network(timedOutText());
 
     if (sink->writeFailed)
         throw FileSystemError(sink->writeError);

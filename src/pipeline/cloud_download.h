@@ -2,6 +2,8 @@
 
 // Streams one file from a web address to disk.
 
+#include "platform/network.h"
+
 #include <QNetworkAccessManager>
 #include <QString>
 #include <QUrl>
@@ -19,9 +21,11 @@ namespace hf {
 // remains. Memory stays bounded whatever the size.
 // Returns the HTTP status (0 when the answer was not HTTP). Throws APIError::network for a
 // transport failure (also a 2xx body cut short), FileSystemError when the file cannot be written,
-// hf::Cancelled when `stop` is requested.
+// hf::Cancelled when `stop` is requested. `limits` bound the whole transfer (a download slower
+// than their rate fails as a network failure).
 QCoro::Task<int> downloadToFile(QNetworkAccessManager* session, QUrl url, QString destination,
                                 std::stop_token stop = {},
-                                std::chrono::milliseconds timeout = std::chrono::seconds(60));
+                                std::chrono::milliseconds timeout = std::chrono::seconds(60),
+                                ReplyLimits limits = {});
 
 } // namespace hf

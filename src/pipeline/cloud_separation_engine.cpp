@@ -1,6 +1,7 @@
 #include "pipeline/cloud_separation_engine.h"
 
 #include "pipeline/cloud_download.h"
+#include "pipeline/cloud_stem_check.h"
 #include "pipeline/formatting.h"
 #include "pipeline/media_error.h"
 #include "pipeline/stem.h"
@@ -10,6 +11,8 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QThread>
 
 #include <algorithm>
@@ -28,6 +31,21 @@ double clamp01(double x)
     if (!(x >= 0))
         return 0;   // below 0, or not a number
     return std::min(x, 1.0);
+}
+
+// The length the stems of a job of `kind` for a soundtrack of `duration` seconds have.
+double jobSeconds(JobKind kind, double duration)
+{
+    return (kind == JobKind::preview && duration > previewSeconds) ? previewSeconds : duration;
+}
+
+// A poll failure that says nothing about the job: no answer, or a gateway or an overloaded
+// server answering for it. Such failures are survived up to a count in a row.
+bool isTransientPollFailure(const APIError& e)
+{
+    if (e.kind() == APIError::Case::network)
+        return true;
+    return e.kind() == APIError::Case::server && (e.status() == 502 || e.status() == 503 || e.status() == 504);
 }
 
 bool isTerminal(JobStatus status)
@@ -92,6 +110,15 @@ QString SeparationError::localizedDescription() const
         return text("error.job.missingOutputs", "The job finished without any audio. Please try again.");
     case Case::tooLong:
         return text("error.media.tooLong", "Videos can be up to 3 hours long.");
+    case Case::invalidStem:
+        if (m_stem == u"dialogue")
+            return text("error.download.invalid.dialogue",
+                        "The dialogue stem that arrived isn't usable audio. Please try again.");
+        if (m_stem == u"music")
+            return text("error.download.invalid.music",
+                        "The music stem that arrived isn't usable audio. Please try again.");
+        return text("error.download.invalid.effects",
+                    "The effects stem that arrived isn't usable audio. Please try again.");
     }
     return {};
 }
@@ -100,6 +127,9 @@ QString SeparationError::localizedDescription() const
 // never goes back, and upload events are taken only while the upload runs.
 struct CloudSeparationEngine::Call {
     ProgressCallback progress;
+    // What every downloaded stem must be: as long as the job, with the channels of the soundtrack.
+    ExpectedStem expected;
+    QString soundtrackPath;
     JobStatus lastKnown = JobStatus::unknown;
     bool uploading = false;
     double lastFraction = 0;
@@ -164,11 +194,13 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::separate(QUrl audioFile, doub
 
     auto call = std::make_shared<Call>();
     call->progress = std::move(progress);
+    call->expected.seconds = jobSeconds(kind, duration);
+    call->soundtrackPath = audioFile.toLocalFile();
     call->report(ProcessingStage::Kind::uploading, 0.02, text("status.cloud.creatingJob", "Creating job"));
 
     CreateJobRequest request;
     request.kind = kind;
-    request.durationSeconds = (kind == JobKind::preview && duration > previewSeconds) ? previewSeconds : duration;
+    request.durationSeconds = jobSeconds(kind, duration);
     request.contentType = QStringLiteral("audio/mp4");
     if (claimCheck && kind == JobKind::full)
         request.claimCheck = true;
@@ -246,7 +278,8 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::runJob(std::shared_ptr<Call> 
     const CloudJob ended = co_await waitForEnd(call, started, stop);
     switch (ended.status) {
     case JobStatus::succeeded: {
-        SeparatedStems stems = co_await downloadStems(call, ended, stop);
+        auto downloading = downloadRemembering(call, audioFile, ended, false, stop);
+        SeparatedStems stems = co_await std::move(downloading);
         co_return stems;
     }
     case JobStatus::failed:
@@ -276,11 +309,11 @@ QCoro::Task<CloudJob> CloudSeparationEngine::waitForEnd(std::shared_ptr<Call> ca
         try {
             polled = co_await m_api->job(id, stop);
         } catch (const APIError& e) {
-            if (e.kind() != APIError::Case::network)
+            if (!isTransientPollFailure(e))
                 throw;
             ++failures;
             qCInfo(lcCloudSeparationEngine, "Poll failed (%ld): %s", long(failures),
-                   qUtf8Printable(e.description()));
+                   qUtf8Printable(e.kind() == APIError::Case::network ? e.description() : e.localizedDescription()));
             if (failures >= maxConsecutivePollFailures)
                 throw;
         }
@@ -296,8 +329,72 @@ QCoro::Task<CloudJob> CloudSeparationEngine::waitForEnd(std::shared_ptr<Call> ca
     co_return current;
 }
 
+QCoro::Task<SeparatedStems> CloudSeparationEngine::downloadRemembering(std::shared_ptr<Call> call, QUrl audioFile,
+                                                                      CloudJob job, bool keepPresent,
+                                                                      std::stop_token stop)
+{
+    // The job's stems stay on the backend for a while: a download that did not complete is
+    // remembered, so that a retry fetches what is missing instead of separating again.
+    QPointer<CloudSeparationEngine> self(this);
+    const QString id = job.id;
+    m_interrupted.insert(audioFile, id);
+    auto downloading = downloadStems(call, std::move(job), keepPresent, stop);
+    SeparatedStems stems = co_await std::move(downloading);
+    if (self)
+        m_interrupted.remove(audioFile);
+    co_return stems;
+}
+
+std::optional<QString> CloudSeparationEngine::interruptedDownload(const QUrl& audioFile) const
+{
+    const auto it = m_interrupted.constFind(audioFile);
+    if (it == m_interrupted.constEnd())
+        return std::nullopt;
+    return *it;
+}
+
+QCoro::Task<SeparatedStems> SeparationEngineProtocol::resumeDownload(QString, QUrl, double, JobKind,
+                                                                     ProgressCallback, std::stop_token)
+{
+    throw SeparationError::missingOutputs();
+    co_return SeparatedStems{};
+}
+
+QCoro::Task<SeparatedStems> CloudSeparationEngine::resumeDownload(QString jobID, QUrl audioFile, double duration,
+                                                                  JobKind kind, ProgressCallback progress,
+                                                                  std::stop_token stop)
+{
+    QPointer<CloudSeparationEngine> self(this);
+    QPointer<APIClient> api = m_api;
+    if (!api)
+        throw Cancelled();
+    auto call = std::make_shared<Call>();
+    call->progress = std::move(progress);
+    call->expected.seconds = jobSeconds(kind, duration);
+    call->soundtrackPath = audioFile.toLocalFile();
+    CloudJob job;
+    try {
+        auto reading = api->job(jobID, stop);
+        job = co_await std::move(reading);
+    } catch (const APIError& e) {
+        // Gone from the backend: nothing left to resume.
+        if (self && e.kind() == APIError::Case::server && e.code() == APIErrorCode::notFound)
+            m_interrupted.remove(audioFile);
+        throw;
+    }
+    if (!self)
+        throw Cancelled();
+    if (job.status != JobStatus::succeeded) {
+        m_interrupted.remove(audioFile);
+        throw SeparationError::jobExpired();
+    }
+    auto downloading = downloadRemembering(call, audioFile, job, true, stop);
+    SeparatedStems stems = co_await std::move(downloading);
+    co_return stems;
+}
+
 QCoro::Task<SeparatedStems> CloudSeparationEngine::downloadStems(std::shared_ptr<Call> call, CloudJob job,
-                                                                 std::stop_token stop)
+                                                                 bool keepPresent, std::stop_token stop)
 {
     QPointer<CloudSeparationEngine> self(this);
     if (!job.outputs) {
@@ -337,8 +434,13 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::downloadStems(std::shared_ptr
                      text(items[i].key, items[i].english));
         const QString raw = rawValue(items[i].stem);
         const QString destination = QDir(folder).filePath(raw + QStringLiteral(".flac"));
+        if (keepPresent && QFileInfo(destination).isFile()) {
+            files[i] = QUrl::fromLocalFile(destination);
+            continue;
+        }
         const QUrl url = items[i].url;
-        co_await downloadStem(url, raw, destination, stop);
+        auto fetching = downloadStem(call, url, raw, destination, stop);
+        co_await std::move(fetching);
         if (!self)
             throw Cancelled();
         files[i] = QUrl::fromLocalFile(destination);
@@ -346,8 +448,8 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::downloadStems(std::shared_ptr
     co_return SeparatedStems{files[0], files[1], files[2], job};
 }
 
-QCoro::Task<void> CloudSeparationEngine::downloadStem(QUrl url, QString stem, QString destination,
-                                                      std::stop_token stop)
+QCoro::Task<void> CloudSeparationEngine::downloadStem(std::shared_ptr<Call> call, QUrl url, QString stem,
+                                                      QString destination, std::stop_token stop)
 {
     // Only web addresses from the server are fetched.
     if (!isWebUrl(url))
@@ -355,9 +457,44 @@ QCoro::Task<void> CloudSeparationEngine::downloadStem(QUrl url, QString stem, QS
     QNetworkAccessManager* session = m_downloadSession;
     if (!session)
         throw Cancelled();
-    const int status = co_await downloadToFile(session, url, destination, stop);
-    if (status < 200 || status > 299)
+    // The stem arrives under a name of its own and takes its place only once it proved to be the
+    // audio it should be: an error page or a cut-off file never becomes a stem.
+    const QString incoming = QFileInfo(destination).dir().filePath(u'.' + stem + QStringLiteral(".incoming"));
+    ReplyLimits limits;
+    limits.minBytesPerSecond = m_minDownloadRate;
+    limits.rateWindow = m_downloadRateWindow;
+    // (Tasks and work are named before they are awaited: GCC 12 mishandles temporaries in a
+    // co_await expression that throws.)
+    auto downloading = downloadToFile(session, url, incoming, stop, std::chrono::seconds(60), limits);
+    const int status = co_await std::move(downloading);
+    if (status < 200 || status > 299) {
+        QFile::remove(incoming);
         throw SeparationError::downloadFailed(stem, status);
+    }
+    const QString audioPath = call->soundtrackPath;
+    ExpectedStem expected = call->expected;
+    auto check = [incoming, audioPath, expected]() mutable {
+        if (!expected.channels && !audioPath.isEmpty())
+            expected.channels = soundtrackChannels(audioPath);
+        return stemMatches(incoming, expected);
+    };
+    auto checking = runOffThread(stop, std::move(check));
+    bool usable = false;
+    try {
+        usable = co_await std::move(checking);
+    } catch (...) {
+        QFile::remove(incoming);
+        throw;
+    }
+    if (!usable) {
+        QFile::remove(incoming);
+        throw SeparationError::invalidStem(stem);
+    }
+    QFile::remove(destination);
+    if (!QFile::rename(incoming, destination)) {
+        QFile::remove(incoming);
+        throw FileSystemError(text("error.file.move", "Couldn't move the file to %@.", {destination}));
+    }
 }
 
 QCoro::Task<CloudJob> CloudSeparationEngine::promote(QString jobID, double duration, bool claimCheck,

@@ -10,6 +10,7 @@
 #include "pipeline/separation_result.h"
 #include "platform/errors.h"
 
+#include <QHash>
 #include <QNetworkAccessManager>
 #include <QObject>
 #include <QPointer>
@@ -21,6 +22,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stop_token>
 
 namespace hf {
@@ -28,7 +30,7 @@ namespace hf {
 // The ways a cloud job ends without stems, a failed stem download, and the length limit.
 class SeparationError : public Error {
 public:
-    enum class Case { jobFailed, downloadFailed, jobExpired, jobCanceled, missingOutputs, tooLong };
+    enum class Case { jobFailed, downloadFailed, jobExpired, jobCanceled, missingOutputs, tooLong, invalidStem };
 
     static SeparationError jobFailed(QString code, QString message)
     {
@@ -49,6 +51,13 @@ public:
     static SeparationError jobCanceled() { return SeparationError(Case::jobCanceled); }
     static SeparationError missingOutputs() { return SeparationError(Case::missingOutputs); }
     static SeparationError tooLong() { return SeparationError(Case::tooLong); }
+    // A downloaded stem (its raw value) is not audio of the soundtrack's length and channels.
+    static SeparationError invalidStem(QString stem)
+    {
+        SeparationError e(Case::invalidStem);
+        e.m_stem = std::move(stem);
+        return e;
+    }
 
     Case errorCase() const { return m_case; }
     const QString& code() const { return m_code; }
@@ -95,6 +104,19 @@ public:
 
     // Asks the backend to cancel the job. Never throws; the outcome only reaches the log.
     virtual QCoro::Task<void> cancel(QString jobID) = 0;
+
+    // The job whose stems a separate() call of `audioFile` could not all download (its job had
+    // succeeded); none when there is none or the engine does not keep track.
+    virtual std::optional<QString> interruptedDownload(const QUrl& audioFile) const
+    {
+        Q_UNUSED(audioFile);
+        return std::nullopt;
+    }
+    // Downloads the stems of that job still missing from its folder, without separating again.
+    // Throws as separate() does; APIError (notFound) or SeparationError when the job no longer
+    // has its stems on the backend.
+    virtual QCoro::Task<SeparatedStems> resumeDownload(QString jobID, QUrl audioFile, double duration, JobKind kind,
+                                                       ProgressCallback progress, std::stop_token stop = {});
 };
 
 // The engine over the backend client, an uploader and a download session. Keeps no state between
@@ -117,12 +139,22 @@ public:
     QCoro::Task<CloudJob> promote(QString jobID, double duration, bool claimCheck,
                                   std::stop_token stop = {}) override;
     QCoro::Task<void> cancel(QString jobID) override;
+    std::optional<QString> interruptedDownload(const QUrl& audioFile) const override;
+    QCoro::Task<SeparatedStems> resumeDownload(QString jobID, QUrl audioFile, double duration, JobKind kind,
+                                               ProgressCallback progress, std::stop_token stop = {}) override;
 
     const QString& workingDirectory() const { return m_workingDirectory; }
 
     // The wait before each poll (2 seconds); tests shorten it.
     std::chrono::milliseconds pollInterval() const { return m_pollInterval; }
     void setPollInterval(std::chrono::milliseconds interval) { m_pollInterval = interval; }
+    // A stem download fails when fewer than `bytesPerSecond` arrive over any `window` (4 KiB/s
+    // over 30 s by default), however long the whole download takes.
+    void setDownloadMinimumRate(qint64 bytesPerSecond, std::chrono::milliseconds window)
+    {
+        m_minDownloadRate = bytesPerSecond;
+        m_downloadRateWindow = window;
+    }
 
 private:
     struct Call;
@@ -130,14 +162,23 @@ private:
     QCoro::Task<SeparatedStems> runJob(std::shared_ptr<Call> call, QUrl audioFile, CreateJobResponse created,
                                        std::stop_token stop);
     QCoro::Task<CloudJob> waitForEnd(std::shared_ptr<Call> call, CloudJob current, std::stop_token stop);
-    QCoro::Task<SeparatedStems> downloadStems(std::shared_ptr<Call> call, CloudJob job, std::stop_token stop);
-    QCoro::Task<void> downloadStem(QUrl url, QString stem, QString destination, std::stop_token stop);
+    // `keepPresent`: a stem already in the job's folder (checked when it was accepted) is kept.
+    QCoro::Task<SeparatedStems> downloadStems(std::shared_ptr<Call> call, CloudJob job, bool keepPresent,
+                                              std::stop_token stop);
+    QCoro::Task<void> downloadStem(std::shared_ptr<Call> call, QUrl url, QString stem, QString destination,
+                                   std::stop_token stop);
+    QCoro::Task<SeparatedStems> downloadRemembering(std::shared_ptr<Call> call, QUrl audioFile, CloudJob job,
+                                                    bool keepPresent, std::stop_token stop);
 
     QPointer<APIClient> m_api;
     AudioUploading* m_uploader;
     QPointer<QNetworkAccessManager> m_downloadSession;
     QString m_workingDirectory;
     std::chrono::milliseconds m_pollInterval{std::chrono::seconds(2)};
+    qint64 m_minDownloadRate = 4096;
+    std::chrono::milliseconds m_downloadRateWindow{std::chrono::seconds(30)};
+    // Jobs that succeeded but whose stems did not all arrive, by the soundtrack sent.
+    QHash<QUrl, QString> m_interrupted;
 };
 
 } // namespace hf

@@ -2,6 +2,8 @@
 
 #include <QNetworkCookie>
 #include <QNetworkCookieJar>
+#include <QNetworkReply>
+#include <QTimer>
 
 namespace hf {
 namespace {
@@ -23,6 +25,69 @@ QNetworkAccessManager* makeEphemeralNetworkSession(QObject* parent, std::chrono:
     session->setTransferTimeout(static_cast<int>(idleTimeout.count()));
     session->setRedirectPolicy(QNetworkRequest::SameOriginRedirectPolicy);
     return session;
+}
+
+std::shared_ptr<ReplyWatch> watchReply(QNetworkReply* reply, const ReplyLimits& limits)
+{
+    auto watch = std::make_shared<ReplyWatch>();
+    if (!reply)
+        return watch;
+    // The timers and connections belong to the reply and end with it; they hold the watch weakly.
+    std::weak_ptr<ReplyWatch> weak = watch;
+    auto breach = [weak, reply](ReplyWatch::Breach why) {
+        auto w = weak.lock();
+        if (!w || w->m_breach != ReplyWatch::Breach::none || reply->isFinished())
+            return;
+        w->m_breach = why;
+        reply->abort();
+    };
+
+    if (limits.deadline) {
+        auto* timer = new QTimer(reply);
+        timer->setSingleShot(true);
+        timer->setTimerType(Qt::PreciseTimer);
+        QObject::connect(timer, &QTimer::timeout, reply, [breach] { breach(ReplyWatch::Breach::deadline); });
+        timer->start(limits.deadline->count());
+    }
+    if (limits.maxBodyBytes) {
+        const qint64 bound = *limits.maxBodyBytes;
+        // An announced length past the bound is refused before any of the body is read.
+        QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, bound, breach] {
+            bool announced = false;
+            const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&announced);
+            if (announced && length > bound)
+                breach(ReplyWatch::Breach::tooLarge);
+        });
+        // Counted as it arrives, compressed and decompressed alike.
+        QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [bound, breach](qint64 received, qint64) {
+            if (received > bound)
+                breach(ReplyWatch::Breach::tooLarge);
+        });
+        QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, bound, breach] {
+            if (reply->bytesAvailable() > bound)
+                breach(ReplyWatch::Breach::tooLarge);
+        });
+    }
+    if (limits.minBytesPerSecond > 0 && limits.rateWindow.count() > 0) {
+        QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [weak](qint64 received, qint64) {
+            if (auto w = weak.lock())
+                w->m_received = std::max(w->m_received, received);
+        });
+        const qint64 needed = limits.minBytesPerSecond * limits.rateWindow.count() / 1000;
+        auto* timer = new QTimer(reply);
+        timer->setTimerType(Qt::PreciseTimer);
+        QObject::connect(timer, &QTimer::timeout, reply, [weak, needed, breach] {
+            auto w = weak.lock();
+            if (!w)
+                return;
+            const qint64 gained = w->m_received - w->m_receivedAtWindowStart;
+            w->m_receivedAtWindowStart = w->m_received;
+            if (gained < needed)
+                breach(ReplyWatch::Breach::tooSlow);
+        });
+        timer->start(limits.rateWindow.count());
+    }
+    return watch;
 }
 
 } // namespace hf

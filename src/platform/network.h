@@ -1,8 +1,13 @@
 #pragma once
 
 #include <QNetworkAccessManager>
+#include <QObject>
 
 #include <chrono>
+#include <memory>
+#include <optional>
+
+class QNetworkReply;
 
 namespace hf {
 
@@ -11,5 +16,34 @@ namespace hf {
 // and `idleTimeout` of inactivity ends a request.
 QNetworkAccessManager* makeEphemeralNetworkSession(QObject* parent,
                                                    std::chrono::milliseconds idleTimeout = std::chrono::seconds(30));
+
+// Bounds one reply must keep while it runs. Qt's own transfer timeout only notices silence and
+// restarts with every byte, so a peer that trickles its answer would hold a request forever.
+struct ReplyLimits {
+    // The whole exchange, from sending to the last byte; none: no deadline.
+    std::optional<std::chrono::milliseconds> deadline;
+    // The answer body, as announced or as received; none: no bound.
+    std::optional<qint64> maxBodyBytes;
+    // At least this many bytes per second over every `rateWindow`; 0: no rate rule.
+    qint64 minBytesPerSecond = 0;
+    std::chrono::milliseconds rateWindow{std::chrono::seconds(30)};
+};
+
+// Watches one reply against its limits and aborts it at the first breach; the reply then
+// finishes with OperationCanceledError, and breach() says why.
+class ReplyWatch {
+public:
+    enum class Breach { none, deadline, tooLarge, tooSlow };
+    Breach breach() const { return m_breach; }
+
+private:
+    friend std::shared_ptr<ReplyWatch> watchReply(QNetworkReply* reply, const ReplyLimits& limits);
+    Breach m_breach = Breach::none;
+    qint64 m_received = 0;
+    qint64 m_receivedAtWindowStart = 0;
+};
+
+// Starts watching `reply` (call it right after sending). The watch may outlive the reply.
+std::shared_ptr<ReplyWatch> watchReply(QNetworkReply* reply, const ReplyLimits& limits);
 
 } // namespace hf

@@ -1,0 +1,164 @@
+// The request core against a server that misbehaves: the local server behind a proxy that
+// trickles an answer or sends a gigabyte of JSON. Every request ends by its deadline and no answer
+// is read past its bound, on every JSON route.
+
+#include "backend/api_client.h"
+#include "backend/session_token_store.h"
+#include "platform/network.h"
+#include "support/faulty_proxy.h"
+#include "support/local_server.h"
+#include "support/test_support.h"
+#include "helpers_backend.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTest>
+
+#include <functional>
+
+using namespace hf;
+using namespace std::chrono_literals;
+using hf::test::FaultyProxy;
+using hf::test::LocalServer;
+using hf::test::expectAPIError;
+using hf::test::runTask;
+
+namespace {
+
+// The resident memory of this process, in bytes (0 when unknown).
+qint64 residentBytes()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong() * 1024;
+    return 0;
+}
+
+} // namespace
+
+class TestRequestBounds : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<LocalServer> server;
+    std::unique_ptr<FaultyProxy> proxy;
+    std::unique_ptr<QNetworkAccessManager> session;
+    InMemoryTokenStore tokens;
+    std::unique_ptr<APIClient> api;
+    QString jobID;
+
+    struct Route {
+        const char* method;
+        const char* path;
+        std::function<void()> call;
+    };
+
+    // Every JSON route of the client, each one call of its operation.
+    std::vector<Route> routes()
+    {
+        return {
+            {"POST", "/api/auth/sign-in/anonymous", [this] { runTask(api->signInAnonymously()); }},
+            {"GET", "/api/auth/get-session", [this] { runTask(api->getSession()); }},
+            {"GET", "/v1/me", [this] { runTask(api->account()); }},
+            {"POST", "/v1/jobs", [this] { runTask(api->createJob(jobRequest())); }},
+            {"GET", "/v1/jobs/[^/]+", [this] { runTask(api->job(jobID)); }},
+            {"POST", "/v1/jobs/[^/]+/cancel", [this] { runTask(api->cancelJob(jobID)); }},
+        };
+    }
+
+    static CreateJobRequest jobRequest()
+    {
+        CreateJobRequest request;
+        request.kind = JobKind::full;
+        request.durationSeconds = 12;
+        request.contentType = QStringLiteral("audio/mp4");
+        return request;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        server = std::make_unique<LocalServer>();
+        proxy = std::make_unique<FaultyProxy>(server->port());
+        session.reset(makeEphemeralNetworkSession(nullptr));
+        api = std::make_unique<APIClient>(proxy->baseUrl(), session.get(), &tokens);
+        runTask(api->signInAnonymously());
+        jobID = runTask(api->createJob(jobRequest())).job.id;
+    }
+
+    void init()
+    {
+        proxy->clear();
+        api->setRequestDeadline(2min);
+        api->setMaxAnswerBytes(APIClient::defaultMaxAnswerBytes);
+        // A replaced answer may leave its connection half read; start afresh.
+        session->clearConnectionCache();
+    }
+
+    void trickledAnswerEndsAtTheDeadline()
+    {
+        // One byte every 200 ms restarts the inactivity timer each time; only the deadline ends it.
+        api->setRequestDeadline(700ms);
+        for (const Route& route : routes()) {
+            init();
+            api->setRequestDeadline(700ms);
+            proxy->replace(route.method, route.path, FaultyProxy::Answer::trickle);
+            QElapsedTimer clock;
+            clock.start();
+            const APIError e = expectAPIError(route.call);
+            QVERIFY2(e.kind() == APIError::Case::network, route.path);
+            QCOMPARE(e.description(), QStringLiteral("The request timed out."));
+            QVERIFY2(clock.elapsed() < 6000, route.path);
+            QCOMPARE(proxy->replaced(), 1);
+        }
+        // The same routes answer normally afterwards.
+        init();
+        QCOMPARE(runTask(api->job(jobID)).id, jobID);
+    }
+
+    void gigabyteAnswerIsRefusedUnread_data()
+    {
+        QTest::addColumn<int>("answer");
+        QTest::newRow("length announced") << int(FaultyProxy::Answer::hugeWithLength);
+        QTest::newRow("chunked") << int(FaultyProxy::Answer::hugeChunked);
+    }
+
+    void gigabyteAnswerIsRefusedUnread()
+    {
+        QFETCH(int, answer);
+        const qint64 before = residentBytes();
+        for (const Route& route : routes()) {
+            init();
+            proxy->replace(route.method, route.path, FaultyProxy::Answer(answer));
+            QElapsedTimer clock;
+            clock.start();
+            const APIError e = expectAPIError(route.call);
+            QVERIFY2(e.kind() == APIError::Case::invalidResponse, route.path);
+            QVERIFY2(clock.elapsed() < 10000, route.path);
+            QCOMPARE(proxy->replaced(), 1);
+        }
+        // Six gigabyte answers later the process has not grown by anything like one of them.
+        const qint64 grown = residentBytes() - before;
+        QVERIFY2(grown < 200 * 1024 * 1024, qPrintable(QString::number(grown)));
+
+        // A bound set lower refuses an ordinary answer that is longer, and lets a shorter one by.
+        init();
+        api->setMaxAnswerBytes(16);
+        QCOMPARE(expectAPIError([&] { runTask(api->job(jobID)); }).kind(), APIError::Case::invalidResponse);
+        api->setMaxAnswerBytes(64 * 1024);
+        QCOMPARE(runTask(api->job(jobID)).id, jobID);
+    }
+
+    void cleanupTestCase()
+    {
+        api.reset();
+        session.reset();
+        proxy.reset();
+        server.reset();
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRequestBounds)
+#include "test_request_bounds.moc"

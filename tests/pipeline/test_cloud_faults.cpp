@@ -1,0 +1,247 @@
+// The cloud engine against a server that misbehaves one answer at a time: the local server behind
+// a proxy that trickles an answer, serves an HTML page for a stem or answers a poll from an
+// overloaded gateway. The clean never hangs, never takes garbage for a stem, survives a brief
+// overload, and a failed download is resumed without separating again.
+
+#include "helpers_cloud.h"
+#include "helpers_media.h"
+
+#include "backend/api_client.h"
+#include "pipeline/cloud_separation_engine.h"
+#include "pipeline/cloud_stem_check.h"
+#include "pipeline/video_demuxer_muxer.h"
+#include "platform/network.h"
+#include "support/faulty_proxy.h"
+#include "support/test_support.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cmath>
+
+using namespace hf;
+using namespace std::chrono_literals;
+using hf::test::FaultyProxy;
+using hf::test::runTask;
+using Answer = FaultyProxy::Answer;
+
+namespace {
+
+template<class E, class F>
+std::optional<E> thrown(F&& f)
+{
+    try {
+        f();
+    } catch (const E& e) {
+        return e;
+    } catch (const std::exception& e) {
+        qWarning("unexpected failure: %s", qUtf8Printable(describe(e)));
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+class TestCloudFaults : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    std::unique_ptr<hf::test::LocalCloud> local;
+    std::unique_ptr<FaultyProxy> proxy;
+    std::unique_ptr<APIClient> api;
+    std::unique_ptr<CloudSeparationEngine> engine;
+    QUrl soundtrack;
+    double duration = 0;
+    std::vector<ProcessingProgress> reports;
+
+    QString jobsFolder() const { return dir.filePath(QStringLiteral("Jobs")); }
+
+    SeparatedStems separate()
+    {
+        return runTask(engine->separate(soundtrack, duration, JobKind::full, false,
+                                        [this](const ProcessingProgress& p) { reports.push_back(p); }),
+                       60000);
+    }
+
+    // Every file under the jobs folder, hidden ones too, as "job/file".
+    QStringList filesUnder() const
+    {
+        QStringList names;
+        for (const auto& job : QDir(jobsFolder()).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+            for (const auto& f : QDir(jobsFolder() + u'/' + job).entryList(QDir::Files | QDir::Hidden))
+                names << job + u'/' + f;
+        names.sort();
+        return names;
+    }
+
+    bool stemMatchesJob(const QUrl& stem) const
+    {
+        return stemMatches(stem.toLocalFile(), ExpectedStem{soundtrackChannels(soundtrack.toLocalFile()), duration});
+    }
+
+    QString lastStatus() const { return reports.empty() ? QString() : reports.back().currentStatusMessage; }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        if (!hf::test::haveProgram(QStringLiteral("ffmpeg")))
+            QSKIP("needs ffmpeg");
+        local = std::make_unique<hf::test::LocalCloud>();
+        proxy = std::make_unique<FaultyProxy>(local->server->port());
+        api = std::make_unique<APIClient>(proxy->baseUrl(), local->apiSession.get(), &local->tokens);
+        runTask(api->signInAnonymously());
+
+        const QString movie = dir.filePath(QStringLiteral("movie.mp4"));
+        QVERIFY(hf::test::makeMovie(movie, 6));
+        const ExtractedAudio extracted = VideoDemuxerMuxer::extractSoundtrack(
+            QUrl::fromLocalFile(movie), QUrl::fromLocalFile(dir.filePath(QStringLiteral("Work"))), std::nullopt);
+        soundtrack = extracted.url;
+        duration = extracted.duration;
+    }
+
+    void init()
+    {
+        proxy->clear();
+        local->apiSession->clearConnectionCache();
+        local->transferSession->clearConnectionCache();
+        QDir(jobsFolder()).removeRecursively();
+        api->setRequestDeadline(2min);
+        engine = std::make_unique<CloudSeparationEngine>(api.get(), local->uploader.get(),
+                                                         local->transferSession.get(), jobsFolder());
+        engine->setPollInterval(50ms);
+        reports.clear();
+    }
+
+    void trickledAnswersEndTheCleanWithTheNetworkMessage()
+    {
+        // Creating the job: the deadline of the request ends it.
+        api->setRequestDeadline(800ms);
+        proxy->replace("POST", "/v1/jobs", Answer::trickle);
+        QElapsedTimer clock;
+        clock.start();
+        auto e = thrown<APIError>([&] { separate(); });
+        QVERIFY(e);
+        QCOMPARE(e->kind(), APIError::Case::network);
+        QCOMPARE(lastStatus(), QStringLiteral("Creating job"));
+        QVERIFY(clock.elapsed() < 5000);
+
+        // Every poll trickles: each one fails at its deadline and the fifth in a row ends the clean.
+        init();
+        api->setRequestDeadline(800ms);
+        proxy->replace("GET", "/v1/jobs/[^/]+", Answer::trickle, 1000);
+        clock.restart();
+        e = thrown<APIError>([&] { separate(); });
+        QVERIFY(e);
+        QCOMPARE(e->kind(), APIError::Case::network);
+        QCOMPARE(proxy->replaced(), CloudSeparationEngine::maxConsecutivePollFailures);
+        QVERIFY(clock.elapsed() < 15000);
+
+        // A stem that trickles falls below the download's minimum rate; nothing of it is kept.
+        init();
+        engine->setDownloadMinimumRate(1000, 1s);
+        proxy->replace("GET", "/stems/.*/music.flac", Answer::trickle);
+        clock.restart();
+        e = thrown<APIError>([&] { separate(); });
+        QVERIFY(e);
+        QCOMPARE(e->kind(), APIError::Case::network);
+        QCOMPARE(lastStatus(), QStringLiteral("Downloading music"));
+        QVERIFY(clock.elapsed() < 15000);
+        const QStringList files = filesUnder();
+        QCOMPARE(files.size(), 1);
+        QVERIFY(files.first().endsWith(u"/dialogue.flac"));
+    }
+
+    void pageInPlaceOfAStemIsRefused()
+    {
+        proxy->replace("GET", "/stems/.*/music.flac", Answer::htmlPage);
+        auto e = thrown<SeparationError>([&] { separate(); });
+        QVERIFY(e);
+        QCOMPARE(*e, SeparationError::invalidStem(QStringLiteral("music")));
+        QCOMPARE(e->localizedDescription(),
+                 QStringLiteral("The music stem that arrived isn't usable audio. Please try again."));
+        // Neither the page nor anything under another name stays; the dialogue before it does.
+        const QStringList files = filesUnder();
+        QCOMPARE(files.size(), 1);
+        QVERIFY(files.first().endsWith(u"/dialogue.flac"));
+
+        // A stem of another length or channel count than the soundtrack is refused too: the
+        // dialogue of a second, shorter soundtrack served for this job's effects.
+        init();
+        const QString shortMovie = dir.filePath(QStringLiteral("short.mp4"));
+        QVERIFY(hf::test::makeMovie(shortMovie, 2));
+        const ExtractedAudio other = VideoDemuxerMuxer::extractSoundtrack(
+            QUrl::fromLocalFile(shortMovie), QUrl::fromLocalFile(dir.filePath(QStringLiteral("Work"))), std::nullopt);
+        const SeparatedStems shortStems = runTask(engine->separate(other.url, other.duration, JobKind::full, false, {}), 60000);
+        const SeparatedStems stems = separate();
+        QVERIFY(QFile::remove(stems.effectsURL.toLocalFile()));
+        QVERIFY(QFile::copy(shortStems.dialogueURL.toLocalFile(), stems.effectsURL.toLocalFile()));
+        QVERIFY(!stemMatchesJob(stems.effectsURL));
+        QVERIFY(stemMatchesJob(stems.musicURL));
+    }
+
+    void briefOverloadOnPollsIsSurvived()
+    {
+        // One 503 during the separation, then gateway errors four times in a row: still done.
+        proxy->replace("GET", "/v1/jobs/[^/]+", Answer::unavailable, 1);
+        QCOMPARE(separate().job.status, JobStatus::succeeded);
+        init();
+        proxy->replace("GET", "/v1/jobs/[^/]+", Answer::badGateway, 4);
+        QCOMPARE(separate().job.status, JobStatus::succeeded);
+
+        // The fifth in a row ends the clean with the server's refusal.
+        init();
+        proxy->replace("GET", "/v1/jobs/[^/]+", Answer::unavailable, 5);
+        auto e = thrown<APIError>([&] { separate(); });
+        QVERIFY(e);
+        QCOMPARE(e->kind(), APIError::Case::server);
+        QCOMPARE(e->status(), 503);
+    }
+
+    void retryDownloadsOnlyWhatIsMissing()
+    {
+        proxy->replace("GET", "/stems/.*/effects.flac", Answer::htmlPage);
+        QVERIFY(thrown<SeparationError>([&] { separate(); }));
+        const std::optional<QString> jobID = engine->interruptedDownload(soundtrack);
+        QVERIFY(jobID);
+        QCOMPARE(proxy->received("POST", "/v1/jobs"), 1);
+
+        reports.clear();
+        const SeparatedStems stems = runTask(engine->resumeDownload(*jobID, soundtrack, duration, JobKind::full,
+                                                                    [this](const ProcessingProgress& p) {
+                                                                        reports.push_back(p);
+                                                                    }),
+                                             60000);
+        QCOMPARE(stems.job.id, *jobID);
+        // No new job, no new upload; the stems that had arrived are not fetched again.
+        QCOMPARE(proxy->received("POST", "/v1/jobs"), 1);
+        QCOMPARE(proxy->received("PUT", ".*"), 1);
+        QCOMPARE(proxy->received("GET", "/stems/.*/dialogue.flac"), 1);
+        QCOMPARE(proxy->received("GET", "/stems/.*/music.flac"), 1);
+        QCOMPARE(proxy->received("GET", "/stems/.*/effects.flac"), 2);
+        for (const QUrl& stem : {stems.dialogueURL, stems.musicURL, stems.effectsURL})
+            QVERIFY(std::abs(hf::test::probeDuration(stem.toLocalFile()) - duration) < 0.5);
+        QCOMPARE(reports.back().currentStatusMessage, QStringLiteral("Downloading effects"));
+        QVERIFY(!engine->interruptedDownload(soundtrack));
+
+        // A job that is gone from the backend cannot be resumed: the caller is told so.
+        auto e = thrown<APIError>([&] {
+            runTask(engine->resumeDownload(QStringLiteral("job_gone"), soundtrack, duration, JobKind::full, {}));
+        });
+        QVERIFY(e);
+        QCOMPARE(e->kind(), APIError::Case::server);
+        QCOMPARE(e->code(), APIErrorCode::notFound);
+    }
+
+    void cleanupTestCase()
+    {
+        engine.reset();
+        api.reset();
+        proxy.reset();
+        local.reset();
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCloudFaults)
+#include "test_cloud_faults.moc"

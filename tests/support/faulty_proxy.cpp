@@ -1,0 +1,195 @@
+#include "support/faulty_proxy.h"
+
+#include <algorithm>
+#include <cctype>
+#include <optional>
+#include <stdexcept>
+
+namespace hf::test {
+
+namespace {
+
+const char* const htmlPage = "<!DOCTYPE html><html><head><title>Welcome</title></head>"
+                             "<body><p>This page is served in place of the file.</p></body></html>";
+
+bool sameName(const std::string& a, const char* b)
+{
+    const std::string other(b);
+    return a.size() == other.size() && std::equal(a.begin(), a.end(), other.begin(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+// The type of the huge answers. Written with its character set, which keeps the server from
+// compressing it: the client is to meet a gigabyte on the wire.
+const char* const hugeType = "application/json; charset=utf-8";
+
+// Headers the client computes for itself, and what the server side of httplib adds for its own use.
+bool passesOn(const std::string& name)
+{
+    static const char* const dropped[] = {"Content-Length", "Transfer-Encoding", "Connection", "Accept-Encoding",
+                                          "REMOTE_ADDR", "REMOTE_PORT", "LOCAL_ADDR", "LOCAL_PORT"};
+    return std::none_of(std::begin(dropped), std::end(dropped),
+                        [&](const char* d) { return sameName(name, d); });
+}
+
+} // namespace
+
+FaultyProxy::FaultyProxy(int targetPort) : m_targetPort(targetPort)
+{
+    auto handler = [this](const httplib::Request& request, httplib::Response& response) { handle(request, response); };
+    m_server.Get(".*", handler);
+    m_server.Post(".*", handler);
+    m_server.Put(".*", handler);
+    m_server.Delete(".*", handler);
+    m_server.Patch(".*", handler);
+    m_port = m_server.bind_to_any_port("127.0.0.1");
+    if (m_port <= 0)
+        throw std::runtime_error("the proxy could not bind a port");
+    m_thread = std::thread([this] { m_server.listen_after_bind(); });
+    while (!m_server.is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+FaultyProxy::~FaultyProxy()
+{
+    m_stopping = true;
+    m_server.stop();
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+QUrl FaultyProxy::baseUrl() const
+{
+    return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_port));
+}
+
+void FaultyProxy::replace(const std::string& method, const std::string& pathPattern, Answer answer, int times)
+{
+    std::lock_guard lock(m_mutex);
+    m_rules.push_back(Rule{method, std::regex(pathPattern), answer, times});
+}
+
+void FaultyProxy::clear()
+{
+    std::lock_guard lock(m_mutex);
+    m_rules.clear();
+    m_received.clear();
+    m_replaced = 0;
+}
+
+int FaultyProxy::replaced() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_replaced;
+}
+
+int FaultyProxy::received(const std::string& method, const std::string& pathPattern) const
+{
+    const std::regex pattern(pathPattern);
+    std::lock_guard lock(m_mutex);
+    return int(std::count_if(m_received.begin(), m_received.end(), [&](const auto& r) {
+        return r.first == method && std::regex_match(r.second, pattern);
+    }));
+}
+
+void FaultyProxy::handle(const httplib::Request& request, httplib::Response& response)
+{
+    std::optional<Answer> chosen;
+    {
+        std::lock_guard lock(m_mutex);
+        m_received.emplace_back(request.method, request.path);
+        for (auto it = m_rules.begin(); it != m_rules.end(); ++it) {
+            if (it->method != request.method || !std::regex_match(request.path, it->path))
+                continue;
+            chosen = it->answer;
+            ++m_replaced;
+            if (--it->times <= 0)
+                m_rules.erase(it);
+            break;
+        }
+    }
+    if (chosen)
+        answer(*chosen, response);
+    else
+        forward(request, response);
+}
+
+void FaultyProxy::answer(Answer answer, httplib::Response& response)
+{
+    switch (answer) {
+    case Answer::trickle:
+        response.status = 200;
+        response.set_content_provider(1024 * 1024, "application/json",
+                                      [this](size_t, size_t, httplib::DataSink& sink) {
+                                          if (m_stopping)
+                                              return false;
+                                          std::this_thread::sleep_for(trickleInterval);
+                                          return !m_stopping && sink.is_writable() && sink.write(" ", 1);
+                                      });
+        return;
+    case Answer::hugeWithLength:
+    case Answer::hugeChunked: {
+        response.status = 200;
+        auto provide = [this](size_t offset, httplib::DataSink& sink) {
+            if (m_stopping)
+                return false;
+            if (offset >= hugeBytes) {
+                sink.write("{}", 2);
+                sink.done();
+                return true;
+            }
+            static const std::string spaces(64 * 1024, ' ');
+            const size_t n = std::min(spaces.size(), hugeBytes - offset);
+            return sink.write(spaces.data(), n);
+        };
+        if (answer == Answer::hugeWithLength)
+            response.set_content_provider(hugeBytes + 2, hugeType,
+                                          [provide](size_t offset, size_t, httplib::DataSink& sink) {
+                                              return provide(offset, sink);
+                                          });
+        else
+            response.set_chunked_content_provider(hugeType, provide);
+        return;
+    }
+    case Answer::htmlPage:
+        response.status = 200;
+        response.set_content(htmlPage, "text/html; charset=utf-8");
+        return;
+    case Answer::badGateway:
+        response.status = 502;
+        response.set_content("<html><body><h1>502 Bad Gateway</h1></body></html>", "text/html");
+        return;
+    case Answer::unavailable:
+        response.status = 503;
+        response.set_content("<html><body><h1>503 Service Unavailable</h1></body></html>", "text/html");
+        return;
+    }
+}
+
+void FaultyProxy::forward(const httplib::Request& request, httplib::Response& response)
+{
+    httplib::Client client("127.0.0.1", m_targetPort);
+    client.set_read_timeout(120, 0);
+    client.set_write_timeout(120, 0);
+    httplib::Request out;
+    out.method = request.method;
+    out.path = request.target.empty() ? request.path : request.target;
+    for (const auto& [name, value] : request.headers)
+        if (passesOn(name))
+            out.headers.emplace(name, value);
+    out.body = request.body;
+    const httplib::Result result = client.send(out);
+    if (!result) {
+        response.status = 502;
+        response.set_content("<html><body><h1>502 Bad Gateway</h1></body></html>", "text/html");
+        return;
+    }
+    response.status = result->status;
+    for (const auto& [name, value] : result->headers)
+        if (passesOn(name) && !sameName(name, "Content-Type"))
+            response.headers.emplace(name, value);
+    response.set_content(result->body, result->get_header_value("Content-Type"));
+}
+
+} // namespace hf::test

@@ -1,0 +1,75 @@
+#pragma once
+
+// A proxy on 127.0.0.1 in front of a real server that passes every request through unchanged but
+// for the ones it is told to answer itself, the way a misbehaving server or gateway would: a body
+// trickled a byte at a time, a gigabyte of JSON, an HTML page, a gateway error. The Host header is
+// passed on, so addresses the server writes into its answers point back at the proxy.
+
+#include <QUrl>
+
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace hf::test {
+
+class FaultyProxy {
+public:
+    enum class Answer {
+        trickle,        // 200, one byte every trickleInterval, never complete
+        hugeWithLength, // 200, a gigabyte of spaces and then "{}", its length announced
+        hugeChunked,    // the same in chunks, no length announced
+        htmlPage,       // 200 with a small HTML page
+        badGateway,     // 502 from a gateway (HTML body)
+        unavailable,    // 503 from a gateway (HTML body)
+    };
+
+    explicit FaultyProxy(int targetPort);
+    ~FaultyProxy();
+    FaultyProxy(const FaultyProxy&) = delete;
+    FaultyProxy& operator=(const FaultyProxy&) = delete;
+
+    int port() const { return m_port; }
+    QUrl baseUrl() const;
+
+    // The next `times` requests of `method` whose path matches `pathPattern` (a regular
+    // expression over the whole path) get `answer` instead of the server's.
+    void replace(const std::string& method, const std::string& pathPattern, Answer answer, int times = 1);
+    void clear();
+    // How many answers were replaced so far.
+    int replaced() const;
+    // How many requests of `method` matching `pathPattern` arrived, replaced or passed on.
+    int received(const std::string& method, const std::string& pathPattern) const;
+
+    std::chrono::milliseconds trickleInterval{200};
+    static constexpr size_t hugeBytes = size_t(1) << 30;
+
+private:
+    struct Rule {
+        std::string method;
+        std::regex path;
+        Answer answer;
+        int times;
+    };
+    void handle(const httplib::Request& request, httplib::Response& response);
+    void answer(Answer answer, httplib::Response& response);
+    void forward(const httplib::Request& request, httplib::Response& response);
+
+    int m_targetPort;
+    httplib::Server m_server;
+    std::thread m_thread;
+    int m_port = 0;
+    std::atomic<bool> m_stopping{false};
+    mutable std::mutex m_mutex;
+    std::vector<Rule> m_rules;
+    std::vector<std::pair<std::string, std::string>> m_received;
+    int m_replaced = 0;
+};
+
+} // namespace hf::test
