@@ -47,10 +47,12 @@ int main(int argc, char** argv)
         return 0;
     hf::SingleInstance instance(channel);
     if (!instance.listen()) {
-        // Another start won the race to the channel.
-        if (hf::SingleInstance::forward(channel, messages))
+        // Another start holds the claim and is about to listen: hand over to it, and never run
+        // beside it.
+        if (hf::SingleInstance::forwardWhenListening(channel, messages))
             return 0;
-        qCWarning(hf::lcApp, "Links from later starts will not reach this instance");
+        qCWarning(hf::lcApp, "Another instance holds the claim but does not answer");
+        return 1;
     }
 
     hf::ui::Environment::applyToApplication(application);

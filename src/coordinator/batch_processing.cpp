@@ -4,6 +4,8 @@
 #include "coordinator/batch_queue_manager.h"
 
 #include "backend/account_store.h"
+#include "backend/api_error.h"
+#include "pipeline/audio_uploader.h"
 #include "coordinator/review_prompter.h"
 #include "pipeline/media_error.h"
 #include "platform/logging.h"
@@ -17,6 +19,28 @@
 namespace hf {
 
 HF_DECLARE_LOGGING_CATEGORY(lcBatchQueue)
+
+namespace {
+
+// Tries of one job against servers that cannot be reached, before the queue pauses.
+constexpr int maxOutageTries = 6;
+
+// A failure that says the servers could not be reached (or a gateway could not reach them),
+// not that this video cannot be cleaned: every job after it would fail the same way.
+bool isOutage(const std::exception& error)
+{
+    if (const auto* api = dynamic_cast<const APIError*>(&error)) {
+        if (api->kind() == APIError::Case::network)
+            return true;
+        return api->kind() == APIError::Case::server
+            && (api->status() == 502 || api->status() == 503 || api->status() == 504);
+    }
+    if (const auto* upload = dynamic_cast<const UploadError*>(&error))
+        return upload->errorCase() == UploadError::Case::interrupted;
+    return false;
+}
+
+} // namespace
 
 void BatchQueueManager::start()
 {
@@ -55,24 +79,52 @@ QCoro::Task<void> BatchQueueManager::runQueue(std::shared_ptr<Run> run, std::sha
         // that job is pending again, so this run must not begin before the old one let go.
         if (previous && !previous->stepsEnded.isReady())
             co_await previous->stepsEnded.wait(stop);
+        // Waits in a row for servers that cannot be reached; any finished job ends the row.
+        int outageTries = 0;
         while (self && !stop.stop_requested()) {
             const auto next = std::ranges::find_if(m_jobs, [](const BatchJob& j) { return j.status.isPending(); });
             if (next == m_jobs.end())
                 break;
             const BatchJob job = *next;
             setActiveJobId(job.id);
+            std::optional<std::chrono::milliseconds> outageWait;
             try {
                 const QUrl output = co_await process(job, stop);
                 if (!self || stop.stop_requested())
                     break;
                 updateJob(job.id, [&output](BatchJob& j) { j.status = BatchJobStatus::completed(output); });
+                outageTries = 0;
+                setErrorMessage(std::nullopt);
             } catch (const Cancelled&) {
                 break;
             } catch (const std::exception& error) {
                 if (!self)
                     break;
-                handleFailure(job, error);
+                if (!isOutage(error) || stop.stop_requested()) {
+                    handleFailure(job, error);
+                    continue;
+                }
+                // The servers are out of reach: the job waits its turn again instead of failing,
+                // and so does every job after it.
+                qCWarning(lcBatchQueue, "Batch item %s lost the servers: %s",
+                          qUtf8Printable(job.sourceVideoURL.fileName()), qUtf8Printable(describe(error)));
+                updateJob(job.id, [](BatchJob& j) {
+                    if (j.status.isWorking())
+                        j.status = BatchJobStatus::pending();
+                });
+                if (outageTries >= maxOutageTries) {
+                    setErrorMessage(text("batch.outage.paused",
+                                         "Hushframe couldn't reach its servers, so the queue has paused. "
+                                         "Press Start to go on."));
+                    break;
+                }
+                outageWait = std::min(m_outageRetryDelay * (1 << outageTries), m_outageRetryDelay * 12);
+                ++outageTries;
+                setErrorMessage(text("batch.outage.waiting",
+                                     "Hushframe couldn't reach its servers. The queue will try again in a moment."));
             }
+            if (outageWait)
+                co_await sleepFor(*outageWait, stop);
         }
     } catch (const Cancelled&) {
     }

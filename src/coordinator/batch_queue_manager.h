@@ -21,6 +21,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -105,6 +106,10 @@ public:
 
     void updateOverallProgress();
 
+    // The first wait before a job that lost the servers is tried again (5 s; it doubles with each
+    // try, up to 12 times itself); tests shorten it.
+    void setOutageRetryDelay(std::chrono::milliseconds delay) { m_outageRetryDelay = delay; }
+
 signals:
     void jobsChanged();
     void isProcessingQueueChanged();
@@ -154,6 +159,7 @@ private:
     TaskSlot m_queueTask;
     std::shared_ptr<Run> m_run;
     quint64 m_runGeneration = 0;
+    std::chrono::milliseconds m_outageRetryDelay{std::chrono::seconds(5)};
 };
 
 } // namespace hf

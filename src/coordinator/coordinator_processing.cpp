@@ -6,6 +6,7 @@
 #include "platform/texts.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QPointer>
 
 namespace hf {
@@ -165,11 +166,6 @@ QCoro::Task<void> EngineCoordinator::performProcessing(JobKind kind, ExtractionO
 
     bool signInNeeded = false;
     try {
-        auto extracting = operation(stop);
-        const Extraction extraction = co_await std::move(extracting);
-        throwIfStopped(stop);
-
-        const bool claimCheck = kind == JobKind::full && m_settings.checkSongsAutomatically;
         // Reports of a stopped run are dropped: they would overwrite the idle state or the
         // progress of the run that replaced this one.
         QPointer<EngineCoordinator> self(this);
@@ -177,10 +173,55 @@ QCoro::Task<void> EngineCoordinator::performProcessing(JobKind kind, ExtractionO
             if (self && !stop.stop_requested())
                 self->setProgress(progress);
         };
-        auto separating = m_engine->separate(extraction.audio.url, extraction.audio.duration, kind, claimCheck,
-                                             report, stop);
-        const SeparatedStems stems = co_await std::move(separating);
-        throwIfStopped(stop);
+        std::optional<Extraction> resumed;
+        std::optional<SeparatedStems> fetched;
+        if (m_interruptedDownload && m_interruptedDownload->sourceURL == sourceURL && m_interruptedDownload->kind == kind
+            && QFileInfo::exists(m_interruptedDownload->extraction.audio.url.toLocalFile())) {
+            const InterruptedDownload interrupted = *m_interruptedDownload;
+            try {
+                auto resuming = m_engine->resumeDownload(interrupted.jobID, interrupted.extraction.audio.url,
+                                                         interrupted.extraction.audio.duration, kind, report, stop);
+                fetched = co_await std::move(resuming);
+                resumed = interrupted.extraction;
+            } catch (const Cancelled&) {
+                throw;
+            } catch (const APIError& e) {
+                // Only a job that is gone sends the retry back to the start.
+                if (e.kind() != APIError::Case::server || e.code() != APIErrorCode::notFound)
+                    throw;
+            } catch (const SeparationError& e) {
+                if (e.errorCase() == SeparationError::Case::downloadFailed
+                    || e.errorCase() == SeparationError::Case::invalidStem)
+                    throw;
+            }
+            throwIfStopped(stop);
+            if (self && !fetched)
+                m_interruptedDownload.reset();
+        }
+        Extraction extraction;
+        if (resumed) {
+            extraction = *resumed;
+        } else {
+            auto extracting = operation(stop);
+            extraction = co_await std::move(extracting);
+            throwIfStopped(stop);
+            const bool claimCheck = kind == JobKind::full && m_settings.checkSongsAutomatically;
+            try {
+                auto separating = m_engine->separate(extraction.audio.url, extraction.audio.duration, kind,
+                                                     claimCheck, report, stop);
+                fetched = co_await std::move(separating);
+            } catch (...) {
+                if (self) {
+                    if (const auto jobID = m_engine->interruptedDownload(extraction.audio.url))
+                        m_interruptedDownload = InterruptedDownload{sourceURL, kind, extraction, *jobID};
+                }
+                throw;
+            }
+            throwIfStopped(stop);
+        }
+        if (self)
+            m_interruptedDownload.reset();
+        const SeparatedStems stems = std::move(*fetched);
 
         setProgress(mixingProgress());
         const double ambience = m_settings.ambience;

@@ -385,6 +385,15 @@ private:
     std::optional<JobKind> m_processingKind;
     bool m_isImporting = false;
     std::optional<SeparationResult> m_currentResult;
+    // A clean whose job succeeded but whose stems did not all arrive: a retry of the same kind for
+    // the same video downloads what is missing instead of separating again.
+    struct InterruptedDownload {
+        QUrl sourceURL;
+        JobKind kind;
+        Extraction extraction;
+        QString jobID;
+    };
+    std::optional<InterruptedDownload> m_interruptedDownload;
     std::vector<float> m_originalWaveform;
     std::vector<float> m_cleanWaveform;
     std::optional<SoundtrackEnvelope> m_originalEnvelope;

@@ -3,9 +3,16 @@
 #include "platform/logging.h"
 
 #include <QDir>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QDeadlineTimer>
 #include <QStandardPaths>
+#include <QThread>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -53,33 +60,59 @@ bool SingleInstance::forward(const QString& channel, const QStringList& messages
     return true;
 }
 
+bool SingleInstance::forwardWhenListening(const QString& channel, const QStringList& messages, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (true) {
+        const int remaining = static_cast<int>(std::max<qint64>(deadline.remainingTime(), 0));
+        if (forward(channel, messages, std::min(remaining, 1000)))
+            return true;
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(50);
+    }
+}
+
 SingleInstance::SingleInstance(QString channel, QObject* parent)
     : QObject(parent), m_channel(std::move(channel))
 {
 }
 
-SingleInstance::~SingleInstance() = default;
+SingleInstance::~SingleInstance()
+{
+    delete m_server;
+    m_server = nullptr;
+    if (m_lockFd >= 0)
+        ::close(m_lockFd);
+}
 
 bool SingleInstance::listen()
 {
     if (m_server && m_server->isListening())
         return true;
-    // Someone answers: another instance runs. (Listening with access options replaces an existing
-    // socket file instead of failing, so ask first.)
-    {
-        QLocalSocket probe;
-        probe.connectToServer(m_channel);
-        if (probe.waitForConnected(1000))
+    // The claim: whoever holds the lock is the one instance, from before it listens until it ends.
+    if (m_lockFd < 0) {
+        const QByteArray lockPath = QFile::encodeName(m_channel + QStringLiteral(".lock"));
+        const int fd = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            qCWarning(lcSingleInstance, "Could not open the instance lock %s", lockPath.constData());
             return false;
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            return false;
+        }
+        m_lockFd = fd;
     }
-    // Nobody answers: whatever is left at the channel is a leftover of an instance that ended.
+    // Holding the claim, whatever is left at the channel is a leftover of an instance that ended.
     QLocalServer::removeServer(m_channel);
     delete m_server;
     m_server = new QLocalServer(this);
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
     if (!m_server->listen(m_channel)) {
+        // Still the one instance (the claim is held); only the links of later starts are lost.
         qCWarning(lcSingleInstance, "Could not listen for other starts: %s", qUtf8Printable(m_server->errorString()));
-        return false;
+        return true;
     }
     connect(m_server, &QLocalServer::newConnection, this, &SingleInstance::accept);
     return true;

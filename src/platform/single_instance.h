@@ -21,12 +21,17 @@ public:
 
     // Hands `messages` to the instance listening on `channel`; false when none answers.
     static bool forward(const QString& channel, const QStringList& messages, int timeoutMs = 3000);
+    // The same, for an instance that holds the claim but may not listen yet: tries again until
+    // `timeoutMs` has passed.
+    static bool forwardWhenListening(const QString& channel, const QStringList& messages, int timeoutMs = 10000);
 
     explicit SingleInstance(QString channel = defaultChannel(), QObject* parent = nullptr);
     ~SingleInstance() override;
 
-    // Starts listening, taking over a channel left behind by an instance that ended without
-    // closing it; false when another instance listens.
+    // Claims the channel and starts listening, taking over a channel left behind by an instance
+    // that ended without closing it; false when another instance holds it. The claim is a lock on
+    // a file beside the channel that only one process at a time can hold and that ends with the
+    // process, so two starts at the same moment can never both win.
     bool listen();
     const QString& channel() const { return m_channel; }
 
@@ -39,6 +44,7 @@ private:
 
     QString m_channel;
     QLocalServer* m_server = nullptr;
+    int m_lockFd = -1;
 };
 
 } // namespace hf

@@ -33,20 +33,26 @@ class TestAppLinkHandover : public QObject {
     QTemporaryDir home;
     QString channel;
 
-    // A second start of the application with `link`; returns its exit code.
-    int startSecondInstance(const QString& link)
+    // The environment of a start of the application on this test's channel.
+    QProcessEnvironment startEnvironment() const
     {
-        QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("HF_INSTANCE_CHANNEL"), channel);
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        // Whatever happens, the second start never touches the user's own files.
+        // Whatever happens, a start never touches the user's own files.
         environment.insert(QStringLiteral("HOME"), home.path());
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
         environment.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data")));
         environment.insert(QStringLiteral("XDG_CACHE_HOME"), home.filePath(QStringLiteral("cache")));
-        process.setProcessEnvironment(environment);
-        process.start(QStringLiteral(HF_APP_BINARY), {link});
+        return environment;
+    }
+
+    // A second start of the application with `arguments`; returns its exit code.
+    int startSecondInstance(const QStringList& arguments)
+    {
+        QProcess process;
+        process.setProcessEnvironment(startEnvironment());
+        process.start(QStringLiteral(HF_APP_BINARY), arguments);
         if (!process.waitForFinished(20000)) {
             process.kill();
             process.waitForFinished();
@@ -82,6 +88,53 @@ private Q_SLOTS:
         QCOMPARE(received.at(1).at(0).toString(), QStringLiteral("two"));
     }
 
+    void secondStartWithoutLinksShowsTheRunningWindow()
+    {
+        SingleInstance instance(channel);
+        QVERIFY(instance.listen());
+        QSignalSpy received(&instance, &SingleInstance::messageReceived);
+        QCOMPARE(startSecondInstance({}), 0);
+        QVERIFY(QTest::qWaitFor([&] { return received.count() == 1; }, 10000));
+        QCOMPARE(received.at(0).at(0).toString(), QStringLiteral("show-main-window"));
+    }
+
+    void twoStartsAtOnceRunOneInstance()
+    {
+        // Both starts find nobody listening at the same moment; exactly one may go on to run.
+        for (int round = 0; round < 3; ++round) {
+            channel = home.filePath(QStringLiteral("race-%1").arg(round));
+            QProcess first;
+            QProcess second;
+            first.setProcessEnvironment(startEnvironment());
+            second.setProcessEnvironment(startEnvironment());
+            first.start(QStringLiteral(HF_APP_BINARY), {});
+            second.start(QStringLiteral(HF_APP_BINARY), {});
+            QVERIFY(first.waitForStarted() && second.waitForStarted());
+            auto ended = [](const QProcess& p) { return p.state() == QProcess::NotRunning; };
+            const bool oneEnded = QTest::qWaitFor([&] { return ended(first) || ended(second); }, 15000);
+            QProcess& loser = ended(first) ? first : second;
+            QProcess& winner = ended(first) ? second : first;
+            const bool winnerRuns = winner.state() == QProcess::Running;
+            // The instance that runs is the one that takes the links of later starts.
+            const bool handsOver = SingleInstance::forward(channel, {QStringLiteral("show-main-window")});
+            winner.terminate();
+            winner.waitForFinished(10000);
+            if (winner.state() != QProcess::NotRunning) {
+                winner.kill();
+                winner.waitForFinished();
+            }
+            if (loser.state() != QProcess::NotRunning) {
+                loser.kill();
+                loser.waitForFinished();
+            }
+            QVERIFY2(oneEnded, qPrintable(QStringLiteral("round %1: both starts kept running").arg(round)));
+            QCOMPARE(loser.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(loser.exitCode(), 0);
+            QVERIFY(winnerRuns);
+            QVERIFY(handsOver);
+        }
+    }
+
     void webSignInAcrossTwoProcesses()
     {
         LocalServer server;
@@ -105,7 +158,7 @@ private Q_SLOTS:
         });
 
         // A link while no sign-in waits is dropped.
-        QCOMPARE(startSecondInstance(QStringLiteral("hushframe-direct://auth/callback?code=early")), 0);
+        QCOMPARE(startSecondInstance({QStringLiteral("hushframe-direct://auth/callback?code=early")}), 0);
         QVERIFY(QTest::qWaitFor([&] { return dropped == 1; }, 10000));
 
         // The browser loads the page, which redirects to the application's link; the desktop
@@ -119,7 +172,7 @@ private Q_SLOTS:
             connect(reply, &QNetworkReply::finished, this, [&, reply] {
                 reply->deleteLater();
                 const QString link = QString::fromUtf8(reply->rawHeader("Location"));
-                secondExit = startSecondInstance(link);
+                secondExit = startSecondInstance({link});
             });
             return true;
         });

@@ -1,0 +1,115 @@
+// A full clean whose stem download failed, tried again: the coordinator with the real media work
+// and the cloud engine against the local server behind a proxy that serves a page in place of one
+// stem. The retry fetches the missing stems of the job that is still on the server instead of
+// extracting, uploading and separating the soundtrack again.
+
+#include "coordinator/engine_coordinator.h"
+#include "helpers_audition.h"
+#include "helpers_cloud.h"
+#include "helpers_media.h"
+
+#include "backend/api_client.h"
+#include "pipeline/cloud_separation_engine.h"
+#include "platform/settings_store.h"
+#include "support/faulty_proxy.h"
+#include "support/test_support.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cmath>
+
+using namespace hf;
+using namespace std::chrono_literals;
+using hf::test::FaultyProxy;
+
+class TestCoordinatorRetryDownload : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    std::unique_ptr<test::LocalCloud> local;
+    std::unique_ptr<FaultyProxy> proxy;
+    std::unique_ptr<APIClient> api;
+    std::unique_ptr<CloudSeparationEngine> engine;
+    std::unique_ptr<MemorySettingsStore> defaults;
+    std::unique_ptr<AccountStore> account;
+    std::unique_ptr<RecentVideos> recents;
+    std::unique_ptr<ReviewPrompter> prompter;
+    std::unique_ptr<AudioPlayerService> player;
+    std::unique_ptr<EngineCoordinator> coordinator;
+
+    QString caches() const { return dir.filePath(QStringLiteral("Caches")); }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        if (!test::haveProgram(QStringLiteral("ffmpeg")))
+            QSKIP("needs ffmpeg");
+        local = std::make_unique<test::LocalCloud>();
+        proxy = std::make_unique<FaultyProxy>(local->server->port());
+        api = std::make_unique<APIClient>(proxy->baseUrl(), local->apiSession.get(), &local->tokens);
+        test::runTask(api->signInAnonymously());
+        engine = std::make_unique<CloudSeparationEngine>(api.get(), local->uploader.get(),
+                                                         local->transferSession.get(), caches() + "/Jobs");
+        engine->setPollInterval(50ms);
+        defaults = std::make_unique<MemorySettingsStore>();
+        account = std::make_unique<AccountStore>(api.get(), defaults.get());
+        recents = std::make_unique<RecentVideos>(defaults.get(), caches());
+        prompter = std::make_unique<ReviewPrompter>(*defaults);
+        player = std::make_unique<AudioPlayerService>(std::make_unique<NullAudioOutput>(NullAudioOutput::Mode::manual));
+        coordinator = std::make_unique<EngineCoordinator>(engine.get(), recents.get(), prompter.get(), account.get(),
+                                                          player.get(), caches() + "/Work", SeparationSettings{},
+                                                          defaults.get());
+        coordinator->setPreviewSeconds(2);
+    }
+
+    void retryFetchesOnlyTheMissingStems()
+    {
+        const QString movie = dir.filePath(QStringLiteral("movie.mp4"));
+        QVERIFY(test::makeMovie(movie, 5));
+        coordinator->openVideo(QUrl::fromLocalFile(movie));
+        QVERIFY(QTest::qWaitFor([&] { return coordinator->hasPreviewResult() && !coordinator->isProcessing(); },
+                                60000));
+
+        proxy->clear();
+        proxy->replace("GET", "/stems/.*/music.flac", FaultyProxy::Answer::htmlPage);
+        coordinator->cleanFullVideo();
+        QVERIFY(QTest::qWaitFor([&] { return coordinator->errorMessage() && !coordinator->isProcessing(); }, 60000));
+        QCOMPARE(*coordinator->errorMessage(),
+                 QStringLiteral("The music stem that arrived isn't usable audio. Please try again."));
+        QVERIFY(!coordinator->hasFullResult());
+        QCOMPARE(proxy->received("POST", "/v1/jobs"), 1);
+        QCOMPARE(proxy->received("PUT", ".*"), 1);
+
+        coordinator->cleanFullVideo();
+        QVERIFY(QTest::qWaitFor([&] { return coordinator->hasFullResult() && !coordinator->isProcessing(); }, 60000));
+        QVERIFY2(!coordinator->errorMessage(), qPrintable(coordinator->errorMessage().value_or(QString())));
+        // The same job: no new one, no upload, and the dialogue that had arrived is kept.
+        QCOMPARE(proxy->received("POST", "/v1/jobs"), 1);
+        QCOMPARE(proxy->received("PUT", ".*"), 1);
+        QCOMPARE(proxy->received("GET", "/stems/.*/dialogue.flac"), 1);
+        QCOMPARE(proxy->received("GET", "/stems/.*/music.flac"), 2);
+        const SeparationResult full = *coordinator->currentResult();
+        QVERIFY(full.coversWholeVideo);
+        for (const QUrl& file : {full.dialogueStemURL, full.musicStemURL, full.effectsStemURL, full.cleanAudioURL})
+            QVERIFY(std::abs(test::probeDuration(file.toLocalFile()) - 5.0) < 0.3);
+    }
+
+    void cleanupTestCase()
+    {
+        coordinator.reset();
+        QTest::qWait(50);
+        player.reset();
+        prompter.reset();
+        recents.reset();
+        account.reset();
+        engine.reset();
+        api.reset();
+        proxy.reset();
+        local.reset();
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCoordinatorRetryDownload)
+#include "test_coordinator_retry_download.moc"
