@@ -2,6 +2,8 @@
 
 #include "platform/network.h"
 
+#include <QDir>
+
 namespace hf::test {
 
 using namespace std::chrono_literals;
@@ -19,6 +21,16 @@ std::unique_ptr<CloudSeparationEngine> LocalCloud::makeEngine(const QString& job
     auto engine = std::make_unique<CloudSeparationEngine>(api.get(), uploader.get(), transferSession.get(), jobsFolder);
     engine->setPollInterval(50ms);
     return engine;
+}
+
+QStringList filesUnder(const QString& jobsFolder)
+{
+    QStringList names;
+    for (const auto& job : QDir(jobsFolder).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        for (const auto& f : QDir(jobsFolder + u'/' + job).entryList(QDir::Files | QDir::Hidden))
+            names << job + u'/' + f;
+    names.sort();
+    return names;
 }
 
 } // namespace hf::test

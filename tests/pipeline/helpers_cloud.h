@@ -11,8 +11,10 @@
 #include "support/local_server.h"
 
 #include <QNetworkAccessManager>
+#include <QStringList>
 
 #include <memory>
+#include <optional>
 
 namespace hf::test {
 
@@ -31,5 +33,23 @@ public:
     // that a test's jobs finish quickly.
     std::unique_ptr<CloudSeparationEngine> makeEngine(const QString& jobsFolder) const;
 };
+
+// The error of type E that `f` throws; none (and a warning naming it) when it throws another or
+// nothing.
+template<class E, class F>
+std::optional<E> thrown(F&& f)
+{
+    try {
+        f();
+    } catch (const E& e) {
+        return e;
+    } catch (const std::exception& e) {
+        qWarning("unexpected failure: %s", qUtf8Printable(describe(e)));
+    }
+    return std::nullopt;
+}
+
+// Every file in the job folders under `jobsFolder`, hidden ones too, as "job/file", sorted.
+QStringList filesUnder(const QString& jobsFolder);
 
 } // namespace hf::test

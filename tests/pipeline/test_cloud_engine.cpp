@@ -26,22 +26,11 @@
 using namespace hf;
 using namespace std::chrono_literals;
 using hf::test::LocalServer;
+using hf::test::filesUnder;
 using hf::test::runTask;
+using hf::test::thrown;
 
 namespace {
-
-template<class E, class F>
-std::optional<E> thrown(F&& f)
-{
-    try {
-        f();
-    } catch (const E& e) {
-        return e;
-    } catch (const std::exception& e) {
-        qWarning("unexpected failure: %s", qUtf8Printable(describe(e)));
-    }
-    return std::nullopt;
-}
 
 // Counts the requests the local server receives on one route, through a fault that only waits a
 // millisecond and says how often it fired.
@@ -109,15 +98,6 @@ class TestCloudEngine : public QObject {
                 onReport(p);
         };
         return runTask(engine->separate(soundtrack, duration, kind, false, record, stop.get_token()), 90000);
-    }
-
-    QStringList filesUnder(const QString& folder) const
-    {
-        QStringList names;
-        for (const auto& job : QDir(folder).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-            for (const auto& f : QDir(folder + u'/' + job).entryList(QDir::Files | QDir::Hidden))
-                names << job + u'/' + f;
-        return names;
     }
 
 private Q_SLOTS:

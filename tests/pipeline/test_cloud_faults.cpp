@@ -24,25 +24,10 @@
 using namespace hf;
 using namespace std::chrono_literals;
 using hf::test::FaultyProxy;
+using hf::test::filesUnder;
 using hf::test::runTask;
+using hf::test::thrown;
 using Answer = FaultyProxy::Answer;
-
-namespace {
-
-template<class E, class F>
-std::optional<E> thrown(F&& f)
-{
-    try {
-        f();
-    } catch (const E& e) {
-        return e;
-    } catch (const std::exception& e) {
-        qWarning("unexpected failure: %s", qUtf8Printable(describe(e)));
-    }
-    return std::nullopt;
-}
-
-} // namespace
 
 class TestCloudFaults : public QObject {
     Q_OBJECT
@@ -63,17 +48,6 @@ class TestCloudFaults : public QObject {
         return runTask(engine->separate(soundtrack, duration, JobKind::full, false,
                                         [this](const ProcessingProgress& p) { reports.push_back(p); }),
                        60000);
-    }
-
-    // Every file under the jobs folder, hidden ones too, as "job/file".
-    QStringList filesUnder() const
-    {
-        QStringList names;
-        for (const auto& job : QDir(jobsFolder()).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-            for (const auto& f : QDir(jobsFolder() + u'/' + job).entryList(QDir::Files | QDir::Hidden))
-                names << job + u'/' + f;
-        names.sort();
-        return names;
     }
 
     bool stemMatchesJob(const QUrl& stem) const
@@ -148,7 +122,7 @@ private Q_SLOTS:
         QCOMPARE(e->kind(), APIError::Case::network);
         QCOMPARE(lastStatus(), QStringLiteral("Downloading music"));
         QVERIFY(clock.elapsed() < 15000);
-        const QStringList files = filesUnder();
+        const QStringList files = filesUnder(jobsFolder());
         QCOMPARE(files.size(), 1);
         QVERIFY(files.first().endsWith(u"/dialogue.flac"));
     }
@@ -162,7 +136,7 @@ private Q_SLOTS:
         QCOMPARE(e->localizedDescription(),
                  QStringLiteral("The music stem that arrived isn't usable audio. Please try again."));
         // Neither the page nor anything under another name stays; the dialogue before it does.
-        const QStringList files = filesUnder();
+        const QStringList files = filesUnder(jobsFolder());
         QCOMPARE(files.size(), 1);
         QVERIFY(files.first().endsWith(u"/dialogue.flac"));
 

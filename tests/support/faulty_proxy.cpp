@@ -1,5 +1,7 @@
 #include "support/faulty_proxy.h"
 
+#include "support/test_http_server.h"
+
 #include <algorithm>
 #include <cctype>
 #include <optional>
@@ -37,18 +39,9 @@ bool passesOn(const std::string& name)
 
 FaultyProxy::FaultyProxy(int targetPort) : m_targetPort(targetPort)
 {
-    auto handler = [this](const httplib::Request& request, httplib::Response& response) { handle(request, response); };
-    m_server.Get(".*", handler);
-    m_server.Post(".*", handler);
-    m_server.Put(".*", handler);
-    m_server.Delete(".*", handler);
-    m_server.Patch(".*", handler);
-    m_port = m_server.bind_to_any_port("127.0.0.1");
-    if (m_port <= 0)
-        throw std::runtime_error("the proxy could not bind a port");
-    m_thread = std::thread([this] { m_server.listen_after_bind(); });
-    while (!m_server.is_running())
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    m_port = serveOnLoopback(m_server, m_thread, [this](const httplib::Request& request, httplib::Response& response) {
+        handle(request, response);
+    });
 }
 
 FaultyProxy::~FaultyProxy()

@@ -11,22 +11,27 @@ std::string TestHttpServer::Received::header(const std::string& name) const
     return it == headers.end() ? std::string() : it->second;
 }
 
+int serveOnLoopback(httplib::Server& server, std::thread& thread, const httplib::Server::Handler& handler)
+{
+    server.Get(".*", handler);
+    server.Post(".*", handler);
+    server.Put(".*", handler);
+    server.Delete(".*", handler);
+    server.Patch(".*", handler);
+    const int port = server.bind_to_any_port("127.0.0.1");
+    if (port <= 0)
+        throw std::runtime_error("test server could not bind a port");
+    thread = std::thread([&server] { server.listen_after_bind(); });
+    while (!server.is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return port;
+}
+
 TestHttpServer::TestHttpServer()
 {
-    auto handler = [this](const httplib::Request& request, httplib::Response& response) {
+    m_port = serveOnLoopback(m_server, m_thread, [this](const httplib::Request& request, httplib::Response& response) {
         dispatch(request, response);
-    };
-    m_server.Get(".*", handler);
-    m_server.Post(".*", handler);
-    m_server.Put(".*", handler);
-    m_server.Delete(".*", handler);
-    m_server.Patch(".*", handler);
-    m_port = m_server.bind_to_any_port("127.0.0.1");
-    if (m_port <= 0)
-        throw std::runtime_error("test server could not bind a port");
-    m_thread = std::thread([this] { m_server.listen_after_bind(); });
-    while (!m_server.is_running())
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
 }
 
 TestHttpServer::~TestHttpServer()

@@ -15,6 +15,10 @@
 
 namespace hf::test {
 
+// Routes every method of `server` to `handler`, binds it to a free port of 127.0.0.1 and serves
+// from `thread`; returns once it is running, with the port. Throws when no port can be bound.
+int serveOnLoopback(httplib::Server& server, std::thread& thread, const httplib::Server::Handler& handler);
+
 class TestHttpServer {
 public:
     using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
