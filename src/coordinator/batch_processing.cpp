@@ -101,6 +101,9 @@ QCoro::Task<void> BatchQueueManager::runQueue(std::shared_ptr<Run> run, std::sha
                 if (!self)
                     break;
                 if (!isOutage(error) || stop.stop_requested()) {
+                    // Not a lost connection: the row of waits, and its message, end here.
+                    outageTries = 0;
+                    setErrorMessage(std::nullopt);
                     handleFailure(job, error);
                     continue;
                 }

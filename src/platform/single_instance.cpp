@@ -10,6 +10,8 @@
 #include <QStandardPaths>
 #include <QThread>
 
+#include <cerrno>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -95,14 +97,18 @@ bool SingleInstance::listen()
         const QByteArray lockPath = QFile::encodeName(m_channel + QStringLiteral(".lock"));
         const int fd = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         if (fd < 0) {
+            // No place for the lock (nor, then, for the channel): run unclaimed rather than not at all.
             qCWarning(lcSingleInstance, "Could not open the instance lock %s", lockPath.constData());
-            return false;
-        }
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        } else if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            m_lockFd = fd;
+        } else {
+            const bool held = errno == EWOULDBLOCK;
             ::close(fd);
-            return false;
+            if (held)
+                return false;
+            // A file system without locks: run unclaimed rather than not at all.
+            qCWarning(lcSingleInstance, "Could not lock the instance lock %s", lockPath.constData());
         }
-        m_lockFd = fd;
     }
     // Holding the claim, whatever is left at the channel is a leftover of an instance that ended.
     QLocalServer::removeServer(m_channel);
