@@ -27,12 +27,18 @@ constexpr int kRate = 44100;
 constexpr double kSeconds = 20;
 constexpr std::size_t kFrames = std::size_t(kSeconds * kRate);
 
-// Where a set's recordings are: two voices' folders of prompts, three pieces of music, and
-// effects by kind (files, or members of a zip archive).
+// A folder of a voice's recorded prompts.
+struct Voice {
+    QString folder;
+    QString format;        // ffmpeg's input format, when the files need one
+    int bytesPerSecond;    // of the files, to pick lines by their size
+};
+
+// Where a set's recordings are: two voices (a woman's and, in the held-out set, a man's), three
+// pieces of music, and effects by kind (files, or members of a zip archive).
 struct RecordingSet {
     QString name;
-    QString femaleVoice, maleVoice, voiceFormat; // voiceFormat: ffmpeg's input format, when the files need one
-    int voiceBytesPerSecond;                     // of the voices' files, to pick lines by their size
+    Voice firstVoice, secondVoice;
     QStringList music;
     QString effectsArchive; // empty: the effects are plain files
     QMap<QString, QStringList> effects;
@@ -42,10 +48,8 @@ struct RecordingSet {
 RecordingSet heldOutSet()
 {
     return {"held-out",
-            "/usr/share/asterisk/sounds/fr_CA_f_June",
-            "/usr/share/asterisk/sounds/it_IT_m_Carlo",
-            "g722",
-            8000,
+            {"/usr/share/asterisk/sounds/fr_CA_f_June", "g722", 8000},
+            {"/usr/share/asterisk/sounds/it_IT_m_Carlo", "g722", 8000},
             {"/usr/share/games/asc/music/frontiers.mp3", "/usr/share/games/asc/music/machine_wars.mp3",
              "/usr/share/games/asc/music/time_to_strike.mp3"},
             "/usr/share/games/ufoai/base/0snd.pk3",
@@ -60,7 +64,29 @@ RecordingSet heldOutSet()
             {"asterisk-core-sounds-fr-g722", "asterisk-core-sounds-it-g722", "asc-music", "ufoai-sound"}};
 }
 
-RecordingSet currentSet() { return heldOutSet(); }
+// Other packages, installed by hand (asterisk-core-sounds-ru-g722, asterisk-prompt-es-co,
+// colobot-common-sounds), for trying changes to the engine on: two women's voices, and the game's
+// numbered sounds standing in for the held-out set's kinds of effects.
+RecordingSet devSet()
+{
+    const QString sounds = "/usr/share/games/colobot/sounds/sound%1.wav";
+    const QString music = "/usr/share/games/colobot/music/%1.ogg";
+    return {"dev",
+            {"/usr/share/asterisk/sounds/ru_RU_f_IvrvoiceRU", "g722", 8000},
+            {"/usr/share/asterisk/sounds/es", "gsm", 1650},
+            {music.arg("Constructive"), music.arg("Humanitarian"), music.arg("Quite")},
+            {},
+            {{"fire", {sounds.arg("044")}},
+             {"wind", {sounds.arg("047")}},
+             {"water", {sounds.arg("042")}},
+             {"city", {sounds.arg("076")}},
+             {"thunder", {sounds.arg("070")}},
+             {"steps", {sounds.arg("013"), sounds.arg("059"), sounds.arg("005"), sounds.arg("035")}},
+             {"door", {sounds.arg("022"), sounds.arg("062"), sounds.arg("033")}}},
+            {"asterisk-core-sounds-ru-g722", "asterisk-prompt-es-co", "colobot-common-sounds"}};
+}
+
+RecordingSet currentSet() { return qEnvironmentVariable("HF_RECORDINGS_SET") == "dev" ? devSet() : heldOutSet(); }
 
 fx::Signal decodeFile(const QString& path, int channels, const QString& format = {}, double from = 0, double length = 0)
 {
@@ -117,11 +143,11 @@ std::vector<float> trimmed(std::vector<float> x)
 
 // Lines of one voice from `from` seconds on, pauses of 0.8-1.8 s between them, the lines drawn from
 // the folder's prompts of 1-4 s. Mono, speech at an RMS of 0.1 (about -20 dBFS) while it sounds.
-std::vector<float> voiceLines(const RecordingSet& set, const QString& folder, double from, double until, unsigned seed)
+std::vector<float> voiceLines(const Voice& voice, double from, double until, unsigned seed)
 {
     QStringList files;
-    for (const QFileInfo& file : QDir(folder).entryInfoList(QDir::Files, QDir::Name))
-        if (file.size() >= 1.2 * set.voiceBytesPerSecond && file.size() <= 4.5 * set.voiceBytesPerSecond)
+    for (const QFileInfo& file : QDir(voice.folder).entryInfoList(QDir::Files, QDir::Name))
+        if (file.size() >= 1.2 * voice.bytesPerSecond && file.size() <= 4.5 * voice.bytesPerSecond)
             files << file.fileName();
     std::mt19937 random(seed);
     std::shuffle(files.begin(), files.end(), random);
@@ -130,7 +156,7 @@ std::vector<float> voiceLines(const RecordingSet& set, const QString& folder, do
     double speech = 0;
     std::size_t spoken = 0;
     for (const QString& file : files) {
-        const fx::Signal s = decodeFile(folder + "/" + file, 1, set.voiceFormat);
+        const fx::Signal s = decodeFile(voice.folder + "/" + file, 1, voice.format);
         if (s.empty())
             continue;
         const std::vector<float> line = trimmed(s[0]);
@@ -280,8 +306,8 @@ private:
 std::vector<Case> makeCases(const Library& lib)
 {
     const RecordingSet& set = lib.set();
-    const std::vector<float> woman = voiceLines(set, set.femaleVoice, 3, kSeconds - 0.5, 11);
-    const std::vector<float> man = voiceLines(set, set.maleVoice, 3, kSeconds - 0.5, 12);
+    const std::vector<float> woman = voiceLines(set.firstVoice, 3, kSeconds - 0.5, 11);
+    const std::vector<float> man = voiceLines(set.secondVoice, 3, kSeconds - 0.5, 12);
     auto duckedMusic = [&](int index, const std::vector<float>& voice, int channels, std::initializer_list<double> gains) {
         fx::Signal m = placed(lib.music(index, kSeconds), channels, gains, 0, 0.06);
         const std::vector<float> gain = ducking(voice);
@@ -429,7 +455,7 @@ private slots:
         const RecordingSet set = currentSet();
         if (!hf::test::haveProgram("ffmpeg") || !hf::test::haveProgram("unzip"))
             QSKIP("ffmpeg and unzip are needed");
-        for (const QString& path : QStringList{set.femaleVoice, set.maleVoice, set.effectsArchive} + set.music)
+        for (const QString& path : QStringList{set.firstVoice.folder, set.secondVoice.folder, set.effectsArchive} + set.music)
             if (!path.isEmpty() && !QFileInfo::exists(path))
                 QSKIP(qPrintable("The recordings are missing (scripts/install-deps installs " + set.packages.join(", ") + "): " + path));
         Library lib(set, m_dir.path());
