@@ -90,37 +90,18 @@ RecordingSet currentSet() { return qEnvironmentVariable("HF_RECORDINGS_SET") == 
 
 fx::Signal decodeFile(const QString& path, int channels, const QString& format = {}, double from = 0, double length = 0)
 {
-    QStringList args{"-v", "error", "-nostdin"};
+    QStringList options;
     if (!format.isEmpty())
-        args << "-f" << format;
+        options << "-f" << format;
     if (from > 0)
-        args << "-ss" << QString::number(from);
+        options << "-ss" << QString::number(from);
     if (length > 0)
-        args << "-t" << QString::number(length);
-    args << "-i" << path << "-ar" << QString::number(kRate) << "-ac" << QString::number(channels) << "-f" << "f32le" << "-";
-    QByteArray raw;
-    if (!fx::run("ffmpeg", args, &raw))
-        return {};
-    const auto* samples = reinterpret_cast<const float*>(raw.constData());
-    const std::size_t frames = std::size_t(raw.size()) / 4 / std::size_t(channels);
-    fx::Signal out(channels, std::vector<float>(frames));
-    for (std::size_t i = 0; i < frames; ++i)
-        for (int c = 0; c < channels; ++c)
-            out[c][i] = samples[i * std::size_t(channels) + std::size_t(c)];
-    return out;
+        options << "-t" << QString::number(length);
+    return fx::decode(path, channels, kRate, options);
 }
 
-double power(const fx::Signal& s)
-{
-    double p = 0;
-    std::size_t n = 0;
-    for (const auto& plane : s) {
-        for (float v : plane)
-            p += double(v) * v;
-        n += plane.size();
-    }
-    return n ? p / double(n) : 0;
-}
+// Mean power over every sample of every channel.
+double power(const fx::Signal& s) { return s.empty() || s[0].empty() ? 0 : ms::dot(s, s) / double(s.size() * s[0].size()); }
 
 void scale(fx::Signal& s, double gain)
 {
@@ -272,7 +253,7 @@ public:
 
     fx::Signal event(const QString& kind, int index) const { return decodeFile(effectFile(kind, index), 2); }
 
-    // A sequence of events, one every `every` seconds, from `at` for `length` seconds.
+    // A sequence of events, one every `every` seconds, for `length` seconds.
     fx::Signal sequence(const QString& kind, double length, double every) const
     {
         fx::Signal out = fx::silence(2, std::size_t(length * kRate));
