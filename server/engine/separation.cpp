@@ -15,8 +15,8 @@
 // (every bin counts as the dialogue's direction there) and the other channels get no dialogue.
 // Each stem takes the share estimate^2 / sum of estimates^2 of the bin (Wiener-style soft shares).
 // A trained network (engine/mask_model.h) judges the same frame again from the bands of the frames
-// about a second either side; music takes the larger of its two shares, and dialogue and effects
-// split the rest as both judge them together. The three shares of a bin add up to one, and the
+// about a second either side; each stem takes the product of the two judges' shares, scaled so
+// that the three add up to one. The three shares of a bin add up to one, and the
 // dialogue is formed as the input minus music and effects, so the stems add back to the input up
 // to rounding. Frames are processed as they arrive with about a second of look-ahead, so memory
 // does not grow with the length of the input. Every mask depends only on the frames within a
@@ -72,6 +72,10 @@ constexpr double kSpeechAverageSeconds = 0.1;
 constexpr double kSpeechHoldSeconds = 0.4;
 constexpr float kSpeechFloor = 0.2f;
 constexpr float kSpeechFull = 0.35f;
+// The network's dialogue share of a frame's speech band (weighted by power) below which the
+// dialogue estimate does not count, fading in over kNetSpeechFade.
+constexpr double kNetSpeechFloor = 0.4;
+constexpr double kNetSpeechFade = 0.15;
 constexpr double kSpeechLowHz = 60.0;
 // The median of a window of values that comes and goes one value at a time.
 class SlidingMedian {
@@ -578,11 +582,26 @@ void StemSplitter::computeMasks(std::int64_t t, std::size_t group)
     m_modelBands.toBins(music, m_netMusic.data());
     m_modelBands.toBins(effects, m_netEffects.data());
 
-    // Music takes the larger of the two shares: music left in the clean soundtrack is the fault
-    // heard most. Dialogue and effects share the rest as both judge them together.
+    // Each stem's share is the product of the two judges' shares, the three products scaled to add
+    // up to one: a bin goes to a stem as far as both hear it there. (Giving music the larger of
+    // its two shares sent every steady sound to music, since the estimates split a steady noise
+    // about evenly between music and effects.)
     const GroupFrame& frame = slot(t).groups[group];
+    // The dialogue estimate counts only as far as the network too hears speech in the frame's
+    // speech band: a centred instrument playing alone passes the estimates' speech gate.
+    float netGate = 1.0f;
+    if (dialogueHere) {
+        double speech = 0, all = 0;
+        for (int k = m_speechFrom; k < m_speechTo; ++k) {
+            const double p = double(frame.magnitude[k]) * frame.magnitude[k];
+            speech += p * std::max(0.0f, 1.0f - m_netMusic[k] - m_netEffects[k]);
+            all += p;
+        }
+        const double share = all > 0 ? speech / all : 0;
+        netGate = float(std::clamp((share - kNetSpeechFloor) / kNetSpeechFade, 0.0, 1.0));
+    }
     for (int k = 0; k < m_bins; ++k) {
-        const float dialogue = frame.dialogue[k] * gate;
+        const float dialogue = frame.dialogue[k] * gate * netGate;
         const float m2 = frame.music[k] * frame.music[k], e2 = frame.effects[k] * frame.effects[k], d2 = dialogue * dialogue;
         const float total = m2 + e2 + d2;
         float music = 0, effectsShare = 1, dialogueShare = 0;
@@ -592,11 +611,12 @@ void StemSplitter::computeMasks(std::int64_t t, std::size_t group)
             dialogueShare = d2 / total;
         }
         const float netMusic = m_netMusic[k], netEffects = m_netEffects[k];
-        music = std::max(music, netMusic);
-        const float e = effectsShare * netEffects;
+        const float m = music * netMusic, e = effectsShare * netEffects;
         const float d = dialogueHere ? dialogueShare * std::max(0.0f, 1.0f - netMusic - netEffects) : 0.0f;
-        m_maskMusic[k] = music;
-        m_maskEffects[k] = e + d > 1e-30f ? (1 - music) * e / (e + d) : 1 - music;
+        const float both = m + e + d;
+        // Where the two judges share no stem, the network's shares stand.
+        m_maskMusic[k] = both > 1e-12f ? m / both : netMusic;
+        m_maskEffects[k] = both > 1e-12f ? e / both : netEffects;
     }
 }
 

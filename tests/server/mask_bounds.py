@@ -4,10 +4,10 @@
 A mask separation gives each stem a share of every time-frequency bin of the mix. Knowing the
 parts, the best shares are known too: a part's power over the weighted power of all three
 (Wiener-style), where weighting music more trades dialogue and effects for less music left. This
-script scores those shares, the engine's own stems and the true parts themselves with the film
-test's measures (SDR per stem; music left in dialogue + effects, read off the stems' gains against
-the mix in frames of 4096 samples half a frame apart), so the engine's figures can be set against
-the bound of any mask separation at its frame length.
+script scores those shares and the engine's own stems by SDR and scale-invariant SDR per stem, and
+for the shares also the music they leave out of the music stem, counted on the masks themselves,
+so the engine's figures can be set against the bound of any mask separation at its frame length.
+(The recordings test computes the unweighted bound, music x1, itself.)
 
 Usage: run the film test with HF_FILM_DUMP=<folder> (it writes each case's mix, parts and stems
 there), then  mask_bounds.py <folder>/<case> [...]
@@ -20,7 +20,6 @@ import numpy as np
 
 N = 4096       # the engine's frame, a quarter of a frame apart
 HOP = N // 4
-MEASURE = 4096 # the test's frames for reading the stems' gains, half a frame apart
 PARTS = ("dialogue", "music", "effects")
 
 
@@ -66,36 +65,18 @@ def from_engine_frames(spectra, length):
     return out[:, N - HOP:N - HOP + length] / 2.0
 
 
-def measure_frames(x):
-    window = 0.5 - 0.5 * np.cos(2 * np.pi * np.arange(MEASURE) / MEASURE)
-    count = (x.shape[1] - MEASURE) // (MEASURE // 2) + 1
-    index = np.arange(MEASURE)[None, :] + (MEASURE // 2) * np.arange(count)[:, None]
-    return np.fft.rfft(x[:, index] * window, axis=-1)
-
-
 def sdr(reference, estimate):
     error = ((estimate - reference) ** 2).sum()
     return 10 * np.log10((reference ** 2).sum() / max(error, 1e-30))
 
 
-class Scoring:
-    """The test's measures for one case; the mix's and the music's frames are read once."""
+def si_sdr(reference, estimate):
+    target = (estimate * reference).sum() / max((reference ** 2).sum(), 1e-30) * reference
+    return 10 * np.log10((target ** 2).sum() / max(((estimate - target) ** 2).sum(), 1e-30))
 
-    def __init__(self, parts):
-        self.parts = parts
-        self.mix = measure_frames(sum(parts))
-        self.power = np.abs(self.mix) ** 2
-        self.music = np.abs(measure_frames(parts[1])) ** 2
 
-    def music_left(self, rest):
-        """The music's power in `rest` (dialogue + effects) against the music, in dB, as the test
-        reads it: each bin's gain of `rest` against the mix, applied to the music."""
-        gain = np.clip((measure_frames(rest) * np.conj(self.mix)).real / np.maximum(self.power, 1e-300), 0.0, 1.0)
-        gain[self.power < 1e-12] = 0.0
-        return 10 * np.log10(max((gain ** 2 * self.music).sum() / self.music.sum(), 1e-30))
-
-    def __call__(self, stems):
-        return ([sdr(p, s) for p, s in zip(self.parts, stems)], self.music_left(stems[0] + stems[2]))
+def score(parts, stems):
+    return [sdr(p, s) for p, s in zip(parts, stems)], [si_sdr(p, s) for p, s in zip(parts, stems)]
 
 
 def bounds(folder, weights=(1, 4, 16, 64, 256)):
@@ -103,9 +84,8 @@ def bounds(folder, weights=(1, 4, 16, 64, 256)):
     parts = [read_wav(folder / ("%s.wav" % p))[0] for p in PARTS]
     mix = sum(parts)
     length = mix.shape[1]
-    score = Scoring(parts)
     stems = [read_wav(folder / ("stem-%s.wav" % p))[0][:, :length] for p in PARTS]
-    rows = [("true parts", score(parts), None), ("the engine's stems", score(stems), None)]
+    rows = [("the engine's stems", score(parts, stems), None)]
     x = engine_frames(mix)
     power = [np.abs(engine_frames(p)) ** 2 for p in parts]
     assert np.allclose(from_engine_frames(x, length), mix, atol=1e-6), "the frames do not add back"
@@ -116,7 +96,7 @@ def bounds(folder, weights=(1, 4, 16, 64, 256)):
         stems = [from_engine_frames(m * x, length) for m in masks]
         # Music left computed on the masks themselves, where no frame smears into another.
         exact = ((1 - masks[1]) ** 2 * power[1]).sum() / power[1].sum()
-        rows.append(("best masks, music x%d" % w, score(stems), 10 * np.log10(exact)))
+        rows.append(("best masks, music x%d" % w, score(parts, stems), 10 * np.log10(exact)))
     return rows
 
 
@@ -126,12 +106,13 @@ def main(argv):
         return 2
     for folder in argv:
         print("%s" % folder)
-        print("  %-24s %9s %9s %9s %11s %13s" % ("", "dialogue", "music", "effects", "music left", "(on the masks)"))
-        for name, (sdrs, left), exact in bounds(folder):
+        print("  %-24s %-21s %-21s %-21s %s" % ("", "dialogue SDR (SI)", "music SDR (SI)", "effects SDR (SI)",
+                                                 "music left on the masks"))
+        for name, (sdrs, sis), exact in bounds(folder):
             # A part that no other shares (5.1's centre channel) comes back whole.
-            shown = ["%6.1f dB" % v if v < 100 else "%9s" % "whole" for v in sdrs]
-            print("  %-24s %s %s %s %8.1f dB %11s" % (
-                name, shown[0], shown[1], shown[2], left, "" if exact is None else "%.1f dB" % exact))
+            shown = ["%6.1f (%5.1f) dB" % (v, w) if v < 100 else "%-17s" % "whole" for v, w in zip(sdrs, sis)]
+            print("  %-24s %-21s %-21s %-21s %s" % (
+                name, shown[0], shown[1], shown[2], "" if exact is None else "%.1f dB" % exact))
     return 0
 
 

@@ -73,10 +73,11 @@ inline bool writeWav(const QString& path, const Signal& signal, int rate)
 }
 
 // Decodes any file with the ffmpeg program to float samples at `rate` with `channels` channels
-// (0: keep the file's). Empty on failure.
-inline Signal decode(const QString& path, int channels, int rate = 0)
+// (0: keep the file's), with `inputOptions` before the input (a format, a start, a length).
+// Empty on failure.
+inline Signal decode(const QString& path, int channels, int rate = 0, const QStringList& inputOptions = {})
 {
-    QStringList args{"-v", "error", "-nostdin", "-i", path};
+    QStringList args = QStringList{"-v", "error", "-nostdin"} + inputOptions + QStringList{"-i", path};
     if (rate > 0)
         args << "-ar" << QString::number(rate);
     args << "-ac" << QString::number(channels) << "-f" << "f32le" << "-";
