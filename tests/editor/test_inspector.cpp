@@ -15,6 +15,7 @@
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QLabel>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace hf;
@@ -34,6 +35,23 @@ ClaimCheck songCheck()
     };
     return check;
 }
+
+// A save dialog the test answers.
+class AnsweringDialog final : public ExportSaveDialog {
+public:
+    void open(const Request&, Answer answer) override { m_pending = std::move(answer); }
+    void dismiss() override { m_pending = nullptr; }
+    bool isOpen() const { return bool(m_pending); }
+    void answer(std::optional<Choice> choice)
+    {
+        Answer pending = std::move(m_pending);
+        m_pending = nullptr;
+        pending(std::move(choice));
+    }
+
+private:
+    Answer m_pending;
+};
 
 } // namespace
 
@@ -170,6 +188,32 @@ private Q_SLOTS:
             const auto videos = ExportPreferences::directory(ExportPreferences::Folder::movies);
             QCOMPARE(ExportPreferences::folderPath(*rig->defaults), videos.value_or(QDir::homePath()));
         }
+    }
+
+    // The save dialog stores the stems choice too: the row shows the stored value at once, and
+    // its next click turns that value off.
+    void stemsRowFollowsTheSaveDialog()
+    {
+        QVERIFY(rig->openFullResult(rig->video(QStringLiteral("Harbour.mp4"))));
+        auto* stems = inspector->exportOptions()->findChild<QAbstractButton*>(QStringLiteral("export.option.stems"));
+        QVERIFY(!stems->isChecked());
+        auto* dialog = new AnsweringDialog;
+        exporter->setSaveDialog(std::unique_ptr<ExportSaveDialog>(dialog));
+        QTemporaryDir folder;
+        exporter->exportResult(rig->coordinator.get());
+        QVERIFY(QTest::qWaitFor([&] { return dialog->isOpen(); }, 60000));
+        dialog->answer(ExportSaveDialog::Choice{folder.filePath(QStringLiteral("Clean.mp4")), false, true});
+        QVERIFY(stems->isChecked());
+        QVERIFY(QTest::qWaitFor([&] { return exporter->state().kind != Exporter::State::Kind::rendering; }, 60000));
+        QVERIFY(stems->isChecked());
+        stems->click();
+        QVERIFY(!stems->isChecked());
+        QCOMPARE(ExportPreferences::includeStems(*rig->defaults), false);
+
+        // So does the folder the save dialog starts in, when stored elsewhere.
+        auto* picker = inspector->exportOptions()->findChild<QComboBox*>(QStringLiteral("export.folder"));
+        rig->defaults->setValue(ExportPreferences::folderKey, QStringLiteral("desktop"));
+        QCOMPARE(picker->currentData().toString(), QStringLiteral("desktop"));
     }
 
     void songCheckStates()
