@@ -11,6 +11,7 @@
 
 #include "support/test_support.h"
 #include "ui_kit/environment.h"
+#include "ui_kit/palette.h"
 
 #include <QAbstractButton>
 #include <QComboBox>
@@ -203,6 +204,7 @@ private Q_SLOTS:
         exporter->exportResult(rig->coordinator.get());
         QVERIFY(QTest::qWaitFor([&] { return dialog->isOpen(); }, 60000));
         dialog->answer(ExportSaveDialog::Choice{folder.filePath(QStringLiteral("Clean.mp4")), false, true});
+        QVERIFY(QTest::qWaitFor([&] { return ExportPreferences::includeStems(*rig->defaults); }));
         QVERIFY(stems->isChecked());
         QVERIFY(QTest::qWaitFor([&] { return exporter->state().kind != Exporter::State::Kind::rendering; }, 60000));
         QVERIFY(stems->isChecked());
@@ -214,6 +216,30 @@ private Q_SLOTS:
         auto* picker = inspector->exportOptions()->findChild<QComboBox*>(QStringLiteral("export.folder"));
         rig->defaults->setValue(ExportPreferences::folderKey, QStringLiteral("desktop"));
         QCOMPARE(picker->currentData().toString(), QStringLiteral("desktop"));
+    }
+
+    // In the main window's dark, the "Save to" picker is drawn by the kit: its face is the dark
+    // control fill, its text light.
+    void folderPickerInTheDark()
+    {
+        QVERIFY(rig->openAndPreview(rig->video(QStringLiteral("Harbour.mp4"))));
+        ui::setWindowAppearance(inspector.get(), ui::Appearance::dark);
+        auto* picker = inspector->exportOptions()->findChild<QComboBox*>(QStringLiteral("export.folder"));
+        QCoreApplication::processEvents();
+        const QImage face = picker->grab().toImage();
+        const auto near = [](QColor a, QColor b) {
+            return std::abs(a.red() - b.red()) <= 6 && std::abs(a.green() - b.green()) <= 6
+                && std::abs(a.blue() - b.blue()) <= 6;
+        };
+        const QColor fill = ui::color(ui::ColorName::ControlFill, ui::Appearance::dark);
+        QVERIFY2(near(face.pixelColor(3, face.height() / 2), fill), qPrintable(face.pixelColor(3, face.height() / 2).name()));
+        int light = 0;
+        for (int x = 0; x < face.width(); ++x)
+            for (int y = 0; y < face.height(); ++y)
+                light += qGray(face.pixel(x, y)) > 180 ? 1 : 0;
+        QVERIFY(light > 10);                               // the folder's name, in light ink
+        QVERIFY(light < face.width() * face.height() / 4); // on a dark face
+        shoot(QStringLiteral("preview-dark"));
     }
 
     void songCheckStates()
