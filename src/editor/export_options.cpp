@@ -18,7 +18,6 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QFontMetrics>
-#include <QAbstractItemView>
 #include <QPainter>
 #include <QStandardPaths>
 
@@ -118,6 +117,19 @@ public:
     }
     QSize minimumSizeHint() const override { return sizeHint(); }
 
+    void showPopup() override
+    {
+        m_open = true;
+        QComboBox::showPopup();
+        update();
+    }
+    void hidePopup() override
+    {
+        QComboBox::hidePopup();
+        m_open = false;
+        update();
+    }
+
 protected:
     void paintEvent(QPaintEvent*) override
     {
@@ -125,9 +137,8 @@ protected:
         p.setRenderHint(QPainter::Antialiasing);
         const QRectF box = rect();
         const double radius = 7;
-        const bool pressed = view() && view()->isVisible();
         p.fillPath(ui::roundedRectPath(box, radius),
-                   ui::color(pressed ? ui::ColorName::ControlSelected : ui::ColorName::ControlFill));
+                   ui::color(m_open ? ui::ColorName::ControlSelected : ui::ColorName::ControlFill));
         ui::paintContrastEdge(p, box, radius, ui::color(ui::ColorName::ControlStroke));
         if (hasFocus())
             ui::strokeInside(p, box, radius, 1.5, ui::color(ui::ColorName::Ink));
@@ -154,6 +165,7 @@ protected:
 private:
     static constexpr double padding = 10;
     static constexpr double gap = 8;
+    bool m_open = false;
     double chevronWidth() const { return std::round(QFontMetricsF(font()).height() * 0.4); }
 };
 
