@@ -35,10 +35,6 @@ std::optional<TelluConfig> feedbackFormConfig()
 HushframeApp::HushframeApp(AppServices& services, FilePicker* picker, QObject* parent)
     : QObject(parent), m_services(services), m_picker(picker)
 {
-    // The main window is always drawn dark; the kit's appearance is one for the whole
-    // application, so every window follows it.
-    ui::Environment::instance().setAppearance(ui::Appearance::dark);
-
     m_windows.setFactory(QStringLiteral("main"), [this] { return makeMainWindow(); });
     m_windows.setFactory(QStringLiteral("settings"), [this] { return makeSettingsWindow(); });
     m_windows.setFactory(QStringLiteral("help"), [this] { return makeHelpWindow(); });
@@ -66,6 +62,8 @@ void HushframeApp::handleOpenURL(const QUrl& url)
 QWidget* HushframeApp::makeMainWindow()
 {
     auto* window = new ContentView(m_services, m_picker);
+    // The main window is always drawn dark; the other windows follow the desktop.
+    ui::setWindowAppearance(window, ui::Appearance::dark);
     window->setWindowActions(WindowActions{[this] { openWindow(QStringLiteral("settings")); },
                                            [this] { openWindow(QStringLiteral("help")); }});
     window->resize(1440, 900);

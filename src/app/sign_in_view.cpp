@@ -8,6 +8,7 @@
 #include "ui_kit/buttons.h"
 #include "ui_kit/layouts.h"
 #include "ui_kit/palette.h"
+#include "ui_kit/provider_sign_in_button.h"
 #include "ui_kit/text_styles.h"
 
 #include <QHBoxLayout>
@@ -105,9 +106,15 @@ void SignInView::showReason()
     const bool required = m_account && m_account->signInReason() == SignInReason::required;
     if (required) {
         m_title->setText(text("ui.signIn.required.title", "Sign in to keep going"));
-        m_detail->setText(text("ui.signIn.required.detail",
-                               "Hushframe couldn't start a new account on this network today. Sign in with Apple or "
-                               "Google to preview and clean videos."));
+        // It names the providers whose buttons show: a build without a Google client shows Apple's alone.
+        if (m_buttons->googleButton()->isHidden())
+            m_detail->setText(text("ui.signIn.required.detail.appleOnly",
+                                   "Hushframe couldn't start a new account on this network today. Sign in with Apple "
+                                   "to preview and clean videos."));
+        else
+            m_detail->setText(text("ui.signIn.required.detail",
+                                   "Hushframe couldn't start a new account on this network today. Sign in with Apple "
+                                   "or Google to preview and clean videos."));
     } else {
         m_title->setText(text("ui.signIn.sync.title", "Sign in to sync across devices"));
         m_detail->setText(text("ui.signIn.sync.detail",

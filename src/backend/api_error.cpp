@@ -1,5 +1,6 @@
 #include "backend/api_error.h"
 
+#include "backend/google_sign_in_service.h"
 #include "platform/texts.h"
 
 #include <array>
@@ -50,6 +51,8 @@ QString serverText(APIErrorCode code, const std::optional<QString>& message)
     case APIErrorCode::internal:
         return text("error.api.internal", "Hushframe's servers ran into a problem. Please try again in a moment.");
     case APIErrorCode::signInRequired:
+        if (!GoogleSignInService::isConfigured())   // no Google button to sign in with
+            return text("error.api.signInRequired.appleOnly", "Sign in with Apple to continue.");
         return text("error.api.signInRequired", "Sign in with Apple or Google to continue.");
     case APIErrorCode::unavailable:
         return text("error.api.unavailable", "That isn't available right now. Please try again later.");
@@ -150,6 +153,9 @@ QString APIError::localizedDescription() const
     case Case::signInRequired:
         return sessionLostText();
     case Case::accountLimitReached:
+        if (!GoogleSignInService::isConfigured())
+            return text("error.api.accountLimit.appleOnly",
+                        "Hushframe couldn't start a new account on this network right now. Sign in with Apple to keep going.");
         return text("error.api.accountLimit",
                     "Hushframe couldn't start a new account on this network right now. Sign in with Apple or Google to keep going.");
     case Case::invalidResponse:

@@ -181,19 +181,57 @@ AmbienceControl::Rows AmbienceControl::rowsFor(double width) const
     Rows rows;
     const QString readoutText = ambience::readout(m_value);
     // Room for the spinner is kept whether it shows or not, so the header never jumps.
-    const double spinner = std::round(title.height() * 0.6) + 8;
-    const double oneLine = title.horizontalAdvance(m_title) + spinner + 8 + readout.horizontalAdvance(readoutText);
+    const double spinner = spinnerDiameter() + 8;
+    const double oneLine = title.horizontalAdvance(m_title) + 8 + spinner + readout.horizontalAdvance(readoutText);
     rows.headerWraps = oneLine > width;
     rows.header = std::ceil(title.height());
     if (rows.headerWraps)
-        rows.header += std::ceil(
-            readout.boundingRect(QRectF(0, 0, std::max(width, 1.0), 10000), Qt::TextWordWrap, readoutText).height());
+        rows.header += std::ceil(readout
+                                     .boundingRect(QRectF(0, 0, std::max(width - spinner, 1.0), 10000),
+                                                   Qt::TextWordWrap, readoutText)
+                                     .height());
     const QString min = text("ui.result.ambience.min", "Voice only");
     const QString max = text("ui.result.ambience.max", "Full ambience");
     rows.labelsWrap = labels.horizontalAdvance(min) + 8 + labels.horizontalAdvance(max) > width;
     rows.labels = std::ceil(labels.height()) * (rows.labelsWrap ? 2 : 1);
     rows.height = rows.header + trackAbove + std::max(thumbDiameter(), minimumTrackHeight) + trackBelow + rows.labels;
     return rows;
+}
+
+double AmbienceControl::spinnerDiameter() const
+{
+    // A little smaller than a line of the readout, so it reads as part of it.
+    return std::round(QFontMetricsF(ui::font(ui::TextStyle::body, QFont::Medium)).height() * 0.8);
+}
+
+AmbienceControl::Header AmbienceControl::header() const
+{
+    return headerFor(width());
+}
+
+AmbienceControl::Header AmbienceControl::headerFor(double width) const
+{
+    const Rows rows = rowsFor(width);
+    const QFontMetricsF titleMetrics(ui::font(ui::TextStyle::body, QFont::DemiBold));
+    const QFontMetricsF readoutMetrics(ui::font(ui::TextStyle::body, QFont::Medium));
+    const double titleLine = std::ceil(titleMetrics.height());
+    const double readoutLine = std::ceil(readoutMetrics.height());
+    const double d = spinnerDiameter();
+    Header header;
+    header.wraps = rows.headerWraps;
+    if (rows.headerWraps) {
+        // The readout on lines of its own below the title, the spinner leading its first line.
+        header.spinner = QRectF(0, titleLine + (readoutLine - d) / 2, d, d);
+        header.readout = QRectF(d + 8, titleLine, std::max(width - d - 8, 1.0), rows.header - titleLine);
+        header.title = QRectF(0, 0, width, titleLine);
+    } else {
+        // Title, spinner, readout on one line, the readout at the trailing edge.
+        const double readoutWidth = readoutMetrics.horizontalAdvance(ambience::readout(m_value)) + 1;
+        header.readout = QRectF(width - readoutWidth, 0, readoutWidth, titleLine);
+        header.spinner = QRectF(header.readout.left() - 8 - d, (titleLine - d) / 2, d, d);
+        header.title = QRectF(0, 0, std::max(header.spinner.left() - 8, 0.0), titleLine);
+    }
+    return header;
 }
 
 QRectF AmbienceControl::trackArea() const
@@ -276,35 +314,23 @@ void AmbienceControl::paintEvent(QPaintEvent*)
     const double t = thumbDiameter();
     const double w = std::max(width - t, 1.0);
 
-    // Header: title, the spinner while working, the readout at the trailing edge (or on a line
-    // of its own below the title when one line cannot hold both).
-    const Rows rows = rowsFor(width);
+    // Header: title, then the spinner while working, right before the readout it is about.
+    const Header header = headerFor(width);
     const QFont titleFont = ui::font(ui::TextStyle::body, QFont::DemiBold);
     const QFont readoutFont = ui::font(ui::TextStyle::body, QFont::Medium);
-    const double titleLine = std::ceil(QFontMetricsF(titleFont).height());
     const QString readout = ambience::readout(m_value);
-    const double spinnerSize = std::round(titleLine * 0.6);
-    double readoutWidth = 0;
     p.setFont(readoutFont);
     p.setPen(ui::color(ui::ColorName::Muted));
-    if (rows.headerWraps) {
-        p.drawText(QRectF(0, titleLine, width, rows.header - titleLine), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
-                   readout);
-    } else {
-        readoutWidth = QFontMetricsF(readoutFont).horizontalAdvance(readout);
-        p.drawText(QRectF(width - readoutWidth - 1, 0, readoutWidth + 1, titleLine), Qt::AlignRight | Qt::AlignVCenter,
-                   readout);
-    }
+    p.drawText(header.readout,
+               header.wraps ? Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap : Qt::AlignRight | Qt::AlignVCenter,
+               readout);
     p.setFont(titleFont);
     p.setPen(ui::color(ui::ColorName::Ink));
-    const double titleRoom = std::max(width - (readoutWidth > 0 ? readoutWidth + 8 : 0) - spinnerSize - 8, 0.0);
-    const QString title = QFontMetricsF(titleFont).elidedText(m_title, Qt::ElideRight, titleRoom);
-    p.drawText(QRectF(0, 0, titleRoom, titleLine), Qt::AlignLeft | Qt::AlignVCenter, title);
-    if (m_working) {
-        const double titleWidth = QFontMetricsF(titleFont).horizontalAdvance(title);
-        const QPointF centre(titleWidth + 8 + spinnerSize / 2, titleLine / 2);
-        ui::paintBusySpokes(p, centre, spinnerSize, m_spinStep);
-    }
+    p.drawText(header.title, Qt::AlignLeft | Qt::AlignVCenter,
+               QFontMetricsF(titleFont).elidedText(m_title, Qt::ElideRight, header.title.width()));
+    if (m_working)
+        ui::paintBusySpokes(p, header.spinner.center(), header.spinner.width(), m_spinStep,
+                            ui::color(ui::ColorName::InkSecondary));
 
     // Track area.
     const QRectF area = trackArea();
@@ -340,7 +366,7 @@ void AmbienceControl::paintEvent(QPaintEvent*)
     p.setPen(ui::color(ui::ColorName::Muted));
     p.drawText(QRectF(0, top, width, line), Qt::AlignLeft | Qt::AlignVCenter,
                text("ui.result.ambience.min", "Voice only"));
-    p.drawText(QRectF(0, rows.labelsWrap ? top + line : top, width, line), Qt::AlignRight | Qt::AlignVCenter,
+    p.drawText(QRectF(0, rowsFor(width).labelsWrap ? top + line : top, width, line), Qt::AlignRight | Qt::AlignVCenter,
                text("ui.result.ambience.max", "Full ambience"));
 }
 

@@ -65,6 +65,17 @@ public:
     QRectF trackArea() const;
     double thumbCentre(double level) const;
 
+    // Where the header's parts lie: the title, the spinner (drawn only while working; its room is
+    // kept either way) and the readout, at the trailing end of the title's line or, when one line
+    // cannot hold them, on lines of their own below it.
+    struct Header {
+        QRectF title;
+        QRectF spinner;
+        QRectF readout;
+        bool wraps = false;   // the readout on lines of its own
+    };
+    Header header() const;
+
     // Runs a proposed level through the commit rule (keys, drags and assistive technologies all
     // come here).
     void propose(double level);
@@ -96,6 +107,8 @@ private:
         double height = 0;
     };
     Rows rowsFor(double width) const;
+    Header headerFor(double width) const;
+    double spinnerDiameter() const;
 
     QString m_title;
     double m_value = 0;

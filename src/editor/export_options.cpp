@@ -4,6 +4,7 @@
 #include "editor/option_row.h"
 #include "platform/texts.h"
 #include "ui_kit/accessibility.h"
+#include "ui_kit/buttons.h"
 #include "ui_kit/environment.h"
 #include "ui_kit/marks.h"
 #include "ui_kit/palette.h"
@@ -97,6 +98,79 @@ bool includeAudio(const SettingsStore& defaults)
 
 } // namespace ExportPreferences
 
+namespace {
+
+// The folder picker, drawn by the kit like its other controls in either appearance: a rounded
+// "ControlFill" box with the chosen folder in "Ink" and the pop-up chevrons at its trailing end.
+class FolderPicker final : public QComboBox {
+public:
+    explicit FolderPicker(QWidget* parent) : QComboBox(parent) {}
+
+    QSize sizeHint() const override
+    {
+        const QFontMetricsF metrics(font());
+        double widest = 0;
+        for (int i = 0; i < count(); ++i)
+            widest = std::max(widest, metrics.horizontalAdvance(itemText(i)));
+        const double height = std::max(28.0, std::ceil(metrics.height()) + 10);
+        return QSize(int(std::ceil(padding + widest + gap + chevronWidth() + padding)), int(height));
+    }
+    QSize minimumSizeHint() const override { return sizeHint(); }
+
+    void showPopup() override
+    {
+        m_open = true;
+        QComboBox::showPopup();
+        update();
+    }
+    void hidePopup() override
+    {
+        QComboBox::hidePopup();
+        m_open = false;
+        update();
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        const QRectF box = rect();
+        const double radius = 7;
+        p.fillPath(ui::roundedRectPath(box, radius),
+                   ui::color(m_open ? ui::ColorName::ControlSelected : ui::ColorName::ControlFill));
+        ui::paintContrastEdge(p, box, radius, ui::color(ui::ColorName::ControlStroke));
+        if (hasFocus())
+            ui::strokeInside(p, box, radius, 1.5, ui::color(ui::ColorName::Ink));
+
+        const QColor ink = ui::color(isEnabled() ? ui::ColorName::Ink : ui::ColorName::DisabledText);
+        const double chevron = chevronWidth();
+        const QRectF label(padding, 0, std::max(box.width() - 2 * padding - gap - chevron, 0.0), box.height());
+        p.setFont(font());
+        p.setPen(ink);
+        p.drawText(label, Qt::AlignLeft | Qt::AlignVCenter,
+                   QFontMetricsF(font()).elidedText(currentText(), Qt::ElideRight, label.width()));
+
+        // Two small chevrons, one up and one down, centred on the trailing end.
+        const double cx = box.right() - padding - chevron / 2;
+        const double cy = box.center().y();
+        const double half = chevron / 2;
+        const double rise = chevron * 0.4;
+        p.setPen(QPen(ink, 1.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        p.setBrush(Qt::NoBrush);
+        p.drawPolyline(QPolygonF{QPointF(cx - half, cy - 2), QPointF(cx, cy - 2 - rise), QPointF(cx + half, cy - 2)});
+        p.drawPolyline(QPolygonF{QPointF(cx - half, cy + 2), QPointF(cx, cy + 2 + rise), QPointF(cx + half, cy + 2)});
+    }
+
+private:
+    static constexpr double padding = 10;
+    static constexpr double gap = 8;
+    bool m_open = false;
+    double chevronWidth() const { return std::round(QFontMetricsF(font()).height() * 0.4); }
+};
+
+} // namespace
+
 ExportOptionsView::ExportOptionsView(EngineCoordinator* coordinator, SettingsStore* defaults, QWidget* parent)
     : QWidget(parent), m_coordinator(coordinator), m_defaults(defaults)
 {
@@ -126,10 +200,10 @@ ExportOptionsView::ExportOptionsView(EngineCoordinator* coordinator, SettingsSto
     auto* saveTo = new QLabel(text("ui.export.saveTo", "Save to"), this);
     ui::setTextStyle(saveTo, ui::TextStyle::body);
     ui::setForeground(saveTo, ui::ColorName::Ink);
-    m_folderPicker = new QComboBox(this);
+    m_folderPicker = new FolderPicker(this);
     m_folderPicker->setObjectName(QStringLiteral("export.folder"));
     m_folderPicker->setAccessibleName(saveTo->text());
-    m_folderPicker->setFont(ui::font(ui::TextStyle::body));
+    ui::setTextStyle(m_folderPicker, ui::TextStyle::body);
     for (ExportPreferences::Folder folder : ExportPreferences::allFolders)
         m_folderPicker->addItem(ExportPreferences::title(folder), ExportPreferences::rawValue(folder));
     m_folderPicker->setSizeAdjustPolicy(QComboBox::AdjustToContents);
@@ -155,6 +229,9 @@ ExportOptionsView::ExportOptionsView(EngineCoordinator* coordinator, SettingsSto
             chooseFolder(ExportPreferences::allFolders[index]);
     });
     connect(coordinator, &EngineCoordinator::settingsChanged, this, &ExportOptionsView::refresh);
+    // The rows show what is stored, whoever wrote it (the save dialog writes the stems choice too).
+    for (const char* key : {ExportPreferences::includeStemsKey, ExportPreferences::folderKey})
+        defaults->observe(QString::fromLatin1(key), this, [this] { refresh(); });
     refresh();
 }
 
@@ -168,13 +245,11 @@ void ExportOptionsView::toggleStems()
 {
     m_defaults->setValue(QString::fromLatin1(ExportPreferences::includeStemsKey),
                          !ExportPreferences::includeStems(*m_defaults));
-    refresh();
 }
 
 void ExportOptionsView::chooseFolder(ExportPreferences::Folder folder)
 {
     m_defaults->setValue(QString::fromLatin1(ExportPreferences::folderKey), ExportPreferences::rawValue(folder));
-    refresh();
 }
 
 void ExportOptionsView::refresh()

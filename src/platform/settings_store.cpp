@@ -5,6 +5,34 @@
 
 namespace hf {
 
+SettingsStore::SettingsStore() : m_notifier(std::make_unique<SettingsStoreNotifier>()) {}
+
+SettingsStore::SettingsStore(const SettingsStore&) : SettingsStore() {}
+
+SettingsStore::~SettingsStore() = default;
+
+void SettingsStore::setValue(const QString& key, const QVariant& value)
+{
+    write(key, value);
+    Q_EMIT m_notifier->changed(key);
+}
+
+void SettingsStore::remove(const QString& key)
+{
+    erase(key);
+    Q_EMIT m_notifier->changed(key);
+}
+
+QMetaObject::Connection SettingsStore::observe(const QString& key, const QObject* context,
+                                               std::function<void()> onChange)
+{
+    return QObject::connect(m_notifier.get(), &SettingsStoreNotifier::changed, context,
+                            [key, onChange = std::move(onChange)](const QString& written) {
+                                if (written == key)
+                                    onChange();
+                            });
+}
+
 std::optional<QString> SettingsStore::string(const QString& key) const
 {
     const QVariant v = value(key);
@@ -80,13 +108,13 @@ QVariant QSettingsStore::value(const QString& key) const
     return m_settings->value(key);
 }
 
-void QSettingsStore::setValue(const QString& key, const QVariant& value)
+void QSettingsStore::write(const QString& key, const QVariant& value)
 {
     m_settings->setValue(key, value);
     m_settings->sync();
 }
 
-void QSettingsStore::remove(const QString& key)
+void QSettingsStore::erase(const QString& key)
 {
     m_settings->remove(key);
     m_settings->sync();

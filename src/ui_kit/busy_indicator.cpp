@@ -11,10 +11,10 @@
 
 namespace hf::ui {
 
-void paintBusySpokes(QPainter& painter, const QPointF& centre, double diameter, int step)
+void paintBusySpokes(QPainter& painter, const QPointF& centre, double diameter, int step, const QColor& ink)
 {
     for (int i = 0; i < 12; ++i) {
-        QColor c = color(ColorName::Muted);
+        QColor c = ink.isValid() ? ink : color(ColorName::Muted);
         c.setAlphaF(0.15 + 0.85 * ((i + 12 - step) % 12) / 11.0);
         painter.setPen(QPen(c, std::max(1.5, diameter / 9), Qt::SolidLine, Qt::RoundCap));
         const double angle = (i * 30.0 - 90) * M_PI / 180.0;

@@ -3,6 +3,7 @@
 // An indeterminate spinner of twelve fading spokes in "Muted", hidden from assistive technologies.
 // It turns only while shown, and stands still when the desktop asks for reduced motion.
 
+#include <QColor>
 #include <QWidget>
 
 class QPainter;
@@ -12,8 +13,9 @@ class QTimer;
 namespace hf::ui {
 
 // Paints the spinner's twelve spokes around `centre` in a circle `diameter` wide, the spoke at
-// `step` (0 to 11) darkest. For controls that draw a spinner inside their own painting.
-void paintBusySpokes(QPainter& painter, const QPointF& centre, double diameter, int step);
+// `step` (0 to 11) darkest, in `ink` ("Muted" when not given). For controls that draw a spinner
+// inside their own painting.
+void paintBusySpokes(QPainter& painter, const QPointF& centre, double diameter, int step, const QColor& ink = {});
 
 class BusyIndicator : public QWidget {
     Q_OBJECT

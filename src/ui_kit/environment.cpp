@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QGuiApplication>
+#include <QHash>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
@@ -74,9 +75,57 @@ T pick(const std::optional<T>& a, const std::optional<T>& b, const std::optional
     return fallback;
 }
 
-QPalette kitPalette()
+// Windows fixed to an appearance (main thread only).
+QHash<const QWidget*, Appearance>& fixedWindows()
+{
+    static QHash<const QWidget*, Appearance> windows;
+    return windows;
+}
+
+// The appearance of the nearest fixed window `widget` lies in or was opened from.
+std::optional<Appearance> fixedAppearanceOf(const QWidget* widget)
+{
+    const auto& fixed = fixedWindows();
+    if (fixed.isEmpty())
+        return std::nullopt;
+    for (const QWidget* w = widget; w; w = w->parentWidget())
+        if (const auto found = fixed.constFind(w); found != fixed.cend())
+            return *found;
+    return std::nullopt;
+}
+
+// Set while a widget of a fixed window handles an event; none means the desktop's.
+thread_local std::optional<Appearance> inForce;
+
+// Follows the widgets receiving events: whatever a widget paints or makes while it handles one
+// takes its window's appearance. Kit-styled widgets made before they knew their window are
+// styled again when first polished, and windows opened from a fixed window take its palette.
+class AppearanceFollower : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* object, QEvent* event) override
+    {
+        if (!object->isWidgetType())
+            return false;
+        auto* widget = static_cast<QWidget*>(object);
+        inForce = fixedAppearanceOf(widget);
+        if (event->type() == QEvent::Polish) {
+            refreshStyledWidget(widget);
+            if (inForce && widget->isWindow() && !fixedWindows().contains(widget))
+                widget->setPalette(kitPalette(*inForce));
+        }
+        return false;
+    }
+};
+
+} // namespace
+
+QPalette kitPalette(Appearance appearance)
 {
     QPalette p;
+    const auto color = [appearance](ColorName name) { return hf::ui::color(name, appearance); };
     const auto set = [&](QPalette::ColorRole role, ColorName name) {
         p.setColor(QPalette::All, role, color(name));
     };
@@ -105,13 +154,20 @@ QPalette kitPalette()
     return p;
 }
 
+namespace {
+
 void refreshAllWidgets()
 {
     if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
         return;
     const auto widgets = QApplication::allWidgets();
-    for (QWidget* widget : widgets)
+    for (QWidget* widget : widgets) {
+        inForce = fixedAppearanceOf(widget);
         refreshStyledWidget(widget);
+        if (inForce && widget->isWindow())
+            widget->setPalette(kitPalette(*inForce));
+    }
+    inForce.reset();
     for (QWidget* widget : widgets) {
         widget->updateGeometry();
         widget->update();
@@ -119,6 +175,36 @@ void refreshAllWidgets()
 }
 
 } // namespace
+
+void setWindowAppearance(QWidget* window, Appearance appearance)
+{
+    static QPointer<AppearanceFollower> follower;
+    if (!follower && QCoreApplication::instance()) {
+        follower = new AppearanceFollower(QCoreApplication::instance());
+        QCoreApplication::instance()->installEventFilter(follower);
+    }
+    if (!fixedWindows().contains(window))
+        QObject::connect(window, &QObject::destroyed, [window] { fixedWindows().remove(window); });
+    fixedWindows().insert(window, appearance);
+    window->setPalette(kitPalette(appearance));
+    // Whatever the window already holds is styled again in its appearance.
+    inForce = appearance;
+    refreshStyledWidget(window);
+    for (QWidget* child : window->findChildren<QWidget*>())
+        refreshStyledWidget(child);
+    inForce.reset();
+    window->update();
+}
+
+Appearance appearanceOf(const QWidget* widget)
+{
+    return fixedAppearanceOf(widget).value_or(Environment::instance().appearance());
+}
+
+Appearance appearanceInForce()
+{
+    return inForce.value_or(Environment::instance().appearance());
+}
 
 bool isAccessibilitySize(TextSize size)
 {
@@ -358,7 +444,8 @@ void Environment::applyToApplication(QApplication& app)
         QApplication::setStyle(fusion);
     const auto apply = [] {
         QApplication::setFont(font(TextStyle::body));
-        QApplication::setPalette(kitPalette());
+        // Windows follow the desktop unless fixed to an appearance of their own.
+        QApplication::setPalette(kitPalette(instance().appearance()));
     };
     apply();
     Environment& env = instance();

@@ -28,6 +28,8 @@
 #include <optional>
 
 class QApplication;
+class QPalette;
+class QWidget;
 
 namespace hf::ui {
 
@@ -158,5 +160,22 @@ private:
     bool m_reduceMotion = false;
     Appearance m_appearance = Appearance::light;
 };
+
+// ---- Windows with an appearance of their own
+//
+// Every window follows the desktop's appearance, except a window fixed to one (the main window is
+// always dark) and the windows it opens (its menus, pop-ups and dialogs):
+//     hf::ui::setWindowAppearance(mainWindow, hf::ui::Appearance::dark);
+// While a widget of such a window paints or handles an event, color(name) answers in that
+// appearance, and the window's palette is the kit's palette in it.
+
+void setWindowAppearance(QWidget* window, Appearance appearance);
+// The appearance `widget` is drawn in: that of the nearest fixed window it belongs to or was
+// opened from, else the desktop's.
+Appearance appearanceOf(const QWidget* widget);
+// The appearance color(name) answers in right now.
+Appearance appearanceInForce();
+// The kit's colours as a palette for Qt's own widgets.
+QPalette kitPalette(Appearance appearance);
 
 } // namespace hf::ui

@@ -62,7 +62,7 @@ QColor color(ColorName name, Appearance appearance)
 
 QColor color(ColorName name)
 {
-    return color(name, Environment::instance().appearance());
+    return color(name, appearanceInForce());
 }
 
 QString colorNameText(ColorName name)

@@ -307,6 +307,33 @@ private Q_SLOTS:
         QVERIFY(dismissed);
     }
 
+    // A text typed and then erased is no answer: it is not sent, not even as an empty one.
+    void anAnswerTypedThenClearedIsNotSent()
+    {
+        TelluSurveyView survey(kitConfig(), QStringLiteral("Second thoughts"),
+                               {TelluSurveyQuestion::rating(QStringLiteral("Score"), 5),
+                                TelluSurveyQuestion::text(QStringLiteral("Why?")),
+                                TelluSurveyQuestion::text(QStringLiteral("Anything else?"))});
+        survey.show();
+        auto fields = survey.findChildren<QLineEdit*>(QStringLiteral("tellu.survey.text"));
+        QCOMPARE(fields.size(), 2);
+        QTest::mouseClick(survey.findChild<TelluRatingRow*>()->chip(4), Qt::LeftButton);
+        QTest::keyClicks(fields[0], QStringLiteral("Too loud"));
+        QTest::keyClicks(fields[1], QStringLiteral("No"));
+        QCOMPARE(survey.answer(QStringLiteral("Why?")), QStringLiteral("Too loud"));
+        for (int i = 0; i < 8; ++i)
+            QTest::keyClick(fields[0], Qt::Key_Backspace);
+        QCOMPARE(fields[0]->text(), QString());
+        QCOMPARE(survey.answer(QStringLiteral("Why?")), QString());
+        QTest::keyClick(fields[1], Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(fields[1], Qt::Key_Delete);
+        QCOMPARE(survey.answer(QStringLiteral("Anything else?")), QString());
+        QVERIFY(survey.canSubmit());
+        survey.submit();
+        QVERIFY(QTest::qWaitFor([&] { return survey.isSuccess(); }));
+        QCOMPARE(latest().value("metadata").toObject(), (QJsonObject{{"Score", "4"}}));
+    }
+
     void questionsWithOneLabelShareOneAnswer()
     {
         TelluSurveyView survey(kitConfig(), QStringLiteral("Shared"),

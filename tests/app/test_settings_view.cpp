@@ -145,6 +145,16 @@ private slots:
         // A change made elsewhere shows at once.
         services->coordinator().setAmbience(0.5);
         QCOMPARE(find<AmbienceControl>(&view, "settings.ambience")->value(), 0.5);
+
+        // Back to "Same as source" after lossless: it is stored, and a restart shows it.
+        view.resize(480, 760);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        QTest::mouseClick(find<OptionRow>(&view, "settings.format.source"), Qt::LeftButton);
+        QVERIFY(find<OptionRow>(&view, "settings.format.source")->isChecked());
+        QVERIFY(!find<OptionRow>(&view, "settings.format.lossless")->isChecked());
+        QCOMPARE(services->coordinator().settings().audioQuality, AudioQuality::aac);
+        QCOMPARE(SeparationSettings::load(services->defaults()).audioQuality, AudioQuality::aac);
     }
 
     void showsTheAccountAsItIs()

@@ -209,6 +209,33 @@ private Q_SLOTS:
         QVERIFY(browser->opened.first().path().contains(QStringLiteral("privacy")));
     }
 
+    // A build without a Google client shows the Apple button alone, and no text asks for Google.
+    void theTextsNameTheProvidersShown()
+    {
+        const auto googleNamed = [](const QString& text) { return text.contains(QStringLiteral("Google")); };
+        account->presentSignIn(SignInReason::required);
+        auto both = makeSheet();
+        QVERIFY(googleNamed(label(both.get(), "signIn.detail")->text()));
+        QVERIFY(googleNamed(APIError::accountLimitReached().localizedDescription()));
+
+        google->setConfiguration(std::nullopt);
+        auto sheet = makeSheet();
+        QVERIFY(!sheet->buttons()->googleButton()->isVisibleTo(sheet.get()));
+        QVERIFY(sheet->buttons()->appleButton()->isVisibleTo(sheet.get()));
+        QCOMPARE(label(sheet.get(), "signIn.detail")->text(),
+                 QStringLiteral("Hushframe couldn't start a new account on this network today. Sign in with Apple to "
+                                "preview and clean videos."));
+        saveScreenshot(picture(sheet.get()), "signin", "required-apple-only");
+        // The messages that send the user to the sheet say the same.
+        QCOMPARE(APIError::accountLimitReached().localizedDescription(),
+                 QStringLiteral("Hushframe couldn't start a new account on this network right now. Sign in with Apple "
+                                "to keep going."));
+        QCOMPARE(APIError::server(APIErrorCode::signInRequired, std::nullopt, 401).localizedDescription(),
+                 QStringLiteral("Sign in with Apple to continue."));
+        for (QLabel* shown : sheet->findChildren<QLabel*>())
+            QVERIFY2(!shown->isVisibleTo(sheet.get()) || !googleNamed(shown->text()), qPrintable(shown->text()));
+    }
+
     void notNowAndEscapeBothAskToClose()
     {
         auto sheet = makeSheet();

@@ -91,9 +91,10 @@ private Q_SLOTS:
         QCOMPARE(APIError::decoding(QStringLiteral("Key not found")).localizedDescription(),
                  QStringLiteral("Hushframe's servers sent data this version of the app doesn't understand. Please "
                                 "update Hushframe."));
+        // No Google client is configured here: the text names Apple alone.
         QCOMPARE(APIError::accountLimitReached().localizedDescription(),
                  QStringLiteral("Hushframe couldn't start a new account on this network right now. Sign in with Apple "
-                                "or Google to keep going."));
+                                "to keep going."));
         QCOMPARE(APIError::invalidResponse().localizedDescription(),
                  QStringLiteral("Hushframe's servers sent an unexpected response. Please try again."));
     }

@@ -7,6 +7,9 @@
 #include "helpers_coordinator.h"
 
 #include "support/test_support.h"
+#include "ui_kit/environment.h"
+#include "ui_kit/palette.h"
+#include "ui_kit/text_styles.h"
 
 #include <QAccessible>
 #include <QSignalSpy>
@@ -159,6 +162,53 @@ private Q_SLOTS:
     }
 
     // Narrower than its thumb, the control still draws and its detents sit on the thumb's places.
+    // The re-mix spinner stands right before the readout it is about, a readout line high, and
+    // stands out from the ground in both appearances; the title never runs into it.
+    void spinnerByTheReadout()
+    {
+        for (const auto appearance : {ui::Appearance::light, ui::Appearance::dark}) {
+            ui::Environment::instance().setAppearance(appearance);
+            QWidget host;
+            ui::setBackground(&host, ui::ColorName::Surface);
+            auto* control = new AmbienceControl(QStringLiteral("Ambience"), &host);
+            control->setValue(0.75);
+            control->setWorking(true);
+            host.resize(296, control->heightForWidth(296));
+            control->setGeometry(host.rect());
+            host.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&host));
+
+            const AmbienceControl::Header header = control->header();
+            QVERIFY(!header.wraps);
+            QVERIFY(std::abs(header.readout.left() - header.spinner.right() - 8) < 1);
+            QVERIFY(header.spinner.width() >= 0.75 * header.readout.height());
+            QVERIFY(std::abs(header.spinner.center().y() - header.readout.center().y()) < 1);
+            QVERIFY(header.title.right() <= header.spinner.left());
+
+            const QImage image = control->grab().toImage();
+            const int ground = qGray(ui::color(ui::ColorName::Surface, appearance).rgb());
+            int strong = 0;
+            const QRect box = header.spinner.toAlignedRect();
+            for (int x = box.left(); x <= box.right(); ++x)
+                for (int y = box.top(); y <= box.bottom(); ++y)
+                    if (std::abs(qGray(image.pixel(x, y)) - ground) > 100)
+                        ++strong;
+            QVERIFY2(strong >= 12, qPrintable(QStringLiteral("%1 strong pixels").arg(strong)));
+            test::saveScreenshot(image, QStringLiteral("ambience"),
+                                 appearance == ui::Appearance::dark ? QStringLiteral("working-dark")
+                                                                    : QStringLiteral("working-light"));
+
+            // On a narrow control the readout takes lines of its own, led by the spinner.
+            host.resize(150, control->heightForWidth(150));
+            control->setGeometry(host.rect());
+            const AmbienceControl::Header narrow = control->header();
+            QVERIFY(narrow.wraps);
+            QVERIFY(narrow.spinner.top() >= narrow.title.bottom());
+            QVERIFY(std::abs(narrow.readout.left() - narrow.spinner.right() - 8) < 1);
+        }
+        ui::Environment::instance().clearOverrides();
+    }
+
     void narrowTrack()
     {
         AmbienceControl control(QStringLiteral("Ambience"));

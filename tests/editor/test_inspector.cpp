@@ -11,10 +11,12 @@
 
 #include "support/test_support.h"
 #include "ui_kit/environment.h"
+#include "ui_kit/palette.h"
 
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QLabel>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace hf;
@@ -34,6 +36,23 @@ ClaimCheck songCheck()
     };
     return check;
 }
+
+// A save dialog the test answers.
+class AnsweringDialog final : public ExportSaveDialog {
+public:
+    void open(const Request&, Answer answer) override { m_pending = std::move(answer); }
+    void dismiss() override { m_pending = nullptr; }
+    bool isOpen() const { return bool(m_pending); }
+    void answer(std::optional<Choice> choice)
+    {
+        Answer pending = std::move(m_pending);
+        m_pending = nullptr;
+        pending(std::move(choice));
+    }
+
+private:
+    Answer m_pending;
+};
 
 } // namespace
 
@@ -170,6 +189,57 @@ private Q_SLOTS:
             const auto videos = ExportPreferences::directory(ExportPreferences::Folder::movies);
             QCOMPARE(ExportPreferences::folderPath(*rig->defaults), videos.value_or(QDir::homePath()));
         }
+    }
+
+    // The save dialog stores the stems choice too: the row shows the stored value at once, and
+    // its next click turns that value off.
+    void stemsRowFollowsTheSaveDialog()
+    {
+        QVERIFY(rig->openFullResult(rig->video(QStringLiteral("Harbour.mp4"))));
+        auto* stems = inspector->exportOptions()->findChild<QAbstractButton*>(QStringLiteral("export.option.stems"));
+        QVERIFY(!stems->isChecked());
+        auto* dialog = new AnsweringDialog;
+        exporter->setSaveDialog(std::unique_ptr<ExportSaveDialog>(dialog));
+        QTemporaryDir folder;
+        exporter->exportResult(rig->coordinator.get());
+        QVERIFY(QTest::qWaitFor([&] { return dialog->isOpen(); }, 60000));
+        dialog->answer(ExportSaveDialog::Choice{folder.filePath(QStringLiteral("Clean.mp4")), false, true});
+        QVERIFY(QTest::qWaitFor([&] { return ExportPreferences::includeStems(*rig->defaults); }));
+        QVERIFY(stems->isChecked());
+        QVERIFY(QTest::qWaitFor([&] { return exporter->state().kind != Exporter::State::Kind::rendering; }, 60000));
+        QVERIFY(stems->isChecked());
+        stems->click();
+        QVERIFY(!stems->isChecked());
+        QCOMPARE(ExportPreferences::includeStems(*rig->defaults), false);
+
+        // So does the folder the save dialog starts in, when stored elsewhere.
+        auto* picker = inspector->exportOptions()->findChild<QComboBox*>(QStringLiteral("export.folder"));
+        rig->defaults->setValue(ExportPreferences::folderKey, QStringLiteral("desktop"));
+        QCOMPARE(picker->currentData().toString(), QStringLiteral("desktop"));
+    }
+
+    // In the main window's dark, the "Save to" picker is drawn by the kit: its face is the dark
+    // control fill, its text light.
+    void folderPickerInTheDark()
+    {
+        QVERIFY(rig->openAndPreview(rig->video(QStringLiteral("Harbour.mp4"))));
+        ui::setWindowAppearance(inspector.get(), ui::Appearance::dark);
+        auto* picker = inspector->exportOptions()->findChild<QComboBox*>(QStringLiteral("export.folder"));
+        QCoreApplication::processEvents();
+        const QImage face = picker->grab().toImage();
+        const auto near = [](QColor a, QColor b) {
+            return std::abs(a.red() - b.red()) <= 6 && std::abs(a.green() - b.green()) <= 6
+                && std::abs(a.blue() - b.blue()) <= 6;
+        };
+        const QColor fill = ui::color(ui::ColorName::ControlFill, ui::Appearance::dark);
+        QVERIFY2(near(face.pixelColor(3, face.height() / 2), fill), qPrintable(face.pixelColor(3, face.height() / 2).name()));
+        int light = 0;
+        for (int x = 0; x < face.width(); ++x)
+            for (int y = 0; y < face.height(); ++y)
+                light += qGray(face.pixel(x, y)) > 180 ? 1 : 0;
+        QVERIFY(light > 10);                               // the folder's name, in light ink
+        QVERIFY(light < face.width() * face.height() / 4); // on a dark face
+        shoot(QStringLiteral("preview-dark"));
     }
 
     void songCheckStates()

@@ -2,6 +2,7 @@
 // accessibility slider and the headers' solo action, the mode animation on a driven clock, and a
 // moving playhead that repaints only where it was and where it goes.
 
+#include "editor/lanes_geometry.h"
 #include "editor/lanes_view.h"
 
 #include <QAccessible>
@@ -169,6 +170,34 @@ private Q_SLOTS:
         view->setTimeline(LaneTimeline{0, 30, 0, 60, 0});
         QTest::mouseClick(strip, Qt::LeftButton, {}, at(area.left() + 300));
         QCOMPARE(recorder.events, (QStringList{"scrub on", "seek 0.0", "seek 0.0", "scrub off"}));
+    }
+
+    // The handle moves by as much as the pointer, wherever on it the pointer took it: the place
+    // grabbed keeps its distance from the line during the drag and at the release.
+    void handleKeepsItsGrabOffset()
+    {
+        makeSeparated();
+        const QRectF area = *view->area();
+        const LaneTimeline timeline{0, 30, 60, 60, 60};
+        QWidget* handle = child("lanes.playhead");
+        const double line = timeToX(10, timeline, area);
+        const double grabbedAt = line + 9;   // right of the line, inside the 24-point handle
+        QVERIFY(handle->geometry().contains(QPoint(int(grabbedAt), int(area.top() + 40))));
+        const auto at = [&](double x) { return handle->mapFrom(view.get(), QPoint(int(x), int(area.top() + 40))); };
+        const auto seconds = [](const QString& event) { return event.section(' ', 1).toDouble(); };
+
+        QTest::mousePress(handle, Qt::LeftButton, {}, at(grabbedAt));
+        QCOMPARE(seconds(recorder.events.last()), 10.0);
+        QMouseEvent move(QEvent::MouseMove, at(grabbedAt + 150), handle->mapToGlobal(at(grabbedAt + 150)),
+                         Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(handle, &move);
+        const double expected = xToTime(line + 150, timeline, area);
+        QVERIFY(std::abs(seconds(recorder.events.last()) - expected) < 0.06);
+        QTest::mouseRelease(handle, Qt::LeftButton, {}, at(grabbedAt + 150));
+        QCOMPARE(recorder.events.last(), QStringLiteral("scrub off"));
+        const QString released = recorder.events.at(recorder.events.size() - 2);
+        QVERIFY2(std::abs(seconds(released) - expected) < 0.06, qPrintable(released));
+        QVERIFY(!view->isScrubbing());
     }
 
     void playheadOutsideTheWindowStillDrags()

@@ -245,6 +245,25 @@ private Q_SLOTS:
         QVERIFY(!store.contains(QStringLiteral("hf_flag")));
         QVERIFY(!store.integer(QStringLiteral("hf_flag")));
     }
+
+    // An observer hears every write and removal of its key, from whoever makes it, and nothing
+    // once it is gone.
+    void observersHearTheirKey()
+    {
+        MemorySettingsStore store;
+        QStringList heard;
+        auto observer = std::make_unique<QObject>();
+        store.observe(QStringLiteral("hf_export_include_stems"), observer.get(),
+                      [&] { heard << store.value(QStringLiteral("hf_export_include_stems")).toString(); });
+        store.setValue(QStringLiteral("hf_export_include_stems"), true);
+        store.setValue(QStringLiteral("hf_export_folder"), QStringLiteral("desktop"));
+        store.setValue(QStringLiteral("hf_export_include_stems"), true);
+        store.remove(QStringLiteral("hf_export_include_stems"));
+        QCOMPARE(heard, (QStringList{"true", "true", ""}));
+        observer.reset();
+        store.setValue(QStringLiteral("hf_export_include_stems"), false);
+        QCOMPARE(heard.size(), 3);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestCoding)

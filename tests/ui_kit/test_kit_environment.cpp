@@ -5,6 +5,7 @@
 
 #include "ui_kit/buttons.h"
 #include "ui_kit/environment.h"
+#include "ui_kit/sections.h"
 #include "ui_kit/text_styles.h"
 
 #include <QApplication>
@@ -16,6 +17,7 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 #include <QVBoxLayout>
 
 using namespace hf::ui;
@@ -271,6 +273,71 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return button->height() > buttonBefore; }, 2000));
         env.clearOverrides();
         QCOMPARE(label->font().pixelSize(), labelBefore);
+    }
+
+    // A window fixed to dark keeps it whatever the desktop says, and so does what it opens; the
+    // other windows follow the desktop. Kit colours, kit-styled texts and Qt's own widgets alike.
+    void aFixedWindowKeepsItsAppearance()
+    {
+        Environment& env = Environment::instance();
+        Environment::applyToApplication(*qApp);
+        env.setAppearance(Appearance::light);
+        struct Pane {
+            QWidget window;
+            Rule* rule;
+            QLabel* label;
+            explicit Pane()
+            {
+                auto* layout = new QVBoxLayout(&window);
+                rule = new Rule;
+                rule->setFixedHeight(6);
+                layout->addWidget(rule);
+                window.resize(200, 80);
+            }
+            QColor ruleColor() { return rule->grab().toImage().pixelColor(rule->width() / 2, 3); }
+        };
+        Pane fixed;
+        Pane follower;
+        setWindowAppearance(&fixed.window, Appearance::dark);
+        // Texts made after the window was fixed, and before they knew their window.
+        for (Pane* pane : {&fixed, &follower}) {
+            pane->label = new QLabel(QStringLiteral("Ink text"));
+            setForeground(pane->label, ColorName::Ink);
+            pane->window.layout()->addWidget(pane->label);
+            pane->window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&pane->window));
+        }
+        // A window the fixed one opens, made while the other window was handling an event.
+        QWidget* opened = nullptr;
+        QTimer::singleShot(0, &follower.window, [&] {
+            QEvent poke(QEvent::User);
+            QCoreApplication::sendEvent(&follower.window, &poke);
+            opened = new QWidget(&fixed.window, Qt::Window);
+            auto* text = new QLabel(QStringLiteral("Opened"), opened);
+            text->setObjectName(QStringLiteral("opened.text"));
+            setForeground(text, ColorName::Ink);
+            opened->show();
+        });
+        QVERIFY(QTest::qWaitFor([&] { return opened && opened->isVisible(); }));
+
+        for (const Appearance desktop : {Appearance::light, Appearance::dark, Appearance::light}) {
+            env.setAppearance(desktop);
+            QCoreApplication::processEvents();   // Qt hands a new application palette on by events
+            QCOMPARE(appearanceOf(fixed.rule), Appearance::dark);
+            QCOMPARE(appearanceOf(opened), Appearance::dark);
+            QCOMPARE(appearanceOf(follower.rule), desktop);
+            QCOMPARE(fixed.ruleColor(), color(ColorName::Rule, Appearance::dark));
+            QCOMPARE(follower.ruleColor(), color(ColorName::Rule, desktop));
+            QCOMPARE(fixed.label->palette().color(QPalette::WindowText), color(ColorName::Ink, Appearance::dark));
+            QCOMPARE(follower.label->palette().color(QPalette::WindowText), color(ColorName::Ink, desktop));
+            QCOMPARE(opened->findChild<QLabel*>(QStringLiteral("opened.text"))->palette().color(QPalette::WindowText),
+                     color(ColorName::Ink, Appearance::dark));
+            QCOMPARE(opened->palette().color(QPalette::Window), color(ColorName::Surface, Appearance::dark));
+            QCOMPARE(fixed.window.palette().color(QPalette::Base), color(ColorName::Surface, Appearance::dark));
+            QCOMPARE(follower.window.palette().color(QPalette::Base), color(ColorName::Surface, desktop));
+        }
+        delete opened;
+        env.clearOverrides();
     }
 };
 

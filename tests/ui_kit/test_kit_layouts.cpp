@@ -28,6 +28,19 @@ QWidget* box(int width, int height)
     return w;
 }
 
+// A widget of a given size hint and policy.
+class Hinted : public QWidget {
+public:
+    Hinted(QSize hint, QSizePolicy::Policy horizontal, QSizePolicy::Policy vertical) : m_hint(hint)
+    {
+        setSizePolicy(horizontal, vertical);
+    }
+    QSize sizeHint() const override { return m_hint; }
+
+private:
+    QSize m_hint;
+};
+
 // A container with a flow of fixed boxes.
 struct Flow {
     explicit Flow(std::initializer_list<QSize> sizes, double spacing = 10, double lineSpacing = 5)
@@ -128,6 +141,37 @@ private slots:
         env.setTextSize(TextSize::xxxLarge);
         host.settle();
         QVERIFY(!stack->isColumn());
+    }
+
+    // What an item spreads over is read on the cross axis: in a column a wide item (a full-width
+    // button) fills the width while a tall one keeps its own width at the left; in a row a tall
+    // item fills the height while a wide one keeps its own height, centred.
+    void adaptiveStackSpreadsAlongTheCrossAxis()
+    {
+        Environment& env = Environment::instance();
+        QWidget host;
+        host.resize(300, 200);
+        auto* stack = new AdaptiveStack(8, &host);
+        auto* wide = new Hinted(QSize(100, 30), QSizePolicy::Expanding, QSizePolicy::Fixed);
+        auto* tall = new Hinted(QSize(60, 20), QSizePolicy::Fixed, QSizePolicy::Expanding);
+        stack->addWidget(wide);
+        stack->addWidget(tall);
+
+        env.setTextSize(TextSize::accessibility2);
+        stack->setGeometry(0, 0, 300, 200);
+        stack->boxLayout()->activate();
+        QVERIFY(stack->isColumn());
+        QCOMPARE(wide->width(), 300);
+        QCOMPARE(tall->x(), 0);
+        QVERIFY(tall->width() < 300);
+
+        env.setTextSize(TextSize::large);
+        stack->setGeometry(0, 0, 300, 200);
+        stack->boxLayout()->activate();
+        QVERIFY(!stack->isColumn());
+        QCOMPARE(tall->height(), 200);
+        QVERIFY(wide->height() < 200);
+        QVERIFY(std::abs(wide->geometry().center().y() - 100) <= 1);
     }
 
     void sectionsAndRules()
