@@ -6,6 +6,7 @@
 //     pause, through the paced null output (and, where this machine has an audio device, how long
 //     Play takes to return on it).
 // Usage: bench_player [folder for the fixtures (kept between runs)] [seconds of playback]
+//                     [seconds of result, 7200 by default]
 
 #include "coordinator/audio_player_service.h"
 #include "platform/audio_output.h"
@@ -33,7 +34,8 @@ using namespace hf;
 
 namespace {
 
-constexpr double resultSeconds = 2 * 3600;
+// The result's length; 2 hours unless the third argument says otherwise.
+double resultSeconds = 2 * 3600;
 
 double cpuSeconds(int who)
 {
@@ -81,6 +83,8 @@ int main(int argc, char** argv)
     const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1])
                                     : QDir::temp().filePath(QStringLiteral("hf-bench-player"));
     const double playSeconds = argc > 2 ? std::atof(argv[2]) : 60.0;
+    if (argc > 3)
+        resultSeconds = std::max(60.0, std::atof(argv[3]));
     QDir().mkpath(folder);
     if (QStandardPaths::findExecutable("ffmpeg").isEmpty()) {
         std::printf("ffmpeg is not available\n");
@@ -113,7 +117,7 @@ int main(int argc, char** argv)
     std::printf("loaded 5 tracks of %.0f s in %.1f ms\n", player.totalDuration(), loadMs);
 
     // 1. Playback cost: pull `playSeconds` of audio from the middle of the result.
-    const double start = 3600.0;
+    const double start = std::min(3600.0, resultSeconds / 2);
     player.seek(start);
     player.play();
     const qint64 wanted = qint64(playSeconds * 48000);
