@@ -1,8 +1,12 @@
 // The audition player on a 2-hour result (original and clean mix in AAC, three 24-bit FLAC stems):
 //  1. CPU time per second of playback of all five tracks through the null output, beside the CPU
 //     time `ffmpeg -i <track> -f null -` takes to decode the same span of the same five files;
-//  2. the time from a seek to the first new sample played.
+//  2. the time from a seek to the first new sample played;
+//  3. the time from Play to the first sample played, on the first Play after loading and after a
+//     pause, through the paced null output (and, where this machine has an audio device, how long
+//     Play takes to return on it).
 // Usage: bench_player [folder for the fixtures (kept between runs)] [seconds of playback]
+//                     [seconds of result, 7200 by default]
 
 #include "coordinator/audio_player_service.h"
 #include "platform/audio_output.h"
@@ -21,6 +25,8 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <functional>
+#include <optional>
 #include <cstdio>
 #include <random>
 
@@ -28,7 +34,8 @@ using namespace hf;
 
 namespace {
 
-constexpr double resultSeconds = 2 * 3600;
+// The result's length; 2 hours unless the third argument says otherwise.
+double resultSeconds = 2 * 3600;
 
 double cpuSeconds(int who)
 {
@@ -76,6 +83,8 @@ int main(int argc, char** argv)
     const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1])
                                     : QDir::temp().filePath(QStringLiteral("hf-bench-player"));
     const double playSeconds = argc > 2 ? std::atof(argv[2]) : 60.0;
+    if (argc > 3)
+        resultSeconds = std::max(60.0, std::atof(argv[3]));
     QDir().mkpath(folder);
     if (QStandardPaths::findExecutable("ffmpeg").isEmpty()) {
         std::printf("ffmpeg is not available\n");
@@ -108,7 +117,7 @@ int main(int argc, char** argv)
     std::printf("loaded 5 tracks of %.0f s in %.1f ms\n", player.totalDuration(), loadMs);
 
     // 1. Playback cost: pull `playSeconds` of audio from the middle of the result.
-    const double start = 3600.0;
+    const double start = std::min(3600.0, resultSeconds / 2);
     player.seek(start);
     player.play();
     const qint64 wanted = qint64(playSeconds * 48000);
@@ -199,6 +208,48 @@ int main(int argc, char** argv)
         }
     }
     player.unload();
+
+    // 3. Start latency: from play() to the first frame the renderer played, paced like a device.
+    const auto startLatency = [&](AudioPlayerService& service, const std::function<bool()>& started) {
+        QElapsedTimer timer;
+        timer.start();
+        service.play();
+        while (!started())
+            QThread::usleep(100);
+        return timer.nsecsElapsed() / 1e6;
+    };
+    std::vector<double> firstPlays, laterPlays;
+    for (int i = 0; i < 10; ++i) {
+        auto owned = std::make_unique<NullAudioOutput>(NullAudioOutput::Mode::paced, 48000, 2);
+        NullAudioOutput* paced = owned.get();
+        AudioPlayerService service(std::move(owned));
+        service.load(files);
+        service.seek(anywhere(random));
+        firstPlays.push_back(startLatency(service, [paced] { return paced->framesPlayed() > 0; }));
+        for (int j = 0; j < 3; ++j) {
+            QThread::msleep(50);
+            service.pause();
+            const qint64 before = paced->framesPlayed();
+            laterPlays.push_back(startLatency(service, [paced, before] { return paced->framesPlayed() > before; }));
+        }
+        service.unload();
+    }
+    std::sort(firstPlays.begin(), firstPlays.end());
+    std::sort(laterPlays.begin(), laterPlays.end());
+    std::optional<double> deviceReturn;
+    {
+        auto device = AudioOutput::createDefault();
+        if (device->isDevice()) {
+            AudioPlayerService service(std::move(device));
+            service.load(files);
+            QElapsedTimer timer;
+            timer.start();
+            service.play();
+            deviceReturn = timer.nsecsElapsed() / 1e6;
+            service.unload();
+        }
+    }
+
     std::sort(latencies.begin(), latencies.end());
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -206,5 +257,14 @@ int main(int argc, char** argv)
     std::printf("\nseek to first new sample, 30 random seeks while playing:\n");
     std::printf("  median %.1f ms, 90th percentile %.1f ms, worst %.1f ms (aim: under 50 ms)\n",
                 latencies[latencies.size() / 2], latencies[latencies.size() * 9 / 10], latencies.back());
+    std::printf("\nPlay to first sample played (paced null output; decoders and device prepared at load):\n");
+    std::printf("  first Play after loading, 10 loads: median %.1f ms, worst %.1f ms\n",
+                firstPlays[firstPlays.size() / 2], firstPlays.back());
+    std::printf("  Play after a pause, 30 plays: median %.1f ms, worst %.1f ms (aim: under 100 ms with the device)\n",
+                laterPlays[laterPlays.size() / 2], laterPlays.back());
+    if (deviceReturn)
+        std::printf("  on this machine's audio device, Play returns after %.1f ms\n", *deviceReturn);
+    else
+        std::printf("  no audio device here: the device's own start is not measured\n");
     return 0;
 }

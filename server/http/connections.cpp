@@ -63,7 +63,11 @@ public:
         size_t want = size;
         if (m_inBody) {
             if (m_bodyRead >= m_bodyLimit) {
-                overLimit = true;
+                // A body that ends right at its limit (its sender closed) is whole; a byte more is past it.
+                const int next = peekBeyondLimit();
+                if (next == 0)
+                    return 0;
+                overLimit = next > 0;
                 failed = true;
                 return -1;
             }
@@ -155,6 +159,23 @@ public:
     bool endAfterAnswer = false;
 
 private:
+    // At the body's limit: 1 when a further byte comes, 0 when the sender closed, -1 when the
+    // read failed or timed out.
+    int peekBeyondLimit()
+    {
+        if (m_offset < m_buffer.size())
+            return 1;
+        for (;;) {
+            if (!wait(POLLIN, readDeadline()))
+                return -1;
+            char c;
+            const ssize_t n = ::recv(m_fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+                continue;
+            return n > 0 ? 1 : n == 0 ? 0 : -1;
+        }
+    }
+
     Clock::time_point readDeadline() const
     {
         return std::min(Clock::now() + m_limits.stallTime, m_bodyDeadline);

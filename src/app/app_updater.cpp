@@ -15,6 +15,8 @@
 #include <QVersionNumber>
 #include <QXmlStreamReader>
 
+#include <algorithm>
+
 HF_LOGGING_CATEGORY(lcUpdater, "AppUpdater")
 
 namespace hf {
@@ -280,16 +282,34 @@ void AppUpdater::scheduleNext()
 {
     if (!m_started)
         return;
-    qint64 waitMs = 0;
-    if (const auto last = m_settings ? m_settings->string(QLatin1String(kLastCheckKey)) : std::nullopt) {
+    using std::chrono::milliseconds;
+    const milliseconds day = std::chrono::hours(kCheckIntervalHours);
+    milliseconds wait{0};
+    if (m_failures > 0) {
+        // 1, 2, 4, ... minutes after the last failure, up to the daily interval.
+        const int doublings = std::min(m_failures - 1, 30);
+        wait = std::min<milliseconds>(std::chrono::seconds(kFirstRetrySeconds) * (qint64(1) << doublings), day);
+    } else if (const auto last = m_settings ? m_settings->string(QLatin1String(kLastCheckKey)) : std::nullopt) {
         const QDateTime lastCheck = QDateTime::fromString(*last, Qt::ISODateWithMs);
         if (lastCheck.isValid()) {
-            const QDateTime due = lastCheck.addSecs(qint64(kCheckIntervalHours) * 3600);
-            waitMs = std::max<qint64>(0, QDateTime::currentDateTimeUtc().msecsTo(due));
+            wait = milliseconds(std::clamp<qint64>(now().msecsTo(lastCheck.addMSecs(day.count())), 0, day.count()));
         }
     }
     // A check that is due now still waits for the launch to settle.
-    m_schedule.start(int(std::clamp<qint64>(waitMs, 2000, qint64(kCheckIntervalHours) * 3600 * 1000)));
+    m_scheduledDelay = std::max<milliseconds>(wait, milliseconds(kLaunchSettleMs));
+    m_schedule.start(m_scheduledDelay);
+}
+
+QDateTime AppUpdater::now() const
+{
+    return m_clock ? m_clock() : QDateTime::currentDateTimeUtc();
+}
+
+std::optional<std::chrono::milliseconds> AppUpdater::scheduledDelay() const
+{
+    if (!m_schedule.isActive())
+        return std::nullopt;
+    return m_scheduledDelay;
 }
 
 void AppUpdater::checkForUpdates()
@@ -341,8 +361,14 @@ QCoro::Task<void> AppUpdater::runCheck(bool userInitiated, std::stop_token stop)
         co_return;
 
     m_checking = false;
-    if (failure.isEmpty() && m_settings)
-        m_settings->setValue(QLatin1String(kLastCheckKey), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
+    if (failure.isEmpty()) {
+        m_failures = 0;
+        if (m_settings) {
+            m_settings->setValue(QLatin1String(kLastCheckKey), now().toString(Qt::ISODateWithMs));
+        }
+    } else {
+        ++m_failures;
+    }
     setCanCheck(true);
     if (!failure.isEmpty()) {
         qCWarning(lcUpdater, "Update check failed: %s", qPrintable(failure));

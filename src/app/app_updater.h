@@ -5,6 +5,8 @@
 // newest version with the running one and tells the user, offering the release's download page.
 // It checks at launch when the last check is a day old or more, again every day while running,
 // and on request ("Check for Updates..."); a scheduled check speaks only when it finds an update.
+// A failed check is retried a minute later, then after twice as long each time, never more
+// rarely than the daily check; a check on request is always immediate.
 
 #include "platform/async.h"
 #include "platform/errors.h"
@@ -17,6 +19,8 @@
 #include <QUrl>
 #include <QWidget>
 
+#include <chrono>
+#include <functional>
 #include <optional>
 
 class QNetworkAccessManager;
@@ -92,6 +96,13 @@ public:
     // "hf_update_last_check": when the last check finished, as an ISO 8601 text.
     static constexpr const char* kLastCheckKey = "hf_update_last_check";
     static constexpr int kCheckIntervalHours = 24;
+    // The wait after the first failed check in a row; it doubles with each further failure.
+    static constexpr int kFirstRetrySeconds = 60;
+    // A check that is due at launch waits this long for the launch to settle.
+    static constexpr int kLaunchSettleMs = 2000;
+
+    // The current time in UTC; tests give a fixed one.
+    using Clock = std::function<QDateTime()>;
 
     // No feed means updates are not configured: checks are never possible.
     AppUpdater(QNetworkAccessManager* network, std::optional<QUrl> feed, QString currentVersion,
@@ -108,6 +119,13 @@ public:
     bool canCheckForUpdates() const { return m_canCheck; }
     bool isStarted() const { return m_started; }
 
+    void setClock(Clock clock) { m_clock = std::move(clock); }
+    // How long the schedule waited, when it was last armed, before its next check; nothing while
+    // no check is scheduled (before start, and while a check runs).
+    std::optional<std::chrono::milliseconds> scheduledDelay() const;
+    // Failed checks since the last one that succeeded.
+    int failuresInARow() const { return m_failures; }
+
     // The feed from the build's configuration ("SUFeedURL"), when it is an http(s) URL.
     static std::optional<QUrl> configuredFeed();
 
@@ -120,6 +138,7 @@ private:
     void setCanCheck(bool value);
     void check(bool userInitiated);
     void scheduleNext();
+    QDateTime now() const;
     QCoro::Task<void> runCheck(bool userInitiated, std::stop_token stop);
 
     QNetworkAccessManager* m_network;
@@ -130,6 +149,9 @@ private:
     bool m_started = false;
     bool m_canCheck = false;
     bool m_checking = false;
+    int m_failures = 0;
+    std::chrono::milliseconds m_scheduledDelay{0};
+    Clock m_clock;
     QTimer m_schedule;
     TaskSlot m_task;
 };

@@ -227,6 +227,9 @@ void AudioPlayerService::load(const AuditionFiles& files)
     applyVolumes();
     if (m_picture)
         m_pictureGeneration = m_picture->show(0.0);
+    // The decoders fill their rings from here on; with the device open too, Play is heard at once.
+    if (m_mixer->hasTrack(AuditionMixer::clean))
+        m_output->prepare();
 }
 
 void AudioPlayerService::load(const SeparationResult& result)
@@ -272,6 +275,7 @@ bool AudioPlayerService::reloadCleanAudio(const QString& path)
 void AudioPlayerService::unload()
 {
     stop();
+    m_output->release();
     dropEverything();
     setComparingFlag(false);
 }

@@ -27,6 +27,9 @@ bool platformGivesXkbKeycodes()
 
 CompareKeyMonitor::CompareKeyMonitor(QWidget* view) : QObject(view), m_view(view)
 {
+    m_releasePending.setSingleShot(true);
+    m_releasePending.setInterval(kRepeatPairGraceMs);
+    connect(&m_releasePending, &QTimer::timeout, this, &CompareKeyMonitor::endHeld);
     qApp->installEventFilter(this);
     connect(qApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
         if (state != Qt::ApplicationActive)
@@ -93,17 +96,43 @@ bool CompareKeyMonitor::eventFilter(QObject* watched, QEvent* event)
     return false;
 }
 
+bool CompareKeyMonitor::releaseMayBeRepeat(const QKeyEvent& event)
+{
+    // An X server repeats a held key as a release and a press with one timestamp, and Qt marks
+    // the pair as a repeat only when the press is already queued as the release is read.
+    return event.nativeScanCode() != 0 && event.timestamp() != 0
+           && QGuiApplication::platformName() == QLatin1String("xcb");
+}
+
 bool CompareKeyMonitor::handleKey(QObject* receiver, QKeyEvent* event)
 {
     if (!isCompareKey(*event) || !isInViewWindow(receiver))
         return false;
+    const bool press = event->type() == QEvent::KeyPress;
 
-    // X11 reports a held key as release and press pairs, both marked as repeats.
-    if (event->isAutoRepeat() && (m_held || event->type() == QEvent::KeyRelease))
-        return m_held;
-    if (event->type() == QEvent::KeyRelease && m_held) {
-        endHeld();
-        return true;
+    if (m_held) {
+        if (press) {
+            // The press of a repeat pair, or a repeat the server sends without releases.
+            if (!m_releasePending.isActive() || event->timestamp() == m_pendingReleaseTime) {
+                m_releasePending.stop();
+                return true;
+            }
+            // The release before it was real: that compare ends, this press may start another.
+            endHeld();
+        } else {
+            if (event->isAutoRepeat())
+                return true;
+            if (releaseMayBeRepeat(*event)) {
+                // Held until it is clear no press of the same moment follows.
+                m_pendingReleaseTime = event->timestamp();
+                m_releasePending.start();
+                return true;
+            }
+            endHeld();
+            return true;
+        }
+    } else if (event->isAutoRepeat() && !press) {
+        return false;
     }
 
     if (!m_enabled || !m_view || !m_view->isVisible())
@@ -113,7 +142,7 @@ bool CompareKeyMonitor::handleKey(QObject* receiver, QKeyEvent* event)
     if (textHasFocus())
         return false;
 
-    if (event->type() == QEvent::KeyPress) {
+    if (press) {
         if (event->isAutoRepeat())
             return true;
         m_held = true;
@@ -126,6 +155,7 @@ bool CompareKeyMonitor::handleKey(QObject* receiver, QKeyEvent* event)
 
 void CompareKeyMonitor::endHeld()
 {
+    m_releasePending.stop();
     if (!m_held)
         return;
     m_held = false;

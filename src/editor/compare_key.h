@@ -10,12 +10,15 @@
 //
 // A press is ignored with Control, Alt or Super down and while a text field has the keyboard
 // focus, so shortcuts and typing keep working; Shift does not prevent it. Auto-repeats are
-// swallowed. A compare the key started always ends: on the key's release whatever the
+// swallowed: on X11 also a release followed at once by a press of the key with the same
+// timestamp, which is how the server repeats a held key even where Qt does not mark the pair as a
+// repeat (so the end of a compare on X11 comes a few milliseconds after the release). A compare the key started always ends: on the key's release whatever the
 // modifiers or the focus then, and when the window or the application loses the focus, the view
 // is hidden, or the monitor goes, while the key is down.
 
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 #include <QWidget>
 
 class QKeyEvent;
@@ -41,6 +44,9 @@ public:
     // Whether the focused widget takes typed text.
     static bool textHasFocus();
 
+    // How long a release from the X server waits for the press of its repeat pair.
+    static constexpr int kRepeatPairGraceMs = 40;
+
 signals:
     // True when the key goes down, false when it comes up (or the compare is ended for it).
     void changed(bool comparing);
@@ -50,12 +56,15 @@ protected:
 
 private:
     bool handleKey(QObject* receiver, QKeyEvent* event);
+    static bool releaseMayBeRepeat(const QKeyEvent& event);
     bool isInViewWindow(QObject* receiver) const;
     void endHeld();
 
     QPointer<QWidget> m_view;
     bool m_enabled = false;
     bool m_held = false;
+    QTimer m_releasePending;
+    quint64 m_pendingReleaseTime = 0;
 };
 
 } // namespace hf

@@ -104,6 +104,7 @@ qint64 NullAudioOutput::renderLocked(float* out, qint64 frames)
     else
         std::fill(out, out + frames * m_channels, 0.0f);
     m_rendered += frames;
+    m_played += played;
     return played;
 }
 
@@ -122,15 +123,24 @@ std::vector<float> NullAudioOutput::pull(qint64 frames, qint64* played)
 namespace {
 
 // The QIODevice the sink reads from in pull mode; it asks the renderer for exactly what the
-// sink wants. Lives on the sink's thread.
+// sink wants (unbuffered, so nothing rendered waits in the device). Without a renderer it has
+// nothing to give: the sink idles with its stream open. Lives on the sink's thread; the renderer
+// is set from any thread.
 class RenderDevice : public QIODevice {
 public:
-    RenderDevice(AudioRenderer* renderer, const QAudioFormat& format) : m_renderer(renderer), m_format(format) {}
+    explicit RenderDevice(const QAudioFormat& format) : m_format(format) {}
 
     bool isSequential() const override { return true; }
     qint64 bytesAvailable() const override { return (1 << 20) + QIODevice::bytesAvailable(); }
-    // Frames handed to the sink so far.
+    // Frames handed to the sink since restartCount().
     qint64 rendered() const { return m_rendered; }
+    void restartCount() { m_rendered = 0; }
+    // Returns once a render by the previous renderer has ended.
+    void setRenderer(AudioRenderer* renderer)
+    {
+        std::lock_guard lock(m_mutex);
+        m_renderer = renderer;
+    }
 
 protected:
     qint64 readData(char* data, qint64 maxSize) override
@@ -138,7 +148,8 @@ protected:
         const int channels = m_format.channelCount();
         const int bytesPerFrame = m_format.bytesPerFrame();
         const qint64 frames = maxSize / bytesPerFrame;
-        if (frames <= 0)
+        std::lock_guard lock(m_mutex);
+        if (frames <= 0 || !m_renderer)
             return 0;
         if (m_format.sampleFormat() == QAudioFormat::Float) {
             m_renderer->render(reinterpret_cast<float*>(data), frames);
@@ -155,7 +166,8 @@ protected:
     qint64 writeData(const char*, qint64) override { return -1; }
 
 private:
-    AudioRenderer* m_renderer;
+    std::mutex m_mutex;   // held while rendering
+    AudioRenderer* m_renderer = nullptr;
     QAudioFormat m_format;
     qint64 m_rendered = 0;
     std::vector<float> m_scratch;
@@ -168,19 +180,81 @@ public:
           m_fallback(NullAudioOutput::Mode::paced, format.sampleRate(), format.channelCount())
     {
     }
-    ~DeviceAudioOutput() override { stop(); }
+    ~DeviceAudioOutput() override { release(); }
 
     int sampleRate() const override { return m_format.sampleRate(); }
     int channels() const override { return m_format.channelCount(); }
     bool isDevice() const override { return !m_usingFallback; }
-    bool isStarted() const override { return m_thread != nullptr || m_fallback.isStarted(); }
+    bool isStarted() const override { return m_renderer.load() != nullptr || m_fallback.isStarted(); }
     qint64 latencyFrames() const override { return m_usingFallback ? 0 : m_latency.load(); }
+
+    void prepare() override
+    {
+        m_keepOpen = true;
+        if (!m_usingFallback)
+            open();
+    }
+
+    void release() override
+    {
+        m_keepOpen = false;
+        stop();
+        close();
+    }
 
     void start(AudioRenderer* renderer) override
     {
         if (isStarted())
             return;
         m_latency = 0;
+        m_renderer = renderer;
+        if (!m_usingFallback)
+            open();   // at once when prepared
+        if (m_usingFallback) {
+            m_fallback.start(renderer);
+            return;
+        }
+        QMetaObject::invokeMethod(
+            m_context,
+            [this, renderer] {
+                m_io->setRenderer(renderer);
+                // The sink stopped asking while there was nothing to give: it asks again.
+                emit m_io->readyRead();
+            },
+            Qt::BlockingQueuedConnection);
+    }
+
+    void stop() override
+    {
+        if (m_thread) {
+            QMetaObject::invokeMethod(
+                m_context,
+                [this] {
+                    m_io->setRenderer(nullptr);
+                    // What the stream holds is dropped with it; a prepared output opens a new,
+                    // silent one at once, so the device stays awake for the next start.
+                    m_sink->stop();
+                    if (m_keepOpen) {
+                        m_io->restartCount();
+                        m_sink->start(m_io);
+                    }
+                },
+                Qt::BlockingQueuedConnection);
+            if (!m_keepOpen)
+                close();
+        }
+        m_renderer = nullptr;
+        m_fallback.stop();
+        m_latency = 0;
+    }
+
+private:
+    // Opens the device with nothing to play, on a thread of its own; on failure the output plays
+    // silently at the device's pace from then on.
+    void open()
+    {
+        if (m_thread || m_usingFallback)
+            return;
         m_thread = new QThread;
         m_thread->setObjectName(QStringLiteral("audio output"));
         m_context = new QObject;
@@ -192,8 +266,8 @@ public:
         QMetaObject::invokeMethod(
             m_context,
             [&] {
-                m_io = new RenderDevice(renderer, m_format);
-                m_io->open(QIODevice::ReadOnly);
+                m_io = new RenderDevice(m_format);
+                m_io->open(QIODevice::ReadOnly | QIODevice::Unbuffered);
                 m_sink = new QAudioSink(m_device, m_format);
                 // About 100 ms of buffer: short enough for a seek to be heard at once.
                 m_sink->setBufferSize(m_format.bytesForDuration(100000));
@@ -210,63 +284,54 @@ public:
                     m_latency = std::max<qint64>(m_io->rendered() - processed, 0) + queued;
                 });
                 m_latencyTimer->start();
-                // A device that goes away while playing: play on silently at its pace, so the
-                // playhead keeps moving.
-                QObject::connect(m_sink, &QAudioSink::stateChanged, m_sink, [this, renderer](QAudio::State state) {
+                // A device that goes away: play on silently at its pace, so the playhead keeps
+                // moving.
+                QObject::connect(m_sink, &QAudioSink::stateChanged, m_sink, [this](QAudio::State state) {
                     if (state != QAudio::StoppedState || !m_sink || m_sink->error() == QAudio::NoError
                         || m_usingFallback)
                         return;
                     qCWarning(lcAudioOutput, "The audio device stopped (error %d); playing silently",
                               int(m_sink->error()));
                     m_usingFallback = true;
-                    m_fallback.start(renderer);
+                    if (AudioRenderer* renderer = m_renderer.load())
+                        m_fallback.start(renderer);
                 });
                 m_sink->start(m_io);
-                ok = m_sink->error() == QAudio::NoError;
+                // With nothing to play yet the sink may idle at once; only a stopped one failed.
+                ok = m_sink->state() != QAudio::StoppedState;
                 if (!ok) {
                     qCWarning(lcAudioOutput, "The audio device could not be opened (error %d); playing silently",
                               int(m_sink->error()));
-                    delete m_latencyTimer;
-                    m_latencyTimer = nullptr;
-                    delete m_sink;
-                    m_sink = nullptr;
-                    delete m_io;
-                    m_io = nullptr;
+                    closeOnThread();
                 }
             },
             Qt::BlockingQueuedConnection);
         if (!ok) {
             stopThread();
             m_usingFallback = true;
-            m_fallback.start(renderer);
-        } else {
-            m_usingFallback = false;
         }
     }
 
-    void stop() override
+    void close()
     {
-        if (m_thread) {
-            QMetaObject::invokeMethod(
-                m_context,
-                [this] {
-                    delete m_latencyTimer;
-                    m_latencyTimer = nullptr;
-                    if (m_sink)
-                        m_sink->stop();
-                    delete m_sink;
-                    m_sink = nullptr;
-                    delete m_io;
-                    m_io = nullptr;
-                },
-                Qt::BlockingQueuedConnection);
-            stopThread();
-        }
-        m_fallback.stop();
-        m_latency = 0;
+        if (!m_thread)
+            return;
+        QMetaObject::invokeMethod(m_context, [this] { closeOnThread(); }, Qt::BlockingQueuedConnection);
+        stopThread();
     }
 
-private:
+    void closeOnThread()
+    {
+        delete m_latencyTimer;
+        m_latencyTimer = nullptr;
+        if (m_sink)
+            m_sink->stop();
+        delete m_sink;
+        m_sink = nullptr;
+        delete m_io;
+        m_io = nullptr;
+    }
+
     void stopThread()
     {
         m_thread->quit();
@@ -281,6 +346,8 @@ private:
     QAudioFormat m_format;
     NullAudioOutput m_fallback;
     std::atomic<bool> m_usingFallback{false};
+    std::atomic<AudioRenderer*> m_renderer{nullptr};   // while started
+    bool m_keepOpen = false;                           // prepared: open across stops
     QThread* m_thread = nullptr;
     QObject* m_context = nullptr;   // lives on m_thread: the target of calls into it
     QAudioSink* m_sink = nullptr;

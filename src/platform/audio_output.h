@@ -35,10 +35,18 @@ public:
     // Whether sound reaches a device (false for the null output).
     virtual bool isDevice() const = 0;
 
+    // Opens the device ahead of the first start() and keeps it open, silent, across stop() until
+    // release(), so that sound starts as soon as start() is called: opening an audio stream (and
+    // waking a sound server's idle device) takes a good part of a second. Nothing to open here.
+    virtual void prepare() {}
+    // Stops, and closes what prepare() or start() opened.
+    virtual void release() { stop(); }
+
     // Starts pulling from `renderer`, which must outlive stop(). Starting again while started
     // replaces nothing and does nothing.
     virtual void start(AudioRenderer* renderer) = 0;
     // Stops pulling; returns only once render() is no longer running and will not be called.
+    // What was rendered but not heard is dropped.
     virtual void stop() = 0;
     virtual bool isStarted() const = 0;
 
@@ -73,6 +81,8 @@ public:
     std::vector<float> pull(qint64 frames, qint64* played = nullptr);
     // Frames rendered since construction.
     qint64 framesRendered() const { return m_rendered.load(); }
+    // Of those, the frames the renderer played (not silence).
+    qint64 framesPlayed() const { return m_played.load(); }
 
 private:
     struct Pacer;
@@ -84,6 +94,7 @@ private:
     mutable std::mutex m_mutex;   // guards m_renderer against stop() during a render
     AudioRenderer* m_renderer = nullptr;
     std::atomic<qint64> m_rendered{0};
+    std::atomic<qint64> m_played{0};
     std::unique_ptr<Pacer> m_pacer;
 };
 

@@ -11,7 +11,9 @@
 
 #include <qt6keychain/keychain.h>
 
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 
 namespace hf {
 namespace {
@@ -56,9 +58,14 @@ struct DesktopKeychain::Worker {
     }
 
     // Runs one job to its end on the worker thread and blocks the caller meanwhile.
-    // `make` builds the job there; `finish` reads its outcome there.
+    // `make` builds the job there; `finish` reads its outcome there, into the caller's variables.
+    // The caller waits on a mutex and condition variable of its own rather than a blocking queued
+    // call, so the hand-over of what `finish` wrote is ordered where race detectors can see it.
     void run(const std::function<QKeychain::Job*()>& make, const std::function<void(QKeychain::Job*, bool)>& finish)
     {
+        std::mutex mutex;
+        std::condition_variable finished;
+        bool handedOver = false;
         QMetaObject::invokeMethod(anchor, [&] {
             QKeychain::Job* job = make();
             job->setAutoDelete(false);
@@ -74,7 +81,12 @@ struct DesktopKeychain::Worker {
                 loop.exec();
             finish(job, done);
             job->deleteLater();
-        }, Qt::BlockingQueuedConnection);
+            std::lock_guard lock(mutex);
+            handedOver = true;
+            finished.notify_one();
+        }, Qt::QueuedConnection);
+        std::unique_lock lock(mutex);
+        finished.wait(lock, [&] { return handedOver; });
     }
 };
 

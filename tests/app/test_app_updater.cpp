@@ -1,5 +1,6 @@
 // Update checks against the local server's feed: newer, equal, older, malformed and unreachable
-// feeds, what a scheduled check tells, and that no second check starts while one runs.
+// feeds, what a scheduled check tells, that no second check starts while one runs, and when the
+// schedule checks next (a day after a success, backing off after failures).
 
 #include "app/app_updater.h"
 #include "platform/settings_store.h"
@@ -13,8 +14,11 @@
 #include <QTest>
 
 using namespace hf;
+using namespace std::chrono_literals;
 
 namespace {
+
+const QDateTime kNow = QDateTime(QDate(2026, 3, 14), QTime(9, 30), Qt::UTC);
 
 struct Recorder final : UpdatePresenter {
     QStringList calls;
@@ -113,6 +117,7 @@ private slots:
         MemorySettingsStore settings;
         Recorder presenter;
         AppUpdater updater(&m_network, feedURL(), QStringLiteral("0.1.0"), &settings, &presenter);
+        updater.setClock([] { return kNow; });
         QVERIFY(!updater.canCheckForUpdates());
         updater.checkForUpdates(); // not started: nothing happens
         updater.start();
@@ -128,7 +133,14 @@ private slots:
         QCOMPARE(presenter.calls, QStringList{outcome});
         QVERIFY(updater.canCheckForUpdates());
         QCOMPARE(can.size(), 2);
-        QCOMPARE(settings.contains(AppUpdater::kLastCheckKey), !outcome.startsWith("failed"));
+        // A success is remembered and the next check waits a day; a failure is retried in a minute.
+        if (outcome.startsWith("failed")) {
+            QVERIFY(!settings.contains(AppUpdater::kLastCheckKey));
+            QCOMPARE(updater.scheduledDelay(), std::optional(std::chrono::milliseconds(1min)));
+        } else {
+            QCOMPARE(settings.string(AppUpdater::kLastCheckKey), kNow.toString(Qt::ISODateWithMs));
+            QCOMPARE(updater.scheduledDelay(), std::optional(std::chrono::milliseconds(24h)));
+        }
         if (outcome == "available")
             QCOMPARE(presenter.offered->version, QStringLiteral("0.2.0"));
     }
@@ -177,13 +189,24 @@ private slots:
         QVERIFY(finished.wait(10000));
         QVERIFY(presenter.calls.isEmpty()); // up to date: a scheduled check says nothing
 
-        // A check a minute ago: the next one waits a day.
-        settings.setValue(AppUpdater::kLastCheckKey, QDateTime::currentDateTimeUtc().addSecs(-60).toString(Qt::ISODateWithMs));
+        // The next scheduled check comes a day after the last one, counted in hours, not minutes.
         writeFeed(feedWith({item("9.0")}));
-        AppUpdater recent(&m_network, feedURL(), "0.1.0", &settings, &presenter);
-        QSignalSpy recentFinished(&recent, &AppUpdater::checkFinished);
-        recent.start();
-        QVERIFY(!recentFinished.wait(3000));
+        for (const auto& [ago, wait] : {std::pair{1min, std::chrono::milliseconds(24h - 1min)},
+                                        std::pair{std::chrono::minutes(23h), std::chrono::milliseconds(1h)},
+                                        std::pair{std::chrono::minutes(48h), std::chrono::milliseconds(2s)}}) {
+            settings.setValue(AppUpdater::kLastCheckKey, kNow.addSecs(-std::chrono::seconds(ago).count()).toString(Qt::ISODateWithMs));
+            AppUpdater recent(&m_network, feedURL(), "0.1.0", &settings, &presenter);
+            recent.setClock([] { return kNow; });
+            recent.start();
+            QCOMPARE(recent.scheduledDelay(), std::optional(wait));
+        }
+        // A last check in the future (a clock set back) waits a day at most.
+        settings.setValue(AppUpdater::kLastCheckKey, kNow.addDays(30).toString(Qt::ISODateWithMs));
+        AppUpdater ahead(&m_network, feedURL(), "0.1.0", &settings, &presenter);
+        ahead.setClock([] { return kNow; });
+        ahead.start();
+        QCOMPARE(ahead.scheduledDelay(), std::optional(std::chrono::milliseconds(24h)));
+        QVERIFY(presenter.calls.isEmpty());
 
         // A day-old check: the scheduled check tells of the update.
         settings.setValue(AppUpdater::kLastCheckKey, QDateTime::currentDateTimeUtc().addDays(-2).toString(Qt::ISODateWithMs));
@@ -192,6 +215,46 @@ private slots:
         due.start();
         QVERIFY(dueFinished.wait(10000));
         QCOMPARE(presenter.calls, QStringList{"available"});
+    }
+
+    // Failed checks, scheduled or asked for, are retried after 1, 2, 4, ... minutes, never more
+    // rarely than daily; a check on request still runs at once; a success restores the daily check.
+    void failedChecksBackOff()
+    {
+        writeFeed(feedWith({item("0.1.0")}));
+        Recorder presenter;
+        MemorySettingsStore settings;
+        AppUpdater updater(&m_network, feedURL(), "0.1.0", &settings, &presenter);
+        updater.setClock([] { return kNow; });
+        QSignalSpy finished(&updater, &AppUpdater::checkFinished);
+        updater.start();
+        QCOMPARE(updater.scheduledDelay(), std::optional(std::chrono::milliseconds(2s)));
+
+        // The launch check fails (the feed host answers an error): a minute, not seconds.
+        m_server->addFault(QJsonObject{{"method", "GET"}, {"path", "/appcast.xml"}, {"status", 503}, {"times", 13}});
+        QVERIFY(finished.wait(10000));
+        QCOMPARE(updater.scheduledDelay(), std::optional(std::chrono::milliseconds(1min)));
+        QVERIFY(presenter.calls.isEmpty());   // a scheduled failure says nothing
+
+        QList<std::chrono::milliseconds> waits;
+        for (int i = 0; i < 12; ++i) {
+            updater.checkForUpdates();   // on request: at once, whatever the schedule
+            QVERIFY(!updater.scheduledDelay());
+            QVERIFY(finished.wait(10000));
+            waits << *updater.scheduledDelay();
+        }
+        QCOMPARE(updater.failuresInARow(), 13);
+        const QList<std::chrono::milliseconds> expected{2min, 4min, 8min, 16min, 32min, 64min, 128min,
+                                                        256min, 512min, 1024min, 24h, 24h};
+        QCOMPARE(waits, expected);
+        QCOMPARE(presenter.calls.size(), 12);
+        QVERIFY(!settings.contains(AppUpdater::kLastCheckKey));
+
+        m_server->clearFaults();
+        updater.checkForUpdates();
+        QVERIFY(finished.wait(10000));
+        QCOMPARE(updater.failuresInARow(), 0);
+        QCOMPARE(updater.scheduledDelay(), std::optional(std::chrono::milliseconds(24h)));
     }
 };
 

@@ -28,6 +28,25 @@ public:
     qint64 latencyFrames() const override { return lag; }
 };
 
+// Counts what the player asks of the device around its starts and stops.
+class CountingOutput final : public NullAudioOutput {
+public:
+    int prepared = 0, released = 0;
+    bool preparedBeforeStart = false;
+    CountingOutput() : NullAudioOutput(NullAudioOutput::Mode::manual, fixtureRate, 2) {}
+    void prepare() override { ++prepared; }
+    void release() override
+    {
+        ++released;
+        NullAudioOutput::release();
+    }
+    void start(AudioRenderer* renderer) override
+    {
+        preparedBeforeStart = prepared > released;
+        NullAudioOutput::start(renderer);
+    }
+};
+
 Player makePlayer()
 {
     auto output = std::make_unique<NullAudioOutput>(NullAudioOutput::Mode::manual, fixtureRate, 2);
@@ -534,6 +553,29 @@ private slots:
     }
 
     // Without an audio device the player plays silently at the speed of a device.
+    // The device is opened when a result is loaded, not when Play is pressed, and stays open
+    // across pauses until the result goes.
+    void deviceOpensBeforePlay()
+    {
+        auto owned = std::make_unique<CountingOutput>();
+        CountingOutput& output = *owned;
+        AudioPlayerService service(std::move(owned));
+        service.load(m_files);
+        QCOMPARE(output.prepared, 1);
+        for (int i = 0; i < 3; ++i) {
+            service.play();
+            QVERIFY(output.isStarted());
+            QVERIFY(output.preparedBeforeStart);
+            service.pause();
+        }
+        service.seek(1.0);
+        service.play();
+        QCOMPARE(output.released, 0);
+        service.unload();
+        QCOMPARE(output.released, 1);
+        QVERIFY(!output.isStarted());
+    }
+
     void noAudioDevice()
     {
         AudioPlayerService service(std::make_unique<NullAudioOutput>(NullAudioOutput::Mode::paced));

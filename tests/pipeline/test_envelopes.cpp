@@ -4,6 +4,7 @@
 #include "support/test_support.h"
 
 #include <QFile>
+#include <QMutex>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -14,14 +15,30 @@ using namespace hf::test;
 
 namespace {
 
+// The envelopes' log lines; envelopes log from worker threads, so the list is locked.
+QMutex g_loggedLock;
 QStringList g_logged;
 QtMessageHandler g_previous = nullptr;
 
 void capture(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
-    if (context.category && QByteArray(context.category).endsWith(".SoundtrackEnvelope"))
+    if (context.category && QByteArray(context.category).endsWith(".SoundtrackEnvelope")) {
+        QMutexLocker lock(&g_loggedLock);
         g_logged << message;
+    }
     g_previous(type, context, message);
+}
+
+QStringList logged()
+{
+    QMutexLocker lock(&g_loggedLock);
+    return g_logged;
+}
+
+void clearLogged()
+{
+    QMutexLocker lock(&g_loggedLock);
+    g_logged.clear();
 }
 
 } // namespace
@@ -89,7 +106,7 @@ private slots:
         const float peak = *std::max_element(music->peaks.begin(), music->peaks.end());
         QVERIFY2(peak > 0.45f && peak < 0.56f, qPrintable(QString::number(peak)));
         QVERIFY(qAbs(music->rms[50] - 0.5f / std::sqrt(2.0f)) < 0.03f);
-        QVERIFY(g_logged.isEmpty());
+        QVERIFY(logged().isEmpty());
     }
 
     void maxima()
@@ -112,12 +129,12 @@ private slots:
 
     void missingEnvelopes()
     {
-        g_logged.clear();
+        clearLogged();
         QVERIFY(!SoundtrackEnvelope::compute(url("picture.mp4")));
-        QVERIFY(g_logged.isEmpty());   // no audio: nothing to log
+        QVERIFY(logged().isEmpty());   // no audio: nothing to log
         QVERIFY(!SoundtrackEnvelope::compute(url("notes.wav")));
-        QCOMPARE(g_logged.size(), 1);
-        QVERIFY(g_logged[0].startsWith("Envelope for notes.wav failed: "));
+        QCOMPARE(logged().size(), 1);
+        QVERIFY(logged()[0].startsWith("Envelope for notes.wav failed: "));
 
         const auto stems = runTask(StemEnvelopes::load(url("plus.wav"), url("minus.wav"), url("music.m4a")));
         QVERIFY(stems);

@@ -1,6 +1,7 @@
 // Sound that does not start with the picture, and containers whose clocks do not start at zero:
 // the whole chain (inspect, extract, mix, remux, verify) keeps every beep where the source plays
-// it; sources cut short are refused with the incomplete-file text.
+// it; sources cut short are refused with the incomplete-file text, and a live recording that
+// declares no size is not taken for one.
 
 #include "helpers_media.h"
 
@@ -12,6 +13,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -241,6 +243,48 @@ private slots:
         QVERIFY(QDir(folder).entryList(QDir::Files | QDir::Hidden).isEmpty());
         const ExtractedAudio preview = VideoDemuxerMuxer::extractSoundtrack(url(name), fileUrl(folder), 2.0);
         QVERIFY2(preview.start + preview.duration > 1.9, qPrintable(QString::number(preview.duration)));
+    }
+
+    // A live recorder's Matroska declares its segment's size unknown (it cannot go back to write
+    // it): nothing says such a file was cut short, and it is read to its end.
+    void unknownSizeMatroskaIsWhole()
+    {
+        const QByteArray unknownSegment = QByteArray::fromHex("18538067" "01ffffffffffffff");
+        // Written into a pipe, as a recorder streaming out writes it.
+        const QString piped = path("piped.mkv");
+        QProcess recorder;
+        recorder.setStandardOutputFile(piped);
+        recorder.start(QStringLiteral("ffmpeg"), {"-v", "error", "-nostdin", "-i", path("delayed.mp4"), "-c", "copy",
+                                                  "-f", "matroska", "-"});
+        QVERIFY(recorder.waitForFinished(60000));
+        QCOMPARE(recorder.exitCode(), 0);
+        QFile pipedFile(piped);
+        QVERIFY(pipedFile.open(QIODevice::ReadOnly));
+        QVERIFY(pipedFile.read(4096).contains(unknownSegment));
+        QVERIFY(!media::endsBeforeDeclaredSize(QFile::encodeName(piped)));
+        media::requireWholeFile(QFile::encodeName(piped));
+
+        // A recorder that states the length up front but leaves the segment's size unknown: the
+        // whole chain reads it.
+        QVERIFY(ffmpeg({"-i", path("delayed.mp4"), "-c", "copy", path("sized.mkv")}));
+        QFile sized(path("sized.mkv"));
+        QVERIFY(sized.open(QIODevice::ReadOnly));
+        QByteArray data = sized.readAll();
+        const qsizetype segment = data.indexOf(QByteArray::fromHex("18538067"));
+        QVERIFY(segment > 0 && data.at(segment + 4) == 0x01);   // an eight-byte size, as ffmpeg writes it
+        data.replace(segment, unknownSegment.size(), unknownSegment);
+        QFile live(path("live.mkv"));
+        QVERIFY(live.open(QIODevice::WriteOnly));
+        live.write(data);
+        live.close();
+        QVERIFY(!media::endsBeforeDeclaredSize(QFile::encodeName(path("live.mkv"))));
+        const QString folder = path("work-live");
+        const ExtractedAudio extracted = VideoDemuxerMuxer::extractSoundtrack(url("live.mkv"), fileUrl(folder), std::nullopt);
+        QVERIFY2(qAbs(extracted.start - 1.0) < 0.03, qPrintable(QString::number(extracted.start)));
+        QVERIFY2(qAbs(extracted.start + extracted.duration - 4.0) < 0.1, qPrintable(QString::number(extracted.duration)));
+        const QUrl written = VideoDemuxerMuxer::remux(url("live.mkv"), extracted.url, fileUrl(folder + "/out.mp4"),
+                                                      VideoDemuxerMuxer::FileType::mpeg4);
+        VideoDemuxerMuxer::verifyExport(written, url("live.mkv"), extracted.url);
     }
 
     // A name that is not valid UTF-8 reaches the file as its bytes, from opening to the copy

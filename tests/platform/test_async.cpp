@@ -34,14 +34,16 @@ private Q_SLOTS:
         std::stop_source stop;
         QPointer<QNetworkReply> reply = nam->get(QNetworkRequest(QUrl(server.baseUrl().toString() + "/slow")));
         enum { waiting, cancelled, finished } outcome = waiting;
-        auto task = [&]() -> QCoro::Task<void> {
+        // The coroutine reads its captures through the lambda, so the lambda outlives the task.
+        auto body = [&]() -> QCoro::Task<void> {
             try {
                 co_await awaitReply(reply, stop.get_token());
                 outcome = finished;
             } catch (const Cancelled&) {
                 outcome = cancelled;
             }
-        }();
+        };
+        auto task = body();
         QTest::qWait(50);
         stop.request_stop();
         // The coroutine resumes from the event loop, never inside request_stop().

@@ -1,7 +1,10 @@
 // What a careless or hostile local client can do to the service over loopback: clients that send
 // their headers slowly, uploads refused while they run, bytes sent after a refusal, and the modes
-// of the files the service keeps. (Bodies past their limit: test_http_program.)
+// of the files the service keeps. (Bodies past their limit: test_http_program.) Then each bound of
+// the connections on their own, made small: the head's and a bounded body's overall deadlines,
+// which connection makes room in a full waiting set, and a body of exactly its limit.
 
+#include "http/connections.h"
 #include "test_http_support.h"
 
 #include <QDir>
@@ -27,6 +30,56 @@ const std::string kSmuggled = "POST /api/auth/sign-in/anonymous HTTP/1.1\r\nHost
 bool hasPartialUpload(const QString& folder)
 {
     return !QDir(folder).entryList({"input.part-*"}, QDir::Files).isEmpty();
+}
+
+// A bare bounded server with `limits` and a body limit of `bodyLimit` on every route; POST /echo
+// answers the length of the body it got, GET / an empty 200.
+class BoundServer {
+public:
+    BoundServer(const hf::server::ConnectionLimits& limits, std::uint64_t bodyLimit)
+    {
+        m_http.bodyLimit = [bodyLimit](const httplib::Request&) { return bodyLimit; };
+        m_http.Get("/", [](const httplib::Request&, httplib::Response& res) { res.set_content("", "text/plain"); });
+        m_http.Post("/echo", [](const httplib::Request& req, httplib::Response& res) {
+            res.set_content(std::to_string(req.body.size()), "text/plain");
+        });
+        m_http.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
+            if (hf::server::bodyOverLimit())
+                res.status = 413;
+            return httplib::Server::HandlerResponse::Unhandled;
+        }));
+        port = m_http.bind_to_any_port("127.0.0.1");
+        m_http.startConnections(limits);
+        m_listener = std::thread([this] { m_http.listen_after_bind(); });
+        waitUntil([this] { return m_http.is_running(); }, 5000);
+    }
+    ~BoundServer()
+    {
+        m_http.stop();
+        m_listener.join();
+    }
+
+    int port = -1;
+
+private:
+    hf::server::BoundedServer m_http;
+    std::thread m_listener;
+};
+
+// Sends one piece of `pieces` every `pauseMs` until the server answers or closes; returns how
+// long that took, or -1 when it let every piece in without either.
+qint64 trickle(RawConnection& connection, const std::vector<std::string>& pieces, int pauseMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    for (const std::string& piece : pieces) {
+        if (!connection.send(piece) || connection.answered() || connection.closed())
+            return timer.elapsed();
+        connection.wait(pauseMs);
+        if (connection.answered() || connection.closed())
+            return timer.elapsed();
+    }
+    return -1;
 }
 
 } // namespace
@@ -180,6 +233,85 @@ private slots:
         // Had a smuggled sign-in run, it would have been refused by the limit, not missing: the
         // address still has no sign-in to spare and no other account was made.
         QCOMPARE(client.Post("/api/auth/sign-in/anonymous", "{}", "application/json")->status, 429);
+    }
+
+    // A head must come whole within its time of the opening, however steadily its bytes trickle;
+    // so must a bounded body within its own, though no read stalls.
+    void trickledHeadsAndBodiesMeetTheirDeadlines()
+    {
+        hf::server::ConnectionLimits limits;
+        limits.headTime = 600ms;
+        limits.boundedBodyTime = 600ms;
+        BoundServer server(limits, 1 << 20);
+
+        RawConnection slowHead(server.port);
+        std::vector<std::string> headPieces{"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n"};
+        for (int i = 0; i < 40; ++i)
+            headPieces.push_back("X-Slow-" + std::to_string(i) + ": 1\r\n");
+        const qint64 headTook = trickle(slowHead, headPieces, 100);
+        QVERIFY2(headTook >= 0 && headTook < 2500, QByteArray::number(headTook));
+        QVERIFY(slowHead.waitForClose(2000));
+        QCOMPARE(slowHead.statusLine(), std::string("HTTP/1.1 408 Request Timeout"));
+
+        RawConnection slowBody(server.port);
+        std::vector<std::string> bodyPieces{head("POST /echo", "Content-Length: 40\r\n")};
+        for (int i = 0; i < 40; ++i)
+            bodyPieces.push_back(" ");
+        const qint64 bodyTook = trickle(slowBody, bodyPieces, 100);
+        QVERIFY2(bodyTook >= 0 && bodyTook < 2500, QByteArray::number(bodyTook));
+        QVERIFY(slowBody.waitForAnswer(2000));
+        QVERIFY2(slowBody.statusLine() != "HTTP/1.1 200 OK", slowBody.statusLine().c_str());
+
+        // A quick client in the same bounds is served.
+        RawConnection quick(server.port);
+        quick.send(head("POST /echo", "Content-Length: 3\r\n") + "abc");
+        QVERIFY(quick.waitForAnswer(2000));
+        QCOMPARE(quick.statusLine(), std::string("HTTP/1.1 200 OK"));
+    }
+
+    // With the waiting set full, the connection that has waited longest is closed for a new one;
+    // the others are still served.
+    void aFullWaitingSetDropsTheStalest()
+    {
+        hf::server::ConnectionLimits limits;
+        limits.headTime = 10s;
+        limits.maxWaiting = 2;
+        BoundServer server(limits, 1 << 20);
+
+        std::vector<std::unique_ptr<RawConnection>> waiting;
+        for (int i = 0; i < 3; ++i) {
+            waiting.push_back(std::make_unique<RawConnection>(server.port));
+            QVERIFY(waiting.back()->send("GET / HTTP/1.1\r\n"));
+            // In the waiting set before the next one opens.
+            waiting.back()->wait(100);
+        }
+        QVERIFY(waiting[0]->waitForClose(3000));
+        for (int i : {1, 2}) {
+            QVERIFY(!waiting[i]->closed());
+            QVERIFY(waiting[i]->send("Host: 127.0.0.1\r\n\r\n"));
+            QVERIFY(waiting[i]->waitForAnswer(3000));
+            QCOMPARE(waiting[i]->statusLine(), std::string("HTTP/1.1 200 OK"));
+        }
+    }
+
+    // A body of exactly its limit is taken, with or without a stated length; a byte more is 413.
+    void aBodyOfExactlyItsLimitPasses()
+    {
+        BoundServer server(hf::server::ConnectionLimits{}, 100);
+        for (const bool stated : {true, false}) {
+            for (const size_t size : {size_t(100), size_t(101)}) {
+                const std::string body(size, 'x');
+                RawConnection connection(server.port);
+                connection.send(head("POST /echo", stated ? "Content-Length: " + std::to_string(size) + "\r\n" : ""));
+                connection.send(body);
+                if (!stated)
+                    connection.finishSending();
+                QVERIFY(connection.waitForAnswer(5000));
+                const std::string what = (stated ? "stated " : "unstated ") + std::to_string(size);
+                QVERIFY2(connection.statusLine() == (size == 100 ? "HTTP/1.1 200 OK" : "HTTP/1.1 413 Payload Too Large"),
+                         (what + ": " + connection.statusLine()).c_str());
+            }
+        }
     }
 
     void filesArePrivateUnderAnOpenUmask()

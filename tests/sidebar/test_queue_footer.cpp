@@ -1,9 +1,11 @@
 // The queue footer on a scripted batch queue: its controls in every queue state, the More menu,
-// adding videos, and "Export all completed..." through a folder chooser the test answers.
+// adding videos, and "Export all completed..." through a folder chooser the test answers; and the
+// queue section's title.
 
 #include "helpers_sidebar.h"
 
 #include "sidebar/queue_footer.h"
+#include "sidebar/sidebar_rows.h"
 #include "support/test_support.h"
 #include "ui_kit/buttons.h"
 #include "ui_kit/environment.h"
@@ -248,6 +250,36 @@ private Q_SLOTS:
         QVERIFY(footer.messageLabel()->isVisible());
         QVERIFY(footer.addButton()->isVisible());
         panel.shoot(QStringLiteral("empty-with-message"));
+    }
+
+    // Beside failed, running and waiting jobs, only the completed ones are copied and counted.
+    void exportCountsOnlyTheCopiedVideos()
+    {
+        SidebarRig rig;
+        Panel panel(rig);
+        QueueFooter& footer = *panel.footer;
+        QVERIFY(rig.makeMixedQueue());
+        const std::vector<BatchJob> jobs = rig.queue->jobs();
+        QCOMPARE(jobs.size(), size_t(5));
+        rig.writeOutput(jobs[0], "first");
+        rig.writeOutput(jobs[1], "second");
+
+        QTemporaryDir out;
+        footer.exportAllCompleted();
+        QVERIFY(panel.chooser->answer(out.path()));
+        QVERIFY(QTest::qWaitFor([&] { return !footer.isExporting(); }));
+        QCOMPARE(footer.exportMessage(),
+                 QStringLiteral("Exported 2 cleaned videos to %1.").arg(QDir(out.path()).dirName()));
+        QCOMPARE(QDir(out.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
+        rig.release();
+    }
+
+    // The queue section is titled by its count from the first job on.
+    void queueTitleCountsFromOne()
+    {
+        QCOMPARE(queueSectionTitle(0), QStringLiteral("Batch queue"));
+        QCOMPARE(queueSectionTitle(1), QStringLiteral("Queue, 1 videos"));
+        QCOMPARE(queueSectionTitle(7), QStringLiteral("Queue, 7 videos"));
     }
 };
 
