@@ -27,6 +27,27 @@ QString localPath(const QUrl& url)
     return url.isLocalFile() ? url.toLocalFile() : QString();
 }
 
+// A file cut short (an interrupted download or copy) still states its full length, but the
+// index it was opened with then places samples beyond its last byte.
+bool indexReachesPastEnd(AVFormatContext* input)
+{
+    if (!input->pb)
+        return false;
+    const int64_t size = avio_size(input->pb);
+    if (size <= 0)
+        return false;
+    for (unsigned i = 0; i < input->nb_streams; ++i) {
+        AVStream* stream = input->streams[i];
+        const int count = avformat_index_get_entries_count(stream);
+        for (int e = count - 1; e >= 0; --e) {
+            const AVIndexEntry* entry = avformat_index_get_entry(stream, e);
+            if (entry && entry->pos >= 0 && entry->pos + entry->size > size)
+                return true;
+        }
+    }
+    return false;
+}
+
 // The sound of the first audio stream: where it starts on the timeline and how long it lasts.
 struct SoundSpan {
     double start = 0;
@@ -292,6 +313,8 @@ double VideoDemuxerMuxer::inspect(const QUrl& video)
     const double duration = timelineLength(input.get());
     if (!std::isfinite(duration) || duration <= 0)
         throw MediaError(MediaError::Case::unreadable);
+    if (indexReachesPastEnd(input.get()))
+        throw MediaError::exportFailed(MediaError::truncatedMessage());
     return duration;
 }
 

@@ -71,7 +71,8 @@ namespace VideoDemuxerMuxer {
 
 // The video's duration in seconds: the length of its timeline, from its start (which a stream
 // format such as MPEG-TS places anywhere on its clock) to the latest stream's end. Throws
-// MediaError unreadable (not a local file, not a media file, no usable duration) or noAudioTrack.
+// MediaError unreadable (not a local file, not a media file, no usable duration), noAudioTrack, or
+// exportFailed with the truncation message for a file whose index reaches past its end.
 double inspect(const QUrl& video);
 
 // Writes the video's soundtrack (all of it, or what sounds in its first `maxDuration` seconds when

@@ -95,12 +95,22 @@ void ReplaceConfirmation::follow()
         hide();
         return;
     }
-    m_message->setText(text("ui.replace.message", "The cleaned result for %@ hasn't been exported.",
-                            {m_coordinator->pendingReplacement()->videoName}));
+    const EngineCoordinator::PendingReplacement& asked = *m_coordinator->pendingReplacement();
+    // A clean still running has nothing to export yet: the question is only whether to stop it.
+    if (asked.cleanRunning)
+        m_message->setText(text("ui.replace.message.running", "%@ is still being cleaned. Replacing it stops the full clean.",
+                                {asked.videoName}));
+    else
+        m_message->setText(text("ui.replace.message", "The cleaned result for %@ hasn't been exported.",
+                                {asked.videoName}));
+    m_exportFirst->setVisible(!asked.cleanRunning);
     layOut();
     show();
     raise();
-    m_exportFirst->setFocus();
+    if (asked.cleanRunning)
+        m_cancel->setFocus();
+    else
+        m_exportFirst->setFocus();
 }
 
 void ReplaceConfirmation::dismiss()

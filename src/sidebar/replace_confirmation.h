@@ -1,7 +1,8 @@
 #pragma once
 
 // The question asked before the open video is replaced while its full clean has not been
-// exported: "Replace the current video?" with "Export First", "Replace" and "Cancel". It shows
+// exported: "Replace the current video?" with "Export First", "Replace" and "Cancel" (while the
+// full clean is still running there is nothing to export, and "Export First" is left out). It shows
 // over the whole window while the coordinator holds a pending replacement, keeps the window
 // underneath out of reach, and never runs an event loop of its own: the answers are the
 // coordinator's operations. Escape answers "Cancel".
