@@ -7,6 +7,7 @@
 #include "app/hushframe_app.h"
 #include "coordinator/batch_queue_manager.h"
 #include "coordinator/engine_coordinator.h"
+#include "editor/inspector_view.h"
 #include "helpers_app.h"
 #include "helpers_audition.h"
 #include "pipeline/video_demuxer_muxer.h"
@@ -86,6 +87,14 @@ private Q_SLOTS:
             QVERIFY(!coordinator.isProcessing());
             coordinator.setErrorMessage(std::nullopt);
         }
+        // Nothing is being separated, and the legend does not say otherwise.
+        auto* inspector = window->findChild<InspectorView*>();
+        QVERIFY(inspector);
+        for (Stem stem : {Stem::dialogue, Stem::music, Stem::effects})
+            QCOMPARE(inspector->legendRow(stem)->value(), QStringLiteral("Not separated yet"));
+        coordinator.setProcessing(true);
+        QCOMPARE(inspector->legendRow(Stem::music)->value(), QStringLiteral("Separating"));
+        coordinator.setProcessing(false);
 
         // Queued, the cut-short movie fails before any clean, and its row says why.
         services->batch().enqueue({QUrl::fromLocalFile(truncated)});
@@ -99,6 +108,14 @@ private Q_SLOTS:
         QVERIFY(row->subtitle().contains(QLatin1String("failed")));
         QCOMPARE(row->toolTip(), cutShort);
         QVERIFY(row->accessibleDescription().contains(cutShort));
+        // The whole reason is on the row: the row is as tall as its wrapped lines.
+        QLabel* subtitle = nullptr;
+        for (QLabel* label : row->findChildren<QLabel*>())
+            if (label->text() == row->subtitle())
+                subtitle = label;
+        QVERIFY(subtitle);
+        QVERIFY(QTest::qWaitFor([&] { return subtitle->height() >= subtitle->heightForWidth(subtitle->width()); }));
+        QVERIFY(row->geometry().bottom() >= subtitle->mapTo(row, QPoint(0, subtitle->height())).y() - 1);
         test::saveScreenshot(window->grab().toImage(), "app", QStringLiteral("failed-queue-row"));
     }
 };
