@@ -20,6 +20,7 @@
 #include <QDir>
 #include <QPointer>
 #include <QTest>
+#include <QTimer>
 
 using namespace hf;
 using namespace std::chrono_literals;
@@ -109,6 +110,17 @@ private Q_SLOTS:
         guard.confirmation()->cancelButton()->click();
         app.requestQuit();
         QVERIFY(questionShown(guard));
+        guard.confirmation()->cancelButton()->click();
+
+        // The same for the quit a running application gets from anywhere: the event loop goes on.
+        bool held = false;
+        QTimer::singleShot(0, this, [] { QCoreApplication::quit(); });
+        QTimer::singleShot(300, this, [&] {
+            held = questionShown(guard);
+            QCoreApplication::exit(0);
+        });
+        QCoreApplication::exec();
+        QVERIFY(held);
         QTest::keyClick(guard.confirmation(), Qt::Key_Escape);
         QVERIFY(!questionShown(guard));
 
