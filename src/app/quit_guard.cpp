@@ -5,65 +5,35 @@
 #include "platform/texts.h"
 #include "sidebar/queue_footer.h"
 #include "ui_kit/buttons.h"
-#include "ui_kit/palette.h"
-#include "ui_kit/text_styles.h"
+
+#include <QLabel>
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QLabel>
 #include <QSessionManager>
-#include <QVBoxLayout>
-
-#include <algorithm>
 
 namespace hf {
 
-namespace {
-
-constexpr int cardWidth = 380;
-constexpr int cardPadding = 22;
-
-} // namespace
-
 // ---- The question
 
-QuitConfirmation::QuitConfirmation(QWidget* window) : ui::CardOverlay(window)
+QuitConfirmation::QuitConfirmation(QWidget* window)
+    : ui::QuestionCard(window, text("ui.quit.title", "Quit Hushframe?"))
 {
     setObjectName(QStringLiteral("quit.confirmation"));
-    m_card = new QWidget(this);
-    m_card->setObjectName(QStringLiteral("quit.card"));
-    auto* column = new QVBoxLayout(m_card);
-    column->setContentsMargins(cardPadding, cardPadding, cardPadding, cardPadding);
-    column->setSpacing(8);
-    auto* title = new QLabel(text("ui.quit.title", "Quit Hushframe?"));
-    title->setWordWrap(true);
-    title->setAlignment(Qt::AlignHCenter);
-    ui::applyHeadingStyle(title, ui::TextStyle::headline);
-    ui::setForeground(title, ui::ColorName::Ink);
-    m_message = new QLabel;
-    m_message->setObjectName(QStringLiteral("quit.message"));
-    m_message->setWordWrap(true);
-    m_message->setTextFormat(Qt::PlainText);
-    m_message->setAlignment(Qt::AlignHCenter);
-    ui::setTextStyle(m_message, ui::TextStyle::callout);
-    ui::setForeground(m_message, ui::ColorName::SecondaryText);
-
+    card()->setObjectName(QStringLiteral("quit.card"));
+    messageLabel()->setObjectName(QStringLiteral("quit.message"));
     m_export = new ui::InkButton(text("ui.quit.export", "Export Videos..."));
     m_export->setObjectName(QStringLiteral("quit.export"));
+    m_export->setMinHeight(34);
     m_quit = new ui::QuietButton(text("ui.quit.anyway", "Quit Anyway"));
     m_quit->setObjectName(QStringLiteral("quit.anyway"));
+    m_quit->setMinHeight(34);
     m_cancel = new ui::QuietButton(text("ui.common.cancel", "Cancel"));
     m_cancel->setObjectName(QStringLiteral("quit.cancel"));
-    column->addWidget(title);
-    column->addWidget(m_message);
-    column->addSpacing(10);
-    m_export->setMinHeight(34);
-    m_quit->setMinHeight(34);
     m_cancel->setMinHeight(34);
-    for (QAbstractButton* button : std::initializer_list<QAbstractButton*>{m_export, m_quit, m_cancel}) {
-        button->setFocusPolicy(Qt::StrongFocus);
-        column->addWidget(button);
-    }
+    addAnswer(m_export);
+    addAnswer(m_quit);
+    addAnswer(m_cancel);
 
     // Each answer closes the question; choosing one again means asking again.
     connect(m_export, &QAbstractButton::clicked, this, [this] {
@@ -79,33 +49,12 @@ QuitConfirmation::QuitConfirmation(QWidget* window) : ui::CardOverlay(window)
 
 void QuitConfirmation::ask(int count)
 {
-    m_message->setText(text("ui.quit.message",
-                            "%lld cleaned videos in the queue haven't been exported. The queue isn't kept, so "
-                            "quitting now loses them.",
-                            {count}));
-    layOut();
-    show();
-    raise();
+    setMessage(text("ui.quit.message",
+                    "%lld cleaned videos in the queue haven't been exported. The queue isn't kept, so "
+                    "quitting now loses them.",
+                    {count}));
+    present();
     m_export->setFocus();
-}
-
-QString QuitConfirmation::message() const
-{
-    return m_message->text();
-}
-
-QRect QuitConfirmation::cardRect() const
-{
-    const int width = std::min(cardWidth, this->width() - 40);
-    const int wrapped = m_card->heightForWidth(width);
-    const int height = std::min(wrapped > 0 ? wrapped : m_card->sizeHint().height(), this->height() - 40);
-    return QRect((this->width() - width) / 2, std::max(20, (this->height() - height) / 3), width, height);
-}
-
-void QuitConfirmation::layOut()
-{
-    ui::CardOverlay::layOut();
-    m_card->setGeometry(cardRect());
 }
 
 // ---- The guard

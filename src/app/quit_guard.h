@@ -10,14 +10,13 @@
 //     QuitGuard guard(batch, [&] { return app.openWindow("main"); });
 //     qApp->installEventFilter(&guard);   // the last window's close and the quit request
 
-#include "ui_kit/card_overlay.h"
+#include "ui_kit/question_card.h"
 
 #include <QObject>
 #include <QPointer>
 
 #include <functional>
 
-class QLabel;
 class QSessionManager;
 
 namespace hf {
@@ -30,7 +29,7 @@ class QuietButton;
 } // namespace ui
 
 // The question itself, over the main window.
-class QuitConfirmation : public ui::CardOverlay {
+class QuitConfirmation : public ui::QuestionCard {
     Q_OBJECT
 
 public:
@@ -38,7 +37,6 @@ public:
 
     // Shows the question for `count` cleaned videos.
     void ask(int count);
-    QString message() const;
     ui::InkButton* exportButton() const { return m_export; }
     ui::QuietButton* quitButton() const { return m_quit; }
     ui::QuietButton* cancelButton() const { return m_cancel; }
@@ -48,13 +46,9 @@ Q_SIGNALS:
     void quitChosen();
 
 protected:
-    QRect cardRect() const override;
-    void layOut() override;
     void escapePressed() override { hide(); }
 
 private:
-    QWidget* m_card;
-    QLabel* m_message;
     ui::InkButton* m_export;
     ui::QuietButton* m_quit;
     ui::QuietButton* m_cancel;

@@ -9,12 +9,10 @@
 //
 //     new hf::ReplaceConfirmation(&coordinator, mainWindow);   // once per main window
 
-#include "ui_kit/card_overlay.h"
+#include "ui_kit/question_card.h"
 
 #include <QPointer>
 #include <QWidget>
-
-class QLabel;
 
 namespace hf {
 
@@ -25,7 +23,7 @@ class InkButton;
 class QuietButton;
 } // namespace ui
 
-class ReplaceConfirmation : public ui::CardOverlay {
+class ReplaceConfirmation : public ui::QuestionCard {
     Q_OBJECT
 
 public:
@@ -33,17 +31,11 @@ public:
     ReplaceConfirmation(EngineCoordinator* coordinator, QWidget* window);
 
     bool isPresented() const { return isVisible(); }
-    QString title() const;
-    QString message() const;
     ui::InkButton* exportFirstButton() const { return m_exportFirst; }
     ui::QuietButton* replaceButton() const { return m_replace; }
     ui::QuietButton* cancelButton() const { return m_cancel; }
-    // The card the question is drawn on.
-    QWidget* card() const { return m_card; }
 
 protected:
-    QRect cardRect() const override;
-    void layOut() override;
     // Escape answers "Cancel".
     void escapePressed() override { dismiss(); }
 
@@ -53,9 +45,6 @@ private:
     void dismiss();
 
     QPointer<EngineCoordinator> m_coordinator;
-    QWidget* m_card;
-    QLabel* m_title;
-    QLabel* m_message;
     ui::InkButton* m_exportFirst;
     ui::QuietButton* m_replace;
     ui::QuietButton* m_cancel;

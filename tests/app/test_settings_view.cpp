@@ -89,6 +89,18 @@ class TestSettingsView : public QObject {
 
     std::unique_ptr<LocalServer> m_server;
 
+    // The services on the local server, launched, with a Google account of `email` signed in.
+    std::unique_ptr<AppServices> signedInServices(const QTemporaryDir& home, const QString& email)
+    {
+        auto services = test::makeServices(home, m_server->baseUrl());
+        runTask(services->launch());
+        const QString idToken = m_server->identityToken(email);
+        APIClient* client = &services->api();
+        runTask(services->account().signIn(AuthProvider::google,
+                                           [client, idToken] { return googleSocialSignIn(client, idToken); }));
+        return services;
+    }
+
 private slots:
     void initTestCase()
     {
@@ -209,12 +221,7 @@ private slots:
     void deletesTheAccountAfterConfirming()
     {
         QTemporaryDir home;
-        auto services = test::makeServices(home, m_server->baseUrl());
-        runTask(services->launch());
-        const QString idToken = m_server->identityToken(QStringLiteral("leaver@example.com"));
-        APIClient* client = &services->api();
-        runTask(services->account().signIn(AuthProvider::google,
-                                           [client, idToken] { return googleSocialSignIn(client, idToken); }));
+        auto services = signedInServices(home, QStringLiteral("leaver@example.com"));
         QVERIFY(services->account().isSignedIn());
         const QString signedInID = services->account().user()->id;
 
@@ -275,12 +282,7 @@ private slots:
     void deletionFinishesWithoutItsWindow()
     {
         QTemporaryDir home;
-        auto services = test::makeServices(home, m_server->baseUrl());
-        runTask(services->launch());
-        const QString idToken = m_server->identityToken(QStringLiteral("closer@example.com"));
-        APIClient* client = &services->api();
-        runTask(services->account().signIn(AuthProvider::google,
-                                           [client, idToken] { return googleSocialSignIn(client, idToken); }));
+        auto services = signedInServices(home, QStringLiteral("closer@example.com"));
         const QString signedInID = services->account().user()->id;
         services->coordinator().setSource(
             SourceVideo{QUrl::fromLocalFile(home.filePath(QStringLiteral("clip.mp4"))), QStringLiteral("clip.mp4"), 12});
