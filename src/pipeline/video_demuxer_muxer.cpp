@@ -313,9 +313,19 @@ double VideoDemuxerMuxer::inspect(const QUrl& video)
     const double duration = timelineLength(input.get());
     if (!std::isfinite(duration) || duration <= 0)
         throw MediaError(MediaError::Case::unreadable);
+    return duration;
+}
+
+void VideoDemuxerMuxer::checkComplete(const QUrl& video)
+{
+    InputContext input;
+    try {
+        input = openInput(video);
+    } catch (const FFmpegError&) {
+        throw MediaError(MediaError::Case::unreadable);
+    }
     if (indexReachesPastEnd(input.get()))
         throw MediaError::exportFailed(MediaError::truncatedMessage());
-    return duration;
 }
 
 ExtractedAudio VideoDemuxerMuxer::extractSoundtrack(const QUrl& video, const QUrl& folder,

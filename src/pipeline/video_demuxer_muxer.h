@@ -71,9 +71,13 @@ namespace VideoDemuxerMuxer {
 
 // The video's duration in seconds: the length of its timeline, from its start (which a stream
 // format such as MPEG-TS places anywhere on its clock) to the latest stream's end. Throws
-// MediaError unreadable (not a local file, not a media file, no usable duration), noAudioTrack, or
-// exportFailed with the truncation message for a file whose index reaches past its end.
+// MediaError unreadable (not a local file, not a media file, no usable duration) or noAudioTrack.
 double inspect(const QUrl& video);
+
+// Throws MediaError exportFailed with the truncation message when the file was cut short (an
+// interrupted download or copy): its index places samples beyond its last byte, though its stated
+// length is whole. Reads only the index. MediaError unreadable when it can't be opened at all.
+void checkComplete(const QUrl& video);
 
 // Writes the video's soundtrack (all of it, or what sounds in its first `maxDuration` seconds when
 // the video is longer, sample-accurate) as AAC in an M4A file named "source-XXXXXXXX.m4a" inside
