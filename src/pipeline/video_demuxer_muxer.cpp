@@ -300,14 +300,23 @@ QUrl PickedMovie::copyIntoImports(const QUrl& received)
 // ---------------------------------------------------------------------------------------------
 // Inspection and extraction
 
-double VideoDemuxerMuxer::inspect(const QUrl& video)
+namespace {
+
+// The file opened for a look at its header; MediaError unreadable when it isn't a media file.
+InputContext openForInspection(const QUrl& video)
 {
-    InputContext input;
     try {
-        input = openInput(video);
+        return openInput(video);
     } catch (const FFmpegError&) {
         throw MediaError(MediaError::Case::unreadable);
     }
+}
+
+} // namespace
+
+double VideoDemuxerMuxer::inspect(const QUrl& video)
+{
+    InputContext input = openForInspection(video);
     if (audioStreams(input.get()).empty())
         throw MediaError(MediaError::Case::noAudioTrack);
     const double duration = timelineLength(input.get());
@@ -318,12 +327,7 @@ double VideoDemuxerMuxer::inspect(const QUrl& video)
 
 void VideoDemuxerMuxer::checkComplete(const QUrl& video)
 {
-    InputContext input;
-    try {
-        input = openInput(video);
-    } catch (const FFmpegError&) {
-        throw MediaError(MediaError::Case::unreadable);
-    }
+    InputContext input = openForInspection(video);
     if (indexReachesPastEnd(input.get()))
         throw MediaError::exportFailed(MediaError::truncatedMessage());
 }
