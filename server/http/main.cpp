@@ -95,6 +95,8 @@ int main(int argc, char** argv)
         return 1;
     }
     std::cout << "Listening on " << server.baseUrl() << std::endl;
+    if (options.catalogueDir.empty())
+        std::fprintf(stderr, "No song catalogue given (--catalogue DIR): song checks are answered \"not_checked\"\n");
 
     int received = 0;
     sigwait(&signals, &received);

@@ -15,6 +15,7 @@
 #include "platform/texts.h"
 #include "ui_kit/environment.h"
 
+#include <QGuiApplication>
 #include <QPointer>
 #include <QVBoxLayout>
 
@@ -33,8 +34,17 @@ std::optional<TelluConfig> feedbackFormConfig()
 } // namespace
 
 HushframeApp::HushframeApp(AppServices& services, FilePicker* picker, QObject* parent)
-    : QObject(parent), m_services(services), m_picker(picker)
+    : QObject(parent), m_services(services), m_picker(picker),
+      m_quitGuard(services.batch(), [this] { return openWindow(QStringLiteral("main")); })
 {
+    // Every way of quitting passes the guard: the last window's close and the application's quit
+    // request through its filter, the end of the desktop session through its signal.
+    QCoreApplication::instance()->installEventFilter(&m_quitGuard);
+#ifndef QT_NO_SESSIONMANAGER
+    if (auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
+        connect(gui, &QGuiApplication::commitDataRequest, &m_quitGuard, &QuitGuard::sessionEnding);
+#endif
+
     m_windows.setFactory(QStringLiteral("main"), [this] { return makeMainWindow(); });
     m_windows.setFactory(QStringLiteral("settings"), [this] { return makeSettingsWindow(); });
     m_windows.setFactory(QStringLiteral("help"), [this] { return makeHelpWindow(); });
@@ -46,6 +56,13 @@ HushframeApp::~HushframeApp() = default;
 QWidget* HushframeApp::openWindow(const QString& id)
 {
     return m_windows.open(id);
+}
+
+void HushframeApp::requestQuit()
+{
+    // Held by the guard while it asks; "Quit Anyway" quits from there.
+    if (m_quitGuard.requestQuit())
+        QCoreApplication::quit();
 }
 
 void HushframeApp::handleOpenURL(const QUrl& url)

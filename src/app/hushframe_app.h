@@ -5,6 +5,7 @@
 // sequence started when the main window is first shown; and the links that later starts of the
 // program hand over. Made by main() after the QApplication and the service container.
 
+#include "app/quit_guard.h"
 #include "app/window_registry.h"
 
 #include <QObject>
@@ -33,6 +34,11 @@ public:
     // A link opened in the application: the web sign-in's way back, or Google's.
     void handleOpenURL(const QUrl& url);
 
+    // Quits the application unless finished work would be lost, in which case the main window
+    // asks first (see QuitGuard). Every quit command calls this.
+    void requestQuit();
+    QuitGuard& quitGuard() { return m_quitGuard; }
+
     // The window factories, one per identifier.
     QWidget* makeMainWindow();
     QWidget* makeSettingsWindow();
@@ -43,6 +49,8 @@ private:
     AppServices& m_services;
     FilePicker* m_picker;
     WindowRegistry m_windows;
+    // Made after the windows' registry and gone before it.
+    QuitGuard m_quitGuard;
 };
 
 } // namespace hf

@@ -27,6 +27,11 @@ void ImportRouter::importerFinished(const PickOutcome& outcome)
         return;
     const bool toQueue = m_coordinator.importTarget() == ImportTarget::queue;
     m_coordinator.setImportTarget(ImportTarget::editor);
+    if (!toQueue && outcome.urls->size() == 1) {
+        // The question, when one was due, came before the chooser opened.
+        m_coordinator.openPickedVideo(outcome.urls->first());
+        return;
+    }
     routeImportedURLs(*outcome.urls, toQueue);
 }
 

@@ -426,7 +426,10 @@ void SettingsView::deleteAccount()
     if (m_isDeleting || !m_account)
         return;
     setDeleting(true);
-    auto run = [](QPointer<SettingsView> self, QPointer<AccountStore> account) -> QCoro::Task<void> {
+    // The deletion finishes its work whether or not this window is still there when it ends: the
+    // deleted account's video is closed all the same.
+    auto run = [](QPointer<SettingsView> self, QPointer<AccountStore> account,
+                  QPointer<EngineCoordinator> coordinator) -> QCoro::Task<void> {
         std::optional<QString> failure;
         try {
             co_await account->deleteAccount();
@@ -435,11 +438,11 @@ void SettingsView::deleteAccount()
         } catch (const Error& error) {
             failure = error.localizedDescription();
         }
+        if (!failure && coordinator)
+            coordinator->clearSource();
         if (!self)
             co_return;
         if (!failure) {
-            if (self->m_coordinator)
-                self->m_coordinator->clearSource();
             self->setMessage(std::nullopt);
         } else if (!failure->isEmpty()) {
             self->setMessage(*failure);
@@ -447,7 +450,7 @@ void SettingsView::deleteAccount()
         self->setDeleting(false);
         Q_EMIT self->deletionFinished();
     };
-    spawn(run(this, m_account), lcSettings(), QStringLiteral("Account deletion"));
+    spawn(run(this, m_account, m_coordinator), lcSettings(), QStringLiteral("Account deletion"));
 }
 
 void SettingsView::setDeleting(bool deleting)

@@ -1,6 +1,7 @@
 #include "coordinator/batch_queue_manager.h"
 
 #include "backend/account_store.h"
+#include "coordinator/open_failure.h"
 #include "coordinator/recent_videos.h"
 #include "coordinator/review_prompter.h"
 #include "pipeline/media_error.h"
@@ -54,6 +55,20 @@ int BatchQueueManager::pendingJobs() const
 int BatchQueueManager::completedJobs() const
 {
     return int(std::ranges::count_if(m_jobs, [](const BatchJob& j) { return j.status.isCompleted(); }));
+}
+
+int BatchQueueManager::unexportedCompletedJobs() const
+{
+    return int(std::ranges::count_if(m_jobs, [this](const BatchJob& j) {
+        return j.status.isCompleted() && m_exportedOutputs.value(j.id) != j.status.videoURL();
+    }));
+}
+
+void BatchQueueManager::noteExported(const std::vector<BatchJob>& jobs)
+{
+    for (const BatchJob& job : jobs)
+        if (job.status.isCompleted())
+            m_exportedOutputs.insert(job.id, job.status.videoURL());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -180,7 +195,7 @@ QCoro::Task<void> BatchQueueManager::probeDuration(QPointer<BatchQueueManager> q
     } catch (const Cancelled&) {
         co_return;
     } catch (const std::exception& e) {
-        failure = describe(e);
+        failure = describeOpenFailure(e);
     }
     if (!queue)
         co_return;

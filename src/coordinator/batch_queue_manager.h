@@ -13,6 +13,7 @@
 #include "pipeline/separation_settings.h"
 #include "platform/async.h"
 
+#include <QHash>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -73,6 +74,11 @@ public:
 
     int pendingJobs() const;
     int completedJobs() const;
+    // Completed jobs whose output has not been copied out by an export yet: the work that ends
+    // with the process, since the queue is not kept.
+    int unexportedCompletedJobs() const;
+    // The completed jobs among `jobs` (a snapshot an export copied) count as exported.
+    void noteExported(const std::vector<BatchJob>& jobs);
 
     // ---- The queue
 
@@ -144,6 +150,8 @@ private:
     void handleFailure(const BatchJob& job, const std::exception& error);
 
     std::vector<BatchJob> m_jobs;
+    // The output copied out by an export, by job.
+    QHash<QUuid, QUrl> m_exportedOutputs;
     bool m_isProcessingQueue = false;
     std::optional<QUuid> m_activeJobId;
     double m_overallProgressFraction = 0;

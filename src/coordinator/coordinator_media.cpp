@@ -10,7 +10,13 @@ namespace hf {
 
 QCoro::Task<double> DefaultCoordinatorMedia::inspect(QUrl video, std::stop_token stop)
 {
-    auto work = [video] { return VideoDemuxerMuxer::inspect(video); };
+    // A file cut short is refused here, before anything is made from it: its first seconds
+    // would still clean, and only the full clean or the export would find out.
+    auto work = [video] {
+        const double duration = VideoDemuxerMuxer::inspect(video);
+        VideoDemuxerMuxer::checkComplete(video);
+        return duration;
+    };
     const double duration = co_await runOffThread(stop, std::move(work));
     co_return duration;
 }

@@ -27,7 +27,8 @@ class MediaOperations {
 public:
     virtual ~MediaOperations() = default;
 
-    // The video's duration in seconds. Throws MediaError unreadable or noAudioTrack.
+    // The duration in seconds of a video that can be opened. Throws MediaError unreadable or
+    // noAudioTrack, or exportFailed with the truncation message for a file cut short.
     virtual QCoro::Task<double> inspect(QUrl video, std::stop_token stop = {}) = 0;
 
     // The soundtrack as an M4A file inside `folder`: all of it with no `maxDuration`, else at most

@@ -2,6 +2,7 @@
 
 #include "coordinator/engine_coordinator.h"
 
+#include "coordinator/open_failure.h"
 #include "platform/texts.h"
 
 namespace hf {
@@ -34,7 +35,9 @@ QCoro::Task<SourceVideo> EngineCoordinator::sourceVideo(PickedMovie movie)
 
 void EngineCoordinator::beginImport(Loader loader)
 {
-    clearSource();
+    // The open video stays as it is until the new one has been read: a file that can't be opened
+    // leaves it, its result and its running work untouched. A message about earlier work is done.
+    setErrorMessage(std::nullopt);
     setImporting(true);
     const quint64 generation = ++m_importGeneration;
     spawn(runImport(std::move(loader), generation, m_alive.get_token()), lcEngineCoordinator(),
@@ -54,15 +57,16 @@ QCoro::Task<void> EngineCoordinator::runImport(Loader loader, quint64 generation
     } catch (const Cancelled&) {
         co_return;
     } catch (const std::exception& e) {
-        failure = describe(e);
+        failure = describeOpenFailure(e);
     }
     if (alive.stop_requested())
         co_return;
-    // A later import has closed this one's predecessor and owns the open video now.
+    // A later import owns the open video now.
     if (generation != m_importGeneration)
         co_return;
 
     if (video) {
+        clearSource();
         setSource(*video);
         m_recents->noteOpened(*video);
         startSourceAnalysis(*video);

@@ -3,6 +3,7 @@
 
 #include "coordinator/engine_coordinator.h"
 
+#include "coordinator/open_failure.h"
 #include "platform/texts.h"
 
 namespace hf {
@@ -14,23 +15,49 @@ constexpr auto replacementDelay = std::chrono::milliseconds(350);
 
 } // namespace
 
+bool EngineCoordinator::isFullCleanRunning() const
+{
+    return (m_isProcessing && m_processingKind == JobKind::full) || m_isPromoting;
+}
+
+std::optional<QString> EngineCoordinator::replacementStake() const
+{
+    if (!m_source)
+        return std::nullopt;
+    if (hasUnexportedFullResult())
+        return QStringLiteral("result:") + m_currentResult->id.toString();
+    if (isFullCleanRunning())
+        return QStringLiteral("clean:") + m_source->url.toString();
+    return std::nullopt;
+}
+
 bool EngineCoordinator::askBeforeReplacing(std::function<void()> perform)
 {
-    if (!hasUnexportedFullResult() || !m_source)
+    if (!replacementStake())
         return false;
-    setPendingReplacement(PendingReplacement{m_source->displayName, std::move(perform)});
+    setPendingReplacement(PendingReplacement{m_source->displayName, std::move(perform), !hasUnexportedFullResult()});
     return true;
 }
 
 void EngineCoordinator::presentFileImporter()
 {
-    auto present = [this] {
+    auto present = [this, stake = replacementStake()] {
+        m_importerApproval = stake;
         setImportTarget(ImportTarget::editor);
         setFileImporterPresented(true);
     };
     if (askBeforeReplacing(present))
         return;
     present();
+}
+
+void EngineCoordinator::openPickedVideo(const QUrl& url)
+{
+    const bool approved = m_importerApproval && *m_importerApproval == replacementStake();
+    m_importerApproval.reset();
+    if (!approved && askBeforeReplacing([this, url] { openVideo(url); }))
+        return;
+    openVideo(url);
 }
 
 void EngineCoordinator::confirmReplacement()
@@ -77,7 +104,8 @@ void EngineCoordinator::openRecent(const RecentVideos::Entry& entry)
         beginImport([this, location, alive] { return loadOpenedVideo(location, alive); });
         return;
     }
-    clearSource();
+    // As for any opening, the open video stays until the stored one has been read.
+    setErrorMessage(std::nullopt);
     setImporting(true);
     // A restore counts as an import: a later opening supersedes it.
     const quint64 generation = ++m_importGeneration;
@@ -96,12 +124,13 @@ QCoro::Task<void> EngineCoordinator::restoreRecent(SeparationResult result, bool
     } catch (const Cancelled&) {
         co_return;
     } catch (const std::exception& e) {
-        failure = describe(e);
+        failure = describeOpenFailure(e);
     }
     if (alive.stop_requested() || generation != m_importGeneration)
         co_return;
 
     if (video) {
+        clearSource();
         setSource(*video);
         m_recents->noteOpened(*video);
         startSourceAnalysis(*video);

@@ -28,6 +28,9 @@ CopyrightCheckCard EngineCoordinator::copyrightCheckCard() const
     }
     switch (result.claimCheck->status) {
     case ClaimCheckStatus::notChecked:
+        // Nothing went wrong: the service has no songs to compare with (a local server started
+        // without a catalogue), so no check was made.
+        return CopyrightCheckCard::of(Kind::unavailable);
     case ClaimCheckStatus::error:
     case ClaimCheckStatus::unknown:
         return CopyrightCheckCard::of(Kind::failed);

@@ -18,7 +18,8 @@ struct CopyrightCheckCard {
         hidden,     // no full result
         checking,   // a request is on its way, or the service is still checking
         noSongs,    // the check is done and found no song worth listing
-        failed,     // the check did not run or failed on the service
+        failed,     // the check failed on the service, or its answer is not understood
+        unavailable, // the service made no check: it has nothing to check against
         available,  // no check yet, and one can be requested
         expired,    // no check, and none can be requested any more
     };

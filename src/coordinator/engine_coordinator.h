@@ -101,6 +101,9 @@ public:
     struct PendingReplacement {
         QString videoName;             // the open video's display name, the one that would go
         std::function<void()> perform; // carries out the replacement
+        // What would go is a full clean still running, not a finished result: there is
+        // nothing to export first.
+        bool cleanRunning = false;
     };
 
     // What an extraction operation yields: the extracted soundtrack and the job folder it is in.
@@ -228,7 +231,8 @@ public:
 
     // Opens a file the user chose or dropped; a file that is not a movie only sets the message.
     void openVideo(const QUrl& url);
-    // Closes the open video and opens the one `loader` produces (in a task of its own).
+    // Opens the video `loader` produces (in a task of its own) in place of the open one, which is
+    // closed only once the new one has been read: a failed opening leaves it as it was.
     void beginImport(Loader loader);
     // The loader of a movie copied into the imports folder.
     QCoro::Task<SourceVideo> sourceVideo(PickedMovie movie);
@@ -297,11 +301,18 @@ public:
 
     // ---- Replacing the open video, reopening a recent one (coordinator_replace.cpp)
 
-    // When replacing the open video would lose an unexported full clean, parks `perform` in
-    // pendingReplacement and returns true; otherwise returns false and does nothing.
+    // When replacing the open video would lose an unexported full clean, or a full clean that is
+    // still running, parks `perform` in pendingReplacement and returns true; otherwise returns
+    // false and does nothing.
     bool askBeforeReplacing(std::function<void()> perform);
-    // Shows the file importer for the editor, asking first when an unexported full clean would go.
+    // A full clean of the open video is running or being promoted.
+    bool isFullCleanRunning() const;
+    // Shows the file importer for the editor, asking first when a full clean would go.
     void presentFileImporter();
+    // Opens a file picked in the importer that presentFileImporter() showed. The question was
+    // asked before the importer opened; it is asked again only when the work at stake changed
+    // meanwhile (a clean finished while the user was choosing).
+    void openPickedVideo(const QUrl& url);
     // The confirmation's replace answer: runs the pending replacement 0.35 s later.
     void confirmReplacement();
     // The confirmation's export-first answer: drops the pending replacement, opens the export sheet.
@@ -340,6 +351,9 @@ Q_SIGNALS:
     void copyrightCheckCardChanged();
 
 private:
+    // What replacing the open video would throw away, as a key that changes with the work: the
+    // unexported full result, or the running full clean; none when nothing would be lost.
+    std::optional<QString> replacementStake() const;
     // The bodies of the untracked tasks and the processing run. Each receives the token it checks
     // after every suspension: the coordinator's lifetime token for untracked tasks, the slot's
     // token for kept ones.
@@ -410,6 +424,9 @@ private:
     bool m_showExportSheet = false;
     bool m_isFileImporterPresented = false;
     std::optional<PendingReplacement> m_pendingReplacement;
+    // What the user agreed to lose when presentFileImporter() showed the importer (none inside:
+    // nothing was at stake); empty when no importer shown that way is waiting for its pick.
+    std::optional<std::optional<QString>> m_importerApproval;
     std::optional<QUuid> m_exportedResultID;
     bool m_verifiedExportAwaitingReview = false;
     std::optional<QUuid> m_lastVerifiedResultID;

@@ -211,6 +211,12 @@ void CopyrightCheckCardView::rebuild()
                                         ui::TextStyle::body, ui::ColorName::Ink, m_content));
         column->addWidget(disclaimer(m_content));
         break;
+    case Kind::unavailable:
+        column->setSpacing(6);
+        column->addWidget(wrappingLabel(text("ui.copyright.unavailable",
+                                             "Songs can't be checked on this server, so this video wasn't checked."),
+                                        ui::TextStyle::body, ui::ColorName::Ink, m_content));
+        break;
     case Kind::available: {
         column->setSpacing(8);
         auto* check = new ui::QuietButton(text("ui.copyright.action.check", "Check for songs"), m_content);

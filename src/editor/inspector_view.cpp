@@ -237,6 +237,7 @@ InspectorView::InspectorView(EngineCoordinator* coordinator, AudioPlayerService*
     connect(coordinator, &EngineCoordinator::isRemixingChanged, this, &InspectorView::refresh);
     connect(coordinator, &EngineCoordinator::currentResultChanged, this, &InspectorView::refresh);
     connect(coordinator, &EngineCoordinator::isProcessingChanged, this, &InspectorView::refresh);
+    connect(coordinator, &EngineCoordinator::isPromotingChanged, this, &InspectorView::refresh);
     connect(exporter, &Exporter::stateChanged, this, &InspectorView::refresh);
     refresh();
 }
@@ -253,7 +254,10 @@ void InspectorView::refresh()
     m_ambience->setWorking(m_coordinator->isRemixing());
     m_ambience->setEnabled(hasResult);
 
-    const QString separating = text("ui.lane.separatingShort", "Separating");
+    // "Separating" only while a clean runs: after a failed or cancelled one nothing is.
+    const QString separating = m_coordinator->isProcessing() || m_coordinator->isPromoting()
+        ? text("ui.lane.separatingShort", "Separating")
+        : text("ui.lane.notSeparated", "Not separated yet");
     m_legend[int(Stem::dialogue)]->setValue(hasResult ? text("ui.lane.kept", "Kept") : separating);
     m_legend[int(Stem::music)]->setValue(hasResult ? text("ui.lane.removed", "Removed") : separating);
     m_legend[int(Stem::effects)]->setValue(hasResult ? text("ui.lane.mixedIn", "Mixed in") : separating);

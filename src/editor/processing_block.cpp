@@ -4,12 +4,15 @@
 #include "pipeline/formatting.h"
 #include "platform/texts.h"
 #include "ui_kit/buttons.h"
+#include "ui_kit/card_overlay.h"
 #include "ui_kit/environment.h"
 #include "ui_kit/palette.h"
 #include "ui_kit/text_styles.h"
 
+#include <QApplication>
 #include <QBoxLayout>
 #include <QEasingCurve>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QShortcut>
@@ -99,7 +102,7 @@ ProcessingBlock::ProcessingBlock(EngineCoordinator* coordinator, QWidget* parent
 
     m_escape = new QShortcut(QKeySequence::Cancel, this);
     m_escape->setContext(Qt::WindowShortcut);
-    connect(m_escape, &QShortcut::activated, m_cancel, &QAbstractButton::click);
+    connect(m_escape, &QShortcut::activated, this, &ProcessingBlock::escapePressed);
     connect(m_cancel, &QAbstractButton::clicked, this, [this] { m_coordinator->cancelProcessing(); });
 
     connect(coordinator, &EngineCoordinator::isProcessingChanged, this, &ProcessingBlock::refresh);
@@ -108,6 +111,38 @@ ProcessingBlock::ProcessingBlock(EngineCoordinator* coordinator, QWidget* parent
     connect(&ui::Environment::instance(), &ui::Environment::changed, this, &ProcessingBlock::applyLayout);
     applyLayout();
     refresh();
+}
+
+namespace {
+
+// The card on top of the window (an alert, a sheet, a question), when one is up.
+ui::CardOverlay* topmostCard(QWidget* window)
+{
+    const QObjectList& children = window->children();
+    for (auto it = children.crbegin(); it != children.crend(); ++it)
+        if (auto* card = qobject_cast<ui::CardOverlay*>(*it); card && card->isVisible())
+            return card;
+    for (ui::CardOverlay* card : window->findChildren<ui::CardOverlay*>())
+        if (card->isVisible())
+            return card;
+    return nullptr;
+}
+
+} // namespace
+
+void ProcessingBlock::escapePressed()
+{
+    // The window's shortcut sees Escape before the card does; a card on top answers it first, and
+    // the clean is cancelled only when nothing covers the window.
+    if (ui::CardOverlay* card = topmostCard(window())) {
+        // Handed on as the key itself, with this shortcut out of the way while it travels.
+        m_escape->setEnabled(false);
+        QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+        QApplication::sendEvent(card, &escape);
+        m_escape->setEnabled(true);
+        return;
+    }
+    m_cancel->click();
 }
 
 QString ProcessingBlock::title() const

@@ -50,6 +50,8 @@ public:
 private:
     void refresh();
     void applyLayout();
+    // Escape in the window: to the card on top when there is one, else Cancel.
+    void escapePressed();
 
     EngineCoordinator* m_coordinator;
     QLabel* m_title;

@@ -27,6 +27,27 @@ QString localPath(const QUrl& url)
     return url.isLocalFile() ? url.toLocalFile() : QString();
 }
 
+// A file cut short (an interrupted download or copy) still states its full length, but the
+// index it was opened with then places samples beyond its last byte.
+bool indexReachesPastEnd(AVFormatContext* input)
+{
+    if (!input->pb)
+        return false;
+    const int64_t size = avio_size(input->pb);
+    if (size <= 0)
+        return false;
+    for (unsigned i = 0; i < input->nb_streams; ++i) {
+        AVStream* stream = input->streams[i];
+        const int count = avformat_index_get_entries_count(stream);
+        for (int e = count - 1; e >= 0; --e) {
+            const AVIndexEntry* entry = avformat_index_get_entry(stream, e);
+            if (entry && entry->pos >= 0 && entry->pos + entry->size > size)
+                return true;
+        }
+    }
+    return false;
+}
+
 // The sound of the first audio stream: where it starts on the timeline and how long it lasts.
 struct SoundSpan {
     double start = 0;
@@ -279,20 +300,36 @@ QUrl PickedMovie::copyIntoImports(const QUrl& received)
 // ---------------------------------------------------------------------------------------------
 // Inspection and extraction
 
-double VideoDemuxerMuxer::inspect(const QUrl& video)
+namespace {
+
+// The file opened for a look at its header; MediaError unreadable when it isn't a media file.
+InputContext openForInspection(const QUrl& video)
 {
-    InputContext input;
     try {
-        input = openInput(video);
+        return openInput(video);
     } catch (const FFmpegError&) {
         throw MediaError(MediaError::Case::unreadable);
     }
+}
+
+} // namespace
+
+double VideoDemuxerMuxer::inspect(const QUrl& video)
+{
+    InputContext input = openForInspection(video);
     if (audioStreams(input.get()).empty())
         throw MediaError(MediaError::Case::noAudioTrack);
     const double duration = timelineLength(input.get());
     if (!std::isfinite(duration) || duration <= 0)
         throw MediaError(MediaError::Case::unreadable);
     return duration;
+}
+
+void VideoDemuxerMuxer::checkComplete(const QUrl& video)
+{
+    InputContext input = openForInspection(video);
+    if (indexReachesPastEnd(input.get()))
+        throw MediaError::exportFailed(MediaError::truncatedMessage());
 }
 
 ExtractedAudio VideoDemuxerMuxer::extractSoundtrack(const QUrl& video, const QUrl& folder,

@@ -74,6 +74,11 @@ namespace VideoDemuxerMuxer {
 // MediaError unreadable (not a local file, not a media file, no usable duration) or noAudioTrack.
 double inspect(const QUrl& video);
 
+// Throws MediaError exportFailed with the truncation message when the file was cut short (an
+// interrupted download or copy): its index places samples beyond its last byte, though its stated
+// length is whole. Reads only the index. MediaError unreadable when it can't be opened at all.
+void checkComplete(const QUrl& video);
+
 // Writes the video's soundtrack (all of it, or what sounds in its first `maxDuration` seconds when
 // the video is longer, sample-accurate) as AAC in an M4A file named "source-XXXXXXXX.m4a" inside
 // `folder`, which is created when missing. The file keeps the sound's place on the video's

@@ -288,6 +288,8 @@ QCoro::Task<void> QueueFooter::copyInto(QString folder)
         co_return;
     m_exporting = false;
     if (copied) {
+        if (m_queue)
+            m_queue->noteExported(jobs);
         m_exportMessage = text("ui.batch.exported", "Exported %lld cleaned videos to %@.",
                                {*copied, QDir(folder).dirName()});
         if (m_reveal)

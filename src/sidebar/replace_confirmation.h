@@ -1,19 +1,18 @@
 #pragma once
 
 // The question asked before the open video is replaced while its full clean has not been
-// exported: "Replace the current video?" with "Export First", "Replace" and "Cancel". It shows
+// exported: "Replace the current video?" with "Export First", "Replace" and "Cancel" (while the
+// full clean is still running there is nothing to export, and "Export First" is left out). It shows
 // over the whole window while the coordinator holds a pending replacement, keeps the window
 // underneath out of reach, and never runs an event loop of its own: the answers are the
 // coordinator's operations. Escape answers "Cancel".
 //
 //     new hf::ReplaceConfirmation(&coordinator, mainWindow);   // once per main window
 
-#include "ui_kit/card_overlay.h"
+#include "ui_kit/question_card.h"
 
 #include <QPointer>
 #include <QWidget>
-
-class QLabel;
 
 namespace hf {
 
@@ -24,7 +23,7 @@ class InkButton;
 class QuietButton;
 } // namespace ui
 
-class ReplaceConfirmation : public ui::CardOverlay {
+class ReplaceConfirmation : public ui::QuestionCard {
     Q_OBJECT
 
 public:
@@ -32,17 +31,11 @@ public:
     ReplaceConfirmation(EngineCoordinator* coordinator, QWidget* window);
 
     bool isPresented() const { return isVisible(); }
-    QString title() const;
-    QString message() const;
     ui::InkButton* exportFirstButton() const { return m_exportFirst; }
     ui::QuietButton* replaceButton() const { return m_replace; }
     ui::QuietButton* cancelButton() const { return m_cancel; }
-    // The card the question is drawn on.
-    QWidget* card() const { return m_card; }
 
 protected:
-    QRect cardRect() const override;
-    void layOut() override;
     // Escape answers "Cancel".
     void escapePressed() override { dismiss(); }
 
@@ -52,9 +45,6 @@ private:
     void dismiss();
 
     QPointer<EngineCoordinator> m_coordinator;
-    QWidget* m_card;
-    QLabel* m_title;
-    QLabel* m_message;
     ui::InkButton* m_exportFirst;
     ui::QuietButton* m_replace;
     ui::QuietButton* m_cancel;

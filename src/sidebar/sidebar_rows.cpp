@@ -52,7 +52,12 @@ QString queueJobStatusText(const BatchJob& job)
     switch (job.status.kind()) {
     case BatchJobStatus::Kind::working: word = job.status.progress().stage.shortStatus(); break;
     case BatchJobStatus::Kind::completed: word = text("status.short.cleaned", "cleaned"); break;
-    case BatchJobStatus::Kind::failed: word = text("status.short.failed", "failed"); break;
+    case BatchJobStatus::Kind::failed:
+        // The reason goes with the word, so the row, its tooltip and its description all tell why.
+        word = job.status.error().isEmpty()
+            ? text("status.short.failed", "failed")
+            : text("ui.batch.row.failedBecause", "failed: %@", {job.status.error()});
+        break;
     case BatchJobStatus::Kind::pending: word = text("status.short.waiting", "waiting"); break;
     }
     if (job.duration > 0)
@@ -286,6 +291,7 @@ void QueueRow::setJob(BatchJob job, QImage thumbnail)
 {
     m_job = std::move(job);
     setTexts(m_job.sourceVideoURL.fileName(), queueJobStatusText(m_job));
+    setToolTip(m_job.status.isFailed() ? m_job.status.error() : QString());
     thumb()->setImage(std::move(thumbnail));
     StatusMarkState state;
     if (m_job.status.isWorking())

@@ -34,7 +34,8 @@ class Thumb;
 QString openVideoSubtitle(const EngineCoordinator& coordinator);
 // "1:30, cleaned" when a full clean is stored for the video, else "1:30".
 QString recentVideoSubtitle(const RecentVideos::Entry& entry);
-// The job's status word, after its length when the length is known: "1:15, waiting".
+// The job's status word, after its length when the length is known: "1:15, waiting"; a failed
+// job's word carries its reason: "1:15, failed: This video has no soundtrack, ...".
 QString queueJobStatusText(const BatchJob& job);
 // "Queue, 3 videos", or "Batch queue" when empty.
 QString queueSectionTitle(int jobCount);

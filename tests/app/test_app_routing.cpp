@@ -5,6 +5,7 @@
 #include "app/import_routing.h"
 #include "coordinator/batch_queue_manager.h"
 #include "helpers_coordinator.h"
+#include "pipeline/media_error.h"
 
 #include <QDir>
 #include <QFile>
@@ -170,6 +171,117 @@ private Q_SLOTS:
 
         r.rig.coordinator->confirmReplacement();
         QVERIFY(hf::test::waitFor([&] { return r.openedOrOpening() == second; }));
+    }
+
+    // A full clean still running is work too: every way of opening another video asks first,
+    // with nothing to export yet; the clean goes on until the answer is "Replace".
+    void opening_whileAFullCleanRuns_asksFirst()
+    {
+        Routing r;
+        EngineCoordinator* c = r.rig.coordinator.get();
+        const QUrl first = r.rig.video("long.mp4", 45);   // longer than the preview: a full job runs
+        QVERIFY(r.rig.openAndPreview(first));
+        r.rig.engine->gate = hf::test::makeGate();
+        c->cleanFullVideo();
+        QVERIFY(hf::test::waitFor([&] { return c->isFullCleanRunning() && r.rig.engine->calls.size() == 2; }));
+        const std::stop_token running = r.rig.engine->calls.back().stop;
+
+        // A drop.
+        const QUrl second = r.rig.video("second.mp4");
+        r.router->filterImportableURLs({second});
+        QVERIFY(c->pendingReplacement());
+        QCOMPARE(c->pendingReplacement()->videoName, QString("long.mp4"));
+        QVERIFY(c->pendingReplacement()->cleanRunning);
+        c->setPendingReplacement(std::nullopt);   // "Cancel"
+        // File > Open.
+        c->presentFileImporter();
+        QVERIFY(c->pendingReplacement() && !c->isFileImporterPresented());
+        c->setPendingReplacement(std::nullopt);
+        // A recent video.
+        QVERIFY(c->askBeforeReplacing([] {}));
+        c->setPendingReplacement(std::nullopt);
+        QVERIFY(c->isProcessing() && !running.stop_requested());
+        QCOMPARE(c->source()->url, first);
+
+        // "Replace" stops the clean and opens the other video.
+        r.router->filterImportableURLs({second});
+        c->confirmReplacement();
+        QVERIFY(hf::test::waitFor([&] { return r.openedOrOpening() == second; }));
+        QVERIFY(running.stop_requested());
+        r.rig.engine->gate->resolve(true);
+    }
+
+    // File > Open asks before the chooser; the file picked there opens without a second question.
+    // Only when the work at stake changed while the user was choosing is it asked again.
+    void fileOpen_asksOnce()
+    {
+        Routing r;
+        EngineCoordinator* c = r.rig.coordinator.get();
+        QVERIFY(r.rig.openFullResult(r.rig.video("first.mp4")));
+        int asked = 0;
+        connect(c, &EngineCoordinator::pendingReplacementChanged, this, [&] { asked += c->hasPendingReplacement(); });
+
+        c->presentFileImporter();
+        QCOMPARE(asked, 1);
+        c->confirmReplacement();
+        QVERIFY(hf::test::waitFor([&] { return c->isFileImporterPresented(); }));
+        c->setFileImporterPresented(false);
+        const QUrl second = r.rig.video("second.mp4");
+        r.router->importerFinished(PickOutcome{QList<QUrl>{second}, std::nullopt});
+        QCOMPARE(asked, 1);
+        QVERIFY(!c->hasPendingReplacement());
+        QCOMPARE(r.openedOrOpening(), second);
+
+        // Nothing at stake when the chooser opened, a full clean finished while it was up: asked.
+        QVERIFY(hf::test::waitFor([&] { return c->hasPreviewResult() && !c->isProcessing(); }));
+        c->presentFileImporter();
+        QVERIFY(c->isFileImporterPresented());
+        QCOMPARE(asked, 1);
+        c->cleanFullVideo();
+        QVERIFY(hf::test::waitFor([&] { return c->hasFullResult() && !c->isPromoting() && !c->isProcessing(); }));
+        c->setFileImporterPresented(false);
+        r.router->importerFinished(PickOutcome{QList<QUrl>{r.rig.video("third.mp4")}, std::nullopt});
+        QCOMPARE(asked, 2);
+        QCOMPARE(c->source()->url, second);
+    }
+
+    // A file that can't be opened leaves the open video as it was, and says why as an opening
+    // would, never as an export.
+    void failedOpeningKeepsTheOpenVideo_data()
+    {
+        QTest::addColumn<int>("failure");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("unreadable") << int(MediaError::Case::unreadable)
+                                    << "Hushframe can't read this file. Try a video in MP4 or MOV format.";
+        QTest::newRow("cut short") << int(MediaError::Case::exportFailed)
+                                   << "Hushframe can't open this video. The file ends before its stated length; it "
+                                      "may be incomplete.";
+    }
+    void failedOpeningKeepsTheOpenVideo()
+    {
+        QFETCH(int, failure);
+        QFETCH(QString, message);
+        Routing r;
+        EngineCoordinator* c = r.rig.coordinator.get();
+        const QUrl first = r.rig.video("first.mp4");
+        QVERIFY(r.rig.openFullResult(first));
+        c->noteExported();
+        const SeparationResult result = *c->currentResult();
+
+        const auto error = MediaError::Case(failure) == MediaError::Case::exportFailed
+            ? MediaError::exportFailed(MediaError::truncatedMessage())
+            : MediaError(MediaError::Case(failure));
+        r.rig.media->inspectError = error;
+        r.router->filterImportableURLs({r.rig.video("broken.mp4")});
+        QCOMPARE(r.openedOrOpening(), first);
+        QCOMPARE(c->errorMessage(), std::optional<QString>(message));
+        QCOMPARE(c->currentResult(), std::optional<SeparationResult>(result));
+        QCOMPARE(r.rig.engine->calls.size(), size_t(1));   // no clean of the broken file
+
+        // In the queue the same reason stays with the failed job.
+        r.batch->enqueue({r.rig.video("broken2.mp4")});
+        QVERIFY(hf::test::waitFor([&] { return r.batch->jobs().front().status.isFailed(); }));
+        QCOMPARE(r.batch->jobs().front().status.error(), message);
     }
 
     void dragDataCountsAndItems()

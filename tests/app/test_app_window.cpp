@@ -193,6 +193,46 @@ private Q_SLOTS:
         QVERIFY(!services->coordinator().errorMessage());
     }
 
+    // Escape over a running clean goes to the card on top first, one card at a time; only with
+    // no card left does it cancel the clean.
+    void escapeAnswersTheTopmostCardBeforeTheClean()
+    {
+        QTemporaryDir home;
+        auto services = test::makeServices(home);
+        HushframeApp app(*services);
+        ContentView* window = showMainWindow(app);
+        QVERIFY(window);
+        EngineCoordinator& coordinator = services->coordinator();
+        coordinator.setSource(SourceVideo{QUrl::fromLocalFile(home.filePath("clip.mp4")), "clip.mp4", 95});
+        coordinator.setProcessingKind(JobKind::full);
+        coordinator.setProcessing(true);
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        auto escape = [&] {
+            QWidget* target = QApplication::focusWidget();
+            QTest::keyClick(target && target->window() == window ? target : window, Qt::Key_Escape);
+        };
+
+        services->account().setSignInPresented(true);
+        coordinator.setErrorMessage(QStringLiteral("Something to read"));
+        QVERIFY(window->isSignInSheetShown() && window->isAlertShown());
+        escape();
+        QVERIFY(!window->isAlertShown());
+        QVERIFY(window->isSignInSheetShown());
+        QVERIFY(coordinator.isProcessing());
+        escape();
+        QVERIFY(!window->isSignInSheetShown());
+        QVERIFY(coordinator.isProcessing());
+
+        coordinator.setPendingReplacement(EngineCoordinator::PendingReplacement{"clip.mp4", [] {}, true});
+        escape();
+        QVERIFY(!coordinator.hasPendingReplacement());
+        QVERIFY(coordinator.isProcessing());
+
+        escape();
+        QVERIFY(!coordinator.isProcessing());
+    }
+
     void signInSheetNeverWaitsUnseen()
     {
         QTemporaryDir home;

@@ -89,6 +89,18 @@ class TestSettingsView : public QObject {
 
     std::unique_ptr<LocalServer> m_server;
 
+    // The services on the local server, launched, with a Google account of `email` signed in.
+    std::unique_ptr<AppServices> signedInServices(const QTemporaryDir& home, const QString& email)
+    {
+        auto services = test::makeServices(home, m_server->baseUrl());
+        runTask(services->launch());
+        const QString idToken = m_server->identityToken(email);
+        APIClient* client = &services->api();
+        runTask(services->account().signIn(AuthProvider::google,
+                                           [client, idToken] { return googleSocialSignIn(client, idToken); }));
+        return services;
+    }
+
 private slots:
     void initTestCase()
     {
@@ -219,12 +231,7 @@ private slots:
     void deletesTheAccountAfterConfirming()
     {
         QTemporaryDir home;
-        auto services = test::makeServices(home, m_server->baseUrl());
-        runTask(services->launch());
-        const QString idToken = m_server->identityToken(QStringLiteral("leaver@example.com"));
-        APIClient* client = &services->api();
-        runTask(services->account().signIn(AuthProvider::google,
-                                           [client, idToken] { return googleSocialSignIn(client, idToken); }));
+        auto services = signedInServices(home, QStringLiteral("leaver@example.com"));
         QVERIFY(services->account().isSignedIn());
         const QString signedInID = services->account().user()->id;
 
@@ -278,6 +285,34 @@ private slots:
         QVERIFY(services->account().user() && services->account().user()->id != signedInID);
         QVERIFY(!services->coordinator().source());
         QVERIFY(shown(&view, "settings.notSignedIn"));
+    }
+
+    // Closing the window while the server is still deleting: the deletion ends as if it had
+    // stayed, and the deleted account's video closes.
+    void deletionFinishesWithoutItsWindow()
+    {
+        QTemporaryDir home;
+        auto services = signedInServices(home, QStringLiteral("closer@example.com"));
+        const QString signedInID = services->account().user()->id;
+        services->coordinator().setSource(
+            SourceVideo{QUrl::fromLocalFile(home.filePath(QStringLiteral("clip.mp4"))), QStringLiteral("clip.mp4"), 12});
+
+        m_server->addFault(QJsonObject{{"method", "DELETE"}, {"path", "/v1/account"}, {"delayMs", 600}, {"times", 1}});
+        auto* view = new SettingsView(environmentOf(*services));
+        view->setAttribute(Qt::WA_DeleteOnClose);
+        view->show();
+        QVERIFY(QTest::qWaitForWindowExposed(view));
+        QTest::mouseClick(find<QAbstractButton>(view, "settings.deleteAccount"), Qt::LeftButton);
+        find<QPushButton>(view->confirmation(), "settings.deleteConfirmation.delete")->click();
+        QVERIFY(view->isDeleting());
+        QTest::qWait(100);
+        QPointer<SettingsView> gone(view);
+        view->close();
+        QVERIFY(test::waitUntil([&] { return gone.isNull(); }));
+
+        QVERIFY(test::waitUntil([&] { return services->account().user() && services->account().user()->id != signedInID; }, 20000));
+        QVERIFY(test::waitUntil([&] { return !services->coordinator().source(); }, 5000));
+        QVERIFY(!services->account().isSignedIn());
     }
 
     void followsTheUpdater()

@@ -229,7 +229,11 @@ QUrl CoordinatorRig::video(const QString& name, double seconds)
 bool CoordinatorRig::openAndPreview(const QUrl& url)
 {
     coordinator->openVideo(url);
-    return waitFor([&] { return coordinator->hasPreviewResult() && !coordinator->isProcessing(); });
+    // The video open before stays until this one has been read: wait for this one's preview.
+    return waitFor([&] {
+        return !coordinator->isImporting() && coordinator->hasPreviewResult() && !coordinator->isProcessing()
+            && coordinator->currentResult()->sourceVideoURL == url;
+    });
 }
 
 bool CoordinatorRig::openFullResult(const QUrl& url)

@@ -97,7 +97,9 @@ class TestCoordinatorEndToEnd : public QObject {
         engine = std::make_unique<CountingEngine>(*cloud);
         coordinator = std::make_unique<EngineCoordinator>(engine.get(), recents.get(), prompter.get(), account.get(),
                                                           player.get(), caches() + "/Work",
-                                                          SeparationSettings::load(*defaults), defaults.get());
+                                                          SeparationSettings::load(*defaults), defaults.get(),
+                                                          nullptr, local->api.get());
+        coordinator->setSongCheckPolling(std::chrono::milliseconds(200), std::chrono::milliseconds(60000));
     }
 
     void tearDown()
@@ -258,6 +260,15 @@ private Q_SLOTS:
             QVERIFY(reports[i].fractionCompleted >= reports[i - 1].fractionCompleted);
         QCOMPARE(reports[reports.size() - 2].stage.kind(), ProcessingStage::Kind::mixing);
         QCOMPARE(reports.back().stage.kind(), ProcessingStage::Kind::completed);
+
+        // The local server has no song catalogue here: its answer says no check was made, and
+        // the card says that, not that something failed.
+        QVERIFY(QTest::qWaitFor([&] {
+            return coordinator->currentResult()->claimCheck
+                && coordinator->currentResult()->claimCheck->status != ClaimCheckStatus::checking;
+        }, 30000));
+        QCOMPARE(coordinator->currentResult()->claimCheck->status, ClaimCheckStatus::notChecked);
+        QCOMPARE(coordinator->copyrightCheckCard(), CopyrightCheckCard::of(CopyrightCheckCard::Kind::unavailable));
     }
 
     // A soundtrack that starts a second after the picture: the result, its export and the

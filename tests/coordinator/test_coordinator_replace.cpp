@@ -95,8 +95,9 @@ private Q_SLOTS:
 
         // Reopened with its stored result: no processing, the exported state kept, a new id, and
         // a re-mix at the current level.
+        // The open video stays until the stored one has been read.
         c->openRecent(entryNamed("first.mp4"));
-        QVERIFY(c->isImporting() && !c->source());
+        QVERIFY(c->isImporting() && c->source()->displayName == QString("second.mp4"));
         QVERIFY(waitFor([&] { return !c->isImporting() && c->hasFullResult(); }));
         QCOMPARE(c->source()->url, first);
         QCOMPARE(rig->recents->entries().front().displayName, QString("first.mp4"));
@@ -125,7 +126,9 @@ private Q_SLOTS:
         // Its stems gone: opened like a new file, with the automatic preview.
         QVERIFY(QFile::remove(stored.effectsStemURL.toLocalFile()));
         c->openRecent(entryNamed("first.mp4"));
-        QVERIFY(waitFor([&] { return c->hasPreviewResult() && !c->isProcessing(); }));
+        QVERIFY(waitFor([&] {
+            return c->hasPreviewResult() && !c->isProcessing() && c->currentResult()->sourceVideoURL == first;
+        }));
         QCOMPARE(c->source()->url, first);
         QCOMPARE(rig->engine->calls.back().kind, JobKind::preview);
 

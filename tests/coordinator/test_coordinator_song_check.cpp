@@ -109,9 +109,16 @@ private Q_SLOTS:
         decided.songs->clear();
         c->updateClaimCheck(decided, id);
         QCOMPARE(c->copyrightCheckCard(), Card::of(Card::Kind::noSongs));
+        // A service that made no check (nothing to compare with) is not a failure; one whose
+        // check broke, or answered what the client does not know, is.
         decided.status = ClaimCheckStatus::notChecked;
         c->updateClaimCheck(decided, id);
-        QCOMPARE(c->copyrightCheckCard(), Card::of(Card::Kind::failed));
+        QCOMPARE(c->copyrightCheckCard(), Card::of(Card::Kind::unavailable));
+        for (ClaimCheckStatus status : {ClaimCheckStatus::error, ClaimCheckStatus::unknown}) {
+            decided.status = status;
+            c->updateClaimCheck(decided, id);
+            QCOMPARE(c->copyrightCheckCard(), Card::of(Card::Kind::failed));
+        }
 
         // No check: available until the job expires.
         c->updateClaimCheck(std::nullopt, id);

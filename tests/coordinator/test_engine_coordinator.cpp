@@ -113,32 +113,35 @@ private Q_SLOTS:
         QVERIFY(coordinator->isProcessing());
         QVERIFY(!engine->calls[0].stop.stop_requested());
 
-        // A second video closes the first (its run stopped) before it is inspected; isImporting
-        // spans the inspection, and the source is set by the time the preview starts.
+        // A second video closes the first (its run stopped) once it has been read; isImporting
+        // spans the inspection, during which the first stays open, and the source is set by the
+        // time the preview starts.
         QSignalSpy importingSpy(coordinator, &EngineCoordinator::isImportingChanged);
         coordinator->openVideo(video("second.mov", 10800.0));
-        QVERIFY(engine->calls[0].stop.stop_requested());
-        QVERIFY(!coordinator->source() && !coordinator->isProcessing() && coordinator->isImporting());
+        QVERIFY(!engine->calls[0].stop.stop_requested());
+        QVERIFY(coordinator->source() && coordinator->isProcessing() && coordinator->isImporting());
         QVERIFY(!coordinator->errorMessage());
         QVERIFY(waitFor([&] { return engine->calls.size() == 2; }));
+        QVERIFY(engine->calls[0].stop.stop_requested());
         QVERIFY(!coordinator->isImporting());
         QCOMPARE(importingSpy.count(), 2);
         QCOMPARE(coordinator->source()->duration, 10800.0);   // exactly 3 hours opens
         QCOMPARE(recents->entries().front().displayName, QString("second.mov"));
         QCOMPARE(media->extractions.back(), std::optional<double>(30.0));
 
-        // Longer than 3 hours: refused; nothing is open afterwards.
+        // Longer than 3 hours: refused; the open video stays as it was.
         coordinator->openVideo(video("long.mp4", 10800.5));
         QVERIFY(waitFor([&] { return !coordinator->isImporting(); }));
-        QVERIFY(!coordinator->source());
+        QCOMPARE(coordinator->source()->displayName, QString("second.mov"));
         QCOMPARE(coordinator->errorMessage(), QString("Videos can be up to 3 hours long."));
         QCOMPARE(recents->entries().front().displayName, QString("second.mov"));
 
-        // Unreadable: the inspection's own text.
+        // Unreadable: the inspection's own text; still nothing else changes.
         media->inspectError = MediaError(MediaError::Case::noAudioTrack);
         coordinator->openVideo(video("silent.mp4"));
         QVERIFY(waitFor([&] { return !coordinator->isImporting(); }));
-        QVERIFY(!coordinator->source());
+        QCOMPARE(coordinator->source()->displayName, QString("second.mov"));
+        QVERIFY(!engine->calls[1].stop.stop_requested());
         QCOMPARE(coordinator->errorMessage(), QString("This video has no soundtrack, so there's no music to remove."));
         QCOMPARE(engine->calls.size(), size_t(2));
 
@@ -270,7 +273,9 @@ private Q_SLOTS:
         Gate oldMix = media->mixGate;
         media->mixGate = makeGate();   // the new video's mix waits too
         coordinator->openVideo(video("other.mp4"));
-        QVERIFY(waitFor([&] { return coordinator->source() && coordinator->isProcessing(); }));
+        QVERIFY(waitFor([&] {
+            return coordinator->source() && coordinator->source()->displayName == "other.mp4" && coordinator->isProcessing();
+        }));
         oldMix->resolve(true);
         QTest::qWait(30);
         QVERIFY(!coordinator->currentResult());

@@ -93,12 +93,13 @@ private Q_SLOTS:
         rig.reset();
     }
 
-    // Before a result: "Separating" everywhere, the control takes no input, no export block, and
-    // the bottom area only while something runs.
+    // Before a result: "Separating" everywhere while a clean runs and "Not separated yet" while
+    // none does, the control takes no input, no export block, and the bottom area only while
+    // something runs.
     void beforeAResult()
     {
         for (Stem stem : allStems)
-            QCOMPARE(inspector->legendRow(stem)->value(), QStringLiteral("Separating"));
+            QCOMPARE(inspector->legendRow(stem)->value(), QStringLiteral("Not separated yet"));
         QVERIFY(!inspector->ambienceControl()->isEnabled());
         QVERIFY(!inspector->exportOptions()->isVisibleTo(inspector.get()));
         QVERIFY(!inspector->bottomArea()->isVisibleTo(inspector.get()));
@@ -107,6 +108,8 @@ private Q_SLOTS:
         coordinator().setProcessing(true);
         coordinator().setProgress(ProcessingProgress{ProcessingStage::Kind::uploading, 0.0, QStringLiteral("Uploading the soundtrack")});
         QVERIFY(inspector->bottomArea()->isVisibleTo(inspector.get()));
+        for (Stem stem : allStems)
+            QCOMPARE(inspector->legendRow(stem)->value(), QStringLiteral("Separating"));
         auto* block = inspector->findChild<ProcessingBlock*>();
         QCOMPARE(block->title(), QStringLiteral("Making your 30-second preview"));
         QTRY_COMPARE(block->bar()->drawnFraction(), 0.03);   // a sliver even at 0

@@ -3,6 +3,7 @@
 
 #include "editor/copyright_check_card_view.h"
 #include "helpers_coordinator.h"
+#include "support/test_support.h"
 
 #include <QAbstractButton>
 #include <QLabel>
@@ -95,6 +96,13 @@ private Q_SLOTS:
         failed.status = ClaimCheckStatus::error;
         coordinator.modifyCurrentResult([&](SeparationResult& r) { r.claimCheck = failed; });
         QVERIFY(labelTexts(card).contains("The song check couldn't finish for this video."));
+        // No check made (a server without songs to compare with): said as it is, no disclaimer.
+        ClaimCheck notChecked;
+        notChecked.status = ClaimCheckStatus::notChecked;
+        coordinator.modifyCurrentResult([&](SeparationResult& r) { r.claimCheck = notChecked; });
+        QCOMPARE(labelTexts(card), (QStringList{"Copyright check",
+                                                "Songs can't be checked on this server, so this video wasn't checked."}));
+        test::saveScreenshot(card->grab().toImage(), "editor", QStringLiteral("song-check-unavailable"));
         ClaimCheck clear;
         clear.status = ClaimCheckStatus::clear;
         clear.songs = std::vector<ClaimCheckSong>{};

@@ -265,6 +265,15 @@ private slots:
         for (const QByteArray& line : log.split('\n'))
             QVERIFY2(!line.startsWith("Forged"), line.constData());
     }
+
+    // Started without songs to check against, it says so: its checks will answer "not_checked".
+    void saysWhenItHasNoSongCatalogue()
+    {
+        QTemporaryDir data;
+        ServerProcess server(data.path());
+        QVERIFY(server.port() > 0);
+        QVERIFY(server.stop().contains("No song catalogue given (--catalogue DIR): song checks are answered \"not_checked\""));
+    }
 };
 
 QTEST_GUILESS_MAIN(HttpProgramTest)

@@ -226,7 +226,11 @@ private Q_SLOTS:
             subtitles << row->subtitle();
         QCOMPARE(subtitles[0], QStringLiteral("0:20, cleaned"));
         QCOMPARE(subtitles[1], QStringLiteral("1:15, cleaned"));
-        QCOMPARE(subtitles[2], QStringLiteral("0:20, failed"));
+        // A failed job says why on its row, its tooltip and its description.
+        QCOMPARE(subtitles[2], QStringLiteral("0:20, failed: The service could not separate this file."));
+        QCOMPARE(rows[2]->toolTip(), QStringLiteral("The service could not separate this file."));
+        QCOMPARE(rows[2]->accessibleDescription(), subtitles[2]);
+        QVERIFY(rows[0]->toolTip().isEmpty());
         QCOMPARE(subtitles[3], QStringLiteral("1:02:05, uploading audio"));
         QCOMPARE(subtitles[4], QStringLiteral("waiting"));   // no length known
         QCOMPARE(rows[2]->accessibleName(), QStringLiteral("storm"));

@@ -1,0 +1,130 @@
+// Bad files in the real main window: a movie cut short (its index still promises the whole length)
+// and a file that is no movie at all. Opening one leaves the open video as it was and says why in
+// the words of opening; queued, the job fails with the same reason on its row, its tooltip and its
+// accessible description.
+
+#include "app/content_view.h"
+#include "app/hushframe_app.h"
+#include "coordinator/batch_queue_manager.h"
+#include "coordinator/engine_coordinator.h"
+#include "editor/inspector_view.h"
+#include "helpers_app.h"
+#include "helpers_audition.h"
+#include "pipeline/video_demuxer_muxer.h"
+#include "sidebar/sidebar_rows.h"
+#include "support/test_support.h"
+
+#include <QFile>
+#include <QLabel>
+#include <QTest>
+
+using namespace hf;
+
+namespace {
+
+const QString cutShort = QStringLiteral(
+    "Hushframe can't open this video. The file ends before its stated length; it may be incomplete.");
+const QString unreadable = QStringLiteral("Hushframe can't read this file. Try a video in MP4 or MOV format.");
+
+// A movie whose index comes first and whose last 40 % never arrived.
+QString truncatedMovie(const QTemporaryDir& home)
+{
+    const QString whole = home.filePath(QStringLiteral("whole.mp4"));
+    if (!test::runFfmpeg({"-f", "lavfi", "-i", "testsrc=size=320x180:rate=25", "-f", "lavfi", "-i",
+                          "sine=frequency=330:sample_rate=44100", "-t", "4", "-c:v", "libx264", "-pix_fmt",
+                          "yuv420p", "-c:a", "aac", "-movflags", "+faststart", whole}))
+        return {};
+    QFile in(whole);
+    if (!in.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray bytes = in.readAll();
+    const QString cut = home.filePath(QStringLiteral("m20.mp4"));
+    QFile out(cut);
+    if (!out.open(QIODevice::WriteOnly) || out.write(bytes.left(bytes.size() * 6 / 10)) < 0)
+        return {};
+    return cut;
+}
+
+} // namespace
+
+class TestAppBadFiles : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void badFilesChangeNothingAndSayWhy()
+    {
+        if (!test::haveProgram(QStringLiteral("ffmpeg")))
+            QSKIP("needs ffmpeg");
+        QTemporaryDir home;
+        const QString truncated = truncatedMovie(home);
+        QVERIFY(!truncated.isEmpty());
+        const QString whole = home.filePath(QStringLiteral("whole.mp4"));
+        QVERIFY(VideoDemuxerMuxer::inspect(QUrl::fromLocalFile(whole)) > 3.9);
+        // Its stated length is whole: only the index gives it away.
+        QVERIFY(VideoDemuxerMuxer::inspect(QUrl::fromLocalFile(truncated)) > 3.9);
+        const QString garbage = home.filePath(QStringLiteral("notes.mp4"));
+        {
+            QFile file(garbage);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(QByteArray(4096, 'x'));
+        }
+
+        auto services = test::makeServices(home);
+        HushframeApp app(*services);
+        auto* window = qobject_cast<ContentView*>(app.openWindow(QStringLiteral("main")));
+        QVERIFY(window && QTest::qWaitForWindowExposed(window));
+        EngineCoordinator& coordinator = services->coordinator();
+        const SourceVideo open{QUrl::fromLocalFile(whole), QStringLiteral("whole.mp4"), 4};
+        coordinator.setSource(open);
+        QWidget* editor = window->detail();
+
+        for (const auto& [file, message] : {std::pair{truncated, cutShort}, std::pair{garbage, unreadable}}) {
+            coordinator.openVideo(QUrl::fromLocalFile(file));
+            QVERIFY(QTest::qWaitFor([&] { return !coordinator.isImporting(); }));
+            QCOMPARE(coordinator.source(), std::optional<SourceVideo>(open));
+            QCOMPARE(window->detail(), editor);
+            QCOMPARE(coordinator.errorMessage(), std::optional<QString>(message));
+            QVERIFY(window->isAlertShown());
+            QStringList shownMessages;   // an earlier alert's card may still wait for its deletion
+            for (QLabel* label : window->findChildren<QLabel*>(QStringLiteral("alert.message")))
+                if (label->isVisible())
+                    shownMessages << label->text();
+            QCOMPARE(shownMessages, QStringList{message});
+            QVERIFY(!coordinator.isProcessing());
+            coordinator.setErrorMessage(std::nullopt);
+        }
+        // Nothing is being separated, and the legend does not say otherwise.
+        auto* inspector = window->findChild<InspectorView*>();
+        QVERIFY(inspector);
+        for (Stem stem : {Stem::dialogue, Stem::music, Stem::effects})
+            QCOMPARE(inspector->legendRow(stem)->value(), QStringLiteral("Not separated yet"));
+        coordinator.setProcessing(true);
+        QCOMPARE(inspector->legendRow(Stem::music)->value(), QStringLiteral("Separating"));
+        coordinator.setProcessing(false);
+
+        // Queued, the cut-short movie fails before any clean, and its row says why.
+        services->batch().enqueue({QUrl::fromLocalFile(truncated)});
+        QVERIFY(QTest::qWaitFor([&] { return services->batch().jobs().front().status.isFailed(); }));
+        auto shows = [&] {
+            auto* row = window->findChild<QueueRow*>();
+            return row && row->subtitle().contains(cutShort);
+        };
+        QVERIFY(QTest::qWaitFor(shows));
+        QueueRow* row = window->findChild<QueueRow*>();
+        QVERIFY(row->subtitle().contains(QLatin1String("failed")));
+        QCOMPARE(row->toolTip(), cutShort);
+        QVERIFY(row->accessibleDescription().contains(cutShort));
+        // The whole reason is on the row: the row is as tall as its wrapped lines.
+        QLabel* subtitle = nullptr;
+        for (QLabel* label : row->findChildren<QLabel*>())
+            if (label->text() == row->subtitle())
+                subtitle = label;
+        QVERIFY(subtitle);
+        QVERIFY(QTest::qWaitFor([&] { return subtitle->height() >= subtitle->heightForWidth(subtitle->width()); }));
+        QVERIFY(row->geometry().bottom() >= subtitle->mapTo(row, QPoint(0, subtitle->height())).y() - 1);
+        test::saveScreenshot(window->grab().toImage(), "app", QStringLiteral("failed-queue-row"));
+    }
+};
+
+QTEST_MAIN(TestAppBadFiles)
+#include "test_app_bad_files.moc"

@@ -1,0 +1,181 @@
+// Quitting with cleaned batch videos nobody exported: two generated movies cleaned by the local
+// server through the real queue, then every way of quitting (closing the main window, the last
+// window being another one, the application's quit request, the quit command) held by the question
+// on the main window; "Cancel" keeps everything, "Export Videos..." copies them out, after which
+// the application quits without asking, and "Quit Anyway" quits.
+
+#include "app/content_view.h"
+#include "app/hushframe_app.h"
+#include "backend/account_store.h"
+#include "coordinator/batch_queue_manager.h"
+#include "helpers_app.h"
+#include "helpers_audition.h"
+#include "pipeline/cloud_separation_engine.h"
+#include "sidebar/queue_footer.h"
+#include "support/local_server.h"
+#include "support/test_support.h"
+#include "ui_kit/buttons.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QPointer>
+#include <QTest>
+#include <QTimer>
+
+using namespace hf;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Answers the footer's folder question with a fixed folder.
+class FixedFolder final : public FolderChooser {
+public:
+    explicit FixedFolder(QString folder) : m_folder(std::move(folder)) {}
+    int asked = 0;
+    void choose(QWidget*, const Request&, Answer answer) override
+    {
+        ++asked;
+        answer(m_folder);
+    }
+
+private:
+    QString m_folder;
+};
+
+bool questionShown(QuitGuard& guard)
+{
+    return guard.confirmation() && guard.confirmation()->isVisible();
+}
+
+} // namespace
+
+class TestAppQuit : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void finishedBatchWorkIsNeverLostSilently()
+    {
+        if (!test::haveProgram(QStringLiteral("ffmpeg")))
+            QSKIP("needs ffmpeg");
+        QTemporaryDir home;
+        QList<QUrl> movies;
+        for (const QString name : {QStringLiteral("One.mp4"), QStringLiteral("Two.mp4")}) {
+            const QString movie = home.filePath(name);
+            QVERIFY(test::runFfmpeg({"-f", "lavfi", "-i", "testsrc=size=160x120:rate=15", "-f", "lavfi", "-i",
+                                     "sine=frequency=440:sample_rate=44100", "-t", "3", "-c:v", "libx264",
+                                     "-pix_fmt", "yuv420p", "-c:a", "aac", movie}));
+            movies << QUrl::fromLocalFile(movie);
+        }
+
+        test::LocalServer server;
+        auto services = test::makeServices(home, server.baseUrl());
+        services->engine().setPollInterval(100ms);
+        test::ScriptedFilePicker picker;
+        HushframeApp app(*services, &picker);
+        int quits = 0;
+        app.quitGuard().setQuitter([&] { ++quits; });
+        QuitGuard& guard = app.quitGuard();
+        auto* window = qobject_cast<ContentView*>(app.openWindow(QStringLiteral("main")));
+        QVERIFY(window);
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        QVERIFY(QTest::qWaitFor([&] { return services->account().hasSession(); }, 30000));
+
+        // With nothing cleaned there is nothing to lose: the application may quit.
+        QVERIFY(guard.requestQuit());
+
+        BatchQueueManager& batch = services->batch();
+        batch.enqueue(movies);
+        batch.start();
+        QVERIFY(QTest::qWaitFor([&] { return batch.completedJobs() == 2 || (!batch.isProcessingQueue() && batch.pendingJobs() == 0); },
+                                180000));
+        QCOMPARE(batch.completedJobs(), 2);
+        QCOMPARE(batch.unexportedCompletedJobs(), 2);
+
+        // Closing the main window: it stays, and asks.
+        QVERIFY(!window->close());
+        QVERIFY(window->isVisible());
+        QVERIFY(questionShown(guard));
+        QCOMPARE(guard.confirmation()->parentWidget(), window);
+        QVERIFY(guard.confirmation()->message().startsWith(QLatin1String("2 cleaned videos in the queue haven't been exported.")));
+        test::saveScreenshot(window->grab().toImage(), "app", QStringLiteral("quit-question"));
+        guard.confirmation()->cancelButton()->click();
+        QVERIFY(!questionShown(guard));
+        QCOMPARE(batch.completedJobs(), 2);
+
+        // The application's quit request (the one the desktop and a quit command send) is held too.
+        QEvent quit(QEvent::Quit);
+        QCoreApplication::sendEvent(QCoreApplication::instance(), &quit);
+        QVERIFY(!quit.isAccepted());
+        QVERIFY(questionShown(guard));
+        guard.confirmation()->cancelButton()->click();
+        app.requestQuit();
+        QVERIFY(questionShown(guard));
+        guard.confirmation()->cancelButton()->click();
+
+        // The same for the quit a running application gets from anywhere: the event loop goes on.
+        bool held = false;
+        QTimer::singleShot(0, this, [] { QCoreApplication::quit(); });
+        QTimer::singleShot(300, this, [&] {
+            held = questionShown(guard);
+            QCoreApplication::exit(0);
+        });
+        QCoreApplication::exec();
+        QVERIFY(held);
+        QTest::keyClick(guard.confirmation(), Qt::Key_Escape);
+        QVERIFY(!questionShown(guard));
+
+        // Closing the main window while another window stays ends nothing; closing that one,
+        // the last, asks on the main window, made anew.
+        QWidget* settings = app.openWindow(QStringLiteral("settings"));
+        QVERIFY(QTest::qWaitForWindowExposed(settings));
+        QPointer<QWidget> first(window);
+        QVERIFY(window->close());
+        QVERIFY(QTest::qWaitFor([&] { return first.isNull(); }));
+        QVERIFY(!settings->close());
+        QVERIFY(settings->isVisible());
+        window = qobject_cast<ContentView*>(app.windows().window(QStringLiteral("main")));
+        QVERIFY(window && window->isVisible());
+        QVERIFY(questionShown(guard));
+        QCOMPARE(guard.confirmation()->parentWidget(), window);
+        guard.confirmation()->cancelButton()->click();
+        QVERIFY(settings->close());   // the main window is there again: nothing ends
+        QCOMPARE(quits, 0);
+
+        // "Quit Anyway" quits, and nothing holds the quit after it.
+        {
+            QuitGuard other(batch, [&]() -> QWidget* { return window; });
+            int otherQuits = 0;
+            other.setQuitter([&] { ++otherQuits; });
+            QVERIFY(!other.requestQuit());
+            QVERIFY(other.confirmation() && other.confirmation()->isVisible());
+            other.confirmation()->quitButton()->click();
+            QCOMPARE(otherQuits, 1);
+            QVERIFY(other.requestQuit());
+            delete other.confirmation();
+        }
+
+        // "Export Videos...": the queue's own export, into a folder; then nothing is at stake.
+        const QString folder = home.filePath(QStringLiteral("Exported"));
+        QVERIFY(QDir().mkpath(folder));
+        auto* footer = window->findChild<QueueFooter*>();
+        QVERIFY(footer);
+        auto chooser = std::make_unique<FixedFolder>(folder);
+        FixedFolder* asked = chooser.get();
+        footer->setFolderChooser(std::move(chooser));
+        footer->setRevealer([](const QString&) {});
+        window->setSidebarShown(false);
+        QVERIFY(!window->close());
+        guard.confirmation()->exportButton()->click();
+        QCOMPARE(asked->asked, 1);
+        QVERIFY(window->isSidebarShown());
+        QVERIFY(QTest::qWaitFor([&] { return !footer->isExporting() && footer->exportMessage(); }, 30000));
+        QCOMPARE(QDir(folder).entryList(QDir::Files).size(), 2);
+        QCOMPARE(batch.unexportedCompletedJobs(), 0);
+        QVERIFY(guard.requestQuit());
+        QVERIFY(window->close());
+        QCOMPARE(quits, 0);
+    }
+};
+
+QTEST_MAIN(TestAppQuit)
+#include "test_app_quit.moc"
