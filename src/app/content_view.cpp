@@ -85,8 +85,11 @@ ContentView::ContentView(AppServices& services, FilePicker* picker, QWidget* par
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
     auto* bar = new ToolbarBar;
-    bar->setFixedHeight(toolbarHeight);
+    bar->setMinimumHeight(toolbarHeight);
     buildToolbar(bar);
+    // Toolbar texts grow with the desktop's only as far as the kit's round controls do, so that
+    // its controls still share one row at the window's least width.
+    ui::setTextSizeCap(bar, ui::TextSize::xxxLarge);
     layout->addWidget(bar);
 
     m_split = new QSplitter(Qt::Horizontal);
@@ -200,10 +203,10 @@ void ContentView::buildToolbar(QWidget* bar)
     titleColumn->setSpacing(0);
     m_titleLabel = new QLabel;
     m_titleLabel->setObjectName(QStringLiteral("window.title"));
-    m_titleLabel->setFont(ui::font(ui::TextStyle::headline, QFont::DemiBold));
+    ui::setTextStyle(m_titleLabel, ui::TextStyle::headline, QFont::DemiBold);
     m_subtitleLabel = new QLabel;
     m_subtitleLabel->setObjectName(QStringLiteral("window.subtitle"));
-    m_subtitleLabel->setFont(ui::font(ui::TextStyle::caption));
+    ui::setTextStyle(m_subtitleLabel, ui::TextStyle::caption);
     QPalette palette = m_titleLabel->palette();
     palette.setColor(QPalette::WindowText, dark(ui::ColorName::Ink));
     m_titleLabel->setPalette(palette);

@@ -157,9 +157,9 @@ void FaceButton::setMinHeight(double height)
     update();
 }
 
-QFont FaceButton::labelFont()
+QFont FaceButton::labelFont() const
 {
-    return hf::ui::font(TextStyle::body, QFont::DemiBold);
+    return hf::ui::font(this, TextStyle::body, QFont::DemiBold);
 }
 
 QSize FaceButton::sizeHint() const

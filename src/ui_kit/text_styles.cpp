@@ -40,6 +40,7 @@ constexpr const char* headingProperty = "hfKitHeadingStyle";
 constexpr const char* displayProperty = "hfKitDisplaySize";
 constexpr const char* foregroundProperty = "hfKitForeground";
 constexpr const char* backgroundProperty = "hfKitBackground";
+constexpr const char* capProperty = "hfKitTextSizeCap";
 
 TextSize currentSize()
 {
@@ -101,6 +102,38 @@ QFont font(TextStyle style, QFont::Weight weight)
 QFont cappedFont(TextStyle style, QFont::Weight weight, TextSize capAt)
 {
     return font(style, weight, std::min(currentSize(), capAt));
+}
+
+TextSize textSizeFor(const QWidget* widget)
+{
+    const TextSize size = currentSize();
+    for (const QWidget* w = widget; w; w = w->parentWidget()) {
+        const QVariant cap = w->property(capProperty);
+        if (cap.isValid())
+            return std::min(size, static_cast<TextSize>(cap.toInt()));
+        if (w->isWindow())
+            break;
+    }
+    return size;
+}
+
+QFont font(const QWidget* widget, TextStyle style, QFont::Weight weight)
+{
+    return font(style, weight, textSizeFor(widget));
+}
+
+void setTextSizeCap(QWidget* root, std::optional<TextSize> cap)
+{
+    root->setProperty(capProperty, cap ? QVariant(static_cast<int>(*cap)) : QVariant());
+    // Everything under the root takes its fonts again and asks for its new size.
+    QList<QWidget*> widgets = root->findChildren<QWidget*>();
+    widgets.prepend(root);
+    for (QWidget* widget : widgets)
+        refreshStyledWidget(widget);
+    for (QWidget* widget : widgets) {
+        widget->updateGeometry();
+        widget->update();
+    }
 }
 
 double headingTracking(TextStyle style)
@@ -204,15 +237,17 @@ void drawWrappedText(QPainter& painter, const QRectF& box, const QFont& font, co
 void refreshStyledWidget(QWidget* widget)
 {
     const QVariant style = widget->property(styleProperty);
+    const QVariant heading = widget->property(headingProperty);
+    const QVariant display = widget->property(displayProperty);
+    const TextSize size = style.isValid() || heading.isValid() || display.isValid() ? textSizeFor(widget)
+                                                                                     : TextSize::large;
     if (style.isValid())
         widget->setFont(font(static_cast<TextStyle>(style.toInt()),
-                             static_cast<QFont::Weight>(widget->property(weightProperty).toInt())));
-    const QVariant heading = widget->property(headingProperty);
+                             static_cast<QFont::Weight>(widget->property(weightProperty).toInt()), size));
     if (heading.isValid())
-        widget->setFont(headingFont(static_cast<TextStyle>(heading.toInt())));
-    const QVariant display = widget->property(displayProperty);
+        widget->setFont(headingFont(static_cast<TextStyle>(heading.toInt()), size));
     if (display.isValid())
-        widget->setFont(displayFont(display.toDouble()));
+        widget->setFont(displayFont(display.toDouble(), size));
     const QVariant foreground = widget->property(foregroundProperty);
     const QVariant background = widget->property(backgroundProperty);
     if (foreground.isValid() || background.isValid()) {
