@@ -260,13 +260,17 @@ QRect SheetHost::cardRect() const
     // taller than the window makes room for the scroll bar beside the content.
     const int least = std::max(m_content->minimumWidth(), m_content->minimumSizeHint().width());
     int width = std::min(std::max(m_width, least + 48), this->width() - 40);
-    int height = m_column->heightForWidth(width - 48) + 48;
-    if (height > this->height() - 40) {
+    // Above and below it keeps 10 at least, so a form framed to 460 still fits a window 480 high.
+    const int room = this->height() - 20;
+    int height = m_column->contentHeight(width - 48) + 48;
+    if (height > room) {
         const int bar = m_column->verticalScrollBar()->sizeHint().width();
         width = std::min(width + bar, this->width() - 40);
-        height = this->height() - 40;
+        height = room;
     }
-    return QRect((this->width() - width) / 2, std::max(20, (this->height() - height) / 3), width, height);
+    const int free = this->height() - height;
+    const int top = free >= 40 ? std::max(20, free / 3) : free / 2;
+    return QRect((this->width() - width) / 2, top, width, height);
 }
 
 void SheetHost::layOut()

@@ -184,7 +184,10 @@ AmbienceControl::Rows AmbienceControl::rowsFor(double width) const
     const double spinner = std::round(title.height() * 0.6) + 8;
     const double oneLine = title.horizontalAdvance(m_title) + spinner + 8 + readout.horizontalAdvance(readoutText);
     rows.headerWraps = oneLine > width;
-    rows.header = std::ceil(title.height());
+    rows.title = std::ceil(title.height());
+    if (rows.headerWraps)
+        rows.title = std::max(rows.title, ui::wrappedTextSize(ui::font(ui::TextStyle::body, QFont::DemiBold), m_title, std::max(width - spinner, 1.0)).height());
+    rows.header = rows.title;
     if (rows.headerWraps)
         rows.header += std::ceil(
             readout.boundingRect(QRectF(0, 0, std::max(width, 1.0), 10000), Qt::TextWordWrap, readoutText).height());
@@ -288,7 +291,7 @@ void AmbienceControl::paintEvent(QPaintEvent*)
     p.setFont(readoutFont);
     p.setPen(ui::color(ui::ColorName::Muted));
     if (rows.headerWraps) {
-        p.drawText(QRectF(0, titleLine, width, rows.header - titleLine), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
+        p.drawText(QRectF(0, rows.title, width, rows.header - rows.title), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
                    readout);
     } else {
         readoutWidth = QFontMetricsF(readoutFont).horizontalAdvance(readout);
@@ -298,10 +301,10 @@ void AmbienceControl::paintEvent(QPaintEvent*)
     p.setFont(titleFont);
     p.setPen(ui::color(ui::ColorName::Ink));
     const double titleRoom = std::max(width - (readoutWidth > 0 ? readoutWidth + 8 : 0) - spinnerSize - 8, 0.0);
-    const QString title = QFontMetricsF(titleFont).elidedText(m_title, Qt::ElideRight, titleRoom);
-    p.drawText(QRectF(0, 0, titleRoom, titleLine), Qt::AlignLeft | Qt::AlignVCenter, title);
+    // On a line of its own the title wraps; beside the readout it fits by construction.
+    ui::drawWrappedText(p, QRectF(0, 0, titleRoom, rows.title), titleFont, m_title, Qt::AlignLeft | Qt::AlignVCenter);
     if (m_working) {
-        const double titleWidth = QFontMetricsF(titleFont).horizontalAdvance(title);
+        const double titleWidth = std::min(ui::wrappedTextSize(titleFont, m_title, titleRoom).width(), titleRoom);
         const QPointF centre(titleWidth + 8 + spinnerSize / 2, titleLine / 2);
         ui::paintBusySpokes(p, centre, spinnerSize, m_spinStep);
     }

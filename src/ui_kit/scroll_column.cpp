@@ -13,16 +13,14 @@ ScrollColumn::ScrollColumn(QWidget* content, QWidget* parent) : QScrollArea(pare
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setAutoFillBackground(false);
     viewport()->setAutoFillBackground(false);
-    QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Preferred);
-    policy.setHeightForWidth(true);
-    setSizePolicy(policy);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
     const bool filled = content->autoFillBackground();
     setWidget(content);
     // setWidget() turns the background on; the content keeps what it asked for.
     content->setAutoFillBackground(filled);
 }
 
-int ScrollColumn::heightForWidth(int width) const
+int ScrollColumn::contentHeight(int width) const
 {
     const QWidget* content = widget();
     if (!content)
@@ -37,7 +35,7 @@ QSize ScrollColumn::sizeHint() const
     if (!content)
         return QScrollArea::sizeHint();
     const int width = content->sizeHint().width() + verticalScrollBar()->sizeHint().width();
-    return QSize(width, heightForWidth(content->sizeHint().width()));
+    return QSize(width, contentHeight(content->sizeHint().width()));
 }
 
 QSize ScrollColumn::minimumSizeHint() const

@@ -6,7 +6,7 @@
 //
 //     auto* column = new hf::ui::ScrollColumn(content);   // takes ownership of `content`
 //     layout->addWidget(column);
-//     int tall = column->heightForWidth(width);            // the content's whole height
+//     int tall = column->contentHeight(width);              // the content's whole height
 //
 // Nothing of its own is drawn: no frame, and the background of whatever lies under it shows
 // through. The scroll bar shows only while there is something to scroll to.
@@ -23,9 +23,9 @@ public:
     QWidget* content() const { return widget(); }
 
     // The content's height at `width` (the column's own width, scroll bar not counted), so that
-    // a holder can make the column as tall as its content where there is room.
-    bool hasHeightForWidth() const override { return true; }
-    int heightForWidth(int width) const override;
+    // a holder can make the column as tall as its content where there is room. Layouts see it
+    // only as the preferred height: the least height is none, the rest scrolls.
+    int contentHeight(int width) const;
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
 };

@@ -1,6 +1,7 @@
 #include "ui_kit/text_styles.h"
 
 #include <QFontDatabase>
+#include <QFontMetricsF>
 #include <QLocale>
 #include <QPainter>
 #include <QPalette>
@@ -183,6 +184,44 @@ QFont displayFont(double size)
 
 namespace {
 
+bool isJoiningMark(QChar c)
+{
+    return c == u'@' || c == u'.' || c == u'/' || c == u'_' || c == u'-' || c == u':';
+}
+
+// A word wider than the whole line has to break inside; it may then break after the marks that
+// join the parts of an address or a file name ("support@example.dev", "holiday_2024.mp4"),
+// which reads better than a break between two letters. Other words are left alone, so a name
+// that fits a line is never split.
+QString withBreaksInLongWords(const QFont& font, const QString& text, double width)
+{
+    if (width < 0)
+        return text;
+    const QFontMetricsF metrics(font);
+    QString out;
+    out.reserve(text.size() + 8);
+    qsizetype start = 0;
+    while (start < text.size()) {
+        qsizetype end = start;
+        while (end < text.size() && !text.at(end).isSpace())
+            ++end;
+        const QStringView word = QStringView(text).mid(start, end - start);
+        if (metrics.horizontalAdvance(word.toString()) > width) {
+            for (qsizetype i = 0; i < word.size(); ++i) {
+                out.append(word.at(i));
+                if (isJoiningMark(word.at(i)) && i + 1 < word.size() && word.at(i + 1).isLetterOrNumber())
+                    out.append(QChar(0x200B));   // a break opportunity that draws nothing
+            }
+        } else {
+            out.append(word);
+        }
+        while (end < text.size() && text.at(end).isSpace())
+            out.append(text.at(end++));
+        start = end;
+    }
+    return out;
+}
+
 // Lays `text` out in lines of `width`; returns the block's size.
 QSizeF layOut(QTextLayout& layout, double width, Qt::Alignment alignment)
 {
@@ -211,8 +250,29 @@ QSizeF wrappedTextSize(const QFont& font, const QString& text, double width)
 {
     if (text.isEmpty())
         return {};
-    QTextLayout layout(text, font);
+    QTextLayout layout(withBreaksInLongWords(font, text, width), font);
     return layOut(layout, width, Qt::AlignLeft);
+}
+
+double leastTextWidth(const QFont& font, const QString& text)
+{
+    const QFontMetricsF metrics(font);
+    double widest = 0;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i <= text.size(); ++i) {
+        const bool end = i == text.size() || text.at(i).isSpace();
+        const bool afterJoiner = !end && isJoiningMark(text.at(i)) && i + 1 < text.size()
+                                 && text.at(i + 1).isLetterOrNumber();
+        if (!end && !afterJoiner)
+            continue;
+        const qsizetype stop = afterJoiner ? i + 1 : i;
+        if (stop > start)
+            widest = std::max(widest, metrics.horizontalAdvance(text.mid(start, stop - start)));
+        start = stop + (afterJoiner ? 0 : 1);
+        if (afterJoiner)
+            continue;
+    }
+    return std::ceil(widest);
 }
 
 void drawWrappedText(QPainter& painter, const QRectF& box, const QFont& font, const QString& text,
@@ -220,7 +280,7 @@ void drawWrappedText(QPainter& painter, const QRectF& box, const QFont& font, co
 {
     if (text.isEmpty())
         return;
-    QTextLayout layout(text, font);
+    QTextLayout layout(withBreaksInLongWords(font, text, box.width()), font);
     const QSizeF size = layOut(layout, box.width(), alignment);
     double top = box.top();
     if (alignment & Qt::AlignVCenter)

@@ -84,6 +84,10 @@ QFont displayFont(double size, TextSize textSize);
 // than the line. Sizes are of the laid-out lines (no limit when `width` is negative); drawing
 // aligns the block in `box` (horizontal and vertical flags of `alignment`) in the painter's pen.
 QSizeF wrappedTextSize(const QFont& font, const QString& text, double width);
+// The narrowest width at which `text` wraps without a break between two letters of a word: its
+// widest word, or for an address or a file name its widest part between joining marks
+// ("support@", "example.", "dev").
+double leastTextWidth(const QFont& font, const QString& text);
 void drawWrappedText(QPainter& painter, const QRectF& box, const QFont& font, const QString& text,
                      Qt::Alignment alignment);
 

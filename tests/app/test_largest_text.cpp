@@ -241,17 +241,33 @@ private Q_SLOTS:
         help.show();
         QVERIFY(QTest::qWaitForWindowExposed(&help));
         faults << inspect(&help, QStringLiteral("help-browser-least"));
-        auto* row = help.findChild<WrappingLabel*>(QStringLiteral("help.row.getting-started"));
-        if (!row)
-            row = help.findChild<WrappingLabel*>();
+        QAbstractButton* row = nullptr;
+        for (auto* button : help.findChildren<QAbstractButton*>())
+            if (!row && button->objectName().startsWith(QLatin1String("help.row.")))
+                row = button;
         QVERIFY(row);
-        QTest::mouseClick(row, Qt::LeftButton, {}, QPoint(10, row->height() / 2));
+        row->click();
         QVERIFY(QTest::qWaitFor([&] { return help.topicPage() != nullptr; }, 2000));
         faults << inspect(&help, QStringLiteral("help-topic-least"));
         help.goBack();
         help.setShowingFeedback(true);
         QVERIFY(help.isShowingFeedback());
         faults << inspect(&help, QStringLiteral("help-feedback-least"));
+
+        // Help that did not load, and the feedback window without the kit's token: the notices.
+        HelpEnvironment broken;
+        broken.corpusPath = QStringLiteral("/nonexistent/help.json");
+        HelpView unavailable(std::nullopt, broken);
+        unavailable.setMinimumSize(520, 480);
+        unavailable.resize(unavailable.minimumSize());
+        unavailable.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&unavailable));
+        faults << inspect(&unavailable, QStringLiteral("help-unavailable-least"));
+        FeedbackWindowContent notice(std::nullopt, [] {});
+        notice.layout()->setSizeConstraint(QLayout::SetFixedSize);
+        notice.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&notice));
+        faults << inspect(&notice, QStringLiteral("feedback-unavailable"));
 
         FeedbackWindowContent feedback(feedbackConfig(), [] {});
         feedback.layout()->setSizeConstraint(QLayout::SetFixedSize);
