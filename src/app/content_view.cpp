@@ -15,6 +15,7 @@
 #include "sidebar/replace_confirmation.h"
 #include "sidebar/video_sidebar.h"
 #include "ui_kit/buttons.h"
+#include "ui_kit/environment.h"
 #include "ui_kit/palette.h"
 #include "ui_kit/text_styles.h"
 
@@ -135,6 +136,9 @@ ContentView::ContentView(AppServices& services, FilePicker* picker, QWidget* par
         connect(&coordinator, signal, this, [this] {
             updateToolbar();
             updateTitle();
+            // The inspector shows other rows now; its column may need another width.
+            if (m_inspector)
+                QTimer::singleShot(0, m_inspector, [this] { sizeInspectorColumn(); });
         });
     connect(&coordinator, &EngineCoordinator::errorMessageChanged, this, &ContentView::updateAlert);
     connect(&coordinator, &EngineCoordinator::showExportSheetChanged, this, &ContentView::serveExportRequest);
@@ -326,17 +330,26 @@ void ContentView::updateInspector()
         m_inspector = makeInspector(m_services, *m_exporter);
         if (m_inspector->objectName().isEmpty())
             m_inspector->setObjectName(QStringLiteral("inspector"));
-        m_inspector->setMinimumWidth(336);
-        m_inspector->setMaximumWidth(380);
+        const int width = sizeInspectorColumn();
         const QList<int> sizes = m_split->sizes();
         m_split->addWidget(m_inspector);
         m_split->setStretchFactor(2, 0);
-        const int detail = sizes.value(1) - 336;
+        const int detail = sizes.value(1) - width;
         if (detail > 0)
-            m_split->setSizes({sizes.value(0), detail, 336});
+            m_split->setSizes({sizes.value(0), detail, width});
+        connect(&ui::Environment::instance(), &ui::Environment::changed, m_inspector, [this] { sizeInspectorColumn(); });
     }
     if (m_inspector)
         m_inspector->setVisible(shown);
+}
+
+// 336 to 380 wide; at the largest text sizes as wide as its widest row needs, when that is more.
+int ContentView::sizeInspectorColumn()
+{
+    const int least = m_inspector->minimumSizeHint().width();
+    m_inspector->setMinimumWidth(std::max(336, least));
+    m_inspector->setMaximumWidth(std::max(380, least));
+    return std::max(336, least);
 }
 
 bool ContentView::isInspectorShown() const

@@ -16,6 +16,8 @@
 #include "coordinator/audio_player_service.h"
 #include "coordinator/batch_queue_manager.h"
 #include "coordinator/engine_coordinator.h"
+#include "editor/lanes_view.h"
+#include "editor/soundtrack_band.h"
 #include "helpers_app.h"
 #include "helpers_audition.h"
 #include "pipeline/cloud_separation_engine.h"
@@ -61,6 +63,8 @@ QString inspect(QWidget* window, const QString& state)
     settle();
     test::saveScreenshot(window->grab().toImage(), QStringLiteral("largest"),
                          state + u'-' + appearanceName(environment().appearance()));
+    if (qEnvironmentVariableIsSet("HF_LAYOUT_TREE"))
+        qInfo().noquote() << test::describeTree(window);
     QStringList lines;
     for (const test::LayoutFault& fault : test::auditLayout(window))
         lines << state + QStringLiteral(": ") + test::describe({fault});
@@ -183,11 +187,21 @@ private Q_SLOTS:
         QVERIFY2(!coordinator.errorMessage(), qPrintable(coordinator.errorMessage().value_or(QString())));
         QVERIFY(window->isInspectorShown());
 
+        // The lanes' headers fade in with the split; the pictures are of the headers shown.
+        auto* band = window->findChild<SoundtrackBand*>();
+        QVERIFY(band);
+        QVERIFY(QTest::qWaitFor(
+            [&] { return coordinator.stemEnvelopes() && band->lanes()->splitProgress() >= 1.0; }, 20000));
+
         QStringList faults;
         window->resize(window->minimumSize());
         faults << inspect(window, QStringLiteral("main-video-least"));
         window->resize(1440, 900);
         faults << inspect(window, QStringLiteral("main-video"));
+        // The columns scrolled to their ends: the lanes with their solo buttons, the export options.
+        for (auto* scroll : window->findChildren<QScrollArea*>())
+            scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum());
+        faults << inspect(window, QStringLiteral("main-video-scrolled"));
 
         // A queue of two videos beside the open one.
         const QString second = home.filePath(QStringLiteral("Storm over the harbour.mp4"));

@@ -17,6 +17,7 @@
 #include <QWidget>
 
 #include <algorithm>
+#include <functional>
 #include <cmath>
 
 namespace hf::test {
@@ -409,6 +410,23 @@ DrawnWidget recordPainting(QWidget* widget)
 QList<LayoutFault> auditLayout(QWidget* root)
 {
     return Auditor(root).run();
+}
+
+QString describeTree(QWidget* root)
+{
+    QStringList lines;
+    std::function<void(QWidget*, int)> walk = [&](QWidget* widget, int depth) {
+        if (widget != root && (widget->isHidden() || widget->isWindow()))
+            return;
+        lines << QStringLiteral("%1%2 %3 least %4x%5").arg(QString(depth * 2, u' '), nameOf(widget),
+                                                           rectText(widget->geometry()))
+                     .arg(widget->minimumSizeHint().width()).arg(widget->minimumSizeHint().height());
+        for (QObject* child : widget->children())
+            if (auto* w = qobject_cast<QWidget*>(child))
+                walk(w, depth + 1);
+    };
+    walk(root, 0);
+    return lines.join(u'\n');
 }
 
 QString describe(const QList<LayoutFault>& faults)

@@ -52,4 +52,8 @@ QList<LayoutFault> auditLayout(QWidget* root);
 // One line per fault, for a test's failure message.
 QString describe(const QList<LayoutFault>& faults);
 
+// The visible widget tree under `root`, one widget a line, indented, with its geometry and the
+// least size it asks for: what to read when a fault's cause lies further down.
+QString describeTree(QWidget* root);
+
 } // namespace hf::test
