@@ -511,6 +511,8 @@ int TransportBar::oneLineWidth() const
 
 QSize TransportBar::minimumSizeHint() const
 {
+    if (!ui::Environment::instance().isAccessibilitySize())
+        return {QWidget::minimumSizeHint().width(), 60};
     // The wider of the two lines the bar may take.
     int first = 0;
     if (!m_resultGroup->isHidden())
@@ -527,7 +529,8 @@ void TransportBar::resizeEvent(QResizeEvent* event)
 
 void TransportBar::placeZoomControls()
 {
-    const bool wrap = width() < oneLineWidth();
+    // Only the accessibility sizes wrap; at other sizes the hint gives way instead.
+    const bool wrap = ui::Environment::instance().isAccessibilitySize() && width() < oneLineWidth();
     if (wrap == m_zoomWrapped && (m_firstLine->indexOf(m_zoomGroup) >= 0 || m_secondLine->indexOf(m_zoomGroup) >= 0))
         return;
     m_zoomWrapped = wrap;

@@ -172,8 +172,8 @@ public:
     ZoomButton* zoomOutButton() const { return m_zoomOut; }
     ZoomButton* zoomInButton() const { return m_zoomIn; }
 
-    // The bar is never wider than its widest line: when one line cannot hold the zoom controls
-    // beside the playback controls (large text in a narrow column), they go to a second line.
+    // At the accessibility text sizes the bar is never wider than its widest line: when one line
+    // cannot hold the zoom controls beside the playback controls, they go to a second line.
     QSize minimumSizeHint() const override;
     bool zoomOnSecondLine() const { return m_zoomWrapped; }
 

@@ -48,12 +48,12 @@ QString appearanceName(ui::Appearance appearance)
     return appearance == ui::Appearance::dark ? QStringLiteral("dark") : QStringLiteral("light");
 }
 
-// Lets layouts and deferred refreshes settle.
+// Lets layouts and deferred refreshes settle: each round may post the next.
 void settle()
 {
     for (int i = 0; i < 5; ++i) {
+        QCoreApplication::sendPostedEvents();
         QCoreApplication::processEvents();
-        QTest::qWait(20);
     }
 }
 
