@@ -276,8 +276,14 @@ QRect SheetHost::cardRect() const
 void SheetHost::layOut()
 {
     ui::CardOverlay::layOut();
-    if (m_content)
-        m_column->setGeometry(cardRect().adjusted(24, 24, -24, -24));
+    if (m_content) {
+        const QRect inner = cardRect().adjusted(24, 24, -24, -24);
+        // A bar only when the content is taller than the card can be: the column would otherwise
+        // show one while it settles on its width.
+        const bool fits = m_column->contentHeight(inner.width()) <= inner.height();
+        m_column->setVerticalScrollBarPolicy(fits ? Qt::ScrollBarAlwaysOff : Qt::ScrollBarAsNeeded);
+        m_column->setGeometry(inner);
+    }
 }
 
 void SheetHost::escapePressed()

@@ -2,8 +2,10 @@
 // inside what holds it (or reachable by scrolling), no control on another, no word broken, no
 // name shortened. The main window empty, with an open video and its inspector, with a batch
 // queue, with the alert, the replace question and the sign-in sheet; the settings form signed
-// out and signed in; the help browser, a topic and the feedback sheet at the window's least
-// size; the feedback window. Pictures go to screenshots/largest/.
+// out and signed in, scrolled through; the help browser, a topic, the feedback sheet and the
+// unavailable notice at the help window's least size; the feedback window with its form and with
+// its notice. Set HF_LAYOUT_TREE to print each window's widget tree. Pictures go to
+// screenshots/largest/.
 
 #include "app/content_view.h"
 #include "app/feedback_window.h"
