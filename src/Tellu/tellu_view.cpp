@@ -75,9 +75,20 @@ TelluView::TelluView(TelluConfig config, std::function<void()> onDismiss, QWidge
     refresh();
 }
 
+void TelluView::setLeastSize(QSize size)
+{
+    m_least = size;
+    updateGeometry();
+}
+
 QSize TelluView::sizeHint() const
 {
-    return {400, QWidget::sizeHint().height()};
+    return QSize(400, QWidget::sizeHint().height()).expandedTo(minimumSizeHint());
+}
+
+QSize TelluView::minimumSizeHint() const
+{
+    return QWidget::minimumSizeHint().expandedTo(m_least);
 }
 
 bool TelluView::canSend() const

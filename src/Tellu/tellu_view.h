@@ -36,7 +36,11 @@ public:
     const std::optional<QString>& errorMessage() const { return m_errorMessage; }
     bool canSend() const;
 
+    // The form's least size as the host frames it; the form still takes what its fields need
+    // when that is more (at large text sizes), where a plain minimum size would squeeze them.
+    void setLeastSize(QSize size);
     QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
 
 private:
     void setSubmitting(bool submitting);
@@ -46,6 +50,7 @@ private:
 
     TelluConfig m_config;
     std::function<void()> m_onDismiss;
+    QSize m_least;
     std::optional<TelluCategory> m_category;
     bool m_isSubmitting = false;
     bool m_isSuccess = false;

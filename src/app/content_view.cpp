@@ -15,6 +15,7 @@
 #include "sidebar/replace_confirmation.h"
 #include "sidebar/video_sidebar.h"
 #include "ui_kit/buttons.h"
+#include "ui_kit/environment.h"
 #include "ui_kit/palette.h"
 #include "ui_kit/text_styles.h"
 
@@ -85,8 +86,11 @@ ContentView::ContentView(AppServices& services, FilePicker* picker, QWidget* par
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
     auto* bar = new ToolbarBar;
-    bar->setFixedHeight(toolbarHeight);
+    bar->setMinimumHeight(toolbarHeight);
     buildToolbar(bar);
+    // Toolbar texts grow with the desktop's only as far as the kit's round controls do, so that
+    // its controls still share one row at the window's least width.
+    ui::setTextSizeCap(bar, ui::TextSize::xxxLarge);
     layout->addWidget(bar);
 
     m_split = new QSplitter(Qt::Horizontal);
@@ -132,6 +136,9 @@ ContentView::ContentView(AppServices& services, FilePicker* picker, QWidget* par
         connect(&coordinator, signal, this, [this] {
             updateToolbar();
             updateTitle();
+            // The inspector shows other rows now; its column may need another width.
+            if (m_inspector)
+                QTimer::singleShot(0, m_inspector, [this] { sizeInspectorColumn(); });
         });
     connect(&coordinator, &EngineCoordinator::errorMessageChanged, this, &ContentView::updateAlert);
     connect(&coordinator, &EngineCoordinator::showExportSheetChanged, this, &ContentView::serveExportRequest);
@@ -200,10 +207,10 @@ void ContentView::buildToolbar(QWidget* bar)
     titleColumn->setSpacing(0);
     m_titleLabel = new QLabel;
     m_titleLabel->setObjectName(QStringLiteral("window.title"));
-    m_titleLabel->setFont(ui::font(ui::TextStyle::headline, QFont::DemiBold));
+    ui::setTextStyle(m_titleLabel, ui::TextStyle::headline, QFont::DemiBold);
     m_subtitleLabel = new QLabel;
     m_subtitleLabel->setObjectName(QStringLiteral("window.subtitle"));
-    m_subtitleLabel->setFont(ui::font(ui::TextStyle::caption));
+    ui::setTextStyle(m_subtitleLabel, ui::TextStyle::caption);
     QPalette palette = m_titleLabel->palette();
     palette.setColor(QPalette::WindowText, dark(ui::ColorName::Ink));
     m_titleLabel->setPalette(palette);
@@ -323,17 +330,26 @@ void ContentView::updateInspector()
         m_inspector = makeInspector(m_services, *m_exporter);
         if (m_inspector->objectName().isEmpty())
             m_inspector->setObjectName(QStringLiteral("inspector"));
-        m_inspector->setMinimumWidth(336);
-        m_inspector->setMaximumWidth(380);
+        const int width = sizeInspectorColumn();
         const QList<int> sizes = m_split->sizes();
         m_split->addWidget(m_inspector);
         m_split->setStretchFactor(2, 0);
-        const int detail = sizes.value(1) - 336;
+        const int detail = sizes.value(1) - width;
         if (detail > 0)
-            m_split->setSizes({sizes.value(0), detail, 336});
+            m_split->setSizes({sizes.value(0), detail, width});
+        connect(&ui::Environment::instance(), &ui::Environment::changed, m_inspector, [this] { sizeInspectorColumn(); });
     }
     if (m_inspector)
         m_inspector->setVisible(shown);
+}
+
+// 336 to 380 wide; at the largest text sizes as wide as its widest row needs, when that is more.
+int ContentView::sizeInspectorColumn()
+{
+    const int least = m_inspector->minimumSizeHint().width();
+    m_inspector->setMinimumWidth(std::max(336, least));
+    m_inspector->setMaximumWidth(std::max(380, least));
+    return std::max(336, least);
 }
 
 bool ContentView::isInspectorShown() const

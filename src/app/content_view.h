@@ -78,6 +78,7 @@ private:
     void updateTitle();
     void updateToolbar();
     void updateInspector();
+    int sizeInspectorColumn();
     void updateListen();
     void updateAlert();
     void updateSignInSheet();

@@ -21,10 +21,11 @@ FeedbackWindowContent::FeedbackWindowContent(std::optional<TelluConfig> feedback
     auto* column = new QVBoxLayout(this);
     if (feedback) {
         column->setContentsMargins(24, 24, 24, 24);
-        m_form = new TelluView(*feedback, std::move(close), this);
-        m_form->setObjectName(QStringLiteral("feedback.form"));
+        auto* form = new TelluView(*feedback, std::move(close), this);
+        form->setObjectName(QStringLiteral("feedback.form"));
         // The least size is the child's, so that a window sized by its content keeps it.
-        m_form->setMinimumSize(420 - 48, 460 - 48);
+        form->setLeastSize(QSize(420 - 48, 460 - 48));
+        m_form = form;
         column->addWidget(m_form);
     } else {
         column->setContentsMargins(0, 0, 0, 0);

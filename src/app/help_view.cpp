@@ -106,6 +106,7 @@ HelpView::HelpView(std::optional<QString> initialTopicID, HelpEnvironment enviro
     m_back->hide();
     m_title = new QLabel(bar);
     m_title->setObjectName(QStringLiteral("help.navigationTitle"));
+    m_title->setWordWrap(true);
     ui::applyHeadingStyle(m_title, ui::TextStyle::title3);
     ui::setForeground(m_title, ui::ColorName::Ink);
     m_search = new QLineEdit(bar);
@@ -358,7 +359,7 @@ void HelpView::setShowingFeedback(bool showing)
     cardLayout->setContentsMargins(0, 0, 0, 0);
     auto* form = new TelluView(*m_environment.feedback, [this] { setShowingFeedback(false); }, card);
     form->setObjectName(QStringLiteral("help.feedbackForm"));
-    form->setMinimumSize(420 - 48, 460 - 48);
+    form->setLeastSize(QSize(420 - 48, 460 - 48));
     cardLayout->addWidget(form);
     m_sheet->present(card, 468);
 }

@@ -3,6 +3,7 @@
 #include "platform/texts.h"
 #include "ui_kit/buttons.h"
 #include "ui_kit/palette.h"
+#include "ui_kit/scroll_column.h"
 #include "ui_kit/text_styles.h"
 
 #include <QAccessible>
@@ -12,6 +13,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
+#include <QScrollBar>
 
 namespace hf {
 
@@ -57,10 +59,16 @@ ToolbarInkButton::ToolbarInkButton(const QString& text, QWidget* parent) : QAbst
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
 }
 
+// The capsule is 32 high, or taller when a line of the label needs it.
+static int capsuleHeight(const QFont& font)
+{
+    return std::max(32, QFontMetrics(font).height() + 12);
+}
+
 QSize ToolbarInkButton::sizeHint() const
 {
-    const QFontMetrics metrics(ui::font(ui::TextStyle::body, QFont::DemiBold));
-    return QSize(metrics.horizontalAdvance(text()) + 32, 32);
+    const QFont font = ui::font(this, ui::TextStyle::body, QFont::DemiBold);
+    return QSize(QFontMetrics(font).horizontalAdvance(text()) + 32, capsuleHeight(font));
 }
 
 bool ToolbarInkButton::hitButton(const QPoint& pos) const
@@ -81,11 +89,13 @@ void ToolbarInkButton::paintEvent(QPaintEvent*)
     p.setRenderHint(QPainter::Antialiasing);
     if (isDown())
         p.setOpacity(0.82);
-    const QRectF face(0, (height() - 32) / 2.0, width(), 32);
+    const QFont font = ui::font(this, ui::TextStyle::body, QFont::DemiBold);
+    const double side = capsuleHeight(font);
+    const QRectF face(0, (height() - side) / 2.0, width(), side);
     QPainterPath capsule;
-    capsule.addRoundedRect(face, 16, 16);
+    capsule.addRoundedRect(face, side / 2.0, side / 2.0);
     p.fillPath(capsule, dark(isEnabled() ? ui::ColorName::Ink : ui::ColorName::ControlFill));
-    p.setFont(ui::font(ui::TextStyle::body, QFont::DemiBold));
+    p.setFont(font);
     p.setPen(dark(isEnabled() ? ui::ColorName::InkOnInk : ui::ColorName::DisabledText));
     p.drawText(face.adjusted(16, 0, -16, 0), Qt::AlignCenter, text());
 }
@@ -113,11 +123,11 @@ void SegmentedPicker::setSelected(int index)
 
 QSize SegmentedPicker::sizeHint() const
 {
-    const QFontMetrics metrics(ui::font(ui::TextStyle::callout, QFont::Medium));
+    const QFontMetrics metrics(ui::font(this, ui::TextStyle::callout, QFont::Medium));
     int widest = 0;
     for (const QString& title : m_titles)
         widest = std::max(widest, metrics.horizontalAdvance(title));
-    return QSize(static_cast<int>(m_titles.size()) * (widest + 28) + 4, 30);
+    return QSize(static_cast<int>(m_titles.size()) * (widest + 28) + 4, std::max(30, metrics.height() + 10));
 }
 
 QRect SegmentedPicker::segmentRect(int index) const
@@ -132,7 +142,7 @@ void SegmentedPicker::paintEvent(QPaintEvent*)
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
     p.fillPath(ui::roundedRectPath(QRectF(rect()), 9), dark(ui::ColorName::ControlFill));
-    p.setFont(ui::font(ui::TextStyle::callout, QFont::Medium));
+    p.setFont(ui::font(this, ui::TextStyle::callout, QFont::Medium));
     for (int i = 0; i < m_titles.size(); ++i) {
         const QRectF segment = segmentRect(i);
         if (i == m_selected) {
@@ -221,11 +231,11 @@ SheetHost::SheetHost(QWidget* window) : ui::CardOverlay(window) {}
 void SheetHost::present(QWidget* content, int width)
 {
     if (m_content && m_content != content)
-        m_content->deleteLater();
+        m_column->deleteLater();
     m_content = content;
     m_width = width;
-    content->setParent(this);
-    content->show();
+    m_column = new ui::ScrollColumn(content, this);
+    m_column->show();
     layOut();
     show();
     raise();
@@ -235,8 +245,8 @@ void SheetHost::present(QWidget* content, int width)
 void SheetHost::dismiss()
 {
     if (m_content) {
-        m_content->hide();
-        m_content->deleteLater();
+        m_column->hide();
+        m_column->deleteLater();
         m_content = nullptr;
     }
     hide();
@@ -246,19 +256,34 @@ QRect SheetHost::cardRect() const
 {
     if (!m_content)
         return {};
-    // Never narrower than the content allows, so nothing spills over the card's edge.
-    const int width = std::min(std::max(m_width, m_content->minimumWidth() + 48), this->width() - 40);
-    const int inner = width - 48;
-    int height = m_content->hasHeightForWidth() ? m_content->heightForWidth(inner) : m_content->sizeHint().height();
-    height = std::min(height + 48, this->height() - 40);
-    return QRect((this->width() - width) / 2, std::max(20, (this->height() - height) / 3), width, height);
+    // Never narrower than the content allows, so nothing spills over the card's edge; a card
+    // taller than the window makes room for the scroll bar beside the content.
+    const int least = std::max(m_content->minimumWidth(), m_content->minimumSizeHint().width());
+    int width = std::min(std::max(m_width, least + 48), this->width() - 40);
+    // Above and below it keeps 10 at least, so a form framed to 460 still fits a window 480 high.
+    const int room = this->height() - 20;
+    int height = m_column->contentHeight(width - 48) + 48;
+    if (height > room) {
+        const int bar = m_column->verticalScrollBar()->sizeHint().width();
+        width = std::min(width + bar, this->width() - 40);
+        height = room;
+    }
+    const int free = this->height() - height;
+    const int top = free >= 40 ? std::max(20, free / 3) : free / 2;
+    return QRect((this->width() - width) / 2, top, width, height);
 }
 
 void SheetHost::layOut()
 {
     ui::CardOverlay::layOut();
-    if (m_content)
-        m_content->setGeometry(cardRect().adjusted(24, 24, -24, -24));
+    if (m_content) {
+        const QRect inner = cardRect().adjusted(24, 24, -24, -24);
+        // A bar only when the content is taller than the card can be: the column would otherwise
+        // show one while it settles on its width.
+        const bool fits = m_column->contentHeight(inner.width()) <= inner.height();
+        m_column->setVerticalScrollBarPolicy(fits ? Qt::ScrollBarAlwaysOff : Qt::ScrollBarAsNeeded);
+        m_column->setGeometry(inner);
+    }
 }
 
 void SheetHost::escapePressed()

@@ -17,6 +17,10 @@
 
 namespace hf {
 
+namespace ui {
+class ScrollColumn;
+}
+
 // Toolbar icons drawn by hand so that they look the same on every desktop.
 enum class ToolbarGlyph { plus, sidebarLeft, sidebarRight };
 QIcon toolbarIcon(ToolbarGlyph glyph);
@@ -86,7 +90,8 @@ private:
 };
 
 // Lays one card over the window (the rest dimmed and out of reach) and closes it on Escape.
-// The card's content is any widget; the host owns it while shown.
+// The card's content is any widget; the host owns it while shown. A card taller than the window
+// scrolls its content.
 class SheetHost : public ui::CardOverlay {
     Q_OBJECT
 public:
@@ -110,6 +115,7 @@ protected:
 
 private:
     QPointer<QWidget> m_content;
+    QPointer<ui::ScrollColumn> m_column;
     int m_width = 420;
 };
 

@@ -3,7 +3,9 @@
 #include "ui_kit/accessibility.h"
 #include "ui_kit/environment.h"
 #include "ui_kit/palette.h"
+#include "ui_kit/scroll_column.h"
 #include "ui_kit/text_styles.h"
+#include "ui_kit/wrapped_label.h"
 
 #include <QAccessible>
 #include <QAccessibleWidget>
@@ -179,7 +181,9 @@ QSize WrappingLabel::sizeHint() const
 
 QSize WrappingLabel::minimumSizeHint() const
 {
-    return {int(iconSide() + kIconGap + 40), int(std::ceil(iconSide())) + 8};
+    // Narrow enough to wrap, never so narrow that a word breaks.
+    const double title = ui::leastTextWidth(ui::font(ui::TextStyle::body), text());
+    return {int(std::ceil(iconSide() + kIconGap + title)) + 2, int(std::ceil(iconSide())) + 8};
 }
 
 int WrappingLabel::heightForWidth(int width) const
@@ -240,29 +244,33 @@ ContentUnavailableView::ContentUnavailableView(const QString& title, QString sys
                                                const QString& description, QWidget* parent)
     : QWidget(parent)
 {
-    auto* column = new QVBoxLayout(this);
+    // Centred in the room it has; at large text sizes in a small window it scrolls.
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto* content = new QWidget;
+    auto* column = new QVBoxLayout(content);
     column->setContentsMargins(48, 32, 48, 32);
     column->setSpacing(10);
     column->addStretch(1);
-    auto* symbol = new SymbolView(std::move(systemImage), this);
+    auto* symbol = new SymbolView(std::move(systemImage), content);
     column->addWidget(symbol, 0, Qt::AlignHCenter);
     column->addSpacing(4);
-    auto* titleLabel = new QLabel(title, this);
+    auto* titleLabel = new QLabel(title, content);
     titleLabel->setObjectName(QStringLiteral("unavailable.title"));
     titleLabel->setAlignment(Qt::AlignHCenter);
     titleLabel->setWordWrap(true);
     ui::applyHeadingStyle(titleLabel, ui::TextStyle::title3);
     ui::setForeground(titleLabel, ui::ColorName::Ink);
-    auto* descriptionLabel = new QLabel(description, this);
+    // It may name an address too long for a line at large text sizes: it breaks after its marks.
+    auto* descriptionLabel = new ui::WrappedLabel(description, content);
     descriptionLabel->setObjectName(QStringLiteral("unavailable.detail"));
     descriptionLabel->setAlignment(Qt::AlignHCenter);
-    descriptionLabel->setWordWrap(true);
-    descriptionLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
     ui::setTextStyle(descriptionLabel, ui::TextStyle::body);
     ui::setForeground(descriptionLabel, ui::ColorName::Muted);
     column->addWidget(titleLabel);
     column->addWidget(descriptionLabel);
     column->addStretch(1);
+    outer->addWidget(new ui::ScrollColumn(content, this));
     setAccessibleName(title);
     setAccessibleDescription(description);
 }

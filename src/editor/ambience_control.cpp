@@ -184,7 +184,12 @@ AmbienceControl::Rows AmbienceControl::rowsFor(double width) const
     const double spinner = spinnerDiameter() + 8;
     const double oneLine = title.horizontalAdvance(m_title) + 8 + spinner + readout.horizontalAdvance(readoutText);
     rows.headerWraps = oneLine > width;
-    rows.header = std::ceil(title.height());
+    rows.title = std::ceil(title.height());
+    if (rows.headerWraps)
+        // On a line of its own the title wraps rather than being cut short.
+        rows.title = std::max(rows.title, ui::wrappedTextSize(ui::font(ui::TextStyle::body, QFont::DemiBold), m_title,
+                                                              std::max(width, 1.0)).height());
+    rows.header = rows.title;
     if (rows.headerWraps)
         rows.header += std::ceil(readout
                                      .boundingRect(QRectF(0, 0, std::max(width - spinner, 1.0), 10000),
@@ -221,9 +226,9 @@ AmbienceControl::Header AmbienceControl::headerFor(double width) const
     header.wraps = rows.headerWraps;
     if (rows.headerWraps) {
         // The readout on lines of its own below the title, the spinner leading its first line.
-        header.spinner = QRectF(0, titleLine + (readoutLine - d) / 2, d, d);
-        header.readout = QRectF(d + 8, titleLine, std::max(width - d - 8, 1.0), rows.header - titleLine);
-        header.title = QRectF(0, 0, width, titleLine);
+        header.spinner = QRectF(0, rows.title + (readoutLine - d) / 2, d, d);
+        header.readout = QRectF(d + 8, rows.title, std::max(width - d - 8, 1.0), rows.header - rows.title);
+        header.title = QRectF(0, 0, width, rows.title);
     } else {
         // Title, spinner, readout on one line, the readout at the trailing edge.
         const double readoutWidth = readoutMetrics.horizontalAdvance(ambience::readout(m_value)) + 1;
@@ -326,8 +331,8 @@ void AmbienceControl::paintEvent(QPaintEvent*)
                readout);
     p.setFont(titleFont);
     p.setPen(ui::color(ui::ColorName::Ink));
-    p.drawText(header.title, Qt::AlignLeft | Qt::AlignVCenter,
-               QFontMetricsF(titleFont).elidedText(m_title, Qt::ElideRight, header.title.width()));
+    // On a line of its own the title wraps; beside the readout it fits by construction.
+    ui::drawWrappedText(p, header.title, titleFont, m_title, Qt::AlignLeft | Qt::AlignVCenter);
     if (m_working)
         ui::paintBusySpokes(p, header.spinner.center(), header.spinner.width(), m_spinStep,
                             ui::color(ui::ColorName::InkSecondary));

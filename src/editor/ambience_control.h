@@ -101,6 +101,7 @@ private:
     // one line cannot hold them (at large text sizes).
     struct Rows {
         bool headerWraps = false;
+        double title = 0;   // the title's lines: it wraps rather than being cut short
         double header = 0;
         bool labelsWrap = false;
         double labels = 0;

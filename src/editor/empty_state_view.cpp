@@ -170,7 +170,13 @@ EmptyStateView::EmptyStateView(EngineCoordinator* coordinator, QWidget* parent)
     m_detail->setMaximumWidth(560);
     ui::setTextStyle(m_detail, ui::TextStyle::title3);
     ui::setForeground(m_detail, ui::ColorName::Muted);
-    blockLayout->addWidget(m_detail);
+    // In a row of its own: a column asks a wrapping label its height at the column's width,
+    // not at its own narrower one, and would give it too few lines.
+    auto* detailRow = new QHBoxLayout;
+    detailRow->setContentsMargins(0, 0, 0, 0);
+    detailRow->addWidget(m_detail, 1);
+    detailRow->addStretch(0);
+    blockLayout->addLayout(detailRow);
 
     m_chooseRow = new QWidget(block);
     auto* chooseLayout = new QHBoxLayout(m_chooseRow);
@@ -283,6 +289,12 @@ void EmptyStateView::refreshLayout()
     const bool accessibility = ui::Environment::instance().isAccessibilitySize();
     refreshTexts();
     m_lanes->setLaneLayout(accessibility ? LaneLayout::stacked : LaneLayout::regular);
+    // Side by side at ordinary sizes; at the accessibility sizes the caption goes under the
+    // button and wraps, as a row of them would not fit the column.
+    auto* chooseLayout = static_cast<QBoxLayout*>(m_chooseRow->layout());
+    chooseLayout->setDirection(accessibility ? QBoxLayout::TopToBottom : QBoxLayout::LeftToRight);
+    chooseLayout->setSpacing(accessibility ? 10 : 16);
+    m_dragSeveral->setWordWrap(accessibility);
     const int inset = 24 + (accessibility ? 20 : 0);
     m_lanesBox->layout()->setContentsMargins(inset, 0, inset, 24);
     placeSpacers();

@@ -196,7 +196,7 @@ ExportOptionsView::ExportOptionsView(EngineCoordinator* coordinator, SettingsSto
     column->addWidget(m_losslessRow);
     column->addWidget(m_stemsRow);
 
-    auto* folderLine = new QHBoxLayout;
+    auto* folderLine = new QBoxLayout(QBoxLayout::LeftToRight);
     auto* saveTo = new QLabel(text("ui.export.saveTo", "Save to"), this);
     ui::setTextStyle(saveTo, ui::TextStyle::body);
     ui::setForeground(saveTo, ui::ColorName::Ink);
@@ -211,6 +211,14 @@ ExportOptionsView::ExportOptionsView(EngineCoordinator* coordinator, SettingsSto
     folderLine->addStretch(1);
     folderLine->addWidget(m_folderPicker);
     column->addLayout(folderLine);
+    // Side by side at ordinary sizes; at the accessibility sizes the picker goes under its label.
+    const auto arrangeFolderLine = [folderLine] {
+        const bool column = ui::Environment::instance().isAccessibilitySize();
+        folderLine->setDirection(column ? QBoxLayout::TopToBottom : QBoxLayout::LeftToRight);
+        folderLine->setSpacing(column ? 6 : -1);
+    };
+    connect(&ui::Environment::instance(), &ui::Environment::changed, this, arrangeFolderLine);
+    arrangeFolderLine();
 
     auto* note = new QLabel(
         text("ui.export.alwaysClean",

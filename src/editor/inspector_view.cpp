@@ -20,6 +20,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QScrollArea>
+#include <QScrollBar>
 
 #include <cmath>
 
@@ -180,7 +181,8 @@ InspectorView::InspectorView(EngineCoordinator* coordinator, AudioPlayerService*
     m_scroll->setObjectName(QStringLiteral("inspector"));
     m_scroll->setFrameShape(QFrame::NoFrame);
     m_scroll->setWidgetResizable(true);
-    m_scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // At the largest text sizes a row can be wider than the column: it scrolls rather than being cut.
+    m_scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     auto* content = new QWidget;
     ui::setBackground(content, ui::ColorName::Surface);
     auto* column = new QVBoxLayout(content);
@@ -240,6 +242,13 @@ InspectorView::InspectorView(EngineCoordinator* coordinator, AudioPlayerService*
     connect(coordinator, &EngineCoordinator::isPromotingChanged, this, &InspectorView::refresh);
     connect(exporter, &Exporter::stateChanged, this, &InspectorView::refresh);
     refresh();
+}
+
+QSize InspectorView::minimumSizeHint() const
+{
+    const int content = m_scroll->widget()->minimumSizeHint().width();
+    const int bottom = m_bottom->isHidden() ? 0 : m_bottom->minimumSizeHint().width();
+    return QSize(std::max(content + m_scroll->verticalScrollBar()->sizeHint().width(), bottom), 0);
 }
 
 LegendRow* InspectorView::legendRow(Stem stem) const

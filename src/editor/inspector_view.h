@@ -67,6 +67,9 @@ public:
     QScrollArea* scrollArea() const { return m_scroll; }
 
     QSize sizeHint() const override { return QSize(336, 720); }
+    // As wide as the widest row needs (with the scroll bar): the column widens to it at the
+    // largest text sizes rather than cutting a word.
+    QSize minimumSizeHint() const override;
 
 private:
     void refresh();

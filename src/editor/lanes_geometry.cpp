@@ -109,7 +109,8 @@ LaneGeometry laneGeometry(LaneLayout layout, double width, const LaneMetrics& me
             y += laneHeight + 10;
         }
         const QRectF& header = g.headers[i];
-        g.soloButtons[i] = QRectF(header.right() - 6 - 44, header.center().y() - 22, 44, 44);
+        const double solo = metrics.soloFrame();
+        g.soloButtons[i] = QRectF(header.right() - 6 - solo, header.center().y() - solo / 2, solo, solo);
         if (i < 2) {
             g.dividers[i] = QRectF(gutter, y, std::max(width - gutter, 0.0), 1);
             y += 1;

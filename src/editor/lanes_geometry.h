@@ -10,7 +10,9 @@
 #include <QRectF>
 #include <QString>
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <functional>
 #include <optional>
 #include <vector>
@@ -73,6 +75,8 @@ struct LaneMetrics {
     double laneHeight(LaneLayout layout) const { return layout == LaneLayout::regular ? regularRow() : compactRow(); }
     static double trailingInset(LaneLayout layout) { return layout == LaneLayout::regular ? 20 : 0; }
     double soloSize() const { return 28 * footnoteScale; }
+    // The solo button's frame: 44 for clicks, and never smaller than its square with the outline.
+    double soloFrame() const { return std::max(44.0, std::ceil(soloSize()) + 2); }
 };
 
 // Where everything of the strip lies, in the strip's own coordinates.
@@ -80,7 +84,7 @@ struct LaneGeometry {
     QRectF head;                       // the ruler
     std::array<QRectF, 3> lanes;       // by stem, in the order of allStems
     std::array<QRectF, 3> headers;     // the header of each lane
-    std::array<QRectF, 3> soloButtons; // the 44-point hit area of each header's solo button
+    std::array<QRectF, 3> soloButtons; // each header's solo button: its frame (soloFrame()) square
     std::array<QRectF, 2> dividers;    // the lines after the dialogue and the music rows
     double height = 0;                 // the strip's whole height
 

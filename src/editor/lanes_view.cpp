@@ -32,6 +32,14 @@ QColor withOpacity(QColor colour, double opacity)
 
 QString soloTitle(Stem stem) { return text("ui.lane.soloAction", "Solo %@", {ui::stemDisplayName(stem)}); }
 
+// What the solo button takes at a header's trailing edge: its frame and the gap after it.
+double soloRoom()
+{
+    LaneMetrics metrics;
+    metrics.footnoteScale = ui::textScale(ui::TextStyle::footnote, ui::Environment::instance().textSize());
+    return metrics.soloFrame() + 6;
+}
+
 // A rectangle whose four corners have their own radii: `top` at the top two, `bottom` at the others.
 QPainterPath capPath(const QRectF& r, double top, double bottom)
 {
@@ -101,7 +109,10 @@ public:
     static QFont titleFont(bool large) { return ui::font(large ? ui::TextStyle::title2 : ui::TextStyle::body, QFont::DemiBold); }
     static QFont statusFont(bool large) { return ui::font(large ? ui::TextStyle::title3 : ui::TextStyle::callout); }
     // Room for the title block's texts in a header `width` wide.
-    static double textWidth(double width, bool large) { return std::max(width - (large ? 0 : 16) - 12 - 24 - 50, 40.0); }
+    static double textWidth(double width, bool large)
+    {
+        return std::max(width - (large ? 0 : 16) - 12 - 24 - soloRoom(), 40.0);
+    }
     // The title block's height for these texts.
     static double blockHeight(const QString& title, const std::optional<QString>& status, double width, bool large)
     {
@@ -600,6 +611,9 @@ double LanesView::headerHeight(double width) const
         const std::optional<QString> status = m_resting ? std::nullopt : std::optional(statusText(stem));
         tallest = std::max(tallest, LaneHeader::blockHeight(title, status, headerWidth, large));
     }
+    // A header holding a solo button is at least as tall as the button's frame.
+    if (isSeparated() && m_allowsSolo)
+        tallest = std::max(tallest, metrics().soloFrame());
     return std::ceil(tallest);
 }
 

@@ -12,6 +12,7 @@
 
 #include <QFontMetricsF>
 #include <QHBoxLayout>
+#include <QVBoxLayout>
 #include <QPainter>
 #include <QPainterPath>
 
@@ -361,9 +362,16 @@ TransportBar::TransportBar(LaneZoom* zoom, EngineCoordinator* coordinator, Audio
     setMinimumHeight(60);
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
 
-    auto* row = new QHBoxLayout(this);
-    row->setContentsMargins(16, 0, 16, 0);
-    row->setSpacing(14);
+    m_lines = new QVBoxLayout(this);
+    m_lines->setContentsMargins(16, 0, 16, 0);
+    m_lines->setSpacing(8);
+    m_firstLine = new QHBoxLayout;
+    m_firstLine->setSpacing(14);
+    m_secondLine = new QHBoxLayout;
+    m_secondLine->setSpacing(14);
+    m_lines->addLayout(m_firstLine);
+    m_lines->addLayout(m_secondLine);
+    QHBoxLayout* row = m_firstLine;
 
     m_resultGroup = new QWidget(this);
     auto* buttons = new QHBoxLayout(m_resultGroup);
@@ -396,6 +404,8 @@ TransportBar::TransportBar(LaneZoom* zoom, EngineCoordinator* coordinator, Audio
     zoomRow->addWidget(m_zoomIn);
     m_zoomGroup->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     row->addWidget(m_zoomGroup);
+    for (QHBoxLayout* line : {m_firstLine, m_secondLine})
+        line->setAlignment(Qt::AlignVCenter);
 
     connect(m_zoomOut, &QAbstractButton::clicked, this, &TransportBar::zoomOut);
     connect(m_zoomIn, &QAbstractButton::clicked, this, &TransportBar::zoomIn);
@@ -481,11 +491,63 @@ void TransportBar::refresh()
         m_zoomOut->setEnabled(m_zoom && position < count - 1);
         m_zoomIn->setEnabled(m_zoom && position >= 1);
     }
+    placeZoomControls();
+}
+
+// The width one line needs: the playback controls, the readout, the hint at its least and the
+// zoom controls, with the gaps and the side padding.
+int TransportBar::oneLineWidth() const
+{
+    int width = 2 * 16;
+    int items = 0;
+    for (QWidget* piece : {m_resultGroup, static_cast<QWidget*>(m_readout), static_cast<QWidget*>(m_hint), m_zoomGroup}) {
+        if (piece->isHidden())
+            continue;
+        width += piece->minimumSizeHint().width();
+        ++items;
+    }
+    return width + 14 * std::max(items - 1, 0) + 8;   // 8: the least flexible gap
 }
 
 QSize TransportBar::minimumSizeHint() const
 {
-    return {QWidget::minimumSizeHint().width(), 60};
+    if (!ui::Environment::instance().isAccessibilitySize())
+        return {QWidget::minimumSizeHint().width(), 60};
+    // The wider of the two lines the bar may take.
+    int first = 0;
+    if (!m_resultGroup->isHidden())
+        first = m_resultGroup->minimumSizeHint().width() + 14 + m_readout->minimumSizeHint().width();
+    const int second = m_zoomGroup->isHidden() ? 0 : m_zoomGroup->minimumSizeHint().width();
+    return {2 * 16 + std::max(first, second), std::max(60, m_lines->minimumSize().height())};
+}
+
+void TransportBar::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    placeZoomControls();
+}
+
+void TransportBar::placeZoomControls()
+{
+    // Only the accessibility sizes wrap; at other sizes the hint gives way instead.
+    const bool wrap = ui::Environment::instance().isAccessibilitySize() && width() < oneLineWidth();
+    if (wrap == m_zoomWrapped && (m_firstLine->indexOf(m_zoomGroup) >= 0 || m_secondLine->indexOf(m_zoomGroup) >= 0))
+        return;
+    m_zoomWrapped = wrap;
+    m_firstLine->removeWidget(m_zoomGroup);
+    m_secondLine->removeWidget(m_zoomGroup);
+    while (m_secondLine->count() > 0)
+        delete m_secondLine->takeAt(0);
+    if (wrap) {
+        // On its own line it keeps to the trailing edge, where it stood.
+        m_secondLine->addStretch(1);
+        m_secondLine->addWidget(m_zoomGroup);
+        m_lines->setContentsMargins(16, 8, 16, 8);
+    } else {
+        m_firstLine->addWidget(m_zoomGroup);
+        m_lines->setContentsMargins(16, 0, 16, 0);
+    }
+    updateGeometry();
 }
 
 void TransportBar::paintEvent(QPaintEvent*)

@@ -23,6 +23,9 @@
 
 #include <optional>
 
+class QBoxLayout;
+class QHBoxLayout;
+
 namespace hf {
 
 class AudioPlayerService;
@@ -169,13 +172,19 @@ public:
     ZoomButton* zoomOutButton() const { return m_zoomOut; }
     ZoomButton* zoomInButton() const { return m_zoomIn; }
 
+    // At the accessibility text sizes the bar is never wider than its widest line: when one line
+    // cannot hold the zoom controls beside the playback controls, they go to a second line.
     QSize minimumSizeHint() const override;
+    bool zoomOnSecondLine() const { return m_zoomWrapped; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     LaneTimeline timeline() const;
+    int oneLineWidth() const;
+    void placeZoomControls();
     void refresh();
     void zoomOut();
     void zoomIn();
@@ -185,6 +194,10 @@ private:
     QPointer<EngineCoordinator> m_coordinator;
     QPointer<AudioPlayerService> m_player;
 
+    QBoxLayout* m_lines = nullptr;
+    QHBoxLayout* m_firstLine = nullptr;
+    QHBoxLayout* m_secondLine = nullptr;
+    bool m_zoomWrapped = false;
     QWidget* m_resultGroup = nullptr;
     GoToBeginningButton* m_goToBeginning = nullptr;
     PlayPauseButton* m_playPause = nullptr;

@@ -21,6 +21,8 @@
 #include <QPainter>
 #include <QVBoxLayout>
 
+#include <cmath>
+
 namespace hf {
 
 // ---- Texts
@@ -93,9 +95,25 @@ void copyFileToClipboard(const QString& path)
 MiddleElidedLabel::MiddleElidedLabel(QWidget* parent) : QWidget(parent)
 {
     setAttribute(Qt::WA_TransparentForMouseEvents);
-    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     ui::setTextStyle(this, ui::TextStyle::body, QFont::DemiBold);
     ui::hideFromAccessibility(this);
+    connect(&ui::Environment::instance(), &ui::Environment::changed, this, &MiddleElidedLabel::followTextSize);
+    followTextSize();
+}
+
+bool MiddleElidedLabel::wraps() const
+{
+    return ui::Environment::instance().isAccessibilitySize();
+}
+
+void MiddleElidedLabel::followTextSize()
+{
+    QSizePolicy policy(wraps() ? QSizePolicy::Preferred : QSizePolicy::Ignored,
+                       wraps() ? QSizePolicy::Preferred : QSizePolicy::Fixed);
+    policy.setHeightForWidth(wraps());
+    setSizePolicy(policy);
+    updateGeometry();
+    update();
 }
 
 void MiddleElidedLabel::setText(const QString& text)
@@ -115,7 +133,15 @@ QSize MiddleElidedLabel::sizeHint() const
 
 QSize MiddleElidedLabel::minimumSizeHint() const
 {
+    // Wrapping, it takes the width it is given and as many lines as that needs.
     return QSize(0, QFontMetrics(font()).height());
+}
+
+int MiddleElidedLabel::heightForWidth(int width) const
+{
+    if (!wraps())
+        return QFontMetrics(font()).height();
+    return std::max(QFontMetrics(font()).height(), int(std::ceil(ui::wrappedTextSize(font(), m_text, width).height())));
 }
 
 void MiddleElidedLabel::paintEvent(QPaintEvent*)
@@ -123,6 +149,10 @@ void MiddleElidedLabel::paintEvent(QPaintEvent*)
     QPainter p(this);
     p.setFont(font());
     p.setPen(ui::color(ui::ColorName::Ink));
+    if (wraps()) {
+        ui::drawWrappedText(p, QRectF(rect()), font(), m_text, Qt::AlignLeft | Qt::AlignTop);
+        return;
+    }
     const QString shown = QFontMetrics(font()).elidedText(m_text, Qt::ElideMiddle, width());
     p.drawText(rect(), Qt::AlignLeft | Qt::AlignVCenter, shown);
 }
@@ -131,17 +161,9 @@ SidebarRowContent::SidebarRowContent(bool hasMark, bool subtitleWraps, QWidget* 
 {
     // The list's rows are at least 44 high.
     setMinimumHeight(44);
-    auto* row = new QHBoxLayout(this);
-    row->setContentsMargins(0, 3, 0, 3);
-    row->setSpacing(10);
-    m_thumb = new Thumb;
-    row->addWidget(m_thumb, 0, Qt::AlignVCenter);
-
-    auto* texts = new QVBoxLayout;
-    texts->setSpacing(2);
-    texts->setContentsMargins(0, 0, 0, 0);
-    m_name = new MiddleElidedLabel;
-    m_subtitle = new QLabel;
+    m_thumb = new Thumb(this);
+    m_name = new MiddleElidedLabel(this);
+    m_subtitle = new QLabel(this);
     m_subtitle->setAttribute(Qt::WA_TransparentForMouseEvents);
     // The policy first: setting it afterwards would drop the height-for-width that wrapping needs.
     m_subtitle->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
@@ -149,13 +171,46 @@ SidebarRowContent::SidebarRowContent(bool hasMark, bool subtitleWraps, QWidget* 
     ui::setTextStyle(m_subtitle, ui::TextStyle::callout);
     ui::setForeground(m_subtitle, ui::ColorName::Muted);
     ui::hideFromAccessibility(m_subtitle);
+    if (hasMark)
+        m_mark = new StatusMark(this);
+    connect(&ui::Environment::instance(), &ui::Environment::changed, this, &SidebarRowContent::arrange);
+    arrange();
+}
+
+void SidebarRowContent::arrange()
+{
+    const bool stacked = ui::Environment::instance().isAccessibilitySize();
+    if (layout() && stacked == m_stacked)
+        return;
+    m_stacked = stacked;
+    delete layout();   // the widgets stay; only their places change
+
+    auto* texts = new QVBoxLayout;
+    texts->setSpacing(2);
+    texts->setContentsMargins(0, 0, 0, 0);
     texts->addWidget(m_name);
     texts->addWidget(m_subtitle);
+    if (stacked) {
+        auto* column = new QVBoxLayout(this);
+        column->setContentsMargins(0, 3, 0, 3);
+        column->setSpacing(6);
+        auto* top = new QHBoxLayout;
+        top->setSpacing(10);
+        top->addWidget(m_thumb, 0, Qt::AlignVCenter);
+        top->addStretch(1);
+        if (m_mark)
+            top->addWidget(m_mark, 0, Qt::AlignVCenter);
+        column->addLayout(top);
+        column->addLayout(texts);
+        return;
+    }
+    auto* row = new QHBoxLayout(this);
+    row->setContentsMargins(0, 3, 0, 3);
+    row->setSpacing(10);
+    row->addWidget(m_thumb, 0, Qt::AlignVCenter);
     row->addLayout(texts, 1);
-
-    if (hasMark) {
+    if (m_mark) {
         row->addSpacing(4);
-        m_mark = new StatusMark;
         row->addWidget(m_mark, 0, Qt::AlignVCenter);
     }
 }

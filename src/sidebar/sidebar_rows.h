@@ -45,20 +45,27 @@ QString spokenVideoName(const QString& fileName);
 // Copies the file to the clipboard as a file list, the way file managers paste files.
 void copyFileToClipboard(const QString& path);
 
-// A single line of text shortened in the middle when it does not fit.
+// A single line of text shortened in the middle when it does not fit. At the accessibility text
+// sizes, where a line of the sidebar holds a few letters only, it wraps onto as many lines as
+// the name needs instead.
 class MiddleElidedLabel : public QWidget {
     Q_OBJECT
 public:
     explicit MiddleElidedLabel(QWidget* parent = nullptr);
     const QString& text() const { return m_text; }
     void setText(const QString& text);
+    bool wraps() const;
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
+    bool hasHeightForWidth() const override { return wraps(); }
+    int heightForWidth(int width) const override;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    void followTextSize();
+
     QString m_text;
 };
 
@@ -75,6 +82,11 @@ public:
     void setTexts(const QString& name, const QString& subtitle);
 
 private:
+    // The thumbnail beside the texts; at the accessibility sizes above them, with the mark, so
+    // that the texts have the row's whole width.
+    void arrange();
+
+    bool m_stacked = false;
     Thumb* m_thumb;
     MiddleElidedLabel* m_name;
     QLabel* m_subtitle;

@@ -157,9 +157,9 @@ void FaceButton::setMinHeight(double height)
     update();
 }
 
-QFont FaceButton::labelFont()
+QFont FaceButton::labelFont() const
 {
-    return hf::ui::font(TextStyle::body, QFont::DemiBold);
+    return hf::ui::font(this, TextStyle::body, QFont::DemiBold);
 }
 
 QSize FaceButton::sizeHint() const
@@ -170,7 +170,12 @@ QSize FaceButton::sizeHint() const
 
 QSize FaceButton::minimumSizeHint() const
 {
-    return QSize(int(std::ceil(2 * m_padding.width())), int(std::ceil(m_minHeight)));
+    // The label may wrap, but never between two letters of a word.
+    const QFont font = labelFont();
+    const double icon = this->icon().isNull() ? 0.0
+                        : std::ceil(QFontMetricsF(font).height()) + (text().isEmpty() ? 0.0 : iconGap);
+    const double label = icon + leastTextWidth(font, text());
+    return QSize(int(std::ceil(label + 2 * m_padding.width())), int(std::ceil(m_minHeight)));
 }
 
 int FaceButton::heightForWidth(int width) const

@@ -75,7 +75,8 @@ public:
 protected:
     FaceButton(QSizeF padding, double radius, double minHeight, QWidget* parent);
 
-    static QFont labelFont();
+    // The body style, semibold, at the text size that holds for the button.
+    QFont labelFont() const;
     // Where the label goes: the widget's rectangle less the padding.
     QRectF labelBox() const;
     double radius() const { return m_radius; }

@@ -1,6 +1,7 @@
 #include "ui_kit/text_styles.h"
 
 #include <QFontDatabase>
+#include <QFontMetricsF>
 #include <QLocale>
 #include <QPainter>
 #include <QPalette>
@@ -40,6 +41,7 @@ constexpr const char* headingProperty = "hfKitHeadingStyle";
 constexpr const char* displayProperty = "hfKitDisplaySize";
 constexpr const char* foregroundProperty = "hfKitForeground";
 constexpr const char* backgroundProperty = "hfKitBackground";
+constexpr const char* capProperty = "hfKitTextSizeCap";
 
 TextSize currentSize()
 {
@@ -103,6 +105,38 @@ QFont cappedFont(TextStyle style, QFont::Weight weight, TextSize capAt)
     return font(style, weight, std::min(currentSize(), capAt));
 }
 
+TextSize textSizeFor(const QWidget* widget)
+{
+    const TextSize size = currentSize();
+    for (const QWidget* w = widget; w; w = w->parentWidget()) {
+        const QVariant cap = w->property(capProperty);
+        if (cap.isValid())
+            return std::min(size, static_cast<TextSize>(cap.toInt()));
+        if (w->isWindow())
+            break;
+    }
+    return size;
+}
+
+QFont font(const QWidget* widget, TextStyle style, QFont::Weight weight)
+{
+    return font(style, weight, textSizeFor(widget));
+}
+
+void setTextSizeCap(QWidget* root, std::optional<TextSize> cap)
+{
+    root->setProperty(capProperty, cap ? QVariant(static_cast<int>(*cap)) : QVariant());
+    // Everything under the root takes its fonts again and asks for its new size.
+    QList<QWidget*> widgets = root->findChildren<QWidget*>();
+    widgets.prepend(root);
+    for (QWidget* widget : widgets)
+        refreshStyledWidget(widget);
+    for (QWidget* widget : widgets) {
+        widget->updateGeometry();
+        widget->update();
+    }
+}
+
 double headingTracking(TextStyle style)
 {
     switch (style) {
@@ -150,6 +184,44 @@ QFont displayFont(double size)
 
 namespace {
 
+bool isJoiningMark(QChar c)
+{
+    return c == u'@' || c == u'.' || c == u'/' || c == u'_' || c == u'-' || c == u':';
+}
+
+// A word wider than the whole line has to break inside; it may then break after the marks that
+// join the parts of an address or a file name ("support@example.dev", "holiday_2024.mp4"),
+// which reads better than a break between two letters. Other words are left alone, so a name
+// that fits a line is never split.
+QString withBreaksInLongWords(const QFont& font, const QString& text, double width)
+{
+    if (width < 0)
+        return text;
+    const QFontMetricsF metrics(font);
+    QString out;
+    out.reserve(text.size() + 8);
+    qsizetype start = 0;
+    while (start < text.size()) {
+        qsizetype end = start;
+        while (end < text.size() && !text.at(end).isSpace())
+            ++end;
+        const QStringView word = QStringView(text).mid(start, end - start);
+        if (metrics.horizontalAdvance(word.toString()) > width) {
+            for (qsizetype i = 0; i < word.size(); ++i) {
+                out.append(word.at(i));
+                if (isJoiningMark(word.at(i)) && i + 1 < word.size() && word.at(i + 1).isLetterOrNumber())
+                    out.append(QChar(0x200B));   // a break opportunity that draws nothing
+            }
+        } else {
+            out.append(word);
+        }
+        while (end < text.size() && text.at(end).isSpace())
+            out.append(text.at(end++));
+        start = end;
+    }
+    return out;
+}
+
 // Lays `text` out in lines of `width`; returns the block's size.
 QSizeF layOut(QTextLayout& layout, double width, Qt::Alignment alignment)
 {
@@ -178,8 +250,29 @@ QSizeF wrappedTextSize(const QFont& font, const QString& text, double width)
 {
     if (text.isEmpty())
         return {};
-    QTextLayout layout(text, font);
+    QTextLayout layout(withBreaksInLongWords(font, text, width), font);
     return layOut(layout, width, Qt::AlignLeft);
+}
+
+double leastTextWidth(const QFont& font, const QString& text)
+{
+    const QFontMetricsF metrics(font);
+    double widest = 0;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i <= text.size(); ++i) {
+        const bool end = i == text.size() || text.at(i).isSpace();
+        const bool afterJoiner = !end && isJoiningMark(text.at(i)) && i + 1 < text.size()
+                                 && text.at(i + 1).isLetterOrNumber();
+        if (!end && !afterJoiner)
+            continue;
+        const qsizetype stop = afterJoiner ? i + 1 : i;
+        if (stop > start)
+            widest = std::max(widest, metrics.horizontalAdvance(text.mid(start, stop - start)));
+        start = stop + (afterJoiner ? 0 : 1);
+        if (afterJoiner)
+            continue;
+    }
+    return std::ceil(widest);
 }
 
 void drawWrappedText(QPainter& painter, const QRectF& box, const QFont& font, const QString& text,
@@ -187,7 +280,7 @@ void drawWrappedText(QPainter& painter, const QRectF& box, const QFont& font, co
 {
     if (text.isEmpty())
         return;
-    QTextLayout layout(text, font);
+    QTextLayout layout(withBreaksInLongWords(font, text, box.width()), font);
     const QSizeF size = layOut(layout, box.width(), alignment);
     double top = box.top();
     if (alignment & Qt::AlignVCenter)
@@ -204,15 +297,17 @@ void drawWrappedText(QPainter& painter, const QRectF& box, const QFont& font, co
 void refreshStyledWidget(QWidget* widget)
 {
     const QVariant style = widget->property(styleProperty);
+    const QVariant heading = widget->property(headingProperty);
+    const QVariant display = widget->property(displayProperty);
+    const TextSize size = style.isValid() || heading.isValid() || display.isValid() ? textSizeFor(widget)
+                                                                                     : TextSize::large;
     if (style.isValid())
         widget->setFont(font(static_cast<TextStyle>(style.toInt()),
-                             static_cast<QFont::Weight>(widget->property(weightProperty).toInt())));
-    const QVariant heading = widget->property(headingProperty);
+                             static_cast<QFont::Weight>(widget->property(weightProperty).toInt()), size));
     if (heading.isValid())
-        widget->setFont(headingFont(static_cast<TextStyle>(heading.toInt())));
-    const QVariant display = widget->property(displayProperty);
+        widget->setFont(headingFont(static_cast<TextStyle>(heading.toInt()), size));
     if (display.isValid())
-        widget->setFont(displayFont(display.toDouble()));
+        widget->setFont(displayFont(display.toDouble(), size));
     const QVariant foreground = widget->property(foregroundProperty);
     const QVariant background = widget->property(backgroundProperty);
     if (foreground.isValid() || background.isValid()) {

@@ -20,6 +20,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 class QPainter;
 class QWidget;
 
@@ -57,6 +59,16 @@ QFont cappedFont(TextStyle style, QFont::Weight weight, TextSize capAt);
 // The kit's family at a fixed pixel size.
 QFont fontOfSize(double pixelSize, QFont::Weight weight = QFont::Normal);
 
+// A part of a window whose texts stop growing at `cap` (none: they follow the desktop all the
+// way), such as the main window's toolbar. The cap holds for `root` and everything under it,
+// the kit's styled widgets and buttons included; the nearest cap above a widget wins.
+//     hf::ui::setTextSizeCap(toolbar, hf::ui::TextSize::xxxLarge);
+void setTextSizeCap(QWidget* root, std::optional<TextSize> cap);
+// The text size that holds for `widget`: the desktop's, stopped at its nearest cap.
+TextSize textSizeFor(const QWidget* widget);
+// The style's font at the text size that holds for `widget`.
+QFont font(const QWidget* widget, TextStyle style, QFont::Weight weight = QFont::Normal);
+
 // Heading look: the style's font, semibold, with tracking tightened per style.
 double headingTracking(TextStyle style);
 QFont headingFont(TextStyle style);
@@ -72,6 +84,10 @@ QFont displayFont(double size, TextSize textSize);
 // than the line. Sizes are of the laid-out lines (no limit when `width` is negative); drawing
 // aligns the block in `box` (horizontal and vertical flags of `alignment`) in the painter's pen.
 QSizeF wrappedTextSize(const QFont& font, const QString& text, double width);
+// The narrowest width at which `text` wraps without a break between two letters of a word: its
+// widest word, or for an address or a file name its widest part between joining marks
+// ("support@", "example.", "dev").
+double leastTextWidth(const QFont& font, const QString& text);
 void drawWrappedText(QPainter& painter, const QRectF& box, const QFont& font, const QString& text,
                      Qt::Alignment alignment);
 

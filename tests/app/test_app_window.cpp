@@ -23,6 +23,7 @@
 #include <QDragEnterEvent>
 #include <QLabel>
 #include <QMimeData>
+#include <QScrollBar>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTest>
@@ -254,6 +255,9 @@ private Q_SLOTS:
         const QRect onWindow(sheet->mapTo(window, QPoint(0, 0)), sheet->size());
         QVERIFY(qAbs(onWindow.center().x() - window->rect().center().x()) <= 1);
         test::saveScreenshot(window->grab().toImage(), "app", "sign-in-sheet");
+        // It fits the window: no scroll bar beside it (drawing lays the sheet out).
+        for (const QScrollBar* bar : window->findChild<QWidget*>("signIn.host")->findChildren<QScrollBar*>())
+            QVERIFY2(!bar->isVisible(), "a scroll bar beside a sheet that fits");
 
         QTest::mouseClick(child<QAbstractButton>(window, "signIn.notNow"), Qt::LeftButton, {}, QPoint(20, 16));
         QVERIFY(QTest::qWaitFor([&] { return outcome.has_value(); }, 5000));

@@ -165,6 +165,42 @@ private slots:
         QCOMPARE(view.query(), QStringLiteral("song"));
     }
 
+    // At the window's least size the whole form shows, Send included, without scrolling; at the
+    // largest text size the form scrolls, and Send can be scrolled into view.
+    void feedbackSheetFitsTheLeastWindow()
+    {
+        for (const ui::TextSize size : {ui::TextSize::large, ui::TextSize::accessibility5}) {
+            ui::Environment::instance().setTextSize(size);
+            HelpEnvironment environment;
+            environment.feedback = feedbackConfig();
+            HelpView view(std::nullopt, environment);
+            view.setMinimumSize(520, 480);
+            view.resize(520, 480);
+            view.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&view));
+            view.setShowingFeedback(true);
+            QVERIFY(view.isShowingFeedback());
+            QCoreApplication::processEvents();
+            auto* send = view.feedbackForm()->findChild<QWidget*>(QStringLiteral("tellu.feedback.send"));
+            QVERIFY(send && send->isVisible());
+            auto* scroll = qobject_cast<QScrollArea*>(view.feedbackForm()->parentWidget()->parentWidget()->parentWidget());
+            QVERIFY(scroll);
+            const auto shownInView = [&] {
+                const QRect inViewport(send->mapTo(scroll->viewport(), QPoint(0, 0)), send->size());
+                return scroll->viewport()->rect().contains(inViewport)
+                       && view.rect().contains(QRect(send->mapTo(&view, QPoint(0, 0)), send->size()));
+            };
+            if (size == ui::TextSize::large) {
+                QVERIFY2(shownInView(), "Send is cut off at the least window size");
+                saveScreenshot(view.grab().toImage(), QStringLiteral("help"), QStringLiteral("feedback-sheet-least"));
+            } else {
+                scroll->ensureWidgetVisible(send, 0, 0);
+                QVERIFY2(shownInView(), "Send cannot be scrolled into view");
+            }
+        }
+        ui::Environment::instance().setTextSize(ui::TextSize::large);
+    }
+
     void showsUnavailableUntilACorpusLoads()
     {
         QTemporaryDir dir;

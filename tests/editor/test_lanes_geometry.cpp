@@ -160,6 +160,24 @@ private Q_SLOTS:
         QCOMPARE(g.height, 16 + 3 * (10 + 30 + 6 + 46 + 10) + 2.0);
     }
 
+    // At the largest text size the solo square grows past 44: its button frames all of it, the
+    // outline included, and stays inside its header's row.
+    void soloButtonsHoldTheirSquare()
+    {
+        const LaneMetrics largest{3.2, 44.0 / 13};
+        QVERIFY(largest.soloSize() > 44);
+        for (LaneLayout layout : {LaneLayout::regular, LaneLayout::stacked}) {
+            const LaneGeometry g = laneGeometry(layout, 900, largest, largest.soloFrame());
+            for (size_t i = 0; i < 3; ++i) {
+                const QRectF& solo = g.soloButtons[i];
+                QVERIFY(solo.width() >= largest.soloSize() + 2 && solo.height() >= largest.soloSize() + 2);
+                QVERIFY2(g.headers[i].contains(solo), "the solo button reaches out of its header");
+            }
+        }
+        // At the default size the button keeps its 44-point frame.
+        QCOMPARE(LaneMetrics{}.soloFrame(), 44.0);
+    }
+
     void areaAndMappings()
     {
         LaneSlots laneSlots;

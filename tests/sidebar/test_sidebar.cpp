@@ -8,6 +8,7 @@
 #include "sidebar/sidebar_rows.h"
 #include "sidebar/status_mark.h"
 #include "sidebar/video_sidebar.h"
+#include "support/layout_audit.h"
 #include "support/test_support.h"
 #include "ui_kit/buttons.h"
 #include "ui_kit/environment.h"
@@ -368,6 +369,15 @@ private Q_SLOTS:
             return true;
         }));
         window.shoot(QStringLiteral("largest-text"));
+
+        // At the very largest size, in the sidebar's least width, every name reads whole: the
+        // thumbnail stands above the texts and the names wrap instead of being shortened.
+        ui::Environment::instance().setTextSize(ui::TextSize::accessibility5);
+        window.host.resize(230, 640);
+        QVERIFY(QTest::qWaitFor([&] { return window.sidebar->width() == 230; }));
+        window.shoot(QStringLiteral("largest-text-least"));
+        const auto faults = test::auditLayout(&window.host);
+        QVERIFY2(faults.isEmpty(), qPrintable(test::describe(faults)));
         rig.release();
     }
 };

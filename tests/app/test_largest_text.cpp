@@ -1,0 +1,300 @@
+// Every window at the largest text size, light and dark, read by geometry: each text whole
+// inside what holds it (or reachable by scrolling), no control on another, no word broken, no
+// name shortened. The main window empty, with an open video and its inspector, with a batch
+// queue, with the alert, the replace question and the sign-in sheet; the settings form signed
+// out and signed in, scrolled through; the help browser, a topic, the feedback sheet and the
+// unavailable notice at the help window's least size; the feedback window with its form and with
+// its notice. Set HF_LAYOUT_TREE to print each window's widget tree. Pictures go to
+// screenshots/largest/.
+
+#include "app/content_view.h"
+#include "app/feedback_window.h"
+#include "app/help_view.h"
+#include "app/hushframe_app.h"
+#include "app/settings_view.h"
+#include "app/wrapping_label.h"
+#include "backend/account_store.h"
+#include "backend/api_client.h"
+#include "coordinator/audio_player_service.h"
+#include "coordinator/batch_queue_manager.h"
+#include "coordinator/engine_coordinator.h"
+#include "editor/lanes_view.h"
+#include "editor/soundtrack_band.h"
+#include "helpers_app.h"
+#include "helpers_audition.h"
+#include "pipeline/cloud_separation_engine.h"
+#include "support/layout_audit.h"
+#include "support/local_server.h"
+#include "support/test_support.h"
+#include "ui_kit/environment.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QLayout>
+#include <QScrollBar>
+#include <QScrollArea>
+#include <QTest>
+
+using namespace hf;
+using namespace std::chrono_literals;
+
+namespace {
+
+ui::Environment& environment()
+{
+    return ui::Environment::instance();
+}
+
+QString appearanceName(ui::Appearance appearance)
+{
+    return appearance == ui::Appearance::dark ? QStringLiteral("dark") : QStringLiteral("light");
+}
+
+// Lets layouts and deferred refreshes settle: each round may post the next.
+void settle()
+{
+    for (int i = 0; i < 5; ++i) {
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents();
+    }
+}
+
+// Saves the window's picture and returns what the audit found, one line each.
+QString inspect(QWidget* window, const QString& state)
+{
+    settle();
+    test::saveScreenshot(window->grab().toImage(), QStringLiteral("largest"),
+                         state + u'-' + appearanceName(environment().appearance()));
+    if (qEnvironmentVariableIsSet("HF_LAYOUT_TREE"))
+        qInfo().noquote() << test::describeTree(window);
+    QStringList lines;
+    for (const test::LayoutFault& fault : test::auditLayout(window))
+        lines << state + QStringLiteral(": ") + test::describe({fault});
+    // Each on its own line: a failure message is cut short after a few hundred characters.
+    for (const QString& line : lines)
+        qInfo().noquote() << line;
+    return lines.join(u'\n');
+}
+
+QCoro::Task<void> googleSocialSignIn(APIClient* api, QString idToken)
+{
+    SocialSignInRequest request;
+    request.provider = AuthProvider::google;
+    request.idToken.token = idToken;
+    co_await api->signInSocial(request);
+}
+
+TelluConfig feedbackConfig()
+{
+    return TelluConfig{QUrl(QStringLiteral("http://127.0.0.1:1/feedback")), QStringLiteral("Hushframe"), true,
+                       std::nullopt, QStringLiteral("token")};
+}
+
+bool makeMovie(const QString& path, int seconds)
+{
+    return test::runFfmpeg({"-f", "lavfi", "-i", "testsrc=size=320x180:rate=25", "-f", "lavfi", "-i",
+                            "aevalsrc=0.3*sin(2*PI*220*t)+0.2*sin(2*PI*2*t)*sin(2*PI*880*t):s=44100:c=stereo",
+                            "-t", QString::number(seconds), "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac",
+                            path});
+}
+
+} // namespace
+
+class TestLargestText : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        environment().setTextSize(ui::TextSize::accessibility5);
+        ui::Environment::applyToApplication(*qApp);
+    }
+
+    void cleanupTestCase() { environment().clearOverrides(); }
+
+    void appearances_data()
+    {
+        QTest::addColumn<ui::Appearance>("appearance");
+        QTest::newRow("light") << ui::Appearance::light;
+        QTest::newRow("dark") << ui::Appearance::dark;
+    }
+
+    // The main window with no video, at its least size and at the size it opens with; the
+    // alert, the sign-in sheet and the replace question over it.
+    void mainWindowWithoutAVideo_data() { appearances_data(); }
+    void mainWindowWithoutAVideo()
+    {
+        QFETCH(ui::Appearance, appearance);
+        QTemporaryDir home;
+        auto services = test::makeServices(home);
+        test::ScriptedFilePicker picker;
+        HushframeApp app(*services, &picker);
+        environment().setAppearance(appearance);
+        auto* window = qobject_cast<ContentView*>(app.openWindow(QStringLiteral("main")));
+        QVERIFY(window && QTest::qWaitForWindowExposed(window));
+
+        QStringList faults;
+        window->resize(window->minimumSize());
+        faults << inspect(window, QStringLiteral("main-empty-least"));
+        window->resize(1440, 900);
+        faults << inspect(window, QStringLiteral("main-empty"));
+
+        services->coordinator().setErrorMessage(
+            QStringLiteral("The video could not be read. It may be damaged or in a format that is not supported."));
+        QVERIFY(QTest::qWaitFor([&] { return window->isAlertShown(); }, 2000));
+        window->resize(window->minimumSize());
+        faults << inspect(window, QStringLiteral("main-alert"));
+        services->coordinator().setErrorMessage(std::nullopt);
+
+        services->account().setSignInPresented(true);
+        QVERIFY(QTest::qWaitFor([&] { return window->isSignInSheetShown(); }, 2000));
+        faults << inspect(window, QStringLiteral("main-sign-in"));
+        services->account().setSignInPresented(false);
+
+        services->coordinator().setPendingReplacement(
+            EngineCoordinator::PendingReplacement{QStringLiteral("Holiday at the lake.mp4"), [] {}});
+        faults << inspect(window, QStringLiteral("main-replace"));
+        services->coordinator().setPendingReplacement(std::nullopt);
+
+        faults.removeAll(QString());
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u'\n')));
+    }
+
+    // A video open with its preview, the inspector beside it; then a batch queue in the sidebar.
+    void mainWindowWithAVideoAndAQueue_data() { appearances_data(); }
+    void mainWindowWithAVideoAndAQueue()
+    {
+        QFETCH(ui::Appearance, appearance);
+        if (!test::haveProgram(QStringLiteral("ffmpeg")))
+            QSKIP("needs ffmpeg");
+        QTemporaryDir home;
+        const QString movie = home.filePath(QStringLiteral("Holiday at the lake.mp4"));
+        QVERIFY(makeMovie(movie, 6));
+        test::LocalServer server;
+        auto services = test::makeServices(home, server.baseUrl());
+        services->engine().setPollInterval(100ms);
+        test::ScriptedFilePicker picker;
+        HushframeApp app(*services, &picker);
+        environment().setAppearance(appearance);
+        auto* window = qobject_cast<ContentView*>(app.openWindow(QStringLiteral("main")));
+        QVERIFY(window && QTest::qWaitForWindowExposed(window));
+        QVERIFY(QTest::qWaitFor([&] { return services->account().hasSession(); }, 30000));
+
+        services->coordinator().presentFileImporter();
+        QVERIFY(QTest::qWaitFor([&] { return picker.answer(QList<QUrl>{QUrl::fromLocalFile(movie)}); }, 5000));
+        EngineCoordinator& coordinator = services->coordinator();
+        QVERIFY(QTest::qWaitFor(
+            [&] { return (coordinator.hasPreviewResult() && !coordinator.isProcessing()) || coordinator.errorMessage(); },
+            120000));
+        QVERIFY2(!coordinator.errorMessage(), qPrintable(coordinator.errorMessage().value_or(QString())));
+        QVERIFY(window->isInspectorShown());
+
+        // The lanes' headers fade in with the split; the pictures are of the headers shown.
+        auto* band = window->findChild<SoundtrackBand*>();
+        QVERIFY(band);
+        QVERIFY(QTest::qWaitFor(
+            [&] { return coordinator.stemEnvelopes() && band->lanes()->splitProgress() >= 1.0; }, 20000));
+
+        QStringList faults;
+        window->resize(window->minimumSize());
+        faults << inspect(window, QStringLiteral("main-video-least"));
+        window->resize(1440, 900);
+        faults << inspect(window, QStringLiteral("main-video"));
+        // The columns scrolled to their ends: the lanes with their solo buttons, the export options.
+        for (auto* scroll : window->findChildren<QScrollArea*>())
+            scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum());
+        faults << inspect(window, QStringLiteral("main-video-scrolled"));
+
+        // A queue of two videos beside the open one.
+        const QString second = home.filePath(QStringLiteral("Storm over the harbour.mp4"));
+        QVERIFY(makeMovie(second, 3));
+        services->batch().enqueue({QUrl::fromLocalFile(second), QUrl::fromLocalFile(movie)});
+        QVERIFY(QTest::qWaitFor([&] { return services->batch().jobs().size() == 2; }, 10000));
+        window->resize(window->minimumSize());
+        faults << inspect(window, QStringLiteral("main-queue-least"));
+        services->batch().stop();
+
+        faults.removeAll(QString());
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u'\n')));
+    }
+
+    // The settings window, signed out and signed in; the help browser, a topic and the feedback
+    // sheet at the help window's least size; the feedback window.
+    void otherWindows_data() { appearances_data(); }
+    void otherWindows()
+    {
+        QFETCH(ui::Appearance, appearance);
+        test::LocalServer server;
+        QTemporaryDir home;
+        auto services = test::makeServices(home, server.baseUrl());
+        HushframeApp app(*services);
+        environment().setAppearance(appearance);
+        QStringList faults;
+
+        auto* settings = qobject_cast<SettingsView*>(app.openWindow(QStringLiteral("settings")));
+        QVERIFY(settings && QTest::qWaitForWindowExposed(settings));
+        faults << inspect(settings, QStringLiteral("settings-signed-out"));
+        test::runTask(services->launch());
+        const QString idToken = server.identityToken(QStringLiteral("reader.with.a.long.name@example.com"));
+        APIClient* client = &services->api();
+        test::runTask(services->account().signIn(AuthProvider::google,
+                                                 [client, idToken] { return googleSocialSignIn(client, idToken); }));
+        QVERIFY(services->account().isSignedIn());
+        faults << inspect(settings, QStringLiteral("settings-signed-in"));
+        // Each part of the form, scrolled into view.
+        QScrollBar* bar = settings->verticalScrollBar();
+        for (int step = 1; bar->value() < bar->maximum(); ++step) {
+            bar->setValue(bar->value() + settings->viewport()->height() * 3 / 4);
+            faults << inspect(settings, QStringLiteral("settings-signed-in-%1").arg(step));
+        }
+
+        // The help window as the application makes it, with the feedback form offered.
+        HelpEnvironment helpEnvironment;
+        helpEnvironment.feedback = feedbackConfig();
+        HelpView help(std::nullopt, helpEnvironment);
+        help.setMinimumSize(520, 480);
+        help.resize(help.minimumSize());
+        help.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&help));
+        faults << inspect(&help, QStringLiteral("help-browser-least"));
+        QAbstractButton* row = nullptr;
+        for (auto* button : help.findChildren<QAbstractButton*>())
+            if (!row && button->objectName().startsWith(QLatin1String("help.row.")))
+                row = button;
+        QVERIFY(row);
+        row->click();
+        QVERIFY(QTest::qWaitFor([&] { return help.topicPage() != nullptr; }, 2000));
+        faults << inspect(&help, QStringLiteral("help-topic-least"));
+        help.goBack();
+        help.setShowingFeedback(true);
+        QVERIFY(help.isShowingFeedback());
+        faults << inspect(&help, QStringLiteral("help-feedback-least"));
+
+        // Help that did not load, and the feedback window without the kit's token: the notices.
+        HelpEnvironment broken;
+        broken.corpusPath = QStringLiteral("/nonexistent/help.json");
+        HelpView unavailable(std::nullopt, broken);
+        unavailable.setMinimumSize(520, 480);
+        unavailable.resize(unavailable.minimumSize());
+        unavailable.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&unavailable));
+        faults << inspect(&unavailable, QStringLiteral("help-unavailable-least"));
+        FeedbackWindowContent notice(std::nullopt, [] {});
+        notice.layout()->setSizeConstraint(QLayout::SetFixedSize);
+        notice.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&notice));
+        faults << inspect(&notice, QStringLiteral("feedback-unavailable"));
+
+        FeedbackWindowContent feedback(feedbackConfig(), [] {});
+        feedback.layout()->setSizeConstraint(QLayout::SetFixedSize);
+        feedback.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&feedback));
+        faults << inspect(&feedback, QStringLiteral("feedback-window"));
+
+        faults.removeAll(QString());
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u'\n')));
+    }
+};
+
+QTEST_MAIN(TestLargestText)
+#include "test_largest_text.moc"
