@@ -393,6 +393,7 @@ void ContentView::updateAlert()
     column->addSpacing(6);
     column->addWidget(ok, 0, Qt::AlignRight);
     m_alertHost->present(card, 420);
+    m_alertHost->setAnswers(ok, nullptr);
     ok->setFocus();
 }
 

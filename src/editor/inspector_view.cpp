@@ -119,6 +119,7 @@ private:
 LegendRow::LegendRow(Stem stem, QWidget* parent) : QWidget(parent), m_stem(stem)
 {
     setObjectName(QStringLiteral("inspector.legend.") + rawValue(stem));
+    ui::presentAsOne(this, QAccessible::StaticText);
     m_grid = new QGridLayout(this);
     m_grid->setContentsMargins(0, 0, 0, 0);
     m_grid->setHorizontalSpacing(10);
@@ -136,7 +137,8 @@ LegendRow::LegendRow(Stem stem, QWidget* parent) : QWidget(parent), m_stem(stem)
 void LegendRow::setValue(const QString& value)
 {
     m_value->setText(value);
-    setAccessibleName(m_name->text() + QStringLiteral(", ") + value);
+    setAccessibleName(m_name->text());
+    ui::setAccessibleValue(this, value);
 }
 
 QString LegendRow::value() const

@@ -3,6 +3,7 @@
 #include "coordinator/engine_coordinator.h"
 #include "pipeline/formatting.h"
 #include "platform/texts.h"
+#include "ui_kit/accessibility.h"
 #include "ui_kit/buttons.h"
 #include "ui_kit/environment.h"
 #include "ui_kit/palette.h"
@@ -23,6 +24,7 @@ ProcessingBar::ProcessingBar(QWidget* parent) : QWidget(parent), m_animation(new
 {
     setFixedHeight(6);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    ui::presentAsProgress(this);
     m_animation->setDuration(300);
     m_animation->setEasingCurve(QEasingCurve::InOutQuad);
     connect(m_animation, &QVariantAnimation::valueChanged, this, [this](const QVariant& value) {
@@ -34,6 +36,7 @@ ProcessingBar::ProcessingBar(QWidget* parent) : QWidget(parent), m_animation(new
 void ProcessingBar::setFraction(double fraction)
 {
     const double target = std::clamp(fraction, 0.03, 1.0);
+    ui::setAccessibleProgress(this, fraction);
     m_animation->stop();
     if (ui::Environment::instance().reduceMotion() || !isVisible()) {
         m_drawn = target;
@@ -138,6 +141,7 @@ void ProcessingBlock::refresh()
     m_title->setText(title());
     setAccessibleName(title());
     m_percent->setText(percentText(progress.fractionCompleted));
+    m_bar->setAccessibleName(title());
     m_status->setText(progress.currentStatusMessage);
     setVisible(processing);
     m_bar->setFraction(progress.fractionCompleted);

@@ -54,6 +54,7 @@ ReplaceConfirmation::ReplaceConfirmation(EngineCoordinator* coordinator, QWidget
     m_cancel->setMinHeight(34);
     for (QAbstractButton* button : std::initializer_list<QAbstractButton*>{m_exportFirst, m_replace, m_cancel})
         button->setFocusPolicy(Qt::StrongFocus);
+    setAnswers(m_exportFirst, m_cancel);
 
     column->addWidget(m_title);
     column->addWidget(m_message);

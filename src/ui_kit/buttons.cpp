@@ -1,10 +1,18 @@
 #include "ui_kit/buttons.h"
 
+#include "ui_kit/accessibility.h"
 #include "ui_kit/environment.h"
 #include "ui_kit/text_styles.h"
 
+#include <QAbstractItemView>
+#include <QAbstractSpinBox>
+#include <QComboBox>
 #include <QEvent>
 #include <QFontMetricsF>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QTextEdit>
 #include <QPaintEngine>
 #include <QPainter>
 #include <QPointer>
@@ -29,6 +37,7 @@ public:
         setAttribute(Qt::WA_NoSystemBackground);
         setFocusPolicy(Qt::NoFocus);
         setGeometry(target->rect());
+        hideFromAccessibility(this);
         target->installEventFilter(this);
         raise();
         show();
@@ -52,6 +61,52 @@ protected:
 private:
     double m_radius;
     ColorName m_colorName;
+};
+
+// Draws its target's focus ring over it while the target has the focus; follows its size.
+class FocusRingOverlay : public QWidget {
+public:
+    FocusRingOverlay(QWidget* target, double radius) : QWidget(target), m_radius(radius)
+    {
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        setAttribute(Qt::WA_NoSystemBackground);
+        setFocusPolicy(Qt::NoFocus);
+        setGeometry(target->rect());
+        hideFromAccessibility(this);
+        target->installEventFilter(this);
+        raise();
+        show();
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (watched != parent())
+            return false;
+        switch (event->type()) {
+        case QEvent::Resize:
+            setGeometry(parentWidget()->rect());
+            raise();
+            break;
+        case QEvent::FocusIn:
+        case QEvent::FocusOut:
+            raise();
+            update();
+            break;
+        default: break;
+        }
+        return false;
+    }
+    void paintEvent(QPaintEvent*) override
+    {
+        if (!parentWidget()->hasFocus())
+            return;
+        QPainter p(this);
+        paintFocusRing(p, rect(), m_radius);
+    }
+
+private:
+    double m_radius;
 };
 
 QPixmap tinted(const QIcon& icon, const QSize& size, double dpr, const QColor& color, bool enabled)
@@ -95,6 +150,11 @@ QWidget* attachContrastEdge(QWidget* target, double radius, ColorName colorName)
     return new ContrastEdgeOverlay(target, radius, colorName);
 }
 
+QWidget* attachFocusRing(QWidget* target, double radius)
+{
+    return new FocusRingOverlay(target, radius);
+}
+
 QIcon drawnIcon(int side, const std::function<void(QPainter&)>& draw)
 {
     QIcon icon;
@@ -109,6 +169,69 @@ QIcon drawnIcon(int side, const std::function<void(QPainter&)>& draw)
         icon.addPixmap(pixmap);
     }
     return icon;
+}
+
+void paintFocusRing(QPainter& painter, const QRectF& rect, double radius)
+{
+    strokeInside(painter, rect, radius, 2.0, color(ColorName::Ink));
+    strokeInside(painter, rect.adjusted(2, 2, -2, -2), std::max(0.0, radius - 2), 1.5, color(ColorName::InkOnInk));
+}
+
+bool focusTakesSpace(const QWidget* focus)
+{
+    if (!focus)
+        return false;
+    return qobject_cast<const QAbstractButton*>(focus) || qobject_cast<const QAbstractItemView*>(focus)
+           || qobject_cast<const QComboBox*>(focus) || qobject_cast<const QLineEdit*>(focus)
+           || qobject_cast<const QTextEdit*>(focus) || qobject_cast<const QPlainTextEdit*>(focus)
+           || qobject_cast<const QAbstractSpinBox*>(focus);
+}
+
+namespace {
+
+bool isPressKey(const QKeyEvent& key)
+{
+    if (key.modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))
+        return false;
+    return key.key() == Qt::Key_Space || key.key() == Qt::Key_Return || key.key() == Qt::Key_Enter;
+}
+
+} // namespace
+
+KitButton::KitButton(QWidget* parent) : QAbstractButton(parent)
+{
+    // The keyboard reaches it with Tab; a click leaves the focus where it was, so Space keeps
+    // playing for a mouse user.
+    setFocusPolicy(Qt::TabFocus);
+}
+
+bool KitButton::event(QEvent* event)
+{
+    // The press keys belong to the focused button, not to a window shortcut on the same key.
+    if (event->type() == QEvent::ShortcutOverride && isPressKey(*static_cast<QKeyEvent*>(event))) {
+        event->accept();
+        return true;
+    }
+    if (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut)
+        update();
+    return QAbstractButton::event(event);
+}
+
+void KitButton::keyPressEvent(QKeyEvent* event)
+{
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && isPressKey(*event)) {
+        if (!event->isAutoRepeat())
+            click();
+        event->accept();
+        return;
+    }
+    QAbstractButton::keyPressEvent(event);
+}
+
+void KitButton::paintFocus(QPainter& painter, const QRectF& rect, double radius) const
+{
+    if (hasFocus())
+        paintFocusRing(painter, rect, radius);
 }
 
 QSizeF KitButton::labelSize(const QFont& font, double maxWidth) const
@@ -211,6 +334,8 @@ void InkButton::paintEvent(QPaintEvent*)
     const bool enabled = isEnabled();
     p.fillPath(roundedRectPath(rect(), radius()), color(enabled ? ColorName::Ink : ColorName::ControlFill));
     paintLabel(p, labelBox(), labelFont(), color(enabled ? ColorName::InkOnInk : ColorName::DisabledText));
+    p.setOpacity(1.0);
+    paintFocus(p, rect(), radius());
 }
 
 // Quiet button.
@@ -239,6 +364,7 @@ void QuietButton::paintEvent(QPaintEvent*)
                color(isDown() ? ColorName::ControlSelected : ColorName::ControlFill));
     paintLabel(p, labelBox(), labelFont(), color(isEnabled() ? ColorName::Ink : ColorName::DisabledText));
     paintContrastEdge(p, rect(), radius(), color(ColorName::ControlStroke));
+    paintFocus(p, rect(), radius());
 }
 
 // Round control.
@@ -285,6 +411,7 @@ void RoundControl::paintEvent(QPaintEvent*)
                color(ColorName::Ink));
     if (!m_floating)
         paintContrastEdge(p, circle, side / 2.0, color(ColorName::ControlStroke));
+    paintFocus(p, circle, side / 2.0);
 }
 
 bool RoundControl::hitButton(const QPoint& pos) const
