@@ -143,6 +143,7 @@ HelpView::HelpView(std::optional<QString> initialTopicID, HelpEnvironment enviro
     m_unavailable->setObjectName(QStringLiteral("help.unavailable"));
     m_list = new QScrollArea(m_pages);
     m_list->setObjectName(QStringLiteral("help.list"));
+    m_list->setFocusPolicy(Qt::NoFocus);   // the topic rows take the focus; the list follows it
     m_list->setAccessibleName(text("ui.help.list.accessibilityLabel", "Help topics"));
     m_list->setFrameShape(QFrame::NoFrame);
     m_list->setWidgetResizable(true);

@@ -180,6 +180,7 @@ InspectorView::InspectorView(EngineCoordinator* coordinator, AudioPlayerService*
 
     m_scroll = new QScrollArea(this);
     m_scroll->setObjectName(QStringLiteral("inspector"));
+    m_scroll->setFocusPolicy(Qt::NoFocus);   // the controls inside take the focus; the column follows it
     m_scroll->setFrameShape(QFrame::NoFrame);
     m_scroll->setWidgetResizable(true);
     m_scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
