@@ -112,7 +112,11 @@ QAction* installMenuBarKeys(QMenuBar* bar, QWidget* window, std::function<void()
     QAction* quitItem = file->addAction(text("ui.menu.quit", "Quit"));
     quitItem->setObjectName(QStringLiteral("menu.quit"));
     quitItem->setMenuRole(QAction::QuitRole);
-    quitItem->setShortcut(QKeySequence::Quit);
+    // The desktop's Quit keys; a platform theme that names none still gets Ctrl+Q.
+    QList<QKeySequence> keys = QKeySequence::keyBindings(QKeySequence::Quit);
+    if (keys.isEmpty())
+        keys << QKeySequence(Qt::CTRL | Qt::Key_Q);
+    quitItem->setShortcuts(keys);
     // The other windows have no menu bar of their own; the key works in them too.
     quitItem->setShortcutContext(Qt::ApplicationShortcut);
     QObject::connect(quitItem, &QAction::triggered, bar, [quit = std::move(quit)] {
