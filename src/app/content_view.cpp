@@ -65,6 +65,9 @@ ui::QuietButton* toolbarButton(const QString& title, ToolbarGlyph glyph, bool sh
 ContentView::ContentView(AppServices& services, FilePicker* picker, QWidget* parent)
     : QWidget(parent), m_services(services)
 {
+    // The window itself holds the focus when it opens (Space plays there); Tab leads to the controls.
+    setFocusPolicy(Qt::ClickFocus);
+    setFocus();
     if (!picker) {
         m_ownPicker = std::make_unique<DialogFilePicker>();
         picker = m_ownPicker.get();

@@ -6,12 +6,14 @@
 
 #include <QAbstractItemView>
 #include <QAbstractSpinBox>
+#include <QApplication>
 #include <QComboBox>
 #include <QEvent>
 #include <QFontMetricsF>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QTextEdit>
 #include <QPaintEngine>
 #include <QPainter>
@@ -19,6 +21,7 @@
 #include <QResizeEvent>
 
 #include <cmath>
+#include <mutex>
 
 namespace hf::ui {
 
@@ -196,10 +199,43 @@ bool isPressKey(const QKeyEvent& key)
     return key.key() == Qt::Key_Space || key.key() == Qt::Key_Return || key.key() == Qt::Key_Enter;
 }
 
+// Return and Enter press any focused button of the application as Space does (Qt leaves that
+// to push buttons in dialogs): the rows, choices and links made on QAbstractButton take them too.
+class ReturnPressesButtons : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() != QEvent::KeyPress && event->type() != QEvent::ShortcutOverride)
+            return false;
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Space || !isPressKey(*key))
+            return false;
+        auto* button = qobject_cast<QAbstractButton*>(watched);
+        if (!button || button != QApplication::focusWidget() || !button->isEnabled()
+            || qobject_cast<QPushButton*>(button) || qobject_cast<KitButton*>(button))
+            return false;
+        if (event->type() == QEvent::ShortcutOverride) {
+            event->accept();
+            return true;
+        }
+        if (!key->isAutoRepeat())
+            button->click();
+        return true;
+    }
+};
+
 } // namespace
 
 KitButton::KitButton(QWidget* parent) : QAbstractButton(parent)
 {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (qApp)
+            qApp->installEventFilter(new ReturnPressesButtons(qApp));
+    });
     // The keyboard reaches it with Tab; a click leaves the focus where it was, so Space keeps
     // playing for a mouse user.
     setFocusPolicy(Qt::TabFocus);

@@ -15,7 +15,8 @@
 //
 // Keys: a button reached with Tab (a click does not take the focus from where it is) shows the
 // kit's focus ring and takes Space and Return (or Enter) before any window shortcut with the same
-// key, so Space presses the focused button instead of playing.
+// key, so Space presses the focused button instead of playing. From the first kit button on, Return
+// and Enter press every other focused button of the application too (rows, choices, links).
 //
 // The contrast edge is a 1.5 px line inside a shape's outline, drawn only while the desktop asks
 // for increased contrast: paintContrastEdge() inside a paintEvent, or attachContrastEdge() on any

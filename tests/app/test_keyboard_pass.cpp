@@ -170,6 +170,9 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return services->account().hasSession(); }, 30000));
         EngineCoordinator& coordinator = services->coordinator();
 
+        // The window opens holding the focus itself, so Space is the player's, not a button's.
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(window));
+
         // The empty window: Tab goes round its stops and back to the first, each drawn.
         m_log << QStringLiteral("empty window");
         QWidget* first = tabAndCheckDrawn(window);

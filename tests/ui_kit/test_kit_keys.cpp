@@ -8,6 +8,7 @@
 #include "ui_kit/accessibility.h"
 #include "ui_kit/buttons.h"
 #include "ui_kit/card_overlay.h"
+#include "ui_kit/segmented_choice.h"
 
 #include <QAccessible>
 #include <QAction>
@@ -80,6 +81,16 @@ QAccessibleInterface* accessible(QWidget* widget)
     return QAccessible::queryAccessibleInterface(widget);
 }
 
+// A button of the application's own making, not one of the kit's (rows, choices, links).
+class PlainButton : public QAbstractButton {
+public:
+    using QAbstractButton::QAbstractButton;
+    QSize sizeHint() const override { return {120, 30}; }
+
+protected:
+    void paintEvent(QPaintEvent*) override {}
+};
+
 } // namespace
 
 class KitKeys : public QObject {
@@ -120,14 +131,41 @@ private slots:
         QVERIFY(!focusTakesSpace(nullptr));
     }
 
+    void returnPressesEveryFocusedButton()
+    {
+        ShortcutHost host;
+        auto* enter = new QAction(&host);
+        enter->setShortcut(QKeySequence(Qt::Key_Return));
+        host.addAction(enter);
+        QSignalSpy entered(enter, &QAction::triggered);
+        host.add(new QuietButton(QStringLiteral("Cancel")));
+        auto* row = host.add(new PlainButton);
+        row->setFocusPolicy(Qt::StrongFocus);
+        row->setCheckable(true);
+        host.settle();
+        QVERIFY(QTest::qWaitForWindowActive(&host));
+        row->setFocus(Qt::TabFocusReason);
+        QSignalSpy clicked(row, &QAbstractButton::clicked);
+        QTest::keyClick(row, Qt::Key_Return);
+        QTest::keyClick(row, Qt::Key_Enter, Qt::KeypadModifier);
+        QCOMPARE(clicked.count(), 2);
+        QCOMPARE(entered.count(), 0);
+        // Disabled, it leaves the key to the window.
+        row->setEnabled(false);
+        QTest::keyClick(&host, Qt::Key_Return);
+        QCOMPARE(clicked.count(), 2);
+    }
+
     void focusIsDrawnAndAClickLeavesItWhereItWas()
     {
         KitHost host;
         auto* lanes = host.add(new QLabel(QStringLiteral("lanes")));
         lanes->setFocusPolicy(Qt::StrongFocus);
+        auto* choice = host.add(new SegmentedChoice(QStringLiteral("Format"),
+                                                    {{1, QStringLiteral("AAC")}, {2, QStringLiteral("WAV")}}));
         QList<QAbstractButton*> buttons{host.add(new InkButton(QStringLiteral("Export"))),
                                         host.add(new QuietButton(QStringLiteral("Cancel"))),
-                                        host.add(new RoundControl(false, 34))};
+                                        host.add(new RoundControl(false, 34)), choice->segments()[1]};
         host.settle();
         QVERIFY(QTest::qWaitForWindowActive(&host));
         lanes->setFocus();
@@ -137,17 +175,17 @@ private slots:
             const QImage focused = button->grab().toImage();
             QVERIFY2(before != focused, qPrintable(button->text()));
             hf::test::saveScreenshot(focused, QStringLiteral("ui_kit"),
-                                     QStringLiteral("focus-%1").arg(button->metaObject()->className() + 8));
+                                     QStringLiteral("focus-%1").arg(buttons.indexOf(button)));
             // The ring goes with the focus.
             lanes->setFocus(Qt::TabFocusReason);
             QCOMPARE(button->grab().toImage(), before);
         }
 
-        // A click presses the button but leaves the focus (and Space) where it was.
+        // A click presses the button without giving it the focus (nor Space, nor a ring).
         QSignalSpy clicked(buttons.first(), &QAbstractButton::clicked);
         QTest::mouseClick(buttons.first(), Qt::LeftButton, {}, buttons.first()->rect().center());
         QCOMPARE(clicked.count(), 1);
-        QCOMPARE(QApplication::focusWidget(), lanes);
+        QVERIFY(!buttons.first()->hasFocus());
     }
 
     void focusRingOverlayFollowsTheFocusAboveTheChildren()
