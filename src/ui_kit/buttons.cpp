@@ -30,46 +30,11 @@ namespace {
 constexpr double edgeWidth = 1.5;
 constexpr double iconGap = 6;
 
-// Draws its target's contrast edge over it; follows the target's size.
-class ContrastEdgeOverlay : public QWidget {
+// Draws over its target, above the target's children, following its size; takes no input and
+// is nothing to assistive technologies. Subclasses paint.
+class Overlay : public QWidget {
 public:
-    ContrastEdgeOverlay(QWidget* target, double radius, ColorName colorName)
-        : QWidget(target), m_radius(radius), m_colorName(colorName)
-    {
-        setAttribute(Qt::WA_TransparentForMouseEvents);
-        setAttribute(Qt::WA_NoSystemBackground);
-        setFocusPolicy(Qt::NoFocus);
-        setGeometry(target->rect());
-        hideFromAccessibility(this);
-        target->installEventFilter(this);
-        raise();
-        show();
-    }
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override
-    {
-        if (watched == parent() && event->type() == QEvent::Resize) {
-            setGeometry(parentWidget()->rect());
-            raise();
-        }
-        return false;
-    }
-    void paintEvent(QPaintEvent*) override
-    {
-        QPainter p(this);
-        paintContrastEdge(p, rect(), m_radius, color(m_colorName));
-    }
-
-private:
-    double m_radius;
-    ColorName m_colorName;
-};
-
-// Draws its target's focus ring over it while the target has the focus; follows its size.
-class FocusRingOverlay : public QWidget {
-public:
-    FocusRingOverlay(QWidget* target, double radius) : QWidget(target), m_radius(radius)
+    explicit Overlay(QWidget* target) : QWidget(target)
     {
         setAttribute(Qt::WA_TransparentForMouseEvents);
         setAttribute(Qt::WA_NoSystemBackground);
@@ -100,6 +65,34 @@ protected:
         }
         return false;
     }
+};
+
+// The target's contrast edge.
+class ContrastEdgeOverlay : public Overlay {
+public:
+    ContrastEdgeOverlay(QWidget* target, double radius, ColorName colorName)
+        : Overlay(target), m_radius(radius), m_colorName(colorName)
+    {
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter p(this);
+        paintContrastEdge(p, rect(), m_radius, color(m_colorName));
+    }
+
+private:
+    double m_radius;
+    ColorName m_colorName;
+};
+
+// The target's focus ring, while the target has the focus.
+class FocusRingOverlay : public Overlay {
+public:
+    FocusRingOverlay(QWidget* target, double radius) : Overlay(target), m_radius(radius) {}
+
+protected:
     void paintEvent(QPaintEvent*) override
     {
         if (!parentWidget()->hasFocus())

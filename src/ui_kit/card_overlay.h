@@ -15,11 +15,10 @@
 //         void escapePressed() override;          // e.g. answer "Cancel"
 //     };
 
+#include <QAbstractButton>
 #include <QPointer>
 #include <QRect>
 #include <QWidget>
-
-class QAbstractButton;
 
 namespace hf::ui {
 

@@ -11,7 +11,6 @@
 #include "coordinator/engine_coordinator.h"
 #include "editor/exporter.h"
 #include "helpers_app.h"
-#include "helpers_audition.h"
 #include "pipeline/cloud_separation_engine.h"
 #include "support/local_server.h"
 #include "support/test_support.h"
@@ -28,7 +27,6 @@
 #include <QTextStream>
 
 using namespace hf;
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -148,26 +146,14 @@ private Q_SLOTS:
             QSKIP(qPrintable(why));
         if (!test::haveProgram(QStringLiteral("ffmpeg")))
             QSKIP("needs ffmpeg");
-        QTemporaryDir home;
-        const QString movie = home.filePath(QStringLiteral("Holiday.mp4"));
-        QVERIFY(test::runFfmpeg({"-f", "lavfi", "-i", "testsrc=size=320x180:rate=25", "-f", "lavfi", "-i",
-                                 "aevalsrc=0.3*sin(2*PI*220*t)+0.2*sin(2*PI*2*t)*sin(2*PI*880*t):s=44100:c=stereo",
-                                 "-t", "4", "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac", movie}));
-
-        test::LocalServer server;
-        auto services = test::makeServices(home, server.baseUrl());
-        services->engine().setPollInterval(100ms);
-        test::ScriptedFilePicker picker;
-        HushframeApp app(*services, &picker);
-        auto* window = qobject_cast<ContentView*>(app.openWindow(QStringLiteral("main")));
-        QVERIFY(window);
+        test::AppOnLocalServer run;
+        QVERIFY(run.open(4));
+        auto [services, picker, window, movie, home] = std::tie(run.services, run.picker, run.window, run.movie, run.home);
         auto saving = std::make_unique<ScriptedSaveDialog>();
         ScriptedSaveDialog& save = *saving;
         window->exporter().setSaveDialog(std::move(saving));
-        QVERIFY(QTest::qWaitForWindowExposed(window));
         window->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(window));
-        QVERIFY(QTest::qWaitFor([&] { return services->account().hasSession(); }, 30000));
         EngineCoordinator& coordinator = services->coordinator();
 
         // The window opens holding the focus itself, so Space is the player's, not a button's.

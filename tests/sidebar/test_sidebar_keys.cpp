@@ -11,7 +11,6 @@
 #include <QAccessible>
 #include <QAction>
 #include <QApplication>
-#include <QHBoxLayout>
 #include <QMenu>
 #include <QTest>
 
@@ -20,22 +19,9 @@ using namespace hf::test;
 
 namespace {
 
-struct Window {
-    QWidget host;
-    VideoSidebar* sidebar;
-
-    explicit Window(SidebarRig& rig)
-    {
-        auto* row = new QHBoxLayout(&host);
-        row->setContentsMargins(0, 0, 0, 0);
-        sidebar = new VideoSidebar(&rig.coordinator(), rig.queue.get(), rig.thumbnails.get(),
-                                   rig.rig.defaults.get());
-        sidebar->setRevealer([&rig](const QString& path) { rig.revealed << path; });
-        row->addWidget(sidebar);
-        host.resize(300, 700);
-        host.show();
-        QApplication::setActiveWindow(&host);
-    }
+// The sidebar's window, active, as the keys need it.
+struct Window : SidebarWindow {
+    explicit Window(SidebarRig& rig) : SidebarWindow(rig, 700) { QApplication::setActiveWindow(&host); }
 };
 
 QMenu* openMenu()
