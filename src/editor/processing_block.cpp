@@ -79,6 +79,9 @@ ProcessingBlock::ProcessingBlock(EngineCoordinator* coordinator, QWidget* parent
     ui::setTextStyle(m_percent, ui::TextStyle::body, QFont::DemiBold);
     ui::setForeground(m_percent, ui::ColorName::Ink);
     m_percent->setAlignment(Qt::AlignRight | Qt::AlignTop);
+    // The bar says both to assistive technologies: the title as its name, the percent as its value.
+    ui::hideFromAccessibility(m_title);
+    ui::hideFromAccessibility(m_percent);
     titleRow->addWidget(m_title, 1, Qt::AlignTop);
     titleRow->addWidget(m_percent, 0, Qt::AlignTop);
     column->addLayout(titleRow);

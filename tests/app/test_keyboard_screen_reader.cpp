@@ -90,6 +90,24 @@ private Q_SLOTS:
         QVERIFY(check->state().checkable && !check->state().checked);
     }
 
+    void processingBlockSaysItsTitleOnceOnItsBar()
+    {
+        test::CoordinatorRig rig;
+        ProcessingBlock block(rig.coordinator.get());
+        rig.coordinator->setProgress(ProcessingProgress{ProcessingStage::Kind::separating, 0.42, {}});
+        rig.coordinator->setProcessing(true);
+        block.show();
+        const QString title = block.title();
+        QAccessibleInterface* bar = accessible(block.bar());
+        QCOMPARE(bar->text(QAccessible::Name), title);
+        QCOMPARE(bar->valueInterface()->currentValue().toInt(), 42);
+        // The block's own name aside, the title is read once, on the bar, and the percent not as text.
+        QStringList texts = spoken(accessible(&block));
+        texts.removeFirst();
+        QCOMPARE(texts.count(title), 1);
+        QVERIFY(!texts.contains(QStringLiteral("42%")));
+    }
+
     void processingBarIsAProgressBarWithAValue()
     {
         ProcessingBar bar;
