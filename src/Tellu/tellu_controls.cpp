@@ -5,6 +5,8 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QPainter>
 #include <QPainterPath>
 #include <QStackedLayout>
@@ -263,8 +265,34 @@ void TelluFieldFrame::paintEvent(QPaintEvent*)
 
 // ---- success view
 
+namespace {
+
+// The check mark only decorates the thank-you line beside it: assistive technologies skip it.
+class DecorationAccessible : public QAccessibleWidget {
+public:
+    explicit DecorationAccessible(QWidget* widget) : QAccessibleWidget(widget, QAccessible::NoRole) {}
+    QAccessible::State state() const override
+    {
+        QAccessible::State s = QAccessibleWidget::state();
+        s.invisible = true;
+        return s;
+    }
+    QString text(QAccessible::Text) const override { return {}; }
+};
+
+QAccessibleInterface* decorationFactory(const QString& className, QObject* object)
+{
+    if (className == QLatin1String("TelluCheckMark") && object && object->isWidgetType())
+        return new DecorationAccessible(static_cast<QWidget*>(object));
+    return nullptr;
+}
+
+} // namespace
+
 TelluCheckMark::TelluCheckMark(QWidget* parent) : QWidget(parent)
 {
+    static const bool installed = (QAccessible::installFactory(decorationFactory), true);
+    Q_UNUSED(installed);
     setFixedSize(52, 52);
 }
 
@@ -293,7 +321,6 @@ TelluSuccessView::TelluSuccessView(std::optional<QColor> tint, std::function<voi
     layout->setSpacing(20);
     layout->addStretch(1);
     auto* mark = new TelluCheckMark(this);
-    mark->setAccessibleName(telluText("tellu.success.message", "Thank you for your feedback!"));
     layout->addWidget(mark, 0, Qt::AlignHCenter);
     auto* line = new QLabel(telluText("tellu.success.message", "Thank you for your feedback!"), this);
     line->setObjectName(QStringLiteral("tellu.success.message"));

@@ -66,6 +66,9 @@ ui::QuietButton* toolbarButton(const QString& title, ToolbarGlyph glyph, bool sh
 ContentView::ContentView(AppServices& services, FilePicker* picker, QWidget* parent)
     : QWidget(parent), m_services(services)
 {
+    // The window itself holds the focus when it opens (Space plays there); Tab leads to the controls.
+    setFocusPolicy(Qt::ClickFocus);
+    setFocus();
     if (!picker) {
         m_ownPicker = std::make_unique<DialogFilePicker>();
         picker = m_ownPicker.get();
@@ -409,6 +412,7 @@ void ContentView::updateAlert()
     column->addSpacing(6);
     column->addWidget(ok, 0, Qt::AlignRight);
     m_alertHost->present(card, 420);
+    m_alertHost->setAnswers(ok, nullptr);
     ok->setFocus();
 }
 

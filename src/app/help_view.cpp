@@ -69,11 +69,8 @@ protected:
         const double cx = width() - 6, cy = height() / 2.0;
         painter.setPen(QPen(ui::color(ui::ColorName::Muted), 1.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
         painter.drawPolyline(QPolygonF({QPointF(cx - 4, cy - 5), QPointF(cx, cy), QPointF(cx - 4, cy + 5)}));
-        if (hasFocus()) {
-            painter.setPen(QPen(ui::color(ui::ColorName::Rule), 1));
-            painter.setBrush(Qt::NoBrush);
-            painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 5, 5);
-        }
+        if (hasFocus())
+            ui::paintFocusRing(painter, QRectF(rect()), 5);
     }
 
 private:
@@ -144,6 +141,7 @@ HelpView::HelpView(std::optional<QString> initialTopicID, HelpEnvironment enviro
     m_unavailable->setObjectName(QStringLiteral("help.unavailable"));
     m_list = new QScrollArea(m_pages);
     m_list->setObjectName(QStringLiteral("help.list"));
+    m_list->setFocusPolicy(Qt::NoFocus);   // the topic rows take the focus; the list follows it
     m_list->setAccessibleName(text("ui.help.list.accessibilityLabel", "Help topics"));
     m_list->setFrameShape(QFrame::NoFrame);
     m_list->setWidgetResizable(true);

@@ -7,6 +7,7 @@
 #include "app/help_commands.h"
 #include "app/hushframe_commands.h"
 #include "app/help_view.h"
+#include "app/main_window_parts.h"
 #include "app/settings_view.h"
 #include "backend/bundle_configuration.h"
 #include "backend/google_sign_in_service.h"
@@ -15,7 +16,7 @@
 #include "platform/texts.h"
 #include "ui_kit/environment.h"
 
-#include <QGuiApplication>
+#include <QApplication>
 #include <QPointer>
 #include <QVBoxLayout>
 
@@ -91,6 +92,7 @@ QWidget* HushframeApp::makeMainWindow()
         help.openFeedback = [this] { openWindow(QStringLiteral("feedback")); };
     installHelpMenu(bar, help, &m_services.updater());
     installSettingsCommand(bar, [this] { openWindow(QStringLiteral("settings")); });
+    installMenuBarKeys(bar, window, [this] { requestQuit(); });
     // Every showing of the main window starts the launch sequence once the window is on screen
     // (its keychain read and network requests wait for the first frame); it runs once per process.
     connect(window, &ContentView::firstPainted, this,

@@ -7,6 +7,7 @@
 #include "editor/compare_key.h"
 #include "pipeline/stem.h"
 #include "platform/texts.h"
+#include "ui_kit/buttons.h"
 #include "ui_kit/palette.h"
 
 #include <QAction>
@@ -280,8 +281,11 @@ void HushframeCommands::updatePlayback()
 
 void HushframeCommands::updateAccount()
 {
-    if (m_accountStore)
-        m_actions[QStringLiteral("signIn")]->setVisible(!m_accountStore->isSignedIn());
+    if (!m_accountStore)
+        return;
+    m_actions[QStringLiteral("signIn")]->setVisible(!m_accountStore->isSignedIn());
+    // Signed in, the menu holds nothing: its title is greyed rather than opening an empty box.
+    m_account->menuAction()->setEnabled(!m_accountStore->isSignedIn());
 }
 
 void HushframeCommands::rebuildOpenRecent()
@@ -333,7 +337,9 @@ bool HushframeCommands::eventFilter(QObject* watched, QEvent* event)
     // A text field keeps the keys of the items without a modifier.
     const bool menuKey = key->key() == Qt::Key_Space || key->key() == Qt::Key_Home
         || key->key() == Qt::Key_Backslash || CompareKeyMonitor::isCompareKey(*key);
-    if (menuKey && CompareKeyMonitor::textHasFocus()) {
+    // So does a focused control that takes Space (a button presses, a list selects).
+    const bool spaceTaken = key->key() == Qt::Key_Space && ui::focusTakesSpace(QApplication::focusWidget());
+    if (menuKey && (CompareKeyMonitor::textHasFocus() || spaceTaken)) {
         event->accept();
         return true;
     }

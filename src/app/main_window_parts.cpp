@@ -10,6 +10,13 @@
 #include "editor/inspector_view.h"
 #include "editor/regular_editor_view.h"
 #include "editor/soundtrack_band.h"
+#include "platform/texts.h"
+
+#include <QAction>
+#include <QMenu>
+#include <QMenuBar>
+#include <QSet>
+#include <QShortcut>
 
 namespace hf {
 
@@ -48,6 +55,75 @@ QWidget* makeSignInSheetContent(AppServices& services, std::function<void()> clo
     auto* sheet = new SignInView(&services.account(), WebSignInService{&services.api()});
     QObject::connect(sheet, &SignInView::dismissRequested, sheet, [close] { close(); });
     return sheet;
+}
+
+// ---- menu bar keys
+
+namespace {
+
+// `title` with "&" before its first letter not in `taken` (which then holds it); unchanged when
+// it has a mnemonic already or no free letter.
+QString withMnemonic(const QString& title, QSet<QChar>& taken)
+{
+    for (int i = 0; i + 1 < title.size(); ++i)
+        if (title.at(i) == u'&' && title.at(i + 1) != u'&') {
+            taken.insert(title.at(i + 1).toLower());
+            return title;
+        }
+    for (int i = 0; i < title.size(); ++i) {
+        const QChar c = title.at(i).toLower();
+        if (c.isLetterOrNumber() && !taken.contains(c)) {
+            taken.insert(c);
+            return title.left(i) + u'&' + title.mid(i);
+        }
+    }
+    return title;
+}
+
+} // namespace
+
+QAction* installMenuBarKeys(QMenuBar* bar, QWidget* window, std::function<void()> quit)
+{
+    QSet<QChar> taken;
+    QMenu* file = nullptr;
+    for (QAction* entry : bar->actions()) {
+        QMenu* menu = entry->menu();
+        if (!menu)
+            continue;
+        menu->setTitle(withMnemonic(menu->title(), taken));
+        if (menu->objectName() == QLatin1String("menu.file"))
+            file = menu;
+    }
+
+    auto* f10 = new QShortcut(QKeySequence(Qt::Key_F10), window);
+    f10->setContext(Qt::WindowShortcut);
+    QObject::connect(f10, &QShortcut::activated, bar, [bar] {
+        for (QAction* entry : bar->actions())
+            if (entry->menu() && entry->isVisible() && entry->isEnabled()) {
+                bar->setActiveAction(entry);
+                return;
+            }
+    });
+
+    if (!file)
+        return nullptr;
+    if (!file->actions().isEmpty() && !file->actions().last()->isSeparator())
+        file->addSeparator();
+    QAction* quitItem = file->addAction(text("ui.menu.quit", "Quit"));
+    quitItem->setObjectName(QStringLiteral("menu.quit"));
+    quitItem->setMenuRole(QAction::QuitRole);
+    // The desktop's Quit keys; a platform theme that names none still gets Ctrl+Q.
+    QList<QKeySequence> keys = QKeySequence::keyBindings(QKeySequence::Quit);
+    if (keys.isEmpty())
+        keys << QKeySequence(Qt::CTRL | Qt::Key_Q);
+    quitItem->setShortcuts(keys);
+    // The other windows have no menu bar of their own; the key works in them too.
+    quitItem->setShortcutContext(Qt::ApplicationShortcut);
+    QObject::connect(quitItem, &QAction::triggered, bar, [quit = std::move(quit)] {
+        if (quit)
+            quit();
+    });
+    return quitItem;
 }
 
 } // namespace hf

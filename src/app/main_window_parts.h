@@ -8,6 +8,8 @@
 #include <functional>
 #include <optional>
 
+class QAction;
+class QMenuBar;
 class QWidget;
 
 namespace hf {
@@ -32,5 +34,11 @@ QWidget* makeInspector(AppServices& services, Exporter& exporter);
 QString windowSubtitle(AppServices& services);
 // The sign-in sheet's content; `close` closes the sheet.
 QWidget* makeSignInSheetContent(AppServices& services, std::function<void()> close);
+
+// The desktop's menu habits on the main window's bar, once its menus are all there: each menu
+// title gets an Alt+letter mnemonic (its first letter not taken by an earlier menu), F10 opens
+// the first menu, and the File menu ends with "Quit" (Ctrl+Q, from any of the application's
+// windows) calling `quit`. Returns the Quit item.
+QAction* installMenuBarKeys(QMenuBar* bar, QWidget* window, std::function<void()> quit);
 
 } // namespace hf

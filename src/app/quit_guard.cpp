@@ -34,6 +34,7 @@ QuitConfirmation::QuitConfirmation(QWidget* window)
     addAnswer(m_export);
     addAnswer(m_quit);
     addAnswer(m_cancel);
+    setAnswers(m_export, m_cancel);
 
     // Each answer closes the question; choosing one again means asking again.
     connect(m_export, &QAbstractButton::clicked, this, [this] {

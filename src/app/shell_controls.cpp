@@ -51,11 +51,10 @@ QIcon toolbarIcon(ToolbarGlyph glyph)
 
 // ---- ToolbarInkButton
 
-ToolbarInkButton::ToolbarInkButton(const QString& text, QWidget* parent) : QAbstractButton(parent)
+ToolbarInkButton::ToolbarInkButton(const QString& text, QWidget* parent) : ui::KitButton(parent)
 {
     setText(text);
     setCursor(Qt::PointingHandCursor);
-    setFocusPolicy(Qt::StrongFocus);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
 }
 
@@ -80,7 +79,7 @@ void ToolbarInkButton::changeEvent(QEvent* event)
 {
     if (event->type() == QEvent::EnabledChange)
         update();
-    QAbstractButton::changeEvent(event);
+    ui::KitButton::changeEvent(event);
 }
 
 void ToolbarInkButton::paintEvent(QPaintEvent*)
@@ -98,6 +97,9 @@ void ToolbarInkButton::paintEvent(QPaintEvent*)
     p.setFont(font);
     p.setPen(dark(isEnabled() ? ui::ColorName::InkOnInk : ui::ColorName::DisabledText));
     p.drawText(face.adjusted(16, 0, -16, 0), Qt::AlignCenter, text());
+    p.setOpacity(1.0);
+    if (hasFocus())
+        ui::paintFocusRing(p, face, 16);
 }
 
 // ---- SegmentedPicker
@@ -153,11 +155,8 @@ void SegmentedPicker::paintEvent(QPaintEvent*)
         }
         p.drawText(segment, Qt::AlignCenter, m_titles.at(i));
     }
-    if (hasFocus()) {
-        p.setPen(QPen(dark(ui::ColorName::ControlStroke), 1));
-        p.setBrush(Qt::NoBrush);
-        p.drawPath(ui::roundedRectPath(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 9));
-    }
+    if (hasFocus())
+        ui::paintFocusRing(p, QRectF(rect()), 9);
 }
 
 void SegmentedPicker::mouseReleaseEvent(QMouseEvent* event)

@@ -3,6 +3,7 @@
 // The main window's own controls: the toolbar's primary button and Listen picker, the drop
 // highlight, and the host that lays a sheet or an alert over the window.
 
+#include "ui_kit/buttons.h"
 #include "ui_kit/card_overlay.h"
 
 #include <QAbstractButton>
@@ -27,8 +28,8 @@ QIcon toolbarIcon(ToolbarGlyph glyph);
 
 // The toolbar's primary button: a capsule 32 high filled with "Ink" (a "ControlFill" capsule and
 // "DisabledText" when disabled), its semibold label in "InkOnInk", 16 on each side; the whole
-// button at 82 % while pressed.
-class ToolbarInkButton : public QAbstractButton {
+// button at 82 % while pressed. Takes the keys and shows the focus ring as the kit's buttons do.
+class ToolbarInkButton : public ui::KitButton {
     Q_OBJECT
 public:
     explicit ToolbarInkButton(const QString& text = {}, QWidget* parent = nullptr);

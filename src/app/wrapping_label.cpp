@@ -1,6 +1,7 @@
 #include "app/wrapping_label.h"
 
 #include "ui_kit/accessibility.h"
+#include "ui_kit/buttons.h"
 #include "ui_kit/environment.h"
 #include "ui_kit/palette.h"
 #include "ui_kit/scroll_column.h"
@@ -209,9 +210,7 @@ void WrappingLabel::paintEvent(QPaintEvent*)
     ui::drawWrappedText(painter, box, font, text(), Qt::AlignLeft | Qt::AlignTop);
     if (hasFocus()) {
         painter.setOpacity(1.0);
-        painter.setPen(QPen(ui::color(ui::ColorName::Rule), 1));
-        painter.setBrush(Qt::NoBrush);
-        painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 5, 5);
+        ui::paintFocusRing(painter, QRectF(rect()), 5);
     }
 }
 

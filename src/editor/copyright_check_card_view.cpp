@@ -152,7 +152,9 @@ void CopyrightCheckCardView::refresh()
     rebuild();
     if (m_card.kind == CopyrightCheckCard::Kind::checking && !wasChecking) {
         ++m_announcements;
-        QAccessibleEvent event(this, QAccessible::Alert);
+        // Raised on the checking row, which carries the text.
+        auto* checking = findChild<QWidget*>(QStringLiteral("copyrightCheck.checking"));
+        QAccessibleEvent event(checking ? checking : static_cast<QWidget*>(this), QAccessible::Alert);
         QAccessible::updateAccessibility(&event);
     }
 }
@@ -189,6 +191,8 @@ void CopyrightCheckCardView::rebuild()
         line->addWidget(spinner, 0, Qt::AlignVCenter);
         const QString checking = text("ui.copyright.checking", "Checking for songs\u2026");
         line->addWidget(wrappingLabel(checking, ui::TextStyle::body, ui::ColorName::Muted, row), 1);
+        row->setObjectName(QStringLiteral("copyrightCheck.checking"));
+        ui::presentAsOne(row, QAccessible::StaticText);
         row->setAccessibleName(checking);
         column->addWidget(row);
         break;
@@ -274,6 +278,7 @@ QWidget* CopyrightCheckCardView::songRow(const CopyrightCheckCard::Song& song, Q
     if (song.artist)
         spoken << *song.artist;
     spoken << verdict;
+    ui::presentAsOne(heading, QAccessible::StaticText);
     heading->setAccessibleName(spoken.join(QStringLiteral(", ")));
     column->addWidget(heading);
 

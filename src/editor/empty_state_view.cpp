@@ -133,6 +133,7 @@ EmptyStateView::EmptyStateView(EngineCoordinator* coordinator, QWidget* parent)
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
     m_scroll = new QScrollArea(this);
+    m_scroll->setFocusPolicy(Qt::NoFocus);   // the controls inside take the focus; the area follows it
     m_scroll->setFrameShape(QFrame::NoFrame);
     m_scroll->setWidgetResizable(true);
     m_scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);

@@ -120,6 +120,7 @@ private:
 LegendRow::LegendRow(Stem stem, QWidget* parent) : QWidget(parent), m_stem(stem)
 {
     setObjectName(QStringLiteral("inspector.legend.") + rawValue(stem));
+    ui::presentAsOne(this, QAccessible::StaticText);
     m_grid = new QGridLayout(this);
     m_grid->setContentsMargins(0, 0, 0, 0);
     m_grid->setHorizontalSpacing(10);
@@ -137,7 +138,8 @@ LegendRow::LegendRow(Stem stem, QWidget* parent) : QWidget(parent), m_stem(stem)
 void LegendRow::setValue(const QString& value)
 {
     m_value->setText(value);
-    setAccessibleName(m_name->text() + QStringLiteral(", ") + value);
+    setAccessibleName(m_name->text());
+    ui::setAccessibleValue(this, value);
 }
 
 QString LegendRow::value() const
@@ -179,6 +181,7 @@ InspectorView::InspectorView(EngineCoordinator* coordinator, AudioPlayerService*
 
     m_scroll = new QScrollArea(this);
     m_scroll->setObjectName(QStringLiteral("inspector"));
+    m_scroll->setFocusPolicy(Qt::NoFocus);   // the controls inside take the focus; the column follows it
     m_scroll->setFrameShape(QFrame::NoFrame);
     m_scroll->setWidgetResizable(true);
     // At the largest text sizes a row can be wider than the column: it scrolls rather than being cut.

@@ -1,6 +1,7 @@
 #include "editor/option_row.h"
 
 #include "ui_kit/accessibility.h"
+#include "ui_kit/buttons.h"
 #include "ui_kit/environment.h"
 #include "ui_kit/marks.h"
 #include "ui_kit/palette.h"
@@ -22,8 +23,10 @@ OptionRow::OptionRow(Kind kind, const QString& title, const QString& detail, QWi
     setCheckable(true);
     setAutoExclusive(false);
     setFocusPolicy(Qt::StrongFocus);
+    ui::presentAsOne(this, kind == Kind::radio ? QAccessible::RadioButton : QAccessible::CheckBox);
     setAccessibleName(title);
     setAccessibleDescription(detail);
+    ui::setAccessibleValue(this, detail);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(0, 0, 0, 0);
@@ -67,11 +70,8 @@ void OptionRow::paintEvent(QPaintEvent*)
         ui::RadioMark::paint(p, mark, isChecked(), isEnabled());
     else
         ui::CheckMark::paint(p, mark, isChecked(), isEnabled());
-    if (hasFocus()) {
-        p.setPen(QPen(ui::color(ui::ColorName::Rule), 1));
-        p.setBrush(Qt::NoBrush);
-        p.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 6, 6);
-    }
+    if (hasFocus())
+        ui::paintFocusRing(p, QRectF(rect()), 6);
 }
 
 void OptionRow::changeEvent(QEvent* event)

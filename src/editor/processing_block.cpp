@@ -3,6 +3,7 @@
 #include "coordinator/engine_coordinator.h"
 #include "pipeline/formatting.h"
 #include "platform/texts.h"
+#include "ui_kit/accessibility.h"
 #include "ui_kit/buttons.h"
 #include "ui_kit/card_overlay.h"
 #include "ui_kit/environment.h"
@@ -26,6 +27,7 @@ ProcessingBar::ProcessingBar(QWidget* parent) : QWidget(parent), m_animation(new
 {
     setFixedHeight(6);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    ui::presentAsProgress(this);
     m_animation->setDuration(300);
     m_animation->setEasingCurve(QEasingCurve::InOutQuad);
     connect(m_animation, &QVariantAnimation::valueChanged, this, [this](const QVariant& value) {
@@ -37,6 +39,7 @@ ProcessingBar::ProcessingBar(QWidget* parent) : QWidget(parent), m_animation(new
 void ProcessingBar::setFraction(double fraction)
 {
     const double target = std::clamp(fraction, 0.03, 1.0);
+    ui::setAccessibleProgress(this, fraction);
     m_animation->stop();
     if (ui::Environment::instance().reduceMotion() || !isVisible()) {
         m_drawn = target;
@@ -79,6 +82,9 @@ ProcessingBlock::ProcessingBlock(EngineCoordinator* coordinator, QWidget* parent
     ui::setTextStyle(m_percent, ui::TextStyle::body, QFont::DemiBold);
     ui::setForeground(m_percent, ui::ColorName::Ink);
     m_percent->setAlignment(Qt::AlignRight | Qt::AlignTop);
+    // The bar says both to assistive technologies: the title as its name, the percent as its value.
+    ui::hideFromAccessibility(m_title);
+    ui::hideFromAccessibility(m_percent);
     titleRow->addWidget(m_title, 1, Qt::AlignTop);
     titleRow->addWidget(m_percent, 0, Qt::AlignTop);
     column->addLayout(titleRow);
@@ -173,6 +179,7 @@ void ProcessingBlock::refresh()
     m_title->setText(title());
     setAccessibleName(title());
     m_percent->setText(percentText(progress.fractionCompleted));
+    m_bar->setAccessibleName(title());
     m_status->setText(progress.currentStatusMessage);
     setVisible(processing);
     m_bar->setFraction(progress.fractionCompleted);

@@ -113,6 +113,7 @@ void RegularEditorView::buildRegular()
 void RegularEditorView::buildAccessibility()
 {
     auto* scroll = new QScrollArea(this);
+    scroll->setFocusPolicy(Qt::NoFocus);   // the controls inside take the focus; the area follows it
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidgetResizable(true);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);

@@ -27,6 +27,7 @@ ReplaceConfirmation::ReplaceConfirmation(EngineCoordinator* coordinator, QWidget
     addAnswer(m_exportFirst);
     addAnswer(m_replace);
     addAnswer(m_cancel);
+    setAnswers(m_exportFirst, m_cancel);
 
     // Each answer acts while the replacement is still pending; then the question closes.
     connect(m_exportFirst, &QAbstractButton::clicked, this, [this] {

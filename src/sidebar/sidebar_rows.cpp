@@ -15,6 +15,7 @@
 #include <QContextMenuEvent>
 #include <QFileInfo>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QMimeData>
@@ -88,6 +89,33 @@ void copyFileToClipboard(const QString& path)
     // GNOME's file managers read this list; KDE's and most others read the URI list.
     data->setData(QStringLiteral("x-special/gnome-copied-files"), "copy\n" + url.toEncoded());
     QApplication::clipboard()->setMimeData(data);
+}
+
+bool isContextMenuKey(const QKeyEvent& event)
+{
+    const Qt::KeyboardModifiers mods = event.modifiers() & ~Qt::KeypadModifier;
+    return (event.key() == Qt::Key_Menu && mods == Qt::NoModifier)
+           || (event.key() == Qt::Key_F10 && mods == Qt::ShiftModifier);
+}
+
+void popUpRowMenu(QWidget* row, QPointer<QMenu>& open, QMenu* menu, const QContextMenuEvent* event)
+{
+    if (open && open->isVisible()) {
+        menu->deleteLater();
+        return;
+    }
+    open = menu;
+    const bool byMouse = event && event->reason() == QContextMenuEvent::Mouse;
+    const QPoint where = byMouse ? event->globalPos() : row->mapToGlobal(QPoint(row->width() / 4, row->height() / 2));
+    menu->popup(where);
+    if (!byMouse && !menu->actions().isEmpty()) {
+        // From the keyboard the first item is active, so arrows and Return work at once.
+        for (QAction* action : menu->actions())
+            if (action->isEnabled() && !action->isSeparator()) {
+                menu->setActiveAction(action);
+                break;
+            }
+    }
 }
 
 // ---- Labels and the common row
@@ -231,6 +259,7 @@ void SidebarRowContent::setTexts(const QString& name, const QString& subtitle)
     m_subtitle->setText(subtitle);
     setAccessibleName(spokenVideoName(name));
     setAccessibleDescription(subtitle);
+    ui::setAccessibleValue(this, subtitle);
 }
 
 // ---- The open video
@@ -239,6 +268,8 @@ OpenVideoRow::OpenVideoRow(EngineCoordinator* coordinator, QWidget* parent)
     : SidebarRowContent(true, true, parent), m_coordinator(coordinator)
 {
     setObjectName(QStringLiteral("sidebar.openVideo"));
+    ui::presentAsOne(this, QAccessible::StaticText);
+    ui::setAccessibleSelected(this, true);
     for (auto signal : {&EngineCoordinator::sourceChanged, &EngineCoordinator::thumbnailChanged,
                         &EngineCoordinator::isProcessingChanged, &EngineCoordinator::progressChanged,
                         &EngineCoordinator::currentResultChanged})
@@ -263,10 +294,10 @@ void OpenVideoRow::refresh()
 // ---- A recent video
 
 RecentVideoRow::RecentVideoRow(EngineCoordinator* coordinator, RecentVideos::Entry entry, QWidget* parent)
-    : QAbstractButton(parent), m_coordinator(coordinator), m_entry(std::move(entry))
+    : ui::KitButton(parent), m_coordinator(coordinator), m_entry(std::move(entry))
 {
     setObjectName(QStringLiteral("sidebar.recentVideo"));
-    setFocusPolicy(Qt::TabFocus);
+    ui::presentAsOne(this, QAccessible::Button);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     m_content = new SidebarRowContent(false, true);
@@ -280,8 +311,11 @@ RecentVideoRow::RecentVideoRow(EngineCoordinator* coordinator, RecentVideos::Ent
     if (std::optional<QImage> image = coordinator->recents().thumbnail(m_entry.id))
         m_content->thumb()->setImage(*image);
     setAccessibleName(spokenVideoName(m_entry.displayName));
-    setAccessibleDescription(subtitle);
-    setWhatsThis(hf::text("ui.recents.hint", "Opens this video"));
+    ui::setAccessibleValue(this, subtitle);
+    // The hint is the description: that is what screen readers speak after a button's name.
+    setAccessibleDescription(hf::text("ui.recents.hint", "Opens this video"));
+    setWhatsThis(accessibleDescription());
+    ui::attachFocusRing(this, 6);
     connect(this, &QAbstractButton::clicked, this, &RecentVideoRow::open);
 }
 
@@ -330,7 +364,16 @@ void RecentVideoRow::paintEvent(QPaintEvent*)
 
 void RecentVideoRow::contextMenuEvent(QContextMenuEvent* event)
 {
-    contextMenu()->popup(event->globalPos());
+    popUpRowMenu(this, m_menu, contextMenu(), event);
+}
+
+void RecentVideoRow::keyPressEvent(QKeyEvent* event)
+{
+    if (isContextMenuKey(*event)) {
+        popUpRowMenu(this, m_menu, contextMenu(), nullptr);
+        return;
+    }
+    ui::KitButton::keyPressEvent(event);
 }
 
 // ---- A batch job
@@ -339,6 +382,10 @@ QueueRow::QueueRow(BatchQueueManager* queue, BatchJob job, QImage thumbnail, Fil
     : SidebarRowContent(true, true, parent), m_queue(queue), m_reveal(std::move(revealer))
 {
     setObjectName(QStringLiteral("sidebar.queueJob"));
+    ui::presentAsOne(this, QAccessible::StaticText);
+    // Focus lets the keyboard reach the row's menu; a click gives it too.
+    setFocusPolicy(Qt::StrongFocus);
+    ui::attachFocusRing(this, 6);
     setJob(std::move(job), std::move(thumbnail));
 }
 
@@ -382,7 +429,16 @@ QMenu* QueueRow::contextMenu()
 
 void QueueRow::contextMenuEvent(QContextMenuEvent* event)
 {
-    contextMenu()->popup(event->globalPos());
+    popUpRowMenu(this, m_menu, contextMenu(), event);
+}
+
+void QueueRow::keyPressEvent(QKeyEvent* event)
+{
+    if (isContextMenuKey(*event)) {
+        popUpRowMenu(this, m_menu, contextMenu(), nullptr);
+        return;
+    }
+    SidebarRowContent::keyPressEvent(event);
 }
 
 } // namespace hf

@@ -3,14 +3,20 @@
 // The rows of the video sidebar and the texts they show: the open video, a recent video and a
 // batch job. Each row is a thumbnail, a name on one line (shortened in the middle), a subtitle
 // and, for the open video and the jobs, a status mark. A row is one element for assistive
-// technologies: its name without the extension, and its subtitle as the description.
+// technologies: its name without the extension, its subtitle as the value (and description);
+// the open video is static text marked selected, a job static text, a recent video a button
+// whose description is its hint.
 //
+// Recent and queue rows take the keyboard focus (Tab) and show it with the kit's focus ring.
 // Context menus are made by contextMenu(), which returns the menu without showing it, so tests
-// read its items and trigger them; a right click shows it with popup(), never in a loop of its own.
+// read its items and trigger them; a right click, the Menu key or Shift+F10 shows it with
+// popup(), never in a loop of its own.
 
 #include "coordinator/batch_job.h"
 #include "coordinator/recent_videos.h"
 #include "editor/desktop_reveal.h"
+
+#include "ui_kit/buttons.h"
 
 #include <QAbstractButton>
 #include <QPointer>
@@ -41,6 +47,12 @@ QString queueJobStatusText(const BatchJob& job);
 QString queueSectionTitle(int jobCount);
 // The file name without its extension: what assistive technologies read as a row's name.
 QString spokenVideoName(const QString& fileName);
+
+// Whether a key asks for the focused row's context menu: the Menu key, or Shift+F10.
+bool isContextMenuKey(const QKeyEvent& event);
+// Shows a row's context menu: where the pointer is for a click, at the row's start for a key.
+// A menu of the row already open is left alone (the Menu key also arrives as a context event).
+void popUpRowMenu(QWidget* row, QPointer<QMenu>& open, QMenu* menu, const QContextMenuEvent* event);
 
 // Copies the file to the clipboard as a file list, the way file managers paste files.
 void copyFileToClipboard(const QString& path);
@@ -106,7 +118,7 @@ private:
 
 // A remembered video: a click reopens it (asking first when that would replace unexported
 // work); its context menu removes it from the list.
-class RecentVideoRow : public QAbstractButton {
+class RecentVideoRow : public ui::KitButton {
     Q_OBJECT
 public:
     RecentVideoRow(EngineCoordinator* coordinator, RecentVideos::Entry entry, QWidget* parent = nullptr);
@@ -123,11 +135,13 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     QPointer<EngineCoordinator> m_coordinator;
     RecentVideos::Entry m_entry;
     SidebarRowContent* m_content;
+    QPointer<QMenu> m_menu;
 };
 
 // One batch job; its context menu copies or shows a finished video, and removes the job.
@@ -146,11 +160,13 @@ public:
 
 protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     QPointer<BatchQueueManager> m_queue;
     BatchJob m_job;
     FileRevealer m_reveal;
+    QPointer<QMenu> m_menu;
 };
 
 } // namespace hf

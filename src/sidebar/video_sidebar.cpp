@@ -68,6 +68,8 @@ VideoSidebar::VideoSidebar(EngineCoordinator* coordinator, BatchQueueManager* qu
 
     m_scroll = new QScrollArea;
     m_scroll->setObjectName(QStringLiteral("sidebar.list"));
+    // The rows take the focus; the list follows it.
+    m_scroll->setFocusPolicy(Qt::NoFocus);
     m_scroll->setFrameShape(QFrame::NoFrame);
     m_scroll->setWidgetResizable(true);
     m_scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);

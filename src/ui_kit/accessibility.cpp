@@ -1,8 +1,13 @@
 #include "ui_kit/accessibility.h"
 
+#include <QAbstractButton>
 #include <QLabel>
+#include <QLocale>
 #include <QVariant>
 #include <QWidget>
+
+#include <algorithm>
+#include <cmath>
 
 #include <mutex>
 
@@ -12,6 +17,10 @@ namespace {
 
 constexpr const char* hiddenProperty = "hfAccessibleHidden";
 constexpr const char* headingProperty = "hfAccessibleHeading";
+constexpr const char* roleProperty = "hfAccessibleRole";
+constexpr const char* valueProperty = "hfAccessibleValue";
+constexpr const char* selectedProperty = "hfAccessibleSelected";
+constexpr const char* progressProperty = "hfAccessibleProgress";
 
 class HiddenInterface : public QAccessibleWidget {
 public:
@@ -40,6 +49,101 @@ public:
     }
 };
 
+// One element for a widget and everything in it.
+class OneInterface : public QAccessibleWidget {
+public:
+    OneInterface(QWidget* widget, QAccessible::Role role) : QAccessibleWidget(widget, role) {}
+
+    int childCount() const override { return 0; }
+    QAccessibleInterface* child(int) const override { return nullptr; }
+    int indexOfChild(const QAccessibleInterface*) const override { return -1; }
+    QAccessibleInterface* childAt(int, int) const override { return nullptr; }
+
+    QString text(QAccessible::Text t) const override
+    {
+        if (t == QAccessible::Value)
+            return widget()->property(valueProperty).toString();
+        if (t == QAccessible::Name && widget()->accessibleName().isEmpty())
+            if (auto* button = button_())
+                return button->text();
+        return QAccessibleWidget::text(t);
+    }
+
+    QAccessible::State state() const override
+    {
+        QAccessible::State s = QAccessibleWidget::state();
+        if (const QVariant selected = widget()->property(selectedProperty); selected.isValid()) {
+            s.selectable = true;
+            s.selected = selected.toBool();
+        }
+        if (auto* button = button_()) {
+            if (button->isDown())
+                s.pressed = true;
+            if (button->isCheckable()) {
+                s.checkable = true;
+                s.checked = button->isChecked();
+                if (role() == QAccessible::RadioButton || role() == QAccessible::CheckBox) {
+                    s.selectable = true;
+                    s.selected = button->isChecked();
+                }
+            }
+        }
+        return s;
+    }
+
+    QStringList actionNames() const override
+    {
+        QStringList names = QAccessibleWidget::actionNames();
+        if (auto* button = button_(); button && button->isEnabled()) {
+            names.prepend(button->isCheckable() ? toggleAction() : pressAction());
+        }
+        return names;
+    }
+
+    void doAction(const QString& name) override
+    {
+        auto* button = button_();
+        if (button && button->isEnabled() && (name == pressAction() || name == toggleAction())) {
+            button->click();
+            return;
+        }
+        QAccessibleWidget::doAction(name);
+    }
+
+protected:
+    QAbstractButton* button_() const { return qobject_cast<QAbstractButton*>(widget()); }
+};
+
+class ProgressInterface : public OneInterface, public QAccessibleValueInterface {
+public:
+    explicit ProgressInterface(QWidget* widget) : OneInterface(widget, QAccessible::ProgressBar) {}
+
+    void* interface_cast(QAccessible::InterfaceType type) override
+    {
+        if (type == QAccessible::ValueInterface)
+            return static_cast<QAccessibleValueInterface*>(this);
+        return OneInterface::interface_cast(type);
+    }
+    QString text(QAccessible::Text t) const override
+    {
+        if (t == QAccessible::Value)
+            return QLocale().toString(percent()) + QStringLiteral(" %");
+        return OneInterface::text(t);
+    }
+    QVariant currentValue() const override { return percent(); }
+    void setCurrentValue(const QVariant&) override {}
+    QVariant maximumValue() const override { return 100; }
+    QVariant minimumValue() const override { return 0; }
+    QVariant minimumStepSize() const override { return 1; }
+
+private:
+    int percent() const
+    {
+        const double fraction = widget()->property(progressProperty).toDouble();
+        return int(std::lround(std::clamp(std::isfinite(fraction) ? fraction : 0.0, 0.0, 1.0) * 100));
+    }
+};
+
 QAccessibleInterface* kitFactory(const QString& key, QObject* object)
 {
     if (!object || !object->isWidgetType())
@@ -49,6 +153,10 @@ QAccessibleInterface* kitFactory(const QString& key, QObject* object)
         return new HiddenInterface(widget);
     if (widget->property(headingProperty).toBool())
         return new HeadingInterface(widget);
+    if (widget->property(progressProperty).isValid())
+        return new ProgressInterface(widget);
+    if (const QVariant role = widget->property(roleProperty); role.isValid())
+        return new OneInterface(widget, QAccessible::Role(role.toInt()));
     if (key == QLatin1String("hf::ui::SegmentedChoice"))
         return new QAccessibleWidget(widget, QAccessible::Grouping);
     return nullptr;
@@ -72,6 +180,50 @@ void presentAsHeading(QWidget* widget)
 {
     installKitAccessibility();
     widget->setProperty(headingProperty, true);
+}
+
+void presentAsOne(QWidget* widget, QAccessible::Role role)
+{
+    installKitAccessibility();
+    widget->setProperty(roleProperty, int(role));
+}
+
+void setAccessibleValue(QWidget* widget, const QString& value)
+{
+    if (widget->property(valueProperty).toString() == value && widget->property(valueProperty).isValid())
+        return;
+    widget->setProperty(valueProperty, value);
+    QAccessibleValueChangeEvent event(widget, value);
+    QAccessible::updateAccessibility(&event);
+}
+
+void setAccessibleSelected(QWidget* widget, bool selected)
+{
+    const QVariant before = widget->property(selectedProperty);
+    if (before.isValid() && before.toBool() == selected)
+        return;
+    widget->setProperty(selectedProperty, selected);
+    QAccessible::State changed;
+    changed.selected = true;
+    QAccessibleStateChangeEvent event(widget, changed);
+    QAccessible::updateAccessibility(&event);
+}
+
+void presentAsProgress(QWidget* widget)
+{
+    installKitAccessibility();
+    if (!widget->property(progressProperty).isValid())
+        widget->setProperty(progressProperty, 0.0);
+}
+
+void setAccessibleProgress(QWidget* widget, double fraction)
+{
+    const double before = widget->property(progressProperty).toDouble();
+    widget->setProperty(progressProperty, fraction);
+    if (std::lround(before * 100) != std::lround(fraction * 100)) {
+        QAccessibleValueChangeEvent event(widget, int(std::lround(std::clamp(fraction, 0.0, 1.0) * 100)));
+        QAccessible::updateAccessibility(&event);
+    }
 }
 
 void* AccessibleSlider::interface_cast(QAccessible::InterfaceType type)

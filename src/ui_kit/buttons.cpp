@@ -1,16 +1,27 @@
 #include "ui_kit/buttons.h"
 
+#include "ui_kit/accessibility.h"
 #include "ui_kit/environment.h"
 #include "ui_kit/text_styles.h"
 
+#include <QAbstractItemView>
+#include <QAbstractSpinBox>
+#include <QApplication>
+#include <QComboBox>
 #include <QEvent>
 #include <QFontMetricsF>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTextEdit>
 #include <QPaintEngine>
 #include <QPainter>
 #include <QPointer>
 #include <QResizeEvent>
 
 #include <cmath>
+#include <mutex>
 
 namespace hf::ui {
 
@@ -19,16 +30,17 @@ namespace {
 constexpr double edgeWidth = 1.5;
 constexpr double iconGap = 6;
 
-// Draws its target's contrast edge over it; follows the target's size.
-class ContrastEdgeOverlay : public QWidget {
+// Draws over its target, above the target's children, following its size; takes no input and
+// is nothing to assistive technologies. Subclasses paint.
+class Overlay : public QWidget {
 public:
-    ContrastEdgeOverlay(QWidget* target, double radius, ColorName colorName)
-        : QWidget(target), m_radius(radius), m_colorName(colorName)
+    explicit Overlay(QWidget* target) : QWidget(target)
     {
         setAttribute(Qt::WA_TransparentForMouseEvents);
         setAttribute(Qt::WA_NoSystemBackground);
         setFocusPolicy(Qt::NoFocus);
         setGeometry(target->rect());
+        hideFromAccessibility(this);
         target->installEventFilter(this);
         raise();
         show();
@@ -37,12 +49,33 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
     {
-        if (watched == parent() && event->type() == QEvent::Resize) {
+        if (watched != parent())
+            return false;
+        switch (event->type()) {
+        case QEvent::Resize:
             setGeometry(parentWidget()->rect());
             raise();
+            break;
+        case QEvent::FocusIn:
+        case QEvent::FocusOut:
+            raise();
+            update();
+            break;
+        default: break;
         }
         return false;
     }
+};
+
+// The target's contrast edge.
+class ContrastEdgeOverlay : public Overlay {
+public:
+    ContrastEdgeOverlay(QWidget* target, double radius, ColorName colorName)
+        : Overlay(target), m_radius(radius), m_colorName(colorName)
+    {
+    }
+
+protected:
     void paintEvent(QPaintEvent*) override
     {
         QPainter p(this);
@@ -52,6 +85,24 @@ protected:
 private:
     double m_radius;
     ColorName m_colorName;
+};
+
+// The target's focus ring, while the target has the focus.
+class FocusRingOverlay : public Overlay {
+public:
+    FocusRingOverlay(QWidget* target, double radius) : Overlay(target), m_radius(radius) {}
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        if (!parentWidget()->hasFocus())
+            return;
+        QPainter p(this);
+        paintFocusRing(p, rect(), m_radius);
+    }
+
+private:
+    double m_radius;
 };
 
 QPixmap tinted(const QIcon& icon, const QSize& size, double dpr, const QColor& color, bool enabled)
@@ -95,6 +146,11 @@ QWidget* attachContrastEdge(QWidget* target, double radius, ColorName colorName)
     return new ContrastEdgeOverlay(target, radius, colorName);
 }
 
+QWidget* attachFocusRing(QWidget* target, double radius)
+{
+    return new FocusRingOverlay(target, radius);
+}
+
 QIcon drawnIcon(int side, const std::function<void(QPainter&)>& draw)
 {
     QIcon icon;
@@ -109,6 +165,102 @@ QIcon drawnIcon(int side, const std::function<void(QPainter&)>& draw)
         icon.addPixmap(pixmap);
     }
     return icon;
+}
+
+void paintFocusRing(QPainter& painter, const QRectF& rect, double radius)
+{
+    strokeInside(painter, rect, radius, 2.0, color(ColorName::Ink));
+    strokeInside(painter, rect.adjusted(2, 2, -2, -2), std::max(0.0, radius - 2), 1.5, color(ColorName::InkOnInk));
+}
+
+bool focusTakesSpace(const QWidget* focus)
+{
+    if (!focus)
+        return false;
+    return qobject_cast<const QAbstractButton*>(focus) || qobject_cast<const QAbstractItemView*>(focus)
+           || qobject_cast<const QComboBox*>(focus) || qobject_cast<const QLineEdit*>(focus)
+           || qobject_cast<const QTextEdit*>(focus) || qobject_cast<const QPlainTextEdit*>(focus)
+           || qobject_cast<const QAbstractSpinBox*>(focus);
+}
+
+namespace {
+
+bool isPressKey(const QKeyEvent& key)
+{
+    if (key.modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))
+        return false;
+    return key.key() == Qt::Key_Space || key.key() == Qt::Key_Return || key.key() == Qt::Key_Enter;
+}
+
+// Return and Enter press any focused button of the application as Space does (Qt leaves that
+// to push buttons in dialogs): the rows, choices and links made on QAbstractButton take them too.
+class ReturnPressesButtons : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() != QEvent::KeyPress && event->type() != QEvent::ShortcutOverride)
+            return false;
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Space || !isPressKey(*key))
+            return false;
+        auto* button = qobject_cast<QAbstractButton*>(watched);
+        if (!button || button != QApplication::focusWidget() || !button->isEnabled()
+            || qobject_cast<QPushButton*>(button) || qobject_cast<KitButton*>(button))
+            return false;
+        if (event->type() == QEvent::ShortcutOverride) {
+            event->accept();
+            return true;
+        }
+        if (!key->isAutoRepeat())
+            button->click();
+        return true;
+    }
+};
+
+} // namespace
+
+KitButton::KitButton(QWidget* parent) : QAbstractButton(parent)
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (qApp)
+            qApp->installEventFilter(new ReturnPressesButtons(qApp));
+    });
+    // The keyboard reaches it with Tab; a click leaves the focus where it was, so Space keeps
+    // playing for a mouse user.
+    setFocusPolicy(Qt::TabFocus);
+}
+
+bool KitButton::event(QEvent* event)
+{
+    // The press keys belong to the focused button, not to a window shortcut on the same key.
+    if (event->type() == QEvent::ShortcutOverride && isPressKey(*static_cast<QKeyEvent*>(event))) {
+        event->accept();
+        return true;
+    }
+    if (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut)
+        update();
+    return QAbstractButton::event(event);
+}
+
+void KitButton::keyPressEvent(QKeyEvent* event)
+{
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && isPressKey(*event)) {
+        if (!event->isAutoRepeat())
+            click();
+        event->accept();
+        return;
+    }
+    QAbstractButton::keyPressEvent(event);
+}
+
+void KitButton::paintFocus(QPainter& painter, const QRectF& rect, double radius) const
+{
+    if (hasFocus())
+        paintFocusRing(painter, rect, radius);
 }
 
 QSizeF KitButton::labelSize(const QFont& font, double maxWidth) const
@@ -216,6 +368,8 @@ void InkButton::paintEvent(QPaintEvent*)
     const bool enabled = isEnabled();
     p.fillPath(roundedRectPath(rect(), radius()), color(enabled ? ColorName::Ink : ColorName::ControlFill));
     paintLabel(p, labelBox(), labelFont(), color(enabled ? ColorName::InkOnInk : ColorName::DisabledText));
+    p.setOpacity(1.0);
+    paintFocus(p, rect(), radius());
 }
 
 // Quiet button.
@@ -244,6 +398,7 @@ void QuietButton::paintEvent(QPaintEvent*)
                color(isDown() ? ColorName::ControlSelected : ColorName::ControlFill));
     paintLabel(p, labelBox(), labelFont(), color(isEnabled() ? ColorName::Ink : ColorName::DisabledText));
     paintContrastEdge(p, rect(), radius(), color(ColorName::ControlStroke));
+    paintFocus(p, rect(), radius());
 }
 
 // Round control.
@@ -290,6 +445,7 @@ void RoundControl::paintEvent(QPaintEvent*)
                color(ColorName::Ink));
     if (!m_floating)
         paintContrastEdge(p, circle, side / 2.0, color(ColorName::ControlStroke));
+    paintFocus(p, circle, side / 2.0);
 }
 
 bool RoundControl::hitButton(const QPoint& pos) const

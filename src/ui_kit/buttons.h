@@ -10,8 +10,13 @@
 //
 // They are QAbstractButtons: connect to clicked(), use setEnabled(), setObjectName(identifier).
 // Icons are tinted with the label colour and drawn as tall as a line of the label's text, so
-// they follow the text size. None shows hover or a focus ring; clicks count only
-// inside the drawn face (the rounded rectangle or the circle).
+// they follow the text size. None shows hover; clicks count only inside the drawn face (the
+// rounded rectangle or the circle).
+//
+// Keys: a button reached with Tab (a click does not take the focus from where it is) shows the
+// kit's focus ring and takes Space and Return (or Enter) before any window shortcut with the same
+// key, so Space presses the focused button instead of playing. From the first kit button on, Return
+// and Enter press every other focused button of the application too (rows, choices, links).
 //
 // The contrast edge is a 1.5 px line inside a shape's outline, drawn only while the desktop asks
 // for increased contrast: paintContrastEdge() inside a paintEvent, or attachContrastEdge() on any
@@ -47,13 +52,32 @@ QWidget* attachContrastEdge(QWidget* target, double radius, ColorName colorName 
 // `side` (in points), at 1x and 2x; the buttons tint it with their label's colour.
 QIcon drawnIcon(int side, const std::function<void(QPainter&)>& draw);
 
-// Common part of the kit's buttons: the label (text and tinted icon) with word wrap.
+// The kit's focus ring around a face of `radius` that fills `rect`: an "Ink" line 2 wide along
+// the face's edge and an "InkOnInk" line 1.5 wide inside it, so it shows on every fill.
+void paintFocusRing(QPainter& painter, const QRectF& rect, double radius);
+
+// Overlays `target` with the focus ring (a face of `radius` covering the widget), drawn while
+// `target` has the keyboard focus, above its children. Returns the overlay, a child of `target`
+// that takes no input and follows its size.
+QWidget* attachFocusRing(QWidget* target, double radius);
+
+// Whether a widget with the keyboard focus takes a bare Space itself (a button, a list, a text
+// field), so a window shortcut on Space must leave the key to it.
+bool focusTakesSpace(const QWidget* focus);
+
+// Common part of the kit's buttons: the label (text and tinted icon) with word wrap, the keys
+// and the focus ring.
 class KitButton : public QAbstractButton {
     Q_OBJECT
 public:
-    using QAbstractButton::QAbstractButton;
+    explicit KitButton(QWidget* parent = nullptr);
 
 protected:
+    bool event(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    // The focus ring around a face of `radius` filling `rect`, while the button has the focus.
+    void paintFocus(QPainter& painter, const QRectF& rect, double radius) const;
+
     // The label's size when laid out within `maxWidth` (no limit when negative).
     QSizeF labelSize(const QFont& font, double maxWidth) const;
     void paintLabel(QPainter& painter, const QRectF& box, const QFont& font, const QColor& color) const;

@@ -51,6 +51,8 @@ class SegmentedChoice::Segment : public QAbstractButton {
 public:
     explicit Segment(const QString& title, QWidget* parent) : QAbstractButton(parent)
     {
+        // One of a few choices: a radio choice to assistive technologies.
+        presentAsOne(this, QAccessible::RadioButton);
         setText(title);
         setCheckable(true);
         QSizePolicy policy(QSizePolicy::Expanding, QSizePolicy::Preferred);
@@ -79,6 +81,8 @@ protected:
         p.setPen(color(ColorName::Ink));
         drawWrappedText(p, QRectF(rect()).adjusted(horizontalInset, verticalInset, -horizontalInset, -verticalInset),
                         hf::ui::font(TextStyle::body, QFont::DemiBold), text(), Qt::AlignCenter);
+        if (hasFocus())
+            paintFocusRing(p, QRectF(rect()), pillRadius);
     }
 
 private:

@@ -29,21 +29,9 @@ private Q_SLOTS:
     {
         if (!test::haveProgram(QStringLiteral("ffmpeg")))
             QSKIP("needs ffmpeg");
-        QTemporaryDir home;
-        const QString movie = home.filePath(QStringLiteral("Holiday.mp4"));
-        QVERIFY(test::runFfmpeg({"-f", "lavfi", "-i", "testsrc=size=320x180:rate=25", "-f", "lavfi", "-i",
-                                 "aevalsrc=0.3*sin(2*PI*220*t)+0.2*sin(2*PI*2*t)*sin(2*PI*880*t):s=44100:c=stereo",
-                                 "-t", "6", "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac", movie}));
-
-        test::LocalServer server;
-        auto services = test::makeServices(home, server.baseUrl());
-        services->engine().setPollInterval(100ms);
-        test::ScriptedFilePicker picker;
-        HushframeApp app(*services, &picker);
-        auto* window = qobject_cast<ContentView*>(app.openWindow(QStringLiteral("main")));
-        QVERIFY(window);
-        QVERIFY(QTest::qWaitForWindowExposed(window));
-        QVERIFY(QTest::qWaitFor([&] { return services->account().hasSession(); }, 30000));
+        test::AppOnLocalServer run;
+        QVERIFY(run.open(6));
+        auto [services, picker, window, movie] = std::tie(run.services, run.picker, run.window, run.movie);
 
         QTest::mouseClick(window->findChild<QAbstractButton*>("chrome.openVideo"), Qt::LeftButton, {},
                           QPoint(20, 16));

@@ -19,6 +19,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -168,6 +169,9 @@ private Q_SLOTS:
         QVERIFY(signedIn.isSignedIn());
         HushframeCommands signedInCommands(coordinator(), services->player(), signedIn);
         QCOMPARE(titles(signedInCommands.accountMenu()), QStringList{});
+        // With nothing in it the menu's title is greyed and opens no empty box.
+        QVERIFY(!signedInCommands.accountMenu()->menuAction()->isEnabled());
+        QVERIFY(commands.accountMenu()->menuAction()->isEnabled());
     }
 
     void fileItemsAndOpenRecent()
@@ -264,6 +268,15 @@ private Q_SLOTS:
         QCOMPARE(compare.count(), 1);
         QTest::keyClick(window.field, Qt::Key_L, Qt::ControlModifier);
         QCOMPARE(loop.count(), 2);
+
+        // A focused button takes Space itself: it is pressed, nothing plays.
+        auto* button = new QPushButton(QStringLiteral("Show in Folder"));
+        window.window.layout()->addWidget(button);
+        QSignalSpy pressed(button, &QAbstractButton::clicked);
+        button->setFocus();
+        QTest::keyClick(button, Qt::Key_Space);
+        QCOMPARE(pressed.count(), 1);
+        QCOMPARE(play.count(), 1);
 
         // While the editor's compare key listens, backslash holds the original there instead.
         auto* monitor = new CompareKeyMonitor(window.area);

@@ -346,7 +346,7 @@ private slots:
         QVERIFY(bar);
         QStringList menus;
         for (QAction* entry : bar->actions())
-            menus << entry->text();
+            menus << QString(entry->text()).remove(u'&');
         QCOMPARE(menus.last(), QStringLiteral("Help"));
         QMenu* help = bar->actions().last()->menu();
         QStringList items;

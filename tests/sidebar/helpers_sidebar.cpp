@@ -1,5 +1,12 @@
 #include "helpers_sidebar.h"
 
+#include "sidebar/replace_confirmation.h"
+#include "sidebar/video_sidebar.h"
+#include "support/test_support.h"
+
+#include <QApplication>
+#include <QHBoxLayout>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -7,6 +14,24 @@
 #include <QPainter>
 
 namespace hf::test {
+
+SidebarWindow::SidebarWindow(SidebarRig& rig, int height)
+{
+    auto* row = new QHBoxLayout(&host);
+    row->setContentsMargins(0, 0, 0, 0);
+    sidebar = new VideoSidebar(&rig.coordinator(), rig.queue.get(), rig.thumbnails.get(), rig.rig.defaults.get());
+    sidebar->setRevealer([&rig](const QString& path) { rig.revealed << path; });
+    row->addWidget(sidebar);
+    confirmation = new ReplaceConfirmation(&rig.coordinator(), &host);
+    host.resize(300, height);
+    host.show();
+}
+
+void SidebarWindow::shoot(const QString& state)
+{
+    QApplication::processEvents();
+    saveScreenshot(host.grab().toImage(), QStringLiteral("sidebar"), state);
+}
 
 SidebarRig::SidebarRig()
 {

@@ -11,9 +11,15 @@
 #include <QColor>
 #include <QImage>
 #include <QStringList>
+#include <QWidget>
 
 class QAction;
 class QMenu;
+
+namespace hf {
+class ReplaceConfirmation;
+class VideoSidebar;
+} // namespace hf
 
 #include <memory>
 #include <optional>
@@ -66,6 +72,17 @@ public:
     // `release` is called) and one pending.
     bool makeMixedQueue();
     void release();
+};
+
+// A window of the sidebar's size with the sidebar and the confirmation, as the main window has them.
+struct SidebarWindow {
+    QWidget host;
+    VideoSidebar* sidebar;
+    ReplaceConfirmation* confirmation;
+
+    explicit SidebarWindow(SidebarRig& rig, int height = 640);
+    // Saves the window's picture as the sidebar's `state`.
+    void shoot(const QString& state);
 };
 
 // A menu's entries as their texts, "-" for a separator.

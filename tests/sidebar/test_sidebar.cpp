@@ -52,30 +52,7 @@ QColor ringAt(const QImage& image, double angleDegrees)
     return image.pixelColor(QPointF(centre.x() + radius * std::sin(a), centre.y() - radius * std::cos(a)).toPoint());
 }
 
-// A window of the sidebar's size with the sidebar and the confirmation, as the main window has them.
-struct Window {
-    QWidget host;
-    VideoSidebar* sidebar;
-    ReplaceConfirmation* confirmation;
-
-    Window(SidebarRig& rig)
-    {
-        auto* row = new QHBoxLayout(&host);
-        row->setContentsMargins(0, 0, 0, 0);
-        sidebar = new VideoSidebar(&rig.coordinator(), rig.queue.get(), rig.thumbnails.get(),
-                                   rig.rig.defaults.get());
-        sidebar->setRevealer([&rig](const QString& path) { rig.revealed << path; });
-        row->addWidget(sidebar);
-        confirmation = new ReplaceConfirmation(&rig.coordinator(), &host);
-        host.resize(300, 640);
-        host.show();
-    }
-    void shoot(const QString& state)
-    {
-        QApplication::processEvents();
-        saveScreenshot(host.grab().toImage(), QStringLiteral("sidebar"), state);
-    }
-};
+using Window = SidebarWindow;
 
 } // namespace
 

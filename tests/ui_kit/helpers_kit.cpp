@@ -11,6 +11,9 @@ namespace hf::test {
 KitHost::KitHost(int width)
 {
     ui::setBackground(this, ui::ColorName::Paper);
+    // The window keeps the focus until a test moves it, so no control shows a focus ring unasked.
+    setFocusPolicy(Qt::ClickFocus);
+    setFocus();
     m_column = new QVBoxLayout(this);
     m_column->setContentsMargins(10, 10, 10, 10);
     m_column->setSpacing(10);

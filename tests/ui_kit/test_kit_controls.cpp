@@ -142,6 +142,7 @@ private slots:
         QCOMPARE(group->text(QAccessible::Name), QStringLiteral("Format"));
         QCOMPARE(group->childCount(), 3);
         QAccessibleInterface* first = QAccessible::queryAccessibleInterface(prefixed->segments()[0]);
+        QCOMPARE(first->role(), QAccessible::RadioButton);   // one choice of a few
         QVERIFY(first->state().checked);
         QVERIFY(!QAccessible::queryAccessibleInterface(prefixed->segments()[1])->state().checked);
         QCOMPARE(first->text(QAccessible::Name), QStringLiteral("AAC"));
