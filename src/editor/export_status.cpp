@@ -82,9 +82,16 @@ ExportStatusView::ExportStatusView(Exporter* exporter, EngineCoordinator* coordi
     m_failedText = threeLineLabel(this);
     m_failedText->setObjectName(QStringLiteral("export.failure"));
     column->addWidget(m_failedText);
+    m_cleanAgain = new ui::QuietButton(text("ui.export.cleanAgain", "Clean Again"), this);
+    m_cleanAgain->setObjectName(QStringLiteral("export.cleanAgain"));
+    m_cleanAgain->setMinHeight(30);
+    m_cleanAgain->setFillsWidth(false);
+    column->addSpacing(6);
+    column->addWidget(m_cleanAgain, 0, Qt::AlignLeft);
 
     connect(m_show, &QAbstractButton::clicked, exporter, &Exporter::showSaved);
     connect(m_openNext, &QAbstractButton::clicked, this, [this] { m_coordinator->presentFileImporter(); });
+    connect(m_cleanAgain, &QAbstractButton::clicked, this, [this] { m_coordinator->cleanChangedSourceAgain(); });
     connect(exporter, &Exporter::stateChanged, this, &ExportStatusView::refresh);
     refresh();
 }
@@ -108,6 +115,7 @@ void ExportStatusView::refresh()
     m_rendering->setVisible(kind == Kind::rendering);
     m_saved->setVisible(kind == Kind::saved);
     m_failedText->setVisible(kind == Kind::failed);
+    m_cleanAgain->setVisible(kind == Kind::failed && m_exporter->state().offersCleanAgain);
     if (kind == Kind::saved)
         m_savedText->setText(message());
     if (kind == Kind::failed)
