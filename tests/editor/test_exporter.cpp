@@ -4,7 +4,9 @@
 // the cache once an export has ended.
 
 #include "editor/export_options.h"
+#include "editor/export_status.h"
 #include "editor/exporter.h"
+#include "ui_kit/buttons.h"
 #include "helpers_coordinator.h"
 #include "helpers_editor.h"
 
@@ -479,6 +481,48 @@ private Q_SLOTS:
         desktop.dialog()->reject();
         QCOMPARE(answers.size(), size_t(2));
         QVERIFY(!answers.back());
+    }
+
+    // A video changed on disk since it was cleaned: the export fails saying so, and the status
+    // offers to clean it again, which opens the file as it is now.
+    void changedVideoOffersCleanAgain()
+    {
+        test::CoordinatorRig fake;
+        const QUrl url = fake.video(QStringLiteral("Interview.mp4"));
+        QVERIFY(fake.openFullResult(url));
+        Exporter changed(fake.defaults.get());
+        auto scripted = std::make_unique<ScriptedDialog>();
+        ScriptedDialog* shown = scripted.get();
+        changed.setSaveDialog(std::move(scripted));
+        ExportStatusView status(&changed, fake.coordinator.get());
+        status.resize(320, 160);
+        auto* cleanAgain = status.findChild<ui::QuietButton*>(QStringLiteral("export.cleanAgain"));
+        QVERIFY(cleanAgain);
+
+        QFile file(url.toLocalFile());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("rendered again under the same name");
+        file.close();
+        changed.exportResult(fake.coordinator.get());
+        QVERIFY(QTest::qWaitFor([&] { return changed.state().kind == Exporter::State::Kind::failed; }));
+        QVERIFY(shown->requests.empty());
+        QVERIFY(changed.state().offersCleanAgain);
+        QVERIFY2(changed.state().message.startsWith(QStringLiteral("\u201cInterview.mp4\u201d has changed since it was cleaned")),
+                 qPrintable(changed.state().message));
+        status.show();
+        QVERIFY(cleanAgain->isVisible());
+        status.resize(320, status.sizeHint().height());
+        test::saveScreenshot(status.grab().toImage(), QStringLiteral("inspector"), QStringLiteral("export-source-changed"));
+
+        const QUuid stale = fake.coordinator->currentResult()->id;
+        QTest::mouseClick(cleanAgain, Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([&] {
+            return fake.coordinator->hasPreviewResult() && fake.coordinator->currentResult()->id != stale;
+        }));
+
+        // Any other failure offers nothing of the kind.
+        changed.setState(Exporter::State::failed(QStringLiteral("Exporting failed: something else")));
+        QVERIFY(!cleanAgain->isVisible());
     }
 
     void copyReplacing()
