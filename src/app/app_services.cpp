@@ -132,12 +132,11 @@ QCoro::Task<void> AppServices::launch()
         co_return;
     m_didLaunch = true;
 
-    // What nothing uses any more leaves the cache; the sweep runs beside the rest of the launch.
+    // What nothing uses any more leaves the cache, before anything new is made in it. Removing
+    // files is quick (their blocks are freed by the file system), so this runs in place.
     const QString batchFolder = m_cachesFolder + QStringLiteral("/Batch");
-    spawn(CacheCleanup::sweepInBackground(m_cachesFolder,
-                                          CacheCleanup::referencedPaths(*m_recents, m_batch->jobs(), batchFolder),
-                                          QDateTime::currentDateTimeUtc()),
-          lcApp(), QStringLiteral("Cache cleanup"));
+    CacheCleanup::sweep(m_cachesFolder, CacheCleanup::referencedPaths(*m_recents, m_batch->jobs(), batchFolder),
+                        QDateTime::currentDateTimeUtc());
 
     if (launchHooks.configureFeedbackKit)
         launchHooks.configureFeedbackKit();

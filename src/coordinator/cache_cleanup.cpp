@@ -1,7 +1,6 @@
 #include "coordinator/cache_cleanup.h"
 
 #include "coordinator/recent_videos.h"
-#include "platform/async.h"
 #include "platform/logging.h"
 
 #include <QDir>
@@ -100,11 +99,6 @@ int CacheCleanup::sweep(const QString& cachesFolder, const QStringList& keep, co
     if (removed > 0)
         qCInfo(lcCacheCleanup, "Removed %d unused items from the cache", removed);
     return removed;
-}
-
-QCoro::Task<void> CacheCleanup::sweepInBackground(QString cachesFolder, QStringList keep, QDateTime before)
-{
-    co_await runOffThread(std::stop_token{}, [cachesFolder, keep, before] { return sweep(cachesFolder, keep, before); });
 }
 
 } // namespace hf

@@ -15,8 +15,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <qcoro/qcorotask.h>
-
 #include <vector>
 
 namespace hf {
@@ -37,8 +35,6 @@ public:
     // while the sweep runs stays). Returns the number of items removed. Blocking.
     static int sweep(const QString& cachesFolder, const QStringList& keep, const QDateTime& before);
 
-    // The same, off the main thread.
-    static QCoro::Task<void> sweepInBackground(QString cachesFolder, QStringList keep, QDateTime before);
 };
 
 } // namespace hf

@@ -36,6 +36,7 @@ private:
     QLabel* m_failedText;
     ui::QuietButton* m_show;
     ui::QuietButton* m_openNext;
+    QWidget* m_cleanAgainRow;
     ui::QuietButton* m_cleanAgain;
 };
 

@@ -37,6 +37,17 @@ class TestCoordinatorExport : public QObject {
         c->modifyCurrentResult([&](SeparationResult& r) { r.sourceVideoURL = url; });
     }
 
+    // Prepares an export that must end cancelled.
+    QCoro::Task<void> prepareUntilCancelled(std::stop_token stop)
+    {
+        try {
+            co_await c->prepareExport(AudioQuality::aac, stop);
+        } catch (const Cancelled&) {
+            co_return;
+        }
+        throw std::runtime_error("not cancelled");
+    }
+
 private Q_SLOTS:
     void init()
     {
@@ -113,15 +124,7 @@ private Q_SLOTS:
         // A cancelled export leaves the review prompt alone.
         rig->media->verifyGate = makeGate();
         std::stop_source stop;
-        auto cancelled = [&]() -> QCoro::Task<void> {
-            try {
-                co_await c->prepareExport(AudioQuality::aac, stop.get_token());
-            } catch (const Cancelled&) {
-                co_return;
-            }
-            throw std::runtime_error("not cancelled");
-        };
-        auto running = cancelled();
+        auto running = prepareUntilCancelled(stop.get_token());
         QVERIFY(waitFor([&] { return rig->media->remuxes.size() == 3; }));
         stop.request_stop();
         runTask(std::move(running));
@@ -168,13 +171,7 @@ private Q_SLOTS:
 
         rig->media->verifyGate = makeGate();
         std::stop_source stop;
-        auto cancelled = [&]() -> QCoro::Task<void> {
-            try {
-                co_await c->prepareExport(AudioQuality::aac, stop.get_token());
-            } catch (const Cancelled&) {
-            }
-        };
-        auto running = cancelled();
+        auto running = prepareUntilCancelled(stop.get_token());
         QVERIFY(waitFor([&] { return rig->media->remuxes.size() == 2; }));
         QCOMPARE(exportFolders().size(), 1);
         stop.request_stop();
