@@ -9,6 +9,7 @@
 #include "backend/session_token_store.h"
 #include "coordinator/audio_player_service.h"
 #include "coordinator/batch_queue_manager.h"
+#include "coordinator/cache_cleanup.h"
 #include "coordinator/engine_coordinator.h"
 #include "coordinator/recent_videos.h"
 #include "coordinator/review_prompter.h"
@@ -130,6 +131,12 @@ QCoro::Task<void> AppServices::launch()
     if (m_didLaunch)
         co_return;
     m_didLaunch = true;
+
+    // What nothing uses any more leaves the cache, before anything new is made in it. Removing
+    // files is quick (their blocks are freed by the file system), so this runs in place.
+    const QString batchFolder = m_cachesFolder + QStringLiteral("/Batch");
+    CacheCleanup::sweep(m_cachesFolder, CacheCleanup::referencedPaths(*m_recents, m_batch->jobs(), batchFolder),
+                        QDateTime::currentDateTimeUtc());
 
     if (launchHooks.configureFeedbackKit)
         launchHooks.configureFeedbackKit();

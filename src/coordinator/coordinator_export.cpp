@@ -5,9 +5,23 @@
 #include "platform/texts.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 namespace hf {
+
+void EngineCoordinator::checkSourceUnchanged(const SeparationResult& result) const
+{
+    const QString path = result.sourceVideoURL.toLocalFile();
+    const QString name = result.sourceVideoURL.fileName();
+    const std::optional<SourceFingerprint> now = SourceFingerprint::of(path);
+    if (!now)
+        throw MediaError::sourceMissing(name);
+    // The open video's file as it was when it was opened, which its result was cleaned from.
+    if (m_source && m_source->url == result.sourceVideoURL && m_source->fingerprint
+        && !m_source->fingerprint->matches(*now))
+        throw MediaError::sourceChanged(name);
+}
 
 QCoro::Task<ExportBundle> EngineCoordinator::prepareExport(AudioQuality quality, std::stop_token stop)
 {
@@ -15,17 +29,23 @@ QCoro::Task<ExportBundle> EngineCoordinator::prepareExport(AudioQuality quality,
         throw MediaError::exportFailed(text("error.export.needsFullClean", "Clean the full video before exporting."));
     // Later changes of the current result (a re-mix, another video) do not reach this export.
     const SeparationResult result = *m_currentResult;
+    // The level on screen: a re-mix to it may still be pending, and the export does not wait
+    // for it.
+    const double ambience = m_settings.ambience;
     const std::stop_token alive = m_alive.get_token();
     CoordinatorMedia* media = m_media;
     ReviewPrompter* prompter = m_reviewPrompter;
 
     ExportBundle bundle;
+    QString folder;
     try {
-        const QString folder = QDir(m_workingDirectory)
-                                   .filePath(QStringLiteral("Export-%1").arg(
-                                       QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().left(8)));
+        checkSourceUnchanged(result);
+        folder = QDir(m_workingDirectory)
+                     .filePath(QStringLiteral("Export-%1").arg(
+                         QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().left(8)));
         if (!QDir().mkpath(folder))
             throw FileSystemError(text("error.file.createFolder", "Couldn't create the folder %@.", {folder}));
+        bundle.folderURL = QUrl::fromLocalFile(folder);
 
         const QString baseName = QFileInfo(result.sourceVideoURL.toLocalFile()).completeBaseName()
                                  + QStringLiteral(" (Hushframe)");
@@ -33,7 +53,7 @@ QCoro::Task<ExportBundle> EngineCoordinator::prepareExport(AudioQuality quality,
             baseName + (quality == AudioQuality::losslessPCM ? QStringLiteral(".wav") : QStringLiteral(".m4a"));
         const QUrl audioTarget = QUrl::fromLocalFile(QDir(folder).filePath(audioName));
         auto mixing = media->mixSeparated(result.dialogueStemURL, result.effectsStemURL, result.originalAudioURL,
-                                          audioTarget, quality, result.ambience, stop);
+                                          audioTarget, quality, ambience, stop);
         const QUrl audio = co_await std::move(mixing);
         throwIfStopped(stop);
         throwIfStopped(alive);
@@ -57,8 +77,13 @@ QCoro::Task<ExportBundle> EngineCoordinator::prepareExport(AudioQuality quality,
         throwIfStopped(stop);
         throwIfStopped(alive);
     } catch (const Cancelled&) {
+        // Nothing of an export that did not come about stays in the cache.
+        if (!folder.isEmpty())
+            QDir(folder).removeRecursively();
         throw;
     } catch (...) {
+        if (!folder.isEmpty())
+            QDir(folder).removeRecursively();
         // A failure (not a cancellation) keeps the review prompt away for this run. The prompter
         // outlives the coordinator, which may be gone by now.
         if (!stop.stop_requested())
@@ -67,6 +92,50 @@ QCoro::Task<ExportBundle> EngineCoordinator::prepareExport(AudioQuality quality,
     }
     noteVerifiedExport(result.id);
     co_return bundle;
+}
+
+void EngineCoordinator::discardExportFiles(const ExportBundle& bundle, const QStringList& keep)
+{
+    const QString folder = bundle.folderURL.toLocalFile();
+    if (folder.isEmpty())
+        return;
+    QDir dir(folder);
+    const QStringList kept = [&keep] {
+        QStringList paths;
+        for (const QString& path : keep)
+            paths << QFileInfo(path).absoluteFilePath();
+        return paths;
+    }();
+    bool keptAny = false;
+    for (const QFileInfo& file : dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::System)) {
+        if (kept.contains(file.absoluteFilePath()))
+            keptAny = true;
+        else
+            QFile::remove(file.absoluteFilePath());
+    }
+    if (!keptAny)
+        dir.removeRecursively();
+}
+
+void EngineCoordinator::tellOnceOpened(const QUrl& location, const QString& message)
+{
+    // The import ends by starting the preview, which clears the message; it is said after that.
+    auto connection = std::make_shared<QMetaObject::Connection>();
+    *connection = connect(this, &EngineCoordinator::isImportingChanged, this, [this, connection, location, message] {
+        if (m_isImporting)
+            return;
+        disconnect(*connection);
+        if (m_source && m_source->url == location)
+            setErrorMessage(message);
+    });
+}
+
+void EngineCoordinator::cleanChangedSourceAgain()
+{
+    if (!m_source)
+        return;
+    // Opened anew, the file is inspected as it is now and cleaned from its start.
+    openVideo(m_source->url);
 }
 
 void EngineCoordinator::noteVerifiedExport(const QUuid& resultID)

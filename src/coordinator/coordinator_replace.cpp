@@ -98,10 +98,19 @@ void EngineCoordinator::openRecent(const RecentVideos::Entry& entry)
         return;
     }
     const std::stop_token alive = m_alive.get_token();
+    const bool changed = m_recents->sourceChangedSinceCleaned(entry, *url);
     std::optional<SeparationResult> restored = m_recents->restoredResult(entry, *url);
     if (!restored) {
         const QUrl location = *url;
         beginImport([this, location, alive] { return loadOpenedVideo(location, alive); });
+        // Its earlier clean no longer fits the file: it opens as a new video, to be cleaned again.
+        if (changed) {
+            m_recents->forgetResult(entry.id);
+            tellOnceOpened(location, text("ui.recents.changed",
+                                 "\u201c%@\u201d has changed since it was cleaned, so its earlier clean no longer "
+                                 "fits it. It opens as a new video: clean it again to export it.",
+                                 {entry.displayName}));
+        }
         return;
     }
     // As for any opening, the open video stays until the stored one has been read.

@@ -59,6 +59,9 @@ EngineCoordinator::~EngineCoordinator()
 
 void EngineCoordinator::setSource(std::optional<SourceVideo> source)
 {
+    // What the file is as it opens, so that a later change on disk is recognised.
+    if (source && !source->fingerprint && source->url.isLocalFile())
+        source->fingerprint = SourceFingerprint::of(source->url.toLocalFile(), source->duration);
     if (assign(m_source, std::move(source)))
         emit sourceChanged();
 }

@@ -290,10 +290,21 @@ public:
     // ---- Export preparation (coordinator_export.cpp)
 
     // Renders and verifies one export of the current full result: a fresh clean soundtrack in
-    // `quality`, the source video remuxed with it, and the result's stems. Throws MediaError
-    // exportFailed without a full result, the file system's, mixer's or remuxer's error,
-    // MediaError verificationFailed, or hf::Cancelled when `stop` is requested.
+    // `quality` at the ambience level of the settings (the one on screen, even while its re-mix
+    // is pending), the source video remuxed with it, and the result's stems, all in a new
+    // working folder that a failure removes. Throws MediaError exportFailed without a full
+    // result, sourceMissing or sourceChanged when the video's file is gone or no longer the one
+    // opened, the file system's, mixer's or remuxer's error, MediaError verificationFailed, or
+    // hf::Cancelled when `stop` is requested.
     QCoro::Task<ExportBundle> prepareExport(AudioQuality quality, std::stop_token stop = {});
+    // Removes the working copies of an export that has ended (saved, failed, cancelled or
+    // dismissed): every file of its folder but those in `keep` (a video saved onto its own
+    // working copy), and the folder when nothing is kept. Safe on any thread and after the
+    // coordinator is gone.
+    static void discardExportFiles(const ExportBundle& bundle, const QStringList& keep = {});
+    // Opens the open video's file anew, so that content that changed on disk since it was
+    // cleaned is cleaned again.
+    void cleanChangedSourceAgain();
     // Counts a verified export, once per result per process.
     void noteVerifiedExport(const QUuid& resultID);
     // The exporter saved the export: the current full result no longer counts as unexported.
@@ -378,6 +389,12 @@ private:
     QCoro::Task<void> followSongCheck(SeparationResult result, std::chrono::steady_clock::time_point deadline,
                                       std::stop_token stop, std::stop_token alive);
     QCoro::Task<void> runRemix(SeparationResult result, double target, std::stop_token stop, std::stop_token alive);
+    // Shows `message` once the import under way has opened `location` (nothing when it opens
+    // another video or fails).
+    void tellOnceOpened(const QUrl& location, const QString& message);
+    // Throws MediaError sourceMissing or sourceChanged when the result's video is gone or no
+    // longer the file that was opened.
+    void checkSourceUnchanged(const SeparationResult& result) const;
     QCoro::Task<void> runReplacement(std::function<void()> perform, std::stop_token alive);
     QCoro::Task<void> restoreRecent(SeparationResult result, bool exported, QUrl url, quint64 generation,
                                     std::stop_token alive);

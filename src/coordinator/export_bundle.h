@@ -16,6 +16,7 @@ struct ExportBundle {
     QUrl audioURL;               // the clean soundtrack rendered for this export, beside it
     std::vector<QUrl> stemURLs;  // the result's own stems: dialogue, music, effects
     AudioQuality quality = AudioQuality::aac;
+    QUrl folderURL;              // the export's own working folder, removed when the export ends
 
     bool operator==(const ExportBundle&) const = default;
 };

@@ -62,6 +62,32 @@ bool allNumbersFinite(const QJsonValue& value)
     return true;
 }
 
+// The JSON form of a file's fingerprint: {"size", "modified" (a date), "duration"}.
+struct FingerprintRecord {
+    SourceFingerprint value;
+
+    static FingerprintRecord fromJson(const json::ObjectReader& in);
+    void toJson(json::ObjectWriter& out) const
+    {
+        out.put(QStringLiteral("size"), double(value.size));
+        out.put(QStringLiteral("modified"),
+                referenceSeconds(QDateTime::fromMSecsSinceEpoch(value.modified, QTimeZone::utc())));
+        out.put(QStringLiteral("duration"), value.duration);
+    }
+};
+
+std::optional<SourceFingerprint> readFingerprint(const json::ObjectReader& in, const QString& key)
+{
+    const std::optional<FingerprintRecord> record = in.optional<FingerprintRecord>(key);
+    return record ? std::optional<SourceFingerprint>(record->value) : std::nullopt;
+}
+
+void writeFingerprint(json::ObjectWriter& out, const QString& key, const std::optional<SourceFingerprint>& fingerprint)
+{
+    if (fingerprint)
+        out.put(key, FingerprintRecord{*fingerprint});
+}
+
 } // namespace
 
 double referenceSeconds(const QDateTime& date)
@@ -78,6 +104,20 @@ QDateTime dateFromReferenceSeconds(double seconds)
 
 // MARK: coding
 
+namespace {
+
+FingerprintRecord FingerprintRecord::fromJson(const json::ObjectReader& in)
+{
+    FingerprintRecord r;
+    r.value.size = static_cast<qint64>(in.required<double>(QStringLiteral("size")));
+    r.value.modified =
+        readDate(in, QStringLiteral("modified"), in.required<double>(QStringLiteral("modified"))).toMSecsSinceEpoch();
+    r.value.duration = in.required<double>(QStringLiteral("duration"));
+    return r;
+}
+
+} // namespace
+
 RecentVideos::StoredResult RecentVideos::StoredResult::fromJson(const json::ObjectReader& in)
 {
     StoredResult r;
@@ -92,6 +132,7 @@ RecentVideos::StoredResult RecentVideos::StoredResult::fromJson(const json::Obje
     r.claimCheck = in.optional<ClaimCheck>(QStringLiteral("claimCheck"));
     if (auto seconds = in.optional<double>(QStringLiteral("expiresAt")))
         r.expiresAt = readDate(in, QStringLiteral("expiresAt"), *seconds);
+    r.cleanedFrom = readFingerprint(in, QStringLiteral("cleanedFrom"));
     return r;
 }
 
@@ -108,6 +149,7 @@ void RecentVideos::StoredResult::toJson(json::ObjectWriter& out) const
     out.put(QStringLiteral("claimCheck"), claimCheck);
     if (expiresAt)
         out.put(QStringLiteral("expiresAt"), referenceSeconds(*expiresAt));
+    writeFingerprint(out, QStringLiteral("cleanedFrom"), cleanedFrom);
 }
 
 RecentVideos::Entry RecentVideos::Entry::fromJson(const json::ObjectReader& in)
@@ -121,6 +163,7 @@ RecentVideos::Entry RecentVideos::Entry::fromJson(const json::ObjectReader& in)
     e.result = in.optional<StoredResult>(QStringLiteral("result"));
     e.exported = in.required<bool>(QStringLiteral("exported"));
     e.lastOpened = readDate(in, QStringLiteral("lastOpened"), in.required<double>(QStringLiteral("lastOpened")));
+    e.opened = readFingerprint(in, QStringLiteral("opened"));
     return e;
 }
 
@@ -134,6 +177,7 @@ void RecentVideos::Entry::toJson(json::ObjectWriter& out) const
     out.put(QStringLiteral("result"), result);
     out.put(QStringLiteral("exported"), exported);
     out.put(QStringLiteral("lastOpened"), referenceSeconds(lastOpened));
+    writeFingerprint(out, QStringLiteral("opened"), opened);
 }
 
 // MARK: the store
@@ -225,6 +269,8 @@ void RecentVideos::noteOpened(const SourceVideo& video)
     }
     entry.duration = video.duration;
     entry.lastOpened = QDateTime::currentDateTimeUtc();
+    entry.opened = video.fingerprint ? video.fingerprint
+                                     : SourceFingerprint::of(video.url.toLocalFile(), video.duration);
     entries.insert(entries.begin(), std::move(entry));
 
     // Only an opening trims, so a longer list read at start-up stays until the next opening.
@@ -262,6 +308,9 @@ void RecentVideos::record(const SeparationResult& result)
     std::vector<Entry> entries = m_entries;
     Entry& entry = entries[static_cast<size_t>(index)];
     const bool sameJob = entry.result && entry.result->jobID == result.jobID;
+    // A job's result was cleaned from the file as it was opened then; a re-mix or a song check
+    // of the same job keeps that.
+    stored.cleanedFrom = sameJob ? entry.result->cleanedFrom : entry.opened;
     entry.result = std::move(stored);
     if (!sameJob)
         entry.exported = false;
@@ -345,7 +394,7 @@ std::optional<QUrl> RecentVideos::sourceURL(const Entry& entry) const
 
 std::optional<SeparationResult> RecentVideos::restoredResult(const Entry& entry, const QUrl& sourceURL) const
 {
-    if (!entry.result)
+    if (!entry.result || sourceChangedSinceCleaned(entry, sourceURL))
         return std::nullopt;
     const StoredResult& stored = *entry.result;
     QUrl files[5];
@@ -399,6 +448,31 @@ bool RecentVideos::writeThumbnailJPEG(const QImage& image, const QString& path)
     if (!writer.write(fitted))
         return false;
     return file.commit();
+}
+
+bool RecentVideos::sourceChangedSinceCleaned(const Entry& entry, const QUrl& sourceURL) const
+{
+    if (!entry.result || !entry.result->cleanedFrom)
+        return false;
+    const std::optional<SourceFingerprint> now = SourceFingerprint::of(sourceURL.toLocalFile());
+    return !now || !entry.result->cleanedFrom->matches(*now);
+}
+
+void RecentVideos::forgetResult(const QUuid& id)
+{
+    std::vector<Entry> entries = m_entries;
+    bool changed = false;
+    for (Entry& entry : entries) {
+        if (entry.id == id && entry.result) {
+            entry.result.reset();
+            entry.exported = false;
+            changed = true;
+        }
+    }
+    if (!changed)
+        return;
+    setEntries(std::move(entries));
+    save();
 }
 
 } // namespace hf

@@ -47,6 +47,8 @@ public:
         double ambience = 0;
         std::optional<ClaimCheck> claimCheck;
         std::optional<QDateTime> expiresAt;   // kept and handed back as it is, never acted on
+        // The video's file as it was when it was opened for this clean; none in older lists.
+        std::optional<SourceFingerprint> cleanedFrom;
 
         static StoredResult fromJson(const json::ObjectReader& in);
         void toJson(json::ObjectWriter& out) const;
@@ -62,6 +64,8 @@ public:
         std::optional<StoredResult> result;
         bool exported = false;
         QDateTime lastOpened;
+        // The video's file as it was at its latest opening.
+        std::optional<SourceFingerprint> opened;
 
         static Entry fromJson(const json::ObjectReader& in);
         void toJson(json::ObjectWriter& out) const;
@@ -103,8 +107,14 @@ public:
     // The entry's video file when its reference resolves and a file is there.
     std::optional<QUrl> sourceURL(const Entry& entry) const;
     // A full result rebuilt from the entry's stored one (with a new id), when every one of its
-    // five files is still there inside the caches folder.
+    // five files is still there inside the caches folder and the video's file is still the one
+    // that was cleaned.
     std::optional<SeparationResult> restoredResult(const Entry& entry, const QUrl& sourceURL) const;
+    // Whether the entry has a stored result and the file at `sourceURL` is no longer the one it
+    // was cleaned from (other size, modification time or duration).
+    bool sourceChangedSinceCleaned(const Entry& entry, const QUrl& sourceURL) const;
+    // Drops the stored result of the entry `id` (its video changed since it was cleaned).
+    void forgetResult(const QUuid& id);
 
     // The identity of a file location: its path standardized, with symbolic links resolved.
     static QString sourceKey(const QUrl& location);

@@ -82,9 +82,21 @@ ExportStatusView::ExportStatusView(Exporter* exporter, EngineCoordinator* coordi
     m_failedText = threeLineLabel(this);
     m_failedText->setObjectName(QStringLiteral("export.failure"));
     column->addWidget(m_failedText);
+    // Shown under a failure only when the video changed on disk since it was cleaned.
+    m_cleanAgainRow = new QWidget(this);
+    auto* cleanAgainRow = new QHBoxLayout(m_cleanAgainRow);
+    cleanAgainRow->setContentsMargins(0, 6, 0, 0);
+    m_cleanAgain = new ui::QuietButton(text("ui.export.cleanAgain", "Clean Again"), m_cleanAgainRow);
+    m_cleanAgain->setObjectName(QStringLiteral("export.cleanAgain"));
+    m_cleanAgain->setMinHeight(30);
+    m_cleanAgain->setFillsWidth(false);
+    cleanAgainRow->addWidget(m_cleanAgain, 0, Qt::AlignLeft);
+    cleanAgainRow->addStretch(1);
+    column->addWidget(m_cleanAgainRow);
 
     connect(m_show, &QAbstractButton::clicked, exporter, &Exporter::showSaved);
     connect(m_openNext, &QAbstractButton::clicked, this, [this] { m_coordinator->presentFileImporter(); });
+    connect(m_cleanAgain, &QAbstractButton::clicked, this, [this] { m_coordinator->cleanChangedSourceAgain(); });
     connect(exporter, &Exporter::stateChanged, this, &ExportStatusView::refresh);
     refresh();
 }
@@ -108,6 +120,7 @@ void ExportStatusView::refresh()
     m_rendering->setVisible(kind == Kind::rendering);
     m_saved->setVisible(kind == Kind::saved);
     m_failedText->setVisible(kind == Kind::failed);
+    m_cleanAgainRow->setVisible(kind == Kind::failed && m_exporter->state().offersCleanAgain);
     if (kind == Kind::saved)
         m_savedText->setText(message());
     if (kind == Kind::failed)

@@ -2,7 +2,8 @@
 
 // The exporter's status line in the inspector: nothing while idle; a spinner and "Preparing your
 // clean video" while an export renders; "Saved <name>" with "Show in Folder" and "Open Next
-// Video..." after a save; the failure text after a failure. Needs the exporter and the
+// Video..." after a save; the failure text after a failure, with "Clean Again" when the video
+// changed on disk since it was cleaned. Needs the exporter and the
 // coordinator (neither owned).
 
 #include <QWidget>
@@ -35,6 +36,8 @@ private:
     QLabel* m_failedText;
     ui::QuietButton* m_show;
     ui::QuietButton* m_openNext;
+    QWidget* m_cleanAgainRow;
+    ui::QuietButton* m_cleanAgain;
 };
 
 } // namespace hf

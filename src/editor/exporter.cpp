@@ -16,9 +16,9 @@
 #include <QUuid>
 #include <QVBoxLayout>
 
-#include <filesystem>
-#include <system_error>
+#include <cerrno>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace hf {
@@ -34,8 +34,38 @@ QString shortToken()
     return QUuid::createUuid().toString(QUuid::WithoutBraces).left(8);
 }
 
-// The copy of `source` written under a temporary name beside `destination`; empty when both
-// name the same file (there is nothing to copy). Throws FileSystemError, or hf::Cancelled when
+QByteArray nativeName(const QString& path)
+{
+    return QFile::encodeName(path);
+}
+
+// A file descriptor closed when it goes.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : m_fd(fd) {}
+    ~Descriptor()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+    // Closes now; the error number of a failed close, else 0.
+    int close()
+    {
+        const int fd = std::exchange(m_fd, -1);
+        return fd >= 0 && ::close(fd) != 0 ? errno : 0;
+    }
+
+private:
+    int m_fd;
+};
+
+// The copy of `source` written under a temporary name beside `destination` (so that it is
+// renamed into place on the destination's own file system); empty when both name the same file
+// (there is nothing to copy). Throws FileSystemError naming the cause, or hf::Cancelled when
 // `stop` is requested; a partial temporary file is removed either way.
 QString copyToTemporary(const QString& source, const QString& destination, const std::stop_token& stop)
 {
@@ -44,64 +74,135 @@ QString copyToTemporary(const QString& source, const QString& destination, const
     if (to.exists() && from.exists() && from.canonicalFilePath() == to.canonicalFilePath())
         return {};
 
-    QFile in(source);
-    if (!in.open(QIODevice::ReadOnly))
-        throw FileSystemError(
-            text("error.export.read", "Couldn't read %@: %@", {from.fileName(), in.errorString()}));
+    Descriptor in(::open(nativeName(source).constData(), O_RDONLY | O_CLOEXEC));
+    if (!in.valid())
+        throw FileSystemError::reading(from.fileName(), errno);
     const QString temporary =
         QDir(to.absolutePath()).filePath(QStringLiteral(".%1.%2.part").arg(to.fileName(), shortToken()));
-    QFile out(temporary);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-        throw FileSystemError(
-            text("error.export.write", "Couldn't save %@: %@", {to.fileName(), out.errorString()}));
+    Descriptor out(::open(nativeName(temporary).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (!out.valid())
+        throw FileSystemError::writing(to.fileName(), errno);
 
-    const auto fail = [&](const QString& reason) {
+    const auto discard = [&] {
         out.close();
         QFile::remove(temporary);
-        throw FileSystemError(text("error.export.write", "Couldn't save %@: %@", {to.fileName(), reason}));
+    };
+    const auto failWriting = [&](int errorNumber) {
+        discard();
+        throw FileSystemError::writing(to.fileName(), errorNumber);
     };
     QByteArray buffer;
     buffer.resize(copyChunk);
     for (;;) {
         if (stop.stop_requested()) {
-            out.close();
-            QFile::remove(temporary);
+            discard();
             throw Cancelled();
         }
-        const qint64 n = in.read(buffer.data(), buffer.size());
+        const ssize_t n = ::read(in.get(), buffer.data(), size_t(buffer.size()));
         if (n < 0) {
-            out.close();
-            QFile::remove(temporary);
-            throw FileSystemError(
-                text("error.export.read", "Couldn't read %@: %@", {from.fileName(), in.errorString()}));
+            if (errno == EINTR)
+                continue;
+            const int errorNumber = errno;
+            discard();
+            throw FileSystemError::reading(from.fileName(), errorNumber);
         }
         if (n == 0)
             break;
-        if (out.write(buffer.constData(), n) != n)
-            fail(out.errorString());
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::write(out.get(), buffer.constData() + done, size_t(n - done));
+            if (w < 0) {
+                if (errno == EINTR)
+                    continue;
+                failWriting(errno);
+            }
+            done += w;
+        }
     }
     // The data reaches the disk before the name does, so a crash never leaves a short file under
-    // the user's name.
-    if (!out.flush() || ::fsync(out.handle()) != 0)
-        fail(out.errorString());
-    out.close();
-    if (out.error() != QFileDevice::NoError)
-        fail(out.errorString());
+    // the user's name. Some file systems report a full disk only here.
+    if (::fsync(out.get()) != 0 && errno != EINVAL && errno != EROFS)
+        failWriting(errno);
+    if (const int closing = out.close(); closing != 0)
+        failWriting(closing);
     return temporary;
 }
 
-// Renames a finished temporary copy over `destination` (replacing what is there). Throws
-// FileSystemError; the temporary file is removed when the rename fails.
-void commitCopy(const QString& temporary, const QString& destination)
+int renameFile(const QString& from, const QString& to)
 {
-    std::error_code error;
-    std::filesystem::rename(std::filesystem::path(temporary.toStdString()),
-                            std::filesystem::path(destination.toStdString()), error);
-    if (error) {
-        QFile::remove(temporary);
-        throw FileSystemError(text("error.export.write", "Couldn't save %@: %@",
-                                   {QFileInfo(destination).fileName(), QString::fromStdString(error.message())}));
+    return ::rename(nativeName(from).constData(), nativeName(to).constData()) == 0 ? 0 : errno;
+}
+
+// One file of an export: written under `temporary`, renamed over `destination` on commit; what
+// stood there is kept aside under `previous` until every file is in place.
+struct Placement {
+    QString temporary;   // empty: the file is already at its destination
+    QString destination;
+    QString previous;    // empty: nothing stood there
+    bool placed = false;
+};
+
+// Puts every finished temporary file in place, or none: when one cannot be renamed, the ones
+// already placed are taken back and what stood at their destinations is restored. Throws
+// FileSystemError naming the file and the cause; every temporary file is gone afterwards.
+void commitAll(std::vector<Placement>& placements)
+{
+    const auto rollBack = [&placements] {
+        for (auto it = placements.rbegin(); it != placements.rend(); ++it) {
+            if (it->placed)
+                QFile::remove(it->destination);
+            if (!it->previous.isEmpty())
+                renameFile(it->previous, it->destination);
+            if (!it->temporary.isEmpty())
+                QFile::remove(it->temporary);
+        }
+    };
+    // Only files are replaced: a folder in the way of any of them fails the export before
+    // anything moves.
+    for (const Placement& p : placements) {
+        const QFileInfo destination(p.destination);
+        if (destination.isDir() && !destination.isSymLink()) {
+            rollBack();
+            throw FileSystemError::writing(destination.fileName(), EISDIR);
+        }
     }
+    for (Placement& p : placements) {
+        if (p.temporary.isEmpty())
+            continue;
+        const QFileInfo destination(p.destination);
+        if (destination.exists() || destination.isSymLink()) {
+            const QString aside = QDir(destination.absolutePath())
+                                      .filePath(QStringLiteral(".%1.%2.old").arg(destination.fileName(), shortToken()));
+            if (const int error = renameFile(p.destination, aside); error != 0) {
+                rollBack();
+                throw FileSystemError::writing(destination.fileName(), error);
+            }
+            p.previous = aside;
+        }
+        if (const int error = renameFile(p.temporary, p.destination); error != 0) {
+            rollBack();
+            throw FileSystemError::writing(destination.fileName(), error);
+        }
+        p.placed = true;
+        p.temporary.clear();
+    }
+    for (const Placement& p : placements)
+        if (!p.previous.isEmpty())
+            QFile::remove(p.previous);
+}
+
+// `path` with the extension of the container written: a movie extension that names another
+// container is replaced, any other name gets the extension added.
+QString withContainerExtension(const QString& path, const QString& extension)
+{
+    if (extension.isEmpty())
+        return path;
+    const QFileInfo info(path);
+    const QString suffix = info.suffix();
+    if (suffix.compare(extension, Qt::CaseInsensitive) == 0)
+        return path;
+    if (!suffix.isEmpty() && SourceVideo::isSupported(QUrl::fromLocalFile(path)))
+        return info.dir().filePath(info.completeBaseName() + QLatin1Char('.') + extension);
+    return path + QLatin1Char('.') + extension;
 }
 
 } // namespace
@@ -249,9 +350,13 @@ void Exporter::showSaved()
 
 void Exporter::copyReplacing(const QString& source, const QString& destination, std::stop_token stop)
 {
-    const QString temporary = copyToTemporary(source, destination, stop);
-    if (!temporary.isEmpty())
-        commitCopy(temporary, destination);
+    std::vector<Placement> placement{{copyToTemporary(source, destination, stop), destination, {}, false}};
+    commitAll(placement);
+}
+
+QString Exporter::videoPathFor(const QString& chosen, const QString& extension)
+{
+    return withContainerExtension(chosen, extension);
 }
 
 std::vector<Exporter::Copy> Exporter::plannedCopies(const ExportBundle& bundle, const ExportSaveDialog::Choice& choice,
@@ -294,14 +399,25 @@ QCoro::Task<void> Exporter::run(QPointer<EngineCoordinator> coordinator, std::fu
     ExportBundle bundle;
     std::optional<QString> failure;
     bool cancelled = false;
+    bool changedSource = false;
     try {
         auto preparing = coordinator->prepareExport(quality, stop);
         bundle = co_await std::move(preparing);
     } catch (const Cancelled&) {
         cancelled = true;
+    } catch (const MediaError& e) {
+        failure = describe(e);
+        changedSource = e.errorCase() == MediaError::Case::sourceChanged;
     } catch (const std::exception& e) {
         failure = describe(e);
     }
+    // The export's working copies go when it ends, however it ends; a video saved onto its own
+    // working copy stays.
+    struct WorkingCopies {
+        ExportBundle bundle;
+        QStringList keep;
+        ~WorkingCopies() { EngineCoordinator::discardExportFiles(bundle, keep); }
+    } workingCopies{bundle, {}};
     if (superseded())
         co_return;
     if (cancelled || !coordinator) {
@@ -310,7 +426,7 @@ QCoro::Task<void> Exporter::run(QPointer<EngineCoordinator> coordinator, std::fu
     }
     if (failure) {
         qCWarning(lcExporter, "Export failed: %s", qUtf8Printable(*failure));
-        setState(State::failed(*failure));
+        setState(State::failed(*failure, changedSource));
         co_return;
     }
 
@@ -341,12 +457,20 @@ QCoro::Task<void> Exporter::run(QPointer<EngineCoordinator> coordinator, std::fu
         setState(State::idle());
         co_return;
     }
+    // A name typed with another movie extension still gets the container's own.
+    choice->path = withContainerExtension(choice->path, request.extension);
     m_defaults->setValue(QString::fromLatin1(ExportPreferences::includeAudioKey), choice->includeAudio);
     m_defaults->setValue(QString::fromLatin1(ExportPreferences::includeStemsKey), choice->includeStems);
 
-    // One file at a time: each is copied off the main thread under a temporary name, and renamed
-    // into place here only while this export is still the current one. A failure keeps the files
-    // already saved and skips the rest.
+    // Every file is first copied off the main thread under a temporary name beside its
+    // destination; only when all are complete are they renamed into place, together. A failure
+    // or a stop leaves the destination folder as it was.
+    std::vector<Placement> placements;
+    const auto discardTemporaries = [&placements] {
+        for (const Placement& p : placements)
+            if (!p.temporary.isEmpty())
+                QFile::remove(p.temporary);
+    };
     for (const Copy& copy : plannedCopies(bundle, *choice, baseName)) {
         QString temporary;
         cancelled = false;
@@ -361,27 +485,30 @@ QCoro::Task<void> Exporter::run(QPointer<EngineCoordinator> coordinator, std::fu
         } catch (const std::exception& e) {
             failure = describe(e);
         }
+        placements.push_back({temporary, copy.destination, {}, false});
         if (cancelled || superseded()) {
-            if (!temporary.isEmpty())
-                QFile::remove(temporary);
+            discardTemporaries();
             co_return;
-        }
-        if (!failure && !temporary.isEmpty()) {
-            try {
-                commitCopy(temporary, copy.destination);
-            } catch (const std::exception& e) {
-                failure = describe(e);
-            }
         }
         if (failure)
             break;
     }
+    if (!failure) {
+        try {
+            commitAll(placements);
+        } catch (const std::exception& e) {
+            failure = describe(e);
+        }
+    }
     if (failure) {
+        discardTemporaries();
         qCWarning(lcExporter, "Saving the export failed: %s", qUtf8Printable(*failure));
         setState(State::failed(*failure));
         co_return;
     }
 
+    for (const Placement& p : placements)
+        workingCopies.keep << p.destination;
     setState(State::saved(choice->path));
     // Only the result this export was made from counts as exported.
     if (coordinator && resultID && coordinator->currentResult() && coordinator->currentResult()->id == *resultID)

@@ -85,11 +85,16 @@ public:
         Kind kind = Kind::idle;
         QString savedPath;   // saved: the video's path
         QString message;     // failed: the text shown as it stands
+        // failed: the video changed on disk since it was cleaned; cleaning it again helps.
+        bool offersCleanAgain = false;
 
         static State idle() { return {}; }
         static State rendering() { return {Kind::rendering, {}, {}}; }
         static State saved(QString path) { return {Kind::saved, std::move(path), {}}; }
-        static State failed(QString message) { return {Kind::failed, {}, std::move(message)}; }
+        static State failed(QString message, bool offersCleanAgain = false)
+        {
+            return {Kind::failed, {}, std::move(message), offersCleanAgain};
+        }
         bool operator==(const State&) const = default;
     };
 
@@ -119,8 +124,11 @@ public:
     // Copies `source` to `destination` through a temporary file in the destination's folder that
     // is renamed over it only when complete; nothing is left behind when the copy fails or
     // `stop` is requested (hf::Cancelled). Copying a file onto itself does nothing. Throws
-    // FileSystemError with the system's description. Blocking: run it off the main thread.
+    // FileSystemError naming the cause. Blocking: run it off the main thread.
     static void copyReplacing(const QString& source, const QString& destination, std::stop_token stop = {});
+    // Where the video is saved for the path chosen in the dialog: with the extension of the
+    // container written (`extension`, without the dot).
+    static QString videoPathFor(const QString& chosen, const QString& extension);
 
 Q_SIGNALS:
     void stateChanged();

@@ -3,6 +3,7 @@
 #include "pipeline/ffmpeg_support.h"
 #include "platform/logging.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -233,10 +234,26 @@ bool copyAacSoundtrack(const QUrl& source, const QString& writePath, const QStri
 // ---------------------------------------------------------------------------------------------
 // Source intake
 
+std::optional<SourceFingerprint> SourceFingerprint::of(const QString& path, double duration)
+{
+    const QFileInfo info(path);
+    if (path.isEmpty() || !info.isFile())
+        return std::nullopt;
+    return SourceFingerprint{info.size(), info.lastModified().toMSecsSinceEpoch(), duration};
+}
+
+bool SourceFingerprint::matches(const SourceFingerprint& now) const
+{
+    if (size != now.size || modified != now.modified)
+        return false;
+    // Two readings of one file differ by a frame at most.
+    return duration <= 0 || now.duration <= 0 || std::abs(duration - now.duration) < 0.5;
+}
+
 SourceVideo SourceVideo::load(const QUrl& url)
 {
     const double duration = VideoDemuxerMuxer::inspect(url);
-    return SourceVideo{url, url.fileName(), duration, false};
+    return SourceVideo{url, url.fileName(), duration, false, SourceFingerprint::of(url.toLocalFile(), duration)};
 }
 
 SourceVideo SourceVideo::loadWithinLimit(const QUrl& url)
@@ -645,6 +662,9 @@ QUrl VideoDemuxerMuxer::remux(const QUrl& video, const QUrl& cleanSoundtrack, co
     } catch (const FFmpegError& error) {
         if (error.code() == AVERROR_EOF)
             throw MediaError::exportFailed(MediaError::truncatedMessage());
+        // A full disk, a missing permission and the like are said in words naming the file.
+        if (error.code() < 0 && FileSystemError::isDestinationError(AVUNERROR(error.code())))
+            throw FileSystemError::writing(destination.fileName(), AVUNERROR(error.code()));
         throw MediaError::exportFailed(error.localizedDescription());
     }
     qCInfo(lcVideoDemuxerMuxer, "Remuxed %s with passthrough video", qUtf8Printable(destination.fileName()));

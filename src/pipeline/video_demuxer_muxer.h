@@ -16,6 +16,22 @@
 
 namespace hf {
 
+// What identifies a video file's content as it was at one moment: its size, modification time
+// and duration. A file replaced or re-rendered under the same name no longer matches.
+struct SourceFingerprint {
+    qint64 size = 0;
+    qint64 modified = 0;   // milliseconds since 1970-01-01 UTC
+    double duration = 0;   // seconds; 0 when not known
+
+    bool operator==(const SourceFingerprint&) const = default;
+
+    // The file at `path` now, with `duration` as known; none when no file is there.
+    static std::optional<SourceFingerprint> of(const QString& path, double duration = 0);
+    // Whether `now` is the same content: the same size and modification time, and the same
+    // duration when both know it.
+    bool matches(const SourceFingerprint& now) const;
+};
+
 // An opened video.
 struct SourceVideo {
     QUrl url;              // the file as the user gave it (or its copy in the imports folder)
@@ -24,6 +40,8 @@ struct SourceVideo {
     // Always false here: files are read with the user's own permissions, so there is no access
     // grant to end when the video is closed.
     bool isSecurityScoped = false;
+    // The file as it was when it was opened; none when that is not known.
+    std::optional<SourceFingerprint> fingerprint;
 
     bool operator==(const SourceVideo&) const = default;
 

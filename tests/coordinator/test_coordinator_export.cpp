@@ -1,14 +1,20 @@
 // Export preparation against scripted media: the files' names and container, the bundle, the
-// count of verified exports, the review prompt's suppression, and the exported mark.
+// count of verified exports, the review prompt's suppression, the exported mark, the level an
+// export is mixed at, what a failed export leaves in the cache, and a video that changed on
+// disk after it was cleaned.
 
 #include "helpers_coordinator.h"
 
 #include "support/test_support.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QTest>
+
+#include <algorithm>
+#include <cmath>
 
 using namespace hf;
 using namespace hf::test;
@@ -27,7 +33,19 @@ class TestCoordinatorExport : public QObject {
     // The current full result as if it came from `name`.
     void sourceNamed(const QString& name)
     {
-        c->modifyCurrentResult([&](SeparationResult& r) { r.sourceVideoURL = QUrl::fromLocalFile(rig->dir.filePath(name)); });
+        const QUrl url = rig->video(name);
+        c->modifyCurrentResult([&](SeparationResult& r) { r.sourceVideoURL = url; });
+    }
+
+    // Prepares an export that must end cancelled.
+    QCoro::Task<void> prepareUntilCancelled(std::stop_token stop)
+    {
+        try {
+            co_await c->prepareExport(AudioQuality::aac, stop);
+        } catch (const Cancelled&) {
+            co_return;
+        }
+        throw std::runtime_error("not cancelled");
     }
 
 private Q_SLOTS:
@@ -54,6 +72,7 @@ private Q_SLOTS:
         c->cleanFullVideo();
         QVERIFY(waitFor([&] { return c->hasFullResult() && !c->isPromoting(); }));
         c->modifyCurrentResult([](SeparationResult& r) { r.ambience = 0.3; });
+        c->modifySettings([](SeparationSettings& s) { s.ambience = 0.3; });
         const SeparationResult result = *c->currentResult();
         const ExportBundle bundle = runTask(c->prepareExport(AudioQuality::aac));
         const QFileInfo video(bundle.videoURL.toLocalFile());
@@ -105,15 +124,7 @@ private Q_SLOTS:
         // A cancelled export leaves the review prompt alone.
         rig->media->verifyGate = makeGate();
         std::stop_source stop;
-        auto cancelled = [&]() -> QCoro::Task<void> {
-            try {
-                co_await c->prepareExport(AudioQuality::aac, stop.get_token());
-            } catch (const Cancelled&) {
-                co_return;
-            }
-            throw std::runtime_error("not cancelled");
-        };
-        auto running = cancelled();
+        auto running = prepareUntilCancelled(stop.get_token());
         QVERIFY(waitFor([&] { return rig->media->remuxes.size() == 3; }));
         stop.request_stop();
         runTask(std::move(running));
@@ -132,6 +143,133 @@ private Q_SLOTS:
         QVERIFY(!c->hasUnexportedFullResult());
         QCOMPARE(c->exportedResultID(), std::optional<QUuid>(c->currentResult()->id));
         QVERIFY(rig->recents->entries().front().exported);
+    }
+    // Export pressed right after the ambience was moved, before its re-mix: the export carries
+    // the level on screen, not the one of the result's current soundtrack.
+    void exportRightAfterAmbienceChange()
+    {
+        QVERIFY(rig->openFullResult(rig->video("walk.mp4")));
+        c->setAmbience(0.75);
+        QVERIFY(waitFor([&] { return std::abs(c->currentResult()->ambience - 0.75) < 1e-9 && !c->isRemixing(); }));
+        c->setAmbience(0.2);
+        QVERIFY(std::abs(c->currentResult()->ambience - 0.75) < 1e-9);   // the re-mix is still pending
+        const ExportBundle bundle = runTask(c->prepareExport(AudioQuality::aac));
+        const auto it = std::find(rig->media->mixOutputs.begin(), rig->media->mixOutputs.end(), bundle.audioURL);
+        QVERIFY(it != rig->media->mixOutputs.end());
+        QCOMPARE(rig->media->mixAmbiences[size_t(it - rig->media->mixOutputs.begin())], 0.2);
+    }
+
+    // An export that fails or is cancelled leaves nothing in the cache; one that ends is
+    // discarded by its owner, keeping only what was saved into its own folder.
+    void workingCopiesGo()
+    {
+        QVERIFY(rig->openFullResult(rig->video("clip.mp4")));
+        rig->media->verifyError = MediaError(MediaError::Case::verificationFailed);
+        QVERIFY_THROWS_EXCEPTION(MediaError, runTask(c->prepareExport(AudioQuality::aac)));
+        QVERIFY(exportFolders().isEmpty());
+        rig->media->verifyError.reset();
+
+        rig->media->verifyGate = makeGate();
+        std::stop_source stop;
+        auto running = prepareUntilCancelled(stop.get_token());
+        QVERIFY(waitFor([&] { return rig->media->remuxes.size() == 2; }));
+        QCOMPARE(exportFolders().size(), 1);
+        stop.request_stop();
+        runTask(std::move(running));
+        QVERIFY(exportFolders().isEmpty());
+        rig->media->verifyGate.reset();
+
+        const ExportBundle bundle = runTask(c->prepareExport(AudioQuality::aac));
+        QCOMPARE(exportFolders().size(), 1);
+        QFile video(bundle.videoURL.toLocalFile());
+        QVERIFY(video.open(QIODevice::WriteOnly));
+        video.close();
+        EngineCoordinator::discardExportFiles(bundle, {bundle.videoURL.toLocalFile()});
+        QVERIFY(QFileInfo::exists(bundle.videoURL.toLocalFile()));
+        QVERIFY(!QFileInfo::exists(bundle.audioURL.toLocalFile()));
+        EngineCoordinator::discardExportFiles(bundle);
+        QVERIFY(exportFolders().isEmpty());
+    }
+
+    // The video was replaced on disk (as when it is rendered again under the same name) or
+    // deleted after it was cleaned: the export refuses it in words, and writes nothing.
+    void sourceChangedOrDeleted()
+    {
+        const QUrl url = rig->video("Talk.mp4");
+        QVERIFY(rig->openFullResult(url));
+        QFile file(url.toLocalFile());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("a shorter video rendered under the same name");
+        file.close();
+        try {
+            runTask(c->prepareExport(AudioQuality::aac));
+            QFAIL("a changed video was exported");
+        } catch (const MediaError& e) {
+            QCOMPARE(e.errorCase(), MediaError::Case::sourceChanged);
+            QCOMPARE(e.localizedDescription(),
+                     QString("\u201cTalk.mp4\u201d has changed since it was cleaned, so its clean soundtrack no longer "
+                             "fits it. Clean it again to export it."));
+        }
+        QVERIFY(rig->media->remuxes.empty());
+        QVERIFY(exportFolders().isEmpty());
+
+        // Cleaning again opens the file as it is now and starts over.
+        const QUuid stale = c->currentResult()->id;
+        c->cleanChangedSourceAgain();
+        QVERIFY(waitFor([&] { return c->hasPreviewResult() && !c->isProcessing(); }));
+        QVERIFY(c->currentResult()->id != stale);
+        QVERIFY(c->source()->fingerprint);
+        QCOMPARE(c->source()->fingerprint->size, QFileInfo(url.toLocalFile()).size());
+
+        c->cleanFullVideo();
+        QVERIFY(waitFor([&] { return c->hasFullResult() && !c->isPromoting() && !c->isProcessing(); }));
+        runTask(c->prepareExport(AudioQuality::aac));
+        QVERIFY(QFile::remove(url.toLocalFile()));
+        try {
+            runTask(c->prepareExport(AudioQuality::aac));
+            QFAIL("a deleted video was exported");
+        } catch (const MediaError& e) {
+            QCOMPARE(e.errorCase(), MediaError::Case::sourceMissing);
+            QVERIFY2(e.localizedDescription().contains("Talk.mp4"), qPrintable(e.localizedDescription()));
+            QVERIFY(!e.localizedDescription().contains("No such file"));
+        }
+    }
+
+    // A recent video whose file changed since it was cleaned is not shown with its old clean:
+    // it opens as a new video with a message saying why, also after a restart.
+    void reopeningAChangedVideo()
+    {
+        const QUrl talk = rig->video("Talk.mp4");
+        QVERIFY(rig->openFullResult(talk));
+        QVERIFY(rig->openAndPreview(rig->video("other.mp4")));
+
+        // Unchanged, it is restored with its result, and nothing is said.
+        RecentVideos::Entry entry = rig->recents->entries().back();
+        QCOMPARE(entry.displayName, QString("Talk.mp4"));
+        QVERIFY(entry.result && entry.result->cleanedFrom);
+        c->openRecent(entry);
+        QVERIFY(waitFor([&] { return c->hasFullResult() && !c->isImporting(); }));
+        QVERIFY(!c->errorMessage());
+        QVERIFY(rig->openAndPreview(rig->video("other.mp4")));
+
+        QFile file(talk.toLocalFile());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("rendered again");
+        file.close();
+        // After a restart the store still knows what the video was when it was cleaned.
+        RecentVideos reloaded(rig->defaults.get(), rig->caches());
+        entry = reloaded.entries().back();
+        QVERIFY(reloaded.sourceChangedSinceCleaned(entry, talk));
+        QVERIFY(!reloaded.restoredResult(entry, talk));
+
+        entry = rig->recents->entries().back();
+        c->openRecent(entry);
+        QVERIFY(waitFor([&] { return c->hasPreviewResult() && !c->isProcessing() && !c->isImporting(); }));
+        QCOMPARE(c->source()->url, talk);
+        QVERIFY(c->errorMessage());
+        QVERIFY2(c->errorMessage()->contains("\u201cTalk.mp4\u201d has changed since it was cleaned"),
+                 qPrintable(*c->errorMessage()));
+        QVERIFY(!rig->recents->entries().front().result);
     }
 };
 

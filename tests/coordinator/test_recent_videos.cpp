@@ -105,7 +105,12 @@ private slots:
             const QJsonArray array = storedArray(*settings);
             QCOMPARE(array.size(), 1);
             const QJsonObject entry = array.at(0).toObject();
-            QCOMPARE(QStringList(entry.keys()), (QStringList{"displayName", "duration", "exported", "id", "lastOpened", "result", "source", "sourceKey"}));
+            QCOMPARE(QStringList(entry.keys()), (QStringList{"displayName", "duration", "exported", "id", "lastOpened", "opened", "result", "source", "sourceKey"}));
+            // The file as it was opened, and as it was cleaned: its size, time and duration.
+            const QJsonObject opened = entry["opened"].toObject();
+            QCOMPARE(opened["size"].toDouble(), double(QFileInfo(moviePath).size()));
+            QCOMPARE(opened["duration"].toDouble(), 95.25);
+            QCOMPARE(entry["result"].toObject()["cleanedFrom"].toObject(), opened);
             QCOMPARE(entry["id"].toString(), before[0].id.toString(QUuid::WithoutBraces).toUpper());
             QCOMPARE(entry["exported"].toBool(true), false);
             QCOMPARE(entry["sourceKey"].toString(), QFileInfo(moviePath).canonicalFilePath());

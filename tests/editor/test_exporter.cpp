@@ -1,11 +1,16 @@
 // The exporter: its states with a scripted save dialog, and real exports of a result cleaned by
-// the local server, every written file read back with ffprobe.
+// the local server, every written file read back with ffprobe: all of an export's files or none,
+// failures named in words, across file systems and onto a full one, and no working copy left in
+// the cache once an export has ended.
 
 #include "editor/export_options.h"
+#include "editor/export_status.h"
 #include "editor/exporter.h"
+#include "ui_kit/buttons.h"
 #include "helpers_coordinator.h"
 #include "helpers_editor.h"
 
+#include "support/small_disk.h"
 #include "support/test_support.h"
 
 #include <QCheckBox>
@@ -21,6 +26,8 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
 
 using namespace hf;
 
@@ -68,6 +75,25 @@ QMap<QString, QStringList> streamsOf(const QString& path)
     return streams;
 }
 
+// The container ffprobe reads in a file ("mov,mp4,m4a,3gp,3g2,mj2" for both), and its major
+// brand ("isom" for MPEG-4, "qt  " for QuickTime).
+QString brandOf(const QString& path)
+{
+    QProcess process;
+    process.start(QStringLiteral("ffprobe"), {"-v", "error", "-show_format", "-of", "json", path});
+    if (!process.waitForFinished(30000) || process.exitCode() != 0)
+        return {};
+    const QJsonObject format = QJsonDocument::fromJson(process.readAllStandardOutput()).object().value("format").toObject();
+    return format.value("tags").toObject().value("major_brand").toString();
+}
+
+// The device a path lies on.
+dev_t deviceOf(const QString& path)
+{
+    struct stat info {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_dev : dev_t(0);
+}
+
 // Files whose names mark them as unfinished copies.
 QStringList leftovers(const QString& folder)
 {
@@ -106,6 +132,33 @@ class TestExporter : public QObject {
     ScriptedDialog& dialog() { return *session->dialog; }
     bool dialogOpens() { return QTest::qWaitFor([&] { return dialog().isOpen(); }, 60000); }
     bool settles() { return QTest::qWaitFor([&] { return exporter().state().kind != Exporter::State::Kind::rendering; }, 60000); }
+    // The exports' working folders in the cache.
+    QStringList workingCopies() const
+    {
+        return QDir(rig->coordinator->workingDirectory()).entryList({"Export-*"}, QDir::Dirs | QDir::NoDotAndDotDot);
+    }
+    // Exports with the audio and the stems to the video path `destination` gives for the
+    // rendered files (the video first), asked once the dialog is open.
+    void exportEverything(const std::function<QString(const QStringList&)>& destination)
+    {
+        exporter().exportResult(rig->coordinator.get());
+        QVERIFY(dialogOpens());
+        QStringList rendered;
+        const QStringList folders = workingCopies();
+        QCOMPARE(folders.size(), 1);
+        const QDir folder(QDir(rig->coordinator->workingDirectory()).filePath(folders.front()));
+        const QString name = dialog().requests.back().fileName;
+        rendered << folder.filePath(name);
+        for (const QString& other : folder.entryList(QDir::Files))
+            if (other != name)
+                rendered << folder.filePath(other);
+        dialog().answer(ExportSaveDialog::Choice{destination(rendered), true, true});
+        QVERIFY(settles());
+    }
+    void exportEverything(const QString& video)
+    {
+        exportEverything([video](const QStringList&) { return video; });
+    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -161,6 +214,7 @@ private Q_SLOTS:
         QCOMPARE(changes.size(), 2);   // rendering, idle: nothing in between, nothing twice
         QVERIFY(!rig->defaults->contains(ExportPreferences::includeAudioKey));
         QVERIFY(!rig->defaults->contains(ExportPreferences::includeStemsKey));
+        QTRY_VERIFY(workingCopies().isEmpty());
 
         exporter().exportResult(rig->coordinator.get());
         exporter().cancel();
@@ -168,6 +222,7 @@ private Q_SLOTS:
         QTest::qWait(1500);
         QCOMPARE(dialog().requests.size(), size_t(1));
         QCOMPARE(exporter().state(), Exporter::State::idle());
+        QTRY_VERIFY(workingCopies().isEmpty());
     }
 
     // An export cancelled while its dialog is open writes nothing, even when an answer still
@@ -186,10 +241,12 @@ private Q_SLOTS:
         QVERIFY(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden).isEmpty());
         QVERIFY(session->revealed.isEmpty());
         QVERIFY(!rig->defaults->contains(ExportPreferences::includeStemsKey));
+        QTRY_VERIFY(workingCopies().isEmpty());
     }
 
-    // A copy that cannot be written fails the export: the copies before it stay, nothing half
-    // written is left, nothing is revealed and the result does not count as exported.
+    // A file that cannot be put in place fails the whole export: none of its files is left in
+    // the folder (not the video either), the cause is said in words, nothing is revealed and the
+    // result does not count as exported.
     void failedCopy()
     {
         QTemporaryDir folder;
@@ -201,15 +258,122 @@ private Q_SLOTS:
         dialog().answer(ExportSaveDialog::Choice{folder.filePath("Clean.mp4"), true, true});
         QVERIFY(settles());
         QCOMPARE(exporter().state().kind, Exporter::State::Kind::failed);
-        QVERIFY2(exporter().state().message.contains(baseName + " dialogue.flac"),
-                 qPrintable(exporter().state().message));
-        QVERIFY(QFileInfo::exists(folder.filePath("Clean.mp4")));
-        QVERIFY(!QFileInfo::exists(folder.filePath(baseName + " music.flac")));
-        QVERIFY(leftovers(folder.path()).isEmpty());
+        QCOMPARE(exporter().state().message, QString("\u201c%1 dialogue.flac\u201d can't be saved: a folder of that "
+                                                     "name is in the way.").arg(baseName));
+        QCOMPARE(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
         QVERIFY(session->revealed.isEmpty());
         QCOMPARE(rig->coordinator->exportedResultID(), exportedBefore);
         // The options were chosen before the copies: they are remembered.
         QCOMPARE(ExportPreferences::includeStems(*rig->defaults), true);
+        QVERIFY(workingCopies().isEmpty());
+
+        // What stood at a destination before a failed export is still there.
+        QFile earlier(folder.filePath("Clean.mp4"));
+        QVERIFY(earlier.open(QIODevice::WriteOnly));
+        earlier.write("the user's earlier video");
+        earlier.close();
+        exportEverything(folder.filePath("Clean.mp4"));
+        QCOMPARE(exporter().state().kind, Exporter::State::Kind::failed);
+        QVERIFY(earlier.open(QIODevice::ReadOnly));
+        QCOMPARE(earlier.readAll(), QByteArray("the user's earlier video"));
+        QCOMPARE(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"Clean.mp4"});
+    }
+
+    // Stems to a disk that holds the video, its soundtrack and the dialogue stem but not the
+    // rest: nothing is saved, and the failure says the disk is full.
+    void fullDisk()
+    {
+        std::unique_ptr<test::SmallDisk> disk;
+        const QString video = QStringLiteral("Full.mp4");
+        exportEverything([&](const QStringList& rendered) {
+            qint64 room = 64 * 1024;
+            for (const QString& file : rendered)
+                room += QFileInfo(file).size();
+            const SeparationResult& result = *rig->coordinator->currentResult();
+            room += QFileInfo(result.dialogueStemURL.toLocalFile()).size();
+            // Without a tmpfs, one file in the middle of the export is too large instead.
+            disk = std::make_unique<test::SmallDisk>(room, QFileInfo(result.musicStemURL.toLocalFile()).size() / 2);
+            return disk->filePath(video);
+        });
+        QCOMPARE(exporter().state().kind, Exporter::State::Kind::failed);
+        qInfo().noquote() << (disk->isMounted() ? "tmpfs:" : "file-size limit:") << exporter().state().message;
+        if (disk->isMounted())
+            QVERIFY2(exporter().state().message.startsWith("There isn't enough space on the disk to save \u201c"),
+                     qPrintable(exporter().state().message));
+        else
+            QVERIFY2(exporter().state().message.contains("larger than the disk can hold"),
+                     qPrintable(exporter().state().message));
+        QCOMPARE(QDir(disk->path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+        QVERIFY(session->revealed.isEmpty());
+        QVERIFY(workingCopies().isEmpty());
+    }
+
+    // An export from one file system to another: the stems come from a tmpfs folder and are
+    // saved into the build folder, so each copy is renamed into place beside its destination.
+    void acrossFileSystems()
+    {
+        QTemporaryDir memory(QStringLiteral("/dev/shm/hf-export-XXXXXX"));
+        QTemporaryDir build(QCoreApplication::applicationDirPath() + QStringLiteral("/export-XXXXXX"));
+        QVERIFY(build.isValid());
+        if (!memory.isValid() || deviceOf(memory.path()) == deviceOf(build.path()))
+            QSKIP("no tmpfs folder on another device than the build folder");
+        const SeparationResult before = *rig->coordinator->currentResult();
+        rig->coordinator->modifyCurrentResult([&](SeparationResult& r) {
+            for (QUrl* stem : {&r.dialogueStemURL, &r.musicStemURL, &r.effectsStemURL}) {
+                const QString moved = memory.filePath(stem->fileName());
+                QFile::copy(stem->toLocalFile(), moved);
+                *stem = QUrl::fromLocalFile(moved);
+            }
+        });
+        const QString video = build.filePath("Across.mp4");
+        exportEverything(video);
+        rig->coordinator->modifyCurrentResult([&](SeparationResult& r) {
+            r.dialogueStemURL = before.dialogueStemURL;
+            r.musicStemURL = before.musicStemURL;
+            r.effectsStemURL = before.effectsStemURL;
+        });
+        QCOMPARE(exporter().state(), Exporter::State::saved(video));
+        QCOMPARE(streamsOf(build.filePath(baseName + " music.flac")).value("audio"), QStringList{"flac"});
+        QCOMPARE(QDir(build.path()).entryList(QDir::Files | QDir::Hidden).size(), 5);
+    }
+
+    // A name typed with another movie extension is saved under the extension of the container
+    // written; a name without one gets it.
+    void extensionFollowsContainer()
+    {
+        QCOMPARE(Exporter::videoPathFor("/v/Talk.mov", "mp4"), QString("/v/Talk.mp4"));
+        QCOMPARE(Exporter::videoPathFor("/v/Talk.MP4", "mp4"), QString("/v/Talk.MP4"));
+        QCOMPARE(Exporter::videoPathFor("/v/Talk v1.final", "mp4"), QString("/v/Talk v1.final.mp4"));
+        QCOMPARE(Exporter::videoPathFor("/v/Talk", "mov"), QString("/v/Talk.mov"));
+
+        QTemporaryDir folder;
+        exporter().exportResult(rig->coordinator.get());
+        QVERIFY(dialogOpens());
+        QCOMPARE(dialog().requests.back().extension, QStringLiteral("mp4"));
+        dialog().answer(ExportSaveDialog::Choice{folder.filePath("Typed.mov"), false, false});
+        QVERIFY(settles());
+        QCOMPARE(exporter().state(), Exporter::State::saved(folder.filePath("Typed.mp4")));
+        QCOMPARE(QDir(folder.path()).entryList(QDir::Files), QStringList{"Typed.mp4"});
+        QCOMPARE(brandOf(folder.filePath("Typed.mp4")), QStringLiteral("isom"));
+        QCOMPARE(session->revealed, QStringList{folder.filePath("Typed.mp4")});
+    }
+
+    // The two options are each shown from, and remembered under, their own key.
+    void optionsKeepTheirOwnKeys()
+    {
+        QTemporaryDir folder;
+        rig->defaults->setValue(QString::fromLatin1(ExportPreferences::includeAudioKey), true);
+        rig->defaults->setValue(QString::fromLatin1(ExportPreferences::includeStemsKey), false);
+        exporter().exportResult(rig->coordinator.get());
+        QVERIFY(dialogOpens());
+        QVERIFY(dialog().requests.back().includeAudio);
+        QVERIFY(!dialog().requests.back().includeStems);
+        dialog().answer(ExportSaveDialog::Choice{folder.filePath("Keys.mp4"), false, true});
+        QVERIFY(settles());
+        QCOMPARE(ExportPreferences::includeAudio(*rig->defaults), false);
+        QCOMPARE(ExportPreferences::includeStems(*rig->defaults), true);
+        QVERIFY(QFileInfo::exists(folder.filePath(baseName + " effects.flac")));
+        QVERIFY(!QFileInfo::exists(folder.filePath(QFileInfo(dialog().requests.back().fileName).completeBaseName() + ".m4a")));
     }
 
     // A real export with the audio and the stems, then a second one over the first.
@@ -250,6 +414,7 @@ private Q_SLOTS:
         }
         for (const char* stem : {" dialogue.flac", " music.flac", " effects.flac"})
             QVERIFY2(files.contains(baseName + stem), qPrintable(files.join(", ")));
+        QVERIFY(workingCopies().isEmpty());
     }
 
     // Saving the export onto its own rendered file, where it already is, is not an error.
@@ -316,6 +481,48 @@ private Q_SLOTS:
         desktop.dialog()->reject();
         QCOMPARE(answers.size(), size_t(2));
         QVERIFY(!answers.back());
+    }
+
+    // A video changed on disk since it was cleaned: the export fails saying so, and the status
+    // offers to clean it again, which opens the file as it is now.
+    void changedVideoOffersCleanAgain()
+    {
+        test::CoordinatorRig fake;
+        const QUrl url = fake.video(QStringLiteral("Interview.mp4"));
+        QVERIFY(fake.openFullResult(url));
+        Exporter changed(fake.defaults.get());
+        auto scripted = std::make_unique<ScriptedDialog>();
+        ScriptedDialog* shown = scripted.get();
+        changed.setSaveDialog(std::move(scripted));
+        ExportStatusView status(&changed, fake.coordinator.get());
+        status.resize(320, 160);
+        auto* cleanAgain = status.findChild<ui::QuietButton*>(QStringLiteral("export.cleanAgain"));
+        QVERIFY(cleanAgain);
+
+        QFile file(url.toLocalFile());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("rendered again under the same name");
+        file.close();
+        changed.exportResult(fake.coordinator.get());
+        QVERIFY(QTest::qWaitFor([&] { return changed.state().kind == Exporter::State::Kind::failed; }));
+        QVERIFY(shown->requests.empty());
+        QVERIFY(changed.state().offersCleanAgain);
+        QVERIFY2(changed.state().message.startsWith(QStringLiteral("\u201cInterview.mp4\u201d has changed since it was cleaned")),
+                 qPrintable(changed.state().message));
+        status.show();
+        QVERIFY(cleanAgain->isVisible());
+        status.resize(320, status.sizeHint().height());
+        test::saveScreenshot(status.grab().toImage(), QStringLiteral("inspector"), QStringLiteral("export-source-changed"));
+
+        const QUuid stale = fake.coordinator->currentResult()->id;
+        QTest::mouseClick(cleanAgain, Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([&] {
+            return fake.coordinator->hasPreviewResult() && fake.coordinator->currentResult()->id != stale;
+        }));
+
+        // Any other failure offers nothing of the kind.
+        changed.setState(Exporter::State::failed(QStringLiteral("Exporting failed: something else")));
+        QVERIFY(!cleanAgain->isVisible());
     }
 
     void copyReplacing()

@@ -1,6 +1,7 @@
 // Writing when the disk fills up: every writer fails with a clear error, leaves no partial file and
 // keeps whatever stood at its destination. The process's file-size limit stands in for a full
-// disk (writes past it fail with EFBIG, as they would with ENOSPC).
+// disk (writes past it fail with EFBIG, as they would with ENOSPC), and a small tmpfs where the
+// test may mount one.
 
 #include "helpers_media.h"
 #include "pipeline/cloud_download.h"
@@ -8,6 +9,7 @@
 #include "pipeline/video_demuxer_muxer.h"
 #include "platform/errors.h"
 #include "platform/network.h"
+#include "support/small_disk.h"
 #include "support/test_http_server.h"
 #include "support/test_support.h"
 
@@ -124,6 +126,22 @@ private Q_SLOTS:
         QCOMPARE(oldVideo.readAll(), QByteArray("the user's earlier video"));
         QCOMPARE(leftovers(dir.path(), inputs + QStringList{"mix.wav", "clean.mp4", "extracted"}), QStringList());
         QCOMPARE(leftovers(path(QStringLiteral("extracted")), {}), QStringList());
+    }
+
+    // A video written to a full disk fails saying so in words, naming the file.
+    void remuxToAFullDisk()
+    {
+        test::SmallDisk disk(48 * 1024, 48 * 1024);
+        const QString target = disk.filePath(QStringLiteral("Harbour (Hushframe).mp4"));
+        const QString failure = describeFailure([&] {
+            VideoDemuxerMuxer::remux(fileUrl(path(QStringLiteral("movie.mp4"))), fileUrl(path(QStringLiteral("clean.m4a"))),
+                                     fileUrl(target), VideoDemuxerMuxer::FileType::mpeg4);
+        });
+        qInfo().noquote() << (disk.isMounted() ? "tmpfs:" : "file-size limit:") << failure;
+        QCOMPARE(failure, disk.isMounted()
+                              ? QStringLiteral("There isn't enough space on the disk to save \u201cHarbour (Hushframe).mp4\u201d.")
+                              : QStringLiteral("\u201cHarbour (Hushframe).mp4\u201d is larger than the disk can hold in one file."));
+        QCOMPARE(leftovers(disk.path(), {}), QStringList());
     }
 
     void downloadFailsCleanly()
