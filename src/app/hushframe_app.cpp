@@ -92,7 +92,11 @@ QWidget* HushframeApp::makeMainWindow()
         help.openFeedback = [this] { openWindow(QStringLiteral("feedback")); };
     installHelpMenu(bar, help, &m_services.updater());
     installSettingsCommand(bar, [this] { openWindow(QStringLiteral("settings")); });
-    installMenuBarKeys(bar, window, [this] { requestQuit(); });
+    // Quit asks the guard first; then every window closes, the last one ending the application.
+    installMenuBarKeys(bar, window, [this] {
+        if (m_quitGuard.requestQuit())
+            QApplication::closeAllWindows();
+    });
     // Every showing of the main window starts the launch sequence once the window is on screen
     // (its keychain read and network requests wait for the first frame); it runs once per process.
     connect(window, &ContentView::firstPainted, this,

@@ -76,12 +76,14 @@ private Q_SLOTS:
         EngineCoordinator& coordinator = services->coordinator();
         const SourceVideo open{QUrl::fromLocalFile(whole), QStringLiteral("whole.mp4"), 4};
         coordinator.setSource(open);
+        const std::optional<SourceVideo> opened = coordinator.source();   // with the file's details
+        QVERIFY(opened && opened->url == open.url);
         QWidget* editor = window->detail();
 
         for (const auto& [file, message] : {std::pair{truncated, cutShort}, std::pair{garbage, unreadable}}) {
             coordinator.openVideo(QUrl::fromLocalFile(file));
             QVERIFY(QTest::qWaitFor([&] { return !coordinator.isImporting(); }));
-            QCOMPARE(coordinator.source(), std::optional<SourceVideo>(open));
+            QCOMPARE(coordinator.source(), opened);
             QCOMPARE(window->detail(), editor);
             QCOMPARE(coordinator.errorMessage(), std::optional<QString>(message));
             QVERIFY(window->isAlertShown());
