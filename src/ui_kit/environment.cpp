@@ -115,6 +115,12 @@ protected:
             refreshStyledWidget(widget);
             if (inForce && widget->isWindow() && !fixedWindows().contains(widget))
                 widget->setPalette(kitPalette(*inForce));
+        } else if (event->type() == QEvent::ParentChange && !widget->isWindow()) {
+            // Styled before it knew its window (a pane made apart and placed later): style it,
+            // and what it holds, again in the appearance of the window it joined.
+            refreshStyledWidget(widget);
+            for (QWidget* child : widget->findChildren<QWidget*>())
+                refreshStyledWidget(child);
         }
         return false;
     }

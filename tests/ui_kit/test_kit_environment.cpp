@@ -339,6 +339,40 @@ private slots:
         delete opened;
         env.clearOverrides();
     }
+
+    // A pane styled and polished apart, inside a holder that is placed in a fixed window later (as
+    // an editor's inspector column is when a video opens), takes that window's appearance.
+    void aPanePolishedApartTakesTheWindowItJoins()
+    {
+        Environment& env = Environment::instance();
+        Environment::applyToApplication(*qApp);
+        env.setAppearance(Appearance::light);
+        QWidget window;
+        auto* layout = new QVBoxLayout(&window);
+        setWindowAppearance(&window, Appearance::dark);
+        window.resize(200, 80);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+        for (const bool holderPolished : {false, true}) {
+            auto* holder = new QWidget;
+            auto* pane = new QWidget(holder);
+            setBackground(pane, ColorName::Surface);
+            auto* label = new QLabel(QStringLiteral("Ink text"), pane);
+            setForeground(label, ColorName::Ink);
+            if (holderPolished)
+                holder->ensurePolished();
+            pane->ensurePolished();   // the pane and its label, not the holder
+            QCOMPARE(label->palette().color(QPalette::WindowText), color(ColorName::Ink, Appearance::light));
+
+            layout->addWidget(holder);
+            QCoreApplication::processEvents();
+            QCOMPARE(pane->palette().color(QPalette::Window), color(ColorName::Surface, Appearance::dark));
+            QCOMPARE(label->palette().color(QPalette::WindowText), color(ColorName::Ink, Appearance::dark));
+            delete holder;
+        }
+        env.clearOverrides();
+    }
 };
 
 QTEST_MAIN(KitEnvironment)
