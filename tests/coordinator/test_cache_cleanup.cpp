@@ -6,6 +6,7 @@
 #include "coordinator/recent_videos.h"
 
 #include "platform/settings_store.h"
+#include "support/test_support.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,12 +23,6 @@ using namespace hf;
 
 namespace {
 
-bool touch(const QString& path)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write("x") == 1;
-}
 
 // Dates the file and the folder holding it a minute back.
 bool age(const QString& file)
@@ -61,7 +56,7 @@ private Q_SLOTS:
         // A recent video, cleaned in full: its working files and stems stay.
         const QString kept = uuidText();
         const QString video = dir.filePath("Holiday.mp4");
-        QVERIFY(touch(video));
+        QVERIFY(test::touchFile(video));
         SeparationResult result;
         result.kind = JobKind::full;
         result.jobID = "job-kept";
@@ -73,17 +68,17 @@ private Q_SLOTS:
         result.effectsStemURL = QUrl::fromLocalFile(at("Jobs/job-kept/effects.flac"));
         for (const QUrl* file : {&result.originalAudioURL, &result.cleanAudioURL, &result.dialogueStemURL,
                                  &result.musicStemURL, &result.effectsStemURL})
-            QVERIFY(touch(file->toLocalFile()));
+            QVERIFY(test::touchFile(file->toLocalFile()));
         // A recent video dropped in: its copy in the imports stays.
         const QString dropped = at("Imports/" + uuidText() + "/Dropped.mov");
-        QVERIFY(touch(dropped));
+        QVERIFY(test::touchFile(dropped));
         {
             RecentVideos recents(&defaults, caches);
             recents.noteOpened(SourceVideo{QUrl::fromLocalFile(video), "Holiday.mp4", 20, false});
             recents.record(result);
             recents.noteOpened(SourceVideo{QUrl::fromLocalFile(dropped), "Dropped.mov", 20, false});
             for (const auto& entry : recents.entries())
-                QVERIFY(touch(recents.thumbnailPath(entry.id)));
+                QVERIFY(test::touchFile(recents.thumbnailPath(entry.id)));
         }
 
         // Left behind by earlier runs: an export's working copies (a cancelled save dialog), a
@@ -93,20 +88,20 @@ private Q_SLOTS:
                                at("Batch/" + uuidText() + "/Old (Hushframe).mp4"),
                                at("Imports/" + uuidText() + "/Other.mov"), at("Recents/" + uuidText() + ".jpg")};
         for (const QString& file : gone)
-            QVERIFY(touch(file));
+            QVERIFY(test::touchFile(file));
         // The queue, as it stands at start: a completed job and a pending one with a dropped copy.
         BatchJob completed;
         completed.id = QUuid::createUuid();
         const QString batchFolder = at("Batch");
         const QString output = batchFolder + '/' + completed.id.toString(QUuid::WithoutBraces).toUpper()
                                + "/Walk (Hushframe).mp4";
-        QVERIFY(touch(output));
+        QVERIFY(test::touchFile(output));
         completed.sourceVideoURL = QUrl::fromLocalFile(dir.filePath("Walk.mp4"));
         completed.status = BatchJobStatus::completed(QUrl::fromLocalFile(output));
         BatchJob pending;
         pending.id = QUuid::createUuid();
         const QString queuedCopy = at("Imports/" + uuidText() + "/Queued.mov");
-        QVERIFY(touch(queuedCopy));
+        QVERIFY(test::touchFile(queuedCopy));
         pending.sourceVideoURL = QUrl::fromLocalFile(queuedCopy);
 
         // Everything above was there before the start; what is made while the sweep runs (after
@@ -115,7 +110,7 @@ private Q_SLOTS:
             QVERIFY(age(file));
         const QDateTime start = QDateTime::currentDateTimeUtc().addSecs(-1);
         const QString fresh = at("Jobs/job-running/dialogue.flac");
-        QVERIFY(touch(fresh));
+        QVERIFY(test::touchFile(fresh));
 
         // The restart.
         RecentVideos recents(&defaults, caches);

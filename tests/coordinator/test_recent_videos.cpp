@@ -1,4 +1,5 @@
 #include "coordinator/recent_videos.h"
+#include "support/test_support.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,12 +18,6 @@ using namespace hf;
 
 namespace {
 
-bool touch(const QString& path)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write("x") == 1;
-}
 
 SourceVideo video(const QString& path, double duration = 12.5)
 {
@@ -61,7 +56,7 @@ class TestRecentVideos : public QObject {
         r.musicStemURL = QUrl::fromLocalFile(m_caches + "/Jobs/" + job + "/music.flac");
         r.effectsStemURL = QUrl::fromLocalFile(m_caches + "/Jobs/" + job + "/effects.flac");
         for (const QUrl& u : {r.originalAudioURL, r.cleanAudioURL, r.dialogueStemURL, r.musicStemURL, r.effectsStemURL})
-            touch(u.toLocalFile());
+            test::touchFile(u.toLocalFile());
         r.duration = 95.25;
         r.ambience = 0.4;
         r.coversWholeVideo = true;
@@ -84,7 +79,7 @@ private slots:
     void storedJsonAndRestart()
     {
         const QString moviePath = m_home + "/Holiday.mov";
-        QVERIFY(touch(moviePath));
+        QVERIFY(test::touchFile(moviePath));
         const QUrl movie = QUrl::fromLocalFile(moviePath);
         SeparationResult result = fullResult(movie, "job-1");
         ClaimCheck check;
@@ -194,7 +189,7 @@ private slots:
         MemorySettingsStore settings;
         RecentVideos writer(&settings, m_caches);
         for (const char* name : {"one.mp4", "two.mp4", "three.mp4"}) {
-            touch(m_home + "/" + name);
+            test::touchFile(m_home + "/" + name);
             writer.noteOpened(video(m_home + "/" + name));
         }
         QJsonArray array = storedArray(settings);
@@ -213,7 +208,7 @@ private slots:
         QCOMPARE(reader.entries()[1].displayName, QString("one.mp4"));
         QCOMPARE(storedArray(settings).size(), 5);   // untouched until a change
 
-        touch(m_home + "/four.mp4");
+        test::touchFile(m_home + "/four.mp4");
         reader.noteOpened(video(m_home + "/four.mp4"));
         const QJsonArray saved = storedArray(settings);
         QCOMPARE(saved.size(), 3);
@@ -244,7 +239,7 @@ private slots:
         picture.fill(Qt::darkGreen);
         for (int i = 0; i < 13; ++i) {
             const QString path = m_home + QString("/v%1.mp4").arg(i);
-            touch(path);
+            test::touchFile(path);
             recents.noteOpened(video(path, i + 1));
             if (i == 0)
                 recents.setThumbnail(picture, QUrl::fromLocalFile(path));
@@ -286,7 +281,7 @@ private slots:
         MemorySettingsStore settings;
         RecentVideos recents(&settings, m_caches);
         const QUrl movie = QUrl::fromLocalFile(m_home + "/m.mp4");
-        touch(movie.toLocalFile());
+        test::touchFile(movie.toLocalFile());
         recents.noteOpened(video(movie.toLocalFile()));
         QSignalSpy changes(&recents, &RecentVideos::entriesChanged);
 
@@ -322,7 +317,7 @@ private slots:
     // nowhere, and a result's files must be working files inside it.
     void unsafeReferences()
     {
-        touch(m_home + "/precious.m4a");
+        test::touchFile(m_home + "/precious.m4a");
         QVERIFY(QFile::link(m_home, m_caches + "/escape"));
         const FileReference unsafe[] = {
             {QString("../home/precious.m4a"), {}, {}},
@@ -337,9 +332,9 @@ private slots:
 
         // File references: inside the caches folder (also through a link) a relative path;
         // the folder itself and a sibling whose name starts alike are outside.
-        touch(m_caches + "/Work/a/b.m4a");
+        test::touchFile(m_caches + "/Work/a/b.m4a");
         QVERIFY(QFile::link(m_caches + "/Work", m_home + "/work-link"));
-        touch(m_caches + "-old/x.m4a");
+        test::touchFile(m_caches + "-old/x.m4a");
         QCOMPARE(fileReference(QUrl::fromLocalFile(m_home + "/work-link/a/b.m4a"), m_caches).cachesPath, std::optional(QString("Work/a/b.m4a")));
         QCOMPARE(fileReference(QUrl::fromLocalFile(m_caches + "-old/x.m4a"), m_caches),
                  (FileReference{{}, {}, QFileInfo(m_caches + "-old/x.m4a").canonicalFilePath()}));
@@ -354,7 +349,7 @@ private slots:
         {
             RecentVideos writer(&settings, m_caches);
             const QUrl movie = QUrl::fromLocalFile(m_home + "/m.mp4");
-            touch(movie.toLocalFile());
+            test::touchFile(movie.toLocalFile());
             writer.noteOpened(video(movie.toLocalFile()));
             SeparationResult outside = fullResult(movie, "o");
             for (QUrl* u : {&outside.originalAudioURL, &outside.cleanAudioURL, &outside.dialogueStemURL, &outside.musicStemURL, &outside.effectsStemURL})
@@ -384,8 +379,8 @@ private slots:
         auto recents = std::make_unique<RecentVideos>(settings.get(), m_caches);
         const QUrl wide = QUrl::fromLocalFile(m_home + "/wide.mp4");
         const QUrl small = QUrl::fromLocalFile(m_home + "/small.mp4");
-        touch(wide.toLocalFile());
-        touch(small.toLocalFile());
+        test::touchFile(wide.toLocalFile());
+        test::touchFile(small.toLocalFile());
         recents->noteOpened(video(wide.toLocalFile()));
         recents->noteOpened(video(small.toLocalFile()));
         QSignalSpy revisions(recents.get(), &RecentVideos::thumbnailRevisionChanged);
@@ -435,7 +430,7 @@ private slots:
     {
         MemorySettingsStore settings;
         RecentVideos recents(&settings, m_caches);
-        touch(m_home + "/a.mp4");
+        test::touchFile(m_home + "/a.mp4");
         recents.noteOpened(video(m_home + "/a.mp4"));
         const auto saved = settings.string(RecentVideos::storageKey);
         recents.noteOpened(video(m_home + "/a.mp4", std::nan("")));

@@ -2,6 +2,7 @@
 
 #include "pipeline/media_error.h"
 
+#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QtEndian>
@@ -108,6 +109,16 @@ std::vector<float> decodeSamples(const QString& path, int* channels, int* rate)
     if (!samples.empty())
         std::memcpy(samples.data(), raw.constData(), samples.size() * sizeof(float));
     return samples;
+}
+
+std::optional<ExtractedAudio> makeSoundtrack(const QString& folder, double seconds)
+{
+    const QString movie = QDir(folder).filePath(QStringLiteral("movie.mp4"));
+    if (!makeMovie(movie, seconds))
+        return std::nullopt;
+    return VideoDemuxerMuxer::extractSoundtrack(QUrl::fromLocalFile(movie),
+                                                QUrl::fromLocalFile(QDir(folder).filePath(QStringLiteral("Work"))),
+                                                std::nullopt);
 }
 
 bool makeMovie(const QString& path, double seconds, const QStringList& extraArgs)

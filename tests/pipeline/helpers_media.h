@@ -2,6 +2,8 @@
 
 // Fixtures made with the ffmpeg program, and independent checks with ffprobe.
 
+#include "pipeline/video_demuxer_muxer.h"
+
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
@@ -9,6 +11,7 @@
 #include <QUrl>
 
 #include <functional>
+#include <optional>
 
 namespace hf::test {
 
@@ -32,6 +35,9 @@ std::vector<float> decodeSamples(const QString& path, int* channels = nullptr, i
 
 // A movie with a test picture (H.264) and a sine soundtrack (AAC).
 bool makeMovie(const QString& path, double seconds, const QStringList& extraArgs = {});
+// A real soundtrack: a movie of `seconds` made in `folder`, its soundtrack extracted as the
+// application does (into `folder`/Work). None when the movie could not be made.
+std::optional<ExtractedAudio> makeSoundtrack(const QString& folder, double seconds);
 // A tone: `expression` as in aevalsrc (e.g. "0.5" for a constant, "sin(2*PI*440*t)").
 bool makeTone(const QString& path, double seconds, int rate, int channels, const QString& expression,
               const QStringList& codecArgs = {});

@@ -67,12 +67,10 @@ private Q_SLOTS:
         api = std::make_unique<APIClient>(proxy->baseUrl(), local->apiSession.get(), &local->tokens);
         runTask(api->signInAnonymously());
 
-        const QString movie = dir.filePath(QStringLiteral("movie.mp4"));
-        QVERIFY(hf::test::makeMovie(movie, 6));
-        const ExtractedAudio extracted = VideoDemuxerMuxer::extractSoundtrack(
-            QUrl::fromLocalFile(movie), QUrl::fromLocalFile(dir.filePath(QStringLiteral("Work"))), std::nullopt);
-        soundtrack = extracted.url;
-        duration = extracted.duration;
+        const std::optional<ExtractedAudio> extracted = hf::test::makeSoundtrack(dir.path(), 6);
+        QVERIFY(extracted);
+        soundtrack = extracted->url;
+        duration = extracted->duration;
     }
 
     void init()

@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 #include <QTest>
 #include <QTimer>
@@ -68,6 +70,13 @@ bool spinUntil(const bool& done, int timeoutMs)
 bool haveProgram(const QString& name)
 {
     return !QStandardPaths::findExecutable(name).isEmpty();
+}
+
+bool touchFile(const QString& path)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write("x") == 1;
 }
 
 } // namespace hf::test

@@ -35,6 +35,8 @@ QString saveScreenshot(const QImage& image, const QString& area, const QString& 
 
 // True when the program is on the PATH.
 bool haveProgram(const QString& name);
+// Writes a one-byte file at `path`, making its folders.
+bool touchFile(const QString& path);
 
 template<class T>
 T runTask(QCoro::Task<T> task, int timeoutMs)
