@@ -2,6 +2,7 @@
 
 #include "pipeline/formatting.h"
 #include "platform/texts.h"
+#include "ui_kit/buttons.h"
 #include "ui_kit/busy_indicator.h"
 #include "ui_kit/accessibility.h"
 #include "ui_kit/environment.h"
@@ -357,10 +358,11 @@ void AmbienceControl::paintEvent(QPaintEvent*)
     }
     p.setBrush(Qt::white);
     p.drawEllipse(thumb);
+    // The kit's ring (Ink with an InkOnInk line inside), so it stands apart from the white thumb
+    // in the dark as in the light.
     if (hasFocus()) {
-        p.setBrush(Qt::NoBrush);
-        p.setPen(QPen(ui::color(ui::ColorName::Ink), 1.5));
-        p.drawEllipse(thumb.adjusted(-2.5, -2.5, 2.5, 2.5));
+        const QRectF ring = thumb.adjusted(-3.5, -3.5, 3.5, 3.5);
+        ui::paintFocusRing(p, ring, ring.width() / 2);
     }
 
     // End labels, on two lines when one cannot hold both.

@@ -209,6 +209,46 @@ private Q_SLOTS:
         ui::Environment::instance().clearOverrides();
     }
 
+    // With the focus, a ring of Ink with an InkOnInk line inside surrounds the white thumb: in the
+    // dark its outer line stands out from the ground and its inner line from the thumb.
+    void focusRingAroundTheThumb()
+    {
+        for (const auto appearance : {ui::Appearance::light, ui::Appearance::dark}) {
+            ui::Environment::instance().setAppearance(appearance);
+            QWidget host;
+            ui::setBackground(&host, ui::ColorName::Surface);
+            auto* control = new AmbienceControl(QStringLiteral("Ambience"), &host);
+            control->setValue(0.5);
+            host.resize(296, control->heightForWidth(296));
+            control->setGeometry(host.rect());
+            host.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&host));
+            control->setFocus();
+            QVERIFY(QTest::qWaitFor([&] { return control->hasFocus(); }));
+            const QImage image = control->grab().toImage();
+            test::saveScreenshot(image, QStringLiteral("ambience"),
+                                 appearance == ui::Appearance::dark ? QStringLiteral("focused-dark")
+                                                                    : QStringLiteral("focused-light"));
+
+            // Walk right from the thumb's centre: past the white thumb, a line unlike the thumb,
+            // then a line unlike the ground, before the ground again.
+            const int ground = qGray(ui::color(ui::ColorName::Surface, appearance).rgb());
+            const int y = int(control->trackArea().center().y());
+            int x = int(control->thumbCentre(0.5));
+            while (x < control->width() && qGray(image.pixel(x, y)) > 240)
+                ++x;
+            bool apartFromThumb = false, apartFromGround = false;
+            for (int i = 0; i < 6 && x + i < control->width(); ++i) {
+                const int g = qGray(image.pixel(x + i, y));
+                apartFromThumb |= 255 - g > 100;
+                apartFromGround |= std::abs(g - ground) > 100 && g < 240;
+            }
+            QVERIFY2(apartFromThumb, appearance == ui::Appearance::dark ? "dark" : "light");
+            QVERIFY2(apartFromGround, appearance == ui::Appearance::dark ? "dark" : "light");
+        }
+        ui::Environment::instance().clearOverrides();
+    }
+
     void narrowTrack()
     {
         AmbienceControl control(QStringLiteral("Ambience"));
