@@ -16,6 +16,7 @@ import multiprocessing
 import os
 import shutil
 import struct
+import subprocess
 import tempfile
 import time
 
@@ -24,6 +25,10 @@ import torch
 
 import features as F
 import make_data
+import make_real
+import sources
+
+LIBRARY = None  # the recordings, set before the workers are forked
 
 STEM_WEIGHTS = torch.tensor([1.0, 1.5, 1.0])  # dialogue, music, effects: music left behind is the fault heard most
 
@@ -58,19 +63,24 @@ def one_blas_thread():
 
 def clip_frames(job):
     """Features, mix band magnitudes, stem band magnitudes and weights of every frame of one clip."""
-    seed, index, mono = job
+    seed, index, mono, real, coded = job
     torch.set_num_threads(1)
     one_blas_thread()
     featurizer = F.Featurizer()
     scratch = tempfile.mkdtemp(prefix="hf-train-")
     try:
-        clip, _ = make_data.render_clip(seed, index, scratch)
+        if real:
+            clip = make_real.render_clip(LIBRARY, seed, index)
+        else:
+            clip, _ = make_data.render_clip(seed, index, scratch)
+        stems = torch.from_numpy(clip).double()  # stems x 2 x samples
+        if mono:
+            stems = stems.mean(1, keepdim=True)
+        mix = stems.sum(0)
+        if coded:
+            mix = aac_round_trip(mix, scratch)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
-    stems = torch.from_numpy(clip).double()  # stems x 2 x samples
-    if mono:
-        stems = stems.mean(1, keepdim=True)
-    mix = stems.sum(0)
     spectra = F.stft(mix)
     pair = (None, None) if mix.shape[0] == 1 else (0, 1)
     x = featurizer.features(spectra, *pair)
@@ -80,10 +90,29 @@ def clip_frames(job):
     return x.half(), power.sqrt().float(), t.half(), weight
 
 
-def load(seed, clips, mono_share, jobs):
-    """Every frame of the clips; a share of the clips is mixed down to one channel."""
+def aac_round_trip(mix, scratch):
+    """The mix as the application uploads it: through AAC (256 kb/s stereo, 128 kb/s mono) and back."""
+    channels = mix.shape[0]
+    raw = os.path.join(scratch, "mix.f32")
+    coded = os.path.join(scratch, "mix.m4a")
+    mix.T.contiguous().float().numpy().astype("<f4").tofile(raw)
+    subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-y", "-f", "f32le", "-ac", str(channels), "-ar",
+                    str(F.RATE), "-i", raw, "-c:a", "aac", "-b:a", str(128000 * channels), coded], check=True)
+    out = subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-i", coded, "-f", "f32le", "-ac", str(channels), "-"],
+                         capture_output=True, check=True).stdout
+    back = torch.from_numpy(np.frombuffer(out, dtype="<f4").reshape(-1, channels).T.copy()).double()
+    n = mix.shape[1]
+    if back.shape[1] < n:
+        back = torch.nn.functional.pad(back, (0, n - back.shape[1]))
+    return back[:, :n]
+
+
+def load(seed, clips, mono_share, jobs, real_share=0.0, aac_share=0.0):
+    """Every frame of the clips; a share of the clips is mixed down to one channel, a share is made
+    of recordings instead of synthesis, a share goes through AAC."""
     rng = np.random.default_rng(seed)
-    work = [(seed, i, bool(rng.random() < mono_share)) for i in range(clips)]
+    work = [(seed, i, bool(rng.random() < mono_share), bool(rng.random() < real_share), bool(rng.random() < aac_share))
+            for i in range(clips)]
     # Every clip has as many frames as the others: the arrays are made once and filled clip by clip,
     # so that the features are never held twice.
     out = None
@@ -138,7 +167,15 @@ def main():
     parser.add_argument("--threads", type=int, default=os.cpu_count())
     parser.add_argument("--batch", type=int, default=1024)
     parser.add_argument("--cache", help="a file that keeps the clips' features between runs")
+    parser.add_argument("--sources", help="the folder of sources.py's packages (recordings to mix)")
+    parser.add_argument("--real-share", type=float, default=0.75, help="the share of clips made of recordings")
+    parser.add_argument("--aac-share", type=float, default=0.5, help="the share of mixes sent through AAC")
     args = parser.parse_args()
+    global LIBRARY
+    if args.sources:
+        sources.fetch(args.sources)
+        LIBRARY = make_real.Library(sources.catalogue(args.sources, args.threads))
+    real_share = args.real_share if LIBRARY else 0.0
     torch.manual_seed(args.seed)
     torch.set_num_threads(args.threads)
 
@@ -146,8 +183,9 @@ def main():
     if args.cache and os.path.exists(args.cache):
         x, mag, target, weight, vx, vmag, vtarget, vweight = torch.load(args.cache)
     else:
-        x, mag, target, weight = load(args.seed, args.clips, 0.1, args.threads)
-        vx, vmag, vtarget, vweight = load(args.seed + 1000, max(20, args.clips // 40), 0.1, args.threads)
+        x, mag, target, weight = load(args.seed, args.clips, 0.12, args.threads, real_share, args.aac_share)
+        vx, vmag, vtarget, vweight = load(args.seed + 1000, max(20, args.clips // 40), 0.12, args.threads, real_share,
+                                          args.aac_share)
         if args.cache:
             torch.save((x, mag, target, weight, vx, vmag, vtarget, vweight), args.cache)
     print(f"{x.shape[0]} training frames, {vx.shape[0]} held back, features in {time.time() - start:.0f} s", flush=True)

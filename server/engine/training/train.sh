@@ -4,7 +4,14 @@
 # the General MIDI sound font, sox and ffmpeg:
 #   apt-get install python3-torch libopenblas0-pthread espeak-ng festival festvox-kallpc16k \
 #       festvox-us-slt-hts fluidsynth fluid-soundfont-gm sox ffmpeg
-# Usage: train.sh [clips]   (default 3000 clips of 10 s; about half an hour on 8 cores)
+# The recordings come from Debian packages that sources.py downloads (about 1.7 GB) and unpacks
+# into the folder given (default ~/.cache/hushframe-training); nothing is installed.
+# Usage: train.sh [clips] [folder]   (default 2400 clips of 10 s)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-exec /usr/bin/python3 "$here/train.py" --clips "${1:-3000}" --out "$here/../separation.weights" --seed 1
+folder=${2:-${XDG_CACHE_HOME:-$HOME/.cache}/hushframe-training}
+mkdir -p "$folder"
+start=$(date +%s)
+/usr/bin/python3 "$here/train.py" --clips "${1:-2400}" --epochs 10 --out "$here/../separation.weights" --seed 1 \
+    --sources "$folder"
+echo "trained in $(( $(date +%s) - start )) s"
