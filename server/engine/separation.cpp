@@ -15,8 +15,8 @@
 // (every bin counts as the dialogue's direction there) and the other channels get no dialogue.
 // Each stem takes the share estimate^2 / sum of estimates^2 of the bin (Wiener-style soft shares).
 // A trained network (engine/mask_model.h) judges the same frame again from the bands of the frames
-// about a second either side; each stem takes the product of the network's share and the square
-// root of the estimates' share, scaled so that the three add up to one. The three shares of a bin add up to one, and the
+// about a second either side; each stem takes the product of the two judges' shares, scaled so
+// that the three add up to one. The three shares of a bin add up to one, and the
 // dialogue is formed as the input minus music and effects, so the stems add back to the input up
 // to rounding. Frames are processed as they arrive with about a second of look-ahead, so memory
 // does not grow with the length of the input. Every mask depends only on the frames within a
@@ -611,10 +611,8 @@ void StemSplitter::computeMasks(std::int64_t t, std::size_t group)
             dialogueShare = d2 / total;
         }
         const float netMusic = m_netMusic[k], netEffects = m_netEffects[k];
-        // The estimates' shares count by their square roots: the network, trained on recordings,
-        // is the surer judge, and the estimates only lean on it.
-        const float m = std::sqrt(music) * netMusic, e = std::sqrt(effectsShare) * netEffects;
-        const float d = dialogueHere ? std::sqrt(dialogueShare) * std::max(0.0f, 1.0f - netMusic - netEffects) : 0.0f;
+        const float m = music * netMusic, e = effectsShare * netEffects;
+        const float d = dialogueHere ? dialogueShare * std::max(0.0f, 1.0f - netMusic - netEffects) : 0.0f;
         const float both = m + e + d;
         // Where the two judges share no stem, the network's shares stand.
         m_maskMusic[k] = both > 1e-12f ? m / both : netMusic;
