@@ -151,14 +151,14 @@ def _input_options(path):
     return {".g722": ["-f", "g722"], ".gsm": ["-f", "gsm"]}.get(ext, [])
 
 
-def decode(path, seconds=None):
-    """The file as float32 (2, samples) at 44.1 kHz; mono files on both channels."""
+def decode(path, seconds=None, channels=2):
+    """The file as float32 (channels, samples) at 44.1 kHz; a mono file fills every channel."""
     cmd = ["ffmpeg", "-v", "error", "-nostdin"] + _input_options(path) + ["-i", path]
     if seconds:
         cmd += ["-t", str(seconds)]
-    cmd += ["-f", "f32le", "-ac", "2", "-ar", str(SR), "-"]
+    cmd += ["-f", "f32le", "-ac", str(channels), "-ar", str(SR), "-"]
     out = subprocess.run(cmd, capture_output=True, check=True).stdout
-    return np.frombuffer(out, dtype="<f4").reshape(-1, 2).T.copy()
+    return np.frombuffer(out, dtype="<f4").reshape(-1, channels).T.copy()
 
 
 MUSIC_SECONDS = 150  # of every track: enough variety, bounded memory

@@ -98,9 +98,7 @@ def aac_round_trip(mix, scratch):
     mix.T.contiguous().float().numpy().astype("<f4").tofile(raw)
     subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-y", "-f", "f32le", "-ac", str(channels), "-ar",
                     str(F.RATE), "-i", raw, "-c:a", "aac", "-b:a", str(128000 * channels), coded], check=True)
-    out = subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-i", coded, "-f", "f32le", "-ac", str(channels), "-"],
-                         capture_output=True, check=True).stdout
-    back = torch.from_numpy(np.frombuffer(out, dtype="<f4").reshape(-1, channels).T.copy()).double()
+    back = torch.from_numpy(sources.decode(coded, channels=channels)).double()
     n = mix.shape[1]
     if back.shape[1] < n:
         back = torch.nn.functional.pad(back, (0, n - back.shape[1]))
