@@ -39,11 +39,16 @@ public:
     // The band values of a frame outside the soundtrack: silence.
     void silence(FrameBands& out) const;
 
-    // The shares of frame t, given the frames t - reach() ... t + reach() (`around`, in order):
-    // 3 x bands() values, dialogue first, each band's three adding up to one.
-    void shares(std::span<const FrameBands* const> around, std::vector<float>& scratch, float* out) const;
+    // The shares of the frames t ... t + count - 1, given the frames t - reach() ... t + count - 1 +
+    // reach() (`around`, in order): count x 3 x bands() values, frame by frame, dialogue first,
+    // each band's three adding up to one. A frame's shares are the same whichever frames it is
+    // judged with; judging several at once reads the weights once for all of them.
+    void shares(std::span<const FrameBands* const> around, int count, std::vector<float>& scratch, float* out) const;
 
 private:
+    // The network's inputs for the frame at around[reach()], into x (inputSize() values).
+    void inputs(std::span<const FrameBands* const> around, float* window, float* x) const;
+
     struct Layer {
         int inputs = 0, outputs = 0;
         std::vector<float> weights; // inputs x outputs: the weights from each input in a row

@@ -55,6 +55,10 @@ int oddAtLeast(double value, int minimum)
     return n | 1;
 }
 
+// Frames the network judges at once: its weights are read once for all of them. Synthesis waits
+// for the frames after them, so the stems do not depend on it.
+constexpr int kJudgedTogether = 16;
+
 // How much a centred bin lowers the music and effects estimates, and how much of the steady part
 // is taken out of the dialogue estimate.
 constexpr float kCentreLowersMusic = 0.5f;
@@ -188,7 +192,9 @@ private:
     };
 
     void analyze();
-    void advance(bool all);
+    // `all`: the input has ended and every frame is analysed; `flush`: the span's input is all
+    // there, so frames no longer wait to be judged together with later ones.
+    void advance(bool all, bool flush = false);
     void estimate(std::int64_t t, std::size_t group);
     void synthesize(std::int64_t t);
     void computeMasks(std::int64_t t, std::size_t group);
@@ -243,7 +249,15 @@ private:
     std::vector<GroupWindows> m_windows;
     std::vector<float> m_long, m_short, m_vertical, m_maskMusic, m_maskEffects;
     std::vector<const MaskModel::FrameBands*> m_around;
-    std::vector<float> m_modelScratch, m_shares, m_netMusic, m_netEffects;
+    std::vector<float> m_modelScratch, m_netMusic, m_netEffects;
+    // Per group: the network's shares of the frames from sharesFrom on, judged together.
+    struct Judged {
+        std::vector<float> shares; // kJudgedTogether x 3 x bands
+        std::int64_t from = 0;
+        int count = 0;
+    };
+    std::vector<Judged> m_judged;
+    std::int64_t m_judgeEnd = 0; // frames before it have every frame the network reads analysed
     std::vector<const Complex*> m_spectra;
     std::vector<float> m_timeBuffer;
     std::vector<Complex> m_binBuffer;
@@ -313,8 +327,8 @@ StemSplitter::StemSplitter(int sampleRate, int channels, int centreChannel, Sink
     // A frame's spectra wait for its synthesis, up to `m_context` frames behind the analysis; its
     // estimates serve the speech activity of the frames around it and the medians of the frames
     // after it. The network reads the frames up to its reach before and after the one synthesised.
-    m_ring.resize(std::size_t(std::max(2 * m_longHalf, m_context + m_speechHalf + m_holdHalf) + 4));
-    m_bandsRing.assign(std::size_t(2 * m_context + 4), std::vector<MaskModel::FrameBands>(m_groups.size()));
+    m_ring.resize(std::size_t(std::max(2 * m_longHalf, m_context + m_speechHalf + m_holdHalf) + kJudgedTogether + 4));
+    m_bandsRing.assign(std::size_t(2 * m_context + kJudgedTogether + 4), std::vector<MaskModel::FrameBands>(m_groups.size()));
     for (Frame& f : m_ring) {
         f.groups.resize(m_groups.size());
         for (GroupFrame& g : f.groups) {
@@ -354,8 +368,10 @@ StemSplitter::StemSplitter(int sampleRate, int channels, int centreChannel, Sink
     m_leftSum.resize(m_bins);
     m_rightSum.resize(m_bins);
     m_model.silence(m_silence);
-    m_around.resize(std::size_t(2 * m_model.reach() + 1));
-    m_shares.resize(std::size_t(3 * m_model.bands()));
+    m_around.resize(std::size_t(2 * m_model.reach() + kJudgedTogether));
+    m_judged.resize(m_groups.size());
+    for (Judged& judged : m_judged)
+        judged.shares.resize(std::size_t(kJudgedTogether * 3 * m_model.bands()));
     m_netMusic.resize(m_bins);
     m_netEffects.resize(m_bins);
 }
@@ -391,21 +407,23 @@ void StemSplitter::finish()
 
 void StemSplitter::drain()
 {
-    advance(false);
+    advance(false, true);
     emitUpTo(m_span.emitTo);
 }
 
 // Estimates every frame whose half second ahead is analysed, and synthesises every frame whose
 // speech windows ahead are estimated (all of them once the input has ended).
-void StemSplitter::advance(bool all)
+void StemSplitter::advance(bool all, bool flush)
 {
+    const int wait = all || flush ? 0 : kJudgedTogether - 1;
+    m_judgeEnd = all ? m_analyzed : m_analyzed - m_model.reach();
     while (m_estimated < m_analyzed && (all || m_estimated + m_longHalf < m_analyzed)) {
         for (std::size_t g = 0; g < m_groups.size(); ++g)
             estimate(m_estimated, g);
         ++m_estimated;
     }
     while (m_synthesized < m_estimated &&
-           (all || (m_synthesized + m_speechHalf + m_holdHalf < m_estimated && m_synthesized + m_context < m_analyzed)))
+           (all || (m_synthesized + m_speechHalf + m_holdHalf < m_estimated && m_synthesized + m_context + wait < m_analyzed)))
         synthesize(m_synthesized);
 }
 
@@ -564,13 +582,22 @@ void StemSplitter::computeMasks(std::int64_t t, std::size_t group)
     }
     const float gate = std::clamp((activity - kSpeechFloor) / (kSpeechFull - kSpeechFloor), 0.0f, 1.0f);
 
-    const int reach = m_model.reach();
-    for (std::int64_t j = t - reach; j <= t + reach; ++j)
-        m_around[std::size_t(j - (t - reach))] = j < 0 || j >= m_analyzed ? &m_silence : &bandsOf(j, group);
-    m_model.shares(m_around, m_modelScratch, m_shares.data());
     const int nb = m_model.bands();
-    float* music = m_shares.data() + nb;
-    float* effects = m_shares.data() + 2 * nb;
+    Judged& judged = m_judged[group];
+    if (t < judged.from || t >= judged.from + judged.count) {
+        // This frame and those after it whose surroundings are analysed, up to a batch.
+        const int reach = m_model.reach();
+        const int count = int(std::clamp<std::int64_t>(m_judgeEnd - t, 1, kJudgedTogether));
+        for (std::int64_t j = t - reach; j < t + count + reach; ++j)
+            m_around[std::size_t(j - (t - reach))] = j < 0 || j >= m_analyzed ? &m_silence : &bandsOf(j, group);
+        m_model.shares(std::span(m_around).first(std::size_t(2 * reach + count)), count, m_modelScratch,
+                       judged.shares.data());
+        judged.from = t;
+        judged.count = count;
+    }
+    float* shares = judged.shares.data() + std::size_t(t - judged.from) * std::size_t(3 * nb);
+    float* music = shares + nb;
+    float* effects = shares + 2 * nb;
     const bool dialogueHere = m_groups[group].dialogue;
     if (!dialogueHere)
         for (int b = 0; b < nb; ++b) {

@@ -62,7 +62,7 @@ private slots:
         for (const auto& f : frames)
             around.push_back(&f);
         std::vector<float> scratch, shares(std::size_t(3 * model.bands()));
-        model.shares(around, scratch, shares.data());
+        model.shares(around, 1, scratch, shares.data());
         const int nb = model.bands();
         for (int b = 0; b < nb; ++b) {
             const float d = shares[std::size_t(b)], m = shares[std::size_t(nb + b)], e = shares[std::size_t(2 * nb + b)];
@@ -75,6 +75,43 @@ private slots:
         const float high = *std::max_element(shares.begin() + nb, shares.begin() + 2 * nb);
         for (float v : perBin)
             QVERIFY(v >= low - 1e-6f && v <= high + 1e-6f);
+    }
+
+    // Frames judged together get exactly the shares each gets judged alone, whatever the batch,
+    // so the stems cannot depend on how the frames were grouped.
+    void framesJudgedTogetherAsAlone()
+    {
+        const MaskModel& model = MaskModel::builtIn();
+        const int n = 4096, bins = n / 2 + 1, count = 7, reach = model.reach();
+        ModelBands bands(model, bins, 44100.0 / n, n);
+        std::mt19937 random(5);
+        std::normal_distribution<float> noise;
+        std::vector<MaskModel::FrameBands> frames(std::size_t(2 * reach + count));
+        std::vector<std::vector<std::complex<float>>> spectra(2, std::vector<std::complex<float>>(std::size_t(bins)));
+        for (std::size_t j = 0; j < frames.size(); ++j) {
+            if (j % 11 == 3) {
+                model.silence(frames[j]);
+                continue;
+            }
+            const float level = 1.0f + float(j % 9) * 20.0f;
+            for (auto& spectrum : spectra)
+                for (std::size_t k = 0; k < spectrum.size(); ++k)
+                    spectrum[k] = {noise(random) * level * (k % 40 == j % 40 ? 30.0f : 1.0f), noise(random)};
+            bands.measure({spectra[0].data(), spectra[1].data()}, true, frames[j]);
+        }
+        std::vector<const MaskModel::FrameBands*> around;
+        for (const auto& f : frames)
+            around.push_back(&f);
+        const std::size_t per = std::size_t(3 * model.bands());
+        std::vector<float> scratch, together(per * count), alone(per);
+        model.shares(around, count, scratch, together.data());
+        for (int f = 0; f < count; ++f) {
+            model.shares(std::span(around).subspan(std::size_t(f), std::size_t(2 * reach + 1)), 1, scratch, alone.data());
+            QVERIFY2(std::equal(alone.begin(), alone.end(), together.begin() + std::ptrdiff_t(per * f)),
+                     qPrintable(QString("frame %1").arg(f)));
+        }
+        // Frames that differ get shares that differ: the batch does not hand one frame's to all.
+        QVERIFY(!std::equal(together.begin(), together.begin() + std::ptrdiff_t(per), together.begin() + std::ptrdiff_t(per)));
     }
 
     void damagedWeightsAreAClearError_data()
