@@ -1,7 +1,8 @@
 // The separation of one long soundtrack on 1, 2, 4 and 8 threads, in one invocation: time, speed
 // against real time, speed-up over one thread, the peak resident memory and the CPU time of each
 // run (each run is a child process of its own, so that one run's peak does not hide the next
-// one's).
+// one's), and the time as a multiple of the ffmpeg program's decoding the same soundtrack and
+// writing it as three FLAC files.
 // Usage: bench_separation [fixture folder] [minutes] [thread counts...]
 // The soundtrack (48 kHz stereo AAC at 192 kbit/s: noise that swells and fades, a chord and a
 // tune of short notes, made by the ffmpeg program) is kept in the fixture folder for later runs.
@@ -71,7 +72,25 @@ int main(int argc, char** argv)
         }
     }
 
-    std::printf("%-8s %10s %14s %9s %10s %12s\n", "threads", "time (s)", "x real time", "speed-up", "peak MB", "CPU time (s)");
+    // The same soundtrack decoded and written as three 24-bit FLAC files by the ffmpeg program, in
+    // this sitting: the runs below are also given as multiples of its time, which says more than
+    // seconds on a machine whose speed varies from day to day.
+    const fs::path reference = folder / "ffmpeg-reference";
+    fs::create_directories(reference);
+    std::string command = "ffmpeg -v error -nostdin -y -i \"" + input.string() + "\"";
+    for (const char* stem : {"dialogue", "music", "effects"})
+        command += " -map 0:a -c:a flac -sample_fmt s32 -bits_per_raw_sample 24 \"" + (reference / stem).string() + ".flac\"";
+    const auto referenceStart = std::chrono::steady_clock::now();
+    if (std::system(command.c_str()) != 0) {
+        std::fprintf(stderr, "the ffmpeg program could not decode and encode the soundtrack\n");
+        return 1;
+    }
+    const double ffmpegSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - referenceStart).count();
+    fs::remove_all(reference);
+    std::printf("ffmpeg, decoding and writing three FLAC files: %.1f s\n", ffmpegSeconds);
+
+    std::printf("%-8s %10s %14s %9s %10s %12s %10s\n", "threads", "time (s)", "x real time", "speed-up", "peak MB", "CPU time (s)",
+                "x ffmpeg");
     double oneThread = 0;
     for (int threads : threadCounts) {
         const fs::path output = folder / ("stems-" + std::to_string(threads));
@@ -105,7 +124,8 @@ int main(int argc, char** argv)
         }
         if (threads == threadCounts.front())
             oneThread = seconds;
-        std::printf("%-8d %10.1f %14.1f %9.2f %10.0f %12.1f\n", threads, seconds, audio / seconds, oneThread / seconds, peak / 1024.0, cpu);
+        std::printf("%-8d %10.1f %14.1f %9.2f %10.0f %12.1f %10.2f\n", threads, seconds, audio / seconds, oneThread / seconds,
+                    peak / 1024.0, cpu, seconds / ffmpegSeconds);
         std::fflush(stdout);
         fs::remove_all(output);
     }
