@@ -250,7 +250,7 @@ private:
     std::vector<float> m_long, m_short, m_vertical, m_maskMusic, m_maskEffects;
     std::vector<const MaskModel::FrameBands*> m_around;
     std::vector<float> m_modelScratch, m_netMusic, m_netEffects;
-    // Per group: the network's shares of the frames from sharesFrom on, judged together.
+    // Per group: the network's shares of `count` frames from `from` on, judged together.
     struct Judged {
         std::vector<float> shares; // kJudgedTogether x 3 x bands
         std::int64_t from = 0;
