@@ -221,20 +221,20 @@ void MaskModel::shares(std::span<const FrameBands* const> around, int count, std
 {
     const int nb = bands();
     const std::size_t frames = std::size_t(std::max(count, 0));
-    const std::size_t inputs = std::size_t(inputSize());
-    scratch.resize(frames * (inputs + 2 * m_widest) + std::size_t(2 * m_steady + 1));
+    const std::size_t width = std::size_t(inputSize());
+    scratch.resize(frames * (width + 2 * m_widest) + std::size_t(2 * m_steady + 1));
     float* x = scratch.data();
-    float* a = x + frames * inputs;
+    float* a = x + frames * width;
     float* b = a + frames * m_widest;
     float* window = b + frames * m_widest;
     for (std::size_t f = 0; f < frames; ++f)
-        this->inputs(around.subspan(f, std::size_t(2 * m_reach + 1)), window, x + f * inputs);
+        inputs(around.subspan(f, std::size_t(2 * m_reach + 1)), window, x + f * width);
 
     // The layers: every input adds its row of weights to the outputs, four rows at a time; four
     // inputs at zero add nothing. Rows are read once for all the frames, and each frame adds its
     // rows in the same order whatever the other frames are.
     const float* input = x;
-    std::size_t stride = inputs;
+    std::size_t stride = width;
     for (std::size_t l = 0; l < m_layers.size(); ++l) {
         const Layer& layer = m_layers[l];
         float* output = l % 2 == 0 ? a : b;
