@@ -26,6 +26,8 @@ namespace hf::engine {
 namespace {
 
 constexpr double kFloor = 1e-10; // power floor of the log band powers
+constexpr int kBeatLags[2] = {8, 43}; // the shortest and longest lag (frames) at which a beat may come back
+constexpr int kMaxReach = 256;        // frames either side a model may read
 
 EngineError damaged(const std::string& what)
 {
@@ -107,14 +109,14 @@ MaskModel::MaskModel(std::span<const std::byte> bytes)
     Reader in(bytes);
     char magic[4];
     in.take(magic, 4);
-    if (std::memcmp(magic, "HFSM", 4) != 0 || in.u32() != 2)
+    if (std::memcmp(magic, "HFSM", 4) != 0 || in.u32() != 3)
         throw damaged("it is not a model of this version");
     const std::uint32_t bands = in.u32();
     for (int* value : {&m_context, &m_fine, &m_direction, &m_pool, &m_far, &m_farStep, &m_farPool, &m_steady})
         *value = int(std::min<std::uint32_t>(in.u32(), 1024));
     const std::uint32_t layers = in.u32();
     m_reach = std::max({m_context, m_far, m_steady});
-    if (bands < 1 || bands > 4096 || m_reach > 256 || m_fine > m_context || m_direction > m_context || m_pool < 1 ||
+    if (bands < 1 || bands > 4096 || m_reach > kMaxReach || m_fine > m_context || m_direction > m_context || m_pool < 1 ||
         m_farStep < 1 || m_farPool < 1 || layers < 1 || layers > 8)
         throw damaged("its sizes are out of range");
     m_edgesHz.resize(bands + 1);
@@ -149,7 +151,7 @@ MaskModel::MaskModel(std::span<const std::byte> bytes)
 int MaskModel::inputSize() const
 {
     return (2 * m_context + 1) * pooledBands() + (2 * m_fine + 1) * bands() + 2 * bands() +
-           (2 * (m_far / m_farStep) + 1) * farBands() + bands();
+           (2 * (m_far / m_farStep) + 1) * farBands() + 2 * bands() + farBands();
 }
 
 void MaskModel::silence(FrameBands& out) const
@@ -159,6 +161,7 @@ void MaskModel::silence(FrameBands& out) const
     out.cross.assign(b, 0.0);
     out.leftPower.assign(b, 0.0);
     out.rightPower.assign(b, 0.0);
+    out.flatness.assign(b, 0.0f);
     out.meanLogPower = float(std::log(kFloor));
 }
 
@@ -214,6 +217,44 @@ void MaskModel::inputs(std::span<const FrameBands* const> around, float* window,
             window[j + m_steady] = frame(j)->logPower[std::size_t(band)];
         std::nth_element(window, window + m_steady, window + count);
         *at++ = float(double(window[m_steady]) - level);
+    }
+    // How flat each band's spectrum is over the nearest frames: noise against partials.
+    for (int band = 0; band < nb; ++band) {
+        double sum = 0;
+        for (int j = -m_fine; j <= m_fine; ++j)
+            sum += frame(j)->flatness[std::size_t(band)];
+        *at++ = float(sum / double(2 * m_fine + 1));
+    }
+    // How strongly each far band's rises in level come back after a beat's time: the largest
+    // autocorrelation of the rises over the frames around, at lags of 0.19-1 s, over their energy.
+    const int n = 2 * m_far;
+    double pooled[2 * kMaxReach + 1];
+    double rise[2 * kMaxReach];
+    for (int from = 0; from < nb; from += m_farPool) {
+        const int to = std::min(nb, from + m_farPool);
+        for (int j = -m_far; j <= m_far; ++j) {
+            double sum = 0;
+            for (int band = from; band < to; ++band)
+                sum += frame(j)->logPower[std::size_t(band)];
+            pooled[j + m_far] = sum / (to - from);
+        }
+        double mean = 0;
+        for (int k = 0; k < n; ++k)
+            mean += rise[k] = std::max(0.0, pooled[k + 1] - pooled[k]);
+        mean /= n;
+        double energy = 0;
+        for (int k = 0; k < n; ++k) {
+            rise[k] -= mean;
+            energy += rise[k] * rise[k];
+        }
+        double best = -1;
+        for (int lag = kBeatLags[0]; lag <= kBeatLags[1] && lag < n; ++lag) {
+            double sum = 0;
+            for (int k = 0; k + lag < n; ++k)
+                sum += rise[k] * rise[k + lag];
+            best = std::max(best, sum);
+        }
+        *at++ = energy > 1e-9 ? float(best / energy) : 0.0f;
     }
 }
 
@@ -306,6 +347,7 @@ void ModelBands::measure(const std::vector<const std::complex<float>*>& spectra,
 {
     const std::size_t nb = std::size_t(m_model.bands());
     m_power.assign(nb, 0.0);
+    m_logs.assign(nb, 0.0);
     out.cross.assign(nb, 0.0);
     out.leftPower.assign(nb, 0.0);
     out.rightPower.assign(nb, 0.0);
@@ -318,6 +360,7 @@ void ModelBands::measure(const std::vector<const std::complex<float>*>& spectra,
         for (const std::complex<float>* s : spectra)
             sum += std::norm(std::complex<double>(s[k]));
         m_power[std::size_t(band)] += sum * perChannel;
+        m_logs[std::size_t(band)] += std::log(sum * perChannel + kFloor);
         const std::complex<double> l(spectra[0][k]);
         const std::complex<double> r = pair ? std::complex<double>(spectra[1][k]) : l;
         out.cross[std::size_t(band)] += l * std::conj(r);
@@ -325,10 +368,12 @@ void ModelBands::measure(const std::vector<const std::complex<float>*>& spectra,
         out.rightPower[std::size_t(band)] += std::norm(r);
     }
     out.logPower.resize(nb);
+    out.flatness.resize(nb);
     double mean = 0;
     for (std::size_t b = 0; b < nb; ++b) {
         const double p = m_count[b] > 0 ? m_power[b] / m_count[b] : 0.0;
         out.logPower[b] = float(std::log(p + kFloor));
+        out.flatness[b] = m_count[b] > 0 ? float(m_logs[b] / m_count[b] - std::log(p + kFloor)) : 0.0f;
         mean += std::log(p + kFloor);
     }
     out.meanLogPower = float(mean / double(nb));

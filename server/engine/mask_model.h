@@ -1,8 +1,9 @@
 #pragma once
 
 // The trained network behind the separation: for one frame of a group of channels it reads the
-// band powers of the frames around it (about a second either side), what holds steady in each band
-// and how alike the two channels are, and gives every band's shares of dialogue, music and
+// band powers of the frames around it (about a second either side), what holds steady in each band,
+// how alike the two channels are, how flat each band's spectrum is and how strongly its rises in
+// level come back after a beat's time, and gives every band's shares of dialogue, music and
 // effects. Its weights are built into the program (separation.weights, made by training/train.sh).
 
 #include <complex>
@@ -34,6 +35,7 @@ public:
         std::vector<float> logPower;                      // per band: ln(mean power of its bins + floor)
         std::vector<std::complex<double>> cross;          // per band: sum of L R* over its bins
         std::vector<double> leftPower, rightPower;        // per band: sums of |L|^2 and |R|^2
+        std::vector<float> flatness;                      // per band: mean ln(bin power + floor) - logPower
         float meanLogPower = 0;                           // over the bands
     };
     // The band values of a frame outside the soundtrack: silence.
@@ -45,10 +47,12 @@ public:
     // judged with; judging several at once reads the weights once for all of them.
     void shares(std::span<const FrameBands* const> around, int count, std::vector<float>& scratch, float* out) const;
 
-private:
-    // The network's inputs for the frame at around[reach()], into x (inputSize() values).
+    // The network's inputs for the frame at around[reach()] (2 reach() + 1 frames), into x
+    // (inputSize() values, each band's flatness and then each far band's beat last); `window`
+    // holds 2 reach() + 1 values of scratch.
     void inputs(std::span<const FrameBands* const> around, float* window, float* x) const;
 
+private:
     struct Layer {
         int inputs = 0, outputs = 0;
         std::vector<float> weights; // inputs x outputs: the weights from each input in a row
@@ -83,6 +87,7 @@ private:
     std::vector<int> m_below;     // per bin: the band whose centre is at or below it
     std::vector<float> m_weight;  // per bin: the weight of the band above that one
     std::vector<double> m_power;  // scratch: per band, the sum of its bins' power
+    std::vector<double> m_logs;   // scratch: per band, the sum of its bins' log power
 };
 
 } // namespace hf::engine

@@ -114,6 +114,65 @@ private slots:
         QVERIFY(!std::equal(together.begin(), together.begin() + std::ptrdiff_t(per), together.begin() + std::ptrdiff_t(per)));
     }
 
+    // The inputs that tell music from noise: a band's flatness reads low for a partial and near
+    // noise's for noise, a level that rises every 20 frames reads as a beat where steady noise
+    // does not, and silence reads neither.
+    void flatnessAndBeatInputs()
+    {
+        const MaskModel& model = MaskModel::builtIn();
+        const int n = 4096, bins = n / 2 + 1, reach = model.reach(), nb = model.bands(), far = model.farBands();
+        ModelBands bands(model, bins, 44100.0 / n, n);
+        std::mt19937 random(7);
+        std::normal_distribution<float> noise;
+        // A partial: the first bin of every band, loud above quiet noise.
+        std::vector<bool> partial(std::size_t(bins), false);
+        for (std::size_t k = 0, b = 0; k < std::size_t(bins) && b < std::size_t(nb); ++k)
+            if (k * 44100.0 / n >= model.edgesHz()[b]) {
+                partial[k] = true;
+                ++b;
+            }
+        enum Kind { Noise, Partials, Beat, Silence };
+        auto inputsOf = [&](Kind kind) {
+            std::vector<MaskModel::FrameBands> frames(std::size_t(2 * reach + 1));
+            std::vector<std::vector<std::complex<float>>> spectra(2, std::vector<std::complex<float>>(std::size_t(bins)));
+            for (std::size_t j = 0; j < frames.size(); ++j) {
+                if (kind == Silence) {
+                    model.silence(frames[j]);
+                    continue;
+                }
+                const float level = kind == Beat && j % 20 == 0 ? 100.0f : 1.0f;
+                for (auto& spectrum : spectra)
+                    for (std::size_t k = 0; k < spectrum.size(); ++k) {
+                        const float gain = kind == Partials ? (partial[k] ? 1000.0f : 0.01f) : level;
+                        spectrum[k] = {noise(random) * gain, noise(random) * gain};
+                    }
+                bands.measure({spectra[0].data(), spectra[1].data()}, true, frames[j]);
+            }
+            std::vector<const MaskModel::FrameBands*> around;
+            for (const auto& f : frames)
+                around.push_back(&f);
+            std::vector<float> x(std::size_t(model.inputSize())), window(std::size_t(2 * reach + 1));
+            model.inputs(around, window.data(), x.data());
+            return x;
+        };
+        const std::size_t flat = std::size_t(model.inputSize() - far - nb), beat = std::size_t(model.inputSize() - far);
+        const std::vector<float> noisy = inputsOf(Noise), partials = inputsOf(Partials), beats = inputsOf(Beat),
+                                 silent = inputsOf(Silence);
+        double noiseFlatness = 0;
+        for (std::size_t b = 0; b < std::size_t(nb); ++b) {
+            QVERIFY2(noisy[flat + b] <= 0.0f && noisy[flat + b] > -1.5f, qPrintable(QString::number(b)));
+            noiseFlatness += noisy[flat + b] / nb;
+            QVERIFY2(partials[flat + b] < noisy[flat + b] - 1.0f, qPrintable(QString::number(b)));
+            QCOMPARE(silent[flat + b], 0.0f);
+        }
+        QVERIFY(noiseFlatness < -0.1);
+        for (std::size_t g = 0; g < std::size_t(far); ++g) {
+            QVERIFY2(beats[beat + g] > 0.7f, qPrintable(QString::number(g)));
+            QVERIFY2(noisy[beat + g] < 0.5f, qPrintable(QString::number(g)));
+            QCOMPARE(silent[beat + g], 0.0f);
+        }
+    }
+
     void damagedWeightsAreAClearError_data()
     {
         QTest::addColumn<QString>("damage");

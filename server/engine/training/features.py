@@ -10,7 +10,13 @@ network sees, relative to the mean log band power of the frames around it:
     the power leans to one side;
   - the log band powers of every fourth frame from t-48 to t+48 (about a second either side, enough
     to hear a beat come back), eight bands pooled into one;
-  - for each band, the median of its log power over frames t-21 ... t+21 (what holds steady).
+  - for each band, the median of its log power over frames t-21 ... t+21 (what holds steady);
+  - for each band, how flat its bins' spectrum is (mean log bin power minus the log of the mean),
+    averaged over frames t-1 ... t+1: noise reads about -0.2 to -0.6, a partial alone in its band
+    far less;
+  - for each far band (eight bands pooled), how strongly its onsets repeat: the largest normalised
+    autocorrelation, at lags of 8-43 frames (0.19-1 s), of its rises in level over frames
+    t-47 ... t+48 (a beat comes back, wind and rain do not).
 Frames outside the soundtrack count as silence.
 """
 
@@ -29,6 +35,7 @@ FAR = 48      # frames either side seen at coarse resolution
 FAR_STEP = 4  # every fourth of them
 FAR_POOL = 8  # bands pooled into one far band
 STEADY = 21   # frames either side of a band's median
+BEAT_LAGS = (8, 43)  # the shortest and longest lag (frames) at which onsets may repeat
 REACH = max(CONTEXT, FAR, STEADY)
 FLOOR = 1e-10 # power floor of the log band powers
 
@@ -78,7 +85,7 @@ def far_bands():
 def input_size():
     nb = bands()
     far = (2 * (FAR // FAR_STEP) + 1) * far_bands()
-    return (2 * CONTEXT + 1) * pooled_bands() + (2 * FINE + 1) * nb + 2 * nb + far + nb
+    return (2 * CONTEXT + 1) * pooled_bands() + (2 * FINE + 1) * nb + 2 * nb + far + nb + nb + far_bands()
 
 
 def stft(x):
@@ -156,7 +163,27 @@ class Featurizer:
         far = far[:, :, ::FAR_STEP].permute(0, 2, 1).reshape(frames, -1) - window[:, None]
         steady = everything[REACH - STEADY:REACH + frames + STEADY].unfold(0, 2 * STEADY + 1, 1)
         steady = steady.median(-1).values - window[:, None]
-        return torch.cat([context, fine, coherence.clamp(0, 1), side, far, steady], 1).float()
+        bin_power = (spectra.real ** 2 + spectra.imag ** 2).mean(0) / N
+        flat = torch.log(bin_power + FLOOR) @ self.matrix - torch.log(bin_power @ self.matrix + FLOOR)
+        flat_padded = torch.zeros(frames + 2 * FINE, self.nb, dtype=torch.float64)
+        flat_padded[FINE:FINE + frames] = flat
+        flatness = flat_padded.unfold(0, 2 * FINE + 1, 1).mean(-1)
+        return torch.cat([context, fine, coherence.clamp(0, 1), side, far, steady, flatness,
+                          self.beat(everything, frames)], 1).float()
+
+    def beat(self, everything, frames):
+        """frames x far bands: how strongly each far band's onsets repeat around each frame."""
+        level = everything @ self.far_pool  # (frames + 2 REACH) x far bands
+        rise = torch.zeros_like(level)
+        rise[1:] = (level[1:] - level[:-1]).clamp_min(0)
+        # Frame t sees the rises of frames t - FAR + 1 ... t + FAR.
+        span = rise[REACH - FAR + 1:REACH + frames + FAR].unfold(0, 2 * FAR, 1)  # frames x far bands x 2 FAR
+        span = span - span.mean(-1, keepdim=True)
+        energy = (span ** 2).sum(-1)
+        best = torch.full(energy.shape, -1.0, dtype=torch.float64)
+        for lag in range(BEAT_LAGS[0], BEAT_LAGS[1] + 1):
+            best = torch.maximum(best, (span[..., :-lag] * span[..., lag:]).sum(-1))
+        return torch.where(energy > 1e-9, best / energy.clamp_min(1e-9), torch.zeros_like(best))
 
     def targets(self, stems_spectra):
         """(stems, channels, frames, BINS) -> (frames, stems, bands) of band magnitudes."""

@@ -144,7 +144,7 @@ def export(model, mean, std, path):
     edges = F.band_edges_hz()
     with open(path + ".tmp", "wb") as out:
         out.write(b"HFSM")
-        out.write(struct.pack("<11I", 2, F.bands(), F.CONTEXT, F.FINE, F.DIRECTION, F.POOL, F.FAR, F.FAR_STEP,
+        out.write(struct.pack("<11I", 3, F.bands(), F.CONTEXT, F.FINE, F.DIRECTION, F.POOL, F.FAR, F.FAR_STEP,
                               F.FAR_POOL, F.STEADY, len(layers)))
         out.write(struct.pack(f"<{len(edges)}f", *edges))
         for w, b in layers:
