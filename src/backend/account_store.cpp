@@ -267,12 +267,17 @@ QCoro::Task<void> AccountStore::refreshUsage()
     if (!tokenStored())
         co_return;
     QPointer<AccountStore> self(this);
+    // The answer describes the account of the token it was asked with. A sign-in or sign-out while
+    // it was on its way stores another token: the answer is then stale, and must neither put the
+    // old account back nor end the new session.
+    const std::optional<QString> askedWith = m_api->tokenStore().token();
+    const auto stale = [&] { return !self || m_api->tokenStore().token() != askedWith; };
     try {
         const AccountUsage usage = co_await api().account();
-        if (self)
+        if (!stale())
             applyUsage(usage);
     } catch (const APIError& e) {
-        if (!self)
+        if (stale())
             co_return;
         if (e.kind() == APIError::Case::signInRequired)
             resetLocalState();

@@ -13,6 +13,8 @@
 
 #include <QCryptographicHash>
 #include <QJsonDocument>
+#include <QNetworkReply>
+#include <QNetworkRequest>
 #include <QSignalSpy>
 #include <QTest>
 #include <QUrlQuery>
@@ -254,6 +256,40 @@ private Q_SLOTS:
         QVERIFY(!account->errorMessage());
         QCOMPARE(account->user()->email, std::optional<QString>(QStringLiteral("waiter@example.com")));
         QCOMPARE(defaults.string(providerKey), std::optional<QString>(QStringLiteral("google")));
+    }
+
+    // An account refresh asked with the anonymous token and answered after a sign-in describes the
+    // old account: it must not sign the user out again, whichever order the answers come in.
+    void refreshAnsweredAfterASignInIsStale()
+    {
+        runTask(account->ensureSession());
+        const QString anonymousToken = *tokens.token();
+        // The anonymous account's answer, as the server gave it before the sign-in, comes late.
+        QNetworkRequest request(server->baseUrl().resolved(QUrl(QStringLiteral("/v1/me"))));
+        request.setRawHeader("Authorization", "Bearer " + anonymousToken.toUtf8());
+        QNetworkReply* reply = network->get(request);
+        QVERIFY(QTest::qWaitFor([reply] { return reply->isFinished(); }, 5000));
+        const QString anonymousAnswer = QString::fromUtf8(reply->readAll());
+        reply->deleteLater();
+        QVERIFY(anonymousAnswer.contains(QStringLiteral("\"isAnonymous\":true")));
+        server->addFault({{"method", "GET"}, {"path", "/v1/me"}, {"status", 200}, {"body", anonymousAnswer},
+                          {"delayMs", 800}, {"times", 1}});
+        bool refreshed = false;
+        spawn([](AccountStore* store, bool* done) -> QCoro::Task<void> {
+            co_await store->refreshUsage();
+            *done = true;
+        }(account.get(), &refreshed), lcTest(), QStringLiteral("refresh"));
+        const QString idToken = server->identityToken(QStringLiteral("late@example.com"));
+        QVERIFY(!idToken.isEmpty());
+        APIClient* client = api.get();
+        runTask(account->signIn(AuthProvider::google, [client, idToken] { return googleSocialSignIn(client, idToken); }));
+        QVERIFY(*tokens.token() != anonymousToken);
+        QVERIFY(!refreshed); // the anonymous answer is still on its way
+        QVERIFY(QTest::qWaitFor([&] { return refreshed; }, 5000));
+        QVERIFY(account->isSignedIn());
+        QVERIFY(account->user());
+        QCOMPARE(account->user()->isAnonymous, std::optional<bool>(false));
+        QCOMPARE(account->user()->email, std::optional<QString>(QStringLiteral("late@example.com")));
     }
 
     void signOutWithTheServerDownStillClearsTheToken()
