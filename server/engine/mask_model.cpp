@@ -163,6 +163,20 @@ void MaskModel::silence(FrameBands& out) const
     out.rightPower.assign(b, 0.0);
     out.flatness.assign(b, 0.0f);
     out.meanLogPower = float(std::log(kFloor));
+    poolFar(out);
+}
+
+void MaskModel::poolFar(FrameBands& out) const
+{
+    const int nb = bands();
+    out.farLevel.resize(std::size_t(farBands()));
+    for (int from = 0, g = 0; from < nb; from += m_farPool, ++g) {
+        const int to = std::min(nb, from + m_farPool);
+        double sum = 0;
+        for (int band = from; band < to; ++band)
+            sum += out.logPower[std::size_t(band)];
+        out.farLevel[std::size_t(g)] = sum / (to - from);
+    }
 }
 
 void MaskModel::inputs(std::span<const FrameBands* const> around, float* window, float* x) const
@@ -209,7 +223,8 @@ void MaskModel::inputs(std::span<const FrameBands* const> around, float* window,
     at += 2 * nb;
     // Every few frames about a second either side, coarsely.
     for (int j = -(m_far / m_farStep) * m_farStep; j <= m_far; j += m_farStep)
-        addPooled(frame(j), m_farPool);
+        for (double far : frame(j)->farLevel)
+            *at++ = float(far - level);
     // What holds steady: each band's median over the frames around.
     const int count = 2 * m_steady + 1;
     for (int band = 0; band < nb; ++band) {
@@ -230,14 +245,9 @@ void MaskModel::inputs(std::span<const FrameBands* const> around, float* window,
     const int n = 2 * m_far;
     double pooled[2 * kMaxReach + 1];
     double rise[2 * kMaxReach];
-    for (int from = 0; from < nb; from += m_farPool) {
-        const int to = std::min(nb, from + m_farPool);
-        for (int j = -m_far; j <= m_far; ++j) {
-            double sum = 0;
-            for (int band = from; band < to; ++band)
-                sum += frame(j)->logPower[std::size_t(band)];
-            pooled[j + m_far] = sum / (to - from);
-        }
+    for (std::size_t g = 0; g < std::size_t(farBands()); ++g) {
+        for (int j = -m_far; j <= m_far; ++j)
+            pooled[j + m_far] = frame(j)->farLevel[g];
         double mean = 0;
         for (int k = 0; k < n; ++k)
             mean += rise[k] = std::max(0.0, pooled[k + 1] - pooled[k]);
@@ -377,6 +387,7 @@ void ModelBands::measure(const std::vector<const std::complex<float>*>& spectra,
         mean += std::log(p + kFloor);
     }
     out.meanLogPower = float(mean / double(nb));
+    m_model.poolFar(out);
 }
 
 void ModelBands::toBins(const float* bandShares, float* binShares) const

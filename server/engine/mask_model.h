@@ -36,10 +36,13 @@ public:
         std::vector<std::complex<double>> cross;          // per band: sum of L R* over its bins
         std::vector<double> leftPower, rightPower;        // per band: sums of |L|^2 and |R|^2
         std::vector<float> flatness;                      // per band: mean ln(bin power + floor) - logPower
+        std::vector<double> farLevel;                     // per far band: the mean of its bands' logPower
         float meanLogPower = 0;                           // over the bands
     };
     // The band values of a frame outside the soundtrack: silence.
     void silence(FrameBands& out) const;
+    // Fills out.farLevel from out.logPower (done once per frame, read by every frame around it).
+    void poolFar(FrameBands& out) const;
 
     // The shares of the frames t ... t + count - 1, given the frames t - reach() ... t + count - 1 +
     // reach() (`around`, in order): count x 3 x bands() values, frame by frame, dialogue first,
