@@ -382,9 +382,10 @@ void ModelBands::measure(const std::vector<const std::complex<float>*>& spectra,
     double mean = 0;
     for (std::size_t b = 0; b < nb; ++b) {
         const double p = m_count[b] > 0 ? m_power[b] / m_count[b] : 0.0;
-        out.logPower[b] = float(std::log(p + kFloor));
-        out.flatness[b] = m_count[b] > 0 ? float(m_logs[b] / m_count[b] - std::log(p + kFloor)) : 0.0f;
-        mean += std::log(p + kFloor);
+        const double logP = std::log(p + kFloor);
+        out.logPower[b] = float(logP);
+        out.flatness[b] = m_count[b] > 0 ? float(m_logs[b] / m_count[b] - logP) : 0.0f;
+        mean += logP;
     }
     out.meanLogPower = float(mean / double(nb));
     m_model.poolFar(out);
