@@ -8,7 +8,6 @@
 #include "support/test_support.h"
 
 #include <QDir>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -69,24 +68,6 @@ void record(const QString& text)
         file.write(text.toUtf8());
 }
 
-// With HF_FILM_DUMP set, each case's mix, parts and stems are kept as WAV files in a folder of
-// that name, for scoring them by other means (tests/server/mask_bounds.py).
-void dumpCase(const QString& name, int rate, const fx::Signal& mix, const std::array<fx::Signal, 3>& parts,
-              const std::array<fx::Signal, 3>& stems)
-{
-    const QString root = qEnvironmentVariable("HF_FILM_DUMP");
-    if (root.isEmpty())
-        return;
-    QDir folder(root + "/" + QString(name).replace(QRegularExpression("[^A-Za-z0-9.]+"), "-"));
-    QVERIFY(folder.mkpath("."));
-    QVERIFY(fx::writeWav(folder.filePath("mix.wav"), mix, rate));
-    const char* names[] = {"dialogue", "music", "effects"};
-    for (int s = 0; s < 3; ++s) {
-        QVERIFY(fx::writeWav(folder.filePath(QString(names[s]) + ".wav"), parts[s], rate));
-        QVERIFY(fx::writeWav(folder.filePath(QString("stem-") + names[s] + ".wav"), stems[s], rate));
-    }
-}
-
 // Separates `mix` and scores the stems against the parts.
 Figures separateAndScore(const QString& name, const QString& folder, int rate, const fx::Signal& mix,
                          const std::array<fx::Signal, 3>& parts, const std::vector<std::pair<QString, fx::Signal>>& sounds = {})
@@ -103,7 +84,7 @@ Figures separateAndScore(const QString& name, const QString& folder, int rate, c
     std::array<fx::Signal, 3> stems;
     for (int s = 0; s < 3; ++s)
         stems[s] = fx::decode(folder + "/stems/" + QString::fromLatin1(kStemFileNames[s].data(), int(kStemFileNames[s].size())), channels);
-    dumpCase(name, rate, mix, parts, stems);
+    fx::dumpCase("HF_FILM_DUMP", name, rate, mix, parts, stems);
     f.dialogueSdr = fx::sdr(parts[0], stems[0]);
     f.musicSdr = fx::sdr(parts[1], stems[1]);
     f.effectsSdr = fx::sdr(parts[2], stems[2]);

@@ -5,11 +5,14 @@
 // program (a reader independent of the engine).
 
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QString>
 #include <QStringList>
+#include <QTest>
 
 #include <algorithm>
 #include <array>
@@ -70,6 +73,25 @@ inline bool writeWav(const QString& path, const Signal& signal, int rate)
             data.append(reinterpret_cast<const char*>(&signal[c][i]), 4);
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+// With the environment variable `variable` set to a folder, keeps a case's mix, true parts and
+// stems there as WAV files, in a folder named after the case: mix.wav, dialogue.wav, music.wav,
+// effects.wav and stem-<part>.wav, for scoring them by other means (tests/server/mask_bounds.py).
+inline void dumpCase(const char* variable, const QString& name, int rate, const Signal& mix,
+                     const std::array<Signal, 3>& parts, const std::array<Signal, 3>& stems)
+{
+    const QString root = qEnvironmentVariable(variable);
+    if (root.isEmpty())
+        return;
+    QDir folder(root + "/" + QString(name).replace(QRegularExpression("[^A-Za-z0-9.]+"), "-"));
+    QVERIFY(folder.mkpath("."));
+    QVERIFY(writeWav(folder.filePath("mix.wav"), mix, rate));
+    const char* names[] = {"dialogue", "music", "effects"};
+    for (int s = 0; s < 3; ++s) {
+        QVERIFY(writeWav(folder.filePath(QString(names[s]) + ".wav"), parts[s], rate));
+        QVERIFY(writeWav(folder.filePath(QString("stem-") + names[s] + ".wav"), stems[s], rate));
+    }
 }
 
 // Decodes any file with the ffmpeg program to float samples at `rate` with `channels` channels

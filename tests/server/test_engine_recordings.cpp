@@ -558,16 +558,8 @@ private slots:
         }
 
         const std::array<fx::Signal, 3> parts{c.part(0), c.part(1), c.part(2)};
-        // HF_RECORDINGS_DUMP=<folder> keeps each case's upload as decoded, true parts and stems there
-        // (<folder>/<case>/input.wav, part0-2.wav, stem0-2.wav: dialogue, music, effects).
-        if (qEnvironmentVariableIsSet("HF_RECORDINGS_DUMP")) {
-            const QString base = qEnvironmentVariable("HF_RECORDINGS_DUMP") + "/" + QString::number(index);
-            QVERIFY(QDir().mkpath(base) && fx::writeWav(base + "/input.wav", input, kRate));
-            for (int k = 0; k < 3; ++k) {
-                QVERIFY(fx::writeWav(base + QString("/part%1.wav").arg(k), parts[k], kRate));
-                QVERIFY(fx::writeWav(base + QString("/stem%1.wav").arg(k), stems[k], kRate));
-            }
-        }
+        // HF_RECORDINGS_DUMP=<folder> keeps each case's decoded upload, parts and stems there.
+        fx::dumpCase("HF_RECORDINGS_DUMP", c.name, kRate, input, parts, stems);
         const ms::Stretches alone = musicAloneIn(c);
         const Score engine = score(c, input, stems, alone);
         const Score ideal = score(c, input, ms::idealMasks(input, parts), alone);
