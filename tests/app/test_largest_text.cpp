@@ -30,6 +30,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QLayout>
 #include <QScrollBar>
 #include <QScrollArea>
@@ -63,12 +64,23 @@ void settle()
 QString inspect(QWidget* window, const QString& state)
 {
     settle();
+    // A layout can still be on its way after those passes: a scroll bar that has just appeared
+    // narrows the rows, which then need more height, and a running queue keeps changing its rows'
+    // texts. What is still wrong after a second is a fault.
+    QList<test::LayoutFault> faults = test::auditLayout(window);
+    QElapsedTimer waited;
+    waited.start();
+    while (!faults.isEmpty() && waited.elapsed() < 1000) {
+        QTest::qWait(50);
+        settle();
+        faults = test::auditLayout(window);
+    }
     test::saveScreenshot(window->grab().toImage(), QStringLiteral("largest"),
                          state + u'-' + appearanceName(environment().appearance()));
     if (qEnvironmentVariableIsSet("HF_LAYOUT_TREE"))
         qInfo().noquote() << test::describeTree(window);
     QStringList lines;
-    for (const test::LayoutFault& fault : test::auditLayout(window))
+    for (const test::LayoutFault& fault : faults)
         lines << state + QStringLiteral(": ") + test::describe({fault});
     // Each on its own line: a failure message is cut short after a few hundred characters.
     for (const QString& line : lines)
