@@ -385,8 +385,10 @@ private slots:
     {
         QFETCH(QString, how);
         KitHost host;
+        // The focus is on the middle of three buttons, where no other rule would put it back.
+        host.add(new QuietButton(QStringLiteral("First")));
         auto* before = host.add(new QuietButton(QStringLiteral("Before")));
-        host.add(new QuietButton(QStringLiteral("After")));
+        host.add(new QuietButton(QStringLiteral("Last")));
         host.settle();
         host.resize(420, 420);
         QVERIFY(QTest::qWaitForWindowActive(&host));
