@@ -304,6 +304,13 @@ private slots:
         QSignalSpy behindClicked(behind, &QAbstractButton::clicked);
         QTest::mouseClick(behind, Qt::LeftButton, {}, behind->rect().center());
         QCOMPARE(behindClicked.count(), 1);
+
+        // An answer held down with the mouse (it takes no focus) is let go when the card hides.
+        card.ask();
+        QTest::mousePress(card.answers[0], Qt::LeftButton, {}, card.answers[0]->rect().center());
+        QVERIFY(card.answers[0]->isDown() && !card.answers[0]->hasFocus());
+        card.hide();
+        QVERIFY(!card.answers[0]->isDown());
     }
 
     void alertCardKeepsReturnAndEscapeFromTheWindowsShortcuts()
