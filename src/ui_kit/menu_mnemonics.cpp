@@ -106,10 +106,15 @@ QString markedAt(const QString& title, QChar letter)
     return title;
 }
 
-// Item `item` takes one of its candidate letters, moving an earlier holder to another of its
-// own when that frees one (so that as many items as possible get a letter, each its earliest).
+// Item `item` takes the first of its candidate letters that is free; failing that, one whose
+// holder can move to another of its own (so that as many items as possible get a letter).
 bool take(qsizetype item, const QList<QList<QChar>>& wanted, QHash<QChar, qsizetype>& holder, QSet<QChar>& tried)
 {
+    for (const QChar letter : wanted.at(item))
+        if (!holder.contains(letter)) {
+            holder.insert(letter, item);
+            return true;
+        }
     for (const QChar letter : wanted.at(item)) {
         if (tried.contains(letter))
             continue;
