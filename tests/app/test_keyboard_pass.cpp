@@ -214,7 +214,15 @@ class TestKeyboardPass : public QObject {
     }
 
 private Q_SLOTS:
-    void init() { m_log.clear(); }
+    void init()
+    {
+        m_log.clear();
+        m_undrawn.clear();
+        if (const QString why = test::x11::unavailable(); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        if (!test::haveProgram(QStringLiteral("ffmpeg")))
+            QSKIP("needs ffmpeg");
+    }
 
     void cleanup()
     {
@@ -226,10 +234,6 @@ private Q_SLOTS:
 
     void aVideoFromOpenToExportByKeyboardAlone()
     {
-        if (const QString why = test::x11::unavailable(); !why.isEmpty())
-            QSKIP(qPrintable(why));
-        if (!test::haveProgram(QStringLiteral("ffmpeg")))
-            QSKIP("needs ffmpeg");
         test::AppOnLocalServer run;
         QVERIFY(run.open(4));
         auto [services, picker, window, movie, home] = std::tie(run.services, run.picker, run.window, run.movie, run.home);
@@ -423,13 +427,8 @@ private Q_SLOTS:
     // shows the focus.
     void theOtherWindowsCloseByKeys()
     {
-        if (const QString why = test::x11::unavailable(); !why.isEmpty())
-            QSKIP(qPrintable(why));
-        if (!test::haveProgram(QStringLiteral("ffmpeg")))
-            QSKIP("needs ffmpeg");
         test::AppOnLocalServer run;
         QVERIFY(run.open(2));
-        m_undrawn.clear();
         for (const QString& id : {QStringLiteral("settings"), QStringLiteral("help"), QStringLiteral("feedback")})
             checkWindowClosesByKeys(*run.app, id);
 

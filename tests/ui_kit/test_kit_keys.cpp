@@ -20,6 +20,8 @@
 #include <QTest>
 #include <QVBoxLayout>
 
+#include <functional>
+
 using namespace hf::ui;
 using hf::test::KitHost;
 
@@ -37,6 +39,25 @@ struct ShortcutHost : KitHost {
 };
 
 // An alert card with three answers, the first the default, the last the cancel answer.
+// "Export First", "Replace" and "Cancel" for `card`, placed by `place`: each notes its title in
+// `pressed` and closes the card; the first is the default answer, the last the cancel answer.
+QList<QAbstractButton*> addAnswers(CardOverlay* card, QStringList& pressed,
+                                   const std::function<void(QAbstractButton*)>& place)
+{
+    QList<QAbstractButton*> answers;
+    for (const QString& title : {QStringLiteral("Export First"), QStringLiteral("Replace"), QStringLiteral("Cancel")}) {
+        auto* button = new QuietButton(title);
+        place(button);
+        answers << button;
+        QObject::connect(button, &QAbstractButton::clicked, card, [card, &pressed, title] {
+            pressed << title;
+            card->hide();
+        });
+    }
+    card->setAnswers(answers.first(), answers.last());
+    return answers;
+}
+
 class Question : public CardOverlay {
 public:
     QList<QAbstractButton*> answers;
@@ -47,16 +68,7 @@ public:
         m_card = new QWidget(this);
         auto* column = new QVBoxLayout(m_card);
         column->addWidget(new QLabel(QStringLiteral("Replace the current video?")));
-        for (const QString& title : {QStringLiteral("Export First"), QStringLiteral("Replace"), QStringLiteral("Cancel")}) {
-            auto* button = new QuietButton(title, m_card);
-            column->addWidget(button);
-            answers << button;
-            connect(button, &QAbstractButton::clicked, this, [this, title] {
-                pressed << title;
-                hide();
-            });
-        }
-        setAnswers(answers.first(), answers.last());
+        answers = addAnswers(this, pressed, [&](QAbstractButton* button) { column->addWidget(button); });
     }
     void ask()
     {
@@ -86,16 +98,7 @@ public:
 
     explicit Asking(QWidget* window) : QuestionCard(window, QStringLiteral("Replace the current video?"))
     {
-        for (const QString& title : {QStringLiteral("Export First"), QStringLiteral("Replace"), QStringLiteral("Cancel")}) {
-            auto* button = new QuietButton(title);
-            addAnswer(button);
-            answers << button;
-            connect(button, &QAbstractButton::clicked, this, [this, title] {
-                pressed << title;
-                hide();
-            });
-        }
-        setAnswers(answers.first(), answers.last());
+        answers = addAnswers(this, pressed, [this](QAbstractButton* button) { addAnswer(button); });
     }
     void ask()
     {
