@@ -60,7 +60,6 @@ QWidget* makeSignInSheetContent(AppServices& services, std::function<void()> clo
 
 // ---- menu bar keys
 
-
 QAction* installMenuBarKeys(QMenuBar* bar, QWidget* window, std::function<void()> quit)
 {
     // The items of every menu get theirs each time it opens.
