@@ -44,6 +44,9 @@ EngineCoordinator::EngineCoordinator(SeparationEngineProtocol* engine, RecentVid
                          &EngineCoordinator::isRequestingSongCheckChanged,
                          &EngineCoordinator::songCheckRefusedResultIDChanged})
         connect(this, changed, this, &EngineCoordinator::copyrightCheckCardChanged);
+    if (player)
+        connect(player, &AudioPlayerService::playbackFailed, this,
+                [this](const QString& message) { setErrorMessage(message); });
 }
 
 EngineCoordinator::~EngineCoordinator()
