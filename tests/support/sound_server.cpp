@@ -11,6 +11,7 @@
 #include <cmath>
 #include <chrono>
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -57,11 +58,12 @@ SoundServer::SoundServer()
     m_daemon.setProcessEnvironment(environment);
     m_daemon.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_daemon.setStandardOutputFile(QProcess::nullDevice());
-    // No configuration of the machine's (-n): just a null sink and the socket. It leaves when it
-    // has had no client for a while, so that one left behind by a crashed run goes by itself.
+    // It goes with this process, also when this one crashes.
+    m_daemon.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    // No configuration of the machine's (-n): just a null sink and the socket.
     m_daemon.start(QStringLiteral("pulseaudio"),
                    {QStringLiteral("-n"), QStringLiteral("--daemonize=no"), QStringLiteral("--use-pid-file=no"),
-                    QStringLiteral("--exit-idle-time=20"), QStringLiteral("--log-level=error"),
+                    QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--log-level=error"),
                     QStringLiteral("--log-target=stderr"),
                     QStringLiteral("--load=module-null-sink sink_name=%1 rate=%2").arg(sinkName).arg(sampleRate),
                     QStringLiteral("--load=module-native-protocol-unix auth-anonymous=1 socket=%1")
@@ -131,6 +133,7 @@ bool SinkRecorder::start()
         return false;
     }
     if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         ::dup2(fds[1], STDOUT_FILENO);
         ::execv(program.constData(), const_cast<char* const*>(arguments));
         ::_exit(127);
