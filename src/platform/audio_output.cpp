@@ -335,7 +335,7 @@ private:
 
     // Opens a new stream on the sink, reading from m_io; on the output's thread. Qt's pulse sink
     // asks the sound server for the buffer it was granted last time, and the server grants a
-    // quarter less on every new stream: after five pauses the buffer would hold less than the one
+    // quarter less on every new stream: after a few pauses the buffer would hold less than the one
     // period the sink waits to have free before it reads, and the sink would never read again.
     // So every stream asks for the full size anew.
     void startSink()
