@@ -2,14 +2,15 @@
 //  1. CPU time per second of playback of all five tracks through the null output, beside the CPU
 //     time `ffmpeg -i <track> -f null -` takes to decode the same span of the same five files;
 //  2. the time from a seek to the first new sample played;
-//  3. the time from Play to the first sample played, on the first Play after loading and after a
-//     pause, through the paced null output (and, where this machine has an audio device, how long
-//     Play takes to return on it).
+//  3. the time from Play to the first sound played by a sound server (a private PulseAudio with a
+//     null sink, whose monitor is recorded and each sample placed on the clock), on the first Play
+//     after loading and on Plays after a pause.
 // Usage: bench_player [folder for the fixtures (kept between runs)] [seconds of playback]
 //                     [seconds of result, 7200 by default]
 
 #include "coordinator/audio_player_service.h"
 #include "platform/audio_output.h"
+#include "support/sound_server.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -17,7 +18,6 @@
 #include <QEventLoop>
 #include <QTimer>
 #include <QFileInfo>
-#include <QGuiApplication>
 #include <QProcess>
 #include <QThread>
 #include <QStandardPaths>
@@ -25,12 +25,12 @@
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <functional>
 #include <optional>
 #include <cstdio>
 #include <random>
 
 using namespace hf;
+using namespace hf::test;
 
 namespace {
 
@@ -79,7 +79,7 @@ QString signal(double frequency, double noise)
 
 int main(int argc, char** argv)
 {
-    QGuiApplication app(argc, argv);
+    QCoreApplication app(argc, argv);
     const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1])
                                     : QDir::temp().filePath(QStringLiteral("hf-bench-player"));
     const double playSeconds = argc > 2 ? std::atof(argv[2]) : 60.0;
@@ -209,46 +209,71 @@ int main(int argc, char** argv)
     }
     player.unload();
 
-    // 3. Start latency: from play() to the first frame the renderer played, paced like a device.
-    const auto startLatency = [&](AudioPlayerService& service, const std::function<bool()>& started) {
-        QElapsedTimer timer;
-        timer.start();
-        service.play();
-        while (!started())
-            QThread::usleep(100);
-        return timer.nsecsElapsed() / 1e6;
-    };
+    // 3. Start of sound: from play() to the first sample the sound server played, recorded at
+    // the sink's monitor, on a private server with a null sink (the machine needs no sound card).
+    // The outputs above play into nothing, so Qt Multimedia has not looked for devices yet: from
+    // here on they are the private server's.
     std::vector<double> firstPlays, laterPlays;
-    for (int i = 0; i < 10; ++i) {
-        auto owned = std::make_unique<NullAudioOutput>(NullAudioOutput::Mode::paced, 48000, 2);
-        NullAudioOutput* paced = owned.get();
-        AudioPlayerService service(std::move(owned));
-        service.load(files);
-        service.seek(anywhere(random));
-        firstPlays.push_back(startLatency(service, [paced] { return paced->framesPlayed() > 0; }));
-        for (int j = 0; j < 3; ++j) {
-            QThread::msleep(50);
-            service.pause();
-            const qint64 before = paced->framesPlayed();
-            laterPlays.push_back(startLatency(service, [paced, before] { return paced->framesPlayed() > before; }));
-        }
-        service.unload();
-    }
-    std::sort(firstPlays.begin(), firstPlays.end());
-    std::sort(laterPlays.begin(), laterPlays.end());
-    std::optional<double> deviceReturn;
-    {
-        auto device = AudioOutput::createDefault();
-        if (device->isDevice()) {
-            AudioPlayerService service(std::move(device));
-            service.load(files);
-            QElapsedTimer timer;
-            timer.start();
+    int silentPlays = 0;
+    SoundServer sound;
+    QString soundServerMissing = sound.unavailable();
+    if (soundServerMissing.isEmpty()) {
+        sound.useInThisProcess();
+        SinkRecorder recorder;
+        if (!recorder.start())
+            soundServerMissing = QStringLiteral("parec could not record the sink");
+        const auto heardAfterPlay = [&](AudioPlayerService& service) -> std::optional<double> {
+            const qint64 pressed = steadyNanoseconds();
             service.play();
-            deviceReturn = timer.nsecsElapsed() / 1e6;
+            std::optional<qint64> heard;
+            QElapsedTimer waited;
+            waited.start();
+            while (!(heard = recorder.soundAfter(pressed, 0.02)) && waited.elapsed() < 2000) {
+                QCoreApplication::processEvents();
+                QThread::msleep(1);
+            }
+            if (!heard)
+                return std::nullopt;
+            return double(*heard - pressed) / 1e6;
+        };
+        const auto playFor = [](int milliseconds) {
+            QEventLoop loop;
+            QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
+            loop.exec();
+        };
+        // The first Play after each of 10 loads.
+        for (int i = 0; i < 10 && soundServerMissing.isEmpty(); ++i) {
+            AudioPlayerService service(AudioOutput::createDefault());
+            service.load(files);
+            service.seek(anywhere(random));
+            playFor(500);   // the user finds the Play button
+            if (const auto first = heardAfterPlay(service))
+                firstPlays.push_back(*first);
+            else
+                ++silentPlays;
+            playFor(1000);
+            service.unload();
+        }
+        // 30 Plays after a pause on one loaded result, as a user listens through a video.
+        if (soundServerMissing.isEmpty()) {
+            AudioPlayerService service(AudioOutput::createDefault());
+            service.load(files);
+            playFor(500);
+            service.play();
+            for (int j = 0; j < 30; ++j) {
+                playFor(1000);
+                service.pause();
+                playFor(500);
+                if (const auto later = heardAfterPlay(service))
+                    laterPlays.push_back(*later);
+                else
+                    ++silentPlays;
+            }
             service.unload();
         }
     }
+    std::sort(firstPlays.begin(), firstPlays.end());
+    std::sort(laterPlays.begin(), laterPlays.end());
 
     std::sort(latencies.begin(), latencies.end());
     rusage usage{};
@@ -257,14 +282,20 @@ int main(int argc, char** argv)
     std::printf("\nseek to first new sample, 30 random seeks while playing:\n");
     std::printf("  median %.1f ms, 90th percentile %.1f ms, worst %.1f ms (aim: under 50 ms)\n",
                 latencies[latencies.size() / 2], latencies[latencies.size() * 9 / 10], latencies.back());
-    std::printf("\nPlay to first sample played (paced null output; decoders and device prepared at load):\n");
-    std::printf("  first Play after loading, 10 loads: median %.1f ms, worst %.1f ms\n",
-                firstPlays[firstPlays.size() / 2], firstPlays.back());
-    std::printf("  Play after a pause, 30 plays: median %.1f ms, worst %.1f ms (aim: under 100 ms with the device)\n",
-                laterPlays[laterPlays.size() / 2], laterPlays.back());
-    if (deviceReturn)
-        std::printf("  on this machine's audio device, Play returns after %.1f ms\n", *deviceReturn);
-    else
-        std::printf("  no audio device here: the device's own start is not measured\n");
+    if (!soundServerMissing.isEmpty()) {
+        std::printf("\nstart of sound not measured: no sound server (%s)\n", qPrintable(soundServerMissing));
+        return 0;
+    }
+    const auto summary = [](const std::vector<double>& ms) {
+        return ms.empty() ? QStringLiteral("none heard")
+                          : QStringLiteral("median %1 ms, worst %2 ms")
+                                .arg(ms[ms.size() / 2], 0, 'f', 1)
+                                .arg(ms.back(), 0, 'f', 1);
+    };
+    std::printf("\nPlay to first sound played by the sound server (PulseAudio, null sink, monitor recorded):\n");
+    std::printf("  first Play after loading, %zu loads: %s\n", firstPlays.size(), qPrintable(summary(firstPlays)));
+    std::printf("  Play after a pause (1 s played, 0.5 s paused), %zu plays: %s\n", laterPlays.size(),
+                qPrintable(summary(laterPlays)));
+    std::printf("  Plays with no sound within 2 s: %d (aim: none, each under 100 ms)\n", silentPlays);
     return 0;
 }

@@ -1,6 +1,7 @@
 // Upload and download of a large file to the local server (hushframe-server, its own process) on
-// loopback, side by side with curl on the same file in the same run. Prints both rates, their
-// ratio and this process's peak resident memory.
+// loopback, side by side with curl on the same file in the same run: both download into the same
+// file of the same folder, synced to disk. Prints both rates, their ratio and this process's peak
+// resident memory.
 //
 //   bench_upload [size in MB, default 500]
 
@@ -22,6 +23,9 @@
 #include <QThread>
 
 #include <sqlite3.h>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <exception>
@@ -69,16 +73,27 @@ int freePort()
     return probe.serverPort();
 }
 
-// Seconds that curl took, or -1 when it failed.
-double timeCurl(const QStringList& args)
+// Seconds that curl took, or -1 when it failed. What it receives goes to `output`; when that is a
+// file, the time includes getting it onto the disk (fdatasync), as our download's commit does.
+double timeCurl(const QStringList& args, const QString& output = QStringLiteral("/dev/null"))
 {
     QProcess curl;
     QElapsedTimer clock;
     clock.start();
-    curl.start(QStringLiteral("curl"), QStringList{"-s", "-S", "-f", "-o", "/dev/null"} + args);
+    curl.start(QStringLiteral("curl"), QStringList{"-s", "-S", "-f", "-o", output} + args);
     if (!curl.waitForFinished(-1) || curl.exitCode() != 0) {
         std::fprintf(stderr, "curl failed: %s\n", curl.readAllStandardError().constData());
         return -1;
+    }
+    if (output != QStringLiteral("/dev/null")) {
+        const int fd = ::open(QFile::encodeName(output).constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || ::fdatasync(fd) != 0) {
+            std::fprintf(stderr, "could not sync curl's file\n");
+            if (fd >= 0)
+                ::close(fd);
+            return -1;
+        }
+        ::close(fd);
     }
     return clock.elapsed() / 1000.0;
 }
@@ -180,7 +195,13 @@ int main(int argc, char** argv)
             return 1;
         }
         QFile::remove(target);
-        const double curlDownload = timeCurl({done.outputs->dialogue.toString(QUrl::FullyEncoded)});
+        // curl writes the same file in the same folder (the same disk), synced as ours is.
+        const double curlDownload = timeCurl({done.outputs->dialogue.toString(QUrl::FullyEncoded)}, target);
+        if (QFileInfo(target).size() != bytes) {
+            std::fprintf(stderr, "curl's download is %lld bytes\n", qlonglong(QFileInfo(target).size()));
+            return 1;
+        }
+        QFile::remove(target);
 
         std::printf("Upload and download of %.0f MB on loopback (hushframe-server)\n", mb);
         std::printf("%-10s %12s %12s %8s\n", "", "ours MB/s", "curl MB/s", "ratio");

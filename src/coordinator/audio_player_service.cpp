@@ -7,6 +7,7 @@
 #include "platform/audio_output.h"
 #include "platform/errors.h"
 #include "platform/logging.h"
+#include "platform/texts.h"
 
 #include <cmath>
 
@@ -361,6 +362,15 @@ void AudioPlayerService::tick()
 {
     if (!m_isPlaying || !m_mixer->hasTrack(AuditionMixer::clean))
         return;
+    if (m_output->isStalled()) {
+        // Nothing is heard and the playhead would stand still: stop where it is and say so.
+        qCWarning(lcAudioPlayer, "The sound device took nothing for a while; playback paused");
+        pause();
+        emit playbackFailed(text("error.player.noSound",
+                                 "Hushframe couldn't play the sound: the sound device stopped responding. "
+                                 "Check your sound settings, then press Play again."));
+        return;
+    }
     const int64_t frame = m_mixer->audibleFrame(m_output->latencyFrames());
     const double position = double(frame) / m_mixer->sampleRate();
     if (!m_isScrubbing)

@@ -126,6 +126,8 @@ signals:
     void isScrubbingChanged(bool isScrubbing);
     void hasPictureChanged(bool hasPicture);
     void currentFrameChanged(const QImage& frame);
+    // Playback stopped because the sound device took nothing: a message for the user.
+    void playbackFailed(const QString& message);
 
 private:
     void stop();

@@ -49,6 +49,9 @@ EngineCoordinator::EngineCoordinator(SeparationEngineProtocol* engine, RecentVid
                          &EngineCoordinator::exportedResultIDChanged, &EngineCoordinator::isProcessingChanged,
                          &EngineCoordinator::isPromotingChanged})
         connect(this, changed, this, &EngineCoordinator::dropStaleReplacement);
+    if (player)
+        connect(player, &AudioPlayerService::playbackFailed, this,
+                [this](const QString& message) { setErrorMessage(message); });
 }
 
 EngineCoordinator::~EngineCoordinator()

@@ -122,6 +122,18 @@ std::vector<float> NullAudioOutput::pull(qint64 frames, qint64* played)
 
 namespace {
 
+// The sink's buffer: short enough for a seek to be heard at once.
+constexpr qint64 bufferMicroseconds = 100000;
+// A sink reads every few tens of milliseconds while it plays; this long without a read, it has
+// stopped.
+constexpr qint64 stallNanoseconds = 500'000'000;
+
+qint64 steadyNanoseconds()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 // The QIODevice the sink reads from in pull mode; it asks the renderer for exactly what the
 // sink wants (unbuffered, so nothing rendered waits in the device). Without a renderer it has
 // nothing to give: the sink idles with its stream open. Lives on the sink's thread; the renderer
@@ -135,6 +147,8 @@ public:
     // Frames handed to the sink since restartCount().
     qint64 rendered() const { return m_rendered; }
     void restartCount() { m_rendered = 0; }
+    // When the sink last took frames from a renderer (steady clock, nanoseconds); any thread.
+    qint64 lastRead() const { return m_lastRead.load(); }
     // Returns once a render by the previous renderer has ended.
     void setRenderer(AudioRenderer* renderer)
     {
@@ -161,6 +175,7 @@ protected:
                 out[i] = qint16(std::clamp(m_scratch[i], -1.0f, 1.0f) * 32767.0f);
         }
         m_rendered += frames;
+        m_lastRead = steadyNanoseconds();
         return frames * bytesPerFrame;
     }
     qint64 writeData(const char*, qint64) override { return -1; }
@@ -170,6 +185,7 @@ private:
     AudioRenderer* m_renderer = nullptr;
     QAudioFormat m_format;
     qint64 m_rendered = 0;
+    std::atomic<qint64> m_lastRead{0};
     std::vector<float> m_scratch;
 };
 
@@ -187,6 +203,12 @@ public:
     bool isDevice() const override { return !m_usingFallback; }
     bool isStarted() const override { return m_renderer.load() != nullptr || m_fallback.isStarted(); }
     qint64 latencyFrames() const override { return m_usingFallback ? 0 : m_latency.load(); }
+    bool isStalled() const override
+    {
+        if (m_usingFallback || !m_renderer.load() || !m_io)
+            return false;
+        return steadyNanoseconds() - std::max(m_startedAt.load(), m_io->lastRead()) > stallNanoseconds;
+    }
 
     void prepare() override
     {
@@ -207,6 +229,7 @@ public:
         if (isStarted())
             return;
         m_latency = 0;
+        m_startedAt = steadyNanoseconds();
         m_renderer = renderer;
         if (!m_usingFallback)
             open();   // at once when prepared
@@ -236,7 +259,7 @@ public:
                     m_sink->stop();
                     if (m_keepOpen) {
                         m_io->restartCount();
-                        m_sink->start(m_io);
+                        startSink();
                     }
                 },
                 Qt::BlockingQueuedConnection);
@@ -269,8 +292,6 @@ private:
                 m_io = new RenderDevice(m_format);
                 m_io->open(QIODevice::ReadOnly | QIODevice::Unbuffered);
                 m_sink = new QAudioSink(m_device, m_format);
-                // About 100 ms of buffer: short enough for a seek to be heard at once.
-                m_sink->setBufferSize(m_format.bytesForDuration(100000));
                 // What was rendered but is not heard yet: handed over but not yet processed, plus
                 // what waits in the device's buffer. Sampled on this thread between pulls.
                 m_latencyTimer = new QTimer;
@@ -296,7 +317,7 @@ private:
                     if (AudioRenderer* renderer = m_renderer.load())
                         m_fallback.start(renderer);
                 });
-                m_sink->start(m_io);
+                startSink();
                 // With nothing to play yet the sink may idle at once; only a stopped one failed.
                 ok = m_sink->state() != QAudio::StoppedState;
                 if (!ok) {
@@ -310,6 +331,17 @@ private:
             stopThread();
             m_usingFallback = true;
         }
+    }
+
+    // Opens a new stream on the sink, reading from m_io; on the output's thread. Qt's pulse sink
+    // asks the sound server for the buffer it was granted last time, and the server grants a
+    // quarter less on every new stream: after a few pauses the buffer would hold less than the one
+    // period the sink waits to have free before it reads, and the sink would never read again.
+    // So every stream asks for the full size anew.
+    void startSink()
+    {
+        m_sink->setBufferSize(m_format.bytesForDuration(bufferMicroseconds));
+        m_sink->start(m_io);
     }
 
     void close()
@@ -354,6 +386,7 @@ private:
     QTimer* m_latencyTimer = nullptr;
     RenderDevice* m_io = nullptr;
     std::atomic<qint64> m_latency{0};
+    std::atomic<qint64> m_startedAt{0};   // steady clock, nanoseconds
 };
 
 } // namespace

@@ -53,6 +53,11 @@ public:
     // Frames rendered but not yet heard (the device's buffer); readable from any thread.
     virtual qint64 latencyFrames() const = 0;
 
+    // Started, but the device has taken nothing from the renderer for longer than any device
+    // waits between two reads: what is played is not heard and the playhead stands still. Asked
+    // on the thread that starts and stops the output.
+    virtual bool isStalled() const { return false; }
+
     // The device output for the default audio device, or a paced null output when there is none.
     static std::unique_ptr<AudioOutput> createDefault(int preferredRate = 48000);
 };

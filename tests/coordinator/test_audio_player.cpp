@@ -47,6 +47,14 @@ public:
     }
 };
 
+// A device that may stop taking what it is given.
+class StallingOutput final : public NullAudioOutput {
+public:
+    bool stalled = false;
+    StallingOutput() : NullAudioOutput(NullAudioOutput::Mode::manual, fixtureRate, 2) {}
+    bool isStalled() const override { return stalled && isStarted(); }
+};
+
 Player makePlayer()
 {
     auto output = std::make_unique<NullAudioOutput>(NullAudioOutput::Mode::manual, fixtureRate, 2);
@@ -592,6 +600,42 @@ private slots:
         fallback.play();
         QVERIFY(QTest::qWaitFor([&] { return fallback.currentTime() > 0.2; }, 5000));
         fallback.unload();
+    }
+
+    // A Play whose sound the device does not take stops where it was and says so, once; a
+    // device that takes it plays on.
+    void deviceThatTakesNothing_data()
+    {
+        QTest::addColumn<bool>("stalled");
+        QTest::newRow("takes nothing") << true;
+        QTest::newRow("takes the sound") << false;
+    }
+
+    void deviceThatTakesNothing()
+    {
+        QFETCH(bool, stalled);
+        auto owned = std::make_unique<StallingOutput>();
+        StallingOutput& output = *owned;
+        AudioPlayerService service(std::move(owned));
+        QSignalSpy failures(&service, &AudioPlayerService::playbackFailed);
+        service.load(m_files);
+        service.seek(1.0);
+        output.stalled = stalled;
+        service.play();
+        QTest::qWait(300);
+        QCOMPARE(service.isPlaying(), !stalled);
+        QCOMPARE(failures.count(), stalled ? 1 : 0);
+        QCOMPARE(service.currentTime(), 1.0);
+        if (!stalled)
+            return;
+        QVERIFY(!failures.first().first().toString().isEmpty());
+        QVERIFY(!output.isStarted());
+        // Once the device takes sound again, Play plays.
+        output.stalled = false;
+        service.play();
+        QTest::qWait(150);
+        QVERIFY(service.isPlaying());
+        QCOMPARE(failures.count(), 1);
     }
 
 private:

@@ -1,0 +1,84 @@
+#pragma once
+
+// A private sound server for tests and benchmarks: PulseAudio with one null sink (no hardware),
+// reached through a socket in a temporary folder, and a recorder of what that sink plays, each
+// sample placed on the steady clock. Skips cleanly where PulseAudio is not installed:
+//
+//     hf::test::SoundServer server;
+//     if (!server.unavailable().isEmpty())
+//         QSKIP(qPrintable(server.unavailable()));
+//     server.useInThisProcess();              // before the first use of Qt Multimedia
+//     hf::test::SinkRecorder recorder;
+//     QVERIFY(recorder.start());
+//     ... play ...
+//     std::optional<qint64> heard = recorder.soundAfter(startedNs);
+
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <atomic>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace hf::test {
+
+// The steady clock in nanoseconds, the time base of SinkRecorder.
+qint64 steadyNanoseconds();
+
+class SoundServer {
+public:
+    static constexpr int sampleRate = 48000;
+
+    // Starts the server and waits until it answers (a few seconds at most).
+    SoundServer();
+    ~SoundServer();
+    SoundServer(const SoundServer&) = delete;
+    SoundServer& operator=(const SoundServer&) = delete;
+
+    // Empty when the server runs; else why not.
+    QString unavailable() const { return m_unavailable; }
+    // The server's address as its clients take it ("unix:<socket>").
+    QString address() const;
+    // Points this process's sound clients (and the programs it starts) at this server, and only
+    // at it. Must come before Qt Multimedia first looks for devices.
+    void useInThisProcess() const;
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_daemon;
+    QString m_unavailable;
+};
+
+// Records the null sink's monitor (mono, 16-bit) with parec on a thread of its own.
+class SinkRecorder {
+public:
+    ~SinkRecorder();
+    // Starts recording from the server this process uses; false when parec cannot start.
+    bool start();
+    void stop();
+    // When the first sample louder than `threshold` (of full scale) at or after `fromNs` was
+    // played, on the steady clock; none when nothing that loud was recorded after it yet.
+    std::optional<qint64> soundAfter(qint64 fromNs, double threshold = 0.03) const;
+    // Whether anything louder than `threshold` was played between the two times.
+    bool soundBetween(qint64 fromNs, qint64 toNs, double threshold = 0.03) const;
+
+private:
+    // The time at which sample `index` was played: the recording's start is taken from the chunk
+    // that arrived soonest after its samples were played (the least delayed one).
+    qint64 timeOfSample(qint64 index) const;
+    qint64 firstSampleAt(qint64 fromNs) const;
+
+    mutable std::mutex m_mutex;
+    std::vector<qint16> m_samples;
+    qint64 m_startNs = std::numeric_limits<qint64>::max();
+    std::thread m_reader;
+    int m_pid = -1;
+    int m_pipe = -1;
+};
+
+} // namespace hf::test
