@@ -14,6 +14,7 @@
 #include "platform/texts.h"
 #include "sidebar/replace_confirmation.h"
 #include "sidebar/video_sidebar.h"
+#include "ui_kit/accessibility.h"
 #include "ui_kit/buttons.h"
 #include "ui_kit/environment.h"
 #include "ui_kit/palette.h"
@@ -58,6 +59,8 @@ ui::QuietButton* toolbarButton(const QString& title, ToolbarGlyph glyph, bool sh
     button->setMinHeight(32);
     button->setToolTip(title);
     button->setAccessibleName(title);
+    // One element, so the tooltip repeating the name is not read again as its description.
+    ui::presentAsOne(button, QAccessible::Button);
     return button;
 }
 

@@ -6,6 +6,7 @@
 #include "editor/soundtrack_band.h"
 #include "pipeline/formatting.h"
 #include "platform/texts.h"
+#include "ui_kit/accessibility.h"
 #include "ui_kit/environment.h"
 #include "ui_kit/palette.h"
 #include "ui_kit/text_styles.h"
@@ -135,6 +136,7 @@ GoToBeginningButton::GoToBeginningButton(AudioPlayerService* player, QWidget* pa
     const QString name = hf::text("ui.menu.goToBeginning", "Go to Beginning");
     setAccessibleName(name);
     setToolTip(name);
+    ui::presentAsOne(this, QAccessible::Button);   // the tooltip is not read again as a description
     connect(this, &QAbstractButton::clicked, this, [this] {
         if (m_player)
             m_player->goToBeginning();
@@ -330,6 +332,7 @@ ZoomButton::ZoomButton(bool zoomsIn, QWidget* parent) : QAbstractButton(parent),
     const QString name = zoomsIn ? hf::text("ui.zoom.in", "Zoom in") : hf::text("ui.zoom.out", "Zoom out");
     setAccessibleName(name);
     setToolTip(name);
+    ui::presentAsOne(this, QAccessible::Button);   // the tooltip is not read again as a description
 }
 
 void ZoomButton::paintEvent(QPaintEvent*)

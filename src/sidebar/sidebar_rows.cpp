@@ -258,7 +258,6 @@ void SidebarRowContent::setTexts(const QString& name, const QString& subtitle)
     m_name->setText(name);
     m_subtitle->setText(subtitle);
     setAccessibleName(spokenVideoName(name));
-    setAccessibleDescription(subtitle);
     ui::setAccessibleValue(this, subtitle);
 }
 
@@ -268,7 +267,7 @@ OpenVideoRow::OpenVideoRow(EngineCoordinator* coordinator, QWidget* parent)
     : SidebarRowContent(true, true, parent), m_coordinator(coordinator)
 {
     setObjectName(QStringLiteral("sidebar.openVideo"));
-    ui::presentAsOne(this, QAccessible::StaticText);
+    ui::presentAsOne(this, QAccessible::ListItem);
     ui::setAccessibleSelected(this, true);
     for (auto signal : {&EngineCoordinator::sourceChanged, &EngineCoordinator::thumbnailChanged,
                         &EngineCoordinator::isProcessingChanged, &EngineCoordinator::progressChanged,
@@ -382,7 +381,7 @@ QueueRow::QueueRow(BatchQueueManager* queue, BatchJob job, QImage thumbnail, Fil
     : SidebarRowContent(true, true, parent), m_queue(queue), m_reveal(std::move(revealer))
 {
     setObjectName(QStringLiteral("sidebar.queueJob"));
-    ui::presentAsOne(this, QAccessible::StaticText);
+    ui::presentAsOne(this, QAccessible::ListItem);
     // Focus lets the keyboard reach the row's menu; a click gives it too.
     setFocusPolicy(Qt::StrongFocus);
     ui::attachFocusRing(this, 6);
@@ -394,6 +393,7 @@ void QueueRow::setJob(BatchJob job, QImage thumbnail)
     m_job = std::move(job);
     setTexts(m_job.sourceVideoURL.fileName(), queueJobStatusText(m_job));
     setToolTip(m_job.status.isFailed() ? m_job.status.error() : QString());
+    setAccessibleDescription(toolTip());
     thumb()->setImage(std::move(thumbnail));
     StatusMarkState state;
     if (m_job.status.isWorking())

@@ -218,7 +218,7 @@ private Q_SLOTS:
         QCOMPARE(slider->role(), QAccessible::Slider);
         QCOMPARE(slider->text(QAccessible::Name), QString("Playhead"));
         QCOMPARE(slider->text(QAccessible::Value), QString("0:10 of 1:00"));
-        QCOMPARE(slider->text(QAccessible::Description), QString("Swipe up or down to move 5 seconds."));
+        QCOMPARE(slider->text(QAccessible::Description), QString("Use the arrow keys to move 5 seconds."));
         QAccessibleValueInterface* value = slider->valueInterface();
         QCOMPARE(value->currentValue().toDouble(), 10.0);
         QCOMPARE(value->minimumValue().toDouble(), 0.0);
