@@ -35,7 +35,8 @@ public:
 
 class HiddenInterface : public QAccessibleWidget, public KitInterface {
 public:
-    explicit HiddenInterface(QWidget* widget) : QAccessibleWidget(widget, QAccessible::NoRole) {}
+    // A filler: the neutral role of a container, so that nothing reads it as an unknown control.
+    explicit HiddenInterface(QWidget* widget) : QAccessibleWidget(widget, QAccessible::Client) {}
     QAccessible::State state() const override
     {
         QAccessible::State s = QAccessibleWidget::state();
