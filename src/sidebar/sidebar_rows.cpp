@@ -304,6 +304,10 @@ RecentVideoRow::RecentVideoRow(EngineCoordinator* coordinator, RecentVideos::Ent
     ui::hideFromAccessibility(m_content);
     layout->addWidget(m_content);
     setMinimumHeight(44);
+    // Narrows with the list, its texts wrapping and the row growing to hold them.
+    QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+    policy.setHeightForWidth(true);
+    setSizePolicy(policy);
 
     const QString subtitle = recentVideoSubtitle(m_entry);
     m_content->setTexts(m_entry.displayName, subtitle);
@@ -323,6 +327,12 @@ QSize RecentVideoRow::sizeHint() const
     QSize size = m_content->sizeHint();
     size.setHeight(std::max(size.height(), 44));
     return size;
+}
+
+int RecentVideoRow::heightForWidth(int width) const
+{
+    const int content = m_content->hasHeightForWidth() ? m_content->heightForWidth(width) : m_content->sizeHint().height();
+    return std::max(content, 44);
 }
 
 void RecentVideoRow::open()
@@ -393,7 +403,6 @@ void QueueRow::setJob(BatchJob job, QImage thumbnail)
     m_job = std::move(job);
     setTexts(m_job.sourceVideoURL.fileName(), queueJobStatusText(m_job));
     setToolTip(m_job.status.isFailed() ? m_job.status.error() : QString());
-    setAccessibleDescription(toolTip());
     thumb()->setImage(std::move(thumbnail));
     StatusMarkState state;
     if (m_job.status.isWorking())

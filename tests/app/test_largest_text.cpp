@@ -226,6 +226,22 @@ private Q_SLOTS:
         faults << inspect(window, QStringLiteral("main-queue-least"));
         services->batch().stop();
 
+        // The second video opened: the first joins the recent videos; then the first reopened
+        // from its row, which takes the keyboard focus as it would from Tab.
+        coordinator.openVideo(QUrl::fromLocalFile(second));
+        QVERIFY(QTest::qWaitFor([&] { return coordinator.source() && coordinator.source()->url.toLocalFile() == second; },
+                                10000));
+        faults << inspect(window, QStringLiteral("main-recent-least"));
+        auto* recent = window->findChild<QAbstractButton*>(QStringLiteral("sidebar.recentVideo"));
+        QVERIFY2(recent, qPrintable(coordinator.source() ? coordinator.source()->displayName : QStringLiteral("none")));
+        recent->setFocus(Qt::TabFocusReason);
+        recent->click();
+        QVERIFY(QTest::qWaitFor([&] { return coordinator.source() && coordinator.source()->url.toLocalFile() == movie; },
+                                10000));
+        if (auto* next = window->findChild<QAbstractButton*>(QStringLiteral("sidebar.recentVideo")))
+            next->setFocus(Qt::TabFocusReason);
+        faults << inspect(window, QStringLiteral("main-recent-reopened-least"));
+
         faults.removeAll(QString());
         QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u'\n')));
     }
