@@ -85,7 +85,13 @@ ContentView::ContentView(AppServices& services, FilePicker* picker, QWidget* par
 
     setObjectName(QStringLiteral("main"));
     setAcceptDrops(true);
-    setMinimumSize(1080, 680);
+    // Small enough for a 1024 x 768 screen with a panel and the window's frame; at the
+    // accessibility text sizes the columns' texts need the width of a larger screen.
+    const auto fitMinimum = [this] {
+        setMinimumSize(ui::Environment::instance().isAccessibilitySize() ? 1080 : 1000, 680);
+    };
+    fitMinimum();
+    connect(&ui::Environment::instance(), &ui::Environment::changed, this, fitMinimum);
     setAutoFillBackground(false);
 
     auto* layout = new QVBoxLayout(this);

@@ -33,6 +33,7 @@
 #include <QElapsedTimer>
 #include <QLayout>
 #include <QScrollBar>
+#include <QScopeGuard>
 #include <QScrollArea>
 #include <QTest>
 
@@ -243,6 +244,54 @@ private Q_SLOTS:
         faults << inspect(window, QStringLiteral("main-recent-reopened-least"));
 
         faults.removeAll(QString());
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u'\n')));
+    }
+
+    // At the default text size the main window, with a cleaned video open and its toolbar full,
+    // fits a 1024 x 768 screen with a panel and the window's frame, and reads whole at its least size.
+    void mainWindowOnASmallScreen()
+    {
+        if (!test::haveProgram(QStringLiteral("ffmpeg")))
+            QSKIP("needs ffmpeg");
+        environment().setTextSize(ui::TextSize::large);
+        const auto restore = qScopeGuard([] { environment().setTextSize(ui::TextSize::accessibility5); });
+        QTemporaryDir home;
+        const QString movie = home.filePath(QStringLiteral("Holiday at the lake.mp4"));
+        QVERIFY(makeMovie(movie, 4));
+        test::LocalServer server;
+        auto services = test::makeServices(home, server.baseUrl());
+        services->engine().setPollInterval(100ms);
+        test::ScriptedFilePicker picker;
+        HushframeApp app(*services, &picker);
+        auto* window = qobject_cast<ContentView*>(app.openWindow(QStringLiteral("main")));
+        QVERIFY(window && QTest::qWaitForWindowExposed(window));
+        QVERIFY(QTest::qWaitFor([&] { return services->account().hasSession(); }, 30000));
+        EngineCoordinator& coordinator = services->coordinator();
+        coordinator.openVideo(QUrl::fromLocalFile(movie));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return (coordinator.hasPreviewResult() && !coordinator.isProcessing()) || coordinator.errorMessage(); },
+            120000));
+        QVERIFY(!coordinator.errorMessage());
+        coordinator.cleanFullVideo();
+        QVERIFY(QTest::qWaitFor(
+            [&] { return (coordinator.hasFullResult() && !coordinator.isProcessing()) || coordinator.errorMessage(); },
+            120000));
+        QVERIFY(!coordinator.errorMessage());
+        coordinator.setShowExportSheet(false);
+
+        // 1024 x 768 less a panel of 28 and a title bar of 40, and 12 on each side for the frame.
+        const QSize room(1000, 700);
+        QVERIFY2(window->minimumSize().width() <= room.width() && window->minimumSize().height() <= room.height(),
+                 qPrintable(QStringLiteral("least size %1x%2").arg(window->minimumWidth()).arg(window->minimumHeight())));
+        window->resize(window->minimumSize());
+        auto* exportButton = window->findChild<QWidget*>(QStringLiteral("result.export"));
+        QVERIFY(exportButton && exportButton->isVisible());
+        QVERIFY(window->rect().contains(QRect(exportButton->mapTo(window, QPoint(0, 0)), exportButton->size())));
+        // At this size the sidebar shortens a long name in its middle, as it is meant to.
+        QStringList faults = inspect(window, QStringLiteral("main-video-1024")).split(u'\n', Qt::SkipEmptyParts);
+        faults.removeIf([](const QString& fault) {
+            return fault.contains(QLatin1String(": shortened: ")) && fault.contains(QLatin1String("/hf::MiddleElidedLabel"));
+        });
         QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u'\n')));
     }
 
