@@ -18,6 +18,7 @@
 #include "coordinator/audio_player_service.h"
 #include "coordinator/batch_queue_manager.h"
 #include "coordinator/engine_coordinator.h"
+#include "editor/exporter.h"
 #include "editor/lanes_view.h"
 #include "editor/soundtrack_band.h"
 #include "helpers_app.h"
@@ -168,6 +169,16 @@ private Q_SLOTS:
             EngineCoordinator::PendingReplacement{QStringLiteral("Holiday at the lake.mp4"), [] {}});
         faults << inspect(window, QStringLiteral("main-replace"));
         services->coordinator().setPendingReplacement(std::nullopt);
+
+        // The save dialog of an export, opened over the window.
+        FileExportSaveDialog save(window);
+        save.open(ExportSaveDialog::Request{home.path(), QStringLiteral("Holiday at the lake.mp4"), QStringLiteral("mp4"),
+                                            false, false},
+                  [](std::optional<ExportSaveDialog::Choice>) {});
+        QVERIFY(save.dialog() && QTest::qWaitForWindowExposed(save.dialog()));
+        save.dialog()->resize(save.dialog()->minimumSizeHint().expandedTo(save.dialog()->minimumSize()));
+        faults << inspect(save.dialog(), QStringLiteral("save-dialog-least"));
+        save.dismiss();
 
         faults.removeAll(QString());
         QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u'\n')));
