@@ -103,7 +103,7 @@ private Q_SLOTS:
         QVERIFY(headerOf(Stem::music)->isVisible());
         QVERIFY(!headerOf(Stem::effects)->isVisible());
         QAccessibleInterface* music = QAccessible::queryAccessibleInterface(headerOf(Stem::music));
-        QCOMPARE(music->text(QAccessible::Name), QString("Soundtrack"));
+        QCOMPARE(music->text(QAccessible::Name), QString("Soundtrack, Not separated yet"));
         QCOMPARE(music->text(QAccessible::Value), QString("Not separated yet"));
         QVERIFY(!child("lanes.solo.music")->isVisible());
         view->setWorkingStatus(QStringLiteral("Separating, 12%"));
@@ -127,7 +127,7 @@ private Q_SLOTS:
     {
         makeSeparated();
         QAccessibleInterface* header = QAccessible::queryAccessibleInterface(headerOf(Stem::dialogue));
-        QCOMPARE(header->text(QAccessible::Name), QString("Dialogue"));
+        QCOMPARE(header->text(QAccessible::Name), QString("Dialogue, Kept"));
         QCOMPARE(header->text(QAccessible::Value), QString("Kept"));
         QCOMPARE(header->actionInterface()->actionNames(), QStringList{"Solo Dialogue"});
         header->actionInterface()->doAction("Solo Dialogue");
