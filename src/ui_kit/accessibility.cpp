@@ -61,15 +61,21 @@ public:
     }
 };
 
-// One element for a widget and everything in it.
-class OneInterface : public QAccessibleWidget, public KitInterface {
+// An element that shows none of the widgets inside it.
+class ChildlessInterface : public QAccessibleWidget, public KitInterface {
 public:
-    OneInterface(QWidget* widget, QAccessible::Role role) : QAccessibleWidget(widget, role) {}
+    ChildlessInterface(QWidget* widget, QAccessible::Role role) : QAccessibleWidget(widget, role) {}
 
     int childCount() const override { return 0; }
     QAccessibleInterface* child(int) const override { return nullptr; }
     int indexOfChild(const QAccessibleInterface*) const override { return -1; }
     QAccessibleInterface* childAt(int, int) const override { return nullptr; }
+};
+
+// One element for a widget and everything in it.
+class OneInterface : public ChildlessInterface {
+public:
+    OneInterface(QWidget* widget, QAccessible::Role role) : ChildlessInterface(widget, role) {}
 
     QString text(QAccessible::Text t) const override
     {
@@ -170,16 +176,11 @@ private:
 };
 
 // A closed pop-up choice: named by its accessible name and its chosen entry, a press opens it.
-class ChoiceInterface : public QAccessibleWidget, public KitInterface {
+// The list the choice opens is a window of its own; it is not a part of the closed choice.
+class ChoiceInterface : public ChildlessInterface {
 public:
-    explicit ChoiceInterface(QComboBox* box) : QAccessibleWidget(box, QAccessible::ComboBox) {}
+    explicit ChoiceInterface(QComboBox* box) : ChildlessInterface(box, QAccessible::ComboBox) {}
     QComboBox* box() const { return static_cast<QComboBox*>(widget()); }
-
-    // The list the choice opens is a window of its own; it is not a part of the closed choice.
-    int childCount() const override { return 0; }
-    QAccessibleInterface* child(int) const override { return nullptr; }
-    int indexOfChild(const QAccessibleInterface*) const override { return -1; }
-    QAccessibleInterface* childAt(int, int) const override { return nullptr; }
 
     QString text(QAccessible::Text t) const override
     {

@@ -112,6 +112,25 @@ bool makeMovie(const QString& path, int seconds)
                             path});
 }
 
+// The application on a local server, its main window open once a session is started: start().
+struct ServedApp {
+    QTemporaryDir home;
+    test::LocalServer server;
+    std::unique_ptr<AppServices> services = test::makeServices(home, server.baseUrl());
+    test::ScriptedFilePicker picker;
+    std::unique_ptr<HushframeApp> app;
+    ContentView* window = nullptr;
+
+    bool start()
+    {
+        services->engine().setPollInterval(100ms);
+        app = std::make_unique<HushframeApp>(*services, &picker);
+        window = qobject_cast<ContentView*>(app->openWindow(QStringLiteral("main")));
+        return window && QTest::qWaitForWindowExposed(window)
+               && QTest::qWaitFor([&] { return services->account().hasSession(); }, 30000);
+    }
+};
+
 } // namespace
 
 class TestLargestText : public QObject {
@@ -191,18 +210,15 @@ private Q_SLOTS:
         QFETCH(ui::Appearance, appearance);
         if (!test::haveProgram(QStringLiteral("ffmpeg")))
             QSKIP("needs ffmpeg");
-        QTemporaryDir home;
+        ServedApp served;
+        const QTemporaryDir& home = served.home;
         const QString movie = home.filePath(QStringLiteral("Holiday at the lake.mp4"));
         QVERIFY(makeMovie(movie, 6));
-        test::LocalServer server;
-        auto services = test::makeServices(home, server.baseUrl());
-        services->engine().setPollInterval(100ms);
-        test::ScriptedFilePicker picker;
-        HushframeApp app(*services, &picker);
         environment().setAppearance(appearance);
-        auto* window = qobject_cast<ContentView*>(app.openWindow(QStringLiteral("main")));
-        QVERIFY(window && QTest::qWaitForWindowExposed(window));
-        QVERIFY(QTest::qWaitFor([&] { return services->account().hasSession(); }, 30000));
+        QVERIFY(served.start());
+        auto& services = served.services;
+        auto& picker = served.picker;
+        ContentView* window = served.window;
 
         services->coordinator().presentFileImporter();
         QVERIFY(QTest::qWaitFor([&] { return picker.answer(QList<QUrl>{QUrl::fromLocalFile(movie)}); }, 5000));
@@ -266,18 +282,12 @@ private Q_SLOTS:
             QSKIP("needs ffmpeg");
         environment().setTextSize(ui::TextSize::large);
         const auto restore = qScopeGuard([] { environment().setTextSize(ui::TextSize::accessibility5); });
-        QTemporaryDir home;
-        const QString movie = home.filePath(QStringLiteral("Holiday at the lake.mp4"));
+        ServedApp served;
+        const QString movie = served.home.filePath(QStringLiteral("Holiday at the lake.mp4"));
         QVERIFY(makeMovie(movie, 4));
-        test::LocalServer server;
-        auto services = test::makeServices(home, server.baseUrl());
-        services->engine().setPollInterval(100ms);
-        test::ScriptedFilePicker picker;
-        HushframeApp app(*services, &picker);
-        auto* window = qobject_cast<ContentView*>(app.openWindow(QStringLiteral("main")));
-        QVERIFY(window && QTest::qWaitForWindowExposed(window));
-        QVERIFY(QTest::qWaitFor([&] { return services->account().hasSession(); }, 30000));
-        EngineCoordinator& coordinator = services->coordinator();
+        QVERIFY(served.start());
+        ContentView* window = served.window;
+        EngineCoordinator& coordinator = served.services->coordinator();
         coordinator.openVideo(QUrl::fromLocalFile(movie));
         QVERIFY(QTest::qWaitFor(
             [&] { return (coordinator.hasPreviewResult() && !coordinator.isProcessing()) || coordinator.errorMessage(); },
