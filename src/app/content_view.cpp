@@ -130,6 +130,7 @@ ContentView::ContentView(AppServices& services, FilePicker* picker, QWidget* par
     m_signInHost->setObjectName(QStringLiteral("signIn.host"));
     m_alertHost = new SheetHost(this);
     m_alertHost->setObjectName(QStringLiteral("alert.host"));
+    m_alertHost->setAccessibleRole(QAccessible::AlertMessage);
     new ReplaceConfirmation(&services.coordinator(), this);
     HushframeCommands::install(services, this);
 
@@ -421,6 +422,7 @@ void ContentView::updateAlert()
     column->addSpacing(6);
     column->addWidget(ok, 0, Qt::AlignRight);
     m_alertHost->present(card, 420);
+    m_alertHost->setAccessibleDescription(*message);
     m_alertHost->setAnswers(ok, nullptr);
     ok->setFocus();
 }

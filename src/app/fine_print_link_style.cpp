@@ -1,5 +1,6 @@
 #include "app/fine_print_link_style.h"
 
+#include "ui_kit/buttons.h"
 #include "ui_kit/environment.h"
 #include "ui_kit/palette.h"
 #include "ui_kit/text_styles.h"
@@ -8,6 +9,13 @@
 #include <QPainter>
 
 namespace hf {
+
+namespace {
+
+// Room on either side of the text for the focus ring.
+constexpr int ringRoom = 5;
+
+} // namespace
 
 QFont FinePrintLinkStyle::font()
 {
@@ -19,7 +27,7 @@ QFont FinePrintLinkStyle::font()
 QSize FinePrintLinkStyle::sizeFor(const QString& label)
 {
     const QFontMetrics metrics(font());
-    return {metrics.horizontalAdvance(label) + 2, std::max(minHeight, metrics.height())};
+    return {metrics.horizontalAdvance(label) + 2 + 2 * ringRoom, std::max(minHeight, metrics.height())};
 }
 
 void FinePrintLinkStyle::paint(QPainter& painter, const QAbstractButton& button)
@@ -29,8 +37,15 @@ void FinePrintLinkStyle::paint(QPainter& painter, const QAbstractButton& button)
     painter.setFont(font());
     // The underline is drawn with the font, in the text's own colour.
     painter.setPen(ui::color(ui::ColorName::Ink));
-    painter.drawText(button.rect(), Qt::AlignLeft | Qt::AlignVCenter, button.text());
+    painter.drawText(button.rect().adjusted(ringRoom, 0, -ringRoom, 0), Qt::AlignLeft | Qt::AlignVCenter, button.text());
     painter.restore();
+    // Reached with Tab, the link shows the kit's focus ring around its text.
+    if (button.hasFocus()) {
+        const QFontMetrics metrics(font());
+        const int textHeight = metrics.height();
+        const QRectF around(0, (button.height() - textHeight) / 2.0 - 4, button.width(), textHeight + 8);
+        ui::paintFocusRing(painter, around, 6);
+    }
 }
 
 FinePrintLink::FinePrintLink(const QString& title, QUrl url, URLOpener opener, QWidget* parent)

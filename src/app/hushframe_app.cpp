@@ -15,6 +15,8 @@
 #include "platform/async.h"
 #include "platform/texts.h"
 #include "ui_kit/environment.h"
+#include "ui_kit/menu_mnemonics.h"
+#include "ui_kit/scroll_column.h"
 
 #include <QApplication>
 #include <QPointer>
@@ -46,6 +48,10 @@ HushframeApp::HushframeApp(AppServices& services, FilePicker* picker, QObject* p
         connect(gui, &QGuiApplication::commitDataRequest, &m_quitGuard, &QuitGuard::sessionEnding);
 #endif
 
+    // Every menu's items get their underlined letters.
+    ui::giveMenusMnemonics();
+    // A control reached with Tab is scrolled into view wherever it is.
+    ui::keepFocusInView();
     m_windows.setFactory(QStringLiteral("main"), [this] { return makeMainWindow(); });
     m_windows.setFactory(QStringLiteral("settings"), [this] { return makeSettingsWindow(); });
     m_windows.setFactory(QStringLiteral("help"), [this] { return makeHelpWindow(); });
@@ -115,6 +121,7 @@ QWidget* HushframeApp::makeSettingsWindow()
     auto* window = new SettingsView(std::move(environment));
     window->setWindowTitle(text("ui.settings.window.title", "Settings"));
     window->setFixedSize(480, 760);
+    closeWithKeys(window);
     return window;
 }
 
@@ -126,6 +133,7 @@ QWidget* HushframeApp::makeHelpWindow()
     window->setWindowTitle(text("ui.help.window.title", "Hushframe Help Topics"));
     window->setMinimumSize(520, 480);
     window->resize(640, 640);
+    closeWithKeys(window);
     return window;
 }
 
@@ -138,6 +146,7 @@ QWidget* HushframeApp::makeFeedbackWindow()
     window->setWindowTitle(text("ui.feedback.window.title", "Send Feedback"));
     // The window takes its content's size.
     window->layout()->setSizeConstraint(QLayout::SetFixedSize);
+    closeWithKeys(window);
     return window;
 }
 

@@ -8,6 +8,7 @@
 #include "pipeline/stem.h"
 #include "platform/texts.h"
 #include "ui_kit/buttons.h"
+#include "ui_kit/menu_mnemonics.h"
 #include "ui_kit/palette.h"
 
 #include <QAction>
@@ -296,7 +297,8 @@ void HushframeCommands::rebuildOpenRecent()
     const std::vector<RecentVideos::Entry> entries = m_coordinator->recents().entries();
     QPointer<EngineCoordinator> coordinator = m_coordinator;
     for (const RecentVideos::Entry& entry : entries) {
-        QAction* item = m_openRecent->addAction(entry.displayName);
+        // A file name is shown as it is: an "&" in it is no mnemonic.
+        QAction* item = m_openRecent->addAction(ui::withoutMnemonics(entry.displayName));
         connect(item, &QAction::triggered, this, [coordinator, entry] {
             if (!coordinator)
                 return;

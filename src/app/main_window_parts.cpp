@@ -11,6 +11,7 @@
 #include "editor/regular_editor_view.h"
 #include "editor/soundtrack_band.h"
 #include "platform/texts.h"
+#include "ui_kit/menu_mnemonics.h"
 
 #include <QAction>
 #include <QMenu>
@@ -59,38 +60,17 @@ QWidget* makeSignInSheetContent(AppServices& services, std::function<void()> clo
 
 // ---- menu bar keys
 
-namespace {
-
-// `title` with "&" before its first letter not in `taken` (which then holds it); unchanged when
-// it has a mnemonic already or no free letter.
-QString withMnemonic(const QString& title, QSet<QChar>& taken)
-{
-    for (int i = 0; i + 1 < title.size(); ++i)
-        if (title.at(i) == u'&' && title.at(i + 1) != u'&') {
-            taken.insert(title.at(i + 1).toLower());
-            return title;
-        }
-    for (int i = 0; i < title.size(); ++i) {
-        const QChar c = title.at(i).toLower();
-        if (c.isLetterOrNumber() && !taken.contains(c)) {
-            taken.insert(c);
-            return title.left(i) + u'&' + title.mid(i);
-        }
-    }
-    return title;
-}
-
-} // namespace
-
 QAction* installMenuBarKeys(QMenuBar* bar, QWidget* window, std::function<void()> quit)
 {
+    // The items of every menu get theirs each time it opens.
+    ui::giveMenusMnemonics();
     QSet<QChar> taken;
     QMenu* file = nullptr;
     for (QAction* entry : bar->actions()) {
         QMenu* menu = entry->menu();
         if (!menu)
             continue;
-        menu->setTitle(withMnemonic(menu->title(), taken));
+        menu->setTitle(ui::withMnemonic(menu->title(), taken));
         if (menu->objectName() == QLatin1String("menu.file"))
             file = menu;
     }

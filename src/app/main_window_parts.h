@@ -36,7 +36,8 @@ QString windowSubtitle(AppServices& services);
 QWidget* makeSignInSheetContent(AppServices& services, std::function<void()> close);
 
 // The desktop's menu habits on the main window's bar, once its menus are all there: each menu
-// title gets an Alt+letter mnemonic (its first letter not taken by an earlier menu), F10 opens
+// title gets an Alt+letter mnemonic (its first letter not taken by an earlier menu) and every
+// item of every menu its own letter when the menu opens (see ui::giveMenusMnemonics), F10 opens
 // the first menu, and the File menu ends with "Quit" (Ctrl+Q, from any of the application's
 // windows) calling `quit`. Returns the Quit item.
 QAction* installMenuBarKeys(QMenuBar* bar, QWidget* window, std::function<void()> quit);

@@ -54,8 +54,10 @@ void QuitConfirmation::ask(int count)
                     "%lld cleaned videos in the queue haven't been exported. The queue isn't kept, so "
                     "quitting now loses them.",
                     {count}));
+    const bool shown = isVisible();
     present();
-    m_export->setFocus();
+    if (!shown)
+        m_export->setFocus();
 }
 
 // ---- The guard
@@ -63,6 +65,17 @@ void QuitConfirmation::ask(int count)
 QuitGuard::QuitGuard(BatchQueueManager& batch, std::function<QWidget*()> mainWindow, QObject* parent)
     : QObject(parent), m_batch(batch), m_mainWindow(std::move(mainWindow)), m_quit([] { QCoreApplication::quit(); })
 {
+    // The question follows the queue: it counts the videos still unexported, and closes once
+    // there are none (cleared, or exported by another way).
+    connect(&batch, &BatchQueueManager::jobsChanged, this, [this] {
+        if (!m_confirmation || !m_confirmation->isVisible())
+            return;
+        const int unexported = m_batch.unexportedCompletedJobs();
+        if (unexported == 0)
+            m_confirmation->hide();
+        else
+            m_confirmation->ask(unexported);
+    });
 }
 
 bool QuitGuard::requestQuit()

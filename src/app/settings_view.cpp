@@ -122,6 +122,8 @@ protected:
             p.drawText(rect(), Qt::AlignCenter, text());
         }
         ui::paintContrastEdge(p, rect(), 12, ui::color(ui::ColorName::ControlStroke));
+        if (hasFocus())
+            ui::paintFocusRing(p, rect(), 12);
     }
 
 private:
@@ -150,6 +152,9 @@ SettingsView::SettingsView(SettingsEnvironment environment, QWidget* parent)
     setObjectName(QStringLiteral("settings.form"));
     setFrameShape(QFrame::NoFrame);
     setWidgetResizable(true);
+    // The form itself is no stop for Tab: its controls are, and each is scrolled into view when
+    // it takes the focus.
+    setFocusPolicy(Qt::NoFocus);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     ui::setBackground(this, ui::ColorName::Paper);
     ui::setBackground(viewport(), ui::ColorName::Paper);

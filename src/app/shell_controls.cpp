@@ -11,6 +11,7 @@
 #include <QPointer>
 #include <QEvent>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -365,6 +366,12 @@ void SheetHost::present(QWidget* content, int width)
     m_width = width;
     m_column = new ui::ScrollColumn(content, this);
     m_column->show();
+    // Read as a dialog named by its first line (the alert's "Hushframe", the sheet's title).
+    QString name = content->accessibleName();
+    if (name.isEmpty())
+        if (auto* first = content->findChild<QLabel*>())
+            name = first->text();
+    setAccessibleName(name);
     layOut();
     show();
     raise();

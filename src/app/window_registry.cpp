@@ -1,6 +1,22 @@
 #include "app/window_registry.h"
 
+#include <QShortcut>
+
 namespace hf {
+
+void closeWithKeys(QWidget* window)
+{
+    QList<QKeySequence> keys = QKeySequence::keyBindings(QKeySequence::Close);
+    if (!keys.contains(QKeySequence(Qt::CTRL | Qt::Key_W)))
+        keys << QKeySequence(Qt::CTRL | Qt::Key_W);
+    keys.prepend(QKeySequence(Qt::Key_Escape));
+    for (const QKeySequence& key : std::as_const(keys)) {
+        auto* shortcut = new QShortcut(key, window);
+        shortcut->setContext(Qt::WindowShortcut);
+        shortcut->setAutoRepeat(false);
+        QObject::connect(shortcut, &QShortcut::activated, window, &QWidget::close);
+    }
+}
 
 WindowRegistry::~WindowRegistry()
 {

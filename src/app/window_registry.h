@@ -15,6 +15,11 @@
 
 namespace hf {
 
+// Escape and the desktop's Close keys (Ctrl+W) close `window`, as its title bar's close button
+// does. A card or sheet shown in the window takes Escape first (see ui::CardOverlay); a key held
+// down closes one thing only.
+void closeWithKeys(QWidget* window);
+
 class WindowRegistry : public QObject {
     Q_OBJECT
 

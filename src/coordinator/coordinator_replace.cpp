@@ -35,8 +35,15 @@ bool EngineCoordinator::askBeforeReplacing(std::function<void()> perform)
 {
     if (!replacementStake())
         return false;
-    setPendingReplacement(PendingReplacement{m_source->displayName, std::move(perform), !hasUnexportedFullResult()});
+    setPendingReplacement(
+        PendingReplacement{m_source->displayName, std::move(perform), !hasUnexportedFullResult(), replacementStake()});
     return true;
+}
+
+void EngineCoordinator::dropStaleReplacement()
+{
+    if (m_pendingReplacement && m_pendingReplacement->stake && m_pendingReplacement->stake != replacementStake())
+        setPendingReplacement(std::nullopt);
 }
 
 void EngineCoordinator::presentFileImporter()

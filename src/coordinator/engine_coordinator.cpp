@@ -44,6 +44,11 @@ EngineCoordinator::EngineCoordinator(SeparationEngineProtocol* engine, RecentVid
                          &EngineCoordinator::isRequestingSongCheckChanged,
                          &EngineCoordinator::songCheckRefusedResultIDChanged})
         connect(this, changed, this, &EngineCoordinator::copyrightCheckCardChanged);
+    // A question about replacing the open video holds only while what it would lose is there.
+    for (auto changed : {&EngineCoordinator::sourceChanged, &EngineCoordinator::currentResultChanged,
+                         &EngineCoordinator::exportedResultIDChanged, &EngineCoordinator::isProcessingChanged,
+                         &EngineCoordinator::isPromotingChanged})
+        connect(this, changed, this, &EngineCoordinator::dropStaleReplacement);
 }
 
 EngineCoordinator::~EngineCoordinator()

@@ -104,6 +104,9 @@ public:
         // What would go is a full clean still running, not a finished result: there is
         // nothing to export first.
         bool cleanRunning = false;
+        // What the question is about (see replacementStake()); once that changes (the result
+        // exported, the clean finished, another video open) the question is dropped unanswered.
+        std::optional<QString> stake;
     };
 
     // What an extraction operation yields: the extracted soundtrack and the job folder it is in.
@@ -365,6 +368,8 @@ private:
     // What replacing the open video would throw away, as a key that changes with the work: the
     // unexported full result, or the running full clean; none when nothing would be lost.
     std::optional<QString> replacementStake() const;
+    // Drops a pending replacement whose stake is no longer what it was asked about.
+    void dropStaleReplacement();
     // The bodies of the untracked tasks and the processing run. Each receives the token it checks
     // after every suspension: the coordinator's lifetime token for untracked tasks, the slot's
     // token for kept ones.

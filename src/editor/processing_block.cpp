@@ -119,28 +119,11 @@ ProcessingBlock::ProcessingBlock(EngineCoordinator* coordinator, QWidget* parent
     refresh();
 }
 
-namespace {
-
-// The card on top of the window (an alert, a sheet, a question), when one is up.
-ui::CardOverlay* topmostCard(QWidget* window)
-{
-    const QObjectList& children = window->children();
-    for (auto it = children.crbegin(); it != children.crend(); ++it)
-        if (auto* card = qobject_cast<ui::CardOverlay*>(*it); card && card->isVisible())
-            return card;
-    for (ui::CardOverlay* card : window->findChildren<ui::CardOverlay*>())
-        if (card->isVisible())
-            return card;
-    return nullptr;
-}
-
-} // namespace
-
 void ProcessingBlock::escapePressed()
 {
     // The window's shortcut sees Escape before the card does; a card on top answers it first, and
     // the clean is cancelled only when nothing covers the window.
-    if (ui::CardOverlay* card = topmostCard(window())) {
+    if (ui::CardOverlay* card = ui::CardOverlay::topmost(window())) {
         // Handed on as the key itself, with this shortcut out of the way while it travels.
         m_escape->setEnabled(false);
         QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);

@@ -7,6 +7,7 @@
 #include "pipeline/formatting.h"
 #include "platform/texts.h"
 #include "ui_kit/accessibility.h"
+#include "ui_kit/buttons.h"
 #include "ui_kit/environment.h"
 #include "ui_kit/palette.h"
 #include "ui_kit/text_styles.h"
@@ -354,6 +355,8 @@ void ZoomButton::paintEvent(QPaintEvent*)
     painter.drawLine(QPointF(c.x() - arm, c.y()), QPointF(c.x() + arm, c.y()));
     if (m_zoomsIn)
         painter.drawLine(QPointF(c.x(), c.y() - arm), QPointF(c.x(), c.y() + arm));
+    if (hasFocus())
+        ui::paintFocusRing(painter, face.adjusted(-3, -3, 3, 3), 8);
 }
 
 // ---- The bar

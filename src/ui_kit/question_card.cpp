@@ -35,6 +35,8 @@ QuestionCard::QuestionCard(QWidget* window, const QString& title) : CardOverlay(
     m_message->setAlignment(Qt::AlignHCenter);
     setTextStyle(m_message, TextStyle::callout);
     setForeground(m_message, ColorName::SecondaryText);
+    // Read as a dialog named by its title and described by its message.
+    setAccessibleName(title);
     m_column->addWidget(m_title);
     m_column->addWidget(m_message);
     m_column->addSpacing(10);
@@ -53,10 +55,13 @@ QString QuestionCard::message() const
 void QuestionCard::setMessage(const QString& message)
 {
     m_message->setText(message);
+    setAccessibleDescription(message);
 }
 
 void QuestionCard::addAnswer(QAbstractButton* button)
 {
+    // An answer clicked with the mouse takes the focus as Tab does: it is what the card's keys
+    // then act on, and the card gives the focus back when it closes.
     button->setFocusPolicy(Qt::StrongFocus);
     m_column->addWidget(button);
 }

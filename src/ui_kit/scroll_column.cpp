@@ -1,9 +1,32 @@
 #include "ui_kit/scroll_column.h"
 
+#include "ui_kit/buttons.h"
+
+#include <QApplication>
 #include <QLayout>
 #include <QScrollBar>
 
+#include <mutex>
+
 namespace hf::ui {
+
+void keepFocusInView()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (!qApp)
+            return;
+        QObject::connect(qApp, &QApplication::focusChanged, qApp, [](QWidget*, QWidget* now) {
+            if (!now || QGuiApplication::mouseButtons() != Qt::NoButton)
+                return;
+            // Innermost first, so an outer area scrolls to where the inner one put the widget.
+            for (QWidget* parent = now->parentWidget(); parent; parent = parent->parentWidget())
+                if (auto* area = qobject_cast<QScrollArea*>(parent); area && area->widget()
+                                                                     && area->widget()->isAncestorOf(now))
+                    area->ensureWidgetVisible(now, 0, 8);
+        });
+    });
+}
 
 ScrollColumn::ScrollColumn(QWidget* content, QWidget* parent) : QScrollArea(parent)
 {
@@ -14,6 +37,13 @@ ScrollColumn::ScrollColumn(QWidget* content, QWidget* parent) : QScrollArea(pare
     setAutoFillBackground(false);
     viewport()->setAutoFillBackground(false);
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+    // A stop for Tab only while there is something to scroll (the arrow keys then scroll it),
+    // and then it shows the focus ring like every other stop.
+    setFocusPolicy(Qt::NoFocus);
+    keepFocusInView();
+    attachFocusRing(this, 8);
+    connect(verticalScrollBar(), &QScrollBar::rangeChanged, this,
+            [this](int, int maximum) { setFocusPolicy(maximum > 0 ? Qt::StrongFocus : Qt::NoFocus); });
     const bool filled = content->autoFillBackground();
     setWidget(content);
     // setWidget() turns the background on; the content keeps what it asked for.

@@ -9,11 +9,17 @@
 //     int tall = column->contentHeight(width);              // the content's whole height
 //
 // Nothing of its own is drawn: no frame, and the background of whatever lies under it shows
-// through. The scroll bar shows only while there is something to scroll to.
+// through. The scroll bar shows only while there is something to scroll to; only then does Tab
+// stop on the column (the arrow keys scroll it), drawing the kit's focus ring round it.
 
 #include <QScrollArea>
 
 namespace hf::ui {
+
+// Once called, a widget that takes the keyboard focus (by Tab or by the program, not by a click)
+// is scrolled into view in every scroll area around it, so the focus never lands out of sight.
+// ScrollColumn calls it; calling it again does nothing.
+void keepFocusInView();
 
 class ScrollColumn : public QScrollArea {
     Q_OBJECT

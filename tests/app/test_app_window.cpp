@@ -18,6 +18,7 @@
 #include "support/test_support.h"
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QDragEnterEvent>
@@ -182,6 +183,11 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return window->isAlertShown(); }));
         QCOMPARE(child<QLabel>(window, "alert.message")->text(), QString("That file isn't a video Hushframe can open."));
         test::saveScreenshot(window->grab().toImage(), "app", "alert");
+        // A screen reader hears an alert named "Hushframe" that says the message.
+        QAccessibleInterface* alert = QAccessible::queryAccessibleInterface(child(window, "alert.host"));
+        QCOMPARE(alert->role(), QAccessible::AlertMessage);
+        QCOMPARE(alert->text(QAccessible::Name), QStringLiteral("Hushframe"));
+        QCOMPARE(alert->text(QAccessible::Description), QString("That file isn't a video Hushframe can open."));
 
         QTest::mouseClick(child<QAbstractButton>(window, "alert.ok"), Qt::LeftButton, {}, QPoint(10, 16));
         QVERIFY(!services->coordinator().errorMessage());

@@ -7,6 +7,7 @@
 #include "app/help_commands.h"
 #include "app/help_topic_view.h"
 #include "app/help_view.h"
+#include "app/window_registry.h"
 #include "app/wrapping_label.h"
 #include "platform/settings_store.h"
 #include "support/test_support.h"
@@ -147,9 +148,10 @@ private slots:
         HelpEnvironment environment;
         environment.feedback = feedbackConfig();
         HelpView view(std::nullopt, environment);
+        closeWithKeys(&view);
         view.resize(640, 640);
         view.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        QVERIFY(QTest::qWaitForWindowActive(&view));
         QCOMPARE(listed(view).last(), QStringLiteral(": help.sendFeedback, help.emailSupport"));
         auto* send = view.findChild<WrappingLabel*>(QStringLiteral("help.sendFeedback"));
         QTest::mouseClick(send, Qt::LeftButton, {}, QPoint(10, send->height() / 2));
@@ -163,6 +165,10 @@ private slots:
         QTest::keyClick(view.feedbackForm()->parentWidget()->parentWidget(), Qt::Key_Escape);
         QVERIFY(!view.isShowingFeedback());
         QCOMPARE(view.query(), QStringLiteral("song"));
+        // The sheet took that Escape; the next one closes the window.
+        QVERIFY(view.isVisible());
+        QTest::keyClick(view.focusWidget() ? view.focusWidget() : &view, Qt::Key_Escape);
+        QVERIFY(!view.isVisible());
     }
 
     // At the window's least size the whole form shows, Send included, without scrolling; at the

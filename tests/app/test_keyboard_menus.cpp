@@ -1,11 +1,13 @@
-// The main window's menu bar by the desktop's habits: a mnemonic on every menu title, none taken
-// twice, F10 opening the first menu, and File > Quit (Ctrl+Q) closing every window of the
-// application, from whichever window has the focus.
+// The main window's menu bar by the desktop's habits: a mnemonic on every menu title and on every
+// item of every menu, none taken twice in one menu, an item chosen by its letter, F10 opening the
+// first menu, and File > Quit (Ctrl+Q) closing every window of the application, from whichever
+// window has the focus.
 
 #include "helpers_app.h"
 
 #include "app/hushframe_app.h"
 #include "app/main_window_parts.h"
+#include "coordinator/engine_coordinator.h"
 
 #include <QAction>
 #include <QApplication>
@@ -16,6 +18,22 @@
 #include <QTest>
 
 using namespace hf;
+
+namespace {
+
+// A menu title as the menu shows it: a lone "&" marks the next letter, "&&" is one "&".
+QString shown(const QString& title)
+{
+    QString text;
+    for (qsizetype i = 0; i < title.size(); ++i) {
+        if (title.at(i) == u'&' && i + 1 < title.size())
+            ++i;
+        text += title.at(i);
+    }
+    return text;
+}
+
+} // namespace
 
 class TestKeyboardMenus : public QObject {
     Q_OBJECT
@@ -46,6 +64,68 @@ private Q_SLOTS:
         // Ctrl+Q whatever keys the platform theme names for Quit.
         QCOMPARE(quit->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
         QCOMPARE(quit->shortcutContext(), Qt::ApplicationShortcut);
+    }
+
+    // Each menu, opened: every item has an underlined letter of its title, none twice; a file
+    // name's own "&" stays a character. In File, the letter of "Open Video..." opens the chooser.
+    void everyMenuItemHasItsOwnLetter_data()
+    {
+        QTest::addColumn<QString>("menu");
+        for (const char* menu : {"menu.file", "menu.openRecent", "menu.playback", "menu.account", "menu.help"})
+            QTest::newRow(menu) << QString::fromLatin1(menu);
+    }
+    void everyMenuItemHasItsOwnLetter()
+    {
+        QFETCH(QString, menu);
+        QTemporaryDir home;
+        auto services = test::makeServices(home);
+        services->coordinator().recents().noteOpened(
+            SourceVideo{QUrl::fromLocalFile(home.filePath(QStringLiteral("Tom & Jerry.mp4"))), "Tom & Jerry.mp4", 20, false});
+        test::ScriptedFilePicker picker;
+        HushframeApp app(*services, &picker);
+        QWidget* main = app.openWindow(QStringLiteral("main"));
+        QVERIFY(QTest::qWaitForWindowExposed(main));
+        auto* bar = main->findChild<QMenuBar*>();
+        QMenu* found = nullptr;
+        std::function<void(QMenu*)> look = [&](QMenu* m) {
+            if (m->objectName() == menu)
+                found = m;
+            for (QAction* action : m->actions())
+                if (action->menu())
+                    look(action->menu());
+        };
+        for (QAction* entry : bar->actions())
+            if (entry->menu())
+                look(entry->menu());
+        QVERIFY(found);
+
+        found->popup(main->mapToGlobal(QPoint(20, 20)));
+        QVERIFY(QTest::qWaitForWindowExposed(found));
+        QSet<QChar> letters;
+        int items = 0;
+        for (QAction* action : found->actions()) {
+            if (action->isSeparator() || !action->isVisible())
+                continue;
+            ++items;
+            const QKeySequence mnemonic = QKeySequence::mnemonic(action->text());
+            QVERIFY2(!mnemonic.isEmpty(), qPrintable(action->text()));
+            const QChar letter = QChar(mnemonic[0].key()).toLower();
+            QVERIFY2(!letters.contains(letter), qPrintable(action->text()));
+            letters.insert(letter);
+            // The letter is one of the title's own.
+            QVERIFY2(shown(action->text()).contains(letter, Qt::CaseInsensitive), qPrintable(action->text()));
+        }
+        QVERIFY(items > 0);
+        if (menu == QLatin1String("menu.openRecent"))
+            QCOMPARE(shown(found->actions().first()->text()), QStringLiteral("Tom & Jerry.mp4"));
+        if (menu == QLatin1String("menu.file")) {
+            QAction* open = found->findChild<QAction*>(QStringLiteral("menu.openVideo"));
+            QVERIFY(open);
+            const QChar letter = QChar(QKeySequence::mnemonic(open->text())[0].key()).toLower();
+            QTest::keyClick(found, letter.toLatin1());
+            QVERIFY(QTest::qWaitFor([&] { return picker.requests == 1; }, 2000));
+        }
+        found->close();
     }
 
     void f10OpensTheFirstMenuAndQuitClosesEveryWindow()

@@ -1,12 +1,18 @@
 // The whole application by keyboard alone, as a real X client on a virtual screen with keys typed
 // through the X server: a video opened from the File menu (F10), every focus stop on the way to
 // "Clean full video" drawn, the clean started with Space, the result exported with the toolbar's
-// Export button and Return, an alert answered with Return, Settings and Help opened from the
-// menus with their mnemonics, and Quit (Ctrl+Q) closing every window. Skips without an X server
-// or xdotool; ctest runs it under xvfb-run.
+// Export button and Return, Settings and Help opened from the menus by their letters, and Quit
+// (Ctrl+Q) closing every window. Each kind of card (the replace question, the quit question, the
+// error alert, the sign-in sheet) takes the keyboard while it asks, holds the window's shortcuts,
+// shows the ring on each of its stops, and once closed by Escape gives the focus back and answers
+// nothing more. Settings, Help and Feedback close with Escape and Ctrl+W, every stop of theirs
+// drawn. Skips without an X server or xdotool; ctest runs it under xvfb-run.
 
 #include "app/content_view.h"
 #include "app/hushframe_app.h"
+#include "app/quit_guard.h"
+#include "coordinator/batch_queue_manager.h"
+#include "ui_kit/card_overlay.h"
 #include "backend/account_store.h"
 #include "coordinator/engine_coordinator.h"
 #include "editor/exporter.h"
@@ -22,6 +28,7 @@
 #include <QFile>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTextStream>
@@ -87,6 +94,14 @@ class TestKeyboardPass : public QObject {
         m_log << QStringLiteral("  focus: ") + describe(now);
         if (!now || now->window() != window)
             return nullptr;
+        checkDrawn(window, shotBefore, now);
+        return now;
+    }
+
+    // Whether the screen shows the focus arriving on `now` (its area changed since `shotBefore`);
+    // a stop that shows nothing is noted.
+    void checkDrawn(QWidget* window, const QImage& shotBefore, QWidget* now)
+    {
         const QRect area = QRect(now->mapTo(window, QPoint(0, 0)), now->size()).adjusted(-3, -3, 3, 3);
         const bool drawn = QTest::qWaitFor([&] {
             return test::x11::differsWithin(shotBefore, test::x11::screenPicture(window->windowHandle()), area);
@@ -95,7 +110,94 @@ class TestKeyboardPass : public QObject {
             m_log << QStringLiteral("  NOT DRAWN");
             m_undrawn << describe(now);
         }
-        return now;
+    }
+
+    // Tabs from the focus until it comes back to the first stop reached, each stop drawn and inside
+    // `scope`; with one stop only, Tab leaves the focus on it. Returns the stops, none on failure.
+    QList<QWidget*> tabRound(QWidget* window, QWidget* scope, int limit = 60)
+    {
+        QList<QWidget*> stops;
+        for (int i = 0; i < limit; ++i) {
+            QWidget* before = QApplication::focusWidget();
+            const QImage shot = test::x11::screenPicture(window->windowHandle());
+            m_log << QStringLiteral("key Tab");
+            if (!test::x11::typeKeys(QStringLiteral("Tab")))
+                return {};
+            const bool moved = QTest::qWaitFor([&] { return QApplication::focusWidget() != before; }, 1500);
+            QWidget* now = QApplication::focusWidget();
+            m_log << QStringLiteral("  focus: ") + describe(now);
+            if (!now || now->window() != window || (scope != window && !scope->isAncestorOf(now))) {
+                m_log << QStringLiteral("  LEFT ") + describe(scope);
+                return {};
+            }
+            if (!moved)
+                return stops.isEmpty() ? QList<QWidget*>{now} : stops;
+            checkDrawn(window, shot, now);
+            if (!stops.isEmpty() && now == stops.first())
+                return stops;
+            stops << now;
+        }
+        return {};
+    }
+
+    // Opens the menu-bar menu whose mnemonic is `letter` and chooses its item `name` by the item's
+    // own underlined letter.
+    bool chooseByLetter(const QString& letter, const QString& name)
+    {
+        QMenu* menu = nullptr;
+        if (!press(QStringLiteral("alt+") + letter, [&] {
+                menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+                return menu != nullptr;
+            }))
+            return false;
+        QAction* item = menu->findChild<QAction*>(name);
+        if (!item) {
+            for (QAction* action : menu->actions())
+                if (action->objectName() == name)
+                    item = action;
+        }
+        const QString title = item ? item->text() : QString();
+        const qsizetype amp = title.indexOf(u'&');
+        m_log << QStringLiteral("  item: ") + title;
+        if (amp < 0 || amp + 1 >= title.size())
+            return false;
+        return press(title.at(amp + 1).toLower(), [] { return QApplication::activePopupWidget() == nullptr; });
+    }
+
+    // A card that has just opened on `window`: it holds the focus, each of its stops shows the
+    // ring, Escape closes it with the focus back on `before`, and Return then answers nothing
+    // (`unchanged` still holds).
+    void checkCardByKeyboard(QWidget* window, ui::CardOverlay* card, QWidget* before,
+                             const std::function<bool()>& unchanged)
+    {
+        QVERIFY2(card && card->isVisible(), qPrintable(m_log.join(u'\n')));
+        QVERIFY(QTest::qWaitFor([&] { return card->isAncestorOf(QApplication::focusWidget()) || QApplication::focusWidget() == card; }, 2000));
+        QVERIFY2(!tabRound(window, card).isEmpty(), qPrintable(m_log.join(u'\n')));
+        test::saveScreenshot(test::x11::screenPicture(window->windowHandle()), QStringLiteral("keyboard"),
+                             card->objectName() + QStringLiteral("-focused"));
+        QVERIFY(press(QStringLiteral("Escape"), [&] { return !card->isVisible(); }));
+        QVERIFY(QTest::qWaitFor([&] { return QApplication::focusWidget() == before; }, 2000));
+        m_log << QStringLiteral("  focus back: ") + describe(QApplication::focusWidget());
+        QVERIFY(press(QStringLiteral("Return"), [] { return true; }));
+        QTest::qWait(300);
+        QVERIFY2(!card->isVisible() && unchanged(), qPrintable(m_log.join(u'\n')));
+        QCOMPARE(QApplication::focusWidget(), before);
+    }
+
+    // Escape closes the window `id`, opened again Ctrl+W does, every stop of it drawn on the way.
+    void checkWindowClosesByKeys(HushframeApp& app, const QString& id)
+    {
+        for (const QString& key : {QStringLiteral("Escape"), QStringLiteral("ctrl+w")}) {
+            m_log << id + QStringLiteral(" closed by ") + key;
+            QPointer<QWidget> window = app.openWindow(id);
+            QVERIFY(window && QTest::qWaitForWindowActive(window));
+            if (key == QLatin1String("Escape")) {
+                QVERIFY2(!tabRound(window, window).isEmpty() || !window->focusWidget(), qPrintable(m_log.join(u'\n')));
+                test::saveScreenshot(test::x11::screenPicture(window->windowHandle()), QStringLiteral("keyboard"),
+                                     id + QStringLiteral("-focused"));
+            }
+            QVERIFY2(press(key, [&] { return !window || !window->isVisible(); }), qPrintable(m_log.join(u'\n')));
+        }
     }
 
     // Tabs until `target` has the focus, checking every stop on the way; at most `limit` presses.
@@ -111,50 +213,42 @@ class TestKeyboardPass : public QObject {
         return false;
     }
 
-    // Opens the menu-bar menu whose mnemonic is `letter` and activates its item `name` with the
-    // arrow keys and Return.
-    bool chooseFromMenu(const QString& letter, const QString& name)
+private Q_SLOTS:
+    void init()
     {
-        QMenu* menu = nullptr;
-        if (!press(QStringLiteral("alt+") + letter, [&] {
-                menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-                return menu != nullptr;
-            }))
-            return false;
-        m_log << QStringLiteral("  menu: ") + menu->objectName();
-        for (int i = 0; i < 12; ++i) {
-            QAction* active = menu->activeAction();
-            if (active && active->objectName() == name)
-                return press(QStringLiteral("Return"), [] { return QApplication::activePopupWidget() == nullptr; });
-            if (!press(QStringLiteral("Down"), [&] { return menu->activeAction() != active; }))
-                return false;
-        }
-        return false;
+        m_log.clear();
+        m_undrawn.clear();
+        if (const QString why = test::x11::unavailable(); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        if (!test::haveProgram(QStringLiteral("ffmpeg")))
+            QSKIP("needs ffmpeg");
     }
 
-private Q_SLOTS:
     void cleanup()
     {
-        QFile file(test::outputFolder() + QStringLiteral("/keyboard-pass.txt"));
+        QFile file(test::outputFolder() + QStringLiteral("/keyboard-pass-%1.txt")
+                                              .arg(QString::fromLatin1(QTest::currentTestFunction())));
         if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
             QTextStream(&file) << m_log.join(u'\n') << '\n';
     }
 
     void aVideoFromOpenToExportByKeyboardAlone()
     {
-        if (const QString why = test::x11::unavailable(); !why.isEmpty())
-            QSKIP(qPrintable(why));
-        if (!test::haveProgram(QStringLiteral("ffmpeg")))
-            QSKIP("needs ffmpeg");
         test::AppOnLocalServer run;
         QVERIFY(run.open(4));
         auto [services, picker, window, movie, home] = std::tie(run.services, run.picker, run.window, run.movie, run.home);
         auto saving = std::make_unique<ScriptedSaveDialog>();
         ScriptedSaveDialog& save = *saving;
         window->exporter().setSaveDialog(std::move(saving));
+        int quits = 0;
+        run.app->quitGuard().setQuitter([&] { ++quits; });
         window->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(window));
         EngineCoordinator& coordinator = services->coordinator();
+        // A cleaned video in the batch queue, for the question before quitting.
+        BatchQueueManager& batch = services->batch();
+        batch.enqueue({QUrl::fromLocalFile(movie)});
+        batch.start();
 
         // The window opens holding the focus itself, so Space is the player's, not a button's.
         QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(window));
@@ -195,34 +289,84 @@ private Q_SLOTS:
         QCOMPARE(cleanClicked.count(), 1);
         QVERIFY(!services->player().isPlaying());
 
-        // The finished clean asks for the export at once; cancelled, the toolbar's Export button
-        // asks again from the keyboard.
+        // The finished clean asks for the export at once; cancelled, the result stays unexported.
         QVERIFY(QTest::qWaitFor([&] { return save.requests == 1 || coordinator.errorMessage(); }, 120000));
         QVERIFY2(!coordinator.errorMessage(), qPrintable(coordinator.errorMessage().value_or(QString())));
         QVERIFY(coordinator.hasFullResult());
         QVERIFY(save.answer(std::nullopt));
+        QVERIFY(coordinator.hasUnexportedFullResult());
+
+        // The window with its result: every stop drawn, all the way round.
+        m_log << QStringLiteral("editor round");
+        QVERIFY2(!tabRound(window, window).isEmpty(), qPrintable(m_log.join(u'\n')));
+
+        // Opening another video asks first. While the question is up the window's shortcuts wait
+        // (Ctrl+E exports nothing, Ctrl+O opens nothing); Escape closes it, the focus goes back,
+        // and Return then answers nothing.
+        m_log << QStringLiteral("replace question");
+        auto* replace = window->findChild<ui::CardOverlay*>(QStringLiteral("replace.confirmation"));
+        QVERIFY(replace);
+        // The window itself holds the focus, as when it opened: Return there presses nothing.
+        window->setFocus(Qt::OtherFocusReason);
+        QWidget* before = QApplication::focusWidget();
+        QVERIFY(press(QStringLiteral("ctrl+o"), [&] { return replace->isVisible(); }));
+        for (const QString& chord : {QStringLiteral("ctrl+e"), QStringLiteral("ctrl+o"), QStringLiteral("F10")})
+            QVERIFY(press(chord, [] { return true; }));
+        QTest::qWait(300);
+        QCOMPARE(save.requests, 1);
+        QCOMPARE(picker.requests, 1);
+        QVERIFY(!QApplication::activePopupWidget());
+        checkCardByKeyboard(window, replace, before, [&] {
+            return picker.requests == 1 && save.requests == 1 && !coordinator.hasPendingReplacement();
+        });
+        // "Export First" by Return: the export starts, and the focus is back where it was.
+        QVERIFY(press(QStringLiteral("ctrl+o"), [&] { return replace->isVisible(); }));
+        QVERIFY(press(QStringLiteral("Return"), [&] { return save.requests == 2; }, 60000));
+        QVERIFY(!replace->isVisible());
+        QCOMPARE(QApplication::focusWidget(), before);
+        QVERIFY(save.answer(std::nullopt));
+
+        // The toolbar's Export button asks again from the keyboard.
         m_log << QStringLiteral("export");
         auto* exportButton = window->findChild<QAbstractButton*>(QStringLiteral("result.export"));
         QVERIFY(exportButton);
         QVERIFY(QTest::qWaitFor([&] { return exportButton->isVisible() && exportButton->isEnabled(); }, 10000));
         QVERIFY2(tabTo(window, exportButton), qPrintable(m_log.join(u'\n')));
         test::saveScreenshot(test::x11::screenPicture(window->windowHandle()), QStringLiteral("keyboard"), QStringLiteral("export-focused"));
-        QVERIFY(press(QStringLiteral("Return"), [&] { return save.requests == 2; }, 60000));
+        QVERIFY(press(QStringLiteral("Return"), [&] { return save.requests == 3; }, 60000));
         const QString saved = home.filePath(QStringLiteral("Holiday clean.mp4"));
         QVERIFY(save.answer(ExportSaveDialog::Choice{saved, false, false}));
         QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(saved); }, 60000));
 
-        // An alert takes Return for its answer.
+        // An alert: its one stop drawn, Escape dismisses it and gives the focus back; shown again,
+        // it takes Return for its answer.
         m_log << QStringLiteral("alert");
+        auto* alert = window->findChild<ui::CardOverlay*>(QStringLiteral("alert.host"));
+        QVERIFY(alert);
+        window->setFocus(Qt::OtherFocusReason);
+        before = QApplication::focusWidget();
+        coordinator.setErrorMessage(QStringLiteral("Something went wrong."));
+        checkCardByKeyboard(window, alert, before,
+                            [&] { return !coordinator.errorMessage() && save.requests == 3 && picker.requests == 1; });
         coordinator.setErrorMessage(QStringLiteral("Something went wrong."));
         auto* ok = window->findChild<QAbstractButton*>(QStringLiteral("alert.ok"));
         QVERIFY(QTest::qWaitFor([&] { return ok && ok->isVisible(); }, 2000));
         QVERIFY(press(QStringLiteral("Return"), [&] { return !coordinator.errorMessage(); }));
+        QCOMPARE(QApplication::focusWidget(), before);
 
-        // Settings and Help from the menus by their mnemonics; each window takes Tab.
+        // The sign-in sheet from the Account menu, by the item's letter.
+        m_log << QStringLiteral("sign-in sheet");
+        auto* sheet = window->findChild<ui::CardOverlay*>(QStringLiteral("signIn.host"));
+        QVERIFY(sheet);
+        QVERIFY2(chooseByLetter(QStringLiteral("a"), QStringLiteral("menu.signIn")), qPrintable(m_log.join(u'\n')));
+        QVERIFY(QTest::qWaitFor([&] { return sheet->isVisible(); }, 5000));
+        checkCardByKeyboard(window, sheet, before,
+                            [&] { return !services->account().isSignInPresented() && picker.requests == 1; });
+
+        // Settings and Help from the menus by their items' letters; each window takes Tab.
         m_log << QStringLiteral("settings");
-        QVERIFY2(chooseFromMenu(QStringLiteral("f"), QStringLiteral("menu.settings")), qPrintable(m_log.join(u'\n')));
-        QWidget* settings = nullptr;
+        QVERIFY2(chooseByLetter(QStringLiteral("f"), QStringLiteral("menu.settings")), qPrintable(m_log.join(u'\n')));
+        QPointer<QWidget> settings;
         QVERIFY(QTest::qWaitFor([&] {
             settings = QApplication::activeWindow();
             return settings && settings != window;
@@ -233,8 +377,8 @@ private Q_SLOTS:
         m_log << QStringLiteral("help");
         window->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(window));
-        QVERIFY2(chooseFromMenu(QStringLiteral("h"), QStringLiteral("menu.help.topics")), qPrintable(m_log.join(u'\n')));
-        QWidget* help = nullptr;
+        QVERIFY2(chooseByLetter(QStringLiteral("h"), QStringLiteral("menu.help.topics")), qPrintable(m_log.join(u'\n')));
+        QPointer<QWidget> help;
         QVERIFY(QTest::qWaitFor([&] {
             help = QApplication::activeWindow();
             return help && help != window && help != settings;
@@ -243,13 +387,51 @@ private Q_SLOTS:
             QVERIFY2(tabAndCheckDrawn(help), qPrintable(m_log.join(u'\n')));
         test::saveScreenshot(test::x11::screenPicture(help->windowHandle()), QStringLiteral("keyboard"), QStringLiteral("help-focused"));
 
+        // Quitting with a cleaned video in the queue asks on the main window; Escape closes the
+        // question and Return then quits nothing. Asked again, the question closes by itself once
+        // the queue holds nothing unexported.
+        m_log << QStringLiteral("quit question");
+        QVERIFY(QTest::qWaitFor([&] { return batch.unexportedCompletedJobs() == 1 || !batch.isProcessingQueue(); }, 180000));
+        QCOMPARE(batch.unexportedCompletedJobs(), 1);
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        window->setFocus(Qt::OtherFocusReason);
+        before = QApplication::focusWidget();
+        QVERIFY(press(QStringLiteral("ctrl+q"), [&] {
+            return run.app->quitGuard().confirmation() && run.app->quitGuard().confirmation()->isVisible();
+        }));
+        QuitConfirmation* quit = run.app->quitGuard().confirmation();
+        checkCardByKeyboard(window, quit, before, [&] {
+            return quits == 0 && window->isVisible() && batch.completedJobs() == 1 && picker.requests == 1;
+        });
+        QVERIFY(press(QStringLiteral("ctrl+q"), [&] { return quit->isVisible(); }));
+        batch.clearAll();
+        QVERIFY(QTest::qWaitFor([&] { return !quit->isVisible(); }, 2000));
+        QCOMPARE(QApplication::focusWidget(), before);
+
         // Ctrl+Q from the help window closes every window.
         m_log << QStringLiteral("quit");
+        QPointer<QWidget> main = window;
+        help->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(help));
         QVERIFY(press(QStringLiteral("ctrl+q"), [&] {
-            return !window->isVisible() && !settings->isVisible() && !help->isVisible();
+            return (!main || !main->isVisible()) && (!settings || !settings->isVisible()) && (!help || !help->isVisible());
         }));
+        run.window = nullptr;
 
         // Every stop on the way showed the focus.
+        QVERIFY2(m_undrawn.isEmpty(), qPrintable(m_undrawn.join(u'\n')));
+    }
+
+    // Settings, Help and Feedback close with Escape and with Ctrl+W, and every stop of theirs
+    // shows the focus.
+    void theOtherWindowsCloseByKeys()
+    {
+        test::AppOnLocalServer run;
+        QVERIFY(run.open(2));
+        for (const QString& id : {QStringLiteral("settings"), QStringLiteral("help"), QStringLiteral("feedback")})
+            checkWindowClosesByKeys(*run.app, id);
+
         QVERIFY2(m_undrawn.isEmpty(), qPrintable(m_undrawn.join(u'\n')));
     }
 };

@@ -80,6 +80,37 @@ private Q_SLOTS:
         QVERIFY(c->isFileImporterPresented() && !c->hasPendingReplacement());
     }
 
+    // A question about replacing the open video closes unanswered once what it would lose is gone;
+    // a change that leaves it at stake leaves the question.
+    void aQuestionThatNoLongerHoldsIsDropped_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<bool>("dropped");
+        QTest::newRow("result exported") << QStringLiteral("export") << true;
+        QTest::newRow("video closed") << QStringLiteral("close") << true;
+        QTest::newRow("an error shown") << QStringLiteral("error") << false;
+    }
+    void aQuestionThatNoLongerHoldsIsDropped()
+    {
+        QFETCH(QString, change);
+        QFETCH(bool, dropped);
+        QVERIFY(rig->openAndPreview(rig->video("clip.mp4")));
+        c->cleanFullVideo();
+        QVERIFY(waitFor([&] { return c->hasFullResult() && !c->isPromoting(); }));
+        bool performed = false;
+        QVERIFY(c->askBeforeReplacing([&] { performed = true; }));
+        QVERIFY(c->hasPendingReplacement());
+        if (change == QLatin1String("export"))
+            c->noteExported();
+        else if (change == QLatin1String("close"))
+            c->clearSource();
+        else
+            c->setErrorMessage(QStringLiteral("Something went wrong."));
+        QCOMPARE(c->hasPendingReplacement(), !dropped);
+        c->confirmReplacement();
+        QCOMPARE(QTest::qWaitFor([&] { return performed; }, 600), !dropped);
+    }
+
     void reopeningARecentVideo()
     {
         // An exported full result of one video, then another video open at a new ambience level.

@@ -93,6 +93,15 @@ private Q_SLOTS:
         openSource(rig, 200);
         QVERIFY(bar.zoomOutButton()->isEnabled());
         QVERIFY(bar.zoomInButton()->isEnabled());
+        // Reached with Tab, each shows the focus ring.
+        bar.show();
+        QVERIFY(QTest::qWaitForWindowActive(&bar));
+        for (QAbstractButton* button : {bar.zoomOutButton(), bar.zoomInButton()}) {
+            bar.setFocus();
+            const QImage before = button->grab().toImage();
+            button->setFocus(Qt::TabFocusReason);
+            QVERIFY(button->grab().toImage() != before);
+        }
         bar.zoomInButton()->click();
         QCOMPARE(zoom.index(), std::optional<int>(0));
         QCOMPARE(bar.rangeText(), QString("Showing 0:00 to 0:10"));

@@ -8,15 +8,19 @@
 #include "ui_kit/accessibility.h"
 #include "ui_kit/buttons.h"
 #include "ui_kit/card_overlay.h"
+#include "ui_kit/question_card.h"
 #include "ui_kit/segmented_choice.h"
 
 #include <QAccessible>
 #include <QAction>
 #include <QApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QSignalSpy>
 #include <QTest>
 #include <QVBoxLayout>
+
+#include <functional>
 
 using namespace hf::ui;
 using hf::test::KitHost;
@@ -35,6 +39,25 @@ struct ShortcutHost : KitHost {
 };
 
 // An alert card with three answers, the first the default, the last the cancel answer.
+// "Export First", "Replace" and "Cancel" for `card`, placed by `place`: each notes its title in
+// `pressed` and closes the card; the first is the default answer, the last the cancel answer.
+QList<QAbstractButton*> addAnswers(CardOverlay* card, QStringList& pressed,
+                                   const std::function<void(QAbstractButton*)>& place)
+{
+    QList<QAbstractButton*> answers;
+    for (const QString& title : {QStringLiteral("Export First"), QStringLiteral("Replace"), QStringLiteral("Cancel")}) {
+        auto* button = new QuietButton(title);
+        place(button);
+        answers << button;
+        QObject::connect(button, &QAbstractButton::clicked, card, [card, &pressed, title] {
+            pressed << title;
+            card->hide();
+        });
+    }
+    card->setAnswers(answers.first(), answers.last());
+    return answers;
+}
+
 class Question : public CardOverlay {
 public:
     QList<QAbstractButton*> answers;
@@ -45,16 +68,7 @@ public:
         m_card = new QWidget(this);
         auto* column = new QVBoxLayout(m_card);
         column->addWidget(new QLabel(QStringLiteral("Replace the current video?")));
-        for (const QString& title : {QStringLiteral("Export First"), QStringLiteral("Replace"), QStringLiteral("Cancel")}) {
-            auto* button = new QuietButton(title, m_card);
-            column->addWidget(button);
-            answers << button;
-            connect(button, &QAbstractButton::clicked, this, [this, title] {
-                pressed << title;
-                hide();
-            });
-        }
-        setAnswers(answers.first(), answers.last());
+        answers = addAnswers(this, pressed, [&](QAbstractButton* button) { column->addWidget(button); });
     }
     void ask()
     {
@@ -75,6 +89,34 @@ protected:
 private:
     QWidget* m_card;
 };
+
+// The kit's own question card with three answers; Escape answers "Cancel".
+class Asking : public QuestionCard {
+public:
+    QList<QAbstractButton*> answers;
+    QStringList pressed;
+
+    explicit Asking(QWidget* window) : QuestionCard(window, QStringLiteral("Replace the current video?"))
+    {
+        answers = addAnswers(this, pressed, [this](QAbstractButton* button) { addAnswer(button); });
+    }
+    void ask()
+    {
+        setMessage(QStringLiteral("The cleaned result for Holiday.mp4 hasn't been exported."));
+        present();
+    }
+    using QuestionCard::cardRect;
+};
+
+// Sends one key event as the window system would, held down (auto-repeated) or not.
+void sendKey(QWidget* to, QEvent::Type type, Qt::Key key, Qt::KeyboardModifiers modifiers, bool autoRepeat = false)
+{
+    const QString text = key == Qt::Key_Return || key == Qt::Key_Enter ? QStringLiteral("\r")
+                         : key == Qt::Key_Space                      ? QStringLiteral(" ")
+                                                                     : QString();
+    QKeyEvent event(type, key, modifiers, text, autoRepeat);
+    QApplication::sendEvent(to, &event);
+}
 
 QAccessibleInterface* accessible(QWidget* widget)
 {
@@ -265,6 +307,13 @@ private slots:
         QSignalSpy behindClicked(behind, &QAbstractButton::clicked);
         QTest::mouseClick(behind, Qt::LeftButton, {}, behind->rect().center());
         QCOMPARE(behindClicked.count(), 1);
+
+        // An answer held down with the mouse (it takes no focus) is let go when the card hides.
+        card.ask();
+        QTest::mousePress(card.answers[0], Qt::LeftButton, {}, card.answers[0]->rect().center());
+        QVERIFY(card.answers[0]->isDown() && !card.answers[0]->hasFocus());
+        card.hide();
+        QVERIFY(!card.answers[0]->isDown());
     }
 
     void alertCardKeepsReturnAndEscapeFromTheWindowsShortcuts()
@@ -288,6 +337,140 @@ private slots:
         QTest::keyClick(&card, Qt::Key_Return);
         QCOMPARE(card.pressed, (QStringList{"Cancel", "Export First"}));
         QCOMPARE(escaped.count() + entered.count(), 0);
+    }
+
+    // Only a fresh, bare press answers: not a key held down, not one with Alt or Ctrl.
+    void aCardAnswersOneBarePressOnce_data()
+    {
+        QTest::addColumn<bool>("onAnswer");   // to the focused "Replace", else to the card
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<bool>("autoRepeat");
+        QTest::addColumn<QStringList>("pressed");
+        const QStringList none;
+        QTest::newRow("Return on an answer") << true << int(Qt::Key_Return) << 0 << false << QStringList{"Replace"};
+        QTest::newRow("Return held on an answer") << true << int(Qt::Key_Return) << 0 << true << none;
+        QTest::newRow("Enter held on an answer") << true << int(Qt::Key_Enter) << int(Qt::KeypadModifier) << true << none;
+        QTest::newRow("Alt+Return on an answer") << true << int(Qt::Key_Return) << int(Qt::AltModifier) << false << none;
+        QTest::newRow("Ctrl+Return on an answer") << true << int(Qt::Key_Return) << int(Qt::ControlModifier) << false << none;
+        QTest::newRow("Return on the card") << false << int(Qt::Key_Return) << 0 << false << QStringList{"Export First"};
+        QTest::newRow("Return held on the card") << false << int(Qt::Key_Return) << 0 << true << none;
+        QTest::newRow("Alt+Return on the card") << false << int(Qt::Key_Return) << int(Qt::AltModifier) << false << none;
+        QTest::newRow("Escape held on the card") << false << int(Qt::Key_Escape) << 0 << true << none;
+    }
+    void aCardAnswersOneBarePressOnce()
+    {
+        QFETCH(bool, onAnswer);
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        QFETCH(bool, autoRepeat);
+        QFETCH(QStringList, pressed);
+        KitHost host;
+        host.settle();
+        host.resize(420, 420);
+        QVERIFY(QTest::qWaitForWindowActive(&host));
+        Asking card(&host);
+        card.ask();
+        QWidget* to = &card;
+        if (onAnswer) {
+            card.answers[1]->setFocus(Qt::TabFocusReason);
+            to = card.answers[1];
+        }
+        sendKey(to, QEvent::KeyPress, Qt::Key(key), Qt::KeyboardModifiers(modifiers), autoRepeat);
+        sendKey(to, QEvent::KeyRelease, Qt::Key(key), Qt::KeyboardModifiers(modifiers), autoRepeat);
+        QCOMPARE(card.pressed, pressed);
+        QCOMPARE(card.isVisible(), pressed.isEmpty());
+    }
+
+    // However the card closes, the focus is back where it was, and nothing on the hidden card can
+    // be reached with Tab or pressed with Return or Space.
+    void aClosedCardGivesTheKeyboardBack_data()
+    {
+        QTest::addColumn<QString>("how");
+        for (const char* how : {"Escape", "Return", "Space on Cancel", "mouse on Replace", "hidden while Space holds",
+                                "hidden by its owner"})
+            QTest::newRow(how) << QString::fromLatin1(how);
+    }
+    void aClosedCardGivesTheKeyboardBack()
+    {
+        QFETCH(QString, how);
+        KitHost host;
+        // The focus is on the middle of three buttons, where no other rule would put it back.
+        host.add(new QuietButton(QStringLiteral("First")));
+        auto* before = host.add(new QuietButton(QStringLiteral("Before")));
+        host.add(new QuietButton(QStringLiteral("Last")));
+        host.settle();
+        host.resize(420, 420);
+        QVERIFY(QTest::qWaitForWindowActive(&host));
+        before->setFocus(Qt::TabFocusReason);
+        Asking card(&host);
+        card.ask();
+        // The card has the keyboard while it asks.
+        QVERIFY(card.isAncestorOf(QApplication::focusWidget()));
+
+        if (how == QLatin1String("Escape")) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+        } else if (how == QLatin1String("Return")) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        } else if (how == QLatin1String("Space on Cancel")) {
+            card.answers[2]->setFocus(Qt::TabFocusReason);
+            QTest::keyClick(card.answers[2], Qt::Key_Space);
+        } else if (how == QLatin1String("mouse on Replace")) {
+            QTest::mousePress(card.answers[1], Qt::LeftButton, {}, card.answers[1]->rect().center());
+            // A clicked answer takes the focus, as Tab would give it.
+            QVERIFY(card.answers[1]->hasFocus());
+            QTest::mouseRelease(card.answers[1], Qt::LeftButton, {}, card.answers[1]->rect().center());
+        } else if (how == QLatin1String("hidden while Space holds")) {
+            card.answers[1]->setFocus(Qt::TabFocusReason);
+            sendKey(card.answers[1], QEvent::KeyPress, Qt::Key_Space, {});
+            QVERIFY(card.answers[1]->isDown());
+            card.hide();
+            // Let go when the card went, so the release that follows presses nothing.
+            QVERIFY(!card.answers[1]->isDown());
+            sendKey(card.answers[1], QEvent::KeyRelease, Qt::Key_Space, {});
+        } else {
+            card.hide();
+        }
+        QVERIFY(!card.isVisible());
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(before));
+        const QStringList answered = card.pressed;
+        for (int i = 0; i < 6; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QVERIFY2(!card.isAncestorOf(QApplication::focusWidget()), qPrintable(QString::number(i)));
+        }
+        before->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+        QCOMPARE(card.pressed, answered);
+    }
+
+    // The question card is 380 wide, or the window's width less 40 when that is smaller; it is a
+    // dialog named by its title to a screen reader, and no stop of its own.
+    void questionCardTakesTheSmallerWidth_data()
+    {
+        QTest::addColumn<int>("windowWidth");
+        QTest::addColumn<int>("cardWidth");
+        QTest::newRow("narrow") << 300 << 260;
+        QTest::newRow("just wide enough") << 420 << 380;
+        QTest::newRow("wide") << 900 << 380;
+    }
+    void questionCardTakesTheSmallerWidth()
+    {
+        QFETCH(int, windowWidth);
+        QFETCH(int, cardWidth);
+        QWidget window;
+        window.resize(windowWidth, 600);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        Asking card(&window);
+        card.ask();
+        QCOMPARE(card.cardRect().width(), cardWidth);
+        QCOMPARE(card.card()->width(), cardWidth);
+        QAccessibleInterface* a = accessible(&card);
+        QCOMPARE(a->role(), QAccessible::Dialog);
+        QCOMPARE(a->text(QAccessible::Name), QStringLiteral("Replace the current video?"));
+        QCOMPARE(a->text(QAccessible::Description), card.message());
+        QVERIFY(!a->state().focusable);
     }
 
     void oneElementCarriesNameRoleValueAndState()
