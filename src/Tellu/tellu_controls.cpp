@@ -282,17 +282,34 @@ public:
 
 QAccessibleInterface* decorationFactory(const QString& className, QObject* object)
 {
-    if (className == QLatin1String("TelluCheckMark") && object && object->isWidgetType())
+    if (!object || !object->isWidgetType())
+        return nullptr;
+    if (className == QLatin1String("TelluCheckMark") || object->property("telluDecoration").toBool())
         return new DecorationAccessible(static_cast<QWidget*>(object));
     return nullptr;
 }
 
-} // namespace
-
-TelluCheckMark::TelluCheckMark(QWidget* parent) : QWidget(parent)
+void installDecorationFactory()
 {
     static const bool installed = (QAccessible::installFactory(decorationFactory), true);
     Q_UNUSED(installed);
+}
+
+} // namespace
+
+void markTelluDecoration(QWidget* widget)
+{
+    installDecorationFactory();
+    widget->setProperty("telluDecoration", true);
+    // An interface made before (a label announces its text) is dropped; the next is the decoration's.
+    QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(widget);
+    if (iface && !dynamic_cast<DecorationAccessible*>(iface))
+        QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(iface));
+}
+
+TelluCheckMark::TelluCheckMark(QWidget* parent) : QWidget(parent)
+{
+    installDecorationFactory();
     setFixedSize(52, 52);
 }
 

@@ -132,6 +132,9 @@ QLabel* makeTelluErrorLabel(const QString& objectName, QWidget* parent);
 // A form's bottom row, right-aligned: the spinner (hidden until the form sends) and the send button.
 QHBoxLayout* makeTelluSendRow(TelluSpinner* spinner, QAbstractButton* send);
 
+// Hides a widget that only repeats or decorates what a neighbour says from assistive technologies.
+void markTelluDecoration(QWidget* widget);
+
 // The check mark of the success view.
 class TelluCheckMark : public QWidget {
     Q_OBJECT

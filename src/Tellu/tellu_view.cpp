@@ -32,6 +32,8 @@ TelluView::TelluView(TelluConfig config, std::function<void()> onDismiss, QWidge
     m_picker->setObjectName(QStringLiteral("tellu.feedback.category"));
     m_picker->setAccessibleName(categoryLabel->text());
     categoryLabel->setBuddy(m_picker);
+    // The picker says "Category" itself; the label beside it is not read a second time.
+    markTelluDecoration(categoryLabel);
     QStringList entries{telluText("tellu.feedback.category.none", "None")};
     for (TelluCategory category : TelluCategories::all)
         entries << TelluCategories::displayName(category);

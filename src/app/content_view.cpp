@@ -14,6 +14,7 @@
 #include "platform/texts.h"
 #include "sidebar/replace_confirmation.h"
 #include "sidebar/video_sidebar.h"
+#include "ui_kit/accessibility.h"
 #include "ui_kit/buttons.h"
 #include "ui_kit/environment.h"
 #include "ui_kit/palette.h"
@@ -58,6 +59,8 @@ ui::QuietButton* toolbarButton(const QString& title, ToolbarGlyph glyph, bool sh
     button->setMinHeight(32);
     button->setToolTip(title);
     button->setAccessibleName(title);
+    // One element, so the tooltip repeating the name is not read again as its description.
+    ui::presentAsOne(button, QAccessible::Button);
     return button;
 }
 
@@ -82,7 +85,13 @@ ContentView::ContentView(AppServices& services, FilePicker* picker, QWidget* par
 
     setObjectName(QStringLiteral("main"));
     setAcceptDrops(true);
-    setMinimumSize(1080, 680);
+    // Small enough for a 1024 x 768 screen with a panel and the window's frame; at the
+    // accessibility text sizes the columns' texts need the width of a larger screen.
+    const auto fitMinimum = [this] {
+        setMinimumSize(ui::Environment::instance().isAccessibilitySize() ? 1080 : 1000, 680);
+    };
+    fitMinimum();
+    connect(&ui::Environment::instance(), &ui::Environment::changed, this, fitMinimum);
     setAutoFillBackground(false);
 
     auto* layout = new QVBoxLayout(this);

@@ -7,6 +7,8 @@
 #include "ui_kit/text_styles.h"
 
 #include <QAccessible>
+#include <QAccessibleWidget>
+#include <QPointer>
 #include <QEvent>
 #include <QKeyEvent>
 #include <QLabel>
@@ -105,8 +107,125 @@ void ToolbarInkButton::paintEvent(QPaintEvent*)
 
 // ---- SegmentedPicker
 
+namespace {
+
+// One segment of a picker, shown to assistive technologies as a radio button of the group the
+// picker is; the picker keeps the keyboard focus, the selected segment reports it.
+class PickerSegmentAccessible : public QAccessibleInterface, public QAccessibleActionInterface {
+public:
+    PickerSegmentAccessible(SegmentedPicker* picker, int index) : m_picker(picker), m_index(index) {}
+
+    bool isValid() const override { return !m_picker.isNull(); }
+    QObject* object() const override { return nullptr; }
+    QWindow* window() const override { return m_picker ? m_picker->window()->windowHandle() : nullptr; }
+    QAccessibleInterface* parent() const override { return QAccessible::queryAccessibleInterface(m_picker.data()); }
+    QAccessibleInterface* child(int) const override { return nullptr; }
+    int childCount() const override { return 0; }
+    int indexOfChild(const QAccessibleInterface*) const override { return -1; }
+    QAccessibleInterface* childAt(int, int) const override { return nullptr; }
+    QString text(QAccessible::Text t) const override
+    {
+        return t == QAccessible::Name && m_picker ? m_picker->titles().value(m_index) : QString();
+    }
+    void setText(QAccessible::Text, const QString&) override {}
+    QRect rect() const override
+    {
+        if (!m_picker)
+            return {};
+        const QRect r = m_picker->segmentRect(m_index);
+        return QRect(m_picker->mapToGlobal(r.topLeft()), r.size());
+    }
+    QAccessible::Role role() const override { return QAccessible::RadioButton; }
+    QAccessible::State state() const override
+    {
+        QAccessible::State s;
+        if (!m_picker)
+            return s;
+        const bool on = m_picker->selected() == m_index;
+        s.checkable = true;
+        s.checked = on;
+        s.selectable = true;
+        s.selected = on;
+        s.focusable = true;
+        s.focused = on && m_picker->hasFocus();
+        s.disabled = !m_picker->isEnabled();
+        s.invisible = !m_picker->isVisible();
+        return s;
+    }
+    void* interface_cast(QAccessible::InterfaceType type) override
+    {
+        return type == QAccessible::ActionInterface ? static_cast<QAccessibleActionInterface*>(this) : nullptr;
+    }
+    QStringList actionNames() const override { return {pressAction()}; }
+    void doAction(const QString& name) override
+    {
+        if (name == pressAction() && m_picker && m_picker->isEnabled())
+            Q_EMIT m_picker->chosen(m_index);
+    }
+    QStringList keyBindingsForAction(const QString&) const override { return {}; }
+
+private:
+    QPointer<SegmentedPicker> m_picker;
+    int m_index;
+};
+
+// The picker: a group named by its accessible name whose children are its segments.
+class PickerAccessible : public QAccessibleWidget {
+public:
+    explicit PickerAccessible(SegmentedPicker* picker) : QAccessibleWidget(picker, QAccessible::Grouping)
+    {
+        for (int i = 0; i < picker->titles().size(); ++i)
+            m_segments.append(QAccessible::registerAccessibleInterface(new PickerSegmentAccessible(picker, i)));
+    }
+    ~PickerAccessible() override
+    {
+        for (QAccessible::Id id : std::as_const(m_segments))
+            QAccessible::deleteAccessibleInterface(id);
+    }
+    int childCount() const override { return int(m_segments.size()); }
+    QAccessibleInterface* child(int index) const override
+    {
+        return index >= 0 && index < m_segments.size() ? QAccessible::accessibleInterface(m_segments.at(index)) : nullptr;
+    }
+    int indexOfChild(const QAccessibleInterface* child) const override
+    {
+        for (int i = 0; i < m_segments.size(); ++i)
+            if (QAccessible::accessibleInterface(m_segments.at(i)) == child)
+                return i;
+        return -1;
+    }
+    QAccessibleInterface* childAt(int x, int y) const override
+    {
+        for (int i = 0; i < m_segments.size(); ++i)
+            if (QAccessibleInterface* segment = child(i); segment->rect().contains(x, y))
+                return segment;
+        return nullptr;
+    }
+    // The selected title is said by the checked segment, not repeated on the group.
+    QString text(QAccessible::Text t) const override
+    {
+        if (t == QAccessible::Description)
+            return widget()->accessibleDescription();
+        return QAccessibleWidget::text(t);
+    }
+
+private:
+    QList<QAccessible::Id> m_segments;
+};
+
+QAccessibleInterface* pickerFactory(const QString& className, QObject* object)
+{
+    if (className == QLatin1String("hf::SegmentedPicker") && object)
+        return new PickerAccessible(static_cast<SegmentedPicker*>(object));
+    return nullptr;
+}
+
+} // namespace
+
 SegmentedPicker::SegmentedPicker(QStringList titles, QWidget* parent) : QWidget(parent), m_titles(std::move(titles))
 {
+    static const bool installed = (QAccessible::installFactory(pickerFactory), true);
+    Q_UNUSED(installed);
     setFocusPolicy(Qt::StrongFocus);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     setCursor(Qt::PointingHandCursor);
@@ -116,12 +235,23 @@ void SegmentedPicker::setSelected(int index)
 {
     if (index < -1 || index >= m_titles.size() || index == m_selected)
         return;
+    const int before = m_selected;
     m_selected = index;
-    const QString value = index >= 0 ? m_titles.at(index) : QString();
-    setAccessibleDescription(value);
-    QAccessibleValueChangeEvent event(this, value);
-    QAccessible::updateAccessibility(&event);
     update();
+    // The two segments whose checked state changed tell the bus; the newly checked one takes the
+    // reported focus while the picker has it, so a screen reader says which one is chosen.
+    QAccessibleInterface* group = QAccessible::queryAccessibleInterface(this);
+    QAccessible::State checked;
+    checked.checked = true;
+    for (int i : {before, index})
+        if (QAccessibleInterface* segment = i >= 0 && group ? group->child(i) : nullptr) {
+            QAccessibleStateChangeEvent event(segment, checked);
+            QAccessible::updateAccessibility(&event);
+        }
+    if (hasFocus() && index >= 0 && group) {
+        QAccessibleEvent event(group->child(index), QAccessible::Focus);
+        QAccessible::updateAccessibility(&event);
+    }
 }
 
 QSize SegmentedPicker::sizeHint() const

@@ -118,8 +118,8 @@ void SignInView::showReason()
     } else {
         m_title->setText(text("ui.signIn.sync.title", "Sign in to sync across devices"));
         m_detail->setText(text("ui.signIn.sync.detail",
-                               "Keep your history on iPhone, iPad and Mac. Everything you did before signing in comes "
-                               "with you. Hushframe never posts anything or reads your contacts."));
+                               "Keep your history on every computer and device you sign in on. Everything you did before "
+                               "signing in comes with you. Hushframe never posts anything or reads your contacts."));
     }
     m_title->setAccessibleName(m_title->text());
     m_detail->setAccessibleName(m_detail->text());

@@ -86,7 +86,8 @@ public:
     QString text(QAccessible::Text t) const override
     {
         switch (t) {
-        case QAccessible::Name: return control()->title();
+        // The bus carries no value text: the readout is read with the title.
+        case QAccessible::Name: return ui::spokenName(control()->title(), ambience::readout(control()->value()));
         case QAccessible::Value: return ambience::readout(control()->value());
         case QAccessible::Description:
             return hf::text("ui.ambience.hint", "How much background sound to keep. Changing it is instant.");
@@ -146,6 +147,8 @@ void AmbienceControl::setValue(double value)
     update();
     QAccessibleValueChangeEvent event(this, value);
     QAccessible::updateAccessibility(&event);
+    QAccessibleEvent renamed(this, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&renamed);
 }
 
 void AmbienceControl::setWorking(bool working)

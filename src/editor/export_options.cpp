@@ -203,6 +203,7 @@ ExportOptionsView::ExportOptionsView(EngineCoordinator* coordinator, SettingsSto
     m_folderPicker = new FolderPicker(this);
     m_folderPicker->setObjectName(QStringLiteral("export.folder"));
     m_folderPicker->setAccessibleName(saveTo->text());
+    ui::presentAsChoice(m_folderPicker);
     ui::setTextStyle(m_folderPicker, ui::TextStyle::body);
     for (ExportPreferences::Folder folder : ExportPreferences::allFolders)
         m_folderPicker->addItem(ExportPreferences::title(folder), ExportPreferences::rawValue(folder));

@@ -13,6 +13,12 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QSplitter>
+#include <QToolButton>
+#include <QTreeView>
 #include <QUuid>
 #include <QVBoxLayout>
 
@@ -216,6 +222,48 @@ FileExportSaveDialog::~FileExportSaveDialog()
     dismiss();
 }
 
+namespace {
+
+// Qt's dialog is laid out for small text: at large text sizes its least size cuts its labels,
+// fields and column headings. It is given the room its texts need in the font it shows.
+void fitToText(QFileDialog* dialog, const QString& fileName)
+{
+    const QFontMetrics metrics(dialog->font());
+    const int em = metrics.horizontalAdvance(u'M');
+    int labels = 0;
+    for (const QLabel* label : dialog->findChildren<QLabel*>())
+        labels = std::max(labels, metrics.horizontalAdvance(label->text().remove(u'&')));
+    int buttons = 0;
+    for (const QAbstractButton* button : dialog->findChildren<QPushButton*>())
+        buttons = std::max(buttons, metrics.horizontalAdvance(button->text().remove(u'&')));
+    int fields = metrics.horizontalAdvance(fileName);
+    for (const QString& filter : dialog->nameFilters())
+        fields = std::max(fields, metrics.horizontalAdvance(filter));
+    // The folder it starts in is shown whole too, unless its path is very long, beside the
+    // navigation buttons of its row.
+    const QString folder = QDir::toNativeSeparators(dialog->directory().absolutePath());
+    int tools = 0;
+    for (const QToolButton* tool : dialog->findChildren<QToolButton*>())
+        tools += tool->sizeHint().width() + em / 2;
+    const int rows = std::max(fields + buttons, std::min(metrics.horizontalAdvance(folder), 30 * em) + tools);
+    dialog->setMinimumSize(std::max(labels + rows + 6 * em, 36 * em), 18 * metrics.height());
+    if (auto* files = dialog->findChild<QTreeView*>(QStringLiteral("treeView")))
+        files->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    // The places beside the files show their names whole.
+    if (auto* split = dialog->findChild<QSplitter*>(QStringLiteral("splitter")); split && split->count() == 2) {
+        int places = 0;
+        if (auto* list = qobject_cast<QAbstractItemView*>(split->widget(0)); list && list->model())
+            for (int row = 0; row < list->model()->rowCount(); ++row)
+                places = std::max(places, metrics.horizontalAdvance(list->model()->index(row, 0).data().toString()));
+        // Its icon, the gaps and a scroll bar beside the longest name.
+        const int side = places + metrics.height() + 3 * em;
+        split->widget(0)->setMinimumWidth(side);
+    }
+    dialog->resize(dialog->size().expandedTo(dialog->minimumSize()));
+}
+
+} // namespace
+
 void FileExportSaveDialog::open(const Request& request, Answer answer)
 {
     dismiss();
@@ -258,6 +306,7 @@ void FileExportSaveDialog::open(const Request& request, Answer answer)
         grid->addWidget(options, grid->rowCount(), 0, 1, grid->columnCount());
     else if (dialog->layout())
         dialog->layout()->addWidget(options);
+    fitToText(dialog, request.fileName);
 
     auto answered = std::make_shared<bool>(false);
     QObject::connect(dialog, &QFileDialog::accepted, dialog, [dialog, audio, stems, answer, answered] {

@@ -3,6 +3,7 @@
 #include "pipeline/formatting.h"
 #include "platform/texts.h"
 #include "ui_kit/accessibility.h"
+#include "ui_kit/buttons.h"
 #include "ui_kit/environment.h"
 #include "ui_kit/palette.h"
 #include "ui_kit/text_styles.h"
@@ -81,8 +82,13 @@ public:
     void setState(std::optional<QString> title, std::optional<QString> status, double dim, bool showsSolo,
                   bool soloed, bool large, double opacity)
     {
+        const bool renamed = title != m_title || status != m_status;
         m_title = std::move(title);
         m_status = std::move(status);
+        if (renamed) {
+            QAccessibleEvent event(this, QAccessible::NameChanged);
+            QAccessible::updateAccessibility(&event);
+        }
         m_dim = dim;
         m_showsSolo = showsSolo;
         m_large = large;
@@ -221,9 +227,13 @@ public:
     {
         setObjectName(QStringLiteral("lanes.playhead"));
         setCursor(Qt::SizeHorCursor);
-        setFocusPolicy(Qt::NoFocus);   // assistive technologies move it through its slider interface
+        // A slider the keyboard reaches: the arrow keys move it by a step.
+        setFocusPolicy(Qt::StrongFocus);
         setMouseTracking(true);
     }
+
+    // The keyboard's and the assistive technologies' step, in seconds.
+    static constexpr double step = 5.0;
 
     // x of the line inside the handle, and whether the mark is drawn.
     void setMark(double x, bool shown)
@@ -255,6 +265,38 @@ protected:
         }
         painter.setBrush(ink);
         painter.drawPath(capPath(cap, 4, 7));
+        if (hasFocus())
+            ui::paintFocusRing(painter, cap.adjusted(-3, -1, 3, 3), 6);
+    }
+    void keyPressEvent(QKeyEvent* event) override
+    {
+        const double now = m_view->playhead().value_or(0);
+        const double upper = std::max(m_view->timeline().playable, 1.0);
+        double target = 0;
+        switch (event->key()) {
+        case Qt::Key_Left:
+        case Qt::Key_Down: target = now - step; break;
+        case Qt::Key_Right:
+        case Qt::Key_Up: target = now + step; break;
+        case Qt::Key_Home: target = 0; break;
+        case Qt::Key_End: target = upper; break;
+        default: QWidget::keyPressEvent(event); return;
+        }
+        if (event->modifiers() & ~Qt::KeypadModifier) {
+            QWidget::keyPressEvent(event);
+            return;
+        }
+        m_view->accessibleSeek(std::clamp(target, 0.0, upper));
+    }
+    void focusInEvent(QFocusEvent* event) override
+    {
+        update();
+        QWidget::focusInEvent(event);
+    }
+    void focusOutEvent(QFocusEvent* event) override
+    {
+        update();
+        QWidget::focusOutEvent(event);
     }
     void mousePressEvent(QMouseEvent* event) override
     {
@@ -306,7 +348,7 @@ public:
             return text("ui.lane.playhead.value", "%@ of %@",
                         {clockText(view()->playhead().value_or(0)), clockText(view()->timeline().playable)});
         case QAccessible::Description:
-            return text("ui.lane.playhead.hint", "Swipe up or down to move 5 seconds.");
+            return text("ui.lane.playhead.hint", "Use the arrow keys to move 5 seconds.");
         default: return QAccessibleWidget::text(t);
         }
     }
@@ -317,7 +359,7 @@ public:
     }
     QVariant maximumValue() const override { return upper(); }
     QVariant minimumValue() const override { return 0.0; }
-    QVariant minimumStepSize() const override { return 5.0; }
+    QVariant minimumStepSize() const override { return LanePlayheadHandle::step; }
     QStringList keyBindingsForAction(const QString&) const override { return {}; }
 
 private:
@@ -337,7 +379,7 @@ public:
     QString text(QAccessible::Text t) const override
     {
         if (t == QAccessible::Name)
-            return header()->title();
+            return ui::spokenName(header()->title(), header()->status().value_or(QString()));
         if (t == QAccessible::Value)
             return header()->status().value_or(QString());
         return QAccessibleWidget::text(t);
@@ -378,6 +420,9 @@ LaneSoloButton::LaneSoloButton(Stem stem, QWidget* parent) : QAbstractButton(par
     setCheckable(true);
     setToolTip(soloTitle(stem));
     setAccessibleName(soloTitle(stem));
+    ui::presentAsOne(this, QAccessible::Button);
+    connect(this, &QAbstractButton::toggled, this, [this](bool on) { ui::setAccessibleSelected(this, on); });
+    ui::setAccessibleSelected(this, false);
     setText(QStringLiteral("S"));
     setCursor(Qt::PointingHandCursor);
 }

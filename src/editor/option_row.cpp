@@ -25,7 +25,6 @@ OptionRow::OptionRow(Kind kind, const QString& title, const QString& detail, QWi
     setFocusPolicy(Qt::StrongFocus);
     ui::presentAsOne(this, kind == Kind::radio ? QAccessible::RadioButton : QAccessible::CheckBox);
     setAccessibleName(title);
-    setAccessibleDescription(detail);
     ui::setAccessibleValue(this, detail);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     auto* row = new QHBoxLayout(this);

@@ -160,7 +160,6 @@ void ProcessingBlock::refresh()
     const bool processing = m_coordinator->isProcessing();
     const ProcessingProgress& progress = m_coordinator->progress();
     m_title->setText(title());
-    setAccessibleName(title());
     m_percent->setText(percentText(progress.fractionCompleted));
     m_bar->setAccessibleName(title());
     m_status->setText(progress.currentStatusMessage);

@@ -6,6 +6,7 @@
 #include "editor/soundtrack_band.h"
 #include "pipeline/formatting.h"
 #include "platform/texts.h"
+#include "ui_kit/accessibility.h"
 #include "ui_kit/buttons.h"
 #include "ui_kit/environment.h"
 #include "ui_kit/palette.h"
@@ -136,6 +137,7 @@ GoToBeginningButton::GoToBeginningButton(AudioPlayerService* player, QWidget* pa
     const QString name = hf::text("ui.menu.goToBeginning", "Go to Beginning");
     setAccessibleName(name);
     setToolTip(name);
+    ui::presentAsOne(this, QAccessible::Button);   // the tooltip is not read again as a description
     connect(this, &QAbstractButton::clicked, this, [this] {
         if (m_player)
             m_player->goToBeginning();
@@ -331,6 +333,7 @@ ZoomButton::ZoomButton(bool zoomsIn, QWidget* parent) : QAbstractButton(parent),
     const QString name = zoomsIn ? hf::text("ui.zoom.in", "Zoom in") : hf::text("ui.zoom.out", "Zoom out");
     setAccessibleName(name);
     setToolTip(name);
+    ui::presentAsOne(this, QAccessible::Button);   // the tooltip is not read again as a description
 }
 
 void ZoomButton::paintEvent(QPaintEvent*)
@@ -512,15 +515,24 @@ int TransportBar::oneLineWidth() const
     return width + 14 * std::max(items - 1, 0) + 8;   // 8: the least flexible gap
 }
 
+// The room the range text takes in its row, with its gap.
+static int rangeRoom(const QLabel* range)
+{
+    return range->sizeHint().width() + 8;
+}
+
 QSize TransportBar::minimumSizeHint() const
 {
+    // At ordinary sizes the range text is not needed: it gives way, after the hint (see below).
     if (!ui::Environment::instance().isAccessibilitySize())
-        return {QWidget::minimumSizeHint().width(), 60};
+        return {QWidget::minimumSizeHint().width() - (m_range->isHidden() ? 0 : rangeRoom(m_range)), 60};
     // The wider of the two lines the bar may take.
     int first = 0;
     if (!m_resultGroup->isHidden())
         first = m_resultGroup->minimumSizeHint().width() + 14 + m_readout->minimumSizeHint().width();
-    const int second = m_zoomGroup->isHidden() ? 0 : m_zoomGroup->minimumSizeHint().width();
+    const int second = m_zoomGroup->isHidden() ? 0
+                                               : m_zoomGroup->minimumSizeHint().width()
+                                                     - (m_range->isHidden() ? 0 : rangeRoom(m_range));
     return {2 * 16 + std::max(first, second), std::max(60, m_lines->minimumSize().height())};
 }
 
@@ -532,7 +544,15 @@ void TransportBar::resizeEvent(QResizeEvent* event)
 
 void TransportBar::placeZoomControls()
 {
-    // Only the accessibility sizes wrap; at other sizes the hint gives way instead.
+    // Only the accessibility sizes wrap; at other sizes the hint gives way instead. When even that
+    // leaves the range text no room (a window at its least width), the range text gives way too:
+    // beside everything else on one line, or at the accessibility sizes on a line of its own.
+    const bool large = ui::Environment::instance().isAccessibilitySize();
+    if (!m_zoomGroup->isHidden()) {
+        const int missing = m_range->isHidden() ? rangeRoom(m_range) : 0;
+        const int needed = large ? 2 * 16 + m_zoomGroup->minimumSizeHint().width() + missing : oneLineWidth() + missing;
+        m_range->setVisible(width() >= needed);
+    }
     const bool wrap = ui::Environment::instance().isAccessibilitySize() && width() < oneLineWidth();
     if (wrap == m_zoomWrapped && (m_firstLine->indexOf(m_zoomGroup) >= 0 || m_secondLine->indexOf(m_zoomGroup) >= 0))
         return;

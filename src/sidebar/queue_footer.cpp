@@ -7,6 +7,7 @@
 #include "platform/errors.h"
 #include "platform/logging.h"
 #include "platform/texts.h"
+#include "ui_kit/accessibility.h"
 #include "ui_kit/buttons.h"
 #include "ui_kit/layouts.h"
 #include "ui_kit/text_styles.h"
@@ -54,6 +55,8 @@ ui::QuietButton* iconButton(Glyph glyph, const QString& label)
     button->setFillsWidth(false);
     button->setToolTip(label);
     button->setAccessibleName(label);
+    // One element, so the tooltip repeating the name is not read again as its description.
+    ui::presentAsOne(button, QAccessible::Button);
     return button;
 }
 
@@ -149,6 +152,7 @@ QueueFooter::QueueFooter(EngineCoordinator* coordinator, BatchQueueManager* queu
     m_addIcon->setObjectName(QStringLiteral("batch.add"));
     m_more = iconButton(Glyph::ellipsis, text("ui.batch.more", "More"));
     m_more->setObjectName(QStringLiteral("batch.more"));
+    ui::presentAsOne(m_more, QAccessible::ButtonMenu);
     for (ui::KitButton* wide : std::initializer_list<ui::KitButton*>{m_add, m_stop, m_start}) {
         wide->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
         m_controls->addWidget(wide, 1);

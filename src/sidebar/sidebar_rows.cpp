@@ -258,7 +258,6 @@ void SidebarRowContent::setTexts(const QString& name, const QString& subtitle)
     m_name->setText(name);
     m_subtitle->setText(subtitle);
     setAccessibleName(spokenVideoName(name));
-    setAccessibleDescription(subtitle);
     ui::setAccessibleValue(this, subtitle);
 }
 
@@ -268,7 +267,7 @@ OpenVideoRow::OpenVideoRow(EngineCoordinator* coordinator, QWidget* parent)
     : SidebarRowContent(true, true, parent), m_coordinator(coordinator)
 {
     setObjectName(QStringLiteral("sidebar.openVideo"));
-    ui::presentAsOne(this, QAccessible::StaticText);
+    ui::presentAsOne(this, QAccessible::ListItem);
     ui::setAccessibleSelected(this, true);
     for (auto signal : {&EngineCoordinator::sourceChanged, &EngineCoordinator::thumbnailChanged,
                         &EngineCoordinator::isProcessingChanged, &EngineCoordinator::progressChanged,
@@ -305,6 +304,10 @@ RecentVideoRow::RecentVideoRow(EngineCoordinator* coordinator, RecentVideos::Ent
     ui::hideFromAccessibility(m_content);
     layout->addWidget(m_content);
     setMinimumHeight(44);
+    // Narrows with the list, its texts wrapping and the row growing to hold them.
+    QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+    policy.setHeightForWidth(true);
+    setSizePolicy(policy);
 
     const QString subtitle = recentVideoSubtitle(m_entry);
     m_content->setTexts(m_entry.displayName, subtitle);
@@ -324,6 +327,12 @@ QSize RecentVideoRow::sizeHint() const
     QSize size = m_content->sizeHint();
     size.setHeight(std::max(size.height(), 44));
     return size;
+}
+
+int RecentVideoRow::heightForWidth(int width) const
+{
+    const int content = m_content->hasHeightForWidth() ? m_content->heightForWidth(width) : m_content->sizeHint().height();
+    return std::max(content, 44);
 }
 
 void RecentVideoRow::open()
@@ -382,7 +391,7 @@ QueueRow::QueueRow(BatchQueueManager* queue, BatchJob job, QImage thumbnail, Fil
     : SidebarRowContent(true, true, parent), m_queue(queue), m_reveal(std::move(revealer))
 {
     setObjectName(QStringLiteral("sidebar.queueJob"));
-    ui::presentAsOne(this, QAccessible::StaticText);
+    ui::presentAsOne(this, QAccessible::ListItem);
     // Focus lets the keyboard reach the row's menu; a click gives it too.
     setFocusPolicy(Qt::StrongFocus);
     ui::attachFocusRing(this, 6);

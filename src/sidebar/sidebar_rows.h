@@ -131,6 +131,9 @@ public:
     void open();
 
     QSize sizeHint() const override;
+    // As tall as its texts wrapped to the width given (at least 44).
+    bool hasHeightForWidth() const override { return true; }
+    int heightForWidth(int width) const override;
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -1,6 +1,10 @@
 #include "ui_kit/accessibility.h"
 
+#include "platform/texts.h"
+
 #include <QAbstractButton>
+#include <QAbstractItemView>
+#include <QComboBox>
 #include <QLabel>
 #include <QLocale>
 #include <QVariant>
@@ -22,9 +26,17 @@ constexpr const char* valueProperty = "hfAccessibleValue";
 constexpr const char* selectedProperty = "hfAccessibleSelected";
 constexpr const char* progressProperty = "hfAccessibleProgress";
 
-class HiddenInterface : public QAccessibleWidget {
+// What the kit's own interfaces have in common: an interface that is not one was made before the
+// widget was presented, and is replaced.
+class KitInterface {
 public:
-    explicit HiddenInterface(QWidget* widget) : QAccessibleWidget(widget, QAccessible::NoRole) {}
+    virtual ~KitInterface() = default;
+};
+
+class HiddenInterface : public QAccessibleWidget, public KitInterface {
+public:
+    // A filler: the neutral role of a container, so that nothing reads it as an unknown control.
+    explicit HiddenInterface(QWidget* widget) : QAccessibleWidget(widget, QAccessible::Client) {}
     QAccessible::State state() const override
     {
         QAccessible::State s = QAccessibleWidget::state();
@@ -37,7 +49,7 @@ public:
     QAccessibleInterface* child(int) const override { return nullptr; }
 };
 
-class HeadingInterface : public QAccessibleWidget {
+class HeadingInterface : public QAccessibleWidget, public KitInterface {
 public:
     explicit HeadingInterface(QWidget* widget) : QAccessibleWidget(widget, QAccessible::Heading) {}
     QString text(QAccessible::Text t) const override
@@ -49,24 +61,32 @@ public:
     }
 };
 
-// One element for a widget and everything in it.
-class OneInterface : public QAccessibleWidget {
+// An element that shows none of the widgets inside it.
+class ChildlessInterface : public QAccessibleWidget, public KitInterface {
 public:
-    OneInterface(QWidget* widget, QAccessible::Role role) : QAccessibleWidget(widget, role) {}
+    ChildlessInterface(QWidget* widget, QAccessible::Role role) : QAccessibleWidget(widget, role) {}
 
     int childCount() const override { return 0; }
     QAccessibleInterface* child(int) const override { return nullptr; }
     int indexOfChild(const QAccessibleInterface*) const override { return -1; }
     QAccessibleInterface* childAt(int, int) const override { return nullptr; }
+};
+
+// One element for a widget and everything in it.
+class OneInterface : public ChildlessInterface {
+public:
+    OneInterface(QWidget* widget, QAccessible::Role role) : ChildlessInterface(widget, role) {}
 
     QString text(QAccessible::Text t) const override
     {
-        if (t == QAccessible::Value)
-            return widget()->property(valueProperty).toString();
-        if (t == QAccessible::Name && widget()->accessibleName().isEmpty())
-            if (auto* button = button_())
-                return button->text();
-        return QAccessibleWidget::text(t);
+        switch (t) {
+        case QAccessible::Value: return widget()->property(valueProperty).toString();
+        case QAccessible::Name: return spokenName(ownName(), text(QAccessible::Value));
+        // What the element says is in its name and value; a tooltip repeating the name is not
+        // read a second time as its description.
+        case QAccessible::Description: return widget()->accessibleDescription();
+        default: return QAccessibleWidget::text(t);
+        }
     }
 
     QAccessible::State state() const override
@@ -112,6 +132,14 @@ public:
 
 protected:
     QAbstractButton* button_() const { return qobject_cast<QAbstractButton*>(widget()); }
+    QString ownName() const
+    {
+        if (!widget()->accessibleName().isEmpty())
+            return widget()->accessibleName();
+        if (auto* button = button_())
+            return button->text();
+        return {};
+    }
 };
 
 class ProgressInterface : public OneInterface, public QAccessibleValueInterface {
@@ -128,6 +156,9 @@ public:
     {
         if (t == QAccessible::Value)
             return QLocale().toString(percent()) + QStringLiteral(" %");
+        // The bus carries the number through the value interface; the name stays the name.
+        if (t == QAccessible::Name)
+            return ownName();
         return OneInterface::text(t);
     }
     QVariant currentValue() const override { return percent(); }
@@ -144,6 +175,47 @@ private:
     }
 };
 
+// A closed pop-up choice: named by its accessible name and its chosen entry, a press opens it.
+// The list the choice opens is a window of its own; it is not a part of the closed choice.
+class ChoiceInterface : public ChildlessInterface {
+public:
+    explicit ChoiceInterface(QComboBox* box) : ChildlessInterface(box, QAccessible::ComboBox) {}
+    QComboBox* box() const { return static_cast<QComboBox*>(widget()); }
+
+    QString text(QAccessible::Text t) const override
+    {
+        switch (t) {
+        case QAccessible::Name: return spokenName(widget()->accessibleName(), box()->currentText());
+        case QAccessible::Value: return box()->currentText();
+        case QAccessible::Description: return widget()->accessibleDescription();
+        default: return QAccessibleWidget::text(t);
+        }
+    }
+    QAccessible::State state() const override
+    {
+        QAccessible::State s = QAccessibleWidget::state();
+        s.expandable = true;
+        s.expanded = box()->view() && box()->view()->isVisible();
+        return s;
+    }
+    QStringList actionNames() const override
+    {
+        QStringList names = QAccessibleWidget::actionNames();
+        if (box()->isEnabled())
+            names.prepend(showMenuAction());
+        return names;
+    }
+    void doAction(const QString& name) override
+    {
+        if (name == showMenuAction() || name == pressAction()) {
+            if (box()->isEnabled())
+                box()->showPopup();
+            return;
+        }
+        QAccessibleWidget::doAction(name);
+    }
+};
+
 QAccessibleInterface* kitFactory(const QString& key, QObject* object)
 {
     if (!object || !object->isWidgetType())
@@ -155,11 +227,23 @@ QAccessibleInterface* kitFactory(const QString& key, QObject* object)
         return new HeadingInterface(widget);
     if (widget->property(progressProperty).isValid())
         return new ProgressInterface(widget);
-    if (const QVariant role = widget->property(roleProperty); role.isValid())
+    if (const QVariant role = widget->property(roleProperty); role.isValid()) {
+        if (auto* box = qobject_cast<QComboBox*>(widget); box && role.toInt() == QAccessible::ComboBox)
+            return new ChoiceInterface(box);
         return new OneInterface(widget, QAccessible::Role(role.toInt()));
+    }
     if (key == QLatin1String("hf::ui::SegmentedChoice"))
         return new QAccessibleWidget(widget, QAccessible::Grouping);
     return nullptr;
+}
+
+// Makes the widget's interface the kit's: one made earlier (a base class's constructor may have
+// announced a change) is dropped, and the next query makes it anew.
+void represent(QWidget* widget)
+{
+    QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(widget);
+    if (iface && !dynamic_cast<KitInterface*>(iface))
+        QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(iface));
 }
 
 } // namespace
@@ -174,18 +258,35 @@ void hideFromAccessibility(QWidget* widget)
 {
     installKitAccessibility();
     widget->setProperty(hiddenProperty, true);
+    represent(widget);
 }
 
 void presentAsHeading(QWidget* widget)
 {
     installKitAccessibility();
     widget->setProperty(headingProperty, true);
+    represent(widget);
+}
+
+void presentAsChoice(QComboBox* box)
+{
+    presentAsOne(box, QAccessible::ComboBox);
 }
 
 void presentAsOne(QWidget* widget, QAccessible::Role role)
 {
     installKitAccessibility();
     widget->setProperty(roleProperty, int(role));
+    represent(widget);
+}
+
+QString spokenName(const QString& name, const QString& value)
+{
+    if (value.isEmpty())
+        return name;
+    if (name.isEmpty())
+        return value;
+    return hf::text("ui.accessibility.nameAndValue", "%@, %@", {name, value});
 }
 
 void setAccessibleValue(QWidget* widget, const QString& value)
@@ -193,7 +294,8 @@ void setAccessibleValue(QWidget* widget, const QString& value)
     if (widget->property(valueProperty).toString() == value && widget->property(valueProperty).isValid())
         return;
     widget->setProperty(valueProperty, value);
-    QAccessibleValueChangeEvent event(widget, value);
+    // The value is read as part of the name (see spokenName), so the name is what changed.
+    QAccessibleEvent event(widget, QAccessible::NameChanged);
     QAccessible::updateAccessibility(&event);
 }
 
@@ -203,9 +305,8 @@ void setAccessibleSelected(QWidget* widget, bool selected)
     if (before.isValid() && before.toBool() == selected)
         return;
     widget->setProperty(selectedProperty, selected);
-    QAccessible::State changed;
-    changed.selected = true;
-    QAccessibleStateChangeEvent event(widget, changed);
+    // The bus turns a selection event into the element's "selected" state change.
+    QAccessibleEvent event(widget, selected ? QAccessible::SelectionAdd : QAccessible::SelectionRemove);
     QAccessible::updateAccessibility(&event);
 }
 
@@ -214,6 +315,7 @@ void presentAsProgress(QWidget* widget)
     installKitAccessibility();
     if (!widget->property(progressProperty).isValid())
         widget->setProperty(progressProperty, 0.0);
+    represent(widget);
 }
 
 void setAccessibleProgress(QWidget* widget, double fraction)

@@ -12,12 +12,14 @@
 //     row->setAccessibleName(name);                          // what it is
 //     hf::ui::setAccessibleValue(row, status);               // what it says now
 //
-// The presentation is chosen when something first asks for the widget's accessible interface,
-// so the present* calls belong in constructors.
+// A present* call replaces an interface made for the widget before it (a base class's constructor
+// may have made one); it belongs in the widget's constructor all the same, so that what a screen
+// reader was told stays true.
 
 #include <QAccessible>
 #include <QAccessibleWidget>
 
+class QComboBox;
 class QWidget;
 
 namespace hf::ui {
@@ -32,12 +34,22 @@ void hideFromAccessibility(QWidget* widget);
 void presentAsHeading(QWidget* widget);
 
 // Presents `widget` as one element of `role` with none of its children exposed: its name is its
-// accessible name, its value the text given to setAccessibleValue(), its description its
-// accessible description. A button keeps its press action and, when checkable, its checked state
-// (a radio button or a check box is "selected" while checked).
+// accessible name (a button's text when it has none) followed by the text given to
+// setAccessibleValue(), its value that text, its description its accessible description and never
+// its tooltip. A button keeps its press action and, when checkable, its checked state (a radio
+// button or a check box is "selected" while checked).
+//
+// The value is part of the name because the accessibility bus carries no value text: only a
+// number through its value interface. A screen reader thus reads "Music, Removed" once.
 void presentAsOne(QWidget* widget, QAccessible::Role role);
-// The value text of an element presented with presentAsOne(); a change is announced.
+// The value text of an element presented with presentAsOne(); a change is announced as a change
+// of the name the bus reads.
 void setAccessibleValue(QWidget* widget, const QString& value);
+// Presents a pop-up choice (not editable) as one element named by its accessible name and its
+// chosen entry, with the entry as its value; a press opens the list.
+void presentAsChoice(QComboBox* box);
+// "name, value", or whichever of the two is not empty: how an element with a value text is named.
+QString spokenName(const QString& name, const QString& value);
 // Whether an element presented with presentAsOne() reports itself selected; a change is announced.
 void setAccessibleSelected(QWidget* widget, bool selected);
 // Presents `widget` as a progress bar (its children hidden) whose value runs from 0 to 100 %;

@@ -115,6 +115,18 @@ protected:
             refreshStyledWidget(widget);
             if (inForce && widget->isWindow() && !fixedWindows().contains(widget))
                 widget->setPalette(kitPalette(*inForce));
+        } else if (event->type() == QEvent::Show && widget->windowType() == Qt::Popup) {
+            // A pop-up (a menu, a choice's list) belongs to the window it is opened over, whether
+            // it has no parent (a menu bar's menu) or took its colours from one that has none (a
+            // choice's list is coloured like a menu made apart).
+            if (!inForce)
+                inForce = fixedAppearanceOf(QApplication::activeWindow());
+            if (inForce) {
+                widget->setPalette(kitPalette(*inForce));
+                refreshStyledWidget(widget);
+                for (QWidget* child : widget->findChildren<QWidget*>())
+                    refreshStyledWidget(child);
+            }
         } else if (event->type() == QEvent::ParentChange && !widget->isWindow()) {
             // Styled before it knew its window (a pane made apart and placed later): style it,
             // and what it holds, again in the appearance of the window it joined.

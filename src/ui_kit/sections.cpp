@@ -89,6 +89,8 @@ void FrameSection::setTitle(const QString& title)
         m_header = new SectionLabel(title, this);
         m_header->setContentsMargins(rowHorizontalPadding / 2, 0, 0, 0);
         static_cast<QVBoxLayout*>(layout())->insertWidget(0, m_header);
+        // First among the section's children too: assistive technologies read them in that order.
+        m_header->lower();
     }
     m_header->setText(title);
 }

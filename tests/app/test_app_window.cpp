@@ -127,7 +127,7 @@ private Q_SLOTS:
         HushframeApp app(*services);
         ContentView* window = showMainWindow(app);
         QVERIFY(window);
-        QVERIFY(window->minimumSize() == QSize(1080, 680));
+        QVERIFY(window->minimumSize() == QSize(1000, 680));
         QCOMPARE(window->title(), QString("Hushframe"));
         QCOMPARE(window->windowTitle(), QString("Hushframe"));
         QVERIFY(window->subtitle().isEmpty());

@@ -18,6 +18,7 @@
 #include "coordinator/audio_player_service.h"
 #include "coordinator/batch_queue_manager.h"
 #include "coordinator/engine_coordinator.h"
+#include "editor/exporter.h"
 #include "editor/lanes_view.h"
 #include "editor/soundtrack_band.h"
 #include "helpers_app.h"
@@ -33,6 +34,7 @@
 #include <QElapsedTimer>
 #include <QLayout>
 #include <QScrollBar>
+#include <QScopeGuard>
 #include <QScrollArea>
 #include <QTest>
 
@@ -110,6 +112,25 @@ bool makeMovie(const QString& path, int seconds)
                             path});
 }
 
+// The application on a local server, its main window open once a session is started: start().
+struct ServedApp {
+    QTemporaryDir home;
+    test::LocalServer server;
+    std::unique_ptr<AppServices> services = test::makeServices(home, server.baseUrl());
+    test::ScriptedFilePicker picker;
+    std::unique_ptr<HushframeApp> app;
+    ContentView* window = nullptr;
+
+    bool start()
+    {
+        services->engine().setPollInterval(100ms);
+        app = std::make_unique<HushframeApp>(*services, &picker);
+        window = qobject_cast<ContentView*>(app->openWindow(QStringLiteral("main")));
+        return window && QTest::qWaitForWindowExposed(window)
+               && QTest::qWaitFor([&] { return services->account().hasSession(); }, 30000);
+    }
+};
+
 } // namespace
 
 class TestLargestText : public QObject {
@@ -168,6 +189,16 @@ private Q_SLOTS:
         faults << inspect(window, QStringLiteral("main-replace"));
         services->coordinator().setPendingReplacement(std::nullopt);
 
+        // The save dialog of an export, opened over the window.
+        FileExportSaveDialog save(window);
+        save.open(ExportSaveDialog::Request{home.path(), QStringLiteral("Holiday at the lake.mp4"), QStringLiteral("mp4"),
+                                            false, false},
+                  [](std::optional<ExportSaveDialog::Choice>) {});
+        QVERIFY(save.dialog() && QTest::qWaitForWindowExposed(save.dialog()));
+        save.dialog()->resize(save.dialog()->minimumSizeHint().expandedTo(save.dialog()->minimumSize()));
+        faults << inspect(save.dialog(), QStringLiteral("save-dialog-least"));
+        save.dismiss();
+
         faults.removeAll(QString());
         QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u'\n')));
     }
@@ -179,18 +210,15 @@ private Q_SLOTS:
         QFETCH(ui::Appearance, appearance);
         if (!test::haveProgram(QStringLiteral("ffmpeg")))
             QSKIP("needs ffmpeg");
-        QTemporaryDir home;
+        ServedApp served;
+        const QTemporaryDir& home = served.home;
         const QString movie = home.filePath(QStringLiteral("Holiday at the lake.mp4"));
         QVERIFY(makeMovie(movie, 6));
-        test::LocalServer server;
-        auto services = test::makeServices(home, server.baseUrl());
-        services->engine().setPollInterval(100ms);
-        test::ScriptedFilePicker picker;
-        HushframeApp app(*services, &picker);
         environment().setAppearance(appearance);
-        auto* window = qobject_cast<ContentView*>(app.openWindow(QStringLiteral("main")));
-        QVERIFY(window && QTest::qWaitForWindowExposed(window));
-        QVERIFY(QTest::qWaitFor([&] { return services->account().hasSession(); }, 30000));
+        QVERIFY(served.start());
+        auto& services = served.services;
+        auto& picker = served.picker;
+        ContentView* window = served.window;
 
         services->coordinator().presentFileImporter();
         QVERIFY(QTest::qWaitFor([&] { return picker.answer(QList<QUrl>{QUrl::fromLocalFile(movie)}); }, 5000));
@@ -226,7 +254,65 @@ private Q_SLOTS:
         faults << inspect(window, QStringLiteral("main-queue-least"));
         services->batch().stop();
 
+        // The second video opened: the first joins the recent videos; then the first reopened
+        // from its row, which takes the keyboard focus as it would from Tab.
+        coordinator.openVideo(QUrl::fromLocalFile(second));
+        QVERIFY(QTest::qWaitFor([&] { return coordinator.source() && coordinator.source()->url.toLocalFile() == second; },
+                                10000));
+        faults << inspect(window, QStringLiteral("main-recent-least"));
+        auto* recent = window->findChild<QAbstractButton*>(QStringLiteral("sidebar.recentVideo"));
+        QVERIFY2(recent, qPrintable(coordinator.source() ? coordinator.source()->displayName : QStringLiteral("none")));
+        recent->setFocus(Qt::TabFocusReason);
+        recent->click();
+        QVERIFY(QTest::qWaitFor([&] { return coordinator.source() && coordinator.source()->url.toLocalFile() == movie; },
+                                10000));
+        if (auto* next = window->findChild<QAbstractButton*>(QStringLiteral("sidebar.recentVideo")))
+            next->setFocus(Qt::TabFocusReason);
+        faults << inspect(window, QStringLiteral("main-recent-reopened-least"));
+
         faults.removeAll(QString());
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u'\n')));
+    }
+
+    // At the default text size the main window, with a cleaned video open and its toolbar full,
+    // fits a 1024 x 768 screen with a panel and the window's frame, and reads whole at its least size.
+    void mainWindowOnASmallScreen()
+    {
+        if (!test::haveProgram(QStringLiteral("ffmpeg")))
+            QSKIP("needs ffmpeg");
+        environment().setTextSize(ui::TextSize::large);
+        const auto restore = qScopeGuard([] { environment().setTextSize(ui::TextSize::accessibility5); });
+        ServedApp served;
+        const QString movie = served.home.filePath(QStringLiteral("Holiday at the lake.mp4"));
+        QVERIFY(makeMovie(movie, 4));
+        QVERIFY(served.start());
+        ContentView* window = served.window;
+        EngineCoordinator& coordinator = served.services->coordinator();
+        coordinator.openVideo(QUrl::fromLocalFile(movie));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return (coordinator.hasPreviewResult() && !coordinator.isProcessing()) || coordinator.errorMessage(); },
+            120000));
+        QVERIFY(!coordinator.errorMessage());
+        coordinator.cleanFullVideo();
+        QVERIFY(QTest::qWaitFor(
+            [&] { return (coordinator.hasFullResult() && !coordinator.isProcessing()) || coordinator.errorMessage(); },
+            120000));
+        QVERIFY(!coordinator.errorMessage());
+        coordinator.setShowExportSheet(false);
+
+        // 1024 x 768 less a panel of 28 and a title bar of 40, and 12 on each side for the frame.
+        const QSize room(1000, 700);
+        QVERIFY2(window->minimumSize().width() <= room.width() && window->minimumSize().height() <= room.height(),
+                 qPrintable(QStringLiteral("least size %1x%2").arg(window->minimumWidth()).arg(window->minimumHeight())));
+        window->resize(window->minimumSize());
+        auto* exportButton = window->findChild<QWidget*>(QStringLiteral("result.export"));
+        QVERIFY(exportButton && exportButton->isVisible());
+        QVERIFY(window->rect().contains(QRect(exportButton->mapTo(window, QPoint(0, 0)), exportButton->size())));
+        // At this size the sidebar shortens a long name in its middle, as it is meant to.
+        QStringList faults = inspect(window, QStringLiteral("main-video-1024")).split(u'\n', Qt::SkipEmptyParts);
+        faults.removeIf([](const QString& fault) {
+            return fault.contains(QLatin1String(": shortened: ")) && fault.contains(QLatin1String("/hf::MiddleElidedLabel"));
+        });
         QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u'\n')));
     }
 

@@ -103,7 +103,7 @@ private Q_SLOTS:
         QVERIFY(headerOf(Stem::music)->isVisible());
         QVERIFY(!headerOf(Stem::effects)->isVisible());
         QAccessibleInterface* music = QAccessible::queryAccessibleInterface(headerOf(Stem::music));
-        QCOMPARE(music->text(QAccessible::Name), QString("Soundtrack"));
+        QCOMPARE(music->text(QAccessible::Name), QString("Soundtrack, Not separated yet"));
         QCOMPARE(music->text(QAccessible::Value), QString("Not separated yet"));
         QVERIFY(!child("lanes.solo.music")->isVisible());
         view->setWorkingStatus(QStringLiteral("Separating, 12%"));
@@ -127,7 +127,7 @@ private Q_SLOTS:
     {
         makeSeparated();
         QAccessibleInterface* header = QAccessible::queryAccessibleInterface(headerOf(Stem::dialogue));
-        QCOMPARE(header->text(QAccessible::Name), QString("Dialogue"));
+        QCOMPARE(header->text(QAccessible::Name), QString("Dialogue, Kept"));
         QCOMPARE(header->text(QAccessible::Value), QString("Kept"));
         QCOMPARE(header->actionInterface()->actionNames(), QStringList{"Solo Dialogue"});
         header->actionInterface()->doAction("Solo Dialogue");
@@ -218,7 +218,7 @@ private Q_SLOTS:
         QCOMPARE(slider->role(), QAccessible::Slider);
         QCOMPARE(slider->text(QAccessible::Name), QString("Playhead"));
         QCOMPARE(slider->text(QAccessible::Value), QString("0:10 of 1:00"));
-        QCOMPARE(slider->text(QAccessible::Description), QString("Swipe up or down to move 5 seconds."));
+        QCOMPARE(slider->text(QAccessible::Description), QString("Use the arrow keys to move 5 seconds."));
         QAccessibleValueInterface* value = slider->valueInterface();
         QCOMPARE(value->currentValue().toDouble(), 10.0);
         QCOMPARE(value->minimumValue().toDouble(), 0.0);

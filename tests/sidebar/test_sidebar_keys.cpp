@@ -117,15 +117,15 @@ private slots:
         VideoSidebar& sidebar = *window.sidebar;
 
         QAccessibleInterface* open = QAccessible::queryAccessibleInterface(sidebar.openRow());
-        QCOMPARE(open->role(), QAccessible::StaticText);
-        QCOMPARE(open->text(QAccessible::Name), QStringLiteral("Holiday"));
+        QCOMPARE(open->role(), QAccessible::ListItem);
+        QCOMPARE(open->text(QAccessible::Name), QStringLiteral("Holiday, 10:00, cleaned"));
         QCOMPARE(open->text(QAccessible::Value), QStringLiteral("10:00, cleaned"));
         QVERIFY(open->state().selected);
         QCOMPARE(open->childCount(), 0);
 
         QAccessibleInterface* recent = QAccessible::queryAccessibleInterface(sidebar.recentRows()[0]);
         QCOMPARE(recent->role(), QAccessible::Button);
-        QCOMPARE(recent->text(QAccessible::Name), QStringLiteral("beach"));
+        QCOMPARE(recent->text(QAccessible::Name), QStringLiteral("beach, 1:30"));
         QCOMPARE(recent->text(QAccessible::Value), QStringLiteral("1:30"));
         QCOMPARE(recent->text(QAccessible::Description), QStringLiteral("Opens this video"));
         QVERIFY(recent->state().focusable && !recent->state().selected);
@@ -134,8 +134,9 @@ private slots:
 
         for (QueueRow* row : sidebar.queueRows()) {
             QAccessibleInterface* job = QAccessible::queryAccessibleInterface(row);
-            QCOMPARE(job->role(), QAccessible::StaticText);
-            QCOMPARE(job->text(QAccessible::Name), spokenVideoName(row->job().sourceVideoURL.fileName()));
+            QCOMPARE(job->role(), QAccessible::ListItem);
+            QCOMPARE(job->text(QAccessible::Name), spokenVideoName(row->job().sourceVideoURL.fileName()) + QStringLiteral(", ")
+                                                       + queueJobStatusText(row->job()));
             QCOMPARE(job->text(QAccessible::Value), queueJobStatusText(row->job()));
             QVERIFY(job->state().focusable);
             QCOMPARE(job->childCount(), 0);

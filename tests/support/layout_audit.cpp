@@ -182,18 +182,24 @@ const QAbstractScrollArea* scrollAreaOfViewport(const QWidget* widget)
     return area && area->viewport() == widget ? area : nullptr;
 }
 
-// Whether `box` (in the viewport's coordinates) can be brought into view by scrolling.
+// Whether `box` (in the viewport's coordinates) can be brought into view by scrolling. Along an
+// axis the user cannot scroll (its bar switched off, or nothing to scroll to) the box must lie
+// in the viewport where it is now: content the area was moved past there (by a focus change,
+// say) is cut, as is content wider than the viewport.
 bool reachableByScrolling(const QAbstractScrollArea* area, const QRectF& box)
 {
     const QRectF view = area->viewport()->rect();
-    const QScrollBar* h = area->horizontalScrollBar();
-    const QScrollBar* v = area->verticalScrollBar();
-    const double hMax = area->horizontalScrollBarPolicy() == Qt::ScrollBarAlwaysOff ? 0 : h->maximum();
-    const double vMax = area->verticalScrollBarPolicy() == Qt::ScrollBarAlwaysOff ? 0 : v->maximum();
-    // In the coordinates of the scrolled content's origin.
-    const QRectF content = box.translated(h->value(), v->value());
-    const QRectF reachable(view.left(), view.top(), view.width() + hMax, view.height() + vMax);
-    return within(content, reachable);
+    const auto along = [&](const QScrollBar* bar, Qt::ScrollBarPolicy policy, double low, double high, double size) {
+        const bool scrolls = policy != Qt::ScrollBarAlwaysOff && bar->maximum() > 0;
+        if (!scrolls)
+            return low >= -slack && high <= size + slack;
+        // In the coordinates of the scrolled content's origin.
+        return low + bar->value() >= -slack && high + bar->value() <= size + bar->maximum() + slack;
+    };
+    return along(area->horizontalScrollBar(), area->horizontalScrollBarPolicy(), box.left() - view.left(),
+                 box.right() - view.left(), view.width())
+           && along(area->verticalScrollBar(), area->verticalScrollBarPolicy(), box.top() - view.top(),
+                    box.bottom() - view.top(), view.height());
 }
 
 bool isWordCharacter(QChar c)

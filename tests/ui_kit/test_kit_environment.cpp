@@ -13,7 +13,10 @@
 #include <QDBusConnectionInterface>
 #include <QDBusContext>
 #include <QDBusMessage>
+#include <QComboBox>
 #include <QLabel>
+#include <QMenu>
+#include <QAbstractItemView>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
@@ -337,6 +340,51 @@ private slots:
             QCOMPARE(follower.window.palette().color(QPalette::Base), color(ColorName::Surface, desktop));
         }
         delete opened;
+        env.clearOverrides();
+    }
+
+    // A pop-up opened over a fixed window takes its appearance, whatever the desktop's: a menu of
+    // the window, a menu bar's menu made without a parent, and a choice's list.
+    void popupsTakeTheWindowTheyOpenOver_data()
+    {
+        QTest::addColumn<QString>("popup");
+        QTest::newRow("menu of the window") << QStringLiteral("menu of the window");
+        QTest::newRow("menu without a parent") << QStringLiteral("menu without a parent");
+        QTest::newRow("choice's list") << QStringLiteral("choice's list");
+    }
+    void popupsTakeTheWindowTheyOpenOver()
+    {
+        QFETCH(QString, popup);
+        Environment& env = Environment::instance();
+        Environment::applyToApplication(*qApp);
+        env.setAppearance(Appearance::light);
+        QWidget window;
+        auto* layout = new QVBoxLayout(&window);
+        auto* choice = new QComboBox;
+        choice->addItems({QStringLiteral("Videos"), QStringLiteral("Desktop")});
+        layout->addWidget(choice);
+        choice->view();   // its list made (and coloured) before the window's appearance is fixed
+        setWindowAppearance(&window, Appearance::dark);
+        window.show();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+
+        QMenu parented(&window);
+        QMenu parentless;
+        QWidget* shown = nullptr;
+        if (popup == QLatin1String("choice's list")) {
+            choice->showPopup();
+            shown = choice->view()->window();
+        } else {
+            QMenu* menu = popup == QLatin1String("menu of the window") ? &parented : &parentless;
+            menu->addAction(QStringLiteral("Open Video..."));
+            menu->popup(window.mapToGlobal(QPoint(10, 10)));
+            shown = menu;
+        }
+        QVERIFY(QTest::qWaitFor([&] { return shown->isVisible(); }));
+        QCOMPARE(shown->palette().color(QPalette::Window), color(ColorName::Surface, Appearance::dark));
+        QCOMPARE(shown->palette().color(QPalette::Text), color(ColorName::Ink, Appearance::dark));
+        choice->hidePopup();
         env.clearOverrides();
     }
 
