@@ -20,6 +20,7 @@
 #include <QTest>
 
 #include <cmath>
+#include <regex>
 
 using namespace hf;
 using namespace std::chrono_literals;
@@ -175,16 +176,12 @@ private Q_SLOTS:
     {
         proxy->replace("GET", "/stems/.*/effects.flac", Answer::htmlPage);
         QVERIFY(thrown<SeparationError>([&] { separate(); }));
-        const std::optional<QString> jobID = engine->interruptedDownload(soundtrack);
+        const std::optional<QString> jobID = engine->interruptedJob(soundtrack);
         QVERIFY(jobID);
         QCOMPARE(proxy->received("POST", "/v1/jobs"), 1);
 
         reports.clear();
-        const SeparatedStems stems = runTask(engine->resumeDownload(*jobID, soundtrack, duration, JobKind::full,
-                                                                    [this](const ProcessingProgress& p) {
-                                                                        reports.push_back(p);
-                                                                    }),
-                                             60000);
+        const SeparatedStems stems = separate();
         QCOMPARE(stems.job.id, *jobID);
         // No new job, no new upload; the stems that had arrived are not fetched again.
         QCOMPARE(proxy->received("POST", "/v1/jobs"), 1);
@@ -195,15 +192,114 @@ private Q_SLOTS:
         for (const QUrl& stem : {stems.dialogueURL, stems.musicURL, stems.effectsURL})
             QVERIFY(std::abs(hf::test::probeDuration(stem.toLocalFile()) - duration) < 0.5);
         QCOMPARE(reports.back().currentStatusMessage, QStringLiteral("Downloading effects"));
-        QVERIFY(!engine->interruptedDownload(soundtrack));
+        QVERIFY(!engine->interruptedJob(soundtrack));
+    }
 
-        // A job that is gone from the backend cannot be resumed: the caller is told so.
-        auto e = thrown<APIError>([&] {
-            runTask(engine->resumeDownload(QStringLiteral("job_gone"), soundtrack, duration, JobKind::full, {}));
+    // One answer about another job, on a poll: the clean fails with that fault's own message,
+    // keeps no stem of the other job, and gives its own job up on the backend.
+    void answerAboutAnotherJobIsNotKept_data()
+    {
+        QTest::addColumn<bool>("otherID");
+        QTest::newRow("another job's record") << true;
+        QTest::newRow("this job as a preview") << false;
+    }
+
+    void answerAboutAnotherJobIsNotKept()
+    {
+        QFETCH(bool, otherID);
+        const QString shortMovie = dir.filePath(QStringLiteral("other.mp4"));
+        QVERIFY(hf::test::makeMovie(shortMovie, 3));
+        const ExtractedAudio other = VideoDemuxerMuxer::extractSoundtrack(
+            QUrl::fromLocalFile(shortMovie), QUrl::fromLocalFile(dir.filePath(QStringLiteral("Other"))), std::nullopt);
+        const QString otherJob = runTask(engine->separate(other.url, other.duration, JobKind::full, false, {}), 60000).job.id;
+        const std::string otherRecord =
+            runTask(api->send(QStringLiteral("GET"), QStringLiteral("/v1/jobs/") + otherJob, std::nullopt, true, false,
+                              false)).body.toStdString();
+        QDir(jobsFolder()).removeRecursively();
+        proxy->clear();
+
+        proxy->rewrite("GET", "/v1/jobs/[^/]+", [&](int& status, std::string& body) {
+            status = 200;
+            if (otherID)
+                body = otherRecord;
+            else
+                body = std::regex_replace(body, std::regex(R"("kind"\s*:\s*"full")"), R"("kind":"preview")");
         });
+        auto e = thrown<APIError>([&] { separate(); });
         QVERIFY(e);
-        QCOMPARE(e->kind(), APIError::Case::server);
-        QCOMPARE(e->code(), APIErrorCode::notFound);
+        QCOMPARE(e->kind(), APIError::Case::otherJob);
+        QCOMPARE(filesUnder(jobsFolder()), QStringList());
+        QVERIFY(!engine->interruptedJob(soundtrack));
+        const std::vector<std::string> started = proxy->paths("POST", "/v1/jobs/[^/]+/start");
+        QCOMPARE(started.size(), size_t(1));
+        const QString id = QString::fromStdString(started.front()).section(u'/', 3, 3);
+        QVERIFY(QTest::qWaitFor([&] { return runTask(api->job(id)).status == JobStatus::canceled; }, 5000));
+    }
+
+    // A poll that is never answered, or answered a byte at a time, counts against the time without
+    // a usable answer: the clean fails within it, saying meanwhile that the server is not
+    // answering, and keeps its job, which the next clean of the soundtrack resumes.
+    void silentServerIsGivenUpOnInTimeAndResumed_data()
+    {
+        QTest::addColumn<int>("answer");
+        QTest::newRow("silent") << int(Answer::silent);
+        QTest::newRow("trickle") << int(Answer::trickle);
+    }
+
+    void silentServerIsGivenUpOnInTimeAndResumed()
+    {
+        QFETCH(int, answer);
+        engine->setServerSilenceLimits(400ms, 1500ms);
+        proxy->replace("GET", "/v1/jobs/[^/]+", Answer(answer), 1000);
+        QElapsedTimer clock;
+        clock.start();
+        auto e = thrown<APIError>([&] { separate(); });
+        QVERIFY(e);
+        QCOMPARE(e->kind(), APIError::Case::network);
+        QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(lastStatus(), QStringLiteral("The separation server isn't answering. Still trying…"));
+        const std::optional<QString> kept = engine->interruptedJob(soundtrack);
+        QVERIFY(kept);
+
+        proxy->clear();
+        local->apiSession->clearConnectionCache();
+        const SeparatedStems stems = separate();
+        QCOMPARE(stems.job.id, *kept);
+        QCOMPARE(proxy->received("POST", "/v1/jobs"), 0);
+        QCOMPARE(proxy->received("PUT", ".*"), 0);
+        QVERIFY(stemMatchesJob(stems.dialogueURL));
+    }
+
+    // One broken answer at a time: a cut-off creation fails with the network's message; a cut-off
+    // or silent poll is one failed poll among others, and the clean goes on.
+    void oneBrokenAnswer_data()
+    {
+        QTest::addColumn<QString>("method");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<bool>("survived");
+        QTest::newRow("creation cut short") << "POST" << "/v1/jobs" << int(Answer::cutShort) << false;
+        QTest::newRow("poll cut short") << "GET" << "/v1/jobs/[^/]+" << int(Answer::cutShort) << true;
+        QTest::newRow("poll silent") << "GET" << "/v1/jobs/[^/]+" << int(Answer::silent) << true;
+    }
+
+    void oneBrokenAnswer()
+    {
+        QFETCH(QString, method);
+        QFETCH(QString, path);
+        QFETCH(int, answer);
+        QFETCH(bool, survived);
+        engine->setServerSilenceLimits(400ms, 5s);
+        proxy->replace(method.toStdString(), path.toStdString(), Answer(answer));
+        if (survived) {
+            QVERIFY(stemMatchesJob(separate().dialogueURL));
+        } else {
+            auto e = thrown<APIError>([&] { separate(); });
+            QVERIFY(e);
+            QCOMPARE(e->kind(), APIError::Case::network);
+            QVERIFY(e->localizedDescription().startsWith(u"Hushframe couldn't reach its servers."));
+        }
+        QCOMPARE(proxy->replaced(), 1);
     }
 
     void cleanupTestCase()
