@@ -181,14 +181,16 @@ private Q_SLOTS:
         QVERIFY(e);
         QCOMPARE(e->kind(), APIError::Case::network);
 
-        // Any answer that is not a transport failure ends it at once.
+        // Any answer that is not a transport failure ends it at once, and the job is given up.
         init();
+        RequestCounter cancels(*local->server, "POST", "/v1/jobs/*/cancel");
         local->server->addFault(QJsonObject{{"method", "GET"}, {"path", "/v1/jobs/*"}, {"status", 500}, {"times", 1}});
         e = thrown<APIError>([&] { separate(); });
         local->api->setRequestTimeout(60s);
         QVERIFY(e);
         QCOMPARE(e->kind(), APIError::Case::server);
         QCOMPARE(e->status(), 500);
+        QVERIFY(hf::test::waitUntil([&] { return cancels.count() == 1; }));
     }
 
     void stoppingCancelsAJobStillUnderWay()
