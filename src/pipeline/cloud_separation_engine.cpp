@@ -225,6 +225,9 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::separate(QUrl audioFile, doub
     const auto remembered = m_interrupted.constFind(audioFile);
     if (remembered != m_interrupted.constEnd() && remembered->kind == kind) {
         const QString jobID = remembered->jobID;
+        // It was started, and what it had shown of its separation still holds.
+        call->started = true;
+        call->lastSeparated = remembered->separated;
         std::optional<SeparatedStems> resumed;
         try {
             auto resuming = resumeJob(call, audioFile, jobID, stop);
@@ -298,7 +301,7 @@ void CloudSeparationEngine::giveUp(const Call& call, const QUrl& audioFile, cons
     }
     // The servers went away while the job ran: it is likely still there, and a retry resumes it.
     if (call.started && outage && !stopped) {
-        m_interrupted.insert(audioFile, Remembered{jobID, call.kind});
+        m_interrupted.insert(audioFile, Remembered{jobID, call.kind, call.lastSeparated});
         return;
     }
     if (isRemembered)
@@ -532,7 +535,7 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::downloadRemembering(std::shar
     // remembered, so that a retry fetches what is missing instead of separating again.
     QPointer<CloudSeparationEngine> self(this);
     const QString id = job.id;
-    m_interrupted.insert(audioFile, Remembered{id, call->kind});
+    m_interrupted.insert(audioFile, Remembered{id, call->kind, call->lastSeparated});
     auto downloading = downloadStems(call, std::move(job), keepPresent, stop);
     SeparatedStems stems = co_await std::move(downloading);
     if (self)

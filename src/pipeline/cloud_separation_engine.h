@@ -204,6 +204,8 @@ private:
     struct Remembered {
         QString jobID;
         JobKind kind;
+        // The separation's progress as last reported to the call that left it.
+        std::optional<double> separated;
     };
     QHash<QUrl, Remembered> m_interrupted;
 };

@@ -9,6 +9,7 @@
 #include "backend/api_client.h"
 #include "pipeline/cloud_separation_engine.h"
 #include "pipeline/cloud_stem_check.h"
+#include "pipeline/formatting.h"
 #include "pipeline/video_demuxer_muxer.h"
 #include "platform/network.h"
 #include "support/faulty_proxy.h"
@@ -300,6 +301,33 @@ private Q_SLOTS:
             QVERIFY(e->localizedDescription().startsWith(u"Hushframe couldn't reach its servers."));
         }
         QCOMPARE(proxy->replaced(), 1);
+    }
+
+    // The backend separates the job again from the start (as after a restart of its own): bar and
+    // text go back together, and the text says why, for the rest of the separation.
+    void separationStartedOverSaysSo()
+    {
+        const double told[] = {0.4, 0.1, 0.2};
+        int polled = 0;
+        proxy->rewrite("GET", "/v1/jobs/[^/]+", [&](int& status, std::string& body) {
+            status = 200;
+            body = std::regex_replace(body, std::regex(R"("status"\s*:\s*"[a-z_]+")"), R"("status":"processing")");
+            body = std::regex_replace(body, std::regex(R"(,?"progress"\s*:\s*[0-9.eE+-]+)"), "");
+            body = std::regex_replace(body, std::regex(R"("status":"processing")"),
+                                      R"("status":"processing","progress":)" + std::to_string(told[polled++]));
+        }, 3);
+        QVERIFY(stemMatchesJob(separate().dialogueURL));
+        std::vector<ProcessingProgress> separating;
+        for (const ProcessingProgress& p : reports)
+            if (p.stage.kind() == ProcessingStage::Kind::separating)
+                separating.push_back(p);
+        QVERIFY(separating.size() >= 3);
+        const QString texts[] = {QStringLiteral("Separating (%1)"), QStringLiteral("Separating again from the start (%1)"),
+                                 QStringLiteral("Separating again from the start (%1)")};
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(separating[size_t(i)].currentStatusMessage, texts[i].arg(percentText(told[i])));
+            QVERIFY(std::abs(separating[size_t(i)].fractionCompleted - (0.35 + 0.55 * told[i])) < 1e-9);
+        }
     }
 
     void cleanupTestCase()
