@@ -330,6 +330,70 @@ private Q_SLOTS:
         }
     }
 
+    // A kept job that can no longer give its stems is not resumed: the next clean of the
+    // soundtrack makes a new job and uploads again.
+    void keptJobThatCannotGiveItsStemsIsReplaced_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("from");   // a pattern of the job record, and what replaces it
+        QTest::addColumn<QString>("to");
+        const QString succeeded = QStringLiteral("\"status\"\\s*:\\s*\"succeeded\"");
+        QTest::newRow("gone") << 404 << "^.*$"
+                              << "{\"error\":{\"code\":\"not_found\",\"message\":\"No such job.\"}}";
+        QTest::newRow("expired") << 200 << succeeded << "\"status\":\"expired\"";
+        QTest::newRow("past its expiry") << 200 << "\"expiresAt\"\\s*:\\s*\"[^\"]*\""
+                                         << "\"expiresAt\":\"2001-01-01T00:00:00Z\"";
+        QTest::newRow("failed") << 200 << succeeded << "\"status\":\"failed\"";
+    }
+
+    void keptJobThatCannotGiveItsStemsIsReplaced()
+    {
+        QFETCH(int, status);
+        QFETCH(QString, from);
+        QFETCH(QString, to);
+        proxy->replace("GET", "/stems/.*/effects.flac", Answer::htmlPage);
+        QVERIFY(thrown<SeparationError>([&] { separate(); }));
+        const std::optional<QString> kept = engine->interruptedJob(soundtrack);
+        QVERIFY(kept);
+        proxy->rewrite("GET", "/v1/jobs/[^/]+", [&](int& answered, std::string& body) {
+            answered = status;
+            body = std::regex_replace(body, std::regex(from.toStdString()), to.toStdString());
+        });
+        const SeparatedStems stems = separate();
+        QVERIFY(stems.job.id != *kept);
+        QCOMPARE(proxy->received("POST", "/v1/jobs"), 2);
+        QCOMPARE(proxy->received("PUT", ".*"), 2);
+        QVERIFY(stemMatchesJob(stems.effectsURL));
+        QVERIFY(!engine->interruptedJob(soundtrack));
+    }
+
+    // A fresh job's download takes nothing that was already in its folder.
+    void freshDownloadReplacesWhatItsFolderHeld()
+    {
+        const QString planted = dir.filePath(QStringLiteral("planted.flac"));
+        QVERIFY(hf::test::makeTone(planted, duration, 44100, *soundtrackChannels(soundtrack.toLocalFile()),
+                                   QStringLiteral("0.2"), {"-c:a", "flac"}));
+        QFile plantedFile(planted);
+        QVERIFY(plantedFile.open(QIODevice::ReadOnly));
+        const QByteArray plantedBytes = plantedFile.readAll();
+        bool placed = false;
+        const SeparatedStems stems = runTask(
+            engine->separate(soundtrack, duration, JobKind::full, false,
+                             [&](const ProcessingProgress& p) {
+                                 const std::vector<std::string> started = proxy->paths("POST", "/v1/jobs/[^/]+/start");
+                                 if (placed || started.empty() || p.stage.kind() == ProcessingStage::Kind::uploading)
+                                     return;
+                                 const QString id = QString::fromStdString(started.front()).section(u'/', 3, 3);
+                                 QDir().mkpath(jobsFolder() + u'/' + id);
+                                 placed = QFile::copy(planted, jobsFolder() + u'/' + id + QStringLiteral("/dialogue.flac"));
+                             }),
+            60000);
+        QVERIFY(placed);
+        QFile dialogue(stems.dialogueURL.toLocalFile());
+        QVERIFY(dialogue.open(QIODevice::ReadOnly));
+        QVERIFY(dialogue.readAll() != plantedBytes);
+    }
+
     void cleanupTestCase()
     {
         engine.reset();
