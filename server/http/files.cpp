@@ -96,12 +96,18 @@ int writeFileDurably(const std::filesystem::path& path, std::string_view data)
         return error;
     }
     // The rename itself is on disk once the folder is.
-    int folder = ::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-        ::fsync(folder);
-        ::close(folder);
-    }
+    syncToDisk(path.parent_path());
     return 0;
+}
+
+bool syncToDisk(const std::filesystem::path& path)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
 }
 
 int statusForWriteError(int error)

@@ -40,6 +40,9 @@ private:
 // behind and the errno of the failure is returned; 0 on success.
 int writeFileDurably(const std::filesystem::path& path, std::string_view data);
 
+// Flushes a file, or a folder's entries, to the disk; false when it cannot be opened or flushed.
+bool syncToDisk(const std::filesystem::path& path);
+
 // The name of a temporary file beside `path` ("<name>.part-<random>"); a restart removes such files.
 std::filesystem::path temporaryBeside(const std::filesystem::path& path);
 bool isTemporaryName(const std::string& name);

@@ -3,6 +3,7 @@
 // that lands meanwhile always wins.
 
 #include "http/service.h"
+#include "http/files.h"
 #include "http/util.h"
 
 #include "engine/engine.h"
@@ -192,9 +193,13 @@ void Service::runSeparation(const std::string& jobId, std::stop_token stop)
         // The engine writes under the process's umask: the stems are made private like the rest.
         using std::filesystem::perms;
         std::error_code ec;
-        for (const auto& entry : std::filesystem::directory_iterator(folder / "stems", ec))
+        // They are on the disk, names and all, before the job is reported as succeeded.
+        for (const auto& entry : std::filesystem::directory_iterator(folder / "stems", ec)) {
             std::filesystem::permissions(entry.path(), perms::owner_read | perms::owner_write, ec);
+            syncToDisk(entry.path());
+        }
         std::filesystem::permissions(folder / "stems", perms::owner_all, ec);
+        syncToDisk(folder / "stems");
         double now = nowSeconds();
         int changed = m_db->exec("UPDATE jobs SET status = 'succeeded', progress = NULL, completed_at = ?,"
                                  " expires_at = ? WHERE id = ? AND status = 'processing'",

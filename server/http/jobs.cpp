@@ -437,7 +437,12 @@ void Service::addJobRoutes()
                 }
                 return out.write(data, length);
             });
-            out.close();
+            // On the disk before the job may be started from it: a power cut must not leave a
+            // job whose input is shorter than what was accepted.
+            if (complete)
+                out.syncAndClose();
+            else
+                out.close();
             writeError = out.error();
         }
         std::error_code ec;
@@ -473,6 +478,7 @@ void Service::addJobRoutes()
             refuse(500, "The upload could not be stored.");
             return;
         }
+        syncToDisk(folder);
         m_db->exec("UPDATE jobs SET uploaded = 1 WHERE id = ?", {job->id});
         logLine("Stored " + std::to_string(received) + " bytes for job " + job->id);
         sendJson(res, 200, QJsonObject{{"size", double(received)}});

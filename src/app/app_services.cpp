@@ -21,7 +21,9 @@
 #include "platform/keychain.h"
 #include "platform/network.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
+#include <QEvent>
 #include <QNetworkAccessManager>
 #include <QPointer>
 #include <QStandardPaths>
@@ -92,6 +94,13 @@ AppServices::~AppServices()
     m_defaults.reset();
     if (g_instance == this)
         g_instance = nullptr;
+    // A launch still waiting for an answer lost it with the sessions; the coroutines waiting for
+    // it unwind once their queued resumptions run. They run here, so that none is left suspended
+    // (and its frames never freed) when no event loop turns again.
+    for (int turn = 0; *m_launchRunning && turn < 100; ++turn)
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+    if (*m_launchRunning)
+        qCWarning(lcApp, "The launch sequence was still running when the services went");
 }
 
 AppServices* AppServices::instance()
@@ -131,6 +140,11 @@ QCoro::Task<void> AppServices::launch()
     if (m_didLaunch)
         co_return;
     m_didLaunch = true;
+    struct Running {
+        std::shared_ptr<bool> flag;
+        explicit Running(std::shared_ptr<bool> f) : flag(std::move(f)) { *flag = true; }
+        ~Running() { *flag = false; }
+    } running(m_launchRunning);
 
     // What nothing uses any more leaves the cache, before anything new is made in it. Removing
     // files is quick (their blocks are freed by the file system), so this runs in place.

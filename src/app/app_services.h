@@ -103,6 +103,8 @@ private:
     void makeAPIAndEngine(const std::optional<QUrl>& baseURL, std::unique_ptr<SessionTokenStore> tokenStore);
 
     bool m_didLaunch = false;
+    // True while the launch sequence runs (it may still wait for an answer when the services go).
+    std::shared_ptr<bool> m_launchRunning = std::make_shared<bool>(false);
     QString m_cachesFolder;
     std::unique_ptr<SettingsStore> m_defaults;
     std::unique_ptr<ReviewPrompter> m_reviewPrompter;

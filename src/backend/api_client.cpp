@@ -24,6 +24,30 @@ QUrl appendPath(const QUrl& base, const QString& path)
     return url;
 }
 
+// Why an answer whose status line arrived is not whole: its connection failed, or closed before
+// the announced length; none when it is whole.
+std::optional<QString> cutShort(QNetworkReply* reply, const APIResponse& response)
+{
+    const QNetworkReply::NetworkError error = reply->error();
+    // Codes below the proxy range are the connection's own (closed, reset, timed out); the others
+    // restate the HTTP status.
+    if (error != QNetworkReply::NoError && error < QNetworkReply::ProxyConnectionRefusedError) {
+        if (error == QNetworkReply::OperationCanceledError)
+            return text("error.network.timedOut", "The request timed out.");
+        return reply->errorString();
+    }
+    const auto encoding = response.header("Content-Encoding");
+    if (encoding && !encoding->trimmed().isEmpty() && encoding->trimmed().toLower() != "identity")
+        return std::nullopt;
+    if (const auto length = response.header("Content-Length")) {
+        bool ok = false;
+        const qint64 declared = length->trimmed().toLongLong(&ok);
+        if (ok && response.body.size() < declared)
+            return text("error.network.cutShort", "The connection closed before the whole answer arrived.");
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 std::optional<QString> APIResponse::renewedToken() const
@@ -92,6 +116,8 @@ QCoro::Task<APIResponse> APIClient::attempt(QString method, QString path, std::o
     request.setRawHeader("Accept", "application/json");
     request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
     request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+    // The backend answers where it is asked; a redirect is answered as the fault it is (below).
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     if (body)
         request.setRawHeader("Content-Type", "application/json");
     std::optional<QString> sentToken;
@@ -141,7 +167,20 @@ QCoro::Task<APIResponse> APIClient::attempt(QString method, QString path, std::o
     response.status = statusAttribute.toInt();
     response.body = reply->readAll();
     response.headers = reply->rawHeaderPairs();
+    // An answer whose connection failed before its end is no answer, whatever its status said.
+    if (const auto lost = cutShort(reply, response)) {
+        qCWarning(lcAPIClient, "The answer to %s was cut short after %lld bytes", qUtf8Printable(path),
+                  static_cast<long long>(response.body.size()));
+        throw APIError::network(*lost);
+    }
     holder.reset();
+
+    if (response.status >= 300 && response.status <= 399) {
+        // Not followed: the backend never sends one, and what it would lead to says nothing true
+        // about this request.
+        qCWarning(lcAPIClient, "The answer to %s was a redirect (%d)", qUtf8Printable(path), response.status);
+        throw APIError::invalidResponse();
+    }
 
     if (response.status == 401 && authenticated) {
         const auto current = m_tokenStore->token();

@@ -160,6 +160,10 @@ QString APIError::localizedDescription() const
                     "Hushframe couldn't start a new account on this network right now. Sign in with Apple or Google to keep going.");
     case Case::invalidResponse:
         return text("error.api.invalidResponse", "Hushframe's servers sent an unexpected response. Please try again.");
+    case Case::otherJob:
+        return text("error.api.otherJob",
+                    "Hushframe's servers answered about another job. Nothing from that answer was kept. "
+                    "Please try again.");
     }
     return {};
 }

@@ -31,7 +31,7 @@ QString rawValue(APIErrorCode code);
 // the user as it stands.
 class APIError : public Error {
 public:
-    enum class Case { server, network, decoding, signInRequired, accountLimitReached, invalidResponse };
+    enum class Case { server, network, decoding, signInRequired, accountLimitReached, invalidResponse, otherJob };
 
     static APIError server(APIErrorCode code, std::optional<QString> message, int status);
     static APIError network(QString description);
@@ -39,6 +39,8 @@ public:
     static APIError signInRequired() { return APIError(Case::signInRequired); }
     static APIError accountLimitReached() { return APIError(Case::accountLimitReached); }
     static APIError invalidResponse() { return APIError(Case::invalidResponse); }
+    // An answer about a job that is not the one asked about (another id, or another kind of job).
+    static APIError otherJob() { return APIError(Case::otherJob); }
 
     Case kind() const { return m_case; }
     // The payload of `server`.

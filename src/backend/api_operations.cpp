@@ -23,6 +23,18 @@ std::optional<T> decodeQuietly(const QByteArray& body)
     }
 }
 
+// The job of an answer about job `id`: an answer about any other job is a server fault, and
+// nothing of it is used.
+CloudJob sameJob(CloudJob job, const QString& id)
+{
+    if (job.id != id) {
+        qCWarning(lcAPIClient, "An answer about job %s described job %s", qUtf8Printable(id),
+                  qUtf8Printable(job.id.left(64)));
+        throw APIError::otherJob();
+    }
+    return job;
+}
+
 } // namespace
 
 QString APIClient::jobPath(const QString& id, const char* action)
@@ -117,28 +129,33 @@ QCoro::Task<CreateJobResponse> APIClient::createJob(CreateJobRequest request, st
 
 QCoro::Task<CloudJob> APIClient::startJob(QString id, std::stop_token stop)
 {
-    co_return (co_await send<JobEnvelope>(QStringLiteral("POST"), jobPath(id, "start"), emptyObject, stop)).job;
+    JobEnvelope answer = co_await send<JobEnvelope>(QStringLiteral("POST"), jobPath(id, "start"), emptyObject, stop);
+    co_return sameJob(std::move(answer.job), id);
 }
 
 QCoro::Task<CloudJob> APIClient::cancelJob(QString id, std::stop_token stop)
 {
-    co_return (co_await send<JobEnvelope>(QStringLiteral("POST"), jobPath(id, "cancel"), emptyObject, stop)).job;
+    JobEnvelope answer = co_await send<JobEnvelope>(QStringLiteral("POST"), jobPath(id, "cancel"), emptyObject, stop);
+    co_return sameJob(std::move(answer.job), id);
 }
 
 QCoro::Task<CloudJob> APIClient::startClaimCheck(QString id, std::stop_token stop)
 {
-    co_return (co_await send<JobEnvelope>(QStringLiteral("POST"), jobPath(id, "claim-check"), emptyObject, stop)).job;
+    JobEnvelope answer = co_await send<JobEnvelope>(QStringLiteral("POST"), jobPath(id, "claim-check"), emptyObject, stop);
+    co_return sameJob(std::move(answer.job), id);
 }
 
 QCoro::Task<CloudJob> APIClient::job(QString id, std::stop_token stop)
 {
-    co_return (co_await send<JobEnvelope>(QStringLiteral("GET"), jobPath(id), std::nullopt, stop)).job;
+    JobEnvelope answer = co_await send<JobEnvelope>(QStringLiteral("GET"), jobPath(id), std::nullopt, stop);
+    co_return sameJob(std::move(answer.job), id);
 }
 
 QCoro::Task<CloudJob> APIClient::promoteJob(QString id, PromoteJobRequest request, std::stop_token stop)
 {
-    co_return (co_await send<JobEnvelope>(QStringLiteral("POST"), jobPath(id, "promote"),
-                                          json::encodeDocument(request), stop)).job;
+    JobEnvelope answer = co_await send<JobEnvelope>(QStringLiteral("POST"), jobPath(id, "promote"),
+                                                    json::encodeDocument(request), stop);
+    co_return sameJob(std::move(answer.job), id);
 }
 
 QCoro::Task<QUrl> APIClient::startHandoff(AuthProvider provider, QString codeChallenge, std::stop_token stop)

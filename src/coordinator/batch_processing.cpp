@@ -6,6 +6,7 @@
 #include "backend/account_store.h"
 #include "backend/api_error.h"
 #include "pipeline/audio_uploader.h"
+#include "pipeline/server_wait.h"
 #include "coordinator/review_prompter.h"
 #include "pipeline/media_error.h"
 #include "platform/logging.h"
@@ -19,28 +20,6 @@
 namespace hf {
 
 HF_DECLARE_LOGGING_CATEGORY(lcBatchQueue)
-
-namespace {
-
-// Tries of one job against servers that cannot be reached, before the queue pauses.
-constexpr int maxOutageTries = 6;
-
-// A failure that says the servers could not be reached (or a gateway could not reach them),
-// not that this video cannot be cleaned: every job after it would fail the same way.
-bool isOutage(const std::exception& error)
-{
-    if (const auto* api = dynamic_cast<const APIError*>(&error)) {
-        if (api->kind() == APIError::Case::network)
-            return true;
-        return api->kind() == APIError::Case::server
-            && (api->status() == 502 || api->status() == 503 || api->status() == 504);
-    }
-    if (const auto* upload = dynamic_cast<const UploadError*>(&error))
-        return upload->errorCase() == UploadError::Case::interrupted;
-    return false;
-}
-
-} // namespace
 
 void BatchQueueManager::start()
 {
@@ -115,19 +94,21 @@ QCoro::Task<void> BatchQueueManager::runQueue(std::shared_ptr<Run> run, std::sha
                     if (j.status.isWorking())
                         j.status = BatchJobStatus::pending();
                 });
-                if (outageTries >= maxOutageTries) {
+                if (outageTries >= m_outageBackoff.maxTries) {
                     setErrorMessage(text("batch.outage.paused",
                                          "Hushframe couldn't reach its servers, so the queue has paused. "
                                          "Press Start to go on."));
                     break;
                 }
-                outageWait = std::min(m_outageRetryDelay * (1 << outageTries), m_outageRetryDelay * 12);
+                outageWait = m_outageBackoff.delay(outageTries);
                 ++outageTries;
                 setErrorMessage(text("batch.outage.waiting",
                                      "Hushframe couldn't reach its servers. The queue will try again in a moment."));
             }
-            if (outageWait)
-                co_await sleepFor(*outageWait, stop);
+            if (outageWait) {
+                auto waiting = m_waitClock.sleep(*outageWait, stop);
+                co_await std::move(waiting);
+            }
         }
     } catch (const Cancelled&) {
     }

@@ -11,6 +11,7 @@
 #include "coordinator/coordinator_media.h"
 #include "pipeline/cloud_separation_engine.h"
 #include "pipeline/separation_settings.h"
+#include "pipeline/server_wait.h"
 #include "platform/async.h"
 
 #include <QHash>
@@ -114,7 +115,13 @@ public:
 
     // The first wait before a job that lost the servers is tried again (5 s; it doubles with each
     // try, up to 12 times itself); tests shorten it.
-    void setOutageRetryDelay(std::chrono::milliseconds delay) { m_outageRetryDelay = delay; }
+    void setOutageRetryDelay(std::chrono::milliseconds delay)
+    {
+        m_outageBackoff.first = delay;
+        m_outageBackoff.cap = delay * 12;
+    }
+    // The clock the waits between those tries run on.
+    void setWaitClock(WaitClock clock) { m_waitClock = std::move(clock); }
 
 signals:
     void jobsChanged();
@@ -167,7 +174,8 @@ private:
     TaskSlot m_queueTask;
     std::shared_ptr<Run> m_run;
     quint64 m_runGeneration = 0;
-    std::chrono::milliseconds m_outageRetryDelay{std::chrono::seconds(5)};
+    OutageBackoff m_outageBackoff;
+    WaitClock m_waitClock = WaitClock::system();
 };
 
 } // namespace hf

@@ -3,6 +3,7 @@
 #include "coordinator/engine_coordinator.h"
 
 #include "backend/api_error.h"
+#include "pipeline/server_wait.h"
 #include "platform/texts.h"
 
 #include <QDir>
@@ -133,15 +134,37 @@ QCoro::Task<void> EngineCoordinator::runProcessing(JobKind kind, ExtractionOpera
 
     bool cancelled = false;
     std::optional<QString> failure;
-    try {
-        auto attempt = performProcessing(kind, std::move(operation), true, stop);
-        co_await std::move(attempt);
-    } catch (const Cancelled&) {
-        cancelled = true;
-    } catch (const std::exception& e) {
-        failure = describe(e);
-    } catch (...) {
-        failure = describe(std::current_exception());
+    // Servers out of reach are waited for, as the batch does: the same clean is tried again after
+    // a growing pause (and resumes its job when the backend still has it), until Cancel or the
+    // last try.
+    for (int outageTries = 0;; ++outageTries) {
+        bool outage = false;
+        try {
+            auto attempt = performProcessing(kind, operation, true, stop);
+            co_await std::move(attempt);
+        } catch (const Cancelled&) {
+            cancelled = true;
+        } catch (const std::exception& e) {
+            failure = describe(e);
+            outage = isOutage(e);
+        } catch (...) {
+            failure = describe(std::current_exception());
+        }
+        if (!outage || outageTries >= m_outageBackoff.maxTries || stop.stop_requested())
+            break;
+        qCWarning(lcEngineCoordinator, "Clean lost the servers (try %d): %s", outageTries + 1,
+                  qUtf8Printable(*failure));
+        failure.reset();
+        setProgress(ProcessingProgress{m_progress.stage, m_progress.fractionCompleted,
+                                       text("status.coordinator.outage",
+                                            "Hushframe couldn't reach its servers. It will try again in a moment.")});
+        try {
+            auto waiting = m_waitClock.sleep(m_outageBackoff.delay(outageTries), stop);
+            co_await std::move(waiting);
+        } catch (const Cancelled&) {
+            cancelled = true;
+            break;
+        }
     }
 
     // A stopped run leaves everything to whoever stopped it (the coordinator may be gone): even
@@ -173,52 +196,35 @@ QCoro::Task<void> EngineCoordinator::performProcessing(JobKind kind, ExtractionO
             if (self && !stop.stop_requested())
                 self->setProgress(progress);
         };
-        std::optional<Extraction> resumed;
-        std::optional<SeparatedStems> fetched;
+        std::optional<Extraction> extracted;
         if (m_interruptedDownload && m_interruptedDownload->sourceURL == sourceURL && m_interruptedDownload->kind == kind
-            && QFileInfo::exists(m_interruptedDownload->extraction.audio.url.toLocalFile())) {
-            const InterruptedDownload interrupted = *m_interruptedDownload;
-            try {
-                auto resuming = m_engine->resumeDownload(interrupted.jobID, interrupted.extraction.audio.url,
-                                                         interrupted.extraction.audio.duration, kind, report, stop);
-                fetched = co_await std::move(resuming);
-                resumed = interrupted.extraction;
-            } catch (const Cancelled&) {
-                throw;
-            } catch (const APIError& e) {
-                // Only a job that is gone sends the retry back to the start.
-                if (e.kind() != APIError::Case::server || e.code() != APIErrorCode::notFound)
-                    throw;
-            } catch (const SeparationError& e) {
-                if (e.errorCase() == SeparationError::Case::downloadFailed
-                    || e.errorCase() == SeparationError::Case::invalidStem)
-                    throw;
-            }
-            throwIfStopped(stop);
-            if (self && !fetched)
-                m_interruptedDownload.reset();
-        }
-        Extraction extraction;
-        if (resumed) {
-            extraction = *resumed;
-        } else {
+            && QFileInfo::exists(m_interruptedDownload->extraction.audio.url.toLocalFile())
+            && m_engine->interruptedJob(m_interruptedDownload->extraction.audio.url))
+            extracted = m_interruptedDownload->extraction;
+        else
+            m_interruptedDownload.reset();
+        if (!extracted) {
             auto extracting = operation(stop);
-            extraction = co_await std::move(extracting);
-            throwIfStopped(stop);
-            const bool claimCheck = kind == JobKind::full && m_settings.checkSongsAutomatically;
-            try {
-                auto separating = m_engine->separate(extraction.audio.url, extraction.audio.duration, kind,
-                                                     claimCheck, report, stop);
-                fetched = co_await std::move(separating);
-            } catch (...) {
-                if (self) {
-                    if (const auto jobID = m_engine->interruptedDownload(extraction.audio.url))
-                        m_interruptedDownload = InterruptedDownload{sourceURL, kind, extraction, *jobID};
-                }
-                throw;
-            }
+            extracted = co_await std::move(extracting);
             throwIfStopped(stop);
         }
+        const Extraction extraction = *extracted;
+        std::optional<SeparatedStems> fetched;
+        const bool claimCheck = kind == JobKind::full && m_settings.checkSongsAutomatically;
+        try {
+            auto separating = m_engine->separate(extraction.audio.url, extraction.audio.duration, kind, claimCheck,
+                                                 report, stop);
+            fetched = co_await std::move(separating);
+        } catch (...) {
+            if (self) {
+                if (const auto jobID = m_engine->interruptedJob(extraction.audio.url))
+                    m_interruptedDownload = InterruptedDownload{sourceURL, kind, extraction, *jobID};
+                else
+                    m_interruptedDownload.reset();
+            }
+            throw;
+        }
+        throwIfStopped(stop);
         if (self)
             m_interruptedDownload.reset();
         const SeparatedStems stems = std::move(*fetched);

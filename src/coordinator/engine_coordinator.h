@@ -221,6 +221,13 @@ public:
     // Seconds of soundtrack a preview cleans (30); tests shorten it.
     double previewSeconds() const { return m_previewSeconds; }
     void setPreviewSeconds(double seconds) { m_previewSeconds = seconds; }
+    // How a clean that lost the servers waits for them before it tries again, and the clock of
+    // those waits.
+    void setOutageWait(OutageBackoff backoff, WaitClock clock = WaitClock::system())
+    {
+        m_outageBackoff = backoff;
+        m_waitClock = std::move(clock);
+    }
     std::chrono::milliseconds songCheckPollInterval() const { return m_songCheckPollInterval; }
     std::chrono::milliseconds songCheckPollLimit() const { return m_songCheckPollLimit; }
     // Tests shorten the song check's pace and bound.
@@ -421,8 +428,9 @@ private:
     std::optional<JobKind> m_processingKind;
     bool m_isImporting = false;
     std::optional<SeparationResult> m_currentResult;
-    // A clean whose job succeeded but whose stems did not all arrive: a retry of the same kind for
-    // the same video downloads what is missing instead of separating again.
+    // A clean whose job may still give its stems (its stems did not all arrive, or the servers
+    // went away while it ran): a retry of the same kind for the same video hands the engine the
+    // same soundtrack, and the engine resumes that job instead of separating again.
     struct InterruptedDownload {
         QUrl sourceURL;
         JobKind kind;
@@ -455,6 +463,8 @@ private:
     QSet<QString> m_splitMomentSources;   // source video URLs, as text
 
     double m_previewSeconds = 30;
+    OutageBackoff m_outageBackoff;
+    WaitClock m_waitClock = WaitClock::system();
     std::chrono::milliseconds m_songCheckPollInterval{std::chrono::seconds(3)};
     std::chrono::milliseconds m_songCheckPollLimit{std::chrono::seconds(1200)};
 

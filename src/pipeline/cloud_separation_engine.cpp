@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 #include <cmath>
@@ -37,15 +38,6 @@ double clamp01(double x)
 double jobSeconds(JobKind kind, double duration)
 {
     return (kind == JobKind::preview && duration > previewSeconds) ? previewSeconds : duration;
-}
-
-// A poll failure that says nothing about the job: no answer, or a gateway or an overloaded
-// server answering for it. Such failures are survived up to a count in a row.
-bool isTransientPollFailure(const APIError& e)
-{
-    if (e.kind() == APIError::Case::network)
-        return true;
-    return e.kind() == APIError::Case::server && (e.status() == 502 || e.status() == 503 || e.status() == 504);
 }
 
 bool isTerminal(JobStatus status)
@@ -124,19 +116,28 @@ QString SeparationError::localizedDescription() const
 }
 
 // Everything about one separate() call. Reports go out on the main thread, in order; the fraction
-// never goes back, and upload events are taken only while the upload runs.
+// goes back only when the backend separates again from the start, and the text then says so.
+// Upload events are taken only while the upload runs.
 struct CloudSeparationEngine::Call {
     ProgressCallback progress;
+    JobKind kind = JobKind::full;
     // What every downloaded stem must be: as long as the job, with the channels of the soundtrack.
     ExpectedStem expected;
     QString soundtrackPath;
     JobStatus lastKnown = JobStatus::unknown;
+    // The job was started (or found under way): from then on it may be resumed.
+    bool started = false;
     bool uploading = false;
+    ProcessingStage lastStage{ProcessingStage::Kind::uploading};
     double lastFraction = 0;
+    // The separation's own progress as last reported, and whether it went back to the start.
+    std::optional<double> lastSeparated;
+    bool separatingAgain = false;
 
-    void report(ProcessingStage stage, double fraction, QString message)
+    void report(ProcessingStage stage, double fraction, QString message, bool mayGoBack = false)
     {
-        lastFraction = std::max(clamp01(fraction), lastFraction);
+        lastFraction = mayGoBack ? clamp01(fraction) : std::max(clamp01(fraction), lastFraction);
+        lastStage = stage;
         if (progress)
             progress(ProcessingProgress{std::move(stage), lastFraction, std::move(message)});
     }
@@ -147,6 +148,13 @@ struct CloudSeparationEngine::Call {
             return;
         report(ProcessingStage::Kind::uploading, clamp01(0.05 + 0.25 * sent),
                text("status.cloud.uploading", "Uploading audio (%@)", {percentText(sent)}));
+    }
+
+    // A poll went unanswered: the bar stays where it is, the text says why nothing moves.
+    void reportNotAnswering()
+    {
+        report(lastStage, lastFraction,
+               text("status.cloud.notAnswering", "The separation server isn't answering. Still trying…"));
     }
 
     // What a job record says about the work: waiting or separating; nothing once it ended.
@@ -161,8 +169,19 @@ struct CloudSeparationEngine::Call {
             break;
         case JobStatus::processing: {
             const double p = clamp01(job.progress.value_or(0));
-            report(ProcessingStage::Kind::separating, clamp01(0.35 + 0.55 * p),
-                   text("status.cloud.separating", "Separating (%@)", {percentText(p)}));
+            // Less done than before: the backend started the separation over (after a restart of
+            // its own). Bar and text go back together, and the text says so.
+            const bool wentBack = lastSeparated && p < *lastSeparated;
+            separatingAgain = separatingAgain || wentBack;
+            lastSeparated = p;
+            if (separatingAgain)
+                report(ProcessingStage::Kind::separating, clamp01(0.35 + 0.55 * p),
+                       text("status.cloud.separatingAgain", "Separating again from the start (%@)",
+                            {percentText(p)}),
+                       wentBack);
+            else
+                report(ProcessingStage::Kind::separating, clamp01(0.35 + 0.55 * p),
+                       text("status.cloud.separating", "Separating (%@)", {percentText(p)}));
             break;
         }
         case JobStatus::succeeded:
@@ -194,8 +213,41 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::separate(QUrl audioFile, doub
 
     auto call = std::make_shared<Call>();
     call->progress = std::move(progress);
+    call->kind = kind;
     call->expected.seconds = jobSeconds(kind, duration);
     call->soundtrackPath = audioFile.toLocalFile();
+    QPointer<CloudSeparationEngine> self(this);
+    QPointer<APIClient> api = m_api;
+    if (!api)
+        throw Cancelled();
+
+    // An earlier call of this soundtrack left a job that may still give its stems.
+    const auto remembered = m_interrupted.constFind(audioFile);
+    if (remembered != m_interrupted.constEnd() && remembered->kind == kind) {
+        const QString jobID = remembered->jobID;
+        // It was started, and what it had shown of its separation still holds.
+        call->started = true;
+        call->lastSeparated = remembered->separated;
+        std::optional<SeparatedStems> resumed;
+        try {
+            auto resuming = resumeJob(call, audioFile, jobID, stop);
+            resumed = co_await std::move(resuming);
+        } catch (const Cancelled&) {
+            if (self)
+                giveUp(*call, audioFile, jobID, true, false);
+            throw;
+        } catch (const std::exception& e) {
+            if (self)
+                giveUp(*call, audioFile, jobID, stop.stop_requested(), isOutage(e));
+            throw;
+        }
+        if (resumed)
+            co_return std::move(*resumed);
+        if (!self || !api)
+            throw Cancelled();
+        *call = Call{call->progress, kind, call->expected, call->soundtrackPath};
+    }
+
     call->report(ProcessingStage::Kind::uploading, 0.02, text("status.cloud.creatingJob", "Creating job"));
 
     CreateJobRequest request;
@@ -205,35 +257,56 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::separate(QUrl audioFile, doub
     if (claimCheck && kind == JobKind::full)
         request.claimCheck = true;
 
-    QPointer<CloudSeparationEngine> self(this);
-    QPointer<APIClient> api = m_api;
-    if (!api)
-        throw Cancelled();
     const CreateJobResponse created = co_await api->createJob(request, stop);
     if (!self)
         throw Cancelled();
     qCInfo(lcCloudSeparationEngine, "Created %s job %s", kind == JobKind::full ? "full" : "preview",
            qUtf8Printable(created.job.id));
+    if (created.job.kind != kind)
+        throw APIError::otherJob();
     call->lastKnown = created.job.status;
 
-    // From here on a job exists: when this call is stopped before the job ended, the backend is
-    // asked to cancel it, in a task of its own that the stop does not reach.
+    // From here on a job exists: when this call ends without it, the job is cancelled on the
+    // backend, in a task of its own that a stop does not reach, or kept to be resumed.
     const QString jobID = created.job.id;
-    auto abandon = [&](bool cancelled) {
-        if (cancelled && !isTerminal(call->lastKnown))
-            spawn(cancelJobOnBackend(api, jobID), lcCloudSeparationEngine(), QStringLiteral("Cancel of a job"));
-    };
     std::optional<SeparatedStems> stems;
     try {
         stems = co_await runJob(call, audioFile, created, stop);
     } catch (const Cancelled&) {
-        abandon(true);
+        if (self)
+            giveUp(*call, audioFile, jobID, true, false);
+        else if (!isTerminal(call->lastKnown))
+            spawn(cancelJobOnBackend(api, jobID), lcCloudSeparationEngine(), QStringLiteral("Cancel of a job"));
         throw;
-    } catch (...) {
-        abandon(stop.stop_requested());
+    } catch (const std::exception& e) {
+        if (self)
+            giveUp(*call, audioFile, jobID, stop.stop_requested(), isOutage(e));
         throw;
     }
     co_return std::move(*stems);
+}
+
+void CloudSeparationEngine::giveUp(const Call& call, const QUrl& audioFile, const QString& jobID, bool stopped,
+                                   bool outage)
+{
+    // A job that succeeded is remembered by its download until its stems are all here.
+    if (call.lastKnown == JobStatus::succeeded)
+        return;
+    const auto remembered = m_interrupted.constFind(audioFile);
+    const bool isRemembered = remembered != m_interrupted.constEnd() && remembered->jobID == jobID;
+    if (isTerminal(call.lastKnown)) {
+        if (isRemembered)
+            m_interrupted.remove(audioFile);
+        return;
+    }
+    // The servers went away while the job ran: it is likely still there, and a retry resumes it.
+    if (call.started && outage && !stopped) {
+        m_interrupted.insert(audioFile, Remembered{jobID, call.kind, call.lastSeparated});
+        return;
+    }
+    if (isRemembered)
+        m_interrupted.remove(audioFile);
+    spawn(cancelJobOnBackend(m_api, jobID), lcCloudSeparationEngine(), QStringLiteral("Cancel of a job"));
 }
 
 QCoro::Task<SeparatedStems> CloudSeparationEngine::runJob(std::shared_ptr<Call> call, QUrl audioFile,
@@ -273,9 +346,20 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::runJob(std::shared_ptr<Call> 
     if (!self)
         throw Cancelled();
     call->lastKnown = started.status;
+    call->started = true;
+    if (started.kind != call->kind)
+        throw APIError::otherJob();
     call->reportJob(started);
+    auto finishing = finishJob(call, audioFile, started, stop);
+    SeparatedStems stems = co_await std::move(finishing);
+    co_return stems;
+}
 
-    const CloudJob ended = co_await waitForEnd(call, started, stop);
+QCoro::Task<SeparatedStems> CloudSeparationEngine::finishJob(std::shared_ptr<Call> call, QUrl audioFile,
+                                                             CloudJob started, std::stop_token stop)
+{
+    auto waiting = waitForEnd(call, std::move(started), stop);
+    const CloudJob ended = co_await std::move(waiting);
     switch (ended.status) {
     case JobStatus::succeeded: {
         auto downloading = downloadRemembering(call, audioFile, ended, false, stop);
@@ -293,37 +377,151 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::runJob(std::shared_ptr<Call> 
     }
 }
 
+QCoro::Task<std::optional<SeparatedStems>> CloudSeparationEngine::resumeJob(std::shared_ptr<Call> call,
+                                                                            QUrl audioFile, QString jobID,
+                                                                            std::stop_token stop)
+{
+    QPointer<CloudSeparationEngine> self(this);
+    QPointer<APIClient> api = m_api;
+    if (!api)
+        throw Cancelled();
+    std::optional<CloudJob> read;
+    try {
+        auto reading = api->job(jobID, stop);
+        read = co_await std::move(reading);
+    } catch (const APIError& e) {
+        if (e.kind() != APIError::Case::server || e.code() != APIErrorCode::notFound)
+            throw;
+    }
+    if (!self)
+        throw Cancelled();
+    if (!read) {
+        // Gone from the backend: a new job takes its place.
+        m_interrupted.remove(audioFile);
+        co_return std::nullopt;
+    }
+    const CloudJob job = std::move(*read);
+    if (job.kind != call->kind)
+        throw APIError::otherJob();
+    call->lastKnown = job.status;
+    // The stems of a job past its expiry may already be gone, whatever its status still says.
+    const bool expired = job.expiresAt && *job.expiresAt <= QDateTime::currentDateTimeUtc();
+    switch (job.status) {
+    case JobStatus::succeeded:
+        if (expired)
+            break;
+        call->started = true;
+        {
+            qCInfo(lcCloudSeparationEngine, "Resuming the download of job %s", qUtf8Printable(jobID));
+            auto downloading = downloadRemembering(call, audioFile, job, true, stop);
+            SeparatedStems stems = co_await std::move(downloading);
+            co_return stems;
+        }
+    case JobStatus::queued:
+    case JobStatus::processing:
+        if (expired)
+            break;
+        call->started = true;
+        {
+            qCInfo(lcCloudSeparationEngine, "Resuming job %s", qUtf8Printable(jobID));
+            call->reportJob(job);
+            auto finishing = finishJob(call, audioFile, job, stop);
+            SeparatedStems stems = co_await std::move(finishing);
+            co_return stems;
+        }
+    case JobStatus::awaitingUpload:
+    case JobStatus::unknown:
+        // Never started: nothing of it is worth keeping.
+        spawn(cancelJobOnBackend(api, jobID), lcCloudSeparationEngine(), QStringLiteral("Cancel of a job"));
+        break;
+    case JobStatus::failed:
+    case JobStatus::canceled:
+    case JobStatus::expired:
+        break;
+    }
+    m_interrupted.remove(audioFile);
+    co_return std::nullopt;
+}
+
+QCoro::Task<CloudJob> CloudSeparationEngine::poll(QString id, std::chrono::milliseconds limit, std::stop_token stop)
+{
+    // The poll runs under a token of its own, stopped with the caller's or when its time is up.
+    std::stop_source own;
+    std::stop_callback follow(stop, [&own] { own.request_stop(); });
+    bool timedOut = false;
+    QTimer timer;
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, &timer, [&own, &timedOut] {
+        timedOut = true;
+        own.request_stop();
+    });
+    timer.start(limit);
+    QPointer<APIClient> api = m_api;
+    if (!api)
+        throw Cancelled();
+    try {
+        auto reading = api->job(id, own.get_token());
+        CloudJob job = co_await std::move(reading);
+        co_return job;
+    } catch (const Cancelled&) {
+        if (!timedOut || stop.stop_requested())
+            throw;
+    }
+    throw APIError::network(text("error.network.notAnswering", "The server didn't answer in time."));
+}
+
 QCoro::Task<CloudJob> CloudSeparationEngine::waitForEnd(std::shared_ptr<Call> call, CloudJob current,
                                                         std::stop_token stop)
 {
     QPointer<CloudSeparationEngine> self(this);
+    const WaitClock clock = m_clock;
     int failures = 0;
+    // Polls that fail, or answer too slowly, count against the time since the last usable answer:
+    // however the server fails, the wait without one is bounded.
+    auto lastAnswer = clock.now();
+    auto silence = [&] { return std::chrono::duration_cast<std::chrono::milliseconds>(clock.now() - lastAnswer); };
     while (!isTerminal(current.status)) {
         // The wait comes before every poll; a failed poll does not shorten it.
-        co_await sleepFor(m_pollInterval, stop);
+        auto sleeping = clock.sleep(m_pollInterval, stop);
+        co_await std::move(sleeping);
         if (!self || !m_api)
             throw Cancelled();
         throwIfStopped(stop);
         const QString id = current.id;
         std::optional<CloudJob> polled;
-        try {
-            polled = co_await m_api->job(id, stop);
-        } catch (const APIError& e) {
-            if (!isTransientPollFailure(e))
-                throw;
-            ++failures;
-            qCInfo(lcCloudSeparationEngine, "Poll failed (%ld): %s", long(failures),
-                   qUtf8Printable(e.kind() == APIError::Case::network ? e.description() : e.localizedDescription()));
-            if (failures >= maxConsecutivePollFailures)
-                throw;
+        std::optional<APIError> failure;
+        const std::chrono::milliseconds left = m_unansweredLimit - silence();
+        if (left <= std::chrono::milliseconds::zero()) {
+            failure = APIError::network(text("error.network.notAnswering", "The server didn't answer in time."));
+        } else {
+            try {
+                auto polling = poll(id, std::min(m_pollAnswerLimit, left), stop);
+                polled = co_await std::move(polling);
+            } catch (const APIError& e) {
+                if (!isOutage(e))
+                    throw;
+                failure = e;
+            }
         }
         if (!self)
             throw Cancelled();
-        if (!polled)
+        if (failure) {
+            ++failures;
+            qCInfo(lcCloudSeparationEngine, "Poll failed (%ld): %s", long(failures),
+                   qUtf8Printable(failure->kind() == APIError::Case::network ? failure->description()
+                                                                             : failure->localizedDescription()));
+            if (failures >= maxConsecutivePollFailures || silence() >= m_unansweredLimit)
+                throw *failure;
+            call->reportNotAnswering();
             continue;
+        }
+        // The answer names this job (the client checked its id); it must also be of its kind.
+        if (polled->kind != call->kind)
+            throw APIError::otherJob();
         current = std::move(*polled);
         call->lastKnown = current.status;
         failures = 0;
+        lastAnswer = clock.now();
         call->reportJob(current);
     }
     co_return current;
@@ -337,7 +535,7 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::downloadRemembering(std::shar
     // remembered, so that a retry fetches what is missing instead of separating again.
     QPointer<CloudSeparationEngine> self(this);
     const QString id = job.id;
-    m_interrupted.insert(audioFile, id);
+    m_interrupted.insert(audioFile, Remembered{id, call->kind, call->lastSeparated});
     auto downloading = downloadStems(call, std::move(job), keepPresent, stop);
     SeparatedStems stems = co_await std::move(downloading);
     if (self)
@@ -345,52 +543,12 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::downloadRemembering(std::shar
     co_return stems;
 }
 
-std::optional<QString> CloudSeparationEngine::interruptedDownload(const QUrl& audioFile) const
+std::optional<QString> CloudSeparationEngine::interruptedJob(const QUrl& audioFile) const
 {
     const auto it = m_interrupted.constFind(audioFile);
     if (it == m_interrupted.constEnd())
         return std::nullopt;
-    return *it;
-}
-
-QCoro::Task<SeparatedStems> SeparationEngineProtocol::resumeDownload(QString, QUrl, double, JobKind,
-                                                                     ProgressCallback, std::stop_token)
-{
-    throw SeparationError::missingOutputs();
-    co_return SeparatedStems{};
-}
-
-QCoro::Task<SeparatedStems> CloudSeparationEngine::resumeDownload(QString jobID, QUrl audioFile, double duration,
-                                                                  JobKind kind, ProgressCallback progress,
-                                                                  std::stop_token stop)
-{
-    QPointer<CloudSeparationEngine> self(this);
-    QPointer<APIClient> api = m_api;
-    if (!api)
-        throw Cancelled();
-    auto call = std::make_shared<Call>();
-    call->progress = std::move(progress);
-    call->expected.seconds = jobSeconds(kind, duration);
-    call->soundtrackPath = audioFile.toLocalFile();
-    CloudJob job;
-    try {
-        auto reading = api->job(jobID, stop);
-        job = co_await std::move(reading);
-    } catch (const APIError& e) {
-        // Gone from the backend: nothing left to resume.
-        if (self && e.kind() == APIError::Case::server && e.code() == APIErrorCode::notFound)
-            m_interrupted.remove(audioFile);
-        throw;
-    }
-    if (!self)
-        throw Cancelled();
-    if (job.status != JobStatus::succeeded) {
-        m_interrupted.remove(audioFile);
-        throw SeparationError::jobExpired();
-    }
-    auto downloading = downloadRemembering(call, audioFile, job, true, stop);
-    SeparatedStems stems = co_await std::move(downloading);
-    co_return stems;
+    return it->jobID;
 }
 
 QCoro::Task<SeparatedStems> CloudSeparationEngine::downloadStems(std::shared_ptr<Call> call, CloudJob job,
@@ -405,6 +563,8 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::downloadStems(std::shared_ptr
         CloudJob reread = co_await m_api->job(id, stop);
         if (!self)
             throw Cancelled();
+        if (reread.kind != call->kind)
+            throw APIError::otherJob();
         job = std::move(reread);
         if (!job.outputs)
             throw SeparationError::missingOutputs();

@@ -8,6 +8,7 @@
 #include "pipeline/audio_uploader.h"
 #include "pipeline/processing.h"
 #include "pipeline/separation_result.h"
+#include "pipeline/server_wait.h"
 #include "platform/errors.h"
 
 #include <QHash>
@@ -91,9 +92,13 @@ public:
 
     // Runs one job from creation to downloaded stems. `duration` is the soundtrack's length in
     // seconds; `claimCheck` asks for a song check (full jobs only). `progress` receives every
-    // report on the main thread, in order, never going backwards and never reaching 1.0.
+    // report on the main thread, in order, never reaching 1.0 and never going backwards but when
+    // the backend separates again from the start, which the report's text says. When an earlier
+    // call of the same file and kind left a job that is still on the backend, that job is resumed
+    // instead of uploading and separating again.
     // Throws SeparationError, APIError, UploadError, FileSystemError, or hf::Cancelled when
-    // `stop` is requested (a job still under way is then cancelled on the backend).
+    // `stop` is requested. A job the call gives up on is cancelled on the backend; one that lost
+    // the servers while it ran is kept to be resumed.
     virtual QCoro::Task<SeparatedStems> separate(QUrl audioFile, double duration, JobKind kind, bool claimCheck,
                                                  ProgressCallback progress, std::stop_token stop = {}) = 0;
 
@@ -105,18 +110,15 @@ public:
     // Asks the backend to cancel the job. Never throws; the outcome only reaches the log.
     virtual QCoro::Task<void> cancel(QString jobID) = 0;
 
-    // The job whose stems a separate() call of `audioFile` could not all download (its job had
-    // succeeded); none when there is none or the engine does not keep track.
-    virtual std::optional<QString> interruptedDownload(const QUrl& audioFile) const
+    // The job of an earlier separate() call of `audioFile` that ended before its stems all arrived
+    // while the job may still be on the backend (its stems not all downloaded, or the servers out
+    // of reach while it ran); a new call for the same file and kind resumes it. None when there is
+    // none or the engine does not keep track.
+    virtual std::optional<QString> interruptedJob(const QUrl& audioFile) const
     {
         Q_UNUSED(audioFile);
         return std::nullopt;
     }
-    // Downloads the stems of that job still missing from its folder, without separating again.
-    // Throws as separate() does; APIError (notFound) or SeparationError when the job no longer
-    // has its stems on the backend.
-    virtual QCoro::Task<SeparatedStems> resumeDownload(QString jobID, QUrl audioFile, double duration, JobKind kind,
-                                                       ProgressCallback progress, std::stop_token stop = {});
 };
 
 // The engine over the backend client, an uploader and a download session. Keeps no state between
@@ -139,15 +141,22 @@ public:
     QCoro::Task<CloudJob> promote(QString jobID, double duration, bool claimCheck,
                                   std::stop_token stop = {}) override;
     QCoro::Task<void> cancel(QString jobID) override;
-    std::optional<QString> interruptedDownload(const QUrl& audioFile) const override;
-    QCoro::Task<SeparatedStems> resumeDownload(QString jobID, QUrl audioFile, double duration, JobKind kind,
-                                               ProgressCallback progress, std::stop_token stop = {}) override;
+    std::optional<QString> interruptedJob(const QUrl& audioFile) const override;
 
     const QString& workingDirectory() const { return m_workingDirectory; }
 
     // The wait before each poll (2 seconds); tests shorten it.
     std::chrono::milliseconds pollInterval() const { return m_pollInterval; }
     void setPollInterval(std::chrono::milliseconds interval) { m_pollInterval = interval; }
+    // The waits between polls and the time they measure run on this clock.
+    void setWaitClock(WaitClock clock) { m_clock = std::move(clock); }
+    // While a job runs: the longest one poll may take (15 s), and the longest time without a
+    // usable answer (60 s) before the call fails as a network failure.
+    void setServerSilenceLimits(std::chrono::milliseconds perPoll, std::chrono::milliseconds total)
+    {
+        m_pollAnswerLimit = perPoll;
+        m_unansweredLimit = total;
+    }
     // A stem download fails when fewer than `bytesPerSecond` arrive over any `window` (4 KiB/s
     // over 30 s by default), however long the whole download takes.
     void setDownloadMinimumRate(qint64 bytesPerSecond, std::chrono::milliseconds window)
@@ -161,6 +170,17 @@ private:
 
     QCoro::Task<SeparatedStems> runJob(std::shared_ptr<Call> call, QUrl audioFile, CreateJobResponse created,
                                        std::stop_token stop);
+    // The remembered job of `audioFile`, followed to its stems; none when it is gone (ended
+    // without stems, expired, unknown to the backend) and a new job must be made.
+    QCoro::Task<std::optional<SeparatedStems>> resumeJob(std::shared_ptr<Call> call, QUrl audioFile, QString jobID,
+                                                         std::stop_token stop);
+    QCoro::Task<SeparatedStems> finishJob(std::shared_ptr<Call> call, QUrl audioFile, CloudJob started,
+                                          std::stop_token stop);
+    // One read of the job that fails as a network failure when it takes longer than `limit`.
+    QCoro::Task<CloudJob> poll(QString id, std::chrono::milliseconds limit, std::stop_token stop);
+    // The call could not finish job `jobID`: keeps it to be resumed when the servers went away
+    // while it ran, else cancels it on the backend (best effort) unless it already ended.
+    void giveUp(const Call& call, const QUrl& audioFile, const QString& jobID, bool stopped, bool outage);
     QCoro::Task<CloudJob> waitForEnd(std::shared_ptr<Call> call, CloudJob current, std::stop_token stop);
     // `keepPresent`: a stem already in the job's folder (checked when it was accepted) is kept.
     QCoro::Task<SeparatedStems> downloadStems(std::shared_ptr<Call> call, CloudJob job, bool keepPresent,
@@ -177,8 +197,17 @@ private:
     std::chrono::milliseconds m_pollInterval{std::chrono::seconds(2)};
     qint64 m_minDownloadRate = 4096;
     std::chrono::milliseconds m_downloadRateWindow{std::chrono::seconds(30)};
-    // Jobs that succeeded but whose stems did not all arrive, by the soundtrack sent.
-    QHash<QUrl, QString> m_interrupted;
+    WaitClock m_clock = WaitClock::system();
+    std::chrono::milliseconds m_pollAnswerLimit{std::chrono::seconds(15)};
+    std::chrono::milliseconds m_unansweredLimit{std::chrono::seconds(60)};
+    // Jobs that may still give their stems, by the soundtrack sent (see interruptedJob).
+    struct Remembered {
+        QString jobID;
+        JobKind kind;
+        // The separation's progress as last reported to the call that left it.
+        std::optional<double> separated;
+    };
+    QHash<QUrl, Remembered> m_interrupted;
 };
 
 } // namespace hf

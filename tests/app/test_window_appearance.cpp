@@ -35,6 +35,8 @@ class TestWindowAppearance : public QObject {
 
 private Q_SLOTS:
     void initTestCase() { ui::Environment::applyToApplication(*qApp); }
+    // The launch each main window starts must end with the services, not outlive them.
+    void init() { QTest::failOnWarning(QRegularExpression(QStringLiteral("launch sequence was still running"))); }
     void cleanup() { ui::Environment::instance().clearOverrides(); }
 
     void onlyTheMainWindowStaysDark()

@@ -151,6 +151,65 @@ private Q_SLOTS:
         QCOMPARE(runTask(api->job(jobID)).id, jobID);
     }
 
+    // An answer cut off mid-body or sent elsewhere is refused as what it is, on every JSON route:
+    // a lost connection (with the network's message, never an update prompt) or an unexpected
+    // response (a redirect leads nowhere this client asked for).
+    void brokenAnswersSayWhatWentWrong_data()
+    {
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("cut short") << int(FaultyProxy::Answer::cutShort) << int(APIError::Case::network);
+        QTest::newRow("redirect") << int(FaultyProxy::Answer::redirect) << int(APIError::Case::invalidResponse);
+    }
+
+    void brokenAnswersSayWhatWentWrong()
+    {
+        QFETCH(int, answer);
+        QFETCH(int, expected);
+        for (const Route& route : routes()) {
+            init();
+            proxy->replace(route.method, route.path, FaultyProxy::Answer(answer));
+            const APIError e = expectAPIError(route.call);
+            QVERIFY2(e.kind() == APIError::Case(expected), route.path);
+            QVERIFY2(!e.localizedDescription().contains(u"update"), route.path);
+            QCOMPARE(proxy->replaced(), 1);
+        }
+    }
+
+    // A job's answer that describes another job is refused with a message of its own, and the
+    // bound on an answer's size lets through exactly that many bytes.
+    void answersAboutAnotherJobAndTheSizeBound()
+    {
+        const QString other = runTask(api->createJob(jobRequest())).job.id;
+        const std::pair<const char*, std::function<void()>> jobRoutes[] = {
+            {"/v1/jobs/[^/]+", [this] { runTask(api->job(jobID)); }},
+            {"/v1/jobs/[^/]+/start", [this] { runTask(api->startJob(jobID)); }},
+            {"/v1/jobs/[^/]+/claim-check", [this] { runTask(api->startClaimCheck(jobID)); }},
+        };
+        for (const auto& [path, call] : jobRoutes) {
+            init();
+            proxy->rewrite(path == std::string("/v1/jobs/[^/]+") ? "GET" : "POST", path,
+                           [this, other](int& status, std::string& body) {
+                               status = 200;
+                               body = R"({"job":{"id":")" + other.toStdString()
+                                   + R"(","kind":"full","status":"queued","durationSeconds":12}})";
+                           });
+            const APIError e = expectAPIError(call);
+            QVERIFY2(e.kind() == APIError::Case::otherJob, path);
+            QCOMPARE(e.localizedDescription(),
+                     QStringLiteral("Hushframe's servers answered about another job. Nothing from that answer was "
+                                    "kept. Please try again."));
+        }
+
+        init();
+        const qint64 size = runTask(api->send(QStringLiteral("GET"), QStringLiteral("/v1/jobs/") + jobID,
+                                              std::nullopt, true, false, false)).body.size();
+        api->setMaxAnswerBytes(size);
+        QCOMPARE(runTask(api->job(jobID)).id, jobID);
+        api->setMaxAnswerBytes(size - 1);
+        QCOMPARE(expectAPIError([&] { runTask(api->job(jobID)); }).kind(), APIError::Case::invalidResponse);
+    }
+
     void cleanupTestCase()
     {
         api.reset();

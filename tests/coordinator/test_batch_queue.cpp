@@ -5,6 +5,7 @@
 #include "coordinator/batch_queue_manager.h"
 #include "coordinator/review_prompter.h"
 #include "pipeline/media_error.h"
+#include "pipeline/server_wait.h"
 #include "platform/async.h"
 #include "platform/settings_store.h"
 
@@ -15,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <deque>
 #include <map>
 #include <variant>
 
@@ -59,6 +61,8 @@ public:
     std::vector<std::pair<JobKind, bool>> requests;
     int running = 0;
     int maxRunning = 0;
+    // What the next calls end with, in turn: an error, or null for success; then success.
+    std::deque<std::exception_ptr> outcomes;
 
     QCoro::Task<SeparatedStems> separate(QUrl audioFile, double, JobKind kind, bool claimCheck,
                                          ProgressCallback progress, std::stop_token stop) override
@@ -84,6 +88,12 @@ public:
             }
             if (failing.contains(name))
                 throw APIError::accountLimitReached();
+            if (!outcomes.empty()) {
+                const std::exception_ptr outcome = outcomes.front();
+                outcomes.pop_front();
+                if (outcome)
+                    std::rethrow_exception(outcome);
+            }
             progress({ProcessingStage::Kind::downloading, 0.96, QStringLiteral("Downloading effects")});
         } catch (...) {
             --running;
@@ -273,6 +283,59 @@ private Q_SLOTS:
         QCOMPARE(queue->overallProgressFraction(), 0.25);
         QVERIFY(!queue->isProcessingQueue());
         QVERIFY(engine.calls.isEmpty());
+    }
+
+    // Servers out of reach: each try of the item waits longer (doubling, up to a cap) and the
+    // queue pauses after the last; a gateway's 503 counts as such, any finished item starts the
+    // count afresh, and a refusal of the server's own is a failure of the item alone.
+    void outageTriesAndWaits_data()
+    {
+        QTest::addColumn<QString>("outcomes");   // per call: n network, g 503, e 500, s success
+        QTest::addColumn<QList<int>>("waits");   // seconds
+        QTest::addColumn<QString>("end");        // per item: c completed, p pending, f failed
+        QTest::addColumn<bool>("paused");
+        QTest::newRow("seven outages pause") << "nnnnnnn" << QList<int>{5, 10, 20, 40, 60, 60} << "p" << true;
+        QTest::newRow("503 is an outage") << "ggs" << QList<int>{5, 10} << "c" << false;
+        QTest::newRow("success resets") << "nnsns" << QList<int>{5, 10, 5} << "cc" << false;
+        QTest::newRow("server fault") << "es" << QList<int>{} << "fc" << false;
+    }
+
+    void outageTriesAndWaits()
+    {
+        QFETCH(QString, outcomes);
+        QFETCH(QList<int>, waits);
+        QFETCH(QString, end);
+        QFETCH(bool, paused);
+        for (QChar c : outcomes) {
+            if (c == u'n')
+                engine.outcomes.push_back(std::make_exception_ptr(APIError::network(QStringLiteral("down"))));
+            else if (c == u'g')
+                engine.outcomes.push_back(std::make_exception_ptr(APIError::server(APIErrorCode::internal, {}, 503)));
+            else if (c == u'e')
+                engine.outcomes.push_back(std::make_exception_ptr(APIError::server(APIErrorCode::internal, {}, 500)));
+            else
+                engine.outcomes.push_back(nullptr);
+        }
+        QList<int> slept;
+        queue->setWaitClock(WaitClock{[] { return std::chrono::steady_clock::now(); },
+                                      [&slept](std::chrono::milliseconds d, std::stop_token stop) -> QCoro::Task<void> {
+                                          slept << int(d.count() / 1000);
+                                          co_await sleepFor(0ms, stop);
+                                      }});
+        QList<QUrl> items;
+        for (int i = 0; i < end.size(); ++i)
+            items << source(QStringLiteral("item%1.mp4").arg(i));
+        queue->enqueue(items);
+        if (end.contains(u'f'))
+            QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("Batch item .* failed")));
+        queue->start();
+        QVERIFY(waitIdle());
+        QCOMPARE(slept, waits);
+        for (int i = 0; i < end.size(); ++i) {
+            const BatchJobStatus& status = queue->jobs()[size_t(i)].status;
+            QCOMPARE(status.isCompleted() ? u'c' : status.isPending() ? u'p' : u'f', end[i]);
+        }
+        QCOMPARE(queue->errorMessage().has_value(), paused);
     }
 
     void loopGoesOnAfterAFailure()

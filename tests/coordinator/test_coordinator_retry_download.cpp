@@ -15,6 +15,7 @@
 #include "support/test_support.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -94,6 +95,55 @@ private Q_SLOTS:
         QVERIFY(full.coversWholeVideo);
         for (const QUrl& file : {full.dialogueStemURL, full.musicStemURL, full.effectsStemURL, full.cleanAudioURL})
             QVERIFY(std::abs(test::probeDuration(file.toLocalFile()) - 5.0) < 0.3);
+    }
+
+    // The server goes away while the full clean's job runs and comes back a little later: the
+    // clean waits, saying so, keeps its Cancel, and then resumes the job it had instead of
+    // uploading and separating again. The bar never goes back without its text saying why.
+    void serverAwayDuringACleanIsWaitedForAndTheJobResumed()
+    {
+        const QString movie = dir.filePath(QStringLiteral("away.mp4"));
+        QVERIFY(test::makeMovie(movie, 5));
+        coordinator->openVideo(QUrl::fromLocalFile(movie));
+        QVERIFY(QTest::qWaitFor([&] { return coordinator->hasPreviewResult() && !coordinator->isProcessing(); },
+                                60000));
+        coordinator->setOutageWait(OutageBackoff{200ms, 800ms, 30});
+        engine->setServerSilenceLimits(300ms, 1s);
+        proxy->clear();
+
+        const QString waiting = QStringLiteral("Hushframe couldn't reach its servers. It will try again in a moment.");
+        std::vector<ProcessingProgress> seen;
+        bool stopped = false;
+        QElapsedTimer away;
+        auto connection = connect(coordinator.get(), &EngineCoordinator::progressChanged, this, [&] {
+            const ProcessingProgress p = coordinator->progress();
+            seen.push_back(p);
+            const auto stage = p.stage.kind();
+            if (!stopped && (stage == ProcessingStage::Kind::queued || stage == ProcessingStage::Kind::separating)) {
+                stopped = true;
+                local->server->stop();
+                away.start();
+            }
+        });
+        coordinator->cleanFullVideo();
+        QVERIFY(QTest::qWaitFor([&] { return coordinator->progress().currentStatusMessage == waiting; }, 20000));
+        QVERIFY(coordinator->isProcessing());
+        QVERIFY(!coordinator->errorMessage());
+        QTest::qWait(std::max<qint64>(0, 2500 - away.elapsed()));
+        local->server->restart();
+        QVERIFY(QTest::qWaitFor([&] { return coordinator->hasFullResult() && !coordinator->isProcessing(); }, 60000));
+        disconnect(connection);
+        QVERIFY2(!coordinator->errorMessage(), qPrintable(coordinator->errorMessage().value_or(QString())));
+        QCOMPARE(proxy->received("POST", "/v1/jobs"), 1);
+        QCOMPARE(proxy->received("PUT", ".*"), 1);
+        for (size_t i = 1; i < seen.size(); ++i) {
+            if (seen[i].fractionCompleted >= seen[i - 1].fractionCompleted)
+                continue;
+            const QString& why = seen[i].currentStatusMessage;
+            QVERIFY2(why == waiting || why.startsWith(u"Separating again from the start")
+                         || seen[i].stage.kind() == ProcessingStage::Kind::completed,
+                     qPrintable(seen[i - 1].currentStatusMessage + QStringLiteral(" -> ") + why));
+        }
     }
 
     void cleanupTestCase()

@@ -181,14 +181,16 @@ private Q_SLOTS:
         QVERIFY(e);
         QCOMPARE(e->kind(), APIError::Case::network);
 
-        // Any answer that is not a transport failure ends it at once.
+        // Any answer that is not a transport failure ends it at once, and the job is given up.
         init();
+        RequestCounter cancels(*local->server, "POST", "/v1/jobs/*/cancel");
         local->server->addFault(QJsonObject{{"method", "GET"}, {"path", "/v1/jobs/*"}, {"status", 500}, {"times", 1}});
         e = thrown<APIError>([&] { separate(); });
         local->api->setRequestTimeout(60s);
         QVERIFY(e);
         QCOMPARE(e->kind(), APIError::Case::server);
         QCOMPARE(e->status(), 500);
+        QVERIFY(hf::test::waitUntil([&] { return cancels.count() == 1; }));
     }
 
     void stoppingCancelsAJobStillUnderWay()
@@ -232,8 +234,9 @@ private Q_SLOTS:
         QVERIFY(reports.empty());
         QCOMPARE(creates.count(), 0);
 
-        // The storage target refuses: the uploader's error, and the job is not cancelled. (The
-        // refusal comes before the body is read, so the file is small enough to be sent whole.)
+        // The storage target refuses: the uploader's error, and the job, of no use without its
+        // upload, is cancelled. (The refusal comes before the body is read, so the file is small
+        // enough to be sent whole.)
         RequestCounter cancels(*local->server, "POST", "/v1/jobs/*/cancel");
         local->server->addFault(QJsonObject{{"method", "PUT"}, {"path", "/storage/*"}, {"status", 403}, {"times", 1}});
         const QString small = dir.filePath(QStringLiteral("small.m4a"));
@@ -245,7 +248,18 @@ private Q_SLOTS:
         });
         QVERIFY(upload);
         QCOMPARE(*upload, UploadError::rejected(403));
-        QCOMPARE(cancels.count(), 0);
+        QVERIFY(hf::test::waitUntil([&] { return cancels.count() == 1; }));
+
+        // The connection drops during the upload, again and again: each job is cancelled, and
+        // none is kept to be resumed.
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            local->server->addFault(QJsonObject{{"method", "PUT"}, {"path", "/storage/*"}, {"drop", true}, {"times", 2}});
+            upload = thrown<UploadError>([&] { separate(); });
+            QVERIFY(upload);
+            QCOMPARE(upload->errorCase(), UploadError::Case::interrupted);
+            QVERIFY(hf::test::waitUntil([&] { return cancels.count() == 2 + attempt; }));
+            QVERIFY(!engine->interruptedJob(soundtrack));
+        }
 
         // The music stem is missing: the dialogue stays, no music file appears.
         init();

@@ -6,22 +6,57 @@
 
 #include "http/connections.h"
 #include "test_http_support.h"
+#include "support/small_disk.h"
 
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QtTest>
 
+#include <dlfcn.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <mutex>
 #include <thread>
 
 using namespace hf::test::http;
 using hf::test::waitUntil;
 using namespace std::chrono_literals;
 
+// Every fsync of this process is recorded with the path of what it flushed, so that a test can
+// see which writes reached the disk before they were answered.
 namespace {
+std::mutex g_syncedMutex;
+std::vector<std::string> g_synced;
+} // namespace
+
+extern "C" int fsync(int fd)
+{
+    using Real = int (*)(int);
+    static const Real real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "fsync"));
+    char link[64];
+    char target[4096];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t n = ::readlink(link, target, sizeof target - 1);
+    if (n > 0) {
+        std::lock_guard lock(g_syncedMutex);
+        g_synced.emplace_back(target, size_t(n));
+    }
+    return real(fd);
+}
+
+namespace {
+
+std::vector<std::string> syncedSince(size_t& mark)
+{
+    std::lock_guard lock(g_syncedMutex);
+    std::vector<std::string> out(g_synced.begin() + std::ptrdiff_t(std::min(mark, g_synced.size())), g_synced.end());
+    mark = g_synced.size();
+    return out;
+}
 
 // A request that must never run when it arrives as the unread body of a refused one.
 const std::string kSmuggled = "POST /api/auth/sign-in/anonymous HTTP/1.1\r\nHost: 127.0.0.1\r\n"
@@ -312,6 +347,99 @@ private slots:
                          (what + ": " + connection.statusLine()).c_str());
             }
         }
+    }
+
+    // An upload is kept only when all of it arrived within the job's allowance and is on the
+    // disk: a cut-off body is refused (400), a declared length past the allowance at once (413),
+    // a full disk with 507; none leaves a file. A whole one is flushed before it is answered.
+    void uploadsAreKeptWholeOrNotAtAll_data()
+    {
+        QTest::addColumn<double>("seconds");      // the job's declared duration
+        QTest::addColumn<qint64>("declared");
+        QTest::addColumn<qint64>("sent");
+        QTest::addColumn<bool>("smallDisk");
+        QTest::addColumn<bool>("chunked");        // sent in chunks, the length still declared
+        QTest::addColumn<QString>("status");
+        const qint64 MiB = 1 << 20;
+        QTest::newRow("whole") << 30.0 << 256 * 1024LL << 256 * 1024LL << false << false << "HTTP/1.1 200 OK";
+        QTest::newRow("cut off") << 30.0 << MiB << MiB / 2 << false << false << "HTTP/1.1 400 Bad Request";
+        QTest::newRow("fewer chunks than declared")
+            << 30.0 << 64 * 1024LL << 32 * 1024LL << false << true << "HTTP/1.1 400 Bad Request";
+        QTest::newRow("past the allowance")
+            << 1.0 << 9 * MiB + 1 << 0LL << false << false << "HTTP/1.1 413 Payload Too Large";
+        QTest::newRow("full disk") << 30.0 << 4 * MiB << 4 * MiB << true << false << "HTTP/1.1 507 Insufficient Storage";
+    }
+
+    void uploadsAreKeptWholeOrNotAtAll()
+    {
+        QFETCH(double, seconds);
+        QFETCH(qint64, declared);
+        QFETCH(qint64, sent);
+        QFETCH(bool, smallDisk);
+        QFETCH(bool, chunked);
+        QFETCH(QString, status);
+        std::optional<hf::test::SmallDisk> disk;
+        QTemporaryDir plain;
+        QString dataDir = plain.path();
+        if (smallDisk) {
+            disk.emplace(2 << 20, 2 << 20);
+            dataDir = disk->path();
+        }
+        hf::server::ServerOptions options;
+        options.dataDir = dataDir.toStdString();
+        LocalServer server(options);
+        httplib::Client client(server.url());
+        const std::string token = signInAnonymously(client);
+        auto answer = json(postJson(client, "/v1/jobs", token,
+                                    {{"kind", "full"}, {"durationSeconds", seconds}, {"contentType", "audio/mp4"}}));
+        const std::string id = answer["job"][u"id"].toString().toStdString();
+        const QString folder = dataDir + "/jobs/" + QString::fromStdString(id);
+
+        size_t mark = 0;
+        syncedSince(mark);
+        RawConnection upload(server.port());
+        upload.send(head("PUT " + pathOf(answer["upload"][u"url"].toString()),
+                         "Content-Type: audio/mp4\r\nContent-Length: " + std::to_string(declared) + "\r\n"
+                             + (chunked ? "Transfer-Encoding: chunked\r\n" : "")));
+        if (chunked) {
+            char size[32];
+            std::snprintf(size, sizeof size, "%llx\r\n", static_cast<unsigned long long>(sent));
+            upload.send(size + std::string(size_t(sent), ' ') + "\r\n0\r\n\r\n");
+        } else {
+            upload.sendUntilAnswered(std::uint64_t(sent), spaces);
+            if (sent < declared)
+                upload.finishSending();
+        }
+        QVERIFY(upload.waitForAnswer(10000));
+        QCOMPARE(QString::fromStdString(upload.statusLine()), status);
+        const QStringList kept = QDir(folder).entryList(QDir::Files);
+        if (status.endsWith(u"200 OK")) {
+            QCOMPARE(kept, QStringList{"input"});
+            QCOMPARE(QFileInfo(folder + "/input").size(), declared);
+            const std::vector<std::string> synced = syncedSince(mark);
+            auto flushed = [&](const std::string& what) {
+                return std::ranges::any_of(synced, [&](const std::string& path) { return path.find(what) != std::string::npos; });
+            };
+            QVERIFY(flushed(id + "/input.part-"));
+            QVERIFY(flushed(folder.toStdString()));
+        } else {
+            QCOMPARE(kept, QStringList());
+        }
+    }
+
+    // A connection serves its limit of requests and no more: the last answer says it closes.
+    void aConnectionServesItsLimitOfRequests()
+    {
+        hf::server::ConnectionLimits limits;
+        limits.requestsPerConnection = 3;
+        BoundServer server(limits, 100);
+        RawConnection connection(server.port);
+        std::string requests;
+        for (int i = 0; i < 4; ++i)
+            requests += head("GET /", "");
+        connection.send(requests);
+        QVERIFY(connection.waitForClose(5000));
+        QCOMPARE(connection.answerCount(), 3);
     }
 
     void filesArePrivateUnderAnOpenUmask()

@@ -60,7 +60,24 @@ QUrl FaultyProxy::baseUrl() const
 void FaultyProxy::replace(const std::string& method, const std::string& pathPattern, Answer answer, int times)
 {
     std::lock_guard lock(m_mutex);
-    m_rules.push_back(Rule{method, std::regex(pathPattern), answer, times});
+    m_rules.push_back(Rule{method, std::regex(pathPattern), answer, times, {}});
+}
+
+void FaultyProxy::rewrite(const std::string& method, const std::string& pathPattern, Rewrite rewrite, int times)
+{
+    std::lock_guard lock(m_mutex);
+    m_rules.push_back(Rule{method, std::regex(pathPattern), Answer::htmlPage, times, std::move(rewrite)});
+}
+
+std::vector<std::string> FaultyProxy::paths(const std::string& method, const std::string& pathPattern) const
+{
+    const std::regex pattern(pathPattern);
+    std::lock_guard lock(m_mutex);
+    std::vector<std::string> out;
+    for (const auto& [m, path] : m_received)
+        if (m == method && std::regex_match(path, pattern))
+            out.push_back(path);
+    return out;
 }
 
 void FaultyProxy::clear()
@@ -68,6 +85,7 @@ void FaultyProxy::clear()
     std::lock_guard lock(m_mutex);
     m_rules.clear();
     m_received.clear();
+    ++m_generation;
     m_replaced = 0;
 }
 
@@ -89,26 +107,37 @@ int FaultyProxy::received(const std::string& method, const std::string& pathPatt
 void FaultyProxy::handle(const httplib::Request& request, httplib::Response& response)
 {
     std::optional<Answer> chosen;
+    Rewrite rewrite;
     {
         std::lock_guard lock(m_mutex);
         m_received.emplace_back(request.method, request.path);
         for (auto it = m_rules.begin(); it != m_rules.end(); ++it) {
             if (it->method != request.method || !std::regex_match(request.path, it->path))
                 continue;
-            chosen = it->answer;
+            if (it->rewrite)
+                rewrite = it->rewrite;
+            else
+                chosen = it->answer;
             ++m_replaced;
             if (--it->times <= 0)
                 m_rules.erase(it);
             break;
         }
     }
-    if (chosen)
-        answer(*chosen, response);
-    else
-        forward(request, response);
+    if (chosen) {
+        answer(*chosen, request, response);
+        return;
+    }
+    forward(request, response);
+    if (rewrite) {
+        std::string body = response.body;
+        const std::string type = response.get_header_value("Content-Type");
+        rewrite(response.status, body);
+        response.set_content(body, type.empty() ? "application/json" : type);
+    }
 }
 
-void FaultyProxy::answer(Answer answer, httplib::Response& response)
+void FaultyProxy::answer(Answer answer, const httplib::Request& request, httplib::Response& response)
 {
     switch (answer) {
     case Answer::trickle:
@@ -156,6 +185,27 @@ void FaultyProxy::answer(Answer answer, httplib::Response& response)
     case Answer::unavailable:
         response.status = 503;
         response.set_content("<html><body><h1>503 Service Unavailable</h1></body></html>", "text/html");
+        return;
+    case Answer::cutShort:
+        response.status = 200;
+        response.set_content_provider(4096, "application/json", [](size_t offset, size_t, httplib::DataSink& sink) {
+            // Returning false drops the connection, the rest of the announced body unsent.
+            return offset == 0 && sink.write("{\"job\":{\"id\":\"", 14);
+        });
+        return;
+    case Answer::silent:
+    {
+        // Held until the proxy is cleared or stopped, so that no worker stays taken for long.
+        const int generation = m_generation;
+        for (int waited = 0; !m_stopping && m_generation == generation && waited < 120000; waited += 20)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+        response.status = 504;
+        return;
+    case Answer::redirect:
+        response.status = 302;
+        response.set_header("Location", request.path + "/moved");
+        response.set_content("", "text/plain");
         return;
     }
 }

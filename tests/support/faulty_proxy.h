@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <regex>
 #include <string>
@@ -28,7 +29,12 @@ public:
         htmlPage,       // 200 with a small HTML page
         badGateway,     // 502 from a gateway (HTML body)
         unavailable,    // 503 from a gateway (HTML body)
+        cutShort,       // 200 announcing 4 KiB of JSON, the connection closed after its first bytes
+        silent,         // the request is taken and never answered
+        redirect,       // 302 to the same path with "/moved" appended (same origin)
     };
+    // Changes the server's real answer (status and body) before it is passed on.
+    using Rewrite = std::function<void(int& status, std::string& body)>;
 
     explicit FaultyProxy(int targetPort);
     ~FaultyProxy();
@@ -41,11 +47,15 @@ public:
     // The next `times` requests of `method` whose path matches `pathPattern` (a regular
     // expression over the whole path) get `answer` instead of the server's.
     void replace(const std::string& method, const std::string& pathPattern, Answer answer, int times = 1);
+    // The next `times` answers to such requests pass through `rewrite` on their way back.
+    void rewrite(const std::string& method, const std::string& pathPattern, Rewrite rewrite, int times = 1);
     void clear();
     // How many answers were replaced so far.
     int replaced() const;
     // How many requests of `method` matching `pathPattern` arrived, replaced or passed on.
     int received(const std::string& method, const std::string& pathPattern) const;
+    // The paths of those requests, in the order they arrived.
+    std::vector<std::string> paths(const std::string& method, const std::string& pathPattern) const;
 
     std::chrono::milliseconds trickleInterval{200};
     static constexpr size_t hugeBytes = size_t(1) << 30;
@@ -56,9 +66,10 @@ private:
         std::regex path;
         Answer answer;
         int times;
+        Rewrite rewrite;
     };
     void handle(const httplib::Request& request, httplib::Response& response);
-    void answer(Answer answer, httplib::Response& response);
+    void answer(Answer answer, const httplib::Request& request, httplib::Response& response);
     void forward(const httplib::Request& request, httplib::Response& response);
 
     int m_targetPort;
@@ -66,6 +77,7 @@ private:
     std::thread m_thread;
     int m_port = 0;
     std::atomic<bool> m_stopping{false};
+    std::atomic<int> m_generation{0};
     mutable std::mutex m_mutex;
     std::vector<Rule> m_rules;
     std::vector<std::pair<std::string, std::string>> m_received;

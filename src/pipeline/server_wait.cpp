@@ -1,0 +1,40 @@
+#include "pipeline/server_wait.h"
+
+#include "backend/api_error.h"
+#include "pipeline/audio_uploader.h"
+#include "platform/async.h"
+
+#include <algorithm>
+
+namespace hf {
+
+WaitClock WaitClock::system()
+{
+    return WaitClock{[] { return std::chrono::steady_clock::now(); },
+                     [](std::chrono::milliseconds duration, std::stop_token stop) {
+                         return sleepFor(duration, std::move(stop));
+                     }};
+}
+
+bool isOutage(const std::exception& error)
+{
+    if (const auto* api = dynamic_cast<const APIError*>(&error)) {
+        if (api->kind() == APIError::Case::network)
+            return true;
+        return api->kind() == APIError::Case::server
+            && (api->status() == 502 || api->status() == 503 || api->status() == 504);
+    }
+    if (const auto* upload = dynamic_cast<const UploadError*>(&error))
+        return upload->errorCase() == UploadError::Case::interrupted;
+    return false;
+}
+
+std::chrono::milliseconds OutageBackoff::delay(int tries) const
+{
+    std::chrono::milliseconds wait = first;
+    for (int i = 0; i < tries && wait < cap; ++i)
+        wait *= 2;
+    return std::min(wait, cap);
+}
+
+} // namespace hf

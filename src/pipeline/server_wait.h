@@ -1,0 +1,40 @@
+#pragma once
+
+// Waiting for servers that do not answer: which failures mean the servers are out of reach, how
+// long to wait before trying again, and the clock those waits run on.
+
+#include <qcoro/qcorotask.h>
+
+#include <chrono>
+#include <exception>
+#include <functional>
+#include <stop_token>
+
+namespace hf {
+
+// The clock of the waits for the server. Tests give one whose sleeps return at once and whose
+// time moves by what was slept, to see every wait a loop makes.
+struct WaitClock {
+    std::function<std::chrono::steady_clock::time_point()> now;
+    // Waits `duration`; throws hf::Cancelled once `stop` is requested.
+    std::function<QCoro::Task<void>(std::chrono::milliseconds duration, std::stop_token stop)> sleep;
+
+    static WaitClock system();
+};
+
+// A failure that says the servers could not be reached, or a gateway could not reach them (502,
+// 503, 504), not that this work cannot be done: trying again later may succeed.
+bool isOutage(const std::exception& error);
+
+// Tries against servers out of reach: the wait before each new try doubles from `first` up to
+// `cap`; after `maxTries` tries the work gives up.
+struct OutageBackoff {
+    std::chrono::milliseconds first{std::chrono::seconds(5)};
+    std::chrono::milliseconds cap{std::chrono::seconds(60)};
+    int maxTries = 6;
+
+    // The wait before try `tries` + 1, `tries` (from 0) having failed so far.
+    std::chrono::milliseconds delay(int tries) const;
+};
+
+} // namespace hf
