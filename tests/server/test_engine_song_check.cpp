@@ -63,6 +63,27 @@ fx::Signal drumKit(double seconds)
     return out;
 }
 
+// `seconds` of `signal` from `from` on.
+fx::Signal cut(fx::Signal signal, double from, double seconds)
+{
+    for (auto& ch : signal) {
+        ch.erase(ch.begin(), ch.begin() + std::ptrdiff_t(from * kRate));
+        ch.resize(std::size_t(seconds * kRate));
+    }
+    return signal;
+}
+
+// The titles that `catalogue` names in `audio`, written to `file` first.
+QStringList titlesFound(const Catalogue& catalogue, const fx::Signal& audio, const QString& file)
+{
+    if (!fx::writeWav(file, audio, kRate))
+        return {"(not written)"};
+    QStringList titles;
+    for (const FoundSong& song : catalogue.identify(fsPath(file)).songs)
+        titles << QString::fromStdString(song.title);
+    return titles;
+}
+
 // A song of that kit with a tune of its own over it.
 fx::Signal drumSong(double seconds, unsigned tune)
 {
@@ -217,9 +238,7 @@ private slots:
         QVERIFY(fx::writeWav(folder + "/Kit Band - Song 2 Tune.wav", tuneOnly, kRate));
         const auto catalogue = Catalogue::load(fsPath(folder));
 
-        fx::Signal excerpt = drumSong(40.0, 2);
-        for (auto& ch : excerpt)
-            ch.erase(ch.begin(), ch.begin() + 8 * kRate), ch.resize(std::size_t(20 * kRate));
+        const fx::Signal excerpt = cut(drumSong(40.0, 2), 8.0, 20.0);
         fx::Signal underSpeech = excerpt;
         if (m_haveSpeech) {
             std::vector<float> voice = fx::speech(m_dir.path(), 20.0, kRate);
@@ -238,12 +257,7 @@ private slots:
             {"the same under speech", underSpeech, "Song 2"},
         };
         for (const auto& c : cases) {
-            const QString file = path(QStringLiteral("drum case.wav"));
-            QVERIFY(fx::writeWav(file, c.audio, kRate));
-            const Identification found = catalogue->identify(fsPath(file));
-            QStringList names;
-            for (const FoundSong& song : found.songs)
-                names << QString::fromStdString(song.title);
+            const QStringList names = titlesFound(*catalogue, c.audio, path("drum case.wav"));
             const QStringList expected = c.expected ? QStringList{c.expected} : QStringList{};
             QVERIFY2(names == expected, qPrintable(QStringLiteral("%1: %2").arg(c.name, names.join(", "))));
         }
@@ -264,21 +278,12 @@ private slots:
         QVERIFY(fx::writeWav(folder + "/Duo - Song Melody.wav", melody, kRate));
         const auto catalogue = Catalogue::load(fsPath(folder));
 
-        auto excerptOf = [](fx::Signal signal) {
-            for (auto& ch : signal)
-                ch.erase(ch.begin(), ch.begin() + 5 * kRate), ch.resize(std::size_t(20 * kRate));
-            return signal;
-        };
         const struct {
             fx::Signal audio;
             const char* expected;
-        } cases[] = {{excerptOf(song), "Song"}, {excerptOf(melody), "Song Melody"}};
+        } cases[] = {{cut(song, 5.0, 20.0), "Song"}, {cut(melody, 5.0, 20.0), "Song Melody"}};
         for (const auto& c : cases) {
-            const QString file = path(QStringLiteral("layered case.wav"));
-            QVERIFY(fx::writeWav(file, c.audio, kRate));
-            QStringList names;
-            for (const FoundSong& found : catalogue->identify(fsPath(file)).songs)
-                names << QString::fromStdString(found.title);
+            const QStringList names = titlesFound(*catalogue, c.audio, path("layered case.wav"));
             QVERIFY2(names == QStringList{c.expected}, qPrintable(c.expected + QStringLiteral(": ") + names.join(", ")));
         }
     }
