@@ -2,30 +2,42 @@
 //
 // The soundtrack's landmarks are looked up in the catalogue's index segment by segment (about five
 // seconds each). Every hit votes for a song and the time offset between the song and the soundtrack
-// (reference frame minus soundtrack frame). A song is heard in a segment when enough landmarks
-// agree on one offset; chance hits scatter over many offsets and never gather. Neighbouring
-// segments that agree on the song and its offset join into one stretch.
+// (reference frame minus soundtrack frame). A song is heard in a window of three segments when
+// the landmarks agreeing on one offset stand out from what chance gathers in that very window for
+// the catalogue's other songs, and from the song's own other offsets. Real music agrees by chance
+// far more than random sounds do (shared tempi, keys and drum sounds), and the more songs the
+// catalogue holds, the more such agreement one of them gathers; measuring chance beside the claim
+// keeps the threshold in step with both. Windows that agree on the song and its offset join into
+// one stretch.
 
 #include "engine/engine.h"
 #include "engine/fingerprint.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <optional>
 #include <random>
-#include <unordered_map>
 
 namespace hf::engine {
 
 namespace {
 
-constexpr std::int64_t kSegmentFrames = 160; // 5.12 s
-constexpr int kMinVotes = 8;                  // landmarks agreeing on one offset within a segment
+constexpr std::int64_t kSegmentFrames = 160; // 5.12 s: the step of the search
+constexpr int kWindowSegments = 3;            // a song is judged over the last three segments (15.36 s)
+constexpr int kMinVotes = 8;                  // landmarks agreeing on one offset within a window...
+constexpr int kOverChance = 3;                // ...at least three times what chance gathers for other songs,
+constexpr int kChanceRank = 4;                //    read off the window's fourth strongest song...
+constexpr double kNearBest = 1.5;             // ...and at most kMaxNear other offsets of the song
+constexpr int kMaxNear = 3;                   //    reach 1/kNearBest of it
 constexpr int kOffsetTolerance = 1;           // frames: landmarks of the same moment may land one frame apart
 constexpr std::int64_t kStretchGap = 94;      // frames (3 s) without an agreeing landmark end a stretch
+constexpr std::int64_t kStretchReach = 1875;  // frames (60 s): how far a stretch is followed past a heard window
 constexpr char kCacheMagic[8] = {'H', 'F', 'F', 'P', 'R', 'I', 'N', 'T'};
 constexpr const char* kCacheExtension = ".hffp";
 
@@ -36,11 +48,91 @@ struct Posting {
 };
 
 struct SegmentHit {
-    std::int64_t segment;
-    std::int64_t offset; // reference frame minus soundtrack frame
+    std::int64_t from, to; // the window's frames
+    std::int64_t offset;   // reference frame minus soundtrack frame
     int votes;
-    int landmarks;
 };
+
+// Votes of one song at one offset: the key orders by song, then offset.
+std::uint64_t voteKey(std::uint32_t song, std::int64_t offset)
+{
+    return (std::uint64_t(song) << 32) | std::uint32_t(offset + (std::int64_t(1) << 31));
+}
+std::uint32_t keySong(std::uint64_t key) { return std::uint32_t(key >> 32); }
+std::int64_t keyOffset(std::uint64_t key) { return std::int64_t(key & 0xffffffffu) - (std::int64_t(1) << 31); }
+
+using Votes = std::vector<std::pair<std::uint64_t, int>>; // sorted by key, each key once
+
+// Sums sorted vote lists.
+Votes merged(const std::deque<Votes>& lists)
+{
+    Votes out;
+    for (const Votes& list : lists) {
+        Votes next;
+        next.reserve(out.size() + list.size());
+        std::size_t i = 0, j = 0;
+        while (i < out.size() || j < list.size()) {
+            if (j == list.size() || (i < out.size() && out[i].first < list[j].first))
+                next.push_back(out[i++]);
+            else if (i == out.size() || list[j].first < out[i].first)
+                next.push_back(list[j++]);
+            else {
+                next.push_back({out[i].first, out[i].second + list[j].second});
+                ++i, ++j;
+            }
+        }
+        out = std::move(next);
+    }
+    return out;
+}
+
+// A song's strongest alignment in a window.
+struct Peak {
+    std::uint32_t song = 0;
+    int votes = 0;          // at the best offset, counting the offsets within the tolerance
+    std::int64_t offset = 0;
+    int near = 0;           // other offsets (more than twice the tolerance away) with at least 1/kNearBest of its votes
+};
+
+// Per song, from votes sorted by (song, offset).
+std::vector<Peak> peaksOf(const Votes& votes)
+{
+    std::vector<Peak> peaks;
+    for (std::size_t first = 0; first < votes.size();) {
+        const std::uint32_t song = keySong(votes[first].first);
+        std::size_t last = first;
+        while (last < votes.size() && keySong(votes[last].first) == song)
+            ++last;
+        // Sum over [offset - tolerance, offset + tolerance] for each offset that has votes.
+        std::vector<std::pair<std::int64_t, int>> around;
+        std::size_t lo = first, hi = first;
+        int sum = 0;
+        for (std::size_t i = first; i < last; ++i) {
+            const std::int64_t offset = keyOffset(votes[i].first);
+            while (hi < last && keyOffset(votes[hi].first) <= offset + kOffsetTolerance)
+                sum += votes[hi++].second;
+            while (keyOffset(votes[lo].first) < offset - kOffsetTolerance)
+                sum -= votes[lo++].second;
+            around.push_back({offset, sum});
+        }
+        Peak peak{song};
+        for (const auto& [offset, count] : around)
+            if (count > peak.votes)
+                peak.votes = count, peak.offset = offset;
+        // Other offsets that come near the best one, each stretch of neighbouring offsets once.
+        std::int64_t previous = std::numeric_limits<std::int64_t>::min() / 2;
+        for (const auto& [offset, count] : around) {
+            if (std::abs(offset - peak.offset) <= 2 * kOffsetTolerance || count * kNearBest < peak.votes)
+                continue;
+            if (offset - previous > 2 * kOffsetTolerance)
+                ++peak.near;
+            previous = offset;
+        }
+        peaks.push_back(peak);
+        first = last;
+    }
+    return peaks;
+}
 
 std::string randomSuffix()
 {
@@ -131,16 +223,45 @@ void checkStop(const std::stop_token& stop)
 struct Catalogue::Index {
     std::vector<Posting> postings; // sorted by hash
 
-    // Per segment of `landmarks` (sorted by frame), the songs heard in it. Only landmarks whose
-    // frame lies in [from, to) take part, and only `song` when it is given.
+    // Whether landmark `l` agrees with `song` at `offset` (within the tolerance).
+    bool agrees(const Landmark& l, std::uint32_t song, std::int64_t offset) const
+    {
+        auto range = std::equal_range(postings.begin(), postings.end(), Posting{l.hash, song, 0}, bySongWithinHash);
+        for (auto p = range.first; p != range.second; ++p)
+            if (std::abs(std::int64_t(p->frame) - std::int64_t(l.frame) - offset) <= kOffsetTolerance)
+                return true;
+        return false;
+    }
+
+    static bool bySongWithinHash(const Posting& a, const Posting& b) { return a.hash < b.hash || (a.hash == b.hash && a.song < b.song); }
+
+    // The songs heard in `landmarks` (sorted by frame), window by window: each window spans
+    // kWindowSegments segments and moves on by one. Only landmarks whose frame lies in
+    // [from, to) take part. Every song votes, so that chance is judged alike everywhere; only
+    // `song`'s hits are returned when it is given.
+    //
+    // A song is heard in a window at the offset where most of its landmarks agree, when that
+    // count stands out from chance three ways: it reaches kMinVotes; it is kOverChance times the
+    // count of the window's kChanceRank-th strongest song (what songs that do not play gather
+    // there by chance: repeated drum sounds, shared tempi and keys; room is left for the song
+    // itself and versions of it); and no more than kMaxNear of the song's other offsets come
+    // within kNearBest of it (a beat and drum kit shared with the soundtrack agree wherever the
+    // bars line up, a recording where it plays and at the few places it repeats itself). A
+    // weaker song heard beside a stronger one counts only the landmarks the stronger one does
+    // not explain, and they must be most of its own: sounds the two recordings share are the
+    // stronger one's.
     std::vector<std::pair<std::uint32_t, SegmentHit>> search(const std::vector<Landmark>& landmarks, std::int64_t from,
                                                              std::int64_t to, std::optional<std::uint32_t> song,
                                                              std::int64_t& segmentsChecked, const std::stop_token& stop) const
     {
         std::vector<std::pair<std::uint32_t, SegmentHit>> hits;
-        auto begin = std::lower_bound(landmarks.begin(), landmarks.end(), from,
-                                      [](const Landmark& l, std::int64_t f) { return std::int64_t(l.frame) < f; });
-        std::unordered_map<std::uint64_t, int> votes;
+        auto frameBound = [&](std::int64_t frame) {
+            return std::lower_bound(landmarks.begin(), landmarks.end(), frame,
+                                    [](const Landmark& l, std::int64_t f) { return std::int64_t(l.frame) < f; });
+        };
+        auto begin = frameBound(from);
+        std::deque<Votes> window;
+        std::vector<std::uint64_t> keys;
         for (std::int64_t segmentStart = from; segmentStart < to; segmentStart += kSegmentFrames) {
             checkStop(stop);
             ++segmentsChecked;
@@ -148,35 +269,53 @@ struct Catalogue::Index {
             auto end = begin;
             while (end != landmarks.end() && std::int64_t(end->frame) < segmentEnd)
                 ++end;
-            votes.clear();
-            auto key = [](std::uint32_t s, std::int64_t offset) { return (std::uint64_t(s) << 32) | std::uint32_t(std::int32_t(offset)); };
+            keys.clear();
             for (auto l = begin; l != end; ++l) {
                 auto range = std::equal_range(postings.begin(), postings.end(), Posting{l->hash, 0, 0},
                                               [](const Posting& a, const Posting& b) { return a.hash < b.hash; });
                 for (auto p = range.first; p != range.second; ++p)
-                    if (!song || p->song == *song)
-                        ++votes[key(p->song, std::int64_t(p->frame) - std::int64_t(l->frame))];
+                    keys.push_back(voteKey(p->song, std::int64_t(p->frame) - std::int64_t(l->frame)));
             }
-            // Best offset per song, counting the neighbouring offsets too.
-            std::map<std::uint32_t, std::pair<int, std::int64_t>> best;
-            for (const auto& [k, count] : votes) {
-                const std::uint32_t s = std::uint32_t(k >> 32);
-                const std::int64_t offset = std::int32_t(std::uint32_t(k & 0xffffffffu));
-                int total = 0;
-                for (int d = -kOffsetTolerance; d <= kOffsetTolerance; ++d)
-                    if (auto it = votes.find(key(s, offset + d)); it != votes.end())
-                        total += it->second;
-                auto& b = best[s];
-                if (total > b.first || (total == b.first && offset < b.second))
-                    b = {total, offset};
+            std::sort(keys.begin(), keys.end());
+            Votes votes;
+            for (const std::uint64_t key : keys) {
+                if (!votes.empty() && votes.back().first == key)
+                    ++votes.back().second;
+                else
+                    votes.push_back({key, 1});
             }
-            for (const auto& [s, b] : best) {
-                if (b.first < kMinVotes)
-                    continue;
-                SegmentHit hit{segmentStart / kSegmentFrames, b.second, b.first, int(end - begin)};
-                hits.push_back({s, hit});
-            }
+            window.push_back(std::move(votes));
+            if (int(window.size()) > kWindowSegments)
+                window.pop_front();
+            const std::int64_t windowStart = std::max(from, segmentStart - (std::int64_t(window.size()) - 1) * kSegmentFrames);
             begin = end;
+
+            std::vector<Peak> peaks = peaksOf(window.size() == 1 ? window.front() : merged(window));
+            std::sort(peaks.begin(), peaks.end(),
+                      [](const Peak& a, const Peak& b) { return a.votes > b.votes || (a.votes == b.votes && a.song < b.song); });
+            const int chance = peaks.size() >= std::size_t(kChanceRank) ? peaks[kChanceRank - 1].votes : 0;
+            auto standsOut = [&](const Peak& p, int votes) {
+                return votes >= kMinVotes && votes >= kOverChance * chance && p.near <= kMaxNear;
+            };
+            std::vector<const Peak*> heard;
+            for (const Peak& p : peaks) {
+                if (p.votes < kMinVotes || p.votes < kOverChance * chance)
+                    break; // sorted: no weaker song stands out
+                if (!standsOut(p, p.votes))
+                    continue;
+                if (!heard.empty()) {
+                    int unexplained = 0;
+                    for (auto l = frameBound(windowStart); l != end; ++l)
+                        if (agrees(*l, p.song, p.offset) &&
+                            std::none_of(heard.begin(), heard.end(), [&](const Peak* h) { return agrees(*l, h->song, h->offset); }))
+                            ++unexplained;
+                    if (!standsOut(p, unexplained) || unexplained * 2 < p.votes)
+                        continue;
+                }
+                heard.push_back(&p);
+                if (!song || p.song == *song)
+                    hits.push_back({p.song, SegmentHit{windowStart, segmentEnd, p.offset, p.votes}});
+            }
         }
         return hits;
     }
@@ -255,8 +394,27 @@ std::vector<Stretch> stretchesOf(const Catalogue::Index& index, std::uint32_t so
         std::int64_t frame;
         std::int64_t end; // the landmark's target frame
     };
+    // Only the frames within kStretchReach of a heard window are followed.
+    std::vector<std::pair<std::int64_t, std::int64_t>> spans;
+    for (const auto& hit : hits)
+        spans.push_back({hit.from - kStretchReach, hit.to + kStretchReach});
+    std::sort(spans.begin(), spans.end());
+    std::vector<const Landmark*> followed;
+    auto next = landmarks.begin();
+    for (std::size_t i = 0; i < spans.size();) {
+        std::int64_t last = spans[i].second;
+        std::size_t j = i + 1;
+        while (j < spans.size() && spans[j].first <= last)
+            last = std::max(last, spans[j++].second);
+        next = std::max(next, std::lower_bound(landmarks.begin(), landmarks.end(), spans[i].first,
+                                               [](const Landmark& l, std::int64_t f) { return std::int64_t(l.frame) < f; }));
+        for (; next != landmarks.end() && std::int64_t(next->frame) < last; ++next)
+            followed.push_back(&*next);
+        i = j;
+    }
     std::vector<Agreeing> agreeing;
-    for (const Landmark& l : landmarks) {
+    for (const Landmark* each : followed) {
+        const Landmark& l = *each;
         auto range = std::equal_range(index.postings.begin(), index.postings.end(), Posting{l.hash, song, 0},
                                       [](const Posting& a, const Posting& b) { return a.hash < b.hash || (a.hash == b.hash && a.song < b.song); });
         for (auto p = range.first; p != range.second; ++p) {
@@ -290,7 +448,7 @@ std::vector<Stretch> stretchesOf(const Catalogue::Index& index, std::uint32_t so
         for (std::size_t k = i; k < j; ++k)
             run.end = std::max(run.end, agreeing[k].end);
         const bool heard = std::any_of(hits.begin(), hits.end(), [&](const SegmentHit& h) {
-            return h.offset == agreeing[i].offset && h.segment * kSegmentFrames <= run.last && (h.segment + 1) * kSegmentFrames > run.first;
+            return h.offset == agreeing[i].offset && h.from <= run.last && h.to > run.first;
         });
         if (heard)
             runs.push_back(run);

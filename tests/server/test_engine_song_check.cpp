@@ -14,6 +14,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <numbers>
+#include <random>
 #include <thread>
 
 using namespace hf::engine;
@@ -28,6 +30,70 @@ constexpr double kSongStart = 6.0;   // where the song begins in the mix
 constexpr double kSongFrom = 2.0;    // from where in the song
 constexpr double kSongLength = 14.0; // for how long
 constexpr double kMixLength = 24.0;
+
+// One drum kit on one tempo (120 beats a minute): the same kick, snare and hi-hat samples on every
+// hit, as songs made from one sample library share them.
+fx::Signal drumKit(double seconds)
+{
+    constexpr double beat = 0.5;
+    const double pi2 = 2 * std::numbers::pi;
+    std::mt19937 random(11);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    std::vector<float> snare(std::size_t(0.2 * kRate)), hat(std::size_t(0.06 * kRate));
+    for (auto* sample : {&snare, &hat})
+        for (float& v : *sample)
+            v = float(noise(random));
+    fx::lowPass(snare, kRate, 4000);
+    fx::Signal out = fx::silence(2, std::size_t(seconds * kRate));
+    for (int b = 0; b * beat < seconds; ++b) {
+        const double t = b * beat;
+        if (b % 2 == 0)
+            fx::addSound(out, kRate, t, 0.3, {0.9, 0.9}, [&, phase = 0.0](double s, std::size_t) mutable {
+                phase += pi2 * (50 + 90 * std::exp(-s / 0.03)) / kRate;
+                return std::sin(phase) * std::exp(-s / 0.1);
+            });
+        else
+            fx::addSound(out, kRate, t, 0.2, {0.6, 0.6}, [&](double s, std::size_t i) {
+                return (snare[i] + std::sin(pi2 * 190 * s)) * std::exp(-s / 0.06);
+            });
+        for (int h = 0; h < 2; ++h)
+            fx::addSound(out, kRate, t + h * beat / 2, 0.06, {0.25, 0.25},
+                         [&](double s, std::size_t i) { return hat[i] * std::exp(-s / 0.015); });
+    }
+    return out;
+}
+
+// `seconds` of `signal` from `from` on.
+fx::Signal cut(fx::Signal signal, double from, double seconds)
+{
+    for (auto& ch : signal) {
+        ch.erase(ch.begin(), ch.begin() + std::ptrdiff_t(from * kRate));
+        ch.resize(std::size_t(seconds * kRate));
+    }
+    return signal;
+}
+
+// The titles that `catalogue` names in `audio`, written to `file` first.
+QStringList titlesFound(const Catalogue& catalogue, const fx::Signal& audio, const QString& file)
+{
+    if (!fx::writeWav(file, audio, kRate))
+        return {"(not written)"};
+    QStringList titles;
+    for (const FoundSong& song : catalogue.identify(fsPath(file)).songs)
+        titles << QString::fromStdString(song.title);
+    return titles;
+}
+
+// A song of that kit with a tune of its own over it.
+fx::Signal drumSong(double seconds, unsigned tune)
+{
+    fx::Signal song = fx::melody(kRate, seconds, tune);
+    fx::scaleTo(song, 0.04);
+    fx::Signal drums = drumKit(seconds);
+    fx::scaleTo(drums, 0.08);
+    fx::addInto(song, drums);
+    return song;
+}
 
 } // namespace
 
@@ -155,6 +221,71 @@ private slots:
 
         QVERIFY(m_catalogue->identify(fsPath(path("speech.wav"))).songs.empty());
         QVERIFY(m_catalogue->identify(fsPath(path("effects.wav"))).songs.empty());
+    }
+
+    // Songs made from one drum kit on one tempo agree on many landmarks at every offset that
+    // lines their bars up, and tunes in one scale share notes; only the song itself may be named.
+    void songsSharingDrumsAndTempoAreNotTakenForEachOther()
+    {
+        const QString folder = path("drum catalogue");
+        QVERIFY(QDir().mkpath(folder));
+        for (unsigned tune = 1; tune <= 3; ++tune)
+            QVERIFY(fx::writeWav(folder + QStringLiteral("/Kit Band - Song %1.wav").arg(tune), drumSong(40.0, tune), kRate));
+        // The tune of Song 2 without its drums, as a recording of its own: another tune in the
+        // same scale meets its notes by chance.
+        fx::Signal tuneOnly = fx::melody(kRate, 40.0, 2);
+        fx::scaleTo(tuneOnly, 0.04);
+        QVERIFY(fx::writeWav(folder + "/Kit Band - Song 2 Tune.wav", tuneOnly, kRate));
+        const auto catalogue = Catalogue::load(fsPath(folder));
+
+        const fx::Signal excerpt = cut(drumSong(40.0, 2), 8.0, 20.0);
+        fx::Signal underSpeech = excerpt;
+        if (m_haveSpeech) {
+            std::vector<float> voice = fx::speech(m_dir.path(), 20.0, kRate);
+            fx::Signal dialogue{voice, voice};
+            fx::scaleTo(dialogue, 0.08);
+            fx::addInto(underSpeech, dialogue);
+        }
+        const struct {
+            const char* name;
+            fx::Signal audio;
+            const char* expected; // the one title to be named, or none
+        } cases[] = {
+            {"another tune over the kit", drumSong(30.0, 9), nullptr},
+            {"the kit alone", drumKit(30.0), nullptr},
+            {"a catalogue song, from its middle", excerpt, "Song 2"},
+            {"the same under speech", underSpeech, "Song 2"},
+        };
+        for (const auto& c : cases) {
+            const QStringList names = titlesFound(*catalogue, c.audio, path("drum case.wav"));
+            const QStringList expected = c.expected ? QStringList{c.expected} : QStringList{};
+            QVERIFY2(names == expected, qPrintable(QStringLiteral("%1: %2").arg(c.name, names.join(", "))));
+        }
+    }
+
+    // A recording whose sounds are all part of another one (a song and its melody alone): where
+    // one of them plays, only the one that explains the landmarks is named.
+    void aRecordingWithinAnotherIsNamedOnlyWhereItAloneExplainsTheSound()
+    {
+        const QString folder = path("layered catalogue");
+        QVERIFY(QDir().mkpath(folder));
+        fx::Signal melody = fx::melody(kRate, 40.0, 4);
+        fx::scaleTo(melody, 0.05);
+        fx::Signal song = fx::chords(kRate, 40.0, 4);
+        fx::scaleTo(song, 0.04);
+        fx::addInto(song, melody);
+        QVERIFY(fx::writeWav(folder + "/Duo - Song.wav", song, kRate));
+        QVERIFY(fx::writeWav(folder + "/Duo - Song Melody.wav", melody, kRate));
+        const auto catalogue = Catalogue::load(fsPath(folder));
+
+        const struct {
+            fx::Signal audio;
+            const char* expected;
+        } cases[] = {{cut(song, 5.0, 20.0), "Song"}, {cut(melody, 5.0, 20.0), "Song Melody"}};
+        for (const auto& c : cases) {
+            const QStringList names = titlesFound(*catalogue, c.audio, path("layered case.wav"));
+            QVERIFY2(names == QStringList{c.expected}, qPrintable(c.expected + QStringLiteral(": ") + names.join(", ")));
+        }
     }
 
     void verdictsFollowWhatTheStemsStillHold()
