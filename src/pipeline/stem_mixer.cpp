@@ -73,7 +73,7 @@ QUrl StemMixer::mixNow(const QUrl& dialogue, const QUrl& effects, const QUrl& ou
 }
 
 QUrl StemMixer::mixNow(const QUrl& dialogue, const QUrl& effects, const QUrl& separatedFrom, const QUrl& output,
-                       AudioQuality quality, double ambience, std::stop_token stop)
+                       AudioQuality quality, double ambience, std::stop_token stop, const MediaProgress& progress)
 {
     auto d = openStem(dialogue, "dialogue");
     auto e = openStem(effects, "effects");
@@ -123,6 +123,9 @@ QUrl StemMixer::mixNow(const QUrl& dialogue, const QUrl& effects, const QUrl& se
     }
 
     const float g = std::isnan(ambience) || ambience < 0 ? 0.0f : float(std::min(ambience, 1.0));
+    // The longer stem's stated length; a stem that states none is read to its end all the same.
+    const qint64 total = std::max(d->statedFrames(), e->statedFrames());
+    qint64 mixed = 0;
     bool dDone = false, eDone = false;
     for (;;) {
         if (stop.stop_requested())
@@ -152,6 +155,9 @@ QUrl StemMixer::mixNow(const QUrl& dialogue, const QUrl& effects, const QUrl& se
         } catch (const Error& error) {
             throw StemMixerError::writeFailed(error.localizedDescription());
         }
+        mixed += n;
+        if (progress && total > 0)
+            progress(std::min(double(mixed) / double(total), 0.999));
     }
     try {
         writer->finish();
@@ -160,13 +166,15 @@ QUrl StemMixer::mixNow(const QUrl& dialogue, const QUrl& effects, const QUrl& se
     } catch (const Error& error) {
         throw StemMixerError::writeFailed(error.localizedDescription());
     }
+    if (progress)
+        progress(1.0);
     return output;
 }
 
 QCoro::Task<QUrl> StemMixer::mix(QUrl dialogue, QUrl effects, QUrl separatedFrom, QUrl output, AudioQuality quality,
-                                 double ambience, std::stop_token stop)
+                                 double ambience, std::stop_token stop, MediaProgress progress)
 {
-    auto work = [=] { return mixNow(dialogue, effects, separatedFrom, output, quality, ambience, stop); };
+    auto work = [=] { return mixNow(dialogue, effects, separatedFrom, output, quality, ambience, stop, progress); };
     QUrl written = co_await runOffThread(stop, std::move(work));
     co_return written;
 }

@@ -56,6 +56,46 @@ private Q_SLOTS:
     }
     void cleanup() { rig.reset(); }
 
+    // The preparation of an export tells how far it has come: in order, from its start to its
+    // end, the mix's share on the way.
+    void preparationProgressMovesToTheEnd()
+    {
+        QVERIFY(rig->openFullResult(rig->video("Long.mp4", 7200)));
+        rig->media->mixReports = {0.5, 1.0};
+        std::vector<double> reports;
+        runTask(c->prepareExport(AudioQuality::aac, {}, [&reports](double f) { reports.push_back(f); }));
+        QVERIFY2(reports.size() >= 3, qPrintable(QString::number(reports.size())));
+        for (size_t i = 1; i < reports.size(); ++i)
+            QVERIFY(reports[i] > reports[i - 1]);
+        QVERIFY(reports.front() < 0.01);
+        QCOMPARE(reports.back(), 1.0);
+        // Two hours of sound and a small file: the mix is nearly all of it.
+        QVERIFY(std::ranges::any_of(reports, [](double f) { return f > 0.45 && f < 0.55; }));
+    }
+
+    // A mix that takes a while shows its own progress under its own step, up to the end.
+    void longMixShowsItsProgress()
+    {
+        QVERIFY(rig->openAndPreview(rig->video("Long.mp4", 45)));
+        rig->media->mixGate = makeGate();
+        c->cleanFullVideo();
+        const QString mixing = QStringLiteral("Mixing dialogue and ambience");
+        QVERIFY(waitFor([&] { return c->progress().currentStatusMessage == mixing && rig->media->mixProgress; }));
+        // A quick mix stays at the step's mark.
+        rig->media->mixProgress(0.1);
+        QTest::qWait(50);
+        QCOMPARE(c->progress().fractionCompleted, 0.98);
+        QTest::qWait(1100);
+        for (double share : {0.4, 0.7}) {
+            rig->media->mixProgress(share);
+            QVERIFY(waitFor([&] { return c->progress().fractionCompleted == share; }));
+            QCOMPARE(c->progress().currentStatusMessage, mixing);
+        }
+        rig->media->mixGate->resolve(true);
+        QVERIFY(waitFor([&] { return c->hasFullResult() && !c->isProcessing(); }));
+        QCOMPARE(c->progress().fractionCompleted, 1.0);
+    }
+
     void namesContainersAndBundle()
     {
         // Only a preview: refused with its text, nothing written.

@@ -19,6 +19,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QLabel>
 #include <QLineEdit>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -29,7 +30,23 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
+#include <dlfcn.h>
+
 using namespace hf;
+
+namespace {
+std::atomic<int> fsyncCalls{0};
+} // namespace
+
+// Every fsync of the test's process is counted, then done.
+extern "C" int fsync(int fd)
+{
+    ++fsyncCalls;
+    using Real = int (*)(int);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "fsync"));
+    return real(fd);
+}
 
 namespace {
 
@@ -44,6 +61,15 @@ public:
     {
         requests.push_back(request);
         pending = std::move(answer);
+    }
+    // The questions before replacing files: the names asked about, each time; answered with
+    // `replaceReply`.
+    std::vector<QStringList> questions;
+    bool replaceReply = true;
+    void confirmReplacing(const QString&, const QStringList& names, std::function<void(bool)> reply) override
+    {
+        questions.push_back(names);
+        reply(replaceReply);
     }
     void dismiss() override
     {
@@ -417,6 +443,58 @@ private Q_SLOTS:
         QVERIFY(workingCopies().isEmpty());
     }
 
+    // Files already where the export goes are replaced only when the user says so, asked once
+    // for all of them; files the export would not write are not asked about.
+    void askedOnceBeforeReplacing_data()
+    {
+        QTest::addColumn<QStringList>("there");        // files in the folder before the export
+        QTest::addColumn<bool>("withFiles");           // the audio and the stems saved too
+        QTest::addColumn<bool>("reply");
+        QTest::addColumn<QStringList>("asked");        // empty: no question
+        QTest::addColumn<bool>("saved");
+        const QString audio = QStringLiteral("%1 (Hushframe).m4a");
+        const QStringList stems{"%1 dialogue.flac", "%1 music.flac", "%1 effects.flac"};
+        QTest::newRow("nothing there") << QStringList{} << true << true << QStringList{} << true;
+        QTest::newRow("an earlier export's stems, replaced") << stems << true << true << stems << true;
+        QTest::newRow("video and audio, kept") << QStringList{"Trip.mp4", audio} << true << false
+                                                << QStringList{"Trip.mp4", audio} << false;
+        QTest::newRow("stems there, not saved this time") << stems << false << true << QStringList{} << true;
+    }
+    void askedOnceBeforeReplacing()
+    {
+        QFETCH(QStringList, there);
+        QFETCH(bool, withFiles);
+        QFETCH(bool, reply);
+        QFETCH(QStringList, asked);
+        QFETCH(bool, saved);
+        QTemporaryDir folder;
+        const auto named = [this](QStringList names) {
+            for (QString& name : names)
+                name = name.arg(baseName);
+            return names;
+        };
+        for (const QString& name : named(there)) {
+            QFile old(folder.filePath(name));
+            QVERIFY(old.open(QIODevice::WriteOnly));
+            old.write("old");
+        }
+        dialog().replaceReply = reply;
+        exporter().exportResult(rig->coordinator.get());
+        QVERIFY(dialogOpens());
+        const QString video = folder.filePath("Trip.mp4");
+        dialog().answer(ExportSaveDialog::Choice{video, withFiles, withFiles});
+        QVERIFY(settles());
+        QCOMPARE(dialog().questions.size(), size_t(asked.isEmpty() ? 0 : 1));
+        if (!asked.isEmpty())
+            QCOMPARE(dialog().questions.front(), named(asked));
+        QCOMPARE(exporter().state(), saved ? Exporter::State::saved(video) : Exporter::State::idle());
+        for (const QString& name : named(there)) {
+            const bool written = saved && (withFiles || name == "Trip.mp4");
+            QCOMPARE(QFileInfo(folder.filePath(name)).size() > 3, written);
+        }
+        QVERIFY(leftovers(folder.path()).isEmpty());
+    }
+
     // Saving the export onto its own rendered file, where it already is, is not an error.
     void savingOntoItself()
     {
@@ -483,6 +561,42 @@ private Q_SLOTS:
         QVERIFY(!answers.back());
     }
 
+    // The desktop's question about files already there: a card over the window naming them, which
+    // answers once; the save dialog itself does not ask as well.
+    void replaceQuestionOnTheWindow()
+    {
+        QWidget window;
+        window.resize(900, 600);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        FileExportSaveDialog desktop(&window);
+        desktop.open({QDir::tempPath(), QStringLiteral("a.mp4"), QStringLiteral("mp4"), false, false}, [](auto) {});
+        QVERIFY(desktop.dialog()->testOption(QFileDialog::DontConfirmOverwrite));
+        desktop.dismiss();
+
+        std::vector<bool> replies;
+        const QStringList names{"Trip.mp4", "Trip dialogue.flac", "Trip music.flac", "Trip effects.flac"};
+        for (const char* button : {"export.replace", "export.keep"}) {
+            desktop.confirmReplacing(QStringLiteral("/home/someone/Films"), names,
+                                     [&replies](bool replace) { replies.push_back(replace); });
+            QWidget* question = desktop.replaceQuestion();
+            QVERIFY(question && question->isVisible());
+            auto* message = question->findChild<QLabel*>(QStringLiteral("export.replaceMessage"));
+            QVERIFY(message);
+            QCOMPARE(message->text(), QStringLiteral("These files already exist in \u201cFilms\u201d. Saving replaces them: "
+                                                     "\u201cTrip.mp4\u201d, \u201cTrip dialogue.flac\u201d, "
+                                                     "\u201cTrip music.flac\u201d, \u201cTrip effects.flac\u201d."));
+            if (replies.empty())
+                test::saveScreenshot(window.grab().toImage(), QStringLiteral("inspector"), QStringLiteral("export-replace"));
+            auto* answer = question->findChild<QAbstractButton*>(QString::fromLatin1(button));
+            QVERIFY(answer);
+            QTest::mouseClick(answer, Qt::LeftButton);
+        }
+        QCOMPARE(replies, (std::vector<bool>{true, false}));
+        QCOMPARE(ExportSaveDialog::replacingMessage("/tmp/Out", {"Trip.mp4"}),
+                 QStringLiteral("\u201cTrip.mp4\u201d already exists in \u201cOut\u201d. Saving replaces it."));
+    }
+
     // A video changed on disk since it was cleaned: the export fails saying so, and the status
     // offers to clean it again, which opens the file as it is now.
     void changedVideoOffersCleanAgain()
@@ -525,6 +639,22 @@ private Q_SLOTS:
         QVERIFY(!cleanAgain->isVisible());
     }
 
+    // A clean that replaced the exported one while the dialog was open is not the one exported.
+    void exportedMarksTheResultItWasMadeFrom()
+    {
+        QTemporaryDir folder;
+        exporter().exportResult(rig->coordinator.get());
+        QVERIFY(dialogOpens());
+        SeparationResult again = *rig->coordinator->currentResult();
+        again.id = QUuid::createUuid();
+        rig->coordinator->applyResult(again);
+        dialog().answer(ExportSaveDialog::Choice{folder.filePath("Again.mp4"), false, false});
+        QVERIFY(settles());
+        QCOMPARE(exporter().state(), Exporter::State::saved(folder.filePath("Again.mp4")));
+        QVERIFY(rig->coordinator->exportedResultID() != again.id);
+        QVERIFY(rig->coordinator->hasUnexportedFullResult());
+    }
+
     void copyReplacing()
     {
         QTemporaryDir folder;
@@ -551,6 +681,18 @@ private Q_SLOTS:
         // A missing source is a failure with the system's reason.
         QVERIFY_THROWS_EXCEPTION(FileSystemError, Exporter::copyReplacing(folder.filePath("none"), destination));
         QVERIFY(leftovers(folder.path()).isEmpty());
+        // A destination folder removed meanwhile is said as such.
+        QString said;
+        try {
+            Exporter::copyReplacing(source, folder.filePath("removed/destination.bin"));
+        } catch (const FileSystemError& e) {
+            said = e.localizedDescription();
+        }
+        QCOMPARE(said, QStringLiteral("The folder for \u201cdestination.bin\u201d isn't there anymore."));
+        // The copy reaches the disk before it takes the destination's name.
+        const int synced = fsyncCalls.load();
+        Exporter::copyReplacing(source, destination);
+        QVERIFY(fsyncCalls.load() > synced);
     }
 };
 
