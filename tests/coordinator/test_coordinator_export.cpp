@@ -86,9 +86,12 @@ private Q_SLOTS:
         QTest::qWait(50);
         QCOMPARE(c->progress().fractionCompleted, 0.98);
         QTest::qWait(1100);
+        // Reports come at most ten times a second.
         for (double share : {0.4, 0.7}) {
+            QTest::qWait(150);
             rig->media->mixProgress(share);
-            QVERIFY(waitFor([&] { return c->progress().fractionCompleted == share; }));
+            QVERIFY2(waitFor([&] { return c->progress().fractionCompleted == share; }),
+                     qPrintable(QString::number(c->progress().fractionCompleted)));
             QCOMPARE(c->progress().currentStatusMessage, mixing);
         }
         rig->media->mixGate->resolve(true);

@@ -223,10 +223,11 @@ private Q_SLOTS:
     // options; cancelling while the export is prepared shows no dialog.
     void requestsAndCancellation()
     {
-        QSignalSpy changes(&exporter(), &Exporter::stateChanged);
+        std::vector<Exporter::State> states;
+        connect(&exporter(), &Exporter::stateChanged, this, [&] { states.push_back(exporter().state()); });
         exporter().exportResult(rig->coordinator.get());
         exporter().exportResult(rig->coordinator.get());
-        QCOMPARE(exporter().state(), Exporter::State::rendering());
+        QCOMPARE(exporter().state().kind, Exporter::State::Kind::rendering);
         QVERIFY(dialogOpens());
         QCOMPARE(dialog().requests.size(), size_t(1));
         const ExportSaveDialog::Request request = dialog().requests.front();
@@ -237,7 +238,15 @@ private Q_SLOTS:
 
         dialog().answer(std::nullopt);
         QTRY_COMPARE(exporter().state(), Exporter::State::idle());
-        QCOMPARE(changes.size(), 2);   // rendering, idle: nothing in between, nothing twice
+        // Rendering, its progress forward to the end, idle: nothing else in between.
+        QVERIFY(states.size() >= 3);
+        QCOMPARE(states.back(), Exporter::State::idle());
+        QCOMPARE(states[states.size() - 2], Exporter::State::rendering(1.0));
+        for (size_t i = 0; i + 1 < states.size(); ++i) {
+            QCOMPARE(states[i].kind, Exporter::State::Kind::rendering);
+            QVERIFY(i == 0 || states[i].fraction > states[i - 1].fraction);
+        }
+        disconnect(&exporter(), &Exporter::stateChanged, this, nullptr);
         QVERIFY(!rig->defaults->contains(ExportPreferences::includeAudioKey));
         QVERIFY(!rig->defaults->contains(ExportPreferences::includeStemsKey));
         QTRY_VERIFY(workingCopies().isEmpty());
@@ -637,6 +646,16 @@ private Q_SLOTS:
         // Any other failure offers nothing of the kind.
         changed.setState(Exporter::State::failed(QStringLiteral("Exporting failed: something else")));
         QVERIFY(!cleanAgain->isVisible());
+
+        // While the files are prepared, how far that has come, in words and on a bar.
+        changed.setState(Exporter::State::rendering(0.456));
+        auto* percent = status.findChild<QLabel*>(QStringLiteral("export.percent"));
+        QVERIFY(percent && percent->isVisible());
+        QCOMPARE(percent->text(), QStringLiteral("45%"));
+        QCOMPARE(status.message(), QStringLiteral("Preparing your clean video"));
+        status.resize(320, status.sizeHint().height());
+        QTest::qWait(400);   // the bar eases to its new length
+        test::saveScreenshot(status.grab().toImage(), QStringLiteral("inspector"), QStringLiteral("export-preparing"));
     }
 
     // A clean that replaced the exported one while the dialog was open is not the one exported.
