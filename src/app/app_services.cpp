@@ -52,7 +52,7 @@ AppServices::AppServices(Options options, QObject* parent) : QObject(parent)
     // Installs the client's silent re-authentication and session-invalidated hooks.
     m_account = std::make_unique<AccountStore>(m_api.get(), m_defaults.get());
     m_recents = std::make_unique<RecentVideos>(m_defaults.get(), m_cachesFolder);
-    m_recents->setCacheLimit(options.cacheLimit);
+    m_recents->setCacheLimit(options.cacheLimit.value_or(0));
     const SeparationSettings settings = SeparationSettings::load(*m_defaults);
     m_thumbnails = std::make_unique<ThumbnailCache>();
     m_player = std::make_unique<AudioPlayerService>(std::move(options.audioOutput));

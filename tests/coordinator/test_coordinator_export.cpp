@@ -280,6 +280,27 @@ private Q_SLOTS:
 
     // A recent video whose file changed since it was cleaned is not shown with its old clean:
     // it opens as a new video with a message saying why, also after a restart.
+    // A video whose clean the cache's bound took reopens as a new video, saying why.
+    void reopeningADroppedClean()
+    {
+        const QUrl talk = rig->video("Talk.mp4");
+        QVERIFY(rig->openFullResult(talk));
+        QVERIFY(rig->recents->entries().front().result);
+        rig->recents->setCacheLimit(1);
+        QVERIFY(rig->openFullResult(rig->video("other.mp4")));
+        RecentVideos::Entry entry = rig->recents->entries().back();
+        QCOMPARE(entry.displayName, QString("Talk.mp4"));
+        QVERIFY(!entry.result && entry.resultDropped);
+        QVERIFY(rig->recents->entries().front().result);
+
+        c->openRecent(entry);
+        QVERIFY(waitFor([&] { return c->hasPreviewResult() && !c->isProcessing() && !c->isImporting(); }));
+        QCOMPARE(c->source()->url, talk);
+        QCOMPARE(c->errorMessage(), std::optional<QString>("The earlier clean of \u201cTalk.mp4\u201d was removed to keep "
+                                                           "Hushframe\u2019s cache small. It opens as a new video: "
+                                                           "clean it again to export it."));
+    }
+
     void reopeningAChangedVideo()
     {
         const QUrl talk = rig->video("Talk.mp4");
