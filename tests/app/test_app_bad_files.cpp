@@ -124,14 +124,15 @@ private Q_SLOTS:
         for (const BatchJob& job : services->batch().jobs())
             QCOMPARE(job.status.error(), std::ranges::find(refused, job.sourceVideoURL.toLocalFile(),
                                                            &std::pair<QString, QString>::first)->second);
-        services->batch().remove(services->batch().jobs().back().id);
-        services->batch().remove(services->batch().jobs().back().id);
+        QueueRow* row = nullptr;
         auto shows = [&] {
-            auto* row = window->findChild<QueueRow*>();
-            return row && row->subtitle().contains(cutShort);
+            row = nullptr;
+            for (QueueRow* each : window->findChildren<QueueRow*>())
+                if (each->isVisible() && each->subtitle().contains(cutShort))
+                    row = each;
+            return row != nullptr;
         };
         QVERIFY(QTest::qWaitFor(shows));
-        QueueRow* row = window->findChild<QueueRow*>();
         QVERIFY(row->subtitle().contains(QLatin1String("failed")));
         QCOMPARE(row->toolTip(), cutShort);
         QVERIFY(row->accessibleDescription().contains(cutShort));
