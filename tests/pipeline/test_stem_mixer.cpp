@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <cmath>
 
 using namespace hf;
@@ -144,6 +145,25 @@ private slots:
         QVERIFY(reports.front() > 0 && reports.front() < 0.02);
         QCOMPARE(reports.back(), 1.0);
         QVERIFY(reports[reports.size() / 2] > 0.4 && reports[reports.size() / 2] < 0.6);
+    }
+
+    // Chunk after chunk, every sample of the mix is its stems' sum.
+    void longMixIsTheSumOfItsStems()
+    {
+        QVERIFY(makeTone(path("noisy-dialogue.flac"), 10, 48000, 1, "0.5*(random(0)-0.5)|0.3*sin(2*PI*300*t)"));
+        QVERIFY(makeTone(path("noisy-effects.flac"), 10, 48000, 1, "0.4*(random(1)-0.5)|0.4*(random(2)-0.5)"));
+        const QString out = path("noisy-mix.wav");
+        StemMixer::mixNow(url("noisy-dialogue.flac"), url("noisy-effects.flac"), fileUrl(out), AudioQuality::losslessPCM,
+                          0.5);
+        const auto dialogue = decodeSamples(path("noisy-dialogue.flac"));
+        const auto effects = decodeSamples(path("noisy-effects.flac"));
+        const auto mixed = decodeSamples(out);
+        QCOMPARE(mixed.size(), dialogue.size());
+        QCOMPARE(mixed.size(), size_t(960000));
+        double worst = 0;
+        for (size_t i = 0; i < mixed.size(); ++i)
+            worst = std::max(worst, double(std::fabs(mixed[i] - std::clamp(dialogue[i] + 0.5f * effects[i], -1.0f, 1.0f))));
+        QVERIFY2(worst < 1e-5, qPrintable(QString::number(worst)));
     }
 
     void clipping()
