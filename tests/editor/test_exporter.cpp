@@ -24,6 +24,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -656,6 +657,39 @@ private Q_SLOTS:
         status.resize(320, status.sizeHint().height());
         QTest::qWait(400);   // the bar eases to its new length
         test::saveScreenshot(status.grab().toImage(), QStringLiteral("inspector"), QStringLiteral("export-preparing"));
+    }
+
+    // A file that cannot be put in place undoes the ones placed before it: what they replaced is
+    // back, under its own name.
+    void failedPlacementRestoresWhatWasReplaced()
+    {
+        QTemporaryDir folder;
+        const QString video = folder.filePath("Trip.mp4");
+        const QString music = folder.filePath(baseName + " music.flac");
+        for (const QString& path : {video, music}) {
+            QFile old(path);
+            QVERIFY(old.open(QIODevice::WriteOnly));
+            old.write("old");
+        }
+        // An immutable file can't be moved aside, even by the superuser.
+        if (QProcess::execute("chattr", {"+i", music}) != 0)
+            QSKIP("needs chattr on a file system that keeps attributes");
+        const auto unlock = qScopeGuard([&] { QProcess::execute("chattr", {"-i", music}); });
+        exporter().exportResult(rig->coordinator.get());
+        QVERIFY(dialogOpens());
+        dialog().answer(ExportSaveDialog::Choice{video, false, true});
+        QVERIFY(settles());
+        QCOMPARE(exporter().state().kind, Exporter::State::Kind::failed);
+        for (const QString& path : {video, music}) {
+            QFile file(path);
+            QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(path));
+            QCOMPARE(file.readAll(), QByteArray("old"));
+        }
+        QStringList left = QDir(folder.path()).entryList(QDir::Files | QDir::Hidden);
+        left.sort();
+        QStringList expected{baseName + " music.flac", "Trip.mp4"};
+        expected.sort();
+        QCOMPARE(left, expected);
     }
 
     // A clean that replaced the exported one while the dialog was open is not the one exported.
