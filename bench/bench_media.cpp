@@ -1,11 +1,12 @@
 // Times the pipeline's media operations side by side with the ffmpeg program on the same input,
 // in one run, and prints the ratio and both peak memories.
 //
-//   bench_media <remux|extract|envelope|mix|all> [--scale S] [--work DIR]
+//   bench_media <remux|extract|envelope|mix|prepare|all> [--scale S] [--work DIR]
 //
 // Inputs are generated once into DIR (default /tmp/hf-bench) with ffmpeg and kept for later
 // runs. --scale shrinks (or grows) every input: 1 gives the full sizes (a 1 GB movie, a 2-hour
-// movie, 3-hour soundtracks and stems). Each operation runs in a child process of its own, so
+// movie, 3-hour soundtracks and stems; "prepare" a 2-hour movie with a small picture and its two
+// stems). Each operation runs in a child process of its own, so
 // its peak memory is its own; each side runs twice and the faster run counts.
 
 #include "pipeline/soundtrack_envelope.h"
@@ -119,6 +120,13 @@ int child(const QStringList& a)
             std::fprintf(stderr, "buckets: %lld\n", (long long)e->bucketCount());
         } else if (op == "mix") {
             StemMixer::mixNow(url(a[1]), url(a[2]), url(a[3]), AudioQuality::aac, 0.75);
+        } else if (op == "prepare") {
+            // What an export's preparation does: the clean soundtrack mixed anew, the movie written
+            // with it, and the check of what was written.
+            const QUrl movie = url(a[1]);
+            const QUrl mixed = StemMixer::mixNow(url(a[2]), url(a[3]), movie, url(a[4]), AudioQuality::aac, 0.75);
+            const QUrl written = VideoDemuxerMuxer::remux(movie, mixed, url(a[5]), VideoDemuxerMuxer::FileType::mpeg4);
+            VideoDemuxerMuxer::verifyExport(written, movie, mixed);
         } else {
             return 2;
         }
@@ -236,6 +244,46 @@ int main(int argc, char** argv)
             const Measure o = ours({"mix", dialogue, effects, at("mix-ours.m4a")});
             report("mix two stems to AAC", QString("%1 s stems").arg(seconds), o, t);
         }
+    }
+    if (all || mode == "prepare") {
+        // A 2-hour movie with a small picture, and the two stems its clean soundtrack is mixed from.
+        const int seconds = std::max(2, int(7200 * scale));
+        const QString movie = at("small-" + tag + ".mp4");
+        const QString dialogue = at("small-dialogue-" + tag + ".flac"), effects = at("small-effects-" + tag + ".flac");
+        if (!QFileInfo::exists(movie))
+            sh(QString("ffmpeg -v error -nostdin -y -f lavfi -i testsrc=size=64x36:rate=25:duration=%1 "
+                       "-f lavfi -i \"sine=frequency=440:sample_rate=48000:duration=%1\" -ac 2 "
+                       "-c:v libx264 -preset ultrafast -c:a aac -b:a 128k %2")
+                   .arg(seconds)
+                   .arg(q(movie)));
+        if (!QFileInfo::exists(dialogue))
+            sh(QString("ffmpeg -v error -nostdin -y -f lavfi -i \"aevalsrc=0.4*sin(2*PI*200*t)|0.4*sin(2*PI*210*t)"
+                       ":s=48000:d=%1\" -c:a flac -sample_fmt s32 %2")
+                   .arg(seconds)
+                   .arg(q(dialogue)));
+        if (!QFileInfo::exists(effects))
+            sh(QString("ffmpeg -v error -nostdin -y -f lavfi -i \"aevalsrc=0.3*(random(0)-0.5)|0.3*(random(1)-0.5)"
+                       ":s=48000:d=%1\" -c:a flac -sample_fmt s32 %2")
+                   .arg(seconds)
+                   .arg(q(effects)));
+        const QString mixFilter = "[1:a]volume=0.75[e];[0:a][e]amix=inputs=2:duration=longest:normalize=0";
+        const Measure tMix = theirs({"-i", dialogue, "-i", effects, "-filter_complex", mixFilter, "-c:a", "aac",
+                                     "-b:a", "256k", at("prepare-ffmpeg.m4a")});
+        const Measure oMix = ours({"mix", dialogue, effects, at("prepare-ours-mix.m4a")});
+        report("mix two 2-hour stems to AAC", QString("%1 s stems").arg(seconds), oMix, tMix);
+        // The reference preparation: the same mix, then the picture copied beside it.
+        const Measure tCopy = theirs({"-i", movie, "-i", at("prepare-ffmpeg.m4a"), "-map", "0:v", "-map", "1:a:0",
+                                      "-c", "copy", at("prepare-ffmpeg.mp4")});
+        const Measure oPrepare =
+            ours({"prepare", movie, dialogue, effects, at("prepare-ours.m4a"), at("prepare-ours.mp4")});
+        Measure tPrepare = tMix;
+        tPrepare.seconds = tMix.seconds + tCopy.seconds;
+        tPrepare.peakMB = std::max(tMix.peakMB, tCopy.peakMB);
+        tPrepare.ok = tMix.ok && tCopy.ok;
+        report("prepare an export: mix, movie with the clean soundtrack, check (ffmpeg: mix + stream copy)",
+               QString("%1 s movie, 64x36").arg(seconds), oPrepare, tPrepare);
+        if (tCopy.ok)
+            std::printf("  ffmpeg's stream copy alone: %.2f s\n", tCopy.seconds);
     }
     return 0;
 }

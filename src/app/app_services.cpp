@@ -54,6 +54,7 @@ AppServices::AppServices(Options options, QObject* parent) : QObject(parent)
     // Installs the client's silent re-authentication and session-invalidated hooks.
     m_account = std::make_unique<AccountStore>(m_api.get(), m_defaults.get());
     m_recents = std::make_unique<RecentVideos>(m_defaults.get(), m_cachesFolder);
+    m_recents->setCacheLimit(options.cacheLimit.value_or(0));
     const SeparationSettings settings = SeparationSettings::load(*m_defaults);
     m_thumbnails = std::make_unique<ThumbnailCache>();
     m_player = std::make_unique<AudioPlayerService>(std::move(options.audioOutput));
@@ -151,6 +152,8 @@ QCoro::Task<void> AppServices::launch()
     const QString batchFolder = m_cachesFolder + QStringLiteral("/Batch");
     CacheCleanup::sweep(m_cachesFolder, CacheCleanup::referencedPaths(*m_recents, m_batch->jobs(), batchFolder),
                         QDateTime::currentDateTimeUtc());
+    // Then the oldest recent videos' cleans go while the cache is above its bound.
+    m_recents->keepCacheWithinLimit(CacheCleanup::queuedPaths(m_batch->jobs(), batchFolder));
 
     if (launchHooks.configureFeedbackKit)
         launchHooks.configureFeedbackKit();

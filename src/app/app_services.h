@@ -55,6 +55,8 @@ public:
         std::unique_ptr<SettingsStore> defaults;
         QString cachesFolder;
         std::unique_ptr<AudioOutput> audioOutput;
+        // The most the cache's working files may take, in bytes; none: the application's own bound.
+        std::optional<qint64> cacheLimit;
     };
 
     // Steps of the launch that other parts of the application contribute; each runs when set.

@@ -35,9 +35,7 @@ bool isUsed(const QString& item, const QStringList& keep)
 
 const QStringList& CacheCleanup::workingFolders()
 {
-    static const QStringList folders{QStringLiteral("Work"), QStringLiteral("Jobs"), QStringLiteral("Batch"),
-                                     QStringLiteral("Imports"), QStringLiteral("Recents")};
-    return folders;
+    return RecentVideos::workingFolders();
 }
 
 QStringList CacheCleanup::referencedPaths(const RecentVideos& recents, const std::vector<BatchJob>& jobs,
@@ -59,6 +57,16 @@ QStringList CacheCleanup::referencedPaths(const RecentVideos& recents, const std
                                           &entry.result->effectsStem})
             add(resolveFileReference(*file, caches));
     }
+    return paths + queuedPaths(jobs, batchFolder);
+}
+
+QStringList CacheCleanup::queuedPaths(const std::vector<BatchJob>& jobs, const QString& batchFolder)
+{
+    QStringList paths;
+    const auto add = [&paths](const std::optional<QUrl>& url) {
+        if (url && url->isLocalFile())
+            paths << url->toLocalFile();
+    };
     for (const BatchJob& job : jobs) {
         paths << QDir(batchFolder).filePath(job.id.toString(QUuid::WithoutBraces).toUpper());
         add(job.sourceVideoURL);

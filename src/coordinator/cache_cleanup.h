@@ -29,6 +29,8 @@ public:
     // The paths that the recent videos and the queue's jobs still use: files and folders.
     static QStringList referencedPaths(const RecentVideos& recents, const std::vector<BatchJob>& jobs,
                                        const QString& batchFolder);
+    // Those of them that the queue's jobs use.
+    static QStringList queuedPaths(const std::vector<BatchJob>& jobs, const QString& batchFolder);
 
     // Removes every item directly inside one of the working folders of `cachesFolder` that is not
     // one of `keep`, holds none of `keep`, and was last changed before `before` (whatever is made

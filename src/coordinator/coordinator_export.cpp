@@ -23,7 +23,22 @@ void EngineCoordinator::checkSourceUnchanged(const SeparationResult& result) con
         throw MediaError::sourceChanged(name);
 }
 
-QCoro::Task<ExportBundle> EngineCoordinator::prepareExport(AudioQuality quality, std::stop_token stop)
+namespace {
+
+// The shares of an export's preparation the mix and the copy of the picture take: the mix costs
+// about a second per 75 s of sound, the copy about a second per gigabyte of video.
+std::pair<double, double> preparationShares(const SeparationResult& result)
+{
+    const double mixing = std::max(result.duration, 1.0) / 75.0;
+    const double copying = double(std::max<qint64>(QFileInfo(result.sourceVideoURL.toLocalFile()).size(), 1)) / 1e9;
+    const double mixShare = mixing / (mixing + copying);
+    return {mixShare, 1.0 - mixShare};
+}
+
+} // namespace
+
+QCoro::Task<ExportBundle> EngineCoordinator::prepareExport(AudioQuality quality, std::stop_token stop,
+                                                           std::function<void(double)> progress)
 {
     if (!m_currentResult || m_currentResult->kind == JobKind::preview)
         throw MediaError::exportFailed(text("error.export.needsFullClean", "Clean the full video before exporting."));
@@ -36,9 +51,23 @@ QCoro::Task<ExportBundle> EngineCoordinator::prepareExport(AudioQuality quality,
     CoordinatorMedia* media = m_media;
     ReviewPrompter* prompter = m_reviewPrompter;
 
+    // Reports in order and only forward, each step's share of the whole; none after a stop.
+    const auto [mixShare, copyShare] = preparationShares(result);
+    auto reported = std::make_shared<double>(0.0);
+    const auto tell = [progress, reported, stop](double fraction) {
+        if (!progress || stop.stop_requested() || fraction <= *reported)
+            return;
+        *reported = fraction;
+        progress(fraction);
+    };
+    const auto mixReports = progressOnThreadOf(this, [tell, mixShare](double f) { tell(mixShare * f); });
+    const auto copyReports = progressOnThreadOf(
+        this, [tell, mixShare, copyShare](double f) { tell(mixShare + copyShare * f * 0.99); });
+
     ExportBundle bundle;
     QString folder;
     try {
+        tell(0.001);
         checkSourceUnchanged(result);
         folder = QDir(m_workingDirectory)
                      .filePath(QStringLiteral("Export-%1").arg(
@@ -53,7 +82,7 @@ QCoro::Task<ExportBundle> EngineCoordinator::prepareExport(AudioQuality quality,
             baseName + (quality == AudioQuality::losslessPCM ? QStringLiteral(".wav") : QStringLiteral(".m4a"));
         const QUrl audioTarget = QUrl::fromLocalFile(QDir(folder).filePath(audioName));
         auto mixing = media->mixSeparated(result.dialogueStemURL, result.effectsStemURL, result.originalAudioURL,
-                                          audioTarget, quality, ambience, stop);
+                                          audioTarget, quality, ambience, stop, mixReports);
         const QUrl audio = co_await std::move(mixing);
         throwIfStopped(stop);
         throwIfStopped(alive);
@@ -62,7 +91,7 @@ QCoro::Task<ExportBundle> EngineCoordinator::prepareExport(AudioQuality quality,
             VideoDemuxerMuxer::outputFileType(result.sourceVideoURL, quality == AudioQuality::losslessPCM);
         const QUrl videoTarget = QUrl::fromLocalFile(
             QDir(folder).filePath(baseName + QLatin1Char('.') + VideoDemuxerMuxer::fileExtension(type)));
-        auto remuxing = media->remux(result.sourceVideoURL, audio, videoTarget, type, stop);
+        auto remuxing = media->remuxReporting(result.sourceVideoURL, audio, videoTarget, type, stop, copyReports);
         const QUrl video = co_await std::move(remuxing);
         throwIfStopped(stop);
         throwIfStopped(alive);
@@ -91,6 +120,7 @@ QCoro::Task<ExportBundle> EngineCoordinator::prepareExport(AudioQuality quality,
         throw;
     }
     noteVerifiedExport(result.id);
+    tell(1.0);
     co_return bundle;
 }
 

@@ -40,17 +40,27 @@ QCoro::Task<QUrl> DefaultCoordinatorMedia::mix(QUrl dialogue, QUrl effects, QUrl
 }
 
 QCoro::Task<QUrl> DefaultCoordinatorMedia::mixSeparated(QUrl dialogue, QUrl effects, QUrl separatedFrom, QUrl output,
-                                                        AudioQuality quality, double ambience, std::stop_token stop)
+                                                        AudioQuality quality, double ambience, std::stop_token stop,
+                                                        MediaProgress progress)
 {
-    QUrl written = co_await StemMixer::mix(dialogue, effects, separatedFrom, output, quality, ambience, stop);
+    QUrl written = co_await StemMixer::mix(dialogue, effects, separatedFrom, output, quality, ambience, stop,
+                                           std::move(progress));
     co_return written;
 }
 
 QCoro::Task<QUrl> DefaultCoordinatorMedia::remux(QUrl video, QUrl cleanSoundtrack, QUrl destination,
                                                  VideoDemuxerMuxer::FileType fileType, std::stop_token stop)
 {
-    auto work = [video, cleanSoundtrack, destination, fileType, stop] {
-        return VideoDemuxerMuxer::remux(video, cleanSoundtrack, destination, fileType, stop);
+    QUrl written = co_await remuxReporting(video, cleanSoundtrack, destination, fileType, stop, {});
+    co_return written;
+}
+
+QCoro::Task<QUrl> DefaultCoordinatorMedia::remuxReporting(QUrl video, QUrl cleanSoundtrack, QUrl destination,
+                                                          VideoDemuxerMuxer::FileType fileType, std::stop_token stop,
+                                                          MediaProgress progress)
+{
+    auto work = [video, cleanSoundtrack, destination, fileType, stop, progress] {
+        return VideoDemuxerMuxer::remux(video, cleanSoundtrack, destination, fileType, stop, progress);
     };
     QUrl written = co_await runOffThread(stop, std::move(work));
     co_return written;

@@ -27,8 +27,9 @@ class MediaOperations {
 public:
     virtual ~MediaOperations() = default;
 
-    // The duration in seconds of a video that can be opened. Throws MediaError unreadable or
-    // noAudioTrack, or exportFailed with the truncation message for a file cut short.
+    // The duration in seconds of a video that can be opened. Throws MediaError unreadable,
+    // emptyFile, noVideoTrack or noAudioTrack, FileSystemError for a file that may not be read, or
+    // exportFailed with the truncation message for a file cut short.
     virtual QCoro::Task<double> inspect(QUrl video, std::stop_token stop = {}) = 0;
 
     // The soundtrack as an M4A file inside `folder`: all of it with no `maxDuration`, else at most
@@ -41,18 +42,30 @@ public:
     virtual QCoro::Task<QUrl> mix(QUrl dialogue, QUrl effects, QUrl output, AudioQuality quality, double ambience,
                                   std::stop_token stop = {}) = 0;
     // The same for stems separated from `separatedFrom`, the extracted soundtrack that was
-    // uploaded: the mix sits on the video's timeline where that soundtrack's sound starts. A
-    // stand-in that keeps no timeline may leave it to mix().
+    // uploaded: the mix sits on the video's timeline where that soundtrack's sound starts.
+    // `progress` hears how far the mix has come, from the worker's thread. A stand-in that keeps
+    // no timeline may leave it to mix(), and need not report progress.
     virtual QCoro::Task<QUrl> mixSeparated(QUrl dialogue, QUrl effects, QUrl separatedFrom, QUrl output,
-                                           AudioQuality quality, double ambience, std::stop_token stop = {})
+                                           AudioQuality quality, double ambience, std::stop_token stop = {},
+                                           MediaProgress progress = {})
     {
         (void)separatedFrom;
+        (void)progress;
         return mix(std::move(dialogue), std::move(effects), std::move(output), quality, ambience, std::move(stop));
     }
 
     // A copy of `video` with `cleanSoundtrack` as its only audio, and the check of what was written.
     virtual QCoro::Task<QUrl> remux(QUrl video, QUrl cleanSoundtrack, QUrl destination,
                                     VideoDemuxerMuxer::FileType fileType, std::stop_token stop = {}) = 0;
+    // remux() telling `progress` how far it has come, from the worker's thread. A stand-in may
+    // leave it to remux().
+    virtual QCoro::Task<QUrl> remuxReporting(QUrl video, QUrl cleanSoundtrack, QUrl destination,
+                                             VideoDemuxerMuxer::FileType fileType, std::stop_token stop,
+                                             MediaProgress progress)
+    {
+        (void)progress;
+        return remux(std::move(video), std::move(cleanSoundtrack), std::move(destination), fileType, std::move(stop));
+    }
     virtual QCoro::Task<void> verifyExport(QUrl video, QUrl source, QUrl cleanSoundtrack,
                                            std::stop_token stop = {}) = 0;
 };
@@ -88,9 +101,12 @@ public:
     QCoro::Task<QUrl> mix(QUrl dialogue, QUrl effects, QUrl output, AudioQuality quality, double ambience,
                           std::stop_token stop = {}) override;
     QCoro::Task<QUrl> mixSeparated(QUrl dialogue, QUrl effects, QUrl separatedFrom, QUrl output, AudioQuality quality,
-                                   double ambience, std::stop_token stop = {}) override;
+                                   double ambience, std::stop_token stop = {}, MediaProgress progress = {}) override;
     QCoro::Task<QUrl> remux(QUrl video, QUrl cleanSoundtrack, QUrl destination, VideoDemuxerMuxer::FileType fileType,
                             std::stop_token stop = {}) override;
+    QCoro::Task<QUrl> remuxReporting(QUrl video, QUrl cleanSoundtrack, QUrl destination,
+                                     VideoDemuxerMuxer::FileType fileType, std::stop_token stop,
+                                     MediaProgress progress) override;
     QCoro::Task<void> verifyExport(QUrl video, QUrl source, QUrl cleanSoundtrack, std::stop_token stop = {}) override;
     QCoro::Task<std::vector<float>> waveformBars(QUrl file, int count) override;
     QCoro::Task<std::optional<SoundtrackEnvelope>> soundtrackEnvelope(QUrl file, std::stop_token stop = {}) override;

@@ -26,11 +26,15 @@ ProcessingProgress readingProgress()
                               text("status.coordinator.reading", "Reading the soundtrack")};
 }
 
-ProcessingProgress mixingProgress()
+ProcessingProgress mixingProgress(double fraction = 0.98)
 {
-    return ProcessingProgress{ProcessingStage::Kind::mixing, 0.98,
+    return ProcessingProgress{ProcessingStage::Kind::mixing, fraction,
                               text("status.coordinator.mixing", "Mixing dialogue and ambience")};
 }
+
+// A mix that goes on for longer than this shows its own progress, from its start to its end; a
+// shorter one stays at the step's usual mark.
+constexpr std::chrono::milliseconds quickMix{1000};
 
 } // namespace
 
@@ -233,8 +237,14 @@ QCoro::Task<void> EngineCoordinator::performProcessing(JobKind kind, ExtractionO
         const double ambience = m_settings.ambience;
         const QUrl cleanURL = QUrl::fromLocalFile(
             QDir(extraction.jobFolder.toLocalFile()).filePath(QStringLiteral("clean-%1.m4a").arg(shortUuid())));
+        const auto mixStart = std::chrono::steady_clock::now();
+        const MediaProgress mixReports = progressOnThreadOf(this, [self, stop, mixStart](double fraction) {
+            if (self && !stop.stop_requested() && fraction < 1.0
+                && std::chrono::steady_clock::now() - mixStart >= quickMix)
+                self->setProgress(mixingProgress(fraction));
+        });
         auto mixing = m_media->mixSeparated(stems.dialogueURL, stems.effectsURL, extraction.audio.url, cleanURL,
-                                            AudioQuality::aac, ambience, stop);
+                                            AudioQuality::aac, ambience, stop, mixReports);
         const QUrl written = co_await std::move(mixing);
         // A run stopped during the mix, or while its mix came back to the main thread, must not
         // publish its result; nor may a run whose video is no longer the open one.

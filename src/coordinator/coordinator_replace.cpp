@@ -117,6 +117,11 @@ void EngineCoordinator::openRecent(const RecentVideos::Entry& entry)
                                  "\u201c%@\u201d has changed since it was cleaned, so its earlier clean no longer "
                                  "fits it. It opens as a new video: clean it again to export it.",
                                  {entry.displayName}));
+        } else if (entry.resultDropped) {
+            tellOnceOpened(location, text("ui.recents.dropped",
+                                 "The earlier clean of \u201c%@\u201d was removed to keep Hushframe\u2019s cache "
+                                 "small. It opens as a new video: clean it again to export it.",
+                                 {entry.displayName}));
         }
         return;
     }

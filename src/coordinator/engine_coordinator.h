@@ -305,8 +305,10 @@ public:
     // working folder that a failure removes. Throws MediaError exportFailed without a full
     // result, sourceMissing or sourceChanged when the video's file is gone or no longer the one
     // opened, the file system's, mixer's or remuxer's error, MediaError verificationFailed, or
-    // hf::Cancelled when `stop` is requested.
-    QCoro::Task<ExportBundle> prepareExport(AudioQuality quality, std::stop_token stop = {});
+    // hf::Cancelled when `stop` is requested. `progress` hears on the main thread how far the
+    // preparation has come, 0...1, in order, from its start to its end.
+    QCoro::Task<ExportBundle> prepareExport(AudioQuality quality, std::stop_token stop = {},
+                                            std::function<void(double)> progress = {});
     // Removes the working copies of an export that has ended (saved, failed, cancelled or
     // dismissed): every file of its folder but those in `keep` (a video saved onto its own
     // working copy), and the folder when nothing is kept. Safe on any thread and after the

@@ -1,6 +1,9 @@
 #include "coordinator/recent_videos.h"
 
+#include "platform/logging.h"
+
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
@@ -8,6 +11,7 @@
 #include <QJsonArray>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <QStorageInfo>
 #include <QTimeZone>
 
 #include <algorithm>
@@ -164,6 +168,7 @@ RecentVideos::Entry RecentVideos::Entry::fromJson(const json::ObjectReader& in)
     e.exported = in.required<bool>(QStringLiteral("exported"));
     e.lastOpened = readDate(in, QStringLiteral("lastOpened"), in.required<double>(QStringLiteral("lastOpened")));
     e.opened = readFingerprint(in, QStringLiteral("opened"));
+    e.resultDropped = in.optional<bool>(QStringLiteral("resultDropped")).value_or(false);
     return e;
 }
 
@@ -178,6 +183,8 @@ void RecentVideos::Entry::toJson(json::ObjectWriter& out) const
     out.put(QStringLiteral("exported"), exported);
     out.put(QStringLiteral("lastOpened"), referenceSeconds(lastOpened));
     writeFingerprint(out, QStringLiteral("opened"), opened);
+    if (resultDropped)
+        out.put(QStringLiteral("resultDropped"), true);
 }
 
 // MARK: the store
@@ -312,10 +319,12 @@ void RecentVideos::record(const SeparationResult& result)
     // of the same job keeps that.
     stored.cleanedFrom = sameJob ? entry.result->cleanedFrom : entry.opened;
     entry.result = std::move(stored);
+    entry.resultDropped = false;
     if (!sameJob)
         entry.exported = false;
     setEntries(std::move(entries));
     save();
+    keepCacheWithinLimit();
 }
 
 void RecentVideos::markExported(const QUrl& sourceVideo)
@@ -468,6 +477,121 @@ void RecentVideos::forgetResult(const QUuid& id)
             entry.exported = false;
             changed = true;
         }
+    }
+    if (!changed)
+        return;
+    setEntries(std::move(entries));
+    save();
+}
+
+// MARK: the cache's bound
+
+HF_LOGGING_CATEGORY(lcRecentVideos, "RecentVideos")
+
+namespace {
+
+constexpr qint64 defaultCacheLimit = 5'000'000'000LL;
+
+// The bytes of the files under `path` (a file or a folder), symbolic links not followed.
+qint64 bytesUnder(const QString& path)
+{
+    const QFileInfo info(path);
+    if (info.isSymLink() || !info.exists())
+        return 0;
+    if (!info.isDir())
+        return info.size();
+    qint64 total = 0;
+    QDirIterator it(path, QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        total += it.fileInfo().size();
+    }
+    return total;
+}
+
+bool namedBy(const QString& path, const QStringList& paths)
+{
+    const QString clean = QDir::cleanPath(path);
+    for (const QString& p : paths) {
+        const QString other = QDir::cleanPath(p);
+        if (other == clean || other.startsWith(clean + QLatin1Char('/')) || clean.startsWith(other + QLatin1Char('/')))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+const QStringList& RecentVideos::workingFolders()
+{
+    static const QStringList folders{QStringLiteral("Work"), QStringLiteral("Jobs"), QStringLiteral("Batch"),
+                                     QStringLiteral("Imports"), QStringLiteral("Recents")};
+    return folders;
+}
+
+qint64 RecentVideos::cacheUsage() const
+{
+    qint64 total = 0;
+    for (const QString& name : workingFolders())
+        total += bytesUnder(QDir(m_cachesFolder).filePath(name));
+    return total;
+}
+
+qint64 RecentVideos::cacheLimit() const
+{
+    if (m_cacheLimit > 0)
+        return m_cacheLimit;
+    QStorageInfo disk(m_cachesFolder);
+    if (!disk.isValid() || !disk.isReady())
+        return defaultCacheLimit;
+    const qint64 quarter = (disk.bytesAvailable() + cacheUsage()) / 4;
+    return std::min(defaultCacheLimit, quarter);
+}
+
+void RecentVideos::keepCacheWithinLimit(const QStringList& inUse)
+{
+    const qint64 limit = cacheLimit();
+    qint64 used = cacheUsage();
+    if (used <= limit || m_entries.size() < 2)
+        return;
+    std::vector<Entry> entries = m_entries;
+    // What the entries that keep their results still use stays.
+    const auto filesOf = [this](const StoredResult& result) {
+        QStringList paths;
+        for (const FileReference* file : {&result.originalAudio, &result.cleanAudio, &result.dialogueStem,
+                                          &result.musicStem, &result.effectsStem})
+            if (auto location = resolveFileReference(*file, m_cachesFolder); location && location->isLocalFile())
+                paths << location->toLocalFile();
+        return paths;
+    };
+    bool changed = false;
+    for (size_t i = entries.size() - 1; i >= 1 && used > limit; --i) {
+        Entry& entry = entries[i];
+        if (!entry.result)
+            continue;
+        const QStringList files = filesOf(*entry.result);
+        entry.result.reset();
+        entry.exported = false;
+        entry.resultDropped = true;
+        changed = true;
+        QStringList kept = inUse;
+        for (const Entry& other : entries)
+            if (other.result)
+                kept << filesOf(*other.result);
+        // The files go, and the job folders they leave empty.
+        for (const QString& file : files) {
+            if (!isInsideFolder(file, m_cachesFolder) || namedBy(file, kept))
+                continue;
+            const qint64 size = QFileInfo(file).size();
+            if (QFile::remove(file))
+                used -= size;
+            const QString folder = QFileInfo(file).absolutePath();
+            if (isInsideFolder(folder, m_cachesFolder) && !namedBy(folder, kept)
+                && QDir(folder).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
+                QDir().rmdir(folder);
+        }
+        qCInfo(lcRecentVideos, "Dropped the clean of %s to keep the cache within %lld bytes",
+               qUtf8Printable(entry.displayName), static_cast<long long>(limit));
     }
     if (!changed)
         return;

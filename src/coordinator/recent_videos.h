@@ -66,6 +66,8 @@ public:
         QDateTime lastOpened;
         // The video's file as it was at its latest opening.
         std::optional<SourceFingerprint> opened;
+        // Its full result was dropped to keep the cache within its bound; it needs a clean again.
+        bool resultDropped = false;
 
         static Entry fromJson(const json::ObjectReader& in);
         void toJson(json::ObjectWriter& out) const;
@@ -116,6 +118,21 @@ public:
     // Drops the stored result of the entry `id` (its video changed since it was cleaned).
     void forgetResult(const QUuid& id);
 
+    // The most the caches folder's working files may take, in bytes: 5 GB, or a quarter of the
+    // space its disk has free (the cache's own files counted as free) when that is less.
+    qint64 cacheLimit() const;
+    // A bound of its own instead (a small one for a test); 0 returns to the default.
+    void setCacheLimit(qint64 bytes) { m_cacheLimit = bytes; }
+    // While the working files take more than cacheLimit(), drops the stored results of the
+    // oldest entries first, never the newest one (the open video's), and deletes their files
+    // (those inside the caches folder that no path of `inUse` names or holds). Such an entry keeps
+    // `resultDropped` until it is cleaned again. Called after every stored result and at start.
+    void keepCacheWithinLimit(const QStringList& inUse = {});
+    // The bytes the working files under the caches folder take.
+    qint64 cacheUsage() const;
+    // The working folders under the caches folder, by name.
+    static const QStringList& workingFolders();
+
     // The identity of a file location: its path standardized, with symbolic links resolved.
     static QString sourceKey(const QUrl& location);
 
@@ -138,6 +155,7 @@ private:
     std::vector<Entry> m_entries;
     QHash<QUuid, QImage> m_thumbnails;
     qint64 m_thumbnailRevision = 0;
+    qint64 m_cacheLimit = 0;
 };
 
 // Seconds since 1 January 2001, 00:00:00 UTC: how dates are stored in the recent videos' JSON.

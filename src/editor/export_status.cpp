@@ -2,6 +2,8 @@
 
 #include "coordinator/engine_coordinator.h"
 #include "editor/exporter.h"
+#include "editor/processing_block.h"
+#include "pipeline/formatting.h"
 #include "platform/texts.h"
 #include "ui_kit/accessibility.h"
 #include "ui_kit/busy_indicator.h"
@@ -45,15 +47,27 @@ ExportStatusView::ExportStatusView(Exporter* exporter, EngineCoordinator* coordi
     column->setSpacing(0);
 
     m_rendering = new QWidget(this);
-    auto* renderingRow = new QHBoxLayout(m_rendering);
+    auto* renderingColumn = new QVBoxLayout(m_rendering);
+    renderingColumn->setContentsMargins(0, 0, 0, 0);
+    renderingColumn->setSpacing(6);
+    auto* renderingRow = new QHBoxLayout();
     renderingRow->setContentsMargins(0, 0, 0, 0);
     renderingRow->setSpacing(10);
+    renderingColumn->addLayout(renderingRow);
     renderingRow->addWidget(new ui::BusyIndicator(18, m_rendering), 0, Qt::AlignVCenter);
     auto* preparing = new QLabel(text("ui.export.preparing", "Preparing your clean video"), m_rendering);
     preparing->setWordWrap(true);
     ui::setTextStyle(preparing, ui::TextStyle::body);
     ui::setForeground(preparing, ui::ColorName::Ink);
     renderingRow->addWidget(preparing, 1, Qt::AlignVCenter);
+    m_percent = new QLabel(m_rendering);
+    m_percent->setObjectName(QStringLiteral("export.percent"));
+    ui::setTextStyle(m_percent, ui::TextStyle::body);
+    ui::setForeground(m_percent, ui::ColorName::Ink);
+    renderingRow->addWidget(m_percent, 0, Qt::AlignVCenter);
+    m_bar = new ProcessingBar(m_rendering);
+    m_bar->setObjectName(QStringLiteral("export.bar"));
+    renderingColumn->addWidget(m_bar);
     column->addWidget(m_rendering);
 
     m_saved = new QWidget(this);
@@ -118,6 +132,10 @@ void ExportStatusView::refresh()
     using Kind = Exporter::State::Kind;
     const Kind kind = m_exporter->state().kind;
     m_rendering->setVisible(kind == Kind::rendering);
+    if (kind == Kind::rendering) {
+        m_percent->setText(percentText(m_exporter->state().fraction));
+        m_bar->setFraction(m_exporter->state().fraction);
+    }
     m_saved->setVisible(kind == Kind::saved);
     m_failedText->setVisible(kind == Kind::failed);
     m_cleanAgainRow->setVisible(kind == Kind::failed && m_exporter->state().offersCleanAgain);

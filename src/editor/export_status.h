@@ -1,7 +1,7 @@
 #pragma once
 
-// The exporter's status line in the inspector: nothing while idle; a spinner and "Preparing your
-// clean video" while an export renders; "Saved <name>" with "Show in Folder" and "Open Next
+// The exporter's status line in the inspector: nothing while idle; a spinner, "Preparing your
+// clean video", its percentage and a bar while an export renders; "Saved <name>" with "Show in Folder" and "Open Next
 // Video..." after a save; the failure text after a failure, with "Clean Again" when the video
 // changed on disk since it was cleaned. Needs the exporter and the
 // coordinator (neither owned).
@@ -14,6 +14,7 @@ namespace hf {
 
 class EngineCoordinator;
 class Exporter;
+class ProcessingBar;
 namespace ui { class QuietButton; }
 
 class ExportStatusView : public QWidget {
@@ -31,6 +32,8 @@ private:
     Exporter* m_exporter;
     EngineCoordinator* m_coordinator;
     QWidget* m_rendering;
+    QLabel* m_percent;
+    ProcessingBar* m_bar;
     QWidget* m_saved;
     QLabel* m_savedText;
     QLabel* m_failedText;

@@ -5,7 +5,9 @@
 #include "pipeline/media_error.h"
 #include "platform/logging.h"
 #include "platform/texts.h"
+#include "ui_kit/buttons.h"
 #include "ui_kit/palette.h"
+#include "ui_kit/question_card.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -15,6 +17,7 @@
 #include <QGridLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSplitter>
 #include <QToolButton>
@@ -213,6 +216,47 @@ QString withContainerExtension(const QString& path, const QString& extension)
 
 } // namespace
 
+// The question before files already at the destination are replaced.
+class ReplaceFilesQuestion final : public ui::QuestionCard {
+public:
+    ReplaceFilesQuestion(QWidget* window, const QString& message, std::function<void(bool)> answer)
+        : ui::QuestionCard(window, text("ui.export.replace.title", "Replace existing files?")),
+          m_answer(std::move(answer))
+    {
+        setObjectName(QStringLiteral("export.replaceQuestion"));
+        card()->setObjectName(QStringLiteral("export.replaceCard"));
+        messageLabel()->setObjectName(QStringLiteral("export.replaceMessage"));
+        auto* replace = new ui::InkButton(text("ui.export.replace.confirm", "Replace"));
+        replace->setObjectName(QStringLiteral("export.replace"));
+        replace->setMinHeight(34);
+        auto* cancel = new ui::QuietButton(text("ui.common.cancel", "Cancel"));
+        cancel->setObjectName(QStringLiteral("export.keep"));
+        cancel->setMinHeight(34);
+        addAnswer(replace);
+        addAnswer(cancel);
+        setAnswers(replace, cancel);
+        setMessage(message);
+        connect(replace, &QAbstractButton::clicked, this, [this] { finish(true); });
+        connect(cancel, &QAbstractButton::clicked, this, [this] { finish(false); });
+        present();
+        replace->setFocus();
+    }
+
+protected:
+    void escapePressed() override { finish(false); }
+
+private:
+    void finish(bool replace)
+    {
+        hide();
+        deleteLater();
+        if (auto answer = std::exchange(m_answer, nullptr))
+            answer(replace);
+    }
+
+    std::function<void(bool)> m_answer;
+};
+
 // ---- FileExportSaveDialog
 
 FileExportSaveDialog::FileExportSaveDialog(QWidget* parent) : m_parent(parent) {}
@@ -274,6 +318,8 @@ void FileExportSaveDialog::open(const Request& request, Answer answer)
     // Qt's own dialog, so that it can carry the two options on every desktop.
     dialog->setOption(QFileDialog::DontUseNativeDialog);
     dialog->setAcceptMode(QFileDialog::AcceptSave);
+    // The exporter asks once about every file it would replace, the video's included.
+    dialog->setOption(QFileDialog::DontConfirmOverwrite);
     dialog->setFileMode(QFileDialog::AnyFile);
     if (!request.extension.isEmpty()) {
         dialog->setNameFilter(text("ui.export.fileType", "Video (*.%@)", {request.extension}));
@@ -326,8 +372,52 @@ void FileExportSaveDialog::open(const Request& request, Answer answer)
     dialog->open();
 }
 
+QString ExportSaveDialog::replacingMessage(const QString& folder, const QStringList& names)
+{
+    const QString where = QDir(folder).dirName().isEmpty() ? folder : QDir(folder).dirName();
+    if (names.size() == 1)
+        return text("ui.export.replace.one", "\u201c%@\u201d already exists in \u201c%@\u201d. Saving replaces it.",
+                    {names.front(), where});
+    QStringList quoted;
+    for (const QString& name : names)
+        quoted << QStringLiteral("\u201c%1\u201d").arg(name);
+    return text("ui.export.replace.several", "These files already exist in \u201c%@\u201d. Saving replaces them: %@.",
+                {where, quoted.join(QStringLiteral(", "))});
+}
+
+void FileExportSaveDialog::confirmReplacing(const QString& folder, const QStringList& names,
+                                            std::function<void(bool)> answer)
+{
+    const QString message = replacingMessage(folder, names);
+    if (m_parent && m_parent->window()) {
+        m_question = new ReplaceFilesQuestion(m_parent->window(), message, std::move(answer));
+        return;
+    }
+    auto* box = new QMessageBox(QMessageBox::Question, text("ui.export.replace.title", "Replace existing files?"),
+                                message, QMessageBox::NoButton);
+    box->setObjectName(QStringLiteral("export.replaceQuestion"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    QPushButton* replace = box->addButton(text("ui.export.replace.confirm", "Replace"), QMessageBox::AcceptRole);
+    box->addButton(text("ui.common.cancel", "Cancel"), QMessageBox::RejectRole);
+    box->setDefaultButton(replace);
+    auto answered = std::make_shared<bool>(false);
+    QObject::connect(box, &QMessageBox::finished, box, [box, replace, answer, answered] {
+        if (!std::exchange(*answered, true))
+            answer(box->clickedButton() == replace);
+    });
+    m_question = box;
+    box->open();
+}
+
 void FileExportSaveDialog::dismiss()
 {
+    if (m_question) {
+        QWidget* question = m_question;
+        m_question = nullptr;
+        question->disconnect();
+        question->hide();
+        question->deleteLater();
+    }
     if (!m_dialog)
         return;
     QFileDialog* dialog = m_dialog;
@@ -450,7 +540,12 @@ QCoro::Task<void> Exporter::run(QPointer<EngineCoordinator> coordinator, std::fu
     bool cancelled = false;
     bool changedSource = false;
     try {
-        auto preparing = coordinator->prepareExport(quality, stop);
+        // The bar moves as the preparation goes; a report of an export that was superseded is
+        // dropped (it may come while this one's dialog is already open).
+        auto preparing = coordinator->prepareExport(quality, stop, [this, generation, stop](double fraction) {
+            if (!stop.stop_requested() && generation == m_generation && m_state.kind == State::Kind::rendering)
+                setState(State::rendering(fraction));
+        });
         bundle = co_await std::move(preparing);
     } catch (const Cancelled&) {
         cancelled = true;
@@ -511,6 +606,36 @@ QCoro::Task<void> Exporter::run(QPointer<EngineCoordinator> coordinator, std::fu
     m_defaults->setValue(QString::fromLatin1(ExportPreferences::includeAudioKey), choice->includeAudio);
     m_defaults->setValue(QString::fromLatin1(ExportPreferences::includeStemsKey), choice->includeStems);
 
+    // Files already where this export would put them are replaced only when the user says so,
+    // asked once for all of them.
+    const std::vector<Copy> copies = plannedCopies(bundle, *choice, baseName);
+    QStringList replaced;
+    for (const Copy& copy : copies) {
+        const QFileInfo destination(copy.destination);
+        const QFileInfo source(copy.source);
+        if ((destination.exists() || destination.isSymLink())
+            && !(source.exists() && source.canonicalFilePath() == destination.canonicalFilePath()))
+            replaced << destination.fileName();
+    }
+    if (!replaced.isEmpty()) {
+        auto replying = std::make_shared<SharedResult<bool>>();
+        m_dialog->confirmReplacing(QFileInfo(choice->path).absolutePath(), replaced,
+                                   [replying](bool replace) { replying->resolve(replace); });
+        bool replace = false;
+        try {
+            auto waiting = replying->wait(stop);
+            replace = co_await std::move(waiting);
+        } catch (const Cancelled&) {
+            co_return;
+        }
+        if (superseded())
+            co_return;
+        if (!replace) {
+            setState(State::idle());
+            co_return;
+        }
+    }
+
     // Every file is first copied off the main thread under a temporary name beside its
     // destination; only when all are complete are they renamed into place, together. A failure
     // or a stop leaves the destination folder as it was.
@@ -520,7 +645,7 @@ QCoro::Task<void> Exporter::run(QPointer<EngineCoordinator> coordinator, std::fu
             if (!p.temporary.isEmpty())
                 QFile::remove(p.temporary);
     };
-    for (const Copy& copy : plannedCopies(bundle, *choice, baseName)) {
+    for (const Copy& copy : copies) {
         QString temporary;
         cancelled = false;
         try {

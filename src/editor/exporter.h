@@ -51,9 +51,23 @@ public:
 
     virtual ~ExportSaveDialog() = default;
     // Shows the dialog; `answer` runs once with the choice, or with none when the user cancels.
+    // The dialog itself does not ask about files already there: the exporter asks once, with
+    // confirmReplacing(), about every file the export would replace.
     virtual void open(const Request& request, Answer answer) = 0;
-    // Closes a shown dialog without answering; nothing when none is shown.
+    // Asks whether the files `names` (file names, in the save order) already in `folder` (a path)
+    // may be replaced; `answer` runs once with the reply (false when the question is dismissed).
+    // A stand-in that scripts no such question replaces them.
+    virtual void confirmReplacing(const QString& folder, const QStringList& names, std::function<void(bool)> answer)
+    {
+        (void)folder;
+        (void)names;
+        answer(true);
+    }
+    // Closes a shown dialog or question without answering; nothing when none is shown.
     virtual void dismiss() = 0;
+
+    // The question's text for `names` in `folder`.
+    static QString replacingMessage(const QString& folder, const QStringList& names);
 };
 
 // The save dialog of the desktop, drawn by Qt so that it can carry the two options.
@@ -65,14 +79,19 @@ public:
     void setParentWindow(QWidget* parent) { m_parent = parent; }
 
     void open(const Request& request, Answer answer) override;
+    // Asks on a card over the parent window (a message box without one).
+    void confirmReplacing(const QString& folder, const QStringList& names, std::function<void(bool)> answer) override;
     void dismiss() override;
 
     // The dialog while it is shown (tests and screenshots).
     QFileDialog* dialog() const { return m_dialog; }
+    // The question about files already there, while it is shown.
+    QWidget* replaceQuestion() const { return m_question; }
 
 private:
     QPointer<QWidget> m_parent;
     QPointer<QFileDialog> m_dialog;
+    QPointer<QWidget> m_question;
 };
 
 class Exporter : public QObject {
@@ -87,9 +106,11 @@ public:
         QString message;     // failed: the text shown as it stands
         // failed: the video changed on disk since it was cleaned; cleaning it again helps.
         bool offersCleanAgain = false;
+        // rendering: how far the preparation of the files has come, 0...1.
+        double fraction = 0;
 
         static State idle() { return {}; }
-        static State rendering() { return {Kind::rendering, {}, {}}; }
+        static State rendering(double fraction = 0) { return {Kind::rendering, {}, {}, false, fraction}; }
         static State saved(QString path) { return {Kind::saved, std::move(path), {}}; }
         static State failed(QString message, bool offersCleanAgain = false)
         {

@@ -29,6 +29,8 @@ QString MediaError::localizedDescription() const
         return text("error.media.sourceMissing",
                     "\u201c%@\u201d isn't where it was when it was cleaned. It may have been moved or deleted.",
                     {m_message});
+    case Case::emptyFile:
+        return text("error.media.emptyFile", "\u201c%@\u201d is empty: the file holds no video.", {m_message});
     case Case::verificationFailed:
         return text("verify.export.failed",
                     "Hushframe checked the exported video and it did not come out as expected, so it was "

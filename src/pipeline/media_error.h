@@ -18,6 +18,7 @@ public:
         verificationFailed,
         sourceChanged,   // the message names the video
         sourceMissing,   // the message names the video
+        emptyFile,       // the message names the file
     };
 
     explicit MediaError(Case c, QString message = {}) : m_case(c), m_message(std::move(message)) {}
@@ -25,9 +26,11 @@ public:
     // The video at `displayName` is no longer the file that was cleaned: other content, or gone.
     static MediaError sourceChanged(QString displayName) { return MediaError(Case::sourceChanged, std::move(displayName)); }
     static MediaError sourceMissing(QString displayName) { return MediaError(Case::sourceMissing, std::move(displayName)); }
+    // The file at `fileName` holds nothing (0 bytes).
+    static MediaError emptyFile(QString fileName) { return MediaError(Case::emptyFile, std::move(fileName)); }
 
     Case errorCase() const { return m_case; }
-    // The message of `exportFailed`, the video's name for `sourceChanged` and `sourceMissing`;
+    // The message of `exportFailed`, the file's name for `sourceChanged`, `sourceMissing` and `emptyFile`;
     // empty for the other cases.
     const QString& message() const { return m_message; }
 

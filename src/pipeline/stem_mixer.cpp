@@ -5,6 +5,7 @@
 #include "platform/texts.h"
 
 #include <cmath>
+#include <future>
 #include <new>
 
 namespace hf {
@@ -73,7 +74,7 @@ QUrl StemMixer::mixNow(const QUrl& dialogue, const QUrl& effects, const QUrl& ou
 }
 
 QUrl StemMixer::mixNow(const QUrl& dialogue, const QUrl& effects, const QUrl& separatedFrom, const QUrl& output,
-                       AudioQuality quality, double ambience, std::stop_token stop)
+                       AudioQuality quality, double ambience, std::stop_token stop, const MediaProgress& progress)
 {
     auto d = openStem(dialogue, "dialogue");
     auto e = openStem(effects, "effects");
@@ -113,28 +114,51 @@ QUrl StemMixer::mixNow(const QUrl& dialogue, const QUrl& effects, const QUrl& se
         throw StemMixerError::writeFailed(error.localizedDescription());
     }
 
-    ChannelBuffer db, eb, ob;
+    // Two buffers a stem: while one chunk is mixed and encoded, each stem reads the next into its
+    // other buffer on a thread of its own, so both decoders and the encoder work at once.
+    ChannelBuffer dbs[2], ebs[2], ob;
     try {
-        db.allocate(dc, chunkFrames);
-        eb.allocate(ec, chunkFrames);
+        for (int slot = 0; slot < 2; ++slot) {
+            dbs[slot].allocate(dc, chunkFrames);
+            ebs[slot].allocate(ec, chunkFrames);
+        }
         ob.allocate(oc, chunkFrames);
     } catch (const std::bad_alloc&) {
         throw StemMixerError::writeFailed(StemMixerError::outOfMemoryMessage());
     }
 
     const float g = std::isnan(ambience) || ambience < 0 ? 0.0f : float(std::min(ambience, 1.0));
+    // The longer stem's stated length; a stem that states none is read to its end all the same.
+    const qint64 total = std::max(d->statedFrames(), e->statedFrames());
+    qint64 mixed = 0;
     bool dDone = false, eDone = false;
+    struct Reads {
+        std::future<qint64> d, e;
+    };
+    // A stem read to its end reads nothing more.
+    const auto readAhead = [](AudioDecoder* stem, ChannelBuffer* into, bool done) {
+        if (done)
+            return std::async(std::launch::deferred, [] { return qint64(0); });
+        return std::async(std::launch::async, [stem, into] { return stem->read(into->planes.data(), chunkFrames); });
+    };
+    int slot = 0;
+    // Declared after the buffers, so that reads still running end before the buffers go.
+    Reads next{readAhead(d.get(), &dbs[0], false), readAhead(e.get(), &ebs[0], false)};
     for (;;) {
         if (stop.stop_requested())
             throw Cancelled();
-        const qint64 dn = dDone ? 0 : d->read(db.planes.data(), chunkFrames);
-        const qint64 en = eDone ? 0 : e->read(eb.planes.data(), chunkFrames);
+        const qint64 dn = next.d.get();
+        const qint64 en = next.e.get();
         dDone = dDone || dn < chunkFrames;
         eDone = eDone || en < chunkFrames;
         // The shorter stem is silent after its end; the output is as long as the longer one.
         const qint64 n = std::max(dn, en);
         if (n == 0)
             break;
+        const ChannelBuffer& db = dbs[slot];
+        const ChannelBuffer& eb = ebs[slot];
+        slot ^= 1;
+        next = Reads{readAhead(d.get(), &dbs[slot], dDone), readAhead(e.get(), &ebs[slot], eDone)};
         for (int c = 0; c < oc; ++c) {
             float* out = ob.planes[size_t(c)];
             const float* dp = db.planes[size_t(std::min(c, dc - 1))];
@@ -152,6 +176,9 @@ QUrl StemMixer::mixNow(const QUrl& dialogue, const QUrl& effects, const QUrl& se
         } catch (const Error& error) {
             throw StemMixerError::writeFailed(error.localizedDescription());
         }
+        mixed += n;
+        if (progress && total > 0)
+            progress(std::min(double(mixed) / double(total), 0.999));
     }
     try {
         writer->finish();
@@ -160,13 +187,15 @@ QUrl StemMixer::mixNow(const QUrl& dialogue, const QUrl& effects, const QUrl& se
     } catch (const Error& error) {
         throw StemMixerError::writeFailed(error.localizedDescription());
     }
+    if (progress)
+        progress(1.0);
     return output;
 }
 
 QCoro::Task<QUrl> StemMixer::mix(QUrl dialogue, QUrl effects, QUrl separatedFrom, QUrl output, AudioQuality quality,
-                                 double ambience, std::stop_token stop)
+                                 double ambience, std::stop_token stop, MediaProgress progress)
 {
-    auto work = [=] { return mixNow(dialogue, effects, separatedFrom, output, quality, ambience, stop); };
+    auto work = [=] { return mixNow(dialogue, effects, separatedFrom, output, quality, ambience, stop, progress); };
     QUrl written = co_await runOffThread(stop, std::move(work));
     co_return written;
 }

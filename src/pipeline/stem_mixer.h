@@ -1,5 +1,6 @@
 #pragma once
 
+#include "pipeline/media_progress.h"
 #include "pipeline/separation_settings.h"
 #include "platform/errors.h"
 
@@ -54,11 +55,11 @@ QCoro::Task<QUrl> mix(QUrl dialogue, QUrl effects, QUrl output, AudioQuality qua
 // was uploaded): stems that start at zero are placed where its sound starts, so the clean
 // soundtrack sits on the video's timeline as the original sound did. Stems that state a start of
 // their own keep it. The output states its start where its container can (MPEG-4, QuickTime,
-// Matroska).
+// Matroska). `progress` hears, after each chunk, the share of the longer stem mixed so far.
 QUrl mixNow(const QUrl& dialogue, const QUrl& effects, const QUrl& separatedFrom, const QUrl& output,
-            AudioQuality quality, double ambience, std::stop_token stop = {});
+            AudioQuality quality, double ambience, std::stop_token stop = {}, const MediaProgress& progress = {});
 QCoro::Task<QUrl> mix(QUrl dialogue, QUrl effects, QUrl separatedFrom, QUrl output, AudioQuality quality,
-                      double ambience, std::stop_token stop = {});
+                      double ambience, std::stop_token stop = {}, MediaProgress progress = {});
 
 inline constexpr qint64 chunkFrames = 65536;
 

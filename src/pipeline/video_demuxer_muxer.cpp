@@ -11,9 +11,14 @@
 #include <QStandardPaths>
 #include <QUuid>
 
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 HF_LOGGING_CATEGORY(lcVideoDemuxerMuxer, "VideoDemuxerMuxer")
 
@@ -319,12 +324,26 @@ QUrl PickedMovie::copyIntoImports(const QUrl& received)
 
 namespace {
 
-// The file opened for a look at its header; MediaError unreadable when it isn't a media file.
+// The file opened for a look at its header. A file that can't be opened says why: no permission
+// to read it (FileSystemError), nothing in it (MediaError emptyFile), or not a media file
+// (MediaError unreadable).
 InputContext openForInspection(const QUrl& video)
 {
     try {
         return openInput(video);
     } catch (const FFmpegError&) {
+        const QByteArray path = nativePath(video);
+        if (!path.isEmpty()) {
+            const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0 && (errno == EACCES || errno == EPERM))
+                throw FileSystemError::reading(video.fileName(), errno);
+            struct stat status{};
+            const bool empty = fd >= 0 && ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size == 0;
+            if (fd >= 0)
+                ::close(fd);
+            if (empty)
+                throw MediaError::emptyFile(video.fileName());
+        }
         throw MediaError(MediaError::Case::unreadable);
     }
 }
@@ -334,6 +353,9 @@ InputContext openForInspection(const QUrl& video)
 double VideoDemuxerMuxer::inspect(const QUrl& video)
 {
     InputContext input = openForInspection(video);
+    // A sound file is no video, whatever its name says: it is refused before anything is cleaned.
+    if (videoStreams(input.get()).empty())
+        throw MediaError(MediaError::Case::noVideoTrack);
     if (audioStreams(input.get()).empty())
         throw MediaError(MediaError::Case::noAudioTrack);
     const double duration = timelineLength(input.get());
@@ -490,7 +512,7 @@ double packetTime(const AVPacket* packet, const AVStream* stream)
 } // namespace
 
 QUrl VideoDemuxerMuxer::remux(const QUrl& video, const QUrl& cleanSoundtrack, const QUrl& destination,
-                              FileType fileType, std::stop_token stop)
+                              FileType fileType, std::stop_token stop, const MediaProgress& progress)
 {
     InputContext source = openInput(video);
     InputContext clean = openInput(cleanSoundtrack);
@@ -616,7 +638,9 @@ QUrl VideoDemuxerMuxer::remux(const QUrl& video, const QUrl& cleanSoundtrack, co
                 return;
             }
         };
+        double writtenUpTo = 0;   // seconds of the output's timeline
         auto write = [&](AVPacket* packet, const AVStream* in, int outIndex) {
+            writtenUpTo = std::max(writtenUpTo, packetTime(packet, in));
             AVStream* out = output->streams[outIndex];
             av_packet_rescale_ts(packet, in->time_base, out->time_base);
             packet->stream_index = outIndex;
@@ -624,9 +648,14 @@ QUrl VideoDemuxerMuxer::remux(const QUrl& video, const QUrl& cleanSoundtrack, co
             check(av_interleaved_write_frame(output.get(), packet));
         };
 
+        const double length = std::isfinite(cut) && cut > 0 ? cut : NAN;
         for (;;) {
-            if ((++written & 255) == 0 && stop.stop_requested())
-                throw Cancelled();
+            if ((++written & 255) == 0) {
+                if (stop.stop_requested())
+                    throw Cancelled();
+                if (progress && std::isfinite(length))
+                    progress(std::clamp(writtenUpTo / length, 0.0, 0.999));
+            }
             if (!pictureReady && !pictureDone)
                 nextPicture();
             if (!audioReady && !audioDone)
@@ -668,6 +697,8 @@ QUrl VideoDemuxerMuxer::remux(const QUrl& video, const QUrl& cleanSoundtrack, co
         throw MediaError::exportFailed(error.localizedDescription());
     }
     qCInfo(lcVideoDemuxerMuxer, "Remuxed %s with passthrough video", qUtf8Printable(destination.fileName()));
+    if (progress)
+        progress(1.0);
     return destination;
 }
 

@@ -6,6 +6,7 @@
 // callers run them off the main thread with hf::runOffThread.
 
 #include "pipeline/media_error.h"
+#include "pipeline/media_progress.h"
 
 #include <QString>
 #include <QStringList>
@@ -89,7 +90,8 @@ namespace VideoDemuxerMuxer {
 
 // The video's duration in seconds: the length of its timeline, from its start (which a stream
 // format such as MPEG-TS places anywhere on its clock) to the latest stream's end. Throws
-// MediaError unreadable (not a local file, not a media file, no usable duration) or noAudioTrack.
+// MediaError unreadable (not a local file, not a media file, no usable duration), emptyFile,
+// noVideoTrack (a sound file) or noAudioTrack, or FileSystemError when the file may not be read.
 double inspect(const QUrl& video);
 
 // Throws MediaError exportFailed with the truncation message when the file was cut short (an
@@ -123,8 +125,9 @@ QString fileExtension(FileType type);
 // there untouched. Throws MediaError noVideoTrack, noAudioTrack or exportFailed (including the
 // re-encoding message when the container cannot hold a stream as it is, and the incomplete-file
 // message for a source cut short), FFmpegError when an input cannot be opened, or hf::Cancelled.
+// `progress` hears the share of the video's length written so far.
 QUrl remux(const QUrl& video, const QUrl& cleanSoundtrack, const QUrl& destination, FileType fileType,
-           std::stop_token stop = {});
+           std::stop_token stop = {}, const MediaProgress& progress = {});
 
 // Checks a written video against its source and clean soundtrack: the same video streams (count,
 // codec, stored size, packet count, end), exactly one audio stream in the clean soundtrack's codec,

@@ -19,6 +19,8 @@
 #include <QLabel>
 #include <QTest>
 
+#include <algorithm>
+
 using namespace hf;
 
 namespace {
@@ -81,7 +83,17 @@ private Q_SLOTS:
         QVERIFY(opened && opened->url == open.url);
         QWidget* editor = window->detail();
 
-        for (const auto& [file, message] : {std::pair{truncated, cutShort}, std::pair{garbage, unreadable}}) {
+        // A sound file named as a movie, and an empty one: each said for what it is.
+        const QString sound = home.filePath(QStringLiteral("Sound.mp4"));
+        QVERIFY(test::runFfmpeg({"-f", "lavfi", "-i", "sine=frequency=330:sample_rate=44100", "-t", "2", "-c:a", "aac",
+                                 "-f", "mp4", sound}));
+        const QString empty = home.filePath(QStringLiteral("Empty.mp4"));
+        QVERIFY(QFile(empty).open(QIODevice::WriteOnly));
+        const QString noPicture = QStringLiteral("This file has no video track.");
+        const QString nothing = QStringLiteral("\u201cEmpty.mp4\u201d is empty: the file holds no video.");
+        const std::vector<std::pair<QString, QString>> refused{
+            {truncated, cutShort}, {garbage, unreadable}, {sound, noPicture}, {empty, nothing}};
+        for (const auto& [file, message] : refused) {
             coordinator.openVideo(QUrl::fromLocalFile(file));
             QVERIFY(QTest::qWaitFor([&] { return !coordinator.isImporting(); }));
             QCOMPARE(coordinator.source(), opened);
@@ -105,15 +117,23 @@ private Q_SLOTS:
         QCOMPARE(inspector->legendRow(Stem::music)->value(), QStringLiteral("Separating"));
         coordinator.setProcessing(false);
 
-        // Queued, the cut-short movie fails before any clean, and its row says why.
-        services->batch().enqueue({QUrl::fromLocalFile(truncated)});
-        QVERIFY(QTest::qWaitFor([&] { return services->batch().jobs().front().status.isFailed(); }));
+        // Queued, each fails before any clean, and its row says why.
+        services->batch().enqueue({QUrl::fromLocalFile(truncated), QUrl::fromLocalFile(sound), QUrl::fromLocalFile(empty)});
+        QVERIFY(QTest::qWaitFor([&] {
+            return std::ranges::all_of(services->batch().jobs(), [](const BatchJob& j) { return j.status.isFailed(); });
+        }));
+        for (const BatchJob& job : services->batch().jobs())
+            QCOMPARE(job.status.error(), std::ranges::find(refused, job.sourceVideoURL.toLocalFile(),
+                                                           &std::pair<QString, QString>::first)->second);
+        QueueRow* row = nullptr;
         auto shows = [&] {
-            auto* row = window->findChild<QueueRow*>();
-            return row && row->subtitle().contains(cutShort);
+            row = nullptr;
+            for (QueueRow* each : window->findChildren<QueueRow*>())
+                if (each->isVisible() && each->subtitle().contains(cutShort))
+                    row = each;
+            return row != nullptr;
         };
         QVERIFY(QTest::qWaitFor(shows));
-        QueueRow* row = window->findChild<QueueRow*>();
         QVERIFY(row->subtitle().contains(QLatin1String("failed")));
         QCOMPARE(row->toolTip(), cutShort);
         QVERIFY(QAccessible::queryAccessibleInterface(row)->text(QAccessible::Name).contains(cutShort));

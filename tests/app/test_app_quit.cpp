@@ -154,6 +154,14 @@ private Q_SLOTS:
             delete other.confirmation();
         }
 
+        // One cleaned video left unexported is as much at stake as two.
+        batch.remove(batch.jobs().front().id);
+        QCOMPARE(batch.unexportedCompletedJobs(), 1);
+        QVERIFY(!guard.requestQuit());
+        QVERIFY(questionShown(guard));
+        QVERIFY(guard.confirmation()->message().startsWith(QLatin1String("1 cleaned videos in the queue haven't been exported.")));
+        guard.confirmation()->cancelButton()->click();
+
         // "Export Videos...": the queue's own export, into a folder; then nothing is at stake.
         const QString folder = home.filePath(QStringLiteral("Exported"));
         QVERIFY(QDir().mkpath(folder));
@@ -169,7 +177,7 @@ private Q_SLOTS:
         QCOMPARE(asked->asked, 1);
         QVERIFY(window->isSidebarShown());
         QVERIFY(QTest::qWaitFor([&] { return !footer->isExporting() && footer->exportMessage(); }, 30000));
-        QCOMPARE(QDir(folder).entryList(QDir::Files).size(), 2);
+        QCOMPARE(QDir(folder).entryList(QDir::Files).size(), 1);
         QCOMPARE(batch.unexportedCompletedJobs(), 0);
         QVERIFY(guard.requestQuit());
         QVERIFY(window->close());

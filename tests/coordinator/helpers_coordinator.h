@@ -82,6 +82,10 @@ public:
     std::vector<AudioQuality> mixQualities;
     bool mixWritesAudio = true;          // false: the mix writes a file no decoder reads
     std::optional<MediaError> mixError;
+    // The progress callback of the latest mix of separated stems, which the test may call; and
+    // the shares each such mix reports at once when it starts.
+    MediaProgress mixProgress;
+    std::vector<double> mixReports;
     struct Remux {
         QUrl video;
         QUrl soundtrack;
@@ -97,6 +101,15 @@ public:
     QCoro::Task<ExtractedAudio> extractSoundtrack(QUrl video, QUrl folder, std::optional<double> maxDuration,
                                                   std::stop_token stop) override;
     QCoro::Task<QUrl> mix(QUrl, QUrl, QUrl output, AudioQuality quality, double ambience, std::stop_token) override;
+    QCoro::Task<QUrl> mixSeparated(QUrl dialogue, QUrl effects, QUrl, QUrl output, AudioQuality quality,
+                                   double ambience, std::stop_token stop, MediaProgress progress) override
+    {
+        mixProgress = progress;
+        for (double share : mixReports)
+            if (progress)
+                progress(share);
+        return mix(std::move(dialogue), std::move(effects), std::move(output), quality, ambience, std::move(stop));
+    }
     QCoro::Task<QUrl> remux(QUrl video, QUrl soundtrack, QUrl destination, VideoDemuxerMuxer::FileType type,
                             std::stop_token) override;
     QCoro::Task<void> verifyExport(QUrl, QUrl, QUrl, std::stop_token stop) override;

@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMap>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -46,6 +47,69 @@ class TestCacheCleanup : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    // Above its bound, the cache loses the cleans of the videos opened longest ago first, never
+    // the newest one's; those videos stay in the list, marked as needing a clean again.
+    void boundDropsOldestCleansFirst_data()
+    {
+        QTest::addColumn<qint64>("limit");
+        QTest::addColumn<QStringList>("dropped");
+        QTest::newRow("within the bound") << qint64(100000) << QStringList{};
+        QTest::newRow("one over") << qint64(12000) << QStringList{"A.mp4"};
+        QTest::newRow("two over") << qint64(6000) << QStringList{"A.mp4", "B.mp4"};
+        QTest::newRow("the newest stays, even above") << qint64(100) << QStringList{"A.mp4", "B.mp4"};
+    }
+    void boundDropsOldestCleansFirst()
+    {
+        QFETCH(qint64, limit);
+        QFETCH(QStringList, dropped);
+        QTemporaryDir dir;
+        const QString caches = dir.filePath("Caches");
+        MemorySettingsStore defaults;
+        QMap<QString, QStringList> filesOf;
+        {
+            RecentVideos recents(&defaults, caches);
+            recents.setCacheLimit(limit);
+            for (const QString name : {"A.mp4", "B.mp4", "C.mp4"}) {
+                const QString video = dir.filePath(name);
+                QVERIFY(test::touchFile(video));
+                recents.noteOpened(SourceVideo{QUrl::fromLocalFile(video), name, 20, false});
+                const QString work = caches + "/Work/" + uuidText() + '/';
+                const QString job = caches + "/Jobs/job-" + name + '/';
+                SeparationResult result;
+                result.kind = JobKind::full;
+                result.jobID = "job-" + name;
+                result.sourceVideoURL = QUrl::fromLocalFile(video);
+                QUrl* files[] = {&result.originalAudioURL, &result.cleanAudioURL, &result.dialogueStemURL,
+                                 &result.musicStemURL, &result.effectsStemURL};
+                const QStringList paths{work + "source.m4a", work + "clean.m4a", job + "dialogue.flac",
+                                        job + "music.flac", job + "effects.flac"};
+                for (int i = 0; i < 5; ++i) {
+                    *files[i] = QUrl::fromLocalFile(paths[i]);
+                    QVERIFY(test::touchFile(paths[i]));
+                    QFile file(paths[i]);
+                    QVERIFY(file.resize(1000));
+                }
+                filesOf[name] = paths;
+                recents.record(result);
+                recents.markExported(result.sourceVideoURL);
+            }
+        }
+        // As stored, after a restart.
+        RecentVideos recents(&defaults, caches);
+        QCOMPARE(recents.entries().size(), size_t(3));
+        for (const RecentVideos::Entry& entry : recents.entries()) {
+            const bool gone = dropped.contains(entry.displayName);
+            QCOMPARE(entry.resultDropped, gone);
+            QCOMPARE(bool(entry.result), !gone);
+            QCOMPARE(entry.exported, !gone);
+            for (const QString& file : filesOf[entry.displayName])
+                QVERIFY2(QFileInfo::exists(file) != gone, qPrintable(file));
+            // Its job folder goes with its stems.
+            QCOMPARE(QFileInfo::exists(QFileInfo(filesOf[entry.displayName].back()).path()), !gone);
+        }
+        QVERIFY(recents.cacheUsage() <= std::max<qint64>(limit, 5000));
+    }
+
     void sweepAtStart()
     {
         QTemporaryDir dir;
@@ -86,15 +150,17 @@ private Q_SLOTS:
         const QStringList gone{at("Work/Export-1A2B3C4D/Holiday (Hushframe).mp4"),
                                at("Work/" + uuidText() + "/source-2.m4a"), at("Jobs/job-preview/music.flac"),
                                at("Batch/" + uuidText() + "/Old (Hushframe).mp4"),
-                               at("Imports/" + uuidText() + "/Other.mov"), at("Recents/" + uuidText() + ".jpg")};
+                               at("Imports/" + uuidText() + "/Other.mov"), at("Recents/" + uuidText() + ".jpg"),
+                               // A folder whose name begins the kept one's is no part of it.
+                               at("Work/" + kept.left(8) + "/source-3.m4a")};
         for (const QString& file : gone)
             QVERIFY(test::touchFile(file));
         // The queue, as it stands at start: a completed job and a pending one with a dropped copy.
         BatchJob completed;
         completed.id = QUuid::createUuid();
         const QString batchFolder = at("Batch");
-        const QString output = batchFolder + '/' + completed.id.toString(QUuid::WithoutBraces).toUpper()
-                               + "/Walk (Hushframe).mp4";
+        // Its output stays wherever it lies, even outside the job's own folder.
+        const QString output = batchFolder + '/' + uuidText() + "/Walk (Hushframe).mp4";
         QVERIFY(test::touchFile(output));
         completed.sourceVideoURL = QUrl::fromLocalFile(dir.filePath("Walk.mp4"));
         completed.status = BatchJobStatus::completed(QUrl::fromLocalFile(output));
@@ -106,7 +172,13 @@ private Q_SLOTS:
 
         // Everything above was there before the start; what is made while the sweep runs (after
         // its start) is left alone.
-        for (const QString& file : gone + QStringList{output, queuedCopy, dropped})
+        QStringList thumbnails;
+        {
+            RecentVideos earlier(&defaults, caches);
+            for (const auto& entry : earlier.entries())
+                thumbnails << earlier.thumbnailPath(entry.id);
+        }
+        for (const QString& file : gone + thumbnails + QStringList{output, queuedCopy, dropped})
             QVERIFY(age(file));
         const QDateTime start = QDateTime::currentDateTimeUtc().addSecs(-1);
         const QString fresh = at("Jobs/job-running/dialogue.flac");

@@ -56,6 +56,49 @@ private Q_SLOTS:
     }
     void cleanup() { rig.reset(); }
 
+    // The preparation of an export tells how far it has come: in order, from its start to its
+    // end, the mix's share on the way.
+    void preparationProgressMovesToTheEnd()
+    {
+        QVERIFY(rig->openFullResult(rig->video("Long.mp4", 7200)));
+        rig->media->mixReports = {0.5, 1.0};
+        std::vector<double> reports;
+        runTask(c->prepareExport(AudioQuality::aac, {}, [&reports](double f) { reports.push_back(f); }));
+        QVERIFY2(reports.size() >= 3, qPrintable(QString::number(reports.size())));
+        for (size_t i = 1; i < reports.size(); ++i)
+            QVERIFY(reports[i] > reports[i - 1]);
+        QVERIFY(reports.front() < 0.01);
+        QCOMPARE(reports.back(), 1.0);
+        // Two hours of sound and a small file: the mix is nearly all of it.
+        QVERIFY(std::ranges::any_of(reports, [](double f) { return f > 0.45 && f < 0.55; }));
+    }
+
+    // A mix that takes a while shows its own progress under its own step, up to the end.
+    void longMixShowsItsProgress()
+    {
+        QVERIFY(rig->openAndPreview(rig->video("Long.mp4", 45)));
+        rig->media->mixGate = makeGate();
+        c->cleanFullVideo();
+        const QString mixing = QStringLiteral("Mixing dialogue and ambience");
+        QVERIFY(waitFor([&] { return c->progress().currentStatusMessage == mixing && rig->media->mixProgress; }));
+        // A quick mix stays at the step's mark.
+        rig->media->mixProgress(0.1);
+        QTest::qWait(50);
+        QCOMPARE(c->progress().fractionCompleted, 0.98);
+        QTest::qWait(1100);
+        // Reports come at most ten times a second.
+        for (double share : {0.4, 0.7}) {
+            QTest::qWait(150);
+            rig->media->mixProgress(share);
+            QVERIFY2(waitFor([&] { return c->progress().fractionCompleted == share; }),
+                     qPrintable(QString::number(c->progress().fractionCompleted)));
+            QCOMPARE(c->progress().currentStatusMessage, mixing);
+        }
+        rig->media->mixGate->resolve(true);
+        QVERIFY(waitFor([&] { return c->hasFullResult() && !c->isProcessing(); }));
+        QCOMPARE(c->progress().fractionCompleted, 1.0);
+    }
+
     void namesContainersAndBundle()
     {
         // Only a preview: refused with its text, nothing written.
@@ -237,6 +280,27 @@ private Q_SLOTS:
 
     // A recent video whose file changed since it was cleaned is not shown with its old clean:
     // it opens as a new video with a message saying why, also after a restart.
+    // A video whose clean the cache's bound took reopens as a new video, saying why.
+    void reopeningADroppedClean()
+    {
+        const QUrl talk = rig->video("Talk.mp4");
+        QVERIFY(rig->openFullResult(talk));
+        QVERIFY(rig->recents->entries().front().result);
+        rig->recents->setCacheLimit(1);
+        QVERIFY(rig->openFullResult(rig->video("other.mp4")));
+        RecentVideos::Entry entry = rig->recents->entries().back();
+        QCOMPARE(entry.displayName, QString("Talk.mp4"));
+        QVERIFY(!entry.result && entry.resultDropped);
+        QVERIFY(rig->recents->entries().front().result);
+
+        c->openRecent(entry);
+        QVERIFY(waitFor([&] { return c->hasPreviewResult() && !c->isProcessing() && !c->isImporting(); }));
+        QCOMPARE(c->source()->url, talk);
+        QCOMPARE(c->errorMessage(), std::optional<QString>("The earlier clean of \u201cTalk.mp4\u201d was removed to keep "
+                                                           "Hushframe\u2019s cache small. It opens as a new video: "
+                                                           "clean it again to export it."));
+    }
+
     void reopeningAChangedVideo()
     {
         const QUrl talk = rig->video("Talk.mp4");

@@ -4,6 +4,7 @@
 #include "helpers_coordinator.h"
 
 #include "support/local_server.h"
+#include "support/test_http_server.h"
 #include "support/test_support.h"
 
 #include <QDateTime>
@@ -127,6 +128,34 @@ private Q_SLOTS:
         QCOMPARE(c->copyrightCheckCard(), Card::of(Card::Kind::available));
         c->modifyCurrentResult([](SeparationResult& r) { r.expiresAt = QDateTime::currentDateTimeUtc().addSecs(-1); });
         QCOMPARE(c->copyrightCheckCard(), Card::of(Card::Kind::expired));
+    }
+
+    // Cancelling a clean stops the song check that follows its result: no poll after it.
+    void cancellingStopsTheFollow()
+    {
+        TestHttpServer server;
+        CoordinatorRig rig(server.baseUrl());
+        rig.tokens.save(QStringLiteral("token"));
+        EngineCoordinator* c = rig.coordinator.get();
+        c->setSongCheckPolling(std::chrono::milliseconds(20), std::chrono::seconds(30));
+        ClaimCheck checking;
+        checking.status = ClaimCheckStatus::checking;
+        rig.engine->claimCheck = checking;
+        QVERIFY(rig.openAndPreview(rig.video("clip.mp4", 45)));
+        c->cleanFullVideo();
+        QVERIFY(waitFor([&] { return c->hasFullResult() && !c->isProcessing(); }));
+        const auto polls = [&server] {
+            int n = 0;
+            for (const auto& request : server.received())
+                n += request.method == "GET" && request.path.rfind("/v1/jobs/", 0) == 0;
+            return n;
+        };
+        QVERIFY(waitFor([&] { return polls() >= 2; }));
+        c->cancelProcessing();
+        QTest::qWait(100);   // a poll already on its way
+        const int before = polls();
+        QTest::qWait(300);
+        QCOMPARE(polls(), before);
     }
 
     void requestAnswers()

@@ -299,8 +299,20 @@ private slots:
         recents.markExported(movie);
         QCOMPARE(changes.count(), 2);
         first.ambience = 0.1;   // a re-mix of the same job
+        // The file opened again, changed meanwhile: a re-mix of the job cleaned before keeps the
+        // file as it was cleaned, not as it was opened since.
+        const std::optional<SourceFingerprint> cleaned = recents.entries()[0].result->cleanedFrom;
+        QVERIFY(cleaned);
+        {
+            QFile grown(movie.toLocalFile());
+            QVERIFY(grown.open(QIODevice::Append));
+            grown.write("more");
+        }
+        recents.noteOpened(video(movie.toLocalFile()));
+        QVERIFY(recents.entries()[0].opened != cleaned);
         recents.record(first);
         QVERIFY(recents.entries()[0].exported);
+        QCOMPARE(recents.entries()[0].result->cleanedFrom, cleaned);
         recents.record(fullResult(movie, "b"));
         QVERIFY(!recents.entries()[0].exported);
         QCOMPARE(recents.entries()[0].result->jobID, QString("b"));
@@ -311,6 +323,13 @@ private slots:
         QFile::remove(b.musicStemURL.toLocalFile());
         QVERIFY(!recents.restoredResult(recents.entries()[0], movie));
         QCOMPARE(recents.entries()[0].result->jobID, QString("b"));
+
+        // A forgotten result takes its "exported" with it.
+        recents.markExported(movie);
+        QVERIFY(recents.entries()[0].exported);
+        recents.forgetResult(recents.entries()[0].id);
+        QVERIFY(!recents.entries()[0].result);
+        QVERIFY(!recents.entries()[0].exported);
     }
 
     // Stored references are not trusted: a caches path that leaves the caches folder leads

@@ -19,17 +19,35 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QLabel>
 #include <QLineEdit>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <sys/stat.h>
 
+#include <atomic>
+#include <dlfcn.h>
+
 using namespace hf;
+
+namespace {
+std::atomic<int> fsyncCalls{0};
+} // namespace
+
+// Every fsync of the test's process is counted, then done.
+extern "C" int fsync(int fd)
+{
+    ++fsyncCalls;
+    using Real = int (*)(int);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "fsync"));
+    return real(fd);
+}
 
 namespace {
 
@@ -44,6 +62,15 @@ public:
     {
         requests.push_back(request);
         pending = std::move(answer);
+    }
+    // The questions before replacing files: the names asked about, each time; answered with
+    // `replaceReply`.
+    std::vector<QStringList> questions;
+    bool replaceReply = true;
+    void confirmReplacing(const QString&, const QStringList& names, std::function<void(bool)> reply) override
+    {
+        questions.push_back(names);
+        reply(replaceReply);
     }
     void dismiss() override
     {
@@ -197,10 +224,11 @@ private Q_SLOTS:
     // options; cancelling while the export is prepared shows no dialog.
     void requestsAndCancellation()
     {
-        QSignalSpy changes(&exporter(), &Exporter::stateChanged);
+        std::vector<Exporter::State> states;
+        connect(&exporter(), &Exporter::stateChanged, this, [&] { states.push_back(exporter().state()); });
         exporter().exportResult(rig->coordinator.get());
         exporter().exportResult(rig->coordinator.get());
-        QCOMPARE(exporter().state(), Exporter::State::rendering());
+        QCOMPARE(exporter().state().kind, Exporter::State::Kind::rendering);
         QVERIFY(dialogOpens());
         QCOMPARE(dialog().requests.size(), size_t(1));
         const ExportSaveDialog::Request request = dialog().requests.front();
@@ -211,7 +239,15 @@ private Q_SLOTS:
 
         dialog().answer(std::nullopt);
         QTRY_COMPARE(exporter().state(), Exporter::State::idle());
-        QCOMPARE(changes.size(), 2);   // rendering, idle: nothing in between, nothing twice
+        // Rendering, its progress forward to the end, idle: nothing else in between.
+        QVERIFY(states.size() >= 3);
+        QCOMPARE(states.back(), Exporter::State::idle());
+        QCOMPARE(states[states.size() - 2], Exporter::State::rendering(1.0));
+        for (size_t i = 0; i + 1 < states.size(); ++i) {
+            QCOMPARE(states[i].kind, Exporter::State::Kind::rendering);
+            QVERIFY(i == 0 || states[i].fraction > states[i - 1].fraction);
+        }
+        disconnect(&exporter(), &Exporter::stateChanged, this, nullptr);
         QVERIFY(!rig->defaults->contains(ExportPreferences::includeAudioKey));
         QVERIFY(!rig->defaults->contains(ExportPreferences::includeStemsKey));
         QTRY_VERIFY(workingCopies().isEmpty());
@@ -417,6 +453,58 @@ private Q_SLOTS:
         QVERIFY(workingCopies().isEmpty());
     }
 
+    // Files already where the export goes are replaced only when the user says so, asked once
+    // for all of them; files the export would not write are not asked about.
+    void askedOnceBeforeReplacing_data()
+    {
+        QTest::addColumn<QStringList>("there");        // files in the folder before the export
+        QTest::addColumn<bool>("withFiles");           // the audio and the stems saved too
+        QTest::addColumn<bool>("reply");
+        QTest::addColumn<QStringList>("asked");        // empty: no question
+        QTest::addColumn<bool>("saved");
+        const QString audio = QStringLiteral("%1 (Hushframe).m4a");
+        const QStringList stems{"%1 dialogue.flac", "%1 music.flac", "%1 effects.flac"};
+        QTest::newRow("nothing there") << QStringList{} << true << true << QStringList{} << true;
+        QTest::newRow("an earlier export's stems, replaced") << stems << true << true << stems << true;
+        QTest::newRow("video and audio, kept") << QStringList{"Trip.mp4", audio} << true << false
+                                                << QStringList{"Trip.mp4", audio} << false;
+        QTest::newRow("stems there, not saved this time") << stems << false << true << QStringList{} << true;
+    }
+    void askedOnceBeforeReplacing()
+    {
+        QFETCH(QStringList, there);
+        QFETCH(bool, withFiles);
+        QFETCH(bool, reply);
+        QFETCH(QStringList, asked);
+        QFETCH(bool, saved);
+        QTemporaryDir folder;
+        const auto named = [this](QStringList names) {
+            for (QString& name : names)
+                name = name.arg(baseName);
+            return names;
+        };
+        for (const QString& name : named(there)) {
+            QFile old(folder.filePath(name));
+            QVERIFY(old.open(QIODevice::WriteOnly));
+            old.write("old");
+        }
+        dialog().replaceReply = reply;
+        exporter().exportResult(rig->coordinator.get());
+        QVERIFY(dialogOpens());
+        const QString video = folder.filePath("Trip.mp4");
+        dialog().answer(ExportSaveDialog::Choice{video, withFiles, withFiles});
+        QVERIFY(settles());
+        QCOMPARE(dialog().questions.size(), size_t(asked.isEmpty() ? 0 : 1));
+        if (!asked.isEmpty())
+            QCOMPARE(dialog().questions.front(), named(asked));
+        QCOMPARE(exporter().state(), saved ? Exporter::State::saved(video) : Exporter::State::idle());
+        for (const QString& name : named(there)) {
+            const bool written = saved && (withFiles || name == "Trip.mp4");
+            QCOMPARE(QFileInfo(folder.filePath(name)).size() > 3, written);
+        }
+        QVERIFY(leftovers(folder.path()).isEmpty());
+    }
+
     // Saving the export onto its own rendered file, where it already is, is not an error.
     void savingOntoItself()
     {
@@ -483,6 +571,42 @@ private Q_SLOTS:
         QVERIFY(!answers.back());
     }
 
+    // The desktop's question about files already there: a card over the window naming them, which
+    // answers once; the save dialog itself does not ask as well.
+    void replaceQuestionOnTheWindow()
+    {
+        QWidget window;
+        window.resize(900, 600);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        FileExportSaveDialog desktop(&window);
+        desktop.open({QDir::tempPath(), QStringLiteral("a.mp4"), QStringLiteral("mp4"), false, false}, [](auto) {});
+        QVERIFY(desktop.dialog()->testOption(QFileDialog::DontConfirmOverwrite));
+        desktop.dismiss();
+
+        std::vector<bool> replies;
+        const QStringList names{"Trip.mp4", "Trip dialogue.flac", "Trip music.flac", "Trip effects.flac"};
+        for (const char* button : {"export.replace", "export.keep"}) {
+            desktop.confirmReplacing(QStringLiteral("/home/someone/Films"), names,
+                                     [&replies](bool replace) { replies.push_back(replace); });
+            QWidget* question = desktop.replaceQuestion();
+            QVERIFY(question && question->isVisible());
+            auto* message = question->findChild<QLabel*>(QStringLiteral("export.replaceMessage"));
+            QVERIFY(message);
+            QCOMPARE(message->text(), QStringLiteral("These files already exist in \u201cFilms\u201d. Saving replaces them: "
+                                                     "\u201cTrip.mp4\u201d, \u201cTrip dialogue.flac\u201d, "
+                                                     "\u201cTrip music.flac\u201d, \u201cTrip effects.flac\u201d."));
+            if (replies.empty())
+                test::saveScreenshot(window.grab().toImage(), QStringLiteral("inspector"), QStringLiteral("export-replace"));
+            auto* answer = question->findChild<QAbstractButton*>(QString::fromLatin1(button));
+            QVERIFY(answer);
+            QTest::mouseClick(answer, Qt::LeftButton);
+        }
+        QCOMPARE(replies, (std::vector<bool>{true, false}));
+        QCOMPARE(ExportSaveDialog::replacingMessage("/tmp/Out", {"Trip.mp4"}),
+                 QStringLiteral("\u201cTrip.mp4\u201d already exists in \u201cOut\u201d. Saving replaces it."));
+    }
+
     // A video changed on disk since it was cleaned: the export fails saying so, and the status
     // offers to clean it again, which opens the file as it is now.
     void changedVideoOffersCleanAgain()
@@ -523,6 +647,65 @@ private Q_SLOTS:
         // Any other failure offers nothing of the kind.
         changed.setState(Exporter::State::failed(QStringLiteral("Exporting failed: something else")));
         QVERIFY(!cleanAgain->isVisible());
+
+        // While the files are prepared, how far that has come, in words and on a bar.
+        changed.setState(Exporter::State::rendering(0.456));
+        auto* percent = status.findChild<QLabel*>(QStringLiteral("export.percent"));
+        QVERIFY(percent && percent->isVisible());
+        QCOMPARE(percent->text(), QStringLiteral("45%"));
+        QCOMPARE(status.message(), QStringLiteral("Preparing your clean video"));
+        status.resize(320, status.sizeHint().height());
+        QTest::qWait(400);   // the bar eases to its new length
+        test::saveScreenshot(status.grab().toImage(), QStringLiteral("inspector"), QStringLiteral("export-preparing"));
+    }
+
+    // A file that cannot be put in place undoes the ones placed before it: what they replaced is
+    // back, under its own name.
+    void failedPlacementRestoresWhatWasReplaced()
+    {
+        QTemporaryDir folder;
+        const QString video = folder.filePath("Trip.mp4");
+        const QString music = folder.filePath(baseName + " music.flac");
+        for (const QString& path : {video, music}) {
+            QFile old(path);
+            QVERIFY(old.open(QIODevice::WriteOnly));
+            old.write("old");
+        }
+        // An immutable file can't be moved aside, even by the superuser.
+        if (QProcess::execute("chattr", {"+i", music}) != 0)
+            QSKIP("needs chattr on a file system that keeps attributes");
+        const auto unlock = qScopeGuard([&] { QProcess::execute("chattr", {"-i", music}); });
+        exporter().exportResult(rig->coordinator.get());
+        QVERIFY(dialogOpens());
+        dialog().answer(ExportSaveDialog::Choice{video, false, true});
+        QVERIFY(settles());
+        QCOMPARE(exporter().state().kind, Exporter::State::Kind::failed);
+        for (const QString& path : {video, music}) {
+            QFile file(path);
+            QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(path));
+            QCOMPARE(file.readAll(), QByteArray("old"));
+        }
+        QStringList left = QDir(folder.path()).entryList(QDir::Files | QDir::Hidden);
+        left.sort();
+        QStringList expected{baseName + " music.flac", "Trip.mp4"};
+        expected.sort();
+        QCOMPARE(left, expected);
+    }
+
+    // A clean that replaced the exported one while the dialog was open is not the one exported.
+    void exportedMarksTheResultItWasMadeFrom()
+    {
+        QTemporaryDir folder;
+        exporter().exportResult(rig->coordinator.get());
+        QVERIFY(dialogOpens());
+        SeparationResult again = *rig->coordinator->currentResult();
+        again.id = QUuid::createUuid();
+        rig->coordinator->applyResult(again);
+        dialog().answer(ExportSaveDialog::Choice{folder.filePath("Again.mp4"), false, false});
+        QVERIFY(settles());
+        QCOMPARE(exporter().state(), Exporter::State::saved(folder.filePath("Again.mp4")));
+        QVERIFY(rig->coordinator->exportedResultID() != again.id);
+        QVERIFY(rig->coordinator->hasUnexportedFullResult());
     }
 
     void copyReplacing()
@@ -551,6 +734,18 @@ private Q_SLOTS:
         // A missing source is a failure with the system's reason.
         QVERIFY_THROWS_EXCEPTION(FileSystemError, Exporter::copyReplacing(folder.filePath("none"), destination));
         QVERIFY(leftovers(folder.path()).isEmpty());
+        // A destination folder removed meanwhile is said as such.
+        QString said;
+        try {
+            Exporter::copyReplacing(source, folder.filePath("removed/destination.bin"));
+        } catch (const FileSystemError& e) {
+            said = e.localizedDescription();
+        }
+        QCOMPARE(said, QStringLiteral("The folder for \u201cdestination.bin\u201d isn't there anymore."));
+        // The copy reaches the disk before it takes the destination's name.
+        const int synced = fsyncCalls.load();
+        Exporter::copyReplacing(source, destination);
+        QVERIFY(fsyncCalls.load() > synced);
     }
 };
 

@@ -5,11 +5,14 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace hf;
 using namespace hf::test;
@@ -85,13 +88,71 @@ private slots:
         QCOMPARE(mediaErrorOf([&] { VideoDemuxerMuxer::inspect(fileUrl(path("playlist.mp4"))); }), C::unreadable);
         QCOMPARE(mediaErrorOf([&] { VideoDemuxerMuxer::inspect(fileUrl(path("missing.mp4"))); }), C::unreadable);
         QCOMPARE(mediaErrorOf([&] { VideoDemuxerMuxer::inspect(QUrl("http://127.0.0.1:1/movie.mp4")); }), C::unreadable);
-        // Three hours and a second, stated by a header and nothing else.
-        QVERIFY(ffmpeg({"-f", "lavfi", "-i", "anullsrc=r=1000:cl=mono", "-t", "10801", "-c:a", "pcm_u8",
-                        path("long.wav")}));
-        QCOMPARE(mediaErrorOf([&] { SourceVideo::loadWithinLimit(fileUrl(path("long.wav"))); }), C::tooLong);
+        // Three hours and a second: a still picture at one frame a minute, and silence.
+        QVERIFY(ffmpeg({"-f", "lavfi", "-i", "color=c=black:s=16x16:r=1/60", "-f", "lavfi", "-i",
+                        "anullsrc=r=1000:cl=mono", "-t", "10801", "-c:v", "libx264", "-preset", "ultrafast",
+                        "-c:a", "pcm_u8", path("long.mov")}));
+        QCOMPARE(mediaErrorOf([&] { SourceVideo::loadWithinLimit(fileUrl(path("long.mov"))); }), C::tooLong);
         QCOMPARE(MediaError(C::noVideoTrack).localizedDescription(), QString("This file has no video track."));
         QCOMPARE(MediaError::exportFailed(MediaError::needsReencodingMessage("mp4")).localizedDescription(),
                  QString("Exporting failed: This video's format can't be saved as .mp4 without re-encoding."));
+    }
+
+    // A file that can't be a video says why, in the words of its cause.
+    void refusedFilesSayWhy_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("sound only") << "sound.m4a" << "This file has no video track.";
+        QTest::newRow("sound only, named as a movie") << "sound.mp4" << "This file has no video track.";
+        QTest::newRow("empty") << "empty.mp4" << "\u201cempty.mp4\u201d is empty: the file holds no video.";
+        QTest::newRow("not a movie") << "notes.mp4" << "Hushframe can't read this file. Try a video in MP4 or MOV format.";
+        QTest::newRow("no permission") << "locked.mp4" << "You don't have permission to read \u201clocked.mp4\u201d.";
+        QTest::newRow("no soundtrack") << "silent.mp4" << "This video has no soundtrack, so there's no music to remove.";
+    }
+    void refusedFilesSayWhy()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, message);
+        if (!QFileInfo::exists(path("sound.m4a"))) {
+            QVERIFY(makeTone(path("sound.m4a"), 2, 48000, 2, "0.3*sin(2*PI*440*t)", {"-c:a", "aac"}));
+            QVERIFY(QFile::copy(path("sound.m4a"), path("sound.mp4")));
+            QFile empty(path("empty.mp4"));
+            QVERIFY(empty.open(QIODevice::WriteOnly));
+            QVERIFY(QFile::copy(path("movie.mp4"), path("locked.mp4")));
+            QVERIFY(QFile::setPermissions(path("locked.mp4"), QFileDevice::WriteOwner));
+        }
+        const auto inspect = [&] {
+            try {
+                VideoDemuxerMuxer::inspect(fileUrl(path(name)));
+                return QString("no error");
+            } catch (const Error& e) {
+                return e.localizedDescription();
+            }
+        };
+        // The superuser reads every file: the locked one is looked at by a child as nobody.
+        if (name != "locked.mp4" || geteuid() != 0) {
+            QCOMPARE(inspect(), message);
+            return;
+        }
+        int channel[2];
+        QVERIFY(pipe(channel) == 0);
+        const pid_t child = fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            ::close(channel[0]);
+            const QByteArray said = (setgid(65534) == 0 && setuid(65534) == 0 ? inspect() : QString("still root")).toUtf8();
+            [[maybe_unused]] const ssize_t n = ::write(channel[1], said.constData(), size_t(said.size()));
+            _exit(0);
+        }
+        ::close(channel[1]);
+        QByteArray said;
+        char buffer[512];
+        for (ssize_t n; (n = ::read(channel[0], buffer, sizeof buffer)) > 0;)
+            said.append(buffer, n);
+        ::close(channel[0]);
+        waitpid(child, nullptr, 0);
+        QCOMPARE(QString::fromUtf8(said), message);
     }
 
     void movieTypes_data()

@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <cmath>
 
 using namespace hf;
@@ -98,6 +99,71 @@ private slots:
             QVERIFY(qAbs(c[24000] - 0.5f) < 1e-5);
             QVERIFY(qAbs(c[71999] - 0.5f) < 1e-5);
         }
+    }
+
+    // Each output channel takes the same channel of each stem (a narrower stem repeats its last).
+    void eachChannelKeepsItsOwn_data()
+    {
+        QTest::addColumn<QString>("dialogue");
+        QTest::addColumn<QString>("effects");
+        QTest::addColumn<float>("left");
+        QTest::addColumn<float>("right");
+        QTest::newRow("stereo dialogue, mono effects") << "apart.wav" << "quiet-mono.wav" << 0.3f << -0.5f;
+        QTest::newRow("mono dialogue, stereo effects") << "dialogue.wav" << "apart-effects.wav" << 0.7f << 0.3f;
+    }
+    void eachChannelKeepsItsOwn()
+    {
+        QFETCH(QString, dialogue);
+        QFETCH(QString, effects);
+        QFETCH(float, left);
+        QFETCH(float, right);
+        if (!QFile::exists(path("apart.wav"))) {
+            QVERIFY(makeTone(path("apart.wav"), 1.0, 48000, 1, "0.4|-0.4", pcm()));
+            QVERIFY(makeTone(path("apart-effects.wav"), 1.0, 48000, 1, "0.2|-0.2", pcm()));
+            QVERIFY(makeTone(path("quiet-mono.wav"), 1.0, 48000, 1, "-0.1", pcm()));
+        }
+        const QString out = path("apart-out.wav");
+        StemMixer::mixNow(url(dialogue), url(effects), fileUrl(out), AudioQuality::losslessPCM, 1.0);
+        const auto channels = channelsOf(out);
+        QCOMPARE(int(channels.size()), 2);
+        QVERIFY2(qAbs(channels[0][100] - left) < 1e-5, qPrintable(QString::number(channels[0][100])));
+        QVERIFY2(qAbs(channels[1][100] - right) < 1e-5, qPrintable(QString::number(channels[1][100])));
+    }
+
+    // A long mix says how far it has come, often and in order, up to its end.
+    void progressArrivesInOrder()
+    {
+        QVERIFY(makeTone(path("long-dialogue.flac"), 180, 48000, 2, "0.3*sin(2*PI*200*t)"));
+        QVERIFY(makeTone(path("long-noise.flac"), 180, 48000, 2, "0.2*(random(0)-0.5)"));
+        std::vector<double> reports;
+        StemMixer::mixNow(url("long-dialogue.flac"), url("long-noise.flac"), QUrl(), url("long-mix.m4a"),
+                          AudioQuality::aac, 0.5, {}, [&](double f) { reports.push_back(f); });
+        // One report a chunk of 65536 frames: 132 for three minutes at 48 kHz.
+        QVERIFY2(reports.size() >= 130, qPrintable(QString::number(reports.size())));
+        for (size_t i = 1; i < reports.size(); ++i)
+            QVERIFY2(reports[i] > reports[i - 1], qPrintable(QString::number(i)));
+        QVERIFY(reports.front() > 0 && reports.front() < 0.02);
+        QCOMPARE(reports.back(), 1.0);
+        QVERIFY(reports[reports.size() / 2] > 0.4 && reports[reports.size() / 2] < 0.6);
+    }
+
+    // Chunk after chunk, every sample of the mix is its stems' sum.
+    void longMixIsTheSumOfItsStems()
+    {
+        QVERIFY(makeTone(path("noisy-dialogue.flac"), 10, 48000, 1, "0.5*(random(0)-0.5)|0.3*sin(2*PI*300*t)"));
+        QVERIFY(makeTone(path("noisy-effects.flac"), 10, 48000, 1, "0.4*(random(1)-0.5)|0.4*(random(2)-0.5)"));
+        const QString out = path("noisy-mix.wav");
+        StemMixer::mixNow(url("noisy-dialogue.flac"), url("noisy-effects.flac"), fileUrl(out), AudioQuality::losslessPCM,
+                          0.5);
+        const auto dialogue = decodeSamples(path("noisy-dialogue.flac"));
+        const auto effects = decodeSamples(path("noisy-effects.flac"));
+        const auto mixed = decodeSamples(out);
+        QCOMPARE(mixed.size(), dialogue.size());
+        QCOMPARE(mixed.size(), size_t(960000));
+        double worst = 0;
+        for (size_t i = 0; i < mixed.size(); ++i)
+            worst = std::max(worst, double(std::fabs(mixed[i] - std::clamp(dialogue[i] + 0.5f * effects[i], -1.0f, 1.0f))));
+        QVERIFY2(worst < 1e-5, qPrintable(QString::number(worst)));
     }
 
     void clipping()

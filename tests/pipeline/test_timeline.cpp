@@ -247,6 +247,28 @@ private slots:
 
     // A live recorder's Matroska declares its segment's size unknown (it cannot go back to write
     // it): nothing says such a file was cut short, and it is read to its end.
+    // Matroska states a stream's end in its DURATION tag, hours, minutes and seconds.
+    void matroskaEndsFromTheirTags_data()
+    {
+        QTest::addColumn<double>("seconds");
+        QTest::newRow("seconds") << 4.5;
+        QTest::newRow("minutes") << 125.0;
+        QTest::newRow("hours") << 3700.0;
+    }
+    void matroskaEndsFromTheirTags()
+    {
+        QFETCH(double, seconds);
+        const QString file = path(QStringLiteral("tagged-%1.mkv").arg(seconds));
+        QVERIFY(ffmpeg({"-f", "lavfi", "-i", "anullsrc=r=1000:cl=mono", "-t", QString::number(seconds), "-c:a",
+                        "pcm_u8", file}));
+        media::InputContext input = media::openInput(file);
+        const auto audio = media::audioStreams(input.get());
+        QCOMPARE(audio.size(), size_t(1));
+        QVERIFY(av_dict_get(audio.front()->metadata, "DURATION", nullptr, 0));
+        const double end = media::statedStreamEnd(audio.front());
+        QVERIFY2(qAbs(end - seconds) < 0.01, qPrintable(QString::number(end)));
+    }
+
     void unknownSizeMatroskaIsWhole()
     {
         const QByteArray unknownSegment = QByteArray::fromHex("18538067" "01ffffffffffffff");
