@@ -93,7 +93,13 @@ AudioReader::AudioReader(const std::filesystem::path& path, Conversion conversio
     m_outChannels = conversion.mono ? 1 : m_codec->ch_layout.nb_channels;
     if (m_outChannels >= 3) {
         AVChannelLayout layout = orderedLayout(m_codec->ch_layout);
-        m_centreChannel = std::max(-1, av_channel_layout_index_from_channel(&layout, AV_CHAN_FRONT_CENTER));
+        m_surround.centre = std::max(-1, av_channel_layout_index_from_channel(&layout, AV_CHAN_FRONT_CENTER));
+        for (auto [left, right] : {std::pair{AV_CHAN_SIDE_LEFT, AV_CHAN_SIDE_RIGHT}, std::pair{AV_CHAN_BACK_LEFT, AV_CHAN_BACK_RIGHT}}) {
+            const int l = av_channel_layout_index_from_channel(&layout, left);
+            const int r = av_channel_layout_index_from_channel(&layout, right);
+            if (l >= 0 && r >= 0)
+                m_surround.pairs.push_back({l, r});
+        }
         av_channel_layout_uninit(&layout);
     }
     if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0)

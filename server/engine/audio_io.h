@@ -4,6 +4,7 @@
 
 #include "engine/engine.h"
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -22,6 +23,13 @@ namespace hf::engine {
 std::string ffmpegMessage(int code);
 
 // Owners of FFmpeg objects.
+// The channels of a surround layout that the separation judges on their own: the front centre
+// (-1: none) and each side or back pair present whole, as left and right indices.
+struct SurroundChannels {
+    int centre = -1;
+    std::vector<std::array<int, 2>> pairs;
+};
+
 struct InputFormatDeleter { void operator()(AVFormatContext* context) const; };
 struct OutputFormatDeleter { void operator()(AVFormatContext* context) const; }; // closes its file too
 struct CodecDeleter { void operator()(AVCodecContext* context) const; };
@@ -54,8 +62,8 @@ public:
 
     int sampleRate() const { return m_outRate; }
     int channels() const { return m_outChannels; }
-    // The index of the front-centre channel of a layout of three channels or more, else -1.
-    int centreChannel() const { return m_centreChannel; }
+    // Where a layout of three channels or more puts its front centre and its surround pairs.
+    const SurroundChannels& surround() const { return m_surround; }
     // The container's idea of the length in seconds, or 0 when it has none (for progress only).
     double durationHint() const { return m_durationHint; }
 
@@ -77,7 +85,7 @@ private:
     int m_stream = -1;
     int m_outRate = 0;
     int m_outChannels = 0;
-    int m_centreChannel = -1;
+    SurroundChannels m_surround;
     int m_swrInRate = 0;
     int m_swrInFormat = -1;
     double m_durationHint = 0;

@@ -150,12 +150,59 @@ struct Span {
     std::int64_t emitTo = std::numeric_limits<std::int64_t>::max();
 };
 
+// Channels that share one set of masks.
+struct ChannelGroup {
+    std::vector<int> channels;
+    int left = -1, right = -1; // -1: every bin counts as the dialogue's direction
+    bool dialogue = true;
+};
+
+// A surround layout's front-centre channel, where the dialogue is mixed, forms a group of its own;
+// so does each side or back pair, judged by its own two channels (what plays behind the listener
+// is often another sound than what plays in front); the rest judge direction by their front left
+// and right. Only the centre carries dialogue. Any other layout is one group.
+std::vector<ChannelGroup> channelGroups(int channels, const SurroundChannels& surround)
+{
+    const int centre = surround.centre;
+    if (channels < 3 || centre < 0 || centre >= channels) {
+        ChannelGroup all;
+        for (int c = 0; c < channels; ++c)
+            all.channels.push_back(c);
+        if (channels >= 2) {
+            all.left = 0;
+            all.right = 1;
+        }
+        return {all};
+    }
+    std::vector<ChannelGroup> groups{{{centre}}};
+    std::vector<bool> taken(std::size_t(channels), false);
+    taken[std::size_t(centre)] = true;
+    for (const auto& [l, r] : surround.pairs) {
+        if (l < 0 || r < 0 || l >= channels || r >= channels || l == r || taken[std::size_t(l)] || taken[std::size_t(r)])
+            continue;
+        taken[std::size_t(l)] = taken[std::size_t(r)] = true;
+        groups.push_back({{l, r}, l, r, false});
+    }
+    ChannelGroup rest;
+    rest.dialogue = false;
+    for (int c = 0; c < channels; ++c)
+        if (!taken[std::size_t(c)])
+            rest.channels.push_back(c);
+    if (rest.channels.size() >= 2) {
+        rest.left = rest.channels[0];
+        rest.right = rest.channels[1];
+    }
+    if (!rest.channels.empty())
+        groups.insert(groups.begin() + 1, rest);
+    return groups;
+}
+
 class StemSplitter {
 public:
     using Sink = std::function<void(const std::array<Planes, 3>& stems, std::size_t count)>;
 
-    // `centreChannel`: the index of a surround layout's front-centre channel, or -1.
-    StemSplitter(int sampleRate, int channels, int centreChannel, Sink sink, Span span = {});
+    // `surround`: where a surround layout's front centre and side or back pairs are.
+    StemSplitter(int sampleRate, int channels, const SurroundChannels& surround, Sink sink, Span span = {});
     void push(const Planes& input);
     // The input has ended: the last frames are padded with silence.
     void finish();
@@ -163,14 +210,7 @@ public:
     void drain();
 
 private:
-    // Channels that share one set of masks. A surround layout's front-centre channel, where the
-    // dialogue is mixed, forms a group of its own; the other channels judge direction by their
-    // front left and right, and carry no dialogue.
-    struct Group {
-        std::vector<int> channels;
-        int left = -1, right = -1; // -1: every bin counts as the dialogue's direction
-        bool dialogue = true;
-    };
+    using Group = ChannelGroup;
     struct GroupFrame {
         std::vector<float> magnitude;    // K
         std::vector<Complex> cross;      // K: L R*
@@ -265,7 +305,7 @@ private:
     std::vector<double> m_leftSum, m_rightSum;
 };
 
-StemSplitter::StemSplitter(int sampleRate, int channels, int centreChannel, Sink sink, Span span)
+StemSplitter::StemSplitter(int sampleRate, int channels, const SurroundChannels& surround, Sink sink, Span span)
     : m_channels(channels)
     , m_n(Geometry(sampleRate).n)
     , m_hop(m_n / 4)
@@ -303,26 +343,7 @@ StemSplitter::StemSplitter(int sampleRate, int channels, int centreChannel, Sink
         m_bandWeight[k] = float(w);
     }
 
-    if (channels >= 3 && centreChannel >= 0 && centreChannel < channels) {
-        Group centre{{centreChannel}};
-        Group rest;
-        for (int c = 0; c < channels; ++c)
-            if (c != centreChannel)
-                rest.channels.push_back(c);
-        rest.left = rest.channels[0];
-        rest.right = rest.channels[1];
-        rest.dialogue = false;
-        m_groups = {centre, rest};
-    } else {
-        Group all;
-        for (int c = 0; c < channels; ++c)
-            all.channels.push_back(c);
-        if (channels >= 2) {
-            all.left = 0;
-            all.right = 1;
-        }
-        m_groups = {all};
-    }
+    m_groups = channelGroups(channels, surround);
 
     // A frame's spectra wait for its synthesis, up to `m_context` frames behind the analysis; its
     // estimates serve the speech activity of the frames around it and the medians of the frames
@@ -510,10 +531,13 @@ void StemSplitter::estimate(std::int64_t t, std::size_t group)
         }
     };
     slide(w.wide, w.wideFirst, w.wideLast, first, last);
-    slide(w.narrow, w.narrowFirst, w.narrowLast, shortFirst, shortLast);
-    for (int k = 0; k < m_bins; ++k) {
+    for (int k = 0; k < m_bins; ++k)
         m_long[k] = w.wide[k].median();
-        m_short[k] = w.narrow[k].median();
+    // The short median serves only the dialogue estimate.
+    if (g.dialogue) {
+        slide(w.narrow, w.narrowFirst, w.narrowLast, shortFirst, shortLast);
+        for (int k = 0; k < m_bins; ++k)
+            m_short[k] = w.narrow[k].median();
     }
     SlidingMedian across;
     for (int k = 0, from = 0, to = -1; k < m_bins; ++k) {
@@ -794,8 +818,8 @@ public:
         std::shared_ptr<Result> result;
     };
 
-    StretchPool(int threads, int sampleRate, int channels, int centreChannel, std::stop_token stop)
-        : m_sampleRate(sampleRate), m_channels(channels), m_centre(centreChannel), m_stop(stop)
+    StretchPool(int threads, int sampleRate, int channels, SurroundChannels surround, std::stop_token stop)
+        : m_sampleRate(sampleRate), m_channels(channels), m_surround(std::move(surround)), m_stop(stop)
     {
         for (int i = 0; i < threads; ++i)
             m_threads.emplace_back([this](std::stop_token own) { work(own); });
@@ -847,7 +871,7 @@ public:
                 for (auto& plane : stem)
                     plane.reserve(expected);
             }
-            StemSplitter splitter(m_sampleRate, m_channels, m_centre,
+            StemSplitter splitter(m_sampleRate, m_channels, m_surround,
                                   [&](const std::array<Planes, 3>& stems, std::size_t count) {
                                       for (std::size_t s = 0; s < 3; ++s)
                                           for (int c = 0; c < m_channels; ++c)
@@ -893,7 +917,8 @@ private:
         }
     }
 
-    int m_sampleRate, m_channels, m_centre;
+    int m_sampleRate, m_channels;
+    SurroundChannels m_surround;
     std::stop_token m_stop;
     std::mutex m_mutex;
     std::condition_variable_any m_wake;
@@ -1025,7 +1050,7 @@ AudioInfo separateStems(const std::filesystem::path& input, const std::filesyste
                                                        : std::max(4.0, 20.0 / std::max(2, info.channels));
     const std::int64_t length = std::max<std::int64_t>(1, std::llround(seconds * info.sampleRate / geometry.hop)) * geometry.hop;
     const int threads = std::max(1, options.threads);
-    StretchPool pool(threads > 1 ? threads : 0, info.sampleRate, info.channels, reader.centreChannel(), stop);
+    StretchPool pool(threads > 1 ? threads : 0, info.sampleRate, info.channels, reader.surround(), stop);
 
     // Stretch k: its first frame and the end of the input it needs unless the soundtrack ends first.
     auto spanOf = [&](std::int64_t k) {

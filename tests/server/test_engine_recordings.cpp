@@ -1,7 +1,7 @@
 // The engine's separation on film-like soundtracks mixed from real recordings: recorded voices,
 // music and effects from Debian packages that scripts/install-deps installs. The packages of the
 // held-out set are never used to train or tune the engine; HF_RECORDINGS_SET=dev runs a set from
-// other packages (installed by hand) that may be. Each case goes through the upload's AAC, and is
+// other packages (installed by hand) that may be, HF_RECORDINGS_SET=second a second held-out set. Each case goes through the upload's AAC, and is
 // scored three ways: the engine, the ideal ratio masks made from the true parts at the engine's
 // frame length (the bound of a mask separation), and doing nothing (the input as every stem).
 
@@ -86,11 +86,39 @@ RecordingSet devSet()
             {"asterisk-core-sounds-ru-g722", "asterisk-prompt-es-co", "colobot-common-sounds"}};
 }
 
+// A second held-out set, from packages that no other set and no training run has used, installed
+// by hand (ktuberling-data, warmux-data, singularity-music, widelands-data, hyperrogue-music,
+// unknown-horizons): a Ukrainian woman's and a Catalan man's recorded words, rock, electronic and
+// orchestral game music, and the nearest kinds of effects these packages hold (a steam hiss for
+// the fire, a storm, sea waves for the water, a town square, an explosion's rumble for the
+// thunder, footsteps, gates and a trapdoor for the doors). Run once, for a change already chosen.
+RecordingSet secondHeldOutSet()
+{
+    const QString words = "/usr/share/ktuberling/sounds/%1";
+    const QString hyper = "/usr/share/hyperrogue/sounds/%1.ogg";
+    const QString horizons = "/usr/share/unknown-horizons/content/audio/%1.ogg";
+    return {"second held-out",
+            {words.arg("uk"), {}, 14578},
+            {words.arg("ca"), {}, 10938},
+            {"/usr/share/games/warmux/music/ingame/Olivier_Militon.-.Like_a_rock.ogg",
+             "/usr/share/games/singularity/music/Media Threat.ogg", "/usr/share/games/widelands/data/music/ingame_10.ogg"},
+            {},
+            {{"fire", {hyper.arg("steamhiss")}},
+             {"wind", {hyper.arg("storm")}},
+             {"water", {horizons.arg("music/waves")}},
+             {"city", {horizons.arg("sounds/main_square")}},
+             {"thunder", {hyper.arg("explosion")}},
+             {"steps", {"/usr/share/games/warmux/sound/default/misc/step.ogg"}},
+             {"door", {hyper.arg("closegate"), hyper.arg("opengate"), hyper.arg("trapdoor")}}},
+            {"ktuberling-data", "warmux-data", "singularity-music", "widelands-data", "hyperrogue-music", "unknown-horizons"}};
+}
+
 // HF_DEV_MUSIC (paths joined by ':') puts other music in the set's three places, for trying the engine
 // on a style of music the set lacks.
 RecordingSet currentSet()
 {
-    RecordingSet set = qEnvironmentVariable("HF_RECORDINGS_SET") == "dev" ? devSet() : heldOutSet();
+    const QString which = qEnvironmentVariable("HF_RECORDINGS_SET");
+    RecordingSet set = which == "dev" ? devSet() : which == "second" ? secondHeldOutSet() : heldOutSet();
     if (qEnvironmentVariableIsSet("HF_DEV_MUSIC")) {
         set.name += " with other music"; // not the held-out set any more: its floors do not apply
         set.music = qEnvironmentVariable("HF_DEV_MUSIC").split(':');

@@ -254,6 +254,74 @@ private slots:
         QVERIFY(fx::sdr(mix, sum) > 60);
     }
 
+    // A surround layout's side and back pairs are judged on their own: what plays in one pair
+    // decides nothing in another, nor in the front, so changing the front leaves each pair's
+    // stems as they were, sample for sample, and changing a pair leaves the front's.
+    void surroundPairsAreJudgedApart_data()
+    {
+        QTest::addColumn<int>("channels");
+        QTest::addColumn<QList<int>>("front");
+        QTest::addColumn<QList<QList<int>>>("pairs");
+        QTest::newRow("5.1") << 6 << QList<int>{0, 1, 3} << QList<QList<int>>{{4, 5}};
+        QTest::newRow("7.1") << 8 << QList<int>{0, 1, 3} << QList<QList<int>>{{4, 5}, {6, 7}};
+    }
+
+    void surroundPairsAreJudgedApart()
+    {
+        QFETCH(int, channels);
+        QFETCH(QList<int>, front);
+        QFETCH(QList<QList<int>>, pairs);
+        QTemporaryDir dir;
+        constexpr int rate = 44100;
+        constexpr double seconds = 3;
+        const std::size_t frames = std::size_t(seconds * rate);
+        const fx::Signal tune = fx::melody(rate, seconds, 3), chords = fx::chords(rate, seconds, 5),
+                         bursts = fx::noiseBursts(rate, seconds, 7), other = fx::chords(rate, seconds, 11);
+        // Each pair gets its own sounds; `changed` (-1: the front) gets other chords instead.
+        auto mixWith = [&](int changed) {
+            fx::Signal mix = fx::silence(channels, frames);
+            for (std::size_t i = 0; i < frames; ++i) {
+                mix[2][i] = 0.1f * tune[0][i];
+                for (int c : front)
+                    mix[c][i] = 0.05f * (changed == -1 ? other : chords)[c % 2][i] + 0.02f * tune[c % 2][i];
+                for (int p = 0; p < int(pairs.size()); ++p)
+                    for (int side = 0; side < 2; ++side)
+                        mix[pairs[p][side]][i] = 0.05f * bursts[(side + p) % 2][i] + 0.03f * (changed == p ? other : chords)[side][i] * float(p + 1) / 2;
+            }
+            return mix;
+        };
+        auto separate = [&](const QString& name, const fx::Signal& mix) {
+            const QString input = dir.filePath(name + ".wav");
+            [&] { QVERIFY(fx::writeWav(input, mix, rate)); }();
+            separateStems(fsPath(input), fsPath(dir.filePath(name)), {}, {});
+            std::array<fx::Signal, 3> stems;
+            for (int s = 0; s < 3; ++s)
+                stems[s] = fx::decode(dir.filePath(name + "/" + QString::fromLatin1(kStemFileNames[s].data(), int(kStemFileNames[s].size()))), channels);
+            return stems;
+        };
+        const auto base = separate("base", mixWith(-2));
+        auto same = [&](const std::array<fx::Signal, 3>& a, const QList<int>& which) {
+            for (int s = 0; s < 3; ++s)
+                for (int c : which)
+                    if (a[s][c] != base[s][c])
+                        return false;
+            return true;
+        };
+        auto differs = [&](const std::array<fx::Signal, 3>& a, const QList<int>& which) { return !same(a, which); };
+        const auto frontChanged = separate("front", mixWith(-1));
+        QVERIFY(differs(frontChanged, front));
+        for (const QList<int>& pair : pairs)
+            QVERIFY2(same(frontChanged, pair), "a pair's stems followed the front");
+        for (int p = 0; p < int(pairs.size()); ++p) {
+            const auto pairChanged = separate(QString("pair%1").arg(p), mixWith(p));
+            QVERIFY(differs(pairChanged, pairs[p]));
+            QVERIFY2(same(pairChanged, front), "the front's stems followed a pair");
+            for (int q = 0; q < int(pairs.size()); ++q)
+                if (q != p)
+                    QVERIFY2(same(pairChanged, pairs[q]), "a pair's stems followed another pair");
+        }
+    }
+
     void cancellationStopsAndLeavesNoStems()
     {
         QTemporaryDir dir;

@@ -8,9 +8,12 @@ decodes every chosen file once to 44.1 kHz stereo int16 under root/decoded and l
 
 The packages are split from the engine's test sets by package, never by clip: none of the test
 sets' packages (asterisk-core-sounds-fr/it/ru, asterisk-prompt-es-co, asc-music, ufoai-sound,
-colobot-common-sounds) and none of the packages kept for an independent check
-(asterisk-core-sounds-en-*, fillets-ng-data*, fretsonfire-songs-*, lincity-ng-data,
-megaglest-data, openarena-data, tuxpaint-data) is used here.
+colobot-common-sounds; the second held-out set's ktuberling-data, warmux-data, singularity-music,
+widelands-data, hyperrogue-music, unknown-horizons) and none of the packages kept for an
+independent check (asterisk-core-sounds-en-*, fillets-ng-data*, fretsonfire-songs-*,
+lincity-ng-data, megaglest-data, openarena-data, tuxpaint-data, 0ad-data*, drascula-music,
+gcompris-qt-data, openttd-opensfx, flightgear-data-base, beneath-a-steel-sky,
+flight-of-the-amazon-queen) is used here.
 """
 
 import argparse
@@ -33,7 +36,9 @@ PACKAGES = (
 )
 FORBIDDEN = re.compile(r"^(asterisk-core-sounds-(en|fr|it|ru)|asterisk-prompt-es-co|asc-music|ufoai-sound|"
                        r"colobot-common-sounds|fillets-ng-data|fretsonfire-songs|lincity-ng-data|megaglest-data|"
-                       r"openarena-data|tuxpaint-data)")
+                       r"openarena-data|tuxpaint-data|ktuberling-data|warmux-data|singularity-music|widelands-data|"
+                       r"hyperrogue-music|unknown-horizons|0ad-data|drascula-music|gcompris-qt-data|openttd-opensfx|"
+                       r"flightgear-data-base|beneath-a-steel-sky|flight-of-the-amazon-queen)")
 assert not any(FORBIDDEN.match(p) for p in PACKAGES)
 
 G = "usr/share/games/"
