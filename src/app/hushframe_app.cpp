@@ -20,6 +20,7 @@
 
 #include <QApplication>
 #include <QPointer>
+#include <QScreen>
 #include <QVBoxLayout>
 
 namespace hf {
@@ -32,6 +33,15 @@ std::optional<TelluConfig> feedbackFormConfig()
     if (const auto token = feedbackKitToken())
         return feedbackKitConfig(*token, bundleInfo());
     return std::nullopt;
+}
+
+// A window opens at its preferred size where the screen's work area has room for it, and no
+// larger than that area otherwise, so that a small screen shows the whole window.
+QSize fittedToScreen(QSize preferred)
+{
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        return preferred.boundedTo(screen->availableGeometry().size());
+    return preferred;
 }
 
 } // namespace
@@ -90,7 +100,7 @@ QWidget* HushframeApp::makeMainWindow()
     ui::setWindowAppearance(window, ui::Appearance::dark);
     window->setWindowActions(WindowActions{[this] { openWindow(QStringLiteral("settings")); },
                                            [this] { openWindow(QStringLiteral("help")); }});
-    window->resize(1440, 900);
+    window->resize(fittedToScreen({1440, 900}));
     // The Help menu, the update command and Settings join the window's menu bar.
     QMenuBar* bar = HushframeCommands::menuBarOf(window);
     HelpMenuActions help{[this] { openWindow(QStringLiteral("help")); }, {}};
@@ -120,7 +130,7 @@ QWidget* HushframeApp::makeSettingsWindow()
     environment.openHelp = [this] { openWindow(QStringLiteral("help")); };
     auto* window = new SettingsView(std::move(environment));
     window->setWindowTitle(text("ui.settings.window.title", "Settings"));
-    window->setFixedSize(480, 760);
+    window->setFixedSize(fittedToScreen({480, 760}));
     closeWithKeys(window);
     return window;
 }
@@ -132,7 +142,7 @@ QWidget* HushframeApp::makeHelpWindow()
     auto* window = new HelpView(std::nullopt, std::move(environment));
     window->setWindowTitle(text("ui.help.window.title", "Hushframe Help Topics"));
     window->setMinimumSize(520, 480);
-    window->resize(640, 640);
+    window->resize(fittedToScreen({640, 640}));
     closeWithKeys(window);
     return window;
 }
