@@ -278,8 +278,6 @@ private Q_SLOTS:
         }
     }
 
-    // A recent video whose file changed since it was cleaned is not shown with its old clean:
-    // it opens as a new video with a message saying why, also after a restart.
     // A video whose clean the cache's bound took reopens as a new video, saying why.
     void reopeningADroppedClean()
     {
@@ -301,6 +299,8 @@ private Q_SLOTS:
                                                            "clean it again to export it."));
     }
 
+    // A recent video whose file changed since it was cleaned is not shown with its old clean:
+    // it opens as a new video with a message saying why, also after a restart.
     void reopeningAChangedVideo()
     {
         const QUrl talk = rig->video("Talk.mp4");
