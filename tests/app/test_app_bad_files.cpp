@@ -126,14 +126,11 @@ private Q_SLOTS:
             QCOMPARE(job.status.error(), std::ranges::find(refused, job.sourceVideoURL.toLocalFile(),
                                                            &std::pair<QString, QString>::first)->second);
         QueueRow* row = nullptr;
-        auto shows = [&] {
-            row = nullptr;
+        QVERIFY(QTest::qWaitFor([&] {
             for (QueueRow* each : window->findChildren<QueueRow*>())
-                if (each->isVisible() && each->subtitle().contains(cutShort))
-                    row = each;
+                row = each->isVisible() && each->subtitle().contains(cutShort) ? each : row;
             return row != nullptr;
-        };
-        QVERIFY(QTest::qWaitFor(shows));
+        }));
         QVERIFY(row->subtitle().contains(QLatin1String("failed")));
         QCOMPARE(row->toolTip(), cutShort);
         QVERIFY(QAccessible::queryAccessibleInterface(row)->text(QAccessible::Name).contains(cutShort));

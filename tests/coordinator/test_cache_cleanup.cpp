@@ -73,23 +73,18 @@ private Q_SLOTS:
                 const QString video = dir.filePath(name);
                 QVERIFY(test::touchFile(video));
                 recents.noteOpened(SourceVideo{QUrl::fromLocalFile(video), name, 20, false});
-                const QString work = caches + "/Work/" + uuidText() + '/';
-                const QString job = caches + "/Jobs/job-" + name + '/';
+                const QString work = caches + "/Work/" + uuidText() + '/', job = caches + "/Jobs/job-" + name + '/';
+                QStringList& paths = filesOf[name];
+                paths = {work + "source.m4a", work + "clean.m4a", job + "dialogue.flac", job + "music.flac", job + "effects.flac"};
+                for (const QString& file : paths)
+                    QVERIFY(test::touchFile(file) && QFile(file).resize(1000));
+                const auto at = [&paths](int i) { return QUrl::fromLocalFile(paths[i]); };
                 SeparationResult result;
                 result.kind = JobKind::full;
                 result.jobID = "job-" + name;
                 result.sourceVideoURL = QUrl::fromLocalFile(video);
-                QUrl* files[] = {&result.originalAudioURL, &result.cleanAudioURL, &result.dialogueStemURL,
-                                 &result.musicStemURL, &result.effectsStemURL};
-                const QStringList paths{work + "source.m4a", work + "clean.m4a", job + "dialogue.flac",
-                                        job + "music.flac", job + "effects.flac"};
-                for (int i = 0; i < 5; ++i) {
-                    *files[i] = QUrl::fromLocalFile(paths[i]);
-                    QVERIFY(test::touchFile(paths[i]));
-                    QFile file(paths[i]);
-                    QVERIFY(file.resize(1000));
-                }
-                filesOf[name] = paths;
+                result.originalAudioURL = at(0), result.cleanAudioURL = at(1), result.dialogueStemURL = at(2);
+                result.musicStemURL = at(3), result.effectsStemURL = at(4);
                 recents.record(result);
                 recents.markExported(result.sourceVideoURL);
             }

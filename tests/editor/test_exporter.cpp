@@ -36,11 +36,8 @@
 
 using namespace hf;
 
-namespace {
-std::atomic<int> fsyncCalls{0};
-} // namespace
-
 // Every fsync of the test's process is counted, then done.
+static std::atomic<int> fsyncCalls{0};
 extern "C" int fsync(int fd)
 {
     ++fsyncCalls;
@@ -63,8 +60,7 @@ public:
         requests.push_back(request);
         pending = std::move(answer);
     }
-    // The questions before replacing files: the names asked about, each time; answered with
-    // `replaceReply`.
+    // The names asked about before replacing files, each time; answered with `replaceReply`.
     std::vector<QStringList> questions;
     bool replaceReply = true;
     void confirmReplacing(const QString&, const QStringList& names, std::function<void(bool)> reply) override
@@ -122,6 +118,12 @@ dev_t deviceOf(const QString& path)
 }
 
 // Files whose names mark them as unfinished copies.
+bool writeOld(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write("old") == 3;
+}
+
 QStringList leftovers(const QString& folder)
 {
     QStringList found;
@@ -243,10 +245,8 @@ private Q_SLOTS:
         QVERIFY(states.size() >= 3);
         QCOMPARE(states.back(), Exporter::State::idle());
         QCOMPARE(states[states.size() - 2], Exporter::State::rendering(1.0));
-        for (size_t i = 0; i + 1 < states.size(); ++i) {
-            QCOMPARE(states[i].kind, Exporter::State::Kind::rendering);
-            QVERIFY(i == 0 || states[i].fraction > states[i - 1].fraction);
-        }
+        for (size_t i = 0; i + 1 < states.size(); ++i)
+            QVERIFY(states[i].kind == Exporter::State::Kind::rendering && (i == 0 || states[i].fraction > states[i - 1].fraction));
         disconnect(&exporter(), &Exporter::stateChanged, this, nullptr);
         QVERIFY(!rig->defaults->contains(ExportPreferences::includeAudioKey));
         QVERIFY(!rig->defaults->contains(ExportPreferences::includeStemsKey));
@@ -454,21 +454,27 @@ private Q_SLOTS:
     }
 
     // Files already where the export goes are replaced only when the user says so, asked once
-    // for all of them; files the export would not write are not asked about.
+    // for all of them; files the export would not write are not asked about. A file that cannot
+    // be put in place undoes the ones placed before it: what they replaced is back, as it was.
     void askedOnceBeforeReplacing_data()
     {
         QTest::addColumn<QStringList>("there");        // files in the folder before the export
         QTest::addColumn<bool>("withFiles");           // the audio and the stems saved too
         QTest::addColumn<bool>("reply");
         QTest::addColumn<QStringList>("asked");        // empty: no question
-        QTest::addColumn<bool>("saved");
-        const QString audio = QStringLiteral("%1 (Hushframe).m4a");
-        const QStringList stems{"%1 dialogue.flac", "%1 music.flac", "%1 effects.flac"};
-        QTest::newRow("nothing there") << QStringList{} << true << true << QStringList{} << true;
-        QTest::newRow("an earlier export's stems, replaced") << stems << true << true << stems << true;
+        QTest::addColumn<QString>("locked");           // a file there that can't be moved aside
+        QTest::addColumn<int>("end");                  // Exporter::State::Kind
+        const QString audio = baseName + " (Hushframe).m4a";
+        const QStringList stems{baseName + " dialogue.flac", baseName + " music.flac", baseName + " effects.flac"};
+        const int saved = int(Exporter::State::Kind::saved), idle = int(Exporter::State::Kind::idle);
+        QTest::newRow("nothing there") << QStringList{} << true << true << QStringList{} << "" << saved;
+        QTest::newRow("an earlier export's stems, replaced") << stems << true << true << stems << "" << saved;
         QTest::newRow("video and audio, kept") << QStringList{"Trip.mp4", audio} << true << false
-                                                << QStringList{"Trip.mp4", audio} << false;
-        QTest::newRow("stems there, not saved this time") << stems << false << true << QStringList{} << true;
+                                                << QStringList{"Trip.mp4", audio} << "" << idle;
+        QTest::newRow("stems there, not saved this time") << stems << false << true << QStringList{} << "" << saved;
+        QTest::newRow("one can't be replaced") << QStringList{"Trip.mp4", stems[1]} << true << true
+                                               << QStringList{"Trip.mp4", stems[1]} << stems[1]
+                                               << int(Exporter::State::Kind::failed);
     }
     void askedOnceBeforeReplacing()
     {
@@ -476,18 +482,19 @@ private Q_SLOTS:
         QFETCH(bool, withFiles);
         QFETCH(bool, reply);
         QFETCH(QStringList, asked);
-        QFETCH(bool, saved);
+        QFETCH(QString, locked);
+        QFETCH(int, end);
         QTemporaryDir folder;
-        const auto named = [this](QStringList names) {
-            for (QString& name : names)
-                name = name.arg(baseName);
-            return names;
-        };
-        for (const QString& name : named(there)) {
-            QFile old(folder.filePath(name));
-            QVERIFY(old.open(QIODevice::WriteOnly));
-            old.write("old");
-        }
+        for (const QString& name : there)
+            QVERIFY(writeOld(folder.filePath(name)));
+        const QString immutable = folder.filePath(locked);
+        // An immutable file can't be moved aside, even by the superuser.
+        if (!locked.isEmpty() && QProcess::execute("chattr", {"+i", immutable}) != 0)
+            QSKIP("needs chattr on a file system that keeps attributes");
+        const auto unlock = qScopeGuard([&] {
+            if (!locked.isEmpty())
+                QProcess::execute("chattr", {"-i", immutable});
+        });
         dialog().replaceReply = reply;
         exporter().exportResult(rig->coordinator.get());
         QVERIFY(dialogOpens());
@@ -496,12 +503,19 @@ private Q_SLOTS:
         QVERIFY(settles());
         QCOMPARE(dialog().questions.size(), size_t(asked.isEmpty() ? 0 : 1));
         if (!asked.isEmpty())
-            QCOMPARE(dialog().questions.front(), named(asked));
-        QCOMPARE(exporter().state(), saved ? Exporter::State::saved(video) : Exporter::State::idle());
-        for (const QString& name : named(there)) {
+            QCOMPARE(dialog().questions.front(), asked);
+        QCOMPARE(int(exporter().state().kind), end);
+        const bool saved = end == int(Exporter::State::Kind::saved);
+        if (saved)
+            QCOMPARE(exporter().state(), Exporter::State::saved(video));
+        for (const QString& name : there) {
             const bool written = saved && (withFiles || name == "Trip.mp4");
-            QCOMPARE(QFileInfo(folder.filePath(name)).size() > 3, written);
+            QFile file(folder.filePath(name));
+            QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(name));
+            QCOMPARE(file.readAll() != "old", written);
         }
+        if (!saved)
+            QCOMPARE(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden).size(), there.size());
         QVERIFY(leftovers(folder.path()).isEmpty());
     }
 
@@ -659,39 +673,6 @@ private Q_SLOTS:
         test::saveScreenshot(status.grab().toImage(), QStringLiteral("inspector"), QStringLiteral("export-preparing"));
     }
 
-    // A file that cannot be put in place undoes the ones placed before it: what they replaced is
-    // back, under its own name.
-    void failedPlacementRestoresWhatWasReplaced()
-    {
-        QTemporaryDir folder;
-        const QString video = folder.filePath("Trip.mp4");
-        const QString music = folder.filePath(baseName + " music.flac");
-        for (const QString& path : {video, music}) {
-            QFile old(path);
-            QVERIFY(old.open(QIODevice::WriteOnly));
-            old.write("old");
-        }
-        // An immutable file can't be moved aside, even by the superuser.
-        if (QProcess::execute("chattr", {"+i", music}) != 0)
-            QSKIP("needs chattr on a file system that keeps attributes");
-        const auto unlock = qScopeGuard([&] { QProcess::execute("chattr", {"-i", music}); });
-        exporter().exportResult(rig->coordinator.get());
-        QVERIFY(dialogOpens());
-        dialog().answer(ExportSaveDialog::Choice{video, false, true});
-        QVERIFY(settles());
-        QCOMPARE(exporter().state().kind, Exporter::State::Kind::failed);
-        for (const QString& path : {video, music}) {
-            QFile file(path);
-            QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(path));
-            QCOMPARE(file.readAll(), QByteArray("old"));
-        }
-        QStringList left = QDir(folder.path()).entryList(QDir::Files | QDir::Hidden);
-        left.sort();
-        QStringList expected{baseName + " music.flac", "Trip.mp4"};
-        expected.sort();
-        QCOMPARE(left, expected);
-    }
-
     // A clean that replaced the exported one while the dialog was open is not the one exported.
     void exportedMarksTheResultItWasMadeFrom()
     {
@@ -721,8 +702,10 @@ private Q_SLOTS:
         QVERIFY(old.open(QIODevice::WriteOnly));
         old.write("old");
         old.close();
+        const int synced = fsyncCalls.load();
         Exporter::copyReplacing(source, destination);
         QCOMPARE(QFileInfo(destination).size(), QFileInfo(source).size());
+        QVERIFY(fsyncCalls.load() > synced);   // the copy reached the disk before it took the name
 
         // A stopped copy leaves the destination as it was and no temporary file.
         std::stop_source stop;
@@ -742,10 +725,6 @@ private Q_SLOTS:
             said = e.localizedDescription();
         }
         QCOMPARE(said, QStringLiteral("The folder for \u201cdestination.bin\u201d isn't there anymore."));
-        // The copy reaches the disk before it takes the destination's name.
-        const int synced = fsyncCalls.load();
-        Exporter::copyReplacing(source, destination);
-        QVERIFY(fsyncCalls.load() > synced);
     }
 };
 

@@ -135,24 +135,13 @@ private slots:
             QCOMPARE(inspect(), message);
             return;
         }
-        int channel[2];
-        QVERIFY(pipe(channel) == 0);
         const pid_t child = fork();
         QVERIFY(child >= 0);
-        if (child == 0) {
-            ::close(channel[0]);
-            const QByteArray said = (setgid(65534) == 0 && setuid(65534) == 0 ? inspect() : QString("still root")).toUtf8();
-            [[maybe_unused]] const ssize_t n = ::write(channel[1], said.constData(), size_t(said.size()));
-            _exit(0);
-        }
-        ::close(channel[1]);
-        QByteArray said;
-        char buffer[512];
-        for (ssize_t n; (n = ::read(channel[0], buffer, sizeof buffer)) > 0;)
-            said.append(buffer, n);
-        ::close(channel[0]);
-        waitpid(child, nullptr, 0);
-        QCOMPARE(QString::fromUtf8(said), message);
+        if (child == 0)
+            _exit(setgid(65534) == 0 && setuid(65534) == 0 ? int(inspect() != message) : 2);
+        int status = -1;
+        QVERIFY(waitpid(child, &status, 0) == child);
+        QCOMPARE(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);   // 1: another message; 2: still root
     }
 
     void movieTypes_data()

@@ -245,8 +245,6 @@ private slots:
         QVERIFY2(preview.start + preview.duration > 1.9, qPrintable(QString::number(preview.duration)));
     }
 
-    // A live recorder's Matroska declares its segment's size unknown (it cannot go back to write
-    // it): nothing says such a file was cut short, and it is read to its end.
     // Matroska states a stream's end in its DURATION tag, hours, minutes and seconds.
     void matroskaEndsFromTheirTags_data()
     {
@@ -269,6 +267,8 @@ private slots:
         QVERIFY2(qAbs(end - seconds) < 0.01, qPrintable(QString::number(end)));
     }
 
+    // A live recorder's Matroska declares its segment's size unknown (it cannot go back to write
+    // it): nothing says such a file was cut short, and it is read to its end.
     void unknownSizeMatroskaIsWhole()
     {
         const QByteArray unknownSegment = QByteArray::fromHex("18538067" "01ffffffffffffff");

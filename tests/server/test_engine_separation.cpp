@@ -260,17 +260,17 @@ private slots:
     void surroundPairsAreJudgedApart_data()
     {
         QTest::addColumn<int>("channels");
-        QTest::addColumn<QList<int>>("front");
-        QTest::addColumn<QList<QList<int>>>("pairs");
-        QTest::newRow("5.1") << 6 << QList<int>{0, 1, 3} << QList<QList<int>>{{4, 5}};
-        QTest::newRow("7.1") << 8 << QList<int>{0, 1, 3} << QList<QList<int>>{{4, 5}, {6, 7}};
+        QTest::newRow("5.1") << 6;
+        QTest::newRow("7.1") << 8;
     }
 
     void surroundPairsAreJudgedApart()
     {
         QFETCH(int, channels);
-        QFETCH(QList<int>, front);
-        QFETCH(QList<QList<int>>, pairs);
+        const QList<int> front{0, 1, 3};   // left, right and the low frequencies; 2 is the centre
+        QList<QList<int>> pairs;           // side, then back
+        for (int c = 4; c + 1 < channels; c += 2)
+            pairs << QList<int>{c, c + 1};
         QTemporaryDir dir;
         constexpr int rate = 44100;
         constexpr double seconds = 3;
@@ -300,25 +300,17 @@ private slots:
             return stems;
         };
         const auto base = separate("base", mixWith(-2));
-        auto same = [&](const std::array<fx::Signal, 3>& a, const QList<int>& which) {
-            for (int s = 0; s < 3; ++s)
-                for (int c : which)
-                    if (a[s][c] != base[s][c])
-                        return false;
-            return true;
-        };
-        auto differs = [&](const std::array<fx::Signal, 3>& a, const QList<int>& which) { return !same(a, which); };
-        const auto frontChanged = separate("front", mixWith(-1));
-        QVERIFY(differs(frontChanged, front));
-        for (const QList<int>& pair : pairs)
-            QVERIFY2(same(frontChanged, pair), "a pair's stems followed the front");
-        for (int p = 0; p < int(pairs.size()); ++p) {
-            const auto pairChanged = separate(QString("pair%1").arg(p), mixWith(p));
-            QVERIFY(differs(pairChanged, pairs[p]));
-            QVERIFY2(same(pairChanged, front), "the front's stems followed a pair");
-            for (int q = 0; q < int(pairs.size()); ++q)
-                if (q != p)
-                    QVERIFY2(same(pairChanged, pairs[q]), "a pair's stems followed another pair");
+        // Changing one group changes its own stems and no other group's.
+        const auto group = [&](int g) { return g < 0 ? front : pairs[g]; };
+        for (int changed = -1; changed < int(pairs.size()); ++changed) {
+            const auto stems = separate(QString("changed%1").arg(changed), mixWith(changed));
+            for (int g = -1; g < int(pairs.size()); ++g) {
+                bool same = true;
+                for (int s = 0; s < 3; ++s)
+                    for (int c : group(g))
+                        same = same && stems[s][c] == base[s][c];
+                QVERIFY2(same == (g != changed), qPrintable(QString("group %1 after changing %2").arg(g).arg(changed)));
+            }
         }
     }
 
