@@ -220,91 +220,79 @@ private Q_SLOTS:
 
     // A poll answered about another job: the clean fails with that fault's own message, keeps no
     // stem, and gives its own job up on the backend.
-    void answerAboutAnotherJobIsNotKept_data()
-    {
-        QTest::addColumn<QString>("from");
-        QTest::addColumn<QString>("to");
-        QTest::newRow("another job's id") << "\"id\"\\s*:\\s*\"[^\"]*\"" << "\"id\":\"job_other\"";
-        QTest::newRow("this job as a preview") << "\"kind\"\\s*:\\s*\"full\"" << "\"kind\":\"preview\"";
-    }
-
     void answerAboutAnotherJobIsNotKept()
     {
-        QFETCH(QString, from);
-        QFETCH(QString, to);
-        rewriteNextJobRecord(200, from, to);
-        auto e = thrown<APIError>([&] { separate(); });
-        QVERIFY(e);
-        QCOMPARE(e->kind(), APIError::Case::otherJob);
-        QCOMPARE(filesUnder(jobsFolder()), QStringList());
-        QVERIFY(!engine->interruptedJob(soundtrack));
-        const QString id = startedJobID();
-        QVERIFY(QTest::qWaitFor([&] { return runTask(api->job(id)).status == JobStatus::canceled; }, 5000));
+        const std::pair<const char*, const char*> rewrites[] = {
+            {"\"id\"\\s*:\\s*\"[^\"]*\"", "\"id\":\"job_other\""},           // another job's id
+            {"\"kind\"\\s*:\\s*\"full\"", "\"kind\":\"preview\""},             // this job as a preview
+        };
+        for (const auto& [from, to] : rewrites) {
+            init();
+            rewriteNextJobRecord(200, from, to);
+            auto e = thrown<APIError>([&] { separate(); });
+            QVERIFY2(e && e->kind() == APIError::Case::otherJob, to);
+            QCOMPARE(filesUnder(jobsFolder()), QStringList());
+            QVERIFY(!engine->interruptedJob(soundtrack));
+            const QString id = startedJobID();
+            QVERIFY(QTest::qWaitFor([&] { return runTask(api->job(id)).status == JobStatus::canceled; }, 5000));
+        }
     }
 
     // Polls never answered, or answered a byte at a time, end the clean at the limit of time
     // without an answer (before as many failed polls could), saying the server is not answering;
     // the job is kept and the next clean resumes it.
-    void silentServerIsGivenUpOnInTimeAndResumed_data()
-    {
-        QTest::addColumn<int>("answer");
-        QTest::newRow("silent") << int(Answer::silent);
-        QTest::newRow("trickle") << int(Answer::trickle);
-    }
-
     void silentServerIsGivenUpOnInTimeAndResumed()
     {
-        QFETCH(int, answer);
-        engine->setServerSilenceLimits(400ms, 1500ms);
-        proxy->replace("GET", "/v1/jobs/[^/]+", Answer(answer), 1000);
-        QElapsedTimer clock;
-        clock.start();
-        auto e = thrown<APIError>([&] { separate(); });
-        QVERIFY(e);
-        QCOMPARE(e->kind(), APIError::Case::network);
-        QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
-        QVERIFY(proxy->replaced() < CloudSeparationEngine::maxConsecutivePollFailures);
-        QCOMPARE(lastStatus(), QStringLiteral("The separation server isn't answering. Still trying…"));
-        const std::optional<QString> kept = engine->interruptedJob(soundtrack);
-        QVERIFY(kept);
+        for (const Answer answer : {Answer::silent, Answer::trickle}) {
+            init();
+            engine->setServerSilenceLimits(400ms, 1500ms);
+            proxy->replace("GET", "/v1/jobs/[^/]+", answer, 1000);
+            QElapsedTimer clock;
+            clock.start();
+            auto e = thrown<APIError>([&] { separate(); });
+            QVERIFY(e && e->kind() == APIError::Case::network);
+            QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+            QVERIFY(proxy->replaced() < CloudSeparationEngine::maxConsecutivePollFailures);
+            QCOMPARE(lastStatus(), QStringLiteral("The separation server isn't answering. Still trying…"));
+            const std::optional<QString> kept = engine->interruptedJob(soundtrack);
+            QVERIFY(kept);
 
-        proxy->clear();
-        local->apiSession->clearConnectionCache();
-        const SeparatedStems stems = separate();
-        QCOMPARE(stems.job.id, *kept);
-        QCOMPARE(proxy->received("POST", "/v1/jobs"), 0);
-        QCOMPARE(proxy->received("PUT", ".*"), 0);
-        QVERIFY(stemMatchesJob(stems.dialogueURL));
+            proxy->clear();
+            local->apiSession->clearConnectionCache();
+            const SeparatedStems stems = separate();
+            QCOMPARE(stems.job.id, *kept);
+            QCOMPARE(proxy->received("POST", "/v1/jobs"), 0);
+            QCOMPARE(proxy->received("PUT", ".*"), 0);
+            QVERIFY(stemMatchesJob(stems.dialogueURL));
+        }
     }
 
     // One broken answer: a cut-off creation fails with the network's message; a cut-off or
     // silent poll is one failed poll among others.
-    void oneBrokenAnswer_data()
-    {
-        QTest::addColumn<QString>("method");
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<int>("answer");
-        QTest::addColumn<bool>("survived");
-        QTest::newRow("creation cut short") << "POST" << "/v1/jobs" << int(Answer::cutShort) << false;
-        QTest::newRow("poll cut short") << "GET" << "/v1/jobs/[^/]+" << int(Answer::cutShort) << true;
-        QTest::newRow("poll silent") << "GET" << "/v1/jobs/[^/]+" << int(Answer::silent) << true;
-    }
-
     void oneBrokenAnswer()
     {
-        QFETCH(QString, method);
-        QFETCH(QString, path);
-        QFETCH(int, answer);
-        QFETCH(bool, survived);
-        engine->setServerSilenceLimits(400ms, 5s);
-        proxy->replace(method.toStdString(), path.toStdString(), Answer(answer));
-        if (survived) {
-            QVERIFY(stemMatchesJob(separate().dialogueURL));
-        } else {
-            auto e = thrown<APIError>([&] { separate(); });
-            QVERIFY(e && e->localizedDescription().startsWith(u"Hushframe couldn't reach its servers."));
+        const struct {
+            const char* method;
+            const char* path;
+            Answer answer;
+            bool survived;
+        } cases[] = {
+            {"POST", "/v1/jobs", Answer::cutShort, false},
+            {"GET", "/v1/jobs/[^/]+", Answer::cutShort, true},
+            {"GET", "/v1/jobs/[^/]+", Answer::silent, true},
+        };
+        for (const auto& c : cases) {
+            init();
+            engine->setServerSilenceLimits(400ms, 5s);
+            proxy->replace(c.method, c.path, c.answer);
+            if (c.survived) {
+                QVERIFY(stemMatchesJob(separate().dialogueURL));
+            } else {
+                auto e = thrown<APIError>([&] { separate(); });
+                QVERIFY(e && e->localizedDescription().startsWith(u"Hushframe couldn't reach its servers."));
+            }
+            QCOMPARE(proxy->replaced(), 1);
         }
-        QCOMPARE(proxy->replaced(), 1);
     }
 
     // The backend separates the job again from the start: bar and text go back together, and the
