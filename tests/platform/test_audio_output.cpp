@@ -7,7 +7,6 @@
 #include <QTest>
 
 #include <algorithm>
-#include <cmath>
 #include <vector>
 
 using namespace hf;
@@ -17,18 +16,14 @@ namespace {
 
 constexpr qint64 millisecond = 1'000'000;
 
-// A steady tone, loud enough to tell from silence in the recording.
+// A square wave, loud enough to tell from silence in the recording.
 class Tone final : public AudioRenderer {
 public:
     explicit Tone(int channels) : m_channels(channels) {}
     qint64 render(float* out, qint64 frames) noexcept override
     {
-        for (qint64 i = 0; i < frames; ++i) {
-            const float value = 0.3f * float(std::sin(m_phase));
-            m_phase = std::fmod(m_phase + 2 * M_PI * 440.0 / SoundServer::sampleRate, 2 * M_PI);
-            for (int c = 0; c < m_channels; ++c)
-                out[i * m_channels + c] = value;
-        }
+        for (qint64 i = 0; i < frames * m_channels; ++i)
+            out[i] = (m_frames + i / m_channels) / 50 % 2 ? 0.3f : -0.3f;
         m_frames += frames;
         return frames;
     }
@@ -36,7 +31,6 @@ public:
 
 private:
     int m_channels;
-    double m_phase = 0;
     std::atomic<qint64> m_frames{0};
 };
 
