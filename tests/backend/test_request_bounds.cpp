@@ -154,25 +154,21 @@ private Q_SLOTS:
     // An answer cut off mid-body or sent elsewhere is refused as what it is, on every JSON route:
     // a lost connection (with the network's message, never an update prompt) or an unexpected
     // response (a redirect leads nowhere this client asked for).
-    void brokenAnswersSayWhatWentWrong_data()
-    {
-        QTest::addColumn<int>("answer");
-        QTest::addColumn<int>("expected");
-        QTest::newRow("cut short") << int(FaultyProxy::Answer::cutShort) << int(APIError::Case::network);
-        QTest::newRow("redirect") << int(FaultyProxy::Answer::redirect) << int(APIError::Case::invalidResponse);
-    }
-
     void brokenAnswersSayWhatWentWrong()
     {
-        QFETCH(int, answer);
-        QFETCH(int, expected);
-        for (const Route& route : routes()) {
-            init();
-            proxy->replace(route.method, route.path, FaultyProxy::Answer(answer));
-            const APIError e = expectAPIError(route.call);
-            QVERIFY2(e.kind() == APIError::Case(expected), route.path);
-            QVERIFY2(!e.localizedDescription().contains(u"update"), route.path);
-            QCOMPARE(proxy->replaced(), 1);
+        const std::pair<FaultyProxy::Answer, APIError::Case> broken[] = {
+            {FaultyProxy::Answer::cutShort, APIError::Case::network},
+            {FaultyProxy::Answer::redirect, APIError::Case::invalidResponse},
+        };
+        for (const auto& [answer, expected] : broken) {
+            for (const Route& route : routes()) {
+                init();
+                proxy->replace(route.method, route.path, answer);
+                const APIError e = expectAPIError(route.call);
+                QVERIFY2(e.kind() == expected, route.path);
+                QVERIFY2(!e.localizedDescription().contains(u"update"), route.path);
+                QCOMPARE(proxy->replaced(), 1);
+            }
         }
     }
 

@@ -322,32 +322,30 @@ private Q_SLOTS:
 
     // A kept job that can no longer give its stems is not resumed: the next clean makes a new
     // job and uploads again.
-    void keptJobThatCannotGiveItsStemsIsReplaced_data()
-    {
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("from");
-        QTest::addColumn<QString>("to");
-        const QString succeeded = QStringLiteral("\"status\"\\s*:\\s*\"succeeded\"");
-        QTest::newRow("gone") << 404 << "^.*$" << "{\"error\":{\"code\":\"not_found\",\"message\":\"No such job.\"}}";
-        QTest::newRow("expired") << 200 << succeeded << "\"status\":\"expired\"";
-        QTest::newRow("past its expiry") << 200 << "\"expiresAt\"\\s*:\\s*\"[^\"]*\"" << "\"expiresAt\":\"2001-01-01T00:00:00Z\"";
-        QTest::newRow("failed") << 200 << succeeded << "\"status\":\"failed\"";
-    }
-
     void keptJobThatCannotGiveItsStemsIsReplaced()
     {
-        QFETCH(int, status);
-        QFETCH(QString, from);
-        QFETCH(QString, to);
-        proxy->replace("GET", "/stems/.*/effects.flac", Answer::htmlPage);
-        QVERIFY(thrown<SeparationError>([&] { separate(); }));
-        const std::optional<QString> kept = engine->interruptedJob(soundtrack);
-        QVERIFY(kept);
-        rewriteNextJobRecord(status, from, to);
-        const SeparatedStems stems = separate();
-        QVERIFY(stems.job.id != *kept);
-        QCOMPARE(proxy->received("PUT", ".*"), 2);
-        QVERIFY(stemMatchesJob(stems.effectsURL));
+        const QString succeeded = QStringLiteral("\"status\"\\s*:\\s*\"succeeded\"");
+        const struct {
+            int status;
+            QString from, to;   // a pattern of the job record, and what replaces it
+        } cases[] = {
+            {404, "^.*$", "{\"error\":{\"code\":\"not_found\",\"message\":\"No such job.\"}}"},   // gone
+            {200, succeeded, "\"status\":\"expired\""},
+            {200, "\"expiresAt\"\\s*:\\s*\"[^\"]*\"", "\"expiresAt\":\"2001-01-01T00:00:00Z\""},
+            {200, succeeded, "\"status\":\"failed\""},
+        };
+        for (const auto& c : cases) {
+            init();
+            proxy->replace("GET", "/stems/.*/effects.flac", Answer::htmlPage);
+            QVERIFY(thrown<SeparationError>([&] { separate(); }));
+            const std::optional<QString> kept = engine->interruptedJob(soundtrack);
+            QVERIFY(kept);
+            rewriteNextJobRecord(c.status, c.from, c.to);
+            const SeparatedStems stems = separate();
+            QVERIFY2(stems.job.id != *kept, qPrintable(c.to));
+            QCOMPARE(proxy->received("PUT", ".*"), 2);
+            QVERIFY(stemMatchesJob(stems.effectsURL));
+        }
     }
 
     // A fresh job's download takes nothing that was already in its folder.

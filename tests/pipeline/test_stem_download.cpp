@@ -131,42 +131,34 @@ private slots:
     }
 
     // A stem is taken only when it is whole audio of the soundtrack's channel count and length.
-    void stemCheck_data()
-    {
-        QTest::addColumn<int>("channels");
-        QTest::addColumn<double>("seconds");
-        QTest::addColumn<QString>("damage");
-        QTest::addColumn<bool>("accepted");
-        QTest::newRow("as expected") << 2 << 4.0 << "" << true;
-        QTest::newRow("more channels") << 6 << 4.0 << "" << false;
-        QTest::newRow("fewer channels") << 1 << 4.0 << "" << false;
-        QTest::newRow("too short") << 2 << 2.5 << "" << false;
-        QTest::newRow("overwritten inside") << 2 << 4.0 << "overwritten" << false;
-        // Still within the length tolerance, but short of the length its header states.
-        QTest::newRow("cut near its end") << 2 << 4.0 << "cut" << false;
-    }
-
     void stemCheck()
     {
-        QFETCH(int, channels);
-        QFETCH(double, seconds);
-        QFETCH(QString, damage);
-        QFETCH(bool, accepted);
         if (!haveProgram(QStringLiteral("ffmpeg")))
             QSKIP("needs ffmpeg");
-        const QString stem = path(QStringLiteral("check-%1-%2-%3.flac").arg(channels).arg(seconds).arg(damage));
-        QVERIFY(makeTone(stem, seconds, 44100, channels, QStringLiteral("0.3*sin(2*PI*440*t)+0.1*random(0)"),
-                         {"-c:a", "flac"}));
-        QFile file(stem);
-        QVERIFY(file.open(QIODevice::ReadWrite));
-        if (damage == u"overwritten") {
-            QVERIFY(file.seek(file.size() / 2));
-            QVERIFY(file.write(QByteArray(4096, '\x55')) == 4096);
-        } else if (damage == u"cut") {
-            QVERIFY(file.resize(file.size() * 9 / 10));
+        // Cut: still within the length tolerance, but short of the length its header states.
+        enum Damage { none, overwritten, cut };
+        const struct {
+            int channels;
+            double seconds;
+            Damage damage;
+            bool accepted;
+        } cases[] = {
+            {2, 4.0, none, true}, {6, 4.0, none, false}, {1, 4.0, none, false},
+            {2, 2.5, none, false}, {2, 4.0, overwritten, false}, {2, 4.0, cut, false},
+        };
+        for (const auto& c : cases) {
+            const QString stem = path(QStringLiteral("check-%1-%2-%3.flac").arg(c.channels).arg(c.seconds).arg(c.damage));
+            QVERIFY(makeTone(stem, c.seconds, 44100, c.channels, QStringLiteral("0.3*sin(2*PI*440*t)+0.1*random(0)"),
+                             {"-c:a", "flac"}));
+            QFile file(stem);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            if (c.damage == overwritten)
+                QVERIFY(file.seek(file.size() / 2) && file.write(QByteArray(4096, '\x55')) == 4096);
+            else if (c.damage == cut)
+                QVERIFY(file.resize(file.size() * 9 / 10));
+            file.close();
+            QVERIFY2(stemMatches(stem, ExpectedStem{2, 4.0}) == c.accepted, qPrintable(stem));
         }
-        file.close();
-        QCOMPARE(stemMatches(stem, ExpectedStem{2, 4.0}), accepted);
     }
 };
 
