@@ -602,35 +602,24 @@ private slots:
         fallback.unload();
     }
 
-    // A Play whose sound the device does not take stops where it was and says so, once; a
-    // device that takes it plays on.
-    void deviceThatTakesNothing_data()
-    {
-        QTest::addColumn<bool>("stalled");
-        QTest::newRow("takes nothing") << true;
-        QTest::newRow("takes the sound") << false;
-    }
-
+    // A Play whose sound the device does not take stops where it was and says so, once; Play
+    // plays again once the device takes sound.
     void deviceThatTakesNothing()
     {
-        QFETCH(bool, stalled);
         auto owned = std::make_unique<StallingOutput>();
         StallingOutput& output = *owned;
         AudioPlayerService service(std::move(owned));
         QSignalSpy failures(&service, &AudioPlayerService::playbackFailed);
         service.load(m_files);
         service.seek(1.0);
-        output.stalled = stalled;
+        output.stalled = true;
         service.play();
         QTest::qWait(300);
-        QCOMPARE(service.isPlaying(), !stalled);
-        QCOMPARE(failures.count(), stalled ? 1 : 0);
-        QCOMPARE(service.currentTime(), 1.0);
-        if (!stalled)
-            return;
-        QVERIFY(!failures.first().first().toString().isEmpty());
+        QVERIFY(!service.isPlaying());
         QVERIFY(!output.isStarted());
-        // Once the device takes sound again, Play plays.
+        QCOMPARE(failures.count(), 1);
+        QVERIFY(!failures.first().first().toString().isEmpty());
+        QCOMPARE(service.currentTime(), 1.0);
         output.stalled = false;
         service.play();
         QTest::qWait(150);

@@ -306,16 +306,11 @@ private Q_SLOTS:
         QFETCH(QList<int>, waits);
         QFETCH(QString, end);
         QFETCH(bool, paused);
-        for (QChar c : outcomes) {
-            if (c == u'n')
-                engine.outcomes.push_back(std::make_exception_ptr(APIError::network(QStringLiteral("down"))));
-            else if (c == u'g')
-                engine.outcomes.push_back(std::make_exception_ptr(APIError::server(APIErrorCode::internal, {}, 503)));
-            else if (c == u'e')
-                engine.outcomes.push_back(std::make_exception_ptr(APIError::server(APIErrorCode::internal, {}, 500)));
-            else
-                engine.outcomes.push_back(nullptr);
-        }
+        for (QChar c : outcomes)
+            engine.outcomes.push_back(
+                c == u'n'   ? std::make_exception_ptr(APIError::network(QStringLiteral("down")))
+                : c == u's' ? nullptr
+                            : std::make_exception_ptr(APIError::server(APIErrorCode::internal, {}, c == u'g' ? 503 : 500)));
         QList<int> slept;
         queue->setWaitClock(WaitClock{[] { return std::chrono::steady_clock::now(); },
                                       [&slept](std::chrono::milliseconds d, std::stop_token stop) -> QCoro::Task<void> {

@@ -59,6 +59,28 @@ class TestCloudFaults : public QObject {
 
     QString lastStatus() const { return reports.empty() ? QString() : reports.back().currentStatusMessage; }
 
+    // The id of the first job started through the proxy, or empty before one is.
+    QString startedJobID() const
+    {
+        const std::vector<std::string> started = proxy->paths("POST", "/v1/jobs/[^/]+/start");
+        return started.empty() ? QString() : QString::fromStdString(started.front()).section(u'/', 3, 3);
+    }
+
+    // The next answer to a job's record comes back with `status` and `from` replaced by `to`.
+    void rewriteNextJobRecord(int status, const QString& from, const QString& to)
+    {
+        proxy->rewrite("GET", "/v1/jobs/[^/]+", [=](int& answered, std::string& body) {
+            answered = status;
+            body = std::regex_replace(body, std::regex(from.toStdString()), to.toStdString());
+        });
+    }
+
+    static QByteArray bytesOf(const QString& path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
 private Q_SLOTS:
     void initTestCase()
     {
@@ -196,177 +218,134 @@ private Q_SLOTS:
         QVERIFY(!engine->interruptedJob(soundtrack));
     }
 
-    // One answer about another job, on a poll: the clean fails with that fault's own message,
-    // keeps no stem of the other job, and gives its own job up on the backend.
-    void answerAboutAnotherJobIsNotKept_data()
-    {
-        QTest::addColumn<bool>("otherID");
-        QTest::newRow("another job's record") << true;
-        QTest::newRow("this job as a preview") << false;
-    }
-
+    // A poll answered about another job: the clean fails with that fault's own message, keeps no
+    // stem, and gives its own job up on the backend.
     void answerAboutAnotherJobIsNotKept()
     {
-        QFETCH(bool, otherID);
-        const QString shortMovie = dir.filePath(QStringLiteral("other.mp4"));
-        QVERIFY(hf::test::makeMovie(shortMovie, 3));
-        const ExtractedAudio other = VideoDemuxerMuxer::extractSoundtrack(
-            QUrl::fromLocalFile(shortMovie), QUrl::fromLocalFile(dir.filePath(QStringLiteral("Other"))), std::nullopt);
-        const QString otherJob = runTask(engine->separate(other.url, other.duration, JobKind::full, false, {}), 60000).job.id;
-        const std::string otherRecord =
-            runTask(api->send(QStringLiteral("GET"), QStringLiteral("/v1/jobs/") + otherJob, std::nullopt, true, false,
-                              false)).body.toStdString();
-        QDir(jobsFolder()).removeRecursively();
-        proxy->clear();
-
-        proxy->rewrite("GET", "/v1/jobs/[^/]+", [&](int& status, std::string& body) {
-            status = 200;
-            if (otherID)
-                body = otherRecord;
-            else
-                body = std::regex_replace(body, std::regex(R"("kind"\s*:\s*"full")"), R"("kind":"preview")");
-        });
-        auto e = thrown<APIError>([&] { separate(); });
-        QVERIFY(e);
-        QCOMPARE(e->kind(), APIError::Case::otherJob);
-        QCOMPARE(filesUnder(jobsFolder()), QStringList());
-        QVERIFY(!engine->interruptedJob(soundtrack));
-        const std::vector<std::string> started = proxy->paths("POST", "/v1/jobs/[^/]+/start");
-        QCOMPARE(started.size(), size_t(1));
-        const QString id = QString::fromStdString(started.front()).section(u'/', 3, 3);
-        QVERIFY(QTest::qWaitFor([&] { return runTask(api->job(id)).status == JobStatus::canceled; }, 5000));
+        const std::pair<const char*, const char*> rewrites[] = {
+            {"\"id\"\\s*:\\s*\"[^\"]*\"", "\"id\":\"job_other\""},           // another job's id
+            {"\"kind\"\\s*:\\s*\"full\"", "\"kind\":\"preview\""},             // this job as a preview
+        };
+        for (const auto& [from, to] : rewrites) {
+            init();
+            rewriteNextJobRecord(200, from, to);
+            auto e = thrown<APIError>([&] { separate(); });
+            QVERIFY2(e && e->kind() == APIError::Case::otherJob, to);
+            QCOMPARE(filesUnder(jobsFolder()), QStringList());
+            QVERIFY(!engine->interruptedJob(soundtrack));
+            const QString id = startedJobID();
+            QVERIFY(QTest::qWaitFor([&] { return runTask(api->job(id)).status == JobStatus::canceled; }, 5000));
+        }
     }
 
-    // A poll that is never answered, or answered a byte at a time, counts against the time without
-    // a usable answer: the clean fails within it, saying meanwhile that the server is not
-    // answering, and keeps its job, which the next clean of the soundtrack resumes.
-    void silentServerIsGivenUpOnInTimeAndResumed_data()
-    {
-        QTest::addColumn<int>("answer");
-        QTest::newRow("silent") << int(Answer::silent);
-        QTest::newRow("trickle") << int(Answer::trickle);
-    }
-
+    // Polls never answered, or answered a byte at a time, end the clean at the limit of time
+    // without an answer (before as many failed polls could), saying the server is not answering;
+    // the job is kept and the next clean resumes it.
     void silentServerIsGivenUpOnInTimeAndResumed()
     {
-        QFETCH(int, answer);
-        engine->setServerSilenceLimits(400ms, 1500ms);
-        proxy->replace("GET", "/v1/jobs/[^/]+", Answer(answer), 1000);
-        QElapsedTimer clock;
-        clock.start();
-        auto e = thrown<APIError>([&] { separate(); });
-        QVERIFY(e);
-        QCOMPARE(e->kind(), APIError::Case::network);
-        QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
-        // The time without an answer ended it, before as many failed polls in a row could.
-        QVERIFY(proxy->replaced() < CloudSeparationEngine::maxConsecutivePollFailures);
-        QCOMPARE(lastStatus(), QStringLiteral("The separation server isn't answering. Still trying…"));
-        const std::optional<QString> kept = engine->interruptedJob(soundtrack);
-        QVERIFY(kept);
+        for (const Answer answer : {Answer::silent, Answer::trickle}) {
+            init();
+            engine->setServerSilenceLimits(400ms, 1500ms);
+            proxy->replace("GET", "/v1/jobs/[^/]+", answer, 1000);
+            QElapsedTimer clock;
+            clock.start();
+            auto e = thrown<APIError>([&] { separate(); });
+            QVERIFY(e && e->kind() == APIError::Case::network);
+            QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+            QVERIFY(proxy->replaced() < CloudSeparationEngine::maxConsecutivePollFailures);
+            QCOMPARE(lastStatus(), QStringLiteral("The separation server isn't answering. Still trying…"));
+            const std::optional<QString> kept = engine->interruptedJob(soundtrack);
+            QVERIFY(kept);
 
-        proxy->clear();
-        local->apiSession->clearConnectionCache();
-        const SeparatedStems stems = separate();
-        QCOMPARE(stems.job.id, *kept);
-        QCOMPARE(proxy->received("POST", "/v1/jobs"), 0);
-        QCOMPARE(proxy->received("PUT", ".*"), 0);
-        QVERIFY(stemMatchesJob(stems.dialogueURL));
+            proxy->clear();
+            local->apiSession->clearConnectionCache();
+            const SeparatedStems stems = separate();
+            QCOMPARE(stems.job.id, *kept);
+            QCOMPARE(proxy->received("POST", "/v1/jobs"), 0);
+            QCOMPARE(proxy->received("PUT", ".*"), 0);
+            QVERIFY(stemMatchesJob(stems.dialogueURL));
+        }
     }
 
-    // One broken answer at a time: a cut-off creation fails with the network's message; a cut-off
-    // or silent poll is one failed poll among others, and the clean goes on.
-    void oneBrokenAnswer_data()
-    {
-        QTest::addColumn<QString>("method");
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<int>("answer");
-        QTest::addColumn<bool>("survived");
-        QTest::newRow("creation cut short") << "POST" << "/v1/jobs" << int(Answer::cutShort) << false;
-        QTest::newRow("poll cut short") << "GET" << "/v1/jobs/[^/]+" << int(Answer::cutShort) << true;
-        QTest::newRow("poll silent") << "GET" << "/v1/jobs/[^/]+" << int(Answer::silent) << true;
-    }
-
+    // One broken answer: a cut-off creation fails with the network's message; a cut-off or
+    // silent poll is one failed poll among others.
     void oneBrokenAnswer()
     {
-        QFETCH(QString, method);
-        QFETCH(QString, path);
-        QFETCH(int, answer);
-        QFETCH(bool, survived);
-        engine->setServerSilenceLimits(400ms, 5s);
-        proxy->replace(method.toStdString(), path.toStdString(), Answer(answer));
-        if (survived) {
-            QVERIFY(stemMatchesJob(separate().dialogueURL));
-        } else {
-            auto e = thrown<APIError>([&] { separate(); });
-            QVERIFY(e);
-            QCOMPARE(e->kind(), APIError::Case::network);
-            QVERIFY(e->localizedDescription().startsWith(u"Hushframe couldn't reach its servers."));
+        const struct {
+            const char* method;
+            const char* path;
+            Answer answer;
+            bool survived;
+        } cases[] = {
+            {"POST", "/v1/jobs", Answer::cutShort, false},
+            {"GET", "/v1/jobs/[^/]+", Answer::cutShort, true},
+            {"GET", "/v1/jobs/[^/]+", Answer::silent, true},
+        };
+        for (const auto& c : cases) {
+            init();
+            engine->setServerSilenceLimits(400ms, 5s);
+            proxy->replace(c.method, c.path, c.answer);
+            if (c.survived) {
+                QVERIFY(stemMatchesJob(separate().dialogueURL));
+            } else {
+                auto e = thrown<APIError>([&] { separate(); });
+                QVERIFY(e && e->localizedDescription().startsWith(u"Hushframe couldn't reach its servers."));
+            }
+            QCOMPARE(proxy->replaced(), 1);
         }
-        QCOMPARE(proxy->replaced(), 1);
     }
 
-    // The backend separates the job again from the start (as after a restart of its own): bar and
-    // text go back together, and the text says why, for the rest of the separation.
+    // The backend separates the job again from the start: bar and text go back together, and the
+    // text says why for the rest of the separation.
     void separationStartedOverSaysSo()
     {
         const double told[] = {0.4, 0.1, 0.2};
         int polled = 0;
         proxy->rewrite("GET", "/v1/jobs/[^/]+", [&](int& status, std::string& body) {
             status = 200;
-            body = std::regex_replace(body, std::regex(R"("status"\s*:\s*"[a-z_]+")"), R"("status":"processing")");
             body = std::regex_replace(body, std::regex(R"(,?"progress"\s*:\s*[0-9.eE+-]+)"), "");
-            body = std::regex_replace(body, std::regex(R"("status":"processing")"),
+            body = std::regex_replace(body, std::regex(R"("status"\s*:\s*"[a-z_]+")"),
                                       R"("status":"processing","progress":)" + std::to_string(told[polled++]));
         }, 3);
         QVERIFY(stemMatchesJob(separate().dialogueURL));
-        std::vector<ProcessingProgress> separating;
-        for (const ProcessingProgress& p : reports)
-            if (p.stage.kind() == ProcessingStage::Kind::separating)
-                separating.push_back(p);
-        QVERIFY(separating.size() >= 3);
-        const QString texts[] = {QStringLiteral("Separating (%1)"), QStringLiteral("Separating again from the start (%1)"),
-                                 QStringLiteral("Separating again from the start (%1)")};
+        // Reports from the start's own answer may come first; the rewritten polls follow in turn.
+        const auto first = std::ranges::find_if(reports, [&](const ProcessingProgress& p) {
+            return p.currentStatusMessage == QStringLiteral("Separating (%1)").arg(percentText(told[0]));
+        });
+        QVERIFY(reports.end() - first >= 3);
         for (int i = 0; i < 3; ++i) {
-            QCOMPARE(separating[size_t(i)].currentStatusMessage, texts[i].arg(percentText(told[i])));
-            QVERIFY(std::abs(separating[size_t(i)].fractionCompleted - (0.35 + 0.55 * told[i])) < 1e-9);
+            const QString text = i == 0 ? QStringLiteral("Separating (%1)") : QStringLiteral("Separating again from the start (%1)");
+            QCOMPARE(first[i].currentStatusMessage, text.arg(percentText(told[i])));
+            QVERIFY(std::abs(first[i].fractionCompleted - (0.35 + 0.55 * told[i])) < 1e-9);
         }
     }
 
-    // A kept job that can no longer give its stems is not resumed: the next clean of the
-    // soundtrack makes a new job and uploads again.
-    void keptJobThatCannotGiveItsStemsIsReplaced_data()
-    {
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("from");   // a pattern of the job record, and what replaces it
-        QTest::addColumn<QString>("to");
-        const QString succeeded = QStringLiteral("\"status\"\\s*:\\s*\"succeeded\"");
-        QTest::newRow("gone") << 404 << "^.*$"
-                              << "{\"error\":{\"code\":\"not_found\",\"message\":\"No such job.\"}}";
-        QTest::newRow("expired") << 200 << succeeded << "\"status\":\"expired\"";
-        QTest::newRow("past its expiry") << 200 << "\"expiresAt\"\\s*:\\s*\"[^\"]*\""
-                                         << "\"expiresAt\":\"2001-01-01T00:00:00Z\"";
-        QTest::newRow("failed") << 200 << succeeded << "\"status\":\"failed\"";
-    }
-
+    // A kept job that can no longer give its stems is not resumed: the next clean makes a new
+    // job and uploads again.
     void keptJobThatCannotGiveItsStemsIsReplaced()
     {
-        QFETCH(int, status);
-        QFETCH(QString, from);
-        QFETCH(QString, to);
-        proxy->replace("GET", "/stems/.*/effects.flac", Answer::htmlPage);
-        QVERIFY(thrown<SeparationError>([&] { separate(); }));
-        const std::optional<QString> kept = engine->interruptedJob(soundtrack);
-        QVERIFY(kept);
-        proxy->rewrite("GET", "/v1/jobs/[^/]+", [&](int& answered, std::string& body) {
-            answered = status;
-            body = std::regex_replace(body, std::regex(from.toStdString()), to.toStdString());
-        });
-        const SeparatedStems stems = separate();
-        QVERIFY(stems.job.id != *kept);
-        QCOMPARE(proxy->received("POST", "/v1/jobs"), 2);
-        QCOMPARE(proxy->received("PUT", ".*"), 2);
-        QVERIFY(stemMatchesJob(stems.effectsURL));
-        QVERIFY(!engine->interruptedJob(soundtrack));
+        const QString succeeded = QStringLiteral("\"status\"\\s*:\\s*\"succeeded\"");
+        const struct {
+            int status;
+            QString from, to;   // a pattern of the job record, and what replaces it
+        } cases[] = {
+            {404, "^.*$", "{\"error\":{\"code\":\"not_found\",\"message\":\"No such job.\"}}"},   // gone
+            {200, succeeded, "\"status\":\"expired\""},
+            {200, "\"expiresAt\"\\s*:\\s*\"[^\"]*\"", "\"expiresAt\":\"2001-01-01T00:00:00Z\""},
+            {200, succeeded, "\"status\":\"failed\""},
+        };
+        for (const auto& c : cases) {
+            init();
+            proxy->replace("GET", "/stems/.*/effects.flac", Answer::htmlPage);
+            QVERIFY(thrown<SeparationError>([&] { separate(); }));
+            const std::optional<QString> kept = engine->interruptedJob(soundtrack);
+            QVERIFY(kept);
+            rewriteNextJobRecord(c.status, c.from, c.to);
+            const SeparatedStems stems = separate();
+            QVERIFY2(stems.job.id != *kept, qPrintable(c.to));
+            QCOMPARE(proxy->received("PUT", ".*"), 2);
+            QVERIFY(stemMatchesJob(stems.effectsURL));
+        }
     }
 
     // A fresh job's download takes nothing that was already in its folder.
@@ -375,25 +354,19 @@ private Q_SLOTS:
         const QString planted = dir.filePath(QStringLiteral("planted.flac"));
         QVERIFY(hf::test::makeTone(planted, duration, 44100, *soundtrackChannels(soundtrack.toLocalFile()),
                                    QStringLiteral("0.2"), {"-c:a", "flac"}));
-        QFile plantedFile(planted);
-        QVERIFY(plantedFile.open(QIODevice::ReadOnly));
-        const QByteArray plantedBytes = plantedFile.readAll();
         bool placed = false;
         const SeparatedStems stems = runTask(
             engine->separate(soundtrack, duration, JobKind::full, false,
                              [&](const ProcessingProgress& p) {
-                                 const std::vector<std::string> started = proxy->paths("POST", "/v1/jobs/[^/]+/start");
-                                 if (placed || started.empty() || p.stage.kind() == ProcessingStage::Kind::uploading)
+                                 const QString id = startedJobID();
+                                 if (placed || id.isEmpty() || p.stage.kind() == ProcessingStage::Kind::uploading)
                                      return;
-                                 const QString id = QString::fromStdString(started.front()).section(u'/', 3, 3);
                                  QDir().mkpath(jobsFolder() + u'/' + id);
                                  placed = QFile::copy(planted, jobsFolder() + u'/' + id + QStringLiteral("/dialogue.flac"));
                              }),
             60000);
         QVERIFY(placed);
-        QFile dialogue(stems.dialogueURL.toLocalFile());
-        QVERIFY(dialogue.open(QIODevice::ReadOnly));
-        QVERIFY(dialogue.readAll() != plantedBytes);
+        QVERIFY(bytesOf(stems.dialogueURL.toLocalFile()) != bytesOf(planted));
     }
 
     void cleanupTestCase()

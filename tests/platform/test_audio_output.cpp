@@ -7,7 +7,6 @@
 #include <QTest>
 
 #include <algorithm>
-#include <cmath>
 #include <vector>
 
 using namespace hf;
@@ -17,18 +16,14 @@ namespace {
 
 constexpr qint64 millisecond = 1'000'000;
 
-// A steady tone, loud enough to tell from silence in the recording.
+// A square wave, loud enough to tell from silence in the recording.
 class Tone final : public AudioRenderer {
 public:
     explicit Tone(int channels) : m_channels(channels) {}
     qint64 render(float* out, qint64 frames) noexcept override
     {
-        for (qint64 i = 0; i < frames; ++i) {
-            const float value = 0.3f * float(std::sin(m_phase));
-            m_phase = std::fmod(m_phase + 2 * M_PI * 440.0 / SoundServer::sampleRate, 2 * M_PI);
-            for (int c = 0; c < m_channels; ++c)
-                out[i * m_channels + c] = value;
-        }
+        for (qint64 i = 0; i < frames * m_channels; ++i)
+            out[i] = (m_frames + i / m_channels) / 50 % 2 ? 0.3f : -0.3f;
         m_frames += frames;
         return frames;
     }
@@ -36,16 +31,8 @@ public:
 
 private:
     int m_channels;
-    double m_phase = 0;
     std::atomic<qint64> m_frames{0};
 };
-
-void waitNanoseconds(qint64 duration)
-{
-    const qint64 until = steadyNanoseconds() + duration;
-    while (steadyNanoseconds() < until)
-        QTest::qWait(5);
-}
 
 } // namespace
 
@@ -64,9 +51,9 @@ private slots:
 
     void cleanupTestCase() { m_recorder.stop(); }
 
-    // Play and pause as a user does, with the device kept open across pauses (as the player
-    // keeps it) and without (opened on each start): every start is heard, most within 100 ms, the
-    // sound goes on while started, and stops with the output.
+    // Play and pause as a user does, the device kept open across pauses (as the player keeps it)
+    // or opened on each start: every start is heard, most within 100 ms, the device reads while
+    // started, and the sound stops with the output.
     void everyStartIsHeard_data()
     {
         QTest::addColumn<bool>("prepared");
@@ -95,33 +82,25 @@ private slots:
             heardAfter.push_back((*heard - started) / millisecond);
             QVERIFY2(heardAfter.back() <= 1000, where + ": heard after " + QByteArray::number(heardAfter.back()) + " ms");
 
-            // Playing on: the device keeps reading, at about the pace of playback (more than half
-            // of it, where a device that stopped takes no more than its buffer, 70 ms), and does
-            // not count as stalled.
+            // A device that reads takes about the pace of playback (more than half of it); one that
+            // stopped takes no more than its buffer, 70 ms.
             const qint64 framesBefore = tone.frames();
-            waitNanoseconds(300 * millisecond);
+            QTest::qWait(300);
             const qint64 taken = tone.frames() - framesBefore;
             QVERIFY2(taken > SoundServer::sampleRate * 150 / 1000,
                      where + ": the device took " + QByteArray::number(taken) + " frames in 300 ms");
             QVERIFY2(!output->isStalled(), where);
-            const qint64 stillPlaying = steadyNanoseconds() - 150 * millisecond;
-            QVERIFY2(QTest::qWaitFor([&] { return m_recorder.soundBetween(stillPlaying, steadyNanoseconds()); }, 1000),
-                     where + ": the sound stopped while playing");
 
             output->stop();
             const qint64 stopped = steadyNanoseconds();
-            QVERIFY(!output->isStarted());
-            waitNanoseconds(300 * millisecond);
+            QTest::qWait(300);
             QVERIFY2(!m_recorder.soundAfter(stopped + 150 * millisecond).has_value(), where + ": still heard after stop");
         }
         output->release();
-        // A start is heard within 100 ms; on a machine busy with other work one may come later, but
-        // not most of them.
-        std::sort(heardAfter.begin(), heardAfter.end());
-        QByteArray all;
-        for (qint64 ms : heardAfter)
-            all += QByteArray::number(ms) + ' ';
-        QVERIFY2(heardAfter[heardAfter.size() / 2] <= 100, "heard after (ms): " + all);
+        // On a machine busy with other work one start may be heard later, but not most of them.
+        std::ranges::sort(heardAfter);
+        QVERIFY2(heardAfter[heardAfter.size() / 2] <= 100,
+                 "median heard after " + QByteArray::number(heardAfter[heardAfter.size() / 2]) + " ms");
     }
 
 private:
