@@ -32,9 +32,11 @@ constexpr std::int64_t kSegmentFrames = 160; // 5.12 s: the step of the search
 constexpr int kWindowSegments = 3;            // a song is judged over the last three segments (15.36 s)
 constexpr int kMinVotes = 8;                  // landmarks agreeing on one offset within a window...
 constexpr int kOverChance = 3;                // ...at least three times what chance gathers for other songs,
-constexpr int kChanceRank = 4;                //    read off the window's fourth strongest song...
+constexpr int kChanceShare = 10;              //    read off the song ranked at a tenth of the catalogue...
+constexpr int kChanceRank = 4;                //    (never above the 4th)...
+constexpr double kOverLuckiest = 2.25;        // ...at least 2.25 times the window's 4th strongest song...
 constexpr double kNearBest = 1.5;             // ...and at most kMaxNear other offsets of the song
-constexpr int kMaxNear = 3;                   //    reach 1/kNearBest of it
+constexpr int kMaxNear = 6;                   //    reach 1/kNearBest of it
 constexpr int kOffsetTolerance = 1;           // frames: landmarks of the same moment may land one frame apart
 constexpr std::int64_t kStretchGap = 94;      // frames (3 s) without an agreeing landmark end a stretch
 constexpr std::int64_t kStretchReach = 1875;  // frames (60 s): how far a stretch is followed past a heard window
@@ -222,6 +224,7 @@ void checkStop(const std::stop_token& stop)
 
 struct Catalogue::Index {
     std::vector<Posting> postings; // sorted by hash
+    std::size_t songs = 0;
 
     // Whether landmark `l` agrees with `song` at `offset` (within the tolerance).
     bool agrees(const Landmark& l, std::uint32_t song, std::int64_t offset) const
@@ -241,10 +244,12 @@ struct Catalogue::Index {
     // `song`'s hits are returned when it is given.
     //
     // A song is heard in a window at the offset where most of its landmarks agree, when that
-    // count stands out from chance three ways: it reaches kMinVotes; it is kOverChance times the
-    // count of the window's kChanceRank-th strongest song (what songs that do not play gather
-    // there by chance: repeated drum sounds, shared tempi and keys; room is left for the song
-    // itself and versions of it); and no more than kMaxNear of the song's other offsets come
+    // count stands out from chance four ways: it reaches kMinVotes; it is kOverChance times the
+    // count of the song ranked at a kChanceShare-th of the catalogue (what songs that do not
+    // play typically gather there by chance: repeated drum sounds, shared tempi and keys; the
+    // kChanceRank-th at least, leaving room for the song itself and versions of it); it is
+    // kOverLuckiest times the kChanceRank-th strongest song's (the luckiest chance, which grows
+    // with the catalogue); and no more than kMaxNear of the song's other offsets come
     // within kNearBest of it (a beat and drum kit shared with the soundtrack agree wherever the
     // bars line up, a recording where it plays and at the few places it repeats itself). A
     // weaker song heard beside a stronger one counts only the landmarks the stronger one does
@@ -293,13 +298,15 @@ struct Catalogue::Index {
             std::vector<Peak> peaks = peaksOf(window.size() == 1 ? window.front() : merged(window));
             std::sort(peaks.begin(), peaks.end(),
                       [](const Peak& a, const Peak& b) { return a.votes > b.votes || (a.votes == b.votes && a.song < b.song); });
-            const int chance = peaks.size() >= std::size_t(kChanceRank) ? peaks[kChanceRank - 1].votes : 0;
+            auto countAt = [&](std::size_t rank) { return peaks.size() >= rank ? peaks[rank - 1].votes : 0; };
+            const int chance = countAt(std::max<std::size_t>(kChanceRank, songs / kChanceShare));
+            const int luckiest = countAt(kChanceRank);
             auto standsOut = [&](const Peak& p, int votes) {
-                return votes >= kMinVotes && votes >= kOverChance * chance && p.near <= kMaxNear;
+                return votes >= kMinVotes && votes >= kOverChance * chance && votes >= kOverLuckiest * luckiest && p.near <= kMaxNear;
             };
             std::vector<const Peak*> heard;
             for (const Peak& p : peaks) {
-                if (p.votes < kMinVotes || p.votes < kOverChance * chance)
+                if (p.votes < kMinVotes || p.votes < kOverChance * chance || p.votes < kOverLuckiest * luckiest)
                     break; // sorted: no weaker song stands out
                 if (!standsOut(p, p.votes))
                     continue;
@@ -369,6 +376,7 @@ std::shared_ptr<const Catalogue> Catalogue::load(const std::filesystem::path& fo
         for (const Landmark& l : landmarks)
             catalogue->m_index->postings.push_back({l.hash, song, l.frame});
     }
+    catalogue->m_index->songs = catalogue->m_entries.size();
     std::sort(catalogue->m_index->postings.begin(), catalogue->m_index->postings.end(),
               [](const Posting& a, const Posting& b) { return a.hash < b.hash || (a.hash == b.hash && a.song < b.song); });
     return catalogue;
