@@ -35,7 +35,7 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "server", "engine", "training"))
-from sources import FORBIDDEN  # noqa: E402
+from sources import FORBIDDEN, fetch as fetch_packages  # noqa: E402
 
 RATE = 48000
 LENGTHS = (20, 45, 90)
@@ -79,22 +79,6 @@ VOICES = ("en-us", "en-gb", "en-gb-scotland", "en-us+f3", "en-gb+f2", "en-gb-x-r
 
 def run(cmd, **kw):
     return subprocess.run(cmd, check=True, **kw)
-
-
-def fetch(root):
-    debs = os.path.join(root, "debs")
-    unpacked = os.path.join(root, "unpacked")
-    os.makedirs(debs, exist_ok=True)
-    os.makedirs(unpacked, exist_ok=True)
-    for package in PACKAGES:
-        if not any(n.startswith(package + "_") for n in os.listdir(debs)):
-            run(["apt-get", "download", "-q", package], cwd=debs)
-    for name in sorted(os.listdir(debs)):
-        stamp = os.path.join(unpacked, "." + name)
-        if not os.path.exists(stamp):
-            run(["dpkg-deb", "-x", os.path.join(debs, name), unpacked])
-            open(stamp, "w").close()
-    return unpacked
 
 
 def duration(path):
@@ -313,7 +297,7 @@ def main():
     parser.add_argument("--prepare-only", action="store_true")
     args = parser.parse_args()
     root = os.path.abspath(args.root)
-    unpacked = fetch(root)
+    unpacked = fetch_packages(root, PACKAGES)
     catalogue, tracks = build_catalogue(root, unpacked)
     pool = speech_pool(root)
     excerpts = make_excerpts(root, unpacked, tracks, pool, args.jobs)

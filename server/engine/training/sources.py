@@ -127,13 +127,13 @@ EXCLUDE = re.compile(r"(countdown|fanfare|victory|finish|intro|start_race|gp_end
                      r"[-_](die|hit|laugh|scream|growl)|/(groan|wail|ugg))", re.I)
 
 
-def fetch(root):
-    """Downloads and unpacks the packages (again only where missing)."""
+def fetch(root, packages=PACKAGES):
+    """Downloads and unpacks the packages (again only where missing); returns where they unpacked."""
     debs = os.path.join(root, "debs")
     unpacked = os.path.join(root, "unpacked")
     os.makedirs(debs, exist_ok=True)
     os.makedirs(unpacked, exist_ok=True)
-    for package in PACKAGES:
+    for package in packages:
         if any(name.startswith(package + "_") for name in os.listdir(debs)):
             continue
         subprocess.run(["apt-get", "download", "-q", package], cwd=debs, check=True)
@@ -149,6 +149,7 @@ def fetch(root):
             for member in z.namelist():
                 if any(fnmatch.fnmatch(member, p) for p in WARZONE_MEMBERS) and member.endswith(".ogg"):
                     z.extract(member, target)
+    return unpacked
 
 
 def _input_options(path):
