@@ -85,18 +85,10 @@ private Q_SLOTS:
         HushframeApp app(*services, &picker);
         QWidget* main = app.openWindow(QStringLiteral("main"));
         QVERIFY(QTest::qWaitForWindowExposed(main));
-        auto* bar = main->findChild<QMenuBar*>();
+        // A menu-bar menu may have no parent: look among every widget.
         QMenu* found = nullptr;
-        std::function<void(QMenu*)> look = [&](QMenu* m) {
-            if (m->objectName() == menu)
-                found = m;
-            for (QAction* action : m->actions())
-                if (action->menu())
-                    look(action->menu());
-        };
-        for (QAction* entry : bar->actions())
-            if (entry->menu())
-                look(entry->menu());
+        for (QWidget* widget : QApplication::allWidgets())
+            found = widget->objectName() == menu ? qobject_cast<QMenu*>(widget) : found;
         QVERIFY(found);
 
         found->popup(main->mapToGlobal(QPoint(20, 20)));
@@ -112,7 +104,6 @@ private Q_SLOTS:
             const QChar letter = QChar(mnemonic[0].key()).toLower();
             QVERIFY2(!letters.contains(letter), qPrintable(action->text()));
             letters.insert(letter);
-            // The letter is one of the title's own.
             QVERIFY2(shown(action->text()).contains(letter, Qt::CaseInsensitive), qPrintable(action->text()));
         }
         QVERIFY(items > 0);

@@ -38,7 +38,6 @@ struct ShortcutHost : KitHost {
     }
 };
 
-// An alert card with three answers, the first the default, the last the cancel answer.
 // "Export First", "Replace" and "Cancel" for `card`, placed by `place`: each notes its title in
 // `pressed` and closes the card; the first is the default answer, the last the cancel answer.
 QList<QAbstractButton*> addAnswers(CardOverlay* card, QStringList& pressed,
@@ -58,6 +57,7 @@ QList<QAbstractButton*> addAnswers(CardOverlay* card, QStringList& pressed,
     return answers;
 }
 
+// An alert card with three answers, the first the default, the last the cancel answer.
 class Question : public CardOverlay {
 public:
     QList<QAbstractButton*> answers;
@@ -111,10 +111,7 @@ public:
 // Sends one key event as the window system would, held down (auto-repeated) or not.
 void sendKey(QWidget* to, QEvent::Type type, Qt::Key key, Qt::KeyboardModifiers modifiers, bool autoRepeat = false)
 {
-    const QString text = key == Qt::Key_Return || key == Qt::Key_Enter ? QStringLiteral("\r")
-                         : key == Qt::Key_Space                      ? QStringLiteral(" ")
-                                                                     : QString();
-    QKeyEvent event(type, key, modifiers, text, autoRepeat);
+    QKeyEvent event(type, key, modifiers, QString(), autoRepeat);
     QApplication::sendEvent(to, &event);
 }
 
@@ -408,10 +405,8 @@ private slots:
         // The card has the keyboard while it asks.
         QVERIFY(card.isAncestorOf(QApplication::focusWidget()));
 
-        if (how == QLatin1String("Escape")) {
-            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
-        } else if (how == QLatin1String("Return")) {
-            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        if (how == QLatin1String("Escape") || how == QLatin1String("Return")) {
+            QTest::keyClick(QApplication::focusWidget(), how == QLatin1String("Escape") ? Qt::Key_Escape : Qt::Key_Return);
         } else if (how == QLatin1String("Space on Cancel")) {
             card.answers[2]->setFocus(Qt::TabFocusReason);
             QTest::keyClick(card.answers[2], Qt::Key_Space);
