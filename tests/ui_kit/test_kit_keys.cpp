@@ -108,6 +108,19 @@ public:
     using QuestionCard::cardRect;
 };
 
+// A window of three buttons, shown.
+struct ThreeButtons : KitHost {
+    QuietButton* before;
+    ThreeButtons()
+    {
+        add(new QuietButton(QStringLiteral("First")));
+        before = add(new QuietButton(QStringLiteral("Before")));
+        add(new QuietButton(QStringLiteral("Last")));
+        settle();
+        resize(420, 420);
+    }
+};
+
 // Sends one key event as the window system would, held down (auto-repeated) or not.
 void sendKey(QWidget* to, QEvent::Type type, Qt::Key key, Qt::KeyboardModifiers modifiers, bool autoRepeat = false)
 {
@@ -337,46 +350,41 @@ private slots:
     }
 
     // Only a fresh, bare press answers: not a key held down, not one with Alt or Ctrl.
-    void aCardAnswersOneBarePressOnce_data()
-    {
-        QTest::addColumn<bool>("onAnswer");   // to the focused "Replace", else to the card
-        QTest::addColumn<int>("key");
-        QTest::addColumn<int>("modifiers");
-        QTest::addColumn<bool>("autoRepeat");
-        QTest::addColumn<QStringList>("pressed");
-        const QStringList none;
-        QTest::newRow("Return on an answer") << true << int(Qt::Key_Return) << 0 << false << QStringList{"Replace"};
-        QTest::newRow("Return held on an answer") << true << int(Qt::Key_Return) << 0 << true << none;
-        QTest::newRow("Enter held on an answer") << true << int(Qt::Key_Enter) << int(Qt::KeypadModifier) << true << none;
-        QTest::newRow("Alt+Return on an answer") << true << int(Qt::Key_Return) << int(Qt::AltModifier) << false << none;
-        QTest::newRow("Ctrl+Return on an answer") << true << int(Qt::Key_Return) << int(Qt::ControlModifier) << false << none;
-        QTest::newRow("Return on the card") << false << int(Qt::Key_Return) << 0 << false << QStringList{"Export First"};
-        QTest::newRow("Return held on the card") << false << int(Qt::Key_Return) << 0 << true << none;
-        QTest::newRow("Alt+Return on the card") << false << int(Qt::Key_Return) << int(Qt::AltModifier) << false << none;
-        QTest::newRow("Escape held on the card") << false << int(Qt::Key_Escape) << 0 << true << none;
-    }
     void aCardAnswersOneBarePressOnce()
     {
-        QFETCH(bool, onAnswer);
-        QFETCH(int, key);
-        QFETCH(int, modifiers);
-        QFETCH(bool, autoRepeat);
-        QFETCH(QStringList, pressed);
-        KitHost host;
-        host.settle();
-        host.resize(420, 420);
+        ThreeButtons host;
         QVERIFY(QTest::qWaitForWindowActive(&host));
-        Asking card(&host);
-        card.ask();
-        QWidget* to = &card;
-        if (onAnswer) {
-            card.answers[1]->setFocus(Qt::TabFocusReason);
-            to = card.answers[1];
+        const struct {
+            const char* press;
+            bool onAnswer;   // to the focused "Replace", else to the card
+            Qt::Key key;
+            Qt::KeyboardModifiers modifiers;
+            bool autoRepeat;
+            const char* answered;
+        } cases[] = {
+            {"Return on an answer", true, Qt::Key_Return, {}, false, "Replace"},
+            {"Return held on an answer", true, Qt::Key_Return, {}, true, nullptr},
+            {"Enter held on an answer", true, Qt::Key_Enter, Qt::KeypadModifier, true, nullptr},
+            {"Alt+Return on an answer", true, Qt::Key_Return, Qt::AltModifier, false, nullptr},
+            {"Ctrl+Return on an answer", true, Qt::Key_Return, Qt::ControlModifier, false, nullptr},
+            {"Return on the card", false, Qt::Key_Return, {}, false, "Export First"},
+            {"Return held on the card", false, Qt::Key_Return, {}, true, nullptr},
+            {"Alt+Return on the card", false, Qt::Key_Return, Qt::AltModifier, false, nullptr},
+            {"Escape held on the card", false, Qt::Key_Escape, {}, true, nullptr},
+        };
+        for (const auto& k : cases) {
+            Asking card(&host);
+            card.ask();
+            QWidget* to = &card;
+            if (k.onAnswer) {
+                card.answers[1]->setFocus(Qt::TabFocusReason);
+                to = card.answers[1];
+            }
+            sendKey(to, QEvent::KeyPress, k.key, k.modifiers, k.autoRepeat);
+            sendKey(to, QEvent::KeyRelease, k.key, k.modifiers, k.autoRepeat);
+            const QStringList answered = k.answered ? QStringList{QString::fromLatin1(k.answered)} : QStringList{};
+            QVERIFY2(card.pressed == answered && card.isVisible() == answered.isEmpty(), k.press);
         }
-        sendKey(to, QEvent::KeyPress, Qt::Key(key), Qt::KeyboardModifiers(modifiers), autoRepeat);
-        sendKey(to, QEvent::KeyRelease, Qt::Key(key), Qt::KeyboardModifiers(modifiers), autoRepeat);
-        QCOMPARE(card.pressed, pressed);
-        QCOMPARE(card.isVisible(), pressed.isEmpty());
     }
 
     // However the card closes, the focus is back where it was, and nothing on the hidden card can
@@ -391,14 +399,10 @@ private slots:
     void aClosedCardGivesTheKeyboardBack()
     {
         QFETCH(QString, how);
-        KitHost host;
-        // The focus is on the middle of three buttons, where no other rule would put it back.
-        host.add(new QuietButton(QStringLiteral("First")));
-        auto* before = host.add(new QuietButton(QStringLiteral("Before")));
-        host.add(new QuietButton(QStringLiteral("Last")));
-        host.settle();
-        host.resize(420, 420);
+        ThreeButtons host;
         QVERIFY(QTest::qWaitForWindowActive(&host));
+        // The focus is on the middle of three buttons, where no other rule would put it back.
+        QWidget* before = host.before;
         before->setFocus(Qt::TabFocusReason);
         Asking card(&host);
         card.ask();
@@ -427,7 +431,7 @@ private slots:
             card.hide();
         }
         QVERIFY(!card.isVisible());
-        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(before));
+        QCOMPARE(QApplication::focusWidget(), before);
         const QStringList answered = card.pressed;
         for (int i = 0; i < 6; ++i) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
