@@ -138,12 +138,10 @@ class TestKeyboardPass : public QObject {
         QAction* item = nullptr;
         for (QAction* action : menu->actions())
             item = action->objectName() == name ? action : item;
-        const QString title = item ? item->text() : QString();
-        const qsizetype amp = title.indexOf(u'&');
-        m_log << QStringLiteral("  item: ") + title;
-        if (amp < 0 || amp + 1 >= title.size())
-            return false;
-        return press(title.at(amp + 1).toLower(), [] { return QApplication::activePopupWidget() == nullptr; });
+        m_log << QStringLiteral("  item: ") + (item ? item->text() : QString());
+        const QKeySequence mark = item ? QKeySequence::mnemonic(item->text()) : QKeySequence();
+        return !mark.isEmpty()
+               && press(QChar(mark[0].key()).toLower(), [] { return QApplication::activePopupWidget() == nullptr; });
     }
 
     // A card that has just opened on `window`: it holds the focus, each of its stops shows the
@@ -266,22 +264,18 @@ private Q_SLOTS:
         m_log << QStringLiteral("editor round");
         QVERIFY2(tabRound(window, window), qPrintable(m_log.join(u'\n')));
 
-        // Opening another video asks first. While the question is up the window's shortcuts wait
-        // (Ctrl+E exports nothing, Ctrl+O opens nothing); Escape closes it, the focus goes back,
-        // and Return then answers nothing.
+        // Opening another video asks first; while it asks, the window's shortcuts wait. The window
+        // itself holds the focus, as when it opened, so Return there presses nothing.
         m_log << QStringLiteral("replace question");
         auto* replace = window->findChild<ui::CardOverlay*>(QStringLiteral("replace.confirmation"));
         QVERIFY(replace);
-        // The window itself holds the focus, as when it opened: Return there presses nothing.
         window->setFocus(Qt::OtherFocusReason);
         QWidget* before = QApplication::focusWidget();
         QVERIFY(press(QStringLiteral("ctrl+o"), [&] { return replace->isVisible(); }));
         for (const QString& chord : {QStringLiteral("ctrl+e"), QStringLiteral("ctrl+o"), QStringLiteral("F10")})
             QVERIFY(press(chord, [] { return true; }));
         QTest::qWait(300);
-        QCOMPARE(save.requests, 1);
-        QCOMPARE(picker.requests, 1);
-        QVERIFY(!QApplication::activePopupWidget());
+        QVERIFY(save.requests == 1 && picker.requests == 1 && !QApplication::activePopupWidget());
         checkCardByKeyboard(window, replace, before, [&] {
             return picker.requests == 1 && save.requests == 1 && !coordinator.hasPendingReplacement();
         });
