@@ -1,11 +1,9 @@
 // What a screen reader is told by the controls that show several labels: each label once, with
 // the role, value and state the control has. Legend rows, the export option rows (radio choices
 // and a check box), song headings, the processing bar, the "Checking for songs..." announcement and
-// the feedback form's thank-you mark, read through Qt's accessibility interfaces. Then the tree's
-// names, roles, descriptions and states control by control, and the changes sent to the bus.
-//
-// The accessibility bus of the desktop carries an element's name, description, role, states and
-// a number as its value, never a value text: `spoken` reads what it carries.
+// the feedback form's thank-you mark, read through Qt's accessibility interfaces; then control by
+// control, and the changes sent to the bus. The bus carries no value text: `spoken` reads what it
+// carries (name and description).
 
 #include "helpers_coordinator.h"
 
