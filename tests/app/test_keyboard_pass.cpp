@@ -2,11 +2,9 @@
 // through the X server: a video opened from the File menu (F10), every focus stop on the way to
 // "Clean full video" drawn, the clean started with Space, the result exported with the toolbar's
 // Export button and Return, Settings and Help opened from the menus by their letters, and Quit
-// (Ctrl+Q) closing every window. Each kind of card (the replace question, the quit question, the
-// error alert, the sign-in sheet) takes the keyboard while it asks, holds the window's shortcuts,
-// shows the ring on each of its stops, and once closed by Escape gives the focus back and answers
-// nothing more. Settings, Help and Feedback close with Escape and Ctrl+W, every stop of theirs
-// drawn. Skips without an X server or xdotool; ctest runs it under xvfb-run.
+// (Ctrl+Q) closing every window. Each card takes the keyboard while it asks, holds the window's
+// shortcuts and gives the focus back once closed. Skips without an X server or xdotool; ctest
+// runs it under xvfb-run.
 
 #include "app/content_view.h"
 #include "app/hushframe_app.h"
@@ -82,26 +80,23 @@ class TestKeyboardPass : public QObject {
         return test::x11::typeKeys(chord) && QTest::qWaitFor(done, timeout);
     }
 
-    // Tab once; the focus moves to another widget of `window`, and the screen shows the change
-    // inside that widget. Returns the new focus widget, or null (with the reason in the log).
-    QWidget* tabAndCheckDrawn(QWidget* window)
+    // Tab once; the focus moves to another widget of `window` (inside `scope` when given), and the
+    // screen shows the change inside that widget. Returns the new focus widget, the same one when
+    // `mayStay` and Tab moved nothing, or null (with the reason in the log).
+    QWidget* tabAndCheckDrawn(QWidget* window, QWidget* scope = nullptr, bool mayStay = false)
     {
         QWidget* before = QApplication::focusWidget();
         const QImage shotBefore = test::x11::screenPicture(window->windowHandle());
-        if (!press(QStringLiteral("Tab"), [&] { return QApplication::focusWidget() != before; }))
-            return nullptr;
+        const bool moved = press(QStringLiteral("Tab"), [&] { return QApplication::focusWidget() != before; },
+                                 mayStay ? 1500 : 5000);
         QWidget* now = QApplication::focusWidget();
         m_log << QStringLiteral("  focus: ") + describe(now);
-        if (!now || now->window() != window)
+        if (!now || now->window() != window || (scope && !scope->isAncestorOf(now))) {
+            m_log << QStringLiteral("  LEFT ") + describe(scope ? scope : window);
             return nullptr;
-        checkDrawn(window, shotBefore, now);
-        return now;
-    }
-
-    // Whether the screen shows the focus arriving on `now` (its area changed since `shotBefore`);
-    // a stop that shows nothing is noted.
-    void checkDrawn(QWidget* window, const QImage& shotBefore, QWidget* now)
-    {
+        }
+        if (!moved)
+            return mayStay ? now : nullptr;
         const QRect area = QRect(now->mapTo(window, QPoint(0, 0)), now->size()).adjusted(-3, -3, 3, 3);
         const bool drawn = QTest::qWaitFor([&] {
             return test::x11::differsWithin(shotBefore, test::x11::screenPicture(window->windowHandle()), area);
@@ -110,34 +105,24 @@ class TestKeyboardPass : public QObject {
             m_log << QStringLiteral("  NOT DRAWN");
             m_undrawn << describe(now);
         }
+        return now;
     }
 
-    // Tabs from the focus until it comes back to the first stop reached, each stop drawn and inside
-    // `scope`; with one stop only, Tab leaves the focus on it. Returns the stops, none on failure.
-    QList<QWidget*> tabRound(QWidget* window, QWidget* scope, int limit = 60)
+    // Tabs round the stops inside `scope` until the focus is back on the first, each stop drawn;
+    // with one stop only, Tab leaves the focus on it.
+    bool tabRound(QWidget* window, QWidget* scope, int limit = 60)
     {
-        QList<QWidget*> stops;
+        QWidget* first = nullptr;
         for (int i = 0; i < limit; ++i) {
             QWidget* before = QApplication::focusWidget();
-            const QImage shot = test::x11::screenPicture(window->windowHandle());
-            m_log << QStringLiteral("key Tab");
-            if (!test::x11::typeKeys(QStringLiteral("Tab")))
-                return {};
-            const bool moved = QTest::qWaitFor([&] { return QApplication::focusWidget() != before; }, 1500);
-            QWidget* now = QApplication::focusWidget();
-            m_log << QStringLiteral("  focus: ") + describe(now);
-            if (!now || now->window() != window || (scope != window && !scope->isAncestorOf(now))) {
-                m_log << QStringLiteral("  LEFT ") + describe(scope);
-                return {};
-            }
-            if (!moved)
-                return stops.isEmpty() ? QList<QWidget*>{now} : stops;
-            checkDrawn(window, shot, now);
-            if (!stops.isEmpty() && now == stops.first())
-                return stops;
-            stops << now;
+            QWidget* now = tabAndCheckDrawn(window, scope, true);
+            if (!now)
+                return false;
+            if (now == before || now == first)
+                return true;
+            first = first ? first : now;
         }
-        return {};
+        return false;
     }
 
     // Opens the menu-bar menu whose mnemonic is `letter` and chooses its item `name` by the item's
@@ -150,18 +135,13 @@ class TestKeyboardPass : public QObject {
                 return menu != nullptr;
             }))
             return false;
-        QAction* item = menu->findChild<QAction*>(name);
-        if (!item) {
-            for (QAction* action : menu->actions())
-                if (action->objectName() == name)
-                    item = action;
-        }
-        const QString title = item ? item->text() : QString();
-        const qsizetype amp = title.indexOf(u'&');
-        m_log << QStringLiteral("  item: ") + title;
-        if (amp < 0 || amp + 1 >= title.size())
-            return false;
-        return press(title.at(amp + 1).toLower(), [] { return QApplication::activePopupWidget() == nullptr; });
+        QAction* item = nullptr;
+        for (QAction* action : menu->actions())
+            item = action->objectName() == name ? action : item;
+        m_log << QStringLiteral("  item: ") + (item ? item->text() : QString());
+        const QKeySequence mark = item ? QKeySequence::mnemonic(item->text()) : QKeySequence();
+        return !mark.isEmpty()
+               && press(QChar(mark[0].key()).toLower(), [] { return QApplication::activePopupWidget() == nullptr; });
     }
 
     // A card that has just opened on `window`: it holds the focus, each of its stops shows the
@@ -172,7 +152,7 @@ class TestKeyboardPass : public QObject {
     {
         QVERIFY2(card && card->isVisible(), qPrintable(m_log.join(u'\n')));
         QVERIFY(QTest::qWaitFor([&] { return card->isAncestorOf(QApplication::focusWidget()) || QApplication::focusWidget() == card; }, 2000));
-        QVERIFY2(!tabRound(window, card).isEmpty(), qPrintable(m_log.join(u'\n')));
+        QVERIFY2(tabRound(window, card), qPrintable(m_log.join(u'\n')));
         test::saveScreenshot(test::x11::screenPicture(window->windowHandle()), QStringLiteral("keyboard"),
                              card->objectName() + QStringLiteral("-focused"));
         QVERIFY(press(QStringLiteral("Escape"), [&] { return !card->isVisible(); }));
@@ -182,22 +162,6 @@ class TestKeyboardPass : public QObject {
         QTest::qWait(300);
         QVERIFY2(!card->isVisible() && unchanged(), qPrintable(m_log.join(u'\n')));
         QCOMPARE(QApplication::focusWidget(), before);
-    }
-
-    // Escape closes the window `id`, opened again Ctrl+W does, every stop of it drawn on the way.
-    void checkWindowClosesByKeys(HushframeApp& app, const QString& id)
-    {
-        for (const QString& key : {QStringLiteral("Escape"), QStringLiteral("ctrl+w")}) {
-            m_log << id + QStringLiteral(" closed by ") + key;
-            QPointer<QWidget> window = app.openWindow(id);
-            QVERIFY(window && QTest::qWaitForWindowActive(window));
-            if (key == QLatin1String("Escape")) {
-                QVERIFY2(!tabRound(window, window).isEmpty() || !window->focusWidget(), qPrintable(m_log.join(u'\n')));
-                test::saveScreenshot(test::x11::screenPicture(window->windowHandle()), QStringLiteral("keyboard"),
-                                     id + QStringLiteral("-focused"));
-            }
-            QVERIFY2(press(key, [&] { return !window || !window->isVisible(); }), qPrintable(m_log.join(u'\n')));
-        }
     }
 
     // Tabs until `target` has the focus, checking every stop on the way; at most `limit` presses.
@@ -298,24 +262,20 @@ private Q_SLOTS:
 
         // The window with its result: every stop drawn, all the way round.
         m_log << QStringLiteral("editor round");
-        QVERIFY2(!tabRound(window, window).isEmpty(), qPrintable(m_log.join(u'\n')));
+        QVERIFY2(tabRound(window, window), qPrintable(m_log.join(u'\n')));
 
-        // Opening another video asks first. While the question is up the window's shortcuts wait
-        // (Ctrl+E exports nothing, Ctrl+O opens nothing); Escape closes it, the focus goes back,
-        // and Return then answers nothing.
+        // Opening another video asks first; while it asks, the window's shortcuts wait. The window
+        // itself holds the focus, as when it opened, so Return there presses nothing.
         m_log << QStringLiteral("replace question");
         auto* replace = window->findChild<ui::CardOverlay*>(QStringLiteral("replace.confirmation"));
         QVERIFY(replace);
-        // The window itself holds the focus, as when it opened: Return there presses nothing.
         window->setFocus(Qt::OtherFocusReason);
         QWidget* before = QApplication::focusWidget();
         QVERIFY(press(QStringLiteral("ctrl+o"), [&] { return replace->isVisible(); }));
         for (const QString& chord : {QStringLiteral("ctrl+e"), QStringLiteral("ctrl+o"), QStringLiteral("F10")})
             QVERIFY(press(chord, [] { return true; }));
         QTest::qWait(300);
-        QCOMPARE(save.requests, 1);
-        QCOMPARE(picker.requests, 1);
-        QVERIFY(!QApplication::activePopupWidget());
+        QVERIFY(save.requests == 1 && picker.requests == 1 && !QApplication::activePopupWidget());
         checkCardByKeyboard(window, replace, before, [&] {
             return picker.requests == 1 && save.requests == 1 && !coordinator.hasPendingReplacement();
         });
@@ -429,8 +389,16 @@ private Q_SLOTS:
     {
         test::AppOnLocalServer run;
         QVERIFY(run.open(2));
-        for (const QString& id : {QStringLiteral("settings"), QStringLiteral("help"), QStringLiteral("feedback")})
-            checkWindowClosesByKeys(*run.app, id);
+        for (const QString& id : {QStringLiteral("settings"), QStringLiteral("help"), QStringLiteral("feedback")}) {
+            for (const QString& key : {QStringLiteral("Escape"), QStringLiteral("ctrl+w")}) {
+                m_log << id + QStringLiteral(" closed by ") + key;
+                QPointer<QWidget> window = run.app->openWindow(id);
+                QVERIFY(window && QTest::qWaitForWindowActive(window));
+                if (key == QLatin1String("Escape"))
+                    QVERIFY2(tabRound(window, window) || !window->focusWidget(), qPrintable(m_log.join(u'\n')));
+                QVERIFY2(press(key, [&] { return !window || !window->isVisible(); }), qPrintable(m_log.join(u'\n')));
+            }
+        }
 
         QVERIFY2(m_undrawn.isEmpty(), qPrintable(m_undrawn.join(u'\n')));
     }

@@ -288,21 +288,20 @@ private Q_SLOTS:
         QVERIFY(served.start());
         ContentView* window = served.window;
         EngineCoordinator& coordinator = served.services->coordinator();
+        const auto settles = [&](const auto& has) {
+            return QTest::qWaitFor([&] { return (has() && !coordinator.isProcessing()) || coordinator.errorMessage(); },
+                                   120000)
+                   && !coordinator.errorMessage();
+        };
         coordinator.openVideo(QUrl::fromLocalFile(movie));
-        QVERIFY(QTest::qWaitFor(
-            [&] { return (coordinator.hasPreviewResult() && !coordinator.isProcessing()) || coordinator.errorMessage(); },
-            120000));
-        QVERIFY(!coordinator.errorMessage());
+        QVERIFY(settles([&] { return coordinator.hasPreviewResult(); }));
         coordinator.cleanFullVideo();
-        QVERIFY(QTest::qWaitFor(
-            [&] { return (coordinator.hasFullResult() && !coordinator.isProcessing()) || coordinator.errorMessage(); },
-            120000));
-        QVERIFY(!coordinator.errorMessage());
+        QVERIFY(settles([&] { return coordinator.hasFullResult(); }));
         coordinator.setShowExportSheet(false);
 
         // 1024 x 768 less a panel of 28 and a title bar of 40, and 12 on each side for the frame.
         const QSize room(1000, 700);
-        QVERIFY2(window->minimumSize().width() <= room.width() && window->minimumSize().height() <= room.height(),
+        QVERIFY2(room.expandedTo(window->minimumSize()) == room,
                  qPrintable(QStringLiteral("least size %1x%2").arg(window->minimumWidth()).arg(window->minimumHeight())));
         window->resize(window->minimumSize());
         auto* exportButton = window->findChild<QWidget*>(QStringLiteral("result.export"));

@@ -345,24 +345,15 @@ private slots:
 
     // A pop-up opened over a fixed window takes its appearance, whatever the desktop's: a menu of
     // the window, a menu bar's menu made without a parent, and a choice's list.
-    void popupsTakeTheWindowTheyOpenOver_data()
-    {
-        QTest::addColumn<QString>("popup");
-        QTest::newRow("menu of the window") << QStringLiteral("menu of the window");
-        QTest::newRow("menu without a parent") << QStringLiteral("menu without a parent");
-        QTest::newRow("choice's list") << QStringLiteral("choice's list");
-    }
     void popupsTakeTheWindowTheyOpenOver()
     {
-        QFETCH(QString, popup);
         Environment& env = Environment::instance();
         Environment::applyToApplication(*qApp);
         env.setAppearance(Appearance::light);
         QWidget window;
-        auto* layout = new QVBoxLayout(&window);
         auto* choice = new QComboBox;
         choice->addItems({QStringLiteral("Videos"), QStringLiteral("Desktop")});
-        layout->addWidget(choice);
+        (new QVBoxLayout(&window))->addWidget(choice);
         choice->view();   // its list made (and coloured) before the window's appearance is fixed
         setWindowAppearance(&window, Appearance::dark);
         window.show();
@@ -371,19 +362,19 @@ private slots:
 
         QMenu parented(&window);
         QMenu parentless;
-        QWidget* shown = nullptr;
-        if (popup == QLatin1String("choice's list")) {
-            choice->showPopup();
-            shown = choice->view()->window();
-        } else {
-            QMenu* menu = popup == QLatin1String("menu of the window") ? &parented : &parentless;
+        const auto takesTheWindows = [&](QWidget* shown) {
+            return QTest::qWaitFor([&] { return shown->isVisible(); })
+                   && shown->palette().color(QPalette::Window) == color(ColorName::Surface, Appearance::dark)
+                   && shown->palette().color(QPalette::Text) == color(ColorName::Ink, Appearance::dark);
+        };
+        for (QMenu* menu : {&parented, &parentless}) {
             menu->addAction(QStringLiteral("Open Video..."));
             menu->popup(window.mapToGlobal(QPoint(10, 10)));
-            shown = menu;
+            QVERIFY2(takesTheWindows(menu), menu == &parented ? "menu of the window" : "menu without a parent");
+            menu->close();
         }
-        QVERIFY(QTest::qWaitFor([&] { return shown->isVisible(); }));
-        QCOMPARE(shown->palette().color(QPalette::Window), color(ColorName::Surface, Appearance::dark));
-        QCOMPARE(shown->palette().color(QPalette::Text), color(ColorName::Ink, Appearance::dark));
+        choice->showPopup();
+        QVERIFY2(takesTheWindows(choice->view()->window()), "choice's list");
         choice->hidePopup();
         env.clearOverrides();
     }

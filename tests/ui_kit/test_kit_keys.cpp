@@ -38,7 +38,6 @@ struct ShortcutHost : KitHost {
     }
 };
 
-// An alert card with three answers, the first the default, the last the cancel answer.
 // "Export First", "Replace" and "Cancel" for `card`, placed by `place`: each notes its title in
 // `pressed` and closes the card; the first is the default answer, the last the cancel answer.
 QList<QAbstractButton*> addAnswers(CardOverlay* card, QStringList& pressed,
@@ -58,6 +57,7 @@ QList<QAbstractButton*> addAnswers(CardOverlay* card, QStringList& pressed,
     return answers;
 }
 
+// An alert card with three answers, the first the default, the last the cancel answer.
 class Question : public CardOverlay {
 public:
     QList<QAbstractButton*> answers;
@@ -108,13 +108,23 @@ public:
     using QuestionCard::cardRect;
 };
 
+// A window of three buttons, shown.
+struct ThreeButtons : KitHost {
+    QuietButton* before;
+    ThreeButtons()
+    {
+        add(new QuietButton(QStringLiteral("First")));
+        before = add(new QuietButton(QStringLiteral("Before")));
+        add(new QuietButton(QStringLiteral("Last")));
+        settle();
+        resize(420, 420);
+    }
+};
+
 // Sends one key event as the window system would, held down (auto-repeated) or not.
 void sendKey(QWidget* to, QEvent::Type type, Qt::Key key, Qt::KeyboardModifiers modifiers, bool autoRepeat = false)
 {
-    const QString text = key == Qt::Key_Return || key == Qt::Key_Enter ? QStringLiteral("\r")
-                         : key == Qt::Key_Space                      ? QStringLiteral(" ")
-                                                                     : QString();
-    QKeyEvent event(type, key, modifiers, text, autoRepeat);
+    QKeyEvent event(type, key, modifiers, QString(), autoRepeat);
     QApplication::sendEvent(to, &event);
 }
 
@@ -340,46 +350,41 @@ private slots:
     }
 
     // Only a fresh, bare press answers: not a key held down, not one with Alt or Ctrl.
-    void aCardAnswersOneBarePressOnce_data()
-    {
-        QTest::addColumn<bool>("onAnswer");   // to the focused "Replace", else to the card
-        QTest::addColumn<int>("key");
-        QTest::addColumn<int>("modifiers");
-        QTest::addColumn<bool>("autoRepeat");
-        QTest::addColumn<QStringList>("pressed");
-        const QStringList none;
-        QTest::newRow("Return on an answer") << true << int(Qt::Key_Return) << 0 << false << QStringList{"Replace"};
-        QTest::newRow("Return held on an answer") << true << int(Qt::Key_Return) << 0 << true << none;
-        QTest::newRow("Enter held on an answer") << true << int(Qt::Key_Enter) << int(Qt::KeypadModifier) << true << none;
-        QTest::newRow("Alt+Return on an answer") << true << int(Qt::Key_Return) << int(Qt::AltModifier) << false << none;
-        QTest::newRow("Ctrl+Return on an answer") << true << int(Qt::Key_Return) << int(Qt::ControlModifier) << false << none;
-        QTest::newRow("Return on the card") << false << int(Qt::Key_Return) << 0 << false << QStringList{"Export First"};
-        QTest::newRow("Return held on the card") << false << int(Qt::Key_Return) << 0 << true << none;
-        QTest::newRow("Alt+Return on the card") << false << int(Qt::Key_Return) << int(Qt::AltModifier) << false << none;
-        QTest::newRow("Escape held on the card") << false << int(Qt::Key_Escape) << 0 << true << none;
-    }
     void aCardAnswersOneBarePressOnce()
     {
-        QFETCH(bool, onAnswer);
-        QFETCH(int, key);
-        QFETCH(int, modifiers);
-        QFETCH(bool, autoRepeat);
-        QFETCH(QStringList, pressed);
-        KitHost host;
-        host.settle();
-        host.resize(420, 420);
+        ThreeButtons host;
         QVERIFY(QTest::qWaitForWindowActive(&host));
-        Asking card(&host);
-        card.ask();
-        QWidget* to = &card;
-        if (onAnswer) {
-            card.answers[1]->setFocus(Qt::TabFocusReason);
-            to = card.answers[1];
+        const struct {
+            const char* press;
+            bool onAnswer;   // to the focused "Replace", else to the card
+            Qt::Key key;
+            Qt::KeyboardModifiers modifiers;
+            bool autoRepeat;
+            const char* answered;
+        } cases[] = {
+            {"Return on an answer", true, Qt::Key_Return, {}, false, "Replace"},
+            {"Return held on an answer", true, Qt::Key_Return, {}, true, nullptr},
+            {"Enter held on an answer", true, Qt::Key_Enter, Qt::KeypadModifier, true, nullptr},
+            {"Alt+Return on an answer", true, Qt::Key_Return, Qt::AltModifier, false, nullptr},
+            {"Ctrl+Return on an answer", true, Qt::Key_Return, Qt::ControlModifier, false, nullptr},
+            {"Return on the card", false, Qt::Key_Return, {}, false, "Export First"},
+            {"Return held on the card", false, Qt::Key_Return, {}, true, nullptr},
+            {"Alt+Return on the card", false, Qt::Key_Return, Qt::AltModifier, false, nullptr},
+            {"Escape held on the card", false, Qt::Key_Escape, {}, true, nullptr},
+        };
+        for (const auto& k : cases) {
+            Asking card(&host);
+            card.ask();
+            QWidget* to = &card;
+            if (k.onAnswer) {
+                card.answers[1]->setFocus(Qt::TabFocusReason);
+                to = card.answers[1];
+            }
+            sendKey(to, QEvent::KeyPress, k.key, k.modifiers, k.autoRepeat);
+            sendKey(to, QEvent::KeyRelease, k.key, k.modifiers, k.autoRepeat);
+            const QStringList answered = k.answered ? QStringList{QString::fromLatin1(k.answered)} : QStringList{};
+            QVERIFY2(card.pressed == answered && card.isVisible() == answered.isEmpty(), k.press);
         }
-        sendKey(to, QEvent::KeyPress, Qt::Key(key), Qt::KeyboardModifiers(modifiers), autoRepeat);
-        sendKey(to, QEvent::KeyRelease, Qt::Key(key), Qt::KeyboardModifiers(modifiers), autoRepeat);
-        QCOMPARE(card.pressed, pressed);
-        QCOMPARE(card.isVisible(), pressed.isEmpty());
     }
 
     // However the card closes, the focus is back where it was, and nothing on the hidden card can
@@ -394,24 +399,18 @@ private slots:
     void aClosedCardGivesTheKeyboardBack()
     {
         QFETCH(QString, how);
-        KitHost host;
-        // The focus is on the middle of three buttons, where no other rule would put it back.
-        host.add(new QuietButton(QStringLiteral("First")));
-        auto* before = host.add(new QuietButton(QStringLiteral("Before")));
-        host.add(new QuietButton(QStringLiteral("Last")));
-        host.settle();
-        host.resize(420, 420);
+        ThreeButtons host;
         QVERIFY(QTest::qWaitForWindowActive(&host));
+        // The focus is on the middle of three buttons, where no other rule would put it back.
+        QWidget* before = host.before;
         before->setFocus(Qt::TabFocusReason);
         Asking card(&host);
         card.ask();
         // The card has the keyboard while it asks.
         QVERIFY(card.isAncestorOf(QApplication::focusWidget()));
 
-        if (how == QLatin1String("Escape")) {
-            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
-        } else if (how == QLatin1String("Return")) {
-            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        if (how == QLatin1String("Escape") || how == QLatin1String("Return")) {
+            QTest::keyClick(QApplication::focusWidget(), how == QLatin1String("Escape") ? Qt::Key_Escape : Qt::Key_Return);
         } else if (how == QLatin1String("Space on Cancel")) {
             card.answers[2]->setFocus(Qt::TabFocusReason);
             QTest::keyClick(card.answers[2], Qt::Key_Space);
@@ -432,7 +431,7 @@ private slots:
             card.hide();
         }
         QVERIFY(!card.isVisible());
-        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(before));
+        QCOMPARE(QApplication::focusWidget(), before);
         const QStringList answered = card.pressed;
         for (int i = 0; i < 6; ++i) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
@@ -446,26 +445,20 @@ private slots:
 
     // The question card is 380 wide, or the window's width less 40 when that is smaller; it is a
     // dialog named by its title to a screen reader, and no stop of its own.
-    void questionCardTakesTheSmallerWidth_data()
-    {
-        QTest::addColumn<int>("windowWidth");
-        QTest::addColumn<int>("cardWidth");
-        QTest::newRow("narrow") << 300 << 260;
-        QTest::newRow("just wide enough") << 420 << 380;
-        QTest::newRow("wide") << 900 << 380;
-    }
     void questionCardTakesTheSmallerWidth()
     {
-        QFETCH(int, windowWidth);
-        QFETCH(int, cardWidth);
         QWidget window;
-        window.resize(windowWidth, 600);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
+        for (const auto& [windowWidth, cardWidth] : {std::pair{300, 260}, {420, 380}, {900, 380}}) {
+            window.resize(windowWidth, 600);
+            Asking card(&window);
+            card.ask();
+            QCOMPARE(card.cardRect().width(), cardWidth);
+            QCOMPARE(card.card()->width(), cardWidth);
+        }
         Asking card(&window);
         card.ask();
-        QCOMPARE(card.cardRect().width(), cardWidth);
-        QCOMPARE(card.card()->width(), cardWidth);
         QAccessibleInterface* a = accessible(&card);
         QCOMPARE(a->role(), QAccessible::Dialog);
         QCOMPARE(a->text(QAccessible::Name), QStringLiteral("Replace the current video?"));
