@@ -539,19 +539,25 @@ qint64 RecentVideos::cacheUsage() const
 
 qint64 RecentVideos::cacheLimit() const
 {
+    return m_cacheLimit > 0 ? m_cacheLimit : cacheLimit(cacheUsage());
+}
+
+qint64 RecentVideos::cacheLimit(qint64 usage) const
+{
     if (m_cacheLimit > 0)
         return m_cacheLimit;
     QStorageInfo disk(m_cachesFolder);
     if (!disk.isValid() || !disk.isReady())
         return defaultCacheLimit;
-    const qint64 quarter = (disk.bytesAvailable() + cacheUsage()) / 4;
+    const qint64 quarter = (disk.bytesAvailable() + usage) / 4;
     return std::min(defaultCacheLimit, quarter);
 }
 
 void RecentVideos::keepCacheWithinLimit(const QStringList& inUse)
 {
-    const qint64 limit = cacheLimit();
+    // The cache is walked once: the bound counts the cache's own files as free space.
     qint64 used = cacheUsage();
+    const qint64 limit = cacheLimit(used);
     if (used <= limit || m_entries.size() < 2)
         return;
     std::vector<Entry> entries = m_entries;

@@ -130,6 +130,8 @@ public:
     void keepCacheWithinLimit(const QStringList& inUse = {});
     // The bytes the working files under the caches folder take.
     qint64 cacheUsage() const;
+    // cacheLimit() while the working files take `usage` bytes.
+    qint64 cacheLimit(qint64 usage) const;
     // The working folders under the caches folder, by name.
     static const QStringList& workingFolders();
 
