@@ -70,7 +70,12 @@ QAction* installSettingsCommand(QMenuBar* bar, std::function<void()> openSetting
     QAction* settings = menu->addAction(text("ui.menu.settings", "Settings..."));
     settings->setObjectName(QStringLiteral("menu.settings"));
     settings->setMenuRole(QAction::PreferencesRole);
-    settings->setShortcut(QKeySequence::Preferences);
+    // Ctrl+, everywhere, and the desktop's own Preferences keys where it names others.
+    QList<QKeySequence> keys{QKeySequence(Qt::CTRL | Qt::Key_Comma)};
+    for (const QKeySequence& key : QKeySequence::keyBindings(QKeySequence::Preferences))
+        if (!keys.contains(key))
+            keys << key;
+    settings->setShortcuts(keys);
     QObject::connect(settings, &QAction::triggered, menu, [open = std::move(openSettings)] {
         if (open)
             open();

@@ -50,10 +50,12 @@ QuitConfirmation::QuitConfirmation(QWidget* window)
 
 void QuitConfirmation::ask(int count)
 {
-    setMessage(text("ui.quit.message",
-                    "%lld cleaned videos in the queue haven't been exported. The queue isn't kept, so "
-                    "quitting now loses them.",
-                    {count}));
+    setMessage(pluralText("ui.quit.message",
+                          "%lld cleaned video in the queue hasn't been exported. The queue isn't kept, so "
+                          "quitting now loses it.",
+                          "%lld cleaned videos in the queue haven't been exported. The queue isn't kept, so "
+                          "quitting now loses them.",
+                          count, {count}));
     const bool shown = isVisible();
     present();
     if (!shown)

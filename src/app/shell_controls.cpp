@@ -1,5 +1,6 @@
 #include "app/shell_controls.h"
 
+#include "editor/empty_state_view.h"
 #include "platform/texts.h"
 #include "ui_kit/buttons.h"
 #include "ui_kit/palette.h"
@@ -331,7 +332,7 @@ void DropEdge::setState(int count, bool showsLabel)
 
 QString DropEdge::labelText() const
 {
-    return text("ui.import.release", "Release to add %lld videos", {m_count});
+    return releaseToAddText(m_count);
 }
 
 void DropEdge::paintEvent(QPaintEvent*)

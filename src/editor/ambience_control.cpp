@@ -303,9 +303,36 @@ void AmbienceControl::mouseMoveEvent(QMouseEvent* event)
         m_dragging = false;
 }
 
+namespace {
+
+bool isSliderKey(const QKeyEvent& event)
+{
+    if (event.modifiers() & ~Qt::KeypadModifier)
+        return false;
+    switch (event.key()) {
+    case Qt::Key_Up: case Qt::Key_Down: case Qt::Key_Left: case Qt::Key_Right: case Qt::Key_Home: case Qt::Key_End:
+        return true;
+    default: return false;
+    }
+}
+
+} // namespace
+
+bool AmbienceControl::event(QEvent* event)
+{
+    // Its keys are the slider's while it has the focus, not the window's (Home goes to the beginning there).
+    if (event->type() == QEvent::ShortcutOverride && isSliderKey(*static_cast<QKeyEvent*>(event))) {
+        event->accept();
+        return true;
+    }
+    return QWidget::event(event);
+}
+
 void AmbienceControl::keyPressEvent(QKeyEvent* event)
 {
     switch (event->key()) {
+    case Qt::Key_Home: propose(0); break;
+    case Qt::Key_End: propose(1); break;
     case Qt::Key_Up:
     case Qt::Key_Right: propose(m_value + ambience::keyStep); break;
     case Qt::Key_Down:

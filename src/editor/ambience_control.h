@@ -6,7 +6,8 @@
 //
 // The control holds no level of its own: it draws the value it is given and reports quantized
 // new levels through changeRequested(); the caller stores them and passes the new value back with
-// setValue(). A disabled control looks the same and only stops taking input.
+// setValue(). A disabled control looks the same and only stops taking input. Focused, it takes
+// the arrow keys (a step of 0.05), Home (0) and End (1) before any window shortcut.
 
 #include <QString>
 #include <QWidget>
@@ -90,6 +91,7 @@ Q_SIGNALS:
     void changeRequested(double level);
 
 protected:
+    bool event(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;

@@ -1,5 +1,7 @@
 #include "editor/compare_key.h"
 
+#include "ui_kit/card_overlay.h"
+
 #include <QAbstractSpinBox>
 #include <QApplication>
 #include <QGuiApplication>
@@ -8,6 +10,15 @@
 #include <QPlainTextEdit>
 #include <QTextEdit>
 #include <QWindow>
+
+#include <utility>
+
+#if HF_HAVE_XCB_XKB
+// The C header names a field "explicit".
+#define explicit xkb_explicit
+#include <xcb/xkb.h>
+#undef explicit
+#endif
 
 namespace hf {
 
@@ -21,6 +32,36 @@ bool platformGivesXkbKeycodes()
 {
     const QString platform = QGuiApplication::platformName();
     return platform == QLatin1String("xcb") || platform.startsWith(QLatin1String("wayland"));
+}
+
+bool asksForDetectableAutoRepeat = true;
+
+// Turns XKB's detectable auto-repeat on or off for the application's own X connection; true when
+// the server now repeats held keys as presses alone. False off X11 or where the server refuses.
+bool setDetectableAutoRepeat(bool on)
+{
+#if HF_HAVE_XCB_XKB
+    auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    xcb_connection_t* connection = x11 ? x11->connection() : nullptr;
+    if (!connection)
+        return false;
+    const uint32_t flag = XCB_XKB_PER_CLIENT_FLAG_DETECTABLE_AUTO_REPEAT;
+    const auto cookie = xcb_xkb_per_client_flags(connection, XCB_XKB_ID_USE_CORE_KBD, flag, on ? flag : 0, 0, 0, 0);
+    if (!on) {
+        xcb_discard_reply(connection, cookie.sequence);
+        xcb_flush(connection);
+        return false;
+    }
+    xcb_generic_error_t* error = nullptr;
+    xcb_xkb_per_client_flags_reply_t* reply = xcb_xkb_per_client_flags_reply(connection, cookie, &error);
+    const bool set = reply && (reply->supported & flag) && (reply->value & flag);
+    free(reply);
+    free(error);
+    return set;
+#else
+    Q_UNUSED(on);
+    return false;
+#endif
 }
 
 } // namespace
@@ -41,6 +82,11 @@ CompareKeyMonitor::~CompareKeyMonitor()
 {
     qApp->removeEventFilter(this);
     endHeld();
+}
+
+void CompareKeyMonitor::setAsksForDetectableAutoRepeat(bool ask)
+{
+    asksForDetectableAutoRepeat = ask;
 }
 
 void CompareKeyMonitor::setEnabled(bool enabled)
@@ -122,7 +168,7 @@ bool CompareKeyMonitor::handleKey(QObject* receiver, QKeyEvent* event)
         } else {
             if (event->isAutoRepeat())
                 return true;
-            if (releaseMayBeRepeat(*event)) {
+            if (!m_serverDetectsRepeats && releaseMayBeRepeat(*event)) {
                 // Held until it is clear no press of the same moment follows.
                 m_pendingReleaseTime = event->timestamp();
                 m_releasePending.start();
@@ -141,16 +187,24 @@ bool CompareKeyMonitor::handleKey(QObject* receiver, QKeyEvent* event)
         return false;
     if (textHasFocus())
         return false;
+    if (ui::CardOverlay::topmost(m_view->window()))
+        return false;
 
     if (press) {
         if (event->isAutoRepeat())
             return true;
-        m_held = true;
-        emit changed(true);
+        startHeld();
         return true;
     }
     emit changed(false);
     return true;
+}
+
+void CompareKeyMonitor::startHeld()
+{
+    m_held = true;
+    m_serverDetectsRepeats = asksForDetectableAutoRepeat && setDetectableAutoRepeat(true);
+    emit changed(true);
 }
 
 void CompareKeyMonitor::endHeld()
@@ -159,6 +213,8 @@ void CompareKeyMonitor::endHeld()
     if (!m_held)
         return;
     m_held = false;
+    if (std::exchange(m_serverDetectsRepeats, false))
+        setDetectableAutoRepeat(false);
     emit changed(false);
 }
 

@@ -264,9 +264,14 @@ void EmptyStateView::setDropCount(std::optional<int> count)
     refreshTexts();
 }
 
+QString releaseToAddText(qint64 count)
+{
+    return pluralText("ui.import.release", "Release to add %lld video", "Release to add %lld videos", count, {count});
+}
+
 void EmptyStateView::refreshTexts()
 {
-    m_headline->setText(m_dropCount ? text("ui.import.release", "Release to add %lld videos", {*m_dropCount})
+    m_headline->setText(m_dropCount ? releaseToAddText(*m_dropCount)
                                     : text("ui.import.headline.drop", "Drop a video anywhere here."));
     m_detail->setText(text("ui.import.detail", "Only the soundtrack is uploaded. The picture is never re-encoded, "
                                                "and the first 30 seconds are a preview."));

@@ -26,6 +26,9 @@ class QVBoxLayout;
 
 namespace hf {
 
+// "Release to add 3 videos": what a drop of `count` videos would do.
+QString releaseToAddText(qint64 count);
+
 class EngineCoordinator;
 class GrainOverlay;
 class LanesView;

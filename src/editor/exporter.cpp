@@ -226,20 +226,21 @@ public:
         setObjectName(QStringLiteral("export.replaceQuestion"));
         card()->setObjectName(QStringLiteral("export.replaceCard"));
         messageLabel()->setObjectName(QStringLiteral("export.replaceMessage"));
-        auto* replace = new ui::InkButton(text("ui.export.replace.confirm", "Replace"));
-        replace->setObjectName(QStringLiteral("export.replace"));
-        replace->setMinHeight(34);
-        auto* cancel = new ui::QuietButton(text("ui.common.cancel", "Cancel"));
+        // Keeping the files is the default: Return, or a key held, never overwrites them.
+        auto* cancel = new ui::InkButton(text("ui.common.cancel", "Cancel"));
         cancel->setObjectName(QStringLiteral("export.keep"));
         cancel->setMinHeight(34);
-        addAnswer(replace);
+        auto* replace = new ui::QuietButton(text("ui.export.replace.confirm", "Replace"));
+        replace->setObjectName(QStringLiteral("export.replace"));
+        replace->setMinHeight(34);
         addAnswer(cancel);
-        setAnswers(replace, cancel);
+        addAnswer(replace);
+        setAnswers(cancel, cancel);
         setMessage(message);
         connect(replace, &QAbstractButton::clicked, this, [this] { finish(true); });
         connect(cancel, &QAbstractButton::clicked, this, [this] { finish(false); });
         present();
-        replace->setFocus();
+        cancel->setFocus();
     }
 
 protected:
@@ -397,9 +398,8 @@ void FileExportSaveDialog::confirmReplacing(const QString& folder, const QString
                                 message, QMessageBox::NoButton);
     box->setObjectName(QStringLiteral("export.replaceQuestion"));
     box->setAttribute(Qt::WA_DeleteOnClose);
-    QPushButton* replace = box->addButton(text("ui.export.replace.confirm", "Replace"), QMessageBox::AcceptRole);
-    box->addButton(text("ui.common.cancel", "Cancel"), QMessageBox::RejectRole);
-    box->setDefaultButton(replace);
+    QPushButton* replace = box->addButton(text("ui.export.replace.confirm", "Replace"), QMessageBox::DestructiveRole);
+    box->setDefaultButton(box->addButton(text("ui.common.cancel", "Cancel"), QMessageBox::RejectRole));
     auto answered = std::make_shared<bool>(false);
     QObject::connect(box, &QMessageBox::finished, box, [box, replace, answer, answered] {
         if (!std::exchange(*answered, true))

@@ -161,7 +161,7 @@ void ProcessingBlock::refresh()
     const ProcessingProgress& progress = m_coordinator->progress();
     m_title->setText(title());
     m_percent->setText(percentText(progress.fractionCompleted));
-    m_bar->setAccessibleName(title());
+    ui::setAccessibleName(m_bar, title());
     m_status->setText(progress.currentStatusMessage);
     setVisible(processing);
     m_bar->setFraction(progress.fractionCompleted);

@@ -179,7 +179,7 @@ void RegularEditorView::refreshComparing()
     m_picture->setHearing(m_player && m_coordinator ? state.hearing() : QString(), shortHearing);
     m_picture->setComparing(m_player && m_player->isComparing());
     m_picture->setShowsHearingLabel(true);
-    m_compareKey->setEnabled(hasResult && !m_accessibilityLayout);
+    m_compareKey->setEnabled(hasResult);
 }
 
 void RegularEditorView::paintEvent(QPaintEvent*)

@@ -11,7 +11,7 @@
 // keeps its own.
 //
 // The one action the screen wires is the comparison: a press on the picture, the picture's
-// accessibility action and the compare key (regular layout only, once a result exists) all call
+// accessibility action and the compare key (in either layout, once a result exists) all call
 // AudioPlayerService::setComparing().
 
 #include <QPointer>

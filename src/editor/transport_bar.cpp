@@ -127,7 +127,7 @@ void PlayPauseButton::refresh()
 {
     const bool playing = m_player && m_player->isPlaying();
     setSymbol(playing ? Symbol::pause : Symbol::play);
-    setAccessibleName(playing ? hf::text("ui.player.pause", "Pause") : hf::text("ui.player.play", "Play"));
+    ui::setAccessibleName(this, playing ? hf::text("ui.player.pause", "Pause") : hf::text("ui.player.play", "Play"));
 }
 
 GoToBeginningButton::GoToBeginningButton(AudioPlayerService* player, QWidget* parent)
@@ -187,7 +187,7 @@ void TimeReadout::refresh()
 {
     const double current = m_player ? m_player->currentTime() : 0;
     const double total = m_player ? m_player->totalDuration() : 0;
-    setAccessibleName(hf::text("ui.lane.playhead.value", "%@ of %@", {clockText(current), clockText(total)}));
+    ui::setAccessibleName(this, hf::text("ui.lane.playhead.value", "%@ of %@", {clockText(current), clockText(total)}));
     // The width changes only when the longest time gains a digit.
     const QSize hint = sizeHint();
     if (hint != m_lastHint) {
@@ -310,7 +310,7 @@ QString CompareHint::shownText() const
 void CompareHint::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
-    setAccessibleName(shownText());
+    ui::setAccessibleName(this, shownText());
 }
 
 void CompareHint::paintEvent(QPaintEvent*)

@@ -42,13 +42,28 @@ QString text(const char* key, const char* english, TextTable table = TextTable::
 QString text(const char* key, const char* english, std::initializer_list<TextArg> args,
              TextTable table = TextTable::Main);
 
+// A text that depends on a count: looked up by its key and the plural form the current language
+// gives `count` ("one", "few", "many", "other"...). A table's entry for the key is either one text
+// for every count or an object of texts by form; the English defaults are `englishOne` for a
+// count of 1 and `englishOther` for any other. The placeholders are filled with `args`, which
+// usually hold the count itself.
+QString pluralText(const char* key, const char* englishOne, const char* englishOther, qint64 count,
+                   std::initializer_list<TextArg> args, TextTable table = TextTable::Main);
+
+// The plural form of `count` in `language`, by the rules for whole numbers: "one", "few", "many"
+// or "other".
+QLatin1StringView pluralForm(QLocale::Language language, qint64 count);
+
 // The translation catalogue behind text(). Empty until translations are installed, so every
 // lookup yields its English default.
 class TextCatalog {
 public:
-    static void install(TextTable table, QHash<QString, QString> translations);
+    // `language` chooses the plural forms (see pluralText()).
+    static void install(TextTable table, QHash<QString, QString> translations,
+                        QLocale::Language language = QLocale::English);
     // Loads ":/texts/<language>/Localizable.json" and ":/texts/<language>/Direct.json" when
-    // they exist (objects of key to text); clears the catalogue otherwise.
+    // they exist (objects of key to text, or to an object of texts by plural form); clears the
+    // catalogue otherwise.
     static void load(const QLocale& locale);
     static void clear();
 };

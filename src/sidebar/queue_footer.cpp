@@ -294,8 +294,8 @@ QCoro::Task<void> QueueFooter::copyInto(QString folder)
     if (copied) {
         if (m_queue)
             m_queue->noteExported(jobs);
-        m_exportMessage = text("ui.batch.exported", "Exported %lld cleaned videos to %@.",
-                               {*copied, QDir(folder).dirName()});
+        m_exportMessage = pluralText("ui.batch.exported", "Exported %lld cleaned video to %@.",
+                                     "Exported %lld cleaned videos to %@.", *copied, {*copied, QDir(folder).dirName()});
         if (m_reveal)
             m_reveal(folder);
     } else {

@@ -71,7 +71,7 @@ QString queueJobStatusText(const BatchJob& job)
 QString queueSectionTitle(int jobCount)
 {
     if (jobCount > 0)
-        return text("ui.sidebar.queueCount", "Queue, %lld videos", {jobCount});
+        return pluralText("ui.sidebar.queueCount", "Queue, %lld video", "Queue, %lld videos", jobCount, {jobCount});
     return text("ui.more.queue", "Batch queue");
 }
 
@@ -257,7 +257,7 @@ void SidebarRowContent::setTexts(const QString& name, const QString& subtitle)
 {
     m_name->setText(name);
     m_subtitle->setText(subtitle);
-    setAccessibleName(spokenVideoName(name));
+    ui::setAccessibleName(this, spokenVideoName(name));
     ui::setAccessibleValue(this, subtitle);
 }
 
@@ -296,7 +296,10 @@ RecentVideoRow::RecentVideoRow(EngineCoordinator* coordinator, RecentVideos::Ent
     : ui::KitButton(parent), m_coordinator(coordinator), m_entry(std::move(entry))
 {
     setObjectName(QStringLiteral("sidebar.recentVideo"));
-    ui::presentAsOne(this, QAccessible::Button);
+    // An item of the sidebar's list, selectable (the open video is the selected one); a press
+    // reopens it.
+    ui::presentAsOne(this, QAccessible::ListItem);
+    ui::setAccessibleSelected(this, false);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     m_content = new SidebarRowContent(false, true);
@@ -315,7 +318,7 @@ RecentVideoRow::RecentVideoRow(EngineCoordinator* coordinator, RecentVideos::Ent
         m_content->thumb()->setImage(*image);
     setAccessibleName(spokenVideoName(m_entry.displayName));
     ui::setAccessibleValue(this, subtitle);
-    // The hint is the description: that is what screen readers speak after a button's name.
+    // The hint is the description: what screen readers speak after the item's name.
     setAccessibleDescription(hf::text("ui.recents.hint", "Opens this video"));
     setWhatsThis(accessibleDescription());
     ui::attachFocusRing(this, 6);
@@ -354,10 +357,15 @@ QMenu* RecentVideoRow::contextMenu()
     auto* menu = new QMenu(window());
     menu->setAttribute(Qt::WA_DeleteOnClose);
     QPointer<EngineCoordinator> coordinator = m_coordinator;
+    QPointer<QWidget> window = this->window();
     const QUuid id = m_entry.id;
-    menu->addAction(hf::text("ui.batch.row.remove", "Remove"), menu, [coordinator, id] {
-        if (coordinator)
-            coordinator->recents().remove(id);
+    const QString name = spokenVideoName(m_entry.displayName);
+    menu->addAction(hf::text("ui.batch.row.remove", "Remove"), menu, [coordinator, window, id, name] {
+        if (!coordinator)
+            return;
+        coordinator->recents().remove(id);
+        // The row is gone and the focus moves to its neighbour: the removal itself is told.
+        ui::announce(window, hf::text("ui.recents.removed", "\u201c%@\u201d removed from Recent videos", {name}));
     });
     return menu;
 }
@@ -392,6 +400,7 @@ QueueRow::QueueRow(BatchQueueManager* queue, BatchJob job, QImage thumbnail, Fil
 {
     setObjectName(QStringLiteral("sidebar.queueJob"));
     ui::presentAsOne(this, QAccessible::ListItem);
+    ui::setAccessibleSelected(this, false);
     // Focus lets the keyboard reach the row's menu; a click gives it too.
     setFocusPolicy(Qt::StrongFocus);
     ui::attachFocusRing(this, 6);

@@ -4,8 +4,8 @@
 // batch job. Each row is a thumbnail, a name on one line (shortened in the middle), a subtitle
 // and, for the open video and the jobs, a status mark. A row is one element for assistive
 // technologies: its name without the extension, its subtitle as the value (and description);
-// the open video is static text marked selected, a job static text, a recent video a button
-// whose description is its hint.
+// each is an item of the list, selectable: the open video marked selected, a recent video with a
+// press action and its hint as the description.
 //
 // Recent and queue rows take the keyboard focus (Tab) and show it with the kit's focus ring.
 // Context menus are made by contextMenu(), which returns the menu without showing it, so tests

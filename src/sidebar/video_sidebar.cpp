@@ -10,6 +10,7 @@
 #include "ui_kit/sections.h"
 #include "ui_kit/text_styles.h"
 
+#include <QApplication>
 #include <QEvent>
 #include <QLabel>
 #include <QScrollArea>
@@ -194,6 +195,20 @@ void VideoSidebar::refreshQueueRows()
 
 void VideoSidebar::rebuildRows(const Shape& shape)
 {
+    // A row that had the keyboard hands it to the row now in its place (or the nearest one), not
+    // to whatever follows the list. It lets go first, so hiding it moves the focus nowhere between.
+    QWidget* focus = QApplication::focusWidget();
+    const auto holdsFocus = [focus](QWidget* row) { return focus && (row == focus || row->isAncestorOf(focus)); };
+    std::optional<std::pair<bool, size_t>> focusPlace;   // (in the queue, index)
+    for (size_t i = 0; i < m_recentRows.size(); ++i)
+        if (holdsFocus(m_recentRows[i]))
+            focusPlace = {false, i};
+    for (size_t i = 0; i < m_queueRows.size(); ++i)
+        if (holdsFocus(m_queueRows[i]))
+            focusPlace = {true, i};
+    if (focusPlace)
+        focus->clearFocus();
+
     // The old rows go later: a row may be inside its own click or menu action right now.
     for (QWidget* item : m_items) {
         m_rows->removeWidget(item);
@@ -249,6 +264,28 @@ void VideoSidebar::rebuildRows(const Shape& shape)
         add(row);
     }
     m_rows->activate();
+    if (focusPlace)
+        focusRowNear(focusPlace->first, focusPlace->second);
+}
+
+void VideoSidebar::focusRowNear(bool inQueue, size_t index)
+{
+    std::vector<QWidget*> recents(m_recentRows.begin(), m_recentRows.end());
+    std::vector<QWidget*> queue(m_queueRows.begin(), m_queueRows.end());
+    const std::vector<QWidget*>& same = inQueue ? queue : recents;
+    const std::vector<QWidget*>& other = inQueue ? recents : queue;
+    QWidget* next = nullptr;
+    if (!same.empty())
+        next = same[std::min(index, same.size() - 1)];
+    else if (!other.empty())
+        next = inQueue ? other.back() : other.front();
+    if (next) {
+        next->setFocus(Qt::OtherFocusReason);
+        m_scroll->ensureWidgetVisible(next, 0, 0);
+    } else {
+        // No row left: the window holds the keyboard, as when it opened.
+        window()->setFocus(Qt::OtherFocusReason);
+    }
 }
 
 } // namespace hf

@@ -3,6 +3,9 @@
 #include "platform/texts.h"
 
 #include <QAbstractButton>
+#include <QAccessibleObject>
+#include <QApplication>
+#include <QWindow>
 #include <QAbstractItemView>
 #include <QComboBox>
 #include <QLabel>
@@ -216,8 +219,54 @@ public:
     }
 };
 
+// The application at the root of the tree: its windows, and also the pop-ups that belong to no
+// menu bar or menu (a row's context menu). Those name the application as their parent, so it lists
+// them after its windows while they show, and a screen reader finds them under it.
+class ApplicationInterface : public QAccessibleApplication, public KitInterface {
+public:
+    int childCount() const override { return QAccessibleApplication::childCount() + int(popups().size()); }
+    QAccessibleInterface* child(int index) const override
+    {
+        const int windows = QAccessibleApplication::childCount();
+        if (index < windows)
+            return QAccessibleApplication::child(index);
+        const QObjectList list = popups();
+        return index - windows < list.size() ? QAccessible::queryAccessibleInterface(list.at(index - windows)) : nullptr;
+    }
+    int indexOfChild(const QAccessibleInterface* child) const override
+    {
+        if (const int index = QAccessibleApplication::indexOfChild(child); index >= 0)
+            return index;
+        const int popup = child ? int(popups().indexOf(child->object())) : -1;
+        return popup < 0 ? -1 : QAccessibleApplication::childCount() + popup;
+    }
+    QAccessibleInterface* focusChild() const override
+    {
+        if (QWidget* popup = QApplication::activePopupWidget(); popup && popups().contains(popup))
+            return QAccessible::queryAccessibleInterface(popup);
+        return QAccessibleApplication::focusChild();
+    }
+
+private:
+    static QObjectList popups()
+    {
+        QObjectList list;
+        for (QWindow* window : QGuiApplication::topLevelWindows()) {
+            if (window->type() != Qt::Popup || !window->isVisible())
+                continue;
+            QAccessibleInterface* root = window->accessibleRoot();
+            QAccessibleInterface* parent = root ? root->parent() : nullptr;
+            if (parent && parent->object() == qApp)
+                list << root->object();
+        }
+        return list;
+    }
+};
+
 QAccessibleInterface* kitFactory(const QString& key, QObject* object)
 {
+    if (object && object == qApp && key == QLatin1String(object->metaObject()->className()))
+        return new ApplicationInterface;
     if (!object || !object->isWidgetType())
         return nullptr;
     auto* widget = static_cast<QWidget*>(object);
@@ -251,7 +300,13 @@ void represent(QWidget* widget)
 void installKitAccessibility()
 {
     static std::once_flag once;
-    std::call_once(once, [] { QAccessible::installFactory(kitFactory); });
+    std::call_once(once, [] {
+        QAccessible::installFactory(kitFactory);
+        // An application interface made before this one is dropped; the next query makes the kit's.
+        if (qApp)
+            if (QAccessibleInterface* app = QAccessible::queryAccessibleInterface(qApp); app && !dynamic_cast<KitInterface*>(app))
+                QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(app));
+    });
 }
 
 void hideFromAccessibility(QWidget* widget)
@@ -287,6 +342,12 @@ QString spokenName(const QString& name, const QString& value)
     if (name.isEmpty())
         return value;
     return hf::text("ui.accessibility.nameAndValue", "%@, %@", {name, value});
+}
+
+void setAccessibleName(QWidget* widget, const QString& name)
+{
+    if (widget->accessibleName() != name)
+        widget->setAccessibleName(name);
 }
 
 void setAccessibleValue(QWidget* widget, const QString& value)
@@ -326,6 +387,27 @@ void setAccessibleProgress(QWidget* widget, double fraction)
         QAccessibleValueChangeEvent event(widget, int(std::lround(std::clamp(fraction, 0.0, 1.0) * 100)));
         QAccessible::updateAccessibility(&event);
     }
+}
+
+void announce(QWidget* window, const QString& message)
+{
+    if (!window || message.isEmpty())
+        return;
+    window = window->window();
+    auto* note = window->findChild<QWidget*>(QStringLiteral("hf.announcement"), Qt::FindDirectChildrenOnly);
+    if (!note) {
+        note = new QWidget(window);
+        note->setObjectName(QStringLiteral("hf.announcement"));
+        note->setAttribute(Qt::WA_TransparentForMouseEvents);
+        note->setFocusPolicy(Qt::NoFocus);
+        note->setGeometry(0, 0, 1, 1);
+        presentAsOne(note, QAccessible::Notification);
+    }
+    // Shown anew for each message: a screen reader speaks a notification as it appears.
+    note->hide();
+    note->setAccessibleName(message);
+    note->show();
+    note->lower();
 }
 
 void* AccessibleSlider::interface_cast(QAccessible::InterfaceType type)

@@ -42,6 +42,9 @@ void presentAsHeading(QWidget* widget);
 // The value is part of the name because the accessibility bus carries no value text: only a
 // number through its value interface. A screen reader thus reads "Music, Removed" once.
 void presentAsOne(QWidget* widget, QAccessible::Role role);
+// Sets the accessible name a refresh computes; an unchanged name is not announced again, so a
+// screen reader hears of real changes only.
+void setAccessibleName(QWidget* widget, const QString& name);
 // The value text of an element presented with presentAsOne(); a change is announced as a change
 // of the name the bus reads.
 void setAccessibleValue(QWidget* widget, const QString& value);
@@ -56,6 +59,10 @@ void setAccessibleSelected(QWidget* widget, bool selected);
 // the value is given with setAccessibleProgress() as a fraction from 0 to 1.
 void presentAsProgress(QWidget* widget);
 void setAccessibleProgress(QWidget* widget, double fraction);
+
+// Tells assistive technologies `message` once, as a notification shown in `window` (nothing is
+// drawn): for what happened where no focus change or state says it, such as a row removed.
+void announce(QWidget* window, const QString& message);
 
 // A widget presented as a slider: its value through the value interface, and increase and decrease
 // actions that move it by minimumStepSize() through setCurrentValue(). Subclasses give the texts,

@@ -159,7 +159,7 @@ private Q_SLOTS:
         QCOMPARE(batch.unexportedCompletedJobs(), 1);
         QVERIFY(!guard.requestQuit());
         QVERIFY(questionShown(guard));
-        QVERIFY(guard.confirmation()->message().startsWith(QLatin1String("1 cleaned videos in the queue haven't been exported.")));
+        QVERIFY(guard.confirmation()->message().startsWith(QLatin1String("1 cleaned video in the queue hasn't been exported.")));
         guard.confirmation()->cancelButton()->click();
 
         // "Export Videos...": the queue's own export, into a folder; then nothing is at stake.

@@ -9,6 +9,11 @@
 #include "app/content_view.h"
 #include "app/hushframe_app.h"
 #include "app/quit_guard.h"
+#include "app/settings_view.h"
+#include "coordinator/audio_player_service.h"
+#include "editor/ambience_control.h"
+#include "editor/compare_key.h"
+#include "ui_kit/environment.h"
 #include "coordinator/batch_queue_manager.h"
 #include "ui_kit/card_overlay.h"
 #include "backend/account_store.h"
@@ -27,6 +32,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTextStream>
@@ -52,6 +58,19 @@ public:
             return false;
         std::exchange(pending, nullptr)(std::move(choice));
         return true;
+    }
+};
+
+// Counts the presses of the compare key the X server sends, its repeats included.
+struct CompareKeyPresses : QObject {
+    int count = 0;
+    CompareKeyPresses() { qApp->installEventFilter(this); }
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::KeyPress && event->spontaneous()
+            && CompareKeyMonitor::isCompareKey(*static_cast<QKeyEvent*>(event)))
+            ++count;
+        return false;
     }
 };
 
@@ -401,6 +420,110 @@ private Q_SLOTS:
         }
 
         QVERIFY2(m_undrawn.isEmpty(), qPrintable(m_undrawn.join(u'\n')));
+    }
+
+    // The compare key held at a real keyboard: at the default and the largest text size one
+    // compare for as long as it is held, however often the server repeats it; under each card
+    // nothing. Return on each question that could lose work answers the one that keeps it. Then
+    // Home on the focused ambience slider moves the slider, and Ctrl+, opens Settings.
+    void compareKeyCardsAndQuestionDefaults()
+    {
+        test::AppOnLocalServer run;
+        QVERIFY(run.open(4));
+        ContentView* window = run.window;
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        EngineCoordinator& coordinator = run.services->coordinator();
+        AudioPlayerService& player = run.services->player();
+        coordinator.openVideo(QUrl::fromLocalFile(run.movie));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return (coordinator.hasPreviewResult() && !coordinator.isProcessing()) || coordinator.errorMessage(); },
+            120000));
+        QVERIFY2(!coordinator.errorMessage(), qPrintable(coordinator.errorMessage().value_or(QString())));
+
+        CompareKeyPresses presses;
+        QSignalSpy comparing(&player, &AudioPlayerService::isComparingChanged);
+        // Held until the server has repeated it a good many times (after 660 ms, 25 a second).
+        const auto hold = [&] {
+            const int before = presses.count;
+            return test::x11::holdKey(QStringLiteral("backslash"), true)
+                   && QTest::qWaitFor([&] { return presses.count - before >= 15; }, 15000);
+        };
+        const auto release = [&] { return test::x11::holdKey(QStringLiteral("backslash"), false); };
+        const auto restoreSize = qScopeGuard([] { ui::Environment::instance().setTextSize(ui::TextSize::large); });
+        for (ui::TextSize size : {ui::TextSize::large, ui::TextSize::accessibility5}) {
+            m_log << QStringLiteral("hold at text size %1").arg(int(size));
+            ui::Environment::instance().setTextSize(size);
+            window->setFocus(Qt::OtherFocusReason);
+            comparing.clear();
+            QVERIFY(hold());
+            QVERIFY(player.isComparing());
+            QVERIFY(release());
+            QVERIFY(QTest::qWaitFor([&] { return !player.isComparing(); }, 5000));
+            QCOMPARE(comparing.count(), 2);
+        }
+
+        auto saving = std::make_unique<ScriptedSaveDialog>();
+        window->exporter().setSaveDialog(std::move(saving));
+        FileExportSaveDialog files(window);
+        std::unique_ptr<QuitConfirmation> quit;
+        const struct {
+            const char* card;
+            std::function<void()> open;
+            const char* keeps;   // the answer Return gives; null: no question of losing anything
+            const char* loses;
+        } cards[] = {
+            {"quit", [&] { quit = std::make_unique<QuitConfirmation>(window); quit->ask(1); }, "quit.export", "quit.anyway"},
+            {"replace", [&] { coordinator.setPendingReplacement(EngineCoordinator::PendingReplacement{
+                                   QStringLiteral("Holiday.mp4"), [] {}, false, std::nullopt}); },
+             "replace.exportFirst", "replace.replace"},
+            {"replace files", [&] { files.confirmReplacing(run.home.path(), {QStringLiteral("Holiday clean.mp4")}, [](bool) {}); },
+             "export.keep", "export.replace"},
+            {"sign-in", [&] { run.services->account().presentSignIn(SignInReason::sync); }, nullptr, nullptr},
+        };
+        for (const auto& c : cards) {
+            m_log << QStringLiteral("card: ") + QString::fromLatin1(c.card);
+            window->activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(window));
+            c.open();
+            ui::CardOverlay* card = nullptr;
+            QVERIFY2(QTest::qWaitFor([&] { return (card = ui::CardOverlay::topmost(window)) != nullptr; }, 5000), c.card);
+            comparing.clear();
+            QVERIFY(hold());
+            QVERIFY(release());
+            QVERIFY(press(QStringLiteral("shift+backslash"), [] { return true; }));
+            QTest::qWait(200);
+            QVERIFY2(comparing.isEmpty() && !player.isComparing(), c.card);
+            if (!c.keeps) {
+                QVERIFY(press(QStringLiteral("Escape"), [&] { return !card->isVisible(); }));
+                continue;
+            }
+            auto* keeps = card->findChild<QAbstractButton*>(QLatin1String(c.keeps));
+            auto* loses = card->findChild<QAbstractButton*>(QLatin1String(c.loses));
+            QVERIFY2(keeps && loses, c.card);
+            QSignalSpy kept(keeps, &QAbstractButton::clicked);
+            QSignalSpy lost(loses, &QAbstractButton::clicked);
+            QVERIFY2(press(QStringLiteral("Return"), [&] { return !kept.isEmpty(); }), c.card);
+            QVERIFY2(lost.isEmpty(), c.card);
+            QVERIFY(QTest::qWaitFor([&] { return !ui::CardOverlay::topmost(window); }, 5000));
+        }
+
+        // Home on the focused ambience slider is the slider's; elsewhere it goes to the beginning.
+        auto* ambience = window->findChild<AmbienceControl*>();
+        QVERIFY(ambience && ambience->isEnabled());
+        ambience->propose(0.5);
+        QVERIFY(QTest::qWaitFor([&] { return ambience->value() == 0.5; }, 5000));
+        player.seek(2);
+        QVERIFY(QTest::qWaitFor([&] { return player.currentTime() > 1; }, 5000));
+        window->activateWindow();
+        ambience->setFocus(Qt::TabFocusReason);
+        QVERIFY(press(QStringLiteral("Home"), [&] { return ambience->value() == 0; }));
+        QVERIFY(player.currentTime() > 1);
+        window->setFocus(Qt::OtherFocusReason);
+        QVERIFY(press(QStringLiteral("Home"), [&] { return player.currentTime() < 0.01; }));
+
+        QVERIFY(press(QStringLiteral("ctrl+comma"),
+                      [&] { return qobject_cast<SettingsView*>(QApplication::activeWindow()) != nullptr; }, 10000));
     }
 };
 

@@ -23,6 +23,9 @@
 #include "ui_kit/sections.h"
 
 #include <QAccessible>
+#include <QApplication>
+#include <QMenu>
+#include <QPointer>
 #include <QRegularExpression>
 #include <QTest>
 #include <QVBoxLayout>
@@ -71,7 +74,8 @@ QString statesOf(QAccessibleInterface* a)
     const QAccessible::State s = a->state();
     QStringList words;
     for (const auto& [on, word] : {std::pair{bool(s.focusable), "focusable"}, std::pair{bool(s.checked), "checked"},
-                                   std::pair{bool(s.selected), "selected"}, std::pair{bool(s.invisible), "invisible"}})
+                                   std::pair{bool(s.selectable), "selectable"}, std::pair{bool(s.selected), "selected"},
+                                   std::pair{bool(s.invisible), "invisible"}})
         if (on)
             words << QString::fromLatin1(word);
     return words.join(u' ');
@@ -104,6 +108,9 @@ struct Controls {
         entry.lastOpened = QDateTime::currentDateTime();
         return entry;
     }()));
+    QWidget* queued = add(new QueueRow(nullptr, BatchJob{QUuid::createUuid(), QUrl::fromLocalFile(QStringLiteral("/tmp/Pier.mp4")),
+                                                         75, BatchJobStatus(), QDateTime::currentDateTime()},
+                                       QImage(), {}));
     QWidget* feedback = add(new TelluView(TelluConfig{QUrl(QStringLiteral("http://127.0.0.1:1/feedback")),
                                                       QStringLiteral("Hushframe"), true, std::nullopt,
                                                       QStringLiteral("token")}));
@@ -189,6 +196,41 @@ private Q_SLOTS:
         QVERIFY(!texts.contains(QStringLiteral("42%")));
     }
 
+    // A row's menu opened from the keyboard is in the tree, under the application as every
+    // window is, and its first item has the focus; closed, it is gone.
+    void rowMenusAreInTheTreeWithTheFocus()
+    {
+        Controls c;
+        c.host.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&c.host));
+        const auto inTree = [](QObject* object) {
+            QAccessibleInterface* root = accessible(qApp);
+            for (int i = 0; i < root->childCount(); ++i)
+                if (root->child(i) && root->child(i)->object() == object)
+                    return true;
+            return false;
+        };
+        Announcements announcements;
+        QAccessible::setActive(true);
+        for (QWidget* row : {c.recent, c.queued}) {
+            row->setFocus();
+            Announcements::seen.clear();
+            QTest::keyClick(row, Qt::Key_Menu);
+            QPointer<QMenu> menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            QVERIFY(menu);
+            QVERIFY2(inTree(menu), row->objectName().toLatin1());
+            QCOMPARE(accessible(menu)->parent(), accessible(qApp));
+            QCOMPARE(accessible(menu)->child(0)->text(QAccessible::Name), QStringLiteral("Remove"));
+            // Events go out only with a screen reader listening (the _bus variant).
+            QVERIFY(!QAccessible::isActive() || std::ranges::any_of(Announcements::seen, [&](const auto& seen) {
+                return seen.first == menu && seen.second == QAccessible::Focus;
+            }));
+            QTest::keyClick(menu, Qt::Key_Escape);
+            QVERIFY(QTest::qWaitFor([&] { return !menu || !inTree(menu); }, 2000));
+        }
+        QAccessible::setActive(false);
+    }
+
     void processingBarIsAProgressBarWithAValue()
     {
         ProcessingBar bar;
@@ -262,20 +304,22 @@ private Q_SLOTS:
             const char* description;
             const char* states;
         } cases[] = {
-            {"solo button", accessible(c.solo), QAccessible::Button, "Solo Music", "", "focusable checked selected"},
+            {"solo button", accessible(c.solo), QAccessible::Button, "Solo Music", "", "focusable checked selectable selected"},
             {"go to beginning", accessible(c.beginning), QAccessible::Button, "Go to Beginning", "", "focusable"},
             {"zoom in", accessible(c.zoomIn), QAccessible::Button, "Zoom in", "", "focusable"},
             {"listen to", accessible(c.listen), QAccessible::Grouping, "Listen to", "", "focusable"},
             {"listen to: clean", accessible(c.listen)->child(0), QAccessible::RadioButton, "Clean", "",
-             "focusable checked selected"},
-            {"listen to: original", accessible(c.listen)->child(1), QAccessible::RadioButton, "Original", "", "focusable"},
+             "focusable checked selectable selected"},
+            {"listen to: original", accessible(c.listen)->child(1), QAccessible::RadioButton, "Original", "", "focusable selectable"},
             {"save to", c.named(c.options, "export.folder"), QAccessible::ComboBox, "Save to, \\S.*", "", "focusable"},
             {"processing block", accessible(c.block), QAccessible::Client, "", "", ""},
             {"processing bar", accessible(c.block->bar()), QAccessible::ProgressBar, "\\S.*", "", ""},
             {"playhead", c.named(c.lanes, "lanes.playhead"), QAccessible::Slider, "Playhead",
              "Use the arrow keys to move 5 seconds.", "focusable"},
             {"section's first child", accessible(c.section)->child(0), QAccessible::Heading, "Account", "", ""},
-            {"recent video", accessible(c.recent), QAccessible::Button, "Harbour, \\S.*", "Opens this video", "focusable"},
+            {"recent video", accessible(c.recent), QAccessible::ListItem, "Harbour, \\S.*", "Opens this video",
+             "focusable selectable"},
+            {"queued video", accessible(c.queued), QAccessible::ListItem, "Pier, \\S.*", "", "focusable selectable"},
             {"feedback category", c.named(c.feedback, "tellu.feedback.category"), QAccessible::Button, "Category", "None",
              "focusable"},
             {"feedback category's label", c.categoryLabel(), QAccessible::NoRole, "", "", "invisible"},
@@ -293,10 +337,13 @@ private Q_SLOTS:
     }
 
     // What changes on screen is sent to the bus: the bar's value, a row's selected state, a
-    // value read in a name, the segment now checked.
+    // value read in a name, the segment now checked; and what does not change is not sent.
     void changesReachTheBus()
     {
         QWidget host;
+        test::CoordinatorRig rig;
+        auto* block = new ProcessingBlock(rig.coordinator.get(), &host);
+        rig.coordinator->setProcessing(true);
         auto* bar = new ProcessingBar(&host);
         auto* row = new QWidget(&host);
         ui::presentAsOne(row, QAccessible::ListItem);
@@ -330,6 +377,17 @@ private Q_SLOTS:
                      change.change);
         }
         QVERIFY(accessible(listen)->child(1)->state().checked && !accessible(listen)->child(0)->state().checked);
+
+        // The processing bar's title, set again with each new value, is the same name.
+        Announcements::seen.clear();
+        for (double fraction : {0.5, 0.6, 0.7})
+            rig.coordinator->setProgress(ProcessingProgress{ProcessingStage::Kind::separating, fraction, {}});
+        QVERIFY(std::ranges::none_of(Announcements::seen, [&](const auto& seen) {
+            return seen.first == block->bar() && seen.second == QAccessible::NameChanged;
+        }));
+        QVERIFY(std::ranges::any_of(Announcements::seen, [&](const auto& seen) {
+            return seen.first == block->bar() && seen.second == QAccessible::ValueChanged;
+        }));
     }
 
     void thankYouMarkDoesNotRepeatTheThanks()

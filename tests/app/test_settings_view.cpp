@@ -364,7 +364,7 @@ private slots:
                 }
         QVERIFY(settings);
         QCOMPARE(settingsMenu, QStringLiteral("menu.file"));
-        QCOMPARE(settings->shortcut(), QKeySequence(QKeySequence::Preferences));
+        QCOMPARE(settings->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Comma));
         settings->trigger();
         QWidget* window = app.windows().window(QStringLiteral("settings"));
         QVERIFY(qobject_cast<SettingsView*>(window));

@@ -59,10 +59,10 @@ private Q_SLOTS:
         QCOMPARE(heading->text(QAccessible::Name), QString("Drop a video anywhere here."));
         test::saveScreenshot(view.grab().toImage(), "editor", "empty-regular");
 
-        // Any count, 0 and 1 included, is the release sentence.
+        // Any count, 0 and 1 included, is the release sentence, in the count's plural form.
         for (int count : {0, 1, 3}) {
             view.setDropCount(count);
-            QCOMPARE(view.headline()->text(), QString("Release to add %1 videos").arg(count));
+            QCOMPARE(view.headline()->text(), QString(count == 1 ? "Release to add %1 video" : "Release to add %1 videos").arg(count));
         }
         test::saveScreenshot(view.grab().toImage(), "editor", "empty-dragging");
         view.setDropCount(std::nullopt);

@@ -224,6 +224,36 @@ private Q_SLOTS:
         QCOMPARE(text("k", "Direct %@", {"x"}, TextTable::Direct), QStringLiteral("Direct x"));
     }
 
+    // A counted text takes the form its language gives the count; a table without that form
+    // falls back to "other", then to one text for every count.
+    void pluralFormsFollowTheCount()
+    {
+        const auto queue = [](qint64 n) { return pluralText("q", "Queue, %lld video", "Queue, %lld videos", n, {n}); };
+        const QHash<QString, QString> russian{{"q#one", "%lld one"}, {"q#few", "%lld few"}, {"q#many", "%lld many"}};
+        const struct {
+            QHash<QString, QString> table;
+            QLocale::Language language;
+            qint64 count;
+            const char* expected;
+        } cases[] = {
+            {{}, QLocale::English, 1, "Queue, 1 video"},
+            {{}, QLocale::English, 0, "Queue, 0 videos"},
+            {{}, QLocale::English, 21, "Queue, 21 videos"},
+            {russian, QLocale::Russian, 21, "21 one"},
+            {russian, QLocale::Russian, 11, "11 many"},
+            {russian, QLocale::Russian, 3, "3 few"},
+            {russian, QLocale::Russian, 13, "13 many"},
+            {{{"q#other", "%lld Videos"}}, QLocale::German, 1, "1 Videos"},
+            {{{"q", "%lld vid\u00e9os"}}, QLocale::French, 0, "0 vid\u00e9os"},
+            {{}, QLocale::Japanese, 1, "Queue, 1 video"},   // no table: the English default's form
+        };
+        for (const auto& k : cases) {
+            TextCatalog::install(TextTable::Main, k.table, k.language);
+            QCOMPARE(queue(k.count), QString::fromUtf8(k.expected));
+        }
+        TextCatalog::clear();
+    }
+
     void settingsPersistAcrossStores()
     {
         QTemporaryDir dir;

@@ -181,12 +181,23 @@ private Q_SLOTS:
         QCOMPARE(sidebar.recentRows().size(), size_t(2));
         QCOMPARE(sidebar.recentRows()[0]->content()->subtitle(), QStringLiteral("2:00:00, cleaned"));
 
-        // "Remove" takes a recent video off the list without asking.
-        QMenu* menu = sidebar.recentRows()[1]->contextMenu();
-        QCOMPARE(menuTexts(menu), QStringList{"Remove"});
-        menu->actions().first()->trigger();
-        QCOMPARE(rig.rig.recents->entries().size(), size_t(1));
-        QCOMPARE(sidebar.recentRows().size(), size_t(1));
+        // "Remove" takes a recent video off the list without asking, says so, and the focus goes
+        // to the row now nearest; with no row left, to the window.
+        window.host.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window.host));
+        for (const char* removed : {"beach", "Holiday in the mountains with the whole family"}) {
+            RecentVideoRow* row = sidebar.recentRows().back();
+            row->setFocus();
+            QMenu* menu = row->contextMenu();
+            QCOMPARE(menuTexts(menu), QStringList{"Remove"});
+            menu->actions().first()->trigger();
+            auto* note = window.host.findChild<QWidget*>(QStringLiteral("hf.announcement"));
+            QVERIFY(note && note->isVisible());
+            QCOMPARE(note->accessibleName(), QString("\u201c%1\u201d removed from Recent videos").arg(removed));
+            QWidget* nearest = sidebar.recentRows().empty() ? static_cast<QWidget*>(&window.host) : sidebar.recentRows().back();
+            QCOMPARE(QApplication::focusWidget(), nearest);
+        }
+        QCOMPARE(rig.rig.recents->entries().size(), size_t(0));
     }
 
     void queueRowsInEveryState()
