@@ -107,6 +107,8 @@ HushframeCommands::HushframeCommands(EngineCoordinator& coordinator, AudioPlayer
     });
     QAction* compare = add(m_playback, QStringLiteral("compare"), QString());
     compare->setShortcut(QKeySequence(Qt::Key_Backslash));
+    // A toggle: a held key toggles once, not with every repeat.
+    compare->setAutoRepeat(false);
     connect(compare, &QAction::triggered, this, [this] {
         if (m_player)
             m_player->setComparing(!m_player->isComparing());

@@ -367,11 +367,15 @@ void SheetHost::present(QWidget* content, int width)
     m_width = width;
     m_column = new ui::ScrollColumn(content, this);
     m_column->show();
-    // Read as a dialog named by its first line (the alert's "Hushframe", the sheet's title).
+    // Read as a dialog named by its first line shown (the alert's "Hushframe", the sheet's title),
+    // never by a page the content keeps hidden for later (the form's thanks).
     QString name = content->accessibleName();
-    if (name.isEmpty())
-        if (auto* first = content->findChild<QLabel*>())
-            name = first->text();
+    for (QLabel* label : content->findChildren<QLabel*>()) {
+        if (!name.isEmpty())
+            break;
+        if (label->isVisibleTo(content))
+            name = label->text();
+    }
     setAccessibleName(name);
     layOut();
     show();

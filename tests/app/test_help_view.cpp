@@ -11,9 +11,11 @@
 #include "app/wrapping_label.h"
 #include "platform/settings_store.h"
 #include "support/test_support.h"
+#include "ui_kit/card_overlay.h"
 #include "ui_kit/environment.h"
 #include "ui_kit/sections.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QFile>
@@ -158,6 +160,11 @@ private slots:
         QVERIFY(view.isShowingFeedback());
         QVERIFY(view.feedbackForm());
         QVERIFY(view.feedbackForm()->isVisible());
+        // A screen reader meets a dialog named by the form's title, not by the thanks it shows once sent.
+        QAccessibleInterface* sheet = QAccessible::queryAccessibleInterface(ui::CardOverlay::topmost(&view));
+        QVERIFY(sheet);
+        QCOMPARE(sheet->role(), QAccessible::Dialog);
+        QCOMPARE(sheet->text(QAccessible::Name), QStringLiteral("Send Feedback"));
         QTest::qWait(50);
         saveScreenshot(view.grab().toImage(), QStringLiteral("help"), QStringLiteral("feedback-sheet"));
         // Escape closes the sheet; the query and the page stay.
