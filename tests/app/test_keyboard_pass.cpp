@@ -458,6 +458,9 @@ private Q_SLOTS:
             comparing.clear();
             QVERIFY(hold());
             QVERIFY(player.isComparing());
+            window->repaint();
+            test::saveScreenshot(test::x11::screenPicture(window->windowHandle()), QStringLiteral("keyboard"),
+                                 QStringLiteral("compare-held-%1").arg(int(size)));
             QVERIFY(release());
             QVERIFY(QTest::qWaitFor([&] { return !player.isComparing(); }, 5000));
             QCOMPARE(comparing.count(), 2);
@@ -488,6 +491,9 @@ private Q_SLOTS:
             c.open();
             ui::CardOverlay* card = nullptr;
             QVERIFY2(QTest::qWaitFor([&] { return (card = ui::CardOverlay::topmost(window)) != nullptr; }, 5000), c.card);
+            window->repaint();
+            test::saveScreenshot(test::x11::screenPicture(window->windowHandle()), QStringLiteral("keyboard"),
+                                 QStringLiteral("largest-") + QString::fromLatin1(c.card));
             comparing.clear();
             QVERIFY(hold());
             QVERIFY(release());

@@ -281,7 +281,7 @@ private Q_SLOTS:
     void queueTitleCountsFromOne()
     {
         QCOMPARE(queueSectionTitle(0), QStringLiteral("Batch queue"));
-        QCOMPARE(queueSectionTitle(1), QStringLiteral("Queue, 1 videos"));
+        QCOMPARE(queueSectionTitle(1), QStringLiteral("Queue, 1 video"));
         QCOMPARE(queueSectionTitle(7), QStringLiteral("Queue, 7 videos"));
     }
 };
