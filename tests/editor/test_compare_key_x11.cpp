@@ -1,7 +1,6 @@
 // The compare key held on a real X server: the test starts its own Xvfb and drives the key with
-// xdotool, so the server's own auto-repeat reaches the monitor: presses alone while the monitor
-// has detectable auto-repeat on, else release and press pairs that Qt does not always mark as
-// repeats. Skipped where Xvfb or xdotool is missing.
+// xdotool, so the server's own auto-repeat (presses alone with detectable auto-repeat, else release
+// and press pairs) reaches the monitor. Skipped where Xvfb or xdotool is missing.
 
 #include "editor/compare_key.h"
 
@@ -101,10 +100,9 @@ public:
     int releases = 0;
     bool eventFilter(QObject*, QEvent* event) override
     {
-        const bool press = event->type() == QEvent::KeyPress;
-        if ((press || event->type() == QEvent::KeyRelease) && event->spontaneous()
+        if (event->spontaneous() && (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease)
             && CompareKeyMonitor::isCompareKey(*static_cast<QKeyEvent*>(event)))
-            ++(press ? presses : releases);
+            ++(event->type() == QEvent::KeyPress ? presses : releases);
         return false;
     }
 };
@@ -179,9 +177,8 @@ private Q_SLOTS:
         QCOMPARE(calls(spy), QList<bool>({true, false}));
     }
 
-    // Where the server refuses detectable auto-repeat, the pairs as Qt delivers them when it
-    // reads the press only after handling the release: neither marked as a repeat, both of the
-    // server's same moment.
+    // Without detectable auto-repeat, the pairs as Qt delivers them when it reads the press only
+    // after handling the release: neither marked as a repeat, both of the server's same moment.
     void unmarkedRepeatPairsAreRepeats()
     {
         CompareKeyMonitor::setAsksForDetectableAutoRepeat(false);

@@ -228,28 +228,15 @@ private Q_SLOTS:
     // falls back to "other", then to one text for every count.
     void pluralFormsFollowTheCount()
     {
-        const auto queue = [](qint64 n) { return pluralText("q", "Queue, %lld video", "Queue, %lld videos", n, {n}); };
-        const QHash<QString, QString> russian{{"q#one", "%lld one"}, {"q#few", "%lld few"}, {"q#many", "%lld many"}};
-        const struct {
-            QHash<QString, QString> table;
-            QLocale::Language language;
-            qint64 count;
-            const char* expected;
-        } cases[] = {
-            {{}, QLocale::English, 1, "Queue, 1 video"},
-            {{}, QLocale::English, 0, "Queue, 0 videos"},
-            {{}, QLocale::English, 21, "Queue, 21 videos"},
-            {russian, QLocale::Russian, 21, "21 one"},
-            {russian, QLocale::Russian, 11, "11 many"},
-            {russian, QLocale::Russian, 3, "3 few"},
-            {russian, QLocale::Russian, 13, "13 many"},
-            {{{"q#other", "%lld Videos"}}, QLocale::German, 1, "1 Videos"},
-            {{{"q", "%lld vid\u00e9os"}}, QLocale::French, 0, "0 vid\u00e9os"},
-            {{}, QLocale::Japanese, 1, "Queue, 1 video"},   // no table: the English default's form
+        const QHash<QString, QString> ru{{"q#one", "%lld one"}, {"q#few", "%lld few"}, {"q#many", "%lld many"}};
+        const struct { QHash<QString, QString> table; QLocale::Language language; qint64 n; const char* expected; } cases[] = {
+            {{}, QLocale::English, 1, "1 video"}, {{}, QLocale::English, 0, "0 videos"}, {ru, QLocale::Russian, 21, "21 one"},
+            {ru, QLocale::Russian, 11, "11 many"}, {ru, QLocale::Russian, 3, "3 few"}, {ru, QLocale::Russian, 13, "13 many"},
+            {{{"q#other", "%lld Videos"}}, QLocale::German, 1, "1 Videos"}, {{{"q", "%lld vid\u00e9os"}}, QLocale::French, 0, "0 vid\u00e9os"},
         };
         for (const auto& k : cases) {
             TextCatalog::install(TextTable::Main, k.table, k.language);
-            QCOMPARE(queue(k.count), QString::fromUtf8(k.expected));
+            QCOMPARE(pluralText("q", "%lld video", "%lld videos", k.n, {k.n}), QString::fromUtf8(k.expected));
         }
         TextCatalog::clear();
     }

@@ -186,16 +186,13 @@ private Q_SLOTS:
         window.host.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&window.host));
         for (const char* removed : {"beach", "Holiday in the mountains with the whole family"}) {
-            RecentVideoRow* row = sidebar.recentRows().back();
-            row->setFocus();
-            QMenu* menu = row->contextMenu();
+            sidebar.recentRows().back()->setFocus();
+            QMenu* menu = sidebar.recentRows().back()->contextMenu();
             QCOMPARE(menuTexts(menu), QStringList{"Remove"});
             menu->actions().first()->trigger();
             auto* note = window.host.findChild<QWidget*>(QStringLiteral("hf.announcement"));
-            QVERIFY(note && note->isVisible());
-            QCOMPARE(note->accessibleName(), QString("\u201c%1\u201d removed from Recent videos").arg(removed));
-            QWidget* nearest = sidebar.recentRows().empty() ? static_cast<QWidget*>(&window.host) : sidebar.recentRows().back();
-            QCOMPARE(QApplication::focusWidget(), nearest);
+            QCOMPARE(note->isVisible() ? note->accessibleName() : QString(), QString("\u201c%1\u201d removed from Recent videos").arg(removed));
+            QCOMPARE(QApplication::focusWidget(), sidebar.recentRows().empty() ? &window.host : sidebar.recentRows().back());
         }
         QCOMPARE(rig.rig.recents->entries().size(), size_t(0));
     }

@@ -24,13 +24,6 @@ bool typeKeys(const QString& chord)
     return xdotool.waitForFinished(10000) && xdotool.exitStatus() == QProcess::NormalExit && xdotool.exitCode() == 0;
 }
 
-bool holdKey(const QString& key, bool down)
-{
-    QProcess xdotool;
-    xdotool.start(QStringLiteral("xdotool"), {down ? QStringLiteral("keydown") : QStringLiteral("keyup"), key});
-    return xdotool.waitForFinished(10000) && xdotool.exitStatus() == QProcess::NormalExit && xdotool.exitCode() == 0;
-}
-
 QImage screenPicture(const QWindow* window)
 {
     if (!window || !window->screen())

@@ -23,8 +23,6 @@ QString unavailable();
 // Types one chord (such as "Tab", "shift+Tab", "alt+f", "Return") into the focused X window and
 // waits until xdotool has sent it; the application sees it once its event loop runs.
 bool typeKeys(const QString& chord);
-// Presses (`down`) or releases one key ("backslash") and leaves it so: held, the X server repeats it.
-bool holdKey(const QString& key, bool down);
 
 // The window as the X server shows it now (device pixels), or a null image.
 QImage screenPicture(const QWindow* window);
