@@ -3,15 +3,16 @@
 #include "platform/texts.h"
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QAccessibleObject>
 #include <QApplication>
-#include <QWindow>
-#include <QAbstractItemView>
 #include <QComboBox>
 #include <QLabel>
 #include <QLocale>
+#include <QTimer>
 #include <QVariant>
 #include <QWidget>
+#include <QWindow>
 
 #include <algorithm>
 #include <cmath>
@@ -402,12 +403,18 @@ void announce(QWidget* window, const QString& message)
         note->setFocusPolicy(Qt::NoFocus);
         note->setGeometry(0, 0, 1, 1);
         presentAsOne(note, QAccessible::Notification);
+        // Gone again once read, so no stale notice stays in the window for a later review.
+        auto* expiry = new QTimer(note);
+        expiry->setSingleShot(true);
+        expiry->setInterval(10000);
+        QObject::connect(expiry, &QTimer::timeout, note, &QWidget::hide);
     }
     // Shown anew for each message: a screen reader speaks a notification as it appears.
     note->hide();
     note->setAccessibleName(message);
     note->show();
     note->lower();
+    note->findChild<QTimer*>()->start();
 }
 
 void* AccessibleSlider::interface_cast(QAccessible::InterfaceType type)
