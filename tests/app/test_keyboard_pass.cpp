@@ -214,6 +214,89 @@ private Q_SLOTS:
             QTextStream(&file) << m_log.join(u'\n') << '\n';
     }
 
+    // The compare key held at a real keyboard: one compare for as long as it is held, however
+    // often the server repeats it, at the default and the largest text size; under each card
+    // nothing, and Return on each question that could lose work keeps it. Home on the focused
+    // ambience slider moves the slider, and Ctrl+, opens Settings.
+    void compareKeyCardsAndQuestionDefaults()
+    {
+        test::AppOnLocalServer run;
+        QVERIFY(run.open(4));
+        ContentView* window = run.window;
+        EngineCoordinator& coordinator = run.services->coordinator();
+        AudioPlayerService& player = run.services->player();
+        coordinator.openVideo(QUrl::fromLocalFile(run.movie));
+        QVERIFY(QTest::qWaitFor([&] { return coordinator.hasPreviewResult() && !coordinator.isProcessing(); }, 120000));
+        window->exporter().setSaveDialog(std::make_unique<ScriptedSaveDialog>());
+        CompareKeyPresses presses;
+        QSignalSpy comparing(&player, &AudioPlayerService::isComparingChanged);
+        // Held until the server has repeated it a good many times (after 660 ms, 25 a second).
+        const auto holdAndRelease = [&] {
+            const int before = presses.count;
+            QVERIFY(QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("keydown"), QStringLiteral("backslash")}) == 0);
+            QVERIFY(QTest::qWaitFor([&] { return presses.count - before >= 15; }, 15000));
+            QVERIFY(QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("keyup"), QStringLiteral("backslash")}) == 0);
+        };
+        const auto restoreSize = qScopeGuard([] { ui::Environment::instance().setTextSize(ui::TextSize::large); });
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        for (ui::TextSize size : {ui::TextSize::large, ui::TextSize::accessibility5}) {
+            ui::Environment::instance().setTextSize(size);
+            window->setFocus(Qt::OtherFocusReason);
+            comparing.clear();
+            holdAndRelease();
+            QVERIFY(QTest::qWaitFor([&] { return comparing.count() == 2; }, 5000));
+            QCOMPARE(comparing, (QList<QVariantList>{{true}, {false}}));
+        }
+
+        FileExportSaveDialog files(window);
+        QuitConfirmation quit(window);
+        const struct {
+            const char* card;
+            std::function<void()> open;
+            const char* keeps;   // the answer Return gives (none: a sheet that asks nothing)
+            const char* loses;
+        } cards[] = {
+            {"quit", [&] { quit.ask(1); }, "quit.export", "quit.anyway"},
+            {"replace", [&] { coordinator.setPendingReplacement(EngineCoordinator::PendingReplacement{"Holiday.mp4", [] {}}); },
+             "replace.exportFirst", "replace.replace"},
+            {"replace-files", [&] { files.confirmReplacing(run.home.path(), {"Holiday clean.mp4"}, [](bool) {}); },
+             "export.keep", "export.replace"},
+            {"sign-in", [&] { run.services->account().presentSignIn(SignInReason::sync); }, nullptr, nullptr},
+        };
+        for (const auto& c : cards) {
+            c.open();
+            ui::CardOverlay* card = nullptr;
+            QVERIFY(QTest::qWaitFor([&] { return (card = ui::CardOverlay::topmost(window)) != nullptr; }, 5000));
+            comparing.clear();
+            holdAndRelease();
+            // Keys arrive in order: once Tab has moved the focus on the card, the key before it was heard.
+            QWidget* focus = QApplication::focusWidget();
+            QVERIFY(press(QStringLiteral("Tab"), [&] { return QApplication::focusWidget() != focus; }));
+            QVERIFY2(comparing.isEmpty() && !player.isComparing(), c.card);
+            if (!c.keeps) {
+                QVERIFY(press(QStringLiteral("Escape"), [&] { return !card->isVisible(); }));
+                continue;
+            }
+            QVERIFY(press(QStringLiteral("shift+Tab"), [&] { return QApplication::focusWidget() == focus; }));
+            QSignalSpy kept(card->findChild<QAbstractButton*>(QLatin1String(c.keeps)), &QAbstractButton::clicked);
+            QSignalSpy lost(card->findChild<QAbstractButton*>(QLatin1String(c.loses)), &QAbstractButton::clicked);
+            QVERIFY(press(QStringLiteral("Return"), [&] { return !card->isVisible(); }));
+            QVERIFY2(kept.count() == 1 && lost.isEmpty(), c.card);
+        }
+
+        // Home on the focused ambience slider is the slider's; elsewhere it goes to the beginning.
+        auto* ambience = window->findChild<AmbienceControl*>();
+        player.seek(2);
+        QVERIFY(QTest::qWaitFor([&] { return ambience->value() > 0 && player.currentTime() > 1; }, 5000));
+        ambience->setFocus(Qt::TabFocusReason);
+        QVERIFY(press(QStringLiteral("Home"), [&] { return ambience->value() == 0; }));
+        QVERIFY(player.currentTime() > 1);
+        window->setFocus(Qt::OtherFocusReason);
+        QVERIFY(press(QStringLiteral("Home"), [&] { return player.currentTime() < 0.01; }));
+        QVERIFY(press(QStringLiteral("ctrl+comma"), [] { return qobject_cast<SettingsView*>(QApplication::activeWindow()); }, 10000));
+    }
+
     void aVideoFromOpenToExportByKeyboardAlone()
     {
         test::AppOnLocalServer run;
@@ -419,89 +502,6 @@ private Q_SLOTS:
         }
 
         QVERIFY2(m_undrawn.isEmpty(), qPrintable(m_undrawn.join(u'\n')));
-    }
-
-    // The compare key held at a real keyboard: one compare for as long as it is held, however
-    // often the server repeats it, at the default and the largest text size; under each card
-    // nothing, and Return on each question that could lose work keeps it. Home on the focused
-    // ambience slider moves the slider, and Ctrl+, opens Settings.
-    void compareKeyCardsAndQuestionDefaults()
-    {
-        test::AppOnLocalServer run;
-        QVERIFY(run.open(4));
-        ContentView* window = run.window;
-        EngineCoordinator& coordinator = run.services->coordinator();
-        AudioPlayerService& player = run.services->player();
-        coordinator.openVideo(QUrl::fromLocalFile(run.movie));
-        QVERIFY(QTest::qWaitFor([&] { return coordinator.hasPreviewResult() && !coordinator.isProcessing(); }, 120000));
-        window->exporter().setSaveDialog(std::make_unique<ScriptedSaveDialog>());
-        CompareKeyPresses presses;
-        QSignalSpy comparing(&player, &AudioPlayerService::isComparingChanged);
-        // Held until the server has repeated it a good many times (after 660 ms, 25 a second).
-        const auto holdAndRelease = [&] {
-            const int before = presses.count;
-            QVERIFY(QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("keydown"), QStringLiteral("backslash")}) == 0);
-            QVERIFY(QTest::qWaitFor([&] { return presses.count - before >= 15; }, 15000));
-            QVERIFY(QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("keyup"), QStringLiteral("backslash")}) == 0);
-        };
-        const auto restoreSize = qScopeGuard([] { ui::Environment::instance().setTextSize(ui::TextSize::large); });
-        window->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(window));
-        for (ui::TextSize size : {ui::TextSize::large, ui::TextSize::accessibility5}) {
-            ui::Environment::instance().setTextSize(size);
-            window->setFocus(Qt::OtherFocusReason);
-            comparing.clear();
-            holdAndRelease();
-            QVERIFY(QTest::qWaitFor([&] { return comparing.count() == 2; }, 5000));
-            QCOMPARE(comparing, (QList<QVariantList>{{true}, {false}}));
-        }
-
-        FileExportSaveDialog files(window);
-        QuitConfirmation quit(window);
-        const struct {
-            const char* card;
-            std::function<void()> open;
-            const char* keeps;   // the answer Return gives (none: a sheet that asks nothing)
-            const char* loses;
-        } cards[] = {
-            {"quit", [&] { quit.ask(1); }, "quit.export", "quit.anyway"},
-            {"replace", [&] { coordinator.setPendingReplacement(EngineCoordinator::PendingReplacement{"Holiday.mp4", [] {}}); },
-             "replace.exportFirst", "replace.replace"},
-            {"replace-files", [&] { files.confirmReplacing(run.home.path(), {"Holiday clean.mp4"}, [](bool) {}); },
-             "export.keep", "export.replace"},
-            {"sign-in", [&] { run.services->account().presentSignIn(SignInReason::sync); }, nullptr, nullptr},
-        };
-        for (const auto& c : cards) {
-            c.open();
-            ui::CardOverlay* card = nullptr;
-            QVERIFY(QTest::qWaitFor([&] { return (card = ui::CardOverlay::topmost(window)) != nullptr; }, 5000));
-            comparing.clear();
-            holdAndRelease();
-            // Keys arrive in order: once Tab has moved the focus on the card, the key before it was heard.
-            QWidget* focus = QApplication::focusWidget();
-            QVERIFY(press(QStringLiteral("Tab"), [&] { return QApplication::focusWidget() != focus; }));
-            QVERIFY2(comparing.isEmpty() && !player.isComparing(), c.card);
-            if (!c.keeps) {
-                QVERIFY(press(QStringLiteral("Escape"), [&] { return !card->isVisible(); }));
-                continue;
-            }
-            QVERIFY(press(QStringLiteral("shift+Tab"), [&] { return QApplication::focusWidget() == focus; }));
-            QSignalSpy kept(card->findChild<QAbstractButton*>(QLatin1String(c.keeps)), &QAbstractButton::clicked);
-            QSignalSpy lost(card->findChild<QAbstractButton*>(QLatin1String(c.loses)), &QAbstractButton::clicked);
-            QVERIFY(press(QStringLiteral("Return"), [&] { return !card->isVisible(); }));
-            QVERIFY2(kept.count() == 1 && lost.isEmpty(), c.card);
-        }
-
-        // Home on the focused ambience slider is the slider's; elsewhere it goes to the beginning.
-        auto* ambience = window->findChild<AmbienceControl*>();
-        player.seek(2);
-        QVERIFY(QTest::qWaitFor([&] { return ambience->value() > 0 && player.currentTime() > 1; }, 5000));
-        ambience->setFocus(Qt::TabFocusReason);
-        QVERIFY(press(QStringLiteral("Home"), [&] { return ambience->value() == 0; }));
-        QVERIFY(player.currentTime() > 1);
-        window->setFocus(Qt::OtherFocusReason);
-        QVERIFY(press(QStringLiteral("Home"), [&] { return player.currentTime() < 0.01; }));
-        QVERIFY(press(QStringLiteral("ctrl+comma"), [] { return qobject_cast<SettingsView*>(QApplication::activeWindow()); }, 10000));
     }
 };
 
