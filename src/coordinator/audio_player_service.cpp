@@ -24,9 +24,9 @@ constexpr double restartMargin = 0.05;
 constexpr double endMargin = 0.02;
 const QSize pictureBounds(1920, 1080);
 // A frame is handed over this long before its sound is heard: the time from its delivery to its
-// pixels on the screen (the hop to the main thread, the paint, the display server's copy and
-// the screen's refresh).
-constexpr double pictureLead = 0.020;
+// pixels on the screen (the hop to the main thread, the paint, the display server's copy, and
+// on average half a refresh of a 60 Hz screen).
+constexpr double pictureLead = 0.010;
 
 AuditionMixer::Slot slotFor(AuditionTrackMode mode)
 {
@@ -342,7 +342,14 @@ void AudioPlayerService::seek(double seconds)
 {
     const double t = std::max(std::min(seconds, m_totalDuration), 0.0);
     setCurrentTime(t);
+    // Playing, what the device holds of the old position is dropped, so that the new one is
+    // heard (and its picture moves on) at once.
+    const bool playing = m_isPlaying && m_output->isStarted();
+    if (playing)
+        m_output->stop();
     m_mixer->seek(std::llround(t * m_mixer->sampleRate()));
+    if (playing)
+        m_output->start(m_mixer.get());
     if (m_picture)
         m_pictureGeneration = m_picture->show(t);
 }
