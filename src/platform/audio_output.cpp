@@ -316,7 +316,7 @@ private:
     QAudioSink* m_sink = nullptr;
     RenderDevice* m_io = nullptr;
     QTimer* m_latencyTimer = nullptr;
-    bool m_broken = false;   // the sink failed: the next open() makes a new one
+    bool m_broken = false;   // the sink's stream failed: the next open() connects a new one
 };
 
 // The thread every device output's stream lives on, for as long as the application runs: Qt's

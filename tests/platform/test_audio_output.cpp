@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -118,19 +119,18 @@ private slots:
 
 private:
     // Takes the server away (`fault`), starts and stops the output while it is away, and brings
-    // the server back. A start, a stop and a release return at once whatever the server does;
-    // a started output says within seconds that nothing is heard.
+    // the server back. A start and a stop return at once whatever the server does; a started
+    // output says within seconds that nothing is heard.
     bool startWhileAway(AudioOutput& output, Tone& tone, const QString& fault)
     {
         // A call that waits for a hung server would wait for ever: let the server go on after
         // a while, so that such a call returns and fails the check.
-        std::atomic<bool> back{false};
+        std::promise<void> back;
         std::thread rescue;
         if (fault == "hung") {
             m_server->hang(true);
-            rescue = std::thread([&] {
-                for (int i = 0; i < 100 && !back; ++i)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            rescue = std::thread([this, done = back.get_future()] {
+                done.wait_for(std::chrono::seconds(5));
                 m_server->hang(false);
             });
         } else {
@@ -147,7 +147,7 @@ private:
         ok = quick([&] { output.stop(); }) && ok;
         if (!ok)
             qWarning("%s server: a call waited for it, or a start was not reported as unheard", qPrintable(fault));
-        back = true;
+        back.set_value();
         if (rescue.joinable())
             rescue.join();
         m_server->hang(false);
