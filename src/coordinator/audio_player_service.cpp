@@ -343,8 +343,9 @@ void AudioPlayerService::seek(double seconds)
     const double t = std::max(std::min(seconds, m_totalDuration), 0.0);
     setCurrentTime(t);
     // Playing, what the device holds of the old position is dropped, so that the new one is
-    // heard (and its picture moves on) at once.
-    const bool playing = m_isPlaying && m_output->isStarted();
+    // heard (and its picture moves on) at once. Not while scrubbing: a new stream for every step
+    // of a drag would never get to play.
+    const bool playing = m_isPlaying && !m_isScrubbing && m_output->isStarted();
     if (playing)
         m_output->stop();
     m_mixer->seek(std::llround(t * m_mixer->sampleRate()));
