@@ -23,6 +23,10 @@ constexpr double restartMargin = 0.05;
 // The clean mix counts as finished this close to its end.
 constexpr double endMargin = 0.02;
 const QSize pictureBounds(1920, 1080);
+// A frame is handed over this long before its sound is heard: the time from its delivery to its
+// pixels on the screen (the hop to the main thread, the paint, the display server's copy, and
+// on average half a refresh of a 60 Hz screen).
+constexpr double pictureLead = 0.010;
 
 AuditionMixer::Slot slotFor(AuditionTrackMode mode)
 {
@@ -170,7 +174,9 @@ void AudioPlayerService::load(const AuditionFiles& files)
             const QUrl video = files.videoURL.isEmpty() ? QUrl::fromLocalFile(files.video) : files.videoURL;
             m_picture = std::make_unique<AuditionPicture>(
                 video, pictureBounds,
-                [mixer, output, rate] { return double(mixer->audibleFrame(output->latencyFrames())) / rate; },
+                [mixer, output, rate] {
+                    return double(mixer->audibleFrame(output->latencyFrames())) / rate + pictureLead;
+                },
                 [self, serial](const QImage& image, double seconds, uint64_t generation) {
                     QMetaObject::invokeMethod(
                         self,
@@ -321,11 +327,13 @@ void AudioPlayerService::pause()
     m_ticker.stop();
     if (m_picture)
         m_picture->follow(false);
+    // The playhead as heard right now, taken while the output still counts what it holds: what
+    // was rendered but not heard is dropped with the stop and played again from here.
+    const double heard = audibleSeconds();
     m_mixer->setPlaying(false);
     m_output->stop();
-    // The playhead as heard right now, so a pause does not jump back by up to one tick.
     if (!m_isScrubbing)
-        setCurrentTime(std::clamp(audibleSeconds(), 0.0, m_totalDuration));
+        setCurrentTime(std::clamp(heard, 0.0, m_totalDuration));
     setPlaying(false);
     seek(m_currentTime);
 }
@@ -334,7 +342,15 @@ void AudioPlayerService::seek(double seconds)
 {
     const double t = std::max(std::min(seconds, m_totalDuration), 0.0);
     setCurrentTime(t);
+    // Playing, what the device holds of the old position is dropped, so that the new one is
+    // heard (and its picture moves on) at once. Not while scrubbing: a new stream for every step
+    // of a drag would never get to play.
+    const bool playing = m_isPlaying && !m_isScrubbing && m_output->isStarted();
+    if (playing)
+        m_output->stop();
     m_mixer->seek(std::llround(t * m_mixer->sampleRate()));
+    if (playing)
+        m_output->start(m_mixer.get());
     if (m_picture)
         m_pictureGeneration = m_picture->show(t);
 }

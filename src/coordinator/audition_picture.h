@@ -29,7 +29,8 @@ struct SwsDeleter {
 
 class AuditionPicture {
 public:
-    // The time being heard, in seconds; called on the picture thread.
+    // The time whose frame is due on the screen, in seconds: the time being heard, a little
+    // ahead for the frame's way to the screen. Called on the picture thread.
     using Clock = std::function<double()>;
     // A frame for the time `seconds` of the video, for the request numbered `generation`;
     // called on the picture thread.

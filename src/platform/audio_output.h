@@ -38,12 +38,15 @@ public:
     // Opens the device ahead of the first start() and keeps it open, silent, across stop() until
     // release(), so that sound starts as soon as start() is called: opening an audio stream (and
     // waking a sound server's idle device) takes a good part of a second. Nothing to open here.
+    // Neither this nor any other call waits for the sound server: a device output opens, starts
+    // and closes its stream on a thread of its own.
     virtual void prepare() {}
     // Stops, and closes what prepare() or start() opened.
     virtual void release() { stop(); }
 
     // Starts pulling from `renderer`, which must outlive stop(). Starting again while started
-    // replaces nothing and does nothing.
+    // replaces nothing and does nothing. A device whose stream broke (its sound server went
+    // away while stopped) is opened again.
     virtual void start(AudioRenderer* renderer) = 0;
     // Stops pulling; returns only once render() is no longer running and will not be called.
     // What was rendered but not heard is dropped.
@@ -53,9 +56,10 @@ public:
     // Frames rendered but not yet heard (the device's buffer); readable from any thread.
     virtual qint64 latencyFrames() const = 0;
 
-    // Started, but the device has taken nothing from the renderer for longer than any device
-    // waits between two reads: what is played is not heard and the playhead stands still. Asked
-    // on the thread that starts and stops the output.
+    // Started, but nothing is heard: the device could not be opened, its sound server dropped
+    // it, or it has taken nothing from the renderer for longer than any device waits between two
+    // reads (or than a server takes to open a stream). The playhead would stand still. Asked on
+    // the thread that starts and stops the output.
     virtual bool isStalled() const { return false; }
 
     // The device output for the default audio device, or a paced null output when there is none.

@@ -21,11 +21,12 @@ struct Player {
 };
 
 // A device whose buffer holds a tenth of a second: what was rendered is heard that much later.
+// Like a device, it drops what it holds when stopped.
 class LaggingOutput final : public NullAudioOutput {
 public:
     static constexpr qint64 lag = fixtureRate / 10;
     LaggingOutput() : NullAudioOutput(NullAudioOutput::Mode::manual, fixtureRate, 2) {}
-    qint64 latencyFrames() const override { return lag; }
+    qint64 latencyFrames() const override { return isStarted() ? lag : 0; }
 };
 
 // Counts what the player asks of the device around its starts and stops.

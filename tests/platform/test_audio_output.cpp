@@ -6,7 +6,13 @@
 
 #include <QTest>
 
+#include <QElapsedTimer>
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
 #include <vector>
 
 using namespace hf;
@@ -52,35 +58,47 @@ private slots:
     void cleanupTestCase() { m_recorder.stop(); }
 
     // Play and pause as a user does, the device kept open across pauses (as the player keeps it)
-    // or opened on each start: every start is heard, most within 100 ms, the device reads while
-    // started, and the sound stops with the output.
+    // or opened on each start: every start is heard, the device reads while started, and the
+    // sound stops with the output. A sound server that goes away or stops answering while
+    // paused is a fault between two Plays: while it is away a start says it is not heard, no
+    // call waits for it, and once it is back a start is heard again.
     void everyStartIsHeard_data()
     {
         QTest::addColumn<bool>("prepared");
         QTest::addColumn<int>("cycles");
-        QTest::newRow("kept open across pauses") << true << 20;
-        QTest::newRow("opened on each start") << false << 5;
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("kept open across pauses") << true << 20 << QString();
+        QTest::newRow("opened on each start") << false << 5 << QString();
+        QTest::newRow("server restarted while paused") << true << 3 << QStringLiteral("restarted");
+        QTest::newRow("server hung while paused") << true << 3 << QStringLiteral("hung");
     }
 
     void everyStartIsHeard()
     {
         QFETCH(bool, prepared);
         QFETCH(int, cycles);
+        QFETCH(QString, fault);
         const std::unique_ptr<AudioOutput> output = AudioOutput::createDefault(SoundServer::sampleRate);
         QVERIFY2(output->isDevice(), "the sound server's sink is not the default device");
         Tone tone(output->channels());
         if (prepared)
             output->prepare();
-        std::vector<qint64> heardAfter;   // milliseconds from each start to its sound
         for (int cycle = 0; cycle < cycles; ++cycle) {
             const QByteArray where = "Play " + QByteArray::number(cycle + 1);
-            const qint64 started = steadyNanoseconds();
-            output->start(&tone);
+            if (cycle > 0 && !fault.isEmpty())
+                QVERIFY2(startWhileAway(*output, tone, fault), where);
+            // The server may still be on its way back (Qt's sound client reconnects every few
+            // seconds): a start that is not heard is tried again.
             std::optional<qint64> heard;
-            QVERIFY2(QTest::qWaitFor([&] { return (heard = m_recorder.soundAfter(started)).has_value(); }, 2000),
-                     where + ": nothing was heard");
-            heardAfter.push_back((*heard - started) / millisecond);
-            QVERIFY2(heardAfter.back() <= 1000, where + ": heard after " + QByteArray::number(heardAfter.back()) + " ms");
+            QElapsedTimer trying;
+            trying.start();
+            do {
+                const qint64 started = steadyNanoseconds();
+                output->start(&tone);
+                if (!QTest::qWaitFor([&] { return (heard = m_recorder.soundAfter(started)).has_value(); }, 2000))
+                    output->stop();
+            } while (!heard && !fault.isEmpty() && cycle > 0 && trying.elapsed() < 20000);
+            QVERIFY2(heard, where + ": nothing was heard");
 
             // A device that reads takes about the pace of playback (more than half of it); one that
             // stopped takes no more than its buffer, 70 ms.
@@ -97,10 +115,46 @@ private slots:
             QVERIFY2(!m_recorder.soundAfter(stopped + 150 * millisecond).has_value(), where + ": still heard after stop");
         }
         output->release();
-        // On a machine busy with other work one start may be heard later, but not most of them.
-        std::ranges::sort(heardAfter);
-        QVERIFY2(heardAfter[heardAfter.size() / 2] <= 100,
-                 "median heard after " + QByteArray::number(heardAfter[heardAfter.size() / 2]) + " ms");
+    }
+
+private:
+    // Takes the server away (`fault`), starts and stops the output while it is away, and brings
+    // the server back. A start and a stop return at once whatever the server does; a started
+    // output says within seconds that nothing is heard.
+    bool startWhileAway(AudioOutput& output, Tone& tone, const QString& fault)
+    {
+        // A call that waits for a hung server would wait for ever: let the server go on after
+        // a while, so that such a call returns and fails the check.
+        std::promise<void> back;
+        std::thread rescue;
+        if (fault == "hung") {
+            m_server->hang(true);
+            rescue = std::thread([this, done = back.get_future()] {
+                done.wait_for(std::chrono::seconds(5));
+                m_server->hang(false);
+            });
+        } else {
+            m_server->kill();
+        }
+        const auto quick = [](auto call) {
+            QElapsedTimer timer;
+            timer.start();
+            call();
+            return timer.elapsed() < 1000;
+        };
+        bool ok = quick([&] { output.start(&tone); });
+        ok = QTest::qWaitFor([&] { return output.isStalled(); }, 8000) && ok;
+        ok = quick([&] { output.stop(); }) && ok;
+        if (!ok)
+            qWarning("%s server: a call waited for it, or a start was not reported as unheard", qPrintable(fault));
+        back.set_value();
+        if (rescue.joinable())
+            rescue.join();
+        m_server->hang(false);
+        if (fault != "hung" && !m_server->start())
+            return false;
+        // The recording has a gap (or ended with the server): it starts again.
+        return m_recorder.start() && ok;
     }
 
 private:

@@ -31,17 +31,20 @@ qint64 steadyNanoseconds()
 
 // ---- The server
 
-SoundServer::SoundServer()
+SoundServer::SoundServer() { start(); }
+
+bool SoundServer::start()
 {
+    m_unavailable.clear();
     for (const char* program : {"pulseaudio", "pactl", "parec"}) {
         if (QStandardPaths::findExecutable(QString::fromLatin1(program)).isEmpty()) {
             m_unavailable = QStringLiteral("%1 is not installed").arg(QString::fromLatin1(program));
-            return;
+            return false;
         }
     }
     if (!m_dir.isValid()) {
         m_unavailable = QStringLiteral("no temporary folder");
-        return;
+        return false;
     }
     // Everything the daemon keeps (its runtime folder, cookie, settings) stays in the temporary
     // folder, so it meets no other sound server on the machine, and no client of theirs meets it.
@@ -70,7 +73,7 @@ SoundServer::SoundServer()
                         .arg(m_dir.filePath(QStringLiteral("native")))});
     if (!m_daemon.waitForStarted(5000)) {
         m_unavailable = QStringLiteral("pulseaudio did not start: %1").arg(m_daemon.errorString());
-        return;
+        return false;
     }
     QElapsedTimer waited;
     waited.start();
@@ -81,22 +84,34 @@ SoundServer::SoundServer()
             probe.setStandardErrorFile(QProcess::nullDevice());
             probe.start(QStringLiteral("pactl"), {QStringLiteral("--server=%1").arg(address()), QStringLiteral("info")});
             if (probe.waitForFinished(5000) && probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0)
-                return;
+                return true;
         }
         QThread::msleep(20);
     }
     m_unavailable = QStringLiteral("pulseaudio did not answer");
+    return false;
 }
 
-SoundServer::~SoundServer()
+SoundServer::~SoundServer() { kill(); }
+
+void SoundServer::kill()
 {
     if (m_daemon.state() == QProcess::NotRunning)
         return;
+    hang(false);
     m_daemon.terminate();
     if (!m_daemon.waitForFinished(5000)) {
         m_daemon.kill();
         m_daemon.waitForFinished(2000);
     }
+    // A server killed leaves its socket behind; the next one makes its own.
+    QFile::remove(m_dir.filePath(QStringLiteral("native")));
+}
+
+void SoundServer::hang(bool hung)
+{
+    if (m_daemon.state() != QProcess::NotRunning)
+        ::kill(pid_t(m_daemon.processId()), hung ? SIGSTOP : SIGCONT);
 }
 
 QString SoundServer::address() const
@@ -116,6 +131,12 @@ SinkRecorder::~SinkRecorder() { stop(); }
 
 bool SinkRecorder::start()
 {
+    stop();
+    {
+        std::lock_guard lock(m_mutex);
+        m_samples.clear();
+        m_startNs = std::numeric_limits<qint64>::max();
+    }
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0)
         return false;

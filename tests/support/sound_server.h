@@ -48,6 +48,14 @@ public:
     // at it. Must come before Qt Multimedia first looks for devices.
     void useInThisProcess() const;
 
+    // Ends the server (its clients lose their streams); start() brings it back at the same
+    // address, waiting until it answers. start() returns false, with unavailable() saying why,
+    // when it does not.
+    void kill();
+    bool start();
+    // Stops the server with SIGSTOP (it neither answers nor dies) or lets it go on.
+    void hang(bool hung);
+
 private:
     QTemporaryDir m_dir;
     QProcess m_daemon;
@@ -58,7 +66,8 @@ private:
 class SinkRecorder {
 public:
     ~SinkRecorder();
-    // Starts recording from the server this process uses; false when parec cannot start.
+    // Starts recording from the server this process uses, forgetting an earlier recording;
+    // false when parec cannot start.
     bool start();
     void stop();
     // When the first sample louder than `threshold` (of full scale) at or after `fromNs` was

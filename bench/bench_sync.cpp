@@ -1,0 +1,401 @@
+// Sound against picture: the audition player and a reference player (ffplay) play the same
+// flash-and-burst video (a 2-frame white flash and a 20 ms tone burst at every whole second, over
+// a quiet tone) on the same X screen and the same PulseAudio null sink, one after the other,
+// while one ffmpeg process captures both: the screen (x11grab at 60 fps) and the sink's monitor,
+// each stamped with the wall clock. For every flash the burst nearest to it gives sound minus
+// picture (negative: the sound comes first), from the start, after a pause and after a seek; the
+// quiet tone between the bursts tells how much sound a Pause then Play skips.
+// Run under a display of its own: xvfb-run -a bench_sync [runs, 5 by default]
+
+#include "coordinator/audio_player_service.h"
+#include "editor/picture_view.h"
+#include "pipeline/ffmpeg_support.h"
+#include "platform/audio_output.h"
+#include "support/sound_server.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <optional>
+#include <vector>
+
+using namespace hf;
+using namespace hf::test;
+
+namespace {
+
+constexpr int rate = 48000;
+constexpr int fps = 30;
+constexpr double movieSeconds = 40;
+const QSize windowSize(320, 240);
+// How long each player plays from the start, after the pause and after the seek: six flashes.
+constexpr int phaseMs = 6500;
+
+// The wall clock in seconds, the capture's time base.
+double wallNow()
+{
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+void wait(int milliseconds)
+{
+    QEventLoop loop;
+    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+bool run(const QString& program, const QStringList& args)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(program, args);
+    return process.waitForFinished(-1) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+// What was captured: the picture's mean brightness per grabbed frame and the sink's samples, on
+// the wall clock.
+struct Capture {
+    std::vector<std::pair<double, double>> frames;   // time, mean brightness 0..255
+    double audioStart = 0;
+    std::vector<float> samples;
+
+    double sampleTime(size_t i) const { return audioStart + double(i) / rate; }
+    size_t sampleAt(double t) const
+    {
+        return size_t(std::clamp((t - audioStart) * rate, 0.0, double(samples.size())));
+    }
+};
+
+Capture readCapture(const QString& path)
+{
+    Capture capture;
+    media::InputContext input = media::openInput(path);
+    media::Packet packet = media::makePacket();
+    // Each packet of sound is stamped with the wall clock less the latency the sound server
+    // reports, which settles only after the first fraction of a second: the samples are placed
+    // by their count from the start, at the start most packets agree on.
+    std::vector<double> starts;
+    while (av_read_frame(input.get(), packet.get()) >= 0) {
+        const AVStream* stream = input->streams[packet->stream_index];
+        const double t = double(packet->pts) * av_q2d(stream->time_base);
+        if (stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+            double sum = 0;
+            for (int i = 0; i < packet->size; ++i)
+                sum += packet->data[i];
+            capture.frames.emplace_back(t, packet->size > 0 ? sum / packet->size : 0);
+        } else if (stream->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
+            starts.push_back(t - double(capture.samples.size()) / rate);
+            const auto* data = reinterpret_cast<const int16_t*>(packet->data);
+            for (int i = 0; i < packet->size / 2; ++i)
+                capture.samples.push_back(float(data[i]) / 32768.0f);
+        }
+        av_packet_unref(packet.get());
+    }
+    if (!starts.empty()) {
+        std::nth_element(starts.begin(), starts.begin() + starts.size() / 2, starts.end());
+        capture.audioStart = starts[starts.size() / 2];
+    }
+    return capture;
+}
+
+// Times the picture turned white (rising edges), within [from, to).
+std::vector<double> flashes(const Capture& capture, double from, double to)
+{
+    std::vector<double> out;
+    bool bright = true;
+    for (const auto& [t, level] : capture.frames) {
+        const bool now = level > 128;
+        if (now && !bright && t >= from && t < to)
+            out.push_back(t);
+        bright = now;
+    }
+    return out;
+}
+
+// Times a burst began (loud after at least 0.3 s without one), within [from, to).
+std::vector<double> bursts(const Capture& capture, double from, double to)
+{
+    std::vector<double> out;
+    double last = -1e9;
+    for (size_t i = capture.sampleAt(from); i < capture.sampleAt(to); ++i) {
+        if (std::abs(capture.samples[i]) > 0.25f) {
+            const double t = capture.sampleTime(i);
+            if (t - last > 0.3)
+                out.push_back(t);
+            last = t;
+        }
+    }
+    return out;
+}
+
+// Sound minus picture for each flash in the span that has a burst within 0.4 s of it.
+std::vector<double> offsets(const Capture& capture, double from, double to)
+{
+    const std::vector<double> sounds = bursts(capture, from - 0.5, to + 0.5);
+    std::vector<double> out;
+    for (double flash : flashes(capture, from, to)) {
+        std::optional<double> best;
+        for (double sound : sounds)
+            if (std::abs(sound - flash) < 0.4 && (!best || std::abs(sound - flash) < std::abs(*best)))
+                best = sound - flash;
+        if (best)
+            out.push_back(*best);
+    }
+    return out;
+}
+
+double median(std::vector<double> values)
+{
+    if (values.empty())
+        return std::nan("");
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// The sound a pause skipped, in seconds: the last burst before it and the first after it are
+// one second apart in the video; on the wall they are that second, less what was skipped, plus
+// the silence of the pause (from the quiet tone's end to its return).
+std::optional<double> pauseSkip(const Capture& capture, double pausedAt, double resumedAt)
+{
+    const std::vector<double> before = bursts(capture, pausedAt - 1.5, pausedAt);
+    const std::vector<double> after = bursts(capture, resumedAt, resumedAt + 1.5);
+    if (before.empty() || after.empty())
+        return std::nullopt;
+    const float quiet = 0.01f;
+    std::optional<double> silent, sounding;
+    for (size_t i = capture.sampleAt(before.back() + 0.05); i < capture.sampleAt(after.front()); ++i) {
+        // The tone's end: the last loud sample followed by 20 ms of silence.
+        if (!silent && std::abs(capture.samples[i]) > quiet) {
+            bool quietAfter = true;
+            for (size_t j = i + 1; j < std::min(capture.samples.size(), i + rate / 50); ++j)
+                quietAfter = quietAfter && std::abs(capture.samples[j]) <= quiet;
+            if (quietAfter)
+                silent = capture.sampleTime(i);
+        } else if (silent && std::abs(capture.samples[i]) > quiet) {
+            sounding = capture.sampleTime(i);
+            break;
+        }
+    }
+    if (!silent || !sounding)
+        return std::nullopt;
+    return 1.0 - (after.front() - before.back()) + (*sounding - *silent);
+}
+
+struct Phases {
+    std::vector<double> start, afterPause, afterSeek, skip;
+};
+
+struct Marks {
+    double played = 0, paused = 0, resumed = 0, sought = 0, ended = 0;
+};
+
+void measure(const Capture& capture, const Marks& marks, Phases& into)
+{
+    // A flash right at a change of state belongs to neither side of it.
+    into.start.push_back(median(offsets(capture, marks.played + 0.2, marks.paused - 0.1)));
+    into.afterPause.push_back(median(offsets(capture, marks.resumed + 0.2, marks.sought - 0.1)));
+    into.afterSeek.push_back(median(offsets(capture, marks.sought + 0.2, marks.ended - 0.1)));
+    if (const auto skip = pauseSkip(capture, marks.paused, marks.resumed))
+        into.skip.push_back(*skip);
+}
+
+// A key to the X window of `pid`'s program, through the X server's test extension.
+void key(qint64 pid, const QString& name)
+{
+    QProcess search;
+    search.start("xdotool", {"search", "--sync", "--pid", QString::number(pid)});
+    search.waitForFinished(5000);
+    const QString window = QString::fromLatin1(search.readAllStandardOutput()).split('\n').value(0).trimmed();
+    if (window.isEmpty())
+        return;
+    run("xdotool", {"windowfocus", window});
+    run("xdotool", {"key", name});
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    SoundServer sound;
+    if (!sound.unavailable().isEmpty()) {
+        std::printf("no sound server: %s\n", qPrintable(sound.unavailable()));
+        return 1;
+    }
+    sound.useInThisProcess();
+    QApplication app(argc, argv);
+    for (const char* program : {"ffmpeg", "ffplay", "xdotool"}) {
+        if (QStandardPaths::findExecutable(QString::fromLatin1(program)).isEmpty()) {
+            std::printf("%s is not installed\n", program);
+            return 1;
+        }
+    }
+    const QString display = qEnvironmentVariable("DISPLAY");
+    if (display.isEmpty()) {
+        std::printf("no display: run under xvfb-run -a\n");
+        return 1;
+    }
+
+    QTemporaryDir dir;
+    const QString movie = dir.filePath("flash-burst.mkv");
+    // Frames 0 and 1 of every second white; a 1 kHz burst of 20 ms at every whole second over a
+    // quiet 400 Hz tone; the picture uncompressed in time (every frame a key frame), the sound PCM.
+    if (!run("ffmpeg",
+             {"-v", "error", "-nostdin", "-y", "-f", "lavfi", "-i",
+              QStringLiteral("color=c=black:s=320x240:r=%1:d=%2,format=yuv420p,"
+                             "drawbox=x=0:y=0:w=iw:h=ih:t=fill:c=white:enable='lt(mod(n\\,%1)\\,2)'")
+                  .arg(fps)
+                  .arg(movieSeconds),
+              "-f", "lavfi", "-i",
+              QStringLiteral("aevalsrc='0.5*sin(2*PI*1000*t)*lt(mod(t\\,1)\\,0.02)+0.05*sin(2*PI*400*t)':s=%1:d=%2")
+                  .arg(rate)
+                  .arg(movieSeconds),
+              "-c:v", "mjpeg", "-q:v", "3", "-c:a", "pcm_s16le", "-ac", "2", movie})) {
+        std::printf("could not make the video\n");
+        return 1;
+    }
+
+    // One capture for everything: the screen's corner where both players show their picture,
+    // and the sink's monitor, both on the wall clock.
+    const QString captured = dir.filePath("capture.nut");
+    QProcess capture;
+    capture.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    capture.start("ffmpeg", {"-v", "error", "-nostdin", "-y", "-thread_queue_size", "1024", "-f", "x11grab",
+                             "-framerate", "60", "-video_size", "320x240", "-i", display + "+0,0",
+                             "-thread_queue_size", "1024", "-f", "pulse", "-sample_rate", QString::number(rate),
+                             "-channels", "1", "-fragment_size", "1920", "-i", "hf_test.monitor", "-copyts",
+                             "-fps_mode", "passthrough", "-map", "0:v", "-vf", "scale=32:24,format=gray", "-c:v",
+                             "rawvideo", "-map", "1:a", "-c:a", "pcm_s16le", "-f", "nut", captured});
+    if (!capture.waitForStarted()) {
+        std::printf("ffmpeg could not capture\n");
+        return 1;
+    }
+    wait(2000);
+
+    std::vector<Marks> ours, reference;
+    QWidget window;
+    window.setWindowFlags(Qt::FramelessWindowHint);
+    auto* view = new PictureView(&window);
+    view->setGeometry(QRect(QPoint(0, 0), windowSize));
+    window.setGeometry(QRect(QPoint(0, 0), windowSize));
+    AudioPlayerService player(AudioOutput::createDefault(rate));
+    // When each frame was handed to the view, for how long the first frame after a seek stays.
+    std::vector<std::pair<double, double>> shown;   // wall time, video time
+    QObject::connect(&player, &AudioPlayerService::currentFrameChanged, view, [&](const QImage& frame) {
+        view->setPlayerFrame(true, frame);
+        shown.emplace_back(wallNow(), player.currentFrameTime());
+    });
+    std::vector<double> holds;
+    AuditionFiles files;
+    files.video = movie;
+    files.original = movie;
+    files.clean = movie;
+
+    for (int i = 0; i < runs; ++i) {
+        std::printf("run %d of %d\n", i + 1, runs);
+        std::fflush(stdout);
+        Marks marks;
+        window.show();
+        player.load(files);
+        wait(1000);
+        marks.played = wallNow();
+        player.play();
+        wait(phaseMs);
+        marks.paused = wallNow();
+        player.pause();
+        wait(1000);
+        marks.resumed = wallNow();
+        player.play();
+        wait(phaseMs);
+        marks.sought = wallNow();
+        player.seek(20.4);
+        shown.clear();
+        wait(phaseMs);
+        for (size_t f = 0; f + 1 < shown.size(); ++f) {
+            if (std::abs(shown[f].second - 20.4) < 0.01) {
+                holds.push_back(shown[f + 1].first - shown[f].first);
+                break;
+            }
+        }
+        marks.ended = wallNow();
+        player.unload();
+        window.hide();
+        wait(500);
+        ours.push_back(marks);
+
+        Marks theirs;
+        QProcess ffplay;
+        ffplay.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        ffplay.setStandardOutputFile(QProcess::nullDevice());
+        theirs.played = wallNow();
+        ffplay.start("ffplay", {"-v", "error", "-noborder", "-left", "0", "-top", "0", "-x", "320", "-y",
+                                "240", "-autoexit", movie});
+        wait(phaseMs + 1000);   // ffplay's own start
+        theirs.paused = wallNow();
+        key(ffplay.processId(), "p");
+        wait(1000);
+        theirs.resumed = wallNow();
+        key(ffplay.processId(), "p");
+        wait(phaseMs);
+        theirs.sought = wallNow();
+        key(ffplay.processId(), "Right");   // 10 s on
+        wait(phaseMs);
+        theirs.ended = wallNow();
+        ffplay.terminate();
+        ffplay.waitForFinished(5000);
+        wait(500);
+        reference.push_back(theirs);
+    }
+    capture.terminate();
+    if (!capture.waitForFinished(10000))
+        capture.kill();
+
+    if (qEnvironmentVariableIsSet("HF_KEEP_CAPTURE"))
+        QFile::copy(captured, qEnvironmentVariable("HF_KEEP_CAPTURE"));
+    const Capture recorded = readCapture(captured);
+    Phases player_, ffplay_;
+    for (const Marks& marks : ours)
+        measure(recorded, marks, player_);
+    for (const Marks& marks : reference)
+        measure(recorded, marks, ffplay_);
+
+    const auto ms = [](double seconds) { return seconds * 1000.0; };
+    std::printf("\nsound minus picture (ms; negative: the sound comes first), median of the per-run medians over %d "
+                "runs:\n",
+                runs);
+    std::printf("  %-16s %10s %10s %12s\n", "", "player", "ffplay", "difference");
+    const auto row = [&](const char* name, const std::vector<double>& a, const std::vector<double>& b) {
+        std::printf("  %-16s %10.1f %10.1f %12.1f   (runs: ", name, ms(median(a)), ms(median(b)),
+                    ms(median(a) - median(b)));
+        for (size_t i = 0; i < a.size(); ++i)
+            std::printf("%s%.0f/%.0f", i ? ", " : "", ms(a[i]), i < b.size() ? ms(b[i]) : std::nan(""));
+        std::printf(")\n");
+    };
+    row("from the start", player_.start, ffplay_.start);
+    row("after a pause", player_.afterPause, ffplay_.afterPause);
+    row("after a seek", player_.afterSeek, ffplay_.afterSeek);
+    std::printf("\nsound skipped by a Pause then Play (ms): player median %.1f, worst %.1f (%zu pauses); "
+                "ffplay median %.1f (%zu pauses)\n",
+                ms(median(player_.skip)),
+                player_.skip.empty() ? std::nan("") : ms(*std::max_element(player_.skip.begin(), player_.skip.end())),
+                player_.skip.size(), ms(median(ffplay_.skip)), ffplay_.skip.size());
+    std::printf("first frame after a seek while playing stays up (ms; a frame lasts %.1f): median %.1f, worst %.1f "
+                "(%zu seeks)\n",
+                1000.0 / fps, ms(median(holds)),
+                holds.empty() ? std::nan("") : ms(*std::max_element(holds.begin(), holds.end())), holds.size());
+    return 0;
+}
