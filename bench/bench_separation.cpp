@@ -8,6 +8,7 @@
 // tune of short notes, made by the ffmpeg program) is kept in the fixture folder for later runs.
 // The ffmpeg program's decoding and writing runs right before each of ours, with its CPU time.
 
+#include "bench_measure.h"
 #include "engine/engine.h"
 
 #include <chrono>
@@ -96,22 +97,10 @@ ChildRun runChild(std::vector<std::string> argv)
     rusage usage{};
     wait4(child, &status, 0, &usage);
     run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    run.cpu = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-              double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    run.cpu = hf::bench::cpuSeconds(usage);
     run.peakMB = double(usage.ru_maxrss) / 1024.0;
     run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     return run;
-}
-
-double loadAverage()
-{
-    double load = -1;
-    if (FILE* f = std::fopen("/proc/loadavg", "r")) {
-        if (std::fscanf(f, "%lf", &load) != 1)
-            load = -1;
-        std::fclose(f);
-    }
-    return load;
 }
 
 } // namespace
@@ -169,7 +158,7 @@ int main(int argc, char** argv)
                 "peak MB", "CPU time (s)", "ffmpeg (s)", "ffmpeg CPU", "x ffmpeg", "load");
     double oneThread = 0;
     for (int threads : threadCounts) {
-        const double load = loadAverage();
+        const double load = hf::bench::loadAverage();
         fs::create_directories(reference);
         const ChildRun theirs = runChild(ffmpeg);
         fs::remove_all(reference);

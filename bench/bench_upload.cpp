@@ -8,6 +8,7 @@
 // Each round runs ours and curl in turns and reports the wall time, the CPU time of the client and
 // of the server, and the load average.
 
+#include "bench_measure.h"
 #include "backend/api_client.h"
 #include "support/test_support.h"
 #include "pipeline/audio_uploader.h"
@@ -91,17 +92,11 @@ struct Timing {
     double serverCpu = 0;  // of the server's process over the same time
 };
 
-double userAndSystem(const rusage& usage)
-{
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 double ownCpu()
 {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    return userAndSystem(usage);
+    return bench::cpuSeconds(usage);
 }
 
 // The user and system time of process `pid` so far, from /proc.
@@ -116,12 +111,6 @@ double processCpu(qint64 pid)
     if (fields.size() < 13)
         return 0;
     return (fields[11].toDouble() + fields[12].toDouble()) / double(sysconf(_SC_CLK_TCK));
-}
-
-double loadAverage()
-{
-    QFile file(QStringLiteral("/proc/loadavg"));
-    return file.open(QIODevice::ReadOnly) ? file.readAll().split(' ').value(0).toDouble() : -1;
 }
 
 // curl's time and CPU time, or -1 seconds when it failed. What it receives goes to `output`; when
@@ -160,7 +149,7 @@ Timing timeCurl(qint64 serverPid, const QStringList& args, const QString& output
         ::close(fd);
     }
     timing.seconds = clock.elapsed() / 1000.0;
-    timing.cpu = userAndSystem(usage);
+    timing.cpu = bench::cpuSeconds(usage);
     timing.serverCpu = processCpu(serverPid) - serverBefore;
     return timing;
 }
@@ -267,7 +256,7 @@ int main(int argc, char** argv)
         std::printf("%-5s %-9s %9s %8s %8s %9s %8s %8s %7s %6s\n", "round", "", "ours", "CPU", "server", "curl", "CPU",
                     "server", "ratio", "load");
         for (int round = 0; round < rounds; ++round) {
-            const double load = loadAverage();
+            const double load = bench::loadAverage();
             Timing ourUp, curlUp, ourDown, curlDown;
             CreateJobResponse ours;
             const auto uploadOurs = [&] {
