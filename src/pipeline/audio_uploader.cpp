@@ -172,6 +172,9 @@ TransferOutcome transfer(const Transfer& t, const AudioUploading::Progress& prog
     idleSince = std::chrono::steady_clock::now();
     for (;;) {
         answer += socket.readAll();
+        // An interim answer ("100 Continue") comes before the real one.
+        while (answer.contains("\r\n\r\n") && statusOf(answer) >= 100 && statusOf(answer) < 200)
+            answer.remove(0, answer.indexOf("\r\n\r\n") + 4);
         if (answer.contains("\r\n\r\n"))
             break;
         if (socket.state() != QAbstractSocket::ConnectedState && socket.bytesAvailable() == 0) {
