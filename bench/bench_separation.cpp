@@ -3,7 +3,7 @@
 // run (each run is a child process of its own, so that one run's peak does not hide the next
 // one's), and the time as a multiple of the ffmpeg program's decoding the same soundtrack and
 // writing it as three FLAC files.
-// Usage: bench_separation [fixture folder] [minutes] [thread counts...] [--layout stereo|5.1|7.1]
+// Usage: bench_separation [fixture folder] [minutes] [thread counts...] [--layout stereo|quad|5.1|7.1]
 // The soundtrack (48 kHz AAC, 96 kbit/s a channel: noise that swells and fades, a chord and a
 // tune of short notes, made by the ffmpeg program) is kept in the fixture folder for later runs.
 // The ffmpeg program's decoding and writing runs right before each of ours, with its CPU time.
@@ -40,7 +40,7 @@ struct Layout {
     const char* name;
     int channels;
 };
-constexpr Layout kLayouts[] = {{"stereo", 2}, {"5.1", 6}, {"7.1", 8}};
+constexpr Layout kLayouts[] = {{"stereo", 2}, {"quad", 4}, {"5.1", 6}, {"7.1", 8}};
 
 bool makeSoundtrack(const fs::path& file, int minutes, const Layout& layout)
 {
@@ -110,7 +110,7 @@ int main(int argc, char** argv)
     if (argc == 5 && std::string(argv[1]) == "--run")
         return runOnce(argv[2], argv[3], std::atoi(argv[4]));
 
-    // Positional: fixture folder, minutes, thread counts; "--layout stereo|5.1|7.1" anywhere.
+    // Positional: fixture folder, minutes, thread counts; "--layout stereo|quad|5.1|7.1" anywhere.
     std::vector<std::string> positional;
     Layout layout = kLayouts[0];
     for (int i = 1; i < argc; ++i) {
