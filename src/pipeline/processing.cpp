@@ -39,23 +39,29 @@ double clamp01(double value)
     return value > 1.0 ? 1.0 : (value > 0.0 ? value : 0.0);
 }
 
+// At least one second (NaN too).
+double atLeastASecond(double seconds)
+{
+    return seconds > 1.0 ? seconds : 1.0;
+}
+
 // The upload, the wait for a server, the separation and the download of the stems together:
 // about a second per 50 s of sound.
 double expectedSeparationSeconds(double soundSeconds)
 {
-    return std::max(soundSeconds, 1.0) / 50.0;
+    return atLeastASecond(soundSeconds) / 50.0;
 }
 
 } // namespace
 
 double expectedMixSeconds(double soundSeconds)
 {
-    return std::max(soundSeconds, 1.0) / 75.0;
+    return atLeastASecond(soundSeconds) / 75.0;
 }
 
 double expectedCopySeconds(qint64 videoBytes, double videoSeconds)
 {
-    return double(std::max<qint64>(videoBytes, 1)) / 1e9 + std::max(videoSeconds, 0.0) / 1000.0;
+    return double(std::max<qint64>(videoBytes, 1)) / 1e9 + atLeastASecond(videoSeconds) / 1000.0;
 }
 
 CleanProgressPlan::CleanProgressPlan(double soundSeconds, std::optional<qint64> videoBytes)
