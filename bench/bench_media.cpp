@@ -7,11 +7,14 @@
 // runs. --scale shrinks (or grows) every input: 1 gives the full sizes (a 1 GB movie, a 2-hour
 // movie, 3-hour soundtracks and stems; "prepare" a 2-hour movie with a small picture and its two
 // stems). Each operation runs in a child process of its own, so
-// its peak memory is its own; each side runs twice and the faster run counts.
+// its peak memory is its own; the two sides run in turns (ffmpeg, ours, ours, ffmpeg) and the
+// faster run of each counts; wall and CPU time are both reported, with the load average.
 
 #include "pipeline/soundtrack_envelope.h"
 #include "pipeline/stem_mixer.h"
 #include "pipeline/video_demuxer_muxer.h"
+
+#include "bench_measure.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -23,6 +26,7 @@
 #include <cstdlib>
 #include <spawn.h>
 #include <string>
+#include <tuple>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,6 +40,7 @@ namespace {
 
 struct Measure {
     double seconds = 0;
+    double cpuSeconds = 0;   // the child's user and system time
     double peakMB = 0;
     bool ok = false;
 };
@@ -58,16 +63,31 @@ Measure runChild(const QStringList& argv)
     if (wait4(pid, &status, 0, &usage) < 0)
         return {};
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return {seconds, usage.ru_maxrss / 1024.0, WIFEXITED(status) && WEXITSTATUS(status) == 0};
+    return {seconds, bench::cpuSeconds(usage), usage.ru_maxrss / 1024.0,
+            WIFEXITED(status) && WEXITSTATUS(status) == 0};
 }
 
-Measure best(const QStringList& argv)
+// The commands run in turns, twice each, the second turn in the opposite order (A B, then B A),
+// so that a change of the machine's load in between weighs on every side alike; the faster run of
+// each counts. The load average before and after goes with the next report.
+double g_loadBefore = -1, g_loadAfter = -1;
+
+std::vector<Measure> interleaved(const std::vector<QStringList>& commands)
 {
-    Measure first = runChild(argv);
-    Measure second = runChild(argv);
-    if (!first.ok || !second.ok)
-        return {};
-    return first.seconds <= second.seconds ? first : second;
+    std::vector<Measure> best(commands.size());
+    g_loadBefore = bench::loadAverage();
+    for (int turn = 0; turn < 2; ++turn) {
+        for (std::size_t k = 0; k < commands.size(); ++k) {
+            const std::size_t i = turn == 0 ? k : commands.size() - 1 - k;
+            const Measure m = runChild(commands[i]);
+            if (!m.ok)
+                best[i].ok = false;
+            else if (turn == 0 || (best[i].ok && m.seconds < best[i].seconds))
+                best[i] = m;
+        }
+    }
+    g_loadAfter = bench::loadAverage();
+    return best;
 }
 
 bool sh(const QString& command)
@@ -90,13 +110,15 @@ void report(const char* what, const QString& input, const Measure& ours, const M
             const char* extraLabel = nullptr)
 {
     std::printf("\n%s (%s)\n", what, qPrintable(input));
+    std::printf("  load average %.1f before, %.1f after (both sides run in turns)\n", g_loadBefore, g_loadAfter);
     if (!ours.ok || !theirs.ok) {
         std::printf("  FAILED (ours ok: %d, ffmpeg ok: %d)\n", ours.ok, theirs.ok);
         return;
     }
-    std::printf("  ours:   %8.2f s, peak %7.1f MB\n", ours.seconds, ours.peakMB);
-    std::printf("  ffmpeg: %8.2f s, peak %7.1f MB\n", theirs.seconds, theirs.peakMB);
-    std::printf("  ratio (ours / ffmpeg): %.2f\n", ours.seconds / theirs.seconds);
+    std::printf("  ours:   %8.2f s, CPU %8.2f s, peak %7.1f MB\n", ours.seconds, ours.cpuSeconds, ours.peakMB);
+    std::printf("  ffmpeg: %8.2f s, CPU %8.2f s, peak %7.1f MB\n", theirs.seconds, theirs.cpuSeconds, theirs.peakMB);
+    std::printf("  ratio (ours / ffmpeg): %.2f wall, %.2f CPU\n", ours.seconds / theirs.seconds,
+                theirs.cpuSeconds > 0 ? ours.cpuSeconds / theirs.cpuSeconds : 0.0);
     if (extraLabel)
         std::printf("  %s: %.0fx\n", extraLabel, extraFactor / ours.seconds);
     std::fflush(stdout);
@@ -161,11 +183,16 @@ int main(int argc, char** argv)
     const QString tag = QString::number(scale);
     auto ours = [&](QStringList a, bool oneCore = false) {
         QStringList argv = QStringList{self, "--child"} + a;
-        return best(oneCore ? QStringList{"taskset", "-c", "0"} + argv : argv);
+        return oneCore ? QStringList{"taskset", "-c", "0"} + argv : argv;
     };
     auto theirs = [&](QStringList a, bool oneCore = false) {
         QStringList argv = ffmpegArgs(a);
-        return best(oneCore ? QStringList{"taskset", "-c", "0"} + argv : argv);
+        return oneCore ? QStringList{"taskset", "-c", "0"} + argv : argv;
+    };
+    // ffmpeg's side and ours, in turns.
+    auto sideBySide = [&](const QStringList& ffmpeg, const QStringList& own) {
+        const std::vector<Measure> m = interleaved({ffmpeg, own});
+        return std::pair{m[1], m[0]};
     };
     bool all = mode == "all";
 
@@ -184,9 +211,9 @@ int main(int argc, char** argv)
                        "-ac 2 -c:a aac -b:a 256k %2")
                    .arg(seconds)
                    .arg(q(clean)));
-        const Measure t = theirs({"-i", movie, "-i", clean, "-map", "0:v", "-map", "1:a:0", "-c", "copy",
-                                  at("remux-ffmpeg.mp4")});
-        const Measure o = ours({"remux", movie, clean, at("remux-ours.mp4")});
+        const auto [o, t] = sideBySide(theirs({"-i", movie, "-i", clean, "-map", "0:v", "-map", "1:a:0", "-c", "copy",
+                                               at("remux-ffmpeg.mp4")}),
+                                       ours({"remux", movie, clean, at("remux-ours.mp4")}));
         report("remux", QString("%1 MB").arg(QFileInfo(movie).size() / 1e6, 0, 'f', 0), o, t);
     }
     if (all || mode == "extract") {
@@ -204,11 +231,11 @@ int main(int argc, char** argv)
             sh(QString("ffmpeg -v error -nostdin -y -i %1 -c:v copy -c:a ac3 -b:a 448k %2").arg(q(movie), q(ac3Movie)));
         const QString folder = at("extract");
         QDir().mkpath(folder);
-        Measure t = theirs({"-i", movie, "-vn", "-c:a", "copy", at("extract/ffmpeg.m4a")});
-        Measure o = ours({"extract", movie, folder});
+        auto [o, t] = sideBySide(theirs({"-i", movie, "-vn", "-c:a", "copy", at("extract/ffmpeg.m4a")}),
+                                 ours({"extract", movie, folder}));
         report("extract whole AAC soundtrack (packets copied)", QString("%1 s movie").arg(seconds), o, t);
-        t = theirs({"-i", ac3Movie, "-vn", "-c:a", "aac", "-b:a", "256k", at("extract/ffmpeg.m4a")});
-        o = ours({"extract", ac3Movie, folder});
+        std::tie(o, t) = sideBySide(theirs({"-i", ac3Movie, "-vn", "-c:a", "aac", "-b:a", "256k", at("extract/ffmpeg.m4a")}),
+                                    ours({"extract", ac3Movie, folder}));
         report("extract whole AC-3 soundtrack (encoded as AAC)", QString("%1 s movie").arg(seconds), o, t);
     }
     if (all || mode == "envelope" || mode == "mix") {
@@ -221,10 +248,10 @@ int main(int argc, char** argv)
                            "0.3*sin(2*PI*330*t):s=48000:d=%1\" -c:a aac -b:a 256k %2")
                        .arg(seconds)
                        .arg(q(soundtrack)));
-            const Measure t = theirs({"-threads", "1", "-i", soundtrack, "-ac", "1", "-ar", "8000", "-f", "f32le",
-                                      "/dev/null"},
-                                     true);
-            const Measure o = ours({"envelope", soundtrack}, true);
+            const auto [o, t] = sideBySide(theirs({"-threads", "1", "-i", soundtrack, "-ac", "1", "-ar", "8000", "-f",
+                                                   "f32le", "/dev/null"},
+                                                  true),
+                                           ours({"envelope", soundtrack}, true));
             report("envelope on one core", QString("%1 s soundtrack").arg(seconds), o, t, seconds, "realtime");
         }
         if (all || mode == "mix") {
@@ -238,10 +265,10 @@ int main(int argc, char** argv)
                            ":s=48000:d=%1\" -c:a flac %2")
                        .arg(seconds)
                        .arg(q(effects)));
-            const Measure t = theirs({"-i", dialogue, "-i", effects, "-filter_complex",
-                                      "[1:a]volume=0.75[e];[0:a][e]amix=inputs=2:duration=longest:normalize=0",
-                                      "-c:a", "aac", "-b:a", "256k", at("mix-ffmpeg.m4a")});
-            const Measure o = ours({"mix", dialogue, effects, at("mix-ours.m4a")});
+            const auto [o, t] = sideBySide(theirs({"-i", dialogue, "-i", effects, "-filter_complex",
+                                                   "[1:a]volume=0.75[e];[0:a][e]amix=inputs=2:duration=longest:normalize=0",
+                                                   "-c:a", "aac", "-b:a", "256k", at("mix-ffmpeg.m4a")}),
+                                           ours({"mix", dialogue, effects, at("mix-ours.m4a")}));
             report("mix two stems to AAC", QString("%1 s stems").arg(seconds), o, t);
         }
     }
@@ -267,17 +294,20 @@ int main(int argc, char** argv)
                    .arg(seconds)
                    .arg(q(effects)));
         const QString mixFilter = "[1:a]volume=0.75[e];[0:a][e]amix=inputs=2:duration=longest:normalize=0";
-        const Measure tMix = theirs({"-i", dialogue, "-i", effects, "-filter_complex", mixFilter, "-c:a", "aac",
-                                     "-b:a", "256k", at("prepare-ffmpeg.m4a")});
-        const Measure oMix = ours({"mix", dialogue, effects, at("prepare-ours-mix.m4a")});
+        // ffmpeg's mix and copy, our mix alone and our whole preparation, in turns. ffmpeg's copy
+        // reads the mix its own mix just wrote.
+        const std::vector<Measure> m = interleaved(
+            {theirs({"-i", dialogue, "-i", effects, "-filter_complex", mixFilter, "-c:a", "aac", "-b:a", "256k",
+                     at("prepare-ffmpeg.m4a")}),
+             theirs({"-i", movie, "-i", at("prepare-ffmpeg.m4a"), "-map", "0:v", "-map", "1:a:0", "-c", "copy",
+                     at("prepare-ffmpeg.mp4")}),
+             ours({"mix", dialogue, effects, at("prepare-ours-mix.m4a")}),
+             ours({"prepare", movie, dialogue, effects, at("prepare-ours.m4a"), at("prepare-ours.mp4")})});
+        const Measure &tMix = m[0], &tCopy = m[1], &oMix = m[2], &oPrepare = m[3];
         report("mix two 2-hour stems to AAC", QString("%1 s stems").arg(seconds), oMix, tMix);
-        // The reference preparation: the same mix, then the picture copied beside it.
-        const Measure tCopy = theirs({"-i", movie, "-i", at("prepare-ffmpeg.m4a"), "-map", "0:v", "-map", "1:a:0",
-                                      "-c", "copy", at("prepare-ffmpeg.mp4")});
-        const Measure oPrepare =
-            ours({"prepare", movie, dialogue, effects, at("prepare-ours.m4a"), at("prepare-ours.mp4")});
         Measure tPrepare = tMix;
         tPrepare.seconds = tMix.seconds + tCopy.seconds;
+        tPrepare.cpuSeconds = tMix.cpuSeconds + tCopy.cpuSeconds;
         tPrepare.peakMB = std::max(tMix.peakMB, tCopy.peakMB);
         tPrepare.ok = tMix.ok && tCopy.ok;
         report("prepare an export: mix, movie with the clean soundtrack, check (ffmpeg: mix + stream copy)",

@@ -1,9 +1,11 @@
 // "Export all completed..." of the batch queue on large files: the copies run on a worker thread,
 // as the sidebar's footer runs them, while a 5 ms timer on the main thread measures how long the
 // event loop is kept from running (the window's responsiveness). The copying time is set beside
-// the time `cp` takes for the same files into another folder of the same file system.
+// the time `cp` takes for the same files into another folder of the same file system (before and
+// after ours), with both sides' CPU time and the load average.
 // Usage: bench_queue_export [folder (fixtures kept between runs)] [megabytes per file] [files]
 
+#include "bench_measure.h"
 #include "coordinator/batch_queue_manager.h"
 #include "platform/async.h"
 
@@ -26,6 +28,21 @@ using namespace hf;
 namespace {
 
 Q_LOGGING_CATEGORY(lcBench, "dev.lanternworkshop.Hushframe.Bench")
+
+double selfCpu()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return bench::cpuSeconds(usage);
+}
+
+// Of the children waited for so far (cp).
+double childrenCpu()
+{
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return bench::cpuSeconds(usage);
+}
 
 // A file of random bytes (not sparse, so both copies really read and write it).
 bool fixture(const QString& path, qint64 megabytes)
@@ -78,17 +95,21 @@ int main(int argc, char** argv)
     // whichever runs while the page cache is still empty of the other's writes).
     const QString byCp = folder + QStringLiteral("/by-cp");
     QElapsedTimer clock;
+    double cpCpu = 0;   // both runs
     auto copyWithCp = [&] {
         QDir(byCp).removeRecursively();
         QDir().mkpath(byCp);
         clock.restart();
+        const double before = childrenCpu();
         QProcess cp;
         cp.start(QStringLiteral("cp"), paths + QStringList{byCp});
         cp.waitForFinished(-1);
         const double seconds = clock.nsecsElapsed() / 1e9;
+        cpCpu += childrenCpu() - before;
         QDir(byCp).removeRecursively();
         return seconds;
     };
+    const double loadBefore = bench::loadAverage();
     clock.start();
     double cpSeconds = copyWithCp();
 
@@ -105,10 +126,12 @@ int main(int argc, char** argv)
     });
     int written = 0;
     double queueSeconds = 0;
+    double ownCpu = 0;
     auto run = [&]() -> QCoro::Task<void> {
         sinceTick.start();
         ticker.start();
         clock.restart();
+        ownCpu = selfCpu();
         const std::vector<BatchJob> snapshot = jobs;
         const QString destination = byQueue;
         auto copying = runOffThread({}, [snapshot, destination] {
@@ -116,6 +139,7 @@ int main(int argc, char** argv)
         });
         written = co_await std::move(copying);
         queueSeconds = clock.nsecsElapsed() / 1e9;
+        ownCpu = selfCpu() - ownCpu;
         ticker.stop();
         QCoreApplication::quit();
     };
@@ -126,8 +150,11 @@ int main(int argc, char** argv)
     cpSeconds = (cpSeconds + copyWithCp()) / 2;
     const double total = double(megabytes) * count;
     std::printf("%d files of %lld MB\n", count, megabytes);
-    std::printf("cp (mean of 2): %.2f s (%.0f MB/s)\n", cpSeconds, total / cpSeconds);
-    std::printf("queue export:   %.2f s (%.0f MB/s), %d files written\n", queueSeconds, total / queueSeconds, written);
+    std::printf("load average %.1f before, %.1f after (cp ran before and after ours)\n", loadBefore,
+                bench::loadAverage());
+    std::printf("cp (mean of 2): %.2f s (%.0f MB/s), CPU %.2f s\n", cpSeconds, total / cpSeconds, cpCpu / 2);
+    std::printf("queue export:   %.2f s (%.0f MB/s), CPU %.2f s, %d files written\n", queueSeconds,
+                total / queueSeconds, ownCpu, written);
     std::printf("ratio queue/cp: %.2f\n", queueSeconds / cpSeconds);
     std::printf("longest main-loop gap during the export: %lld ms (timer every 5 ms)\n", longestGapMs);
     return written == count ? 0 : 1;

@@ -3,8 +3,12 @@
 // file of the same folder, synced to disk. Prints both rates, their ratio and this process's peak
 // resident memory.
 //
-//   bench_upload [size in MB, default 500]
+//   bench_upload [size in MB, default 500] [rounds, default 3]
+//
+// Each round runs ours and curl in turns and reports the wall time, the CPU time of the client and
+// of the server, and the load average.
 
+#include "bench_measure.h"
 #include "backend/api_client.h"
 #include "support/test_support.h"
 #include "pipeline/audio_uploader.h"
@@ -25,11 +29,19 @@
 #include <sqlite3.h>
 
 #include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <vector>
 
 #include <cstdio>
 #include <exception>
 #include <optional>
+
+extern char** environ;
 
 using namespace hf;
 
@@ -73,17 +85,58 @@ int freePort()
     return probe.serverPort();
 }
 
-// Seconds that curl took, or -1 when it failed. What it receives goes to `output`; when that is a
-// file, the time includes getting it onto the disk (fdatasync), as our download's commit does.
-double timeCurl(const QStringList& args, const QString& output = QStringLiteral("/dev/null"))
+// Wall and CPU seconds of one transfer; wall -1 when it failed.
+struct Timing {
+    double seconds = -1;
+    double cpu = 0;        // of the client: ours (this process, all threads) or curl's process
+    double serverCpu = 0;  // of the server's process over the same time
+};
+
+double ownCpu()
 {
-    QProcess curl;
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return bench::cpuSeconds(usage);
+}
+
+// The user and system time of process `pid` so far, from /proc.
+double processCpu(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray line = stat.readAll();
+    // The fields after the command's name in parentheses; utime and stime are the 14th and 15th.
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return 0;
+    return (fields[11].toDouble() + fields[12].toDouble()) / double(sysconf(_SC_CLK_TCK));
+}
+
+// curl's time and CPU time, or -1 seconds when it failed. What it receives goes to `output`; when
+// that is a file, the time includes getting it onto the disk (fdatasync), as our download's commit
+// does.
+Timing timeCurl(qint64 serverPid, const QStringList& args, const QString& output = QStringLiteral("/dev/null"))
+{
+    std::vector<std::string> storage{"curl", "-s", "-S", "-f", "-o", output.toStdString()};
+    for (const QString& a : args)
+        storage.push_back(a.toStdString());
+    std::vector<char*> argv;
+    for (auto& a : storage)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    Timing timing;
+    const double serverBefore = processCpu(serverPid);
     QElapsedTimer clock;
     clock.start();
-    curl.start(QStringLiteral("curl"), QStringList{"-s", "-S", "-f", "-o", output} + args);
-    if (!curl.waitForFinished(-1) || curl.exitCode() != 0) {
-        std::fprintf(stderr, "curl failed: %s\n", curl.readAllStandardError().constData());
-        return -1;
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, "curl", nullptr, nullptr, argv.data(), environ) != 0)
+        return timing;
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "curl failed\n");
+        return timing;
     }
     if (output != QStringLiteral("/dev/null")) {
         const int fd = ::open(QFile::encodeName(output).constData(), O_RDONLY | O_CLOEXEC);
@@ -91,11 +144,38 @@ double timeCurl(const QStringList& args, const QString& output = QStringLiteral(
             std::fprintf(stderr, "could not sync curl's file\n");
             if (fd >= 0)
                 ::close(fd);
-            return -1;
+            return timing;
         }
         ::close(fd);
     }
-    return clock.elapsed() / 1000.0;
+    timing.seconds = clock.elapsed() / 1000.0;
+    timing.cpu = bench::cpuSeconds(usage);
+    timing.serverCpu = processCpu(serverPid) - serverBefore;
+    return timing;
+}
+
+// Times `work` (ours, in this process).
+template<class F>
+Timing timeOurs(qint64 serverPid, F work)
+{
+    Timing timing;
+    const double cpuBefore = ownCpu();
+    const double serverBefore = processCpu(serverPid);
+    QElapsedTimer clock;
+    clock.start();
+    if (!work())
+        return timing;
+    timing.seconds = clock.elapsed() / 1000.0;
+    timing.cpu = ownCpu() - cpuBefore;
+    timing.serverCpu = processCpu(serverPid) - serverBefore;
+    return timing;
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n == 0 ? 0 : (n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2);
 }
 
 // Turns an uploaded job into a succeeded one whose dialogue stem is the uploaded file, straight in
@@ -122,6 +202,7 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     const qint64 megabytes = argc > 1 ? QByteArray(argv[1]).toLongLong() : 500;
+    const int rounds = argc > 2 ? std::max(1, QByteArray(argv[2]).toInt()) : 3;
     const qint64 bytes = megabytes * 1000 * 1000;
     const double mb = bytes / 1e6;
 
@@ -162,53 +243,97 @@ int main(int argc, char** argv)
             }
         }
         const CreateJobRequest request{JobKind::full, 10800, "audio/mp4", std::nullopt};
-
-        // Upload: ours, then curl, each to a job of its own.
-        const CreateJobResponse ours = run(api.createJob(request));
-        QElapsedTimer clock;
-        clock.start();
-        run(uploader.upload(QUrl::fromLocalFile(source), ours.upload, {}));
-        const double ourUpload = clock.elapsed() / 1000.0;
-
-        const CreateJobResponse theirs = run(api.createJob(request));
-        const double curlUpload = timeCurl({"-X", "PUT", "-H", "Content-Type: audio/mp4", "-T", source,
-                                            theirs.upload.url.toString(QUrl::FullyEncoded)});
-        QFile::remove(dir.filePath("data/jobs/" + theirs.job.id + "/input"));
-
-        // Download of the same bytes as a stem: ours, then curl.
-        if (!makeStemOfUpload(dir.filePath("data"), ours.job.id)) {
-            std::fprintf(stderr, "could not prepare the stem\n");
-            return 1;
-        }
-        const CloudJob done = run(api.job(ours.job.id));
-        if (!done.outputs) {
-            std::fprintf(stderr, "the job lists no outputs\n");
-            return 1;
-        }
+        const qint64 serverPid = server.processId();
         const QString target = dir.filePath("downloaded.flac");
-        clock.restart();
-        const int answer = run(downloadToFile(transferSession, done.outputs->dialogue, target));
-        const double ourDownload = clock.elapsed() / 1000.0;
-        if (answer != 200 || QFileInfo(target).size() != bytes) {
-            std::fprintf(stderr, "our download failed (HTTP %d, %lld bytes)\n", answer,
-                         qlonglong(QFileInfo(target).size()));
-            return 1;
-        }
-        QFile::remove(target);
-        // curl writes the same file in the same folder (the same disk), synced as ours is.
-        const double curlDownload = timeCurl({done.outputs->dialogue.toString(QUrl::FullyEncoded)}, target);
-        if (QFileInfo(target).size() != bytes) {
-            std::fprintf(stderr, "curl's download is %lld bytes\n", qlonglong(QFileInfo(target).size()));
-            return 1;
-        }
-        QFile::remove(target);
 
-        std::printf("Upload and download of %.0f MB on loopback (hushframe-server)\n", mb);
-        std::printf("%-10s %12s %12s %8s\n", "", "ours MB/s", "curl MB/s", "ratio");
-        std::printf("%-10s %12.1f %12.1f %8.2f\n", "upload", mb / ourUpload, mb / curlUpload,
-                    curlUpload / ourUpload);
-        std::printf("%-10s %12.1f %12.1f %8.2f\n", "download", mb / ourDownload, mb / curlDownload,
-                    curlDownload / ourDownload);
+        // Each round uploads and downloads once with ours and once with curl, the two in turns
+        // (ours first in even rounds, curl first in odd ones), so that a change of the machine's
+        // load weighs on both alike.
+        std::vector<double> upRatios, downRatios;
+        std::printf("Upload and download of %.0f MB on loopback (hushframe-server), %d rounds; "
+                    "MB/s (10^6 bytes), CPU seconds of the client and of the server\n",
+                    mb, rounds);
+        std::printf("%-5s %-9s %9s %8s %8s %9s %8s %8s %7s %6s\n", "round", "", "ours", "CPU", "server", "curl", "CPU",
+                    "server", "ratio", "load");
+        for (int round = 0; round < rounds; ++round) {
+            const double load = bench::loadAverage();
+            Timing ourUp, curlUp, ourDown, curlDown;
+            CreateJobResponse ours;
+            const auto uploadOurs = [&] {
+                ours = run(api.createJob(request));
+                ourUp = timeOurs(serverPid, [&] {
+                    run(uploader.upload(QUrl::fromLocalFile(source), ours.upload, {}));
+                    return true;
+                });
+            };
+            const auto uploadCurl = [&] {
+                const CreateJobResponse theirs = run(api.createJob(request));
+                curlUp = timeCurl(serverPid, {"-X", "PUT", "-H", "Content-Type: audio/mp4", "-T", source,
+                                              theirs.upload.url.toString(QUrl::FullyEncoded)});
+                QFile::remove(dir.filePath("data/jobs/" + theirs.job.id + "/input"));
+            };
+            if (round % 2 == 0) {
+                uploadOurs();
+                uploadCurl();
+            } else {
+                uploadCurl();
+                uploadOurs();
+            }
+
+            // Download of the same bytes as a stem.
+            if (!makeStemOfUpload(dir.filePath("data"), ours.job.id)) {
+                std::fprintf(stderr, "could not prepare the stem\n");
+                return 1;
+            }
+            const CloudJob done = run(api.job(ours.job.id));
+            if (!done.outputs) {
+                std::fprintf(stderr, "the job lists no outputs\n");
+                return 1;
+            }
+            const auto downloadOurs = [&] {
+                ourDown = timeOurs(serverPid, [&] {
+                    const int answer = run(downloadToFile(transferSession, done.outputs->dialogue, target));
+                    if (answer != 200 || QFileInfo(target).size() != bytes) {
+                        std::fprintf(stderr, "our download failed (HTTP %d, %lld bytes)\n", answer,
+                                     qlonglong(QFileInfo(target).size()));
+                        return false;
+                    }
+                    return true;
+                });
+                QFile::remove(target);
+            };
+            const auto downloadCurl = [&] {
+                // curl writes the same file in the same folder (the same disk), synced as ours is.
+                curlDown = timeCurl(serverPid, {done.outputs->dialogue.toString(QUrl::FullyEncoded)}, target);
+                if (QFileInfo(target).size() != bytes) {
+                    std::fprintf(stderr, "curl's download is %lld bytes\n", qlonglong(QFileInfo(target).size()));
+                    curlDown.seconds = -1;
+                }
+                QFile::remove(target);
+            };
+            if (round % 2 == 0) {
+                downloadOurs();
+                downloadCurl();
+            } else {
+                downloadCurl();
+                downloadOurs();
+            }
+            QFile::remove(dir.filePath("data/jobs/" + ours.job.id + "/input"));
+            if (ourUp.seconds <= 0 || curlUp.seconds <= 0 || ourDown.seconds <= 0 || curlDown.seconds <= 0)
+                return 1;
+            upRatios.push_back(curlUp.seconds / ourUp.seconds);
+            downRatios.push_back(curlDown.seconds / ourDown.seconds);
+            const auto line = [&](const char* what, const Timing& o, const Timing& c) {
+                std::printf("%-5d %-9s %9.1f %8.2f %8.2f %9.1f %8.2f %8.2f %7.2f %6.1f\n", round + 1, what,
+                            mb / o.seconds, o.cpu, o.serverCpu, mb / c.seconds, c.cpu, c.serverCpu,
+                            c.seconds / o.seconds, load);
+            };
+            line("upload", ourUp, curlUp);
+            line("download", ourDown, curlDown);
+            std::fflush(stdout);
+        }
+        std::printf("median ratio (curl time / ours; 1.0 = as fast as curl): upload %.2f, download %.2f\n",
+                    median(upRatios), median(downRatios));
         std::printf("peak resident memory of this process: %.1f MB\n", peakResidentMB());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "failed: %s\n", qUtf8Printable(describe(e)));

@@ -55,6 +55,10 @@ int oddAtLeast(double value, int minimum)
     return n | 1;
 }
 
+// Channels of all the stretches in flight together, at most: eight stretches of stereo, five of
+// 5.1, four of 7.1.
+constexpr int kChannelsInFlight = 32;
+
 // Frames the network judges at once: its weights are read once for all of them. Synthesis waits
 // for the frames after them, so the stems do not depend on it.
 constexpr int kJudgedTogether = 16;
@@ -1049,7 +1053,11 @@ AudioInfo separateStems(const std::filesystem::path& input, const std::filesyste
     const double seconds = options.stretchSeconds > 0 ? options.stretchSeconds
                                                        : std::max(4.0, 20.0 / std::max(2, info.channels));
     const std::int64_t length = std::max<std::int64_t>(1, std::llround(seconds * info.sampleRate / geometry.hop)) * geometry.hop;
-    const int threads = std::max(1, options.threads);
+    // Every stretch in flight holds its input, its frames (channels x bins each) and its three
+    // stems, all growing with the channel count: a wide layout keeps fewer stretches in flight,
+    // so that memory stays within what eight stretches of stereo take (5.1 on eight threads
+    // peaked at 613 MB, 150 MB on one).
+    const int threads = std::clamp(kChannelsInFlight / std::max(1, info.channels), 1, std::max(1, options.threads));
     StretchPool pool(threads > 1 ? threads : 0, info.sampleRate, info.channels, reader.surround(), stop);
 
     // Stretch k: its first frame and the end of the input it needs unless the soundtrack ends first.

@@ -95,13 +95,17 @@ AppServices::~AppServices()
     m_defaults.reset();
     if (g_instance == this)
         g_instance = nullptr;
-    // A launch still waiting for an answer lost it with the sessions; the coroutines waiting for
-    // it unwind once their queued resumptions run. They run here, so that none is left suspended
-    // (and its frames never freed) when no event loop turns again.
-    for (int turn = 0; *m_launchRunning && turn < 100; ++turn)
+    // A launch, or any other task a window or service started (an account refresh of the
+    // settings, a usage refresh after a clean), still waiting for an answer lost it with the
+    // sessions; the coroutines waiting for it unwind once their queued resumptions run. They run
+    // here, so that none is left suspended (and its frames never freed) when no event loop turns
+    // again.
+    for (int turn = 0; (*m_launchRunning || detachedTasksRunning() > 0) && turn < 100; ++turn)
         QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
     if (*m_launchRunning)
         qCWarning(lcApp, "The launch sequence was still running when the services went");
+    if (const int left = detachedTasksRunning())
+        qCWarning(lcApp, "%d started tasks were still running when the services went", left);
 }
 
 AppServices* AppServices::instance()

@@ -32,7 +32,8 @@ void ImportRouter::importerFinished(const PickOutcome& outcome)
         m_coordinator.openPickedVideo(outcome.urls->first());
         return;
     }
-    routeImportedURLs(*outcome.urls, toQueue);
+    // A name typed into the chooser passes its filter: such files are refused as dropped ones are.
+    routeImportableURLs(*outcome.urls, toQueue);
 }
 
 void ImportRouter::routeImportedURLs(const QList<QUrl>& urls, bool toQueue)
@@ -54,10 +55,13 @@ void ImportRouter::routeImportedURLs(const QList<QUrl>& urls, bool toQueue)
 
 void ImportRouter::filterImportableURLs(const QList<QUrl>& urls)
 {
-    if (urls.isEmpty()) {
-        routeImportedURLs(urls, false);
+    routeImportableURLs(urls, false);
+}
+
+void ImportRouter::routeImportableURLs(const QList<QUrl>& urls, bool toQueue)
+{
+    if (urls.isEmpty())
         return;
-    }
     QList<QUrl> kept;
     for (const QUrl& url : urls)
         if (isImportable(url))
@@ -66,7 +70,7 @@ void ImportRouter::filterImportableURLs(const QList<QUrl>& urls)
         m_coordinator.setErrorMessage(text("error.import.notAVideo", "That file isn't a video Hushframe can open."));
         return;
     }
-    routeImportedURLs(kept, false);
+    routeImportedURLs(kept, toQueue);
 }
 
 } // namespace hf

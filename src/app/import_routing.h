@@ -2,8 +2,9 @@
 
 // Where picked and dropped videos go. One video goes to the editor (asking first when an
 // unexported full clean would be replaced); several, or a pick made for the queue, go to the
-// batch queue. Dropped files are filtered to movies first; picked files are not, as the file
-// chooser offers only movies. Main thread only.
+// batch queue. Dropped files, and files picked for the queue or several at once, are filtered to
+// movies first (a name typed into the chooser passes its filter); one file picked for the editor
+// is checked as it opens. Main thread only.
 
 #include <QList>
 #include <QString>
@@ -39,6 +40,10 @@ public:
     static bool isImportable(const QUrl& url);
 
 private:
+    // Keeps the movies among `urls` and routes them; when there were files but none is a movie,
+    // says so instead.
+    void routeImportableURLs(const QList<QUrl>& urls, bool toQueue);
+
     EngineCoordinator& m_coordinator;
     BatchQueueManager& m_batch;
     std::function<void()> m_showQueue;

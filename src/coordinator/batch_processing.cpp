@@ -9,6 +9,7 @@
 #include "pipeline/server_wait.h"
 #include "coordinator/review_prompter.h"
 #include "pipeline/media_error.h"
+#include "pipeline/media_progress.h"
 #include "platform/logging.h"
 #include "platform/texts.h"
 
@@ -147,7 +148,7 @@ QCoro::Task<QUrl> BatchQueueManager::process(BatchJob job, std::stop_token stop)
     const QString baseName = QFileInfo(job.sourceVideoURL.fileName()).completeBaseName() + outputSuffix;
 
     updateJob(id, [](BatchJob& j) {
-        j.status = BatchJobStatus::working({ProcessingStage::Kind::extractingAudio, 0.02, QString()});
+        j.status = BatchJobStatus::working({ProcessingStage::Kind::extractingAudio, 0.0, QString()});
     });
 
     const QUrl folderURL = QUrl::fromLocalFile(folderPath);
@@ -156,11 +157,29 @@ QCoro::Task<QUrl> BatchQueueManager::process(BatchJob job, std::stop_token stop)
     if (!self)
         throw Cancelled();
 
-    // Reports belong to this run: once it is stopped they are dropped, whatever the job became.
-    SeparationEngineProtocol::ProgressCallback report = [self, id, stop](const ProcessingProgress& progress) {
+    // One bar for the job: the separation, the mix and the copy into the new video each take their
+    // share. Reports belong to this run: once it is stopped they are dropped, whatever the job became.
+    const CleanProgressPlan plan(extracted.duration, QFileInfo(job.sourceVideoURL.toLocalFile()).size());
+    const auto tell = [self, id, stop](const ProcessingProgress& progress) {
         if (!self || stop.stop_requested())
             return;
         self->updateJob(id, [&progress](BatchJob& j) { j.status = BatchJobStatus::working(progress); });
+    };
+    SeparationEngineProtocol::ProgressCallback report = [tell, plan](ProcessingProgress progress) {
+        progress.fractionCompleted = plan.separating(progress.fractionCompleted);
+        tell(progress);
+    };
+    // The steps after the separation report from the worker's thread, at most ten times a second;
+    // a report that arrives once the job went on to its next step is dropped.
+    const auto stepReports = [this, self, id, stop](ProcessingStage::Kind kind, std::function<double(double)> place) {
+        return progressOnThreadOf(this, [self, id, stop, kind, place](double fraction) {
+            if (!self || stop.stop_requested() || fraction >= 1.0)
+                return;
+            self->updateJob(id, [&](BatchJob& j) {
+                if (j.status.isWorking() && j.status.progress().stage.kind() == kind)
+                    j.status = BatchJobStatus::working({kind, place(fraction), QString()});
+            });
+        });
     };
     const SeparatedStems stems =
         co_await m_engine->separate(extracted.url, extracted.duration, JobKind::full, false, report, stop);
@@ -168,26 +187,26 @@ QCoro::Task<QUrl> BatchQueueManager::process(BatchJob job, std::stop_token stop)
     if (!self)
         throw Cancelled();
 
-    updateJob(id, [](BatchJob& j) {
-        j.status = BatchJobStatus::working({ProcessingStage::Kind::mixing, 0.97, QString()});
-    });
+    tell({ProcessingStage::Kind::mixing, plan.mixing(0), QString()});
     const QString audioExtension =
         settings.audioQuality == AudioQuality::aac ? QStringLiteral("m4a") : QStringLiteral("wav");
     const QUrl mixTarget = QUrl::fromLocalFile(folder.filePath(baseName + u'.' + audioExtension));
-    const QUrl clean = co_await media->mixSeparated(stems.dialogueURL, stems.effectsURL, extracted.url, mixTarget,
-                                                    settings.audioQuality, settings.ambience, stop);
+    const QUrl clean = co_await media->mixSeparated(
+        stems.dialogueURL, stems.effectsURL, extracted.url, mixTarget, settings.audioQuality, settings.ambience, stop,
+        stepReports(ProcessingStage::Kind::mixing, [plan](double f) { return plan.mixing(f); }));
     throwIfStopped(stop);
     if (!self)
         throw Cancelled();
 
-    updateJob(id, [](BatchJob& j) {
-        j.status = BatchJobStatus::working({ProcessingStage::Kind::remuxingVideo, 0.99, QString()});
-    });
+    tell({ProcessingStage::Kind::remuxingVideo, plan.copying(0), QString()});
     const VideoDemuxerMuxer::FileType fileType =
         VideoDemuxerMuxer::outputFileType(job.sourceVideoURL, settings.audioQuality != AudioQuality::aac);
     const QUrl videoTarget =
         QUrl::fromLocalFile(folder.filePath(baseName + u'.' + VideoDemuxerMuxer::fileExtension(fileType)));
-    const QUrl written = co_await media->remux(job.sourceVideoURL, clean, videoTarget, fileType, stop);
+    // The check of what was written after the copy takes the last hundredth.
+    const QUrl written = co_await media->remuxReporting(
+        job.sourceVideoURL, clean, videoTarget, fileType, stop,
+        stepReports(ProcessingStage::Kind::remuxingVideo, [plan](double f) { return plan.copying(f * 0.99); }));
     throwIfStopped(stop);
 
     co_await media->verifyExport(written, job.sourceVideoURL, clean, stop);

@@ -25,12 +25,13 @@ void EngineCoordinator::checkSourceUnchanged(const SeparationResult& result) con
 
 namespace {
 
-// The shares of an export's preparation the mix and the copy of the picture take: the mix costs
-// about a second per 75 s of sound, the copy about a second per gigabyte of video.
+// The shares of an export's preparation the mix and the copy of the picture take, by the time each
+// is expected to take.
 std::pair<double, double> preparationShares(const SeparationResult& result)
 {
-    const double mixing = std::max(result.duration, 1.0) / 75.0;
-    const double copying = double(std::max<qint64>(QFileInfo(result.sourceVideoURL.toLocalFile()).size(), 1)) / 1e9;
+    const double mixing = expectedMixSeconds(result.duration);
+    const double copying =
+        expectedCopySeconds(QFileInfo(result.sourceVideoURL.toLocalFile()).size(), result.duration);
     const double mixShare = mixing / (mixing + copying);
     return {mixShare, 1.0 - mixShare};
 }

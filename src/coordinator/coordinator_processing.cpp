@@ -22,19 +22,15 @@ QString shortUuid()
 
 ProcessingProgress readingProgress()
 {
-    return ProcessingProgress{ProcessingStage::Kind::extractingAudio, 0.01,
+    return ProcessingProgress{ProcessingStage::Kind::extractingAudio, 0.0,
                               text("status.coordinator.reading", "Reading the soundtrack")};
 }
 
-ProcessingProgress mixingProgress(double fraction = 0.98)
+ProcessingProgress mixingProgress(double fraction)
 {
     return ProcessingProgress{ProcessingStage::Kind::mixing, fraction,
                               text("status.coordinator.mixing", "Mixing dialogue and ambience")};
 }
-
-// A mix that goes on for longer than this shows its own progress, from its start to its end; a
-// shorter one stays at the step's usual mark.
-constexpr std::chrono::milliseconds quickMix{1000};
 
 } // namespace
 
@@ -196,9 +192,15 @@ QCoro::Task<void> EngineCoordinator::performProcessing(JobKind kind, ExtractionO
         // Reports of a stopped run are dropped: they would overwrite the idle state or the
         // progress of the run that replaced this one.
         QPointer<EngineCoordinator> self(this);
-        SeparationEngineProtocol::ProgressCallback report = [self, stop](const ProcessingProgress& progress) {
-            if (self && !stop.stop_requested())
-                self->setProgress(progress);
+        // The separation's reports take its share of the bar; the mix takes the rest. The plan is
+        // made once the soundtrack's length is known.
+        auto plan = std::make_shared<std::optional<CleanProgressPlan>>();
+        SeparationEngineProtocol::ProgressCallback report = [self, stop, plan](ProcessingProgress progress) {
+            if (!self || stop.stop_requested())
+                return;
+            if (*plan)
+                progress.fractionCompleted = (*plan)->separating(progress.fractionCompleted);
+            self->setProgress(progress);
         };
         std::optional<Extraction> extracted;
         if (m_interruptedDownload && m_interruptedDownload->sourceURL == sourceURL && m_interruptedDownload->kind == kind
@@ -213,6 +215,7 @@ QCoro::Task<void> EngineCoordinator::performProcessing(JobKind kind, ExtractionO
             throwIfStopped(stop);
         }
         const Extraction extraction = *extracted;
+        *plan = CleanProgressPlan(extraction.audio.duration, std::nullopt);
         std::optional<SeparatedStems> fetched;
         const bool claimCheck = kind == JobKind::full && m_settings.checkSongsAutomatically;
         try {
@@ -233,15 +236,14 @@ QCoro::Task<void> EngineCoordinator::performProcessing(JobKind kind, ExtractionO
             m_interruptedDownload.reset();
         const SeparatedStems stems = std::move(*fetched);
 
-        setProgress(mixingProgress());
+        const CleanProgressPlan mixPlan = **plan;
+        setProgress(mixingProgress(mixPlan.mixing(0)));
         const double ambience = m_settings.ambience;
         const QUrl cleanURL = QUrl::fromLocalFile(
             QDir(extraction.jobFolder.toLocalFile()).filePath(QStringLiteral("clean-%1.m4a").arg(shortUuid())));
-        const auto mixStart = std::chrono::steady_clock::now();
-        const MediaProgress mixReports = progressOnThreadOf(this, [self, stop, mixStart](double fraction) {
-            if (self && !stop.stop_requested() && fraction < 1.0
-                && std::chrono::steady_clock::now() - mixStart >= quickMix)
-                self->setProgress(mixingProgress(fraction));
+        const MediaProgress mixReports = progressOnThreadOf(this, [self, stop, mixPlan](double fraction) {
+            if (self && !stop.stop_requested() && fraction < 1.0)
+                self->setProgress(mixingProgress(mixPlan.mixing(fraction)));
         });
         auto mixing = m_media->mixSeparated(stems.dialogueURL, stems.effectsURL, extraction.audio.url, cleanURL,
                                             AudioQuality::aac, ambience, stop, mixReports);

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
 
 #include <cmath>
 
@@ -63,6 +64,14 @@ QCoro::Task<void> EngineCoordinator::runRemix(SeparationResult result, double ta
 
     ++m_remixesRendering;
     setRemixing(true);
+    // The latest re-mix's progress, from its start, in order and only forward; none once a later
+    // one began or this one was stopped.
+    setRemixProgress(0);
+    QPointer<EngineCoordinator> self(this);
+    const MediaProgress reports = progressOnThreadOf(this, [self, stop](double fraction) {
+        if (self && !stop.stop_requested() && fraction > self->m_remixProgress)
+            self->setRemixProgress(fraction);
+    });
     const QString folder = QFileInfo(result.cleanAudioURL.toLocalFile()).path();
     const QString name = QStringLiteral("clean-%1.m4a")
                              .arg(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().left(8));
@@ -73,7 +82,7 @@ QCoro::Task<void> EngineCoordinator::runRemix(SeparationResult result, double ta
     bool cancelled = false;
     try {
         auto mixing = m_media->mixSeparated(result.dialogueStemURL, result.effectsStemURL, result.originalAudioURL,
-                                            output, AudioQuality::aac, target, stop);
+                                            output, AudioQuality::aac, target, stop, reports);
         written = co_await std::move(mixing);
     } catch (const Cancelled&) {
         cancelled = true;

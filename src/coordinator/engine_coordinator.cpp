@@ -144,8 +144,16 @@ void EngineCoordinator::setThumbnail(QImage image)
 
 void EngineCoordinator::setRemixing(bool remixing)
 {
+    if (!remixing)
+        setRemixProgress(0);
     if (assign(m_isRemixing, remixing))
         emit isRemixingChanged();
+}
+
+void EngineCoordinator::setRemixProgress(double fraction)
+{
+    if (assign(m_remixProgress, fraction))
+        emit remixProgressChanged();
 }
 
 void EngineCoordinator::setPromoting(bool promoting)

@@ -76,6 +76,7 @@ class EngineCoordinator : public QObject {
     Q_PROPERTY(std::optional<hf::StemEnvelopes> stemEnvelopes READ stemEnvelopes NOTIFY stemEnvelopesChanged)
     Q_PROPERTY(QImage thumbnail READ thumbnail NOTIFY thumbnailChanged)
     Q_PROPERTY(bool isRemixing READ isRemixing NOTIFY isRemixingChanged)
+    Q_PROPERTY(double remixProgress READ remixProgress NOTIFY remixProgressChanged)
     Q_PROPERTY(bool isPromoting READ isPromoting NOTIFY isPromotingChanged)
     Q_PROPERTY(bool isRequestingSongCheck READ isRequestingSongCheck NOTIFY isRequestingSongCheckChanged)
     Q_PROPERTY(std::optional<QUuid> songCheckRefusedResultID READ songCheckRefusedResultID NOTIFY
@@ -153,6 +154,8 @@ public:
     // A picture of the open video; null for none.
     const QImage& thumbnail() const { return m_thumbnail; }
     bool isRemixing() const { return m_isRemixing; }
+    // How far the latest re-mix has come, 0...1, only forward; 0 when none runs.
+    double remixProgress() const { return m_remixProgress; }
     bool isPromoting() const { return m_isPromoting; }
     bool isRequestingSongCheck() const { return m_isRequestingSongCheck; }
     const std::optional<QUuid>& songCheckRefusedResultID() const { return m_songCheckRefusedResultID; }
@@ -180,6 +183,7 @@ public:
     void setStemEnvelopes(std::optional<StemEnvelopes> envelopes);
     void setThumbnail(QImage image);
     void setRemixing(bool remixing);
+    void setRemixProgress(double fraction);
     void setPromoting(bool promoting);
     void setRequestingSongCheck(bool requesting);
     void setSongCheckRefusedResultID(std::optional<QUuid> id);
@@ -357,6 +361,7 @@ Q_SIGNALS:
     void stemEnvelopesChanged();
     void thumbnailChanged();
     void isRemixingChanged();
+    void remixProgressChanged();
     void isPromotingChanged();
     void isRequestingSongCheckChanged();
     void songCheckRefusedResultIDChanged();
@@ -446,6 +451,7 @@ private:
     std::optional<StemEnvelopes> m_stemEnvelopes;
     QImage m_thumbnail;
     bool m_isRemixing = false;
+    double m_remixProgress = 0;
     bool m_isPromoting = false;
     bool m_isRequestingSongCheck = false;
     std::optional<QUuid> m_songCheckRefusedResultID;

@@ -160,6 +160,19 @@ void AmbienceControl::setWorking(bool working)
         m_spin->start();
     else
         m_spin->stop();
+    if (!working)
+        setWorkProgress(0);
+    update();
+}
+
+void AmbienceControl::setWorkProgress(double fraction)
+{
+    const double clamped = std::clamp(fraction, 0.0, 1.0);
+    if (m_workProgress == clamped)
+        return;
+    m_workProgress = clamped;
+    setToolTip(clamped > 0 ? text("ui.result.ambience.remixing", "Mixing at the new level, %@", {percentText(clamped)})
+                           : QString());
     update();
 }
 
@@ -364,9 +377,18 @@ void AmbienceControl::paintEvent(QPaintEvent*)
     p.setPen(ui::color(ui::ColorName::Ink));
     // On a line of its own the title wraps; beside the readout it fits by construction.
     ui::drawWrappedText(p, header.title, titleFont, m_title, Qt::AlignLeft | Qt::AlignVCenter);
-    if (m_working)
+    if (m_working && m_workProgress > 0) {
+        const double pen = std::max(2.0, header.spinner.width() / 8);
+        const QRectF ring = header.spinner.adjusted(pen / 2, pen / 2, -pen / 2, -pen / 2);
+        p.setBrush(Qt::NoBrush);
+        p.setPen(QPen(ui::color(ui::ColorName::SliderTrack), pen));
+        p.drawEllipse(ring);
+        p.setPen(QPen(ui::color(ui::ColorName::InkSecondary), pen, Qt::SolidLine, Qt::RoundCap));
+        p.drawArc(ring, 90 * 16, -int(std::lround(m_workProgress * 360 * 16)));
+    } else if (m_working) {
         ui::paintBusySpokes(p, header.spinner.center(), header.spinner.width(), m_spinStep,
                             ui::color(ui::ColorName::InkSecondary));
+    }
 
     // Track area.
     const QRectF area = trackArea();

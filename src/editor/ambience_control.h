@@ -2,7 +2,8 @@
 
 // The ambience control: a horizontal slider over 0...1 that sets how much of the effects and
 // ambience stem the clean soundtrack keeps, with detents at 0, 0.5 and 1, a 0.05 grid, a worded
-// readout ("75%, most room sound") and a spinner while a re-mix runs.
+// readout ("75%, most room sound") and a spinner while a re-mix runs, a ring of its progress once
+// it reports one.
 //
 // The control holds no level of its own: it draws the value it is given and reports quantized
 // new levels through changeRequested(); the caller stores them and passes the new value back with
@@ -57,6 +58,10 @@ public:
     void setValue(double value);
     bool isWorking() const { return m_working; }
     void setWorking(bool working);
+    // How far the re-mix has come (0...1): once it is above 0 the spinner gives way to a ring
+    // filled that far, and the tooltip says the percent.
+    double workProgress() const { return m_workProgress; }
+    void setWorkProgress(double fraction);
     const QString& title() const { return m_title; }
     void setTitle(const QString& title);
 
@@ -116,6 +121,7 @@ private:
     QString m_title;
     double m_value = 0;
     bool m_working = false;
+    double m_workProgress = 0;
     bool m_dragging = false;
     QTimer* m_spin = nullptr;
     int m_spinStep = 0;

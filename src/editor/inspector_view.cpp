@@ -240,6 +240,7 @@ InspectorView::InspectorView(EngineCoordinator* coordinator, AudioPlayerService*
     connect(m_ambience, &AmbienceControl::changeRequested, coordinator, &EngineCoordinator::setAmbience);
     connect(coordinator, &EngineCoordinator::settingsChanged, this, &InspectorView::refresh);
     connect(coordinator, &EngineCoordinator::isRemixingChanged, this, &InspectorView::refresh);
+    connect(coordinator, &EngineCoordinator::remixProgressChanged, this, &InspectorView::refresh);
     connect(coordinator, &EngineCoordinator::currentResultChanged, this, &InspectorView::refresh);
     connect(coordinator, &EngineCoordinator::isProcessingChanged, this, &InspectorView::refresh);
     connect(coordinator, &EngineCoordinator::isPromotingChanged, this, &InspectorView::refresh);
@@ -264,6 +265,7 @@ void InspectorView::refresh()
     const bool hasResult = m_coordinator->currentResult().has_value();
     m_ambience->setValue(m_coordinator->settings().ambience);
     m_ambience->setWorking(m_coordinator->isRemixing());
+    m_ambience->setWorkProgress(m_coordinator->remixProgress());
     m_ambience->setEnabled(hasResult);
 
     // "Separating" only while a clean runs: after a failed or cancelled one nothing is.

@@ -62,7 +62,7 @@ public:
 
 // The uploader over a network session of its own (never the backend client's): no session token,
 // no cookies, no header but the instruction's. The file streams from disk. Progress is reported
-// on the thread of the session (the main thread). Several uploads may run at once.
+// on the main thread. Several uploads may run at once; each sends its body from a worker thread.
 class URLSessionUploader final : public AudioUploading {
 public:
     // `session` is not owned.

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QString>
+#include <QtGlobal>
+
+#include <optional>
 
 namespace hf {
 
@@ -48,6 +51,31 @@ struct ProcessingProgress {
     QString currentStatusMessage;   // localized one-line status
 
     bool operator==(const ProcessingProgress&) const = default;
+};
+
+// How long the steps after a separation are expected to take: a mix about a second per 75 s of
+// sound; a copy of the picture into a new video about a second per gigabyte of video and one per
+// 1000 s of it (its packets).
+double expectedMixSeconds(double soundSeconds);
+double expectedCopySeconds(qint64 videoBytes, double videoSeconds);
+
+// One bar for the whole of a clean: the separation, the mix and, when a new video is written, the
+// copy of its picture each take a share of it by the time they are expected to take, so every
+// step moves the bar on from where the one before ended.
+class CleanProgressPlan {
+public:
+    // `soundSeconds` of soundtrack; `videoBytes`, the size of the video copied after the mix (none
+    // when nothing is copied), as long as the sound.
+    CleanProgressPlan(double soundSeconds, std::optional<qint64> videoBytes);
+
+    // Where a step's own fraction (0...1) lies on the whole bar.
+    double separating(double fraction) const;
+    double mixing(double fraction) const;
+    double copying(double fraction) const;
+
+private:
+    double m_separationEnd = 1;
+    double m_mixEnd = 1;
 };
 
 } // namespace hf

@@ -186,9 +186,16 @@ QCoro::Task<void> sleepFor(std::chrono::milliseconds duration, std::stop_token t
 
 namespace {
 
+// Detached tasks (spawned or in a slot) started and not yet ended; main thread only.
+int g_detachedRunning = 0;
+
 QCoro::Task<void> guarded(QCoro::Task<void> task, const QLoggingCategory& category, QString what,
                           std::function<void()> onEnd)
 {
+    ++g_detachedRunning;
+    struct Ended {
+        ~Ended() { --g_detachedRunning; }
+    } ended;
     try {
         co_await std::move(task);
     } catch (const Cancelled&) {
@@ -202,6 +209,11 @@ QCoro::Task<void> guarded(QCoro::Task<void> task, const QLoggingCategory& catego
 }
 
 } // namespace
+
+int detachedTasksRunning()
+{
+    return g_detachedRunning;
+}
 
 void spawn(QCoro::Task<void> task, const QLoggingCategory& category, QString what)
 {

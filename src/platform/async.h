@@ -258,6 +258,9 @@ auto runOffThread(std::stop_token token, F work) -> QCoro::Task<std::invoke_resu
 // Starts a detached coroutine. hf::Cancelled ends it silently; any other exception is logged
 // on `category` as "<what> failed: <description>".
 void spawn(QCoro::Task<void> task, const QLoggingCategory& category, QString what);
+// How many tasks started by spawn() or a TaskSlot have not ended yet (main thread only). Whoever
+// ends the program's services lets these run to their end first, so none is left suspended.
+int detachedTasksRunning();
 
 // One task at a time: starting a new task stops the previous one (its token is stopped; it ends
 // at its next suspension). Destroying the slot stops its task.

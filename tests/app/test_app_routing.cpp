@@ -73,31 +73,46 @@ private Q_SLOTS:
         QTest::addColumn<bool>("forQueue");
         QTest::addColumn<int>("picked");
         QTest::addColumn<bool>("toEditor");
-        QTest::newRow("one pick for the editor opens it") << false << 1 << true;
-        QTest::newRow("one pick for the queue is queued") << true << 1 << false;
-        QTest::newRow("several picks are queued") << true << 3 << false;
-        QTest::newRow("several picks for the editor are queued too") << false << 2 << false;
+        QTest::addColumn<QString>("typed");   // a name typed into the chooser, picked after the videos
+        QTest::newRow("one pick for the editor opens it") << false << 1 << true << QString();
+        QTest::newRow("one pick for the queue is queued") << true << 1 << false << QString();
+        QTest::newRow("several picks are queued") << true << 3 << false << QString();
+        QTest::newRow("several picks for the editor are queued too") << false << 2 << false << QString();
+        QTest::newRow("an audio file typed for the queue is refused") << true << 0 << false << "song.m4a";
+        QTest::newRow("an audio file typed beside videos is left out") << true << 2 << false << "song.mp3";
+        QTest::newRow("an audio file typed for the editor is refused") << false << 0 << true << "song.m4a";
     }
     void picksGoByTarget()
     {
         QFETCH(bool, forQueue);
         QFETCH(int, picked);
         QFETCH(bool, toEditor);
+        QFETCH(QString, typed);
         Routing r;
         QList<QUrl> urls;
         for (int i = 0; i < picked; ++i)
             urls << r.rig.video(QStringLiteral("clip%1.mp4").arg(i));
+        const QList<QUrl> videos = urls;
+        if (!typed.isEmpty())
+            urls << r.rig.video(typed);
         r.rig.coordinator->setImportTarget(forQueue ? ImportTarget::queue : ImportTarget::editor);
 
         r.router->importerFinished(PickOutcome{urls, std::nullopt});
 
         QCOMPARE(r.rig.coordinator->importTarget(), ImportTarget::editor);
-        if (toEditor) {
+        if (videos.isEmpty()) {
+            // Nothing taken, and said in the words opening or dropping it gets.
+            QTRY_COMPARE(r.rig.coordinator->errorMessage(),
+                         std::optional<QString>(QStringLiteral("That file isn't a video Hushframe can open.")));
+            QVERIFY(r.queued().isEmpty());
+            QVERIFY(!r.rig.coordinator->source() && !r.rig.coordinator->isImporting());
+            QCOMPARE(r.sidebarShown, 0);
+        } else if (toEditor) {
             QCOMPARE(r.openedOrOpening(), urls.first());
             QVERIFY(r.queued().isEmpty());
             QCOMPARE(r.sidebarShown, 0);
         } else {
-            QCOMPARE(r.queued(), urls);
+            QCOMPARE(r.queued(), videos);
             QVERIFY(!r.rig.coordinator->source() && !r.rig.coordinator->isImporting());
             QCOMPARE(r.sidebarShown, 1);
         }

@@ -315,6 +315,23 @@ private slots:
         QVERIFY(!services->account().isSignedIn());
     }
 
+    // The window's account refresh is still waiting for the server when the program ends: the
+    // services let it run to its end, so no suspended task (and no memory) outlives them.
+    void accountRefreshEndsWithTheServices()
+    {
+        QTemporaryDir home;
+        auto services = signedInServices(home, QStringLiteral("leaver@example.com"));
+        QTRY_COMPARE(detachedTasksRunning(), 0);
+        m_server->addFault(QJsonObject{{"method", "GET"}, {"path", "/v1/me"}, {"delayMs", 5000}, {"times", 1}});
+        auto view = std::make_unique<SettingsView>(environmentOf(*services));
+        view->show();
+        QVERIFY(QTest::qWaitForWindowExposed(view.get()));
+        QVERIFY(detachedTasksRunning() > 0);
+        view.reset();
+        services.reset();
+        QCOMPARE(detachedTasksRunning(), 0);
+    }
+
     void followsTheUpdater()
     {
         QTemporaryDir home;

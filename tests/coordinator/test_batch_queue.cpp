@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -167,6 +168,25 @@ public:
         co_return output;
     }
 
+    // The mix and the copy tell their progress when `stepReports` holds some (0.15 s apart, past
+    // the reports' throttle).
+    std::vector<double> stepReports;
+
+    QCoro::Task<QUrl> mixSeparated(QUrl dialogue, QUrl effects, QUrl, QUrl output, AudioQuality quality,
+                                   double ambience, std::stop_token stop, MediaProgress progress) override
+    {
+        co_await report(progress, stop);
+        co_return co_await mix(dialogue, effects, output, quality, ambience, stop);
+    }
+
+    QCoro::Task<QUrl> remuxReporting(QUrl video, QUrl soundtrack, QUrl destination,
+                                     VideoDemuxerMuxer::FileType type, std::stop_token stop,
+                                     MediaProgress progress) override
+    {
+        co_await report(progress, stop);
+        co_return co_await remux(video, soundtrack, destination, type, stop);
+    }
+
     QCoro::Task<QUrl> remux(QUrl video, QUrl, QUrl destination, VideoDemuxerMuxer::FileType,
                             std::stop_token stop) override
     {
@@ -190,6 +210,15 @@ public:
     }
 
 private:
+    QCoro::Task<void> report(const MediaProgress& progress, std::stop_token stop)
+    {
+        for (double fraction : stepReports) {
+            if (progress)
+                progress(fraction);
+            co_await sleepFor(150ms, stop);
+        }
+    }
+
     void enter(const QString& folder)
     {
         if (busyFolders.contains(folder))
@@ -234,11 +263,11 @@ class TestBatchQueue : public QObject {
         return out;
     }
     bool waitIdle() { return QTest::qWaitFor([&] { return !queue->isProcessingQueue(); }, 10000); }
-    bool waitWorking(const QString& name, double fraction)
+    bool waitWorking(const QString& name, ProcessingStage::Kind stage)
     {
         return QTest::qWaitFor([&] {
             const auto& s = jobNamed(name).status;
-            return s.isWorking() && s.progress().fractionCompleted == fraction;
+            return s.isWorking() && s.progress().stage.kind() == stage;
         }, 10000);
     }
 
@@ -377,7 +406,7 @@ private Q_SLOTS:
         engine.holdNames = {"a"};
         queue->enqueue({source("a.mp4"), source("clip.mp4")});
         queue->start();
-        QVERIFY(waitWorking("a.mp4", 0.5));
+        QVERIFY(waitWorking("a.mp4", ProcessingStage::Kind::separating));
         settings.ambience = 0.9;
         settings.audioQuality = AudioQuality::aac;
         engine.hold->resolve(true);
@@ -401,9 +430,11 @@ private Q_SLOTS:
         QCOMPARE(queue->overallProgressFraction(), 0.0);
         QVERIFY(QTest::qWaitFor([&] { return jobNamed("x.mp4").status.isFailed(); }));
         queue->start();
-        QVERIFY(waitWorking("b.mp4", 0.5));
+        QVERIFY(waitWorking("b.mp4", ProcessingStage::Kind::separating));
         QVERIFY(jobNamed("a.mp4").status.isCompleted());
-        QCOMPARE(queue->overallProgressFraction(), (1 + 1 + 0.5) / 3);
+        const double working = jobNamed("b.mp4").status.progress().fractionCompleted;
+        QVERIFY(working > 0 && working < 0.5);
+        QCOMPARE(queue->overallProgressFraction(), (1 + 1 + working) / 3);
         QCOMPARE(queue->activeJobId(), jobNamed("b.mp4").id);
 
         queue->clearAll();
@@ -414,6 +445,33 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return engine.running == 0; }));
         QVERIFY(queue->jobs().empty());
         QVERIFY(QFileInfo::exists(batchFolder()));   // clearing deletes no file
+    }
+
+    // A job's bar runs forward from the separation through the mix and the copy into the video,
+    // each finishing step moving it on while it works, never back.
+    void finishingStepsMoveTheBarOn()
+    {
+        media->stepReports = {0.2, 0.6};
+        queue->enqueue({source("a.mp4")});
+        std::vector<ProcessingProgress> seen;
+        connect(queue.get(), &BatchQueueManager::jobsChanged, this, [&] {
+            if (jobNamed("a.mp4").status.isWorking())
+                seen.push_back(jobNamed("a.mp4").status.progress());
+        });
+        queue->start();
+        QVERIFY(waitIdle());
+        QVERIFY(jobNamed("a.mp4").status.isCompleted());
+        for (ProcessingStage::Kind step : {ProcessingStage::Kind::mixing, ProcessingStage::Kind::remuxingVideo}) {
+            QSet<double> fractions;
+            for (const ProcessingProgress& p : seen)
+                if (p.stage.kind() == step)
+                    fractions.insert(p.fractionCompleted);
+            QVERIFY2(fractions.size() >= 3, qPrintable(QString::number(fractions.size())));
+        }
+        for (size_t i = 1; i < seen.size(); ++i)
+            QVERIFY2(seen[i].fractionCompleted >= seen[i - 1].fractionCompleted,
+                     qPrintable(QStringLiteral("%1 after %2").arg(seen[i].fractionCompleted).arg(seen[i - 1].fractionCompleted)));
+        QVERIFY(seen.back().fractionCompleted < 1.0);
     }
 
     // A stop drops the flags at once; the step in flight runs on (here: a separation that only
@@ -440,7 +498,7 @@ private Q_SLOTS:
         connect(queue.get(), &BatchQueueManager::jobsChanged, this,
                 [&] { seen.push_back(jobNamed("a.mp4").status); });
         queue->start();
-        QVERIFY(duringRemux ? waitWorking("a.mp4", 0.99) : waitWorking("a.mp4", 0.5));
+        QVERIFY(duringRemux ? waitWorking("a.mp4", ProcessingStage::Kind::remuxingVideo) : waitWorking("a.mp4", ProcessingStage::Kind::separating));
         const auto seenBeforeStop = seen.size();
 
         queue->stop();
@@ -474,7 +532,7 @@ private Q_SLOTS:
         engine.holdNames = {"a"};
         queue->enqueue({source("a.mp4"), source("b.mp4"), source("c.mp4")});
         queue->start();
-        QVERIFY(waitWorking("a.mp4", 0.5));
+        QVERIFY(waitWorking("a.mp4", ProcessingStage::Kind::separating));
         queue->remove(jobNamed("a.mp4").id);
         QVERIFY(!queue->isProcessingQueue());
         QCOMPARE(names(), (QStringList{"b.mp4", "c.mp4"}));
@@ -492,7 +550,7 @@ private Q_SLOTS:
         queue->enqueue({source("a.mp4"), source("b.mp4"), source("c.mp4")});
         QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^Batch item a.mp4 failed"));
         queue->start();
-        QVERIFY(waitWorking("b.mp4", 0.5));
+        QVERIFY(waitWorking("b.mp4", ProcessingStage::Kind::separating));
         QVERIFY(jobNamed("a.mp4").status.isFailed());
         engine.failing.clear();
         queue->retryFailed();

@@ -253,16 +253,12 @@ private Q_SLOTS:
         verifyFiles(full, 6.0);
         QCOMPARE(recents->entries().front().result->jobID, full.jobID);
 
-        // Progress ran forward from reading the soundtrack through the job and the mix to done; a
-        // mix that takes a while shows its own progress from its start.
+        // Progress ran forward from reading the soundtrack through the job and the mix to done,
+        // never back: the mix is a part of the whole.
         QVERIFY(reports.size() >= 5);
         QCOMPARE(reports.front().stage.kind(), ProcessingStage::Kind::extractingAudio);
-        for (size_t i = 1; i < reports.size(); ++i) {
-            const bool mixStarts = reports[i].stage.kind() == ProcessingStage::Kind::mixing
-                                   && reports[i - 1].stage.kind() == ProcessingStage::Kind::mixing
-                                   && reports[i - 1].fractionCompleted == 0.98;
-            QVERIFY(mixStarts || reports[i].fractionCompleted >= reports[i - 1].fractionCompleted);
-        }
+        for (size_t i = 1; i < reports.size(); ++i)
+            QVERIFY(reports[i].fractionCompleted >= reports[i - 1].fractionCompleted);
         QCOMPARE(reports[reports.size() - 2].stage.kind(), ProcessingStage::Kind::mixing);
         QCOMPARE(reports.back().stage.kind(), ProcessingStage::Kind::completed);
 

@@ -98,6 +98,25 @@ private Q_SLOTS:
         QCOMPARE(restored->ambience, 0.5);
     }
 
+    // A re-mix of a long result shows how far it has come, only forward, and nothing once done.
+    void remixReportsItsProgress()
+    {
+        QVERIFY(rig->openFullResult(rig->video("clip.mp4")));
+        rig->media->mixGate = makeGate();
+        c->setAmbience(0.3);
+        QVERIFY(waitFor([&] { return c->isRemixing() && rig->media->mixProgress; }));
+        QCOMPARE(c->remixProgress(), 0.0);
+        // Reports come at most ten times a second.
+        for (double share : {0.25, 0.6}) {
+            QTest::qWait(150);
+            rig->media->mixProgress(share);
+            QVERIFY(waitFor([&] { return c->remixProgress() == share; }));
+        }
+        rig->media->mixGate->resolve(true);
+        QVERIFY(settlesAt(0.3));
+        QCOMPARE(c->remixProgress(), 0.0);
+    }
+
     void replacedFilesAreDeletedOnlyWhenSafe()
     {
         QVERIFY(rig->openFullResult(rig->video("clip.mp4")));

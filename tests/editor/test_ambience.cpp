@@ -198,6 +198,15 @@ private Q_SLOTS:
             test::saveScreenshot(image, QStringLiteral("ambience"),
                                  appearance == ui::Appearance::dark ? QStringLiteral("working-dark")
                                                                     : QStringLiteral("working-light"));
+            // Once the re-mix reports how far it has come, a ring in the spinner's place shows it.
+            control->setWorkProgress(0.4);
+            const QImage ring = control->grab().toImage();
+            QVERIFY(ring != image);
+            QVERIFY(control->toolTip().contains(QStringLiteral("40%")));
+            test::saveScreenshot(ring, QStringLiteral("ambience"),
+                                 appearance == ui::Appearance::dark ? QStringLiteral("working-progress-dark")
+                                                                    : QStringLiteral("working-progress-light"));
+            control->setWorkProgress(0);
 
             // On a narrow control the readout takes lines of its own, led by the spinner.
             host.resize(150, control->heightForWidth(150));

@@ -179,6 +179,17 @@ private Q_SLOTS:
         QVERIFY_THROWS_EXCEPTION(Cancelled, runTask(uploader->upload(QUrl::fromLocalFile(file), second.upload, {},
                                                                      stop.get_token())));
         QVERIFY(clock.elapsed() < 2500);
+
+        // A target that takes the body and then says nothing is given up after the time-out.
+        const CreateJobResponse third = runTask(api.createJob({JobKind::full, 20, "audio/mp4", std::nullopt}));
+        server.addFault(QJsonObject{{"method", "PUT"}, {"path", "/storage/*"}, {"delayMs", 5000}, {"times", 1}});
+        URLSessionUploader impatient(session.get());
+        impatient.setRequestTimeout(std::chrono::milliseconds(300));
+        clock.restart();
+        e = uploadError([&] { runTask(impatient.upload(QUrl::fromLocalFile(file), third.upload, {})); });
+        QVERIFY(e);
+        QCOMPARE(e->localizedDescription(), QStringLiteral("The upload was interrupted: The request timed out."));
+        QVERIFY(clock.elapsed() < 4000);
     }
 };
 

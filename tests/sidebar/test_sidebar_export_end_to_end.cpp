@@ -16,6 +16,8 @@
 #include "platform/network.h"
 #include "platform/settings_store.h"
 #include "sidebar/queue_footer.h"
+#include "sidebar/sidebar_rows.h"
+#include "sidebar/status_mark.h"
 #include "sidebar/video_sidebar.h"
 #include "support/local_server.h"
 #include "support/test_support.h"
@@ -73,10 +75,32 @@ private Q_SLOTS:
         QVERIFY(hf::test::makeMovie(beach, movieSeconds));
         QVERIFY(hf::test::makeMovie(holiday, movieSeconds));
         queue.enqueue({QUrl::fromLocalFile(beach), QUrl::fromLocalFile(holiday)});
+        // While a row reads "finishing" its ring stands where the separation left it or further,
+        // short of full.
+        std::vector<double> finishing;
+        double separated = 0;
+        connect(&queue, &BatchQueueManager::jobsChanged, this, [&] {
+            const BatchJobStatus& status = queue.jobs().front().status;
+            if (!status.isWorking())
+                return;
+            const ProcessingStage::Kind kind = status.progress().stage.kind();
+            if (kind != ProcessingStage::Kind::mixing && kind != ProcessingStage::Kind::remuxingVideo) {
+                separated = std::max(separated, status.progress().fractionCompleted);
+                return;
+            }
+            const std::optional<double> ring = sidebar.queueRows().front()->mark()->state().progress;
+            finishing.push_back(ring.value_or(-1));
+            if (finishing.size() == 1)
+                hf::test::saveScreenshot(sidebar.grab().toImage(), QStringLiteral("sidebar"),
+                                         QStringLiteral("queue-finishing"));
+        });
         QTest::mouseClick(sidebar.footer()->startButton(), Qt::LeftButton);
         QVERIFY(queue.isProcessingQueue());
         QVERIFY(QTest::qWaitFor([&] { return !queue.isProcessingQueue(); }, 120000));
         QCOMPARE(queue.completedJobs(), 2);
+        QVERIFY(!finishing.empty());
+        for (double ring : finishing)
+            QVERIFY2(ring >= separated && ring < 1.0, qPrintable(QStringLiteral("%1 after %2").arg(ring).arg(separated)));
         // The rows show the real thumbnails once the cache has made them.
         QVERIFY(QTest::qWaitFor([&] { return thumbnails.images().size() == 2; }, 20000));
         QApplication::processEvents();
