@@ -73,12 +73,11 @@ struct Envelope {
 
 std::optional<Envelope> readEnvelope(const QByteArray& body)
 {
-    QJsonParseError error{};
-    const QJsonDocument doc = QJsonDocument::fromJson(body, &error);
-    if (error.error != QJsonParseError::NoError || !doc.isObject())
-        return std::nullopt;
     try {
-        const json::ObjectReader top(doc.object());
+        const QJsonValue doc = json::parseDocument(body);
+        if (!doc.isObject())
+            return std::nullopt;
+        const json::ObjectReader top(doc.toObject());
         std::optional<QString> nestedCode;
         std::optional<QString> nestedMessage;
         if (top.has(QStringLiteral("error"))) {

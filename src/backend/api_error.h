@@ -39,6 +39,9 @@ public:
     static APIError signInRequired() { return APIError(Case::signInRequired); }
     static APIError accountLimitReached() { return APIError(Case::accountLimitReached); }
     static APIError invalidResponse() { return APIError(Case::invalidResponse); }
+    // A success answer (`status` 2xx) whose body is not well-formed JSON: a fault of the server,
+    // told as one, and as passing as a gateway's.
+    static APIError brokenAnswer(int status) { return server(APIErrorCode::internal, std::nullopt, status); }
     // An answer about a job that is not the one asked about (another id, or another kind of job).
     static APIError otherJob() { return APIError(Case::otherJob); }
 

@@ -22,8 +22,9 @@ struct WaitClock {
     static WaitClock system();
 };
 
-// A failure that says the servers could not be reached, or a gateway could not reach them (502,
-// 503, 504), not that this work cannot be done: trying again later may succeed.
+// A failure that says the servers could not be reached, a gateway could not reach them (502,
+// 503, 504) or a success answer came broken, not that this work cannot be done: trying again later
+// may succeed.
 bool isOutage(const std::exception& error);
 
 // Tries against servers out of reach: the wait before each new try doubles from `first` up to

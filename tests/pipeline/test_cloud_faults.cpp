@@ -267,8 +267,9 @@ private Q_SLOTS:
         }
     }
 
-    // One broken answer: a cut-off creation fails with the network's message; a cut-off or
-    // silent poll is one failed poll among others.
+    // One broken answer: a cut-off creation fails with the network's message, an empty success
+    // to the start with the server's fault (never an update prompt); a cut-off, silent, empty or
+    // self-contradicting poll is one failed poll among others.
     void oneBrokenAnswer()
     {
         const struct {
@@ -276,10 +277,14 @@ private Q_SLOTS:
             const char* path;
             Answer answer;
             bool survived;
+            const char16_t* message = u"Hushframe couldn't reach its servers.";
         } cases[] = {
             {"POST", "/v1/jobs", Answer::cutShort, false},
+            {"POST", "/v1/jobs/[^/]+/start", Answer::emptySuccess, false, u"Hushframe's servers ran into a problem."},
             {"GET", "/v1/jobs/[^/]+", Answer::cutShort, true},
             {"GET", "/v1/jobs/[^/]+", Answer::silent, true},
+            {"GET", "/v1/jobs/[^/]+", Answer::emptySuccess, true},
+            {"GET", "/v1/jobs/[^/]+", Answer::repeatedKeys, true},
         };
         for (const auto& c : cases) {
             init();
@@ -289,7 +294,7 @@ private Q_SLOTS:
                 QVERIFY(stemMatchesJob(separate().dialogueURL));
             } else {
                 auto e = thrown<APIError>([&] { separate(); });
-                QVERIFY(e && e->localizedDescription().startsWith(u"Hushframe couldn't reach its servers."));
+                QVERIFY(e && e->localizedDescription().startsWith(QString::fromUtf16(c.message)));
             }
             QCOMPARE(proxy->replaced(), 1);
         }
