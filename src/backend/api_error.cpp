@@ -98,6 +98,11 @@ std::optional<Envelope> readEnvelope(const QByteArray& body)
 
 } // namespace
 
+QString serverOutOfSpaceText()
+{
+    return text("error.server.outOfSpace", "The separation server is out of space. Please try again later.");
+}
+
 std::optional<APIErrorCode> apiErrorCodeFromRaw(QStringView raw)
 {
     for (const auto& [code, name] : codeNames)
@@ -141,6 +146,8 @@ QString APIError::localizedDescription() const
 {
     switch (m_case) {
     case Case::server:
+        if (m_status == 507)
+            return serverOutOfSpaceText();
         return serverText(m_code, m_message);
     case Case::network:
         return text("error.api.network",

@@ -10,6 +10,10 @@
 
 namespace hf {
 
+// What the user reads when a server had no room to store the work (HTTP 507, or a job that failed
+// for it): the same words for the backend, the storage target and the separation.
+QString serverOutOfSpaceText();
+
 // The backend's error code, read from an error body; raw values are matched exactly.
 enum class APIErrorCode {
     unauthorized,

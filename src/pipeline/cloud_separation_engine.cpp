@@ -81,6 +81,8 @@ QString SeparationError::localizedDescription() const
             return text("error.job.inputMissing", "The upload didn't reach the server. Please try again.");
         if (m_code == u"timeout")
             return text("error.job.timeout", "Separation took too long and was stopped. Please try again.");
+        if (m_code == u"storage_full")
+            return serverOutOfSpaceText();
         if (m_code == u"dispatch_failed")
             return text("error.job.dispatchFailed",
                         "The separation service is unavailable right now. Please try again later.");
