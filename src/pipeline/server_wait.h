@@ -3,6 +3,10 @@
 // Waiting for servers that do not answer: which failures mean the servers are out of reach, how
 // long to wait before trying again, and the clock those waits run on.
 
+#include "platform/errors.h"
+
+#include <QString>
+
 #include <qcoro/qcorotask.h>
 
 #include <chrono>
@@ -20,6 +24,17 @@ struct WaitClock {
     std::function<QCoro::Task<void>(std::chrono::milliseconds duration, std::stop_token stop)> sleep;
 
     static WaitClock system();
+};
+
+// The servers stayed out of reach through the tries of a piece of work for longer than it may
+// wait: the work ends for good (this is no outage to wait for), told as its last try failed.
+class OutageTooLong : public Error {
+public:
+    explicit OutageTooLong(QString description) : m_description(std::move(description)) {}
+    QString localizedDescription() const override { return m_description; }
+
+private:
+    QString m_description;
 };
 
 // A failure that says the servers could not be reached, a gateway could not reach them (502,
