@@ -65,11 +65,12 @@ QCoro::Task<void> cancelJobOnBackend(QPointer<APIClient> api, QString jobID)
 }
 
 // One short request that fails as a network failure when it takes longer than `limit`, however
-// its answer trickles in. It runs under a token of its own, stopped with the caller's or when its
-// time is up.
+// its answer trickles in; `onSlow`, when given, hears when half of that time has gone. It runs
+// under a token of its own, stopped with the caller's or when its time is up.
 template<class T>
 QCoro::Task<T> answerWithin(std::chrono::milliseconds limit, std::stop_token stop,
-                            std::function<QCoro::Task<T>(std::stop_token)> request)
+                            std::function<QCoro::Task<T>(std::stop_token)> request,
+                            std::function<void()> onSlow = {})
 {
     std::stop_source own;
     std::stop_callback follow(stop, [&own] { own.request_stop(); });
@@ -81,6 +82,12 @@ QCoro::Task<T> answerWithin(std::chrono::milliseconds limit, std::stop_token sto
         own.request_stop();
     });
     timer.start(limit);
+    QTimer slow;
+    slow.setSingleShot(true);
+    if (onSlow) {
+        QObject::connect(&slow, &QTimer::timeout, &slow, onSlow);
+        slow.start(limit / 2);
+    }
     try {
         auto answering = request(own.get_token());
         T answer = co_await std::move(answering);
@@ -200,6 +207,15 @@ struct CloudSeparationEngine::Call {
     {
         report(lastStage, lastFraction,
                text("status.cloud.notAnswering", "The separation server isn't answering. Still trying…"));
+    }
+
+    // A short request is taking long: the text says so until its answer (or its failure) comes.
+    std::function<void()> slowReporter()
+    {
+        return [this] {
+            report(lastStage, lastFraction,
+                   text("status.cloud.slowAnswer", "The separation server is slow to answer. Still waiting…"));
+        };
     }
 
     // What a job record says about the work: waiting or separating; nothing once it ended.
@@ -358,7 +374,7 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::separateOnce(std::shared_ptr<
         if (!api)
             throw Cancelled();
         return api->createJob(request, own);
-    });
+    }, call->slowReporter());
     const CreateJobResponse created = co_await std::move(creating);
     if (!self)
         throw Cancelled();
@@ -451,7 +467,7 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::runJob(std::shared_ptr<Call> 
         if (!api)
             throw Cancelled();
         return api->startJob(createdID, own);
-    });
+    }, call->slowReporter());
     const CloudJob started = co_await std::move(starting);
     if (!self)
         throw Cancelled();

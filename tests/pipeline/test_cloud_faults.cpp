@@ -322,17 +322,17 @@ private Q_SLOTS:
 
     // A step that gets no usable answer, a silent or trickled poll, a trickled creation or stem,
     // ends for good within the time the servers may stay out of reach, the tries after it (as the
-    // coordinator makes them) included: each try ends at its own short limit, and the last says
-    // the servers could not be reached.
+    // coordinator makes them) included: each try ends at its own short limit, saying meanwhile
+    // what is happening, and the last says the servers could not be reached.
     void stepsWithoutAnswersEndForGood()
     {
-        const std::pair<const char*, Answer> faults[] = {
-            {"GET /v1/jobs/[^/]+", Answer::silent},
-            {"GET /v1/jobs/[^/]+", Answer::trickle},
-            {"POST /v1/jobs", Answer::trickle},
-            {"GET /stems/.*/music.flac", Answer::trickle},
+        const std::tuple<const char*, Answer, const char16_t*> faults[] = {
+            {"GET /v1/jobs/[^/]+", Answer::silent, u"The separation server isn't answering. Still trying…"},
+            {"GET /v1/jobs/[^/]+", Answer::trickle, u"The separation server isn't answering. Still trying…"},
+            {"POST /v1/jobs", Answer::trickle, u"The separation server is slow to answer. Still waiting…"},
+            {"GET /stems/.*/music.flac", Answer::trickle, u"Downloading music"},
         };
-        for (const auto& [route, answer] : faults) {
+        for (const auto& [route, answer, meanwhile] : faults) {
             init();
             engine->setServerSilenceLimits(400ms, 1500ms);
             engine->setDownloadMinimumRate(1000, 1s);
@@ -355,6 +355,7 @@ private Q_SLOTS:
             }
             QVERIFY2(final && final->startsWith(u"Hushframe couldn't reach its servers."), route);
             QVERIFY2(tries >= 2 && clock.elapsed() < 20000, qPrintable(QString::number(clock.elapsed())));
+            QCOMPARE(lastStatus(), QString::fromUtf16(meanwhile));
             QVERIFY(!engine->interruptedJob(soundtrack));
         }
     }
