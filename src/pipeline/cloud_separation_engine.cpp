@@ -68,10 +68,12 @@ QCoro::Task<void> cancelJobOnBackend(QPointer<APIClient> api, QString jobID)
 // its answer trickles in; `onSlow`, when given, hears when half of that time has gone. It runs
 // under a token of its own, stopped with the caller's or when its time is up.
 template<class T>
-QCoro::Task<T> answerWithin(std::chrono::milliseconds limit, std::stop_token stop,
-                            std::function<QCoro::Task<T>(std::stop_token)> request,
+QCoro::Task<T> answerWithin(QPointer<APIClient> api, std::chrono::milliseconds limit, std::stop_token stop,
+                            std::function<QCoro::Task<T>(APIClient&, std::stop_token)> request,
                             std::function<void()> onSlow = {})
 {
+    if (!api)
+        throw Cancelled();
     std::stop_source own;
     std::stop_callback follow(stop, [&own] { own.request_stop(); });
     bool timedOut = false;
@@ -89,7 +91,7 @@ QCoro::Task<T> answerWithin(std::chrono::milliseconds limit, std::stop_token sto
         slow.start(limit / 2);
     }
     try {
-        auto answering = request(own.get_token());
+        auto answering = request(*api, own.get_token());
         T answer = co_await std::move(answering);
         co_return answer;
     } catch (const Cancelled&) {
@@ -370,11 +372,10 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::separateOnce(std::shared_ptr<
     if (claimCheck && kind == JobKind::full)
         request.claimCheck = true;
 
-    auto creating = answerWithin<CreateJobResponse>(m_pollAnswerLimit, stop, [api, request](std::stop_token own) {
-        if (!api)
-            throw Cancelled();
-        return api->createJob(request, own);
-    }, call->slowReporter());
+    auto creating = answerWithin<CreateJobResponse>(
+        api, m_pollAnswerLimit, stop,
+        [request](APIClient& client, std::stop_token own) { return client.createJob(request, own); },
+        call->slowReporter());
     const CreateJobResponse created = co_await std::move(creating);
     if (!self)
         throw Cancelled();
@@ -463,11 +464,10 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::runJob(std::shared_ptr<Call> 
     call->answered();
 
     const QString createdID = created.job.id;
-    auto starting = answerWithin<CloudJob>(m_pollAnswerLimit, stop, [api, createdID](std::stop_token own) {
-        if (!api)
-            throw Cancelled();
-        return api->startJob(createdID, own);
-    }, call->slowReporter());
+    auto starting = answerWithin<CloudJob>(
+        api, m_pollAnswerLimit, stop,
+        [createdID](APIClient& client, std::stop_token own) { return client.startJob(createdID, own); },
+        call->slowReporter());
     const CloudJob started = co_await std::move(starting);
     if (!self)
         throw Cancelled();
@@ -573,12 +573,8 @@ QCoro::Task<std::optional<SeparatedStems>> CloudSeparationEngine::resumeJob(std:
 QCoro::Task<CloudJob> CloudSeparationEngine::poll(QString id, std::optional<std::chrono::milliseconds> limit,
                                                   std::stop_token stop)
 {
-    QPointer<APIClient> api = m_api;
-    auto reading = answerWithin<CloudJob>(limit.value_or(m_pollAnswerLimit), stop, [api, id](std::stop_token own) {
-        if (!api)
-            throw Cancelled();
-        return api->job(id, own);
-    });
+    auto reading = answerWithin<CloudJob>(m_api, limit.value_or(m_pollAnswerLimit), stop,
+                                          [id](APIClient& client, std::stop_token own) { return client.job(id, own); });
     CloudJob job = co_await std::move(reading);
     co_return job;
 }
@@ -613,8 +609,8 @@ QCoro::Task<CloudJob> CloudSeparationEngine::waitForEnd(std::shared_ptr<Call> ca
         std::optional<CloudJob> polled;
         std::optional<APIError> failure;
         // The server is asked again before it is called silent, with at least a short poll's time.
-        const milliseconds limit = std::clamp(m_unansweredLimit - silence, std::min(m_pollAnswerLimit, milliseconds(5000)),
-                                              m_pollAnswerLimit);
+        const milliseconds limit =
+            std::clamp(m_unansweredLimit - silence, std::min(m_pollAnswerLimit, milliseconds(5000)), m_pollAnswerLimit);
         try {
             auto polling = poll(id, limit, stop);
             polled = co_await std::move(polling);

@@ -298,7 +298,8 @@ private Q_SLOTS:
         } cases[] = {
             {"GET", "/v1/jobs/[^/]+", Answer::cutShort, true, nullptr, true},
             {"POST", "/v1/jobs", Answer::cutShort, false},
-            {"POST", "/v1/jobs/[^/]+/start", Answer::emptySuccess, false, u"Hushframe's servers ran into a problem."},
+            {"POST", "/v1/jobs/[^/]+/start", Answer::emptySuccess, false,
+             u"Hushframe's servers ran into a problem."},
             {"GET", "/v1/jobs/[^/]+", Answer::cutShort, true},
             {"GET", "/v1/jobs/[^/]+", Answer::silent, true},
             {"GET", "/v1/jobs/[^/]+", Answer::emptySuccess, true},
@@ -377,7 +378,8 @@ private Q_SLOTS:
             return out;
         }();
         QVERIFY2(said.contains(u"Waiting for a separation server (1 min so far)"), qPrintable(said.join(u'|')));
-        QVERIFY(said.indexOf(u"Waiting for a separation server") < said.indexOf(u"Waiting for a separation server (1 min so far)"));
+        QVERIFY(said.indexOf(u"Waiting for a separation server")
+                < said.indexOf(u"Waiting for a separation server (1 min so far)"));
     }
 
     // The backend separates the job again from the start: bar and text go back together, and the
