@@ -355,7 +355,7 @@ private Q_SLOTS:
                 }
             }
             QVERIFY2(final && final->startsWith(u"Hushframe couldn't reach its servers."), route);
-            QVERIFY2(tries >= 2 && clock.elapsed() < 20000, qPrintable(QString::number(clock.elapsed())));
+            QVERIFY2(tries >= 2 && clock.elapsed() < 40000, qPrintable(QString::number(clock.elapsed())));
             QCOMPARE(lastStatus(), QString::fromUtf16(meanwhile));
             QVERIFY(!engine->interruptedJob(soundtrack));
         }
@@ -371,15 +371,11 @@ private Q_SLOTS:
             body = std::regex_replace(body, std::regex(R"("status"\s*:\s*"[a-z_]+")"), R"("status":"queued")");
         }, 5);
         QVERIFY(stemMatchesJob(separate().dialogueURL));
-        const QStringList said = [&] {
-            QStringList out;
-            for (const auto& r : reports)
-                out << r.currentStatusMessage;
-            return out;
-        }();
-        QVERIFY2(said.contains(u"Waiting for a separation server (1 min so far)"), qPrintable(said.join(u'|')));
-        QVERIFY(said.indexOf(u"Waiting for a separation server")
-                < said.indexOf(u"Waiting for a separation server (1 min so far)"));
+        auto said = [&](const char16_t* message) {
+            return std::ranges::find(reports, QString::fromUtf16(message), &ProcessingProgress::currentStatusMessage);
+        };
+        QVERIFY(said(u"Waiting for a separation server") < said(u"Waiting for a separation server (1 min so far)"));
+        QVERIFY(said(u"Waiting for a separation server (1 min so far)") != reports.end());
     }
 
     // The backend separates the job again from the start: bar and text go back together, and the
