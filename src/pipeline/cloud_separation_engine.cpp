@@ -293,7 +293,7 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::separate(QUrl audioFile, doub
     call->clock = m_clock;
     QPointer<CloudSeparationEngine> self(this);
     const auto began = m_clock.now();
-    std::optional<QString> final;
+    std::optional<QString> lastFailure;
     try {
         auto running = separateOnce(call, audioFile, duration, claimCheck, stop);
         SeparatedStems stems = co_await std::move(running);
@@ -314,16 +314,16 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::separate(QUrl audioFile, doub
             m_outageSince.insert(audioFile, since);
             throw;
         }
-        final = describe(e);
+        lastFailure = describe(e);
     }
-    qCWarning(lcCloudSeparationEngine, "The servers stayed out of reach too long: %s", qUtf8Printable(*final));
+    qCWarning(lcCloudSeparationEngine, "The servers stayed out of reach too long: %s", qUtf8Printable(*lastFailure));
     m_outageSince.remove(audioFile);
     if (const auto kept = m_interrupted.constFind(audioFile); kept != m_interrupted.constEnd()) {
         const QString jobID = kept->jobID;
         m_interrupted.remove(audioFile);
         spawn(cancelJobOnBackend(m_api, jobID), lcCloudSeparationEngine(), QStringLiteral("Cancel of a job"));
     }
-    throw OutageTooLong(*final);
+    throw OutageTooLong(*lastFailure);
 }
 
 QCoro::Task<SeparatedStems> CloudSeparationEngine::separateOnce(std::shared_ptr<Call> call, QUrl audioFile,
