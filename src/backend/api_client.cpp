@@ -8,11 +8,17 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
+#include <algorithm>
+#include <memory>
+
 namespace hf {
 
 HF_LOGGING_CATEGORY(lcAPIClient, "APIClient")
 
 namespace {
+
+// The most of an answer held unread at a time.
+constexpr qint64 readBufferBytes = 256 * 1024;
 
 QUrl appendPath(const QUrl& base, const QString& path)
 {
@@ -135,12 +141,28 @@ QCoro::Task<APIResponse> APIClient::attempt(QString method, QString path, std::o
     else
         reply = m_session->sendCustomRequest(request, method.toLatin1());
     ReplyHolder holder(reply);
+    // The answer is taken as it arrives, through a small read buffer: the network thread pauses
+    // while that buffer is full, so however fast a server sends, no more than the bound and one
+    // buffer of an answer is ever held before it is refused.
+    limitReadBuffer(reply, std::min<qint64>(readBufferBytes, m_maxAnswerBytes + 1));
+    auto received = std::make_shared<QByteArray>();
     const auto watch = watchReply(reply, ReplyLimits{m_requestDeadline, m_maxAnswerBytes});
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, received, bound = m_maxAnswerBytes] {
+        if (received->size() <= bound)
+            received->append(reply->readAll());
+        if (received->size() > bound)
+            reply->abort();
+    });
 
     co_await awaitReply(reply, stop);
     if (!self)
         throw Cancelled();
-    switch (watch->breach()) {
+    if (received->size() <= m_maxAnswerBytes)
+        received->append(reply->readAll());
+    ReplyWatch::Breach breach = watch->breach();
+    if (breach == ReplyWatch::Breach::none && received->size() > m_maxAnswerBytes)
+        breach = ReplyWatch::Breach::tooLarge;
+    switch (breach) {
     case ReplyWatch::Breach::none:
         break;
     case ReplyWatch::Breach::tooLarge:
@@ -165,7 +187,7 @@ QCoro::Task<APIResponse> APIClient::attempt(QString method, QString path, std::o
 
     APIResponse response;
     response.status = statusAttribute.toInt();
-    response.body = reply->readAll();
+    response.body = std::move(*received);
     response.headers = reply->rawHeaderPairs();
     // An answer whose connection failed before its end is no answer, whatever its status said.
     if (const auto lost = cutShort(reply, response)) {

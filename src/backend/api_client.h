@@ -108,10 +108,11 @@ public:
     QCoro::Task<QUrl> startHandoff(AuthProvider provider, QString codeChallenge, std::stop_token stop = {});
     QCoro::Task<std::optional<APIUser>> redeemHandoff(QString code, QString codeVerifier, std::stop_token stop = {});
 
-    // Decodes an answer body as the generic call does, logging and mapping a failure to
-    // APIError::decoding.
+    // Decodes the body of a 2xx answer as the generic call does, logging every failure: a body
+    // that is not well-formed JSON (empty, cut, a key named twice) is the server's fault
+    // (APIError::brokenAnswer); well-formed JSON that does not fit `T` is APIError::decoding.
     template<class T>
-    static T decodeAnswer(const QByteArray& body, const QString& path);
+    static T decodeAnswer(const QByteArray& body, const QString& path, int status = 200);
 
     // The inactivity limit of one request (60 seconds by default).
     void setRequestTimeout(std::chrono::milliseconds timeout) { m_requestTimeout = timeout; }
@@ -142,10 +143,17 @@ private:
 };
 
 template<class T>
-T APIClient::decodeAnswer(const QByteArray& body, const QString& path)
+T APIClient::decodeAnswer(const QByteArray& body, const QString& path, int status)
 {
+    QJsonValue document;
     try {
-        return json::decodeDocument<T>(body);
+        document = json::parseDocument(body);
+    } catch (const DecodingError& e) {
+        logDecodingFailure(path, e.localizedDescription());
+        throw APIError::brokenAnswer(status);
+    }
+    try {
+        return json::Coding<T>::decode(document, QString());
     } catch (const DecodingError& e) {
         logDecodingFailure(path, e.localizedDescription());
         throw APIError::decoding(e.localizedDescription());
@@ -156,7 +164,7 @@ template<class T>
 QCoro::Task<T> APIClient::send(QString method, QString path, std::optional<QByteArray> body, std::stop_token stop)
 {
     const APIResponse response = co_await send(method, path, std::move(body), true, true, false, std::move(stop));
-    co_return decodeAnswer<T>(response.body, path);
+    co_return decodeAnswer<T>(response.body, path, response.status);
 }
 
 } // namespace hf

@@ -73,12 +73,11 @@ struct Envelope {
 
 std::optional<Envelope> readEnvelope(const QByteArray& body)
 {
-    QJsonParseError error{};
-    const QJsonDocument doc = QJsonDocument::fromJson(body, &error);
-    if (error.error != QJsonParseError::NoError || !doc.isObject())
-        return std::nullopt;
     try {
-        const json::ObjectReader top(doc.object());
+        const QJsonValue doc = json::parseDocument(body);
+        if (!doc.isObject())
+            return std::nullopt;
+        const json::ObjectReader top(doc.toObject());
         std::optional<QString> nestedCode;
         std::optional<QString> nestedMessage;
         if (top.has(QStringLiteral("error"))) {
@@ -98,6 +97,11 @@ std::optional<Envelope> readEnvelope(const QByteArray& body)
 }
 
 } // namespace
+
+QString serverOutOfSpaceText()
+{
+    return text("error.server.outOfSpace", "The separation server is out of space. Please try again later.");
+}
 
 std::optional<APIErrorCode> apiErrorCodeFromRaw(QStringView raw)
 {
@@ -142,6 +146,8 @@ QString APIError::localizedDescription() const
 {
     switch (m_case) {
     case Case::server:
+        if (m_status == 507)
+            return serverOutOfSpaceText();
         return serverText(m_code, m_message);
     case Case::network:
         return text("error.api.network",

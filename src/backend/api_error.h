@@ -10,6 +10,10 @@
 
 namespace hf {
 
+// What the user reads when a server had no room to store the work (HTTP 507, or a job that failed
+// for it): the same words for the backend, the storage target and the separation.
+QString serverOutOfSpaceText();
+
 // The backend's error code, read from an error body; raw values are matched exactly.
 enum class APIErrorCode {
     unauthorized,
@@ -39,6 +43,9 @@ public:
     static APIError signInRequired() { return APIError(Case::signInRequired); }
     static APIError accountLimitReached() { return APIError(Case::accountLimitReached); }
     static APIError invalidResponse() { return APIError(Case::invalidResponse); }
+    // A success answer (`status` 2xx) whose body is not well-formed JSON: a fault of the server,
+    // told as one, and as passing as a gateway's.
+    static APIError brokenAnswer(int status) { return server(APIErrorCode::internal, std::nullopt, status); }
     // An answer about a job that is not the one asked about (another id, or another kind of job).
     static APIError otherJob() { return APIError(Case::otherJob); }
 

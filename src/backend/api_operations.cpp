@@ -166,11 +166,9 @@ QCoro::Task<QUrl> APIClient::startHandoff(AuthProvider provider, QString codeCha
     const QByteArray body = json::encodeDocument(request);
     const auto response = co_await send(QStringLiteral("POST"), QStringLiteral("/v1/auth/handoff"), body, false,
                                         false, true, stop);
-    try {
-        co_return json::decodeDocument<HandoffResponse>(response.body).url;
-    } catch (const DecodingError& e) {
-        throw APIError::decoding(e.localizedDescription());
-    }
+    const HandoffResponse answer =
+        decodeAnswer<HandoffResponse>(response.body, QStringLiteral("/v1/auth/handoff"), response.status);
+    co_return answer.url;
 }
 
 QCoro::Task<std::optional<APIUser>> APIClient::redeemHandoff(QString code, QString codeVerifier, std::stop_token stop)

@@ -1,5 +1,6 @@
 #include "pipeline/audio_uploader.h"
 
+#include "backend/api_error.h"
 #include "platform/async.h"
 #include "platform/logging.h"
 #include "platform/texts.h"
@@ -23,6 +24,8 @@ QString UploadError::localizedDescription() const
 {
     switch (m_case) {
     case Case::rejected:
+        if (m_status == 507)
+            return serverOutOfSpaceText();
         return text("error.upload.rejected", "The upload was rejected (HTTP %lld). Please try again.", {m_status});
     case Case::interrupted:
         return text("error.upload.interrupted", "The upload was interrupted: %@", {m_message});

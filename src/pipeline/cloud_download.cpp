@@ -77,7 +77,7 @@ QCoro::Task<int> downloadToFile(QNetworkAccessManager* session, QUrl url, QStrin
     request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
     QNetworkReply* reply = session->get(request);
     // The transfer pauses while this much is unread.
-    reply->setReadBufferSize(readBufferBytes);
+    limitReadBuffer(reply, readBufferBytes);
     ReplyHolder holder(reply);
     QObject::connect(reply, &QNetworkReply::readyRead, reply, [sink, reply] { sink->drain(reply); });
     const auto watch = watchReply(reply, limits);

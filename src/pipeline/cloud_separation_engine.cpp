@@ -64,6 +64,48 @@ QCoro::Task<void> cancelJobOnBackend(QPointer<APIClient> api, QString jobID)
     }
 }
 
+// One short request that fails as a network failure when it takes longer than `limit`, however
+// its answer trickles in; `onSlow`, when given, hears when half of that time has gone. It runs
+// under a token of its own, stopped with the caller's or when its time is up.
+template<class T>
+QCoro::Task<T> answerWithin(QPointer<APIClient> api, std::chrono::milliseconds limit, std::stop_token stop,
+                            std::function<QCoro::Task<T>(APIClient&, std::stop_token)> request,
+                            std::function<void()> onSlow = {})
+{
+    if (!api)
+        throw Cancelled();
+    std::stop_source own;
+    std::stop_callback follow(stop, [&own] { own.request_stop(); });
+    bool timedOut = false;
+    QTimer timer;
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, &timer, [&own, &timedOut] {
+        timedOut = true;
+        own.request_stop();
+    });
+    timer.start(limit);
+    QTimer slow;
+    slow.setSingleShot(true);
+    if (onSlow) {
+        QObject::connect(&slow, &QTimer::timeout, &slow, onSlow);
+        slow.start(limit / 2);
+    }
+    try {
+        auto answering = request(*api, own.get_token());
+        T answer = co_await std::move(answering);
+        co_return answer;
+    } catch (const Cancelled&) {
+        if (!timedOut || stop.stop_requested())
+            throw;
+    }
+    throw APIError::network(text("error.network.notAnswering", "The server didn't answer in time."));
+}
+
+// The most a step of a wait may be counted beyond what it asked for: a timer that fires that much
+// late means the process was not running (frozen, or the machine asleep), not that the server was
+// silent.
+constexpr std::chrono::milliseconds runningMargin{std::chrono::seconds(2)};
+
 } // namespace
 
 QString SeparationError::localizedDescription() const
@@ -81,6 +123,8 @@ QString SeparationError::localizedDescription() const
             return text("error.job.inputMissing", "The upload didn't reach the server. Please try again.");
         if (m_code == u"timeout")
             return text("error.job.timeout", "Separation took too long and was stopped. Please try again.");
+        if (m_code == u"storage_full")
+            return serverOutOfSpaceText();
         if (m_code == u"dispatch_failed")
             return text("error.job.dispatchFailed",
                         "The separation service is unavailable right now. Please try again later.");
@@ -124,6 +168,9 @@ struct CloudSeparationEngine::Call {
     // What every downloaded stem must be: as long as the job, with the channels of the soundtrack.
     ExpectedStem expected;
     QString soundtrackPath;
+    WaitClock clock;
+    // When the last usable answer of the servers arrived in this call; none before one did.
+    std::optional<std::chrono::steady_clock::time_point> lastAnswer;
     JobStatus lastKnown = JobStatus::unknown;
     // The job was started (or found under way): from then on it may be resumed.
     bool started = false;
@@ -133,6 +180,13 @@ struct CloudSeparationEngine::Call {
     // The separation's own progress as last reported, and whether it went back to the start.
     std::optional<double> lastSeparated;
     bool separatingAgain = false;
+    // Since when the job has been seen waiting in the queue.
+    std::optional<std::chrono::steady_clock::time_point> queuedSince;
+
+    // The step under way moved on (a job made, the upload taken, the job started or read while it
+    // runs, a stem arrived): the servers are there. A read of a job only to pick it up again is
+    // not such a step.
+    void answered() { lastAnswer = clock.now(); }
 
     void report(ProcessingStage stage, double fraction, QString message, bool mayGoBack = false)
     {
@@ -157,17 +211,37 @@ struct CloudSeparationEngine::Call {
                text("status.cloud.notAnswering", "The separation server isn't answering. Still trying…"));
     }
 
+    // A short request is taking long: the text says so until its answer (or its failure) comes.
+    std::function<void()> slowReporter()
+    {
+        return [this] {
+            report(lastStage, lastFraction,
+                   text("status.cloud.slowAnswer", "The separation server is slow to answer. Still waiting…"));
+        };
+    }
+
     // What a job record says about the work: waiting or separating; nothing once it ended.
     void reportJob(const CloudJob& job)
     {
         switch (job.status) {
         case JobStatus::awaitingUpload:
         case JobStatus::queued:
-        case JobStatus::unknown:
-            report(ProcessingStage::Kind::queued, 0.32,
-                   text("status.stage.queued", "Waiting for a separation server"));
+        case JobStatus::unknown: {
+            const auto now = clock.now();
+            if (!queuedSince)
+                queuedSince = now;
+            const auto waited = std::chrono::duration_cast<std::chrono::minutes>(now - *queuedSince);
+            if (waited >= queuedNoticeAfter)
+                report(ProcessingStage::Kind::queued, 0.32,
+                       text("status.stage.queuedFor", "Waiting for a separation server (%@ so far)",
+                            {durationText(double(waited.count()))}));
+            else
+                report(ProcessingStage::Kind::queued, 0.32,
+                       text("status.stage.queued", "Waiting for a separation server"));
             break;
+        }
         case JobStatus::processing: {
+            queuedSince.reset();
             const double p = clamp01(job.progress.value_or(0));
             // Less done than before: the backend started the separation over (after a restart of
             // its own). Bar and text go back together, and the text says so.
@@ -216,6 +290,47 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::separate(QUrl audioFile, doub
     call->kind = kind;
     call->expected.seconds = jobSeconds(kind, duration);
     call->soundtrackPath = audioFile.toLocalFile();
+    call->clock = m_clock;
+    QPointer<CloudSeparationEngine> self(this);
+    const auto began = m_clock.now();
+    std::optional<QString> lastFailure;
+    try {
+        auto running = separateOnce(call, audioFile, duration, claimCheck, stop);
+        SeparatedStems stems = co_await std::move(running);
+        if (self)
+            m_outageSince.remove(audioFile);
+        co_return stems;
+    } catch (const std::exception& e) {
+        if (!self || stop.stop_requested())
+            throw;
+        if (!isOutage(e)) {
+            m_outageSince.remove(audioFile);
+            throw;
+        }
+        // The servers are out of reach: the caller may try again, until the time without a usable
+        // answer, over this call and those before it, is past the limit.
+        const auto since = call->lastAnswer ? *call->lastAnswer : m_outageSince.value(audioFile, began);
+        if (m_clock.now() - since < m_outageLimit) {
+            m_outageSince.insert(audioFile, since);
+            throw;
+        }
+        lastFailure = describe(e);
+    }
+    qCWarning(lcCloudSeparationEngine, "The servers stayed out of reach too long: %s", qUtf8Printable(*lastFailure));
+    m_outageSince.remove(audioFile);
+    if (const auto kept = m_interrupted.constFind(audioFile); kept != m_interrupted.constEnd()) {
+        const QString jobID = kept->jobID;
+        m_interrupted.remove(audioFile);
+        spawn(cancelJobOnBackend(m_api, jobID), lcCloudSeparationEngine(), QStringLiteral("Cancel of a job"));
+    }
+    throw OutageTooLong(*lastFailure);
+}
+
+QCoro::Task<SeparatedStems> CloudSeparationEngine::separateOnce(std::shared_ptr<Call> call, QUrl audioFile,
+                                                                double duration, bool claimCheck,
+                                                                std::stop_token stop)
+{
+    const JobKind kind = call->kind;
     QPointer<CloudSeparationEngine> self(this);
     QPointer<APIClient> api = m_api;
     if (!api)
@@ -245,7 +360,7 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::separate(QUrl audioFile, doub
             co_return std::move(*resumed);
         if (!self || !api)
             throw Cancelled();
-        *call = Call{call->progress, kind, call->expected, call->soundtrackPath};
+        *call = Call{call->progress, kind, call->expected, call->soundtrackPath, call->clock, call->lastAnswer};
     }
 
     call->report(ProcessingStage::Kind::uploading, 0.02, text("status.cloud.creatingJob", "Creating job"));
@@ -257,9 +372,14 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::separate(QUrl audioFile, doub
     if (claimCheck && kind == JobKind::full)
         request.claimCheck = true;
 
-    const CreateJobResponse created = co_await api->createJob(request, stop);
+    auto creating = answerWithin<CreateJobResponse>(
+        api, m_pollAnswerLimit, stop,
+        [request](APIClient& client, std::stop_token own) { return client.createJob(request, own); },
+        call->slowReporter());
+    const CreateJobResponse created = co_await std::move(creating);
     if (!self)
         throw Cancelled();
+    call->answered();
     qCInfo(lcCloudSeparationEngine, "Created %s job %s", kind == JobKind::full ? "full" : "preview",
            qUtf8Printable(created.job.id));
     if (created.job.kind != kind)
@@ -341,10 +461,17 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::runJob(std::shared_ptr<Call> 
     if (!self || !api)
         throw Cancelled();
     throwIfStopped(stop);
+    call->answered();
 
-    const CloudJob started = co_await api->startJob(created.job.id, stop);
+    const QString createdID = created.job.id;
+    auto starting = answerWithin<CloudJob>(
+        api, m_pollAnswerLimit, stop,
+        [createdID](APIClient& client, std::stop_token own) { return client.startJob(createdID, own); },
+        call->slowReporter());
+    const CloudJob started = co_await std::move(starting);
     if (!self)
         throw Cancelled();
+    call->answered();
     call->lastKnown = started.status;
     call->started = true;
     if (started.kind != call->kind)
@@ -387,7 +514,7 @@ QCoro::Task<std::optional<SeparatedStems>> CloudSeparationEngine::resumeJob(std:
         throw Cancelled();
     std::optional<CloudJob> read;
     try {
-        auto reading = api->job(jobID, stop);
+        auto reading = poll(jobID, std::nullopt, stop);
         read = co_await std::move(reading);
     } catch (const APIError& e) {
         if (e.kind() != APIError::Case::server || e.code() != APIErrorCode::notFound)
@@ -443,43 +570,33 @@ QCoro::Task<std::optional<SeparatedStems>> CloudSeparationEngine::resumeJob(std:
     co_return std::nullopt;
 }
 
-QCoro::Task<CloudJob> CloudSeparationEngine::poll(QString id, std::chrono::milliseconds limit, std::stop_token stop)
+QCoro::Task<CloudJob> CloudSeparationEngine::poll(QString id, std::optional<std::chrono::milliseconds> limit,
+                                                  std::stop_token stop)
 {
-    // The poll runs under a token of its own, stopped with the caller's or when its time is up.
-    std::stop_source own;
-    std::stop_callback follow(stop, [&own] { own.request_stop(); });
-    bool timedOut = false;
-    QTimer timer;
-    timer.setSingleShot(true);
-    QObject::connect(&timer, &QTimer::timeout, &timer, [&own, &timedOut] {
-        timedOut = true;
-        own.request_stop();
-    });
-    timer.start(limit);
-    QPointer<APIClient> api = m_api;
-    if (!api)
-        throw Cancelled();
-    try {
-        auto reading = api->job(id, own.get_token());
-        CloudJob job = co_await std::move(reading);
-        co_return job;
-    } catch (const Cancelled&) {
-        if (!timedOut || stop.stop_requested())
-            throw;
-    }
-    throw APIError::network(text("error.network.notAnswering", "The server didn't answer in time."));
+    auto reading = answerWithin<CloudJob>(m_api, limit.value_or(m_pollAnswerLimit), stop,
+                                          [id](APIClient& client, std::stop_token own) { return client.job(id, own); });
+    CloudJob job = co_await std::move(reading);
+    co_return job;
 }
 
 QCoro::Task<CloudJob> CloudSeparationEngine::waitForEnd(std::shared_ptr<Call> call, CloudJob current,
                                                         std::stop_token stop)
 {
+    using std::chrono::milliseconds;
     QPointer<CloudSeparationEngine> self(this);
     const WaitClock clock = m_clock;
     int failures = 0;
     // Polls that fail, or answer too slowly, count against the time since the last usable answer:
-    // however the server fails, the wait without one is bounded.
-    auto lastAnswer = clock.now();
-    auto silence = [&] { return std::chrono::duration_cast<std::chrono::milliseconds>(clock.now() - lastAnswer); };
+    // however the server fails, the wait without one is bounded. That time is counted step by
+    // step, each step (a wait, a poll) at most as long as it can last while this process runs, so
+    // time the process was frozen or the machine slept is not counted as the server's silence.
+    milliseconds silence{0};
+    auto mark = clock.now();
+    auto count = [&](milliseconds most) {
+        const auto now = clock.now();
+        silence += std::min(std::chrono::duration_cast<milliseconds>(now - mark), most + runningMargin);
+        mark = now;
+    };
     while (!isTerminal(current.status)) {
         // The wait comes before every poll; a failed poll does not shorten it.
         auto sleeping = clock.sleep(m_pollInterval, stop);
@@ -487,30 +604,30 @@ QCoro::Task<CloudJob> CloudSeparationEngine::waitForEnd(std::shared_ptr<Call> ca
         if (!self || !m_api)
             throw Cancelled();
         throwIfStopped(stop);
+        count(m_pollInterval);
         const QString id = current.id;
         std::optional<CloudJob> polled;
         std::optional<APIError> failure;
-        const std::chrono::milliseconds left = m_unansweredLimit - silence();
-        if (left <= std::chrono::milliseconds::zero()) {
-            failure = APIError::network(text("error.network.notAnswering", "The server didn't answer in time."));
-        } else {
-            try {
-                auto polling = poll(id, std::min(m_pollAnswerLimit, left), stop);
-                polled = co_await std::move(polling);
-            } catch (const APIError& e) {
-                if (!isOutage(e))
-                    throw;
-                failure = e;
-            }
+        // The server is asked again before it is called silent, with at least a short poll's time.
+        const milliseconds limit =
+            std::clamp(m_unansweredLimit - silence, std::min(m_pollAnswerLimit, milliseconds(5000)), m_pollAnswerLimit);
+        try {
+            auto polling = poll(id, limit, stop);
+            polled = co_await std::move(polling);
+        } catch (const APIError& e) {
+            if (!isOutage(e))
+                throw;
+            failure = e;
         }
         if (!self)
             throw Cancelled();
+        count(limit);
         if (failure) {
             ++failures;
             qCInfo(lcCloudSeparationEngine, "Poll failed (%ld): %s", long(failures),
                    qUtf8Printable(failure->kind() == APIError::Case::network ? failure->description()
                                                                              : failure->localizedDescription()));
-            if (failures >= maxConsecutivePollFailures || silence() >= m_unansweredLimit)
+            if (failures >= maxConsecutivePollFailures || silence >= m_unansweredLimit)
                 throw *failure;
             call->reportNotAnswering();
             continue;
@@ -520,8 +637,9 @@ QCoro::Task<CloudJob> CloudSeparationEngine::waitForEnd(std::shared_ptr<Call> ca
             throw APIError::otherJob();
         current = std::move(*polled);
         call->lastKnown = current.status;
+        call->answered();
         failures = 0;
-        lastAnswer = clock.now();
+        silence = milliseconds::zero();
         call->reportJob(current);
     }
     co_return current;
@@ -560,7 +678,8 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::downloadStems(std::shared_ptr
         if (!m_api)
             throw Cancelled();
         const QString id = job.id;
-        CloudJob reread = co_await m_api->job(id, stop);
+        auto reading = poll(id, std::nullopt, stop);
+        CloudJob reread = co_await std::move(reading);
         if (!self)
             throw Cancelled();
         if (reread.kind != call->kind)
@@ -603,6 +722,7 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::downloadStems(std::shared_ptr
         co_await std::move(fetching);
         if (!self)
             throw Cancelled();
+        call->answered();
         files[i] = QUrl::fromLocalFile(destination);
     }
     co_return SeparatedStems{files[0], files[1], files[2], job};

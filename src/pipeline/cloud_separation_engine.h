@@ -129,6 +129,8 @@ class CloudSeparationEngine final : public QObject, public SeparationEngineProto
 public:
     static constexpr double maxDurationSeconds = 10800;
     static constexpr int maxConsecutivePollFailures = 5;
+    // A job waiting in the queue this long has its wait told.
+    static constexpr std::chrono::minutes queuedNoticeAfter{1};
 
     // None of the pointers is owned. `workingDirectory` is the folder under which each job gets a
     // folder of its own for its stems (the "Jobs" folder of the cache).
@@ -150,13 +152,18 @@ public:
     void setPollInterval(std::chrono::milliseconds interval) { m_pollInterval = interval; }
     // The waits between polls and the time they measure run on this clock.
     void setWaitClock(WaitClock clock) { m_clock = std::move(clock); }
-    // While a job runs: the longest one poll may take (15 s), and the longest time without a
-    // usable answer (60 s) before the call fails as a network failure.
+    // The longest one short request (creating, starting or reading the job) may take (15 s), and,
+    // while a job runs, the longest time without a usable answer (60 s) before the call fails as a
+    // network failure. Only time this process ran counts: a freeze or a suspend is not silence.
     void setServerSilenceLimits(std::chrono::milliseconds perPoll, std::chrono::milliseconds total)
     {
         m_pollAnswerLimit = perPoll;
         m_unansweredLimit = total;
     }
+    // How long the calls for one soundtrack may go on failing for servers out of reach, the calls
+    // that try again included (2 minutes), counted from the last usable answer: a failure past it
+    // is final (OutageTooLong), and the job is given up.
+    void setOutageLimit(std::chrono::milliseconds limit) { m_outageLimit = limit; }
     // A stem download fails when fewer than `bytesPerSecond` arrive over any `window` (4 KiB/s
     // over 30 s by default), however long the whole download takes.
     void setDownloadMinimumRate(qint64 bytesPerSecond, std::chrono::milliseconds window)
@@ -168,6 +175,8 @@ public:
 private:
     struct Call;
 
+    QCoro::Task<SeparatedStems> separateOnce(std::shared_ptr<Call> call, QUrl audioFile, double duration,
+                                             bool claimCheck, std::stop_token stop);
     QCoro::Task<SeparatedStems> runJob(std::shared_ptr<Call> call, QUrl audioFile, CreateJobResponse created,
                                        std::stop_token stop);
     // The remembered job of `audioFile`, followed to its stems; none when it is gone (ended
@@ -176,8 +185,9 @@ private:
                                                          std::stop_token stop);
     QCoro::Task<SeparatedStems> finishJob(std::shared_ptr<Call> call, QUrl audioFile, CloudJob started,
                                           std::stop_token stop);
-    // One read of the job that fails as a network failure when it takes longer than `limit`.
-    QCoro::Task<CloudJob> poll(QString id, std::chrono::milliseconds limit, std::stop_token stop);
+    // One read of the job that fails as a network failure when it takes longer than `limit`
+    // (the short-request limit when none).
+    QCoro::Task<CloudJob> poll(QString id, std::optional<std::chrono::milliseconds> limit, std::stop_token stop);
     // The call could not finish job `jobID`: keeps it to be resumed when the servers went away
     // while it ran, else cancels it on the backend (best effort) unless it already ended.
     void giveUp(const Call& call, const QUrl& audioFile, const QString& jobID, bool stopped, bool outage);
@@ -200,6 +210,10 @@ private:
     WaitClock m_clock = WaitClock::system();
     std::chrono::milliseconds m_pollAnswerLimit{std::chrono::seconds(15)};
     std::chrono::milliseconds m_unansweredLimit{std::chrono::seconds(60)};
+    std::chrono::milliseconds m_outageLimit{std::chrono::minutes(2)};
+    // Since when the calls of each soundtrack have gone without a usable answer, while they
+    // fail for servers out of reach.
+    QHash<QUrl, std::chrono::steady_clock::time_point> m_outageSince;
     // Jobs that may still give their stems, by the soundtrack sent (see interruptedJob).
     struct Remembered {
         QString jobID;

@@ -21,8 +21,10 @@ bool isOutage(const std::exception& error)
     if (const auto* api = dynamic_cast<const APIError*>(&error)) {
         if (api->kind() == APIError::Case::network)
             return true;
+        // A 2xx that failed is a success answer the server broke (see APIError::brokenAnswer).
         return api->kind() == APIError::Case::server
-            && (api->status() == 502 || api->status() == 503 || api->status() == 504);
+            && (api->status() == 502 || api->status() == 503 || api->status() == 504
+                || (api->status() >= 200 && api->status() <= 299));
     }
     if (const auto* upload = dynamic_cast<const UploadError*>(&error))
         return upload->errorCase() == UploadError::Case::interrupted;

@@ -3,6 +3,10 @@
 // Waiting for servers that do not answer: which failures mean the servers are out of reach, how
 // long to wait before trying again, and the clock those waits run on.
 
+#include "platform/errors.h"
+
+#include <QString>
+
 #include <qcoro/qcorotask.h>
 
 #include <chrono>
@@ -22,8 +26,20 @@ struct WaitClock {
     static WaitClock system();
 };
 
-// A failure that says the servers could not be reached, or a gateway could not reach them (502,
-// 503, 504), not that this work cannot be done: trying again later may succeed.
+// The servers stayed out of reach through the tries of a piece of work for longer than it may
+// wait: the work ends for good (this is no outage to wait for), told as its last try failed.
+class OutageTooLong : public Error {
+public:
+    explicit OutageTooLong(QString description) : m_description(std::move(description)) {}
+    QString localizedDescription() const override { return m_description; }
+
+private:
+    QString m_description;
+};
+
+// A failure that says the servers could not be reached, a gateway could not reach them (502,
+// 503, 504) or a success answer came broken, not that this work cannot be done: trying again later
+// may succeed.
 bool isOutage(const std::exception& error);
 
 // Tries against servers out of reach: the wait before each new try doubles from `first` up to

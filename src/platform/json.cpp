@@ -2,6 +2,8 @@
 
 #include "platform/iso8601.h"
 
+#include <QSet>
+
 #include <cmath>
 #include <limits>
 
@@ -145,6 +147,56 @@ QJsonValue Coding<QMap<QString, QString>>::encode(const QMap<QString, QString>& 
     return object;
 }
 
+namespace {
+
+// The first key that one object of `json` (valid JSON) names twice; none when there is none. The
+// parser keeps only one of the two values, so a document that repeats a key says two things.
+std::optional<QString> repeatedKey(const QByteArray& json)
+{
+    struct Level {
+        bool object = false;
+        bool expectsKey = false;
+        QSet<QString> keys;
+    };
+    std::vector<Level> levels;
+    const qsizetype n = json.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        const char c = json[i];
+        if (c == '{' || c == '[') {
+            levels.push_back(Level{c == '{', c == '{', {}});
+        } else if (c == '}' || c == ']') {
+            if (!levels.empty())
+                levels.pop_back();
+        } else if (c == ',') {
+            if (!levels.empty() && levels.back().object)
+                levels.back().expectsKey = true;
+        } else if (c == '"') {
+            const qsizetype start = i;
+            bool escaped = false;
+            for (++i; i < n && json[i] != '"'; ++i) {
+                if (json[i] == '\\') {
+                    escaped = true;
+                    ++i;
+                }
+            }
+            if (levels.empty() || !levels.back().expectsKey)
+                continue;
+            const QByteArray raw = json.mid(start, i - start + 1);
+            // An escaped key is read by the parser: an escaped spelling of a key is the same key.
+            const QString key = escaped ? QJsonDocument::fromJson("[" + raw + "]").array().at(0).toString()
+                                        : QString::fromUtf8(raw.mid(1, raw.size() - 2));
+            Level& level = levels.back();
+            level.expectsKey = false;
+            if (level.keys.contains(key))
+                return key;
+            level.keys.insert(key);
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 QJsonValue parseDocument(const QByteArray& body)
 {
     QJsonParseError error{};
@@ -152,6 +204,9 @@ QJsonValue parseDocument(const QByteArray& body)
     if (error.error != QJsonParseError::NoError)
         throw DecodingError(DecodingError::Kind::dataCorrupted, QString(),
                             QStringLiteral("The data is not valid JSON: ") + error.errorString());
+    if (const auto key = repeatedKey(body))
+        throw DecodingError(DecodingError::Kind::dataCorrupted, QString(),
+                            QStringLiteral("The data names the key \"%1\" twice in one object.").arg(key->left(64)));
     if (doc.isArray())
         return doc.array();
     return doc.object();

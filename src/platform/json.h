@@ -285,7 +285,8 @@ QJsonValue encode(const T& value)
     return Coding<T>::encode(value);
 }
 
-// Parses a whole answer body; a body that is not JSON fails as data corrupted.
+// Parses a whole answer body; a body that is not JSON, or names one key twice in an object, fails
+// as data corrupted.
 QJsonValue parseDocument(const QByteArray& body);
 
 template<class T>

@@ -27,6 +27,14 @@ QNetworkAccessManager* makeEphemeralNetworkSession(QObject* parent, std::chrono:
     return session;
 }
 
+void limitReadBuffer(QNetworkReply* reply, qint64 bytes)
+{
+    if (!reply)
+        return;
+    reply->setReadBufferSize(bytes);
+    QMetaObject::invokeMethod(reply, [reply, bytes] { reply->setReadBufferSize(bytes); }, Qt::QueuedConnection);
+}
+
 std::shared_ptr<ReplyWatch> watchReply(QNetworkReply* reply, const ReplyLimits& limits)
 {
     auto watch = std::make_shared<ReplyWatch>();

@@ -43,6 +43,11 @@ private:
     qint64 m_receivedAtWindowStart = 0;
 };
 
+// Keeps at most `bytes` of `reply`'s answer unread at a time: the network thread pauses while
+// that much waits. Call it right after sending. A request with a body starts later, from the event
+// loop, and forgets a size set before it started, so the size is set again once it has.
+void limitReadBuffer(QNetworkReply* reply, qint64 bytes);
+
 // Starts watching `reply` (call it right after sending). The watch may outlive the reply.
 std::shared_ptr<ReplyWatch> watchReply(QNetworkReply* reply, const ReplyLimits& limits);
 

@@ -338,6 +338,7 @@ private Q_SLOTS:
         server->reply("GET", "/b", 418, "");
         server->reply("GET", "/c", 200, R"({"nope":1})");
         server->reply("GET", "/d", 200, "not json");
+        server->reply("GET", "/e", 507, R"({"error":{"code":"internal","message":"No space left on device"}})");
         auto get = [&](const char* path) {
             return expectAPIError([&] { runTask(client->send<Echo>(QStringLiteral("GET"), QString::fromLatin1(path))); });
         };
@@ -347,7 +348,11 @@ private Q_SLOTS:
         const auto missing = get("/c");
         QCOMPARE(missing.kind(), APIError::Case::decoding);
         QVERIFY(missing.description().contains(QStringLiteral("name")));
-        QCOMPARE(get("/d").kind(), APIError::Case::decoding);
+        // A success that is not JSON is the server's fault, not an answer this version can't read.
+        QCOMPARE(get("/d"), APIError::brokenAnswer(200));
+        // A full disk on the server says so, whatever the body's own words.
+        QCOMPARE(get("/e").localizedDescription(),
+                 QStringLiteral("The separation server is out of space. Please try again later."));
 
         // Nothing listens: a network error with the transport's description.
         const int port = server->port();

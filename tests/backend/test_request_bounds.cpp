@@ -15,6 +15,7 @@
 #include <QTest>
 
 #include <functional>
+#include <tuple>
 
 using namespace hf;
 using namespace std::chrono_literals;
@@ -25,14 +26,14 @@ using hf::test::runTask;
 
 namespace {
 
-// The resident memory of this process, in bytes (0 when unknown).
-qint64 residentBytes()
+// The most resident memory this process has had so far, in bytes (0 when unknown).
+qint64 peakResidentBytes()
 {
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return 0;
     for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
+        if (line.startsWith("VmHWM:"))
             return line.mid(6).trimmed().split(' ').first().toLongLong() * 1024;
     return 0;
 }
@@ -128,7 +129,7 @@ private Q_SLOTS:
     void gigabyteAnswerIsRefusedUnread()
     {
         QFETCH(int, answer);
-        const qint64 before = residentBytes();
+        const qint64 before = peakResidentBytes();
         for (const Route& route : routes()) {
             init();
             proxy->replace(route.method, route.path, FaultyProxy::Answer(answer));
@@ -139,9 +140,10 @@ private Q_SLOTS:
             QVERIFY2(clock.elapsed() < 10000, route.path);
             QCOMPARE(proxy->replaced(), 1);
         }
-        // Six gigabyte answers later the process has not grown by anything like one of them.
-        const qint64 grown = residentBytes() - before;
-        QVERIFY2(grown < 200 * 1024 * 1024, qPrintable(QString::number(grown)));
+        // Six gigabyte answers later the process has never held much more than the bound of one
+        // answer at a time, however fast they came.
+        const qint64 grown = peakResidentBytes() - before;
+        QVERIFY2(grown < 64 * 1024 * 1024, qPrintable(QString::number(grown)));
 
         // A bound set lower refuses an ordinary answer that is longer, and lets a shorter one by.
         init();
@@ -151,17 +153,23 @@ private Q_SLOTS:
         QCOMPARE(runTask(api->job(jobID)).id, jobID);
     }
 
-    // An answer cut off mid-body or sent elsewhere is refused as what it is, on every JSON route:
-    // a lost connection (with the network's message, never an update prompt) or an unexpected
-    // response (a redirect leads nowhere this client asked for).
+    // An answer cut off mid-body, sent elsewhere or malformed is refused as what it is, on every
+    // JSON route: a lost connection (with the network's message, never an update prompt), an
+    // unexpected response (a redirect leads nowhere this client asked for), or a fault of the
+    // server (a success with no body, or one that names a key twice and so says two things; the
+    // session routes read their answers leniently and are left out there).
     void brokenAnswersSayWhatWentWrong()
     {
-        const std::pair<FaultyProxy::Answer, APIError::Case> broken[] = {
-            {FaultyProxy::Answer::cutShort, APIError::Case::network},
-            {FaultyProxy::Answer::redirect, APIError::Case::invalidResponse},
+        const std::tuple<FaultyProxy::Answer, APIError::Case, bool> broken[] = {
+            {FaultyProxy::Answer::cutShort, APIError::Case::network, true},
+            {FaultyProxy::Answer::redirect, APIError::Case::invalidResponse, true},
+            {FaultyProxy::Answer::emptySuccess, APIError::Case::server, false},
+            {FaultyProxy::Answer::repeatedKeys, APIError::Case::server, false},
         };
-        for (const auto& [answer, expected] : broken) {
+        for (const auto& [answer, expected, sessionRoutes] : broken) {
             for (const Route& route : routes()) {
+                if (!sessionRoutes && QByteArray(route.path).startsWith("/api/auth"))
+                    continue;
                 init();
                 proxy->replace(route.method, route.path, answer);
                 const APIError e = expectAPIError(route.call);

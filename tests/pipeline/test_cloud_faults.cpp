@@ -10,7 +10,9 @@
 #include "pipeline/cloud_separation_engine.h"
 #include "pipeline/cloud_stem_check.h"
 #include "pipeline/formatting.h"
+#include "pipeline/server_wait.h"
 #include "pipeline/video_demuxer_muxer.h"
+#include "platform/async.h"
 #include "platform/network.h"
 #include "support/faulty_proxy.h"
 #include "support/test_support.h"
@@ -73,6 +75,19 @@ class TestCloudFaults : public QObject {
             answered = status;
             body = std::regex_replace(body, std::regex(from.toStdString()), to.toStdString());
         });
+    }
+
+    // The real clock, moved on by `extra(i)` more at its i-th wait (from 0): time the process did
+    // not run, as after a freeze or a suspend.
+    static WaitClock skewedClock(std::function<std::chrono::milliseconds(int)> extra)
+    {
+        auto skew = std::make_shared<std::chrono::milliseconds>(0);
+        auto waits = std::make_shared<int>(0);
+        return WaitClock{[skew] { return std::chrono::steady_clock::now() + *skew; },
+                         [=](std::chrono::milliseconds duration, std::stop_token stop) {
+                             *skew += extra((*waits)++);
+                             return sleepFor(duration, std::move(stop));
+                         }};
     }
 
     static QByteArray bytesOf(const QString& path)
@@ -267,8 +282,10 @@ private Q_SLOTS:
         }
     }
 
-    // One broken answer: a cut-off creation fails with the network's message; a cut-off or
-    // silent poll is one failed poll among others.
+    // One broken answer: a cut-off creation fails with the network's message, an empty success
+    // to the start with the server's fault (never an update prompt); a cut-off, silent, empty or
+    // self-contradicting poll is one failed poll among others, even after a minute and a half
+    // the process did not run (frozen), which is no silence of the server.
     void oneBrokenAnswer()
     {
         const struct {
@@ -276,23 +293,89 @@ private Q_SLOTS:
             const char* path;
             Answer answer;
             bool survived;
+            const char16_t* message = u"Hushframe couldn't reach its servers.";
+            bool frozen = false;
         } cases[] = {
+            {"GET", "/v1/jobs/[^/]+", Answer::cutShort, true, nullptr, true},
             {"POST", "/v1/jobs", Answer::cutShort, false},
+            {"POST", "/v1/jobs/[^/]+/start", Answer::emptySuccess, false,
+             u"Hushframe's servers ran into a problem."},
             {"GET", "/v1/jobs/[^/]+", Answer::cutShort, true},
             {"GET", "/v1/jobs/[^/]+", Answer::silent, true},
+            {"GET", "/v1/jobs/[^/]+", Answer::emptySuccess, true},
+            {"GET", "/v1/jobs/[^/]+", Answer::repeatedKeys, true},
         };
         for (const auto& c : cases) {
             init();
             engine->setServerSilenceLimits(400ms, 5s);
             proxy->replace(c.method, c.path, c.answer);
+            if (c.frozen)
+                engine->setWaitClock(skewedClock([](int wait) { return wait == 0 ? 90s : 0s; }));
             if (c.survived) {
                 QVERIFY(stemMatchesJob(separate().dialogueURL));
             } else {
                 auto e = thrown<APIError>([&] { separate(); });
-                QVERIFY(e && e->localizedDescription().startsWith(u"Hushframe couldn't reach its servers."));
+                QVERIFY(e && e->localizedDescription().startsWith(QString::fromUtf16(c.message)));
             }
             QCOMPARE(proxy->replaced(), 1);
         }
+    }
+
+    // A step that gets no usable answer, a silent or trickled poll, a trickled creation or stem,
+    // ends for good within the time the servers may stay out of reach, the tries after it (as the
+    // coordinator makes them) included: each try ends at its own short limit, saying meanwhile
+    // what is happening, and the last says the servers could not be reached.
+    void stepsWithoutAnswersEndForGood()
+    {
+        const std::tuple<const char*, Answer, const char16_t*> faults[] = {
+            {"GET /v1/jobs/[^/]+", Answer::silent, u"The separation server isn't answering. Still trying…"},
+            {"GET /v1/jobs/[^/]+", Answer::trickle, u"The separation server isn't answering. Still trying…"},
+            {"POST /v1/jobs", Answer::trickle, u"The separation server is slow to answer. Still waiting…"},
+            {"GET /stems/.*/music.flac", Answer::trickle, u"Downloading music"},
+        };
+        for (const auto& [route, answer, meanwhile] : faults) {
+            init();
+            engine->setServerSilenceLimits(400ms, 1500ms);
+            engine->setDownloadMinimumRate(1000, 1s);
+            engine->setOutageLimit(3s);
+            const QStringList parts = QString::fromLatin1(route).split(u' ');
+            proxy->replace(parts[0].toStdString(), parts[1].toStdString(), answer, 1000);
+            QElapsedTimer clock;
+            clock.start();
+            int tries = 0;
+            std::optional<QString> final;
+            while (!final && tries < 40) {
+                ++tries;
+                try {
+                    separate();
+                } catch (const OutageTooLong& e) {
+                    final = e.localizedDescription();
+                } catch (const std::exception& e) {
+                    QVERIFY2(isOutage(e), qPrintable(describe(e)));
+                }
+            }
+            QVERIFY2(final && final->startsWith(u"Hushframe couldn't reach its servers."), route);
+            QVERIFY2(tries >= 2 && clock.elapsed() < 40000, qPrintable(QString::number(clock.elapsed())));
+            QCOMPARE(lastStatus(), QString::fromUtf16(meanwhile));
+            QVERIFY(!engine->interruptedJob(soundtrack));
+        }
+    }
+
+    // A job left waiting in the queue for a minute says how long it has waited.
+    void longQueueSaysHowLong()
+    {
+        engine->setWaitClock(skewedClock([](int) { return 20s; }));
+        proxy->rewrite("GET", "/v1/jobs/[^/]+", [](int& status, std::string& body) {
+            status = 200;
+            body = std::regex_replace(body, std::regex(R"(,?"progress"\s*:\s*[0-9.eE+-]+)"), "");
+            body = std::regex_replace(body, std::regex(R"("status"\s*:\s*"[a-z_]+")"), R"("status":"queued")");
+        }, 5);
+        QVERIFY(stemMatchesJob(separate().dialogueURL));
+        auto said = [&](const char16_t* message) {
+            return std::ranges::find(reports, QString::fromUtf16(message), &ProcessingProgress::currentStatusMessage);
+        };
+        QVERIFY(said(u"Waiting for a separation server") < said(u"Waiting for a separation server (1 min so far)"));
+        QVERIFY(said(u"Waiting for a separation server (1 min so far)") != reports.end());
     }
 
     // The backend separates the job again from the start: bar and text go back together, and the

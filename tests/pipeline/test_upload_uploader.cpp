@@ -123,9 +123,17 @@ private Q_SLOTS:
         QCOMPARE(*e, UploadError::rejected(500));
         QVERIFY(std::find(fractions.begin(), fractions.end(), 1.0) == fractions.end());
 
-        e = uploadError([&] { runTask(uploader->upload(source, instruction(peer.baseUrl(), "/denied", "PUT"), record)); });
-        QVERIFY(e);
-        QCOMPARE(e->localizedDescription(), QStringLiteral("The upload was rejected (HTTP 403). Please try again."));
+        // Each refusal says what it was; a full disk on the target says the server is out of space.
+        peer.reply("PUT", "/full", 507, "");
+        const std::pair<const char*, QString> refusals[] = {
+            {"/denied", QStringLiteral("The upload was rejected (HTTP 403). Please try again.")},
+            {"/full", QStringLiteral("The separation server is out of space. Please try again later.")},
+        };
+        for (const auto& [path, message] : refusals) {
+            e = uploadError([&] { runTask(uploader->upload(source, instruction(peer.baseUrl(), path, "PUT"), record)); });
+            QVERIFY(e);
+            QCOMPARE(e->localizedDescription(), message);
+        }
 
         // A file that cannot be read, and an address that is not a web address: nothing is sent.
         const int before = int(peer.received().size());
@@ -135,11 +143,16 @@ private Q_SLOTS:
         });
         QVERIFY(e && e->errorCase() == UploadError::Case::interrupted);
         QVERIFY(e->localizedDescription().startsWith(QStringLiteral("The upload was interrupted: ")));
-        e = uploadError([&] {
-            runTask(uploader->upload(source, UploadInstruction{QUrl::fromLocalFile(dir.filePath("copy")), "PUT", {}},
-                                     record));
-        });
-        QVERIFY(e && e->errorCase() == UploadError::Case::interrupted);
+        const QUrl elsewhere[] = {
+            QUrl::fromLocalFile(dir.filePath("copy")),
+            QUrl(QStringLiteral("ftp://127.0.0.1:%1/busy").arg(peer.baseUrl().port())),
+            QUrl(QStringLiteral("data:audio/mp4,abc")),
+        };
+        for (const QUrl& target : elsewhere) {
+            e = uploadError([&] { runTask(uploader->upload(source, UploadInstruction{target, "PUT", {}}, record)); });
+            QVERIFY(e);
+            QCOMPARE(*e, UploadError::interrupted(QStringLiteral("unsupported URL")));
+        }
         QVERIFY(!QFile::exists(dir.filePath("copy")));
         QCOMPARE(int(peer.received().size()), before);
     }

@@ -3,6 +3,9 @@
 
 #include "test_http_support.h"
 
+#include "http/database.h"
+#include "http/util.h"
+
 #include <QUrlQuery>
 #include <QtTest>
 
@@ -144,9 +147,21 @@ private slots:
             return postJson(client, "/v1/auth/handoff/redeem", "",
                             {{"code", code}, {"codeVerifier", QString::fromStdString(verifier)}});
         };
-        auto wrong = redeem(std::string(43, 'a'));
-        QCOMPARE(wrong->status, 400);
-        QCOMPARE(errorCode(wrong), QString("invalid_request"));
+        // Refused without using the code up: a wrong verifier, and the right one past the code's
+        // lifetime (its expiry moved into the past in the server's records).
+        auto codeExpiresIn = [&](double seconds) {
+            hf::server::Database(std::filesystem::path(data.path().toStdString()) / "server.sqlite")
+                .exec("UPDATE handoffs SET code_expires_at = ? WHERE state = 'approved'",
+                      {hf::server::nowSeconds() + seconds});
+        };
+        const std::pair<std::string, bool> refusedRedeems[] = {{std::string(43, 'a'), false}, {kVerifier, true}};
+        for (const auto& [verifier, expired] : refusedRedeems) {
+            codeExpiresIn(expired ? -1 : 300);
+            auto refused = redeem(verifier);
+            QCOMPARE(refused->status, 400);
+            QCOMPARE(errorCode(refused), QString("invalid_request"));
+        }
+        codeExpiresIn(300);
 
         auto redeemed = redeem(kVerifier);
         QCOMPARE(redeemed->status, 200);

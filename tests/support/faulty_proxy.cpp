@@ -124,6 +124,15 @@ void FaultyProxy::handle(const httplib::Request& request, httplib::Response& res
             break;
         }
     }
+    if (chosen == Answer::repeatedKeys) {
+        forward(request, response);
+        std::string& body = response.body;
+        if (body.size() > 2 && body.front() == '{' && body.back() == '}') {
+            const std::string members = body.substr(1, body.size() - 2);
+            body = '{' + members + ',' + members + '}';
+        }
+        return;
+    }
     if (chosen) {
         answer(*chosen, request, response);
         return;
@@ -201,6 +210,12 @@ void FaultyProxy::answer(Answer answer, const httplib::Request& request, httplib
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
         response.status = 504;
+        return;
+    case Answer::emptySuccess:
+        response.status = 200;
+        response.set_content("", "application/json");
+        return;
+    case Answer::repeatedKeys:
         return;
     case Answer::redirect:
         response.status = 302;

@@ -32,6 +32,8 @@ public:
         cutShort,       // 200 announcing 4 KiB of JSON, the connection closed after its first bytes
         silent,         // the request is taken and never answered
         redirect,       // 302 to the same path with "/moved" appended (same origin)
+        emptySuccess,   // 200 with an empty body
+        repeatedKeys,   // the server's answer with every top-level member written twice
     };
     // Changes the server's real answer (status and body) before it is passed on.
     using Rewrite = std::function<void(int& status, std::string& body)>;
