@@ -15,6 +15,7 @@ the recordings of every kind is held back as the dev split (never mixed into tra
 """
 
 import argparse
+import fcntl
 import json
 import os
 import subprocess
@@ -130,6 +131,7 @@ def write_pool(folder, name, items, jobs, recipe, prepare=prepare):
     audio (clean, twin) or None and split is "train", "dev" or None (chosen here). Returns the pool's
     recordings."""
     meta_path = os.path.join(folder, name + ".json")
+    recipe = json.loads(json.dumps(recipe))  # as it reads back
     if os.path.exists(meta_path):
         with open(meta_path) as f:
             meta = json.load(f)
@@ -183,6 +185,9 @@ def build(root, jobs=4):
     """Makes every pool that is missing or out of date; returns the index."""
     folder = os.path.join(root, "pools")
     os.makedirs(folder, exist_ok=True)
+    # One build at a time: two would write the same files.
+    lock = open(os.path.join(folder, ".lock"), "w")
+    fcntl.flock(lock, fcntl.LOCK_EX)
     pools = {}
     for role, items in sorted(recorded_items(root, jobs).items()):
         recipe = {"version": VERSION, "files": sorted(i[2] for i in items)}
@@ -190,14 +195,16 @@ def build(root, jobs=4):
     # Crowds are made of the voices: their pool is made again when the voices change.
     voices = [(r["start"], r["length"], r["split"]) for r in pools["voice"]]
     for role in ("bed", "event"):
-        recipe = {"version": VERSION, "counts": PROCEDURAL_COUNTS[role], "voices": zlib.crc32(repr(voices).encode())}
+        recipe = {"version": VERSION, "procedural": procedural.VERSION, "counts": PROCEDURAL_COUNTS[role],
+                  "voices": zlib.crc32(repr(voices).encode())}
         pools["procedural-" + role] = write_pool(folder, "procedural-" + role, procedural_items(folder, role), jobs, recipe)
     return write_index(folder, pools)
 
 
 def write_index(folder, pools):
     """index.json of the pools {name: recordings}, written whole or not at all."""
-    index = {"version": VERSION, "rate": SR, "pools": sorted(pools),
+    index = {"version": VERSION, "rate": SR,
+             "pools": {name: sum(r["length"] for r in pools[name]) for name in sorted(pools)},
              "recordings": [r for name in sorted(pools) for r in pools[name]]}
     with open(os.path.join(folder, "index.json.part"), "w") as f:
         json.dump(index, f)
