@@ -195,7 +195,7 @@ def build(root, jobs=4):
     # Crowds are made of the voices: their pool is made again when the voices change.
     voices = [(r["start"], r["length"], r["split"]) for r in pools["voice"]]
     for role in ("bed", "event"):
-        recipe = {"version": VERSION, "procedural": procedural.VERSION, "counts": PROCEDURAL_COUNTS[role],
+        recipe = {"version": VERSION, "procedural": procedural.VERSIONS[role], "counts": PROCEDURAL_COUNTS[role],
                   "voices": zlib.crc32(repr(voices).encode())}
         pools["procedural-" + role] = write_pool(folder, "procedural-" + role, procedural_items(folder, role), jobs, recipe)
     return write_index(folder, pools)

@@ -16,7 +16,7 @@ SPEED_OF_SOUND = 343.0
 BEDS = ("sea", "rain", "traffic", "crowd")
 EVENTS = ("vehicle", "explosion", "thunder", "door", "impact")
 BED_SECONDS = 30.0
-VERSION = 2  # of the recipes: pools made by another are made again
+VERSIONS = {"bed": 3, "event": 2}  # of the recipes: pools made by another are made again
 
 
 def db(x):
@@ -130,8 +130,8 @@ def sea(rng, n):
         crash_env += strength * gains * env
         wash_env += strength * gains * np.clip(d / 0.4, 0, 1) * np.exp(-np.maximum(d, 0) / run) * (d > 0)
         at += period * rng.uniform(0.6, 1.4)
-    steady = 0.1 + 0.4 * far
-    return (db(rng.uniform(-14, -4)) * roar + crash * (steady + (1 - steady) * crash_env) * db(rng.uniform(-4, 0))
+    steady = 0.05 + 0.3 * far
+    return (db(rng.uniform(-20, -8)) * roar + crash * (steady + (1 - steady) * crash_env) * db(rng.uniform(-4, 0))
             + wash * wash_env * db(rng.uniform(-8, 0)) * (1 - far))
 
 
@@ -175,7 +175,7 @@ def traffic(rng, n):
     (each with its engine and tyres, the Doppler of its speed), now and then a far horn, all in a
     street's echo."""
     roar = shaped_noise(rng, n, band(30, rng.uniform(500, 1500), 1, rng.uniform(-3, -1)), common=0.6)
-    out = roar * db(rng.uniform(-14, -4))
+    out = roar * db(rng.uniform(-20, -8))
     per_minute = rng.uniform(4, 40)
     at = rng.uniform(-6, 0)
     while at < n / SR:
@@ -183,7 +183,7 @@ def traffic(rng, n):
         start = int(at * SR)
         a, b = max(start, 0), min(start + x.shape[1], n)
         if b > a:
-            out[:, a:b] += x[:, a - start:b - start] * db(rng.uniform(-6, 6))
+            out[:, a:b] += x[:, a - start:b - start] * 4 * db(rng.uniform(-6, 6))  # as heard from 4 m
         at += rng.exponential(60 / per_minute)
     for _ in range(rng.poisson(n / SR / 20)):
         m = int(rng.uniform(0.15, 0.9) * SR)
@@ -200,7 +200,7 @@ def crowd(rng, n, voices):
     """Walla: 12-40 people talking at once, each a voice pitched up or down by up to a fifth and
     placed somewhere in a room (a restaurant, a hall, a street), far from the listener."""
     out = np.zeros((2, n))
-    for _ in range(rng.integers(8, 41)):
+    for _ in range(rng.integers(4, 33)):
         ratio = 2 ** rng.uniform(-0.4, 0.35)
         talk = np.zeros(n)
         at = int(rng.uniform(-1, 2) * SR)
@@ -213,7 +213,7 @@ def crowd(rng, n, voices):
                 talk[a:b] += line[a - at:b - at] * db(rng.uniform(-4, 4))
             at += len(line) + int(rng.uniform(0.05, 1.2) * SR)
         out += placed(talk, rng.uniform(-1, 1)) * db(rng.uniform(-12, 0))
-    out *= slow_curve(rng, n, 0.3, 1 - rng.uniform(0.2, 0.8), 1)  # the crowd swells and settles
+    out *= db(slow_curve(rng, n, 0.3, -rng.uniform(3, 12), 0))  # the crowd swells and settles
     out = through(out, room(rng, rng.uniform(0.6, 2.0), rng.uniform(1, 3)))[:, :n]
     # The room's own noise and the clatter of cups and cutlery.
     out += shaped_noise(rng, n, band(30, 3000, 1, -1)) * db(rng.uniform(-16, -6)) * np.sqrt(np.mean(out ** 2))
