@@ -2,13 +2,14 @@
 
     /usr/bin/python3 pools.py --root DIR [--jobs 4]
 
-Fetches and decodes the packages of sources.py (under DIR, once), then writes DIR/pools/: for every
-pool (voice, music, bed, event) NAME.f32 holds its recordings one after another as float32 frames
-(44.1 kHz, stereo interleaved) and NAME.aac.f32 the same recordings after one trip through the
-upload's AAC (256 kbit/s stereo) and back, sample-aligned with the clean ones; NAME.json lists the
-recordings (role, kind, speaker, where they start, how long, train or dev). index.json gathers the
-pools. A pool whose files are complete and whose recipe is unchanged is kept: running it again
-costs nothing.
+Fetches and decodes the packages of sources.py (under DIR, once; it refuses the packages kept out
+of training), then writes DIR/pools/: for every pool (voice, music, bed, event, and the
+procedural.py recordings in procedural-bed and procedural-event) NAME.f32 holds its recordings one
+after another as float32 frames (44.1 kHz, stereo interleaved) and NAME.aac.f32 the same
+recordings after one trip through the upload's AAC (256 kbit/s stereo) and back, sample-aligned
+with the clean ones; NAME.json lists the recordings (role, kind, speaker, where they start, how
+long, train or dev). index.json gathers the pools. A pool whose files are complete and whose recipe
+is unchanged is kept: running it again costs nothing. Two builds in one folder take turns.
 
 Voices and events are trimmed of what lies 40 dB under their peak at both ends. A small share of
 the recordings of every kind is held back as the dev split (never mixed into training clips).
