@@ -85,13 +85,9 @@ ContentView::ContentView(AppServices& services, FilePicker* picker, QWidget* par
 
     setObjectName(QStringLiteral("main"));
     setAcceptDrops(true);
-    // Small enough for a 1024 x 768 screen with a panel and the window's frame; at the
-    // accessibility text sizes the columns' texts need the width of a larger screen.
-    const auto fitMinimum = [this] {
-        setMinimumSize(ui::Environment::instance().isAccessibilitySize() ? 1080 : 1000, 680);
-    };
-    fitMinimum();
-    connect(&ui::Environment::instance(), &ui::Environment::changed, this, fitMinimum);
+    // Small enough for a 1024 x 768 screen with a panel and the window's frame, at every text
+    // size: at the accessibility sizes the columns scroll and their rows stack.
+    setMinimumSize(1000, 680);
     setAutoFillBackground(false);
 
     auto* layout = new QVBoxLayout(this);

@@ -257,7 +257,7 @@ protected:
         painter.setPen(Qt::NoPen);
         const QColor ink = ui::color(ui::ColorName::Ink);
         painter.fillRect(QRectF(m_markX - 1, 0, 2, height()), ink);
-        const QRectF cap(m_markX - 7, 0, 14, 18);
+        const QRectF cap = capRect();
         // A soft shadow one point below the cap.
         for (int i = 2; i >= 1; --i) {
             painter.setBrush(QColor(0, 0, 0, 40 / i));
@@ -287,6 +287,15 @@ protected:
             return;
         }
         m_view->accessibleSeek(std::clamp(target, 0.0, upper));
+    }
+    // Where the focus shows: the cap with its ring at the top of the line, which is what a scroll
+    // area around the lanes brings into view when the handle takes the focus (the whole line may
+    // be taller than the area).
+    QVariant inputMethodQuery(Qt::InputMethodQuery query) const override
+    {
+        if (query == Qt::ImCursorRectangle)
+            return capRect().adjusted(-3, -1, 3, 3).toAlignedRect();
+        return QWidget::inputMethodQuery(query);
     }
     void focusInEvent(QFocusEvent* event) override
     {
@@ -323,6 +332,8 @@ protected:
     }
 
 private:
+    QRectF capRect() const { return QRectF(m_markX - 7, 0, 14, 18); }
+
     LanesView* m_view;
     double m_markX = 12;
     bool m_markShown = false;

@@ -12,6 +12,8 @@
 #include <QDBusVariant>
 #include <QPalette>
 #include <QPointer>
+#include <QProxyStyle>
+#include <QStyleOptionMenuItem>
 #include <QStyleFactory>
 #include <QWidget>
 
@@ -456,10 +458,33 @@ void Environment::recompute()
         emit changed();
 }
 
+namespace {
+
+// Fusion, its menu items measured as wide as it draws them: at large text sizes it draws an
+// item's check column 0.79 of the item's height wide but measures the item with a column of the
+// icons' width, so the widest item's title came out shortened in its middle.
+class KitStyle : public QProxyStyle {
+public:
+    using QProxyStyle::QProxyStyle;
+
+    QSize sizeFromContents(ContentsType type, const QStyleOption* option, const QSize& contents,
+                           const QWidget* widget) const override
+    {
+        QSize size = QProxyStyle::sizeFromContents(type, option, contents, widget);
+        if (const auto* item = qstyleoption_cast<const QStyleOptionMenuItem*>(option); item && type == CT_MenuItem) {
+            const int measured = std::max(item->maxIconWidth, 21);
+            size.rwidth() += std::max(0, int(size.height() * 0.79) - measured);
+        }
+        return size;
+    }
+};
+
+} // namespace
+
 void Environment::applyToApplication(QApplication& app)
 {
     if (QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion")))
-        QApplication::setStyle(fusion);
+        QApplication::setStyle(new KitStyle(fusion));
     const auto apply = [] {
         QApplication::setFont(font(TextStyle::body));
         // Windows follow the desktop unless fixed to an appearance of their own.
