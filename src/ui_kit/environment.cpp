@@ -126,8 +126,12 @@ protected:
             if (inForce) {
                 widget->setPalette(kitPalette(*inForce));
                 refreshStyledWidget(widget);
-                for (QWidget* child : widget->findChildren<QWidget*>())
+                // Set on each part too: a choice's list draws its entries as menu items in the
+                // colours a menu has by default, except for those its own palette sets.
+                for (QWidget* child : widget->findChildren<QWidget*>()) {
+                    child->setPalette(kitPalette(*inForce));
                     refreshStyledWidget(child);
+                }
             }
         } else if (event->type() == QEvent::ParentChange && !widget->isWindow()) {
             // Styled before it knew its window (a pane made apart and placed later): style it,
