@@ -22,6 +22,20 @@ namespace {
 // border on each side and a title bar.
 constexpr QSize assumedFrame(24, 40);
 
+} // namespace
+
+QRect focusArea(const QWidget* widget)
+{
+    // A widget that shows its focus on a part of itself says where, as a text field says where
+    // its cursor is.
+    const QRect own = widget->inputMethodQuery(Qt::ImCursorRectangle).toRect();
+    const QRect plain = widget->QWidget::inputMethodQuery(Qt::ImCursorRectangle).toRect();
+    const QRect area = own != plain && own.isValid() ? own : widget->rect();
+    return area.translated(widget->pos());
+}
+
+namespace {
+
 void addLayoutWidgets(QLayout* layout, QList<QWidget*>& ordered)
 {
     struct Placed {
@@ -55,7 +69,8 @@ void addLayoutWidgets(QLayout* layout, QList<QWidget*>& ordered)
     }
 }
 
-// The children of `parent` in the order they are laid out, then those no layout places.
+// The children of `parent` in the order they are laid out, then those no layout places, top to
+// bottom and left to right by where they show the focus.
 QList<QWidget*> orderedChildren(QWidget* parent)
 {
     QList<QWidget*> ordered;
@@ -66,10 +81,15 @@ QList<QWidget*> orderedChildren(QWidget* parent)
         addLayoutWidgets(parent->layout(), ordered);
     }
     ordered.removeIf([parent](QWidget* widget) { return widget->parentWidget() != parent; });
+    QList<QWidget*> unplaced;
     for (QObject* child : parent->children())
         if (child->isWidgetType() && !ordered.contains(static_cast<QWidget*>(child)))
-            ordered.append(static_cast<QWidget*>(child));
-    return ordered;
+            unplaced.append(static_cast<QWidget*>(child));
+    std::stable_sort(unplaced.begin(), unplaced.end(), [](const QWidget* a, const QWidget* b) {
+        const QPoint p = focusArea(a).topLeft(), q = focusArea(b).topLeft();
+        return std::pair(p.y(), p.x()) < std::pair(q.y(), q.x());
+    });
+    return ordered + unplaced;
 }
 
 void collectStops(QWidget* parent, QList<QWidget*>& stops)

@@ -8,7 +8,7 @@
 // Tab follows the order controls are laid out in, whenever they were made: each container's
 // children in the order of its layout (a grid's and a form's row by row, a box's along its
 // direction, a splitter's panes left to right), each control before what it holds; widgets no
-// layout places come after. A row or a chip made after its neighbours thus keeps its place on
+// layout places come after, top to bottom and left to right by their focus areas. A row or a chip made after its neighbours thus keeps its place on
 // screen in the order, not the end of the window's.
 //
 // A window fits the work area of its screen (the screen less its panels, and less the frame
@@ -17,6 +17,7 @@
 // it holds must then scroll where it needs more (see ScrollColumn).
 
 #include <QList>
+#include <QRect>
 #include <QSize>
 
 class QWidget;
@@ -24,6 +25,11 @@ class QWidget;
 namespace hf::ui {
 
 void keepTabOrderAsShown();
+
+// Where `widget` shows the keyboard focus, in its parent's coordinates: the part it answers for
+// Qt::ImCursorRectangle when it shows the focus on a part of itself (as a scroll area then brings
+// that part into view), else the whole widget.
+QRect focusArea(const QWidget* widget);
 
 // Puts the keyboard stops of `window` in the order described above now (Tab does it itself once
 // keepTabOrderAsShown() was called). Returns the stops in that order.

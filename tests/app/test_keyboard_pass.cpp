@@ -7,6 +7,7 @@
 // runs it under xvfb-run.
 
 #include "app/content_view.h"
+#include "app/feedback_window.h"
 #include "app/hushframe_app.h"
 #include "app/quit_guard.h"
 #include "coordinator/batch_queue_manager.h"
@@ -19,6 +20,8 @@
 #include "support/local_server.h"
 #include "support/test_support.h"
 #include "support/x11_session.h"
+#include "ui_kit/environment.h"
+#include "ui_kit/screen_fit.h"
 
 #include <QAbstractButton>
 #include <QAccessible>
@@ -27,6 +30,9 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPointer>
+#include <QScopeGuard>
+#include <QScrollArea>
+#include <QSplitter>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTextStream>
@@ -63,6 +69,56 @@ QString describe(const QWidget* widget)
     if (QAccessibleInterface* a = QAccessible::queryAccessibleInterface(const_cast<QWidget*>(widget)))
         name += QStringLiteral(" \"") + a->text(QAccessible::Name) + u'"';
     return QString::fromLatin1(widget->metaObject()->className()) + u' ' + name;
+}
+
+// Where `widget` shows the focus within `base`, scrolling aside: inside a scrolled content that does
+// not hold `base`, the place of its scroll area.
+QRect placeIn(QWidget* base, QWidget* widget)
+{
+    QWidget* shown = widget;
+    for (QWidget* w = widget->parentWidget(); w && w != base; w = w->parentWidget())
+        if (auto* area = qobject_cast<QScrollArea*>(w); area && area->widget() && area->widget()->isAncestorOf(widget))
+            shown = area;
+    const QRect focus = shown == widget ? ui::focusArea(widget) : shown->geometry();
+    return QRect(shown->parentWidget()->mapTo(base, focus.topLeft()), focus.size());
+}
+
+// The two stops' places in the innermost scrolled content (or the window) holding both, and the
+// panes of the window's splitter they lie in (0 for the toolbar above them).
+std::tuple<int, QRect, int, QRect> placesOnScreen(QWidget* window, QWidget* a, QWidget* b)
+{
+    auto* split = window->findChild<QSplitter*>();
+    const auto pane = [&](QWidget* w) {
+        for (int i = 0; split && i < split->count(); ++i)
+            if (split->widget(i)->isAncestorOf(w))
+                return i + 1;
+        return 0;
+    };
+    QWidget* base = window;
+    for (QWidget* w = a->parentWidget(); w && w != window; w = w->parentWidget())
+        if (auto* area = qobject_cast<QScrollArea*>(w); area && area->widget() && area->widget()->isAncestorOf(a)
+                                                        && area->widget()->isAncestorOf(b)) {
+            base = area->widget();
+            break;
+        }
+    return {pane(a), placeIn(base, a), pane(b), placeIn(base, b)};
+}
+
+// The stops, in the order Tab reached them, that come before the previous one on screen: an
+// earlier pane, or in the same pane above it, or on the same row to its left.
+QStringList outOfScreenOrder(QWidget* window, const QList<QWidget*>& stops)
+{
+    QStringList misplaced;
+    for (qsizetype i = 1; i < stops.size(); ++i) {
+        const auto [paneBefore, before, pane, here] = placesOnScreen(window, stops[i - 1], stops[i]);
+        const bool sameRow = here.top() < before.bottom() && before.top() < here.bottom();
+        const bool earlier = pane < paneBefore
+                             || (pane == paneBefore && (sameRow ? here.center().x() < before.center().x()
+                                                                : here.top() < before.top()));
+        if (earlier)
+            misplaced << describe(stops[i]) + QStringLiteral(" after ") + describe(stops[i - 1]);
+    }
+    return misplaced;
 }
 
 } // namespace
@@ -106,6 +162,20 @@ class TestKeyboardPass : public QObject {
             m_undrawn << describe(now);
         }
         return now;
+    }
+
+    // Whether `stop`, which has the focus, shows it where the window is now scrolled to: its
+    // picture changes when the focus leaves it (and scrolls nothing), and the focus is back on it.
+    bool focusShownInView(QWidget* window, QWidget* stop)
+    {
+        const QImage focused = test::x11::screenPicture(window->windowHandle());
+        const QRect area = QRect(stop->mapTo(window, QPoint(0, 0)), stop->size()).adjusted(-3, -3, 3, 3);
+        window->setFocus(Qt::OtherFocusReason);
+        const bool shown = QTest::qWaitFor([&] {
+            return test::x11::differsWithin(focused, test::x11::screenPicture(window->windowHandle()), area);
+        }, 2000);
+        stop->setFocus(Qt::TabFocusReason);
+        return QTest::qWaitFor([&] { return QApplication::focusWidget() == stop; }, 2000) && shown;
     }
 
     // Tabs round the stops inside `scope` until the focus is back on the first, each stop drawn;
@@ -399,6 +469,88 @@ private Q_SLOTS:
                 QVERIFY2(press(key, [&] { return !window || !window->isVisible(); }), qPrintable(m_log.join(u'\n')));
             }
         }
+
+        QVERIFY2(m_undrawn.isEmpty(), qPrintable(m_undrawn.join(u'\n')));
+    }
+
+    // At the default and the largest text size: Tab goes round the main window at its least size
+    // with a video open, a recent video and a queued one, in the order the screen shows its controls (the toolbar,
+    // then the sidebar, the editor and the inspector, each top to bottom and left to right), every
+    // stop drawn; so does it round the sign-in sheet and the feedback form.
+    void tabFollowsTheScreen_data()
+    {
+        QTest::addColumn<ui::TextSize>("textSize");
+        QTest::newRow("default") << ui::TextSize::large;
+        QTest::newRow("largest") << ui::TextSize::accessibility5;
+    }
+    void tabFollowsTheScreen()
+    {
+        QFETCH(ui::TextSize, textSize);
+        ui::Environment::instance().setTextSize(textSize);
+        const auto restore = qScopeGuard([] { ui::Environment::instance().clearOverrides(); });
+        const QString size = QString::fromLatin1(QTest::currentDataTag());
+        test::AppOnLocalServer run;
+        QVERIFY(run.open(3));
+        EngineCoordinator& coordinator = run.services->coordinator();
+        const QString second = run.home.filePath(QStringLiteral("Second.mp4"));
+        QVERIFY(test::makeToneMovie(second, 3));
+        for (const QString& movie : {run.movie, second}) {
+            coordinator.openVideo(QUrl::fromLocalFile(movie));
+            QVERIFY(QTest::qWaitFor([&] {
+                return (coordinator.source() && coordinator.source()->url.toLocalFile() == movie
+                        && coordinator.hasPreviewResult() && !coordinator.isProcessing())
+                       || coordinator.errorMessage();
+            }, 120000));
+            QVERIFY2(!coordinator.errorMessage(), qPrintable(coordinator.errorMessage().value_or(QString())));
+        }
+        run.services->batch().enqueue({QUrl::fromLocalFile(run.movie)});
+        ContentView* window = run.window;
+        // As small as a small screen makes it, so the columns scroll.
+        window->resize(window->minimumSize());
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        window->setFocus(Qt::OtherFocusReason);
+
+        m_log << QStringLiteral("main window, ") + size;
+        QList<QWidget*> stops;
+        for (int i = 0; i < 80; ++i) {
+            QWidget* now = tabAndCheckDrawn(window);
+            QVERIFY2(now, qPrintable(m_log.join(u'\n')));
+            if (!stops.isEmpty() && now == stops.first())
+                break;
+            if (!focusShownInView(window, now))
+                m_undrawn << describe(now) + QStringLiteral(" (no focus in view)");
+            stops << now;
+        }
+        test::saveScreenshot(test::x11::screenPicture(window->windowHandle()), QStringLiteral("keyboard"),
+                             QStringLiteral("round-") + size);
+        const QStringList misplaced = outOfScreenOrder(window, stops);
+        QVERIFY2(misplaced.isEmpty(), qPrintable(misplaced.join(u'\n') + u'\n' + m_log.join(u'\n')));
+        QVERIFY2(stops.size() > 10 && window->findChild<QWidget*>(QStringLiteral("sidebar.recentVideo"))
+                     && stops.contains(window->findChild<QWidget*>(QStringLiteral("sidebar.recentVideo")))
+                     && stops.contains(window->findChild<QWidget*>(QStringLiteral("sidebar.queueJob"))),
+                 qPrintable(m_log.join(u'\n')));
+
+        m_log << QStringLiteral("sign-in sheet, ") + size;
+        auto* sheet = window->findChild<ui::CardOverlay*>(QStringLiteral("signIn.host"));
+        run.services->account().setSignInPresented(true);
+        QVERIFY(QTest::qWaitFor([&] { return sheet->isVisible(); }, 5000));
+        QVERIFY2(tabRound(window, sheet), qPrintable(m_log.join(u'\n')));
+        test::saveScreenshot(test::x11::screenPicture(window->windowHandle()), QStringLiteral("keyboard"),
+                             QStringLiteral("sign-in-") + size);
+        QVERIFY(press(QStringLiteral("Escape"), [&] { return !sheet->isVisible(); }));
+
+        m_log << QStringLiteral("feedback form, ") + size;
+        FeedbackWindowContent feedback(TelluConfig{QUrl(QStringLiteral("http://127.0.0.1:1/feedback")),
+                                                   QStringLiteral("Hushframe"), true, std::nullopt, std::nullopt},
+                                       [] {});
+        feedback.resize(feedback.sizeHint());
+        feedback.show();
+        feedback.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&feedback));
+        QVERIFY2(tabRound(&feedback, &feedback), qPrintable(m_log.join(u'\n')));
+        test::saveScreenshot(test::x11::screenPicture(feedback.windowHandle()), QStringLiteral("keyboard"),
+                             QStringLiteral("feedback-") + size);
 
         QVERIFY2(m_undrawn.isEmpty(), qPrintable(m_undrawn.join(u'\n')));
     }
