@@ -25,6 +25,7 @@
 #include <QLabel>
 #include <QMimeData>
 #include <QPainter>
+#include <QScrollArea>
 #include <QSplitter>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -347,9 +348,20 @@ void ContentView::updateInspector()
         if (detail > 0)
             m_split->setSizes({sizes.value(0), detail, width});
         connect(&ui::Environment::instance(), &ui::Environment::changed, m_inspector, [this] { sizeInspectorColumn(); });
+        // Whatever changes the rows' least width (a status, a card) resizes the column, so that
+        // the column never scrolls sideways where the window has room for it.
+        if (auto* scroll = m_inspector->findChild<QScrollArea*>(); scroll && scroll->widget())
+            scroll->widget()->installEventFilter(this);
     }
     if (m_inspector)
         m_inspector->setVisible(shown);
+}
+
+bool ContentView::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::LayoutRequest && m_inspector && m_inspector->isAncestorOf(qobject_cast<QWidget*>(watched)))
+        QTimer::singleShot(0, m_inspector, [this] { sizeInspectorColumn(); });
+    return QWidget::eventFilter(watched, event);
 }
 
 // 336 to 380 wide; at the largest text sizes as wide as its widest row needs, when that is more.

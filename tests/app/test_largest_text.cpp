@@ -336,11 +336,24 @@ private Q_SLOTS:
                                    120000)
                    && !coordinator.errorMessage();
         };
+        // No column of the window at its least size scrolls sideways: its rows wrap or stack.
+        const auto sideways = [&](const QString& when) {
+            settle();
+            for (auto* area : window->findChildren<QScrollArea*>())
+                if (area->isVisible() && area->horizontalScrollBarPolicy() != Qt::ScrollBarAlwaysOff
+                    && area->horizontalScrollBar()->maximum() > 0)
+                    faults << QStringLiteral("%1: %2 in %3 scrolls sideways on a %4 screen")
+                                  .arg(when, area->objectName(), area->parent()->objectName(), screenName);
+        };
+        onScreen(window, QStringLiteral("main window"));
+        window->resize(window->minimumSize());
         coordinator.openVideo(QUrl::fromLocalFile(movie));
+        sideways(QStringLiteral("opening"));
         QVERIFY(settles([&] { return coordinator.hasPreviewResult(); }));
         coordinator.cleanFullVideo();
         QVERIFY(settles([&] { return coordinator.hasFullResult(); }));
         coordinator.setShowExportSheet(false);
+        sideways(QStringLiteral("cleaned"));
         // A cleaned video in the queue, for its row's menu.
         served.services->batch().enqueue({QUrl::fromLocalFile(movie)});
         served.services->batch().start();
