@@ -102,9 +102,6 @@ private Q_SLOTS:
         auto* options = new ExportOptionsView(&services->coordinator(), &services->defaults());
         main->layout()->addWidget(options);
         auto* folders = options->findChild<QComboBox*>(QStringLiteral("export.folder"));
-        QVERIFY(folders);
-        main->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(main));
         folders->showPopup();
         QVERIFY(QTest::qWaitFor([&] { return folders->view()->isVisible(); }));
         const QRect entry = folders->view()->visualRect(folders->model()->index(folders->count() - 1, 0));
