@@ -108,7 +108,6 @@ ContentView::ContentView(AppServices& services, FilePicker* picker, QWidget* par
     m_split->setStyleSheet(QString());
     m_sidebar = new VideoSidebar(&services.coordinator(), &services.batch(), &services.thumbnails(), &services.defaults());
     m_sidebar->setObjectName(m_sidebar->objectName().isEmpty() ? QStringLiteral("sidebar") : m_sidebar->objectName());
-    m_sidebar->setMinimumWidth(230);
     m_sidebar->setMaximumWidth(340);
     m_detailSlot = new QWidget;
     auto* detailLayout = new QVBoxLayout(m_detailSlot);

@@ -360,6 +360,10 @@ private Q_SLOTS:
             faults << found;
         };
         audited(window, QStringLiteral("main-video"));
+        // Its columns scroll up and down only: none is narrower than what it holds.
+        for (auto* area : window->findChildren<QScrollArea*>())
+            if (area->isVisible() && area->widget() && area->widget()->width() > area->viewport()->width())
+                faults << area->parent()->objectName() + QStringLiteral(": its column is narrower than its content");
 
         auto* saving = dynamic_cast<FileExportSaveDialog*>(window->exporter().saveDialog());
         QVERIFY(saving);
