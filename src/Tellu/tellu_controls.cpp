@@ -59,6 +59,26 @@ QColor TelluLook::tint(const QWidget* widget, const std::optional<QColor>& tint)
     return tint ? *tint : widget->palette().color(QPalette::Highlight);
 }
 
+void TelluLook::paintFocusRing(QPainter& painter, const QRectF& box, double radius, const QWidget* widget,
+                               const std::optional<QColor>& tint)
+{
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setBrush(Qt::NoBrush);
+    const auto stroke = [&](double inset, double width, const QColor& color) {
+        const QRectF line = box.adjusted(inset + width / 2, inset + width / 2, -inset - width / 2, -inset - width / 2);
+        const double r = std::max(0.0, radius - inset - width / 2);
+        painter.setPen(QPen(color, width));
+        if (radius * 2 >= std::min(box.width(), box.height()))
+            painter.drawEllipse(line);
+        else
+            painter.drawRoundedRect(line, r, r);
+    };
+    stroke(0, 2, TelluLook::tint(widget, tint));
+    stroke(2, 1.5, widget->palette().color(QPalette::Base));
+    painter.restore();
+}
+
 // ---- prominent button
 
 TelluProminentButton::TelluProminentButton(const QString& title, std::optional<QColor> tint, QWidget* parent)
@@ -98,13 +118,8 @@ void TelluProminentButton::paintEvent(QPaintEvent*)
     painter.setPen(Qt::NoPen);
     painter.setBrush(fill);
     painter.drawRoundedRect(box, 6, 6);
-    if (hasFocus() && isEnabled()) {
-        QColor ring = fill;
-        ring.setAlphaF(0.45f);
-        painter.setPen(QPen(ring, 2));
-        painter.setBrush(Qt::NoBrush);
-        painter.drawRoundedRect(box.adjusted(1, 1, -1, -1), 5, 5);
-    }
+    if (hasFocus() && isEnabled())
+        TelluLook::paintFocusRing(painter, QRectF(rect()), 6, this, m_tint);
     painter.setPen(ink);
     painter.setFont(font());
     painter.drawText(rect(), Qt::AlignCenter, text());
@@ -219,10 +234,12 @@ void TelluMenuPicker::paintEvent(QPaintEvent*)
     painter.setRenderHint(QPainter::Antialiasing);
     const QRectF box = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
     QColor stroke = TelluLook::secondary(this);
-    stroke.setAlphaF(hasFocus() ? 0.6f : 0.3f);
+    stroke.setAlphaF(0.3f);
     painter.setPen(QPen(stroke, 1));
     painter.setBrush(isDown() ? palette().color(QPalette::Button).darker(105) : palette().color(QPalette::Base));
     painter.drawRoundedRect(box, 6, 6);
+    if (hasFocus())
+        TelluLook::paintFocusRing(painter, QRectF(rect()), 6, this, std::nullopt);
 
     painter.setPen(isEnabled() ? palette().color(QPalette::WindowText) : TelluLook::secondary(this));
     const QRect textRect = rect().adjusted(10, 0, -26, 0);
@@ -239,7 +256,7 @@ void TelluMenuPicker::paintEvent(QPaintEvent*)
 
 // ---- field frame
 
-TelluFieldFrame::TelluFieldFrame(QWidget* field, int inset, QWidget* parent) : QWidget(parent)
+TelluFieldFrame::TelluFieldFrame(QWidget* field, int inset, QWidget* parent) : QWidget(parent), m_field(field)
 {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(inset, inset, inset, inset);
@@ -249,6 +266,14 @@ TelluFieldFrame::TelluFieldFrame(QWidget* field, int inset, QWidget* parent) : Q
     QPalette palette = field->palette();
     palette.setColor(QPalette::Base, Qt::transparent);
     field->setPalette(palette);
+    field->installEventFilter(this);
+}
+
+bool TelluFieldFrame::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == m_field && (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut))
+        update();
+    return QWidget::eventFilter(watched, event);
 }
 
 void TelluFieldFrame::paintEvent(QPaintEvent*)
@@ -261,6 +286,8 @@ void TelluFieldFrame::paintEvent(QPaintEvent*)
     painter.setPen(QPen(stroke, 1));
     painter.setBrush(palette().color(QPalette::Base));
     painter.drawRoundedRect(box, 6, 6);
+    if (m_field->hasFocus())
+        TelluLook::paintFocusRing(painter, QRectF(rect()), 6, this, std::nullopt);
 }
 
 // ---- success view

@@ -15,6 +15,7 @@
 class QHBoxLayout;
 class QLabel;
 class QMenu;
+class QPainter;
 class QStackedLayout;
 class QTimer;
 class QVBoxLayout;
@@ -30,6 +31,11 @@ QColor green();
 QColor tint(const QWidget* widget, const std::optional<QColor>& tint);
 // The gap the forms keep around their content.
 inline constexpr int padding = 16;
+// The forms' focus ring on a face of `radius` filling `box` (an ellipse when `radius` reaches half
+// its shorter side): a line 2 wide in the tint along the face's edge and a line 1.5 wide in the
+// base colour inside it, so it shows on a tinted face as on a plain one.
+void paintFocusRing(QPainter& painter, const QRectF& box, double radius, const QWidget* widget,
+                    const std::optional<QColor>& tint);
 } // namespace TelluLook
 
 // A filled, rounded push button in the tint colour with white text.
@@ -101,6 +107,7 @@ private:
 
 // A rounded outline around one text field or editor, which it holds with a small inset. The field
 // draws on the frame's background (its own is made transparent) so that the rounded corners show.
+// While the field has the keyboard focus, the outline is the focus ring.
 class TelluFieldFrame : public QWidget {
     Q_OBJECT
 
@@ -108,7 +115,11 @@ public:
     TelluFieldFrame(QWidget* field, int inset, QWidget* parent = nullptr);
 
 protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
+
+private:
+    QWidget* m_field;
 };
 
 // The thank-you view both forms end in: a green check mark, the thank-you line and, when the host

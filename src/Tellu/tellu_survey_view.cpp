@@ -46,13 +46,8 @@ protected:
         painter.setPen(Qt::NoPen);
         painter.setBrush(fill);
         painter.drawEllipse(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5));
-        if (hasFocus() && m_keyboardFocus) {
-            QColor ring = palette().color(QPalette::Highlight);
-            ring.setAlphaF(0.5f);
-            painter.setPen(QPen(ring, 2));
-            painter.setBrush(Qt::NoBrush);
-            painter.drawEllipse(QRectF(rect()).adjusted(1, 1, -1, -1));
-        }
+        if (hasFocus() && m_keyboardFocus)
+            TelluLook::paintFocusRing(painter, QRectF(rect()), width() / 2.0, this, std::nullopt);
         painter.setPen(ink);
         painter.drawText(rect(), Qt::AlignCenter, text());
     }

@@ -25,6 +25,7 @@
 #include <QLabel>
 #include <QMimeData>
 #include <QPainter>
+#include <QScrollArea>
 #include <QSplitter>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -85,13 +86,9 @@ ContentView::ContentView(AppServices& services, FilePicker* picker, QWidget* par
 
     setObjectName(QStringLiteral("main"));
     setAcceptDrops(true);
-    // Small enough for a 1024 x 768 screen with a panel and the window's frame; at the
-    // accessibility text sizes the columns' texts need the width of a larger screen.
-    const auto fitMinimum = [this] {
-        setMinimumSize(ui::Environment::instance().isAccessibilitySize() ? 1080 : 1000, 680);
-    };
-    fitMinimum();
-    connect(&ui::Environment::instance(), &ui::Environment::changed, this, fitMinimum);
+    // Small enough for a 1024 x 768 screen with a panel and the window's frame, at every text
+    // size: at the accessibility sizes the columns scroll and their rows stack.
+    setMinimumSize(1000, 680);
     setAutoFillBackground(false);
 
     auto* layout = new QVBoxLayout(this);
@@ -111,7 +108,6 @@ ContentView::ContentView(AppServices& services, FilePicker* picker, QWidget* par
     m_split->setStyleSheet(QString());
     m_sidebar = new VideoSidebar(&services.coordinator(), &services.batch(), &services.thumbnails(), &services.defaults());
     m_sidebar->setObjectName(m_sidebar->objectName().isEmpty() ? QStringLiteral("sidebar") : m_sidebar->objectName());
-    m_sidebar->setMinimumWidth(230);
     m_sidebar->setMaximumWidth(340);
     m_detailSlot = new QWidget;
     auto* detailLayout = new QVBoxLayout(m_detailSlot);
@@ -351,9 +347,20 @@ void ContentView::updateInspector()
         if (detail > 0)
             m_split->setSizes({sizes.value(0), detail, width});
         connect(&ui::Environment::instance(), &ui::Environment::changed, m_inspector, [this] { sizeInspectorColumn(); });
+        // Whatever changes the rows' least width (a status, a card) resizes the column, so that
+        // the column never scrolls sideways where the window has room for it.
+        if (auto* scroll = m_inspector->findChild<QScrollArea*>(); scroll && scroll->widget())
+            scroll->widget()->installEventFilter(this);
     }
     if (m_inspector)
         m_inspector->setVisible(shown);
+}
+
+bool ContentView::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::LayoutRequest && m_inspector && m_inspector->isAncestorOf(qobject_cast<QWidget*>(watched)))
+        QTimer::singleShot(0, m_inspector, [this] { sizeInspectorColumn(); });
+    return QWidget::eventFilter(watched, event);
 }
 
 // 336 to 380 wide; at the largest text sizes as wide as its widest row needs, when that is more.

@@ -5,6 +5,7 @@
 #include "app/wrapping_label.h"
 #include "platform/texts.h"
 #include "ui_kit/palette.h"
+#include "ui_kit/scroll_column.h"
 #include "ui_kit/text_styles.h"
 
 #include <QVBoxLayout>
@@ -26,7 +27,7 @@ FeedbackWindowContent::FeedbackWindowContent(std::optional<TelluConfig> feedback
         // The least size is the child's, so that a window sized by its content keeps it.
         form->setLeastSize(QSize(420 - 48, 460 - 48));
         m_form = form;
-        column->addWidget(m_form);
+        column->addWidget(new ui::ScrollColumn(m_form, this));
     } else {
         column->setContentsMargins(0, 0, 0, 0);
         auto* notice = new ContentUnavailableView(
@@ -36,10 +37,21 @@ FeedbackWindowContent::FeedbackWindowContent(std::optional<TelluConfig> feedback
                  {QString::fromLatin1(kSupportEmail)}),
             this);
         notice->setObjectName(QStringLiteral("feedback.unavailable"));
-        notice->setMinimumSize(420, 460);
         column->addWidget(notice);
     }
     ui::localizedTypesetting(this);
+}
+
+QSize FeedbackWindowContent::sizeHint() const
+{
+    const QMargins margins = layout()->contentsMargins();
+    const int width = std::max(420, minimumSizeHint().width());
+    int height = 460;
+    // The form's column, or the notice's.
+    if (const auto* column = findChild<ui::ScrollColumn*>())
+        height = std::max(height, column->contentHeight(width - margins.left() - margins.right()) + margins.top()
+                                      + margins.bottom());
+    return {width, height};
 }
 
 } // namespace hf

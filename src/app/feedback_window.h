@@ -2,7 +2,8 @@
 
 // The feedback window's content: the feedback kit's form when the kit has a token, whose Done
 // button (after a send) closes the window; otherwise a notice asking for an e-mail to support.
-// At least 420 wide and 460 high; the window takes the content's size.
+// At least 420 wide and 460 high; the window takes the content's size (sizeHint()), and where the
+// screen has less room, the content scrolls.
 
 #include "Tellu/tellu.h"
 
@@ -22,6 +23,9 @@ public:
 
     // The kit's form, or null while the notice is shown.
     QWidget* form() const { return m_form; }
+
+    // As wide as the content's least width (420 at least), as tall as the content is at that width.
+    QSize sizeHint() const override;
 
 private:
     QWidget* m_form = nullptr;

@@ -27,7 +27,8 @@ QFont FinePrintLinkStyle::font()
 QSize FinePrintLinkStyle::sizeFor(const QString& label)
 {
     const QFontMetrics metrics(font());
-    return {metrics.horizontalAdvance(label) + 2 + 2 * ringRoom, std::max(minHeight, metrics.height())};
+    // Room above and below the text for the ring too, whatever the text size.
+    return {metrics.horizontalAdvance(label) + 2 + 2 * ringRoom, std::max(minHeight, metrics.height() + 2 * ringRoom)};
 }
 
 void FinePrintLinkStyle::paint(QPainter& painter, const QAbstractButton& button)
@@ -43,8 +44,8 @@ void FinePrintLinkStyle::paint(QPainter& painter, const QAbstractButton& button)
     if (button.hasFocus()) {
         const QFontMetrics metrics(font());
         const int textHeight = metrics.height();
-        const QRectF around(0, (button.height() - textHeight) / 2.0 - 4, button.width(), textHeight + 8);
-        ui::paintFocusRing(painter, around, 6);
+        const QRectF around(0, (button.height() - textHeight) / 2.0 - ringRoom, button.width(), textHeight + 2 * ringRoom);
+        ui::paintFocusRing(painter, around.intersected(QRectF(button.rect())), 6);
     }
 }
 

@@ -16,11 +16,11 @@
 #include "platform/texts.h"
 #include "ui_kit/environment.h"
 #include "ui_kit/menu_mnemonics.h"
+#include "ui_kit/screen_fit.h"
 #include "ui_kit/scroll_column.h"
 
 #include <QApplication>
 #include <QPointer>
-#include <QScreen>
 #include <QVBoxLayout>
 
 namespace hf {
@@ -33,15 +33,6 @@ std::optional<TelluConfig> feedbackFormConfig()
     if (const auto token = feedbackKitToken())
         return feedbackKitConfig(*token, bundleInfo());
     return std::nullopt;
-}
-
-// A window opens at its preferred size where the screen's work area has room for it, and no
-// larger than that area otherwise, so that a small screen shows the whole window.
-QSize fittedToScreen(QSize preferred)
-{
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        return preferred.boundedTo(screen->availableGeometry().size());
-    return preferred;
 }
 
 } // namespace
@@ -60,8 +51,10 @@ HushframeApp::HushframeApp(AppServices& services, FilePicker* picker, QObject* p
 
     // Every menu's items get their underlined letters.
     ui::giveMenusMnemonics();
-    // A control reached with Tab is scrolled into view wherever it is.
+    // A control reached with Tab is scrolled into view wherever it is, and Tab goes from control
+    // to control in the order the screen shows them.
     ui::keepFocusInView();
+    ui::keepTabOrderAsShown();
     m_windows.setFactory(QStringLiteral("main"), [this] { return makeMainWindow(); });
     m_windows.setFactory(QStringLiteral("settings"), [this] { return makeSettingsWindow(); });
     m_windows.setFactory(QStringLiteral("help"), [this] { return makeHelpWindow(); });
@@ -100,7 +93,7 @@ QWidget* HushframeApp::makeMainWindow()
     ui::setWindowAppearance(window, ui::Appearance::dark);
     window->setWindowActions(WindowActions{[this] { openWindow(QStringLiteral("settings")); },
                                            [this] { openWindow(QStringLiteral("help")); }});
-    window->resize(fittedToScreen({1440, 900}));
+    ui::fitToWorkArea(window, {1440, 900});
     // The Help menu, the update command and Settings join the window's menu bar.
     QMenuBar* bar = HushframeCommands::menuBarOf(window);
     HelpMenuActions help{[this] { openWindow(QStringLiteral("help")); }, {}};
@@ -130,7 +123,8 @@ QWidget* HushframeApp::makeSettingsWindow()
     environment.openHelp = [this] { openWindow(QStringLiteral("help")); };
     auto* window = new SettingsView(std::move(environment));
     window->setWindowTitle(text("ui.settings.window.title", "Settings"));
-    window->setFixedSize(fittedToScreen({480, 760}));
+    window->setFixedSize(480, 760);
+    ui::fitToWorkArea(window, window->size());
     closeWithKeys(window);
     return window;
 }
@@ -142,7 +136,7 @@ QWidget* HushframeApp::makeHelpWindow()
     auto* window = new HelpView(std::nullopt, std::move(environment));
     window->setWindowTitle(text("ui.help.window.title", "Hushframe Help Topics"));
     window->setMinimumSize(520, 480);
-    window->resize(fittedToScreen({640, 640}));
+    ui::fitToWorkArea(window, {640, 640});
     closeWithKeys(window);
     return window;
 }
@@ -154,8 +148,10 @@ QWidget* HushframeApp::makeFeedbackWindow()
             feedback->close();
     });
     window->setWindowTitle(text("ui.feedback.window.title", "Send Feedback"));
-    // The window takes its content's size.
-    window->layout()->setSizeConstraint(QLayout::SetFixedSize);
+    // The window opens at its content's size (in the fonts it shows), where the screen has room.
+    window->ensurePolished();
+    window->setMinimumSize(window->minimumSizeHint().expandedTo(window->minimumSize()));
+    ui::fitToWorkArea(window, window->sizeHint());
     closeWithKeys(window);
     return window;
 }

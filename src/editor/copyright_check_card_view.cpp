@@ -97,6 +97,8 @@ public:
         setFont(ui::font(ui::TextStyle::callout, QFont::Medium));
         setCursor(Qt::PointingHandCursor);
         setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+        // Reached with Tab like the kit's buttons; a click leaves the focus where it was.
+        setFocusPolicy(Qt::TabFocus);
     }
 
     QSize sizeHint() const override
@@ -120,6 +122,8 @@ protected:
         p.setPen(ui::color(ui::ColorName::Ink));
         p.setFont(font());
         p.drawText(rect(), Qt::AlignCenter, text());
+        if (hasFocus())
+            ui::paintFocusRing(p, QRectF(rect()), height() / 2.0);
     }
 };
 

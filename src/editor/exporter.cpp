@@ -7,6 +7,7 @@
 #include "platform/texts.h"
 #include "ui_kit/buttons.h"
 #include "ui_kit/palette.h"
+#include "ui_kit/screen_fit.h"
 #include "ui_kit/question_card.h"
 
 #include <QCheckBox>
@@ -354,6 +355,9 @@ void FileExportSaveDialog::open(const Request& request, Answer answer)
     else if (dialog->layout())
         dialog->layout()->addWidget(options);
     fitToText(dialog, request.fileName);
+    // No larger than the screen it opens on: below the size its texts would like, its lists
+    // scroll and its fields scroll their texts.
+    ui::fitToWorkArea(dialog, dialog->size());
 
     auto answered = std::make_shared<bool>(false);
     QObject::connect(dialog, &QFileDialog::accepted, dialog, [dialog, audio, stems, answer, answered] {

@@ -112,8 +112,19 @@ public:
     }
 
     // The fonts of the title and the status.
-    static QFont titleFont(bool large) { return ui::font(large ? ui::TextStyle::title2 : ui::TextStyle::body, QFont::DemiBold); }
-    static QFont statusFont(bool large) { return ui::font(large ? ui::TextStyle::title3 : ui::TextStyle::callout); }
+    // Above its lane, the title and the status stop growing at the largest ordinary text size, so
+    // that the title's longest word still stands beside the solo button in the editor's column on
+    // a small screen.
+    static QFont titleFont(bool large)
+    {
+        return large ? ui::cappedFont(ui::TextStyle::title2, QFont::DemiBold, ui::TextSize::xxxLarge)
+                     : ui::font(ui::TextStyle::body, QFont::DemiBold);
+    }
+    static QFont statusFont(bool large)
+    {
+        return large ? ui::cappedFont(ui::TextStyle::title3, QFont::Normal, ui::TextSize::xxxLarge)
+                     : ui::font(ui::TextStyle::callout);
+    }
     // Room for the title block's texts in a header `width` wide.
     static double textWidth(double width, bool large)
     {
@@ -257,7 +268,7 @@ protected:
         painter.setPen(Qt::NoPen);
         const QColor ink = ui::color(ui::ColorName::Ink);
         painter.fillRect(QRectF(m_markX - 1, 0, 2, height()), ink);
-        const QRectF cap(m_markX - 7, 0, 14, 18);
+        const QRectF cap = capRect();
         // A soft shadow one point below the cap.
         for (int i = 2; i >= 1; --i) {
             painter.setBrush(QColor(0, 0, 0, 40 / i));
@@ -287,6 +298,15 @@ protected:
             return;
         }
         m_view->accessibleSeek(std::clamp(target, 0.0, upper));
+    }
+    // Where the focus shows: the cap with its ring at the top of the line, which is what a scroll
+    // area around the lanes brings into view when the handle takes the focus (the whole line may
+    // be taller than the area).
+    QVariant inputMethodQuery(Qt::InputMethodQuery query) const override
+    {
+        if (query == Qt::ImCursorRectangle)
+            return capRect().adjusted(-3, -1, 3, 3).toAlignedRect();
+        return QWidget::inputMethodQuery(query);
     }
     void focusInEvent(QFocusEvent* event) override
     {
@@ -323,6 +343,8 @@ protected:
     }
 
 private:
+    QRectF capRect() const { return QRectF(m_markX - 7, 0, 14, 18); }
+
     LanesView* m_view;
     double m_markX = 12;
     bool m_markShown = false;
@@ -664,7 +686,18 @@ double LanesView::headerHeight(double width) const
 
 QSize LanesView::sizeHint() const { return {900, heightForWidth(900)}; }
 
-QSize LanesView::minimumSizeHint() const { return {320, heightForWidth(320)}; }
+// Narrow enough for the editor's column between the sidebar and the inspector in a window on a
+// 1024 x 768 screen at the largest text size; where the headers stand above their lanes, never so
+// narrow that a title beside its solo button would break inside a word.
+QSize LanesView::minimumSizeHint() const
+{
+    double width = 280;
+    if (m_layout == LaneLayout::stacked)
+        for (const LaneHeader* header : m_headers)
+            width = std::max(width, ui::leastTextWidth(LaneHeader::titleFont(true), header->title()) + 12 + 24 + soloRoom());
+    const int least = int(std::ceil(width));
+    return {least, heightForWidth(least)};
+}
 
 int LanesView::heightForWidth(int width) const
 {

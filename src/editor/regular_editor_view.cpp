@@ -13,11 +13,28 @@
 
 #include <QPainter>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QVBoxLayout>
 
 #include <cmath>
 
 namespace hf {
+
+namespace {
+
+// The column the editor scrolls in at the largest text sizes: never sideways, so it asks for the
+// width its content needs beside the scroll bar, and the window gives it that.
+class EditorColumn final : public QScrollArea {
+public:
+    using QScrollArea::QScrollArea;
+    QSize minimumSizeHint() const override
+    {
+        const int content = widget() ? widget()->minimumSizeHint().width() : 0;
+        return {content + verticalScrollBar()->sizeHint().width(), QScrollArea::minimumSizeHint().height()};
+    }
+};
+
+} // namespace
 
 RegularEditorView::RegularEditorView(LaneZoom* zoom, EngineCoordinator* coordinator, AudioPlayerService* player,
                                      AccountStore* account, QWidget* parent)
@@ -112,7 +129,7 @@ void RegularEditorView::buildRegular()
 
 void RegularEditorView::buildAccessibility()
 {
-    auto* scroll = new QScrollArea(this);
+    auto* scroll = new EditorColumn(this);
     scroll->setFocusPolicy(Qt::NoFocus);   // the controls inside take the focus; the area follows it
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidgetResizable(true);

@@ -50,6 +50,11 @@ private:
 
 } // namespace
 
+QSize VideoSidebar::minimumSizeHint() const
+{
+    return QWidget::minimumSizeHint().expandedTo(QSize(230, 0));
+}
+
 VideoSidebar::VideoSidebar(EngineCoordinator* coordinator, BatchQueueManager* queue, ThumbnailCache* thumbnails,
                            SettingsStore* defaults, QWidget* parent)
     : QWidget(parent),

@@ -50,6 +50,9 @@ public:
                  SettingsStore* defaults, QWidget* parent = nullptr);
     ~VideoSidebar() override;
 
+    // At least 230 wide, and as wide as its footer's controls need at large text sizes.
+    QSize minimumSizeHint() const override;
+
     // Replaces the file manager call of "Show in Folder" (rows and footer).
     void setRevealer(FileRevealer revealer);
     void setFolderChooser(std::unique_ptr<FolderChooser> chooser);

@@ -12,6 +12,8 @@
 #include <QDBusVariant>
 #include <QPalette>
 #include <QPointer>
+#include <QProxyStyle>
+#include <QStyleOptionMenuItem>
 #include <QStyleFactory>
 #include <QWidget>
 
@@ -124,8 +126,12 @@ protected:
             if (inForce) {
                 widget->setPalette(kitPalette(*inForce));
                 refreshStyledWidget(widget);
-                for (QWidget* child : widget->findChildren<QWidget*>())
+                // Set on each part too: a choice's list draws its entries as menu items in the
+                // colours a menu has by default, except for those its own palette sets.
+                for (QWidget* child : widget->findChildren<QWidget*>()) {
+                    child->setPalette(kitPalette(*inForce));
                     refreshStyledWidget(child);
+                }
             }
         } else if (event->type() == QEvent::ParentChange && !widget->isWindow()) {
             // Styled before it knew its window (a pane made apart and placed later): style it,
@@ -456,10 +462,33 @@ void Environment::recompute()
         emit changed();
 }
 
+namespace {
+
+// Fusion, its menu items measured as wide as it draws them: at large text sizes it draws an
+// item's check column 0.79 of the item's height wide but measures the item with a column of the
+// icons' width, so the widest item's title came out shortened in its middle.
+class KitStyle : public QProxyStyle {
+public:
+    using QProxyStyle::QProxyStyle;
+
+    QSize sizeFromContents(ContentsType type, const QStyleOption* option, const QSize& contents,
+                           const QWidget* widget) const override
+    {
+        QSize size = QProxyStyle::sizeFromContents(type, option, contents, widget);
+        if (const auto* item = qstyleoption_cast<const QStyleOptionMenuItem*>(option); item && type == CT_MenuItem) {
+            const int measured = std::max(item->maxIconWidth, 21);
+            size.rwidth() += std::max(0, int(size.height() * 0.79) - measured);
+        }
+        return size;
+    }
+};
+
+} // namespace
+
 void Environment::applyToApplication(QApplication& app)
 {
     if (QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion")))
-        QApplication::setStyle(fusion);
+        QApplication::setStyle(new KitStyle(fusion));
     const auto apply = [] {
         QApplication::setFont(font(TextStyle::body));
         // Windows follow the desktop unless fixed to an appearance of their own.

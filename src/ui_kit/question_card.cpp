@@ -1,13 +1,17 @@
 #include "ui_kit/question_card.h"
 
 #include "ui_kit/palette.h"
+#include "ui_kit/scroll_column.h"
 #include "ui_kit/text_styles.h"
 
 #include <QAbstractButton>
 #include <QLabel>
 #include <QVBoxLayout>
 
+#include <QScrollBar>
+
 #include <algorithm>
+#include <cmath>
 
 namespace hf::ui {
 
@@ -21,8 +25,14 @@ constexpr int cardPadding = 22;
 QuestionCard::QuestionCard(QWidget* window, const QString& title) : CardOverlay(window)
 {
     m_card = new QWidget(this);
-    m_column = new QVBoxLayout(m_card);
-    m_column->setContentsMargins(cardPadding, cardPadding, cardPadding, cardPadding);
+    auto* frame = new QVBoxLayout(m_card);
+    frame->setContentsMargins(cardPadding, cardPadding, cardPadding, cardPadding);
+    // Taller than the window leaves room for, the question scrolls on its card.
+    auto* content = new QWidget;
+    m_scroll = new ScrollColumn(content, m_card);
+    frame->addWidget(m_scroll);
+    m_column = new QVBoxLayout(content);
+    m_column->setContentsMargins(0, 0, 0, 0);
     m_column->setSpacing(8);
     m_title = new QLabel(title);
     m_title->setWordWrap(true);
@@ -75,10 +85,19 @@ void QuestionCard::present()
 
 QRect QuestionCard::cardRect() const
 {
-    const int width = std::min(cardWidth, this->width() - 40);
-    const int wrapped = m_card->heightForWidth(width);
-    const int height = std::min(wrapped > 0 ? wrapped : m_card->sizeHint().height(), this->height() - 40);
-    return QRect((this->width() - width) / 2, std::max(20, (this->height() - height) / 3), width, height);
+    // Wider as the text grows, so a larger message still reads in whole words; never wider than
+    // the window less a margin, and never narrower than the message's widest word.
+    const double scale = textScale(TextStyle::callout, textSizeFor(this));
+    const int least = int(std::ceil(leastTextWidth(m_message->font(), m_message->text()))) + 2 * cardPadding;
+    const int width = std::min(std::max(int(cardWidth * std::max(1.0, scale)), least), this->width() - 40);
+    const int whole = m_scroll->contentHeight(width - 2 * cardPadding) + 2 * cardPadding;
+    const int room = this->height() - 40;
+    if (whole <= room)
+        return QRect((this->width() - width) / 2, std::max(20, (this->height() - whole) / 3), width, whole);
+    // Too tall for the window: the card takes the room and its content scrolls beside its bar.
+    const int bar = m_scroll->verticalScrollBar()->sizeHint().width();
+    const int wider = std::min(width + bar, this->width() - 40);
+    return QRect((this->width() - wider) / 2, 20, wider, std::max(room, 0));
 }
 
 void QuestionCard::layOut()

@@ -17,6 +17,8 @@ class QVBoxLayout;
 
 namespace hf::ui {
 
+class ScrollColumn;
+
 class QuestionCard : public CardOverlay {
     Q_OBJECT
 public:
@@ -44,6 +46,7 @@ private:
     QWidget* m_card;
     QLabel* m_title;
     QLabel* m_message;
+    ScrollColumn* m_scroll;
     QVBoxLayout* m_column;
 };
 

@@ -2,6 +2,7 @@
 
 #include "ui_kit/buttons.h"
 
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QLayout>
 #include <QScrollBar>
@@ -9,6 +10,38 @@
 #include <mutex>
 
 namespace hf::ui {
+
+namespace {
+
+// A column is a stop for Tab while it scrolls; to assistive technologies it is then the pane of
+// what it shows, named by its own accessible name or else by the nearest holder's (the sheet, the
+// card, the window), never a nameless stop.
+class ColumnInterface : public QAccessibleWidget {
+public:
+    explicit ColumnInterface(QWidget* column) : QAccessibleWidget(column, QAccessible::Pane) {}
+
+    QString text(QAccessible::Text t) const override
+    {
+        if (t != QAccessible::Name)
+            return QAccessibleWidget::text(t);
+        for (const QWidget* w = widget(); w; w = w->parentWidget()) {
+            if (!w->accessibleName().isEmpty())
+                return w->accessibleName();
+            if (w->isWindow())
+                return w->windowTitle();
+        }
+        return {};
+    }
+};
+
+QAccessibleInterface* columnFactory(const QString& key, QObject* object)
+{
+    if (key == QLatin1String("hf::ui::ScrollColumn") && object && object->isWidgetType())
+        return new ColumnInterface(static_cast<QWidget*>(object));
+    return nullptr;
+}
+
+} // namespace
 
 void keepFocusInView()
 {
@@ -30,6 +63,8 @@ void keepFocusInView()
 
 ScrollColumn::ScrollColumn(QWidget* content, QWidget* parent) : QScrollArea(parent)
 {
+    static std::once_flag once;
+    std::call_once(once, [] { QAccessible::installFactory(columnFactory); });
     setFrameShape(QFrame::NoFrame);
     setWidgetResizable(true);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);

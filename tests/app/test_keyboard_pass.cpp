@@ -7,6 +7,7 @@
 // runs it under xvfb-run.
 
 #include "app/content_view.h"
+#include "app/feedback_window.h"
 #include "app/hushframe_app.h"
 #include "app/quit_guard.h"
 #include "app/settings_view.h"
@@ -24,6 +25,8 @@
 #include "support/local_server.h"
 #include "support/test_support.h"
 #include "support/x11_session.h"
+#include "ui_kit/environment.h"
+#include "ui_kit/screen_fit.h"
 
 #include <QAbstractButton>
 #include <QAccessible>
@@ -34,6 +37,8 @@
 #include <QPointer>
 #include <QProcess>
 #include <QScopeGuard>
+#include <QScrollArea>
+#include <QSplitter>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTextStream>
@@ -81,6 +86,49 @@ QString describe(const QWidget* widget)
     if (QAccessibleInterface* a = QAccessible::queryAccessibleInterface(const_cast<QWidget*>(widget)))
         name += QStringLiteral(" \"") + a->text(QAccessible::Name) + u'"';
     return QString::fromLatin1(widget->metaObject()->className()) + u' ' + name;
+}
+
+// Where `widget` shows the focus, in the innermost scrolled content (or the window) holding `other`
+// too (scrolling aside: a deeper scroll area stands for what it holds), and which pane of the
+// window's splitter it lies in (0 for the toolbar above them).
+std::pair<int, QRect> placeOnScreen(QWidget* window, QWidget* widget, QWidget* other)
+{
+    auto* split = window->findChild<QSplitter*>();
+    int pane = 0;
+    for (int i = 0; split && i < split->count(); ++i)
+        pane = split->widget(i)->isAncestorOf(widget) ? i + 1 : pane;
+    QWidget* base = window;
+    QWidget* shown = widget;
+    for (QWidget* w = widget->parentWidget(); w && w != window; w = w->parentWidget()) {
+        auto* area = qobject_cast<QScrollArea*>(w);
+        if (!area || !area->widget() || !area->widget()->isAncestorOf(widget))
+            continue;
+        if (area->widget()->isAncestorOf(other)) {
+            base = area->widget();
+            break;
+        }
+        shown = area;
+    }
+    const QRect focus = shown == widget ? ui::focusArea(widget) : shown->geometry();
+    return {pane, QRect(shown->parentWidget()->mapTo(base, focus.topLeft()), focus.size())};
+}
+
+// The stops, in the order Tab reached them, that come before the previous one on screen: an
+// earlier pane, or in the same pane above it, or on the same row to its left.
+QStringList outOfScreenOrder(QWidget* window, const QList<QWidget*>& stops)
+{
+    QStringList misplaced;
+    for (qsizetype i = 1; i < stops.size(); ++i) {
+        const auto [paneBefore, before] = placeOnScreen(window, stops[i - 1], stops[i]);
+        const auto [pane, here] = placeOnScreen(window, stops[i], stops[i - 1]);
+        const bool sameRow = here.top() < before.bottom() && before.top() < here.bottom();
+        const bool earlier = pane < paneBefore
+                             || (pane == paneBefore && (sameRow ? here.center().x() < before.center().x()
+                                                                : here.top() < before.top()));
+        if (earlier)
+            misplaced << describe(stops[i]) + QStringLiteral(" after ") + describe(stops[i - 1]);
+    }
+    return misplaced;
 }
 
 } // namespace
@@ -500,6 +548,90 @@ private Q_SLOTS:
                 QVERIFY2(press(key, [&] { return !window || !window->isVisible(); }), qPrintable(m_log.join(u'\n')));
             }
         }
+
+        QVERIFY2(m_undrawn.isEmpty(), qPrintable(m_undrawn.join(u'\n')));
+    }
+
+    // At the default and the largest text size: Tab goes round the main window at its least size,
+    // with a video open, a recent and a queued one, in the order the screen shows its controls
+    // (toolbar, sidebar, editor, inspector, each top to bottom and left to right), every stop named
+    // and drawn; so does it round the sign-in sheet and the feedback form.
+    void tabFollowsTheScreen_data()
+    {
+        QTest::addColumn<ui::TextSize>("textSize");
+        QTest::newRow("default") << ui::TextSize::large;
+        QTest::newRow("largest") << ui::TextSize::accessibility5;
+    }
+    void tabFollowsTheScreen()
+    {
+        QFETCH(ui::TextSize, textSize);
+        ui::Environment::instance().setTextSize(textSize);
+        const auto restore = qScopeGuard([] { ui::Environment::instance().clearOverrides(); });
+        const QString size = QString::fromLatin1(QTest::currentDataTag());
+        test::AppOnLocalServer run;
+        QVERIFY(run.open(3));
+        EngineCoordinator& coordinator = run.services->coordinator();
+        const QString second = run.home.filePath(QStringLiteral("Second.mp4"));
+        QVERIFY(test::makeToneMovie(second, 3));
+        for (const QString& movie : {run.movie, second}) {
+            coordinator.openVideo(QUrl::fromLocalFile(movie));
+            QVERIFY(QTest::qWaitFor([&] {
+                return (coordinator.source() && coordinator.source()->url.toLocalFile() == movie
+                        && coordinator.hasPreviewResult() && !coordinator.isProcessing())
+                       || coordinator.errorMessage();
+            }, 120000));
+            QVERIFY2(!coordinator.errorMessage(), qPrintable(coordinator.errorMessage().value_or(QString())));
+        }
+        run.services->batch().enqueue({QUrl::fromLocalFile(run.movie)});
+        ContentView* window = run.window;
+        // As small as a small screen makes it, so the columns scroll.
+        window->resize(window->minimumSize());
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        window->setFocus(Qt::OtherFocusReason);
+
+        // Tab round `scope` of `window`: the stops in the order reached, each drawn and named for
+        // a screen reader.
+        const auto round = [&](QWidget* window, QWidget* scope) {
+            QList<QWidget*> stops;
+            for (int i = 0; i < 80; ++i) {
+                QWidget* now = tabAndCheckDrawn(window, scope, true);
+                if (!now || (!stops.isEmpty() && (now == stops.first() || now == stops.last())))
+                    break;
+                const QAccessibleInterface* spoken = QAccessible::queryAccessibleInterface(now);
+                if (!spoken || spoken->text(QAccessible::Name).trimmed().isEmpty())
+                    m_undrawn << describe(now) + QStringLiteral(" (no name)");
+                stops << now;
+            }
+            return stops;
+        };
+        m_log << QStringLiteral("main window, ") + size;
+        const QList<QWidget*> stops = round(window, window);
+        test::saveScreenshot(test::x11::screenPicture(window->windowHandle()), QStringLiteral("keyboard"),
+                             QStringLiteral("round-") + size);
+        const QStringList misplaced = outOfScreenOrder(window, stops);
+        QVERIFY2(misplaced.isEmpty(), qPrintable(misplaced.join(u'\n') + u'\n' + m_log.join(u'\n')));
+        for (const char* row : {"sidebar.recentVideo", "sidebar.queueJob"})
+            QVERIFY2(stops.contains(window->findChild<QWidget*>(QLatin1String(row))), row);
+
+        m_log << QStringLiteral("sign-in sheet, ") + size;
+        auto* sheet = window->findChild<ui::CardOverlay*>(QStringLiteral("signIn.host"));
+        run.services->account().setSignInPresented(true);
+        QVERIFY(QTest::qWaitFor([&] { return sheet->isVisible(); }, 5000));
+        QVERIFY2(!round(window, sheet).isEmpty(), qPrintable(m_log.join(u'\n')));
+        test::saveScreenshot(test::x11::screenPicture(window->windowHandle()), QStringLiteral("keyboard"),
+                             QStringLiteral("sign-in-") + size);
+        QVERIFY(press(QStringLiteral("Escape"), [&] { return !sheet->isVisible(); }));
+
+        m_log << QStringLiteral("feedback form, ") + size;
+        FeedbackWindowContent feedback(TelluConfig{QUrl(QStringLiteral("http://127.0.0.1:1/feedback")),
+                                                   QStringLiteral("Hushframe"), true, std::nullopt, std::nullopt},
+                                       [] {});
+        feedback.resize(feedback.sizeHint());
+        feedback.show();
+        feedback.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&feedback));
+        QVERIFY2(round(&feedback, &feedback).size() >= 3, qPrintable(m_log.join(u'\n')));
 
         QVERIFY2(m_undrawn.isEmpty(), qPrintable(m_undrawn.join(u'\n')));
     }

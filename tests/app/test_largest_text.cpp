@@ -21,6 +21,7 @@
 #include "editor/exporter.h"
 #include "editor/lanes_view.h"
 #include "editor/soundtrack_band.h"
+#include "sidebar/sidebar_rows.h"
 #include "helpers_app.h"
 #include "helpers_audition.h"
 #include "pipeline/cloud_separation_engine.h"
@@ -28,11 +29,14 @@
 #include "support/local_server.h"
 #include "support/test_support.h"
 #include "ui_kit/environment.h"
+#include "ui_kit/screen_fit.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLayout>
+#include <QMenu>
+#include <QScreen>
 #include <QScrollBar>
 #include <QScopeGuard>
 #include <QScrollArea>
@@ -274,14 +278,47 @@ private Q_SLOTS:
         QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u'\n')));
     }
 
-    // At the default text size the main window, with a cleaned video open and its toolbar full,
-    // fits a 1024 x 768 screen with a panel and the window's frame, and reads whole at its least size.
-    void mainWindowOnASmallScreen()
+    // On a small screen (a panel of 28 and the window's frame taken from it), at the default and the
+    // largest text size: the main window with a cleaned video open and its toolbar full, at its
+    // least size, with the question before files are replaced and a queue row's menu over it; the
+    // save dialog of the export; the settings, help and feedback windows. Each opens within the
+    // screen's room and reads whole there.
+    void everyWindowOnASmallScreen_data()
     {
+        QTest::addColumn<QString>("screenName");
+        QTest::addColumn<ui::TextSize>("textSize");
+        QTest::addColumn<QSize>("room");
+        QTest::newRow("1024x768 default") << QStringLiteral("1024x768") << ui::TextSize::large << QSize(1000, 700);
+        QTest::newRow("1024x768 largest") << QStringLiteral("1024x768") << ui::TextSize::accessibility5 << QSize(1000, 700);
+        QTest::newRow("1280x800 largest") << QStringLiteral("1280x800") << ui::TextSize::accessibility5 << QSize(1256, 732);
+    }
+    void everyWindowOnASmallScreen()
+    {
+        QFETCH(QString, screenName);
+        QFETCH(ui::TextSize, textSize);
+        QFETCH(QSize, room);
         if (!test::haveProgram(QStringLiteral("ffmpeg")))
             QSKIP("needs ffmpeg");
-        environment().setTextSize(ui::TextSize::large);
+        QScreen* screen = nullptr;
+        for (QScreen* candidate : QGuiApplication::screens())
+            screen = candidate->name() == screenName ? candidate : screen;
+        if (!screen)
+            QSKIP("needs the small screens of tests/app/screens.json (QT_QPA_PLATFORM=offscreen:configfile=...)");
+        environment().setTextSize(textSize);
         const auto restore = qScopeGuard([] { environment().setTextSize(ui::TextSize::accessibility5); });
+        const QString size = textSize == ui::TextSize::large ? QStringLiteral("default") : QStringLiteral("largest");
+        const QString state = screenName + u'-' + size;
+        QStringList faults;
+        // A window on the screen: within its room, and no part of it out of reach.
+        const auto onScreen = [&](QWidget* window, const QString& what) {
+            window->setScreen(screen);
+            window->move(screen->availableGeometry().topLeft());
+            settle();
+            const QSize within = ui::workAreaRoom(window);
+            if (within.expandedTo(window->minimumSize()) != within || within.expandedTo(window->size()) != within)
+                faults << what + QStringLiteral(" does not fit a %1 screen").arg(screenName);
+        };
+
         ServedApp served;
         const QString movie = served.home.filePath(QStringLiteral("Holiday at the lake.mp4"));
         QVERIFY(makeMovie(movie, 4));
@@ -298,20 +335,69 @@ private Q_SLOTS:
         coordinator.cleanFullVideo();
         QVERIFY(settles([&] { return coordinator.hasFullResult(); }));
         coordinator.setShowExportSheet(false);
+        // A cleaned video in the queue, for its row's menu.
+        served.services->batch().enqueue({QUrl::fromLocalFile(movie)});
+        served.services->batch().start();
+        QVERIFY(QTest::qWaitFor([&] { return served.services->batch().completedJobs() == 1; }, 120000));
 
-        // 1024 x 768 less a panel of 28 and a title bar of 40, and 12 on each side for the frame.
-        const QSize room(1000, 700);
+        onScreen(window, QStringLiteral("main window"));
+        // Its least size leaves room for a panel and the frame of a desktop.
         QVERIFY2(room.expandedTo(window->minimumSize()) == room,
                  qPrintable(QStringLiteral("least size %1x%2").arg(window->minimumWidth()).arg(window->minimumHeight())));
         window->resize(window->minimumSize());
-        auto* exportButton = window->findChild<QWidget*>(QStringLiteral("result.export"));
-        QVERIFY(exportButton && exportButton->isVisible());
-        QVERIFY(window->rect().contains(QRect(exportButton->mapTo(window, QPoint(0, 0)), exportButton->size())));
+        for (const char* name : {"result.export", "inspector"})
+            if (auto* control = window->findChild<QWidget*>(QLatin1String(name)))
+                QVERIFY2(window->rect().contains(QRect(control->mapTo(window, QPoint(0, 0)), control->size())), name);
         // At this size the sidebar shortens a long name in its middle, as it is meant to.
-        QStringList faults = inspect(window, QStringLiteral("main-video-1024")).split(u'\n', Qt::SkipEmptyParts);
-        faults.removeIf([](const QString& fault) {
-            return fault.contains(QLatin1String(": shortened: ")) && fault.contains(QLatin1String("/hf::MiddleElidedLabel"));
-        });
+        const auto audited = [&](QWidget* root, const QString& name) {
+            QStringList found = inspect(root, name + u'-' + state).split(u'\n', Qt::SkipEmptyParts);
+            // So does the save dialog's folder list with a long path (the list holds it whole).
+            found.removeIf([](const QString& fault) {
+                return fault.contains(QLatin1String(": shortened: "))
+                       && (fault.contains(QLatin1String("/hf::MiddleElidedLabel"))
+                           || fault.contains(QLatin1String("/QComboBox(lookInCombo)")));
+            });
+            faults << found;
+        };
+        audited(window, QStringLiteral("main-video"));
+        // Its columns scroll up and down only: none is narrower than what it holds.
+        for (auto* area : window->findChildren<QScrollArea*>())
+            if (area->isVisible() && area->widget() && area->widget()->width() > area->viewport()->width())
+                faults << area->parent()->objectName() + QStringLiteral(": its column is narrower than its content");
+
+        auto* saving = dynamic_cast<FileExportSaveDialog*>(window->exporter().saveDialog());
+        QVERIFY(saving);
+        saving->confirmReplacing(served.home.path(),
+                                 {QStringLiteral("Holiday at the lake clean.mp4"), QStringLiteral("Holiday at the lake clean.m4a"),
+                                  QStringLiteral("Holiday at the lake clean - Dialogue.flac")},
+                                 [](bool) {});
+        QVERIFY(saving->replaceQuestion());
+        audited(window, QStringLiteral("main-replace-files"));
+        saving->dismiss();
+
+        auto* row = window->findChild<QueueRow*>();
+        QVERIFY(row);
+        QPointer<QMenu> menu = row->contextMenu();
+        menu->popup(window->mapToGlobal(QPoint(40, 40)));
+        QVERIFY(QTest::qWaitForWindowExposed(menu));
+        audited(menu, QStringLiteral("queue-row-menu"));
+        delete menu;
+
+        saving->open(ExportSaveDialog::Request{served.home.path(), QStringLiteral("Holiday at the lake clean.mp4"),
+                                               QStringLiteral("mp4"), false, false},
+                     [](std::optional<ExportSaveDialog::Choice>) {});
+        QVERIFY(saving->dialog() && QTest::qWaitForWindowExposed(saving->dialog()));
+        onScreen(saving->dialog(), QStringLiteral("save dialog"));
+        audited(saving->dialog(), QStringLiteral("save-dialog"));
+        saving->dismiss();
+
+        for (const QString& id : {QStringLiteral("settings"), QStringLiteral("help"), QStringLiteral("feedback")}) {
+            QWidget* other = served.app->openWindow(id);
+            QVERIFY(other && QTest::qWaitForWindowExposed(other));
+            onScreen(other, id);
+            audited(other, id);
+            other->close();
+        }
         QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u'\n')));
     }
 
@@ -377,13 +463,13 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowExposed(&unavailable));
         faults << inspect(&unavailable, QStringLiteral("help-unavailable-least"));
         FeedbackWindowContent notice(std::nullopt, [] {});
-        notice.layout()->setSizeConstraint(QLayout::SetFixedSize);
+        notice.resize(notice.sizeHint());
         notice.show();
         QVERIFY(QTest::qWaitForWindowExposed(&notice));
         faults << inspect(&notice, QStringLiteral("feedback-unavailable"));
 
         FeedbackWindowContent feedback(feedbackConfig(), [] {});
-        feedback.layout()->setSizeConstraint(QLayout::SetFixedSize);
+        feedback.resize(feedback.sizeHint());
         feedback.show();
         QVERIFY(QTest::qWaitForWindowExposed(&feedback));
         faults << inspect(&feedback, QStringLiteral("feedback-window"));

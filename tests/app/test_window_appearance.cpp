@@ -3,13 +3,17 @@
 
 #include "app/feedback_window.h"
 #include "app/hushframe_app.h"
+#include "editor/export_options.h"
 #include "editor/inspector_view.h"
 #include "helpers_app.h"
 #include "support/test_support.h"
 #include "ui_kit/environment.h"
 #include "ui_kit/palette.h"
 
+#include <QAbstractItemView>
+#include <QComboBox>
 #include <QLabel>
+#include <QVBoxLayout>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -93,6 +97,21 @@ private Q_SLOTS:
             for (QLabel* label : settings->findChildren<QLabel*>(QStringLiteral("settings.notSignedIn")))
                 QVERIFY(near(label->palette().color(QPalette::WindowText), ink));
         }
+        // On a light desktop, the export's folder list (made apart, as the inspector is) pops up
+        // over the main window on its dark ground.
+        auto* options = new ExportOptionsView(&services->coordinator(), &services->defaults());
+        main->layout()->addWidget(options);
+        auto* folders = options->findChild<QComboBox*>(QStringLiteral("export.folder"));
+        folders->showPopup();
+        QVERIFY(QTest::qWaitFor([&] { return folders->view()->isVisible(); }));
+        const QRect entry = folders->view()->visualRect(folders->model()->index(folders->count() - 1, 0));
+        saveScreenshot(folders->view()->window()->grab().toImage(), QStringLiteral("windows"),
+                       QStringLiteral("main-folder-list-desktop-light"));
+        const QImage list = folders->view()->window()->grab().toImage();
+        const QPoint inside = folders->view()->viewport()->mapTo(folders->view()->window(), entry.center());
+        const QColor ground = list.pixelColor(std::min(inside.x() + entry.width() / 2 - 3, list.width() - 3), inside.y());
+        QVERIFY2(ground.isValid() && qGray(ground.rgb()) < 100, qPrintable(ground.name()));
+        folders->hidePopup();
         for (QWidget* window : {main, settings, help, feedback})
             window->close();
     }

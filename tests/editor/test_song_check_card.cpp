@@ -140,6 +140,10 @@ private Q_SLOTS:
             }
         QCOMPARE(chips, (QStringList{"0:00\u20130:00", "1:15\u20131:32", "1:02:05\u20131:02:05"}));
         QCOMPARE(first->accessibleName(), QStringLiteral("Play from 0:00 to 0:00"));
+        // Reached with Tab, a chip shows the focus ring round its capsule.
+        const QImage plain = first->grab().toImage();
+        first->setFocus(Qt::TabFocusReason);
+        QVERIFY(first->hasFocus() && first->grab().toImage() != plain);
 
         // A chip moves the playhead and leaves playback as it was.
         first->click();

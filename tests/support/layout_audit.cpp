@@ -315,7 +315,12 @@ private:
         for (const DrawnText& text : drawn.texts) {
             if (text.text.contains(QChar(0x2026)) && !isGiven(text.text, widget))
                 fault(QStringLiteral("shortened"), widget, QStringLiteral("\"%1\"").arg(text.text));
-            if (!within(text.box, own)) {
+            // An item view draws its items on its viewport: they are cut only where no scrolling reaches.
+            // A text field scrolls its text along its line, under the cursor.
+            const QAbstractScrollArea* scrolled = scrollAreaOfViewport(widget);
+            const bool field = qobject_cast<const QLineEdit*>(widget) && text.box.top() >= own.top() - slack
+                               && text.box.bottom() <= own.bottom() + slack;
+            if (!field && (scrolled ? !reachableByScrolling(scrolled, text.box) : !within(text.box, own))) {
                 fault(QStringLiteral("text cut"), widget,
                       QStringLiteral("\"%1\" at %2 in %3").arg(text.text, rectText(text.box), rectText(own)));
                 continue;
@@ -336,6 +341,12 @@ private:
     const QWidget* clippingAncestor(const QWidget* widget, QRectF box) const
     {
         const QWidget* w = widget;
+        // What a viewport draws itself is its area's content: cut where no scrolling reaches it.
+        if (const QAbstractScrollArea* area = scrollAreaOfViewport(widget)) {
+            if (!reachableByScrolling(area, box))
+                return area;
+            box = widget->rect();
+        }
         while (w != m_root && w->parentWidget()) {
             const QWidget* parent = w->parentWidget();
             box.translate(w->pos());
