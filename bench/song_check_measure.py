@@ -239,17 +239,18 @@ def make_excerpt(job):
     return level
 
 
-def make_excerpts(root, unpacked, tracks, pool, jobs):
+def make_excerpts(root, unpacked, tracks, pool, jobs, seed=0):
     folder = os.path.join(root, "excerpts")
     os.makedirs(folder, exist_ok=True)
     excerpts, work = [], []
     for index, track in enumerate(tracks):
         lengths = [length for length in LENGTHS if track["seconds"] >= length]
         longest = lengths[-1]
-        start = float(np.random.default_rng([index, longest]).uniform(0, track["seconds"] - longest))
+        draw = [index, longest] + ([seed] if seed else [])
+        start = float(np.random.default_rng(draw).uniform(0, track["seconds"] - longest))
         for mixed in (False, True):
             paths = {length: os.path.join(folder, f"{index:03d}-{length}-{'mix' if mixed else 'alone'}.m4a") for length in lengths}
-            work.append((paths, track, start, longest, mixed, [index, longest, int(mixed)], unpacked))
+            work.append((paths, track, start, longest, mixed, draw + [int(mixed)], unpacked))
             for length in lengths:
                 excerpts.append({"track": index, "length": length, "mixed": mixed, "path": paths[length], "start": start,
                                  "work": len(work) - 1})
@@ -305,6 +306,7 @@ def main():
     parser.add_argument("--no-speed", action="store_true")
     parser.add_argument("--prepare-only", action="store_true")
     parser.add_argument("--hold-out", default="", help="games left out of the catalogue, comma-separated")
+    parser.add_argument("--seed", type=int, default=0, help="another draw of excerpts (use another root)")
     args = parser.parse_args()
     root = os.path.abspath(args.root)
     unpacked = fetch_packages(root, PACKAGES)
@@ -312,7 +314,7 @@ def main():
     catalogue, tracks = build_catalogue(root, unpacked, held_out)
     assert held_out <= {t["artist"] for t in tracks}, "unknown game to hold out"
     pool = speech_pool(root)
-    excerpts = make_excerpts(root, unpacked, tracks, pool, args.jobs)
+    excerpts = make_excerpts(root, unpacked, tracks, pool, args.jobs, args.seed)
     if args.prepare_only:
         long_soundtrack(root, excerpts)
         return

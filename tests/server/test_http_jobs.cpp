@@ -256,7 +256,7 @@ private slots:
         QTemporaryDir data;
         auto options = optionsIn(data);
         options.jobTtlSeconds = reached == "succeeded" ? 3 : 60;
-        options.uploadWaitSeconds = 2;
+        options.uploadWaitSeconds = reached == "succeeded" ? 3600 : 2;
         LocalServer server(options);
         httplib::Client client(server.url());
         std::string token = signInAnonymously(client);
