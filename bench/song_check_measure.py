@@ -14,6 +14,11 @@ whole catalogue by bench_song_check (pinned to one core per job) and counted:
 - false: the excerpt reports any other track.
 
 Then a 2-hour soundtrack (mixed excerpts one after another) is checked on one core for the speed.
+
+With --hold-out GAME[,GAME...] (the first word of a catalogue name: wesnoth, warzone2100, hedgewars,
+supertux, etr, frozen-bubble, freedroidrpg) those games' tracks are left out of the catalogue: their
+excerpts are music the catalogue does not hold, and any song they report is false. Holding out whole
+games keeps out the material that tracks of one game share.
 Versions of one piece (a track and its "_enhanced" or "old" version) count as the same recording;
 naming a track of SHARED (pairs whose audio was measured to hold the same material over the
 stretch named: waveform correlation 0.19-0.80 there, against at most 0.08 for unrelated tracks)
@@ -40,7 +45,7 @@ from sources import FORBIDDEN, fetch as fetch_packages  # noqa: E402
 RATE = 48000
 LENGTHS = (20, 45, 90)
 PACKAGES = ("wesnoth-1.16-music", "warzone2100-music", "hedgewars-data", "supertux-data", "extremetuxracer-data",
-            "frozen-bubble-data", "freedroidrpg-data")
+            "frozen-bubble-data", "freedroidrpg-data", "supertuxkart-data")
 assert not any(FORBIDDEN.match(p) for p in PACKAGES)
 G = "usr/share/games/"
 MUSIC = (
@@ -52,6 +57,7 @@ MUSIC = (
     ("etr", G + "etr/music/*.ogg"),
     ("frozen-bubble", G + "frozen-bubble/snd/*zik*.ogg"),
     ("freedroidrpg", "usr/share/freedroidrpg/data/sound/music/*.ogg"),
+    ("supertuxkart", G + "supertuxkart/data/music/*.ogg"),  # last, so that the others keep their numbers
 )
 BEDS = (G + "supertux2/sounds/rain.wav", G + "supertux2/sounds/waterfall.wav")
 EVENTS = tuple(G + "supertux2/sounds/" + n for n in ("door.wav", "thud.ogg", "splash.wav", "wood.wav", "skid.wav",
@@ -101,8 +107,8 @@ def piece(name):
     return re.sub(r"(_enhanced|[-_]old)$", "", name)
 
 
-def build_catalogue(root, unpacked):
-    folder = os.path.join(root, "catalogue")
+def build_catalogue(root, unpacked, held_out=()):
+    folder = os.path.join(root, "catalogue" + "".join("-without-" + g for g in sorted(held_out)))
     os.makedirs(folder, exist_ok=True)
     known = os.path.join(root, "durations.json")
     durations = json.load(open(known)) if os.path.exists(known) else {}
@@ -116,11 +122,14 @@ def build_catalogue(root, unpacked):
             durations[path] = seconds
             if seconds < 20:
                 continue
+            track = {"artist": package, "title": title, "path": path, "seconds": seconds,
+                     "piece": package + "/" + piece(stem), "held": package not in held_out}
+            tracks.append(track)
+            if not track["held"]:
+                continue
             link = os.path.join(folder, f"{package} - {title}{ext}")
             if not os.path.lexists(link):
                 os.symlink(path, link)
-            tracks.append({"artist": package, "title": title, "path": path, "seconds": seconds,
-                           "piece": package + "/" + piece(stem)})
     with open(known, "w") as f:
         json.dump(durations, f)
     return folder, tracks
@@ -230,17 +239,18 @@ def make_excerpt(job):
     return level
 
 
-def make_excerpts(root, unpacked, tracks, pool, jobs):
+def make_excerpts(root, unpacked, tracks, pool, jobs, seed=0):
     folder = os.path.join(root, "excerpts")
     os.makedirs(folder, exist_ok=True)
     excerpts, work = [], []
     for index, track in enumerate(tracks):
         lengths = [length for length in LENGTHS if track["seconds"] >= length]
         longest = lengths[-1]
-        start = float(np.random.default_rng([index, longest]).uniform(0, track["seconds"] - longest))
+        draw = [index, longest] + ([seed] if seed else [])
+        start = float(np.random.default_rng(draw).uniform(0, track["seconds"] - longest))
         for mixed in (False, True):
             paths = {length: os.path.join(folder, f"{index:03d}-{length}-{'mix' if mixed else 'alone'}.m4a") for length in lengths}
-            work.append((paths, track, start, longest, mixed, [index, longest, int(mixed)], unpacked))
+            work.append((paths, track, start, longest, mixed, draw + [int(mixed)], unpacked))
             for length in lengths:
                 excerpts.append({"track": index, "length": length, "mixed": mixed, "path": paths[length], "start": start,
                                  "work": len(work) - 1})
@@ -295,12 +305,16 @@ def main():
     parser.add_argument("--label", default="current")
     parser.add_argument("--no-speed", action="store_true")
     parser.add_argument("--prepare-only", action="store_true")
+    parser.add_argument("--hold-out", default="", help="games left out of the catalogue, comma-separated")
+    parser.add_argument("--seed", type=int, default=0, help="another draw of excerpts (use another root)")
     args = parser.parse_args()
     root = os.path.abspath(args.root)
     unpacked = fetch_packages(root, PACKAGES)
-    catalogue, tracks = build_catalogue(root, unpacked)
+    held_out = {g for g in args.hold_out.split(",") if g}
+    catalogue, tracks = build_catalogue(root, unpacked, held_out)
+    assert held_out <= {t["artist"] for t in tracks}, "unknown game to hold out"
     pool = speech_pool(root)
-    excerpts = make_excerpts(root, unpacked, tracks, pool, args.jobs)
+    excerpts = make_excerpts(root, unpacked, tracks, pool, args.jobs, args.seed)
     if args.prepare_only:
         long_soundtrack(root, excerpts)
         return
@@ -309,7 +323,7 @@ def main():
     # decode is not in the catalogue and is left out.
     check(args.bench, catalogue, [], 1)
     loaded = {i for i, t in enumerate(tracks)
-              if os.path.exists(os.path.join(catalogue, f"{t['artist']} - {t['title']}{os.path.splitext(t['path'])[1]}.hffp"))}
+              if not t["held"] or os.path.exists(os.path.join(catalogue, f"{t['artist']} - {t['title']}{os.path.splitext(t['path'])[1]}.hffp"))}
     for i, t in enumerate(tracks):
         if i not in loaded:
             print(f"not in the catalogue (does not decode): {t['artist']} - {t['title']}")
@@ -320,6 +334,7 @@ def main():
     by_name = {(t["artist"], t["title"]): i for i, t in enumerate(tracks)}
     rows = {}
     false_examples = []
+    checked = []
     for e in excerpts:
         record = results[e["path"]]
         own = tracks[e["track"]]["piece"]
@@ -328,18 +343,24 @@ def main():
         others = [s for s, i in zip(record.get("songs", []), found_ids) if i is None or tracks[i]["piece"] != own]
         shared = [s for s, i in zip(record.get("songs", []), found_ids) if i is not None and frozenset((own, tracks[i]["piece"])) in SHARED]
         others = [s for s in others if s not in shared]
-        key = (e["length"], e["mixed"])
+        if not tracks[e["track"]]["held"]:
+            others, shared = record.get("songs", []), []
+        key = (e["length"], e["mixed"], tracks[e["track"]]["held"])
         row = rows.setdefault(key, {"excerpts": 0, "found": 0, "false": 0, "shared": 0, "seconds": 0.0})
         row["excerpts"] += 1
         row["found"] += found
         row["false"] += bool(others)
         row["shared"] += bool(shared)
         row["seconds"] += record["seconds"]
+        checked.append({"excerpt": os.path.basename(e["path"]), "held": tracks[e["track"]]["held"],
+                        "songs": [dict(s, own=i is not None and tracks[i]["piece"] == own)
+                                  for s, i in zip(record.get("songs", []), found_ids)]})
         if others:
             false_examples.append({"excerpt": os.path.basename(e["path"]), "track": tracks[e["track"]]["title"],
                                    "reported": [(s["artist"] + " - " + s["title"], s["score"], s["stretches"]) for s in others]})
-    report = {"label": args.label, "catalogue": len(loaded), "wall": wall,
-              "rows": [{"length": k[0], "mixed": k[1], **v} for k, v in sorted(rows.items())], "false": false_examples}
+    report = {"label": args.label, "catalogue": sum(tracks[i]["held"] for i in loaded), "held_out": sorted(held_out),
+              "wall": wall, "rows": [{"length": k[0], "mixed": k[1], "held": k[2], **v} for k, v in sorted(rows.items())],
+              "false": false_examples, "checked": checked}
     if not args.no_speed:
         soundtrack = long_soundtrack(root, excerpts)
         record = check(args.bench, catalogue, [soundtrack], 1)[soundtrack]
@@ -347,12 +368,13 @@ def main():
                                 "minutes": duration(soundtrack) / 60}
     with open(os.path.join(root, f"results-{args.label}.json"), "w") as f:
         json.dump(report, f, indent=1)
-    print(f"catalogue: {len(loaded)} recordings; label {args.label}")
+    print(f"catalogue: {report['catalogue']} recordings; label {args.label}; held out: {', '.join(sorted(held_out)) or 'none'}")
     print("| excerpt | excerpts | found | excerpts reporting another recording | naming one sharing material | CPU s per excerpt |")
     print("|---|---|---|---|---|---|")
     for r in report["rows"]:
-        print(f"| {r['length']} s {'under dialogue' if r['mixed'] else 'alone'} | {r['excerpts']} | "
-              f"{100 * r['found'] / r['excerpts']:.1f} % | {r['false']} | {r['shared']} | {r['seconds'] / r['excerpts']:.3f} |")
+        found = f"{100 * r['found'] / r['excerpts']:.1f} %" if r["held"] else "(held out)"
+        print(f"| {r['length']} s {'under dialogue' if r['mixed'] else 'alone'}{'' if r['held'] else ', held out'} | "
+              f"{r['excerpts']} | {found} | {r['false']} | {r['shared']} | {r['seconds'] / r['excerpts']:.3f} |")
     if "soundtrack" in report:
         s = report["soundtrack"]
         print(f"2-hour soundtrack ({s['minutes']:.1f} min): {s['seconds']:.1f} CPU s on one core, {s['songs']} songs reported")

@@ -86,7 +86,9 @@ Database::Database(const std::filesystem::path& file)
     }
     sqlite3_busy_timeout(m_db, 5000);
     exec("PRAGMA journal_mode=WAL");
-    exec("PRAGMA synchronous=NORMAL");
+    // Every commit reaches the disk before it returns: an answer that reports a write (an upload
+    // received, a job created, started or succeeded) is never sent ahead of its row.
+    exec("PRAGMA synchronous=FULL");
     exec("PRAGMA foreign_keys=ON");
 }
 

@@ -22,6 +22,8 @@ struct ServerOptions {
     int anonymousLimit = 20;             // anonymous sign-ins per client address per window
     double anonymousWindowSeconds = 3600;
     double jobTtlSeconds = 24 * 3600;    // a job expires this long after it ends (or is created)
+    double uploadWaitSeconds = 3600;     // a job not started this long after its creation (or its
+                                         // upload) expires, unless an upload is under way
     double sessionTtlSeconds = 30 * 24 * 3600;
     double sessionRefreshSeconds = 24 * 3600; // older sessions are renewed ("set-auth-token")
     int workers = 1;                     // separations and song checks running at once

@@ -100,6 +100,13 @@ Service::UploadFlag Service::watchUpload(const std::string& jobId)
     return flag;
 }
 
+bool Service::uploadUnderWay(const std::string& jobId)
+{
+    std::lock_guard lock(m_uploadsMutex);
+    auto [first, last] = m_uploads.equal_range(jobId);
+    return std::any_of(first, last, [](const auto& entry) { return !entry.second.expired(); });
+}
+
 void Service::abortUploads(const std::string& jobId)
 {
     std::lock_guard lock(m_uploadsMutex);

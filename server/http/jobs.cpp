@@ -83,6 +83,13 @@ const std::string kCheckingRecord = R"({"status":"checking"})";
 
 } // namespace
 
+// How long a job waits to be started, from its creation or its upload: jobs whose creation answer
+// or upload was lost (with the connection or the server) are not kept for the whole job lifetime.
+double Service::uploadWait() const
+{
+    return std::min(m_options.uploadWaitSeconds, m_options.jobTtlSeconds);
+}
+
 std::filesystem::path Service::jobFolder(const std::string& id) const
 {
     return m_options.dataDir / "jobs" / id;
@@ -136,8 +143,12 @@ std::optional<Job> Service::ownedJob(const httplib::Request& req, httplib::Respo
 
 void Service::expireJob(const std::string& id)
 {
-    int changed = m_db->exec("UPDATE jobs SET status = 'expired', progress = NULL WHERE id = ? AND status IN"
-                             " ('awaiting_upload', 'queued', 'processing', 'succeeded') AND expires_at <= ?",
+    // A job waiting for its upload is kept while one is under way, however slow: a dead upload
+    // ends with its connection's stall limit, and the job expires at the next sweep.
+    const std::string statuses = uploadUnderWay(id) ? "('queued', 'processing', 'succeeded')"
+                                                    : "('awaiting_upload', 'queued', 'processing', 'succeeded')";
+    int changed = m_db->exec("UPDATE jobs SET status = 'expired', progress = NULL WHERE id = ? AND status IN "
+                                 + statuses + " AND expires_at <= ?",
                              {id, nowSeconds()});
     if (changed) {
         stopJob(id);
@@ -224,7 +235,7 @@ void Service::addJobRoutes()
                    " created_at, expires_at, upload_key, download_key) VALUES(?, ?, ?, 'awaiting_upload', ?, ?, ?, ?, ?,"
                    " ?, ?, ?)",
                    {job.id, session->accountId, toStd(kind), *duration, contentType, std::int64_t(claimRequested),
-                    claimRequested ? DbValue{kCheckingRecord} : DbValue{}, now, now + m_options.jobTtlSeconds,
+                    claimRequested ? DbValue{kCheckingRecord} : DbValue{}, now, now + uploadWait(),
                     uploadKey, randomToken(24)});
         makePrivateFolder(jobFolder(job.id));
         logLine("Created " + toStd(kind) + " job " + job.id);
@@ -260,7 +271,8 @@ void Service::addJobRoutes()
             double now = nowSeconds();
             abortUploads(job->id); // an upload still under way no longer counts
             if (job->uploaded) {
-                m_db->exec("UPDATE jobs SET status = 'queued' WHERE id = ?", {job->id});
+                m_db->exec("UPDATE jobs SET status = 'queued', expires_at = ? WHERE id = ?",
+                           {job->createdAt + m_options.jobTtlSeconds, job->id});
                 queued = true;
             } else {
                 // Nothing reached the storage target: the job cannot run.
@@ -479,7 +491,8 @@ void Service::addJobRoutes()
             return;
         }
         syncToDisk(folder);
-        m_db->exec("UPDATE jobs SET uploaded = 1 WHERE id = ?", {job->id});
+        // The client starts the job next; one that never does expires like one never uploaded.
+        m_db->exec("UPDATE jobs SET uploaded = 1, expires_at = ? WHERE id = ?", {nowSeconds() + uploadWait(), job->id});
         logLine("Stored " + std::to_string(received) + " bytes for job " + job->id);
         sendJson(res, 200, QJsonObject{{"size", double(received)}});
     });

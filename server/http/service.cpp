@@ -5,7 +5,9 @@
 #include "http/util.h"
 
 #include <chrono>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <limits>
 #include <fstream>
@@ -295,12 +297,26 @@ int Service::start()
     if (m_options.testControls)
         addTestRoutes();
 
+    // One server per port: the library's default would let a second server bind a busy port
+    // (SO_REUSEPORT) and share its requests. SO_REUSEADDR alone only lets a restart reuse the
+    // port while the last run's closed connections linger.
+    m_http.set_socket_options([](socket_t socket) {
+        int yes = 1;
+        ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+    errno = 0;
     if (m_options.port == 0)
         m_port = m_http.bind_to_any_port(m_options.host);
     else
         m_port = m_http.bind_to_port(m_options.host, m_options.port) ? m_options.port : -1;
-    if (m_port <= 0)
-        throw std::runtime_error("cannot listen on " + m_options.host + ":" + std::to_string(m_options.port));
+    if (m_port <= 0) {
+        const int error = errno;
+        const std::string where = m_options.host + ":" + std::to_string(m_options.port);
+        if (error == EADDRINUSE)
+            throw std::runtime_error("cannot listen on " + where + ": the port is already in use (is another server"
+                                     " running there?)");
+        throw std::runtime_error("cannot listen on " + where + (error ? ": " + std::string(std::strerror(error)) : ""));
+    }
 
     removeTemporaryFiles();
     recoverJobs();

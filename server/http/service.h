@@ -123,6 +123,8 @@ private:
     using UploadFlag = std::shared_ptr<std::atomic<bool>>;
     UploadFlag watchUpload(const std::string& jobId);
     void abortUploads(const std::string& jobId);
+    bool uploadUnderWay(const std::string& jobId);
+    double uploadWait() const;
 
     // --- workers (job_runner.cpp)
     enum class Task { separate, check };

@@ -238,24 +238,70 @@ private slots:
         QCOMPARE(distinct.size(), size_t(80));
     }
 
-    void expiredJobsLoseTheirStems()
+    // A job expires with its files: a finished one after its lifetime, one that was never started
+    // (its creation answer or its upload lost on the way) after the wait for its upload; but an
+    // upload still under way keeps its job, however long it takes.
+    void jobsExpireWithTheirFiles_data()
     {
+        QTest::addColumn<QString>("reached"); // how far the client took the job
+        QTest::newRow("succeeded, past its lifetime") << "succeeded";
+        QTest::newRow("created, never uploaded") << "created";
+        QTest::newRow("uploaded, never started") << "uploaded";
+        QTest::newRow("an upload under way past the wait") << "uploading";
+    }
+
+    void jobsExpireWithTheirFiles()
+    {
+        QFETCH(QString, reached);
         QTemporaryDir data;
         auto options = optionsIn(data);
-        options.jobTtlSeconds = 3;
+        options.jobTtlSeconds = reached == "succeeded" ? 3 : 60;
+        options.uploadWaitSeconds = reached == "succeeded" ? 3600 : 2;
         LocalServer server(options);
         httplib::Client client(server.url());
         std::string token = signInAnonymously(client);
-        std::string id = runJob(client, token, m_tone1, 1);
-        auto done = waitForJob(client, token, id, [](auto& j) { return !hasStatus(j, "queued") && !hasStatus(j, "processing"); });
-        QCOMPARE(done["status"].toString(), QString("succeeded"));
-        std::string stem = pathOf(done["outputs"][u"dialogue"].toString());
-        QCOMPARE(client.Get(stem)->status, 200);
-
-        auto expired = waitForJob(client, token, id, [](auto& j) { return hasStatus(j, "expired"); }, 10000);
-        QCOMPARE(expired["status"].toString(), QString("expired"));
-        QVERIFY(!expired.contains("outputs"));
-        QCOMPARE(client.Get(stem)->status, 404);
+        auto create = [&] {
+            return json(postJson(client, "/v1/jobs", token,
+                                 {{"kind", "full"}, {"durationSeconds", 1.0}, {"contentType", "audio/mp4"}}));
+        };
+        auto expires = [&](const std::string& id) {
+            return hasStatus(waitForJob(client, token, id, [](auto& j) { return hasStatus(j, "expired"); }, 15000),
+                             "expired");
+        };
+        std::string id, stem;
+        if (reached == "succeeded") {
+            id = runJob(client, token, m_tone1, 1);
+            auto done = waitForJob(client, token, id, [](auto& j) { return !hasStatus(j, "queued") && !hasStatus(j, "processing"); });
+            QCOMPARE(done["status"].toString(), QString("succeeded"));
+            stem = pathOf(done["outputs"][u"dialogue"].toString());
+            QCOMPARE(client.Get(stem)->status, 200);
+        } else {
+            auto answer = create();
+            id = answer["job"][u"id"].toString().toStdString();
+            const std::string upload = pathOf(answer["upload"][u"url"].toString());
+            if (reached == "uploaded")
+                QCOMPARE(client.Put(upload, {}, readFile(m_tone1), "audio/mp4")->status, 200);
+            if (reached == "uploading") {
+                // Half of it, then the rest once a job created with it has been expired.
+                const std::string audio = readFile(m_tone1);
+                const std::string other = create()["job"][u"id"].toString().toStdString();
+                RawConnection slow(server.port());
+                slow.send(head("PUT " + upload, "Content-Type: audio/mp4\r\nContent-Length: " + std::to_string(audio.size()) + "\r\n")
+                          + audio.substr(0, audio.size() / 2));
+                QVERIFY(expires(other));
+                slow.send(audio.substr(audio.size() / 2));
+                QVERIFY(slow.waitForAnswer(10000));
+                QCOMPARE(slow.statusLine(), std::string("HTTP/1.1 200 OK"));
+                QCOMPARE(postJson(client, "/v1/jobs/" + id + "/start", token)->status, 200);
+                auto done = waitForJob(client, token, id, [](auto& j) { return hasStatus(j, "succeeded"); });
+                QVERIFY(hasStatus(done, "succeeded"));
+                return;
+            }
+        }
+        QVERIFY(expires(id));
+        QVERIFY(!json(client.Get("/v1/jobs/" + id, bearer(token)))["job"].toObject().contains("outputs"));
+        if (!stem.empty())
+            QCOMPARE(client.Get(stem)->status, 404);
         QVERIFY(!QDir(data.filePath("jobs/" + QString::fromStdString(id))).exists());
     }
 

@@ -25,8 +25,8 @@ using namespace hf::test::http;
 using hf::test::waitUntil;
 using namespace std::chrono_literals;
 
-// Every fsync of this process records the path it flushed, so that a test sees which writes
-// reached the disk before they were answered.
+// Every fsync and fdatasync of this process (SQLite's commits use the latter) records the path it
+// flushed, so that a test sees which writes reached the disk before they were answered.
 namespace {
 std::mutex g_syncedMutex;
 std::vector<std::string> g_synced;
@@ -36,11 +36,11 @@ std::vector<std::string> takeSynced()
     std::lock_guard lock(g_syncedMutex);
     return std::exchange(g_synced, {});
 }
-} // namespace
 
-extern "C" int fsync(int fd)
+int recordSync(int fd, const char* name)
 {
-    static const auto real = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "fsync"));
+    using Sync = int (*)(int);
+    const auto real = reinterpret_cast<Sync>(::dlsym(RTLD_NEXT, name));
     std::error_code error;
     const std::filesystem::path target = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), error);
     if (!error) {
@@ -48,6 +48,17 @@ extern "C" int fsync(int fd)
         g_synced.push_back(target.string());
     }
     return real(fd);
+}
+} // namespace
+
+extern "C" int fsync(int fd)
+{
+    return recordSync(fd, "fsync");
+}
+
+extern "C" int fdatasync(int fd)
+{
+    return recordSync(fd, "fdatasync");
 }
 
 namespace {
@@ -345,17 +356,20 @@ private slots:
 
     // An upload is kept only when all of it arrived within the job's allowance and is on the
     // disk: a cut-off body is refused (400), a declared length past the allowance at once (413),
-    // a full disk with 507; none leaves a file. A whole one is flushed before it is answered.
+    // a full disk with 507; none leaves a file. A whole one is flushed, with the record that it
+    // arrived, before it is answered; a job's stems and its success likewise before it reads
+    // "succeeded".
     void uploadsAreKeptWholeOrNotAtAll_data()
     {
         QTest::addColumn<double>("seconds");      // the job's declared duration
-        QTest::addColumn<qint64>("declared");
+        QTest::addColumn<qint64>("declared");     // -1: the size of a one-second tone, sent as the body
         QTest::addColumn<qint64>("sent");
         QTest::addColumn<bool>("smallDisk");
         QTest::addColumn<bool>("chunked");        // sent in chunks, the length still declared
         QTest::addColumn<QString>("status");
         const qint64 MiB = 1 << 20;
         QTest::newRow("whole") << 30.0 << 256 * 1024LL << 256 * 1024LL << false << false << "200 OK";
+        QTest::newRow("whole, then separated") << 30.0 << -1LL << -1LL << false << false << "200 OK";
         QTest::newRow("cut off") << 30.0 << MiB << MiB / 2 << false << false << "400 Bad Request";
         QTest::newRow("fewer chunks than declared") << 30.0 << 64 * 1024LL << 32 * 1024LL << false << true << "400 Bad Request";
         QTest::newRow("past the allowance") << 1.0 << 9 * MiB + 1 << 0LL << false << false << "413 Payload Too Large";
@@ -371,6 +385,14 @@ private slots:
         QFETCH(bool, chunked);
         QFETCH(QString, status);
         QTemporaryDir plain;
+        std::string audio;
+        if (declared < 0) {
+            if (!hf::test::haveProgram("ffmpeg"))
+                QSKIP("ffmpeg is needed to make the audio fixture");
+            QVERIFY(makeAudio(plain.filePath("tone.m4a"), "sine=frequency=440:duration=1", {"-c:a", "aac"}));
+            audio = readFile(plain.filePath("tone.m4a"));
+            declared = sent = qint64(audio.size());
+        }
         std::optional<hf::test::SmallDisk> disk;
         if (smallDisk)
             disk.emplace(2 << 20, 2 << 20);
@@ -379,7 +401,8 @@ private slots:
         options.dataDir = dataDir.toStdString();
         LocalServer server(options);
         httplib::Client client(server.url());
-        auto answer = json(postJson(client, "/v1/jobs", signInAnonymously(client),
+        const std::string token = signInAnonymously(client);
+        auto answer = json(postJson(client, "/v1/jobs", token,
                                     {{"kind", "full"}, {"durationSeconds", seconds}, {"contentType", "audio/mp4"}}));
         const std::string id = answer["job"][u"id"].toString().toStdString();
         const QString folder = dataDir + "/jobs/" + QString::fromStdString(id);
@@ -391,6 +414,8 @@ private slots:
                              + (chunked ? "Transfer-Encoding: chunked\r\n" : "")));
         if (chunked) {
             upload.send(QByteArray::number(sent, 16).toStdString() + "\r\n" + std::string(size_t(sent), ' ') + "\r\n0\r\n\r\n");
+        } else if (!audio.empty()) {
+            upload.send(audio);
         } else {
             upload.sendUntilAnswered(std::uint64_t(sent), spaces);
             if (sent < declared)
@@ -405,10 +430,22 @@ private slots:
         }
         QCOMPARE(kept, QStringList{"input"});
         QCOMPARE(QFileInfo(folder + "/input").size(), declared);
-        const std::vector<std::string> synced = takeSynced();
-        for (const std::string& what : {id + "/input.part-", folder.toStdString()})
-            QVERIFY2(std::ranges::any_of(synced, [&](const std::string& path) { return path.find(what) != std::string::npos; }),
-                     what.c_str());
+        // Each path flushed, or each one with this start when it ends in "-".
+        auto flushed = [](const std::vector<std::string>& synced, const std::vector<std::string>& expected) {
+            for (const std::string& what : expected)
+                QVERIFY2(std::ranges::any_of(synced, [&](const std::string& path) {
+                             return path.ends_with(what) || (what.ends_with('-') && path.find(what) != std::string::npos);
+                         }),
+                         what.c_str());
+        };
+        const std::string wal = "/server.sqlite-wal";
+        flushed(takeSynced(), {id + "/input.part-", folder.toStdString(), wal});
+        if (audio.empty())
+            return;
+        QCOMPARE(postJson(client, "/v1/jobs/" + id + "/start", token)->status, 200);
+        QVERIFY(hasStatus(waitForJob(client, token, id, [](auto& j) { return hasStatus(j, "succeeded"); }), "succeeded"));
+        flushed(takeSynced(), {id + "/stems/dialogue.flac", id + "/stems/music.flac", id + "/stems/effects.flac",
+                               id + "/stems"});
     }
 
     // A connection serves its limit of requests and no more: the last answer says it closes.

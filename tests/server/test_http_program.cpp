@@ -20,10 +20,10 @@ namespace {
 // One run of the program on a data folder; stopped (or killed) when it goes.
 class ServerProcess {
 public:
-    explicit ServerProcess(const QString& dataDir, std::function<void()> childSetup = {})
+    explicit ServerProcess(const QString& dataDir, std::function<void()> childSetup = {}, int port = 0)
     {
         m_process.setProgram(QStringLiteral(HF_SERVER_PROGRAM));
-        m_process.setArguments({"--port", "0", "--data", dataDir});
+        m_process.setArguments({"--port", QString::number(port), "--data", dataDir});
         if (childSetup)
             m_process.setChildProcessModifier(childSetup);
         m_process.start();
@@ -42,6 +42,13 @@ public:
     ~ServerProcess() { stop(); }
 
     int port() const { return m_port; }
+    bool exited(int& code)
+    {
+        if (m_process.state() != QProcess::NotRunning && !m_process.waitForFinished(10000))
+            return false;
+        code = m_process.exitCode();
+        return true;
+    }
     std::string url() const { return "http://127.0.0.1:" + std::to_string(m_port); }
 
     // The most resident memory the process has had, in KiB.
@@ -249,6 +256,62 @@ private slots:
         QCOMPARE(json(client.Get("/v1/jobs/" + id, bearer(token)))["job"][u"status"].toString(),
                  QString("awaiting_upload"));
         QCOMPARE(client.Put(uploadPath, {}, std::string(1000, 'x'), "audio/mp4")->status, 200);
+    }
+
+    // What an answer reports is in the database before the answer leaves: a kill right after it
+    // (as a crash or a power cut would come) loses neither the upload nor the job's success.
+    void recordsOutliveAKillRightAfterTheirAnswer()
+    {
+        if (!hf::test::haveProgram("ffmpeg"))
+            QSKIP("ffmpeg is needed to make the audio fixture");
+        QTemporaryDir data;
+        const QString tone = data.filePath("tone.m4a");
+        QVERIFY(makeAudio(tone, "sine=frequency=440:duration=1", {"-c:a", "aac"}));
+        std::string token, id;
+        QJsonObject job;
+        {
+            ServerProcess server(data.filePath("server"));
+            QVERIFY(server.port() > 0);
+            httplib::Client client(server.url());
+            token = signInAnonymously(client);
+            auto answer = json(postJson(client, "/v1/jobs", token,
+                                        {{"kind", "full"}, {"durationSeconds", 1.0}, {"contentType", "audio/mp4"}}));
+            id = answer["job"][u"id"].toString().toStdString();
+            QCOMPARE(client.Put(pathOf(answer["upload"][u"url"].toString()), {}, readFile(tone), "audio/mp4")->status, 200);
+            server.kill();
+        }
+        {
+            ServerProcess server(data.filePath("server"));
+            QVERIFY(server.port() > 0);
+            httplib::Client client(server.url());
+            const QString started = json(postJson(client, "/v1/jobs/" + id + "/start", token))["job"][u"status"].toString();
+            QVERIFY2(started == "queued" || started == "processing", qPrintable(started));
+            job = waitForJob(client, token, id, [](auto& j) { return hasStatus(j, "succeeded"); });
+            server.kill();
+        }
+        QVERIFY(hasStatus(job, "succeeded"));
+        ServerProcess server(data.filePath("server"));
+        QVERIFY(server.port() > 0);
+        httplib::Client client(server.url());
+        QCOMPARE(json(client.Get("/v1/jobs/" + id, bearer(token)))["job"][u"status"].toString(), QString("succeeded"));
+        auto stem = client.Get(pathOf(job["outputs"][u"dialogue"].toString()));
+        QVERIFY(stem && stem->status == 200);
+    }
+
+    // One server per port: a second one on a busy port says so and ends, and the first serves on.
+    void aBusyPortIsAnErrorAtStart()
+    {
+        QTemporaryDir data;
+        ServerProcess first(data.filePath("first"));
+        QVERIFY(first.port() > 0);
+        ServerProcess second(data.filePath("second"), {}, first.port());
+        int code = 0;
+        QVERIFY(second.exited(code));
+        QCOMPARE(code, 1);
+        const QByteArray log = second.stop();
+        QVERIFY2(log.contains("the port is already in use"), log.constData());
+        httplib::Client client(first.url());
+        QVERIFY(!signInAnonymously(client).empty());
     }
 
     // A request cannot write a line of its own into the log.
