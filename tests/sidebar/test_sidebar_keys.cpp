@@ -124,7 +124,7 @@ private slots:
         QCOMPARE(open->childCount(), 0);
 
         QAccessibleInterface* recent = QAccessible::queryAccessibleInterface(sidebar.recentRows()[0]);
-        QCOMPARE(recent->role(), QAccessible::Button);
+        QCOMPARE(recent->role(), QAccessible::ListItem);
         QCOMPARE(recent->text(QAccessible::Name), QStringLiteral("beach, 1:30"));
         QCOMPARE(recent->text(QAccessible::Value), QStringLiteral("1:30"));
         QCOMPARE(recent->text(QAccessible::Description), QStringLiteral("Opens this video"));
