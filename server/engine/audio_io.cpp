@@ -8,6 +8,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 
 namespace hf::engine {
@@ -222,7 +223,9 @@ bool AudioReader::read(Planes& planes)
 
 void FlacWriter::fail(const std::string& what, int code)
 {
-    throw EngineError(EngineError::Kind::outputFailed, "Cannot write \"" + m_path.string() + "\": " + what +
+    const bool full = code == AVERROR(ENOSPC) || code == AVERROR(EFBIG) || code == AVERROR(EDQUOT);
+    throw EngineError(full ? EngineError::Kind::outOfSpace : EngineError::Kind::outputFailed,
+                      "Cannot write \"" + m_path.string() + "\": " + what +
                                                            (code < 0 ? ": " + ffmpegMessage(code) : std::string()));
 }
 

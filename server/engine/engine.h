@@ -29,6 +29,7 @@ public:
         unreadableInput, // missing file, not audio, or a decoding error before the end
         emptyInput,      // an audio stream without a single sample
         outputFailed,    // a stem or cache file could not be written
+        outOfSpace,      // as outputFailed, because the disk (or the process's file size limit) is full
     };
     EngineError(Kind kind, const std::string& message) : std::runtime_error(message), m_kind(kind) {}
     Kind kind() const noexcept { return m_kind; }

@@ -229,7 +229,11 @@ void Service::runSeparation(const std::string& jobId, std::stop_token stop)
         logLine("Separation of job " + jobId + " failed: " + e.what());
         if (stop.stop_requested())
             return;
-        failJob(jobId, e.kind() == hf::engine::EngineError::Kind::outputFailed ? "separation_failed" : "decode_failed",
+        using Kind = hf::engine::EngineError::Kind;
+        failJob(jobId,
+                e.kind() == Kind::outOfSpace     ? "storage_full"
+                : e.kind() == Kind::outputFailed ? "separation_failed"
+                                                 : "decode_failed",
                 "");
     } catch (const std::exception& e) {
         logLine("Separation of job " + jobId + " failed: " + e.what());

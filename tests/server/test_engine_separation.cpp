@@ -6,12 +6,16 @@
 #include "support/test_support.h"
 
 #include <QDir>
+#include <QScopeGuard>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+
+#include <sys/resource.h>
 
 using namespace hf::engine;
 namespace fx = hf::test::fixtures;
@@ -361,6 +365,7 @@ private slots:
         QTest::newRow("no samples") << "silent";
         QTest::newRow("truncated m4a") << "truncated";
         QTest::newRow("video without audio") << "video";
+        QTest::newRow("no room for the stems") << "full";
     }
 
     void badInputIsAClearErrorAndLeavesNoStems()
@@ -385,20 +390,34 @@ private slots:
             cut.write(bytes.left(bytes.size() / 2));
         } else if (kind == "video") {
             QVERIFY(fx::run("ffmpeg", {"-v", "error", "-nostdin", "-f", "lavfi", "-i", "testsrc=duration=1:size=64x64", "-f", "matroska", input}));
+        } else if (kind == "full") {
+            QVERIFY(fx::run("ffmpeg", {"-v", "error", "-nostdin", "-f", "lavfi", "-i", "sine=duration=5", "-f", "wav", input}));
         }
         const QString out = dir.filePath("stems");
         QVERIFY(QDir().mkpath(out));
         std::ofstream((out + "/music.flac").toStdString()) << "a stem of an earlier run";
 
+        // The process's file size limit stands in for a full disk.
+        rlimit unlimited{};
+        QVERIFY(::getrlimit(RLIMIT_FSIZE, &unlimited) == 0);
+        const auto restore = qScopeGuard([&] { ::setrlimit(RLIMIT_FSIZE, &unlimited); });
+        if (kind == "full") {
+            ::signal(SIGXFSZ, SIG_IGN);
+            rlimit small = unlimited;
+            small.rlim_cur = 64 * 1024;
+            QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
+        }
         try {
             separateStems(fsPath(input), fsPath(out), {}, {});
             QFAIL("separation of bad input succeeded");
         } catch (const EngineError& error) {
             QVERIFY(std::string(error.what()).size() > 10);
             QCOMPARE(error.kind() == EngineError::Kind::emptyInput, kind == "silent");
+            QCOMPARE(error.kind() == EngineError::Kind::outOfSpace, kind == "full");
         }
         QVERIFY(filesIn(out).isEmpty());
-        QVERIFY_THROWS_EXCEPTION(EngineError, probeAudio(fsPath(input)));
+        if (kind != "full")
+            QVERIFY_THROWS_EXCEPTION(EngineError, probeAudio(fsPath(input)));
     }
 };
 
