@@ -166,7 +166,7 @@ class TestKeyboardPass : public QObject {
         const QRect area = QRect(now->mapTo(window, QPoint(0, 0)), now->size()).adjusted(-3, -3, 3, 3);
         const bool drawn = QTest::qWaitFor([&] {
             return test::x11::differsWithin(shotBefore, test::x11::screenPicture(window->windowHandle()), area);
-        }, 2000);
+        }, 10000);
         if (!drawn) {
             m_log << QStringLiteral("  NOT DRAWN");
             m_undrawn << describe(now);
