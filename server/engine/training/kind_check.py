@@ -90,11 +90,11 @@ def main():
     print("| kind | recorded (procedural) | spectrum: to its kind / nearest other kind (dB) "
           "| level spread dB | slow share | decay s |")
     print("|---|---|---|---|---|---|")
-    for (role, kind, made), (spec, env, count) in sorted(measured.items()):
+    for (role, kind, made), (spectrum, env, count) in sorted(measured.items()):
         real = measured.get((role, kind, False))
         if not made or real is None:
             continue
-        distances = {k: float(np.sqrt(np.mean((spec - m[0]) ** 2))) for (r, k, p), m in measured.items()
+        distances = {k: float(np.sqrt(np.mean((spectrum - m[0]) ** 2))) for (r, k, p), m in measured.items()
                      if not p and r == role}
         own = distances.pop(kind)
         other = min(distances, key=distances.get)
