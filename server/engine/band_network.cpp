@@ -112,7 +112,7 @@ inline float exponential(float x)
 // y[r][o] = bias[o] + x[r][0] w[0][o] + ... + x[r][inner - 1] w[inner - 1][o] (no bias: 0), each sum
 // taken in that order whatever the shape, so that a frame's values do not depend on how many
 // rows come with it. Built for processors with AVX2 and FMA and without.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) void product(const float* __restrict x, int rows, int inner,
+__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) void product(const float* __restrict x, int rows, int inner,
                                                                          const float* __restrict w, int outs,
                                                                          const float* __restrict bias,
                                                                          float* __restrict y)
@@ -182,6 +182,25 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void product(const f
     }
 }
 
+// A block's dilated convolution in time and its gate, for one frame: v = taps[0] before + taps[1]
+// now + taps[2] after + bias over 2 width features per band, then out = v[c] sigmoid(v[width + c]).
+__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) void convolveAndGate(
+    const float* __restrict before, const float* __restrict now, const float* __restrict after,
+    const float* __restrict taps, const float* __restrict bias, int bands, int width, float* __restrict out)
+{
+    const int wide = 2 * width;
+    const float *t0 = taps, *t1 = taps + wide, *t2 = taps + 2 * wide;
+    float v[1024];
+    for (int k = 0; k < bands; ++k) {
+        const std::size_t row = std::size_t(k) * std::size_t(wide);
+        for (int j = 0; j < wide; ++j)
+            v[j] = ((before[row + j] * t0[j] + now[row + j] * t1[j]) + after[row + j] * t2[j]) + bias[j];
+        float* o = out + std::size_t(k) * std::size_t(width);
+        for (int c = 0; c < width; ++c)
+            o[c] = v[c] / (1.0f + exponential(-v[width + c]));
+    }
+}
+
 } // namespace
 
 const BandNetwork& BandNetwork::builtIn()
@@ -227,7 +246,7 @@ BandNetwork::BandNetwork(std::span<const std::byte> bytes)
         block.offset = in.f32(width);
         block.expand = in.f16(2 * width, width, true);
         block.expandBias = in.f32(2 * width);
-        block.taps = in.f16(2 * width, 3, false);
+        block.taps = in.f16(2 * width, 3, true); // tap by tap
         block.tapsBias = in.f32(2 * width);
         block.back = in.f16(width, width, true);
         block.backBias = in.f32(width);
@@ -297,6 +316,7 @@ BandStream::BandStream(const BandNetwork& network, std::int64_t firstFrame, int 
         }
     }
     m_norm.resize(std::size_t(plane));
+    m_zeros.assign(std::size_t(2 * plane), 0.0f);
     m_gate.resize(std::size_t(plane));
     m_mixed.resize(std::size_t(plane));
     m_logits.resize(std::size_t(3 * network.bins()));
@@ -378,23 +398,9 @@ bool BandStream::step()
         const std::int64_t t = next.done;
         const std::int64_t reader = i + 1 < m_net.m_blocks.size() ? std::min(m_u[i + 1].done, m_h[i + 2].done) : t;
         if (t < m_end && t < u.done && (t + d < u.done || t + d >= m_end) && (i + 1 == m_net.m_blocks.size() || t - next.size < reader)) {
-            const float* before = t - d >= 0 ? u.at(t - d) : nullptr;
-            const float* now = u.at(t);
-            const float* after = t + d < m_end ? u.at(t + d) : nullptr;
-            const int wide = 2 * width;
-            for (int k = 0; k < bands; ++k) {
-                const std::size_t row = std::size_t(k) * std::size_t(wide);
-                float v[1024];
-                for (int j = 0; j < wide; ++j) {
-                    const float* tap = block.taps.data() + 3 * j;
-                    float sum = (before ? before[row + j] * tap[0] : 0.0f) + now[row + j] * tap[1];
-                    sum += after ? after[row + j] * tap[2] : 0.0f;
-                    v[j] = sum + block.tapsBias[std::size_t(j)];
-                }
-                float* gate = m_gate.data() + std::size_t(k) * std::size_t(width);
-                for (int c = 0; c < width; ++c)
-                    gate[c] = v[c] / (1.0f + exponential(-v[width + c]));
-            }
+            const float* before = t - d >= 0 ? u.at(t - d) : m_zeros.data();
+            const float* after = t + d < m_end ? u.at(t + d) : m_zeros.data();
+            convolveAndGate(before, u.at(t), after, block.taps.data(), block.tapsBias.data(), bands, width, m_gate.data());
             float* out = next.at(t);
             product(m_gate.data(), bands, width, block.back.data(), width, block.backBias.data(), out);
             const float* in = h.at(t);

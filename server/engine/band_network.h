@@ -37,7 +37,7 @@ private:
         int dilation = 1;
         std::vector<float> gain, offset;       // width
         std::vector<float> expand, expandBias; // width x 2 width (input by input), 2 width
-        std::vector<float> taps, tapsBias;     // 2 width x 3, 2 width
+        std::vector<float> taps, tapsBias;     // 3 x 2 width (t - d, t, t + d), 2 width
         std::vector<float> back, backBias;     // width x width, width
     };
     int m_bins = 0, m_width = 0, m_reach = 0;
@@ -85,6 +85,7 @@ private:
     std::vector<Ring> m_u;    // each block's expanded frames
     Ring m_out;               // shares
     std::vector<float> m_norm, m_gate, m_mixed, m_logits;
+    std::vector<float> m_zeros; // an expanded frame outside the soundtrack
 };
 
 } // namespace hf::engine
