@@ -171,7 +171,7 @@ def main(argv=None):
     p.add_argument("--weights", help="write the engine's weights file from the checkpoint and stop")
     # Fixed by the first run:
     p.add_argument("--seed", type=int, default=1)
-    p.add_argument("--steps", type=int, default=12000, help="planned steps of the whole training")
+    p.add_argument("--steps", type=int, default=16000, help="planned steps of the whole training")
     p.add_argument("--workers", type=int, default=8)
     p.add_argument("--clips-per-worker", type=int, default=1)
     p.add_argument("--seconds", type=float, default=8.0)
@@ -186,7 +186,7 @@ def main(argv=None):
     p.add_argument("--run-steps", type=int, default=None)
     p.add_argument("--save-minutes", type=float, default=15.0)
     p.add_argument("--dev-clips", type=int, default=16)
-    p.add_argument("--dev-every", type=int, default=200)
+    p.add_argument("--dev-every", type=int, default=100)
     args = p.parse_args(argv)
     started = time.time()
     torch.set_num_threads(1)
