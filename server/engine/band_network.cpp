@@ -1,6 +1,7 @@
 #include "engine/band_network.h"
 
 #include "engine/engine.h"
+#include "engine/weights_reader.h"
 
 #include <algorithm>
 #include <bit>
@@ -29,67 +30,28 @@ namespace {
 constexpr double kFloor = 1e-10; // power floor of the log bin powers
 constexpr float kNormFloor = 1e-5f;
 
-EngineError damaged(const std::string& what)
+// A rows x columns matrix of float16 values stored row by row, kept column by column when
+// `transpose` (a layer's weights, stored output by output, are kept input by input).
+std::vector<float> halves(WeightsReader& in, std::size_t rows, std::size_t columns, bool transpose)
 {
-    return EngineError(EngineError::Kind::outputFailed, "The band network is damaged: " + what);
+    if (rows * columns * 2 > in.left())
+        throw in.damaged("it ends early");
+    std::vector<float> out(rows * columns);
+    for (std::size_t r = 0; r < rows; ++r)
+        for (std::size_t c = 0; c < columns; ++c)
+            out[transpose ? c * rows + r : r * columns + c] = in.f16();
+    return out;
 }
 
-class Reader {
-public:
-    explicit Reader(std::span<const std::byte> bytes) : m_bytes(bytes) {}
-    void take(void* out, std::size_t size)
-    {
-        if (size > m_bytes.size() - m_at)
-            throw damaged("it ends early");
-        std::memcpy(out, m_bytes.data() + m_at, size);
-        m_at += size;
-    }
-    std::uint32_t u32()
-    {
-        std::uint8_t b[4];
-        take(b, 4);
-        return std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 | std::uint32_t(b[3]) << 24;
-    }
-    // `count` float32 values.
-    std::vector<float> f32(std::size_t count)
-    {
-        std::vector<float> out(count);
-        for (float& v : out)
-            if (!std::isfinite(v = std::bit_cast<float>(u32())))
-                throw damaged("a value is not a number");
-        return out;
-    }
-    // A rows x columns matrix of float16 values stored row by row, kept column by column when
-    // `transpose` (a layer's weights, stored output by output, are kept input by input).
-    std::vector<float> f16(std::size_t rows, std::size_t columns, bool transpose)
-    {
-        if (rows * columns * 2 > m_bytes.size() - m_at)
-            throw damaged("it ends early");
-        std::vector<float> out(rows * columns);
-        for (std::size_t r = 0; r < rows; ++r)
-            for (std::size_t c = 0; c < columns; ++c) {
-                std::uint8_t b[2];
-                take(b, 2);
-                const std::uint32_t h = std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8;
-                const std::uint32_t sign = (h & 0x8000u) << 16, exponent = (h >> 10) & 0x1f, mantissa = h & 0x3ff;
-                float value;
-                if (exponent == 0)
-                    value = std::ldexp(float(mantissa), -24);
-                else if (exponent == 31)
-                    throw damaged("a weight is not a number");
-                else
-                    value = std::bit_cast<float>(((exponent + 112) << 23) | (mantissa << 13));
-                value = std::bit_cast<float>(std::bit_cast<std::uint32_t>(value) | sign);
-                out[transpose ? c * rows + r : r * columns + c] = value;
-            }
-        return out;
-    }
-    bool atEnd() const { return m_at == m_bytes.size(); }
-
-private:
-    std::span<const std::byte> m_bytes;
-    std::size_t m_at = 0;
-};
+// `count` float32 values.
+std::vector<float> floats(WeightsReader& in, std::size_t count)
+{
+    std::vector<float> out(count);
+    for (float& v : out)
+        if (!std::isfinite(v = in.f32()))
+            throw in.damaged("a value is not a number");
+    return out;
+}
 
 // e^x to about 2e-6 of its value, the same way for every element (vectorisable).
 inline float exponential(float x)
@@ -212,56 +174,56 @@ const BandNetwork& BandNetwork::builtIn()
 
 BandNetwork::BandNetwork(std::span<const std::byte> bytes)
 {
-    Reader in(bytes);
+    WeightsReader in(bytes, "band network");
     char magic[4];
     in.take(magic, 4);
     if (std::memcmp(magic, "HFSN", 4) != 0 || in.u32() != 1)
-        throw damaged("it is not a network of this version");
+        throw in.damaged("it is not a network of this version");
     m_bins = int(std::min<std::uint32_t>(in.u32(), 1 << 16));
     const int bands = int(std::min<std::uint32_t>(in.u32(), 1 << 12));
     m_width = int(std::min<std::uint32_t>(in.u32(), 1 << 12));
     const int blocks = int(std::min<std::uint32_t>(in.u32(), 256));
     if (m_bins < 2 || bands < 1 || bands > m_bins || m_width < 1 || m_width > 512)
-        throw damaged("its sizes are out of range");
+        throw in.damaged("its sizes are out of range");
     m_edges.resize(std::size_t(bands) + 1);
     for (int& edge : m_edges)
         edge = int(std::min<std::uint32_t>(in.u32(), 1 << 16));
     if (m_edges.front() != 0 || m_edges.back() != m_bins || std::adjacent_find(m_edges.begin(), m_edges.end(), std::greater_equal<>()) != m_edges.end())
-        throw damaged("its bands are out of order");
+        throw in.damaged("its bands are out of order");
     m_blocks.resize(std::size_t(blocks));
     for (Block& block : m_blocks) {
         block.dilation = int(std::min<std::uint32_t>(in.u32(), 1 << 12));
         if (block.dilation < 1)
-            throw damaged("a dilation is out of range");
+            throw in.damaged("a dilation is out of range");
         m_reach += block.dilation;
     }
     const auto width = std::size_t(m_width);
     for (int b = 0; b < bands; ++b) {
         const auto w = std::size_t(m_edges[std::size_t(b) + 1] - m_edges[std::size_t(b)]);
-        m_split.push_back(in.f16(width, 3 * w, true));
-        m_splitBias.push_back(in.f32(width));
+        m_split.push_back(halves(in, width, 3 * w, true));
+        m_splitBias.push_back(floats(in, width));
     }
     for (Block& block : m_blocks) {
-        block.gain = in.f32(width);
-        block.offset = in.f32(width);
-        block.expand = in.f16(2 * width, width, true);
-        block.expandBias = in.f32(2 * width);
-        block.taps = in.f16(2 * width, 3, true); // tap by tap
-        block.tapsBias = in.f32(2 * width);
-        block.back = in.f16(width, width, true);
-        block.backBias = in.f32(width);
+        block.gain = floats(in, width);
+        block.offset = floats(in, width);
+        block.expand = halves(in, 2 * width, width, true);
+        block.expandBias = floats(in, 2 * width);
+        block.taps = halves(in, 2 * width, 3, true); // tap by tap
+        block.tapsBias = floats(in, 2 * width);
+        block.back = halves(in, width, width, true);
+        block.backBias = floats(in, width);
     }
     for (int m = 0; m < blocks / 2; ++m)
-        m_mixes.push_back(in.f16(std::size_t(bands), std::size_t(bands), false));
-    m_headGain = in.f32(width);
-    m_headOffset = in.f32(width);
+        m_mixes.push_back(halves(in, std::size_t(bands), std::size_t(bands), false));
+    m_headGain = floats(in, width);
+    m_headOffset = floats(in, width);
     for (int b = 0; b < bands; ++b) {
         const auto w = std::size_t(m_edges[std::size_t(b) + 1] - m_edges[std::size_t(b)]);
-        m_head.push_back(in.f16(3 * w, width, true));
-        m_headBias.push_back(in.f32(3 * w));
+        m_head.push_back(halves(in, 3 * w, width, true));
+        m_headBias.push_back(floats(in, 3 * w));
     }
     if (!in.atEnd())
-        throw damaged("it holds more than its layers");
+        throw in.damaged("it holds more than its layers");
 }
 
 void BandNetwork::inputs(const std::vector<const std::complex<float>*>& spectra, bool pair, int count, int n, float* x) const
