@@ -25,6 +25,7 @@ import struct
 
 import numpy as np
 import torch
+import torch.utils.checkpoint
 
 RATE = 44100
 N = 4096
@@ -48,16 +49,16 @@ def band_edges(bands, bins=BINS):
     return edges
 
 
-def stft(x):
-    """(channels, samples) -> (channels, frames, BINS) complex128, the engine's frames: frame f
+def stft(x, dtype=torch.float64):
+    """(channels, samples) -> (channels, frames, BINS) complex, the engine's frames: frame f
     starts at f * HOP - (N - HOP), so the first frames start in silence."""
-    x = torch.as_tensor(x, dtype=torch.float64)
+    x = torch.as_tensor(x, dtype=dtype)
     samples = x.shape[-1]
     frames = (samples + (N - HOP) + HOP - 1) // HOP
     total = (frames - 1) * HOP + N
-    padded = torch.zeros(x.shape[0], total, dtype=torch.float64)
+    padded = torch.zeros(x.shape[0], total, dtype=dtype)
     padded[:, N - HOP:N - HOP + samples] = x
-    window = torch.hann_window(N, periodic=True, dtype=torch.float64).sqrt()
+    window = torch.hann_window(N, periodic=True, dtype=dtype).sqrt()
     return torch.fft.rfft(padded.unfold(1, N, HOP) * window, dim=-1)
 
 
@@ -141,7 +142,12 @@ class BandNet(torch.nn.Module):
         h = torch.stack([layer(x[..., lo:hi].reshape(batch, frames, -1))
                          for layer, lo, hi in zip(self.split, self.edges[:-1], self.edges[1:])], 2)
         for i, block in enumerate(self.blocks):  # h: batch x frames x bands x width
-            h = block(h)
+            if torch.is_grad_enabled():
+                # Each block's inner values are made again for the backward pass instead of kept:
+                # a clip's training takes about a fifth of the memory for a third more work.
+                h = torch.utils.checkpoint.checkpoint(block, h, use_reentrant=False)
+            else:
+                h = block(h)
             if i % 2 == 1:
                 h = h + torch.einsum("kl,btlc->btkc", self.mixes[i // 2], h)
         n = self.head_norm(h)
@@ -176,9 +182,9 @@ def sdr_parts(shares, mix, stems):
 
 def prepare(clip):
     """A clip dict of (2, samples) float32 arrays -> network inputs, mix and stems spectra (complex64)."""
-    mix = stft(clip["mix"])
-    stems = torch.stack([stft(clip[name]) for name in ("dialogue", "music", "effects")])
-    return inputs(mix), mix.to(torch.complex64), stems.to(torch.complex64)
+    mix = stft(clip["mix"], torch.float32)
+    stems = torch.stack([stft(clip[name], torch.float32) for name in ("dialogue", "music", "effects")])
+    return inputs(mix), mix, stems
 
 
 def export(model, path):
