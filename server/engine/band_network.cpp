@@ -73,31 +73,30 @@ inline float exponential(float x)
 
 // y[r][o] = bias[o] + x[r][0] w[0][o] + ... + x[r][inner - 1] w[inner - 1][o] (no bias: 0), each sum
 // taken in that order whatever the shape, so that a frame's values do not depend on how many
-// rows come with it. Built for processors with AVX2 and FMA and without.
-__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) void product(const float* __restrict x, int rows, int inner,
-                                                                         const float* __restrict w, int outs,
-                                                                         const float* __restrict bias,
-                                                                         float* __restrict y)
+// rows come with it. Four rows by `Tile` outputs at a time, so that the sums stay in registers.
+template <int Tile>
+__attribute__((always_inline)) inline void productOf(const float* __restrict x, int rows, int inner, const float* __restrict w,
+                                                     int outs, const float* __restrict bias, float* __restrict y)
 {
     const auto at = [](int a, int b) { return std::size_t(a) * std::size_t(b); };
     int r = 0;
     for (; r + 4 <= rows; r += 4) {
         int o = 0;
-        for (; o + 16 <= outs; o += 16) {
-            float acc[4][16];
+        for (; o + Tile <= outs; o += Tile) {
+            float acc[4][Tile];
             for (int i = 0; i < 4; ++i)
-                for (int j = 0; j < 16; ++j)
+                for (int j = 0; j < Tile; ++j)
                     acc[i][j] = bias ? bias[o + j] : 0.0f;
             for (int c = 0; c < inner; ++c) {
                 const float* wc = w + at(c, outs) + o;
                 for (int i = 0; i < 4; ++i) {
                     const float v = x[at(r + i, inner) + std::size_t(c)];
-                    for (int j = 0; j < 16; ++j)
+                    for (int j = 0; j < Tile; ++j)
                         acc[i][j] += v * wc[j];
                 }
             }
             for (int i = 0; i < 4; ++i)
-                for (int j = 0; j < 16; ++j)
+                for (int j = 0; j < Tile; ++j)
                     y[at(r + i, outs) + std::size_t(o + j)] = acc[i][j];
         }
         for (; o < outs; ++o)
@@ -143,6 +142,32 @@ __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) vo
         }
     }
 }
+
+// Built for processors with AVX-512 (twice as many outputs at a time: its registers are twice as
+// wide), with AVX2 and FMA, and without; the processor picks one when the program starts.
+__attribute__((target("arch=x86-64-v4"))) void productWide(const float* x, int rows, int inner, const float* w, int outs,
+                                                          const float* bias, float* y)
+{
+    productOf<32>(x, rows, inner, w, outs, bias, y);
+}
+__attribute__((target("arch=x86-64-v3"))) void productAvx2(const float* x, int rows, int inner, const float* w, int outs,
+                                                          const float* bias, float* y)
+{
+    productOf<16>(x, rows, inner, w, outs, bias, y);
+}
+void productPlain(const float* x, int rows, int inner, const float* w, int outs, const float* bias, float* y)
+{
+    productOf<16>(x, rows, inner, w, outs, bias, y);
+}
+using Product = void (*)(const float*, int, int, const float*, int, const float*, float*);
+const Product product = [] {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("x86-64-v4"))
+        return &productWide;
+    if (__builtin_cpu_supports("x86-64-v3"))
+        return &productAvx2;
+    return &productPlain;
+}();
 
 // A block's dilated convolution in time and its gate, for one frame: v = taps[0] before + taps[1]
 // now + taps[2] after + bias over 2 width features per band, then out = v[c] sigmoid(v[width + c]).
