@@ -116,6 +116,7 @@ class ClipMaker:
         with open(os.path.join(folder, "index.json")) as f:
             index = json.load(f)
         self.folder = folder
+        self.frames = index["pools"]
         self.seed = int(seed)
         self.split = split
         self.n = int(round(seconds * SR))
@@ -137,8 +138,11 @@ class ClipMaker:
 
     def _pool(self, name):
         if name not in self.maps:
-            self.maps[name] = tuple(np.memmap(os.path.join(self.folder, name + ext), dtype="<f4", mode="r").reshape(-1, 2)
-                                    for ext in (".f32", ".aac.f32"))
+            maps = tuple(np.memmap(os.path.join(self.folder, name + ext), dtype="<f4", mode="r").reshape(-1, 2)
+                         for ext in (".f32", ".aac.f32"))
+            if any(len(m) != self.frames[name] for m in maps):
+                raise ValueError(f"{self.folder}: the pool {name} is not the one index.json lists (made again?)")
+            self.maps[name] = maps
         return self.maps[name]
 
     def read(self, rec, at, n, layers):

@@ -2,19 +2,21 @@
 
     /usr/bin/python3 pools.py --root DIR [--jobs 4]
 
-Fetches and decodes the packages of sources.py (under DIR, once), then writes DIR/pools/: for every
-pool (voice, music, bed, event) NAME.f32 holds its recordings one after another as float32 frames
-(44.1 kHz, stereo interleaved) and NAME.aac.f32 the same recordings after one trip through the
-upload's AAC (256 kbit/s stereo) and back, sample-aligned with the clean ones; NAME.json lists the
-recordings (role, kind, speaker, where they start, how long, train or dev). index.json gathers the
-pools. A pool whose files are complete and whose recipe is unchanged is kept: running it again
-costs nothing.
+Fetches and decodes the packages of sources.py (under DIR, once; it refuses the packages kept out
+of training), then writes DIR/pools/: for every pool (voice, music, bed, event, and the
+procedural.py recordings in procedural-bed and procedural-event) NAME.f32 holds its recordings one
+after another as float32 frames (44.1 kHz, stereo interleaved) and NAME.aac.f32 the same
+recordings after one trip through the upload's AAC (256 kbit/s stereo) and back, sample-aligned
+with the clean ones; NAME.json lists the recordings (role, kind, speaker, where they start, how
+long, train or dev). index.json gathers the pools. A pool whose files are complete and whose recipe
+is unchanged is kept: running it again costs nothing. Two builds in one folder take turns.
 
 Voices and events are trimmed of what lies 40 dB under their peak at both ends. A small share of
 the recordings of every kind is held back as the dev split (never mixed into training clips).
 """
 
 import argparse
+import fcntl
 import json
 import os
 import subprocess
@@ -130,6 +132,7 @@ def write_pool(folder, name, items, jobs, recipe, prepare=prepare):
     audio (clean, twin) or None and split is "train", "dev" or None (chosen here). Returns the pool's
     recordings."""
     meta_path = os.path.join(folder, name + ".json")
+    recipe = json.loads(json.dumps(recipe))  # as it reads back
     if os.path.exists(meta_path):
         with open(meta_path) as f:
             meta = json.load(f)
@@ -183,6 +186,9 @@ def build(root, jobs=4):
     """Makes every pool that is missing or out of date; returns the index."""
     folder = os.path.join(root, "pools")
     os.makedirs(folder, exist_ok=True)
+    # One build at a time: two would write the same files.
+    lock = open(os.path.join(folder, ".lock"), "w")
+    fcntl.flock(lock, fcntl.LOCK_EX)
     pools = {}
     for role, items in sorted(recorded_items(root, jobs).items()):
         recipe = {"version": VERSION, "files": sorted(i[2] for i in items)}
@@ -190,14 +196,16 @@ def build(root, jobs=4):
     # Crowds are made of the voices: their pool is made again when the voices change.
     voices = [(r["start"], r["length"], r["split"]) for r in pools["voice"]]
     for role in ("bed", "event"):
-        recipe = {"version": VERSION, "counts": PROCEDURAL_COUNTS[role], "voices": zlib.crc32(repr(voices).encode())}
+        recipe = {"version": VERSION, "procedural": procedural.VERSIONS[role], "counts": PROCEDURAL_COUNTS[role],
+                  "voices": zlib.crc32(repr(voices).encode())}
         pools["procedural-" + role] = write_pool(folder, "procedural-" + role, procedural_items(folder, role), jobs, recipe)
     return write_index(folder, pools)
 
 
 def write_index(folder, pools):
     """index.json of the pools {name: recordings}, written whole or not at all."""
-    index = {"version": VERSION, "rate": SR, "pools": sorted(pools),
+    index = {"version": VERSION, "rate": SR,
+             "pools": {name: sum(r["length"] for r in pools[name]) for name in sorted(pools)},
              "recordings": [r for name in sorted(pools) for r in pools[name]]}
     with open(os.path.join(folder, "index.json.part"), "w") as f:
         json.dump(index, f)

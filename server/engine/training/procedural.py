@@ -16,6 +16,7 @@ SPEED_OF_SOUND = 343.0
 BEDS = ("sea", "rain", "traffic", "crowd")
 EVENTS = ("vehicle", "explosion", "thunder", "door", "impact")
 BED_SECONDS = 30.0
+VERSIONS = {"bed": 3, "event": 2}  # of the recipes: pools made by another are made again
 
 
 def db(x):
@@ -112,8 +113,8 @@ def sea(rng, n):
     running back), over the low roar of the sea; farther seas are darker and steadier."""
     far = rng.uniform(0, 1)
     top = 9000 * (1 - far) + 1200 * far
-    roar = shaped_noise(rng, n, band(20, rng.uniform(150, 500), 1, -3), common=0.5)
-    crash = shaped_noise(rng, n, band(120, top, 1, rng.uniform(-3, 0)), common=0.3)
+    roar = shaped_noise(rng, n, band(rng.uniform(60, 150), rng.uniform(400, 1200), 2, -1), common=0.5)
+    crash = shaped_noise(rng, n, band(rng.uniform(100, 250), top, 2, rng.uniform(-2, 0)), common=0.3)
     wash = shaped_noise(rng, n, band(700, top * 1.3, 2, 0.0), common=0.1)
     wash *= 1 + 0.8 * np.abs(shaped_noise(rng, n, band(5, 60, 1), 1))  # bubbling
     crash_env, wash_env = np.zeros((2, n)), np.zeros((2, n))
@@ -129,9 +130,9 @@ def sea(rng, n):
         crash_env += strength * gains * env
         wash_env += strength * gains * np.clip(d / 0.4, 0, 1) * np.exp(-np.maximum(d, 0) / run) * (d > 0)
         at += period * rng.uniform(0.6, 1.4)
-    steady = 0.3 + 0.7 * far
-    return (db(rng.uniform(-8, -2)) * roar + crash * (steady + (1 - steady) * crash_env) * db(rng.uniform(-4, 0))
-            + wash * wash_env * db(rng.uniform(-10, -2)) * (1 - far))
+    steady = 0.05 + 0.3 * far
+    return (db(rng.uniform(-20, -8)) * roar + crash * (steady + (1 - steady) * crash_env) * db(rng.uniform(-4, 0))
+            + wash * wash_env * db(rng.uniform(-8, 0)) * (1 - far))
 
 
 def rain(rng, n):
@@ -147,9 +148,9 @@ def rain(rng, n):
         for _ in range(6):
             m = int(0.08 * SR)
             if surface == "soft":
-                k = burst(rng, m, 0.0005, rng.uniform(0.002, 0.008), band(rng.uniform(500, 2000), rng.uniform(4000, 12000)))
+                k = burst(rng, m, 0.0005, rng.uniform(0.002, 0.008), band(rng.uniform(200, 800), rng.uniform(1500, 6000)))
             elif surface == "metal":
-                k = modes(rng, m, rng.uniform(600, 5000, 4), rng.uniform(0.01, 0.06, 4), rng.uniform(0.2, 1, 4))
+                k = modes(rng, m, rng.uniform(400, 4000, 4), rng.uniform(0.01, 0.06, 4), rng.uniform(0.2, 1, 4))
             elif surface == "glass":
                 k = modes(rng, m, rng.uniform(2500, 9000, 3), rng.uniform(0.003, 0.015, 3)) + \
                     burst(rng, m, 0.0002, 0.001, band(3000, 16000))
@@ -165,16 +166,16 @@ def rain(rng, n):
         for i, k in enumerate(kernels):
             out += scipy.signal.fftconvolve(np.where(which == i, amp, 0.0), k[None], axes=-1)[:, :n]
     out /= np.sqrt(np.mean(out ** 2)) + 1e-12
-    hiss = shaped_noise(rng, n, band(rng.uniform(200, 800), rng.uniform(6000, 14000), 1, rng.uniform(-2, 1)), common=0.2)
-    return out + hiss * gust * db(rng.uniform(-12, 3))
+    hiss = shaped_noise(rng, n, band(rng.uniform(60, 300), rng.uniform(2000, 8000), 1, rng.uniform(-4, -2)), common=0.2)
+    return out + hiss * gust * db(rng.uniform(-6, 6))
 
 
 def traffic(rng, n):
     """A road or a city: the low roar of distant traffic, cars and lorries passing near and far
     (each with its engine and tyres, the Doppler of its speed), now and then a far horn, all in a
     street's echo."""
-    roar = shaped_noise(rng, n, band(25, rng.uniform(200, 700), 1, rng.uniform(-5, -2)), common=0.6)
-    out = roar * db(rng.uniform(-6, 0))
+    roar = shaped_noise(rng, n, band(30, rng.uniform(500, 1500), 1, rng.uniform(-3, -1)), common=0.6)
+    out = roar * db(rng.uniform(-20, -8))
     per_minute = rng.uniform(4, 40)
     at = rng.uniform(-6, 0)
     while at < n / SR:
@@ -182,7 +183,7 @@ def traffic(rng, n):
         start = int(at * SR)
         a, b = max(start, 0), min(start + x.shape[1], n)
         if b > a:
-            out[:, a:b] += x[:, a - start:b - start] * db(rng.uniform(-6, 6))
+            out[:, a:b] += x[:, a - start:b - start] * 4 * db(rng.uniform(-6, 6))  # as heard from 4 m
         at += rng.exponential(60 / per_minute)
     for _ in range(rng.poisson(n / SR / 20)):
         m = int(rng.uniform(0.15, 0.9) * SR)
@@ -199,7 +200,7 @@ def crowd(rng, n, voices):
     """Walla: 12-40 people talking at once, each a voice pitched up or down by up to a fifth and
     placed somewhere in a room (a restaurant, a hall, a street), far from the listener."""
     out = np.zeros((2, n))
-    for _ in range(rng.integers(12, 41)):
+    for _ in range(rng.integers(4, 33)):
         ratio = 2 ** rng.uniform(-0.4, 0.35)
         talk = np.zeros(n)
         at = int(rng.uniform(-1, 2) * SR)
@@ -212,9 +213,14 @@ def crowd(rng, n, voices):
                 talk[a:b] += line[a - at:b - at] * db(rng.uniform(-4, 4))
             at += len(line) + int(rng.uniform(0.05, 1.2) * SR)
         out += placed(talk, rng.uniform(-1, 1)) * db(rng.uniform(-12, 0))
-    out *= slow_curve(rng, n, 0.2, 1 - rng.uniform(0, 0.5), 1)  # the crowd swells and settles
+    out *= db(slow_curve(rng, n, 0.3, -rng.uniform(3, 12), 0))  # the crowd swells and settles
     out = through(out, room(rng, rng.uniform(0.6, 2.0), rng.uniform(1, 3)))[:, :n]
-    return filtered(out, band(rng.uniform(80, 250), rng.uniform(2500, 6000), 1))
+    # The room's own noise and the clatter of cups and cutlery.
+    out += shaped_noise(rng, n, band(30, 3000, 1, -1)) * db(rng.uniform(-16, -6)) * np.sqrt(np.mean(out ** 2))
+    clinks = np.where(rng.random((2, n)) < rng.uniform(3, 30) / SR, rng.lognormal(0, 0.8, (2, n)), 0.0)
+    clink = modes(rng, int(0.05 * SR), rng.uniform(2000, 6000, 3), rng.uniform(0.005, 0.02, 3))
+    out += scipy.signal.fftconvolve(clinks, clink[None], axes=-1)[:, :n] * db(rng.uniform(-30, -14)) * np.sqrt(np.mean(out ** 2))
+    return filtered(out, band(rng.uniform(40, 150), rng.uniform(3000, 7000), 1, rng.uniform(1.5, 3.5)))
 
 
 # --- events ---
@@ -234,18 +240,18 @@ def engine(rng, n, kind):
     jitter = 1 + 0.25 * rng.standard_normal(cycle[-1] + 2)
     pulses = np.exp(-(phase % 1) * sharp) * jitter[cycle]
     pulses -= pulses.mean()
-    body = band(rng.uniform(30, 80), rng.uniform(600, 3000), 2)
+    body = band(rng.uniform(60, 150), rng.uniform(1000, 4000), 2)
     bumps = [(rng.uniform(150, 2500), rng.uniform(0.1, 0.4), rng.uniform(1, 4)) for _ in range(3)]
     resonant = lambda f: body(f) * (1 + sum(g * np.exp(-0.5 * (np.log(f / c) / w) ** 2) for c, w, g in bumps))
     x = filtered(pulses, resonant)
     x /= np.sqrt(np.mean(x ** 2)) + 1e-12
     tyres = shaped_noise(rng, n, band(rng.uniform(200, 500), rng.uniform(1500, 4000), 2), 1)[0]
-    return x + tyres * db(rng.uniform(-14, -2))
+    return x + tyres * db(rng.uniform(-8, 2))
 
 
 def aircraft(rng, n):
     """A jet's roar and whine, or a helicopter's blade slap over its turbine."""
-    roar = shaped_noise(rng, n, band(40, rng.uniform(2000, 6000), 1, rng.uniform(-4, -1)), 1)[0]
+    roar = shaped_noise(rng, n, band(40, rng.uniform(2000, 6000), 1, rng.uniform(-2, 0)), 1)[0]
     t = np.arange(n) / SR
     if rng.random() < 0.5:
         whine = np.sin(2 * np.pi * np.cumsum(rng.uniform(1500, 5000) * slow_curve(rng, n, 0.3, 0.97, 1.03)) / SR)
@@ -289,16 +295,16 @@ def explosion(rng):
     far = rng.uniform(0, 1)
     top = 10000 * (1 - far) + 800 * far
     t = np.arange(n) / SR
-    blast = burst(rng, n, rng.uniform(0.0005, 0.004), rng.uniform(0.05, 0.3), band(30, top, 1, -2))
-    f = np.maximum(rng.uniform(25, 45) + rng.uniform(20, 60) * np.exp(-t / 0.1), 20)
+    blast = burst(rng, n, rng.uniform(0.0005, 0.004), rng.uniform(0.05, 0.3), band(30, top, 1, -1))
+    f = np.maximum(rng.uniform(35, 60) + rng.uniform(20, 60) * np.exp(-t / 0.1), 20)
     thump = np.sin(2 * np.pi * np.cumsum(f) / SR) * np.exp(-t / rng.uniform(0.2, 0.8))
-    tail = shaped_noise(rng, n, band(20, rng.uniform(150, 700), 1, -3), 1)[0]
+    tail = shaped_noise(rng, n, band(20, rng.uniform(300, 1500), 1, -1.5), 1)[0]
     tail *= np.minimum(t / 0.05, 1) * np.exp(-t / rng.uniform(0.8, 3.0)) * slow_curve(rng, n, 3, 0.3, 1.0)
     debris = np.zeros(n)
     hits = rng.random(n) < 60 / SR * np.exp(-t / rng.uniform(0.5, 2))
     debris[hits] = rng.lognormal(0, 0.8, hits.sum())
     debris = filtered(debris, band(800, min(top * 1.5, 12000), 2)) * db(rng.uniform(-30, -12))
-    dry = blast + thump * db(rng.uniform(-6, 3)) + tail * db(rng.uniform(-8, 0)) + debris
+    dry = blast + thump * db(rng.uniform(-12, -3)) + tail * db(rng.uniform(-8, 0)) + debris
     y = through(dry, room(rng, rng.uniform(1.0, 4.0), rng.uniform(0.3, 1.2), n_early=4))[:, :n]
     return y * np.minimum(1, (t[-1] - t) / 0.3)
 
@@ -309,7 +315,7 @@ def thunder(rng):
     n = int(rng.uniform(4, 12) * SR)
     t = np.arange(n) / SR
     near = rng.random() < 0.4
-    rumble = shaped_noise(rng, n, band(20, rng.uniform(120, 700 if near else 300), 1, -3), common=0.5)
+    rumble = shaped_noise(rng, n, band(20, rng.uniform(300, 1500) if near else rng.uniform(150, 600), 1, -1.5), common=0.5)
     onset = rng.uniform(0.02, 0.1) if near else rng.uniform(0.3, 1.5)
     env = np.zeros(n)
     for _ in range(rng.integers(3, 9)):
@@ -330,7 +336,7 @@ def door(rng):
     """A door in a room: creaking open, then its latch and the slam of the panel (low body modes,
     a rattle); or two to four knocks on it."""
     dry = []
-    if rng.random() < 0.35:  # knocks
+    if rng.random() < 0.25:  # knocks
         for _ in range(rng.integers(2, 5)):
             m = int(0.25 * SR)
             freqs = rng.uniform(120, 900, 4)
@@ -345,15 +351,17 @@ def door(rng):
             creak = filtered(stick - stick.mean(), band(400, 4000, 2)) * np.sin(np.pi * np.arange(m) / m)
             dry += [creak * db(rng.uniform(-14, -4)), np.zeros(int(rng.uniform(0.1, 0.6) * SR))]
         m = int(0.6 * SR)
-        latch = modes(rng, m, rng.uniform(1500, 5000, 3), rng.uniform(0.005, 0.03, 3)) * db(rng.uniform(-12, -2))
-        panel = modes(rng, m, rng.uniform(50, 260, 5), rng.uniform(0.04, 0.3, 5), rng.uniform(0.3, 1, 5))
-        panel += burst(rng, m, 0.0005, rng.uniform(0.01, 0.05), band(100, 5000, 1))
+        latch = modes(rng, m, rng.uniform(1500, 5000, 3), rng.uniform(0.005, 0.03, 3)) * db(rng.uniform(-8, 2))
+        latch += burst(rng, m, 0.0003, rng.uniform(0.002, 0.01), band(1000, 10000, 1)) * db(rng.uniform(-6, 3))
+        panel = modes(rng, m, rng.uniform(60, 600, 6), rng.uniform(0.03, 0.2, 6), rng.uniform(0.1, 0.5, 6))
+        panel += burst(rng, m, 0.0005, rng.uniform(0.01, 0.05), band(60, 6000, 1))
+        panel += burst(rng, m, 0.002, rng.uniform(0.03, 0.1), band(30, 250, 2)) * db(rng.uniform(-6, 3))
         rattle = np.zeros(m)
         for _ in range(rng.integers(0, 5)):
             at = int(rng.uniform(0.02, 0.12) * SR)
             rattle[at:] += modes(rng, m - at, rng.uniform(800, 3000, 2), rng.uniform(0.004, 0.015, 2)) * 0.3
         dry += [latch + panel + rattle]
-    return in_room(rng, np.concatenate(dry))
+    return in_room(rng, np.concatenate(dry), (0.2, 0.7))
 
 
 def impact(rng):
@@ -362,21 +370,22 @@ def impact(rng):
     m = int(rng.uniform(0.4, 1.5) * SR)
     choice = rng.random()
     if choice < 0.4:
-        x = burst(rng, m, 0.001, rng.uniform(0.03, 0.1), band(50, rng.uniform(200, 500), 2))
-        x += burst(rng, m, 0.0003, rng.uniform(0.004, 0.015), band(1000, 10000, 1)) * db(rng.uniform(-12, 0))
+        x = burst(rng, m, 0.001, rng.uniform(0.03, 0.1), band(50, rng.uniform(300, 800), 2))
+        x += burst(rng, m, 0.0003, rng.uniform(0.004, 0.015), band(800, 10000, 1)) * db(rng.uniform(-6, 3))
     elif choice < 0.7:
-        x = modes(rng, m, rng.uniform(150, 1500, 5), rng.uniform(0.01, 0.08, 5)) + \
-            burst(rng, m, 0.0003, 0.004, band(800, 8000))
+        x = modes(rng, m, rng.uniform(150, 3000, 5), rng.uniform(0.01, 0.08, 5)) + \
+            burst(rng, m, 0.0003, 0.004, band(800, 8000)) + burst(rng, m, 0.001, 0.04, band(40, 300, 2)) * db(rng.uniform(-12, 0))
     else:
         base = rng.uniform(300, 2500)
         x = modes(rng, m, base * np.array([1, 2.76, 5.4, 8.9]) * rng.uniform(0.95, 1.05, 4), rng.uniform(0.1, 0.8, 4),
                   rng.uniform(0.2, 1, 4)) + burst(rng, m, 0.0002, 0.002, band(2000, 14000))
+        x += burst(rng, m, 0.001, 0.04, band(40, 250, 2)) * db(rng.uniform(-12, 3))
     return in_room(rng, x)
 
 
-def in_room(rng, x):
+def in_room(rng, x, rt60=(0.25, 1.2)):
     """A dry mono sound in a room, somewhere in the stereo picture."""
-    ir = room(rng, rng.uniform(0.25, 1.2), rng.uniform(0.2, 1.0))
+    ir = room(rng, rng.uniform(*rt60), rng.uniform(0.2, 1.0))
     p = pan_gains(rng.uniform(-0.7, 0.7))
     return through(x, ir * p[:, None] / np.sqrt(0.5))
 
