@@ -1,6 +1,7 @@
 #include "engine/mask_model.h"
 
 #include "engine/engine.h"
+#include "engine/weights_reader.h"
 
 #include <algorithm>
 #include <bit>
@@ -28,50 +29,6 @@ namespace {
 constexpr double kFloor = 1e-10; // power floor of the log band powers
 constexpr int kBeatLags[2] = {8, 43}; // the shortest and longest lag (frames) at which a beat may come back
 constexpr int kMaxReach = 256;        // frames either side a model may read
-
-EngineError damaged(const std::string& what)
-{
-    return EngineError(EngineError::Kind::outputFailed, "The separation model is damaged: " + what);
-}
-
-class Reader {
-public:
-    explicit Reader(std::span<const std::byte> bytes) : m_bytes(bytes) {}
-    void take(void* out, std::size_t size)
-    {
-        if (size > m_bytes.size() - m_at)
-            throw damaged("it ends early");
-        std::memcpy(out, m_bytes.data() + m_at, size);
-        m_at += size;
-    }
-    std::uint32_t u32()
-    {
-        std::uint8_t b[4];
-        take(b, 4);
-        return std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 | std::uint32_t(b[3]) << 24;
-    }
-    float f32() { return std::bit_cast<float>(u32()); }
-    float f16()
-    {
-        std::uint8_t b[2];
-        take(b, 2);
-        const std::uint32_t h = std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8;
-        const std::uint32_t sign = (h & 0x8000u) << 16, exponent = (h >> 10) & 0x1f, mantissa = h & 0x3ff;
-        float value;
-        if (exponent == 0)
-            value = std::ldexp(float(mantissa), -24); // zero or subnormal
-        else if (exponent == 31)
-            throw damaged("a weight is not a number");
-        else
-            value = std::bit_cast<float>(((exponent + 112) << 23) | (mantissa << 13));
-        return std::bit_cast<float>(std::bit_cast<std::uint32_t>(value) | sign);
-    }
-    bool atEnd() const { return m_at == m_bytes.size(); }
-
-private:
-    std::span<const std::byte> m_bytes;
-    std::size_t m_at = 0;
-};
 
 // o[k] += v[0] w[0][k] + ... + v[rows - 1] w[rows - 1][k] for k < n, the rows `stride` apart,
 // added in that order. Built twice, for processors with and without AVX2; both add every element
@@ -106,11 +63,11 @@ const MaskModel& MaskModel::builtIn()
 
 MaskModel::MaskModel(std::span<const std::byte> bytes)
 {
-    Reader in(bytes);
+    WeightsReader in(bytes, "separation model");
     char magic[4];
     in.take(magic, 4);
     if (std::memcmp(magic, "HFSM", 4) != 0 || in.u32() != 3)
-        throw damaged("it is not a model of this version");
+        throw in.damaged("it is not a model of this version");
     const std::uint32_t bands = in.u32();
     for (int* value : {&m_context, &m_fine, &m_direction, &m_pool, &m_far, &m_farStep, &m_farPool, &m_steady})
         *value = int(std::min<std::uint32_t>(in.u32(), 1024));
@@ -118,19 +75,19 @@ MaskModel::MaskModel(std::span<const std::byte> bytes)
     m_reach = std::max({m_context, m_far, m_steady});
     if (bands < 1 || bands > 4096 || m_reach > kMaxReach || m_fine > m_context || m_direction > m_context || m_pool < 1 ||
         m_farStep < 1 || m_farPool < 1 || layers < 1 || layers > 8)
-        throw damaged("its sizes are out of range");
+        throw in.damaged("its sizes are out of range");
     m_edgesHz.resize(bands + 1);
     for (float& edge : m_edgesHz)
         edge = in.f32();
     if (!std::is_sorted(m_edgesHz.begin(), m_edgesHz.end()))
-        throw damaged("its bands are out of order");
+        throw in.damaged("its bands are out of order");
     std::size_t expected = std::size_t(inputSize());
     for (std::uint32_t l = 0; l < layers; ++l) {
         Layer layer;
         layer.inputs = int(in.u32());
         layer.outputs = int(in.u32());
         if (std::size_t(layer.inputs) != expected || layer.outputs < 1 || layer.outputs > 1 << 14)
-            throw damaged("its layers do not fit together");
+            throw in.damaged("its layers do not fit together");
         // Stored output by output; kept input by input, so that a layer adds up one input at a time.
         layer.weights.resize(std::size_t(layer.inputs) * std::size_t(layer.outputs));
         for (int o = 0; o < layer.outputs; ++o)
@@ -139,13 +96,13 @@ MaskModel::MaskModel(std::span<const std::byte> bytes)
         layer.biases.resize(std::size_t(layer.outputs));
         for (float& b : layer.biases)
             if (!std::isfinite(b = in.f32()))
-                throw damaged("a bias is not a number");
+                throw in.damaged("a bias is not a number");
         expected = std::size_t(layer.outputs);
         m_widest = std::max(m_widest, expected);
         m_layers.push_back(std::move(layer));
     }
     if (expected != 3 * bands || !in.atEnd())
-        throw damaged("its last layer does not give three shares per band");
+        throw in.damaged("its last layer does not give three shares per band");
 }
 
 int MaskModel::inputSize() const

@@ -23,6 +23,7 @@
 // bounded window around it.
 
 #include "engine/audio_io.h"
+#include "engine/band_network.h"
 #include "engine/dsp.h"
 #include "engine/engine.h"
 #include "engine/mask_model.h"
@@ -129,7 +130,7 @@ struct Geometry {
     int context() const { return std::max(longHalf + speechHalf + holdHalf, modelReach); }
     std::int64_t frameStart(std::int64_t frame) const { return frame * hop - (n - hop); }
 
-    explicit Geometry(int sampleRate)
+    Geometry(int sampleRate, SeparationNetwork network)
         : n(sampleRate >= 64000 ? 8192 : sampleRate >= 32000 ? 4096 : sampleRate >= 16000 ? 2048 : 1024)
         , hop(n / 4)
     {
@@ -138,7 +139,7 @@ struct Geometry {
         shortHalf = oddAtLeast(0.1 * framesPerSecond, 3) / 2;
         speechHalf = oddAtLeast(kSpeechAverageSeconds * framesPerSecond, 3) / 2;
         holdHalf = oddAtLeast(kSpeechHoldSeconds * framesPerSecond, 3) / 2;
-        modelReach = MaskModel::builtIn().reach();
+        modelReach = network == SeparationNetwork::frameFeatures ? MaskModel::builtIn().reach() : BandNetwork::builtIn().reach();
     }
 };
 
@@ -206,7 +207,8 @@ public:
     using Sink = std::function<void(const std::array<Planes, 3>& stems, std::size_t count)>;
 
     // `surround`: where a surround layout's front centre and side or back pairs are.
-    StemSplitter(int sampleRate, int channels, const SurroundChannels& surround, Sink sink, Span span = {});
+    StemSplitter(int sampleRate, int channels, const SurroundChannels& surround, Sink sink, Span span,
+                 SeparationNetwork network);
     void push(const Planes& input);
     // The input has ended: the last frames are padded with silence.
     void finish();
@@ -242,6 +244,9 @@ private:
     void estimate(std::int64_t t, std::size_t group);
     void synthesize(std::int64_t t);
     void computeMasks(std::int64_t t, std::size_t group);
+    void judgeByFrameFeatures(std::int64_t t, std::size_t group);
+    // `gate`: how far the dialogue estimate counts by the speech around the frame.
+    void weighMasks(std::int64_t t, std::size_t group, float gate);
     void synthesizeChannel(const Frame& frame, int channel);
     void emitFrame(std::int64_t t);
     Frame& slot(std::int64_t frame) { return m_ring[std::size_t(frame % std::int64_t(m_ring.size()))]; }
@@ -301,6 +306,11 @@ private:
         int count = 0;
     };
     std::vector<Judged> m_judged;
+    // The band-split network when it judges instead: a stream along the frames per group.
+    const BandNetwork* m_band = nullptr;
+    bool m_bandAlone = false;
+    std::vector<std::unique_ptr<BandStream>> m_streams;
+    std::vector<float> m_bandInput;
     std::int64_t m_judgeEnd = 0; // frames before it have every frame the network reads analysed
     std::vector<const Complex*> m_spectra;
     std::vector<float> m_timeBuffer;
@@ -309,9 +319,10 @@ private:
     std::vector<double> m_leftSum, m_rightSum;
 };
 
-StemSplitter::StemSplitter(int sampleRate, int channels, const SurroundChannels& surround, Sink sink, Span span)
+StemSplitter::StemSplitter(int sampleRate, int channels, const SurroundChannels& surround, Sink sink, Span span,
+                           SeparationNetwork network)
     : m_channels(channels)
-    , m_n(Geometry(sampleRate).n)
+    , m_n(Geometry(sampleRate, network).n)
     , m_hop(m_n / 4)
     , m_bins(m_n / 2 + 1)
     , m_span(span)
@@ -322,7 +333,7 @@ StemSplitter::StemSplitter(int sampleRate, int channels, const SurroundChannels&
     , m_modelBands(m_model, m_bins, double(sampleRate) / m_n, m_n)
     , m_window(hannWindow(m_n, true))
 {
-    const Geometry geometry(sampleRate);
+    const Geometry geometry(sampleRate, network);
     const double binHz = double(sampleRate) / m_n;
     m_longHalf = geometry.longHalf;
     m_shortHalf = geometry.shortHalf;
@@ -397,6 +408,14 @@ StemSplitter::StemSplitter(int sampleRate, int channels, const SurroundChannels&
     m_judged.resize(m_groups.size());
     for (Judged& judged : m_judged)
         judged.shares.resize(std::size_t(kJudgedTogether * 3 * m_model.bands()));
+    if (network != SeparationNetwork::frameFeatures) {
+        m_band = &BandNetwork::builtIn();
+        m_bandAlone = network == SeparationNetwork::bandSplitAlone;
+        // Synthesis asks for a frame's shares at most the context and a batch behind the analysis.
+        for (std::size_t g = 0; g < m_groups.size(); ++g)
+            m_streams.push_back(std::make_unique<BandStream>(*m_band, first, m_context + kJudgedTogether + 8));
+        m_bandInput.resize(std::size_t(3 * m_band->bins()));
+    }
     m_netMusic.resize(m_bins);
     m_netEffects.resize(m_bins);
 }
@@ -426,6 +445,8 @@ void StemSplitter::finish()
         for (auto& plane : m_input)
             plane.resize(plane.size() + std::size_t(needed - have), 0.0f);
     analyze();
+    for (auto& stream : m_streams)
+        stream->end();
     advance(true);
     emitUpTo(std::min(m_received, m_span.emitTo));
 }
@@ -494,7 +515,12 @@ void StemSplitter::analyze()
             for (int c : group.channels)
                 m_spectra.push_back(f.bins[c].data());
             // The network judges direction by the group's first two channels.
-            m_modelBands.measure(m_spectra, group.left >= 0, bandsOf(m_analyzed, g));
+            if (m_band) {
+                m_band->inputs(m_spectra, group.left >= 0, m_bins, m_n, m_bandInput.data());
+                m_streams[g]->push(m_bandInput.data());
+            } else {
+                m_modelBands.measure(m_spectra, group.left >= 0, bandsOf(m_analyzed, g));
+            }
         }
         ++m_analyzed;
 
@@ -610,6 +636,37 @@ void StemSplitter::computeMasks(std::int64_t t, std::size_t group)
     }
     const float gate = std::clamp((activity - kSpeechFloor) / (kSpeechFull - kSpeechFloor), 0.0f, 1.0f);
 
+    const bool dialogueHere = m_groups[group].dialogue;
+    if (m_band) {
+        const float* shares = m_streams[group]->shares(t);
+        if (!shares)
+            throw std::logic_error("the band network's shares of a frame are not known yet");
+        const int nb = m_band->bins();
+        for (int k = 0; k < m_bins; ++k) {
+            const int j = std::min(k, nb - 1); // bins above the network's take its top bin's shares
+            float music = shares[nb + j], effects = shares[2 * nb + j];
+            if (!dialogueHere) {
+                const float both = music + effects;
+                music = both > 1e-6f ? music / both : 0.5f;
+                effects = 1.0f - music;
+            }
+            m_netMusic[k] = music;
+            m_netEffects[k] = effects;
+        }
+        if (m_bandAlone) {
+            std::copy(m_netMusic.begin(), m_netMusic.end(), m_maskMusic.begin());
+            std::copy(m_netEffects.begin(), m_netEffects.end(), m_maskEffects.begin());
+            return;
+        }
+    } else {
+        judgeByFrameFeatures(t, group);
+    }
+    weighMasks(t, group, gate);
+}
+
+// The frame-features network's shares of frame t, per bin.
+void StemSplitter::judgeByFrameFeatures(std::int64_t t, std::size_t group)
+{
     const int nb = m_model.bands();
     Judged& judged = m_judged[group];
     if (t < judged.from || t >= judged.from + judged.count) {
@@ -626,8 +683,7 @@ void StemSplitter::computeMasks(std::int64_t t, std::size_t group)
     float* shares = judged.shares.data() + std::size_t(t - judged.from) * std::size_t(3 * nb);
     float* music = shares + nb;
     float* effects = shares + 2 * nb;
-    const bool dialogueHere = m_groups[group].dialogue;
-    if (!dialogueHere)
+    if (!m_groups[group].dialogue)
         for (int b = 0; b < nb; ++b) {
             // Channels without dialogue: what the network heard as dialogue is shared out.
             const float both = music[b] + effects[b];
@@ -636,6 +692,12 @@ void StemSplitter::computeMasks(std::int64_t t, std::size_t group)
         }
     m_modelBands.toBins(music, m_netMusic.data());
     m_modelBands.toBins(effects, m_netEffects.data());
+}
+
+// The masks of frame t from the estimates' shares and the network's.
+void StemSplitter::weighMasks(std::int64_t t, std::size_t group, float gate)
+{
+    const bool dialogueHere = m_groups[group].dialogue;
 
     // Each stem's share is the product of the two judges' shares, the three products scaled to add
     // up to one: a bin goes to a stem as far as both hear it there. (Giving music the larger of
@@ -822,8 +884,9 @@ public:
         std::shared_ptr<Result> result;
     };
 
-    StretchPool(int threads, int sampleRate, int channels, SurroundChannels surround, std::stop_token stop)
-        : m_sampleRate(sampleRate), m_channels(channels), m_surround(std::move(surround)), m_stop(stop)
+    StretchPool(int threads, int sampleRate, int channels, SurroundChannels surround, SeparationNetwork network,
+                std::stop_token stop)
+        : m_sampleRate(sampleRate), m_channels(channels), m_surround(std::move(surround)), m_network(network), m_stop(stop)
     {
         for (int i = 0; i < threads; ++i)
             m_threads.emplace_back([this](std::stop_token own) { work(own); });
@@ -882,7 +945,7 @@ public:
                                               result.stems[s][c].insert(result.stems[s][c].end(), stems[s][c].begin(),
                                                                         stems[s][c].begin() + std::ptrdiff_t(count));
                                   },
-                                  task.span);
+                                  task.span, m_network);
             // Piece by piece, so that a cancellation is noticed within a fraction of a second.
             while (!task.input.empty()) {
                 checkStop(m_stop);
@@ -923,6 +986,7 @@ private:
 
     int m_sampleRate, m_channels;
     SurroundChannels m_surround;
+    SeparationNetwork m_network;
     std::stop_token m_stop;
     std::mutex m_mutex;
     std::condition_variable_any m_wake;
@@ -1049,7 +1113,7 @@ AudioInfo separateStems(const std::filesystem::path& input, const std::filesyste
 
     // Stretches of about 10 s of stereo (as many samples across the channels, at least 4 s), whole
     // hops long.
-    const Geometry geometry(info.sampleRate);
+    const Geometry geometry(info.sampleRate, options.network);
     const double seconds = options.stretchSeconds > 0 ? options.stretchSeconds
                                                        : std::max(4.0, 20.0 / std::max(2, info.channels));
     const std::int64_t length = std::max<std::int64_t>(1, std::llround(seconds * info.sampleRate / geometry.hop)) * geometry.hop;
@@ -1058,7 +1122,7 @@ AudioInfo separateStems(const std::filesystem::path& input, const std::filesyste
     // so that memory stays within what eight stretches of stereo take (5.1 on eight threads
     // peaked at 613 MB, 150 MB on one).
     const int threads = std::clamp(kChannelsInFlight / std::max(1, info.channels), 1, std::max(1, options.threads));
-    StretchPool pool(threads > 1 ? threads : 0, info.sampleRate, info.channels, reader.surround(), stop);
+    StretchPool pool(threads > 1 ? threads : 0, info.sampleRate, info.channels, reader.surround(), options.network, stop);
 
     // Stretch k: its first frame and the end of the input it needs unless the soundtrack ends first.
     auto spanOf = [&](std::int64_t k) {

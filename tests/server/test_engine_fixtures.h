@@ -4,6 +4,8 @@
 // bursts and little melodies, all made at test time; WAV writing; decoding through the ffmpeg
 // program (a reader independent of the engine).
 
+#include "engine/engine.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -27,6 +29,19 @@ namespace hf::test::fixtures {
 
 // Interleaved-free stereo or mono signal: one vector per channel.
 using Signal = std::vector<std::vector<float>>;
+
+// The separation a measuring test runs: HF_SEPARATION_NETWORK=band (or band-alone) has the band
+// network judge the masks instead of the built-in default.
+inline engine::SeparationOptions measuredSeparation()
+{
+    engine::SeparationOptions options;
+    const QString network = qEnvironmentVariable("HF_SEPARATION_NETWORK");
+    if (network == "band")
+        options.network = engine::SeparationNetwork::bandSplit;
+    else if (network == "band-alone")
+        options.network = engine::SeparationNetwork::bandSplitAlone;
+    return options;
+}
 
 inline Signal silence(int channels, std::size_t frames) { return Signal(channels, std::vector<float>(frames, 0.0f)); }
 
