@@ -4,8 +4,11 @@
 //  2. the cost of one frame while the playhead moves during playback (a tick every 0.05 s): the
 //     strip is given the new time and repaints, and what it repaints is measured, as is a frame in
 //     which the page turns.
+// Beside the wall times: the process's CPU time over the same passes and frames (a mean, as the
+// kernel counts it too coarsely for one pass), and the load average before and after.
 // Usage: bench_lanes [frames of playback]
 
+#include "bench_measure.h"
 #include "editor/lanes_view.h"
 
 #include <QApplication>
@@ -73,6 +76,7 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     const int frames = argc > 1 ? std::max(10, atoi(argv[1])) : 600;
 
+    std::printf("Load average %.2f\n", bench::loadAverage());
     std::printf("Making the envelopes of a 3-hour result...\n");
     auto original = std::make_shared<const SoundtrackEnvelope>(syntheticEnvelope(1, 0.8f));
     auto stems = std::make_shared<const StemEnvelopes>(
@@ -84,13 +88,15 @@ int main(int argc, char** argv)
     const LaneGeometry geometry = laneGeometry(LaneLayout::regular, width + 214 + 20, LaneMetrics{}, 40);
     QImage image(QSize(int(width * scale), int(geometry.height * scale)), QImage::Format_ARGB32_Premultiplied);
     image.setDevicePixelRatio(scale);
-    std::printf("\nFull drawing pass, %d x %d device pixels, median of 15 (ms):\n\n", image.width(), image.height());
+    std::printf("\nFull drawing pass, %d x %d device pixels, median of 15 (ms), wall / mean CPU:\n\n", image.width(),
+                image.height());
     std::printf("| zoom span | separated, clean | separated, original | unseparated |\n|---|---|---|---|\n");
     const std::vector<double> levels = zoomLevels(resultSeconds);
     for (double span : levels) {
         const double start = std::floor(5000 / span) * span;
         const double lo = std::min(start, resultSeconds - span);
         double cells[3];
+        double cpuCells[3];
         for (int variant = 0; variant < 3; ++variant) {
             LanesDrawing d;
             d.rects = slotsOf(geometry);
@@ -101,6 +107,7 @@ int main(int argc, char** argv)
             d.mix = laneMix(variant == 1 ? AuditionTrackMode::original : AuditionTrackMode::hushframed, 0.75);
             measurePeaks(d);   // as the strip does once per envelope
             std::vector<double> times;
+            const double cpuBefore = bench::selfCpuSeconds();
             for (int run = 0; run < 15; ++run) {
                 QElapsedTimer timer;
                 timer.start();
@@ -112,8 +119,10 @@ int main(int argc, char** argv)
                 times.push_back(double(timer.nsecsElapsed()) / 1e6);
             }
             cells[variant] = median(times);
+            cpuCells[variant] = (bench::selfCpuSeconds() - cpuBefore) * 1000 / 15;
         }
-        std::printf("| %g s | %.2f | %.2f | %.2f |\n", span, cells[0], cells[1], cells[2]);
+        std::printf("| %g s | %.2f / %.2f | %.2f / %.2f | %.2f / %.2f |\n", span, cells[0], cpuCells[0], cells[1],
+                    cpuCells[1], cells[2], cpuCells[2]);
     }
 
     // 2. Playback frames on the strip as the window shows it.
@@ -133,7 +142,7 @@ int main(int argc, char** argv)
     std::printf("\nPlayback frames (a tick every 0.05 s), %d frames per zoom span, device pixel ratio %.0f:\n\n",
                 frames, view.devicePixelRatioF());
     std::printf("| zoom span | median frame (ms) | worst frame (ms) | page turns | drawing passes | widest canvas "
-                "repaint without a page turn (device px) |\n|---|---|---|---|---|---|\n");
+                "repaint without a page turn (device px) | mean CPU per frame (ms) |\n|---|---|---|---|---|---|---|\n");
     for (size_t index : {size_t(0), size_t(1), size_t(4), levels.size() - 1}) {
         const double span = levels[index];
         double t = 3600 - 0.05 * frames / 2;   // the middle of the run crosses a page boundary
@@ -147,6 +156,7 @@ int main(int argc, char** argv)
         int turns = 0;
         int widest = 0;
         double worst = 0;
+        const double cpuBefore = bench::selfCpuSeconds();
         for (int f = 0; f < frames; ++f) {
             t += 0.05;
             in.currentTime = t;
@@ -165,8 +175,10 @@ int main(int argc, char** argv)
             if (!turn)
                 widest = std::max(widest, int(watcher.painted.boundingRect().width() * view.devicePixelRatioF()));
         }
-        std::printf("| %g s | %.3f | %.2f | %d | %d | %d |\n", span, median(times), worst, turns,
-                    view.canvas()->drawingPasses() - passesBefore, widest);
+        const double cpuPerFrame = (bench::selfCpuSeconds() - cpuBefore) * 1000 / frames;
+        std::printf("| %g s | %.3f | %.2f | %d | %d | %d | %.3f |\n", span, median(times), worst, turns,
+                    view.canvas()->drawingPasses() - passesBefore, widest, cpuPerFrame);
     }
+    std::printf("\nLoad average %.2f\n", bench::loadAverage());
     return 0;
 }

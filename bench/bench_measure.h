@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 
 #include <cstdio>
+#include <ctime>
 
 namespace hf::bench {
 
@@ -25,6 +26,25 @@ inline double cpuSeconds(const rusage& usage)
 {
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
         + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// This process's user and system time so far, in seconds.
+inline double selfCpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return cpuSeconds(usage);
+}
+
+// The CPU time a running process has had so far, all its threads, in seconds; -1 when it cannot
+// be read (it has ended, or belongs to someone else).
+inline double runningCpuSeconds(pid_t pid)
+{
+    clockid_t clock;
+    timespec time{};
+    if (clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &time) != 0)
+        return -1;
+    return double(time.tv_sec) + double(time.tv_nsec) / 1e9;
 }
 
 } // namespace hf::bench

@@ -13,10 +13,15 @@
 //    flushed and drawn by the server. The time from the "Main window drawn" line to those pixels
 //    is printed too.
 //
+// Beside each median time: the median CPU time the program had had by then (user and system, to
+// the kernel's tick), and the load average when the runs ended.
+//
 // Every run gets a home of its own and no session bus, so the keychain falls back to its file
 // at once instead of waiting for a Secret Service to start.
 //
 //   bench_startup [--runs N]
+
+#include "bench_measure.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -83,8 +88,13 @@ void stopProcess(QProcess& process)
     process.waitForFinished();
 }
 
-// Milliseconds from the start of `program` to its "Main window drawn" line; -1 on failure.
-double timeToWindow(const QString& program, const QStringList& arguments, const QString& platform)
+struct WindowTime {
+    double ms = -1;      // to the "Main window drawn" line
+    double cpuMs = -1;   // the program's CPU time by then
+};
+
+// From the start of `program` to its "Main window drawn" line; -1 on failure.
+WindowTime timeToWindow(const QString& program, const QStringList& arguments, const QString& platform)
 {
     QTemporaryDir home;
     QProcess process;
@@ -94,21 +104,22 @@ double timeToWindow(const QString& program, const QStringList& arguments, const 
     clock.start();
     process.start(program, arguments);
     QByteArray output;
-    double elapsed = -1;
+    WindowTime time;
     while (clock.elapsed() < 20000 && process.state() != QProcess::NotRunning) {
         process.waitForReadyRead(50);
         output += process.readAll();
         if (output.contains("Main window drawn")) {
-            elapsed = clock.nsecsElapsed() / 1e6;
+            time.ms = clock.nsecsElapsed() / 1e6;
+            time.cpuMs = hf::bench::runningCpuSeconds(pid_t(process.processId())) * 1000;
             break;
         }
     }
-    if (elapsed < 0)
+    if (time.ms < 0)
         std::fprintf(stderr, "%s did not show its window (%s, exit %d):\n%s\n", qPrintable(program),
                      process.state() == QProcess::NotRunning ? "ended" : "still running", process.exitCode(),
                      output.constData());
     stopProcess(process);
-    return elapsed;
+    return time;
 }
 
 // ---- Pixels on the X server
@@ -116,6 +127,7 @@ double timeToWindow(const QString& program, const QStringList& arguments, const 
 struct PixelTimes {
     double pixels = -1;     // to the window's first pixels on the X server
     double drawnLine = -1;  // to the program's "Main window drawn" line (as soon as it was read)
+    double cpuMs = -1;      // the program's CPU time when its pixels were seen
 };
 
 // Rows across the screen, a tenth of its height apart: what the probes read back. Nothing else
@@ -160,8 +172,10 @@ PixelTimes timeToPixels(QScreen* screen, const QString& program, const QStringLi
         readOutput(0);
         const double now = clock.nsecsElapsed() / 1e6;
         for (size_t i = 0; i < rows.size() && times.pixels < 0; ++i) {
-            if (readBack(screen, rows[i]) != before[i])
+            if (readBack(screen, rows[i]) != before[i]) {
                 times.pixels = now;
+                times.cpuMs = hf::bench::runningCpuSeconds(pid_t(process.processId())) * 1000;
+            }
         }
         ::usleep(500);
     }
@@ -190,17 +204,29 @@ double median(std::vector<double> values)
     return values.empty() ? -1 : values[values.size() / 2];
 }
 
+void printCpu(const std::vector<double>& bare, const std::vector<double>& media, const std::vector<double>& app)
+{
+    std::printf("           CPU time by then: bare Qt window %6.1f ms   with FFmpeg %6.1f ms   Hushframe %6.1f ms   "
+                "load average %.2f\n",
+                median(bare), median(media), median(app), hf::bench::loadAverage());
+}
+
 // Under Xvfb: to the pixels of each program's window on the X server.
 void measurePixels(const QString& self, int runs)
 {
     QScreen* screen = QGuiApplication::primaryScreen();
     const QString bareWithMedia = QStringLiteral(HF_BARE_WITH_MEDIA_PROGRAM);
-    std::vector<double> bare, media, app, lineToPixels;
+    std::vector<double> bare, media, app, lineToPixels, bareCpu, mediaCpu, appCpu;
     for (int i = 0; i < runs; ++i) {
-        bare.push_back(timeToPixels(screen, self, {"--bare"}).pixels);
-        media.push_back(timeToPixels(screen, bareWithMedia, {"--bare"}).pixels);
+        const PixelTimes b = timeToPixels(screen, self, {"--bare"});
+        bare.push_back(b.pixels);
+        bareCpu.push_back(b.cpuMs);
+        const PixelTimes m = timeToPixels(screen, bareWithMedia, {"--bare"});
+        media.push_back(m.pixels);
+        mediaCpu.push_back(m.cpuMs);
         const PixelTimes ours = timeToPixels(screen, QStringLiteral(HF_APP_PROGRAM), {});
         app.push_back(ours.pixels);
+        appCpu.push_back(ours.cpuMs);
         if (ours.pixels >= 0 && ours.drawnLine >= 0)
             lineToPixels.push_back(ours.pixels - ours.drawnLine);
     }
@@ -209,6 +235,7 @@ void measurePixels(const QString& self, int runs)
     std::printf("%-10s bare Qt window %6.1f ms   with FFmpeg %6.1f ms   Hushframe %6.1f ms   "
                 "ratio %.2f (%.2f to the window with FFmpeg)   median of %d, to the pixels on the X server\n",
                 "xcb", b, m, a, a / b, a / m, runs);
+    printCpu(bareCpu, mediaCpu, appCpu);
     if (!lineToPixels.empty())
         std::printf("           Hushframe's \"Main window drawn\" line to its pixels: median %.1f ms (%.1f to %.1f)\n",
                     median(lineToPixels), lineToPixels.front(), lineToPixels.back());
@@ -218,16 +245,23 @@ void measurePixels(const QString& self, int runs)
 void measure(const QString& self, const QString& platform, int runs)
 {
     const QString bareWithMedia = QStringLiteral(HF_BARE_WITH_MEDIA_PROGRAM);
-    std::vector<double> bare, media, app;
+    std::vector<double> bare, media, app, bareCpu, mediaCpu, appCpu;
+    const auto run = [&](std::vector<double>& times, std::vector<double>& cpu, const QString& program,
+                         const QStringList& arguments) {
+        const WindowTime t = timeToWindow(program, arguments, platform);
+        times.push_back(t.ms);
+        cpu.push_back(t.cpuMs);
+    };
     for (int i = 0; i < runs; ++i) {
-        bare.push_back(timeToWindow(self, {"--bare"}, platform));
-        media.push_back(timeToWindow(bareWithMedia, {"--bare"}, platform));
-        app.push_back(timeToWindow(QStringLiteral(HF_APP_PROGRAM), {}, platform));
+        run(bare, bareCpu, self, {"--bare"});
+        run(media, mediaCpu, bareWithMedia, {"--bare"});
+        run(app, appCpu, QStringLiteral(HF_APP_PROGRAM), {});
     }
     const double b = median(bare), m = median(media), a = median(app);
     std::printf("%-10s bare Qt window %6.1f ms   with FFmpeg %6.1f ms   Hushframe %6.1f ms   "
                 "ratio %.2f (%.2f to the window with FFmpeg)   median of %d, to the first paint's start\n",
                 qPrintable(platform), b, m, a, a / b, a / m, runs);
+    printCpu(bareCpu, mediaCpu, appCpu);
     std::fflush(stdout);
 }
 

@@ -53,7 +53,11 @@ QString queueJobStatusText(const BatchJob& job)
 {
     QString word;
     switch (job.status.kind()) {
-    case BatchJobStatus::Kind::working: word = job.status.progress().stage.shortStatus(); break;
+    case BatchJobStatus::Kind::working:
+        // The number goes with the step, as on the open video's row: the ring alone is too small to read.
+        word = text("ui.batch.row.working", "%@, %@",
+                    {job.status.progress().stage.shortStatus(), percentText(job.status.progress().fractionCompleted)});
+        break;
     case BatchJobStatus::Kind::completed: word = text("status.short.cleaned", "cleaned"); break;
     case BatchJobStatus::Kind::failed:
         // The reason goes with the word, so the row, its tooltip and its description all tell why.
