@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QNetworkProxy>
 #include <QSslSocket>
+#include <QTcpSocket>
 
 #include <chrono>
 #include <memory>
@@ -100,14 +101,21 @@ TransferOutcome transfer(const Transfer& t, const AudioUploading::Progress& prog
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return {0, file.errorString()};
     const qint64 total = file.size();
-    QSslSocket socket;
+    // A plain address never touches the TLS backend, which is loaded on the main thread only.
+    const bool secure = t.instruction.url.scheme() == u"https";
+    QSslSocket* tls = nullptr;
+    std::unique_ptr<QTcpSocket> connection;
+    if (secure)
+        connection.reset(tls = new QSslSocket);
+    else
+        connection = std::make_unique<QTcpSocket>();
+    QTcpSocket& socket = *connection;
     socket.setProxy(t.proxy);
     socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    const bool secure = t.instruction.url.scheme() == u"https";
     const QString host = t.instruction.url.host();
     const quint16 port = quint16(t.instruction.url.port(secure ? 443 : 80));
-    if (secure)
-        socket.connectToHostEncrypted(host, port);
+    if (tls)
+        tls->connectToHostEncrypted(host, port);
     else
         socket.connectToHost(host, port);
 
@@ -127,9 +135,9 @@ TransferOutcome transfer(const Transfer& t, const AudioUploading::Progress& prog
     if (!socket.waitForConnected(int(t.timeout.count())))
         return socket.error() == QAbstractSocket::SocketTimeoutError ? timeout : failed();
     checkStop();
-    while (secure && !socket.isEncrypted()) {
+    while (tls && !tls->isEncrypted()) {
         checkStop();
-        if (!socket.waitForEncrypted(kPollMs) && socket.error() != QAbstractSocket::SocketTimeoutError)
+        if (!tls->waitForEncrypted(kPollMs) && socket.error() != QAbstractSocket::SocketTimeoutError)
             return failed();
         if (timedOut())
             return timeout;
@@ -213,6 +221,10 @@ QCoro::Task<void> URLSessionUploader::upload(QUrl fileURL, UploadInstruction ins
     // the requesting thread to its own in 16 KB pieces, each a round trip between two event
     // loops: that cost several times curl's CPU time and about half its speed.
     const Transfer t{fileURL.toLocalFile(), instruction, m_session ? m_session->proxy() : QNetworkProxy(), m_timeout};
+    // Qt loads its TLS backend on first use, and that loading is not safe against the network
+    // manager's own use of it on this thread: it is done here, before any worker needs it.
+    if (instruction.url.scheme() == u"https")
+        QSslSocket::supportsSsl();
     // Fractions below 1 only, on the main thread, in order: 1.0 is the success report, made once
     // the target has accepted.
     const MediaProgress reports = progress ? progressOnThreadOf(QCoreApplication::instance(), [progress](double f) {
