@@ -128,9 +128,11 @@ constexpr qint64 bufferMicroseconds = 100000;
 // A sink reads every few tens of milliseconds while it plays; this long without a read, it has
 // stopped.
 constexpr qint64 stallNanoseconds = 500'000'000;
-// Opening a stream (and waking a sound server's idle device) takes a good part of a second; a
-// server that has not opened one after this long is not answering.
-constexpr qint64 openNanoseconds = 2'000'000'000;
+// Opening a stream takes a good part of a second, and a new stream is only played once the
+// server has woken its device for it: a device that idled with no stream on it (as after the
+// server restarted) may have been scheduled up to 2 s ahead, and takes nothing of the new stream
+// until then. A server that has not played a stream after this long is not answering.
+constexpr qint64 openNanoseconds = 3'000'000'000;
 // How long the application's end waits for the output thread to let the sound server go; a
 // thread still waiting for a server that does not answer is left to it.
 constexpr int closeMilliseconds = 2000;
@@ -148,6 +150,7 @@ struct Feed {
     std::mutex renderMutex;   // held while rendering
     AudioRenderer* renderer = nullptr;
     std::atomic<qint64> rendered{0};    // frames handed to the current stream
+    std::atomic<qint64> bufferFrames{0};   // what the current stream's buffer holds
     std::atomic<qint64> lastRead{0};    // steady clock, nanoseconds: when a renderer last gave frames
     std::atomic<bool> open{false};      // a stream is open and takes what it is given
     std::atomic<bool> failed{false};    // the stream could not be opened, or the server dropped it
@@ -261,10 +264,12 @@ public:
         m_sink->setBufferSize(m_format.bytesForDuration(bufferMicroseconds));
         m_sink->start(m_io);
         // With nothing to play yet the sink may idle at once; only a stopped one failed.
-        if (m_sink->state() == QAudio::StoppedState)
+        if (m_sink->state() == QAudio::StoppedState) {
             fail();
-        else
+        } else {
+            m_feed->bufferFrames = m_sink->bufferSize() / m_format.bytesPerFrame();
             m_feed->open = true;
+        }
     }
 
     // The sink stopped asking while there was nothing to give: it asks again.
@@ -383,7 +388,10 @@ public:
         if (m_feed->failed.load())
             return true;
         const qint64 since = std::max(m_startedAt, m_feed->lastRead.load());
-        return steadyNanoseconds() - since > (m_feed->open.load() ? stallNanoseconds : openNanoseconds);
+        // A start fills the stream's buffer at once; the stream plays once the server has taken
+        // more than that. Until then the server may still be waking its device.
+        const bool playing = m_feed->open.load() && m_feed->rendered.load() > m_feed->bufferFrames.load();
+        return steadyNanoseconds() - since > (playing ? stallNanoseconds : openNanoseconds);
     }
 
     void prepare() override

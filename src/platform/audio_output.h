@@ -58,7 +58,7 @@ public:
 
     // Started, but nothing is heard: the device could not be opened, its sound server dropped
     // it, or it has taken nothing from the renderer for longer than any device waits between two
-    // reads (or than a server takes to open a stream). The playhead would stand still. Asked on
+    // reads (or than a server takes to open a stream and play it). The playhead would stand still. Asked on
     // the thread that starts and stops the output.
     virtual bool isStalled() const { return false; }
 

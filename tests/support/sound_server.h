@@ -53,6 +53,9 @@ public:
     // when it does not.
     void kill();
     bool start();
+    // Whether process `pid` is connected to the server (a sound client reconnects a while after
+    // its server went away).
+    bool hasClient(qint64 pid) const;
     // Stops the server with SIGSTOP (it neither answers nor dies) or lets it go on.
     void hang(bool hung);
 
@@ -70,6 +73,7 @@ public:
     // false when parec cannot start.
     bool start();
     void stop();
+    bool isRecording() const { return m_pid > 0; }
     // When the first sample louder than `threshold` (of full scale) at or after `fromNs` was
     // played, on the steady clock; none when nothing that loud was recorded after it yet.
     std::optional<qint64> soundAfter(qint64 fromNs, double threshold = 0.03) const;
