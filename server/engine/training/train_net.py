@@ -48,8 +48,8 @@ STEMS = ("dialogue", "music", "effects")
 BETA1, BETA2, EPSILON = 0.9, 0.999, 1e-8
 
 
-def make_source(spec, root, seed, seconds, split):
-    module, name = spec.split(":")
+def make_source(source, root, seed, seconds, split):
+    module, name = source.split(":")
     return getattr(importlib.import_module(module), name)(root, seed, seconds=seconds, split=split)
 
 
