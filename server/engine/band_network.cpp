@@ -23,6 +23,10 @@ asm(".pushsection .rodata\n"
 extern "C" const std::byte hf_band_network_weights_begin[];
 extern "C" const std::byte hf_band_network_weights_end[];
 
+// The vector helpers below are inlined into functions built for one processor each: no vector
+// crosses a call between code built for different processors, whatever GCC warns.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 namespace hf::engine {
 
 namespace {
@@ -53,7 +57,8 @@ std::vector<float> floats(WeightsReader& in, std::size_t count)
     return out;
 }
 
-// e^x to about 2e-6 of its value, the same way for every element (vectorisable).
+// e^x to about 2e-6 of its value, the same way for every element (exponentiate() below takes the
+// same steps on vectors).
 inline float exponential(float x)
 {
     x = std::clamp(x, -87.0f, 88.0f);
@@ -73,74 +78,78 @@ inline float exponential(float x)
 
 // y[r][o] = bias[o] + x[r][0] w[0][o] + ... + x[r][inner - 1] w[inner - 1][o] (no bias: 0), each sum
 // taken in that order whatever the shape, so that a frame's values do not depend on how many
-// rows come with it. Four rows by `Tile` outputs at a time, so that the sums stay in registers.
-template <int Tile>
+// rows come with it. Blocks of Rows rows by Vectors vectors of Lanes outputs are summed in
+// registers, each weight read once for the block's rows; what is left over goes a row and a
+// vector, then an output, at a time, with the same sums.
+template <int Lanes>
+struct Simd {
+    typedef float Vector __attribute__((vector_size(Lanes * sizeof(float))));
+    typedef float Loose __attribute__((vector_size(Lanes * sizeof(float)), aligned(alignof(float)))); // unaligned
+    typedef int Whole __attribute__((vector_size(Lanes * sizeof(int))));
+};
+
+template <int Lanes, int Rows, int Vectors>
+__attribute__((always_inline)) inline void productBlock(const float* __restrict x, int inner, const float* __restrict w, int outs,
+                                                        const float* __restrict bias, float* __restrict y, int o)
+{
+    using V = typename Simd<Lanes>::Vector;
+    using L = typename Simd<Lanes>::Loose;
+    V acc[Rows][Vectors];
+#pragma GCC unroll 16
+    for (int k = 0; k < Vectors; ++k) {
+        const V b = bias ? V(*reinterpret_cast<const L*>(bias + o + k * Lanes)) : V{};
+#pragma GCC unroll 16
+        for (int r = 0; r < Rows; ++r)
+            acc[r][k] = b;
+    }
+    for (int c = 0; c < inner; ++c) {
+        const float* wc = w + std::size_t(c) * std::size_t(outs) + std::size_t(o);
+        V wv[Vectors];
+#pragma GCC unroll 16
+        for (int k = 0; k < Vectors; ++k)
+            wv[k] = *reinterpret_cast<const L*>(wc + k * Lanes);
+#pragma GCC unroll 16
+        for (int r = 0; r < Rows; ++r) {
+            const V v = V{} + x[std::size_t(r) * std::size_t(inner) + std::size_t(c)];
+#pragma GCC unroll 16
+            for (int k = 0; k < Vectors; ++k)
+                acc[r][k] += v * wv[k];
+        }
+    }
+#pragma GCC unroll 16
+    for (int r = 0; r < Rows; ++r)
+#pragma GCC unroll 16
+        for (int k = 0; k < Vectors; ++k)
+            *reinterpret_cast<L*>(y + std::size_t(r) * std::size_t(outs) + std::size_t(o + k * Lanes)) = acc[r][k];
+}
+
+template <int Lanes, int Rows, int Vectors>
+__attribute__((always_inline)) inline void productRows(const float* __restrict x, int inner, const float* __restrict w, int outs,
+                                                       const float* __restrict bias, float* __restrict y)
+{
+    int o = 0;
+    for (; o + Vectors * Lanes <= outs; o += Vectors * Lanes)
+        productBlock<Lanes, Rows, Vectors>(x, inner, w, outs, bias, y, o);
+    for (; o + Lanes <= outs; o += Lanes)
+        productBlock<Lanes, Rows, 1>(x, inner, w, outs, bias, y, o);
+    for (; o < outs; ++o)
+        for (int r = 0; r < Rows; ++r) {
+            float acc = bias ? bias[o] : 0.0f;
+            for (int c = 0; c < inner; ++c)
+                acc += x[std::size_t(r) * std::size_t(inner) + std::size_t(c)] * w[std::size_t(c) * std::size_t(outs) + std::size_t(o)];
+            y[std::size_t(r) * std::size_t(outs) + std::size_t(o)] = acc;
+        }
+}
+
+template <int Lanes, int Vectors>
 __attribute__((always_inline)) inline void productOf(const float* __restrict x, int rows, int inner, const float* __restrict w,
                                                      int outs, const float* __restrict bias, float* __restrict y)
 {
-    const auto at = [](int a, int b) { return std::size_t(a) * std::size_t(b); };
     int r = 0;
-    for (; r + 4 <= rows; r += 4) {
-        int o = 0;
-        for (; o + Tile <= outs; o += Tile) {
-            float acc[4][Tile];
-            for (int i = 0; i < 4; ++i)
-                for (int j = 0; j < Tile; ++j)
-                    acc[i][j] = bias ? bias[o + j] : 0.0f;
-            for (int c = 0; c < inner; ++c) {
-                const float* wc = w + at(c, outs) + o;
-                for (int i = 0; i < 4; ++i) {
-                    const float v = x[at(r + i, inner) + std::size_t(c)];
-                    for (int j = 0; j < Tile; ++j)
-                        acc[i][j] += v * wc[j];
-                }
-            }
-            for (int i = 0; i < 4; ++i)
-                for (int j = 0; j < Tile; ++j)
-                    y[at(r + i, outs) + std::size_t(o + j)] = acc[i][j];
-        }
-        for (; o < outs; ++o)
-            for (int i = 0; i < 4; ++i) {
-                float acc = bias ? bias[o] : 0.0f;
-                for (int c = 0; c < inner; ++c)
-                    acc += x[at(r + i, inner) + std::size_t(c)] * w[at(c, outs) + std::size_t(o)];
-                y[at(r + i, outs) + std::size_t(o)] = acc;
-            }
-    }
-    for (; r < rows; ++r) {
-        const float* xr = x + at(r, inner);
-        int o = 0;
-        for (; o + 64 <= outs; o += 64) {
-            float acc[64];
-            for (int j = 0; j < 64; ++j)
-                acc[j] = bias ? bias[o + j] : 0.0f;
-            for (int c = 0; c < inner; ++c) {
-                const float* wc = w + at(c, outs) + o;
-                const float v = xr[c];
-                for (int j = 0; j < 64; ++j)
-                    acc[j] += v * wc[j];
-            }
-            std::copy(acc, acc + 64, y + at(r, outs) + std::size_t(o));
-        }
-        for (; o + 16 <= outs; o += 16) {
-            float acc[16];
-            for (int j = 0; j < 16; ++j)
-                acc[j] = bias ? bias[o + j] : 0.0f;
-            for (int c = 0; c < inner; ++c) {
-                const float* wc = w + at(c, outs) + o;
-                const float v = xr[c];
-                for (int j = 0; j < 16; ++j)
-                    acc[j] += v * wc[j];
-            }
-            std::copy(acc, acc + 16, y + at(r, outs) + std::size_t(o));
-        }
-        for (; o < outs; ++o) {
-            float acc = bias ? bias[o] : 0.0f;
-            for (int c = 0; c < inner; ++c)
-                acc += xr[c] * w[at(c, outs) + std::size_t(o)];
-            y[at(r, outs) + std::size_t(o)] = acc;
-        }
-    }
+    for (; r + 4 <= rows; r += 4)
+        productRows<Lanes, 4, Vectors>(x + std::size_t(r) * std::size_t(inner), inner, w, outs, bias, y + std::size_t(r) * std::size_t(outs));
+    for (; r < rows; ++r)
+        productRows<Lanes, 1, 2 * Vectors>(x + std::size_t(r) * std::size_t(inner), inner, w, outs, bias, y + std::size_t(r) * std::size_t(outs));
 }
 
 // Built for processors with AVX-512 (twice as many outputs at a time: its registers are twice as
@@ -148,16 +157,16 @@ __attribute__((always_inline)) inline void productOf(const float* __restrict x, 
 __attribute__((target("arch=x86-64-v4"))) void productWide(const float* x, int rows, int inner, const float* w, int outs,
                                                           const float* bias, float* y)
 {
-    productOf<32>(x, rows, inner, w, outs, bias, y);
+    productOf<16, 4>(x, rows, inner, w, outs, bias, y);
 }
 __attribute__((target("arch=x86-64-v3"))) void productAvx2(const float* x, int rows, int inner, const float* w, int outs,
                                                           const float* bias, float* y)
 {
-    productOf<16>(x, rows, inner, w, outs, bias, y);
+    productOf<8, 2>(x, rows, inner, w, outs, bias, y);
 }
 void productPlain(const float* x, int rows, int inner, const float* w, int outs, const float* bias, float* y)
 {
-    productOf<16>(x, rows, inner, w, outs, bias, y);
+    productOf<4, 2>(x, rows, inner, w, outs, bias, y);
 }
 using Product = void (*)(const float*, int, int, const float*, int, const float*, float*);
 const Product product = [] {
@@ -169,23 +178,160 @@ const Product product = [] {
     return &productPlain;
 }();
 
+// exponential() of Lanes values at once, in place, with the same steps, so the same values.
+template <int Lanes>
+__attribute__((always_inline)) inline void exponentiate(typename Simd<Lanes>::Vector& x)
+{
+    using V = typename Simd<Lanes>::Vector;
+    using I = typename Simd<Lanes>::Whole;
+    x = x < -87.0f ? V{} - 87.0f : x;
+    x = x > 88.0f ? V{} + 88.0f : x;
+    const V t = x * 1.44269504f;
+    I whole = __builtin_convertvector(t, I); // towards zero; one less where that rounded up
+    whole += __builtin_convertvector(whole, V) > t;
+    const V f = t - __builtin_convertvector(whole, V);
+    V p = V{} + 1.52527e-5f;
+    p = p * f + 1.540353e-4f;
+    p = p * f + 1.3333558e-3f;
+    p = p * f + 9.6181291e-3f;
+    p = p * f + 5.55041087e-2f;
+    p = p * f + 0.240226507f;
+    p = p * f + 0.693147181f;
+    p = p * f + 1.0f;
+    x = p * reinterpret_cast<V>((whole + 127) << 23);
+}
+
 // A block's dilated convolution in time and its gate, for one frame: v = taps[0] before + taps[1]
 // now + taps[2] after + bias over 2 width features per band, then out = v[c] sigmoid(v[width + c]).
-__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) void convolveAndGate(
-    const float* __restrict before, const float* __restrict now, const float* __restrict after,
-    const float* __restrict taps, const float* __restrict bias, int bands, int width, float* __restrict out)
+template <int Lanes>
+__attribute__((always_inline)) inline void convolveAndGateOf(const float* __restrict before, const float* __restrict now,
+                                                             const float* __restrict after, const float* __restrict taps,
+                                                             const float* __restrict bias, int bands, int width, float* __restrict out)
 {
+    using V = typename Simd<Lanes>::Vector;
+    using L = typename Simd<Lanes>::Loose;
+    const auto at = [](const float* p, int i) { return V(*reinterpret_cast<const L*>(p + i)); };
     const int wide = 2 * width;
     const float *t0 = taps, *t1 = taps + wide, *t2 = taps + 2 * wide;
-    float v[1024];
     for (int k = 0; k < bands; ++k) {
         const std::size_t row = std::size_t(k) * std::size_t(wide);
-        for (int j = 0; j < wide; ++j)
-            v[j] = ((before[row + j] * t0[j] + now[row + j] * t1[j]) + after[row + j] * t2[j]) + bias[j];
+        const float *b = before + row, *n = now + row, *a = after + row;
         float* o = out + std::size_t(k) * std::size_t(width);
-        for (int c = 0; c < width; ++c)
-            o[c] = v[c] / (1.0f + exponential(-v[width + c]));
+        int c = 0;
+        for (; c + Lanes <= width; c += Lanes) {
+            const int g = width + c;
+            const V value = ((at(b, c) * at(t0, c) + at(n, c) * at(t1, c)) + at(a, c) * at(t2, c)) + at(bias, c);
+            const V gate = ((at(b, g) * at(t0, g) + at(n, g) * at(t1, g)) + at(a, g) * at(t2, g)) + at(bias, g);
+            V e = -gate;
+            exponentiate<Lanes>(e);
+            *reinterpret_cast<L*>(o + c) = value / (1.0f + e);
+        }
+        for (; c < width; ++c) {
+            const int g = width + c;
+            const float value = ((b[c] * t0[c] + n[c] * t1[c]) + a[c] * t2[c]) + bias[c];
+            const float gate = ((b[g] * t0[g] + n[g] * t1[g]) + a[g] * t2[g]) + bias[g];
+            o[c] = value / (1.0f + exponential(-gate));
+        }
     }
+}
+
+__attribute__((target("arch=x86-64-v4"))) void convolveAndGateWide(const float* before, const float* now, const float* after,
+                                                                  const float* taps, const float* bias, int bands, int width, float* out)
+{
+    convolveAndGateOf<16>(before, now, after, taps, bias, bands, width, out);
+}
+__attribute__((target("arch=x86-64-v3"))) void convolveAndGateAvx2(const float* before, const float* now, const float* after,
+                                                                  const float* taps, const float* bias, int bands, int width, float* out)
+{
+    convolveAndGateOf<8>(before, now, after, taps, bias, bands, width, out);
+}
+void convolveAndGatePlain(const float* before, const float* now, const float* after, const float* taps, const float* bias,
+                          int bands, int width, float* out)
+{
+    convolveAndGateOf<4>(before, now, after, taps, bias, bands, width, out);
+}
+using ConvolveAndGate = void (*)(const float*, const float*, const float*, const float*, const float*, int, int, float*);
+const ConvolveAndGate convolveAndGate = [] {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("x86-64-v4"))
+        return &convolveAndGateWide;
+    if (__builtin_cpu_supports("x86-64-v3"))
+        return &convolveAndGateAvx2;
+    return &convolveAndGatePlain;
+}();
+
+// A band's shares from its logits z (3 x w: dialogue, music, effects): a softmax per bin, into out
+// (3 x bins from the band's first bin `lo`).
+template <int Lanes>
+__attribute__((always_inline)) inline void sharesOf(const float* __restrict z, int w, float* __restrict out, int bins, int lo)
+{
+    using V = typename Simd<Lanes>::Vector;
+    using L = typename Simd<Lanes>::Loose;
+    const auto at = [](const float* p, int i) { return V(*reinterpret_cast<const L*>(p + i)); };
+    int j = 0;
+    for (; j + Lanes <= w; j += Lanes) {
+        const V a = at(z, j), b = at(z, w + j), c = at(z, 2 * w + j);
+        V top = a < b ? b : a;
+        top = top < c ? c : top;
+        V ea = a - top, eb = b - top, ec = c - top;
+        exponentiate<Lanes>(ea);
+        exponentiate<Lanes>(eb);
+        exponentiate<Lanes>(ec);
+        const V total = (ea + eb) + ec;
+        *reinterpret_cast<L*>(out + lo + j) = ea / total;
+        *reinterpret_cast<L*>(out + bins + lo + j) = eb / total;
+        *reinterpret_cast<L*>(out + 2 * bins + lo + j) = ec / total;
+    }
+    for (; j < w; ++j) {
+        const float top = std::max({z[j], z[w + j], z[2 * w + j]});
+        float e[3], total = 0;
+        for (int s = 0; s < 3; ++s)
+            total += e[s] = exponential(z[s * w + j] - top);
+        for (int s = 0; s < 3; ++s)
+            out[s * bins + lo + j] = e[s] / total;
+    }
+}
+
+__attribute__((target("arch=x86-64-v4"))) void sharesWide(const float* z, int w, float* out, int bins, int lo)
+{
+    sharesOf<16>(z, w, out, bins, lo);
+}
+__attribute__((target("arch=x86-64-v3"))) void sharesAvx2(const float* z, int w, float* out, int bins, int lo)
+{
+    sharesOf<8>(z, w, out, bins, lo);
+}
+void sharesPlain(const float* z, int w, float* out, int bins, int lo) { sharesOf<4>(z, w, out, bins, lo); }
+using Shares = void (*)(const float*, int, float*, int, int);
+const Shares sharesOfBand = [] {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("x86-64-v4"))
+        return &sharesWide;
+    if (__builtin_cpu_supports("x86-64-v3"))
+        return &sharesAvx2;
+    return &sharesPlain;
+}();
+
+// The sum of x[0] ... x[count - 1] (of x[i] - mean, squared, with `squares`) in double: eight
+// running sums, the i-th taking every eighth value from x[i], added up in order at the end.
+__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) double sumOf(const float* x, int count, bool squares, float mean)
+{
+    typedef double Eight __attribute__((vector_size(8 * sizeof(double))));
+    typedef float Floats __attribute__((vector_size(8 * sizeof(float)), aligned(alignof(float))));
+    typedef float FloatsV __attribute__((vector_size(8 * sizeof(float))));
+    Eight lanes{};
+    int i = 0;
+    for (; i + 8 <= count; i += 8) {
+        const Eight v = __builtin_convertvector(FloatsV(*reinterpret_cast<const Floats*>(x + i)) - (squares ? mean : 0.0f), Eight);
+        lanes += squares ? v * v : v;
+    }
+    for (; i < count; ++i) {
+        const double v = double(x[i] - (squares ? mean : 0.0f));
+        lanes[i % 8] += squares ? v * v : v;
+    }
+    double sum = 0;
+    for (int k = 0; k < 8; ++k)
+        sum += lanes[k];
+    return sum;
 }
 
 } // namespace
@@ -316,14 +462,8 @@ BandStream::BandStream(const BandNetwork& network, std::int64_t firstFrame, int 
 void BandStream::normalise(const float* h, const std::vector<float>& gain, const std::vector<float>& offset, float* out) const
 {
     const int width = m_net.m_width, count = m_net.bands() * width;
-    double sum = 0;
-    for (int i = 0; i < count; ++i)
-        sum += h[i];
-    const float mean = float(sum / count);
-    double squares = 0;
-    for (int i = 0; i < count; ++i)
-        squares += double(h[i] - mean) * double(h[i] - mean);
-    const float scale = 1.0f / std::sqrt(float(squares / count) + kNormFloor);
+    const float mean = float(sumOf(h, count, false, 0.0f) / count);
+    const float scale = 1.0f / std::sqrt(float(sumOf(h, count, true, mean) / count) + kNormFloor);
     for (int k = 0; k < count; k += width)
         for (int c = 0; c < width; ++c)
             out[k + c] = (h[k + c] - mean) * scale * gain[std::size_t(c)] + offset[std::size_t(c)];
@@ -422,14 +562,7 @@ const float* BandStream::shares(std::int64_t t)
         float* z = m_logits.data();
         product(m_norm.data() + std::size_t(b) * std::size_t(width), 1, width, m_net.m_head[std::size_t(b)].data(), 3 * w,
                 m_net.m_headBias[std::size_t(b)].data(), z);
-        for (int j = 0; j < w; ++j) {
-            const float top = std::max({z[j], z[w + j], z[2 * w + j]});
-            float e[3], total = 0;
-            for (int s = 0; s < 3; ++s)
-                total += e[s] = exponential(z[s * w + j] - top);
-            for (int s = 0; s < 3; ++s)
-                out[s * bins + lo + j] = e[s] / total;
-        }
+        sharesOfBand(z, w, out, bins, lo);
     }
     m_out.from = t;
     return out;
