@@ -7,13 +7,14 @@ A clip is a function of (seed, index, split) alone: every choice is drawn from g
 them, nothing is carried from one call to the next, so any process makes the same clip in any order.
 "dev" mixes only the recordings that pools.py held back, "train" only the others.
 
-The recipe: dialogue anchored at -30 to -16 dBFS (one or two speakers, a line after another with
-pauses, mostly centred, some to one side or in a room; none in 15 % of clips), music from a random
-place in a track, ducked 6-14 dB around the lines in most clips, sometimes starting or stopping
-within the clip (none in 25 %), effects from steady beds, events (some in rooms) and now and then a
-crowd of distant voices; a random EQ on stems, a limiter on some sums, 12 % mixed to mono. Half of
-the clips are heard through AAC: their mix is the sum of the recordings' AAC twins, put through
-exactly the same gains, filters and rooms as the clean stems, which stay the targets.
+The recipe: dialogue anchored at -30 to -16 dBFS (one or two speakers, recorded or now and then
+synthesised, a line after another with pauses, mostly centred, some to one side or in a room; none
+in 15 % of clips), music from a random place in a track (a fifth of the time a synthesised score),
+ducked 6-14 dB around the lines in most clips, sometimes starting or stopping within the clip (none
+in 25 %), effects from steady beds, events (some in rooms) and now and then a crowd of distant
+voices; a random EQ on stems, a limiter on some sums, 12 % mixed to mono. Half of the clips are
+heard through AAC: their mix is the sum of the recordings' AAC twins, put through exactly the same
+gains, filters and rooms as the clean stems, which stay the targets.
 """
 
 import json
@@ -27,7 +28,8 @@ SR = 44100
 AAC_SHARE = 0.5
 MONO_SHARE = 0.12
 SPLITS = {"train": 0, "dev": 1}
-SPEAKER_KINDS = {"prompt": 0.4, "syllable": 0.3, "shout": 0.2, "radio": 0.1}
+SPEAKER_KINDS = {"prompt": 0.4, "syllable": 0.3, "shout": 0.2, "radio": 0.1, "synthetic": 0.15}
+SYNTHETIC_MUSIC_SHARE = 0.2  # of the clips with music, where the pools hold synthesised scores
 
 
 def db(x):
@@ -221,7 +223,9 @@ class ClipMaker:
     def music(self, rng, layers, dialogue):
         if rng.random() < 0.25:
             return None
-        tracks = [r for rs in self.kinds["music"].values() for r in rs]
+        kinds = self.kinds["music"]
+        synthetic = "synthetic" in kinds and len(kinds) > 1 and rng.random() < SYNTHETIC_MUSIC_SHARE
+        tracks = [r for kind, rs in sorted(kinds.items()) if (kind == "synthetic") == synthetic for r in rs]
         rec = tracks[rng.integers(len(tracks))]
         x = self.read(rec, int(rng.integers(0, max(1, rec["length"] - self.n))), self.n, layers)
         if rng.random() < 0.15:

@@ -4,7 +4,8 @@
 
 Fetches and decodes the packages of sources.py (under DIR, once; it refuses the packages kept out
 of training), then writes DIR/pools/: for every pool (voice, music, bed, event, and the
-procedural.py recordings in procedural-bed and procedural-event) NAME.f32 holds its recordings one
+procedural.py recordings in procedural-bed and procedural-event, make_data.py's synthesised speech
+and scores in synthetic-voice and synthetic-music) NAME.f32 holds its recordings one
 after another as float32 frames (44.1 kHz, stereo interleaved) and NAME.aac.f32 the same
 recordings after one trip through the upload's AAC (256 kbit/s stereo) and back, sample-aligned
 with the clean ones; NAME.json lists the recordings (role, kind, speaker, where they start, how
@@ -26,6 +27,7 @@ from concurrent.futures import ProcessPoolExecutor
 
 import numpy as np
 
+import make_data
 import procedural
 import sources
 
@@ -36,6 +38,12 @@ AAC_BITRATE = 256000
 MAX_EVENT_SECONDS = 8
 # Procedural recordings per kind, train and dev: beds of 30 s, events of 0.3-14 s.
 PROCEDURAL_COUNTS = {"bed": (40, 6), "event": (200, 24)}
+# Synthesised recordings, train and dev: lines of speech (ten by each synthetic speaker) and 10 s
+# of a score (General MIDI played by fluidsynth, or synthesised), as narration and library music are.
+SYNTH_VERSION = 1
+SYNTH_COUNTS = {"voice": (600, 50), "music": (240, 20)}
+LINES_PER_SPEAKER = 10
+SYNTH_RMS = 0.1
 
 
 def aac_twin(x):
@@ -63,6 +71,8 @@ def prepare(job):
     is left."""
     if job[0] == "procedural":
         return prepare_procedural(job)
+    if job[0] == "synthetic":
+        return prepare_synthetic(job)
     _, path, role = job
     x = np.load(path, mmap_mode="r").T.astype(np.float32) / 32000.0
     if role in ("voice", "event"):
@@ -96,6 +106,28 @@ def prepare_procedural(job):
 
 
 SPLIT_CODES = {"train": 0, "dev": 1}
+
+
+def prepare_synthetic(job):
+    """A line of a synthetic speaker, or a piece of a score, at an RMS of SYNTH_RMS."""
+    _, role, split, number = job
+    rng = np.random.default_rng([VERSION, SYNTH_VERSION, 30 if role == "voice" else 31, SPLIT_CODES[split], number])
+    with tempfile.TemporaryDirectory(prefix="hf-synth-") as tmp:
+        if role == "voice":
+            speaker = np.random.default_rng([VERSION, SYNTH_VERSION, 32, SPLIT_CODES[split], number // LINES_PER_SPEAKER])
+            text, delivery = make_data.LINES[rng.integers(len(make_data.LINES))]
+            spk = make_data.pick_speaker(speaker)
+            if spk["engine"] == "festival" and delivery == "w":
+                delivery = "n"
+            x = trimmed(np.repeat(make_data.speak(rng, spk, text, delivery, tmp, "line")[:, None], 2, axis=1))
+        else:
+            pre = rng.uniform(0.0, 3.0)
+            x = (make_data.make_midi_music(rng, tmp, pre) if rng.random() < 0.6 else make_data.make_synth_music(rng, pre))[0].T
+    level = np.sqrt(np.mean(np.square(x))) if len(x) else 0.0
+    if level < 1e-6:
+        return None
+    x = (x * (SYNTH_RMS / level)).astype(np.float32)
+    return x, aac_twin(x)
 
 
 def speaker_of(rel, kind):
@@ -182,6 +214,13 @@ def procedural_items(folder, role):
             for kind in kinds for split, count in zip(("train", "dev"), PROCEDURAL_COUNTS[role]) for i in range(count)]
 
 
+def synthetic_items(role):
+    kind = "synthetic"
+    return [(role, kind, f"{kind}/{split}/" + (f"s{i // LINES_PER_SPEAKER:03d}/" if role == "voice" else "") + str(i),
+             ("synthetic", role, split, i), split)
+            for split, count in zip(("train", "dev"), SYNTH_COUNTS[role]) for i in range(count)]
+
+
 def build(root, jobs=4):
     """Makes every pool that is missing or out of date; returns the index."""
     folder = os.path.join(root, "pools")
@@ -199,6 +238,9 @@ def build(root, jobs=4):
         recipe = {"version": VERSION, "procedural": procedural.VERSIONS[role], "counts": PROCEDURAL_COUNTS[role],
                   "voices": zlib.crc32(repr(voices).encode())}
         pools["procedural-" + role] = write_pool(folder, "procedural-" + role, procedural_items(folder, role), jobs, recipe)
+    for role in ("voice", "music"):
+        recipe = {"version": VERSION, "synthetic": SYNTH_VERSION, "counts": SYNTH_COUNTS[role]}
+        pools["synthetic-" + role] = write_pool(folder, "synthetic-" + role, synthetic_items(role), jobs, recipe)
     return write_index(folder, pools)
 
 
