@@ -4,6 +4,9 @@
 // Usage: bench_song_check <catalogue folder> < list
 // The first line printed is {"catalogue": songs, "loadSeconds": CPU seconds}. Run it pinned to one
 // core (taskset) to read the times as one core's. bench/song_check_measure.py drives it.
+// A line "original<TAB>dialogue<TAB>effects" checks a cleaning as the server does: the songs found
+// in the original, then what became of each in the clean stems ("verdicts": gone, ambienceZero,
+// stillThere); bench/song_check_clean.py drives that.
 
 #include "engine/engine.h"
 
@@ -51,9 +54,11 @@ int main(int argc, char** argv)
         if (file.empty())
             continue;
         started = cpuSeconds();
-        std::string line = "{\"file\": " + jsonText(file);
+        const auto tab = file.find('\t');
+        const std::string original = file.substr(0, tab);
+        std::string line = "{\"file\": " + jsonText(original);
         try {
-            const auto found = catalogue->identify(file);
+            const auto found = catalogue->identify(original);
             line += ", \"segments\": " + std::to_string(found.checkedSegments) + ", \"songs\": [";
             for (std::size_t i = 0; i < found.songs.size(); ++i) {
                 const auto& song = found.songs[i];
@@ -64,6 +69,15 @@ int main(int argc, char** argv)
                 line += "]}";
             }
             line += "]";
+            const auto second = tab == std::string::npos ? tab : file.find('\t', tab + 1);
+            if (second != std::string::npos) {
+                const auto report = catalogue->verdicts(found.songs, file.substr(tab + 1, second - tab - 1), file.substr(second + 1));
+                line += ", \"verdicts\": [";
+                for (std::size_t i = 0; i < report.songs.size(); ++i)
+                    line += (i ? ", " : "") + std::string("{\"title\": ") + jsonText(report.songs[i].song.title) +
+                            ", \"verdict\": " + jsonText(std::string(hf::engine::verdictName(report.songs[i].verdict))) + "}";
+                line += "]";
+            }
         } catch (const std::exception& error) {
             line += ", \"error\": " + jsonText(error.what());
         }
