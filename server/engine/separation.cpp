@@ -217,11 +217,15 @@ public:
 
 private:
     using Group = ChannelGroup;
-    struct GroupFrame {
+    // What the estimates read of a group's frame, kept while the windows around it are estimated.
+    struct GroupMeasures {
         std::vector<float> magnitude;    // K
         std::vector<Complex> cross;      // K: L R*
         std::vector<float> leftPower;    // K: |L|^2
         std::vector<float> rightPower;   // K: |R|^2
+    };
+    // What a group's frame keeps until it is synthesised.
+    struct GroupFrame {
         // The estimates of the bin's magnitude per stem, before the dialogue is gated by speech.
         std::vector<float> dialogue, music, effects;
         float speech = 0; // how much of the frame's speech band the dialogue estimate holds, 0...1
@@ -231,10 +235,11 @@ private:
         std::vector<SlidingMedian> wide, narrow; // about 0.5 s and 0.1 s
         std::int64_t wideFirst = 0, wideLast = -1, narrowFirst = 0, narrowLast = -1;
     };
+    // A frame waiting to be synthesised: its spectra are made again from the input then, which
+    // is kept until then (a frame's samples and spectra would take far more memory over the
+    // frames that wait, above all for the band network's reach of about 3 s).
     struct Frame {
         std::vector<GroupFrame> groups;
-        std::vector<std::vector<Complex>> bins;  // channels x K
-        std::vector<std::vector<float>> samples; // channels x N: the frame as read
     };
 
     void analyze();
@@ -247,9 +252,15 @@ private:
     void judgeByFrameFeatures(std::int64_t t, std::size_t group);
     // `gate`: how far the dialogue estimate counts by the speech around the frame.
     void weighMasks(std::int64_t t, std::size_t group, float gate);
-    void synthesizeChannel(const Frame& frame, int channel);
+    void synthesizeChannel(std::int64_t t, int channel);
     void emitFrame(std::int64_t t);
     Frame& slot(std::int64_t frame) { return m_ring[std::size_t(frame % std::int64_t(m_ring.size()))]; }
+    GroupMeasures& measured(std::int64_t frame, std::size_t group)
+    {
+        return m_measures[std::size_t(frame % std::int64_t(m_measures.size()))][group];
+    }
+    // The spectra of frame t (channels x K) into `bins`, from the input.
+    void transform(std::int64_t t, std::vector<std::vector<Complex>>& bins);
     // What the network reads of a frame of a group, kept longer than the rest of the frame.
     MaskModel::FrameBands& bandsOf(std::int64_t frame, std::size_t group)
     {
@@ -280,6 +291,7 @@ private:
     std::vector<float> m_window;
     std::vector<float> m_bandWeight;
     std::vector<Frame> m_ring;
+    std::vector<std::vector<GroupMeasures>> m_measures;
     std::vector<std::vector<MaskModel::FrameBands>> m_bandsRing;
 
     Planes m_input;              // samples from m_inputStart on
@@ -315,6 +327,7 @@ private:
     std::vector<const Complex*> m_spectra;
     std::vector<float> m_timeBuffer;
     std::vector<Complex> m_binBuffer;
+    std::vector<std::vector<Complex>> m_frameBins; // channels x K: the frame being analysed or synthesised
     std::vector<Complex> m_crossSum;
     std::vector<double> m_leftSum, m_rightSum;
 };
@@ -364,16 +377,20 @@ StemSplitter::StemSplitter(int sampleRate, int channels, const SurroundChannels&
     // estimates serve the speech activity of the frames around it and the medians of the frames
     // after it. The network reads the frames up to its reach before and after the one synthesised.
     m_ring.resize(std::size_t(std::max(2 * m_longHalf, m_context + m_speechHalf + m_holdHalf) + kJudgedTogether + 4));
-    m_bandsRing.assign(std::size_t(2 * m_context + kJudgedTogether + 4), std::vector<MaskModel::FrameBands>(m_groups.size()));
-    for (Frame& f : m_ring) {
-        f.groups.resize(m_groups.size());
-        for (GroupFrame& g : f.groups) {
-            for (auto* v : {&g.magnitude, &g.leftPower, &g.rightPower, &g.dialogue, &g.music, &g.effects})
+    m_measures.assign(std::size_t(2 * m_longHalf + kJudgedTogether + 4), std::vector<GroupMeasures>(m_groups.size()));
+    for (auto& frame : m_measures)
+        for (GroupMeasures& g : frame) {
+            for (auto* v : {&g.magnitude, &g.leftPower, &g.rightPower})
                 v->resize(m_bins);
             g.cross.resize(m_bins);
         }
-        f.bins.assign(m_channels, std::vector<Complex>(m_bins));
-        f.samples.assign(m_channels, std::vector<float>(m_n));
+    m_frameBins.assign(m_channels, std::vector<Complex>(m_bins));
+    m_bandsRing.assign(std::size_t(2 * m_context + kJudgedTogether + 4), std::vector<MaskModel::FrameBands>(m_groups.size()));
+    for (Frame& f : m_ring) {
+        f.groups.resize(m_groups.size());
+        for (GroupFrame& g : f.groups)
+            for (auto* v : {&g.dialogue, &g.music, &g.effects})
+                v->resize(m_bins);
     }
     // Frame 0 starts before the soundtrack, in silence; a later span starts at its first frame,
     // and its first estimate and synthesis wait for the frames their windows reach back to.
@@ -483,28 +500,22 @@ void StemSplitter::analyze()
         const std::int64_t offset = start - m_inputStart;
         if (offset + m_n > std::int64_t(m_input[0].size()))
             break;
-        // Frames leave the ring only once no window needs them.
+        // Frames leave the rings only once no window needs them.
         advance(false);
-        Frame& f = slot(m_analyzed);
-        for (int c = 0; c < m_channels; ++c) {
-            const float* src = m_input[c].data() + offset;
-            std::copy(src, src + m_n, f.samples[c].begin());
-            for (int i = 0; i < m_n; ++i)
-                m_timeBuffer[i] = src[i] * m_window[i];
-            m_forward.forward(m_timeBuffer.data(), f.bins[c].data());
-        }
+        transform(m_analyzed, m_frameBins);
+        const auto& bins = m_frameBins;
         for (std::size_t g = 0; g < m_groups.size(); ++g) {
             const Group& group = m_groups[g];
-            GroupFrame& gf = f.groups[g];
+            GroupMeasures& gf = measured(m_analyzed, g);
             std::fill(gf.magnitude.begin(), gf.magnitude.end(), 0.0f);
             for (int c : group.channels)
                 for (int k = 0; k < m_bins; ++k)
-                    gf.magnitude[k] += std::norm(f.bins[c][k]);
+                    gf.magnitude[k] += std::norm(bins[c][k]);
             for (int k = 0; k < m_bins; ++k)
                 gf.magnitude[k] = std::sqrt(gf.magnitude[k] / float(group.channels.size()));
             if (group.left >= 0) {
-                const auto& l = f.bins[group.left];
-                const auto& r = f.bins[group.right];
+                const auto& l = bins[group.left];
+                const auto& r = bins[group.right];
                 for (int k = 0; k < m_bins; ++k) {
                     gf.cross[k] = l[k] * std::conj(r[k]);
                     gf.leftPower[k] = std::norm(l[k]);
@@ -513,7 +524,7 @@ void StemSplitter::analyze()
             }
             m_spectra.clear();
             for (int c : group.channels)
-                m_spectra.push_back(f.bins[c].data());
+                m_spectra.push_back(bins[c].data());
             // The network judges direction by the group's first two channels.
             if (m_band) {
                 m_band->inputs(m_spectra, group.left >= 0, m_bins, m_n, m_bandInput.data());
@@ -524,14 +535,25 @@ void StemSplitter::analyze()
         }
         ++m_analyzed;
 
-        // Drop input that no later frame reads.
-        const std::int64_t keepFrom = frameStart(m_analyzed);
+        // Drop input that no later frame reads, nor the synthesis of a frame analysed.
+        const std::int64_t keepFrom = frameStart(std::min(m_analyzed, m_synthesized));
         if (keepFrom - m_inputStart > 1 << 16) {
             const std::size_t drop = std::size_t(keepFrom - m_inputStart);
             for (auto& plane : m_input)
                 plane.erase(plane.begin(), plane.begin() + std::ptrdiff_t(drop));
             m_inputStart = keepFrom;
         }
+    }
+}
+
+void StemSplitter::transform(std::int64_t t, std::vector<std::vector<Complex>>& bins)
+{
+    const std::int64_t offset = frameStart(t) - m_inputStart;
+    for (int c = 0; c < m_channels; ++c) {
+        const float* src = m_input[c].data() + offset;
+        for (int i = 0; i < m_n; ++i)
+            m_timeBuffer[i] = src[i] * m_window[i];
+        m_forward.forward(m_timeBuffer.data(), bins[c].data());
     }
 }
 
@@ -543,6 +565,7 @@ void StemSplitter::estimate(std::int64_t t, std::size_t group)
     const std::int64_t shortFirst = std::max<std::int64_t>(0, t - m_shortHalf);
     const std::int64_t shortLast = std::min<std::int64_t>(m_analyzed - 1, t + m_shortHalf);
     GroupFrame& frame = slot(t).groups[group];
+    const GroupMeasures& measures = measured(t, group);
     const Group& g = m_groups[group];
 
     // Frames come in order, so each window only takes in new frames and lets go of old ones.
@@ -550,12 +573,12 @@ void StemSplitter::estimate(std::int64_t t, std::size_t group)
     auto slide = [&](std::vector<SlidingMedian>& medians, std::int64_t& from, std::int64_t& to, std::int64_t newFrom,
                      std::int64_t newTo) {
         while (to < newTo) {
-            const auto& magnitude = slot(++to).groups[group].magnitude;
+            const auto& magnitude = measured(++to, group).magnitude;
             for (int k = 0; k < m_bins; ++k)
                 medians[k].add(magnitude[k]);
         }
         while (from < newFrom) {
-            const auto& magnitude = slot(from++).groups[group].magnitude;
+            const auto& magnitude = measured(from++, group).magnitude;
             for (int k = 0; k < m_bins; ++k)
                 medians[k].remove(magnitude[k]);
         }
@@ -572,9 +595,9 @@ void StemSplitter::estimate(std::int64_t t, std::size_t group)
     SlidingMedian across;
     for (int k = 0, from = 0, to = -1; k < m_bins; ++k) {
         while (to < std::min(m_bins - 1, k + m_verticalHalf))
-            across.add(frame.magnitude[++to]);
+            across.add(measures.magnitude[++to]);
         while (from < k - m_verticalHalf)
-            across.remove(frame.magnitude[from++]);
+            across.remove(measures.magnitude[from++]);
         m_vertical[k] = across.median();
     }
 
@@ -584,7 +607,7 @@ void StemSplitter::estimate(std::int64_t t, std::size_t group)
         std::fill(m_leftSum.begin(), m_leftSum.end(), 0.0);
         std::fill(m_rightSum.begin(), m_rightSum.end(), 0.0);
         for (std::int64_t j = shortFirst; j <= shortLast; ++j) {
-            const GroupFrame& other = slot(j).groups[group];
+            const GroupMeasures& other = measured(j, group);
             for (int k = 0; k < m_bins; ++k) {
                 m_crossSum[k] += other.cross[k];
                 m_leftSum[k] += other.leftPower[k];
@@ -709,8 +732,14 @@ void StemSplitter::weighMasks(std::int64_t t, std::size_t group, float gate)
     float netGate = 1.0f;
     if (dialogueHere) {
         double speech = 0, all = 0;
+        const std::vector<int>& channels = m_groups[group].channels;
         for (int k = m_speechFrom; k < m_speechTo; ++k) {
-            const double p = double(frame.magnitude[k]) * frame.magnitude[k];
+            // The group's magnitude, as the analysis measured it.
+            float magnitude = 0.0f;
+            for (int c : channels)
+                magnitude += std::norm(m_frameBins[std::size_t(c)][std::size_t(k)]);
+            magnitude = std::sqrt(magnitude / float(channels.size()));
+            const double p = double(magnitude) * magnitude;
             speech += p * std::max(0.0f, 1.0f - m_netMusic[k] - m_netEffects[k]);
             all += p;
         }
@@ -739,27 +768,27 @@ void StemSplitter::weighMasks(std::int64_t t, std::size_t group, float gate)
 
 void StemSplitter::synthesize(std::int64_t t)
 {
-    Frame& frame = slot(t);
+    transform(t, m_frameBins);
     for (std::size_t g = 0; g < m_groups.size(); ++g) {
         computeMasks(t, g);
         // Music and effects by their masks; dialogue is the rest of the frame, so the stems add up.
         for (int c : m_groups[g].channels)
-            synthesizeChannel(frame, c);
+            synthesizeChannel(t, c);
     }
     ++m_synthesized;
     emitFrame(t);
 }
 
-void StemSplitter::synthesizeChannel(const Frame& frame, int c)
+void StemSplitter::synthesizeChannel(std::int64_t t, int c)
 {
     float* music = m_accumulator[1][c].data();
     float* effects = m_accumulator[2][c].data();
     float* dialogue = m_accumulator[0][c].data();
-    const float* x = frame.samples[c].data();
+    const float* x = m_input[c].data() + (frameStart(t) - m_inputStart);
     for (int stem = 1; stem <= 2; ++stem) {
         const std::vector<float>& mask = stem == 1 ? m_maskMusic : m_maskEffects;
         for (int k = 0; k < m_bins; ++k)
-            m_binBuffer[k] = frame.bins[c][k] * mask[k];
+            m_binBuffer[k] = m_frameBins[c][k] * mask[k];
         m_inverse.inverse(m_binBuffer.data(), m_timeBuffer.data());
         float* out = stem == 1 ? music : effects;
         for (int i = 0; i < m_n; ++i) {
