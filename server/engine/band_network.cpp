@@ -57,6 +57,20 @@ std::vector<float> floats(WeightsReader& in, std::size_t count)
     return out;
 }
 
+// 2^f for f in [0, 1) to about 2e-6 of its value, of a float or of each of a vector's alike.
+template <typename T>
+__attribute__((always_inline)) inline T twoToThe(T f)
+{
+    T p = T{} + 1.52527e-5f;
+    p = p * f + 1.540353e-4f;
+    p = p * f + 1.3333558e-3f;
+    p = p * f + 9.6181291e-3f;
+    p = p * f + 5.55041087e-2f;
+    p = p * f + 0.240226507f;
+    p = p * f + 0.693147181f;
+    return p * f + 1.0f;
+}
+
 // e^x to about 2e-6 of its value, the same way for every element (exponentiate() below takes the
 // same steps on vectors).
 inline float exponential(float x)
@@ -65,15 +79,7 @@ inline float exponential(float x)
     const float t = x * 1.44269504f;
     const float whole = std::floor(t);
     const float f = t - whole;
-    float p = 1.52527e-5f;
-    p = p * f + 1.540353e-4f;
-    p = p * f + 1.3333558e-3f;
-    p = p * f + 9.6181291e-3f;
-    p = p * f + 5.55041087e-2f;
-    p = p * f + 0.240226507f;
-    p = p * f + 0.693147181f;
-    p = p * f + 1.0f;
-    return p * std::bit_cast<float>((int(whole) + 127) << 23);
+    return twoToThe(f) * std::bit_cast<float>((int(whole) + 127) << 23);
 }
 
 // y[r][o] = bias[o] + x[r][0] w[0][o] + ... + x[r][inner - 1] w[inner - 1][o] (no bias: 0), each sum
@@ -152,6 +158,19 @@ __attribute__((always_inline)) inline void productOf(const float* __restrict x, 
         productRows<Lanes, 1, 2 * Vectors>(x + std::size_t(r) * std::size_t(inner), inner, w, outs, bias, y + std::size_t(r) * std::size_t(outs));
 }
 
+// Of a function built three times, the one for this processor: with AVX-512, with AVX2 and FMA,
+// or without either.
+template <typename Function>
+Function builtFor(Function wide, Function avx2, Function plain)
+{
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("x86-64-v4"))
+        return wide;
+    if (__builtin_cpu_supports("x86-64-v3"))
+        return avx2;
+    return plain;
+}
+
 // Built for processors with AVX-512 (twice as many outputs at a time: its registers are twice as
 // wide), with AVX2 and FMA, and without; the processor picks one when the program starts.
 __attribute__((target("arch=x86-64-v4"))) void productWide(const float* x, int rows, int inner, const float* w, int outs,
@@ -169,14 +188,7 @@ void productPlain(const float* x, int rows, int inner, const float* w, int outs,
     productOf<4, 2>(x, rows, inner, w, outs, bias, y);
 }
 using Product = void (*)(const float*, int, int, const float*, int, const float*, float*);
-const Product product = [] {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("x86-64-v4"))
-        return &productWide;
-    if (__builtin_cpu_supports("x86-64-v3"))
-        return &productAvx2;
-    return &productPlain;
-}();
+const Product product = builtFor(&productWide, &productAvx2, &productPlain);
 
 // exponential() of Lanes values at once, in place, with the same steps, so the same values.
 template <int Lanes>
@@ -190,15 +202,7 @@ __attribute__((always_inline)) inline void exponentiate(typename Simd<Lanes>::Ve
     I whole = __builtin_convertvector(t, I); // towards zero; one less where that rounded up
     whole += __builtin_convertvector(whole, V) > t;
     const V f = t - __builtin_convertvector(whole, V);
-    V p = V{} + 1.52527e-5f;
-    p = p * f + 1.540353e-4f;
-    p = p * f + 1.3333558e-3f;
-    p = p * f + 9.6181291e-3f;
-    p = p * f + 5.55041087e-2f;
-    p = p * f + 0.240226507f;
-    p = p * f + 0.693147181f;
-    p = p * f + 1.0f;
-    x = p * reinterpret_cast<V>((whole + 127) << 23);
+    x = twoToThe(f) * reinterpret_cast<V>((whole + 127) << 23);
 }
 
 // A block's dilated convolution in time and its gate, for one frame: v = taps[0] before + taps[1]
@@ -251,14 +255,7 @@ void convolveAndGatePlain(const float* before, const float* now, const float* af
     convolveAndGateOf<4>(before, now, after, taps, bias, bands, width, out);
 }
 using ConvolveAndGate = void (*)(const float*, const float*, const float*, const float*, const float*, int, int, float*);
-const ConvolveAndGate convolveAndGate = [] {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("x86-64-v4"))
-        return &convolveAndGateWide;
-    if (__builtin_cpu_supports("x86-64-v3"))
-        return &convolveAndGateAvx2;
-    return &convolveAndGatePlain;
-}();
+const ConvolveAndGate convolveAndGate = builtFor(&convolveAndGateWide, &convolveAndGateAvx2, &convolveAndGatePlain);
 
 // A band's shares from its logits z (3 x w: dialogue, music, effects): a softmax per bin, into out
 // (3 x bins from the band's first bin `lo`).
@@ -302,14 +299,7 @@ __attribute__((target("arch=x86-64-v3"))) void sharesAvx2(const float* z, int w,
 }
 void sharesPlain(const float* z, int w, float* out, int bins, int lo) { sharesOf<4>(z, w, out, bins, lo); }
 using Shares = void (*)(const float*, int, float*, int, int);
-const Shares sharesOfBand = [] {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("x86-64-v4"))
-        return &sharesWide;
-    if (__builtin_cpu_supports("x86-64-v3"))
-        return &sharesAvx2;
-    return &sharesPlain;
-}();
+const Shares sharesOfBand = builtFor(&sharesWide, &sharesAvx2, &sharesPlain);
 
 // The sum of x[0] ... x[count - 1] (of x[i] - mean, squared, with `squares`) in double: eight
 // running sums, the i-th taking every eighth value from x[i], added up in order at the end.
