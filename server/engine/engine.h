@@ -80,6 +80,8 @@ enum class SeparationNetwork {
     bandSplit,      // band-split dilated convolutions over about 3 s either side, shares per bin,
                     // weighed against the spectral estimates the same way
     bandSplitAlone, // the band-split network's shares as they are
+    bothNetworks,   // the dialogue judged as by frameFeatures; what it leaves split between music
+                    // and effects as the band-split network and that judgement hear it together
 };
 
 struct SeparationOptions {

@@ -139,7 +139,10 @@ struct Geometry {
         shortHalf = oddAtLeast(0.1 * framesPerSecond, 3) / 2;
         speechHalf = oddAtLeast(kSpeechAverageSeconds * framesPerSecond, 3) / 2;
         holdHalf = oddAtLeast(kSpeechHoldSeconds * framesPerSecond, 3) / 2;
-        modelReach = network == SeparationNetwork::frameFeatures ? MaskModel::builtIn().reach() : BandNetwork::builtIn().reach();
+        modelReach = network == SeparationNetwork::frameFeatures ? MaskModel::builtIn().reach()
+                     : network == SeparationNetwork::bothNetworks
+                         ? std::max(MaskModel::builtIn().reach(), BandNetwork::builtIn().reach())
+                         : BandNetwork::builtIn().reach();
     }
 };
 
@@ -250,6 +253,7 @@ private:
     void synthesize(std::int64_t t);
     void computeMasks(std::int64_t t, std::size_t group);
     void judgeByFrameFeatures(std::int64_t t, std::size_t group);
+    void splitByBandNetwork(std::int64_t t, std::size_t group);
     // `gate`: how far the dialogue estimate counts by the speech around the frame.
     void weighMasks(std::int64_t t, std::size_t group, float gate);
     void synthesizeChannel(std::int64_t t, int channel);
@@ -321,6 +325,7 @@ private:
     // The band-split network when it judges instead: a stream along the frames per group.
     const BandNetwork* m_band = nullptr;
     bool m_bandAlone = false;
+    bool m_bandSplitsRest = false; // bothNetworks
     std::vector<std::unique_ptr<BandStream>> m_streams;
     std::vector<float> m_bandInput;
     std::int64_t m_judgeEnd = 0; // frames before it have every frame the network reads analysed
@@ -428,6 +433,7 @@ StemSplitter::StemSplitter(int sampleRate, int channels, const SurroundChannels&
     if (network != SeparationNetwork::frameFeatures) {
         m_band = &BandNetwork::builtIn();
         m_bandAlone = network == SeparationNetwork::bandSplitAlone;
+        m_bandSplitsRest = network == SeparationNetwork::bothNetworks;
         // Synthesis asks for a frame's shares at most the context and a batch behind the analysis.
         for (std::size_t g = 0; g < m_groups.size(); ++g)
             m_streams.push_back(std::make_unique<BandStream>(*m_band, first, m_context + kJudgedTogether + 8));
@@ -529,9 +535,9 @@ void StemSplitter::analyze()
             if (m_band) {
                 m_band->inputs(m_spectra, group.left >= 0, m_bins, m_n, m_bandInput.data());
                 m_streams[g]->push(m_bandInput.data());
-            } else {
-                m_modelBands.measure(m_spectra, group.left >= 0, bandsOf(m_analyzed, g));
             }
+            if (!m_band || m_bandSplitsRest)
+                m_modelBands.measure(m_spectra, group.left >= 0, bandsOf(m_analyzed, g));
         }
         ++m_analyzed;
 
@@ -660,6 +666,12 @@ void StemSplitter::computeMasks(std::int64_t t, std::size_t group)
     const float gate = std::clamp((activity - kSpeechFloor) / (kSpeechFull - kSpeechFloor), 0.0f, 1.0f);
 
     const bool dialogueHere = m_groups[group].dialogue;
+    if (m_bandSplitsRest) {
+        judgeByFrameFeatures(t, group);
+        weighMasks(t, group, gate);
+        splitByBandNetwork(t, group);
+        return;
+    }
     if (m_band) {
         const float* shares = m_streams[group]->shares(t);
         if (!shares)
@@ -685,6 +697,25 @@ void StemSplitter::computeMasks(std::int64_t t, std::size_t group)
         judgeByFrameFeatures(t, group);
     }
     weighMasks(t, group, gate);
+}
+
+// What the masks leave to music and effects together, split again as the band network and the
+// masks hear the bin together: each side's share the product of the two judges' shares.
+void StemSplitter::splitByBandNetwork(std::int64_t t, std::size_t group)
+{
+    const float* shares = m_streams[group]->shares(t);
+    if (!shares)
+        throw std::logic_error("the band network's shares of a frame are not known yet");
+    const int nb = m_band->bins();
+    for (int k = 0; k < m_bins; ++k) {
+        const int j = std::min(k, nb - 1); // bins above the network's take its top bin's shares
+        const float rest = m_maskMusic[k] + m_maskEffects[k];
+        const float music = m_maskMusic[k] * shares[nb + j], effects = m_maskEffects[k] * shares[2 * nb + j];
+        if (music + effects > 1e-12f) {
+            m_maskMusic[k] = rest * (music / (music + effects));
+            m_maskEffects[k] = rest - m_maskMusic[k];
+        }
+    }
 }
 
 // The frame-features network's shares of frame t, per bin.

@@ -30,8 +30,8 @@ namespace hf::test::fixtures {
 // Interleaved-free stereo or mono signal: one vector per channel.
 using Signal = std::vector<std::vector<float>>;
 
-// The separation a measuring test runs: HF_SEPARATION_NETWORK=band (or band-alone) has the band
-// network judge the masks instead of the built-in default.
+// The separation a measuring test runs: HF_SEPARATION_NETWORK=band (or band-alone, or both) has the
+// band network judge the masks instead of the built-in default (or split what it leaves).
 inline engine::SeparationOptions measuredSeparation()
 {
     engine::SeparationOptions options;
@@ -40,6 +40,8 @@ inline engine::SeparationOptions measuredSeparation()
         options.network = engine::SeparationNetwork::bandSplit;
     else if (network == "band-alone")
         options.network = engine::SeparationNetwork::bandSplitAlone;
+    else if (network == "both")
+        options.network = engine::SeparationNetwork::bothNetworks;
     return options;
 }
 
