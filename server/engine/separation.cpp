@@ -254,6 +254,8 @@ private:
     void computeMasks(std::int64_t t, std::size_t group);
     void judgeByFrameFeatures(std::int64_t t, std::size_t group);
     void splitByBandNetwork(std::int64_t t, std::size_t group);
+    // The band network's shares of frame t in `group` (dialogue, music, effects: its bins each).
+    const float* bandShares(std::int64_t t, std::size_t group) const;
     // `gate`: how far the dialogue estimate counts by the speech around the frame.
     void weighMasks(std::int64_t t, std::size_t group, float gate);
     void synthesizeChannel(std::int64_t t, int channel);
@@ -673,9 +675,7 @@ void StemSplitter::computeMasks(std::int64_t t, std::size_t group)
         return;
     }
     if (m_band) {
-        const float* shares = m_streams[group]->shares(t);
-        if (!shares)
-            throw std::logic_error("the band network's shares of a frame are not known yet");
+        const float* shares = bandShares(t, group);
         const int nb = m_band->bins();
         for (int k = 0; k < m_bins; ++k) {
             const int j = std::min(k, nb - 1); // bins above the network's take its top bin's shares
@@ -699,13 +699,19 @@ void StemSplitter::computeMasks(std::int64_t t, std::size_t group)
     weighMasks(t, group, gate);
 }
 
-// What the masks leave to music and effects together, split again as the band network and the
-// masks hear the bin together: each side's share the product of the two judges' shares.
-void StemSplitter::splitByBandNetwork(std::int64_t t, std::size_t group)
+const float* StemSplitter::bandShares(std::int64_t t, std::size_t group) const
 {
     const float* shares = m_streams[group]->shares(t);
     if (!shares)
         throw std::logic_error("the band network's shares of a frame are not known yet");
+    return shares;
+}
+
+// What the masks leave to music and effects together, split again as the band network and the
+// masks hear the bin together: each side's share the product of the two judges' shares.
+void StemSplitter::splitByBandNetwork(std::int64_t t, std::size_t group)
+{
+    const float* shares = bandShares(t, group);
     const int nb = m_band->bins();
     for (int k = 0; k < m_bins; ++k) {
         const int j = std::min(k, nb - 1); // bins above the network's take its top bin's shares
