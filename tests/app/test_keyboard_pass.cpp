@@ -151,10 +151,12 @@ class TestKeyboardPass : public QObject {
     // `mayStay` and Tab moved nothing, or null (with the reason in the log).
     QWidget* tabAndCheckDrawn(QWidget* window, QWidget* scope = nullptr, bool mayStay = false)
     {
+        // Where a stop and its ring are drawn on `window`.
+        const auto ringArea = [window](QWidget* stop) {
+            return QRect(stop->mapTo(window, QPoint(0, 0)), stop->size()).adjusted(-3, -3, 3, 3);
+        };
         QWidget* before = QApplication::focusWidget();
-        const QRect beforeArea = before && before->window() == window
-                                     ? QRect(before->mapTo(window, QPoint(0, 0)), before->size()).adjusted(-3, -3, 3, 3)
-                                     : QRect();
+        const QRect beforeArea = before && before->window() == window ? ringArea(before) : QRect();
         const QImage shotBefore = test::x11::screenPicture(window->windowHandle());
         const bool moved = press(QStringLiteral("Tab"), [&] { return QApplication::focusWidget() != before; },
                                  mayStay ? 1500 : 5000);
@@ -166,7 +168,7 @@ class TestKeyboardPass : public QObject {
         }
         if (!moved)
             return mayStay ? now : nullptr;
-        const QRect area = QRect(now->mapTo(window, QPoint(0, 0)), now->size()).adjusted(-3, -3, 3, 3);
+        const QRect area = ringArea(now);
         const bool drawn = QTest::qWaitFor([&] {
             const QImage shot = test::x11::screenPicture(window->windowHandle());
             if (test::x11::differsWithin(shotBefore, shot, area))
