@@ -8,7 +8,7 @@
 // Usage: bench_player [folder for the fixtures (kept between runs)] [seconds of playback]
 //                     [seconds of result, 7200 by default]
 
-#include "coordinator/audio_player_service.h"
+#include "player/audio_player_service.h"
 #include "platform/audio_output.h"
 #include "support/sound_server.h"
 

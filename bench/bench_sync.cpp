@@ -7,7 +7,7 @@
 // quiet tone between the bursts tells how much sound a Pause then Play skips.
 // Run under a display of its own: xvfb-run -a bench_sync [runs, 5 by default]
 
-#include "coordinator/audio_player_service.h"
+#include "player/audio_player_service.h"
 #include "editor/picture_view.h"
 #include "pipeline/ffmpeg_support.h"
 #include "platform/audio_output.h"

@@ -7,7 +7,7 @@
 #include "backend/bundle_configuration.h"
 #include "backend/google_sign_in_service.h"
 #include "backend/session_token_store.h"
-#include "coordinator/audio_player_service.h"
+#include "player/audio_player_service.h"
 #include "coordinator/batch_queue_manager.h"
 #include "coordinator/cache_cleanup.h"
 #include "coordinator/engine_coordinator.h"

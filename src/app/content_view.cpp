@@ -6,7 +6,7 @@
 #include "app/hushframe_commands.h"
 #include "app/shell_controls.h"
 #include "backend/account_store.h"
-#include "coordinator/audio_player_service.h"
+#include "player/audio_player_service.h"
 #include "coordinator/engine_coordinator.h"
 #include "editor/exporter.h"
 #include "editor/soundtrack_band.h"

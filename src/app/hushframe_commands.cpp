@@ -2,7 +2,7 @@
 
 #include "app/app_services.h"
 #include "backend/account_store.h"
-#include "coordinator/audio_player_service.h"
+#include "player/audio_player_service.h"
 #include "coordinator/engine_coordinator.h"
 #include "editor/compare_key.h"
 #include "pipeline/stem.h"

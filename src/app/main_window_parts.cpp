@@ -3,7 +3,7 @@
 #include "app/app_services.h"
 #include "app/sign_in_view.h"
 #include "backend/account_store.h"
-#include "coordinator/audio_player_service.h"
+#include "player/audio_player_service.h"
 #include "coordinator/engine_coordinator.h"
 #include "editor/editor_state.h"
 #include "editor/empty_state_view.h"

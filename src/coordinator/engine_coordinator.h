@@ -19,7 +19,7 @@
 
 #include "backend/account_store.h"
 #include "backend/job_records.h"
-#include "coordinator/audio_player_service.h"
+#include "player/audio_player_service.h"
 #include "coordinator/coordinator_media.h"
 #include "coordinator/copyright_check_card.h"
 #include "coordinator/export_bundle.h"

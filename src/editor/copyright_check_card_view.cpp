@@ -1,6 +1,6 @@
 #include "editor/copyright_check_card_view.h"
 
-#include "coordinator/audio_player_service.h"
+#include "player/audio_player_service.h"
 #include "coordinator/engine_coordinator.h"
 #include "editor/export_status.h"
 #include "platform/texts.h"

@@ -1,6 +1,6 @@
 #include "editor/editor_state.h"
 
-#include "coordinator/audio_player_service.h"
+#include "player/audio_player_service.h"
 #include "coordinator/engine_coordinator.h"
 #include "pipeline/formatting.h"
 #include "platform/texts.h"

@@ -4,7 +4,7 @@
 // its zoom levels, the ruler's ticks, the drawn mix of each lane, the split animation's values and
 // the columns of a drawn envelope. No widgets here, so every rule can be checked on its own.
 
-#include "coordinator/audition_track_mode.h"
+#include "player/audition_track_mode.h"
 #include "pipeline/stem.h"
 
 #include <QRectF>

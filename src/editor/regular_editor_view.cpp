@@ -1,6 +1,6 @@
 #include "editor/regular_editor_view.h"
 
-#include "coordinator/audio_player_service.h"
+#include "player/audio_player_service.h"
 #include "coordinator/engine_coordinator.h"
 #include "editor/compare_key.h"
 #include "editor/editor_state.h"

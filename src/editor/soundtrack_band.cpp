@@ -1,6 +1,6 @@
 #include "editor/soundtrack_band.h"
 
-#include "coordinator/audio_player_service.h"
+#include "player/audio_player_service.h"
 #include "coordinator/engine_coordinator.h"
 #include "editor/editor_state.h"
 #include "ui_kit/environment.h"

@@ -1,6 +1,6 @@
 #include "editor/transport_bar.h"
 
-#include "coordinator/audio_player_service.h"
+#include "player/audio_player_service.h"
 #include "coordinator/engine_coordinator.h"
 #include "editor/lanes_geometry.h"
 #include "editor/soundtrack_band.h"

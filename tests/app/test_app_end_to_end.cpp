@@ -6,7 +6,7 @@
 #include "app/content_view.h"
 #include "app/hushframe_app.h"
 #include "backend/account_store.h"
-#include "coordinator/audio_player_service.h"
+#include "player/audio_player_service.h"
 #include "coordinator/engine_coordinator.h"
 #include "helpers_app.h"
 #include "helpers_audition.h"

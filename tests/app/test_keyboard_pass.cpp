@@ -11,7 +11,7 @@
 #include "app/hushframe_app.h"
 #include "app/quit_guard.h"
 #include "app/settings_view.h"
-#include "coordinator/audio_player_service.h"
+#include "player/audio_player_service.h"
 #include "editor/ambience_control.h"
 #include "editor/compare_key.h"
 #include "ui_kit/environment.h"

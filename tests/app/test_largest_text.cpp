@@ -15,7 +15,7 @@
 #include "app/wrapping_label.h"
 #include "backend/account_store.h"
 #include "backend/api_client.h"
-#include "coordinator/audio_player_service.h"
+#include "player/audio_player_service.h"
 #include "coordinator/batch_queue_manager.h"
 #include "coordinator/engine_coordinator.h"
 #include "editor/exporter.h"

@@ -7,7 +7,7 @@
 #include "app/hushframe_commands.h"
 #include "backend/account_store.h"
 #include "backend/session_token_store.h"
-#include "coordinator/audio_player_service.h"
+#include "player/audio_player_service.h"
 #include "coordinator/batch_queue_manager.h"
 #include "coordinator/engine_coordinator.h"
 #include "coordinator/recent_videos.h"

@@ -8,7 +8,7 @@
 #include "helpers_cloud.h"
 
 #include "backend/account_store.h"
-#include "coordinator/audio_player_service.h"
+#include "player/audio_player_service.h"
 #include "coordinator/engine_coordinator.h"
 #include "coordinator/recent_videos.h"
 #include "coordinator/review_prompter.h"

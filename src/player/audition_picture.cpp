@@ -1,4 +1,4 @@
-#include "coordinator/audition_picture.h"
+#include "player/audition_picture.h"
 
 #include "platform/logging.h"
 

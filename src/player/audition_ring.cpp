@@ -1,4 +1,4 @@
-#include "coordinator/audition_ring.h"
+#include "player/audition_ring.h"
 
 #include <algorithm>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "coordinator/audition_track_mode.h"
+#include "player/audition_track_mode.h"
 
 #include "platform/texts.h"
 

@@ -1,4 +1,4 @@
-#include "coordinator/audition_track_decoder.h"
+#include "player/audition_track_decoder.h"
 
 #include "platform/logging.h"
 

@@ -5,7 +5,7 @@
 // seek, carried out sample-exactly (the decoder seeks before the wanted frame and drops what
 // comes before it).
 
-#include "coordinator/audition_ring.h"
+#include "player/audition_ring.h"
 #include "pipeline/ffmpeg_support.h"
 
 #include <QString>

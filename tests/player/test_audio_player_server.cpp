@@ -1,7 +1,7 @@
 // A real result, separated by the local server and mixed as the application mixes it, played for
 // two seconds through the null output: what is heard is the clean mix, sample for sample.
 
-#include "coordinator/audio_player_service.h"
+#include "player/audio_player_service.h"
 #include "helpers_audition.h"
 
 #include "backend/api_client.h"

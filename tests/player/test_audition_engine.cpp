@@ -1,8 +1,8 @@
 // The audition engine's decoder and mixer on compressed files: sample-exact seeks, one shared
 // position, and a track that cannot keep up holding the others back.
 
-#include "coordinator/audition_mixer.h"
-#include "coordinator/audition_track_decoder.h"
+#include "player/audition_mixer.h"
+#include "player/audition_track_decoder.h"
 #include "helpers_audition.h"
 
 #include <QTemporaryDir>

@@ -4,7 +4,7 @@
 // sample for sample, with exactly one of them audible, in step with the muted picture of the
 // source video. Main thread only; the decoding and the mixing run on threads of their own.
 
-#include "coordinator/audition_track_mode.h"
+#include "player/audition_track_mode.h"
 #include "platform/audio_output.h"
 #include "pipeline/stem.h"
 

@@ -6,7 +6,7 @@
 // rather than letting one slip. Which track is heard is a matter of gains alone; a gain change
 // is ramped over a few milliseconds, as is the start of playback and a jump of the position.
 
-#include "coordinator/audition_track_decoder.h"
+#include "player/audition_track_decoder.h"
 #include "platform/audio_output.h"
 
 #include <array>

@@ -1,8 +1,8 @@
-#include "coordinator/audio_player_service.h"
+#include "player/audio_player_service.h"
 
-#include "coordinator/audition_mixer.h"
-#include "coordinator/audition_picture.h"
-#include "coordinator/audition_track_decoder.h"
+#include "player/audition_mixer.h"
+#include "player/audition_picture.h"
+#include "player/audition_track_decoder.h"
 #include "pipeline/separation_result.h"
 #include "platform/audio_output.h"
 #include "platform/errors.h"

@@ -1,6 +1,6 @@
 // The audition player through the null output: what is heard, at which frame, and when.
 
-#include "coordinator/audio_player_service.h"
+#include "player/audio_player_service.h"
 #include "helpers_audition.h"
 
 #include <QFile>

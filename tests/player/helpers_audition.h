@@ -4,8 +4,8 @@
 // its own constant level on the left channel and its frame index (times indexScale) on the right,
 // so a mix tells which track is heard and at which frame.
 
-#include "coordinator/audio_player_service.h"
-#include "coordinator/audition_track_mode.h"
+#include "player/audio_player_service.h"
+#include "player/audition_track_mode.h"
 #include "platform/audio_output.h"
 
 #include <QString>

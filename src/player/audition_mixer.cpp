@@ -1,4 +1,4 @@
-#include "coordinator/audition_mixer.h"
+#include "player/audition_mixer.h"
 
 #include <algorithm>
 #include <cmath>
