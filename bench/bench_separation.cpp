@@ -4,8 +4,6 @@
 // one's), and the time as a multiple of the ffmpeg program's decoding the same soundtrack and
 // writing it as three FLAC files.
 // Usage: bench_separation [fixture folder] [minutes] [thread counts...] [--layout stereo|quad|5.1|7.1]
-// HF_SEPARATION_NETWORK=band (or band-alone, or both) runs the band network instead of the default
-// (or beside it).
 // The soundtrack (48 kHz AAC, 96 kbit/s a channel: noise that swells and fades, a chord and a
 // tune of short notes, made by the ffmpeg program) is kept in the fixture folder for later runs.
 // The ffmpeg program's decoding and writing runs right before each of ours, with its CPU time.
@@ -31,15 +29,7 @@ namespace {
 int runOnce(const fs::path& input, const fs::path& output, int threads)
 {
     const auto start = std::chrono::steady_clock::now();
-    hf::engine::SeparationOptions options{threads, 0};
-    const char* network = std::getenv("HF_SEPARATION_NETWORK");
-    if (network && std::string(network) == "band")
-        options.network = hf::engine::SeparationNetwork::bandSplit;
-    else if (network && std::string(network) == "band-alone")
-        options.network = hf::engine::SeparationNetwork::bandSplitAlone;
-    else if (network && std::string(network) == "both")
-        options.network = hf::engine::SeparationNetwork::bothNetworks;
-    const auto info = hf::engine::separateStems(input, output, {}, {}, options);
+    const auto info = hf::engine::separateStems(input, output, {}, {}, hf::engine::SeparationOptions{threads, 0});
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("%.3f %.3f\n", seconds, info.durationSeconds);
     return 0;

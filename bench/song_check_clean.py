@@ -3,7 +3,7 @@
     /usr/bin/python3 bench/song_check_clean.py --build build --out DIR [--sets film-dev,recordings-dev]
 
 Runs the film and recordings tests (test_engine_film, test_engine_recordings) with their cases
-written out (HF_FILM_DUMP, HF_RECORDINGS_DUMP; HF_SEPARATION_NETWORK passes through), puts every
+written out (HF_FILM_DUMP, HF_RECORDINGS_DUMP), puts every
 case's music, as it was mixed, in a catalogue of its own (once per distinct recording), and checks
 each case as the server checks a cleaning, with bench_song_check: the songs found in the case's
 mix (a case whose piece is mixed into another case too may find that case's copy), then what became of each in the stems: heard in the dialogue stem alone (the clean mix at
@@ -96,7 +96,7 @@ def main():
               f"verdicts: {case['verdicts'] or '-'}{'  error: ' + case['error'] if case['error'] else ''}")
     print("; ".join(f"{k}: {v}" for k, v in counts.items()))
     with open(os.path.join(args.out, "song-check.json"), "w") as f:
-        json.dump({"network": os.environ.get("HF_SEPARATION_NETWORK", "default"), "counts": counts, "cases": cases}, f, indent=1)
+        json.dump({"counts": counts, "cases": cases}, f, indent=1)
 
 
 if __name__ == "__main__":

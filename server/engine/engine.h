@@ -73,17 +73,6 @@ using ProgressCallback = std::function<void(double fraction)>; // 0...1, called 
 AudioInfo separateStems(const std::filesystem::path& input, const std::filesystem::path& outputFolder,
                         const ProgressCallback& progress, std::stop_token stop);
 
-// The trained network that judges the masks.
-enum class SeparationNetwork {
-    frameFeatures,  // hand-made features of about 1.1 s either side, shares per band, weighed
-                    // against the spectral estimates
-    bandSplit,      // band-split dilated convolutions over about 3 s either side, shares per bin,
-                    // weighed against the spectral estimates the same way
-    bandSplitAlone, // the band-split network's shares as they are
-    bothNetworks,   // the dialogue judged as by frameFeatures; what it leaves split between music
-                    // and effects as the band-split network and that judgement hear it together
-};
-
 struct SeparationOptions {
     // Threads that separate stretches of the soundtrack side by side. The stems are the same,
     // sample for sample, whatever the number.
@@ -91,7 +80,6 @@ struct SeparationOptions {
     // The length of a stretch; 0: about 10 s of stereo (as many samples across the channels),
     // at least 4 s. Memory grows with it times the threads.
     double stretchSeconds = 0;
-    SeparationNetwork network = SeparationNetwork::frameFeatures;
 };
 
 // The same on `options.threads` threads: a few stretches in flight at a time, each separated

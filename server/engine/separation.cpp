@@ -23,7 +23,6 @@
 // bounded window around it.
 
 #include "engine/audio_io.h"
-#include "engine/band_network.h"
 #include "engine/dsp.h"
 #include "engine/engine.h"
 #include "engine/mask_model.h"
@@ -130,7 +129,7 @@ struct Geometry {
     int context() const { return std::max(longHalf + speechHalf + holdHalf, modelReach); }
     std::int64_t frameStart(std::int64_t frame) const { return frame * hop - (n - hop); }
 
-    Geometry(int sampleRate, SeparationNetwork network)
+    explicit Geometry(int sampleRate)
         : n(sampleRate >= 64000 ? 8192 : sampleRate >= 32000 ? 4096 : sampleRate >= 16000 ? 2048 : 1024)
         , hop(n / 4)
     {
@@ -139,10 +138,7 @@ struct Geometry {
         shortHalf = oddAtLeast(0.1 * framesPerSecond, 3) / 2;
         speechHalf = oddAtLeast(kSpeechAverageSeconds * framesPerSecond, 3) / 2;
         holdHalf = oddAtLeast(kSpeechHoldSeconds * framesPerSecond, 3) / 2;
-        modelReach = network == SeparationNetwork::frameFeatures ? MaskModel::builtIn().reach()
-                     : network == SeparationNetwork::bothNetworks
-                         ? std::max(MaskModel::builtIn().reach(), BandNetwork::builtIn().reach())
-                         : BandNetwork::builtIn().reach();
+        modelReach = MaskModel::builtIn().reach();
     }
 };
 
@@ -210,8 +206,7 @@ public:
     using Sink = std::function<void(const std::array<Planes, 3>& stems, std::size_t count)>;
 
     // `surround`: where a surround layout's front centre and side or back pairs are.
-    StemSplitter(int sampleRate, int channels, const SurroundChannels& surround, Sink sink, Span span,
-                 SeparationNetwork network);
+    StemSplitter(int sampleRate, int channels, const SurroundChannels& surround, Sink sink, Span span);
     void push(const Planes& input);
     // The input has ended: the last frames are padded with silence.
     void finish();
@@ -240,7 +235,7 @@ private:
     };
     // A frame waiting to be synthesised: its spectra are made again from the input then, which
     // is kept until then (a frame's samples and spectra would take far more memory over the
-    // frames that wait, above all for the band network's reach of about 3 s).
+    // frames that wait).
     struct Frame {
         std::vector<GroupFrame> groups;
     };
@@ -252,10 +247,7 @@ private:
     void estimate(std::int64_t t, std::size_t group);
     void synthesize(std::int64_t t);
     void computeMasks(std::int64_t t, std::size_t group);
-    void judgeByFrameFeatures(std::int64_t t, std::size_t group);
-    void splitByBandNetwork(std::int64_t t, std::size_t group);
-    // The band network's shares of frame t in `group` (dialogue, music, effects: its bins each).
-    const float* bandShares(std::int64_t t, std::size_t group) const;
+    void judgeByNetwork(std::int64_t t, std::size_t group);
     // `gate`: how far the dialogue estimate counts by the speech around the frame.
     void weighMasks(std::int64_t t, std::size_t group, float gate);
     void synthesizeChannel(std::int64_t t, int channel);
@@ -324,12 +316,6 @@ private:
         int count = 0;
     };
     std::vector<Judged> m_judged;
-    // The band-split network when it judges instead: a stream along the frames per group.
-    const BandNetwork* m_band = nullptr;
-    bool m_bandAlone = false;
-    bool m_bandSplitsRest = false; // bothNetworks
-    std::vector<std::unique_ptr<BandStream>> m_streams;
-    std::vector<float> m_bandInput;
     std::int64_t m_judgeEnd = 0; // frames before it have every frame the network reads analysed
     std::vector<const Complex*> m_spectra;
     std::vector<float> m_timeBuffer;
@@ -339,10 +325,9 @@ private:
     std::vector<double> m_leftSum, m_rightSum;
 };
 
-StemSplitter::StemSplitter(int sampleRate, int channels, const SurroundChannels& surround, Sink sink, Span span,
-                           SeparationNetwork network)
+StemSplitter::StemSplitter(int sampleRate, int channels, const SurroundChannels& surround, Sink sink, Span span)
     : m_channels(channels)
-    , m_n(Geometry(sampleRate, network).n)
+    , m_n(Geometry(sampleRate).n)
     , m_hop(m_n / 4)
     , m_bins(m_n / 2 + 1)
     , m_span(span)
@@ -353,7 +338,7 @@ StemSplitter::StemSplitter(int sampleRate, int channels, const SurroundChannels&
     , m_modelBands(m_model, m_bins, double(sampleRate) / m_n, m_n)
     , m_window(hannWindow(m_n, true))
 {
-    const Geometry geometry(sampleRate, network);
+    const Geometry geometry(sampleRate);
     const double binHz = double(sampleRate) / m_n;
     m_longHalf = geometry.longHalf;
     m_shortHalf = geometry.shortHalf;
@@ -432,15 +417,6 @@ StemSplitter::StemSplitter(int sampleRate, int channels, const SurroundChannels&
     m_judged.resize(m_groups.size());
     for (Judged& judged : m_judged)
         judged.shares.resize(std::size_t(kJudgedTogether * 3 * m_model.bands()));
-    if (network != SeparationNetwork::frameFeatures) {
-        m_band = &BandNetwork::builtIn();
-        m_bandAlone = network == SeparationNetwork::bandSplitAlone;
-        m_bandSplitsRest = network == SeparationNetwork::bothNetworks;
-        // Synthesis asks for a frame's shares at most the context and a batch behind the analysis.
-        for (std::size_t g = 0; g < m_groups.size(); ++g)
-            m_streams.push_back(std::make_unique<BandStream>(*m_band, first, m_context + kJudgedTogether + 8));
-        m_bandInput.resize(std::size_t(3 * m_band->bins()));
-    }
     m_netMusic.resize(m_bins);
     m_netEffects.resize(m_bins);
 }
@@ -470,8 +446,6 @@ void StemSplitter::finish()
         for (auto& plane : m_input)
             plane.resize(plane.size() + std::size_t(needed - have), 0.0f);
     analyze();
-    for (auto& stream : m_streams)
-        stream->end();
     advance(true);
     emitUpTo(std::min(m_received, m_span.emitTo));
 }
@@ -534,12 +508,7 @@ void StemSplitter::analyze()
             for (int c : group.channels)
                 m_spectra.push_back(bins[c].data());
             // The network judges direction by the group's first two channels.
-            if (m_band) {
-                m_band->inputs(m_spectra, group.left >= 0, m_bins, m_n, m_bandInput.data());
-                m_streams[g]->push(m_bandInput.data());
-            }
-            if (!m_band || m_bandSplitsRest)
-                m_modelBands.measure(m_spectra, group.left >= 0, bandsOf(m_analyzed, g));
+            m_modelBands.measure(m_spectra, group.left >= 0, bandsOf(m_analyzed, g));
         }
         ++m_analyzed;
 
@@ -667,65 +636,12 @@ void StemSplitter::computeMasks(std::int64_t t, std::size_t group)
     }
     const float gate = std::clamp((activity - kSpeechFloor) / (kSpeechFull - kSpeechFloor), 0.0f, 1.0f);
 
-    const bool dialogueHere = m_groups[group].dialogue;
-    if (m_bandSplitsRest) {
-        judgeByFrameFeatures(t, group);
-        weighMasks(t, group, gate);
-        splitByBandNetwork(t, group);
-        return;
-    }
-    if (m_band) {
-        const float* shares = bandShares(t, group);
-        const int nb = m_band->bins();
-        for (int k = 0; k < m_bins; ++k) {
-            const int j = std::min(k, nb - 1); // bins above the network's take its top bin's shares
-            float music = shares[nb + j], effects = shares[2 * nb + j];
-            if (!dialogueHere) {
-                const float both = music + effects;
-                music = both > 1e-6f ? music / both : 0.5f;
-                effects = 1.0f - music;
-            }
-            m_netMusic[k] = music;
-            m_netEffects[k] = effects;
-        }
-        if (m_bandAlone) {
-            std::copy(m_netMusic.begin(), m_netMusic.end(), m_maskMusic.begin());
-            std::copy(m_netEffects.begin(), m_netEffects.end(), m_maskEffects.begin());
-            return;
-        }
-    } else {
-        judgeByFrameFeatures(t, group);
-    }
+    judgeByNetwork(t, group);
     weighMasks(t, group, gate);
 }
 
-const float* StemSplitter::bandShares(std::int64_t t, std::size_t group) const
-{
-    const float* shares = m_streams[group]->shares(t);
-    if (!shares)
-        throw std::logic_error("the band network's shares of a frame are not known yet");
-    return shares;
-}
-
-// What the masks leave to music and effects together, split again as the band network and the
-// masks hear the bin together: each side's share the product of the two judges' shares.
-void StemSplitter::splitByBandNetwork(std::int64_t t, std::size_t group)
-{
-    const float* shares = bandShares(t, group);
-    const int nb = m_band->bins();
-    for (int k = 0; k < m_bins; ++k) {
-        const int j = std::min(k, nb - 1); // bins above the network's take its top bin's shares
-        const float rest = m_maskMusic[k] + m_maskEffects[k];
-        const float music = m_maskMusic[k] * shares[nb + j], effects = m_maskEffects[k] * shares[2 * nb + j];
-        if (music + effects > 1e-12f) {
-            m_maskMusic[k] = rest * (music / (music + effects));
-            m_maskEffects[k] = rest - m_maskMusic[k];
-        }
-    }
-}
-
-// The frame-features network's shares of frame t, per bin.
-void StemSplitter::judgeByFrameFeatures(std::int64_t t, std::size_t group)
+// The network's shares of frame t, per bin.
+void StemSplitter::judgeByNetwork(std::int64_t t, std::size_t group)
 {
     const int nb = m_model.bands();
     Judged& judged = m_judged[group];
@@ -950,9 +866,8 @@ public:
         std::shared_ptr<Result> result;
     };
 
-    StretchPool(int threads, int sampleRate, int channels, SurroundChannels surround, SeparationNetwork network,
-                std::stop_token stop)
-        : m_sampleRate(sampleRate), m_channels(channels), m_surround(std::move(surround)), m_network(network), m_stop(stop)
+    StretchPool(int threads, int sampleRate, int channels, SurroundChannels surround, std::stop_token stop)
+        : m_sampleRate(sampleRate), m_channels(channels), m_surround(std::move(surround)), m_stop(stop)
     {
         for (int i = 0; i < threads; ++i)
             m_threads.emplace_back([this](std::stop_token own) { work(own); });
@@ -1011,7 +926,7 @@ public:
                                               result.stems[s][c].insert(result.stems[s][c].end(), stems[s][c].begin(),
                                                                         stems[s][c].begin() + std::ptrdiff_t(count));
                                   },
-                                  task.span, m_network);
+                                  task.span);
             // Piece by piece, so that a cancellation is noticed within a fraction of a second.
             while (!task.input.empty()) {
                 checkStop(m_stop);
@@ -1052,7 +967,6 @@ private:
 
     int m_sampleRate, m_channels;
     SurroundChannels m_surround;
-    SeparationNetwork m_network;
     std::stop_token m_stop;
     std::mutex m_mutex;
     std::condition_variable_any m_wake;
@@ -1179,7 +1093,7 @@ AudioInfo separateStems(const std::filesystem::path& input, const std::filesyste
 
     // Stretches of about 10 s of stereo (as many samples across the channels, at least 4 s), whole
     // hops long.
-    const Geometry geometry(info.sampleRate, options.network);
+    const Geometry geometry(info.sampleRate);
     const double seconds = options.stretchSeconds > 0 ? options.stretchSeconds
                                                        : std::max(4.0, 20.0 / std::max(2, info.channels));
     const std::int64_t length = std::max<std::int64_t>(1, std::llround(seconds * info.sampleRate / geometry.hop)) * geometry.hop;
@@ -1188,7 +1102,7 @@ AudioInfo separateStems(const std::filesystem::path& input, const std::filesyste
     // so that memory stays within what eight stretches of stereo take (5.1 on eight threads
     // peaked at 613 MB, 150 MB on one).
     const int threads = std::clamp(kChannelsInFlight / std::max(1, info.channels), 1, std::max(1, options.threads));
-    StretchPool pool(threads > 1 ? threads : 0, info.sampleRate, info.channels, reader.surround(), options.network, stop);
+    StretchPool pool(threads > 1 ? threads : 0, info.sampleRate, info.channels, reader.surround(), stop);
 
     // Stretch k: its first frame and the end of the input it needs unless the soundtrack ends first.
     auto spanOf = [&](std::int64_t k) {

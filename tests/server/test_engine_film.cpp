@@ -78,7 +78,7 @@ Figures separateAndScore(const QString& name, const QString& folder, int rate, c
         return f;
     // CPU time rather than the clock, so that other work on the machine does not count.
     const std::clock_t start = std::clock();
-    separateStems(input.toStdString(), (folder + "/stems").toStdString(), {}, {}, fx::measuredSeparation());
+    separateStems(input.toStdString(), (folder + "/stems").toStdString(), {}, {});
     f.speed = double(mix[0].size()) / rate / (double(std::clock() - start) / CLOCKS_PER_SEC);
     const int channels = int(mix.size());
     std::array<fx::Signal, 3> stems;

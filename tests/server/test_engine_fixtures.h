@@ -30,21 +30,6 @@ namespace hf::test::fixtures {
 // Interleaved-free stereo or mono signal: one vector per channel.
 using Signal = std::vector<std::vector<float>>;
 
-// The separation a measuring test runs: HF_SEPARATION_NETWORK=band (or band-alone, or both) has the
-// band network judge the masks instead of the built-in default (or split what it leaves).
-inline engine::SeparationOptions measuredSeparation()
-{
-    engine::SeparationOptions options;
-    const QString network = qEnvironmentVariable("HF_SEPARATION_NETWORK");
-    if (network == "band")
-        options.network = engine::SeparationNetwork::bandSplit;
-    else if (network == "band-alone")
-        options.network = engine::SeparationNetwork::bandSplitAlone;
-    else if (network == "both")
-        options.network = engine::SeparationNetwork::bothNetworks;
-    return options;
-}
-
 inline Signal silence(int channels, std::size_t frames) { return Signal(channels, std::vector<float>(frames, 0.0f)); }
 
 inline bool run(const QString& program, const QStringList& arguments, QByteArray* output = nullptr)

@@ -575,7 +575,7 @@ private slots:
         for (auto& plane : input)
             plane.resize(kFrames);
         QVERIFY2(ms::sdr(mix, input) > 20, qPrintable(dB(ms::sdr(mix, input)))); // and starts in step with the mix
-        separateStems(upload.toStdString(), dir.filePath("stems").toStdString(), {}, {}, fx::measuredSeparation());
+        separateStems(upload.toStdString(), dir.filePath("stems").toStdString(), {}, {});
         std::array<fx::Signal, 3> stems;
         for (int k = 0; k < 3; ++k)
             stems[k] = decodeFile(dir.filePath("stems/") + QString::fromLatin1(kStemFileNames[k].data(), int(kStemFileNames[k].size())),
