@@ -4,6 +4,7 @@
 #include "platform/texts.h"
 #include "ui_kit/buttons.h"
 #include "ui_kit/palette.h"
+#include "ui_kit/screen_fit.h"
 #include "ui_kit/scroll_column.h"
 #include "ui_kit/text_styles.h"
 
@@ -380,6 +381,14 @@ void SheetHost::present(QWidget* content, int width)
     layOut();
     show();
     raise();
+    // A card that asks for text starts in its first field, ready for typing; any other holds the
+    // keyboard itself.
+    for (QWidget* stop : ui::orderTabsAsShown(window()))
+        if (content->isAncestorOf(stop) && stop->testAttribute(Qt::WA_InputMethodEnabled) && stop->isVisible()
+            && stop->isEnabled()) {
+            stop->setFocus(Qt::OtherFocusReason);
+            return;
+        }
     setFocus();
 }
 

@@ -2,13 +2,14 @@
 // the role, value and state the control has. Legend rows, the export option rows (radio choices
 // and a check box), song headings, the processing bar, the "Checking for songs..." announcement and
 // the feedback form's thank-you mark, read through Qt's accessibility interfaces; then control by
-// control, and the changes sent to the bus. The bus carries no value text: `spoken` reads what it
+// control, where the focus is found, and the changes sent to the bus. The bus carries no value text: `spoken` reads what it
 // carries (name and description).
 
 #include "helpers_coordinator.h"
 
 #include "Tellu/tellu_controls.h"
 #include "Tellu/tellu_view.h"
+#include "app/help_view.h"
 #include "app/shell_controls.h"
 #include "coordinator/engine_coordinator.h"
 #include "editor/copyright_check_card_view.h"
@@ -53,6 +54,18 @@ QStringList spoken(QAccessibleInterface* root)
     for (int i = 0; i < root->childCount(); ++i)
         texts << spoken(root->child(i));
     return texts;
+}
+
+// The deepest element below `root` that says it has the keyboard focus, where a screen reader
+// finds the focus.
+QAccessibleInterface* focusedElement(QAccessibleInterface* root)
+{
+    if (!root)
+        return nullptr;
+    for (int i = 0; i < root->childCount(); ++i)
+        if (QAccessibleInterface* inner = focusedElement(root->child(i)))
+            return inner;
+    return root->state().focused ? root : nullptr;
 }
 
 // The events sent to assistive technologies while a test runs.
@@ -215,6 +228,8 @@ private Q_SLOTS:
             QTest::keyClick(row, Qt::Key_Menu);
             QPointer<QMenu> menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
             QVERIFY(menu && inTree(menu));
+            // Named after its row's video.
+            QCOMPARE(accessible(menu)->text(QAccessible::Name), row->accessibleName());
             // Events go out only with a screen reader listening (the _bus variant).
             QVERIFY(!QAccessible::isActive() || std::ranges::any_of(Announcements::seen, [&](const auto& seen) {
                 return seen.first == menu && seen.second == QAccessible::Focus;
@@ -223,6 +238,42 @@ private Q_SLOTS:
             QVERIFY(QTest::qWaitFor([&] { return !menu || !inTree(menu); }, 2000));
         }
         QAccessible::setActive(false);
+    }
+
+    // Where the keyboard goes, a screen reader finds a named control with the focus: not the
+    // surface a control draws on, not the card that holds it.
+    void theFocusIsOnANamedControl()
+    {
+        Controls c;
+        HelpEnvironment environment;
+        environment.feedback = TelluConfig{QUrl(QStringLiteral("http://127.0.0.1:1/feedback")), QStringLiteral("Hushframe"),
+                                           true, std::nullopt, QStringLiteral("token")};
+        HelpView help(std::nullopt, environment);
+        help.resize(640, 640);
+        const struct {
+            const char* change;
+            QWidget* window;
+            std::function<void()> make;
+            QAccessible::Role role;
+            const char* name;
+        } cases[] = {
+            {"feedback text focused", &c.host,
+             [&] { c.feedback->findChild<QWidget*>(QStringLiteral("tellu.feedback.message"))->setFocus(); },
+             QAccessible::EditableText, "Feedback"},
+            {"help's feedback sheet opened", &help, [&] { help.setShowingFeedback(true); }, QAccessible::EditableText,
+             "Feedback"},
+        };
+        for (const auto& k : cases) {
+            k.window->show();
+            k.window->activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(k.window));
+            k.make();
+            QAccessibleInterface* focused = focusedElement(accessible(k.window));
+            const QString found = focused ? QStringLiteral("%1 \"%2\"").arg(focused->role()).arg(focused->text(QAccessible::Name))
+                                          : QStringLiteral("nothing");
+            QVERIFY2(focused && focused->role() == k.role && focused->text(QAccessible::Name) == QLatin1String(k.name),
+                     qPrintable(QString::fromLatin1(k.change) + QStringLiteral(": ") + found));
+        }
     }
 
     void processingBarIsAProgressBarWithAValue()
