@@ -311,6 +311,7 @@ private Q_SLOTS:
         QAccessibleInterface* typing = focusedElement(accessible(&c.host));
         HelpView help(std::nullopt, HelpEnvironment{.feedback = c.feedbackConfig});
         help.show();
+        help.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&help));
         help.setShowingFeedback(true);
         QAccessibleInterface* sheetField = focusedElement(accessible(&help));
