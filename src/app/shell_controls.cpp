@@ -383,13 +383,12 @@ void SheetHost::present(QWidget* content, int width)
     raise();
     // A card that asks for text starts in its first field, ready for typing; any other holds the
     // keyboard itself.
-    for (QWidget* stop : ui::orderTabsAsShown(window()))
-        if (content->isAncestorOf(stop) && stop->testAttribute(Qt::WA_InputMethodEnabled) && stop->isVisible()
-            && stop->isEnabled()) {
-            stop->setFocus(Qt::OtherFocusReason);
-            return;
-        }
-    setFocus();
+    if (QWidget* field = ui::firstStopWithin(content, [](const QWidget* stop) {
+            return stop->testAttribute(Qt::WA_InputMethodEnabled);
+        }))
+        field->setFocus(Qt::OtherFocusReason);
+    else
+        setFocus();
 }
 
 void SheetHost::dismiss()

@@ -291,12 +291,10 @@ void VideoSidebar::focusRowNear(bool inQueue, size_t index)
         return;
     }
     // No row left: the control that follows the list, the footer's first.
-    for (QWidget* stop : ui::orderTabsAsShown(window()))
-        if (m_footer->isAncestorOf(stop) && stop->isVisible() && stop->isEnabled()) {
-            stop->setFocus(Qt::OtherFocusReason);
-            return;
-        }
-    window()->setFocus(Qt::OtherFocusReason);
+    if (QWidget* control = ui::firstStopWithin(m_footer))
+        control->setFocus(Qt::OtherFocusReason);
+    else
+        window()->setFocus(Qt::OtherFocusReason);
 }
 
 } // namespace hf
