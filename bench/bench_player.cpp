@@ -137,29 +137,49 @@ int main(int argc, char** argv)
     player.pause();
 
     // ffmpeg on the same span of the same files, and once more on a tenth of a second to tell
-    // its start-up (process, probing, seeking) from its decoding.
-    const auto ffmpegCpu = [&](double seconds) {
+    // its start-up (process, probing, seeking) from its decoding. None when a run failed.
+    const auto ffmpegCpu = [&](double seconds) -> std::optional<double> {
         const double before = cpuSeconds(RUSAGE_CHILDREN);
         for (const QString& track : tracks)
-            run("ffmpeg", {"-v", "error", "-nostdin", "-ss", QString::number(start), "-t", QString::number(seconds),
-                           "-i", track, "-f", "null", "-"});
+            if (!run("ffmpeg", {"-v", "error", "-nostdin", "-ss", QString::number(start), "-t", QString::number(seconds),
+                                "-i", track, "-f", "null", "-"}))
+                return std::nullopt;
         return cpuSeconds(RUSAGE_CHILDREN) - before;
     };
-    const double reference = ffmpegCpu(playSeconds);
-    const double startup = ffmpegCpu(0.1);
-    const double decodingOnly = std::max(reference - startup, 1e-9);
+    const std::optional<double> reference = ffmpegCpu(playSeconds);
+    const std::optional<double> startup = ffmpegCpu(0.1);
 
     std::printf("\nplayback of all five tracks, %.0f s from %.0f s (null output, pulled as fast as decoded):\n",
                 playSeconds, start);
     std::printf("  player : %.3f s CPU = %.2f%% of one core in real time (%.0fx real time on the wall)\n", ours,
                 100.0 * ours / playSeconds, playSeconds / wallSeconds);
-    std::printf("  ffmpeg : %.3f s CPU = %.2f%% of one core (five `ffmpeg -ss -t -i <track> -f null -`, "
-                "process start included)\n",
-                reference, 100.0 * reference / playSeconds);
-    std::printf("  ffmpeg without its start-up (%.3f s for five runs of 0.1 s): %.3f s CPU = %.2f%% of one core\n",
-                startup, decodingOnly, 100.0 * decodingOnly / playSeconds);
-    std::printf("  ratio player / ffmpeg: %.2f with start-up, %.2f without\n", ours / std::max(reference, 1e-9),
-                ours / decodingOnly);
+    // A reference that failed, or whose time cannot be told from nothing, gives no ratio: dividing
+    // by it would print any figure at all.
+    constexpr double leastMeasurable = 0.001;
+    if (!reference || *reference < leastMeasurable) {
+        std::printf("  ffmpeg : reference run invalid (%s), no ratio\n",
+                    reference ? "no measurable CPU time" : "ffmpeg failed");
+    } else {
+        std::printf("  ffmpeg : %.3f s CPU = %.2f%% of one core (five `ffmpeg -ss -t -i <track> -f null -`, "
+                    "process start included)\n",
+                    *reference, 100.0 * *reference / playSeconds);
+        std::printf("  ratio player / ffmpeg with start-up: %.2f\n", ours / *reference);
+        // On a busy machine the short runs can cost as much as the long ones; the difference is
+        // then no measure of the decoding.
+        if (!startup || *reference - *startup < leastMeasurable) {
+            std::printf("  ffmpeg without its start-up: reference run invalid (%s), no ratio\n",
+                        startup ? qPrintable(QStringLiteral("five runs of 0.1 s took %1 s, the whole span %2 s")
+                                                 .arg(*startup, 0, 'f', 3)
+                                                 .arg(*reference, 0, 'f', 3))
+                                : "ffmpeg failed");
+        } else {
+            const double decodingOnly = *reference - *startup;
+            std::printf("  ffmpeg without its start-up (%.3f s for five runs of 0.1 s): %.3f s CPU = %.2f%% of one "
+                        "core\n",
+                        *startup, decodingOnly, 100.0 * decodingOnly / playSeconds);
+            std::printf("  ratio player / ffmpeg without start-up: %.2f\n", ours / decodingOnly);
+        }
+    }
 
     // The same in real time, paced like a device: decoding plus the wake-ups of the output, the
     // decoders and the ticker.

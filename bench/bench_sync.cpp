@@ -158,8 +158,10 @@ std::vector<double> offsets(const Capture& capture, double from, double to)
     return out;
 }
 
+// The median of the values measured (a run's phase that found no flash gives none).
 double median(std::vector<double> values)
 {
+    std::erase_if(values, [](double v) { return std::isnan(v); });
     if (values.empty())
         return std::nan("");
     std::sort(values.begin(), values.end());
@@ -168,7 +170,10 @@ double median(std::vector<double> values)
 
 // The sound a pause skipped, in seconds: the last burst before it and the first after it are
 // one second apart in the video; on the wall they are that second, less what was skipped, plus
-// the silence of the pause (from the quiet tone's end to its return).
+// the silence of the pause (from the quiet tone's end to its return). None when it cannot be
+// measured: no silence, or a burst between the last one before the pause and the silence (the
+// pause took hold late, after the next burst), so that the bursts either side of the silence
+// are two seconds apart in the video, not one.
 std::optional<double> pauseSkip(const Capture& capture, double pausedAt, double resumedAt)
 {
     const std::vector<double> before = bursts(capture, pausedAt - 1.5, pausedAt);
@@ -190,17 +195,19 @@ std::optional<double> pauseSkip(const Capture& capture, double pausedAt, double 
             break;
         }
     }
-    if (!silent || !sounding)
+    if (!silent || !sounding || !bursts(capture, before.back() + 0.5, *silent).empty())
         return std::nullopt;
     return 1.0 - (after.front() - before.back()) + (*sounding - *silent);
 }
 
 struct Phases {
     std::vector<double> start, afterPause, afterSeek, skip;
+    int unmeasuredSkips = 0;
 };
 
 struct Marks {
     double played = 0, paused = 0, resumed = 0, sought = 0, ended = 0;
+    bool pauseKeysSent = true;
 };
 
 void measure(const Capture& capture, const Marks& marks, Phases& into)
@@ -209,21 +216,24 @@ void measure(const Capture& capture, const Marks& marks, Phases& into)
     into.start.push_back(median(offsets(capture, marks.played + 0.2, marks.paused - 0.1)));
     into.afterPause.push_back(median(offsets(capture, marks.resumed + 0.2, marks.sought - 0.1)));
     into.afterSeek.push_back(median(offsets(capture, marks.sought + 0.2, marks.ended - 0.1)));
-    if (const auto skip = pauseSkip(capture, marks.paused, marks.resumed))
+    const auto skip = marks.pauseKeysSent ? pauseSkip(capture, marks.paused, marks.resumed) : std::nullopt;
+    if (skip)
         into.skip.push_back(*skip);
+    else
+        ++into.unmeasuredSkips;
 }
 
-// A key to the X window of `pid`'s program, through the X server's test extension.
-void key(qint64 pid, const QString& name)
+// A key to the X window of `pid`'s program, through the X server's test extension; false when
+// it could not be sent.
+bool key(qint64 pid, const QString& name)
 {
     QProcess search;
     search.start("xdotool", {"search", "--sync", "--pid", QString::number(pid)});
     search.waitForFinished(5000);
     const QString window = QString::fromLatin1(search.readAllStandardOutput()).split('\n').value(0).trimmed();
     if (window.isEmpty())
-        return;
-    run("xdotool", {"windowfocus", window});
-    run("xdotool", {"key", name});
+        return false;
+    return run("xdotool", {"windowfocus", window}) && run("xdotool", {"key", name});
 }
 
 } // namespace
@@ -346,10 +356,10 @@ int main(int argc, char** argv)
                                 "240", "-autoexit", movie});
         wait(phaseMs + 1000);   // ffplay's own start
         theirs.paused = wallNow();
-        key(ffplay.processId(), "p");
+        theirs.pauseKeysSent = key(ffplay.processId(), "p");
         wait(1000);
         theirs.resumed = wallNow();
-        key(ffplay.processId(), "p");
+        theirs.pauseKeysSent = key(ffplay.processId(), "p") && theirs.pauseKeysSent;
         wait(phaseMs);
         theirs.sought = wallNow();
         key(ffplay.processId(), "Right");   // 10 s on
@@ -378,9 +388,13 @@ int main(int argc, char** argv)
                 "runs:\n",
                 runs);
     std::printf("  %-16s %10s %10s %12s\n", "", "player", "ffplay", "difference");
+    // Without a figure of ffplay's the reference run is invalid, and there is no difference.
     const auto row = [&](const char* name, const std::vector<double>& a, const std::vector<double>& b) {
-        std::printf("  %-16s %10.1f %10.1f %12.1f   (runs: ", name, ms(median(a)), ms(median(b)),
-                    ms(median(a) - median(b)));
+        if (std::isnan(median(b)))
+            std::printf("  %-16s %10.1f %10s %12s   (runs: ", name, ms(median(a)), "invalid", "none");
+        else
+            std::printf("  %-16s %10.1f %10.1f %12.1f   (runs: ", name, ms(median(a)), ms(median(b)),
+                        ms(median(a) - median(b)));
         for (size_t i = 0; i < a.size(); ++i)
             std::printf("%s%.0f/%.0f", i ? ", " : "", ms(a[i]), i < b.size() ? ms(b[i]) : std::nan(""));
         std::printf(")\n");
@@ -388,11 +402,16 @@ int main(int argc, char** argv)
     row("from the start", player_.start, ffplay_.start);
     row("after a pause", player_.afterPause, ffplay_.afterPause);
     row("after a seek", player_.afterSeek, ffplay_.afterSeek);
-    std::printf("\nsound skipped by a Pause then Play (ms): player median %.1f, worst %.1f (%zu pauses); "
-                "ffplay median %.1f (%zu pauses)\n",
+    std::printf("\nsound skipped by a Pause then Play (ms): player median %.1f, worst %.1f (%zu pauses, %d not "
+                "measurable); ",
                 ms(median(player_.skip)),
                 player_.skip.empty() ? std::nan("") : ms(*std::max_element(player_.skip.begin(), player_.skip.end())),
-                player_.skip.size(), ms(median(ffplay_.skip)), ffplay_.skip.size());
+                player_.skip.size(), player_.unmeasuredSkips);
+    if (ffplay_.skip.empty())
+        std::printf("ffplay: reference run invalid (none of its %d pauses measurable)\n", ffplay_.unmeasuredSkips);
+    else
+        std::printf("ffplay median %.1f (%zu pauses, %d not measurable)\n", ms(median(ffplay_.skip)),
+                    ffplay_.skip.size(), ffplay_.unmeasuredSkips);
     std::printf("first frame after a seek while playing stays up (ms; a frame lasts %.1f): median %.1f, worst %.1f "
                 "(%zu seeks)\n",
                 1000.0 / fps, ms(median(holds)),

@@ -302,6 +302,9 @@ public:
     {
         QAccessible::State s = QAccessibleWidget::state();
         s.invisible = true;
+        // A surface that draws for a focused control (an editor's viewport) is not itself the focus.
+        s.focused = false;
+        s.focusable = false;
         return s;
     }
     QString text(QAccessible::Text) const override { return {}; }

@@ -143,7 +143,8 @@ QLabel* makeTelluErrorLabel(const QString& objectName, QWidget* parent);
 // A form's bottom row, right-aligned: the spinner (hidden until the form sends) and the send button.
 QHBoxLayout* makeTelluSendRow(TelluSpinner* spinner, QAbstractButton* send);
 
-// Hides a widget that only repeats or decorates what a neighbour says from assistive technologies.
+// Hides a widget that only repeats or decorates what a neighbour says from assistive technologies,
+// or only draws for it (an editor's viewport): it is never where they find the focus.
 void markTelluDecoration(QWidget* widget);
 
 // The check mark of the success view.

@@ -54,6 +54,8 @@ TelluView::TelluView(TelluConfig config, std::function<void()> onDismiss, QWidge
     m_message->setMinimumHeight(100);
     m_message->setTabChangesFocus(true);
     m_message->document()->setDocumentMargin(6);
+    // The editor is the element a screen reader reads and finds focused, not the surface it draws on.
+    markTelluDecoration(m_message->viewport());
     auto* messageFrame = new TelluFieldFrame(m_message, 2, form);
     column->addWidget(messageFrame, 1);
 

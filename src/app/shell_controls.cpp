@@ -4,6 +4,7 @@
 #include "platform/texts.h"
 #include "ui_kit/buttons.h"
 #include "ui_kit/palette.h"
+#include "ui_kit/screen_fit.h"
 #include "ui_kit/scroll_column.h"
 #include "ui_kit/text_styles.h"
 
@@ -380,7 +381,14 @@ void SheetHost::present(QWidget* content, int width)
     layOut();
     show();
     raise();
-    setFocus();
+    // A card that asks for text starts in its first field, ready for typing; any other holds the
+    // keyboard itself.
+    if (QWidget* field = ui::firstStopWithin(content, [](const QWidget* stop) {
+            return stop->testAttribute(Qt::WA_InputMethodEnabled);
+        }))
+        field->setFocus(Qt::OtherFocusReason);
+    else
+        setFocus();
 }
 
 void SheetHost::dismiss()

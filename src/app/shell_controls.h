@@ -92,7 +92,7 @@ private:
 
 // Lays one card over the window (the rest dimmed and out of reach) and closes it on Escape.
 // The card's content is any widget; the host owns it while shown. A card taller than the window
-// scrolls its content.
+// scrolls its content. A card with a text field opens with the keyboard in the first one.
 class SheetHost : public ui::CardOverlay {
     Q_OBJECT
 public:

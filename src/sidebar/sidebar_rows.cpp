@@ -109,6 +109,8 @@ void popUpRowMenu(QWidget* row, QPointer<QMenu>& open, QMenu* menu, const QConte
         return;
     }
     open = menu;
+    // Read as the menu of the row's video.
+    menu->setAccessibleName(row->accessibleName());
     const bool byMouse = event && event->reason() == QContextMenuEvent::Mouse;
     const QPoint where = byMouse ? event->globalPos() : row->mapToGlobal(QPoint(row->width() / 4, row->height() / 2));
     menu->popup(where);
@@ -120,6 +122,16 @@ void popUpRowMenu(QWidget* row, QPointer<QMenu>& open, QMenu* menu, const QConte
                 break;
             }
     }
+}
+
+QAction* addRemoveItem(QMenu* menu, std::function<bool()> remove, const QString& removed)
+{
+    QPointer<QWidget> window = menu->parentWidget();
+    return menu->addAction(text("ui.batch.row.remove", "Remove"), menu, [remove, window, removed] {
+        // The row is gone and the focus moves on: the removal itself is told.
+        if (remove())
+            ui::announce(window, removed);
+    });
 }
 
 // ---- Labels and the common row
@@ -361,16 +373,15 @@ QMenu* RecentVideoRow::contextMenu()
     auto* menu = new QMenu(window());
     menu->setAttribute(Qt::WA_DeleteOnClose);
     QPointer<EngineCoordinator> coordinator = m_coordinator;
-    QPointer<QWidget> window = this->window();
     const QUuid id = m_entry.id;
-    const QString name = spokenVideoName(m_entry.displayName);
-    menu->addAction(hf::text("ui.batch.row.remove", "Remove"), menu, [coordinator, window, id, name] {
-        if (!coordinator)
-            return;
-        coordinator->recents().remove(id);
-        // The row is gone and the focus moves to its neighbour: the removal itself is told.
-        ui::announce(window, hf::text("ui.recents.removed", "\u201c%@\u201d removed from Recent videos", {name}));
-    });
+    addRemoveItem(
+        menu,
+        [coordinator, id] {
+            if (coordinator)
+                coordinator->recents().remove(id);
+            return !coordinator.isNull();
+        },
+        hf::text("ui.recents.removed", "\u201c%@\u201d removed from Recent videos", {spokenVideoName(m_entry.displayName)}));
     return menu;
 }
 
@@ -441,10 +452,14 @@ QMenu* QueueRow::contextMenu()
     }
     QPointer<BatchQueueManager> queue = m_queue;
     const QUuid id = m_job.id;
-    QAction* remove = menu->addAction(text("ui.batch.row.remove", "Remove"), menu, [queue, id] {
-        if (queue)
-            queue->remove(id);
-    });
+    QAction* remove = addRemoveItem(
+        menu,
+        [queue, id] {
+            if (queue)
+                queue->remove(id);
+            return !queue.isNull();
+        },
+        text("ui.batch.row.removed", "\u201c%@\u201d removed from the queue", {spokenVideoName(m_job.sourceVideoURL.fileName())}));
     remove->setEnabled(!m_job.status.isWorking());
     return menu;
 }

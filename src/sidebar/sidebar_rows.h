@@ -24,6 +24,7 @@
 
 #include <functional>
 
+class QAction;
 class QLabel;
 class QMenu;
 
@@ -53,6 +54,11 @@ bool isContextMenuKey(const QKeyEvent& event);
 // Shows a row's context menu: where the pointer is for a click, at the row's start for a key.
 // A menu of the row already open is left alone (the Menu key also arrives as a context event).
 void popUpRowMenu(QWidget* row, QPointer<QMenu>& open, QMenu* menu, const QContextMenuEvent* event);
+
+// Adds "Remove" to a row's menu: it calls `remove` and, when that removed the row's video (true),
+// tells assistive technologies `removed` in the menu's window, since the row goes and nothing on
+// screen says so.
+QAction* addRemoveItem(QMenu* menu, std::function<bool()> remove, const QString& removed);
 
 // Copies the file to the clipboard as a file list, the way file managers paste files.
 void copyFileToClipboard(const QString& path);

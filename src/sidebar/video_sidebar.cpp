@@ -7,6 +7,7 @@
 #include "sidebar/queue_footer.h"
 #include "sidebar/sidebar_rows.h"
 #include "ui_kit/palette.h"
+#include "ui_kit/screen_fit.h"
 #include "ui_kit/sections.h"
 #include "ui_kit/text_styles.h"
 
@@ -287,10 +288,13 @@ void VideoSidebar::focusRowNear(bool inQueue, size_t index)
     if (next) {
         next->setFocus(Qt::OtherFocusReason);
         m_scroll->ensureWidgetVisible(next, 0, 0);
-    } else {
-        // No row left: the window holds the keyboard, as when it opened.
-        window()->setFocus(Qt::OtherFocusReason);
+        return;
     }
+    // No row left: the control that follows the list, the footer's first.
+    if (QWidget* control = ui::firstStopWithin(m_footer))
+        control->setFocus(Qt::OtherFocusReason);
+    else
+        window()->setFocus(Qt::OtherFocusReason);
 }
 
 } // namespace hf

@@ -81,7 +81,7 @@ private:
     void rebuild();
     void rebuildRows(const Shape& shape);
     // Gives the keyboard to the row at `index` of the recent or queue rows (the last when fewer),
-    // else to the nearest row of the other section, else to the window.
+    // else to the nearest row of the other section, else to the footer's first control.
     void focusRowNear(bool inQueue, size_t index);
     Shape currentShape() const;
     void refreshQueueRows();

@@ -143,6 +143,14 @@ QList<QWidget*> orderTabsAsShown(QWidget* window)
     return stops;
 }
 
+QWidget* firstStopWithin(QWidget* scope, const std::function<bool(const QWidget*)>& accepts)
+{
+    for (QWidget* stop : orderTabsAsShown(scope->window()))
+        if (scope->isAncestorOf(stop) && stop->isVisible() && stop->isEnabled() && (!accepts || accepts(stop)))
+            return stop;
+    return nullptr;
+}
+
 void keepTabOrderAsShown()
 {
     static std::once_flag once;

@@ -20,6 +20,8 @@
 #include <QRect>
 #include <QSize>
 
+#include <functional>
+
 class QWidget;
 
 namespace hf::ui {
@@ -34,6 +36,9 @@ QRect focusArea(const QWidget* widget);
 // Puts the keyboard stops of `window` in the order described above now (Tab does it itself once
 // keepTabOrderAsShown() was called). Returns the stops in that order.
 QList<QWidget*> orderTabsAsShown(QWidget* window);
+// The first stop inside `scope`, in that order, that is shown and enabled and that `accepts`
+// (when given); null when there is none.
+QWidget* firstStopWithin(QWidget* scope, const std::function<bool(const QWidget*)>& accepts = {});
 
 // The room a window has on the screen it is on (before it is shown, the screen of the window it
 // belongs to): the screen's work area less the frame the desktop puts round a window (24 wide

@@ -565,7 +565,7 @@ private Q_SLOTS:
     // At the default and the largest text size: Tab goes round the main window at its least size,
     // with a video open, a recent and a queued one, in the order the screen shows its controls
     // (toolbar, sidebar, editor, inspector, each top to bottom and left to right), every stop named
-    // and drawn; so does it round the sign-in sheet and the feedback form.
+    // and drawn; so does it round the sign-in sheet, the feedback form and the help window.
     void tabFollowsTheScreen_data()
     {
         QTest::addColumn<ui::TextSize>("textSize");
@@ -642,6 +642,16 @@ private Q_SLOTS:
         feedback.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&feedback));
         QVERIFY2(round(&feedback, &feedback).size() >= 3, qPrintable(m_log.join(u'\n')));
+
+        // Help from its top: the search field above the topics comes first.
+        m_log << QStringLiteral("help window, ") + size;
+        QPointer<QWidget> help = run.app->openWindow(QStringLiteral("help"));
+        QVERIFY(help && QTest::qWaitForWindowActive(help));
+        help->setFocus(Qt::OtherFocusReason);
+        const QList<QWidget*> helpStops = round(help, help);
+        const QStringList helpMisplaced = outOfScreenOrder(help, helpStops);
+        QVERIFY2(helpMisplaced.isEmpty() && helpStops.value(0) == help->findChild<QWidget*>(QStringLiteral("help.search")),
+                 qPrintable(helpMisplaced.join(u'\n') + u'\n' + m_log.join(u'\n')));
 
         QVERIFY2(m_undrawn.isEmpty(), qPrintable(m_undrawn.join(u'\n')));
     }

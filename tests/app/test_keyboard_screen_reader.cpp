@@ -2,13 +2,14 @@
 // the role, value and state the control has. Legend rows, the export option rows (radio choices
 // and a check box), song headings, the processing bar, the "Checking for songs..." announcement and
 // the feedback form's thank-you mark, read through Qt's accessibility interfaces; then control by
-// control, and the changes sent to the bus. The bus carries no value text: `spoken` reads what it
+// control, where the focus is found, and the changes sent to the bus. The bus carries no value text: `spoken` reads what it
 // carries (name and description).
 
 #include "helpers_coordinator.h"
 
 #include "Tellu/tellu_controls.h"
 #include "Tellu/tellu_view.h"
+#include "app/help_view.h"
 #include "app/shell_controls.h"
 #include "coordinator/engine_coordinator.h"
 #include "editor/copyright_check_card_view.h"
@@ -53,6 +54,16 @@ QStringList spoken(QAccessibleInterface* root)
     for (int i = 0; i < root->childCount(); ++i)
         texts << spoken(root->child(i));
     return texts;
+}
+
+// The deepest element below `root` that says it has the keyboard focus: where a screen reader
+// finds the focus.
+QAccessibleInterface* focusedElement(QAccessibleInterface* root)
+{
+    for (int i = 0; i < root->childCount(); ++i)
+        if (QAccessibleInterface* inner = focusedElement(root->child(i)))
+            return inner;
+    return root->state().focused ? root : nullptr;
 }
 
 // The events sent to assistive technologies while a test runs.
@@ -111,9 +122,9 @@ struct Controls {
     QWidget* queued = add(new QueueRow(nullptr, BatchJob{QUuid::createUuid(), QUrl::fromLocalFile(QStringLiteral("/tmp/Pier.mp4")),
                                                          75, BatchJobStatus(), QDateTime::currentDateTime()},
                                        QImage(), {}));
-    QWidget* feedback = add(new TelluView(TelluConfig{QUrl(QStringLiteral("http://127.0.0.1:1/feedback")),
-                                                      QStringLiteral("Hushframe"), true, std::nullopt,
-                                                      QStringLiteral("token")}));
+    TelluConfig feedbackConfig{QUrl(QStringLiteral("http://127.0.0.1:1/feedback")), QStringLiteral("Hushframe"), true,
+                               std::nullopt, QStringLiteral("token")};
+    QWidget* feedback = add(new TelluView(feedbackConfig));
 
     Controls()
     {
@@ -215,6 +226,8 @@ private Q_SLOTS:
             QTest::keyClick(row, Qt::Key_Menu);
             QPointer<QMenu> menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
             QVERIFY(menu && inTree(menu));
+            // Named after its row's video.
+            QCOMPARE(accessible(menu)->text(QAccessible::Name), row->accessibleName());
             // Events go out only with a screen reader listening (the _bus variant).
             QVERIFY(!QAccessible::isActive() || std::ranges::any_of(Announcements::seen, [&](const auto& seen) {
                 return seen.first == menu && seen.second == QAccessible::Focus;
@@ -290,6 +303,18 @@ private Q_SLOTS:
     {
         Controls c;
         QVERIFY(QTest::qWaitForWindowExposed(&c.host));
+        // Where a screen reader finds the focus in the feedback text, and in the help window's
+        // feedback sheet once it opens: the field itself, not the surface it draws on or the card.
+        c.host.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&c.host));
+        c.feedback->findChild<QWidget*>(QStringLiteral("tellu.feedback.message"))->setFocus();
+        QAccessibleInterface* typing = focusedElement(accessible(&c.host));
+        HelpView help(std::nullopt, HelpEnvironment{.feedback = c.feedbackConfig});
+        help.show();
+        help.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&help));
+        help.setShowingFeedback(true);
+        QAccessibleInterface* sheetField = focusedElement(accessible(&help));
         const struct {
             const char* control;
             QAccessibleInterface* a;
@@ -317,6 +342,8 @@ private Q_SLOTS:
             {"feedback category", c.named(c.feedback, "tellu.feedback.category"), QAccessible::Button, "Category", "None",
              "focusable"},
             {"feedback category's label", c.categoryLabel(), QAccessible::NoRole, "", "", "invisible"},
+            {"feedback text, focused", typing, QAccessible::EditableText, "Feedback", "", "focusable"},
+            {"help's feedback sheet, opened", sheetField, QAccessible::EditableText, "Feedback", "", "focusable"},
         };
         for (const auto& k : cases) {
             QVERIFY2(k.a && k.a->isValid() && k.a->role() == k.role, k.control);
