@@ -41,7 +41,9 @@ void ProcessingBar::setFraction(double fraction)
     const double target = std::clamp(fraction, 0.03, 1.0);
     ui::setAccessibleProgress(this, fraction);
     m_animation->stop();
-    if (ui::Environment::instance().reduceMotion() || !isVisible()) {
+    // Only progress eases: a bar that starts over (a new clean after another, a separation begun
+    // again) is drawn at its new fraction at once, never swept back from the old one.
+    if (ui::Environment::instance().reduceMotion() || !isVisible() || target < m_drawn) {
         m_drawn = target;
         update();
         return;
