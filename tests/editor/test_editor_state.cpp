@@ -63,10 +63,9 @@ private Q_SLOTS:
         QVERIFY(state().hasResult());
         QCOMPARE(state().windowSubtitle(), QString("1:02:05, preview ready"));
 
-        // A full clean over the preview: cleaning, and no lane status since a result exists.
+        // A full clean over the preview.
         setProcessing(true, JobKind::full, 0.3);
         QCOMPARE(state().windowSubtitle(), QString("1:02:05, cleaning"));
-        QCOMPARE(state().laneStatus(), std::nullopt);
 
         setProcessing(false, std::nullopt);
         setResult(JobKind::full);
@@ -76,12 +75,32 @@ private Q_SLOTS:
     void laneStatusWhileSeparating()
     {
         open(75);
-        QCOMPARE(state().laneStatus(), std::nullopt);
-        setProcessing(true, JobKind::preview, 0.756);
-        QCOMPARE(state().laneStatus(), std::optional<QString>("Separating, 75%"));
-        // Never a negative percent.
-        setProcessing(true, JobKind::preview, -0.2);
-        QCOMPARE(state().laneStatus(), std::optional<QString>("Separating, 0%"));
+        const std::optional<QString> separated = QString("Separated. Drawing the stems…");
+        const struct {
+            bool processing;
+            double fraction;
+            bool result;
+            bool stemsRead;
+            std::optional<QString> status;
+        } cases[] = {
+            {false, 0, false, false, std::nullopt},
+            {true, 0.756, false, false, QString("Separating, 75%")},
+            {true, -0.2, false, false, QString("Separating, 0%")},   // never a negative percent
+            // A result whose stems are still being read (a cleaned video reopened) is separated,
+            // whether or not a clean runs; once read, the lanes show them and need no status.
+            {false, 0, true, false, separated},
+            {true, 0.3, true, false, separated},
+            {false, 0, true, true, std::nullopt},
+            {true, 0.3, true, true, std::nullopt},
+        };
+        for (const auto& c : cases) {
+            rig->coordinator->setCurrentResult(std::nullopt);
+            if (c.result)
+                setResult(JobKind::full);
+            rig->coordinator->setStemEnvelopes(c.stemsRead ? std::optional(StemEnvelopes{}) : std::nullopt);
+            setProcessing(c.processing, c.processing ? std::optional(JobKind::full) : std::nullopt, c.fraction);
+            QCOMPARE(state().laneStatus(), c.status);
+        }
     }
 
     void hearingNamesTheAudibleTrack()
