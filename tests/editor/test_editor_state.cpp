@@ -75,7 +75,7 @@ private Q_SLOTS:
     void laneStatusWhileSeparating()
     {
         open(75);
-        const std::optional<QString> separated = QString("Separated. Drawing the stems…");
+        const std::optional<QString> separated = QString("Separated, drawing the stems");
         const struct {
             bool processing;
             double fraction;
