@@ -59,6 +59,7 @@ private:
     ProcessingBar* m_bar;
     QLabel* m_status;
     ui::QuietButton* m_cancel;
+    QBoxLayout* m_titleRow;
     QBoxLayout* m_statusRow;
     QShortcut* m_escape;
 };

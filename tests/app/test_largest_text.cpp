@@ -25,6 +25,7 @@
 #include "helpers_app.h"
 #include "helpers_audition.h"
 #include "pipeline/cloud_separation_engine.h"
+#include "pipeline/media_error.h"
 #include "support/layout_audit.h"
 #include "support/local_server.h"
 #include "support/test_support.h"
@@ -92,6 +93,20 @@ QString inspect(QWidget* window, const QString& state)
     for (const QString& line : lines)
         qInfo().noquote() << line;
     return lines.join(u'\n');
+}
+
+// The faults of inspect() but for the names shortened as they are meant to be on a small screen:
+// the sidebar's, in their middle, and the save dialog's folder list with a long path (the list
+// holds it whole).
+QStringList withoutMeantShortening(const QString& inspected)
+{
+    QStringList found = inspected.split(u'\n', Qt::SkipEmptyParts);
+    found.removeIf([](const QString& fault) {
+        return fault.contains(QLatin1String(": shortened: "))
+               && (fault.contains(QLatin1String("/hf::MiddleElidedLabel"))
+                   || fault.contains(QLatin1String("/QComboBox(lookInCombo)")));
+    });
+    return found;
 }
 
 QCoro::Task<void> googleSocialSignIn(APIClient* api, QString idToken)
@@ -350,14 +365,7 @@ private Q_SLOTS:
                 QVERIFY2(window->rect().contains(QRect(control->mapTo(window, QPoint(0, 0)), control->size())), name);
         // At this size the sidebar shortens a long name in its middle, as it is meant to.
         const auto audited = [&](QWidget* root, const QString& name) {
-            QStringList found = inspect(root, name + u'-' + state).split(u'\n', Qt::SkipEmptyParts);
-            // So does the save dialog's folder list with a long path (the list holds it whole).
-            found.removeIf([](const QString& fault) {
-                return fault.contains(QLatin1String(": shortened: "))
-                       && (fault.contains(QLatin1String("/hf::MiddleElidedLabel"))
-                           || fault.contains(QLatin1String("/QComboBox(lookInCombo)")));
-            });
-            faults << found;
+            faults << withoutMeantShortening(inspect(root, name + u'-' + state));
         };
         audited(window, QStringLiteral("main-video"));
         // Its columns scroll up and down only: none is narrower than what it holds.
@@ -398,6 +406,83 @@ private Q_SLOTS:
             audited(other, id);
             other->close();
         }
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u'\n')));
+    }
+
+    // The main window at its least size on a 1024x768 screen while its video is worked on: the
+    // preview being made, a full clean running over the preview, an export that failed. The
+    // inspector's controls and what is pinned below them read whole.
+    void inspectorWhileWorking_data()
+    {
+        QTest::addColumn<QString>("work");
+        QTest::addColumn<ui::Appearance>("appearance");
+        QTest::addColumn<ui::TextSize>("textSize");
+        const auto largest = ui::TextSize::accessibility5;
+        QTest::newRow("preview being made") << QStringLiteral("preview") << ui::Appearance::light << largest;
+        QTest::newRow("full clean running") << QStringLiteral("full-clean") << ui::Appearance::dark << largest;
+        QTest::newRow("export error") << QStringLiteral("export-error") << ui::Appearance::light << largest;
+        QTest::newRow("export error, default size") << QStringLiteral("export-error") << ui::Appearance::dark
+                                                    << ui::TextSize::large;
+    }
+    void inspectorWhileWorking()
+    {
+        QFETCH(QString, work);
+        QFETCH(ui::Appearance, appearance);
+        QFETCH(ui::TextSize, textSize);
+        environment().setTextSize(textSize);
+        const auto restore = qScopeGuard([] { environment().setTextSize(ui::TextSize::accessibility5); });
+        const QString picture = QStringLiteral("main-working-") + work
+                                + (textSize == ui::TextSize::accessibility5 ? QString() : QStringLiteral("-default"));
+        QScreen* screen = nullptr;
+        for (QScreen* candidate : QGuiApplication::screens())
+            screen = candidate->name() == QLatin1String("1024x768") ? candidate : screen;
+        if (!screen)
+            QSKIP("needs the small screens of tests/app/screens.json (QT_QPA_PLATFORM=offscreen:configfile=...)");
+        QTemporaryDir home;
+        auto services = test::makeServices(home);
+        test::ScriptedFilePicker picker;
+        HushframeApp app(*services, &picker);
+        environment().setAppearance(appearance);
+        auto* window = qobject_cast<ContentView*>(app.openWindow(QStringLiteral("main")));
+        QVERIFY(window && QTest::qWaitForWindowExposed(window));
+        window->setScreen(screen);
+        window->move(screen->availableGeometry().topLeft());
+
+        EngineCoordinator& coordinator = services->coordinator();
+        SourceVideo video;
+        video.url = QUrl::fromLocalFile(home.filePath(QStringLiteral("Holiday at the lake.mp4")));
+        video.displayName = QStringLiteral("Holiday at the lake.mp4");
+        video.duration = 7260;
+        coordinator.setSource(video);
+        SeparationResult result;
+        result.id = QUuid::createUuid();
+        result.kind = work == QLatin1String("export-error") ? JobKind::full : JobKind::preview;
+        result.sourceVideoURL = video.url;
+        result.duration = result.kind == JobKind::full ? video.duration : 30;
+        if (work == QLatin1String("preview")) {
+            coordinator.setProcessing(true);
+            coordinator.setProcessingKind(JobKind::preview);
+            coordinator.setProgress(ProcessingProgress{ProcessingStage::Kind::uploading, 0.2,
+                                                       QStringLiteral("Uploading audio (48%)")});
+        } else if (work == QLatin1String("full-clean")) {
+            coordinator.setCurrentResult(result);
+            coordinator.setProcessing(true);
+            coordinator.setProcessingKind(JobKind::full);
+            coordinator.setProgress(ProcessingProgress{ProcessingStage::Kind::separating, 0.61,
+                                                       QStringLiteral("Separating (47%)")});
+        } else {
+            coordinator.setCurrentResult(result);
+            window->exporter().setState(
+                Exporter::State::failed(MediaError::sourceChanged(video.displayName).localizedDescription(), true));
+        }
+        QVERIFY(window->isInspectorShown());
+        window->resize(window->minimumSize());
+        QStringList faults = withoutMeantShortening(inspect(window, picture));
+        auto* inspector = window->findChild<QScrollArea*>(QStringLiteral("inspector"));
+        QVERIFY(inspector);
+        // Each of the inspector's controls can be scrolled into view whole.
+        faults << test::describe(test::controlsNeverWhole(inspector));
+        faults.removeAll(QString());
         QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u'\n')));
     }
 
