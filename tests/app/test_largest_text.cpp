@@ -131,6 +131,22 @@ bool makeMovie(const QString& path, int seconds)
                             path});
 }
 
+// The application with no server to reach, its main window open in an appearance: open().
+struct OfflineApp {
+    QTemporaryDir home;
+    std::unique_ptr<AppServices> services = test::makeServices(home);
+    test::ScriptedFilePicker picker;
+    HushframeApp app{*services, &picker};
+    ContentView* window = nullptr;
+
+    bool open(ui::Appearance appearance)
+    {
+        environment().setAppearance(appearance);
+        window = qobject_cast<ContentView*>(app.openWindow(QStringLiteral("main")));
+        return window && QTest::qWaitForWindowExposed(window);
+    }
+};
+
 // The application on a local server, its main window open once a session is started: start().
 struct ServedApp {
     QTemporaryDir home;
@@ -177,13 +193,11 @@ private Q_SLOTS:
     void mainWindowWithoutAVideo()
     {
         QFETCH(ui::Appearance, appearance);
-        QTemporaryDir home;
-        auto services = test::makeServices(home);
-        test::ScriptedFilePicker picker;
-        HushframeApp app(*services, &picker);
-        environment().setAppearance(appearance);
-        auto* window = qobject_cast<ContentView*>(app.openWindow(QStringLiteral("main")));
-        QVERIFY(window && QTest::qWaitForWindowExposed(window));
+        OfflineApp offline;
+        QVERIFY(offline.open(appearance));
+        const QTemporaryDir& home = offline.home;
+        auto& services = offline.services;
+        ContentView* window = offline.window;
 
         QStringList faults;
         window->resize(window->minimumSize());
@@ -438,13 +452,11 @@ private Q_SLOTS:
             screen = candidate->name() == QLatin1String("1024x768") ? candidate : screen;
         if (!screen)
             QSKIP("needs the small screens of tests/app/screens.json (QT_QPA_PLATFORM=offscreen:configfile=...)");
-        QTemporaryDir home;
-        auto services = test::makeServices(home);
-        test::ScriptedFilePicker picker;
-        HushframeApp app(*services, &picker);
-        environment().setAppearance(appearance);
-        auto* window = qobject_cast<ContentView*>(app.openWindow(QStringLiteral("main")));
-        QVERIFY(window && QTest::qWaitForWindowExposed(window));
+        OfflineApp offline;
+        QVERIFY(offline.open(appearance));
+        const QTemporaryDir& home = offline.home;
+        auto& services = offline.services;
+        ContentView* window = offline.window;
         window->setScreen(screen);
         window->move(screen->availableGeometry().topLeft());
 
