@@ -429,71 +429,47 @@ private Q_SLOTS:
     void inspectorWhileWorking_data()
     {
         QTest::addColumn<QString>("work");
-        QTest::addColumn<ui::Appearance>("appearance");
         QTest::addColumn<ui::TextSize>("textSize");
-        const auto largest = ui::TextSize::accessibility5;
-        QTest::newRow("preview being made") << QStringLiteral("preview") << ui::Appearance::light << largest;
-        QTest::newRow("full clean running") << QStringLiteral("full-clean") << ui::Appearance::dark << largest;
-        QTest::newRow("export error") << QStringLiteral("export-error") << ui::Appearance::light << largest;
-        QTest::newRow("export error, default size") << QStringLiteral("export-error") << ui::Appearance::dark
-                                                    << ui::TextSize::large;
+        QTest::newRow("preview") << QStringLiteral("preview") << ui::TextSize::accessibility5;
+        QTest::newRow("full-clean") << QStringLiteral("full-clean") << ui::TextSize::accessibility5;
+        QTest::newRow("export-error") << QStringLiteral("export-error") << ui::TextSize::accessibility5;
+        QTest::newRow("export-error-default") << QStringLiteral("export-error") << ui::TextSize::large;
     }
     void inspectorWhileWorking()
     {
         QFETCH(QString, work);
-        QFETCH(ui::Appearance, appearance);
         QFETCH(ui::TextSize, textSize);
-        environment().setTextSize(textSize);
-        const auto restore = qScopeGuard([] { environment().setTextSize(ui::TextSize::accessibility5); });
-        const QString picture = QStringLiteral("main-working-") + work
-                                + (textSize == ui::TextSize::accessibility5 ? QString() : QStringLiteral("-default"));
         QScreen* screen = nullptr;
         for (QScreen* candidate : QGuiApplication::screens())
             screen = candidate->name() == QLatin1String("1024x768") ? candidate : screen;
         if (!screen)
             QSKIP("needs the small screens of tests/app/screens.json (QT_QPA_PLATFORM=offscreen:configfile=...)");
+        environment().setTextSize(textSize);
+        const auto restore = qScopeGuard([] { environment().setTextSize(ui::TextSize::accessibility5); });
         OfflineApp offline;
-        QVERIFY(offline.open(appearance));
-        const QTemporaryDir& home = offline.home;
-        auto& services = offline.services;
+        QVERIFY(offline.open(work == QLatin1String("full-clean") ? ui::Appearance::dark : ui::Appearance::light));
         ContentView* window = offline.window;
         window->setScreen(screen);
         window->move(screen->availableGeometry().topLeft());
 
-        EngineCoordinator& coordinator = services->coordinator();
-        SourceVideo video;
-        video.url = QUrl::fromLocalFile(home.filePath(QStringLiteral("Holiday at the lake.mp4")));
-        video.displayName = QStringLiteral("Holiday at the lake.mp4");
-        video.duration = 7260;
-        coordinator.setSource(video);
-        SeparationResult result;
-        result.id = QUuid::createUuid();
-        result.kind = work == QLatin1String("export-error") ? JobKind::full : JobKind::preview;
-        result.sourceVideoURL = video.url;
-        result.duration = result.kind == JobKind::full ? video.duration : 30;
-        if (work == QLatin1String("preview")) {
-            coordinator.setProcessing(true);
-            coordinator.setProcessingKind(JobKind::preview);
-            coordinator.setProgress(ProcessingProgress{ProcessingStage::Kind::uploading, 0.2,
-                                                       QStringLiteral("Uploading audio (48%)")});
-        } else if (work == QLatin1String("full-clean")) {
-            coordinator.setCurrentResult(result);
-            coordinator.setProcessing(true);
-            coordinator.setProcessingKind(JobKind::full);
-            coordinator.setProgress(ProcessingProgress{ProcessingStage::Kind::separating, 0.61,
-                                                       QStringLiteral("Separating (47%)")});
-        } else {
-            coordinator.setCurrentResult(result);
+        EngineCoordinator& coordinator = offline.services->coordinator();
+        const QUrl video = QUrl::fromLocalFile(offline.home.filePath(QStringLiteral("Holiday at the lake.mp4")));
+        coordinator.setSource(SourceVideo{video, video.fileName(), 7260});
+        if (work != QLatin1String("preview"))
+            coordinator.setCurrentResult(SeparationResult{.duration = 30});
+        if (work == QLatin1String("export-error")) {
             window->exporter().setState(
-                Exporter::State::failed(MediaError::sourceChanged(video.displayName).localizedDescription(), true));
+                Exporter::State::failed(MediaError::sourceChanged(video.fileName()).localizedDescription(), true));
+        } else {
+            coordinator.setProcessing(true);
+            coordinator.setProcessingKind(work == QLatin1String("preview") ? JobKind::preview : JobKind::full);
+            coordinator.setProgress(ProcessingProgress{ProcessingStage::Kind::separating, 0.61, "Separating (47%)"});
         }
-        QVERIFY(window->isInspectorShown());
         window->resize(window->minimumSize());
-        QStringList faults = withoutMeantShortening(inspect(window, picture));
-        auto* inspector = window->findChild<QScrollArea*>(QStringLiteral("inspector"));
-        QVERIFY(inspector);
+        QStringList faults = withoutMeantShortening(
+            inspect(window, QStringLiteral("main-working-") + QString::fromLatin1(QTest::currentDataTag())));
         // Each of the inspector's controls can be scrolled into view whole.
-        faults << test::describe(test::controlsNeverWhole(inspector));
+        faults << test::describe(test::controlsNeverWhole(window->findChild<QScrollArea*>(QStringLiteral("inspector"))));
         faults.removeAll(QString());
         QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u'\n')));
     }

@@ -75,32 +75,19 @@ private Q_SLOTS:
     void laneStatusWhileSeparating()
     {
         open(75);
-        const std::optional<QString> separated = QString("Separated, drawing the stems");
-        const struct {
-            bool processing;
-            double fraction;
-            bool result;
-            bool stemsRead;
-            std::optional<QString> status;
-        } cases[] = {
-            {false, 0, false, false, std::nullopt},
-            {true, 0.756, false, false, QString("Separating, 75%")},
-            {true, -0.2, false, false, QString("Separating, 0%")},   // never a negative percent
-            // A result whose stems are still being read (a cleaned video reopened) is separated,
-            // whether or not a clean runs; once read, the lanes show them and need no status.
-            {false, 0, true, false, separated},
-            {true, 0.3, true, false, separated},
-            {false, 0, true, true, std::nullopt},
-            {true, 0.3, true, true, std::nullopt},
-        };
-        for (const auto& c : cases) {
-            rig->coordinator->setCurrentResult(std::nullopt);
-            if (c.result)
-                setResult(JobKind::full);
-            rig->coordinator->setStemEnvelopes(c.stemsRead ? std::optional(StemEnvelopes{}) : std::nullopt);
-            setProcessing(c.processing, c.processing ? std::optional(JobKind::full) : std::nullopt, c.fraction);
-            QCOMPARE(state().laneStatus(), c.status);
-        }
+        QCOMPARE(state().laneStatus(), std::nullopt);
+        setProcessing(true, JobKind::preview, 0.756);
+        QCOMPARE(state().laneStatus(), std::optional<QString>("Separating, 75%"));
+        // Never a negative percent.
+        setProcessing(true, JobKind::preview, -0.2);
+        QCOMPARE(state().laneStatus(), std::optional<QString>("Separating, 0%"));
+        // A result whose stems are still being read (a cleaned video reopened) is separated; once
+        // they are read the lanes show them and need no status.
+        setProcessing(false, std::nullopt);
+        setResult(JobKind::full);
+        QCOMPARE(state().laneStatus(), std::optional<QString>("Separated, drawing the stems"));
+        rig->coordinator->setStemEnvelopes(StemEnvelopes{});
+        QCOMPARE(state().laneStatus(), std::nullopt);
     }
 
     void hearingNamesTheAudibleTrack()
