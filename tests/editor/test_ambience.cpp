@@ -202,11 +202,9 @@ private Q_SLOTS:
             // Once the re-mix reports how far it has come, a ring in the spinner's place shows it,
             // and its percent is written whole inside the control, at every width.
             const auto percentDrawnWhole = [control](const QString& percent) {
-                int whole = 0;
-                for (const test::DrawnText& drawn : test::recordPainting(control).texts)
-                    if (drawn.text.contains(percent) && QRectF(control->rect()).contains(drawn.box))
-                        ++whole;
-                return whole == 1;
+                return std::ranges::count_if(test::recordPainting(control).texts, [&](const test::DrawnText& drawn) {
+                           return drawn.text.contains(percent) && QRectF(control->rect()).contains(drawn.box);
+                       }) == 1;
             };
             control->setWorkProgress(0.4);
             const QImage ring = control->grab().toImage();

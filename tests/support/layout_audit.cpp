@@ -429,28 +429,6 @@ QList<LayoutFault> auditLayout(QWidget* root)
     return Auditor(root).run();
 }
 
-QList<LayoutFault> controlsNeverWhole(QWidget* root)
-{
-    QList<LayoutFault> faults;
-    for (QWidget* widget : root->findChildren<QWidget*>()) {
-        if (!widget->isVisibleTo(root) || !(widget->focusPolicy() & Qt::TabFocus) || widget->size().isEmpty())
-            continue;
-        // A clear target that draws nothing of its own (a drag handle over a canvas) is not seen.
-        if (const DrawnWidget drawn = recordPainting(widget); drawn.texts.isEmpty() && drawn.outlines.isEmpty())
-            continue;
-        for (const QWidget* w = widget->parentWidget(); w && w != root; w = w->parentWidget()) {
-            if (!scrollAreaOfViewport(w))
-                continue;
-            if (widget->width() > w->width() + slack || widget->height() > w->height() + slack)
-                faults.append({QStringLiteral("never whole"), pathOf(widget, root),
-                               QStringLiteral("%1x%2 in a view of %3x%4")
-                                   .arg(widget->width()).arg(widget->height()).arg(w->width()).arg(w->height())});
-            break;
-        }
-    }
-    return faults;
-}
-
 QString describeTree(QWidget* root)
 {
     QStringList lines;

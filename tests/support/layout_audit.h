@@ -49,11 +49,6 @@ DrawnWidget recordPainting(QWidget* widget);
 // All faults found under `root` (itself included).
 QList<LayoutFault> auditLayout(QWidget* root);
 
-// "never whole": the controls under `root` that take the keyboard focus and are larger than the
-// scroll area they sit in, so that no scrolling shows all of one (a column squeezed by what is
-// pinned beside it). Not part of auditLayout(): a long text to read may rightly exceed its view.
-QList<LayoutFault> controlsNeverWhole(QWidget* root);
-
 // One line per fault, for a test's failure message.
 QString describe(const QList<LayoutFault>& faults);
 
