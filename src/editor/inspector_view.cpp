@@ -274,7 +274,8 @@ void InspectorView::placeBottomArea()
     else
         m_outer->addWidget(m_bottom, 0);
     // In the column its sides line up with the column's own margins.
-    m_bottom->layout()->setContentsMargins(inColumn ? 0 : 20, inColumn ? 0 : 20, inColumn ? 0 : 20, inColumn ? 18 : 20);
+    const int edge = inColumn ? 0 : 20;
+    m_bottom->layout()->setContentsMargins(edge, edge, edge, inColumn ? 18 : 20);
 }
 
 LegendRow* InspectorView::legendRow(Stem stem) const
