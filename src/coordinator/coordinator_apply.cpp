@@ -23,6 +23,16 @@ QCoro::Task<void> EngineCoordinator::computeResultGraphics(SeparationResult resu
     // earlier result never replaces what a later result (or a newly opened video) shows.
     auto isCurrent = [this, &result] { return m_currentResult && m_currentResult->id == result.id; };
 
+    // The stems first: the lanes show nothing of the result until they are read, and the
+    // soundtracks of a long video take seconds each.
+    auto loadingStems = m_media->placedStemEnvelopes(result.dialogueStemURL, result.musicStemURL,
+                                                     result.effectsStemURL, result.originalAudioURL);
+    std::optional<StemEnvelopes> envelopes = co_await std::move(loadingStems);
+    if (alive.stop_requested())
+        co_return;
+    if (isCurrent())
+        setStemEnvelopes(std::move(envelopes));
+
     auto loadingClean = m_media->waveformBars(result.cleanAudioURL, waveformBarCount);
     std::vector<float> cleanBars = co_await std::move(loadingClean);
     if (alive.stop_requested())
@@ -38,14 +48,6 @@ QCoro::Task<void> EngineCoordinator::computeResultGraphics(SeparationResult resu
         if (isCurrent())
             setOriginalWaveform(std::move(originalBars));
     }
-
-    auto loadingStems = m_media->placedStemEnvelopes(result.dialogueStemURL, result.musicStemURL,
-                                                     result.effectsStemURL, result.originalAudioURL);
-    std::optional<StemEnvelopes> envelopes = co_await std::move(loadingStems);
-    if (alive.stop_requested())
-        co_return;
-    if (isCurrent())
-        setStemEnvelopes(std::move(envelopes));
 }
 
 void EngineCoordinator::startSongCheckFollow(const SeparationResult& result)

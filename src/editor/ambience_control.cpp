@@ -75,6 +75,8 @@ namespace {
 constexpr double minimumTrackHeight = 44;
 constexpr double trackAbove = 12;
 constexpr double trackBelow = 10;
+// Between the end labels and the re-mix's line.
+constexpr double statusGap = 6;
 
 // The control as a standard slider for assistive technologies.
 class AmbienceAccessible final : public ui::AccessibleSlider {
@@ -162,6 +164,8 @@ void AmbienceControl::setWorking(bool working)
         m_spin->stop();
     if (!working)
         setWorkProgress(0);
+    // The line below the slider comes and goes with the work.
+    updateGeometry();
     update();
 }
 
@@ -170,10 +174,20 @@ void AmbienceControl::setWorkProgress(double fraction)
     const double clamped = std::clamp(fraction, 0.0, 1.0);
     if (m_workProgress == clamped)
         return;
+    const QString shown = workStatus();
     m_workProgress = clamped;
-    setToolTip(clamped > 0 ? text("ui.result.ambience.remixing", "Mixing at the new level, %@", {percentText(clamped)})
-                           : QString());
+    if (workStatus() == shown)
+        return;
+    // A longer number may take the line onto another one.
+    updateGeometry();
     update();
+}
+
+QString AmbienceControl::workStatus() const
+{
+    if (!m_working)
+        return QString();
+    return text("ui.result.ambience.remixing", "Mixing at the new level, %@", {percentText(m_workProgress)});
 }
 
 void AmbienceControl::setTitle(const QString& title)
@@ -216,7 +230,12 @@ AmbienceControl::Rows AmbienceControl::rowsFor(double width) const
     const QString max = text("ui.result.ambience.max", "Full ambience");
     rows.labelsWrap = labels.horizontalAdvance(min) + 8 + labels.horizontalAdvance(max) > width;
     rows.labels = std::ceil(labels.height()) * (rows.labelsWrap ? 2 : 1);
-    rows.height = rows.header + trackAbove + std::max(thumbDiameter(), minimumTrackHeight) + trackBelow + rows.labels;
+    if (m_working)
+        rows.status = statusGap
+                      + std::ceil(ui::wrappedTextSize(ui::font(ui::TextStyle::callout), workStatus(), std::max(width, 1.0))
+                                      .height());
+    rows.height = rows.header + trackAbove + std::max(thumbDiameter(), minimumTrackHeight) + trackBelow + rows.labels
+                  + rows.status;
     return rows;
 }
 
@@ -425,8 +444,17 @@ void AmbienceControl::paintEvent(QPaintEvent*)
     p.setPen(ui::color(ui::ColorName::Muted));
     p.drawText(QRectF(0, top, width, line), Qt::AlignLeft | Qt::AlignVCenter,
                text("ui.result.ambience.min", "Voice only"));
-    p.drawText(QRectF(0, rowsFor(width).labelsWrap ? top + line : top, width, line), Qt::AlignRight | Qt::AlignVCenter,
+    const Rows rows = rowsFor(width);
+    p.drawText(QRectF(0, rows.labelsWrap ? top + line : top, width, line), Qt::AlignRight | Qt::AlignVCenter,
                text("ui.result.ambience.max", "Full ambience"));
+
+    // Below them, while a re-mix runs, how far it has come.
+    if (m_working) {
+        p.setPen(ui::color(ui::ColorName::InkSecondary));
+        const double statusTop = top + rows.labels + statusGap;
+        ui::drawWrappedText(p, QRectF(0, statusTop, width, rows.status - statusGap), labelFont, workStatus(),
+                            Qt::AlignLeft | Qt::AlignTop);
+    }
 }
 
 } // namespace hf

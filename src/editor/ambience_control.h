@@ -3,7 +3,7 @@
 // The ambience control: a horizontal slider over 0...1 that sets how much of the effects and
 // ambience stem the clean soundtrack keeps, with detents at 0, 0.5 and 1, a 0.05 grid, a worded
 // readout ("75%, most room sound") and a spinner while a re-mix runs, a ring of its progress once
-// it reports one.
+// it reports one, and below the slider a line with the re-mix's percent.
 //
 // The control holds no level of its own: it draws the value it is given and reports quantized
 // new levels through changeRequested(); the caller stores them and passes the new value back with
@@ -59,9 +59,11 @@ public:
     bool isWorking() const { return m_working; }
     void setWorking(bool working);
     // How far the re-mix has come (0...1): once it is above 0 the spinner gives way to a ring
-    // filled that far, and the tooltip says the percent.
+    // filled that far. While working, the line below the slider says the percent.
     double workProgress() const { return m_workProgress; }
     void setWorkProgress(double fraction);
+    // That line: empty while not working.
+    QString workStatus() const;
     const QString& title() const { return m_title; }
     void setTitle(const QString& title);
 
@@ -112,6 +114,7 @@ private:
         double header = 0;
         bool labelsWrap = false;
         double labels = 0;
+        double status = 0;   // the re-mix's line, while working
         double height = 0;
     };
     Rows rowsFor(double width) const;

@@ -33,6 +33,10 @@ QString EditorState::hearing() const
 
 std::optional<QString> EditorState::laneStatus() const
 {
+    // The stems' waveforms are read after the result is applied, which takes seconds for a long
+    // video (a cleaned one reopened): the lanes say it is separated while they wait for them.
+    if (hasResult() && !coordinator->stemEnvelopes())
+        return text("ui.lane.drawingStems", "Separated, drawing the stems");
     if (!coordinator->isProcessing() || hasResult())
         return std::nullopt;
     return text("ui.lane.separating", "Separating, %@", {percentText(coordinator->progress().fractionCompleted)});

@@ -26,7 +26,8 @@ struct EditorState {
     QString windowSubtitle() const;
     // "Hearing: " and the audible track: the original while comparing, else the selected track.
     QString hearing() const;
-    // "Separating, N%" while a clean runs and no result exists yet; none otherwise.
+    // "Separating, N%" while a clean runs and no result exists yet; while a result's stems are
+    // still being read for drawing, that it is separated; none otherwise.
     std::optional<QString> laneStatus() const;
 };
 

@@ -95,6 +95,8 @@ ExportStatusView::ExportStatusView(Exporter* exporter, EngineCoordinator* coordi
 
     m_failedText = threeLineLabel(this);
     m_failedText->setObjectName(QStringLiteral("export.failure"));
+    // A failure says what went wrong and what helps: all of it shows, on as many lines as it takes.
+    m_failedText->setMaximumHeight(QWIDGETSIZE_MAX);
     column->addWidget(m_failedText);
     // Shown under a failure only when the video changed on disk since it was cleaned.
     m_cleanAgainRow = new QWidget(this);

@@ -175,9 +175,9 @@ InspectorView::InspectorView(EngineCoordinator* coordinator, AudioPlayerService*
     : QWidget(parent), m_coordinator(coordinator), m_exporter(exporter)
 {
     ui::setBackground(this, ui::ColorName::Surface);
-    auto* outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    outer->setSpacing(0);
+    m_outer = new QVBoxLayout(this);
+    m_outer->setContentsMargins(0, 0, 0, 0);
+    m_outer->setSpacing(0);
 
     m_scroll = new QScrollArea(this);
     m_scroll->setObjectName(QStringLiteral("inspector"));
@@ -188,7 +188,8 @@ InspectorView::InspectorView(EngineCoordinator* coordinator, AudioPlayerService*
     m_scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     auto* content = new QWidget;
     ui::setBackground(content, ui::ColorName::Surface);
-    auto* column = new QVBoxLayout(content);
+    m_column = new QVBoxLayout(content);
+    QVBoxLayout* column = m_column;
     column->setContentsMargins(20, 18, 20, 0);
     column->setSpacing(0);
 
@@ -223,7 +224,7 @@ InspectorView::InspectorView(EngineCoordinator* coordinator, AudioPlayerService*
     column->addWidget(m_exportBlock);
     column->addStretch(1);
     m_scroll->setWidget(content);
-    outer->addWidget(m_scroll, 1);
+    m_outer->addWidget(m_scroll, 1);
 
     m_bottom = new QWidget(this);
     m_bottom->setObjectName(QStringLiteral("inspector.bottom"));
@@ -235,7 +236,11 @@ InspectorView::InspectorView(EngineCoordinator* coordinator, AudioPlayerService*
     m_processing = new ProcessingBlock(coordinator, m_bottom);
     bottom->addWidget(m_status);
     bottom->addWidget(m_processing);
-    outer->addWidget(m_bottom, 0);
+    placeBottomArea();
+    connect(&ui::Environment::instance(), &ui::Environment::changed, this, [this] {
+        placeBottomArea();
+        refresh();
+    });
 
     connect(m_ambience, &AmbienceControl::changeRequested, coordinator, &EngineCoordinator::setAmbience);
     connect(coordinator, &EngineCoordinator::settingsChanged, this, &InspectorView::refresh);
@@ -253,6 +258,24 @@ QSize InspectorView::minimumSizeHint() const
     const int content = m_scroll->widget()->minimumSizeHint().width();
     const int bottom = m_bottom->isHidden() ? 0 : m_bottom->minimumSizeHint().width();
     return QSize(std::max(content + m_scroll->verticalScrollBar()->sizeHint().width(), bottom), 0);
+}
+
+void InspectorView::placeBottomArea()
+{
+    // At the accessibility text sizes the export status and the processing block can take most
+    // of a small screen's column: pinned, they would leave the controls above a strip too short
+    // to show any of them whole.
+    const bool inColumn = ui::Environment::instance().isAccessibilitySize();
+    if ((inColumn ? m_column : m_outer)->indexOf(m_bottom) >= 0)
+        return;
+    (inColumn ? m_outer : m_column)->removeWidget(m_bottom);
+    if (inColumn)
+        m_column->insertWidget(0, m_bottom);
+    else
+        m_outer->addWidget(m_bottom, 0);
+    // In the column its sides line up with the column's own margins.
+    const int edge = inColumn ? 0 : 20;
+    m_bottom->layout()->setContentsMargins(edge, edge, edge, inColumn ? 18 : 20);
 }
 
 LegendRow* InspectorView::legendRow(Stem stem) const
@@ -277,8 +300,12 @@ void InspectorView::refresh()
     m_legend[int(Stem::effects)]->setValue(hasResult ? text("ui.lane.mixedIn", "Mixed in") : separating);
 
     m_exportBlock->setVisible(hasResult);
-    m_bottom->setVisible(m_coordinator->isProcessing()
-                         || m_exporter->state().kind != Exporter::State::Kind::idle);
+    const bool working = m_coordinator->isProcessing() || m_exporter->state().kind != Exporter::State::Kind::idle;
+    const bool appears = working && m_bottom->isHidden();
+    m_bottom->setVisible(working);
+    // In the column it may lie out of view when it appears: the column scrolls to it.
+    if (appears && m_column->indexOf(m_bottom) >= 0)
+        m_scroll->verticalScrollBar()->setValue(0);
 }
 
 } // namespace hf

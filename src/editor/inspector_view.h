@@ -3,7 +3,7 @@
 // The inspector column of the main window: the soundtrack section (the ambience control, the
 // legend of what happens to each stem, the song check card), the export options once a result
 // exists, and, pinned to the bottom while an export or a clean runs, the export status above the
-// processing block.
+// processing block (at the accessibility text sizes, first in the column and scrolling with it).
 //
 // Needs the coordinator, the audition player, the exporter and the settings store the export
 // preferences live in; none is owned, all must outlive the view. The main window shows it with
@@ -16,6 +16,7 @@
 class QGridLayout;
 class QLabel;
 class QScrollArea;
+class QVBoxLayout;
 
 namespace hf {
 
@@ -73,10 +74,15 @@ public:
 
 private:
     void refresh();
+    // Pins the bottom area below the column, or at the accessibility text sizes puts it first in
+    // the column, scrolling with it.
+    void placeBottomArea();
 
     EngineCoordinator* m_coordinator;
     Exporter* m_exporter;
     QScrollArea* m_scroll;
+    QVBoxLayout* m_outer;
+    QVBoxLayout* m_column;
     AmbienceControl* m_ambience;
     LegendRow* m_legend[3];
     CopyrightCheckCardView* m_card;

@@ -41,7 +41,9 @@ void ProcessingBar::setFraction(double fraction)
     const double target = std::clamp(fraction, 0.03, 1.0);
     ui::setAccessibleProgress(this, fraction);
     m_animation->stop();
-    if (ui::Environment::instance().reduceMotion() || !isVisible()) {
+    // Only progress eases: a bar that starts over (a new clean after another, a separation begun
+    // again) is drawn at its new fraction at once, never swept back from the old one.
+    if (ui::Environment::instance().reduceMotion() || !isVisible() || target < m_drawn) {
         m_drawn = target;
         update();
         return;
@@ -72,7 +74,8 @@ ProcessingBlock::ProcessingBlock(EngineCoordinator* coordinator, QWidget* parent
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(10);
 
-    auto* titleRow = new QHBoxLayout;
+    m_titleRow = new QBoxLayout(QBoxLayout::LeftToRight);
+    QBoxLayout* titleRow = m_titleRow;
     titleRow->setSpacing(8);
     m_title = new QLabel(this);
     m_title->setWordWrap(true);
@@ -143,8 +146,14 @@ QString ProcessingBlock::title() const
 
 void ProcessingBlock::applyLayout()
 {
-    // At accessibility text sizes the status line sits above Cancel.
-    if (ui::Environment::instance().isAccessibilitySize()) {
+    // At accessibility text sizes the percent sits below the title, and the status line above
+    // Cancel: beside each other they would leave the title a word a line.
+    const bool stacked = ui::Environment::instance().isAccessibilitySize();
+    m_titleRow->setDirection(stacked ? QBoxLayout::TopToBottom : QBoxLayout::LeftToRight);
+    m_titleRow->setSpacing(stacked ? 2 : 8);
+    m_percent->setAlignment((stacked ? Qt::AlignLeft : Qt::AlignRight) | Qt::AlignTop);
+    m_titleRow->setAlignment(m_percent, stacked ? Qt::AlignLeft | Qt::AlignTop : Qt::AlignTop);
+    if (stacked) {
         m_statusRow->setDirection(QBoxLayout::TopToBottom);
         m_statusRow->setSpacing(10);
         m_statusRow->setAlignment(m_cancel, Qt::AlignLeft);

@@ -17,7 +17,7 @@ class EngineCoordinator;
 namespace ui { class QuietButton; }
 
 // The bar: a capsule, its filled part scaled to the fraction (at least 3 %), easing over 0.3 s
-// to a new fraction unless the desktop asks for reduced motion.
+// to a larger fraction unless the desktop asks for reduced motion; a smaller one is drawn at once.
 class ProcessingBar : public QWidget {
     Q_OBJECT
 
@@ -59,6 +59,7 @@ private:
     ProcessingBar* m_bar;
     QLabel* m_status;
     ui::QuietButton* m_cancel;
+    QBoxLayout* m_titleRow;
     QBoxLayout* m_statusRow;
     QShortcut* m_escape;
 };

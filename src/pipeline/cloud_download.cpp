@@ -23,10 +23,23 @@ bool isSuccess(int status)
     return status >= 200 && status <= 299;
 }
 
+// The body's length as the answer states it; -1 when it does not, or states the length of a
+// compressed body (which is not what is written).
+qint64 announcedLength(QNetworkReply* reply)
+{
+    bool announced = false;
+    const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&announced);
+    return announced && reply->rawHeader("Content-Encoding").isEmpty() ? length : -1;
+}
+
 // Where the body goes. Only a 2xx body is written; anything else is read and dropped.
 struct Sink {
-    explicit Sink(const QString& destination) : file(destination) {}
+    explicit Sink(const QString& destination, DownloadProgress onProgress)
+        : file(destination), progress(std::move(onProgress))
+    {
+    }
     QSaveFile file;
+    DownloadProgress progress;
     bool writeFailed = false;
     QString writeError;
     qint64 written = 0;
@@ -37,6 +50,7 @@ struct Sink {
         if (writeFailed || !reply->isOpen())
             return;
         const bool keep = isSuccess(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt());
+        const qint64 before = written;
         while (reply->bytesAvailable() > 0) {
             const QByteArray chunk = reply->read(chunkBytes);
             if (chunk.isEmpty())
@@ -51,6 +65,8 @@ struct Sink {
             }
             written += chunk.size();
         }
+        if (progress && written > before)
+            progress(written, announcedLength(reply));
     }
 };
 
@@ -62,10 +78,10 @@ QString timedOutText()
 } // namespace
 
 QCoro::Task<int> downloadToFile(QNetworkAccessManager* session, QUrl url, QString destination, std::stop_token stop,
-                                std::chrono::milliseconds timeout, ReplyLimits limits)
+                                std::chrono::milliseconds timeout, ReplyLimits limits, DownloadProgress progress)
 {
     throwIfStopped(stop);
-    auto sink = std::make_shared<Sink>(destination);
+    auto sink = std::make_shared<Sink>(destination, std::move(progress));
     // Never write into the destination itself: a failure must not leave half a file there.
     sink->file.setDirectWriteFallback(false);
     if (!sink->file.open(QIODevice::WriteOnly))
@@ -103,9 +119,8 @@ QCoro::Task<int> downloadToFile(QNetworkAccessManager* session, QUrl url, QStrin
         co_return 0;
     // A body shorter than its announced length was cut off, even where the transport let the
     // early close pass as the end (a compressed body announces its compressed length).
-    bool announced = false;
-    const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&announced);
-    if (announced && reply->rawHeader("Content-Encoding").isEmpty() && sink->written != length)
+    const qint64 length = announcedLength(reply);
+    if (length >= 0 && sink->written != length)
         throw APIError::network(text("error.network.cutOff", "The connection closed before the download was complete."));
     if (!sink->file.commit())
         throw FileSystemError(sink->file.errorString());

@@ -701,16 +701,37 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::downloadStems(std::shared_ptr
         QUrl url;
         const char* key;
         const char* english;
+        // The same with the share of the stem that arrived.
+        const char* arrivedKey;
+        const char* arrivedEnglish;
     };
     const Item items[] = {
-        {Stem::dialogue, job.outputs->dialogue, "status.cloud.downloadingDialogue", "Downloading dialogue"},
-        {Stem::music, job.outputs->music, "status.cloud.downloadingMusic", "Downloading music"},
-        {Stem::effects, job.outputs->effects, "status.cloud.downloadingEffects", "Downloading effects"},
+        {Stem::dialogue, job.outputs->dialogue, "status.cloud.downloadingDialogue", "Downloading dialogue",
+         "status.cloud.downloadingDialogueShare", "Downloading dialogue (%@)"},
+        {Stem::music, job.outputs->music, "status.cloud.downloadingMusic", "Downloading music",
+         "status.cloud.downloadingMusicShare", "Downloading music (%@)"},
+        {Stem::effects, job.outputs->effects, "status.cloud.downloadingEffects", "Downloading effects",
+         "status.cloud.downloadingEffectsShare", "Downloading effects (%@)"},
     };
     QUrl files[3];
     for (int i = 0; i < 3; ++i) {
         call->report(ProcessingStage::Kind::downloading, std::min(0.9 + 0.03 * i, 1.0),
                      text(items[i].key, items[i].english));
+        // A stem of a long video takes a while: its share of the bar fills as its bytes arrive,
+        // with its percent in the text (reported once per whole percent).
+        const Item item = items[i];
+        auto lastShown = std::make_shared<QString>();
+        DownloadProgress arriving = [call, i, item, lastShown](qint64 written, qint64 total) {
+            if (total <= 0)
+                return;
+            const double share = clamp01(double(written) / double(total));
+            QString message = text(item.arrivedKey, item.arrivedEnglish, {percentText(share)});
+            if (message == *lastShown)
+                return;
+            *lastShown = message;
+            call->report(ProcessingStage::Kind::downloading, std::min(0.9 + 0.03 * (i + share), 1.0),
+                         std::move(message));
+        };
         const QString raw = rawValue(items[i].stem);
         const QString destination = QDir(folder).filePath(raw + QStringLiteral(".flac"));
         if (keepPresent && QFileInfo(destination).isFile()) {
@@ -718,7 +739,7 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::downloadStems(std::shared_ptr
             continue;
         }
         const QUrl url = items[i].url;
-        auto fetching = downloadStem(call, url, raw, destination, stop);
+        auto fetching = downloadStem(call, url, raw, destination, stop, std::move(arriving));
         co_await std::move(fetching);
         if (!self)
             throw Cancelled();
@@ -729,7 +750,8 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::downloadStems(std::shared_ptr
 }
 
 QCoro::Task<void> CloudSeparationEngine::downloadStem(std::shared_ptr<Call> call, QUrl url, QString stem,
-                                                      QString destination, std::stop_token stop)
+                                                      QString destination, std::stop_token stop,
+                                                      DownloadProgress progress)
 {
     // Only web addresses from the server are fetched.
     if (!isWebUrl(url))
@@ -745,7 +767,8 @@ QCoro::Task<void> CloudSeparationEngine::downloadStem(std::shared_ptr<Call> call
     limits.rateWindow = m_downloadRateWindow;
     // (Tasks and work are named before they are awaited: GCC 12 mishandles temporaries in a
     // co_await expression that throws.)
-    auto downloading = downloadToFile(session, url, incoming, stop, std::chrono::seconds(60), limits);
+    auto downloading = downloadToFile(session, url, incoming, stop, std::chrono::seconds(60), limits,
+                                      std::move(progress));
     const int status = co_await std::move(downloading);
     if (status < 200 || status > 299) {
         QFile::remove(incoming);

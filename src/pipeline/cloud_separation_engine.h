@@ -6,6 +6,7 @@
 #include "backend/api_client.h"
 #include "backend/job_records.h"
 #include "pipeline/audio_uploader.h"
+#include "pipeline/cloud_download.h"
 #include "pipeline/processing.h"
 #include "pipeline/separation_result.h"
 #include "pipeline/server_wait.h"
@@ -195,8 +196,9 @@ private:
     // `keepPresent`: a stem already in the job's folder (checked when it was accepted) is kept.
     QCoro::Task<SeparatedStems> downloadStems(std::shared_ptr<Call> call, CloudJob job, bool keepPresent,
                                               std::stop_token stop);
+    // `progress` hears of the stem's bytes as they arrive.
     QCoro::Task<void> downloadStem(std::shared_ptr<Call> call, QUrl url, QString stem, QString destination,
-                                   std::stop_token stop);
+                                   std::stop_token stop, DownloadProgress progress = {});
     QCoro::Task<SeparatedStems> downloadRemembering(std::shared_ptr<Call> call, QUrl audioFile, CloudJob job,
                                                     bool keepPresent, std::stop_token stop);
 

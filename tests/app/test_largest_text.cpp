@@ -25,6 +25,7 @@
 #include "helpers_app.h"
 #include "helpers_audition.h"
 #include "pipeline/cloud_separation_engine.h"
+#include "pipeline/media_error.h"
 #include "support/layout_audit.h"
 #include "support/local_server.h"
 #include "support/test_support.h"
@@ -116,6 +117,22 @@ bool makeMovie(const QString& path, int seconds)
                             path});
 }
 
+// The application with no server to reach, its main window open in an appearance: open().
+struct OfflineApp {
+    QTemporaryDir home;
+    std::unique_ptr<AppServices> services = test::makeServices(home);
+    test::ScriptedFilePicker picker;
+    HushframeApp app{*services, &picker};
+    ContentView* window = nullptr;
+
+    bool open(ui::Appearance appearance)
+    {
+        environment().setAppearance(appearance);
+        window = qobject_cast<ContentView*>(app.openWindow(QStringLiteral("main")));
+        return window && QTest::qWaitForWindowExposed(window);
+    }
+};
+
 // The application on a local server, its main window open once a session is started: start().
 struct ServedApp {
     QTemporaryDir home;
@@ -162,13 +179,11 @@ private Q_SLOTS:
     void mainWindowWithoutAVideo()
     {
         QFETCH(ui::Appearance, appearance);
-        QTemporaryDir home;
-        auto services = test::makeServices(home);
-        test::ScriptedFilePicker picker;
-        HushframeApp app(*services, &picker);
-        environment().setAppearance(appearance);
-        auto* window = qobject_cast<ContentView*>(app.openWindow(QStringLiteral("main")));
-        QVERIFY(window && QTest::qWaitForWindowExposed(window));
+        OfflineApp offline;
+        QVERIFY(offline.open(appearance));
+        const QTemporaryDir& home = offline.home;
+        auto& services = offline.services;
+        ContentView* window = offline.window;
 
         QStringList faults;
         window->resize(window->minimumSize());
@@ -398,6 +413,54 @@ private Q_SLOTS:
             audited(other, id);
             other->close();
         }
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u'\n')));
+    }
+
+    // The main window at its least size on a 1024x768 screen while its video is worked on: the
+    // preview being made, a full clean running over the preview, an export that failed. The
+    // inspector's controls and what is shown with them read whole.
+    void inspectorWhileWorking_data()
+    {
+        QTest::addColumn<QString>("work");
+        for (const char* work : {"preview", "full-clean", "export-error"})
+            QTest::newRow(work) << QString::fromLatin1(work);
+    }
+    void inspectorWhileWorking()
+    {
+        QFETCH(QString, work);
+        QScreen* screen = nullptr;
+        for (QScreen* candidate : QGuiApplication::screens())
+            screen = candidate->name() == QLatin1String("1024x768") ? candidate : screen;
+        if (!screen)
+            QSKIP("needs the small screens of tests/app/screens.json (QT_QPA_PLATFORM=offscreen:configfile=...)");
+        OfflineApp offline;
+        QVERIFY(offline.open(work == QLatin1String("full-clean") ? ui::Appearance::dark : ui::Appearance::light));
+        ContentView* window = offline.window;
+        window->setScreen(screen);
+        window->move(screen->availableGeometry().topLeft());
+
+        EngineCoordinator& coordinator = offline.services->coordinator();
+        const QUrl video = QUrl::fromLocalFile(offline.home.filePath(QStringLiteral("Holiday at the lake.mp4")));
+        coordinator.setSource(SourceVideo{video, video.fileName(), 7260});
+        if (work != QLatin1String("preview"))
+            coordinator.setCurrentResult(SeparationResult{.duration = 30});
+        if (work == QLatin1String("export-error")) {
+            window->exporter().setState(
+                Exporter::State::failed(MediaError::sourceChanged(video.fileName()).localizedDescription(), true));
+        } else {
+            coordinator.setProcessing(true);
+            coordinator.setProcessingKind(work == QLatin1String("preview") ? JobKind::preview : JobKind::full);
+            coordinator.setProgress(ProcessingProgress{ProcessingStage::Kind::separating, 0.61, "Separating (47%)"});
+        }
+        window->resize(window->minimumSize());
+        QStringList faults{inspect(window, QStringLiteral("main-working-") + work)};
+        // Each of the inspector's controls fits its view, so that scrolling shows all of it.
+        auto* inspector = window->findChild<QScrollArea*>(QStringLiteral("inspector"));
+        for (auto* control : inspector->widget()->findChildren<QWidget*>())
+            if (control->isVisibleTo(inspector) && (control->focusPolicy() & Qt::TabFocus)
+                && control->height() > inspector->viewport()->height())
+                faults << control->objectName() + QStringLiteral(": taller than the inspector's view");
+        faults.removeAll(QString());
         QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u'\n')));
     }
 

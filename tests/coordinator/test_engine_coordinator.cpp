@@ -187,7 +187,7 @@ private Q_SLOTS:
         // The graphics: the clean waveform and the stem envelopes; the original waveform is left
         // alone for a preview. The picture and the original envelope come from the opening.
         QVERIFY(waitFor([&] { return coordinator->stemEnvelopes().has_value(); }));
-        QCOMPARE(coordinator->cleanWaveform(), std::vector<float>(100, 0.5f));
+        QVERIFY(waitFor([&] { return coordinator->cleanWaveform() == std::vector<float>(100, 0.5f); }));
         QVERIFY(coordinator->originalWaveform().empty());
         QVERIFY(waitFor([&] { return !coordinator->thumbnail().isNull() && coordinator->originalEnvelope(); }));
         QVERIFY(recents->thumbnail(recents->entries().front().id).has_value());

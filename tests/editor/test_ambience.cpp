@@ -6,6 +6,7 @@
 #include "editor/exporter.h"
 #include "helpers_coordinator.h"
 
+#include "support/layout_audit.h"
 #include "support/test_support.h"
 #include "ui_kit/environment.h"
 #include "ui_kit/palette.h"
@@ -198,19 +199,28 @@ private Q_SLOTS:
             test::saveScreenshot(image, QStringLiteral("ambience"),
                                  appearance == ui::Appearance::dark ? QStringLiteral("working-dark")
                                                                     : QStringLiteral("working-light"));
-            // Once the re-mix reports how far it has come, a ring in the spinner's place shows it.
+            // Once the re-mix reports how far it has come, a ring in the spinner's place shows it,
+            // and its percent is written whole inside the control, at every width.
+            const auto percentDrawnWhole = [control](const QString& percent) {
+                return std::ranges::count_if(test::recordPainting(control).texts, [&](const test::DrawnText& drawn) {
+                           return drawn.text.contains(percent) && QRectF(control->rect()).contains(drawn.box);
+                       }) == 1;
+            };
             control->setWorkProgress(0.4);
             const QImage ring = control->grab().toImage();
             QVERIFY(ring != image);
-            QVERIFY(control->toolTip().contains(QStringLiteral("40%")));
+            host.resize(296, control->heightForWidth(296));
+            control->setGeometry(host.rect());
+            QVERIFY(percentDrawnWhole(QStringLiteral("40%")));
             test::saveScreenshot(ring, QStringLiteral("ambience"),
                                  appearance == ui::Appearance::dark ? QStringLiteral("working-progress-dark")
                                                                     : QStringLiteral("working-progress-light"));
-            control->setWorkProgress(0);
 
             // On a narrow control the readout takes lines of its own, led by the spinner.
             host.resize(150, control->heightForWidth(150));
             control->setGeometry(host.rect());
+            QVERIFY(percentDrawnWhole(QStringLiteral("40%")));
+            control->setWorkProgress(0);
             const AmbienceControl::Header narrow = control->header();
             QVERIFY(narrow.wraps);
             QVERIFY(narrow.spinner.top() >= narrow.title.bottom());

@@ -63,10 +63,9 @@ private Q_SLOTS:
         QVERIFY(state().hasResult());
         QCOMPARE(state().windowSubtitle(), QString("1:02:05, preview ready"));
 
-        // A full clean over the preview: cleaning, and no lane status since a result exists.
+        // A full clean over the preview.
         setProcessing(true, JobKind::full, 0.3);
         QCOMPARE(state().windowSubtitle(), QString("1:02:05, cleaning"));
-        QCOMPARE(state().laneStatus(), std::nullopt);
 
         setProcessing(false, std::nullopt);
         setResult(JobKind::full);
@@ -82,6 +81,13 @@ private Q_SLOTS:
         // Never a negative percent.
         setProcessing(true, JobKind::preview, -0.2);
         QCOMPARE(state().laneStatus(), std::optional<QString>("Separating, 0%"));
+        // A result whose stems are still being read (a cleaned video reopened) is separated; once
+        // they are read the lanes show them and need no status.
+        setProcessing(false, std::nullopt);
+        setResult(JobKind::full);
+        QCOMPARE(state().laneStatus(), std::optional<QString>("Separated, drawing the stems"));
+        rig->coordinator->setStemEnvelopes(StemEnvelopes{});
+        QCOMPARE(state().laneStatus(), std::nullopt);
     }
 
     void hearingNamesTheAudibleTrack()

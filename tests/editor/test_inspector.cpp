@@ -152,10 +152,16 @@ private Q_SLOTS:
         shoot(QStringLiteral("remixing"));
         coordinator().setRemixing(false);
 
-        // A full clean running while the preview shows.
+        // A full clean running while the preview shows. Its bar starts afresh, not swept back
+        // from where the preview's ended.
+        auto* bar = inspector->findChild<ProcessingBlock*>()->bar();
+        QCOMPARE(coordinator().progress().fractionCompleted, 1.0);
         coordinator().setProcessing(true);
         coordinator().setProcessingKind(JobKind::full);
+        coordinator().setProgress(ProcessingProgress{ProcessingStage::Kind::extractingAudio, 0.0, QStringLiteral("Reading the soundtrack")});
+        QCOMPARE(bar->drawnFraction(), 0.03);
         coordinator().setProgress(ProcessingProgress{ProcessingStage::Kind::separating, 0.63, QStringLiteral("Separating dialogue and music")});
+        QTRY_COMPARE(bar->drawnFraction(), 0.63);
         shoot(QStringLiteral("processing-full"));
         QCOMPARE(inspector->findChild<ProcessingBlock*>()->title(), QStringLiteral("Cleaning the full video"));
         coordinator().cancelProcessing();

@@ -157,7 +157,7 @@ private Q_SLOTS:
         e = thrown<APIError>([&] { separate(); });
         QVERIFY(e);
         QCOMPARE(e->kind(), APIError::Case::network);
-        QCOMPARE(lastStatus(), QStringLiteral("Downloading music"));
+        QCOMPARE(lastStatus(), QStringLiteral("Downloading music (0%)"));
         QVERIFY(clock.elapsed() < 15000);
         const QStringList files = filesUnder(jobsFolder());
         QCOMPARE(files.size(), 1);
@@ -229,7 +229,7 @@ private Q_SLOTS:
         QCOMPARE(proxy->received("GET", "/stems/.*/effects.flac"), 2);
         for (const QUrl& stem : {stems.dialogueURL, stems.musicURL, stems.effectsURL})
             QVERIFY(std::abs(hf::test::probeDuration(stem.toLocalFile()) - duration) < 0.5);
-        QCOMPARE(reports.back().currentStatusMessage, QStringLiteral("Downloading effects"));
+        QCOMPARE(reports.back().currentStatusMessage, QStringLiteral("Downloading effects (100%)"));
         QVERIFY(!engine->interruptedJob(soundtrack));
     }
 
@@ -331,7 +331,7 @@ private Q_SLOTS:
             {"GET /v1/jobs/[^/]+", Answer::silent, u"The separation server isn't answering. Still trying…"},
             {"GET /v1/jobs/[^/]+", Answer::trickle, u"The separation server isn't answering. Still trying…"},
             {"POST /v1/jobs", Answer::trickle, u"The separation server is slow to answer. Still waiting…"},
-            {"GET /stems/.*/music.flac", Answer::trickle, u"Downloading music"},
+            {"GET /stems/.*/music.flac", Answer::trickle, u"Downloading music (0%)"},
         };
         for (const auto& [route, answer, meanwhile] : faults) {
             init();
