@@ -308,12 +308,42 @@ void fitToText(QFileDialog* dialog, const QString& fileName)
     dialog->resize(dialog->size().expandedTo(dialog->minimumSize()));
 }
 
+// Qt's dialog, which accepts a name only in a folder that exists: a name typed with a folder
+// part (relative names are read from the folder shown) that leads nowhere keeps the dialog open
+// and says which folder is not there, rather than failing the export once it is written.
+class ExportFileDialog final : public QFileDialog {
+public:
+    using QFileDialog::QFileDialog;
+
+    void accept() override
+    {
+        const QStringList files = selectedFiles();
+        if (!files.isEmpty()) {
+            const QFileInfo chosen(files.first());
+            const QFileInfo folder(chosen.absolutePath());
+            // A folder typed as the name is opened by the dialog itself.
+            if (!chosen.isDir() && !folder.isDir()) {
+                const QString message =
+                    text("ui.export.noFolder", "There is no folder \u201c%@\u201d. Choose a folder that exists.",
+                         {QDir::toNativeSeparators(folder.absoluteFilePath())});
+                auto* box = new QMessageBox(QMessageBox::Warning, text("ui.export.noFolder.title", "No such folder"),
+                                            message, QMessageBox::Ok, this);
+                box->setObjectName(QStringLiteral("export.noFolder"));
+                box->setAttribute(Qt::WA_DeleteOnClose);
+                box->open();
+                return;
+            }
+        }
+        QFileDialog::accept();
+    }
+};
+
 } // namespace
 
 void FileExportSaveDialog::open(const Request& request, Answer answer)
 {
     dismiss();
-    auto* dialog = new QFileDialog(m_parent);
+    auto* dialog = new ExportFileDialog(m_parent);
     m_dialog = dialog;
     dialog->setObjectName(QStringLiteral("export.dialog"));
     dialog->setAttribute(Qt::WA_DeleteOnClose);
@@ -547,7 +577,8 @@ QCoro::Task<void> Exporter::run(QPointer<EngineCoordinator> coordinator, std::fu
         // The bar moves as the preparation goes; a report of an export that was superseded is
         // dropped (it may come while this one's dialog is already open).
         auto preparing = coordinator->prepareExport(quality, stop, [this, generation, stop](double fraction) {
-            if (!stop.stop_requested() && generation == m_generation && m_state.kind == State::Kind::rendering)
+            if (!stop.stop_requested() && generation == m_generation && m_state.kind == State::Kind::rendering
+                && m_state.preparing)
                 setState(State::rendering(fraction));
         });
         bundle = co_await std::move(preparing);
@@ -589,6 +620,8 @@ QCoro::Task<void> Exporter::run(QPointer<EngineCoordinator> coordinator, std::fu
     request.includeAudio = ExportPreferences::includeAudio(*m_defaults);
     request.includeStems = ExportPreferences::includeStems(*m_defaults);
 
+    // Prepared: what the window held back while it prepared ends before the dialog opens.
+    setState(State::saving());
     using Answer = std::optional<ExportSaveDialog::Choice>;
     auto answer = std::make_shared<SharedResult<Answer>>();
     m_dialog->open(request, [answer](Answer choice) { answer->resolve(std::move(choice)); });

@@ -108,9 +108,13 @@ public:
         bool offersCleanAgain = false;
         // rendering: how far the preparation of the files has come, 0...1.
         double fraction = 0;
+        // rendering: the files are still being prepared; the save dialog has not opened yet.
+        bool preparing = false;
 
         static State idle() { return {}; }
-        static State rendering(double fraction = 0) { return {Kind::rendering, {}, {}, false, fraction}; }
+        static State rendering(double fraction = 0) { return {Kind::rendering, {}, {}, false, fraction, true}; }
+        // rendering once the files are prepared: the save dialog, its question, the copies.
+        static State saving() { return {Kind::rendering, {}, {}, false, 1.0, false}; }
         static State saved(QString path) { return {Kind::saved, std::move(path), {}}; }
         static State failed(QString message, bool offersCleanAgain = false)
         {

@@ -31,6 +31,7 @@
 #include <QAbstractButton>
 #include <QAccessible>
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QMenu>
 #include <QMenuBar>
@@ -42,6 +43,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTextStream>
+#include <QSet>
 
 using namespace hf;
 
@@ -74,6 +76,27 @@ struct CompareKeyPresses : QObject {
     bool eventFilter(QObject*, QEvent* e) override
     {
         count += e->type() == QEvent::KeyPress && e->spontaneous() && CompareKeyMonitor::isCompareKey(*static_cast<QKeyEvent*>(e));
+        return false;
+    }
+};
+
+// The keys the X server sends, each press once however far it travels, and how many of them
+// came while `card` showed.
+struct KeyPresses : QObject {
+    QPointer<QWidget> card;
+    QSet<ulong> times;
+    int onCard = 0;
+    explicit KeyPresses(QWidget* card) : card(card) { qApp->installEventFilter(this); }
+    int count() const { return int(times.size()); }
+    bool eventFilter(QObject*, QEvent* e) override
+    {
+        if (e->type() != QEvent::KeyPress || !e->spontaneous())
+            return false;
+        const ulong time = static_cast<QKeyEvent*>(e)->timestamp();
+        if (!times.contains(time)) {
+            times.insert(time);
+            onCard += card && card->isVisible();
+        }
         return false;
     }
 };
@@ -540,6 +563,94 @@ private Q_SLOTS:
 
         // Every stop on the way showed the focus.
         QVERIFY2(m_undrawn.isEmpty(), qPrintable(m_undrawn.join(u'\n')));
+    }
+
+    // While an export is prepared, a card over the window says so and takes the keys: a name and
+    // Return typed ahead of the save dialog, Space and the window's shortcuts do nothing, and the
+    // dialog then opens as it would have; Escape stops the export and nothing opens. At the
+    // default and the largest text size, on the window at its least size. The keys are typed
+    // while the window's thread is busy, as on a loaded machine: they all wait for it, so they
+    // reach it before the preparation, which needs that thread between its steps, can end.
+    void keysTypedWhileTheExportIsPrepared()
+    {
+        test::AppOnLocalServer run;
+        QVERIFY(run.open(4));
+        ContentView* window = run.window;
+        auto saving = std::make_unique<ScriptedSaveDialog>();
+        ScriptedSaveDialog& save = *saving;
+        window->exporter().setSaveDialog(std::move(saving));
+        int revealed = 0;
+        window->exporter().setRevealer([&](const QString&) { ++revealed; });
+        EngineCoordinator& coordinator = run.services->coordinator();
+        coordinator.openVideo(QUrl::fromLocalFile(run.movie));
+        QVERIFY(QTest::qWaitFor([&] { return coordinator.hasPreviewResult() && !coordinator.isProcessing(); }, 120000));
+        coordinator.cleanFullVideo();
+        QVERIFY(QTest::qWaitFor([&] { return save.requests == 1 || coordinator.errorMessage(); }, 120000));
+        QVERIFY(save.answer(std::nullopt));
+        auto* card = window->findChild<ui::CardOverlay*>(QStringLiteral("export.preparation"));
+        QVERIFY(card);
+        const auto restore = qScopeGuard([] { ui::Environment::instance().clearOverrides(); });
+        KeyPresses keys(card);
+
+        struct Case {
+            const char* name;
+            QString typed;          // typed as text
+            QStringList chords;     // then typed as keys
+            bool stops;             // the export stops
+        };
+        const Case cases[] = {
+            {"a name and Return", QStringLiteral("/tmp/Holiday clean.mp4"), {QStringLiteral("Return")}, false},
+            {"the window's keys", {}, {"space", "ctrl+o", "F10", "ctrl+e", "Return"}, false},
+            {"Escape", {}, {"Escape", "Return"}, true},
+        };
+        for (const ui::TextSize size : {ui::TextSize::large, ui::TextSize::accessibility5}) {
+            const QString sizeName = QLatin1String(size == ui::TextSize::large ? "default" : "largest");
+            ui::Environment::instance().setTextSize(size);
+            window->resize(window->minimumSize());
+            window->activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(window));
+            window->exporter().setState(Exporter::State::rendering(0.42));
+            QVERIFY(card->isVisible());
+            test::saveScreenshot(window->grab().toImage(), QStringLiteral("keyboard"), QStringLiteral("export-preparing-") + sizeName);
+            window->exporter().setState(Exporter::State::idle());
+            for (const Case& c : cases) {
+                m_log << sizeName + u' ' + QLatin1String(c.name);
+                window->setFocus(Qt::OtherFocusReason);
+                const int requests = save.requests;
+                const int before = keys.count();
+                const int beforeOnCard = keys.onCard;
+                QVERIFY(test::x11::typeKeys(QStringLiteral("ctrl+e")));
+                int typed = 0;
+                if (!c.typed.isEmpty()) {
+                    QVERIFY(test::x11::typeText(c.typed));
+                    typed += int(c.typed.size());
+                }
+                for (const QString& chord : c.chords)
+                    QVERIFY(test::x11::typeKeys(chord));
+                typed += int(c.chords.size());
+                QVERIFY(QTest::qWaitFor([&] { return keys.count() - before >= typed + 1; }, 10000));
+                // Every key after Ctrl+E came to the card (up to Escape, which closed it), and
+                // nothing happened on the window: no play, no file chooser, no menu, no second
+                // export, no file manager.
+                QVERIFY2(keys.onCard - beforeOnCard >= (c.stops ? 1 : typed), qPrintable(m_log.join(u'\n')));
+                QVERIFY2(!run.services->player().isPlaying() && run.picker.requests == 0
+                             && !QApplication::activePopupWidget() && revealed == 0,
+                         qPrintable(m_log.join(u'\n')));
+                if (c.stops) {
+                    QVERIFY(!card->isVisible());
+                    QCOMPARE(window->exporter().state(), Exporter::State::idle());
+                    QVERIFY(QTest::qWaitFor([&] {
+                        return QDir(coordinator.workingDirectory()).entryList({"Export-*"}, QDir::Dirs).isEmpty();
+                    }, 30000));
+                    QCOMPARE(save.requests, requests);
+                    continue;
+                }
+                // Prepared, the dialog opens as it would have, the card gone.
+                QVERIFY(QTest::qWaitFor([&] { return save.requests == requests + 1; }, 60000));
+                QVERIFY(!card->isVisible());
+                QVERIFY(save.answer(std::nullopt));
+            }
+        }
     }
 
     // Settings, Help and Feedback close with Escape and with Ctrl+W, and every stop of theirs

@@ -21,6 +21,7 @@
 #include <QJsonArray>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -241,11 +242,12 @@ private Q_SLOTS:
 
         dialog().answer(std::nullopt);
         QTRY_COMPARE(exporter().state(), Exporter::State::idle());
-        // Rendering, its progress forward to the end, idle: nothing else in between.
-        QVERIFY(states.size() >= 3);
+        // Rendering, its progress forward to the end, the dialog, idle: nothing else in between.
+        QVERIFY(states.size() >= 4);
         QCOMPARE(states.back(), Exporter::State::idle());
-        QCOMPARE(states[states.size() - 2], Exporter::State::rendering(1.0));
-        for (size_t i = 0; i + 1 < states.size(); ++i)
+        QCOMPARE(states[states.size() - 2], Exporter::State::saving());
+        QCOMPARE(states[states.size() - 3], Exporter::State::rendering(1.0));
+        for (size_t i = 0; i + 2 < states.size(); ++i)
             QVERIFY(states[i].kind == Exporter::State::Kind::rendering && (i == 0 || states[i].fraction > states[i - 1].fraction));
         disconnect(&exporter(), &Exporter::stateChanged, this, nullptr);
         QVERIFY(!rig->defaults->contains(ExportPreferences::includeAudioKey));
@@ -671,6 +673,49 @@ private Q_SLOTS:
         status.resize(320, status.sizeHint().height());
         QTest::qWait(400);   // the bar eases to its new length
         test::saveScreenshot(status.grab().toImage(), QStringLiteral("inspector"), QStringLiteral("export-preparing"));
+    }
+
+    // The desktop's dialog takes a name typed with a folder part only when that folder is there
+    // (a relative name is read from the folder shown); otherwise it stays open and says which
+    // folder is missing, so that the export never fails for a folder that was never there.
+    void typedNameFolders_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("saved");   // relative to the dialog's folder; empty: not taken
+        QTest::newRow("a name") << "Walk clean.mp4" << "Walk clean.mp4";
+        QTest::newRow("in a folder there") << "Out/Walk.mp4" << "Out/Walk.mp4";
+        QTest::newRow("a whole path") << "%1/Out/Walk.mp4" << "Out/Walk.mp4";
+        QTest::newRow("in a folder not there") << "Videos/Walk.mp4" << "";
+        QTest::newRow("under a file") << "Old.mp4/Walk.mp4" << "";
+    }
+    void typedNameFolders()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, saved);
+        QTemporaryDir folder;
+        QVERIFY(QDir(folder.path()).mkdir("Out"));
+        QVERIFY(writeOld(folder.filePath("Old.mp4")));
+        QWidget window;
+        window.resize(900, 600);
+        window.show();
+        FileExportSaveDialog desktop(&window);
+        std::vector<std::optional<ExportSaveDialog::Choice>> answers;
+        desktop.open({folder.path(), QStringLiteral("Walk (Hushframe).mp4"), QStringLiteral("mp4"), false, false},
+                     [&answers](std::optional<ExportSaveDialog::Choice> choice) { answers.push_back(choice); });
+        QVERIFY(QTest::qWaitForWindowExposed(desktop.dialog()));
+        auto* name = desktop.dialog()->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        QVERIFY(name);
+        name->setText(QString(typed).replace("%1", folder.path()));
+        QTest::keyClick(name, Qt::Key_Return);
+        if (saved.isEmpty()) {
+            QTRY_VERIFY(desktop.dialog()->findChild<QMessageBox*>(QStringLiteral("export.noFolder")));
+            QVERIFY(answers.empty());
+            QVERIFY(desktop.dialog()->isVisible());
+        } else {
+            QTRY_COMPARE(answers.size(), size_t(1));
+            QVERIFY(answers.front());
+            QCOMPARE(answers.front()->path, folder.filePath(saved));
+        }
     }
 
     // A clean that replaced the exported one while the dialog was open is not the one exported.
