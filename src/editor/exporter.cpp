@@ -27,6 +27,7 @@
 #include <QVBoxLayout>
 
 #include <cerrno>
+#include <cmath>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -483,8 +484,25 @@ void Exporter::setState(State state)
 {
     if (m_state == state)
         return;
+    // A saved state follows its mix only until it is replaced.
+    for (QMetaObject::Connection& watch : m_savedMixWatch)
+        disconnect(watch);
     m_state = std::move(state);
     Q_EMIT stateChanged();
+}
+
+void Exporter::followSavedMix(EngineCoordinator* coordinator, const QUuid& resultID, double ambience)
+{
+    const auto check = [this, coordinator, resultID, ambience] {
+        const std::optional<SeparationResult>& current = coordinator->currentResult();
+        // Closer levels than the re-mix's own tolerance give the same mix.
+        const bool sameMix = current && current->id == resultID
+                             && std::abs(coordinator->settings().ambience - ambience) <= 0.001;
+        if (!sameMix && m_state.kind == State::Kind::saved)
+            setState(State::idle());
+    };
+    m_savedMixWatch[0] = connect(coordinator, &EngineCoordinator::settingsChanged, this, check);
+    m_savedMixWatch[1] = connect(coordinator, &EngineCoordinator::currentResultChanged, this, check);
 }
 
 void Exporter::setSaveDialog(std::unique_ptr<ExportSaveDialog> dialog)
@@ -568,6 +586,8 @@ QCoro::Task<void> Exporter::run(QPointer<EngineCoordinator> coordinator, std::fu
     const std::optional<QUuid> resultID =
         coordinator->currentResult() ? std::optional<QUuid>(coordinator->currentResult()->id) : std::nullopt;
     const AudioQuality quality = coordinator->settings().audioQuality;
+    // The level the export is mixed at: the one on screen as it starts.
+    const double ambience = coordinator->settings().ambience;
 
     ExportBundle bundle;
     std::optional<QString> failure;
@@ -721,6 +741,8 @@ QCoro::Task<void> Exporter::run(QPointer<EngineCoordinator> coordinator, std::fu
     for (const Placement& p : placements)
         workingCopies.keep << p.destination;
     setState(State::saved(choice->path));
+    if (coordinator && resultID)
+        followSavedMix(coordinator, *resultID, ambience);
     // Only the result this export was made from counts as exported.
     if (coordinator && resultID && coordinator->currentResult() && coordinator->currentResult()->id == *resultID)
         coordinator->noteExported();

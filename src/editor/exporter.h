@@ -19,6 +19,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QUuid>
 
 #include <functional>
 #include <memory>
@@ -138,7 +139,9 @@ public:
     void setRevealer(FileRevealer revealer) { m_reveal = std::move(revealer); }
 
     // Starts an export of the coordinator's current full result; `onSaved` runs once after a
-    // successful save. Ignored while an export is rendering. Returns at once.
+    // successful save. Ignored while an export is rendering. Returns at once. The saved state
+    // lasts while the coordinator's result and ambience level are the ones saved: once the mix
+    // changes, the file no longer holds it and the state returns to idle.
     void exportResult(EngineCoordinator* coordinator, std::function<void()> onSaved = {});
     // Stops the running export (its dialog closes, its partial copy is removed, nothing more is
     // written) and returns to idle.
@@ -169,8 +172,12 @@ private:
     static std::vector<Copy> plannedCopies(const ExportBundle& bundle, const ExportSaveDialog::Choice& choice,
                                            const QString& baseName);
 
+    // Keeps the saved state while `coordinator` still has the mix that was saved.
+    void followSavedMix(EngineCoordinator* coordinator, const QUuid& resultID, double ambience);
+
     SettingsStore* m_defaults;
     std::unique_ptr<ExportSaveDialog> m_dialog;
+    QMetaObject::Connection m_savedMixWatch[2];
     FileRevealer m_reveal;
     State m_state;
     // Counts exports; a task whose number is not the latest writes nothing more.

@@ -675,6 +675,47 @@ private Q_SLOTS:
         test::saveScreenshot(status.grab().toImage(), QStringLiteral("inspector"), QStringLiteral("export-preparing"));
     }
 
+    // "Saved" lasts while the mix on screen is the one saved: another ambience level, or another
+    // clean, and the file no longer holds it; the same level again changes nothing.
+    void savedOnlyWhileItsMixIsOnScreen_data()
+    {
+        QTest::addColumn<double>("level");   // the ambience set after the save; -1: another clean; -2: none
+        QTest::addColumn<bool>("stillSaved");
+        QTest::newRow("the same level") << -2.0 << true;
+        QTest::newRow("another level") << 0.35 << false;
+        QTest::newRow("another clean") << -1.0 << false;
+    }
+    void savedOnlyWhileItsMixIsOnScreen()
+    {
+        QFETCH(double, level);
+        QFETCH(bool, stillSaved);
+        QTemporaryDir folder;
+        // Saved while a re-mix to the level saved may still be under way.
+        rig->coordinator->setAmbience(0.5);
+        QVERIFY(QTest::qWaitFor([&] { return qAbs(rig->coordinator->currentResult()->ambience - 0.5) < 0.001; }, 60000));
+        rig->coordinator->setAmbience(0.75);
+        exporter().exportResult(rig->coordinator.get());
+        QVERIFY(dialogOpens());
+        dialog().answer(ExportSaveDialog::Choice{folder.filePath("Mix.mp4"), false, false});
+        QVERIFY(settles());
+        QCOMPARE(exporter().state(), Exporter::State::saved(folder.filePath("Mix.mp4")));
+        if (level < -1) {
+            // Nothing more.
+        } else if (level < 0) {
+            SeparationResult again = *rig->coordinator->currentResult();
+            again.id = QUuid::createUuid();
+            rig->coordinator->applyResult(again);
+        } else {
+            rig->coordinator->setAmbience(level);
+        }
+        QCOMPARE(exporter().state().kind,
+                 stillSaved ? Exporter::State::Kind::saved : Exporter::State::Kind::idle);
+        QVERIFY(QTest::qWaitFor([&] { return !rig->coordinator->isRemixing(); }, 60000));
+        QCOMPARE(exporter().state().kind,
+                 stillSaved ? Exporter::State::Kind::saved : Exporter::State::Kind::idle);
+        rig->coordinator->setAmbience(0.75);
+    }
+
     // The desktop's dialog takes a name typed with a folder part only when that folder is there
     // (a relative name is read from the folder shown); otherwise it stays open and says which
     // folder is missing, so that the export never fails for a folder that was never there.
