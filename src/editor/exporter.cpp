@@ -27,6 +27,7 @@
 #include <QVBoxLayout>
 
 #include <cerrno>
+#include <cstdio>
 #include <cmath>
 
 #include <fcntl.h>
@@ -143,13 +144,29 @@ int renameFile(const QString& from, const QString& to)
     return ::rename(nativeName(from).constData(), nativeName(to).constData()) == 0 ? 0 : errno;
 }
 
+// Renames `from` to `to` only while nothing is at `to`; the error number (EEXIST when something
+// is there), else 0.
+int renameWithoutReplacing(const QString& from, const QString& to)
+{
+    if (::renameat2(AT_FDCWD, nativeName(from).constData(), AT_FDCWD, nativeName(to).constData(), RENAME_NOREPLACE)
+        == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return errno;
+    // A file system without that rename: looked at, then renamed.
+    const QFileInfo there(to);
+    return there.exists() || there.isSymLink() ? EEXIST : renameFile(from, to);
+}
+
 // One file of an export: written under `temporary`, renamed over `destination` on commit; what
-// stood there is kept aside under `previous` until every file is in place.
+// stood there is kept aside under `previous` until every file is in place. A file that may not
+// replace anything (the user was not asked about one there) fails the commit when one is.
 struct Placement {
     QString temporary;   // empty: the file is already at its destination
     QString destination;
     QString previous;    // empty: nothing stood there
     bool placed = false;
+    bool mayReplace = true;
 };
 
 // Puts every finished temporary file in place, or none: when one cannot be renamed, the ones
@@ -180,6 +197,21 @@ void commitAll(std::vector<Placement>& placements)
         if (p.temporary.isEmpty())
             continue;
         const QFileInfo destination(p.destination);
+        if (!p.mayReplace) {
+            if (const int error = renameWithoutReplacing(p.temporary, p.destination); error != 0) {
+                rollBack();
+                if (error == EEXIST)
+                    throw FileSystemError(text("error.export.appeared",
+                                               "\u201c%@\u201d appeared in the folder while the export was saved. "
+                                               "Nothing was replaced.",
+                                               {destination.fileName()}),
+                                          EEXIST);
+                throw FileSystemError::writing(destination.fileName(), error);
+            }
+            p.placed = true;
+            p.temporary.clear();
+            continue;
+        }
         if (destination.exists() || destination.isSymLink()) {
             const QString aside = QDir(destination.absolutePath())
                                       .filePath(QStringLiteral(".%1.%2.old").arg(destination.fileName(), shortToken()));
@@ -664,15 +696,18 @@ QCoro::Task<void> Exporter::run(QPointer<EngineCoordinator> coordinator, std::fu
     m_defaults->setValue(QString::fromLatin1(ExportPreferences::includeStemsKey), choice->includeStems);
 
     // Files already where this export would put them are replaced only when the user says so,
-    // asked once for all of them.
+    // asked once for all of them; any other file is put only where nothing is.
     const std::vector<Copy> copies = plannedCopies(bundle, *choice, baseName);
     QStringList replaced;
+    QStringList mayReplace;
     for (const Copy& copy : copies) {
         const QFileInfo destination(copy.destination);
         const QFileInfo source(copy.source);
         if ((destination.exists() || destination.isSymLink())
-            && !(source.exists() && source.canonicalFilePath() == destination.canonicalFilePath()))
+            && !(source.exists() && source.canonicalFilePath() == destination.canonicalFilePath())) {
             replaced << destination.fileName();
+            mayReplace << copy.destination;
+        }
     }
     if (!replaced.isEmpty()) {
         auto replying = std::make_shared<SharedResult<bool>>();
@@ -716,7 +751,7 @@ QCoro::Task<void> Exporter::run(QPointer<EngineCoordinator> coordinator, std::fu
         } catch (const std::exception& e) {
             failure = describe(e);
         }
-        placements.push_back({temporary, copy.destination, {}, false});
+        placements.push_back({temporary, copy.destination, {}, false, mayReplace.contains(copy.destination)});
         if (cancelled || superseded()) {
             discardTemporaries();
             co_return;

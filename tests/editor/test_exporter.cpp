@@ -64,9 +64,12 @@ public:
     // The names asked about before replacing files, each time; answered with `replaceReply`.
     std::vector<QStringList> questions;
     bool replaceReply = true;
+    std::function<void()> whileAsking;   // runs as the question is asked
     void confirmReplacing(const QString&, const QStringList& names, std::function<void(bool)> reply) override
     {
         questions.push_back(names);
+        if (whileAsking)
+            whileAsking();
         reply(replaceReply);
     }
     void dismiss() override
@@ -466,17 +469,21 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("asked");        // empty: no question
         QTest::addColumn<QString>("locked");           // a file there that can't be moved aside
         QTest::addColumn<int>("end");                  // Exporter::State::Kind
+        QTest::addColumn<QString>("appearing");        // a file put there while the user is asked
         const QString audio = baseName + " (Hushframe).m4a";
         const QStringList stems{baseName + " dialogue.flac", baseName + " music.flac", baseName + " effects.flac"};
         const int saved = int(Exporter::State::Kind::saved), idle = int(Exporter::State::Kind::idle);
-        QTest::newRow("nothing there") << QStringList{} << true << true << QStringList{} << "" << saved;
-        QTest::newRow("an earlier export's stems, replaced") << stems << true << true << stems << "" << saved;
+        const int failed = int(Exporter::State::Kind::failed);
+        QTest::newRow("nothing there") << QStringList{} << true << true << QStringList{} << "" << saved << "";
+        QTest::newRow("an earlier export's stems, replaced") << stems << true << true << stems << "" << saved << "";
         QTest::newRow("video and audio, kept") << QStringList{"Trip.mp4", audio} << true << false
-                                                << QStringList{"Trip.mp4", audio} << "" << idle;
-        QTest::newRow("stems there, not saved this time") << stems << false << true << QStringList{} << "" << saved;
+                                                << QStringList{"Trip.mp4", audio} << "" << idle << "";
+        QTest::newRow("stems there, not saved this time") << stems << false << true << QStringList{} << "" << saved
+                                                          << "";
         QTest::newRow("one can't be replaced") << QStringList{"Trip.mp4", stems[1]} << true << true
-                                               << QStringList{"Trip.mp4", stems[1]} << stems[1]
-                                               << int(Exporter::State::Kind::failed);
+                                               << QStringList{"Trip.mp4", stems[1]} << stems[1] << failed << "";
+        QTest::newRow("one not asked about appears") << QStringList{stems[0]} << true << true
+                                                     << QStringList{stems[0]} << "" << failed << stems[2];
     }
     void askedOnceBeforeReplacing()
     {
@@ -486,6 +493,7 @@ private Q_SLOTS:
         QFETCH(QStringList, asked);
         QFETCH(QString, locked);
         QFETCH(int, end);
+        QFETCH(QString, appearing);
         QTemporaryDir folder;
         for (const QString& name : there)
             QVERIFY(writeOld(folder.filePath(name)));
@@ -501,8 +509,13 @@ private Q_SLOTS:
         exporter().exportResult(rig->coordinator.get());
         QVERIFY(dialogOpens());
         const QString video = folder.filePath("Trip.mp4");
+        // A file put there once the others were asked about is not replaced.
+        if (!appearing.isEmpty())
+            dialog().whileAsking = [&] { writeOld(folder.filePath(appearing)); };
         dialog().answer(ExportSaveDialog::Choice{video, withFiles, withFiles});
         QVERIFY(settles());
+        if (!appearing.isEmpty())
+            there << appearing;
         QCOMPARE(dialog().questions.size(), size_t(asked.isEmpty() ? 0 : 1));
         if (!asked.isEmpty())
             QCOMPARE(dialog().questions.front(), asked);
