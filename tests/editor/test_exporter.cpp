@@ -24,6 +24,7 @@
 #include <QMessageBox>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPointer>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QSignalSpy>
@@ -756,15 +757,16 @@ private Q_SLOTS:
         std::vector<std::optional<ExportSaveDialog::Choice>> answers;
         desktop.open({folder.path(), QStringLiteral("Walk (Hushframe).mp4"), QStringLiteral("mp4"), false, false},
                      [&answers](std::optional<ExportSaveDialog::Choice> choice) { answers.push_back(choice); });
-        QVERIFY(QTest::qWaitForWindowExposed(desktop.dialog()));
-        auto* name = desktop.dialog()->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        const QPointer<QFileDialog> shown = desktop.dialog();
+        QVERIFY(QTest::qWaitForWindowExposed(shown));
+        auto* name = shown->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
         QVERIFY(name);
         name->setText(QString(typed).replace("%1", folder.path()));
         QTest::keyClick(name, Qt::Key_Return);
         if (saved.isEmpty()) {
-            QTRY_VERIFY(desktop.dialog()->findChild<QMessageBox*>(QStringLiteral("export.noFolder")));
+            QTRY_VERIFY(shown && shown->findChild<QMessageBox*>(QStringLiteral("export.noFolder")));
             QVERIFY(answers.empty());
-            QVERIFY(desktop.dialog()->isVisible());
+            QVERIFY(shown->isVisible());
         } else {
             QTRY_COMPARE(answers.size(), size_t(1));
             QVERIFY(answers.front());
