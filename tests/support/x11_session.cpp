@@ -24,13 +24,6 @@ bool typeKeys(const QString& chord)
     return xdotool.waitForFinished(10000) && xdotool.exitStatus() == QProcess::NormalExit && xdotool.exitCode() == 0;
 }
 
-bool typeText(const QString& text)
-{
-    QProcess xdotool;
-    xdotool.start(QStringLiteral("xdotool"), {QStringLiteral("type"), QStringLiteral("--clearmodifiers"), text});
-    return xdotool.waitForFinished(10000) && xdotool.exitStatus() == QProcess::NormalExit && xdotool.exitCode() == 0;
-}
-
 QImage screenPicture(const QWindow* window)
 {
     if (!window || !window->screen())

@@ -24,9 +24,6 @@ QString unavailable();
 // waits until xdotool has sent it; the application sees it once its event loop runs.
 bool typeKeys(const QString& chord);
 
-// Types `text` character by character into the focused X window, as a person would.
-bool typeText(const QString& text);
-
 // The window as the X server shows it now (device pixels), or a null image.
 QImage screenPicture(const QWindow* window);
 
