@@ -184,7 +184,11 @@ ContentView::ContentView(AppServices& services, FilePicker* picker, QWidget* par
     });
 }
 
-ContentView::~ContentView() = default;
+ContentView::~ContentView()
+{
+    // The exporter closes its dialog and question as it goes: while the window is still whole.
+    delete m_exporter;
+}
 
 void ContentView::setWindowActions(WindowActions actions)
 {

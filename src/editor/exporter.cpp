@@ -202,7 +202,7 @@ void commitAll(std::vector<Placement>& placements)
                 rollBack();
                 if (error == EEXIST)
                     throw FileSystemError(text("error.export.appeared",
-                                               "\u201c%@\u201d appeared in the folder while the export was saved. "
+                                               "\u201c%@\u201d appeared in the folder while the export was being saved. "
                                                "Nothing was replaced.",
                                                {destination.fileName()}),
                                           EEXIST);
