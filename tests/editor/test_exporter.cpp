@@ -474,16 +474,16 @@ private Q_SLOTS:
         const QString audio = baseName + " (Hushframe).m4a";
         const QStringList stems{baseName + " dialogue.flac", baseName + " music.flac", baseName + " effects.flac"};
         const int saved = int(Exporter::State::Kind::saved), idle = int(Exporter::State::Kind::idle);
-        const int failed = int(Exporter::State::Kind::failed);
         QTest::newRow("nothing there") << QStringList{} << true << true << QStringList{} << "" << saved << "";
         QTest::newRow("an earlier export's stems, replaced") << stems << true << true << stems << "" << saved << "";
         QTest::newRow("video and audio, kept") << QStringList{"Trip.mp4", audio} << true << false
                                                 << QStringList{"Trip.mp4", audio} << "" << idle << "";
         QTest::newRow("stems there, not saved this time") << stems << false << true << QStringList{} << "" << saved << "";
         QTest::newRow("one can't be replaced") << QStringList{"Trip.mp4", stems[1]} << true << true
-                                               << QStringList{"Trip.mp4", stems[1]} << stems[1] << failed << "";
-        QTest::newRow("one appears") << QStringList{stems[0]} << true << true << QStringList{stems[0]} << "" << failed
-                                     << stems[1];
+                                               << QStringList{"Trip.mp4", stems[1]} << stems[1]
+                                               << int(Exporter::State::Kind::failed) << "";
+        QTest::newRow("one appears") << QStringList{stems[0]} << true << true << QStringList{stems[0]} << ""
+                                     << int(Exporter::State::Kind::failed) << stems[1];
     }
     void askedOnceBeforeReplacing()
     {
