@@ -8,6 +8,7 @@
 #include "backend/account_store.h"
 #include "player/audio_player_service.h"
 #include "coordinator/engine_coordinator.h"
+#include "editor/export_status.h"
 #include "editor/exporter.h"
 #include "editor/soundtrack_band.h"
 #include "platform/async.h"
@@ -128,6 +129,7 @@ ContentView::ContentView(AppServices& services, FilePicker* picker, QWidget* par
     m_alertHost->setObjectName(QStringLiteral("alert.host"));
     m_alertHost->setAccessibleRole(QAccessible::AlertMessage);
     new ReplaceConfirmation(&services.coordinator(), this);
+    new ExportPreparationCard(m_exporter, this);
     HushframeCommands::install(services, this);
 
     EngineCoordinator& coordinator = services.coordinator();
@@ -182,7 +184,11 @@ ContentView::ContentView(AppServices& services, FilePicker* picker, QWidget* par
     });
 }
 
-ContentView::~ContentView() = default;
+ContentView::~ContentView()
+{
+    // The exporter closes its dialog and question as it goes: while the window is still whole.
+    delete m_exporter;
+}
 
 void ContentView::setWindowActions(WindowActions actions)
 {

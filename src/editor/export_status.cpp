@@ -148,4 +148,35 @@ void ExportStatusView::refresh()
     setVisible(kind != Kind::idle);
 }
 
+ExportPreparationCard::ExportPreparationCard(Exporter* exporter, QWidget* window)
+    : ui::QuestionCard(window, text("ui.export.preparing", "Preparing your clean video")), m_exporter(exporter)
+{
+    setObjectName(QStringLiteral("export.preparation"));
+    card()->setObjectName(QStringLiteral("export.preparationCard"));
+    auto* cancel = new ui::QuietButton(text("ui.common.cancel", "Cancel"));
+    cancel->setObjectName(QStringLiteral("export.preparation.cancel"));
+    cancel->setMinHeight(34);
+    addAnswer(cancel);
+    // No default answer: Return, typed ahead of the dialog, stops nothing.
+    setAnswers(nullptr, cancel);
+    connect(cancel, &QAbstractButton::clicked, exporter, &Exporter::cancel);
+    connect(exporter, &Exporter::stateChanged, this, &ExportPreparationCard::follow);
+    follow();
+}
+
+void ExportPreparationCard::follow()
+{
+    const Exporter::State& state = m_exporter->state();
+    if (state.kind != Exporter::State::Kind::rendering || !state.preparing) {
+        hide();
+        return;
+    }
+    setMessage(text("ui.export.preparing.progress", "%@ done. The save dialog opens once the video is ready.",
+                    {percentText(state.fraction)}));
+    if (isHidden())
+        present();
+    else
+        layOut();
+}
+
 } // namespace hf

@@ -6,6 +6,8 @@
 // changed on disk since it was cleaned. Needs the exporter and the
 // coordinator (neither owned).
 
+#include "ui_kit/question_card.h"
+
 #include <QWidget>
 
 class QLabel;
@@ -41,6 +43,22 @@ private:
     ui::QuietButton* m_openNext;
     QWidget* m_cleanAgainRow;
     ui::QuietButton* m_cleanAgain;
+};
+
+// Over the main window while an export's files are prepared, before its save dialog opens: says
+// so and how far it has come, and holds the window's keys, so that a name and Return typed ahead
+// of the dialog act on nothing. Escape, or its Cancel, stops the export. Needs the exporter (not
+// owned, must outlive it); a child of `window`.
+class ExportPreparationCard : public ui::QuestionCard {
+    Q_OBJECT
+
+public:
+    ExportPreparationCard(Exporter* exporter, QWidget* window);
+
+private:
+    void follow();
+
+    Exporter* m_exporter;
 };
 
 } // namespace hf

@@ -27,6 +27,8 @@
 #include <QVBoxLayout>
 
 #include <cerrno>
+#include <cstdio>
+#include <cmath>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -142,13 +144,29 @@ int renameFile(const QString& from, const QString& to)
     return ::rename(nativeName(from).constData(), nativeName(to).constData()) == 0 ? 0 : errno;
 }
 
+// Renames `from` to `to` only while nothing is at `to`; the error number (EEXIST when something
+// is there), else 0.
+int renameWithoutReplacing(const QString& from, const QString& to)
+{
+    if (::renameat2(AT_FDCWD, nativeName(from).constData(), AT_FDCWD, nativeName(to).constData(), RENAME_NOREPLACE)
+        == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return errno;
+    // A file system without that rename: looked at, then renamed.
+    const QFileInfo there(to);
+    return there.exists() || there.isSymLink() ? EEXIST : renameFile(from, to);
+}
+
 // One file of an export: written under `temporary`, renamed over `destination` on commit; what
-// stood there is kept aside under `previous` until every file is in place.
+// stood there is kept aside under `previous` until every file is in place. A file that may not
+// replace anything (the user was not asked about one there) fails the commit when one is.
 struct Placement {
     QString temporary;   // empty: the file is already at its destination
     QString destination;
     QString previous;    // empty: nothing stood there
     bool placed = false;
+    bool mayReplace = true;
 };
 
 // Puts every finished temporary file in place, or none: when one cannot be renamed, the ones
@@ -179,6 +197,21 @@ void commitAll(std::vector<Placement>& placements)
         if (p.temporary.isEmpty())
             continue;
         const QFileInfo destination(p.destination);
+        if (!p.mayReplace) {
+            if (const int error = renameWithoutReplacing(p.temporary, p.destination); error != 0) {
+                rollBack();
+                if (error == EEXIST)
+                    throw FileSystemError(text("error.export.appeared",
+                                               "\u201c%@\u201d appeared in the folder while the export was being saved. "
+                                               "Nothing was replaced.",
+                                               {destination.fileName()}),
+                                          EEXIST);
+                throw FileSystemError::writing(destination.fileName(), error);
+            }
+            p.placed = true;
+            p.temporary.clear();
+            continue;
+        }
         if (destination.exists() || destination.isSymLink()) {
             const QString aside = QDir(destination.absolutePath())
                                       .filePath(QStringLiteral(".%1.%2.old").arg(destination.fileName(), shortToken()));
@@ -308,12 +341,42 @@ void fitToText(QFileDialog* dialog, const QString& fileName)
     dialog->resize(dialog->size().expandedTo(dialog->minimumSize()));
 }
 
+// Qt's dialog, which accepts a name only in a folder that exists: a name typed with a folder
+// part (relative names are read from the folder shown) that leads nowhere keeps the dialog open
+// and says which folder is not there, rather than failing the export once it is written.
+class ExportFileDialog final : public QFileDialog {
+public:
+    using QFileDialog::QFileDialog;
+
+    void accept() override
+    {
+        const QStringList files = selectedFiles();
+        if (!files.isEmpty()) {
+            const QFileInfo chosen(files.first());
+            const QFileInfo folder(chosen.absolutePath());
+            // A folder typed as the name is opened by the dialog itself.
+            if (!chosen.isDir() && !folder.isDir()) {
+                const QString message =
+                    text("ui.export.noFolder", "There is no folder \u201c%@\u201d. Choose a folder that exists.",
+                         {QDir::toNativeSeparators(folder.absoluteFilePath())});
+                auto* box = new QMessageBox(QMessageBox::Warning, text("ui.export.noFolder.title", "No such folder"),
+                                            message, QMessageBox::Ok, this);
+                box->setObjectName(QStringLiteral("export.noFolder"));
+                box->setAttribute(Qt::WA_DeleteOnClose);
+                box->open();
+                return;
+            }
+        }
+        QFileDialog::accept();
+    }
+};
+
 } // namespace
 
 void FileExportSaveDialog::open(const Request& request, Answer answer)
 {
     dismiss();
-    auto* dialog = new QFileDialog(m_parent);
+    auto* dialog = new ExportFileDialog(m_parent);
     m_dialog = dialog;
     dialog->setObjectName(QStringLiteral("export.dialog"));
     dialog->setAttribute(Qt::WA_DeleteOnClose);
@@ -453,8 +516,25 @@ void Exporter::setState(State state)
 {
     if (m_state == state)
         return;
+    // A saved state follows its mix only until it is replaced.
+    for (QMetaObject::Connection& watch : m_savedMixWatch)
+        disconnect(watch);
     m_state = std::move(state);
     Q_EMIT stateChanged();
+}
+
+void Exporter::followSavedMix(EngineCoordinator* coordinator, const QUuid& resultID, double ambience)
+{
+    const auto check = [this, coordinator, resultID, ambience] {
+        const std::optional<SeparationResult>& current = coordinator->currentResult();
+        // Closer levels than the re-mix's own tolerance give the same mix.
+        const bool sameMix = current && current->id == resultID
+                             && std::abs(coordinator->settings().ambience - ambience) <= 0.001;
+        if (!sameMix && m_state.kind == State::Kind::saved)
+            setState(State::idle());
+    };
+    m_savedMixWatch[0] = connect(coordinator, &EngineCoordinator::settingsChanged, this, check);
+    m_savedMixWatch[1] = connect(coordinator, &EngineCoordinator::currentResultChanged, this, check);
 }
 
 void Exporter::setSaveDialog(std::unique_ptr<ExportSaveDialog> dialog)
@@ -538,6 +618,8 @@ QCoro::Task<void> Exporter::run(QPointer<EngineCoordinator> coordinator, std::fu
     const std::optional<QUuid> resultID =
         coordinator->currentResult() ? std::optional<QUuid>(coordinator->currentResult()->id) : std::nullopt;
     const AudioQuality quality = coordinator->settings().audioQuality;
+    // The level the export is mixed at: the one on screen as it starts.
+    const double ambience = coordinator->settings().ambience;
 
     ExportBundle bundle;
     std::optional<QString> failure;
@@ -547,7 +629,8 @@ QCoro::Task<void> Exporter::run(QPointer<EngineCoordinator> coordinator, std::fu
         // The bar moves as the preparation goes; a report of an export that was superseded is
         // dropped (it may come while this one's dialog is already open).
         auto preparing = coordinator->prepareExport(quality, stop, [this, generation, stop](double fraction) {
-            if (!stop.stop_requested() && generation == m_generation && m_state.kind == State::Kind::rendering)
+            if (!stop.stop_requested() && generation == m_generation && m_state.kind == State::Kind::rendering
+                && m_state.preparing)
                 setState(State::rendering(fraction));
         });
         bundle = co_await std::move(preparing);
@@ -589,6 +672,8 @@ QCoro::Task<void> Exporter::run(QPointer<EngineCoordinator> coordinator, std::fu
     request.includeAudio = ExportPreferences::includeAudio(*m_defaults);
     request.includeStems = ExportPreferences::includeStems(*m_defaults);
 
+    // Prepared: what the window held back while it prepared ends before the dialog opens.
+    setState(State::saving());
     using Answer = std::optional<ExportSaveDialog::Choice>;
     auto answer = std::make_shared<SharedResult<Answer>>();
     m_dialog->open(request, [answer](Answer choice) { answer->resolve(std::move(choice)); });
@@ -611,15 +696,18 @@ QCoro::Task<void> Exporter::run(QPointer<EngineCoordinator> coordinator, std::fu
     m_defaults->setValue(QString::fromLatin1(ExportPreferences::includeStemsKey), choice->includeStems);
 
     // Files already where this export would put them are replaced only when the user says so,
-    // asked once for all of them.
+    // asked once for all of them; any other file is put only where nothing is.
     const std::vector<Copy> copies = plannedCopies(bundle, *choice, baseName);
     QStringList replaced;
+    QStringList mayReplace;
     for (const Copy& copy : copies) {
         const QFileInfo destination(copy.destination);
         const QFileInfo source(copy.source);
         if ((destination.exists() || destination.isSymLink())
-            && !(source.exists() && source.canonicalFilePath() == destination.canonicalFilePath()))
+            && !(source.exists() && source.canonicalFilePath() == destination.canonicalFilePath())) {
             replaced << destination.fileName();
+            mayReplace << copy.destination;
+        }
     }
     if (!replaced.isEmpty()) {
         auto replying = std::make_shared<SharedResult<bool>>();
@@ -663,7 +751,7 @@ QCoro::Task<void> Exporter::run(QPointer<EngineCoordinator> coordinator, std::fu
         } catch (const std::exception& e) {
             failure = describe(e);
         }
-        placements.push_back({temporary, copy.destination, {}, false});
+        placements.push_back({temporary, copy.destination, {}, false, mayReplace.contains(copy.destination)});
         if (cancelled || superseded()) {
             discardTemporaries();
             co_return;
@@ -688,6 +776,8 @@ QCoro::Task<void> Exporter::run(QPointer<EngineCoordinator> coordinator, std::fu
     for (const Placement& p : placements)
         workingCopies.keep << p.destination;
     setState(State::saved(choice->path));
+    if (coordinator && resultID)
+        followSavedMix(coordinator, *resultID, ambience);
     // Only the result this export was made from counts as exported.
     if (coordinator && resultID && coordinator->currentResult() && coordinator->currentResult()->id == *resultID)
         coordinator->noteExported();

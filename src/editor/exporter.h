@@ -19,6 +19,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QUuid>
 
 #include <functional>
 #include <memory>
@@ -108,9 +109,13 @@ public:
         bool offersCleanAgain = false;
         // rendering: how far the preparation of the files has come, 0...1.
         double fraction = 0;
+        // rendering: the files are still being prepared; the save dialog has not opened yet.
+        bool preparing = false;
 
         static State idle() { return {}; }
-        static State rendering(double fraction = 0) { return {Kind::rendering, {}, {}, false, fraction}; }
+        static State rendering(double fraction = 0) { return {Kind::rendering, {}, {}, false, fraction, true}; }
+        // rendering once the files are prepared: the save dialog, its question, the copies.
+        static State saving() { return {Kind::rendering, {}, {}, false, 1.0, false}; }
         static State saved(QString path) { return {Kind::saved, std::move(path), {}}; }
         static State failed(QString message, bool offersCleanAgain = false)
         {
@@ -134,7 +139,9 @@ public:
     void setRevealer(FileRevealer revealer) { m_reveal = std::move(revealer); }
 
     // Starts an export of the coordinator's current full result; `onSaved` runs once after a
-    // successful save. Ignored while an export is rendering. Returns at once.
+    // successful save. Ignored while an export is rendering. Returns at once. The saved state
+    // lasts while the coordinator's result and ambience level are the ones saved: once the mix
+    // changes, the file no longer holds it and the state returns to idle.
     void exportResult(EngineCoordinator* coordinator, std::function<void()> onSaved = {});
     // Stops the running export (its dialog closes, its partial copy is removed, nothing more is
     // written) and returns to idle.
@@ -165,8 +172,12 @@ private:
     static std::vector<Copy> plannedCopies(const ExportBundle& bundle, const ExportSaveDialog::Choice& choice,
                                            const QString& baseName);
 
+    // Keeps the saved state while `coordinator` still has the mix that was saved.
+    void followSavedMix(EngineCoordinator* coordinator, const QUuid& resultID, double ambience);
+
     SettingsStore* m_defaults;
     std::unique_ptr<ExportSaveDialog> m_dialog;
+    QMetaObject::Connection m_savedMixWatch[2];
     FileRevealer m_reveal;
     State m_state;
     // Counts exports; a task whose number is not the latest writes nothing more.

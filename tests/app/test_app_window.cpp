@@ -167,6 +167,18 @@ private Q_SLOTS:
         QVERIFY(!window->dropCount());
     }
 
+    // A main window closed while the export's question about files already there shows on it.
+    void closedUnderTheReplaceQuestion()
+    {
+        QTemporaryDir home;
+        auto services = test::makeServices(home);
+        auto app = std::make_unique<HushframeApp>(*services);
+        ContentView* window = showMainWindow(*app);
+        QVERIFY(window);
+        window->exporter().saveDialog()->confirmReplacing(home.path(), {"a.mp4"}, [](bool) {});
+        app.reset();
+    }
+
     void droppedTextFileRaisesTheAlert()
     {
         QTemporaryDir home;

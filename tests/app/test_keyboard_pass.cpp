@@ -452,10 +452,25 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return exportButton->isVisible() && exportButton->isEnabled(); }, 10000));
         QVERIFY2(tabTo(window, exportButton), qPrintable(m_log.join(u'\n')));
         test::saveScreenshot(test::x11::screenPicture(window->windowHandle()), QStringLiteral("keyboard"), QStringLiteral("export-focused"));
-        QVERIFY(press(QStringLiteral("Return"), [&] { return save.requests == 3; }, 60000));
+        // Keys typed ahead of the dialog while the export is prepared (all before it can end: the
+        // window's thread waits for xdotool) go to its card and do nothing; the dialog then opens.
+        int stopped = 0;
+        const auto stops = connect(&window->exporter(), &Exporter::stateChanged, this,
+                                   [&] { stopped += window->exporter().state() == Exporter::State::idle(); });
+        for (const char* key : {"Return", "slash", "t", "m", "p", "space", "ctrl+o", "F10", "Return"})
+            QVERIFY(test::x11::typeKeys(QString::fromLatin1(key)));
+        QVERIFY(QTest::qWaitFor([&] { return save.requests == 3; }, 60000));
+        disconnect(stops);
+        QVERIFY(!services->player().isPlaying() && picker.requests == 1 && !QApplication::activePopupWidget() && !stopped);
         const QString saved = home.filePath(QStringLiteral("Holiday clean.mp4"));
         QVERIFY(save.answer(ExportSaveDialog::Choice{saved, false, false}));
         QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(saved); }, 60000));
+        // Escape there stops the export: nothing opens, and Return after it presses nothing.
+        window->setFocus(Qt::OtherFocusReason);
+        for (const char* key : {"ctrl+e", "Escape", "Return"})
+            QVERIFY(test::x11::typeKeys(QString::fromLatin1(key)));
+        QVERIFY(QTest::qWaitFor([&] { return window->exporter().state() == Exporter::State::idle(); }));
+        QVERIFY(save.requests == 3 && picker.requests == 1);
 
         // An alert: its one stop drawn, Escape dismisses it and gives the focus back; shown again,
         // it takes Return for its answer.
@@ -619,6 +634,9 @@ private Q_SLOTS:
         const QList<QWidget*> stops = round(window, window);
         test::saveScreenshot(test::x11::screenPicture(window->windowHandle()), QStringLiteral("keyboard"),
                              QStringLiteral("round-") + size);
+        window->exporter().setState(Exporter::State::rendering(0.42));
+        test::saveScreenshot(window->grab().toImage(), QStringLiteral("keyboard"), QStringLiteral("export-preparing-") + size);
+        window->exporter().setState(Exporter::State::idle());
         const QStringList misplaced = outOfScreenOrder(window, stops);
         QVERIFY2(misplaced.isEmpty(), qPrintable(misplaced.join(u'\n') + u'\n' + m_log.join(u'\n')));
         for (const char* row : {"sidebar.recentVideo", "sidebar.queueJob"})

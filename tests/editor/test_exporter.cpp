@@ -21,6 +21,7 @@
 #include <QJsonArray>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -63,9 +64,12 @@ public:
     // The names asked about before replacing files, each time; answered with `replaceReply`.
     std::vector<QStringList> questions;
     bool replaceReply = true;
+    std::function<void()> whileAsking;
     void confirmReplacing(const QString&, const QStringList& names, std::function<void(bool)> reply) override
     {
         questions.push_back(names);
+        if (whileAsking)
+            whileAsking();
         reply(replaceReply);
     }
     void dismiss() override
@@ -241,11 +245,12 @@ private Q_SLOTS:
 
         dialog().answer(std::nullopt);
         QTRY_COMPARE(exporter().state(), Exporter::State::idle());
-        // Rendering, its progress forward to the end, idle: nothing else in between.
-        QVERIFY(states.size() >= 3);
+        // Rendering, its progress forward to the end, the dialog, idle: nothing else in between.
+        QVERIFY(states.size() >= 4);
         QCOMPARE(states.back(), Exporter::State::idle());
-        QCOMPARE(states[states.size() - 2], Exporter::State::rendering(1.0));
-        for (size_t i = 0; i + 1 < states.size(); ++i)
+        QCOMPARE(states[states.size() - 2], Exporter::State::saving());
+        QCOMPARE(states[states.size() - 3], Exporter::State::rendering(1.0));
+        for (size_t i = 0; i + 2 < states.size(); ++i)
             QVERIFY(states[i].kind == Exporter::State::Kind::rendering && (i == 0 || states[i].fraction > states[i - 1].fraction));
         disconnect(&exporter(), &Exporter::stateChanged, this, nullptr);
         QVERIFY(!rig->defaults->contains(ExportPreferences::includeAudioKey));
@@ -455,7 +460,8 @@ private Q_SLOTS:
 
     // Files already where the export goes are replaced only when the user says so, asked once
     // for all of them; files the export would not write are not asked about. A file that cannot
-    // be put in place undoes the ones placed before it: what they replaced is back, as it was.
+    // be put in place undoes the ones placed before it: what they replaced is back, as it was;
+    // one that appears while the user is asked is not replaced, and nothing is.
     void askedOnceBeforeReplacing_data()
     {
         QTest::addColumn<QStringList>("there");        // files in the folder before the export
@@ -464,17 +470,20 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("asked");        // empty: no question
         QTest::addColumn<QString>("locked");           // a file there that can't be moved aside
         QTest::addColumn<int>("end");                  // Exporter::State::Kind
+        QTest::addColumn<QString>("appears");          // a file put there while the user is asked
         const QString audio = baseName + " (Hushframe).m4a";
         const QStringList stems{baseName + " dialogue.flac", baseName + " music.flac", baseName + " effects.flac"};
         const int saved = int(Exporter::State::Kind::saved), idle = int(Exporter::State::Kind::idle);
-        QTest::newRow("nothing there") << QStringList{} << true << true << QStringList{} << "" << saved;
-        QTest::newRow("an earlier export's stems, replaced") << stems << true << true << stems << "" << saved;
+        QTest::newRow("nothing there") << QStringList{} << true << true << QStringList{} << "" << saved << "";
+        QTest::newRow("an earlier export's stems, replaced") << stems << true << true << stems << "" << saved << "";
         QTest::newRow("video and audio, kept") << QStringList{"Trip.mp4", audio} << true << false
-                                                << QStringList{"Trip.mp4", audio} << "" << idle;
-        QTest::newRow("stems there, not saved this time") << stems << false << true << QStringList{} << "" << saved;
+                                                << QStringList{"Trip.mp4", audio} << "" << idle << "";
+        QTest::newRow("stems there, not saved this time") << stems << false << true << QStringList{} << "" << saved << "";
         QTest::newRow("one can't be replaced") << QStringList{"Trip.mp4", stems[1]} << true << true
                                                << QStringList{"Trip.mp4", stems[1]} << stems[1]
-                                               << int(Exporter::State::Kind::failed);
+                                               << int(Exporter::State::Kind::failed) << "";
+        QTest::newRow("one appears") << QStringList{stems[0]} << true << true << QStringList{stems[0]} << ""
+                                     << int(Exporter::State::Kind::failed) << stems[1];
     }
     void askedOnceBeforeReplacing()
     {
@@ -487,6 +496,11 @@ private Q_SLOTS:
         QTemporaryDir folder;
         for (const QString& name : there)
             QVERIFY(writeOld(folder.filePath(name)));
+        QFETCH(QString, appears);
+        if (!appears.isEmpty()) {
+            dialog().whileAsking = [&] { writeOld(folder.filePath(appears)); };
+            there << appears;
+        }
         const QString immutable = folder.filePath(locked);
         // An immutable file can't be moved aside, even by the superuser.
         if (!locked.isEmpty() && QProcess::execute("chattr", {"+i", immutable}) != 0)
@@ -567,6 +581,10 @@ private Q_SLOTS:
         auto* name = shown->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
         QVERIFY(name);
         QCOMPARE(name->text(), QStringLiteral("Walk (Hushframe).mp4"));
+        // A name in a folder that isn't there keeps the dialog open, saying so.
+        name->setText(QStringLiteral("Videos/Walk clean.mp4"));
+        static_cast<QDialog*>(shown)->accept();
+        QVERIFY(answers.empty() && shown->isVisible() && shown->findChild<QMessageBox*>(QStringLiteral("export.noFolder")));
         name->setText(QStringLiteral("Walk clean.mp4"));
         static_cast<QDialog*>(shown)->accept();
         QCOMPARE(answers.size(), size_t(1));
@@ -671,6 +689,25 @@ private Q_SLOTS:
         status.resize(320, status.sizeHint().height());
         QTest::qWait(400);   // the bar eases to its new length
         test::saveScreenshot(status.grab().toImage(), QStringLiteral("inspector"), QStringLiteral("export-preparing"));
+    }
+
+    // "Saved" lasts only while the mix on screen is the one saved: another ambience level, or
+    // another clean, and the file no longer holds it.
+    void savedOnlyWhileItsMixIsOnScreen()
+    {
+        QTemporaryDir folder;
+        for (int change = 0; change < 2; ++change) {
+            exporter().exportResult(rig->coordinator.get());
+            QVERIFY(dialogOpens());
+            dialog().answer(ExportSaveDialog::Choice{folder.filePath("Mix.mp4"), false, false});
+            QVERIFY(settles());
+            QCOMPARE(exporter().state().kind, Exporter::State::Kind::saved);
+            SeparationResult again = *rig->coordinator->currentResult();
+            again.id = QUuid::createUuid();
+            change == 0 ? rig->coordinator->setAmbience(rig->coordinator->settings().ambience / 2)
+                        : rig->coordinator->applyResult(again);
+            QCOMPARE(exporter().state(), Exporter::State::idle());
+        }
     }
 
     // A clean that replaced the exported one while the dialog was open is not the one exported.
