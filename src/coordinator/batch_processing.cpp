@@ -112,8 +112,11 @@ QCoro::Task<void> BatchQueueManager::runQueue(std::shared_ptr<Run> run, std::sha
                 if (const auto left = bound->left(m_waitClock.now()))
                     outageWait = std::clamp(*left, std::chrono::milliseconds(0), *outageWait);
                 ++outageTries;
-                setErrorMessage(text("batch.outage.waiting",
-                                     "Hushframe couldn't reach its servers. The queue will try again in a moment."));
+                setErrorMessage(serverAnswered(error)
+                                    ? text("batch.outage.serverFault",
+                                           "Hushframe's servers ran into a problem. The queue will try again in a moment.")
+                                    : text("batch.outage.waiting",
+                                           "Hushframe couldn't reach its servers. The queue will try again in a moment."));
             }
             if (outageWait) {
                 auto waiting = m_waitClock.sleep(*outageWait, stop);

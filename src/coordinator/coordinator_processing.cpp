@@ -143,6 +143,7 @@ QCoro::Task<void> EngineCoordinator::runProcessing(JobKind kind, ExtractionOpera
     for (int outageTries = 0;; ++outageTries) {
         bool outage = false;
         bool reached = false;
+        std::optional<std::chrono::milliseconds> asked;
         try {
             auto attempt = performProcessing(kind, operation, tries, true, stop);
             co_await std::move(attempt);
@@ -152,6 +153,8 @@ QCoro::Task<void> EngineCoordinator::runProcessing(JobKind kind, ExtractionOpera
             failure = describe(e);
             outage = isOutage(e);
             reached = serverAnswered(e);
+            if (const auto* refusal = dynamic_cast<const APIError*>(&e))
+                asked = refusal->retryAfter();
         } catch (...) {
             failure = describe(std::current_exception());
         }
@@ -166,8 +169,9 @@ QCoro::Task<void> EngineCoordinator::runProcessing(JobKind kind, ExtractionOpera
                            "Hushframe's servers ran into a problem. It will try again in a moment.")
                     : text("status.coordinator.outage",
                            "Hushframe couldn't reach its servers. It will try again in a moment.")});
-        // The next try begins by the end of that time at the latest.
-        auto pause = m_outageBackoff.delay(outageTries);
+        // The next try waits as long as the servers asked, and begins by the end of that time at
+        // the latest.
+        auto pause = std::max(m_outageBackoff.delay(outageTries), asked.value_or(std::chrono::milliseconds(0)));
         if (const auto left = tries->bound->left(m_waitClock.now()))
             pause = std::clamp(*left, std::chrono::milliseconds(0), pause);
         try {
