@@ -229,10 +229,9 @@ QCoro::Task<APIResponse> APIClient::attempt(QString method, QString path, std::o
         throw APIError::cutOff(*lost);
     }
     holder.reset();
+    // A body that does not decode is no body: each caller reads that as it reads a broken one.
     if (answer.undecodable()) {
         qCWarning(lcAPIClient, "The answer to %s came in an encoding that doesn't decode", qUtf8Printable(path));
-        if (response.status >= 200 && response.status <= 299)
-            throw APIError::brokenAnswer(response.status);
         response.body.clear();
     }
 

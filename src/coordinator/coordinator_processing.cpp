@@ -311,6 +311,8 @@ QCoro::Task<void> EngineCoordinator::performProcessing(JobKind kind, ExtractionO
     throwIfStopped(stop);
     if (!signedIn)
         throw Cancelled();
+    // Signed in, the clean starts over, from a new extraction.
+    *tries = CleanTries{};
     auto retry = performProcessing(kind, std::move(operation), std::move(tries), false, stop);
     co_await std::move(retry);
 }
