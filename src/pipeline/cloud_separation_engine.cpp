@@ -228,12 +228,12 @@ struct CloudSeparationEngine::Call {
         return started && lastAnswer ? *lastAnswer + outageLimit : firstDeadline;
     }
 
-    // How long a request may take that is allowed `most` (at most `full`, its own limit): never
-    // past the deadline, but for the shortest ask.
     std::chrono::milliseconds timeLeft() const
     {
         return std::chrono::duration_cast<std::chrono::milliseconds>(deadline() - clock.now());
     }
+    // How long a request may take that is allowed `most` (at most `full`, its own limit): never
+    // past the deadline, but for the shortest ask.
     std::chrono::milliseconds askWithin(std::chrono::milliseconds most, std::chrono::milliseconds full) const
     {
         return std::clamp(std::min(most, timeLeft()), std::min(full, shortestAsk), full);
@@ -590,7 +590,8 @@ QCoro::Task<std::optional<SeparatedStems>> CloudSeparationEngine::resumeJob(std:
         auto reading = poll(jobID, call->askWithin(m_pollAnswerLimit), stop);
         read = co_await std::move(reading);
     } catch (const APIError& e) {
-        if (e.kind() != APIError::Case::server || e.code() != APIErrorCode::notFound)
+        // Not found by the account that took the place of the job's own says nothing of the job.
+        if (e.kind() != APIError::Case::server || e.code() != APIErrorCode::notFound || call->sessionReplaced())
             throw;
     }
     if (!self)

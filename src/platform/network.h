@@ -61,7 +61,6 @@ public:
     void take(QByteArrayView sent);
     // The decoded body: past the bound, at least bound + 1 bytes of it.
     const QByteArray& bytes() const { return m_bytes; }
-    QByteArray release() { return std::move(m_bytes); }
     bool tooLarge() const { return m_bytes.size() > m_bound; }
     // The body could not be decoded (an unknown encoding, or data that is not what it says).
     bool undecodable() const { return m_undecodable; }
