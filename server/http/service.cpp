@@ -237,6 +237,7 @@ void Service::afterRoute(const httplib::Request& req, httplib::Response& res)
         res.content_length_ = 0;
         res.headers.erase("Content-Length");
         res.headers.erase("Content-Type");
+        res.headers.erase("Content-Encoding");
         res.set_content("{\"job\": {\"id\": [truncated", "application/json");
     }
     if (connectionEnding()) {

@@ -5,6 +5,7 @@
 #include "platform/network.h"
 #include "platform/texts.h"
 
+#include <QDateTime>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
@@ -30,6 +31,11 @@ QUrl appendPath(const QUrl& base, const QString& path)
     return url;
 }
 
+QString cutShortText()
+{
+    return text("error.network.cutShort", "The connection closed before the whole answer arrived.");
+}
+
 // Why an answer whose status line arrived is not whole: its connection failed, or closed before
 // the announced length; none when it is whole.
 std::optional<QString> cutShort(QNetworkReply* reply, const APIResponse& response)
@@ -49,9 +55,26 @@ std::optional<QString> cutShort(QNetworkReply* reply, const APIResponse& respons
         bool ok = false;
         const qint64 declared = length->trimmed().toLongLong(&ok);
         if (ok && response.body.size() < declared)
-            return text("error.network.cutShort", "The connection closed before the whole answer arrived.");
+            return cutShortText();
     }
     return std::nullopt;
+}
+
+// The wait a refusal's "Retry-After" asks for: whole seconds, or a date (one past asks for none).
+std::optional<std::chrono::seconds> retryAfterOf(const APIResponse& response)
+{
+    const auto raw = response.header("Retry-After");
+    if (!raw)
+        return std::nullopt;
+    const QByteArray value = raw->trimmed();
+    bool ok = false;
+    const qint64 seconds = value.toLongLong(&ok);
+    if (ok)
+        return seconds >= 0 ? std::optional(std::chrono::seconds(seconds)) : std::nullopt;
+    const QDateTime at = QDateTime::fromString(QString::fromLatin1(value), Qt::RFC2822Date);
+    if (!at.isValid())
+        return std::nullopt;
+    return std::chrono::seconds(std::max<qint64>(0, QDateTime::currentDateTimeUtc().secsTo(at)));
 }
 
 } // namespace
@@ -104,10 +127,10 @@ QCoro::Task<APIResponse> APIClient::send(QString method, QString path, std::opti
 
 QCoro::Task<APIResponse> APIClient::attempt(QString method, QString path, std::optional<QByteArray> body,
                                             bool authenticated, bool allowReauth, bool attachTokenIfPresent,
-                                            std::stop_token stop, bool isRetry)
+                                            std::stop_token stop, bool isRetry, std::optional<QString> asSession)
 {
     QPointer<APIClient> self(this);
-    if (authenticated && !m_tokenStore->token()) {
+    if (authenticated && !asSession && !m_tokenStore->token()) {
         if (!allowReauth)
             throw APIError::signInRequired();
         const bool started = co_await reauthenticate(stop);
@@ -120,6 +143,8 @@ QCoro::Task<APIResponse> APIClient::attempt(QString method, QString path, std::o
     QNetworkRequest request(appendPath(m_baseURL, path));
     request.setTransferTimeout(static_cast<int>(m_requestTimeout.count()));
     request.setRawHeader("Accept", "application/json");
+    // Compressed answers are decoded here, within the answer's bound (see BoundedBody).
+    request.setRawHeader("Accept-Encoding", "gzip, deflate");
     request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
     request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
     // The backend answers where it is asked; a redirect is answered as the fault it is (below).
@@ -128,7 +153,7 @@ QCoro::Task<APIResponse> APIClient::attempt(QString method, QString path, std::o
         request.setRawHeader("Content-Type", "application/json");
     std::optional<QString> sentToken;
     if (authenticated || attachTokenIfPresent) {
-        sentToken = m_tokenStore->token();
+        sentToken = asSession ? asSession : m_tokenStore->token();
         if (sentToken)
             request.setRawHeader("Authorization", "Bearer " + sentToken->toUtf8());
     }
@@ -145,22 +170,26 @@ QCoro::Task<APIResponse> APIClient::attempt(QString method, QString path, std::o
     // while that buffer is full, so however fast a server sends, no more than the bound and one
     // buffer of an answer is ever held before it is refused.
     limitReadBuffer(reply, std::min<qint64>(readBufferBytes, m_maxAnswerBytes + 1));
-    auto received = std::make_shared<QByteArray>();
     const auto watch = watchReply(reply, ReplyLimits{m_requestDeadline, m_maxAnswerBytes});
-    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, received, bound = m_maxAnswerBytes] {
-        if (received->size() <= bound)
-            received->append(reply->readAll());
-        if (received->size() > bound)
+    // Made once the answer's head is in: its encoding says how the body reads. Says whether the
+    // body went past its bound.
+    auto received = std::make_shared<std::unique_ptr<BoundedBody>>();
+    const auto take = [reply, received, bound = m_maxAnswerBytes] {
+        if (!*received)
+            *received = std::make_unique<BoundedBody>(reply->rawHeader("Content-Encoding"), bound);
+        (*received)->take(reply->readAll());
+        return (*received)->tooLarge();
+    };
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, take] {
+        if (take())
             reply->abort();
     });
 
     co_await awaitReply(reply, stop);
     if (!self)
         throw Cancelled();
-    if (received->size() <= m_maxAnswerBytes)
-        received->append(reply->readAll());
     ReplyWatch::Breach breach = watch->breach();
-    if (breach == ReplyWatch::Breach::none && received->size() > m_maxAnswerBytes)
+    if (take() && breach == ReplyWatch::Breach::none)
         breach = ReplyWatch::Breach::tooLarge;
     switch (breach) {
     case ReplyWatch::Breach::none:
@@ -187,15 +216,24 @@ QCoro::Task<APIResponse> APIClient::attempt(QString method, QString path, std::o
 
     APIResponse response;
     response.status = statusAttribute.toInt();
-    response.body = std::move(*received);
+    const BoundedBody& answer = **received;
+    response.body = answer.bytes();
     response.headers = reply->rawHeaderPairs();
     // An answer whose connection failed before its end is no answer, whatever its status said.
-    if (const auto lost = cutShort(reply, response)) {
+    std::optional<QString> lost = cutShort(reply, response);
+    if (!lost && answer.unfinished())
+        lost = cutShortText();
+    if (lost) {
         qCWarning(lcAPIClient, "The answer to %s was cut short after %lld bytes", qUtf8Printable(path),
                   static_cast<long long>(response.body.size()));
-        throw APIError::network(*lost);
+        throw APIError::cutOff(*lost);
     }
     holder.reset();
+    // A body that does not decode is no body: each caller reads that as it reads a broken one.
+    if (answer.undecodable()) {
+        qCWarning(lcAPIClient, "The answer to %s came in an encoding that doesn't decode", qUtf8Printable(path));
+        response.body.clear();
+    }
 
     if (response.status >= 300 && response.status <= 399) {
         // Not followed: the backend never sends one, and what it would lead to says nothing true
@@ -204,6 +242,9 @@ QCoro::Task<APIResponse> APIClient::attempt(QString method, QString path, std::o
         throw APIError::invalidResponse();
     }
 
+    // A session other than the stored one is neither repaired nor renewed: the store is not its.
+    if (response.status == 401 && asSession)
+        throw APIError::signInRequired();
     if (response.status == 401 && authenticated) {
         const auto current = m_tokenStore->token();
         if (current && current != sentToken) {
@@ -234,7 +275,7 @@ QCoro::Task<APIResponse> APIClient::attempt(QString method, QString path, std::o
     }
 
     if (response.status >= 200 && response.status <= 299) {
-        if (authenticated) {
+        if (authenticated && !asSession) {
             if (const auto renewed = response.renewedToken()) {
                 const auto stored = m_tokenStore->token();
                 // Only a renewal of the token this request carried may replace the stored one.
@@ -246,7 +287,9 @@ QCoro::Task<APIResponse> APIClient::attempt(QString method, QString path, std::o
     }
 
     const auto parsed = APIErrorBodyParser::parse(response.body, response.status);
-    throw APIError::server(parsed.code, parsed.message, response.status);
+    APIError refusal = APIError::server(parsed.code, parsed.message, response.status);
+    refusal.setRetryAfter(retryAfterOf(response));
+    throw refusal;
 }
 
 namespace {

@@ -99,7 +99,9 @@ public:
 
     QCoro::Task<CreateJobResponse> createJob(CreateJobRequest request, std::stop_token stop = {});
     QCoro::Task<CloudJob> startJob(QString id, std::stop_token stop = {});
-    QCoro::Task<CloudJob> cancelJob(QString id, std::stop_token stop = {});
+    // `session`: sent with that session token in place of the stored one (the session of the
+    // account that owns the job, since replaced), which its refusal leaves alone.
+    QCoro::Task<CloudJob> cancelJob(QString id, std::stop_token stop = {}, std::optional<QString> session = {});
     QCoro::Task<CloudJob> startClaimCheck(QString id, std::stop_token stop = {});
     QCoro::Task<CloudJob> job(QString id, std::stop_token stop = {});
     QCoro::Task<CloudJob> promoteJob(QString id, PromoteJobRequest request, std::stop_token stop = {});
@@ -127,7 +129,7 @@ public:
 private:
     QCoro::Task<APIResponse> attempt(QString method, QString path, std::optional<QByteArray> body,
                                      bool authenticated, bool allowReauth, bool attachTokenIfPresent,
-                                     std::stop_token stop, bool isRetry);
+                                     std::stop_token stop, bool isRetry, std::optional<QString> asSession = {});
     static void logDecodingFailure(const QString& path, const QString& description);
     // Stores the session token of a sign-in answer and returns its user.
     std::optional<APIUser> acceptSignInAnswer(const APIResponse& response);

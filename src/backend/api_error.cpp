@@ -45,7 +45,7 @@ QString serverText(APIErrorCode code, const std::optional<QString>& message)
         return text("error.api.invalidRequest",
                     "Hushframe couldn't process this file. Videos must be 3 hours or shorter.");
     case APIErrorCode::rateLimited:
-        return text("error.api.rateLimited", "Hushframe is busy with your other requests. Please try again in a moment.");
+        return text("error.api.rateLimited", "Hushframe's servers are busy right now. Please try again in a moment.");
     case APIErrorCode::conflict:
         return text("error.api.conflict", "This job has already started. Please wait for it to finish.");
     case APIErrorCode::internal:

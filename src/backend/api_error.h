@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <chrono>
 #include <optional>
 
 namespace hf {
@@ -39,6 +40,13 @@ public:
 
     static APIError server(APIErrorCode code, std::optional<QString> message, int status);
     static APIError network(QString description);
+    // A `network` failure after the answer had begun: the server was reached, its answer cut off.
+    static APIError cutOff(QString description)
+    {
+        APIError e = network(std::move(description));
+        e.m_cutOff = true;
+        return e;
+    }
     static APIError decoding(QString description);
     static APIError signInRequired() { return APIError(Case::signInRequired); }
     static APIError accountLimitReached() { return APIError(Case::accountLimitReached); }
@@ -56,6 +64,11 @@ public:
     int status() const { return m_status; }
     // The payload of `network` and `decoding`.
     const QString& description() const { return m_description; }
+    // How long a refusal (`server`) asked to be left alone before the next request ("Retry-After");
+    // none when it did not say.
+    std::optional<std::chrono::seconds> retryAfter() const { return m_retryAfter; }
+    void setRetryAfter(std::optional<std::chrono::seconds> wait) { m_retryAfter = wait; }
+    bool isCutOff() const { return m_cutOff; }
 
     QString localizedDescription() const override;
 
@@ -69,6 +82,8 @@ private:
     std::optional<QString> m_message;
     int m_status = 0;
     QString m_description;
+    std::optional<std::chrono::seconds> m_retryAfter;
+    bool m_cutOff = false;
 };
 
 // Reads the backend's error bodies: {"error": {"code": ..., "message": ...}} or the flat

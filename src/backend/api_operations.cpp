@@ -133,9 +133,16 @@ QCoro::Task<CloudJob> APIClient::startJob(QString id, std::stop_token stop)
     co_return sameJob(std::move(answer.job), id);
 }
 
-QCoro::Task<CloudJob> APIClient::cancelJob(QString id, std::stop_token stop)
+QCoro::Task<CloudJob> APIClient::cancelJob(QString id, std::stop_token stop, std::optional<QString> session)
 {
-    JobEnvelope answer = co_await send<JobEnvelope>(QStringLiteral("POST"), jobPath(id, "cancel"), emptyObject, stop);
+    const QString path = jobPath(id, "cancel");
+    if (!session) {
+        JobEnvelope answer = co_await send<JobEnvelope>(QStringLiteral("POST"), path, emptyObject, stop);
+        co_return sameJob(std::move(answer.job), id);
+    }
+    auto sending = attempt(QStringLiteral("POST"), path, emptyObject, true, false, false, stop, false, session);
+    const APIResponse response = co_await std::move(sending);
+    JobEnvelope answer = decodeAnswer<JobEnvelope>(response.body, path, response.status);
     co_return sameJob(std::move(answer.job), id);
 }
 

@@ -61,15 +61,22 @@ QCoro::Task<void> BatchQueueManager::runQueue(std::shared_ptr<Run> run, std::sha
             co_await previous->stepsEnded.wait(stop);
         // Waits in a row for servers that cannot be reached; any finished job ends the row.
         int outageTries = 0;
+        // The tries of one job share one bound on the time the servers may stay away.
+        QUuid boundJob;
+        std::shared_ptr<OutageBound> bound;
         while (self && !stop.stop_requested()) {
             const auto next = std::ranges::find_if(m_jobs, [](const BatchJob& j) { return j.status.isPending(); });
             if (next == m_jobs.end())
                 break;
             const BatchJob job = *next;
             setActiveJobId(job.id);
+            if (boundJob != job.id || !bound) {
+                boundJob = job.id;
+                bound = std::make_shared<OutageBound>();
+            }
             std::optional<std::chrono::milliseconds> outageWait;
             try {
-                const QUrl output = co_await process(job, stop);
+                const QUrl output = co_await process(job, bound, stop);
                 if (!self || stop.stop_requested())
                     break;
                 updateJob(job.id, [&output](BatchJob& j) { j.status = BatchJobStatus::completed(output); });
@@ -102,9 +109,14 @@ QCoro::Task<void> BatchQueueManager::runQueue(std::shared_ptr<Run> run, std::sha
                     break;
                 }
                 outageWait = m_outageBackoff.delay(outageTries);
+                if (const auto left = bound->left(m_waitClock.now()))
+                    outageWait = std::clamp(*left, std::chrono::milliseconds(0), *outageWait);
                 ++outageTries;
-                setErrorMessage(text("batch.outage.waiting",
-                                     "Hushframe couldn't reach its servers. The queue will try again in a moment."));
+                setErrorMessage(serverAnswered(error)
+                                    ? text("batch.outage.serverFault",
+                                           "Hushframe's servers ran into a problem. The queue will try again in a moment.")
+                                    : text("batch.outage.waiting",
+                                           "Hushframe couldn't reach its servers. The queue will try again in a moment."));
             }
             if (outageWait) {
                 auto waiting = m_waitClock.sleep(*outageWait, stop);
@@ -134,7 +146,7 @@ QCoro::Task<void> BatchQueueManager::runQueue(std::shared_ptr<Run> run, std::sha
     updateOverallProgress();
 }
 
-QCoro::Task<QUrl> BatchQueueManager::process(BatchJob job, std::stop_token stop)
+QCoro::Task<QUrl> BatchQueueManager::process(BatchJob job, std::shared_ptr<OutageBound> bound, std::stop_token stop)
 {
     QPointer<BatchQueueManager> self(this);
     const QUuid id = job.id;
@@ -182,7 +194,7 @@ QCoro::Task<QUrl> BatchQueueManager::process(BatchJob job, std::stop_token stop)
         });
     };
     const SeparatedStems stems =
-        co_await m_engine->separate(extracted.url, extracted.duration, JobKind::full, false, report, stop);
+        co_await m_engine->separate(extracted.url, extracted.duration, JobKind::full, false, report, stop, bound);
     throwIfStopped(stop);
     if (!self)
         throw Cancelled();

@@ -153,7 +153,7 @@ private:
     void applyProbeFailure(const QUuid& id, const QString& message);
 
     QCoro::Task<void> runQueue(std::shared_ptr<Run> run, std::shared_ptr<Run> previous, std::stop_token stop);
-    QCoro::Task<QUrl> process(BatchJob job, std::stop_token stop);
+    QCoro::Task<QUrl> process(BatchJob job, std::shared_ptr<OutageBound> bound, std::stop_token stop);
     void handleFailure(const BatchJob& job, const std::exception& error);
 
     std::vector<BatchJob> m_jobs;

@@ -10,6 +10,8 @@
 #include <QFileInfo>
 #include <QPointer>
 
+#include <algorithm>
+
 namespace hf {
 
 namespace {
@@ -135,18 +137,24 @@ QCoro::Task<void> EngineCoordinator::runProcessing(JobKind kind, ExtractionOpera
     bool cancelled = false;
     std::optional<QString> failure;
     // Servers out of reach are waited for, as the batch does: the same clean is tried again after
-    // a growing pause (and resumes its job when the backend still has it), until Cancel or the
-    // last try.
+    // a growing pause (and resumes its job when the backend still has it), until Cancel, the last
+    // try or the end of the time the servers may stay away, which the tries share.
+    const auto tries = std::make_shared<CleanTries>();
     for (int outageTries = 0;; ++outageTries) {
         bool outage = false;
+        bool reached = false;
+        std::optional<std::chrono::milliseconds> asked;
         try {
-            auto attempt = performProcessing(kind, operation, true, stop);
+            auto attempt = performProcessing(kind, operation, tries, true, stop);
             co_await std::move(attempt);
         } catch (const Cancelled&) {
             cancelled = true;
         } catch (const std::exception& e) {
             failure = describe(e);
             outage = isOutage(e);
+            reached = serverAnswered(e);
+            if (const auto* refusal = dynamic_cast<const APIError*>(&e))
+                asked = refusal->retryAfter();
         } catch (...) {
             failure = describe(std::current_exception());
         }
@@ -155,11 +163,19 @@ QCoro::Task<void> EngineCoordinator::runProcessing(JobKind kind, ExtractionOpera
         qCWarning(lcEngineCoordinator, "Clean lost the servers (try %d): %s", outageTries + 1,
                   qUtf8Printable(*failure));
         failure.reset();
-        setProgress(ProcessingProgress{m_progress.stage, m_progress.fractionCompleted,
-                                       text("status.coordinator.outage",
-                                            "Hushframe couldn't reach its servers. It will try again in a moment.")});
+        setProgress(ProcessingProgress{
+            m_progress.stage, m_progress.fractionCompleted,
+            reached ? text("status.coordinator.serverFault",
+                           "Hushframe's servers ran into a problem. It will try again in a moment.")
+                    : text("status.coordinator.outage",
+                           "Hushframe couldn't reach its servers. It will try again in a moment.")});
+        // The next try waits as long as the servers asked, and begins by the end of that time at
+        // the latest.
+        auto pause = std::max(m_outageBackoff.delay(outageTries), asked.value_or(std::chrono::milliseconds(0)));
+        if (const auto left = tries->bound->left(m_waitClock.now()))
+            pause = std::clamp(*left, std::chrono::milliseconds(0), pause);
         try {
-            auto waiting = m_waitClock.sleep(m_outageBackoff.delay(outageTries), stop);
+            auto waiting = m_waitClock.sleep(pause, stop);
             co_await std::move(waiting);
         } catch (const Cancelled&) {
             cancelled = true;
@@ -181,7 +197,8 @@ QCoro::Task<void> EngineCoordinator::runProcessing(JobKind kind, ExtractionOpera
 }
 
 QCoro::Task<void> EngineCoordinator::performProcessing(JobKind kind, ExtractionOperation operation,
-                                                       bool retriesAfterSignIn, std::stop_token stop)
+                                                       std::shared_ptr<CleanTries> tries, bool retriesAfterSignIn,
+                                                       std::stop_token stop)
 {
     if (!m_source)
         co_return;
@@ -209,10 +226,14 @@ QCoro::Task<void> EngineCoordinator::performProcessing(JobKind kind, ExtractionO
             extracted = m_interruptedDownload->extraction;
         else
             m_interruptedDownload.reset();
+        // The tries of a clean send the same soundtrack.
+        if (!extracted && tries->extraction && QFileInfo::exists(tries->extraction->audio.url.toLocalFile()))
+            extracted = tries->extraction;
         if (!extracted) {
             auto extracting = operation(stop);
             extracted = co_await std::move(extracting);
             throwIfStopped(stop);
+            tries->extraction = extracted;
         }
         const Extraction extraction = *extracted;
         *plan = CleanProgressPlan(extraction.audio.duration, std::nullopt);
@@ -220,7 +241,7 @@ QCoro::Task<void> EngineCoordinator::performProcessing(JobKind kind, ExtractionO
         const bool claimCheck = kind == JobKind::full && m_settings.checkSongsAutomatically;
         try {
             auto separating = m_engine->separate(extraction.audio.url, extraction.audio.duration, kind, claimCheck,
-                                                 report, stop);
+                                                 report, stop, tries->bound);
             fetched = co_await std::move(separating);
         } catch (...) {
             if (self) {
@@ -290,7 +311,9 @@ QCoro::Task<void> EngineCoordinator::performProcessing(JobKind kind, ExtractionO
     throwIfStopped(stop);
     if (!signedIn)
         throw Cancelled();
-    auto retry = performProcessing(kind, std::move(operation), false, stop);
+    // Signed in, the clean starts over, from a new extraction.
+    *tries = CleanTries{};
+    auto retry = performProcessing(kind, std::move(operation), std::move(tries), false, stop);
     co_await std::move(retry);
 }
 

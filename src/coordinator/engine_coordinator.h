@@ -394,8 +394,14 @@ private:
     QCoro::Task<void> computeResultGraphics(SeparationResult result, std::stop_token alive);
     QCoro::Task<void> requestFullClean(SourceVideo video, std::stop_token alive);
     QCoro::Task<void> runProcessing(JobKind kind, ExtractionOperation operation, std::stop_token stop);
-    QCoro::Task<void> performProcessing(JobKind kind, ExtractionOperation operation, bool retriesAfterSignIn,
-                                        std::stop_token stop);
+    // What the tries of one clean share: its soundtrack, extracted once, and one bound on the time
+    // the servers may stay out of reach.
+    struct CleanTries {
+        std::optional<Extraction> extraction;
+        std::shared_ptr<OutageBound> bound = std::make_shared<OutageBound>();
+    };
+    QCoro::Task<void> performProcessing(JobKind kind, ExtractionOperation operation, std::shared_ptr<CleanTries> tries,
+                                        bool retriesAfterSignIn, std::stop_token stop);
     QCoro::Task<void> loadOriginalWaveform(SeparationResult result, std::stop_token alive);
     // Records a failed clean: the log line, the failed progress and the message.
     void handleProcessingFailure(const QString& description, JobKind kind);

@@ -13,6 +13,7 @@
 #include <QSslSocket>
 #include <QTcpSocket>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -149,9 +150,17 @@ TransferOutcome transfer(const Transfer& t, const AudioUploading::Progress& prog
     qint64 read = 0;
     // The target may answer (a refusal) before it has read the body, and close: the answer counts.
     bool answeredEarly = false;
+    // What the target has taken so far, told again while it takes nothing more: the reports are
+    // thinned out, and the last one before a stall must not be the one that is lost.
+    // All of it taken is still short of done (1.0) until the target has answered.
+    const auto reportSent = [&] {
+        if (progress && total > 0)
+            progress(std::min(double(read - socket.bytesToWrite()) / double(total), 0.999));
+    };
     // Waits until more of what was written is sent, or an answer came early; none until the
     // time-out passes without progress.
     const auto sendSome = [&]() -> std::optional<TransferOutcome> {
+        reportSent();
         checkStop();
         if (socket.waitForBytesWritten(kPollMs))
             idleSince = std::chrono::steady_clock::now();
@@ -171,8 +180,7 @@ TransferOutcome transfer(const Transfer& t, const AudioUploading::Progress& prog
         } else if (auto failure = sendSome()) {
             return *failure;
         }
-        if (progress && total > 0)
-            progress(double(read - socket.bytesToWrite()) / double(total));
+        reportSent();
     }
     while (socket.bytesToWrite() > 0 && !answeredEarly)
         if (auto failure = sendSome())
@@ -193,6 +201,7 @@ TransferOutcome transfer(const Transfer& t, const AudioUploading::Progress& prog
                 return failed();
             break;
         }
+        reportSent();
         checkStop();
         if (socket.waitForReadyRead(kPollMs))
             idleSince = std::chrono::steady_clock::now();

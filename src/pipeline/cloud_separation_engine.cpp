@@ -47,13 +47,15 @@ bool isTerminal(JobStatus status)
 }
 
 // Asks the backend to cancel a job; only the log hears how it went. Holds the client, not the
-// engine, so it outlives the call (and the engine) that started it.
-QCoro::Task<void> cancelJobOnBackend(QPointer<APIClient> api, QString jobID)
+// engine, so it outlives the call (and the engine) that started it. `session`: the session of the
+// account that owns the job, when it is no longer the stored one.
+QCoro::Task<void> cancelJobOnBackend(QPointer<APIClient> api, QString jobID, std::optional<QString> session = {})
 {
     if (!api)
         co_return;
     try {
-        const CloudJob ignored = co_await api->cancelJob(jobID);
+        auto cancelling = api->cancelJob(jobID, {}, std::move(session));
+        const CloudJob ignored = co_await std::move(cancelling);
         Q_UNUSED(ignored);
         qCInfo(lcCloudSeparationEngine, "Canceled job %s", qUtf8Printable(jobID));
     } catch (const Cancelled&) {
@@ -100,6 +102,19 @@ QCoro::Task<T> answerWithin(QPointer<APIClient> api, std::chrono::milliseconds l
     }
     throw APIError::network(text("error.network.notAnswering", "The server didn't answer in time."));
 }
+
+// A job in a state this client does not know is told as an answer this version doesn't understand.
+void requireKnownStatus(const CloudJob& job)
+{
+    if (job.status != JobStatus::unknown)
+        return;
+    qCWarning(lcCloudSeparationEngine, "Job %s is in a state this version doesn't know", qUtf8Printable(job.id));
+    throw APIError::decoding(QStringLiteral("unknown job status"));
+}
+
+// The least time a request is given, however little is left of the time it may take: the server is
+// asked once more before it is called silent.
+constexpr std::chrono::milliseconds shortestAsk{std::chrono::seconds(5)};
 
 // The most a step of a wait may be counted beyond what it asked for: a timer that fires that much
 // late means the process was not running (frozen, or the machine asleep), not that the server was
@@ -171,6 +186,14 @@ struct CloudSeparationEngine::Call {
     WaitClock clock;
     // When the last usable answer of the servers arrived in this call; none before one did.
     std::optional<std::chrono::steady_clock::time_point> lastAnswer;
+    // How long the servers may stay out of reach, and where that bound stood when this call began
+    // (set by an earlier try of the same work, or counted from this call's start).
+    std::chrono::milliseconds outageLimit{0};
+    std::chrono::steady_clock::time_point firstDeadline{};
+    QPointer<APIClient> api;
+    // The session the job's requests went with when they were last answered: the session of the
+    // account that owns the job.
+    std::optional<QString> session;
     JobStatus lastKnown = JobStatus::unknown;
     // The job was started (or found under way): from then on it may be resumed.
     bool started = false;
@@ -186,7 +209,37 @@ struct CloudSeparationEngine::Call {
     // The step under way moved on (a job made, the upload taken, the job started or read while it
     // runs, a stem arrived): the servers are there. A read of a job only to pick it up again is
     // not such a step.
-    void answered() { lastAnswer = clock.now(); }
+    void answered()
+    {
+        lastAnswer = clock.now();
+        if (api)
+            session = api->tokenStore().token();
+    }
+
+    // The session that owns the job ended while it ran, and another (or none) took its place: no
+    // request of this client can reach the job but with that session's own token.
+    bool sessionReplaced() const { return session && (!api || api->tokenStore().token() != session); }
+
+    // The end of the time the servers may stay out of reach. Only the answers of a started job
+    // move it on: a job made or an upload taken is made again by the next try, and a try that
+    // only gets that far brings the work no nearer to its end.
+    std::chrono::steady_clock::time_point deadline() const
+    {
+        return started && lastAnswer ? *lastAnswer + outageLimit : firstDeadline;
+    }
+
+    std::chrono::milliseconds timeLeft() const
+    {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(deadline() - clock.now());
+    }
+    // How long a request may take that is allowed `most` (at most `full`, its own limit): never
+    // past the deadline, but for the shortest ask.
+    std::chrono::milliseconds askWithin(std::chrono::milliseconds most, std::chrono::milliseconds full) const
+    {
+        return std::clamp(std::min(most, timeLeft()), std::min(full, shortestAsk), full);
+    }
+    std::chrono::milliseconds askWithin(std::chrono::milliseconds full) const { return askWithin(full, full); }
+    bool pastDeadline() const { return clock.now() >= deadline(); }
 
     void report(ProcessingStage stage, double fraction, QString message, bool mayGoBack = false)
     {
@@ -279,7 +332,7 @@ CloudSeparationEngine::~CloudSeparationEngine() = default;
 
 QCoro::Task<SeparatedStems> CloudSeparationEngine::separate(QUrl audioFile, double duration, JobKind kind,
                                                             bool claimCheck, ProgressCallback progress,
-                                                            std::stop_token stop)
+                                                            std::stop_token stop, std::shared_ptr<OutageBound> bound)
 {
     // Also refuses a duration that is not a number.
     if (!(duration <= maxDurationSeconds))
@@ -291,33 +344,32 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::separate(QUrl audioFile, doub
     call->expected.seconds = jobSeconds(kind, duration);
     call->soundtrackPath = audioFile.toLocalFile();
     call->clock = m_clock;
+    call->api = m_api;
+    if (m_api)
+        call->session = m_api->tokenStore().token();
+    if (!bound)
+        bound = std::make_shared<OutageBound>();
+    call->outageLimit = m_outageLimit;
+    call->firstDeadline = bound->deadline.value_or(m_clock.now() + m_outageLimit);
     QPointer<CloudSeparationEngine> self(this);
-    const auto began = m_clock.now();
     std::optional<QString> lastFailure;
     try {
         auto running = separateOnce(call, audioFile, duration, claimCheck, stop);
         SeparatedStems stems = co_await std::move(running);
-        if (self)
-            m_outageSince.remove(audioFile);
         co_return stems;
     } catch (const std::exception& e) {
-        if (!self || stop.stop_requested())
+        if (!self || stop.stop_requested() || !isOutage(e))
             throw;
-        if (!isOutage(e)) {
-            m_outageSince.remove(audioFile);
-            throw;
-        }
         // The servers are out of reach: the caller may try again, until the time without a usable
         // answer, over this call and those before it, is past the limit.
-        const auto since = call->lastAnswer ? *call->lastAnswer : m_outageSince.value(audioFile, began);
-        if (m_clock.now() - since < m_outageLimit) {
-            m_outageSince.insert(audioFile, since);
+        const auto deadline = call->deadline();
+        if (m_clock.now() < deadline) {
+            bound->deadline = deadline;
             throw;
         }
         lastFailure = describe(e);
     }
     qCWarning(lcCloudSeparationEngine, "The servers stayed out of reach too long: %s", qUtf8Printable(*lastFailure));
-    m_outageSince.remove(audioFile);
     if (const auto kept = m_interrupted.constFind(audioFile); kept != m_interrupted.constEnd()) {
         const QString jobID = kept->jobID;
         m_interrupted.remove(audioFile);
@@ -354,13 +406,16 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::separateOnce(std::shared_ptr<
         } catch (const std::exception& e) {
             if (self)
                 giveUp(*call, audioFile, jobID, stop.stop_requested(), isOutage(e));
+            throwIfSessionEnded(*call, e);
             throw;
         }
         if (resumed)
             co_return std::move(*resumed);
         if (!self || !api)
             throw Cancelled();
-        *call = Call{call->progress, kind, call->expected, call->soundtrackPath, call->clock, call->lastAnswer};
+        *call = Call{call->progress,    kind,           call->expected,
+                     call->soundtrackPath, call->clock,    call->lastAnswer,
+                     call->outageLimit,    call->firstDeadline, call->api};
     }
 
     call->report(ProcessingStage::Kind::uploading, 0.02, text("status.cloud.creatingJob", "Creating job"));
@@ -373,7 +428,7 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::separateOnce(std::shared_ptr<
         request.claimCheck = true;
 
     auto creating = answerWithin<CreateJobResponse>(
-        api, m_pollAnswerLimit, stop,
+        api, call->askWithin(m_pollAnswerLimit), stop,
         [request](APIClient& client, std::stop_token own) { return client.createJob(request, own); },
         call->slowReporter());
     const CreateJobResponse created = co_await std::move(creating);
@@ -401,9 +456,22 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::separateOnce(std::shared_ptr<
     } catch (const std::exception& e) {
         if (self)
             giveUp(*call, audioFile, jobID, stop.stop_requested(), isOutage(e));
+        throwIfSessionEnded(*call, e);
         throw;
     }
     co_return std::move(*stems);
+}
+
+void CloudSeparationEngine::throwIfSessionEnded(const Call& call, const std::exception& error)
+{
+    // The refusal, or the job's absence from the account that took the session's place, says
+    // nothing about the job: the session it belonged to ended.
+    const auto* api = dynamic_cast<const APIError*>(&error);
+    if (!api || !call.sessionReplaced())
+        return;
+    if (api->kind() == APIError::Case::signInRequired
+        || (api->kind() == APIError::Case::server && (api->status() == 401 || api->status() == 403 || api->status() == 404)))
+        throw APIError::signInRequired();
 }
 
 void CloudSeparationEngine::giveUp(const Call& call, const QUrl& audioFile, const QString& jobID, bool stopped,
@@ -426,7 +494,10 @@ void CloudSeparationEngine::giveUp(const Call& call, const QUrl& audioFile, cons
     }
     if (isRemembered)
         m_interrupted.remove(audioFile);
-    spawn(cancelJobOnBackend(m_api, jobID), lcCloudSeparationEngine(), QStringLiteral("Cancel of a job"));
+    std::optional<QString> owner;
+    if (call.sessionReplaced())
+        owner = call.session;
+    spawn(cancelJobOnBackend(m_api, jobID, owner), lcCloudSeparationEngine(), QStringLiteral("Cancel of a job"));
 }
 
 QCoro::Task<SeparatedStems> CloudSeparationEngine::runJob(std::shared_ptr<Call> call, QUrl audioFile,
@@ -434,6 +505,7 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::runJob(std::shared_ptr<Call> 
 {
     QPointer<CloudSeparationEngine> self(this);
     QPointer<APIClient> api = m_api;
+    requireKnownStatus(created.job);
 
     // Upload events may come from any thread; each is handed to the main thread and dropped once
     // the upload has returned, so no late event can move the progress back.
@@ -465,17 +537,18 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::runJob(std::shared_ptr<Call> 
 
     const QString createdID = created.job.id;
     auto starting = answerWithin<CloudJob>(
-        api, m_pollAnswerLimit, stop,
+        api, call->askWithin(m_pollAnswerLimit), stop,
         [createdID](APIClient& client, std::stop_token own) { return client.startJob(createdID, own); },
         call->slowReporter());
     const CloudJob started = co_await std::move(starting);
     if (!self)
         throw Cancelled();
     call->answered();
-    call->lastKnown = started.status;
-    call->started = true;
     if (started.kind != call->kind)
         throw APIError::otherJob();
+    requireKnownStatus(started);
+    call->lastKnown = started.status;
+    call->started = true;
     call->reportJob(started);
     auto finishing = finishJob(call, audioFile, started, stop);
     SeparatedStems stems = co_await std::move(finishing);
@@ -514,10 +587,11 @@ QCoro::Task<std::optional<SeparatedStems>> CloudSeparationEngine::resumeJob(std:
         throw Cancelled();
     std::optional<CloudJob> read;
     try {
-        auto reading = poll(jobID, std::nullopt, stop);
+        auto reading = poll(jobID, call->askWithin(m_pollAnswerLimit), stop);
         read = co_await std::move(reading);
     } catch (const APIError& e) {
-        if (e.kind() != APIError::Case::server || e.code() != APIErrorCode::notFound)
+        // Not found by the account that took the place of the job's own says nothing of the job.
+        if (e.kind() != APIError::Case::server || e.code() != APIErrorCode::notFound || call->sessionReplaced())
             throw;
     }
     if (!self)
@@ -530,6 +604,7 @@ QCoro::Task<std::optional<SeparatedStems>> CloudSeparationEngine::resumeJob(std:
     const CloudJob job = std::move(*read);
     if (job.kind != call->kind)
         throw APIError::otherJob();
+    requireKnownStatus(job);
     call->lastKnown = job.status;
     // The stems of a job past its expiry may already be gone, whatever its status still says.
     const bool expired = job.expiresAt && *job.expiresAt <= QDateTime::currentDateTimeUtc();
@@ -597,20 +672,21 @@ QCoro::Task<CloudJob> CloudSeparationEngine::waitForEnd(std::shared_ptr<Call> ca
         silence += std::min(std::chrono::duration_cast<milliseconds>(now - mark), most + runningMargin);
         mark = now;
     };
+    milliseconds pause = m_pollInterval;
     while (!isTerminal(current.status)) {
         // The wait comes before every poll; a failed poll does not shorten it.
-        auto sleeping = clock.sleep(m_pollInterval, stop);
+        auto sleeping = clock.sleep(pause, stop);
         co_await std::move(sleeping);
         if (!self || !m_api)
             throw Cancelled();
         throwIfStopped(stop);
-        count(m_pollInterval);
+        count(pause);
+        pause = m_pollInterval;
         const QString id = current.id;
         std::optional<CloudJob> polled;
         std::optional<APIError> failure;
         // The server is asked again before it is called silent, with at least a short poll's time.
-        const milliseconds limit =
-            std::clamp(m_unansweredLimit - silence, std::min(m_pollAnswerLimit, milliseconds(5000)), m_pollAnswerLimit);
+        const milliseconds limit = call->askWithin(m_unansweredLimit - silence, m_pollAnswerLimit);
         try {
             auto polling = poll(id, limit, stop);
             polled = co_await std::move(polling);
@@ -627,14 +703,18 @@ QCoro::Task<CloudJob> CloudSeparationEngine::waitForEnd(std::shared_ptr<Call> ca
             qCInfo(lcCloudSeparationEngine, "Poll failed (%ld): %s", long(failures),
                    qUtf8Printable(failure->kind() == APIError::Case::network ? failure->description()
                                                                              : failure->localizedDescription()));
-            if (failures >= maxConsecutivePollFailures || silence >= m_unansweredLimit)
+            if (failures >= maxConsecutivePollFailures || silence >= m_unansweredLimit || call->pastDeadline())
                 throw *failure;
+            // A server that asked for a pause gets it, as far as the wait may still go on.
+            if (const auto asked = failure->retryAfter())
+                pause = std::max(pause, std::min({milliseconds(*asked), m_unansweredLimit - silence, call->timeLeft()}));
             call->reportNotAnswering();
             continue;
         }
         // The answer names this job (the client checked its id); it must also be of its kind.
         if (polled->kind != call->kind)
             throw APIError::otherJob();
+        requireKnownStatus(*polled);
         current = std::move(*polled);
         call->lastKnown = current.status;
         call->answered();
@@ -678,7 +758,7 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::downloadStems(std::shared_ptr
         if (!m_api)
             throw Cancelled();
         const QString id = job.id;
-        auto reading = poll(id, std::nullopt, stop);
+        auto reading = poll(id, call->askWithin(m_pollAnswerLimit), stop);
         CloudJob reread = co_await std::move(reading);
         if (!self)
             throw Cancelled();

@@ -99,9 +99,12 @@ public:
     // instead of uploading and separating again.
     // Throws SeparationError, APIError, UploadError, FileSystemError, or hf::Cancelled when
     // `stop` is requested. A job the call gives up on is cancelled on the backend; one that lost
-    // the servers while it ran is kept to be resumed.
+    // the servers while it ran is kept to be resumed. `bound` is the time the servers may stay out
+    // of reach, shared with the calls before and after this one that try the same work again;
+    // none: this call alone.
     virtual QCoro::Task<SeparatedStems> separate(QUrl audioFile, double duration, JobKind kind, bool claimCheck,
-                                                 ProgressCallback progress, std::stop_token stop = {}) = 0;
+                                                 ProgressCallback progress, std::stop_token stop = {},
+                                                 std::shared_ptr<OutageBound> bound = {}) = 0;
 
     // Turns the finished preview `jobID` into a full clean of `duration` seconds without a new
     // upload; returns the job as the backend now describes it. Throws APIError.
@@ -140,7 +143,8 @@ public:
     ~CloudSeparationEngine() override;
 
     QCoro::Task<SeparatedStems> separate(QUrl audioFile, double duration, JobKind kind, bool claimCheck,
-                                         ProgressCallback progress, std::stop_token stop = {}) override;
+                                         ProgressCallback progress, std::stop_token stop = {},
+                                         std::shared_ptr<OutageBound> bound = {}) override;
     QCoro::Task<CloudJob> promote(QString jobID, double duration, bool claimCheck,
                                   std::stop_token stop = {}) override;
     QCoro::Task<void> cancel(QString jobID) override;
@@ -161,9 +165,10 @@ public:
         m_pollAnswerLimit = perPoll;
         m_unansweredLimit = total;
     }
-    // How long the calls for one soundtrack may go on failing for servers out of reach, the calls
-    // that try again included (2 minutes), counted from the last usable answer: a failure past it
-    // is final (OutageTooLong), and the job is given up.
+    // How long the calls of one piece of work (those sharing an OutageBound) may go on failing for
+    // servers out of reach (2 minutes), counted from the last usable answer of a started job, or
+    // from the first call: a failure past it is final (OutageTooLong), and the job is given up. No
+    // wait of a call goes on past it by more than one request's limit.
     void setOutageLimit(std::chrono::milliseconds limit) { m_outageLimit = limit; }
     // A stem download fails when fewer than `bytesPerSecond` arrive over any `window` (4 KiB/s
     // over 30 s by default), however long the whole download takes.
@@ -192,6 +197,9 @@ private:
     // The call could not finish job `jobID`: keeps it to be resumed when the servers went away
     // while it ran, else cancels it on the backend (best effort) unless it already ended.
     void giveUp(const Call& call, const QUrl& audioFile, const QString& jobID, bool stopped, bool outage);
+    // `error` ended the call after the session that owns its job was replaced: throws that the
+    // session ended (APIError::signInRequired) when it is what `error` tells.
+    static void throwIfSessionEnded(const Call& call, const std::exception& error);
     QCoro::Task<CloudJob> waitForEnd(std::shared_ptr<Call> call, CloudJob current, std::stop_token stop);
     // `keepPresent`: a stem already in the job's folder (checked when it was accepted) is kept.
     QCoro::Task<SeparatedStems> downloadStems(std::shared_ptr<Call> call, CloudJob job, bool keepPresent,
@@ -213,9 +221,6 @@ private:
     std::chrono::milliseconds m_pollAnswerLimit{std::chrono::seconds(15)};
     std::chrono::milliseconds m_unansweredLimit{std::chrono::seconds(60)};
     std::chrono::milliseconds m_outageLimit{std::chrono::minutes(2)};
-    // Since when the calls of each soundtrack have gone without a usable answer, while they
-    // fail for servers out of reach.
-    QHash<QUrl, std::chrono::steady_clock::time_point> m_outageSince;
     // Jobs that may still give their stems, by the soundtrack sent (see interruptedJob).
     struct Remembered {
         QString jobID;

@@ -21,14 +21,25 @@ bool isOutage(const std::exception& error)
     if (const auto* api = dynamic_cast<const APIError*>(&error)) {
         if (api->kind() == APIError::Case::network)
             return true;
-        // A 2xx that failed is a success answer the server broke (see APIError::brokenAnswer).
+        // A 2xx that failed is a success answer the server broke (see APIError::brokenAnswer); a
+        // 429 asks for a pause, not for the work to end.
         return api->kind() == APIError::Case::server
-            && (api->status() == 502 || api->status() == 503 || api->status() == 504
+            && (api->status() == 429 || api->status() == 502 || api->status() == 503 || api->status() == 504
                 || (api->status() >= 200 && api->status() <= 299));
     }
     if (const auto* upload = dynamic_cast<const UploadError*>(&error))
         return upload->errorCase() == UploadError::Case::interrupted;
     return false;
+}
+
+bool serverAnswered(const std::exception& error)
+{
+    const auto* api = dynamic_cast<const APIError*>(&error);
+    if (!api || !isOutage(error))
+        return false;
+    if (api->kind() == APIError::Case::network)
+        return api->isCutOff();
+    return api->status() == 429 || (api->status() >= 200 && api->status() <= 299);
 }
 
 std::chrono::milliseconds OutageBackoff::delay(int tries) const

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <exception>
 #include <functional>
+#include <optional>
 #include <stop_token>
 
 namespace hf {
@@ -37,10 +38,30 @@ private:
     QString m_description;
 };
 
+// The one bound on how long the servers may stay out of reach, shared by the tries of one piece of
+// work (a clean, and the tries after it that go on with it): the engine sets it when a try first
+// loses the servers, and moves it on with every usable answer a later try can build on. Past it, a
+// try that loses the servers again is the last, and the waits of a try end there.
+struct OutageBound {
+    std::optional<std::chrono::steady_clock::time_point> deadline;
+
+    // The time left at `now` (none when no try has lost the servers yet; below zero once past).
+    std::optional<std::chrono::milliseconds> left(std::chrono::steady_clock::time_point now) const
+    {
+        if (!deadline)
+            return std::nullopt;
+        return std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - now);
+    }
+};
+
 // A failure that says the servers could not be reached, a gateway could not reach them (502,
-// 503, 504) or a success answer came broken, not that this work cannot be done: trying again later
-// may succeed.
+// 503, 504), they are too busy for now (429) or a success answer came broken, not that this work
+// cannot be done: trying again later may succeed.
 bool isOutage(const std::exception& error);
+// Of those, a failure in which the servers themselves did answer, though not usably (a success
+// that came broken or cut off, a request to wait): they are there, but not working. A gateway's
+// refusal (502, 503, 504) says that it could not reach them.
+bool serverAnswered(const std::exception& error);
 
 // Tries against servers out of reach: the wait before each new try doubles from `first` up to
 // `cap`; after `maxTries` tries the work gives up.

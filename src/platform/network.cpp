@@ -5,6 +5,8 @@
 #include <QNetworkReply>
 #include <QTimer>
 
+#include <zlib.h>
+
 namespace hf {
 namespace {
 
@@ -25,6 +27,75 @@ QNetworkAccessManager* makeEphemeralNetworkSession(QObject* parent, std::chrono:
     session->setTransferTimeout(static_cast<int>(idleTimeout.count()));
     session->setRedirectPolicy(QNetworkRequest::SameOriginRedirectPolicy);
     return session;
+}
+
+struct BoundedBody::Inflater {
+    z_stream stream{};
+    bool begun = false;
+    bool ended = false;
+};
+
+bool BoundedBody::unfinished() const
+{
+    return m_inflater && m_inflater->begun && !m_inflater->ended && !tooLarge() && !m_undecodable;
+}
+
+BoundedBody::BoundedBody(QByteArrayView encoding, qint64 bound) : m_bound(bound)
+{
+    const QByteArray name = encoding.toByteArray().trimmed().toLower();
+    if (name.isEmpty() || name == "identity")
+        return;
+    if (name != "gzip" && name != "x-gzip" && name != "deflate") {
+        m_undecodable = true;
+        return;
+    }
+    m_inflater = std::make_unique<Inflater>();
+    // 32 added to the window size reads the gzip and the zlib wrapper alike.
+    if (inflateInit2(&m_inflater->stream, 15 + 32) != Z_OK) {
+        m_inflater.reset();
+        m_undecodable = true;
+    }
+}
+
+BoundedBody::~BoundedBody()
+{
+    if (m_inflater)
+        inflateEnd(&m_inflater->stream);
+}
+
+void BoundedBody::take(QByteArrayView sent)
+{
+    if (sent.isEmpty() || tooLarge() || m_undecodable)
+        return;
+    if (!m_inflater) {
+        m_bytes.append(sent);
+        return;
+    }
+    z_stream& z = m_inflater->stream;
+    if (m_inflater->ended) {
+        m_undecodable = true;   // bytes after the end of the compressed data
+        return;
+    }
+    m_inflater->begun = true;
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(sent.data()));
+    z.avail_in = uInt(sent.size());
+    char piece[64 * 1024];
+    while (z.avail_in > 0 && !tooLarge()) {
+        z.next_out = reinterpret_cast<Bytef*>(piece);
+        z.avail_out = sizeof piece;
+        const int result = inflate(&z, Z_NO_FLUSH);
+        m_bytes.append(piece, qsizetype(sizeof piece - z.avail_out));
+        if (result == Z_STREAM_END) {
+            m_inflater->ended = true;
+            if (z.avail_in > 0)
+                m_undecodable = true;
+            return;
+        }
+        if (result != Z_OK) {
+            m_undecodable = true;
+            return;
+        }
+    }
 }
 
 void limitReadBuffer(QNetworkReply* reply, qint64 bytes)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+#include <QByteArrayView>
 #include <QNetworkAccessManager>
 #include <QObject>
 
@@ -41,6 +43,36 @@ private:
     Breach m_breach = Breach::none;
     qint64 m_received = 0;
     qint64 m_receivedAtWindowStart = 0;
+};
+
+// An answer's body as it arrives, decoded from its Content-Encoding (gzip or zlib deflate; none or
+// "identity": as it is), and kept up to a bound: what comes after the bound is not decoded.
+// Requests that use it ask for "gzip, deflate" themselves, so that Qt hands over the body as sent:
+// Qt's own decoding inflates a whole piece at once, and its refusal of one that inflates too far
+// leaves the reply unfinished.
+class BoundedBody {
+public:
+    BoundedBody(QByteArrayView encoding, qint64 bound);
+    ~BoundedBody();
+    BoundedBody(const BoundedBody&) = delete;
+    BoundedBody& operator=(const BoundedBody&) = delete;
+
+    // Takes the next bytes of the body as sent.
+    void take(QByteArrayView sent);
+    // The decoded body: past the bound, at least bound + 1 bytes of it.
+    const QByteArray& bytes() const { return m_bytes; }
+    bool tooLarge() const { return m_bytes.size() > m_bound; }
+    // The body could not be decoded (an unknown encoding, or data that is not what it says).
+    bool undecodable() const { return m_undecodable; }
+    // Compressed data began but did not reach its end.
+    bool unfinished() const;
+
+private:
+    struct Inflater;
+    std::unique_ptr<Inflater> m_inflater;
+    QByteArray m_bytes;
+    qint64 m_bound;
+    bool m_undecodable = false;
 };
 
 // Keeps at most `bytes` of `reply`'s answer unread at a time: the network thread pauses while

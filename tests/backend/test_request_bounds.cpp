@@ -124,6 +124,7 @@ private Q_SLOTS:
         QTest::addColumn<int>("answer");
         QTest::newRow("length announced") << int(FaultyProxy::Answer::hugeWithLength);
         QTest::newRow("chunked") << int(FaultyProxy::Answer::hugeChunked);
+        QTest::newRow("gzip-encoded") << int(FaultyProxy::Answer::gzipFlood);
     }
 
     void gigabyteAnswerIsRefusedUnread()

@@ -39,7 +39,8 @@ bool writeSilentWav(const QString& path)
 }
 
 QCoro::Task<SeparatedStems> FakeEngine::separate(QUrl audioFile, double duration, JobKind kind, bool wantsCheck,
-                                                 ProgressCallback progress, std::stop_token stop)
+                                                 ProgressCallback progress, std::stop_token stop,
+                                                 std::shared_ptr<OutageBound>)
 {
     calls.push_back(Call{audioFile, duration, kind, wantsCheck, stop});
     lastProgress = progress;

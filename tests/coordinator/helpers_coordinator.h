@@ -62,7 +62,8 @@ public:
     std::optional<QDateTime> promotedExpiry;
 
     QCoro::Task<SeparatedStems> separate(QUrl audioFile, double duration, JobKind kind, bool wantsCheck,
-                                         ProgressCallback progress, std::stop_token stop) override;
+                                         ProgressCallback progress, std::stop_token stop,
+                                         std::shared_ptr<OutageBound> bound) override;
     QCoro::Task<CloudJob> promote(QString jobID, double duration, bool wantsCheck, std::stop_token stop) override;
     QCoro::Task<void> cancel(QString) override { co_return; }
 };

@@ -66,7 +66,7 @@ public:
     std::deque<std::exception_ptr> outcomes;
 
     QCoro::Task<SeparatedStems> separate(QUrl audioFile, double, JobKind kind, bool claimCheck,
-                                         ProgressCallback progress, std::stop_token stop) override
+                                         ProgressCallback progress, std::stop_token stop, std::shared_ptr<OutageBound>) override
     {
         const QString name = baseOf(audioFile).mid(QStringLiteral("source-").size());
         calls << name;

@@ -34,10 +34,10 @@ public:
     int promotions = 0;
 
     QCoro::Task<SeparatedStems> separate(QUrl audioFile, double duration, JobKind kind, bool claimCheck,
-                                         ProgressCallback progress, std::stop_token stop) override
+                                         ProgressCallback progress, std::stop_token stop, std::shared_ptr<OutageBound> bound) override
     {
         ++separations;
-        return m_inner.separate(audioFile, duration, kind, claimCheck, std::move(progress), stop);
+        return m_inner.separate(audioFile, duration, kind, claimCheck, std::move(progress), stop, std::move(bound));
     }
     QCoro::Task<CloudJob> promote(QString jobID, double duration, bool claimCheck, std::stop_token stop) override
     {

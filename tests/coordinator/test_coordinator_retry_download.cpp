@@ -15,6 +15,7 @@
 #include "support/test_support.h"
 
 #include <QDir>
+#include <QRegularExpression>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -141,6 +142,60 @@ private Q_SLOTS:
             QVERIFY2(why == waiting || why.startsWith(u"Separating again from the start")
                          || seen[i].stage.kind() == ProcessingStage::Kind::completed,
                      qPrintable(seen[i - 1].currentStatusMessage + QStringLiteral(" -> ") + why));
+        }
+    }
+
+    // Servers lost before the job starts or while it runs: the preview's tries send one soundtrack
+    // (extracted once) and share one bound on the time without a usable answer, so the clean ends
+    // soon after it with the last failure's words, having said meanwhile what went wrong.
+    void lostServersEndTheCleanWithinOneBound()
+    {
+        const QString unreachable = QStringLiteral("Hushframe couldn't reach its servers. It will try again in a moment.");
+        const QString faulty = QStringLiteral("Hushframe's servers ran into a problem. It will try again in a moment.");
+        const struct {
+            const char* method;
+            const char* path;
+            FaultyProxy::Answer answer;
+            const char16_t* final;
+            bool reached;   // the server answered, though not usably
+        } cases[] = {
+            {"POST", "/v1/jobs", FaultyProxy::Answer::trickle, u"Hushframe couldn't reach its servers.", false},
+            {"POST", "/v1/jobs", FaultyProxy::Answer::emptySuccess, u"Hushframe's servers ran into a problem.", true},
+            {"GET", "/v1/jobs/[^/]+", FaultyProxy::Answer::trickle, u"Hushframe couldn't reach its servers.", false},
+            {"GET", "/stems/.*/dialogue.flac", FaultyProxy::Answer::trickle, u"Hushframe couldn't reach its servers.",
+             false},
+        };
+        coordinator->setOutageWait(OutageBackoff{300ms, 1s, 30});
+        engine->setServerSilenceLimits(400ms, 1500ms);
+        engine->setDownloadMinimumRate(1000, 1s);
+        engine->setOutageLimit(3s);
+        const auto extractions = [&] {
+            return test::filesUnder(caches() + "/Work").filter(QRegularExpression(QStringLiteral("/source-[^/]*$"))).size();
+        };
+        int row = 0;
+        for (const auto& c : cases) {
+            const QString movie = dir.filePath(QStringLiteral("lost-%1.mp4").arg(row++));
+            QVERIFY(test::makeMovie(movie, 3));
+            const qsizetype extractedBefore = extractions();
+            proxy->clear();
+            proxy->replace(c.method, c.path, c.answer, 1000);
+            QStringList said;
+            auto connection = connect(coordinator.get(), &EngineCoordinator::progressChanged, this,
+                                      [&] { said << coordinator->progress().currentStatusMessage; });
+            QElapsedTimer clock;
+            clock.start();
+            coordinator->openVideo(QUrl::fromLocalFile(movie));
+            QVERIFY2(QTest::qWaitFor([&] { return coordinator->errorMessage() && !coordinator->isProcessing(); }, 40000),
+                     c.path);
+            disconnect(connection);
+            QVERIFY2(coordinator->errorMessage()->startsWith(QString::fromUtf16(c.final)),
+                     qPrintable(*coordinator->errorMessage()));
+            QVERIFY2(proxy->replaced() >= 2, c.path);
+            QCOMPARE(extractions(), extractedBefore + 1);
+            // The bound of 3 s and one request's limit, well before as many tries as are allowed.
+            QVERIFY2(clock.elapsed() < 15000, qPrintable(QString::number(clock.elapsed())));
+            QVERIFY2(said.contains(c.reached ? faulty : unreachable), c.path);
+            QVERIFY2(!said.contains(c.reached ? unreachable : faulty), c.path);
         }
     }
 

@@ -358,7 +358,7 @@ private Q_SLOTS:
         auto json = [](const QJsonObject& o) { return QJsonDocument(o).toJson().toStdString(); };
         const QJsonObject job{{"id", "job_3"}, {"kind", "full"}, {"status", "awaiting_upload"}, {"durationSeconds", 10800}};
         QJsonObject running = job, failed = job;
-        running["status"] = "running";
+        running["status"] = "processing";
         failed["status"] = "failed";
         failed["error"] = QJsonObject{{"code", "internal"}, {"message", "stopped here"}};
         const QJsonObject upload{{"url", "http://127.0.0.1:9/up"}, {"method", "PUT"}, {"headers", QJsonObject{}}};

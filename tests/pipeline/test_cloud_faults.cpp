@@ -47,10 +47,12 @@ class TestCloudFaults : public QObject {
 
     QString jobsFolder() const { return dir.filePath(QStringLiteral("Jobs")); }
 
-    SeparatedStems separate()
+    // `bound`: shared with the calls before and after, as the tries of one clean share it.
+    SeparatedStems separate(std::shared_ptr<OutageBound> bound = {})
     {
         return runTask(engine->separate(soundtrack, duration, JobKind::full, false,
-                                        [this](const ProcessingProgress& p) { reports.push_back(p); }),
+                                        [this](const ProcessingProgress& p) { reports.push_back(p); }, {},
+                                        std::move(bound)),
                        60000);
     }
 
@@ -208,6 +210,18 @@ private Q_SLOTS:
         QVERIFY(e);
         QCOMPARE(e->kind(), APIError::Case::server);
         QCOMPARE(e->status(), 503);
+
+        // A server too busy for a poll is left alone as long as its Retry-After asks, then asked again.
+        init();
+        std::vector<std::chrono::milliseconds> waits;
+        engine->setWaitClock(WaitClock{[] { return std::chrono::steady_clock::now(); },
+                                       [&](std::chrono::milliseconds duration, std::stop_token stop) {
+                                           waits.push_back(duration);
+                                           return sleepFor(duration, std::move(stop));
+                                       }});
+        proxy->replace("GET", "/v1/jobs/[^/]+", Answer::rateLimited, 1);
+        QCOMPARE(separate().job.status, JobStatus::succeeded);
+        QCOMPARE(std::ranges::count(waits, std::chrono::milliseconds(1000)), 1);
     }
 
     void retryDownloadsOnlyWhatIsMissing()
@@ -233,24 +247,36 @@ private Q_SLOTS:
         QVERIFY(!engine->interruptedJob(soundtrack));
     }
 
-    // A poll answered about another job: the clean fails with that fault's own message, keeps no
-    // stem, and gives its own job up on the backend.
+    // A poll answered about another job, in a state this client does not know, or refused for a
+    // session that ended (which the client replaces with a new account, as the account state
+    // does): the clean fails with that fault's own message, keeps no stem, and gives its own job
+    // up on the backend, in the session that owns it.
     void answerAboutAnotherJobIsNotKept()
     {
-        const std::pair<const char*, const char*> rewrites[] = {
-            {"\"id\"\\s*:\\s*\"[^\"]*\"", "\"id\":\"job_other\""},           // another job's id
-            {"\"kind\"\\s*:\\s*\"full\"", "\"kind\":\"preview\""},             // this job as a preview
+        const std::tuple<int, const char*, const char*, APIError::Case> rewrites[] = {
+            {200, "\"id\"\\s*:\\s*\"[^\"]*\"", "\"id\":\"job_other\"", APIError::Case::otherJob},
+            {200, "\"kind\"\\s*:\\s*\"full\"", "\"kind\":\"preview\"", APIError::Case::otherJob},
+            {200, "\"status\"\\s*:\\s*\"[a-z_]+\"", "\"status\":\"paused\"", APIError::Case::decoding},
+            {401, "^.*$", "{\"error\":{\"code\":\"unauthorized\"}}", APIError::Case::signInRequired},
         };
-        for (const auto& [from, to] : rewrites) {
+        const std::optional<QString> session = local->tokens.token();
+        api->silentReauthenticator = [client = api.get()]() -> QCoro::Task<bool> {
+            const std::optional<APIUser> user = co_await client->signInAnonymously();
+            Q_UNUSED(user);
+            co_return true;
+        };
+        for (const auto& [status, from, to, expected] : rewrites) {
             init();
-            rewriteNextJobRecord(200, from, to);
+            rewriteNextJobRecord(status, from, to);
             auto e = thrown<APIError>([&] { separate(); });
-            QVERIFY2(e && e->kind() == APIError::Case::otherJob, to);
+            QVERIFY2(e && e->kind() == expected, to);
             QCOMPARE(filesUnder(jobsFolder()), QStringList());
             QVERIFY(!engine->interruptedJob(soundtrack));
+            local->tokens.save(*session);
             const QString id = startedJobID();
             QVERIFY(QTest::qWaitFor([&] { return runTask(api->job(id)).status == JobStatus::canceled; }, 5000));
         }
+        api->silentReauthenticator = {};
     }
 
     // Polls never answered, or answered a byte at a time, end the clean at the limit of time
@@ -344,10 +370,11 @@ private Q_SLOTS:
             clock.start();
             int tries = 0;
             std::optional<QString> final;
+            const auto bound = std::make_shared<OutageBound>();
             while (!final && tries < 40) {
                 ++tries;
                 try {
-                    separate();
+                    separate(bound);
                 } catch (const OutageTooLong& e) {
                     final = e.localizedDescription();
                 } catch (const std::exception& e) {

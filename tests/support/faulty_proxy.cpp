@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
+
+#include <zlib.h>
 
 namespace hf::test {
 
@@ -25,6 +28,42 @@ bool sameName(const std::string& a, const char* b)
 // The type of the huge answers. Written with its character set, which keeps the server from
 // compressing it: the client is to meet a gigabyte on the wire.
 const char* const hugeType = "application/json; charset=utf-8";
+// 64 MiB of spaces and letters and then "{}", gzip-encoded, made once.
+// 64 MiB of spaces and "{}", gzip-encoded, made once.
+const std::string& gzipFloodBody()
+{
+    static const std::string body = [] {
+        z_stream z{};
+        deflateInit2(&z, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
+        // Spaces with a letter every KiB (from a simple generator), so that it inflates about 250
+        // times over and comes in many pieces, as a real flood does.
+        std::string spaces(1 << 20, ' ');
+        std::uint32_t state = 1;
+        std::string out;
+        char buffer[64 * 1024];
+        const auto feed = [&](const std::string& in, int flush) {
+            z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+            z.avail_in = uInt(in.size());
+            do {
+                z.next_out = reinterpret_cast<Bytef*>(buffer);
+                z.avail_out = sizeof buffer;
+                deflate(&z, flush);
+                out.append(buffer, sizeof buffer - z.avail_out);
+            } while (z.avail_out == 0);
+        };
+        for (int i = 0; i < 64; ++i) {
+            for (size_t at = 0; at < spaces.size(); at += 128) {
+                state = state * 1664525u + 1013904223u;
+                spaces[at] = char('a' + (state >> 24) % 26);
+            }
+            feed(spaces, Z_NO_FLUSH);
+        }
+        feed("{}", Z_FINISH);
+        deflateEnd(&z);
+        return out;
+    }();
+    return body;
+}
 
 // Headers the client computes for itself, and what the server side of httplib adds for its own use.
 bool passesOn(const std::string& name)
@@ -216,6 +255,16 @@ void FaultyProxy::answer(Answer answer, const httplib::Request& request, httplib
         response.set_content("", "application/json");
         return;
     case Answer::repeatedKeys:
+        return;
+    case Answer::gzipFlood:
+        response.status = 200;
+        response.set_header("Content-Encoding", "gzip");
+        response.set_content(gzipFloodBody(), hugeType);
+        return;
+    case Answer::rateLimited:
+        response.status = 429;
+        response.set_header("Retry-After", "1");
+        response.set_content(R"({"error":{"code":"rate_limited","message":"Too many requests."}})", "application/json");
         return;
     case Answer::redirect:
         response.status = 302;

@@ -34,6 +34,8 @@ public:
         redirect,       // 302 to the same path with "/moved" appended (same origin)
         emptySuccess,   // 200 with an empty body
         repeatedKeys,   // the server's answer with every top-level member written twice
+        gzipFlood,      // 200, gzip-encoded: 64 MiB of spaces and letters, a few hundred KiB on the wire
+        rateLimited,    // 429 with "Retry-After: 1" and the backend's error body
     };
     // Changes the server's real answer (status and body) before it is passed on.
     using Rewrite = std::function<void(int& status, std::string& body)>;
