@@ -233,6 +233,10 @@ public:
         if (!m_loop)
             return;
         pa_threaded_mainloop_lock(m_loop);
+        // A silent stream still on its way (a stop just asked for it) is asked for anew, to play
+        // as soon as it is there rather than wait for a second word from the server.
+        if (m_stream && pa_stream_get_state(m_stream) == PA_STREAM_CREATING)
+            closeStreamLocked();
         openLocked();   // nothing to do when prepared, unless the server dropped the stream
         playLocked();
         pa_threaded_mainloop_unlock(m_loop);
@@ -303,7 +307,9 @@ private:
         pa_stream_set_write_callback(m_stream, &PulseAudioOutput::streamWants, this);
         const uint32_t bytes = uint32_t(pa_usec_to_bytes(bufferMicroseconds, &spec));
         const pa_buffer_attr buffer{uint32_t(-1), bytes, uint32_t(-1), uint32_t(-1), uint32_t(-1)};
-        const auto flags = pa_stream_flags_t(PA_STREAM_START_CORKED | PA_STREAM_INTERPOLATE_TIMING
+        // A stream opened to wait for a start waits corked; one opened by a start plays as soon
+        // as it holds its buffer.
+        const auto flags = pa_stream_flags_t((m_started ? 0 : PA_STREAM_START_CORKED) | PA_STREAM_INTERPOLATE_TIMING
                                              | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
         if (pa_stream_connect_playback(m_stream, nullptr, &buffer, flags, nullptr, nullptr) < 0) {
             qCWarning(lcAudioOutput, "The sound stream could not be opened: %s",
@@ -350,8 +356,10 @@ private:
     {
         if (!m_started || !m_stream || pa_stream_get_state(m_stream) != PA_STREAM_READY)
             return;
-        if (pa_operation* uncorked = pa_stream_cork(m_stream, 0, nullptr, nullptr))
-            pa_operation_unref(uncorked);
+        if (pa_stream_is_corked(m_stream) == 1) {
+            if (pa_operation* uncorked = pa_stream_cork(m_stream, 0, nullptr, nullptr))
+                pa_operation_unref(uncorked);
+        }
         fillLocked();
     }
 
