@@ -226,13 +226,17 @@ public:
         if (m_started)
             return;
         m_startedAt = steadyNanoseconds();
-        // A failure is reported until a stream is open again.
-        m_feed.failed = !m_loop;
         m_feed.setRenderer(renderer);
-        m_started = true;
-        if (!m_loop)
+        if (!m_loop) {
+            m_feed.failed = true;
+            m_started = true;
             return;
+        }
         pa_threaded_mainloop_lock(m_loop);
+        // What an earlier start met is forgotten (with the loop locked, so that no word about the
+        // broken connection comes after it): this start reports its own.
+        m_feed.failed = false;
+        m_started = true;
         // A silent stream still on its way (a stop just asked for it) is asked for anew, to play
         // as soon as it is there rather than wait for a second word from the server.
         if (m_stream && pa_stream_get_state(m_stream) == PA_STREAM_CREATING)
