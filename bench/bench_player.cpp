@@ -231,8 +231,8 @@ int main(int argc, char** argv)
 
     // 3. Start of sound: from play() to the first sample the sound server played, recorded at
     // the sink's monitor, on a private server with a null sink (the machine needs no sound card).
-    // The outputs above play into nothing, so Qt Multimedia has not looked for devices yet: from
-    // here on they are the private server's.
+    // The outputs above play into nothing; the device outputs made from here on connect to the
+    // private server.
     std::vector<double> firstPlays, laterPlays;
     int silentPlays = 0;
     SoundServer sound;

@@ -42,7 +42,8 @@ HushframeApp::HushframeApp(AppServices& services, FilePicker* picker, QObject* p
       m_quitGuard(services.batch(), [this] { return openWindow(QStringLiteral("main")); })
 {
     // Every way of quitting passes the guard: the last window's close and the application's quit
-    // request through its filter, the end of the desktop session through its signal.
+    // request (SIGTERM's too) through its filter, the end of the desktop session through its
+    // signal.
     QCoreApplication::instance()->installEventFilter(&m_quitGuard);
 #ifndef QT_NO_SESSIONMANAGER
     if (auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance()))

@@ -6,6 +6,7 @@
 // program hand over. Made by main() after the QApplication and the service container.
 
 #include "app/quit_guard.h"
+#include "app/termination_signal.h"
 #include "app/window_registry.h"
 
 #include <QObject>
@@ -51,6 +52,8 @@ private:
     WindowRegistry m_windows;
     // Made after the windows' registry and gone before it.
     QuitGuard m_quitGuard;
+    // SIGTERM, as at logout or shutdown, asks the guard like any quit.
+    TerminationSignal m_termination;
 };
 
 } // namespace hf

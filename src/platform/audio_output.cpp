@@ -2,14 +2,7 @@
 
 #include "platform/logging.h"
 
-#include <QAudioDevice>
-#include <QAudioFormat>
-#include <QAudioSink>
-#include <QCoreApplication>
-#include <QIODevice>
-#include <QMediaDevices>
-#include <QThread>
-#include <QTimer>
+#include <pulse/pulseaudio.h>
 
 #include <algorithm>
 #include <chrono>
@@ -123,19 +116,18 @@ std::vector<float> NullAudioOutput::pull(qint64 frames, qint64* played)
 
 namespace {
 
-// The sink's buffer: short enough for a seek to be heard at once.
+// The stream's buffer: short enough for a seek to be heard at once.
 constexpr qint64 bufferMicroseconds = 100000;
-// A sink reads every few tens of milliseconds while it plays; this long without a read, it has
-// stopped.
+// A stream is read every few tens of milliseconds while it plays; this long without a read, it
+// has stopped.
 constexpr qint64 stallNanoseconds = 500'000'000;
 // Opening a stream takes a good part of a second, and a new stream is only played once the
 // server has woken its device for it: a device that idled with no stream on it (as after the
 // server restarted) may have been scheduled up to 2 s ahead, and takes nothing of the new stream
 // until then. A server that has not played a stream after this long is not answering.
 constexpr qint64 openNanoseconds = 3'000'000'000;
-// How long the application's end waits for the output thread to let the sound server go; a
-// thread still waiting for a server that does not answer is left to it.
-constexpr int closeMilliseconds = 2000;
+// How often the count of frames played is sampled.
+constexpr pa_usec_t sampleMicroseconds = 10000;
 
 qint64 steadyNanoseconds()
 {
@@ -143,350 +135,383 @@ qint64 steadyNanoseconds()
         .count();
 }
 
-// What the main thread and the output's thread both touch. The output's thread may be held up
-// inside the sound server's client library for as long as the server does not answer, so it
-// owns a share of this and never touches the output object itself.
-struct Feed {
-    std::mutex renderMutex;   // held while rendering
-    AudioRenderer* renderer = nullptr;
-    std::atomic<qint64> rendered{0};    // frames handed to the current stream
-    std::atomic<qint64> bufferFrames{0};   // what the current stream's buffer holds
-    std::atomic<qint64> lastRead{0};    // steady clock, nanoseconds: when a renderer last gave frames
-    std::atomic<bool> open{false};      // a stream is open and takes what it is given
-    std::atomic<bool> failed{false};    // the stream could not be opened, or the server dropped it
-    // The current stream's count of frames played, as sampled by the output's thread, and when.
-    std::atomic<qint64> processed{0};
-    std::atomic<qint64> processedAt{0};
-
-    // Returns once a render by the previous renderer has ended.
-    void setRenderer(AudioRenderer* next)
-    {
-        std::lock_guard lock(renderMutex);
-        renderer = next;
-    }
-};
-
-// The QIODevice the sink reads from in pull mode; it asks the renderer for exactly what the
-// sink wants (unbuffered, so nothing rendered waits in the device). Without a renderer it has
-// nothing to give: the sink idles with its stream open.
-class RenderDevice : public QIODevice {
+// Plays through the desktop's sound server (PulseAudio, or PipeWire's PulseAudio service) with
+// the server's client library, whose own thread sends the requests and takes the answers: no call
+// here waits for the server, so a server that stops answering holds up nothing but its sound.
+// The connection is this output's own. One the server dropped (it went away) is made anew by the
+// next prepare() or start(), however long the server was away; a server that is not there yet is
+// tried again at every start.
+//
+// Everything below is touched with the client's loop locked; the loop's thread holds that lock
+// while it runs the callbacks. What the player reads while playing (read, stalled, failed,
+// latency) is kept in atomics, so that those reads take no lock.
+class PulseAudioOutput : public AudioOutput {
 public:
-    RenderDevice(const QAudioFormat& format, std::shared_ptr<Feed> feed) : m_format(format), m_feed(std::move(feed)) {}
-
-    bool isSequential() const override { return true; }
-    qint64 bytesAvailable() const override { return (1 << 20) + QIODevice::bytesAvailable(); }
-
-protected:
-    qint64 readData(char* data, qint64 maxSize) override
+    PulseAudioOutput(int rate, int channels) : m_rate(rate), m_channels(channels)
     {
-        const int channels = m_format.channelCount();
-        const int bytesPerFrame = m_format.bytesPerFrame();
-        const qint64 frames = maxSize / bytesPerFrame;
-        std::lock_guard lock(m_feed->renderMutex);
-        AudioRenderer* renderer = m_feed->renderer;
-        if (frames <= 0 || !renderer)
-            return 0;
-        if (m_format.sampleFormat() == QAudioFormat::Float) {
-            renderer->render(reinterpret_cast<float*>(data), frames);
-        } else {
-            m_scratch.resize(size_t(frames) * channels);
-            renderer->render(m_scratch.data(), frames);
-            auto* out = reinterpret_cast<qint16*>(data);
-            for (size_t i = 0; i < m_scratch.size(); ++i)
-                out[i] = qint16(std::clamp(m_scratch[i], -1.0f, 1.0f) * 32767.0f);
+        m_loop = pa_threaded_mainloop_new();
+        if (m_loop && pa_threaded_mainloop_start(m_loop) != 0) {
+            pa_threaded_mainloop_free(m_loop);
+            m_loop = nullptr;
         }
-        m_feed->rendered += frames;
-        m_feed->lastRead = steadyNanoseconds();
-        return frames * bytesPerFrame;
+        if (!m_loop)
+            qCWarning(lcAudioOutput, "The sound server's client could not start");
     }
-    qint64 writeData(const char*, qint64) override { return -1; }
 
-private:
-    QAudioFormat m_format;
-    std::shared_ptr<Feed> m_feed;
-    std::vector<float> m_scratch;
-};
-
-// The sink and its device, on the output's thread: every call that may wait for the sound
-// server is made here, never on the thread that starts and stops the output.
-class Stream {
-public:
-    Stream(QAudioDevice device, QAudioFormat format, std::shared_ptr<Feed> feed)
-        : m_device(std::move(device)), m_format(format), m_feed(std::move(feed))
+    ~PulseAudioOutput() override
     {
-    }
-    ~Stream() { close(); }
-
-    // Opens a stream when none is open (again after a failure, since the server may be back:
-    // the sink connects a new stream through Qt's sound client, which reconnects by itself).
-    void open()
-    {
-        if (!m_sink) {
-            m_io = new RenderDevice(m_format, m_feed);
-            m_io->open(QIODevice::ReadOnly | QIODevice::Unbuffered);
-            m_sink = new QAudioSink(m_device, m_format);
-            // A stream the server drops (it went away, or it failed) plays nothing from then on;
-            // the next start opens a new one.
-            QObject::connect(m_sink, &QAudioSink::stateChanged, m_sink, [this](QAudio::State state) {
-                if (state != QAudio::StoppedState || !m_sink || m_sink->error() == QAudio::NoError || m_broken)
-                    return;
-                qCWarning(lcAudioOutput, "The audio device stopped (error %d)", int(m_sink->error()));
-                fail();
-            });
-            m_latencyTimer = new QTimer;
-            m_latencyTimer->setInterval(10);
-            QObject::connect(m_latencyTimer, &QTimer::timeout, m_latencyTimer, [this] { sampleProcessed(); });
-            m_latencyTimer->start();
-        } else if (!m_broken) {
+        if (!m_loop)
             return;
-        }
-        m_broken = false;
-        restart();
-        if (m_broken)
-            qCWarning(lcAudioOutput, "The audio device could not be opened (error %d)",
-                      m_sink ? int(m_sink->error()) : -1);
+        m_feed.setRenderer(nullptr);
+        pa_threaded_mainloop_lock(m_loop);
+        m_started = false;
+        disconnectLocked();
+        pa_threaded_mainloop_unlock(m_loop);
+        pa_threaded_mainloop_stop(m_loop);
+        pa_threaded_mainloop_free(m_loop);
     }
 
-    // A new, silent stream in place of the current one: what the old one held is dropped. Qt's
-    // pulse sink asks the sound server for the buffer it was granted last time, and the server
-    // grants a quarter less on every new stream: after a few pauses the buffer would hold less
-    // than the one period the sink waits to have free before it reads, and the sink would never
-    // read again. So every stream asks for the full size anew.
-    void restart()
-    {
-        if (!m_sink || m_broken)
-            return;
-        m_feed->open = false;
-        m_sink->stop();
-        m_feed->rendered = 0;
-        m_feed->processed = 0;
-        m_feed->processedAt = steadyNanoseconds();
-        m_sink->setBufferSize(m_format.bytesForDuration(bufferMicroseconds));
-        m_sink->start(m_io);
-        // With nothing to play yet the sink may idle at once; only a stopped one failed.
-        if (m_sink->state() == QAudio::StoppedState) {
-            fail();
-        } else {
-            m_feed->bufferFrames = m_sink->bufferSize() / m_format.bytesPerFrame();
-            m_feed->open = true;
-        }
-    }
-
-    // The sink stopped asking while there was nothing to give: it asks again.
-    void wake()
-    {
-        if (m_io)
-            emit m_io->readyRead();
-    }
-
-    // Qt's pulse sink handles pending events while it is destroyed, which may run later
-    // requests, this object's deletion among them: nothing here touches a member after that.
-    void close()
-    {
-        m_feed->open = false;
-        m_broken = false;
-        delete std::exchange(m_latencyTimer, nullptr);
-        QAudioSink* sink = std::exchange(m_sink, nullptr);
-        QIODevice* io = std::exchange(m_io, nullptr);
-        if (!sink)
-            return;
-        sink->stop();
-        delete sink;
-        delete io;
-    }
-
-private:
-    void fail()
-    {
-        m_broken = true;
-        m_feed->open = false;
-        m_feed->failed = true;
-    }
-
-    // What the stream has played: Qt's count of what the server read, less what waits in the
-    // server's sink. Frames handed over but not yet played are all that separates it from what
-    // was rendered; the sink's free space measures part of the same frames again.
-    void sampleProcessed()
-    {
-        if (!m_sink || !m_feed->open.load())
-            return;
-        const qint64 processed = m_sink->processedUSecs() * m_format.sampleRate() / 1000000;
-        m_feed->processedAt = steadyNanoseconds();
-        m_feed->processed = processed;
-    }
-
-    QAudioDevice m_device;
-    QAudioFormat m_format;
-    std::shared_ptr<Feed> m_feed;
-    QAudioSink* m_sink = nullptr;
-    RenderDevice* m_io = nullptr;
-    QTimer* m_latencyTimer = nullptr;
-    bool m_broken = false;   // the sink's stream failed: the next open() connects a new one
-};
-
-// The thread every device output's stream lives on, for as long as the application runs: Qt's
-// sound client is made on the thread that opens the first stream and reconnects, on that thread,
-// to a sound server that went away, so that thread must not end with an output.
-QThread* outputThread = nullptr;
-
-QObject* outputThreadContext()
-{
-    static QObject* context = [] {
-        outputThread = new QThread;
-        outputThread->setObjectName(QStringLiteral("audio output"));
-        auto* object = new QObject;
-        object->moveToThread(outputThread);
-        outputThread->start(QThread::TimeCriticalPriority);
-        qAddPostRoutine([] {
-            outputThread->quit();
-            if (!outputThread->wait(closeMilliseconds))
-                qCWarning(lcAudioOutput, "The sound server does not answer; leaving its audio stream behind");
-        });
-        return object;
-    }();
-    return context;
-}
-
-// Plays through Qt's audio sink on the output thread. The thread that starts and stops the
-// output never waits for that thread (a sound server that stops answering would hold it up
-// too): requests are queued to it, and what the output reports (read, stalled, failed, latency)
-// it reads from the shared feed.
-class DeviceAudioOutput : public AudioOutput {
-public:
-    DeviceAudioOutput(QAudioDevice device, QAudioFormat format)
-        : m_device(std::move(device)), m_format(format), m_feed(std::make_shared<Feed>())
-    {
-    }
-    ~DeviceAudioOutput() override
-    {
-        stop();
-        // The renderer is gone from the feed: the stream goes when the output thread gets to it.
-        if (Stream* stream = std::exchange(m_stream, nullptr))
-            QMetaObject::invokeMethod(outputThreadContext(), [stream] { delete stream; }, Qt::QueuedConnection);
-    }
-
-    int sampleRate() const override { return m_format.sampleRate(); }
-    int channels() const override { return m_format.channelCount(); }
+    int sampleRate() const override { return m_rate; }
+    int channels() const override { return m_channels; }
     bool isDevice() const override { return true; }
     bool isStarted() const override { return m_started.load(); }
 
     qint64 latencyFrames() const override
     {
-        if (!m_started || !m_feed->open.load())
+        if (!m_started || !m_feed.open.load())
             return 0;
         // The sampled count of played frames, moved on by the time since it was taken (the
         // stream plays on between samples), never past what was rendered.
-        const qint64 since = std::max<qint64>(steadyNanoseconds() - m_feed->processedAt.load(), 0);
-        const qint64 processed = m_feed->processed.load() + since * m_format.sampleRate() / 1'000'000'000;
-        return std::max<qint64>(m_feed->rendered.load() - processed, 0);
+        const qint64 since = std::max<qint64>(steadyNanoseconds() - m_feed.processedAt.load(), 0);
+        const qint64 processed = m_feed.processed.load() + since * m_rate / 1'000'000'000;
+        return std::max<qint64>(m_feed.rendered.load() - processed, 0);
     }
 
     bool isStalled() const override
     {
         if (!m_started)
             return false;
-        if (m_feed->failed.load())
+        if (m_feed.failed.load())
             return true;
-        const qint64 since = std::max(m_startedAt, m_feed->lastRead.load());
+        const qint64 since = std::max(m_startedAt, m_feed.lastRead.load());
         // A start fills the stream's buffer at once; the stream plays once the server has taken
         // more than that. Until then the server may still be waking its device.
-        const bool playing = m_feed->open.load() && m_feed->rendered.load() > m_feed->bufferFrames.load();
+        const bool playing = m_feed.open.load() && m_feed.rendered.load() > m_feed.bufferFrames.load();
         return steadyNanoseconds() - since > (playing ? stallNanoseconds : openNanoseconds);
     }
 
     void prepare() override
     {
+        if (!m_loop)
+            return;
+        pa_threaded_mainloop_lock(m_loop);
         m_keepOpen = true;
-        post([stream = stream()] { stream->open(); });
+        openLocked();
+        pa_threaded_mainloop_unlock(m_loop);
     }
 
     void release() override
     {
-        m_keepOpen = false;
         stop();
-        if (m_stream)
-            post([stream = m_stream] { stream->close(); });
+        if (!m_loop)
+            return;
+        pa_threaded_mainloop_lock(m_loop);
+        m_keepOpen = false;
+        disconnectLocked();
+        pa_threaded_mainloop_unlock(m_loop);
     }
 
     void start(AudioRenderer* renderer) override
     {
         if (m_started)
             return;
-        m_started = true;
         m_startedAt = steadyNanoseconds();
-        // A failure is reported until the stream is opened again: the request is on its way.
-        m_feed->failed = false;
-        m_feed->setRenderer(renderer);
-        post([stream = stream()] {
-            stream->open();   // nothing to do when prepared, unless the server dropped the stream
-            stream->wake();
-        });
+        m_feed.setRenderer(renderer);
+        if (!m_loop) {
+            m_feed.failed = true;
+            m_started = true;
+            return;
+        }
+        pa_threaded_mainloop_lock(m_loop);
+        // What an earlier start met is forgotten (with the loop locked, so that no word about the
+        // broken connection comes after it): this start reports its own.
+        m_feed.failed = false;
+        m_started = true;
+        // A silent stream still on its way (a stop just asked for it) is asked for anew, to play
+        // as soon as it is there rather than wait for a second word from the server.
+        if (m_stream && pa_stream_get_state(m_stream) == PA_STREAM_CREATING)
+            closeStreamLocked();
+        openLocked();   // nothing to do when prepared, unless the server dropped the stream
+        playLocked();
+        pa_threaded_mainloop_unlock(m_loop);
     }
 
     void stop() override
     {
         if (!m_started)
             return;
+        // Returns once a render running on the loop's thread has ended.
+        m_feed.setRenderer(nullptr);
+        if (!m_loop) {
+            m_started = false;
+            return;
+        }
+        pa_threaded_mainloop_lock(m_loop);
         m_started = false;
-        m_feed->setRenderer(nullptr);
         // What the stream holds is dropped with it; a prepared output opens a new, silent one at
-        // once, so the device stays awake for the next start.
+        // once, so that the device stays awake for the next start.
+        closeStreamLocked();
         if (m_keepOpen)
-            post([stream = m_stream] { stream->restart(); });
+            openLocked();
         else
-            post([stream = m_stream] { stream->close(); });
+            disconnectLocked();
+        pa_threaded_mainloop_unlock(m_loop);
     }
 
 private:
-    // The stream, made on first use.
-    Stream* stream()
+    // A connection to the server, and on it a stream (corked while not started), when they are
+    // not there or broke. The stream is made once the connection is ready.
+    void openLocked()
     {
-        if (!m_stream)
-            m_stream = new Stream(m_device, m_format, m_feed);
-        return m_stream;
+        if (m_context && !PA_CONTEXT_IS_GOOD(pa_context_get_state(m_context)))
+            disconnectLocked();
+        if (!m_context) {
+            m_context = pa_context_new(pa_threaded_mainloop_get_api(m_loop), "Hushframe");
+            if (!m_context) {
+                failLocked();
+                return;
+            }
+            pa_context_set_state_callback(m_context, &PulseAudioOutput::contextChanged, this);
+            // Never started by us: starting a server waits for it.
+            if (pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+                qCWarning(lcAudioOutput, "No sound server: %s", pa_strerror(pa_context_errno(m_context)));
+                disconnectLocked();
+                failLocked();
+                return;
+            }
+        }
+        if (m_stream && !PA_STREAM_IS_GOOD(pa_stream_get_state(m_stream)))
+            closeStreamLocked();
+        if (!m_stream && pa_context_get_state(m_context) == PA_CONTEXT_READY)
+            openStreamLocked();
     }
 
-    // Runs `work` on the output thread, after what was queued before it; returns at once.
-    template <typename Work>
-    void post(Work work)
+    void openStreamLocked()
     {
-        QMetaObject::invokeMethod(outputThreadContext(), std::move(work), Qt::QueuedConnection);
+        const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, uint32_t(m_rate), uint8_t(m_channels)};
+        m_stream = pa_stream_new(m_context, "Hushframe", &spec, nullptr);
+        if (!m_stream) {
+            failLocked();
+            return;
+        }
+        m_feed.rendered = 0;
+        m_feed.processed = 0;
+        m_feed.processedAt = steadyNanoseconds();
+        pa_stream_set_state_callback(m_stream, &PulseAudioOutput::streamChanged, this);
+        pa_stream_set_write_callback(m_stream, &PulseAudioOutput::streamWants, this);
+        const uint32_t bytes = uint32_t(pa_usec_to_bytes(bufferMicroseconds, &spec));
+        const pa_buffer_attr buffer{uint32_t(-1), bytes, uint32_t(-1), uint32_t(-1), uint32_t(-1)};
+        // A stream opened to wait for a start waits corked; one opened by a start plays as soon
+        // as it holds its buffer.
+        const auto flags = pa_stream_flags_t((m_started ? 0 : PA_STREAM_START_CORKED) | PA_STREAM_INTERPOLATE_TIMING
+                                             | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
+        if (pa_stream_connect_playback(m_stream, nullptr, &buffer, flags, nullptr, nullptr) < 0) {
+            qCWarning(lcAudioOutput, "The sound stream could not be opened: %s",
+                      pa_strerror(pa_context_errno(m_context)));
+            closeStreamLocked();
+            failLocked();
+        }
     }
 
-    QAudioDevice m_device;
-    QAudioFormat m_format;
-    std::shared_ptr<Feed> m_feed;
+    void closeStreamLocked()
+    {
+        m_feed.open = false;
+        if (m_sampler) {
+            pa_threaded_mainloop_get_api(m_loop)->time_free(m_sampler);
+            m_sampler = nullptr;
+        }
+        if (pa_stream* stream = std::exchange(m_stream, nullptr)) {
+            pa_stream_set_state_callback(stream, nullptr, nullptr);
+            pa_stream_set_write_callback(stream, nullptr, nullptr);
+            pa_stream_disconnect(stream);
+            pa_stream_unref(stream);
+        }
+    }
+
+    // Lets the server go.
+    void disconnectLocked()
+    {
+        closeStreamLocked();
+        if (pa_context* context = std::exchange(m_context, nullptr)) {
+            pa_context_set_state_callback(context, nullptr, nullptr);
+            pa_context_disconnect(context);
+            pa_context_unref(context);
+        }
+    }
+
+    void failLocked()
+    {
+        m_feed.open = false;
+        m_feed.failed = true;
+    }
+
+    // Plays the stream when it is started and ready.
+    void playLocked()
+    {
+        if (!m_started || !m_stream || pa_stream_get_state(m_stream) != PA_STREAM_READY)
+            return;
+        if (pa_stream_is_corked(m_stream) == 1) {
+            if (pa_operation* uncorked = pa_stream_cork(m_stream, 0, nullptr, nullptr))
+                pa_operation_unref(uncorked);
+        }
+        fillLocked();
+    }
+
+    // Hands the stream what it has room for.
+    void fillLocked()
+    {
+        if (!m_stream || !m_started)
+            return;
+        size_t room = pa_stream_writable_size(m_stream);
+        const size_t frameBytes = sizeof(float) * size_t(m_channels);
+        while (room >= frameBytes) {
+            void* data = nullptr;
+            size_t bytes = room;
+            if (pa_stream_begin_write(m_stream, &data, &bytes) < 0 || !data)
+                return;
+            const qint64 frames = qint64(std::min(bytes, room) / frameBytes);
+            if (frames <= 0) {
+                pa_stream_cancel_write(m_stream);
+                return;
+            }
+            {
+                std::lock_guard lock(m_feed.renderMutex);
+                if (!m_feed.renderer) {
+                    pa_stream_cancel_write(m_stream);
+                    return;
+                }
+                m_feed.renderer->render(static_cast<float*>(data), frames);
+            }
+            if (pa_stream_write(m_stream, data, size_t(frames) * frameBytes, nullptr, 0, PA_SEEK_RELATIVE) < 0)
+                return;
+            m_feed.rendered += frames;
+            m_feed.lastRead = steadyNanoseconds();
+            room -= size_t(frames) * frameBytes;
+        }
+    }
+
+    // What the stream has played: the server's count of what it read, less what waits in its
+    // sink, interpolated between its reports.
+    void sampleLocked()
+    {
+        if (!m_stream || !m_feed.open.load())
+            return;
+        pa_usec_t played = 0;
+        if (pa_stream_get_time(m_stream, &played) < 0)
+            return;
+        m_feed.processedAt = steadyNanoseconds();
+        m_feed.processed = std::min<qint64>(qint64(played) * m_rate / 1000000, m_feed.rendered.load());
+    }
+
+    static void contextChanged(pa_context* context, void* self)
+    {
+        auto* output = static_cast<PulseAudioOutput*>(self);
+        switch (pa_context_get_state(context)) {
+        case PA_CONTEXT_READY:
+            if (!output->m_stream && (output->m_keepOpen || output->m_started))
+                output->openStreamLocked();
+            break;
+        case PA_CONTEXT_FAILED:
+        case PA_CONTEXT_TERMINATED:
+            // The next prepare() or start() connects anew.
+            qCWarning(lcAudioOutput, "The sound server went away");
+            output->failLocked();
+            break;
+        default:
+            break;
+        }
+    }
+
+    static void streamChanged(pa_stream* stream, void* self)
+    {
+        auto* output = static_cast<PulseAudioOutput*>(self);
+        switch (pa_stream_get_state(stream)) {
+        case PA_STREAM_READY: {
+            const pa_buffer_attr* buffer = pa_stream_get_buffer_attr(stream);
+            const qint64 frameBytes = qint64(sizeof(float)) * output->m_channels;
+            output->m_feed.bufferFrames = buffer ? qint64(buffer->tlength) / frameBytes : 0;
+            output->m_feed.open = true;
+            pa_mainloop_api* api = pa_threaded_mainloop_get_api(output->m_loop);
+            output->m_sampler = api->time_new(api, nullptr, &PulseAudioOutput::sampleDue, output);
+            restartSampler(output);
+            output->playLocked();
+            break;
+        }
+        case PA_STREAM_FAILED:
+        case PA_STREAM_TERMINATED:
+            qCWarning(lcAudioOutput, "The sound server dropped the stream");
+            output->failLocked();
+            break;
+        default:
+            break;
+        }
+    }
+
+    static void streamWants(pa_stream*, size_t, void* self) { static_cast<PulseAudioOutput*>(self)->fillLocked(); }
+
+    static void restartSampler(PulseAudioOutput* output)
+    {
+        timeval when;
+        pa_timeval_add(pa_gettimeofday(&when), sampleMicroseconds);
+        pa_threaded_mainloop_get_api(output->m_loop)->time_restart(output->m_sampler, &when);
+    }
+
+    static void sampleDue(pa_mainloop_api*, pa_time_event*, const timeval*, void* self)
+    {
+        auto* output = static_cast<PulseAudioOutput*>(self);
+        output->sampleLocked();
+        restartSampler(output);
+    }
+
+    // Shared with the loop's thread.
+    struct Feed {
+        std::mutex renderMutex;   // held while rendering
+        AudioRenderer* renderer = nullptr;
+        std::atomic<qint64> rendered{0};       // frames handed to the current stream
+        std::atomic<qint64> bufferFrames{0};   // what the current stream's buffer holds
+        std::atomic<qint64> lastRead{0};       // steady clock, nanoseconds: when a renderer last gave frames
+        std::atomic<bool> open{false};         // a stream is open and takes what it is given
+        std::atomic<bool> failed{false};       // no stream could be opened, or the server dropped it
+        // The current stream's count of frames played, as sampled on the loop's thread, and when.
+        std::atomic<qint64> processed{0};
+        std::atomic<qint64> processedAt{0};
+
+        // Returns once a render by the previous renderer has ended.
+        void setRenderer(AudioRenderer* next)
+        {
+            std::lock_guard lock(renderMutex);
+            renderer = next;
+        }
+    };
+
+    const int m_rate;
+    const int m_channels;
+    Feed m_feed;
+    pa_threaded_mainloop* m_loop = nullptr;
+    pa_context* m_context = nullptr;
+    pa_stream* m_stream = nullptr;
+    pa_time_event* m_sampler = nullptr;
     std::atomic<bool> m_started{false};
     bool m_keepOpen = false;   // prepared: open across stops
     qint64 m_startedAt = 0;    // steady clock, nanoseconds
-    Stream* m_stream = nullptr;   // used on the output thread only
 };
 
 } // namespace
 
 std::unique_ptr<AudioOutput> AudioOutput::createDefault(int preferredRate)
 {
-    const QAudioDevice device = QMediaDevices::defaultAudioOutput();
-    if (device.isNull()) {
-        qCInfo(lcAudioOutput, "No audio device; playing silently");
-        return std::make_unique<NullAudioOutput>(NullAudioOutput::Mode::paced, preferredRate, 2);
-    }
-    QAudioFormat format;
-    format.setSampleRate(preferredRate);
-    format.setChannelCount(2);
-    format.setChannelConfig(QAudioFormat::ChannelConfigStereo);
-    format.setSampleFormat(QAudioFormat::Float);
-    if (!device.isFormatSupported(format)) {
-        format.setSampleFormat(QAudioFormat::Int16);
-        if (!device.isFormatSupported(format)) {
-            format.setSampleRate(device.preferredFormat().sampleRate());
-            if (!device.isFormatSupported(format)) {
-                qCInfo(lcAudioOutput, "The audio device takes no stereo format we can write; playing silently");
-                return std::make_unique<NullAudioOutput>(NullAudioOutput::Mode::paced, preferredRate, 2);
-            }
-        }
-    }
-    return std::make_unique<DeviceAudioOutput>(device, format);
+    // The server takes the stream as it is and converts it for its device.
+    return std::make_unique<PulseAudioOutput>(preferredRate, 2);
 }
 
 } // namespace hf

@@ -2,10 +2,11 @@
 
 // The sound output: something that pulls interleaved 32-bit float frames from a renderer on its
 // own thread. Two outputs share one interface:
-//  - the device output plays through Qt Multimedia's QAudioSink (pull mode);
+//  - the device output plays through the desktop's sound server (PulseAudio, or PipeWire's
+//    PulseAudio service), on its client library's own thread;
 //  - the null output plays into nothing. It either paces itself at the speed of a real device
 //    (so a machine without sound still moves the playhead) or is pulled by hand (tests).
-// AudioOutput::createDefault() picks the device output when there is an audio device.
+// AudioOutput::createDefault() gives the device output.
 
 #include <QtGlobal>
 
@@ -38,15 +39,15 @@ public:
     // Opens the device ahead of the first start() and keeps it open, silent, across stop() until
     // release(), so that sound starts as soon as start() is called: opening an audio stream (and
     // waking a sound server's idle device) takes a good part of a second. Nothing to open here.
-    // Neither this nor any other call waits for the sound server: a device output opens, starts
-    // and closes its stream on a thread of its own.
+    // Neither this nor any other call waits for the sound server: a device output sends its
+    // requests and takes the answers on a thread of its own.
     virtual void prepare() {}
     // Stops, and closes what prepare() or start() opened.
     virtual void release() { stop(); }
 
     // Starts pulling from `renderer`, which must outlive stop(). Starting again while started
     // replaces nothing and does nothing. A device whose stream broke (its sound server went
-    // away while stopped) is opened again.
+    // away while stopped, for however long, or was not there yet) is opened again.
     virtual void start(AudioRenderer* renderer) = 0;
     // Stops pulling; returns only once render() is no longer running and will not be called.
     // What was rendered but not heard is dropped.
@@ -56,13 +57,14 @@ public:
     // Frames rendered but not yet heard (the device's buffer); readable from any thread.
     virtual qint64 latencyFrames() const = 0;
 
-    // Started, but nothing is heard: the device could not be opened, its sound server dropped
-    // it, or it has taken nothing from the renderer for longer than any device waits between two
-    // reads (or than a server takes to open a stream and play it). The playhead would stand still. Asked on
-    // the thread that starts and stops the output.
+    // Started, but nothing is heard: the device could not be opened (no sound server), its
+    // sound server dropped it, or it has taken nothing from the renderer for longer than any
+    // device waits between two reads (or than a server takes to open a stream and play it). The
+    // playhead would stand still. Asked on the thread that starts and stops the output.
     virtual bool isStalled() const { return false; }
 
-    // The device output for the default audio device, or a paced null output when there is none.
+    // The device output, on the sound server's default device. Without a sound server it
+    // reports every start as stalled until a server is there.
     static std::unique_ptr<AudioOutput> createDefault(int preferredRate = 48000);
 };
 

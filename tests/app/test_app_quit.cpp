@@ -1,8 +1,9 @@
 // Quitting with cleaned batch videos nobody exported: two generated movies cleaned by the local
 // server through the real queue, then every way of quitting (closing the main window, the last
-// window being another one, the application's quit request, the quit command) held by the question
-// on the main window; "Cancel" keeps everything, "Export Videos..." copies them out, after which
-// the application quits without asking, and "Quit Anyway" quits.
+// window being another one, the application's quit request, SIGTERM as at logout, the quit
+// command) held by the question on the main window; "Cancel" keeps everything, "Export
+// Videos..." copies them out, after which the application quits without asking (SIGTERM too),
+// and "Quit Anyway" quits.
 
 #include "app/content_view.h"
 #include "app/hushframe_app.h"
@@ -21,6 +22,9 @@
 #include <QPointer>
 #include <QTest>
 #include <QTimer>
+
+#include <csignal>
+#include <functional>
 
 using namespace hf;
 using namespace std::chrono_literals;
@@ -112,17 +116,21 @@ private Q_SLOTS:
         QVERIFY(questionShown(guard));
         guard.confirmation()->cancelButton()->click();
 
-        // The same for the quit a running application gets from anywhere: the event loop goes on.
-        bool held = false;
-        QTimer::singleShot(0, this, [] { QCoreApplication::quit(); });
-        QTimer::singleShot(300, this, [&] {
-            held = questionShown(guard);
-            QCoreApplication::exit(0);
-        });
-        QCoreApplication::exec();
-        QVERIFY(held);
-        QTest::keyClick(guard.confirmation(), Qt::Key_Escape);
-        QVERIFY(!questionShown(guard));
+        // The same for the quit a running application gets from anywhere, and for the end the
+        // desktop asks for at logout or shutdown (SIGTERM): the event loop goes on.
+        for (const auto& quitFromAnywhere : {std::function<void()>([] { QCoreApplication::quit(); }),
+                                             std::function<void()>([] { ::raise(SIGTERM); })}) {
+            bool held = false;
+            QTimer::singleShot(0, this, quitFromAnywhere);
+            QTimer::singleShot(300, this, [&] {
+                held = questionShown(guard);
+                QCoreApplication::exit(0);
+            });
+            QCoreApplication::exec();
+            QVERIFY(held);
+            QTest::keyClick(guard.confirmation(), Qt::Key_Escape);
+            QVERIFY(!questionShown(guard));
+        }
 
         // Closing the main window while another window stays ends nothing; closing that one,
         // the last, asks on the main window, made anew.
@@ -182,6 +190,12 @@ private Q_SLOTS:
         QVERIFY(guard.requestQuit());
         QVERIFY(window->close());
         QCOMPARE(quits, 0);
+
+        // With nothing at stake SIGTERM quits as the quit request does: the event loop ends, and
+        // the application goes the ordinary way instead of being killed.
+        QTimer::singleShot(0, this, [] { ::raise(SIGTERM); });
+        QTimer::singleShot(10000, this, [] { QCoreApplication::exit(1); });
+        QCOMPARE(QCoreApplication::exec(), 0);
     }
 };
 

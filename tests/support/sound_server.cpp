@@ -114,16 +114,6 @@ void SoundServer::hang(bool hung)
         ::kill(pid_t(m_daemon.processId()), hung ? SIGSTOP : SIGCONT);
 }
 
-bool SoundServer::hasClient(qint64 pid) const
-{
-    QProcess pactl;
-    pactl.start(QStringLiteral("pactl"), {QStringLiteral("--server=%1").arg(address()), QStringLiteral("list"),
-                                          QStringLiteral("clients")});
-    if (!pactl.waitForFinished(5000))
-        return false;
-    return pactl.readAllStandardOutput().contains(QStringLiteral("application.process.id = \"%1\"").arg(pid).toUtf8());
-}
-
 QString SoundServer::address() const
 {
     return QStringLiteral("unix:") + m_dir.filePath(QStringLiteral("native"));

@@ -7,7 +7,7 @@
 //     hf::test::SoundServer server;
 //     if (!server.unavailable().isEmpty())
 //         QSKIP(qPrintable(server.unavailable()));
-//     server.useInThisProcess();              // before the first use of Qt Multimedia
+//     server.useInThisProcess();              // before the first device output is made
 //     hf::test::SinkRecorder recorder;
 //     QVERIFY(recorder.start());
 //     ... play ...
@@ -45,7 +45,7 @@ public:
     // The server's address as its clients take it ("unix:<socket>").
     QString address() const;
     // Points this process's sound clients (and the programs it starts) at this server, and only
-    // at it. Must come before Qt Multimedia first looks for devices.
+    // at it. Must come before the first device output is made.
     void useInThisProcess() const;
 
     // Ends the server (its clients lose their streams); start() brings it back at the same
@@ -53,9 +53,6 @@ public:
     // when it does not.
     void kill();
     bool start();
-    // Whether process `pid` is connected to the server (a sound client reconnects a while after
-    // its server went away).
-    bool hasClient(qint64 pid) const;
     // Stops the server with SIGSTOP (it neither answers nor dies) or lets it go on.
     void hang(bool hung);
 
