@@ -28,6 +28,22 @@ void onTerminate(int)
     errno = saved;
 }
 
+// Each SIGTERM puts the default action back as it is taken (SA_RESETHAND), and the main thread
+// arms the handler again once it has asked for the quit. So a second SIGTERM still ends a process
+// whose main thread is held (waiting for the keyring's answer, say) instead of being lost in the
+// pipe, as the desktop's end of a session expects.
+const struct sigaction& handling()
+{
+    static const struct sigaction action = [] {
+        struct sigaction made {};
+        made.sa_handler = &onTerminate;
+        sigemptyset(&made.sa_mask);
+        made.sa_flags = SA_RESTART | SA_RESETHAND;
+        return made;
+    }();
+    return action;
+}
+
 } // namespace
 
 TerminationSignal::TerminationSignal(QObject* parent) : QObject(parent)
@@ -39,11 +55,7 @@ TerminationSignal::TerminationSignal(QObject* parent) : QObject(parent)
     m_notifier = new QSocketNotifier(m_pipe[0], QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &TerminationSignal::received);
     signalPipe = m_pipe[1];
-    struct sigaction action {};
-    action.sa_handler = &onTerminate;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    m_installed = ::sigaction(SIGTERM, &action, &m_previous) == 0;
+    m_installed = ::sigaction(SIGTERM, &handling(), &m_previous) == 0;
 }
 
 TerminationSignal::~TerminationSignal()
@@ -63,7 +75,11 @@ void TerminationSignal::received()
     while (::read(m_pipe[0], bytes, sizeof bytes) > 0) {
     }
     qCInfo(lcApp, "Asked to end (SIGTERM)");
+    // On the main thread the quit request is handled before quit() returns: the application is
+    // ending, or the quit guard kept it open with its question.
     QCoreApplication::quit();
+    if (m_installed)
+        ::sigaction(SIGTERM, &handling(), nullptr);
 }
 
 } // namespace hf
