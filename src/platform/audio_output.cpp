@@ -485,9 +485,8 @@ private:
         std::atomic<qint64> bufferFrames{0};   // what the current stream's buffer holds
         // The silence the current stream starts with. The server's sink takes the first request
         // of a new stream as soon as it plays and drops it unheard (measured on a null sink: a
-        // Pause then Play skipped one request, 20 ms, of sound, and the picture after a seek
-        // stood still for it). What it drops is this silence instead; being counted as
-        // rendered, it moves the position on by nothing.
+        // Pause then Play skipped one request, 20 ms, of sound). What it drops is this silence
+        // instead; counted as rendered, it keeps the position heard where it was.
         std::atomic<qint64> leadFrames{0};
         std::atomic<qint64> lastRead{0};       // steady clock, nanoseconds: when a renderer last gave frames
         std::atomic<bool> open{false};         // a stream is open and takes what it is given
