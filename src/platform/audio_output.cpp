@@ -390,7 +390,10 @@ private:
                     pa_stream_cancel_write(m_stream);
                     return;
                 }
-                m_feed.renderer->render(static_cast<float*>(data), frames);
+                auto* out = static_cast<float*>(data);
+                const qint64 silent = std::clamp<qint64>(m_feed.leadFrames.load() - m_feed.rendered.load(), 0, frames);
+                std::fill(out, out + silent * m_channels, 0.0f);
+                m_feed.renderer->render(out + silent * m_channels, frames - silent);
             }
             if (pa_stream_write(m_stream, data, size_t(frames) * frameBytes, nullptr, 0, PA_SEEK_RELATIVE) < 0)
                 return;
@@ -440,6 +443,7 @@ private:
             const pa_buffer_attr* buffer = pa_stream_get_buffer_attr(stream);
             const qint64 frameBytes = qint64(sizeof(float)) * output->m_channels;
             output->m_feed.bufferFrames = buffer ? qint64(buffer->tlength) / frameBytes : 0;
+            output->m_feed.leadFrames = buffer ? qint64(buffer->minreq) / frameBytes : 0;
             output->m_feed.open = true;
             pa_mainloop_api* api = pa_threaded_mainloop_get_api(output->m_loop);
             output->m_sampler = api->time_new(api, nullptr, &PulseAudioOutput::sampleDue, output);
@@ -479,6 +483,11 @@ private:
         AudioRenderer* renderer = nullptr;
         std::atomic<qint64> rendered{0};       // frames handed to the current stream
         std::atomic<qint64> bufferFrames{0};   // what the current stream's buffer holds
+        // The silence the current stream starts with. The server's sink takes the first request
+        // of a new stream as soon as it plays and drops it unheard (measured on a null sink: a
+        // Pause then Play skipped one request, 20 ms, of sound). What it drops is this silence
+        // instead; counted as rendered, it keeps the position heard where it was.
+        std::atomic<qint64> leadFrames{0};
         std::atomic<qint64> lastRead{0};       // steady clock, nanoseconds: when a renderer last gave frames
         std::atomic<bool> open{false};         // a stream is open and takes what it is given
         std::atomic<bool> failed{false};       // no stream could be opened, or the server dropped it
