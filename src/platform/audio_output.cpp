@@ -331,10 +331,33 @@ private:
             m_sampler = nullptr;
         }
         if (pa_stream* stream = std::exchange(m_stream, nullptr)) {
-            pa_stream_set_state_callback(stream, nullptr, nullptr);
             pa_stream_set_write_callback(stream, nullptr, nullptr);
+            if (pa_stream_get_state(stream) == PA_STREAM_CREATING) {
+                // The server is still making it and the client library cannot let it go yet: it
+                // is let go once made, else every seek while playing would leave a silent stream
+                // on the server until the connection ends.
+                pa_stream_set_state_callback(stream, &PulseAudioOutput::dropOnceMade, nullptr);
+                return;
+            }
+            pa_stream_set_state_callback(stream, nullptr, nullptr);
             pa_stream_disconnect(stream);
             pa_stream_unref(stream);
+        }
+    }
+
+    static void dropOnceMade(pa_stream* stream, void*)
+    {
+        switch (pa_stream_get_state(stream)) {
+        case PA_STREAM_READY:
+            pa_stream_disconnect(stream);
+            break;
+        case PA_STREAM_FAILED:
+        case PA_STREAM_TERMINATED:
+            pa_stream_set_state_callback(stream, nullptr, nullptr);
+            pa_stream_unref(stream);
+            break;
+        default:
+            break;
         }
     }
 

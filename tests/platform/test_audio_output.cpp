@@ -7,6 +7,7 @@
 #include <QTest>
 
 #include <QElapsedTimer>
+#include <QProcess>
 
 #include <algorithm>
 #include <atomic>
@@ -126,10 +127,31 @@ private slots:
             QTest::qWait(300);
             QVERIFY2(!m_recorder.soundAfter(stopped + 150 * millisecond).has_value(), where + ": still heard after stop");
         }
+        if (prepared && fault.isEmpty()) {
+            // Seeks while playing stop and start at once, before the server has made the silent
+            // stream a stop asks for: none of those streams stays on the server.
+            for (int seek = 0; seek < 8; ++seek) {
+                output->start(&tone);
+                output->stop();
+            }
+            int streams = -1;
+            QTest::qWaitFor([&] { return (streams = streamsOnServer()) == 1; }, 3000);
+            QCOMPARE(streams, 1);
+        }
         output->release();
     }
 
 private:
+    // The playback streams the sound server holds.
+    static int streamsOnServer()
+    {
+        QProcess pactl;
+        pactl.start(QStringLiteral("pactl"), {QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sink-inputs")});
+        if (!pactl.waitForFinished(5000) || pactl.exitCode() != 0)
+            return -1;
+        return int(pactl.readAllStandardOutput().count('\n'));
+    }
+
     // Takes the server away (`fault`; an absent one is away already), starts and stops the
     // output while it is away (again and again for 5 s when it is away for long), and brings the
     // server back. A start and a stop return at once whatever the server does; a started output
