@@ -108,9 +108,7 @@ QCoro::Task<void> BatchQueueManager::runQueue(std::shared_ptr<Run> run, std::sha
                                          "Press Start to go on."));
                     break;
                 }
-                outageWait = m_outageBackoff.delay(outageTries);
-                if (const auto left = bound->left(m_waitClock.now()))
-                    outageWait = std::clamp(*left, std::chrono::milliseconds(0), *outageWait);
+                outageWait = bound->pauseWithin(m_outageBackoff.delay(outageTries), m_waitClock.now());
                 ++outageTries;
                 setErrorMessage(serverAnswered(error)
                                     ? text("batch.outage.serverFault",

@@ -171,9 +171,8 @@ QCoro::Task<void> EngineCoordinator::runProcessing(JobKind kind, ExtractionOpera
                            "Hushframe couldn't reach its servers. It will try again in a moment.")});
         // The next try waits as long as the servers asked, and begins by the end of that time at
         // the latest.
-        auto pause = std::max(m_outageBackoff.delay(outageTries), asked.value_or(std::chrono::milliseconds(0)));
-        if (const auto left = tries->bound->left(m_waitClock.now()))
-            pause = std::clamp(*left, std::chrono::milliseconds(0), pause);
+        const auto pause = tries->bound->pauseWithin(
+            std::max(m_outageBackoff.delay(outageTries), asked.value_or(std::chrono::milliseconds(0))), m_waitClock.now());
         try {
             auto waiting = m_waitClock.sleep(pause, stop);
             co_await std::move(waiting);

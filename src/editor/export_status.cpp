@@ -25,13 +25,19 @@ namespace hf {
 namespace {
 
 // A wrapping label of at most three lines.
-QLabel* threeLineLabel(QWidget* parent)
+QLabel* bodyLabel(QWidget* parent)
 {
     auto* label = new QLabel(parent);
     label->setWordWrap(true);
     label->setTextFormat(Qt::PlainText);
     ui::setTextStyle(label, ui::TextStyle::body);
     ui::setForeground(label, ui::ColorName::Ink);
+    return label;
+}
+
+QLabel* threeLineLabel(QWidget* parent)
+{
+    QLabel* label = bodyLabel(parent);
     label->setMaximumHeight(QFontMetrics(ui::font(ui::TextStyle::body)).lineSpacing() * 3 + 2);
     return label;
 }
@@ -93,10 +99,9 @@ ExportStatusView::ExportStatusView(Exporter* exporter, EngineCoordinator* coordi
     savedColumn->addWidget(buttonRow);
     column->addWidget(m_saved);
 
-    m_failedText = threeLineLabel(this);
-    m_failedText->setObjectName(QStringLiteral("export.failure"));
     // A failure says what went wrong and what helps: all of it shows, on as many lines as it takes.
-    m_failedText->setMaximumHeight(QWIDGETSIZE_MAX);
+    m_failedText = bodyLabel(this);
+    m_failedText->setObjectName(QStringLiteral("export.failure"));
     column->addWidget(m_failedText);
     // Shown under a failure only when the video changed on disk since it was cleaned.
     m_cleanAgainRow = new QWidget(this);

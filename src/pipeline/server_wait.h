@@ -9,6 +9,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <functional>
@@ -45,12 +46,14 @@ private:
 struct OutageBound {
     std::optional<std::chrono::steady_clock::time_point> deadline;
 
-    // The time left at `now` (none when no try has lost the servers yet; below zero once past).
-    std::optional<std::chrono::milliseconds> left(std::chrono::steady_clock::time_point now) const
+    // A pause before the next try, begun at `now`, cut so that it ends by the bound at the latest
+    // (none once past it); as it is while no try has lost the servers yet.
+    std::chrono::milliseconds pauseWithin(std::chrono::milliseconds pause, std::chrono::steady_clock::time_point now) const
     {
         if (!deadline)
-            return std::nullopt;
-        return std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - now);
+            return pause;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - now);
+        return std::clamp(left, std::chrono::milliseconds(0), pause);
     }
 };
 

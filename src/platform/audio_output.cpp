@@ -298,8 +298,8 @@ private:
 
     void openStreamLocked()
     {
-        const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, uint32_t(m_rate), uint8_t(m_channels)};
-        m_stream = pa_stream_new(m_context, "Hushframe", &spec, nullptr);
+        const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, uint32_t(m_rate), uint8_t(m_channels)};
+        m_stream = pa_stream_new(m_context, "Hushframe", &format, nullptr);
         if (!m_stream) {
             failLocked();
             return;
@@ -309,7 +309,7 @@ private:
         m_feed.processedAt = steadyNanoseconds();
         pa_stream_set_state_callback(m_stream, &PulseAudioOutput::streamChanged, this);
         pa_stream_set_write_callback(m_stream, &PulseAudioOutput::streamWants, this);
-        const uint32_t bytes = uint32_t(pa_usec_to_bytes(bufferMicroseconds, &spec));
+        const uint32_t bytes = uint32_t(pa_usec_to_bytes(bufferMicroseconds, &format));
         const pa_buffer_attr buffer{uint32_t(-1), bytes, uint32_t(-1), uint32_t(-1), uint32_t(-1)};
         // A stream opened to wait for a start waits corked; one opened by a start plays as soon
         // as it holds its buffer.
