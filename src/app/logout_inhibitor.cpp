@@ -49,16 +49,21 @@ void LogoutInhibitor::setBus(const QDBusConnection& bus)
     release();
     ++m_generation;
     m_asking = false;
+    m_refused = false;
     m_bus = bus;
     request();
 }
 
 void LogoutInhibitor::request()
 {
-    if (!m_wanted || m_asking || !m_handle.isEmpty())
+    if (!m_wanted || m_asking || m_refused || !m_handle.isEmpty())
         return;
-    if (!m_bus)
+    if (!m_bus) {
+        // Without a session bus's address no portal can be reached (and none is started for it).
+        if (!qEnvironmentVariableIsSet("DBUS_SESSION_BUS_ADDRESS"))
+            return;
         m_bus = QDBusConnection::sessionBus();
+    }
     if (!m_bus->isConnected())
         return;
     QDBusMessage message = QDBusMessage::createMethodCall(portalService, portalPath, inhibitInterface,
@@ -71,8 +76,10 @@ void LogoutInhibitor::request()
                 call->deleteLater();
                 const QDBusPendingReply<QDBusObjectPath> reply = *call;
                 if (reply.isError()) {
+                    // No portal, or one without the interface: it is not asked again.
                     if (generation == m_generation) {
                         m_asking = false;
+                        m_refused = true;
                         qCInfo(lcApp) << "The desktop portal holds no logout:" << reply.error().message();
                     }
                     return;

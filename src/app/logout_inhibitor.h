@@ -43,6 +43,8 @@ private:
     // The portal's request object while the hold is taken, and whether its answer is awaited.
     QString m_handle;
     bool m_asking = false;
+    // The portal answered with an error: there is none to ask on this bus.
+    bool m_refused = false;
     // Counts the calls: an answer for an earlier bus is let go at once.
     quint64 m_generation = 0;
 };
