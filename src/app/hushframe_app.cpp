@@ -12,6 +12,7 @@
 #include "backend/bundle_configuration.h"
 #include "backend/google_sign_in_service.h"
 #include "backend/web_sign_in.h"
+#include "coordinator/batch_queue_manager.h"
 #include "platform/async.h"
 #include "platform/texts.h"
 #include "ui_kit/environment.h"
@@ -49,6 +50,17 @@ HushframeApp::HushframeApp(AppServices& services, FilePicker* picker, QObject* p
     if (auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
         connect(gui, &QGuiApplication::commitDataRequest, &m_quitGuard, &QuitGuard::sessionEnding);
 #endif
+    // While cleaned queued videos are not exported, the end of the process would lose them: no
+    // signal ends it, and the desktop is told that logging out would lose work.
+    BatchQueueManager& batch = services.batch();
+    const auto followWorkAtStake = [this, &batch] {
+        const bool atStake = batch.unexportedCompletedJobs() > 0;
+        TerminationSignal::setHolding(atStake);
+        m_logout.hold(atStake, text("ui.quit.logoutReason", "Cleaned videos in the queue haven't been exported"));
+    };
+    connect(&batch, &BatchQueueManager::jobsChanged, this, followWorkAtStake);
+    connect(&batch, &BatchQueueManager::exportedChanged, this, followWorkAtStake);
+    followWorkAtStake();
 
     // Every menu's items get their underlined letters.
     ui::giveMenusMnemonics();

@@ -5,6 +5,7 @@
 // sequence started when the main window is first shown; and the links that later starts of the
 // program hand over. Made by main() after the QApplication and the service container.
 
+#include "app/logout_inhibitor.h"
 #include "app/quit_guard.h"
 #include "app/termination_signal.h"
 #include "app/window_registry.h"
@@ -39,6 +40,8 @@ public:
     // asks first (see QuitGuard). Every quit command calls this.
     void requestQuit();
     QuitGuard& quitGuard() { return m_quitGuard; }
+    // Holds the desktop's logout while cleaned queued videos are not exported.
+    LogoutInhibitor& logoutInhibitor() { return m_logout; }
 
     // The window factories, one per identifier.
     QWidget* makeMainWindow();
@@ -52,8 +55,9 @@ private:
     WindowRegistry m_windows;
     // Made after the windows' registry and gone before it.
     QuitGuard m_quitGuard;
-    // SIGTERM, as at logout or shutdown, asks the guard like any quit.
+    // SIGTERM and SIGHUP, as at logout or shutdown, and SIGINT ask the guard like any quit.
     TerminationSignal m_termination;
+    LogoutInhibitor m_logout;
 };
 
 } // namespace hf

@@ -4,6 +4,7 @@
 
 #include "app/app_services.h"
 #include "app/hushframe_app.h"
+#include "app/termination_signal.h"
 #include "platform/single_instance.h"
 #include "ui_kit/environment.h"
 
@@ -31,6 +32,9 @@ QStringList linksIn(const QStringList& arguments)
 
 int main(int argc, char** argv)
 {
+    // SIGTERM, SIGHUP and SIGINT are quit requests from the very start; until the application
+    // takes them they wait.
+    hf::TerminationSignal::install();
     QApplication application(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Lantern Workshop"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("lanternworkshop.dev"));

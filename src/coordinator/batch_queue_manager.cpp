@@ -15,6 +15,10 @@
 #include <QSet>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <system_error>
 
@@ -69,6 +73,7 @@ void BatchQueueManager::noteExported(const std::vector<BatchJob>& jobs)
     for (const BatchJob& job : jobs)
         if (job.status.isCompleted())
             m_exportedOutputs.insert(job.id, job.status.videoURL());
+    emit exportedChanged();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -260,9 +265,10 @@ void BatchQueueManager::retryFailed()
 
 namespace {
 
-// Copies `source` to `destination` through a temporary file beside it, renamed over whatever
-// stood there only once the copy is complete.
-void copyReplacing(const QString& source, const QString& destination)
+// Copies `source` to `destination` through a temporary file beside it, renamed into place only
+// once the copy is complete: over whatever stood there when `replace`, otherwise failing with
+// nothing changed when a file of that name is there.
+void copyInto(const QString& source, const QString& destination, bool replace)
 {
     const QFileInfo target(destination);
     const QString temporary = target.dir().filePath(
@@ -281,34 +287,61 @@ void copyReplacing(const QString& source, const QString& destination)
     if (error)
         throw fail(QString::fromStdString(error.message()));
     const QByteArray to = QFile::encodeName(destination);
+    if (!replace) {
+        if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
+            return;
+        // A file system that cannot rename without replacing is asked first.
+        if ((errno != EINVAL && errno != ENOSYS) || QFileInfo::exists(destination))
+            throw fail(QString::fromLocal8Bit(std::strerror(errno == EINVAL || errno == ENOSYS ? EEXIST : errno)));
+    }
     std::filesystem::rename(std::filesystem::path(from.constData()), std::filesystem::path(to.constData()), error);
     if (error)
         throw fail(QString::fromStdString(error.message()));
 }
 
-} // namespace
-
-int BatchQueueManager::exportOutputs(const QString& folder)
+// The name each completed job's output is exported under, in queue order: its own, or with a
+// number when an earlier output has it (case-folded for case-blind file systems).
+std::vector<std::pair<QString, QString>> exportNames(const std::vector<BatchJob>& jobs)
 {
-    return exportCompletedOutputs(m_jobs, folder);
-}
-
-int BatchQueueManager::exportCompletedOutputs(const std::vector<BatchJob>& jobs, const QString& folder)
-{
-    const QDir destinationFolder(folder);
-    QSet<QString> written;   // names written by this export, case-folded for case-blind file systems
-    int count = 0;
+    std::vector<std::pair<QString, QString>> names;   // source path, name
+    QSet<QString> taken;
     for (const BatchJob& job : jobs) {
         if (!job.status.isCompleted())
             continue;
-        const QString source = job.status.videoURL().toLocalFile();
         const QFileInfo info(job.status.videoURL().fileName());
         QString name = info.fileName();
-        for (int n = 2; written.contains(name.toCaseFolded()); ++n)
+        for (int n = 2; taken.contains(name.toCaseFolded()); ++n)
             name = info.completeBaseName() + u' ' + QString::number(n)
                 + (info.suffix().isEmpty() ? QString() : u'.' + info.suffix());
-        copyReplacing(source, destinationFolder.filePath(name));
-        written.insert(name.toCaseFolded());
+        taken.insert(name.toCaseFolded());
+        names.emplace_back(job.status.videoURL().toLocalFile(), name);
+    }
+    return names;
+}
+
+} // namespace
+
+int BatchQueueManager::exportOutputs(const QString& folder, bool replaceExisting)
+{
+    return exportCompletedOutputs(m_jobs, folder, replaceExisting);
+}
+
+QStringList BatchQueueManager::existingOutputs(const std::vector<BatchJob>& jobs, const QString& folder)
+{
+    QStringList existing;
+    for (const auto& [source, name] : exportNames(jobs))
+        if (QFileInfo(QDir(folder).filePath(name)).exists())
+            existing << name;
+    return existing;
+}
+
+int BatchQueueManager::exportCompletedOutputs(const std::vector<BatchJob>& jobs, const QString& folder,
+                                              bool replaceExisting)
+{
+    const QDir destinationFolder(folder);
+    int count = 0;
+    for (const auto& [source, name] : exportNames(jobs)) {
+        copyInto(source, destinationFolder.filePath(name), replaceExisting);
         ++count;
     }
     return count;

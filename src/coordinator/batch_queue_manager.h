@@ -18,6 +18,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 #include <QUuid>
 
@@ -78,7 +79,8 @@ public:
     // Completed jobs whose output has not been copied out by an export yet: the work that ends
     // with the process, since the queue is not kept.
     int unexportedCompletedJobs() const;
-    // The completed jobs among `jobs` (a snapshot an export copied) count as exported.
+    // The completed jobs among `jobs` (a snapshot an export copied) count as exported
+    // (exportedChanged()).
     void noteExported(const std::vector<BatchJob>& jobs);
 
     // ---- The queue
@@ -95,13 +97,18 @@ public:
     void retryFailed();
     // Copies the output video of every completed job, in queue order, into `folder` and returns
     // the number of files written. A file already in the folder under an output's name is
-    // replaced; two outputs of the same name never replace each other (the later one is written
-    // as "clip (Hushframe) 2.mp4"). Each copy is written under a temporary name and renamed into
+    // replaced only when `replaceExisting`; otherwise its copy fails with the file left as it is.
+    // Two outputs of the same name never replace each other (the later one is written as
+    // "clip (Hushframe) 2.mp4"). Each copy is written under a temporary name and renamed into
     // place. Throws FileSystemError at the first copy that fails; the copies before it stay.
-    int exportOutputs(const QString& folder);
+    int exportOutputs(const QString& folder, bool replaceExisting = false);
     // The same copies for a snapshot of the jobs. Touches no queue state, so it may run on a
     // worker thread while the queue goes on (the main window stays responsive for large files).
-    static int exportCompletedOutputs(const std::vector<BatchJob>& jobs, const QString& folder);
+    static int exportCompletedOutputs(const std::vector<BatchJob>& jobs, const QString& folder,
+                                      bool replaceExisting = false);
+    // The names among the outputs those copies would write that are already in `folder`, in
+    // queue order: the files an export would replace.
+    static QStringList existingOutputs(const std::vector<BatchJob>& jobs, const QString& folder);
 
     // ---- The processing loop
 
@@ -129,6 +136,8 @@ signals:
     void activeJobIdChanged();
     void overallProgressFractionChanged();
     void errorMessageChanged();
+    // Outputs were noted as exported: unexportedCompletedJobs() may be less.
+    void exportedChanged();
 
 private:
     // One run of the loop, from start() to its end.

@@ -422,7 +422,9 @@ void FileExportSaveDialog::open(const Request& request, Answer answer)
     // scroll and its fields scroll their texts.
     ui::fitToWorkArea(dialog, dialog->size());
 
+    // Set once the dialog answered, or was dismissed without an answer.
     auto answered = std::make_shared<bool>(false);
+    m_dialogAnswered = answered;
     QObject::connect(dialog, &QFileDialog::accepted, dialog, [dialog, audio, stems, answer, answered] {
         if (std::exchange(*answered, true))
             return;
@@ -457,8 +459,14 @@ void FileExportSaveDialog::confirmReplacing(const QString& folder, const QString
                                             std::function<void(bool)> answer)
 {
     const QString message = replacingMessage(folder, names);
+    // Set once the question answered, or was dismissed without an answer.
+    auto answered = std::make_shared<bool>(false);
+    m_questionAnswered = answered;
     if (m_parent && m_parent->window()) {
-        m_question = new ReplaceFilesQuestion(m_parent->window(), message, std::move(answer));
+        m_question = new ReplaceFilesQuestion(m_parent->window(), message, [answer, answered](bool replace) {
+            if (!std::exchange(*answered, true))
+                answer(replace);
+        });
         return;
     }
     auto* box = new QMessageBox(QMessageBox::Question, text("ui.export.replace.title", "Replace existing files?"),
@@ -467,7 +475,6 @@ void FileExportSaveDialog::confirmReplacing(const QString& folder, const QString
     box->setAttribute(Qt::WA_DeleteOnClose);
     QPushButton* replace = box->addButton(text("ui.export.replace.confirm", "Replace"), QMessageBox::DestructiveRole);
     box->setDefaultButton(box->addButton(text("ui.common.cancel", "Cancel"), QMessageBox::RejectRole));
-    auto answered = std::make_shared<bool>(false);
     QObject::connect(box, &QMessageBox::finished, box, [box, replace, answer, answered] {
         if (!std::exchange(*answered, true))
             answer(box->clickedButton() == replace);
@@ -478,10 +485,14 @@ void FileExportSaveDialog::confirmReplacing(const QString& folder, const QString
 
 void FileExportSaveDialog::dismiss()
 {
+    // The answers are silenced rather than the widgets' connections cut: a widget's connections
+    // include the ones through which others (the accessibility cache among them) learn of its end.
+    for (std::shared_ptr<bool>* answered : {&m_questionAnswered, &m_dialogAnswered})
+        if (const std::shared_ptr<bool> flag = std::exchange(*answered, nullptr))
+            *flag = true;
     if (m_question) {
         QWidget* question = m_question;
         m_question = nullptr;
-        question->disconnect();
         question->hide();
         question->deleteLater();
     }
@@ -489,7 +500,6 @@ void FileExportSaveDialog::dismiss()
         return;
     QFileDialog* dialog = m_dialog;
     m_dialog = nullptr;
-    dialog->disconnect();
     dialog->close();
     dialog->deleteLater();
 }

@@ -93,6 +93,9 @@ private:
     QPointer<QWidget> m_parent;
     QPointer<QFileDialog> m_dialog;
     QPointer<QWidget> m_question;
+    // Set to silence the shown dialog's and question's answers when they are dismissed.
+    std::shared_ptr<bool> m_dialogAnswered;
+    std::shared_ptr<bool> m_questionAnswered;
 };
 
 class Exporter : public QObject {

@@ -2,6 +2,7 @@
 
 #include "platform/texts.h"
 
+#include <QMetaMethod>
 #include <QNetworkReply>
 #include <QTimer>
 
@@ -136,7 +137,12 @@ ReplyHolder::~ReplyHolder()
 void ReplyHolder::reset()
 {
     if (m_reply) {
-        QObject::disconnect(m_reply, nullptr, nullptr, nullptr);
+        // Every signal but destroyed(), through which others (Qt's own caches) learn of its end.
+        const QMetaObject* meta = m_reply->metaObject();
+        for (int i = 0; i < meta->methodCount(); ++i)
+            if (const QMetaMethod signal = meta->method(i);
+                signal.methodType() == QMetaMethod::Signal && signal.name() != QByteArrayLiteral("destroyed"))
+                QObject::disconnect(m_reply, signal, nullptr, QMetaMethod());
         m_reply->deleteLater();
     }
     m_reply = nullptr;

@@ -129,8 +129,8 @@ public:
 QCoro::Task<void> awaitReply(QNetworkReply* reply, std::stop_token token = {});
 
 // Holds a reply for the scope of a request and deletes it later when the scope ends (or at
-// reset()), its signals disconnected first; a reply that its network manager already destroyed
-// is left alone.
+// reset()), its signals but destroyed() disconnected first; a reply that its network manager
+// already destroyed is left alone.
 class ReplyHolder {
 public:
     explicit ReplyHolder(QNetworkReply* reply);

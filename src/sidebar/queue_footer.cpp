@@ -3,6 +3,7 @@
 #include "coordinator/batch_queue_manager.h"
 #include "coordinator/engine_coordinator.h"
 #include "editor/export_options.h"
+#include "editor/exporter.h"
 #include "platform/async.h"
 #include "platform/errors.h"
 #include "platform/logging.h"
@@ -124,6 +125,7 @@ QueueFooter::QueueFooter(EngineCoordinator* coordinator, BatchQueueManager* queu
       m_queue(queue),
       m_defaults(defaults),
       m_chooser(std::make_unique<DialogFolderChooser>()),
+      m_replacing(std::make_unique<FileExportSaveDialog>(this)),
       m_reveal(systemFileRevealer())
 {
     setObjectName(QStringLiteral("batch.footer"));
@@ -177,6 +179,18 @@ QueueFooter::QueueFooter(EngineCoordinator* coordinator, BatchQueueManager* queu
     connect(queue, &BatchQueueManager::isProcessingQueueChanged, this, &QueueFooter::refresh);
     connect(queue, &BatchQueueManager::errorMessageChanged, this, &QueueFooter::refresh);
     refresh();
+}
+
+QueueFooter::~QueueFooter()
+{
+    // A question still shown goes with the footer without being hidden first: hiding gives the
+    // keyboard back through the window, which may be going too.
+    delete m_replacing->replaceQuestion();
+}
+
+QWidget* QueueFooter::replaceQuestion() const
+{
+    return m_replacing->replaceQuestion();
 }
 
 void QueueFooter::setFolderChooser(std::unique_ptr<FolderChooser> chooser)
@@ -261,14 +275,27 @@ void QueueFooter::exportAllCompleted()
     if (m_defaults)
         request.startFolder = ExportPreferences::folderPath(*m_defaults);
     QPointer<QueueFooter> self(this);
+    m_replacing->dismiss();
     m_chooser->choose(this, request, [self](std::optional<QString> folder) {
-        if (!self || !folder || folder->isEmpty() || self->m_exporting)
+        if (!self || !folder || folder->isEmpty() || self->m_exporting || !self->m_queue)
             return;
-        spawn(self->copyInto(*folder), lcQueueFooter(), QStringLiteral("Export all completed"));
+        // The copies work on a snapshot of the jobs, so the queue may go on (or be cleared)
+        // meanwhile; files of their names already in the folder are replaced only when the user
+        // says so.
+        std::vector<BatchJob> jobs = self->m_queue->jobs();
+        const QStringList existing = BatchQueueManager::existingOutputs(jobs, *folder);
+        if (existing.isEmpty()) {
+            spawn(self->copyInto(*folder, std::move(jobs), false), lcQueueFooter(), QStringLiteral("Export all completed"));
+            return;
+        }
+        self->m_replacing->confirmReplacing(*folder, existing, [self, folder = *folder, jobs](bool replace) {
+            if (self && replace && !self->m_exporting)
+                spawn(self->copyInto(folder, jobs, true), lcQueueFooter(), QStringLiteral("Export all completed"));
+        });
     });
 }
 
-QCoro::Task<void> QueueFooter::copyInto(QString folder)
+QCoro::Task<void> QueueFooter::copyInto(QString folder, std::vector<BatchJob> jobs, bool replaceExisting)
 {
     if (!m_queue)
         co_return;
@@ -276,12 +303,12 @@ QCoro::Task<void> QueueFooter::copyInto(QString folder)
     m_exporting = true;
     refresh();
 
-    // The copies work on a snapshot of the jobs, so the queue may go on (or be cleared) meanwhile.
-    const std::vector<BatchJob> jobs = m_queue->jobs();
     std::optional<int> copied;
     QString failure;
     try {
-        auto copying = runOffThread({}, [jobs, folder] { return BatchQueueManager::exportCompletedOutputs(jobs, folder); });
+        auto copying = runOffThread({}, [jobs, folder, replaceExisting] {
+            return BatchQueueManager::exportCompletedOutputs(jobs, folder, replaceExisting);
+        });
         copied = co_await std::move(copying);
     } catch (const Error& error) {
         failure = error.localizedDescription();

@@ -5,10 +5,11 @@
 // a More menu that retries, clears and exports). It keeps no queue logic: every command calls the
 // batch queue or the coordinator, and what it shows follows their state.
 //
-// "Export all completed..." asks for a folder through a FolderChooser (tests answer it), then
-// copies the completed videos there on a worker thread while the footer says so; the window stays
-// responsive however large the files are. When the copies are done the folder is shown in the
-// file manager.
+// "Export all completed..." asks for a folder through a FolderChooser (tests answer it), then,
+// when files of the outputs' names are already there, asks once whether to replace them (the
+// export's own question, keeping them by default), then copies the completed videos there on a
+// worker thread while the footer says so; the window stays responsive however large the files
+// are. When the copies are done the folder is shown in the file manager.
 
 #include "editor/desktop_reveal.h"
 
@@ -19,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include <qcoro/qcorotask.h>
 
@@ -27,8 +29,10 @@ class QMenu;
 
 namespace hf {
 
+struct BatchJob;
 class BatchQueueManager;
 class EngineCoordinator;
+class FileExportSaveDialog;
 class SettingsStore;
 
 namespace ui {
@@ -69,6 +73,7 @@ public:
     // None of the pointers is owned. `defaults` gives the folder the chooser starts in.
     QueueFooter(EngineCoordinator* coordinator, BatchQueueManager* queue, SettingsStore* defaults,
                 QWidget* parent = nullptr);
+    ~QueueFooter() override;
 
     // Replaces the folder chooser (the default is the desktop's).
     void setFolderChooser(std::unique_ptr<FolderChooser> chooser);
@@ -93,17 +98,22 @@ public:
 
     // Asks for the folder and copies every completed video into it.
     void exportAllCompleted();
+    // The question about files already in the chosen folder, while it is shown.
+    QWidget* replaceQuestion() const;
 
 private:
     void refresh();
     void addVideos();
     void showMoreMenu();
-    QCoro::Task<void> copyInto(QString folder);
+    // Copies the completed videos among `jobs` (a snapshot) into `folder`.
+    QCoro::Task<void> copyInto(QString folder, std::vector<BatchJob> jobs, bool replaceExisting);
 
     QPointer<EngineCoordinator> m_coordinator;
     QPointer<BatchQueueManager> m_queue;
     SettingsStore* m_defaults;
     std::unique_ptr<FolderChooser> m_chooser;
+    // Asks before files in the chosen folder are replaced.
+    std::unique_ptr<FileExportSaveDialog> m_replacing;
     FileRevealer m_reveal;
 
     QLabel* m_error;

@@ -1,9 +1,9 @@
 // Quitting with cleaned batch videos nobody exported: two generated movies cleaned by the local
 // server through the real queue, then every way of quitting (closing the main window, the last
-// window being another one, the application's quit request, SIGTERM as at logout, the quit
-// command) held by the question on the main window; "Cancel" keeps everything, "Export
-// Videos..." copies them out, after which the application quits without asking (SIGTERM too),
-// and "Quit Anyway" quits.
+// window being another one, the application's quit request, SIGTERM and SIGHUP as at logout,
+// SIGINT, the quit command) held by the question on the main window, and the desktop's logout held
+// through a stand-in portal meanwhile; "Cancel" keeps everything, "Export Videos..." copies them
+// out, after which the application quits without asking (SIGTERM too), and "Quit Anyway" quits.
 
 #include "app/content_view.h"
 #include "app/hushframe_app.h"
@@ -18,8 +18,12 @@
 #include "ui_kit/buttons.h"
 
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusObjectPath>
 #include <QDir>
+#include <QProcess>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QTest>
 #include <QTimer>
 
@@ -46,6 +50,53 @@ private:
     QString m_folder;
 };
 
+// One hold of the stand-in portal, until its Close.
+class PortalRequest : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Request")
+
+public:
+    explicit PortalRequest(std::function<void()> closed) : m_closed(std::move(closed)) {}
+public Q_SLOTS:
+    void Close()
+    {
+        m_closed();
+        deleteLater();
+    }
+
+private:
+    std::function<void()> m_closed;
+};
+
+// The desktop portal's Inhibit interface, counting the holds not closed.
+class StandInPortal : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Inhibit")
+
+public:
+    explicit StandInPortal(QDBusConnection bus) : m_bus(std::move(bus)) {}
+    int asked = 0;
+    int held = 0;
+    QList<uint> flags;
+
+public Q_SLOTS:
+    QDBusObjectPath Inhibit(const QString&, uint flag, const QVariantMap&)
+    {
+        flags << flag;
+        ++held;
+        const QString path = QStringLiteral("/org/freedesktop/portal/desktop/request/1/t%1").arg(++asked);
+        m_bus.registerObject(path, new PortalRequest([this, path] {
+                                 m_bus.unregisterObject(path);
+                                 --held;
+                             }),
+                             QDBusConnection::ExportAllSlots);
+        return QDBusObjectPath(path);
+    }
+
+private:
+    QDBusConnection m_bus;
+};
+
 bool questionShown(QuitGuard& guard)
 {
     return guard.confirmation() && guard.confirmation()->isVisible();
@@ -59,8 +110,8 @@ class TestAppQuit : public QObject {
 private Q_SLOTS:
     void finishedBatchWorkIsNeverLostSilently()
     {
-        if (!test::haveProgram(QStringLiteral("ffmpeg")))
-            QSKIP("needs ffmpeg");
+        if (!test::haveProgram(QStringLiteral("ffmpeg")) || !test::haveProgram(QStringLiteral("dbus-daemon")))
+            QSKIP("needs ffmpeg and dbus-daemon");
         QTemporaryDir home;
         QList<QUrl> movies;
         for (const QString name : {QStringLiteral("One.mp4"), QStringLiteral("Two.mp4")}) {
@@ -76,6 +127,23 @@ private Q_SLOTS:
         services->engine().setPollInterval(100ms);
         test::ScriptedFilePicker picker;
         HushframeApp app(*services, &picker);
+        // A private session bus with the portal on it, for the logout's hold.
+        QProcess daemon;
+        daemon.start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address=1"});
+        QVERIFY(daemon.waitForStarted() && daemon.waitForReadyRead(10000));
+        const QString address = QString::fromUtf8(daemon.readLine()).trimmed();
+        auto stopBus = qScopeGuard([&] {
+            QDBusConnection::disconnectFromBus(QStringLiteral("portal"));
+            QDBusConnection::disconnectFromBus(QStringLiteral("app"));
+            daemon.kill();
+            daemon.waitForFinished();
+        });
+        QDBusConnection portalBus = QDBusConnection::connectToBus(address, QStringLiteral("portal"));
+        StandInPortal portal(portalBus);
+        QVERIFY(portalBus.registerObject(QStringLiteral("/org/freedesktop/portal/desktop"), &portal,
+                                         QDBusConnection::ExportAllSlots));
+        QVERIFY(portalBus.registerService(QStringLiteral("org.freedesktop.portal.Desktop")));
+        app.logoutInhibitor().setBus(QDBusConnection::connectToBus(address, QStringLiteral("app")));
         int quits = 0;
         app.quitGuard().setQuitter([&] { ++quits; });
         QuitGuard& guard = app.quitGuard();
@@ -94,6 +162,9 @@ private Q_SLOTS:
                                 180000));
         QCOMPARE(batch.completedJobs(), 2);
         QCOMPARE(batch.unexportedCompletedJobs(), 2);
+        // The desktop's logout is held, once, for the end of the session.
+        QVERIFY(QTest::qWaitFor([&] { return portal.held == 1; }));
+        QCOMPARE(portal.flags, QList<uint>{1});
 
         // Closing the main window: it stays, and asks.
         QVERIFY(!window->close());
@@ -118,8 +189,16 @@ private Q_SLOTS:
 
         // The same for the quit a running application gets from anywhere, and for the end the
         // desktop asks for at logout or shutdown (SIGTERM): the event loop goes on.
-        for (const auto& quitFromAnywhere : {std::function<void()>([] { QCoreApplication::quit(); }),
-                                             std::function<void()>([] { ::raise(SIGTERM); })}) {
+        // SIGHUP comes with SIGTERM at logout, before the application took the first; SIGINT is
+        // Ctrl+C; a further signal while the question shows asks again.
+        for (const auto& quitFromAnywhere :
+             {std::function<void()>([] { QCoreApplication::quit(); }), std::function<void()>([] { ::raise(SIGTERM); }),
+              std::function<void()>([] { ::raise(SIGTERM), ::raise(SIGHUP); }),
+              std::function<void()>([] { ::raise(SIGINT); }),
+              std::function<void()>([this] {
+                  ::raise(SIGTERM);
+                  QTimer::singleShot(100, this, [] { ::raise(SIGTERM); });
+              })}) {
             bool held = false;
             QTimer::singleShot(0, this, quitFromAnywhere);
             QTimer::singleShot(300, this, [&] {
@@ -187,6 +266,8 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return !footer->isExporting() && footer->exportMessage(); }, 30000));
         QCOMPARE(QDir(folder).entryList(QDir::Files).size(), 1);
         QCOMPARE(batch.unexportedCompletedJobs(), 0);
+        QVERIFY(QTest::qWaitFor([&] { return portal.held == 0; }));
+        QCOMPARE(portal.asked, 1);
         QVERIFY(guard.requestQuit());
         QVERIFY(window->close());
         QCOMPARE(quits, 0);

@@ -592,22 +592,36 @@ private Q_SLOTS:
         QVERIFY(waitIdle());
         QCOMPARE(queue->completedJobs(), 3);
 
-        // A file of the user's under an output's name is replaced; two outputs of one name are not.
+        // A file of the user's under an output's name is kept unless replacing it was chosen; two
+        // outputs of one name never replace each other.
         QVERIFY(writeFile(out.filePath("clip (Hushframe).mp4"), "the user's"));
+        QCOMPARE(BatchQueueManager::existingOutputs(queue->jobs(), out.path()), QStringList{"clip (Hushframe).mp4"});
+        bool threw = false;
+        try {
+            queue->exportOutputs(out.path());
+        } catch (const FileSystemError& e) {
+            threw = true;
+            QCOMPARE(e.localizedDescription(), QStringLiteral("Couldn't copy clip (Hushframe).mp4: File exists"));
+        }
+        QVERIFY(threw);
+        QCOMPARE(readFile(out.filePath("clip (Hushframe).mp4")), QByteArray("the user's"));
+        QCOMPARE(QDir(out.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"clip (Hushframe).mp4"});
         const QStringList expected{"clip (Hushframe) 2.mp4", "clip (Hushframe).mp4", "other (Hushframe).mov"};
         for (int round = 0; round < 2; ++round) {
-            QCOMPARE(queue->exportOutputs(out.path()), 3);
+            QCOMPARE(queue->exportOutputs(out.path(), true), 3);
             QCOMPARE(QDir(out.path()).entryList(QDir::Files | QDir::Hidden), expected);
             QCOMPARE(readFile(out.filePath("clip (Hushframe).mp4")), source("x/clip.mp4").toLocalFile().toUtf8());
             QCOMPARE(readFile(out.filePath("clip (Hushframe) 2.mp4")), source("y/clip.mp4").toLocalFile().toUtf8());
         }
+        QCOMPARE(BatchQueueManager::existingOutputs(queue->jobs(), out.path()),
+                 (QStringList{"clip (Hushframe).mp4", "clip (Hushframe) 2.mp4", "other (Hushframe).mov"}));
 
         // A failed copy throws and leaves the file that stood there, and no half copy.
         QVERIFY(QFile::remove(jobNamed("clip.mp4").status.videoURL().toLocalFile()));
         QVERIFY(writeFile(out.filePath("clip (Hushframe).mp4"), "keep"));
-        bool threw = false;
+        threw = false;
         try {
-            queue->exportOutputs(out.path());
+            queue->exportOutputs(out.path(), true);
         } catch (const FileSystemError& e) {
             threw = true;
             QVERIFY(e.localizedDescription().startsWith("Couldn't copy clip (Hushframe).mp4"));
@@ -623,7 +637,7 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(out.filePath("other (Hushframe).mov/inside")));
         threw = false;
         try {
-            queue->exportOutputs(out.path());
+            queue->exportOutputs(out.path(), true);
         } catch (const FileSystemError& e) {
             threw = true;
             QVERIFY(e.localizedDescription().startsWith("Couldn't copy other (Hushframe).mov"));

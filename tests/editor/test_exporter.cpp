@@ -13,6 +13,7 @@
 #include "support/small_disk.h"
 #include "support/test_support.h"
 
+#include <QAccessible>
 #include <QCheckBox>
 #include <QDir>
 #include <QDirIterator>
@@ -48,6 +49,19 @@ extern "C" int fsync(int fd)
 }
 
 namespace {
+
+// Runs `dismiss` on the shown `widget` and waits for the widget's end; true when the
+// accessibility layer then no longer holds the interface it made for the widget.
+bool forgottenOnceGone(QWidget* widget, const std::function<void()>& dismiss)
+{
+    QAccessibleInterface* iface = widget ? QAccessible::queryAccessibleInterface(widget) : nullptr;
+    if (!iface)
+        return false;
+    const QAccessible::Id id = QAccessible::uniqueId(iface);
+    const QPointer<QWidget> watched(widget);
+    dismiss();
+    return QTest::qWaitFor([&] { return watched.isNull(); }) && !QAccessible::accessibleInterface(id);
+}
 
 // A save dialog answered by the test.
 class ScriptedDialog final : public ExportSaveDialog {
@@ -592,9 +606,11 @@ private Q_SLOTS:
         QCOMPARE(answers.front()->path, folder.filePath("Walk clean.mp4"));
         QVERIFY(answers.front()->includeAudio && answers.front()->includeStems);
 
-        // Dismissed, it answers nothing; cancelled, it answers none.
+        // Dismissed, it answers nothing, and the accessibility layer forgets it once it is gone
+        // (an entry kept would match a later widget made at its address); cancelled, it answers
+        // none.
         desktop.open({folder.path(), QStringLiteral("a.mp4"), QStringLiteral("mp4"), false, false}, record);
-        desktop.dismiss();
+        QVERIFY(forgottenOnceGone(desktop.dialog(), [&] { desktop.dismiss(); }));
         QVERIFY(!desktop.dialog());
         QCOMPARE(answers.size(), size_t(1));
         desktop.open({folder.path(), QStringLiteral("a.mp4"), QStringLiteral("mp4"), false, false}, record);
@@ -618,6 +634,14 @@ private Q_SLOTS:
 
         std::vector<bool> replies;
         const QStringList names{"Trip.mp4", "Trip dialogue.flac", "Trip music.flac", "Trip effects.flac"};
+        // Dismissed, with or without a window, it answers nothing and is forgotten once gone.
+        for (QWidget* parent : {static_cast<QWidget*>(&window), static_cast<QWidget*>(nullptr)}) {
+            desktop.setParentWindow(parent);
+            desktop.confirmReplacing(QStringLiteral("/tmp"), names, [&replies](bool replace) { replies.push_back(replace); });
+            QVERIFY(forgottenOnceGone(desktop.replaceQuestion(), [&] { desktop.dismiss(); }));
+        }
+        desktop.setParentWindow(&window);
+        QVERIFY(replies.empty());
         for (const char* button : {"export.replace", "export.keep"}) {
             desktop.confirmReplacing(QStringLiteral("/home/someone/Films"), names,
                                      [&replies](bool replace) { replies.push_back(replace); });

@@ -209,6 +209,35 @@ private Q_SLOTS:
         QCOMPARE(panel.chooser->last.acceptLabel, QStringLiteral("Export here"));
         QVERIFY(!panel.chooser->last.startFolder.isEmpty());
         QVERIFY(panel.chooser->answer(out.path()));
+
+        // The user's file under an output's name is asked about first, in the export's own words:
+        // Escape and Return keep it and copy nothing; only Replace replaces it.
+        const struct {
+            Qt::Key key;   // the key typed, or none for a click on Replace
+            bool replaced;
+        } answers[] = {{Qt::Key_Escape, false}, {Qt::Key_Return, false}, {Qt::Key_unknown, true}};
+        for (const auto& row : answers) {
+            if (row.key != Qt::Key_Escape) {
+                footer.exportAllCompleted();
+                QVERIFY(panel.chooser->answer(out.path()));
+            }
+            QWidget* question = footer.replaceQuestion();
+            QVERIFY(question && question->isVisible());
+            QCOMPARE(question->findChild<QLabel*>(QStringLiteral("export.replaceMessage"))->text(),
+                     QStringLiteral("\u201cclip (Hushframe).mp4\u201d already exists in \u201c%1\u201d. Saving replaces it.")
+                         .arg(QDir(out.path()).dirName()));
+            if (row.key != Qt::Key_unknown)
+                QTest::keyClick(question->window()->focusWidget(), row.key);
+            else
+                question->findChild<QAbstractButton*>(QStringLiteral("export.replace"))->click();
+            QVERIFY(!footer.replaceQuestion() || !footer.replaceQuestion()->isVisible());
+            if (!row.replaced) {
+                QVERIFY(!footer.isExporting());
+                QVERIFY(!footer.exportMessage());
+                QCOMPARE(QDir(out.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"clip (Hushframe).mp4"});
+                QCOMPARE(readFile(out.filePath("clip (Hushframe).mp4")), QByteArray("the user's old file"));
+            }
+        }
         // The copies run on a worker thread; the footer says so meanwhile. Small copies on a busy
         // machine can finish before the chooser's answer returns, so the in-between state is read
         // only while it lasts.
