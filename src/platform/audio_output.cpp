@@ -5,10 +5,10 @@
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
-#include <limits>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <limits>
 #include <thread>
 
 HF_LOGGING_CATEGORY(lcAudioOutput, "AudioOutput")
@@ -181,17 +181,16 @@ public:
     {
         if (!m_started || !m_feed.open.load())
             return 0;
-        // The server's last report of the frames heard, moved on by the time since then while the
-        // stream plays, never past what it had read (when it stopped) nor past what was rendered.
+        // The server's last report of the frames heard, moved on by the time since then (the
+        // stream plays on between reports), never past what the server had read when it was
+        // no longer reading, nor past what was rendered.
         Heard heard;
         {
             std::lock_guard lock(m_feed.heardMutex);
             heard = m_feed.heard;
         }
-        qint64 frames = heard.frames;
-        if (heard.playing)
-            frames += std::max<qint64>(steadyNanoseconds() - heard.at, 0) * m_rate / 1'000'000'000;
-        frames = std::min(frames, heard.limit);
+        const qint64 since = std::max<qint64>(steadyNanoseconds() - heard.at, 0);
+        const qint64 frames = std::min(heard.frames + since * m_rate / 1'000'000'000, heard.limit);
         return std::max<qint64>(m_feed.rendered.load() - frames, 0);
     }
 
@@ -484,9 +483,8 @@ private:
         Heard heard;
         heard.frames = std::max<qint64>(read - waiting, 0);
         heard.at = steadyNanoseconds() - std::max<qint64>(age, 0) * 1000;
-        heard.playing = timing->playing != 0;
-        // A stream that stopped reading (corked, or run dry) is heard up to what it read.
-        heard.limit = heard.playing ? std::numeric_limits<qint64>::max() : read;
+        // A stream the server no longer reads (run dry) is heard up to what it read.
+        heard.limit = timing->playing ? std::numeric_limits<qint64>::max() : read;
         std::lock_guard lock(output->m_feed.heardMutex);
         output->m_feed.heard = heard;
     }
@@ -558,12 +556,11 @@ private:
         restartSampler(output);
     }
 
-    // The frames of a stream heard at a time.
+    // The frames of a stream heard at a time, moving on from there in real time up to a limit.
     struct Heard {
         qint64 frames = 0;
-        qint64 at = 0;                                       // steady clock, nanoseconds
-        bool playing = false;                                // moving on from there in real time
-        qint64 limit = std::numeric_limits<qint64>::max();   // and never past this
+        qint64 at = 0;   // steady clock, nanoseconds
+        qint64 limit = 0;
     };
 
     // Shared with the loop's thread.
