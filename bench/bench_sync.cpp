@@ -3,8 +3,10 @@
 // a quiet tone) on the same X screen and the same PulseAudio null sink, one after the other,
 // while one ffmpeg process captures both: the screen (x11grab at 60 fps) and the sink's monitor,
 // each stamped with the wall clock. For every flash the burst nearest to it gives sound minus
-// picture (negative: the sound comes first), from the start, after a pause and after a seek; the
-// quiet tone between the bursts tells how much sound a Pause then Play skips.
+// picture (negative: the sound comes first): in the first 3 s after the first Play and 10-15 s
+// later, after a pause and after a seek; the quiet tone between the bursts tells how much sound a
+// Pause then Play skips (two pauses a run: one after 15 s of play, one 2.5 s after the Play that
+// ended a 3 s pause).
 // Run under a display of its own: xvfb-run -a bench_sync [runs, 5 by default]
 
 #include "player/audio_player_service.h"
@@ -42,8 +44,18 @@ constexpr int rate = 48000;
 constexpr int fps = 30;
 constexpr double movieSeconds = 40;
 const QSize windowSize(320, 240);
-// How long each player plays from the start, after the pause and after the seek: six flashes.
+// How long each player plays from the start (for the offset 10-15 s in), between the two pauses,
+// after the second pause and after the seek.
+constexpr int firstPhaseMs = 15500;
+constexpr int shortPhaseMs = 2500;
 constexpr int phaseMs = 6500;
+// What the player does between loading and Play: its output waits opened for this long.
+constexpr int loadedMs = 3000;
+// How long each of the two pauses lasts: the second Pause comes 2.5 s after the Play that ended
+// the first, within as long as the first lasted (the time an output's stream waited to play).
+constexpr int pauseMs[2] = {3000, 1000};
+// Where the player seeks to while playing.
+constexpr double seekTarget = 30.4;
 
 // The wall clock in seconds, the capture's time base.
 double wallNow()
@@ -201,26 +213,36 @@ std::optional<double> pauseSkip(const Capture& capture, double pausedAt, double 
 }
 
 struct Phases {
-    std::vector<double> start, afterPause, afterSeek, skip;
+    std::vector<double> early, late, step, afterPause, afterSeek, skip;
     int unmeasuredSkips = 0;
 };
 
 struct Marks {
-    double played = 0, paused = 0, resumed = 0, sought = 0, ended = 0;
-    bool pauseKeysSent = true;
+    double played = 0, paused[2] = {}, resumed[2] = {}, sought = 0, ended = 0;
+    bool pauseKeysSent[2] = {true, true};
 };
 
 void measure(const Capture& capture, const Marks& marks, Phases& into)
 {
-    // A flash right at a change of state belongs to neither side of it.
-    into.start.push_back(median(offsets(capture, marks.played + 0.2, marks.paused - 0.1)));
-    into.afterPause.push_back(median(offsets(capture, marks.resumed + 0.2, marks.sought - 0.1)));
+    // The first 3 s of picture after Play (from its first flash: a reference player's own start
+    // takes a while) and 10-15 s later. A flash right at a change of state belongs to neither side.
+    const std::vector<double> first = flashes(capture, marks.played, marks.paused[0]);
+    const double shown = first.empty() ? marks.played : first.front() - 0.1;
+    const double early = median(offsets(capture, shown, shown + 3.0));
+    const double late = median(offsets(capture, shown + 10.0, std::min(shown + 15.0, marks.paused[0] - 0.1)));
+    into.early.push_back(early);
+    into.late.push_back(late);
+    into.step.push_back(early - late);
+    into.afterPause.push_back(median(offsets(capture, marks.resumed[1] + 0.2, marks.sought - 0.1)));
     into.afterSeek.push_back(median(offsets(capture, marks.sought + 0.2, marks.ended - 0.1)));
-    const auto skip = marks.pauseKeysSent ? pauseSkip(capture, marks.paused, marks.resumed) : std::nullopt;
-    if (skip)
-        into.skip.push_back(*skip);
-    else
-        ++into.unmeasuredSkips;
+    for (int i = 0; i < 2; ++i) {
+        const auto skip =
+            marks.pauseKeysSent[i] ? pauseSkip(capture, marks.paused[i], marks.resumed[i]) : std::nullopt;
+        if (skip)
+            into.skip.push_back(*skip);
+        else
+            ++into.unmeasuredSkips;
+    }
 }
 
 // A key to the X window of `pid`'s program, through the X server's test extension; false when
@@ -321,22 +343,24 @@ int main(int argc, char** argv)
         Marks marks;
         window.show();
         player.load(files);
-        wait(1000);
+        wait(loadedMs);
         marks.played = wallNow();
         player.play();
-        wait(phaseMs);
-        marks.paused = wallNow();
-        player.pause();
-        wait(1000);
-        marks.resumed = wallNow();
-        player.play();
+        for (int pause = 0; pause < 2; ++pause) {
+            wait(pause == 0 ? firstPhaseMs : shortPhaseMs);
+            marks.paused[pause] = wallNow();
+            player.pause();
+            wait(pauseMs[pause]);
+            marks.resumed[pause] = wallNow();
+            player.play();
+        }
         wait(phaseMs);
         marks.sought = wallNow();
-        player.seek(20.4);
+        player.seek(seekTarget);
         shown.clear();
         wait(phaseMs);
         for (size_t f = 0; f + 1 < shown.size(); ++f) {
-            if (std::abs(shown[f].second - 20.4) < 0.01) {
+            if (std::abs(shown[f].second - seekTarget) < 0.01) {
                 holds.push_back(shown[f + 1].first - shown[f].first);
                 break;
             }
@@ -354,12 +378,14 @@ int main(int argc, char** argv)
         theirs.played = wallNow();
         ffplay.start("ffplay", {"-v", "error", "-noborder", "-left", "0", "-top", "0", "-x", "320", "-y",
                                 "240", "-autoexit", movie});
-        wait(phaseMs + 1000);   // ffplay's own start
-        theirs.paused = wallNow();
-        theirs.pauseKeysSent = key(ffplay.processId(), "p");
-        wait(1000);
-        theirs.resumed = wallNow();
-        theirs.pauseKeysSent = key(ffplay.processId(), "p") && theirs.pauseKeysSent;
+        for (int pause = 0; pause < 2; ++pause) {
+            wait(pause == 0 ? firstPhaseMs + 1000 : shortPhaseMs);   // the first with ffplay's own start
+            theirs.paused[pause] = wallNow();
+            theirs.pauseKeysSent[pause] = key(ffplay.processId(), "p");
+            wait(pauseMs[pause]);
+            theirs.resumed[pause] = wallNow();
+            theirs.pauseKeysSent[pause] = key(ffplay.processId(), "p") && theirs.pauseKeysSent[pause];
+        }
         wait(phaseMs);
         theirs.sought = wallNow();
         key(ffplay.processId(), "Right");   // 10 s on
@@ -399,19 +425,28 @@ int main(int argc, char** argv)
             std::printf("%s%.0f/%.0f", i ? ", " : "", ms(a[i]), i < b.size() ? ms(b[i]) : std::nan(""));
         std::printf(")\n");
     };
-    row("from the start", player_.start, ffplay_.start);
+    row("first 3 s", player_.early, ffplay_.early);
+    row("10-15 s later", player_.late, ffplay_.late);
+    row("first less later", player_.step, ffplay_.step);
     row("after a pause", player_.afterPause, ffplay_.afterPause);
     row("after a seek", player_.afterSeek, ffplay_.afterSeek);
-    std::printf("\nsound skipped by a Pause then Play (ms): player median %.1f, worst %.1f (%zu pauses, %d not "
-                "measurable); ",
-                ms(median(player_.skip)),
-                player_.skip.empty() ? std::nan("") : ms(*std::max_element(player_.skip.begin(), player_.skip.end())),
-                player_.skip.size(), player_.unmeasuredSkips);
+    // Worst by size: a repeat (negative) counts as much as a skip.
+    const auto worst = [](const std::vector<double>& values) {
+        return values.empty() ? std::nan("")
+                              : *std::max_element(values.begin(), values.end(),
+                                                  [](double a, double b) { return std::abs(a) < std::abs(b); });
+    };
+    std::printf("\nsound skipped by a Pause then Play (ms; negative: repeated): player median %.1f, worst %.1f (%zu "
+                "pauses, %d not measurable; each:",
+                ms(median(player_.skip)), ms(worst(player_.skip)), player_.skip.size(), player_.unmeasuredSkips);
+    for (double skip : player_.skip)
+        std::printf(" %.0f", ms(skip));
+    std::printf("); ");
     if (ffplay_.skip.empty())
         std::printf("ffplay: reference run invalid (none of its %d pauses measurable)\n", ffplay_.unmeasuredSkips);
     else
-        std::printf("ffplay median %.1f (%zu pauses, %d not measurable)\n", ms(median(ffplay_.skip)),
-                    ffplay_.skip.size(), ffplay_.unmeasuredSkips);
+        std::printf("ffplay median %.1f, worst %.1f (%zu pauses, %d not measurable)\n", ms(median(ffplay_.skip)),
+                    ms(worst(ffplay_.skip)), ffplay_.skip.size(), ffplay_.unmeasuredSkips);
     std::printf("first frame after a seek while playing stays up (ms; a frame lasts %.1f): median %.1f, worst %.1f "
                 "(%zu seeks)\n",
                 1000.0 / fps, ms(median(holds)),

@@ -83,6 +83,19 @@ Packet makePacket()
     return p;
 }
 
+Resampler makeResampler(const AVCodecContext* codec, const AVChannelLayout& layout, AVSampleFormat format, int rate)
+{
+    SwrContext* swr = nullptr;
+    // The layouts are only read (this FFmpeg's declaration predates their const).
+    check(swr_alloc_set_opts2(&swr, const_cast<AVChannelLayout*>(&layout), format, rate,
+                              const_cast<AVChannelLayout*>(&codec->ch_layout), codec->sample_fmt, codec->sample_rate,
+                              0, nullptr));
+    Resampler resampler(swr);
+    check(av_opt_set_double(swr, "rematrix_maxval", 1.0, 0));
+    check(swr_init(swr));
+    return resampler;
+}
+
 QByteArray nativePath(const QUrl& url)
 {
     if (!url.isLocalFile())
@@ -506,14 +519,7 @@ void AudioDecoder::open(const QByteArray& path)
     else
         check(av_channel_layout_copy(&m_outLayout, &m_codec->ch_layout));
 
-    SwrContext* swr = nullptr;
-    check(swr_alloc_set_opts2(&swr, &m_outLayout, AV_SAMPLE_FMT_FLTP, m_outRate, &m_codec->ch_layout,
-                              m_codec->sample_fmt, m_codec->sample_rate, 0, nullptr));
-    m_swr.reset(swr);
-    // A down-mix averages its channels, so full scale stays full scale (stereo to mono: half
-    // of each side, not the louder constant-power fold).
-    check(av_opt_set_double(m_swr.get(), "rematrix_maxval", 1.0, 0));
-    check(swr_init(m_swr.get()));
+    m_swr = makeResampler(m_codec.get(), m_outLayout, AV_SAMPLE_FMT_FLTP, m_outRate);
     m_fifo.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, m_outLayout.nb_channels, 4096));
     if (!m_fifo)
         throw FFmpegError(AVERROR(ENOMEM));

@@ -74,6 +74,11 @@ using AudioFifo = std::unique_ptr<AVAudioFifo, FifoDeleter>;
 Frame makeFrame();
 Packet makePacket();
 
+// Converts what `codec` decodes to `layout`, `format` and `rate`, ready for use. A down-mix averages
+// its channels, so full scale stays full scale (stereo to mono: half of each side, not the louder
+// constant-power fold; 5.1 to stereo: each side's channels scaled to add up to one).
+Resampler makeResampler(const AVCodecContext* codec, const AVChannelLayout& layout, AVSampleFormat format, int rate);
+
 // A local file's name as the file system stores it: the bytes of a file URL's path (a name that is
 // not valid UTF-8 keeps its bytes), or the encoded form of a path. Empty for a URL that is not a
 // local file.

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <limits>
 #include <thread>
 
 HF_LOGGING_CATEGORY(lcAudioOutput, "AudioOutput")
@@ -126,7 +127,7 @@ constexpr qint64 stallNanoseconds = 500'000'000;
 // server restarted) may have been scheduled up to 2 s ahead, and takes nothing of the new stream
 // until then. A server that has not played a stream after this long is not answering.
 constexpr qint64 openNanoseconds = 3'000'000'000;
-// How often the count of frames played is sampled.
+// How often the server is asked what the stream has played.
 constexpr pa_usec_t sampleMicroseconds = 10000;
 
 qint64 steadyNanoseconds()
@@ -180,11 +181,17 @@ public:
     {
         if (!m_started || !m_feed.open.load())
             return 0;
-        // The sampled count of played frames, moved on by the time since it was taken (the
-        // stream plays on between samples), never past what was rendered.
-        const qint64 since = std::max<qint64>(steadyNanoseconds() - m_feed.processedAt.load(), 0);
-        const qint64 processed = m_feed.processed.load() + since * m_rate / 1'000'000'000;
-        return std::max<qint64>(m_feed.rendered.load() - processed, 0);
+        // The server's last report of the frames heard, moved on by the time since then (the
+        // stream plays on between reports), never past what the server had read when it was
+        // no longer reading, nor past what was rendered.
+        Heard heard;
+        {
+            std::lock_guard lock(m_feed.heardMutex);
+            heard = m_feed.heard;
+        }
+        const qint64 since = std::max<qint64>(steadyNanoseconds() - heard.at, 0);
+        const qint64 frames = std::min(heard.frames + since * m_rate / 1'000'000'000, heard.limit);
+        return std::max<qint64>(m_feed.rendered.load() - frames, 0);
     }
 
     bool isStalled() const override
@@ -199,6 +206,8 @@ public:
         const bool playing = m_feed.open.load() && m_feed.rendered.load() > m_feed.bufferFrames.load();
         return steadyNanoseconds() - since > (playing ? stallNanoseconds : openNanoseconds);
     }
+
+    bool isUnreachable() const override { return m_started && m_feed.failed.load() && m_feed.unreachable.load(); }
 
     void prepare() override
     {
@@ -228,6 +237,7 @@ public:
         m_startedAt = steadyNanoseconds();
         m_feed.setRenderer(renderer);
         if (!m_loop) {
+            m_feed.unreachable = true;
             m_feed.failed = true;
             m_started = true;
             return;
@@ -236,6 +246,7 @@ public:
         // What an earlier start met is forgotten (with the loop locked, so that no word about the
         // broken connection comes after it): this start reports its own.
         m_feed.failed = false;
+        m_feed.unreachable = false;
         m_started = true;
         // A silent stream still on its way (a stop just asked for it) is asked for anew, to play
         // as soon as it is there rather than wait for a second word from the server.
@@ -277,8 +288,9 @@ private:
             disconnectLocked();
         if (!m_context) {
             m_context = pa_context_new(pa_threaded_mainloop_get_api(m_loop), "Hushframe");
+            m_contextReady = false;
             if (!m_context) {
-                failLocked();
+                unreachableLocked();
                 return;
             }
             pa_context_set_state_callback(m_context, &PulseAudioOutput::contextChanged, this);
@@ -286,7 +298,7 @@ private:
             if (pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
                 qCWarning(lcAudioOutput, "No sound server: %s", pa_strerror(pa_context_errno(m_context)));
                 disconnectLocked();
-                failLocked();
+                unreachableLocked();
                 return;
             }
         }
@@ -305,16 +317,22 @@ private:
             return;
         }
         m_feed.rendered = 0;
-        m_feed.processed = 0;
-        m_feed.processedAt = steadyNanoseconds();
+        {
+            std::lock_guard lock(m_feed.heardMutex);
+            m_feed.heard = Heard{};
+        }
+        m_timingAsked = false;
         pa_stream_set_state_callback(m_stream, &PulseAudioOutput::streamChanged, this);
         pa_stream_set_write_callback(m_stream, &PulseAudioOutput::streamWants, this);
         const uint32_t bytes = uint32_t(pa_usec_to_bytes(bufferMicroseconds, &format));
         const pa_buffer_attr buffer{uint32_t(-1), bytes, uint32_t(-1), uint32_t(-1), uint32_t(-1)};
         // A stream opened to wait for a start waits corked; one opened by a start plays as soon
         // as it holds its buffer.
-        const auto flags = pa_stream_flags_t((m_started ? 0 : PA_STREAM_START_CORKED) | PA_STREAM_INTERPOLATE_TIMING
-                                             | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
+        // Its timing is asked for by this output (see askTimingLocked), not interpolated by the
+        // client library: the library's clock runs on while a stream waits corked and never goes
+        // back, so that a stream started after waiting would read as having played for as long as
+        // it waited, up to all it was given.
+        const auto flags = pa_stream_flags_t((m_started ? 0 : PA_STREAM_START_CORKED) | PA_STREAM_ADJUST_LATENCY);
         if (pa_stream_connect_playback(m_stream, nullptr, &buffer, flags, nullptr, nullptr) < 0) {
             qCWarning(lcAudioOutput, "The sound stream could not be opened: %s",
                       pa_strerror(pa_context_errno(m_context)));
@@ -378,6 +396,13 @@ private:
         m_feed.failed = true;
     }
 
+    // No server to talk to: none runs, or connecting to it failed.
+    void unreachableLocked()
+    {
+        m_feed.unreachable = true;
+        failLocked();
+    }
+
     // Plays the stream when it is started and ready.
     void playLocked()
     {
@@ -426,17 +451,42 @@ private:
         }
     }
 
-    // What the stream has played: the server's count of what it read, less what waits in its
-    // sink, interpolated between its reports.
-    void sampleLocked()
+    // Asks the server what the stream has played, unless an answer is still on its way (a server
+    // that does not answer is asked once).
+    void askTimingLocked()
     {
-        if (!m_stream || !m_feed.open.load())
+        if (!m_stream || !m_feed.open.load() || m_timingAsked)
             return;
-        pa_usec_t played = 0;
-        if (pa_stream_get_time(m_stream, &played) < 0)
+        if (pa_operation* asked = pa_stream_update_timing_info(m_stream, &PulseAudioOutput::timingArrived, this)) {
+            m_timingAsked = true;
+            pa_operation_unref(asked);
+        }
+    }
+
+    // What the stream has played, from the server's answer: what it read of the stream less what
+    // waits in its sink to be heard, at the time the server took those counts.
+    static void timingArrived(pa_stream* stream, int success, void* self)
+    {
+        auto* output = static_cast<PulseAudioOutput*>(self);
+        if (stream != output->m_stream)
             return;
-        m_feed.processedAt = steadyNanoseconds();
-        m_feed.processed = std::min<qint64>(qint64(played) * m_rate / 1000000, m_feed.rendered.load());
+        output->m_timingAsked = false;
+        const pa_timing_info* timing = success ? pa_stream_get_timing_info(stream) : nullptr;
+        if (!timing)
+            return;
+        const qint64 frameBytes = qint64(sizeof(float)) * output->m_channels;
+        const qint64 read = std::max<qint64>(timing->read_index, 0) / frameBytes;
+        const qint64 waiting = qint64(timing->sink_usec) * output->m_rate / 1'000'000;
+        timeval now;
+        pa_gettimeofday(&now);
+        const qint64 age = qint64(pa_timeval_load(&now)) - qint64(pa_timeval_load(&timing->timestamp));
+        Heard heard;
+        heard.frames = std::max<qint64>(read - waiting, 0);
+        heard.at = steadyNanoseconds() - std::max<qint64>(age, 0) * 1000;
+        // A stream the server no longer reads (run dry) is heard up to what it read.
+        heard.limit = timing->playing ? std::numeric_limits<qint64>::max() : read;
+        std::lock_guard lock(output->m_feed.heardMutex);
+        output->m_feed.heard = heard;
     }
 
     static void contextChanged(pa_context* context, void* self)
@@ -444,14 +494,20 @@ private:
         auto* output = static_cast<PulseAudioOutput*>(self);
         switch (pa_context_get_state(context)) {
         case PA_CONTEXT_READY:
+            output->m_contextReady = true;
             if (!output->m_stream && (output->m_keepOpen || output->m_started))
                 output->openStreamLocked();
             break;
         case PA_CONTEXT_FAILED:
         case PA_CONTEXT_TERMINATED:
             // The next prepare() or start() connects anew.
-            qCWarning(lcAudioOutput, "The sound server went away");
-            output->failLocked();
+            if (output->m_contextReady) {
+                qCWarning(lcAudioOutput, "The sound server went away");
+                output->failLocked();
+            } else {
+                qCWarning(lcAudioOutput, "No sound server could be reached");
+                output->unreachableLocked();
+            }
             break;
         default:
             break;
@@ -496,9 +552,16 @@ private:
     static void sampleDue(pa_mainloop_api*, pa_time_event*, const timeval*, void* self)
     {
         auto* output = static_cast<PulseAudioOutput*>(self);
-        output->sampleLocked();
+        output->askTimingLocked();
         restartSampler(output);
     }
+
+    // The frames of a stream heard at a time, moving on from there in real time up to a limit.
+    struct Heard {
+        qint64 frames = 0;
+        qint64 at = 0;   // steady clock, nanoseconds
+        qint64 limit = 0;
+    };
 
     // Shared with the loop's thread.
     struct Feed {
@@ -514,9 +577,10 @@ private:
         std::atomic<qint64> lastRead{0};       // steady clock, nanoseconds: when a renderer last gave frames
         std::atomic<bool> open{false};         // a stream is open and takes what it is given
         std::atomic<bool> failed{false};       // no stream could be opened, or the server dropped it
-        // The current stream's count of frames played, as sampled on the loop's thread, and when.
-        std::atomic<qint64> processed{0};
-        std::atomic<qint64> processedAt{0};
+        std::atomic<bool> unreachable{false};  // failed because no server could be reached
+        // What the current stream has played, as the server last said.
+        mutable std::mutex heardMutex;
+        Heard heard;
 
         // Returns once a render by the previous renderer has ended.
         void setRenderer(AudioRenderer* next)
@@ -533,8 +597,10 @@ private:
     pa_context* m_context = nullptr;
     pa_stream* m_stream = nullptr;
     pa_time_event* m_sampler = nullptr;
+    bool m_timingAsked = false;   // the server has been asked for the stream's timing, no answer yet
     std::atomic<bool> m_started{false};
     bool m_keepOpen = false;   // prepared: open across stops
+    bool m_contextReady = false;   // the current connection was made (it reached a server)
     qint64 m_startedAt = 0;    // steady clock, nanoseconds
 };
 

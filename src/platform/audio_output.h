@@ -62,6 +62,9 @@ public:
     // device waits between two reads (or than a server takes to open a stream and play it). The
     // playhead would stand still. Asked on the thread that starts and stops the output.
     virtual bool isStalled() const { return false; }
+    // Stalled because no sound server could be reached at all: none runs, or the connection to it
+    // failed before it was made (rather than a server that dropped the stream or stopped answering).
+    virtual bool isUnreachable() const { return false; }
 
     // The device output, on the sound server's default device. Without a sound server it
     // reports every start as stalled until a server is there.

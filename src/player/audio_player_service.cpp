@@ -381,10 +381,14 @@ void AudioPlayerService::tick()
     if (m_output->isStalled()) {
         // Nothing is heard and the playhead would stand still: stop where it is and say so.
         qCWarning(lcAudioPlayer, "The sound device took nothing for a while; playback paused");
+        const bool unreachable = m_output->isUnreachable();
         pause();
-        emit playbackFailed(text("error.player.noSound",
-                                 "Hushframe couldn't play the sound: the sound device stopped responding. "
-                                 "Check your sound settings, then press Play again."));
+        emit playbackFailed(unreachable ? text("error.player.noSoundDevice",
+                                               "Hushframe couldn't play the sound: no sound device could be reached. "
+                                               "Check your sound settings, then press Play again.")
+                                        : text("error.player.noSound",
+                                               "Hushframe couldn't play the sound: the sound device stopped "
+                                               "responding. Check your sound settings, then press Play again."));
         return;
     }
     const int64_t frame = m_mixer->audibleFrame(m_output->latencyFrames());

@@ -68,11 +68,9 @@ void AuditionTrackDecoder::start(int64_t frame)
 
 void AuditionTrackDecoder::resetResampler()
 {
-    SwrContext* swr = nullptr;
-    check(swr_alloc_set_opts2(&swr, &m_outLayout, AV_SAMPLE_FMT_FLT, m_rate, &m_codec->ch_layout,
-                              m_codec->sample_fmt, m_codec->sample_rate, 0, nullptr));
-    m_swr.reset(swr);
-    check(swr_init(m_swr.get()));
+    // Folded down to the output's channels as an export folds them, so that a 5.1 source is heard
+    // at the level it is exported at and never clips.
+    m_swr = media::makeResampler(m_codec.get(), m_outLayout, AV_SAMPLE_FMT_FLT, m_rate);
 }
 
 void AuditionTrackDecoder::convert(const AVFrame* frame)

@@ -198,6 +198,8 @@ bool CardOverlay::eventFilter(QObject* watched, QEvent* event)
         return false;
     }
     const QEvent::Type type = event->type();
+    if (type == QEvent::FocusIn && watched->isWidgetType() && isAncestorOf(static_cast<QWidget*>(watched)))
+        m_cardFocus = static_cast<QWidget*>(watched);
     if (type != QEvent::ShortcutOverride && type != QEvent::KeyPress && type != QEvent::KeyRelease)
         return false;
     if (!watched->isWidgetType() || !isVisible())
@@ -253,6 +255,13 @@ void CardOverlay::mousePressEvent(QMouseEvent* event)
 {
     // Clicks beside the card go nowhere: the window underneath waits for the card.
     event->accept();
+    // The press has already handed the keyboard to the first widget under the card that takes it
+    // on a click (the window). It goes back where it was on the card, so that the next key, Escape
+    // included, is the card's and not spent bringing the keyboard back.
+    if (canTakeFocus(m_cardFocus) && isAncestorOf(m_cardFocus))
+        m_cardFocus->setFocus(Qt::OtherFocusReason);
+    else
+        takeFocus();
 }
 
 } // namespace hf::ui

@@ -76,6 +76,7 @@ private:
     QPointer<QAbstractButton> m_default;
     QPointer<QAbstractButton> m_cancel;
     QPointer<QWidget> m_returnTo;
+    QPointer<QWidget> m_cardFocus;   // the control on the card that last took the keyboard
     QAccessible::Role m_role = QAccessible::Dialog;
     bool m_watching = false;
 };

@@ -8,10 +8,13 @@
 
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QThread>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <future>
 #include <thread>
 #include <vector>
@@ -23,18 +26,25 @@ namespace {
 
 constexpr qint64 millisecond = 1'000'000;
 
-// A square wave, loud enough to tell from silence in the recording.
+// A square wave, loud enough to tell from silence in the recording, with a louder click at every
+// quarter second of its frames: a click heard tells which frame was heard when. A stopped tone
+// can be set to go on from another frame.
 class Tone final : public AudioRenderer {
 public:
+    static constexpr qint64 period = SoundServer::sampleRate / 4;
+    static constexpr double click = 0.4;   // a level only clicks pass
     explicit Tone(int channels) : m_channels(channels) {}
     qint64 render(float* out, qint64 frames) noexcept override
     {
-        for (qint64 i = 0; i < frames * m_channels; ++i)
-            out[i] = (m_frames + i / m_channels) / 50 % 2 ? 0.3f : -0.3f;
+        for (qint64 i = 0; i < frames * m_channels; ++i) {
+            const qint64 n = m_frames + i / m_channels;
+            out[i] = (n % period < 96 ? 0.6f : 0.2f) * (n / 48 % 2 ? 1 : -1);
+        }
         m_frames += frames;
         return frames;
     }
     qint64 frames() const { return m_frames.load(); }
+    void setFrames(qint64 frame) { m_frames = frame; }
 
 private:
     int m_channels;
@@ -139,6 +149,90 @@ private slots:
             QCOMPARE(streams, 1);
         }
         output->release();
+    }
+
+    // The position a player reads from the output (what it rendered less the output's latency) is
+    // the frame heard, from the first moment after a start as much as seconds later, and a Pause
+    // then Play that takes up that position again is heard from that frame on: nothing skipped,
+    // nothing repeated. The output waits opened before each start, as a player's does.
+    void positionIsWhatIsHeard()
+    {
+        constexpr double rate = SoundServer::sampleRate;
+        const std::unique_ptr<AudioOutput> output = AudioOutput::createDefault(SoundServer::sampleRate);
+        Tone tone(output->channels());
+        output->prepare();
+        QTest::qWait(1000);
+        // The position given, read every 2 ms while playing: (steady time, frame).
+        std::vector<std::pair<qint64, qint64>> given;
+        const auto playFor = [&](int milliseconds) {
+            QElapsedTimer timer;
+            timer.start();
+            while (timer.elapsed() < milliseconds) {
+                given.emplace_back(steadyNanoseconds(), tone.frames() - output->latencyFrames());
+                QThread::msleep(2);
+            }
+        };
+        // The position given at `ns` (the median of the reads around it), and the click heard then.
+        const auto givenAt = [&](qint64 ns) {
+            std::vector<double> near;
+            for (const auto& [t, frame] : given)
+                if (std::abs(t - ns) < 20 * millisecond)
+                    near.push_back(double(frame) - double(t - ns) * rate / 1e9);
+            std::sort(near.begin(), near.end());
+            return near.empty() ? std::nan("") : near[near.size() / 2];
+        };
+        const auto clickAt = [&](qint64 ns) { return std::round(givenAt(ns) / Tone::period) * Tone::period; };
+
+        std::vector<std::pair<qint64, qint64>> starts{{steadyNanoseconds(), 0}};   // (when, from which frame)
+        output->start(&tone);
+        // The second Pause comes soon after a Play: a position still settling is met there.
+        for (int played : {3100, 300, 3100}) {
+            playFor(played);
+            const qint64 frame = tone.frames() - output->latencyFrames();
+            output->stop();
+            tone.setFrames(frame);
+            QTest::qWait(400);
+            starts.emplace_back(steadyNanoseconds(), frame);
+            output->start(&tone);
+        }
+        playFor(7000);
+        output->release();
+        QTest::qWait(200);
+
+        QByteArray figures;
+        bool ok = true;
+        const auto note = [&](const char* what, double ms, double bound) {
+            figures += what + QByteArray::number(ms, 'f', 1);
+            ok = ok && std::abs(ms) <= bound;
+        };
+        for (size_t i = 0; i < starts.size(); ++i) {
+            const auto [from, frame] = starts[i];
+            const qint64 to = i + 1 < starts.size() ? starts[i + 1].first : from + 7000 * millisecond;
+            figures += "\nPlay " + QByteArray::number(i + 1) + ": position given less heard at each click (ms)";
+            for (auto heard = m_recorder.soundAfter(from, Tone::click); heard && *heard < to;
+                 heard = m_recorder.soundAfter(*heard + 100 * millisecond, Tone::click))
+                note(" ", (givenAt(*heard) - clickAt(*heard)) * 1000 / rate, 15);
+            // The first frame heard is the one played from; the last one heard before the Pause, too.
+            const auto sounding = m_recorder.soundAfter(from);
+            const auto click = sounding ? m_recorder.soundAfter(*sounding, Tone::click) : std::nullopt;
+            const auto ended = m_recorder.soundBefore(from);
+            const auto lastClick = ended ? m_recorder.soundBefore(*ended, Tone::click) : std::nullopt;
+            if (!click || (i > 0 && !lastClick)) {
+                figures += "; not heard";
+                ok = false;
+                continue;
+            }
+            const double first = clickAt(*click) - double(*click - *sounding) * rate / 1e9;
+            note("; heard from (ms after its frame) ", (first - double(frame)) * 1000 / rate, 2);
+            if (i == 0)
+                continue;
+            // A click is loud for its first 96 frames.
+            const double last = clickAt(*lastClick) + 95 + double(*ended - *lastClick) * rate / 1e9;
+            note("; skipped (ms) ", (first - last) * 1000 / rate, 15);
+        }
+        if (qEnvironmentVariableIsSet("HF_SHOW_FIGURES"))
+            std::fprintf(stderr, "%s\n", figures.constData());
+        QVERIFY2(ok, figures.constData());
     }
 
 private:

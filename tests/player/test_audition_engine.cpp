@@ -4,6 +4,7 @@
 #include "player/audition_mixer.h"
 #include "player/audition_track_decoder.h"
 #include "helpers_audition.h"
+#include "pipeline/ffmpeg_support.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -121,6 +122,30 @@ private slots:
         }
         QVERIFY(mixer.trackEnded(AuditionMixer::music, mixer.position()));
         QVERIFY(!mixer.trackEnded(AuditionMixer::clean, mixer.position()));
+    }
+
+    // A full-scale 5.1 source on a stereo output is folded down as the export folds it: every
+    // frame as the export's decoder gives it, and never past full scale.
+    void surroundIsFoldedDownAsTheExportFoldsIt()
+    {
+        const QString surround = m_dir.filePath("surround.wav");
+        const QString full = "sin(2*PI*440*t)";
+        const QString source = "aevalsrc=exprs=" + QStringList(6, full).join('|') + ":c=5.1:s=48000:d=1";
+        QVERIFY(runFfmpeg({"-f", "lavfi", "-i", source, "-c:a", "pcm_f32le", surround}));
+        AuditionTrackDecoder track(surround, fixtureRate, 2);
+        track.start(0);
+        const std::vector<float> played = readRing(track, 0, 40000);
+        media::AudioDecoder exported(surround, {fixtureRate, 2});
+        std::vector<float> left(40000), right(40000);
+        float* planes[] = {left.data(), right.data()};
+        QVERIFY(frameCount(played) == 40000 && exported.read(planes, 40000) == 40000);
+        float peak = 0, worst = 0;
+        for (size_t f = 0; f < 40000; ++f) {
+            peak = std::max({peak, std::abs(played[f * 2]), std::abs(played[f * 2 + 1])});
+            worst = std::max({worst, std::abs(played[f * 2] - left[f]), std::abs(played[f * 2 + 1] - right[f])});
+        }
+        QVERIFY2(peak > 0.9f && peak <= 1.0f && worst < 1e-5f,
+                 qPrintable(QStringLiteral("peak %1, off the export by %2").arg(peak).arg(worst)));
     }
 
 private:

@@ -249,6 +249,17 @@ std::optional<qint64> SinkRecorder::soundAfter(qint64 fromNs, double threshold) 
     return std::nullopt;
 }
 
+std::optional<qint64> SinkRecorder::soundBefore(qint64 toNs, double threshold) const
+{
+    std::lock_guard lock(m_mutex);
+    const int level = int(threshold * 32767);
+    for (qint64 i = std::min(firstSampleAt(toNs), qint64(m_samples.size())) - 1; i >= 0; --i) {
+        if (std::abs(int(m_samples[size_t(i)])) > level)
+            return timeOfSample(i);
+    }
+    return std::nullopt;
+}
+
 bool SinkRecorder::soundBetween(qint64 fromNs, qint64 toNs, double threshold) const
 {
     const std::optional<qint64> heard = soundAfter(fromNs, threshold);

@@ -76,6 +76,9 @@ public:
     std::optional<qint64> soundAfter(qint64 fromNs, double threshold = 0.03) const;
     // Whether anything louder than `threshold` was played between the two times.
     bool soundBetween(qint64 fromNs, qint64 toNs, double threshold = 0.03) const;
+    // When the last sample louder than `threshold` before `toNs` was played; none when nothing
+    // that loud was recorded before it.
+    std::optional<qint64> soundBefore(qint64 toNs, double threshold = 0.03) const;
 
 private:
     // The time at which sample `index` was played: the recording's start is taken from the chunk
