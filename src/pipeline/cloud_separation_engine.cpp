@@ -873,7 +873,9 @@ QCoro::Task<void> CloudSeparationEngine::downloadStem(std::shared_ptr<Call> call
     };
     std::stop_source own;
     std::stop_callback follow(stop, [&own] { own.request_stop(); });
-    const auto latest = [call, begun = call->clock.now()] { return std::max(call->deadline(), begun + shortestAsk); };
+    const auto latest = [call, begun = call->clock.now(), least = std::min(m_pollAnswerLimit, shortestAsk)] {
+        return std::max(call->deadline(), begun + least);
+    };
     bool pastBound = false;
     QTimer bound;
     bound.setSingleShot(true);

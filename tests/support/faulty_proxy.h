@@ -13,6 +13,7 @@
 #include <chrono>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -39,6 +40,8 @@ public:
     };
     // Changes the server's real answer (status and body) before it is passed on.
     using Rewrite = std::function<void(int& status, std::string& body)>;
+    // The same with its headers.
+    using Reshape = std::function<void(int& status, std::string& body, httplib::Headers& headers)>;
 
     explicit FaultyProxy(int targetPort);
     ~FaultyProxy();
@@ -53,6 +56,12 @@ public:
     void replace(const std::string& method, const std::string& pathPattern, Answer answer, int times = 1);
     // The next `times` answers to such requests pass through `rewrite` on their way back.
     void rewrite(const std::string& method, const std::string& pathPattern, Rewrite rewrite, int times = 1);
+    void reshape(const std::string& method, const std::string& pathPattern, Reshape reshape, int times = 1);
+    // `body` compressed as gzip (at `level`, 0 storing it as it is), as zlib's deflate, or as
+    // deflate without the zlib wrapper.
+    static std::string gzip(const std::string& body, int level = 6);
+    static std::string zlibDeflate(const std::string& body);
+    static std::string rawDeflate(const std::string& body);
     void clear();
     // How many answers were replaced so far.
     int replaced() const;
@@ -60,6 +69,8 @@ public:
     int received(const std::string& method, const std::string& pathPattern) const;
     // The paths of those requests, in the order they arrived.
     std::vector<std::string> paths(const std::string& method, const std::string& pathPattern) const;
+    // When the first answer was replaced since the last clear; none before one was.
+    std::optional<std::chrono::steady_clock::time_point> firstReplacedAt() const;
 
     std::chrono::milliseconds trickleInterval{200};
     static constexpr size_t hugeBytes = size_t(1) << 30;
@@ -70,7 +81,7 @@ private:
         std::regex path;
         Answer answer;
         int times;
-        Rewrite rewrite;
+        Reshape reshape;
     };
     void handle(const httplib::Request& request, httplib::Response& response);
     void answer(Answer answer, const httplib::Request& request, httplib::Response& response);
@@ -86,6 +97,7 @@ private:
     std::vector<Rule> m_rules;
     std::vector<std::pair<std::string, std::string>> m_received;
     int m_replaced = 0;
+    std::optional<std::chrono::steady_clock::time_point> m_firstReplaced;
 };
 
 } // namespace hf::test
