@@ -181,6 +181,46 @@ private Q_SLOTS:
         }
     }
 
+    // An answer in any coding the client asked for, in any order listed, is read as the JSON it
+    // holds: gzip of one member or two, deflate with the zlib wrapper or without it, codings in a
+    // list. One in a coding it cannot undo, or whose compressed data stops before its end, is
+    // refused as what it is: a broken answer of the server, an answer cut off.
+    void encodedAnswersAreReadOrRefusedAsWhatTheyAre()
+    {
+        using Encode = std::function<std::string(const std::string&)>;
+        const Encode gzip = [](const std::string& b) { return FaultyProxy::gzip(b); };
+        const std::tuple<const char*, Encode, std::optional<APIError::Case>> codings[] = {
+            {"gzip", gzip, std::nullopt},
+            {"x-gzip", gzip, std::nullopt},
+            {"deflate", FaultyProxy::zlibDeflate, std::nullopt},
+            {"deflate", FaultyProxy::rawDeflate, std::nullopt},
+            {"gzip, identity", gzip, std::nullopt},
+            {"identity,gzip", gzip, std::nullopt},
+            {"deflate, gzip", [](const std::string& b) { return FaultyProxy::gzip(FaultyProxy::zlibDeflate(b)); },
+             std::nullopt},
+            {"gzip", [](const std::string& b) {
+                 return FaultyProxy::gzip(b.substr(0, 10)) + FaultyProxy::gzip(b.substr(10));
+             }, std::nullopt},
+            {"br", [](const std::string& b) { return b; }, APIError::Case::server},
+            {"gzip", [](const std::string& b) { return FaultyProxy::gzip(b).substr(0, FaultyProxy::gzip(b).size() - 6); },
+             APIError::Case::network},
+        };
+        for (const auto& [coding, encode, refused] : codings) {
+            init();
+            proxy->reshape("GET", "/v1/jobs/[^/]+", [coding, encode](int&, std::string& body, httplib::Headers& headers) {
+                body = encode(body);
+                headers.emplace("Content-Encoding", coding);
+            });
+            if (!refused) {
+                QCOMPARE(runTask(api->job(jobID)).id, jobID);
+                continue;
+            }
+            const APIError e = expectAPIError([&] { runTask(api->job(jobID)); });
+            QVERIFY2(e.kind() == *refused, coding);
+            QVERIFY2(e.kind() != APIError::Case::network || e.isCutOff(), coding);
+        }
+    }
+
     // A job's answer that describes another job is refused with a message of its own, and the
     // bound on an answer's size lets through exactly that many bytes.
     void answersAboutAnotherJobAndTheSizeBound()
@@ -209,6 +249,23 @@ private Q_SLOTS:
         QCOMPARE(runTask(api->job(jobID)).id, jobID);
         api->setMaxAnswerBytes(size - 1);
         QCOMPARE(expectAPIError([&] { runTask(api->job(jobID)); }).kind(), APIError::Case::invalidResponse);
+
+        // The bound holds for the body as sent too: gzip that only stores the JSON (so larger than
+        // what it holds) passes at exactly the bound, and one byte over it is refused.
+        const auto stored = [](int&, std::string& body, httplib::Headers& headers) {
+            body = FaultyProxy::gzip(body, 0);
+            headers.emplace("Content-Encoding", "gzip");
+        };
+        const qint64 sent = qint64(FaultyProxy::gzip(std::string(size_t(size), ' '), 0).size());
+        for (const qint64 bound : {sent, sent - 1}) {
+            init();
+            api->setMaxAnswerBytes(bound);
+            proxy->reshape("GET", "/v1/jobs/[^/]+", stored);
+            if (bound == sent)
+                QCOMPARE(runTask(api->job(jobID)).id, jobID);
+            else
+                QCOMPARE(expectAPIError([&] { runTask(api->job(jobID)); }).kind(), APIError::Case::invalidResponse);
+        }
     }
 
     void cleanupTestCase()
