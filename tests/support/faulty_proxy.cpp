@@ -231,7 +231,11 @@ void FaultyProxy::handle(const httplib::Request& request, httplib::Response& res
         std::string body = response.body;
         const std::string type = response.get_header_value("Content-Type");
         rewrite(response.status, body, response.headers);
-        response.set_content(body, type.empty() ? "application/json" : type);
+        std::string contentType = type.empty() ? "application/json" : type;
+        // A body encoded by the rewrite goes out as it is, not compressed once more (see hugeType).
+        if (response.has_header("Content-Encoding") && contentType.find("charset") == std::string::npos)
+            contentType += "; charset=utf-8";
+        response.set_content(body, contentType);
     }
 }
 
