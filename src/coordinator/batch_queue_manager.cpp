@@ -225,6 +225,7 @@ void BatchQueueManager::remove(const QUuid& id)
         stop();
     std::vector<BatchJob> jobs = m_jobs;
     std::erase_if(jobs, [&](const BatchJob& j) { return j.id == id; });
+    m_soundtracks.remove(id);
     setJobs(std::move(jobs));
     updateOverallProgress();
 }
@@ -240,6 +241,7 @@ void BatchQueueManager::clearCompleted()
 void BatchQueueManager::clearAll()
 {
     stop();
+    m_soundtracks.clear();
     setJobs({});
     setOverallProgressFraction(0);
 }
