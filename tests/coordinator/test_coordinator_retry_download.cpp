@@ -146,11 +146,9 @@ private Q_SLOTS:
         }
     }
 
-    // Servers lost, busy or answering brokenly before the job starts or while it runs, for a clean
-    // and for a batch item alike: the tries send one soundtrack (extracted once), make one job and
-    // share one bound on the time without a usable answer, so the work ends soon after the bound,
-    // however long the pause between tries would be, with words that agree with what was said
-    // meanwhile: "couldn't reach" only when nothing answered.
+    // Servers lost, busy or answering brokenly, for a clean and a batch item alike: the tries send
+    // one soundtrack, make one job and share one bound, so the work ends soon after it however long
+    // the pauses would be, in words that agree with those said meanwhile.
     void lostServersEndTheCleanWithinOneBound()
     {
         const char16_t* unreachable = u"Hushframe couldn't reach its servers.";
@@ -185,47 +183,37 @@ private Q_SLOTS:
                 QVERIFY(test::makeMovie(movie, 3));
                 const QString work = batch ? caches() + "/Batch" : caches() + "/Work";
                 const qsizetype extractedBefore = extractions(work);
-                BatchQueueManager queue(engine.get(), nullptr, nullptr, caches() + "/Batch",
-                                        [] { return SeparationSettings{}; });
+                BatchQueueManager queue(engine.get(), nullptr, nullptr, caches() + "/Batch", {});
                 queue.setOutageRetryDelay(20s);
-                if (batch) {
-                    queue.enqueue({QUrl::fromLocalFile(movie)});
-                    QVERIFY(QTest::qWaitFor([&] { return queue.jobs()[0].duration > 0; }, 20000));
-                }
+                queue.enqueue(batch ? QList{QUrl::fromLocalFile(movie)} : QList<QUrl>{});
+                QVERIFY(QTest::qWaitFor([&] { return !batch || queue.jobs()[0].duration > 0; }, 20000));
                 proxy->clear();
                 proxy->replace(c.method, c.path, c.answer, 1000);
                 QStringList said;
-                auto connection = batch ? connect(&queue, &BatchQueueManager::errorMessageChanged, this,
-                                                  [&] { said << queue.errorMessage().value_or(QString()); })
-                                        : connect(coordinator.get(), &EngineCoordinator::progressChanged, this,
-                                                  [&] { said << coordinator->progress().currentStatusMessage; });
-                QString final;
-                if (batch) {
-                    queue.start();
-                    QVERIFY(QTest::qWaitFor([&] { return !queue.isProcessingQueue(); }, 40000));
-                    QVERIFY(queue.jobs()[0].status.isFailed());
-                    final = queue.jobs()[0].status.error();
-                } else {
-                    coordinator->openVideo(QUrl::fromLocalFile(movie));
-                    QVERIFY2(QTest::qWaitFor([&] { return coordinator->errorMessage() && !coordinator->isProcessing(); },
-                                             40000), c.path);
-                    final = *coordinator->errorMessage();
-                }
+                connect(&queue, &BatchQueueManager::errorMessageChanged, this,
+                        [&] { said << queue.errorMessage().value_or(QString()); });
+                auto connection = connect(coordinator.get(), &EngineCoordinator::progressChanged, this,
+                                          [&] { said << coordinator->progress().currentStatusMessage; });
+                batch ? queue.start() : coordinator->openVideo(QUrl::fromLocalFile(movie));
+                const QString name = QString::fromLatin1(c.path) + QLatin1StringView(batch ? " (batch): " : " (clean): ");
+                QVERIFY2(QTest::qWaitFor([&] {
+                    return batch ? !queue.isProcessingQueue() : coordinator->errorMessage() && !coordinator->isProcessing();
+                }, 40000), qPrintable(name));
                 const auto ended = std::chrono::steady_clock::now();
                 disconnect(connection);
-                const QString name = QString::fromLatin1(c.path) + (batch ? QStringLiteral(" (batch)") : QStringLiteral(" (clean)"));
-                QVERIFY2(final.startsWith(QString::fromUtf16(c.said)), qPrintable(name + QStringLiteral(": ") + final));
+                const QString final = batch ? queue.jobs()[0].status.error() : *coordinator->errorMessage();
+                QVERIFY2(final.startsWith(QString::fromUtf16(c.said)), qPrintable(name + final));
                 QVERIFY2(proxy->replaced() >= 2, qPrintable(name));
                 QCOMPARE(extractions(work), extractedBefore + 1);
                 QVERIFY2(proxy->received("POST", "/v1/jobs/[^/]+/start") <= 1, qPrintable(name));
                 // The bound of 3 s and one request's limit after the first answer that was no use.
                 const auto late = std::chrono::duration_cast<std::chrono::milliseconds>(ended - *proxy->firstReplacedAt());
-                QVERIFY2(late < 6s, qPrintable(name + QStringLiteral(": ") + QString::number(late.count())));
+                QVERIFY2(late < 6s, qPrintable(name + QString::number(late.count())));
                 for (const char16_t* words : {unreachable, faulty, busy}) {
                     const bool told = std::ranges::any_of(said, [&](const QString& s) {
                         return s.startsWith(QString::fromUtf16(words)) && s.contains(u"try again in a moment");
                     });
-                    QVERIFY2(told == (words == c.said), qPrintable(name + QStringLiteral(": ") + said.join(u" | ")));
+                    QVERIFY2(told == (words == c.said), qPrintable(name + said.join(u" | ")));
                 }
             }
         }

@@ -115,9 +115,7 @@ void FaultyProxy::reshape(const std::string& method, const std::string& pathPatt
     m_rules.push_back(Rule{method, std::regex(pathPattern), Answer::htmlPage, times, std::move(reshape)});
 }
 
-namespace {
-
-std::string compressed(const std::string& body, int level, int windowBits)
+std::string FaultyProxy::compress(const std::string& body, int windowBits, int level)
 {
     z_stream z{};
     deflateInit2(&z, level, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
@@ -130,23 +128,6 @@ std::string compressed(const std::string& body, int level, int windowBits)
     out.resize(z.total_out);
     deflateEnd(&z);
     return out;
-}
-
-} // namespace
-
-std::string FaultyProxy::gzip(const std::string& body, int level)
-{
-    return compressed(body, level, 15 + 16);
-}
-
-std::string FaultyProxy::zlibDeflate(const std::string& body)
-{
-    return compressed(body, 6, 15);
-}
-
-std::string FaultyProxy::rawDeflate(const std::string& body)
-{
-    return compressed(body, 6, -15);
 }
 
 std::optional<std::chrono::steady_clock::time_point> FaultyProxy::firstReplacedAt() const

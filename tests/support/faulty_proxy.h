@@ -38,9 +38,8 @@ public:
         gzipFlood,      // 200, gzip-encoded: 64 MiB of spaces and letters, a few hundred KiB on the wire
         rateLimited,    // 429 with "Retry-After: 1" and the backend's error body
     };
-    // Changes the server's real answer (status and body) before it is passed on.
+    // Changes the server's real answer (status and body; and headers) before it is passed on.
     using Rewrite = std::function<void(int& status, std::string& body)>;
-    // The same with its headers.
     using Reshape = std::function<void(int& status, std::string& body, httplib::Headers& headers)>;
 
     explicit FaultyProxy(int targetPort);
@@ -57,11 +56,9 @@ public:
     // The next `times` answers to such requests pass through `rewrite` on their way back.
     void rewrite(const std::string& method, const std::string& pathPattern, Rewrite rewrite, int times = 1);
     void reshape(const std::string& method, const std::string& pathPattern, Reshape reshape, int times = 1);
-    // `body` compressed as gzip (at `level`, 0 storing it as it is), as zlib's deflate, or as
-    // deflate without the zlib wrapper.
-    static std::string gzip(const std::string& body, int level = 6);
-    static std::string zlibDeflate(const std::string& body);
-    static std::string rawDeflate(const std::string& body);
+    // `body` compressed with zlib's `windowBits` (gzip, zlib or raw deflate) at `level` (0: stored).
+    static constexpr int gzip = 15 + 16, zlib = 15, rawDeflate = -15;
+    static std::string compress(const std::string& body, int windowBits, int level = 6);
     void clear();
     // How many answers were replaced so far.
     int replaced() const;
