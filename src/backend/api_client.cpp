@@ -8,8 +8,10 @@
 #include <QDateTime>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QRegularExpression>
 
 #include <algorithm>
+#include <limits>
 #include <memory>
 
 namespace hf {
@@ -37,8 +39,8 @@ QString cutShortText()
 }
 
 // Why an answer whose status line arrived is not whole: its connection failed, or closed before
-// the announced length; none when it is whole.
-std::optional<QString> cutShort(QNetworkReply* reply, const APIResponse& response)
+// the announced length (of the body as sent, `sent` bytes of which arrived); none when it is whole.
+std::optional<QString> cutShort(QNetworkReply* reply, const APIResponse& response, qint64 sent)
 {
     const QNetworkReply::NetworkError error = reply->error();
     // Codes below the proxy range are the connection's own (closed, reset, timed out); the others
@@ -48,16 +50,64 @@ std::optional<QString> cutShort(QNetworkReply* reply, const APIResponse& respons
             return text("error.network.timedOut", "The request timed out.");
         return reply->errorString();
     }
-    const auto encoding = response.header("Content-Encoding");
-    if (encoding && !encoding->trimmed().isEmpty() && encoding->trimmed().toLower() != "identity")
-        return std::nullopt;
     if (const auto length = response.header("Content-Length")) {
         bool ok = false;
         const qint64 declared = length->trimmed().toLongLong(&ok);
-        if (ok && response.body.size() < declared)
+        if (ok && sent < declared)
             return cutShortText();
     }
     return std::nullopt;
+}
+
+// A date in one of the forms HTTP has used (RFC 9110): "Sun, 06 Nov 1994 08:49:37 GMT", the
+// obsolete "Sunday, 06-Nov-94 08:49:37 GMT" and "Sun Nov  6 08:49:37 1994". None when it is none
+// of them.
+std::optional<QDateTime> httpDate(const QString& value)
+{
+    static const QString days = QStringLiteral("(?:Mon|Tue|Wed|Thu|Fri|Sat|Sun)");
+    static const QString longDays = QStringLiteral("(?:Monday|Tuesday|Wednesday|Thursday|Friday|Saturday|Sunday)");
+    static const QString months = QStringLiteral("(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)");
+    static const QString clock = QStringLiteral("(\\d\\d):(\\d\\d):(\\d\\d)");
+    static const QRegularExpression fixdate(u'^' + days + QStringLiteral(", (\\d\\d) ") + months
+                                            + QStringLiteral(" (\\d{4}) ") + clock + QStringLiteral(" GMT$"));
+    static const QRegularExpression rfc850(u'^' + longDays + QStringLiteral(", (\\d\\d)-") + months
+                                           + QStringLiteral("-(\\d\\d) ") + clock + QStringLiteral(" GMT$"));
+    static const QRegularExpression asctime(u'^' + days + u' ' + months + QStringLiteral(" ([ \\d]\\d) ") + clock
+                                            + QStringLiteral(" (\\d{4})$"));
+    int day = 0;
+    int year = 0;
+    QString month;
+    QStringList hms;
+    const QRegularExpressionMatch imf = fixdate.match(value);
+    const QRegularExpressionMatch obsolete = rfc850.match(value);
+    const QRegularExpressionMatch c = asctime.match(value);
+    if (imf.hasMatch()) {
+        day = imf.captured(1).toInt();
+        month = imf.captured(2);
+        year = imf.captured(3).toInt();
+        hms = {imf.captured(4), imf.captured(5), imf.captured(6)};
+    } else if (const auto& m = obsolete; m.hasMatch()) {
+        day = m.captured(1).toInt();
+        month = m.captured(2);
+        // Two digits: the year that ends in them and is no more than 50 years ahead.
+        const int now = QDateTime::currentDateTimeUtc().date().year();
+        year = now - now % 100 + m.captured(3).toInt();
+        if (year > now + 50)
+            year -= 100;
+        hms = {m.captured(4), m.captured(5), m.captured(6)};
+    } else if (c.hasMatch()) {
+        month = c.captured(1);
+        day = c.captured(2).trimmed().toInt();
+        hms = {c.captured(3), c.captured(4), c.captured(5)};
+        year = c.captured(6).toInt();
+    } else {
+        return std::nullopt;
+    }
+    const QDate date(year, int(QStringLiteral("JanFebMarAprMayJunJulAugSepOctNovDec").indexOf(month)) / 3 + 1, day);
+    const QTime time(hms[0].toInt(), hms[1].toInt(), hms[2].toInt());
+    if (!date.isValid() || !time.isValid())
+        return std::nullopt;
+    return QDateTime(date, time, Qt::UTC);
 }
 
 // The wait a refusal's "Retry-After" asks for: whole seconds, or a date (one past asks for none).
@@ -67,14 +117,16 @@ std::optional<std::chrono::seconds> retryAfterOf(const APIResponse& response)
     if (!raw)
         return std::nullopt;
     const QByteArray value = raw->trimmed();
-    bool ok = false;
-    const qint64 seconds = value.toLongLong(&ok);
-    if (ok)
-        return seconds >= 0 ? std::optional(std::chrono::seconds(seconds)) : std::nullopt;
-    const QDateTime at = QDateTime::fromString(QString::fromLatin1(value), Qt::RFC2822Date);
-    if (!at.isValid())
+    if (!value.isEmpty() && std::ranges::all_of(value, [](char c) { return c >= '0' && c <= '9'; })) {
+        bool ok = false;
+        const qint64 seconds = value.toLongLong(&ok);
+        // More digits than a count holds ask for longer than any wait.
+        return std::chrono::seconds(ok ? seconds : std::numeric_limits<qint32>::max());
+    }
+    const std::optional<QDateTime> at = httpDate(QString::fromLatin1(value));
+    if (!at)
         return std::nullopt;
-    return std::chrono::seconds(std::max<qint64>(0, QDateTime::currentDateTimeUtc().secsTo(at)));
+    return std::chrono::seconds(std::max<qint64>(0, QDateTime::currentDateTimeUtc().secsTo(*at)));
 }
 
 } // namespace
@@ -220,7 +272,7 @@ QCoro::Task<APIResponse> APIClient::attempt(QString method, QString path, std::o
     response.body = answer.bytes();
     response.headers = reply->rawHeaderPairs();
     // An answer whose connection failed before its end is no answer, whatever its status said.
-    std::optional<QString> lost = cutShort(reply, response);
+    std::optional<QString> lost = cutShort(reply, response, answer.sentBytes());
     if (!lost && answer.unfinished())
         lost = cutShortText();
     if (lost) {

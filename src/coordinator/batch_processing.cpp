@@ -22,6 +22,42 @@ namespace hf {
 
 HF_DECLARE_LOGGING_CATEGORY(lcBatchQueue)
 
+namespace {
+
+// What the queue says while an item waits to be tried again after `error`.
+QString betweenTriesText(const std::exception& error)
+{
+    switch (outageKind(error)) {
+    case OutageKind::faulty:
+        return text("batch.outage.serverFault",
+                    "Hushframe's servers ran into a problem. The queue will try again in a moment.");
+    case OutageKind::busy:
+        return text("batch.outage.busy", "Hushframe's servers are busy. The queue will try again in a moment.");
+    case OutageKind::unreachable:
+        break;
+    }
+    return text("batch.outage.waiting", "Hushframe couldn't reach its servers. The queue will try again in a moment.");
+}
+
+// What the queue says when it paused after the last try an item may make failed with `error`.
+QString pausedText(const std::exception& error)
+{
+    switch (outageKind(error)) {
+    case OutageKind::faulty:
+        return text("batch.outage.pausedFault",
+                    "Hushframe's servers ran into a problem, so the queue has paused. Press Start to go on.");
+    case OutageKind::busy:
+        return text("batch.outage.pausedBusy",
+                    "Hushframe's servers are busy, so the queue has paused. Press Start to go on.");
+    case OutageKind::unreachable:
+        break;
+    }
+    return text("batch.outage.paused",
+                "Hushframe couldn't reach its servers, so the queue has paused. Press Start to go on.");
+}
+
+} // namespace
+
 void BatchQueueManager::start()
 {
     if (m_isProcessingQueue || pendingJobs() == 0)
@@ -80,6 +116,7 @@ QCoro::Task<void> BatchQueueManager::runQueue(std::shared_ptr<Run> run, std::sha
                 if (!self || stop.stop_requested())
                     break;
                 updateJob(job.id, [&output](BatchJob& j) { j.status = BatchJobStatus::completed(output); });
+                m_soundtracks.remove(job.id);
                 outageTries = 0;
                 setErrorMessage(std::nullopt);
             } catch (const Cancelled&) {
@@ -91,6 +128,8 @@ QCoro::Task<void> BatchQueueManager::runQueue(std::shared_ptr<Run> run, std::sha
                     // Not a lost connection: the row of waits, and its message, end here.
                     outageTries = 0;
                     setErrorMessage(std::nullopt);
+                    if (!stop.stop_requested())
+                        m_soundtracks.remove(job.id);
                     handleFailure(job, error);
                     continue;
                 }
@@ -103,18 +142,12 @@ QCoro::Task<void> BatchQueueManager::runQueue(std::shared_ptr<Run> run, std::sha
                         j.status = BatchJobStatus::pending();
                 });
                 if (outageTries >= m_outageBackoff.maxTries) {
-                    setErrorMessage(text("batch.outage.paused",
-                                         "Hushframe couldn't reach its servers, so the queue has paused. "
-                                         "Press Start to go on."));
+                    setErrorMessage(pausedText(error));
                     break;
                 }
-                outageWait = bound->pauseWithin(m_outageBackoff.delay(outageTries), m_waitClock.now());
+                outageWait = m_outageBackoff.pauseAfter(outageTries, error, *bound, m_waitClock.now());
                 ++outageTries;
-                setErrorMessage(serverAnswered(error)
-                                    ? text("batch.outage.serverFault",
-                                           "Hushframe's servers ran into a problem. The queue will try again in a moment.")
-                                    : text("batch.outage.waiting",
-                                           "Hushframe couldn't reach its servers. The queue will try again in a moment."));
+                setErrorMessage(betweenTriesText(error));
             }
             if (outageWait) {
                 auto waiting = m_waitClock.sleep(*outageWait, stop);
@@ -161,11 +194,22 @@ QCoro::Task<QUrl> BatchQueueManager::process(BatchJob job, std::shared_ptr<Outag
         j.status = BatchJobStatus::working({ProcessingStage::Kind::extractingAudio, 0.0, QString()});
     });
 
+    // The tries of an item send the soundtrack its first try extracted: the job an earlier try
+    // left on the backend is known by it, and is resumed instead of made again.
     const QUrl folderURL = QUrl::fromLocalFile(folderPath);
-    const ExtractedAudio extracted = co_await media->extractSoundtrack(job.sourceVideoURL, folderURL, std::nullopt, stop);
-    throwIfStopped(stop);
-    if (!self)
-        throw Cancelled();
+    std::optional<ExtractedAudio> kept;
+    if (const auto it = m_soundtracks.constFind(id);
+        it != m_soundtracks.constEnd() && QFileInfo::exists(it->url.toLocalFile()))
+        kept = *it;
+    if (!kept) {
+        auto extracting = media->extractSoundtrack(job.sourceVideoURL, folderURL, std::nullopt, stop);
+        kept = co_await std::move(extracting);
+        throwIfStopped(stop);
+        if (!self)
+            throw Cancelled();
+        m_soundtracks.insert(id, *kept);
+    }
+    const ExtractedAudio extracted = *kept;
 
     // One bar for the job: the separation, the mix and the copy into the new video each take their
     // share. Reports belong to this run: once it is stopped they are dropped, whatever the job became.

@@ -230,6 +230,7 @@ void BatchQueueManager::remove(const QUuid& id)
         stop();
     std::vector<BatchJob> jobs = m_jobs;
     std::erase_if(jobs, [&](const BatchJob& j) { return j.id == id; });
+    m_soundtracks.remove(id);
     setJobs(std::move(jobs));
     updateOverallProgress();
 }
@@ -245,6 +246,7 @@ void BatchQueueManager::clearCompleted()
 void BatchQueueManager::clearAll()
 {
     stop();
+    m_soundtracks.clear();
     setJobs({});
     setOverallProgressFraction(0);
 }

@@ -183,6 +183,8 @@ private:
     TaskSlot m_queueTask;
     std::shared_ptr<Run> m_run;
     quint64 m_runGeneration = 0;
+    // The soundtrack each item's tries send, by job, from its first extraction until it ends.
+    QHash<QUuid, ExtractedAudio> m_soundtracks;
     OutageBackoff m_outageBackoff;
     WaitClock m_waitClock = WaitClock::system();
 };

@@ -28,6 +28,21 @@ ProcessingProgress readingProgress()
                               text("status.coordinator.reading", "Reading the soundtrack")};
 }
 
+// What the clean says while it waits to try again after `error`.
+QString betweenTriesText(const std::exception& error)
+{
+    switch (outageKind(error)) {
+    case OutageKind::faulty:
+        return text("status.coordinator.serverFault",
+                    "Hushframe's servers ran into a problem. It will try again in a moment.");
+    case OutageKind::busy:
+        return text("status.coordinator.busy", "Hushframe's servers are busy. It will try again in a moment.");
+    case OutageKind::unreachable:
+        break;
+    }
+    return text("status.coordinator.outage", "Hushframe couldn't reach its servers. It will try again in a moment.");
+}
+
 ProcessingProgress mixingProgress(double fraction)
 {
     return ProcessingProgress{ProcessingStage::Kind::mixing, fraction,
@@ -141,9 +156,10 @@ QCoro::Task<void> EngineCoordinator::runProcessing(JobKind kind, ExtractionOpera
     // try or the end of the time the servers may stay away, which the tries share.
     const auto tries = std::make_shared<CleanTries>();
     for (int outageTries = 0;; ++outageTries) {
-        bool outage = false;
-        bool reached = false;
-        std::optional<std::chrono::milliseconds> asked;
+        // After an outage: the pause before the next try (as long as the servers asked, and ended
+        // by the bound at the latest) and what the clean says meanwhile.
+        std::optional<std::chrono::milliseconds> pause;
+        QString meanwhile;
         try {
             auto attempt = performProcessing(kind, operation, tries, true, stop);
             co_await std::move(attempt);
@@ -151,30 +167,22 @@ QCoro::Task<void> EngineCoordinator::runProcessing(JobKind kind, ExtractionOpera
             cancelled = true;
         } catch (const std::exception& e) {
             failure = describe(e);
-            outage = isOutage(e);
-            reached = serverAnswered(e);
-            if (const auto* refusal = dynamic_cast<const APIError*>(&e))
-                asked = refusal->retryAfter();
+            if (isOutage(e)) {
+                failure = outageDescription(e);
+                pause = m_outageBackoff.pauseAfter(outageTries, e, *tries->bound, m_waitClock.now());
+                meanwhile = betweenTriesText(e);
+            }
         } catch (...) {
             failure = describe(std::current_exception());
         }
-        if (!outage || outageTries >= m_outageBackoff.maxTries || stop.stop_requested())
+        if (!pause || outageTries >= m_outageBackoff.maxTries || stop.stop_requested())
             break;
         qCWarning(lcEngineCoordinator, "Clean lost the servers (try %d): %s", outageTries + 1,
                   qUtf8Printable(*failure));
         failure.reset();
-        setProgress(ProcessingProgress{
-            m_progress.stage, m_progress.fractionCompleted,
-            reached ? text("status.coordinator.serverFault",
-                           "Hushframe's servers ran into a problem. It will try again in a moment.")
-                    : text("status.coordinator.outage",
-                           "Hushframe couldn't reach its servers. It will try again in a moment.")});
-        // The next try waits as long as the servers asked, and begins by the end of that time at
-        // the latest.
-        const auto pause = tries->bound->pauseWithin(
-            std::max(m_outageBackoff.delay(outageTries), asked.value_or(std::chrono::milliseconds(0))), m_waitClock.now());
+        setProgress(ProcessingProgress{m_progress.stage, m_progress.fractionCompleted, meanwhile});
         try {
-            auto waiting = m_waitClock.sleep(pause, stop);
+            auto waiting = m_waitClock.sleep(*pause, stop);
             co_await std::move(waiting);
         } catch (const Cancelled&) {
             cancelled = true;

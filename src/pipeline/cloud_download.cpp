@@ -113,15 +113,17 @@ QCoro::Task<int> downloadToFile(QNetworkAccessManager* session, QUrl url, QStrin
         co_return status.toInt();
     if (reply->error() == QNetworkReply::OperationCanceledError)
         throw APIError::network(timedOutText());
+    // A connection that failed once the answer had begun was cut off by the server's side: the
+    // server was reached.
     if (reply->error() != QNetworkReply::NoError)
-        throw APIError::network(reply->errorString());
+        throw status.isValid() ? APIError::cutOff(reply->errorString()) : APIError::network(reply->errorString());
     if (!status.isValid())
         co_return 0;
     // A body shorter than its announced length was cut off, even where the transport let the
     // early close pass as the end (a compressed body announces its compressed length).
     const qint64 length = announcedLength(reply);
     if (length >= 0 && sink->written != length)
-        throw APIError::network(text("error.network.cutOff", "The connection closed before the download was complete."));
+        throw APIError::cutOff(text("error.network.cutOff", "The connection closed before the download was complete."));
     if (!sink->file.commit())
         throw FileSystemError(sink->file.errorString());
     co_return status.toInt();

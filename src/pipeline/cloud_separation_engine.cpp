@@ -257,9 +257,21 @@ struct CloudSeparationEngine::Call {
                text("status.cloud.uploading", "Uploading audio (%@)", {percentText(sent)}));
     }
 
-    // A poll went unanswered: the bar stays where it is, the text says why nothing moves.
-    void reportNotAnswering()
+    // A poll failed with `failure`: the bar stays where it is, the text says why nothing moves.
+    void reportPollFailure(const APIError& failure)
     {
+        switch (outageKind(failure)) {
+        case OutageKind::faulty:
+            report(lastStage, lastFraction,
+                   text("status.cloud.brokenAnswer", "The separation server sent a broken answer. Still trying…"));
+            return;
+        case OutageKind::busy:
+            report(lastStage, lastFraction,
+                   text("status.cloud.busy", "The separation server is busy. Waiting as it asked…"));
+            return;
+        case OutageKind::unreachable:
+            break;
+        }
         report(lastStage, lastFraction,
                text("status.cloud.notAnswering", "The separation server isn't answering. Still trying…"));
     }
@@ -367,7 +379,7 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::separate(QUrl audioFile, doub
             bound->deadline = deadline;
             throw;
         }
-        lastFailure = describe(e);
+        lastFailure = outageDescription(e);
     }
     qCWarning(lcCloudSeparationEngine, "The servers stayed out of reach too long: %s", qUtf8Printable(*lastFailure));
     if (const auto kept = m_interrupted.constFind(audioFile); kept != m_interrupted.constEnd()) {
@@ -708,7 +720,7 @@ QCoro::Task<CloudJob> CloudSeparationEngine::waitForEnd(std::shared_ptr<Call> ca
             // A server that asked for a pause gets it, as far as the wait may still go on.
             if (const auto asked = failure->retryAfter())
                 pause = std::max(pause, std::min({milliseconds(*asked), m_unansweredLimit - silence, call->timeLeft()}));
-            call->reportNotAnswering();
+            call->reportPollFailure(*failure);
             continue;
         }
         // The answer names this job (the client checked its id); it must also be of its kind.
@@ -845,11 +857,57 @@ QCoro::Task<void> CloudSeparationEngine::downloadStem(std::shared_ptr<Call> call
     ReplyLimits limits;
     limits.minBytesPerSecond = m_minDownloadRate;
     limits.rateWindow = m_downloadRateWindow;
+    // A stem that arrives at the least rate is an answer: each window's worth of its bytes moves
+    // the bound on. One that stalls or trickles ends by the bound, as every request of the job
+    // does (given the shortest ask when it begins at the bound).
+    const qint64 windowBytes = m_minDownloadRate * m_downloadRateWindow.count() / 1000;
+    auto marked = std::make_shared<qint64>(0);
+    DownloadProgress counting = [call, windowBytes, marked, progress = std::move(progress)](qint64 written,
+                                                                                           qint64 total) {
+        if (windowBytes > 0 && written - *marked >= windowBytes) {
+            *marked = written;
+            call->answered();
+        }
+        if (progress)
+            progress(written, total);
+    };
+    std::stop_source own;
+    std::stop_callback follow(stop, [&own] { own.request_stop(); });
+    const auto latest = [call, begun = call->clock.now(), least = std::min(m_pollAnswerLimit, shortestAsk)] {
+        return std::max(call->deadline(), begun + least);
+    };
+    bool pastBound = false;
+    QTimer bound;
+    bound.setSingleShot(true);
+    bound.setTimerType(Qt::PreciseTimer);
+    const auto arm = [&bound, call, latest] {
+        bound.start(std::max(std::chrono::milliseconds(0),
+                             std::chrono::duration_cast<std::chrono::milliseconds>(latest() - call->clock.now())));
+    };
+    QObject::connect(&bound, &QTimer::timeout, &bound, [&] {
+        if (call->clock.now() < latest()) {
+            arm();
+            return;
+        }
+        pastBound = true;
+        own.request_stop();
+    });
+    arm();
     // (Tasks and work are named before they are awaited: GCC 12 mishandles temporaries in a
     // co_await expression that throws.)
-    auto downloading = downloadToFile(session, url, incoming, stop, std::chrono::seconds(60), limits,
-                                      std::move(progress));
-    const int status = co_await std::move(downloading);
+    auto downloading = downloadToFile(session, url, incoming, own.get_token(), std::chrono::seconds(60), limits,
+                                      std::move(counting));
+    std::optional<int> answered;
+    try {
+        answered = co_await std::move(downloading);
+    } catch (const Cancelled&) {
+        if (!pastBound || stop.stop_requested())
+            throw;
+    }
+    bound.stop();
+    if (!answered)
+        throw APIError::network(text("error.network.timedOut", "The request timed out."));
+    const int status = *answered;
     if (status < 200 || status > 299) {
         QFile::remove(incoming);
         throw SeparationError::downloadFailed(stem, status);

@@ -32,14 +32,24 @@ bool isOutage(const std::exception& error)
     return false;
 }
 
-bool serverAnswered(const std::exception& error)
+OutageKind outageKind(const std::exception& error)
 {
     const auto* api = dynamic_cast<const APIError*>(&error);
     if (!api || !isOutage(error))
-        return false;
+        return OutageKind::unreachable;
     if (api->kind() == APIError::Case::network)
-        return api->isCutOff();
-    return api->status() == 429 || (api->status() >= 200 && api->status() <= 299);
+        return api->isCutOff() ? OutageKind::faulty : OutageKind::unreachable;
+    if (api->status() == 429)
+        return OutageKind::busy;
+    return api->status() >= 200 && api->status() <= 299 ? OutageKind::faulty : OutageKind::unreachable;
+}
+
+QString outageDescription(const std::exception& error)
+{
+    const auto* api = dynamic_cast<const APIError*>(&error);
+    if (api && api->kind() == APIError::Case::network && api->isCutOff())
+        return APIError::server(APIErrorCode::internal, std::nullopt, 500).localizedDescription();
+    return describe(error);
 }
 
 std::chrono::milliseconds OutageBackoff::delay(int tries) const
@@ -48,6 +58,15 @@ std::chrono::milliseconds OutageBackoff::delay(int tries) const
     for (int i = 0; i < tries && wait < cap; ++i)
         wait *= 2;
     return std::min(wait, cap);
+}
+
+std::chrono::milliseconds OutageBackoff::pauseAfter(int tries, const std::exception& error, const OutageBound& bound,
+                                                    std::chrono::steady_clock::time_point now) const
+{
+    std::chrono::milliseconds pause = delay(tries);
+    if (const auto* refusal = dynamic_cast<const APIError*>(&error); refusal && refusal->retryAfter())
+        pause = std::max<std::chrono::milliseconds>(pause, *refusal->retryAfter());
+    return bound.pauseWithin(pause, now);
 }
 
 } // namespace hf

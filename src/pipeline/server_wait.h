@@ -58,13 +58,21 @@ struct OutageBound {
 };
 
 // A failure that says the servers could not be reached, a gateway could not reach them (502,
-// 503, 504), they are too busy for now (429) or a success answer came broken, not that this work
-// cannot be done: trying again later may succeed.
+// 503, 504), they are too busy for now (429) or an answer came broken, not that this work cannot
+// be done: trying again later may succeed.
 bool isOutage(const std::exception& error);
-// Of those, a failure in which the servers themselves did answer, though not usably (a success
-// that came broken or cut off, a request to wait): they are there, but not working. A gateway's
-// refusal (502, 503, 504) says that it could not reach them.
-bool serverAnswered(const std::exception& error);
+
+// What an outage was, as the words between tries and at the end tell it: nothing answered (no
+// answer at all, a gateway's refusal, a transfer that stalled), the servers answered but not
+// usably (a success that came broken, an answer cut off after it began), or they asked for a pause
+// (429). A failure that is no outage counts as unreachable.
+enum class OutageKind { unreachable, faulty, busy };
+OutageKind outageKind(const std::exception& error);
+
+// The words that end work whose last try failed for an outage: the failure's own, but for an
+// answer cut off after it began, which is the servers' fault and told as such (the servers were
+// reached).
+QString outageDescription(const std::exception& error);
 
 // Tries against servers out of reach: the wait before each new try doubles from `first` up to
 // `cap`; after `maxTries` tries the work gives up.
@@ -75,6 +83,10 @@ struct OutageBackoff {
 
     // The wait before try `tries` + 1, `tries` (from 0) having failed so far.
     std::chrono::milliseconds delay(int tries) const;
+    // The pause after try `tries` + 1 failed with `error`, begun at `now`: that delay, or as long
+    // as the servers asked (Retry-After) when that is longer, cut to end by `bound`.
+    std::chrono::milliseconds pauseAfter(int tries, const std::exception& error, const OutageBound& bound,
+                                         std::chrono::steady_clock::time_point now) const;
 };
 
 } // namespace hf

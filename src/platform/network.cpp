@@ -7,6 +7,10 @@
 
 #include <zlib.h>
 
+#include <algorithm>
+#include <functional>
+#include <utility>
+
 namespace hf {
 namespace {
 
@@ -29,73 +33,155 @@ QNetworkAccessManager* makeEphemeralNetworkSession(QObject* parent, std::chrono:
     return session;
 }
 
+// One content coding of the body, undone as the body arrives: what it takes in is what the coding
+// before it (in the order the server applied them) gave out.
 struct BoundedBody::Inflater {
+    enum class Kind { gzip, deflate };
+    explicit Inflater(Kind k) : kind(k) {}
+    ~Inflater()
+    {
+        if (ready)
+            inflateEnd(&stream);
+    }
+    Inflater(const Inflater&) = delete;
+    Inflater& operator=(const Inflater&) = delete;
+
+    Kind kind;
     z_stream stream{};
+    bool ready = false;
+    // Compressed data began, and reached its end (for gzip: the end of the member so far).
     bool begun = false;
     bool ended = false;
+    // The first bytes of a deflate body, until they say whether it has the zlib wrapper.
+    QByteArray head;
+    qint64 produced = 0;
+
+    // Undoes the coding of `in`, handing what it gives to `out` piece by piece while `out` takes
+    // more; false when `in` is not data of this coding.
+    bool feed(QByteArrayView in, const std::function<bool(QByteArrayView)>& out)
+    {
+        if (in.isEmpty())
+            return true;
+        if (!ready) {
+            int windowBits = 15 + 16;
+            if (kind == Kind::deflate) {
+                // "deflate" is the zlib format; some servers send the raw deflate data without
+                // its wrapper, which the first two bytes tell apart.
+                head.append(in.data(), in.size());
+                if (head.size() < 2)
+                    return true;
+                const auto cmf = uchar(head[0]);
+                const auto flg = uchar(head[1]);
+                const bool wrapped = (cmf & 0x0f) == 8 && (cmf >> 4) <= 7 && (cmf * 256 + flg) % 31 == 0;
+                windowBits = wrapped ? 15 : -15;
+            }
+            if (inflateInit2(&stream, windowBits) != Z_OK)
+                return false;
+            ready = true;
+            if (kind == Kind::deflate) {
+                const QByteArray first = std::exchange(head, {});
+                return inflateSome(first, out);
+            }
+        }
+        return inflateSome(in, out);
+    }
+
+private:
+    bool inflateSome(QByteArrayView in, const std::function<bool(QByteArrayView)>& out)
+    {
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+        stream.avail_in = uInt(in.size());
+        char piece[64 * 1024];
+        // A piece that came out full may have more behind it, even with no input left.
+        bool full = false;
+        while (stream.avail_in > 0 || (full && !ended)) {
+            if (ended) {
+                // A gzip body may hold several members one after another; nothing may follow
+                // the end of a deflate body.
+                if (kind != Kind::gzip || inflateReset(&stream) != Z_OK)
+                    return false;
+                ended = false;
+            }
+            begun = true;
+            stream.next_out = reinterpret_cast<Bytef*>(piece);
+            stream.avail_out = sizeof piece;
+            const int result = inflate(&stream, Z_NO_FLUSH);
+            const qsizetype made = qsizetype(sizeof piece - stream.avail_out);
+            full = stream.avail_out == 0;
+            produced += made;
+            if (made > 0 && !out(QByteArrayView(piece, made)))
+                return true;
+            if (result == Z_STREAM_END)
+                ended = true;
+            else if (result == Z_BUF_ERROR && stream.avail_in == 0)
+                break;   // no more to give until more arrives
+            else if (result != Z_OK)
+                return false;
+        }
+        return true;
+    }
 };
 
 bool BoundedBody::unfinished() const
 {
-    return m_inflater && m_inflater->begun && !m_inflater->ended && !tooLarge() && !m_undecodable;
+    if (tooLarge() || m_undecodable)
+        return false;
+    return std::ranges::any_of(m_codings, [](const auto& c) { return (c->begun || !c->head.isEmpty()) && !c->ended; });
 }
 
 BoundedBody::BoundedBody(QByteArrayView encoding, qint64 bound) : m_bound(bound)
 {
-    const QByteArray name = encoding.toByteArray().trimmed().toLower();
-    if (name.isEmpty() || name == "identity")
-        return;
-    if (name != "gzip" && name != "x-gzip" && name != "deflate") {
-        m_undecodable = true;
-        return;
-    }
-    m_inflater = std::make_unique<Inflater>();
-    // 32 added to the window size reads the gzip and the zlib wrapper alike.
-    if (inflateInit2(&m_inflater->stream, 15 + 32) != Z_OK) {
-        m_inflater.reset();
-        m_undecodable = true;
-    }
-}
-
-BoundedBody::~BoundedBody()
-{
-    if (m_inflater)
-        inflateEnd(&m_inflater->stream);
-}
-
-void BoundedBody::take(QByteArrayView sent)
-{
-    if (sent.isEmpty() || tooLarge() || m_undecodable)
-        return;
-    if (!m_inflater) {
-        m_bytes.append(sent);
-        return;
-    }
-    z_stream& z = m_inflater->stream;
-    if (m_inflater->ended) {
-        m_undecodable = true;   // bytes after the end of the compressed data
-        return;
-    }
-    m_inflater->begun = true;
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(sent.data()));
-    z.avail_in = uInt(sent.size());
-    char piece[64 * 1024];
-    while (z.avail_in > 0 && !tooLarge()) {
-        z.next_out = reinterpret_cast<Bytef*>(piece);
-        z.avail_out = sizeof piece;
-        const int result = inflate(&z, Z_NO_FLUSH);
-        m_bytes.append(piece, qsizetype(sizeof piece - z.avail_out));
-        if (result == Z_STREAM_END) {
-            m_inflater->ended = true;
-            if (z.avail_in > 0)
-                m_undecodable = true;
+    // A list of codings, in the order they were applied: undone from the last.
+    const QList<QByteArray> listed = encoding.toByteArray().split(',');
+    for (auto it = listed.crbegin(); it != listed.crend(); ++it) {
+        const QByteArray name = it->trimmed().toLower();
+        if (name.isEmpty() || name == "identity")
+            continue;
+        if (m_codings.size() >= maxCodings) {
+            m_undecodable = true;
             return;
         }
-        if (result != Z_OK) {
+        if (name == "gzip" || name == "x-gzip")
+            m_codings.push_back(std::make_unique<Inflater>(Inflater::Kind::gzip));
+        else if (name == "deflate")
+            m_codings.push_back(std::make_unique<Inflater>(Inflater::Kind::deflate));
+        else {
             m_undecodable = true;
             return;
         }
     }
+}
+
+BoundedBody::~BoundedBody() = default;
+
+bool BoundedBody::tooLarge() const
+{
+    // A coding between others may not give out more than the bound either: the work of undoing
+    // a body is bounded as its size is.
+    return m_bytes.size() > m_bound
+        || std::any_of(m_codings.begin(), m_codings.end() - (m_codings.empty() ? 0 : 1),
+                       [this](const auto& c) { return c->produced > m_bound; });
+}
+
+bool BoundedBody::pass(size_t coding, QByteArrayView bytes)
+{
+    if (coding == m_codings.size()) {
+        m_bytes.append(bytes.data(), bytes.size());
+        return !tooLarge();
+    }
+    const bool decoded = m_codings[coding]->feed(
+        bytes, [this, coding](QByteArrayView made) { return pass(coding + 1, made) && !m_undecodable; });
+    if (!decoded)
+        m_undecodable = true;
+    return decoded && !tooLarge();
+}
+
+void BoundedBody::take(QByteArrayView sent)
+{
+    m_sent += sent.size();
+    if (sent.isEmpty() || tooLarge() || m_undecodable)
+        return;
+    pass(0, sent);
 }
 
 void limitReadBuffer(QNetworkReply* reply, qint64 bytes)

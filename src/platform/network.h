@@ -8,6 +8,7 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <vector>
 
 class QNetworkReply;
 
@@ -45,13 +46,17 @@ private:
     qint64 m_receivedAtWindowStart = 0;
 };
 
-// An answer's body as it arrives, decoded from its Content-Encoding (gzip or zlib deflate; none or
-// "identity": as it is), and kept up to a bound: what comes after the bound is not decoded.
-// Requests that use it ask for "gzip, deflate" themselves, so that Qt hands over the body as sent:
-// Qt's own decoding inflates a whole piece at once, and its refusal of one that inflates too far
-// leaves the reply unfinished.
+// An answer's body as it arrives, decoded from its Content-Encoding (a list of codings, applied
+// in the order listed and undone from the last: gzip, with as many members as it has, and deflate,
+// with the zlib wrapper or without; "identity" and none leave it as it is), and kept up to a
+// bound: what comes after the bound is not decoded. Requests that use it ask for "gzip, deflate"
+// themselves, so that Qt hands over the body as sent: Qt's own decoding inflates a whole piece at
+// once, and its refusal of one that inflates too far leaves the reply unfinished.
 class BoundedBody {
 public:
+    // More codings than this in one list are taken as undecodable.
+    static constexpr size_t maxCodings = 4;
+
     BoundedBody(QByteArrayView encoding, qint64 bound);
     ~BoundedBody();
     BoundedBody(const BoundedBody&) = delete;
@@ -61,17 +66,24 @@ public:
     void take(QByteArrayView sent);
     // The decoded body: past the bound, at least bound + 1 bytes of it.
     const QByteArray& bytes() const { return m_bytes; }
-    bool tooLarge() const { return m_bytes.size() > m_bound; }
-    // The body could not be decoded (an unknown encoding, or data that is not what it says).
+    // The bytes of the body as sent, taken so far.
+    qint64 sentBytes() const { return m_sent; }
+    bool tooLarge() const;
+    // The body could not be decoded (an unknown coding, or data that is not what it says).
     bool undecodable() const { return m_undecodable; }
     // Compressed data began but did not reach its end.
     bool unfinished() const;
 
 private:
     struct Inflater;
-    std::unique_ptr<Inflater> m_inflater;
+    // Hands `bytes` to coding `coding` (past the last: to the body); false once the body is
+    // undecodable or past its bound.
+    bool pass(size_t coding, QByteArrayView bytes);
+
+    std::vector<std::unique_ptr<Inflater>> m_codings;
     QByteArray m_bytes;
     qint64 m_bound;
+    qint64 m_sent = 0;
     bool m_undecodable = false;
 };
 

@@ -181,6 +181,41 @@ private Q_SLOTS:
         }
     }
 
+    // An answer in the codings the client asked for, in any list, is read; one in a coding it
+    // cannot undo, or whose compressed data stops short, is refused as a broken or cut answer.
+    void encodedAnswersAreReadOrRefusedAsWhatTheyAre()
+    {
+        using Encode = std::function<std::string(const std::string&)>;
+        const auto as = [](int bits) { return [bits](const std::string& b) { return FaultyProxy::compress(b, bits); }; };
+        const Encode gzip = as(FaultyProxy::gzip);
+        const std::tuple<const char*, Encode, std::optional<APIError::Case>> codings[] = {
+            {"gzip", gzip, {}},
+            {"x-gzip", gzip, {}},
+            {"deflate", as(FaultyProxy::zlib), {}},
+            {"deflate", as(FaultyProxy::rawDeflate), {}},
+            {"gzip, identity", gzip, {}},
+            {"identity,gzip", gzip, {}},
+            {"deflate, gzip", [&](const std::string& b) { return gzip(as(FaultyProxy::zlib)(b)); }, {}},
+            {"gzip", [&](const std::string& b) { return gzip(b.substr(0, 10)) + gzip(b.substr(10)); }, {}},
+            {"br", [](const std::string& b) { return b; }, APIError::Case::server},
+            {"gzip", [&](const std::string& b) { return gzip(b).substr(0, gzip(b).size() - 6); }, APIError::Case::network},
+        };
+        for (const auto& [coding, encode, refused] : codings) {
+            init();
+            proxy->reshape("GET", "/v1/jobs/[^/]+", [coding, encode](int&, std::string& body, httplib::Headers& headers) {
+                body = encode(body);
+                headers.emplace("Content-Encoding", coding);
+            });
+            if (!refused) {
+                QCOMPARE(runTask(api->job(jobID)).id, jobID);
+                continue;
+            }
+            const APIError e = expectAPIError([&] { runTask(api->job(jobID)); });
+            QVERIFY2(e.kind() == *refused, coding);
+            QVERIFY2(e.kind() != APIError::Case::network || e.isCutOff(), coding);
+        }
+    }
+
     // A job's answer that describes another job is refused with a message of its own, and the
     // bound on an answer's size lets through exactly that many bytes.
     void answersAboutAnotherJobAndTheSizeBound()
@@ -209,6 +244,19 @@ private Q_SLOTS:
         QCOMPARE(runTask(api->job(jobID)).id, jobID);
         api->setMaxAnswerBytes(size - 1);
         QCOMPARE(expectAPIError([&] { runTask(api->job(jobID)); }).kind(), APIError::Case::invalidResponse);
+
+        // So does the bound on the body as sent: gzip that only stores the JSON (so larger than it).
+        const qint64 sent = qint64(FaultyProxy::compress(std::string(size_t(size), ' '), FaultyProxy::gzip, 0).size());
+        for (const qint64 bound : {sent, sent - 1}) {
+            init();
+            api->setMaxAnswerBytes(bound);
+            proxy->reshape("GET", "/v1/jobs/[^/]+", [](int&, std::string& body, httplib::Headers& headers) {
+                body = FaultyProxy::compress(body, FaultyProxy::gzip, 0);
+                headers.emplace("Content-Encoding", "gzip");
+            });
+            const auto read = [&] { return runTask(api->job(jobID)).id; };
+            QVERIFY(bound == sent ? read() == jobID : expectAPIError(read).kind() == APIError::Case::invalidResponse);
+        }
     }
 
     void cleanupTestCase()

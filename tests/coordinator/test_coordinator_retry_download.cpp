@@ -3,6 +3,7 @@
 // stem. The retry fetches the missing stems of the job that is still on the server instead of
 // extracting, uploading and separating the soundtrack again.
 
+#include "coordinator/batch_queue_manager.h"
 #include "coordinator/engine_coordinator.h"
 #include "helpers_audition.h"
 #include "helpers_cloud.h"
@@ -145,57 +146,76 @@ private Q_SLOTS:
         }
     }
 
-    // Servers lost before the job starts or while it runs: the preview's tries send one soundtrack
-    // (extracted once) and share one bound on the time without a usable answer, so the clean ends
-    // soon after it with the last failure's words, having said meanwhile what went wrong.
+    // Servers lost, busy or answering brokenly, for a clean and a batch item alike: the tries send
+    // one soundtrack, make one job and share one bound, so the work ends soon after it however long
+    // the pauses would be, in words that agree with those said meanwhile.
     void lostServersEndTheCleanWithinOneBound()
     {
-        const QString unreachable = QStringLiteral("Hushframe couldn't reach its servers. It will try again in a moment.");
-        const QString faulty = QStringLiteral("Hushframe's servers ran into a problem. It will try again in a moment.");
+        const char16_t* unreachable = u"Hushframe couldn't reach its servers.";
+        const char16_t* faulty = u"Hushframe's servers ran into a problem.";
+        const char16_t* busy = u"Hushframe's servers are busy";
         const struct {
             const char* method;
             const char* path;
             FaultyProxy::Answer answer;
-            const char16_t* final;
-            bool reached;   // the server answered, though not usably
+            const char16_t* said;   // between tries and at the end
         } cases[] = {
-            {"POST", "/v1/jobs", FaultyProxy::Answer::trickle, u"Hushframe couldn't reach its servers.", false},
-            {"POST", "/v1/jobs", FaultyProxy::Answer::emptySuccess, u"Hushframe's servers ran into a problem.", true},
-            {"GET", "/v1/jobs/[^/]+", FaultyProxy::Answer::trickle, u"Hushframe couldn't reach its servers.", false},
-            {"GET", "/stems/.*/dialogue.flac", FaultyProxy::Answer::trickle, u"Hushframe couldn't reach its servers.",
-             false},
+            {"POST", "/v1/jobs", FaultyProxy::Answer::trickle, unreachable},
+            {"POST", "/v1/jobs", FaultyProxy::Answer::emptySuccess, faulty},
+            {"GET", "/v1/jobs/[^/]+", FaultyProxy::Answer::trickle, unreachable},
+            {"GET", "/v1/jobs/[^/]+", FaultyProxy::Answer::rateLimited, busy},
+            {"GET", "/v1/jobs/[^/]+", FaultyProxy::Answer::cutShort, faulty},
+            {"GET", "/stems/.*/dialogue.flac", FaultyProxy::Answer::trickle, unreachable},
+            {"GET", "/stems/.*/music.flac", FaultyProxy::Answer::cutShort, faulty},
         };
-        coordinator->setOutageWait(OutageBackoff{300ms, 1s, 30});
+        // Pauses between tries far longer than the bound: only the bound can end the work in time.
+        coordinator->setOutageWait(OutageBackoff{20s, 20s, 30});
         engine->setServerSilenceLimits(400ms, 1500ms);
         engine->setDownloadMinimumRate(1000, 1s);
         engine->setOutageLimit(3s);
-        const auto extractions = [&] {
-            return test::filesUnder(caches() + "/Work").filter(QRegularExpression(QStringLiteral("/source-[^/]*$"))).size();
+        const auto extractions = [&](const QString& folder) {
+            return test::filesUnder(folder).filter(QRegularExpression(QStringLiteral("/source-[^/]*$"))).size();
         };
         int row = 0;
         for (const auto& c : cases) {
-            const QString movie = dir.filePath(QStringLiteral("lost-%1.mp4").arg(row++));
-            QVERIFY(test::makeMovie(movie, 3));
-            const qsizetype extractedBefore = extractions();
-            proxy->clear();
-            proxy->replace(c.method, c.path, c.answer, 1000);
-            QStringList said;
-            auto connection = connect(coordinator.get(), &EngineCoordinator::progressChanged, this,
-                                      [&] { said << coordinator->progress().currentStatusMessage; });
-            QElapsedTimer clock;
-            clock.start();
-            coordinator->openVideo(QUrl::fromLocalFile(movie));
-            QVERIFY2(QTest::qWaitFor([&] { return coordinator->errorMessage() && !coordinator->isProcessing(); }, 40000),
-                     c.path);
-            disconnect(connection);
-            QVERIFY2(coordinator->errorMessage()->startsWith(QString::fromUtf16(c.final)),
-                     qPrintable(*coordinator->errorMessage()));
-            QVERIFY2(proxy->replaced() >= 2, c.path);
-            QCOMPARE(extractions(), extractedBefore + 1);
-            // The bound of 3 s and one request's limit, well before as many tries as are allowed.
-            QVERIFY2(clock.elapsed() < 15000, qPrintable(QString::number(clock.elapsed())));
-            QVERIFY2(said.contains(c.reached ? faulty : unreachable), c.path);
-            QVERIFY2(!said.contains(c.reached ? unreachable : faulty), c.path);
+            for (const bool batch : {false, true}) {
+                const QString movie = dir.filePath(QStringLiteral("lost-%1.mp4").arg(row++));
+                QVERIFY(test::makeMovie(movie, 3));
+                const QString work = batch ? caches() + "/Batch" : caches() + "/Work";
+                const qsizetype extractedBefore = extractions(work);
+                BatchQueueManager queue(engine.get(), nullptr, nullptr, caches() + "/Batch", {});
+                queue.setOutageRetryDelay(20s);
+                queue.enqueue(batch ? QList{QUrl::fromLocalFile(movie)} : QList<QUrl>{});
+                QVERIFY(QTest::qWaitFor([&] { return !batch || queue.jobs()[0].duration > 0; }, 20000));
+                proxy->clear();
+                proxy->replace(c.method, c.path, c.answer, 1000);
+                QStringList said;
+                connect(&queue, &BatchQueueManager::errorMessageChanged, this,
+                        [&] { said << queue.errorMessage().value_or(QString()); });
+                auto connection = connect(coordinator.get(), &EngineCoordinator::progressChanged, this,
+                                          [&] { said << coordinator->progress().currentStatusMessage; });
+                batch ? queue.start() : coordinator->openVideo(QUrl::fromLocalFile(movie));
+                const QString name = QString::fromLatin1(c.path) + QLatin1StringView(batch ? " (batch): " : " (clean): ");
+                QVERIFY2(QTest::qWaitFor([&] {
+                    return batch ? !queue.isProcessingQueue() : coordinator->errorMessage() && !coordinator->isProcessing();
+                }, 40000), qPrintable(name));
+                const auto ended = std::chrono::steady_clock::now();
+                disconnect(connection);
+                const QString final = batch ? queue.jobs()[0].status.error() : *coordinator->errorMessage();
+                QVERIFY2(final.startsWith(QString::fromUtf16(c.said)), qPrintable(name + final));
+                QVERIFY2(proxy->replaced() >= 2, qPrintable(name));
+                QCOMPARE(extractions(work), extractedBefore + 1);
+                QVERIFY2(proxy->received("POST", "/v1/jobs/[^/]+/start") <= 1, qPrintable(name));
+                // The bound of 3 s and one request's limit after the first answer that was no use.
+                const auto late = std::chrono::duration_cast<std::chrono::milliseconds>(ended - *proxy->firstReplacedAt());
+                QVERIFY2(late < 6s, qPrintable(name + QString::number(late.count())));
+                for (const char16_t* words : {unreachable, faulty, busy}) {
+                    const bool told = std::ranges::any_of(said, [&](const QString& s) {
+                        return s.startsWith(QString::fromUtf16(words)) && s.contains(u"try again in a moment");
+                    });
+                    QVERIFY2(told == (words == c.said), qPrintable(name + said.join(u" | ")));
+                }
+            }
         }
     }
 

@@ -17,7 +17,9 @@
 #include "support/faulty_proxy.h"
 #include "support/test_support.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QLocale>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -211,17 +213,33 @@ private Q_SLOTS:
         QCOMPARE(e->kind(), APIError::Case::server);
         QCOMPARE(e->status(), 503);
 
-        // A server too busy for a poll is left alone as long as its Retry-After asks, then asked again.
-        init();
-        std::vector<std::chrono::milliseconds> waits;
-        engine->setWaitClock(WaitClock{[] { return std::chrono::steady_clock::now(); },
-                                       [&](std::chrono::milliseconds duration, std::stop_token stop) {
-                                           waits.push_back(duration);
-                                           return sleepFor(duration, std::move(stop));
-                                       }});
-        proxy->replace("GET", "/v1/jobs/[^/]+", Answer::rateLimited, 1);
-        QCOMPARE(separate().job.status, JobStatus::succeeded);
-        QCOMPARE(std::ranges::count(waits, std::chrono::milliseconds(1000)), 1);
+        // A server too busy for a poll is left alone as long as its Retry-After asks, in seconds or
+        // as a date 3 s ahead in any of HTTP's forms, then asked again.
+        const std::pair<const char*, std::chrono::milliseconds> asks[] = {   // the format, the least wait
+            {"", 1000ms},
+            {"ddd, dd MMM yyyy hh:mm:ss 'GMT'", 2000ms},
+            {"dddd, dd-MMM-yy hh:mm:ss 'GMT'", 2000ms},
+            {"ddd MMM dd hh:mm:ss yyyy", 2000ms},
+        };
+        for (const auto& [form, least] : asks) {
+            init();
+            std::vector<std::chrono::milliseconds> waits;
+            engine->setWaitClock(WaitClock{[] { return std::chrono::steady_clock::now(); },
+                                           [&](std::chrono::milliseconds duration, std::stop_token stop) {
+                                               waits.push_back(duration);
+                                               return sleepFor(duration, std::move(stop));
+                                           }});
+            const QString format = QString::fromLatin1(form);
+            proxy->reshape("GET", "/v1/jobs/[^/]+", [format](int& status, std::string& body, httplib::Headers& headers) {
+                status = 429;
+                body = R"({"error":{"code":"rate_limited"}})";
+                const QString at = QLocale::c().toString(QDateTime::currentDateTimeUtc().addSecs(3), format);
+                headers.emplace("Retry-After", format.isEmpty() ? "1" : at.toStdString());
+            });
+            QCOMPARE(separate().job.status, JobStatus::succeeded);
+            const auto most = format.isEmpty() ? least : least + 1s;
+            QVERIFY2(std::ranges::count_if(waits, [&](auto w) { return w >= least && w <= most; }) == 1, form);
+        }
     }
 
     void retryDownloadsOnlyWhatIsMissing()
@@ -347,27 +365,41 @@ private Q_SLOTS:
         }
     }
 
-    // A step that gets no usable answer, a silent or trickled poll, a trickled creation or stem,
-    // ends for good within the time the servers may stay out of reach, the tries after it (as the
-    // coordinator makes them) included: each try ends at its own short limit, saying meanwhile
-    // what is happening, and the last says the servers could not be reached.
+    // A step that gets no usable answer (a silent, trickled, refused or cut poll, a trickled
+    // creation or stem) ends for good within the bound and one request's limit after the first
+    // useless answer, the tries after it included, saying meanwhile and at the end what happened.
+    // With the clock standing at the bound, the first failure is the last.
     void stepsWithoutAnswersEndForGood()
     {
-        const std::tuple<const char*, Answer, const char16_t*> faults[] = {
+        const struct {
+            const char* route;
+            Answer answer;
+            const char16_t* meanwhile;
+            const char16_t* final = u"Hushframe couldn't reach its servers.";
+            bool atTheBound = false;
+        } faults[] = {
             {"GET /v1/jobs/[^/]+", Answer::silent, u"The separation server isn't answering. Still trying…"},
             {"GET /v1/jobs/[^/]+", Answer::trickle, u"The separation server isn't answering. Still trying…"},
+            {"GET /v1/jobs/[^/]+", Answer::rateLimited, u"The separation server is busy. Waiting as it asked…",
+             u"Hushframe's servers are busy right now."},
+            {"GET /v1/jobs/[^/]+", Answer::cutShort, u"The separation server sent a broken answer. Still trying…",
+             u"Hushframe's servers ran into a problem."},
             {"POST /v1/jobs", Answer::trickle, u"The separation server is slow to answer. Still waiting…"},
+            {"POST /v1/jobs", Answer::trickle, u"The separation server is slow to answer. Still waiting…",
+             u"Hushframe couldn't reach its servers.", true},
             {"GET /stems/.*/music.flac", Answer::trickle, u"Downloading music (0%)"},
         };
-        for (const auto& [route, answer, meanwhile] : faults) {
+        for (const auto& f : faults) {
             init();
             engine->setServerSilenceLimits(400ms, 1500ms);
-            engine->setDownloadMinimumRate(1000, 1s);
-            engine->setOutageLimit(3s);
-            const QStringList parts = QString::fromLatin1(route).split(u' ');
-            proxy->replace(parts[0].toStdString(), parts[1].toStdString(), answer, 1000);
-            QElapsedTimer clock;
-            clock.start();
+            engine->setDownloadMinimumRate(1000, 10s);   // a slow stem is given up on only after the bound
+            engine->setOutageLimit(f.atTheBound ? 0ms : 3s);
+            if (f.atTheBound) {
+                const auto now = std::chrono::steady_clock::now();
+                engine->setWaitClock(WaitClock{[now] { return now; }, WaitClock::system().sleep});
+            }
+            const QStringList parts = QString::fromLatin1(f.route).split(u' ');
+            proxy->replace(parts[0].toStdString(), parts[1].toStdString(), f.answer, 1000);
             int tries = 0;
             std::optional<QString> final;
             const auto bound = std::make_shared<OutageBound>();
@@ -379,11 +411,15 @@ private Q_SLOTS:
                     final = e.localizedDescription();
                 } catch (const std::exception& e) {
                     QVERIFY2(isOutage(e), qPrintable(describe(e)));
+                    QTest::qWait(int(bound->pauseWithin(200ms, std::chrono::steady_clock::now()).count()));
                 }
             }
-            QVERIFY2(final && final->startsWith(u"Hushframe couldn't reach its servers."), route);
-            QVERIFY2(tries >= 2 && clock.elapsed() < 40000, qPrintable(QString::number(clock.elapsed())));
-            QCOMPARE(lastStatus(), QString::fromUtf16(meanwhile));
+            const auto late = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now()
+                                                                                    - *proxy->firstReplacedAt());
+            QVERIFY2(final && final->startsWith(QString::fromUtf16(f.final)), f.route);
+            QVERIFY2(late < 3s + 400ms + 1500ms, qPrintable(f.route + QStringLiteral(" %1 ms").arg(late.count())));
+            QVERIFY2(!f.atTheBound || tries == 1, f.route);
+            QCOMPARE(lastStatus(), QString::fromUtf16(f.meanwhile));
             QVERIFY(!engine->interruptedJob(soundtrack));
         }
     }

@@ -104,8 +104,36 @@ void FaultyProxy::replace(const std::string& method, const std::string& pathPatt
 
 void FaultyProxy::rewrite(const std::string& method, const std::string& pathPattern, Rewrite rewrite, int times)
 {
+    reshape(method, pathPattern, [rewrite = std::move(rewrite)](int& status, std::string& body, httplib::Headers&) {
+        rewrite(status, body);
+    }, times);
+}
+
+void FaultyProxy::reshape(const std::string& method, const std::string& pathPattern, Reshape reshape, int times)
+{
     std::lock_guard lock(m_mutex);
-    m_rules.push_back(Rule{method, std::regex(pathPattern), Answer::htmlPage, times, std::move(rewrite)});
+    m_rules.push_back(Rule{method, std::regex(pathPattern), Answer::htmlPage, times, std::move(reshape)});
+}
+
+std::string FaultyProxy::compress(const std::string& body, int windowBits, int level)
+{
+    z_stream z{};
+    deflateInit2(&z, level, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&z, uLong(body.size())) + 32, '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.data()));
+    z.avail_in = uInt(body.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = uInt(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+std::optional<std::chrono::steady_clock::time_point> FaultyProxy::firstReplacedAt() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_firstReplaced;
 }
 
 std::vector<std::string> FaultyProxy::paths(const std::string& method, const std::string& pathPattern) const
@@ -126,6 +154,7 @@ void FaultyProxy::clear()
     m_received.clear();
     ++m_generation;
     m_replaced = 0;
+    m_firstReplaced.reset();
 }
 
 int FaultyProxy::replaced() const
@@ -146,17 +175,19 @@ int FaultyProxy::received(const std::string& method, const std::string& pathPatt
 void FaultyProxy::handle(const httplib::Request& request, httplib::Response& response)
 {
     std::optional<Answer> chosen;
-    Rewrite rewrite;
+    Reshape rewrite;
     {
         std::lock_guard lock(m_mutex);
         m_received.emplace_back(request.method, request.path);
         for (auto it = m_rules.begin(); it != m_rules.end(); ++it) {
             if (it->method != request.method || !std::regex_match(request.path, it->path))
                 continue;
-            if (it->rewrite)
-                rewrite = it->rewrite;
+            if (it->reshape)
+                rewrite = it->reshape;
             else
                 chosen = it->answer;
+            if (!m_firstReplaced)
+                m_firstReplaced = std::chrono::steady_clock::now();
             ++m_replaced;
             if (--it->times <= 0)
                 m_rules.erase(it);
@@ -180,8 +211,12 @@ void FaultyProxy::handle(const httplib::Request& request, httplib::Response& res
     if (rewrite) {
         std::string body = response.body;
         const std::string type = response.get_header_value("Content-Type");
-        rewrite(response.status, body);
-        response.set_content(body, type.empty() ? "application/json" : type);
+        rewrite(response.status, body, response.headers);
+        std::string contentType = type.empty() ? "application/json" : type;
+        // A body encoded by the rewrite goes out as it is, not compressed once more (see hugeType).
+        if (response.has_header("Content-Encoding") && contentType.find("charset") == std::string::npos)
+            contentType += "; charset=utf-8";
+        response.set_content(body, contentType);
     }
 }
 

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -37,8 +38,9 @@ public:
         gzipFlood,      // 200, gzip-encoded: 64 MiB of spaces and letters, a few hundred KiB on the wire
         rateLimited,    // 429 with "Retry-After: 1" and the backend's error body
     };
-    // Changes the server's real answer (status and body) before it is passed on.
+    // Changes the server's real answer (status and body; and headers) before it is passed on.
     using Rewrite = std::function<void(int& status, std::string& body)>;
+    using Reshape = std::function<void(int& status, std::string& body, httplib::Headers& headers)>;
 
     explicit FaultyProxy(int targetPort);
     ~FaultyProxy();
@@ -53,6 +55,10 @@ public:
     void replace(const std::string& method, const std::string& pathPattern, Answer answer, int times = 1);
     // The next `times` answers to such requests pass through `rewrite` on their way back.
     void rewrite(const std::string& method, const std::string& pathPattern, Rewrite rewrite, int times = 1);
+    void reshape(const std::string& method, const std::string& pathPattern, Reshape reshape, int times = 1);
+    // `body` compressed with zlib's `windowBits` (gzip, zlib or raw deflate) at `level` (0: stored).
+    static constexpr int gzip = 15 + 16, zlib = 15, rawDeflate = -15;
+    static std::string compress(const std::string& body, int windowBits, int level = 6);
     void clear();
     // How many answers were replaced so far.
     int replaced() const;
@@ -60,6 +66,8 @@ public:
     int received(const std::string& method, const std::string& pathPattern) const;
     // The paths of those requests, in the order they arrived.
     std::vector<std::string> paths(const std::string& method, const std::string& pathPattern) const;
+    // When the first answer was replaced since the last clear; none before one was.
+    std::optional<std::chrono::steady_clock::time_point> firstReplacedAt() const;
 
     std::chrono::milliseconds trickleInterval{200};
     static constexpr size_t hugeBytes = size_t(1) << 30;
@@ -70,7 +78,7 @@ private:
         std::regex path;
         Answer answer;
         int times;
-        Rewrite rewrite;
+        Reshape reshape;
     };
     void handle(const httplib::Request& request, httplib::Response& response);
     void answer(Answer answer, const httplib::Request& request, httplib::Response& response);
@@ -86,6 +94,7 @@ private:
     std::vector<Rule> m_rules;
     std::vector<std::pair<std::string, std::string>> m_received;
     int m_replaced = 0;
+    std::optional<std::chrono::steady_clock::time_point> m_firstReplaced;
 };
 
 } // namespace hf::test
