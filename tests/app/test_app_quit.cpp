@@ -114,7 +114,7 @@ private Q_SLOTS:
             QSKIP("needs ffmpeg and dbus-daemon");
         QTemporaryDir home;
         QList<QUrl> movies;
-        for (const QString name : {QStringLiteral("One.mp4"), QStringLiteral("Two.mp4")}) {
+        for (const QString& name : {QStringLiteral("One.mp4"), QStringLiteral("Two.mp4")}) {
             const QString movie = home.filePath(name);
             QVERIFY(test::runFfmpeg({"-f", "lavfi", "-i", "testsrc=size=160x120:rate=15", "-f", "lavfi", "-i",
                                      "sine=frequency=440:sample_rate=44100", "-t", "3", "-c:v", "libx264",

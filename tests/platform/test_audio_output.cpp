@@ -114,7 +114,7 @@ private slots:
                 QVERIFY2(m_recorder.start(), where);
             std::optional<qint64> heard;
             bool gaveUp = false;
-            QTest::qWaitFor(
+            (void)QTest::qWaitFor(
                 [&] {
                     gaveUp = gaveUp || output->isStalled();
                     return (heard = m_recorder.soundAfter(started)).has_value();
@@ -145,7 +145,7 @@ private slots:
                 output->stop();
             }
             int streams = -1;
-            QTest::qWaitFor([&] { return (streams = streamsOnServer()) == 1; }, 3000);
+            (void)QTest::qWaitFor([&] { return (streams = streamsOnServer()) == 1; }, 3000);
             QCOMPARE(streams, 1);
         }
         output->release();
