@@ -27,33 +27,25 @@ namespace {
 // What the queue says while an item waits to be tried again after `error`.
 QString betweenTriesText(const std::exception& error)
 {
-    switch (outageKind(error)) {
-    case OutageKind::faulty:
-        return text("batch.outage.serverFault",
-                    "Hushframe's servers ran into a problem. The queue will try again in a moment.");
-    case OutageKind::busy:
-        return text("batch.outage.busy", "Hushframe's servers are busy. The queue will try again in a moment.");
-    case OutageKind::unreachable:
-        break;
-    }
-    return text("batch.outage.waiting", "Hushframe couldn't reach its servers. The queue will try again in a moment.");
+    return outageText(
+        error,
+        {text("batch.outage.waiting", "Hushframe couldn't reach its servers. The queue will try again in a moment."),
+         text("batch.outage.serverFault",
+              "Hushframe's servers ran into a problem. The queue will try again in a moment."),
+         text("batch.outage.busy", "Hushframe's servers are busy. The queue will try again in a moment.")});
 }
 
 // What the queue says when it paused after the last try an item may make failed with `error`.
 QString pausedText(const std::exception& error)
 {
-    switch (outageKind(error)) {
-    case OutageKind::faulty:
-        return text("batch.outage.pausedFault",
-                    "Hushframe's servers ran into a problem, so the queue has paused. Press Start to go on.");
-    case OutageKind::busy:
-        return text("batch.outage.pausedBusy",
-                    "Hushframe's servers are busy, so the queue has paused. Press Start to go on.");
-    case OutageKind::unreachable:
-        break;
-    }
-    return text("batch.outage.paused",
-                "Hushframe couldn't reach its servers, so the queue has paused. Press Start to go on.");
+    return outageText(
+        error,
+        {text("batch.outage.paused",
+              "Hushframe couldn't reach its servers, so the queue has paused. Press Start to go on."),
+         text("batch.outage.pausedFault",
+              "Hushframe's servers ran into a problem, so the queue has paused. Press Start to go on."),
+         text("batch.outage.pausedBusy",
+              "Hushframe's servers are busy, so the queue has paused. Press Start to go on.")});
 }
 
 } // namespace

@@ -31,16 +31,12 @@ ProcessingProgress readingProgress()
 // What the clean says while it waits to try again after `error`.
 QString betweenTriesText(const std::exception& error)
 {
-    switch (outageKind(error)) {
-    case OutageKind::faulty:
-        return text("status.coordinator.serverFault",
-                    "Hushframe's servers ran into a problem. It will try again in a moment.");
-    case OutageKind::busy:
-        return text("status.coordinator.busy", "Hushframe's servers are busy. It will try again in a moment.");
-    case OutageKind::unreachable:
-        break;
-    }
-    return text("status.coordinator.outage", "Hushframe couldn't reach its servers. It will try again in a moment.");
+    return outageText(
+        error,
+        {text("status.coordinator.outage", "Hushframe couldn't reach its servers. It will try again in a moment."),
+         text("status.coordinator.serverFault",
+              "Hushframe's servers ran into a problem. It will try again in a moment."),
+         text("status.coordinator.busy", "Hushframe's servers are busy. It will try again in a moment.")});
 }
 
 ProcessingProgress mixingProgress(double fraction)

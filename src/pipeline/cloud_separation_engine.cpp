@@ -260,20 +260,12 @@ struct CloudSeparationEngine::Call {
     // A poll failed with `failure`: the bar stays where it is, the text says why nothing moves.
     void reportPollFailure(const APIError& failure)
     {
-        switch (outageKind(failure)) {
-        case OutageKind::faulty:
-            report(lastStage, lastFraction,
-                   text("status.cloud.brokenAnswer", "The separation server sent a broken answer. Still trying…"));
-            return;
-        case OutageKind::busy:
-            report(lastStage, lastFraction,
-                   text("status.cloud.busy", "The separation server is busy. Waiting as it asked…"));
-            return;
-        case OutageKind::unreachable:
-            break;
-        }
         report(lastStage, lastFraction,
-               text("status.cloud.notAnswering", "The separation server isn't answering. Still trying…"));
+               outageText(failure,
+                          {text("status.cloud.notAnswering", "The separation server isn't answering. Still trying…"),
+                           text("status.cloud.brokenAnswer",
+                                "The separation server sent a broken answer. Still trying…"),
+                           text("status.cloud.busy", "The separation server is busy. Waiting as it asked…")}));
     }
 
     // A short request is taking long: the text says so until its answer (or its failure) comes.

@@ -32,6 +32,10 @@ bool isOutage(const std::exception& error)
     return false;
 }
 
+namespace {
+
+enum class OutageKind { unreachable, faulty, busy };
+
 OutageKind outageKind(const std::exception& error)
 {
     const auto* api = dynamic_cast<const APIError*>(&error);
@@ -42,6 +46,21 @@ OutageKind outageKind(const std::exception& error)
     if (api->status() == 429)
         return OutageKind::busy;
     return api->status() >= 200 && api->status() <= 299 ? OutageKind::faulty : OutageKind::unreachable;
+}
+
+} // namespace
+
+QString outageText(const std::exception& error, const OutageTexts& texts)
+{
+    switch (outageKind(error)) {
+    case OutageKind::faulty:
+        return texts.faulty;
+    case OutageKind::busy:
+        return texts.busy;
+    case OutageKind::unreachable:
+        break;
+    }
+    return texts.unreachable;
 }
 
 QString outageDescription(const std::exception& error)

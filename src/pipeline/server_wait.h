@@ -62,12 +62,16 @@ struct OutageBound {
 // be done: trying again later may succeed.
 bool isOutage(const std::exception& error);
 
-// What an outage was, as the words between tries and at the end tell it: nothing answered (no
-// answer at all, a gateway's refusal, a transfer that stalled), the servers answered but not
-// usably (a success that came broken, an answer cut off after it began), or they asked for a pause
-// (429). A failure that is no outage counts as unreachable.
-enum class OutageKind { unreachable, faulty, busy };
-OutageKind outageKind(const std::exception& error);
+// The words for each kind of outage: nothing answered (no answer at all, a gateway's refusal, a
+// transfer that stalled), the servers answered but not usably (a success that came broken, an
+// answer cut off after it began), or they asked for a pause (429). `outageText` picks the one
+// that tells `error`; a failure that is no outage counts as unreachable.
+struct OutageTexts {
+    QString unreachable;
+    QString faulty;
+    QString busy;
+};
+QString outageText(const std::exception& error, const OutageTexts& texts);
 
 // The words that end work whose last try failed for an outage: the failure's own, but for an
 // answer cut off after it began, which is the servers' fault and told as such (the servers were
