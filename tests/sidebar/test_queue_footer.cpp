@@ -203,6 +203,8 @@ private Q_SLOTS:
         existing.write("the user's old file");
         existing.close();
 
+        // A window the size of a small main window, for the question to be seen in.
+        panel.panel.resize(720, 480);
         // The chooser asks to export here, starting in the export folder preference.
         footer.exportAllCompleted();
         QCOMPARE(panel.chooser->requests, 1);
@@ -223,6 +225,9 @@ private Q_SLOTS:
             }
             QWidget* question = footer.replaceQuestion();
             QVERIFY(question && question->isVisible());
+            if (row.key == Qt::Key_Escape)
+                saveScreenshot(question->window()->grab().toImage(), QStringLiteral("sidebar"),
+                               QStringLiteral("export-all-replace"));
             QCOMPARE(question->findChild<QLabel*>(QStringLiteral("export.replaceMessage"))->text(),
                      QStringLiteral("\u201cclip (Hushframe).mp4\u201d already exists in \u201c%1\u201d. Saving replaces it.")
                          .arg(QDir(out.path()).dirName()));
