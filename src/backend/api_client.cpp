@@ -78,15 +78,12 @@ std::optional<QDateTime> httpDate(const QString& value)
     int year = 0;
     QString month;
     QStringList hms;
-    const QRegularExpressionMatch imf = fixdate.match(value);
-    const QRegularExpressionMatch obsolete = rfc850.match(value);
-    const QRegularExpressionMatch c = asctime.match(value);
-    if (imf.hasMatch()) {
-        day = imf.captured(1).toInt();
-        month = imf.captured(2);
-        year = imf.captured(3).toInt();
-        hms = {imf.captured(4), imf.captured(5), imf.captured(6)};
-    } else if (const auto& m = obsolete; m.hasMatch()) {
+    if (const QRegularExpressionMatch m = fixdate.match(value); m.hasMatch()) {
+        day = m.captured(1).toInt();
+        month = m.captured(2);
+        year = m.captured(3).toInt();
+        hms = {m.captured(4), m.captured(5), m.captured(6)};
+    } else if (const QRegularExpressionMatch m = rfc850.match(value); m.hasMatch()) {
         day = m.captured(1).toInt();
         month = m.captured(2);
         // Two digits: the year that ends in them and is no more than 50 years ahead.
@@ -95,11 +92,11 @@ std::optional<QDateTime> httpDate(const QString& value)
         if (year > now + 50)
             year -= 100;
         hms = {m.captured(4), m.captured(5), m.captured(6)};
-    } else if (c.hasMatch()) {
-        month = c.captured(1);
-        day = c.captured(2).trimmed().toInt();
-        hms = {c.captured(3), c.captured(4), c.captured(5)};
-        year = c.captured(6).toInt();
+    } else if (const QRegularExpressionMatch m = asctime.match(value); m.hasMatch()) {
+        month = m.captured(1);
+        day = m.captured(2).trimmed().toInt();
+        hms = {m.captured(3), m.captured(4), m.captured(5)};
+        year = m.captured(6).toInt();
     } else {
         return std::nullopt;
     }

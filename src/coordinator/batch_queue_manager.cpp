@@ -293,8 +293,10 @@ void copyInto(const QString& source, const QString& destination, bool replace)
         if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
             return;
         // A file system that cannot rename without replacing is asked first.
-        if ((errno != EINVAL && errno != ENOSYS) || QFileInfo::exists(destination))
-            throw fail(QString::fromLocal8Bit(std::strerror(errno == EINVAL || errno == ENOSYS ? EEXIST : errno)));
+        const int failed = errno;
+        const bool unsupported = failed == EINVAL || failed == ENOSYS;
+        if (!unsupported || QFileInfo::exists(destination))
+            throw fail(QString::fromLocal8Bit(std::strerror(unsupported ? EEXIST : failed)));
     }
     std::filesystem::rename(std::filesystem::path(from.constData()), std::filesystem::path(to.constData()), error);
     if (error)
