@@ -10,16 +10,23 @@
 //     LogoutInhibitor logout;       // the session bus, once a hold is first wanted
 //     logout.hold(true, reason);    // cleaned work not yet saved
 //     logout.hold(false);           // nothing at stake again
+//
+// Each ask names its request (the portal's handle_token), so the request's path, which is the
+// hold, is known before the portal answers: a hold let go before the answer, or after an answer
+// that came too late to be seen, is closed all the same.
 
 #include <QDBusConnection>
+#include <QDBusContext>
 #include <QObject>
 #include <QString>
+#include <QVariantMap>
 
+#include <chrono>
 #include <optional>
 
 namespace hf {
 
-class LogoutInhibitor : public QObject {
+class LogoutInhibitor : public QObject, protected QDBusContext {
     Q_OBJECT
 
 public:
@@ -32,21 +39,28 @@ public:
     bool isHolding() const { return m_wanted; }
     // Uses `bus` from now on (tests use a private bus); a hold taken on the earlier bus is let go.
     void setBus(const QDBusConnection& bus);
+    // How long the portal's answer is awaited before it is taken as late (D-Bus's own 25 s unless
+    // set; tests shorten it).
+    void setAnswerTimeout(std::chrono::milliseconds timeout) { m_answerTimeout = int(timeout.count()); }
+
+private Q_SLOTS:
+    // The portal's Response signal on the request's path: a request it ended without a hold.
+    void responded(uint response, const QVariantMap& results);
 
 private:
     void request();
     void release();
+    void watchResponse(bool on);
 
     std::optional<QDBusConnection> m_bus;
     bool m_wanted = false;
     QString m_reason;
-    // The portal's request object while the hold is taken, and whether its answer is awaited.
-    QString m_handle;
-    bool m_asking = false;
-    // The portal answered with an error: there is none to ask on this bus.
+    int m_answerTimeout = -1;
+    // The path of the portal's request from the ask until the hold is let go, whether the answer
+    // came, is awaited or came too late to be seen.
+    QString m_request;
+    // The portal answered with an error other than a timeout: there is none to ask on this bus.
     bool m_refused = false;
-    // Counts the calls: an answer for an earlier bus is let go at once.
-    quint64 m_generation = 0;
 };
 
 } // namespace hf

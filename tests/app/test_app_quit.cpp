@@ -19,6 +19,8 @@
 
 #include <QApplication>
 #include <QDBusConnection>
+#include <QDBusContext>
+#include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDir>
 #include <QProcess>
@@ -68,8 +70,9 @@ private:
     std::function<void()> m_closed;
 };
 
-// The desktop portal's Inhibit interface, counting the holds not closed.
-class StandInPortal : public QObject {
+// The desktop portal's Inhibit interface, counting the holds not closed. It takes the hold as
+// the call comes, and answers `delay` ms later.
+class StandInPortal : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Inhibit")
 
@@ -77,20 +80,30 @@ public:
     explicit StandInPortal(QDBusConnection bus) : m_bus(std::move(bus)) {}
     int asked = 0;
     int held = 0;
+    int answered = 0;
+    int delay = 0;
     QList<uint> flags;
 
 public Q_SLOTS:
-    QDBusObjectPath Inhibit(const QString&, uint flag, const QVariantMap&)
+    QDBusObjectPath Inhibit(const QString&, uint flag, const QVariantMap& options)
     {
         flags << flag;
         ++held;
-        const QString path = QStringLiteral("/org/freedesktop/portal/desktop/request/1/t%1").arg(++asked);
+        ++asked;
+        const QString path = QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2")
+                                 .arg(message().service().remove(u':').replace(u'.', u'_'),
+                                      options.value(QStringLiteral("handle_token"), QStringLiteral("t%1").arg(asked)).toString());
         m_bus.registerObject(path, new PortalRequest([this, path] {
                                  m_bus.unregisterObject(path);
                                  --held;
                              }),
                              QDBusConnection::ExportAllSlots);
-        return QDBusObjectPath(path);
+        setDelayedReply(true);
+        QTimer::singleShot(delay, this, [this, answer = message().createReply(QVariant::fromValue(QDBusObjectPath(path)))] {
+            ++answered;
+            m_bus.send(answer);
+        });
+        return {};
     }
 
 private:
@@ -268,6 +281,19 @@ private Q_SLOTS:
         QCOMPARE(batch.unexportedCompletedJobs(), 0);
         QVERIFY(QTest::qWaitFor([&] { return portal.held == 0; }));
         QCOMPARE(portal.asked, 1);
+        // A portal answering after the call's timeout: the hold it took is closed when let go,
+        // after that answer or before it, and the next hold asks it again.
+        portal.delay = 1000;
+        app.logoutInhibitor().setAnswerTimeout(100ms);
+        for (const bool letGoBeforeTheAnswer : {false, true}) {
+            app.logoutInhibitor().hold(true);
+            QVERIFY(QTest::qWaitFor([&] { return portal.held == 1; }));
+            if (!letGoBeforeTheAnswer)
+                QVERIFY(QTest::qWaitFor([&] { return portal.answered == portal.asked; }));
+            app.logoutInhibitor().hold(false);
+            QVERIFY(QTest::qWaitFor([&] { return portal.held == 0 && portal.answered == portal.asked; }));
+        }
+        QCOMPARE(portal.asked, 3);
         QVERIFY(guard.requestQuit());
         QVERIFY(window->close());
         QCOMPARE(quits, 0);
