@@ -4,11 +4,13 @@
 
 #include <QAbstractButton>
 #include <QAbstractItemView>
+#include <QAbstractScrollArea>
 #include <QAccessibleObject>
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QLocale>
+#include <QScrollBar>
 #include <QTimer>
 #include <QVariant>
 #include <QWidget>
@@ -264,6 +266,53 @@ private:
     }
 };
 
+// A scroll area as Qt presents it (its viewport, then the containers of the scroll bars that show,
+// then a corner widget that shows), but answering a child index out of range with nothing: a
+// screen reader asks by an index from a count it read a moment before, and a scroll bar that hid
+// meanwhile has made the list shorter. Qt's own interface reads past the list's end there.
+class ScrollAreaInterface : public QAccessibleWidget {
+public:
+    explicit ScrollAreaInterface(QAbstractScrollArea* area) : QAccessibleWidget(area, QAccessible::Client) {}
+
+    bool isValid() const override { return QAccessibleWidget::isValid() && area()->viewport(); }
+    int childCount() const override { return int(parts().size()); }
+    QAccessibleInterface* child(int index) const override
+    {
+        const QWidgetList list = parts();
+        return index >= 0 && index < list.size() ? QAccessible::queryAccessibleInterface(list.at(index)) : nullptr;
+    }
+    int indexOfChild(const QAccessibleInterface* child) const override
+    {
+        if (!child || !child->object() || !child->object()->isWidgetType())
+            return -1;
+        return int(parts().indexOf(static_cast<QWidget*>(child->object())));
+    }
+    QAccessibleInterface* childAt(int x, int y) const override
+    {
+        if (!area()->isVisible())
+            return nullptr;
+        for (QWidget* part : parts())
+            if (QRect(part->mapToGlobal(QPoint(0, 0)), part->size()).contains(x, y))
+                return QAccessible::queryAccessibleInterface(part);
+        return nullptr;
+    }
+
+private:
+    QAbstractScrollArea* area() const { return static_cast<QAbstractScrollArea*>(widget()); }
+    QWidgetList parts() const
+    {
+        QWidgetList list;
+        if (QWidget* viewport = area()->viewport())
+            list << viewport;
+        for (QScrollBar* bar : {area()->horizontalScrollBar(), area()->verticalScrollBar()})
+            if (bar && bar->isVisible() && bar->parentWidget())
+                list << bar->parentWidget();
+        if (QWidget* corner = area()->cornerWidget(); corner && corner->isVisible())
+            list << corner;
+        return list;
+    }
+};
+
 QAccessibleInterface* kitFactory(const QString& key, QObject* object)
 {
     if (object && object == qApp && key == QLatin1String(object->metaObject()->className()))
@@ -284,6 +333,10 @@ QAccessibleInterface* kitFactory(const QString& key, QObject* object)
     }
     if (key == QLatin1String("hf::ui::SegmentedChoice"))
         return new QAccessibleWidget(widget, QAccessible::Grouping);
+    // Where Qt would give a scroll area its own interface: a class of its own (a text field, an
+    // item view) has already been answered by then.
+    if (key == QLatin1String("QScrollArea") || key == QLatin1String("QAbstractScrollArea"))
+        return new ScrollAreaInterface(static_cast<QAbstractScrollArea*>(widget));
     return nullptr;
 }
 
