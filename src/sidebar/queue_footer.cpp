@@ -235,25 +235,22 @@ void QueueFooter::refresh()
         const auto* c = std::ranges::find(controls, widget, &Control::widget);
         return c == std::end(controls) || (c->shown && c->enabled);
     };
-    // Those that come are shown first, so that a control that goes while it has the keyboard hands
-    // it to the one taking its place (Stop for Start and back, the add icon for "Add videos..." and
-    // back) or else to the first that stays: hidden with the focus, it would give the focus to
-    // whatever follows the footer in the window.
-    for (const Control& c : controls) {
-        if (c.shown)
-            c.widget->show();
-        if (c.enabled)
-            c.widget->setEnabled(true);
-    }
+    // A control that goes while it has the keyboard hands it first to the one taking its place
+    // (Stop for Start and back, the add icon for "Add videos..." and back) or else to the first
+    // that stays: hidden with the focus, it would give it to whatever follows the footer.
     if (QWidget* focus = QApplication::focusWidget(); focus && !stays(focus)) {
-        QWidget* next = focus == m_start ? m_stop : focus == m_stop ? m_start : focus == m_add ? m_addIcon
-                      : focus == m_addIcon ? m_add : nullptr;
+        const std::pair<QWidget*, QWidget*> places[] = {{m_start, m_stop}, {m_stop, m_start}, {m_add, m_addIcon}, {m_addIcon, m_add}};
+        const auto* place = std::ranges::find(places, focus, &std::pair<QWidget*, QWidget*>::first);
+        QWidget* next = place == std::end(places) ? nullptr : place->second;
         if (!next || !stays(next)) {
             const auto* first = std::ranges::find_if(controls, [](const Control& c) { return c.shown && c.enabled; });
             next = first == std::end(controls) ? nullptr : first->widget;
         }
-        if (next)
+        if (next) {
+            next->setVisible(true);
+            next->setEnabled(true);
             next->setFocus(Qt::OtherFocusReason);
+        }
     }
     for (const Control& c : controls) {
         c.widget->setVisible(c.shown);
@@ -326,12 +323,16 @@ void QueueFooter::exportAllCompleted()
         // The question names the clashing files and says what each answer does to all of them:
         // Cancel keeps the existing files by exporting none of the videos.
         const auto completed = std::ranges::count_if(jobs, [](const BatchJob& job) { return job.status.isCompleted(); });
-        const QString message =
-            ExportSaveDialog::existingFilesSentence(*folder, existing) + u' '
-            + pluralText("ui.batch.exportAll.replaceAnswers",
-                         "Replace exports the cleaned video, replacing the existing file. Cancel exports nothing.",
-                         "Replace exports all %lld cleaned videos, replacing the existing files. Cancel exports none of them.",
-                         completed, {qint64(completed)});
+        const QString answers =
+            existing.size() == 1
+                ? pluralText("ui.batch.exportAll.replaceOne",
+                             "Replace exports the cleaned video, replacing that file. Cancel exports nothing.",
+                             "Replace exports all %lld cleaned videos, replacing that file. Cancel exports none of them.",
+                             completed, {completed})
+                : text("ui.batch.exportAll.replaceSeveral",
+                       "Replace exports all %lld cleaned videos, replacing those files. Cancel exports none of them.",
+                       {completed});
+        const QString message = ExportSaveDialog::existingFilesSentence(*folder, existing) + u' ' + answers;
         self->m_replacing->askReplacing(message, [self, folder = *folder, jobs](bool replace) {
             if (!self || self->m_exporting)
                 return;
