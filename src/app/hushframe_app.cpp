@@ -15,6 +15,7 @@
 #include "coordinator/batch_queue_manager.h"
 #include "platform/async.h"
 #include "platform/texts.h"
+#include "ui_kit/accessibility.h"
 #include "ui_kit/environment.h"
 #include "ui_kit/menu_mnemonics.h"
 #include "ui_kit/screen_fit.h"
@@ -42,6 +43,8 @@ HushframeApp::HushframeApp(AppServices& services, FilePicker* picker, QObject* p
     : QObject(parent), m_services(services), m_picker(picker),
       m_quitGuard(services.batch(), [this] { return openWindow(QStringLiteral("main")); })
 {
+    // Before any window: what assistive technologies are given of every widget is the kit's.
+    ui::installKitAccessibility();
     // Every way of quitting passes the guard: the last window's close and the application's quit
     // request (SIGTERM's too) through its filter, the end of the desktop session through its
     // signal.

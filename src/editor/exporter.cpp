@@ -455,10 +455,26 @@ QString ExportSaveDialog::replacingMessage(const QString& folder, const QStringL
                 {where, quoted.join(QStringLiteral(", "))});
 }
 
+QString ExportSaveDialog::existingFilesSentence(const QString& folder, const QStringList& names)
+{
+    const QString where = QDir(folder).dirName().isEmpty() ? folder : QDir(folder).dirName();
+    if (names.size() == 1)
+        return text("ui.export.exists.one", "\u201c%@\u201d already exists in \u201c%@\u201d.", {names.front(), where});
+    QStringList quoted;
+    for (const QString& name : names)
+        quoted << QStringLiteral("\u201c%1\u201d").arg(name);
+    return text("ui.export.exists.several", "These files already exist in \u201c%@\u201d: %@.",
+                {where, quoted.join(QStringLiteral(", "))});
+}
+
 void FileExportSaveDialog::confirmReplacing(const QString& folder, const QStringList& names,
                                             std::function<void(bool)> answer)
 {
-    const QString message = replacingMessage(folder, names);
+    askReplacing(replacingMessage(folder, names), std::move(answer));
+}
+
+void FileExportSaveDialog::askReplacing(const QString& message, std::function<void(bool)> answer)
+{
     // Set once the question answered, or was dismissed without an answer.
     auto answered = std::make_shared<bool>(false);
     m_questionAnswered = answered;

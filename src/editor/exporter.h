@@ -69,6 +69,8 @@ public:
 
     // The question's text for `names` in `folder`.
     static QString replacingMessage(const QString& folder, const QStringList& names);
+    // Its first sentence alone, which names the files: for a question that goes on in its own words.
+    static QString existingFilesSentence(const QString& folder, const QStringList& names);
 };
 
 // The save dialog of the desktop, drawn by Qt so that it can carry the two options.
@@ -82,6 +84,8 @@ public:
     void open(const Request& request, Answer answer) override;
     // Asks on a card over the parent window (a message box without one).
     void confirmReplacing(const QString& folder, const QStringList& names, std::function<void(bool)> answer) override;
+    // The same question in words of the caller's, which say what Replace and Cancel do.
+    void askReplacing(const QString& message, std::function<void(bool)> answer);
     void dismiss() override;
 
     // The dialog while it is shown (tests and screenshots).

@@ -13,6 +13,7 @@
 #include "ui_kit/layouts.h"
 #include "ui_kit/text_styles.h"
 
+#include <QApplication>
 #include <QBoxLayout>
 #include <QDir>
 #include <QFileDialog>
@@ -216,14 +217,45 @@ void QueueFooter::refresh()
         m_message->setVisible(m_exportMessage.has_value());
     }
 
-    m_add->setVisible(!hasJobs);
-    m_stop->setVisible(hasJobs && running);
-    m_start->setVisible(hasJobs && !running);
-    m_start->setEnabled(queue.pendingJobs() > 0);
-    m_addIcon->setVisible(hasJobs);
-    m_addIcon->setEnabled(!running);
-    m_more->setVisible(queue.completedJobs() > 0
-                       || std::ranges::any_of(queue.jobs(), [](const BatchJob& job) { return job.status.isFailed(); }));
+    struct Control {
+        QWidget* widget;
+        bool shown;
+        bool enabled;
+    };
+    const Control controls[] = {
+        {m_add, !hasJobs, true},
+        {m_stop, hasJobs && running, true},
+        {m_start, hasJobs && !running, queue.pendingJobs() > 0},
+        {m_addIcon, hasJobs, !running},
+        {m_more, queue.completedJobs() > 0
+                     || std::ranges::any_of(queue.jobs(), [](const BatchJob& job) { return job.status.isFailed(); }),
+         true},
+    };
+    const auto stays = [&controls](QWidget* widget) {
+        const auto* c = std::ranges::find(controls, widget, &Control::widget);
+        return c == std::end(controls) || (c->shown && c->enabled);
+    };
+    // A control that goes while it has the keyboard hands it first to the one taking its place
+    // (Stop for Start and back, the add icon for "Add videos..." and back) or else to the first
+    // that stays: hidden with the focus, it would give it to whatever follows the footer.
+    if (QWidget* focus = QApplication::focusWidget(); focus && !stays(focus)) {
+        const std::pair<QWidget*, QWidget*> places[] = {{m_start, m_stop}, {m_stop, m_start}, {m_add, m_addIcon}, {m_addIcon, m_add}};
+        const auto* place = std::ranges::find(places, focus, &std::pair<QWidget*, QWidget*>::first);
+        QWidget* next = place == std::end(places) ? nullptr : place->second;
+        if (!next || !stays(next)) {
+            const auto* first = std::ranges::find_if(controls, [](const Control& c) { return c.shown && c.enabled; });
+            next = first == std::end(controls) ? nullptr : first->widget;
+        }
+        if (next) {
+            next->setVisible(true);
+            next->setEnabled(true);
+            next->setFocus(Qt::OtherFocusReason);
+        }
+    }
+    for (const Control& c : controls) {
+        c.widget->setVisible(c.shown);
+        c.widget->setEnabled(c.enabled);
+    }
 }
 
 void QueueFooter::addVideos()
@@ -288,9 +320,29 @@ void QueueFooter::exportAllCompleted()
             spawn(self->copyInto(*folder, std::move(jobs), false), lcQueueFooter(), QStringLiteral("Export all completed"));
             return;
         }
-        self->m_replacing->confirmReplacing(*folder, existing, [self, folder = *folder, jobs](bool replace) {
-            if (self && replace && !self->m_exporting)
+        // The question names the clashing files and says what each answer does to all of them:
+        // Cancel keeps the existing files by exporting none of the videos.
+        const auto completed = std::ranges::count_if(jobs, [](const BatchJob& job) { return job.status.isCompleted(); });
+        const QString answers =
+            existing.size() == 1
+                ? pluralText("ui.batch.exportAll.replaceOne",
+                             "Replace exports the cleaned video, replacing that file. Cancel exports nothing.",
+                             "Replace exports all %lld cleaned videos, replacing that file. Cancel exports none of them.",
+                             completed, {completed})
+                : text("ui.batch.exportAll.replaceSeveral",
+                       "Replace exports all %lld cleaned videos, replacing those files. Cancel exports none of them.",
+                       {completed});
+        const QString message = ExportSaveDialog::existingFilesSentence(*folder, existing) + u' ' + answers;
+        self->m_replacing->askReplacing(message, [self, folder = *folder, jobs](bool replace) {
+            if (!self || self->m_exporting)
+                return;
+            if (replace) {
                 spawn(self->copyInto(folder, jobs, true), lcQueueFooter(), QStringLiteral("Export all completed"));
+                return;
+            }
+            // An earlier export's outcome would read as this one's.
+            self->m_exportMessage = text("ui.batch.exportCancelled", "Nothing was exported.");
+            self->refresh();
         });
     });
 }

@@ -285,6 +285,8 @@ OpenVideoRow::OpenVideoRow(EngineCoordinator* coordinator, QWidget* parent)
     setObjectName(QStringLiteral("sidebar.openVideo"));
     ui::presentAsOne(this, QAccessible::ListItem);
     ui::setAccessibleSelected(this, true);
+    // Not a stop for Tab; it holds the keyboard when its video was reopened from a recent row.
+    ui::attachFocusRing(this, 6);
     for (auto signal : {&EngineCoordinator::sourceChanged, &EngineCoordinator::thumbnailChanged,
                         &EngineCoordinator::isProcessingChanged, &EngineCoordinator::progressChanged,
                         &EngineCoordinator::currentResultChanged})

@@ -206,9 +206,12 @@ void VideoSidebar::rebuildRows(const Shape& shape)
     QWidget* focus = QApplication::focusWidget();
     const auto holdsFocus = [focus](QWidget* row) { return focus && (row == focus || row->isAncestorOf(focus)); };
     std::optional<std::pair<bool, size_t>> focusPlace;   // (in the queue, index)
+    std::optional<QUuid> focusedRecent;
     for (size_t i = 0; i < m_recentRows.size(); ++i)
-        if (holdsFocus(m_recentRows[i]))
+        if (holdsFocus(m_recentRows[i])) {
             focusPlace = {false, i};
+            focusedRecent = m_recentRows[i]->entry().id;
+        }
     for (size_t i = 0; i < m_queueRows.size(); ++i)
         if (holdsFocus(m_queueRows[i]))
             focusPlace = {true, i};
@@ -270,8 +273,23 @@ void VideoSidebar::rebuildRows(const Shape& shape)
         add(row);
     }
     m_rows->activate();
-    if (focusPlace)
+    // A recent row that had the keyboard keeps it where its video shows now: its own row in the
+    // new order, or the open video's row once it is reopened (then left out of the recent ones),
+    // rather than another video's row that took its place.
+    QWidget* keeper = nullptr;
+    if (focusedRecent) {
+        const auto isFocused = [&](const RecentVideos::Entry& entry) { return entry.id == *focusedRecent; };
+        for (RecentVideoRow* row : m_recentRows)
+            keeper = isFocused(row->entry()) ? row : keeper;
+        if (!keeper && m_openRow && std::ranges::any_of(m_coordinator->recents().entries(), isFocused))
+            keeper = m_openRow;
+    }
+    if (keeper) {
+        keeper->setFocus(Qt::OtherFocusReason);
+        m_scroll->ensureWidgetVisible(keeper, 0, 0);
+    } else if (focusPlace) {
         focusRowNear(focusPlace->first, focusPlace->second);
+    }
 }
 
 void VideoSidebar::focusRowNear(bool inQueue, size_t index)

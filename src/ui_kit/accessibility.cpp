@@ -4,11 +4,18 @@
 
 #include <QAbstractButton>
 #include <QAbstractItemView>
+#include <QAbstractScrollArea>
+#include <QAction>
 #include <QAccessibleObject>
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QLocale>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPointer>
+#include <QScrollBar>
+#include <QStyle>
 #include <QTimer>
 #include <QVariant>
 #include <QWidget>
@@ -264,6 +271,219 @@ private:
     }
 };
 
+// A scroll area as Qt presents it (its viewport, then the containers of the scroll bars that show,
+// then a corner widget that shows), but answering a child index out of range with nothing: a
+// screen reader asks by an index from a count it read a moment before, and a scroll bar that hid
+// meanwhile has made the list shorter. Qt's own interface reads past the list's end there.
+class ScrollAreaInterface : public QAccessibleWidget {
+public:
+    explicit ScrollAreaInterface(QAbstractScrollArea* area) : QAccessibleWidget(area, QAccessible::Client) {}
+
+    bool isValid() const override { return QAccessibleWidget::isValid() && area()->viewport(); }
+    int childCount() const override { return int(parts().size()); }
+    QAccessibleInterface* child(int index) const override
+    {
+        const QWidgetList list = parts();
+        return index >= 0 && index < list.size() ? QAccessible::queryAccessibleInterface(list.at(index)) : nullptr;
+    }
+    int indexOfChild(const QAccessibleInterface* child) const override
+    {
+        if (!child || !child->object() || !child->object()->isWidgetType())
+            return -1;
+        return int(parts().indexOf(static_cast<QWidget*>(child->object())));
+    }
+    QAccessibleInterface* childAt(int x, int y) const override
+    {
+        if (!area()->isVisible())
+            return nullptr;
+        for (QWidget* part : parts())
+            if (QRect(part->mapToGlobal(QPoint(0, 0)), part->size()).contains(x, y))
+                return QAccessible::queryAccessibleInterface(part);
+        return nullptr;
+    }
+
+private:
+    QAbstractScrollArea* area() const { return static_cast<QAbstractScrollArea*>(widget()); }
+    QWidgetList parts() const
+    {
+        QWidgetList list;
+        if (QWidget* viewport = area()->viewport())
+            list << viewport;
+        for (QScrollBar* bar : {area()->horizontalScrollBar(), area()->verticalScrollBar()})
+            if (bar && bar->isVisible() && bar->parentWidget())
+                list << bar->parentWidget();
+        if (QWidget* corner = area()->cornerWidget(); corner && corner->isVisible())
+            list << corner;
+        return list;
+    }
+};
+
+// The menu bar, the menus and their entries as Qt presents them (an entry with a submenu has it as
+// its one child; a submenu's parent is its entry), but each answering a child index out of range
+// with nothing: Qt's own menu and menu bar interfaces take an index below zero for an entry.
+class MenuItemInterface : public QAccessibleInterface, public QAccessibleActionInterface {
+public:
+    MenuItemInterface(QWidget* owner, QAction* action) : m_action(action), m_owner(owner) {}
+
+    // The entry's interface, made once (it lives as long as its action).
+    static QAccessibleInterface* of(QWidget* owner, QAction* action)
+    {
+        if (QAccessibleInterface* made = QAccessible::queryAccessibleInterface(action))
+            return made;
+        auto* item = new MenuItemInterface(owner, action);
+        QAccessible::registerAccessibleInterface(item);
+        return item;
+    }
+
+    bool isValid() const override { return m_action && m_owner; }
+    QObject* object() const override { return m_action; }
+    QWindow* window() const override { return m_owner ? m_owner->window()->windowHandle() : nullptr; }
+    QAccessibleInterface* parent() const override { return QAccessible::queryAccessibleInterface(m_owner.data()); }
+    int childCount() const override { return m_action && m_action->menu() ? 1 : 0; }
+    QAccessibleInterface* child(int index) const override
+    {
+        return index == 0 && childCount() == 1 ? QAccessible::queryAccessibleInterface(m_action->menu()) : nullptr;
+    }
+    int indexOfChild(const QAccessibleInterface* child) const override
+    {
+        return child && childCount() == 1 && child->object() == m_action->menu() ? 0 : -1;
+    }
+    QAccessibleInterface* childAt(int x, int y) const override
+    {
+        QAccessibleInterface* menu = child(0);
+        return menu && menu->rect().contains(x, y) ? menu : nullptr;
+    }
+    QAccessible::Role role() const override
+    {
+        return m_action && m_action->isSeparator() ? QAccessible::Separator : QAccessible::MenuItem;
+    }
+    QAccessible::State state() const override
+    {
+        QAccessible::State s;
+        if (!isValid())
+            return s;
+        s.invisible = !m_owner->testAttribute(Qt::WA_WState_Visible) || !m_action->isVisible();
+        if (auto* menu = qobject_cast<QMenu*>(m_owner))
+            s.focused = menu->activeAction() == m_action;
+        else if (auto* bar = qobject_cast<QMenuBar*>(m_owner))
+            s.focused = bar->activeAction() == m_action;
+        s.hotTracked = m_owner->style()->styleHint(QStyle::SH_Menu_MouseTracking, nullptr, m_owner);
+        s.disabled = m_action->isSeparator() || !m_action->isEnabled();
+        s.checkable = m_action->isCheckable();
+        s.checked = m_action->isChecked();
+        return s;
+    }
+    QRect rect() const override
+    {
+        if (!isValid())
+            return {};
+        QRect area;
+        if (auto* menu = qobject_cast<QMenu*>(m_owner))
+            area = menu->actionGeometry(m_action);
+        else if (auto* bar = qobject_cast<QMenuBar*>(m_owner))
+            area = bar->actionGeometry(m_action);
+        return area.translated(m_owner->mapToGlobal(QPoint(0, 0)));
+    }
+    QString text(QAccessible::Text t) const override
+    {
+        if (!m_action)
+            return {};
+        if (t == QAccessible::Name) {
+            // The text without its mnemonic marks ("&&" stands for "&").
+            QString name = m_action->text();
+            name.replace(QLatin1String("&&"), QStringLiteral("\x1"));
+            name.remove(u'&');
+            return name.replace(u'\x1', u'&');
+        }
+        if (t == QAccessible::Accelerator) {
+            const QKeySequence key = m_action->shortcut().isEmpty() ? QKeySequence::mnemonic(m_action->text())
+                                                                    : m_action->shortcut();
+            return key.toString();
+        }
+        return {};
+    }
+    void setText(QAccessible::Text, const QString&) override {}
+    void* interface_cast(QAccessible::InterfaceType type) override
+    {
+        return type == QAccessible::ActionInterface ? static_cast<QAccessibleActionInterface*>(this) : nullptr;
+    }
+
+    QStringList actionNames() const override
+    {
+        if (!m_action || m_action->isSeparator())
+            return {};
+        return {m_action->menu() ? showMenuAction() : pressAction()};
+    }
+    void doAction(const QString& name) override
+    {
+        if (!isValid() || !m_action->isEnabled())
+            return;
+        if (name == pressAction()) {
+            m_action->trigger();
+        } else if (name == showMenuAction()) {
+            if (m_action->menu() && m_action->menu()->isVisible())
+                m_action->menu()->hide();
+            else if (auto* menu = qobject_cast<QMenu*>(m_owner))
+                menu->setActiveAction(m_action);
+            else if (auto* bar = qobject_cast<QMenuBar*>(m_owner))
+                bar->setActiveAction(m_action);
+        }
+    }
+    QStringList keyBindingsForAction(const QString&) const override { return {}; }
+
+private:
+    QPointer<QAction> m_action;
+    QPointer<QWidget> m_owner;
+};
+
+// A menu or the menu bar: its entries are its children.
+class MenuInterface : public QAccessibleWidget {
+public:
+    MenuInterface(QWidget* widget, QAccessible::Role role) : QAccessibleWidget(widget, role) {}
+
+    int childCount() const override { return int(widget()->actions().size()); }
+    QAccessibleInterface* child(int index) const override
+    {
+        const QList<QAction*> actions = widget()->actions();
+        return index >= 0 && index < actions.size() ? MenuItemInterface::of(widget(), actions.at(index)) : nullptr;
+    }
+    int indexOfChild(const QAccessibleInterface* child) const override
+    {
+        if (!child || (child->role() != QAccessible::MenuItem && child->role() != QAccessible::Separator))
+            return -1;
+        return int(widget()->actions().indexOf(qobject_cast<QAction*>(child->object())));
+    }
+    QAccessibleInterface* childAt(int x, int y) const override
+    {
+        const QPoint at = widget()->mapFromGlobal(QPoint(x, y));
+        QAction* action = nullptr;
+        if (auto* menu = qobject_cast<QMenu*>(widget()))
+            action = menu->actionAt(at);
+        else if (auto* bar = qobject_cast<QMenuBar*>(widget()))
+            action = bar->actionAt(at);
+        return action && !action->isSeparator() ? MenuItemInterface::of(widget(), action) : nullptr;
+    }
+    QString text(QAccessible::Text t) const override
+    {
+        const QString own = QAccessibleWidget::text(t);
+        return own.isEmpty() && t == QAccessible::Name && role() == QAccessible::PopupMenu ? widget()->windowTitle() : own;
+    }
+    // A submenu's parent is its entry in the menu or menu bar that holds it.
+    QAccessibleInterface* parent() const override
+    {
+        auto* menu = qobject_cast<QMenu*>(widget());
+        if (QAction* entry = menu ? menu->menuAction() : nullptr) {
+            QObjectList holders{menu->parentWidget()};
+            holders << entry->associatedObjects();
+            for (QObject* holder : holders)
+                if ((qobject_cast<QMenu*>(holder) || qobject_cast<QMenuBar*>(holder))
+                    && static_cast<QWidget*>(holder)->actions().contains(entry))
+                    return MenuItemInterface::of(static_cast<QWidget*>(holder), entry);
+        }
+        return QAccessibleWidget::parent();
+    }
+};
+
 QAccessibleInterface* kitFactory(const QString& key, QObject* object)
 {
     if (object && object == qApp && key == QLatin1String(object->metaObject()->className()))
@@ -284,6 +504,14 @@ QAccessibleInterface* kitFactory(const QString& key, QObject* object)
     }
     if (key == QLatin1String("hf::ui::SegmentedChoice"))
         return new QAccessibleWidget(widget, QAccessible::Grouping);
+    if (key == QLatin1String("QMenu"))
+        return new MenuInterface(widget, QAccessible::PopupMenu);
+    if (key == QLatin1String("QMenuBar"))
+        return new MenuInterface(widget, QAccessible::MenuBar);
+    // Where Qt would give a scroll area its own interface: a class of its own (a text field, an
+    // item view) has already been answered by then.
+    if (key == QLatin1String("QScrollArea") || key == QLatin1String("QAbstractScrollArea"))
+        return new ScrollAreaInterface(static_cast<QAbstractScrollArea*>(widget));
     return nullptr;
 }
 

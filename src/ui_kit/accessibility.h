@@ -3,7 +3,8 @@
 // How the kit's widgets present themselves to assistive technologies: section labels (and
 // any widget given to presentAsHeading) as headings, the segmented choice as a group, and marks,
 // rules and logos hidden. Kit widgets call installKitAccessibility() themselves; calling it again
-// does nothing.
+// does nothing. Once installed, every scroll area answers a child index out of range with nothing,
+// as every other element does (Qt's own scroll area interface reads past its list there).
 //
 // A row that shows several labels but means one thing is presented as one element, so each
 // label is read once:

@@ -37,6 +37,7 @@
 #include <QPointer>
 #include <QProcess>
 #include <QScopeGuard>
+#include <QSet>
 #include <QScrollArea>
 #include <QSplitter>
 #include <QSignalSpy>
@@ -129,6 +130,31 @@ QStringList outOfScreenOrder(QWidget* window, const QList<QWidget*>& stops)
             misplaced << describe(stops[i]) + QStringLiteral(" after ") + describe(stops[i - 1]);
     }
     return misplaced;
+}
+
+// The elements below `root` (itself included) that answer a child index out of their range (before
+// the first, or one past their count) with something: what a screen reader asking with a count it
+// read a moment before may be given. Hidden windows (menus among them) are walked too.
+void answeringOutOfRange(QAccessibleInterface* root, QStringList& wrong, QSet<QAccessibleInterface*>& seen)
+{
+    if (!root || seen.contains(root) || seen.size() > 20000)
+        return;
+    seen.insert(root);
+    const int count = root->childCount();
+    if (root->child(-1) || root->child(count))
+        wrong << QString::fromLatin1(root->object() ? root->object()->metaObject()->className() : "?") + u' '
+                     + root->text(QAccessible::Name);
+    for (int i = 0; i < count; ++i)
+        answeringOutOfRange(root->child(i), wrong, seen);
+}
+QStringList answeringOutOfRange()
+{
+    QStringList wrong;
+    QSet<QAccessibleInterface*> seen;
+    answeringOutOfRange(QAccessible::queryAccessibleInterface(qApp), wrong, seen);
+    for (QWidget* top : QApplication::topLevelWidgets())
+        answeringOutOfRange(QAccessible::queryAccessibleInterface(top), wrong, seen);
+    return wrong;
 }
 
 } // namespace
@@ -687,6 +713,23 @@ private Q_SLOTS:
         const QStringList helpMisplaced = outOfScreenOrder(help, helpStops);
         QVERIFY2(helpMisplaced.isEmpty() && helpStops.value(0) == help->findChild<QWidget*>(QStringLiteral("help.search")),
                  qPrintable(helpMisplaced.join(u'\n') + u'\n' + m_log.join(u'\n')));
+
+        // Every element of every window asked for a child out of its range answers nothing; so
+        // does each scroll area asked for its last child by the count read while its scroll bar
+        // showed, once the bar has hidden.
+        const QStringList answering = answeringOutOfRange();
+        QVERIFY2(answering.isEmpty(), qPrintable(answering.join(u'\n')));
+        for (QWidget* top : QApplication::topLevelWidgets()) {
+            for (auto* area : top->findChildren<QAbstractScrollArea*>()) {
+                const Qt::ScrollBarPolicy policy = area->verticalScrollBarPolicy();
+                area->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+                QAccessibleInterface* a = QAccessible::queryAccessibleInterface(area);
+                const int count = a->childCount();
+                area->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+                QVERIFY2(a->childCount() >= count || !a->child(count - 1), qPrintable(describe(area)));
+                area->setVerticalScrollBarPolicy(policy);
+            }
+        }
 
         QVERIFY2(m_undrawn.isEmpty(), qPrintable(m_undrawn.join(u'\n')));
     }

@@ -229,7 +229,8 @@ private Q_SLOTS:
                 saveScreenshot(question->window()->grab().toImage(), QStringLiteral("sidebar"),
                                QStringLiteral("export-all-replace"));
             QCOMPARE(question->findChild<QLabel*>(QStringLiteral("export.replaceMessage"))->text(),
-                     QStringLiteral("\u201cclip (Hushframe).mp4\u201d already exists in \u201c%1\u201d. Saving replaces it.")
+                     QStringLiteral("\u201cclip (Hushframe).mp4\u201d already exists in \u201c%1\u201d. Replace exports all 3 "
+                                    "cleaned videos, replacing that file. Cancel exports none of them.")
                          .arg(QDir(out.path()).dirName()));
             if (row.key != Qt::Key_unknown)
                 QTest::keyClick(question->window()->focusWidget(), row.key);
@@ -238,7 +239,7 @@ private Q_SLOTS:
             QVERIFY(!footer.replaceQuestion() || !footer.replaceQuestion()->isVisible());
             if (!row.replaced) {
                 QVERIFY(!footer.isExporting());
-                QVERIFY(!footer.exportMessage());
+                QCOMPARE(footer.exportMessage(), QStringLiteral("Nothing was exported."));
                 QCOMPARE(QDir(out.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"clip (Hushframe).mp4"});
                 QCOMPARE(readFile(out.filePath("clip (Hushframe).mp4")), QByteArray("the user's old file"));
             }
@@ -269,6 +270,24 @@ private Q_SLOTS:
         QVERIFY(!footer.isExporting());
         QCOMPARE(footer.exportMessage(),
                  QStringLiteral("Exported 3 cleaned videos to %1.").arg(QDir(out.path()).dirName()));
+
+        // Every name taken: all are named, at the largest text size too; cancelled, the earlier
+        // outcome no longer shows.
+        panel.panel.resize(1000, 680);
+        for (const auto& [size, name] : {std::pair{ui::TextSize::accessibility5, "largest"}, {ui::TextSize::large, "default"}}) {
+            ui::Environment::instance().setTextSize(size);
+            footer.exportAllCompleted();
+            QVERIFY(panel.chooser->answer(out.path()));
+            QCOMPARE(footer.replaceQuestion()->findChild<QLabel*>(QStringLiteral("export.replaceMessage"))->text(),
+                     QStringLiteral("These files already exist in \u201c%1\u201d: \u201cclip (Hushframe).mp4\u201d, \u201cclip "
+                                    "(Hushframe) 2.mp4\u201d, \u201cother (Hushframe).mov\u201d. Replace exports all 3 cleaned "
+                                    "videos, replacing those files. Cancel exports none of them.")
+                         .arg(QDir(out.path()).dirName()));
+            saveScreenshot(panel.panel.grab().toImage(), QStringLiteral("sidebar"),
+                           QStringLiteral("export-all-replace-several-") + QLatin1String(name));
+            QTest::keyClick(footer.replaceQuestion()->window()->focusWidget(), Qt::Key_Return);
+            QCOMPARE(footer.messageLabel()->text(), QStringLiteral("Nothing was exported."));
+        }
 
         // A copy that fails says so, opens no folder, and leaves the copies before it.
         QVERIFY(QFile::remove(jobs[1].status.videoURL().toLocalFile()));

@@ -107,6 +107,41 @@ private slots:
         QVERIFY(!QApplication::activePopupWidget());
     }
 
+    // What a key presses goes away and the keyboard stays with what took its place, never leaving
+    // for another part of the window or another video: Start hands it to Stop, a reopened recent
+    // video's row to the open video's row.
+    void theKeyboardStaysWithWhatTheKeyPressed()
+    {
+        SidebarRig rig;
+        Window window(rig);
+        const QUrl beach = rig.rig.video("beach.mp4", 90);
+        QVERIFY(rig.rig.openAndPreview(beach));
+        QVERIFY(rig.rig.openAndPreview(rig.rig.video("Holiday.mov", 600)));
+        rig.queueEngine.gate = makeGate();
+        rig.queue->enqueue({rig.queueVideo("harbour.mov", 75)});
+        QVERIFY(waitFor([&] { return rig.queue->jobs().size() == 1 && rig.queue->jobs()[0].duration > 0; }));
+        QVERIFY(QTest::qWaitForWindowActive(&window.host));
+        VideoSidebar& sidebar = *window.sidebar;
+        const struct {
+            const char* pressed;
+            QWidget* from;
+            std::function<QWidget*()> to;
+        } rows[] = {
+            {"Start", sidebar.footer()->startButton(), [&] { return sidebar.footer()->stopButton(); }},
+            {"a recent video", sidebar.recentRows().front(), [&] {
+                 return rig.coordinator().source() && rig.coordinator().source()->url == beach ? sidebar.openRow() : nullptr;
+             }},
+        };
+        for (const auto& row : rows) {
+            row.from->setFocus(Qt::TabFocusReason);
+            QTest::keyClick(row.from, Qt::Key_Space);
+            QVERIFY2(QTest::qWaitFor([&] { return row.to() && QApplication::focusWidget() == row.to(); }, 5000),
+                     qPrintable(QString::fromLatin1(row.pressed) + QStringLiteral(": focus on ")
+                                + (QApplication::focusWidget() ? QApplication::focusWidget()->accessibleName() : QString())));
+        }
+        rig.release();
+    }
+
     void rowsAreOneElementEachWithRoleValueAndState()
     {
         SidebarRig rig;
