@@ -1,15 +1,43 @@
 // The desktop keychain against a real Secret Service (a throwaway gnome-keyring in a private
-// session bus; scripts/test sets it up), and its fallback file where no service answers.
+// session bus; scripts/test sets it up), against a stand-in service whose prompts the test answers
+// (tests/support/secret_service_stand_in.py, in a bus of the test's own), and its fallback file
+// where no service answers.
 
 #include "backend/session_token_store.h"
 #include "platform/keychain.h"
 
 #include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUuid>
 
+#include <cstdio>
+
 using namespace hf;
+
+namespace {
+
+// The application's side in a process of its own, so that a crash is seen: "save TOKEN" stores the
+// token, prints "saved" and stays up until its standard input closes; "read" prints the token found.
+int keychainClient(const QStringList& args)
+{
+    auto keychain = std::make_shared<DesktopKeychain>(args[2], std::chrono::milliseconds(args[3].toInt()));
+    KeychainTokenStore store(QStringLiteral("svc"), QStringLiteral("session-token"), keychain);
+    if (args[4] == u"save") {
+        store.save(args[5]);
+        std::printf("saved\n");
+        std::fflush(stdout);
+        QFile in;
+        in.open(stdin, QIODevice::ReadOnly);
+        in.readAll();
+    } else {
+        std::printf("token: %s\n", qPrintable(store.token().value_or(QStringLiteral("<none>"))));
+    }
+    return 0;
+}
+
+} // namespace
 
 class TestKeychainSecretService : public QObject {
     Q_OBJECT
@@ -57,6 +85,90 @@ private Q_SLOTS:
         QCOMPARE(QDir(folder.path()).entryList(QDir::Files).size(), 1);
     }
 
+    // A prompt answered after the keychain gave up on it, or dismissed: the application lives, logs
+    // what happened, and the next start finds the token.
+    void promptAnsweredLateOrDismissed_data()
+    {
+        QTest::addColumn<QString>("keyring");
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<bool>("late");
+        QTest::addColumn<QString>("told");       // what the save logs
+        QTest::addColumn<QString>("lateAnswer"); // what the late answer logs
+        const QString timedOut = QStringLiteral("did not take the token \\(status -25291\\)");
+        QTest::newRow("new keyring, accepted late") << "absent" << "accept" << true << timedOut << "stored the item";
+        QTest::newRow("new keyring, dismissed late") << "absent" << "dismiss" << true << timedOut << "did not store the item";
+        QTest::newRow("new item, accepted late") << "present" << "accept" << true << timedOut << "stored the item";
+        QTest::newRow("new item, dismissed late") << "present" << "dismiss" << true << timedOut
+                                                  << "did not store the item \\(status -128\\)";
+        QTest::newRow("new item, dismissed at once") << "present" << "dismiss" << false
+                                                     << "did not take the token \\(status -128\\)" << QString();
+    }
+
+    void promptAnsweredLateOrDismissed()
+    {
+        QFETCH(QString, keyring);
+        QFETCH(QString, answer);
+        QFETCH(bool, late);
+        QFETCH(QString, told);
+        QFETCH(QString, lateAnswer);
+        QTemporaryDir dir;
+        QFile config(dir.filePath(QStringLiteral("bus.conf")));
+        QVERIFY(config.open(QIODevice::WriteOnly));
+        config.write("<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen><auth>EXTERNAL</auth>"
+                     "<policy context=\"default\"><allow send_destination=\"*\"/><allow receive_sender=\"*\"/><allow own=\"*\"/></policy></busconfig>");
+        config.close();
+        QProcess bus;
+        bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--nofork"), QStringLiteral("--print-address"),
+                                                  QStringLiteral("--config-file=") + config.fileName()});
+        QVERIFY(bus.waitForReadyRead(30'000));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QString::fromUtf8(bus.readLine().trimmed()));
+
+        QProcess service;
+        service.setProcessEnvironment(env);
+        QStringList serviceArgs{QFINDTESTDATA("../support/secret_service_stand_in.py"), "--keyring", keyring, "--answer", answer};
+        service.start(QStringLiteral("/usr/bin/python3"), serviceArgs + (late ? QStringList{"--late"} : QStringList{}));
+        QVERIFY(QTest::qWaitFor([&] { return service.readAll().contains("ready") || service.state() == QProcess::NotRunning; }, 30'000));
+        QVERIFY2(service.state() == QProcess::Running, service.readAllStandardError().constData());
+
+        auto client = [&](QStringList args) {
+            auto process = std::make_unique<QProcess>();
+            process->setProcessEnvironment(env);
+            process->setProcessChannelMode(QProcess::MergedChannels);
+            process->start(QCoreApplication::applicationFilePath(), QStringList{"--keychain-client", dir.filePath("legacy"), "1500"} + args);
+            return process;
+        };
+        QString output;
+        auto shows = [&](QProcess& process, const QString& pattern) {
+            return QTest::qWaitFor([&] {
+                output += QString::fromUtf8(process.readAll());
+                return output.contains(QRegularExpression(pattern)) || process.state() == QProcess::NotRunning;
+            }, 30'000) && output.contains(QRegularExpression(pattern));
+        };
+        auto ended = [](QProcess& process) { return process.state() == QProcess::NotRunning || process.waitForFinished(30'000); };
+        auto saving = client({"save", "tøken-1"});
+        QVERIFY2(shows(*saving, "saved"), qPrintable(output));
+        if (late) {
+            service.write("answer\n"); // after the keychain gave up, as a user coming back later
+            const bool logged = shows(*saving, lateAnswer);
+            QVERIFY2(saving->state() == QProcess::Running, qPrintable(output + "[died at the late answer]"));
+            QVERIFY2(logged, qPrintable(output));
+        }
+        saving->closeWriteChannel();
+        QVERIFY(ended(*saving));
+        QVERIFY2(saving->exitStatus() == QProcess::NormalExit && saving->exitCode() == 0, qPrintable(output));
+        QVERIFY2(output.contains(QRegularExpression(told)), qPrintable(output));
+
+        output.clear();
+        auto nextStart = client({"read"});
+        QVERIFY2(shows(*nextStart, "token: tøken-1\n"), qPrintable(output));
+        QVERIFY(ended(*nextStart) && nextStart->exitStatus() == QProcess::NormalExit);
+        service.closeWriteChannel();
+        QVERIFY(ended(service));
+        bus.terminate();
+        QVERIFY(ended(bus));
+    }
+
     void fallbackFileIsPrivate()
     {
         QTemporaryDir folder;
@@ -79,5 +191,13 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestKeychainSecretService)
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    if (app.arguments().value(1) == u"--keychain-client")
+        return keychainClient(app.arguments());
+    TestKeychainSecretService test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "test_keychain_secret_service.moc"
