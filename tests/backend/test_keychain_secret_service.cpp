@@ -18,21 +18,23 @@ using namespace hf;
 
 namespace {
 
-// The application's side in a process of its own, so that a crash is seen: "save TOKEN" stores the
-// token, prints "saved" and stays up until its standard input closes; "read" prints the token found.
+// The application's side in a process of its own, so that a crash is seen: "save" stores each line
+// of its standard input as the token, printing "saved" after each, until the input closes; "read"
+// prints the token found.
 int keychainClient(const QStringList& args)
 {
     auto keychain = std::make_shared<DesktopKeychain>(args[2], std::chrono::milliseconds(args[3].toInt()));
     KeychainTokenStore store(QStringLiteral("svc"), QStringLiteral("session-token"), keychain);
-    if (args[4] == u"save") {
-        store.save(args[5]);
+    if (args[4] == u"read") {
+        std::printf("token: %s\n", qPrintable(store.token().value_or(QStringLiteral("<none>"))));
+        return 0;
+    }
+    QFile in;
+    in.open(stdin, QIODevice::ReadOnly);
+    for (QByteArray line = in.readLine(); !line.isEmpty(); line = in.readLine()) {
+        store.save(QString::fromUtf8(line.trimmed()));
         std::printf("saved\n");
         std::fflush(stdout);
-        QFile in;
-        in.open(stdin, QIODevice::ReadOnly);
-        in.readAll();
-    } else {
-        std::printf("token: %s\n", qPrintable(store.token().value_or(QStringLiteral("<none>"))));
     }
     return 0;
 }
@@ -86,21 +88,25 @@ private Q_SLOTS:
     }
 
     // A prompt answered after the keychain gave up on it, or dismissed: the application lives, logs
-    // what happened, and the next start finds the token.
+    // what happened, and the next start finds the last token saved.
     void promptAnsweredLateOrDismissed_data()
     {
         QTest::addColumn<QString>("keyring");
         QTest::addColumn<QString>("answer");
-        QTest::addColumn<bool>("late");
-        QTest::addColumn<QString>("told");       // what the save logs
+        QTest::addColumn<QStringList>("steps");  // tokens saved, and when the prompt is answered
+        QTest::addColumn<QString>("told");       // what the saves log
         QTest::addColumn<QString>("lateAnswer"); // what the late answer logs
         const QString timedOut = QStringLiteral("did not take the token \\(status -25291\\)");
-        QTest::newRow("new keyring, accepted late") << "absent" << "accept" << true << timedOut << "stored the item";
-        QTest::newRow("new keyring, dismissed late") << "absent" << "dismiss" << true << timedOut << "did not store the item";
-        QTest::newRow("new item, accepted late") << "present" << "accept" << true << timedOut << "stored the item";
-        QTest::newRow("new item, dismissed late") << "present" << "dismiss" << true << timedOut
+        const QStringList answerThenSave{"tøken-1", "answer", "tøken-2"};
+        const QStringList saveThenAnswer{"tøken-1", "answer"};
+        QTest::newRow("new keyring, accepted late") << "absent" << "accept" << answerThenSave << timedOut << "stored the item late";
+        QTest::newRow("new keyring, dismissed late") << "absent" << "dismiss" << saveThenAnswer << timedOut << "did not store the item";
+        QTest::newRow("new item, accepted late") << "present" << "accept" << saveThenAnswer << timedOut << "stored the item late";
+        QTest::newRow("new item, accepted late, token changed meanwhile")
+            << "present" << "accept" << QStringList{"tøken-1", "tøken-2", "answer"} << timedOut << "service's copy is removed";
+        QTest::newRow("new item, dismissed late") << "present" << "dismiss" << saveThenAnswer << timedOut
                                                   << "did not store the item \\(status -128\\)";
-        QTest::newRow("new item, dismissed at once") << "present" << "dismiss" << false
+        QTest::newRow("new item, dismissed at once") << "present" << "dismiss" << QStringList{"tøken-1"}
                                                      << "did not take the token \\(status -128\\)" << QString();
     }
 
@@ -108,7 +114,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, keyring);
         QFETCH(QString, answer);
-        QFETCH(bool, late);
+        QFETCH(QStringList, steps);
         QFETCH(QString, told);
         QFETCH(QString, lateAnswer);
         QTemporaryDir dir;
@@ -126,8 +132,8 @@ private Q_SLOTS:
 
         QProcess service;
         service.setProcessEnvironment(env);
-        QStringList serviceArgs{QFINDTESTDATA("../support/secret_service_stand_in.py"), "--keyring", keyring, "--answer", answer};
-        service.start(QStringLiteral("/usr/bin/python3"), serviceArgs + (late ? QStringList{"--late"} : QStringList{}));
+        service.start(QStringLiteral("/usr/bin/python3"), {QFINDTESTDATA("../support/secret_service_stand_in.py"), "--keyring",
+                                                           keyring, "--answer", answer, "--when", steps.contains("answer") ? "late" : "now"});
         QVERIFY(QTest::qWaitFor([&] { return service.readAll().contains("ready") || service.state() == QProcess::NotRunning; }, 30'000));
         QVERIFY2(service.state() == QProcess::Running, service.readAllStandardError().constData());
 
@@ -139,20 +145,25 @@ private Q_SLOTS:
             return process;
         };
         QString output;
-        auto shows = [&](QProcess& process, const QString& pattern) {
+        auto shows = [&](QProcess& process, const QString& pattern, qsizetype times = 1) {
             return QTest::qWaitFor([&] {
                 output += QString::fromUtf8(process.readAll());
-                return output.contains(QRegularExpression(pattern)) || process.state() == QProcess::NotRunning;
-            }, 30'000) && output.contains(QRegularExpression(pattern));
+                return output.count(QRegularExpression(pattern)) >= times || process.state() == QProcess::NotRunning;
+            }, 30'000) && output.count(QRegularExpression(pattern)) >= times;
         };
         auto ended = [](QProcess& process) { return process.state() == QProcess::NotRunning || process.waitForFinished(30'000); };
-        auto saving = client({"save", "tøken-1"});
-        QVERIFY2(shows(*saving, "saved"), qPrintable(output));
-        if (late) {
-            service.write("answer\n"); // after the keychain gave up, as a user coming back later
-            const bool logged = shows(*saving, lateAnswer);
-            QVERIFY2(saving->state() == QProcess::Running, qPrintable(output + "[died at the late answer]"));
-            QVERIFY2(logged, qPrintable(output));
+        auto saving = client({"save"});
+        qsizetype saves = 0;
+        for (const QString& step : steps) {
+            if (step == u"answer") {
+                service.write("answer\n"); // after the keychain gave up, as a user coming back later
+                const bool logged = shows(*saving, lateAnswer);
+                QVERIFY2(saving->state() == QProcess::Running, qPrintable(output + "[died at the late answer]"));
+                QVERIFY2(logged, qPrintable(output));
+            } else {
+                saving->write(step.toUtf8() + '\n');
+                QVERIFY2(shows(*saving, "saved\n", ++saves), qPrintable(output));
+            }
         }
         saving->closeWriteChannel();
         QVERIFY(ended(*saving));
@@ -161,7 +172,7 @@ private Q_SLOTS:
 
         output.clear();
         auto nextStart = client({"read"});
-        QVERIFY2(shows(*nextStart, "token: tøken-1\n"), qPrintable(output));
+        QVERIFY2(shows(*nextStart, "token: " + steps.filter(QRegularExpression("^tøken")).last() + '\n'), qPrintable(output));
         QVERIFY(ended(*nextStart) && nextStart->exitStatus() == QProcess::NormalExit);
         service.closeWriteChannel();
         QVERIFY(ended(service));

@@ -3,7 +3,7 @@
 uses to store and look up a password. Items live as long as the process, so a second client (the
 next start) finds them. Storing asks the user through a prompt: for the default collection
 (--keyring absent) or for the item (--keyring present). The prompt is accepted or dismissed
-(--answer), at once or when a line comes on standard input (--late). Standard output says "ready"
+(--answer), at once or when a line comes on standard input (--when). Standard output says "ready"
 once the name is owned, "prompt" when a prompt is shown."""
 
 import argparse
@@ -40,6 +40,18 @@ class Prompt(dbus.service.Object):
         self.Completed(not accepted, dbus.ObjectPath(self.on_accept() if accepted else "/", variant_level=1))
 
 
+class Item(dbus.service.Object):
+    def __init__(self, stand_in, path):
+        super().__init__(stand_in.bus, path)
+        self.stand_in, self.path = stand_in, path
+
+    @dbus.service.method("org.freedesktop.Secret.Item", out_signature="o")
+    def Delete(self):
+        self.stand_in.items = [i for i in self.stand_in.items if i[0] != self.path]
+        self.remove_from_connection()
+        return NO_OBJECT
+
+
 class Collection(dbus.service.Object):
     # The default collection, reached through its alias as libsecret addresses it.
     def __init__(self, stand_in):
@@ -54,6 +66,7 @@ class Collection(dbus.service.Object):
             self.stand_in.serial += 1
             path = f"{ROOT}/collection/login/{self.stand_in.serial}"
             self.stand_in.items = [i for i in self.stand_in.items if i[1] != attributes] + [(path, attributes, secret[2])]
+            Item(self.stand_in, path)
             return path
 
         if self.stand_in.keyring == "present":
@@ -64,7 +77,8 @@ class Collection(dbus.service.Object):
 class Service(dbus.service.Object):
     def __init__(self, bus, args):
         super().__init__(bus, ROOT)
-        self.bus, self.keyring, self.late, self.accept = bus, args.keyring, args.late, args.answer == "accept"
+        self.bus, self.keyring, self.accept = bus, args.keyring, args.answer == "accept"
+        self.late = args.when == "late"
         self.items, self.waiting, self.serial = [], [], 0
         if self.keyring == "present":
             Collection(self)
@@ -97,7 +111,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--keyring", choices=["absent", "present"], required=True)
     parser.add_argument("--answer", choices=["accept", "dismiss"], required=True)
-    parser.add_argument("--late", action="store_true")
+    parser.add_argument("--when", choices=["now", "late"], required=True)
     dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
     bus = dbus.SessionBus()
     service = Service(bus, parser.parse_args())
