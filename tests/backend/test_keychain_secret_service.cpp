@@ -103,7 +103,8 @@ private Q_SLOTS:
         QTest::newRow("new keyring, dismissed late") << "absent" << "dismiss" << saveThenAnswer << timedOut << "did not store the item";
         QTest::newRow("new item, accepted late") << "present" << "accept" << saveThenAnswer << timedOut << "stored the item late";
         QTest::newRow("new item, accepted late, token changed meanwhile")
-            << "present" << "accept" << QStringList{"tøken-1", "tøken-2", "answer"} << timedOut << "service's copy is removed";
+            << "present" << "accept" << QStringList{"tøken-1", "tøken-2", "answer"} << "earlier call yet; this read is not sent"
+            << "service's copy is removed";
         QTest::newRow("new item, dismissed late") << "present" << "dismiss" << saveThenAnswer << timedOut
                                                   << "did not store the item \\(status -128\\)";
         QTest::newRow("new item, dismissed at once") << "present" << "dismiss" << QStringList{"tøken-1"}
