@@ -1,7 +1,7 @@
 // The desktop keychain against a real Secret Service (a throwaway gnome-keyring in a private
 // session bus; scripts/test sets it up), against a stand-in service whose prompts the test answers
-// (tests/support/secret_service_stand_in.py, in a bus of the test's own), and its fallback file
-// where no service answers.
+// (tests/support/secret_service_stand_in.py, in a bus of its own), and its fallback file where no
+// service answers.
 
 #include "backend/session_token_store.h"
 #include "platform/keychain.h"
@@ -97,9 +97,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("told");       // what the saves log
         QTest::addColumn<QString>("lateAnswer"); // what the late answer logs
         const QString timedOut = QStringLiteral("did not take the token \\(status -25291\\)");
-        const QStringList answerThenSave{"tøken-1", "answer", "tøken-2"};
         const QStringList saveThenAnswer{"tøken-1", "answer"};
-        QTest::newRow("new keyring, accepted late") << "absent" << "accept" << answerThenSave << timedOut << "stored the item late";
+        QTest::newRow("new keyring, accepted late")
+            << "absent" << "accept" << QStringList{"tøken-1", "answer", "tøken-2"} << timedOut << "stored the item late";
         QTest::newRow("new keyring, dismissed late") << "absent" << "dismiss" << saveThenAnswer << timedOut << "did not store the item";
         QTest::newRow("new item, accepted late") << "present" << "accept" << saveThenAnswer << timedOut << "stored the item late";
         QTest::newRow("new item, accepted late, token changed meanwhile")
@@ -118,42 +118,34 @@ private Q_SLOTS:
         QFETCH(QStringList, steps);
         QFETCH(QString, told);
         QFETCH(QString, lateAnswer);
+        QString output;
+        auto shows = [&](QProcess& process, const QString& pattern, qsizetype times = 1) {
+            const QRegularExpression expression(pattern);
+            return QTest::qWaitFor([&] {
+                output += QString::fromUtf8(process.readAll());
+                return output.count(expression) >= times || process.state() == QProcess::NotRunning;
+            }, 30'000) && output.count(expression) >= times;
+        };
+        auto ended = [](QProcess& process) { return process.state() == QProcess::NotRunning || process.waitForFinished(30'000); };
         QTemporaryDir dir;
-        QFile config(dir.filePath(QStringLiteral("bus.conf")));
-        QVERIFY(config.open(QIODevice::WriteOnly));
-        config.write("<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen><auth>EXTERNAL</auth>"
-                     "<policy context=\"default\"><allow send_destination=\"*\"/><allow receive_sender=\"*\"/><allow own=\"*\"/></policy></busconfig>");
-        config.close();
-        QProcess bus;
-        bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--nofork"), QStringLiteral("--print-address"),
-                                                  QStringLiteral("--config-file=") + config.fileName()});
-        QVERIFY(bus.waitForReadyRead(30'000));
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QString::fromUtf8(bus.readLine().trimmed()));
-
+        for (const char* name : {"HOME", "XDG_DATA_HOME"}) // should the bus start a real keyring, not the user's
+            env.insert(QString::fromLatin1(name), dir.path());
         QProcess service;
         service.setProcessEnvironment(env);
-        service.start(QStringLiteral("/usr/bin/python3"), {QFINDTESTDATA("../support/secret_service_stand_in.py"), "--keyring",
-                                                           keyring, "--answer", answer, "--when", steps.contains("answer") ? "late" : "now"});
-        QVERIFY(QTest::qWaitFor([&] { return service.readAll().contains("ready") || service.state() == QProcess::NotRunning; }, 30'000));
-        QVERIFY2(service.state() == QProcess::Running, service.readAllStandardError().constData());
-
-        auto client = [&](QStringList args) {
+        service.start(QStringLiteral("dbus-run-session"), {"--", "/usr/bin/python3", QFINDTESTDATA("../support/secret_service_stand_in.py"),
+                                                           keyring, answer, steps.contains("answer") ? "late" : "now"});
+        QVERIFY2(shows(service, "ready .*\n"), qPrintable(output + service.readAllStandardError()));
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), output.section(u' ', 1).trimmed());
+        auto client = [&](const QString& command) {
             auto process = std::make_unique<QProcess>();
             process->setProcessEnvironment(env);
             process->setProcessChannelMode(QProcess::MergedChannels);
-            process->start(QCoreApplication::applicationFilePath(), QStringList{"--keychain-client", dir.filePath("legacy"), "1500"} + args);
+            process->start(QCoreApplication::applicationFilePath(), {"--keychain-client", dir.path(), "1500", command});
             return process;
         };
-        QString output;
-        auto shows = [&](QProcess& process, const QString& pattern, qsizetype times = 1) {
-            return QTest::qWaitFor([&] {
-                output += QString::fromUtf8(process.readAll());
-                return output.count(QRegularExpression(pattern)) >= times || process.state() == QProcess::NotRunning;
-            }, 30'000) && output.count(QRegularExpression(pattern)) >= times;
-        };
-        auto ended = [](QProcess& process) { return process.state() == QProcess::NotRunning || process.waitForFinished(30'000); };
-        auto saving = client({"save"});
+        output.clear();
+        auto saving = client("save");
         qsizetype saves = 0;
         for (const QString& step : steps) {
             if (step == u"answer") {
@@ -172,13 +164,11 @@ private Q_SLOTS:
         QVERIFY2(output.contains(QRegularExpression(told)), qPrintable(output));
 
         output.clear();
-        auto nextStart = client({"read"});
+        auto nextStart = client("read");
         QVERIFY2(shows(*nextStart, "token: " + steps.filter(QRegularExpression("^tøken")).last() + '\n'), qPrintable(output));
         QVERIFY(ended(*nextStart) && nextStart->exitStatus() == QProcess::NormalExit);
         service.closeWriteChannel();
         QVERIFY(ended(service));
-        bus.terminate();
-        QVERIFY(ended(bus));
     }
 
     void fallbackFileIsPrivate()
