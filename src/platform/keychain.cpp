@@ -12,7 +12,6 @@
 
 #include <qt6keychain/keychain.h>
 
-#include <algorithm>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
