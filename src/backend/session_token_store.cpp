@@ -53,12 +53,16 @@ void KeychainTokenStore::save(const QString& token)
     int status = m_backend->update(query(KeychainForm::dataProtection), bytes);
     if (status == KeychainStatus::itemNotFound)
         status = m_backend->add(query(KeychainForm::dataProtection), bytes, true);
-    if (status == KeychainStatus::missingEntitlement) {
-        m_backend->remove(query(KeychainForm::legacy));
-        status = m_backend->add(query(KeychainForm::legacy), bytes, false);
-    }
-    if (status != KeychainStatus::success)
+    if (status == KeychainStatus::success)
+        return;
+    // The secret store did not take the token: none runs, it did not answer in time, or its user
+    // declined. The legacy form keeps it where the next start looks too.
+    m_backend->remove(query(KeychainForm::legacy));
+    if (m_backend->add(query(KeychainForm::legacy), bytes, false) != KeychainStatus::success)
         qCCritical(lcSessionTokenStore, "Keychain save failed with status %d", status);
+    else if (status != KeychainStatus::missingEntitlement)
+        qCWarning(lcSessionTokenStore, "The keychain did not take the token (status %d); it is kept in the legacy form",
+                  status);
 }
 
 void KeychainTokenStore::clear()

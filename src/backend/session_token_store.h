@@ -35,8 +35,8 @@ private:
 
 // Keeps the token in the keychain item (service, account), read at most once per instance and
 // cached: a token written by another process after a failed first read stays unseen until `save`.
-// Writes go to the data-protection form first and fall back to the legacy form where that form is
-// unavailable; a failed write is logged and the token still serves from the cache.
+// Writes go to the data-protection form first and fall back to the legacy form when that form does
+// not take the token; a failed write is logged and the token still serves from the cache.
 class KeychainTokenStore final : public SessionTokenStore {
 public:
     KeychainTokenStore(QString service, QString account, std::shared_ptr<KeychainBackend> backend);

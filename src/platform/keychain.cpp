@@ -1,24 +1,27 @@
 #include "platform/keychain.h"
 
+#include "platform/logging.h"
+
 #include <QCryptographicHash>
 #include <QDir>
-#include <QEventLoop>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSaveFile>
 #include <QStandardPaths>
 #include <QThread>
-#include <QTimer>
 
 #include <qt6keychain/keychain.h>
 
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <vector>
 
 namespace hf {
-namespace {
 
-constexpr int secretServiceTimeoutMs = 120'000;
+HF_LOGGING_CATEGORY(lcKeychain, "Keychain")
+
+namespace {
 
 int statusFor(QKeychain::Error error)
 {
@@ -26,7 +29,7 @@ int statusFor(QKeychain::Error error)
     case QKeychain::NoError: return KeychainStatus::success;
     case QKeychain::EntryNotFound: return KeychainStatus::itemNotFound;
     // No Secret Service on this desktop (no session bus, no keyring daemon): the store falls back
-    // to the private file. A user's refusal is respected and never worked around.
+    // to the private file.
     case QKeychain::NoBackendAvailable:
     case QKeychain::NotImplemented:
     case QKeychain::OtherError: return KeychainStatus::missingEntitlement;
@@ -34,11 +37,61 @@ int statusFor(QKeychain::Error error)
     }
 }
 
+// One call to the Secret Service, from the caller's request to the last answer of its jobs.
+// Every field but the constant ones is guarded by `callMutex`.
+struct Call {
+    enum class Kind { read, write, remove };
+    const Kind kind;
+    const KeychainItemQuery query;
+    const QByteArray data; // what a write stores
+    QElapsedTimer sinceAsked;
+    int status = KeychainStatus::notAvailable;
+    std::optional<QByteArray> readData;
+    bool answered = false;
+    bool givenUp = false;    // the caller stopped waiting: the answer is logged, not returned
+    bool superseded = false; // given up on, and the caller has changed the item elsewhere since
+};
+
+std::mutex callMutex;
+std::condition_variable callAnswered;
+// Calls given up on whose jobs have not ended, in the whole process: QtKeychain runs one job at a
+// time per process, so every later job would queue behind them.
+std::vector<std::shared_ptr<Call>> outstanding;
+
+const char* nameOf(Call::Kind kind)
+{
+    switch (kind) {
+    case Call::Kind::read: return "read";
+    case Call::Kind::write: return "write";
+    case Call::Kind::remove: return "removal";
+    }
+    return "";
+}
+
+bool sameItem(const KeychainItemQuery& a, const KeychainItemQuery& b)
+{
+    return a.service == b.service && a.account == b.account;
+}
+
+// The caller changes the item while calls on it are given up on: what the Secret Service holds or
+// stores when they are finally answered is outdated, and must not be what the next start reads.
+void supersedeLateCalls(const KeychainItemQuery& query)
+{
+    std::lock_guard lock(callMutex);
+    for (const auto& call : outstanding) {
+        if (sameItem(call->query, query))
+            call->superseded = true;
+    }
+}
+
 } // namespace
 
 // A thread of its own for the Secret Service: QtKeychain's jobs are asynchronous and need an
-// event loop, and spinning one on the caller's thread would let other work run in the middle of a
-// keychain call.
+// event loop, and running one on the caller's thread would let other work run in the middle of a
+// keychain call. The caller waits on `callAnswered` with its timeout; the jobs run on here.
+// A job is never deleted by us: libsecret holds a pointer to it until it answers, and QtKeychain
+// deletes it once it has finished. A job still waiting when the thread ends is left alone (its
+// answer can no longer be delivered).
 struct DesktopKeychain::Worker {
     QThread thread;
     QObject* anchor = nullptr;
@@ -57,41 +110,124 @@ struct DesktopKeychain::Worker {
         thread.wait();
     }
 
-    // Runs one job to its end on the worker thread and blocks the caller meanwhile.
-    // `make` builds the job there; `finish` reads its outcome there, into the caller's variables.
-    // The caller waits on a mutex and condition variable of its own rather than a blocking queued
-    // call, so the hand-over of what `finish` wrote is ordered where race detectors can see it.
-    void run(const std::function<QKeychain::Job*()>& make, const std::function<void(QKeychain::Job*, bool)>& finish)
+    // Asks the Secret Service and waits at most `timeout` for its answer; a call given up on
+    // answers notAvailable.
+    Call ask(std::chrono::milliseconds timeout, Call::Kind kind, const KeychainItemQuery& query, const QByteArray& data = {})
     {
-        std::mutex mutex;
-        std::condition_variable finished;
-        bool handedOver = false;
-        QMetaObject::invokeMethod(anchor, [&] {
-            QKeychain::Job* job = make();
-            job->setAutoDelete(false);
-            QEventLoop loop;
-            bool done = false;
-            QObject::connect(job, &QKeychain::Job::finished, &loop, [&] {
-                done = true;
-                loop.quit();
-            });
-            QTimer::singleShot(secretServiceTimeoutMs, &loop, &QEventLoop::quit);
-            job->start();
-            if (!done)
-                loop.exec();
-            finish(job, done);
-            job->deleteLater();
-            std::lock_guard lock(mutex);
-            handedOver = true;
-            finished.notify_one();
+        auto call = std::make_shared<Call>(Call{kind, query, data});
+        std::unique_lock lock(callMutex);
+        if (!outstanding.empty()) {
+            qCInfo(lcKeychain, "The Secret Service has not answered an earlier call yet; this %s is not sent",
+                   nameOf(kind));
+            return *call;
+        }
+        call->sinceAsked.start();
+        lock.unlock();
+        start(call);
+        lock.lock();
+        if (!callAnswered.wait_for(lock, timeout, [&] { return call->answered; })) {
+            call->givenUp = true;
+            outstanding.push_back(call);
+            qCWarning(lcKeychain, "The Secret Service did not answer a %s within %lld ms; its answer will be logged "
+                                  "when it comes", nameOf(kind), qint64(timeout.count()));
+        }
+        return *call;
+    }
+
+    void start(const std::shared_ptr<Call>& call)
+    {
+        QMetaObject::invokeMethod(anchor, [this, call] {
+            switch (call->kind) {
+            case Call::Kind::read:
+                runJob(new QKeychain::ReadPasswordJob(call->query.service), call, [this, call](QKeychain::Job* job) {
+                    const int status = statusFor(job->error());
+                    std::optional<QByteArray> data;
+                    if (status == KeychainStatus::success)
+                        data = static_cast<QKeychain::ReadPasswordJob*>(job)->binaryData();
+                    answer(call, status, std::move(data));
+                });
+                break;
+            case Call::Kind::write: {
+                auto* job = new QKeychain::WritePasswordJob(call->query.service);
+                job->setBinaryData(call->data);
+                runJob(job, call, [this, call](QKeychain::Job* job) {
+                    if (job->error() != QKeychain::NoError)
+                        answer(call, statusFor(job->error()), std::nullopt);
+                    else
+                        confirmWrite(call);
+                });
+                break;
+            }
+            case Call::Kind::remove:
+                runJob(new QKeychain::DeletePasswordJob(call->query.service), call,
+                       [this, call](QKeychain::Job* job) { answer(call, statusFor(job->error()), std::nullopt); });
+                break;
+            }
         }, Qt::QueuedConnection);
-        std::unique_lock lock(mutex);
-        finished.wait(lock, [&] { return handedOver; });
+    }
+
+    void runJob(QKeychain::Job* job, const std::shared_ptr<Call>& call, std::function<void(QKeychain::Job*)> then)
+    {
+        job->setKey(call->query.account);
+        QObject::connect(job, &QKeychain::Job::finished, anchor, [then = std::move(then)](QKeychain::Job* finished) {
+            if (finished->error() != QKeychain::NoError && finished->error() != QKeychain::EntryNotFound)
+                qCInfo(lcKeychain, "Secret Service: %s", qUtf8Printable(finished->errorString()));
+            then(finished);
+        });
+        job->start();
+    }
+
+    // libsecret reports a stored item when its user dismissed the prompt for it: only an item read
+    // back counts as stored.
+    void confirmWrite(const std::shared_ptr<Call>& call)
+    {
+        runJob(new QKeychain::ReadPasswordJob(call->query.service), call, [this, call](QKeychain::Job* job) {
+            const auto* read = static_cast<QKeychain::ReadPasswordJob*>(job);
+            if (job->error() == QKeychain::NoError && read->binaryData() == call->data)
+                answer(call, KeychainStatus::success, std::nullopt);
+            else if (job->error() == QKeychain::NoError || job->error() == QKeychain::EntryNotFound)
+                answer(call, KeychainStatus::userCanceled, std::nullopt);
+            else
+                answer(call, statusFor(job->error()), std::nullopt);
+        });
+    }
+
+    void answer(const std::shared_ptr<Call>& call, int status, std::optional<QByteArray> data)
+    {
+        std::unique_lock lock(callMutex);
+        call->status = status;
+        call->readData = std::move(data);
+        call->answered = true;
+        if (!call->givenUp) {
+            callAnswered.notify_all();
+            return;
+        }
+        const qint64 elapsed = call->sinceAsked.elapsed();
+        if (call->superseded && call->kind != Call::Kind::remove && status == KeychainStatus::success) {
+            lock.unlock();
+            qCInfo(lcKeychain, "The Secret Service answered a %s late, %lld ms after it was asked; the item has "
+                               "changed since, so the service's copy is removed", nameOf(call->kind), elapsed);
+            runJob(new QKeychain::DeletePasswordJob(call->query.service), call, [call](QKeychain::Job* job) {
+                qCInfo(lcKeychain, "Removing the outdated item answered status %d", statusFor(job->error()));
+                std::lock_guard lock(callMutex);
+                std::erase(outstanding, call);
+            });
+            return;
+        }
+        if (call->kind == Call::Kind::write && status == KeychainStatus::success)
+            qCInfo(lcKeychain, "The Secret Service stored the item late, %lld ms after it was asked", elapsed);
+        else if (call->kind == Call::Kind::write)
+            qCInfo(lcKeychain, "The Secret Service did not store the item (status %d), answering late, %lld ms "
+                               "after it was asked", status, elapsed);
+        else
+            qCInfo(lcKeychain, "The Secret Service answered a %s late with status %d, %lld ms after it was asked",
+                   nameOf(call->kind), status, elapsed);
+        std::erase(outstanding, call);
     }
 };
 
-DesktopKeychain::DesktopKeychain(QString legacyFolder)
-    : m_legacyFolder(std::move(legacyFolder)), m_worker(std::make_unique<Worker>())
+DesktopKeychain::DesktopKeychain(QString legacyFolder, std::chrono::milliseconds answerTimeout)
+    : m_legacyFolder(std::move(legacyFolder)), m_answerTimeout(answerTimeout), m_worker(std::make_unique<Worker>())
 {
 }
 
@@ -121,27 +257,18 @@ KeychainBackend::ReadResult DesktopKeychain::copyMatching(const KeychainItemQuer
         result.data = file.readAll();
         return result;
     }
-    m_worker->run(
-        [&] {
-            auto* job = new QKeychain::ReadPasswordJob(query.service);
-            job->setKey(query.account);
-            return job;
-        },
-        [&](QKeychain::Job* job, bool done) {
-            if (!done) {
-                result.status = KeychainStatus::notAvailable;
-                return;
-            }
-            result.status = statusFor(job->error());
-            if (result.status == KeychainStatus::success)
-                result.data = static_cast<QKeychain::ReadPasswordJob*>(job)->binaryData();
-        });
+    const Call call = m_worker->ask(m_answerTimeout, Call::Kind::read, query);
+    result.status = call.status;
+    result.data = call.readData;
     return result;
 }
 
 int DesktopKeychain::update(const KeychainItemQuery& query, const QByteArray& data)
 {
     const ReadResult existing = copyMatching(query);
+    // This read may just have been given up on: the item changes all the same.
+    if (query.form == KeychainForm::dataProtection)
+        supersedeLateCalls(query);
     if (existing.status != KeychainStatus::success)
         return existing.status;
     return add(query, data, false);
@@ -160,18 +287,8 @@ int DesktopKeychain::add(const KeychainItemQuery& query, const QByteArray& data,
         file.write(data);
         return file.commit() ? KeychainStatus::success : KeychainStatus::notAvailable;
     }
-    int status = KeychainStatus::notAvailable;
-    m_worker->run(
-        [&] {
-            auto* job = new QKeychain::WritePasswordJob(query.service);
-            job->setKey(query.account);
-            job->setBinaryData(data);
-            return job;
-        },
-        [&](QKeychain::Job* job, bool done) {
-            status = done ? statusFor(job->error()) : KeychainStatus::notAvailable;
-        });
-    return status;
+    supersedeLateCalls(query);
+    return m_worker->ask(m_answerTimeout, Call::Kind::write, query, data).status;
 }
 
 int DesktopKeychain::remove(const KeychainItemQuery& query)
@@ -182,17 +299,8 @@ int DesktopKeychain::remove(const KeychainItemQuery& query)
             return KeychainStatus::itemNotFound;
         return file.remove() ? KeychainStatus::success : KeychainStatus::notAvailable;
     }
-    int status = KeychainStatus::notAvailable;
-    m_worker->run(
-        [&] {
-            auto* job = new QKeychain::DeletePasswordJob(query.service);
-            job->setKey(query.account);
-            return job;
-        },
-        [&](QKeychain::Job* job, bool done) {
-            status = done ? statusFor(job->error()) : KeychainStatus::notAvailable;
-        });
-    return status;
+    supersedeLateCalls(query);
+    return m_worker->ask(m_answerTimeout, Call::Kind::remove, query).status;
 }
 
 } // namespace hf

@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 
@@ -18,6 +19,8 @@ constexpr int itemNotFound = -25300;
 constexpr int duplicateItem = -25299;
 constexpr int missingEntitlement = -34018;
 constexpr int notAvailable = -25291;
+// The store, or its user through a prompt, declined to keep the item.
+constexpr int userCanceled = -128;
 } // namespace KeychainStatus
 
 // Where an item lives. `dataProtection` is the desktop's secret store (the freedesktop Secret
@@ -54,9 +57,13 @@ public:
 // calls report missingEntitlement so that the store falls back to the legacy form: one file per
 // item under `legacyFolder`, readable by the user only (mode 0600 in a 0700 folder).
 // Calls block the caller; the Secret Service is spoken to on a worker thread of this object.
+// A call waits at most `answerTimeout` (the service may be showing its user a prompt) and then
+// answers notAvailable; the service's late answer is logged, and until it comes every call answers
+// notAvailable at once. A write is confirmed by reading the item back: a prompt the user dismissed
+// can report success while nothing was stored, and then the write answers userCanceled.
 class DesktopKeychain final : public KeychainBackend {
 public:
-    explicit DesktopKeychain(QString legacyFolder);
+    explicit DesktopKeychain(QString legacyFolder, std::chrono::milliseconds answerTimeout = std::chrono::minutes(2));
     ~DesktopKeychain() override;
 
     ReadResult copyMatching(const KeychainItemQuery& query) override;
@@ -71,6 +78,7 @@ public:
 private:
     struct Worker;
     QString m_legacyFolder;
+    std::chrono::milliseconds m_answerTimeout;
     std::unique_ptr<Worker> m_worker;
 
     QString legacyPath(const KeychainItemQuery& query) const;
