@@ -49,20 +49,14 @@ void KeychainTokenStore::save(const QString& token)
 {
     m_cached = token;
     m_didLoad = true;
-    const QByteArray bytes = token.toUtf8();
-    int status = m_backend->update(query(KeychainForm::dataProtection), bytes);
-    if (status == KeychainStatus::itemNotFound)
-        status = m_backend->add(query(KeychainForm::dataProtection), bytes, true);
-    if (status == KeychainStatus::success)
-        return;
-    // The secret store did not take the token: none runs, it did not answer in time, or its user
-    // declined. The legacy form keeps it where the next start looks too.
-    m_backend->remove(query(KeychainForm::legacy));
-    if (m_backend->add(query(KeychainForm::legacy), bytes, false) != KeychainStatus::success)
-        qCCritical(lcSessionTokenStore, "Keychain save failed with status %d", status);
-    else if (status != KeychainStatus::missingEntitlement)
+    // Where the secret store did not take the token, the legacy form keeps it where the next start
+    // looks too.
+    const KeychainSave saved = saveWithFallback(*m_backend, m_service, m_account, token.toUtf8());
+    if (!saved.kept)
+        qCCritical(lcSessionTokenStore, "Keychain save failed with status %d", saved.status);
+    else if (saved.status != KeychainStatus::success && saved.status != KeychainStatus::missingEntitlement)
         qCWarning(lcSessionTokenStore, "The keychain did not take the token (status %d); it is kept in the legacy form",
-                  status);
+                  saved.status);
 }
 
 void KeychainTokenStore::clear()

@@ -233,6 +233,22 @@ DesktopKeychain::DesktopKeychain(QString legacyFolder, std::chrono::milliseconds
 
 DesktopKeychain::~DesktopKeychain() = default;
 
+KeychainSave saveWithFallback(KeychainBackend& backend, const QString& service, const QString& account,
+                              const QByteArray& data)
+{
+    const KeychainItemQuery modern{KeychainForm::dataProtection, service, account};
+    KeychainSave save;
+    save.status = backend.update(modern, data);
+    if (save.status == KeychainStatus::itemNotFound)
+        save.status = backend.add(modern, data, true);
+    if (save.status == KeychainStatus::success)
+        return save;
+    const KeychainItemQuery legacy{KeychainForm::legacy, service, account};
+    backend.remove(legacy);
+    save.kept = backend.add(legacy, data, false) == KeychainStatus::success;
+    return save;
+}
+
 QString DesktopKeychain::defaultLegacyFolder()
 {
     return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QStringLiteral("/keychain");

@@ -52,6 +52,17 @@ public:
     virtual int remove(const KeychainItemQuery& query) = 0;
 };
 
+// Keeps `data` as the item `service`/`account` in the desktop's secret store or, where that store did
+// not take it (none runs, it did not answer in time, its user declined), in the legacy form, which
+// reads look at next. `status` is the secret store's answer; `kept` whether either form holds the
+// data now.
+struct KeychainSave {
+    int status = KeychainStatus::success;
+    bool kept = true;
+};
+KeychainSave saveWithFallback(KeychainBackend& backend, const QString& service, const QString& account,
+                              const QByteArray& data);
+
 // The desktop's keychain. The data-protection form goes to the freedesktop Secret Service
 // (GNOME Keyring, KWallet, KeePassXC, ...) through QtKeychain; when no such service answers, its
 // calls report missingEntitlement so that the store falls back to the legacy form: one file per

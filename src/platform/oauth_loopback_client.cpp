@@ -378,17 +378,9 @@ void OAuthLoopbackClient::storeRefreshToken(const QString& token)
                            {QStringLiteral("refreshToken"), token}};
     m_didLoad = true;
     const QByteArray data = QJsonDocument(*m_stored).toJson(QJsonDocument::Compact);
-    const KeychainItemQuery modern{KeychainForm::dataProtection, m_keychainService, keychainAccount};
-    int status = m_keychain->update(modern, data);
-    if (status == KeychainStatus::itemNotFound)
-        status = m_keychain->add(modern, data, true);
-    if (status == KeychainStatus::missingEntitlement) {
-        const KeychainItemQuery legacy{KeychainForm::legacy, m_keychainService, keychainAccount};
-        m_keychain->remove(legacy);
-        status = m_keychain->add(legacy, data, false);
-    }
-    if (status != KeychainStatus::success)
-        qCWarning(lcOAuth, "Keychain save failed with status %d", status);
+    const KeychainSave saved = saveWithFallback(*m_keychain, m_keychainService, keychainAccount, data);
+    if (!saved.kept)
+        qCWarning(lcOAuth, "Keychain save failed with status %d", saved.status);
 }
 
 void OAuthLoopbackClient::removeRefreshToken()
