@@ -64,6 +64,9 @@ public:
     int maxRunning = 0;
     // What the next calls end with, in turn: an error, or null for success; then success.
     std::deque<std::exception_ptr> outcomes;
+    // A job per soundtrack whose call lost the servers, kept to be resumed; and those cancelled.
+    QHash<QUrl, QString> kept;
+    QStringList cancelled;
 
     QCoro::Task<SeparatedStems> separate(QUrl audioFile, double, JobKind kind, bool claimCheck,
                                          ProgressCallback progress, std::stop_token stop, std::shared_ptr<OutageBound>) override
@@ -93,6 +96,8 @@ public:
                 const std::exception_ptr outcome = outcomes.front();
                 outcomes.pop_front();
                 if (outcome)
+                    kept.insert(audioFile, QStringLiteral("job-") + name);
+                if (outcome)
                     std::rethrow_exception(outcome);
             }
             progress({ProcessingStage::Kind::downloading, 0.96, QStringLiteral("Downloading effects")});
@@ -113,7 +118,15 @@ public:
     }
 
     QCoro::Task<CloudJob> promote(QString, double, bool, std::stop_token) override { co_return CloudJob{}; }
-    QCoro::Task<void> cancel(QString) override { co_return; }
+    QCoro::Task<void> cancel(QString jobID) override
+    {
+        cancelled << jobID;
+        co_return;
+    }
+    std::optional<QString> interruptedJob(const QUrl& audioFile) const override
+    {
+        return kept.contains(audioFile) ? std::optional(kept.value(audioFile)) : std::nullopt;
+    }
 };
 
 // Media work that writes small marker files, notices two steps working in one folder at once, and
@@ -319,7 +332,7 @@ private Q_SLOTS:
     // count afresh, and a refusal of the server's own is a failure of the item alone.
     void outageTriesAndWaits_data()
     {
-        QTest::addColumn<QString>("outcomes");   // per call: n network, g 503, e 500, s success
+        QTest::addColumn<QString>("outcomes");   // per call: n network, g 503, e 500, b 429 for 30 s, s success
         QTest::addColumn<QList<int>>("waits");   // seconds
         QTest::addColumn<QString>("end");        // per item: c completed, p pending, f failed
         QTest::addColumn<bool>("paused");
@@ -327,6 +340,7 @@ private Q_SLOTS:
         QTest::newRow("503 is an outage") << "ggs" << QList<int>{5, 10} << "c" << false;
         QTest::newRow("success resets") << "nnsns" << QList<int>{5, 10, 5} << "cc" << false;
         QTest::newRow("server fault") << "es" << QList<int>{} << "fc" << false;
+        QTest::newRow("busy as long as asked") << "bbs" << QList<int>{30, 30} << "c" << false;
     }
 
     void outageTriesAndWaits()
@@ -335,11 +349,15 @@ private Q_SLOTS:
         QFETCH(QList<int>, waits);
         QFETCH(QString, end);
         QFETCH(bool, paused);
-        for (QChar c : outcomes)
+        for (QChar c : outcomes) {
+            APIError busy = APIError::server(APIErrorCode::rateLimited, {}, 429);
+            busy.setRetryAfter(30s);
             engine.outcomes.push_back(
                 c == u'n'   ? std::make_exception_ptr(APIError::network(QStringLiteral("down")))
                 : c == u's' ? nullptr
+                : c == u'b' ? std::make_exception_ptr(busy)
                             : std::make_exception_ptr(APIError::server(APIErrorCode::internal, {}, c == u'g' ? 503 : 500)));
+        }
         QList<int> slept;
         queue->setWaitClock(WaitClock{[] { return std::chrono::steady_clock::now(); },
                                       [&slept](std::chrono::milliseconds d, std::stop_token stop) -> QCoro::Task<void> {
@@ -541,6 +559,28 @@ private Q_SLOTS:
         QCOMPARE(queue->pendingJobs(), 2);
         queue->remove(QUuid::createUuid());   // unknown: nothing changes
         QCOMPARE(names(), (QStringList{"b.mp4", "c.mp4"}));
+
+        // Removing the item that waits between tries stops the queue with no word of a try to
+        // come, cancels the job kept for it and takes its files; the others' stay.
+        queue->clearAll();
+        engine.hold.reset();
+        queue->setWaitClock(WaitClock{[] { return std::chrono::steady_clock::now(); },
+                                      [](std::chrono::milliseconds, std::stop_token stop) { return sleepFor(1h, stop); }});
+        engine.outcomes = {std::make_exception_ptr(APIError::server(APIErrorCode::rateLimited, {}, 429))};
+        queue->enqueue({source("a.mp4"), source("b.mp4")});
+        queue->start();
+        QVERIFY(QTest::qWaitFor([&] { return queue->errorMessage().has_value(); }));
+        const QString waited = folderOf("a.mp4");
+        QVERIFY(QFileInfo::exists(waited));
+        queue->remove(jobNamed("a.mp4").id);
+        QCOMPARE(queue->errorMessage(), std::nullopt);
+        QVERIFY(QTest::qWaitFor([&] { return !QFileInfo::exists(waited); }));
+        QCOMPARE(engine.cancelled, QStringList{"job-a"});
+        queue->setWaitClock(WaitClock::system());
+        queue->start();
+        QVERIFY(waitIdle());
+        QVERIFY(QFileInfo::exists(folderOf("b.mp4")));
+        QCOMPARE(engine.cancelled, QStringList{"job-a"});
 
         // Retry while running: a retried job before the current one comes next.
         queue->clearAll();

@@ -167,6 +167,9 @@ private Q_SLOTS:
             {"GET", "/v1/jobs/[^/]+", FaultyProxy::Answer::cutShort, faulty},
             {"GET", "/stems/.*/dialogue.flac", FaultyProxy::Answer::trickle, unreachable},
             {"GET", "/stems/.*/music.flac", FaultyProxy::Answer::cutShort, faulty},
+            // Past the first window's worth of bytes, which keep the try going but move no bound.
+            {"GET", "/stems/.*/music.flac", FaultyProxy::Answer::stallHalfway, unreachable},
+            {"GET", "/stems/.*/music.flac", FaultyProxy::Answer::cutAfterThird, faulty},
         };
         // Pauses between tries far longer than the bound: only the bound can end the work in time.
         coordinator->setOutageWait(OutageBackoff{20s, 20s, 30});

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 
@@ -301,6 +302,31 @@ void FaultyProxy::answer(Answer answer, const httplib::Request& request, httplib
         response.set_header("Retry-After", "1");
         response.set_content(R"({"error":{"code":"rate_limited","message":"Too many requests."}})", "application/json");
         return;
+    case Answer::stallHalfway:
+    case Answer::cutAfterThird:
+    case Answer::steady: {
+        forward(request, response);
+        auto body = std::make_shared<std::string>(std::move(response.body));
+        response.body.clear();
+        const size_t sent = answer == Answer::steady ? body->size() : body->size() / (answer == Answer::stallHalfway ? 2 : 3);
+        const std::string type = response.get_header_value("Content-Type");
+        response.headers.erase("Content-Type");
+        const int generation = m_generation;
+        response.set_content_provider(body->size(), type, [=, this](size_t offset, size_t, httplib::DataSink& sink) {
+            if (answer == Answer::steady && offset < sent) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                return sink.write(body->data() + offset, std::min(sent - offset, sent / 30 + 1));
+            }
+            if (offset < sent)
+                return sink.write(body->data() + offset, sent - offset);
+            // Held as a silent answer is; returning false drops the connection.
+            for (int waited = 0; answer == Answer::stallHalfway && !m_stopping && m_generation == generation
+                                 && waited < 120000; waited += 20)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            return false;
+        });
+        return;
+    }
     case Answer::redirect:
         response.status = 302;
         response.set_header("Location", request.path + "/moved");
