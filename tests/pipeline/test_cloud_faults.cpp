@@ -378,7 +378,7 @@ private Q_SLOTS:
     }
 
     // A step that gets no usable answer (a silent, trickled, refused or cut poll, a trickled
-    // creation or stem) ends for good within the bound and one request's limit after the first
+    // creation or stem, a stem that stalls or is cut after many of its bytes) ends for good within the bound and one request's limit after the first
     // useless answer, the tries after it included, saying meanwhile and at the end what happened.
     // With the clock standing at the bound, the first failure is the last.
     void stepsWithoutAnswersEndForGood()
@@ -400,6 +400,9 @@ private Q_SLOTS:
             {"POST /v1/jobs", Answer::trickle, u"The separation server is slow to answer. Still waiting…",
              u"Hushframe couldn't reach its servers.", true},
             {"GET /stems/.*/music.flac", Answer::trickle, u"Downloading music (0%)"},
+            {"GET /stems/.*/music.flac", Answer::stallHalfway, u"Downloading music (50%)"},
+            {"GET /stems/.*/music.flac", Answer::cutAfterThird, u"Downloading music (33%)",
+             u"Hushframe's servers ran into a problem."},
         };
         for (const auto& f : faults) {
             init();

@@ -308,7 +308,8 @@ void FaultyProxy::answer(Answer answer, const httplib::Request& request, httplib
         forward(request, response);
         auto body = std::make_shared<std::string>(std::move(response.body));
         response.body.clear();
-        const size_t sent = answer == Answer::steady ? body->size() : body->size() / (answer == Answer::stallHalfway ? 2 : 3);
+        const size_t parts = answer == Answer::steady ? 1 : answer == Answer::stallHalfway ? 2 : 3;
+        const size_t sent = (body->size() + parts - 1) / parts;
         const std::string type = response.get_header_value("Content-Type");
         response.headers.erase("Content-Type");
         const int generation = m_generation;
