@@ -167,7 +167,7 @@ private Q_SLOTS:
             {"GET", "/v1/jobs/[^/]+", FaultyProxy::Answer::cutShort, faulty},
             {"GET", "/stems/.*/dialogue.flac", FaultyProxy::Answer::trickle, unreachable},
             {"GET", "/stems/.*/music.flac", FaultyProxy::Answer::cutShort, faulty},
-            // Past the first window's worth of bytes, which keep the try going but move no bound.
+            // Past a rate window's worth of bytes, which keep the try going but move no bound.
             {"GET", "/stems/.*/music.flac", FaultyProxy::Answer::stallHalfway, unreachable},
             {"GET", "/stems/.*/music.flac", FaultyProxy::Answer::cutAfterThird, faulty},
         };

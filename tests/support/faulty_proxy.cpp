@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <stdexcept>
 
@@ -307,22 +306,18 @@ void FaultyProxy::answer(Answer answer, const httplib::Request& request, httplib
     case Answer::steady: {
         forward(request, response);
         auto body = std::make_shared<std::string>(std::move(response.body));
-        response.body.clear();
         const size_t parts = answer == Answer::steady ? 1 : answer == Answer::stallHalfway ? 2 : 3;
         const size_t sent = (body->size() + parts - 1) / parts;
         const std::string type = response.get_header_value("Content-Type");
         response.headers.erase("Content-Type");
         const int generation = m_generation;
         response.set_content_provider(body->size(), type, [=, this](size_t offset, size_t, httplib::DataSink& sink) {
-            if (answer == Answer::steady && offset < sent) {
+            if (answer == Answer::steady)
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
-                return sink.write(body->data() + offset, std::min(sent - offset, sent / 30 + 1));
-            }
             if (offset < sent)
-                return sink.write(body->data() + offset, sent - offset);
-            // Held as a silent answer is; returning false drops the connection.
-            for (int waited = 0; answer == Answer::stallHalfway && !m_stopping && m_generation == generation
-                                 && waited < 120000; waited += 20)
+                return sink.write(body->data() + offset, std::min(sent - offset, answer == Answer::steady ? sent / 30 + 1 : sent));
+            // A stall is held as a silent answer is; returning false drops the connection.
+            while (answer == Answer::stallHalfway && !m_stopping && m_generation == generation)
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             return false;
         });
