@@ -173,7 +173,7 @@ private Q_SLOTS:
         };
         // Pauses between tries far longer than the bound: only the bound can end the work in time.
         coordinator->setOutageWait(OutageBackoff{20s, 20s, 30});
-        engine->setServerSilenceLimits(400ms, 1500ms);
+        engine->setServerSilenceLimits(1s, 1500ms);   // a request's limit a busy machine keeps
         engine->setDownloadMinimumRate(1000, 1s);
         engine->setOutageLimit(3s);
         const auto extractions = [&](const QString& folder) {
