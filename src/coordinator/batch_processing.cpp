@@ -67,6 +67,9 @@ void BatchQueueManager::start()
 void BatchQueueManager::stop()
 {
     m_queueTask.cancel();
+    // A running loop's message tells of a try to come, which a stopped loop won't make.
+    if (m_isProcessingQueue)
+        setErrorMessage(std::nullopt);
     setIsProcessingQueue(false);
     if (m_activeJobId) {
         updateJob(*m_activeJobId, [](BatchJob& j) {

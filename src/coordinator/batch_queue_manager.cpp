@@ -226,13 +226,45 @@ void BatchQueueManager::applyProbeFailure(const QUuid& id, const QString& messag
 
 void BatchQueueManager::remove(const QUuid& id)
 {
+    const BatchJob* found = job(id);
+    if (!found)
+        return;
+    const BatchJob removed = *found;
     if (m_activeJobId == id)
         stop();
     std::vector<BatchJob> jobs = m_jobs;
     std::erase_if(jobs, [&](const BatchJob& j) { return j.id == id; });
-    m_soundtracks.remove(id);
+    discardWork(removed);
     setJobs(std::move(jobs));
     updateOverallProgress();
+}
+
+void BatchQueueManager::discardWork(const BatchJob& job)
+{
+    const auto kept = m_soundtracks.constFind(job.id);
+    const std::optional<QUrl> soundtrack = kept != m_soundtracks.constEnd() ? std::optional(kept->url) : std::nullopt;
+    m_soundtracks.remove(job.id);
+    if (job.status.isCompleted())
+        return;
+    spawn(discard(this, m_run, soundtrack, QDir(m_workingDirectory).filePath(job.id.toString(QUuid::WithoutBraces).toUpper())),
+          lcBatchQueue(), QStringLiteral("Removal of an item's work"));
+}
+
+QCoro::Task<void> BatchQueueManager::discard(QPointer<BatchQueueManager> queue, std::shared_ptr<Run> run,
+                                             std::optional<QUrl> soundtrack, QString folder)
+{
+    // A stopped run's step in flight still writes into the item's folder until it returns.
+    if (run && !run->stepsEnded.isReady()) {
+        const std::stop_token unstoppable;
+        co_await run->stepsEnded.wait(unstoppable);
+    }
+    if (!QDir(folder).removeRecursively())
+        qCWarning(lcBatchQueue, "Couldn't remove all of %s", qUtf8Printable(folder));
+    // The job kept on the backend for the item's next try is cancelled, as a stopped try's is.
+    if (!queue || !soundtrack)
+        co_return;
+    if (const std::optional<QString> kept = queue->m_engine->interruptedJob(*soundtrack))
+        co_await queue->m_engine->cancel(*kept);
 }
 
 void BatchQueueManager::clearCompleted()
@@ -246,7 +278,8 @@ void BatchQueueManager::clearCompleted()
 void BatchQueueManager::clearAll()
 {
     stop();
-    m_soundtracks.clear();
+    for (const BatchJob& job : m_jobs)
+        discardWork(job);
     setJobs({});
     setOverallProgressFraction(0);
 }

@@ -88,10 +88,13 @@ public:
     // Adds every movie file not queued yet as a pending job and probes its duration (a file that
     // can't be cleaned shows as failed). Other files are skipped silently. Never starts processing.
     void enqueue(const QList<QUrl>& urls);
-    // Removes the job; stops the loop first when it is the active job. Files stay.
+    // Removes the job; stops the loop first when it is the active job. A job not completed is not
+    // tried again: the job its tries kept on the backend is cancelled and its folder removed,
+    // once the step in flight let go of it. A completed job's files stay (its output may have
+    // been copied to the clipboard).
     void remove(const QUuid& id);
     void clearCompleted();
-    // Stops the loop and removes every job.
+    // Stops the loop and removes every job, as remove() does.
     void clearAll();
     // Makes every failed job pending again and starts the loop.
     void retryFailed();
@@ -161,6 +164,12 @@ private:
                                            std::shared_ptr<MediaOperations> media, QUuid id, QUrl url);
     void applyProbeFailure(const QUuid& id, const QString& message);
 
+    // A removed job's work, unless it completed: the job kept for its next try is cancelled and its
+    // folder removed (see discard).
+    void discardWork(const BatchJob& job);
+    // Cancels the job kept for `soundtrack` and removes `folder`, after `run`'s steps ended.
+    static QCoro::Task<void> discard(QPointer<BatchQueueManager> queue, std::shared_ptr<Run> run,
+                                     std::optional<QUrl> soundtrack, QString folder);
     QCoro::Task<void> runQueue(std::shared_ptr<Run> run, std::shared_ptr<Run> previous, std::stop_token stop);
     QCoro::Task<QUrl> process(BatchJob job, std::shared_ptr<OutageBound> bound, std::stop_token stop);
     void handleFailure(const BatchJob& job, const std::exception& error);

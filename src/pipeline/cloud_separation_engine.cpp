@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
 
 namespace hf {
 
@@ -111,6 +112,35 @@ void requireKnownStatus(const CloudJob& job)
     qCWarning(lcCloudSeparationEngine, "Job %s is in a state this version doesn't know", qUtf8Printable(job.id));
     throw APIError::decoding(QStringLiteral("unknown job status"));
 }
+
+// How a download's bytes arrived, to tell when it falls below a least rate: `spanBytes` over
+// every span (over the part of one since it began, the download being younger than that).
+class DownloadFlow {
+public:
+    using TimePoint = std::chrono::steady_clock::time_point;
+
+    void arrived(TimePoint at, qint64 written, qint64 spanBytes)
+    {
+        m_written = written;
+        m_samples.emplace_back(at, written);
+        // Only the arrivals within the last `spanBytes` can decide when the rate is lost.
+        while (m_samples.size() > 1 && m_samples.front().second <= written - spanBytes)
+            m_samples.pop_front();
+    }
+
+    // When the download, begun at `begun`, falls below the rate if nothing more arrives.
+    TimePoint slowFrom(TimePoint begun, std::chrono::milliseconds span, qint64 spanBytes) const
+    {
+        if (m_written < spanBytes)
+            return begun + std::chrono::milliseconds(span.count() * m_written / spanBytes);
+        const auto first = std::ranges::find_if(m_samples, [&](const auto& s) { return s.second > m_written - spanBytes; });
+        return first->first + span;
+    }
+
+private:
+    qint64 m_written = 0;
+    std::deque<std::pair<TimePoint, qint64>> m_samples;
+};
 
 // The least time a request is given, however little is left of the time it may take: the server is
 // asked once more before it is called silent.
@@ -849,42 +879,46 @@ QCoro::Task<void> CloudSeparationEngine::downloadStem(std::shared_ptr<Call> call
     ReplyLimits limits;
     limits.minBytesPerSecond = m_minDownloadRate;
     limits.rateWindow = m_downloadRateWindow;
-    // A stem that arrives at the least rate is an answer: each window's worth of its bytes moves
-    // the bound on. One that stalls or trickles ends by the bound, as every request of the job
-    // does (given the shortest ask when it begins at the bound).
-    const qint64 windowBytes = m_minDownloadRate * m_downloadRateWindow.count() / 1000;
-    auto marked = std::make_shared<qint64>(0);
-    DownloadProgress counting = [call, windowBytes, marked, progress = std::move(progress)](qint64 written,
-                                                                                           qint64 total) {
-        if (windowBytes > 0 && written - *marked >= windowBytes) {
-            *marked = written;
-            call->answered();
-        }
+    // Bytes arriving keep this try going (the rate rule above), but they are no usable answer:
+    // what arrived of a stem is lost when the try fails, so they do not move the bound of the
+    // work. Until the bound (and the shortest ask of a download begun at it) the rate rule alone
+    // judges the download. Past it, the download goes on only while it keeps the least rate over
+    // every shortest ask: a long stem that still arrives is not cut, one that stalls or trickles
+    // ends within one of them.
+    const auto begun = call->clock.now();
+    const std::chrono::milliseconds span = std::min(m_pollAnswerLimit, shortestAsk);
+    const qint64 spanBytes = std::max<qint64>(1, m_minDownloadRate * span.count() / 1000);
+    auto flow = std::make_shared<DownloadFlow>();
+    DownloadProgress counting = [call, flow, spanBytes, progress = std::move(progress)](qint64 written, qint64 total) {
+        flow->arrived(call->clock.now(), written, spanBytes);
         if (progress)
             progress(written, total);
     };
     std::stop_source own;
     std::stop_callback follow(stop, [&own] { own.request_stop(); });
-    const auto latest = [call, begun = call->clock.now(), least = std::min(m_pollAnswerLimit, shortestAsk)] {
-        return std::max(call->deadline(), begun + least);
-    };
+    const auto latest = [call, begun, span] { return std::max(call->deadline(), begun + span); };
     bool pastBound = false;
     QTimer bound;
     bound.setSingleShot(true);
     bound.setTimerType(Qt::PreciseTimer);
-    const auto arm = [&bound, call, latest] {
+    const auto arm = [&bound, call](std::chrono::steady_clock::time_point at) {
         bound.start(std::max(std::chrono::milliseconds(0),
-                             std::chrono::duration_cast<std::chrono::milliseconds>(latest() - call->clock.now())));
+                             std::chrono::duration_cast<std::chrono::milliseconds>(at - call->clock.now())));
     };
     QObject::connect(&bound, &QTimer::timeout, &bound, [&] {
-        if (call->clock.now() < latest()) {
-            arm();
+        const auto now = call->clock.now();
+        if (now < latest()) {
+            arm(latest());
+            return;
+        }
+        if (const auto slowFrom = flow->slowFrom(begun, span, spanBytes); now < slowFrom) {
+            arm(slowFrom);
             return;
         }
         pastBound = true;
         own.request_stop();
     });
-    arm();
+    arm(latest());
     // (Tasks and work are named before they are awaited: GCC 12 mishandles temporaries in a
     // co_await expression that throws.)
     auto downloading = downloadToFile(session, url, incoming, own.get_token(), std::chrono::seconds(60), limits,
@@ -947,6 +981,9 @@ QCoro::Task<CloudJob> CloudSeparationEngine::promote(QString jobID, double durat
 
 QCoro::Task<void> CloudSeparationEngine::cancel(QString jobID)
 {
+    // A cancelled job gives no stems: the next call for its soundtrack makes a new one.
+    for (auto it = m_interrupted.begin(); it != m_interrupted.end();)
+        it = it->jobID == jobID ? m_interrupted.erase(it) : std::next(it);
     co_await cancelJobOnBackend(m_api, jobID);
 }
 

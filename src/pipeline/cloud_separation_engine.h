@@ -111,7 +111,8 @@ public:
     virtual QCoro::Task<CloudJob> promote(QString jobID, double duration, bool claimCheck,
                                           std::stop_token stop = {}) = 0;
 
-    // Asks the backend to cancel the job. Never throws; the outcome only reaches the log.
+    // Asks the backend to cancel the job, which is no longer kept to be resumed (interruptedJob).
+    // Never throws; the outcome only reaches the log.
     virtual QCoro::Task<void> cancel(QString jobID) = 0;
 
     // The job of an earlier separate() call of `audioFile` that ended before its stems all arrived

@@ -197,6 +197,8 @@ private Q_SLOTS:
             {"identity,gzip", gzip, {}},
             {"deflate, gzip", [&](const std::string& b) { return gzip(as(FaultyProxy::zlib)(b)); }, {}},
             {"gzip", [&](const std::string& b) { return gzip(b.substr(0, 10)) + gzip(b.substr(10)); }, {}},
+            {"gzip, gzip, gzip, gzip, gzip", [&](const std::string& b) { return gzip(gzip(gzip(gzip(gzip(b))))); },
+             APIError::Case::server},
             {"br", [](const std::string& b) { return b; }, APIError::Case::server},
             {"gzip", [&](const std::string& b) { return gzip(b).substr(0, gzip(b).size() - 6); }, APIError::Case::network},
         };

@@ -64,6 +64,8 @@ public:
     int maxRunning = 0;
     // What the next calls end with, in turn: an error, or null for success; then success.
     std::deque<std::exception_ptr> outcomes;
+    QHash<QUrl, QString> kept;   // the job each failed call kept to be resumed
+    QStringList cancelled;
 
     QCoro::Task<SeparatedStems> separate(QUrl audioFile, double, JobKind kind, bool claimCheck,
                                          ProgressCallback progress, std::stop_token stop, std::shared_ptr<OutageBound>) override
@@ -93,6 +95,8 @@ public:
                 const std::exception_ptr outcome = outcomes.front();
                 outcomes.pop_front();
                 if (outcome)
+                    kept.insert(audioFile, QStringLiteral("job-") + name);
+                if (outcome)
                     std::rethrow_exception(outcome);
             }
             progress({ProcessingStage::Kind::downloading, 0.96, QStringLiteral("Downloading effects")});
@@ -113,7 +117,11 @@ public:
     }
 
     QCoro::Task<CloudJob> promote(QString, double, bool, std::stop_token) override { co_return CloudJob{}; }
-    QCoro::Task<void> cancel(QString) override { co_return; }
+    QCoro::Task<void> cancel(QString jobID) override { cancelled << jobID; co_return; }
+    std::optional<QString> interruptedJob(const QUrl& f) const override
+    {
+        return kept.contains(f) ? std::optional(kept[f]) : std::nullopt;
+    }
 };
 
 // Media work that writes small marker files, notices two steps working in one folder at once, and
@@ -319,7 +327,7 @@ private Q_SLOTS:
     // count afresh, and a refusal of the server's own is a failure of the item alone.
     void outageTriesAndWaits_data()
     {
-        QTest::addColumn<QString>("outcomes");   // per call: n network, g 503, e 500, s success
+        QTest::addColumn<QString>("outcomes");   // per call: n network, g 503, e 500, b 429 for 30 s, s success
         QTest::addColumn<QList<int>>("waits");   // seconds
         QTest::addColumn<QString>("end");        // per item: c completed, p pending, f failed
         QTest::addColumn<bool>("paused");
@@ -327,6 +335,7 @@ private Q_SLOTS:
         QTest::newRow("503 is an outage") << "ggs" << QList<int>{5, 10} << "c" << false;
         QTest::newRow("success resets") << "nnsns" << QList<int>{5, 10, 5} << "cc" << false;
         QTest::newRow("server fault") << "es" << QList<int>{} << "fc" << false;
+        QTest::newRow("busy as long as asked") << "bbs" << QList<int>{30, 30} << "c" << false;
     }
 
     void outageTriesAndWaits()
@@ -335,10 +344,13 @@ private Q_SLOTS:
         QFETCH(QList<int>, waits);
         QFETCH(QString, end);
         QFETCH(bool, paused);
+        APIError busy = APIError::server(APIErrorCode::rateLimited, {}, 429);
+        busy.setRetryAfter(30s);
         for (QChar c : outcomes)
             engine.outcomes.push_back(
                 c == u'n'   ? std::make_exception_ptr(APIError::network(QStringLiteral("down")))
                 : c == u's' ? nullptr
+                : c == u'b' ? std::make_exception_ptr(busy)
                             : std::make_exception_ptr(APIError::server(APIErrorCode::internal, {}, c == u'g' ? 503 : 500)));
         QList<int> slept;
         queue->setWaitClock(WaitClock{[] { return std::chrono::steady_clock::now(); },
@@ -563,6 +575,19 @@ private Q_SLOTS:
         queue->clearCompleted();
         QVERIFY(queue->jobs().empty());
         QCOMPARE(queue->overallProgressFraction(), 0.0);
+
+        // Removing the item that waits between tries leaves no word of a try to come, cancels the
+        // job kept for it and takes its files.
+        queue->setWaitClock({[] { return std::chrono::steady_clock::now(); },
+                             [](std::chrono::milliseconds, std::stop_token stop) { return sleepFor(1h, stop); }});
+        engine.outcomes = {std::make_exception_ptr(APIError::server(APIErrorCode::rateLimited, {}, 429))};
+        queue->enqueue({source("a.mp4")});
+        queue->start();
+        QVERIFY(QTest::qWaitFor([&] { return queue->errorMessage() && QFileInfo::exists(folderOf("a.mp4")); }));
+        const QString waited = folderOf("a.mp4");
+        queue->remove(jobNamed("a.mp4").id);
+        QCOMPARE(queue->errorMessage(), std::nullopt);
+        QVERIFY(QTest::qWaitFor([&] { return !QFileInfo::exists(waited) && engine.cancelled == QStringList{"job-a"}; }));
     }
 
     void lateProbeFailureLeavesAFinishedJob()

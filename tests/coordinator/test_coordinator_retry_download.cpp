@@ -167,10 +167,13 @@ private Q_SLOTS:
             {"GET", "/v1/jobs/[^/]+", FaultyProxy::Answer::cutShort, faulty},
             {"GET", "/stems/.*/dialogue.flac", FaultyProxy::Answer::trickle, unreachable},
             {"GET", "/stems/.*/music.flac", FaultyProxy::Answer::cutShort, faulty},
+            // Past a rate window's worth of bytes, which keep the try going but move no bound.
+            {"GET", "/stems/.*/music.flac", FaultyProxy::Answer::stallHalfway, unreachable},
+            {"GET", "/stems/.*/music.flac", FaultyProxy::Answer::cutAfterThird, faulty},
         };
         // Pauses between tries far longer than the bound: only the bound can end the work in time.
         coordinator->setOutageWait(OutageBackoff{20s, 20s, 30});
-        engine->setServerSilenceLimits(400ms, 1500ms);
+        engine->setServerSilenceLimits(1s, 1500ms);   // a request's limit a busy machine keeps
         engine->setDownloadMinimumRate(1000, 1s);
         engine->setOutageLimit(3s);
         const auto extractions = [&](const QString& folder) {

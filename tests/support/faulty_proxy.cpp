@@ -301,6 +301,28 @@ void FaultyProxy::answer(Answer answer, const httplib::Request& request, httplib
         response.set_header("Retry-After", "1");
         response.set_content(R"({"error":{"code":"rate_limited","message":"Too many requests."}})", "application/json");
         return;
+    case Answer::stallHalfway:
+    case Answer::cutAfterThird:
+    case Answer::steady: {
+        forward(request, response);
+        auto body = std::make_shared<std::string>(std::move(response.body));
+        const size_t parts = answer == Answer::steady ? 1 : answer == Answer::stallHalfway ? 2 : 3;
+        const size_t sent = (body->size() + parts - 1) / parts;
+        const std::string type = response.get_header_value("Content-Type");
+        response.headers.erase("Content-Type");
+        const int generation = m_generation;
+        response.set_content_provider(body->size(), type, [=, this](size_t offset, size_t, httplib::DataSink& sink) {
+            if (answer == Answer::steady)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (offset < sent)
+                return sink.write(body->data() + offset, std::min(sent - offset, answer == Answer::steady ? sent / 30 + 1 : sent));
+            // A stall is held as a silent answer is; returning false drops the connection.
+            while (answer == Answer::stallHalfway && !m_stopping && m_generation == generation)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            return false;
+        });
+        return;
+    }
     case Answer::redirect:
         response.status = 302;
         response.set_header("Location", request.path + "/moved");

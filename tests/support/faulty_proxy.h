@@ -37,6 +37,9 @@ public:
         repeatedKeys,   // the server's answer with every top-level member written twice
         gzipFlood,      // 200, gzip-encoded: 64 MiB of spaces and letters, a few hundred KiB on the wire
         rateLimited,    // 429 with "Retry-After: 1" and the backend's error body
+        stallHalfway,   // the server's answer, its length announced, held after half its body
+        cutAfterThird,  // the same, the connection closed after a third of its body
+        steady,         // the same, all of it, in 30 pieces 100 ms apart
     };
     // Changes the server's real answer (status and body; and headers) before it is passed on.
     using Rewrite = std::function<void(int& status, std::string& body)>;
