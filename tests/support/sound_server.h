@@ -55,6 +55,8 @@ public:
     bool start();
     // Stops the server with SIGSTOP (it neither answers nor dies) or lets it go on.
     void hang(bool hung);
+    // The server's process.
+    qint64 processId() const { return m_daemon.processId(); }
 
 private:
     QTemporaryDir m_dir;
