@@ -182,18 +182,17 @@ public:
         if (!m_started || !m_feed.open.load())
             return 0;
         // The server's last report of the frames heard, moved on by the time since then (the
-        // stream plays on between reports), never past what the server had read by then: it
-        // plays more only once it has read more, which its next report says, and a server that
-        // stopped (hung for a while) reads nothing. Moved on up to all that was rendered, the
-        // position would run ahead of the sound by the sink's latency and step back once the
-        // server answered again.
-        Heard heard;
-        {
-            std::lock_guard lock(m_feed.heardMutex);
-            heard = m_feed.heard;
-        }
+        // stream plays on between reports) up to the report's limit, and never past what was
+        // rendered. Nor below what was given before: a busy server takes the time of its report
+        // a little after its counts (up to 7 ms measured under load), so that a report can put
+        // the sound a little behind where the one before had it; the position holds until the
+        // sound is there.
+        std::lock_guard lock(m_feed.heardMutex);
+        const Heard& heard = m_feed.heard;
         const qint64 since = std::max<qint64>(steadyNanoseconds() - heard.at, 0);
-        const qint64 frames = std::min(heard.frames + since * m_rate / 1'000'000'000, heard.limit);
+        const qint64 frames = std::max(std::min(heard.frames + since * m_rate / 1'000'000'000, heard.limit),
+                                       m_feed.heardGiven);
+        m_feed.heardGiven = frames;
         return std::max<qint64>(m_feed.rendered.load() - frames, 0);
     }
 
@@ -355,6 +354,7 @@ private:
         {
             std::lock_guard lock(m_feed.heardMutex);
             m_feed.heard = Heard{};
+            m_feed.heardGiven = 0;
         }
         m_timingAsked = false;
         m_leadSilence = !m_started;
@@ -533,7 +533,14 @@ private:
         Heard heard;
         heard.frames = std::max<qint64>(read - waiting, 0);
         heard.at = steadyNanoseconds() - std::max<qint64>(age, 0) * 1000;
-        heard.limit = read;
+        // Moved on past what the server had read, the sound needs the server to go on reading,
+        // which its next report says; this one is moved on no longer than the next should take
+        // to come. A server that stopped (hung for a while) reads nothing meanwhile: moved on
+        // further, up to all that was rendered, the position ran ahead of the sound by the sink's
+        // latency and stepped back once the server answered again. A stream the server no longer
+        // reads (run dry) is heard up to what it read.
+        const qint64 due = 2 * qint64(sampleMicroseconds) * output->m_rate / 1'000'000;
+        heard.limit = timing->playing ? std::max(read, heard.frames + due) : read;
         std::lock_guard lock(output->m_feed.heardMutex);
         output->m_feed.heard = heard;
     }
@@ -633,6 +640,7 @@ private:
         // What the current stream has played, as the server last said.
         mutable std::mutex heardMutex;
         Heard heard;
+        mutable qint64 heardGiven = 0;   // the most of the current stream latencyFrames() counted as heard
 
         // Returns once a render by the previous renderer has ended.
         void setRenderer(AudioRenderer* next)
