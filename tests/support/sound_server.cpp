@@ -125,9 +125,61 @@ void SoundServer::useInThisProcess() const
     qputenv("PULSE_SINK", sinkName);
 }
 
+QString SoundServer::pipePath() const { return m_dir.filePath(QStringLiteral("pipe")); }
+
+bool SoundServer::usePipeSink(bool use)
+{
+    useInThisProcess();
+    QProcess pactl;
+    if (use) {
+        pactl.start(QStringLiteral("pactl"),
+                    {QStringLiteral("load-module"), QStringLiteral("module-pipe-sink"), QStringLiteral("sink_name=hf_pipe"),
+                     QStringLiteral("file=") + pipePath(), QStringLiteral("format=s16le"), QStringLiteral("channels=1"),
+                     QStringLiteral("rate=%1").arg(sampleRate)});
+        if (!pactl.waitForFinished(5000) || pactl.exitCode() != 0)
+            return false;
+        m_pipeModule = QString::fromLatin1(pactl.readAllStandardOutput()).trimmed();
+        qputenv("PULSE_SINK", "hf_pipe");
+    } else if (!m_pipeModule.isEmpty()) {
+        pactl.start(QStringLiteral("pactl"), {QStringLiteral("unload-module"), std::exchange(m_pipeModule, QString())});
+        pactl.waitForFinished(5000);
+    }
+    return true;
+}
+
 // ---- The recorder
 
 SinkRecorder::~SinkRecorder() { stop(); }
+
+bool SinkRecorder::startFromPipe(const QString& fifo)
+{
+    stop();
+    m_pipe = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (m_pipe < 0)
+        return false;
+    std::lock_guard lock(m_mutex);
+    m_samples.clear();
+    m_startNs = steadyNanoseconds();
+    m_paced = true;
+    m_reader = std::thread([this] {
+        std::vector<qint16> buffer(4096);
+        while (m_paced) {
+            // What is due by now, read as it is played.
+            QThread::msleep(2);
+            qint64 due = (steadyNanoseconds() - m_startNs) * SoundServer::sampleRate / 1'000'000'000;
+            std::lock_guard lock(m_mutex);
+            due -= qint64(m_samples.size());
+            while (due > 0) {
+                const ssize_t n = ::read(m_pipe, buffer.data(), size_t(std::min<qint64>(due, 4096)) * 2);
+                if (n <= 0)
+                    break;
+                m_samples.insert(m_samples.end(), buffer.begin(), buffer.begin() + n / 2);
+                due -= n / 2;
+            }
+        }
+    });
+    return true;
+}
 
 bool SinkRecorder::start()
 {
@@ -211,6 +263,7 @@ bool SinkRecorder::start()
 
 void SinkRecorder::stop()
 {
+    m_paced = false;
     if (m_pid > 0) {
         ::kill(m_pid, SIGTERM);
         int status = 0;

@@ -47,6 +47,10 @@ public:
     // Points this process's sound clients (and the programs it starts) at this server, and only
     // at it. Must come before the first device output is made.
     void useInThisProcess() const;
+    // Adds a sink that plays into a FIFO at pipePath(), whose latency is what the FIFO holds (up to
+    // about 0.7 s), and points this process's sound clients at it; or takes it away again.
+    bool usePipeSink(bool use);
+    QString pipePath() const;
 
     // Ends the server (its clients lose their streams); start() brings it back at the same
     // address, waiting until it answers. start() returns false, with unavailable() saying why,
@@ -62,6 +66,7 @@ private:
     QTemporaryDir m_dir;
     QProcess m_daemon;
     QString m_unavailable;
+    QString m_pipeModule;   // the pipe sink's module while it is there
 };
 
 // Records the null sink's monitor (mono, 16-bit) with parec on a thread of its own.
@@ -71,8 +76,11 @@ public:
     // Starts recording from the server this process uses, forgetting an earlier recording;
     // false when parec cannot start.
     bool start();
+    // Records what the pipe sink plays instead: each sample heard as it is read from the FIFO,
+    // read at the pace of playback.
+    bool startFromPipe(const QString& fifo);
     void stop();
-    bool isRecording() const { return m_pid > 0; }
+    bool isRecording() const { return m_pid > 0 || m_paced; }
     // When the first sample louder than `threshold` (of full scale) at or after `fromNs` was
     // played, on the steady clock; none when nothing that loud was recorded after it yet.
     std::optional<qint64> soundAfter(qint64 fromNs, double threshold = 0.03) const;
@@ -94,6 +102,7 @@ private:
     std::thread m_reader;
     int m_pid = -1;
     int m_pipe = -1;
+    std::atomic<bool> m_paced{false};
 };
 
 } // namespace hf::test
