@@ -7,6 +7,7 @@
 #include <QTest>
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QThread>
 
@@ -139,6 +140,30 @@ private slots:
             QVERIFY2(!m_recorder.soundAfter(stopped + 150 * millisecond).has_value(), where + ": still heard after stop");
         }
         if (prepared && fault.isEmpty()) {
+            // Paused, the output asks the server nothing: the server wakes no more than without
+            // the output (for the recording).
+            const auto wakes = [&] {
+                const long before = contextSwitches(m_server->processId());
+                QTest::qWait(1000);
+                return contextSwitches(m_server->processId()) - before;
+            };
+            const long paused = wakes();
+            output->release();
+            const long away = wakes();
+            output->prepare();
+            QVERIFY2(paused < away + 50, "the server was woken while paused");
+            // A seek while playing is heard without a gap: no 5 ms without the tone.
+            output->start(&tone);
+            QTest::qWait(300);
+            for (int seek = 0; seek < 3; ++seek) {
+                const qint64 at = steadyNanoseconds();
+                output->stopForRestart();
+                output->start(&tone);
+                QTest::qWait(300);
+                for (qint64 t = at - 50 * millisecond; t < at + 200 * millisecond; t += millisecond)
+                    QVERIFY2(m_recorder.soundBetween(t, t + 5 * millisecond), "a gap at a seek");
+            }
+            output->stop();
             // Seeks while playing stop and start at once, before the server has made the silent
             // stream a stop asks for: none of those streams stays on the server.
             for (int seek = 0; seek < 8; ++seek) {
@@ -273,6 +298,18 @@ private slots:
     }
 
 private:
+    // The voluntary context switches of a process so far.
+    static long contextSwitches(qint64 pid)
+    {
+        QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+        if (!status.open(QIODevice::ReadOnly))
+            return -1;
+        for (const QByteArray& line : status.readAll().split('\n'))
+            if (line.startsWith("voluntary_ctxt_switches:"))
+                return line.mid(24).trimmed().toLong();
+        return -1;
+    }
+
     // The playback streams the sound server holds.
     static int streamsOnServer()
     {
