@@ -40,8 +40,6 @@ extern "C" {
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <fstream>
-#include <string>
 #include <thread>
 #include <cmath>
 #include <cstdio>
@@ -286,17 +284,6 @@ public:
     std::atomic<qint64> m_frames{0};
 };
 
-// The voluntary context switches of a process so far.
-long contextSwitches(qint64 pid)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
-            return std::stol(line.substr(line.find(':') + 1));
-    return -1;
-}
-
 // The clock before the output asked the server for its own timing: a corked stream with the
 // client library's interpolated timing and its automatic updates, read every 10 ms on the
 // library's thread (pa_stream_get_time asks nothing of the server).
@@ -364,7 +351,6 @@ struct PreviousClock {
 
 int benchServer(SoundServer& sound)
 {
-    const qint64 server = sound.processId();
     // 1. Paused: the server's context switches over 10 s, the output and the previous clock in
     // turns, and with no client at all.
     std::printf("sound server's voluntary context switches over 10 s, paused:\n");
@@ -379,9 +365,9 @@ int benchServer(SoundServer& sound)
                 previous = std::make_unique<PreviousClock>();
             }
             QThread::msleep(1000);
-            const long before = contextSwitches(server);
+            const long before = sound.contextSwitches();
             QThread::msleep(10000);
-            std::printf("  %-28s %ld\n", who, contextSwitches(server) - before);
+            std::printf("  %-28s %ld\n", who, sound.contextSwitches() - before);
             std::fflush(stdout);
         }
     }

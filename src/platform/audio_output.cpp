@@ -298,7 +298,8 @@ public:
         pa_threaded_mainloop_lock(m_loop);
         m_started = false;
         // A playing stream is fed no more but sounds on until the stream of the next start has
-        // been given its sound, then goes: opening a stream takes longer than the sound it holds.
+        // been given its sound, then goes: what it holds lasts longer than a new stream takes to
+        // open, which a seek would otherwise hear as a gap.
         pa_stream* playing = nullptr;
         if (m_stream && m_feed.open.load() && pa_stream_get_state(m_stream) == PA_STREAM_READY)
             playing = std::exchange(m_stream, nullptr);

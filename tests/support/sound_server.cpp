@@ -125,26 +125,29 @@ void SoundServer::useInThisProcess() const
     qputenv("PULSE_SINK", sinkName);
 }
 
-QString SoundServer::pipePath() const { return m_dir.filePath(QStringLiteral("pipe")); }
+long SoundServer::contextSwitches() const
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(m_daemon.processId()));
+    const QByteArray text = status.open(QIODevice::ReadOnly) ? status.readAll() : QByteArray();
+    const qsizetype at = text.indexOf("\nvoluntary_ctxt_switches:") + 25;
+    return at < 25 ? -1 : text.mid(at, text.indexOf('\n', at) - at).trimmed().toLong();
+}
 
-bool SoundServer::usePipeSink(bool use)
+QString SoundServer::usePipeSink(bool use)
 {
     useInThisProcess();
-    QProcess pactl;
-    if (use) {
-        pactl.start(QStringLiteral("pactl"),
-                    {QStringLiteral("load-module"), QStringLiteral("module-pipe-sink"), QStringLiteral("sink_name=hf_pipe"),
-                     QStringLiteral("file=") + pipePath(), QStringLiteral("format=s16le"), QStringLiteral("channels=1"),
-                     QStringLiteral("rate=%1").arg(sampleRate)});
-        if (!pactl.waitForFinished(5000) || pactl.exitCode() != 0)
-            return false;
-        m_pipeModule = QString::fromLatin1(pactl.readAllStandardOutput()).trimmed();
+    const QString fifo = use ? m_dir.filePath(QStringLiteral("pipe")) : QString();
+    if (use)
         qputenv("PULSE_SINK", "hf_pipe");
-    } else if (!m_pipeModule.isEmpty()) {
-        pactl.start(QStringLiteral("pactl"), {QStringLiteral("unload-module"), std::exchange(m_pipeModule, QString())});
-        pactl.waitForFinished(5000);
-    }
-    return true;
+    if (use == !m_pipeModule.isEmpty())
+        return fifo;
+    QProcess pactl;
+    pactl.start("pactl", use ? QStringList{"load-module", "module-pipe-sink", "sink_name=hf_pipe", "file=" + fifo,
+                                           "format=s16le", "channels=1", QStringLiteral("rate=%1").arg(sampleRate)}
+                             : QStringList{"unload-module", m_pipeModule});
+    const bool done = pactl.waitForFinished(5000) && pactl.exitCode() == 0;
+    m_pipeModule = use && done ? QString::fromLatin1(pactl.readAllStandardOutput()).trimmed() : QString();
+    return done ? fifo : QString();
 }
 
 // ---- The recorder

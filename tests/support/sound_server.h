@@ -47,10 +47,10 @@ public:
     // Points this process's sound clients (and the programs it starts) at this server, and only
     // at it. Must come before the first device output is made.
     void useInThisProcess() const;
-    // Adds a sink that plays into a FIFO at pipePath(), whose latency is what the FIFO holds (up to
-    // about 0.7 s), and points this process's sound clients at it; or takes it away again.
-    bool usePipeSink(bool use);
-    QString pipePath() const;
+    // Adds a sink that plays into a FIFO, whose latency is what the FIFO holds (up to about 0.7 s),
+    // and points this process's sound clients at it; or takes it away again. Returns the FIFO's
+    // path (empty when the sink could not be added, or is taken away).
+    QString usePipeSink(bool use);
 
     // Ends the server (its clients lose their streams); start() brings it back at the same
     // address, waiting until it answers. start() returns false, with unavailable() saying why,
@@ -59,8 +59,8 @@ public:
     bool start();
     // Stops the server with SIGSTOP (it neither answers nor dies) or lets it go on.
     void hang(bool hung);
-    // The server's process.
-    qint64 processId() const { return m_daemon.processId(); }
+    // The server's voluntary context switches so far: how often it woke.
+    long contextSwitches() const;
 
 private:
     QTemporaryDir m_dir;
@@ -80,7 +80,7 @@ public:
     // read at the pace of playback.
     bool startFromPipe(const QString& fifo);
     void stop();
-    bool isRecording() const { return m_pid > 0 || m_paced; }
+    bool isRecording() const { return m_pid > 0; }
     // When the first sample louder than `threshold` (of full scale) at or after `fromNs` was
     // played, on the steady clock; none when nothing that loud was recorded after it yet.
     std::optional<qint64> soundAfter(qint64 fromNs, double threshold = 0.03) const;
