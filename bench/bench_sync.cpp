@@ -8,6 +8,13 @@
 // Pause then Play skips (two pauses a run: one after 15 s of play, one 2.5 s after the Play that
 // ended a 3 s pause).
 // Run under a display of its own: xvfb-run -a bench_sync [runs, 5 by default]
+//
+// `bench_sync --server` measures the device output alone against the private sound server (no
+// display needed): the server's context switches over 10 s with a paused output, beside the
+// clock before the output asked for its own timing (the client library's interpolated clock, on
+// a corked stream as that output kept one); the greatest step back of the position read every
+// millisecond while the server is stopped (SIGSTOP) for 200 ms, 400 ms and 2 s while playing;
+// the silence heard at a seek while playing (a stop and a start at once, as the player seeks).
 
 #include "player/audio_player_service.h"
 #include "editor/picture_view.h"
@@ -24,12 +31,16 @@
 #include <QThread>
 #include <QTimer>
 
+#include <pulse/pulseaudio.h>
+
 extern "C" {
 #include <libavformat/avformat.h>
 }
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <thread>
 #include <cmath>
 #include <cstdio>
 #include <optional>
@@ -258,17 +269,194 @@ bool key(qint64 pid, const QString& name)
     return run("xdotool", {"windowfocus", window}) && run("xdotool", {"key", name});
 }
 
+// ---- The device output alone
+
+// A square wave that never falls silent: a gap in it is the output's.
+class Tone final : public AudioRenderer {
+public:
+    qint64 render(float* out, qint64 frames) noexcept override
+    {
+        for (qint64 i = 0; i < frames * 2; ++i)
+            out[i] = (m_frames + i / 2) / 48 % 2 ? 0.3f : -0.3f;
+        m_frames += frames;
+        return frames;
+    }
+    std::atomic<qint64> m_frames{0};
+};
+
+// The clock before the output asked the server for its own timing: a corked stream with the
+// client library's interpolated timing and its automatic updates, read every 10 ms on the
+// library's thread (pa_stream_get_time asks nothing of the server).
+struct PreviousClock {
+    pa_threaded_mainloop* loop = pa_threaded_mainloop_new();
+    pa_context* context = nullptr;
+    pa_stream* stream = nullptr;
+    pa_time_event* sampler = nullptr;
+
+    static void due(pa_mainloop_api* api, pa_time_event* event, const timeval*, void* self)
+    {
+        auto* clock = static_cast<PreviousClock*>(self);
+        pa_usec_t played = 0;
+        if (clock->stream && pa_stream_get_state(clock->stream) == PA_STREAM_READY)
+            pa_stream_get_time(clock->stream, &played);
+        timeval when;
+        api->time_restart(event, pa_timeval_add(pa_gettimeofday(&when), 10000));
+    }
+
+    PreviousClock()
+    {
+        pa_threaded_mainloop_start(loop);
+        pa_threaded_mainloop_lock(loop);
+        context = pa_context_new(pa_threaded_mainloop_get_api(loop), "previous clock");
+        pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr);
+        pa_threaded_mainloop_unlock(loop);
+        for (int i = 0; i < 500; ++i) {
+            pa_threaded_mainloop_lock(loop);
+            const bool ready = pa_context_get_state(context) == PA_CONTEXT_READY;
+            if (ready) {
+                const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, uint32_t(rate), 2};
+                stream = pa_stream_new(context, "previous clock", &format, nullptr);
+                const uint32_t bytes = uint32_t(pa_usec_to_bytes(100000, &format));
+                const pa_buffer_attr buffer{uint32_t(-1), bytes, uint32_t(-1), uint32_t(-1), uint32_t(-1)};
+                pa_stream_connect_playback(stream, nullptr, &buffer,
+                                           pa_stream_flags_t(PA_STREAM_START_CORKED | PA_STREAM_INTERPOLATE_TIMING |
+                                                             PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY),
+                                           nullptr, nullptr);
+                pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop);
+                timeval when;
+                sampler = api->time_new(api, pa_timeval_add(pa_gettimeofday(&when), 10000), &due, this);
+            }
+            pa_threaded_mainloop_unlock(loop);
+            if (ready)
+                break;
+            QThread::msleep(10);
+        }
+    }
+    ~PreviousClock()
+    {
+        pa_threaded_mainloop_lock(loop);
+        if (sampler)
+            pa_threaded_mainloop_get_api(loop)->time_free(sampler);
+        if (stream) {
+            pa_stream_disconnect(stream);
+            pa_stream_unref(stream);
+        }
+        pa_context_disconnect(context);
+        pa_context_unref(context);
+        pa_threaded_mainloop_unlock(loop);
+        pa_threaded_mainloop_stop(loop);
+        pa_threaded_mainloop_free(loop);
+    }
+};
+
+int benchServer(SoundServer& sound)
+{
+    // 1. Paused: the server's context switches over 10 s, the output and the previous clock in
+    // turns, and with no client at all.
+    std::printf("sound server's voluntary context switches over 10 s, paused:\n");
+    for (int round = 0; round < 2; ++round) {
+        for (const char* who : {"nothing open", "the output, paused", "the previous clock, paused"}) {
+            std::unique_ptr<AudioOutput> output;
+            std::unique_ptr<PreviousClock> previous;
+            if (who[4] == 'o') {
+                output = AudioOutput::createDefault(rate);
+                output->prepare();
+            } else if (who[4] == 'p') {
+                previous = std::make_unique<PreviousClock>();
+            }
+            QThread::msleep(1000);
+            const long before = sound.contextSwitches();
+            QThread::msleep(10000);
+            std::printf("  %-28s %ld\n", who, sound.contextSwitches() - before);
+            std::fflush(stdout);
+        }
+    }
+
+    // 2. The server stopped for a while as the output plays: the position, read every
+    // millisecond (as the player reads it), against the highest read before it.
+    const auto output = AudioOutput::createDefault(rate);
+    output->prepare();
+    QThread::msleep(1000);
+    Tone tone;
+    std::printf("greatest step back of the position (ms) after the server stopped for:\n");
+    for (int hung : {200, 400, 2000, 200, 400, 2000, 400}) {
+        output->start(&tone);
+        std::atomic<bool> reading{true};
+        double worst = 0;
+        std::thread reader([&] {
+            qint64 highest = 0;
+            while (reading) {
+                // Before the first sound the output counts its lead silence, not the tone's frames.
+                const qint64 frame =
+                    output->withLatency([&](qint64 latency) { return std::max<qint64>(tone.m_frames - latency, 0); });
+                highest = std::max(highest, frame);
+                worst = std::max(worst, double(highest - frame) * 1000.0 / rate);
+                QThread::usleep(1000);
+            }
+        });
+        QThread::msleep(1000);
+        sound.hang(true);
+        QThread::msleep(hung);
+        sound.hang(false);
+        QThread::msleep(1500);
+        reading = false;
+        reader.join();
+        output->stop();
+        std::printf("  %4d ms: %.1f\n", hung, worst);
+        std::fflush(stdout);
+        QThread::msleep(500);
+    }
+
+    // 3. Seeks while playing: the longest silence heard around each.
+    SinkRecorder recorder;
+    if (!recorder.start()) {
+        std::printf("parec could not record\n");
+        return 1;
+    }
+    output->start(&tone);
+    QThread::msleep(1000);
+    std::vector<double> gaps;
+    for (int seek = 0; seek < 10; ++seek) {
+        const qint64 at = steadyNanoseconds();
+        output->stopForRestart();
+        output->start(&tone);
+        QThread::msleep(700);
+        // The longest run of silence from 100 ms before the seek to 400 ms after it.
+        qint64 silentFrom = -1, longest = 0;
+        for (qint64 t = at - 100'000'000; t < at + 400'000'000; t += 1'000'000'000 / rate) {
+            const bool loud = recorder.soundBetween(t, t + 1'000'000'000 / rate);
+            if (!loud && silentFrom < 0)
+                silentFrom = t;
+            if (loud && silentFrom >= 0) {
+                longest = std::max(longest, t - silentFrom);
+                silentFrom = -1;
+            }
+        }
+        gaps.push_back(double(longest) / 1e6);
+    }
+    output->release();
+    recorder.stop();
+    std::printf("silence at a seek while playing (ms):");
+    for (double gap : gaps)
+        std::printf(" %.1f", gap);
+    std::printf("\n");
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    const bool serverOnly = argc > 1 && QByteArray(argv[1]) == "--server";
+    const int runs = argc > 1 && !serverOnly ? std::max(1, std::atoi(argv[1])) : 5;
     SoundServer sound;
     if (!sound.unavailable().isEmpty()) {
         std::printf("no sound server: %s\n", qPrintable(sound.unavailable()));
         return 1;
     }
     sound.useInThisProcess();
+    if (serverOnly)
+        return benchServer(sound);
     QApplication app(argc, argv);
     for (const char* program : {"ffmpeg", "ffplay", "xdotool"}) {
         if (QStandardPaths::findExecutable(QString::fromLatin1(program)).isEmpty()) {

@@ -8,7 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <limits>
+#include <functional>
 #include <thread>
 
 HF_LOGGING_CATEGORY(lcAudioOutput, "AudioOutput")
@@ -182,16 +182,25 @@ public:
         if (!m_started || !m_feed.open.load())
             return 0;
         // The server's last report of the frames heard, moved on by the time since then (the
-        // stream plays on between reports), never past what the server had read when it was
-        // no longer reading, nor past what was rendered.
-        Heard heard;
-        {
-            std::lock_guard lock(m_feed.heardMutex);
-            heard = m_feed.heard;
-        }
+        // stream plays on between reports) up to the report's limit, and never past what was
+        // rendered. Nor below what was given before: a busy server takes the time of its report
+        // a little after its counts (up to 7 ms measured under load), so that a report can put
+        // the sound a little behind where the one before had it; the position holds until the
+        // sound is there.
+        std::lock_guard lock(m_feed.heardMutex);
+        const Heard& heard = m_feed.heard;
         const qint64 since = std::max<qint64>(steadyNanoseconds() - heard.at, 0);
-        const qint64 frames = std::min(heard.frames + since * m_rate / 1'000'000'000, heard.limit);
+        const qint64 frames = std::max(std::min(heard.frames + since * m_rate / 1'000'000'000, heard.limit),
+                                       m_feed.heardGiven);
+        m_feed.heardGiven = frames;
         return std::max<qint64>(m_feed.rendered.load() - frames, 0);
+    }
+
+    qint64 withLatency(const std::function<qint64(qint64)>& heard) const override
+    {
+        // A render and the count of what it wrote happen under this lock.
+        std::lock_guard lock(m_feed.renderMutex);
+        return heard(latencyFrames());
     }
 
     bool isStalled() const override
@@ -279,6 +288,32 @@ public:
         pa_threaded_mainloop_unlock(m_loop);
     }
 
+    void stopForRestart() override
+    {
+        if (!m_started || !m_loop) {
+            stop();
+            return;
+        }
+        m_feed.setRenderer(nullptr);
+        pa_threaded_mainloop_lock(m_loop);
+        m_started = false;
+        // A playing stream is fed no more but sounds on until the stream of the next start has
+        // been given its sound, then goes: what it holds lasts longer than a new stream takes to
+        // open, which a seek would otherwise hear as a gap.
+        pa_stream* playing = nullptr;
+        if (m_stream && m_feed.open.load() && pa_stream_get_state(m_stream) == PA_STREAM_READY)
+            playing = std::exchange(m_stream, nullptr);
+        if (playing) {
+            pa_stream_set_write_callback(playing, nullptr, nullptr);
+            pa_stream_set_state_callback(playing, nullptr, nullptr);
+        }
+        closeStreamLocked();
+        m_outgoing = playing;
+        if (!m_outgoing && m_keepOpen)
+            openLocked();
+        pa_threaded_mainloop_unlock(m_loop);
+    }
+
 private:
     // A connection to the server, and on it a stream (corked while not started), when they are
     // not there or broke. The stream is made once the connection is ready.
@@ -320,8 +355,10 @@ private:
         {
             std::lock_guard lock(m_feed.heardMutex);
             m_feed.heard = Heard{};
+            m_feed.heardGiven = 0;
         }
         m_timingAsked = false;
+        m_leadSilence = !m_started;
         pa_stream_set_state_callback(m_stream, &PulseAudioOutput::streamChanged, this);
         pa_stream_set_write_callback(m_stream, &PulseAudioOutput::streamWants, this);
         const uint32_t bytes = uint32_t(pa_usec_to_bytes(bufferMicroseconds, &format));
@@ -343,6 +380,7 @@ private:
 
     void closeStreamLocked()
     {
+        dropOutgoingLocked();
         m_feed.open = false;
         if (m_sampler) {
             pa_threaded_mainloop_get_api(m_loop)->time_free(m_sampler);
@@ -358,6 +396,15 @@ private:
                 return;
             }
             pa_stream_set_state_callback(stream, nullptr, nullptr);
+            pa_stream_disconnect(stream);
+            pa_stream_unref(stream);
+        }
+    }
+
+    // Lets the stream a restart left sounding go.
+    void dropOutgoingLocked()
+    {
+        if (pa_stream* stream = std::exchange(m_outgoing, nullptr)) {
             pa_stream_disconnect(stream);
             pa_stream_unref(stream);
         }
@@ -403,7 +450,8 @@ private:
         failLocked();
     }
 
-    // Plays the stream when it is started and ready.
+    // Plays the stream when it is started and ready, and asks the server what it plays from
+    // then on (a stream waiting corked plays nothing: it is not asked).
     void playLocked()
     {
         if (!m_started || !m_stream || pa_stream_get_state(m_stream) != PA_STREAM_READY)
@@ -413,6 +461,8 @@ private:
                 pa_operation_unref(uncorked);
         }
         fillLocked();
+        askTimingLocked();
+        restartSampler(this);
     }
 
     // Hands the stream what it has room for.
@@ -432,23 +482,24 @@ private:
                 pa_stream_cancel_write(m_stream);
                 return;
             }
-            {
-                std::lock_guard lock(m_feed.renderMutex);
-                if (!m_feed.renderer) {
-                    pa_stream_cancel_write(m_stream);
-                    return;
-                }
-                auto* out = static_cast<float*>(data);
-                const qint64 silent = std::clamp<qint64>(m_feed.leadFrames.load() - m_feed.rendered.load(), 0, frames);
-                std::fill(out, out + silent * m_channels, 0.0f);
-                m_feed.renderer->render(out + silent * m_channels, frames - silent);
+            // The renderer moves on and the frames are counted as one step (see withLatency).
+            std::lock_guard lock(m_feed.renderMutex);
+            if (!m_feed.renderer) {
+                pa_stream_cancel_write(m_stream);
+                return;
             }
+            auto* out = static_cast<float*>(data);
+            const qint64 silent = std::clamp<qint64>(m_feed.leadFrames.load() - m_feed.rendered.load(), 0, frames);
+            std::fill(out, out + silent * m_channels, 0.0f);
+            m_feed.renderer->render(out + silent * m_channels, frames - silent);
             if (pa_stream_write(m_stream, data, size_t(frames) * frameBytes, nullptr, 0, PA_SEEK_RELATIVE) < 0)
                 return;
             m_feed.rendered += frames;
             m_feed.lastRead = steadyNanoseconds();
             room -= size_t(frames) * frameBytes;
         }
+        // The new stream has its sound: the one it takes over from goes (after it, on the server).
+        dropOutgoingLocked();
     }
 
     // Asks the server what the stream has played, unless an answer is still on its way (a server
@@ -483,8 +534,14 @@ private:
         Heard heard;
         heard.frames = std::max<qint64>(read - waiting, 0);
         heard.at = steadyNanoseconds() - std::max<qint64>(age, 0) * 1000;
-        // A stream the server no longer reads (run dry) is heard up to what it read.
-        heard.limit = timing->playing ? std::numeric_limits<qint64>::max() : read;
+        // Moved on past what the server had read, the sound needs the server to go on reading,
+        // which its next report says; this one is moved on no longer than the next should take
+        // to come. A server that stopped (hung for a while) reads nothing meanwhile: moved on
+        // further, up to all that was rendered, the position ran ahead of the sound by the sink's
+        // latency and stepped back once the server answered again. A stream the server no longer
+        // reads (run dry) is heard up to what it read.
+        const qint64 due = 2 * qint64(sampleMicroseconds) * output->m_rate / 1'000'000;
+        heard.limit = timing->playing ? std::max(read, heard.frames + due) : read;
         std::lock_guard lock(output->m_feed.heardMutex);
         output->m_feed.heard = heard;
     }
@@ -522,11 +579,10 @@ private:
             const pa_buffer_attr* buffer = pa_stream_get_buffer_attr(stream);
             const qint64 frameBytes = qint64(sizeof(float)) * output->m_channels;
             output->m_feed.bufferFrames = buffer ? qint64(buffer->tlength) / frameBytes : 0;
-            output->m_feed.leadFrames = buffer ? qint64(buffer->minreq) / frameBytes : 0;
+            output->m_feed.leadFrames = buffer && output->m_leadSilence ? qint64(buffer->minreq) / frameBytes : 0;
             output->m_feed.open = true;
             pa_mainloop_api* api = pa_threaded_mainloop_get_api(output->m_loop);
             output->m_sampler = api->time_new(api, nullptr, &PulseAudioOutput::sampleDue, output);
-            restartSampler(output);
             output->playLocked();
             break;
         }
@@ -552,6 +608,8 @@ private:
     static void sampleDue(pa_mainloop_api*, pa_time_event*, const timeval*, void* self)
     {
         auto* output = static_cast<PulseAudioOutput*>(self);
+        if (!output->m_started)
+            return;   // asked again by the next start
         output->askTimingLocked();
         restartSampler(output);
     }
@@ -565,14 +623,16 @@ private:
 
     // Shared with the loop's thread.
     struct Feed {
-        std::mutex renderMutex;   // held while rendering
+        mutable std::mutex renderMutex;   // held while rendering and counting what was rendered
         AudioRenderer* renderer = nullptr;
         std::atomic<qint64> rendered{0};       // frames handed to the current stream
         std::atomic<qint64> bufferFrames{0};   // what the current stream's buffer holds
         // The silence the current stream starts with. The server's sink takes the first request
-        // of a new stream as soon as it plays and drops it unheard (measured on a null sink: a
-        // Pause then Play skipped one request, 20 ms, of sound). What it drops is this silence
-        // instead; counted as rendered, it keeps the position heard where it was.
+        // of a stream that waited corked as soon as it plays and drops it unheard (measured on a
+        // null sink: a Pause then Play skipped one request, 20 ms, of sound). What it drops is
+        // this silence instead; counted as rendered, it keeps the position heard where it was. A
+        // stream opened to play at once (a seek while playing) loses nothing: there the silence
+        // would be heard, a gap at every seek.
         std::atomic<qint64> leadFrames{0};
         std::atomic<qint64> lastRead{0};       // steady clock, nanoseconds: when a renderer last gave frames
         std::atomic<bool> open{false};         // a stream is open and takes what it is given
@@ -581,6 +641,7 @@ private:
         // What the current stream has played, as the server last said.
         mutable std::mutex heardMutex;
         Heard heard;
+        mutable qint64 heardGiven = 0;   // the most of the current stream latencyFrames() counted as heard
 
         // Returns once a render by the previous renderer has ended.
         void setRenderer(AudioRenderer* next)
@@ -596,8 +657,10 @@ private:
     pa_threaded_mainloop* m_loop = nullptr;
     pa_context* m_context = nullptr;
     pa_stream* m_stream = nullptr;
+    pa_stream* m_outgoing = nullptr;   // left sounding by stopForRestart() until the next stream has its sound
     pa_time_event* m_sampler = nullptr;
     bool m_timingAsked = false;   // the server has been asked for the stream's timing, no answer yet
+    bool m_leadSilence = false;   // the current stream waited corked: it starts with leadFrames of silence
     std::atomic<bool> m_started{false};
     bool m_keepOpen = false;   // prepared: open across stops
     bool m_contextReady = false;   // the current connection was made (it reached a server)

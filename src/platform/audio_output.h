@@ -11,6 +11,7 @@
 #include <QtGlobal>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -53,9 +54,18 @@ public:
     // What was rendered but not heard is dropped.
     virtual void stop() = 0;
     virtual bool isStarted() const = 0;
+    // Stops pulling as stop() does, for a start() that follows at once (a seek while playing):
+    // what the device holds may sound on until that start's sound is there, which replaces it,
+    // so that the sound goes on without a gap.
+    virtual void stopForRestart() { stop(); }
 
     // Frames rendered but not yet heard (the device's buffer); readable from any thread.
     virtual qint64 latencyFrames() const = 0;
+    // Calls `heard` with latencyFrames() while no render is under way and returns what it
+    // returns: what `heard` reads of the renderer (where its next render starts) and the latency
+    // then count the same frames. Read apart, a render between the two reads puts the position
+    // one render off. Any thread; `heard` must not call the output.
+    virtual qint64 withLatency(const std::function<qint64(qint64)>& heard) const { return heard(latencyFrames()); }
 
     // Started, but nothing is heard: the device could not be opened (no sound server), its
     // sound server dropped it, or it has taken nothing from the renderer for longer than any

@@ -175,7 +175,9 @@ void AudioPlayerService::load(const AuditionFiles& files)
             m_picture = std::make_unique<AuditionPicture>(
                 video, pictureBounds,
                 [mixer, output, rate] {
-                    return double(mixer->audibleFrame(output->latencyFrames())) / rate + pictureLead;
+                    const qint64 frame =
+                        output->withLatency([mixer](qint64 latency) { return mixer->audibleFrame(latency); });
+                    return double(frame) / rate + pictureLead;
                 },
                 [self, serial](const QImage& image, double seconds, uint64_t generation) {
                     QMetaObject::invokeMethod(
@@ -301,10 +303,12 @@ void AudioPlayerService::stop()
     setCurrentTime(0.0);
 }
 
-double AudioPlayerService::audibleSeconds() const
+int64_t AudioPlayerService::audibleFrame() const
 {
-    return double(m_mixer->audibleFrame(m_output->latencyFrames())) / m_mixer->sampleRate();
+    return m_output->withLatency([this](qint64 latency) { return m_mixer->audibleFrame(latency); });
 }
+
+double AudioPlayerService::audibleSeconds() const { return double(audibleFrame()) / m_mixer->sampleRate(); }
 
 void AudioPlayerService::play()
 {
@@ -347,7 +351,7 @@ void AudioPlayerService::seek(double seconds)
     // of a drag would never get to play.
     const bool playing = m_isPlaying && !m_isScrubbing && m_output->isStarted();
     if (playing)
-        m_output->stop();
+        m_output->stopForRestart();
     m_mixer->seek(std::llround(t * m_mixer->sampleRate()));
     if (playing)
         m_output->start(m_mixer.get());
@@ -391,7 +395,7 @@ void AudioPlayerService::tick()
                                                "responding. Check your sound settings, then press Play again."));
         return;
     }
-    const int64_t frame = m_mixer->audibleFrame(m_output->latencyFrames());
+    const int64_t frame = audibleFrame();
     const double position = double(frame) / m_mixer->sampleRate();
     if (!m_isScrubbing)
         setCurrentTime(std::min(position, m_totalDuration));

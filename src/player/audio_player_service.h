@@ -133,6 +133,8 @@ private:
     void stop();
     void dropEverything();
     void tick();
+    // The frame being heard.
+    int64_t audibleFrame() const;
     double audibleSeconds() const;
     void setPlaying(bool playing);
     void setCurrentTime(double seconds);

@@ -125,9 +125,64 @@ void SoundServer::useInThisProcess() const
     qputenv("PULSE_SINK", sinkName);
 }
 
+long SoundServer::contextSwitches() const
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(m_daemon.processId()));
+    const QByteArray text = status.open(QIODevice::ReadOnly) ? status.readAll() : QByteArray();
+    const qsizetype at = text.indexOf("\nvoluntary_ctxt_switches:") + 25;
+    return at < 25 ? -1 : text.mid(at, text.indexOf('\n', at) - at).trimmed().toLong();
+}
+
+QString SoundServer::usePipeSink(bool use)
+{
+    useInThisProcess();
+    const QString fifo = use ? m_dir.filePath(QStringLiteral("pipe")) : QString();
+    if (use)
+        qputenv("PULSE_SINK", "hf_pipe");
+    if (use == !m_pipeModule.isEmpty())
+        return fifo;
+    QProcess pactl;
+    pactl.start("pactl", use ? QStringList{"load-module", "module-pipe-sink", "sink_name=hf_pipe", "file=" + fifo,
+                                           "format=s16le", "channels=1", QStringLiteral("rate=%1").arg(sampleRate)}
+                             : QStringList{"unload-module", m_pipeModule});
+    const bool done = pactl.waitForFinished(5000) && pactl.exitCode() == 0;
+    m_pipeModule = use && done ? QString::fromLatin1(pactl.readAllStandardOutput()).trimmed() : QString();
+    return done ? fifo : QString();
+}
+
 // ---- The recorder
 
 SinkRecorder::~SinkRecorder() { stop(); }
+
+bool SinkRecorder::startFromPipe(const QString& fifo)
+{
+    stop();
+    m_pipe = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (m_pipe < 0)
+        return false;
+    std::lock_guard lock(m_mutex);
+    m_samples.clear();
+    m_startNs = steadyNanoseconds();
+    m_paced = true;
+    m_reader = std::thread([this] {
+        std::vector<qint16> buffer(4096);
+        while (m_paced) {
+            // What is due by now, read as it is played.
+            QThread::msleep(2);
+            qint64 due = (steadyNanoseconds() - m_startNs) * SoundServer::sampleRate / 1'000'000'000;
+            std::lock_guard lock(m_mutex);
+            due -= qint64(m_samples.size());
+            while (due > 0) {
+                const ssize_t n = ::read(m_pipe, buffer.data(), size_t(std::min<qint64>(due, 4096)) * 2);
+                if (n <= 0)
+                    break;
+                m_samples.insert(m_samples.end(), buffer.begin(), buffer.begin() + n / 2);
+                due -= n / 2;
+            }
+        }
+    });
+    return true;
+}
 
 bool SinkRecorder::start()
 {
@@ -211,6 +266,7 @@ bool SinkRecorder::start()
 
 void SinkRecorder::stop()
 {
+    m_paced = false;
     if (m_pid > 0) {
         ::kill(m_pid, SIGTERM);
         int status = 0;

@@ -47,6 +47,10 @@ public:
     // Points this process's sound clients (and the programs it starts) at this server, and only
     // at it. Must come before the first device output is made.
     void useInThisProcess() const;
+    // Adds a sink that plays into a FIFO, whose latency is what the FIFO holds (up to about 0.7 s),
+    // and points this process's sound clients at it; or takes it away again. Returns the FIFO's
+    // path (empty when the sink could not be added, or is taken away).
+    QString usePipeSink(bool use);
 
     // Ends the server (its clients lose their streams); start() brings it back at the same
     // address, waiting until it answers. start() returns false, with unavailable() saying why,
@@ -55,11 +59,14 @@ public:
     bool start();
     // Stops the server with SIGSTOP (it neither answers nor dies) or lets it go on.
     void hang(bool hung);
+    // The server's voluntary context switches so far: how often it woke.
+    long contextSwitches() const;
 
 private:
     QTemporaryDir m_dir;
     QProcess m_daemon;
     QString m_unavailable;
+    QString m_pipeModule;   // the pipe sink's module while it is there
 };
 
 // Records the null sink's monitor (mono, 16-bit) with parec on a thread of its own.
@@ -69,6 +76,9 @@ public:
     // Starts recording from the server this process uses, forgetting an earlier recording;
     // false when parec cannot start.
     bool start();
+    // Records what the pipe sink plays instead: each sample heard as it is read from the FIFO,
+    // read at the pace of playback.
+    bool startFromPipe(const QString& fifo);
     void stop();
     bool isRecording() const { return m_pid > 0; }
     // When the first sample louder than `threshold` (of full scale) at or after `fromNs` was
@@ -92,6 +102,7 @@ private:
     std::thread m_reader;
     int m_pid = -1;
     int m_pipe = -1;
+    std::atomic<bool> m_paced{false};
 };
 
 } // namespace hf::test
