@@ -11,6 +11,9 @@
 #include <cmath>
 #include <chrono>
 #include <fcntl.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -69,7 +72,7 @@ bool SoundServer::start()
                     QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--log-level=error"),
                     QStringLiteral("--log-target=stderr"),
                     QStringLiteral("--load=module-null-sink sink_name=%1 rate=%2").arg(sinkName).arg(sampleRate),
-                    QStringLiteral("--load=module-native-protocol-unix auth-anonymous=1 socket=%1")
+                    QStringLiteral("--load=module-native-protocol-unix auth-anonymous=1 srbchannel=no socket=%1")
                         .arg(m_dir.filePath(QStringLiteral("native")))});
     if (!m_daemon.waitForStarted(5000)) {
         m_unavailable = QStringLiteral("pulseaudio did not start: %1").arg(m_daemon.errorString());
@@ -131,6 +134,20 @@ long SoundServer::contextSwitches() const
     const QByteArray text = status.open(QIODevice::ReadOnly) ? status.readAll() : QByteArray();
     const qsizetype at = text.indexOf("\nvoluntary_ctxt_switches:") + 25;
     return at < 25 ? -1 : text.mid(at, text.indexOf('\n', at) - at).trimmed().toLong();
+}
+
+qint64 SoundServer::unreadSent()
+{
+    qint64 total = 0;
+    for (int fd = 0; fd < 1024; ++fd) {
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        int queued = 0;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 && address.ss_family == AF_UNIX
+            && ::ioctl(fd, SIOCOUTQ, &queued) == 0)
+            total += queued;
+    }
+    return total;
 }
 
 QString SoundServer::usePipeSink(bool use)
