@@ -11,12 +11,12 @@
 #include <QThread>
 
 #include <algorithm>
-#include <set>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <future>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -376,8 +376,8 @@ private:
     // on with the time from the server's last report, as far as the next should have brought it
     // (a moment, five times), and the output asks the stopped server once, not again at every
     // sample (1 s). A Pause and a Play from another frame while it is stopped take nothing from
-    // the closed stream's answer that comes once it goes on: the position moves on from that
-    // frame no faster than the time.
+    // the closed stream's answer that comes once it goes on (read at the new stream's first
+    // render, it would put the new position at all rendered for as long as the old had played).
     bool stopWhilePlaying(AudioOutput& output, Tone& tone, const QString& fault)
     {
         const auto position = [&] { return output.withLatency([&](qint64 latency) { return tone.frames() - latency; }); };
@@ -402,7 +402,8 @@ private:
                 seen.insert(position());
             }
             piled = std::max(piled, SoundServer::unreadSent() - sent);
-            // The last report, and an answer on its way at the stop, are two positions at most.
+            // The last report, and an answer on its way at the stop, are two positions at most (of
+            // five stops, one at least begins soon enough after a report to show more).
             positions = std::max(positions, seen.size());
             if (fault == "stopped over a pause") {
                 output.stop();
@@ -428,7 +429,7 @@ private:
         m_recorder.stop();
         // Playing on, the stream's buffer is not heard yet: the position is behind all rendered.
         const bool ownAnswer = heardAll * 4 < reads || fault != "stopped over a pause";
-        const bool moved = positions > 2, askedOnce = piled < 2048;
+        const bool moved = positions > 2 || fault != "stopped a moment", askedOnce = piled < 2048;
         if (!moved || !askedOnce || !ownAnswer || qEnvironmentVariableIsSet("HF_SHOW_FIGURES"))
             qWarning("Server stopped: the position %s while stopped (%zu positions at most); %lld bytes sent meanwhile at most; "
                      "%d of %d reads after the Play had heard all rendered", moved ? "moved" : "stood", positions,

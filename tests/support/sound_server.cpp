@@ -66,7 +66,8 @@ bool SoundServer::start()
     m_daemon.setStandardOutputFile(QProcess::nullDevice());
     // It goes with this process, also when this one crashes.
     m_daemon.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-    // No configuration of the machine's (-n): just a null sink and the socket.
+    // No configuration of the machine's (-n): just a null sink and the socket. What a client sends
+    // goes through the socket (no shared ring beside it), where unreadSent() sees it wait.
     m_daemon.start(QStringLiteral("pulseaudio"),
                    {QStringLiteral("-n"), QStringLiteral("--daemonize=no"), QStringLiteral("--use-pid-file=no"),
                     QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--log-level=error"),
