@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdio>
 #include <future>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -41,14 +42,20 @@ public:
             out[i] = (n % period < 96 ? 0.6f : 0.2f) * (n / 48 % 2 ? 1 : -1);
         }
         m_frames += frames;
+        if (const AudioOutput* output = m_reader.load())
+            (void)output->latencyFrames();
         return frames;
     }
     qint64 frames() const { return m_frames.load(); }
     void setFrames(qint64 frame) { m_frames = frame; }
+    // Reads the output's latency at each render, as a player may at any moment: also just as a
+    // stream takes its first sound.
+    void readWhileRendering(const AudioOutput* output) { m_reader = output; }
 
 private:
     int m_channels;
     std::atomic<qint64> m_frames{0};
+    std::atomic<const AudioOutput*> m_reader{nullptr};
 };
 
 } // namespace
@@ -86,6 +93,9 @@ private slots:
         QTest::newRow("server killed while playing") << true << 2 << QStringLiteral("killed");
         QTest::newRow("server away for 5 s") << true << 2 << QStringLiteral("away");
         QTest::newRow("no server at start") << true << 2 << QStringLiteral("absent");
+        QTest::newRow("server stopped a moment while playing") << true << 2 << QStringLiteral("stopped a moment");
+        QTest::newRow("server stopped 1 s while playing") << true << 2 << QStringLiteral("stopped 1 s");
+        QTest::newRow("server stopped over a pause") << true << 2 << QStringLiteral("stopped over a pause");
     }
 
     void everyStartIsHeard()
@@ -95,6 +105,8 @@ private slots:
         QFETCH(QString, fault);
         if (fault == "absent")
             m_server->kill();
+        else if (!m_recorder.isRecording())
+            QVERIFY(m_recorder.start());   // after a row that failed while the server was away
         const std::unique_ptr<AudioOutput> output = AudioOutput::createDefault(SoundServer::sampleRate);
         QVERIFY2(output->isDevice(), "the sound server's sink is not the default device");
         Tone tone(output->channels());
@@ -322,6 +334,8 @@ private:
     // whether no server could be reached or one stopped answering.
     bool startWhileAway(AudioOutput& output, Tone& tone, const QString& fault)
     {
+        if (fault.startsWith("stopped"))
+            return stopWhilePlaying(output, tone, fault);
         // A call that waits for a hung server would wait for ever: let the server go on after
         // a while, so that such a call returns and fails the check.
         std::promise<void> back;
@@ -365,6 +379,71 @@ private:
         // The recording has a gap (or ended with the server): it starts again with the next start.
         m_recorder.stop();
         return ok;
+    }
+
+    // Stops the server for a moment while the output plays (`fault`). Meanwhile the position moves
+    // on with the time from the server's last report, as far as the next should have brought it
+    // (a moment, five times), and the output asks the stopped server once, not again at every
+    // sample (1 s). A Pause and a Play from another frame while it is stopped take nothing from
+    // the closed stream's answer that comes once it goes on (read at the new stream's first
+    // render, it would put the new position at all rendered for as long as the old had played).
+    bool stopWhilePlaying(AudioOutput& output, Tone& tone, const QString& fault)
+    {
+        const auto position = [&] { return output.withLatency([&](qint64 latency) { return tone.frames() - latency; }); };
+        const qint64 stoppedFor = fault == "stopped 1 s" ? 1000 : 100;
+        output.start(&tone);
+        QTest::qWait(fault == "stopped over a pause" ? 1500 : 300);
+        size_t positions = 0;
+        qint64 piled = 0;
+        int reads = 0, heardAll = 0;   // after the Play: reads once rendering, and those with no latency
+        for (int stop = 0; stop < (fault == "stopped a moment" ? 5 : 1); ++stop) {
+            m_server->hang(true);
+            // What the output sends the stopped server once an answer on its way has come: a
+            // request of under a kilobyte (as the kernel counts it) at most; asked again at every
+            // sample, one every 10 ms (up to the client library's 32).
+            qint64 sent = -1;
+            std::set<qint64> seen;
+            for (QElapsedTimer stopped; !stopped.isValid() || stopped.elapsed() < stoppedFor; QThread::msleep(1)) {
+                if (!stopped.isValid())
+                    stopped.start();
+                if (sent < 0 && stopped.elapsed() >= 20)
+                    sent = SoundServer::unreadSent();
+                seen.insert(position());
+            }
+            piled = std::max(piled, SoundServer::unreadSent() - sent);
+            // The last report, and an answer on its way at the stop, are two positions at most (of
+            // five stops, one at least begins soon enough after a report to show more).
+            positions = std::max(positions, seen.size());
+            if (fault == "stopped over a pause") {
+                output.stop();
+                const qint64 from = position() + 10 * SoundServer::sampleRate;
+                tone.setFrames(from);
+                tone.readWhileRendering(&output);
+                output.start(&tone);
+                m_server->hang(false);
+                for (QElapsedTimer played; !played.isValid() || played.elapsed() < 1000; QThread::msleep(2)) {
+                    if (!played.isValid())
+                        played.start();
+                    qint64 rendered = 0;
+                    const qint64 latency = output.withLatency([&](qint64 latency) { return rendered = tone.frames(), latency; });
+                    reads += rendered > from;
+                    heardAll += rendered > from && latency == 0;
+                }
+                tone.readWhileRendering(nullptr);
+            }
+            m_server->hang(false);
+            QTest::qWait(100);
+        }
+        output.stop();
+        m_recorder.stop();
+        // Playing on, the stream's buffer is not heard yet: the position is behind all rendered.
+        const bool ownAnswer = heardAll * 4 < reads || fault != "stopped over a pause";
+        const bool moved = positions > 2 || fault != "stopped a moment", askedOnce = piled < 2048;
+        if (!moved || !askedOnce || !ownAnswer || qEnvironmentVariableIsSet("HF_SHOW_FIGURES"))
+            qWarning("Server stopped: the position %s while stopped (%zu positions at most); %lld bytes sent meanwhile at most; "
+                     "%d of %d reads after the Play had heard all rendered", moved ? "moved" : "stood", positions,
+                     piled, heardAll, reads);
+        return moved && askedOnce && ownAnswer;
     }
 
 private:

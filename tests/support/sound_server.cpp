@@ -11,6 +11,9 @@
 #include <cmath>
 #include <chrono>
 #include <fcntl.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -63,13 +66,14 @@ bool SoundServer::start()
     m_daemon.setStandardOutputFile(QProcess::nullDevice());
     // It goes with this process, also when this one crashes.
     m_daemon.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-    // No configuration of the machine's (-n): just a null sink and the socket.
+    // No configuration of the machine's (-n): just a null sink and the socket. What a client sends
+    // goes through the socket (no shared ring beside it), where unreadSent() sees it wait.
     m_daemon.start(QStringLiteral("pulseaudio"),
                    {QStringLiteral("-n"), QStringLiteral("--daemonize=no"), QStringLiteral("--use-pid-file=no"),
                     QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--log-level=error"),
                     QStringLiteral("--log-target=stderr"),
                     QStringLiteral("--load=module-null-sink sink_name=%1 rate=%2").arg(sinkName).arg(sampleRate),
-                    QStringLiteral("--load=module-native-protocol-unix auth-anonymous=1 socket=%1")
+                    QStringLiteral("--load=module-native-protocol-unix auth-anonymous=1 srbchannel=no socket=%1")
                         .arg(m_dir.filePath(QStringLiteral("native")))});
     if (!m_daemon.waitForStarted(5000)) {
         m_unavailable = QStringLiteral("pulseaudio did not start: %1").arg(m_daemon.errorString());
@@ -131,6 +135,20 @@ long SoundServer::contextSwitches() const
     const QByteArray text = status.open(QIODevice::ReadOnly) ? status.readAll() : QByteArray();
     const qsizetype at = text.indexOf("\nvoluntary_ctxt_switches:") + 25;
     return at < 25 ? -1 : text.mid(at, text.indexOf('\n', at) - at).trimmed().toLong();
+}
+
+qint64 SoundServer::unreadSent()
+{
+    qint64 total = 0;
+    for (int fd = 0; fd < 1024; ++fd) {
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        int queued = 0;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 && address.ss_family == AF_UNIX
+            && ::ioctl(fd, SIOCOUTQ, &queued) == 0)
+            total += queued;
+    }
+    return total;
 }
 
 QString SoundServer::usePipeSink(bool use)

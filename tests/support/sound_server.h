@@ -61,6 +61,9 @@ public:
     void hang(bool hung);
     // The server's voluntary context switches so far: how often it woke.
     long contextSwitches() const;
+    // The bytes this process has sent over its local sockets that their readers have not taken
+    // yet: what waits for a stopped server.
+    static qint64 unreadSent();
 
 private:
     QTemporaryDir m_dir;
