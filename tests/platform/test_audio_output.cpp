@@ -238,15 +238,14 @@ private slots:
         const auto clickAt = [&](qint64 ns) { return std::round(givenAt(ns) / Tone::period) * Tone::period; };
 
         std::vector<std::pair<qint64, qint64>> starts{{steadyNanoseconds(), 0}};   // (when, from which frame)
-        std::vector<qint64> stopsTook{0};   // from the position read at each Pause to its stop's return
+        std::vector<qint64> pauses{0};   // when the position was read at each Pause
         output->start(&tone);
         // The second Pause comes soon after a Play: a position still settling is met there.
         for (int played : piped ? std::vector<int>{} : std::vector<int>{3100, 300, 3100}) {
             playFor(played);
-            const qint64 asked = steadyNanoseconds();
+            pauses.push_back(steadyNanoseconds());
             const qint64 frame = position();
             output->stop();
-            stopsTook.push_back(steadyNanoseconds() - asked);
             tone.setFrames(frame);
             QTest::qWait(400);
             starts.emplace_back(steadyNanoseconds(), frame);
@@ -275,8 +274,8 @@ private slots:
                  heard = recorder.soundAfter(*heard + 100 * millisecond, Tone::click), ++clicks) {
                 if (std::isnan(givenAt(*heard)))
                     ++unread;
-                else
-                    note(" ", (givenAt(*heard) - clickAt(*heard)) * 1000 / rate, 15);
+                else   // (what the pipe gives is timed by a thread reading it, late on a busy machine)
+                    note(" ", (givenAt(*heard) - clickAt(*heard)) * 1000 / rate, piped ? 40 : 15);
             }
             ok = ok && clicks > 0 && unread * 4 <= clicks;
             if (piped)
@@ -301,15 +300,15 @@ private slots:
             note("; heard from (ms after its frame) ", (first - double(frame)) * 1000 / rate, 2);
             if (i == 0)
                 continue;
-            // What sounds between the read and the stop is heard again after the Play: a Pause
-            // that took long (the thread waited for a core) tells nothing of the position.
-            if (stopsTook[i] > 5 * millisecond) {
-                figures += "; the Pause took " + QByteArray::number(double(stopsTook[i]) / millisecond, 'f', 1) + " ms";
-                continue;
-            }
             // A click is loud for its first 96 frames.
             const double last = clickAt(*lastClick) + 95 + double(*ended - *lastClick) * rate / 1e9;
-            note("; skipped (ms) ", (first - last) * 1000 / rate, 15);
+            // What sounded from the read to the stop taking effect is heard again after the Play;
+            // on a busy machine the stop may take long (the thread or the server waited for a
+            // core), which says nothing of the position: the position kept is judged against what
+            // was heard when it was read.
+            const double ranOn = double(*ended - pauses[i]) * rate / 1e9;
+            figures += "; sounded on after the read (ms) " + QByteArray::number(ranOn * 1000 / rate, 'f', 1);
+            note("; kept less heard then (ms) ", (first - last + ranOn) * 1000 / rate, 15);
         }
         if (qEnvironmentVariableIsSet("HF_SHOW_FIGURES"))
             std::fprintf(stderr, "%s\n", figures.constData());
