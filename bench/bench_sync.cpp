@@ -13,8 +13,9 @@
 // display needed): the server's context switches over 10 s with a paused output, beside the
 // clock before the output asked for its own timing (the client library's interpolated clock, on
 // a corked stream as that output kept one); the greatest step back of the position read every
-// millisecond while the server is stopped (SIGSTOP) for 200 ms, 400 ms and 2 s while playing;
-// the silence heard at a seek while playing (a stop and a start at once, as the player seeks).
+// millisecond while the server is stopped (SIGSTOP) for 200 ms, 400 ms and 2 s while playing,
+// and how long after the server went on the position stood before it moved on; the silence
+// heard at a seek while playing (a stop and a start at once, as the player seeks).
 
 #include "player/audio_player_service.h"
 #include "editor/picture_view.h"
@@ -373,24 +374,31 @@ int benchServer(SoundServer& sound)
     }
 
     // 2. The server stopped for a while as the output plays: the position, read every
-    // millisecond (as the player reads it), against the highest read before it.
+    // millisecond (as the player reads it), against the highest read before it; and the time
+    // from the server going on to the position moving past where it stood then.
     const auto output = AudioOutput::createDefault(rate);
     output->prepare();
     QThread::msleep(1000);
     Tone tone;
-    std::printf("greatest step back of the position (ms) after the server stopped for:\n");
+    std::printf("greatest step back of the position (ms), and how long it stood after the server went on (ms),\n"
+                "after the server stopped for:\n");
     for (int hung : {200, 400, 2000, 200, 400, 2000, 400}) {
         output->start(&tone);
         std::atomic<bool> reading{true};
-        double worst = 0;
+        double worst = 0, stood = -1;
+        std::atomic<qint64> wentOn{0};
         std::thread reader([&] {
-            qint64 highest = 0;
+            qint64 highest = 0, atWentOn = -1;
             while (reading) {
                 // Before the first sound the output counts its lead silence, not the tone's frames.
                 const qint64 frame =
                     output->withLatency([&](qint64 latency) { return std::max<qint64>(tone.m_frames - latency, 0); });
                 highest = std::max(highest, frame);
                 worst = std::max(worst, double(highest - frame) * 1000.0 / rate);
+                if (const qint64 on = wentOn.load(); on > 0 && atWentOn < 0)
+                    atWentOn = highest;
+                else if (atWentOn >= 0 && stood < 0 && frame > atWentOn)
+                    stood = double(steadyNanoseconds() - wentOn.load()) / 1e6;
                 QThread::usleep(1000);
             }
         });
@@ -398,11 +406,12 @@ int benchServer(SoundServer& sound)
         sound.hang(true);
         QThread::msleep(hung);
         sound.hang(false);
+        wentOn = steadyNanoseconds();
         QThread::msleep(1500);
         reading = false;
         reader.join();
         output->stop();
-        std::printf("  %4d ms: %.1f\n", hung, worst);
+        std::printf("  %4d ms: %.1f, %.1f\n", hung, worst, stood);
         std::fflush(stdout);
         QThread::msleep(500);
     }

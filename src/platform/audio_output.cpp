@@ -534,13 +534,18 @@ private:
         Heard heard;
         heard.frames = std::max<qint64>(read - waiting, 0);
         heard.at = steadyNanoseconds() - std::max<qint64>(age, 0) * 1000;
-        // Moved on past what the server had read, the sound needs the server to go on reading,
-        // which its next report says; this one is moved on no longer than the next should take
-        // to come. A server that stopped (hung for a while) reads nothing meanwhile: moved on
-        // further, up to all that was rendered, the position ran ahead of the sound by the sink's
-        // latency and stepped back once the server answered again. A stream the server no longer
-        // reads (run dry) is heard up to what it read.
-        const qint64 due = 2 * qint64(sampleMicroseconds) * output->m_rate / 1'000'000;
+        // Until the next report the sound goes on from what the server holds of the stream. That
+        // report is due a period from now, but on a busy machine the server's answer, or this
+        // loop's turn to take it, comes up to a hundred milliseconds and more late (up to 134 ms
+        // measured with the test suite running beside it) while the sink plays on: moved on for
+        // two periods only, the position fell up to 85 ms behind the sound then, and a Pause kept
+        // it there. So a report is moved on for as long as the stream's buffer lasts. A server
+        // that stopped outright plays nothing meanwhile: the position runs ahead of its sound, by
+        // no more than that buffer, and holds when the server goes on (see latencyFrames) until
+        // the sound is there. A stream the server no longer reads (run dry) is heard up to
+        // what it read.
+        const qint64 due = std::max(output->m_feed.bufferFrames.load(),
+                                    2 * qint64(sampleMicroseconds) * output->m_rate / 1'000'000);
         heard.limit = timing->playing ? std::max(read, heard.frames + due) : read;
         std::lock_guard lock(output->m_feed.heardMutex);
         output->m_feed.heard = heard;
