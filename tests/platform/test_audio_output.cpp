@@ -16,7 +16,7 @@
 #include <cmath>
 #include <cstdio>
 #include <future>
-#include <set>
+#include <limits>
 #include <thread>
 #include <vector>
 
@@ -152,7 +152,10 @@ private slots:
         }
         if (prepared && fault.isEmpty()) {
             // Paused, the output asks the server nothing: the server wakes no more than without
-            // the output (for the recording).
+            // the output. The recording stops meanwhile: it wakes the server some 400 times a
+            // second, more or fewer as the machine is busy, and an output asking for its timing
+            // about 300.
+            m_recorder.stop();
             const auto wakes = [&] {
                 const long before = m_server->contextSwitches();
                 QTest::qWait(1000);
@@ -162,8 +165,13 @@ private slots:
             output->release();
             const long away = wakes();
             output->prepare();
-            QVERIFY2(paused < away + 50, "the server was woken while paused");
-            // A seek while playing is heard without a gap: no 5 ms without the tone.
+            QVERIFY2(paused < away + 50, "the server was woken while paused: " + QByteArray::number(paused) +
+                                                 " times in a second, against " + QByteArray::number(away) + " without it");
+            QVERIFY(m_recorder.start());
+            // A seek while playing is heard without a gap: no 5 ms without the tone. The stream
+            // played until then sounds on for the time its buffer lasts (some 80 ms) while the
+            // server makes the new one; on a busy machine that may take longer, and a silence
+            // after it says nothing of the seek.
             output->start(&tone);
             QTest::qWait(300);
             for (int seek = 0; seek < 3; ++seek) {
@@ -171,8 +179,9 @@ private slots:
                 output->stopForRestart();
                 output->start(&tone);
                 QTest::qWait(300);
-                for (qint64 t = at - 50 * millisecond; t < at + 200 * millisecond; t += millisecond)
-                    QVERIFY2(m_recorder.soundBetween(t, t + 5 * millisecond), "a gap at a seek");
+                for (qint64 t = at - 50 * millisecond; t < at + 60 * millisecond; t += millisecond)
+                    QVERIFY2(m_recorder.soundBetween(t, t + 5 * millisecond),
+                             "a gap " + QByteArray::number((t - at) / millisecond) + " ms after a seek");
             }
             output->stop();
             // Seeks while playing stop and start at once, before the server has made the silent
@@ -236,6 +245,12 @@ private slots:
             return near.empty() ? std::nan("") : near[near.size() / 2];
         };
         const auto clickAt = [&](qint64 ns) { return std::round(givenAt(ns) / Tone::period) * Tone::period; };
+        const auto unbroken = [&](qint64 from, qint64 to) {
+            for (qint64 t = from; t + 5 * millisecond <= to; t += millisecond)
+                if (!recorder.soundBetween(t, t + 5 * millisecond))
+                    return false;
+            return true;
+        };
 
         std::vector<std::pair<qint64, qint64>> starts{{steadyNanoseconds(), 0}};   // (when, from which frame)
         std::vector<qint64> pauses{0};   // when the position was read at each Pause
@@ -259,6 +274,7 @@ private slots:
 
         QByteArray figures;
         bool ok = true;
+        int broken = 0, allClicks = 0, astray = 0;
         const auto note = [&](const char* what, double ms, double bound) {
             figures += what + QByteArray::number(ms, 'f', 1);
             ok = ok && std::abs(ms) <= bound;
@@ -269,15 +285,32 @@ private slots:
             // thread waited for a core that long) says nothing, but most have one.
             figures += "\nPlay " + QByteArray::number(i + 1) + ": position given less heard at each click (ms)";
             int clicks = 0, unread = 0;
+            std::vector<double> offsets;
             for (auto heard = recorder.soundAfter(from + (piped ? 1000 : 0) * millisecond, Tone::click);
                  heard && *heard < ends[i];
                  heard = recorder.soundAfter(*heard + 100 * millisecond, Tone::click), ++clicks) {
                 if (std::isnan(givenAt(*heard)))
                     ++unread;
-                else   // (what the pipe gives is timed by a thread reading it, late on a busy machine)
-                    note(" ", (givenAt(*heard) - clickAt(*heard)) * 1000 / rate, piped ? 40 : 15);
+                else
+                    offsets.push_back((givenAt(*heard) - clickAt(*heard)) * 1000 / rate);
             }
             ok = ok && clicks > 0 && unread * 4 <= clicks;
+            // The Play's median click is held to the bound, and all but one click in ten to twice
+            // it: a busy machine holds back the server's reports now and then for longer than the
+            // stream's buffer lasts (the position waits for the next one meanwhile), or the reads,
+            // or the sink itself (a null sink late on a core plays what it owes at once, while the
+            // recording counts its samples evenly); what the pipe gives is timed by a thread
+            // reading it, late on a busy machine.
+            const double bound = piped ? 40 : 15;
+            for (const double offset : offsets) {
+                figures += " " + QByteArray::number(offset, 'f', 1);
+                astray += std::abs(offset) > 2 * bound;
+            }
+            allClicks += clicks;
+            if (!offsets.empty()) {
+                std::nth_element(offsets.begin(), offsets.begin() + offsets.size() / 2, offsets.end());
+                note("; median ", offsets[offsets.size() / 2], bound);
+            }
             if (piped)
                 continue;
             // The first frame heard is the one played from; the last one heard before the Pause, too.
@@ -296,6 +329,15 @@ private slots:
                 ok = false;
                 continue;
             }
+            // A frame is told from a click by the time since it, while the sound went on without
+            // a break: on a busy machine the stream may run dry for a while (the output's thread
+            // waited for a core that long), and a Play or a Pause with a break so near it says
+            // nothing of the position; one of them at most has one.
+            if (!unbroken(*sounding, *click) || (i > 0 && !unbroken(*lastClick, *ended))) {
+                figures += "; the sound broke off near it";
+                ok = ok && ++broken <= 1;
+                continue;
+            }
             const double first = clickAt(*click) - double(*click - *sounding) * rate / 1e9;
             note("; heard from (ms after its frame) ", (first - double(frame)) * 1000 / rate, 2);
             if (i == 0)
@@ -310,6 +352,8 @@ private slots:
             figures += "; sounded on after the read (ms) " + QByteArray::number(ranOn * 1000 / rate, 'f', 1);
             note("; kept less heard then (ms) ", (first - last + ranOn) * 1000 / rate, 15);
         }
+        figures += "\nclicks past twice the bound: " + QByteArray::number(astray) + " of " + QByteArray::number(allClicks);
+        ok = ok && astray * 10 <= allClicks;
         if (qEnvironmentVariableIsSet("HF_SHOW_FIGURES"))
             std::fprintf(stderr, "%s\n", figures.constData());
         QVERIFY2(ok, figures.constData());
@@ -381,18 +425,19 @@ private:
     }
 
     // Stops the server for a moment while the output plays (`fault`). Meanwhile the position moves
-    // on with the time from the server's last report, as far as the next should have brought it
-    // (a moment, five times), and the output asks the stopped server once, not again at every
-    // sample (1 s). A Pause and a Play from another frame while it is stopped take nothing from
-    // the closed stream's answer that comes once it goes on (read at the new stream's first
-    // render, it would put the new position at all rendered for as long as the old had played).
+    // on with the time from the server's last report for most of a stop shorter than the stream's
+    // buffer, as a server late to answer on a busy machine plays on (a moment, five times), and
+    // the output asks the stopped server once, not again at every sample (1 s). A Pause and a
+    // Play from another frame while it is stopped take nothing from the closed stream's answer
+    // that comes once it goes on (read at the new stream's first render, it would put the new
+    // position at all rendered for as long as the old had played).
     bool stopWhilePlaying(AudioOutput& output, Tone& tone, const QString& fault)
     {
         const auto position = [&] { return output.withLatency([&](qint64 latency) { return tone.frames() - latency; }); };
         const qint64 stoppedFor = fault == "stopped 1 s" ? 1000 : 100;
         output.start(&tone);
         QTest::qWait(fault == "stopped over a pause" ? 1500 : 300);
-        size_t positions = 0;
+        qint64 moved = 0;   // the most the position moved on during a stop, frames
         qint64 piled = 0;
         int reads = 0, heardAll = 0;   // after the Play: reads once rendering, and those with no latency
         for (int stop = 0; stop < (fault == "stopped a moment" ? 5 : 1); ++stop) {
@@ -401,18 +446,19 @@ private:
             // request of under a kilobyte (as the kernel counts it) at most; asked again at every
             // sample, one every 10 ms (up to the client library's 32).
             qint64 sent = -1;
-            std::set<qint64> seen;
+            qint64 least = std::numeric_limits<qint64>::max(), most = 0;
             for (QElapsedTimer stopped; !stopped.isValid() || stopped.elapsed() < stoppedFor; QThread::msleep(1)) {
                 if (!stopped.isValid())
                     stopped.start();
                 if (sent < 0 && stopped.elapsed() >= 20)
                     sent = SoundServer::unreadSent();
-                seen.insert(position());
+                const qint64 frame = position();
+                least = std::min(least, frame);
+                most = std::max(most, frame);
             }
             piled = std::max(piled, SoundServer::unreadSent() - sent);
-            // The last report, and an answer on its way at the stop, are two positions at most (of
-            // five stops, one at least begins soon enough after a report to show more).
-            positions = std::max(positions, seen.size());
+            // (Of five stops, one at least begins soon after a report.)
+            moved = std::max(moved, most - least);
             if (fault == "stopped over a pause") {
                 output.stop();
                 const qint64 from = position() + 10 * SoundServer::sampleRate;
@@ -437,12 +483,13 @@ private:
         m_recorder.stop();
         // Playing on, the stream's buffer is not heard yet: the position is behind all rendered.
         const bool ownAnswer = heardAll * 4 < reads || fault != "stopped over a pause";
-        const bool moved = positions > 2 || fault != "stopped a moment", askedOnce = piled < 2048;
-        if (!moved || !askedOnce || !ownAnswer || qEnvironmentVariableIsSet("HF_SHOW_FIGURES"))
-            qWarning("Server stopped: the position %s while stopped (%zu positions at most); %lld bytes sent meanwhile at most; "
-                     "%d of %d reads after the Play had heard all rendered", moved ? "moved" : "stood", positions,
+        const double movedMs = double(moved) * 1000 / SoundServer::sampleRate;
+        const bool movedOn = movedMs >= stoppedFor / 2 || fault != "stopped a moment", askedOnce = piled < 2048;
+        if (!movedOn || !askedOnce || !ownAnswer || qEnvironmentVariableIsSet("HF_SHOW_FIGURES"))
+            qWarning("Server stopped: the position moved on %.1f ms at most while stopped for %lld ms; %lld bytes sent "
+                     "meanwhile at most; %d of %d reads after the Play had heard all rendered", movedMs, stoppedFor,
                      piled, heardAll, reads);
-        return moved && askedOnce && ownAnswer;
+        return movedOn && askedOnce && ownAnswer;
     }
 
 private:
