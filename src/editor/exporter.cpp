@@ -442,29 +442,39 @@ void FileExportSaveDialog::open(const Request& request, Answer answer)
     dialog->open();
 }
 
-QString ExportSaveDialog::replacingMessage(const QString& folder, const QStringList& names)
+namespace {
+
+// How a question names the folder: by its own name, or whole where it has none (a root).
+QString folderShown(const QString& folder)
 {
-    const QString where = QDir(folder).dirName().isEmpty() ? folder : QDir(folder).dirName();
-    if (names.size() == 1)
-        return text("ui.export.replace.one", "\u201c%@\u201d already exists in \u201c%@\u201d. Saving replaces it.",
-                    {names.front(), where});
+    return QDir(folder).dirName().isEmpty() ? folder : QDir(folder).dirName();
+}
+
+QString quotedList(const QStringList& names)
+{
     QStringList quoted;
     for (const QString& name : names)
         quoted << QStringLiteral("\u201c%1\u201d").arg(name);
+    return quoted.join(QStringLiteral(", "));
+}
+
+} // namespace
+
+QString ExportSaveDialog::replacingMessage(const QString& folder, const QStringList& names)
+{
+    if (names.size() == 1)
+        return text("ui.export.replace.one", "\u201c%@\u201d already exists in \u201c%@\u201d. Saving replaces it.",
+                    {names.front(), folderShown(folder)});
     return text("ui.export.replace.several", "These files already exist in \u201c%@\u201d. Saving replaces them: %@.",
-                {where, quoted.join(QStringLiteral(", "))});
+                {folderShown(folder), quotedList(names)});
 }
 
 QString ExportSaveDialog::existingFilesSentence(const QString& folder, const QStringList& names)
 {
-    const QString where = QDir(folder).dirName().isEmpty() ? folder : QDir(folder).dirName();
     if (names.size() == 1)
-        return text("ui.export.exists.one", "\u201c%@\u201d already exists in \u201c%@\u201d.", {names.front(), where});
-    QStringList quoted;
-    for (const QString& name : names)
-        quoted << QStringLiteral("\u201c%1\u201d").arg(name);
+        return text("ui.export.exists.one", "\u201c%@\u201d already exists in \u201c%@\u201d.", {names.front(), folderShown(folder)});
     return text("ui.export.exists.several", "These files already exist in \u201c%@\u201d: %@.",
-                {where, quoted.join(QStringLiteral(", "))});
+                {folderShown(folder), quotedList(names)});
 }
 
 void FileExportSaveDialog::confirmReplacing(const QString& folder, const QStringList& names,

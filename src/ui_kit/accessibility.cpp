@@ -318,6 +318,16 @@ private:
     }
 };
 
+// Calls `f` with `owner`, a menu or the menu bar, as its own class (both answer activeAction,
+// setActiveAction, actionAt and actionGeometry).
+template <typename F>
+auto onMenu(QWidget* owner, F f)
+{
+    if (auto* menu = qobject_cast<QMenu*>(owner))
+        return f(menu);
+    return f(static_cast<QMenuBar*>(owner));
+}
+
 // The menu bar, the menus and their entries as Qt presents them (an entry with a submenu has it as
 // its one child; a submenu's parent is its entry), but each answering a child index out of range
 // with nothing: Qt's own menu and menu bar interfaces take an index below zero for an entry.
@@ -363,10 +373,7 @@ public:
         if (!isValid())
             return s;
         s.invisible = !m_owner->testAttribute(Qt::WA_WState_Visible) || !m_action->isVisible();
-        if (auto* menu = qobject_cast<QMenu*>(m_owner))
-            s.focused = menu->activeAction() == m_action;
-        else if (auto* bar = qobject_cast<QMenuBar*>(m_owner))
-            s.focused = bar->activeAction() == m_action;
+        s.focused = onMenu(m_owner, [](auto* menu) { return menu->activeAction(); }) == m_action;
         s.hotTracked = m_owner->style()->styleHint(QStyle::SH_Menu_MouseTracking, nullptr, m_owner);
         s.disabled = m_action->isSeparator() || !m_action->isEnabled();
         s.checkable = m_action->isCheckable();
@@ -377,12 +384,8 @@ public:
     {
         if (!isValid())
             return {};
-        QRect area;
-        if (auto* menu = qobject_cast<QMenu*>(m_owner))
-            area = menu->actionGeometry(m_action);
-        else if (auto* bar = qobject_cast<QMenuBar*>(m_owner))
-            area = bar->actionGeometry(m_action);
-        return area.translated(m_owner->mapToGlobal(QPoint(0, 0)));
+        return onMenu(m_owner, [this](auto* menu) { return menu->actionGeometry(m_action); })
+            .translated(m_owner->mapToGlobal(QPoint(0, 0)));
     }
     QString text(QAccessible::Text t) const override
     {
@@ -423,10 +426,8 @@ public:
         } else if (name == showMenuAction()) {
             if (m_action->menu() && m_action->menu()->isVisible())
                 m_action->menu()->hide();
-            else if (auto* menu = qobject_cast<QMenu*>(m_owner))
-                menu->setActiveAction(m_action);
-            else if (auto* bar = qobject_cast<QMenuBar*>(m_owner))
-                bar->setActiveAction(m_action);
+            else
+                onMenu(m_owner, [this](auto* menu) { menu->setActiveAction(m_action); });
         }
     }
     QStringList keyBindingsForAction(const QString&) const override { return {}; }
@@ -456,11 +457,7 @@ public:
     QAccessibleInterface* childAt(int x, int y) const override
     {
         const QPoint at = widget()->mapFromGlobal(QPoint(x, y));
-        QAction* action = nullptr;
-        if (auto* menu = qobject_cast<QMenu*>(widget()))
-            action = menu->actionAt(at);
-        else if (auto* bar = qobject_cast<QMenuBar*>(widget()))
-            action = bar->actionAt(at);
+        QAction* action = onMenu(widget(), [at](auto* menu) { return menu->actionAt(at); });
         return action && !action->isSeparator() ? MenuItemInterface::of(widget(), action) : nullptr;
     }
     QString text(QAccessible::Text t) const override

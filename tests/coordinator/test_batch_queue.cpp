@@ -94,10 +94,10 @@ public:
             if (!outcomes.empty()) {
                 const std::exception_ptr outcome = outcomes.front();
                 outcomes.pop_front();
-                if (outcome)
+                if (outcome) {
                     kept.insert(audioFile, QStringLiteral("job-") + name);
-                if (outcome)
                     std::rethrow_exception(outcome);
+                }
             }
             progress({ProcessingStage::Kind::downloading, 0.96, QStringLiteral("Downloading effects")});
         } catch (...) {

@@ -376,8 +376,9 @@ private Q_SLOTS:
     }
 
     // A step that gets no usable answer (a silent, trickled, refused or cut poll, a trickled
-    // creation or stem, one stalled or cut after many bytes) ends for good within the bound and one request's limit after the first
-    // useless answer, the tries after it included, saying meanwhile and at the end what happened.
+    // creation or stem, one stalled or cut after many bytes) ends for good within the bound and
+    // one request's limit after the first useless answer, the tries after it included, saying
+    // meanwhile and at the end what happened.
     // With the clock standing at the bound, the first failure is the last.
     void stepsWithoutAnswersEndForGood()
     {
