@@ -246,17 +246,19 @@ void BatchQueueManager::discardWork(const BatchJob& job)
     m_soundtracks.remove(job.id);
     if (job.status.isCompleted())
         return;
-    spawn(discard(this, m_run, soundtrack, QDir(m_workingDirectory).filePath(job.id.toString(QUuid::WithoutBraces).toUpper())),
+    spawn(discard(this, m_steps.value(job.id), soundtrack,
+                  QDir(m_workingDirectory).filePath(job.id.toString(QUuid::WithoutBraces).toUpper())),
           lcBatchQueue(), QStringLiteral("Removal of an item's work"));
 }
 
-QCoro::Task<void> BatchQueueManager::discard(QPointer<BatchQueueManager> queue, std::shared_ptr<Run> run,
+QCoro::Task<void> BatchQueueManager::discard(QPointer<BatchQueueManager> queue,
+                                             std::shared_ptr<SharedResult<bool>> step,
                                              std::optional<QUrl> soundtrack, QString folder)
 {
-    // A stopped run's step in flight still writes into the item's folder until it returns.
-    if (run && !run->stepsEnded.isReady()) {
+    // A stopped step still writes into the item's folder until it returns; nothing else does.
+    if (step && !step->isReady()) {
         const std::stop_token unstoppable;
-        co_await run->stepsEnded.wait(unstoppable);
+        co_await step->wait(unstoppable);
     }
     if (!QDir(folder).removeRecursively())
         qCWarning(lcBatchQueue, "Couldn't remove all of %s", qUtf8Printable(folder));
