@@ -103,7 +103,8 @@ public:
     // replaced only when `replaceExisting`; otherwise its copy fails with the file left as it is.
     // Two outputs of the same name never replace each other (the later one is written as
     // "clip (Hushframe) 2.mp4"). Each copy is written under a temporary name and renamed into
-    // place. Throws FileSystemError at the first copy that fails; the copies before it stay.
+    // place. Throws FileSystemError at the first copy that fails, hf::Cancelled when the process
+    // ends; the copies before it stay.
     int exportOutputs(const QString& folder, bool replaceExisting = false);
     // The same copies for a snapshot of the jobs. Touches no queue state, so it may run on a
     // worker thread while the queue goes on (the main window stays responsive for large files).
