@@ -40,7 +40,8 @@ public:
 
     // At start, before any export: removes every file a record names that is still there and
     // still looks like such a temporary (a regular file of this user, named as they are), and
-    // the records. Returns how many files went. Blocking.
+    // the records; a record whose folder is not there (a disk not plugged in) waits for it.
+    // Returns how many files went. Blocking.
     static int removeLeftovers();
 
     // The process ends: every temporary file still here goes with its record, the copies under
