@@ -1,8 +1,9 @@
 // "Export all completed..." of the batch queue on large files: the copies run on a worker thread,
 // as the sidebar's footer runs them, while a 5 ms timer on the main thread measures how long the
 // event loop is kept from running (the window's responsiveness). The copying time is set beside
-// the time `cp` takes for the same files into another folder of the same file system (before and
-// after ours), with both sides' CPU time and the load average.
+// the time `cp` takes for the same files into another folder of the same file system, followed by
+// `sync` of its copies, since ours are on the disk before they take their names (before and after
+// ours), with both sides' CPU time and the load average.
 // Usage: bench_queue_export [folder (fixtures kept between runs)] [megabytes per file] [files]
 
 #include "bench_measure.h"
@@ -104,6 +105,12 @@ int main(int argc, char** argv)
         QProcess cp;
         cp.start(QStringLiteral("cp"), paths + QStringList{byCp});
         cp.waitForFinished(-1);
+        QStringList copies;
+        for (const QString& path : paths)
+            copies << QDir(byCp).filePath(QFileInfo(path).fileName());
+        QProcess sync;
+        sync.start(QStringLiteral("sync"), copies);
+        sync.waitForFinished(-1);
         const double seconds = clock.nsecsElapsed() / 1e9;
         cpCpu += childrenCpu() - before;
         QDir(byCp).removeRecursively();
@@ -150,9 +157,9 @@ int main(int argc, char** argv)
     cpSeconds = (cpSeconds + copyWithCp()) / 2;
     const double total = double(megabytes) * count;
     std::printf("%d files of %lld MB\n", count, megabytes);
-    std::printf("load average %.1f before, %.1f after (cp ran before and after ours)\n", loadBefore,
+    std::printf("load average %.1f before, %.1f after (cp and sync ran before and after ours)\n", loadBefore,
                 bench::loadAverage());
-    std::printf("cp (mean of 2): %.2f s (%.0f MB/s), CPU %.2f s\n", cpSeconds, total / cpSeconds, cpCpu / 2);
+    std::printf("cp + sync (mean of 2): %.2f s (%.0f MB/s), CPU %.2f s\n", cpSeconds, total / cpSeconds, cpCpu / 2);
     std::printf("queue export:   %.2f s (%.0f MB/s), CPU %.2f s, %d files written\n", queueSeconds,
                 total / queueSeconds, ownCpu, written);
     std::printf("ratio queue/cp: %.2f\n", queueSeconds / cpSeconds);

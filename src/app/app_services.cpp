@@ -11,6 +11,7 @@
 #include "coordinator/batch_queue_manager.h"
 #include "coordinator/cache_cleanup.h"
 #include "coordinator/engine_coordinator.h"
+#include "coordinator/export_temporaries.h"
 #include "coordinator/recent_videos.h"
 #include "coordinator/review_prompter.h"
 #include "coordinator/thumbnail_cache.h"
@@ -47,6 +48,7 @@ AppServices::AppServices(Options options, QObject* parent) : QObject(parent)
     if (m_cachesFolder.isEmpty())
         qFatal("The system names no caches folder");
     m_defaults = options.defaults ? std::move(options.defaults) : std::make_unique<QSettingsStore>();
+    ExportTemporaries::setRecordFolder(m_cachesFolder + QStringLiteral("/Exports"));
 
     // The order matters: each service is handed the ones made before it.
     m_reviewPrompter = std::make_unique<ReviewPrompter>(*m_defaults);
@@ -151,8 +153,10 @@ QCoro::Task<void> AppServices::launch()
         ~Running() { *flag = false; }
     } running(m_launchRunning);
 
-    // What nothing uses any more leaves the cache, before anything new is made in it. Removing
-    // files is quick (their blocks are freed by the file system), so this runs in place.
+    // What nothing uses any more leaves the cache, before anything new is made in it, and what
+    // an export that never ended left in the user's folders goes. Removing files is quick (their
+    // blocks are freed by the file system), so this runs in place.
+    ExportTemporaries::removeLeftovers();
     const QString batchFolder = m_cachesFolder + QStringLiteral("/Batch");
     CacheCleanup::sweep(m_cachesFolder, CacheCleanup::referencedPaths(*m_recents, m_batch->jobs(), batchFolder),
                         QDateTime::currentDateTimeUtc());

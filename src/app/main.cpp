@@ -5,6 +5,7 @@
 #include "app/app_services.h"
 #include "app/hushframe_app.h"
 #include "app/termination_signal.h"
+#include "coordinator/export_temporaries.h"
 #include "platform/single_instance.h"
 #include "ui_kit/environment.h"
 
@@ -73,5 +74,9 @@ int main(int argc, char** argv)
     app.openWindow(QStringLiteral("main"));
     for (const QString& link : links)
         app.handleOpenURL(QUrl(link));
-    return application.exec();
+    const int status = application.exec();
+    // However the application ends, an export under way ends with it and leaves nothing of its own
+    // in the user's folders; its copies stop before the windows and services go.
+    hf::ExportTemporaries::endAll();
+    return status;
 }

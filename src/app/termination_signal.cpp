@@ -1,6 +1,7 @@
 #include "app/termination_signal.h"
 
 #include "app/app_services.h"
+#include "coordinator/export_temporaries.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -34,7 +35,8 @@ void onSignal(int number)
     const int saved = errno;
     if (pending.exchange(true) && !holding.load()) {
         // The main thread has not taken the first signal and nothing would be lost: the default
-        // action ends the process.
+        // action ends the process, and an export under way leaves nothing of its own behind.
+        ExportTemporaries::removeAllFromSignalHandler();
         ::signal(number, SIG_DFL);
         ::raise(number);
     }

@@ -10,7 +10,8 @@
 // While finished work would be lost (see setHolding()), no such signal ends the process: each one
 // asks the quit question again. Otherwise a further signal that comes before the main thread took
 // the first (a main thread held, waiting for the keyring's answer, say) ends the process at once,
-// as the desktop's end of a session expects.
+// as the desktop's end of a session expects, once the handler removed what exports under way
+// were writing into the user's folders (see ExportTemporaries).
 //
 // install() sets the handlers up as the first thing the program does; signals that come before
 // this object exists wait in the pipe and ask for the quit once the event loop runs. This object's

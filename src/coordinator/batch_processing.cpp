@@ -15,6 +15,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QScopeGuard>
 
 #include <algorithm>
 
@@ -178,6 +179,15 @@ QCoro::Task<QUrl> BatchQueueManager::process(BatchJob job, std::shared_ptr<Outag
     const QUuid id = job.id;
     const SeparationSettings settings = m_settingsProvider ? m_settingsProvider() : SeparationSettings{};
     std::shared_ptr<MediaOperations> media = m_media;
+
+    // Whoever removes the job meanwhile leaves its folder to this step until it returns.
+    auto step = std::make_shared<SharedResult<bool>>();
+    m_steps.insert(id, step);
+    const auto stepEnded = qScopeGuard([self, id, step] {
+        step->resolve(true);
+        if (self && self->m_steps.value(id) == step)
+            self->m_steps.remove(id);
+    });
 
     const QString folderPath = QDir(m_workingDirectory).filePath(id.toString(QUuid::WithoutBraces).toUpper());
     if (!QDir().mkpath(folderPath))

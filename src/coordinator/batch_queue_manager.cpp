@@ -1,6 +1,7 @@
 #include "coordinator/batch_queue_manager.h"
 
 #include "backend/account_store.h"
+#include "coordinator/export_temporaries.h"
 #include "coordinator/open_failure.h"
 #include "coordinator/recent_videos.h"
 #include "coordinator/review_prompter.h"
@@ -19,8 +20,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
-#include <system_error>
 
 namespace hf {
 
@@ -246,17 +245,19 @@ void BatchQueueManager::discardWork(const BatchJob& job)
     m_soundtracks.remove(job.id);
     if (job.status.isCompleted())
         return;
-    spawn(discard(this, m_run, soundtrack, QDir(m_workingDirectory).filePath(job.id.toString(QUuid::WithoutBraces).toUpper())),
+    spawn(discard(this, m_steps.value(job.id), soundtrack,
+                  QDir(m_workingDirectory).filePath(job.id.toString(QUuid::WithoutBraces).toUpper())),
           lcBatchQueue(), QStringLiteral("Removal of an item's work"));
 }
 
-QCoro::Task<void> BatchQueueManager::discard(QPointer<BatchQueueManager> queue, std::shared_ptr<Run> run,
+QCoro::Task<void> BatchQueueManager::discard(QPointer<BatchQueueManager> queue,
+                                             std::shared_ptr<SharedResult<bool>> step,
                                              std::optional<QUrl> soundtrack, QString folder)
 {
-    // A stopped run's step in flight still writes into the item's folder until it returns.
-    if (run && !run->stepsEnded.isReady()) {
+    // A stopped step still writes into the item's folder until it returns; nothing else does.
+    if (step && !step->isReady()) {
         const std::stop_token unstoppable;
-        co_await run->stepsEnded.wait(unstoppable);
+        co_await step->wait(unstoppable);
     }
     if (!QDir(folder).removeRecursively())
         qCWarning(lcBatchQueue, "Couldn't remove all of %s", qUtf8Printable(folder));
@@ -302,38 +303,42 @@ namespace {
 
 // Copies `source` to `destination` through a temporary file beside it, renamed into place only
 // once the copy is complete: over whatever stood there when `replace`, otherwise failing with
-// nothing changed when a file of that name is there.
+// nothing changed when a file of that name is there. Throws hf::Cancelled when the process ends.
 void copyInto(const QString& source, const QString& destination, bool replace)
 {
     const QFileInfo target(destination);
-    const QString temporary = target.dir().filePath(
-        u'.' + target.fileName() + u'.' + QUuid::createUuid().toString(QUuid::Id128).left(8) + QStringLiteral(".part"));
-    const auto fail = [&](const QString& reason) {
-        QFile::remove(temporary);
-        return FileSystemError(text("error.file.copy", "Couldn't copy %@: %@", {target.fileName(), reason}));
+    const auto failure = [&](int errorNumber) {
+        return FileSystemError(text("error.file.copy", "Couldn't copy %@: %@",
+                                    {target.fileName(), QString::fromLocal8Bit(std::strerror(errorNumber))}));
     };
-    std::error_code error;
-    // The kernel copies the bytes (sendfile): several times faster on large videos than a loop of
-    // small reads and writes.
-    const QByteArray original = QFile::encodeName(source);
+    QString temporary;
+    try {
+        temporary = ExportTemporaries::copyBeside(source, destination, {});
+    } catch (const FileSystemError& e) {
+        if (e.errorNumber() == 0)
+            throw;
+        throw failure(e.errorNumber());
+    }
+    const auto fail = [&](int errorNumber) {
+        ExportTemporaries::discard(temporary);
+        return failure(errorNumber);
+    };
     const QByteArray from = QFile::encodeName(temporary);
-    std::filesystem::copy_file(std::filesystem::path(original.constData()), std::filesystem::path(from.constData()),
-                               std::filesystem::copy_options::none, error);
-    if (error)
-        throw fail(QString::fromStdString(error.message()));
     const QByteArray to = QFile::encodeName(destination);
     if (!replace) {
-        if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
+        if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0) {
+            ExportTemporaries::placed(temporary);
             return;
+        }
         // A file system that cannot rename without replacing is asked first.
         const int failed = errno;
         const bool unsupported = failed == EINVAL || failed == ENOSYS;
         if (!unsupported || QFileInfo::exists(destination))
-            throw fail(QString::fromLocal8Bit(std::strerror(unsupported ? EEXIST : failed)));
+            throw fail(unsupported ? EEXIST : failed);
     }
-    std::filesystem::rename(std::filesystem::path(from.constData()), std::filesystem::path(to.constData()), error);
-    if (error)
-        throw fail(QString::fromStdString(error.message()));
+    if (::rename(from.constData(), to.constData()) != 0)
+        throw fail(errno);
+    ExportTemporaries::placed(temporary);
 }
 
 // The name each completed job's output is exported under, in queue order: its own, or with a

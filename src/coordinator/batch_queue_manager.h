@@ -89,9 +89,9 @@ public:
     // can't be cleaned shows as failed). Other files are skipped silently. Never starts processing.
     void enqueue(const QList<QUrl>& urls);
     // Removes the job; stops the loop first when it is the active job. A job not completed is not
-    // tried again: the job its tries kept on the backend is cancelled and its folder removed,
-    // once the step in flight let go of it. A completed job's files stay (its output may have
-    // been copied to the clipboard).
+    // tried again: the job its tries kept on the backend is cancelled and its folder removed, at
+    // once, or once the step in flight on it (a stopped run's, say) let go of it. A completed
+    // job's files stay (its output may have been copied to the clipboard).
     void remove(const QUuid& id);
     void clearCompleted();
     // Stops the loop and removes every job, as remove() does.
@@ -103,7 +103,8 @@ public:
     // replaced only when `replaceExisting`; otherwise its copy fails with the file left as it is.
     // Two outputs of the same name never replace each other (the later one is written as
     // "clip (Hushframe) 2.mp4"). Each copy is written under a temporary name and renamed into
-    // place. Throws FileSystemError at the first copy that fails; the copies before it stay.
+    // place. Throws FileSystemError at the first copy that fails, hf::Cancelled when the process
+    // ends; the copies before it stay.
     int exportOutputs(const QString& folder, bool replaceExisting = false);
     // The same copies for a snapshot of the jobs. Touches no queue state, so it may run on a
     // worker thread while the queue goes on (the main window stays responsive for large files).
@@ -167,8 +168,9 @@ private:
     // A removed job's work, unless it completed: the job kept for its next try is cancelled and its
     // folder removed (see discard).
     void discardWork(const BatchJob& job);
-    // Cancels the job kept for `soundtrack` and removes `folder`, after `run`'s steps ended.
-    static QCoro::Task<void> discard(QPointer<BatchQueueManager> queue, std::shared_ptr<Run> run,
+    // Cancels the job kept for `soundtrack` and removes `folder`, once `step` (the step in flight
+    // on that job, if any) ended.
+    static QCoro::Task<void> discard(QPointer<BatchQueueManager> queue, std::shared_ptr<SharedResult<bool>> step,
                                      std::optional<QUrl> soundtrack, QString folder);
     QCoro::Task<void> runQueue(std::shared_ptr<Run> run, std::shared_ptr<Run> previous, std::stop_token stop);
     QCoro::Task<QUrl> process(BatchJob job, std::shared_ptr<OutageBound> bound, std::stop_token stop);
@@ -194,6 +196,9 @@ private:
     quint64 m_runGeneration = 0;
     // The soundtrack each item's tries send, by job, from its first extraction until it ends.
     QHash<QUuid, ExtractedAudio> m_soundtracks;
+    // The step working on a job's folder (at most one, a stopped run's maybe), resolved when it
+    // returns, by job.
+    QHash<QUuid, std::shared_ptr<SharedResult<bool>>> m_steps;
     OutageBackoff m_outageBackoff;
     WaitClock m_waitClock = WaitClock::system();
 };

@@ -1,6 +1,7 @@
 #include "editor/exporter.h"
 
 #include "coordinator/engine_coordinator.h"
+#include "coordinator/export_temporaries.h"
 #include "editor/export_options.h"
 #include "pipeline/media_error.h"
 #include "platform/logging.h"
@@ -39,8 +40,6 @@ HF_LOGGING_CATEGORY(lcExporter, "Exporter")
 
 namespace {
 
-constexpr qint64 copyChunk = 4 * 1024 * 1024;
-
 QString shortToken()
 {
     return QUuid::createUuid().toString(QUuid::WithoutBraces).left(8);
@@ -50,30 +49,6 @@ QByteArray nativeName(const QString& path)
 {
     return QFile::encodeName(path);
 }
-
-// A file descriptor closed when it goes.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    ~Descriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-    // Closes now; the error number of a failed close, else 0.
-    int close()
-    {
-        const int fd = std::exchange(m_fd, -1);
-        return fd >= 0 && ::close(fd) != 0 ? errno : 0;
-    }
-
-private:
-    int m_fd;
-};
 
 // The copy of `source` written under a temporary name beside `destination` (so that it is
 // renamed into place on the destination's own file system); empty when both name the same file
@@ -85,58 +60,7 @@ QString copyToTemporary(const QString& source, const QString& destination, const
     const QFileInfo to(destination);
     if (to.exists() && from.exists() && from.canonicalFilePath() == to.canonicalFilePath())
         return {};
-
-    Descriptor in(::open(nativeName(source).constData(), O_RDONLY | O_CLOEXEC));
-    if (!in.valid())
-        throw FileSystemError::reading(from.fileName(), errno);
-    const QString temporary =
-        QDir(to.absolutePath()).filePath(QStringLiteral(".%1.%2.part").arg(to.fileName(), shortToken()));
-    Descriptor out(::open(nativeName(temporary).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (!out.valid())
-        throw FileSystemError::writing(to.fileName(), errno);
-
-    const auto discard = [&] {
-        out.close();
-        QFile::remove(temporary);
-    };
-    const auto failWriting = [&](int errorNumber) {
-        discard();
-        throw FileSystemError::writing(to.fileName(), errorNumber);
-    };
-    QByteArray buffer;
-    buffer.resize(copyChunk);
-    for (;;) {
-        if (stop.stop_requested()) {
-            discard();
-            throw Cancelled();
-        }
-        const ssize_t n = ::read(in.get(), buffer.data(), size_t(buffer.size()));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            const int errorNumber = errno;
-            discard();
-            throw FileSystemError::reading(from.fileName(), errorNumber);
-        }
-        if (n == 0)
-            break;
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t w = ::write(out.get(), buffer.constData() + done, size_t(n - done));
-            if (w < 0) {
-                if (errno == EINTR)
-                    continue;
-                failWriting(errno);
-            }
-            done += w;
-        }
-    }
-    // The data reaches the disk before the name does, so a crash never leaves a short file under
-    // the user's name. Some file systems report a full disk only here.
-    if (::fsync(out.get()) != 0 && errno != EINVAL && errno != EROFS)
-        failWriting(errno);
-    if (const int closing = out.close(); closing != 0)
-        failWriting(closing);
-    return temporary;
+    return ExportTemporaries::copyBeside(source, destination, stop);
 }
 
 int renameFile(const QString& from, const QString& to)
@@ -181,7 +105,7 @@ void commitAll(std::vector<Placement>& placements)
             if (!it->previous.isEmpty())
                 renameFile(it->previous, it->destination);
             if (!it->temporary.isEmpty())
-                QFile::remove(it->temporary);
+                ExportTemporaries::discard(it->temporary);
         }
     };
     // Only files are replaced: a folder in the way of any of them fails the export before
@@ -209,7 +133,7 @@ void commitAll(std::vector<Placement>& placements)
                 throw FileSystemError::writing(destination.fileName(), error);
             }
             p.placed = true;
-            p.temporary.clear();
+            ExportTemporaries::placed(std::exchange(p.temporary, QString()));
             continue;
         }
         if (destination.exists() || destination.isSymLink()) {
@@ -226,7 +150,7 @@ void commitAll(std::vector<Placement>& placements)
             throw FileSystemError::writing(destination.fileName(), error);
         }
         p.placed = true;
-        p.temporary.clear();
+        ExportTemporaries::placed(std::exchange(p.temporary, QString()));
     }
     for (const Placement& p : placements)
         if (!p.previous.isEmpty())
@@ -771,7 +695,7 @@ QCoro::Task<void> Exporter::run(QPointer<EngineCoordinator> coordinator, std::fu
     const auto discardTemporaries = [&placements] {
         for (const Placement& p : placements)
             if (!p.temporary.isEmpty())
-                QFile::remove(p.temporary);
+                ExportTemporaries::discard(p.temporary);
     };
     for (const Copy& copy : copies) {
         QString temporary;

@@ -590,6 +590,39 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return !QFileInfo::exists(waited) && engine.cancelled == QStringList{"job-a"}; }));
     }
 
+    // A removed item's folder goes as soon as nothing writes there: at once for an item no step
+    // works on (one that failed while another item runs, or while a stopped run's step still
+    // works on another), once its step lets go for the item a stopped step still works on.
+    void removedItemsFolderGoesOnceNothingWritesThere_data()
+    {
+        QTest::addColumn<bool>("afterStop");   // the run was stopped in b's copy, and started again
+        QTest::addColumn<QString>("removed");
+        QTest::newRow("failed, b working") << false << "a.mp4";
+        QTest::newRow("failed, b's stopped copy in flight") << true << "a.mp4";
+        QTest::newRow("b, its stopped copy in flight") << true << "b.mp4";
+    }
+    void removedItemsFolderGoesOnceNothingWritesThere()
+    {
+        QFETCH(bool, afterStop);
+        QFETCH(QString, removed);
+        engine.failing = {"a"};
+        media->remuxHold = newGate();
+        queue->enqueue({source("a.mp4"), source("b.mp4"), source("c.mp4")});
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^Batch item a.mp4 failed"));
+        queue->start();
+        QVERIFY(waitWorking("b.mp4", ProcessingStage::Kind::remuxingVideo));
+        if (afterStop)
+            queue->stop(), queue->start();
+        const QString folder = folderOf(removed);
+        QVERIFY(QDir(folder).entryList({"source-*"}, QDir::Files).size() == 1);
+        queue->remove(jobNamed(removed).id);
+        QCOMPARE(QFileInfo::exists(folder), removed == u"b.mp4");   // only b's folder is written to
+        media->remuxHold->resolve(true);
+        QVERIFY(QTest::qWaitFor([&] { return !QFileInfo::exists(folder); }));
+        QVERIFY(waitIdle());
+        QVERIFY(jobNamed("c.mp4").status.isCompleted());
+    }
+
     void lateProbeFailureLeavesAFinishedJob()
     {
         Gate probe = newGate();
