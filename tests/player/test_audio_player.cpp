@@ -498,13 +498,16 @@ private slots:
         service->seek(2.99);
         QVERIFY2(showing(2.9, 29), qPrintable(QString::number(grey())));
 
-        // Playing, the picture shows the frame of what was played last.
+        // Playing, the picture shows the frame of what was heard, due 10 ms ahead; a Pause keeps it.
         service->seek(0.0);
-        service->play();
-        collect(*output, 48000);
-        QVERIFY2(showing(1.0, 10), qPrintable(QString::number(service->currentFrameTime())));
-        service->pause();
-        QVERIFY(showing(1.0, 10));
+        for (const auto& [heard, frame] : {std::pair{0.995, 10}, {1.191, 12}, {1.285, 12}, {1.35, 13}, {1.4, 14}}) {
+            service->play();
+            collect(*output, std::llround((heard - service->currentTime()) * fixtureRate));
+            QVERIFY2(showing(frame / 10.0, frame), qPrintable(QString::number(service->currentFrameTime())));
+            QSignalSpy paused(service.get(), &AudioPlayerService::currentFrameChanged);
+            service->pause();
+            QVERIFY2(paused.wait(5000) && showing(frame / 10.0, frame), qPrintable(QString::number(heard)));
+        }
 
         service->unload();
         QVERIFY(!service->hasPicture());
