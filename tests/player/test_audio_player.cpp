@@ -498,9 +498,15 @@ private slots:
         service->seek(2.99);
         QVERIFY2(showing(2.9, 29), qPrintable(QString::number(grey())));
 
-        // Playing, the picture shows the frame of what was heard, due 10 ms ahead; a Pause keeps it.
+        // Playing, the picture shows the frame of what was played last.
         service->seek(0.0);
-        for (const auto& [heard, frame] : {std::pair{0.995, 10}, {1.191, 12}, {1.285, 12}, {1.35, 13}, {1.4, 14}}) {
+        service->play();
+        collect(*output, 48000);
+        QVERIFY2(showing(1.0, 10), qPrintable(QString::number(service->currentFrameTime())));
+        service->pause();
+        QVERIFY(showing(1.0, 10));
+        // Its frames are due 10 ms ahead of the sound; a Pause keeps the frame on screen.
+        for (const auto& [heard, frame] : {std::pair{1.095, 11}, {1.291, 13}, {1.385, 13}, {1.45, 14}, {1.5, 15}}) {
             service->play();
             collect(*output, std::llround((heard - service->currentTime()) * fixtureRate));
             QVERIFY2(showing(frame / 10.0, frame), qPrintable(QString::number(service->currentFrameTime())));
@@ -508,6 +514,10 @@ private slots:
             service->pause();
             QVERIFY2(paused.wait(5000) && showing(frame / 10.0, frame), qPrintable(QString::number(heard)));
         }
+        service->play();
+        service->seek(0.3);
+        service->pause();   // before the frame at 0.3 came: the one from before the seek does not count
+        QVERIFY(showing(0.3, 3));
 
         service->unload();
         QVERIFY(!service->hasPicture());
