@@ -134,9 +134,10 @@ void AudioPlayerService::setHasPicture(bool hasPicture)
     emit hasPictureChanged(hasPicture);
 }
 
-void AudioPlayerService::showFrame(const QImage& image, double seconds)
+void AudioPlayerService::showFrame(const QImage& image, double seconds, uint64_t generation)
 {
     m_currentFrameTime = seconds;
+    m_currentFrameGeneration = generation;
     if (image.isNull() && m_currentFrame.isNull())
         return;
     m_currentFrame = image;
@@ -184,7 +185,7 @@ void AudioPlayerService::load(const AuditionFiles& files)
                         self,
                         [self, serial, image, seconds, generation] {
                             if (self->m_pictureSerial == serial && generation >= self->m_pictureGeneration)
-                                self->showFrame(image, seconds);
+                                self->showFrame(image, seconds, generation);
                         },
                         Qt::QueuedConnection);
                 });
@@ -339,10 +340,16 @@ void AudioPlayerService::pause()
     if (!m_isScrubbing)
         setCurrentTime(std::clamp(heard, 0.0, m_totalDuration));
     setPlaying(false);
-    seek(m_currentTime);
+    // Frames are chosen a little ahead of the sound (pictureLead), so the frame on screen may
+    // already be the one after the playhead's: the paused picture stays on it rather than
+    // stepping back. A frame left from before the latest seek does not count.
+    const bool frameIsCurrent = !m_currentFrame.isNull() && m_currentFrameGeneration == m_pictureGeneration;
+    moveTo(m_currentTime, frameIsCurrent && !m_isScrubbing ? m_currentFrameTime : 0.0);
 }
 
-void AudioPlayerService::seek(double seconds)
+void AudioPlayerService::seek(double seconds) { moveTo(seconds, 0.0); }
+
+void AudioPlayerService::moveTo(double seconds, double pictureFloor)
 {
     const double t = std::max(std::min(seconds, m_totalDuration), 0.0);
     setCurrentTime(t);
@@ -356,7 +363,7 @@ void AudioPlayerService::seek(double seconds)
     if (playing)
         m_output->start(m_mixer.get());
     if (m_picture)
-        m_pictureGeneration = m_picture->show(t);
+        m_pictureGeneration = m_picture->show(std::max(t, pictureFloor));
 }
 
 void AudioPlayerService::goToBeginning()

@@ -94,7 +94,8 @@ public:
 
     // Starts playback from currentTime (from 0 when within 0.05 s of the end).
     void play();
-    // Pauses and realigns every track and the picture to the playhead.
+    // Pauses and realigns every track and the picture to the playhead; the picture keeps a frame
+    // on screen that is after the playhead's (shown a little ahead while playing).
     void pause();
     // Moves the playhead, clamped to 0...totalDuration.
     void seek(double seconds);
@@ -141,7 +142,10 @@ private:
     void setTotalDuration(double seconds);
     void setComparingFlag(bool comparing);
     void setHasPicture(bool hasPicture);
-    void showFrame(const QImage& image, double seconds);
+    void showFrame(const QImage& image, double seconds, uint64_t generation = 0);
+    // Moves the playhead to `seconds` and the picture to the frame at `seconds`, or at
+    // `pictureFloor` when that is later.
+    void moveTo(double seconds, double pictureFloor);
 
     std::unique_ptr<AudioOutput> m_output;
     std::unique_ptr<AuditionMixer> m_mixer;
@@ -162,6 +166,7 @@ private:
     bool m_hasPicture = false;
     QImage m_currentFrame;
     double m_currentFrameTime = 0.0;
+    uint64_t m_currentFrameGeneration = 0;   // the request currentFrame() was delivered for
 };
 
 } // namespace hf

@@ -503,8 +503,18 @@ private slots:
         service->play();
         collect(*output, 48000);
         QVERIFY2(showing(1.0, 10), qPrintable(QString::number(service->currentFrameTime())));
+        service->seek(0.95);   // and paused before its frame came: frame 10 from before it does not count
         service->pause();
-        QVERIFY(showing(1.0, 10));
+        QVERIFY(showing(0.9, 9));
+        // Its frames are due 10 ms ahead of the sound; a Pause keeps the frame on screen.
+        for (const auto& [heard, frame] : {std::pair{1.095, 11}, {1.291, 13}, {1.385, 13}, {1.45, 14}, {1.5, 15}}) {
+            service->play();
+            collect(*output, std::llround((heard - service->currentTime()) * fixtureRate));
+            QVERIFY2(showing(frame / 10.0, frame), qPrintable(QString::number(service->currentFrameTime())));
+            QSignalSpy paused(service.get(), &AudioPlayerService::currentFrameChanged);
+            service->pause();
+            QVERIFY2(paused.wait(5000) && showing(frame / 10.0, frame), qPrintable(QString::number(heard)));
+        }
 
         service->unload();
         QVERIFY(!service->hasPicture());
