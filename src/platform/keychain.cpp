@@ -9,7 +9,7 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 #include <QThread>
-#include <QtGlobal>
+#include <QCoreApplication>
 
 #include <qt6keychain/keychain.h>
 
@@ -428,9 +428,10 @@ int DesktopKeychain::add(const KeychainItemQuery& query, const QByteArray& data,
             return KeychainStatus::notAvailable;
         QFile::setPermissions(m_legacyFolder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         // Written beside the earlier file and flushed to the disk before it takes its name: a full
-        // disk or a crash leaves the earlier file as it was.
+        // disk or a crash leaves the earlier file as it was. Unbuffered, so that a short write is
+        // seen here (QSaveFile would take a file cut short by its own flush).
         QSaveFile file(legacyPath(query));
-        if (!file.open(QIODevice::WriteOnly))
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
             return KeychainStatus::notAvailable;
         file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         if (file.write(data) != data.size() || !file.commit())
