@@ -2,6 +2,7 @@
 
 #include "platform/logging.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
@@ -9,7 +10,6 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 #include <QThread>
-#include <QCoreApplication>
 
 #include <qt6keychain/keychain.h>
 

@@ -115,8 +115,8 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("keyring");
         QTest::addColumn<QString>("answer");     // to the prompts in turn, late where the steps answer
-        QTest::addColumn<QStringList>("steps");  // tokens saved, and when the prompt is answered
-        QTest::addColumn<QString>("told");       // what the saves log
+        QTest::addColumn<QStringList>("steps");  // the client's lines, and when the prompts are answered
+        QTest::addColumn<QString>("told");       // what the client logs
         QTest::addColumn<QString>("lateAnswer"); // what the late answer logs
         const QString timedOut = QStringLiteral("did not take the token \\(status -25291\\)");
         const QStringList saveThenAnswer{"tøken-1", "answer"};
