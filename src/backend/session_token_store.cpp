@@ -30,17 +30,9 @@ std::optional<QString> KeychainTokenStore::token()
 {
     if (m_didLoad)
         return m_cached;
-    std::optional<QString> found;
-    for (KeychainForm form : {KeychainForm::dataProtection, KeychainForm::legacy}) {
-        const auto read = m_backend->copyMatching(query(form));
-        if (read.status != KeychainStatus::success || !read.data)
-            continue;
-        if (auto text = decodeUtf8(*read.data)) {
-            found = std::move(text);
-            break;
-        }
-    }
-    m_cached = std::move(found);
+    const auto read = readWithFallback(*m_backend, m_service, m_account,
+                                       [](const QByteArray& bytes) { return decodeUtf8(bytes).has_value(); });
+    m_cached = read ? decodeUtf8(*read) : std::nullopt;
     m_didLoad = true;
     return m_cached;
 }
@@ -50,7 +42,7 @@ void KeychainTokenStore::save(const QString& token)
     m_cached = token;
     m_didLoad = true;
     // Where the secret store did not take the token, the legacy form keeps it where the next start
-    // looks too.
+    // looks first.
     const KeychainSave saved = saveWithFallback(*m_backend, m_service, m_account, token.toUtf8());
     if (!saved.kept)
         qCCritical(lcSessionTokenStore, "Keychain save failed with status %d", saved.status);
@@ -63,8 +55,7 @@ void KeychainTokenStore::clear()
 {
     m_cached.reset();
     m_didLoad = true;
-    m_backend->remove(query(KeychainForm::dataProtection));
-    m_backend->remove(query(KeychainForm::legacy));
+    removeWithFallback(*m_backend, m_service, m_account);
 }
 
 } // namespace hf

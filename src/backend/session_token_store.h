@@ -36,7 +36,8 @@ private:
 // Keeps the token in the keychain item (service, account), read at most once per instance and
 // cached: a token written by another process after a failed first read stays unseen until `save`.
 // Writes go to the data-protection form first and fall back to the legacy form when that form does
-// not take the token; a failed write is logged and the token still serves from the cache.
+// not take the token, which then reads first; a failed write is logged and the token still serves
+// from the cache. `clear` leaves nothing a later read finds, whenever the keychain answers.
 class KeychainTokenStore final : public SessionTokenStore {
 public:
     KeychainTokenStore(QString service, QString account, std::shared_ptr<KeychainBackend> backend);
@@ -49,8 +50,6 @@ public:
     const QString& account() const { return m_account; }
 
 private:
-    KeychainItemQuery query(KeychainForm form) const { return {form, m_service, m_account}; }
-
     QString m_service;
     QString m_account;
     std::optional<QString> m_cached;

@@ -2,6 +2,7 @@
 
 #include "platform/logging.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
@@ -11,6 +12,9 @@
 #include <QThread>
 
 #include <qt6keychain/keychain.h>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <functional>
@@ -84,17 +88,20 @@ void supersedeLateCalls(const KeychainItemQuery& query)
     }
 }
 
-} // namespace
-
-// A thread of its own for the Secret Service: QtKeychain's jobs are asynchronous and need an
-// event loop, and running one on the caller's thread would let other work run in the middle of a
-// keychain call. The caller waits on `callAnswered` with its timeout; the jobs run on here.
+// The thread that speaks to the Secret Service, one for the whole process: QtKeychain's jobs are
+// asynchronous and need an event loop, and it queues them in one queue of the process that lives on
+// the thread that first used it, so that a job run from any other thread would touch that queue from
+// a thread not its own. Running one on the caller's thread would let other work run in the middle of
+// a keychain call. The caller waits on `callAnswered` with its timeout; the jobs run on here.
 // A job is never deleted by us: libsecret holds a pointer to it until it answers, and QtKeychain
 // deletes it once it has finished. A job still waiting when the thread ends is left alone (its
 // answer can no longer be delivered).
-struct DesktopKeychain::Worker {
+struct Worker {
     QThread thread;
     QObject* anchor = nullptr;
+
+    // The process's worker, made on first use; none once the application object has gone.
+    static Worker* shared();
 
     Worker()
     {
@@ -159,8 +166,7 @@ struct DesktopKeychain::Worker {
                 break;
             }
             case Call::Kind::remove:
-                runJob(new QKeychain::DeletePasswordJob(call->query.service), call,
-                       [this, call](QKeychain::Job* job) { answer(call, statusFor(job->error()), std::nullopt); });
+                removeConfirmed(call, [this, call](int status) { answer(call, status, std::nullopt); });
                 break;
             }
         }, Qt::QueuedConnection);
@@ -192,6 +198,26 @@ struct DesktopKeychain::Worker {
         });
     }
 
+    // Removes the item and reads it back: `done` gets success once no item is found, userCanceled
+    // when the item is still there.
+    void removeConfirmed(const std::shared_ptr<Call>& call, std::function<void(int)> done)
+    {
+        runJob(new QKeychain::DeletePasswordJob(call->query.service), call, [this, call, done](QKeychain::Job* job) {
+            if (job->error() != QKeychain::NoError && job->error() != QKeychain::EntryNotFound) {
+                done(statusFor(job->error()));
+                return;
+            }
+            runJob(new QKeychain::ReadPasswordJob(call->query.service), call, [done](QKeychain::Job* read) {
+                if (read->error() == QKeychain::EntryNotFound)
+                    done(KeychainStatus::success);
+                else if (read->error() == QKeychain::NoError)
+                    done(KeychainStatus::userCanceled);
+                else
+                    done(statusFor(read->error()));
+            });
+        });
+    }
+
     void answer(const std::shared_ptr<Call>& call, int status, std::optional<QByteArray> data)
     {
         std::unique_lock lock(callMutex);
@@ -206,9 +232,13 @@ struct DesktopKeychain::Worker {
         if (call->superseded && call->kind != Call::Kind::remove && status == KeychainStatus::success) {
             lock.unlock();
             qCInfo(lcKeychain, "The Secret Service answered a %s late, %lld ms after it was asked; the item has "
-                               "changed since, so the service's copy is removed", nameOf(call->kind), elapsed);
-            runJob(new QKeychain::DeletePasswordJob(call->query.service), call, [call](QKeychain::Job* job) {
-                qCInfo(lcKeychain, "Removing the outdated item answered status %d", statusFor(job->error()));
+                               "changed since, so the service's copy is to go", nameOf(call->kind), elapsed);
+            // Later calls stay unsent until the removal is confirmed.
+            removeConfirmed(call, [call](int removed) {
+                if (removed == KeychainStatus::success)
+                    qCInfo(lcKeychain, "The service's outdated copy is removed");
+                else
+                    qCWarning(lcKeychain, "The service's outdated copy was not removed (status %d)", removed);
                 std::lock_guard lock(callMutex);
                 std::erase(outstanding, call);
             });
@@ -226,8 +256,68 @@ struct DesktopKeychain::Worker {
     }
 };
 
+std::mutex workerMutex;
+Worker* theWorker = nullptr;
+bool workerEnded = false;
+
+// Ends the worker with the application object: jobs still waiting for the service are left.
+void endWorker()
+{
+    Worker* worker = nullptr;
+    {
+        std::lock_guard lock(workerMutex);
+        worker = std::exchange(theWorker, nullptr);
+        workerEnded = true;
+    }
+    delete worker;
+}
+
+Worker* Worker::shared()
+{
+    std::lock_guard lock(workerMutex);
+    if (!theWorker && !workerEnded) {
+        theWorker = new Worker;
+        qAddPostRoutine(endWorker);
+    }
+    return theWorker;
+}
+
+Call ask(std::chrono::milliseconds timeout, Call::Kind kind, const KeychainItemQuery& query, const QByteArray& data = {})
+{
+    if (Worker* worker = Worker::shared())
+        return worker->ask(timeout, kind, query, data);
+    qCInfo(lcKeychain, "The application is ending; this %s is not sent to the Secret Service", nameOf(kind));
+    return Call{kind, query, data};
+}
+
+// The legacy item as this version writes it starts with one of these tags, which no UTF-8 text and
+// no JSON starts with: the data after `keptTag` is newer than the secret store's copy; `removedMark`
+// alone says that the item was removed. Earlier versions wrote the data alone.
+const QByteArray keptTag = QByteArrayLiteral("\xff" "kept\n");
+const QByteArray removedMark = QByteArrayLiteral("\xff" "removed\n");
+
+bool putLegacy(KeychainBackend& backend, const KeychainItemQuery& legacy, const QByteArray& bytes)
+{
+    int status = backend.update(legacy, bytes);
+    if (status == KeychainStatus::itemNotFound)
+        status = backend.add(legacy, bytes, false);
+    return status == KeychainStatus::success;
+}
+
+// Makes a rename or removal in `folder` durable.
+void syncFolder(const QString& folder)
+{
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+} // namespace
+
 DesktopKeychain::DesktopKeychain(QString legacyFolder, std::chrono::milliseconds answerTimeout)
-    : m_legacyFolder(std::move(legacyFolder)), m_answerTimeout(answerTimeout), m_worker(std::make_unique<Worker>())
+    : m_legacyFolder(std::move(legacyFolder)), m_answerTimeout(answerTimeout)
 {
 }
 
@@ -237,16 +327,57 @@ KeychainSave saveWithFallback(KeychainBackend& backend, const QString& service, 
                               const QByteArray& data)
 {
     const KeychainItemQuery modern{KeychainForm::dataProtection, service, account};
+    const KeychainItemQuery legacy{KeychainForm::legacy, service, account};
     KeychainSave save;
     save.status = backend.update(modern, data);
     if (save.status == KeychainStatus::itemNotFound)
         save.status = backend.add(modern, data, true);
-    if (save.status == KeychainStatus::success)
+    if (save.status == KeychainStatus::success) {
+        // What the legacy form holds is older now, or the mark of an earlier removal.
+        const int removed = backend.remove(legacy);
+        if (removed != KeychainStatus::success && removed != KeychainStatus::itemNotFound)
+            qCWarning(lcKeychain, "The older copy in the legacy form was not removed (status %d)", removed);
         return save;
-    const KeychainItemQuery legacy{KeychainForm::legacy, service, account};
-    backend.remove(legacy);
-    save.kept = backend.add(legacy, data, false) == KeychainStatus::success;
+    }
+    save.kept = putLegacy(backend, legacy, keptTag + data);
     return save;
+}
+
+std::optional<QByteArray> readWithFallback(KeychainBackend& backend, const QString& service, const QString& account,
+                                           const std::function<bool(const QByteArray&)>& usable)
+{
+    std::optional<QByteArray> earlier;
+    const auto legacy = backend.copyMatching({KeychainForm::legacy, service, account});
+    if (legacy.status == KeychainStatus::success && legacy.data) {
+        if (*legacy.data == removedMark)
+            return std::nullopt;
+        if (legacy.data->startsWith(keptTag)) {
+            QByteArray kept = legacy.data->mid(keptTag.size());
+            if (usable(kept))
+                return kept;
+        } else {
+            earlier = legacy.data;
+        }
+    }
+    const auto modern = backend.copyMatching({KeychainForm::dataProtection, service, account});
+    if (modern.status == KeychainStatus::success && modern.data && usable(*modern.data))
+        return modern.data;
+    if (earlier && usable(*earlier))
+        return earlier;
+    return std::nullopt;
+}
+
+void removeWithFallback(KeychainBackend& backend, const QString& service, const QString& account)
+{
+    const KeychainItemQuery legacy{KeychainForm::legacy, service, account};
+    const bool marked = putLegacy(backend, legacy, removedMark);
+    const int status = backend.remove({KeychainForm::dataProtection, service, account});
+    if (status == KeychainStatus::success || status == KeychainStatus::itemNotFound || !marked) {
+        backend.remove(legacy);
+        if (!marked && status != KeychainStatus::success && status != KeychainStatus::itemNotFound)
+            qCWarning(lcKeychain, "Neither the secret store's copy of the item nor the legacy form's mark of its "
+                                  "removal could be confirmed (status %d)", status);
+    }
 }
 
 QString DesktopKeychain::defaultLegacyFolder()
@@ -273,7 +404,7 @@ KeychainBackend::ReadResult DesktopKeychain::copyMatching(const KeychainItemQuer
         result.data = file.readAll();
         return result;
     }
-    const Call call = m_worker->ask(m_answerTimeout, Call::Kind::read, query);
+    const Call call = ask(m_answerTimeout, Call::Kind::read, query);
     result.status = call.status;
     result.data = call.readData;
     return result;
@@ -296,15 +427,20 @@ int DesktopKeychain::add(const KeychainItemQuery& query, const QByteArray& data,
         if (!QDir().mkpath(m_legacyFolder))
             return KeychainStatus::notAvailable;
         QFile::setPermissions(m_legacyFolder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        // Written beside the earlier file and flushed to the disk before it takes its name: a full
+        // disk or a crash leaves the earlier file as it was. Unbuffered, so that a short write is
+        // seen here (QSaveFile would take a file cut short by its own flush).
         QSaveFile file(legacyPath(query));
-        if (!file.open(QIODevice::WriteOnly))
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
             return KeychainStatus::notAvailable;
         file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-        file.write(data);
-        return file.commit() ? KeychainStatus::success : KeychainStatus::notAvailable;
+        if (file.write(data) != data.size() || !file.commit())
+            return KeychainStatus::notAvailable;
+        syncFolder(m_legacyFolder);
+        return KeychainStatus::success;
     }
     supersedeLateCalls(query);
-    return m_worker->ask(m_answerTimeout, Call::Kind::write, query, data).status;
+    return ask(m_answerTimeout, Call::Kind::write, query, data).status;
 }
 
 int DesktopKeychain::remove(const KeychainItemQuery& query)
@@ -313,10 +449,13 @@ int DesktopKeychain::remove(const KeychainItemQuery& query)
         QFile file(legacyPath(query));
         if (!file.exists())
             return KeychainStatus::itemNotFound;
-        return file.remove() ? KeychainStatus::success : KeychainStatus::notAvailable;
+        if (!file.remove())
+            return KeychainStatus::notAvailable;
+        syncFolder(m_legacyFolder);
+        return KeychainStatus::success;
     }
     supersedeLateCalls(query);
-    return m_worker->ask(m_answerTimeout, Call::Kind::remove, query).status;
+    return ask(m_answerTimeout, Call::Kind::remove, query).status;
 }
 
 } // namespace hf

@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -54,8 +55,10 @@ public:
 
 // Keeps `data` as the item `service`/`account` in the desktop's secret store or, where that store did
 // not take it (none runs, it did not answer in time, its user declined), in the legacy form, which
-// reads look at next. `status` is the secret store's answer; `kept` whether either form holds the
-// data now.
+// then holds it as newer than the store's copy: readWithFallback reads it first, while it is there.
+// Once the store takes a later save, the legacy form's item goes. The legacy form's earlier item is
+// replaced only once the new one is written. `status` is the secret store's answer; `kept` whether
+// either form holds the data now.
 struct KeychainSave {
     int status = KeychainStatus::success;
     bool kept = true;
@@ -63,15 +66,32 @@ struct KeychainSave {
 KeychainSave saveWithFallback(KeychainBackend& backend, const QString& service, const QString& account,
                               const QByteArray& data);
 
+// The newest data saveWithFallback kept for the item that `usable` accepts, or nothing after
+// removeWithFallback. The secret store is asked only when the legacy form holds no newer data. A
+// legacy item as earlier versions wrote it (the data alone, not known to be newer) is read after
+// the secret store's, as they read it.
+std::optional<QByteArray> readWithFallback(KeychainBackend& backend, const QString& service, const QString& account,
+                                           const std::function<bool(const QByteArray&)>& usable);
+
+// Removes the item from both forms. Until the secret store has confirmed that its copy is gone, a
+// mark in the legacy form's place says the item was removed, so that no later read finds the
+// store's copy, whenever the store answers and whenever the process ends; the next save replaces
+// the mark.
+void removeWithFallback(KeychainBackend& backend, const QString& service, const QString& account);
+
 // The desktop's keychain. The data-protection form goes to the freedesktop Secret Service
 // (GNOME Keyring, KWallet, KeePassXC, ...) through QtKeychain; when no such service answers, its
 // calls report missingEntitlement so that the store falls back to the legacy form: one file per
 // item under `legacyFolder`, readable by the user only (mode 0600 in a 0700 folder).
-// Calls block the caller; the Secret Service is spoken to on a worker thread of this object.
+// Calls block the caller; the Secret Service is spoken to on one worker thread that every keychain
+// in the process shares, made on first use and ended with the application object (QtKeychain runs
+// its jobs one at a time, from a queue of the process that lives on the thread that used it first).
 // A call waits at most `answerTimeout` (the service may be showing its user a prompt) and then
 // answers notAvailable; the service's late answer is logged, and until it comes every call answers
-// notAvailable at once. A write is confirmed by reading the item back: a prompt the user dismissed
-// can report success while nothing was stored, and then the write answers userCanceled.
+// notAvailable at once. A write or a removal is confirmed by reading the item back: a prompt the
+// user dismissed can report success while nothing was stored, and then the write answers
+// userCanceled. A file of the legacy form is replaced in one step: written beside it, flushed to
+// the disk, then renamed over it.
 class DesktopKeychain final : public KeychainBackend {
 public:
     explicit DesktopKeychain(QString legacyFolder, std::chrono::milliseconds answerTimeout = std::chrono::minutes(2));
@@ -87,10 +107,8 @@ public:
     static QString defaultLegacyFolder();
 
 private:
-    struct Worker;
     QString m_legacyFolder;
     std::chrono::milliseconds m_answerTimeout;
-    std::unique_ptr<Worker> m_worker;
 
     QString legacyPath(const KeychainItemQuery& query) const;
 };

@@ -350,16 +350,11 @@ std::optional<QString> OAuthLoopbackClient::storedRefreshToken()
 {
     if (!m_didLoad) {
         m_didLoad = true;
-        for (KeychainForm form : {KeychainForm::dataProtection, KeychainForm::legacy}) {
-            const auto read = m_keychain->copyMatching({form, m_keychainService, keychainAccount});
-            if (read.status != KeychainStatus::success || !read.data)
-                continue;
-            const QJsonDocument document = QJsonDocument::fromJson(*read.data);
-            if (document.isObject()) {
-                m_stored = document.object();
-                break;
-            }
-        }
+        const auto read = readWithFallback(*m_keychain, m_keychainService, keychainAccount, [](const QByteArray& data) {
+            return QJsonDocument::fromJson(data).isObject();
+        });
+        if (read)
+            m_stored = QJsonDocument::fromJson(*read).object();
     }
     if (!m_stored || !m_configuration
         || m_stored->value(QStringLiteral("clientID")).toString() != m_configuration->clientID)
@@ -387,8 +382,7 @@ void OAuthLoopbackClient::removeRefreshToken()
 {
     m_stored.reset();
     m_didLoad = true;
-    m_keychain->remove({KeychainForm::dataProtection, m_keychainService, keychainAccount});
-    m_keychain->remove({KeychainForm::legacy, m_keychainService, keychainAccount});
+    removeWithFallback(*m_keychain, m_keychainService, keychainAccount);
 }
 
 } // namespace hf

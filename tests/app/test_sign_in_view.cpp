@@ -39,7 +39,7 @@ namespace {
 class MemoryKeychain final : public KeychainBackend {
 public:
     QMap<QString, QByteArray> items;
-    static QString keyOf(const KeychainItemQuery& q) { return q.service + u'|' + q.account; }
+    static QString keyOf(const KeychainItemQuery& q) { return QString::number(int(q.form)) + u'|' + q.service + u'|' + q.account; }
     ReadResult copyMatching(const KeychainItemQuery& q) override
     {
         if (!items.contains(keyOf(q)))

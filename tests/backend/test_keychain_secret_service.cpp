@@ -12,32 +12,53 @@
 #include <QTest>
 #include <QUuid>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <cstdio>
 
 using namespace hf;
 
 namespace {
 
-// The application's side in a process of its own, so that a crash is seen: "save" stores each line
-// of its standard input as the token, printing "saved" after each, until the input closes; "read"
-// prints the token found.
+// The application's side in a process of its own, so that a crash is seen: "save" takes each line
+// of its standard input in turn, printing "done" after each, until the input closes: "sign out"
+// signs out, "alternate" reads and saves through this keychain and a second one in turn, appending
+// an "x" each time, anything else is saved as the token; "read" prints the token found.
 int keychainClient(const QStringList& args)
 {
-    auto keychain = std::make_shared<DesktopKeychain>(args[2], std::chrono::milliseconds(args[3].toInt()));
+    const auto timeout = std::chrono::milliseconds(args[3].toInt());
+    auto keychain = std::make_shared<DesktopKeychain>(args[2], timeout);
     KeychainTokenStore store(QStringLiteral("svc"), QStringLiteral("session-token"), keychain);
     if (args[4] == u"read") {
         std::printf("token: %s\n", qPrintable(store.token().value_or(QStringLiteral("<none>"))));
         return 0;
     }
+    const std::shared_ptr<KeychainBackend> both[] = {keychain, std::make_shared<DesktopKeychain>(args[2], timeout)};
     QFile in;
     in.open(stdin, QIODevice::ReadOnly);
-    for (QByteArray line = in.readLine(); !line.isEmpty(); line = in.readLine()) {
-        store.save(QString::fromUtf8(line.trimmed()));
-        std::printf("saved\n");
+    for (QByteArray line = in.readLine().trimmed(); !line.isEmpty(); line = in.readLine().trimmed()) {
+        for (int turn = 0; line == "alternate" && turn < 8; ++turn) {
+            KeychainTokenStore each(QStringLiteral("svc"), QStringLiteral("session-token"), both[turn % 2]);
+            each.save(each.token().value_or(QString()) + u'x');
+        }
+        line == "sign out" ? store.clear() : line == "alternate" ? void() : store.save(QString::fromUtf8(line));
+        std::printf("done\n");
         std::fflush(stdout);
     }
     return 0;
 }
+
+// The secret store declines every item; the legacy form's files take them.
+struct FilesOnly final : KeychainBackend {
+    DesktopKeychain files;
+    explicit FilesOnly(const QString& folder) : files(folder) {}
+    static bool file(const KeychainItemQuery& q) { return q.form == KeychainForm::legacy; }
+    ReadResult copyMatching(const KeychainItemQuery& q) override { return file(q) ? files.copyMatching(q) : ReadResult{}; }
+    int update(const KeychainItemQuery& q, const QByteArray& d) override { return file(q) ? files.update(q, d) : -34018; }
+    int add(const KeychainItemQuery& q, const QByteArray& d, bool) override { return file(q) ? files.add(q, d, false) : -34018; }
+    int remove(const KeychainItemQuery& q) override { return file(q) ? files.remove(q) : -34018; }
+};
 
 } // namespace
 
@@ -87,14 +108,15 @@ private Q_SLOTS:
         QCOMPARE(QDir(folder.path()).entryList(QDir::Files).size(), 1);
     }
 
-    // A prompt answered after the keychain gave up on it, or dismissed: the application lives, logs
-    // what happened, and the next start finds the last token saved.
+    // A prompt answered after the keychain gave up on it, dismissed, or open at quit; a sign-out while
+    // a call waits; two keychains in one process: the application lives, logs what happened, and the
+    // next start finds the last token saved, or none after a sign-out.
     void promptAnsweredLateOrDismissed_data()
     {
         QTest::addColumn<QString>("keyring");
-        QTest::addColumn<QString>("answer");
-        QTest::addColumn<QStringList>("steps");  // tokens saved, and when the prompt is answered
-        QTest::addColumn<QString>("told");       // what the saves log
+        QTest::addColumn<QString>("answer");     // to the prompts in turn, late where the steps answer
+        QTest::addColumn<QStringList>("steps");  // the client's lines, and when the prompts are answered
+        QTest::addColumn<QString>("told");       // what the client logs
         QTest::addColumn<QString>("lateAnswer"); // what the late answer logs
         const QString timedOut = QStringLiteral("did not take the token \\(status -25291\\)");
         const QStringList saveThenAnswer{"tøken-1", "answer"};
@@ -104,11 +126,22 @@ private Q_SLOTS:
         QTest::newRow("new item, accepted late") << "present" << "accept" << saveThenAnswer << timedOut << "stored the item late";
         QTest::newRow("new item, accepted late, token changed meanwhile")
             << "present" << "accept" << QStringList{"tøken-1", "tøken-2", "answer"} << "earlier call yet; this read is not sent"
-            << "service's copy is removed";
+            << "outdated copy is removed";
         QTest::newRow("new item, dismissed late") << "present" << "dismiss" << saveThenAnswer << timedOut
                                                   << "did not store the item \\(status -128\\)";
         QTest::newRow("new item, dismissed at once") << "present" << "dismiss" << QStringList{"tøken-1"}
                                                      << "did not take the token \\(status -128\\)" << QString();
+        const QString older = QStringLiteral("accept:now,accept:late"), notSent = QStringLiteral("this read is not sent");
+        QTest::newRow("older item, prompt open at quit") << "present" << older << QStringList{"tøken-0", "tøken-1", "tøken-2"} << notSent << QString();
+        QTest::newRow("older item, dismissed late") << "present" << "accept:now,dismiss:late" << QStringList{"tøken-0", "tøken-1", "answer"}
+                                                    << timedOut << "did not store the item";
+        QTest::newRow("older item, quit right after a late answer")
+            << "present" << older << QStringList{"tøken-0", "tøken-1", "tøken-2", "answer, quit"} << notSent << QString();
+        QTest::newRow("sign-out while a call waits") << "present" << older << QStringList{"tøken-0", "tøken-1", "sign out"}
+                                                     << "this removal is not sent" << QString();
+        QTest::newRow("sign-out while a call waits, answered late")
+            << "present" << older << QStringList{"tøken-0", "tøken-1", "sign out", "answer"} << timedOut << "outdated copy is removed";
+        QTest::newRow("two keychains in one process") << "absent" << "accept" << QStringList{"alternate"} << QString() << QString();
     }
 
     void promptAnsweredLateOrDismissed()
@@ -118,6 +151,8 @@ private Q_SLOTS:
         QFETCH(QStringList, steps);
         QFETCH(QString, told);
         QFETCH(QString, lateAnswer);
+        const QString found = steps.contains("sign out") ? "<none>"
+                              : steps.contains("alternate") ? "xxxxxxxx" : steps.filter(QRegularExpression("^tøken")).last();
         QString output;
         auto shows = [&](QProcess& process, const QString& pattern, qsizetype times = 1) {
             const QRegularExpression expression(pattern);
@@ -147,16 +182,19 @@ private Q_SLOTS:
         };
         output.clear();
         auto saving = client("save");
-        qsizetype saves = 0;
+        qsizetype done = 0;
         for (const QString& step : steps) {
-            if (step == u"answer") {
+            if (step.startsWith(u"answer")) {
                 service.write("answer\n"); // after the keychain gave up, as a user coming back later
+                service.waitForBytesWritten();
+                if (step != u"answer")
+                    break; // and the application quits at once
                 const bool logged = shows(*saving, lateAnswer);
                 QVERIFY2(saving->state() == QProcess::Running, qPrintable(output + "[died at the late answer]"));
                 QVERIFY2(logged, qPrintable(output));
             } else {
                 saving->write(step.toUtf8() + '\n');
-                QVERIFY2(shows(*saving, "saved\n", ++saves), qPrintable(output));
+                QVERIFY2(shows(*saving, "done\n", ++done), qPrintable(output));
             }
         }
         saving->closeWriteChannel();
@@ -166,7 +204,7 @@ private Q_SLOTS:
 
         output.clear();
         auto nextStart = client("read");
-        QVERIFY2(shows(*nextStart, "token: " + steps.filter(QRegularExpression("^tøken")).last() + '\n'), qPrintable(output));
+        QVERIFY2(shows(*nextStart, "token: " + found + '\n'), qPrintable(output));
         QVERIFY(ended(*nextStart) && nextStart->exitStatus() == QProcess::NormalExit);
         service.closeWriteChannel();
         QVERIFY(ended(service));
@@ -191,6 +229,23 @@ private Q_SLOTS:
         QCOMPARE(keychain.copyMatching(query).data, std::optional<QByteArray>("newer"));
         QCOMPARE(keychain.remove(query), KeychainStatus::success);
         QCOMPARE(keychain.remove(query), KeychainStatus::itemNotFound);
+    }
+
+    // A disk too full for the new file keeps the earlier one.
+    void fullDiskKeepsTheEarlierToken()
+    {
+        QTemporaryDir folder;
+        auto store = [files = std::make_shared<FilesOnly>(folder.path())] { return KeychainTokenStore("svc", "session-token", files); };
+        store().save(QStringLiteral("tøken-1"));
+        rlimit limit{}, fullDisk{};
+        getrlimit(RLIMIT_FSIZE, &limit);
+        fullDisk = {4, limit.rlim_max}; // bytes a file may hold
+        std::signal(SIGXFSZ, SIG_IGN);
+        setrlimit(RLIMIT_FSIZE, &fullDisk);
+        QTest::ignoreMessage(QtCriticalMsg, "Keychain save failed with status -34018");
+        store().save(QStringLiteral("tøken-2"));
+        setrlimit(RLIMIT_FSIZE, &limit);
+        QCOMPARE(store().token(), std::optional<QString>(QStringLiteral("tøken-1")));
     }
 };
 

@@ -92,15 +92,20 @@ private Q_SLOTS:
     {
         fresh();
         QVERIFY(!store->token());
-        QCOMPARE(keychain->calls, QStringList({"copy dp", "copy legacy"}));
+        QCOMPARE(keychain->calls, QStringList({"copy legacy", "copy dp"}));
         // A token written elsewhere after a failed first read stays unseen: the store asks once.
         keychain->dataProtection.item = "late";
         QVERIFY(!store->token());
         QCOMPARE(keychain->calls.size(), 2);
 
+        // A file as earlier versions wrote it reads after the secure form.
         fresh();
         keychain->legacy.item = "old-build";
         QCOMPARE(store->token(), std::optional<QString>(QStringLiteral("old-build")));
+        fresh();
+        keychain->legacy.item = "old-build";
+        keychain->dataProtection.item = "newer";
+        QCOMPARE(store->token(), std::optional<QString>(QStringLiteral("newer")));
 
         fresh();
         keychain->dataProtection.item = QByteArray();
@@ -117,16 +122,16 @@ private Q_SLOTS:
     {
         fresh();
         store->save(QStringLiteral("one"));
-        QCOMPARE(keychain->calls, QStringList({"update dp", "add dp"}));
+        QCOMPARE(keychain->calls, QStringList({"update dp", "add dp", "delete legacy"}));
         QCOMPARE(keychain->dataProtection.item, std::optional<QByteArray>("one"));
         QVERIFY(keychain->dataProtection.accessibleAfterFirstUnlock);
         keychain->calls.clear();
         store->save(QStringLiteral("two"));
-        QCOMPARE(keychain->calls, QStringList({"update dp"}));
+        QCOMPARE(keychain->calls, QStringList({"update dp", "delete legacy"}));
         QCOMPARE(keychain->dataProtection.item, std::optional<QByteArray>("two"));
         // The cache serves the token without asking the keychain.
         QCOMPARE(store->token(), std::optional<QString>(QStringLiteral("two")));
-        QCOMPARE(keychain->calls.size(), 1);
+        QCOMPARE(keychain->calls.size(), 2);
     }
 
     void withoutTheSecureFormSavesGoToLegacy()
@@ -136,9 +141,15 @@ private Q_SLOTS:
         keychain->legacy.item = "stale";
         QTest::failOnWarning(QRegularExpression(QStringLiteral("Keychain save failed")));
         store->save(QStringLiteral("tok"));
-        QCOMPARE(keychain->calls, QStringList({"update dp", "delete legacy", "add legacy"}));
-        QCOMPARE(keychain->legacy.item, std::optional<QByteArray>("tok"));
+        QCOMPARE(keychain->calls, QStringList({"update dp", "update legacy"}));
         QVERIFY(!keychain->legacy.accessibleAfterFirstUnlock);
+        // The token in the legacy form is newer than the secure form's, until the secure form takes one.
+        keychain->entitled = true;
+        keychain->dataProtection.item = "older";
+        QCOMPARE(KeychainTokenStore(store->service(), store->account(), keychain).token(), std::optional<QString>("tok"));
+        store->save(QStringLiteral("tok-2"));
+        QVERIFY(!keychain->legacy.item);
+        QCOMPARE(KeychainTokenStore(store->service(), store->account(), keychain).token(), std::optional<QString>("tok-2"));
     }
 
     void failedSaveStillServesTheToken()
@@ -155,10 +166,10 @@ private Q_SLOTS:
         fresh();
         keychain->legacy.item = "only-here";
         store->clear();
-        QCOMPARE(keychain->calls, QStringList({"delete dp", "delete legacy"}));
+        QCOMPARE(keychain->calls, QStringList({"update legacy", "delete dp", "delete legacy"}));
         QVERIFY(!keychain->legacy.item);
         QVERIFY(!store->token());
-        QCOMPARE(keychain->calls.size(), 2);
+        QCOMPARE(keychain->calls.size(), 3);
     }
 
     void inMemoryStore()

@@ -3,7 +3,9 @@
 password. Run it in a session bus of its own (dbus-run-session); it prints "ready ADDRESS" once it
 owns its name. Items live as long as the process. Storing asks through a prompt, for the default
 collection (keyring "absent") or for the item ("present"), accepted or dismissed "now" or, when
-"late", at each line on standard input."""
+"late", at each line on standard input. A list such as "accept:now,dismiss:late" answers the
+first prompt as its first entry and so on, the rest as its last ("accept" alone: when the last
+argument says)."""
 
 import os
 import sys
@@ -14,7 +16,8 @@ import dbus.service
 from gi.repository import GLib
 
 ROOT, NONE = "/org/freedesktop/secrets", dbus.ObjectPath("/")
-keyring, answer, when = sys.argv[1:4]
+keyring, answers, when = sys.argv[1:4]
+plan = [(entry.split(":") + [when])[:2] for entry in answers.split(",")]
 items, waiting, serial = [], [], [0]
 
 
@@ -26,18 +29,19 @@ def new_path(kind):
 class Prompt(dbus.service.Object):
     def __init__(self, on_accept):
         self.path, self.on_accept = new_path("prompt"), on_accept
+        (self.accept, self.when) = plan.pop(0) if len(plan) > 1 else plan[0]
         super().__init__(bus, self.path)
 
     @dbus.service.method("org.freedesktop.Secret.Prompt", in_signature="s")
     def Prompt(self, window_id):
-        waiting.append(self) if when == "late" else GLib.idle_add(self.answer)
+        waiting.append(self) if self.when == "late" else GLib.idle_add(self.answer)
 
     @dbus.service.signal("org.freedesktop.Secret.Prompt", signature="bv")
     def Completed(self, dismissed, result):
         pass
 
     def answer(self):  # dismissed with the empty path, as the desktop's keyring does
-        accept = answer == "accept"
+        accept = self.accept == "accept"
         self.Completed(not accept, dbus.ObjectPath(self.on_accept() if accept else "/", variant_level=1))
 
 
