@@ -603,8 +603,7 @@ private Q_SLOTS:
     }
 
     // A cleaned video closed with Ctrl+Shift+W and reopened from its recent row by Tab and Return,
-    // at the default and the largest text size: once its editor has loaded, the keyboard is on the
-    // reopened video's row.
+    // at both text sizes: once its editor has loaded, the keyboard is on the video's row.
     void reopenedVideoKeepsTheKeyboard_data() { tabFollowsTheScreen_data(); }
     void reopenedVideoKeepsTheKeyboard()
     {
@@ -613,18 +612,16 @@ private Q_SLOTS:
         const auto restore = qScopeGuard([] { ui::Environment::instance().clearOverrides(); });
         test::AppOnLocalServer run;
         QVERIFY(run.open(3));
-        auto saving = std::make_unique<ScriptedSaveDialog>();
-        ScriptedSaveDialog& save = *saving;
-        run.window->exporter().setSaveDialog(std::move(saving));
+        auto& save = *new ScriptedSaveDialog;
+        run.window->exporter().setSaveDialog(std::unique_ptr<ScriptedSaveDialog>(&save));
         EngineCoordinator& coordinator = run.services->coordinator();
         coordinator.openVideo(QUrl::fromLocalFile(run.movie));
         QVERIFY(QTest::qWaitFor([&] { return coordinator.hasPreviewResult() && !coordinator.isProcessing(); }, 120000));
         coordinator.cleanFullVideo();
+        // The finished clean asks for the export; cancelled, the video closes unexported.
         QVERIFY(QTest::qWaitFor([&] { return save.answer(std::nullopt); }, 120000));
-        QVERIFY(coordinator.hasFullResult());
         run.window->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(run.window));
-        run.window->setFocus(Qt::OtherFocusReason);
         auto* sidebar = run.window->findChild<VideoSidebar*>();
         QVERIFY(press(QStringLiteral("ctrl+shift+w"), [&] { return !coordinator.source() && sidebar->recentRows().size() == 1; }));
         QVERIFY2(tabTo(run.window, sidebar->recentRows().front()), qPrintable(m_log.join(u'\n')));

@@ -30,12 +30,9 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
-#include <QCompleter>
-#include <QLineEdit>
 #include <QMenu>
 #include <QPointer>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QVBoxLayout>
 
@@ -246,27 +243,23 @@ private Q_SLOTS:
         QAccessible::setActive(false);
     }
 
-    // Every list, tree and table of the file dialogs (Open Video, Add Videos, the folder chooser,
-    // Save As) and of the combo boxes' and completers' pop-ups, asked as the accessibility bus asks
-    // for rows and columns before, at and past its counts: each answer is a cell whose span and
-    // selection can be read, one that is not there outside the view, the one asked for inside.
+    // Every list, tree and table of the file dialogs (Open Video, Add Videos, folder chooser, Save
+    // As) and of the combo boxes' pop-ups, asked as the accessibility bus asks for rows and columns
+    // before, at and past its counts: each answer is a cell whose span can be read, one not there
+    // outside the view, the one asked for inside.
     void everyViewAnswersRowsAndColumnsOutsideIt()
     {
         Controls c;
-        QTemporaryDir home;
-        QVERIFY(QFile(home.filePath(QStringLiteral("Holiday.mp4"))).open(QIODevice::WriteOnly));
+        const QString home = c.rig.dir.path();
         DialogFilePicker open, add;
         DialogFolderChooser folders;
         FileExportSaveDialog save(&c.host);
         open.pick(&c.host, false, [](PickOutcome) {});
         add.pick(&c.host, true, [](PickOutcome) {});
-        folders.choose(&c.host, {QStringLiteral("Export To"), home.path(), QStringLiteral("Choose")}, [](auto) {});
-        save.open({home.path(), QStringLiteral("Holiday clean.mp4"), QStringLiteral("mp4")}, [](auto) {});
+        folders.choose(&c.host, {QStringLiteral("Export To"), home, QStringLiteral("Choose")}, [](auto) {});
+        save.open({home, QStringLiteral("Holiday clean.mp4"), QStringLiteral("mp4")}, [](auto) {});
         for (QComboBox* box : c.host.findChildren<QComboBox*>())
             box->view();
-        for (QLineEdit* field : c.host.findChildren<QLineEdit*>())
-            if (field->completer())
-                field->completer()->popup();
         QList<QAbstractItemView*> views;
         for (QWidget* top : QApplication::topLevelWidgets())
             for (QAbstractItemView* view : top->findChildren<QAbstractItemView*>())
@@ -277,28 +270,19 @@ private Q_SLOTS:
         for (QAbstractItemView* view : views) {
             QAccessibleTableInterface* table = accessible(view)->tableInterface();
             const int rows = table->rowCount(), columns = table->columnCount();
-            for (int row : {-1, 0, rows, rows + 1}) {
+            for (int row : {-1, 0, rows, rows + 1})
                 for (int column : {-1, 0, columns, columns + 1}) {
-                    const QString where = QStringLiteral("%1 %2: %3,%4 of %5,%6").arg(QLatin1String(view->metaObject()->className()),
-                                                                                       view->objectName()).arg(row).arg(column).arg(rows).arg(columns);
-                    const bool inside = row >= 0 && column >= 0 && row < rows && column < columns;
                     QAccessibleInterface* cell = table->cellAt(row, column);
                     QAccessibleTableCellInterface* asCell = cell ? cell->tableCellInterface() : nullptr;
                     // Inside, Qt's interface may have no cell yet where a folder is being read.
                     const bool there = cell && cell->isValid();
-                    QVERIFY2(asCell && (inside || !there) && asCell->rowExtent() == int(there)
-                                 && asCell->columnExtent() == int(there) && (!asCell->isSelected() || there),
-                             qPrintable(where));
-                    QVERIFY2(there ? asCell->rowIndex() == row && asCell->columnIndex() == column
-                                   : accessible(view)->indexOfChild(cell) == -1 && asCell->rowHeaderCells().isEmpty(),
-                             qPrintable(where));
+                    const bool inside = row >= 0 && column >= 0 && row < rows && column < columns;
+                    QVERIFY2(asCell && (inside || !there) && asCell->rowExtent() == int(there) && asCell->columnExtent() == int(there)
+                                 && (there ? asCell->rowIndex() == row && asCell->columnIndex() == column
+                                           : !asCell->isSelected() && accessible(view)->indexOfChild(cell) == -1),
+                             qPrintable(QLatin1String(view->metaObject()->className()) + QStringLiteral(" %1,%2").arg(row).arg(column)));
                     cellsThere += there;
-                    table->isRowSelected(row);
-                    table->isColumnSelected(column);
-                    table->rowDescription(row);
-                    table->columnDescription(column);
                 }
-            }
         }
         QVERIFY(cellsThere >= views.size() / 2);
     }
