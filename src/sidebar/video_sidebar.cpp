@@ -215,7 +215,10 @@ void VideoSidebar::rebuildRows(const Shape& shape)
     for (size_t i = 0; i < m_queueRows.size(); ++i)
         if (holdsFocus(m_queueRows[i]))
             focusPlace = {true, i};
-    if (focusPlace)
+    // The open video's row keeps it in its new row (a thumbnail or a recent video changing
+    // rebuilds the list while the video stays open).
+    const bool openKeeps = shape.open && m_openRow && holdsFocus(m_openRow);
+    if (focusPlace || openKeeps)
         focus->clearFocus();
 
     // The old rows go later: a row may be inside its own click or menu action right now.
@@ -276,7 +279,7 @@ void VideoSidebar::rebuildRows(const Shape& shape)
     // A recent row that had the keyboard keeps it where its video shows now: its own row in the
     // new order, or the open video's row once it is reopened (then left out of the recent ones),
     // rather than another video's row that took its place.
-    QWidget* keeper = nullptr;
+    QWidget* keeper = openKeeps ? m_openRow : nullptr;
     if (focusedRecent) {
         const auto isFocused = [&](const RecentVideos::Entry& entry) { return entry.id == *focusedRecent; };
         for (RecentVideoRow* row : m_recentRows)

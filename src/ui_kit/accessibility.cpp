@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include <mutex>
 
@@ -481,8 +482,158 @@ public:
     }
 };
 
+// What an item view answers for a cell it does not have: an element that is not there (invalid,
+// empty, spanning nothing), rather than nothing. Whoever reads a cell's span, position or
+// selection through the table may not check that there is a cell first.
+class MissingCell final : public QAccessibleInterface, public QAccessibleTableCellInterface {
+public:
+    explicit MissingCell(QAccessibleInterface* table) : m_table(table) {}
+
+    bool isValid() const override { return false; }
+    QObject* object() const override { return nullptr; }
+    QAccessibleInterface* childAt(int, int) const override { return nullptr; }
+    QAccessibleInterface* parent() const override { return m_table; }
+    QAccessibleInterface* child(int) const override { return nullptr; }
+    int childCount() const override { return 0; }
+    int indexOfChild(const QAccessibleInterface*) const override { return -1; }
+    QString text(QAccessible::Text) const override { return {}; }
+    void setText(QAccessible::Text, const QString&) override {}
+    QRect rect() const override { return {}; }
+    QAccessible::Role role() const override { return QAccessible::Cell; }
+    QAccessible::State state() const override
+    {
+        QAccessible::State s;
+        s.invisible = true;
+        return s;
+    }
+    void* interface_cast(QAccessible::InterfaceType type) override
+    {
+        return type == QAccessible::TableCellInterface ? static_cast<QAccessibleTableCellInterface*>(this) : nullptr;
+    }
+
+    bool isSelected() const override { return false; }
+    QList<QAccessibleInterface*> columnHeaderCells() const override { return {}; }
+    QList<QAccessibleInterface*> rowHeaderCells() const override { return {}; }
+    int columnIndex() const override { return -1; }
+    int rowIndex() const override { return -1; }
+    int columnExtent() const override { return 0; }
+    int rowExtent() const override { return 0; }
+    QAccessibleInterface* table() const override { return m_table; }
+
+private:
+    QAccessibleInterface* m_table;
+};
+
+// A list, tree or table view as Qt presents it, but answering a row, column or cell outside the
+// view safely: a cell it does not have is a MissingCell, never nothing, and an element that is
+// not one of its cells has no index in it. A screen reader asks by rows it read a moment before,
+// and a file dialog's list changes under it as a folder loads.
+//
+// Qt's own interface for the view (`qt`) does the work. It stays in the accessibility cache,
+// under an id of its own that nothing looks up (the view's entry is this one), and goes with this.
+class ItemViewInterface final : public QAccessibleInterface, public QAccessibleTableInterface {
+public:
+    ItemViewInterface(QAbstractItemView* view, QAccessibleInterface* qt)
+        : m_view(view), m_qt(qt), m_qtId(QAccessible::uniqueId(qt)), m_missing(new MissingCell(this)),
+          m_missingId(QAccessible::registerAccessibleInterface(m_missing))
+    {
+    }
+    ~ItemViewInterface() override
+    {
+        // By id: when the application ends, the cache may have deleted either already.
+        QAccessible::deleteAccessibleInterface(m_missingId);
+        QAccessible::deleteAccessibleInterface(m_qtId);
+    }
+
+    bool isValid() const override { return m_view && m_qt->isValid(); }
+    QObject* object() const override { return m_view; }
+    QWindow* window() const override { return m_qt->window(); }
+    QList<QPair<QAccessibleInterface*, QAccessible::Relation>> relations(QAccessible::Relation match) const override
+    {
+        return m_qt->relations(match);
+    }
+    QAccessibleInterface* focusChild() const override { return m_qt->focusChild(); }
+    QAccessibleInterface* childAt(int x, int y) const override { return m_qt->childAt(x, y); }
+    QAccessibleInterface* parent() const override { return m_qt->parent(); }
+    QAccessibleInterface* child(int index) const override { return m_qt->child(index); }
+    int childCount() const override { return m_qt->childCount(); }
+    int indexOfChild(const QAccessibleInterface* child) const override
+    {
+        // Qt's interface reads the parent of what it is given, and takes an element whose parent
+        // is the view for one of its cells.
+        const QAccessibleInterface* parent = child && child != m_missing ? child->parent() : nullptr;
+        if (!parent || parent->object() != m_view || child->object())
+            return -1;
+        return m_qt->indexOfChild(child);
+    }
+    QString text(QAccessible::Text t) const override { return m_qt->text(t); }
+    void setText(QAccessible::Text t, const QString& text) override { m_qt->setText(t, text); }
+    QRect rect() const override { return m_qt->rect(); }
+    QAccessible::Role role() const override { return m_qt->role(); }
+    QAccessible::State state() const override { return m_qt->state(); }
+    QColor foregroundColor() const override { return m_qt->foregroundColor(); }
+    QColor backgroundColor() const override { return m_qt->backgroundColor(); }
+    void virtual_hook(int id, void* data) override { m_qt->virtual_hook(id, data); }
+    void* interface_cast(QAccessible::InterfaceType type) override
+    {
+        if (type == QAccessible::TableInterface)
+            return table() ? static_cast<QAccessibleTableInterface*>(this) : nullptr;
+        return m_qt->interface_cast(type);
+    }
+
+    QAccessibleInterface* cellAt(int row, int column) const override
+    {
+        QAccessibleInterface* cell = nullptr;
+        if (row >= 0 && column >= 0 && row < rowCount() && column < columnCount())
+            cell = table()->cellAt(row, column);
+        return cell ? cell : m_missing;
+    }
+    QAccessibleInterface* caption() const override { return table()->caption(); }
+    QAccessibleInterface* summary() const override { return table()->summary(); }
+    int selectedCellCount() const override { return table()->selectedCellCount(); }
+    QList<QAccessibleInterface*> selectedCells() const override { return table()->selectedCells(); }
+    QString columnDescription(int column) const override { return table()->columnDescription(column); }
+    QString rowDescription(int row) const override { return table()->rowDescription(row); }
+    int selectedColumnCount() const override { return table()->selectedColumnCount(); }
+    int selectedRowCount() const override { return table()->selectedRowCount(); }
+    int columnCount() const override { return table()->columnCount(); }
+    int rowCount() const override { return table()->rowCount(); }
+    QList<int> selectedColumns() const override { return table()->selectedColumns(); }
+    QList<int> selectedRows() const override { return table()->selectedRows(); }
+    bool isColumnSelected(int column) const override { return table()->isColumnSelected(column); }
+    bool isRowSelected(int row) const override { return table()->isRowSelected(row); }
+    bool selectRow(int row) override { return table()->selectRow(row); }
+    bool selectColumn(int column) override { return table()->selectColumn(column); }
+    bool unselectRow(int row) override { return table()->unselectRow(row); }
+    bool unselectColumn(int column) override { return table()->unselectColumn(column); }
+    void modelChange(QAccessibleTableModelChangeEvent* event) override { table()->modelChange(event); }
+
+private:
+    QAccessibleTableInterface* table() const { return m_qt->tableInterface(); }
+
+    QPointer<QAbstractItemView> m_view;
+    QAccessibleInterface* m_qt;
+    QAccessible::Id m_qtId;
+    MissingCell* m_missing;
+    QAccessible::Id m_missingId;
+};
+
+// The view whose interface Qt is making for an ItemViewInterface to hold; the kit's factory
+// leaves it to Qt's.
+QObject* viewBeingWrapped = nullptr;
+
+QAccessibleInterface* itemViewInterface(QAbstractItemView* view)
+{
+    QObject* outer = std::exchange(viewBeingWrapped, view);
+    QAccessibleInterface* qt = QAccessible::queryAccessibleInterface(view);
+    viewBeingWrapped = outer;
+    return qt ? new ItemViewInterface(view, qt) : nullptr;
+}
+
 QAccessibleInterface* kitFactory(const QString& key, QObject* object)
 {
+    if (object && object == viewBeingWrapped)
+        return nullptr;
     if (object && object == qApp && key == QLatin1String(object->metaObject()->className()))
         return new ApplicationInterface;
     if (!object || !object->isWidgetType())
@@ -505,6 +656,10 @@ QAccessibleInterface* kitFactory(const QString& key, QObject* object)
         return new MenuInterface(widget, QAccessible::PopupMenu);
     if (key == QLatin1String("QMenuBar"))
         return new MenuInterface(widget, QAccessible::MenuBar);
+    // Where Qt would give a list, tree or table view its own interface (the views of its dialogs
+    // and of every combo box's pop-up among them).
+    if (key == QLatin1String("QListView") || key == QLatin1String("QTreeView") || key == QLatin1String("QTableView"))
+        return itemViewInterface(static_cast<QAbstractItemView*>(widget));
     // Where Qt would give a scroll area its own interface: a class of its own (a text field, an
     // item view) has already been answered by then.
     if (key == QLatin1String("QScrollArea") || key == QLatin1String("QAbstractScrollArea"))

@@ -4,7 +4,8 @@
 // any widget given to presentAsHeading) as headings, the segmented choice as a group, and marks,
 // rules and logos hidden. Kit widgets call installKitAccessibility() themselves; calling it again
 // does nothing. Once installed, every scroll area answers a child index out of range with nothing,
-// as every other element does (Qt's own scroll area interface reads past its list there).
+// as every other element does (Qt's own scroll area interface reads past its list there), and every
+// list, tree and table view answers a cell it does not have with an empty cell that is not there.
 //
 // A row that shows several labels but means one thing is presented as one element, so each
 // label is read once:

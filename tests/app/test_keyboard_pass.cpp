@@ -22,6 +22,8 @@
 #include "editor/exporter.h"
 #include "helpers_app.h"
 #include "pipeline/cloud_separation_engine.h"
+#include "sidebar/sidebar_rows.h"
+#include "sidebar/video_sidebar.h"
 #include "support/local_server.h"
 #include "support/test_support.h"
 #include "support/x11_session.h"
@@ -598,6 +600,35 @@ private Q_SLOTS:
 
         // Every stop on the way showed the focus.
         QVERIFY2(m_undrawn.isEmpty(), qPrintable(m_undrawn.join(u'\n')));
+    }
+
+    // A cleaned video closed with Ctrl+Shift+W and reopened from its recent row by Tab and Return,
+    // at both text sizes: once its editor has loaded, the keyboard is on the video's row.
+    void reopenedVideoKeepsTheKeyboard_data() { tabFollowsTheScreen_data(); }
+    void reopenedVideoKeepsTheKeyboard()
+    {
+        QFETCH(ui::TextSize, textSize);
+        ui::Environment::instance().setTextSize(textSize);
+        const auto restore = qScopeGuard([] { ui::Environment::instance().clearOverrides(); });
+        test::AppOnLocalServer run;
+        QVERIFY(run.open(3));
+        auto& save = *new ScriptedSaveDialog;
+        run.window->exporter().setSaveDialog(std::unique_ptr<ScriptedSaveDialog>(&save));
+        EngineCoordinator& coordinator = run.services->coordinator();
+        coordinator.openVideo(QUrl::fromLocalFile(run.movie));
+        QVERIFY(QTest::qWaitFor([&] { return coordinator.hasPreviewResult() && !coordinator.isProcessing(); }, 120000));
+        coordinator.cleanFullVideo();
+        // The finished clean asks for the export; cancelled, the video closes unexported.
+        QVERIFY(QTest::qWaitFor([&] { return save.answer(std::nullopt); }, 120000));
+        run.window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(run.window));
+        auto* sidebar = run.window->findChild<VideoSidebar*>();
+        QVERIFY(press(QStringLiteral("ctrl+shift+w"), [&] { return !coordinator.source() && sidebar->recentRows().size() == 1; }));
+        QVERIFY2(tabTo(run.window, sidebar->recentRows().front()), qPrintable(m_log.join(u'\n')));
+        QVERIFY(press(QStringLiteral("Return"), [&] { return coordinator.hasFullResult() && !coordinator.isProcessing(); }, 60000));
+        // Whatever the loaded editor does next leaves the keyboard where it is.
+        QTest::qWait(2000);
+        QVERIFY2(QApplication::focusWidget() == sidebar->openRow(), qPrintable(describe(QApplication::focusWidget())));
     }
 
     // Settings, Help and Feedback close with Escape and with Ctrl+W, and every stop of theirs

@@ -9,22 +9,27 @@
 
 #include "Tellu/tellu_controls.h"
 #include "Tellu/tellu_view.h"
+#include "app/file_picker.h"
 #include "app/help_view.h"
 #include "app/shell_controls.h"
 #include "coordinator/engine_coordinator.h"
 #include "editor/copyright_check_card_view.h"
+#include "editor/exporter.h"
 #include "editor/export_options.h"
 #include "editor/inspector_view.h"
 #include "editor/lanes_view.h"
 #include "editor/option_row.h"
 #include "editor/processing_block.h"
 #include "editor/transport_bar.h"
+#include "sidebar/queue_footer.h"
 #include "sidebar/sidebar_rows.h"
 #include "ui_kit/accessibility.h"
 #include "ui_kit/sections.h"
 
+#include <QAbstractItemView>
 #include <QAccessible>
 #include <QApplication>
+#include <QComboBox>
 #include <QMenu>
 #include <QPointer>
 #include <QRegularExpression>
@@ -236,6 +241,50 @@ private Q_SLOTS:
             QVERIFY(QTest::qWaitFor([&] { return !menu || !inTree(menu); }, 2000));
         }
         QAccessible::setActive(false);
+    }
+
+    // Every list, tree and table of the file dialogs (Open Video, Add Videos, folder chooser, Save
+    // As) and of the combo boxes' pop-ups, asked as the accessibility bus asks for rows and columns
+    // before, at and past its counts: each answer is a cell whose span can be read, one not there
+    // outside the view, the one asked for inside.
+    void everyViewAnswersRowsAndColumnsOutsideIt()
+    {
+        Controls c;
+        const QString home = c.rig.dir.path();
+        DialogFilePicker open, add;
+        DialogFolderChooser folders;
+        FileExportSaveDialog save(&c.host);
+        open.pick(&c.host, false, [](PickOutcome) {});
+        add.pick(&c.host, true, [](PickOutcome) {});
+        folders.choose(&c.host, {QStringLiteral("Export To"), home, QStringLiteral("Choose")}, [](auto) {});
+        save.open({home, QStringLiteral("Holiday clean.mp4"), QStringLiteral("mp4")}, [](auto) {});
+        for (QComboBox* box : c.host.findChildren<QComboBox*>())
+            box->view();
+        QList<QAbstractItemView*> views;
+        for (QWidget* top : QApplication::topLevelWidgets())
+            for (QAbstractItemView* view : top->findChildren<QAbstractItemView*>())
+                if (accessible(view)->tableInterface())
+                    views << view;
+        QVERIFY2(views.size() >= 4 * 5 + 1, qPrintable(QString::number(views.size())));
+        int cellsThere = 0;
+        for (QAbstractItemView* view : views) {
+            QAccessibleTableInterface* table = accessible(view)->tableInterface();
+            const int rows = table->rowCount(), columns = table->columnCount();
+            for (int row : {-1, 0, rows, rows + 1})
+                for (int column : {-1, 0, columns, columns + 1}) {
+                    QAccessibleInterface* cell = table->cellAt(row, column);
+                    QAccessibleTableCellInterface* asCell = cell ? cell->tableCellInterface() : nullptr;
+                    // Inside, Qt's interface may have no cell yet where a folder is being read.
+                    const bool there = cell && cell->isValid();
+                    const bool inside = row >= 0 && column >= 0 && row < rows && column < columns;
+                    QVERIFY2(asCell && (inside || !there) && asCell->rowExtent() == int(there) && asCell->columnExtent() == int(there)
+                                 && (there ? asCell->rowIndex() == row && asCell->columnIndex() == column
+                                           : !asCell->isSelected() && accessible(view)->indexOfChild(cell) == -1),
+                             qPrintable(QLatin1String(view->metaObject()->className()) + QStringLiteral(" %1,%2").arg(row).arg(column)));
+                    cellsThere += there;
+                }
+        }
+        QVERIFY(cellsThere >= views.size() / 2);
     }
 
     void processingBarIsAProgressBarWithAValue()
