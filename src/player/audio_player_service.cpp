@@ -259,9 +259,10 @@ void AudioPlayerService::load(const SeparationResult& result)
 bool AudioPlayerService::reloadCleanAudio(const QString& path)
 {
     const bool wasPlaying = m_isPlaying;
-    const double position = m_currentTime;
+    // The position as heard, taken by the Pause (the last tick's may be behind it).
     if (wasPlaying)
         pause();
+    const double position = m_currentTime;
     std::unique_ptr<AuditionTrackDecoder> track;
     try {
         track = std::make_unique<AuditionTrackDecoder>(path, m_mixer->sampleRate(), m_mixer->channels(), 16384,
@@ -276,7 +277,7 @@ bool AudioPlayerService::reloadCleanAudio(const QString& path)
     if (std::isfinite(duration) && duration > 0)
         setTotalDuration(duration);
     applyVolumes();
-    seek(position);
+    moveTo(position, pictureFloor());
     if (wasPlaying)
         play();
     return true;
@@ -340,11 +341,16 @@ void AudioPlayerService::pause()
     if (!m_isScrubbing)
         setCurrentTime(std::clamp(heard, 0.0, m_totalDuration));
     setPlaying(false);
+    moveTo(m_currentTime, pictureFloor());
+}
+
+double AudioPlayerService::pictureFloor() const
+{
     // Frames are chosen a little ahead of the sound (pictureLead), so the frame on screen may
-    // already be the one after the playhead's: the paused picture stays on it rather than
-    // stepping back. A frame left from before the latest seek does not count.
+    // already be the one after the playhead's: a picture realigned to the playhead stays on it
+    // rather than stepping back. A frame left from before the latest seek does not count.
     const bool frameIsCurrent = !m_currentFrame.isNull() && m_currentFrameGeneration == m_pictureGeneration;
-    moveTo(m_currentTime, frameIsCurrent && !m_isScrubbing ? m_currentFrameTime : 0.0);
+    return frameIsCurrent && !m_isScrubbing ? m_currentFrameTime : 0.0;
 }
 
 void AudioPlayerService::seek(double seconds) { moveTo(seconds, 0.0); }

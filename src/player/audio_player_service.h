@@ -146,6 +146,8 @@ private:
     // Moves the playhead to `seconds` and the picture to the frame at `seconds`, or at
     // `pictureFloor` when that is later.
     void moveTo(double seconds, double pictureFloor);
+    // The time of the frame on screen where a realigned picture keeps it, else 0.
+    double pictureFloor() const;
 
     std::unique_ptr<AudioOutput> m_output;
     std::unique_ptr<AuditionMixer> m_mixer;

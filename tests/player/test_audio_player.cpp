@@ -382,8 +382,7 @@ private slots:
         auto [output, service] = makePlayer();
         service->load(m_files);
         service->play();
-        collect(*output, 24000);
-        QVERIFY(QTest::qWaitFor([&] { return near(service->currentTime(), 0.5); }, 2000));
+        collect(*output, 24000); // with no tick since: the re-mix takes the position as heard
 
         QVERIFY(service->reloadCleanAudio(remix));
         QVERIFY(service->isPlaying());
