@@ -439,34 +439,24 @@ private Q_SLOTS:
     }
 
     // A stem arriving steadily a little above the least rate is served past the bound, one well
-    // below it cut there with words that say so, by the judge past the bound and by the rate rule
-    // of the whole download alike. The least rate is set from the stem's size so that the
-    // download takes seconds, most of them past the bound.
+    // below it cut there saying so, by the judge past the bound and by the rate rule of the whole
+    // download (allowed to fall 1 s behind) alike. The least rate is set from the stem's size so
+    // that the download takes seconds, most of them past the bound.
     void stemNearTheLeastRateIsJudgedOnAverage()
     {
         const qint64 least = QFileInfo(separate().musicURL.toLocalFile()).size() / 5;
-        const struct {
-            double share;   // of the least rate
-            std::chrono::milliseconds behind;   // the rate rule's allowance
-            bool served;
-        } cases[] = {{1.05, 1s, true}, {1.05, 30s, true}, {3000.0 / 4096, 30s, false}, {3000.0 / 4096, 1s, false}};
-        for (const auto& c : cases) {
+        const std::tuple<double, std::chrono::milliseconds, bool> cases[] = {   // share of it, allowance, served
+            {1.05, 1s, true}, {1.05, 30s, true}, {3000.0 / 4096, 30s, false}, {3000.0 / 4096, 1s, false}};
+        for (const auto& [share, behind, served] : cases) {
             init();
             engine->setServerSilenceLimits(1s, 5s);
             engine->setOutageLimit(300ms);
-            engine->setDownloadMinimumRate(least, c.behind);
-            proxy->pacedBytesPerSecond = qint64(double(least) * c.share);
+            engine->setDownloadMinimumRate(least, behind);
+            proxy->pacedBytesPerSecond = qint64(double(least) * share);
             proxy->replace("GET", "/stems/.*/music.flac", Answer::paced);
-            const QString row = QStringLiteral("%1 of the least rate, %2 ms").arg(c.share).arg(c.behind.count());
-            if (c.served) {
-                QVERIFY2(stemMatchesJob(separate().musicURL), qPrintable(row));
-                continue;
-            }
-            const auto e = thrown<OutageTooLong>([&] { separate(); });
-            QVERIFY2(e, qPrintable(row));
-            QCOMPARE(e->localizedDescription(),
-                     QStringLiteral("The download from Hushframe's servers was too slow to go on. "
-                                    "Check your internet connection and try again."));
+            const auto e = thrown<OutageTooLong>([&] { QVERIFY(stemMatchesJob(separate().musicURL)); });
+            QVERIFY2(served != e.has_value(), qPrintable(QStringLiteral("%1, %2 ms").arg(share).arg(behind.count())));
+            QVERIFY(served || e->localizedDescription().startsWith(u"The download from Hushframe's servers was too slow"));
         }
     }
 

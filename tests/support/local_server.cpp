@@ -46,10 +46,8 @@ void LocalServer::stop()
 void LocalServer::restart(bool loseData)
 {
     stop();
-    if (loseData) {
-        QDir(m_data.path()).removeRecursively();
-        QDir().mkpath(m_data.path());
-    }
+    if (loseData)
+        QDir(m_data.path()).removeRecursively();   // the server makes its folder again
     start();
 }
 

@@ -30,8 +30,7 @@ public:
     int port() const;
     QString dataDir() const { return m_data.path(); }
 
-    // Stops and starts again on the same data folder and port; `loseData`: with that folder
-    // emptied, as a server whose disk was lost (its accounts, sessions and jobs gone).
+    // Stops and starts again on the same data folder and port; `loseData`: with that folder gone.
     void restart(bool loseData = false);
     void stop();
 
