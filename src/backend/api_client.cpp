@@ -249,6 +249,7 @@ QCoro::Task<APIResponse> APIClient::attempt(QString method, QString path, std::o
         throw APIError::invalidResponse();
     case ReplyWatch::Breach::deadline:
     case ReplyWatch::Breach::tooSlow:
+    case ReplyWatch::Breach::stalled:
         throw APIError::network(text("error.network.timedOut", "The request timed out."));
     }
 

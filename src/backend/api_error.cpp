@@ -150,6 +150,9 @@ QString APIError::localizedDescription() const
             return serverOutOfSpaceText();
         return serverText(m_code, m_message);
     case Case::network:
+        if (m_tooSlow)
+            return text("error.api.tooSlow", "The download from Hushframe's servers was too slow to go on. "
+                                             "Check your internet connection and try again.");
         return text("error.api.network",
                     "Hushframe couldn't reach its servers. Check your internet connection and try again. (%@)",
                     {m_description});
@@ -170,6 +173,10 @@ QString APIError::localizedDescription() const
         return text("error.api.otherJob",
                     "Hushframe's servers answered about another job. Nothing from that answer was kept. "
                     "Please try again.");
+    case Case::sessionEnded:
+        return text("error.api.sessionEnded",
+                    "Your session on Hushframe's servers ended while this job ran, so the job couldn't go on. "
+                    "A new session has started: please try again.");
     }
     return {};
 }

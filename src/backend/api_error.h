@@ -36,7 +36,16 @@ QString rawValue(APIErrorCode code);
 // the user as it stands.
 class APIError : public Error {
 public:
-    enum class Case { server, network, decoding, signInRequired, accountLimitReached, invalidResponse, otherJob };
+    enum class Case {
+        server,
+        network,
+        decoding,
+        signInRequired,
+        accountLimitReached,
+        invalidResponse,
+        otherJob,
+        sessionEnded,
+    };
 
     static APIError server(APIErrorCode code, std::optional<QString> message, int status);
     static APIError network(QString description);
@@ -45,6 +54,13 @@ public:
     {
         APIError e = network(std::move(description));
         e.m_cutOff = true;
+        return e;
+    }
+    // A `network` failure of a download that went on arriving, but below the least rate.
+    static APIError tooSlow(QString description)
+    {
+        APIError e = network(std::move(description));
+        e.m_tooSlow = true;
         return e;
     }
     static APIError decoding(QString description);
@@ -56,6 +72,9 @@ public:
     static APIError brokenAnswer(int status) { return server(APIErrorCode::internal, std::nullopt, status); }
     // An answer about a job that is not the one asked about (another id, or another kind of job).
     static APIError otherJob() { return APIError(Case::otherJob); }
+    // The session a job was made with ended on the backend while the job ran, and the new session
+    // that took its place cannot reach the job.
+    static APIError sessionEnded() { return APIError(Case::sessionEnded); }
 
     Case kind() const { return m_case; }
     // The payload of `server`.
@@ -69,6 +88,7 @@ public:
     std::optional<std::chrono::seconds> retryAfter() const { return m_retryAfter; }
     void setRetryAfter(std::optional<std::chrono::seconds> wait) { m_retryAfter = wait; }
     bool isCutOff() const { return m_cutOff; }
+    bool isTooSlow() const { return m_tooSlow; }
 
     QString localizedDescription() const override;
 
@@ -84,6 +104,7 @@ private:
     QString m_description;
     std::optional<std::chrono::seconds> m_retryAfter;
     bool m_cutOff = false;
+    bool m_tooSlow = false;
 };
 
 // Reads the backend's error bodies: {"error": {"code": ..., "message": ...}} or the flat

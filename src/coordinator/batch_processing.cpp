@@ -33,7 +33,9 @@ QString betweenTriesText(const std::exception& error)
         {text("batch.outage.waiting", "Hushframe couldn't reach its servers. The queue will try again in a moment."),
          text("batch.outage.serverFault",
               "Hushframe's servers ran into a problem. The queue will try again in a moment."),
-         text("batch.outage.busy", "Hushframe's servers are busy. The queue will try again in a moment.")});
+         text("batch.outage.busy", "Hushframe's servers are busy. The queue will try again in a moment."),
+         text("batch.outage.tooSlow",
+              "The download from Hushframe's servers was too slow. The queue will try again in a moment.")});
 }
 
 // What the queue says when it paused after the last try an item may make failed with `error`.
@@ -46,7 +48,9 @@ QString pausedText(const std::exception& error)
          text("batch.outage.pausedFault",
               "Hushframe's servers ran into a problem, so the queue has paused. Press Start to go on."),
          text("batch.outage.pausedBusy",
-              "Hushframe's servers are busy, so the queue has paused. Press Start to go on.")});
+              "Hushframe's servers are busy, so the queue has paused. Press Start to go on."),
+         text("batch.outage.pausedTooSlow",
+              "The download from Hushframe's servers was too slow, so the queue has paused. Press Start to go on.")});
 }
 
 } // namespace

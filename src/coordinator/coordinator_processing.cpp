@@ -36,7 +36,9 @@ QString betweenTriesText(const std::exception& error)
         {text("status.coordinator.outage", "Hushframe couldn't reach its servers. It will try again in a moment."),
          text("status.coordinator.serverFault",
               "Hushframe's servers ran into a problem. It will try again in a moment."),
-         text("status.coordinator.busy", "Hushframe's servers are busy. It will try again in a moment.")});
+         text("status.coordinator.busy", "Hushframe's servers are busy. It will try again in a moment."),
+         text("status.coordinator.tooSlow",
+              "The download from Hushframe's servers was too slow. It will try again in a moment.")});
 }
 
 ProcessingProgress mixingProgress(double fraction)

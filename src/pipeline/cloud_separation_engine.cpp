@@ -18,7 +18,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <deque>
 
 namespace hf {
 
@@ -112,35 +111,6 @@ void requireKnownStatus(const CloudJob& job)
     qCWarning(lcCloudSeparationEngine, "Job %s is in a state this version doesn't know", qUtf8Printable(job.id));
     throw APIError::decoding(QStringLiteral("unknown job status"));
 }
-
-// How a download's bytes arrived, to tell when it falls below a least rate: `spanBytes` over
-// every span (over the part of one since it began, the download being younger than that).
-class DownloadFlow {
-public:
-    using TimePoint = std::chrono::steady_clock::time_point;
-
-    void arrived(TimePoint at, qint64 written, qint64 spanBytes)
-    {
-        m_written = written;
-        m_samples.emplace_back(at, written);
-        // Only the arrivals within the last `spanBytes` can decide when the rate is lost.
-        while (m_samples.size() > 1 && m_samples.front().second <= written - spanBytes)
-            m_samples.pop_front();
-    }
-
-    // When the download, begun at `begun`, falls below the rate if nothing more arrives.
-    TimePoint slowFrom(TimePoint begun, std::chrono::milliseconds span, qint64 spanBytes) const
-    {
-        if (m_written < spanBytes)
-            return begun + std::chrono::milliseconds(span.count() * m_written / spanBytes);
-        const auto first = std::ranges::find_if(m_samples, [&](const auto& s) { return s.second > m_written - spanBytes; });
-        return first->first + span;
-    }
-
-private:
-    qint64 m_written = 0;
-    std::deque<std::pair<TimePoint, qint64>> m_samples;
-};
 
 // The least time a request is given, however little is left of the time it may take: the server is
 // asked once more before it is called silent.
@@ -499,13 +469,17 @@ QCoro::Task<SeparatedStems> CloudSeparationEngine::separateOnce(std::shared_ptr<
 void CloudSeparationEngine::throwIfSessionEnded(const Call& call, const std::exception& error)
 {
     // The refusal, or the job's absence from the account that took the session's place, says
-    // nothing about the job: the session it belonged to ended.
+    // nothing about the job: the session it belonged to ended. With a new session in its place
+    // the servers were reached and answered; without one, no session could be had.
     const auto* api = dynamic_cast<const APIError*>(&error);
     if (!api || !call.sessionReplaced())
         return;
     if (api->kind() == APIError::Case::signInRequired
-        || (api->kind() == APIError::Case::server && (api->status() == 401 || api->status() == 403 || api->status() == 404)))
+        || (api->kind() == APIError::Case::server && (api->status() == 401 || api->status() == 403 || api->status() == 404))) {
+        if (call.api && call.api->tokenStore().token())
+            throw APIError::sessionEnded();
         throw APIError::signInRequired();
+    }
 }
 
 void CloudSeparationEngine::giveUp(const Call& call, const QUrl& audioFile, const QString& jobID, bool stopped,
@@ -882,28 +856,29 @@ QCoro::Task<void> CloudSeparationEngine::downloadStem(std::shared_ptr<Call> call
     // Bytes arriving keep this try going (the rate rule above), but they are no usable answer:
     // what arrived of a stem is lost when the try fails, so they do not move the bound of the
     // work. Until the bound (and the shortest ask of a download begun at it) the rate rule alone
-    // judges the download. Past it, the download goes on only while it keeps the least rate over
-    // every shortest ask: a long stem that still arrives is not cut, one that stalls or trickles
-    // ends within one of them.
+    // judges the download. Past it, the download goes on only while it keeps the least rate on
+    // average, behind it by at most one shortest ask's worth (counted from the download's start):
+    // a long stem that arrives at that rate is not cut whatever small delays it meets, one that
+    // stalls, trickles or arrives too slowly ends within one shortest ask of the bound.
     const auto begun = call->clock.now();
     const std::chrono::milliseconds span = std::min(m_pollAnswerLimit, shortestAsk);
-    const qint64 spanBytes = std::max<qint64>(1, m_minDownloadRate * span.count() / 1000);
-    auto flow = std::make_shared<DownloadFlow>();
-    DownloadProgress counting = [call, flow, spanBytes, progress = std::move(progress)](qint64 written, qint64 total) {
-        flow->arrived(call->clock.now(), written, spanBytes);
+    auto judged = std::make_shared<LeastRate>(m_minDownloadRate, span, begun);
+    DownloadProgress counting = [call, judged, progress = std::move(progress)](qint64 written, qint64 total) {
+        judged->arrived(call->clock.now(), written);
         if (progress)
             progress(written, total);
     };
     std::stop_source own;
     std::stop_callback follow(stop, [&own] { own.request_stop(); });
     const auto latest = [call, begun, span] { return std::max(call->deadline(), begun + span); };
-    bool pastBound = false;
+    // Past the bound the download was cut: it stalled, or arrived below the least rate.
+    std::optional<bool> cutStalled;
     QTimer bound;
     bound.setSingleShot(true);
     bound.setTimerType(Qt::PreciseTimer);
     const auto arm = [&bound, call](std::chrono::steady_clock::time_point at) {
         bound.start(std::max(std::chrono::milliseconds(0),
-                             std::chrono::duration_cast<std::chrono::milliseconds>(at - call->clock.now())));
+                             std::chrono::ceil<std::chrono::milliseconds>(at - call->clock.now())));
     };
     QObject::connect(&bound, &QTimer::timeout, &bound, [&] {
         const auto now = call->clock.now();
@@ -911,11 +886,11 @@ QCoro::Task<void> CloudSeparationEngine::downloadStem(std::shared_ptr<Call> call
             arm(latest());
             return;
         }
-        if (const auto slowFrom = flow->slowFrom(begun, span, spanBytes); now < slowFrom) {
-            arm(slowFrom);
+        if (const auto behind = judged->fallsBehindAt(); now < behind) {
+            arm(behind);
             return;
         }
-        pastBound = true;
+        cutStalled = judged->stalled(now);
         own.request_stop();
     });
     arm(latest());
@@ -927,10 +902,12 @@ QCoro::Task<void> CloudSeparationEngine::downloadStem(std::shared_ptr<Call> call
     try {
         answered = co_await std::move(downloading);
     } catch (const Cancelled&) {
-        if (!pastBound || stop.stop_requested())
+        if (!cutStalled || stop.stop_requested())
             throw;
     }
     bound.stop();
+    if (!answered && !*cutStalled)
+        throw APIError::tooSlow(text("error.network.tooSlow", "The download was too slow to go on."));
     if (!answered)
         throw APIError::network(text("error.network.timedOut", "The request timed out."));
     const int status = *answered;

@@ -171,8 +171,8 @@ public:
     // from the first call: a failure past it is final (OutageTooLong), and the job is given up. No
     // wait of a call goes on past it by more than one request's limit.
     void setOutageLimit(std::chrono::milliseconds limit) { m_outageLimit = limit; }
-    // A stem download fails when fewer than `bytesPerSecond` arrive over any `window` (4 KiB/s
-    // over 30 s by default), however long the whole download takes.
+    // A stem download fails when it falls more than `window`'s worth behind `bytesPerSecond` on
+    // average (4 KiB/s, 30 s by default), however long the whole download takes.
     void setDownloadMinimumRate(qint64 bytesPerSecond, std::chrono::milliseconds window)
     {
         m_minDownloadRate = bytesPerSecond;
@@ -199,7 +199,8 @@ private:
     // while it ran, else cancels it on the backend (best effort) unless it already ended.
     void giveUp(const Call& call, const QUrl& audioFile, const QString& jobID, bool stopped, bool outage);
     // `error` ended the call after the session that owns its job was replaced: throws that the
-    // session ended (APIError::signInRequired) when it is what `error` tells.
+    // session ended (APIError::sessionEnded, or APIError::signInRequired when no new session took
+    // its place) when it is what `error` tells.
     static void throwIfSessionEnded(const Call& call, const std::exception& error);
     QCoro::Task<CloudJob> waitForEnd(std::shared_ptr<Call> call, CloudJob current, std::stop_token stop);
     // `keepPresent`: a stem already in the job's folder (checked when it was accepted) is kept.

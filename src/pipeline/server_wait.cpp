@@ -34,7 +34,7 @@ bool isOutage(const std::exception& error)
 
 namespace {
 
-enum class OutageKind { unreachable, faulty, busy };
+enum class OutageKind { unreachable, faulty, busy, slow };
 
 OutageKind outageKind(const std::exception& error)
 {
@@ -42,7 +42,7 @@ OutageKind outageKind(const std::exception& error)
     if (!api || !isOutage(error))
         return OutageKind::unreachable;
     if (api->kind() == APIError::Case::network)
-        return api->isCutOff() ? OutageKind::faulty : OutageKind::unreachable;
+        return api->isCutOff() ? OutageKind::faulty : api->isTooSlow() ? OutageKind::slow : OutageKind::unreachable;
     if (api->status() == 429)
         return OutageKind::busy;
     return api->status() >= 200 && api->status() <= 299 ? OutageKind::faulty : OutageKind::unreachable;
@@ -57,6 +57,10 @@ QString outageText(const std::exception& error, const OutageTexts& texts)
         return texts.faulty;
     case OutageKind::busy:
         return texts.busy;
+    case OutageKind::slow:
+        if (!texts.slow.isEmpty())
+            return texts.slow;
+        break;
     case OutageKind::unreachable:
         break;
     }

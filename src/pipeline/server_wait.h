@@ -64,12 +64,14 @@ bool isOutage(const std::exception& error);
 
 // The words for each kind of outage: nothing answered (no answer at all, a gateway's refusal, a
 // transfer that stalled), the servers answered but not usably (a success that came broken, an
-// answer cut off after it began), or they asked for a pause (429). `outageText` picks the one
-// that tells `error`; a failure that is no outage counts as unreachable.
+// answer cut off after it began), they asked for a pause (429), or a download went on arriving
+// but too slowly. `outageText` picks the one that tells `error`; a failure that is no outage
+// counts as unreachable, and so does a slow download where no words for it are given.
 struct OutageTexts {
     QString unreachable;
     QString faulty;
     QString busy;
+    QString slow = {};
 };
 QString outageText(const std::exception& error, const OutageTexts& texts);
 

@@ -234,25 +234,70 @@ std::shared_ptr<ReplyWatch> watchReply(QNetworkReply* reply, const ReplyLimits& 
         });
     }
     if (limits.minBytesPerSecond > 0 && limits.rateWindow.count() > 0) {
+        watch->m_rate.emplace(limits.minBytesPerSecond, limits.rateWindow, std::chrono::steady_clock::now());
         QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [weak](qint64 received, qint64) {
             if (auto w = weak.lock())
-                w->m_received = std::max(w->m_received, received);
+                w->m_rate->arrived(std::chrono::steady_clock::now(), received);
         });
-        const qint64 needed = limits.minBytesPerSecond * limits.rateWindow.count() / 1000;
+        // Armed for when the reply falls behind if nothing more arrives; what arrived meanwhile
+        // moves that on.
         auto* timer = new QTimer(reply);
+        timer->setSingleShot(true);
         timer->setTimerType(Qt::PreciseTimer);
-        QObject::connect(timer, &QTimer::timeout, reply, [weak, needed, breach] {
+        const auto arm = [timer](const LeastRate& rate) {
+            const auto left = rate.fallsBehindAt() - std::chrono::steady_clock::now();
+            timer->start(std::max(std::chrono::milliseconds(0), std::chrono::ceil<std::chrono::milliseconds>(left)));
+        };
+        QObject::connect(timer, &QTimer::timeout, reply, [weak, breach, arm] {
             auto w = weak.lock();
             if (!w)
                 return;
-            const qint64 gained = w->m_received - w->m_receivedAtWindowStart;
-            w->m_receivedAtWindowStart = w->m_received;
-            if (gained < needed)
-                breach(ReplyWatch::Breach::tooSlow);
+            const auto now = std::chrono::steady_clock::now();
+            if (now < w->m_rate->fallsBehindAt()) {
+                arm(*w->m_rate);
+                return;
+            }
+            breach(w->m_rate->stalled(now) ? ReplyWatch::Breach::stalled : ReplyWatch::Breach::tooSlow);
         });
-        timer->start(limits.rateWindow.count());
+        arm(*watch->m_rate);
     }
     return watch;
+}
+
+LeastRate::LeastRate(qint64 bytesPerSecond, std::chrono::milliseconds slack, TimePoint from, qint64 received)
+    : m_rate(double(std::max<qint64>(1, bytesPerSecond))),
+      m_slackBytes(m_rate * std::chrono::duration<double>(slack).count()),
+      m_at(from),
+      m_received(received),
+      m_keptAt(from),
+      m_receivedWhenKept(received)
+{
+}
+
+void LeastRate::arrived(TimePoint at, qint64 received)
+{
+    if (received <= m_received || at < m_at)
+        return;
+    const double owed = m_rate * std::chrono::duration<double>(at - m_at).count();
+    m_balance = std::min(0.0, m_balance - owed + double(received - m_received));
+    m_at = at;
+    m_received = received;
+    if (m_balance >= 0) {
+        m_keptAt = at;
+        m_receivedWhenKept = received;
+    }
+}
+
+LeastRate::TimePoint LeastRate::fallsBehindAt() const
+{
+    const std::chrono::duration<double> left((m_balance + m_slackBytes) / m_rate);
+    return m_at + std::chrono::ceil<std::chrono::steady_clock::duration>(left);
+}
+
+bool LeastRate::stalled(TimePoint now) const
+{
+    const double since = std::chrono::duration<double>(now - m_keptAt).count();
+    return double(m_received - m_receivedWhenKept) * 4 < m_rate * since;
 }
 
 } // namespace hf

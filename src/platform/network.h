@@ -27,23 +27,57 @@ struct ReplyLimits {
     std::optional<std::chrono::milliseconds> deadline;
     // The answer body, as announced or as received; none: no bound.
     std::optional<qint64> maxBodyBytes;
-    // At least this many bytes per second over every `rateWindow`; 0: no rate rule.
+    // At least this many bytes per second on average, falling behind that rate by at most
+    // `rateWindow`'s worth of it (see LeastRate); 0: no rate rule.
     qint64 minBytesPerSecond = 0;
     std::chrono::milliseconds rateWindow{std::chrono::seconds(30)};
+};
+
+// Whether a transfer keeps a least rate on average: the bytes that arrived against the rate times
+// the time since the judging began, the transfer being allowed to fall behind by `slack`'s worth
+// of that rate. Small delays of the network or the machine are made up by the bytes that follow
+// them. Time ahead of the rate is not banked: a transfer that stops after a fast start falls
+// behind as soon as one that kept the rate exactly.
+class LeastRate {
+public:
+    using TimePoint = std::chrono::steady_clock::time_point;
+
+    // Judging begins at `from`, when `received` bytes had arrived.
+    LeastRate(qint64 bytesPerSecond, std::chrono::milliseconds slack, TimePoint from, qint64 received = 0);
+
+    // `received` bytes in all had arrived at `at`.
+    void arrived(TimePoint at, qint64 received);
+    // When the transfer is behind by more than the slack, if nothing more arrives.
+    TimePoint fallsBehindAt() const;
+    // Whether what arrived since the transfer last kept the rate, up to `now`, was under a quarter
+    // of the rate: a connection that stalled (or trickles a byte now and then) rather than one that
+    // is merely too slow.
+    bool stalled(TimePoint now) const;
+
+private:
+    double m_rate;
+    double m_slackBytes;
+    TimePoint m_at;
+    qint64 m_received;
+    // How far behind the rate the transfer was at `m_at` (never ahead: at most 0).
+    double m_balance = 0;
+    // When the transfer last kept the rate, and what had arrived by then.
+    TimePoint m_keptAt;
+    qint64 m_receivedWhenKept;
 };
 
 // Watches one reply against its limits and aborts it at the first breach; the reply then
 // finishes with OperationCanceledError, and breach() says why.
 class ReplyWatch {
 public:
-    enum class Breach { none, deadline, tooLarge, tooSlow };
+    // `tooSlow`: below the least rate; `stalled`: so far below it that hardly anything arrived.
+    enum class Breach { none, deadline, tooLarge, tooSlow, stalled };
     Breach breach() const { return m_breach; }
 
 private:
     friend std::shared_ptr<ReplyWatch> watchReply(QNetworkReply* reply, const ReplyLimits& limits);
     Breach m_breach = Breach::none;
-    qint64 m_received = 0;
-    qint64 m_receivedAtWindowStart = 0;
+    std::optional<LeastRate> m_rate;
 };
 
 // An answer's body as it arrives, decoded from its Content-Encoding (a list of codings, applied

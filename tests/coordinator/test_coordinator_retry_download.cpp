@@ -222,6 +222,33 @@ private Q_SLOTS:
         }
     }
 
+    // The server loses its data (accounts, sessions, jobs) while the clean's job runs: the clean
+    // ends saying that its session ended and a new one started, in which the next clean is done.
+    void serverThatLostItsDataSaysTheSessionEnded()
+    {
+        const QString movie = dir.filePath(QStringLiteral("lost-data.mp4"));
+        QVERIFY(test::makeMovie(movie, 5));
+        proxy->clear();
+        coordinator->openVideo(QUrl::fromLocalFile(movie));
+        QVERIFY(QTest::qWaitFor([&] { return coordinator->hasPreviewResult() && !coordinator->isProcessing(); }, 60000));
+        bool lost = false;
+        auto connection = connect(coordinator.get(), &EngineCoordinator::progressChanged, this, [&] {
+            const auto stage = coordinator->progress().stage.kind();
+            if (!lost && (stage == ProcessingStage::Kind::queued || stage == ProcessingStage::Kind::separating)) {
+                lost = true;
+                local->server->restart(true);
+            }
+        });
+        coordinator->cleanFullVideo();
+        QVERIFY(QTest::qWaitFor([&] { return coordinator->errorMessage() && !coordinator->isProcessing(); }, 60000));
+        disconnect(connection);
+        QCOMPARE(*coordinator->errorMessage(),
+                 QStringLiteral("Your session on Hushframe's servers ended while this job ran, so the job couldn't "
+                                "go on. A new session has started: please try again."));
+        coordinator->cleanFullVideo();
+        QVERIFY(QTest::qWaitFor([&] { return coordinator->hasFullResult() && !coordinator->isProcessing(); }, 60000));
+    }
+
     void cleanupTestCase()
     {
         coordinator.reset();

@@ -19,6 +19,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QLocale>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
@@ -280,7 +281,7 @@ private Q_SLOTS:
             {200, "\"id\"\\s*:\\s*\"[^\"]*\"", "\"id\":\"job_other\"", APIError::Case::otherJob},
             {200, "\"kind\"\\s*:\\s*\"full\"", "\"kind\":\"preview\"", APIError::Case::otherJob},
             {200, "\"status\"\\s*:\\s*\"[a-z_]+\"", "\"status\":\"paused\"", APIError::Case::decoding},
-            {401, "^.*$", "{\"error\":{\"code\":\"unauthorized\"}}", APIError::Case::signInRequired},
+            {401, "^.*$", "{\"error\":{\"code\":\"unauthorized\"}}", APIError::Case::sessionEnded},
         };
         const std::optional<QString> session = local->tokens.token();
         api->silentReauthenticator = [client = api.get()]() -> QCoro::Task<bool> {
@@ -434,6 +435,28 @@ private Q_SLOTS:
             QVERIFY2(!f.atTheBound || tries == 1, f.route);
             QCOMPARE(lastStatus(), QString::fromUtf16(f.meanwhile));
             QVERIFY(!engine->interruptedJob(soundtrack));
+        }
+    }
+
+    // A stem arriving steadily a little above the least rate is served past the bound, one well
+    // below it cut there saying so, by the judge past the bound and by the rate rule of the whole
+    // download (allowed to fall 1 s behind) alike. The least rate is set from the stem's size so
+    // that the download takes seconds, most of them past the bound.
+    void stemNearTheLeastRateIsJudgedOnAverage()
+    {
+        const qint64 least = QFileInfo(separate().musicURL.toLocalFile()).size() / 5;
+        const std::tuple<double, std::chrono::milliseconds, bool> cases[] = {   // share of it, allowance, served
+            {1.05, 1s, true}, {1.05, 30s, true}, {3000.0 / 4096, 30s, false}, {3000.0 / 4096, 1s, false}};
+        for (const auto& [share, behind, served] : cases) {
+            init();
+            engine->setServerSilenceLimits(1s, 5s);
+            engine->setOutageLimit(300ms);
+            engine->setDownloadMinimumRate(least, behind);
+            proxy->pacedBytesPerSecond = qint64(double(least) * share);
+            proxy->replace("GET", "/stems/.*/music.flac", Answer::paced);
+            const auto e = thrown<OutageTooLong>([&] { QVERIFY(stemMatchesJob(separate().musicURL)); });
+            QVERIFY2(served != e.has_value(), qPrintable(QStringLiteral("%1, %2 ms").arg(share).arg(behind.count())));
+            QVERIFY(served || e->localizedDescription().startsWith(u"The download from Hushframe's servers was too slow"));
         }
     }
 

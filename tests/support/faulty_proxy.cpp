@@ -323,6 +323,21 @@ void FaultyProxy::answer(Answer answer, const httplib::Request& request, httplib
         });
         return;
     }
+    case Answer::paced: {
+        forward(request, response);
+        auto body = std::make_shared<std::string>(std::move(response.body));
+        const std::string type = response.get_header_value("Content-Type");
+        response.headers.erase("Content-Type");
+        const auto rate = std::max<long long>(1, pacedBytesPerSecond);
+        const auto begun = std::chrono::steady_clock::now();
+        response.set_content_provider(body->size(), type, [=, this](size_t offset, size_t, httplib::DataSink& sink) {
+            const size_t piece = std::max<size_t>(1, size_t(rate / 20));
+            const auto due = begun + std::chrono::microseconds((long long)(offset + piece) * 1000000 / rate);
+            std::this_thread::sleep_until(due);
+            return !m_stopping && sink.write(body->data() + offset, std::min(piece, body->size() - offset));
+        });
+        return;
+    }
     case Answer::redirect:
         response.status = 302;
         response.set_header("Location", request.path + "/moved");

@@ -40,6 +40,7 @@ public:
         stallHalfway,   // the server's answer, its length announced, held after half its body
         cutAfterThird,  // the same, the connection closed after a third of its body
         steady,         // the same, all of it, in 30 pieces 100 ms apart
+        paced,          // the same, all of it, at pacedBytesPerSecond on average, in pieces 50 ms apart
     };
     // Changes the server's real answer (status and body; and headers) before it is passed on.
     using Rewrite = std::function<void(int& status, std::string& body)>;
@@ -73,6 +74,9 @@ public:
     std::optional<std::chrono::steady_clock::time_point> firstReplacedAt() const;
 
     std::chrono::milliseconds trickleInterval{200};
+    // Each piece of a paced answer goes out when the rate says it is due: a late piece is not made
+    // up for by the next ones going later too.
+    std::atomic<long long> pacedBytesPerSecond{4096};
     static constexpr size_t hugeBytes = size_t(1) << 30;
 
 private:

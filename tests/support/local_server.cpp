@@ -3,6 +3,7 @@
 #include "http/http_server.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QJsonDocument>
 #include <QUrlQuery>
 
@@ -42,9 +43,11 @@ void LocalServer::stop()
     }
 }
 
-void LocalServer::restart()
+void LocalServer::restart(bool loseData)
 {
     stop();
+    if (loseData)
+        QDir(m_data.path()).removeRecursively();   // the server makes its folder again
     start();
 }
 

@@ -30,8 +30,8 @@ public:
     int port() const;
     QString dataDir() const { return m_data.path(); }
 
-    // Stops and starts again on the same data folder and port.
-    void restart();
+    // Stops and starts again on the same data folder and port; `loseData`: with that folder gone.
+    void restart(bool loseData = false);
     void stop();
 
     // Fault knobs. A fault names "method" and "path" (a pattern where "*" matches one segment) and
