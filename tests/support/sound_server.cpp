@@ -7,6 +7,7 @@
 #include <QStandardPaths>
 #include <QThread>
 
+#include <algorithm>
 #include <csignal>
 #include <cmath>
 #include <chrono>
@@ -332,6 +333,19 @@ std::optional<qint64> SinkRecorder::soundBefore(qint64 toNs, double threshold) c
             return timeOfSample(i);
     }
     return std::nullopt;
+}
+
+qint64 SinkRecorder::samples() const
+{
+    std::lock_guard lock(m_mutex);
+    return qint64(m_samples.size());
+}
+
+qint64 SinkRecorder::loudSamples(double threshold) const
+{
+    std::lock_guard lock(m_mutex);
+    const int level = int(threshold * 32767);
+    return std::count_if(m_samples.begin(), m_samples.end(), [level](qint16 s) { return std::abs(int(s)) > level; });
 }
 
 bool SinkRecorder::soundBetween(qint64 fromNs, qint64 toNs, double threshold) const
