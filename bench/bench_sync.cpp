@@ -420,10 +420,10 @@ int benchServer(SoundServer& sound)
     }
 
     // 3. The server stopped for 1 s as the output plays, and a Pause 700 ms into the stop (the
-    // player pauses once the output has said for a while that nothing is heard): how far the
-    // position ran past the last frame the sink played before it stopped (the tone's frames
-    // recorded by the end of the stop), at most and at the Pause. The stop comes at another
-    // moment between the server's reports in each run.
+    // player pauses once the output says that nothing is heard, and keeps what the output says
+    // the device took): how far the position ran past the last frame the sink played before it
+    // stopped (the tone's frames recorded by the end of the stop), at most and at the Pause. The
+    // stop comes at another moment between the server's reports in each run.
     std::printf("position past the last frame played while the server stopped for 1 s (ms): at most; at a Pause\n");
     for (int run = 0; run < 7; ++run) {
         SinkRecorder heardBy;
@@ -443,7 +443,7 @@ int benchServer(SoundServer& sound)
                 const qint64 frame = output->withLatency([&](qint64 latency) { return tone.m_frames - latency; });
                 highest = std::max(highest, frame);
                 if (stopped.elapsed() >= 700) {
-                    kept = frame;
+                    kept = output->withUntaken([&](qint64 untaken) { return tone.m_frames - untaken; });
                     output->stop();
                 }
             }
