@@ -449,7 +449,7 @@ int benchServer(SoundServer& sound)
             }
             QThread::usleep(1000);
         }
-        const qint64 heard = from + heardBy.loudSamples();
+        const qint64 heard = from + heardBy.samples(0.03);
         sound.hang(false);
         std::printf("  %.1f; %.1f\n", double(highest - heard) * 1000.0 / rate, double(kept - heard) * 1000.0 / rate);
         std::fflush(stdout);

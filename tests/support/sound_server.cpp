@@ -7,7 +7,6 @@
 #include <QStandardPaths>
 #include <QThread>
 
-#include <algorithm>
 #include <csignal>
 #include <cmath>
 #include <chrono>
@@ -335,17 +334,11 @@ std::optional<qint64> SinkRecorder::soundBefore(qint64 toNs, double threshold) c
     return std::nullopt;
 }
 
-qint64 SinkRecorder::samples() const
+qint64 SinkRecorder::samples(double threshold) const
 {
     std::lock_guard lock(m_mutex);
-    return qint64(m_samples.size());
-}
-
-qint64 SinkRecorder::loudSamples(double threshold) const
-{
-    std::lock_guard lock(m_mutex);
-    const int level = int(threshold * 32767);
-    return std::count_if(m_samples.begin(), m_samples.end(), [level](qint16 s) { return std::abs(int(s)) > level; });
+    const auto louder = [level = int(threshold * 32767)](qint16 sample) { return std::abs(int(sample)) > level; };
+    return threshold < 0 ? qint64(m_samples.size()) : std::count_if(m_samples.begin(), m_samples.end(), louder);
 }
 
 bool SinkRecorder::soundBetween(qint64 fromNs, qint64 toNs, double threshold) const
