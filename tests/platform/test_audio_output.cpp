@@ -143,7 +143,7 @@ private slots:
             (void)QTest::qWaitFor([&] { return m_recorder.samples() - playedBefore >= 300 * 48; }, 5000);
             const qint64 taken = tone.frames() - framesBefore, played = m_recorder.samples() - playedBefore;
             QVERIFY2(played >= 300 * 48 && taken > played / 2,
-                     where + ": the device took " + QByteArray::number(taken) + " frames in 300 ms");
+                     where + ": the device took " + QByteArray::number(taken) + " frames while the sink played 300 ms");
             QVERIFY2(!output->isStalled(), where);
 
             output->stop();
