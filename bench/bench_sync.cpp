@@ -14,8 +14,10 @@
 // clock before the output asked for its own timing (the client library's interpolated clock, on
 // a corked stream as that output kept one); the greatest step back of the position read every
 // millisecond while the server is stopped (SIGSTOP) for 200 ms, 400 ms and 2 s while playing,
-// and how long after the server went on the position stood before it moved on; the silence
-// heard at a seek while playing (a stop and a start at once, as the player seeks).
+// and how long after the server went on the position stood before it moved on; how far the
+// position ran past the last frame the sink played while the server stopped for 1 s, at most and
+// at a Pause then; the silence heard at a seek while playing (a stop and a start at once, as the
+// player seeks).
 
 #include "player/audio_player_service.h"
 #include "editor/picture_view.h"
@@ -25,6 +27,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QProcess>
 #include <QStandardPaths>
@@ -416,7 +419,45 @@ int benchServer(SoundServer& sound)
         QThread::msleep(500);
     }
 
-    // 3. Seeks while playing: the longest silence heard around each.
+    // 3. The server stopped for 1 s as the output plays, and a Pause 700 ms into the stop (the
+    // player pauses once the output says that nothing is heard, and keeps what the output says
+    // the device took): how far the position ran past the last frame the sink played before it
+    // stopped (the tone's frames recorded by the end of the stop), at most and at the Pause. The
+    // stop comes at another moment between the server's reports in each run.
+    std::printf("position past the last frame played while the server stopped for 1 s (ms): at most; at a Pause\n");
+    for (int run = 0; run < 7; ++run) {
+        SinkRecorder heardBy;
+        if (!heardBy.start()) {
+            std::printf("parec could not record\n");
+            return 1;
+        }
+        const qint64 from = tone.m_frames;
+        output->start(&tone);
+        QThread::msleep(1000 + 3 * run);
+        sound.hang(true);
+        qint64 highest = 0, kept = -1;
+        QElapsedTimer stopped;
+        stopped.start();
+        while (stopped.elapsed() < 1000) {
+            if (kept < 0) {
+                const qint64 frame = output->withLatency([&](qint64 latency) { return tone.m_frames - latency; });
+                highest = std::max(highest, frame);
+                if (stopped.elapsed() >= 700) {
+                    kept = output->withUntaken([&](qint64 untaken) { return tone.m_frames - untaken; });
+                    output->stop();
+                }
+            }
+            QThread::usleep(1000);
+        }
+        const qint64 heard = from + heardBy.samples(0.03);
+        sound.hang(false);
+        std::printf("  %.1f; %.1f\n", double(highest - heard) * 1000.0 / rate, double(kept - heard) * 1000.0 / rate);
+        std::fflush(stdout);
+        heardBy.stop();
+        QThread::msleep(500);
+    }
+
+    // 4. Seeks while playing: the longest silence heard around each.
     SinkRecorder recorder;
     if (!recorder.start()) {
         std::printf("parec could not record\n");

@@ -203,6 +203,22 @@ public:
         return heard(latencyFrames());
     }
 
+    qint64 withUntaken(const std::function<qint64(qint64)>& heard) const override
+    {
+        if (!isStalled())
+            return withLatency(heard);
+        // The server's last report says what its sink had taken of the stream; the position given
+        // may have moved on past it since (a report is moved on while the server might still be
+        // playing), never the sound.
+        std::lock_guard lock(m_feed.renderMutex);
+        qint64 taken = 0;
+        {
+            std::lock_guard heardLock(m_feed.heardMutex);
+            taken = std::min(m_feed.heard.read, m_feed.heardGiven);
+        }
+        return heard(std::max<qint64>(m_feed.rendered.load() - taken, 0));
+    }
+
     bool isStalled() const override
     {
         if (!m_started)
@@ -532,6 +548,7 @@ private:
         pa_gettimeofday(&now);
         const qint64 age = qint64(pa_timeval_load(&now)) - qint64(pa_timeval_load(&timing->timestamp));
         Heard heard;
+        heard.read = read;
         heard.frames = std::max<qint64>(read - waiting, 0);
         heard.at = steadyNanoseconds() - std::max<qint64>(age, 0) * 1000;
         // Until the next report the sound goes on from what the server holds of the stream. That
@@ -624,6 +641,7 @@ private:
         qint64 frames = 0;
         qint64 at = 0;   // steady clock, nanoseconds
         qint64 limit = 0;
+        qint64 read = 0;   // the frames the server had taken of the stream then
     };
 
     // Shared with the loop's thread.

@@ -399,7 +399,15 @@ void AudioPlayerService::tick()
         // Nothing is heard and the playhead would stand still: stop where it is and say so.
         qCWarning(lcAudioPlayer, "The sound device took nothing for a while; playback paused");
         const bool unreachable = m_output->isUnreachable();
+        // What the device took before it stopped is heard and the rest never will be: Play takes
+        // up from there. The picture keeps the frame shown, and moves on once the sound passes it.
+        const int64_t taken = m_output->withUntaken([this](qint64 untaken) { return m_mixer->audibleFrame(untaken); });
         pause();
+        const double heard = std::max(double(taken) / m_mixer->sampleRate(), 0.0);
+        if (!m_isScrubbing && heard < m_currentTime) {
+            setCurrentTime(heard);
+            m_mixer->seek(taken);
+        }
         emit playbackFailed(unreachable ? text("error.player.noSoundDevice",
                                                "Hushframe couldn't play the sound: no sound device could be reached. "
                                                "Check your sound settings, then press Play again.")

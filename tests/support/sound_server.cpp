@@ -334,6 +334,13 @@ std::optional<qint64> SinkRecorder::soundBefore(qint64 toNs, double threshold) c
     return std::nullopt;
 }
 
+qint64 SinkRecorder::samples(double threshold) const
+{
+    std::lock_guard lock(m_mutex);
+    const auto louder = [level = int(threshold * 32767)](qint16 sample) { return std::abs(int(sample)) > level; };
+    return threshold < 0 ? qint64(m_samples.size()) : std::count_if(m_samples.begin(), m_samples.end(), louder);
+}
+
 bool SinkRecorder::soundBetween(qint64 fromNs, qint64 toNs, double threshold) const
 {
     const std::optional<qint64> heard = soundAfter(fromNs, threshold);

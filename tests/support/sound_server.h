@@ -92,6 +92,8 @@ public:
     // When the last sample louder than `threshold` before `toNs` was played; none when nothing
     // that loud was recorded before it.
     std::optional<qint64> soundBefore(qint64 toNs, double threshold = 0.03) const;
+    // The samples recorded so far that are louder than `threshold` (all of them by default).
+    qint64 samples(double threshold = -1) const;
 
 private:
     // The time at which sample `index` was played: the recording's start is taken from the chunk
