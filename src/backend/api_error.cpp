@@ -135,6 +135,13 @@ APIError APIError::network(QString description)
     return e;
 }
 
+APIError APIError::tooSlow()
+{
+    APIError e = network(text("error.network.tooSlow", "The download was too slow to go on."));
+    e.m_tooSlow = true;
+    return e;
+}
+
 APIError APIError::decoding(QString description)
 {
     APIError e(Case::decoding);

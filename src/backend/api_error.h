@@ -57,12 +57,7 @@ public:
         return e;
     }
     // A `network` failure of a download that went on arriving, but below the least rate.
-    static APIError tooSlow(QString description)
-    {
-        APIError e = network(std::move(description));
-        e.m_tooSlow = true;
-        return e;
-    }
+    static APIError tooSlow();
     static APIError decoding(QString description);
     static APIError signInRequired() { return APIError(Case::signInRequired); }
     static APIError accountLimitReached() { return APIError(Case::accountLimitReached); }

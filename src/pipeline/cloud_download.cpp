@@ -102,7 +102,7 @@ QCoro::Task<int> downloadToFile(QNetworkAccessManager* session, QUrl url, QStrin
     co_await awaitReply(reply, stop);
     sink->drain(reply);
     if (watch->breach() == ReplyWatch::Breach::tooSlow)
-        throw APIError::tooSlow(text("error.network.tooSlow", "The download was too slow to go on."));
+        throw APIError::tooSlow();
     if (watch->breach() != ReplyWatch::Breach::none)
         throw APIError::network(timedOutText());
 

@@ -907,7 +907,7 @@ QCoro::Task<void> CloudSeparationEngine::downloadStem(std::shared_ptr<Call> call
     }
     bound.stop();
     if (!answered && !*cutStalled)
-        throw APIError::tooSlow(text("error.network.tooSlow", "The download was too slow to go on."));
+        throw APIError::tooSlow();
     if (!answered)
         throw APIError::network(text("error.network.timedOut", "The request timed out."));
     const int status = *answered;

@@ -264,13 +264,13 @@ std::shared_ptr<ReplyWatch> watchReply(QNetworkReply* reply, const ReplyLimits& 
     return watch;
 }
 
-LeastRate::LeastRate(qint64 bytesPerSecond, std::chrono::milliseconds slack, TimePoint from, qint64 received)
+LeastRate::LeastRate(qint64 bytesPerSecond, std::chrono::milliseconds slack, TimePoint from)
     : m_rate(double(std::max<qint64>(1, bytesPerSecond))),
       m_slackBytes(m_rate * std::chrono::duration<double>(slack).count()),
       m_at(from),
-      m_received(received),
+      m_received(0),
       m_keptAt(from),
-      m_receivedWhenKept(received)
+      m_receivedWhenKept(0)
 {
 }
 

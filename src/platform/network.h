@@ -42,8 +42,8 @@ class LeastRate {
 public:
     using TimePoint = std::chrono::steady_clock::time_point;
 
-    // Judging begins at `from`, when `received` bytes had arrived.
-    LeastRate(qint64 bytesPerSecond, std::chrono::milliseconds slack, TimePoint from, qint64 received = 0);
+    // Judging begins at `from`, with nothing arrived yet.
+    LeastRate(qint64 bytesPerSecond, std::chrono::milliseconds slack, TimePoint from);
 
     // `received` bytes in all had arrived at `at`.
     void arrived(TimePoint at, qint64 received);
