@@ -856,10 +856,13 @@ QCoro::Task<void> CloudSeparationEngine::downloadStem(std::shared_ptr<Call> call
     // Bytes arriving keep this try going (the rate rule above), but they are no usable answer:
     // what arrived of a stem is lost when the try fails, so they do not move the bound of the
     // work. Until the bound (and the shortest ask of a download begun at it) the rate rule alone
-    // judges the download. Past it, the download goes on only while it keeps the least rate on
-    // average, behind it by at most one shortest ask's worth (counted from the download's start):
-    // a long stem that arrives at that rate is not cut whatever small delays it meets, one that
-    // stalls, trickles or arrives too slowly ends within one shortest ask of the bound.
+    // judges the download. Past it, the download goes on only while it keeps up with the least
+    // rate, behind it by at most one shortest ask's worth. The judge counts from the download's
+    // start with nothing arrived, but bytes that arrive ahead of the rate earn no credit: a stem
+    // that came fast and then stops falls behind as soon as one that kept the rate exactly would,
+    // one shortest ask after its last bytes. A long stem that arrives at that rate is not cut
+    // whatever small delays it meets (the bytes after a delay make it up); one that stalls,
+    // trickles or arrives too slowly ends within one shortest ask of the bound.
     const auto begun = call->clock.now();
     const std::chrono::milliseconds span = std::min(m_pollAnswerLimit, shortestAsk);
     auto judged = std::make_shared<LeastRate>(m_minDownloadRate, span, begun);

@@ -4,6 +4,8 @@
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QDBusConnection>
+#include <QDBusServiceWatcher>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -53,6 +55,7 @@ struct Call {
     std::optional<QByteArray> readData;
     bool answered = false;
     bool givenUp = false;    // the caller stopped waiting: the answer is logged, not returned
+    bool serviceGone = false; // the service's bus name lost its owner while the caller waited
     bool superseded = false; // given up on, and the caller has changed the item elsewhere since
 };
 
@@ -61,6 +64,19 @@ std::condition_variable callAnswered;
 // Calls given up on whose jobs have not ended, in the whole process: QtKeychain runs one job at a
 // time per process, so every later job would queue behind them.
 std::vector<std::shared_ptr<Call>> outstanding;
+// Calls whose callers are waiting for their answers.
+std::vector<std::shared_ptr<Call>> awaited;
+
+// The Secret Service's name on the session bus lost its owner: the service ended (crashed, was
+// killed, its session is closing). libsecret may never finish a job that waits on the service's
+// prompt then, so the callers waiting stop at once rather than at their timeout.
+void serviceWentAway()
+{
+    std::lock_guard lock(callMutex);
+    for (const auto& call : awaited)
+        call->serviceGone = true;
+    callAnswered.notify_all();
+}
 
 const char* nameOf(Call::Kind kind)
 {
@@ -109,6 +125,13 @@ struct Worker {
         thread.start();
         anchor = new QObject;
         anchor->moveToThread(&thread);
+        // The service's name is watched on this thread, whose events run while the callers wait, from
+        // before the first job starts.
+        QMetaObject::invokeMethod(anchor, [a = anchor] {
+            auto* watcher = new QDBusServiceWatcher(QStringLiteral("org.freedesktop.secrets"), QDBusConnection::sessionBus(),
+                                                    QDBusServiceWatcher::WatchForUnregistration, a);
+            QObject::connect(watcher, &QDBusServiceWatcher::serviceUnregistered, a, [] { serviceWentAway(); });
+        }, Qt::BlockingQueuedConnection);
     }
     ~Worker()
     {
@@ -117,8 +140,8 @@ struct Worker {
         thread.wait();
     }
 
-    // Asks the Secret Service and waits at most `timeout` for its answer; a call given up on
-    // answers notAvailable.
+    // Asks the Secret Service and waits at most `timeout` for its answer, or until the service goes
+    // away; a call given up on answers notAvailable.
     Call ask(std::chrono::milliseconds timeout, Call::Kind kind, const KeychainItemQuery& query, const QByteArray& data = {})
     {
         auto call = std::make_shared<Call>(Call{kind, query, data});
@@ -129,15 +152,23 @@ struct Worker {
             return *call;
         }
         call->sinceAsked.start();
+        awaited.push_back(call);
         lock.unlock();
         start(call);
         lock.lock();
-        if (!callAnswered.wait_for(lock, timeout, [&] { return call->answered; })) {
-            call->givenUp = true;
-            outstanding.push_back(call);
+        const bool inTime = callAnswered.wait_for(lock, timeout, [&] { return call->answered || call->serviceGone; });
+        std::erase(awaited, call);
+        if (call->answered)
+            return *call;
+        call->givenUp = true;
+        outstanding.push_back(call);
+        if (!inTime)
             qCWarning(lcKeychain, "The Secret Service did not answer a %s within %lld ms; its answer will be logged "
                                   "when it comes", nameOf(kind), qint64(timeout.count()));
-        }
+        else
+            qCWarning(lcKeychain, "The Secret Service went away while a %s waited for it, %lld ms after it was asked "
+                                  "(its name on the session bus lost its owner); the keychain is taken as unavailable",
+                      nameOf(kind), call->sinceAsked.elapsed());
         return *call;
     }
 

@@ -87,9 +87,10 @@ void removeWithFallback(KeychainBackend& backend, const QString& service, const 
 // in the process shares, made on first use and ended with the application object (QtKeychain runs
 // its jobs one at a time, from a queue of the process that lives on the thread that used it first).
 // A call waits at most `answerTimeout` (the service may be showing its user a prompt) and then
-// answers notAvailable; the service's late answer is logged, and until it comes every call answers
-// notAvailable at once. A write or a removal is confirmed by reading the item back: a prompt the
-// user dismissed can report success while nothing was stored, and then the write answers
+// answers notAvailable; it answers so at once when the service goes away meanwhile (its name on the
+// session bus loses its owner). The service's late answer is logged, and until it comes every call
+// answers notAvailable at once. A write or a removal is confirmed by reading the item back: a prompt
+// the user dismissed can report success while nothing was stored, and then the write answers
 // userCanceled. A file of the legacy form is replaced in one step: written beside it, flushed to
 // the disk, then renamed over it.
 class DesktopKeychain final : public KeychainBackend {

@@ -142,6 +142,8 @@ private Q_SLOTS:
         QTest::newRow("sign-out while a call waits, answered late")
             << "present" << older << QStringList{"tøken-0", "tøken-1", "sign out", "answer"} << timedOut << "outdated copy is removed";
         QTest::newRow("two keychains in one process") << "absent" << "accept" << QStringList{"alternate"} << QString() << QString();
+        QTest::newRow("service ended at a prompt") << "present" << older << QStringList{"tøken-0", "tøken-1", "end service", "tøken-2"}
+                                                   << "(?s)went away while a write.*status -25291.*read is not sent" << QString();
     }
 
     void promptAnsweredLateOrDismissed()
@@ -166,18 +168,23 @@ private Q_SLOTS:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const char* name : {"HOME", "XDG_DATA_HOME"}) // should the bus start a real keyring, not the user's
             env.insert(QString::fromLatin1(name), dir.path());
-        QProcess service;
+        QProcess bus, service; // the bus outlives the service, which a row ends
+        bus.setProcessEnvironment(env);
+        bus.start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address=1"});
+        QVERIFY(shows(bus, "\n"));
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), output.trimmed());
         service.setProcessEnvironment(env);
-        service.start(QStringLiteral("dbus-run-session"), {"--", "/usr/bin/python3", QFINDTESTDATA("../support/secret_service_stand_in.py"),
-                                                           keyring, answer, steps.contains("answer") ? "late" : "now"});
+        service.start(QStringLiteral("/usr/bin/python3"), {QFINDTESTDATA("../support/secret_service_stand_in.py"), keyring, answer,
+                                                           steps.contains("answer") ? "late" : "now"});
         QVERIFY2(shows(service, "ready .*\n"), qPrintable(output + service.readAllStandardError()));
-        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), output.section(u' ', 1).trimmed());
-        // The keychain gives up after 5 s: past any call but a prompt's on a busy machine.
+        // The keychain gives up after 5 s: past any call but a prompt's on a busy machine (after 120 s
+        // where the service ends: only its going away may end that wait).
         auto client = [&](const QString& command) {
             auto process = std::make_unique<QProcess>();
             process->setProcessEnvironment(env);
             process->setProcessChannelMode(QProcess::MergedChannels);
-            process->start(QCoreApplication::applicationFilePath(), {"--keychain-client", dir.path(), "5000", command});
+            process->start(QCoreApplication::applicationFilePath(),
+                           {"--keychain-client", dir.path(), steps.contains("end service") ? "120000" : "5000", command});
             return process;
         };
         output.clear();
@@ -192,9 +199,14 @@ private Q_SLOTS:
                 const bool logged = shows(*saving, lateAnswer);
                 QVERIFY2(saving->state() == QProcess::Running, qPrintable(output + "[died at the late answer]"));
                 QVERIFY2(logged, qPrintable(output));
+            } else if (step == u"end service") { // while the save before waits at its prompt
+                QVERIFY2(shows(service, "prompt open\n"), qPrintable(output));
+                service.kill();
+                const QDeadlineTimer inTime(2000);
+                QVERIFY2(shows(*saving, "done\n", ++done) && !inTime.hasExpired(), qPrintable(output));
             } else {
                 saving->write(step.toUtf8() + '\n');
-                QVERIFY2(shows(*saving, "done\n", ++done), qPrintable(output));
+                QVERIFY2(steps.value(steps.indexOf(step) + 1) == u"end service" || shows(*saving, "done\n", ++done), qPrintable(output));
             }
         }
         saving->closeWriteChannel();
@@ -208,6 +220,8 @@ private Q_SLOTS:
         QVERIFY(ended(*nextStart) && nextStart->exitStatus() == QProcess::NormalExit);
         service.closeWriteChannel();
         QVERIFY(ended(service));
+        bus.terminate();
+        QVERIFY(ended(bus));
     }
 
     void fallbackFileIsPrivate()

@@ -5,7 +5,7 @@ owns its name. Items live as long as the process. Storing asks through a prompt,
 collection (keyring "absent") or for the item ("present"), accepted or dismissed "now" or, when
 "late", at each line on standard input. A list such as "accept:now,dismiss:late" answers the
 first prompt as its first entry and so on, the rest as its last ("accept" alone: when the last
-argument says)."""
+argument says). A prompt left for a line prints "prompt open"."""
 
 import os
 import sys
@@ -34,7 +34,7 @@ class Prompt(dbus.service.Object):
 
     @dbus.service.method("org.freedesktop.Secret.Prompt", in_signature="s")
     def Prompt(self, window_id):
-        waiting.append(self) if self.when == "late" else GLib.idle_add(self.answer)
+        (waiting.append(self), print("prompt open", flush=True)) if self.when == "late" else GLib.idle_add(self.answer)
 
     @dbus.service.signal("org.freedesktop.Secret.Prompt", signature="bv")
     def Completed(self, dismissed, result):
