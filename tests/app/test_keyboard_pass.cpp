@@ -201,13 +201,6 @@ struct ForgetfulKeychain final : KeychainBackend {
     int remove(const KeychainItemQuery&) override { return KeychainStatus::success; }
 };
 
-QCoro::Task<void> signInSocial(APIClient* api, QString idToken)
-{
-    SocialSignInRequest request;
-    request.idToken.token = idToken;
-    co_await api->signInSocial(request);
-}
-
 } // namespace
 
 class TestKeyboardPass : public QObject {
@@ -720,11 +713,8 @@ private Q_SLOTS:
         QVERIFY(run.open(1));
         AccountStore& account = run.services->account();
         const bool signingIn = control != QLatin1String("settings.signOut");
-        if (!signingIn) {
-            const QString idToken = run.server.identityToken();
-            APIClient* client = &run.services->api();
-            test::runTask(account.signIn(AuthProvider::google, [client, idToken] { return signInSocial(client, idToken); }));
-        }
+        if (!signingIn)
+            test::runTask(account.signInWithGoogle());
 
         QWidget* window = from == QLatin1String("settings") ? run.app->openWindow(from) : run.window;
         window->activateWindow();
