@@ -4,6 +4,7 @@
 #include "app/dropped_items.h"
 #include "app/file_picker.h"
 #include "app/hushframe_commands.h"
+#include "app/settings_view.h"
 #include "app/shell_controls.h"
 #include "backend/account_store.h"
 #include "player/audio_player_service.h"
@@ -19,11 +20,13 @@
 #include "ui_kit/buttons.h"
 #include "ui_kit/environment.h"
 #include "ui_kit/palette.h"
+#include "ui_kit/screen_fit.h"
 #include "ui_kit/text_styles.h"
 
 #include <QDragEnterEvent>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMenuBar>
 #include <QMimeData>
 #include <QPainter>
 #include <QScrollArea>
@@ -452,8 +455,25 @@ void ContentView::updateSignInSheet()
     if (m_signInHost->isPresented()) {
         // Closed from elsewhere (a completed sign-in): the sheet's close is reported all the same.
         m_signInHost->dismiss();
+        if (account.isSignedIn())
+            signedInFromSheet();
         account.signInSheetDismissed();
     }
+}
+
+void ContentView::signedInFromSheet()
+{
+    // The keyboard went back to where it was before the sheet opened. The window itself or its
+    // menu bar (where the Account menu is now greyed) names nothing a screen reader could read
+    // as a control: the keyboard goes on to the window's first control then.
+    QWidget* focus = focusWidget();
+    if (!focus || focus == this || qobject_cast<QMenuBar*>(focus)) {
+        if (QWidget* first = ui::firstStopWithin(this))
+            first->setFocus(Qt::OtherFocusReason);
+    }
+    if (const std::optional<APIUser>& user = m_services.account().user())
+        ui::announce(this, text("ui.settings.account.signedInAs", "Signed in as") + QStringLiteral(", ")
+                               + signedInAsText(*user));
 }
 
 void ContentView::closeSignInSheet()

@@ -84,6 +84,8 @@ private:
     void updateAlert();
     void updateSignInSheet();
     void closeSignInSheet();
+    // Where the keyboard goes and what is told once a sign-in on the sheet has closed it.
+    void signedInFromSheet();
     void serveExportRequest();
     void sourceLocationMaybeChanged();
     void presentFileChooser();

@@ -16,10 +16,12 @@
 #include "ui_kit/buttons.h"
 #include "ui_kit/layouts.h"
 #include "ui_kit/palette.h"
+#include "ui_kit/screen_fit.h"
 #include "ui_kit/sections.h"
 #include "ui_kit/text_styles.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMessageBox>
@@ -373,6 +375,20 @@ void SettingsView::showEvent(QShowEvent* event)
 void SettingsView::refreshAccount()
 {
     const bool signedIn = m_account && m_account->isSignedIn();
+    QWidget* arriving = signedIn ? m_signedIn : m_signedOut;
+    QWidget* leaving = signedIn ? m_signedOut : m_signedIn;
+    // A part that goes while it has the keyboard hands it to the part taking its place ("Sign out"
+    // for the sign-in buttons and back): hidden with it, the keyboard would go to whatever follows
+    // the section. The new state is told, once the signed-in account's record is there.
+    const QWidget* focus = QApplication::focusWidget();
+    if (focus && leaving->isVisible() && leaving->isAncestorOf(focus)) {
+        arriving->setVisible(true);
+        if (QWidget* next = ui::firstStopWithin(arriving))
+            next->setFocus(Qt::OtherFocusReason);
+        m_tellSignedIn = signedIn;
+        if (!signedIn)
+            ui::announce(this, text("ui.account.notSignedIn", "Not signed in"));
+    }
     m_signedIn->setVisible(signedIn);
     m_signedOut->setVisible(!signedIn);
     const std::optional<APIUser> user = m_account ? m_account->user() : std::nullopt;
@@ -381,6 +397,10 @@ void SettingsView::refreshAccount()
         m_accountValue->setText(signedInAsText(*user));
         m_accountRow->setAccessibleName(text("ui.settings.account.signedInAs", "Signed in as") + QStringLiteral(", ")
                                         + m_accountValue->text());
+    }
+    if (m_tellSignedIn && signedIn && user && !user->isAnonymous.value_or(false)) {
+        m_tellSignedIn = false;
+        ui::announce(this, m_accountRow->accessibleName());
     }
     m_sessionEnded->setVisible(m_account && m_account->sessionEnded());
     m_deleteSection->setVisible(m_account && m_account->hasSession());

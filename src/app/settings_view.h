@@ -83,6 +83,8 @@ private:
     bool m_isDeleting = false;
     std::optional<QString> m_message;
     QPointer<QMessageBox> m_confirmation;
+    // A sign-in here moved the keyboard to "Sign out": the account is told once its record is in.
+    bool m_tellSignedIn = false;
 
     QWidget* m_signedIn;
     QWidget* m_accountRow;

@@ -13,6 +13,7 @@
 #include "ui_kit/provider_sign_in_button.h"
 #include "ui_kit/text_styles.h"
 
+#include <QApplication>
 #include <QHBoxLayout>
 #include <QHideEvent>
 #include <QLabel>
@@ -139,8 +140,18 @@ void SignInButtons::hideEvent(QHideEvent* event)
 void SignInButtons::refresh()
 {
     const bool busy = m_account && m_account->isAuthenticating();
-    // Both provider buttons are inert during a sign-in exchange.
+    // Both provider buttons are inert during a sign-in exchange. Made inert with the keyboard, the
+    // pressed one would drop it: the busy line holds it meanwhile, and gives it back to that
+    // button when the exchange ends without taking the buttons away.
+    QWidget* focus = QApplication::focusWidget();
+    if (busy && focus && m_providers->isAncestorOf(focus)) {
+        m_keyboardReturnsTo = focus;
+        m_busy->setVisible(true);
+        m_busy->setFocus(Qt::OtherFocusReason);
+    }
     m_providers->setEnabled(!busy);
+    if (!busy && focus == m_busy && m_keyboardReturnsTo)
+        m_keyboardReturnsTo->setFocus(Qt::OtherFocusReason);
     m_busy->setVisible(busy);
     const std::optional<QString> error = m_account ? m_account->errorMessage() : std::nullopt;
     m_error->setText(error.value_or(QString()));

@@ -77,6 +77,7 @@ private:
     ui::ProviderSignInButton* m_google;
     QWidget* m_busy;
     QLabel* m_error;
+    QPointer<QWidget> m_keyboardReturnsTo;   // the provider button that had the keyboard
 };
 
 } // namespace hf

@@ -11,6 +11,11 @@
 #include "app/hushframe_app.h"
 #include "app/quit_guard.h"
 #include "app/settings_view.h"
+#include "backend/google_sign_in_service.h"
+#include "backend/web_sign_in.h"
+#include "helpers_backend.h"
+#include "platform/keychain.h"
+#include "platform/oauth_loopback_client.h"
 #include "player/audio_player_service.h"
 #include "editor/ambience_control.h"
 #include "editor/compare_key.h"
@@ -43,6 +48,7 @@
 #include <QScrollArea>
 #include <QSplitter>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTextStream>
 
@@ -158,6 +164,42 @@ QStringList answeringOutOfRange()
         answeringOutOfRange(QAccessible::queryAccessibleInterface(top), wrong, seen);
     return wrong;
 }
+
+// Stands in for the user's browser: "xdg-open" first on the PATH notes the web sign-in's page in a
+// file; each page is gone through as a browser would, its link back handed to the application.
+struct StandInBrowser {
+    QTemporaryDir dir;
+    QByteArray path = qgetenv("PATH");
+    QNetworkAccessManager network;
+    StandInBrowser()
+    {
+        QFile script(dir.filePath(QStringLiteral("xdg-open")));
+        script.open(QIODevice::WriteOnly);
+        script.write("#!/bin/sh\necho \"$1\" > \"$0.page\"\n");
+        script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        qputenv("PATH", QFile::encodeName(dir.path()) + ':' + path);
+    }
+    ~StandInBrowser() { qputenv("PATH", path); }
+    void visit(const QUrl& url) { test::followPage(network, url, BrowserSheetAuthenticator::deliverCallback); }
+    bool visitNoted()
+    {
+        QByteArray line;   // whole once it ends: the script may still be writing it
+        const bool noted = QTest::qWaitFor([&] {
+            QFile page(dir.filePath(QStringLiteral("xdg-open.page")));
+            return page.open(QIODevice::ReadOnly) && (line = page.readAll()).endsWith('\n');
+        }, 20000);
+        visit(QUrl(QString::fromUtf8(line.trimmed())));
+        return noted;
+    }
+};
+
+// A keychain that keeps nothing: no Google sign-in outlives its test.
+struct ForgetfulKeychain final : KeychainBackend {
+    ReadResult copyMatching(const KeychainItemQuery&) override { return {}; }
+    int update(const KeychainItemQuery&, const QByteArray&) override { return KeychainStatus::itemNotFound; }
+    int add(const KeychainItemQuery&, const QByteArray&, bool) override { return KeychainStatus::success; }
+    int remove(const KeychainItemQuery&) override { return KeychainStatus::success; }
+};
 
 } // namespace
 
@@ -629,6 +671,83 @@ private Q_SLOTS:
         // Whatever the loaded editor does next leaves the keyboard where it is.
         QTest::qWait(2000);
         QVERIFY2(QApplication::focusWidget() == sidebar->openRow(), qPrintable(describe(QApplication::focusWidget())));
+    }
+
+    // Signing in and out by keyboard, in Settings and on the sheet the Account menu opens: the
+    // keyboard lands on the control that took the pressed one's place (in Settings), or back on
+    // the control that had it before the menu (the sheet; the window's first control when the
+    // window itself had it), and the new state is told as a notification in the window.
+    void signingInAndOutLeavesTheKeyboardOnTheAccount_data()
+    {
+        QTest::addColumn<QString>("from");     // "settings", or "menu": the sheet the Account menu opens
+        QTest::addColumn<QString>("holding");  // what has the keyboard before the menu (none: the window)
+        QTest::addColumn<QString>("control");  // the one pressed
+        QTest::addColumn<QString>("lands");
+        QTest::newRow("settings, web sign-in") << "settings" << "" << "signIn.apple" << "settings.signOut";
+        QTest::newRow("settings, Google sign-in") << "settings" << "" << "signIn.google" << "settings.signOut";
+        QTest::newRow("settings, sign-out") << "settings" << "" << "settings.signOut" << "signIn.apple";
+        QTest::newRow("menu, web sign-in") << "menu" << "" << "signIn.apple" << "chrome.sidebar";
+        QTest::newRow("menu, Google sign-in") << "menu" << "" << "signIn.google" << "chrome.sidebar";
+        QTest::newRow("menu from Open Video, web sign-in")
+            << "menu" << "chrome.openVideo" << "signIn.apple" << "chrome.openVideo";
+    }
+    void signingInAndOutLeavesTheKeyboardOnTheAccount()
+    {
+        QFETCH(QString, from);
+        QFETCH(QString, holding);
+        QFETCH(QString, control);
+        QFETCH(QString, lands);
+        // Google's client outlives the application, whose tasks may still use it as it goes.
+        StandInBrowser browser;
+        std::optional<OAuthLoopbackClient> google;
+        const auto restore = qScopeGuard([] { GoogleSignInService::setSharedSignIn(nullptr); });
+        test::AppOnLocalServer run;
+        auto at = [&](const char* path) { return run.server.baseUrl().resolved(QUrl(QString::fromLatin1(path))); };
+        google.emplace(OAuthEndpoints{at("/oauth/authorize"), at("/oauth/token"), at("/oauth/revoke")},
+                       std::make_shared<ForgetfulKeychain>(), QStringLiteral("test.google"), [&](const QUrl& url) {
+                           browser.visit(url);
+                           return true;
+                       });
+        GoogleSignInService::setSharedSignIn(&*google);
+        GoogleSignInService::configure(QStringLiteral("desktop"), std::nullopt);
+        QVERIFY(run.open(1));
+        AccountStore& account = run.services->account();
+        const bool signingIn = control != QLatin1String("settings.signOut");
+        if (!signingIn)
+            test::runTask(account.signInWithGoogle());
+
+        QWidget* window = from == QLatin1String("settings") ? run.app->openWindow(from) : run.window;
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        if (from == QLatin1String("menu")) {
+            window->setFocus(Qt::OtherFocusReason);
+            QVERIFY2(holding.isEmpty() || tabTo(window, window->findChild<QWidget*>(holding)), qPrintable(m_log.join(u'\n')));
+            QVERIFY2(chooseByLetter(QStringLiteral("a"), QStringLiteral("menu.signIn")), qPrintable(m_log.join(u'\n')));
+            QVERIFY(QTest::qWaitFor([&] { return run.window->isSignInSheetShown(); }, 5000));
+        }
+        QVERIFY2(tabTo(window, window->findChild<QWidget*>(control)), qPrintable(m_log.join(u'\n')));
+        QVERIFY(press(QStringLiteral("space"), [] { return true; }));
+        if (control == QLatin1String("signIn.apple"))
+            QVERIFY(browser.visitNoted());
+        // Settled: the new account's record is in (after a sign-out, the new anonymous one's).
+        QVERIFY(QTest::qWaitFor([&] {
+            return account.isSignedIn() == signingIn && account.hasSession() && !account.isAuthenticating()
+                   && !account.isSignInPresented() && account.user() && account.user()->isAnonymous == !signingIn;
+        }, 30000));
+
+        QWidget* target = window->findChild<QWidget*>(lands);
+        const bool landed = QTest::qWaitFor([&] { return target && QApplication::focusWidget() == target; }, 3000);
+        m_log << QStringLiteral("  lands on: ") + describe(QApplication::focusWidget());
+        test::saveScreenshot(test::x11::screenPicture(window->windowHandle()), QStringLiteral("account-focus"),
+                             QString::fromLatin1(QTest::currentDataTag()).replace(QStringLiteral(", "), QStringLiteral("-")));
+        QVERIFY2(landed, qPrintable(m_log.join(u'\n')));
+        const QString told = signingIn ? QStringLiteral("Signed in as, ") + signedInAsText(*account.user())
+                                       : QStringLiteral("Not signed in");
+        auto* note = window->findChild<QWidget*>(QStringLiteral("hf.announcement"));
+        QAccessibleInterface* said = note ? QAccessible::queryAccessibleInterface(note) : nullptr;
+        QVERIFY2(said && note->isVisible() && said->role() == QAccessible::Notification
+                     && said->text(QAccessible::Name) == told,
+                 qPrintable(said ? said->text(QAccessible::Name) : QStringLiteral("(nothing told)")));
     }
 
     // Settings, Help and Feedback close with Escape and with Ctrl+W, and every stop of theirs
