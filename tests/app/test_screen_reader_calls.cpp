@@ -150,6 +150,9 @@ struct Walker {
         }
         // What is written last changes the text the other answers are read against.
         std::ranges::stable_sort(methods, {}, [](const auto& m) { return std::get<0>(m).endsWith(QLatin1String("EditableText")); });
+        // A field is read as typed into: words and sentences, the caret at their end.
+        if (std::ranges::any_of(methods, [](const auto& m) { return std::get<1>(m) == QLatin1String("SetTextContents"); }))
+            send(path, atspi + "EditableText", QStringLiteral("SetTextContents"), {QStringLiteral("Boats at dusk. The harbour")});
         int length = 0, rows = 0, columns = 0, actions = 0, childCount = 0;
         QString text;
         for (auto [iface, property, into] : {std::tuple{"Text", "CharacterCount", &length}, {"Table", "NRows", &rows},
