@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <QXmlStreamReader>
 
+#include <algorithm>
 #include <optional>
 
 namespace hf::ui::bus {
@@ -101,6 +102,17 @@ public:
             if (message.isReplyRequired())
                 connection.send(message.createErrorReply(QDBusError::UnknownInterface, QStringLiteral("not a table")));
             return true;
+        }
+        // Text inserted is the text given, cut to the length given, at a place in the text: the
+        // bridge would pad it to any length, or the field pad its text to any place, with blanks.
+        if (interface == QLatin1String("org.a11y.atspi.EditableText") && member == QLatin1String("InsertText") && element
+            && element->editableTextInterface() && element->textInterface()) {
+            const int position = message.arguments().at(0).toInt();
+            const QString text = message.arguments().at(1).toString();
+            const bool inside = position >= 0 && position <= element->textInterface()->characterCount();
+            if (inside)
+                element->editableTextInterface()->insertText(position, text.left(std::max(0, message.arguments().at(2).toInt())));
+            return answer(message, connection, {inside});
         }
         if (interface == QLatin1String("org.a11y.atspi.Text") && member == QLatin1String("GetBoundedRanges"))
             return answer(message, connection, {QVariant::fromValue(QList<bus::TextRange>())});
