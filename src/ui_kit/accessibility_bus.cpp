@@ -114,6 +114,12 @@ public:
                 element->editableTextInterface()->insertText(position, text.left(std::max(0, message.arguments().at(2).toInt())));
             return answer(message, connection, {inside});
         }
+        // The bridge reads a value to set as the third argument of a property call.
+        if (interface == QLatin1String("org.a11y.atspi.Value") && member == QLatin1String("SetCurrentValue") && element) {
+            if (QAccessibleValueInterface* value = element->valueInterface())
+                value->setCurrentValue(message.arguments().at(0).toDouble());
+            return answer(message, connection, {});
+        }
         if (interface == QLatin1String("org.a11y.atspi.Text") && member == QLatin1String("GetBoundedRanges"))
             return answer(message, connection, {QVariant::fromValue(QList<bus::TextRange>())});
         if (interface == QLatin1String("org.a11y.atspi.Table") && member == QLatin1String("GetRowColumnExtentsAtIndex"))

@@ -22,6 +22,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
 #include <QDBusReply>
@@ -143,7 +144,9 @@ struct Walker {
                 iface = a.value("name").toString();
             else if (xml.isStartElement() && xml.name() == QLatin1String("method") && iface.startsWith(atspi))
                 methods.append({iface, a.value("name").toString(), QString()});
-            else if (xml.isStartElement() && xml.name() == QLatin1String("arg") && a.value("direction") != QLatin1String("out"))
+            else if (xml.isEndElement() && xml.name() == QLatin1String("interface") && iface.startsWith(atspi))
+                iface.clear();
+            else if (xml.isStartElement() && xml.name() == QLatin1String("arg") && iface.startsWith(atspi) && a.value("direction") != QLatin1String("out"))
                 std::get<2>(methods.last()) += a.value("type");
             else if (xml.isStartElement() && xml.name() == QLatin1String("property") && iface.startsWith(atspi))
                 properties.append({iface, a.value("name").toString(), a.value("access") == QLatin1String("readwrite")});
@@ -243,6 +246,8 @@ class TestScreenReaderCalls : public QObject {
 private Q_SLOTS:
     void initTestCase()
     {
+        if (!QDBusConnection::sessionBus().interface() || !QDBusConnection::sessionBus().interface()->isServiceRegistered(QStringLiteral("org.a11y.Bus")))
+            QSKIP("no accessibility bus (the _bus variant of this test has one)");
         if (!test::haveProgram(QStringLiteral("ffmpeg")))
             QSKIP("needs ffmpeg");
         m_run = std::make_unique<test::AppOnLocalServer>();
