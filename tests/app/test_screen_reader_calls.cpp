@@ -89,7 +89,7 @@ struct Walker {
         for (const QVariant& arg : args)
             shown << arg.toString();
         inFlight.push_back({bus.asyncCall(m, 1000), QStringLiteral("%1 %2.%3(%4)").arg(path.section(u'/', -1), iface, member, shown.join(u',')), read});
-        if (inFlight.size() >= 16)
+        if (inFlight.size() >= 32)
             answered();
     }
     void answered()
