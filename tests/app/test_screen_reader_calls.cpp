@@ -255,11 +255,12 @@ private Q_SLOTS:
             walker.walk({shown == qApp ? QStringLiteral("/org/a11y/atspi/accessible/root") : QStringLiteral("/org/a11y/atspi/accessible/%1").arg(QAccessible::uniqueId(root))});
             done = true;
         });
-        QTest::qWaitFor([&] { return bool(done); }, 120000);
+        const bool finished = QTest::qWaitFor([&] { return bool(done); }, 120000);
         thread.join();
         QDBusConnection::disconnectFromBus(QStringLiteral("walker"));
         if (QWidget* popup = QApplication::activePopupWidget())
             popup->close();
+        QVERIFY(finished);
         QVERIFY2(walker.calls > 100, qPrintable(QString::number(walker.calls)));
         QVERIFY2(walker.wrong.isEmpty(), qPrintable(walker.wrong.mid(0, 20).join(u'\n')));
     }
