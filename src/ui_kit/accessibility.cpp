@@ -1,5 +1,7 @@
 #include "ui_kit/accessibility.h"
 
+#include "ui_kit/accessibility_bus.h"
+
 #include "platform/texts.h"
 
 #include <QAbstractButton>
@@ -15,6 +17,7 @@
 #include <QMenuBar>
 #include <QPointer>
 #include <QScrollBar>
+#include <QTextBoundaryFinder>
 #include <QStyle>
 #include <QTimer>
 #include <QVariant>
@@ -524,29 +527,20 @@ private:
     QAccessibleInterface* m_table;
 };
 
-// A list, tree or table view as Qt presents it, but answering a row, column or cell outside the
-// view safely: a cell it does not have is a MissingCell, never nothing, and an element that is
-// not one of its cells has no index in it. A screen reader asks by rows it read a moment before,
-// and a file dialog's list changes under it as a folder loads.
-//
-// Qt's own interface for the view (`qt`) does the work. It stays in the accessibility cache,
-// under an id of its own that nothing looks up (the view's entry is this one), and goes with this.
-class ItemViewInterface final : public QAccessibleInterface, public QAccessibleTableInterface {
+// Qt's own interface for a widget (`qt`), stood in front of: everything is asked of it, but for
+// what a subclass answers itself. It stays in the accessibility cache, under an id of its own that
+// nothing looks up (the widget's entry is this one), and goes with this.
+class InFrontOfQt : public QAccessibleInterface {
 public:
-    ItemViewInterface(QAbstractItemView* view, QAccessibleInterface* qt)
-        : m_view(view), m_qt(qt), m_qtId(QAccessible::uniqueId(qt)), m_missing(new MissingCell(this)),
-          m_missingId(QAccessible::registerAccessibleInterface(m_missing))
+    InFrontOfQt(QWidget* widget, QAccessibleInterface* qt) : m_widget(widget), m_qt(qt), m_qtId(QAccessible::uniqueId(qt)) {}
+    ~InFrontOfQt() override
     {
-    }
-    ~ItemViewInterface() override
-    {
-        // By id: when the application ends, the cache may have deleted either already.
-        QAccessible::deleteAccessibleInterface(m_missingId);
+        // By id: when the application ends, the cache may have deleted it already.
         QAccessible::deleteAccessibleInterface(m_qtId);
     }
 
-    bool isValid() const override { return m_view && m_qt->isValid(); }
-    QObject* object() const override { return m_view; }
+    bool isValid() const override { return m_widget && m_qt->isValid(); }
+    QObject* object() const override { return m_widget; }
     QWindow* window() const override { return m_qt->window(); }
     QList<QPair<QAccessibleInterface*, QAccessible::Relation>> relations(QAccessible::Relation match) const override
     {
@@ -557,15 +551,7 @@ public:
     QAccessibleInterface* parent() const override { return m_qt->parent(); }
     QAccessibleInterface* child(int index) const override { return m_qt->child(index); }
     int childCount() const override { return m_qt->childCount(); }
-    int indexOfChild(const QAccessibleInterface* child) const override
-    {
-        // Qt's interface reads the parent of what it is given, and takes an element whose parent
-        // is the view for one of its cells.
-        const QAccessibleInterface* parent = child && child != m_missing ? child->parent() : nullptr;
-        if (!parent || parent->object() != m_view || child->object())
-            return -1;
-        return m_qt->indexOfChild(child);
-    }
+    int indexOfChild(const QAccessibleInterface* child) const override { return m_qt->indexOfChild(child); }
     QString text(QAccessible::Text t) const override { return m_qt->text(t); }
     void setText(QAccessible::Text t, const QString& text) override { m_qt->setText(t, text); }
     QRect rect() const override { return m_qt->rect(); }
@@ -574,6 +560,37 @@ public:
     QColor foregroundColor() const override { return m_qt->foregroundColor(); }
     QColor backgroundColor() const override { return m_qt->backgroundColor(); }
     void virtual_hook(int id, void* data) override { m_qt->virtual_hook(id, data); }
+    void* interface_cast(QAccessible::InterfaceType type) override { return m_qt->interface_cast(type); }
+
+protected:
+    QPointer<QWidget> m_widget;
+    QAccessibleInterface* m_qt;
+
+private:
+    QAccessible::Id m_qtId;
+};
+
+// A list, tree or table view as Qt presents it, but answering a row, column or cell outside the
+// view safely: a cell it does not have is a MissingCell, never nothing, and an element that is
+// not one of its cells has no index in it. A screen reader asks by rows it read a moment before,
+// and a file dialog's list changes under it as a folder loads.
+class ItemViewInterface final : public InFrontOfQt, public QAccessibleTableInterface {
+public:
+    ItemViewInterface(QWidget* view, QAccessibleInterface* qt)
+        : InFrontOfQt(view, qt), m_missing(new MissingCell(this)), m_missingId(QAccessible::registerAccessibleInterface(m_missing))
+    {
+    }
+    ~ItemViewInterface() override { QAccessible::deleteAccessibleInterface(m_missingId); }
+
+    int indexOfChild(const QAccessibleInterface* child) const override
+    {
+        // Qt's interface reads the parent of what it is given, and takes an element whose parent
+        // is the view for one of its cells.
+        const QAccessibleInterface* parent = child && child != m_missing ? child->parent() : nullptr;
+        if (!parent || parent->object() != m_widget || child->object())
+            return -1;
+        return m_qt->indexOfChild(child);
+    }
     void* interface_cast(QAccessible::InterfaceType type) override
     {
         if (type == QAccessible::TableInterface)
@@ -611,28 +628,127 @@ public:
 private:
     QAccessibleTableInterface* table() const { return m_qt->tableInterface(); }
 
-    QPointer<QAbstractItemView> m_view;
-    QAccessibleInterface* m_qt;
-    QAccessible::Id m_qtId;
     MissingCell* m_missing;
     QAccessible::Id m_missingId;
 };
 
-// The view whose interface Qt is making for an ItemViewInterface to hold; the kit's factory
-// leaves it to Qt's.
-QObject* viewBeingWrapped = nullptr;
+// A text field (a line edit, a text area, a spin box's text) as Qt presents it, but finding the
+// character, word or sentence at, before and after an offset itself: Qt's search for the end of
+// a word or sentence never ends at the end of the text, where the caret stands after typing.
+//
+// Offsets run from 0 to the text's length; -1 stands for the length, and -2 for the caret. At the
+// end of the text, the word or sentence is the one that ends there. Outside the text, or in a
+// field that does not show its text (a password), the answer is empty, from -1 to -1.
+class TextFieldInterface final : public InFrontOfQt, public QAccessibleTextInterface {
+public:
+    TextFieldInterface(QWidget* widget, QAccessibleInterface* qt) : InFrontOfQt(widget, qt) {}
 
-QAccessibleInterface* itemViewInterface(QAbstractItemView* view)
+    void* interface_cast(QAccessible::InterfaceType type) override
+    {
+        if (type == QAccessible::TextInterface)
+            return qtText() ? static_cast<QAccessibleTextInterface*>(this) : nullptr;
+        return m_qt->interface_cast(type);
+    }
+
+    void selection(int index, int* start, int* end) const override { qtText()->selection(index, start, end); }
+    int selectionCount() const override { return qtText()->selectionCount(); }
+    void addSelection(int start, int end) override { qtText()->addSelection(start, end); }
+    void removeSelection(int index) override { qtText()->removeSelection(index); }
+    void setSelection(int index, int start, int end) override { qtText()->setSelection(index, start, end); }
+    int cursorPosition() const override { return qtText()->cursorPosition(); }
+    void setCursorPosition(int position) override { qtText()->setCursorPosition(position); }
+    QString text(int start, int end) const override { return qtText()->text(start, end); }
+    int characterCount() const override { return qtText()->characterCount(); }
+    QRect characterRect(int offset) const override
+    {
+        // A range's extents are read character by character up to its end, however far that is.
+        return offset >= 0 && offset <= characterCount() ? qtText()->characterRect(offset) : QRect();
+    }
+    int offsetAtPoint(const QPoint& point) const override { return qtText()->offsetAtPoint(point); }
+    void scrollToSubstring(int start, int end) override { qtText()->scrollToSubstring(start, end); }
+    QString attributes(int offset, int* start, int* end) const override { return qtText()->attributes(offset, start, end); }
+    using QAccessibleInterface::text;
+
+    QString textAtOffset(int offset, QAccessible::TextBoundaryType type, int* start, int* end) const override
+    {
+        return piece(offset, type, 0, start, end);
+    }
+    QString textBeforeOffset(int offset, QAccessible::TextBoundaryType type, int* start, int* end) const override
+    {
+        return piece(offset, type, -1, start, end);
+    }
+    QString textAfterOffset(int offset, QAccessible::TextBoundaryType type, int* start, int* end) const override
+    {
+        return piece(offset, type, +1, start, end);
+    }
+
+private:
+    QAccessibleTextInterface* qtText() const { return m_qt->textInterface(); }
+
+    // The piece of `type` at `offset` (`step` 0), the one before it (-1) or the one after it (+1).
+    QString piece(int offset, QAccessible::TextBoundaryType type, int step, int* start, int* end) const
+    {
+        *start = *end = -1;
+        const int length = characterCount();
+        const QString all = qtText()->text(0, length);
+        if (offset == -2)
+            offset = cursorPosition();
+        else if (offset == -1)
+            offset = length;
+        if (offset < 0 || offset > length || all.size() != length || length == 0)
+            return {};
+        if (type == QAccessible::LineBoundary || type == QAccessible::ParagraphBoundary) {
+            // Lines are laid out by the widget; Qt's own answer finds them.
+            if (step == 0)
+                return qtText()->textAtOffset(offset, type, start, end);
+            return step < 0 ? qtText()->textBeforeOffset(offset, type, start, end)
+                            : qtText()->textAfterOffset(offset, type, start, end);
+        }
+        // Where the pieces begin and end: 0, the text's length and every boundary between.
+        QList<int> bounds{0};
+        if (type == QAccessible::NoBoundary) {
+            bounds << length;
+        } else {
+            const auto finderType = type == QAccessible::CharBoundary   ? QTextBoundaryFinder::Grapheme
+                                    : type == QAccessible::WordBoundary ? QTextBoundaryFinder::Word
+                                                                        : QTextBoundaryFinder::Sentence;
+            QTextBoundaryFinder finder(finderType, all);
+            for (int at = finder.toNextBoundary(); at > 0 && at <= length; at = finder.toNextBoundary())
+                if (at == length || finder.boundaryReasons() & (QTextBoundaryFinder::StartOfItem | QTextBoundaryFinder::EndOfItem))
+                    bounds << at;
+            if (bounds.last() != length)
+                bounds << length;
+        }
+        // The piece holding the offset; at the end of the text, the one that ends there, but for a
+        // character: there is none at the end.
+        qsizetype index = std::upper_bound(bounds.begin(), bounds.end(), offset) - bounds.begin() - 1;
+        if (offset == length)
+            index = type == QAccessible::CharBoundary ? bounds.size() - 1 : bounds.size() - 2;
+        index += step;
+        if (index < 0 || index + 1 >= bounds.size())
+            return {};
+        *start = bounds.at(index);
+        *end = bounds.at(index + 1);
+        return all.mid(*start, *end - *start);
+    }
+};
+
+// The widget whose interface Qt is making for one of the kit's to stand in front of; the kit's
+// factory leaves it to Qt's.
+QObject* widgetBeingWrapped = nullptr;
+
+template <typename Wrapper>
+QAccessibleInterface* inFrontOfQt(QWidget* widget)
 {
-    QObject* outer = std::exchange(viewBeingWrapped, view);
-    QAccessibleInterface* qt = QAccessible::queryAccessibleInterface(view);
-    viewBeingWrapped = outer;
-    return qt ? new ItemViewInterface(view, qt) : nullptr;
+    QObject* outer = std::exchange(widgetBeingWrapped, widget);
+    QAccessibleInterface* qt = QAccessible::queryAccessibleInterface(widget);
+    widgetBeingWrapped = outer;
+    return qt ? new Wrapper(widget, qt) : nullptr;
 }
 
 QAccessibleInterface* kitFactory(const QString& key, QObject* object)
 {
-    if (object && object == viewBeingWrapped)
+    if (object && object == widgetBeingWrapped)
         return nullptr;
     if (object && object == qApp && key == QLatin1String(object->metaObject()->className()))
         return new ApplicationInterface;
@@ -659,7 +775,13 @@ QAccessibleInterface* kitFactory(const QString& key, QObject* object)
     // Where Qt would give a list, tree or table view its own interface (the views of its dialogs
     // and of every combo box's pop-up among them).
     if (key == QLatin1String("QListView") || key == QLatin1String("QTreeView") || key == QLatin1String("QTableView"))
-        return itemViewInterface(static_cast<QAbstractItemView*>(widget));
+        return inFrontOfQt<ItemViewInterface>(widget);
+    // Where Qt would give a widget a text interface of its own (the text fields of its dialogs
+    // and of the feedback form among them).
+    if (key == QLatin1String("QLineEdit") || key == QLatin1String("QTextEdit") || key == QLatin1String("QTextBrowser")
+        || key == QLatin1String("QPlainTextEdit") || key == QLatin1String("QAbstractSpinBox")
+        || key == QLatin1String("QSpinBox") || key == QLatin1String("QDoubleSpinBox"))
+        return inFrontOfQt<TextFieldInterface>(widget);
     // Where Qt would give a scroll area its own interface: a class of its own (a text field, an
     // item view) has already been answered by then.
     if (key == QLatin1String("QScrollArea") || key == QLatin1String("QAbstractScrollArea"))
@@ -683,6 +805,7 @@ void installKitAccessibility()
     static std::once_flag once;
     std::call_once(once, [] {
         QAccessible::installFactory(kitFactory);
+        standInFrontOfAccessibilityBus();
         // An application interface made before this one is dropped; the next query makes the kit's.
         if (qApp)
             if (QAccessibleInterface* app = QAccessible::queryAccessibleInterface(qApp); app && !dynamic_cast<KitInterface*>(app))

@@ -4,8 +4,11 @@
 // any widget given to presentAsHeading) as headings, the segmented choice as a group, and marks,
 // rules and logos hidden. Kit widgets call installKitAccessibility() themselves; calling it again
 // does nothing. Once installed, every scroll area answers a child index out of range with nothing,
-// as every other element does (Qt's own scroll area interface reads past its list there), and every
-// list, tree and table view answers a cell it does not have with an empty cell that is not there.
+// as every other element does (Qt's own scroll area interface reads past its list there), every
+// list, tree and table view answers a cell it does not have with an empty cell that is not there,
+// and every text field finds the character, word or sentence at any offset at once (Qt's own
+// search runs forever at the end of the text). The calls of the accessibility bus reach Qt's bridge
+// through the kit too (see accessibility_bus.h).
 //
 // A row that shows several labels but means one thing is presented as one element, so each
 // label is read once:
