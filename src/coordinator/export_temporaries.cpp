@@ -259,7 +259,7 @@ int writeRecord(const QString& folder, const QString& path, const QByteArray& co
 std::pair<QString, int> newRecord(const QString& folder, const QString& suffix, const QByteArray& content)
 {
     if (folder.isEmpty())
-        return {};
+        return {QString(), -1};
     int result = -ENOENT;
     for (int attempt = 0; attempt < 100 && QDir().mkpath(folder); ++attempt) {
         const QString record = QDir(folder).filePath(QUuid::createUuid().toString(QUuid::Id128) + suffix);
@@ -271,7 +271,7 @@ std::pair<QString, int> newRecord(const QString& folder, const QString& suffix, 
     }
     qCWarning(lcExportTemporaries, "Couldn't record a temporary file in %s: %s", qUtf8Printable(folder),
               std::strerror(-result));
-    return {};
+    return {QString(), -1};
 }
 
 void dropRecord(const Entry& entry)
