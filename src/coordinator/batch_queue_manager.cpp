@@ -19,7 +19,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 
 namespace hf {
 
@@ -311,34 +310,13 @@ void copyInto(const QString& source, const QString& destination, bool replace)
         return FileSystemError(text("error.file.copy", "Couldn't copy %@: %@",
                                     {target.fileName(), QString::fromLocal8Bit(std::strerror(errorNumber))}));
     };
-    QString temporary;
     try {
-        temporary = ExportTemporaries::copyBeside(source, destination, {});
+        ExportTemporaries::placeAll({{ExportTemporaries::copyBeside(source, destination, {}), destination, replace}});
     } catch (const FileSystemError& e) {
         if (e.errorNumber() == 0)
             throw;
         throw failure(e.errorNumber());
     }
-    const auto fail = [&](int errorNumber) {
-        ExportTemporaries::discard(temporary);
-        return failure(errorNumber);
-    };
-    const QByteArray from = QFile::encodeName(temporary);
-    const QByteArray to = QFile::encodeName(destination);
-    if (!replace) {
-        if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0) {
-            ExportTemporaries::placed(temporary);
-            return;
-        }
-        // A file system that cannot rename without replacing is asked first.
-        const int failed = errno;
-        const bool unsupported = failed == EINVAL || failed == ENOSYS;
-        if (!unsupported || QFileInfo::exists(destination))
-            throw fail(unsupported ? EEXIST : failed);
-    }
-    if (::rename(from.constData(), to.constData()) != 0)
-        throw fail(errno);
-    ExportTemporaries::placed(temporary);
 }
 
 // The name each completed job's output is exported under, in queue order: its own, or with a

@@ -28,27 +28,13 @@
 #include <QVBoxLayout>
 
 #include <cerrno>
-#include <cstdio>
 #include <cmath>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace hf {
 
 HF_LOGGING_CATEGORY(lcExporter, "Exporter")
 
 namespace {
-
-QString shortToken()
-{
-    return QUuid::createUuid().toString(QUuid::WithoutBraces).left(8);
-}
-
-QByteArray nativeName(const QString& path)
-{
-    return QFile::encodeName(path);
-}
 
 // The copy of `source` written under a temporary name beside `destination` (so that it is
 // renamed into place on the destination's own file system); empty when both name the same file
@@ -61,100 +47,6 @@ QString copyToTemporary(const QString& source, const QString& destination, const
     if (to.exists() && from.exists() && from.canonicalFilePath() == to.canonicalFilePath())
         return {};
     return ExportTemporaries::copyBeside(source, destination, stop);
-}
-
-int renameFile(const QString& from, const QString& to)
-{
-    return ::rename(nativeName(from).constData(), nativeName(to).constData()) == 0 ? 0 : errno;
-}
-
-// Renames `from` to `to` only while nothing is at `to`; the error number (EEXIST when something
-// is there), else 0.
-int renameWithoutReplacing(const QString& from, const QString& to)
-{
-    if (::renameat2(AT_FDCWD, nativeName(from).constData(), AT_FDCWD, nativeName(to).constData(), RENAME_NOREPLACE)
-        == 0)
-        return 0;
-    if (errno != EINVAL && errno != ENOSYS)
-        return errno;
-    // A file system without that rename: looked at, then renamed.
-    const QFileInfo there(to);
-    return there.exists() || there.isSymLink() ? EEXIST : renameFile(from, to);
-}
-
-// One file of an export: written under `temporary`, renamed over `destination` on commit; what
-// stood there is kept aside under `previous` until every file is in place. A file that may not
-// replace anything (the user was not asked about one there) fails the commit when one is.
-struct Placement {
-    QString temporary;   // empty: the file is already at its destination
-    QString destination;
-    QString previous;    // empty: nothing stood there
-    bool placed = false;
-    bool mayReplace = true;
-};
-
-// Puts every finished temporary file in place, or none: when one cannot be renamed, the ones
-// already placed are taken back and what stood at their destinations is restored. Throws
-// FileSystemError naming the file and the cause; every temporary file is gone afterwards.
-void commitAll(std::vector<Placement>& placements)
-{
-    const auto rollBack = [&placements] {
-        for (auto it = placements.rbegin(); it != placements.rend(); ++it) {
-            if (it->placed)
-                QFile::remove(it->destination);
-            if (!it->previous.isEmpty())
-                renameFile(it->previous, it->destination);
-            if (!it->temporary.isEmpty())
-                ExportTemporaries::discard(it->temporary);
-        }
-    };
-    // Only files are replaced: a folder in the way of any of them fails the export before
-    // anything moves.
-    for (const Placement& p : placements) {
-        const QFileInfo destination(p.destination);
-        if (destination.isDir() && !destination.isSymLink()) {
-            rollBack();
-            throw FileSystemError::writing(destination.fileName(), EISDIR);
-        }
-    }
-    for (Placement& p : placements) {
-        if (p.temporary.isEmpty())
-            continue;
-        const QFileInfo destination(p.destination);
-        if (!p.mayReplace) {
-            if (const int error = renameWithoutReplacing(p.temporary, p.destination); error != 0) {
-                rollBack();
-                if (error == EEXIST)
-                    throw FileSystemError(text("error.export.appeared",
-                                               "\u201c%@\u201d appeared in the folder while the export was being saved. "
-                                               "Nothing was replaced.",
-                                               {destination.fileName()}),
-                                          EEXIST);
-                throw FileSystemError::writing(destination.fileName(), error);
-            }
-            p.placed = true;
-            ExportTemporaries::placed(std::exchange(p.temporary, QString()));
-            continue;
-        }
-        if (destination.exists() || destination.isSymLink()) {
-            const QString aside = QDir(destination.absolutePath())
-                                      .filePath(QStringLiteral(".%1.%2.old").arg(destination.fileName(), shortToken()));
-            if (const int error = renameFile(p.destination, aside); error != 0) {
-                rollBack();
-                throw FileSystemError::writing(destination.fileName(), error);
-            }
-            p.previous = aside;
-        }
-        if (const int error = renameFile(p.temporary, p.destination); error != 0) {
-            rollBack();
-            throw FileSystemError::writing(destination.fileName(), error);
-        }
-        p.placed = true;
-        ExportTemporaries::placed(std::exchange(p.temporary, QString()));
-    }
-    for (const Placement& p : placements)
-        if (!p.previous.isEmpty())
-            QFile::remove(p.previous);
 }
 
 // `path` with the extension of the container written: a movie extension that names another
@@ -533,8 +425,7 @@ void Exporter::showSaved()
 
 void Exporter::copyReplacing(const QString& source, const QString& destination, std::stop_token stop)
 {
-    std::vector<Placement> placement{{copyToTemporary(source, destination, stop), destination, {}, false}};
-    commitAll(placement);
+    ExportTemporaries::placeAll({{copyToTemporary(source, destination, stop), destination}});
 }
 
 QString Exporter::videoPathFor(const QString& chosen, const QString& extension)
@@ -691,9 +582,9 @@ QCoro::Task<void> Exporter::run(QPointer<EngineCoordinator> coordinator, std::fu
     // Every file is first copied off the main thread under a temporary name beside its
     // destination; only when all are complete are they renamed into place, together. A failure
     // or a stop leaves the destination folder as it was.
-    std::vector<Placement> placements;
+    std::vector<ExportTemporaries::Placement> placements;
     const auto discardTemporaries = [&placements] {
-        for (const Placement& p : placements)
+        for (const ExportTemporaries::Placement& p : placements)
             if (!p.temporary.isEmpty())
                 ExportTemporaries::discard(p.temporary);
     };
@@ -711,7 +602,7 @@ QCoro::Task<void> Exporter::run(QPointer<EngineCoordinator> coordinator, std::fu
         } catch (const std::exception& e) {
             failure = describe(e);
         }
-        placements.push_back({temporary, copy.destination, {}, false, mayReplace.contains(copy.destination)});
+        placements.push_back({temporary, copy.destination, mayReplace.contains(copy.destination)});
         if (cancelled || superseded()) {
             discardTemporaries();
             co_return;
@@ -719,21 +610,23 @@ QCoro::Task<void> Exporter::run(QPointer<EngineCoordinator> coordinator, std::fu
         if (failure)
             break;
     }
-    if (!failure) {
+    if (failure) {
+        discardTemporaries();
+    } else {
+        // Every temporary file is placed or gone afterwards.
         try {
-            commitAll(placements);
+            ExportTemporaries::placeAll(placements);
         } catch (const std::exception& e) {
             failure = describe(e);
         }
     }
     if (failure) {
-        discardTemporaries();
         qCWarning(lcExporter, "Saving the export failed: %s", qUtf8Printable(*failure));
         setState(State::failed(*failure));
         co_return;
     }
 
-    for (const Placement& p : placements)
+    for (const ExportTemporaries::Placement& p : placements)
         workingCopies.keep << p.destination;
     setState(State::saved(choice->path));
     if (coordinator && resultID)
