@@ -29,6 +29,9 @@ void LocalServer::start()
     options.dataDir = m_data.path().toStdString();
     options.port = m_port;
     options.testControls = true;
+    // Each test's server separates on two threads, not on every core of the machine: beside the
+    // rest of the suite, its few seconds of audio are done as soon and take no more than their share.
+    options.threads = 2;
     if (m_configure)
         m_configure(options);
     m_server = std::make_unique<hf::server::HttpServer>(options);
