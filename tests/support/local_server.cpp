@@ -4,6 +4,7 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QUrlQuery>
 
@@ -13,7 +14,18 @@
 
 namespace hf::test {
 
-LocalServer::LocalServer(Configure configure) : m_configure(std::move(configure))
+namespace {
+
+QString dataTemplate()
+{
+    const QFileInfo memory(QStringLiteral("/dev/shm"));
+    const QString folder = memory.isDir() && memory.isWritable() ? memory.filePath() : QDir::tempPath();
+    return folder + QStringLiteral("/hf-local-server-XXXXXX");
+}
+
+} // namespace
+
+LocalServer::LocalServer(Configure configure) : m_data(dataTemplate()), m_configure(std::move(configure))
 {
     start();
 }
