@@ -177,9 +177,9 @@ private Q_SLOTS:
         };
         // Pauses between tries far longer than the bound: only the bound can end the work in time.
         coordinator->setOutageWait(OutageBackoff{20s, 20s, 30});
-        // A request's limit that a busy machine keeps for the answers that pass through untouched;
-        // a silent server is asked twice before it is called silent.
-        constexpr std::chrono::milliseconds request = 2s, silence = 3s, outage = 3s;
+        // A request's limit that a busy machine keeps; a silent server is asked twice before it is
+        // called silent, well within the bound, so that the work is tried again.
+        constexpr std::chrono::milliseconds request = 1s, silence = 1500ms, outage = 3s;
         engine->setServerSilenceLimits(request, silence);
         engine->setDownloadMinimumRate(1000, 1s);
         engine->setOutageLimit(outage);
