@@ -42,7 +42,7 @@ void LocalServer::start()
     options.port = m_port;
     options.testControls = true;
     // Each test's server separates on two threads, not on every core of the machine: beside the
-    // rest of the suite, its few seconds of audio are done as soon and take no more than their share.
+    // rest of the suite, a test takes about the cores the suite counts it as taking.
     options.threads = 2;
     if (m_configure)
         m_configure(options);
