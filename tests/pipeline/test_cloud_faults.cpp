@@ -47,6 +47,8 @@ class TestCloudFaults : public QObject {
     QUrl soundtrack;
     double duration = 0;
     std::vector<ProcessingProgress> reports;
+    // The time this thread, where the engine's timers run, was given to run.
+    std::function<std::chrono::steady_clock::time_point()> given;
 
     QString jobsFolder() const { return dir.filePath(QStringLiteral("Jobs")); }
 
@@ -108,6 +110,8 @@ private Q_SLOTS:
             QSKIP("needs ffmpeg");
         local = std::make_unique<hf::test::LocalCloud>();
         proxy = std::make_unique<FaultyProxy>(local->server->port());
+        given = hf::test::givenClockOfThisThread();
+        proxy->clock = given;
         api = std::make_unique<APIClient>(proxy->baseUrl(), local->apiSession.get(), &local->tokens);
         runTask(api->signInAnonymously());
 
@@ -383,6 +387,8 @@ private Q_SLOTS:
     // With the clock standing at the bound, the first failure is the last.
     void stepsWithoutAnswersEndForGood()
     {
+        // A request's limit that a busy machine keeps for the answers that pass through untouched.
+        constexpr std::chrono::milliseconds request = 1s, silence = 1500ms, outage = 3s;
         const struct {
             const char* route;
             Answer answer;
@@ -405,9 +411,9 @@ private Q_SLOTS:
         };
         for (const auto& f : faults) {
             init();
-            engine->setServerSilenceLimits(400ms, 1500ms);
+            engine->setServerSilenceLimits(request, silence);
             engine->setDownloadMinimumRate(1000, 10s);   // a slow stem is given up on only after the bound
-            engine->setOutageLimit(f.atTheBound ? 0ms : 3s);
+            engine->setOutageLimit(f.atTheBound ? 0ms : outage);
             if (f.atTheBound) {
                 const auto now = std::chrono::steady_clock::now();
                 engine->setWaitClock(WaitClock{[now] { return now; }, WaitClock::system().sleep});
@@ -428,10 +434,12 @@ private Q_SLOTS:
                     QTest::qWait(int(bound->pauseWithin(200ms, std::chrono::steady_clock::now()).count()));
                 }
             }
-            const auto late = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now()
-                                                                                    - *proxy->firstReplacedAt());
-            QVERIFY2(final && final->startsWith(QString::fromUtf16(f.final)), f.route);
-            QVERIFY2(late < 3s + 400ms + 1500ms, qPrintable(f.route + QStringLiteral(" %1 ms").arg(late.count())));
+            // Counted in the time this process was given: a busy machine's delays are not the engine's.
+            const auto late = std::chrono::duration_cast<std::chrono::milliseconds>(given() - *proxy->firstReplacedAt());
+            QVERIFY2(final && final->startsWith(QString::fromUtf16(f.final)),
+                     qPrintable(f.route + QStringLiteral(": ended saying ") + final.value_or(QStringLiteral("nothing"))));
+            QVERIFY2(late < outage + request + silence,
+                     qPrintable(f.route + QStringLiteral(": ended %1 ms after the first useless answer").arg(late.count())));
             QVERIFY2(!f.atTheBound || tries == 1, f.route);
             QCOMPARE(lastStatus(), QString::fromUtf16(f.meanwhile));
             QVERIFY(!engine->interruptedJob(soundtrack));
@@ -441,7 +449,8 @@ private Q_SLOTS:
     // A stem arriving steadily a little above the least rate is served past the bound, one well
     // below it cut there saying so, by the judge past the bound and by the rate rule of the whole
     // download (allowed to fall 1 s behind) alike. The least rate is set from the stem's size so
-    // that the download takes seconds, most of them past the bound.
+    // that the download takes seconds, most of them past the bound. The job's own requests have
+    // all the time a busy machine needs; the stems' judge is given its one second as they begin.
     void stemNearTheLeastRateIsJudgedOnAverage()
     {
         const qint64 least = QFileInfo(separate().musicURL.toLocalFile()).size() / 5;
@@ -449,12 +458,19 @@ private Q_SLOTS:
             {1.05, 1s, true}, {1.05, 30s, true}, {3000.0 / 4096, 30s, false}, {3000.0 / 4096, 1s, false}};
         for (const auto& [share, behind, served] : cases) {
             init();
-            engine->setServerSilenceLimits(1s, 5s);
+            engine->setServerSilenceLimits(15s, 60s);
             engine->setOutageLimit(300ms);
             engine->setDownloadMinimumRate(least, behind);
             proxy->pacedBytesPerSecond = qint64(double(least) * share);
             proxy->replace("GET", "/stems/.*/music.flac", Answer::paced);
-            const auto e = thrown<OutageTooLong>([&] { QVERIFY(stemMatchesJob(separate().musicURL)); });
+            const auto downloads = [this](const ProcessingProgress& p) {
+                if (p.stage.kind() == ProcessingStage::Kind::downloading)
+                    engine->setServerSilenceLimits(1s, 5s);
+            };
+            const auto e = thrown<OutageTooLong>([&] {
+                const SeparatedStems stems = runTask(engine->separate(soundtrack, duration, JobKind::full, false, downloads), 60000);
+                QVERIFY(stemMatchesJob(stems.musicURL));
+            });
             QVERIFY2(served != e.has_value(), qPrintable(QStringLiteral("%1, %2 ms").arg(share).arg(behind.count())));
             QVERIFY(served || e->localizedDescription().startsWith(u"The download from Hushframe's servers was too slow"));
         }

@@ -187,7 +187,7 @@ void FaultyProxy::handle(const httplib::Request& request, httplib::Response& res
             else
                 chosen = it->answer;
             if (!m_firstReplaced)
-                m_firstReplaced = std::chrono::steady_clock::now();
+                m_firstReplaced = clock();
             ++m_replaced;
             if (--it->times <= 0)
                 m_rules.erase(it);

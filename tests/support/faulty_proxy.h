@@ -70,8 +70,10 @@ public:
     int received(const std::string& method, const std::string& pathPattern) const;
     // The paths of those requests, in the order they arrived.
     std::vector<std::string> paths(const std::string& method, const std::string& pathPattern) const;
-    // When the first answer was replaced since the last clear; none before one was.
+    // When the first answer was replaced since the last clear, on `clock`; none before one was.
     std::optional<std::chrono::steady_clock::time_point> firstReplacedAt() const;
+    // The clock of firstReplacedAt(); set before the proxy is used (it is read on its threads).
+    std::function<std::chrono::steady_clock::time_point()> clock = [] { return std::chrono::steady_clock::now(); };
 
     std::chrono::milliseconds trickleInterval{200};
     // Each piece of a paced answer goes out when the rate says it is due: a late piece is not made

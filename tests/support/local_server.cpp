@@ -4,6 +4,7 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QUrlQuery>
 
@@ -13,7 +14,18 @@
 
 namespace hf::test {
 
-LocalServer::LocalServer(Configure configure) : m_configure(std::move(configure))
+namespace {
+
+QString dataTemplate()
+{
+    const QFileInfo memory(QStringLiteral("/dev/shm"));
+    const QString folder = memory.isDir() && memory.isWritable() ? memory.filePath() : QDir::tempPath();
+    return folder + QStringLiteral("/hf-local-server-XXXXXX");
+}
+
+} // namespace
+
+LocalServer::LocalServer(Configure configure) : m_data(dataTemplate()), m_configure(std::move(configure))
 {
     start();
 }
@@ -29,6 +41,9 @@ void LocalServer::start()
     options.dataDir = m_data.path().toStdString();
     options.port = m_port;
     options.testControls = true;
+    // Each test's server separates on two threads, not on every core of the machine: beside the
+    // rest of the suite, a test takes about the cores the suite counts it as taking.
+    options.threads = 2;
     if (m_configure)
         m_configure(options);
     m_server = std::make_unique<hf::server::HttpServer>(options);

@@ -46,6 +46,8 @@ public:
     QString identityToken(const QString& email = QStringLiteral("tester@example.com")) const;
 
 private:
+    // In memory where the system offers it: the server syncs every write, which a busy disk
+    // shared with other work can hold up for longer than a client's limits in a test.
     QTemporaryDir m_data;
     Configure m_configure;
     std::unique_ptr<hf::server::HttpServer> m_server;

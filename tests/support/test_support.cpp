@@ -9,6 +9,10 @@
 #include <QTest>
 #include <QTimer>
 
+#include <fstream>
+
+#include <unistd.h>
+
 namespace hf::test {
 
 QString outputFolder()
@@ -31,6 +35,20 @@ QString saveScreenshot(const QImage& image, const QString& area, const QString& 
     if (!image.save(path, "PNG"))
         qWarning("Could not save the screenshot %s", qPrintable(path));
     return QDir::cleanPath(path);
+}
+
+std::function<std::chrono::steady_clock::time_point()> givenClockOfThisThread()
+{
+    // The second field of a thread's schedstat: nanoseconds spent waiting on a run queue.
+    const std::string path = "/proc/self/task/" + std::to_string(::gettid()) + "/schedstat";
+    return [path] {
+        const auto now = std::chrono::steady_clock::now();
+        std::ifstream stats(path);
+        long long ran = 0, waited = 0;
+        if (!(stats >> ran >> waited))
+            waited = 0;
+        return now - std::chrono::nanoseconds(waited);
+    };
 }
 
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs)

@@ -7,6 +7,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <chrono>
 #include <exception>
 #include <functional>
 #include <optional>
@@ -32,6 +33,12 @@ bool spinUntil(const bool& done, int timeoutMs);
 // Saves a screen test's picture to <build folder>/screenshots/<area>/<state>.png for a person to
 // look at ($HF_SCREENSHOTS overrides the folder). Returns the file's path.
 QString saveScreenshot(const QImage& image, const QString& area, const QString& state);
+
+// The time the thread that calls this was given to run: the steady clock less the time that thread
+// has spent ready to run but waiting for a processor, which a busy machine takes from it. Bounds
+// kept by timers on that thread are judged on this clock (it may be read from any thread); where
+// the system does not tell the wait, it is the steady clock.
+std::function<std::chrono::steady_clock::time_point()> givenClockOfThisThread();
 
 // True when the program is on the PATH.
 bool haveProgram(const QString& name);
