@@ -62,7 +62,14 @@ private:
     bool decodeNext(AVFrame* frame);
     double frameTime(const AVFrame* frame) const;
     QImage convert(const AVFrame* frame);
+    // Delivers the frame on screen at `seconds`: decoded on from the frame last delivered when
+    // that one is at or before the time and not far from it, else after a seek.
+    void showExactly(double seconds, uint64_t generation);
     void seekExactly(double seconds, uint64_t generation);
+    // From m_next on, skips the frames `passed` says the time has passed (decoded, never
+    // converted) and delivers the last of them; m_next is then the frame after it. Needs m_hasNext.
+    void deliverLatest(const std::function<bool(double)>& passed, uint64_t generation);
+    void deliver(QImage image, double seconds, uint64_t generation);
 
     QString m_path;
     Clock m_clock;
@@ -81,6 +88,13 @@ private:
     QSize m_scaledSize;         // before rotation
     QSize m_imageSize;          // after rotation
     std::unique_ptr<SwsContext, SwsDeleter> m_sws;
+    // The frame delivered last, when the decoder stands right after it (m_next, if any, is the
+    // frame that follows it).
+    struct Delivered {
+        QImage image;
+        double seconds;
+    };
+    std::optional<Delivered> m_delivered;
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
