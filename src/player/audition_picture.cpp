@@ -172,17 +172,21 @@ void AuditionPicture::deliver(QImage image, double seconds, uint64_t generation)
 
 void AuditionPicture::deliverLatest(const std::function<bool(double)>& passed, uint64_t generation)
 {
+    const auto nextImage = [this] { return m_nextImage.isNull() ? convert(m_next.get()) : m_nextImage; };
     for (;;) {
-        if (!decodeNext(m_work.get())) {
-            deliver(convert(m_next.get()), frameTime(m_next.get()), generation);
+        const bool more = std::exchange(m_hasAfter, false) || decodeNext(m_work.get());
+        if (!more) {
+            deliver(nextImage(), frameTime(m_next.get()), generation);
+            m_nextImage = QImage();
             m_hasNext = false;
             return;
         }
         const bool skip = passed(frameTime(m_work.get()));
         if (!skip)
-            deliver(convert(m_next.get()), frameTime(m_next.get()), generation);
+            deliver(nextImage(), frameTime(m_next.get()), generation);
         av_frame_unref(m_next.get());
         av_frame_move_ref(m_next.get(), m_work.get());
+        m_nextImage = QImage();
         if (!skip)
             return;
     }
@@ -213,6 +217,8 @@ void AuditionPicture::seekExactly(double seconds, uint64_t generation)
     m_inputDone = false;
     m_eof = false;
     m_hasNext = false;
+    m_hasAfter = false;
+    m_nextImage = QImage();
     // The last frame that starts at or before the time is the one on screen; the first one
     // after it waits as the next.
     if (!decodeNext(m_next.get()))
@@ -249,8 +255,19 @@ void AuditionPicture::run()
                 if (m_hasNext) {
                     const double wait = frameTime(m_next.get()) - m_clock();
                     if (wait > 0) {
+                        // Before its time, the frame is made ready to show and the one after it
+                        // decoded, one step at a time between looks at the clock: when it is
+                        // due, it is handed over at once, even on a machine whose cores are busy.
+                        bool ready = false;
+                        if (m_nextImage.isNull())
+                            m_nextImage = convert(m_next.get());
+                        else if (!m_hasAfter && !m_eof)
+                            m_hasAfter = decodeNext(m_work.get());
+                        else
+                            ready = true;
                         lock.lock();
-                        m_wake.wait_for(lock, std::chrono::duration<double>(std::min(wait, maxWait)));
+                        if (ready)
+                            m_wake.wait_for(lock, std::chrono::duration<double>(std::min(wait, maxWait)));
                         continue;
                     }
                     // Due: skip to the latest frame the clock has passed, then show it.
@@ -266,6 +283,8 @@ void AuditionPicture::run()
                       qUtf8Printable(describe(error)));
             m_eof = true;
             m_hasNext = false;
+            m_hasAfter = false;
+            m_nextImage = QImage();
             m_delivered.reset();
         }
         m_wake.wait(lock, [this] {

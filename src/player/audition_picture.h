@@ -3,8 +3,8 @@
 // The muted picture of the audition player: the first video stream of the source video, decoded
 // on its own thread, turned upright (the stream's rotation applied), scaled to fit a maximum size
 // and delivered as QImage. A shown time gets the exact frame on screen at that time; while
-// following, each frame is delivered when the audio clock reaches it. At most one decoded frame
-// waits ahead, whatever the length of the video.
+// following, each frame is delivered when the audio clock reaches it. At most two decoded frames
+// wait ahead, whatever the length of the video.
 
 #include "pipeline/ffmpeg_support.h"
 
@@ -80,8 +80,10 @@ private:
     media::CodecContext m_codec;
     media::Packet m_packet;
     media::Frame m_next;        // the decoded frame waiting for its time, when m_hasNext
-    media::Frame m_work;
+    media::Frame m_work;        // the decoded frame after m_next, when m_hasAfter
+    QImage m_nextImage;         // m_next made ready to show, or null
     bool m_hasNext = false;
+    bool m_hasAfter = false;
     bool m_inputDone = false;
     bool m_eof = false;
     int m_rotation = 0;
