@@ -18,6 +18,7 @@
 #include "support/sound_server.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -339,9 +340,16 @@ int main(int argc, char** argv)
         WatchedOutput* watched = output.get();
         AudioPlayerService player(std::move(output));
         std::atomic<double> onScreen{std::nan("")};
+        // How long from each Pause to its frame on screen again (the picture's re-show).
+        QElapsedTimer sincePause;
+        std::vector<double> reshows;
         QObject::connect(&player, &AudioPlayerService::currentFrameChanged, view, [&](const QImage& frame) {
             view->setPlayerFrame(true, frame);
             onScreen = player.currentFrameTime();
+            if (sincePause.isValid()) {
+                reshows.push_back(double(sincePause.nsecsElapsed()) / 1e6);
+                sincePause.invalidate();
+            }
         });
         AuditionFiles files;
         files.video = movie;
@@ -350,7 +358,14 @@ int main(int argc, char** argv)
         player.load(files);
         wait(3000);
         Sampler sampler([&] { return watched->heardSeconds() - onScreen.load(); });
-        ours = drive(sampler, plays, [&] { player.play(); }, [&] { player.pause(); });
+        ours = drive(sampler, plays, [&] { player.play(); }, [&] {
+            sincePause.start();
+            player.pause();
+        });
+        std::sort(reshows.begin(), reshows.end());
+        if (!reshows.empty())
+            std::printf("a Pause's frame on screen again after: median %.1f ms, worst %.1f ms (%zu Pauses)\n",
+                        reshows[reshows.size() / 2], reshows.back(), reshows.size());
         player.unload();
     }
     wait(500);
