@@ -66,8 +66,8 @@ private:
     // that one is at or before the time and not far from it, else after a seek.
     void showExactly(double seconds, uint64_t generation);
     void seekExactly(double seconds, uint64_t generation);
-    // From m_next on, skips the frames `passed` says the time has passed (decoded, never
-    // converted) and delivers the last of them; m_next is then the frame after it. Needs m_hasNext.
+    // From m_next on, skips the frames `passed` says the time has passed and delivers the last of
+    // them; m_next is then the frame after it. Needs m_hasNext.
     void deliverLatest(const std::function<bool(double)>& passed, uint64_t generation);
     void deliver(QImage image, double seconds, uint64_t generation);
 
