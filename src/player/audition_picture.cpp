@@ -26,6 +26,9 @@ namespace {
 constexpr double timeEpsilon = 1e-6;
 // The longest the thread sleeps before looking at the clock again.
 constexpr double maxWait = 0.02;
+// A shown time up to this far after the frame delivered last is reached by decoding on from it;
+// farther, a seek to the key frame before it may decode less.
+constexpr double maxDecodeOn = 1.0;
 } // namespace
 
 AuditionPicture::AuditionPicture(const QString& path, QSize maxSize, Clock clock, Deliver deliver)
@@ -161,33 +164,67 @@ QImage AuditionPicture::convert(const AVFrame* frame)
     return image;
 }
 
+void AuditionPicture::deliver(QImage image, double seconds, uint64_t generation)
+{
+    m_delivered = Delivered{image, seconds};
+    m_deliver(image, seconds, generation);
+}
+
+void AuditionPicture::deliverLatest(const std::function<bool(double)>& passed, uint64_t generation)
+{
+    const auto nextImage = [this] { return m_nextImage.isNull() ? convert(m_next.get()) : m_nextImage; };
+    for (;;) {
+        const bool more = std::exchange(m_hasAfter, false) || decodeNext(m_work.get());
+        if (!more) {
+            deliver(nextImage(), frameTime(m_next.get()), generation);
+            m_nextImage = QImage();
+            m_hasNext = false;
+            return;
+        }
+        const bool skip = passed(frameTime(m_work.get()));
+        if (!skip)
+            deliver(nextImage(), frameTime(m_next.get()), generation);
+        av_frame_unref(m_next.get());
+        av_frame_move_ref(m_next.get(), m_work.get());
+        m_nextImage = QImage();
+        if (!skip)
+            return;
+    }
+}
+
+void AuditionPicture::showExactly(double seconds, uint64_t generation)
+{
+    // The decoder stands right after the frame delivered last (a Pause realigns the picture to
+    // about where the sound stopped): the frame on screen is that one, or one decoded on from it,
+    // with no seek back to a key frame and no frames decoded again.
+    if (m_delivered && seconds + timeEpsilon >= m_delivered->seconds && seconds < m_delivered->seconds + maxDecodeOn) {
+        if (m_hasNext && frameTime(m_next.get()) <= seconds + timeEpsilon)
+            deliverLatest([seconds](double t) { return t <= seconds + timeEpsilon; }, generation);
+        else
+            deliver(m_delivered->image, m_delivered->seconds, generation);
+        return;
+    }
+    seekExactly(seconds, generation);
+}
+
 void AuditionPicture::seekExactly(double seconds, uint64_t generation)
 {
     const int64_t ts = m_origin + int64_t(std::floor(seconds / av_q2d(m_stream->time_base) + timeEpsilon));
+    m_delivered.reset();
     if (avformat_seek_file(m_input.get(), m_stream->index, INT64_MIN, ts, ts, 0) < 0)
         check(avformat_seek_file(m_input.get(), m_stream->index, INT64_MIN, INT64_MIN, INT64_MIN, 0), "seek");
     avcodec_flush_buffers(m_codec.get());
     m_inputDone = false;
     m_eof = false;
     m_hasNext = false;
+    m_hasAfter = false;
+    m_nextImage = QImage();
     // The last frame that starts at or before the time is the one on screen; the first one
     // after it waits as the next.
-    bool haveBest = false;
-    while (decodeNext(m_work.get())) {
-        if (!haveBest || frameTime(m_work.get()) <= seconds + timeEpsilon) {
-            av_frame_unref(m_next.get());
-            av_frame_move_ref(m_next.get(), m_work.get());
-            haveBest = true;
-            continue;
-        }
-        m_deliver(convert(m_next.get()), frameTime(m_next.get()), generation);
-        av_frame_unref(m_next.get());
-        av_frame_move_ref(m_next.get(), m_work.get());
-        m_hasNext = true;
+    if (!decodeNext(m_next.get()))
         return;
-    }
-    if (haveBest)
-        m_deliver(convert(m_next.get()), frameTime(m_next.get()), generation);
+    m_hasNext = true;
+    deliverLatest([seconds](double t) { return t <= seconds + timeEpsilon; }, generation);
 }
 
 void AuditionPicture::run()
@@ -206,7 +243,7 @@ void AuditionPicture::run()
                 m_showRequest.reset();
                 const uint64_t generation = m_generation;
                 lock.unlock();
-                seekExactly(seconds, generation);
+                showExactly(seconds, generation);
                 lock.lock();
                 continue;
             }
@@ -218,27 +255,23 @@ void AuditionPicture::run()
                 if (m_hasNext) {
                     const double wait = frameTime(m_next.get()) - m_clock();
                     if (wait > 0) {
+                        // Before its time, the frame is made ready to show and the one after it
+                        // decoded, one step at a time between looks at the clock: when it is
+                        // due, it is handed over at once, even on a machine whose cores are busy.
+                        bool ready = false;
+                        if (m_nextImage.isNull())
+                            m_nextImage = convert(m_next.get());
+                        else if (!m_hasAfter && !m_eof)
+                            m_hasAfter = decodeNext(m_work.get());
+                        else
+                            ready = true;
                         lock.lock();
-                        m_wake.wait_for(lock, std::chrono::duration<double>(std::min(wait, maxWait)));
+                        if (ready)
+                            m_wake.wait_for(lock, std::chrono::duration<double>(std::min(wait, maxWait)));
                         continue;
                     }
                     // Due: skip to the latest frame the clock has passed, then show it.
-                    for (;;) {
-                        if (!decodeNext(m_work.get())) {
-                            m_deliver(convert(m_next.get()), frameTime(m_next.get()), generation);
-                            m_hasNext = false;
-                            break;
-                        }
-                        if (frameTime(m_work.get()) <= m_clock() && !interrupted()) {
-                            av_frame_unref(m_next.get());
-                            av_frame_move_ref(m_next.get(), m_work.get());
-                            continue;
-                        }
-                        m_deliver(convert(m_next.get()), frameTime(m_next.get()), generation);
-                        av_frame_unref(m_next.get());
-                        av_frame_move_ref(m_next.get(), m_work.get());
-                        break;
-                    }
+                    deliverLatest([&](double t) { return t <= m_clock() && !interrupted(); }, generation);
                 }
                 lock.lock();
                 continue;
@@ -250,6 +283,9 @@ void AuditionPicture::run()
                       qUtf8Printable(describe(error)));
             m_eof = true;
             m_hasNext = false;
+            m_hasAfter = false;
+            m_nextImage = QImage();
+            m_delivered.reset();
         }
         m_wake.wait(lock, [this] {
             return m_stopping || m_showRequest || (m_following && (m_hasNext || !m_eof));

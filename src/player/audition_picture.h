@@ -3,8 +3,8 @@
 // The muted picture of the audition player: the first video stream of the source video, decoded
 // on its own thread, turned upright (the stream's rotation applied), scaled to fit a maximum size
 // and delivered as QImage. A shown time gets the exact frame on screen at that time; while
-// following, each frame is delivered when the audio clock reaches it. At most one decoded frame
-// waits ahead, whatever the length of the video.
+// following, each frame is delivered when the audio clock reaches it. At most two decoded frames
+// wait ahead, whatever the length of the video.
 
 #include "pipeline/ffmpeg_support.h"
 
@@ -62,7 +62,14 @@ private:
     bool decodeNext(AVFrame* frame);
     double frameTime(const AVFrame* frame) const;
     QImage convert(const AVFrame* frame);
+    // Delivers the frame on screen at `seconds`: decoded on from the frame last delivered when
+    // that one is at or before the time and not far from it, else after a seek.
+    void showExactly(double seconds, uint64_t generation);
     void seekExactly(double seconds, uint64_t generation);
+    // From m_next on, skips the frames `passed` says the time has passed and delivers the last of
+    // them; m_next is then the frame after it. Needs m_hasNext.
+    void deliverLatest(const std::function<bool(double)>& passed, uint64_t generation);
+    void deliver(QImage image, double seconds, uint64_t generation);
 
     QString m_path;
     Clock m_clock;
@@ -73,14 +80,23 @@ private:
     media::CodecContext m_codec;
     media::Packet m_packet;
     media::Frame m_next;        // the decoded frame waiting for its time, when m_hasNext
-    media::Frame m_work;
+    media::Frame m_work;        // the decoded frame after m_next, when m_hasAfter
+    QImage m_nextImage;         // m_next made ready to show, or null
     bool m_hasNext = false;
+    bool m_hasAfter = false;
     bool m_inputDone = false;
     bool m_eof = false;
     int m_rotation = 0;
     QSize m_scaledSize;         // before rotation
     QSize m_imageSize;          // after rotation
     std::unique_ptr<SwsContext, SwsDeleter> m_sws;
+    // The frame delivered last, when the decoder stands right after it (m_next, if any, is the
+    // frame that follows it).
+    struct Delivered {
+        QImage image;
+        double seconds;
+    };
+    std::optional<Delivered> m_delivered;
 
     std::mutex m_mutex;
     std::condition_variable m_wake;

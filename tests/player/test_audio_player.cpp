@@ -494,6 +494,8 @@ private slots:
         QVERIFY2(showing(1.2, 12), qPrintable(QString::number(grey())));
         service->seek(0.3);
         QVERIFY2(showing(0.3, 3), qPrintable(QString::number(grey())));
+        service->seek(0.75);   // a little on: decoded on from the frame shown
+        QVERIFY2(showing(0.7, 7), qPrintable(QString::number(grey())));
         service->seek(2.99);
         QVERIFY2(showing(2.9, 29), qPrintable(QString::number(grey())));
 
@@ -510,9 +512,12 @@ private slots:
             service->play();
             collect(*output, std::llround((heard - service->currentTime()) * fixtureRate));
             QVERIFY2(showing(frame / 10.0, frame), qPrintable(QString::number(service->currentFrameTime())));
+            const qint64 onScreen = service->currentFrame().cacheKey();
             QSignalSpy paused(service.get(), &AudioPlayerService::currentFrameChanged);
             service->pause();
             QVERIFY2(paused.wait(5000) && showing(frame / 10.0, frame), qPrintable(QString::number(heard)));
+            // The very frame on screen, not one decoded again from a key frame.
+            QCOMPARE(service->currentFrame().cacheKey(), onScreen);
         }
 
         service->unload();
