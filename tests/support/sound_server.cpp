@@ -208,6 +208,7 @@ bool SinkRecorder::start()
     {
         std::lock_guard lock(m_mutex);
         m_samples.clear();
+        m_arrivals.clear();
         m_startNs = std::numeric_limits<qint64>::max();
     }
     int fds[2];
@@ -263,6 +264,7 @@ bool SinkRecorder::start()
                 hasCarry = true;
             }
             total = qint64(m_samples.size());
+            m_arrivals.emplace_back(total, arrived);
             // The last sample of this chunk was played no later than it arrived.
             m_startNs = std::min(m_startNs, arrived - total * 1'000'000'000 / SoundServer::sampleRate);
         }
@@ -339,6 +341,19 @@ qint64 SinkRecorder::samples(double threshold) const
     std::lock_guard lock(m_mutex);
     const auto louder = [level = int(threshold * 32767)](qint16 sample) { return std::abs(int(sample)) > level; };
     return threshold < 0 ? qint64(m_samples.size()) : std::count_if(m_samples.begin(), m_samples.end(), louder);
+}
+
+qint64 SinkRecorder::lateBetween(qint64 fromNs, qint64 toNs) const
+{
+    std::lock_guard lock(m_mutex);
+    const qint64 first = firstSampleAt(fromNs), last = firstSampleAt(toNs);
+    qint64 late = 0, chunkStart = 0;
+    for (const auto& [end, arrived] : m_arrivals) {
+        if (end > first && chunkStart < last)
+            late = std::max(late, arrived - timeOfSample(end));
+        chunkStart = end;
+    }
+    return late;
 }
 
 bool SinkRecorder::soundBetween(qint64 fromNs, qint64 toNs, double threshold) const
