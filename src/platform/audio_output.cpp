@@ -207,10 +207,15 @@ public:
     {
         if (!isStalled())
             return withLatency(heard);
-        // The server's last report says what its sink had taken of the stream; the position given
-        // may have moved on past it since (a report is moved on while the server might still be
-        // playing), never the sound.
         std::lock_guard lock(m_feed.renderMutex);
+        // A server that stopped answering holds all the stream was given (what its sink took, and
+        // what waits in the stream and on the way to it) and plays it when it goes on, ahead of
+        // any word to close the stream: none of it is lost.
+        if (!m_feed.failed.load())
+            return heard(0);
+        // One that dropped the stream played what its sink had taken by its last report; the
+        // position given may have moved on past it since (a report is moved on while the server
+        // might still be playing), never the sound.
         qint64 taken = 0;
         {
             std::lock_guard heardLock(m_feed.heardMutex);

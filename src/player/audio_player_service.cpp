@@ -402,12 +402,13 @@ void AudioPlayerService::tick()
         // Nothing is heard and the playhead would stand still: stop where it is and say so.
         qCWarning(lcAudioPlayer, "The sound device took nothing for a while; playback paused");
         const bool unreachable = m_output->isUnreachable();
-        // What the device took before it stopped is heard and the rest never will be: Play takes
-        // up from there. The picture keeps the frame shown, and moves on once the sound passes it.
+        // Play takes up after the last frame that is heard, or will be once the device goes on
+        // (what it holds): neither lost nor heard twice. The picture keeps the frame shown, and
+        // moves on once the sound passes it.
         const int64_t taken = m_output->withUntaken([this](qint64 untaken) { return m_mixer->audibleFrame(untaken); });
         pause();
         const double heard = std::max(double(taken) / m_mixer->sampleRate(), 0.0);
-        if (!m_isScrubbing && heard < m_currentTime) {
+        if (!m_isScrubbing && heard != m_currentTime) {
             setCurrentTime(heard);
             m_mixer->seek(taken);
         }
