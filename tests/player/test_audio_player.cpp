@@ -53,12 +53,15 @@ public:
     }
 };
 
-// A device that may stop taking what it is given.
+// A device that may stop taking what it is given, and holds a tenth of a second of it, which it
+// plays once it goes on.
 class StallingOutput final : public NullAudioOutput {
 public:
     bool stalled = false;
     StallingOutput() : NullAudioOutput(NullAudioOutput::Mode::manual, fixtureRate, 2) {}
     bool isStalled() const override { return stalled && isStarted(); }
+    qint64 latencyFrames() const override { return isStarted() ? LaggingOutput::lag : 0; }
+    qint64 withUntaken(const std::function<qint64(qint64)>& heard) const override { return heard(0); }
 };
 
 Player makePlayer()
@@ -657,6 +660,12 @@ private slots:
         QTest::qWait(150);
         QVERIFY(service.isPlaying());
         QCOMPARE(failures.count(), 1);
+
+        // Stopped once it played, it plays what it holds when it goes on: Play takes up after that.
+        collect(output, 4800);
+        output.stalled = true;
+        QVERIFY(failures.wait(2000));
+        QCOMPARE(service.currentTime(), 1.1);
     }
 
     // Through a sound server (a null sink whose monitor is recorded), a re-mix swapped in while
