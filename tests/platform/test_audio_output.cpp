@@ -183,7 +183,9 @@ private slots:
             // played until then sounds on for the time its buffer lasts (some 80 ms) while the
             // server makes the new one; on a busy machine that may take longer, and a silence
             // after it says nothing of the seek. Nor does one where the tone starved (a thread waited
-            // for a core) just before or after its window: another seek is made, three are judged.
+            // for a core) just before or after its window, or where the server was late (its
+            // monitor's data came over 50 ms late, and so did its requests for more sound): another
+            // seek is made, three are judged.
             output->start(&tone);
             QTest::qWait(300);
             const auto gapAt = [&](qint64 t, qint64 to) {   // the first gap's time, else `to`
@@ -191,18 +193,21 @@ private slots:
                 return t;
             };
             int judged = 0;
-            for (int seek = 0; seek < 10 && judged < 3; ++seek) {
+            int seek = 0;
+            for (; seek < 20 && judged < 3; ++seek) {
                 const qint64 at = steadyNanoseconds(), from = at - 50 * millisecond, to = at + 60 * millisecond;
                 output->stopForRestart();
                 output->start(&tone);
                 QTest::qWait(400);
-                if (gapAt(from - 100 * millisecond, from) < from || gapAt(to, to + 100 * millisecond) < to + 100 * millisecond)
+                if (gapAt(from - 100 * millisecond, from) < from || gapAt(to, to + 100 * millisecond) < to + 100 * millisecond
+                    || m_recorder.lateBetween(from - 100 * millisecond, to + 100 * millisecond) > 50 * millisecond)
                     continue;
                 ++judged;
                 const qint64 t = gapAt(from, to);
                 QVERIFY2(t == to, "a gap " + QByteArray::number((t - at) / millisecond) + " ms after a seek");
             }
-            QVERIFY2(judged == 3, "the tone starved around most seeks");
+            QVERIFY2(judged == 3, "the tone starved, or the server was late, around " + QByteArray::number(seek - judged)
+                                      + " seeks of " + QByteArray::number(seek));
             output->stop();
             // Seeks while playing stop and start at once, before the server has made the silent
             // stream a stop asks for: none of those streams stays on the server.
@@ -292,29 +297,43 @@ private slots:
         fromPipe.stop();
         m_server->usePipeSink(false);
 
-        QByteArray figures;
-        bool ok = true;
-        int broken = 0, allClicks = 0, astray = 0;
-        const auto note = [&](const char* what, double ms, double bound) {
-            figures += what + QByteArray::number(ms, 'f', 1);
-            ok = ok && std::abs(ms) <= bound;
+        QByteArray figures, failed;
+        const auto fail = [&](const QByteArray& why) { failed += "\n" + why; };
+        int broken = 0, allClicks = 0, astray = 0, afterBreak = 0;
+        const auto note = [&](size_t play, const char* what, double ms, double bound) {
+            figures += "; " + QByteArray(what) + " " + QByteArray::number(ms, 'f', 1);
+            if (std::abs(ms) > bound)
+                fail("Play " + QByteArray::number(play + 1) + ": " + what + " " + QByteArray::number(ms, 'f', 1)
+                     + ", past " + QByteArray::number(bound) + " ms");
         };
         for (size_t i = 0; i < starts.size(); ++i) {
             const auto [from, frame] = starts[i];
             // Each click heard while the position was read; one with no read near it (the reading
-            // thread waited for a core that long) says nothing, but most have one.
+            // thread waited for a core that long) says nothing. So does one heard soon after the
+            // sound broke off or the recording came late: on a busy machine the server asks for
+            // more sound too late, and its reports come late (the position moves on through such
+            // a break until the next report says it, and holds after it until the sound is there
+            // again); a click read late from the pipe is timed that much late.
             figures += "\nPlay " + QByteArray::number(i + 1) + ": position given less heard at each click (ms)";
-            int clicks = 0, unread = 0;
+            int clicks = 0;
             std::vector<double> offsets;
+            const qint64 soundFrom = recorder.soundAfter(from + (piped ? 1000 : 0) * millisecond).value_or(from);
             for (auto heard = recorder.soundAfter(from + (piped ? 1000 : 0) * millisecond, Tone::click);
                  heard && *heard < ends[i];
-                 heard = recorder.soundAfter(*heard + 100 * millisecond, Tone::click), ++clicks) {
+                 heard = recorder.soundAfter(*heard + 100 * millisecond, Tone::click)) {
                 if (std::isnan(givenAt(*heard)))
-                    ++unread;
-                else
-                    offsets.push_back((givenAt(*heard) - clickAt(*heard)) * 1000 / rate);
+                    continue;
+                if (!unbroken(std::max(soundFrom, *heard - 200 * millisecond), *heard)
+                    || recorder.lateBetween(*heard - 200 * millisecond, *heard) > (piped ? 20 : 50) * millisecond) {
+                    ++afterBreak;
+                    continue;
+                }
+                ++clicks;
+                offsets.push_back((givenAt(*heard) - clickAt(*heard)) * 1000 / rate);
             }
-            ok = ok && clicks > 0 && unread * 4 <= clicks;
+            if (clicks == 0)
+                fail("Play " + QByteArray::number(i + 1) + ": no click heard with a read of the position near it, "
+                     "and the sound unbroken before it");
             // The Play's median click is held to the bound, and all but one click in ten to twice
             // it: a busy machine holds back the server's reports now and then for longer than the
             // stream's buffer lasts (the position waits for the next one meanwhile), or the reads,
@@ -329,7 +348,7 @@ private slots:
             allClicks += clicks;
             if (!offsets.empty()) {
                 std::nth_element(offsets.begin(), offsets.begin() + offsets.size() / 2, offsets.end());
-                note("; median ", offsets[offsets.size() / 2], bound);
+                note(i, "median click", offsets[offsets.size() / 2], bound);
             }
             if (piped)
                 continue;
@@ -345,8 +364,7 @@ private slots:
             while (i > 0 && lastClick && *lastClick > starts[i - 1].first && std::isnan(givenAt(*lastClick)))
                 lastClick = recorder.soundBefore(*lastClick - 100 * millisecond, Tone::click);
             if (!click || (i > 0 && !lastClick)) {
-                figures += "; not heard";
-                ok = false;
+                fail("Play " + QByteArray::number(i + 1) + ": not heard, or no click of it with a read near it");
                 continue;
             }
             // A frame is told from a click by the time since it, while the sound went on without
@@ -355,11 +373,13 @@ private slots:
             // nothing of the position; one of them at most has one.
             if (!unbroken(*sounding, *click) || (i > 0 && !unbroken(*lastClick, *ended))) {
                 figures += "; the sound broke off near it";
-                ok = ok && ++broken <= 1;
+                if (++broken > 1)
+                    fail("Play " + QByteArray::number(i + 1) + ": the sound broke off near its start or end, "
+                         "as near an earlier one");
                 continue;
             }
             const double first = clickAt(*click) - double(*click - *sounding) * rate / 1e9;
-            note("; heard from (ms after its frame) ", (first - double(frame)) * 1000 / rate, 2);
+            note(i, "heard from (ms after its frame)", (first - double(frame)) * 1000 / rate, 2);
             if (i == 0)
                 continue;
             // A click is loud for its first 96 frames.
@@ -370,31 +390,39 @@ private slots:
             // was heard when it was read.
             const double ranOn = double(*ended - pauses[i]) * rate / 1e9;
             figures += "; sounded on after the read (ms) " + QByteArray::number(ranOn * 1000 / rate, 'f', 1);
-            note("; kept less heard then (ms) ", (first - last + ranOn) * 1000 / rate, 15);
+            note(i, "kept less heard then (ms)", (first - last + ranOn) * 1000 / rate, 15);
         }
-        figures += "\nclicks past twice the bound: " + QByteArray::number(astray) + " of " + QByteArray::number(allClicks);
-        ok = ok && astray * 10 <= allClicks;
+        figures += "\nclicks past twice the bound: " + QByteArray::number(astray) + " of " + QByteArray::number(allClicks)
+                   + " (not judged: " + QByteArray::number(afterBreak) + " soon after a break in the sound or a late recording)";
+        if (astray * 10 > allClicks)
+            fail("clicks past twice the bound: " + QByteArray::number(astray) + " of " + QByteArray::number(allClicks));
         // Between the server's reports the position moves on with the time, and it never goes
         // back while playing: two reads 2 ms apart in a Play (past its first 200 ms) stand still
         // only where a report came later than the stream's buffer lasts, now and then on a busy
-        // machine. (The pipe sink's reports may put the sound behind where the one before had
-        // it, and the position holds until it is there: up to 5 % of its reads beside 8 busy
-        // processes.)
+        // machine: reads where the server was late (its monitor's data came over 50 ms late in
+        // the 100 ms before) are not counted for that. (The pipe sink's reports may put the sound
+        // behind where the one before had it, and the position holds until it is there: up to 5 %
+        // of its reads beside 8 busy processes.)
         int reads = 0, still = 0, back = 0;
         for (size_t i = 0; i < starts.size(); ++i)
             for (size_t k = 1; k < given.size(); ++k) {
                 if (given[k - 1].first < starts[i].first + 200 * millisecond || given[k].first > ends[i])
                     continue;
+                back += given[k].second < given[k - 1].second;
+                if (!piped && recorder.lateBetween(given[k].first - 100 * millisecond, given[k].first) > 50 * millisecond)
+                    continue;
                 ++reads;
                 still += given[k].second == given[k - 1].second;
-                back += given[k].second < given[k - 1].second;
             }
-        figures += "\nreads standing still: " + QByteArray::number(still) + ", going back: " + QByteArray::number(back)
-                   + " of " + QByteArray::number(reads);
-        ok = ok && back == 0 && (piped || still * 10 <= reads);
+        figures += "\nreads standing still: " + QByteArray::number(still) + " of " + QByteArray::number(reads)
+                   + " with the server on time; going back: " + QByteArray::number(back);
+        if (back > 0)
+            fail("the position went back " + QByteArray::number(back) + " times");
+        if (!piped && still * 10 > reads)
+            fail("reads standing still: " + QByteArray::number(still) + " of " + QByteArray::number(reads));
         if (qEnvironmentVariableIsSet("HF_SHOW_FIGURES"))
             std::fprintf(stderr, "%s\n", figures.constData());
-        QVERIFY2(ok, figures.constData());
+        QVERIFY2(failed.isEmpty(), (failed + "\n" + figures).constData());
     }
 
 private:
@@ -490,14 +518,17 @@ private:
             m_server->hang(true);
             // What the output sends the stopped server once an answer on its way has come: a
             // request of under a kilobyte (as the kernel counts it) at most; asked again at every
-            // sample, one every 10 ms (up to the client library's 32).
-            qint64 sent = -1;
+            // sample, one every 10 ms (up to the client library's 32). Sound it sends for a request
+            // that came before the stop (late on a busy machine) is not counted.
+            qint64 sent = -1, framesThen = 0;
             qint64 least = std::numeric_limits<qint64>::max(), most = 0;
             for (QElapsedTimer stopped; !stopped.isValid() || stopped.elapsed() < stoppedFor; QThread::msleep(1)) {
                 if (!stopped.isValid())
                     stopped.start();
-                if (sent < 0 && stopped.elapsed() >= 20)
+                if (sent < 0 && stopped.elapsed() >= 20) {
+                    framesThen = tone.frames();
                     sent = SoundServer::unreadSent();
+                }
                 const qint64 frame = position();
                 least = std::min(least, frame);
                 most = std::max(most, frame);
@@ -507,7 +538,8 @@ private:
                     tone.mute(true);
                 }
             }
-            piled = std::max(piled, SoundServer::unreadSent() - sent);
+            const qint64 sound = (tone.frames() - framesThen) * output.channels() * qint64(sizeof(float));
+            piled = std::max(piled, SoundServer::unreadSent() - sent - sound);
             // (Of five stops, one at least begins soon after a report.)
             moved = std::max(moved, most - least);
             if (fault == "stopped over a pause") {

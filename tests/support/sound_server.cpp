@@ -180,6 +180,7 @@ bool SinkRecorder::startFromPipe(const QString& fifo)
         return false;
     std::lock_guard lock(m_mutex);
     m_samples.clear();
+    m_arrivals.clear();
     m_startNs = steadyNanoseconds();
     m_paced = true;
     m_reader = std::thread([this] {
@@ -195,6 +196,7 @@ bool SinkRecorder::startFromPipe(const QString& fifo)
                 if (n <= 0)
                     break;
                 m_samples.insert(m_samples.end(), buffer.begin(), buffer.begin() + n / 2);
+                m_arrivals.emplace_back(qint64(m_samples.size()), steadyNanoseconds());
                 due -= n / 2;
             }
         }
@@ -347,10 +349,11 @@ qint64 SinkRecorder::lateBetween(qint64 fromNs, qint64 toNs) const
 {
     std::lock_guard lock(m_mutex);
     const qint64 first = firstSampleAt(fromNs), last = firstSampleAt(toNs);
+    // A chunk's first sample waited longest.
     qint64 late = 0, chunkStart = 0;
     for (const auto& [end, arrived] : m_arrivals) {
         if (end > first && chunkStart < last)
-            late = std::max(late, arrived - timeOfSample(end));
+            late = std::max(late, arrived - timeOfSample(chunkStart));
         chunkStart = end;
     }
     return late;

@@ -94,9 +94,10 @@ public:
     std::optional<qint64> soundBefore(qint64 toNs, double threshold = 0.03) const;
     // The samples recorded so far that are louder than `threshold` (all of them by default).
     qint64 samples(double threshold = -1) const;
-    // How late the server was with what it played between the two times: the most that its
-    // monitor's data for them reached the recording after the least delayed data did (its main
-    // thread, which also asks the players for more, waited for a core that long). 0 for the pipe.
+    // How late what was played between the two times reached the recording: the most that a
+    // sample of it came after it was played. Late from the sound server, its main thread (which
+    // also asks the players for more sound) waited for a core that long; late from the pipe, the
+    // thread reading it did, and the times of its samples are that much off.
     qint64 lateBetween(qint64 fromNs, qint64 toNs) const;
 
 private:
