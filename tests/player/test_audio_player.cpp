@@ -417,6 +417,13 @@ private slots:
         heard = collect(*output, 2400);
         QVERIFY2(consecutive(heard, ramp, reached + ramp, &why), qPrintable(why));
         QVERIFY(near(heardAt(heard, 2399).level, 0.7));
+
+        // Swapped in and moved at once, the new mix is heard from where the playhead went.
+        QVERIFY(service->reloadCleanAudio(m_files.clean));
+        service->seek(0.25);
+        heard = collect(*output, 2400);
+        QVERIFY2(consecutive(heard, ramp, 12000 + ramp, &why), qPrintable(why));
+        QVERIFY(near(heardAt(heard, ramp).level, fixtureLevel(AuditionTrackMode::hushframed)));
     }
 
     void loadClearsCompareAndKeepsChoices()
