@@ -147,13 +147,22 @@ private slots:
 
             // A device that reads takes about what the sink plays meanwhile (more than half of it);
             // one that stopped takes no more than its buffer, 70 ms. Over 300 ms the sink played, not
-            // of the clock: a server that waited for a core plays less, and asks for no more.
-            const qint64 framesBefore = tone.frames(), playedBefore = m_recorder.samples();
-            (void)QTest::qWaitFor([&] { return m_recorder.samples() - playedBefore >= 300 * 48; }, 5000);
-            const qint64 taken = tone.frames() - framesBefore, played = m_recorder.samples() - playedBefore;
+            // of the clock: a server that waited for a core plays less, and asks for no more. Nor
+            // over 300 ms in which the server was late (its monitor's data came over 50 ms late):
+            // its main thread, which asks for more sound, waited for a core, and the sink played
+            // silence meanwhile. Another 300 ms are measured, five at most.
+            qint64 taken = 0, played = 0, late = 0;
+            for (int span = 0; span < 5 && (span == 0 || late > 50 * millisecond); ++span) {
+                const qint64 spanFrom = steadyNanoseconds(), framesBefore = tone.frames(), playedBefore = m_recorder.samples();
+                (void)QTest::qWaitFor([&] { return m_recorder.samples() - playedBefore >= 300 * 48; }, 5000);
+                taken = tone.frames() - framesBefore;
+                played = m_recorder.samples() - playedBefore;
+                late = m_recorder.lateBetween(spanFrom, steadyNanoseconds());
+            }
             QVERIFY2(played >= 300 * 48 && taken > played / 2,
                      where + ": the device took " + QByteArray::number(taken) + " frames while the sink played "
-                         + QByteArray::number(double(played) / 48, 'f', 1) + " ms");
+                         + QByteArray::number(double(played) / 48, 'f', 1) + " ms (the server up to "
+                         + QByteArray::number(late / millisecond) + " ms late)");
             QVERIFY2(!output->isStalled(), where);
 
             output->stop();
@@ -316,7 +325,8 @@ private slots:
             // position moves on through such a break until the next report says it, and holds
             // after it until the sound is there again); a click read late from the pipe is timed
             // that much late. One soon after a break in the sound while the server was on time
-            // counts as a click past twice the bound.
+            // counts as a click past twice the bound (on the null sink; the pipe's reader does not
+            // see when the server is late).
             figures += "\nPlay " + QByteArray::number(i + 1) + ": position given less heard at each click (ms)";
             int clicks = 0;
             std::vector<double> offsets;
@@ -331,7 +341,7 @@ private slots:
                     continue;
                 }
                 ++clicks;
-                if (!unbroken(std::max(soundFrom, *heard - 200 * millisecond), *heard)) {
+                if (!piped && !unbroken(std::max(soundFrom, *heard - 200 * millisecond), *heard)) {
                     figures += " (broken)";
                     ++astray;
                     continue;
