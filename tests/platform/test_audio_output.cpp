@@ -251,6 +251,8 @@ private slots:
         constexpr double rate = SoundServer::sampleRate;
         SinkRecorder fromPipe;
         QVERIFY(!piped || fromPipe.startFromPipe(m_server->usePipeSink(true)));
+        if (!piped && !m_recorder.isRecording())
+            QVERIFY(m_recorder.start());   // after a row that failed while its recording was stopped
         SinkRecorder& recorder = piped ? fromPipe : m_recorder;
         const std::unique_ptr<AudioOutput> output = AudioOutput::createDefault(SoundServer::sampleRate);
         Tone tone(output->channels());
