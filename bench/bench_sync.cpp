@@ -420,11 +420,14 @@ int benchServer(SoundServer& sound)
     }
 
     // 3. The server stopped for 1 s as the output plays, and a Pause 700 ms into the stop (the
-    // player pauses once the output says that nothing is heard, and keeps what the output says
-    // the device took): how far the position ran past the last frame the sink played before it
-    // stopped (the tone's frames recorded by the end of the stop), at most and at the Pause. The
-    // stop comes at another moment between the server's reports in each run.
-    std::printf("position past the last frame played while the server stopped for 1 s (ms): at most; at a Pause\n");
+    // player pauses once the output says that nothing is heard, and keeps where the output says
+    // a Play takes up): how far the position ran past the last frame the sink played before it
+    // stopped (the tone's frames recorded by the end of the stop), at most and at the Pause; and
+    // the Pause past the last frame heard in all, once the server went on and played what it
+    // held (negative: heard twice after a Play). The stop comes at another moment between the
+    // server's reports in each run.
+    std::printf("position past the last frame played while the server stopped for 1 s (ms): at most; at a Pause; "
+                "at a Pause, past all heard\n");
     for (int run = 0; run < 7; ++run) {
         SinkRecorder heardBy;
         if (!heardBy.start()) {
@@ -451,7 +454,10 @@ int benchServer(SoundServer& sound)
         }
         const qint64 heard = from + heardBy.samples(0.03);
         sound.hang(false);
-        std::printf("  %.1f; %.1f\n", double(highest - heard) * 1000.0 / rate, double(kept - heard) * 1000.0 / rate);
+        QThread::msleep(500);
+        const qint64 heardInAll = from + heardBy.samples(0.03);
+        std::printf("  %.1f; %.1f; %.1f\n", double(highest - heard) * 1000.0 / rate, double(kept - heard) * 1000.0 / rate,
+                    double(kept - heardInAll) * 1000.0 / rate);
         std::fflush(stdout);
         heardBy.stop();
         QThread::msleep(500);

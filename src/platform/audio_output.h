@@ -67,9 +67,10 @@ public:
     // one render off. Any thread; `heard` must not call the output.
     virtual qint64 withLatency(const std::function<qint64(qint64)>& heard) const { return heard(latencyFrames()); }
     // As withLatency(), for an output that has stalled (isStalled()): calls `heard` with the frames
-    // rendered that the device never took. What it took before it stopped taking was heard, or
-    // sounds on in its own buffer; the rest never will be, however far the latency counted it as
-    // heard meanwhile. A Play after the stall takes up from there. The latency while not stalled.
+    // rendered that will never be heard. A device that stopped taking but still holds what it was
+    // given plays all of it once it goes on (none); one that dropped the stream played what it
+    // had taken, however far the latency counted the rest as heard meanwhile. A Play after the
+    // stall takes up from there. The latency while not stalled.
     virtual qint64 withUntaken(const std::function<qint64(qint64)>& heard) const { return withLatency(heard); }
 
     // Started, but nothing is heard: the device could not be opened (no sound server), its

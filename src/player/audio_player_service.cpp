@@ -258,28 +258,29 @@ void AudioPlayerService::load(const SeparationResult& result)
 
 bool AudioPlayerService::reloadCleanAudio(const QString& path)
 {
-    const bool wasPlaying = m_isPlaying;
-    // The position as heard, taken by the Pause (the last tick's may be behind it).
-    if (wasPlaying)
-        pause();
-    const double position = m_currentTime;
     std::unique_ptr<AuditionTrackDecoder> track;
     try {
         track = std::make_unique<AuditionTrackDecoder>(path, m_mixer->sampleRate(), m_mixer->channels(), 16384,
                                                        m_unplacedStart);
     } catch (const std::exception& error) {
         qCCritical(lcAudioPlayer, "Could not load re-mixed audio: %s", qUtf8Printable(describe(error)));
+        pause();
         return false;
     }
     const double duration = track->duration();
-    // The previous decoder is stopped and its file closed before this returns.
-    m_mixer->setTrack(AuditionMixer::clean, std::move(track));
+    if (m_isPlaying) {
+        // The new mix takes over from the old one in the sound as it plays, at the frame the old
+        // one reached: no stop, nothing dropped, nothing played twice.
+        m_mixer->replaceTrack(AuditionMixer::clean, std::move(track));
+    } else {
+        // The previous decoder is stopped and its file closed before this returns.
+        m_mixer->setTrack(AuditionMixer::clean, std::move(track));
+    }
     if (std::isfinite(duration) && duration > 0)
         setTotalDuration(duration);
     applyVolumes();
-    moveTo(position, pictureFloor());
-    if (wasPlaying)
-        play();
+    if (!m_isPlaying)
+        moveTo(m_currentTime, pictureFloor());
     return true;
 }
 
@@ -393,18 +394,21 @@ void AudioPlayerService::togglePlayback()
 
 void AudioPlayerService::tick()
 {
+    // A clean mix a re-mix replaced, once the new one is heard.
+    m_mixer->releaseReplaced();
     if (!m_isPlaying || !m_mixer->hasTrack(AuditionMixer::clean))
         return;
     if (m_output->isStalled()) {
         // Nothing is heard and the playhead would stand still: stop where it is and say so.
         qCWarning(lcAudioPlayer, "The sound device took nothing for a while; playback paused");
         const bool unreachable = m_output->isUnreachable();
-        // What the device took before it stopped is heard and the rest never will be: Play takes
-        // up from there. The picture keeps the frame shown, and moves on once the sound passes it.
+        // Play takes up after the last frame that is heard, or will be once the device goes on
+        // (what it holds): neither lost nor heard twice. The picture keeps the frame shown, and
+        // moves on once the sound passes it.
         const int64_t taken = m_output->withUntaken([this](qint64 untaken) { return m_mixer->audibleFrame(untaken); });
         pause();
         const double heard = std::max(double(taken) / m_mixer->sampleRate(), 0.0);
-        if (!m_isScrubbing && heard < m_currentTime) {
+        if (!m_isScrubbing && heard != m_currentTime) {
             setCurrentTime(heard);
             m_mixer->seek(taken);
         }

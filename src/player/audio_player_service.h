@@ -85,9 +85,11 @@ public:
     void load(const AuditionFiles& files);
     // The result's source video, original soundtrack, clean mix and three stems.
     void load(const SeparationResult& result);
-    // Swaps in a new clean mix (after a re-mix), keeping the position and the play state. Returns
-    // false, keeping the old clean mix loaded and playback paused, when the file cannot be opened;
-    // only after true may the caller delete the previous clean file.
+    // Swaps in a new clean mix (after a re-mix), keeping the position and the play state: while
+    // playing, the sound goes on without a break into the new mix at the frame the old one
+    // reached. Returns false, keeping the old clean mix loaded and playback paused, when the file
+    // cannot be opened; only after true may the caller delete the previous clean file (while
+    // playing it is read on, from the file already open, until the new mix is heard).
     bool reloadCleanAudio(const QString& path);
     // Stops and lets every file go.
     void unload();

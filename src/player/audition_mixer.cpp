@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace hf {
 
@@ -23,6 +24,21 @@ qint64 AuditionMixer::render(float* out, qint64 frames) noexcept
     if (!m_playing.load())
         return 0;
     const int64_t position = m_position.load();
+    if (m_incoming) {
+        AuditionRing& ring = m_incoming->ring();
+        if (ring.availableAt(position) > 0) {
+            // (m_outgoing is empty: replaceTrack() let go of the one before.)
+            m_outgoing = std::exchange(m_tracks[m_replacedSlot], std::move(m_incoming));
+            m_outgoingGain = m_current[m_replacedSlot];
+            m_outgoingLeft = m_rampFrames;
+            m_current[m_replacedSlot] = 0.0f;
+        } else if (position >= m_incomingFrom + ring.capacity()) {
+            // Its decoder fell further behind the mix than its ring holds (it waited that long
+            // for a core): it starts again from here.
+            m_incomingFrom = position;
+            m_incoming->seek(position);
+        }
+    }
     int64_t n = frames;
     bool any = false;
     for (const auto& track : m_tracks) {
@@ -55,6 +71,12 @@ qint64 AuditionMixer::render(float* out, qint64 frames) noexcept
         ring->mixInto(out + ramp * m_channels, position + ramp, n - ramp, gain, 0.0f);
         m_current[s] = gain;
     }
+    if (m_outgoing && m_outgoingLeft > 0) {
+        const int64_t fade = std::min<int64_t>(n, m_outgoingLeft);
+        const float fadeStep = m_outgoingGain / float(m_rampFrames);
+        m_outgoing->ring().mixInto(out, position, fade, fadeStep * float(m_outgoingLeft), -fadeStep);
+        m_outgoingLeft -= fade;
+    }
     for (int64_t f = 0; f < n && m_master < 1.0f; ++f) {
         for (int c = 0; c < m_channels; ++c)
             out[f * m_channels + c] *= m_master;
@@ -66,9 +88,11 @@ qint64 AuditionMixer::render(float* out, qint64 frames) noexcept
 
 void AuditionMixer::setTrack(Slot slot, std::unique_ptr<AuditionTrackDecoder> track)
 {
+    Released released;
     std::unique_ptr<AuditionTrackDecoder> old;
     {
         std::lock_guard lock(m_mutex);
+        released = settleLocked();
         if (track)
             track->start(m_position.load());
         old = std::exchange(m_tracks[slot], std::move(track));
@@ -79,11 +103,57 @@ void AuditionMixer::setTrack(Slot slot, std::unique_ptr<AuditionTrackDecoder> tr
     old.reset();
 }
 
+void AuditionMixer::replaceTrack(Slot slot, std::unique_ptr<AuditionTrackDecoder> track)
+{
+    if (!track)
+        return;
+    Released released;
+    std::lock_guard lock(m_mutex);
+    released = settleLocked();
+    const int64_t position = m_position.load();
+    track->start(position);
+    if (!m_playing.load() || !m_tracks[slot]) {
+        released[2] = std::exchange(m_tracks[slot], std::move(track));
+        m_current[slot] = m_playing.load() ? 0.0f : m_target[slot].load();
+        return;
+    }
+    m_replacedSlot = slot;
+    m_incoming = std::move(track);
+    m_incomingFrom = position;
+}
+
+void AuditionMixer::releaseReplaced()
+{
+    std::unique_ptr<AuditionTrackDecoder> old;
+    std::lock_guard lock(m_mutex);
+    if (m_outgoingLeft == 0)
+        old = std::move(m_outgoing);
+}
+
+AuditionMixer::Released AuditionMixer::settleLocked()
+{
+    Released released;
+    released[0] = std::move(m_outgoing);
+    m_outgoingLeft = 0;
+    if (m_incoming) {
+        const int64_t position = m_position.load();
+        if (m_incoming->ring().availableAt(position) == 0)
+            m_incoming->seek(position);
+        released[1] = std::exchange(m_tracks[m_replacedSlot], std::move(m_incoming));
+        m_current[m_replacedSlot] = m_target[m_replacedSlot].load();
+    }
+    return released;
+}
+
 void AuditionMixer::clearTracks()
 {
+    Released released;
     std::array<std::unique_ptr<AuditionTrackDecoder>, slotCount> old;
     {
         std::lock_guard lock(m_mutex);
+        released[0] = std::move(m_incoming);
+        released[1] = std::move(m_outgoing);
+        m_outgoingLeft = 0;
         for (int s = 0; s < slotCount; ++s) {
             old[s] = std::move(m_tracks[s]);
             m_target[s] = 0.0f;
@@ -114,7 +184,10 @@ void AuditionMixer::setGain(Slot slot, float gain)
 
 void AuditionMixer::setPlaying(bool playing)
 {
+    Released released;
     std::lock_guard lock(m_mutex);
+    if (!playing)
+        released = settleLocked();
     if (playing && !m_playing.load())
         m_master = 0.0f;
     if (!playing)
@@ -129,7 +202,9 @@ void AuditionMixer::setPlaying(bool playing)
 
 void AuditionMixer::seek(int64_t frame)
 {
+    Released released;
     std::lock_guard lock(m_mutex);
+    released = settleLocked();
     frame = std::max<int64_t>(frame, 0);
     m_position = frame;
     m_seekBase = frame;

@@ -35,6 +35,14 @@ public:
     // Puts `track` into `slot` at the current position, replacing (and stopping) what was there.
     // The new track starts silent.
     void setTrack(Slot slot, std::unique_ptr<AuditionTrackDecoder> track);
+    // Puts `track` into `slot` in place of the track there without a break in the sound: the
+    // old track plays on until the new one has sound at the position the mix has reached, then
+    // the two are crossfaded over a ramp, at the slot's gain. A seek, a stop or another change of
+    // the slot puts it in at once. The old track is let go by releaseReplaced().
+    void replaceTrack(Slot slot, std::unique_ptr<AuditionTrackDecoder> track);
+    // Lets go of a track that replaceTrack() replaced, once it is no longer heard (stopping a
+    // decoder waits for its thread, which the audio callback must not).
+    void releaseReplaced();
     void clearTracks();
     bool hasTrack(Slot slot) const;
     // The stated length of the slot's file in seconds; NaN when unknown or empty.
@@ -56,6 +64,10 @@ public:
     int64_t audibleFrame(int64_t latencyFrames) const;
 
 private:
+    using Released = std::array<std::unique_ptr<AuditionTrackDecoder>, 3>;
+    // Puts a waiting replacement into its slot at once; returns the tracks to let go of.
+    Released settleLocked();
+
     const int m_rate;
     const int m_channels;
     const int m_rampFrames;
@@ -67,6 +79,14 @@ private:
     std::atomic<bool> m_playing{false};
     std::atomic<int64_t> m_position{0};
     std::atomic<int64_t> m_seekBase{0};
+    // A replacement waiting for sound at the position (m_incoming, from m_incomingFrom on), and
+    // the track it replaced while that fades out (m_outgoingLeft frames of its ramp to go).
+    Slot m_replacedSlot = clean;
+    std::unique_ptr<AuditionTrackDecoder> m_incoming;
+    int64_t m_incomingFrom = 0;
+    std::unique_ptr<AuditionTrackDecoder> m_outgoing;
+    float m_outgoingGain = 0;
+    int64_t m_outgoingLeft = 0;
 };
 
 } // namespace hf

@@ -21,7 +21,7 @@ float fixtureLevel(AuditionTrackMode mode)
     return 0;
 }
 
-bool writeTrackWav(const QString& path, double seconds, float level, int rate)
+bool writeWav(const QString& path, double seconds, const std::function<void(qint64, float*)>& frame, int rate)
 {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly))
@@ -48,13 +48,22 @@ bool writeTrackWav(const QString& path, double seconds, float level, int rate)
     for (quint32 start = 0; start < frames; start += 65536) {
         const quint32 n = std::min<quint32>(65536, frames - start);
         block.resize(size_t(n) * 2);
-        for (quint32 i = 0; i < n; ++i) {
-            block[2 * i] = level;
-            block[2 * i + 1] = float(double(start + i) * indexScale);
-        }
+        for (quint32 i = 0; i < n; ++i)
+            frame(qint64(start) + i, &block[2 * i]);
         file.write(reinterpret_cast<const char*>(block.data()), qint64(block.size() * sizeof(float)));
     }
     return file.error() == QFile::NoError;
+}
+
+bool writeTrackWav(const QString& path, double seconds, float level, int rate)
+{
+    return writeWav(
+        path, seconds,
+        [level](qint64 n, float* out) {
+            out[0] = level;
+            out[1] = float(double(n) * indexScale);
+        },
+        rate);
 }
 
 AuditionFiles makeTrackFiles(const QString& folder, double seconds, const QString& video)

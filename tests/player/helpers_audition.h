@@ -11,6 +11,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <vector>
 
 namespace hf::test {
@@ -23,6 +24,9 @@ inline constexpr double indexScale = 1e-6;
 float fixtureLevel(AuditionTrackMode mode);
 
 bool writeTrackWav(const QString& path, double seconds, float level, int rate = fixtureRate);
+// A stereo 32-bit float WAV whose frame n is what `frame` writes for n (left, right).
+bool writeWav(const QString& path, double seconds, const std::function<void(qint64, float*)>& frame,
+              int rate = fixtureRate);
 // The five track files (clean, original and stems) of `seconds` each in `folder`, plus `video`.
 AuditionFiles makeTrackFiles(const QString& folder, double seconds, const QString& video = {});
 

@@ -180,6 +180,7 @@ bool SinkRecorder::startFromPipe(const QString& fifo)
         return false;
     std::lock_guard lock(m_mutex);
     m_samples.clear();
+    m_arrivals.clear();
     m_startNs = steadyNanoseconds();
     m_paced = true;
     m_reader = std::thread([this] {
@@ -195,6 +196,7 @@ bool SinkRecorder::startFromPipe(const QString& fifo)
                 if (n <= 0)
                     break;
                 m_samples.insert(m_samples.end(), buffer.begin(), buffer.begin() + n / 2);
+                m_arrivals.emplace_back(qint64(m_samples.size()), steadyNanoseconds());
                 due -= n / 2;
             }
         }
@@ -208,6 +210,7 @@ bool SinkRecorder::start()
     {
         std::lock_guard lock(m_mutex);
         m_samples.clear();
+        m_arrivals.clear();
         m_startNs = std::numeric_limits<qint64>::max();
     }
     int fds[2];
@@ -263,6 +266,7 @@ bool SinkRecorder::start()
                 hasCarry = true;
             }
             total = qint64(m_samples.size());
+            m_arrivals.emplace_back(total, arrived);
             // The last sample of this chunk was played no later than it arrived.
             m_startNs = std::min(m_startNs, arrived - total * 1'000'000'000 / SoundServer::sampleRate);
         }
@@ -339,6 +343,20 @@ qint64 SinkRecorder::samples(double threshold) const
     std::lock_guard lock(m_mutex);
     const auto louder = [level = int(threshold * 32767)](qint16 sample) { return std::abs(int(sample)) > level; };
     return threshold < 0 ? qint64(m_samples.size()) : std::count_if(m_samples.begin(), m_samples.end(), louder);
+}
+
+qint64 SinkRecorder::lateBetween(qint64 fromNs, qint64 toNs) const
+{
+    std::lock_guard lock(m_mutex);
+    const qint64 first = firstSampleAt(fromNs), last = firstSampleAt(toNs);
+    // A chunk's first sample waited longest.
+    qint64 late = 0, chunkStart = 0;
+    for (const auto& [end, arrived] : m_arrivals) {
+        if (end > first && chunkStart < last)
+            late = std::max(late, arrived - timeOfSample(chunkStart));
+        chunkStart = end;
+    }
+    return late;
 }
 
 bool SinkRecorder::soundBetween(qint64 fromNs, qint64 toNs, double threshold) const

@@ -94,6 +94,11 @@ public:
     std::optional<qint64> soundBefore(qint64 toNs, double threshold = 0.03) const;
     // The samples recorded so far that are louder than `threshold` (all of them by default).
     qint64 samples(double threshold = -1) const;
+    // How late what was played between the two times reached the recording: the most that a
+    // sample of it came after it was played. Late from the sound server, its main thread (which
+    // also asks the players for more sound) waited for a core that long; late from the pipe, the
+    // thread reading it did, and the times of its samples are that much off.
+    qint64 lateBetween(qint64 fromNs, qint64 toNs) const;
 
 private:
     // The time at which sample `index` was played: the recording's start is taken from the chunk
@@ -103,6 +108,7 @@ private:
 
     mutable std::mutex m_mutex;
     std::vector<qint16> m_samples;
+    std::vector<std::pair<qint64, qint64>> m_arrivals;   // (samples recorded, steady time) as each chunk arrived
     qint64 m_startNs = std::numeric_limits<qint64>::max();
     std::thread m_reader;
     int m_pid = -1;
