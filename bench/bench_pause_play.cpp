@@ -44,6 +44,8 @@
 
 using namespace hf;
 using namespace hf::test;
+using hf::bench::run;
+using hf::bench::wait;
 
 namespace {
 
@@ -55,21 +57,6 @@ constexpr int straightFromMs = 3000;
 constexpr int pausesMs[] = {500, 1000, 1500};
 // The picture counts as behind the sound when the sound is this far past the frame on screen.
 constexpr double behindLimit = 0.045;
-
-void wait(int milliseconds)
-{
-    QEventLoop loop;
-    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-bool run(const QString& program, const QStringList& args)
-{
-    QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(program, args);
-    return process.waitForFinished(-1) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-}
 
 // The device output, passed through, that also tells the position heard to any thread: the
 // renderer it plays is the player's mixer.

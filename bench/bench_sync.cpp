@@ -25,6 +25,8 @@
 #include "platform/audio_output.h"
 #include "support/sound_server.h"
 
+#include "bench_measure.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -52,6 +54,8 @@ extern "C" {
 
 using namespace hf;
 using namespace hf::test;
+using hf::bench::run;
+using hf::bench::wait;
 
 namespace {
 
@@ -76,21 +80,6 @@ constexpr double seekTarget = 30.4;
 double wallNow()
 {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
-void wait(int milliseconds)
-{
-    QEventLoop loop;
-    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-bool run(const QString& program, const QStringList& args)
-{
-    QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(program, args);
-    return process.waitForFinished(-1) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
 // What was captured: the picture's mean brightness per grabbed frame and the sink's samples, on
