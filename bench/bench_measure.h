@@ -1,11 +1,6 @@
 #pragma once
 
-// What the benchmarks put beside their times (the machine's load and the CPU time of a process),
-// and the two ways they wait: on the event loop for a while, and for a program they run.
-
-#include <QEventLoop>
-#include <QProcess>
-#include <QTimer>
+// What the benchmarks put beside their times: the machine's load and the CPU time of a process.
 
 #include <sys/resource.h>
 
@@ -50,23 +45,6 @@ inline double runningCpuSeconds(pid_t pid)
     if (clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &time) != 0)
         return -1;
     return double(time.tv_sec) + double(time.tv_nsec) / 1e9;
-}
-
-// Runs the event loop for `milliseconds`.
-inline void wait(int milliseconds)
-{
-    QEventLoop loop;
-    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-// Runs `program` to its end, its errors passed through; whether it exited normally with 0.
-inline bool run(const QString& program, const QStringList& args)
-{
-    QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(program, args);
-    return process.waitForFinished(-1) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
 } // namespace hf::bench

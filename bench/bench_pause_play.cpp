@@ -11,6 +11,7 @@
 // Run under a display of its own: xvfb-run -a bench_pause_play [Plays, 20 by default] [busy processes]
 
 #include "bench_measure.h"
+#include "bench_wait.h"
 #include "player/audio_player_service.h"
 #include "player/audition_mixer.h"
 #include "editor/picture_view.h"

@@ -26,6 +26,7 @@
 #include "support/sound_server.h"
 
 #include "bench_measure.h"
+#include "bench_wait.h"
 
 #include <QApplication>
 #include <QDir>
