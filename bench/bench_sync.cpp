@@ -25,7 +25,6 @@
 #include "platform/audio_output.h"
 #include "support/sound_server.h"
 
-#include "bench_measure.h"
 #include "bench_wait.h"
 
 #include <QApplication>
